@@ -1,0 +1,30 @@
+// Logging, debug trace, error texts and message boxes.
+#pragma once
+#include <cstdarg>
+#include <string>
+
+void LogPrint(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void LogError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void LogWarningBox(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void LogDisable();
+void AppendLogFile(const char* path, const char* text, size_t length);
+void DebugTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+const char* LastErrorText();            // text of errno, thread-local buffer
+const char* LastErrorText(int err);     // text of err, thread-local buffer
+int  ReportToEventLog(const char* text, int eventId);
+
+// Message box types (low four bits: buttons; icons above).
+enum : unsigned {
+    MB_OK = 0x0, MB_OKCANCEL = 0x1, MB_ABORTRETRYIGNORE = 0x2, MB_YESNOCANCEL = 0x3,
+    MB_YESNO = 0x4, MB_RETRYCANCEL = 0x5,
+    MB_ICONERROR = 0x10, MB_ICONQUESTION = 0x20, MB_ICONWARNING = 0x30, MB_ICONINFORMATION = 0x40,
+    MB_DEFBUTTON2 = 0x100, MB_DEFBUTTON3 = 0x200, MB_SYSTEMMODAL = 0x1000,
+};
+enum { IDOK = 1, IDCANCEL = 2, IDABORT = 3, IDRETRY = 4, IDIGNORE = 5, IDYES = 6, IDNO = 7 };
+
+int MessageBoxPrintf(void* owner, const char* format, const char* caption, unsigned type, ...);
+
+// The GUI installs the function that shows boxes; without one the text goes to stderr and
+// OK boxes return 1, question boxes their default button.
+using MessageBoxHandler = int (*)(void* owner, const std::string& text, const std::string& caption, unsigned type);
+void SetMessageBoxHandler(MessageBoxHandler h);

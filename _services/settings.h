@@ -1,0 +1,51 @@
+// The settings store: the live GlobalSettings record, its INI keys, the settings writer
+// queue and the working directory.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "host_records.h"
+
+enum SettingType : int32_t { SETTING_TEXT = 1, SETTING_INT = 4 };
+
+struct SettingsRow {
+    const char* keyPath;  // "SOFTWARE\\NIMBO" or "SOFTWARE\\NIMBO\\<section>"
+    const char* key;      // INI key
+    size_t      offset;   // field offset in GlobalSettings
+    int32_t     type;     // SETTING_TEXT or SETTING_INT
+    int32_t     size;     // field size in bytes
+};
+extern const SettingsRow SettingsTable[70];
+
+// Built-in defaults.
+GlobalSettings DefaultGlobalSettings();
+
+// The live record. Every thread reads a snapshot; only the Console thread (and start-up)
+// replaces it. Individual fields may be read through the snapshot.
+GlobalSettings SettingsSnapshot();
+void SettingsReplace(const GlobalSettings& s);
+void SettingsUpdate(const std::function<void(GlobalSettings&)>& edit);
+int  CurrentLogLevel();  // lock-free copy of LogLevel
+
+// INI path (set once by the bootstrap thread).
+void        SetIniPath(const std::string& path);
+std::string IniPath();
+
+// Working directory served by TFTP.
+std::string WorkingDirectory();
+bool        SetWorkingDirectory(const std::string& path);  // only when it names a folder
+
+int  IniReadValue(const char* keyPath, const char* key, void* field, int size, int type, const char* iniPath);
+int  IniWriteValue(const char* keyPath, const char* key, const void* data, int length, int type, const char* iniPath);
+int  PostSettingWrite(const char* keyPath, const char* key, const void* data, int length, int type, const char* iniPath);
+void RegistryThread();
+int  LoadSettings();
+int  SaveSettings();
+int  DeleteSettings();
+// Request 209: replace the live record, reset the working directory, save.
+void StoreGlobalSettings(const GlobalSettings& s);
+
+// Called when an INI write fails; the GUI installs a handler that closes the main window.
+using IniFailureHandler = void (*)();
+void SetIniFailureHandler(IniFailureHandler h);

@@ -1,0 +1,67 @@
+// The table of long-lived threads and the routines that start, stop and wake them.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "event.h"
+
+enum ThreadRow : int {
+    TH_CONSOLE = 0, TH_REGISTRY, TH_SCHEDULER, TH_DHCP, TH_PDHCP, TH_BINL, TH_TFTP,
+    TH_FTP, TH_HTTP, TH_SNTP, TH_DNS, TH_SYSLOG, TH_NFS, TH_NUMBER
+};
+
+using ThreadFunction = void (*)();
+
+struct ThreadTableRow {
+    const char* name;
+    uint32_t    serviceBit;
+    int         socketType;       // 0 none, 2 datagram
+    const char* servicesName;     // services-file name or nullptr
+    int         constantPort;     // configured port when not a setting (0 = none)
+    size_t      portSettingOffset;     // GlobalSettings offset of the port setting, or 0
+    size_t      localIpSettingOffset;  // GlobalSettings offset of the bind address, or 0
+    int         defaultPort;
+    bool        hasEvent;
+    bool        wildcardPktinfo;  // bind 0.0.0.0 with IP_PKTINFO (+ SO_BINDTODEVICE for the address)
+};
+extern const ThreadTableRow ThreadTable[TH_NUMBER];
+
+struct ThreadSlot {
+    std::atomic<int> running{0};
+    Event*           event = nullptr;  // wake-up event while the row runs
+    int              socket = -1;      // datagram socket while the row runs
+};
+extern ThreadSlot ThreadSlots[TH_NUMBER];
+
+// The service modules register their thread function here before StartThreads; rows
+// without one run an idle thread that ends when its running flag is cleared.
+void RegisterThreadFunction(int row, ThreadFunction fn);
+
+int      StartThread(int row);
+int      StartThreads(int servicesOnly);
+void     StopThreads(int suspend);
+int      WakeThread(int row);
+bool     SendWakeUp(int row);
+int      BindServiceSocket(int row);
+void     CloseThreadRow(int row);
+uint32_t GetRunningServices();
+bool     IsRowRunning(int row);
+// Waits for the end of a row's thread (used by main for the Console thread).
+bool     JoinThreadRow(int row, int timeoutMs);
+
+// Sleeps up to ms in 25 ms steps, returning early once the row stops. Returns running.
+bool SleepWhileRunning(int row, int ms);
+
+// Raised by the BINL thread while it prepares the TFTP root; the DHCP thread (port 67)
+// drops every request while it is non-zero.
+extern std::atomic<int> BinlPreparationCount;
+
+// Command line and bootstrap.
+struct CommandLineWords {
+    int         count = 0;
+    std::string words[32];
+};
+CommandLineWords SplitCommandLine(const std::string& commandLine);
+void ParseCommandLine(const std::string& commandLine);
+void ServiceBootThread();

@@ -1,0 +1,26 @@
+// The service side of the console link.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "host_records.h"
+
+enum ConsoleState { CONSOLE_NOT_CONNECTED = 17, CONSOLE_CONNECTED = 18 };
+
+void ConsoleThread();
+int  ToConsole(uint32_t id, const void* data, size_t length, bool synchronous);
+int  ConsoleState();
+// Wait until the listener is open (tests and the GUI start-up use it). Returns the port or 0.
+int  WaitConsoleListening(int timeoutMs);
+int  HandleConsoleRequest(int sock, const uint8_t* frame, size_t length);
+
+// Hooks into the services that the requests reach; set by the service modules.
+struct ConsoleServiceHooks {
+    void (*stopTransfer)(uint32_t transferNumber) = nullptr;                       // 200
+    std::vector<uint8_t> (*getDhcpSettings)() = nullptr;                           // 206
+    void (*applyDhcpSettings)(const uint8_t* record, size_t length) = nullptr;     // 208
+    void (*freeLease)(uint32_t ipNetworkOrder) = nullptr;                          // 213
+};
+// The live hooks; service modules fill in their members before StartThreads.
+ConsoleServiceHooks& ConsoleHooks();

@@ -1,0 +1,48 @@
+#include "event.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+Event::Event() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Event::~Event() {
+    if (fd_ >= 0) close(fd_);
+}
+
+void Event::Set() {
+    uint64_t one = 1;
+    ssize_t r;
+    do { r = write(fd_, &one, sizeof one); } while (r < 0 && errno == EINTR);
+}
+
+void Event::Reset() {
+    uint64_t v;
+    while (read(fd_, &v, sizeof v) < 0 && errno == EINTR) {}
+}
+
+bool Event::Wait(int timeoutMs) {
+    Event* self = this;
+    return WaitAny(&self, 1, timeoutMs) == 0;
+}
+
+int WaitAny(Event* const* events, int n, int timeoutMs) {
+    pollfd fds[16];
+    if (n > 16) n = 16;
+    for (int i = 0; i < n; ++i) fds[i] = {events[i]->fd(), POLLIN, 0};
+    for (;;) {
+        int r = poll(fds, n, timeoutMs);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return -1;
+        for (int i = 0; i < n; ++i) {
+            if (fds[i].revents & POLLIN) {
+                uint64_t v;
+                if (read(fds[i].fd, &v, sizeof v) == sizeof v) return i;
+            }
+        }
+        // Another waiter consumed it; wait again (time-out not restarted precisely).
+    }
+}

@@ -1,0 +1,110 @@
+#include "sockets.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+void IgnoreSigpipe() { signal(SIGPIPE, SIG_IGN); }
+
+bool ParseIPv4(const char* text, in_addr* out) {
+    if (!text || !*text) return false;
+    return inet_pton(AF_INET, text, out) == 1;
+}
+
+std::string IPv4Text(in_addr a) {
+    char buf[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a, buf, sizeof buf);
+    return buf;
+}
+
+std::string IPv4Text(uint32_t networkOrder) {
+    in_addr a;
+    a.s_addr = networkOrder;
+    return IPv4Text(a);
+}
+
+int ServicePort(const char* name, const char* proto) {
+    if (!name) return 0;
+    servent se, *res = nullptr;
+    char buf[1024];
+    if (getservbyname_r(name, proto, &se, buf, sizeof buf, &res) == 0 && res) return ntohs(static_cast<uint16_t>(res->s_port));
+    return 0;
+}
+
+bool EnablePktinfo(int sock) {
+    int one = 1;
+    return setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) == 0;
+}
+
+ssize_t RecvDatagram(int sock, void* buf, size_t size, Datagram* info, int flags) {
+    iovec iov{buf, size};
+    alignas(cmsghdr) char control[256];
+    msghdr msg{};
+    sockaddr_in peer{};
+    msg.msg_name = &peer;
+    msg.msg_namelen = sizeof peer;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n;
+    do { n = recvmsg(sock, &msg, flags); } while (n < 0 && errno == EINTR);
+    if (n < 0) return n;
+    if (info) {
+        info->peer = peer;
+        info->truncated = (msg.msg_flags & MSG_TRUNC) != 0;
+        info->ifindex = 0;
+        info->local.s_addr = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo pi;
+                memcpy(&pi, CMSG_DATA(c), sizeof pi);
+                info->ifindex = pi.ipi_ifindex;
+                info->local = pi.ipi_addr;
+            }
+        }
+    }
+    return n;
+}
+
+ssize_t SendDatagram(int sock, const void* buf, size_t len, const sockaddr_in& to, int ifindex, in_addr src) {
+    iovec iov{const_cast<void*>(buf), len};
+    msghdr msg{};
+    msg.msg_name = const_cast<sockaddr_in*>(&to);
+    msg.msg_namelen = sizeof to;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    if (ifindex != 0 || src.s_addr != 0) {
+        memset(control, 0, sizeof control);
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+        in_pktinfo pi{};
+        pi.ipi_ifindex = ifindex;
+        pi.ipi_spec_dst = src;
+        memcpy(CMSG_DATA(c), &pi, sizeof pi);
+    }
+    ssize_t n;
+    do { n = sendmsg(sock, &msg, MSG_NOSIGNAL); } while (n < 0 && errno == EINTR);
+    return n;
+}
+
+int WaitReadable(int fd, int timeoutMs) {
+    pollfd p{fd, POLLIN, 0};
+    for (;;) {
+        int r = poll(&p, 1, timeoutMs);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -1;
+        return r > 0 ? 1 : 0;
+    }
+}

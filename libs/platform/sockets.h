@@ -1,0 +1,34 @@
+// Small socket helpers shared by the services.
+#pragma once
+#include <netinet/in.h>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Process-wide: SIGPIPE ignored (call once at start; harmless to repeat).
+void IgnoreSigpipe();
+
+// Dotted IPv4 text to network-order address; false when not a valid dotted quad.
+bool ParseIPv4(const char* text, in_addr* out);
+std::string IPv4Text(in_addr a);
+std::string IPv4Text(uint32_t networkOrder);
+
+// Port of a services-file entry (host order), or 0 when there is none.
+int ServicePort(const char* name, const char* proto);
+
+// A datagram with the local address and interface it arrived on.
+struct Datagram {
+    sockaddr_in peer{};
+    in_addr     local{};     // destination address of the datagram
+    int         ifindex = 0;
+    bool        truncated = false;
+};
+// Turns on IP_PKTINFO on a datagram socket.
+bool EnablePktinfo(int sock);
+// recvmsg with IP_PKTINFO; retries on EINTR. Returns bytes, -1 on error.
+ssize_t RecvDatagram(int sock, void* buf, size_t size, Datagram* info, int flags = 0);
+// sendmsg that leaves through ifindex with source address src (both optional: 0).
+ssize_t SendDatagram(int sock, const void* buf, size_t len, const sockaddr_in& to, int ifindex, in_addr src);
+
+// Waits for readability; returns 1 ready, 0 time-out, -1 error. timeoutMs -1 waits without limit.
+int WaitReadable(int fd, int timeoutMs);
