@@ -461,11 +461,14 @@ int XmlDocument::Save(std::string* buffer, int escaped, int kind, XmlTransform* 
   if (buffer == nullptr) return 0;
   XmlTarget target;
   target.buffer = buffer;
+  XmlHeader noHeader;  // without a header the UTF-16 output still starts with its mark
+  noHeader.noBreakDeclaration = 1;
+  const XmlHeader* useHeader = header ? header.get() : &noHeader;
   if (root) {
-    root->Export(target, 1, escaped, kind, header.get(), transform);
-  } else if (header && !transform) {
-    header->Export(target, 0, kind);
-    header->Export(target, 1, kind);
+    root->Export(target, 1, escaped, kind, useHeader, transform);
+  } else if (!transform) {
+    useHeader->Export(target, 0, kind);
+    useHeader->Export(target, 1, kind);
   }
   return 1;
 }

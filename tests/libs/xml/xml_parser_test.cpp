@@ -23,7 +23,10 @@ std::string Content(const XmlElement* e, std::size_t k = 0) {
 // Names of the children, joined by ','.
 std::string ChildNames(const XmlElement* e) {
   std::string out;
-  for (const auto& c : e->children) out += (out.empty() ? "" : ",") + Name(c.get());
+  for (const auto& c : e->children) {
+    if (!out.empty()) out += ',';
+    out += Name(c.get());
+  }
   return out;
 }
 

@@ -179,3 +179,20 @@ TEST(XmlWriter, NothingForUnknownKinds) {
 
 }  // namespace
 }  // namespace nimbo
+
+namespace nimbo {
+namespace {
+
+TEST(XmlWriter, Utf16MarkWithoutHeader) {
+  XmlDocument doc("<r/>", kXmlSourceText);
+  doc.SetHeader(nullptr);
+  XmlExportFormat f;
+  f.noBreakTags = 1;
+  doc.SetExportFormat(f);
+  std::string out;
+  ASSERT_EQ(doc.Save(&out, 1, kXmlSaveUtf16Text), 1);
+  EXPECT_EQ(out, std::string("\xFF\xFE<\0r\0/\0>\0", 10));
+}
+
+}  // namespace
+}  // namespace nimbo
