@@ -312,7 +312,8 @@ size_t buildDhcpReply(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo
     const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
     SetSname(packet, (env.servicesMask & kSvcBinl) ? env.hostName : std::string(), 58);
     SetFile(packet, row.text, 126);
-    const uint32_t blocks = std::min<uint32_t>(row.sizeBlocks, 0xFFFF);
+    const uint32_t rowBlocks = row.sizeBlocks;
+    const uint32_t blocks = rowBlocks > 0xFFFF ? 0xFFFF : rowBlocks;
     std::memcpy(packet + kOffCookie, kCookie, 4);
 
     OptionWriter w(packet);
