@@ -8,8 +8,8 @@
 
 #include "archive_extract.h"
 #include "carried_archives.h"
-#include "host_info.h"
-#include "log.h"
+#include "dhcp_log.h"
+#include "progpath.h"
 
 namespace {
 
@@ -222,28 +222,42 @@ void loadMacVendorNamesFrom(const char* path, const std::string& userFile, bool 
   }
   if (embedded) {
     table->loaded = true;
-    LogPrint(2, "%sDHCP Inf: Loaded embedded Mac vendor names", p);
+    DhcpLog(2, "%sDHCP Inf: Loaded embedded Mac vendor names", p);
   } else {
-    LogPrint(2, "%sDHCP Err: Loading embedded Mac vendor names", p);
+    DhcpLog(2, "%sDHCP Err: Loading embedded Mac vendor names", p);
   }
   if (table->LoadFile(userFile)) {
     table->loaded = true;
-    LogPrint(2, "%sDHCP Inf: Loaded user defined Mac vendor names from %s", p, kUserFile);
+    DhcpLog(2, "%sDHCP Inf: Loaded user defined Mac vendor names from %s", p, kUserFile);
   }
   std::lock_guard<std::mutex> lock(g_tableLock);
   g_table = std::move(table);
 }
 
 void loadMacVendorNames(const char* path, bool proxy) {
-  loadMacVendorNamesFrom(path, GetProgramFilePath(kUserFile), proxy);
+  loadMacVendorNamesFrom(path, ProgramFolderPath() + "/" + kUserFile, proxy);
+}
+
+void PrepareMacVendorNames(bool proxy) { loadMacVendorNames(nullptr, proxy); }
+
+namespace {
+
+std::shared_ptr<const MacVendorTable> CurrentTable() {
+  std::lock_guard<std::mutex> lock(g_tableLock);
+  return g_table;
+}
+
+}  // namespace
+
+std::string LookupMacVendor(const uint8_t mac[6]) {
+  std::shared_ptr<const MacVendorTable> table = CurrentTable();
+  if (!table || !table->loaded) return {};
+  const char* name = table->FindName(mac);
+  return name ? name : "";
 }
 
 char* formatMacWithVendor(const uint8_t mac[6], char* buffer, size_t size) {
-  std::shared_ptr<const MacVendorTable> table;
-  {
-    std::lock_guard<std::mutex> lock(g_tableLock);
-    table = g_table;
-  }
+  std::shared_ptr<const MacVendorTable> table = CurrentTable();
   char macText[18];
   snprintf(macText, sizeof macText, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3],
            mac[4], mac[5]);
@@ -257,6 +271,11 @@ char* formatMacWithVendor(const uint8_t mac[6], char* buffer, size_t size) {
   copyStringBounded(shown, name ? name : "?", sizeof shown);
   snprintf(buffer, size, "%s/%s", shown, macText);
   return buffer;
+}
+
+std::string formatMacWithVendor(const uint8_t mac[6]) {
+  char buffer[kMacVendorTextSize];
+  return formatMacWithVendor(mac, buffer, sizeof buffer);
 }
 
 void freeMacVendorTables() {

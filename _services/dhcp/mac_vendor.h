@@ -68,16 +68,22 @@ int hashMacPrefix(const uint8_t masked[6], int length);
 // returns the length of source.
 size_t copyStringBounded(char* target, const char* source, size_t size);
 
-// Loads the carried table and then the user file "NimboDHCP_mac_evc.def" from the program
-// folder. path: the unpacked carried file "Nimbo.evc", or nullptr to read it straight from
-// the program's vendor archive in memory. proxy: log lines begin with "PDHCP".
-void loadMacVendorNames(const char* path, bool proxy = false);
+// Loads the vendor file at path (the unpacked carried "Nimbo.evc"; nullptr: the carried
+// table read straight from the program's vendor archive in memory), then the user file
+// "NimboDHCP_mac_evc.def" of the program folder. proxyMode: log lines begin with "PDHCP".
+void loadMacVendorNames(const char* path, bool proxyMode);
 // The same with the user file given.
-void loadMacVendorNamesFrom(const char* path, const std::string& userFile, bool proxy);
+void loadMacVendorNamesFrom(const char* path, const std::string& userFile, bool proxyMode);
+// At DHCP thread start: loads the carried table (unpacked in memory, no temporary file)
+// and the user file.
+void PrepareMacVendorNames(bool proxyMode);
 
-// "Name/XX:XX:XX:XX:XX:XX", "?/XX:..." for an unknown vendor, or the bare MAC when no
-// table is loaded. Cut to size; returns buffer.
-char* formatMacWithVendor(const uint8_t mac[6], char* buffer, size_t size = kMacVendorTextSize);
+// Vendor name of a MAC, "" when none is known (or no table is loaded).
+std::string LookupMacVendor(const uint8_t mac[6]);
+// "Name/XX:XX:XX:XX:XX:XX" (name cut to 31 characters), "?/XX:..." for an unknown vendor,
+// or the bare MAC when no table is loaded. Cut to size; returns buffer.
+char* formatMacWithVendor(const uint8_t mac[6], char* buffer, size_t size);
+std::string formatMacWithVendor(const uint8_t mac[6]);
 
-// Drops the tables; later look-ups give the bare MAC.
+// Drops the tables; later look-ups give the bare MAC. Safe while other threads format.
 void freeMacVendorTables();

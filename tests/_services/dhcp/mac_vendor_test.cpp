@@ -1,4 +1,5 @@
 #include "mac_vendor.h"
+#include "dhcp_leases.h"
 
 #include <gtest/gtest.h>
 
@@ -157,6 +158,11 @@ TEST_F(MacVendorFiles, LooksUpPrefixesAndRanges) {
       {{0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}, "?/AA:BB:CC:DD:EE:FF"},
   };
   for (const Case& c : cases) EXPECT_EQ(Format(c.mac), c.text);
+  const uint8_t cisco[6] = {0x00, 0x00, 0x0C, 0x12, 0x34, 0x56};
+  const uint8_t unknown[6] = {0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+  EXPECT_EQ(LookupMacVendor(cisco), "Cisco");
+  EXPECT_EQ(LookupMacVendor(unknown), "");
+  EXPECT_EQ(formatMacWithVendor(cisco), "Cisco/00:00:0C:12:34:56");
 
   // A small buffer is never overrun.
   const uint8_t mac[6] = {0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0xFF};
@@ -188,6 +194,22 @@ TEST_F(MacVendorFiles, UserFileRenamesAndAddsButKeepsCarriedRanges) {
   // Neither file: bare MACs.
   loadMacVendorNamesFrom((dir_ / "missing.evc").c_str(), (dir_ / "missing.def").string(), false);
   EXPECT_EQ(Format({0x11, 0x22, 0x33, 0x44, 0x55, 0x66}), "11:22:33:44:55:66");
+}
+
+TEST_F(MacVendorFiles, LeaseRowsCarryTheVendorTextCutToTheirField) {
+  loadMacVendorNamesFrom(Write("Nimbo.evc", kCarried).c_str(), (dir_ / "none.def").string(), false);
+  LeaseTable leases;
+  leases.Configure(0x0A000064, 4, 60, false, nullptr);
+  const uint8_t cisco[6] = {0x00, 0x00, 0x0C, 0x12, 0x34, 0x56};
+  const uint8_t longName[6] = {0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0xFF};
+  ASSERT_NE(leases.Assign(nullptr, 0x0A000064, cisco, 6, 1000), nullptr);
+  ASSERT_NE(leases.Assign(nullptr, 0x0A000065, longName, 6, 1000), nullptr);
+  std::vector<LeaseRow> rows = leases.Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_STREQ(rows[0].mac, "Cisco/00:00:0C:12:34:56");
+  // The 31-character name does not fit the 27-byte field: cut, terminated.
+  EXPECT_EQ(std::string(rows[1].mac, strnlen(rows[1].mac, sizeof rows[1].mac)),
+            std::string("0123456789012345678901234567890/0A:0B:0C:0D:0E:FF").substr(0, sizeof rows[1].mac - 1));
 }
 
 TEST_F(MacVendorFiles, CarriedTableIsReadFromTheProgram) {

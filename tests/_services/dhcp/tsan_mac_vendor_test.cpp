@@ -25,10 +25,11 @@ TEST(MacVendorThreads, FormatWhileLoadingAndReleasing) {
   for (int t = 0; t < 3; ++t) {
     readers.emplace_back([&] {
       const uint8_t mac[6] = {0x00, 0x00, 0x0C, 0x12, 0x34, 0x56};
-      char buffer[kMacVendorTextSize];
       for (int i = 0; i < 20000 && !stop.load(); ++i) {
-        std::string s = formatMacWithVendor(mac, buffer);
+        std::string s = formatMacWithVendor(mac);
         ASSERT_TRUE(s == "Cisco/00:00:0C:12:34:56" || s == "00:00:0C:12:34:56") << s;
+        std::string name = LookupMacVendor(mac);
+        ASSERT_TRUE(name == "Cisco" || name.empty()) << name;
       }
     });
   }
