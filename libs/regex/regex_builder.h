@@ -2,7 +2,7 @@
 // parser that builds the element tree of a CRegexT.
 #pragma once
 
-#include "regex.h"
+#include "regex_engine.h"
 #include "regex_elements.h"
 
 template <class T>

@@ -428,8 +428,8 @@ int CRegexBuilderT<T>::FindGroupNumber(const CBufferT<T>& name) const {
 
 template <class T>
 bool CRegexBuilderT<T>::IsNumber(const CBufferT<T>& text, int& value) const {
+    // A character above 255 (or a zero) ends the text, as it ends the narrowed copy.
     const std::string s = Narrow(text.GetBuffer(), text.GetSize());
-    if (static_cast<int>(s.size()) != text.GetSize()) return false;
     const char* p = s.c_str();
     int v = 0;
     if (!RegexReadDecimal(p, DecimalDigits(), v) || *p != '\0') return false;

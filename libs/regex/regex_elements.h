@@ -6,7 +6,7 @@
 // element has undone everything it did.
 #pragma once
 
-#include "regex.h"
+#include "regex_engine.h"
 #include "regex_chars.h"
 
 // Thrown inside a match that exceeds its depth or step limit; MatchBuffer catches it
