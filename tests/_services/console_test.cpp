@@ -8,6 +8,9 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <atomic>
+
+#include "log.h"
 
 #include "console_client.h"
 #include "host_records.h"
@@ -136,4 +139,57 @@ TEST_F(HostFixture, SynchronousNoticeFollowsQueuedOnes) {
     c.Close();
     for (int i = 0; i < 500 && ConsoleState() == CONSOLE_CONNECTED; ++i) usleep(10000);
     EXPECT_EQ(ToConsole(NOTICE_DHCP_EVENT, "x", 1, true), 0);
+}
+
+namespace {
+std::atomic<int> g_boxes{0};
+std::atomic<int> g_closeRequests{0};
+int CountBox(void*, const std::string& text, const std::string&, unsigned) {
+    if (text.find("couldn't save Nimbo.ini") != std::string::npos) ++g_boxes;
+    return 1;
+}
+void CountClose() { ++g_closeRequests; }
+}  // namespace
+
+TEST_F(HostFixture, UnwritableIniGivesOneBoxPerSave) {
+    Boot("[NIMBO]\nNIMBO_Services=0\n");
+    SetMessageBoxHandler(CountBox);
+    SetIniFailureHandler(CountClose);
+    SetIniPath("/nonexistent-folder/Nimbo.ini");
+    ASSERT_EQ(SaveSettings(), 1);
+    for (int i = 0; i < 500 && g_boxes == 0; ++i) usleep(10000);
+    usleep(200000);
+    EXPECT_EQ(g_boxes, 1) << "60 failed keys, one box";
+    EXPECT_EQ(g_closeRequests, 1);
+    StopThreads(0);
+    EXPECT_TRUE(JoinThreadRow(TH_CONSOLE, 5000));
+    EXPECT_EQ(GetRunningServices(), 0u) << "the settings writer stopped";
+    SetMessageBoxHandler(nullptr);
+    SetIniFailureHandler(nullptr);
+}
+
+TEST_F(HostFixture, AddressChangesReachTheGui) {
+    Boot("[NIMBO]\nNIMBO_Services=0\n");
+    ConsoleTestClient c;
+    ASSERT_EQ(c.Connect(port_), 1);
+    ASSERT_TRUE(c.Request(REQ_SEND_HOST_IPS));
+    ConsoleFrame f = c.WaitFor(NOTICE_HOST_IP_LIST);
+    ASSERT_EQ(f.payload.size(), sizeof(HostIpListRecord));
+    HostIpListRecord rec;
+    memcpy(&rec, f.payload.data(), sizeof rec);
+    EXPECT_EQ(rec.count, 0u) << "loopback is not listed";
+
+    // A new interface address in this private namespace is reported without being asked.
+    ASSERT_EQ(system("ip link add nimbo-a type veth peer name nimbo-b && ip addr add 192.0.2.7/24 dev nimbo-a && "
+                     "ip link set nimbo-a up"), 0);
+    in_addr want;
+    inet_pton(AF_INET, "192.0.2.7", &want);
+    bool seen = false;
+    for (int i = 0; i < 10 && !seen; ++i) {
+        f = c.WaitFor(NOTICE_HOST_IP_LIST, 30);
+        ASSERT_EQ(f.payload.size(), sizeof rec);
+        memcpy(&rec, f.payload.data(), sizeof rec);
+        seen = rec.count == 1 && rec.slots[0].addr == want.s_addr;
+    }
+    EXPECT_TRUE(seen);
 }

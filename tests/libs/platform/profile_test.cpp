@@ -93,3 +93,16 @@ TEST(Profile, WriterCreatesMissingFileAndTruncates) {
     unlink(path.c_str());
     EXPECT_FALSE(WriteProfileValue("S", "K", "V", "/nonexistent-folder/x.ini"));
 }
+
+#include "progpath.h"
+
+TEST(ProgramPath, BuildFoldersAreLeftOut) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"/opt/nimbo/nimbo", "/opt/nimbo"},
+        {"/opt/nimbo/Release/nimbo", "/opt/nimbo"},
+        {"/opt/nimbo/DEBUG/nimbo", "/opt/nimbo"},
+        {"/opt/nimbo/ReleaseX/nimbo", "/opt/nimbo/ReleaseX"},
+        {"/release/nimbo", "/"},
+    };
+    for (const auto& [exe, folder] : cases) EXPECT_EQ(ProgramFolderOf(exe), folder) << exe;
+}
