@@ -13,7 +13,7 @@ bool DhcpSearch(const char* text, const char* pattern) {
     return std::regex_search(text, std::regex(pattern));
 }
 #else
-#include "regex.h"
+#include "regex_engine.h"
 bool DhcpMatchWhole(const char* text, const char* pattern) { return RegexMatchWhole(text, pattern); }
 bool DhcpSearch(const char* text, const char* pattern) { return RegexSearch(text, pattern); }
 #endif

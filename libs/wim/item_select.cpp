@@ -1,6 +1,6 @@
 #include "item_select.h"
 
-#include "regex.h"
+#include "regex_engine.h"
 
 namespace {
 
