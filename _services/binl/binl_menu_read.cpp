@@ -6,7 +6,7 @@
 #include "binl_log.h"
 #include "binl_menu.h"
 #include "host_records.h"
-#include "regex.h"
+#include "regex_engine.h"
 
 namespace {
 

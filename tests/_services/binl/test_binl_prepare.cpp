@@ -1,0 +1,284 @@
+// The preparation on a fixture root: BM tree, unpacked boot programs, help screens,
+// boot-program flags in the DHCP settings and BinlPreparationCount.
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "binl_files.h"
+#include "binl_menu.h"
+#include "binl_prepare.h"
+#include "binl_records.h"
+#include "binl_test_util.h"
+#include "binl_texts.h"
+#include "dhcp_settings.h"
+#include "pe_builder.h"
+#include "settings.h"
+#include "start_threads.h"
+
+namespace {
+
+void SetText(char* field, size_t size, const std::string& text) {
+    std::memset(field, 0, size);
+    std::memcpy(field, text.data(), std::min(text.size(), size - 1));
+}
+
+// Publishes DHCP settings whose boot file is the given text (default: the mode's list).
+void PublishDhcp(int mode, const std::string* bootFile = nullptr) {
+    DefaultLists lists = BuildDefaultLists();
+    std::string text = bootFile ? *bootFile : (mode == 3 ? lists.bootManager : lists.biosEfi);
+    DhcpConfig cfg;
+    LoadDhcpConfig(
+        &cfg,
+        [&](const char* key, void* field, int size, int) {
+            if (!std::strcmp(key, "DHCP_BootFile")) SetText(static_cast<char*>(field), size_t(size), text);
+            if (!std::strcmp(key, "DHCP_BINL_BM_Mode")) SetText(static_cast<char*>(field), size_t(size), std::to_string(mode));
+        },
+        SVC_PDHCP | SVC_BINL | SVC_TFTP_SERVER, "", [](const std::string&, uint64_t*) { return false; });
+    DhcpSettingsPublish(cfg);
+}
+
+class PrepareFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TEMP", temp.path().c_str(), 1);
+        SetServices(SVC_TFTP_SERVER | SVC_PDHCP | SVC_BINL, root.path() + "//");
+        PublishDhcp(1);
+        ASSERT_EQ(BinlPreparationCount.load(), 0);
+    }
+    void TearDown() override { unsetenv("TEMP"); }
+    static void SetServices(uint32_t mask, const std::string& rootText) {
+        SettingsUpdate([&](GlobalSettings& g) {
+            g.NIMBO_Services = int32_t(mask);
+            SetText(g.TFTP_RootDirectory, sizeof g.TFTP_RootDirectory, rootText);
+        });
+    }
+    const ArchBootRow& Row(int r) { return dhcp()->rec.BootFileTable.rows[r]; }
+    std::shared_ptr<const DhcpConfig> dhcp() { return DhcpSettingsSnapshot(); }
+    static uint32_t Blocks(const std::string& path) {
+        struct stat st{};
+        ::stat(path.c_str(), &st);
+        return uint32_t((st.st_size + 511) / 512);
+    }
+    TempDir root, temp;
+};
+
+TEST_F(PrepareFixture, FullRunPreparesTheTreeAndSetsTheFlags) {
+    // A user's own help screen for BIOS survives; the others are written.
+    WriteFile(root / "BM/PXENIMBO/BIOS/pxenimbo.cfg/F1", "my help");
+    WriteFile(root / "NWA_PXE/Linux/NimboAsset.inf",
+              "[PXENIMBO_MENU_ENTRY]\r\nasset=Test Linux\r\nplatform=x64\r\n"
+              "kernel_bios=NWA_PXE\\$HEAD_DIR$\\vmlinuz\r\nappend_bios=initrd=NWA_PXE\\$HEAD_DIR$\\initrd\r\n");
+    LogCatcher log;
+    int countDuringRun = -1;
+    BinlRun run;
+    run.onStep = [&](const char* step) {
+        if (!std::strcmp(step, "menus")) countDuringRun = BinlPreparationCount.load();
+    };
+    ASSERT_EQ(BinlPrepare(&run), 0);
+    EXPECT_EQ(countDuringRun, 1);
+    EXPECT_EQ(BinlPreparationCount.load(), 0);
+    EXPECT_EQ(run.ctx.root, root.path());
+
+    for (const char* folder : {"BM/PXENIMBO/BIOS/pxenimbo.cfg", "BM/PXENIMBO/EFIARM64/pxenimbo.cfg",
+                               "BM/MICROSOFT/EFI32/Fonts", "BM/MICROSOFT/EFIARM64/Fonts"})
+        EXPECT_TRUE(IsFolder(root / folder)) << folder;
+    for (const char* file : {"BM/PXENIMBO/BIOS/pxenimbo.0", "BM/PXENIMBO/BIOS/vesamenu.c32",
+                             "BM/PXENIMBO/BIOS/ldlinux.c32", "BM/PXENIMBO/BIOS/pxechn.c32",
+                             "BM/PXENIMBO/BIOS/pxelinux.cfg/default", "BM/PXENIMBO/EFI64/pxenimbo.efi",
+                             "BM/PXENIMBO/EFI64/ldlinux.e64", "BM/PXENIMBO/EFI32/pxenimbo.efi", "astamp.dat",
+                             "NWA_PXE/NimboReadme.txt", "NWA_PXE/Linux/_NIMBO_/NimboBINL.dat"})
+        EXPECT_TRUE(IsRegularFile(root / file)) << file;
+    for (int p = 0; p < PLATFORM_COUNT; ++p) EXPECT_TRUE(IsRegularFile(MenuDefPath(run.ctx, p))) << p;
+    EXPECT_NE(ReadFile(MenuDefPath(run.ctx, PLATFORM_BIOS)).find("LABEL   NWA_PXE\\Linux\\"), std::string::npos);
+    EXPECT_EQ(ReadFile(root / "BM/PXENIMBO/BIOS/pxenimbo.cfg/F1"), "my help");
+    EXPECT_EQ(ReadFile(root / "BM/PXENIMBO/EFI64/pxenimbo.cfg/F1"), F1HelpScreen());
+    EXPECT_FALSE(PathExists(root / "BM/PXENIMBO/EFIARM32/pxenimbo.cfg/F1"));
+    EXPECT_TRUE(log.Has("BINL Inf: Preparation/Maintenance procedures \"Start\"\t**"));
+    EXPECT_TRUE(log.Has("BINL Inf: Preparation/Maintenance procedures \"End\"\t\t**"));
+
+    // Flags: every row is declared (the default fills rows 0..13); rows 6, 7 and 9 name EFI programs.
+    uint32_t bios = Blocks(root / "BM/PXENIMBO/BIOS/pxenimbo.0");
+    uint32_t efi64 = Blocks(root / "BM/PXENIMBO/EFI64/pxenimbo.efi");
+    uint32_t efi32 = Blocks(root / "BM/PXENIMBO/EFI32/pxenimbo.efi");
+    for (int r = 0; r < 14; ++r) {
+        EXPECT_EQ(uint32_t{Row(r).present}, 1u) << r;
+        uint32_t expected = r == 6 ? efi32 : (r == 7 || r == 9) ? efi64 : bios;
+        EXPECT_EQ(uint32_t{Row(r).sizeBlocks}, expected) << r;
+    }
+    EXPECT_EQ(uint32_t{Row(14).present}, 0u);
+    EXPECT_EQ(RisTableUnavailable.load(), 0);
+
+    // The boot programs are held: a writer cannot take them while the run lives.
+    for (int i = 0; i < 10; ++i) EXPECT_GE(run.held[i], 0) << i;
+    int fd = ::open((root / "BM/PXENIMBO/BIOS/pxenimbo.0").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    ::close(fd);
+}
+
+TEST_F(PrepareFixture, SecondRunWithoutChangesRebuildsNoMenu) {
+    {
+        BinlRun run;
+        ASSERT_EQ(BinlPrepare(&run), 0);
+    }
+    std::string menu = root / "BM/PXENIMBO/BIOS/pxenimbo.cfg/menu.def";
+    struct stat before{};
+    ::stat(menu.c_str(), &before);
+    // An EFI store that is missing is rebuilt from the existing menu (a step that has nothing
+    // to do yet); a menu that is missing is built again.
+    ::unlink((root / "BM/PXENIMBO/EFI32/pxenimbo.cfg/menu.def").c_str());
+    LogCatcher log;
+    BinlRun run;
+    ASSERT_EQ(BinlPrepare(&run), 0);
+    struct stat after{};
+    ::stat(menu.c_str(), &after);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_FALSE(log.Has("OK, " + menu));
+    EXPECT_TRUE(log.Has("BINL Inf: Created\t\tOK, " + (root / "BM/PXENIMBO/EFI32/pxenimbo.cfg/menu.def")));
+}
+
+TEST_F(PrepareFixture, FailedChecksStillMakeTheTreeAndKeepTheCountRaised) {
+    SetServices(SVC_PDHCP | SVC_BINL, root.path());
+    std::string wrong = "\\other.0";
+    PublishDhcp(1, &wrong);
+    LogCatcher log;
+    {
+        BinlRun run;
+        EXPECT_EQ(BinlPrepare(&run), -1);
+        EXPECT_TRUE(log.Has("BINL Err: ABORT, Nimbo's TFTP service is Off"));
+        EXPECT_TRUE(log.Has("BINL Err: ABORT, DHCP \"Boot File\" is not correct"));
+        EXPECT_TRUE(IsFolder(root / "BM/MICROSOFT/EFI64/Fonts"));
+        EXPECT_TRUE(IsRegularFile(root / "BM/PXENIMBO/EFI32/pxenimbo.cfg/F1"));
+        EXPECT_FALSE(PathExists(root / "BM/PXENIMBO/BIOS/pxenimbo.0"));
+        EXPECT_EQ(BinlPreparationCount.load(), 1);
+    }
+    // The count is given back when the thread's run ends, so a later start can lower it.
+    EXPECT_EQ(BinlPreparationCount.load(), 0);
+}
+
+TEST_F(PrepareFixture, InaccessibleRootStops) {
+    SetServices(SVC_TFTP_SERVER | SVC_PDHCP | SVC_BINL, root / "missing");
+    LogCatcher log;
+    BinlRun run;
+    EXPECT_EQ(BinlPrepare(&run), -1);
+    EXPECT_TRUE(log.Has("BINL Err: ABORT, Cannot access TFTP root " + (root / "missing")));
+}
+
+TEST_F(PrepareFixture, OffTwinStopsBeforeTheComponents) {
+    WriteFile(root / "NWA_PXE/Lin/NimboAsset.inf",
+              "[PXENIMBO_MENU_ENTRY]\r\nasset=L\r\nplatform=x\r\nkernel_bios=k\r\nappend_bios=a\r\n");
+    std::filesystem::create_directories(root / "NWA_PXE/off_Lin");
+    LogCatcher log;
+    BinlRun run;
+    EXPECT_EQ(BinlPrepare(&run), -1);
+    EXPECT_TRUE(log.Has("BINL Err: creating " + MenuDefPath(run.ctx, PLATFORM_BIOS)));
+    EXPECT_FALSE(PathExists(root / "BM/PXENIMBO/BIOS/pxenimbo.0"));
+    EXPECT_EQ(BinlPreparationCount.load(), 1);
+}
+
+TEST(BootProgramFlags, SizesInBlocksAndOption67Rows) {
+    TempDir root;
+    WriteFile(root / "a.0", std::string(513, 'a'));
+    WriteFile(root / "B/b.efi", std::string(512, 'b'));
+    WriteFile(root / "empty", "");
+    DhcpSettings s{};
+    auto declare = [&](ArchBootTable& t, int r, const char* text) {
+        SetText(t.rows[r].text, sizeof t.rows[r].text, text);
+        t.rows[r].declared = 1;
+    };
+    declare(s.BootFileTable, 0, "\\a.0");
+    declare(s.BootFileTable, 6, "\\b\\B.EFI");  // found without case
+    declare(s.BootFileTable, 7, "\\missing.efi");
+    declare(s.BootFileTable, 9, "/empty");
+    s.BootFileTable.rows[7].present = 1;
+    s.BootFileTable.rows[7].sizeBlocks = 99;
+    s.BootFileTable.rows[3].present = 1;  // undeclared rows are left alone
+    declare(s.Option67Table, 0, "ignored");
+    declare(s.Option67Table, 7, "ignored");
+    BinlWriteBootProgramFlags(&s, root.path() + "/");
+    EXPECT_EQ(uint32_t{s.BootFileTable.rows[0].present}, 1u);
+    EXPECT_EQ(uint32_t{s.BootFileTable.rows[0].sizeBlocks}, 2u);
+    EXPECT_EQ(uint32_t{s.BootFileTable.rows[6].present}, 1u);
+    EXPECT_EQ(uint32_t{s.BootFileTable.rows[6].sizeBlocks}, 1u);
+    EXPECT_EQ(uint32_t{s.BootFileTable.rows[7].present}, 0u);
+    EXPECT_EQ(uint32_t{s.BootFileTable.rows[9].present}, 1u);
+    EXPECT_EQ(uint32_t{s.BootFileTable.rows[9].sizeBlocks}, 0u);
+    EXPECT_EQ(uint32_t{s.BootFileTable.rows[3].present}, 1u);
+    EXPECT_EQ(uint32_t{s.Option67Table.rows[0].present}, 1u);
+    EXPECT_EQ(uint32_t{s.Option67Table.rows[0].sizeBlocks}, 2u);
+    EXPECT_EQ(uint32_t{s.Option67Table.rows[7].present}, 0u);
+}
+
+TEST(AssetStamp, WrittenOnlyWhenItDiffers) {
+    TempDir root;
+    BinlContext ctx;
+    ctx.root = root.path();
+    EXPECT_EQ(BinlUpdateAssetStamp(ctx, 0x11223344), 1);
+    EXPECT_EQ(ReadFile(root / "astamp.dat"), "\x44\x33\x22\x11");
+    EXPECT_EQ(BinlUpdateAssetStamp(ctx, 0x11223344), 0);
+    EXPECT_EQ(BinlUpdateAssetStamp(ctx, 0), 1);
+    EXPECT_EQ(ReadFile(root / "astamp.dat"), std::string(4, '\0'));
+}
+
+TEST(EfiBootManagers, BackupsAreKeptConsistent) {
+    using namespace pe_builder;
+    TempDir root;
+    BinlContext ctx;
+    ctx.root = root.path();
+    auto image = [](bool mui, uint32_t ms, uint32_t ls) {
+        PeSpec spec;
+        spec.mui = mui;
+        spec.ms = ms;
+        spec.ls = ls;
+        std::vector<uint8_t> b = BuildImage(spec);
+        return std::string(b.begin(), b.end());
+    };
+    std::string v10 = image(true, 0x000A0000, 100), v11 = image(true, 0x000A0000, 200);
+    std::string stripped = image(false, 0x000A0000, 300);
+    std::string bm = root / "BM/MICROSOFT/";
+    WriteFile(bm + "EFI64/bootmgfw.efi", v10);              // backup missing, live intact: recovered
+    WriteFile(bm + "EFI32/bootmgfw.efi", stripped);         // backup missing, live broken: deleted
+    WriteFile(bm + "EFIARM64/bootmgfw.efi", v11);           // live newer than backup: backup updated
+    WriteFile(bm + "EFIARM64/bootmgfw.efi.org", v10);
+    WriteFile(bm + "EFIARM32/bootmgfw.efi", stripped);      // mode 3: live broken, backup intact
+    WriteFile(bm + "EFIARM32/bootmgfw.efi.org", v10);
+    ::chmod((bm + "EFIARM32/bootmgfw.efi").c_str(), 0444);
+    ctx.bmMode = 3;
+    LogCatcher log;
+    bool changed = false;
+    BinlMaintainEfiBootManagers(ctx, &changed);
+    EXPECT_FALSE(changed);
+    EXPECT_EQ(ReadFile(bm + "EFI64/bootmgfw.efi.org"), v10);
+    EXPECT_TRUE(log.Has("BINL Warn: Recovering erased " + bm + "EFI64/bootmgfw.efi.org"));
+    EXPECT_FALSE(PathExists(bm + "EFI32/bootmgfw.efi"));
+    EXPECT_TRUE(log.Has("BINL Warn: Original missing, deleting " + bm + "EFI32/bootmgfw.efi"));
+    EXPECT_EQ(ReadFile(bm + "EFIARM64/bootmgfw.efi.org"), v11);
+    EXPECT_TRUE(log.Has("BINL Warn: Updating " + bm + "EFIARM64/bootmgfw.efi.org"));
+    EXPECT_EQ(ReadFile(bm + "EFIARM32/bootmgfw.efi"), v10);
+    struct stat st{};
+    ::stat((bm + "EFIARM32/bootmgfw.efi").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);  // the live file keeps its attributes
+    EXPECT_TRUE(log.Has("BINL Inf: BM_mode=3, updating " + bm + "EFIARM32/bootmgfw.efi"));
+
+    // Mode 3 recreates a missing live file from its intact backup; mode 1 does not.
+    ::unlink((bm + "EFI64/bootmgfw.efi").c_str());
+    ctx.bmMode = 1;
+    BinlMaintainEfiBootManagers(ctx, &changed);
+    EXPECT_FALSE(PathExists(bm + "EFI64/bootmgfw.efi"));
+    ctx.bmMode = 3;
+    BinlMaintainEfiBootManagers(ctx, &changed);
+    EXPECT_EQ(ReadFile(bm + "EFI64/bootmgfw.efi"), v10);
+}
+
+TEST(ComputerName, UpperCaseAtMostFifteen) {
+    std::string name = BinlComputerName();
+    ASSERT_FALSE(name.empty());
+    EXPECT_LE(name.size(), 15u);
+    for (char c : name) EXPECT_FALSE(c >= 'a' && c <= 'z') << name;
+    EXPECT_EQ(name.find('.'), std::string::npos);
+}
+
+}  // namespace
