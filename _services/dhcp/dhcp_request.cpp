@@ -156,7 +156,8 @@ void LogReceived(const char* prefix, const uint8_t* packet, const RequestInfo& r
     }
 }
 
-// siaddr for a reply: NextServer, else the TFTP server's address, else the server identifier.
+}  // namespace
+
 uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined) {
     *undefined = false;
     uint32_t next = env.cfg->rec.NextServer;
@@ -168,7 +169,16 @@ uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined) {
     return 0;
 }
 
-}  // namespace
+ReplyTarget ReplyDestination(const uint8_t* request, bool pdhcpThread, uint16_t sourcePort) {
+    const uint32_t ciaddr = Get32(request + kOffCiaddr);
+    const uint32_t giaddr = Get32(request + kOffGiaddr);
+    const uint32_t yiaddr = Get32(request + kOffYiaddr);
+    if (ciaddr) return {ciaddr, pdhcpThread ? sourcePort : uint16_t{68}};
+    if (giaddr) return {giaddr, 67};
+    if (request[kOffFlags] & 0x80) return {0xFFFFFFFFu, 68};
+    if (yiaddr) return {yiaddr, 68};
+    return {0xFFFFFFFFu, 68};
+}
 
 int startsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0 ? 1 : 0;
