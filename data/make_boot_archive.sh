@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds the boot-component archive from Debian's syslinux packages
 # (pxelinux, syslinux-efi, syslinux-common).
-# Usage: make_boot_archive.sh OUTPUT.7z STAGING_DIR
+# Usage: make_boot_archive.sh OUTPUT.7z STAGING_DIR   (SEVENZ: the 7zz program)
 set -eu
+sevenz=${SEVENZ:-7zz}
 out=$1
 stage=$2
 pxe=/usr/lib/PXELINUX
@@ -40,4 +41,4 @@ for p in 32 64; do
 done
 
 # LZMA without the automatic executable filters: libarchive cannot read those.
-(cd "$stage" && 7zz a -bd -bso0 -t7z -m0=LZMA -mf=off "$out" BM)
+(cd "$stage" && "$sevenz" a -bd -bso0 -t7z -m0=LZMA -mf=off "$out" BM)

@@ -1,7 +1,10 @@
 #!/bin/sh
 # Builds the MAC vendor archive holding Nimbo.evc from Debian's ieee-data.
 # Usage: make_vendor_archive.sh OUTPUT.7z STAGING_DIR SCRIPT_DIR
+#        (SEVENZ: the 7zz program, PYTHON: the Python 3 interpreter)
 set -eu
+sevenz=${SEVENZ:-7zz}
+python=${PYTHON:-python3}
 out=$1
 stage=$2
 here=$3
@@ -11,5 +14,5 @@ for f in oui.txt mam.txt oui36.txt; do
 done
 rm -rf "$stage" "$out"
 mkdir -p "$stage"
-python3 "$here/make_evc.py" "$stage/Nimbo.evc" "$ieee/oui.txt" "$ieee/mam.txt" "$ieee/oui36.txt"
-(cd "$stage" && 7zz a -bd -bso0 -t7z -m0=LZMA -mf=off "$out" Nimbo.evc)
+"$python" "$here/make_evc.py" "$stage/Nimbo.evc" "$ieee/oui.txt" "$ieee/mam.txt" "$ieee/oui36.txt"
+(cd "$stage" && "$sevenz" a -bd -bso0 -t7z -m0=LZMA -mf=off "$out" Nimbo.evc)
