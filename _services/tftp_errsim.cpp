@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tftp_regex.h"
+#include "regex_engine.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ bool ParseInto(const char* text, ErrorSimulatorRecord* rec) {
     };
     bool matched = false;
     for (const char* pattern : kPatterns)
-        if (TftpRegexMatchWhole(text, pattern)) { matched = true; break; }
+        if (RegexMatchWhole(text, pattern)) { matched = true; break; }
     if (!matched) return false;
 
     *rec = ErrorSimulatorRecord{};

@@ -30,6 +30,7 @@
 #include "start_threads.h"
 #include "tftp_errsim.h"
 #include "tftp_records.h"
+#include "tftpd_service.h"
 #include "tftpd_thread.h"
 
 namespace {
@@ -37,8 +38,6 @@ namespace {
 std::string g_base;  // temporary folder: root/, out/, outside files
 std::string g_root;
 int         g_port = 0;
-std::thread g_thread;
-Event*      g_event = nullptr;
 
 // Notices seen by the tap.
 std::mutex                         g_noticeMutex;
@@ -131,33 +130,28 @@ protected:
         });
         TftpSetNoticeTap(Tap);
 
-        // The service socket, as the host binds it: loopback, IP_PKTINFO on.
-        int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(sock, 0);
-        EnablePktinfo(sock);
+        // The row is started by the host on a free loopback port.
+        int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
         socklen_t len = sizeof a;
-        getsockname(sock, reinterpret_cast<sockaddr*>(&a), &len);
+        getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
         g_port = ntohs(a.sin_port);
-        SettingsUpdate([](GlobalSettings& s) { s.TFTP_Port = g_port; });
-        g_event = new Event();
-        ThreadSlots[TH_TFTP].socket = sock;
-        ThreadSlots[TH_TFTP].event = g_event;
-        ThreadSlots[TH_TFTP].running.store(1);
-        g_thread = std::thread(TftpThread);
+        close(probe);
+        SettingsUpdate([](GlobalSettings& s) {
+            s.TFTP_Port = g_port;
+            snprintf(s.TFTP_LocalIP, sizeof s.TFTP_LocalIP, "127.0.0.1");
+        });
+        RegisterTftpService();
+        ASSERT_EQ(StartThread(TH_TFTP), 1);
     }
 
     static void TearDownTestSuite() {
         ThreadSlots[TH_TFTP].running.store(0);
-        g_event->Set();
-        g_thread.join();
-        close(ThreadSlots[TH_TFTP].socket);
-        ThreadSlots[TH_TFTP].socket = -1;
-        ThreadSlots[TH_TFTP].event = nullptr;
-        delete g_event;
+        WakeThread(TH_TFTP);
+        EXPECT_TRUE(JoinThreadRow(TH_TFTP, 10000));
         TftpSetNoticeTap(nullptr);
         std::string cmd = "rm -rf '" + g_base + "'";
         (void)system(cmd.c_str());

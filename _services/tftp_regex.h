@@ -1,4 +1,0 @@
-// Whole-text pattern test used by the TFTP settings parsers.
-#pragma once
-
-bool TftpRegexMatchWhole(const char* text, const char* pattern);
