@@ -47,13 +47,12 @@ std::vector<uint8_t> TftpBuildError(int code) {
         text = strerror(code - 100);
         wire = 0;
     }
-    std::vector<uint8_t> p;
-    p.push_back(0);
-    p.push_back(TFTP_ERROR);
-    p.push_back(static_cast<uint8_t>((wire >> 8) & 0xFF));
-    p.push_back(static_cast<uint8_t>(wire & 0xFF));
-    p.insert(p.end(), text, text + strlen(text));
-    p.push_back(0);
+    const size_t n = strlen(text);
+    std::vector<uint8_t> p(4 + n + 1, 0);
+    p[1] = TFTP_ERROR;
+    p[2] = static_cast<uint8_t>((wire >> 8) & 0xFF);
+    p[3] = static_cast<uint8_t>(wire & 0xFF);
+    memcpy(p.data() + 4, text, n);
     return p;
 }
 
