@@ -373,7 +373,7 @@ int TftpSendFile(TftpTransfer* t) {
         return 0;
     }
     if (T >= maxRetransmit) {
-        if (B > N) {
+        if (maxSent >= N) {  // every block has gone out at least once
             LogPrint(1, "TFTP Warn: Last block 16#%d not acked for file <%s>", static_cast<int>((B & 0xFFFF) + K - 1),
                      t->fileName.c_str());
             t->errorRecoveries.fetch_add(T, std::memory_order_relaxed);

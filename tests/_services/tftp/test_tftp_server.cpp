@@ -44,6 +44,7 @@ std::mutex                         g_noticeMutex;
 std::condition_variable            g_noticeCv;
 std::vector<TransferRecord>        g_begins;
 std::vector<TransferEndRecord>     g_ends;
+std::vector<size_t>                g_statsLengths;
 
 void Tap(uint32_t id, const void* data, size_t length) {
     std::lock_guard<std::mutex> lock(g_noticeMutex);
@@ -55,6 +56,8 @@ void Tap(uint32_t id, const void* data, size_t length) {
         TransferEndRecord r;
         memcpy(&r, data, sizeof r);
         g_ends.push_back(r);
+    } else if (id == 102) {
+        g_statsLengths.push_back(length);
     }
     g_noticeCv.notify_all();
 }
@@ -162,6 +165,8 @@ protected:
         SetSetting([](GlobalSettings& s) {
             s.TFTP_SecurityLevel = 1;
             s.TFTP_MD5File = 0;
+            s.TFTP_Timeout = 3;
+            s.TFTP_MaxRetransmit = 6;
         });
         // Every transfer has ended and been freed before the next test.
         for (int i = 0; i < 200 && TftpTransferCount() != 0; ++i)
@@ -454,6 +459,130 @@ TEST_F(TftpServer, StopTransferSendsError99AndReportsStopped) {
     }));
     for (auto& r : g_ends)
         if (r.transferNumber == number) { EXPECT_EQ(r.stats.state, TRANSFER_STOPPED); }
+}
+
+// The end notice of a transfer, waited for up to 20 s.
+bool WaitEnd(uint32_t number, TransferEndRecord* out) {
+    std::unique_lock<std::mutex> lock(g_noticeMutex);
+    return g_noticeCv.wait_for(lock, std::chrono::seconds(20), [&] {
+        for (auto& r : g_ends)
+            if (r.transferNumber == number) {
+                *out = r;
+                return true;
+            }
+        return false;
+    });
+}
+
+uint32_t LastBeginNumber(size_t before) {
+    std::unique_lock<std::mutex> lock(g_noticeMutex);
+    if (!g_noticeCv.wait_for(lock, std::chrono::seconds(5), [&] { return g_begins.size() > before; })) return 0;
+    return g_begins.back().transferNumber;
+}
+
+size_t BeginCount() {
+    std::lock_guard<std::mutex> lock(g_noticeMutex);
+    return g_begins.size();
+}
+
+TEST_F(TftpServer, SilentClientsEndTheTransfer) {
+    SetSetting([](GlobalSettings& s) {
+        s.TFTP_Timeout = 1;
+        s.TFTP_MaxRetransmit = 2;
+    });
+    {
+        // Every block acknowledged but the last: a warning, and the transfer is complete.
+        size_t before = BeginCount();
+        RawClient c;
+        c.SendRequest(1, "exact.bin");
+        for (int b = 1; b <= 3; ++b) {
+            std::string d = c.Receive();
+            ASSERT_EQ(Opcode(d), 3);
+            EXPECT_EQ(d.size(), b < 3 ? 516u : 4u);  // 1024 bytes: two full blocks and an empty one
+            if (b < 3) c.SendToPeer(RawClient::Ack(static_cast<uint16_t>(b)));
+        }
+        TransferEndRecord end{};
+        ASSERT_TRUE(WaitEnd(LastBeginNumber(before), &end));
+        EXPECT_EQ(end.stats.state, TRANSFER_DONE);
+        EXPECT_EQ(end.stats.totalSize, 1024u);
+    }
+    {
+        // A client that stops in the middle: ERROR 0 and the transfer failed.
+        size_t before = BeginCount();
+        RawClient c;
+        c.SendRequest(1, "small.bin");
+        ASSERT_EQ(Opcode(c.Receive()), 3);
+        std::string e;
+        for (int i = 0; i < 5 && Opcode(e) != 5; ++i) e = c.Receive();
+        EXPECT_EQ(ErrorCode(e), 0);
+        TransferEndRecord end{};
+        ASSERT_TRUE(WaitEnd(LastBeginNumber(before), &end));
+        EXPECT_EQ(end.stats.state, TRANSFER_FAILED);
+    }
+}
+
+TEST_F(TftpServer, HugeSparseFileKeepsItsSize) {
+    // 5 GiB: tsize goes out whole, the 32-bit report field saturates.
+    const std::string path = g_root + "/sparse.img";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 5ll << 30), 0);
+    close(fd);
+    size_t before = BeginCount();
+    RawClient c;
+    c.SendRequest(1, "sparse.img", {{"tsize", "0"}, {"blksize", "1468"}});
+    EXPECT_EQ(c.Receive(), std::string("\0\6tsize\0" "5368709120\0blksize\0" "1468\0", 32));
+    uint32_t number = LastBeginNumber(before);
+    {
+        std::lock_guard<std::mutex> lock(g_noticeMutex);
+        ASSERT_FALSE(g_begins.empty());
+        EXPECT_EQ(g_begins.back().stats.totalSize, 0xFFFFFFFFu);
+    }
+    c.SendToPeer(RawClient::Ack(0));
+    std::string d = c.Receive();
+    EXPECT_EQ(d.size(), 4u + 1468u);
+    c.SendToPeer(std::string("\0\5\0\0bye\0", 8));
+    TransferEndRecord end{};
+    ASSERT_TRUE(WaitEnd(number, &end));
+    EXPECT_EQ(end.stats.state, TRANSFER_FAILED);
+    unlink(path.c_str());
+}
+
+TEST_F(TftpServer, DuplicateRequestIsServedTwice) {
+    RawClient c;
+    c.SendRequest(1, "exact.bin");
+    c.SendRequest(1, "exact.bin");
+    std::string first = c.Receive();
+    sockaddr_in firstPeer = c.peer;
+    std::string second = c.Receive();
+    EXPECT_EQ(Opcode(first), 3);
+    EXPECT_EQ(Opcode(second), 3);
+    EXPECT_NE(firstPeer.sin_port, c.peer.sin_port);  // two transfers, two ports
+    const std::string bye("\0\5\0\0bye\0", 8);
+    c.SendToPeer(bye);
+    c.peer = firstPeer;
+    c.SendToPeer(bye);
+}
+
+TEST_F(TftpServer, EmptyStatisticsNoticeWhenIdle) {
+    std::unique_lock<std::mutex> lock(g_noticeMutex);
+    size_t seen = g_statsLengths.size();
+    ASSERT_TRUE(g_noticeCv.wait_for(lock, std::chrono::seconds(10), [&] { return g_statsLengths.size() > seen; }));
+    EXPECT_EQ(g_statsLengths.back(), 12u);
+}
+
+TEST_F(TftpServer, ServiceStopCancelsRunningTransfers) {
+    RawClient c;
+    c.SendRequest(1, "small.bin");
+    ASSERT_EQ(Opcode(c.Receive()), 3);
+    ThreadSlots[TH_TFTP].running.store(0);
+    WakeThread(TH_TFTP);
+    ASSERT_TRUE(JoinThreadRow(TH_TFTP, 10000));
+    std::string e;
+    for (int i = 0; i < 5 && Opcode(e) != 5; ++i) e = c.Receive(2000);
+    EXPECT_EQ(ErrorCode(e), 99);
+    EXPECT_EQ(TftpTransferCount(), 0u);
+    ASSERT_EQ(StartThread(TH_TFTP), 1);  // the row runs again for the rest of the suite
 }
 
 }  // namespace
