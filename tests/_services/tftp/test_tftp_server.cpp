@@ -167,6 +167,8 @@ protected:
             s.TFTP_MD5File = 0;
             s.TFTP_Timeout = 3;
             s.TFTP_MaxRetransmit = 6;
+            s.TFTP_DirTextFile = 0;
+            s.TFTP_SupportForPortOption = 0;
         });
         // Every transfer has ended and been freed before the next test.
         for (int i = 0; i < 200 && TftpTransferCount() != 0; ++i)
@@ -583,6 +585,38 @@ TEST_F(TftpServer, ServiceStopCancelsRunningTransfers) {
     EXPECT_EQ(ErrorCode(e), 99);
     EXPECT_EQ(TftpTransferCount(), 0u);
     ASSERT_EQ(StartThread(TH_TFTP), 1);  // the row runs again for the rest of the suite
+}
+
+TEST_F(TftpServer, DirTxtListsTheRoot) {
+    SetSetting([](GlobalSettings& s) { s.TFTP_DirTextFile = 1; });
+    Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get exact.bin " + Out("dir_exact"));
+    std::string dir = ReadFile(g_root + "/dir.txt");
+    EXPECT_NE(dir.find("small.bin\t"), std::string::npos);
+    EXPECT_NE(dir.find("exact.bin\t"), std::string::npos);
+    ASSERT_GE(dir.size(), 2u);
+    EXPECT_EQ(dir.substr(dir.size() - 2), "\r\n");
+    // The listing is served like any file.
+    Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get dir.txt " + Out("dir_txt"));
+    EXPECT_FALSE(ReadFile(Out("dir_txt")).empty());
+}
+
+TEST_F(TftpServer, PortOptionAnswersFromTheServicePort) {
+    SetSetting([](GlobalSettings& s) { s.TFTP_SupportForPortOption = 1; });
+    RawClient c;
+    c.SendRequest(1, "exact.bin", {{"udpport", "0"}});
+    std::string oack = c.Receive();
+    ASSERT_EQ(Opcode(oack), 6);
+    EXPECT_EQ(ntohs(c.peer.sin_port), g_port);  // from the service socket
+    std::string entry(oack.data() + 2, oack.size() - 2);
+    ASSERT_EQ(entry.rfind(std::string("udpport\0", 8), 0), 0u);
+    const int transferPort = atoi(entry.c_str() + 8);
+    ASSERT_GT(transferPort, 0);
+    c.peer.sin_port = htons(static_cast<uint16_t>(transferPort));
+    c.SendToPeer(RawClient::Ack(0));
+    std::string d = c.Receive();
+    EXPECT_EQ(Opcode(d), 3);
+    EXPECT_EQ(ntohs(c.peer.sin_port), transferPort);
+    c.SendToPeer(std::string("\0\5\0\0bye\0", 8));
 }
 
 }  // namespace
