@@ -1,0 +1,39 @@
+// Pieces the TFTP server shares with the desktop's TFTP client: the error simulator that
+// drops chosen data blocks, the microsecond busy-wait that spaces data packets, and the
+// one-shot datagram sender.
+#pragma once
+#include <netinet/in.h>
+#include <cstddef>
+#include <cstdint>
+
+#include "tftp_records.h"
+
+// Parses a simulator setting ("fix|5,9 delay=100", "random|3", "even|4"). Returns 1 and
+// fills the record (when given) for a valid text; otherwise returns 0, clears the record
+// (when given) and empties the text.
+int ErrSimParse(char* text, ErrorSimulatorRecord* record);
+
+// The live record, parsed from TFTP_ErrorSimulator when the service starts; read by every
+// transfer and shown by the desktop.
+ErrorSimulatorRecord ErrSimLiveRecord();
+void ErrSimSetLiveRecord(const ErrorSimulatorRecord& record);
+
+// Fills n 32-bit values from a cryptographic source; false when it cannot.
+using ErrSimRandomSource = bool (*)(uint32_t* values, size_t n);
+bool ErrSimSystemRandom(uint32_t* values, size_t n);
+
+// Returns 1 when this block is to be dropped now (after sleeping the delay), else 0.
+// The copy starts zero-filled and is built from the live record on the first call.
+int ErrSimShouldDrop(uint32_t block, uint32_t totalBlocks, ErrorSimulatorRecord* copy);
+// The same decision against a given live record and random source.
+int ErrSimShouldDropWith(const ErrorSimulatorRecord& live, uint32_t block, uint32_t totalBlocks,
+                         ErrorSimulatorRecord* copy, ErrSimRandomSource random);
+
+// Microsecond busy-wait on the monotonic clock. The stamp is owned by the caller.
+int  uSleepInit();
+void uSleepStamp(uint64_t* stamp);
+int  uSleep(uint64_t* stamp, uint32_t microseconds, bool restamp);
+
+// Sends one datagram from the given local port (all addresses) to the peer. Returns the
+// bytes sent, -1 when no socket can be made, -8 when the bind fails.
+int UdpSend(int localPort, const sockaddr_in& peer, const void* data, size_t length);

@@ -1,0 +1,396 @@
+#include "tftp_request.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <strings.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+void TftpLogf(TftpLog* log, int level, const char* format, ...) {
+    if (!log) return;
+    char buf[512];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    log->push_back({level, buf});
+}
+
+const char* TftpErrorText(int code) {
+    switch (code) {
+    case 0: return "Undefined error code";
+    case 1: return "File not found";
+    case 2: return "Access violation";
+    case 3: return "Disk full or allocation exceeded";
+    case 4: return "Illegal TFTP operation";
+    case 5: return "Unknown transfer ID";
+    case 6: return "File already exists";
+    case 7: return "No such user";
+    case 99: return "Canceled by administrator";
+    default: return nullptr;
+    }
+}
+
+std::vector<uint8_t> TftpBuildError(int code) {
+    const char* text = TftpErrorText(code);
+    int wire = code;
+    if (!text) {
+        text = strerror(code - 100);
+        wire = 0;
+    }
+    const size_t n = strlen(text);
+    std::vector<uint8_t> p(4 + n + 1, 0);
+    p[1] = TFTP_ERROR;
+    p[2] = static_cast<uint8_t>((wire >> 8) & 0xFF);
+    p[3] = static_cast<uint8_t>(wire & 0xFF);
+    memcpy(p.data() + 4, text, n);
+    return p;
+}
+
+int TftpDecodeRequest(const uint8_t* data, size_t length, TftpRequest* out, TftpLog* log) {
+    uint8_t buf[kTftpRequestSize + 1] = {};
+    if (length > kTftpRequestSize) length = kTftpRequestSize;
+    memcpy(buf, data, length);
+    buf[509] = 0;  // name and mode always end inside the buffer
+    *out = TftpRequest{};
+    out->opcode = static_cast<uint16_t>(length >= 2 ? (buf[0] << 8) | buf[1] : 0);
+    if (out->opcode != TFTP_RRQ && out->opcode != TFTP_WRQ) {
+        TftpLogf(log, 0, "TFTP Err: Unexpected request %d from peer; returning EBADOP", out->opcode);
+        return 4;
+    }
+    const char* name = reinterpret_cast<const char*>(buf + 2);
+    const size_t nameLen = strlen(name);
+    if (nameLen >= kTftpNameLimit) {
+        TftpLogf(log, 0, "TFTP Err: File name too long; returning EBADOP");
+        return 4;
+    }
+    out->fileName.assign(name, nameLen);
+    if (out->fileName.find('%') != std::string::npos) {
+        TftpLogf(log, 1, "TFTP Err: unable to handle filenames with a percent sign");
+        return 2;
+    }
+    TftpLogf(log, 9, "TFTP Inf: FileName is <%s>", name);
+    const char* mode = name + nameLen + 1;
+    out->modeText = mode;
+    if (!strcasecmp(mode, "netascii") || !strcasecmp(mode, "ascii")) {
+        out->mode = TFTP_MODE_NETASCII;
+    } else if (!strcasecmp(mode, "mail")) {
+        out->mode = TFTP_MODE_MAIL;
+    } else if (!strcasecmp(mode, "octet") || !strcasecmp(mode, "binary")) {
+        out->mode = TFTP_MODE_OCTET;
+    } else {
+        TftpLogf(log, 0, "TFTP Err: Incorrect message");
+        return 4;
+    }
+    TftpLogf(log, 12, "TFTP Inf: Mode is <%s>", mode);
+    if (nameLen >= 257) {
+        TftpLogf(log, 0, "TFTP Err: Incorrect File Name: %s", name);
+        return 4;
+    }
+    // Options: name NUL value NUL pairs within the first 512 bytes after the file name.
+    const size_t end = length < 2 + 512 ? length : 2 + 512;
+    size_t pos = 2 + nameLen + 1 + out->modeText.size() + 1;
+    auto takeString = [&](std::string* s) {
+        size_t start = pos;
+        while (pos < end && buf[pos] != 0) ++pos;
+        if (pos >= end) return false;
+        s->assign(reinterpret_cast<const char*>(buf + start), pos - start);
+        ++pos;
+        return true;
+    };
+    while (pos < end) {
+        if (buf[pos] == 0) { ++pos; continue; }  // empty strings are skipped
+        std::string optName, optValue;
+        if (!takeString(&optName) || !takeString(&optValue)) break;
+        TftpLogf(log, 12, "TFTP Inf: Option is <%s>", optName.c_str());
+        TftpLogf(log, 12, "TFTP Inf: Option <%s>: value <%s>", optName.c_str(), optValue.c_str());
+        out->options.emplace_back(std::move(optName), std::move(optValue));
+    }
+    return 0;
+}
+
+void TftpTranslateName(std::string& name, const GlobalSettings& settings) {
+    for (char& c : name)
+        if (c == '\\') c = '/';
+    if (name.size() >= 2 && name[1] == ':' && name[0] >= 'a' && name[0] <= 'z') name[0] = static_cast<char>(name[0] - 32);
+    if (settings.TFTP_BackSlashAsVirtualRoot && !name.empty() && name[0] == '/') name.erase(0, 1);
+}
+
+bool TftpNormalizeName(const std::string& name, std::string* relative) {
+    std::vector<std::string> parts;
+    size_t i = 0;
+    while (i <= name.size()) {
+        size_t j = name.find_first_of("/\\", i);
+        if (j == std::string::npos) j = name.size();
+        std::string comp = name.substr(i, j - i);
+        if (comp.empty() || comp == ".") {
+        } else if (comp == "..") {
+            if (parts.empty()) return false;
+            parts.pop_back();
+        } else {
+            parts.push_back(comp);
+        }
+        i = j + 1;
+    }
+    relative->clear();
+    for (size_t k = 0; k < parts.size(); ++k) {
+        if (k) *relative += '/';
+        *relative += parts[k];
+    }
+    return true;
+}
+
+int TftpCheckAccess(const std::string& name, uint16_t opcode, int securityLevel) {
+    std::string rel;
+    if (!TftpNormalizeName(name, &rel)) {
+        errno = EACCES;
+        return 0;
+    }
+    switch (securityLevel) {
+    case 0:
+    case 1:
+    case 2:
+        return 1;
+    case 3:
+        if (opcode == TFTP_RRQ) return 1;
+        errno = EPERM;
+        return 0;
+    default:
+        errno = EPERM;
+        return 0;
+    }
+}
+
+int TftpErrnoToCode(int err) {
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+        return 1;
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case ENOSPC:
+    case EDQUOT:
+        return 3;
+    default:
+        return 2;
+    }
+}
+
+namespace {
+
+int OpenBeneath(int rootFd, const std::string& rel, int flags, mode_t mode) {
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags);
+    how.mode = (flags & O_CREAT) ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const char* p = rel.empty() ? "." : rel.c_str();
+    for (;;) {
+        long fd = syscall(SYS_openat2, rootFd, p, &how, sizeof how);
+        if (fd >= 0 || errno != EINTR) return static_cast<int>(fd);
+    }
+}
+
+// Finds an existing path that matches rel component by component without case. With
+// lastMayBeMissing the last component is kept as given when nothing matches it.
+bool FindCaseless(int rootFd, const std::string& rel, bool lastMayBeMissing, std::string* found) {
+    found->clear();
+    size_t i = 0;
+    while (i < rel.size()) {
+        size_t j = rel.find('/', i);
+        if (j == std::string::npos) j = rel.size();
+        const std::string comp = rel.substr(i, j - i);
+        const bool last = j >= rel.size();
+        int dfd = OpenBeneath(rootFd, *found, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+        if (dfd < 0) return false;
+        DIR* d = fdopendir(dfd);
+        if (!d) {
+            close(dfd);
+            return false;
+        }
+        std::string match;
+        while (dirent* e = readdir(d)) {
+            if (!strcmp(e->d_name, comp.c_str())) { match = e->d_name; break; }
+            if (match.empty() && !strcasecmp(e->d_name, comp.c_str())) match = e->d_name;
+        }
+        closedir(d);
+        if (match.empty()) {
+            if (!(last && lastMayBeMissing)) return false;
+            match = comp;
+        }
+        if (!found->empty()) *found += '/';
+        *found += match;
+        i = j + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
+TftpOpenResult TftpOpenFile(int rootFd, const std::string& relative, bool write, int securityLevel,
+                            TftpLog* log) {
+    TftpOpenResult r;
+    const bool level2Write = write && securityLevel == 2;
+    int flags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    flags |= write ? O_RDWR : O_RDONLY;
+    if (write && !level2Write) flags |= O_CREAT;
+
+    r.path = relative;
+    int fd = OpenBeneath(rootFd, relative, flags, 0644);
+    if (fd < 0 && errno == ENOENT) {
+        std::string alt;
+        if (FindCaseless(rootFd, relative, write && !level2Write, &alt) && alt != relative) {
+            TftpLogf(log, 9, "TFTP Inf: <%s> found as <%s>", relative.c_str(), alt.c_str());
+            r.path = alt;
+            fd = OpenBeneath(rootFd, alt, flags, 0644);
+        } else {
+            errno = ENOENT;
+        }
+    }
+    auto fail = [&](int err, int code) {
+        if (fd >= 0) close(fd);
+        r.fd = -1;
+        r.sysError = err;
+        r.errorCode = code;
+        return r;
+    };
+    if (fd < 0) {
+        const int err = errno;
+        if (level2Write && err == ENOENT) {
+            r.accessRefused = true;
+            return fail(err, 2);
+        }
+        return fail(err, TftpErrnoToCode(err));
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return fail(errno, 2);
+    if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EACCES, 2);
+    if (flock(fd, (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) return fail(errno, 2);
+    if (level2Write && st.st_size != 0) {
+        r.accessRefused = true;
+        return fail(EEXIST, 2);
+    }
+    if (write && st.st_size != 0 && ftruncate(fd, 0) != 0) return fail(errno, TftpErrnoToCode(errno));
+    r.fd = fd;
+    r.size = write ? 0 : static_cast<uint64_t>(st.st_size);
+    return r;
+}
+
+int TftpCreateBeneath(int rootFd, const std::string& relative) {
+    int fd = OpenBeneath(rootFd, relative, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    return fd;
+}
+
+namespace {
+
+uint64_t ReadUnsigned(const std::string& s) {
+    // strtoull reads a leading '-' as negation modulo 2^64: a negative text is a very large number.
+    return strtoull(s.c_str(), nullptr, 10);
+}
+
+uint32_t ReadUnsigned32(const std::string& s) {
+    uint64_t v = ReadUnsigned(s);
+    if (!s.empty() && s[0] == '-') return static_cast<uint32_t>(v);  // wraps as a 32-bit reading does
+    return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(v);
+}
+
+}  // namespace
+
+void TftpNegotiateOptions(const TftpRequest& request, const GlobalSettings& settings, uint64_t fileSize,
+                          uint16_t transferPort, TftpNegotiation* out, TftpLog* log) {
+    *out = TftpNegotiation{};
+    out->timeout = settings.TFTP_Timeout > 0 ? static_cast<uint32_t>(settings.TFTP_Timeout) : 3;
+    out->totalSize = request.opcode == TFTP_RRQ ? fileSize : 0;
+    if (!settings.OptionNegotiation && !settings.PxeCompatibility) return;
+    const bool pxe = settings.PxeCompatibility != 0;
+    std::vector<uint8_t> oack = {0, TFTP_OACK};
+    bool any = false;
+    auto addEntry = [&](const std::string& name, const std::string& value) {
+        if (oack.size() + name.size() + 1 + value.size() + 1 > kTftpAckBufferSize) return false;
+        oack.insert(oack.end(), name.begin(), name.end());
+        oack.push_back(0);
+        oack.insert(oack.end(), value.begin(), value.end());
+        oack.push_back(0);
+        any = true;
+        return true;
+    };
+    for (const auto& [name, valueText] : request.options) {
+        const char* n = name.c_str();
+        const char* v = valueText.c_str();
+        if (!strcasecmp(n, "blksize")) {
+            if (pxe) continue;
+            uint32_t value = ReadUnsigned32(valueText);
+            uint32_t size;
+            if (value < 8) {
+                TftpLogf(log, 9, "TFTP Err: <%s> proposed by client %u, refused by server", n, value);
+                continue;
+            } else if (value > kTftpMaxBlockSize) {
+                TftpLogf(log, 2, "TFTP Inf: <%s> proposed by client %u, reply with %u", n, value, kTftpMaxBlockSize);
+                size = kTftpMaxBlockSize;
+            } else {
+                TftpLogf(log, 9, "TFTP Inf: <%s> changed to <%s>", n, v);
+                size = value;
+            }
+            const int limit = settings.TFTP_LimitNegotiatedBlksize;
+            if (limit >= 8 && limit <= static_cast<int>(kTftpMaxBlockSize) && static_cast<uint32_t>(limit) < size)
+                size = static_cast<uint32_t>(limit);
+            if (addEntry(name, std::to_string(size))) out->blockSize = size;
+        } else if (!strcasecmp(n, "tsize")) {
+            if (request.opcode == TFTP_RRQ) {
+                if (addEntry(name, std::to_string(fileSize))) out->totalSize = fileSize;
+            } else {
+                if (addEntry(name, valueText)) {
+                    out->totalSize = ReadUnsigned(valueText);
+                    out->tsizeSeen = true;
+                }
+            }
+            TftpLogf(log, 10, "TFTP Inf: <%s> changed to <%llu>", n, static_cast<unsigned long long>(out->totalSize));
+        } else if (!strcasecmp(n, "windowsize")) {
+            const int limit = settings.TFTP_LimitNegotiatedWindowsize;
+            if (pxe || limit < 2 || limit > 64) continue;
+            uint32_t value = ReadUnsigned32(valueText);
+            if (value == 0) continue;
+            uint32_t window = value < static_cast<uint32_t>(limit) ? value : static_cast<uint32_t>(limit);
+            TftpLogf(log, 9, "TFTP Inf: <%s> changed to <%s>", n, v);
+            if (addEntry(name, std::to_string(window))) {
+                out->windowMinus1 = window - 1;
+                out->windowNegotiated = true;
+            }
+        } else if (!strcasecmp(n, "timeout")) {
+            if (pxe) continue;
+            uint32_t value = ReadUnsigned32(valueText);
+            if (value < 1 || value > 255) continue;
+            TftpLogf(log, 9, "TFTP Inf: <%s> changed to <%s>", n, v);
+            if (addEntry(name, valueText)) out->timeout = value;
+        } else if (!strcasecmp(n, "udpport")) {
+            if (!settings.TFTP_SupportForPortOption) continue;
+            if (addEntry(name, std::to_string(transferPort))) out->oackPort = settings.TFTP_Port;
+        }
+    }
+    if (any) out->oack = std::move(oack);
+}
+
+size_t TftpBuildData(uint8_t* buf, uint64_t block, const void* data, size_t length) {
+    buf[0] = 0;
+    buf[1] = TFTP_DATA;
+    buf[2] = static_cast<uint8_t>((block >> 8) & 0xFF);
+    buf[3] = static_cast<uint8_t>(block & 0xFF);
+    if (length && data != buf + 4) memcpy(buf + 4, data, length);
+    return 4 + length;
+}
+
+void TftpBuildAck(uint8_t* buf, uint64_t block) {
+    buf[0] = 0;
+    buf[1] = TFTP_ACK;
+    buf[2] = static_cast<uint8_t>((block >> 8) & 0xFF);
+    buf[3] = static_cast<uint8_t>(block & 0xFF);
+}

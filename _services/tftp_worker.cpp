@@ -1,0 +1,598 @@
+// The TFTP transfer worker: socket set-up, request decision, windowed send and receive,
+// the ".md5" and "dir.txt" files.
+#include "tftp_worker.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+#include "host_info.h"
+#include "log.h"
+#include "settings.h"
+#include "sockets.h"
+#include "start_threads.h"
+#include "tftp_errsim.h"
+
+namespace {
+
+uint32_t Saturate32(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
+
+void PrintLog(const TftpLog& log) {
+    for (const auto& l : log) LogPrint(l.level, "%s", l.text.c_str());
+}
+
+// A connected datagram socket reports an earlier ICMP "port unreachable" on its next
+// call; that stale report says nothing about the datagram at hand, so it is passed over.
+bool SendAll(int sock, const void* data, size_t length) {
+    ssize_t n;
+    int tries = 0;
+    do { n = send(sock, data, length, MSG_NOSIGNAL); } while (n < 0 && (errno == EINTR || (errno == ECONNREFUSED && ++tries < 3)));
+    return n == static_cast<ssize_t>(length);
+}
+
+ssize_t RecvPacket(int sock, void* buf, size_t size) {
+    ssize_t n;
+    do { n = recv(sock, buf, size, 0); } while (n < 0 && errno == EINTR);
+    if (n < 0 && errno == ECONNREFUSED) {
+        // Stale port-unreachable: take the datagram behind it, if any.
+        do { n = recv(sock, buf, size, MSG_DONTWAIT); } while (n < 0 && errno == EINTR);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED)) return -2;
+    }
+    return n;
+}
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+
+const char* OpcodeName(int op) {
+    switch (op) {
+    case TFTP_WRQ: return "Write request (WRQ)";
+    case TFTP_DATA: return "Data (DATA)";
+    case TFTP_ACK: return "Acknowledgment (ACK)";
+    case TFTP_ERROR: return "Error (ERROR)";
+    default: return nullptr;
+    }
+}
+
+}  // namespace
+
+TransferStats TftpStatsOf(const TftpTransfer& t) {
+    TransferStats s{};
+    s.activeAtStart = t.activeAtStart;
+    s.bytesDone = Saturate32(t.bytesDone.load(std::memory_order_relaxed));
+    s.errorRecoveries = Saturate32(t.errorRecoveries.load(std::memory_order_relaxed));
+    s.totalSize = Saturate32(t.totalSize.load(std::memory_order_relaxed));
+    s.startTime = t.startTime;
+    s.lastUpdate = t.startTime;
+    s.state = t.state.load(std::memory_order_relaxed);
+    return s;
+}
+
+int TftpBindPortRange(int sock, in_addr local, int lowest, int highest) {
+    int port = lowest;
+    if (lowest != 69 && (lowest < 1024 || lowest > highest)) port = 0;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr = local;
+    for (;;) {
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        int r = bind(sock, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        if (r == 0) return 0;
+        if (errno == EADDRNOTAVAIL && a.sin_addr.s_addr != htonl(INADDR_ANY)) {
+            // A request sent to a broadcast address: answer from any address.
+            a.sin_addr.s_addr = htonl(INADDR_ANY);
+            continue;
+        }
+        if (errno != EADDRINUSE || port == 0 || port >= highest) return r;
+        ++port;
+    }
+}
+
+int TftpSendError(TftpTransfer* t, int code) {
+    if (t->sock < 0) return 0;
+    auto p = TftpBuildError(code);
+    return SendAll(t->sock, p.data(), p.size()) ? 0 : -1;
+}
+
+int TftpFileError(TftpTransfer* t, int code, const char* operation) {
+    const int err = errno;
+    LogPrint(0, "TFTP Err: File <%s> : error %d in %s; %s", t->fileName.c_str(), err, operation, LastErrorText(err));
+    TftpSendError(t, code);
+    return 0;
+}
+
+int TftpWaitReadable(TftpTransfer* t) {
+    uint32_t seconds = t->timeouts == 0 ? (t->timeout + 3) / 4 : t->timeouts == 1 ? (t->timeout + 1) / 2 : t->timeout;
+    if (seconds == 0) seconds = 1;
+    pollfd p{t->sock, POLLIN, 0};
+    int r;
+    do { r = poll(&p, 1, static_cast<int>(seconds * 1000)); } while (r < 0 && errno == EINTR);
+    if (t->stop.load()) return -1;
+    if (r < 0) {
+        TftpFileError(t, 0, "select");
+        return 0;
+    }
+    return r > 0 ? 1 : 0;
+}
+
+int TftpSendOack(TftpTransfer* t) {
+    LogPrint(10, "TFTP Inf: send OACK %d bytes", static_cast<int>(t->oack.size()));
+    ssize_t n;
+    if (t->oackPort) {
+        // The port option: the acknowledgement leaves from the service socket itself.
+        int rowSock = ThreadSlots[TH_TFTP].socket;
+        n = rowSock >= 0 ? SendDatagram(rowSock, t->oack.data(), t->oack.size(), t->client, 0, t->local) : -1;
+    } else {
+        n = send(t->sock, t->oack.data(), t->oack.size(), MSG_NOSIGNAL);
+    }
+    if (n != static_cast<ssize_t>(t->oack.size())) {
+        LogPrint(0, "TFTP Err: send : Error %d", errno);
+        return 0;
+    }
+    return 1;
+}
+
+int TftpParseRequest(TftpTransfer* t) {
+    const GlobalSettings& s = t->settings;
+    TftpRequest req;
+    TftpLog log;
+    auto refuse = [&](int code) {
+        PrintLog(log);
+        TftpSendError(t, code);
+        return static_cast<int>(TFTP_REFUSED);
+    };
+    int code = TftpDecodeRequest(t->request, t->requestLength, &req, &log);
+    t->opcode = req.opcode;
+    t->fileName = req.fileName;
+    if (code) return refuse(code);
+    PrintLog(log);
+    log.clear();
+    if (req.opcode == TFTP_RRQ && s.TFTP_DirTextFile) TftpWriteDirTxt();
+    t->mode = req.mode;
+    const bool write = req.opcode == TFTP_WRQ;
+    LogPrint(1, "TFTP Inf: %s file <%s>. Mode %s", write ? "Write" : "Read", req.fileName.c_str(), req.modeText.c_str());
+    TftpTranslateName(t->fileName, s);
+
+    if (!TftpCheckAccess(t->fileName, req.opcode, s.TFTP_SecurityLevel)) {
+        LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), LastErrorText());
+        return refuse(2);
+    }
+    std::string rel;
+    TftpNormalizeName(t->fileName, &rel);
+    std::string root = WorkingDirectory();
+    std::string full = root + (root.empty() || root.back() != '/' ? "/" : "") + rel;
+    LogPrint(10, "TFTP Inf: final name : <%s>", full.c_str());
+    if (full.size() >= kTftpNameLimit) {
+        LogPrint(0, "TFTP Err: File name too long, returning EBADOP");
+        return refuse(4);
+    }
+    if (root.empty()) {
+        errno = ENOENT;
+        LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), "no working directory");
+        return refuse(2);
+    }
+    t->rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (t->rootFd < 0) {
+        TftpFileError(t, 2, "CreateFile");
+        return TFTP_REFUSED;
+    }
+    TftpOpenResult opened = TftpOpenFile(t->rootFd, rel, write, s.TFTP_SecurityLevel, &log);
+    PrintLog(log);
+    log.clear();
+    if (opened.fd < 0) {
+        errno = opened.sysError;
+        if (opened.accessRefused) {
+            LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), LastErrorText());
+            return refuse(2);
+        }
+        TftpFileError(t, opened.errorCode, "CreateFile");
+        return TFTP_REFUSED;
+    }
+    t->file = opened.fd;
+    t->openedPath = opened.path;
+    sockaddr_in me{};
+    socklen_t len = sizeof me;
+    getsockname(t->sock, reinterpret_cast<sockaddr*>(&me), &len);
+    TftpNegotiation n;
+    TftpNegotiateOptions(req, s, opened.size, ntohs(me.sin_port), &n, &log);
+    PrintLog(log);
+    if (write && n.tsizeSeen) {
+        struct statvfs vfs {};
+        if (fstatvfs(t->file, &vfs) == 0 &&
+            n.totalSize > static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize)) {
+            LogPrint(1, "TFTP Err: <%s> announces %llu bytes, more than the free space", t->fileName.c_str(),
+                     static_cast<unsigned long long>(n.totalSize));
+            TftpSendError(t, 3);
+            return TFTP_REFUSED;
+        }
+    }
+    t->blockSize = n.blockSize;
+    t->timeout = n.timeout;
+    t->windowMinus1 = n.windowNegotiated ? n.windowMinus1 : 0;
+    t->windowNegotiated = n.windowNegotiated;
+    t->oack = n.oack;
+    t->oackPort = n.oackPort;
+    t->totalSize.store(n.totalSize);
+    const bool withOack = !n.oack.empty();
+    t->windowStart = t->nextBlock = (!write && !withOack) ? 1 : 0;
+    t->totalBlocks = n.totalSize / t->blockSize + 1;
+    if (write) return withOack ? TFTP_WRITE_OACK : TFTP_WRITE_PLAIN;
+    return withOack ? TFTP_READ_OACK : TFTP_READ_PLAIN;
+}
+
+int TftpSendFile(TftpTransfer* t) {
+    const GlobalSettings& s = t->settings;
+    uint32_t d = s.TFTP_MinInterFrameDelay > 0 ? static_cast<uint32_t>(s.TFTP_MinInterFrameDelay) : 0;
+    uint64_t stamp = 0;
+    if (d) {
+        int r = uSleepInit();
+        if (r) {
+            LogPrint(1, "TFTP Err: uSleep API error 0x%02X; TFTP_MinInterFrameDelay falls back to 0", r);
+            d = 0;
+        } else {
+            uSleepStamp(&stamp);
+        }
+    }
+    const bool simulator = ErrSimLiveRecord().mode != ERRSIM_OFF;
+    ErrorSimulatorRecord copy{};
+    const uint64_t K = t->windowMinus1;
+    const uint64_t N = t->totalBlocks;
+    const uint32_t maxRetransmit = s.TFTP_MaxRetransmit > 0 ? static_cast<uint32_t>(s.TFTP_MaxRetransmit) : 1;
+    uint64_t& W = t->windowStart;
+    uint64_t& B = t->nextBlock;
+    uint32_t& T = t->timeouts;
+    uint32_t& S = t->windowRounds;
+    B = 1;
+    t->bytesDone.store(0);
+    if (t->md5On) {
+        MD5Init(&t->md5);
+        t->md5Next = 1;
+    }
+    T = 0;
+    S = 0;
+    uint64_t L = 0;  // last in-order acknowledged block
+    uint64_t maxSent = 0;  // highest block sent so far
+    bool outOfSequence = false;
+    uint8_t* pkt = t->packet.data();
+    uint8_t ack[kTftpAckBufferSize];
+
+    for (;;) {
+        if (t->stop.load()) return 0;
+        if (W != 0) {
+            while (B <= std::min(W + K, N)) {
+                if (t->stop.load()) return 0;
+                const off_t offset = static_cast<off_t>((B - 1) * t->blockSize);
+                ssize_t got = pread(t->file, pkt + 4, t->blockSize, offset);
+                if (got < 0) return TftpFileError(t, 0, "ReadFile");
+                if (t->md5On && B == t->md5Next) {
+                    MD5Update(&t->md5, pkt + 4, static_cast<size_t>(got));
+                    ++t->md5Next;
+                }
+                size_t len = TftpBuildData(pkt, B, pkt + 4, static_cast<size_t>(got));
+                if (d) uSleep(&stamp, d, true);
+                if (simulator && S == 0 && ErrSimShouldDrop(static_cast<uint32_t>(std::min<uint64_t>(B, 0xFFFFFFFFu)),
+                                                            static_cast<uint32_t>(std::min<uint64_t>(N, 0xFFFFFFFFu)), &copy)) {
+                    LogPrint(1, "TFTP Inf: dropping packet #%llu", static_cast<unsigned long long>(B));
+                } else if (!SendAll(t->sock, pkt, len)) {
+                    if (t->stop.load()) return 0;
+                    return TftpFileError(t, 0, "send");
+                }
+                t->bytesDone.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
+                if (B > maxSent) maxSent = B;
+                outOfSequence = false;
+                if (B == W + K || B == N) ++S;
+                ++B;
+            }
+        }
+        int r = TftpWaitReadable(t);
+        if (r < 0) return 0;
+        if (r == 0) {
+            ++T;
+            if (W != 0) {
+                LogPrint(1, "TFTP Err: timeout waiting for ack blk 16#%d \t#%llu", static_cast<int>((B - 1) & 0xFFFF),
+                         static_cast<unsigned long long>(B - 1));
+                B = t->windowNegotiated ? W : L + 1;
+            } else if (T < maxRetransmit) {
+                TftpSendOack(t);  // the option acknowledgement was lost: send it again
+            }
+        } else {
+            ssize_t n = RecvPacket(t->sock, ack, sizeof ack);
+            if (t->stop.load()) return 0;
+            if (n == -2) {
+                // Nothing but a stale port-unreachable report: wait again.
+            } else if (n <= 0) {
+                return TftpFileError(t, 0, "recv");
+            } else if (n < 4) {
+                LogPrint(1, "TFTP Err: rcvd packet too short");
+            } else if (Get16(ack) == TFTP_ERROR) {
+                ack[n < static_cast<ssize_t>(sizeof ack) ? n : sizeof ack - 1] = 0;
+                LogPrint(1, "TFTP Err: Peer returns ERROR <%s> -> aborting transfer", reinterpret_cast<char*>(ack + 4));
+                return 0;
+            } else if (Get16(ack) != TFTP_ACK) {
+                LogPrint(2, "TFTP Inf: ignore unknown opcode %d received", Get16(ack));
+            } else {
+                const uint16_t A = Get16(ack + 2);
+                if (!t->windowNegotiated) {
+                    const uint16_t next = static_cast<uint16_t>(L + 1);
+                    const uint16_t ahead = static_cast<uint16_t>(A - next);
+                    if (A == next) ++L;
+                    else if (ahead != 0 && ahead < 0x8000) outOfSequence = true;
+                }
+                if (!outOfSequence) {
+                    const uint16_t last = static_cast<uint16_t>(B - 1);
+                    const uint16_t low = static_cast<uint16_t>(B - K - 2);
+                    const uint16_t span = static_cast<uint16_t>(last - low);
+                    const uint16_t pos = static_cast<uint16_t>(A - low);
+                    const bool lastAcked = maxSent == N && A == static_cast<uint16_t>(N);
+                    if (A == last || (A == 0 && B == 1) || lastAcked) {
+                        t->errorRecoveries.fetch_add(T, std::memory_order_relaxed);
+                        if (lastAcked) B = N + 1;  // the client holds every block
+                        W = B;
+                        T = 0;
+                        S = 0;
+                    } else if (t->windowNegotiated && pos > 0 && pos < span) {
+                        // Partial acknowledgement: go on after the last block the client has.
+                        t->errorRecoveries.fetch_add(1, std::memory_order_relaxed);
+                        ++S;
+                        T = 0;
+                        const uint64_t acked = (B - 1) - static_cast<uint16_t>(last - A);
+                        B = acked + 1;
+                        W = B;
+                        LogPrint(1, "TFTP Err: Partial window ACK at block 16#%d\t#%llu",
+                                 static_cast<int>(B & 0xFFFF) - 1, static_cast<unsigned long long>(B - 1));
+                    } else if (S < 3 && W != 1 &&
+                               A == static_cast<uint16_t>(t->windowNegotiated ? B - 2 : L - 1)) {
+                        LogPrint(1, "TFTP Inf: Ack block 16%d already received; ignored", A);
+                    }
+                } else {
+                    const uint16_t ahead = static_cast<uint16_t>(A - static_cast<uint16_t>(L + 1));
+                    if (ahead != 0 && ahead < 0x8000)
+                        LogPrint(1, "TFTP Err: Ack of block 16#%d out of sequence (last ackd block 16#%d !)", A,
+                                 static_cast<int>(L & 0xFFFF));
+                }
+            }
+        }
+        if (B > N && (s.TFTP_IgnoreLastPacketAck || S == 0)) break;
+        if (!(S < 25 && T < maxRetransmit)) break;
+    }
+    if (S >= 25) {
+        LogPrint(0, "TFTP Err: MAX RETRIES while waiting for Ack block 16%d. file <%s>",
+                 static_cast<int>((B & 0xFFFF) + K - 1), t->fileName.c_str());
+        TftpSendError(t, 0);
+        return 0;
+    }
+    if (T >= maxRetransmit) {
+        if (maxSent >= N) {  // every block has gone out at least once
+            LogPrint(1, "TFTP Warn: Last block 16#%d not acked for file <%s>", static_cast<int>((B & 0xFFFF) + K - 1),
+                     t->fileName.c_str());
+            t->errorRecoveries.fetch_add(T, std::memory_order_relaxed);
+        } else {
+            LogPrint(1, "TFTP Err: TIMEOUT & abort waiting for Ack block #%llu ", static_cast<unsigned long long>(B + K));
+            TftpSendError(t, 0);
+            return 0;
+        }
+    }
+    if (t->md5On) TftpWriteMd5File(t);
+    TftpLogStatistics(t);
+    return 1;
+}
+
+int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
+    const GlobalSettings& s = t->settings;
+    uint8_t ack[4];
+    const uint64_t K = t->windowMinus1;
+    const uint64_t N = t->totalBlocks;
+    const bool sizeUnknown = t->totalSize.load() == 0;
+    const uint32_t maxRetransmit = s.TFTP_MaxRetransmit > 0 ? static_cast<uint32_t>(s.TFTP_MaxRetransmit) : 1;
+    if (!oackSent) {
+        TftpBuildAck(ack, 0);
+        if (!SendAll(t->sock, ack, 4)) return TftpFileError(t, 0, "send");
+    }
+    t->bytesDone.store(0);
+    uint64_t E = 1;
+    uint64_t& W = t->windowStart;
+    uint32_t& T = t->timeouts;
+    W = 1;
+    T = 0;
+    if (t->md5On) MD5Init(&t->md5);
+    bool R = false;
+    bool received = false;
+    bool lastFull = true;
+    uint8_t* pkt = t->packet.data();
+    auto acknowledge = [&]() {
+        TftpBuildAck(ack, E - 1);
+        if (!SendAll(t->sock, ack, 4) && !t->stop.load()) LogPrint(1, "TFTP Err: send : Error %d", errno);
+        W = E;
+    };
+    do {
+        if (t->stop.load()) return 0;
+        int r = TftpWaitReadable(t);
+        if (r < 0) return 0;
+        if (r == 0) {
+            LogPrint(9, "TFTP Err: timeout while waiting for Data block #%llu", static_cast<unsigned long long>(W));
+            R = true;
+            ++T;
+            if (oackSent && !received) TftpSendOack(t);  // the option acknowledgement was lost
+            else acknowledge();
+            continue;
+        }
+        ssize_t n = RecvPacket(t->sock, pkt, t->packet.size());
+        if (t->stop.load()) return 0;
+        if (n == -2) continue;
+        if (n < 0) return TftpFileError(t, 0, "recv");
+        if (n < 4) {
+            LogPrint(1, "TFTP Err: received packet too short");
+            TftpSendError(t, 4);
+            return 0;
+        }
+        const uint16_t op = Get16(pkt);
+        if (op != TFTP_DATA) {
+            if (const char* name = OpcodeName(op))
+                LogPrint(1, "TFTP Err: Peer sent unexpected packet type: %s", name);
+            else
+                LogPrint(1, "TFTP Err: Peer sent unexpected packet type: %d", op);
+            TftpSendError(t, 4);
+            return 0;
+        }
+        const uint16_t blk = Get16(pkt + 2);
+        const size_t len = static_cast<size_t>(n) - 4;
+        if (blk == 0 && W == 1) {
+            if (received) continue;
+            LogPrint(1, "TFTP Warn: First block sent by client is #0, should be #1, fixed by server");
+            W = 0;
+        } else if (blk == static_cast<uint16_t>(E)) {
+            ++E;
+            t->errorRecoveries.fetch_add(T, std::memory_order_relaxed);
+            R = false;
+            T = 0;
+            received = true;
+            size_t done = 0;
+            while (done < len) {
+                ssize_t w = write(t->file, pkt + 4 + done, len - done);
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0) {
+                    if (w == 0) errno = ENOSPC;
+                    return TftpFileError(t, 3, "write");
+                }
+                done += static_cast<size_t>(w);
+            }
+            if (t->md5On) MD5Update(&t->md5, pkt + 4, len);
+            t->bytesDone.fetch_add(len, std::memory_order_relaxed);
+            lastFull = len >= t->blockSize;
+        } else {
+            if (R) {
+                R = false;
+                acknowledge();
+            }
+            continue;
+        }
+        if (blk == static_cast<uint16_t>(W + K) || E - 1 == N) acknowledge();
+    } while (T < maxRetransmit && (E - 1 < N || (sizeUnknown && lastFull)));
+    t->nextBlock = E;
+
+    if (T >= maxRetransmit) {
+        LogPrint(0, "TFTP Err: TIMEOUT while waiting for Data block %d, file <%s>", static_cast<int>((W + 1) & 0xFFFF),
+                 t->fileName.c_str());
+        TftpSendError(t, 0);
+        return 0;
+    }
+    if (t->md5On) TftpWriteMd5File(t);
+    TftpLogStatistics(t);
+    return 1;
+}
+
+void TftpWriteMd5File(TftpTransfer* t) {
+    uint8_t digest[16];
+    MD5Final(digest, &t->md5);
+    const std::string hex = MD5Hex(digest);
+    const std::string rel = t->openedPath + ".md5";
+    int fd = TftpCreateBeneath(t->rootFd, rel);
+    if (fd < 0) {
+        LogPrint(1, "TFTP Err: can not create <%s>: %s", rel.c_str(), LastErrorText());
+        return;
+    }
+    ssize_t w = write(fd, hex.data(), hex.size());
+    close(fd);
+    if (w == static_cast<ssize_t>(hex.size()))
+        LogPrint(2, "TFTP Inf: MD5 written into <%s>", rel.c_str());
+}
+
+void TftpLogStatistics(TftpTransfer* t) {
+    char win[32] = "";
+    if (t->windowNegotiated) snprintf(win, sizeof win, " winSz=%u", t->windowMinus1 + 1);
+    const uint64_t bytes = t->bytesDone.load();
+    const uint64_t blocks = t->nextBlock ? t->nextBlock - 1 : 0;
+    const int64_t seconds = static_cast<int64_t>(time(nullptr)) - t->startTime;
+    LogPrint(2, "TFTP Inf: <%s>: %s blks=%llu blkSz=%u%s, Total %llu bytes in %llds, err recovery=%llu ",
+             t->fileName.c_str(), t->opcode == TFTP_RRQ ? "sent" : "rcvd", static_cast<unsigned long long>(blocks),
+             t->blockSize, win, static_cast<unsigned long long>(bytes), static_cast<long long>(seconds),
+             static_cast<unsigned long long>(t->errorRecoveries.load()));
+    if (t->settings.TFTP_Beep && seconds > 30) {
+        // The information beep: the terminal bell on the log's console.
+        DebugTrace("\a");
+    }
+}
+
+int TftpWriteDirTxt() {
+    static std::atomic_flag writing = ATOMIC_FLAG_INIT;
+    if (writing.test_and_set()) return 0;
+    const std::string root = WorkingDirectory();
+    const std::string path = root + (root.empty() || root.back() != '/' ? "/" : "") + "dir.txt";
+    int result = 0;
+    int rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int fd = rootFd >= 0 ? TftpCreateBeneath(rootFd, "dir.txt") : -1;
+    if (fd >= 0) {
+        ListDirectoryFiles(
+            [fd](const char* line) {
+                std::string l = std::string(line) + "\r\n";
+                if (write(fd, l.data(), l.size()) < 0) return;
+            },
+            root);
+        close(fd);
+        result = 1;
+    } else {
+        LogPrint(1, "TFTP Err: can not create <%s>: %s", path.c_str(), LastErrorText());
+    }
+    if (rootFd >= 0) close(rootFd);
+    writing.clear();
+    return result;
+}
+
+void TftpWorkerThread(TftpTransfer* t) {
+    t->threadId = static_cast<uint32_t>(syscall(SYS_gettid));
+    if (ThreadSlots[TH_TFTP].running.load()) {
+        int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (sock < 0) {
+            LogPrint(0, "TFTP Err: socket returns %d: <%s>", errno, LastErrorText());
+        } else {
+            TftpPublishTransferSocket(t, sock);
+            const GlobalSettings& s = t->settings;
+            if (TftpBindPortRange(sock, t->local, s.TFTP_LowestUDPPort, s.TFTP_HighestUDPPort) != 0) {
+                LogPrint(0, "TFTP Err: bind returns %d: <%s>", errno, LastErrorText());
+            } else if (connect(sock, reinterpret_cast<sockaddr*>(&t->client), sizeof t->client) != 0) {
+                LogPrint(0, "TFTP Err: connect returns %d: <%s>", errno, LastErrorText());
+                SleepWhileRunning(TH_TFTP, 10000);
+            } else {
+                int r = TftpParseRequest(t);
+                if (r != TFTP_REFUSED) {
+                    TftpReportStart(t);
+                    int ok = 0;
+                    switch (r) {
+                    case TFTP_READ_OACK: ok = TftpSendOack(t) && TftpSendFile(t); break;
+                    case TFTP_WRITE_OACK: {
+                        int sent = TftpSendOack(t);
+                        ok = sent && TftpReceiveFile(t, true);
+                        break;
+                    }
+                    case TFTP_READ_PLAIN: ok = TftpSendFile(t); break;
+                    case TFTP_WRITE_PLAIN: ok = TftpReceiveFile(t, false); break;
+                    default: break;
+                    }
+                    DebugTrace("TFTP Inf: return from thread\n");
+                    uint32_t running = TRANSFER_RUNNING;
+                    t->state.compare_exchange_strong(running, ok ? TRANSFER_DONE : TRANSFER_FAILED);
+                    if (ThreadSlots[TH_TFTP].running.load()) TftpReportEnd(t);
+                }
+            }
+        }
+    }
+    TftpCloseTransferSocket(t);
+    if (t->file >= 0) close(t->file);
+    t->file = -1;
+    if (t->rootFd >= 0) close(t->rootFd);
+    t->rootFd = -1;
+    DebugTrace("TFTP Inf: worker thread leaving %u\n", t->threadId);
+    t->busy.store(0);
+    if (ThreadSlots[TH_TFTP].running.load()) WakeThread(TH_TFTP);
+}

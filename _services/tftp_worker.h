@@ -1,0 +1,81 @@
+// One TFTP transfer: its record and the worker thread that serves it.
+#pragma once
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host_records.h"
+#include "md5.h"
+#include "tftp_records.h"
+#include "tftp_request.h"
+#include "thread.h"
+
+struct TftpTransfer {
+    // Shared with the TFTP thread and the Console thread.
+    std::atomic<int>      busy{0};
+    std::atomic<bool>     stop{false};   // set by request 200 or the service stop
+    int                   sock = -1;     // written under the list mutex
+    Thread                thread;
+    uint32_t              threadId = 0;
+    uint32_t              number = 0;
+    uint32_t              activeAtStart = 0;
+    int64_t               startTime = 0;
+    std::atomic<uint64_t> bytesDone{0};
+    std::atomic<uint64_t> errorRecoveries{0};
+    std::atomic<uint64_t> totalSize{0};
+    std::atomic<uint32_t> state{TRANSFER_RUNNING};
+
+    // Owned by the worker.
+    int      file = -1;
+    int      rootFd = -1;
+    uint64_t windowStart = 0;
+    uint64_t totalBlocks = 0;
+    uint64_t nextBlock = 0;
+    uint32_t timeouts = 0;
+    uint32_t windowRounds = 0;
+    int      oackPort = 0;
+    uint32_t blockSize = 512;
+    uint32_t timeout = 3;
+    int      mode = 0;
+    uint32_t windowMinus1 = 0;
+    bool     windowNegotiated = false;
+    uint16_t opcode = 0;
+    std::vector<uint8_t> packet = std::vector<uint8_t>(4 + kTftpMaxBlockSize);
+    std::vector<uint8_t> oack;
+    sockaddr_in client{};
+    in_addr     local{};      // the address the request arrived on
+    int         ifindex = 0;
+    uint8_t     request[kTftpRequestSize] = {};
+    size_t      requestLength = 0;
+    std::string fileName;     // as requested, after the name rules
+    std::string openedPath;   // the file opened, relative to the root
+    bool        md5On = false;
+    MD5Context  md5{};
+    uint64_t    md5Next = 1;
+    GlobalSettings settings{};
+};
+
+// Builds the statistics record of a transfer (32-bit fields saturate).
+TransferStats TftpStatsOf(const TftpTransfer& t);
+
+void TftpWorkerThread(TftpTransfer* t);
+int  TftpBindPortRange(int sock, in_addr local, int lowest, int highest);
+int  TftpWaitReadable(TftpTransfer* t);
+int  TftpParseRequest(TftpTransfer* t);
+int  TftpSendOack(TftpTransfer* t);
+int  TftpSendError(TftpTransfer* t, int code);
+int  TftpFileError(TftpTransfer* t, int code, const char* operation);
+int  TftpSendFile(TftpTransfer* t);
+int  TftpReceiveFile(TftpTransfer* t, bool oackSent);
+void TftpWriteMd5File(TftpTransfer* t);
+void TftpLogStatistics(TftpTransfer* t);
+int  TftpWriteDirTxt();
+
+// The list side, in tftpd_thread.cpp.
+void TftpReportStart(TftpTransfer* t);
+void TftpReportEnd(TftpTransfer* t);
+void TftpCloseTransferSocket(TftpTransfer* t);
+void TftpPublishTransferSocket(TftpTransfer* t, int sock);

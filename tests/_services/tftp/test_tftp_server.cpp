@@ -1,0 +1,622 @@
+// The TFTP service on loopback against real clients (tftp-hpa, atftp, curl) and a raw
+// socket client: options, block-number wrap, MD5 files, 200 clients at once, the error
+// simulator, the escape table and stopping a transfer.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "event.h"
+#include "settings.h"
+#include "sockets.h"
+#include "start_threads.h"
+#include "tftp_errsim.h"
+#include "tftp_records.h"
+#include "tftpd_service.h"
+#include "tftpd_thread.h"
+
+namespace {
+
+std::string g_base;  // temporary folder: root/, out/, outside files
+std::string g_root;
+int         g_port = 0;
+
+// Notices seen by the tap.
+std::mutex                         g_noticeMutex;
+std::condition_variable            g_noticeCv;
+std::vector<TransferRecord>        g_begins;
+std::vector<TransferEndRecord>     g_ends;
+std::vector<size_t>                g_statsLengths;
+
+void Tap(uint32_t id, const void* data, size_t length) {
+    std::lock_guard<std::mutex> lock(g_noticeMutex);
+    if (id == 100 && length == sizeof(TransferRecord)) {
+        TransferRecord r;
+        memcpy(&r, data, sizeof r);
+        g_begins.push_back(r);
+    } else if (id == 101 && length == sizeof(TransferEndRecord)) {
+        TransferEndRecord r;
+        memcpy(&r, data, sizeof r);
+        g_ends.push_back(r);
+    } else if (id == 102) {
+        g_statsLengths.push_back(length);
+    }
+    g_noticeCv.notify_all();
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::string RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng());
+    return s;
+}
+
+// Runs a shell command bounded in time; returns its exit status.
+int Shell(const std::string& cmd, int seconds = 60) {
+    std::string full = "timeout " + std::to_string(seconds) + " sh -c '" + cmd + "' >/dev/null 2>&1";
+    int r = system(full.c_str());
+    return WIFEXITED(r) ? WEXITSTATUS(r) : -1;
+}
+
+std::string Out(const std::string& name) { return g_base + "/out/" + name; }
+std::string Port() { return std::to_string(g_port); }
+
+void SetSetting(const std::function<void(GlobalSettings&)>& edit) { SettingsUpdate(edit); }
+
+class TftpServer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char tmpl[] = "/tmp/tftp_srv_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        g_base = tmpl;
+        g_root = g_base + "/root";
+        mkdir(g_root.c_str(), 0755);
+        mkdir((g_base + "/out").c_str(), 0755);
+        mkdir((g_base + "/sibling").c_str(), 0755);
+        mkdir((g_root + "/Boot").c_str(), 0755);
+        WriteFile(g_base + "/x", "outside");
+        WriteFile(g_base + "/sibling/x", "sibling");
+        WriteFile(g_root + "/small.bin", RandomBytes(100000, 1));
+        WriteFile(g_root + "/exact.bin", RandomBytes(1024, 2));
+        WriteFile(g_root + "/empty.bin", "");
+        WriteFile(g_root + "/sim.bin", RandomBytes(20 * 512 + 100, 3));
+        WriteFile(g_root + "/Boot/PXEboot.N12", RandomBytes(5000, 4));
+        symlink("../x", (g_root + "/out").c_str());
+        mkfifo((g_root + "/fifo").c_str(), 0644);
+
+        SetWorkingDirectory(g_root);
+        SettingsUpdate([](GlobalSettings& s) {
+            snprintf(s.TFTP_RootDirectory, sizeof s.TFTP_RootDirectory, "%s", g_root.c_str());
+            s.TFTP_Timeout = 3;
+            s.TFTP_MaxRetransmit = 6;
+            s.TFTP_LimitNegotiatedWindowsize = 16;
+            s.TFTP_LimitNegotiatedBlksize = 1468;
+            s.TFTP_MinInterFrameDelay = 0;
+            s.TFTP_SecurityLevel = 1;
+            s.OptionNegotiation = 1;
+            s.PxeCompatibility = 0;
+            s.TFTP_TranslateUnixFileNames = 1;
+            s.TFTP_MD5File = 0;
+            s.TFTP_DirTextFile = 0;
+            s.TFTP_ErrorSimulator[0] = 0;
+            s.TftpMainLoopWait = 2000;
+        });
+        TftpSetNoticeTap(Tap);
+
+        // The row is started by the host on a free loopback port.
+        int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        socklen_t len = sizeof a;
+        getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+        g_port = ntohs(a.sin_port);
+        close(probe);
+        SettingsUpdate([](GlobalSettings& s) {
+            s.TFTP_Port = g_port;
+            snprintf(s.TFTP_LocalIP, sizeof s.TFTP_LocalIP, "127.0.0.1");
+        });
+        RegisterTftpService();
+        ASSERT_EQ(StartThread(TH_TFTP), 1);
+    }
+
+    static void TearDownTestSuite() {
+        ThreadSlots[TH_TFTP].running.store(0);
+        WakeThread(TH_TFTP);
+        EXPECT_TRUE(JoinThreadRow(TH_TFTP, 10000));
+        TftpSetNoticeTap(nullptr);
+        std::string cmd = "rm -rf '" + g_base + "'";
+        (void)system(cmd.c_str());
+    }
+
+    void TearDown() override {
+        ErrSimSetLiveRecord(ErrorSimulatorRecord{});
+        SetSetting([](GlobalSettings& s) {
+            s.TFTP_SecurityLevel = 1;
+            s.TFTP_MD5File = 0;
+            s.TFTP_Timeout = 3;
+            s.TFTP_MaxRetransmit = 6;
+            s.TFTP_DirTextFile = 0;
+            s.TFTP_SupportForPortOption = 0;
+        });
+        // Every transfer has ended and been freed before the next test.
+        for (int i = 0; i < 200 && TftpTransferCount() != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+};
+
+// A raw client on loopback.
+struct RawClient {
+    int fd = -1;
+    sockaddr_in server{};
+    RawClient() {
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        server.sin_family = AF_INET;
+        server.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        server.sin_port = htons(static_cast<uint16_t>(g_port));
+    }
+    ~RawClient() { close(fd); }
+    void SendRequest(uint16_t op, const std::string& name, std::vector<std::pair<std::string, std::string>> opts = {}) {
+        std::string p;
+        p += static_cast<char>(0);
+        p += static_cast<char>(op);
+        p += name;
+        p += '\0';
+        p += "octet";
+        p += '\0';
+        for (auto& [n, v] : opts) {
+            p += n;
+            p += '\0';
+            p += v;
+            p += '\0';
+        }
+        sendto(fd, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&server), sizeof server);
+    }
+    // Next datagram (from the transfer's port, which becomes the peer); empty on time-out.
+    std::string Receive(int ms = 5000) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, ms) <= 0) return {};
+        char buf[70000];
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n < 0) return {};
+        peer = from;
+        return std::string(buf, static_cast<size_t>(n));
+    }
+    void SendToPeer(const std::string& p) {
+        sendto(fd, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    }
+    static std::string Ack(uint16_t block) {
+        return std::string{0, 4, static_cast<char>(block >> 8), static_cast<char>(block & 0xFF)};
+    }
+    sockaddr_in peer{};
+};
+
+int Opcode(const std::string& p) { return p.size() >= 2 ? (static_cast<uint8_t>(p[0]) << 8) | static_cast<uint8_t>(p[1]) : -1; }
+int ErrorCode(const std::string& p) {
+    return Opcode(p) == 5 && p.size() >= 4 ? (static_cast<uint8_t>(p[2]) << 8) | static_cast<uint8_t>(p[3]) : -1;
+}
+
+TEST_F(TftpServer, TftpHpaReadsAndWrites) {
+    for (const char* name : {"small.bin", "exact.bin", "empty.bin"}) {
+        SCOPED_TRACE(name);
+        std::string out = Out(std::string("hpa_") + name);
+        Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get " + name + " " + out);
+        EXPECT_EQ(ReadFile(out), ReadFile(g_root + "/" + name));
+    }
+    // Mixed case and backslashes, as Windows boot programs ask.
+    Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get \"boot\\\\pxeboot.n12\" " + Out("pxe"));
+    EXPECT_EQ(ReadFile(Out("pxe")), ReadFile(g_root + "/Boot/PXEboot.N12"));
+    // Write.
+    WriteFile(Out("up.bin"), RandomBytes(70000, 9));
+    Shell("tftp 127.0.0.1 " + Port() + " -m binary -c put " + Out("up.bin") + " up_hpa.bin");
+    EXPECT_EQ(ReadFile(g_root + "/up_hpa.bin"), ReadFile(Out("up.bin")));
+}
+
+TEST_F(TftpServer, AtftpWithOptions) {
+    const std::string opts =
+        " --option \"blksize 1468\" --option \"tsize 0\" --option \"timeout 2\" --option \"windowsize 16\" ";
+    Shell("atftp" + opts + "-g -r small.bin -l " + Out("at_small") + " 127.0.0.1 " + Port());
+    EXPECT_EQ(ReadFile(Out("at_small")), ReadFile(g_root + "/small.bin"));
+    WriteFile(Out("at_up"), RandomBytes(123457, 10));
+    Shell("atftp" + opts + "-p -l " + Out("at_up") + " -r up_atftp.bin 127.0.0.1 " + Port());
+    EXPECT_EQ(ReadFile(g_root + "/up_atftp.bin"), ReadFile(Out("at_up")));
+    // windowsize 4 with 512-byte blocks.
+    Shell("atftp --option \"windowsize 4\" -g -r sim.bin -l " + Out("at_w4") + " 127.0.0.1 " + Port());
+    EXPECT_EQ(ReadFile(Out("at_w4")), ReadFile(g_root + "/sim.bin"));
+}
+
+TEST_F(TftpServer, CurlWithBlksize) {
+    for (const char* blk : {"512", "1468", "8192"}) {
+        SCOPED_TRACE(blk);
+        std::string out = Out(std::string("curl_") + blk);
+        Shell("curl -s --tftp-blksize " + std::string(blk) + " -o " + out + " tftp://127.0.0.1:" + Port() + "/small.bin");
+        EXPECT_EQ(ReadFile(out), ReadFile(g_root + "/small.bin"));
+    }
+    // A climb out of the root is refused: curl fails and writes nothing of the outside file.
+    EXPECT_NE(Shell("curl -s --path-as-is -o " + Out("curl_escape") + " tftp://127.0.0.1:" + Port() + "/../x"), 0);
+    EXPECT_NE(ReadFile(Out("curl_escape")), "outside");
+}
+
+TEST_F(TftpServer, LargeFileWrapsBlockNumbersAndWritesMd5) {
+    SetSetting([](GlobalSettings& s) { s.TFTP_MD5File = 1; });
+    const std::string big = g_root + "/big.bin";
+    WriteFile(big, RandomBytes(65536u * 512u + 777u, 5));
+    Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get big.bin " + Out("big"), 300);
+    EXPECT_EQ(Shell("cmp " + big + " " + Out("big")), 0);
+    // The ".md5" file holds the digest md5sum computes, and nothing else.
+    std::string sum;
+    {
+        FILE* p = popen(("md5sum " + big).c_str(), "r");
+        char buf[64] = {};
+        if (p && fgets(buf, sizeof buf, p)) sum.assign(buf, 32);
+        if (p) pclose(p);
+    }
+    for (int i = 0; i < 100 && ReadFile(big + ".md5").size() < 32; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(ReadFile(big + ".md5"), sum);
+    unlink(big.c_str());
+}
+
+TEST_F(TftpServer, TwoHundredClientsAtOnce) {
+    mkdir(Out("many").c_str(), 0755);
+    Shell("for i in $(seq 1 200); do tftp 127.0.0.1 " + Port() + " -m binary -c get small.bin " + Out("many") +
+              "/$i & done; wait",
+          240);
+    const std::string want = ReadFile(g_root + "/small.bin");
+    int same = 0;
+    for (int i = 1; i <= 200; ++i) same += ReadFile(Out("many") + "/" + std::to_string(i)) == want;
+    EXPECT_EQ(same, 200);
+}
+
+TEST_F(TftpServer, ErrorSimulatorLossesStillGiveIdenticalFiles) {
+    struct Case {
+        const char* setting;
+        const char* client;
+    } cases[] = {
+        {"fix|3,7", "tftp"},
+        {"random|3", "tftp"},
+        {"even|3", "tftp"},
+        {"fix|2,9", "atftp-window"},
+        {"even|2", "atftp-window"},
+    };
+    const std::string want = ReadFile(g_root + "/sim.bin");
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.setting) + " " + c.client);
+        char text[200];
+        snprintf(text, sizeof text, "%s", c.setting);
+        ErrorSimulatorRecord rec{};
+        ASSERT_EQ(ErrSimParse(text, &rec), 1);
+        ErrSimSetLiveRecord(rec);
+        std::string out = Out("sim" + std::to_string(n++));
+        if (!strcmp(c.client, "tftp"))
+            Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get sim.bin " + out);
+        else
+            Shell("atftp --option \"windowsize 4\" -g -r sim.bin -l " + out + " 127.0.0.1 " + Port());
+        EXPECT_EQ(ReadFile(out), want);
+    }
+    // Each drop cost the server a retransmission round, recorded as error recovery.
+    std::lock_guard<std::mutex> lock(g_noticeMutex);
+    ASSERT_GE(g_ends.size(), 5u);
+    for (size_t i = g_ends.size() - 5; i < g_ends.size(); ++i) {
+        EXPECT_EQ(g_ends[i].stats.state, TRANSFER_DONE);
+        EXPECT_GE(g_ends[i].stats.errorRecoveries, 1u);
+    }
+}
+
+TEST_F(TftpServer, EscapeTableIsRefused) {
+    struct Case {
+        std::string name;
+        uint16_t    op;
+        int         code;
+    } cases[] = {
+        {"../x", 1, 2},
+        {"..\\x", 1, 2},
+        {"/../sibling/x", 1, 2},
+        {"a/../../x", 1, 2},
+        {g_base + "/x", 1, 1},  // absolute: taken beneath the root, where it does not exist
+        {"/etc/passwd", 1, 1},
+        {"out", 1, 2},          // symlink leading out of the root
+        {"Boot", 1, 2},         // a directory
+        {"fifo", 1, 2},         // a FIFO
+        {"../x", 2, 2},
+        {"out", 2, 2},
+        {"a%b", 1, 2},
+        {"missing.bin", 1, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name + (c.op == 2 ? " (write)" : ""));
+        RawClient client;
+        client.SendRequest(c.op, c.name);
+        std::string reply = client.Receive();
+        EXPECT_EQ(ErrorCode(reply), c.code);
+    }
+    EXPECT_EQ(ReadFile(g_base + "/x"), "outside");
+    // Mode "image" is an illegal operation; write at level 3 an access violation.
+    RawClient bad;
+    std::string p = std::string("\0\1small.bin\0image\0", 18);
+    sendto(bad.fd, p.data(), p.size(), 0, reinterpret_cast<sockaddr*>(&bad.server), sizeof bad.server);
+    EXPECT_EQ(ErrorCode(bad.Receive()), 4);
+    SetSetting([](GlobalSettings& s) { s.TFTP_SecurityLevel = 3; });
+    RawClient w;
+    w.SendRequest(2, "new.bin");
+    EXPECT_EQ(ErrorCode(w.Receive()), 2);
+}
+
+TEST_F(TftpServer, OptionAckAndProbes) {
+    {
+        // OACK holds the options in request order, spelt as sent; ACK 0 starts the data.
+        RawClient c;
+        c.SendRequest(1, "exact.bin", {{"BLKSIZE", "1468"}, {"tsize", "0"}, {"windowsize", "8"}});
+        std::string oack = c.Receive();
+        EXPECT_EQ(oack, std::string("\0\6BLKSIZE\0" "1468\0tsize\0" "1024\0windowsize\0" "8\0", 39));
+        c.SendToPeer(RawClient::Ack(0));
+        std::string data = c.Receive();
+        EXPECT_EQ(Opcode(data), 3);
+        EXPECT_EQ(data.size(), 4u + 1024u);
+        c.SendToPeer(RawClient::Ack(1));
+    }
+    {
+        // tsize probe, then the client aborts with an ERROR: the server ends the transfer silently.
+        RawClient c;
+        c.SendRequest(1, "small.bin", {{"tsize", "0"}});
+        std::string oack = c.Receive();
+        EXPECT_EQ(oack, std::string("\0\6tsize\0" "100000\0", 15));
+        c.SendToPeer(std::string("\0\5\0\10probe\0", 10));
+        EXPECT_EQ(c.Receive(1500), "");
+    }
+    {
+        // The OACK is sent again when its acknowledgement does not come.
+        RawClient c;
+        c.SendRequest(1, "exact.bin", {{"blksize", "1024"}});
+        std::string first = c.Receive();
+        std::string again = c.Receive(3000);
+        EXPECT_EQ(first, again);
+        c.SendToPeer(std::string("\0\5\0\0bye\0", 8));
+    }
+    {
+        // Unknown options only: no OACK, DATA 1 comes directly.
+        RawClient c;
+        c.SendRequest(1, "exact.bin", {{"foo", "1"}});
+        std::string d = c.Receive();
+        EXPECT_EQ(Opcode(d), 3);
+        EXPECT_EQ(d.size(), 516u);
+        c.SendToPeer(std::string("\0\5\0\0bye\0", 8));
+    }
+    {
+        // A write announcing more than the free space: ERROR 3.
+        RawClient c;
+        c.SendRequest(2, "huge.bin", {{"tsize", "1152921504606846976"}});
+        EXPECT_EQ(ErrorCode(c.Receive()), 3);
+    }
+}
+
+TEST_F(TftpServer, StopTransferSendsError99AndReportsStopped) {
+    size_t begins;
+    {
+        std::lock_guard<std::mutex> lock(g_noticeMutex);
+        begins = g_begins.size();
+    }
+    RawClient c;
+    c.SendRequest(1, "small.bin");
+    std::string d = c.Receive();
+    ASSERT_EQ(Opcode(d), 3);
+    uint32_t number = 0;
+    {
+        std::unique_lock<std::mutex> lock(g_noticeMutex);
+        ASSERT_TRUE(g_noticeCv.wait_for(lock, std::chrono::seconds(5), [&] { return g_begins.size() > begins; }));
+        number = g_begins.back().transferNumber;
+        EXPECT_EQ(g_begins.back().opcode, 1u);
+        EXPECT_STREQ(g_begins.back().fileName, "small.bin");
+        EXPECT_EQ(g_begins.back().client.family, AF_INET);
+    }
+    TftpStopTransfer(number + 1000);  // unknown: nothing happens
+    TftpStopTransfer(number);
+    std::string e;
+    for (int i = 0; i < 5 && Opcode(e) != 5; ++i) e = c.Receive();  // a repeated DATA may come first
+    EXPECT_EQ(ErrorCode(e), 99);
+    EXPECT_EQ(e.substr(4), std::string("Canceled by administrator\0", 26));
+    std::unique_lock<std::mutex> lock(g_noticeMutex);
+    ASSERT_TRUE(g_noticeCv.wait_for(lock, std::chrono::seconds(5), [&] {
+        for (auto& r : g_ends)
+            if (r.transferNumber == number) return true;
+        return false;
+    }));
+    for (auto& r : g_ends)
+        if (r.transferNumber == number) { EXPECT_EQ(r.stats.state, TRANSFER_STOPPED); }
+}
+
+// The end notice of a transfer, waited for up to 20 s.
+bool WaitEnd(uint32_t number, TransferEndRecord* out) {
+    std::unique_lock<std::mutex> lock(g_noticeMutex);
+    return g_noticeCv.wait_for(lock, std::chrono::seconds(20), [&] {
+        for (auto& r : g_ends)
+            if (r.transferNumber == number) {
+                *out = r;
+                return true;
+            }
+        return false;
+    });
+}
+
+uint32_t LastBeginNumber(size_t before) {
+    std::unique_lock<std::mutex> lock(g_noticeMutex);
+    if (!g_noticeCv.wait_for(lock, std::chrono::seconds(5), [&] { return g_begins.size() > before; })) return 0;
+    return g_begins.back().transferNumber;
+}
+
+size_t BeginCount() {
+    std::lock_guard<std::mutex> lock(g_noticeMutex);
+    return g_begins.size();
+}
+
+TEST_F(TftpServer, SilentClientsEndTheTransfer) {
+    SetSetting([](GlobalSettings& s) {
+        s.TFTP_Timeout = 1;
+        s.TFTP_MaxRetransmit = 2;
+    });
+    {
+        // Every block acknowledged but the last: a warning, and the transfer is complete.
+        size_t before = BeginCount();
+        RawClient c;
+        c.SendRequest(1, "exact.bin");
+        for (int b = 1; b <= 3; ++b) {
+            std::string d = c.Receive();
+            ASSERT_EQ(Opcode(d), 3);
+            EXPECT_EQ(d.size(), b < 3 ? 516u : 4u);  // 1024 bytes: two full blocks and an empty one
+            if (b < 3) c.SendToPeer(RawClient::Ack(static_cast<uint16_t>(b)));
+        }
+        TransferEndRecord end{};
+        ASSERT_TRUE(WaitEnd(LastBeginNumber(before), &end));
+        EXPECT_EQ(end.stats.state, TRANSFER_DONE);
+        EXPECT_EQ(end.stats.totalSize, 1024u);
+    }
+    {
+        // A client that stops in the middle: ERROR 0 and the transfer failed.
+        size_t before = BeginCount();
+        RawClient c;
+        c.SendRequest(1, "small.bin");
+        ASSERT_EQ(Opcode(c.Receive()), 3);
+        std::string e;
+        for (int i = 0; i < 5 && Opcode(e) != 5; ++i) e = c.Receive();
+        EXPECT_EQ(ErrorCode(e), 0);
+        TransferEndRecord end{};
+        ASSERT_TRUE(WaitEnd(LastBeginNumber(before), &end));
+        EXPECT_EQ(end.stats.state, TRANSFER_FAILED);
+    }
+}
+
+TEST_F(TftpServer, HugeSparseFileKeepsItsSize) {
+    // 5 GiB: tsize goes out whole, the 32-bit report field saturates.
+    const std::string path = g_root + "/sparse.img";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 5ll << 30), 0);
+    close(fd);
+    size_t before = BeginCount();
+    RawClient c;
+    c.SendRequest(1, "sparse.img", {{"tsize", "0"}, {"blksize", "1468"}});
+    EXPECT_EQ(c.Receive(), std::string("\0\6tsize\0" "5368709120\0blksize\0" "1468\0", 32));
+    uint32_t number = LastBeginNumber(before);
+    {
+        std::lock_guard<std::mutex> lock(g_noticeMutex);
+        ASSERT_FALSE(g_begins.empty());
+        EXPECT_EQ(g_begins.back().stats.totalSize, 0xFFFFFFFFu);
+    }
+    c.SendToPeer(RawClient::Ack(0));
+    std::string d = c.Receive();
+    EXPECT_EQ(d.size(), 4u + 1468u);
+    c.SendToPeer(std::string("\0\5\0\0bye\0", 8));
+    TransferEndRecord end{};
+    ASSERT_TRUE(WaitEnd(number, &end));
+    EXPECT_EQ(end.stats.state, TRANSFER_FAILED);
+    unlink(path.c_str());
+}
+
+TEST_F(TftpServer, DuplicateRequestIsServedTwice) {
+    RawClient c;
+    c.SendRequest(1, "exact.bin");
+    c.SendRequest(1, "exact.bin");
+    std::string first = c.Receive();
+    sockaddr_in firstPeer = c.peer;
+    std::string second = c.Receive();
+    EXPECT_EQ(Opcode(first), 3);
+    EXPECT_EQ(Opcode(second), 3);
+    EXPECT_NE(firstPeer.sin_port, c.peer.sin_port);  // two transfers, two ports
+    const std::string bye("\0\5\0\0bye\0", 8);
+    c.SendToPeer(bye);
+    c.peer = firstPeer;
+    c.SendToPeer(bye);
+}
+
+TEST_F(TftpServer, EmptyStatisticsNoticeWhenIdle) {
+    std::unique_lock<std::mutex> lock(g_noticeMutex);
+    size_t seen = g_statsLengths.size();
+    ASSERT_TRUE(g_noticeCv.wait_for(lock, std::chrono::seconds(10), [&] { return g_statsLengths.size() > seen; }));
+    EXPECT_EQ(g_statsLengths.back(), 12u);
+}
+
+TEST_F(TftpServer, ServiceStopCancelsRunningTransfers) {
+    RawClient c;
+    c.SendRequest(1, "small.bin");
+    ASSERT_EQ(Opcode(c.Receive()), 3);
+    ThreadSlots[TH_TFTP].running.store(0);
+    WakeThread(TH_TFTP);
+    ASSERT_TRUE(JoinThreadRow(TH_TFTP, 10000));
+    std::string e;
+    for (int i = 0; i < 5 && Opcode(e) != 5; ++i) e = c.Receive(2000);
+    EXPECT_EQ(ErrorCode(e), 99);
+    EXPECT_EQ(TftpTransferCount(), 0u);
+    ASSERT_EQ(StartThread(TH_TFTP), 1);  // the row runs again for the rest of the suite
+}
+
+TEST_F(TftpServer, DirTxtListsTheRoot) {
+    SetSetting([](GlobalSettings& s) { s.TFTP_DirTextFile = 1; });
+    Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get exact.bin " + Out("dir_exact"));
+    std::string dir = ReadFile(g_root + "/dir.txt");
+    EXPECT_NE(dir.find("small.bin\t"), std::string::npos);
+    EXPECT_NE(dir.find("exact.bin\t"), std::string::npos);
+    ASSERT_GE(dir.size(), 2u);
+    EXPECT_EQ(dir.substr(dir.size() - 2), "\r\n");
+    // The listing is served like any file.
+    Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get dir.txt " + Out("dir_txt"));
+    EXPECT_FALSE(ReadFile(Out("dir_txt")).empty());
+}
+
+TEST_F(TftpServer, PortOptionAnswersFromTheServicePort) {
+    SetSetting([](GlobalSettings& s) { s.TFTP_SupportForPortOption = 1; });
+    RawClient c;
+    c.SendRequest(1, "exact.bin", {{"udpport", "0"}});
+    std::string oack = c.Receive();
+    ASSERT_EQ(Opcode(oack), 6);
+    EXPECT_EQ(ntohs(c.peer.sin_port), g_port);  // from the service socket
+    std::string entry(oack.data() + 2, oack.size() - 2);
+    ASSERT_EQ(entry.rfind(std::string("udpport\0", 8), 0), 0u);
+    const int transferPort = atoi(entry.c_str() + 8);
+    ASSERT_GT(transferPort, 0);
+    c.peer.sin_port = htons(static_cast<uint16_t>(transferPort));
+    c.SendToPeer(RawClient::Ack(0));
+    std::string d = c.Receive();
+    EXPECT_EQ(Opcode(d), 3);
+    EXPECT_EQ(ntohs(c.peer.sin_port), transferPort);
+    c.SendToPeer(std::string("\0\5\0\0bye\0", 8));
+}
+
+}  // namespace
