@@ -73,16 +73,17 @@ const std::string& NwaReadmeText() {
       kernel_efi32, append_efi32, ipappend_efi32   entry of 32-bit UEFI clients
       kernel_efi64, append_efi64, ipappend_efi64   entry of 64-bit UEFI clients
    At least one kernel/append pair is required; ipappend is optional.
-   Paths are relative to the TFTP root.
+   Begin paths with "::" to name them from the TFTP root (without it the
+   boot program looks for them beside itself, in BM\PXENIMBO\<platform>).
 
    Example, a Linux live system booted over an SMB share:
       [PXENIMBO_MENU_ENTRY]
       asset        = Live Linux 64-bit (SMB)
       platform     = x64
-      kernel_BIOS  = NWA_PXE\$HEAD_DIR$\live\vmlinuz
-      append_BIOS  = initrd=NWA_PXE\$HEAD_DIR$\live\initrd boot=live netboot=cifs nfsroot=//$COMP_NAME$/NWA_PXE_SHARE/$HEAD_DIR$ NFSOPTS=-ouser=nimbo,pwd=kelpo,vers=1.0 ip=dhcp
-      kernel_efi64 = NWA_PXE\$HEAD_DIR$\live\vmlinuz
-      append_efi64 = initrd=NWA_PXE\$HEAD_DIR$\live\initrd boot=live netboot=cifs nfsroot=//$COMP_NAME$/NWA_PXE_SHARE/$HEAD_DIR$ NFSOPTS=-ouser=nimbo,pwd=kelpo,vers=1.0 ip=dhcp
+      kernel_BIOS  = ::NWA_PXE/$HEAD_DIR$/live/vmlinuz
+      append_BIOS  = initrd=::NWA_PXE/$HEAD_DIR$/live/initrd boot=live netboot=cifs nfsroot=//$COMP_NAME$/NWA_PXE_SHARE/$HEAD_DIR$ NFSOPTS=-ouser=nimbo,pwd=kelpo,vers=1.0 ip=dhcp
+      kernel_efi64 = ::NWA_PXE/$HEAD_DIR$/live/vmlinuz
+      append_efi64 = initrd=::NWA_PXE/$HEAD_DIR$/live/initrd boot=live netboot=cifs nfsroot=//$COMP_NAME$/NWA_PXE_SHARE/$HEAD_DIR$ NFSOPTS=-ouser=nimbo,pwd=kelpo,vers=1.0 ip=dhcp
 
 4. Tokens
    These tokens are replaced in kernel and append values:

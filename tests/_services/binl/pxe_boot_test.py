@@ -1,0 +1,432 @@
+#!/usr/bin/env python3
+"""PXE clients under QEMU boot into Nimbo's menu.
+
+Everything runs in network namespaces this test makes: the server namespace holds a bridge
+with the client's tap device and Nimbo (DHCP or proxyDHCP, BINL and TFTP); in proxy mode a
+second namespace, joined to the bridge by a veth pair, runs dnsmasq as the plain DHCP server
+(--port=0, no PXE options). QEMU runs under TCG; every wait is bounded.
+
+usage: pxe_boot_test.py NIMBO SCENARIO   (bios, uefi, proxy-bios, proxy-uefi, nwa-boot)
+Exit codes: 0 passed, 1 failed, 77 skipped (not root, or a tool is missing).
+"""
+import glob
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+MARKER = "NIMBO-NWA-KERNEL-UP"
+SERVER_IP = "10.77.0.1"
+BOOT_LIST = ("\\BM\\PXENIMBO\\BIOS\\pxenimbo.0|6?\\BM\\PXENIMBO\\EFI32\\pxenimbo.efi|"
+             "7?\\BM\\PXENIMBO\\EFI64\\pxenimbo.efi|9?\\BM\\PXENIMBO\\EFI64\\pxenimbo.efi")
+OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
+OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+
+# The menu title "Nimbo v4.6.0 multi-OS PXE Boot/Install Menu" as tesseract reads vesamenu's
+# font: "N" may come out as "M", "OS" as "05", "/" as "-" or "-e".
+TITLE = re.compile(r"[NM]imbo v?4\.6\.0 multi-\w\w PXE Boot\W{1,2}e?Install Menu")
+
+
+def read_ppm(path):
+    """Width, height and RGB bytes of a binary PPM (QEMU's screendump)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    fields, i = [], 0
+    while len(fields) < 4:
+        while data[i:i + 1].isspace():
+            i += 1
+        if data[i:i + 1] == b"#":
+            i = data.index(b"\n", i)
+            continue
+        j = i
+        while not data[j:j + 1].isspace():
+            j += 1
+        fields.append(data[i:j])
+        i = j
+    if fields[0] != b"P6":
+        raise ValueError("not a binary PPM")
+    width, height = int(fields[1]), int(fields[2])
+    return width, height, data[i + 1:i + 1 + width * height * 3]
+
+
+def write_title_band(path, width, height, pixels, top, bottom, scale=3):
+    """Rows top..bottom as a grey picture: near-white pixels black, the rest white, enlarged."""
+    rows = []
+    for y in range(top, min(bottom, height)):
+        line = bytearray()
+        for x in range(width):
+            at = (y * width + x) * 3
+            line += (b"\x00" if min(pixels[at:at + 3]) >= 250 else b"\xff") * scale
+        rows += [bytes(line)] * scale
+    with open(path, "wb") as f:
+        f.write(b"P5\n%d %d\n255\n" % (width * scale, len(rows)))
+        f.write(b"".join(rows))
+
+
+def log(*args):
+    print(*args, flush=True)
+
+
+def run(*cmd, check=True):
+    return subprocess.run(cmd, check=check, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+
+def kernel_image():
+    found = sorted(glob.glob("/boot/vmlinuz-*"))
+    return found[-1] if found else None
+
+
+def newc_archive(entries):
+    """A cpio archive in the newc form: entries are (name, mode, data)."""
+    out = bytearray()
+    ino = 1
+    for name, mode, data in entries + [("TRAILER!!!", 0, b"")]:
+        nb = name.encode() + b"\0"
+        fields = [ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(nb), 0]
+        out += b"070701" + b"".join(b"%08X" % f for f in fields) + nb
+        out += b"\0" * ((4 - len(out) % 4) % 4)
+        out += data
+        out += b"\0" * ((4 - len(out) % 4) % 4)
+        ino += 1
+    return bytes(out)
+
+
+def shared_libraries(program):
+    """The libraries a dynamically linked program needs, as ldd lists them."""
+    r = run("ldd", program, check=False)
+    libs = []
+    for line in r.stdout.splitlines():
+        m = re.search(r"(/\S+) \(0x", line)
+        if m and os.path.exists(m.group(1)):
+            libs.append(m.group(1))
+    return libs
+
+
+def make_initrd(path):
+    """An initramfs whose /init prints the marker on the serial console and powers off;
+    busybox comes with its libraries when it is not a static build."""
+    entries, folders = [], set()
+
+    def add_file(target, source, mode=0o100755):
+        parts = target.strip("/").split("/")
+        for i in range(1, len(parts)):
+            folder = "/".join(parts[:i])
+            if folder not in folders:
+                folders.add(folder)
+                entries.append((folder, 0o40755, b""))
+        with open(source, "rb") as f:
+            entries.append(("/".join(parts), mode, f.read()))
+
+    add_file("bin/busybox", "/bin/busybox")
+    for lib in shared_libraries("/bin/busybox"):
+        add_file(lib, os.path.realpath(lib))
+    init = ("#!/bin/busybox sh\n"
+            "/bin/busybox mkdir -p /proc /dev\n"
+            "/bin/busybox mount -t devtmpfs dev /dev 2>/dev/null\n"
+            "/bin/busybox echo %s > /dev/ttyS0\n"
+            "/bin/busybox echo %s\n"
+            "/bin/busybox poweroff -f\n" % (MARKER, MARKER)).encode()
+    entries.append(("init", 0o100755, init))
+    with open(path, "wb") as f:
+        f.write(newc_archive(entries))
+
+
+class Monitor:
+    """QEMU's human monitor on a unix socket."""
+
+    def __init__(self, path, deadline=20):
+        end = time.time() + deadline
+        while True:
+            try:
+                self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                self.sock.connect(path)
+                break
+            except OSError:
+                self.sock.close()
+                if time.time() > end:
+                    raise
+                time.sleep(0.2)
+        self.sock.settimeout(20)
+        self._until_prompt()
+
+    def _until_prompt(self):
+        data = b""
+        while not data.endswith(b"(qemu) "):
+            chunk = self.sock.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def command(self, text):
+        self.sock.sendall(text.encode() + b"\n")
+        return self._until_prompt()
+
+    def close(self):
+        self.sock.close()
+
+
+class Test:
+    def __init__(self, nimbo, scenario):
+        self.nimbo = nimbo
+        self.scenario = scenario
+        self.proxy = scenario.startswith("proxy")
+        self.uefi = scenario.endswith("uefi")
+        tag = "%d" % os.getpid()
+        self.ns = "nimbo-pxe-" + tag
+        self.ns2 = "nimbo-dhcp-" + tag
+        self.tmp = tempfile.mkdtemp(prefix="nimbo-pxe-")
+        self.root = os.path.join(self.tmp, "root")
+        self.logfile = os.path.join(self.tmp, "nimbo.log")
+        self.procs = []
+
+    # --- set-up -------------------------------------------------------------------------
+    def network(self):
+        ns, ns2 = self.ns, self.ns2
+        run("ip", "netns", "add", ns)
+        x = ["ip", "netns", "exec", ns]
+        run(*x, "ip", "link", "set", "lo", "up")
+        run(*x, "ip", "link", "add", "br0", "type", "bridge")
+        run(*x, "ip", "tuntap", "add", "dev", "tap0", "mode", "tap")
+        run(*x, "ip", "link", "set", "tap0", "master", "br0")
+        run(*x, "ip", "link", "set", "tap0", "up")
+        run(*x, "ip", "addr", "add", SERVER_IP + "/24", "dev", "br0")
+        run(*x, "ip", "link", "set", "br0", "up")
+        if self.proxy:
+            run("ip", "netns", "add", ns2)
+            run(*x, "ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1", "netns", ns2)
+            run(*x, "ip", "link", "set", "veth0", "master", "br0")
+            run(*x, "ip", "link", "set", "veth0", "up")
+            y = ["ip", "netns", "exec", ns2]
+            run(*y, "ip", "link", "set", "lo", "up")
+            run(*y, "ip", "addr", "add", "10.77.0.2/24", "dev", "veth1")
+            run(*y, "ip", "link", "set", "veth1", "up")
+
+    def tree(self):
+        asset = os.path.join(self.root, "NWA_PXE", "TestLinux")
+        os.makedirs(asset)
+        kernel = kernel_image()
+        if kernel:
+            shutil.copyfile(kernel, os.path.join(asset, "vmlinuz"))
+        else:
+            with open(os.path.join(asset, "vmlinuz"), "wb") as f:
+                f.write(b"no kernel on this machine")
+        make_initrd(os.path.join(asset, "initrd.img"))
+        append = "initrd=::NWA_PXE/$HEAD_DIR$/initrd.img console=ttyS0 rdinit=/init panic=-1 quiet"
+        with open(os.path.join(asset, "NimboAsset.inf"), "w") as f:
+            f.write("[PXENIMBO_MENU_ENTRY]\r\n"
+                    "asset=Test Linux (busybox)\r\n"
+                    "platform=x64\r\n"
+                    "kernel_bios=::NWA_PXE/$HEAD_DIR$/vmlinuz\r\n"
+                    "append_bios=%s\r\n"
+                    "kernel_efi64=::NWA_PXE/$HEAD_DIR$/vmlinuz\r\n"
+                    "append_efi64=%s\r\n" % (append, append))
+        services = 0x1 | 0x4 | 0x200 | (0x100 if self.proxy else 0)  # proxy mode: the bits 0x104
+        ini = os.path.join(self.tmp, "Nimbo.ini")
+        with open(ini, "w") as f:
+            f.write("[NIMBO]\nNIMBO_Services=%d\nNIMBO_LogFile=%s\n" % (services, self.logfile))
+            f.write("[TFTP]\nTFTP_RootDirectory=%s\n" % self.root)
+            f.write("[DHCP]\nDHCP_BootFile=%s\n" % BOOT_LIST)
+            if not self.proxy:
+                f.write("DHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=255.255.255.0\n")
+        return ini
+
+    def start(self, name, cmd, ns):
+        out = open(os.path.join(self.tmp, name + ".out"), "w")
+        p = subprocess.Popen(["ip", "netns", "exec", ns] + cmd, stdout=out, stderr=subprocess.STDOUT,
+                             stdin=subprocess.DEVNULL)
+        self.procs.append((name, p))
+        return p
+
+    # --- waits --------------------------------------------------------------------------
+    def log_text(self):
+        try:
+            with open(self.logfile, errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def wait_log(self, patterns, seconds):
+        end = time.time() + seconds
+        while time.time() < end:
+            text = self.log_text()
+            if all(re.search(p, text) for p in patterns):
+                return True
+            for name, p in self.procs:
+                if name == "nimbo" and p.poll() is not None:
+                    log("nimbo ended early with", p.returncode)
+                    return False
+            time.sleep(0.5)
+        missing = [p for p in patterns if not re.search(p, self.log_text())]
+        log("not found in the log within %ds: %s" % (seconds, missing))
+        return False
+
+    def ocr_title(self, shot):
+        """Reads the menu title off a screendump: the white title text is cut out of the
+        picture's top band by a threshold, enlarged and given to tesseract in two ways."""
+        try:
+            width, height, pixels = read_ppm(shot)
+        except (OSError, ValueError):
+            return ""
+        texts = []
+        for top, bottom, psm in ((0, 80, "6"), (12, 42, "7")):
+            band = os.path.join(self.tmp, "band.pgm")
+            write_title_band(band, width, height, pixels, top, bottom)
+            r = run("tesseract", band, "stdout", "--psm", psm, check=False)
+            texts.append(r.stdout)
+            if TITLE.search(r.stdout):
+                break
+        return "\n".join(texts)
+
+    def wait_title(self, mon, seconds):
+        end = time.time() + seconds
+        shot = os.path.join(self.tmp, "screen.ppm")
+        text = ""
+        while time.time() < end:
+            mon.command("screendump " + shot)
+            text = self.ocr_title(shot)
+            match = TITLE.search(text)
+            if match:
+                log("menu title on screen:", match.group(0))
+                return True
+            time.sleep(3)
+        log("title not seen; last OCR text:\n" + text)
+        return False
+
+    def wait_serial(self, path, seconds):
+        end = time.time() + seconds
+        while time.time() < end:
+            try:
+                with open(path, errors="replace") as f:
+                    if MARKER in f.read():
+                        return True
+            except OSError:
+                pass
+            time.sleep(1)
+        return False
+
+    # --- the scenario -------------------------------------------------------------------
+    def qemu(self):
+        mon = os.path.join(self.tmp, "monitor.sock")
+        serial = os.path.join(self.tmp, "serial.txt")
+        cmd = ["qemu-system-x86_64", "-accel", "tcg", "-m", "512", "-display", "none", "-vga", "std",
+               "-monitor", "unix:%s,server,nowait" % mon, "-serial", "file:" + serial, "-no-reboot",
+               "-netdev", "tap,id=n0,ifname=tap0,script=no,downscript=no"]
+        if self.uefi:
+            vars_copy = os.path.join(self.tmp, "vars.fd")
+            shutil.copyfile(OVMF_VARS, vars_copy)
+            cmd += ["-machine", "q35",
+                    "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
+                    "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
+                    "-device", "virtio-net-pci,netdev=n0,mac=52:54:00:12:34:57,romfile="]
+        else:
+            cmd += ["-device", "e1000,netdev=n0,mac=52:54:00:12:34:56", "-boot", "n"]
+        self.start("qemu", cmd, self.ns)
+        return mon, serial
+
+    def run(self):
+        self.network()
+        ini = self.tree()
+        self.start("nimbo", [self.nimbo, "-i", ini, "-l", "9"], self.ns)
+        if not self.wait_log([r'BINL Inf: Preparation/Maintenance procedures "End"'], 90):
+            return False
+        if self.proxy:
+            self.start("dnsmasq", ["dnsmasq", "--no-daemon", "--conf-file=/dev/null", "--port=0",
+                                   "--interface=veth1", "--bind-interfaces", "--log-dhcp",
+                                   "--dhcp-range=10.77.0.100,10.77.0.150,255.255.255.0,1h",
+                                   "--dhcp-leasefile=" + os.path.join(self.tmp, "leases"),
+                                   "--pid-file=" + os.path.join(self.tmp, "dnsmasq.pid")], self.ns2)
+        mon_path, serial = self.qemu()
+        platform = "EFI64" if self.uefi else "BIOS"
+        program = "pxenimbo.efi" if self.uefi else "pxenimbo.0"
+        sent = r"TFTP Inf: </BM/PXENIMBO/%s/%s>: sent"
+        if not self.wait_log([sent % (platform, re.escape(program)),
+                              sent % (platform, r"pxenimbo\.cfg/menu\.def"),
+                              sent % (platform, r"vesamenu\.c32")], 240):
+            return False
+        log("boot program, menu.def and vesamenu.c32 fetched from Nimbo")
+        if self.proxy and not re.search(r"PDHCP Inf: Sending DHCPACK", self.log_text()):
+            log("no proxy acknowledgement in the log")
+            return False
+        mon = Monitor(mon_path)
+        try:
+            if not self.wait_title(mon, 120):
+                return False
+            if self.scenario == "nwa-boot":
+                if not kernel_image():
+                    log("no kernel image on this machine: the NWA boot is not checked")
+                    return SKIP
+                mon.command("sendkey ret")
+                if not self.wait_serial(serial, 180):
+                    log("the kernel's marker did not reach the serial console")
+                    return False
+                log("the NWA kernel booted and printed its marker")
+        finally:
+            mon.close()
+        return True
+
+    def cleanup(self):
+        for name, p in reversed(self.procs):
+            if p.poll() is None:
+                p.send_signal(signal.SIGINT if name == "nimbo" else signal.SIGTERM)
+                try:
+                    p.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+        for ns in (self.ns, self.ns2):
+            run("ip", "netns", "del", ns, check=False)
+        if os.environ.get("NIMBO_KEEP_TEST_FILES"):
+            log("files kept in", self.tmp)
+        else:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def dump(self):
+        for name in ("nimbo.out", "qemu.out", "dnsmasq.out"):
+            path = os.path.join(self.tmp, name)
+            if os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    log("--- %s (end)\n%s" % (name, f.read()[-3000:]))
+        text = self.log_text()
+        log("--- nimbo.log (end)\n" + "\n".join(text.splitlines()[-60:]))
+
+
+def main():
+    if len(sys.argv) != 3:
+        print(__doc__)
+        return 2
+    nimbo, scenario = sys.argv[1], sys.argv[2]
+    if os.geteuid() != 0:
+        log("needs root for network namespaces and tap devices")
+        return SKIP
+    tools = ["ip", "qemu-system-x86_64", "tesseract"] + (["dnsmasq"] if scenario.startswith("proxy") else [])
+    missing = [t for t in tools if not shutil.which(t)]
+    if missing or not os.path.exists("/bin/busybox") or not os.path.exists("/dev/net/tun") or (
+            scenario.endswith("uefi") and not os.path.exists(OVMF_CODE)):
+        log("missing:", missing or "busybox, /dev/net/tun or OVMF")
+        return SKIP
+    t = Test(nimbo, scenario)
+    ok = False
+    try:
+        ok = t.run()
+        if ok is not True and ok != SKIP:
+            t.dump()
+    except Exception as e:  # a failed set-up step is a failure with its output
+        log("error:", e, getattr(e, "stdout", ""))
+        t.dump()
+    finally:
+        t.cleanup()
+    if ok == SKIP:
+        return SKIP
+    log("PASSED" if ok else "FAILED", scenario)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
