@@ -29,7 +29,7 @@ extern const ThreadTableRow ThreadTable[TH_NUMBER];
 
 struct ThreadSlot {
     std::atomic<int> running{0};
-    Event*           event = nullptr;  // wake-up event while the row runs
+    Event*           event = nullptr;  // the row's wake-up event (always present)
     int              socket = -1;      // datagram socket while the row runs
 };
 extern ThreadSlot ThreadSlots[TH_NUMBER];
@@ -47,6 +47,8 @@ int      BindServiceSocket(int row);
 void     CloseThreadRow(int row);
 uint32_t GetRunningServices();
 bool     IsRowRunning(int row);
+// True once request 203 has stopped the Console thread: logging is then silent.
+bool     ConsoleRowClosed();
 // Waits for the end of a row's thread (used by main for the Console thread).
 bool     JoinThreadRow(int row, int timeoutMs);
 

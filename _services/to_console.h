@@ -13,6 +13,9 @@ int  ToConsole(uint32_t id, const void* data, size_t length, bool synchronous);
 int  ConsoleState();
 // Wait until the listener is open (tests and the GUI start-up use it). Returns the port or 0.
 int  WaitConsoleListening(int timeoutMs);
+// On the Console thread while it runs a long request: writes the queued notices, so that
+// service threads waiting on a synchronous notice can go on (and end when asked to).
+void ConsolePump();
 int  HandleConsoleRequest(int sock, const uint8_t* frame, size_t length);
 
 // Hooks into the services that the requests reach; set by the service modules.

@@ -5,6 +5,12 @@ function(nimbo_add_test)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
+  # One label per test: "tsan" wins, so that the ThreadSanitizer pass finds its suites.
+  if("tsan" IN_LIST T_LABELS)
+    set(T_LABELS tsan)
+  elseif(T_LABELS)
+    list(GET T_LABELS 0 T_LABELS)
+  endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${T_NAME} PRIVATE

@@ -8,7 +8,11 @@ std::string ProgramFolderPath() {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0) return ".";
-    std::string p(buf, static_cast<size_t>(n));
+    return ProgramFolderOf(std::string(buf, static_cast<size_t>(n)));
+}
+
+std::string ProgramFolderOf(const std::string& executablePath) {
+    std::string p = executablePath;
     size_t slash = p.rfind('/');
     p = slash == std::string::npos ? std::string(".") : p.substr(0, slash);
     slash = p.rfind('/');

@@ -1,0 +1,134 @@
+#include "host_info.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "interfaces.h"
+#include "log.h"
+#include "progpath.h"
+#include "settings.h"
+#include "start_threads.h"
+#include "to_console.h"
+
+namespace {
+std::mutex g_ipLock;
+HostIpListRecord g_ipList{};
+std::atomic<bool> g_forceIpNotice{false};
+}  // namespace
+
+HostIpListRecord BuildHostIpList() {
+    HostIpListRecord rec{};
+    for (const InterfaceAddress& a : ListInterfaceAddresses()) {
+        if (!a.up || a.loopback) continue;
+        if (rec.count >= 30) break;
+        rec.slots[rec.count++].addr = a.addr.s_addr;
+    }
+    return rec;
+}
+
+void UpdateIpList(const HostIpListRecord& rec) {
+    bool changed;
+    HostIpListRecord copy;
+    {
+        std::lock_guard<std::mutex> lk(g_ipLock);
+        bool forced = g_forceIpNotice.exchange(false);
+        changed = forced || memcmp(&rec, &g_ipList, sizeof rec) != 0;
+        if (changed) g_ipList = rec;
+        copy = g_ipList;
+    }
+    if (changed) ToConsole(NOTICE_HOST_IP_LIST, &copy, sizeof copy, false);
+}
+
+void RefreshHostIpList() { UpdateIpList(BuildHostIpList()); }
+
+void GetHostIpList(HostIpListRecord* out) {
+    std::lock_guard<std::mutex> lk(g_ipLock);
+    *out = g_ipList;
+}
+
+int RequestIpListRefresh() {
+    // The next refresh sends notice 109 whatever it finds.
+    g_forceIpNotice = true;
+    WakeThread(TH_SCHEDULER);
+    return 0;
+}
+
+void SchedulerThread() {
+    ThreadSlot& slot = ThreadSlots[TH_SCHEDULER];
+    AddressWatch watch;
+    RefreshHostIpList();
+    while (slot.running) {
+        pollfd fds[2] = {{slot.event->fd(), POLLIN, 0}, {watch.fd(), POLLIN, 0}};
+        int r = poll(fds, watch.fd() >= 0 ? 2 : 1, 20000);
+        if (r > 0 && (fds[0].revents & POLLIN)) slot.event->Reset();
+        if (r > 0 && watch.fd() >= 0 && (fds[1].revents & POLLIN)) watch.Drain();
+        if (!slot.running) break;
+        RefreshHostIpList();
+    }
+    DebugTrace("Thread Inf: *** IP Pooling thread ends here\n");
+}
+
+void ListDirectoryFiles(const std::function<void(const char* line)>& callback, const std::string& folder) {
+    DIR* d = opendir(folder.c_str());
+    if (!d) return;
+    int dfd = dirfd(d);
+    while (dirent* e = readdir(d)) {
+        struct statx stx;
+        if (statx(dfd, e->d_name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &stx) != 0) continue;
+        if (S_ISDIR(stx.stx_mode)) continue;
+        time_t t = (stx.stx_mask & STATX_BTIME) ? static_cast<time_t>(stx.stx_btime.tv_sec)
+                                                : static_cast<time_t>(stx.stx_mtime.tv_sec);
+        tm lt;
+        localtime_r(&t, &lt);
+        char date[64];
+        strftime(date, sizeof date, "%x", &lt);
+        date[8] = '\0';
+        char tail[96];
+        int tailLen = snprintf(tail, sizeof tail, "\t%s\t%" PRIu64, date, static_cast<uint64_t>(stx.stx_size));
+        // The name is cut so that date and size still fit in 62 characters.
+        int room = 62 - tailLen;
+        if (room < 1) room = 1;
+        std::string name = e->d_name;
+        if (static_cast<int>(name.size()) > room) name.resize(static_cast<size_t>(room));
+        std::string line = name + tail;
+        if (line.size() > 62) line.resize(62);
+        callback(line.c_str());
+    }
+    closedir(d);
+}
+
+int SendDirectoryContent() {
+    static DirectoryListing listing;  // Console thread only
+    memset(&listing, 0, sizeof listing);
+    ListDirectoryFiles(
+        [](const char* line) {
+            if (listing.count >= 200) return;
+            snprintf(listing.lines[listing.count++], 64, "%.62s", line);
+        },
+        WorkingDirectory());
+    ToConsole(NOTICE_DIRECTORY_LISTING, &listing, 4 + 64 * listing.count, false);
+    return 1;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string ProgramFolder() { return ProgramFolderPath(); }
+
+std::string GetProgramFilePath(const std::string& fileName) {
+    std::string p = ProgramFolderPath() + "/" + fileName;
+    if (p.size() > 259 + 4096) p.resize(259 + 4096);
+    return p;
+}

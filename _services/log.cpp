@@ -1,0 +1,144 @@
+#include "log.h"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+
+#include "eventlog.h"
+#include "host_records.h"
+#include "settings.h"
+#include "start_threads.h"
+#include "to_console.h"
+
+namespace {
+std::atomic<bool> g_logDisabled{false};
+std::atomic<MessageBoxHandler> g_boxHandler{nullptr};
+constexpr size_t kLineMax = 511;
+
+size_t FormatV(char* buf, size_t size, const char* format, va_list ap) {
+    int n = vsnprintf(buf, size, format, ap);
+    if (n < 0) {
+        buf[0] = '\0';
+        return 0;
+    }
+    return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
+}
+}  // namespace
+
+void LogDisable() { g_logDisabled = true; }
+
+void AppendLogFile(const char* path, const char* text, size_t length) {
+    int fd = -1;
+    for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+        fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0 && attempt < 2) usleep(50000);
+    }
+    if (fd < 0) return;
+    std::string line(text, length);
+    line += "\r\n";
+    size_t done = 0;
+    while (done < line.size()) {
+        ssize_t n = write(fd, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
+}
+
+void LogPrint(int level, const char* format, ...) {
+    if (g_logDisabled || level > CurrentLogLevel() || ConsoleRowClosed()) return;
+    char line[512];
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    tm lt;
+    localtime_r(&tv.tv_sec, &lt);
+    int n = snprintf(line, sizeof line, "[%02d/%02d %02d:%02d:%02d.%03d] ", lt.tm_mon + 1, lt.tm_mday, lt.tm_hour,
+                     lt.tm_min, lt.tm_sec, static_cast<int>(tv.tv_usec / 1000));
+    va_list ap;
+    va_start(ap, format);
+    size_t len = static_cast<size_t>(n) + FormatV(line + n, sizeof line - static_cast<size_t>(n), format, ap);
+    va_end(ap);
+    ToConsole(NOTICE_LOG, line, len + 1, false);
+    GlobalSettings s = SettingsSnapshot();
+    if (s.NIMBO_LogFile[0]) {
+        s.NIMBO_LogFile[sizeof s.NIMBO_LogFile - 1] = '\0';
+        AppendLogFile(s.NIMBO_LogFile, line, len);
+    }
+}
+
+void LogError(const char* format, ...) {
+    char text[512];
+    va_list ap;
+    va_start(ap, format);
+    size_t len = FormatV(text, sizeof text, format, ap);
+    va_end(ap);
+    ToConsole(NOTICE_ERROR, text, len + 1, false);
+    if (SettingsSnapshot().NIMBO_UseEventLog) ReportToEventLog(text, 3);
+}
+
+void LogWarningBox(const char* format, ...) {
+    char text[512];
+    va_list ap;
+    va_start(ap, format);
+    size_t len = FormatV(text, sizeof text, format, ap);
+    va_end(ap);
+    ToConsole(NOTICE_WARNING, text, len + 1, false);
+}
+
+void DebugTrace(const char* format, ...) {
+    char text[512];
+    int n = snprintf(text, sizeof text, "Th%5d :", static_cast<int>(syscall(SYS_gettid)));
+    va_list ap;
+    va_start(ap, format);
+    size_t len = static_cast<size_t>(n) + FormatV(text + n, sizeof text - static_cast<size_t>(n), format, ap);
+    va_end(ap);
+    if (len == 0 || text[len - 1] != '\n') {
+        if (len >= kLineMax) len = kLineMax - 1;
+        text[len++] = '\n';
+    }
+    ssize_t w = write(STDERR_FILENO, text, len);
+    (void)w;
+}
+
+const char* LastErrorText(int err) {
+    thread_local char buf[512];
+    char tmp[512];
+    const char* msg = strerror_r(err, tmp, sizeof tmp);  // GNU form
+    snprintf(buf, sizeof buf, "%s", msg ? msg : "");
+    if (char* cr = strpbrk(buf, "\r\n")) *cr = '\0';
+    return buf;
+}
+
+const char* LastErrorText() { return LastErrorText(errno); }
+
+int ReportToEventLog(const char* text, int /*eventId*/) { return ReportSystemEvent(ProgramTitle, text) ? 1 : 0; }
+
+void SetMessageBoxHandler(MessageBoxHandler h) { g_boxHandler = h; }
+
+int MessageBoxPrintf(void* owner, const char* format, const char* caption, unsigned type, ...) {
+    char text[512];
+    va_list ap;
+    va_start(ap, type);
+    FormatV(text, sizeof text, format, ap);
+    va_end(ap);
+    if (MessageBoxHandler h = g_boxHandler.load()) return h(owner, text, caption ? caption : ProgramTitle, type);
+    std::string line = std::string(caption ? caption : ProgramTitle) + ": " + text + "\n";
+    ssize_t w = write(STDERR_FILENO, line.data(), line.size());
+    (void)w;
+    static const int buttons[6][3] = {{IDOK, 0, 0},           {IDOK, IDCANCEL, 0},   {IDABORT, IDRETRY, IDIGNORE},
+                                      {IDYES, IDNO, IDCANCEL}, {IDYES, IDNO, 0},      {IDRETRY, IDCANCEL, 0}};
+    unsigned group = type & 0xF;
+    if (group == 0 || group > 5) return IDOK;
+    unsigned def = (type >> 8) & 0xF;
+    if (def > 2 || buttons[group][def] == 0) def = 0;
+    return buttons[group][def];
+}

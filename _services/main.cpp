@@ -1,0 +1,87 @@
+// Program entry: prepares the process, starts the service bootstrap thread, runs the desktop
+// (or, without one, waits for SIGINT/SIGTERM) and stops every service on the way out.
+#include <signal.h>
+#include <strings.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "log.h"
+#include "settings.h"
+#include "sockets.h"
+#include "start_threads.h"
+
+#ifdef NIMBO_HAVE_DHCP
+#include "dhcp_service.h"
+#endif
+#ifdef NIMBO_HAVE_TFTP
+#include "tftpd_service.h"
+#endif
+#ifdef NIMBO_HAVE_BINL
+#include "binl_service.h"
+#endif
+#ifdef NIMBO_HAVE_GUI
+#include "gui_main.h"
+#endif
+
+namespace {
+std::string JoinCommandLine(int argc, char** argv) {
+    std::string line;
+    for (int i = 1; i < argc; ++i) {
+        if (!line.empty()) line += ' ';
+        std::string word = argv[i];
+        if (word.find(' ') != std::string::npos) line += '"' + word + '"';
+        else line += word;
+    }
+    return line;
+}
+
+void RegisterServices() {
+#ifdef NIMBO_HAVE_DHCP
+    RegisterDhcpService();
+#endif
+#ifdef NIMBO_HAVE_TFTP
+    RegisterTftpService();
+#endif
+#ifdef NIMBO_HAVE_BINL
+    RegisterBinlService();
+#endif
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    IgnoreSigpipe();
+    if (argc == 2 && strcasecmp(argv[1], "-uninstall") == 0) return 0;  // nothing is kept outside the INI file
+    std::string commandLine = JoinCommandLine(argc, argv);
+    ParseCommandLine(commandLine);
+#ifdef NIMBO_HAVE_GUI
+    if (!GuiSingleInstanceCheck(commandLine)) return 0;
+#else
+    // Without a desktop the process lives until SIGINT or SIGTERM.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+#endif
+    RegisterServices();
+    std::thread boot(ServiceBootThread);
+#ifdef NIMBO_HAVE_GUI
+    boot.detach();
+    GuiMain();
+#else
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    boot.join();
+    DebugTrace("signal %d: stopping services\n", sig);
+    StopThreads(0);
+#endif
+    JoinThreadRow(TH_CONSOLE, 1500);
+    usleep(600000);
+    DebugTrace("That's all folks\n");
+    fflush(nullptr);
+    _exit(0);
+}

@@ -1,0 +1,351 @@
+#include "to_console.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+#include "host_info.h"
+#include "log.h"
+#include "message_queue.h"
+#include "settings.h"
+#include "start_threads.h"
+#include "tcp4u.h"
+#include "tcp4u_exchg.h"
+
+namespace {
+constexpr uint32_t kSynchronous = 0x10000;
+
+std::atomic<int> g_state{CONSOLE_NOT_CONNECTED};
+ConsoleServiceHooks g_hooks;
+
+// Synchronous notices: one at a time (g_syncSerial); the waiter sleeps on g_syncCv until the
+// Console thread has written its item or the connection it was posted for has ended.
+std::mutex g_syncSerial;
+std::mutex g_syncLock;
+std::condition_variable g_syncCv;
+bool g_syncDone = false;
+uint64_t g_connectionEpoch = 0;
+
+// The connection of the Console thread, for ConsolePump.
+std::atomic<int> g_activeConnection{-1};
+thread_local bool t_isConsoleThread = false;
+
+std::mutex g_listenLock;
+std::condition_variable g_listenCv;
+int g_listenPort = 0;
+
+void SetListening(int port) {
+    std::lock_guard<std::mutex> lk(g_listenLock);
+    g_listenPort = port;
+    g_listenCv.notify_all();
+}
+
+void ConnectionStarted() {
+    std::lock_guard<std::mutex> lk(g_syncLock);
+    ++g_connectionEpoch;
+    g_syncDone = false;
+    QueueReleaseAbandon(QUEUE_CONSOLE);
+    g_state = CONSOLE_CONNECTED;
+}
+
+// The connection is gone: queued notices are dropped and every waiter is released.
+void ConnectionEnded() {
+    std::vector<uint8_t> item;
+    {
+        std::lock_guard<std::mutex> lk(g_syncLock);
+        g_state = CONSOLE_NOT_CONNECTED;
+        ++g_connectionEpoch;
+        g_syncCv.notify_all();
+    }
+    while (QueueGet(QUEUE_CONSOLE, item)) {}
+    QueueAbandonWaiters(QUEUE_CONSOLE);
+}
+
+void SignalSent() {
+    std::lock_guard<std::mutex> lk(g_syncLock);
+    g_syncDone = true;
+    g_syncCv.notify_all();
+}
+
+// Returns false when a write failed (the connection is broken).
+bool ConsoleFlushQueue(int sock) {
+    bool ok = true;
+    std::vector<uint8_t> data;
+    uint32_t flags = 0;
+    while (QueueGetEx(QUEUE_CONSOLE, data, nullptr, &flags)) {
+        if (ok && SendConsoleMsg(sock, flags & 0xFFFF, data.data(), data.size()) < 0) ok = false;
+        if (flags & kSynchronous) SignalSent();
+    }
+    return ok;
+}
+
+int ConsoleListenAccept() {
+    ThreadSlot& slot = ThreadSlots[TH_CONSOLE];
+    while (slot.running) {
+        uint16_t port = 1994;
+        SettingsUpdate([](GlobalSettings& s) { s.ConsolePort = 1994; });
+        // The link is local: listen on the loopback address only.
+        int listener = TcpListenSocket("nimbo32", &port, true);
+        if (listener < 0 && errno == EADDRINUSE) {
+            port = 0;
+            listener = TcpListenSocket(nullptr, &port, true);
+        }
+        if (listener < 0) {
+            LogError("can not create listening socket\nError %d", errno);
+            SleepWhileRunning(TH_CONSOLE, 1000);
+            continue;
+        }
+        SettingsUpdate([port](GlobalSettings& s) { s.ConsolePort = port; });
+        DebugTrace("console listening on port %d\n", port);
+        SetListening(port);
+        pollfd fds[2] = {{listener, POLLIN, 0}, {slot.event->fd(), POLLIN, 0}};
+        int r;
+        do { r = poll(fds, 2, -1); } while (r < 0 && errno == EINTR);
+        if (fds[1].revents & POLLIN) {
+            slot.event->Reset();
+            TcpClose(listener);
+            continue;  // stopped, or asked to start over
+        }
+        int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (conn < 0) LogError("accept error %d", errno);
+        TcpClose(listener);
+        if (conn < 0) continue;
+        int one = 1;
+        if (setsockopt(conn, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) DebugTrace("Error %d during setsockopt\n", errno);
+        return conn;
+    }
+    return -1;
+}
+
+void SendDirect(int sock, uint32_t id, const void* data, size_t length) { SendConsoleMsg(sock, id, data, length); }
+}  // namespace
+
+ConsoleServiceHooks& ConsoleHooks() { return g_hooks; }
+
+void ConsolePump() {
+    if (!t_isConsoleThread) return;
+    int conn = g_activeConnection;
+    if (conn >= 0) ConsoleFlushQueue(conn);
+}
+
+int ConsoleState() { return g_state; }
+
+int WaitConsoleListening(int timeoutMs) {
+    std::unique_lock<std::mutex> lk(g_listenLock);
+    g_listenCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [] { return g_listenPort != 0; });
+    return g_listenPort;
+}
+
+int ToConsole(uint32_t id, const void* data, size_t length, bool synchronous) {
+    if (g_state != CONSOLE_CONNECTED) return 0;
+    if (synchronous) {
+        std::lock_guard<std::mutex> serial(g_syncSerial);
+        uint64_t epoch;
+        {
+            std::lock_guard<std::mutex> lk(g_syncLock);
+            if (g_state != CONSOLE_CONNECTED) return 0;
+            epoch = g_connectionEpoch;
+            g_syncDone = false;
+        }
+        QueueWaitEmpty(QUEUE_CONSOLE);
+        if (QueuePostEx(QUEUE_CONSOLE, data, length, id | kSynchronous)) {
+            WakeThread(TH_CONSOLE);
+            std::unique_lock<std::mutex> lk(g_syncLock);
+            g_syncCv.wait(lk, [&] { return g_syncDone || g_connectionEpoch != epoch; });
+        }
+        return 1;
+    }
+    if (QueuePostEx(QUEUE_CONSOLE, data, length, id)) WakeThread(TH_CONSOLE);
+    return 1;
+}
+
+int HandleConsoleRequest(int sock, const uint8_t* frame, size_t length) {
+    uint32_t id;
+    memcpy(&id, frame, 4);
+    const uint8_t* payload = frame + 4;
+    size_t payloadLength = length - 4;
+    DebugTrace("TFTPd console receive msg %u\n", id);
+    auto u32 = [&](uint32_t* out) {
+        if (payloadLength < 4) {
+            DebugTrace("request %u too short (%zu bytes)\n", id, payloadLength);
+            return false;
+        }
+        memcpy(out, payload, 4);
+        return true;
+    };
+    switch (id) {
+        case REQ_STOP_TRANSFER: {
+            uint32_t n;
+            if (!u32(&n)) break;
+            LogPrint(1, "transfer %u must be killed", n);
+            if (g_hooks.stopTransfer) g_hooks.stopTransfer(n);
+            break;
+        }
+        case REQ_STOP_TFTP:
+            DebugTrace("terminating TFTP service\n");
+            ThreadSlots[TH_TFTP].running = 0;
+            WakeThread(TH_TFTP);
+            break;
+        case REQ_STOP_DHCP:
+            DebugTrace("terminating DHCP service\n");
+            ThreadSlots[TH_DHCP].running = 0;
+            WakeThread(TH_DHCP);
+            break;
+        case REQ_STOP_ALL:
+            DebugTrace("stopping services\n");
+            StopThreads(0);
+            break;
+        case REQ_SUSPEND:
+            DebugTrace("suspending services\n");
+            StopThreads(1);
+            break;
+        case REQ_START:
+            DebugTrace("starting services\n");
+            StartThreads(1);
+            break;
+        case REQ_SEND_DHCP_SETTINGS: {
+            DebugTrace("sending DHCP settings\n");
+            std::vector<uint8_t> rec;
+            if (g_hooks.getDhcpSettings) rec = g_hooks.getDhcpSettings();
+            rec.resize(kDhcpSettingsSize, 0);
+            SendDirect(sock, NOTICE_DHCP_SETTINGS, rec.data(), rec.size());
+            break;
+        }
+        case REQ_SEND_GLOBAL_SETTINGS: {
+            DebugTrace("sending TFTP settings\n");
+            GlobalSettings s = SettingsSnapshot();
+            SendDirect(sock, NOTICE_GLOBAL_SETTINGS, &s, sizeof s);
+            break;
+        }
+        case REQ_STORE_DHCP_SETTINGS:
+            DebugTrace("storing new DHCP settings\n");
+            if (payloadLength != kDhcpSettingsSize) {
+                DebugTrace("DHCP settings of %zu bytes ignored\n", payloadLength);
+                break;
+            }
+            if (g_hooks.applyDhcpSettings) g_hooks.applyDhcpSettings(payload, payloadLength);
+            break;
+        case REQ_STORE_GLOBAL_SETTINGS: {
+            DebugTrace("storing new TFTP settings\n");
+            if (payloadLength != sizeof(GlobalSettings)) {
+                DebugTrace("settings of %zu bytes ignored\n", payloadLength);
+                break;
+            }
+            GlobalSettings s;
+            memcpy(&s, payload, sizeof s);
+            StoreGlobalSettings(s);
+            break;
+        }
+        case REQ_ERASE_SETTINGS:
+            DebugTrace("restore default settings\n");
+            DeleteSettings();
+            break;
+        case REQ_SET_WORKING_DIR: {
+            std::string path(reinterpret_cast<const char*>(payload), strnlen(reinterpret_cast<const char*>(payload), payloadLength));
+            DebugTrace("changing working directory to <%s>\n", path.c_str());
+            if (path.size() <= 259) SetWorkingDirectory(path);
+            break;
+        }
+        case REQ_SEND_WORKING_DIR: {
+            std::string wd = WorkingDirectory();
+            DebugTrace("sending working directory <%s>\n", wd.c_str());
+            SendDirect(sock, NOTICE_WORKING_DIR, wd.c_str(), wd.size() + 1);
+            break;
+        }
+        case REQ_FREE_LEASE: {
+            uint32_t ip;
+            if (!u32(&ip)) break;
+            DebugTrace("deleting DHCP entry %X\n", ip);
+            if (g_hooks.freeLease) g_hooks.freeLease(ip);
+            WakeThread(TH_DHCP);
+            break;
+        }
+        case REQ_SEND_RUNNING_SERVICES: {
+            DebugTrace("sending running services\n");
+            uint32_t mask = GetRunningServices();
+            SendDirect(sock, NOTICE_RUNNING_SERVICES, &mask, sizeof mask);
+            break;
+        }
+        case REQ_SEND_HOST_IPS:
+            DebugTrace("sending IP interfaces");
+            RequestIpListRefresh();
+            break;
+        case REQ_SEND_DIRECTORY:
+            DebugTrace("sending Directory content");
+            SendDirectoryContent();
+            break;
+        default:
+            DebugTrace("Service received unknown message %u\n", id);
+            break;
+    }
+    return 1;
+}
+
+void ConsoleThread() {
+    static uint8_t buffer[kConsoleBufferSize];
+    t_isConsoleThread = true;
+    QueueCreate(QUEUE_CONSOLE, 200);
+    ThreadSlot& slot = ThreadSlots[TH_CONSOLE];
+    while (slot.running) {
+        DebugTrace("opening comm socket\n");
+        g_state = CONSOLE_NOT_CONNECTED;
+        int conn = ConsoleListenAccept();
+        if (conn < 0) break;
+        DebugTrace("Verify Console/GUI parameters\n");
+        GlobalSettings s = SettingsSnapshot();
+        std::string password(s.NIMBO_ConsolePassword, strnlen(s.NIMBO_ConsolePassword, sizeof s.NIMBO_ConsolePassword));
+        if (password.empty()) password = "qorlu7150";
+        int rc = ConsoleHandshake(conn, kServiceHandshakeSeed, kConsoleVersion, password.c_str());
+        if (rc < 0) {
+            DebugTrace("console handshake failed (%d)\n", rc);
+            TcpClose(conn);
+            SleepWhileRunning(TH_CONSOLE, 1000);
+            continue;
+        }
+        DebugTrace("Version check OK\n");
+        ConnectionStarted();
+        g_activeConnection = conn;
+        for (;;) {
+            // Notices posted before this connection was accepted go to this GUI.
+            pollfd fds[2] = {{slot.event->fd(), POLLIN, 0}, {conn, POLLIN, 0}};
+            int r;
+            do { r = poll(fds, 2, -1); } while (r < 0 && errno == EINTR);
+            if (fds[0].revents & POLLIN) {
+                slot.event->Reset();
+                if (!ConsoleFlushQueue(conn)) {
+                    DebugTrace("rcvd error %d/%d in console\n", -1, errno);
+                    break;
+                }
+            }
+            if (!slot.running) break;
+            if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+                rc = TcpRecvFrame(conn, buffer, sizeof buffer, 10);
+                if (rc > 0 && rc < 4) rc = TCP4U_ERROR;  // a frame always holds its id
+                if (rc <= 0 && rc != TCP4U_TIMEOUT) {
+                    DebugTrace("rcvd error %d/%d in console\n", rc, errno);
+                    break;
+                }
+                if (rc > 0) {
+                    LogPrint(9, "received %d bytes from console", rc);
+                    HandleConsoleRequest(conn, buffer, static_cast<size_t>(rc));
+                    if (!slot.running) break;
+                }
+            }
+        }
+        g_activeConnection = -1;
+        ConnectionEnded();
+        TcpClose(conn);
+        DebugTrace("end of GUI session\n");
+    }
+    ConnectionEnded();
+    QueueDestroy(QUEUE_CONSOLE);
+    SetListening(0);
+    DebugTrace("Thread Inf: *** End of console thread\n");
+}

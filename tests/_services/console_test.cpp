@@ -1,0 +1,195 @@
+// The thread table and the console link, driven in-process through a console client.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <atomic>
+
+#include "log.h"
+
+#include "console_client.h"
+#include "host_records.h"
+#include "settings.h"
+#include "start_threads.h"
+#include "to_console.h"
+
+namespace {
+class HostFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!EnterPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace (root)";
+        char tmpl[] = "/tmp/nimbo-console-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+    }
+    void TearDown() override {
+        if (dir_.empty()) return;
+        StopThreads(0);
+        JoinThreadRow(TH_CONSOLE, 5000);
+        std::string cmd = "rm -rf " + dir_;
+        if (system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
+    }
+    void Boot(const std::string& iniText) {
+        ini_ = dir_ + "/Nimbo.ini";
+        std::ofstream(ini_) << iniText;
+        setenv("NIMBO_INI", ini_.c_str(), 1);
+        ServiceBootThread();
+        port_ = static_cast<uint16_t>(WaitConsoleListening(10000));
+        ASSERT_NE(port_, 0);
+    }
+    std::string dir_, ini_;
+    uint16_t port_ = 0;
+};
+
+uint32_t U32(const ConsoleFrame& f) {
+    uint32_t v = 0;
+    if (f.payload.size() >= 4) memcpy(&v, f.payload.data(), 4);
+    return v;
+}
+}  // namespace
+
+TEST_F(HostFixture, ThreadTableStartSuspendRestartAndBindFailure) {
+    // Hold the TFTP port so that the TFTP row cannot bind it.
+    int held = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(6969);
+    ASSERT_EQ(bind(held, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+
+    // TFTP | FTP | HTTP | NFS, and BINL, which needs DHCP or PDHCP and therefore stays off.
+    Boot("[NIMBO]\nNIMBO_Services=1729\n[TFTP]\nTFTP_Port=6969\nTFTP_RootDirectory=" + dir_ + "\n");
+    const uint32_t infra = SVC_CONSOLE | SVC_REGISTRY | SVC_SCHEDULER;
+    EXPECT_EQ(GetRunningServices(), infra | SVC_FTP | SVC_HTTP | SVC_NFS);
+
+    ConsoleTestClient c;
+    ASSERT_EQ(c.Connect(port_), 1);
+    ASSERT_TRUE(c.Request(REQ_SEND_RUNNING_SERVICES));
+    EXPECT_EQ(U32(c.WaitFor(NOTICE_RUNNING_SERVICES)), infra | SVC_FTP | SVC_HTTP | SVC_NFS);
+
+    ASSERT_TRUE(c.Request(REQ_SUSPEND));
+    ASSERT_TRUE(c.Request(REQ_SEND_RUNNING_SERVICES));
+    EXPECT_EQ(U32(c.WaitFor(NOTICE_RUNNING_SERVICES)), infra) << "suspend leaves the infrastructure running";
+
+    ASSERT_TRUE(c.Request(REQ_START));
+    ConsoleFrame err = c.WaitFor(NOTICE_ERROR);
+    std::string text(err.payload.begin(), err.payload.end());
+    EXPECT_NE(text.find("Nimbo can not bind the TFTP port"), std::string::npos) << text;
+    EXPECT_EQ(c.WaitFor(NOTICE_SERVICES_STARTED).id, NOTICE_SERVICES_STARTED);
+    ASSERT_TRUE(c.Request(REQ_SEND_RUNNING_SERVICES));
+    EXPECT_EQ(U32(c.WaitFor(NOTICE_RUNNING_SERVICES)), infra | SVC_FTP | SVC_HTTP | SVC_NFS);
+
+    // Once the port is free the TFTP row starts with the others; the rest are not started twice.
+    close(held);
+    ASSERT_TRUE(c.Request(REQ_START));
+    EXPECT_EQ(c.WaitFor(NOTICE_SERVICES_STARTED).id, NOTICE_SERVICES_STARTED);
+    ASSERT_TRUE(c.Request(REQ_SEND_RUNNING_SERVICES));
+    EXPECT_EQ(U32(c.WaitFor(NOTICE_RUNNING_SERVICES)), infra | SVC_TFTP_SERVER | SVC_FTP | SVC_HTTP | SVC_NFS);
+
+    // Request 201 stops the TFTP row alone; 205 joins it and starts it again.
+    ASSERT_TRUE(c.Request(REQ_STOP_TFTP));
+    ASSERT_TRUE(c.Request(REQ_START));
+    EXPECT_EQ(c.WaitFor(NOTICE_SERVICES_STARTED).id, NOTICE_SERVICES_STARTED);
+    EXPECT_TRUE(IsRowRunning(TH_TFTP));
+
+    // Stop all: every row stops and the connection ends.
+    ASSERT_TRUE(c.Request(REQ_STOP_ALL));
+    EXPECT_TRUE(c.PeerClosed());
+    EXPECT_TRUE(JoinThreadRow(TH_CONSOLE, 5000));
+    EXPECT_EQ(GetRunningServices(), 0u);
+    EXPECT_EQ(ToConsole(NOTICE_LOG, "late", 5, true), 0) << "a late notice is harmless";
+}
+
+TEST_F(HostFixture, SynchronousNoticeFollowsQueuedOnes) {
+    Boot("[NIMBO]\nNIMBO_Services=0\n");
+    EXPECT_EQ(ToConsole(NOTICE_LOG, "x", 2, false), 0) << "no GUI: dropped";
+    ConsoleTestClient c;
+    ASSERT_EQ(c.Connect(port_), 1);
+    for (int i = 0; i < 100 && ConsoleState() != CONSOLE_CONNECTED; ++i) usleep(10000);
+    ASSERT_EQ(ConsoleState(), CONSOLE_CONNECTED);
+
+    std::thread poster([] {
+        for (int i = 0; i < 50; ++i) {
+            std::string line = "line " + std::to_string(i);
+            ToConsole(NOTICE_LOG, line.c_str(), line.size() + 1, false);
+        }
+        uint8_t rec[188] = {1, 2, 3};
+        EXPECT_EQ(ToConsole(NOTICE_DHCP_EVENT, rec, sizeof rec, true), 1);
+    });
+    int logs = 0;
+    for (;;) {
+        ConsoleFrame f = c.Next();
+        ASSERT_NE(f.id, 0u) << "connection lost after " << logs << " notices";
+        if (f.id == NOTICE_DHCP_EVENT) {
+            EXPECT_EQ(f.payload.size(), 188u);
+            break;
+        }
+        if (f.id == NOTICE_LOG) {
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.payload.data())), "line " + std::to_string(logs));
+            ++logs;
+        }
+    }
+    poster.join();
+    EXPECT_EQ(logs, 50);
+
+    // When the GUI goes away, a synchronous notice does not wait for ever.
+    c.Close();
+    for (int i = 0; i < 500 && ConsoleState() == CONSOLE_CONNECTED; ++i) usleep(10000);
+    EXPECT_EQ(ToConsole(NOTICE_DHCP_EVENT, "x", 1, true), 0);
+}
+
+namespace {
+std::atomic<int> g_boxes{0};
+std::atomic<int> g_closeRequests{0};
+int CountBox(void*, const std::string& text, const std::string&, unsigned) {
+    if (text.find("couldn't save Nimbo.ini") != std::string::npos) ++g_boxes;
+    return 1;
+}
+void CountClose() { ++g_closeRequests; }
+}  // namespace
+
+TEST_F(HostFixture, UnwritableIniGivesOneBoxPerSave) {
+    Boot("[NIMBO]\nNIMBO_Services=0\n");
+    SetMessageBoxHandler(CountBox);
+    SetIniFailureHandler(CountClose);
+    SetIniPath("/nonexistent-folder/Nimbo.ini");
+    ASSERT_EQ(SaveSettings(), 1);
+    for (int i = 0; i < 500 && g_boxes == 0; ++i) usleep(10000);
+    usleep(200000);
+    EXPECT_EQ(g_boxes, 1) << "60 failed keys, one box";
+    EXPECT_EQ(g_closeRequests, 1);
+    StopThreads(0);
+    EXPECT_TRUE(JoinThreadRow(TH_CONSOLE, 5000));
+    EXPECT_EQ(GetRunningServices(), 0u) << "the settings writer stopped";
+    SetMessageBoxHandler(nullptr);
+    SetIniFailureHandler(nullptr);
+}
+
+TEST_F(HostFixture, AddressChangesReachTheGui) {
+    Boot("[NIMBO]\nNIMBO_Services=0\n");
+    ConsoleTestClient c;
+    ASSERT_EQ(c.Connect(port_), 1);
+    ASSERT_TRUE(c.Request(REQ_SEND_HOST_IPS));
+    ConsoleFrame f = c.WaitFor(NOTICE_HOST_IP_LIST);
+    ASSERT_EQ(f.payload.size(), sizeof(HostIpListRecord));
+    HostIpListRecord rec;
+    memcpy(&rec, f.payload.data(), sizeof rec);
+    EXPECT_EQ(rec.count, 0u) << "loopback is not listed";
+
+    // A new interface address in this private namespace is reported without being asked.
+    ASSERT_EQ(system("ip link add nimbo-a type veth peer name nimbo-b && ip addr add 192.0.2.7/24 dev nimbo-a && "
+                     "ip link set nimbo-a up"), 0);
+    in_addr want;
+    inet_pton(AF_INET, "192.0.2.7", &want);
+    bool seen = false;
+    for (int i = 0; i < 10 && !seen; ++i) {
+        f = c.WaitFor(NOTICE_HOST_IP_LIST, 30);
+        ASSERT_EQ(f.payload.size(), sizeof rec);
+        memcpy(&rec, f.payload.data(), sizeof rec);
+        seen = rec.count == 1 && rec.slots[0].addr == want.s_addr;
+    }
+    EXPECT_TRUE(seen);
+}

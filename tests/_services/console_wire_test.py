@@ -1,0 +1,273 @@
+#!/usr/bin/env python3
+"""The console link seen from an independent client written from the wire description.
+
+Starts the real program with a temporary INI in a private network namespace and checks the
+handshake, the requests and the framing rules. Usage: console_wire_test.py <path to nimbo>
+"""
+import os
+import random
+import re
+import select
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+PASSWORD = b"qorlu7150"
+FAILURES = []
+PASSED = []
+
+
+def check(cond, what):
+    print(("ok   " if cond else "FAIL ") + what, flush=True)
+    (PASSED if cond else FAILURES).append(what)
+
+
+def scramble(data, key):
+    return bytes(b ^ key[(13 * i) % len(key)] for i, b in enumerate(data))
+
+
+def recv_exact(s, n, timeout=10):
+    s.settimeout(timeout)
+    buf = b""
+    while len(buf) < n:
+        chunk = s.recv(n - len(buf))
+        if not chunk:
+            raise EOFError("closed")
+        buf += chunk
+    return buf
+
+
+def send_block(s, data):
+    s.sendall(struct.pack(">H", len(data)) + data)
+
+
+def recv_block(s, timeout=10):
+    (n,) = struct.unpack(">H", recv_exact(s, 2, timeout))
+    return recv_exact(s, n, timeout)
+
+
+def handshake(s, password=PASSWORD, version=12):
+    """Returns 1, -15 or -16 as the program's own handshake would."""
+    own = os.urandom(12)
+    send_block(s, struct.pack("<I", version) + own + b"\0" * 4)
+    peer = recv_block(s)
+    if struct.unpack("<I", peer[:4])[0] != version:
+        return -15
+    send_block(s, peer[:4] + scramble(peer[4:16], password) + peer[16:20])
+    answer = recv_block(s)
+    return 1 if scramble(answer[4:16], password) == own else -16
+
+
+def request(s, msg_id, payload=b"\0"):
+    s.sendall(struct.pack(">H", 4 + len(payload)) + struct.pack("<I", msg_id) + payload)
+
+
+def next_frame(s, timeout=10):
+    data = recv_block(s, timeout)
+    return struct.unpack("<I", data[:4])[0], data[4:]
+
+
+def wait_for(s, msg_id, timeout=10):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        fid, payload = next_frame(s, timeout)
+        if fid == msg_id:
+            return payload
+    raise TimeoutError(msg_id)
+
+
+def closed_by_peer(s, timeout=10):
+    s.settimeout(timeout)
+    try:
+        while True:
+            if not s.recv(4096):
+                return True
+    except (ConnectionResetError, BrokenPipeError):
+        return True
+    except socket.timeout:
+        return False
+
+
+def connect(port, attempts=60):
+    for _ in range(attempts):
+        try:
+            return socket.create_connection(("127.0.0.1", port), timeout=2)
+        except OSError:
+            time.sleep(0.1)
+    raise OSError("no listener on %d" % port)
+
+
+def main():
+    nimbo = os.path.abspath(sys.argv[1])
+    if os.environ.get("NIMBO_PRIVATE_NET") != "1":
+        if os.geteuid() != 0:
+            print("skipped: needs root for a private network namespace")
+            return 0
+        env = dict(os.environ, NIMBO_PRIVATE_NET="1")
+        return subprocess.call(["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
+                                sys.executable, __file__, nimbo], env=env)
+
+    work = tempfile.mkdtemp(prefix="nimbo-wire-")
+    root = os.path.join(work, "root")
+    os.mkdir(root)
+    os.mkdir(os.path.join(root, "sub"))
+    for name, size in (("a.bin", 10), ("b.txt", 12345)):
+        with open(os.path.join(root, name), "wb") as f:
+            f.write(b"x" * size)
+    ini = os.path.join(work, "Nimbo.ini")
+    with open(ini, "w") as f:
+        f.write("[NIMBO]\nNIMBO_Services=0\n[TFTP]\nTFTP_RootDirectory=%s\n[NFS]\nNFS_RootDir=/keep\n" % root)
+
+    proc = subprocess.Popen([nimbo, "-i", ini], stderr=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    port = None
+    deadline = time.time() + 30
+    log = b""
+    while time.time() < deadline and port is None:
+        r, _, _ = select.select([proc.stderr], [], [], 1)
+        if r:
+            line = proc.stderr.readline()
+            log += line
+            m = re.search(rb"console listening on port (\d+)", line)
+            if m:
+                port = int(m.group(1))
+    check(port == 1994, "listens on the console port 1994")
+    if port is None:
+        proc.kill()
+        print(log.decode(errors="replace"))
+        return 1
+    # Keep draining the trace so the program never blocks on a full pipe.
+    import threading
+    threading.Thread(target=lambda: [None for _ in iter(proc.stderr.readline, b"")], daemon=True).start()
+
+    # Only loopback is listened on.
+    out = subprocess.run(["ss", "-Hltn", "sport = :%d" % port], capture_output=True, text=True).stdout
+    check("127.0.0.1:%d" % port in out and "0.0.0.0:%d" % port not in out, "the listener is bound to 127.0.0.1 only")
+
+    s = connect(port)
+    check(handshake(s) == 1, "handshake with the default password")
+
+    request(s, 206)
+    p = wait_for(s, 105)
+    check(len(p) == 32698, "206 answers notice 105 with 32698 bytes")
+    request(s, 207)
+    g = wait_for(s, 104)
+    check(len(g) == 4618, "207 answers notice 104 with 4618 bytes")
+    check(g[1132:1141] == PASSWORD, "the password field sits at offset 1132")
+    check(struct.unpack_from("<H", g, 4616)[0] == port, "the console port is published at offset 4616")
+    check(struct.unpack_from("<i", g, 260)[0] == 8, "log level 8 at offset 260")
+    request(s, 212)
+    wd = wait_for(s, 106)
+    check(wd == root.encode() + b"\0", "212 answers the working directory with its NUL")
+    mask = 0
+    for _ in range(50):  # the settings writer and scheduler start 200 ms after the console
+        request(s, 214)
+        mask = struct.unpack("<I", wait_for(s, 108))[0]
+        if mask == 0x7000:
+            break
+        time.sleep(0.1)
+    check(mask == 0x7000, "214: only the infrastructure rows run")
+    request(s, 216)
+    ips = wait_for(s, 109)
+    check(len(ips) == 244, "216 is followed by notice 109 of 244 bytes")
+    request(s, 217)
+    listing = wait_for(s, 111)
+    count = struct.unpack_from("<I", listing)[0]
+    lines = sorted(listing[4 + 64 * i:4 + 64 * (i + 1)].split(b"\0")[0].decode() for i in range(count))
+    check(len(listing) == 4 + 64 * count and count == 2, "217: one line per file, folders left out")
+    check(len(lines) == 2 and lines[0].startswith("a.bin\t") and lines[1].endswith("\t12345"),
+          "directory lines are name, date, size: %r" % lines)
+
+    # An unknown request changes nothing and the link stays up; a request without its
+    # payload is ignored.
+    request(s, 215)
+    request(s, 213, b"")
+    request(s, 208, b"\0" * 100)
+    request(s, 214)
+    check(len(wait_for(s, 108)) == 4, "unknown and short requests leave the link up")
+
+    # 209 round trip into the INI file.
+    g2 = bytearray(g)
+    struct.pack_into("<i", g2, 488, 6970)                     # TFTP_Port
+    g2[3208:3208 + 256] = b"start.html".ljust(256, b"\0")     # HTTP_DefaultPage
+    g2[3748:3748 + 260] = b"/changed".ljust(260, b"\0")       # NFS_RootDir (never written back)
+    g2[1152:1152 + 256] = b"s" * 256                          # TFTPC_Server without its NUL
+    request(s, 209, bytes(g2))
+    request(s, 207)
+    g3 = wait_for(s, 104)
+    check(struct.unpack_from("<i", g3, 488)[0] == 6970, "209 replaced the live record")
+    check(g3[1152 + 255] == 0, "text fields of a stored record end with a NUL")
+    text = ""
+    for _ in range(100):
+        text = open(ini).read()
+        if "TFTP_Port=6970" in text and "HTTP_DefaultPage=start.html" in text:
+            break
+        time.sleep(0.05)
+    check("TFTP_Port=6970" in text, "the new TFTP_Port reached the INI file")
+    check("HTTP_DefaultPage=start.html" in text, "a text key reached the INI file")
+    check("NFS_RootDir=/keep" in text and "/changed" not in text, "[NFS] keys are not written back")
+    check(text.count("[TFTP]") == 1, "keys are rewritten in their section")
+
+    # A second client waits until the first one has gone.
+    try:
+        s2 = socket.create_connection(("127.0.0.1", port), timeout=1)
+        s2.settimeout(1)
+        try:
+            got = s2.recv(2)
+        except socket.timeout:
+            got = None
+        check(not got, "a second client gets no handshake while the first is connected")
+        s2.close()
+    except OSError:
+        check(True, "a second client is refused while the first is connected")
+    s.close()
+    s = connect(port)
+    check(handshake(s) == 1, "after the first client left, the next one is served")
+    s.close()
+
+    # Wrong password: -16, the service closes, then listens again.
+    s = connect(port)
+    check(handshake(s, password=b"wrong") == -16, "a wrong password gives -16")
+    check(closed_by_peer(s), "the service closes the connection after a bad password")
+    s.close()
+    s = connect(port)
+    check(handshake(s, version=11) == -15, "version 11 gives -15")
+    check(closed_by_peer(s), "the service closes the connection after a bad version")
+    s.close()
+
+    # A length with bit 15 set, and a frame too short for its id, end the connection.
+    for bad, what in ((b"\x80\x05\xcb\0\0\0\0", "a length with bit 15 set"),
+                      (b"\x00\x02\xcb\0", "a frame shorter than its id")):
+        s = connect(port)
+        check(handshake(s) == 1, "handshake before " + what)
+        s.sendall(bad)
+        check(closed_by_peer(s), what + " ends the connection")
+        s.close()
+
+    # Stop all, then the process ends on SIGTERM within 3 s.
+    s = connect(port)
+    check(handshake(s) == 1, "handshake before stop all")
+    request(s, 203)
+    check(closed_by_peer(s), "203 stops the console and closes the link")
+    s.close()
+    t0 = time.time()
+    proc.send_signal(signal.SIGTERM)
+    try:
+        rc = proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        rc = None
+    elapsed = time.time() - t0
+    check(rc == 0, "exit code 0 after SIGTERM (%.2f s)" % elapsed)
+    check(elapsed < 3.0, "stopped within 3 s")
+
+    subprocess.call(["rm", "-rf", work])
+    print("%d passed, %d failed" % (len(PASSED), len(FAILURES)))
+    return 1 if FAILURES else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

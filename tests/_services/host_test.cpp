@@ -1,0 +1,188 @@
+// Settings store, message queues, MD5 and command-line words.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "md5.h"
+#include "message_queue.h"
+#include "settings.h"
+#include "start_threads.h"
+
+namespace {
+std::string WriteTemp(const std::string& content) {
+    char tmpl[] = "/tmp/nimbo-host-XXXXXX";
+    int fd = mkstemp(tmpl);
+    ssize_t w = write(fd, content.data(), content.size());
+    (void)w;
+    close(fd);
+    return tmpl;
+}
+}  // namespace
+
+TEST(Settings, IniReadValueRules) {
+    std::string ini = WriteTemp("[TFTP]\nTFTP_Port=abc\nTFTP_Timeout=\nTFTP_RootDirectory=" + std::string(300, 'r') +
+                                "\nTFTP_MaxRetransmit= -12x\n[Plain]\nK=5\n");
+    int32_t v = 77;
+    EXPECT_GT(IniReadValue("SOFTWARE\\NIMBO\\TFTP", "TFTP_Port", &v, 4, SETTING_INT, ini.c_str()), 0);
+    EXPECT_EQ(v, 0) << "a value without digits stores 0";
+    v = 77;
+    EXPECT_EQ(IniReadValue("SOFTWARE\\NIMBO\\TFTP", "TFTP_Timeout", &v, 4, SETTING_INT, ini.c_str()), 0);
+    EXPECT_EQ(v, 77) << "an empty value keeps the default";
+    EXPECT_GT(IniReadValue("SOFTWARE\\NIMBO\\TFTP", "TFTP_MaxRetransmit", &v, 4, SETTING_INT, ini.c_str()), 0);
+    EXPECT_EQ(v, -12);
+    char root[260];
+    EXPECT_EQ(IniReadValue("SOFTWARE\\NIMBO\\TFTP", "TFTP_RootDirectory", root, 260, SETTING_TEXT, ini.c_str()), 300);
+    EXPECT_EQ(strlen(root), 259u);
+    EXPECT_GT(IniReadValue("Plain", "K", &v, 4, SETTING_INT, ini.c_str()), 0) << "a path without backslash is the section";
+    EXPECT_EQ(v, 5);
+    unlink(ini.c_str());
+}
+
+TEST(Settings, TableMatchesRecord) {
+    int nfs = 0;
+    for (const SettingsRow& r : SettingsTable) {
+        EXPECT_LE(r.offset + static_cast<size_t>(r.size), sizeof(GlobalSettings)) << r.key;
+        EXPECT_TRUE(r.type == SETTING_TEXT || r.size == 4) << r.key;
+        if (strstr(r.keyPath, "\\NFS")) ++nfs;
+    }
+    EXPECT_EQ(nfs, 10);
+    EXPECT_STREQ(SettingsTable[0].key, "NIMBO_HideWnd");
+    EXPECT_STREQ(SettingsTable[67].key, "DHCP_PersistantLeases");
+    EXPECT_STREQ(SettingsTable[45].key, "FTP_RegiteredRootDirectory");
+    GlobalSettings d = DefaultGlobalSettings();
+    EXPECT_STREQ(d.NIMBO_ConsolePassword, "qorlu7150");
+    EXPECT_EQ(d.LogLevel, 8);
+    EXPECT_EQ(d.TftpMainLoopWait, 2000);
+    EXPECT_EQ(d.ConsolePort, 1994);
+}
+
+TEST(Settings, LoadSettingsChoosesWorkingDirectory) {
+    char dirTmpl[] = "/tmp/nimbo-root-XXXXXX";
+    std::string root = mkdtemp(dirTmpl);
+    std::string ini = WriteTemp("[TFTP]\nTFTP_RootDirectory=" + root + "\nTFTP_Port=6969\n[NIMBO]\nNIMBO_Services=0x41\n");
+    SetIniPath(ini);
+    setenv("NIMBO_DIR", "/nonexistent-folder", 1);
+    LoadSettings();
+    EXPECT_EQ(WorkingDirectory(), root);
+    EXPECT_EQ(SettingsSnapshot().TFTP_Port, 6969);
+    EXPECT_EQ(SettingsSnapshot().NIMBO_Services, 0) << "decimal conversion stops at the 'x'";
+
+    // Request 209 with a root that does not exist keeps the working directory.
+    GlobalSettings s = SettingsSnapshot();
+    strcpy(s.TFTP_RootDirectory, "/nonexistent-root");
+    StoreGlobalSettings(s);
+    EXPECT_EQ(WorkingDirectory(), root);
+    EXPECT_STREQ(SettingsSnapshot().TFTP_RootDirectory, "/nonexistent-root");
+    EXPECT_FALSE(SetWorkingDirectory("/nonexistent-folder"));
+    EXPECT_TRUE(SetWorkingDirectory("/tmp"));
+    EXPECT_EQ(WorkingDirectory(), "/tmp");
+
+    unsetenv("NIMBO_DIR");
+    unlink(ini.c_str());
+    rmdir(root.c_str());
+}
+
+TEST(Queue, CapacitySequenceAndOrder) {
+    ASSERT_EQ(QueueCreate(9, 10), -1);
+    ASSERT_EQ(QueueCreate(4, 200), 4);
+    for (int i = 0; i < 199; ++i) ASSERT_EQ(QueuePostEx(4, &i, sizeof i, 0x10000u + i), 1);
+    EXPECT_EQ(QueuePost(4, "x", 1), 0) << "a queue holds capacity - 1 items";
+    std::vector<uint8_t> data;
+    int seq = -1;
+    uint32_t flags = 0;
+    ASSERT_TRUE(QueueGetEx(4, data, &seq, &flags));
+    EXPECT_EQ(seq, 1);
+    EXPECT_EQ(flags, 0x10000u);
+    EXPECT_EQ(QueuePost(4, "", 0), 1) << "room again after one item was taken";
+    for (int i = 1; i < 199; ++i) {
+        ASSERT_TRUE(QueueGetEx(4, data, &seq, &flags));
+        int v;
+        memcpy(&v, data.data(), sizeof v);
+        EXPECT_EQ(v, i);
+        EXPECT_EQ(seq, i + 1);
+    }
+    ASSERT_TRUE(QueueGetEx(4, data, &seq, nullptr));
+    EXPECT_TRUE(data.empty());
+    EXPECT_EQ(seq, 200) << "the refused post consumed no number";
+    seq = -5;
+    EXPECT_FALSE(QueueGetEx(4, data, &seq, &flags));
+    EXPECT_EQ(seq, -5);
+    QueueWaitEmpty(4);  // returns at once on an empty queue
+    QueueDestroy(4);
+    EXPECT_EQ(QueuePost(4, "x", 1), 0) << "a destroyed queue refuses posts";
+}
+
+TEST(Md5, RfcVectorsAndSplits) {
+    const std::pair<std::string, std::string> vectors[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const auto& [text, hex] : vectors) {
+        MD5Context ctx;
+        uint8_t d[16];
+        MD5Init(&ctx);
+        MD5Update(&ctx, text.data(), text.size());
+        MD5Final(d, &ctx);
+        EXPECT_EQ(MD5Hex(d), hex) << text;
+    }
+    // Odd update splits of a larger buffer agree with md5sum.
+    std::vector<uint8_t> buf(100003);
+    std::mt19937 rng(7);
+    for (auto& b : buf) b = static_cast<uint8_t>(rng());
+    std::string path = WriteTemp(std::string(buf.begin(), buf.end()));
+    std::string cmd = "md5sum " + path;
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char out[64] = {};
+    ASSERT_EQ(fread(out, 1, 32, p), 32u);
+    pclose(p);
+    unlink(path.c_str());
+    for (size_t step : {1u, 3u, 63u, 64u, 65u, 4097u}) {
+        MD5Context ctx;
+        uint8_t d[16];
+        MD5Init(&ctx);
+        for (size_t i = 0; i < buf.size(); i += step) MD5Update(&ctx, buf.data() + i, std::min(step, buf.size() - i));
+        MD5Final(d, &ctx);
+        EXPECT_EQ(MD5Hex(d), std::string(out, 32)) << "step " << step;
+    }
+}
+
+TEST(CommandLine, WordsAndOptions) {
+    CommandLineWords w = SplitCommandLine("  -s \"C:/my folder\" -x  last");
+    ASSERT_EQ(w.count, 5);
+    EXPECT_EQ(w.words[0], "Nimbo v4.6.0");
+    EXPECT_EQ(w.words[2], "C:/my folder");
+    EXPECT_EQ(w.words[4], "last");
+
+    std::string many;
+    for (int i = 0; i < 40; ++i) many += "w" + std::to_string(i) + " ";
+    w = SplitCommandLine(many);
+    EXPECT_EQ(w.count, 31) << "30 words at most";
+    EXPECT_EQ(w.words[30], "w29");
+
+    unsetenv("NIMBO_LOG");
+    unsetenv("NIMBO_INI");
+    unsetenv("NIMBO_DIR");
+    ParseCommandLine("-l 12 -i my.ini -log 9 -s");
+    EXPECT_STREQ(getenv("NIMBO_LOG"), "9") << "only the second character is tested";
+    EXPECT_STREQ(getenv("NIMBO_INI"), "my.ini");
+    EXPECT_EQ(getenv("NIMBO_DIR"), nullptr) << "a lone -s sets nothing";
+    ParseCommandLine("-s \"/a folder/x\"");
+    EXPECT_STREQ(getenv("NIMBO_DIR"), "/a folder/x");
+    unsetenv("NIMBO_LOG");
+    unsetenv("NIMBO_INI");
+    unsetenv("NIMBO_DIR");
+}
