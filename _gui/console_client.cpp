@@ -72,8 +72,10 @@ int ConnectToService(const char* host)
     DebugTrace("GUI Version check OK\n");
     g_console.sock = sock;
 
-    // The copies fill while no window exists yet.
-    GuiDispatchConsoleMsg(nullptr, sock, true);
+    // The copies fill while no window exists yet. Whatever the service sent before any
+    // request is taken without waiting: a service with nothing to say would otherwise hold
+    // the start-up for the whole receive time-out.
+    GuiDispatchConsoleMsg(nullptr, sock, false);
     SendAskGlobalSettings();
     GuiDispatchConsoleMsg(nullptr, sock, true);
     SendAskDhcpSettings();

@@ -279,10 +279,28 @@ void MainWindow::restoreWindowPos()
     const auto r = ParseWindowPos(buf, Rect{vs.x(), vs.y(), vs.width(), vs.height()});
     if (!r)
         return;
-    // The saved rectangle is the frame's; the frame's extra size is kept.
+    // The saved rectangle is the frame's; the frame is known once the window shows, so the
+    // size is set again then.
+    restoredFrame_ = QRect(r->left, r->top, r->right - r->left, r->bottom - r->top);
+    applyRestoredFrame();
+}
+
+void MainWindow::applyRestoredFrame()
+{
+    if (restoredFrame_.isNull())
+        return;
     const QSize extra = frameGeometry().size() - size();
-    move(r->left, r->top);
-    resize(r->right - r->left - extra.width(), r->bottom - r->top - extra.height());
+    resize(restoredFrame_.size() - extra);
+    move(restoredFrame_.topLeft());
+}
+
+void MainWindow::showEvent(QShowEvent* e)
+{
+    QMainWindow::showEvent(e);
+    if (!restoredFrame_.isNull()) {
+        applyRestoredFrame();
+        restoredFrame_ = QRect();
+    }
 }
 
 int MainWindow::saveWindowPos()

@@ -93,6 +93,7 @@ protected:
     void customEvent(QEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
+    void showEvent(QShowEvent* e) override;
 
 private:
     void onPrivateMessage(int id, intptr_t lparam);
@@ -103,6 +104,7 @@ private:
     int  showTabPage();
     void layoutMainWindow(bool initial);
     void restoreWindowPos();
+    void applyRestoredFrame();
     int  saveWindowPos();
     void runCloseSequence(int origin);
     void onStartup();
@@ -127,6 +129,7 @@ private:
     bool               closing_ = false;
     bool               finished_ = false;
     int                closeOrigin_ = CLOSE_USER;
+    QRect              restoredFrame_;  // saved position waiting for the first show
     int                baseX_ = 6, baseY_ = 13;
 };
 
