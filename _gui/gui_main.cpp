@@ -24,7 +24,7 @@ static void InitGuiResources() { Q_INIT_RESOURCE(gui); }
 
 namespace {
 
-std::unique_ptr<QApplication> g_app;
+QApplication* g_app = nullptr;  // lives until the process ends
 int   g_argc = 1;
 char  g_argv0[] = "nimbo";
 char* g_argv[] = {g_argv0, nullptr};
@@ -47,7 +47,7 @@ void OnTerm(int)
 void EnsureApplication()
 {
     if (!QCoreApplication::instance())
-        g_app = std::make_unique<QApplication>(g_argc, g_argv);
+        g_app = new QApplication(g_argc, g_argv);
     InitGuiResources();
 }
 
@@ -107,7 +107,7 @@ private:
 void GuiCreateApplication(int& argc, char** argv)
 {
     if (!QCoreApplication::instance())
-        g_app = std::make_unique<QApplication>(argc, argv);
+        g_app = new QApplication(argc, argv);
     InitGuiResources();
 }
 
