@@ -18,7 +18,7 @@ void Keep(ConsoleModel& model, uint32_t id, const uint8_t* data, size_t length)
 {
     auto& rows = model.kept[id];
     rows.emplace_back(data, data + length);
-    while (rows.size() > kKeptPerNotice)
+    while (rows.size() > kGuiKeptPerNotice)
         rows.pop_front();
 }
 
@@ -73,13 +73,13 @@ void OnTransferStats(ConsoleModel& model, const uint8_t* p, size_t n)
 {
     if (n < 12)
         return;
-    const uint32_t count = ClampCount(ReadU32(p), kMaxStatsEntries, n - 12, kStatsEntrySize);
+    const uint32_t count = ClampCount(ReadU32(p), kGuiMaxStatsEntries, n - 12, kGuiStatsEntrySize);
     if (count != 0)
         DebugTrace("GUI: receiving %d stats\n", static_cast<int>(count));
     std::memcpy(&model.statsTime, p + 4, 8);
     model.transferStats.clear();
     for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* e = p + 12 + i * kStatsEntrySize;
+        const uint8_t* e = p + 12 + i * kGuiStatsEntrySize;
         TransferStatsEntry entry;
         entry.number = ReadU32(e);
         std::memcpy(entry.stats, e + 4, sizeof(entry.stats));
@@ -91,11 +91,11 @@ void OnLeaseRows(ConsoleModel& model, const uint8_t* p, size_t n)
 {
     if (n < 4)
         return;
-    const uint32_t count = ClampCount(ReadU32(p), kMaxLeaseRows, n - 4, kLeaseRowSize);
+    const uint32_t count = ClampCount(ReadU32(p), kGuiMaxLeaseRows, n - 4, kGuiLeaseRowSize);
     model.leaseRows.clear();
     for (uint32_t i = 0; i < count; ++i) {
-        const uint8_t* row = p + 4 + i * kLeaseRowSize;
-        model.leaseRows.emplace_back(row, row + kLeaseRowSize);
+        const uint8_t* row = p + 4 + i * kGuiLeaseRowSize;
+        model.leaseRows.emplace_back(row, row + kGuiLeaseRowSize);
     }
 }
 
@@ -104,7 +104,7 @@ void OnHostAddresses(ConsoleModel& model, const uint8_t* p, size_t n)
     if (n < 4)
         return;
     const size_t slot = sizeof(HostIpListRecord::Slot);
-    const uint32_t count = ClampCount(ReadU32(p), kMaxHostAddresses, n - 4, slot);
+    const uint32_t count = ClampCount(ReadU32(p), kGuiMaxHostAddresses, n - 4, slot);
     model.hostAddresses.clear();
     for (uint32_t i = 0; i < count; ++i)
         model.hostAddresses.push_back(ReadU32(p + 4 + i * slot));
@@ -115,9 +115,9 @@ std::vector<std::string> DirectoryLines(const uint8_t* p, size_t n)
     std::vector<std::string> lines;
     if (n < 4)
         return lines;
-    const uint32_t count = ClampCount(ReadU32(p), kMaxDirectoryLines, n - 4, kDirectoryLineSize);
+    const uint32_t count = ClampCount(ReadU32(p), kGuiMaxDirectoryLines, n - 4, kGuiDirectoryLineSize);
     for (uint32_t i = 0; i < count; ++i)
-        lines.push_back(PayloadText(p + 4 + i * kDirectoryLineSize, kDirectoryLineSize));
+        lines.push_back(PayloadText(p + 4 + i * kGuiDirectoryLineSize, kGuiDirectoryLineSize));
     return lines;
 }
 
@@ -151,14 +151,14 @@ int DispatchConsoleFrame(ConsoleModel& model, ConsoleView* view, const uint8_t* 
         break;
     case NOTICE_TRANSFER_BEGIN:
         DebugTrace("GUI: beginning of trf %d\n", n >= 4 ? static_cast<int>(ReadU32(p)) : -1);
-        if (n >= kTransferRecordSize)
-            Keep(model, id, p, kTransferRecordSize);
+        if (n >= kGuiTransferRecordSize)
+            Keep(model, id, p, kGuiTransferRecordSize);
         view->ListsChanged(id);
         break;
     case NOTICE_TRANSFER_END:
         DebugTrace("GUI: end of trf %d\n", n >= 4 ? static_cast<int>(ReadU32(p)) : -1);
-        if (n >= kTransferEndSize)
-            Keep(model, id, p, kTransferEndSize);
+        if (n >= kGuiTransferEndSize)
+            Keep(model, id, p, kGuiTransferEndSize);
         view->ListsChanged(id);
         break;
     case NOTICE_TRANSFER_STATS:

@@ -13,16 +13,16 @@
 #include "host_info.h"
 
 // Capacities of the records that carry a count.
-constexpr uint32_t kStatsEntrySize = 44;       // u32 transfer number + 40-byte statistics
-constexpr uint32_t kMaxStatsEntries = 101;     // notice 102
-constexpr uint32_t kLeaseRowSize = 59;         // notice 103
-constexpr uint32_t kMaxLeaseRows = 50;
-constexpr uint32_t kMaxHostAddresses = 30;     // notice 109
-constexpr uint32_t kMaxDirectoryLines = 200;   // notice 111
-constexpr uint32_t kDirectoryLineSize = 64;
-constexpr size_t   kKeptPerNotice = 510;       // rows each list keeps
-constexpr size_t   kTransferRecordSize = 324;  // notice 100
-constexpr size_t   kTransferEndSize = 44;      // notice 101
+constexpr uint32_t kGuiStatsEntrySize = 44;       // u32 transfer number + 40-byte statistics
+constexpr uint32_t kGuiMaxStatsEntries = 101;     // notice 102
+constexpr uint32_t kGuiLeaseRowSize = 59;         // notice 103
+constexpr uint32_t kGuiMaxLeaseRows = 50;
+constexpr uint32_t kGuiMaxHostAddresses = 30;     // notice 109
+constexpr uint32_t kGuiMaxDirectoryLines = 200;   // notice 111
+constexpr uint32_t kGuiDirectoryLineSize = 64;
+constexpr size_t   kGuiKeptPerNotice = 510;       // rows each list keeps
+constexpr size_t   kGuiTransferRecordSize = 324;  // notice 100
+constexpr size_t   kGuiTransferEndSize = 44;      // notice 101
 
 // What a notice asks of the windows. A dispatch without a view (while connecting) fills
 // only the settings copies and the running-services mask.

@@ -175,10 +175,10 @@ TEST(GuiDispatch, CountsAreClampedToCapacityAndFrame)
         Put<uint32_t>(payload, c.claimed);
         size_t entry = 0;
         switch (c.id) {
-        case NOTICE_TRANSFER_STATS: Put<uint64_t>(payload, 1234); entry = kStatsEntrySize; break;
-        case NOTICE_LEASE_ROWS: entry = kLeaseRowSize; break;
+        case NOTICE_TRANSFER_STATS: Put<uint64_t>(payload, 1234); entry = kGuiStatsEntrySize; break;
+        case NOTICE_LEASE_ROWS: entry = kGuiLeaseRowSize; break;
         case NOTICE_HOST_IP_LIST: entry = 8; break;
-        default: entry = kDirectoryLineSize; break;
+        default: entry = kGuiDirectoryLineSize; break;
         }
         for (size_t i = 0; i < c.entriesSent; ++i) {
             std::vector<uint8_t> e(entry, 'a');
@@ -227,8 +227,8 @@ TEST(GuiDispatch, ListNoticesAreKeptBounded)
     RecordingView v;
     for (int i = 0; i < 600; ++i)
         Dispatch(m, &v, Frame(NOTICE_SNTP_CLIENT, Text("10.0.0.1")));
-    Dispatch(m, &v, Frame(NOTICE_TRANSFER_BEGIN, std::vector<uint8_t>(kTransferRecordSize, 1)));
+    Dispatch(m, &v, Frame(NOTICE_TRANSFER_BEGIN, std::vector<uint8_t>(kGuiTransferRecordSize, 1)));
     Dispatch(m, &v, Frame(NOTICE_TRANSFER_BEGIN, std::vector<uint8_t>(10, 1)));  // short: not kept
-    EXPECT_EQ(m.kept[NOTICE_SNTP_CLIENT].size(), kKeptPerNotice);
+    EXPECT_EQ(m.kept[NOTICE_SNTP_CLIENT].size(), kGuiKeptPerNotice);
     EXPECT_EQ(m.kept[NOTICE_TRANSFER_BEGIN].size(), 1u);
 }
