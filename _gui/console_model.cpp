@@ -123,6 +123,19 @@ std::vector<std::string> DirectoryLines(const uint8_t* p, size_t n)
 
 }  // namespace
 
+std::optional<std::string> GetSelectedWorkDir(const ConsoleModel& model, size_t size)
+{
+    const int i = model.selectedWorkingDirectory;
+    if (i < 0 || static_cast<size_t>(i) >= model.workingDirectories.size())
+        return std::nullopt;
+    std::string dir = model.workingDirectories[static_cast<size_t>(i)];
+    if (dir.empty() || dir.back() != '/')
+        dir += '/';
+    if (dir.size() + 1 > size)
+        return std::nullopt;
+    return dir;
+}
+
 std::string PayloadText(const uint8_t* data, size_t length)
 {
     const char* text = reinterpret_cast<const char*>(data);

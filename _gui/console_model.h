@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,10 @@ struct ConsoleModel {
 // Routes one frame (id + payload, `length` bytes) into the model; never reads past it.
 // Returns the length. Frames shorter than the id are not dispatched.
 int DispatchConsoleFrame(ConsoleModel& model, ConsoleView* view, const uint8_t* frame, size_t length);
+
+// The selected working directory with a trailing '/', or nothing when none is selected or
+// the text with its '/' and NUL does not fit `size` bytes.
+std::optional<std::string> GetSelectedWorkDir(const ConsoleModel& model, size_t size);
 
 // Text of a payload that should end in a NUL, bounded by the payload.
 std::string PayloadText(const uint8_t* data, size_t length);

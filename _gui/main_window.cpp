@@ -373,6 +373,8 @@ void MainWindow::onStartup()
     // The log list's filter and the TFTP warnings come with the lists.
     if (GuiConsole().model.settings.NIMBO_Services == 0) {
         showAbout();
+        if (closing_ || finished_)
+            return;
         QPoint at = mapToGlobal(QPoint(dluX(4), 0));
         if (QAction* menu = systemMenu_->menuAction())
             at = menuBar()->mapToGlobal(menuBar()->actionGeometry(menu).center());

@@ -119,6 +119,10 @@ TEST(GuiDispatch, WorkingDirectoriesAreAddedOnceAndSelected)
     EXPECT_EQ(m.workingDirectories, (std::vector<std::string>{"/a", "/b"}));
     EXPECT_EQ(m.selectedWorkingDirectory, 0);
     EXPECT_EQ(v.dirChanges, 3);
+    EXPECT_EQ(GetSelectedWorkDir(m, 260), std::optional<std::string>("/a/"));
+    EXPECT_EQ(GetSelectedWorkDir(m, 4), std::optional<std::string>("/a/"));
+    EXPECT_EQ(GetSelectedWorkDir(m, 3), std::nullopt);
+    EXPECT_EQ(GetSelectedWorkDir(ConsoleModel{}, 260), std::nullopt);
     // A path longer than the settings field is cut with its NUL kept.
     Dispatch(m, &v, Frame(NOTICE_WORKING_DIR, Text(std::string(400, 'x').c_str())));
     EXPECT_EQ(std::strlen(m.settings.WorkingDirectory), sizeof(m.settings.WorkingDirectory) - 1);

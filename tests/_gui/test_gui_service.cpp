@@ -17,9 +17,11 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <thread>
 
+#include "balloon.h"
 #include "console_client.h"
 #include "gui_main.h"
 #include "gui_test_support.h"
@@ -175,6 +177,43 @@ INSTANTIATE_TEST_SUITE_P(Masks, GuiServiceTabs,
                              std::snprintf(name, sizeof(name), "Mask%X", info.param.services);
                              return std::string(name);
                          });
+
+TEST_F(GuiService, NothingConfiguredShowsAboutThenTheStartBalloon)
+{
+    Boot("NIMBO_Services=0\n");
+    bool aboutSeen = false, balloonSeen = false;
+    QStringList tabs{"not checked"};
+    bool hintShown = false;
+    RunGui([&](MainWindow* w) {
+        tabs = w->tabTexts();
+        hintShown = w->control(1204)->isVisible();
+        // The About box runs its own loop under this call: answer it, then look again.
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->objectName() == "aboutBox" && top->isVisible()) {
+                aboutSeen = true;
+                QMetaObject::invokeMethod(top, "accept", Qt::QueuedConnection);
+            }
+        auto* later = new QTimer(w);
+        later->setInterval(20);
+        auto ticks = std::make_shared<int>(0);
+        QObject::connect(later, &QTimer::timeout, w, [&, w, later, ticks] {
+            if (++*ticks > 1500) {  // bounded: 30 s
+                later->stop();
+                w->close();
+            } else if (BalloonWindow* b = CurrentBalloon()) {
+                balloonSeen = b->title() == "Nimbo v4.6.0" &&
+                              b->text() == " Click icon for menu\n Double-click for settings.";
+                later->stop();
+                w->close();
+            }
+        });
+        later->start();
+    });
+    EXPECT_TRUE(tabs.isEmpty());
+    EXPECT_TRUE(hintShown);
+    EXPECT_TRUE(aboutSeen);
+    EXPECT_TRUE(balloonSeen);
+}
 
 TEST_F(GuiService, PositionOffTheScreenIsNotRestored)
 {
