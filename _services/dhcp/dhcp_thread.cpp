@@ -80,14 +80,14 @@ std::string ShortHostName() {
     return dot == std::string::npos ? h : h.substr(0, dot);
 }
 
-// Waits for a datagram or the row's event; false when there is nothing to read.
-bool WaitDatagram(int row) {
+// Waits for a datagram or the row's event: 0 time-out, 1 woken, 2 a datagram is waiting.
+int WaitDatagram(int row) {
     ThreadSlot& slot = ThreadSlots[row];
     pollfd fds[2] = {{slot.socket, POLLIN, 0}, {slot.event ? slot.event->fd() : -1, POLLIN, 0}};
     int r = poll(fds, 2, 1000);
-    if (r <= 0) return false;
+    if (r <= 0) return 0;
     if (fds[1].revents & POLLIN) slot.event->Reset();
-    return (fds[0].revents & POLLIN) != 0;
+    return (fds[0].revents & POLLIN) ? 2 : 1;
 }
 
 bool IsWakeUp(const uint8_t* buf, ssize_t n) { return n == 8 && std::memcmp(buf, "wake up", 8) == 0; }
@@ -197,12 +197,15 @@ void dhcpThread() {
     }
     std::vector<uint8_t> buffer(kDhcpBufferSize);
     uint8_t* buf = buffer.data();
+    bool listDue = true;  // the lease list goes to the GUI after every datagram and wake-up
     while (slot.running) {
         const GlobalSettings g = SettingsSnapshot();
         const bool proxy = g.NIMBO_Services & SVC_PDHCP;
         p = proxy ? "P" : "";
-        if (!proxy) sendLeaseListToConsole();
-        if (!WaitDatagram(TH_DHCP)) continue;
+        if (!proxy && listDue) sendLeaseListToConsole();
+        const int woke = WaitDatagram(TH_DHCP);
+        listDue = woke != 0;
+        if (woke != 2) continue;
         std::memset(buf, 0, kDhcpBufferSize);
         Datagram info;
         ssize_t n = RecvDatagram(slot.socket, buf, kDhcpBufferSize, &info, MSG_DONTWAIT);
@@ -300,7 +303,7 @@ void pdhcpThread() {
     std::vector<uint8_t> buffer(kDhcpBufferSize);
     uint8_t* buf = buffer.data();
     while (slot.running) {
-        if (!WaitDatagram(TH_PDHCP)) continue;
+        if (WaitDatagram(TH_PDHCP) != 2) continue;
         std::memset(buf, 0, kDhcpBufferSize);
         Datagram info;
         ssize_t n = RecvDatagram(slot.socket, buf, kDhcpBufferSize, &info, MSG_DONTWAIT);

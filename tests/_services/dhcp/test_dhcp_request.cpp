@@ -352,6 +352,19 @@ TEST(DhcpAllocation, PoolEdges) {
         got.push_back(IpText(p.U32(kOffYiaddr)));
     }
     EXPECT_EQ(got, (std::vector<std::string>{"192.168.1.254", "192.168.2.1", "192.168.2.2"}));
+    // A requested .255 breaks the run of leases; the next new lease is still a free address.
+    Server gap(kSvcDhcp, "\\a.0", "192.168.1.254", 5);
+    Packet a = MakeRequest(1, 1, {});
+    ASSERT_EQ(gap.Handle(a), 1);
+    Packet b = MakeRequest(1, 2, {Addr(50, "192.168.1.255")});
+    ASSERT_EQ(gap.Handle(b), 1);
+    Packet c = MakeRequest(1, 3, {});
+    ASSERT_EQ(gap.Handle(c), 1);
+    EXPECT_EQ(IpText(c.U32(kOffYiaddr)), "192.168.2.1");
+    Packet d = MakeRequest(1, 4, {});
+    ASSERT_EQ(gap.Handle(d), 1);
+    EXPECT_EQ(IpText(d.U32(kOffYiaddr)), "192.168.2.2");
+    EXPECT_EQ(gap.leases.count(), 4);
     // No usable pool: nothing offered, never 0.0.0.0.
     for (auto [pool, size] : {std::pair{"", 5}, std::pair{"bad", 5}, std::pair{"10.0.0.10", -3}}) {
         Server none(kSvcDhcp, "\\a.0", pool, size);
