@@ -248,6 +248,17 @@ def test_dhcp_mode(nimbo, work):
             open(os.environ["DHCP_LIVE_KEEP_LOG"] + ".dhcp", "w").write(srv.text())
 
 
+def test_bound(nimbo, work):
+    srv = Server(nimbo, work, 0x5, "DHCP_LocalIP=%s\n" % SERVER_IP)
+    try:
+        env = udhcpc(work, 7, True)
+        check(env.get("ip", "").startswith("10.77.0.1") and env.get("serverid") == SERVER_IP,
+              "bound to DHCP_LocalIP the server still hears broadcasts and names itself")
+        check(env.get("boot_file") == r"\boot\ipxe64.efi", "bound server serves the iPXE row")
+    finally:
+        srv.stop()
+
+
 def test_proxy_mode(nimbo, work):
     run("ip", "addr", "add", "10.77.0.50/24", "dev", IF_CLI, ns=NS_CLI)
     srv = Server(nimbo, work, 0x105)
@@ -293,6 +304,7 @@ def main():
         with tempfile.TemporaryDirectory() as work:
             os.chmod(work, 0o755)
             test_dhcp_mode(nimbo, work)
+            test_bound(nimbo, work)
             test_proxy_mode(nimbo, work)
     finally:
         cleanup_namespaces()
