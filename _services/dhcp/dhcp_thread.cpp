@@ -7,11 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "dhcp_log.h"
 #include "dhcp_probe.h"
@@ -49,6 +51,34 @@ std::string HostName(bool* ok) {
 }
 
 std::string Dotted(uint32_t a) { return IPv4Text(a); }
+
+// The host's addresses and MACs, read again when older than a second: every request looks
+// at them and the system query costs more than the request itself.
+struct InterfaceCache {
+    std::mutex lock;
+    int64_t readAt = -1;
+    std::vector<InterfaceAddress> addresses;
+    std::vector<std::array<uint8_t, 6>> macs;
+};
+InterfaceCache g_interfaces;
+
+int64_t MonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+template <class Fn>
+auto WithInterfaces(Fn fn) {
+    std::lock_guard<std::mutex> guard(g_interfaces.lock);
+    int64_t now = MonotonicMs();
+    if (g_interfaces.readAt < 0 || now - g_interfaces.readAt >= 1000) {
+        g_interfaces.addresses = ListInterfaceAddresses();
+        g_interfaces.macs = ListLocalMacs();
+        g_interfaces.readAt = now;
+    }
+    return fn(g_interfaces.addresses, g_interfaces.macs);
+}
 
 DhcpEnv MakeEnv(const DhcpConfig* cfg, const GlobalSettings& g, int ifindex) {
     DhcpEnv env;
@@ -131,9 +161,11 @@ void SendReply(int sock, const uint8_t* buf, size_t len, const ReplyTarget& targ
 LeaseTable& DhcpLeaseTable() { return g_leases; }
 
 int isMACLocal(const uint8_t mac[6]) {
-    for (const auto& m : ListLocalMacs())
-        if (std::memcmp(m.data(), mac, 6) == 0) return 1;
-    return 0;
+    return WithInterfaces([mac](const std::vector<InterfaceAddress>&, const std::vector<std::array<uint8_t, 6>>& macs) {
+        for (const auto& m : macs)
+            if (std::memcmp(m.data(), mac, 6) == 0) return 1;
+        return 0;
+    });
 }
 
 int matchMacFilter(const DhcpSettings& s, const uint8_t mac[6]) {
@@ -147,8 +179,11 @@ int matchMacFilter(const DhcpSettings& s, const uint8_t mac[6]) {
 
 uint32_t findServerAddressForClient(uint32_t client, bool strict, int ifindex) {
     std::vector<InterfaceAddress> rows;
-    for (auto& a : ListInterfaceAddresses())
-        if (!a.loopback) rows.push_back(a);
+    WithInterfaces([&rows](const std::vector<InterfaceAddress>& all, const std::vector<std::array<uint8_t, 6>>&) {
+        for (const auto& a : all)
+            if (!a.loopback) rows.push_back(a);
+        return 0;
+    });
     auto sameNet = [client](const InterfaceAddress& a) {
         return (a.addr.s_addr & a.mask.s_addr) == (client & a.mask.s_addr);
     };
@@ -169,6 +204,7 @@ uint32_t findServerAddressForClient(uint32_t client, bool strict, int ifindex) {
 }
 
 void sendLeaseListToConsole() {
+    if (ConsoleState() != CONSOLE_CONNECTED) return;  // the notice would be dropped
     std::vector<LeaseRow> rows;
     {
         std::lock_guard<std::recursive_mutex> lock(g_leases.mutex());
