@@ -274,7 +274,8 @@ DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* ma
                 DhcpLog(12, "DHCP Inf: Reply with requested address : %s", Dotted(R).c_str());
                 return l;
             }
-        } else if (expired || std::memcmp(held->mac, mac, static_cast<size_t>(L)) == 0) {
+        } else if (expired || std::memcmp(held->mac, mac, static_cast<size_t>(std::max(L, 6))) == 0) {
+            // A short hardware address still compares six bytes: a length of 0 matches no one.
             DhcpLog(5, "DHCP Inf: Request for %s granted", Dotted(R).c_str());
             return t.Assign(held, R, mac, L, env.now);
         }
