@@ -304,6 +304,61 @@ TEST(DhcpReply, UserOptionsReplaceBuiltInOnes) {
     EXPECT_EQ(b.Option(13, &len)[1], 5);
 }
 
+uint32_t OptionU32(const Packet& p, uint8_t code) {
+    int len = 0;
+    const uint8_t* v = p.Option(code, &len);
+    return v && len == 4 ? static_cast<uint32_t>((v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3]) : 0xFFFFFFFFu;
+}
+
+TEST(DhcpReply, LeaseTimesAndStaticLeaseRules) {
+    Server srv;
+    srv.cfg.rec.DHCP_LeaseTime = 1;
+    Packet p = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(p), 1);
+    EXPECT_EQ(OptionU32(p, 51), 60u);
+    EXPECT_EQ(OptionU32(p, 58), 0u);
+    EXPECT_EQ(OptionU32(p, 59), 0u);
+    // Static leases only with DHCP_ProcStatLeases; a MAC beginning with four zero bytes never matches.
+    const uint8_t mac[6] = {0x52, 0x54, 0x00, 0x12, 0x34, 0x07};
+    std::memcpy(srv.cfg.rec.StaticLeases[0].mac, mac, 6);
+    srv.cfg.rec.StaticLeases[0].address = Ip("10.0.9.9");
+    Packet off = MakeRequest(1, 7, {});
+    ASSERT_EQ(srv.Handle(off), 1);
+    EXPECT_NE(IpText(off.U32(kOffYiaddr)), "10.0.9.9");
+    srv.cfg.rec.DHCP_ProcStatLeases = 1;
+    Packet on = MakeRequest(3, 7, {});
+    ASSERT_EQ(srv.Handle(on), 1);
+    EXPECT_EQ(IpText(on.U32(kOffYiaddr)), "10.0.9.9");
+    const uint8_t zeroMac[6] = {0, 0, 0, 0, 0x34, 0x08};
+    std::memcpy(srv.cfg.rec.StaticLeases[1].mac, zeroMac, 6);
+    srv.cfg.rec.StaticLeases[1].address = Ip("10.0.9.8");
+    Packet z = MakeRequest(1, 8, {});
+    std::memcpy(z.data() + kOffChaddr, zeroMac, 6);
+    ASSERT_EQ(srv.Handle(z), 1);
+    EXPECT_NE(IpText(z.U32(kOffYiaddr)), "10.0.9.8");
+}
+
+TEST(DhcpReply, Option67FromTheClientsRow) {
+    Server srv;
+    ArchBootTable t{};
+    ASSERT_EQ(parseArchFileList("67|\\o.0|7?\\o64.efi", &t, &srv.cfg.option67Ipxe), 0);
+    srv.cfg.rec.Option67Table = t;
+    srv.cfg.rec.UserOptions[0].encoded[0] = 0x43;
+    Packet p = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
+    ASSERT_EQ(srv.Handle(p), 1);
+    int len = 0;
+    const uint8_t* o = p.Option(67, &len);
+    ASSERT_TRUE(o);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(o), len), "\\o64.efi");
+    // The proxy offer never carries option 67.
+    Server proxy(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    proxy.cfg.rec.Option67Table = t;
+    proxy.cfg.rec.UserOptions[0].encoded[0] = 0x43;
+    Packet q = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
+    ASSERT_EQ(proxy.Handle(q), 1);
+    EXPECT_FALSE(q.Option(67, &len));
+}
+
 TEST(DhcpAllocation, Order) {
     Server srv;
     srv.cfg.rec.DHCP_ProcStatLeases = 1;
