@@ -70,6 +70,19 @@ TEST(RegexLimits, DeeplyNestedPatternsCompileToNoMatch) {
     EXPECT_EQ(Whole(Run8(alternatives, "a")), std::make_pair(0, 1));
 }
 
+TEST(RegexLimits, LongClassesAndStringsStayCheap) {
+    std::string letters;
+    for (int i = 0; i < 200000; ++i) letters += static_cast<char>('a' + i % 26);
+    // widening a long class for (?i) is one pass
+    EXPECT_EQ(Whole(Run8("(?i)[" + letters + "]+", "xyzXYZ")), std::make_pair(0, 6));
+    // matching a long class or string on a long text is charged to the budget
+    EXPECT_TRUE(Run8("[" + letters + "]{2}1", std::string(200000, 'q')).empty());
+    EXPECT_TRUE(Run8(letters + "!", letters + letters).empty());
+    // a long literal that mostly fails at its first character is cheap to search for
+    const std::string haystack = std::string(500000, 'x') + letters;
+    EXPECT_EQ(Whole(Run8(letters, haystack)), std::make_pair(500000, 700000));
+}
+
 TEST(RegexLimits, HugeGroupNumbersStayCheapPerStartPosition) {
     // a group numbered 999999 (16-bit digit names) on a long text without a match
     const std::u16string text(20000, u'b');
