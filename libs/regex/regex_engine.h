@@ -52,6 +52,9 @@ public:
     const T* GetBuffer() const { return m_pRef; }
     int GetSize() const { return m_nSize; }
     const T& operator[](int i) const { return m_pRef[i]; }
+    // Item i, or def when i is outside the items (so item 0 of an empty match result
+    // reads 0: no match).
+    T At(int i, T def = T()) const { return i >= 0 && i < m_nSize ? m_pRef[i] : def; }
 
 protected:
     const T* m_pRef = nullptr;
