@@ -108,7 +108,7 @@ class Server:
                 self.proc.wait(5)
 
 
-def udhcpc(work, arch, ipxe=False, vendor="PXEClient"):
+def udhcpc(work, arch, ipxe=False, vendor="PXEClient", pause=1):
     script = os.path.join(work, "udhcpc.sh")
     out = os.path.join(work, "udhcpc.env")
     with open(script, "w") as f:
@@ -116,7 +116,7 @@ def udhcpc(work, arch, ipxe=False, vendor="PXEClient"):
     os.chmod(script, 0o755)
     if os.path.exists(out):
         os.unlink(out)
-    cmd = ["busybox", "udhcpc", "-i", IF_CLI, "-n", "-q", "-f", "-t", "4", "-T", "1", "-s", script, "-V", vendor]
+    cmd = ["busybox", "udhcpc", "-i", IF_CLI, "-n", "-q", "-f", "-t", "4", "-T", str(pause), "-s", script, "-V", vendor]
     if arch is not None:
         cmd += ["-x", "0x5d:%04x" % arch]
     if ipxe:
@@ -259,6 +259,19 @@ def test_bound(nimbo, work):
         srv.stop()
 
 
+def test_ping(nimbo, work):
+    # The client already uses the first pool address: the probe finds it and skips it.
+    run("ip", "addr", "add", "10.77.0.100/24", "dev", IF_CLI, ns=NS_CLI)
+    srv = Server(nimbo, work, 0x5, "DHCP_PingAddress=1\n")
+    try:
+        env = udhcpc(work, 0, pause=4)
+        check(env.get("ip") == "10.77.0.101", "an address that answers the probe is not offered (%s)" % env.get("ip"))
+        check("Suppress pingable address 10.77.0.100" in srv.text(), "the server logs the suppressed address")
+    finally:
+        srv.stop()
+        run("ip", "addr", "flush", "dev", IF_CLI, ns=NS_CLI, check_rc=False)
+
+
 def test_proxy_mode(nimbo, work):
     run("ip", "addr", "add", "10.77.0.50/24", "dev", IF_CLI, ns=NS_CLI)
     srv = Server(nimbo, work, 0x105)
@@ -305,6 +318,7 @@ def main():
             os.chmod(work, 0o755)
             test_dhcp_mode(nimbo, work)
             test_bound(nimbo, work)
+            test_ping(nimbo, work)
             test_proxy_mode(nimbo, work)
     finally:
         cleanup_namespaces()
