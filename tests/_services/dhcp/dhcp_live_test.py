@@ -6,6 +6,7 @@ namespace where busybox udhcpc, dhclient and hand-made requests ask for addresse
 files. Needs root; exits 77 (skipped) without it. Usage: dhcp_live_test.py <path to nimbo>
 """
 import os
+import re
 import signal
 import socket
 import struct
@@ -64,17 +65,18 @@ def cleanup_namespaces():
 
 
 class Server:
-    def __init__(self, nimbo, work, services, extra=""):
+    def __init__(self, nimbo, work, services, extra="", write_ini=True):
         self.work = work
         self.log = os.path.join(work, "nimbo.log")
         if os.path.exists(self.log):
             os.unlink(self.log)
-        ini = os.path.join(work, "Nimbo.ini")
-        with open(ini, "w") as f:
-            f.write("[NIMBO]\nNIMBO_Services=%d\nNIMBO_LogFile=%s\n" % (services, self.log))
-            f.write("[TFTP]\nTFTP_RootDirectory=%s\n" % work)
-            f.write("[DHCP]\nDHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=255.255.255.0\n")
-            f.write("DHCP_BootFile=%s\nDHCP_DefaultGateway=10.77.0.1\nDHCP_LeaseTime=60\n%s" % (BOOT_LIST, extra))
+        ini = self.ini = os.path.join(work, "Nimbo.ini")
+        if write_ini:
+            with open(ini, "w") as f:
+                f.write("[NIMBO]\nNIMBO_Services=%d\nNIMBO_LogFile=%s\n" % (services, self.log))
+                f.write("[TFTP]\nTFTP_RootDirectory=%s\n" % work)
+                f.write("[DHCP]\nDHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=255.255.255.0\n")
+                f.write("DHCP_BootFile=%s\nDHCP_DefaultGateway=10.77.0.1\nDHCP_LeaseTime=60\n%s" % (BOOT_LIST, extra))
         self.proc = subprocess.Popen(["ip", "netns", "exec", NS_SRV, nimbo, "-i", ini, "-l", "20"],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.time() + 10
@@ -249,7 +251,7 @@ def test_dhcp_mode(nimbo, work):
 
 
 def test_bound(nimbo, work):
-    srv = Server(nimbo, work, 0x5, "DHCP_LocalIP=%s\n" % SERVER_IP)
+    srv = Server(nimbo, work, 0x5, "DHCP_LocalIP=%s\nDHCP_PersistantLeases=1\n" % SERVER_IP)
     try:
         env = udhcpc(work, 7, True)
         check(env.get("ip", "").startswith("10.77.0.1") and env.get("serverid") == SERVER_IP,
@@ -257,6 +259,21 @@ def test_bound(nimbo, work):
         check(env.get("boot_file") == r"\boot\ipxe64.efi", "bound server serves the iPXE row")
     finally:
         srv.stop()
+    ini = open(srv.ini).read()
+    mac = run("cat", "/sys/class/net/%s/address" % IF_CLI, ns=NS_CLI).stdout.strip().upper()
+    check("DHCP_Lease_NumLeases=1" in ini and ("DHCP_Lease_0DHCP_MAC=" + mac) in ini
+          and "DHCP_Lease_0DHCP_IP=" + env.get("ip", "?") in ini, "the lease is kept in the INI file")
+    check(re.search(r"DHCP_Lease_0DHCP_LeaseStartTime=\d\d/\d\d/\d{4}/\d\d:\d\d:\d\d", ini) is not None,
+          "the lease start time is kept in the INI time format")
+    # Read back at the next start: the client keeps its address.
+    srv2 = Server(nimbo, work, 0x5, write_ini=False)
+    try:
+        check(srv2.alive(), "the program starts again with the stored leases")
+        again = udhcpc(work, 7, True)
+        check(again.get("ip") == env.get("ip"), "the stored lease is served again (%s)" % again.get("ip"))
+        check("Reply with previously allocated : %s" % env.get("ip") in srv2.text(), "the stored lease is found by MAC")
+    finally:
+        srv2.stop()
 
 
 def test_ping(nimbo, work):
