@@ -49,6 +49,21 @@ TEST(DhcpService, LoadsSettingsAndLeasesFromTheIni) {
         std::lock_guard<std::recursive_mutex> lock(t.mutex());
         EXPECT_EQ(t.count(), 0);
     }
+    // Request 208: the record as the GUI prepared it replaces the live one; the lease table
+    // follows a new pool size. The key bits come from the record's own texts.
+    DhcpSettings next = DhcpSettingsRecord();
+    next.DHCP_PoolSize = 2;
+    std::snprintf(next.DHCP_BootFile, sizeof next.DHCP_BootFile, "\\b.0|0i?\\i.pxe");
+    ArchBootTable table{};
+    ASSERT_EQ(parseArchFileList(next.DHCP_BootFile, &table), 0);
+    next.BootFileTable = table;
+    std::vector<uint8_t> bytes(reinterpret_cast<uint8_t*>(&next), reinterpret_cast<uint8_t*>(&next) + sizeof next);
+    ConsoleHooks().applyDhcpSettings(bytes.data(), bytes.size());
+    auto applied = DhcpSettingsSnapshot();
+    EXPECT_EQ(+applied->rec.DHCP_PoolSize, 2);
+    EXPECT_EQ(applied->bootFileIpxe, 1 << 10);
+    EXPECT_EQ(applied->defaultBootFileList, cfg->defaultBootFileList);
+    EXPECT_EQ(t.capacity(), 2);
     unlink(tmpl);
 }
 
