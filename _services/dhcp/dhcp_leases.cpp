@@ -239,12 +239,13 @@ void LeaseTable::Load() {
             if (inet_pton(AF_INET, text, &in) == 1) a = in.s_addr;
         }
         l->address = a;
-        for (auto [suffix, field] : {std::pair{"DHCP_InitialOfferTime", &l->offerTime},
-                                     std::pair{"DHCP_LeaseStartTime", &l->startTime}}) {
+        auto readTime = [&](const char* suffix) -> int64_t {
             text[0] = 0;
             int64_t t = store_->ReadText(Key(j, suffix).c_str(), text, sizeof text) ? parseLeaseTime(text) : 0;
-            *field = t < 0 ? 0 : t;
-        }
+            return t < 0 ? 0 : t;
+        };
+        l->offerTime = readTime("DHCP_InitialOfferTime");
+        l->startTime = readTime("DHCP_LeaseStartTime");
         static const uint8_t zero[6] = {};
         bool keep = IsAddressInPool(a) && std::memcmp(l->mac, zero, 6) != 0 &&
                     std::none_of(byIp_.begin(), byIp_.end(), [a](const DhcpLease* k) { return k->address == a; });

@@ -156,7 +156,8 @@ void LogReceived(const char* prefix, const uint8_t* packet, const RequestInfo& r
     }
 }
 
-// siaddr for a reply: NextServer, else the TFTP server's address, else the server identifier.
+}  // namespace
+
 uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined) {
     *undefined = false;
     uint32_t next = env.cfg->rec.NextServer;
@@ -168,7 +169,16 @@ uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined) {
     return 0;
 }
 
-}  // namespace
+ReplyTarget ReplyDestination(const uint8_t* request, bool pdhcpThread, uint16_t sourcePort) {
+    const uint32_t ciaddr = Get32(request + kOffCiaddr);
+    const uint32_t giaddr = Get32(request + kOffGiaddr);
+    const uint32_t yiaddr = Get32(request + kOffYiaddr);
+    if (ciaddr) return {ciaddr, pdhcpThread ? sourcePort : uint16_t{68}};
+    if (giaddr) return {giaddr, 67};
+    if (request[kOffFlags] & 0x80) return {0xFFFFFFFFu, 68};
+    if (yiaddr) return {yiaddr, 68};
+    return {0xFFFFFFFFu, 68};
+}
 
 int startsWith(const char* text, const char* prefix) {
     return std::strncmp(text, prefix, std::strlen(prefix)) == 0 ? 1 : 0;
@@ -312,7 +322,8 @@ size_t buildDhcpReply(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo
     const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
     SetSname(packet, (env.servicesMask & kSvcBinl) ? env.hostName : std::string(), 58);
     SetFile(packet, row.text, 126);
-    const uint32_t blocks = std::min<uint32_t>(row.sizeBlocks, 0xFFFF);
+    const uint32_t rowBlocks = row.sizeBlocks;
+    const uint32_t blocks = rowBlocks > 0xFFFF ? 0xFFFF : rowBlocks;
     std::memcpy(packet + kOffCookie, kCookie, 4);
 
     OptionWriter w(packet);

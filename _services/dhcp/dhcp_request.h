@@ -58,6 +58,17 @@ size_t buildDhcpReply(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo
 size_t buildPdhcpOffer(DhcpEnv& env, uint8_t* packet, int type);
 size_t buildPdhcpAck(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo& req);
 
+// siaddr for a reply: NextServer, else (TFTP on) TFTP_LocalIP or the server identifier;
+// *undefined when none of them gives an address.
+uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined);
+// Where the reply to a request goes (from the request as received). The PDHCP thread
+// answers a client with an address at the client's own port.
+struct ReplyTarget {
+    uint32_t address;   // network order
+    uint16_t port;      // host order
+};
+ReplyTarget ReplyDestination(const uint8_t* request, bool pdhcpThread, uint16_t sourcePort);
+
 // Address allocation (callers hold the lease mutex).
 uint32_t findStaticLease(const DhcpSettings& s, const uint8_t* packet);
 DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* mac, int macLength);
