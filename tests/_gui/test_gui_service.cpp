@@ -29,6 +29,9 @@
 #include "settings.h"
 #include "start_threads.h"
 #include "to_console.h"
+#ifdef NIMBO_HAVE_DHCP
+#include "dhcp_service.h"
+#endif
 
 namespace {
 
@@ -76,6 +79,9 @@ protected:
         std::ofstream(ini_) << "[NIMBO]\n" << nimboSection << "[TFTP]\nTFTP_Port=6969\nTFTP_RootDirectory=" << dir_
                             << "\n";
         setenv("NIMBO_INI", ini_.c_str(), 1);
+#ifdef NIMBO_HAVE_DHCP
+        RegisterDhcpService();
+#endif
         ServiceBootThread();
     }
     // Runs the desktop; once its window is up and filled, `drive` is called once (it must
