@@ -80,7 +80,10 @@ void FakeConsole::Answer(int sock, uint32_t id)
     switch (id) {
     case REQ_SEND_GLOBAL_SETTINGS: SendConsoleMsg(sock, NOTICE_GLOBAL_SETTINGS, &settings, sizeof(settings)); break;
     case REQ_SEND_DHCP_SETTINGS: SendConsoleMsg(sock, NOTICE_DHCP_SETTINGS, dhcp.data(), dhcp.size()); break;
-    case REQ_SEND_RUNNING_SERVICES: SendConsoleMsg(sock, NOTICE_RUNNING_SERVICES, &running, 4); break;
+    case REQ_SEND_RUNNING_SERVICES:
+        if (answerRunning)
+            SendConsoleMsg(sock, NOTICE_RUNNING_SERVICES, &running, 4);
+        break;
     case REQ_SEND_WORKING_DIR:
         SendConsoleMsg(sock, NOTICE_WORKING_DIR, workingDir.c_str(), workingDir.size() + 1);
         break;

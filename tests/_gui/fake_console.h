@@ -28,6 +28,7 @@ public:
     uint32_t             running = 0x7005;
     std::string          workingDir = "/srv/tftp";
     HostIpListRecord     addresses{};
+    bool                 answerRunning = true;  // answer request 214
     // A notice sent right after the handshake (0: none).
     uint32_t             greeting = NOTICE_LOG;
 

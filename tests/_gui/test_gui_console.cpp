@@ -71,6 +71,16 @@ TEST_F(GuiConsoleTest, ConnectProvesThePasswordAndFetchesTheCopies)
     EXPECT_TRUE(boxes.texts.empty());
 }
 
+TEST_F(GuiConsoleTest, WithoutTheRunningServicesTheStartGoesOn)
+{
+    fake.answerRunning = false;
+    fake.greeting = 0;
+    ASSERT_TRUE(Connect());
+    EXPECT_EQ(GuiConsole().model.settings.RunningServices, 0u);
+    EXPECT_EQ(GuiConsole().model.settings.NIMBO_Services, fake.settings.NIMBO_Services);
+    EXPECT_TRUE(fake.HasRequest(REQ_SEND_RUNNING_SERVICES));
+}
+
 TEST_F(GuiConsoleTest, HandshakeFailuresAreReported)
 {
     struct Case {
