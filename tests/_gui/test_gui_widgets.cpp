@@ -174,9 +174,6 @@ TEST_F(GuiWidgets, SecondInstanceFindsTheFirst)
     EXPECT_EQ(closed, 1);
 
     // Lock held but nobody answers: the first instance is still starting.
-    first.onRaise = nullptr;
-    QLocalServer* none = nullptr;
-    (void)none;
     first.release();
     QLockFile held(first.lockPath());
     ASSERT_TRUE(held.tryLock(0));
