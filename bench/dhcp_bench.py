@@ -4,7 +4,7 @@
 Both servers run in turn in a network namespace joined by a veth pair to a client namespace
 where perfdhcp (package kea-admin) drives them as a relay agent would, with the same number
 of simulated clients, the same rate ceiling and the same duration. No GUI, address probes
-off, log level 0. Needs root. Usage: dhcp_bench.py <path to nimbo> [seconds] [clients]
+off, log level 0. Needs root. Usage: dhcp_bench.py <path to nimbo_headless> [seconds] [clients]
 """
 import os
 import re
