@@ -3,11 +3,13 @@
 // neighbour table against a peer in network namespaces of the test's own.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -249,6 +251,15 @@ TEST(DhcpProbe, LoopbackAnswers) {
     EXPECT_EQ(ProbeAddressInUse(Ip("127.0.0.1")), 1);
 }
 
+// Takes CAP_NET_RAW from the calling thread, as for a program run without privilege.
+bool DropRawSockets() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return false;
+    data[CAP_NET_RAW / 32].effective &= ~(1u << (CAP_NET_RAW % 32));
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
 int Shell(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
 // Two namespaces joined by a veth pair: the probe runs in the first, the peer at .2 holds its
@@ -319,6 +330,17 @@ TEST_F(DhcpProbeNamespaces, NeighbourTableFindsTheHolderAndNotAFreeAddress) {
         EXPECT_TRUE(NeighbourOwner(Ip("10.78.0.2"), mac));
         EXPECT_EQ(std::memcmp(mac, kPeerMac, 6), 0);
         EXPECT_FALSE(NeighbourOwner(Ip("10.78.0.3"), mac));
+    });
+}
+
+TEST_F(DhcpProbeNamespaces, WithoutRawSocketsArpFallsBackToTheNeighbourTable) {
+    InProbeNamespace([] {
+        ASSERT_TRUE(DropRawSockets());
+        ASSERT_LT(socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0), 0);  // the ARP socket is refused now
+        uint8_t mac[6] = {};
+        EXPECT_TRUE(ArpOwner(Ip("10.78.0.2"), mac));
+        EXPECT_EQ(std::memcmp(mac, kPeerMac, 6), 0);
+        EXPECT_FALSE(ArpOwner(Ip("10.78.0.3"), mac));
     });
 }
 
