@@ -262,6 +262,7 @@ void LeaseTable::Load() {
 }
 
 void LeaseTable::LogTable(int64_t now) const {
+    if (!DhcpLogEnabled(15)) return;
     for (int i = 0; i < count(); ++i) {
         const DhcpLease* l = byIp_[static_cast<size_t>(i)];
         DhcpLog(15, "DHCP Inf: Lease %d: IP %s, MAC %s, Age %d sec, %s", i, Dotted(l->address).c_str(),

@@ -17,6 +17,12 @@ void SetDhcpLogSink(DhcpLogSink sink, DhcpLogGate gate) {
     g_gate = gate;
 }
 
+bool DhcpLogEnabled(int level) {
+    if (!g_sink.load()) return false;
+    DhcpLogGate gate = g_gate;
+    return level < 0 || !gate || level <= gate();
+}
+
 void DhcpLog(int level, const char* format, ...) {
     DhcpLogSink sink = g_sink;
     if (!sink) return;

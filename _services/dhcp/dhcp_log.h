@@ -10,5 +10,7 @@ using DhcpLogSink = void (*)(int level, const char* text);
 using DhcpLogGate = int (*)();  // current log level; lines above it are not formatted
 
 void SetDhcpLogSink(DhcpLogSink sink, DhcpLogGate gate);
+// True when a line of that level would be written (skip building costly arguments).
+bool DhcpLogEnabled(int level);
 void DhcpLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int  DhcpThreadId();

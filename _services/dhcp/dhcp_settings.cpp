@@ -625,6 +625,28 @@ void DhcpSettingsUpdate(const std::function<void(DhcpSettings&)>& edit) {
     g_live = std::move(next);
 }
 
+void DhcpConfigUpdate(const std::function<void(DhcpConfig&)>& edit) {
+    std::lock_guard<std::mutex> lock(g_liveMutex);
+    auto next = std::make_shared<DhcpConfig>(*g_live);
+    edit(*next);
+    g_live = std::move(next);
+}
+
+int parseBootFileSetting() {
+    int ok = 0;
+    DhcpConfigUpdate([&ok](DhcpConfig& cfg) {
+        auto t = std::make_unique<ArchBootTable>();
+        IpxeKeyRows rows = 0;
+        cfg.rec.DHCP_BootFile[sizeof cfg.rec.DHCP_BootFile - 1] = 0;
+        ok = validateBootFileSetting(cfg.rec.DHCP_BootFile, t.get(), nullptr, &rows);
+        if (ok) {
+            cfg.rec.BootFileTable = *t;
+            cfg.bootFileIpxe = rows;
+        }
+    });
+    return ok;
+}
+
 DhcpSettings DhcpSettingsRecord() {
     return DhcpSettingsSnapshot()->rec;
 }

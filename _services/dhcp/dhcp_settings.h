@@ -84,5 +84,10 @@ void DhcpSettingsPublish(DhcpConfig cfg);
 // Edits the live record in place of a copy (the BINL thread writes the present flags and
 // sizes of the tables this way). The edit runs under the writer lock.
 void DhcpSettingsUpdate(const std::function<void(DhcpSettings&)>& edit);
+// Edits the whole live configuration (record and key bits) under the writer lock.
+void DhcpConfigUpdate(const std::function<void(DhcpConfig&)>& edit);
+// Parses DHCP_BootFile of the live record again into its BootFileTable (cleared first,
+// replaced only when the list is valid). Returns 1 when it was.
+int parseBootFileSetting();
 // Copy of the live record's bytes (request 206, the GUI).
 DhcpSettings DhcpSettingsRecord();

@@ -7,11 +7,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "dhcp_log.h"
 #include "dhcp_probe.h"
@@ -50,6 +52,34 @@ std::string HostName(bool* ok) {
 
 std::string Dotted(uint32_t a) { return IPv4Text(a); }
 
+// The host's addresses and MACs, read again when older than a second: every request looks
+// at them and the system query costs more than the request itself.
+struct InterfaceCache {
+    std::mutex lock;
+    int64_t readAt = -1;
+    std::vector<InterfaceAddress> addresses;
+    std::vector<std::array<uint8_t, 6>> macs;
+};
+InterfaceCache g_interfaces;
+
+int64_t MonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+template <class Fn>
+auto WithInterfaces(Fn fn) {
+    std::lock_guard<std::mutex> guard(g_interfaces.lock);
+    int64_t now = MonotonicMs();
+    if (g_interfaces.readAt < 0 || now - g_interfaces.readAt >= 1000) {
+        g_interfaces.addresses = ListInterfaceAddresses();
+        g_interfaces.macs = ListLocalMacs();
+        g_interfaces.readAt = now;
+    }
+    return fn(g_interfaces.addresses, g_interfaces.macs);
+}
+
 DhcpEnv MakeEnv(const DhcpConfig* cfg, const GlobalSettings& g, int ifindex) {
     DhcpEnv env;
     env.cfg = cfg;
@@ -80,14 +110,14 @@ std::string ShortHostName() {
     return dot == std::string::npos ? h : h.substr(0, dot);
 }
 
-// Waits for a datagram or the row's event; false when there is nothing to read.
-bool WaitDatagram(int row) {
+// Waits for a datagram or the row's event: 0 time-out, 1 woken, 2 a datagram is waiting.
+int WaitDatagram(int row) {
     ThreadSlot& slot = ThreadSlots[row];
     pollfd fds[2] = {{slot.socket, POLLIN, 0}, {slot.event ? slot.event->fd() : -1, POLLIN, 0}};
     int r = poll(fds, 2, 1000);
-    if (r <= 0) return false;
+    if (r <= 0) return 0;
     if (fds[1].revents & POLLIN) slot.event->Reset();
-    return (fds[0].revents & POLLIN) != 0;
+    return (fds[0].revents & POLLIN) ? 2 : 1;
 }
 
 bool IsWakeUp(const uint8_t* buf, ssize_t n) { return n == 8 && std::memcmp(buf, "wake up", 8) == 0; }
@@ -131,9 +161,11 @@ void SendReply(int sock, const uint8_t* buf, size_t len, const ReplyTarget& targ
 LeaseTable& DhcpLeaseTable() { return g_leases; }
 
 int isMACLocal(const uint8_t mac[6]) {
-    for (const auto& m : ListLocalMacs())
-        if (std::memcmp(m.data(), mac, 6) == 0) return 1;
-    return 0;
+    return WithInterfaces([mac](const std::vector<InterfaceAddress>&, const std::vector<std::array<uint8_t, 6>>& macs) {
+        for (const auto& m : macs)
+            if (std::memcmp(m.data(), mac, 6) == 0) return 1;
+        return 0;
+    });
 }
 
 int matchMacFilter(const DhcpSettings& s, const uint8_t mac[6]) {
@@ -147,8 +179,11 @@ int matchMacFilter(const DhcpSettings& s, const uint8_t mac[6]) {
 
 uint32_t findServerAddressForClient(uint32_t client, bool strict, int ifindex) {
     std::vector<InterfaceAddress> rows;
-    for (auto& a : ListInterfaceAddresses())
-        if (!a.loopback) rows.push_back(a);
+    WithInterfaces([&rows](const std::vector<InterfaceAddress>& all, const std::vector<std::array<uint8_t, 6>>&) {
+        for (const auto& a : all)
+            if (!a.loopback) rows.push_back(a);
+        return 0;
+    });
     auto sameNet = [client](const InterfaceAddress& a) {
         return (a.addr.s_addr & a.mask.s_addr) == (client & a.mask.s_addr);
     };
@@ -169,6 +204,7 @@ uint32_t findServerAddressForClient(uint32_t client, bool strict, int ifindex) {
 }
 
 void sendLeaseListToConsole() {
+    if (ConsoleState() != CONSOLE_CONNECTED) return;  // the notice would be dropped
     std::vector<LeaseRow> rows;
     {
         std::lock_guard<std::recursive_mutex> lock(g_leases.mutex());
@@ -197,12 +233,15 @@ void dhcpThread() {
     }
     std::vector<uint8_t> buffer(kDhcpBufferSize);
     uint8_t* buf = buffer.data();
+    bool listDue = true;  // the lease list goes to the GUI after every datagram and wake-up
     while (slot.running) {
         const GlobalSettings g = SettingsSnapshot();
         const bool proxy = g.NIMBO_Services & SVC_PDHCP;
         p = proxy ? "P" : "";
-        if (!proxy) sendLeaseListToConsole();
-        if (!WaitDatagram(TH_DHCP)) continue;
+        if (!proxy && listDue) sendLeaseListToConsole();
+        const int woke = WaitDatagram(TH_DHCP);
+        listDue = woke != 0;
+        if (woke != 2) continue;
         std::memset(buf, 0, kDhcpBufferSize);
         Datagram info;
         ssize_t n = RecvDatagram(slot.socket, buf, kDhcpBufferSize, &info, MSG_DONTWAIT);
@@ -300,7 +339,7 @@ void pdhcpThread() {
     std::vector<uint8_t> buffer(kDhcpBufferSize);
     uint8_t* buf = buffer.data();
     while (slot.running) {
-        if (!WaitDatagram(TH_PDHCP)) continue;
+        if (WaitDatagram(TH_PDHCP) != 2) continue;
         std::memset(buf, 0, kDhcpBufferSize);
         Datagram info;
         ssize_t n = RecvDatagram(slot.socket, buf, kDhcpBufferSize, &info, MSG_DONTWAIT);

@@ -93,8 +93,7 @@ Status CArchiveExtractCallback::GetStream(const ItemInfo& item) {
   Discard();
   item_ = item;
   std::string relative;
-  if (!ItemOutputPath(item.path.empty() ? std::string("[Content]") : item.path, withPaths_, relative))
-    return E_ABORT;
+  if (!ItemOutputPath(item.path, withPaths_, relative)) return E_ABORT;
   outputPath_ = outputFolder_ + relative;
   size_t slash = outputPath_.rfind('/');
   std::string folder = outputPath_.substr(0, slash + 1);

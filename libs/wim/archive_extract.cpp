@@ -5,8 +5,6 @@
 
 #include <cstdlib>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "archive_callbacks.h"
 #include "item_select.h"
@@ -66,7 +64,6 @@ class CountingSink final : public arc::IExtractSink {
 ArchiveOpResult ExtractSelected(const void* bytes, uint32_t length, const ItemSelector& selector,
                                 arc::IExtractSink& target) {
   CountingSink sink(target);
-  const uint32_t& errorCount = sink.errors;
   ArchivePtr a = Open7zBuffer(bytes, length);
   if (!a) return ARCHIVE_ERR_OPEN;
   bool selected = false;
@@ -78,7 +75,7 @@ ArchiveOpResult ExtractSelected(const void* bytes, uint32_t length, const ItemSe
     if (rc == ARCHIVE_EOF) break;
     if (rc < ARCHIVE_WARN) {
       // A data error can leave the reader unable to go on; that is the item's failure.
-      return errorCount ? ARCHIVE_ERR_ITEM_DATA : ARCHIVE_ERR_OPEN;
+      return sink.errors ? ARCHIVE_ERR_ITEM_DATA : ARCHIVE_ERR_OPEN;
     }
     arc::ItemInfo info = DescribeEntry(entry);
     if (archive_entry_filetype(entry) != AE_IFREG) continue;
@@ -101,7 +98,7 @@ ArchiveOpResult ExtractSelected(const void* bytes, uint32_t length, const ItemSe
     if (sink.SetOperationResult(result) != arc::S_OK) return ARCHIVE_ERR_EXTRACT;
   }
   if (!selected) return ARCHIVE_ERR_NO_ITEM;
-  return errorCount ? ARCHIVE_ERR_ITEM_DATA : ARCHIVE_OK;
+  return sink.errors ? ARCHIVE_ERR_ITEM_DATA : ARCHIVE_OK;
 }
 
 }  // namespace

@@ -129,6 +129,59 @@ TEST(DhcpOption, RefusalMessages) {
     }
 }
 
+TEST(DhcpOption, RefusedCodes) {
+    const Refused cases[] = {
+        {"1|x", "1-Option Error\nSubnet Mask option should be defined above on its own field"},
+        {"3|x", "3-Option Error\nRouter Option should be defined above on its own field"},
+        {"6|x", "6-Option Error\nDomain Name Server Option should be defined above on its own field"},
+        {"15|x", "15-Option Error\nDomain Name option should be defined above on its own field"},
+        {"50|x", "50-Option Error\nRequested IP Address is a client-only option"},
+        {"51|x", "51-Option Error\nIP Address Lease Time is a server-handled option"},
+        {"52|x", "52-Option Error\nOption Overload is not implemented"},
+        {"53|x", "53-Option Error\nDHCP Message Type is a server-handled option"},
+        {"54|x", "54-Option Error\nServer Identifier is a server-handled option"},
+        {"55|x", "55-Option Error\nParameter Request List is a client-only option"},
+        {"56|x", "56-Option Error\nMessage is a server-handled option"},
+        {"57|x", "57-Option Error\nMaximum DHCP Message Size is a client-only option"},
+        {"58|x", "58-Option Error\nRenewal (T1) Time Value is a server-handled option"},
+        {"59|x", "59-Option Error\nRebinding (T2) Time Value is a server-handled option"},
+        {"61|x", "61-Option Error\nClient-identifier is a client-only option"},
+        {"77|x", "77-Option Error\nUser Class is a client-only option"},
+        {"80|x", "80-Option Error\nRapid Commit is a server-handled/not implemented option"},
+        {"81|x", "81-Option Error\nDHCP Client FQDN is a client-only option"},
+        {"82|x", "82-Option Error\nRelay Agent Information is a relay-handled option"},
+        {"90|x", "90-Option Error\nAuthentication Option is not implemented"},
+        {"91|x", "91-Option Error\nClient-last-transaction-time is a server-handled/not implemented option"},
+        {"92|x", "92-Option Error\nAssociated-ip is a server-handled/not implemented option"},
+        {"93|x", "93-Option Error\nClient System Architecture Type is a client-only option"},
+        {"94|x", "94-Option Error\nClient Network Interface Identifier is a client-only option"},
+        {"97|x", "97-Option Error\nClient Machine Identifier is a client-only option"},
+        {"118|x", "118-Option Error\nSubnet Selection is a client-only option"},
+        {"124|x", "124-Option Error\nV-I Vendor Class is a client-only option"},
+        {"125|x", "125-Option Error\nV-I Vendor-specific Information is a client-only option"},
+        {"255|x", "255-Option Error\nEND is a server-handled option"},
+        // Message variants of the remaining kinds.
+        {"16|0.0.0.0", "16-Format Error\nSwap Server option invalid IP address/es\nSee example:\n16|192.168.20.20"},
+        {"21|1.2.3.4,1.2.3.999", "21-Format Error\nPolicy Filter option invalid IP address/es\nSee example:\n21|192.168.20.20,255.255.255.0, ..."},
+        {"24|99999999999", "24-Format Error\nPath MTU Aging Timeout option should look like:\n24|X\t0 <= X <= 4294967295"},
+        {"38|4294967296", "38-Format Error\nTCP Keepalive Interval Option option should look like:\n38|X\t0 <= x <= 4294967295"},
+        {"13|x", "13-Format Error\nBoot File Size option should look like:\n13|X\t0 <= X <= 65535"},
+        {"117|a", "117-Format Error\nName Service Search option should look like:\n117|0,6,41, ... (ordered list of DHCP name options)"},
+        {"84|" , "84 Format Error\nUnassigned options only support HEX or uninterpreted ASCII input\nSee examples:\n84|text\t1 < text Length < 255\n84|0x010203abcdef ..."},
+        {"250|0x", "250-251 Format Error\nCustom option HEX input should look like:\n250|0x010203abcdef ..."},
+        {"102|0x1", "102-115 Format Error\nUnassigned option HEX input should look like:\n102|0x010203abcdef ..."},
+        {"121|1.2.3.4,1.2.3.4,1.2.3.999", "121-Format Error\nClassless Route option invalid IP address/es\nSee example:\n121|<-subnet1->,<-mask1->,<-router1->, ...\n121|10.27.129.0,255.255.255.0,192.168.20.1, ..."},
+        {"249|x", "249-Format Error\nClassless Route option (MS) should look like:\n249|<-subnet1->,<-mask1->,<-router1->, ...\n121|10.27.129.0,255.255.255.0,192.168.20.1, ..."},
+        {"43|text", "43-Format Error\nVendor-specific information option should look like:\n43|0x010203abcdef ..."},
+    };
+    for (const auto& c : cases) {
+        uint8_t out[7056] = {};
+        std::string msg;
+        EXPECT_EQ(parseDhcpOption(c.text, out, sizeof out, &msg), 0) << c.text;
+        EXPECT_EQ(msg, c.message) << c.text;
+    }
+}
+
 TEST(DhcpOption, BootFileListAgainstTable) {
     std::string msg;
     ArchBootTable t{};

@@ -238,7 +238,7 @@ TEST(DhcpRows, ArchitectureAndIpxeRule) {
         const char* bootFile;
         int arch;  // -1: no option 93
         bool ipxe;
-        const char* file;
+        const char* file;  // nullptr: no reply
     } cases[] = {
         {"\\a.0|7?\\x64.efi|7i?\\ipxe64.efi", 7, true, "\\ipxe64.efi"},
         {"\\a.0|7?\\x64.efi|7i?\\ipxe64.efi", 7, false, "\\x64.efi"},
@@ -255,16 +255,20 @@ TEST(DhcpRows, ArchitectureAndIpxeRule) {
         {"\\a.0", -1, false, "\\a.0"},
         {"\\a.0", 255, false, "\\a.0"},
         {"\\a.0", 20, false, ""},
-        {"\\a.0", 48, false, ""},
-        {"\\a.0", 0xFFFF, true, ""},
+        {"\\a.0", 47, false, ""},
+        // Beyond the tables no boot program can be named: no reply.
+        {"\\a.0", 48, false, nullptr},
+        {"\\a.0", 0xFFFF, true, nullptr},
     };
     for (const auto& c : cases) {
         Server srv(kSvcDhcp | kSvcTftp, c.bootFile);
         Packet p = c.arch < 0 ? MakeRequest(1, 1, {Text(60, "PXEClient")})
                    : c.ipxe   ? MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(c.arch), Text(77, "iPXE")})
                               : MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(c.arch)});
-        ASSERT_EQ(srv.Handle(p), 1) << c.bootFile << " " << c.arch;
-        EXPECT_EQ(p.File(), c.file) << c.bootFile << " arch " << c.arch << " ipxe " << c.ipxe;
+        ASSERT_EQ(srv.Handle(p), c.file ? 1 : 0) << c.bootFile << " " << c.arch;
+        if (c.file) {
+            EXPECT_EQ(p.File(), c.file) << c.bootFile << " arch " << c.arch << " ipxe " << c.ipxe;
+        }
     }
 }
 
@@ -302,6 +306,61 @@ TEST(DhcpReply, UserOptionsReplaceBuiltInOnes) {
     ASSERT_EQ(srv.Handle(b), 1);
     EXPECT_EQ(IpText(b.U32(static_cast<size_t>(b.Option(7, &len) - b.data()))), "10.0.0.3");
     EXPECT_EQ(b.Option(13, &len)[1], 5);
+}
+
+uint32_t OptionU32(const Packet& p, uint8_t code) {
+    int len = 0;
+    const uint8_t* v = p.Option(code, &len);
+    return v && len == 4 ? static_cast<uint32_t>((v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3]) : 0xFFFFFFFFu;
+}
+
+TEST(DhcpReply, LeaseTimesAndStaticLeaseRules) {
+    Server srv;
+    srv.cfg.rec.DHCP_LeaseTime = 1;
+    Packet p = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(p), 1);
+    EXPECT_EQ(OptionU32(p, 51), 60u);
+    EXPECT_EQ(OptionU32(p, 58), 0u);
+    EXPECT_EQ(OptionU32(p, 59), 0u);
+    // Static leases only with DHCP_ProcStatLeases; a MAC beginning with four zero bytes never matches.
+    const uint8_t mac[6] = {0x52, 0x54, 0x00, 0x12, 0x34, 0x07};
+    std::memcpy(srv.cfg.rec.StaticLeases[0].mac, mac, 6);
+    srv.cfg.rec.StaticLeases[0].address = Ip("10.0.9.9");
+    Packet off = MakeRequest(1, 7, {});
+    ASSERT_EQ(srv.Handle(off), 1);
+    EXPECT_NE(IpText(off.U32(kOffYiaddr)), "10.0.9.9");
+    srv.cfg.rec.DHCP_ProcStatLeases = 1;
+    Packet on = MakeRequest(3, 7, {});
+    ASSERT_EQ(srv.Handle(on), 1);
+    EXPECT_EQ(IpText(on.U32(kOffYiaddr)), "10.0.9.9");
+    const uint8_t zeroMac[6] = {0, 0, 0, 0, 0x34, 0x08};
+    std::memcpy(srv.cfg.rec.StaticLeases[1].mac, zeroMac, 6);
+    srv.cfg.rec.StaticLeases[1].address = Ip("10.0.9.8");
+    Packet z = MakeRequest(1, 8, {});
+    std::memcpy(z.data() + kOffChaddr, zeroMac, 6);
+    ASSERT_EQ(srv.Handle(z), 1);
+    EXPECT_NE(IpText(z.U32(kOffYiaddr)), "10.0.9.8");
+}
+
+TEST(DhcpReply, Option67FromTheClientsRow) {
+    Server srv;
+    ArchBootTable t{};
+    ASSERT_EQ(parseArchFileList("67|\\o.0|7?\\o64.efi", &t, &srv.cfg.option67Ipxe), 0);
+    srv.cfg.rec.Option67Table = t;
+    srv.cfg.rec.UserOptions[0].encoded[0] = 0x43;
+    Packet p = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
+    ASSERT_EQ(srv.Handle(p), 1);
+    int len = 0;
+    const uint8_t* o = p.Option(67, &len);
+    ASSERT_TRUE(o);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(o), len), "\\o64.efi");
+    // The proxy offer never carries option 67.
+    Server proxy(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    proxy.cfg.rec.Option67Table = t;
+    proxy.cfg.rec.UserOptions[0].encoded[0] = 0x43;
+    Packet q = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
+    ASSERT_EQ(proxy.Handle(q), 1);
+    EXPECT_FALSE(q.Option(67, &len));
 }
 
 TEST(DhcpAllocation, Order) {
@@ -352,6 +411,19 @@ TEST(DhcpAllocation, PoolEdges) {
         got.push_back(IpText(p.U32(kOffYiaddr)));
     }
     EXPECT_EQ(got, (std::vector<std::string>{"192.168.1.254", "192.168.2.1", "192.168.2.2"}));
+    // A requested .255 breaks the run of leases; the next new lease is still a free address.
+    Server gap(kSvcDhcp, "\\a.0", "192.168.1.254", 5);
+    Packet a = MakeRequest(1, 1, {});
+    ASSERT_EQ(gap.Handle(a), 1);
+    Packet b = MakeRequest(1, 2, {Addr(50, "192.168.1.255")});
+    ASSERT_EQ(gap.Handle(b), 1);
+    Packet c = MakeRequest(1, 3, {});
+    ASSERT_EQ(gap.Handle(c), 1);
+    EXPECT_EQ(IpText(c.U32(kOffYiaddr)), "192.168.2.1");
+    Packet d = MakeRequest(1, 4, {});
+    ASSERT_EQ(gap.Handle(d), 1);
+    EXPECT_EQ(IpText(d.U32(kOffYiaddr)), "192.168.2.2");
+    EXPECT_EQ(gap.leases.count(), 4);
     // No usable pool: nothing offered, never 0.0.0.0.
     for (auto [pool, size] : {std::pair{"", 5}, std::pair{"bad", 5}, std::pair{"10.0.0.10", -3}}) {
         Server none(kSvcDhcp, "\\a.0", pool, size);
@@ -395,24 +467,84 @@ TEST(DhcpAllocation, ProbeBeforeOffer) {
     EXPECT_EQ(blind.leases.count(), 1);
 }
 
-TEST(DhcpRequest, MalformedRequestsAreBounded) {
+TEST(DhcpRequest, MalformedRequestsGetNoReply) {
+    auto withHlen = [](int hlen) {
+        Packet p = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(0)});
+        p.buf[kOffHlen] = static_cast<uint8_t>(hlen);
+        return p;
+    };
+    auto withoutEnd = [](bool fill) {
+        Packet p = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
+        for (size_t i = kOffOptions; i < kDhcpBufferSize; ++i)
+            if (p.buf[i] == 255) p.buf[i] = 0;
+        if (fill)
+            for (size_t i = kOffOptions + 20; i < kDhcpBufferSize; ++i) p.buf[i] = 0x2B;
+        return p;
+    };
+    auto lengthPastEnd = [] {
+        // The last option claims more bytes than the datagram holds; END is inside its payload.
+        Packet p = MakeRequest(1, 1, {});
+        p.buf[kOffOptions + 3] = 43;
+        p.buf[kOffOptions + 4] = 200;
+        p.buf[kOffOptions + 5] = 255;
+        for (size_t i = kOffOptions + 6; i < kDhcpBufferSize; ++i) p.buf[i] = 0;
+        return p;
+    };
+    struct Case {
+        const char* what;
+        Packet packet;
+        bool malformed;
+        bool answered;
+    } cases[] = {
+        {"hlen 16", withHlen(16), false, true},
+        {"hlen 17", withHlen(17), true, false},
+        {"hlen 255", withHlen(255), true, false},
+        {"options without END", withoutEnd(false), true, false},
+        {"options filling the buffer without END", withoutEnd(true), true, false},
+        {"option length past the datagram", lengthPastEnd(), true, false},
+        {"pads then END", MakeRequest(1, 1, {{0, {}}, {0, {}}}), false, true},
+        {"BOOTP without cookie", MakeRequest(-1, 1, {}, false), false, true},
+        {"option 93 of 48", MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(48)}), false, false},
+        {"option 93 of 0x1234", MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(0x1234)}), false, false},
+        {"option 93 of 255 is row 0", MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(255)}), false, true},
+        {"option 93 of a wrong length is row 0", MakeRequest(1, 1, {{93, {0, 7, 0}}}), false, true},
+    };
+    for (auto& c : cases) {
+        Server srv;
+        EXPECT_EQ(RequestMalformed(c.packet.data()), c.malformed) << c.what;
+        EXPECT_EQ(srv.Handle(c.packet), c.answered ? 1 : 0) << c.what;
+        EXPECT_LE(c.packet.length, kReplyMtuLimit) << c.what;
+        EXPECT_EQ(srv.leases.count(), c.answered ? 1 : 0) << c.what;
+    }
+    EXPECT_EQ(ReadRequest(withHlen(255).data()).macLength, 16);  // comparisons never exceed chaddr
+
+    // A client with a lease cannot renew it with an architecture beyond the tables.
     Server srv;
-    // hlen 255: the MAC is compared over at most 16 bytes.
-    Packet h = MakeRequest(1, 1, {});
-    h.buf[kOffHlen] = 255;
-    ASSERT_EQ(srv.Handle(h), 1);
-    EXPECT_EQ(ReadRequest(h.data()).macLength, 16);
-    // Options without END, and an option length running past the area.
-    Packet n = MakeRequest(1, 2, {});
-    for (size_t i = kOffOptions + 3; i < kDhcpBufferSize; ++i) n.buf[i] = 0x2B;
-    int len = 0;
-    EXPECT_EQ(n.Option(93, &len), nullptr);
-    size_t out = 0;
-    processDhcpRequest(srv.env, 67, n.data(), &out);
-    EXPECT_LE(out, kDhcpBufferSize);
-    // Option 93 with a wrong length reads as absent.
-    Packet a = MakeRequest(1, 3, {{93, {0, 7, 0}}});
-    EXPECT_EQ(ReadRequest(a.data()).arch, 255);
+    Packet d = MakeRequest(1, 5, {});
+    ASSERT_EQ(srv.Handle(d), 1);
+    Packet r = MakeRequest(3, 5, {Addr(50, "10.0.0.10"), Text(60, "PXEClient"), Arch(0x1234)});
+    EXPECT_EQ(srv.Handle(r), 0);
+    EXPECT_TRUE(Logged("DHCP Warn: DHCPREQUEST from MAC"));
+    // A malformed RELEASE leaves the lease alone.
+    Packet rel = MakeRequest(7, 5, {});
+    rel.buf[kOffHlen] = 200;
+    EXPECT_EQ(srv.Handle(rel), 0);
+    const int64_t offered = srv.leases.at(0)->offerTime;
+    EXPECT_NE(offered, 0);
+    EXPECT_TRUE(Logged("DHCP Inf: Malformed request from MAC"));
+
+    // The proxy answers neither.
+    Server proxy(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    Packet po = MakeRequest(1, 6, {Text(60, "PXEClient"), Arch(0x1234)});
+    EXPECT_EQ(proxy.Handle(po), 0);
+    Packet pa = MakeRequest(3, 6, {Text(60, "PXEClient"), Arch(0x1234)});
+    std::memcpy(pa.data() + kOffCiaddr, "\x0a\x00\x00\x33", 4);
+    EXPECT_EQ(proxy.Handle(pa, 4011), 0);
+    Packet pn = MakeRequest(3, 6, {Text(60, "PXEClient"), Arch(7)});
+    std::memcpy(pn.data() + kOffCiaddr, "\x0a\x00\x00\x33", 4);
+    pn.buf[kOffHlen] = 255;
+    EXPECT_EQ(proxy.Handle(pn, 4011), 0);
+    EXPECT_TRUE(proxy.events.empty());
 }
 
 TEST(DhcpRequest, FindOption) {

@@ -291,6 +291,14 @@ TEST(DhcpLive, SnapshotsStayStableWhileUpdated) {
     EXPECT_EQ(+before->rec.BootFileTable.rows[0].present, 0u);
     EXPECT_EQ(+DhcpSettingsRecord().BootFileTable.rows[0].sizeBlocks, 77u);
     EXPECT_EQ(+DhcpSettingsRecord().DHCP_PoolSize, 5);
+    // The boot file parsed again from the live text.
+    DhcpSettingsUpdate([](DhcpSettings& s) { std::snprintf(s.DHCP_BootFile, sizeof s.DHCP_BootFile, "x|7i?y"); });
+    EXPECT_EQ(parseBootFileSetting(), 1);
+    EXPECT_STREQ(DhcpSettingsSnapshot()->rec.BootFileTable.rows[12].text, "y");
+    EXPECT_EQ(DhcpSettingsSnapshot()->bootFileIpxe, 1 << 12);
+    DhcpSettingsUpdate([](DhcpSettings& s) { std::snprintf(s.DHCP_BootFile, sizeof s.DHCP_BootFile, "a b"); });
+    EXPECT_EQ(parseBootFileSetting(), 0);
+    EXPECT_STREQ(DhcpSettingsSnapshot()->rec.BootFileTable.rows[12].text, "y");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // as "no match" instead of hanging the caller or exhausting its stack.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 #include "regex_engine.h"
@@ -70,6 +71,19 @@ TEST(RegexLimits, DeeplyNestedPatternsCompileToNoMatch) {
     EXPECT_EQ(Whole(Run8(alternatives, "a")), std::make_pair(0, 1));
 }
 
+TEST(RegexLimits, LongClassesAndStringsStayCheap) {
+    std::string letters;
+    for (int i = 0; i < 200000; ++i) letters += static_cast<char>('a' + i % 26);
+    // widening a long class for (?i) is one pass
+    EXPECT_EQ(Whole(Run8("(?i)[" + letters + "]+", "xyzXYZ")), std::make_pair(0, 6));
+    // matching a long class or string on a long text is charged to the budget
+    EXPECT_TRUE(Run8("[" + letters + "]{2}1", std::string(200000, 'q')).empty());
+    EXPECT_TRUE(Run8(letters + "!", letters + letters).empty());
+    // a long literal that mostly fails at its first character is cheap to search for
+    const std::string haystack = std::string(500000, 'x') + letters;
+    EXPECT_EQ(Whole(Run8(letters, haystack)), std::make_pair(500000, 700000));
+}
+
 TEST(RegexLimits, HugeGroupNumbersStayCheapPerStartPosition) {
     // a group numbered 999999 (16-bit digit names) on a long text without a match
     const std::u16string text(20000, u'b');
@@ -77,6 +91,57 @@ TEST(RegexLimits, HugeGroupNumbersStayCheapPerStartPosition) {
     const auto r = Run16(u"(?<999999>a)", text + u"a");
     ASSERT_EQ(r.size(), 2u * 999999 + 4);
     EXPECT_EQ(r[2], 20000);
+}
+
+}  // namespace
+
+namespace {
+
+// Any text is a pattern: random texts built from the language's special characters
+// compile and match without faults, and every result has the documented layout.
+template <class T>
+void CheckLayout(const CBufferT<int>& r, int length, const std::string& pattern) {
+    if (r.GetSize() == 0) return;
+    ASSERT_GE(r.GetSize(), 4) << pattern;
+    const int g = r[1];
+    ASSERT_EQ(r[0], 1) << pattern;
+    ASSERT_EQ(r.GetSize(), 2 * g + 4) << pattern;
+    ASSERT_TRUE(r[2] >= 0 && r[2] <= r[3] && r[3] <= length) << pattern;
+    for (int k = 1; k <= g; ++k) {
+        const int a = r[2 + 2 * k], b = r[3 + 2 * k];
+        ASSERT_TRUE((a == -1 && b == -1) || (a >= 0 && a <= b && b <= length)) << pattern << " group " << k;
+    }
+}
+
+TEST(RegexLimits, ArbitraryPatternTextsAreSafe) {
+    static const char kPieces[][6] = {
+        "(", ")", "[", "]", "{", "}", "|", "*", "+", "?", ".", "^", "$", "\\", "-", ":", "<", ">", "=", "!",
+        "#", "'", "P", "R", "k", "g", "x", "u", "Q", "E", "L", "U", "b", "B", "d", "w", "s", "S", "A", "z",
+        "Z", "G", "0", "1", "2", ",", "a", "b", "i", "m", " ", "(?", "(?<", "(?(", "[:", ":]", "{1,", "\\1",
+        "\\k<", "(?R", "(?#", "\\x{", "^]", "\xe9",
+    };
+    uint64_t state = 12345;
+    auto next = [&state] {
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        return static_cast<uint32_t>(state >> 33);
+    };
+    const char* subjects[] = {"", "a", "ab1 ba", "aaa(b)[c]", "x:y<z>", "\xe9\n\r\na-b"};
+    for (int i = 0; i < 1000; ++i) {
+        std::string pattern;
+        const int n = 1 + static_cast<int>(next() % 14);
+        for (int j = 0; j < n; ++j) pattern += kPieces[next() % (sizeof kPieces / sizeof kPieces[0])];
+        const int flags = static_cast<int>(next() % 64);
+        CRegexT<char> re8(pattern.c_str(), flags);
+        const std::u16string wide(pattern.begin(), pattern.end());
+        CRegexT<char16_t> re16(wide.c_str(), flags);
+        for (const char* s : subjects) {
+            const int len = static_cast<int>(std::string(s).size());
+            CheckLayout<char>(re8.Match(s), len, pattern);
+            const std::string narrow(s);
+            const std::u16string ws(narrow.begin(), narrow.end());
+            CheckLayout<char16_t>(re16.Match(ws.c_str()), len, pattern);
+        }
+    }
 }
 
 }  // namespace
