@@ -633,4 +633,59 @@ TEST_F(TftpServer, PortOptionAnswersFromTheServicePort) {
     c.SendToPeer(std::string("\0\5\0\0bye\0", 8));
 }
 
+std::string Data(uint16_t block, const std::string& bytes) {
+    return std::string{0, 3, static_cast<char>(block >> 8), static_cast<char>(block & 0xFF)} + bytes;
+}
+
+TEST_F(TftpServer, WritesEndByAnnouncedSizeOrShortBlock) {
+    SetSetting([](GlobalSettings& s) { s.TFTP_SecurityLevel = 0; });
+    const std::string full(512, 'a'), part(10, 'b');
+    struct Case {
+        const char* name;
+        const char* tsize;  // nullptr: no option
+        std::vector<std::string> blocks;
+        std::string file;
+    } cases[] = {
+        // Announced 1000 bytes: two blocks, the transfer ends after block 2 even though it is full.
+        {"w_sized.bin", "1000", {full, full}, full + full},
+        // Size unknown (tsize 0): the first short block ends it.
+        {"w_unknown.bin", "0", {full, part}, full + part},
+        // No options: ACK 0, then blocks until a short one.
+        {"w_plain.bin", nullptr, {full, full, ""}, full + full},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t before = BeginCount();
+        RawClient cl;
+        if (c.tsize)
+            cl.SendRequest(2, c.name, {{"tsize", c.tsize}});
+        else
+            cl.SendRequest(2, c.name);
+        std::string first = cl.Receive();
+        EXPECT_EQ(Opcode(first), c.tsize ? 6 : 4);
+        for (size_t i = 0; i < c.blocks.size(); ++i) {
+            cl.SendToPeer(Data(static_cast<uint16_t>(i + 1), c.blocks[i]));
+            EXPECT_EQ(cl.Receive(), RawClient::Ack(static_cast<uint16_t>(i + 1)));
+        }
+        TransferEndRecord end{};
+        ASSERT_TRUE(WaitEnd(LastBeginNumber(before), &end));
+        EXPECT_EQ(end.stats.state, TRANSFER_DONE);
+        EXPECT_EQ(end.stats.bytesDone, c.file.size());
+        EXPECT_EQ(ReadFile(g_root + "/" + c.name), c.file);
+    }
+    {
+        // A first block numbered 0 is taken as the one before block 1.
+        RawClient cl;
+        cl.SendRequest(2, "w_zero.bin");
+        EXPECT_EQ(cl.Receive(), RawClient::Ack(0));
+        cl.SendToPeer(Data(0, "ignored"));
+        EXPECT_EQ(cl.Receive(), RawClient::Ack(0));
+        cl.SendToPeer(Data(1, part));
+        EXPECT_EQ(cl.Receive(), RawClient::Ack(1));
+        for (int i = 0; i < 100 && ReadFile(g_root + "/w_zero.bin") != part; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(ReadFile(g_root + "/w_zero.bin"), part);
+    }
+}
+
 }  // namespace
