@@ -32,6 +32,7 @@
 #include "tftp_records.h"
 #include "tftpd_service.h"
 #include "tftpd_thread.h"
+#include "to_console.h"
 
 namespace {
 
@@ -485,8 +486,10 @@ TEST_F(TftpServer, StopTransferSendsError99AndReportsStopped) {
         EXPECT_STREQ(g_begins.back().fileName, "small.bin");
         EXPECT_EQ(g_begins.back().client.family, AF_INET);
     }
-    TftpStopTransfer(number + 1000);  // unknown: nothing happens
-    TftpStopTransfer(number);
+    // Request 200 reaches the service through the console hook it registered.
+    ASSERT_NE(ConsoleHooks().stopTransfer, nullptr);
+    ConsoleHooks().stopTransfer(number + 1000);  // unknown: nothing happens
+    ConsoleHooks().stopTransfer(number);
     std::string e;
     for (int i = 0; i < 5 && Opcode(e) != 5; ++i) e = c.Receive();  // a repeated DATA may come first
     EXPECT_EQ(ErrorCode(e), 99);
