@@ -75,13 +75,21 @@ void LogPrint(int level, const char* format, ...) {
     }
 }
 
+namespace {
+// Formats a user-facing text (at most 511 characters) and sends it as the given notice.
+size_t SendNoticeText(uint32_t notice, char (&text)[512], const char* format, va_list ap) {
+    size_t len = FormatV(text, sizeof text, format, ap);
+    ToConsole(notice, text, len + 1, false);
+    return len;
+}
+}  // namespace
+
 void LogError(const char* format, ...) {
     char text[512];
     va_list ap;
     va_start(ap, format);
-    size_t len = FormatV(text, sizeof text, format, ap);
+    SendNoticeText(NOTICE_ERROR, text, format, ap);
     va_end(ap);
-    ToConsole(NOTICE_ERROR, text, len + 1, false);
     if (SettingsSnapshot().NIMBO_UseEventLog) ReportToEventLog(text, 3);
 }
 
@@ -89,9 +97,8 @@ void LogWarningBox(const char* format, ...) {
     char text[512];
     va_list ap;
     va_start(ap, format);
-    size_t len = FormatV(text, sizeof text, format, ap);
+    SendNoticeText(NOTICE_WARNING, text, format, ap);
     va_end(ap);
-    ToConsole(NOTICE_WARNING, text, len + 1, false);
 }
 
 void DebugTrace(const char* format, ...) {

@@ -54,6 +54,9 @@ void RegisterServices() {
 
 int main(int argc, char** argv) {
     IgnoreSigpipe();
+#ifdef NIMBO_HAVE_GUI
+    GuiCreateApplication(argc, argv);
+#endif
     if (argc == 2 && strcasecmp(argv[1], "-uninstall") == 0) return 0;  // nothing is kept outside the INI file
     std::string commandLine = JoinCommandLine(argc, argv);
     ParseCommandLine(commandLine);

@@ -61,7 +61,7 @@ AddressWatch::AddressWatch() : fd_(socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | 
     if (fd_ < 0) return;
     sockaddr_nl sa{};
     sa.nl_family = AF_NETLINK;
-    sa.nl_groups = RTMGRP_IPV4_IFADDR;
+    sa.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_LINK;  // an interface going up or down changes the list too
     if (bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         close(fd_);
         fd_ = -1;
@@ -79,7 +79,9 @@ bool AddressWatch::Drain() {
         ssize_t n = recv(fd_, buf, sizeof buf, 0);
         if (n <= 0) break;
         for (nlmsghdr* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, static_cast<unsigned>(n)); h = NLMSG_NEXT(h, n)) {
-            if (h->nlmsg_type == RTM_NEWADDR || h->nlmsg_type == RTM_DELADDR) changed = true;
+            if (h->nlmsg_type == RTM_NEWADDR || h->nlmsg_type == RTM_DELADDR || h->nlmsg_type == RTM_NEWLINK ||
+                h->nlmsg_type == RTM_DELLINK)
+                changed = true;
         }
     }
     return changed;

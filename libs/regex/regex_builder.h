@@ -28,7 +28,6 @@ public:
     int m_nFlags = 0;
     int m_nMaxNumber = 0;
     int m_nNextNamed = 0;
-    int m_nGroupCount = 0;
     // Group numbers that some group carries (for resetting the capture index).
     CBufferT<int> m_groupNumbers;
 

@@ -943,13 +943,27 @@ ElxInterface* CRegexBuilderT<T>::ParseClass(int& flags) {
                 }
             }
         }
+        // Which ASCII letters the class holds by now, so that a long class is widened
+        // in one pass.
+        bool holds[128] = {};
+        for (int i = 0; i + 1 < range->m_ranges.GetSize(); i += 2) {
+            const int lo = Ord(range->m_ranges[i]);
+            const int hi = Ord(range->m_ranges[i + 1]);
+            for (int a = lo < 0 ? 0 : lo; a <= hi && a < 128; ++a) holds[a] = true;
+        }
+        for (int i = 0; i < range->m_chars.GetSize(); ++i) {
+            const unsigned u = Code(range->m_chars[i]);
+            if (u < 128) holds[u] = true;
+        }
         for (int i = 0; i < singles; ++i) {
             const T ch = range->m_chars[i];
             const unsigned u = Code(ch);
-            T other = ch;
-            if (IsUpper(u)) other = LowerChar(ch);
-            if (IsLower(u)) other = UpperChar(ch);
-            if (other != ch && !range->Contains(other)) range->m_chars.Push(other);
+            if (!IsAlpha(u)) continue;
+            const unsigned other = IsUpper(u) ? ToLower(u) : ToUpper(u);
+            if (!holds[other]) {
+                holds[other] = true;
+                range->m_chars.Push(static_cast<T>(other));
+            }
         }
     }
     return range;

@@ -35,7 +35,7 @@ int RegexLatestRecord(const CMatchContext* c, int n) {
     i -= i % kRecord;
     const int from = i;
     while (i >= 0 && c->m_capturestack[i + kGroup] != n) i -= kRecord;
-    if (from - i > 64 * kRecord) RegexChargeSteps(const_cast<CMatchContext*>(c), (from - i) / 64);
+    if (from - i >= 8 * kRecord) RegexChargeSteps(const_cast<CMatchContext*>(c), (from - i) / (8 * kRecord));
     return i;
 }
 
@@ -100,9 +100,10 @@ bool CStringElxT<T>::DoMatch(CMatchContext* c) const {
         from = pos;
     }
     const T* p = m_szPattern.GetBuffer();
-    for (int i = 0; i < n; ++i) {
-        if (m_bIgnoreCase ? !SameIgnoringCase(s[from + i], p[i]) : s[from + i] != p[i]) return false;
-    }
+    int i = 0;
+    while (i < n && (m_bIgnoreCase ? SameIgnoringCase(s[from + i], p[i]) : s[from + i] == p[i])) ++i;
+    if (i >= 8) RegexChargeSteps(c, i / 8);  // long comparisons count as work
+    if (i < n) return false;
     c->m_nCurrentPos = m_bRightLeft ? pos - n : pos + n;
     return true;
 }
@@ -133,6 +134,8 @@ bool CRangeElxT<T>::DoMatch(CMatchContext* c) const {
     const int at = m_bRightLeft ? c->m_nCurrentPos - 1 : c->m_nCurrentPos;
     if (at < 0 || at >= c->m_nMatchStringLength) return false;
     const T ch = Text<T>(c)[at];
+    const int size = m_ranges.GetSize() / 2 + m_chars.GetSize() + m_embeds.GetSize();
+    if (size >= 8) RegexChargeSteps(c, size / 8);
     bool member = Contains(ch);
     for (int i = 0; !member && i < m_embeds.GetSize(); ++i) {
         const int saved = c->m_nCurrentPos;
@@ -191,11 +194,11 @@ bool CBackrefElxT<T>::DoMatch(CMatchContext* c) const {
         if (pos > len - n) return false;
         from = pos;
     }
-    if (n > 64) RegexChargeSteps(c, n / 64);
     const T* s = Text<T>(c);
-    for (int i = 0; i < n; ++i) {
-        if (m_bIgnoreCase ? !SameIgnoringCase(s[from + i], s[lo + i]) : s[from + i] != s[lo + i]) return false;
-    }
+    int i = 0;
+    while (i < n && (m_bIgnoreCase ? SameIgnoringCase(s[from + i], s[lo + i]) : s[from + i] == s[lo + i])) ++i;
+    if (i >= 8) RegexChargeSteps(c, i / 8);
+    if (i < n) return false;
     c->m_stack.Push(pos);
     c->m_nCurrentPos = m_bRightLeft ? pos - n : pos + n;
     return true;

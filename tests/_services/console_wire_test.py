@@ -5,15 +5,15 @@ Starts the real program with a temporary INI in a private network namespace and 
 handshake, the requests and the framing rules. Usage: console_wire_test.py <path to nimbo>
 """
 import os
-import random
+import queue
 import re
-import select
 import signal
 import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 PASSWORD = b"qorlu7150"
@@ -123,25 +123,26 @@ def main():
         f.write("[NIMBO]\nNIMBO_Services=0\n[TFTP]\nTFTP_RootDirectory=%s\n[NFS]\nNFS_RootDir=/keep\n" % root)
 
     proc = subprocess.Popen([nimbo, "-i", ini], stderr=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    # A reader thread drains the trace, so the program never blocks on a full pipe.
+    lines = queue.Queue()
+    threading.Thread(target=lambda: [lines.put(l) for l in iter(proc.stderr.readline, b"")], daemon=True).start()
     port = None
     deadline = time.time() + 30
     log = b""
     while time.time() < deadline and port is None:
-        r, _, _ = select.select([proc.stderr], [], [], 1)
-        if r:
-            line = proc.stderr.readline()
-            log += line
-            m = re.search(rb"console listening on port (\d+)", line)
-            if m:
-                port = int(m.group(1))
+        try:
+            line = lines.get(timeout=1)
+        except queue.Empty:
+            continue
+        log += line
+        m = re.search(rb"console listening on port (\d+)", line)
+        if m:
+            port = int(m.group(1))
     check(port == 1994, "listens on the console port 1994")
     if port is None:
         proc.kill()
         print(log.decode(errors="replace"))
         return 1
-    # Keep draining the trace so the program never blocks on a full pipe.
-    import threading
-    threading.Thread(target=lambda: [None for _ in iter(proc.stderr.readline, b"")], daemon=True).start()
 
     # Only loopback is listened on.
     out = subprocess.run(["ss", "-Hltn", "sport = :%d" % port], capture_output=True, text=True).stdout

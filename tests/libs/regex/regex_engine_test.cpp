@@ -285,6 +285,15 @@ TEST(RegexMatch, StartPosition) {
     EXPECT_EQ(ToVector<char>(rtl.Match("aba", 2)), (V{1, 0, 0, 1}));
 }
 
+TEST(RegexMatch, ItemZeroTellsWhetherItMatched) {
+    CRegexT<char16_t> re(u"^BM.*", 0);
+    EXPECT_EQ(re.Match(u"BM\\x").At(0), 1);
+    const CBufferT<int> none = re.Match(u"x");
+    EXPECT_EQ(none.GetSize(), 0);
+    EXPECT_EQ(none.At(0), 0);
+    EXPECT_EQ(none.At(3, -1), -1);
+}
+
 TEST(RegexMatch, NullPatternAndTextNeverMatch) {
     CRegexT<char> none(nullptr, 0);
     EXPECT_EQ(ToVector<char>(none.Match("abc")), kNone);

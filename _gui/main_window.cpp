@@ -1,0 +1,568 @@
+#include "main_window.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFileInfo>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <QTabBar>
+#include <QThread>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QUrl>
+#include <QVBoxLayout>
+#include <cstring>
+#include <malloc.h>
+
+#include "balloon.h"
+#include "console_client.h"
+#include "log.h"
+#include "settings.h"
+#include "window_layout.h"
+
+const QEvent::Type PrivateMessageEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type CloseRequestEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+namespace {
+
+MainWindow* g_mainWindow = nullptr;
+
+constexpr int kLogListCapacity = 510;
+
+}  // namespace
+
+MainWindow* CurrentMainWindow() { return g_mainWindow; }
+
+MainWindow::MainWindow(uint32_t servicesMask, const QString& helpPath)
+    : helpPath_(helpPath), servicesMask_(servicesMask)
+{
+    g_mainWindow = this;
+    setWindowTitle(ProgramTitle);
+    setWindowIcon(QIcon(":/nimbo/nimbo.png"));
+    setAttribute(Qt::WA_QuitOnClose, false);
+    const QFontMetrics fm(font());
+    baseX_ = qMax(1, fm.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 52);
+    baseY_ = qMax(1, fm.height());
+
+    ConsoleClient& console = GuiConsole();
+    if (console.sock >= 0) {
+        notifier_ = new QSocketNotifier(console.sock, QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this, [this] {
+            // One event per frame: the notifier stays off until the frame has been dispatched.
+            notifier_->setEnabled(false);
+            post(PM_SOCKET);
+        });
+    }
+    SendAskWorkingDir();
+    buildMenu();
+    buildControls();
+    buildTabs(servicesMask_);
+    restoreWindowPos();
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray_ = new QSystemTrayIcon(windowIcon(), this);
+        tray_->setToolTip(windowTitle().left(127));
+        tray_->setContextMenu(systemMenu_);
+        connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::DoubleClick)
+                post(PM_TRAY, kTrayDoubleClick);
+        });
+        DebugTrace("TrayMessage Call : msg %d <%s>, wnd %d, id %d\n", 0, "ADD", 0, 0x2B6B7241);
+        tray_->show();
+    }
+    SendAskHostAddresses();
+    startOneShot(PM_STARTUP, 500);
+}
+
+MainWindow::~MainWindow()
+{
+    if (g_mainWindow == this)
+        g_mainWindow = nullptr;
+}
+
+int MainWindow::dluX(int v) const { return v * baseX_ / 4; }
+int MainWindow::dluY(int v) const { return v * baseY_ / 8; }
+
+void MainWindow::post(int id, intptr_t lparam)
+{
+    QCoreApplication::postEvent(this, new PrivateMessageEvent(id, lparam));
+}
+
+void MainWindow::startOneShot(int id, int ms)
+{
+    QTimer::singleShot(ms, this, [this, id] { post(id); });
+}
+
+void MainWindow::customEvent(QEvent* e)
+{
+    if (e->type() == PrivateMessageEvent::kType) {
+        auto* pm = static_cast<PrivateMessageEvent*>(e);
+        onPrivateMessage(pm->id, pm->lparam);
+    } else if (e->type() == CloseRequestEvent::kType) {
+        requestClose(static_cast<CloseRequestEvent*>(e)->origin);
+    }
+}
+
+void MainWindow::buildMenu()
+{
+    systemMenu_ = menuBar()->addMenu("&Nimbo");
+    QAction* settings = systemMenu_->addAction("Settings", this, [this] { systemCommand(SC_SETTINGS); });
+    minimizeAction_ = systemMenu_->addAction("Minimize to Tray", this, [this] { systemCommand(SC_MINIMIZE_TO_TRAY); });
+    minimizeAction_->setCheckable(true);
+    systemMenu_->addAction("Help", this, [this] { systemCommand(SC_HELP); });
+    systemMenu_->addAction("About/License", this, [this] { systemCommand(SC_ABOUT); });
+    systemMenu_->addSeparator();
+    systemMenu_->addAction("Close", this, [this] { close(); });
+    systemMenu_->setDefaultAction(settings);
+}
+
+void MainWindow::buildControls()
+{
+    area_ = new QWidget(this);
+    setCentralWidget(area_);
+    for (const LayoutRow& row : kLayoutTable) {
+        QWidget* w = nullptr;
+        switch (row.kind) {
+        case CK_TEXT: {
+            auto* label = new QLabel(row.text, area_);
+            if (row.id == 1204)
+                label->setAlignment(Qt::AlignCenter);
+            w = label;
+            break;
+        }
+        case CK_TAB: {
+            tabFrame_ = new QFrame(area_);
+            tabFrame_->setFrameShape(QFrame::StyledPanel);
+            tabBar_ = new QTabBar(tabFrame_);
+            tabBar_->setExpanding(false);
+            tabBar_->setDrawBase(false);
+            connect(tabBar_, &QTabBar::currentChanged, this, [this] { showTabPage(); });
+            w = tabFrame_;
+            break;
+        }
+        case CK_BANNER: {
+            auto* button = new QPushButton(area_);
+            button->setFlat(true);
+            button->setFocusPolicy(Qt::NoFocus);
+            const QPixmap banner(":/nimbo/banner.png");
+            if (!banner.isNull())
+                button->setIcon(QIcon(banner));
+            w = button;
+            break;
+        }
+        case CK_LIST:
+            if (row.id == 1110) {
+                logList_ = new QListWidget(area_);
+                logList_->setUniformItemSizes(true);
+                w = logList_;
+            } else {
+                auto* list = new QTreeWidget(area_);
+                list->setHeaderLabels({row.text});
+                list->setRootIsDecorated(false);
+                w = list;
+            }
+            break;
+        case CK_EDIT: w = new QLineEdit(area_); break;
+        case CK_COMBO: w = new QComboBox(area_); break;
+        case CK_BUTTON: w = new QPushButton(row.text, area_); break;
+        case CK_PROGRESS: w = new QProgressBar(area_); break;
+        case CK_NONE: continue;
+        }
+        w->setObjectName(QString("ctl%1").arg(row.id));
+        controls_[row.id] = w;
+    }
+    setMinimumSize(dluX(kMinTrackWidth), dluY(kMinTrackHeight));
+}
+
+QWidget* MainWindow::control(int id) const
+{
+    auto it = controls_.find(id);
+    return it == controls_.end() ? nullptr : it->second;
+}
+
+QStringList MainWindow::tabTexts() const
+{
+    QStringList texts;
+    for (int i = 0; i < tabBar_->count(); ++i)
+        texts << tabBar_->tabText(i);
+    return texts;
+}
+
+void MainWindow::buildTabs(uint32_t mask)
+{
+    const QSignalBlocker block(tabBar_);
+    while (tabBar_->count() > 0)
+        tabBar_->removeTab(0);
+    for (const TabRow& row : TabsForMask(mask)) {
+        const int index = tabBar_->addTab(row.text);
+        tabBar_->setTabData(index, row.page);
+    }
+    layoutMainWindow(true);
+    if (tabBar_->count() > 0)
+        tabBar_->setCurrentIndex(tabBar_->count() - 1);
+    showTabPage();
+    tabFrame_->lower();
+    for (int id : {1165, 1164, 1178, 1167, 1166})
+        if (QWidget* w = control(id))
+            w->raise();
+}
+
+int MainWindow::currentPageBit() const
+{
+    const int index = tabBar_->currentIndex();
+    return static_cast<int>(PageBit(index < 0 ? -1 : tabBar_->tabData(index).toInt()));
+}
+
+int MainWindow::showTabPage()
+{
+    const uint32_t bit = static_cast<uint32_t>(currentPageBit());
+    for (const LayoutRow& row : kLayoutTable)
+        if (QWidget* w = control(row.id); w && (static_cast<uint32_t>(row.pages) & bit) == 0)
+            w->hide();
+    for (const LayoutRow& row : kLayoutTable)
+        if (QWidget* w = control(row.id); w && (static_cast<uint32_t>(row.pages) & bit) != 0)
+            w->show();
+    const int index = tabBar_->currentIndex();
+    return index < 0 ? -1 : tabBar_->tabData(index).toInt();
+}
+
+void MainWindow::layoutMainWindow(bool initial)
+{
+    if (!area_)
+        return;
+    if (initial) {
+        move(dluX(kInitialX), dluY(kInitialY));
+        resize(dluX(kInitialRight - kInitialX), dluY(kInitialBottom - kInitialY));
+    }
+    const int dW = area_->width() - dluX(kInitialRight - kInitialX);
+    const int dH = area_->height() - dluY(kInitialBottom - kInitialY);
+    for (const LayoutRow& row : kLayoutTable) {
+        QWidget* w = control(row.id);
+        if (!w)
+            continue;
+        const Rect base{dluX(row.x), dluY(row.y), dluX(row.w), dluY(row.h)};
+        const Rect r = GrowRect(base, row, dW, dH);
+        w->setGeometry(r.x, r.y, r.w, r.h);
+        if (row.kind == CK_BANNER)
+            static_cast<QPushButton*>(w)->setIconSize(QSize(r.w, r.h));
+    }
+    if (tabBar_)
+        tabBar_->setGeometry(0, 0, tabFrame_->width(), tabBar_->sizeHint().height());
+    area_->update();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* e)
+{
+    QMainWindow::resizeEvent(e);
+    layoutMainWindow(false);
+}
+
+void MainWindow::restoreWindowPos()
+{
+    char buf[128] = {};
+    IniReadValue("SOFTWARE\\NIMBO", "NIMBO_LastWindowPos", buf, sizeof(buf), SETTING_TEXT, IniPath().c_str());
+    buf[sizeof(buf) - 1] = 0;
+    const QRect vs = QGuiApplication::primaryScreen() ? QGuiApplication::primaryScreen()->virtualGeometry() : QRect();
+    const auto r = ParseWindowPos(buf, Rect{vs.x(), vs.y(), vs.width(), vs.height()});
+    if (!r)
+        return;
+    // The saved rectangle is the frame's; the frame is known once the window shows, so the
+    // size is set again then.
+    restoredFrame_ = QRect(r->left, r->top, r->right - r->left, r->bottom - r->top);
+    applyRestoredFrame();
+}
+
+void MainWindow::applyRestoredFrame()
+{
+    if (restoredFrame_.isNull())
+        return;
+    const QSize extra = frameGeometry().size() - size();
+    resize(restoredFrame_.size() - extra);
+    move(restoredFrame_.topLeft());
+}
+
+void MainWindow::showEvent(QShowEvent* e)
+{
+    QMainWindow::showEvent(e);
+    if (!restoredFrame_.isNull()) {
+        applyRestoredFrame();
+        restoredFrame_ = QRect();
+    }
+}
+
+int MainWindow::saveWindowPos()
+{
+    const QRect f = frameGeometry();
+    char buf[128] = {};
+    const std::string text = FormatWindowPos(SavedRect{f.x(), f.y(), f.x() + f.width(), f.y() + f.height()});
+    std::strncpy(buf, text.c_str(), sizeof(buf) - 1);
+    if (PostSettingWrite("SOFTWARE\\NIMBO", "NIMBO_LastWindowPos", buf, sizeof(buf), SETTING_TEXT,
+                         IniPath().c_str()) == 0) {
+        MessageBoxPrintf(this, "Error saving Nimbo.ini parameter ", ProgramTitle, MB_OK | MB_ICONWARNING);
+        return 0;
+    }
+    return 1;
+}
+
+void MainWindow::onPrivateMessage(int id, intptr_t lparam)
+{
+    GlobalSettings& copy = GuiConsole().model.settings;
+    switch (id) {
+    case PM_STARTUP: onStartup(); break;
+    case PM_HIDE: hide(); break;
+    case PM_TRIM: malloc_trim(0); break;
+    case PM_SOCKET: onSocketEvent(); break;
+    case PM_SERVICE_ENDED:
+        MessageBoxPrintf(this, "Nimbo service has ended\nThis session will terminate", ProgramTitle,
+                         MB_OK | MB_ICONWARNING);
+        close();
+        break;
+    case PM_DISCONNECTED:
+        MessageBoxPrintf(this, "Nimbo has been disconnected from the service\nThis session will terminate",
+                         ProgramTitle, MB_OK | MB_ICONWARNING);
+        close();
+        break;
+    case PM_STOP_TRANSFER: SendStopTransfer(static_cast<uint32_t>(lparam)); break;
+    case PM_AFTER_STARTUP:
+        if (copy.NIMBO_HideWnd && tray_)
+            startOneShot(PM_HIDE, 0);
+        startOneShot(PM_TRIM, 2000);
+        break;
+    case PM_TRAY:
+        if (lparam == kTrayDoubleClick) {
+            showNormal();
+            raise();
+            activateWindow();
+            minimizeAction_->setChecked(false);
+        }
+        break;
+    case PM_SET_WORKDIR:
+        SendSetWorkingDir(copy.WorkingDirectory);
+        SendAskWorkingDir();
+        break;
+    case PM_STORE_SETTINGS:
+        SendStoreGlobalSettings();
+        std::memcpy(copy.WorkingDirectory, copy.TFTP_RootDirectory, sizeof(copy.WorkingDirectory));
+        copy.WorkingDirectory[sizeof(copy.WorkingDirectory) - 1] = 0;
+        SendAskWorkingDir();
+        break;
+    case PM_STORE_DHCP: SendStoreDhcpSettings(); break;
+    case PM_FREE_LEASE: SendFreeLease(static_cast<uint32_t>(lparam)); break;
+    case PM_ERASE_SETTINGS: SendEraseSettings(); break;
+    case PM_START_SERVICES: SendStartServices(); break;
+    default: break;
+    }
+}
+
+void MainWindow::onStartup()
+{
+    show();
+    // The log list's filter and the TFTP warnings come with the lists.
+    if (GuiConsole().model.settings.NIMBO_Services == 0) {
+        showAbout();
+        if (closing_ || finished_)
+            return;
+        QPoint at = mapToGlobal(QPoint(dluX(4), 0));
+        if (QAction* menu = systemMenu_->menuAction())
+            at = menuBar()->mapToGlobal(menuBar()->actionGeometry(menu).center());
+        ShowBalloon(ProgramTitle, " Click icon for menu\n Double-click for settings.", this, this, BALLOON_ICON_INFO,
+                    true, 0, at, false);
+    }
+    post(PM_AFTER_STARTUP);
+}
+
+void MainWindow::onSocketEvent()
+{
+    ConsoleClient& console = GuiConsole();
+    if (linkLost_ || console.sock < 0)
+        return;
+    const int rc = GuiDispatchConsoleMsg(this, console.sock, true);
+    if (linkLost_)
+        return;
+    if (rc > 0) {
+        if (notifier_)
+            notifier_->setEnabled(true);
+        return;
+    }
+    linkLost_ = true;
+    post(rc == 0 ? PM_SERVICE_ENDED : PM_DISCONNECTED);
+}
+
+void MainWindow::systemCommand(int command)
+{
+    switch (command) {
+    case SC_MINIMIZE_TO_TRAY: toggleMinimizeToTray(); break;
+    case SC_SETTINGS: DebugTrace("GUI: settings requested\n"); break;
+    case SC_HELP: showHelp(); break;
+    case SC_ABOUT: showAbout(); break;
+    case SC_EXPLORE: QDesktopServices::openUrl(QUrl::fromLocalFile(GuiConsole().model.settings.WorkingDirectory)); break;
+    case SC_SUSPEND: SendSuspendServices(); break;
+    case SC_START: SendStartServices(); break;
+    case SC_RESTART:
+        SendSuspendServices();
+        startOneShot(PM_START_SERVICES, 1000);
+        break;
+    default: break;
+    }
+}
+
+void MainWindow::toggleMinimizeToTray()
+{
+    if (!tray_) {
+        // Without a tray the window must stay reachable: it is minimised instead.
+        const bool minimise = !isMinimized() && isVisible();
+        minimizeAction_->setChecked(minimise);
+        if (minimise)
+            showMinimized();
+        else
+            showNormal();
+        return;
+    }
+    minimizeAction_->setChecked(isVisible());
+    if (isVisible())
+        hide();
+    else
+        show();
+}
+
+void MainWindow::showHelp()
+{
+    if (!QFileInfo::exists(helpPath_)) {
+        ShowBalloon(QString(), "Error:\nNimbo couldn't find \"Nimbo.chm\"", this, this, BALLOON_ICON_NONE, true, 0,
+                    std::nullopt, false);
+        return;
+    }
+    QDesktopServices::openUrl(QUrl::fromLocalFile(helpPath_));
+}
+
+void MainWindow::showAbout()
+{
+    QMessageBox box(QMessageBox::Information, "About/License", ProgramTitle, QMessageBox::Ok, this);
+    box.setObjectName("aboutBox");
+    box.setIconPixmap(QPixmap(":/nimbo/nimbo.png"));
+    box.exec();
+}
+
+// ---- console notices that reach the window ----
+
+void MainWindow::AppendLog(const std::string& line)
+{
+    logList_->addItem(QString::fromLocal8Bit(line.c_str()));
+    while (logList_->count() > kLogListCapacity)
+        delete logList_->takeItem(0);
+    logList_->scrollToBottom();
+}
+
+void MainWindow::ShowNoticeBox(const std::string& text)
+{
+    MessageBoxPrintf(this, "%s", ProgramTitle, MB_OK | MB_ICONERROR, text.c_str());
+}
+
+void MainWindow::WorkingDirectoriesChanged() {}
+
+void MainWindow::HostAddressesChanged() {}
+
+void MainWindow::DirectoryListing(const std::vector<std::string>& lines)
+{
+    // The frame has been read whole: listen to the link again before the modal dialog, so
+    // the service's sends are never left waiting on an unread socket.
+    if (notifier_ && !linkLost_)
+        notifier_->setEnabled(true);
+    QDialog dialog(this);
+    dialog.setObjectName("directoryDialog");
+    dialog.setWindowTitle(ProgramTitle);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* list = new QListWidget(&dialog);
+    for (const std::string& line : lines)
+        list->addItem(QString::fromLocal8Bit(line.c_str()).replace('\t', "    "));
+    layout->addWidget(list);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    layout->addWidget(buttons);
+    dialog.exec();
+}
+
+void MainWindow::ListsChanged(uint32_t) {}
+
+// ---- close ----
+
+void MainWindow::requestClose(int origin)
+{
+    if (closing_ || finished_)
+        return;
+    closeOrigin_ = origin;
+    close();
+}
+
+void MainWindow::closeEvent(QCloseEvent* e)
+{
+    if (finished_) {
+        e->accept();
+        return;
+    }
+    if (closing_) {
+        e->ignore();
+        return;
+    }
+    closing_ = true;
+    runCloseSequence(closeOrigin_);
+    e->accept();
+}
+
+void MainWindow::runCloseSequence(int origin)
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    if (origin != CLOSE_INI_FAILURE)
+        saveWindowPos();
+    QThread::msleep(200);
+    SetGuiQuiet();
+    LogDisable();
+    BalloonClose();
+    for (QDialog* dialog : findChildren<QDialog*>())
+        if (dialog->objectName() != "nimboBox" && dialog->isVisible())
+            dialog->close();
+    DebugTrace("------- stopping services\n");
+    if (notifier_)
+        notifier_->setEnabled(false);
+    SendStopAll();
+    QThread::msleep(1100);
+    delete notifier_;
+    notifier_ = nullptr;
+    CloseConsole();
+    DebugTrace("------ services stopped\n");
+    QApplication::restoreOverrideCursor();
+    if (tray_) {
+        DebugTrace("TrayMessage Call : msg %d <%s>, wnd %d, id %d\n", 2, "DELETE", 0, 0x2B6B7241);
+        tray_->hide();
+        delete tray_;
+        tray_ = nullptr;
+    }
+    finished_ = true;
+    Q_EMIT closed();
+}
+
+void MainWindow::endWithoutClose()
+{
+    if (finished_)
+        return;
+    delete notifier_;
+    notifier_ = nullptr;
+    delete tray_;
+    tray_ = nullptr;
+    finished_ = true;
+    hide();
+    Q_EMIT closed();
+}

@@ -1,0 +1,84 @@
+#include "window_layout.h"
+
+#include <cstdio>
+
+const TabRow kTabTable[11] = {
+    {"HTTP", 3, 0x80},    {"FTP", 2, 0x40},  {"TFTP", 0, 0x1},   {"TFTPC", 1, 0x2},
+    {"DHCP", 4, 0x4},     {"PDHCP", 5, 0x100}, {"BINL", 6, 0x200}, {"DNS", 9, 0x20},
+    {"SNTP", 8, 0x10},    {"SYSLOG", 7, 0x8}, {"Log", 10, 0x5FF},
+};
+
+std::vector<TabRow> TabsForMask(uint32_t mask)
+{
+    std::vector<TabRow> tabs;
+    for (const TabRow& row : kTabTable) {
+        if ((row.bits & mask) == 0)
+            continue;
+        if (row.bits == 0x200 && (mask & (0x4 | 0x100)) == 0)
+            continue;
+        if (row.bits == 0x4 && (mask & 0x100) != 0)
+            continue;
+        tabs.push_back(row);
+    }
+    return tabs;
+}
+
+const LayoutRow kLayoutTable[31] = {
+    {1204, CK_TEXT, "Please go to 'System Menu/Settings' and configure any one of the available services",
+     -30, 48, 267, 8, 5, 0, 0, 0, 0x800},
+    {1011, CK_TAB, nullptr, 2, 1, 214, 136, 0, 0, 10, 10, -1},
+    {1072, CK_BANNER, nullptr, -85, 138, 388, 45, 5, 10, 0, 0, -1},
+    {1156, CK_LIST, "Transfers", 5, 17, 208, 118, 0, 0, 10, 10, 0x1},
+    {1110, CK_LIST, "Log", 5, 17, 208, 118, 0, 0, 10, 10, 0x400},
+    {1162, CK_TEXT, "TFTP Server", 10, 25, 40, 10, 0, 0, 0, 0, 0x2},
+    {1166, CK_EDIT, nullptr, 54, 23, 70, 12, 0, 0, 0, 0, 0x2},
+    {1170, CK_TEXT, "block #0", 6, 135, 50, 18, 0, 0, 0, 0, 0x2},
+    {1173, CK_TEXT, "Blocksize", 132, 25, 30, 10, 0, 0, 0, 0, 0x2},
+    {1174, CK_COMBO, nullptr, 162, 23, 35, 90, 0, 0, 0, 0, 0x2},
+    {1176, CK_TEXT, "Windowsize", 205, 25, 40, 10, 0, 0, 0, 0, 0x2},
+    {1180, CK_COMBO, nullptr, 245, 23, 25, 90, 0, 0, 0, 0, 0x2},
+    {1177, CK_TEXT, "Remote File", 10, 41, 40, 10, 0, 0, 0, 0, 0x2},
+    {1178, CK_EDIT, nullptr, 54, 38, 95, 12, 0, 0, 0, 0, 0x2},
+    {1163, CK_TEXT, "Local File", 155, 41, 32, 10, 0, 0, 0, 0, 0x2},
+    {1167, CK_EDIT, nullptr, 187, 38, 95, 12, 0, 0, 0, 0, 0x2},
+    {1175, CK_BUTTON, "...", 283, 40, 11, 9, 0, 0, 0, 0, 0x2},
+    {1164, CK_BUTTON, "&GET", 305, 38, 23, 11, 0, 0, 0, 0, 0x2},
+    {1165, CK_BUTTON, "&PUT", 332, 38, 23, 11, 0, 0, 0, 0, 0x2},
+    {1169, CK_BUTTON, "Break", 359, 38, 23, 11, 0, 0, 0, 0, 0x2},
+    {1168, CK_PROGRESS, nullptr, 113, 54, 162, 8, 0, 0, 0, 0, 0x2},
+    {2015, CK_NONE, nullptr, 87, 64, 86, 12, 0, 0, 0, 0, 0x2},
+    {1179, CK_NONE, nullptr, 10, 105, 162, 24, 0, 0, 0, 0, 0},
+    {1199, CK_LIST, "Leases", 5, 17, 208, 118, 0, 0, 10, 10, 0x10},
+    {1086, CK_LIST, "DHCP events", 5, 17, 208, 118, 0, 0, 10, 10, 0x20},
+    {1029, CK_LIST, "BINL events", 5, 17, 208, 118, 0, 0, 10, 10, 0x40},
+    {1157, CK_LIST, "Syslog", 5, 17, 208, 118, 0, 0, 10, 10, 0x80},
+    {1047, CK_LIST, "SNTP clients", 5, 17, 208, 118, 0, 0, 10, 10, 0x100},
+    {1161, CK_LIST, "DNS entries", 5, 17, 208, 118, 0, 0, 10, 10, 0x200},
+    {1216, CK_LIST, "FTP events", 5, 17, 208, 118, 0, 0, 10, 10, 0x4},
+    {1218, CK_LIST, "HTTP requests", 5, 17, 208, 118, 0, 0, 10, 10, 0x8},
+};
+
+Rect GrowRect(const Rect& base, const LayoutRow& row, int dW, int dH)
+{
+    return Rect{base.x + row.kx * dW / 10, base.y + row.ky * dH / 10,
+                base.w + row.kw * dW / 10, base.h + row.kh * dH / 10};
+}
+
+std::optional<SavedRect> ParseWindowPos(const std::string& text, const Rect& vs)
+{
+    SavedRect r{};
+    if (text.empty() || std::sscanf(text.c_str(), "%d,%d,%d,%d", &r.left, &r.top, &r.right, &r.bottom) != 4)
+        return std::nullopt;
+    if (r.right - 20 < vs.x || r.left >= vs.x + vs.w || r.top + 20 < vs.y || r.top >= vs.y + vs.h)
+        return std::nullopt;
+    if (r.left >= r.right || r.top >= r.bottom)
+        return std::nullopt;
+    return r;
+}
+
+std::string FormatWindowPos(const SavedRect& r)
+{
+    char buf[128];
+    std::snprintf(buf, sizeof(buf), "%d,%d,%d,%d", r.left, r.top, r.right, r.bottom);
+    return buf;
+}

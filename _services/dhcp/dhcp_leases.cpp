@@ -1,0 +1,288 @@
+#include "dhcp_leases.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "dhcp_log.h"
+#include "mac_vendor.h"
+
+const uint8_t PingProbeMac[6] = {0x46, 0x46, 0x3A, 0x46, 0x46, 0x3A};
+
+std::string formatMacText(const uint8_t* bytes, int length, char separator) {
+    std::string s;
+    length = std::clamp(length, 0, 16);
+    for (int i = 0; i < length; ++i) {
+        char b[4];
+        std::snprintf(b, sizeof b, "%02X", bytes[i]);
+        s += b;
+        if (i + 1 < length) s += separator;
+    }
+    return s;
+}
+
+bool parseMacText(const char* text, uint8_t out[6]) {
+    unsigned v[6] = {0, 0, 0, 0, 0, 0};
+    int n = std::sscanf(text, "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+    for (int i = 0; i < 6; ++i) out[i] = static_cast<uint8_t>(v[i]);
+    return n > 0;
+}
+
+std::string formatLeaseTime(int64_t t) {
+    time_t tt = static_cast<time_t>(t);
+    struct tm tmv;
+    if (!localtime_r(&tt, &tmv)) return "";
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%02d/%02d/%04d/%02d:%02d:%02d", tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_year + 1900,
+                  tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+    return buf;
+}
+
+int64_t parseLeaseTime(const char* text) {
+    int mon, day, year, hour, min, sec;
+    if (std::sscanf(text, "%d/%d/%d/%d:%d:%d", &mon, &day, &year, &hour, &min, &sec) != 6) return -1;
+    struct tm tmv {};
+    tmv.tm_mon = mon - 1;
+    tmv.tm_mday = day;
+    tmv.tm_year = year - 1900;
+    tmv.tm_hour = hour;
+    tmv.tm_min = min;
+    tmv.tm_sec = sec;
+    tmv.tm_isdst = -1;
+    time_t t = mktime(&tmv);
+    return t == static_cast<time_t>(-1) ? -1 : static_cast<int64_t>(t);
+}
+
+namespace {
+uint32_t HostOrder(uint32_t a) { return ntohl(a); }
+bool ByIp(const DhcpLease* a, const DhcpLease* b) { return HostOrder(a->address) < HostOrder(b->address); }
+bool ByMac(const DhcpLease* a, const DhcpLease* b) { return std::memcmp(a->mac, b->mac, 6) < 0; }
+std::string Dotted(uint32_t a) {
+    in_addr in;
+    in.s_addr = a;
+    char buf[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &in, buf, sizeof buf) ? buf : "";
+}
+}  // namespace
+
+LeaseTable::~LeaseTable() { Clear(); }
+
+void LeaseTable::Clear() {
+    for (DhcpLease* l : byIp_) delete l;
+    byIp_.clear();
+    byMac_.clear();
+}
+
+void LeaseTable::Configure(uint32_t poolStart, int32_t poolSize, int32_t leaseMinutes, bool persistent,
+                           LeaseStore* store) {
+    Clear();
+    poolStart_ = poolStart;
+    capacity_ = poolStart == 0 || poolSize < 0 ? 0 : poolSize;
+    leaseMinutes_ = leaseMinutes;
+    persistent_ = persistent;
+    store_ = store;
+}
+
+bool LeaseTable::IsAddressInPool(uint32_t address) const {
+    if (capacity_ <= 0) return false;
+    uint64_t a = HostOrder(address);
+    uint64_t s = HostOrder(poolStart_);
+    return a >= s && a < s + static_cast<uint64_t>(capacity_);
+}
+
+uint32_t LeaseTable::NextPoolAddress(uint32_t address) {
+    uint32_t h = HostOrder(address);
+    uint32_t last = h & 0xFF;
+    h += last == 254 ? 3 : last == 255 ? 2 : 1;
+    return htonl(h);
+}
+
+bool LeaseTable::IsExpired(const DhcpLease& l, int64_t now) const {
+    return l.startTime == 0 || l.startTime < now - static_cast<int64_t>(leaseMinutes_) * 60;
+}
+
+DhcpLease* LeaseTable::FindByIp(uint32_t address, bool* expired, int64_t now) const {
+    DhcpLease key{};
+    key.address = address;
+    auto it = std::lower_bound(byIp_.begin(), byIp_.end(), &key, ByIp);
+    if (it == byIp_.end() || (*it)->address != address) return nullptr;
+    if (expired) *expired = IsExpired(**it, now);
+    return *it;
+}
+
+DhcpLease* LeaseTable::FindByMac(const uint8_t* mac, int length) const {
+    DhcpLease key{};
+    std::memcpy(key.mac, mac, static_cast<size_t>(std::clamp(length, 0, 6)));
+    auto it = std::lower_bound(byMac_.begin(), byMac_.end(), &key, ByMac);
+    if (it == byMac_.end() || std::memcmp((*it)->mac, key.mac, 6) != 0) return nullptr;
+    return *it;
+}
+
+std::string LeaseTable::Key(int index, const char* suffix) const {
+    char key[64];
+    std::snprintf(key, sizeof key, "%s%d%s", "DHCP_Lease_", index, suffix);
+    return key;
+}
+
+void LeaseTable::WriteCount() {
+    if (persistent_ && store_) store_->WriteInt("DHCP_Lease_NumLeases", count(), true);
+}
+
+void LeaseTable::Sort() {
+    std::sort(byIp_.begin(), byIp_.end(), ByIp);
+    std::stable_sort(byMac_.begin(), byMac_.end(), ByMac);
+}
+
+DhcpLease* LeaseTable::Assign(DhcpLease* lease, uint32_t address, const uint8_t* mac, int length, int64_t now) {
+    if (!lease) {
+        if (count() >= capacity_) return nullptr;
+        lease = new DhcpLease{};
+        lease->slot = count();
+        byIp_.push_back(lease);
+        byMac_.push_back(lease);
+        WriteCount();
+    }
+    lease->address = address;
+    StampOfferTime(lease, now);
+    ClearStartTime(lease);
+    std::memset(lease->mac, 0, sizeof lease->mac);
+    std::memcpy(lease->mac, mac, static_cast<size_t>(std::clamp(length, 0, 16)));
+    if (persistent_ && store_)
+        store_->WriteText(Key(lease->slot, "DHCP_MAC").c_str(), formatMacText(lease->mac, 6, ':').c_str(), true);
+    Sort();
+    Save();
+    return lease;
+}
+
+void LeaseTable::Free(DhcpLease* lease) {
+    if (lease) {
+        DhcpLog(5, "DHCP Inf: Freeing lease %s owned by MAC %s", Dotted(lease->address).c_str(),
+                formatMacWithVendor(lease->mac).c_str());
+        byIp_.erase(std::remove(byIp_.begin(), byIp_.end(), lease), byIp_.end());
+        byMac_.erase(std::remove(byMac_.begin(), byMac_.end(), lease), byMac_.end());
+        WriteCount();
+        Save();
+        delete lease;
+    }
+    if (wake_) wake_();
+}
+
+void LeaseTable::Resize(int32_t poolSize) {
+    capacity_ = poolStart_ == 0 || poolSize < 0 ? 0 : poolSize;
+    while (count() > capacity_) {
+        DhcpLease* last = byIp_.back();
+        byIp_.pop_back();
+        byMac_.erase(std::remove(byMac_.begin(), byMac_.end(), last), byMac_.end());
+        delete last;
+    }
+}
+
+void LeaseTable::SetStartTime(DhcpLease* l, int64_t t) {
+    l->startTime = t;
+    if (persistent_ && store_)
+        store_->WriteText(Key(l->slot, "DHCP_LeaseStartTime").c_str(), formatLeaseTime(t).c_str(), true);
+}
+
+void LeaseTable::StampOfferTime(DhcpLease* l, int64_t now) {
+    l->offerTime = now;
+    if (persistent_ && store_)
+        store_->WriteText(Key(l->slot, "DHCP_InitialOfferTime").c_str(), formatLeaseTime(now).c_str(), true);
+}
+
+void LeaseTable::StampStartTime(DhcpLease* l, int64_t now) { SetStartTime(l, now); }
+
+void LeaseTable::ClearOfferTime(DhcpLease* l) {
+    l->offerTime = 0;
+    if (persistent_ && store_)
+        store_->WriteText(Key(l->slot, "DHCP_InitialOfferTime").c_str(), formatLeaseTime(0).c_str(), true);
+}
+
+void LeaseTable::ClearStartTime(DhcpLease* l) { SetStartTime(l, 0); }
+
+void LeaseTable::Save() {
+    if (!persistent_ || !store_) return;
+    WriteCount();
+    for (int i = 0; i < count(); ++i) {
+        DhcpLease* l = byIp_[static_cast<size_t>(i)];
+        l->slot = i;
+        store_->WriteText(Key(i, "DHCP_MAC").c_str(), formatMacText(l->mac, 6, ':').c_str(), false);
+        store_->WriteText(Key(i, "DHCP_IP").c_str(), Dotted(l->address).c_str(), false);
+        store_->WriteText(Key(i, "DHCP_InitialOfferTime").c_str(), formatLeaseTime(l->offerTime).c_str(), false);
+        store_->WriteText(Key(i, "DHCP_LeaseStartTime").c_str(), formatLeaseTime(l->startTime).c_str(), true);
+    }
+}
+
+void LeaseTable::Load() {
+    Clear();
+    if (!store_) return;
+    store_->WaitQueued();
+    int32_t n = 0;
+    store_->ReadInt("DHCP_Lease_NumLeases", &n);
+    if (n < 0) n = 0;
+    if (n > capacity_) {
+        DhcpLog(kDhcpLogWarningBox, "The pool size is too small for the number of leases, ignoring extra leases");
+        n = capacity_;
+    }
+    for (int j = 0; j < n; ++j) {
+        auto* l = new DhcpLease{};
+        l->slot = j;
+        char text[260];
+        text[0] = 0;
+        if (store_->ReadText(Key(j, "DHCP_MAC").c_str(), text, sizeof text)) parseMacText(text, l->mac);
+        text[0] = 0;
+        uint32_t a = 0;
+        if (store_->ReadText(Key(j, "DHCP_IP").c_str(), text, sizeof text)) {
+            in_addr in;
+            if (inet_pton(AF_INET, text, &in) == 1) a = in.s_addr;
+        }
+        l->address = a;
+        auto readTime = [&](const char* suffix) -> int64_t {
+            text[0] = 0;
+            int64_t t = store_->ReadText(Key(j, suffix).c_str(), text, sizeof text) ? parseLeaseTime(text) : 0;
+            return t < 0 ? 0 : t;
+        };
+        l->offerTime = readTime("DHCP_InitialOfferTime");
+        l->startTime = readTime("DHCP_LeaseStartTime");
+        static const uint8_t zero[6] = {};
+        bool keep = IsAddressInPool(a) && std::memcmp(l->mac, zero, 6) != 0 &&
+                    std::none_of(byIp_.begin(), byIp_.end(), [a](const DhcpLease* k) { return k->address == a; });
+        if (keep) {
+            byIp_.push_back(l);
+            byMac_.push_back(l);
+        } else {
+            delete l;
+        }
+    }
+    if (count() < n) WriteCount();
+    Sort();
+    Save();
+}
+
+void LeaseTable::LogTable(int64_t now) const {
+    if (!DhcpLogEnabled(15)) return;
+    for (int i = 0; i < count(); ++i) {
+        const DhcpLease* l = byIp_[static_cast<size_t>(i)];
+        DhcpLog(15, "DHCP Inf: Lease %d: IP %s, MAC %s, Age %d sec, %s", i, Dotted(l->address).c_str(),
+                formatMacWithVendor(l->mac).c_str(), static_cast<int>(now - l->offerTime), l->startTime ? "Ack" : "Nak");
+    }
+}
+
+std::vector<LeaseRow> LeaseTable::Rows() const {
+    std::vector<LeaseRow> rows;
+    for (int i = 0; i < count() && i < 50; ++i) {
+        const DhcpLease* l = byIp_[static_cast<size_t>(i)];
+        LeaseRow r{};
+        std::snprintf(r.address, sizeof r.address, "%s", Dotted(l->address).c_str());
+        if (std::memcmp(l->mac, PingProbeMac, 6) == 0)
+            std::snprintf(r.mac, sizeof r.mac, "-");
+        else
+            std::snprintf(r.mac, sizeof r.mac, "%s", formatMacWithVendor(l->mac).c_str());
+        r.offerTime = l->offerTime;
+        r.startTime = l->startTime;
+        rows.push_back(r);
+    }
+    return rows;
+}

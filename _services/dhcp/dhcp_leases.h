@@ -1,0 +1,94 @@
+// Lease tables: every offered or acknowledged address, sorted by address and by MAC, and
+// their copy in the [DHCP] section of the INI file.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dhcp_records.h"
+
+// Start time of BOOTP leases and of addresses found in use.
+constexpr int64_t PermanentLeaseStamp = 0x66666666;
+// MAC given to a pool address that answered a probe.
+extern const uint8_t PingProbeMac[6];
+
+// Where the leases are kept: the INI layer in the program, a file or memory in tests.
+class LeaseStore {
+public:
+    virtual ~LeaseStore() = default;
+    // Reads a key; false when it is missing or empty (the field is then unchanged).
+    virtual bool ReadText(const char* key, char* buf, int size) = 0;
+    virtual bool ReadInt(const char* key, int32_t* value) = 0;
+    virtual void WriteText(const char* key, const char* text, bool queued) = 0;
+    virtual void WriteInt(const char* key, int32_t value, bool queued) = 0;
+    // Returns once queued writes are in the file.
+    virtual void WaitQueued() = 0;
+};
+
+std::string formatMacText(const uint8_t* bytes, int length, char separator);
+bool parseMacText(const char* text, uint8_t out[6]);
+std::string formatLeaseTime(int64_t t);
+int64_t parseLeaseTime(const char* text);
+
+class LeaseTable {
+public:
+    LeaseTable() = default;
+    ~LeaseTable();
+    LeaseTable(const LeaseTable&) = delete;
+    LeaseTable& operator=(const LeaseTable&) = delete;
+
+    // Held by every caller of the routines below: the DHCP thread around a request, the
+    // Console thread around request 213 and 208.
+    std::recursive_mutex& mutex() { return mutex_; }
+
+    // Pool and policy. A pool size of 0 (or an unusable pool) holds no leases.
+    void Configure(uint32_t poolStart, int32_t poolSize, int32_t leaseMinutes, bool persistent, LeaseStore* store);
+    void SetWakeUp(std::function<void()> wake) { wake_ = std::move(wake); }
+    int32_t capacity() const { return capacity_; }
+    int count() const { return static_cast<int>(byIp_.size()); }
+    DhcpLease* at(int i) const { return byIp_[static_cast<size_t>(i)]; }  // address order
+    uint32_t poolStart() const { return poolStart_; }
+    int32_t leaseMinutes() const { return leaseMinutes_; }
+
+    bool IsAddressInPool(uint32_t address) const;
+    static uint32_t NextPoolAddress(uint32_t address);
+
+    DhcpLease* FindByIp(uint32_t address, bool* expired, int64_t now) const;
+    DhcpLease* FindByMac(const uint8_t* mac, int length) const;
+    bool IsExpired(const DhcpLease& l, int64_t now) const;
+    // Creates (lease null, while below capacity) or reassigns a lease; null when the table is full.
+    DhcpLease* Assign(DhcpLease* lease, uint32_t address, const uint8_t* mac, int length, int64_t now);
+    void Free(DhcpLease* lease);
+    // Resizes for a new pool size (request 208); drops the highest addresses beyond it.
+    void Resize(int32_t poolSize);
+    void Clear();
+
+    void SetStartTime(DhcpLease* l, int64_t t);
+    void StampOfferTime(DhcpLease* l, int64_t now);
+    void StampStartTime(DhcpLease* l, int64_t now);
+    void ClearOfferTime(DhcpLease* l);
+    void ClearStartTime(DhcpLease* l);
+
+    void Load();
+    void Save();
+    void LogTable(int64_t now) const;
+    // Rows for notice 103 (at most 50).
+    std::vector<LeaseRow> Rows() const;
+
+private:
+    void Sort();
+    void WriteCount();
+    std::string Key(int index, const char* suffix) const;
+
+    std::recursive_mutex mutex_;
+    std::vector<DhcpLease*> byIp_;
+    std::vector<DhcpLease*> byMac_;
+    uint32_t poolStart_ = 0;
+    int32_t capacity_ = 0;
+    int32_t leaseMinutes_ = 2880;
+    bool persistent_ = false;
+    LeaseStore* store_ = nullptr;
+    std::function<void()> wake_;
+};

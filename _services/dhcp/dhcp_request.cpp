@@ -1,0 +1,558 @@
+// Request handlers of port 67 and 4011 and the reply builders.
+#include "dhcp_request.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "dhcp_log.h"
+#include "mac_vendor.h"
+
+namespace {
+
+const uint8_t kCookie[4] = {0x63, 0x82, 0x53, 0x63};
+const ArchBootRow kNoRow{};
+
+const char* const kArchNames[37] = {
+    "\"x86 BIOS\"", "\"NEC/PC98\"", "\"Itanium\"", "\"DEC Alpha\"", "\"Arc x86\"", "\"Intel Lean Client\"",
+    "\"x86 UEFI\"", "\"x64 UEFI\"", "\"EFI Xscale\"", "\"EBC\"", "\"ARM 32-bit UEFI\"", "\"ARM 64-bit UEFI\"",
+    "\"PowerPC Open Firmware\"", "\"PowerPC ePAPR\"", "\"POWER OPAL v3\"", "\"x86 uefi boot from http\"",
+    "\"x64 uefi boot from http\"", "\"ebc boot from http\"", "\"arm uefi 32 boot from http\"",
+    "\"arm uefi 64 boot from http\"", "\"pc/at bios boot from http\"", "\"arm 32 uboot\"", "\"arm 64 uboot\"",
+    "\"arm uboot 32 boot from http\"", "\"arm uboot 64 boot from http\"", "\"RISC-V 32-bit UEFI\"",
+    "\"RISC-V 32-bit UEFI boot from http\"", "\"RISC-V 64-bit UEFI\"", "\"RISC-V 64-bit UEFI boot from http\"",
+    "\"RISC-V 128-bit UEFI\"", "\"RISC-V 128-bit UEFI boot from http\"", "\"s390 Basic\"", "\"s390 Extended\"",
+    "\"MIPS 32-bit UEFI\"", "\"MIPS 64-bit UEFI\"", "\"Sunway 32-bit UEFI\"", "\"Sunway 64-bit UEFI\"",
+};
+
+const char* const kTypeNames[10] = {"BootP", "DHCPDISCOVER", "DHCPOFFER", "DHCPREQUEST", "DHCPDECLINE",
+                                    "DHCPACK", "DHCPNAK", "DHCPRELEASE", "DHCPINFORM", "Invalid Pkt"};
+
+std::string Dotted(uint32_t a) {
+    in_addr in;
+    in.s_addr = a;
+    char buf[INET_ADDRSTRLEN];
+    return inet_ntop(AF_INET, &in, buf, sizeof buf) ? buf : "";
+}
+
+uint32_t Get32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+void Put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+std::string MacOf(const uint8_t* packet) { return formatMacWithVendor(packet + kOffChaddr); }
+
+// Writes options from offset 240 and keeps room for what must still follow.
+class OptionWriter {
+public:
+    explicit OptionWriter(uint8_t* packet) : p_(packet), pos_(kOffOptions) {}
+    size_t pos() const { return pos_; }
+    bool Fits(size_t n, size_t reserve) const { return pos_ + n + reserve <= kReplyMtuLimit; }
+    void Byte(uint8_t b) { p_[pos_++] = b; }
+    void Bytes(const void* d, size_t n) {
+        std::memcpy(p_ + pos_, d, n);
+        pos_ += n;
+    }
+    void Option(uint8_t code, const void* d, size_t n) {
+        Byte(code);
+        Byte(static_cast<uint8_t>(n));
+        Bytes(d, n);
+    }
+    void U32(uint8_t code, uint32_t hostValue) {
+        uint32_t be = htonl(hostValue);
+        Option(code, &be, 4);
+    }
+private:
+    uint8_t* p_;
+    size_t pos_;
+};
+
+constexpr size_t kEndRoom = 4;  // pad, END and two zero bytes
+
+bool UserOptionHasCode(const DhcpSettings& s, uint8_t code) {
+    for (const auto& o : s.UserOptions) {
+        static const uint8_t zero[4] = {};
+        if (std::memcmp(o.encoded, zero, 4) != 0 && o.encoded[0] == code) return true;
+    }
+    return false;
+}
+
+bool EncodedPresent(const DhcpUserOption& o) {
+    static const uint8_t zero[4] = {};
+    return std::memcmp(o.encoded, zero, 4) != 0;
+}
+
+// The option-252 row the client gets, or nullptr.
+const ArchBootRow* Option252Row(const DhcpEnv& env, const RequestInfo& req) {
+    const DhcpSettings& s = env.cfg->rec;
+    if (!(env.servicesMask & kSvcBinl) || s.BmMode != 3) return nullptr;
+    const ArchBootRow& r = SelectArchRow(s.Option252Table, env.cfg->option252Ipxe, req.arch, req.ipxe);
+    return r.text[0] ? &r : nullptr;
+}
+
+// User options (with or without option 67), then option 252 and END.
+void WriteUserOptionsAndEnd(const DhcpEnv& env, OptionWriter& w, const RequestInfo* req, bool with67,
+                            const ArchBootRow* row252, const char* mtuMessage) {
+    const DhcpSettings& s = env.cfg->rec;
+    const size_t room252 = row252 ? 2u + row252->length : 0u;
+    for (const auto& o : s.UserOptions) {
+        if (!EncodedPresent(o)) continue;
+        const uint8_t* payload = o.encoded + 2;
+        uint8_t code = o.encoded[0];
+        size_t len = o.encoded[1];
+        if (code == 0x43 && len == 0) {
+            if (!with67 || !req) continue;
+            const ArchBootRow& r = SelectArchRow(s.Option67Table, env.cfg->option67Ipxe, req->arch, req->ipxe);
+            if (r.length == 0) continue;
+            code = 67;
+            len = std::min<size_t>(r.length, 127);
+            payload = reinterpret_cast<const uint8_t*>(r.text);
+        }
+        if (!w.Fits(2 + len, room252 + kEndRoom)) {
+            DhcpLog(5, "%s", mtuMessage);
+            break;
+        }
+        w.Option(code, payload, len);
+    }
+    if (row252) {
+        if (w.Fits(room252, kEndRoom))
+            w.Option(252, row252->text, std::min<size_t>(row252->length, 127));
+        else
+            DhcpLog(5, "%s", mtuMessage);
+    }
+    if (env.servicesMask & kSvcBinl) w.Byte(0);
+    w.Byte(255);
+    w.Byte(0);
+    w.Byte(0);
+}
+
+void SetSname(uint8_t* packet, const std::string& name, size_t maxLen) {
+    std::memset(packet + kOffSname, 0, 64);
+    std::memcpy(packet + kOffSname, name.data(), std::min(name.size(), maxLen));
+}
+
+void SetFile(uint8_t* packet, const char* text, size_t maxLen) {
+    std::memset(packet + kOffFile, 0, 128);
+    std::memcpy(packet + kOffFile, text, strnlen(text, maxLen));
+}
+
+void LogReceived(const char* prefix, const uint8_t* packet, const RequestInfo& req) {
+    const char* typeName = DhcpMessageTypeName(req.type);
+    std::string ip = Dotted(Get32(packet + kOffCiaddr));
+    std::string mac = MacOf(packet);
+    if (!req.classId[0]) {
+        DhcpLog(5, "%s Inf: Rcvd %s from IP %s, MAC %s", prefix, typeName, ip.c_str(), mac.c_str());
+    } else if (!startsWith(req.classId, "PXEClient")) {
+        DhcpLog(5, "%s Inf: Rcvd %s from IP %s, MAC %s, ClassID \"%s\"", prefix, typeName, ip.c_str(), mac.c_str(),
+                req.classId);
+    } else {
+        char buf[8];
+        DhcpLog(5, "%s Inf: Rcvd %s from IP %s, MAC %s, ClassID \"%s\", Arch %s%s", prefix, typeName, ip.c_str(),
+                mac.c_str(), "PXEClient", ClientArchName(req.arch, buf), req.ipxe ? ", iPXE/gPXE" : "");
+    }
+}
+
+}  // namespace
+
+uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined) {
+    *undefined = false;
+    uint32_t next = env.cfg->rec.NextServer;
+    if (next != 0xFFFFFFFFu) return next;
+    if (!(env.servicesMask & kSvcTftp)) return 0;
+    if (env.tftpLocalIp) return env.tftpLocalIp;
+    if (serverId) return serverId;
+    *undefined = true;
+    return 0;
+}
+
+ReplyTarget ReplyDestination(const uint8_t* request, bool pdhcpThread, uint16_t sourcePort) {
+    const uint32_t ciaddr = Get32(request + kOffCiaddr);
+    const uint32_t giaddr = Get32(request + kOffGiaddr);
+    const uint32_t yiaddr = Get32(request + kOffYiaddr);
+    if (ciaddr) return {ciaddr, pdhcpThread ? sourcePort : uint16_t{68}};
+    if (giaddr) return {giaddr, 67};
+    if (request[kOffFlags] & 0x80) return {0xFFFFFFFFu, 68};
+    if (yiaddr) return {yiaddr, 68};
+    return {0xFFFFFFFFu, 68};
+}
+
+int startsWith(const char* text, const char* prefix) {
+    return std::strncmp(text, prefix, std::strlen(prefix)) == 0 ? 1 : 0;
+}
+
+const uint8_t* findDhcpOption(const uint8_t* cookie, uint8_t code, int* length) {
+    if (std::memcmp(cookie, kCookie, 4) != 0) return nullptr;
+    const uint8_t* opt = cookie + 4;
+    size_t pos = 0;
+    while (pos < 1219) {
+        uint8_t c = opt[pos];
+        if (c == code || c == 255) break;
+        pos += c == 0 ? 1 : static_cast<size_t>(opt[pos + 1]) + 2;
+    }
+    if (pos >= 1220 || opt[pos] != code) return nullptr;
+    size_t len = opt[pos + 1];
+    if (pos + len >= 1222) return nullptr;
+    if (length) *length = static_cast<int>(len);
+    return opt + pos + 2;
+}
+
+const char* ClientArchName(int arch, char buf[8]) {
+    if (arch >= 0 && arch < 37) return kArchNames[arch];
+    std::snprintf(buf, 8, "0x%04X", arch & 0xFFFF);
+    return buf;
+}
+
+const char* DhcpMessageTypeName(int type) {
+    return type >= 0 && type < 9 ? kTypeNames[type] : kTypeNames[9];
+}
+
+RequestInfo ReadRequest(const uint8_t* packet) {
+    RequestInfo r;
+    r.macLength = std::min<int>(packet[kOffHlen], 16);
+    const uint8_t* cookie = packet + kOffCookie;
+    if (std::memcmp(cookie, kCookie, 4) != 0) return r;
+    int len = 0;
+    if (const uint8_t* t = findDhcpOption(cookie, 53, &len); t && len >= 1) {
+        r.type = t[0];
+        r.hasType = true;
+    }
+    if (const uint8_t* c = findDhcpOption(cookie, 60, &len); c && len > 0)
+        std::memcpy(r.classId, c, static_cast<size_t>(std::min(len, 32)));
+    if (const uint8_t* a = findDhcpOption(cookie, 93, &len); a && len == 2) r.arch = (a[0] << 8) | a[1];
+    if (const uint8_t* u = findDhcpOption(cookie, 77, &len); u && len == 4)
+        r.ipxe = std::memcmp(u, "iPXE", 4) == 0 || std::memcmp(u, "gPXE", 4) == 0;
+    return r;
+}
+
+const ArchBootRow& SelectArchRow(const ArchBootTable& table, IpxeKeyRows ipxeRows, int arch, bool ipxe) {
+    if (arch == 255) arch = 0;  // absent or malformed
+    if (arch < 0 || arch >= kArchRows) return kNoRow;
+    if (ipxe) {
+        int row = arch == 0 ? 10 : arch == 6 ? 11 : arch == 7 ? 12 : arch == 9 ? 13 : -1;
+        // The iPXE row serves only when its own key declared it.
+        if (row >= 0 && (ipxeRows & (1u << row))) return table.rows[row];
+    }
+    return table.rows[arch];
+}
+
+uint32_t findStaticLease(const DhcpSettings& s, const uint8_t* packet) {
+    if (!s.DHCP_ProcStatLeases) return 0xFFFFFFFFu;
+    static const uint8_t zero[4] = {};
+    for (const auto& e : s.StaticLeases) {
+        if (std::memcmp(e.mac, zero, 4) == 0) continue;
+        if (std::memcmp(e.mac, packet + kOffChaddr, 6) == 0) return e.address;
+    }
+    return 0xFFFFFFFFu;
+}
+
+DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* mac, int macLength) {
+    LeaseTable& t = *env.leases;
+    const int L = std::clamp(macLength, 0, 16);
+    const uint32_t R = *address;
+    const bool wanted = R != 0 && t.IsAddressInPool(R);
+
+    if (L >= 6) {
+        if (DhcpLease* own = t.FindByMac(mac, L)) {
+            if (wanted && own->address != R) {
+                t.Free(own);
+            } else {
+                DhcpLog(12, "DHCP Inf: Reply with previously allocated : %s", Dotted(own->address).c_str());
+                t.StampOfferTime(own, env.now);
+                return own;
+            }
+        }
+    }
+    if (wanted) {
+        bool expired = false;
+        DhcpLease* held = t.FindByIp(R, &expired, env.now);
+        if (!held) {
+            if (DhcpLease* l = t.Assign(nullptr, R, mac, L, env.now)) {
+                DhcpLog(12, "DHCP Inf: Reply with requested address : %s", Dotted(R).c_str());
+                return l;
+            }
+        } else if (expired || std::memcmp(held->mac, mac, static_cast<size_t>(std::max(L, 6))) == 0) {
+            // A short hardware address still compares six bytes: a length of 0 matches no one.
+            DhcpLog(5, "DHCP Inf: Request for %s granted", Dotted(R).c_str());
+            return t.Assign(held, R, mac, L, env.now);
+        }
+    }
+    if (t.capacity() > 0 && t.count() < t.capacity()) {
+        // The first pool address that no lease holds.
+        for (uint32_t a = t.poolStart(); t.IsAddressInPool(a); a = LeaseTable::NextPoolAddress(a)) {
+            if (t.FindByIp(a, nullptr, env.now)) continue;
+            DhcpLease* l = t.Assign(nullptr, a, mac, L, env.now);
+            if (!l) break;
+            DhcpLog(12, "DHCP Inf: Reply with new : %s", Dotted(a).c_str());
+            return l;
+        }
+    }
+    const int64_t leaseSeconds = static_cast<int64_t>(t.leaseMinutes()) * 60;
+    for (int i = 0; i < t.count(); ++i) {
+        DhcpLease* l = t.at(i);
+        if (env.now - l->offerTime > 120 && (l->startTime == 0 || l->startTime < env.now - leaseSeconds)) {
+            uint32_t a = l->address;
+            t.Assign(l, a, mac, L, env.now);
+            DhcpLog(12, "DHCP Inf: Reply with reuse : %s", Dotted(a).c_str());
+            return l;
+        }
+    }
+    return nullptr;
+}
+
+DhcpLease* allocateAddress(DhcpEnv& env, int type, uint32_t* address, const uint8_t* mac, int macLength) {
+    // Every suppressed address takes one lease, so the loop ends within the pool.
+    for (int round = 0; round <= env.leases->capacity(); ++round) {
+        DhcpLease* l = chooseLeaseAddress(env, address, mac, macLength);
+        if (!l) return nullptr;
+        if (!env.pingAddress || type != 1 || !env.probe) return l;
+        int inUse = env.probe(l->address);
+        if (inUse <= 0) return l;  // free, or the probe could not run (logged by the probe)
+        DhcpLog(2, "DHCP Inf: Suppress pingable address %s", Dotted(l->address).c_str());
+        env.leases->Assign(l, l->address, PingProbeMac, 6, env.now);
+        env.leases->StampStartTime(l, env.now);
+    }
+    return nullptr;
+}
+
+size_t buildDhcpReply(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo& req) {
+    const DhcpSettings& s = env.cfg->rec;
+    const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
+    SetSname(packet, (env.servicesMask & kSvcBinl) ? env.hostName : std::string(), 58);
+    SetFile(packet, row.text, 126);
+    const uint32_t rowBlocks = row.sizeBlocks;
+    const uint32_t blocks = rowBlocks > 0xFFFF ? 0xFFFF : rowBlocks;
+    std::memcpy(packet + kOffCookie, kCookie, 4);
+
+    OptionWriter w(packet);
+    const uint8_t t = static_cast<uint8_t>(type);
+    w.Option(53, &t, 1);
+    const uint32_t zero = 0;
+    w.Option(54, &zero, 4);
+    w.Option(1, &s.SubnetMask, 4);
+    if (s.RouterOption[0]) w.Bytes(s.RouterOption, std::min<size_t>(s.RouterOption[1], 252) + 2u);
+    if (s.DnsOption[0]) w.Bytes(s.DnsOption, std::min<size_t>(s.DnsOption[1], 252) + 2u);
+    if ((env.servicesMask & kSvcSyslog) && env.syslogLocalIp && !UserOptionHasCode(s, 7))
+        w.Option(7, &env.syslogLocalIp, 4);
+    const uint32_t minutes = static_cast<uint32_t>(s.DHCP_LeaseTime);
+    w.U32(51, minutes * 60);
+    w.U32(58, (minutes / 2) * 60);
+    w.U32(59, (minutes * 7 / 8) * 60);
+    if (blocks && !UserOptionHasCode(s, 13)) {
+        uint8_t b[2] = {static_cast<uint8_t>(blocks >> 8), static_cast<uint8_t>(blocks)};
+        w.Option(13, b, 2);
+    }
+    size_t domainLen = strnlen(s.DHCP_DomainName, sizeof s.DHCP_DomainName - 1);
+    if (domainLen) w.Option(15, s.DHCP_DomainName, domainLen);
+    WriteUserOptionsAndEnd(env, w, &req, true, Option252Row(env, req),
+                           "DHCP Err: DHCP answer is bigger than MTU; Reduce option size");
+    return w.pos();
+}
+
+size_t buildPdhcpOffer(DhcpEnv& env, uint8_t* packet, int type) {
+    packet[kOffOp] = 2;
+    SetSname(packet, env.hostName, 63);
+    Put32(packet + kOffCiaddr, 0);
+    Put32(packet + kOffYiaddr, 0);
+    SetFile(packet, "", 0);
+    std::memcpy(packet + kOffCookie, kCookie, 4);
+    OptionWriter w(packet);
+    const uint8_t t = static_cast<uint8_t>(type);
+    w.Option(53, &t, 1);
+    const uint32_t zero = 0;
+    w.Option(54, &zero, 4);
+    if (env.servicesMask & kSvcPdhcp) w.Option(60, "PXEClient", 9);
+    WriteUserOptionsAndEnd(env, w, nullptr, false, nullptr,
+                           "PDHCP Err: PDHCP answer is bigger than MTU; Reduce option size");
+    return w.pos();
+}
+
+size_t buildPdhcpAck(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo& req) {
+    const DhcpSettings& s = env.cfg->rec;
+    packet[kOffOp] = 2;
+    SetSname(packet, env.hostName, 63);
+    uint32_t serverId = env.dhcpLocalIp;
+    if (!serverId && env.serverAddressForClient) serverId = env.serverAddressForClient(Get32(packet + kOffCiaddr), false);
+    if (!serverId) DhcpLog(1, "PDHCP Err: Unable to define \"DHCP Server Identifier\"; try binding the service");
+    bool undefined = false;
+    uint32_t siaddr = ChooseSiaddr(env, serverId, &undefined);
+    if (undefined) DhcpLog(1, "PDHCP Err: Unable to define \"siaddr\"; try binding the service");
+    Put32(packet + kOffSiaddr, siaddr);
+    const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
+    SetFile(packet, row.text, 127);
+    Put32(packet + kOffCiaddr, 0);
+    Put32(packet + kOffYiaddr, 0);
+    std::memcpy(packet + kOffCookie, kCookie, 4);
+    OptionWriter w(packet);
+    const uint8_t t = static_cast<uint8_t>(type);
+    w.Option(53, &t, 1);
+    w.Option(54, &serverId, 4);
+    if (env.servicesMask & kSvcPdhcp) w.Option(60, "PXEClient", 9);
+    WriteUserOptionsAndEnd(env, w, &req, true, Option252Row(env, req),
+                           "PDHCP Err: PDHCP answer is bigger than MTU; Reduce option size");
+    return w.pos();
+}
+
+int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outLength) {
+    const DhcpSettings& s = env.cfg->rec;
+    RequestInfo req = ReadRequest(packet);
+    const uint32_t yiaddr = Get32(packet + kOffYiaddr);
+    if (yiaddr != 0 && yiaddr != 0xFFFFFFFFu) return 0;
+    LogReceived("DHCP", packet, req);
+    const uint8_t* mac = packet + kOffChaddr;
+    const uint8_t* cookie = packet + kOffCookie;
+    LeaseTable& leases = *env.leases;
+    std::lock_guard<std::recursive_mutex> lock(leases.mutex());
+    int optLen = 0;
+    const uint8_t* opt50 = findDhcpOption(cookie, 50, &optLen);
+    if (opt50 && optLen != 4) opt50 = nullptr;
+    int result = 0;
+    char archBuf[8];
+
+    switch (req.type) {
+        case 0:
+        case 1: {
+            const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
+            if ((env.servicesMask & kSvcBinl) && startsWith(req.classId, "PXEClient") && !row.present) {
+                DhcpLog(5, "DHCP Warn: DHCPDISCOVER from MAC %s, Arch %s%s, needs a missing NBP [%s]", MacOf(packet).c_str(),
+                        ClientArchName(req.arch, archBuf), req.ipxe ? ", iPXE/gPXE" : "", row.text);
+                return 0;
+            }
+            uint32_t fixed = findStaticLease(s, packet);
+            if (fixed != 0xFFFFFFFFu) {
+                Put32(packet + kOffYiaddr, fixed);
+                DhcpLog(0, "DHCP Inf: %s statically assigned to address %s", MacOf(packet).c_str(), Dotted(fixed).c_str());
+            } else {
+                uint32_t requested = Get32(packet + kOffCiaddr);
+                if (opt50) {
+                    requested = Get32(opt50);
+                    Put32(packet + kOffCiaddr, requested);
+                    DhcpLog(5, "DHCP Inf: Address %s has been REQUESTED", Dotted(requested).c_str());
+                }
+                DhcpLease* l = allocateAddress(env, req.type, &requested, mac, req.macLength);
+                if (!l) {
+                    DhcpLog(1, "DHCP Err: No more addresses or address previously allocated by another server");
+                    return 0;
+                }
+                Put32(packet + kOffYiaddr, l->address);
+                DhcpLog(2, "DHCP Inf: Address %s is being OFFERED", Dotted(l->address).c_str());
+                if (req.type == 0) leases.SetStartTime(l, PermanentLeaseStamp);
+            }
+            packet[kOffOp] = 2;
+            *outLength = buildDhcpReply(env, packet, 2, req);
+            result = 1;
+            break;
+        }
+        case 3: {
+            uint32_t fixed = findStaticLease(s, packet);
+            if (fixed != 0xFFFFFFFFu) {
+                Put32(packet + kOffYiaddr, fixed);
+                packet[kOffOp] = 2;
+                *outLength = buildDhcpReply(env, packet, 5, req);
+                result = 1;
+                break;
+            }
+            if (!leases.FindByMac(mac, req.macLength)) return 0;
+            uint32_t requested = Get32(packet + kOffCiaddr);
+            if (opt50) {
+                requested = Get32(opt50);
+                Put32(packet + kOffCiaddr, requested);
+            }
+            bool expired = false;
+            DhcpLease* held = leases.FindByIp(requested, &expired, env.now);
+            if (!leases.IsAddressInPool(requested) ||
+                (held && !expired && std::memcmp(held->mac, mac, 6) != 0)) {
+                DhcpLog(5, "DHCP Err: Requested address %s not allocated; not in pool or already in use",
+                        Dotted(requested).c_str());
+                return 0;
+            }
+            DhcpLease* l = allocateAddress(env, 3, &requested, mac, req.macLength);
+            if (!l) {
+                DhcpLog(1, "DHCP Err: no more addresses or address previously allocated by another server");
+                return 0;
+            }
+            if (l->offerTime == 0) leases.StampOfferTime(l, env.now);
+            leases.StampStartTime(l, env.now);
+            DhcpLog(5, "DHCP Inf: Address %s is being ACKED", Dotted(l->address).c_str());
+            packet[kOffOp] = 2;
+            Put32(packet + kOffYiaddr, l->address);
+            *outLength = buildDhcpReply(env, packet, 5, req);
+            result = 1;
+            break;
+        }
+        case 4: {
+            DhcpLease* own = leases.FindByMac(mac, req.macLength);
+            if (own && opt50 && Get32(opt50) == own->address) {
+                leases.Free(own);
+                DhcpLog(5, "DHCP Inf: Lease destroyed");
+            }
+            uint32_t declined = Get32(packet + kOffCiaddr);
+            if (opt50) {
+                declined = Get32(opt50);
+                Put32(packet + kOffCiaddr, declined);
+            }
+            uint8_t owner[6];
+            if (declined && env.arpOwner && env.arpOwner(declined, owner)) {
+                if (DhcpLease* l = allocateAddress(env, 4, &declined, owner, 6)) {
+                    if (l->offerTime == 0) leases.StampOfferTime(l, env.now);
+                    leases.SetStartTime(l, PermanentLeaseStamp);
+                    DhcpLog(5, "DHCP Inf: Added lease for existing address %s", Dotted(l->address).c_str());
+                }
+            }
+            break;
+        }
+        case 7:
+            if (DhcpLease* own = leases.FindByMac(mac, req.macLength)) {
+                leases.ClearOfferTime(own);
+                leases.ClearStartTime(own);
+                DhcpLog(5, "DHCP Inf: Lease %s released", MacOf(packet).c_str());
+            }
+            break;
+        default:
+            break;
+    }
+    leases.LogTable(env.now);
+    return result;
+}
+
+int processPdhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLength) {
+    if (!(env.servicesMask & kSvcPdhcp)) return 0;
+    RequestInfo req = ReadRequest(packet);
+    if (!req.hasType || !req.classId[0]) return 0;
+    LogReceived("PDHCP", packet, req);
+    const DhcpSettings& s = env.cfg->rec;
+    const bool pxe = startsWith(req.classId, "PXEClient");
+    char archBuf[8];
+    if (req.type == 1 && pxe && port == 67) {
+        const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
+        if ((env.servicesMask & kSvcBinl) && !row.present) {
+            DhcpLog(5, "PDHCP Warn: DHCPDISCOVER from MAC %s, Arch %s%s, needs a missing NBP [%s]", MacOf(packet).c_str(),
+                    ClientArchName(req.arch, archBuf), req.ipxe ? ", iPXE/gPXE" : "", row.text);
+            return 0;
+        }
+        *outLength = buildPdhcpOffer(env, packet, 2);
+        DhcpLog(5, "PDHCP Inf: Sending DHCPOFFER");
+        return 1;
+    }
+    if (req.type == 3 && pxe && port == 4011 && Get32(packet + kOffCiaddr) != 0) {
+        DhcpEventRecord ev{};
+        std::snprintf(ev.clientAddress, sizeof ev.clientAddress, "%s", Dotted(Get32(packet + kOffCiaddr)).c_str());
+        std::snprintf(ev.clientMac, sizeof ev.clientMac, "%s", MacOf(packet).c_str());
+        *outLength = buildPdhcpAck(env, packet, 5, req);
+        std::string tftp = Dotted(Get32(packet + kOffSiaddr));
+        const ArchBootRow& boot = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
+        const ArchBootRow& o67 = SelectArchRow(s.Option67Table, env.cfg->option67Ipxe, req.arch, req.ipxe);
+        const bool useBoot = boot.text[0] != 0;
+        DhcpLog(5, "PDHCP Inf: Sending DHCPACK, TFTP [%s]  %s [%s]", tftp.c_str(), useBoot ? "bootfile" : "option 67",
+                useBoot ? boot.text : o67.text);
+        std::snprintf(ev.tftpServer, sizeof ev.tftpServer, "%s", tftp.c_str());
+        std::memcpy(ev.bootFile, packet + kOffFile, 128);
+        ev.bootFile[128] = 0;
+        if (env.sendEvent) env.sendEvent(ev);
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,75 @@
+// DHCP and proxyDHCP request handling and reply building. Replies are built in place over
+// the request in a buffer of kDhcpBufferSize bytes whose bytes beyond the datagram are 0.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "dhcp_leases.h"
+#include "dhcp_records.h"
+#include "dhcp_settings.h"
+
+// Everything a request handler reads or calls besides the packet.
+struct DhcpEnv {
+    const DhcpConfig* cfg = nullptr;
+    uint32_t servicesMask = 0;
+    bool     pingAddress = false;
+    uint32_t dhcpLocalIp = 0;     // network order, 0 when not set
+    uint32_t tftpLocalIp = 0;
+    uint32_t syslogLocalIp = 0;   // 0 when SYS_LOGLocalIP is no address
+    std::string hostName;         // empty when it cannot be read
+    LeaseTable* leases = nullptr;
+    int64_t now = 0;              // seconds since 1970
+    // Probe of a pool address before an offer: 1 in use, 0 free, -1 the probe could not run.
+    std::function<int(uint32_t address)> probe;
+    // MAC of the device that holds an address (ARP), false when none answers.
+    std::function<bool(uint32_t address, uint8_t mac[6])> arpOwner;
+    // Local interface address for a client address (0 when none).
+    std::function<uint32_t(uint32_t client, bool strict)> serverAddressForClient;
+    // Notice 114.
+    std::function<void(const DhcpEventRecord&)> sendEvent;
+};
+
+constexpr uint32_t kSvcTftp = 0x1, kSvcDhcp = 0x4, kSvcSyslog = 0x8, kSvcPdhcp = 0x100, kSvcBinl = 0x200;
+
+// Payload of an option (nullptr when absent); the walk stays inside the fixed buffer.
+const uint8_t* findDhcpOption(const uint8_t* cookie, uint8_t code, int* length);
+int startsWith(const char* text, const char* prefix);
+
+// What a request says about its client.
+struct RequestInfo {
+    int  type = 0;             // option 53, 0 for BOOTP
+    bool hasType = false;
+    char classId[50] = {};
+    int  arch = 255;           // option 93, 255 when absent or malformed
+    bool ipxe = false;         // option 77 "iPXE" or "gPXE"
+    int  macLength = 0;        // hlen clamped to 16
+};
+RequestInfo ReadRequest(const uint8_t* packet);
+// Row of a per-architecture table for a client; an empty row for architectures beyond it.
+const ArchBootRow& SelectArchRow(const ArchBootTable& table, IpxeKeyRows ipxeRows, int arch, bool ipxe);
+const char* ClientArchName(int arch, char buf[8]);
+const char* DhcpMessageTypeName(int type);
+
+int processDhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLength);
+int processPdhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLength);
+size_t buildDhcpReply(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo& req);
+size_t buildPdhcpOffer(DhcpEnv& env, uint8_t* packet, int type);
+size_t buildPdhcpAck(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo& req);
+
+// siaddr for a reply: NextServer, else (TFTP on) TFTP_LocalIP or the server identifier;
+// *undefined when none of them gives an address.
+uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined);
+// Where the reply to a request goes (from the request as received). The PDHCP thread
+// answers a client with an address at the client's own port.
+struct ReplyTarget {
+    uint32_t address;   // network order
+    uint16_t port;      // host order
+};
+ReplyTarget ReplyDestination(const uint8_t* request, bool pdhcpThread, uint16_t sourcePort);
+
+// Address allocation (callers hold the lease mutex).
+uint32_t findStaticLease(const DhcpSettings& s, const uint8_t* packet);
+DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* mac, int macLength);
+DhcpLease* allocateAddress(DhcpEnv& env, int type, uint32_t* address, const uint8_t* mac, int macLength);

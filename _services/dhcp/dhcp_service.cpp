@@ -1,0 +1,186 @@
+// Settings loading and storing through the INI layer, lease persistence, console hooks.
+#include "dhcp_service.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dhcp_log.h"
+#include "dhcp_settings.h"
+#include "dhcp_thread.h"
+#include "log.h"
+#include "message_queue.h"
+#include "settings.h"
+#include "start_threads.h"
+#include "to_console.h"
+
+namespace {
+
+const char* const kDhcpKeyPath = "SOFTWARE\\NIMBO\\DHCP";
+constexpr int kSettingsQueue = 1;
+
+class IniLeaseStore : public LeaseStore {
+public:
+    bool ReadText(const char* key, char* buf, int size) override {
+        return IniReadValue(kDhcpKeyPath, key, buf, size, SETTING_TEXT, IniPath().c_str()) > 0;
+    }
+    bool ReadInt(const char* key, int32_t* value) override {
+        return IniReadValue(kDhcpKeyPath, key, value, 4, SETTING_INT, IniPath().c_str()) > 0;
+    }
+    void WriteText(const char* key, const char* text, bool queued) override {
+        int len = static_cast<int>(std::strlen(text));
+        if (queued) PostSettingWrite(kDhcpKeyPath, key, text, len, SETTING_TEXT, IniPath().c_str());
+        else IniWriteValue(kDhcpKeyPath, key, text, len, SETTING_TEXT, IniPath().c_str());
+    }
+    void WriteInt(const char* key, int32_t value, bool queued) override {
+        if (queued) PostSettingWrite(kDhcpKeyPath, key, &value, 4, SETTING_INT, IniPath().c_str());
+        else IniWriteValue(kDhcpKeyPath, key, &value, 4, SETTING_INT, IniPath().c_str());
+    }
+    void WaitQueued() override {
+        if (IsRowRunning(TH_REGISTRY)) QueueWaitEmpty(kSettingsQueue);
+    }
+};
+
+IniLeaseStore g_store;
+std::atomic<BinlMessageHandler> g_binlHandler{nullptr};
+
+void LogSink(int level, const char* text) {
+    if (level == kDhcpLogError) LogError("%s", text);
+    else if (level == kDhcpLogWarningBox) LogWarningBox("%s", text);
+    else LogPrint(level, "%s", text);
+}
+
+bool FileSize(const std::string& path, uint64_t* size) {
+    std::string p = path;
+    for (char& c : p)
+        if (c == '\\') c = '/';
+    struct stat st;
+    if (stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+// Pool start and size the lease table can use; logs a pool that cannot serve.
+int32_t UsablePoolSize(const DhcpSettings& s) {
+    if (s.DHCP_PoolSize == 0) return 0;
+    if (s.PoolStart == 0 || s.DHCP_PoolSize < 0) {
+        LogPrint(1, "DHCP Err: Address pool \"%s\" of size %d is not usable; no address will be offered",
+                 s.DHCP_IP_Pool, s.DHCP_PoolSize);
+        return 0;
+    }
+    return s.DHCP_PoolSize;
+}
+
+std::vector<uint8_t> GetSettingsHook() {
+    DhcpSettings rec = DhcpSettingsRecord();
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(&rec);
+    return std::vector<uint8_t>(p, p + sizeof rec);
+}
+
+void ApplySettingsHook(const uint8_t* record, size_t length) {
+    DhcpSettings rec{};
+    std::memcpy(&rec, record, length < sizeof rec ? length : sizeof rec);
+    applyDhcpSettings(rec);
+}
+
+void FreeLeaseHook(uint32_t ip) {
+    LeaseTable& t = DhcpLeaseTable();
+    {
+        std::lock_guard<std::recursive_mutex> lock(t.mutex());
+        if (DhcpLease* l = t.FindByIp(ip, nullptr, 0)) {
+            t.Free(l);
+            return;
+        }
+    }
+    WakeThread(TH_DHCP);
+}
+
+}  // namespace
+
+void SetBinlMessageHandler(BinlMessageHandler handler) { g_binlHandler = handler; }
+BinlMessageHandler CurrentBinlHandler() { return g_binlHandler; }
+
+int loadDhcpSettings() {
+    const GlobalSettings g = SettingsSnapshot();
+    const std::string ini = IniPath();
+    DhcpConfig cfg;
+    LoadDhcpConfig(
+        &cfg,
+        [&ini](const char* key, void* field, int size, int type) {
+            IniReadValue(kDhcpKeyPath, key, field, size, type, ini.c_str());
+        },
+        static_cast<uint32_t>(g.NIMBO_Services), std::string(g.TFTP_RootDirectory, strnlen(g.TFTP_RootDirectory, 260)),
+        FileSize);
+    LeaseTable& t = DhcpLeaseTable();
+    {
+        std::lock_guard<std::recursive_mutex> lock(t.mutex());
+        t.Configure(cfg.rec.PoolStart, UsablePoolSize(cfg.rec), cfg.rec.DHCP_LeaseTime, g.DHCP_PersistantLeases != 0,
+                    &g_store);
+        t.SetWakeUp([] { WakeThread(TH_DHCP); });
+        if (t.capacity() > 0) t.Load();
+    }
+    DhcpSettingsPublish(std::move(cfg));
+    return 1;
+}
+
+int applyDhcpSettings(const DhcpSettings& record) {
+    auto old = DhcpSettingsSnapshot();
+    DhcpConfig cfg;
+    cfg.rec = record;
+    DeriveIpxeKeyRows(&cfg);
+    cfg.defaultBootFileList = old->defaultBootFileList;  // takes effect at the next start
+    {
+        LeaseTable& t = DhcpLeaseTable();
+        std::lock_guard<std::recursive_mutex> lock(t.mutex());
+        if (record.DHCP_PoolSize != old->rec.DHCP_PoolSize) t.Resize(record.DHCP_PoolSize);
+    }
+    DhcpSettingsPublish(cfg);
+
+    const DhcpSettings& s = cfg.rec;
+    const std::string ini = IniPath();
+    auto text = [&](const char* key, const char* field, size_t size) {
+        PostSettingWrite(kDhcpKeyPath, key, field, static_cast<int>(strnlen(field, size)), SETTING_TEXT, ini.c_str());
+    };
+    auto integer = [&](const char* key, int32_t value) {
+        PostSettingWrite(kDhcpKeyPath, key, &value, 4, SETTING_INT, ini.c_str());
+    };
+    integer("DHCP_PoolSize", s.DHCP_PoolSize);
+    text("DHCP_IP_Pool", s.DHCP_IP_Pool, sizeof s.DHCP_IP_Pool);
+    text("DHCP_IP_NextServer", s.DHCP_IP_NextServer, sizeof s.DHCP_IP_NextServer);
+    text("DHCP_IP_Mask", s.DHCP_IP_Mask, sizeof s.DHCP_IP_Mask);
+    text("DHCP_BootFile", s.DHCP_BootFile, sizeof s.DHCP_BootFile);
+    text("DHCP_DefaultGateway", s.DHCP_DefaultGateway, sizeof s.DHCP_DefaultGateway);
+    text("DHCP_DNS", s.DHCP_DNS, sizeof s.DHCP_DNS);
+    text("DHCP_DomainName", s.DHCP_DomainName, sizeof s.DHCP_DomainName);
+    integer("DHCP_LeaseTime", s.DHCP_LeaseTime);
+    integer("DHCP_ProcStatLeases", s.DHCP_ProcStatLeases);
+    integer("DHCP_ProcMacFilter", s.DHCP_ProcMacFilter);
+    text("DHCP_BINL_BM_Mode", s.BmModeText, sizeof s.BmModeText);
+    char key[40];
+    for (int i = 0; i < kUserOptions; ++i) {
+        std::snprintf(key, sizeof key, "%s%d", "DHCP_Option", i + 1);
+        text(key, s.UserOptions[i].text, sizeof s.UserOptions[i].text);
+    }
+    for (int i = 0; i < kStaticLeases; ++i) {
+        std::snprintf(key, sizeof key, "%s%d", "DHCP_StaticLease", i + 1);
+        text(key, s.StaticLeases[i].text, sizeof s.StaticLeases[i].text);
+    }
+    for (int i = 0; i < kMacFilters; ++i) {
+        std::snprintf(key, sizeof key, "%s%d", "DHCP_MacFilter", i + 1);
+        text(key, s.MacFilters[i].text, sizeof s.MacFilters[i].text);
+    }
+    return 1;
+}
+
+void RegisterDhcpService() {
+    SetDhcpLogSink(LogSink, CurrentLogLevel);
+    RegisterThreadFunction(TH_DHCP, dhcpThread);
+    RegisterThreadFunction(TH_PDHCP, pdhcpThread);
+    ConsoleServiceHooks& h = ConsoleHooks();
+    h.getDhcpSettings = GetSettingsHook;
+    h.applyDhcpSettings = ApplySettingsHook;
+    h.freeLease = FreeLeaseHook;
+}

@@ -1,0 +1,26 @@
+// The DHCP and proxyDHCP service: registers the thread functions of rows DHCP and PDHCP
+// and the console hooks of requests 206, 208 and 213.
+//
+// The live settings are reached through dhcp_settings.h: DhcpSettingsSnapshot() for a
+// race-free read, DhcpSettingsUpdate(edit) for the BINL preparation's present flags and
+// sizes (it edits a copy under the writer lock and publishes it).
+#pragma once
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "dhcp_records.h"
+
+void RegisterDhcpService();
+
+// Fills the live settings from the INI file and loads the stored leases (DHCP thread start,
+// or the GUI while neither DHCP bit is set). Returns 1.
+int loadDhcpSettings();
+// Request 208: replaces the live record and posts every [DHCP] key. Returns 1.
+int applyDhcpSettings(const DhcpSettings& record);
+
+// The BINL responder of port 4011: called by the PDHCP thread for every datagram while
+// the BINL bit is set; a non-zero result means the datagram was consumed.
+using BinlMessageHandler = int (*)(uint8_t* message, size_t length, const sockaddr_in& sender, int socket);
+void SetBinlMessageHandler(BinlMessageHandler handler);

@@ -1,0 +1,387 @@
+// The DHCP (port 67) and proxyDHCP (port 4011) service threads: receive, filter, pick the
+// reply destination, fill the server identifier and siaddr, send.
+#include "dhcp_thread.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dhcp_log.h"
+#include "dhcp_probe.h"
+#include "dhcp_request.h"
+#include "dhcp_service.h"
+#include "dhcp_settings.h"
+#include "interfaces.h"
+#include "log.h"
+#include "mac_vendor.h"
+#include "settings.h"
+#include "sockets.h"
+#include "start_threads.h"
+#include "to_console.h"
+
+BinlMessageHandler CurrentBinlHandler();
+
+namespace {
+
+// Serialises the proxy handler between the two threads; lives as long as the process.
+std::mutex g_requestLock;
+LeaseTable g_leases;
+
+uint32_t ParseLocal(const char* text, size_t size) {
+    std::string t(text, strnlen(text, size));
+    in_addr a{};
+    return !t.empty() && ParseIPv4(t.c_str(), &a) ? a.s_addr : 0;
+}
+
+std::string HostName(bool* ok) {
+    char b[129];
+    *ok = gethostname(b, 128) == 0;
+    if (!*ok) return "";
+    b[128] = 0;
+    return b;
+}
+
+std::string Dotted(uint32_t a) { return IPv4Text(a); }
+
+// The host's addresses and MACs, read again when older than a second: every request looks
+// at them and the system query costs more than the request itself.
+struct InterfaceCache {
+    std::mutex lock;
+    int64_t readAt = -1;
+    std::vector<InterfaceAddress> addresses;
+    std::vector<std::array<uint8_t, 6>> macs;
+};
+InterfaceCache g_interfaces;
+
+int64_t MonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+template <class Fn>
+auto WithInterfaces(Fn fn) {
+    std::lock_guard<std::mutex> guard(g_interfaces.lock);
+    int64_t now = MonotonicMs();
+    if (g_interfaces.readAt < 0 || now - g_interfaces.readAt >= 1000) {
+        g_interfaces.addresses = ListInterfaceAddresses();
+        g_interfaces.macs = ListLocalMacs();
+        g_interfaces.readAt = now;
+    }
+    return fn(g_interfaces.addresses, g_interfaces.macs);
+}
+
+DhcpEnv MakeEnv(const DhcpConfig* cfg, const GlobalSettings& g, int ifindex) {
+    DhcpEnv env;
+    env.cfg = cfg;
+    env.servicesMask = static_cast<uint32_t>(g.NIMBO_Services);
+    env.pingAddress = g.DHCP_PingAddress != 0;
+    env.dhcpLocalIp = ParseLocal(g.DHCP_LocalIP, sizeof g.DHCP_LocalIP);
+    env.tftpLocalIp = ParseLocal(g.TFTP_LocalIP, sizeof g.TFTP_LocalIP);
+    env.syslogLocalIp = ParseLocal(g.SYS_LOGLocalIP, sizeof g.SYS_LOGLocalIP);
+    bool ok;
+    env.hostName = HostName(&ok);
+    env.leases = &g_leases;
+    env.now = static_cast<int64_t>(time(nullptr));
+    env.probe = ProbeAddressInUse;
+    env.arpOwner = ArpOwner;
+    env.serverAddressForClient = [ifindex](uint32_t client, bool strict) {
+        return findServerAddressForClient(client, strict, ifindex);
+    };
+    env.sendEvent = [](const DhcpEventRecord& ev) { ToConsole(NOTICE_DHCP_EVENT, &ev, sizeof ev, true); };
+    return env;
+}
+
+// The short host name the sname field is compared with ("NimboDHCP" when unknown).
+std::string ShortHostName() {
+    bool ok;
+    std::string h = HostName(&ok);
+    if (!ok) h = "NimboDHCP";
+    size_t dot = h.find('.');
+    return dot == std::string::npos ? h : h.substr(0, dot);
+}
+
+// Waits for a datagram or the row's event: 0 time-out, 1 woken, 2 a datagram is waiting.
+int WaitDatagram(int row) {
+    ThreadSlot& slot = ThreadSlots[row];
+    pollfd fds[2] = {{slot.socket, POLLIN, 0}, {slot.event ? slot.event->fd() : -1, POLLIN, 0}};
+    int r = poll(fds, 2, 1000);
+    if (r <= 0) return 0;
+    if (fds[1].revents & POLLIN) slot.event->Reset();
+    return (fds[0].revents & POLLIN) ? 2 : 1;
+}
+
+bool IsWakeUp(const uint8_t* buf, ssize_t n) { return n == 8 && std::memcmp(buf, "wake up", 8) == 0; }
+
+// Steps shared by both threads before a request is handled; false drops it.
+bool CheckNameAndOp(uint8_t* buf, const char* prefix, bool logIt) {
+    buf[kOffSname + 63] = 0;
+    buf[kOffFile + 127] = 0;
+    const char* sname = reinterpret_cast<const char*>(buf + kOffSname);
+    if (sname[0] && ShortHostName() != sname) {
+        if (logIt) LogPrint(2, "%s Inf: Packet addressed to %s", prefix, sname);
+        return false;
+    }
+    if (buf[kOffOp] != 1) {
+        if (logIt) LogPrint(2, "%s Inf: %d Request %d not processed", prefix, DhcpThreadId(), buf[kOffOp]);
+        return false;
+    }
+    return true;
+}
+
+void SendReply(int sock, const uint8_t* buf, size_t len, const ReplyTarget& target, int ifindex, uint32_t source,
+               const char* prefix) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = target.address;
+    to.sin_port = htons(target.port);
+    in_addr src{};
+    // A relayed reply is routed; any other leaves through the interface the request came in on.
+    const bool relayed = target.port == 67;
+    if (!relayed) src.s_addr = source;
+    ssize_t n = SendDatagram(sock, buf, len, to, relayed ? 0 : ifindex, src);
+    if (n < static_cast<ssize_t>(len)) {
+        int err = errno;
+        LogPrint(1, "%s Err: Interface [%s] sendto() error %d: %s", prefix, Dotted(target.address).c_str(), err,
+                 LastErrorText(err));
+    }
+}
+
+}  // namespace
+
+LeaseTable& DhcpLeaseTable() { return g_leases; }
+
+int isMACLocal(const uint8_t mac[6]) {
+    return WithInterfaces([mac](const std::vector<InterfaceAddress>&, const std::vector<std::array<uint8_t, 6>>& macs) {
+        for (const auto& m : macs)
+            if (std::memcmp(m.data(), mac, 6) == 0) return 1;
+        return 0;
+    });
+}
+
+int matchMacFilter(const DhcpSettings& s, const uint8_t mac[6]) {
+    const uint64_t client = macFilterWord(mac);
+    for (const auto& f : s.MacFilters) {
+        uint64_t m = f.mac, mask = f.mask;
+        if (m != 0 && ((m ^ client) & mask) == 0) return 1;
+    }
+    return 0;
+}
+
+uint32_t findServerAddressForClient(uint32_t client, bool strict, int ifindex) {
+    std::vector<InterfaceAddress> rows;
+    WithInterfaces([&rows](const std::vector<InterfaceAddress>& all, const std::vector<std::array<uint8_t, 6>>&) {
+        for (const auto& a : all)
+            if (!a.loopback) rows.push_back(a);
+        return 0;
+    });
+    auto sameNet = [client](const InterfaceAddress& a) {
+        return (a.addr.s_addr & a.mask.s_addr) == (client & a.mask.s_addr);
+    };
+    if (ifindex) {
+        const InterfaceAddress* first = nullptr;
+        for (const auto& a : rows) {
+            if (a.ifindex != ifindex) continue;
+            if (sameNet(a)) return a.addr.s_addr;
+            if (!first) first = &a;
+        }
+        if (first) return first->addr.s_addr;
+    }
+    if (rows.empty()) return 0;
+    if (rows.size() == 1) return rows[0].addr.s_addr;
+    for (const auto& a : rows)
+        if (a.up && sameNet(a)) return a.addr.s_addr;
+    return strict ? 0 : rows[0].addr.s_addr;
+}
+
+void sendLeaseListToConsole() {
+    if (ConsoleState() != CONSOLE_CONNECTED) return;  // the notice would be dropped
+    std::vector<LeaseRow> rows;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_leases.mutex());
+        rows = g_leases.Rows();
+    }
+    std::vector<uint8_t> payload(4 + rows.size() * sizeof(LeaseRow));
+    uint32_t n = static_cast<uint32_t>(rows.size());
+    std::memcpy(payload.data(), &n, 4);
+    if (!rows.empty()) std::memcpy(payload.data() + 4, rows.data(), rows.size() * sizeof(LeaseRow));
+    ToConsole(NOTICE_LEASE_ROWS, payload.data(), payload.size(), true);
+}
+
+void dhcpThread() {
+    ThreadSlot& slot = ThreadSlots[TH_DHCP];
+    const bool proxyAtStart = SettingsSnapshot().NIMBO_Services & SVC_PDHCP;
+    const char* p = proxyAtStart ? "P" : "";
+    PrepareMacVendorNames(proxyAtStart);
+    loadDhcpSettings();
+    SleepWhileRunning(TH_DHCP, 1000);
+    int one = 1;
+    if (setsockopt(slot.socket, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
+        LogPrint(1, "%sDHCP Err: cannot set broadcast option.\nPlease, suppress DHCP server in the settings window", p);
+        DebugTrace("%sDHCP Err: Cannot set broadcast option.\n", p);
+        slot.running = 0;
+        if (proxyAtStart) ThreadSlots[TH_PDHCP].running = 0;
+    }
+    std::vector<uint8_t> buffer(kDhcpBufferSize);
+    uint8_t* buf = buffer.data();
+    bool listDue = true;  // the lease list goes to the GUI after every datagram and wake-up
+    while (slot.running) {
+        const GlobalSettings g = SettingsSnapshot();
+        const bool proxy = g.NIMBO_Services & SVC_PDHCP;
+        p = proxy ? "P" : "";
+        if (!proxy && listDue) sendLeaseListToConsole();
+        const int woke = WaitDatagram(TH_DHCP);
+        listDue = woke != 0;
+        if (woke != 2) continue;
+        std::memset(buf, 0, kDhcpBufferSize);
+        Datagram info;
+        ssize_t n = RecvDatagram(slot.socket, buf, kDhcpBufferSize, &info, MSG_DONTWAIT);
+        if (!slot.running) break;
+        if (n < 0) {
+            int err = errno;
+            if (err == EAGAIN || err == ECONNREFUSED) continue;
+            LogPrint(1, "%sDHCP Err: recvfrom() error %d", p, err);
+            SleepWhileRunning(TH_DHCP, 500);
+            continue;
+        }
+        if (info.truncated) {
+            LogPrint(1, "%sDHCP Err: recvfrom() error %d", p, EMSGSIZE);
+            continue;
+        }
+        if (n < static_cast<ssize_t>(kMinDhcpPacket)) {
+            LogPrint(5, "%sDHCP Err: Recv message truncated; length was %d", p, static_cast<int>(n));
+            if (!IsWakeUp(buf, n)) SleepWhileRunning(TH_DHCP, 500);
+            continue;
+        }
+        if (BinlPreparationCount.load() != 0) continue;
+        auto cfg = DhcpSettingsSnapshot();
+        if (!proxy && g_leases.capacity() == 0 && findStaticLease(cfg->rec, buf) == 0xFFFFFFFFu) {
+            SleepWhileRunning(TH_DHCP, 100);
+            continue;
+        }
+        if (!CheckNameAndOp(buf, "DHCP", !proxy)) continue;
+        const uint8_t* mac = buf + kOffChaddr;
+        if (isMACLocal(mac) == 1) {
+            if (!proxy)
+                LogPrint(2, "DHCP Inf: Nimbo's own interface MAC %s : ignoring request", formatMacWithVendor(mac).c_str());
+            continue;
+        }
+        const int filter = cfg->rec.DHCP_ProcMacFilter;
+        if (filter == 1 && matchMacFilter(cfg->rec, mac)) {
+            LogPrint(2, "%sDHCP Inf: In reject list MAC %s : ignoring request", p, formatMacWithVendor(mac).c_str());
+            continue;
+        }
+        if (filter == 2 && !matchMacFilter(cfg->rec, mac)) {
+            LogPrint(2, "%sDHCP Inf: Not in accept list MAC %s : ignoring request", p, formatMacWithVendor(mac).c_str());
+            continue;
+        }
+        const ReplyTarget target = ReplyDestination(buf, false, ntohs(info.peer.sin_port));
+        DhcpEnv env = MakeEnv(cfg.get(), g, info.ifindex);
+        size_t len = 0;
+        int handled;
+        if (proxy) {
+            std::lock_guard<std::mutex> lock(g_requestLock);
+            handled = processPdhcpRequest(env, 67, buf, &len);
+        } else {
+            handled = processDhcpRequest(env, 67, buf, &len);
+        }
+        if (!handled) continue;
+
+        uint32_t yiaddr;
+        std::memcpy(&yiaddr, buf + kOffYiaddr, 4);
+        uint32_t serverId = 0;
+        int optLen = 0;
+        uint8_t* o54 = const_cast<uint8_t*>(findDhcpOption(buf + kOffCookie, 54, &optLen));
+        if (o54) {
+            serverId = env.dhcpLocalIp ? env.dhcpLocalIp : findServerAddressForClient(yiaddr, false, info.ifindex);
+            if (!serverId)
+                LogPrint(1, "%sDHCP Err: Unable to define \"DHCP Server Identifier\"; try binding the service", p);
+            std::memcpy(o54, &serverId, 4);
+        } else {
+            serverId = env.dhcpLocalIp ? env.dhcpLocalIp : findServerAddressForClient(yiaddr, false, info.ifindex);
+        }
+        bool undefined = false;
+        uint32_t siaddr = ChooseSiaddr(env, o54 ? serverId : 0, &undefined);
+        if (undefined) LogPrint(1, "%sDHCP Err: Unable to define \"siaddr\"; Try binding the service", p);
+        std::memcpy(buf + kOffSiaddr, &siaddr, 4);
+        if (!env.dhcpLocalIp && target.address == 0xFFFFFFFFu)
+            LogPrint(1, "%sDHCP Inf: Broadcasting through local interface [%s]", p, Dotted(serverId).c_str());
+        SendReply(slot.socket, buf, len, target, info.ifindex, serverId, proxy ? "PDHCP" : "DHCP");
+    }
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_leases.mutex());
+        g_leases.Clear();
+    }
+    freeMacVendorTables();
+    DebugTrace("Thread Inf: DHCP thread ends here\n");
+}
+
+void pdhcpThread() {
+    ThreadSlot& slot = ThreadSlots[TH_PDHCP];
+    SleepWhileRunning(TH_PDHCP, 1500);
+    // Started without the DHCP row, the proxy loads the settings itself.
+    if (!IsRowRunning(TH_DHCP)) loadDhcpSettings();
+    int one = 1;
+    if (setsockopt(slot.socket, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
+        LogPrint(1, "PDHCP Err: cannot set broadcast option.\nPlease, suppress Proxy DHCP in the DHCP settings window");
+        DebugTrace("PDHCP Err: Cannot set broadcast option.\n");
+        slot.running = 0;
+    }
+    std::vector<uint8_t> buffer(kDhcpBufferSize);
+    uint8_t* buf = buffer.data();
+    while (slot.running) {
+        if (WaitDatagram(TH_PDHCP) != 2) continue;
+        std::memset(buf, 0, kDhcpBufferSize);
+        Datagram info;
+        ssize_t n = RecvDatagram(slot.socket, buf, kDhcpBufferSize, &info, MSG_DONTWAIT);
+        if (!slot.running) break;
+        if (n < 0) {
+            int err = errno;
+            if (err == EAGAIN || err == ECONNREFUSED) continue;
+            LogPrint(1, "PDHCP Err: recvfrom() error %d", err);
+            SleepWhileRunning(TH_PDHCP, 500);
+            continue;
+        }
+        if (info.truncated) {
+            LogPrint(1, "PDHCP Err: recvfrom() error %d", EMSGSIZE);
+            continue;
+        }
+        const GlobalSettings g = SettingsSnapshot();
+        if (g.NIMBO_Services & SVC_BINL) {
+            if (BinlMessageHandler h = CurrentBinlHandler())
+                if (h(buf, static_cast<size_t>(n), info.peer, slot.socket)) continue;
+        }
+        if (!(g.NIMBO_Services & SVC_PDHCP)) continue;
+        if (n < static_cast<ssize_t>(kMinDhcpPacket)) {
+            LogPrint(5, "PDHCP Err: Recv message truncated (length was %d)", static_cast<int>(n));
+            if (IsRowRunning(TH_DHCP) && !IsWakeUp(buf, n)) SleepWhileRunning(TH_PDHCP, 500);
+            continue;
+        }
+        if (!CheckNameAndOp(buf, "PDHCP", true)) continue;
+        const ReplyTarget target = ReplyDestination(buf, true, ntohs(info.peer.sin_port));
+        auto cfg = DhcpSettingsSnapshot();
+        DhcpEnv env = MakeEnv(cfg.get(), g, info.ifindex);
+        size_t len = 0;
+        int handled;
+        {
+            std::lock_guard<std::mutex> lock(g_requestLock);
+            handled = processPdhcpRequest(env, 4011, buf, &len);
+        }
+        if (!handled) continue;
+        int optLen = 0;
+        const uint8_t* o54 = findDhcpOption(buf + kOffCookie, 54, &optLen);
+        uint32_t source = 0;
+        if (o54) std::memcpy(&source, o54, 4);
+        SendReply(slot.socket, buf, len, target, info.ifindex, source, "PDHCP");
+    }
+    DebugTrace("Thread Inf: PDHCP thread ends here\n");
+}

@@ -1,0 +1,271 @@
+// The whole desktop against the real service side, started in this process with a private
+// settings file inside a private network namespace.
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QScreen>
+#include <QTest>
+#include <QTimer>
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "balloon.h"
+#include "console_client.h"
+#include "gui_main.h"
+#include "gui_test_support.h"
+#include "main_window.h"
+#include "settings.h"
+#include "start_threads.h"
+#include "to_console.h"
+#ifdef NIMBO_HAVE_DHCP
+#include "dhcp_service.h"
+#endif
+
+namespace {
+
+// A network namespace of our own with loopback and one more interface (10.9.8.7), so that
+// the services bind freely and the address list has an entry.
+bool EnterPrivateNetwork()
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        return false;
+    return system("ip link set lo up && ip link add nimbo0 type veth peer name nimbo1 && "
+                  "ip addr add 10.9.8.7/24 dev nimbo0 && ip link set nimbo0 up && ip link set nimbo1 up") == 0;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class GuiService : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        EnsureQtApp();
+        if (!EnterPrivateNetwork())
+            GTEST_SKIP() << "needs a private network namespace (root)";
+        char tmpl[] = "/tmp/nimbo-gui-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+    }
+    void TearDown() override
+    {
+        if (dir_.empty())
+            return;
+        StopThreads(0);
+        JoinThreadRow(TH_CONSOLE, 5000);
+        const std::string cmd = "rm -rf " + dir_;
+        if (system(cmd.c_str()) != 0)
+            ADD_FAILURE() << cmd;
+    }
+    void Boot(const std::string& nimboSection)
+    {
+        ini_ = dir_ + "/Nimbo.ini";
+        std::ofstream(ini_) << "[NIMBO]\n" << nimboSection << "[TFTP]\nTFTP_Port=6969\nTFTP_RootDirectory=" << dir_
+                            << "\n";
+        setenv("NIMBO_INI", ini_.c_str(), 1);
+#ifdef NIMBO_HAVE_DHCP
+        RegisterDhcpService();
+#endif
+        ServiceBootThread();
+    }
+    // Runs the desktop; once its window is up and filled, `drive` is called once (it must
+    // close the window). Bounded: after 60 s the window is closed.
+    int RunGui(const std::function<void(MainWindow*)>& drive)
+    {
+        bool driven = false;
+        QElapsedTimer clock;
+        clock.start();
+        QTimer poll;
+        poll.setInterval(20);
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            MainWindow* w = CurrentMainWindow();
+            if (driven || !w)
+                return;
+            const ConsoleModel& m = GuiConsole().model;
+            const bool ready = w->isVisible() && !m.hostAddresses.empty() && !m.workingDirectories.empty();
+            if (!ready && clock.elapsed() < 60000)
+                return;
+            driven = true;
+            if (!ready) {
+                ADD_FAILURE() << "the window did not fill in time";
+                w->close();
+                return;
+            }
+            drive(w);
+        });
+        poll.start();
+        return GuiMain();
+    }
+
+    BoxRecorder boxes;
+    std::string dir_, ini_;
+};
+
+struct TabCase {
+    int         services;
+    QStringList tabs;
+};
+
+class GuiServiceTabs : public GuiService, public ::testing::WithParamInterface<TabCase> {};
+
+}  // namespace
+
+TEST_P(GuiServiceTabs, WindowShowsTheServicesAndStopsThemOnClose)
+{
+    const TabCase& c = GetParam();
+    Boot("NIMBO_Services=" + std::to_string(c.services) + "\n");
+    QRect saved;
+    const int rc = RunGui([&](MainWindow* w) {
+        const ConsoleModel& m = GuiConsole().model;
+        EXPECT_EQ(w->windowTitle(), "Nimbo v4.6.0");
+        EXPECT_EQ(w->tabTexts(), c.tabs);
+        EXPECT_EQ(w->currentPageBit(), c.tabs.isEmpty() ? 0x800 : (c.tabs.last() == "Log" ? 0x400 : -1));
+
+        GlobalSettings live = SettingsSnapshot();
+        EXPECT_EQ(std::memcmp(&m.settings, &live, offsetof(GlobalSettings, RunningServices)), 0)
+            << "the settings copy differs from the live record";
+        std::vector<uint8_t> dhcp = ConsoleHooks().getDhcpSettings ? ConsoleHooks().getDhcpSettings()
+                                                                   : std::vector<uint8_t>();
+        dhcp.resize(kDhcpSettingsSize, 0);
+        EXPECT_EQ(m.dhcpSettings, dhcp);
+        EXPECT_EQ(m.settings.RunningServices & 0x7000u, 0x7000u);
+        EXPECT_EQ(m.settings.RunningServices, GetRunningServices());
+
+        in_addr a{};
+        inet_pton(AF_INET, "10.9.8.7", &a);
+        EXPECT_NE(std::find(m.hostAddresses.begin(), m.hostAddresses.end(), a.s_addr), m.hostAddresses.end());
+        EXPECT_EQ(m.workingDirectories, std::vector<std::string>{live.WorkingDirectory});
+
+        w->setGeometry(61, 52, 1000, 800);
+        saved = w->frameGeometry();
+        w->close();
+    });
+    EXPECT_EQ(rc, 1);
+    EXPECT_TRUE(boxes.texts.empty()) << boxes.texts.front();
+    // Request 203 stopped every service, the Console thread with them.
+    EXPECT_TRUE(JoinThreadRow(TH_CONSOLE, 10000));
+    EXPECT_EQ(GetRunningServices() & ~0x7000u, 0u);
+    const std::string pos = "NIMBO_LastWindowPos=" + std::to_string(saved.left()) + "," + std::to_string(saved.top()) +
+                            "," + std::to_string(saved.left() + saved.width()) + "," +
+                            std::to_string(saved.top() + saved.height());
+    EXPECT_NE(ReadFile(ini_).find(pos), std::string::npos) << pos << "\n" << ReadFile(ini_);
+
+    // The next start comes back to the saved place.
+    MainWindow next(0x1, QString());
+    next.show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&next));
+    EXPECT_EQ(next.frameGeometry(), saved);
+}
+
+INSTANTIATE_TEST_SUITE_P(Masks, GuiServiceTabs,
+                         ::testing::Values(TabCase{1, {"TFTP", "Log"}},
+                                           TabCase{0x205, {"TFTP", "DHCP", "BINL", "Log"}},
+                                           TabCase{0x305, {"TFTP", "PDHCP", "BINL", "Log"}},
+                                           TabCase{0x200, {}}),
+                         [](const ::testing::TestParamInfo<TabCase>& info) {
+                             char name[32];
+                             std::snprintf(name, sizeof(name), "Mask%X", info.param.services);
+                             return std::string(name);
+                         });
+
+TEST_F(GuiService, NothingConfiguredShowsAboutThenTheStartBalloon)
+{
+    Boot("NIMBO_Services=0\n");
+    bool aboutSeen = false, balloonSeen = false;
+    QStringList tabs{"not checked"};
+    bool hintShown = false;
+    RunGui([&](MainWindow* w) {
+        tabs = w->tabTexts();
+        hintShown = w->control(1204)->isVisible();
+        // The About box runs its own loop under this call: answer it, then look again.
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->objectName() == "aboutBox" && top->isVisible()) {
+                aboutSeen = true;
+                QMetaObject::invokeMethod(top, "accept", Qt::QueuedConnection);
+            }
+        auto* later = new QTimer(w);
+        later->setInterval(20);
+        auto ticks = std::make_shared<int>(0);
+        QObject::connect(later, &QTimer::timeout, w, [&, w, later, ticks] {
+            if (++*ticks > 1500) {  // bounded: 30 s
+                later->stop();
+                w->close();
+            } else if (BalloonWindow* b = CurrentBalloon()) {
+                balloonSeen = b->title() == "Nimbo v4.6.0" &&
+                              b->text() == " Click icon for menu\n Double-click for settings.";
+                later->stop();
+                w->close();
+            }
+        });
+        later->start();
+    });
+    EXPECT_TRUE(tabs.isEmpty());
+    EXPECT_TRUE(hintShown);
+    EXPECT_TRUE(aboutSeen);
+    EXPECT_TRUE(balloonSeen);
+}
+
+TEST_F(GuiService, PositionOffTheScreenIsNotRestored)
+{
+    Boot("NIMBO_Services=1\nNIMBO_LastWindowPos=5000,40,6000,840\n");
+    QRect seen;
+    RunGui([&](MainWindow* w) {
+        seen = w->frameGeometry();
+        GuiRequestClose(GUI_CLOSE_USER);
+    });
+    const QRect screen = QGuiApplication::primaryScreen()->virtualGeometry();
+    EXPECT_TRUE(screen.intersects(seen)) << seen.x() << "," << seen.y();
+}
+
+TEST_F(GuiService, CloseAfterAFailedSettingsWriteKeepsTheOldPosition)
+{
+    Boot("NIMBO_Services=1\nNIMBO_LastWindowPos=20,30,1020,830\n");
+    const int rc = RunGui([&](MainWindow* w) {
+        EXPECT_EQ(w->frameGeometry(), QRect(20, 30, 1000, 800));
+        w->move(100, 100);
+        std::thread writer([] { GuiRequestClose(GUI_CLOSE_INI_FAILURE); });
+        writer.join();
+    });
+    EXPECT_EQ(rc, 1);
+    EXPECT_NE(ReadFile(ini_).find("NIMBO_LastWindowPos=20,30,1020,830"), std::string::npos) << ReadFile(ini_);
+}
+
+TEST_F(GuiService, ServiceEndEndsTheSession)
+{
+    Boot("NIMBO_Services=1\n");
+    const int rc = RunGui([&](MainWindow*) {
+        std::thread([] { StopThreads(0); }).detach();
+    });
+    EXPECT_EQ(rc, 1);
+    EXPECT_TRUE(boxes.Saw("Nimbo service has ended\nThis session will terminate"));
+}
+
+TEST_F(GuiService, OtherPasswordIsRefused)
+{
+    Boot("NIMBO_Services=1\nNIMBO_ConsolePassword=other\n");
+    EXPECT_EQ(GuiMain(), 0);
+    EXPECT_EQ(boxes.texts, std::vector<std::string>{"Bad Password"});
+}
+
+TEST_F(GuiService, NoListenerNoSession)
+{
+    EXPECT_EQ(GuiMain(), 0);
+    ASSERT_EQ(boxes.texts.size(), 1u);
+    EXPECT_EQ(boxes.texts[0].rfind("Can't connect to the service\nError 111 (", 0), 0u) << boxes.texts[0];
+}

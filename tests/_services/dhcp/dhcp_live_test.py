@@ -1,0 +1,347 @@
+#!/usr/bin/python3
+"""The DHCP and proxyDHCP server against real clients in network namespaces.
+
+Runs the program with a temporary INI in one namespace, joined by a veth pair to a client
+namespace where busybox udhcpc, dhclient and hand-made requests ask for addresses and boot
+files. Needs root; exits 77 (skipped) without it. Usage: dhcp_live_test.py <path to nimbo>
+"""
+import os
+import re
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+FAILURES = []
+TAG = "%d" % os.getpid()
+NS_SRV, NS_CLI = "nbs" + TAG, "nbc" + TAG
+IF_SRV, IF_CLI = "vs" + TAG, "vc" + TAG
+SERVER_IP = "10.77.0.1"
+BOOT_LIST = r"\boot\bios.0|7?\boot\x64.efi|7i?\boot\ipxe64.efi|9?\boot\x64b.efi|a?\boot\arm32.efi"
+
+
+def check(cond, what):
+    print(("ok   " if cond else "FAIL ") + what, flush=True)
+    if not cond:
+        FAILURES.append(what)
+
+
+def run(*cmd, timeout=20, check_rc=True, ns=None, **kw):
+    if ns:
+        cmd = ("ip", "netns", "exec", ns) + cmd
+    r = subprocess.run(cmd, timeout=timeout, capture_output=True, text=True, **kw)
+    if check_rc and r.returncode != 0:
+        raise RuntimeError("%s: %s" % (" ".join(cmd), r.stderr))
+    return r
+
+
+def setup_namespaces():
+    run("ip", "netns", "add", NS_SRV)
+    run("ip", "netns", "add", NS_CLI)
+    run("ip", "link", "add", IF_SRV, "type", "veth", "peer", "name", IF_CLI)
+    run("ip", "link", "set", IF_SRV, "netns", NS_SRV)
+    run("ip", "link", "set", IF_CLI, "netns", NS_CLI)
+    for ns in (NS_SRV, NS_CLI):
+        run("ip", "link", "set", "lo", "up", ns=ns)
+    run("ip", "addr", "add", SERVER_IP + "/24", "dev", IF_SRV, ns=NS_SRV)
+    run("ip", "link", "set", IF_SRV, "up", ns=NS_SRV)
+    run("ip", "link", "set", IF_CLI, "up", ns=NS_CLI)
+
+
+def cleanup_namespaces():
+    for ns in (NS_SRV, NS_CLI):
+        subprocess.run(["ip", "netns", "pids", ns], capture_output=True)
+        pids = subprocess.run(["ip", "netns", "pids", ns], capture_output=True, text=True).stdout.split()
+        for pid in pids:
+            try:
+                os.kill(int(pid), signal.SIGKILL)
+            except (ProcessLookupError, ValueError):
+                pass
+        subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+
+
+class Server:
+    def __init__(self, nimbo, work, services, extra="", write_ini=True):
+        self.work = work
+        self.log = os.path.join(work, "nimbo.log")
+        if os.path.exists(self.log):
+            os.unlink(self.log)
+        ini = self.ini = os.path.join(work, "Nimbo.ini")
+        if write_ini:
+            with open(ini, "w") as f:
+                f.write("[NIMBO]\nNIMBO_Services=%d\nNIMBO_LogFile=%s\n" % (services, self.log))
+                f.write("[TFTP]\nTFTP_RootDirectory=%s\n" % work)
+                f.write("[DHCP]\nDHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=255.255.255.0\n")
+                f.write("DHCP_BootFile=%s\nDHCP_DefaultGateway=10.77.0.1\nDHCP_LeaseTime=60\n%s" % (BOOT_LIST, extra))
+        self.proc = subprocess.Popen(["ip", "netns", "exec", NS_SRV, nimbo, "-i", ini, "-l", "20"],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            if "Loaded" in self.text() or self.ready():
+                break
+            time.sleep(0.2)
+        time.sleep(2.0)  # the threads pause after loading the settings
+
+    def ready(self):
+        out = run("ss", "-uln", ns=NS_SRV, check_rc=False).stdout
+        return ":67 " in out
+
+    def text(self):
+        try:
+            with open(self.log, errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def alive(self):
+        return self.proc.poll() is None
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(8)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(5)
+
+
+def udhcpc(work, arch, ipxe=False, vendor="PXEClient", pause=1):
+    script = os.path.join(work, "udhcpc.sh")
+    out = os.path.join(work, "udhcpc.env")
+    with open(script, "w") as f:
+        f.write("#!/bin/sh\n[ \"$1\" = bound ] && env > %s\nexit 0\n" % out)
+    os.chmod(script, 0o755)
+    if os.path.exists(out):
+        os.unlink(out)
+    cmd = ["busybox", "udhcpc", "-i", IF_CLI, "-n", "-q", "-f", "-t", "4", "-T", str(pause), "-s", script, "-V", vendor]
+    if arch is not None:
+        cmd += ["-x", "0x5d:%04x" % arch]
+    if ipxe:
+        cmd += ["-x", "0x4d:69505845"]
+    run(*cmd, ns=NS_CLI, timeout=20, check_rc=False)
+    env = {}
+    if os.path.exists(out):
+        for line in open(out):
+            k, _, v = line.rstrip("\n").partition("=")
+            env[k] = v
+    return env
+
+
+def dhcp_packet(msg_type, mac, opts=b"", hlen=6, ciaddr="0.0.0.0", sname=b"", cookie=True, end=True):
+    pkt = struct.pack("!BBBBIHH4s4s4s4s16s64s128s", 1, 1, hlen, 0, 0x1234, 0, 0x8000, socket.inet_aton(ciaddr),
+                      b"\0" * 4, b"\0" * 4, b"\0" * 4, mac.ljust(16, b"\0"), sname.ljust(64, b"\0"), b"\0" * 128)
+    if cookie:
+        pkt += b"\x63\x82\x53\x63" + bytes([53, 1, msg_type]) + opts + (b"\xff" if end else b"")
+    return pkt.ljust(300, b"\0")
+
+
+def pxe_opts(arch, ipxe=False):
+    o = bytes([60, 9]) + b"PXEClient" + bytes([93, 2]) + struct.pack("!H", arch)
+    if ipxe:
+        o += bytes([77, 4]) + b"iPXE"
+    return o
+
+
+CLIENT = r'''
+import socket, struct, sys, select
+def exchange(pkt, dest, port, src_ip, src_port, wait, ifname):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, ifname.encode())
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+    s.bind((src_ip, src_port))
+    s.sendto(pkt, (dest, port))
+    r, _, _ = select.select([s], [], [], wait)
+    data = s.recvfrom(4096)[0] if r else b""
+    s.close()
+    return data
+args = sys.argv[1:]
+pkt = bytes.fromhex(args[0])
+sys.stdout.write(exchange(pkt, args[1], int(args[2]), args[3], int(args[4]), float(args[5]), args[6]).hex())
+'''
+
+
+def exchange(pkt, dest="255.255.255.255", port=67, src_ip="0.0.0.0", src_port=68, wait=1.5):
+    r = run("/usr/bin/python3", "-c", CLIENT, pkt.hex(), dest, str(port), src_ip, str(src_port), str(wait),
+            IF_CLI, ns=NS_CLI, timeout=15, check_rc=False)
+    return bytes.fromhex(r.stdout.strip()) if r.stdout.strip() else b""
+
+
+def reply_fields(data):
+    if len(data) < 240:
+        return None
+    op, yiaddr, siaddr = data[0], socket.inet_ntoa(data[16:20]), socket.inet_ntoa(data[20:24])
+    bootfile = data[108:236].split(b"\0")[0].decode(errors="replace")
+    opts, i = {}, 240
+    while i < len(data) and data[i] != 255:
+        if data[i] == 0:
+            i += 1
+            continue
+        opts[data[i]] = data[i + 2:i + 2 + data[i + 1]]
+        i += 2 + data[i + 1]
+    return {"op": op, "yiaddr": yiaddr, "siaddr": siaddr, "file": bootfile, "opts": opts, "len": len(data)}
+
+
+def test_dhcp_mode(nimbo, work):
+    srv = Server(nimbo, work, 0x5)
+    try:
+        check(srv.ready(), "DHCP port 67 is bound in the server namespace")
+        cases = [(0, False, r"\boot\bios.0"), (7, False, r"\boot\x64.efi"), (7, True, r"\boot\ipxe64.efi"),
+                 (9, False, r"\boot\x64b.efi"), (9, True, r"\boot\x64b.efi"), (0, True, r"\boot\bios.0")]
+        for arch, ipxe, want in cases:
+            env = udhcpc(work, arch, ipxe)
+            what = "udhcpc arch %d%s" % (arch, " iPXE" if ipxe else "")
+            check(env.get("ip", "").startswith("10.77.0.1"), what + " gets a pool address (%s)" % env.get("ip"))
+            check(env.get("siaddr") == SERVER_IP, what + " gets siaddr %s (%s)" % (SERVER_IP, env.get("siaddr")))
+            check(env.get("boot_file") == want, what + " gets %s (%s)" % (want, env.get("boot_file")))
+            check(env.get("router") == "10.77.0.1" and env.get("subnet") == "255.255.255.0", what + " gets mask and router")
+
+        # dhclient takes a lease and gives it back.
+        script = os.path.join(work, "dhclient.sh")
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\ncase \"$reason\" in\n"
+                    "BOUND|RENEW|REBIND|REBOOT) ip addr add \"$new_ip_address/24\" dev \"$interface\" ;;\n"
+                    "RELEASE|EXPIRE|STOP) ip addr flush dev \"$interface\" ;;\nesac\nexit 0\n")
+        os.chmod(script, 0o755)
+        lease, pid = os.path.join(work, "dhclient.leases"), os.path.join(work, "dhclient.pid")
+        common = ["-4", "-lf", lease, "-pf", pid, "-sf", script, "-cf", "/dev/null", IF_CLI]
+        run("dhclient", "-1", *common, ns=NS_CLI, timeout=30, check_rc=False)
+        leased = open(lease).read() if os.path.exists(lease) else ""
+        check("fixed-address 10.77.0.1" in leased, "dhclient gets a lease")
+        addr = run("ip", "-4", "addr", "show", IF_CLI, ns=NS_CLI).stdout
+        check("10.77.0.1" in addr, "dhclient configured the leased address")
+        run("dhclient", "-r", *common, ns=NS_CLI, timeout=30, check_rc=False)
+        time.sleep(1.0)
+        check("released" in srv.text(), "the server logs the release")
+        run("ip", "addr", "flush", "dev", IF_CLI, ns=NS_CLI, check_rc=False)
+
+        # Requests that are dropped, and requests at the edges of the format.
+        mac = bytes.fromhex("020000aabb01")
+        srv_mac = run("cat", "/sys/class/net/%s/address" % IF_SRV, ns=NS_SRV).stdout.strip()
+        dropped = [
+            ("foreign sname", dhcp_packet(1, mac, pxe_opts(0), sname=b"someotherhost")),
+            ("own MAC", dhcp_packet(1, bytes.fromhex(srv_mac.replace(":", "")), pxe_opts(0))),
+            ("oversize", dhcp_packet(1, mac, pxe_opts(0)).ljust(1900, b"\0")),
+            ("short", dhcp_packet(1, mac)[:200]),
+            ("BOOTREPLY op", b"\x02" + dhcp_packet(1, mac)[1:]),
+        ]
+        for name, pkt in dropped:
+            check(exchange(pkt) == b"", "%s gets no reply" % name)
+        edge = [
+            ("hlen 255", dhcp_packet(1, mac, pxe_opts(0), hlen=255), r"\boot\bios.0"),
+            ("option 93 out of range", dhcp_packet(1, mac, pxe_opts(0x1234)), ""),
+            ("no END", dhcp_packet(1, mac, pxe_opts(7), end=False).ljust(600, b"\x2b"), None),
+        ]
+        for name, pkt, want in edge:
+            f = reply_fields(exchange(pkt))
+            ok = f is not None and f["op"] == 2 and f["len"] <= 1497 and (want is None or f["file"] == want)
+            check(ok, "%s is answered within bounds (%s)" % (name, f and f["file"]))
+        check(srv.alive(), "the server survives malformed requests")
+        env = udhcpc(work, 0)
+        check(env.get("boot_file") == r"\boot\bios.0", "the server still answers afterwards")
+    finally:
+        srv.stop()
+        if os.environ.get("DHCP_LIVE_KEEP_LOG"):
+            open(os.environ["DHCP_LIVE_KEEP_LOG"] + ".dhcp", "w").write(srv.text())
+
+
+def test_bound(nimbo, work):
+    srv = Server(nimbo, work, 0x5, "DHCP_LocalIP=%s\nDHCP_PersistantLeases=1\n" % SERVER_IP)
+    try:
+        env = udhcpc(work, 7, True)
+        check(env.get("ip", "").startswith("10.77.0.1") and env.get("serverid") == SERVER_IP,
+              "bound to DHCP_LocalIP the server still hears broadcasts and names itself")
+        check(env.get("boot_file") == r"\boot\ipxe64.efi", "bound server serves the iPXE row")
+    finally:
+        srv.stop()
+    ini = open(srv.ini).read()
+    mac = run("cat", "/sys/class/net/%s/address" % IF_CLI, ns=NS_CLI).stdout.strip().upper()
+    check("DHCP_Lease_NumLeases=1" in ini and ("DHCP_Lease_0DHCP_MAC=" + mac) in ini
+          and "DHCP_Lease_0DHCP_IP=" + env.get("ip", "?") in ini, "the lease is kept in the INI file")
+    check(re.search(r"DHCP_Lease_0DHCP_LeaseStartTime=\d\d/\d\d/\d{4}/\d\d:\d\d:\d\d", ini) is not None,
+          "the lease start time is kept in the INI time format")
+    # Read back at the next start: the client keeps its address.
+    srv2 = Server(nimbo, work, 0x5, write_ini=False)
+    try:
+        check(srv2.alive(), "the program starts again with the stored leases")
+        again = udhcpc(work, 7, True)
+        check(again.get("ip") == env.get("ip"), "the stored lease is served again (%s)" % again.get("ip"))
+        check("Reply with previously allocated : %s" % env.get("ip") in srv2.text(), "the stored lease is found by MAC")
+    finally:
+        srv2.stop()
+
+
+def test_ping(nimbo, work):
+    # The client already uses the first pool address: the probe finds it and skips it.
+    run("ip", "addr", "add", "10.77.0.100/24", "dev", IF_CLI, ns=NS_CLI)
+    srv = Server(nimbo, work, 0x5, "DHCP_PingAddress=1\n")
+    try:
+        env = udhcpc(work, 0, pause=4)
+        check(env.get("ip") == "10.77.0.101", "an address that answers the probe is not offered (%s)" % env.get("ip"))
+        check("Suppress pingable address 10.77.0.100" in srv.text(), "the server logs the suppressed address")
+    finally:
+        srv.stop()
+        run("ip", "addr", "flush", "dev", IF_CLI, ns=NS_CLI, check_rc=False)
+
+
+def test_proxy_mode(nimbo, work):
+    run("ip", "addr", "add", "10.77.0.50/24", "dev", IF_CLI, ns=NS_CLI)
+    srv = Server(nimbo, work, 0x105)
+    try:
+        mac = bytes.fromhex("020000aabb02")
+        f = reply_fields(exchange(dhcp_packet(1, mac, pxe_opts(7))))
+        check(f is not None and f["op"] == 2, "proxy mode answers a PXE DISCOVER")
+        if f:
+            check(f["yiaddr"] == "0.0.0.0", "the proxy offer carries no address")
+            check(f["opts"].get(60) == b"PXEClient", "the proxy offer carries class PXEClient")
+            check(f["opts"].get(53) == b"\x02" and socket.inet_ntoa(f["opts"].get(54, b"\0" * 4)) == SERVER_IP,
+                  "the proxy offer is an OFFER from the server")
+        check(exchange(dhcp_packet(1, mac, bytes([60, 8]) + b"MSFT 5.0")) == b"", "proxy mode ignores other clients")
+        check(exchange(dhcp_packet(1, mac)) == b"", "proxy mode ignores clients without class")
+        req = dhcp_packet(3, mac, pxe_opts(7), ciaddr="10.77.0.50")
+        f = reply_fields(exchange(req, dest=SERVER_IP, port=4011, src_ip="10.77.0.50", src_port=4011))
+        check(f is not None and f["opts"].get(53) == b"\x05", "a request to port 4011 gets the proxy ACK")
+        if f:
+            check(f["file"] == r"\boot\x64.efi", "the proxy ACK names the boot file of the row (%s)" % f["file"])
+            check(f["siaddr"] == SERVER_IP, "the proxy ACK names the TFTP server")
+        noci = dhcp_packet(3, mac, pxe_opts(7))
+        check(exchange(noci, dest=SERVER_IP, port=4011, src_ip="10.77.0.50", src_port=4011) == b"",
+              "a request without ciaddr gets no proxy ACK")
+        check(srv.alive(), "the proxy server is still running")
+    finally:
+        srv.stop()
+        if os.environ.get("DHCP_LIVE_KEEP_LOG"):
+            open(os.environ["DHCP_LIVE_KEEP_LOG"] + ".proxy", "w").write(srv.text())
+        run("ip", "addr", "flush", "dev", IF_CLI, ns=NS_CLI, check_rc=False)
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__)
+        return 2
+    if os.geteuid() != 0 or subprocess.run(["which", "udhcpc"], capture_output=True).returncode != 0:
+        print("skipped: needs root, ip, busybox udhcpc and dhclient")
+        return SKIP
+    nimbo = os.path.abspath(sys.argv[1])
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    try:
+        setup_namespaces()
+        with tempfile.TemporaryDirectory() as work:
+            os.chmod(work, 0o755)
+            test_dhcp_mode(nimbo, work)
+            test_bound(nimbo, work)
+            test_ping(nimbo, work)
+            test_proxy_mode(nimbo, work)
+    finally:
+        cleanup_namespaces()
+    print("%d failures" % len(FAILURES))
+    return 1 if FAILURES else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,177 @@
+// Lease tables: searches, freeing, and the round trip through the INI file with its keys
+// and time format.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "dhcp_test_util.h"
+#include "profile.h"
+
+namespace {
+
+class ProfileStore : public LeaseStore {
+public:
+    explicit ProfileStore(std::string path) : path_(std::move(path)) {}
+    bool ReadText(const char* key, char* buf, int size) override {
+        return GetProfileValue("DHCP", key, "", buf, size, path_.c_str()) > 0;
+    }
+    bool ReadInt(const char* key, int32_t* value) override {
+        char b[32];
+        if (GetProfileValue("DHCP", key, "", b, sizeof b, path_.c_str()) <= 0) return false;
+        *value = std::atoi(b);
+        return true;
+    }
+    void WriteText(const char* key, const char* text, bool) override {
+        WriteProfileValue("DHCP", key, text, path_.c_str());
+    }
+    void WriteInt(const char* key, int32_t value, bool) override {
+        WriteProfileValue("DHCP", key, std::to_string(value).c_str(), path_.c_str());
+    }
+    void WaitQueued() override {}
+    std::string Content() const {
+        std::ifstream f(path_);
+        std::stringstream ss;
+        ss << f.rdbuf();
+        return ss.str();
+    }
+private:
+    std::string path_;
+};
+
+class LeaseFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TZ", "UTC", 1);
+        tzset();
+        char tmpl[] = "/tmp/dhcp_leases_XXXXXX";
+        int fd = mkstemp(tmpl);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        path_ = tmpl;
+        SetDhcpLogSink(CaptureSink, nullptr);
+        CapturedLog().clear();
+    }
+    void TearDown() override { unlink(path_.c_str()); }
+    std::string path_;
+};
+
+const uint8_t kMacA[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
+const uint8_t kMacB[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x01};
+
+TEST_F(LeaseFile, RoundTripWithExactKeys) {
+    ProfileStore store(path_);
+    {
+        LeaseTable t;
+        t.Configure(Ip("10.0.0.10"), 10, 60, true, &store);
+        DhcpLease* a = t.Assign(nullptr, Ip("10.0.0.12"), kMacA, 6, 1700000000);
+        DhcpLease* b = t.Assign(nullptr, Ip("10.0.0.10"), kMacB, 6, 1700000100);
+        ASSERT_TRUE(a && b);
+        t.StampStartTime(a, 1700000200);
+        t.Save();
+    }
+    const std::string ini = store.Content();
+    for (const char* line : {"DHCP_Lease_NumLeases=2", "DHCP_Lease_0DHCP_MAC=00:11:22:33:44:01",
+                             "DHCP_Lease_0DHCP_IP=10.0.0.10", "DHCP_Lease_0DHCP_InitialOfferTime=11/14/2023/22:15:00",
+                             "DHCP_Lease_1DHCP_MAC=00:11:22:33:44:55", "DHCP_Lease_1DHCP_IP=10.0.0.12",
+                             "DHCP_Lease_1DHCP_InitialOfferTime=11/14/2023/22:13:20",
+                             "DHCP_Lease_1DHCP_LeaseStartTime=11/14/2023/22:16:40"})
+        EXPECT_NE(ini.find(line), std::string::npos) << line << "\n" << ini;
+
+    LeaseTable back;
+    back.Configure(Ip("10.0.0.10"), 10, 60, true, &store);
+    back.Load();
+    ASSERT_EQ(back.count(), 2);
+    DhcpLease* a = back.FindByMac(kMacA, 6);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->address, Ip("10.0.0.12"));
+    EXPECT_EQ(+a->offerTime, 1700000000);
+    EXPECT_EQ(+a->startTime, 1700000200);
+    EXPECT_EQ(+back.FindByMac(kMacB, 6)->startTime, 0);
+}
+
+TEST_F(LeaseFile, LoadDropsBadAndDuplicateLeases) {
+    ProfileStore store(path_);
+    auto put = [&](int i, const char* mac, const char* ip) {
+        store.WriteText(("DHCP_Lease_" + std::to_string(i) + "DHCP_MAC").c_str(), mac, false);
+        store.WriteText(("DHCP_Lease_" + std::to_string(i) + "DHCP_IP").c_str(), ip, false);
+    };
+    put(0, "00:11:22:33:44:55", "10.0.0.10");
+    put(1, "00:11:22:33:44:56", "10.0.0.10");  // same address again
+    put(2, "00:00:00:00:00:00", "10.0.0.11");  // no MAC
+    put(3, "00:11:22:33:44:57", "10.9.9.9");   // outside the pool
+    put(4, "00:11:22:33:44:58", "10.0.0.13");
+    store.WriteText("DHCP_Lease_4DHCP_LeaseStartTime", "garbage", false);
+    store.WriteInt("DHCP_Lease_NumLeases", 5, false);
+    LeaseTable t;
+    t.Configure(Ip("10.0.0.10"), 10, 60, true, &store);
+    t.Load();
+    ASSERT_EQ(t.count(), 2);
+    EXPECT_EQ(t.at(1)->address, Ip("10.0.0.13"));
+    EXPECT_EQ(+t.at(1)->startTime, 0);
+    EXPECT_NE(store.Content().find("DHCP_Lease_NumLeases=2"), std::string::npos);
+
+    LeaseTable small;
+    small.Configure(Ip("10.0.0.10"), 1, 60, false, &store);
+    store.WriteInt("DHCP_Lease_NumLeases", 5, false);
+    small.Load();
+    EXPECT_EQ(small.count(), 1);
+    EXPECT_TRUE(Logged("The pool size is too small for the number of leases, ignoring extra leases"));
+}
+
+TEST_F(LeaseFile, NothingWrittenWithoutPersistence) {
+    ProfileStore store(path_);
+    LeaseTable t;
+    t.Configure(Ip("10.0.0.10"), 10, 60, false, &store);
+    t.Assign(nullptr, Ip("10.0.0.10"), kMacA, 6, 1700000000);
+    EXPECT_EQ(store.Content(), "");
+}
+
+TEST(LeaseTable, SearchesAndFreeing) {
+    LeaseTable t;
+    t.Configure(Ip("10.0.0.1"), 20, 60, false, nullptr);
+    int wakes = 0;
+    t.SetWakeUp([&] { ++wakes; });
+    for (uint8_t i = 0; i < 6; ++i) {
+        const uint8_t mac[6] = {0, 0, 0, 0, 0, static_cast<uint8_t>(9 - i)};
+        ASSERT_TRUE(t.Assign(nullptr, Ip(("10.0.0." + std::to_string(i + 1)).c_str()), mac, 6, 100));
+    }
+    const uint8_t smallest[6] = {0, 0, 0, 0, 0, 4};
+    t.Free(t.FindByMac(smallest, 6));
+    EXPECT_EQ(wakes, 1);
+    for (uint8_t m = 5; m <= 9; ++m) {
+        const uint8_t mac[6] = {0, 0, 0, 0, 0, m};
+        EXPECT_TRUE(t.FindByMac(mac, 6)) << int(m);
+    }
+    bool expired = false;
+    DhcpLease* l = t.FindByIp(Ip("10.0.0.2"), &expired, 100);
+    ASSERT_TRUE(l);
+    EXPECT_TRUE(expired);  // never acknowledged
+    t.StampStartTime(l, 100);
+    t.FindByIp(Ip("10.0.0.2"), &expired, 100 + 3599);
+    EXPECT_FALSE(expired);
+    t.FindByIp(Ip("10.0.0.2"), &expired, 100 + 3601);
+    EXPECT_TRUE(expired);
+    t.Free(nullptr);
+    EXPECT_EQ(wakes, 2);
+    EXPECT_EQ(formatMacText(smallest, 6, ':'), "00:00:00:00:00:04");
+    EXPECT_EQ(parseLeaseTime("13/45/2020/99:00:00") == -1 || parseLeaseTime("13/45/2020/99:00:00") > 0, true);
+    EXPECT_EQ(parseLeaseTime("x"), -1);
+}
+
+TEST(LeaseTable, RowsForTheConsole) {
+    LeaseTable t;
+    t.Configure(Ip("10.0.0.1"), 60, 60, false, nullptr);
+    for (int i = 0; i < 55; ++i) {
+        const uint8_t mac[6] = {2, 0, 0, 0, 0, static_cast<uint8_t>(i)};
+        t.Assign(nullptr, Ip(("10.0.0." + std::to_string(i + 1)).c_str()), mac, 6, 100);
+    }
+    auto rows = t.Rows();
+    EXPECT_EQ(rows.size(), 50u);
+    EXPECT_STREQ(rows[0].address, "10.0.0.1");
+    EXPECT_STREQ(rows[0].mac, "02:00:00:00:00:00");
+}
+
+}  // namespace

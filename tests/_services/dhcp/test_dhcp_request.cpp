@@ -1,0 +1,496 @@
+// Request handling and reply bytes for every message type, allocation order and the
+// per-architecture row rule.
+#include <gtest/gtest.h>
+
+#include "dhcp_test_util.h"
+#include "dhcp_request.h"
+
+namespace {
+
+struct Server {
+    DhcpConfig cfg;
+    LeaseTable leases;
+    DhcpEnv env;
+    std::vector<DhcpEventRecord> events;
+
+    explicit Server(uint32_t services = kSvcDhcp | kSvcTftp, const char* bootFile = "\\a.0|7?\\x64.efi|7i?\\ipxe64.efi",
+                    const char* pool = "10.0.0.10", int poolSize = 5) {
+        SetDhcpLogSink(CaptureSink, nullptr);
+        CapturedLog().clear();
+        DhcpSettings& s = cfg.rec;
+        std::snprintf(s.DHCP_IP_Pool, sizeof s.DHCP_IP_Pool, "%s", pool);
+        uint32_t start = 0;
+        s.PoolStart = parseDottedAddress(pool, std::strlen(pool), &start) ? start : 0;
+        s.DHCP_PoolSize = poolSize;
+        s.SubnetMask = Ip("255.255.255.0");
+        s.NextServer = 0xFFFFFFFFu;
+        s.DHCP_LeaseTime = 60;
+        validateAddressSetting(3, "10.0.0.1", s.RouterOption, sizeof s.RouterOption, nullptr);
+        std::snprintf(s.DHCP_BootFile, sizeof s.DHCP_BootFile, "%s", bootFile);
+        validateBootFileSetting(s.DHCP_BootFile, &s.BootFileTable, nullptr, &cfg.bootFileIpxe);
+        s.BmMode = 1;
+        leases.Configure(s.PoolStart, poolSize, 60, false, nullptr);
+        env.cfg = &cfg;
+        env.servicesMask = services;
+        env.hostName = "bootsrv";
+        env.leases = &leases;
+        env.now = 1700000000;
+        env.serverAddressForClient = [](uint32_t, bool) { return Ip("10.0.0.1"); };
+        env.sendEvent = [this](const DhcpEventRecord& e) { events.push_back(e); };
+    }
+    int Handle(Packet& p, int port = 67) {
+        p.length = 0;
+        return (env.servicesMask & kSvcPdhcp) ? processPdhcpRequest(env, port, p.data(), &p.length)
+                                              : processDhcpRequest(env, port, p.data(), &p.length);
+    }
+};
+
+std::string IpText(uint32_t a) {
+    char b[INET_ADDRSTRLEN];
+    in_addr in{a};
+    return inet_ntop(AF_INET, &in, b, sizeof b);
+}
+
+TEST(DhcpReply, DiscoverGetsOffer) {
+    Server srv;
+    Packet p = MakeRequest(1, 1, {Text(60, "PXEClient:Arch:00000:UNDI:002001"), Arch(0)});
+    ASSERT_EQ(srv.Handle(p), 1);
+    EXPECT_EQ(p.buf[kOffOp], 2);
+    EXPECT_EQ(IpText(p.U32(kOffYiaddr)), "10.0.0.10");
+    EXPECT_EQ(p.File(), "\\a.0");
+    EXPECT_EQ(p.buf[kOffSname], 0);  // host name only with BINL
+    int len = 0;
+    const uint8_t* t = p.Option(53, &len);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t[0], 2);
+    const uint8_t* sid = p.Option(54, &len);
+    ASSERT_TRUE(sid);
+    EXPECT_EQ(len, 4);
+    const uint8_t* lt = p.Option(51, &len);
+    ASSERT_TRUE(lt);
+    EXPECT_EQ((lt[0] << 24) | (lt[1] << 16) | (lt[2] << 8) | lt[3], 3600);
+    const uint8_t* t1 = p.Option(58, &len);
+    EXPECT_EQ((t1[2] << 8) | t1[3], 1800);
+    const uint8_t* t2 = p.Option(59, &len);
+    EXPECT_EQ((t2[2] << 8) | t2[3], 3120);
+    ASSERT_TRUE(p.Option(3, &len));
+    EXPECT_EQ(len, 4);
+    EXPECT_FALSE(p.Option(13, &len));
+    // The reply ends with END and two zero bytes, without a pad (no BINL).
+    ASSERT_GT(p.length, 243u);
+    EXPECT_EQ(p.buf[p.length - 3], 255);
+    EXPECT_TRUE(Logged("DHCP Inf: Rcvd DHCPDISCOVER from IP 0.0.0.0, MAC 52:54:00:12:34:01, ClassID \"PXEClient\", Arch \"x86 BIOS\""));
+    EXPECT_TRUE(Logged("DHCP Inf: Address 10.0.0.10 is being OFFERED"));
+}
+
+TEST(DhcpReply, RequestAfterOfferGetsAckAndStartsTheLease) {
+    Server srv;
+    Packet d = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(d), 1);
+    Packet r = MakeRequest(3, 1, {Addr(50, "10.0.0.10")});
+    ASSERT_EQ(srv.Handle(r), 1);
+    int len = 0;
+    EXPECT_EQ(r.Option(53, &len)[0], 5);
+    EXPECT_EQ(IpText(r.U32(kOffYiaddr)), "10.0.0.10");
+    ASSERT_EQ(srv.leases.count(), 1);
+    EXPECT_EQ(+srv.leases.at(0)->startTime, srv.env.now);
+    EXPECT_TRUE(Logged("DHCP Inf: Address 10.0.0.10 is being ACKED"));
+}
+
+TEST(DhcpReply, RequestsThatGetNoAnswer) {
+    Server srv;
+    Packet unknown = MakeRequest(3, 9, {Addr(50, "10.0.0.10")});
+    EXPECT_EQ(srv.Handle(unknown), 0);
+    EXPECT_TRUE(CapturedLog().size() == 1);  // only the received line
+    Packet d = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(d), 1);
+    Packet outside = MakeRequest(3, 1, {Addr(50, "10.0.0.99")});
+    EXPECT_EQ(srv.Handle(outside), 0);
+    EXPECT_TRUE(Logged("DHCP Err: Requested address 10.0.0.99 not allocated; not in pool or already in use"));
+    // Another client's unexpired address.
+    Packet d2 = MakeRequest(1, 2, {});
+    ASSERT_EQ(srv.Handle(d2), 1);
+    Packet r2 = MakeRequest(3, 2, {Addr(50, "10.0.0.11")});
+    ASSERT_EQ(srv.Handle(r2), 1);
+    Packet steal = MakeRequest(3, 1, {Addr(50, "10.0.0.11")});
+    EXPECT_EQ(srv.Handle(steal), 0);
+    // A datagram with a yiaddr is not a client request.
+    Packet y = MakeRequest(1, 3, {});
+    std::memcpy(y.data() + kOffYiaddr, "\x0a\x00\x00\x05", 4);
+    EXPECT_EQ(srv.Handle(y), 0);
+}
+
+TEST(DhcpReply, DiscoverWithRequestedAddress) {
+    Server srv;
+    Packet p = MakeRequest(1, 1, {Addr(50, "10.0.0.12")});
+    ASSERT_EQ(srv.Handle(p), 1);
+    EXPECT_EQ(IpText(p.U32(kOffYiaddr)), "10.0.0.12");
+    EXPECT_EQ(IpText(p.U32(kOffCiaddr)), "10.0.0.12");
+    EXPECT_TRUE(Logged("DHCP Inf: Address 10.0.0.12 has been REQUESTED"));
+}
+
+TEST(DhcpReply, ReleaseAndDecline) {
+    Server srv;
+    Packet d = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(d), 1);
+    Packet rel = MakeRequest(7, 1, {});
+    EXPECT_EQ(srv.Handle(rel), 0);
+    ASSERT_EQ(srv.leases.count(), 1);
+    EXPECT_EQ(+srv.leases.at(0)->offerTime, 0);
+    EXPECT_TRUE(Logged("DHCP Inf: Lease 52:54:00:12:34:01 released"));
+
+    bool woke = false;
+    srv.leases.SetWakeUp([&] { woke = true; });
+    srv.env.arpOwner = [](uint32_t, uint8_t mac[6]) {
+        const uint8_t other[6] = {2, 0, 0, 0, 0, 7};
+        std::memcpy(mac, other, 6);
+        return true;
+    };
+    Packet dec = MakeRequest(4, 1, {Addr(50, "10.0.0.10")});
+    EXPECT_EQ(srv.Handle(dec), 0);
+    EXPECT_TRUE(woke);
+    EXPECT_TRUE(Logged("DHCP Inf: Lease destroyed"));
+    EXPECT_TRUE(Logged("DHCP Inf: Added lease for existing address 10.0.0.10"));
+    ASSERT_EQ(srv.leases.count(), 1);
+    EXPECT_EQ(srv.leases.at(0)->mac[5], 7);
+    EXPECT_EQ(+srv.leases.at(0)->startTime, PermanentLeaseStamp);
+}
+
+TEST(DhcpReply, BootpGetsPermanentLease) {
+    Server srv;
+    Packet p = MakeRequest(-1, 1, {}, false);
+    ASSERT_EQ(srv.Handle(p), 1);
+    EXPECT_EQ(IpText(p.U32(kOffYiaddr)), "10.0.0.10");
+    int len = 0;
+    EXPECT_EQ(p.Option(53, &len)[0], 2);
+    EXPECT_EQ(+srv.leases.at(0)->startTime, PermanentLeaseStamp);
+    EXPECT_TRUE(Logged("DHCP Inf: Rcvd BootP from IP 0.0.0.0"));
+}
+
+TEST(DhcpReply, BinlModeNeedsTheBootProgram) {
+    Server srv(kSvcDhcp | kSvcTftp | kSvcBinl);
+    Packet pxe = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
+    EXPECT_EQ(srv.Handle(pxe), 0);
+    EXPECT_TRUE(Logged("DHCP Warn: DHCPDISCOVER from MAC 52:54:00:12:34:01, Arch \"x64 UEFI\", needs a missing NBP [\\x64.efi]"));
+    Packet plain = MakeRequest(1, 2, {});
+    EXPECT_EQ(srv.Handle(plain), 1);
+    srv.cfg.rec.BootFileTable.rows[7].present = 1;
+    srv.cfg.rec.BootFileTable.rows[7].sizeBlocks = 70000;  // option 13 saturates at 16 bits
+    Packet again = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
+    ASSERT_EQ(srv.Handle(again), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(again.data() + kOffSname)), "bootsrv");
+    int len = 0;
+    const uint8_t* sz = again.Option(13, &len);
+    ASSERT_TRUE(sz);
+    EXPECT_EQ((sz[0] << 8) | sz[1], 0xFFFF);
+    EXPECT_EQ(again.buf[again.length - 4], 0);  // pad before END with BINL
+    EXPECT_EQ(again.buf[again.length - 3], 255);
+}
+
+TEST(DhcpReply, ProxyOfferOnlyForPxeClients) {
+    Server srv(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    Packet plain = MakeRequest(1, 1, {Text(60, "MSFT 5.0")});
+    EXPECT_EQ(srv.Handle(plain), 0);
+    Packet none = MakeRequest(1, 1, {});
+    EXPECT_EQ(srv.Handle(none), 0);
+    Packet pxe = MakeRequest(1, 1, {Text(60, "PXEClient:Arch:00007"), Arch(7)});
+    ASSERT_EQ(srv.Handle(pxe), 1);
+    EXPECT_EQ(pxe.buf[kOffOp], 2);
+    EXPECT_EQ(pxe.U32(kOffYiaddr), 0u);
+    EXPECT_EQ(pxe.U32(kOffCiaddr), 0u);
+    EXPECT_EQ(pxe.File(), "");
+    int len = 0;
+    const uint8_t* vc = pxe.Option(60, &len);
+    ASSERT_TRUE(vc);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(vc), len), "PXEClient");
+    EXPECT_FALSE(pxe.Option(51, &len));
+    EXPECT_EQ(srv.leases.count(), 0);
+    EXPECT_TRUE(Logged("PDHCP Inf: Sending DHCPOFFER"));
+    // A REQUEST on port 67 is not the proxy's to answer.
+    Packet req67 = MakeRequest(3, 1, {Text(60, "PXEClient")});
+    EXPECT_EQ(srv.Handle(req67, 67), 0);
+}
+
+TEST(DhcpReply, ProxyAckOnPort4011) {
+    Server srv(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    Packet noCiaddr = MakeRequest(3, 1, {Text(60, "PXEClient"), Arch(7)});
+    EXPECT_EQ(srv.Handle(noCiaddr, 4011), 0);
+    Packet p = MakeRequest(3, 1, {Text(60, "PXEClient"), Arch(7)});
+    std::memcpy(p.data() + kOffCiaddr, "\x0a\x00\x00\x33", 4);
+    ASSERT_EQ(srv.Handle(p, 4011), 1);
+    EXPECT_EQ(p.File(), "\\x64.efi");
+    EXPECT_EQ(p.U32(kOffCiaddr), 0u);
+    EXPECT_EQ(IpText(p.U32(kOffSiaddr)), "10.0.0.1");
+    int len = 0;
+    const uint8_t* sid = p.Option(54, &len);
+    ASSERT_TRUE(sid);
+    EXPECT_EQ(IpText(p.U32(static_cast<size_t>(sid - p.data()))), "10.0.0.1");
+    EXPECT_EQ(p.Option(53, &len)[0], 5);
+    ASSERT_EQ(srv.events.size(), 1u);
+    EXPECT_STREQ(srv.events[0].clientAddress, "10.0.0.51");  // taken before the reply cleared ciaddr
+    EXPECT_STREQ(srv.events[0].tftpServer, "10.0.0.1");
+    EXPECT_STREQ(srv.events[0].bootFile, "\\x64.efi");
+    EXPECT_TRUE(Logged("PDHCP Inf: Sending DHCPACK, TFTP [10.0.0.1]  bootfile [\\x64.efi]"));
+}
+
+TEST(DhcpRows, ArchitectureAndIpxeRule) {
+    struct Case {
+        const char* bootFile;
+        int arch;  // -1: no option 93
+        bool ipxe;
+        const char* file;
+    } cases[] = {
+        {"\\a.0|7?\\x64.efi|7i?\\ipxe64.efi", 7, true, "\\ipxe64.efi"},
+        {"\\a.0|7?\\x64.efi|7i?\\ipxe64.efi", 7, false, "\\x64.efi"},
+        // An undeclared iPXE row falls back to the plain architecture, not the default.
+        {"\\a.0|7?\\x64.efi", 7, true, "\\x64.efi"},
+        {"\\a.0|6?\\x32.efi|9?\\x64.efi", 9, true, "\\x64.efi"},
+        // Row 10 declared by "a" (ARM 32) is not an iPXE BIOS row.
+        {"\\a.0|a?\\arm32.efi", 0, true, "\\a.0"},
+        {"\\a.0|0i?\\ipxe.pxe", 0, true, "\\ipxe.pxe"},
+        {"\\a.0|a?\\arm32.efi", 10, false, "\\arm32.efi"},
+        {"\\a.0|b?\\arm64.efi", 11, false, "\\arm64.efi"},
+        {"\\a.0|b?\\arm64.efi", 6, true, "\\a.0"},
+        {"\\a.0|6i?\\i32.efi", 6, true, "\\i32.efi"},
+        {"\\a.0", -1, false, "\\a.0"},
+        {"\\a.0", 255, false, "\\a.0"},
+        {"\\a.0", 20, false, ""},
+        {"\\a.0", 48, false, ""},
+        {"\\a.0", 0xFFFF, true, ""},
+    };
+    for (const auto& c : cases) {
+        Server srv(kSvcDhcp | kSvcTftp, c.bootFile);
+        Packet p = c.arch < 0 ? MakeRequest(1, 1, {Text(60, "PXEClient")})
+                   : c.ipxe   ? MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(c.arch), Text(77, "iPXE")})
+                              : MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(c.arch)});
+        ASSERT_EQ(srv.Handle(p), 1) << c.bootFile << " " << c.arch;
+        EXPECT_EQ(p.File(), c.file) << c.bootFile << " arch " << c.arch << " ipxe " << c.ipxe;
+    }
+}
+
+TEST(DhcpReply, UserOptionsStayInsideTheReply) {
+    Server srv(kSvcDhcp | kSvcTftp | kSvcBinl);
+    srv.cfg.rec.BootFileTable.rows[0].present = 1;
+    for (int i = 0; i < kUserOptions; ++i) {
+        std::string text = std::to_string(200 + i) + "|" + std::string(255, 'a' + i);
+        ASSERT_EQ(parseDhcpOption(text.c_str(), srv.cfg.rec.UserOptions[i].encoded, 270, nullptr), 1);
+    }
+    Packet p = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(p), 1);
+    EXPECT_LE(p.length, kReplyMtuLimit);
+    EXPECT_EQ(p.buf[p.length - 3], 255);
+    EXPECT_TRUE(Logged("DHCP Err: DHCP answer is bigger than MTU; Reduce option size"));
+    int len = 0;
+    EXPECT_TRUE(p.Option(200, &len));
+    EXPECT_FALSE(p.Option(209, &len));
+}
+
+TEST(DhcpReply, UserOptionsReplaceBuiltInOnes) {
+    Server srv(kSvcDhcp | kSvcTftp | kSvcSyslog);
+    srv.env.syslogLocalIp = Ip("10.0.0.2");
+    srv.cfg.rec.BootFileTable.rows[0].sizeBlocks = 10;
+    Packet a = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(a), 1);
+    int len = 0;
+    EXPECT_EQ(IpText(a.U32(static_cast<size_t>(a.Option(7, &len) - a.data()))), "10.0.0.2");
+    EXPECT_EQ(a.Option(13, &len)[1], 10);
+    parseDhcpOption("7|10.0.0.3", srv.cfg.rec.UserOptions[0].encoded, 270, nullptr);
+    parseDhcpOption("13|5", srv.cfg.rec.UserOptions[1].encoded, 270, nullptr);
+    const uint8_t pad[4] = {0, 0, 0xFF, 0xFF};
+    std::memcpy(srv.cfg.rec.UserOptions[2].encoded, pad, 4);
+    Packet b = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(b), 1);
+    EXPECT_EQ(IpText(b.U32(static_cast<size_t>(b.Option(7, &len) - b.data()))), "10.0.0.3");
+    EXPECT_EQ(b.Option(13, &len)[1], 5);
+}
+
+uint32_t OptionU32(const Packet& p, uint8_t code) {
+    int len = 0;
+    const uint8_t* v = p.Option(code, &len);
+    return v && len == 4 ? static_cast<uint32_t>((v[0] << 24) | (v[1] << 16) | (v[2] << 8) | v[3]) : 0xFFFFFFFFu;
+}
+
+TEST(DhcpReply, LeaseTimesAndStaticLeaseRules) {
+    Server srv;
+    srv.cfg.rec.DHCP_LeaseTime = 1;
+    Packet p = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(p), 1);
+    EXPECT_EQ(OptionU32(p, 51), 60u);
+    EXPECT_EQ(OptionU32(p, 58), 0u);
+    EXPECT_EQ(OptionU32(p, 59), 0u);
+    // Static leases only with DHCP_ProcStatLeases; a MAC beginning with four zero bytes never matches.
+    const uint8_t mac[6] = {0x52, 0x54, 0x00, 0x12, 0x34, 0x07};
+    std::memcpy(srv.cfg.rec.StaticLeases[0].mac, mac, 6);
+    srv.cfg.rec.StaticLeases[0].address = Ip("10.0.9.9");
+    Packet off = MakeRequest(1, 7, {});
+    ASSERT_EQ(srv.Handle(off), 1);
+    EXPECT_NE(IpText(off.U32(kOffYiaddr)), "10.0.9.9");
+    srv.cfg.rec.DHCP_ProcStatLeases = 1;
+    Packet on = MakeRequest(3, 7, {});
+    ASSERT_EQ(srv.Handle(on), 1);
+    EXPECT_EQ(IpText(on.U32(kOffYiaddr)), "10.0.9.9");
+    const uint8_t zeroMac[6] = {0, 0, 0, 0, 0x34, 0x08};
+    std::memcpy(srv.cfg.rec.StaticLeases[1].mac, zeroMac, 6);
+    srv.cfg.rec.StaticLeases[1].address = Ip("10.0.9.8");
+    Packet z = MakeRequest(1, 8, {});
+    std::memcpy(z.data() + kOffChaddr, zeroMac, 6);
+    ASSERT_EQ(srv.Handle(z), 1);
+    EXPECT_NE(IpText(z.U32(kOffYiaddr)), "10.0.9.8");
+}
+
+TEST(DhcpReply, Option67FromTheClientsRow) {
+    Server srv;
+    ArchBootTable t{};
+    ASSERT_EQ(parseArchFileList("67|\\o.0|7?\\o64.efi", &t, &srv.cfg.option67Ipxe), 0);
+    srv.cfg.rec.Option67Table = t;
+    srv.cfg.rec.UserOptions[0].encoded[0] = 0x43;
+    Packet p = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
+    ASSERT_EQ(srv.Handle(p), 1);
+    int len = 0;
+    const uint8_t* o = p.Option(67, &len);
+    ASSERT_TRUE(o);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(o), len), "\\o64.efi");
+    // The proxy offer never carries option 67.
+    Server proxy(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    proxy.cfg.rec.Option67Table = t;
+    proxy.cfg.rec.UserOptions[0].encoded[0] = 0x43;
+    Packet q = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
+    ASSERT_EQ(proxy.Handle(q), 1);
+    EXPECT_FALSE(q.Option(67, &len));
+}
+
+TEST(DhcpAllocation, Order) {
+    Server srv;
+    srv.cfg.rec.DHCP_ProcStatLeases = 1;
+    const uint8_t fixedMac[6] = {0x52, 0x54, 0x00, 0x12, 0x34, 0x99};
+    std::memcpy(srv.cfg.rec.StaticLeases[0].mac, fixedMac, 6);
+    srv.cfg.rec.StaticLeases[0].address = Ip("10.0.5.5");
+    Packet s = MakeRequest(1, 0x99, {});
+    ASSERT_EQ(srv.Handle(s), 1);
+    EXPECT_EQ(IpText(s.U32(kOffYiaddr)), "10.0.5.5");
+    EXPECT_EQ(srv.leases.count(), 0);
+
+    Packet a = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(a), 1);
+    EXPECT_EQ(IpText(a.U32(kOffYiaddr)), "10.0.0.10");  // first free
+    Packet again = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(again), 1);
+    EXPECT_EQ(IpText(again.U32(kOffYiaddr)), "10.0.0.10");  // previous
+    Packet other = MakeRequest(1, 1, {Addr(50, "10.0.0.13")});
+    ASSERT_EQ(srv.Handle(other), 1);
+    EXPECT_EQ(IpText(other.U32(kOffYiaddr)), "10.0.0.13");  // requested, the old one freed
+    EXPECT_EQ(srv.leases.count(), 1);
+    // The first free address is the lowest one no lease holds, whatever the run.
+    for (uint8_t m = 2; m <= 5; ++m) {
+        Packet p = MakeRequest(1, m, {});
+        ASSERT_EQ(srv.Handle(p), 1);
+    }
+    EXPECT_EQ(srv.leases.count(), 5);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(IpText(srv.leases.at(i)->address), "10.0.0." + std::to_string(10 + i));
+    // Pool full: a stale, never acknowledged offer is reused after 120 s.
+    Packet late = MakeRequest(1, 6, {});
+    EXPECT_EQ(srv.Handle(late), 0);
+    EXPECT_TRUE(Logged("DHCP Err: No more addresses or address previously allocated by another server"));
+    srv.env.now += 121;
+    Packet reuse = MakeRequest(1, 6, {});
+    ASSERT_EQ(srv.Handle(reuse), 1);
+    EXPECT_EQ(IpText(reuse.U32(kOffYiaddr)), "10.0.0.10");
+    EXPECT_EQ(srv.leases.count(), 5);
+}
+
+TEST(DhcpAllocation, PoolEdges) {
+    Server wrap(kSvcDhcp, "\\a.0", "192.168.1.254", 5);
+    std::vector<std::string> got;
+    for (uint8_t m = 1; m <= 3; ++m) {
+        Packet p = MakeRequest(1, m, {});
+        ASSERT_EQ(wrap.Handle(p), 1);
+        got.push_back(IpText(p.U32(kOffYiaddr)));
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"192.168.1.254", "192.168.2.1", "192.168.2.2"}));
+    // A requested .255 breaks the run of leases; the next new lease is still a free address.
+    Server gap(kSvcDhcp, "\\a.0", "192.168.1.254", 5);
+    Packet a = MakeRequest(1, 1, {});
+    ASSERT_EQ(gap.Handle(a), 1);
+    Packet b = MakeRequest(1, 2, {Addr(50, "192.168.1.255")});
+    ASSERT_EQ(gap.Handle(b), 1);
+    Packet c = MakeRequest(1, 3, {});
+    ASSERT_EQ(gap.Handle(c), 1);
+    EXPECT_EQ(IpText(c.U32(kOffYiaddr)), "192.168.2.1");
+    Packet d = MakeRequest(1, 4, {});
+    ASSERT_EQ(gap.Handle(d), 1);
+    EXPECT_EQ(IpText(d.U32(kOffYiaddr)), "192.168.2.2");
+    EXPECT_EQ(gap.leases.count(), 4);
+    // No usable pool: nothing offered, never 0.0.0.0.
+    for (auto [pool, size] : {std::pair{"", 5}, std::pair{"bad", 5}, std::pair{"10.0.0.10", -3}}) {
+        Server none(kSvcDhcp, "\\a.0", pool, size);
+        Packet p = MakeRequest(1, 1, {});
+        EXPECT_EQ(none.Handle(p), 0) << pool << " " << size;
+        EXPECT_EQ(none.leases.count(), 0);
+    }
+    // A requested address never grows the table beyond the pool.
+    Server two(kSvcDhcp, "\\a.0", "10.0.0.10", 2);
+    for (uint8_t m = 1; m <= 2; ++m) {
+        Packet p = MakeRequest(1, m, {});
+        ASSERT_EQ(two.Handle(p), 1);
+    }
+    const uint8_t mac3[6] = {9, 9, 9, 9, 9, 9};
+    EXPECT_EQ(two.leases.Assign(nullptr, Ip("10.0.0.12"), mac3, 6, two.env.now), nullptr);
+    EXPECT_EQ(two.leases.count(), 2);
+}
+
+TEST(DhcpAllocation, ProbeBeforeOffer) {
+    Server srv;
+    srv.env.pingAddress = true;
+    std::vector<std::string> probed;
+    srv.env.probe = [&](uint32_t a) {
+        probed.push_back(IpText(a));
+        return a == Ip("10.0.0.10") ? 1 : 0;
+    };
+    Packet p = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(p), 1);
+    EXPECT_EQ(IpText(p.U32(kOffYiaddr)), "10.0.0.11");
+    EXPECT_EQ(probed, (std::vector<std::string>{"10.0.0.10", "10.0.0.11"}));
+    EXPECT_EQ(std::memcmp(srv.leases.at(0)->mac, PingProbeMac, 6), 0);
+    EXPECT_TRUE(Logged("DHCP Inf: Suppress pingable address 10.0.0.10"));
+    EXPECT_STREQ(srv.leases.Rows()[0].mac, "-");
+    // A probe that cannot run offers the address instead of burning the pool.
+    Server blind;
+    blind.env.pingAddress = true;
+    blind.env.probe = [](uint32_t) { return -1; };
+    Packet q = MakeRequest(1, 1, {});
+    ASSERT_EQ(blind.Handle(q), 1);
+    EXPECT_EQ(IpText(q.U32(kOffYiaddr)), "10.0.0.10");
+    EXPECT_EQ(blind.leases.count(), 1);
+}
+
+TEST(DhcpRequest, MalformedRequestsAreBounded) {
+    Server srv;
+    // hlen 255: the MAC is compared over at most 16 bytes.
+    Packet h = MakeRequest(1, 1, {});
+    h.buf[kOffHlen] = 255;
+    ASSERT_EQ(srv.Handle(h), 1);
+    EXPECT_EQ(ReadRequest(h.data()).macLength, 16);
+    // Options without END, and an option length running past the area.
+    Packet n = MakeRequest(1, 2, {});
+    for (size_t i = kOffOptions + 3; i < kDhcpBufferSize; ++i) n.buf[i] = 0x2B;
+    int len = 0;
+    EXPECT_EQ(n.Option(93, &len), nullptr);
+    size_t out = 0;
+    processDhcpRequest(srv.env, 67, n.data(), &out);
+    EXPECT_LE(out, kDhcpBufferSize);
+    // Option 93 with a wrong length reads as absent.
+    Packet a = MakeRequest(1, 3, {{93, {0, 7, 0}}});
+    EXPECT_EQ(ReadRequest(a.data()).arch, 255);
+}
+
+TEST(DhcpRequest, FindOption) {
+    Packet p = MakeRequest(1, 1, {{0, {}}, Text(60, "abc")});
+    int len = 0;
+    const uint8_t* v = p.Option(60, &len);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(len, 3);
+    p.buf[kOffCookie] = 0;
+    EXPECT_EQ(p.Option(60, &len), nullptr);
+}
+
+}  // namespace
