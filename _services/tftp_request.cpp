@@ -240,18 +240,20 @@ TftpOpenResult TftpOpenFile(int rootFd, const std::string& relative, bool write,
                             TftpLog* log) {
     TftpOpenResult r;
     const bool level2Write = write && securityLevel == 2;
+    const bool create = write && !level2Write;
     int flags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     flags |= write ? O_RDWR : O_RDONLY;
-    if (write && !level2Write) flags |= O_CREAT;
 
+    // The exact name first (without creating anything), then without case; a write that
+    // finds no file creates it under the name found for its folders.
     r.path = relative;
-    int fd = OpenBeneath(rootFd, relative, flags, 0644);
+    int fd = OpenBeneath(rootFd, relative, flags, 0);
     if (fd < 0 && errno == ENOENT) {
         std::string alt;
-        if (FindCaseless(rootFd, relative, write && !level2Write, &alt) && alt != relative) {
-            TftpLogf(log, 9, "TFTP Inf: <%s> found as <%s>", relative.c_str(), alt.c_str());
+        if (FindCaseless(rootFd, relative, create, &alt)) {
+            if (alt != relative) TftpLogf(log, 9, "TFTP Inf: <%s> found as <%s>", relative.c_str(), alt.c_str());
             r.path = alt;
-            fd = OpenBeneath(rootFd, alt, flags, 0644);
+            fd = OpenBeneath(rootFd, alt, flags | (create ? O_CREAT : 0), 0644);
         } else {
             errno = ENOENT;
         }

@@ -556,14 +556,17 @@ void TftpWorkerThread(TftpTransfer* t) {
         if (sock < 0) {
             LogPrint(0, "TFTP Err: socket returns %d: <%s>", errno, LastErrorText());
         } else {
-            TftpPublishTransferSocket(t, sock);
             const GlobalSettings& s = t->settings;
             if (TftpBindPortRange(sock, t->local, s.TFTP_LowestUDPPort, s.TFTP_HighestUDPPort) != 0) {
                 LogPrint(0, "TFTP Err: bind returns %d: <%s>", errno, LastErrorText());
+                close(sock);
             } else if (connect(sock, reinterpret_cast<sockaddr*>(&t->client), sizeof t->client) != 0) {
                 LogPrint(0, "TFTP Err: connect returns %d: <%s>", errno, LastErrorText());
+                close(sock);
                 SleepWhileRunning(TH_TFTP, 10000);
             } else {
+                // From here on the list may use the socket to stop the transfer.
+                TftpPublishTransferSocket(t, sock);
                 int r = TftpParseRequest(t);
                 if (r != TFTP_REFUSED) {
                     TftpReportStart(t);

@@ -394,6 +394,11 @@ TEST_F(TftpOpen, WritesBySecurityLevel) {
     std::string opened;
     EXPECT_EQ(Decide("boot/New.bin", true, 1, &opened), 0);  // directory found without case
     EXPECT_EQ(opened, "Boot/New.bin");
+    Write(root_ + "/full.bin", "data");
+    EXPECT_EQ(Decide("FULL.BIN", true, 0, &opened), 0);  // an existing file is found without case
+    EXPECT_EQ(opened, "full.bin");
+    struct stat upper {};
+    EXPECT_NE(stat((root_ + "/FULL.BIN").c_str(), &upper), 0);
     // An existing file is truncated when written.
     EXPECT_EQ(Decide("full.bin", true, 0), 0);
     struct stat st {};

@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# TFTP throughput on loopback: Nimbo (TFTP_MinInterFrameDelay at its default 80 and at 0)
+# against atftpd, tftpd-hpa and dnsmasq, serving a 256 MiB file from tmpfs.
+#   one client:   atftp, windowsize 16, blksize 1468, the 256 MiB file
+#   20 clients:   the same client 20 times in parallel, each fetching a 64 MiB file
+# Prints MB/s (MB = 10^6 bytes) and the server's CPU time per MB.
+# The other servers are unpacked from their Debian packages into the build folder (not
+# installed, so no service starts). dnsmasq has a fixed TFTP port: it listens on 127.0.0.1:69.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+work="$top/build/bench-tftp"
+shm=$(mktemp -d /dev/shm/tftp_bench.XXXXXX)
+pids=()
+cleanup() {
+  for p in "${pids[@]:-}"; do [ -n "$p" ] && kill "$p" 2>/dev/null || true; done
+  rm -rf "$shm"
+}
+trap cleanup EXIT
+
+mkdir -p "$work/debs" "$work/root"
+if [ ! -x "$work/root/usr/sbin/atftpd" ] || [ ! -x "$work/root/usr/sbin/in.tftpd" ]; then
+  (cd "$work/debs" && apt-get download atftpd tftpd-hpa >/dev/null 2>&1)
+  for d in "$work"/debs/*.deb; do dpkg -x "$d" "$work/root"; done
+fi
+command -v atftp >/dev/null && command -v dnsmasq >/dev/null || { echo "needs atftp and dnsmasq"; exit 1; }
+{ ldconfig -p | grep libwrap.so.0 >/dev/null; } || { echo "needs libwrap0"; exit 1; }
+
+cmake -S "$top" -B "$top/build/release" -DCMAKE_BUILD_TYPE=Release -DNIMBO_BUILD_TESTS=OFF -DNIMBO_BUILD_GUI=OFF >/dev/null
+cmake --build "$top/build/release" -j4 --target nimbo_headless >/dev/null
+
+root="$shm/root"
+mkdir -p "$root" "$shm/out"
+chmod 777 "$root"
+head -c $((256 << 20)) /dev/urandom > "$root/big.bin"
+head -c $((64 << 20)) /dev/urandom > "$root/mid.bin"
+chmod 644 "$root"/*.bin
+
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+# tftpd-hpa serves each transfer from a child process that the parent does not account:
+# sample the children's CPU every 100 ms while the clients run and add the last readings.
+sample_children() {
+  local parent=$1 out=$2 c
+  declare -A ticks=()
+  while [ -e "$shm/sampling" ]; do
+    for c in $(pgrep -P "$parent"); do
+      local f
+      { read -r -a f < "/proc/$c/stat"; } 2>/dev/null || continue
+      ticks[$c]=$((f[13] + f[14]))
+    done
+    sleep 0.1
+  done
+  local sum=0 v
+  for v in "${ticks[@]}"; do sum=$((sum + v)); done
+  echo "$sum" > "$out"
+}
+hz=$(getconf CLK_TCK)
+
+# run_case NAME PID PORT CLIENTS FILE BYTES
+run_case() {
+  local name=$1 pid=$2 port=$3 clients=$4 file=$5 bytes=$6
+  local c0 t0 t1 c1 i clientPids=() sampler
+  rm -f "$shm"/out/*
+  touch "$shm/sampling"
+  sample_children "$pid" "$shm/children" &
+  sampler=$!
+  c0=$(cpu_ticks "$pid")
+  t0=$(date +%s.%N)
+  for i in $(seq 1 "$clients"); do
+    timeout 600 atftp --option "windowsize 16" --option "blksize 1468" -g -r "$file" -l "$shm/out/$i" 127.0.0.1 "$port" \
+      >/dev/null 2>&1 &
+    clientPids+=($!)
+  done
+  wait "${clientPids[@]}" || true
+  t1=$(date +%s.%N)
+  c1=$(cpu_ticks "$pid")
+  rm -f "$shm/sampling"
+  wait "$sampler" || true
+  c1=$((c1 + $(cat "$shm/children")))
+  local ok=0
+  for i in $(seq 1 "$clients"); do cmp -s "$root/$file" "$shm/out/$i" && ok=$((ok + 1)); done
+  awk -v n="$name" -v c="$clients" -v b="$bytes" -v t0="$t0" -v t1="$t1" -v c0="$c0" -v c1="$c1" -v hz="$hz" -v ok="$ok" \
+    'BEGIN { mb = b * c / 1e6; s = t1 - t0; cpu = (c1 - c0) / hz;
+             printf "%-24s %2d client(s)  %8.1f MB/s  %7.3f ms CPU/MB  (%d/%d files identical)\n",
+                    n, c, mb / s, cpu * 1000 / mb, ok, c }'
+}
+
+bench_server() {
+  local name=$1 pid=$2 port=$3
+  sleep 0.5
+  kill -0 "$pid" 2>/dev/null || { echo "$name did not start"; return; }
+  run_case "$name" "$pid" "$port" 1 big.bin $((256 << 20))
+  run_case "$name" "$pid" "$port" 20 mid.bin $((64 << 20))
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+for delay in 80 0; do
+  ini="$shm/nimbo-$delay.ini"
+  cat > "$ini" <<INI
+[NIMBO]
+NIMBO_Services=1
+[TFTP]
+TFTP_RootDirectory=$root
+TFTP_LocalIP=127.0.0.1
+TFTP_Port=6972
+TFTP_MinInterFrameDelay=$delay
+INI
+  (cd "$shm" && exec "$top/build/release/nimbo_headless" -i "$ini" -l 0 >/dev/null 2>&1) &
+  pid=$!
+  pids+=("$pid")
+  bench_server "nimbo (delay $delay us)" "$pid" 6972
+done
+
+"$work/root/usr/sbin/atftpd" --daemon --no-fork --user root --group root --bind-address 127.0.0.1 --port 6973 \
+  --logfile /dev/null "$root" &
+pid=$!; pids+=("$pid")
+bench_server "atftpd" "$pid" 6973
+
+"$work/root/usr/sbin/in.tftpd" -L -s -a 127.0.0.1:6974 "$root" &
+pid=$!; pids+=("$pid")
+bench_server "tftpd-hpa" "$pid" 6974
+
+dnsmasq --no-daemon --conf-file=/dev/null --port=0 --enable-tftp --tftp-root="$root" \
+  --listen-address=127.0.0.1 --bind-interfaces --interface=lo --user=root --pid-file="$shm/dnsmasq.pid" >/dev/null 2>&1 &
+pid=$!; pids+=("$pid")
+bench_server "dnsmasq" "$pid" 69
