@@ -150,11 +150,9 @@ void BinlMaintainEfiBootManagers(const BinlContext& ctx, bool* changed) {
             } else if (liveIntact) {
                 uint64_t mask = platform == PLATFORM_EFI32 ? 0xFFFFFFFFull : ~0ull;
                 uint64_t l = liveVersion & mask, b = backupVersion & mask;
-                bool readOnly = ::access(live.c_str(), W_OK) != 0 &&
-                                [&] {
-                                    struct stat st{};
-                                    return ::stat(live.c_str(), &st) == 0 && !(st.st_mode & 0222);
-                                }();
+                // Read-only as the attribute: no write bit at all (root may write anyway).
+                struct stat st{};
+                bool readOnly = ::stat(live.c_str(), &st) == 0 && !(st.st_mode & 0222);
                 if (l > b || (l < b && readOnly)) {
                     if (CopyFileAtomic(live, backup)) {
                         SetNormalAttributes(backup);

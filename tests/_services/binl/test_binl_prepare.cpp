@@ -282,3 +282,46 @@ TEST(ComputerName, UpperCaseAtMostFifteen) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EfiBootManagers, BackupFollowsTheLiveVersion) {
+    using namespace pe_builder;
+    auto image = [](uint32_t ms, uint32_t ls) {
+        PeSpec spec;
+        spec.ms = ms;
+        spec.ls = ls;
+        std::vector<uint8_t> b = BuildImage(spec);
+        return std::string(b.begin(), b.end());
+    };
+    struct Case {
+        const char* what;
+        int platform;
+        uint32_t liveMs, liveLs, backupMs, backupLs;
+        bool readOnly;
+        bool backupUpdated;
+    } cases[] = {
+        {"newer live", PLATFORM_EFI64, 0xA0000, 200, 0xA0000, 100, false, true},
+        {"older live", PLATFORM_EFI64, 0xA0000, 100, 0xA0000, 200, false, false},
+        {"older read-only live", PLATFORM_EFI64, 0xA0000, 100, 0xA0000, 200, true, true},
+        {"same version", PLATFORM_EFIARM64, 0xA0000, 100, 0xA0000, 100, true, false},
+        {"EFI32 compares build and revision only", PLATFORM_EFI32, 0xB0000, 100, 0xA0000, 200, false, false},
+        {"EFI64 compares all 64 bits", PLATFORM_EFI64, 0xB0000, 100, 0xA0000, 200, false, true},
+    };
+    for (const Case& c : cases) {
+        TempDir root;
+        BinlContext ctx;
+        ctx.root = root.path();
+        std::string live = root / (std::string("BM/MICROSOFT/") + PlatformFolder(c.platform) + "/bootmgfw.efi");
+        std::string liveImage = image(c.liveMs, c.liveLs), backupImage = image(c.backupMs, c.backupLs);
+        WriteFile(live, liveImage);
+        WriteFile(live + ".org", backupImage);
+        if (c.readOnly) ::chmod(live.c_str(), 0444);
+        bool changed = false;
+        BinlMaintainEfiBootManagers(ctx, &changed);
+        EXPECT_EQ(ReadFile(live + ".org"), c.backupUpdated ? liveImage : backupImage) << c.what;
+        EXPECT_EQ(ReadFile(live), liveImage) << c.what;
+    }
+}
+
+}  // namespace
