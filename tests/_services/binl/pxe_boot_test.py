@@ -6,7 +6,10 @@ with the client's tap device and Nimbo (DHCP or proxyDHCP, BINL and TFTP); in pr
 second namespace, joined to the bridge by a veth pair, runs dnsmasq as the plain DHCP server
 (--port=0, no PXE options). QEMU runs under TCG; every wait is bounded.
 
-usage: pxe_boot_test.py NIMBO SCENARIO   (bios, uefi, proxy-bios, proxy-uefi, nwa-boot)
+usage: pxe_boot_test.py NIMBO SCENARIO   (bios, uefi, proxy-bios, proxy-uefi, nwa-boot, held-off)
+
+held-off needs no QEMU: a preparation that stops keeps DHCP from answering a client in the
+second namespace, and a completed one lets it answer.
 Exit codes: 0 passed, 1 failed, 77 skipped (not root, or a tool is missing).
 """
 import glob
@@ -137,6 +140,33 @@ def make_initrd(path):
         f.write(newc_archive(entries))
 
 
+# A plain DHCPDISCOVER from the client namespace: prints "OFFER <address>" or "NONE".
+DISCOVER_CLIENT = r"""
+import os, socket, struct, sys, time
+xid = os.getpid() & 0xFFFFFFFF
+mac = bytes.fromhex("525400123458")
+pkt = struct.pack("!BBBBIHH4s4s4s4s16s64s128s", 1, 1, 6, 0, xid, 0, 0x8000, b"\0" * 4, b"\0" * 4,
+                  b"\0" * 4, b"\0" * 4, mac + b"\0" * 10, b"\0" * 64, b"\0" * 128)
+pkt += bytes([99, 130, 83, 99, 53, 1, 1, 255])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b"veth1")
+s.bind(("0.0.0.0", 68))
+s.settimeout(0.5)
+end = time.time() + float(sys.argv[1])
+while time.time() < end:
+    s.sendto(pkt, ("255.255.255.255", 67))
+    try:
+        data, _ = s.recvfrom(2048)
+    except socket.timeout:
+        continue
+    if len(data) >= 240 and data[0] == 2 and struct.unpack("!I", data[4:8])[0] == xid:
+        print("OFFER", socket.inet_ntoa(data[16:20]))
+        sys.exit(0)
+print("NONE")
+"""
+
+
 class Monitor:
     """QEMU's human monitor on a unix socket."""
 
@@ -177,6 +207,7 @@ class Test:
         self.nimbo = nimbo
         self.scenario = scenario
         self.proxy = scenario.startswith("proxy")
+        self.client_ns = self.proxy or scenario == "held-off"
         self.uefi = scenario.endswith("uefi")
         tag = "%d" % os.getpid()
         self.ns = "nimbo-pxe-" + tag
@@ -198,7 +229,7 @@ class Test:
         run(*x, "ip", "link", "set", "tap0", "up")
         run(*x, "ip", "addr", "add", SERVER_IP + "/24", "dev", "br0")
         run(*x, "ip", "link", "set", "br0", "up")
-        if self.proxy:
+        if self.client_ns:
             run("ip", "netns", "add", ns2)
             run(*x, "ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1", "netns", ns2)
             run(*x, "ip", "link", "set", "veth0", "master", "br0")
@@ -330,9 +361,43 @@ class Test:
         self.start("qemu", cmd, self.ns)
         return mon, serial
 
+    def discover(self, seconds):
+        r = run("ip", "netns", "exec", self.ns2, sys.executable, "-c", DISCOVER_CLIENT, str(seconds), check=False)
+        return r.stdout.strip()
+
+    def held_off(self, ini):
+        """A preparation that stops keeps BinlPreparationCount raised: DHCP answers nobody.
+        Once a preparation completes, the same request is offered an address."""
+        twin = os.path.join(self.root, "NWA_PXE", "off_TestLinux")
+        os.makedirs(twin)
+        nimbo = self.start("nimbo", [self.nimbo, "-i", ini, "-l", "9"], self.ns)
+        if not self.wait_log([r"BINL Err: creating .*menu\.def"], 90):
+            return False
+        answer = self.discover(4)
+        if answer != "NONE" or "DHCP Inf: Rcvd" in self.log_text():
+            log("DHCP answered while the preparation held it off:", answer)
+            return False
+        log("no DHCP answer while the stopped preparation holds the count")
+        nimbo.send_signal(signal.SIGINT)
+        nimbo.wait(timeout=20)
+        self.procs = [(n, p) for n, p in self.procs if p is not nimbo]
+        os.rmdir(twin)
+        os.rename(self.logfile, self.logfile + ".first")
+        self.start("nimbo", [self.nimbo, "-i", ini, "-l", "9"], self.ns)
+        if not self.wait_log([r'BINL Inf: Preparation/Maintenance procedures "End"'], 90):
+            return False
+        answer = self.discover(10)
+        if not answer.startswith("OFFER 10.77.0."):
+            log("no offer after the preparation completed:", answer)
+            return False
+        log("after the preparation:", answer)
+        return True
+
     def run(self):
         self.network()
         ini = self.tree()
+        if self.scenario == "held-off":
+            return self.held_off(ini)
         self.start("nimbo", [self.nimbo, "-i", ini, "-l", "9"], self.ns)
         if not self.wait_log([r'BINL Inf: Preparation/Maintenance procedures "End"'], 90):
             return False
@@ -405,7 +470,8 @@ def main():
     if os.geteuid() != 0:
         log("needs root for network namespaces and tap devices")
         return SKIP
-    tools = ["ip", "qemu-system-x86_64", "tesseract"] + (["dnsmasq"] if scenario.startswith("proxy") else [])
+    tools = ["ip"] if scenario == "held-off" else ["ip", "qemu-system-x86_64", "tesseract"]
+    tools += ["dnsmasq"] if scenario.startswith("proxy") else []
     missing = [t for t in tools if not shutil.which(t)]
     if missing or not os.path.exists("/bin/busybox") or not os.path.exists("/dev/net/tun") or (
             scenario.endswith("uefi") and not os.path.exists(OVMF_CODE)):
