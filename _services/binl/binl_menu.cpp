@@ -82,12 +82,16 @@ bool LoadNwaRecords(const std::string& datPath, BinlAssetHeader* header, std::st
     return true;
 }
 
+// Texts from a data file go into one menu line each: a line break (a damaged or planted file
+// in the served tree) ends the text, so it cannot add lines of its own to the menu.
+std::string OneLine(const std::string& text) { return text.substr(0, text.find_first_of("\r\n")); }
+
 std::string ProductOf(const BinlAssetHeader& h) {
-    std::string s = HeaderText(h.product);
+    std::string s = OneLine(HeaderText(h.product));
     return s.empty() ? "Product ?" : s;
 }
 std::string PlatformOf(const BinlAssetHeader& h) {
-    std::string s = HeaderText(h.platform);
+    std::string s = OneLine(HeaderText(h.platform));
     return s.empty() ? "Platform ?" : s;
 }
 
@@ -262,9 +266,10 @@ int BinlBuildMenuDef(const BinlContext& ctx, const std::string& menuPath) {
             std::string records[kMenuStringCount];
             if (!LoadNwaRecords(dat, &h, records)) return;
             const std::string* r = records + 3 * platform;
-            if (r[0].empty()) return;
+            if (OneLine(r[0]).empty()) return;
             ++number;
-            text += MenuNwaEntryText(head, number, ProductOf(h), PlatformOf(h), r[0], r[1], r[2]);
+            text += MenuNwaEntryText(head, number, ProductOf(h), PlatformOf(h), OneLine(r[0]), OneLine(r[1]),
+                                     OneLine(r[2]));
         });
         if (rc < 0) return -1;
     }

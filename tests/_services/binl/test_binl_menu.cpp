@@ -169,6 +169,16 @@ TEST_F(MenuFixture, UnusableFoldersAndDamagedDataFilesAreLeftOut) {
     EXPECT_TRUE(log.Has("BINL Err: Bad Format " + (root / "NWA_PXE/Bad/_NIMBO_/NimboBINL.dat")));
 }
 
+TEST_F(MenuFixture, TextsFromDataFilesStayOnTheirLine) {
+    Nwa("Planted", "Title\r\nLABEL   evil", "x64\nMENU HIDE",
+        {"vmlinuz\r\n   append evil", "quiet\r\nLABEL WIA_WDS\\..\\..\\", "", "", "", "", "", "", ""});
+    EXPECT_EQ(Build(PLATFORM_BIOS), std::string(kBiosHeader) +
+                                        "\r\nLABEL   NWA_PXE\\Planted\\\r\n"
+                                        "   menu label   ^  1) Title, x64\r\n"
+                                        "   kernel       vmlinuz\r\n"
+                                        "   append       quiet\r\n");
+}
+
 TEST_F(MenuFixture, OffTwinStopsTheBuild) {
     Header("WIA_WDS", "Win10", "Windows 10", "AMD64");
     std::filesystem::create_directories(root / "WIA_WDS/off_Win10");
