@@ -67,4 +67,14 @@ TEST(BinlThread, PreparesPublishesAndStops) {
     unsetenv("TEMP");
 }
 
+TEST(BinlThread, StopDuringTheStartPauseEndsAtOnce) {
+    RegisterBinlService();
+    ASSERT_EQ(StartThread(TH_BINL), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    StopThreads(1);
+    // Ended within the stop's own wait: the row's thread has been joined already.
+    EXPECT_TRUE(JoinThreadRow(TH_BINL, 0));
+    EXPECT_EQ(BinlPreparationCount.load(), 0);
+}
+
 }  // namespace
