@@ -8,6 +8,9 @@
 #include <net/if_arp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <linux/neighbour.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -166,6 +169,9 @@ int ping(uint32_t address, int timeoutMs) {
 }
 
 int ProbeAddressInUse(uint32_t address) {
+    // The owner is asked by ARP first; its answer does not decide, the echoes do.
+    uint8_t owner[6];
+    ArpOwner(address, owner);
     for (int attempt = 0; attempt < 3; ++attempt) {
         int r = ping(address, 500);
         if (r == kPingTimeout) continue;
@@ -179,20 +185,87 @@ int ProbeAddressInUse(uint32_t address) {
     return 0;
 }
 
-namespace {
+void BuildArpRequest(ArpPacket* out, const uint8_t senderMac[6], uint32_t senderIp, uint32_t target) {
+    std::memset(out, 0, sizeof *out);
+    out->htype = htons(ARPHRD_ETHER);
+    out->ptype = htons(ETH_P_IP);
+    out->hlen = 6;
+    out->plen = 4;
+    out->oper = htons(ARPOP_REQUEST);
+    std::memcpy(out->senderMac, senderMac, 6);
+    out->senderIp = senderIp;
+    out->targetIp = target;
+}
 
-#pragma pack(push, 1)
-struct ArpPacket {
-    uint16_t htype, ptype;
-    uint8_t hlen, plen;
-    uint16_t oper;
-    uint8_t sha[6];
-    uint32_t spa;
-    uint8_t tha[6];
-    uint32_t tpa;
-};
-#pragma pack(pop)
-static_assert(sizeof(ArpPacket) == 28);
+bool ParseArpReply(const uint8_t* data, size_t length, uint32_t target, uint8_t mac[6]) {
+    if (length < sizeof(ArpPacket)) return false;
+    ArpPacket a;
+    std::memcpy(&a, data, sizeof a);
+    if (ntohs(a.htype) != ARPHRD_ETHER || ntohs(a.ptype) != ETH_P_IP || a.hlen != 6 || a.plen != 4) return false;
+    if (ntohs(a.oper) != ARPOP_REPLY || a.senderIp != target) return false;
+    static const uint8_t zero[6] = {};
+    if (std::memcmp(a.senderMac, zero, 6) == 0) return false;
+    std::memcpy(mac, a.senderMac, 6);
+    return true;
+}
+
+size_t BuildNeighbourDumpRequest(uint8_t* out, size_t size, uint32_t sequence) {
+    const size_t len = NLMSG_LENGTH(sizeof(ndmsg));
+    if (size < len) return 0;
+    std::memset(out, 0, len);
+    nlmsghdr h{};
+    h.nlmsg_len = static_cast<uint32_t>(len);
+    h.nlmsg_type = RTM_GETNEIGH;
+    h.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    h.nlmsg_seq = sequence;
+    ndmsg nd{};
+    nd.ndm_family = AF_INET;
+    std::memcpy(out, &h, sizeof h);
+    std::memcpy(out + NLMSG_HDRLEN, &nd, sizeof nd);
+    return len;
+}
+
+int ParseNeighbourDump(const uint8_t* data, size_t length, uint32_t target, uint8_t mac[6]) {
+    // States in which the entry holds a link address the kernel has confirmed.
+    constexpr uint16_t kValid = NUD_PERMANENT | NUD_REACHABLE | NUD_STALE | NUD_DELAY | NUD_PROBE;
+    size_t off = 0;
+    while (off + sizeof(nlmsghdr) <= length) {
+        nlmsghdr h;
+        std::memcpy(&h, data + off, sizeof h);
+        if (h.nlmsg_len < sizeof h || h.nlmsg_len > length - off) return -1;
+        if (h.nlmsg_type == NLMSG_DONE || h.nlmsg_type == NLMSG_ERROR) return -1;
+        if (h.nlmsg_type == RTM_NEWNEIGH && h.nlmsg_len >= NLMSG_LENGTH(sizeof(ndmsg))) {
+            ndmsg nd;
+            std::memcpy(&nd, data + off + NLMSG_HDRLEN, sizeof nd);
+            bool dstMatches = false;
+            uint8_t lladdr[6];
+            bool haveLl = false;
+            size_t a = off + NLMSG_LENGTH(sizeof(ndmsg));
+            const size_t end = off + h.nlmsg_len;
+            while (a + sizeof(rtattr) <= end) {
+                rtattr ra;
+                std::memcpy(&ra, data + a, sizeof ra);
+                if (ra.rta_len < sizeof ra || ra.rta_len > end - a) break;
+                const size_t payload = ra.rta_len - RTA_LENGTH(0);
+                const uint8_t* p = data + a + RTA_LENGTH(0);
+                if (ra.rta_type == NDA_DST && payload == 4) dstMatches = std::memcmp(p, &target, 4) == 0;
+                if (ra.rta_type == NDA_LLADDR && payload == 6) {
+                    std::memcpy(lladdr, p, 6);
+                    haveLl = true;
+                }
+                a += RTA_ALIGN(ra.rta_len);
+            }
+            if (nd.ndm_family == AF_INET && (nd.ndm_state & kValid) && dstMatches && haveLl) {
+                std::memcpy(mac, lladdr, 6);
+                return 1;
+            }
+        }
+        off += NLMSG_ALIGN(h.nlmsg_len);
+    }
+    return 0;
+}
+
+namespace {
 
 // 1 answered, 0 no answer, -1 no right to send ARP here.
 int ArpOnInterface(const InterfaceAddress& ifa, uint32_t address, uint8_t mac[6]) {
@@ -200,9 +273,9 @@ int ArpOnInterface(const InterfaceAddress& ifa, uint32_t address, uint8_t mac[6]
     if (s < 0) return -1;
     ifreq ifr{};
     std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifa.name.c_str());
-    if (ioctl(s, SIOCGIFHWADDR, &ifr) != 0) {
+    if (ioctl(s, SIOCGIFHWADDR, &ifr) != 0 || ifr.ifr_hwaddr.sa_family != ARPHRD_ETHER) {
         close(s);
-        return -1;
+        return 0;
     }
     sockaddr_ll ll{};
     ll.sll_family = AF_PACKET;
@@ -212,41 +285,75 @@ int ArpOnInterface(const InterfaceAddress& ifa, uint32_t address, uint8_t mac[6]
         close(s);
         return -1;
     }
-    ArpPacket req{};
-    req.htype = htons(ARPHRD_ETHER);
-    req.ptype = htons(ETH_P_IP);
-    req.hlen = 6;
-    req.plen = 4;
-    req.oper = htons(ARPOP_REQUEST);
-    std::memcpy(req.sha, ifr.ifr_hwaddr.sa_data, 6);
-    req.spa = ifa.addr.s_addr;
-    req.tpa = address;
+    ArpPacket req;
+    BuildArpRequest(&req, reinterpret_cast<const uint8_t*>(ifr.ifr_hwaddr.sa_data), ifa.addr.s_addr, address);
     sockaddr_ll to = ll;
     to.sll_halen = 6;
     std::memset(to.sll_addr, 0xFF, 6);
     bool found = false;
-    if (sendto(s, &req, sizeof req, 0, reinterpret_cast<sockaddr*>(&to), sizeof to) == sizeof req) {
+    if (sendto(s, &req, sizeof req, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
+        static_cast<ssize_t>(sizeof req)) {
         const int64_t start = MonotonicMs();
         while (!found) {
             int64_t left = 1000 - (MonotonicMs() - start);
             if (left <= 0) break;
             pollfd p{s, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
-            ArpPacket reply{};
-            ssize_t n = recv(s, &reply, sizeof reply, 0);
-            if (n < static_cast<ssize_t>(sizeof reply)) continue;
-            if (ntohs(reply.oper) == ARPOP_REPLY && reply.spa == address) {
-                std::memcpy(mac, reply.sha, 6);
-                found = true;
-            }
+            int r = poll(&p, 1, static_cast<int>(left));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
+            uint8_t buf[128];
+            ssize_t n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
+            if (n < 0) continue;
+            found = ParseArpReply(buf, static_cast<size_t>(n), address, mac);
         }
     }
     close(s);
     return found ? 1 : 0;
 }
 
-// Without the right to send ARP: make the kernel resolve the address, then read its table.
-bool ArpFromNeighbourTable(uint32_t address, uint8_t mac[6]) {
+// One look at the kernel's neighbour table: 1 found, 0 not there, -1 the table cannot be read.
+int NeighbourLookup(uint32_t address, uint8_t mac[6]) {
+    int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE);
+    if (s < 0) return -1;
+    alignas(nlmsghdr) uint8_t req[64];
+    size_t len = BuildNeighbourDumpRequest(req, sizeof req, 1);
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    if (sendto(s, req, len, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) !=
+        static_cast<ssize_t>(len)) {
+        close(s);
+        return -1;
+    }
+    int result = 0;
+    alignas(nlmsghdr) uint8_t buf[16384];
+    while (true) {
+        pollfd p{s, POLLIN, 0};
+        int r = poll(&p, 1, 500);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) {
+            result = -1;
+            break;
+        }
+        ssize_t n = recv(s, buf, sizeof buf, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            result = -1;
+            break;
+        }
+        int f = ParseNeighbourDump(buf, static_cast<size_t>(n), address, mac);
+        if (f != 0) {
+            result = f > 0 ? 1 : 0;
+            break;
+        }
+    }
+    close(s);
+    return result;
+}
+
+}  // namespace
+
+bool NeighbourOwner(uint32_t address, uint8_t mac[6]) {
+    // A datagram to the discard port makes the kernel resolve the address.
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s >= 0) {
         sockaddr_in to{};
@@ -256,40 +363,20 @@ bool ArpFromNeighbourTable(uint32_t address, uint8_t mac[6]) {
         sendto(s, "", 0, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to), sizeof to);
         close(s);
     }
-    char want[INET_ADDRSTRLEN];
-    in_addr in{address};
-    inet_ntop(AF_INET, &in, want, sizeof want);
     for (int tries = 0; tries < 10; ++tries) {
         usleep(100000);
-        FILE* f = std::fopen("/proc/net/arp", "re");
-        if (!f) return false;
-        char line[256];
-        bool found = false;
-        while (std::fgets(line, sizeof line, f)) {
-            char ip[64], hw[64];
-            unsigned type, flags;
-            if (std::sscanf(line, "%63s 0x%x 0x%x %63s", ip, &type, &flags, hw) != 4) continue;
-            unsigned v[6];
-            if (std::strcmp(ip, want) == 0 && (flags & 0x2) &&
-                std::sscanf(hw, "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) == 6) {
-                for (int i = 0; i < 6; ++i) mac[i] = static_cast<uint8_t>(v[i]);
-                found = true;
-            }
-        }
-        std::fclose(f);
-        if (found) return true;
+        int r = NeighbourLookup(address, mac);
+        if (r != 0) return r > 0;
     }
     return false;
 }
-
-}  // namespace
 
 bool ArpOwner(uint32_t address, uint8_t mac[6]) {
     for (const auto& ifa : ListInterfaceAddresses()) {
         if (!ifa.up || ifa.loopback) continue;
         if ((ifa.addr.s_addr & ifa.mask.s_addr) != (address & ifa.mask.s_addr)) continue;
         int r = ArpOnInterface(ifa, address, mac);
-        return r < 0 ? ArpFromNeighbourTable(address, mac) : r == 1;
+        return r < 0 ? NeighbourOwner(address, mac) : r == 1;
     }
     return false;
 }

@@ -93,6 +93,20 @@ struct DhcpEventRecord {
     char tftpServer[16];
     char bootFile[129];
 };
+
+// An ARP packet for Ethernet and IPv4 as it travels after the link header (RFC 826).
+// Numbers and addresses are in network order.
+struct ArpPacket {
+    uint16_t htype;         // 1 Ethernet
+    uint16_t ptype;         // 0x0800 IPv4
+    uint8_t  hlen;          // 6
+    uint8_t  plen;          // 4
+    uint16_t oper;          // 1 request, 2 reply
+    uint8_t  senderMac[6];
+    uint32_t senderIp;
+    uint8_t  targetMac[6];
+    uint32_t targetIp;
+};
 #pragma pack(pop)
 
 static_assert(sizeof(ArchBootRow) == 147);
@@ -145,6 +159,12 @@ static_assert(offsetof(LeaseRow, offerTime) == 43);
 static_assert(sizeof(DhcpEventRecord) == 188);
 static_assert(offsetof(DhcpEventRecord, tftpServer) == 43);
 static_assert(offsetof(DhcpEventRecord, bootFile) == 59);
+static_assert(sizeof(ArpPacket) == 28);
+static_assert(offsetof(ArpPacket, oper) == 6);
+static_assert(offsetof(ArpPacket, senderMac) == 8);
+static_assert(offsetof(ArpPacket, senderIp) == 14);
+static_assert(offsetof(ArpPacket, targetMac) == 18);
+static_assert(offsetof(ArpPacket, targetIp) == 24);
 
 // BOOTP/DHCP packet offsets.
 enum : size_t {

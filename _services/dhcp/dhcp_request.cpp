@@ -156,6 +156,20 @@ void LogReceived(const char* prefix, const uint8_t* packet, const RequestInfo& r
     }
 }
 
+// A PXE client whose boot program is missing (or cannot be named) gets no answer.
+void LogMissingNbp(const char* prefix, const char* typeName, const uint8_t* packet, const RequestInfo& req,
+                   const ArchBootRow& row) {
+    char archBuf[8];
+    DhcpLog(5, "%s Warn: %s from MAC %s, Arch %s%s, needs a missing NBP [%s]", prefix, typeName, MacOf(packet).c_str(),
+            ClientArchName(req.arch, archBuf), req.ipxe ? ", iPXE/gPXE" : "", row.text);
+}
+
+bool DropMalformed(const char* prefix, const uint8_t* packet) {
+    if (!RequestMalformed(packet)) return false;
+    DhcpLog(5, "%s Inf: Malformed request from MAC %s : ignoring request", prefix, MacOf(packet).c_str());
+    return true;
+}
+
 }  // namespace
 
 uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined) {
@@ -227,6 +241,25 @@ RequestInfo ReadRequest(const uint8_t* packet) {
         r.ipxe = std::memcmp(u, "iPXE", 4) == 0 || std::memcmp(u, "gPXE", 4) == 0;
     return r;
 }
+
+bool RequestMalformed(const uint8_t* packet) {
+    if (packet[kOffHlen] > 16) return true;
+    if (std::memcmp(packet + kOffCookie, kCookie, 4) != 0) return false;
+    size_t pos = kOffOptions;
+    while (pos < kDhcpBufferSize) {
+        const uint8_t c = packet[pos];
+        if (c == 255) return false;
+        if (c == 0) {
+            ++pos;
+            continue;
+        }
+        if (pos + 1 >= kDhcpBufferSize) break;
+        pos += 2u + packet[pos + 1];
+    }
+    return true;
+}
+
+bool ArchOutsideTables(int arch) { return arch != 255 && (arch < 0 || arch >= kArchRows); }
 
 const ArchBootRow& SelectArchRow(const ArchBootTable& table, IpxeKeyRows ipxeRows, int arch, bool ipxe) {
     if (arch == 255) arch = 0;  // absent or malformed
@@ -401,6 +434,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
     RequestInfo req = ReadRequest(packet);
     const uint32_t yiaddr = Get32(packet + kOffYiaddr);
     if (yiaddr != 0 && yiaddr != 0xFFFFFFFFu) return 0;
+    if (DropMalformed("DHCP", packet)) return 0;
     LogReceived("DHCP", packet, req);
     const uint8_t* mac = packet + kOffChaddr;
     const uint8_t* cookie = packet + kOffCookie;
@@ -410,15 +444,14 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
     const uint8_t* opt50 = findDhcpOption(cookie, 50, &optLen);
     if (opt50 && optLen != 4) opt50 = nullptr;
     int result = 0;
-    char archBuf[8];
 
     switch (req.type) {
         case 0:
         case 1: {
             const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
-            if ((env.servicesMask & kSvcBinl) && startsWith(req.classId, "PXEClient") && !row.present) {
-                DhcpLog(5, "DHCP Warn: DHCPDISCOVER from MAC %s, Arch %s%s, needs a missing NBP [%s]", MacOf(packet).c_str(),
-                        ClientArchName(req.arch, archBuf), req.ipxe ? ", iPXE/gPXE" : "", row.text);
+            if (ArchOutsideTables(req.arch) ||
+                ((env.servicesMask & kSvcBinl) && startsWith(req.classId, "PXEClient") && !row.present)) {
+                LogMissingNbp("DHCP", "DHCPDISCOVER", packet, req, row);
                 return 0;
             }
             uint32_t fixed = findStaticLease(s, packet);
@@ -447,6 +480,10 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
             break;
         }
         case 3: {
+            if (ArchOutsideTables(req.arch)) {
+                LogMissingNbp("DHCP", "DHCPREQUEST", packet, req, kNoRow);
+                return 0;
+            }
             uint32_t fixed = findStaticLease(s, packet);
             if (fixed != 0xFFFFFFFFu) {
                 Put32(packet + kOffYiaddr, fixed);
@@ -522,15 +559,14 @@ int processPdhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLeng
     if (!(env.servicesMask & kSvcPdhcp)) return 0;
     RequestInfo req = ReadRequest(packet);
     if (!req.hasType || !req.classId[0]) return 0;
+    if (DropMalformed("PDHCP", packet)) return 0;
     LogReceived("PDHCP", packet, req);
     const DhcpSettings& s = env.cfg->rec;
     const bool pxe = startsWith(req.classId, "PXEClient");
-    char archBuf[8];
     if (req.type == 1 && pxe && port == 67) {
         const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
-        if ((env.servicesMask & kSvcBinl) && !row.present) {
-            DhcpLog(5, "PDHCP Warn: DHCPDISCOVER from MAC %s, Arch %s%s, needs a missing NBP [%s]", MacOf(packet).c_str(),
-                    ClientArchName(req.arch, archBuf), req.ipxe ? ", iPXE/gPXE" : "", row.text);
+        if (ArchOutsideTables(req.arch) || ((env.servicesMask & kSvcBinl) && !row.present)) {
+            LogMissingNbp("PDHCP", "DHCPDISCOVER", packet, req, row);
             return 0;
         }
         *outLength = buildPdhcpOffer(env, packet, 2);
@@ -538,6 +574,10 @@ int processPdhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLeng
         return 1;
     }
     if (req.type == 3 && pxe && port == 4011 && Get32(packet + kOffCiaddr) != 0) {
+        if (ArchOutsideTables(req.arch)) {
+            LogMissingNbp("PDHCP", "DHCPREQUEST", packet, req, kNoRow);
+            return 0;
+        }
         DhcpEventRecord ev{};
         std::snprintf(ev.clientAddress, sizeof ev.clientAddress, "%s", Dotted(Get32(packet + kOffCiaddr)).c_str());
         std::snprintf(ev.clientMac, sizeof ev.clientMac, "%s", MacOf(packet).c_str());

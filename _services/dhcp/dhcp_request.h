@@ -47,6 +47,14 @@ struct RequestInfo {
     int  macLength = 0;        // hlen clamped to 16
 };
 RequestInfo ReadRequest(const uint8_t* packet);
+// A request the handlers drop as malformed: a hardware address longer than chaddr (hlen
+// above 16), or options after the magic cookie that run to the end of the buffer without
+// END (the bytes beyond the datagram are 0, so such options ran off the datagram).
+bool RequestMalformed(const uint8_t* packet);
+// An option-93 architecture the per-architecture tables have no row for (48 or more; 255
+// stands for an absent or malformed option 93 and is served from row 0). Such a client's
+// boot program cannot be named, so its requests are not answered.
+bool ArchOutsideTables(int arch);
 // Row of a per-architecture table for a client; an empty row for architectures beyond it.
 const ArchBootRow& SelectArchRow(const ArchBootTable& table, IpxeKeyRows ipxeRows, int arch, bool ipxe);
 const char* ClientArchName(int arch, char buf[8]);

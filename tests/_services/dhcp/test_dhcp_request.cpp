@@ -238,7 +238,7 @@ TEST(DhcpRows, ArchitectureAndIpxeRule) {
         const char* bootFile;
         int arch;  // -1: no option 93
         bool ipxe;
-        const char* file;
+        const char* file;  // nullptr: no reply
     } cases[] = {
         {"\\a.0|7?\\x64.efi|7i?\\ipxe64.efi", 7, true, "\\ipxe64.efi"},
         {"\\a.0|7?\\x64.efi|7i?\\ipxe64.efi", 7, false, "\\x64.efi"},
@@ -255,16 +255,20 @@ TEST(DhcpRows, ArchitectureAndIpxeRule) {
         {"\\a.0", -1, false, "\\a.0"},
         {"\\a.0", 255, false, "\\a.0"},
         {"\\a.0", 20, false, ""},
-        {"\\a.0", 48, false, ""},
-        {"\\a.0", 0xFFFF, true, ""},
+        {"\\a.0", 47, false, ""},
+        // Beyond the tables no boot program can be named: no reply.
+        {"\\a.0", 48, false, nullptr},
+        {"\\a.0", 0xFFFF, true, nullptr},
     };
     for (const auto& c : cases) {
         Server srv(kSvcDhcp | kSvcTftp, c.bootFile);
         Packet p = c.arch < 0 ? MakeRequest(1, 1, {Text(60, "PXEClient")})
                    : c.ipxe   ? MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(c.arch), Text(77, "iPXE")})
                               : MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(c.arch)});
-        ASSERT_EQ(srv.Handle(p), 1) << c.bootFile << " " << c.arch;
-        EXPECT_EQ(p.File(), c.file) << c.bootFile << " arch " << c.arch << " ipxe " << c.ipxe;
+        ASSERT_EQ(srv.Handle(p), c.file ? 1 : 0) << c.bootFile << " " << c.arch;
+        if (c.file) {
+            EXPECT_EQ(p.File(), c.file) << c.bootFile << " arch " << c.arch << " ipxe " << c.ipxe;
+        }
     }
 }
 
@@ -463,24 +467,84 @@ TEST(DhcpAllocation, ProbeBeforeOffer) {
     EXPECT_EQ(blind.leases.count(), 1);
 }
 
-TEST(DhcpRequest, MalformedRequestsAreBounded) {
+TEST(DhcpRequest, MalformedRequestsGetNoReply) {
+    auto withHlen = [](int hlen) {
+        Packet p = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(0)});
+        p.buf[kOffHlen] = static_cast<uint8_t>(hlen);
+        return p;
+    };
+    auto withoutEnd = [](bool fill) {
+        Packet p = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
+        for (size_t i = kOffOptions; i < kDhcpBufferSize; ++i)
+            if (p.buf[i] == 255) p.buf[i] = 0;
+        if (fill)
+            for (size_t i = kOffOptions + 20; i < kDhcpBufferSize; ++i) p.buf[i] = 0x2B;
+        return p;
+    };
+    auto lengthPastEnd = [] {
+        // The last option claims more bytes than the datagram holds; END is inside its payload.
+        Packet p = MakeRequest(1, 1, {});
+        p.buf[kOffOptions + 3] = 43;
+        p.buf[kOffOptions + 4] = 200;
+        p.buf[kOffOptions + 5] = 255;
+        for (size_t i = kOffOptions + 6; i < kDhcpBufferSize; ++i) p.buf[i] = 0;
+        return p;
+    };
+    struct Case {
+        const char* what;
+        Packet packet;
+        bool malformed;
+        bool answered;
+    } cases[] = {
+        {"hlen 16", withHlen(16), false, true},
+        {"hlen 17", withHlen(17), true, false},
+        {"hlen 255", withHlen(255), true, false},
+        {"options without END", withoutEnd(false), true, false},
+        {"options filling the buffer without END", withoutEnd(true), true, false},
+        {"option length past the datagram", lengthPastEnd(), true, false},
+        {"pads then END", MakeRequest(1, 1, {{0, {}}, {0, {}}}), false, true},
+        {"BOOTP without cookie", MakeRequest(-1, 1, {}, false), false, true},
+        {"option 93 of 48", MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(48)}), false, false},
+        {"option 93 of 0x1234", MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(0x1234)}), false, false},
+        {"option 93 of 255 is row 0", MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(255)}), false, true},
+        {"option 93 of a wrong length is row 0", MakeRequest(1, 1, {{93, {0, 7, 0}}}), false, true},
+    };
+    for (auto& c : cases) {
+        Server srv;
+        EXPECT_EQ(RequestMalformed(c.packet.data()), c.malformed) << c.what;
+        EXPECT_EQ(srv.Handle(c.packet), c.answered ? 1 : 0) << c.what;
+        EXPECT_LE(c.packet.length, kReplyMtuLimit) << c.what;
+        EXPECT_EQ(srv.leases.count(), c.answered ? 1 : 0) << c.what;
+    }
+    EXPECT_EQ(ReadRequest(withHlen(255).data()).macLength, 16);  // comparisons never exceed chaddr
+
+    // A client with a lease cannot renew it with an architecture beyond the tables.
     Server srv;
-    // hlen 255: the MAC is compared over at most 16 bytes.
-    Packet h = MakeRequest(1, 1, {});
-    h.buf[kOffHlen] = 255;
-    ASSERT_EQ(srv.Handle(h), 1);
-    EXPECT_EQ(ReadRequest(h.data()).macLength, 16);
-    // Options without END, and an option length running past the area.
-    Packet n = MakeRequest(1, 2, {});
-    for (size_t i = kOffOptions + 3; i < kDhcpBufferSize; ++i) n.buf[i] = 0x2B;
-    int len = 0;
-    EXPECT_EQ(n.Option(93, &len), nullptr);
-    size_t out = 0;
-    processDhcpRequest(srv.env, 67, n.data(), &out);
-    EXPECT_LE(out, kDhcpBufferSize);
-    // Option 93 with a wrong length reads as absent.
-    Packet a = MakeRequest(1, 3, {{93, {0, 7, 0}}});
-    EXPECT_EQ(ReadRequest(a.data()).arch, 255);
+    Packet d = MakeRequest(1, 5, {});
+    ASSERT_EQ(srv.Handle(d), 1);
+    Packet r = MakeRequest(3, 5, {Addr(50, "10.0.0.10"), Text(60, "PXEClient"), Arch(0x1234)});
+    EXPECT_EQ(srv.Handle(r), 0);
+    EXPECT_TRUE(Logged("DHCP Warn: DHCPREQUEST from MAC"));
+    // A malformed RELEASE leaves the lease alone.
+    Packet rel = MakeRequest(7, 5, {});
+    rel.buf[kOffHlen] = 200;
+    EXPECT_EQ(srv.Handle(rel), 0);
+    const int64_t offered = srv.leases.at(0)->offerTime;
+    EXPECT_NE(offered, 0);
+    EXPECT_TRUE(Logged("DHCP Inf: Malformed request from MAC"));
+
+    // The proxy answers neither.
+    Server proxy(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    Packet po = MakeRequest(1, 6, {Text(60, "PXEClient"), Arch(0x1234)});
+    EXPECT_EQ(proxy.Handle(po), 0);
+    Packet pa = MakeRequest(3, 6, {Text(60, "PXEClient"), Arch(0x1234)});
+    std::memcpy(pa.data() + kOffCiaddr, "\x0a\x00\x00\x33", 4);
+    EXPECT_EQ(proxy.Handle(pa, 4011), 0);
+    Packet pn = MakeRequest(3, 6, {Text(60, "PXEClient"), Arch(7)});
+    std::memcpy(pn.data() + kOffCiaddr, "\x0a\x00\x00\x33", 4);
+    pn.buf[kOffHlen] = 255;
+    EXPECT_EQ(proxy.Handle(pn, 4011), 0);
+    EXPECT_TRUE(proxy.events.empty());
 }
 
 TEST(DhcpRequest, FindOption) {
