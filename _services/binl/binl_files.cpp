@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "binl_log.h"
+#include "file_read.h"
 #include "pe_version.h"
 
 namespace {
@@ -159,48 +160,21 @@ int MakePathAndWriteFile(const std::string& pathIn, const char* fileName, const 
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
-    out->clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return false;
-    struct stat st{};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (ok) {
-        out->resize(static_cast<size_t>(st.st_size));
-        size_t got = 0;
-        while (got < out->size()) {
-            ssize_t n = ::read(fd, out->data() + got, out->size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            got += static_cast<size_t>(n);
-        }
-        ok = got == out->size();
-    }
-    ::close(fd);
-    if (!ok) out->clear();
-    return ok;
+    return ReadRegularFile(path, out) == FileRead::Ok;
 }
 
 int IsAsciiFile(const std::string& path) {
     if (!PathExists(path)) return 1;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat st{};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) ::close(fd);
-        BinlLog("BINL Err: Check ASCII; Couldn't Open %s", path.c_str());
-        return 1;
-    }
-    std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
-    size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    if (got != bytes.size()) {
-        BinlLog("BINL Err: Check ASCII; Couldn't Read %s", path.c_str());
-        return 1;
+    std::vector<uint8_t> bytes;
+    switch (ReadRegularFile(path, &bytes)) {
+        case FileRead::OpenFailed:
+            BinlLog("BINL Err: Check ASCII; Couldn't Open %s", path.c_str());
+            return 1;
+        case FileRead::ReadFailed:
+            BinlLog("BINL Err: Check ASCII; Couldn't Read %s", path.c_str());
+            return 1;
+        case FileRead::Ok:
+            break;
     }
     for (uint8_t b : bytes)
         if (!(b == 9 || b == 10 || b == 13 || (b >= 32 && b <= 126))) return 0;

@@ -11,6 +11,7 @@
 
 #include "binl_files.h"
 #include "binl_log.h"
+#include "file_read.h"
 
 namespace {
 
@@ -177,25 +178,16 @@ uint32_t Crc32(const void* data, size_t length) { return Crc32Update(0, data, le
 
 uint32_t Crc32UpdateFile(uint32_t crc, const std::string& path) {
     if (!PathExists(path)) return crc;
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    struct stat st{};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) ::close(fd);
-        BinlLog("BINL Err: Calc CRC; Couldn't Open %s", path.c_str());
-        return crc;
-    }
-    std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size));
-    size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    ::close(fd);
-    if (got != bytes.size()) {
-        BinlLog("BINL Err: Calc CRC; Couldn't Read %s", path.c_str());
-        return crc;
+    std::vector<uint8_t> bytes;
+    switch (ReadRegularFile(path, &bytes)) {
+        case FileRead::OpenFailed:
+            BinlLog("BINL Err: Calc CRC; Couldn't Open %s", path.c_str());
+            return crc;
+        case FileRead::ReadFailed:
+            BinlLog("BINL Err: Calc CRC; Couldn't Read %s", path.c_str());
+            return crc;
+        case FileRead::Ok:
+            break;
     }
     return Crc32Update(crc, bytes.data(), bytes.size());
 }

@@ -1,5 +1,7 @@
 #include "pe_version.h"
 
+#include "file_read.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -248,24 +250,7 @@ bool FixedInfoFromBlock(const uint8_t* block, size_t size, FixedFileInfo* out) {
 }
 
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out, int* err) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) { *err = errno; return false; }
-    struct stat st{};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    if (ok) {
-        out->resize(static_cast<size_t>(st.st_size));
-        size_t got = 0;
-        while (got < out->size()) {
-            ssize_t n = ::read(fd, out->data() + got, out->size() - got);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            got += static_cast<size_t>(n);
-        }
-        out->resize(got);
-    }
-    *err = ok ? 0 : EINVAL;
-    ::close(fd);
-    return ok;
+    return ReadRegularFile(path, out, err) == FileRead::Ok;
 }
 
 }  // namespace
