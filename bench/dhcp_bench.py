@@ -14,6 +14,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from netns_pair import delete_namespaces, make_veth_pair  # noqa: E402
+
 TAG = "%d" % os.getpid()
 NS_SRV, NS_CLI = "nbbs" + TAG, "nbbc" + TAG
 IF_SRV, IF_CLI = "bvs" + TAG, "bvc" + TAG
@@ -30,26 +33,11 @@ def sh(*cmd, ns=None, timeout=60, check=True):
 
 
 def setup():
-    sh("ip", "netns", "add", NS_SRV)
-    sh("ip", "netns", "add", NS_CLI)
-    sh("ip", "link", "add", IF_SRV, "type", "veth", "peer", "name", IF_CLI)
-    sh("ip", "link", "set", IF_SRV, "netns", NS_SRV)
-    sh("ip", "link", "set", IF_CLI, "netns", NS_CLI)
-    for ns, ifname, ip in ((NS_SRV, IF_SRV, SERVER_IP), (NS_CLI, IF_CLI, CLIENT_IP)):
-        sh("ip", "link", "set", "lo", "up", ns=ns)
-        sh("ip", "addr", "add", ip + "/16", "dev", ifname, ns=ns)
-        sh("ip", "link", "set", ifname, "up", ns=ns)
+    make_veth_pair(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/16", CLIENT_IP + "/16")
 
 
 def cleanup():
-    for ns in (NS_SRV, NS_CLI):
-        pids = subprocess.run(["ip", "netns", "pids", ns], capture_output=True, text=True).stdout.split()
-        for pid in pids:
-            try:
-                os.kill(int(pid), signal.SIGKILL)
-            except (ProcessLookupError, ValueError):
-                pass
-        subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+    delete_namespaces(NS_SRV, NS_CLI)
 
 
 def perfdhcp(seconds, clients):

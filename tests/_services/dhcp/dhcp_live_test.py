@@ -15,6 +15,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+from netns_pair import delete_namespaces, make_veth_pair  # noqa: E402
+
 SKIP = 77
 FAILURES = []
 TAG = "%d" % os.getpid()
@@ -40,28 +43,11 @@ def run(*cmd, timeout=20, check_rc=True, ns=None, **kw):
 
 
 def setup_namespaces():
-    run("ip", "netns", "add", NS_SRV)
-    run("ip", "netns", "add", NS_CLI)
-    run("ip", "link", "add", IF_SRV, "type", "veth", "peer", "name", IF_CLI)
-    run("ip", "link", "set", IF_SRV, "netns", NS_SRV)
-    run("ip", "link", "set", IF_CLI, "netns", NS_CLI)
-    for ns in (NS_SRV, NS_CLI):
-        run("ip", "link", "set", "lo", "up", ns=ns)
-    run("ip", "addr", "add", SERVER_IP + "/24", "dev", IF_SRV, ns=NS_SRV)
-    run("ip", "link", "set", IF_SRV, "up", ns=NS_SRV)
-    run("ip", "link", "set", IF_CLI, "up", ns=NS_CLI)
+    make_veth_pair(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/24", None)
 
 
 def cleanup_namespaces():
-    for ns in (NS_SRV, NS_CLI):
-        subprocess.run(["ip", "netns", "pids", ns], capture_output=True)
-        pids = subprocess.run(["ip", "netns", "pids", ns], capture_output=True, text=True).stdout.split()
-        for pid in pids:
-            try:
-                os.kill(int(pid), signal.SIGKILL)
-            except (ProcessLookupError, ValueError):
-                pass
-        subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+    delete_namespaces(NS_SRV, NS_CLI)
 
 
 class Server:
