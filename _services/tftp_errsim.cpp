@@ -89,8 +89,7 @@ void BuildCopy(const ErrorSimulatorRecord& live, uint32_t total, ErrorSimulatorR
         if (n == 0 || !random || !random(values, n)) return;  // drops nothing
         copy->count = n;
         for (uint32_t i = 0; i < n; ++i)
-            copy->blocks[i] = static_cast<uint32_t>(
-                static_cast<uint64_t>(values[i]) * total / 0xFFFFFFFFull + 1);
+            copy->blocks[i] = static_cast<uint32_t>((static_cast<uint64_t>(values[i]) * total >> 32) + 1);  // 1..total
         break;
     }
     case ERRSIM_EVEN: {

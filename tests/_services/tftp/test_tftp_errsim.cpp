@@ -92,6 +92,10 @@ bool FixedRandom(uint32_t* v, size_t n) {
     return true;
 }
 bool NoRandom(uint32_t*, size_t) { return false; }
+bool MaxRandom(uint32_t* v, size_t n) {
+    for (size_t i = 0; i < n; ++i) v[i] = 0xFFFFFFFFu;
+    return true;
+}
 
 TEST(TftpErrSim, DropDecisions) {
     struct Case {
@@ -110,6 +114,7 @@ TEST(TftpErrSim, DropDecisions) {
         {"even|3", 4, nullptr, {1, 4}},
         {"random|3", 100, FixedRandom, {1, 51, 100}},
         {"random|3", 100, NoRandom, {}},
+        {"random|1", 7, MaxRandom, {7}},  // the largest random value still names a block
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.text) + " total " + std::to_string(c.total));
