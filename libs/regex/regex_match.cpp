@@ -457,6 +457,18 @@ bool CReluctantElxT::DoBacktrack(CMatchContext* c) const {
     return true;
 }
 
+namespace {
+// An atomic construct (possessive repeat, independent group) is never re-entered: backtracking
+// into it drops its captures and restores the position saved by its match.
+bool UndoAtomicMatch(CMatchContext* c) {
+    const int captures = c->m_stack.Pop();
+    const int pos = c->m_stack.Pop();
+    c->m_capturestack.Restore(captures);
+    c->m_nCurrentPos = pos;
+    return false;
+}
+}  // namespace
+
 bool CPossessiveElxT::DoMatch(CMatchContext* c) const {
     const int pos = c->m_nCurrentPos;
     const int stack = c->m_stack.GetSize();
@@ -469,13 +481,7 @@ bool CPossessiveElxT::DoMatch(CMatchContext* c) const {
     return true;
 }
 
-bool CPossessiveElxT::DoBacktrack(CMatchContext* c) const {
-    const int captures = c->m_stack.Pop();
-    const int pos = c->m_stack.Pop();
-    c->m_capturestack.Restore(captures);
-    c->m_nCurrentPos = pos;
-    return false;
-}
+bool CPossessiveElxT::DoBacktrack(CMatchContext* c) const { return UndoAtomicMatch(c); }
 
 // ---------------------------------------------------------------- groups and assertions
 
@@ -491,13 +497,7 @@ bool CIndependentElxT::DoMatch(CMatchContext* c) const {
     return true;
 }
 
-bool CIndependentElxT::DoBacktrack(CMatchContext* c) const {
-    const int captures = c->m_stack.Pop();
-    const int pos = c->m_stack.Pop();
-    c->m_capturestack.Restore(captures);
-    c->m_nCurrentPos = pos;
-    return false;
-}
+bool CIndependentElxT::DoBacktrack(CMatchContext* c) const { return UndoAtomicMatch(c); }
 
 bool CAssertElxT::DoMatch(CMatchContext* c) const {
     const int pos = c->m_nCurrentPos;
