@@ -120,6 +120,26 @@ int WaitDatagram(int row) {
     return (fds[0].revents & POLLIN) ? 2 : 1;
 }
 
+// Reads the waiting datagram into buf (cleared first, kDhcpBufferSize bytes). Returns its
+// length, or -1 when there is nothing to handle: no datagram, a receive error (logged, then a
+// pause) or a truncated datagram (logged). p is "P" for the proxy thread's lines.
+ssize_t ReceiveRequest(int row, uint8_t* buf, Datagram* info, const char* p) {
+    std::memset(buf, 0, kDhcpBufferSize);
+    ssize_t n = RecvDatagram(ThreadSlots[row].socket, buf, kDhcpBufferSize, info, MSG_DONTWAIT);
+    if (n < 0) {
+        int err = errno;
+        if (err == EAGAIN || err == ECONNREFUSED) return -1;
+        LogPrint(1, "%sDHCP Err: recvfrom() error %d", p, err);
+        SleepWhileRunning(row, 500);
+        return -1;
+    }
+    if (info->truncated) {
+        LogPrint(1, "%sDHCP Err: recvfrom() error %d", p, EMSGSIZE);
+        return -1;
+    }
+    return n;
+}
+
 bool IsWakeUp(const uint8_t* buf, ssize_t n) { return n == 8 && std::memcmp(buf, "wake up", 8) == 0; }
 
 // Steps shared by both threads before a request is handled; false drops it.
@@ -242,21 +262,10 @@ void dhcpThread() {
         const int woke = WaitDatagram(TH_DHCP);
         listDue = woke != 0;
         if (woke != 2) continue;
-        std::memset(buf, 0, kDhcpBufferSize);
         Datagram info;
-        ssize_t n = RecvDatagram(slot.socket, buf, kDhcpBufferSize, &info, MSG_DONTWAIT);
+        ssize_t n = ReceiveRequest(TH_DHCP, buf, &info, p);
         if (!slot.running) break;
-        if (n < 0) {
-            int err = errno;
-            if (err == EAGAIN || err == ECONNREFUSED) continue;
-            LogPrint(1, "%sDHCP Err: recvfrom() error %d", p, err);
-            SleepWhileRunning(TH_DHCP, 500);
-            continue;
-        }
-        if (info.truncated) {
-            LogPrint(1, "%sDHCP Err: recvfrom() error %d", p, EMSGSIZE);
-            continue;
-        }
+        if (n < 0) continue;
         if (n < static_cast<ssize_t>(kMinDhcpPacket)) {
             LogPrint(5, "%sDHCP Err: Recv message truncated; length was %d", p, static_cast<int>(n));
             if (!IsWakeUp(buf, n)) SleepWhileRunning(TH_DHCP, 500);
@@ -340,21 +349,10 @@ void pdhcpThread() {
     uint8_t* buf = buffer.data();
     while (slot.running) {
         if (WaitDatagram(TH_PDHCP) != 2) continue;
-        std::memset(buf, 0, kDhcpBufferSize);
         Datagram info;
-        ssize_t n = RecvDatagram(slot.socket, buf, kDhcpBufferSize, &info, MSG_DONTWAIT);
+        ssize_t n = ReceiveRequest(TH_PDHCP, buf, &info, "P");
         if (!slot.running) break;
-        if (n < 0) {
-            int err = errno;
-            if (err == EAGAIN || err == ECONNREFUSED) continue;
-            LogPrint(1, "PDHCP Err: recvfrom() error %d", err);
-            SleepWhileRunning(TH_PDHCP, 500);
-            continue;
-        }
-        if (info.truncated) {
-            LogPrint(1, "PDHCP Err: recvfrom() error %d", EMSGSIZE);
-            continue;
-        }
+        if (n < 0) continue;
         const GlobalSettings g = SettingsSnapshot();
         if (g.NIMBO_Services & SVC_BINL) {
             if (BinlMessageHandler h = CurrentBinlHandler())

@@ -58,6 +58,8 @@ private:
     // Characters of the tokens up to (not including) the terminator; the parser then
     // stands on the terminator (or the end).
     CBufferT<T> ReadUntil(char terminator);
+    // The decimal group number up to ')' of "(?n)"; 0 when there is none.
+    int ReadGroupNumber();
     void GiveUp();
 
     // parser

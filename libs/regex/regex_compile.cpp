@@ -309,6 +309,15 @@ bool CRegexBuilderT<T>::ScanEscape(Token& t, int p) {
 }
 
 template <class T>
+int CRegexBuilderT<T>::ReadGroupNumber() {
+    const CBufferT<T> text = ReadUntil(')');
+    const std::string s = Narrow(text.GetBuffer(), text.GetSize());
+    const char* p = s.c_str();
+    int v = 0;
+    return RegexReadDecimal(p, DecimalDigits(), v) ? v : 0;
+}
+
+template <class T>
 CBufferT<T> CRegexBuilderT<T>::ReadUntil(char terminator) {
     CBufferT<T> out;
     while (!IsEnd(m_curr) && m_curr.ch != T(terminator)) {
@@ -703,11 +712,7 @@ ElxInterface* CRegexBuilderT<T>::ParseGroup(int& flags) {
                 d->m_szNamed.Restore(0);
             }
         } else {
-            const CBufferT<T> text = ReadUntil(')');
-            const std::string s = Narrow(text.GetBuffer(), text.GetSize());
-            const char* p = s.c_str();
-            int v = 0;
-            d->m_ndata = RegexReadDecimal(p, DecimalDigits(), v) ? v : 0;
+            d->m_ndata = ReadGroupNumber();
         }
         m_recursivelist.Push(d);
         SkipCloseParen();
@@ -717,11 +722,7 @@ ElxInterface* CRegexBuilderT<T>::ParseGroup(int& flags) {
     while (IsBlank(m_curr)) Advance();
     if (!IsEnd(m_curr) && IsDigit(Code(m_curr.ch))) {
         auto* d = Make<CDelegateElxT<T>>();
-        const CBufferT<T> text = ReadUntil(')');
-        const std::string s = Narrow(text.GetBuffer(), text.GetSize());
-        const char* p = s.c_str();
-        int v = 0;
-        d->m_ndata = RegexReadDecimal(p, DecimalDigits(), v) ? v : 0;
+        d->m_ndata = ReadGroupNumber();
         m_recursivelist.Push(d);
         SkipCloseParen();
         return d;
