@@ -23,6 +23,18 @@
 #ifdef NIMBO_HAVE_BINL
 #include "binl_service.h"
 #endif
+#ifdef NIMBO_HAVE_HTTP
+#include "http_service.h"
+#endif
+#ifdef NIMBO_HAVE_NFS
+#include "nfs_service.h"
+#endif
+#ifdef NIMBO_HAVE_FTP
+#include "ftp_service.h"
+#endif
+#ifdef NIMBO_HAVE_UDP
+#include "udp_service.h"
+#endif
 #ifdef NIMBO_HAVE_GUI
 #include "gui_main.h"
 #endif
@@ -48,6 +60,18 @@ void RegisterServices() {
 #endif
 #ifdef NIMBO_HAVE_BINL
     RegisterBinlService();
+#endif
+#ifdef NIMBO_HAVE_HTTP
+    RegisterHttpService();
+#endif
+#ifdef NIMBO_HAVE_NFS
+    RegisterNfsService();
+#endif
+#ifdef NIMBO_HAVE_FTP
+    RegisterFtpService();
+#endif
+#ifdef NIMBO_HAVE_UDP
+    RegisterUdpServices();
 #endif
 }
 }  // namespace
