@@ -1,4 +1,5 @@
 #include "binl_prepare.h"
+#include "testshare.h"
 
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -406,4 +407,3 @@ int BinlLoadRisAssetTable(const BinlContext&, int) { return 0; }
 
 void BinlFreeRisAssetTable() {}
 
-int TestShare(const BinlContext&, int) { return 0; }

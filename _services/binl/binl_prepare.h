@@ -63,4 +63,3 @@ int WdsScanAssets(const BinlContext& ctx, int* count, bool* present, uint32_t* s
 int BinlBuildEfiMenu(const BinlContext& ctx, const std::string& menuPath, const std::string& storePath);
 int BinlLoadRisAssetTable(const BinlContext& ctx, int risCount);
 void BinlFreeRisAssetTable();
-int TestShare(const BinlContext& ctx, int which);
