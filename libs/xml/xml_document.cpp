@@ -213,7 +213,7 @@ XmlElement::XmlElement(XmlElement* parent_, std::u16string_view wideTagText, int
                        int temporary_)
     : XmlElement(parent_, XmlWideText(wideTagText), tagKeptWhole_, temporary_) {}
 
-XmlElement::~XmlElement() = default;
+XmlElement::~XmlElement() { DropBorrowed(); }
 
 namespace {
 template <typename List>
@@ -285,6 +285,7 @@ XmlElement* XmlElement::AppendChild(std::unique_ptr<XmlElement> child) {
 }
 
 void XmlElement::RemoveAllChildren() {
+  DropBorrowed();
   while (!children.empty()) children.pop_back();
 }
 

@@ -88,6 +88,9 @@ class XmlComment {
   XmlComment(XmlElement* owner, int position, std::string_view text = {});
   XmlComment(XmlElement* owner, int position, std::u16string_view wideText);
 
+  bool SaveBinary(std::string* out) const;
+  bool LoadBinary(std::string_view record);
+
   XmlElement* owner = nullptr;  // not owned; none for header comments
   std::string text;             // verbatim
   int position = 0;
@@ -98,6 +101,9 @@ class XmlCData {
  public:
   XmlCData(XmlElement* owner, int position, std::string_view text = {});
   XmlCData(XmlElement* owner, int position, std::u16string_view wideText);
+
+  bool SaveBinary(std::string* out) const;
+  bool LoadBinary(std::string_view record);
 
   XmlElement* owner = nullptr;
   std::string text;  // verbatim
@@ -117,6 +123,12 @@ class XmlContent {
   // written to *out and its length returned; without out: the stored length, which
   // bounds the unescaped length.
   std::size_t GetValue(std::string* out, int asStored = 0) const;
+
+  // The bytes of a binary content, or those decoded from the Base64 text of a text
+  // content; false when out is missing or a text content has no text.
+  bool GetBinary(std::string* out) const;
+  bool SaveBinary(std::string* out) const;
+  bool LoadBinary(std::string_view record);
 
   XmlElement* owner = nullptr;
   ZBuffer binaryValue;
@@ -140,6 +152,25 @@ class XmlAttribute {
   std::size_t GetValue(std::string* out, int asStored = 0) const;
   // The unescaped value as a decimal integer, read the way atoi reads (0 when no number).
   int GetValueInt() const;
+  // The unescaped value read as an unsigned, a signed or unsigned 64-bit decimal, or a
+  // floating-point number (0 when it holds none).
+  unsigned GetValueUInt() const;
+  std::int64_t GetValueInt64() const;
+  std::uint64_t GetValueUInt64() const;
+  double GetValueFloat() const;
+  void SetValueUInt(unsigned v);
+  void SetValueInt(int v);
+  void SetValueInt64(std::int64_t v);
+  void SetValueUInt64(std::uint64_t v);
+  void SetValueFloat(double v);
+  // printf-style value (at most 10000 bytes), stored escaped.
+  void SetValueFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Binary values as Base64 with each CR LF written "__"; returns the stored length.
+  std::size_t SetBinaryValue(const void* bytes, std::size_t length);
+  // The decoded bytes (copied to out when given); 0 for an empty value.
+  std::size_t GetBinaryValue(std::string* out) const;
+  bool SaveBinary(std::string* out) const;
+  bool LoadBinary(std::string_view record);
 
   std::string name;   // escaped
   std::string value;  // escaped
@@ -194,6 +225,89 @@ class XmlElement {
   XmlElement* AppendChild(std::unique_ptr<XmlElement> child);
   void RemoveAllChildren();
 
+  // ---- Editing (indices count from 0; an index out of range changes nothing) ----
+  // Makes an element from the tag text, appends it and returns it.
+  XmlElement* AddChildElement(std::string_view tagText);
+  // Inserts at index (appends past the end) and sets the parent; returns the new count.
+  int InsertChild(int index, std::unique_ptr<XmlElement> element);
+  // Inserts an element this element does not own (its parent is left alone); returns the
+  // index, or the new count when it was appended.
+  int InsertBorrowedChild(XmlElement* element, int index);
+  // Takes every borrowed child out of the children without deleting it; returns how many.
+  int ReleaseBorrowedChildren();
+  // A borrowed child is only taken out; any other child is deleted. Returns the new count.
+  int RemoveChildAt(int index);
+  int RemoveChild(XmlElement* element);  // -1 when it is not a child
+  // Takes the child out and hands it over (nothing for a borrowed child or a bad index).
+  std::unique_ptr<XmlElement> DetachChild(int index);
+  // Puts element at index; the old child goes to *old, or is deleted when old is null.
+  bool ReplaceChild(int index, std::unique_ptr<XmlElement> element, std::unique_ptr<XmlElement>* old);
+  int MoveChild(int from, int to);
+  // Copies attributes and children of other in (see the library notes).
+  void Merge(const XmlElement& other, bool overwrite);
+  int RemoveTemporaryChildren(bool deep);
+  int RemoveTemporaryAttributes(bool deep);
+  int AddAttribute(std::string_view name, std::string_view value);
+  int AddComment(std::string_view text, int position);
+  int AddCData(std::string_view text, int position);
+  int RemoveAttributeAt(int index);
+  int RemoveAttribute(const XmlAttribute* attribute);
+  std::unique_ptr<XmlAttribute> DetachAttribute(int index);
+  int RemoveCommentAt(int index);
+  int RemoveCDataAt(int index);
+  int RemoveContentAt(int index);
+  void SetName(std::string_view text);
+  // Deep copy; the copy's temporary flag is clear and its layout the default one.
+  std::unique_ptr<XmlElement> Duplicate(XmlElement* newParent) const;
+  // Default order: unescaped names without regard to case.
+  void SortChildren(bool (*less)(const XmlElement&, const XmlElement&) = nullptr);
+  void SortAttributes(bool (*less)(const XmlAttribute&, const XmlAttribute&) = nullptr);
+  // Depth -1: all descendants; otherwise the children (0) and that many levels below.
+  // The list holds each child after its own descendants.
+  int CountDescendants(int depth) const;
+  int CollectDescendants(std::vector<XmlElement*>* out, int depth);
+  void Compact();
+  // True when every parent and owner link of the subtree is consistent.
+  bool Validate() const;
+  // 0 when equal in their stored forms, else 1.
+  int Compare(const XmlElement& other) const;
+  // Names below the root down to this element joined by '' (empty for the root); cut at
+  // 5000 bytes.
+  std::string GetPath(bool asStored = false) const;
+  XmlElement* FindByPath(std::string_view path);
+  // Conditions "key op operand" joined by spaces; returns the number of matches.
+  int Query(std::string_view query, std::vector<XmlElement*>* out, int depth = -1);
+  int GetDepth() const;
+  int IndexOfChild(const XmlElement* child) const;
+  int IndexOfAttribute(const XmlAttribute* attribute) const;
+  // Escaped 8-bit text of the subtree to the clipboard (see SetXmlClipboard).
+  bool CopyToClipboard() const;
+  XmlAttribute* AddBinaryAttribute(std::string_view name, const void* bytes, std::size_t length);
+
+  // ---- Swapping children out to files of the swap folder ----
+  bool SwapOutChild(int index);
+  bool SwapInChild(int index);
+  bool SwapInAllChildren();
+  bool DeleteSwapFile(int index);
+  std::string SwapFileName(int index) const;
+
+  // ---- Binary form ----
+  bool SaveBinary(std::string* out) const;
+  bool LoadBinary(std::string_view record);
+
+  // ---- Signing and encryption (index -1: this element, else the child at index) ----
+  // certificate and keys are PEM texts (certificate, then private key).
+  bool Sign(int index, std::string_view certificatePem, std::string_view privateKeyPem);
+  std::string GetSignature(int index);
+  bool RemoveSignature(int index);
+  bool VerifySignature(int index, std::string* signerCertificatePem);
+  std::unique_ptr<XmlElement> EncryptForRecipients(int index, const std::vector<std::string>& certificatePems);
+  std::unique_ptr<XmlElement> DecryptFromRecipients(int index, std::string* certificatePem);
+  std::unique_ptr<XmlElement> EncryptWithPassword(std::string_view password);
+  std::unique_ptr<XmlElement> DecryptWithPassword(std::string_view password);
+  bool EncryptChildWithPassword(int index, std::string_view password);
+  bool DecryptChildWithPassword(int index, std::string_view password);
+
   // Applies a layout to this element and every descendant (indent count capped at 50).
   void ApplyExportFormat(const XmlExportFormat& format);
 
@@ -215,6 +329,14 @@ class XmlElement {
   std::vector<std::unique_ptr<XmlCData>> cdataSections;
   bool temporary = false;
   XmlExportFormat format;  // noBreakDeclaration is not used by elements
+  std::vector<XmlElement*> borrowed;  // children this element does not own (active)
+
+ private:
+  // Takes the borrowed children out of the list so that clearing it deletes only owned ones.
+  void DropBorrowed();
+  XmlElement* ElementAt(int index);
+  bool LoadBinaryDepth(std::string_view record, int depth);
+  friend class XmlDocument;
 };
 
 class XmlHeader {
@@ -226,6 +348,8 @@ class XmlHeader {
   // "<?xml version=\"1.0\" encoding=\"<encoding>\" standalone=\"yes\" ?>".
   void SetDeclaration(std::string_view encoding);
   void AddComment(std::string_view text, int position);
+  bool SaveBinary(std::string* out) const;
+  bool LoadBinary(std::string_view record);
 
   // Phase 0: the declaration and the comments at position 0; phase 1: the comments at
   // position 1.
@@ -286,6 +410,28 @@ class XmlDocument {
   // Saves first when save-on-destroy is set, then frees the tree, header and source name.
   void Clear();
 
+  // Copy of header and root (load state 0, no source name, save-on-destroy clear).
+  std::unique_ptr<XmlDocument> Duplicate() const;
+  int Compare(const XmlDocument& other) const;  // 0 equal, else 1
+  void Compact();
+  bool Validate() const;
+  std::size_t EstimateSize() const;
+  int RemoveTemporary();
+  int QueryByPath(std::string_view path, std::string_view query, std::vector<XmlElement*>* out, int depth = -1);
+  void ExportTree(const XmlTarget& target, int escaped, int kind, const XmlHeader* header,
+                  XmlTransform* transform = nullptr);
+  void SetSaveOnDestroy(bool flag) { saveOnDestroy = flag; }
+  std::uint32_t GetLoadState() const { return loadState; }
+  bool SaveBinary(std::string* out) const;
+  bool LoadBinary(std::string_view form);
+
+  // Profile-style access: a '\'-separated path of element names below the root and an
+  // attribute name. Returns the value's length; copies it (with its NUL) when it fits size.
+  std::size_t GetAttributeByPath(std::string_view path, std::string_view attribute, char* buffer, std::size_t size);
+  // Creates missing elements; a null value deletes the attribute, an empty attribute name
+  // the element reached.
+  void SetAttributeByPath(std::string_view path, std::string_view attribute, const char* value);
+
   std::uint32_t loadState = 0;  // 0 loaded, 1 defaults supplied, 2 an element end was not found
   bool wideName = false;
   std::string sourceName;  // UTF-8; empty for memory sources
@@ -301,5 +447,81 @@ class XmlDocument {
   friend class XmlHeader;
   bool tooDeep_ = false;  // set by the parser when the nesting limit was hit
 };
+
+// Version record of the library.
+struct XmlVersion {
+  std::uint32_t major = 1;
+  std::uint32_t minor = 100;
+  char date[11] = "13-10-2011";
+};
+void XmlGetVersion(XmlVersion* out);
+
+// The text loaded as a document, its root copied out; none when the load failed. With no
+// text, the clipboard's text is loaded.
+std::unique_ptr<XmlElement> XmlParseToElement(const char* text);
+
+// Clipboard exchange through the caller (a desktop sets it; none by default).
+struct XmlClipboard {
+  bool (*setText)(const std::string& text) = nullptr;
+  bool (*getText)(std::string* text) = nullptr;
+};
+void SetXmlClipboard(const XmlClipboard& clipboard);
+
+// Folder of swap files (the program's private folder); "" is the current directory.
+void SetXmlSwapFolder(const std::string& folder);
+
+// '*' any run, '?' one character, everything else compared without case.
+bool XmlWildcardMatch(std::string_view text, std::string_view pattern);
+bool XmlQueryCondition(std::string_view value, std::string_view op, std::string_view operand);
+
+// Base64 (standard alphabet, '=' padding, CR LF after 72 characters).
+std::string XmlBase64Encode(std::string_view bytes);
+// Skips CR, LF and characters outside the alphabet; '=' ends a group.
+std::string XmlBase64Decode(std::string_view text);
+// Decodes into the caller's buffer, never past capacity; returns the bytes written.
+std::size_t XmlBase64DecodeTo(std::string_view text, std::uint8_t* out, std::size_t capacity);
+
+// AES-256-CBC with a zero IV and PKCS #7 padding; the key derived from the SHA-1 of the password
+// (see the notes in the source). False on failure (a wrong password usually fails the padding).
+bool XmlPasswordCipher(bool decrypt, std::string_view password, std::string_view data, std::string* out);
+
+// The user's certificate store: PEM certificates and private keys in
+// ${XDG_CONFIG_HOME:-~/.config}/Nimbo/My/ (a folder may be set for tests).
+void SetXmlCertificateStore(const std::string& folder);
+
+// ---- Profile-style values in XML files (document null: the file, saved again by writers) ----
+std::size_t XmlProfileGetString(std::string_view path, std::string_view attribute, const char* def, char* buffer,
+                                std::size_t size, const char* fileName, XmlDocument* document);
+int XmlProfileGetInt(std::string_view path, std::string_view attribute, int def, const char* fileName, XmlDocument* document);
+unsigned XmlProfileGetUInt(std::string_view path, std::string_view attribute, unsigned def, const char* fileName,
+                           XmlDocument* document);
+std::int64_t XmlProfileGetInt64(std::string_view path, std::string_view attribute, std::int64_t def,
+                                const char* fileName, XmlDocument* document);
+std::uint64_t XmlProfileGetUInt64(std::string_view path, std::string_view attribute, std::uint64_t def,
+                                  const char* fileName, XmlDocument* document);
+double XmlProfileGetFloat(std::string_view path, std::string_view attribute, double def, const char* fileName,
+                          XmlDocument* document);
+std::size_t XmlProfileGetBinary(std::string_view path, std::string_view attribute, const char* def, std::uint8_t* out,
+                                std::size_t capacity, const char* fileName, XmlDocument* document);
+int XmlProfileSetString(std::string_view path, std::string_view attribute, const char* value, const char* fileName,
+                        XmlDocument* document);
+int XmlProfileSetInt(std::string_view path, std::string_view attribute, int value, const char* fileName, XmlDocument* document);
+int XmlProfileSetUInt(std::string_view path, std::string_view attribute, unsigned value, const char* fileName,
+                      XmlDocument* document);
+int XmlProfileSetInt64(std::string_view path, std::string_view attribute, std::int64_t value, const char* fileName,
+                       XmlDocument* document);
+int XmlProfileSetUInt64(std::string_view path, std::string_view attribute, std::uint64_t value, const char* fileName,
+                        XmlDocument* document);
+int XmlProfileSetFloat(std::string_view path, std::string_view attribute, double value, const char* fileName,
+                       XmlDocument* document);
+int XmlProfileSetWideString(std::string_view path, std::string_view attribute, std::u16string_view value,
+                            const char* fileName, XmlDocument* document);
+int XmlProfileSetBinary(std::string_view path, std::string_view attribute, const void* bytes, std::size_t length,
+                        const char* fileName, XmlDocument* document);
+int XmlProfileSetElementName(std::string_view path, std::string_view newName, const char* fileName, XmlDocument* document);
+// Fill the lists with unescaped copies; return their number (0 when the path leads nowhere).
+int XmlProfileListAttributes(std::string_view path, std::vector<std::string>* names, std::vector<std::string>* values,
+                             const char* fileName);
+int XmlProfileListChildren(std::string_view path, std::vector<std::string>* names, const char* fileName);
 
 }  // namespace nimbo

@@ -86,6 +86,7 @@ int ChildCount(const XmlElement* element) {
 
 void XmlElement::ParseTag(std::string_view tagText, int keptWhole) {
   attributes.clear();
+  DropBorrowed();
   children.clear();
   comments.clear();
   contents.clear();

@@ -99,6 +99,12 @@ void XmlWriteElement(const Output& out, const XmlElement* element, int depth, in
   const auto& cdatas = element->cdataSections;
 
   if (withChildren) {
+    // Children swapped out to files come back before they are written.
+    for (const auto& child : element->children)
+      if (!child) {
+        const_cast<XmlElement*>(element)->SwapInAllChildren();
+        break;
+      }
     for (std::size_t k = 0; k < element->children.size(); ++k) {
       const int position = static_cast<int>(k);
       for (; nextComment < comments.size() && (!comments[nextComment] || comments[nextComment]->position <= position);
