@@ -37,7 +37,7 @@ std::string EscapeDnsName(const std::string& name) {
 }
 
 int decodeDnsQuestion(DnsQuestion* question, const uint8_t* bytes, size_t length) {
-    if (length > kDnsQuestionMax) return 0;
+    if (length == 0 || length > kDnsQuestionMax) return 0;
     const void* zero = memchr(bytes, 0, length);
     if (!zero) return 0;
     size_t nameLength = static_cast<size_t>(static_cast<const uint8_t*>(zero) - bytes);
