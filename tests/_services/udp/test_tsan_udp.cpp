@@ -91,6 +91,9 @@ TEST_F(UdpRows, AnswerReportAndStop) {
     ASSERT_EQ(GetRunningServices() & rows, rows);
     ConsoleTestClient gui;
     ASSERT_EQ(gui.Connect(port_), 1);
+    // Once a request is answered the session is up and no notice is dropped for want of a GUI.
+    ASSERT_TRUE(gui.Request(REQ_SEND_RUNNING_SERVICES));
+    ASSERT_EQ(gui.WaitFor(NOTICE_RUNNING_SERVICES).id, NOTICE_RUNNING_SERVICES);
 
     // Several clients of each service at once.
     constexpr int kClients = 4, kEach = 5;
