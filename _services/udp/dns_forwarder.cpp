@@ -151,6 +151,7 @@ std::vector<uint32_t> ResolveIPv4(const std::string& name) {
 }
 
 void dnsThread() {
+    static const char kSocketError[] = "DNS  Err: %d during socket operation\n";
     ThreadSlot& slot = ThreadSlots[TH_DNS];
     DnsEnvironment env;
     env.interfaces = ListInterfaceAddresses;
@@ -160,25 +161,15 @@ void dnsThread() {
     uint8_t reply[kDnsReplyMax];
     while (slot.running) {
         Datagram info;
-        ssize_t n = ReceiveServiceDatagram(TH_DNS, request, sizeof request, &info);
-        if (n < 0) {
-            DebugTrace("DNS  Err: %d during socket operation\n", errno);
-            SleepWhileRunning(TH_DNS, 100);
-            continue;
-        }
-        if (n == 0 || !slot.running) continue;
-        if (info.truncated) continue;  // longer than any query we answer
+        ssize_t n = ReceiveServiceDatagram(TH_DNS, request, sizeof request, &info, kSocketError);
+        if (n == 0 || info.truncated) continue;  // a longer datagram is no query we answer
         size_t replyLength = 0;
         if (!processDnsRequest(request, static_cast<size_t>(n), reply, &replyLength, info.peer.sin_addr.s_addr, env))
             continue;
         // The reply leaves from the address the query was sent to.
         ssize_t sent = SendDatagram(slot.socket, reply, replyLength, info.peer, 0, info.local);
-        if (sent < 0) {
-            DebugTrace("DNS  Err: %d during socket operation\n", errno);
-            SleepWhileRunning(TH_DNS, 100);
-            continue;
-        }
-        DebugTrace("DNS  Inf: sent %d of %d bytes\n", static_cast<int>(replyLength), static_cast<int>(sent));
+        if (sent < 0) PauseAfterSocketError(TH_DNS, kSocketError, errno);
+        else DebugTrace("DNS  Inf: sent %d of %d bytes\n", static_cast<int>(replyLength), static_cast<int>(sent));
     }
     DebugTrace("Thread Inf: DNS thread ends here\n");
 }

@@ -50,18 +50,14 @@ bool SntpBuildReply(uint8_t* packet, size_t length, const timespec& now, SntpRep
 }
 
 void SntpThread() {
+    static const char kReceiveError[] = "SNTP Srv Err: recvfrom error %d\n";
     ThreadSlot& slot = ThreadSlots[TH_SNTP];
     SntpReplayGuard guard;
     uint8_t buf[kSntpDatagramMax];
     while (slot.running) {
         Datagram info;
-        ssize_t n = ReceiveServiceDatagram(TH_SNTP, buf, sizeof buf, &info);
-        if (n < 0) {
-            DebugTrace("SNTP Srv Err: recvfrom error %d\n", errno);
-            SleepWhileRunning(TH_SNTP, 100);
-            continue;
-        }
-        if (n <= 0 || !slot.running) continue;
+        ssize_t n = ReceiveServiceDatagram(TH_SNTP, buf, sizeof buf, &info, kReceiveError);
+        if (n == 0) continue;
         timespec now;
         clock_gettime(CLOCK_REALTIME, &now);
         if (!SntpBuildReply(buf, static_cast<size_t>(n), now, &guard)) continue;

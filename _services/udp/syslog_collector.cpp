@@ -99,24 +99,20 @@ void SyslogCollector::Close() {
 }
 
 void SyslogThread() {
+    static const char kReceiveError[] = "SYSLOG Err: recvfrom error %d\n";
     ThreadSlot& slot = ThreadSlots[TH_SYSLOG];
     const GlobalSettings s = SettingsSnapshot();
     SyslogCollector collector;
     collector.notify = [](const SyslogRow& row, size_t length) { ToConsole(NOTICE_SYSLOG_ROW, &row, length, false); };
     if (s.SYSLOG_ForwardLogToPipe) collector.OpenPipe(NamedPipeFolder());
-    collector.SyslogOpenFile(std::string(s.SYSLOG_SaveLogToFile, strnlen(s.SYSLOG_SaveLogToFile, sizeof s.SYSLOG_SaveLogToFile)));
+    const char* path = s.SYSLOG_SaveLogToFile;
+    collector.SyslogOpenFile(std::string(path, strnlen(path, sizeof s.SYSLOG_SaveLogToFile)));
     char buf[kSyslogMessageMax + 1];
     while (slot.running) {
         Datagram info;
         // A longer datagram is cut to the first kSyslogMessageMax bytes.
-        ssize_t n = ReceiveServiceDatagram(TH_SYSLOG, buf, kSyslogMessageMax, &info);
-        if (n < 0) {
-            DebugTrace("SYSLOG Err: recvfrom error %d\n", errno);
-            SleepWhileRunning(TH_SYSLOG, 100);
-            continue;
-        }
-        if (n == 0 || !slot.running) continue;
-        collector.Collect(buf, static_cast<size_t>(n), IPv4Text(info.peer.sin_addr).c_str(), time(nullptr));
+        ssize_t n = ReceiveServiceDatagram(TH_SYSLOG, buf, kSyslogMessageMax, &info, kReceiveError);
+        if (n > 0) collector.Collect(buf, static_cast<size_t>(n), IPv4Text(info.peer.sin_addr).c_str(), time(nullptr));
     }
     collector.Close();
     DebugTrace("Thread Inf: SYSLOG thread ends here\n");
