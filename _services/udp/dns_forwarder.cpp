@@ -166,8 +166,7 @@ void dnsThread() {
         size_t replyLength = 0;
         if (!processDnsRequest(request, static_cast<size_t>(n), reply, &replyLength, info.peer.sin_addr.s_addr, env))
             continue;
-        // The reply leaves from the address the query was sent to.
-        ssize_t sent = SendDatagram(slot.socket, reply, replyLength, info.peer, 0, info.local);
+        ssize_t sent = ReplyToSender(slot.socket, reply, replyLength, info);
         if (sent < 0) PauseAfterSocketError(TH_DNS, kSocketError, errno);
         else DebugTrace("DNS  Inf: sent %d of %d bytes\n", static_cast<int>(replyLength), static_cast<int>(sent));
     }

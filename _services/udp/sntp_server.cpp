@@ -61,7 +61,7 @@ void SntpThread() {
         timespec now;
         clock_gettime(CLOCK_REALTIME, &now);
         if (!SntpBuildReply(buf, static_cast<size_t>(n), now, &guard)) continue;
-        ssize_t sent = SendDatagram(slot.socket, buf, sizeof(NtpPacket), info.peer, 0, info.local);
+        ssize_t sent = ReplyToSender(slot.socket, buf, sizeof(NtpPacket), info);
         if (sent >= static_cast<ssize_t>(sizeof(NtpPacket))) {
             char client[16] = {};
             snprintf(client, sizeof client, "%s", IPv4Text(info.peer.sin_addr).c_str());

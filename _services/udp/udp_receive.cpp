@@ -29,3 +29,7 @@ ssize_t ReceiveServiceDatagram(int row, void* buf, size_t size, Datagram* info, 
     if (static_cast<size_t>(n) > size) n = static_cast<ssize_t>(size);
     return n;
 }
+
+ssize_t ReplyToSender(int sock, const void* buf, size_t length, const Datagram& info) {
+    return SendDatagram(sock, buf, length, info.peer, 0, info.replyFrom);
+}

@@ -14,3 +14,6 @@
 ssize_t ReceiveServiceDatagram(int row, void* buf, size_t size, Datagram* info, const char* errorFormat);
 // Traces a socket error with errorFormat (one %d) and pauses 100 ms, or until the row stops.
 void PauseAfterSocketError(int row, const char* errorFormat, int err);
+// Sends a reply to the datagram's sender from the address the datagram was sent to, or, for
+// a broadcast, from the address of the interface it came in on.
+ssize_t ReplyToSender(int sock, const void* buf, size_t length, const Datagram& info);

@@ -157,6 +157,14 @@ def test_sntp(notices):
     f = ntp_fields(data)
     check(len(data) == 48 and f[0] == 0x1C and f[1] == 10 and data[32:40] == data[40:48] == data[16:24],
           "raw request: 48 bytes, VN 3 Mode 4, stratum 10, reference = receive = transmit")
+    # A request to the subnet's broadcast address is answered from a unicast address.
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+    s.sendto(b"\x1b" + b"\0" * 47, ("10.77.0.255", 123))
+    try:
+        data, sender = s.recvfrom(1024)
+        check(len(data) == 48 and sender[0] == SERVER, "a broadcast request is answered from %s (%s)" % (SERVER, sender[0]))
+    except socket.timeout:
+        check(False, "a broadcast request is answered")
     # A short request gets nothing.
     s.sendto(b"\x1b" + b"\0" * 10, (SERVER, 123))
     try:
