@@ -8,11 +8,12 @@ Usage: udp_bench.py <path to nimbo_headless> [seconds] [outstanding]
 """
 import os
 import re
-import signal
 import subprocess
 import sys
 import tempfile
 import time
+
+from dhcp_bench import stop  # noqa: E402  (ends a server: SIGTERM, then SIGKILL)
 
 SERVER, CLIENT = "10.79.0.1", "10.79.0.2"
 NAMES = ["host%d.bench" % i for i in range(50)]
@@ -28,15 +29,6 @@ def wait_port(port):
             return
         time.sleep(0.1)
     raise RuntimeError("nothing listens on %d" % port)
-
-
-def stop(proc):
-    proc.send_signal(signal.SIGTERM)
-    try:
-        proc.wait(10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait(5)
 
 
 def dnsperf(work, seconds, outstanding):
