@@ -61,12 +61,14 @@ ssize_t RecvDatagram(int sock, void* buf, size_t size, Datagram* info, int flags
         info->truncated = (msg.msg_flags & MSG_TRUNC) != 0;
         info->ifindex = 0;
         info->local.s_addr = 0;
+        info->replyFrom.s_addr = 0;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                 in_pktinfo pi;
                 memcpy(&pi, CMSG_DATA(c), sizeof pi);
                 info->ifindex = pi.ipi_ifindex;
                 info->local = pi.ipi_addr;
+                info->replyFrom = pi.ipi_spec_dst;
             }
         }
     }

@@ -20,6 +20,7 @@ int ServicePort(const char* name, const char* proto);
 struct Datagram {
     sockaddr_in peer{};
     in_addr     local{};     // destination address of the datagram
+    in_addr     replyFrom{}; // local address a reply leaves from (the interface's own for a broadcast)
     int         ifindex = 0;
     bool        truncated = false;
 };

@@ -1,0 +1,63 @@
+// DNS forwarder: answers a standard query for one name with one IPv4 address from the host's
+// resolver, preferring an address in the client's subnet.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "interfaces.h"
+#include "udp_records.h"
+
+constexpr size_t kDnsDatagramMax = 1024;                 // largest query read
+constexpr size_t kDnsQuestionMax = 1030;                 // bytes after the header
+constexpr size_t kDnsNameMax = 1023;                     // wire name up to its zero byte
+constexpr size_t kDnsReplyMax = kDnsDatagramMax + sizeof(DnsAnswerRecord);
+constexpr uint32_t kDnsAnswerTtl = 300;
+
+// Header flag bits.
+enum : uint16_t {
+    DNS_QR = 0x8000, DNS_OPCODE = 0x7800, DNS_AA = 0x0400, DNS_TC = 0x0200, DNS_RD = 0x0100,
+    DNS_RA = 0x0080, DNS_Z = 0x0040, DNS_AD = 0x0020, DNS_CD = 0x0010, DNS_RCODE = 0x000F,
+};
+constexpr uint16_t kDnsRcodeNotImplemented = 4;
+
+struct DnsQuestion {
+    std::string name;    // labels joined with '.', bytes as received
+    uint16_t    qtype = 0;
+    uint16_t    qclass = 0;
+};
+
+// What a query needs from the host: its interfaces (address and mask), the resolver and
+// the GUI notice. The thread fills it with the real ones; tests with their own.
+struct DnsEnvironment {
+    std::function<std::vector<InterfaceAddress>()> interfaces;
+    // IPv4 addresses (network order) of a name in the resolver's order; empty when none.
+    std::function<std::vector<uint32_t>(const std::string& name)> resolve;
+    std::function<void(const DnsEntryRecord&)> notify;
+};
+
+// 1 with the question decoded from the bytes after the header, 0 when malformed.
+int decodeDnsQuestion(DnsQuestion* question, const uint8_t* bytes, size_t length);
+// (a AND mask) = (b AND mask), all in network order.
+bool isSameSubnet(uint32_t a, uint32_t b, uint32_t mask);
+// The client's interface: the first interface that is up and whose subnet holds the client.
+// False when there is none.
+bool findClientInterface(const std::vector<InterfaceAddress>& list, uint32_t client, InterfaceAddress* out);
+// 1 with an address for the client (network order), 0 without. The name is resolved only
+// for a client on one of the host's subnets.
+int resolveForClient(const DnsQuestion& question, uint32_t* answer, uint32_t client, const DnsEnvironment& env);
+// Builds the reply to a request whose question is valid: answer given, one A record; none,
+// RCODE 4 and no record. Returns the reply length.
+size_t buildDnsAnswer(const uint8_t* request, size_t length, const uint32_t* answer, uint8_t* reply);
+// 1 when a reply is to be sent (written to reply, kDnsReplyMax bytes), 0 when the request is
+// ignored. Logs and sends notice 112 for an answered query.
+int processDnsRequest(const uint8_t* request, size_t length, uint8_t* reply, size_t* replyLength, uint32_t client,
+                      const DnsEnvironment& env);
+// The name as safe text: bytes below 0x20 and from 0x7F up become \DDD (decimal).
+std::string EscapeDnsName(const std::string& name);
+// The system resolver: getaddrinfo for IPv4 datagram addresses, in its order.
+std::vector<uint32_t> ResolveIPv4(const std::string& name);
+
+void dnsThread();

@@ -1,0 +1,76 @@
+#include "sntp_server.h"
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "log.h"
+#include "start_threads.h"
+#include "to_console.h"
+#include "udp_receive.h"
+
+bool SntpReplayGuard::Seen(uint32_t fraction) const {
+    if (fraction == 0) return false;
+    for (uint32_t f : fractions_)
+        if (f == fraction) return true;
+    return false;
+}
+
+void SntpReplayGuard::Store(uint32_t fraction) {
+    fractions_[count_ % fractions_.size()] = fraction;
+    ++count_;
+}
+
+bool SntpBuildReply(uint8_t* packet, size_t length, const timespec& now, SntpReplayGuard* guard) {
+    if (length < sizeof(NtpPacket)) return false;
+    NtpPacket req;
+    memcpy(&req, packet, sizeof req);
+    if ((req.livnmode & 7) != 3) return false;
+    if (guard->Seen(ntohl(req.transmit.fraction))) return false;
+
+    uint8_t vn = (req.livnmode & 0x20) ? 3 : (req.livnmode >> 3) & 7;
+    long ms = now.tv_nsec / 1000000;
+    if (ms < 0 || ms > 999) ms = 0;
+    NtpTimestamp stamp;
+    stamp.seconds = htonl(static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) + kNtpEpochOffset));
+    stamp.fraction = htonl(NtpFractionTable[static_cast<size_t>(ms)]);
+
+    NtpPacket rep{};
+    rep.livnmode = static_cast<uint8_t>(vn << 3 | 4);
+    rep.stratum = 10;
+    rep.poll = 10;
+    rep.originate = req.transmit;
+    rep.reference = stamp;
+    rep.receive = stamp;
+    rep.transmit = stamp;
+    memcpy(packet, &rep, sizeof rep);
+    guard->Store(NtpFractionTable[static_cast<size_t>(ms)]);
+    return true;
+}
+
+void SntpThread() {
+    static const char kReceiveError[] = "SNTP Srv Err: recvfrom error %d\n";
+    ThreadSlot& slot = ThreadSlots[TH_SNTP];
+    SntpReplayGuard guard;
+    uint8_t buf[kSntpDatagramMax];
+    while (slot.running) {
+        Datagram info;
+        ssize_t n = ReceiveServiceDatagram(TH_SNTP, buf, sizeof buf, &info, kReceiveError);
+        if (n == 0) continue;
+        timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (!SntpBuildReply(buf, static_cast<size_t>(n), now, &guard)) continue;
+        ssize_t sent = ReplyToSender(slot.socket, buf, sizeof(NtpPacket), info);
+        if (sent >= static_cast<ssize_t>(sizeof(NtpPacket))) {
+            char client[16] = {};
+            snprintf(client, sizeof client, "%s", IPv4Text(info.peer.sin_addr).c_str());
+            LogPrint(1, "SNTP Srv Inf: Client %s request", client);
+            ToConsole(NOTICE_SNTP_CLIENT, client, sizeof client, true);
+        } else {
+            int err = errno;
+            LogPrint(1, "SNTP Srv Err: sendto error %d: %s", err, LastErrorText(err));
+        }
+    }
+    DebugTrace("Thread Inf: SNTP thread ends here\n");
+}

@@ -1,0 +1,247 @@
+// The DNS forwarder's request rules, resolution and reply, on byte buffers.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dns_forwarder.h"
+#include "udp_test_util.h"
+
+namespace {
+
+uint32_t Ip(const char* text) { return inet_addr(text); }
+
+std::vector<uint8_t> WireName(const std::vector<std::string>& labels) {
+    std::vector<uint8_t> out;
+    for (const auto& l : labels) {
+        out.push_back(static_cast<uint8_t>(l.size()));
+        out.insert(out.end(), l.begin(), l.end());
+    }
+    out.push_back(0);
+    return out;
+}
+
+// A query: header fields, then the given question bytes (name, type, class) and extra bytes.
+std::vector<uint8_t> Query(const std::vector<uint8_t>& name, uint16_t qtype = 1, uint16_t qclass = 1,
+                           uint16_t flags = 0x0100, uint16_t qdcount = 1, uint16_t arcount = 0,
+                           const std::vector<uint8_t>& extra = {}) {
+    std::vector<uint8_t> q = {0x12, 0x34, uint8_t(flags >> 8), uint8_t(flags), uint8_t(qdcount >> 8), uint8_t(qdcount),
+                              0, 0, 0, 0, uint8_t(arcount >> 8), uint8_t(arcount)};
+    q.insert(q.end(), name.begin(), name.end());
+    q.insert(q.end(), {uint8_t(qtype >> 8), uint8_t(qtype), uint8_t(qclass >> 8), uint8_t(qclass)});
+    q.insert(q.end(), extra.begin(), extra.end());
+    return q;
+}
+
+uint16_t At16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+
+InterfaceAddress Iface(const char* addr, const char* mask, bool up = true) {
+    InterfaceAddress a;
+    a.addr.s_addr = Ip(addr);
+    a.mask.s_addr = Ip(mask);
+    a.up = up;
+    return a;
+}
+
+// A host with lo, one 10.77.0.1/24 interface and a resolver that knows a few names.
+struct FakeHost {
+    std::vector<std::string> lookups;
+    std::vector<DnsEntryRecord> notices;
+    DnsEnvironment env;
+    FakeHost() {
+        env.interfaces = [] {
+            return std::vector<InterfaceAddress>{Iface("127.0.0.1", "255.0.0.0"), Iface("10.88.0.1", "255.255.255.0", false),
+                                                 Iface("10.77.0.1", "255.255.255.0")};
+        };
+        env.resolve = [this](const std::string& name) {
+            lookups.push_back(name);
+            if (name == "boot.test") return std::vector<uint32_t>{Ip("10.99.0.1"), Ip("10.77.0.7"), Ip("10.77.0.1")};
+            if (name == "far.test") return std::vector<uint32_t>{Ip("10.99.0.5"), Ip("10.98.0.5")};
+            if (name.find("bad") == 0) return std::vector<uint32_t>{Ip("10.99.0.9")};
+            return std::vector<uint32_t>{};
+        };
+        env.notify = [this](const DnsEntryRecord& r) { notices.push_back(r); };
+    }
+    // Returns the reply (empty when none).
+    std::vector<uint8_t> Ask(const std::vector<uint8_t>& q, const char* client = "10.77.0.20") {
+        std::vector<uint8_t> reply(kDnsReplyMax, 0xEE);
+        size_t n = 0;
+        if (!processDnsRequest(q.data(), q.size(), reply.data(), &n, Ip(client), env)) return {};
+        reply.resize(n);
+        return reply;
+    }
+};
+
+uint32_t AnswerAddress(const std::vector<uint8_t>& reply) {
+    uint32_t a;
+    memcpy(&a, reply.data() + reply.size() - 4, 4);
+    return a;
+}
+
+}  // namespace
+
+TEST(DnsQuestion, DecodesNamesAndRefusesMalformedOnes) {
+    DnsQuestion q;
+    std::vector<uint8_t> ok = WireName({"www", "example", "org"});
+    ok.insert(ok.end(), {0, 5, 0, 1});
+    ASSERT_EQ(decodeDnsQuestion(&q, ok.data(), ok.size()), 1);
+    EXPECT_EQ(q.name, "www.example.org");
+    EXPECT_EQ(q.qtype, 5);
+    EXPECT_EQ(q.qclass, 1);
+
+    struct Case { const char* what; std::vector<uint8_t> bytes; };
+    std::vector<uint8_t> longName;
+    for (int i = 0; i < 16; ++i) {  // 16 labels of 63: 1024 bytes before the zero byte
+        longName.push_back(63);
+        longName.insert(longName.end(), 63, 'a');
+    }
+    longName.insert(longName.end(), {0, 0, 1, 0, 1});
+    const Case bad[] = {
+        {"label length 0xFF runs past the name", {0xFF, 'a', 'b', 0, 0, 1, 0, 1}},
+        {"label runs past the zero byte", {3, 'a', 0, 'b', 0, 1, 0, 1}},
+        {"no zero byte", {3, 'a', 'b', 'c'}},
+        {"type and class missing", {1, 'a', 0, 0, 1}},
+        {"bytes after the question", {1, 'a', 0, 0, 1, 0, 1, 0}},
+        {"name over 1023 bytes", longName},
+        {"nothing", {}},
+    };
+    for (const auto& c : bad) EXPECT_EQ(decodeDnsQuestion(&q, c.bytes.data(), c.bytes.size()), 0) << c.what;
+}
+
+TEST(DnsRequest, IgnoredRequests) {
+    FakeHost host;
+    std::string log = CaptureLog(MakeTempFolder("nimbo-dns-"));
+    std::vector<uint8_t> name = WireName({"boot", "test"});
+    std::vector<uint8_t> edns = {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0};
+    struct Case { const char* what; std::vector<uint8_t> q; bool warns; };
+    const Case cases[] = {
+        {"shorter than a header", {0x12, 0x34, 1, 0, 0, 1, 0, 0, 0, 0, 0}, false},
+        {"wake-up datagram", {'w', 'a', 'k', 'e', ' ', 'u', 'p', 0}, false},
+        {"a response (QR set)", Query(name, 1, 1, 0x8180), false},
+        {"inverse query (Opcode 1)", Query(name, 1, 1, 0x0900), true},
+        {"two questions", Query(name, 1, 1, 0x0100, 2), true},
+        {"EDNS additional record", Query(name, 1, 1, 0x0100, 1, 1, edns), false},
+        {"AAAA", Query(name, 28), false},
+        {"class CH", Query(name, 1, 3), false},
+        {"label 0xFF", Query({0xFF, 'a', 0}), false},
+    };
+    auto warnings = [&log] {
+        std::string text = ReadWholeFile(log);
+        size_t count = 0;
+        for (size_t at = 0; (at = text.find("DNS  Warn: Complex request ignored", at)) != std::string::npos; ++at) ++count;
+        return count;
+    };
+    for (const auto& c : cases) {
+        size_t before = warnings();
+        EXPECT_TRUE(host.Ask(c.q).empty()) << c.what;
+        EXPECT_EQ(warnings(), before + (c.warns ? 1 : 0)) << c.what;
+    }
+    EXPECT_TRUE(host.lookups.empty());
+    EXPECT_TRUE(host.notices.empty());
+}
+
+TEST(DnsRequest, AnswersWithTheAddressFacingTheClient) {
+    FakeHost host;
+    std::string log = CaptureLog(MakeTempFolder("nimbo-dns-"));
+    struct Case { uint16_t qtype; const char* name; const char* client; const char* want; };
+    const Case cases[] = {
+        {1, "boot", "10.77.0.20", "10.77.0.1"},   // the last of the results in the client's subnet
+        {2, "boot", "10.77.0.20", "10.77.0.1"},   // NS gets the same A record
+        {5, "boot", "10.77.0.20", "10.77.0.1"},   // and CNAME
+        {1, "boot", "127.0.0.1", "10.99.0.1"},    // none in 127/8: the first
+        {1, "far", "10.77.0.20", "10.99.0.5"},    // only elsewhere: the first
+    };
+    for (const auto& c : cases) {
+        std::vector<uint8_t> q = Query(WireName({c.name, "test"}), c.qtype);
+        std::vector<uint8_t> r = host.Ask(q, c.client);
+        ASSERT_EQ(r.size(), q.size() + sizeof(DnsAnswerRecord)) << c.name;
+        EXPECT_EQ(memcmp(r.data() + 12, q.data() + 12, q.size() - 12), 0) << "question copied";
+        EXPECT_EQ(At16(r.data()), 0x1234);
+        EXPECT_EQ(At16(r.data() + 2), 0x8180) << "QR, RD kept, RA, RCODE 0";
+        EXPECT_EQ(At16(r.data() + 4), 1);
+        EXPECT_EQ(At16(r.data() + 6), 1);
+        const uint8_t* rr = r.data() + q.size();
+        const uint8_t want[12] = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0x01, 0x2C, 0, 4};
+        EXPECT_EQ(memcmp(rr, want, sizeof want), 0) << "pointer, A, IN, TTL 300, length 4";
+        EXPECT_EQ(AnswerAddress(r), Ip(c.want)) << c.name << " from " << c.client;
+    }
+    ASSERT_EQ(host.notices.size(), 5u);
+    EXPECT_STREQ(host.notices[0].name, "boot.test");
+    EXPECT_STREQ(host.notices[0].address, "10.77.0.1");
+    EXPECT_EQ(host.notices[0].ipv6[0], 0);
+    EXPECT_NE(ReadWholeFile(log).find("DNS  Inf: Answered [far.test] = [10.99.0.5]"), std::string::npos);
+}
+
+TEST(DnsRequest, ReplyFlagsAndCountsAreThoseOfAnAnswer) {
+    FakeHost host;
+    // AA, TC, Z, AD and an RCODE set in the query, CD set, and counts with no records behind.
+    std::vector<uint8_t> q = Query(WireName({"boot", "test"}), 1, 1, 0x0100 | 0x0400 | 0x0200 | 0x0040 | 0x0020 | 0x0010 | 3);
+    q[7] = 2;   // ANCOUNT
+    q[9] = 1;   // NSCOUNT
+    std::vector<uint8_t> r = host.Ask(q);
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(At16(r.data() + 2), 0x8000 | 0x0100 | 0x0080 | 0x0010) << "QR RD RA CD only";
+    EXPECT_EQ(At16(r.data() + 6), 1);
+    EXPECT_EQ(At16(r.data() + 8), 0);
+    EXPECT_EQ(At16(r.data() + 10), 0);
+
+    // No address: the reply is the question with RCODE 4 and no record.
+    std::vector<uint8_t> nx = Query(WireName({"missing", "test"}), 1, 1, 0x0120);
+    r = host.Ask(nx);
+    ASSERT_EQ(r.size(), nx.size());
+    EXPECT_EQ(At16(r.data() + 2), 0x8184);
+    EXPECT_EQ(At16(r.data() + 6), 0);
+}
+
+TEST(DnsRequest, ClientOutsideOurSubnetsIsNotResolvedFor) {
+    FakeHost host;
+    for (const char* client : {"192.0.2.7", "10.88.0.9"}) {  // no interface; a down interface
+        std::vector<uint8_t> r = host.Ask(Query(WireName({"boot", "test"})), client);
+        ASSERT_FALSE(r.empty()) << client;
+        EXPECT_EQ(At16(r.data() + 2) & 0xF, 4) << client;
+        EXPECT_EQ(At16(r.data() + 6), 0) << client;
+    }
+    EXPECT_TRUE(host.lookups.empty()) << "no lookup for a client we do not serve";
+    host.env.interfaces = [] { return std::vector<InterfaceAddress>{}; };
+    EXPECT_EQ(At16(host.Ask(Query(WireName({"boot", "test"}))).data() + 2) & 0xF, 4) << "no interface list";
+    EXPECT_TRUE(host.lookups.empty());
+}
+
+TEST(DnsRequest, ControlBytesInNamesAreEscapedInLogAndNotice) {
+    FakeHost host;
+    std::string log = CaptureLog(MakeTempFolder("nimbo-dns-"));
+    std::string label = std::string("bad\n\x01\x7f\xe9", 7) + "x";
+    std::vector<uint8_t> r = host.Ask(Query(WireName({label, "test"})));
+    ASSERT_FALSE(r.empty());
+    ASSERT_EQ(host.lookups.size(), 1u);
+    EXPECT_EQ(host.lookups[0], label + ".test") << "the resolver gets the name as asked";
+    ASSERT_EQ(host.notices.size(), 1u);
+    EXPECT_STREQ(host.notices[0].name, "bad\\010\\001\\127\\233x.test");
+    std::string text = ReadWholeFile(log);
+    EXPECT_NE(text.find("Answered [bad\\010\\001\\127\\233x.test] = [10.99.0.9]"), std::string::npos) << text;
+    EXPECT_EQ(EscapeDnsName("a.b-c_d"), "a.b-c_d");
+}
+
+TEST(DnsRequest, LongestNameFitsTheNoticeRecord) {
+    FakeHost host;
+    host.env.resolve = [](const std::string&) { return std::vector<uint32_t>{inet_addr("10.77.0.3")}; };
+    // 1008 bytes of wire name (the largest that fits a 1024-byte datagram) full of escapes.
+    std::vector<std::string> labels;
+    for (int i = 0; i < 15; ++i) labels.push_back(std::string(63, '\x02'));
+    labels.push_back(std::string(46, 'z'));
+    std::vector<uint8_t> q = Query(WireName(labels));
+    ASSERT_EQ(q.size(), kDnsDatagramMax);
+    std::vector<uint8_t> r = host.Ask(q);
+    ASSERT_EQ(r.size(), kDnsDatagramMax + sizeof(DnsAnswerRecord));
+    ASSERT_EQ(host.notices.size(), 1u);
+    EXPECT_EQ(strnlen(host.notices[0].name, sizeof host.notices[0].name), sizeof host.notices[0].name - 1);
+    EXPECT_STREQ(host.notices[0].address, "10.77.0.3");
+}
+
+TEST(DnsRequest, SameSubnet) {
+    EXPECT_TRUE(isSameSubnet(Ip("10.1.2.3"), Ip("10.1.2.200"), Ip("255.255.255.0")));
+    EXPECT_FALSE(isSameSubnet(Ip("10.1.3.3"), Ip("10.1.2.200"), Ip("255.255.255.0")));
+    EXPECT_TRUE(isSameSubnet(Ip("1.2.3.4"), Ip("5.6.7.8"), 0));
+}
