@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "binl_files.h"
@@ -62,7 +63,11 @@ uint32_t RisAssetStamp(const std::string& asset, const std::string& oem, const s
         for (const char* ext : {".inf", ".in_"})
             for (const std::string& name : FilesWithExtension(folder, ext)) {
                 FindDataBytes fd;
-                if (GetFindData(JoinPath(folder, name), &fd)) stamp ^= Crc32(fd.bytes, sizeof fd.bytes) ^ Crc32(name);
+                if (!GetFindData(JoinPath(folder, name), &fd)) continue;
+                // Without the last-access time: the build itself reads these files, and the
+                // next run would otherwise take the asset as changed.
+                std::memset(fd.bytes + 12, 0, 8);
+                stamp ^= Crc32(fd.bytes, sizeof fd.bytes) ^ Crc32(name);
             }
     return stamp;
 }
@@ -127,7 +132,7 @@ int GatherDrivers(const BinlContext& ctx, const std::string& oem, const std::str
             std::string member = name.substr(0, name.size() - 4) + ".inf";
             ::unlink(tmp.c_str());
             if (ctx.tempFolder.empty() || !cab.Extract(JoinPath(folder, name), member, tmp)) continue;
-            if (AddInfRecords(tmp, JoinPath(folder, "") + name, fromOem, minor, arch, t) != 0) return -5;
+            if (AddInfRecords(tmp, folder + "/" + name, fromOem, minor, arch, t) != 0) return -5;
         }
     }
     return 0;
