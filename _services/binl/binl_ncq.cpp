@@ -278,7 +278,7 @@ void BinlFreeRisAssetTable() {
         g_table.reset();
     }
     // Workers hold their own reference; give them a moment to end with the service.
-    for (int i = 0; i < 100 && g_workers.load() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 25 && g_workers.load() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
 std::shared_ptr<const RisAssetTable> CurrentRisAssetTable() {
