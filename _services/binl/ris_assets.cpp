@@ -8,9 +8,9 @@
 
 #include "binl_files.h"
 #include "binl_log.h"
-#include "binl_menu.h"
 #include "binl_prepare.h"
 #include "binl_records.h"
+#include "binl_scan.h"
 #include "cabinet.h"
 #include "profile.h"
 #include "ris_inf.h"
@@ -332,24 +332,8 @@ int RisBuildAsset(const BinlContext& ctx, const std::string& head) {
 }
 
 int RisScanAssets(const BinlContext& ctx, int* count, bool* present, uint32_t* stamp) {
-    *count = 0;
-    *present = false;
-    std::string kind = ctx.root + "/WIA_RIS";
-    const std::string& readme = RisReadmeText();
-    MakePathAndWriteFile(kind, "NimboReadme.txt", readme.data(), readme.size(), BINL_CREATE_NEW);
-    int changed = 0;
-    for (const FolderEntry& e : ListFolder(kind)) {
-        if (!e.isFolder || StartsWithNoCase(e.name, "off_")) continue;
-        std::string asset = kind + "/" + e.name;
-        if (!IsUsableHeadFolder(e.name)) {
-            BinlLog("BINL Err: Head dir \"%s\" contains spaces and/or invalid characters; Skipped", asset.c_str());
-            continue;
-        }
-        int rc = RisBuildAsset(ctx, e.name);
-        if (rc == 1) changed = 1;
-        if (rc >= 0) XorFindDataStamp(asset, stamp);
-        if (IsRegularFile(asset + "/" + kNimboFolder + "/" + kBinlDataFile)) ++*count;
-    }
+    int changed = ScanHeadFolders(
+        ctx, "WIA_RIS", RisReadmeText(), [&](const std::string& head) { return RisBuildAsset(ctx, head); }, count, stamp);
     *present = *count > 0;
     return changed;
 }

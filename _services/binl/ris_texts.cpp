@@ -1,22 +1,10 @@
 // The read-me files of RIS assets.
 #include "ris_assets.h"
 
-namespace {
-
-std::string WithCrLf(const char* text) {
-    std::string out;
-    for (; *text; ++text) out += *text == '\n' ? std::string("\r\n") : std::string(1, *text);
-    return out;
-}
-
-}  // namespace
+#include "binl_texts.h"
 
 const std::string& RisReadmeText() {
-    static const std::string text = WithCrLf(R"(=======================================================================
- Nimbo v4.6.0 - multi-OS network boot and install server, Nimbo team
- https://nimbo.example.org/                                 2014-2026
-=======================================================================
-
+    static const std::string text = Crlf(ReadmeBanner()) + Crlf(R"(
                           Repository Structure
                           --------------------
 
@@ -59,11 +47,7 @@ const std::string& RisReadmeText() {
 }
 
 const std::string& RisOemReadmeText() {
-    static const std::string text = WithCrLf(R"(=======================================================================
- Nimbo v4.6.0 - multi-OS network boot and install server, Nimbo team
- https://nimbo.example.org/                                 2014-2026
-=======================================================================
-
+    static const std::string text = Crlf(ReadmeBanner()) + Crlf(R"(
                             OEM RIS Drivers
                             ---------------
 

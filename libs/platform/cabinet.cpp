@@ -56,31 +56,25 @@ void SysClose(mspack_file* f) {
     delete cf;
 }
 
-int SysRead(mspack_file* f, void* buffer, int bytes) {
+// Reads or writes the whole count unless the file ends (read) or fails; -1 on an error.
+template <typename Io>
+int TransferAll(mspack_file* f, void* buffer, int bytes, Io io, bool stopAtEnd) {
     if (bytes < 0) return -1;
-    CabFile* cf = reinterpret_cast<CabFile*>(f);
-    size_t got = 0;
-    while (got < size_t(bytes)) {
-        ssize_t n = ::read(cf->fd, static_cast<char*>(buffer) + got, size_t(bytes) - got);
+    int fd = reinterpret_cast<CabFile*>(f)->fd;
+    size_t done = 0;
+    while (done < size_t(bytes)) {
+        ssize_t n = io(fd, static_cast<char*>(buffer) + done, size_t(bytes) - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
+        if (n < 0 || (n == 0 && !stopAtEnd)) return -1;
         if (n == 0) break;
-        got += size_t(n);
+        done += size_t(n);
     }
-    return int(got);
+    return int(done);
 }
 
+int SysRead(mspack_file* f, void* buffer, int bytes) { return TransferAll(f, buffer, bytes, ::read, true); }
 int SysWrite(mspack_file* f, void* buffer, int bytes) {
-    if (bytes < 0) return -1;
-    CabFile* cf = reinterpret_cast<CabFile*>(f);
-    size_t put = 0;
-    while (put < size_t(bytes)) {
-        ssize_t n = ::write(cf->fd, static_cast<char*>(buffer) + put, size_t(bytes) - put);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return -1;
-        put += size_t(n);
-    }
-    return int(put);
+    return TransferAll(f, buffer, bytes, [](int fd, const void* p, size_t n) { return ::write(fd, p, n); }, false);
 }
 
 int SysSeek(mspack_file* f, off_t offset, int mode) {

@@ -2,7 +2,9 @@
 // gcab cabinets), PRODSPEC.INI, BIOSINFO.INF and network driver INF files.
 #pragma once
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
 #include <filesystem>
 #include <string>
@@ -74,4 +76,16 @@ inline std::string MakeRisAsset(const std::string& root, const std::string& head
     EXPECT_TRUE(MakeCab(oem, "b57xp32.sy_", "b57xp32.sys"));
     std::filesystem::remove(oem + "/b57xp32.sys");
     return asset;
+}
+
+// A datagram socket on 127.0.0.1 with a port of the system's choice.
+inline int LoopbackUdp() {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    int big = 1 << 20;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    return s;
 }

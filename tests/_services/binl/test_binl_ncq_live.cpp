@@ -49,11 +49,8 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         ASSERT_EQ(RisTableUnavailable.load(), 0) << "the preparation loads the RIS table";
 
-        client_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(client_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        client_ = LoopbackUdp();
+        ASSERT_GE(client_, 0);
     }
     void TearDown() override {
         if (client_ >= 0) close(client_);

@@ -471,8 +471,8 @@ protected:
     void SetUp() override {
         RisTableTest::SetUp();
         Load();
-        server_ = Udp();
-        client_ = Udp();
+        server_ = LoopbackUdp();
+        client_ = LoopbackUdp();
         socklen_t n = sizeof clientAddr_;
         getsockname(client_, reinterpret_cast<sockaddr*>(&clientAddr_), &n);
         ThreadSlots[TH_BINL].running = 1;
@@ -485,14 +485,6 @@ protected:
         close(server_);
         close(client_);
         RisTableTest::TearDown();
-    }
-    static int Udp() {
-        int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        return s;
     }
     int Hand(std::string d) {
         return BinlHandleMessage(reinterpret_cast<uint8_t*>(d.data()), d.size(), clientAddr_, server_);

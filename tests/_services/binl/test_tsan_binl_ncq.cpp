@@ -17,17 +17,6 @@
 
 namespace {
 
-int LoopbackUdp() {
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    int big = 1 << 20;
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    return s;
-}
-
 TEST(BinlNcqWorkers, QueriesWhileTheTableChanges) {
     TempDir root, temp;
     MakeRisAsset(root.path(), "XP_32");
