@@ -51,10 +51,11 @@ std::vector<std::string> FilesWithExtension(const std::string& folder, const cha
     return names;
 }
 
-std::string ProfileText(const std::string& path, const char* section, const char* key, size_t maxChars) {
+// A value of an INI-style file, "?" when missing, trimmed; cut only where it is stored.
+std::string ProfileText(const std::string& path, const char* section, const char* key) {
     std::vector<char> buf(4096);
     GetProfileValue(section, key, "?", buf.data(), int(buf.size()), path.c_str());
-    return TrimSpaces(std::string(buf.data())).substr(0, maxChars);
+    return TrimSpaces(std::string(buf.data()));
 }
 
 uint32_t RisAssetStamp(const std::string& asset, const std::string& oem, const std::string& archDir) {
@@ -151,16 +152,16 @@ int FullBuild(const BinlContext& ctx, const std::string& head, const std::string
         BinlLog("BINL Err: Cannot create WIA; Couldn't find %s", prodspec.c_str());
         return -1;
     }
-    SetHeaderText(h.product, ProfileText(prodspec, "Product Specification", "Product", 70));
-    SetHeaderText(h.localization, ProfileText(prodspec, "Product Specification", "Localization", 45));
-    SetHeaderText(h.servicePack, ProfileText(prodspec, "Product Specification", "ServicePackNumber", 35));
+    SetHeaderText(h.product, ProfileText(prodspec, "Product Specification", "Product"), 70);
+    SetHeaderText(h.localization, ProfileText(prodspec, "Product Specification", "Localization"), 45);
+    SetHeaderText(h.servicePack, ProfileText(prodspec, "Product Specification", "ServicePackNumber"), 35);
     std::string biosinfo = ResolveNoCase(archDir, "BIOSINFO.INF");
     if (!IsRegularFile(biosinfo)) {
         BinlLog("BINL Err: Cannot create WIA; Couldn't find %s", biosinfo.c_str());
         return -1;
     }
-    std::string driverVer = ProfileText(biosinfo, "Version", "DriverVer", 31);
-    SetHeaderText(h.driverVersion, driverVer);
+    std::string driverVer = ProfileText(biosinfo, "Version", "DriverVer");
+    SetHeaderText(h.driverVersion, driverVer, 31);
     int major = -1, minor = -1;
     size_t comma = driverVer.find(',');
     if (comma == std::string::npos || std::sscanf(driverVer.c_str() + comma + 1, "%d.%d", &major, &minor) != 2 ||
