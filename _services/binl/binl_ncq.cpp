@@ -36,6 +36,13 @@ constexpr char kParameters[] =
 constexpr size_t kParameterLength = sizeof kParameters;  // the literal's own NUL closes the block
 static_assert(kParameterLength == 62);
 
+// A client's text as it may reach the log and the console: control characters become '?'.
+std::string Printable(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+    return text;
+}
+
 std::mutex g_tableLock;
 std::shared_ptr<const RisAssetTable> g_table;
 std::atomic<int> g_workers{0};
@@ -94,7 +101,8 @@ void AnswerQuery(const NcqJob& job) {
     char peerText[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &job.sender.sin_addr, peerText, sizeof peerText);
     const std::string peer = peerText;
-    const char* ori = q.oriSrc.c_str();
+    const std::string shown = Printable(q.oriSrc);
+    const char* ori = shown.c_str();
     SendEvent(peer, "NCQ", Format("VEN=%04X DEV=%04X OriSrc=%s", q.vendor, q.device, ori));
     NicDriver d;
     int err = 0;
@@ -241,7 +249,7 @@ int BinlFindNicDriver(const std::string& oriSrc, uint16_t vendor, uint16_t devic
     const RisAssetEntry* entry = table ? MatchRisAsset(*table, oriSrc) : nullptr;
     if (!entry) {
         BinlLog("BINL Err: Matching WIA_RIS data not found, VEN=%04X DEV=%04X OriSrc=%s", vendor, device,
-                oriSrc.c_str());
+                Printable(oriSrc).c_str());
         return 0;
     }
     if (!FindDriverRecord(*entry, vendor, device, out)) return 0;
