@@ -345,6 +345,19 @@ TEST(BinlNcq, ParsesQueriesAndRefusesMalformedOnes) {
         {"wake up", BINL_OTHER},
     };
     for (const Case& c : cases) EXPECT_EQ(Classify(c.data, &q), c.kind) << c.data.size();
+    // Random lengths and bytes behind the signature: read or refused, never past the end.
+    uint32_t x = 12345;
+    for (int i = 0; i < 2000; ++i) {
+        x = x * 1103515245 + 12345;
+        std::vector<uint8_t> d(x % 1600);
+        for (uint8_t& b : d) b = uint8_t((x = x * 1103515245 + 12345) >> 16);
+        if (d.size() >= 4) std::memcpy(d.data(), kNcqSignature, 4);
+        int kind = ParseBinlMessage(d.data(), d.size(), &q);
+        EXPECT_TRUE(kind == BINL_QUERY || kind == BINL_BAD_QUERY || kind == BINL_EMPTY || kind == BINL_OTHER);
+        if (kind == BINL_QUERY) {
+            EXPECT_LE(54 + q.oriSrc.size(), d.size());
+        }
+    }
 }
 
 TEST(BinlNcq, ResponseRecords) {

@@ -1,6 +1,7 @@
 // The driver INF reader over hand-written texts.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "inf_file.h"
@@ -124,6 +125,26 @@ TEST(InfFile, OddInputNeverBreaksTheReader) {
     ASSERT_EQ(inf.Parse("no section = 1\n[a\nx=1\n[b]\ny=2\n", nullptr), INF_OK);
     EXPECT_FALSE(inf.HasSection("a"));
     EXPECT_EQ(inf.Section("b")->size(), 1u);
+}
+
+TEST(InfFile, RandomBytesAndMutationsAreRead) {
+    std::mt19937 rng(4011);
+    const std::string seed = std::string(kNetVersion) +
+                             "[Manufacturer]\n%M% = M, NTx86.5.1\n[M.NTx86.5.1]\n%C% = I, PCI\\VEN_8086&DEV_1229\n"
+                             "[I]\nBusType=5\nCopyFiles=@e.sys\n[Strings]\nM=\"m\"\nC=\"c \"\"q\"\"\"\n";
+    const char alphabet[] = "[]=,;\"%\\\r\n ab\xFF\xFE";
+    for (int i = 0; i < 3000; ++i) {
+        std::string text = seed;
+        if (i % 3 == 0) text.assign(rng() % 200, '\0');
+        for (int m = int(rng() % 8); m >= 0 && !text.empty(); --m) {
+            size_t at = rng() % text.size();
+            if (i % 3 == 0) text[at] = char(rng());
+            else text[at] = alphabet[rng() % (sizeof alphabet - 1)];
+        }
+        InfFile inf;
+        int rc = inf.Parse(text, i % 2 ? "Net" : nullptr);
+        EXPECT_TRUE(rc == INF_OK || rc == INF_WRONG_CLASS || rc == INF_TOO_LONG) << rc;
+    }
 }
 
 }  // namespace
