@@ -1,5 +1,7 @@
 #include "inf_file.h"
 
+#include <sys/stat.h>
+
 #include "file_read.h"
 
 namespace {
@@ -158,6 +160,8 @@ bool InfEqualNoCase(const std::string& a, const std::string& b) {
 
 int InfFile::Open(const std::string& path, const char* requiredClass) {
     sections_.clear();
+    struct stat st{};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) > kInfMaxFile) return INF_TOO_LONG;
     std::vector<uint8_t> bytes;
     if (ReadRegularFile(path, &bytes) != FileRead::Ok) return INF_OPEN_FAILED;
     if (bytes.size() > kInfMaxFile) return INF_TOO_LONG;

@@ -1,5 +1,6 @@
 // The driver INF reader over hand-written texts.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
@@ -112,6 +113,14 @@ TEST(InfFile, OverlongFieldsAreRefused) {
     EXPECT_EQ(inf.Parse("[a]\nx = " + std::string(kInfMaxField, 'a') + "\n", nullptr), INF_OK);
     EXPECT_EQ(inf.Open("/nonexistent/file.inf", nullptr), INF_OPEN_FAILED);
     EXPECT_EQ(inf.Open("/tmp", nullptr), INF_OPEN_FAILED);
+    // A file larger than the bound is refused before it is read.
+    char name[] = "/tmp/inf-test-XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, off_t(kInfMaxFile) + 1), 0);
+    close(fd);
+    EXPECT_EQ(inf.Open(name, nullptr), INF_TOO_LONG);
+    unlink(name);
 }
 
 TEST(InfFile, OddInputNeverBreaksTheReader) {
