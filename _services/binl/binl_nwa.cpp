@@ -6,6 +6,7 @@
 #include "binl_log.h"
 #include "binl_menu.h"
 #include "binl_records.h"
+#include "binl_scan.h"
 #include "binl_texts.h"
 #include "profile.h"
 
@@ -145,23 +146,8 @@ int NwaBuildAsset(const BinlContext& ctx, const std::string& head, bool* shareUs
 }
 
 int NwaScanAssets(const BinlContext& ctx, int* count, bool* shareUsed, uint32_t* stamp) {
-    *count = 0;
     *shareUsed = false;
-    std::string kind = ctx.root + "/NWA_PXE";
-    const std::string& readme = NwaReadmeText();
-    MakePathAndWriteFile(kind, "NimboReadme.txt", readme.data(), readme.size(), BINL_CREATE_NEW);
-    int changed = 0;
-    for (const FolderEntry& e : ListFolder(kind)) {
-        if (!e.isFolder || StartsWithNoCase(e.name, "off_")) continue;
-        std::string asset = kind + "/" + e.name;
-        if (!IsUsableHeadFolder(e.name)) {
-            BinlLog("BINL Err: Head dir \"%s\" contains spaces and/or invalid characters; Skipped", asset.c_str());
-            continue;
-        }
-        int rc = NwaBuildAsset(ctx, e.name, shareUsed);
-        if (rc == 1) changed = 1;
-        if (rc >= 0) XorFindDataStamp(asset, stamp);
-        if (IsRegularFile(asset + "/" + kNimboFolder + "/" + kBinlDataFile)) ++*count;
-    }
-    return changed;
+    return ScanHeadFolders(
+        ctx, "NWA_PXE", NwaReadmeText(), [&](const std::string& head) { return NwaBuildAsset(ctx, head, shareUsed); },
+        count, stamp);
 }

@@ -387,14 +387,8 @@ std::string BinlComputerName() {
     return name.substr(0, 15);
 }
 
-// Later parts of the add-on bring RIS and WDS assets, EFI menu stores, the network-card
-// table and the share self-test; until then these steps find nothing to do.
-int RisScanAssets(const BinlContext&, int* count, bool* present, uint32_t*) {
-    *count = 0;
-    *present = false;
-    return 0;
-}
-
+// Later parts of the add-on bring WDS assets, EFI menu stores and the share self-test;
+// until then these steps find nothing to do.
 int WdsScanAssets(const BinlContext&, int* count, bool* present, uint32_t*) {
     *count = 0;
     *present = false;
@@ -402,8 +396,4 @@ int WdsScanAssets(const BinlContext&, int* count, bool* present, uint32_t*) {
 }
 
 int BinlBuildEfiMenu(const BinlContext&, const std::string&, const std::string&) { return 0; }
-
-int BinlLoadRisAssetTable(const BinlContext&, int) { return 0; }
-
-void BinlFreeRisAssetTable() {}
 

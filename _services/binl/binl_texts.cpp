@@ -1,8 +1,5 @@
 #include "binl_texts.h"
 
-namespace {
-
-// Turns the LF line ends of a text into CR LF.
 std::string Crlf(const char* text) {
     std::string out;
     for (const char* p = text; *p; ++p) {
@@ -12,7 +9,13 @@ std::string Crlf(const char* text) {
     return out;
 }
 
-}  // namespace
+const char* ReadmeBanner() {
+    return R"(=======================================================================
+ Nimbo v4.6.0 - multi-OS network boot and install server, Nimbo team
+ https://nimbo.example.org/                                 2014-2026
+=======================================================================
+)";
+}
 
 const std::string& F1HelpScreen() {
     static const std::string text =
@@ -32,11 +35,7 @@ const std::string& F1HelpScreen() {
 }
 
 const std::string& NwaReadmeText() {
-    static const std::string text = Crlf(R"(=======================================================================
- Nimbo v4.6.0 - multi-OS network boot and install server, Nimbo team
- https://nimbo.example.org/                                 2014-2026
-=======================================================================
-
+    static const std::string text = Crlf(ReadmeBanner()) + Crlf(R"(
                           Repository Structure
                           --------------------
 

@@ -1,8 +1,10 @@
 // The thread of the BINL row.
 #include <unistd.h>
 
+#include "binl_ncq.h"
 #include "binl_prepare.h"
 #include "binl_service.h"
+#include "dhcp_service.h"
 #include "log.h"
 #include "start_threads.h"
 
@@ -28,4 +30,7 @@ void BinlThread() {
 
 }  // namespace
 
-void RegisterBinlService() { RegisterThreadFunction(TH_BINL, BinlThread); }
+void RegisterBinlService() {
+    RegisterThreadFunction(TH_BINL, BinlThread);
+    SetBinlMessageHandler(BinlHandleMessage);
+}

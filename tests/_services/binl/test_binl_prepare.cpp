@@ -15,6 +15,7 @@
 #include "binl_texts.h"
 #include "dhcp_settings.h"
 #include "pe_builder.h"
+#include "ris_fixture.h"
 #include "settings.h"
 #include "start_threads.h"
 
@@ -71,6 +72,8 @@ TEST_F(PrepareFixture, FullRunPreparesTheTreeAndSetsTheFlags) {
     WriteFile(root / "NWA_PXE/Linux/NimboAsset.inf",
               "[PXENIMBO_MENU_ENTRY]\r\nasset=Test Linux\r\nplatform=x64\r\n"
               "kernel_bios=NWA_PXE\\$HEAD_DIR$\\vmlinuz\r\nappend_bios=initrd=NWA_PXE\\$HEAD_DIR$\\initrd\r\n");
+    // A RIS asset: its driver table turns the network-card responder on.
+    MakeRisAsset(root.path(), "XP32");
     LogCatcher log;
     int countDuringRun = -1;
     BinlRun run;
@@ -89,7 +92,8 @@ TEST_F(PrepareFixture, FullRunPreparesTheTreeAndSetsTheFlags) {
                              "BM/PXENIMBO/BIOS/ldlinux.c32", "BM/PXENIMBO/BIOS/pxechn.c32",
                              "BM/PXENIMBO/BIOS/pxelinux.cfg/default", "BM/PXENIMBO/EFI64/pxenimbo.efi",
                              "BM/PXENIMBO/EFI64/ldlinux.e64", "BM/PXENIMBO/EFI32/pxenimbo.efi", "astamp.dat",
-                             "NWA_PXE/NimboReadme.txt", "NWA_PXE/Linux/_NIMBO_/NimboBINL.dat"})
+                             "NWA_PXE/NimboReadme.txt", "NWA_PXE/Linux/_NIMBO_/NimboBINL.dat",
+                             "WIA_RIS/XP32/_NIMBO_/NimboBINL.dat", "WIA_RIS/XP32/_NIMBO_/ntldr"})
         EXPECT_TRUE(IsRegularFile(root / file)) << file;
     for (int p = 0; p < PLATFORM_COUNT; ++p) EXPECT_TRUE(IsRegularFile(MenuDefPath(run.ctx, p))) << p;
     EXPECT_NE(ReadFile(MenuDefPath(run.ctx, PLATFORM_BIOS)).find("LABEL   NWA_PXE\\Linux\\"), std::string::npos);
@@ -110,6 +114,7 @@ TEST_F(PrepareFixture, FullRunPreparesTheTreeAndSetsTheFlags) {
     }
     EXPECT_EQ(uint32_t{Row(14).present}, 0u);
     EXPECT_EQ(RisTableUnavailable.load(), 0);
+    EXPECT_NE(ReadFile(MenuDefPath(run.ctx, PLATFORM_BIOS)).find("LABEL   WIA_RIS\\XP32\\"), std::string::npos);
 
     // The boot programs are held: a writer cannot take them while the run lives.
     for (int i = 0; i < 10; ++i) EXPECT_GE(run.held[i], 0) << i;

@@ -10,6 +10,7 @@
 #include "binl_prepare.h"
 #include "binl_service.h"
 #include "binl_test_util.h"
+#include "ris_fixture.h"
 #include "dhcp_settings.h"
 #include "settings.h"
 #include "start_threads.h"
@@ -47,6 +48,8 @@ TEST(BinlThread, PreparesPublishesAndStops) {
         }
     });
 
+    // A RIS asset: its driver table turns the network-card responder on.
+    MakeRisAsset(root.path(), "XP32");
     RegisterBinlService();
     ASSERT_EQ(StartThread(TH_BINL), 1);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);

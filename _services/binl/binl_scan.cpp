@@ -1,0 +1,27 @@
+#include "binl_scan.h"
+
+#include "binl_files.h"
+#include "binl_log.h"
+#include "binl_menu.h"
+#include "binl_records.h"
+
+int ScanHeadFolders(const BinlContext& ctx, const char* kind, const std::string& readme,
+                    const std::function<int(const std::string& head)>& build, int* count, uint32_t* stamp) {
+    *count = 0;
+    std::string folder = ctx.root + "/" + kind;
+    MakePathAndWriteFile(folder, "NimboReadme.txt", readme.data(), readme.size(), BINL_CREATE_NEW);
+    int changed = 0;
+    for (const FolderEntry& e : ListFolder(folder)) {
+        if (!e.isFolder || StartsWithNoCase(e.name, "off_")) continue;
+        std::string asset = folder + "/" + e.name;
+        if (!IsUsableHeadFolder(e.name)) {
+            BinlLog("BINL Err: Head dir \"%s\" contains spaces and/or invalid characters; Skipped", asset.c_str());
+            continue;
+        }
+        int rc = build(e.name);
+        if (rc == 1) changed = 1;
+        if (rc >= 0) XorFindDataStamp(asset, stamp);
+        if (IsRegularFile(asset + "/" + kNimboFolder + "/" + kBinlDataFile)) ++*count;
+    }
+    return changed;
+}

@@ -1,0 +1,123 @@
+// The network-card query responder through the running service: the BINL thread prepares a
+// RIS asset, the proxyDHCP thread hands the queries sent to port 4011 to the responder, the
+// answers come back on the wire and each query and answer reaches the console as notice 113.
+// Runs in a private network namespace of its own; skipped without the right to make one.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <thread>
+
+#include "binl_files.h"
+#include "binl_ncq.h"
+#include "binl_prepare.h"
+#include "binl_service.h"
+#include "../console_client.h"
+#include "dhcp_service.h"
+#include "dhcp_settings.h"
+#include "host_records.h"
+#include "ris_fixture.h"
+#include "start_threads.h"
+#include "to_console.h"
+
+namespace {
+
+class LiveResponder : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!EnterPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace (root)";
+        booted_ = true;
+        setenv("TEMP", temp_.path().c_str(), 1);
+        MakeRisAsset(root_.path(), "XP_32");
+        std::string ini = temp_ / "Nimbo.ini";
+        std::ofstream(ini) << "[NIMBO]\nNIMBO_Services=" << (SVC_TFTP_SERVER | SVC_PDHCP | SVC_BINL)
+                           << "\n[TFTP]\nTFTP_RootDirectory=" << root_.path()
+                           << "\n[DHCP]\nDHCP_BootFile=" << BuildDefaultLists().biosEfi << "\n";
+        setenv("NIMBO_INI", ini.c_str(), 1);
+        RegisterDhcpService();
+        RegisterBinlService();
+        ServiceBootThread();
+        uint16_t port = uint16_t(WaitConsoleListening(10000));
+        ASSERT_NE(port, 0);
+        ASSERT_EQ(console_.Connect(port), 1);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+        while (RisTableUnavailable.load() != 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_EQ(RisTableUnavailable.load(), 0) << "the preparation loads the RIS table";
+
+        client_ = LoopbackUdp();
+        ASSERT_GE(client_, 0);
+    }
+    void TearDown() override {
+        if (client_ >= 0) close(client_);
+        if (!booted_) return;
+        console_.Close();
+        StopThreads(0);
+        JoinThreadRow(TH_CONSOLE, 5000);
+        unsetenv("TEMP");
+    }
+    // Sends the datagram to port 4011 and returns the answer ("" when none came in ms).
+    std::string Exchange(const std::string& d, int ms) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(4011);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(client_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        pollfd p{client_, POLLIN, 0};
+        if (poll(&p, 1, ms) != 1) return "";
+        char buf[2048];
+        ssize_t n = recv(client_, buf, sizeof buf, 0);
+        return n > 0 ? std::string(buf, size_t(n)) : "";
+    }
+    // The next BINL event of the console, as "peer|tag|text".
+    std::string NextEvent(int seconds) {
+        ConsoleFrame f = console_.WaitFor(NOTICE_BINL_EVENT, seconds);
+        if (f.id != NOTICE_BINL_EVENT || f.payload.size() != sizeof(BinlEventRecord)) return "";
+        BinlEventRecord ev;
+        std::memcpy(&ev, f.payload.data(), sizeof ev);
+        return std::string(ev.peer) + "|" + ev.tag + "|" + ev.text;
+    }
+    static std::string Ncq(uint16_t vendor, uint16_t device, const std::string& ori, int16_t length) {
+        NcqHeader h{};
+        std::memcpy(h.signature, kNcqSignature, 4);
+        h.vendor = vendor;
+        h.device = device;
+        h.oriSrcLength = length;
+        return std::string(reinterpret_cast<const char*>(&h), sizeof h) + ori;
+    }
+    TempDir root_, temp_;
+    ConsoleTestClient console_;
+    int client_ = -1;
+    bool booted_ = false;
+};
+
+TEST_F(LiveResponder, AnswersQueriesOnTheProxyPort) {
+    const std::string ori = "\\\\" + BinlComputerName() + "\\WIA_RIS_SHARE\\WIA_RIS\\XP_32";
+    const int16_t n = int16_t(ori.size());
+
+    std::vector<uint8_t> ok = BuildNcrOk(0x8086, 0x1229, "e100b325.sys", "E100B");
+    EXPECT_EQ(Exchange(Ncq(0x8086, 0x1229, ori, n), 20000), std::string(ok.begin(), ok.end()));
+    EXPECT_EQ(NextEvent(20), "127.0.0.1|NCQ|VEN=8086 DEV=1229 OriSrc=" + ori);
+    EXPECT_EQ(NextEvent(20), "127.0.0.1|NCR|VEN=8086 DEV=1229 SvcBinary=e100b325.sys SvcName=E100B");
+    EXPECT_TRUE(IsRegularFile(root_ / "WIA_RIS/XP_32/I386/e100b325.sys")) << "extracted from driver.cab";
+
+    std::vector<uint8_t> ko = BuildNcrKo();
+    EXPECT_EQ(Exchange(Ncq(0x1234, 0x5678, ori, n), 20000), std::string(ko.begin(), ko.end()));
+    EXPECT_EQ(NextEvent(20), "127.0.0.1|NCQ|VEN=1234 DEV=5678 OriSrc=" + ori);
+    EXPECT_EQ(NextEvent(20), "127.0.0.1|NCR KO|VEN=1234 DEV=5678 -Net driver not found-");
+
+    // Malformed queries and responses of other servers get no answer and no event.
+    EXPECT_EQ(Exchange(Ncq(0x8086, 0x1229, ori, -1), 300), "");
+    EXPECT_EQ(Exchange(Ncq(0x8086, 0x1229, ori, int16_t(n + 1)), 300), "");
+    EXPECT_EQ(Exchange(Ncq(0x8086, 0x1229, ori, n).substr(0, 53), 300), "");
+    EXPECT_EQ(Exchange(std::string(ko.begin(), ko.end()), 300), "");
+    // A query after them is answered again: its events are the next ones.
+    EXPECT_EQ(Exchange(Ncq(0x8086, 0x1030, ori, n), 20000).substr(0, 4), "\x82NCR");
+    EXPECT_EQ(NextEvent(20), "127.0.0.1|NCQ|VEN=8086 DEV=1030 OriSrc=" + ori);
+}
+
+}  // namespace
