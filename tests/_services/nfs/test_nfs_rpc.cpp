@@ -1,7 +1,7 @@
 // XDR streams, the RPC dispatcher, PORTMAP and MOUNT on raw calls.
 #include "nfs_test_util.h"
 
-TEST(Xdr, WritesBigEndianAndPadsOpaques) {
+TEST(NfsXdr, WritesBigEndianAndPadsOpaques) {
     O_Stream o;
     o.Write32(258);
     EXPECT_EQ(o.Bytes(), (std::vector<uint8_t>{0, 0, 1, 2}));
@@ -21,7 +21,7 @@ TEST(Xdr, WritesBigEndianAndPadsOpaques) {
     EXPECT_EQ(small.End(), 6u);
 }
 
-TEST(Xdr, ShortAndOverlongReadsThrow) {
+TEST(NfsXdr, ShortAndOverlongReadsThrow) {
     const uint8_t data[] = {0, 0, 0, 9, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
     I_Stream in(data, sizeof data);
     EXPECT_THROW(in.ReadString(255), XdrError);  // 9 bytes claimed, 8 present
@@ -34,9 +34,9 @@ TEST(Xdr, ShortAndOverlongReadsThrow) {
     EXPECT_EQ(in4.Read64(), 0x0102030405060708ull);
 }
 
-class Rpc : public NfsTree {};
+class NfsRpc : public NfsTree {};
 
-TEST_F(Rpc, DispatcherAnswersByTable) {
+TEST_F(NfsRpc, DispatcherAnswersByTable) {
     O_Stream none;
     struct Case {
         uint32_t prog, vers, proc;
@@ -57,7 +57,7 @@ TEST_F(Rpc, DispatcherAnswersByTable) {
     }
 }
 
-TEST_F(Rpc, VersionMismatchNamesTheRange) {
+TEST_F(NfsRpc, VersionMismatchNamesTheRange) {
     O_Stream none;
     struct Case {
         uint32_t prog, vers, low, high;
@@ -80,7 +80,7 @@ TEST_F(Rpc, VersionMismatchNamesTheRange) {
     EXPECT_EQ(in.Read32(), 3u);
 }
 
-TEST_F(Rpc, MalformedHeadersAreRefused) {
+TEST_F(NfsRpc, MalformedHeadersAreRefused) {
     O_Stream none;
     // A reply, or anything that is not a call, is dropped: no ping-pong between servers.
     EXPECT_FALSE(Dispatch(server, BuildCall(kNfsProgram, 3, 0, none, RPC_REPLY)).replied);
@@ -99,7 +99,7 @@ TEST_F(Rpc, MalformedHeadersAreRefused) {
     EXPECT_EQ(r.body, (std::vector<uint8_t>{0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 2}));
 }
 
-TEST_F(Rpc, PortmapListsAndAnswersPorts) {
+TEST_F(NfsRpc, PortmapListsAndAnswersPorts) {
     CRPCServer fake;
     CRPCProg_NFS prog;
     prog.SetVersions(3);
@@ -150,7 +150,7 @@ O_Stream PathArg(const std::string& path) {
 }
 }  // namespace
 
-TEST_F(Rpc, MountResolvesInsideTheExportOnly) {
+TEST_F(NfsRpc, MountResolvesInsideTheExportOnly) {
     std::string folder;
     struct Case {
         const char* path;
@@ -183,7 +183,7 @@ TEST_F(Rpc, MountResolvesInsideTheExportOnly) {
     EXPECT_EQ(named.ResolveExport("/exp1", &folder), uint32_t{MNT_OK});
 }
 
-TEST_F(Rpc, MountRepliesAndSlots) {
+TEST_F(NfsRpc, MountRepliesAndSlots) {
     RpcReply r = Dispatch(server, BuildCall(kMountProgram, 3, MOUNTPROC_MNT, PathArg("/sub")));
     auto in = r.In();
     EXPECT_EQ(in.Read32(), uint32_t{MNT_OK});

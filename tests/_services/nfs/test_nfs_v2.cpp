@@ -144,8 +144,9 @@ TEST_F(NfsV2, ReadDirByCookieAndStatFs) {
 }
 
 TEST_F(NfsV2, ReadOnlyAndLinks) {
-    nfs.readOnly = 1;
-    CNfsV2Handler ro(nfs);
+    NfsConfig roConfig = nfs;
+    roConfig.readOnly = 1;
+    CNfsV2Handler ro(roConfig);
     O_Stream a = DirOp("", "hello.txt");
     std::vector<uint8_t> call = BuildCall(kNfsProgram, 2, 10, a);
     I_Stream in(call.data() + 60, call.size() - 60);
@@ -176,11 +177,7 @@ TEST_F(NfsV2, ReadOnlyAndLinks) {
     EXPECT_EQ(Nfs(2, 5, notLink).In().Read32(), uint32_t{NFSERR_IO});
     O_Stream link;
     PutH2(link, H("hello.txt"));
-    link.Write(&link, 0);
-    O_Stream l = DirOp("", "hard");
-    std::vector<uint8_t> both(link.Bytes());
-    both.insert(both.end(), l.Bytes().begin(), l.Bytes().end());
-    O_Stream args;
-    args.Write(both.data(), both.size());
-    EXPECT_EQ(Nfs(2, 12, args).acceptStat, uint32_t{PROC_UNAVAIL});
+    PutH2(link, H(""));
+    link.WriteString("hard");
+    EXPECT_EQ(Nfs(2, 12, link).acceptStat, uint32_t{PROC_UNAVAIL});
 }
