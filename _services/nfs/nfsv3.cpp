@@ -252,7 +252,6 @@ struct Call3 {
         uint32_t used = 4 + kAttrSize + 8 + 8, dirUsed = 0, written = 0;
         size_t i = cookie < names.size() ? static_cast<size_t>(cookie) : names.size();
         for (; i < names.size(); ++i) {
-            if (plus && written == 10) break;
             const std::string& name = names[i];
             uint32_t entry = 4 + 8 + 4 + static_cast<uint32_t>(name.size() + I_Stream::Pad(name.size())) + 8;
             uint32_t full = entry + (plus ? kAttrSize + kFhSize : 0);
