@@ -132,22 +132,48 @@ int NfsFs::Rename(const std::string& from, const std::string& to) const {
     return renameat(fromDir.fd, fromName.c_str(), toDir.fd, toName.c_str()) == 0 ? 0 : errno;
 }
 
-int NfsFs::List(const std::string& path, std::vector<std::string>* names) const {
-    names->clear();
+int NfsFs::List(const std::string& path, Listing* names, bool fresh) const {
+    names->reset();
     int fd = Open(path, O_RDONLY | O_DIRECTORY);
     if (fd < 0) return -fd;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        close(fd);
+        return err;
+    }
+    auto same = [&](const CachedListing& c) {
+        return c.path == path && c.ino == st.st_ino && c.mtime.tv_sec == st.st_mtim.tv_sec &&
+               c.mtime.tv_nsec == st.st_mtim.tv_nsec;
+    };
+    if (!fresh) {
+        std::lock_guard<std::mutex> g(listLock_);
+        for (auto it = listings_.begin(); it != listings_.end(); ++it)
+            if (same(*it)) {
+                *names = it->names;
+                listings_.splice(listings_.begin(), listings_, it);
+                close(fd);
+                return 0;
+            }
+    }
     DIR* d = fdopendir(fd);
     if (!d) {
         int err = errno;
         close(fd);
         return err;
     }
+    auto list = std::make_shared<std::vector<std::string>>();
     while (dirent* e = readdir(d)) {
         std::string n = e->d_name;
-        if (n != "." && n != "..") names->push_back(std::move(n));
+        if (n != "." && n != "..") list->push_back(std::move(n));
     }
     closedir(d);
-    std::sort(names->begin(), names->end());
-    names->insert(names->begin(), {".", ".."});
+    std::sort(list->begin(), list->end());
+    list->insert(list->begin(), {".", ".."});
+    *names = list;
+    std::lock_guard<std::mutex> g(listLock_);
+    listings_.remove_if([&](const CachedListing& c) { return c.path == path; });
+    listings_.push_front({path, st.st_mtim, st.st_ino, list});
+    if (listings_.size() > 16) listings_.pop_back();
     return 0;
 }

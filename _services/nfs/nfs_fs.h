@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,13 +37,23 @@ public:
     int MakeDir(const std::string& path) const;
     int Remove(const std::string& path, bool folder) const;
     int Rename(const std::string& from, const std::string& to) const;
-    // The folder's names sorted, "." and ".." first.
-    int List(const std::string& path, std::vector<std::string>* names) const;
+    using Listing = std::shared_ptr<const std::vector<std::string>>;
+    // The folder's names sorted, "." and ".." first. A listing that goes on (fresh false)
+    // reuses the last reading of the folder while the folder is unchanged.
+    int List(const std::string& path, Listing* names, bool fresh) const;
 
 private:
     std::string Relative(const std::string& path) const;
+    struct CachedListing {
+        std::string path;
+        struct timespec mtime;
+        ino_t ino;
+        Listing names;
+    };
     std::string root_;
     int         rootFd_ = -1;
+    mutable std::mutex listLock_;
+    mutable std::list<CachedListing> listings_;  // most recent first
 };
 
 // A single file name that may be created or looked up: not empty, at most 255 bytes, no '/'

@@ -173,13 +173,14 @@ struct Call2 {
         uint32_t status = ReadExisting(&path);
         uint32_t cookie = in.Read32();
         uint32_t count = std::min(in.Read32(), kNfs2MaxData);
-        std::vector<std::string> names;
+        NfsFs::Listing listing;
         if (status == NFS_OK) {
-            int err = cfg.fs->List(path, &names);
+            int err = cfg.fs->List(path, &listing, cookie == 0);
             if (err) status = NfsStatusOfErrno(err);
         }
         out.Write32(ToV2(status));
         if (status != NFS_OK) return PROC_DONE;
+        const std::vector<std::string>& names = *listing;
         uint32_t used = 4 + 8;
         size_t i = std::min<size_t>(cookie, names.size());
         for (; i < names.size(); ++i) {

@@ -239,15 +239,16 @@ struct Call3 {
         in.Read(verifier, 8);
         uint32_t dirCount = in.Read32();
         uint32_t maxCount = plus ? in.Read32() : dirCount;
-        std::vector<std::string> names;
+        NfsFs::Listing listing;
         if (status == NFS_OK) {
-            int err = cfg.fs->List(path, &names);
+            int err = cfg.fs->List(path, &listing, cookie == 0);
             if (err) status = NfsStatusOfErrno(err);
         }
         out.Write32(status);
         PostOpAttr(status == NFS_OK ? path : std::string());
         if (status != NFS_OK) return PROC_DONE;
         out.Write(verifier, 8);
+        const std::vector<std::string>& names = *listing;
         maxCount = std::min(maxCount, kNfs3MaxData);
         uint32_t used = 4 + kAttrSize + 8 + 8, dirUsed = 0, written = 0;
         size_t i = cookie < names.size() ? static_cast<size_t>(cookie) : names.size();

@@ -180,6 +180,8 @@ void CTcpPort::AcceptLoop() {
             if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) usleep(100000);
             continue;
         }
+        timeval tv{kRpcReceiveTimeoutSec, 0};  // a silent client is dropped
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         CSocket* free = nullptr;
         for (auto& w : workers_)
             if (!w->Busy()) { free = w.get(); break; }
