@@ -307,6 +307,11 @@ uint32_t MakeFolder(const NfsConfig& cfg, const std::string& path, const NfsSetA
     return NFS_OK;
 }
 
+uint32_t VolumeStat(const NfsConfig& cfg, const std::string& path, struct statvfs* v) {
+    Fd f(cfg.fs->Open(path, O_PATH));
+    return f.fd >= 0 && fstatvfs(f.fd, v) == 0 ? NFS_OK : NFSERR_IO;
+}
+
 // ---- version 4 stub ----
 
 int CNfsV4Handler::Dispatch(I_Stream& in, O_Stream& out, RpcCallInfo& info) const {

@@ -1,6 +1,7 @@
 // The NFS program (100003): version dispatch, the per-version handlers and what they share
 // (the export's file calls, attribute replies, settable attributes).
 #pragma once
+#include <sys/statvfs.h>
 #include <time.h>
 
 #include <memory>
@@ -63,6 +64,8 @@ uint32_t WriteFileData(const NfsConfig& cfg, const std::string& path, uint64_t o
 uint32_t RemovePath(const NfsConfig& cfg, const std::string& path, bool folder);
 uint32_t RenamePath(const NfsConfig& cfg, const std::string& from, const std::string& to);
 uint32_t MakeFolder(const NfsConfig& cfg, const std::string& path, const NfsSetAttr& s);
+// Size and free space of the volume that holds path; NFS status.
+uint32_t VolumeStat(const NfsConfig& cfg, const std::string& path, struct statvfs* v);
 // The path a listed name stands for ("." the folder, ".." its parent).
 std::string EntryPath(const NfsConfig& cfg, const std::string& dir, const std::string& name);
 

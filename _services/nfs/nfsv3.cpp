@@ -285,11 +285,7 @@ struct Call3 {
         std::string path;
         uint32_t status = ReadExisting(&path);
         struct statvfs v{};
-        if (status == NFS_OK) {
-            int fd = cfg.fs->Open(path, O_PATH);
-            if (fd < 0 || fstatvfs(fd, &v) != 0) status = NFSERR_IO;
-            if (fd >= 0) close(fd);
-        }
+        if (status == NFS_OK) status = VolumeStat(cfg, path, &v);
         out.Write32(status);
         out.WriteBool(false);
         if (status != NFS_OK) return PROC_DONE;

@@ -73,6 +73,19 @@ inline RpcReply Dispatch(CRPCServer& server, const std::vector<uint8_t>& call, i
     return r;
 }
 
+// Runs one procedure of a handler made for the test; *left gets the argument bytes not read.
+template <class Handler>
+O_Stream RunHandler(const Handler& h, uint32_t vers, uint32_t proc, const O_Stream& args, size_t* left = nullptr) {
+    I_Stream in(args.Data(), args.End());
+    O_Stream out;
+    RpcCallInfo info;
+    info.version = vers;
+    info.procedure = proc;
+    EXPECT_EQ(h.Dispatch(in, out, info), int{PROC_DONE});
+    if (left) *left = in.Remaining();
+    return out;
+}
+
 inline void WriteFile(const std::filesystem::path& p, const std::string& content) {
     std::ofstream(p, std::ios::binary) << content;
 }

@@ -147,14 +147,7 @@ TEST_F(NfsV2, ReadOnlyAndLinks) {
     NfsConfig roConfig = nfs;
     roConfig.readOnly = 1;
     CNfsV2Handler ro(roConfig);
-    O_Stream a = DirOp("", "hello.txt");
-    std::vector<uint8_t> call = BuildCall(kNfsProgram, 2, 10, a);
-    I_Stream in(call.data() + 60, call.size() - 60);
-    O_Stream out;
-    RpcCallInfo info;
-    info.version = 2;
-    info.procedure = 10;
-    ro.Dispatch(in, out, info);
+    O_Stream out = RunHandler(ro, 2, 10, DirOp("", "hello.txt"));
     EXPECT_EQ(LoadBe32(out.Data()), uint32_t{NFSERR_ROFS});
     EXPECT_TRUE(std::filesystem::exists(root + "/hello.txt"));
     // SYMLINK and READLINK through the attribute word.

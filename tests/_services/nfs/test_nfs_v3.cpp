@@ -302,13 +302,7 @@ TEST_F(NfsV3, SetAttrAppliesSizeTimesAndMode) {
     PutH3(ro, H("sub/inner.txt"));
     PutSattr(ro, 0444);
     ro.WriteBool(false);
-    std::vector<uint8_t> call = BuildCall(kNfsProgram, 3, 2, ro);
-    I_Stream in(call.data() + 40 + 20, call.size() - 60);
-    O_Stream out;
-    RpcCallInfo info;
-    info.version = 3;
-    info.procedure = 2;
-    EXPECT_EQ(plain.Dispatch(in, out, info), int{PROC_DONE});
+    RunHandler(plain, 3, 2, ro);
     ASSERT_EQ(stat((root + "/sub/inner.txt").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0222, 0u);
 }
@@ -346,13 +340,7 @@ TEST_F(NfsV3, SymlinksAreLinkFilesOrRefused) {
     b.WriteString("ln2");
     PutSattr(b);
     b.WriteString("x");
-    std::vector<uint8_t> call = BuildCall(kNfsProgram, 3, 10, b);
-    I_Stream args(call.data() + 60, call.size() - 60);
-    O_Stream out;
-    RpcCallInfo info;
-    info.version = 3;
-    info.procedure = 10;
-    plain.Dispatch(args, out, info);
+    O_Stream out = RunHandler(plain, 3, 10, b);
     EXPECT_EQ(LoadBe32(out.Data()), uint32_t{NFS3ERR_NOTSUPP});
     EXPECT_FALSE(std::filesystem::exists(root + "/ln2"));
 }
@@ -439,14 +427,9 @@ TEST_F(NfsV3, ReadOnlyExportRefusesEveryChange) {
     CNfsV3Handler ro(nfs);
     const NfsHandle top = H("");
     auto call = [&](uint32_t proc, const O_Stream& args) {
-        std::vector<uint8_t> c = BuildCall(kNfsProgram, 3, proc, args);
-        I_Stream in(c.data() + 60, c.size() - 60);
-        O_Stream out;
-        RpcCallInfo info;
-        info.version = 3;
-        info.procedure = proc;
-        EXPECT_EQ(ro.Dispatch(in, out, info), int{PROC_DONE});
-        EXPECT_EQ(in.Remaining(), 0u) << proc;  // the whole argument was read
+        size_t left = 99;
+        O_Stream out = RunHandler(ro, 3, proc, args, &left);
+        EXPECT_EQ(left, 0u) << proc;  // the whole argument was read
         return out;
     };
     O_Stream setattr, write, create, mkdir, symlink, remove, rmdir, rename;
