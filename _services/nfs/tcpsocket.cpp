@@ -144,38 +144,59 @@ void CSocket::Run() {
     open_ = false;
 }
 
-// ---- TCP port ----
+// ---- ports ----
 
-bool CTcpPort::Open(const std::string& address, int port, int maxConnections, CRPCServer* listener) {
-    Close();
-    listenSock_ = OpenRpcSocket(SOCK_STREAM, address, port);
-    if (listenSock_ < 0) {
-        LogOpenFailure("TCP", address, port);
+bool CRpcPort::Start(int type, const std::string& address, int port, CRPCServer* listener, std::function<void()> fn) {
+    sock_ = OpenRpcSocket(type, address, port);
+    if (sock_ < 0) {
+        LogOpenFailure(type == SOCK_STREAM ? "TCP" : "UDP", address, port);
         return false;
     }
-    port_ = BoundPort(listenSock_);
+    port_ = BoundPort(sock_);
     listener_ = listener;
-    workers_.clear();
-    for (int i = 0; i < maxConnections; ++i) workers_.push_back(std::make_unique<CSocket>());
     stop_.Reset();
     closed_ = false;
-    if (!acceptThread_.Start([this] { AcceptLoop(); })) {
+    if (!thread_.Start(std::move(fn))) {
         closed_ = true;
-        close(listenSock_);
-        listenSock_ = -1;
+        close(sock_);
+        sock_ = -1;
         return false;
     }
     return true;
 }
 
-void CTcpPort::AcceptLoop() {
+bool CRpcPort::WaitReadable() {
     while (!closed_) {
-        pollfd p[2] = {{listenSock_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
+        pollfd p[2] = {{sock_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
         if (poll(p, 2, -1) < 0) continue;
-        if (closed_ || (p[1].revents & POLLIN)) break;
+        if (closed_ || (p[1].revents & POLLIN)) return false;
+        if (p[0].revents) return true;
+    }
+    return false;
+}
+
+void CRpcPort::Stop(const std::function<void()>& afterWake) {
+    if (closed_.exchange(true)) return;
+    stop_.Set();
+    if (sock_ >= 0) shutdown(sock_, SHUT_RDWR);
+    thread_.Join(-1);
+    if (afterWake) afterWake();
+    if (sock_ >= 0) close(sock_);
+    sock_ = -1;
+}
+
+bool CTcpPort::Open(const std::string& address, int port, int maxConnections, CRPCServer* listener) {
+    Close();
+    workers_.clear();
+    for (int i = 0; i < maxConnections; ++i) workers_.push_back(std::make_unique<CSocket>());
+    return Start(SOCK_STREAM, address, port, listener, [this] { AcceptLoop(); });
+}
+
+void CTcpPort::AcceptLoop() {
+    while (WaitReadable()) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
-        int s = accept4(listenSock_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        int s = accept4(sock_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
         if (s < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) usleep(100000);
             continue;
@@ -196,45 +217,16 @@ void CTcpPort::AcceptLoop() {
 }
 
 void CTcpPort::Close() {
-    if (closed_.exchange(true)) return;
-    stop_.Set();
-    if (listenSock_ >= 0) shutdown(listenSock_, SHUT_RDWR);
-    acceptThread_.Join(-1);
-    for (auto& w : workers_) w->Close();
-    workers_.clear();
-    if (listenSock_ >= 0) close(listenSock_);
-    listenSock_ = -1;
-}
-
-// ---- UDP port ----
-
-bool CUdpPort::Open(const std::string& address, int port, CRPCServer* listener) {
-    Close();
-    sock_ = OpenRpcSocket(SOCK_DGRAM, address, port);
-    if (sock_ < 0) {
-        LogOpenFailure("UDP", address, port);
-        return false;
-    }
-    port_ = BoundPort(sock_);
-    listener_ = listener;
-    stop_.Reset();
-    closed_ = false;
-    if (!thread_.Start([this] { Run(); })) {
-        closed_ = true;
-        close(sock_);
-        sock_ = -1;
-        return false;
-    }
-    return true;
+    Stop([this] {
+        for (auto& w : workers_) w->Close();
+        workers_.clear();
+    });
 }
 
 void CUdpPort::Run() {
     std::vector<uint8_t> buf(65536);
     O_Stream out(65000);
-    while (!closed_) {
-        pollfd p[2] = {{sock_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) continue;
-        if (closed_ || (p[1].revents & POLLIN)) break;
+    while (WaitReadable()) {
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
         // Each datagram is one call: its end is the end of the call.
@@ -244,13 +236,4 @@ void CUdpPort::Run() {
         if (!listener_->ProcessCall(buf.data(), static_cast<size_t>(n), peer, RPC_UDP, out)) continue;
         sendto(sock_, out.Data(), out.End(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
     }
-}
-
-void CUdpPort::Close() {
-    if (closed_.exchange(true)) return;
-    stop_.Set();
-    if (sock_ >= 0) shutdown(sock_, SHUT_RDWR);
-    thread_.Join(-1);
-    if (sock_ >= 0) close(sock_);
-    sock_ = -1;
 }

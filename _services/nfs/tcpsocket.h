@@ -4,7 +4,10 @@
 #pragma once
 #include <netinet/in.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -43,35 +46,44 @@ private:
     Thread            thread_;
 };
 
-class CTcpPort {
+// What the TCP and UDP ports share: the socket, its thread and the stop.
+class CRpcPort {
 public:
-    ~CTcpPort() { Close(); }
-    bool Open(const std::string& address, int port, int maxConnections, CRPCServer* listener);
-    void Close();
-    int  Port() const { return port_; }
-private:
-    void AcceptLoop();
-    int port_ = 0;
-    int listenSock_ = -1;
-    std::atomic<bool> closed_{true};
-    Event stop_;
-    CRPCServer* listener_ = nullptr;
-    Thread acceptThread_;
-    std::vector<std::unique_ptr<CSocket>> workers_;
-};
-
-class CUdpPort {
-public:
-    ~CUdpPort() { Close(); }
-    bool Open(const std::string& address, int port, CRPCServer* listener);
-    void Close();
-    int  Port() const { return port_; }
-private:
-    void Run();
+    int Port() const { return port_; }
+protected:
+    ~CRpcPort() = default;
+    // Opens the socket (logged on failure) and starts fn on the port's thread.
+    bool Start(int type, const std::string& address, int port, CRPCServer* listener, std::function<void()> fn);
+    // Waits for the socket to be readable; false once the port is closing.
+    bool WaitReadable();
+    // Stops the thread (hook runs after the thread has been woken) and closes the socket.
+    void Stop(const std::function<void()>& afterWake = {});
     int port_ = 0;
     int sock_ = -1;
     std::atomic<bool> closed_{true};
     Event stop_;
     CRPCServer* listener_ = nullptr;
     Thread thread_;
+};
+
+class CTcpPort : public CRpcPort {
+public:
+    ~CTcpPort() { Close(); }
+    bool Open(const std::string& address, int port, int maxConnections, CRPCServer* listener);
+    void Close();
+private:
+    void AcceptLoop();
+    std::vector<std::unique_ptr<CSocket>> workers_;
+};
+
+class CUdpPort : public CRpcPort {
+public:
+    ~CUdpPort() { Close(); }
+    bool Open(const std::string& address, int port, CRPCServer* listener) {
+        Close();
+        return Start(SOCK_DGRAM, address, port, listener, [this] { Run(); });
+    }
+    void Close() { Stop(); }
+private:
+    void Run();
 };
