@@ -1,6 +1,7 @@
 #include "tcpsocket.h"
 
 #include <arpa/inet.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -203,6 +204,8 @@ void CTcpPort::AcceptLoop() {
         }
         timeval tv{kRpcReceiveTimeoutSec, 0};  // a silent client is dropped
         setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        int one = 1;  // replies leave at once
+        setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         CSocket* free = nullptr;
         for (auto& w : workers_)
             if (!w->Busy()) { free = w.get(); break; }
