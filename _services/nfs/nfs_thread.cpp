@@ -68,8 +68,11 @@ int NfsStart(const GlobalSettings& s) {
     svc->portmap.RegisterServer(svc->portmapServer);
     svc->portmap.RegisterServer(svc->nfsServer);
     svc->portmap.RegisterServer(svc->mountServer);
-    LogPrint(1, "NFS Inf: serving \"%s\" as \"%s\" (%s, attribute word %s)", root.c_str(), exportName.c_str(),
-             nfs.readOnly ? "read-only" : "read-write", nfs.streamInUse ? "on" : "off");
+    if (root.empty())
+        LogPrint(1, "NFS Warn: NFS_RootDir is not set: nothing is exported");
+    else
+        LogPrint(1, "NFS Inf: serving \"%s\" as \"%s\" (%s, attribute word %s)", root.c_str(), exportName.c_str(),
+                 nfs.readOnly ? "read-only" : "read-write", nfs.streamInUse ? "on" : "off");
     g_service = std::move(svc);
     return 1;
 }
