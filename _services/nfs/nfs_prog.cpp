@@ -198,7 +198,7 @@ NfsDirOp ResolveDirOp(const NfsConfig& cfg, uint32_t handleStatus, const std::st
     return op;
 }
 
-uint32_t CreateFile(const NfsConfig& cfg, const std::string& path, bool exclusive, bool truncate) {
+uint32_t CreateFile(const NfsConfig& cfg, const std::string& path, bool exclusive) {
     std::string name;
     Fd dir(cfg.fs->OpenParent(path, &name));
     if (dir.fd < 0) return NfsStatusOfErrno(-dir.fd);
@@ -207,7 +207,6 @@ uint32_t CreateFile(const NfsConfig& cfg, const std::string& path, bool exclusiv
     if (!exclusive && fstatat(dir.fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISDIR(st.st_mode)) return NFSERR_ISDIR;
         if (!S_ISREG(st.st_mode)) return NFSERR_EXIST;
-        if (truncate) flags |= O_TRUNC;
     }
     Fd f(openat(dir.fd, name.c_str(), flags, 0644));
     if (f.fd < 0) return NfsStatusOfErrno(errno);
@@ -216,7 +215,7 @@ uint32_t CreateFile(const NfsConfig& cfg, const std::string& path, bool exclusiv
 
 uint32_t CreateLinkFile(const NfsConfig& cfg, const std::string& path, const std::string& target, int mode) {
     if (target.empty() || target.size() > kMaxPathLength) return NFSERR_INVAL;
-    uint32_t status = CreateFile(cfg, path, true, false);
+    uint32_t status = CreateFile(cfg, path, true);
     if (status != NFS_OK) return status;
     Fd f(cfg.fs->Open(path, O_WRONLY | O_NOFOLLOW));
     bool ok = f.fd >= 0 && write(f.fd, target.data(), target.size()) == static_cast<ssize_t>(target.size()) &&

@@ -47,9 +47,9 @@ NfsDirOp ResolveDirOp(const NfsConfig& cfg, uint32_t handleStatus, const std::st
                       const std::string& name, bool lookup);
 // The path of a handle that must still exist beneath the root (NFS_OK, BADHANDLE or STALE).
 uint32_t CheckHandlePath(const NfsConfig& cfg, uint32_t handleStatus, const std::string& path);
-// Creates (or, with truncate, empties) a regular file; exclusive fails on an existing one.
-// Returns an NFS status.
-uint32_t CreateFile(const NfsConfig& cfg, const std::string& path, bool exclusive, bool truncate);
+// Creates a regular file, or opens an existing one as it is (its bytes are kept unless the
+// client's attributes ask for another size); exclusive fails on an existing one. NFS status.
+uint32_t CreateFile(const NfsConfig& cfg, const std::string& path, bool exclusive);
 // Creates a link file: target as content and the link bit in the attribute word.
 uint32_t CreateLinkFile(const NfsConfig& cfg, const std::string& path, const std::string& target, int mode);
 // Reads the target of a link file (1 to 1024 bytes); NFS status.

@@ -123,9 +123,8 @@ struct Call2 {
         NfsDirOp op = ReadDirOp(false);
         NfsSetAttr s = ReadSattr2(in);
         uint32_t status = Changing(op.status);
-        if (status == NFS_OK) status = CreateFile(cfg, op.path, false, true);
-        if (status == NFS_OK && s.setMode && cfg.streamInUse)
-            CPosixFileAttr::WritePfaMode(op.path, static_cast<int>(s.mode & kPfaModeMask));
+        if (status == NFS_OK) status = CreateFile(cfg, op.path, false);
+        if (status == NFS_OK) status = ApplySetAttr(cfg, op.path, s);
         DirOpRes(status, op.path);
         return PROC_DONE;
     }

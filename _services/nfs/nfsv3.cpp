@@ -178,11 +178,8 @@ struct Call3 {
         else if (how <= CREATE_GUARDED) s = ReadSattr3(in);
         else throw XdrError("bad create mode");
         uint32_t status = cfg.readOnly ? NFSERR_ROFS : op.status;
-        if (status == NFS_OK) status = CreateFile(cfg, op.path, how != CREATE_UNCHECKED, true);
-        if (status == NFS_OK) {
-            if (s.setSize && s.size == 0) s.setSize = false;  // already empty
-            status = ApplySetAttr(cfg, op.path, s);
-        }
+        if (status == NFS_OK) status = CreateFile(cfg, op.path, how != CREATE_UNCHECKED);
+        if (status == NFS_OK) status = ApplySetAttr(cfg, op.path, s);
         NewObjectReply(status, op);
         return PROC_DONE;
     }

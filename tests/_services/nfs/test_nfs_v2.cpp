@@ -100,7 +100,11 @@ TEST_F(NfsV2, ReadWriteCreate) {
     huge.Write32(0);
     huge.WriteString(std::string(8193, 'x'));
     EXPECT_EQ(Nfs(2, 8, huge).acceptStat, uint32_t{GARBAGE_ARGS});
-    // CREATE of an existing file empties it.
+    // CREATE of an existing file keeps it, or empties it when the size 0 is given.
+    O_Stream keep = DirOp("", "hello.txt");
+    PutSattr2(keep, 0100644);
+    EXPECT_EQ(Nfs(2, 9, keep).In().Read32(), uint32_t{NFS_OK});
+    EXPECT_EQ(ReadFile(root + "/hello.txt").size(), 102u);
     O_Stream c = DirOp("", "hello.txt");
     PutSattr2(c, 0100644, 0);
     EXPECT_EQ(Nfs(2, 9, c).In().Read32(), uint32_t{NFS_OK});

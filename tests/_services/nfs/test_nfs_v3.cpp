@@ -59,13 +59,14 @@ protected:
         if (status == NFS_OK && a) *a = ReadAttr(in);
         return status;
     }
-    uint32_t Create(const NfsHandle& dir, const std::string& name, uint32_t how, NfsHandle* out = nullptr) {
+    uint32_t Create(const NfsHandle& dir, const std::string& name, uint32_t how, NfsHandle* out = nullptr,
+                    int64_t size = -1) {
         O_Stream a;
         PutH3(a, dir);
         a.WriteString(name);
         a.Write32(how);
         if (how == CREATE_EXCLUSIVE) a.Write64(0x1122334455667788ull);
-        else PutSattr(a);
+        else PutSattr(a, -1, size);
         RpcReply r = Nfs(3, 8, a);
         auto in = r.In();
         uint32_t status = in.Read32();
@@ -271,8 +272,10 @@ TEST_F(NfsV3, WritesAndCreates) {
     ASSERT_EQ(Create(H("sub"), "new.txt", CREATE_GUARDED, &fresh), uint32_t{NFS_OK});
     ASSERT_EQ(Write(fresh, 0, "fresh", FILE_SYNC), uint32_t{NFS_OK});
     EXPECT_EQ(ReadFile(root + "/sub/new.txt"), "fresh");
-    // Unchecked empties an existing file.
+    // Unchecked keeps an existing file's bytes, unless the client asks for size 0.
     EXPECT_EQ(Create(H("sub"), "new.txt", CREATE_UNCHECKED), uint32_t{NFS_OK});
+    EXPECT_EQ(ReadFile(root + "/sub/new.txt"), "fresh");
+    EXPECT_EQ(Create(H("sub"), "new.txt", CREATE_UNCHECKED, nullptr, 0), uint32_t{NFS_OK});
     EXPECT_EQ(ReadFile(root + "/sub/new.txt"), "");
     EXPECT_EQ(Write(H("sub"), 0, "x", FILE_SYNC), uint32_t{NFSERR_ISDIR});
 }
