@@ -234,6 +234,19 @@ def raw_clients(root):
     check(struct.unpack_from(">I", body)[0] == 0, "v3 LOOKUP .. of a sub-folder")
     _, _, body = t.call(27, NFS, 3, 1, xdr_string(fh3[:32]))
     check(struct.unpack_from(">I", body)[0] == 10001, "a 32-byte v3 handle is BADHANDLE")
+    # NFS version 3 over UDP: a 32 KiB READ fits one datagram.
+    u3 = Udp(2049)
+    _, astat, body = m.call(30, MOUNT, 3, 1, xdr_string("/"))
+    root3 = body[8:72]
+    _, _, body = u3.call(31, NFS, 3, 3, xdr_string(root3) + xdr_string("big.bin"))
+    big_fh3 = body[8:72]
+    _, astat, body = u3.call(32, NFS, 3, 6, xdr_string(big_fh3) + struct.pack(">QI", 65536, 1 << 20))
+    ok = astat == 0 and struct.unpack_from(">I", body)[0] == 0
+    if ok:
+        at = 4 + (4 + 84 if struct.unpack_from(">I", body, 4)[0] else 4)
+        count, _eof, length = struct.unpack_from(">III", body, at)
+        ok = count == 32768 and body[at + 12:at + 12 + length] == big[65536:65536 + 32768]
+    check(ok, "v3 READ over UDP answers 32768 correct bytes")
     p = Tcp(111)
     _, _, body = p.call(28, PMAP, 2, 3, struct.pack(">IIII", NFS, 3, 6, 0))
     check(struct.unpack(">I", body)[0] == 2049, "GETPORT of NFS v3 TCP answers 2049")
