@@ -1,5 +1,7 @@
 #include "binl_nwa.h"
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "binl_files.h"
@@ -10,6 +12,21 @@
 #include "profile.h"
 
 namespace {
+
+// A path for a log line: control characters shown as \xNN, so the line stays one line.
+std::string PrintablePath(const std::string& path) {
+    std::string out;
+    for (unsigned char c : path) {
+        if (c < 0x20 || c == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
 constexpr const char* kSection = "PXENIMBO_MENU_ENTRY";
 
@@ -155,7 +172,8 @@ int NwaScanAssets(const BinlContext& ctx, int* count, bool* shareUsed, uint32_t*
         if (!e.isFolder || StartsWithNoCase(e.name, "off_")) continue;
         std::string asset = kind + "/" + e.name;
         if (!IsUsableHeadFolder(e.name)) {
-            BinlLog("BINL Err: Head dir \"%s\" contains spaces and/or invalid characters; Skipped", asset.c_str());
+            BinlLog("BINL Err: Head dir \"%s\" contains spaces and/or invalid characters; Skipped",
+                    PrintablePath(asset).c_str());
             continue;
         }
         int rc = NwaBuildAsset(ctx, e.name, shareUsed);

@@ -114,11 +114,16 @@ void BinlDeleteTempFiles(const BinlContext& ctx) {
     for (int i = 1; i <= 8; ++i) ::unlink((ctx.tempFolder + "Nimbo" + std::to_string(i) + ".tmp").c_str());
 }
 
-int BinlUpdateAssetStamp(const BinlContext& ctx, uint32_t stamp) {
-    std::string path = ctx.root + "/astamp.dat";
+bool BinlAssetStampHolds(const BinlContext& ctx, uint32_t stamp) {
     std::vector<uint8_t> old;
-    uint8_t bytes[4] = {uint8_t(stamp), uint8_t(stamp >> 8), uint8_t(stamp >> 16), uint8_t(stamp >> 24)};
-    if (ReadWholeFile(path, &old) && old.size() >= 4 && std::memcmp(old.data(), bytes, 4) == 0) return 0;
+    const uint8_t bytes[4] = {uint8_t(stamp), uint8_t(stamp >> 8), uint8_t(stamp >> 16), uint8_t(stamp >> 24)};
+    return ReadWholeFile(ctx.root + "/astamp.dat", &old) && old.size() >= 4 && std::memcmp(old.data(), bytes, 4) == 0;
+}
+
+int BinlUpdateAssetStamp(const BinlContext& ctx, uint32_t stamp) {
+    if (BinlAssetStampHolds(ctx, stamp)) return 0;
+    std::string path = ctx.root + "/astamp.dat";
+    const uint8_t bytes[4] = {uint8_t(stamp), uint8_t(stamp >> 8), uint8_t(stamp >> 16), uint8_t(stamp >> 24)};
     if (!WriteFileAtomic(path, bytes, 4)) BinlLog("BINL Err: Writing to %s", path.c_str());
     return 1;
 }
@@ -312,7 +317,9 @@ int BinlPrepare(BinlRun* run) {
     if (RisScanAssets(ctx, &risCount, &risFlag, &stamp) == 1) changed = true;
     if (WdsScanAssets(ctx, &wdsCount, &wdsFlag, &stamp) == 1) changed = true;
     if (NwaScanAssets(ctx, &nwaCount, &nwaFlag, &stamp) == 1) changed = true;
-    if (BinlUpdateAssetStamp(ctx, stamp) == 1) changed = true;
+    // The stamp is stored only once the menus are built from these assets: a run whose menu
+    // step stops leaves the old stamp, so the next run rebuilds the menus.
+    if (!BinlAssetStampHolds(ctx, stamp)) changed = true;
     Step(run, "assets");
     if (!run->keepGoing()) return -1;
 
@@ -335,7 +342,7 @@ int BinlPrepare(BinlRun* run) {
             }
         }
     }
-    if (menuRebuilt) BinlUpdateAssetStamp(ctx, stamp);
+    BinlUpdateAssetStamp(ctx, stamp);
     Step(run, "menus");
     if (!run->keepGoing()) return -1;
 

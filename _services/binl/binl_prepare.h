@@ -44,6 +44,9 @@ int BinlPrepare(BinlRun* run);
 int BinlCreateBmTree(const BinlContext& ctx);
 int BinlWriteF1Files(const BinlContext& ctx);
 void BinlDeleteTempFiles(const BinlContext& ctx);
+// Whether astamp.dat holds the stamp; BinlUpdateAssetStamp writes it when it does not
+// (0 unchanged, 1 written).
+bool BinlAssetStampHolds(const BinlContext& ctx, uint32_t stamp);
 int BinlUpdateAssetStamp(const BinlContext& ctx, uint32_t stamp);
 void BinlMaintainEfiBootManagers(const BinlContext& ctx, bool* changed);
 // 0, 246..237 (the component that cannot be opened), -9 extraction failed. clearedRows gets
