@@ -47,14 +47,20 @@ extern "C" int fdatasync(int fd) {
 
 namespace {
 
-TEST(BinlThread, PreparesPublishesAndStops) {
-    TempDir root, temp;
+// The services and the TFTP root of a run; TEMP names the temporary folder.
+void UseServices(uint32_t mask, const TempDir& root, const TempDir& temp, int persistentLeases = 0) {
     setenv("TEMP", temp.path().c_str(), 1);
     SettingsUpdate([&](GlobalSettings& g) {
-        g.NIMBO_Services = SVC_TFTP_SERVER | SVC_PDHCP | SVC_BINL;
+        g.NIMBO_Services = static_cast<int32_t>(mask);
+        g.DHCP_PersistantLeases = persistentLeases;
         std::memset(g.TFTP_RootDirectory, 0, sizeof g.TFTP_RootDirectory);
         std::strncpy(g.TFTP_RootDirectory, root.path().c_str(), sizeof g.TFTP_RootDirectory - 1);
     });
+}
+
+TEST(BinlThread, PreparesPublishesAndStops) {
+    TempDir root, temp;
+    UseServices(SVC_TFTP_SERVER | SVC_PDHCP | SVC_BINL, root, temp);
     std::string list = BuildDefaultLists().biosEfi;
     DhcpConfig cfg;
     LoadDhcpConfig(
@@ -104,13 +110,7 @@ TEST(BinlThread, PreparesPublishesAndStops) {
 TEST(BinlThread, WaitsForTheDhcpSettingsOfManyStoredLeases) {
     const int kLeases = 100;
     TempDir root, temp, conf;
-    setenv("TEMP", temp.path().c_str(), 1);
-    SettingsUpdate([&](GlobalSettings& g) {
-        g.NIMBO_Services = SVC_TFTP_SERVER | SVC_DHCP | SVC_BINL;
-        g.DHCP_PersistantLeases = 1;
-        std::memset(g.TFTP_RootDirectory, 0, sizeof g.TFTP_RootDirectory);
-        std::strncpy(g.TFTP_RootDirectory, root.path().c_str(), sizeof g.TFTP_RootDirectory - 1);
-    });
+    UseServices(SVC_TFTP_SERVER | SVC_DHCP | SVC_BINL, root, temp, 1);
     // Stored leases and one outside the pool, which the load drops and so rewrites the
     // stored table.
     std::string ini = "[DHCP]\nDHCP_IP_Pool=10.20.0.10\nDHCP_PoolSize=1200\nDHCP_IP_Mask=/16\nDHCP_BootFile=" +
@@ -161,12 +161,7 @@ TEST(BinlThread, WaitsForTheDhcpSettingsOfManyStoredLeases) {
 // A preparation that stops says why in the log.
 TEST(BinlThread, GivesUpWaitingWithALogLineAndLogsTheStop) {
     TempDir root, temp;
-    setenv("TEMP", temp.path().c_str(), 1);
-    SettingsUpdate([&](GlobalSettings& g) {
-        g.NIMBO_Services = SVC_TFTP_SERVER | SVC_DHCP | SVC_BINL;
-        std::memset(g.TFTP_RootDirectory, 0, sizeof g.TFTP_RootDirectory);
-        std::strncpy(g.TFTP_RootDirectory, root.path().c_str(), sizeof g.TFTP_RootDirectory - 1);
-    });
+    UseServices(SVC_TFTP_SERVER | SVC_DHCP | SVC_BINL, root, temp);
     LogCatcher log;
     EXPECT_FALSE(BinlWaitForDhcpSettings(300, [] { return true; }));
     EXPECT_TRUE(log.Has("BINL Err: DHCP settings not loaded after 0 s; preparing without waiting further"));
