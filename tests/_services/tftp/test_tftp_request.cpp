@@ -2,7 +2,6 @@
 // confined open (escape table) against a temporary root.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "tftp_request.h"
+#include "tftp_test_util.h"
 
 namespace {
 
@@ -451,19 +451,10 @@ std::string ReadAll(const std::string& path) {
     return out;
 }
 
-size_t EntryCount(const std::string& folder) {
-    size_t n = 0;
-    if (DIR* d = opendir(folder.c_str())) {
-        while (dirent* e = readdir(d)) n += strcmp(e->d_name, ".") && strcmp(e->d_name, "..");
-        closedir(d);
-    }
-    return n;
-}
-
 TEST_F(TftpOpen, WritesGoThroughATemporaryFile) {
     Write(root_ + "/Boot/old.bin", "the old content");
     chmod((root_ + "/Boot/old.bin").c_str(), 0640);
-    const size_t entries = EntryCount(root_ + "/Boot");
+    const size_t entries = FolderEntryCount(root_ + "/Boot");
     for (bool commit : {false, true}) {
         SCOPED_TRACE(commit ? "completed" : "aborted");
         TftpOpenResult w = TftpOpenFile(rootFd_, "boot/OLD.BIN", true, 0, nullptr);
@@ -471,14 +462,14 @@ TEST_F(TftpOpen, WritesGoThroughATemporaryFile) {
         EXPECT_EQ(w.path, "Boot/old.bin");
         ASSERT_EQ(write(w.fd, "new", 3), 3);
         EXPECT_EQ(ReadAll(root_ + "/Boot/old.bin"), "the old content");  // untouched while it runs
-        EXPECT_EQ(EntryCount(root_ + "/Boot"), entries + 1);                 // the temporary file beside it
+        EXPECT_EQ(FolderEntryCount(root_ + "/Boot"), entries + 1);  // the temporary file beside it
         // Readers wait for the end of the write.
         EXPECT_EQ(TftpOpenFile(rootFd_, "Boot/old.bin", false, 0, nullptr).errorCode, 2);
         close(w.fd);
         if (commit) EXPECT_TRUE(TftpCommitWrite(&w.target));
         else TftpDiscardWrite(&w.target);
         EXPECT_EQ(ReadAll(root_ + "/Boot/old.bin"), commit ? "new" : "the old content");
-        EXPECT_EQ(EntryCount(root_ + "/Boot"), entries);  // no temporary file left
+        EXPECT_EQ(FolderEntryCount(root_ + "/Boot"), entries);  // no temporary file left
     }
     struct stat st {};
     ASSERT_EQ(stat((root_ + "/Boot/old.bin").c_str(), &st), 0);

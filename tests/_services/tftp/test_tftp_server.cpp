@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -32,6 +31,7 @@
 #include "start_threads.h"
 #include "tftp_errsim.h"
 #include "tftp_records.h"
+#include "tftp_test_util.h"
 #include "tftpd_service.h"
 #include "tftpd_thread.h"
 #include "to_console.h"
@@ -705,16 +705,6 @@ TEST_F(TftpServer, WritesEndByAnnouncedSizeOrShortBlock) {
     }
 }
 
-// Entries of the root folder: no temporary file may stay behind.
-size_t RootEntries() {
-    size_t n = 0;
-    if (DIR* d = opendir(g_root.c_str())) {
-        while (dirent* e = readdir(d)) n += strcmp(e->d_name, ".") && strcmp(e->d_name, "..");
-        closedir(d);
-    }
-    return n;
-}
-
 TEST_F(TftpServer, WindowedWriteWithoutSizeEndsOnTheShortBlock) {
     SetSetting([](GlobalSettings& s) { s.TFTP_SecurityLevel = 0; });
     const std::string full(512, 'w'), part(100, 'z');
@@ -750,7 +740,7 @@ TEST_F(TftpServer, AbortedWriteLeavesTheOldFileWhole) {
     SetSetting([](GlobalSettings& s) { s.TFTP_SecurityLevel = 0; });
     const std::string old = RandomBytes(5000, 77);
     WriteFile(g_root + "/keep.bin", old);
-    const size_t entries = RootEntries();
+    const size_t entries = FolderEntryCount(g_root);
     const std::string full(512, 'n');
     {
         // The client gives up after two of its blocks.
@@ -769,12 +759,12 @@ TEST_F(TftpServer, AbortedWriteLeavesTheOldFileWhole) {
         EXPECT_EQ(end.stats.state, TRANSFER_FAILED);
     }
     EXPECT_EQ(ReadFile(g_root + "/keep.bin"), old);
-    EXPECT_EQ(RootEntries(), entries);
+    EXPECT_EQ(FolderEntryCount(g_root), entries);
     // A write that completes replaces it.
     WriteFile(Out("keep_new"), RandomBytes(1500, 78));
     Shell("tftp 127.0.0.1 " + Port() + " -m binary -c put " + Out("keep_new") + " keep.bin");
     EXPECT_EQ(ReadFile(g_root + "/keep.bin"), ReadFile(Out("keep_new")));
-    EXPECT_EQ(RootEntries(), entries);
+    EXPECT_EQ(FolderEntryCount(g_root), entries);
 }
 
 TEST_F(TftpServer, LongPathsAndRepeatedOptions) {
