@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -14,12 +15,15 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSocketNotifier>
+#include <QStyledItemDelegate>
 #include <QSystemTrayIcon>
 #include <QTabBar>
+#include <QTextOption>
 #include <QThread>
 #include <QTimer>
 #include <QTreeWidget>
@@ -32,6 +36,7 @@
 #include "console_client.h"
 #include "log.h"
 #include "settings.h"
+#include "tftp_errsim.h"
 #include "window_layout.h"
 
 const QEvent::Type PrivateMessageEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
@@ -42,6 +47,55 @@ namespace {
 MainWindow* g_mainWindow = nullptr;
 
 constexpr int kLogListCapacity = 510;
+
+// Draws the log lines with tab stops every few pixels, so the columns that tabs make in
+// lines such as "Created\t\tOK, ..." stay close together.
+class TabStopDelegate : public QStyledItemDelegate {
+public:
+    TabStopDelegate(int tabStop, QObject* parent) : QStyledItemDelegate(parent), tabStop_(qMax(1, tabStop)) {}
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        const QString text = opt.text;
+        opt.text.clear();
+        QStyle* style = opt.widget ? opt.widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, opt.widget);
+        const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, opt.widget);
+        const QPalette::ColorGroup group = opt.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled;
+        painter->save();
+        painter->setFont(opt.font);
+        painter->setPen(opt.palette.color(group, opt.state & QStyle::State_Selected ? QPalette::HighlightedText
+                                                                                    : QPalette::Text));
+        QTextOption layout(Qt::AlignLeft | Qt::AlignVCenter);
+        layout.setWrapMode(QTextOption::NoWrap);
+        layout.setTabStopDistance(tabStop_);
+        painter->drawText(QRectF(area.adjusted(kMargin, 0, 0, 0)), text, layout);
+        painter->restore();
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QStyleOptionViewItem opt(option);
+        initStyleOption(&opt, index);
+        const QFontMetrics fm(opt.font);
+        int x = 0;
+        const QStringList parts = opt.text.split('\t');
+        for (int i = 0; i < parts.size(); ++i) {
+            if (i > 0)
+                x = (x / tabStop_ + 1) * tabStop_;
+            x += fm.horizontalAdvance(parts[i]);
+        }
+        return QSize(x + 3 * kMargin, QStyledItemDelegate::sizeHint(option, index).height());
+    }
+
+    int tabStop() const { return tabStop_; }
+
+private:
+    static constexpr int kMargin = 2;
+    int tabStop_;
+};
 
 }  // namespace
 
@@ -68,6 +122,9 @@ MainWindow::MainWindow(uint32_t servicesMask, const QString& helpPath)
         });
     }
     SendAskWorkingDir();
+    trayClick_ = new QTimer(this);
+    trayClick_->setSingleShot(true);
+    connect(trayClick_, &QTimer::timeout, this, [this] { post(PM_TRAY, kTrayMenu); });
     buildMenu();
     buildControls();
     buildTabs(servicesMask_);
@@ -76,10 +133,7 @@ MainWindow::MainWindow(uint32_t servicesMask, const QString& helpPath)
         tray_ = new QSystemTrayIcon(windowIcon(), this);
         tray_->setToolTip(windowTitle().left(127));
         tray_->setContextMenu(systemMenu_);
-        connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::DoubleClick)
-                post(PM_TRAY, kTrayDoubleClick);
-        });
+        connect(tray_, &QSystemTrayIcon::activated, this, &MainWindow::trayActivated);
         DebugTrace("TrayMessage Call : msg %d <%s>, wnd %d, id %d\n", 0, "ADD", 0, 0x2B6B7241);
         tray_->show();
     }
@@ -138,8 +192,10 @@ void MainWindow::buildControls()
         switch (row.kind) {
         case CK_TEXT: {
             auto* label = new QLabel(row.text, area_);
-            if (row.id == 1204)
+            if (row.id == 1204) {
                 label->setAlignment(Qt::AlignCenter);
+                label->setWordWrap(true);
+            }
             w = label;
             break;
         }
@@ -167,6 +223,7 @@ void MainWindow::buildControls()
             if (row.id == 1110) {
                 logList_ = new QListWidget(area_);
                 logList_->setUniformItemSizes(true);
+                logList_->setItemDelegate(new TabStopDelegate(dluX(4), logList_));
                 w = logList_;
             } else {
                 auto* list = new QTreeWidget(area_);
@@ -254,7 +311,12 @@ void MainWindow::layoutMainWindow(bool initial)
         if (!w)
             continue;
         const Rect base{dluX(row.x), dluY(row.y), dluX(row.w), dluY(row.h)};
-        const Rect r = GrowRect(base, row, dW, dH);
+        Rect r = GrowRect(base, row, dW, dH);
+        if (row.id == 1204) {
+            // The hint wraps inside the window instead of running off both of its sides.
+            r = FitWidthInside(r, area_->width(), dluX(4));
+            r.h = qMax(r.h, static_cast<QLabel*>(w)->heightForWidth(r.w));
+        }
         w->setGeometry(r.x, r.y, r.w, r.h);
         if (row.kind == CK_BANNER)
             static_cast<QPushButton*>(w)->setIconSize(QSize(r.w, r.h));
@@ -347,6 +409,9 @@ void MainWindow::onPrivateMessage(int id, intptr_t lparam)
             raise();
             activateWindow();
             minimizeAction_->setChecked(false);
+            systemCommand(SC_SETTINGS);
+        } else if (lparam == kTrayMenu) {
+            systemMenu_->popup(QCursor::pos());
         }
         break;
     case PM_SET_WORKDIR:
@@ -367,9 +432,31 @@ void MainWindow::onPrivateMessage(int id, intptr_t lparam)
     }
 }
 
+void MainWindow::trayActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    switch (reason) {
+    case QSystemTrayIcon::Trigger:
+        trayClick_->start(QApplication::doubleClickInterval());
+        break;
+    case QSystemTrayIcon::DoubleClick:
+        trayClick_->stop();
+        post(PM_TRAY, kTrayDoubleClick);
+        break;
+    default:
+        break;  // the context menu is the system menu itself
+    }
+}
+
 void MainWindow::onStartup()
 {
     show();
+    const GlobalSettings& copy = GuiConsole().model.settings;
+    if ((copy.NIMBO_Services & SVC_TFTP_SERVER) && ErrSimLiveRecord().mode != ERRSIM_OFF) {
+        // Packets are being dropped on purpose: say so before anyone wonders why.
+        char text[sizeof copy.TFTP_ErrorSimulator + 1] = {};
+        std::memcpy(text, copy.TFTP_ErrorSimulator, sizeof copy.TFTP_ErrorSimulator);
+        LogPrint(1, "TFTP Warn: The Error Simulation engine is ON; %s", text);
+    }
     // The log list's filter and the TFTP warnings come with the lists.
     if (GuiConsole().model.settings.NIMBO_Services == 0) {
         showAbout();

@@ -5,6 +5,7 @@
 #include <QEvent>
 #include <QMainWindow>
 #include <QPointer>
+#include <QSystemTrayIcon>
 #include <cstdint>
 #include <map>
 
@@ -15,8 +16,8 @@ class QFrame;
 class QListWidget;
 class QMenu;
 class QSocketNotifier;
-class QSystemTrayIcon;
 class QTabBar;
+class QTimer;
 
 // Private messages and timer ids of the main window.
 enum PrivateMessage : int {
@@ -33,6 +34,7 @@ enum SystemCommand : int {
 };
 // Tray callback codes (lparam of PM_TRAY).
 constexpr intptr_t kTrayDoubleClick = 0x203;
+constexpr intptr_t kTrayMenu = 0x204;
 
 // Who asks the window to close.
 enum CloseOrigin : int { CLOSE_USER = 0, CLOSE_INI_FAILURE = 1 };
@@ -77,6 +79,9 @@ public:
     QMenu* systemMenu() const { return systemMenu_; }
     int currentPageBit() const;
     bool linkLost() const { return linkLost_; }
+    // The tray icon's clicks: a click opens the menu at the cursor (once it is clear that no
+    // second click follows), a double click the window and the settings.
+    void trayActivated(QSystemTrayIcon::ActivationReason reason);
 
     // ConsoleView
     void AppendLog(const std::string& line) override;
@@ -124,6 +129,7 @@ private:
     QMenu*             systemMenu_ = nullptr;
     QAction*           minimizeAction_ = nullptr;
     QSystemTrayIcon*   tray_ = nullptr;
+    QTimer*            trayClick_ = nullptr;  // a click waits this long for its second half
     QSocketNotifier*   notifier_ = nullptr;
     bool               linkLost_ = false;
     bool               closing_ = false;

@@ -1,5 +1,6 @@
 #include "window_layout.h"
 
+#include <algorithm>
 #include <cstdio>
 
 const TabRow kTabTable[11] = {
@@ -62,6 +63,15 @@ Rect GrowRect(const Rect& base, const LayoutRow& row, int dW, int dH)
 {
     return Rect{base.x + row.kx * dW / 10, base.y + row.ky * dH / 10,
                 base.w + row.kw * dW / 10, base.h + row.kh * dH / 10};
+}
+
+Rect FitWidthInside(const Rect& r, int areaWidth, int margin)
+{
+    const int left = std::max(r.x, margin);
+    const int right = std::min(r.x + r.w, areaWidth - margin);
+    if (right - left >= 1)
+        return Rect{left, r.y, right - left, r.h};
+    return Rect{margin, r.y, std::max(1, areaWidth - 2 * margin), r.h};
 }
 
 std::optional<SavedRect> ParseWindowPos(const std::string& text, const Rect& vs)

@@ -38,6 +38,10 @@ struct Rect {
 // base is the control's rectangle in pixels.
 Rect GrowRect(const Rect& base, const LayoutRow& row, int dW, int dH);
 
+// The rectangle narrowed, when it must be, to lie across the area's width with the margin
+// on both sides (a control wider than the area takes its whole inner width).
+Rect FitWidthInside(const Rect& r, int areaWidth, int margin);
+
 // Initial placement and minimum tracking size, dialog units.
 constexpr int kInitialX = 40, kInitialY = 30, kInitialRight = 267, kInitialBottom = 237;
 constexpr int kMinTrackWidth = 400, kMinTrackHeight = 323;

@@ -9,6 +9,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -149,7 +152,12 @@ bool TftpNormalizeName(const std::string& name, std::string* relative) {
     return true;
 }
 
-int TftpCheckAccess(const std::string& name, uint16_t opcode, int securityLevel) {
+int TftpCheckAccess(const std::string& rootSetting, const std::string& name, uint16_t opcode, int securityLevel) {
+    const size_t rootLength = strnlen(rootSetting.c_str(), rootSetting.size());
+    if (rootLength + name.size() >= kTftpNameLimit) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
     std::string rel;
     if (!TftpNormalizeName(name, &rel)) {
         errno = EACCES;
@@ -236,6 +244,62 @@ bool FindCaseless(int rootFd, const std::string& rel, bool lastMayBeMissing, std
 
 }  // namespace
 
+namespace {
+
+void SplitFolder(const std::string& path, std::string* folder, std::string* name) {
+    const size_t slash = path.rfind('/');
+    *folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    *name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Creates a new, empty temporary file in dirFd named after the target; -1 on failure.
+int CreateTemporary(int dirFd, const std::string& name, mode_t mode, std::string* tempName) {
+    static std::atomic<uint32_t> counter{0};
+    for (int tries = 0; tries < 100; ++tries) {
+        char suffix[48];
+        snprintf(suffix, sizeof suffix, ".%d.%u.part", static_cast<int>(getpid()), counter.fetch_add(1));
+        std::string candidate = "." + name.substr(0, 200) + suffix;
+        int fd = openat(dirFd, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            fchmod(fd, mode);  // the creation mask does not narrow the target's mode
+            *tempName = candidate;
+            return fd;
+        }
+        if (errno != EEXIST && errno != EINTR) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+void ReleaseTarget(TftpWriteTarget* target) {
+    if (target->targetFd >= 0) close(target->targetFd);
+    if (target->dirFd >= 0) close(target->dirFd);
+    target->targetFd = target->dirFd = -1;
+    target->tempName.clear();
+}
+
+}  // namespace
+
+bool TftpCommitWrite(TftpWriteTarget* target) {
+    if (target->dirFd < 0 || target->tempName.empty()) {
+        errno = EBADF;
+        return false;
+    }
+    if (renameat(target->dirFd, target->tempName.c_str(), target->dirFd, target->name.c_str()) != 0) {
+        const int err = errno;
+        TftpDiscardWrite(target);
+        errno = err;
+        return false;
+    }
+    ReleaseTarget(target);
+    return true;
+}
+
+void TftpDiscardWrite(TftpWriteTarget* target) {
+    if (target->dirFd >= 0 && !target->tempName.empty()) unlinkat(target->dirFd, target->tempName.c_str(), 0);
+    ReleaseTarget(target);
+}
+
 TftpOpenResult TftpOpenFile(int rootFd, const std::string& relative, bool write, int securityLevel,
                             TftpLog* log) {
     TftpOpenResult r;
@@ -244,46 +308,68 @@ TftpOpenResult TftpOpenFile(int rootFd, const std::string& relative, bool write,
     int flags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
     flags |= write ? O_RDWR : O_RDONLY;
 
-    // The exact name first (without creating anything), then without case; a write that
-    // finds no file creates it under the name found for its folders.
+    // The exact name first, then without case; a write that finds no file makes a new one
+    // under the name found for its folders.
     r.path = relative;
+    bool foldersFound = true;
     int fd = OpenBeneath(rootFd, relative, flags, 0);
-    if (fd < 0 && errno == ENOENT) {
+    int openError = fd < 0 ? errno : 0;
+    if (fd < 0 && openError == ENOENT) {
         std::string alt;
         if (FindCaseless(rootFd, relative, create, &alt)) {
             if (alt != relative) TftpLogf(log, 9, "TFTP Inf: <%s> found as <%s>", relative.c_str(), alt.c_str());
             r.path = alt;
-            fd = OpenBeneath(rootFd, alt, flags | (create ? O_CREAT : 0), 0644);
+            fd = OpenBeneath(rootFd, alt, flags, 0);
+            openError = fd < 0 ? errno : 0;
         } else {
-            errno = ENOENT;
+            foldersFound = false;
         }
     }
     auto fail = [&](int err, int code) {
         if (fd >= 0) close(fd);
+        TftpDiscardWrite(&r.target);
         r.fd = -1;
         r.sysError = err;
         r.errorCode = code;
         return r;
     };
-    if (fd < 0) {
-        const int err = errno;
+    const bool newFile = fd < 0 && openError == ENOENT && create && foldersFound && !r.path.empty();
+    if (fd < 0 && !newFile) {
+        const int err = openError;
         if (level2Write && err == ENOENT) {
             r.accessRefused = true;
             return fail(err, 2);
         }
         return fail(err, TftpErrnoToCode(err));
     }
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return fail(errno, 2);
-    if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EACCES, 2);
-    if (flock(fd, (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) return fail(errno, 2);
-    if (level2Write && st.st_size != 0) {
-        r.accessRefused = true;
-        return fail(EEXIST, 2);
+    mode_t mode = 0644;
+    if (fd >= 0) {
+        struct stat st {};
+        if (fstat(fd, &st) != 0) return fail(errno, 2);
+        if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EACCES, 2);
+        if (flock(fd, (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) return fail(errno, 2);
+        if (level2Write && st.st_size != 0) {
+            r.accessRefused = true;
+            return fail(EEXIST, 2);
+        }
+        if (!write) {
+            r.fd = fd;
+            r.size = static_cast<uint64_t>(st.st_size);
+            return r;
+        }
+        mode = st.st_mode & 07777;
     }
-    if (write && st.st_size != 0 && ftruncate(fd, 0) != 0) return fail(errno, TftpErrnoToCode(errno));
-    r.fd = fd;
-    r.size = write ? 0 : static_cast<uint64_t>(st.st_size);
+    // A write: the target (when it exists) stays locked and whole until the commit.
+    std::string folder;
+    SplitFolder(r.path, &folder, &r.target.name);
+    r.target.targetFd = fd;
+    fd = -1;
+    r.target.dirFd = OpenBeneath(rootFd, folder, O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+    if (r.target.dirFd < 0) return fail(errno, TftpErrnoToCode(errno));
+    int temp = CreateTemporary(r.target.dirFd, r.target.name, mode, &r.target.tempName);
+    if (temp < 0) return fail(errno, TftpErrnoToCode(errno));
+    r.fd = temp;
+    r.size = 0;
     return r;
 }
 
@@ -325,10 +411,18 @@ void TftpNegotiateOptions(const TftpRequest& request, const GlobalSettings& sett
         any = true;
         return true;
     };
+    std::vector<std::string> seen;  // option names already handled, lower case
     for (const auto& [name, valueText] : request.options) {
         const char* n = name.c_str();
         const char* v = valueText.c_str();
-        if (!strcasecmp(n, "blksize")) {
+        std::string lower = name;
+        for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        if (std::find(seen.begin(), seen.end(), lower) != seen.end()) {
+            TftpLogf(log, 9, "TFTP Inf: <%s> repeated in the request; the first one counts", n);
+            continue;
+        }
+        seen.push_back(lower);
+        if (lower == "blksize") {
             if (pxe) continue;
             uint32_t value = ReadUnsigned32(valueText);
             uint32_t size;
@@ -346,17 +440,14 @@ void TftpNegotiateOptions(const TftpRequest& request, const GlobalSettings& sett
             if (limit >= 8 && limit <= static_cast<int>(kTftpMaxBlockSize) && static_cast<uint32_t>(limit) < size)
                 size = static_cast<uint32_t>(limit);
             if (addEntry(name, std::to_string(size))) out->blockSize = size;
-        } else if (!strcasecmp(n, "tsize")) {
-            if (request.opcode == TFTP_RRQ) {
-                if (addEntry(name, std::to_string(fileSize))) out->totalSize = fileSize;
-            } else {
-                if (addEntry(name, valueText)) {
-                    out->totalSize = ReadUnsigned(valueText);
-                    out->tsizeSeen = true;
-                }
+        } else if (lower == "tsize") {
+            const uint64_t size = request.opcode == TFTP_RRQ ? fileSize : ReadUnsigned(valueText);
+            if (addEntry(name, std::to_string(size))) {
+                out->totalSize = size;
+                out->tsizeSeen = request.opcode != TFTP_RRQ;
             }
             TftpLogf(log, 10, "TFTP Inf: <%s> changed to <%llu>", n, static_cast<unsigned long long>(out->totalSize));
-        } else if (!strcasecmp(n, "windowsize")) {
+        } else if (lower == "windowsize") {
             const int limit = settings.TFTP_LimitNegotiatedWindowsize;
             if (pxe || limit < 2 || limit > 64) continue;
             uint32_t value = ReadUnsigned32(valueText);
@@ -367,14 +458,15 @@ void TftpNegotiateOptions(const TftpRequest& request, const GlobalSettings& sett
                 out->windowMinus1 = window - 1;
                 out->windowNegotiated = true;
             }
-        } else if (!strcasecmp(n, "timeout")) {
+        } else if (lower == "timeout") {
             if (pxe) continue;
             uint32_t value = ReadUnsigned32(valueText);
             if (value < 1 || value > 255) continue;
             TftpLogf(log, 9, "TFTP Inf: <%s> changed to <%s>", n, v);
-            if (addEntry(name, valueText)) out->timeout = value;
-        } else if (!strcasecmp(n, "udpport")) {
+            if (addEntry(name, std::to_string(value))) out->timeout = value;
+        } else if (lower == "udpport") {
             if (!settings.TFTP_SupportForPortOption) continue;
+            TftpLogf(log, kTftpTraceLevel, "TFTP Inf: using udpport option --> %d", transferPort);
             if (addEntry(name, std::to_string(transferPort))) out->oackPort = settings.TFTP_Port;
         }
     }

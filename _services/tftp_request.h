@@ -59,28 +59,49 @@ void TftpTranslateName(std::string& name, const GlobalSettings& settings);
 // applied. False when the name climbs above the root.
 bool TftpNormalizeName(const std::string& name, std::string* relative);
 
-// Access rules by security level, before the file is opened. Returns 1 when allowed.
+// Access rules, before the file is opened: the root setting text directly followed by
+// the name must stay below kTftpNameLimit characters and the name must not climb above the
+// root; then the security level decides. Returns 1 when allowed, else 0 with errno set.
 // For level 2 a write also needs an existing empty file, tested when it is opened.
-int TftpCheckAccess(const std::string& name, uint16_t opcode, int securityLevel);
+int TftpCheckAccess(const std::string& rootSetting, const std::string& name, uint16_t opcode, int securityLevel);
 
 // errno of a failed open to a TFTP error code.
 int TftpErrnoToCode(int err);
 
+// A write in progress: the data goes into a temporary file beside the target, which takes
+// the target's place only when the transfer completes; until then the old file stays whole.
+struct TftpWriteTarget {
+    int         dirFd = -1;     // the target's folder, beneath the root
+    int         targetFd = -1;  // the existing target, locked exclusively; -1 for a new file
+    std::string tempName;       // the temporary file, in dirFd
+    std::string name;           // the target's name, in dirFd
+};
+// Puts the temporary file in the target's place. False (errno set) when it cannot; the
+// temporary file is then removed. Both release the target.
+bool TftpCommitWrite(TftpWriteTarget* target);
+// Removes the temporary file; the target is left as it was.
+void TftpDiscardWrite(TftpWriteTarget* target);
+
 struct TftpOpenResult {
-    int         fd = -1;
+    int         fd = -1;        // the file read, or the temporary file written
     int         errorCode = 0;   // TFTP code when fd < 0
     int         sysError = 0;    // errno of the failure
     bool        accessRefused = false;  // refused by the access rules (level 2)
     std::string path;            // the path opened, relative to the root
     uint64_t    size = 0;
+    TftpWriteTarget target;      // writes only
 };
 // Opens the file beneath rootFd (openat2 RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS): the
-// exact name first, then component by component without case. Reads take a shared lock,
-// writes an exclusive one and then truncate. Only regular files are accepted.
+// exact name first, then component by component without case. Reads take a shared lock;
+// writes take an exclusive one on an existing target, leave it untouched and open a new
+// temporary file beside it (see TftpWriteTarget). Only regular files are accepted.
 TftpOpenResult TftpOpenFile(int rootFd, const std::string& relative, bool write, int securityLevel,
                             TftpLog* log);
 // Opens or creates a file beneath rootFd for writing (truncated); -1 on failure.
 int TftpCreateBeneath(int rootFd, const std::string& relative);
+
+// Log level of the lines of TftpLog that are debug traces rather than log lines.
+constexpr int kTftpTraceLevel = -1;
 
 struct TftpNegotiation {
     uint32_t blockSize = 512;
@@ -93,7 +114,8 @@ struct TftpNegotiation {
     std::vector<uint8_t> oack;   // opcode 6 and the entries; empty when nothing accepted
 };
 // Negotiates the request's options against the settings. fileSize is the size of the
-// file read (0 for a write); transferPort the transfer socket's local port.
+// file read (0 for a write); transferPort the transfer socket's local port. Only the first
+// occurrence of an option counts; the OACK carries the values in use as decimal numbers.
 void TftpNegotiateOptions(const TftpRequest& request, const GlobalSettings& settings, uint64_t fileSize,
                           uint16_t transferPort, TftpNegotiation* out, TftpLog* log);
 

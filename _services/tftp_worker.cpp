@@ -30,7 +30,10 @@ namespace {
 uint32_t Saturate32(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
 
 void PrintLog(const TftpLog& log) {
-    for (const auto& l : log) LogPrint(l.level, "%s", l.text.c_str());
+    for (const auto& l : log) {
+        if (l.level == kTftpTraceLevel) DebugTrace("%s\n", l.text.c_str());
+        else LogPrint(l.level, "%s", l.text.c_str());
+    }
 }
 
 // A connected datagram socket reports an earlier ICMP "port unreachable" on its next
@@ -164,7 +167,8 @@ int TftpParseRequest(TftpTransfer* t) {
     LogPrint(1, "TFTP Inf: %s file <%s>. Mode %s", write ? "Write" : "Read", req.fileName.c_str(), req.modeText.c_str());
     TftpTranslateName(t->fileName, s);
 
-    if (!TftpCheckAccess(t->fileName, req.opcode, s.TFTP_SecurityLevel)) {
+    const std::string rootSetting(s.TFTP_RootDirectory, strnlen(s.TFTP_RootDirectory, sizeof s.TFTP_RootDirectory));
+    if (!TftpCheckAccess(rootSetting, t->fileName, req.opcode, s.TFTP_SecurityLevel)) {
         LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), LastErrorText());
         return refuse(2);
     }
@@ -201,6 +205,7 @@ int TftpParseRequest(TftpTransfer* t) {
     }
     t->file = opened.fd;
     t->openedPath = opened.path;
+    t->writeTarget = std::move(opened.target);
     sockaddr_in me{};
     socklen_t len = sizeof me;
     getsockname(t->sock, reinterpret_cast<sockaddr*>(&me), &len);
@@ -408,14 +413,14 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
     if (t->md5On) MD5Init(&t->md5);
     bool R = false;
     bool received = false;
-    bool lastFull = true;
+    bool complete = false;
     uint8_t* pkt = t->packet.data();
     auto acknowledge = [&]() {
         TftpBuildAck(ack, E - 1);
         if (!SendAll(t->sock, ack, 4) && !t->stop.load()) LogPrint(1, "TFTP Err: send : Error %d", errno);
         W = E;
     };
-    do {
+    while (!complete && T < maxRetransmit) {
         if (t->stop.load()) return 0;
         int r = TftpWaitReadable(t);
         if (r < 0) return 0;
@@ -469,7 +474,8 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
             }
             if (t->md5On) MD5Update(&t->md5, pkt + 4, len);
             t->bytesDone.fetch_add(len, std::memory_order_relaxed);
-            lastFull = len >= t->blockSize;
+            // A short block ends the transfer, as does block N of an announced size.
+            complete = len < t->blockSize || (!sizeUnknown && E - 1 >= N);
         } else {
             if (R) {
                 R = false;
@@ -477,11 +483,18 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
             }
             continue;
         }
-        if (blk == static_cast<uint16_t>(W + K) || E - 1 == N) acknowledge();
-    } while (T < maxRetransmit && (E - 1 < N || (sizeUnknown && lastFull)));
+        if (complete) {
+            // The file takes its place before the client hears that the transfer is done.
+            if (fdatasync(t->file) != 0 && errno != EINVAL) return TftpFileError(t, 3, "write");
+            if (!TftpCommitWrite(&t->writeTarget)) return TftpFileError(t, TftpErrnoToCode(errno), "rename");
+            acknowledge();
+        } else if (blk == static_cast<uint16_t>(W + K)) {
+            acknowledge();
+        }
+    }
     t->nextBlock = E;
 
-    if (T >= maxRetransmit) {
+    if (!complete) {
         LogPrint(0, "TFTP Err: TIMEOUT while waiting for Data block %d, file <%s>", static_cast<int>((W + 1) & 0xFFFF),
                  t->fileName.c_str());
         TftpSendError(t, 0);
@@ -593,6 +606,7 @@ void TftpWorkerThread(TftpTransfer* t) {
     TftpCloseTransferSocket(t);
     if (t->file >= 0) close(t->file);
     t->file = -1;
+    TftpDiscardWrite(&t->writeTarget);  // an unfinished write leaves the old file whole
     if (t->rootFd >= 0) close(t->rootFd);
     t->rootFd = -1;
     DebugTrace("TFTP Inf: worker thread leaving %u\n", t->threadId);

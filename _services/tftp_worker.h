@@ -52,6 +52,7 @@ struct TftpTransfer {
     size_t      requestLength = 0;
     std::string fileName;     // as requested, after the name rules
     std::string openedPath;   // the file opened, relative to the root
+    TftpWriteTarget writeTarget;  // a write's temporary file and target
     bool        md5On = false;
     MD5Context  md5{};
     uint64_t    md5Next = 1;

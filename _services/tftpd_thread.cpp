@@ -69,7 +69,10 @@ void LoadErrorSimulator(const GlobalSettings& s) {
     ErrSimSetLiveRecord(rec);
 }
 
-void TftpDuplicateGuard(const sockaddr_in& client, const uint8_t* request, size_t length) {
+// True when the request repeats the last accepted one (same bytes, same client, same
+// second): the client sent it again before the first answer reached it, and the transfer
+// that serves the first copy answers it. The copy is dropped at once.
+bool TftpDuplicateGuard(const sockaddr_in& client, const uint8_t* request, size_t length) {
     const time_t now = time(nullptr);
     LastRequest& last = g_lastRequest;
     if (length == last.length && !memcmp(request, last.bytes, length) &&
@@ -77,13 +80,13 @@ void TftpDuplicateGuard(const sockaddr_in& client, const uint8_t* request, size_
         now == last.second) {
         LogPrint(1, "TFTP Warn: received duplicated request from %s:%d", IPv4Text(client.sin_addr).c_str(),
                  ntohs(client.sin_port));
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        return;
+        return true;
     }
     memcpy(last.bytes, request, length);
     last.length = length;
     last.client = client;
     last.second = now;
+    return false;
 }
 
 void TftpInitTransfer(TftpTransfer* t, size_t othersInList) {
@@ -132,12 +135,12 @@ int TftpAcceptRequest(int sock) {
     t->client = info.peer;
     t->local = info.local;
     t->ifindex = info.ifindex;
+    if (TftpDuplicateGuard(t->client, t->request, t->requestLength)) return 1;
     {
         std::lock_guard<std::mutex> lock(g_listMutex);
         TftpInitTransfer(t.get(), g_list.size());
         g_list.push_back(t);
     }
-    TftpDuplicateGuard(t->client, t->request, t->requestLength);
     t->busy.store(1);
     TftpTransfer* raw = t.get();
     if (!t->thread.Start([t] { TftpWorkerThread(t.get()); })) {

@@ -182,6 +182,10 @@ std::string MenuNwaEntryText(const std::string& head, int number, const std::str
 }
 
 bool IsUsableHeadFolder(const std::string& name) {
+    // A control character (a line break above all) would end the menu line that names the
+    // folder and start lines of its own.
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7F) return false;
     return !StartsWithNoCase(name, "off_") && name.find(' ') == std::string::npos &&
            name.find('?') == std::string::npos;
 }

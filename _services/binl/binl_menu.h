@@ -33,7 +33,8 @@ int CheckOffDuplicate(const std::string& root, const char* kind, const std::stri
 // target is kept as target.bak. 0 done or nothing to do, -1 failure, 1 the first copy failed.
 int InstallIfChanged(const std::string& newFile, const std::string& target);
 
-// Whether a head folder takes part: not "off_" (without case), no blank and no '?'.
+// Whether a head folder takes part: not "off_" (without case), no blank, no '?' and no
+// control character.
 bool IsUsableHeadFolder(const std::string& name);
 
 // Line types and marks of ReadMenuFile.

@@ -1,5 +1,7 @@
 #include "binl_nwa.h"
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "binl_files.h"

@@ -6,8 +6,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "archive_extract.h"
 #include "binl_files.h"
@@ -115,11 +117,16 @@ void BinlDeleteTempFiles(const BinlContext& ctx) {
     for (int i = 1; i <= 8; ++i) ::unlink((ctx.tempFolder + "Nimbo" + std::to_string(i) + ".tmp").c_str());
 }
 
-int BinlUpdateAssetStamp(const BinlContext& ctx, uint32_t stamp) {
-    std::string path = ctx.root + "/astamp.dat";
+bool BinlAssetStampHolds(const BinlContext& ctx, uint32_t stamp) {
     std::vector<uint8_t> old;
-    uint8_t bytes[4] = {uint8_t(stamp), uint8_t(stamp >> 8), uint8_t(stamp >> 16), uint8_t(stamp >> 24)};
-    if (ReadWholeFile(path, &old) && old.size() >= 4 && std::memcmp(old.data(), bytes, 4) == 0) return 0;
+    const uint8_t bytes[4] = {uint8_t(stamp), uint8_t(stamp >> 8), uint8_t(stamp >> 16), uint8_t(stamp >> 24)};
+    return ReadWholeFile(ctx.root + "/astamp.dat", &old) && old.size() >= 4 && std::memcmp(old.data(), bytes, 4) == 0;
+}
+
+int BinlUpdateAssetStamp(const BinlContext& ctx, uint32_t stamp) {
+    if (BinlAssetStampHolds(ctx, stamp)) return 0;
+    std::string path = ctx.root + "/astamp.dat";
+    const uint8_t bytes[4] = {uint8_t(stamp), uint8_t(stamp >> 8), uint8_t(stamp >> 16), uint8_t(stamp >> 24)};
     if (!WriteFileAtomic(path, bytes, 4)) BinlLog("BINL Err: Writing to %s", path.c_str());
     return 1;
 }
@@ -249,8 +256,44 @@ void BinlWriteBootProgramFlags(DhcpSettings* s, const std::string& rootSetting) 
     }
 }
 
+namespace {
+
+int PrepareSteps(BinlRun* run);
+
+}  // namespace
+
 int BinlPrepare(BinlRun* run) {
+    run->stopReason.clear();
+    if (PrepareSteps(run) == 0) return 0;
+    if (run->stopReason.empty()) run->stopReason = "unknown failure";
+    BinlLog("BINL Err: Preparation/Maintenance procedures stopped: %s; DHCP requests stay on hold until the "
+            "services restart",
+            run->stopReason.c_str());
+    return -1;
+}
+
+bool BinlWaitForDhcpSettings(int timeoutMs, const std::function<bool()>& keepGoing) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!DhcpSettingsPublished()) {
+        if (!keepGoing()) return false;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            BinlLog("BINL Err: DHCP settings not loaded after %d s; preparing without waiting further",
+                    timeoutMs / 1000);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+}
+
+namespace {
+
+int PrepareSteps(BinlRun* run) {
     BinlContext& ctx = run->ctx;
+    auto stop = [run](const std::string& reason) {
+        run->stopReason = reason;
+        return -1;
+    };
     if (!run->countRaised) {
         BinlPreparationCount.fetch_add(1);
         run->countRaised = true;
@@ -259,29 +302,31 @@ int BinlPrepare(BinlRun* run) {
 
     GlobalSettings settings = SettingsSnapshot();
     std::shared_ptr<const DhcpConfig> dhcp = DhcpSettingsSnapshot();
-    bool failed = false;
+    std::string failed;  // the checks that failed
+    auto fail = [&failed](const char* reason) { failed += (failed.empty() ? "" : ", ") + std::string(reason); };
     if (!(settings.NIMBO_Services & SVC_TFTP_SERVER)) {
         BinlLog("BINL Err: ABORT, Nimbo's TFTP service is Off");
-        failed = true;
+        fail("the TFTP service is off");
     }
     std::string bootFile = dhcp ? std::string(dhcp->rec.DHCP_BootFile, strnlen(dhcp->rec.DHCP_BootFile,
                                                                              sizeof dhcp->rec.DHCP_BootFile))
                                 : std::string();
     if (!dhcp || dhcp->defaultBootFileList.empty() || bootFile != dhcp->defaultBootFileList) {
         BinlLog("BINL Err: ABORT, DHCP \"Boot File\" is not correct");
-        failed = true;
+        fail(!dhcp || dhcp->defaultBootFileList.empty() ? "the DHCP settings are not loaded"
+                                                        : "the DHCP \"Boot File\" is not the default list");
     }
     ctx.bmMode = dhcp && dhcp->rec.BmMode == 3 ? 3 : 1;
     ctx.computerName = BinlComputerName();
     if (ctx.computerName.empty()) {
         BinlLog("BINL Err: ABORT, Couldn't get Nimbo's computer name");
-        failed = true;
+        fail("no computer name");
     }
     if (run->privateTemp.empty()) run->privateTemp = MakePrivateTempFolder();
     ctx.tempFolder = run->privateTemp;
     if (ctx.tempFolder.empty()) {
         BinlLog("BINL Err: ABORT, Couldn't get TEMP/TMP environment variable");
-        failed = true;
+        fail("no temporary folder");
     }
 
     std::string rootSetting(settings.TFTP_RootDirectory, strnlen(settings.TFTP_RootDirectory,
@@ -289,18 +334,19 @@ int BinlPrepare(BinlRun* run) {
     ctx.root = StripTrailingSeparators(rootSetting);
     if (ctx.root.empty() || !IsFolder(ctx.root) || ::access(ctx.root.c_str(), R_OK | W_OK | X_OK) != 0) {
         BinlLog("BINL Err: ABORT, Cannot access TFTP root %s", ctx.root.c_str());
-        return -1;
+        return stop("the TFTP root cannot be accessed");
     }
     if (BinlCreateBmTree(ctx) != 0) {
         BinlLog("BINL Err: ABORT, Couldn't create BM directories");
-        return -1;
+        return stop("the BM folders cannot be created");
     }
     if (BinlWriteF1Files(ctx) != 0) {
         BinlLog("BINL Err: ABORT, Couldn't create PXENIMBO F1 files");
-        return -1;
+        return stop("the help screens cannot be written");
     }
     Step(run, "tree");
-    if (failed || !run->keepGoing()) return -1;
+    if (!failed.empty()) return stop(failed);
+    if (!run->keepGoing()) return stop("the service was stopped");
 
     BinlDeleteTempFiles(ctx);
     BinlLog("BINL Inf: Preparation/Maintenance procedures \"Start\"\t**");
@@ -313,9 +359,11 @@ int BinlPrepare(BinlRun* run) {
     if (RisScanAssets(ctx, &risCount, &risFlag, &stamp) == 1) changed = true;
     if (WdsScanAssets(ctx, &wdsCount, &wdsFlag, &stamp) == 1) changed = true;
     if (NwaScanAssets(ctx, &nwaCount, &nwaFlag, &stamp) == 1) changed = true;
-    if (BinlUpdateAssetStamp(ctx, stamp) == 1) changed = true;
+    // The stamp is stored only once the menus are built from these assets: a run whose menu
+    // step stops leaves the old stamp, so the next run rebuilds the menus.
+    if (!BinlAssetStampHolds(ctx, stamp)) changed = true;
     Step(run, "assets");
-    if (!run->keepGoing()) return -1;
+    if (!run->keepGoing()) return stop("the service was stopped");
 
     bool menuRebuilt = false;
     for (int p = 0; p < PLATFORM_COUNT; ++p) {
@@ -323,7 +371,7 @@ int BinlPrepare(BinlRun* run) {
         if (!PathExists(menu) || changed) {
             if (BinlBuildMenuDef(ctx, menu) != 0) {
                 BinlLog("BINL Err: creating %s", menu.c_str());
-                return -1;
+                return stop("the menu " + menu + " cannot be built");
             }
             BinlLog("BINL Inf: Created\t\tOK, %s", menu.c_str());
             menuRebuilt = true;
@@ -332,20 +380,20 @@ int BinlPrepare(BinlRun* run) {
         if (menuRebuilt || !PathExists(store)) {
             if (BinlBuildEfiMenu(ctx, menu, store) != 0) {
                 BinlLog("BINL Err: Updating %s", store.c_str());
-                return -1;
+                return stop("the EFI menu store " + store + " cannot be built");
             }
         }
     }
-    if (menuRebuilt) BinlUpdateAssetStamp(ctx, stamp);
+    BinlUpdateAssetStamp(ctx, stamp);
     Step(run, "menus");
-    if (!run->keepGoing()) return -1;
+    if (!run->keepGoing()) return stop("the service was stopped");
 
     // Rows whose boot manager cannot be held lose their present flag (declared rows get
     // theirs again from the files below).
     uint32_t clearedRows = 0;
     if (BinlExtractBmComponents(run, &clearedRows) != 0) {
         BinlLog("BINL Err: Extracting BM components");
-        return -1;
+        return stop("the boot components cannot be unpacked");
     }
     Step(run, "components");
 
@@ -367,6 +415,8 @@ int BinlPrepare(BinlRun* run) {
     run->countRaised = false;
     return 0;
 }
+
+}  // namespace
 
 std::string BinlComputerName() {
     std::string name;

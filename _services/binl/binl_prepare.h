@@ -21,6 +21,7 @@ struct BinlRun {
     BinlContext ctx;
     int held[kHeldComponents];          // boot components kept open (read-locked), -1 when empty
     bool countRaised = false;           // BinlPreparationCount is raised by this run
+    std::string stopReason;             // why the run stopped, when it did
     std::string privateTemp;            // the private temporary folder made for this run
     // Stops the run between steps when it returns false (the row was stopped).
     std::function<bool()> keepGoing = [] { return true; };
@@ -37,13 +38,22 @@ struct BinlRun {
 };
 
 // Runs the whole preparation. 0: completed (the count was lowered); -1: stopped on a
-// failure or because the row was stopped (the count stays raised while run lives).
+// failure or because the row was stopped (the count stays raised while run lives), with
+// the reason in stopReason and in the log.
 int BinlPrepare(BinlRun* run);
+
+// Waits until the DHCP settings have been published (the DHCP threads load the stored
+// leases first), at most timeoutMs, while keepGoing holds. False when it gave up (logged)
+// or was stopped.
+bool BinlWaitForDhcpSettings(int timeoutMs, const std::function<bool()>& keepGoing);
 
 // The steps, exposed for tests.
 int BinlCreateBmTree(const BinlContext& ctx);
 int BinlWriteF1Files(const BinlContext& ctx);
 void BinlDeleteTempFiles(const BinlContext& ctx);
+// Whether astamp.dat holds the stamp; BinlUpdateAssetStamp writes it when it does not
+// (0 unchanged, 1 written).
+bool BinlAssetStampHolds(const BinlContext& ctx, uint32_t stamp);
 int BinlUpdateAssetStamp(const BinlContext& ctx, uint32_t stamp);
 void BinlMaintainEfiBootManagers(const BinlContext& ctx, bool* changed);
 // 0, 246..237 (the component that cannot be opened), -9 extraction failed. clearedRows gets

@@ -5,15 +5,25 @@
 #include "binl_prepare.h"
 #include "binl_service.h"
 #include "dhcp_service.h"
+#include "dhcp_settings.h"
 #include "log.h"
 #include "start_threads.h"
 
 namespace {
 
+// How long the preparation waits for the DHCP settings: loading a large stored lease
+// table from slow storage takes a while, but not this long.
+constexpr int kDhcpSettingsWaitMs = 300000;
+
+bool Running() { return ThreadSlots[TH_BINL].running.load() == 1; }
+
 void BinlThread() {
-    if (SleepWhileRunning(TH_BINL, 3000)) {
+    // The preparation checks the DHCP settings, which the DHCP threads publish only once
+    // their stored leases are loaded: it starts when they are there.
+    BinlWaitForDhcpSettings(kDhcpSettingsWaitMs, Running);
+    if (Running()) {
         BinlRun run;
-        run.keepGoing = [] { return ThreadSlots[TH_BINL].running.load() == 1; };
+        run.keepGoing = Running;
         BinlPrepare(&run);
         // Idle until the row is stopped. A preparation that stopped on a failure keeps
         // BinlPreparationCount raised until here, so DHCP sends no client to a half-made tree.
@@ -25,6 +35,8 @@ void BinlThread() {
         usleep(100000);
         BinlFreeRisAssetTable();
     }  // the run closes its held components and lowers a count it still holds
+    // The rows stop together: the next start waits for settings loaded anew.
+    DhcpSettingsClearPublished();
     DebugTrace("Thread Inf: BINL thread ends here\n");
 }
 

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -605,7 +606,11 @@ void LoadDhcpConfig(DhcpConfig* cfg, const DhcpIniReader& read, uint32_t service
 namespace {
 std::mutex g_liveMutex;
 std::shared_ptr<const DhcpConfig> g_live = std::make_shared<const DhcpConfig>();
+std::atomic<bool> g_published{false};
 }  // namespace
+
+bool DhcpSettingsPublished() { return g_published.load(); }
+void DhcpSettingsClearPublished() { g_published.store(false); }
 
 std::shared_ptr<const DhcpConfig> DhcpSettingsSnapshot() {
     std::lock_guard<std::mutex> lock(g_liveMutex);
@@ -616,6 +621,7 @@ void DhcpSettingsPublish(DhcpConfig cfg) {
     auto next = std::make_shared<const DhcpConfig>(std::move(cfg));
     std::lock_guard<std::mutex> lock(g_liveMutex);
     g_live = std::move(next);
+    g_published.store(true);
 }
 
 void DhcpSettingsUpdate(const std::function<void(DhcpSettings&)>& edit) {

@@ -81,6 +81,11 @@ uint32_t SizeInBlocks(uint64_t bytes);
 // publish a new copy.
 std::shared_ptr<const DhcpConfig> DhcpSettingsSnapshot();
 void DhcpSettingsPublish(DhcpConfig cfg);
+// Whether a whole configuration has been published since the program started or the flag
+// was last cleared. The DHCP threads publish once the stored leases are loaded; the BINL
+// preparation waits for it, and clears it when its row stops (the rows stop together).
+bool DhcpSettingsPublished();
+void DhcpSettingsClearPublished();
 // Edits the live record in place of a copy (the BINL thread writes the present flags and
 // sizes of the tables this way). The edit runs under the writer lock.
 void DhcpSettingsUpdate(const std::function<void(DhcpSettings&)>& edit);

@@ -3,7 +3,10 @@
 
 #include <QDialog>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QListWidget>
+#include <QMenu>
+#include <QStyleOptionViewItem>
 #include <QTest>
 #include <QTimer>
 #include <cstring>
@@ -235,4 +238,56 @@ TEST_F(GuiConsoleTest, ModalDialogInsideADispatchKeepsTheLinkRead)
     ASSERT_TRUE(QTest::qWaitFor([&] { return phase >= 2; }, 30000));
     EXPECT_EQ(phase, 2) << "the link was not read while the dialog was open";
     EXPECT_EQ(listed, 2);
+}
+
+TEST_F(GuiConsoleTest, HintWrapsInsideTheWindowAndLogTabsStayClose)
+{
+    ASSERT_TRUE(OpenWindow());
+    auto* hint = qobject_cast<QLabel*>(window->control(1204));
+    ASSERT_NE(hint, nullptr);
+    EXPECT_TRUE(hint->wordWrap());
+    for (const QSize size : {QSize(900, 700), QSize(1400, 900), window->minimumSize()}) {
+        window->resize(size);
+        QCoreApplication::processEvents();
+        const QRect r = hint->geometry();
+        const int areaWidth = hint->parentWidget()->width();
+        SCOPED_TRACE(areaWidth);
+        EXPECT_GE(r.left(), 0);
+        EXPECT_LE(r.right(), areaWidth - 1);
+        // The whole wrapped text fits the label.
+        const QRect text = hint->fontMetrics().boundingRect(QRect(0, 0, r.width(), 10000),
+                                                            Qt::TextWordWrap | Qt::AlignCenter, hint->text());
+        EXPECT_LE(text.width(), r.width());
+        EXPECT_LE(text.height(), r.height());
+    }
+    // Tabs advance to the next stop a few pixels on, not by whole columns.
+    QListWidget* log = window->logList();
+    log->addItem("Created\t\tOK, menu.def");
+    log->addItem("CreatedOK, menu.def");
+    QStyleOptionViewItem option;
+    option.initFrom(log);
+    const QAbstractItemModel* model = log->model();
+    const int tabbed = log->itemDelegate()->sizeHint(option, model->index(log->count() - 2, 0)).width();
+    const int plain = log->itemDelegate()->sizeHint(option, model->index(log->count() - 1, 0)).width();
+    const int charWidth = log->fontMetrics().horizontalAdvance('x');
+    EXPECT_GT(tabbed, plain);
+    EXPECT_LE(tabbed - plain, 2 * (log->fontMetrics().averageCharWidth() + charWidth));
+}
+
+TEST_F(GuiConsoleTest, TrayClickOpensTheMenuDoubleClickTheWindow)
+{
+    ASSERT_TRUE(OpenWindow());
+    QMenu* menu = window->systemMenu();
+    window->trayActivated(QSystemTrayIcon::Trigger);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return menu->isVisible(); }, 5000));
+    menu->hide();
+    // A double click: the window comes back, and the menu does not open.
+    window->hide();
+    window->minimizeToTrayAction()->setChecked(true);
+    window->trayActivated(QSystemTrayIcon::Trigger);
+    window->trayActivated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return window->isVisible(); }, 5000));
+    EXPECT_FALSE(window->minimizeToTrayAction()->isChecked());
+    QTest::qWait(QApplication::doubleClickInterval() + 300);
+    EXPECT_FALSE(menu->isVisible());
 }

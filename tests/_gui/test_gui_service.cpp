@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QListWidget>
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
@@ -28,6 +29,7 @@
 #include "main_window.h"
 #include "settings.h"
 #include "start_threads.h"
+#include "tftp_errsim.h"
 #include "to_console.h"
 #ifdef NIMBO_HAVE_DHCP
 #include "dhcp_service.h"
@@ -73,11 +75,11 @@ protected:
         if (system(cmd.c_str()) != 0)
             ADD_FAILURE() << cmd;
     }
-    void Boot(const std::string& nimboSection)
+    void Boot(const std::string& nimboSection, const std::string& tftpSection = "")
     {
         ini_ = dir_ + "/Nimbo.ini";
         std::ofstream(ini_) << "[NIMBO]\n" << nimboSection << "[TFTP]\nTFTP_Port=6969\nTFTP_RootDirectory=" << dir_
-                            << "\n";
+                            << "\n" << tftpSection;
         setenv("NIMBO_INI", ini_.c_str(), 1);
 #ifdef NIMBO_HAVE_DHCP
         RegisterDhcpService();
@@ -219,6 +221,26 @@ TEST_F(GuiService, NothingConfiguredShowsAboutThenTheStartBalloon)
     EXPECT_TRUE(hintShown);
     EXPECT_TRUE(aboutSeen);
     EXPECT_TRUE(balloonSeen);
+}
+
+TEST_F(GuiService, ErrorSimulatorWarningAtStartUp)
+{
+    Boot("NIMBO_Services=1\n", "TFTP_ErrorSimulator=fix|3\n");
+    char text[] = "fix|3";
+    ErrorSimulatorRecord rec{};
+    ASSERT_EQ(ErrSimParse(text, &rec), 1);
+    ErrSimSetLiveRecord(rec);
+    bool warned = false;
+    RunGui([&](MainWindow* w) {
+        warned = QTest::qWaitFor([&] {
+            return !w->logList()
+                        ->findItems("TFTP Warn: The Error Simulation engine is ON; fix|3", Qt::MatchEndsWith)
+                        .isEmpty();
+        }, 10000);
+        GuiRequestClose(GUI_CLOSE_USER);
+    });
+    ErrSimSetLiveRecord(ErrorSimulatorRecord{});
+    EXPECT_TRUE(warned);
 }
 
 TEST_F(GuiService, PositionOffTheScreenIsNotRestored)

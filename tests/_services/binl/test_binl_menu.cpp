@@ -179,6 +179,13 @@ TEST_F(MenuFixture, TextsFromDataFilesStayOnTheirLine) {
                                         "   append       quiet\r\n");
 }
 
+TEST_F(MenuFixture, HeadFoldersWithControlCharactersAreLeftOut) {
+    // Linux allows line breaks in names: such a folder would write lines of its own.
+    Nwa("Evil\r\nLABEL_injected", "Title", "x64", {"vmlinuz", "quiet", "", "", "", "", "", "", ""});
+    Header("WIA_WDS", "Win\nMENU_HIDE", "Windows 10", "AMD64");
+    EXPECT_EQ(Build(PLATFORM_BIOS), kBiosHeader);
+}
+
 TEST_F(MenuFixture, OffTwinStopsTheBuild) {
     Header("WIA_WDS", "Win10", "Windows 10", "AMD64");
     std::filesystem::create_directories(root / "WIA_WDS/off_Win10");
@@ -233,8 +240,10 @@ TEST(HeadFolders, Filter) {
     struct Case {
         const char* name;
         bool usable;
-    } cases[] = {{"Win10", true}, {"off_Win10", false}, {"OFF_x", false}, {"Win 10", false},
-                 {"Win?", false}, {"offset", true}, {"of_f", true}};
+    } cases[] = {{"Win10", true},       {"off_Win10", false}, {"OFF_x", false},    {"Win 10", false},
+                 {"Win?", false},       {"offset", true},     {"of_f", true},      {"Win\r\nLABEL x", false},
+                 {"Win\nx", false},     {"a\tb", false},      {"a\x7f", false},    {"a\x1b[2J", false},
+                 {"Win\xc3\xa9", true}};
     for (const Case& c : cases) EXPECT_EQ(IsUsableHeadFolder(c.name), c.usable) << c.name;
 }
 

@@ -153,6 +153,7 @@ TEST_F(NwaFixture, ScanCountsStampsAndSkipsBadNames) {
     Inf("Bad Name", "asset=B\r\nplatform=x64\r\nkernel_bios=k\r\nappend_bios=a\r\n");
     Inf("off_Good", "asset=G\r\nplatform=x64\r\nkernel_bios=k\r\nappend_bios=a\r\n");
     Inf("Broken", "asset=B\r\n");
+    Inf("Line\r\nLABEL_x", "asset=L\r\nplatform=x64\r\nkernel_bios=k\r\nappend_bios=a\r\n");
     LogCatcher log;
     int count = 0;
     bool share = false;
@@ -162,6 +163,9 @@ TEST_F(NwaFixture, ScanCountsStampsAndSkipsBadNames) {
     EXPECT_TRUE(share);
     EXPECT_TRUE(log.Has("BINL Err: Head dir \"" + (root / "NWA_PXE/Bad Name") +
                         "\" contains spaces and/or invalid characters; Skipped"));
+    EXPECT_TRUE(log.Has("BINL Err: Head dir \"" + (root / "NWA_PXE/Line\\x0d\\x0aLABEL_x") +
+                        "\" contains spaces and/or invalid characters; Skipped"));
+    EXPECT_FALSE(PathExists(Dat("Line\r\nLABEL_x")));
     EXPECT_FALSE(log.Has("off_Good"));
     EXPECT_TRUE(IsRegularFile(root / "NWA_PXE/NimboReadme.txt"));
     uint32_t expected = 0;

@@ -184,6 +184,34 @@ TEST_F(PrepareFixture, OffTwinStopsBeforeTheComponents) {
     EXPECT_EQ(BinlPreparationCount.load(), 1);
 }
 
+TEST_F(PrepareFixture, StampFollowsTheMenusThatWereBuilt) {
+    const std::string inf = "[PXENIMBO_MENU_ENTRY]\r\nasset=L\r\nplatform=x\r\nkernel_bios=k\r\nappend_bios=a\r\n";
+    WriteFile(root / "NWA_PXE/Lin/NimboAsset.inf", inf);
+    {
+        BinlRun run;
+        ASSERT_EQ(BinlPrepare(&run), 0);
+    }
+    const std::string stamp = ReadFile(root / "astamp.dat");
+    const std::string menu = root / "BM/PXENIMBO/BIOS/pxenimbo.cfg/menu.def";
+    // A new asset, while an off_ twin stops the menu step: the stamp stays as it was.
+    WriteFile(root / "NWA_PXE/New/NimboAsset.inf", inf);
+    std::filesystem::create_directories(root / "NWA_PXE/off_Lin");
+    {
+        BinlRun run;
+        EXPECT_EQ(BinlPrepare(&run), -1);
+    }
+    EXPECT_EQ(ReadFile(root / "astamp.dat"), stamp);
+    EXPECT_EQ(ReadFile(menu).find("NWA_PXE\\New\\"), std::string::npos);
+    // The twin removed: the next run sees the change and the menu gets the new asset.
+    std::filesystem::remove(root / "NWA_PXE/off_Lin");
+    {
+        BinlRun run;
+        ASSERT_EQ(BinlPrepare(&run), 0);
+    }
+    EXPECT_NE(ReadFile(menu).find("LABEL   NWA_PXE\\New\\"), std::string::npos);
+    EXPECT_NE(ReadFile(root / "astamp.dat"), stamp);
+}
+
 TEST(BootProgramFlags, SizesInBlocksAndOption67Rows) {
     TempDir root;
     WriteFile(root / "a.0", std::string(513, 'a'));

@@ -7,12 +7,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "tftp_request.h"
+#include "tftp_test_util.h"
 
 namespace {
 
@@ -162,7 +164,15 @@ TEST(TftpRequest, NegotiationTable) {
         {"timeout 255", 1, {{"timeout", "255"}}, {"timeout=255"}, 512, 1, 255, fileSize, nullptr},
         {"timeout 0", 1, {{"timeout", "0"}}, {}, 512, 1, 3, fileSize, nullptr},
         {"timeout 256", 1, {{"timeout", "256"}}, {}, 512, 1, 3, fileSize, nullptr},
-        {"timeout 05 echoed", 1, {{"timeout", "05"}}, {"timeout=05"}, 512, 1, 5, fileSize, nullptr},
+        {"timeout 05 as in use", 1, {{"timeout", "05"}}, {"timeout=5"}, 512, 1, 5, fileSize, nullptr},
+        {"timeout junk as in use", 1, {{"timeout", "  2junk"}}, {"timeout=2"}, 512, 1, 2, fileSize, nullptr},
+        {"tsize write junk as in use", 2, {{"tsize", "0100x"}}, {"tsize=100"}, 512, 1, 3, 100, nullptr},
+        {"repeated: the first counts", 1,
+         {{"blksize", "1024"}, {"timeout", "2"}, {"BLKSIZE", "512"}, {"timeout", "9"}, {"blksize", "4"}},
+         {"blksize=1024", "timeout=2"}, 1024, 1, 2, fileSize, nullptr},
+        {"repeated write tsize", 2, {{"tsize", "700"}, {"tsize", "9000"}, {"windowsize", "4"}, {"windowsize", "8"}},
+         {"tsize=700", "windowsize=4"}, 512, 4, 3, 700, nullptr},
+        {"repeated after a refusal", 1, {{"blksize", "4"}, {"blksize", "1024"}}, {}, 512, 1, 3, fileSize, nullptr},
         {"udpport off", 1, {{"udpport", "0"}}, {}, 512, 1, 3, fileSize, nullptr},
         {"udpport on", 1, {{"udpport", "0"}}, {"udpport=40000"}, 512, 1, 3, fileSize,
          [](GlobalSettings& s) { s.TFTP_SupportForPortOption = 1; }},
@@ -192,9 +202,24 @@ TEST(TftpRequest, NegotiationTable) {
     }
 }
 
+TEST(TftpRequest, PortOptionIsTraced) {
+    GlobalSettings s = Defaults();
+    s.TFTP_SupportForPortOption = 1;
+    auto packet = Request(1, "file", "octet", {{"udpport", "0"}});
+    TftpRequest r;
+    ASSERT_EQ(TftpDecodeRequest(packet.data(), packet.size(), &r, nullptr), 0);
+    TftpNegotiation n;
+    TftpLog log;
+    TftpNegotiateOptions(r, s, 0, 40000, &n, &log);
+    bool traced = false;
+    for (const auto& l : log)
+        traced |= l.level == kTftpTraceLevel && l.text == "TFTP Inf: using udpport option --> 40000";
+    EXPECT_TRUE(traced);
+}
+
 TEST(TftpRequest, OackNeverOutgrowsItsBuffer) {
     std::vector<std::pair<std::string, std::string>> opts;
-    for (int i = 0; i < 60; ++i) opts.push_back({"tsize", "0"});
+    for (int i = 0; i < 60; ++i) opts.push_back({i % 2 ? "tsize" : "x" + std::to_string(i), "0"});
     auto packet = Request(1, "f", "octet", opts);
     TftpRequest r;
     ASSERT_EQ(TftpDecodeRequest(packet.data(), packet.size(), &r, nullptr), 0);
@@ -282,7 +307,15 @@ TEST(TftpRequest, NamesAndAccessRules) {
         {4, TFTP_RRQ, "x", 0},       {-1, TFTP_RRQ, "x", 0},      {0, TFTP_RRQ, "../x", 0},
         {0, TFTP_WRQ, "a/../../x", 0},
     };
-    for (const auto& c : access) EXPECT_EQ(TftpCheckAccess(c.name, c.op, c.level), c.allowed) << c.level << c.name;
+    for (const auto& c : access)
+        EXPECT_EQ(TftpCheckAccess("/srv/tftp", c.name, c.op, c.level), c.allowed) << c.level << c.name;
+    // The root text and the name together stay below 260 characters.
+    const std::string root = "/srv/tftp";  // 9 characters
+    EXPECT_EQ(TftpCheckAccess(root, std::string(250, 'n'), TFTP_RRQ, 0), 1);
+    errno = 0;
+    EXPECT_EQ(TftpCheckAccess(root, std::string(251, 'n'), TFTP_RRQ, 0), 0);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(TftpCheckAccess(std::string(200, 'r'), std::string(60, 'n'), TFTP_RRQ, 0), 0);
     EXPECT_EQ(TftpErrnoToCode(ENOENT), 1);
     EXPECT_EQ(TftpErrnoToCode(ENOTDIR), 1);
     for (int e : {EMFILE, ENFILE, ENOMEM, ENOSPC, EDQUOT}) EXPECT_EQ(TftpErrnoToCode(e), 3);
@@ -328,13 +361,14 @@ protected:
         GlobalSettings s = Defaults();
         std::string name = requested;
         TftpTranslateName(name, s);
-        if (!TftpCheckAccess(name, write ? TFTP_WRQ : TFTP_RRQ, level)) return 2;
+        if (!TftpCheckAccess(root_, name, write ? TFTP_WRQ : TFTP_RRQ, level)) return 2;
         std::string rel;
         TftpNormalizeName(name, &rel);
         TftpOpenResult r = TftpOpenFile(rootFd_, rel, write, level, nullptr);
         if (r.fd < 0) return r.errorCode;
         if (opened) *opened = r.path;
         close(r.fd);
+        TftpDiscardWrite(&r.target);
         return 0;
     }
     std::string base_, root_;
@@ -399,11 +433,54 @@ TEST_F(TftpOpen, WritesBySecurityLevel) {
     EXPECT_EQ(opened, "full.bin");
     struct stat upper {};
     EXPECT_NE(stat((root_ + "/FULL.BIN").c_str(), &upper), 0);
-    // An existing file is truncated when written.
+    // Opening for a write leaves the existing file whole.
     EXPECT_EQ(Decide("full.bin", true, 0), 0);
     struct stat st {};
     ASSERT_EQ(stat((root_ + "/full.bin").c_str(), &st), 0);
-    EXPECT_EQ(st.st_size, 0);
+    EXPECT_EQ(st.st_size, 4);
+}
+
+std::string ReadAll(const std::string& path) {
+    std::string out;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "<missing>";
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return out;
+}
+
+TEST_F(TftpOpen, WritesGoThroughATemporaryFile) {
+    Write(root_ + "/Boot/old.bin", "the old content");
+    chmod((root_ + "/Boot/old.bin").c_str(), 0640);
+    const size_t entries = FolderEntryCount(root_ + "/Boot");
+    for (bool commit : {false, true}) {
+        SCOPED_TRACE(commit ? "completed" : "aborted");
+        TftpOpenResult w = TftpOpenFile(rootFd_, "boot/OLD.BIN", true, 0, nullptr);
+        ASSERT_GE(w.fd, 0);
+        EXPECT_EQ(w.path, "Boot/old.bin");
+        ASSERT_EQ(write(w.fd, "new", 3), 3);
+        EXPECT_EQ(ReadAll(root_ + "/Boot/old.bin"), "the old content");  // untouched while it runs
+        EXPECT_EQ(FolderEntryCount(root_ + "/Boot"), entries + 1);  // the temporary file beside it
+        // Readers wait for the end of the write.
+        EXPECT_EQ(TftpOpenFile(rootFd_, "Boot/old.bin", false, 0, nullptr).errorCode, 2);
+        close(w.fd);
+        if (commit) EXPECT_TRUE(TftpCommitWrite(&w.target));
+        else TftpDiscardWrite(&w.target);
+        EXPECT_EQ(ReadAll(root_ + "/Boot/old.bin"), commit ? "new" : "the old content");
+        EXPECT_EQ(FolderEntryCount(root_ + "/Boot"), entries);  // no temporary file left
+    }
+    struct stat st {};
+    ASSERT_EQ(stat((root_ + "/Boot/old.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);  // the replacement keeps the file's mode
+    // A new file appears only when its write completes.
+    TftpOpenResult n = TftpOpenFile(rootFd_, "Boot/fresh.bin", true, 0, nullptr);
+    ASSERT_GE(n.fd, 0);
+    EXPECT_EQ(ReadAll(root_ + "/Boot/fresh.bin"), "<missing>");
+    close(n.fd);
+    EXPECT_TRUE(TftpCommitWrite(&n.target));
+    EXPECT_EQ(ReadAll(root_ + "/Boot/fresh.bin"), "");
 }
 
 TEST_F(TftpOpen, ShareModes) {
@@ -426,6 +503,7 @@ TEST_F(TftpOpen, ShareModes) {
     ASSERT_GE(writer.fd, 0);
     EXPECT_EQ(TftpOpenFile(rootFd_, "full.bin", false, 0, nullptr).errorCode, 2);
     close(writer.fd);
+    TftpDiscardWrite(&writer.target);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,7 @@
 #include "start_threads.h"
 #include "tftp_errsim.h"
 #include "tftp_records.h"
+#include "tftp_test_util.h"
 #include "tftpd_service.h"
 #include "tftpd_thread.h"
 #include "to_console.h"
@@ -567,20 +569,32 @@ TEST_F(TftpServer, HugeSparseFileKeepsItsSize) {
     unlink(path.c_str());
 }
 
-TEST_F(TftpServer, DuplicateRequestIsServedTwice) {
+TEST_F(TftpServer, DuplicateRequestIsDroppedAtOnce) {
+    // Both copies inside one second: start early in a second.
+    for (int i = 0; i < 200; ++i) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        if (now.tv_nsec < 300000000) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const size_t before = BeginCount();
     RawClient c;
     c.SendRequest(1, "exact.bin");
     c.SendRequest(1, "exact.bin");
-    std::string first = c.Receive();
-    sockaddr_in firstPeer = c.peer;
-    std::string second = c.Receive();
-    EXPECT_EQ(Opcode(first), 3);
-    EXPECT_EQ(Opcode(second), 3);
-    EXPECT_NE(firstPeer.sin_port, c.peer.sin_port);  // two transfers, two ports
-    const std::string bye("\0\5\0\0bye\0", 8);
-    c.SendToPeer(bye);
-    c.peer = firstPeer;
-    c.SendToPeer(bye);
+    // One transfer serves the client; the copy starts none.
+    sockaddr_in first{};
+    for (uint16_t b = 1; b <= 3; ++b) {
+        std::string d = c.Receive();
+        ASSERT_EQ(Opcode(d), 3);
+        if (b > 1) { EXPECT_EQ(c.peer.sin_port, first.sin_port); }
+        first = c.peer;
+        c.SendToPeer(RawClient::Ack(b));
+    }
+    TransferEndRecord end{};
+    ASSERT_TRUE(WaitEnd(LastBeginNumber(before), &end));
+    EXPECT_EQ(end.stats.state, TRANSFER_DONE);
+    EXPECT_EQ(BeginCount(), before + 1);
+    EXPECT_EQ(c.Receive(300), "");  // no second transfer sends anything
 }
 
 TEST_F(TftpServer, EmptyStatisticsNoticeWhenIdle) {
@@ -688,6 +702,87 @@ TEST_F(TftpServer, WritesEndByAnnouncedSizeOrShortBlock) {
         for (int i = 0; i < 100 && ReadFile(g_root + "/w_zero.bin") != part; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_EQ(ReadFile(g_root + "/w_zero.bin"), part);
+    }
+}
+
+TEST_F(TftpServer, WindowedWriteWithoutSizeEndsOnTheShortBlock) {
+    SetSetting([](GlobalSettings& s) { s.TFTP_SecurityLevel = 0; });
+    const std::string full(512, 'w'), part(100, 'z');
+    const size_t before = BeginCount();
+    RawClient c;
+    c.SendRequest(2, "w_window.bin", {{"windowsize", "4"}});
+    ASSERT_EQ(c.Receive(), std::string("\0\6windowsize\0" "4\0", 15));
+    // Blocks 1 to 4 make one window: one acknowledgement, for block 4.
+    for (uint16_t b = 1; b <= 4; ++b) c.SendToPeer(Data(b, full));
+    EXPECT_EQ(c.Receive(), RawClient::Ack(4));
+    // Blocks 5 and 6 (short): the short block ends the transfer and is acknowledged at once.
+    c.SendToPeer(Data(5, full));
+    c.SendToPeer(Data(6, part));
+    EXPECT_EQ(c.Receive(), RawClient::Ack(6));
+    TransferEndRecord end{};
+    ASSERT_TRUE(WaitEnd(LastBeginNumber(before), &end));
+    EXPECT_EQ(end.stats.state, TRANSFER_DONE);
+    EXPECT_EQ(ReadFile(g_root + "/w_window.bin"), full + full + full + full + full + part);
+    EXPECT_EQ(c.Receive(300), "");  // nothing more: no late acknowledgement
+    // atftp with a window and no size.
+    for (size_t size : {size_t(6 * 512 - 17), size_t(9 * 512), size_t(0)}) {
+        SCOPED_TRACE(size);
+        const std::string data = RandomBytes(size, static_cast<unsigned>(size) + 11);
+        WriteFile(Out("at_w_nosize"), data);
+        EXPECT_EQ(Shell("atftp --option \"windowsize 4\" -p -l " + Out("at_w_nosize") + " -r at_w_nosize.bin 127.0.0.1 " +
+                        Port(), 30),
+                  0);
+        EXPECT_EQ(ReadFile(g_root + "/at_w_nosize.bin"), data);
+    }
+}
+
+TEST_F(TftpServer, AbortedWriteLeavesTheOldFileWhole) {
+    SetSetting([](GlobalSettings& s) { s.TFTP_SecurityLevel = 0; });
+    const std::string old = RandomBytes(5000, 77);
+    WriteFile(g_root + "/keep.bin", old);
+    const size_t entries = FolderEntryCount(g_root);
+    const std::string full(512, 'n');
+    {
+        // The client gives up after two of its blocks.
+        const size_t before = BeginCount();
+        RawClient c;
+        c.SendRequest(2, "keep.bin");
+        ASSERT_EQ(c.Receive(), RawClient::Ack(0));
+        for (uint16_t b = 1; b <= 2; ++b) {
+            c.SendToPeer(Data(b, full));
+            ASSERT_EQ(c.Receive(), RawClient::Ack(b));
+            EXPECT_EQ(ReadFile(g_root + "/keep.bin"), old);  // untouched while the write runs
+        }
+        c.SendToPeer(std::string("\0\5\0\0gone\0", 9));
+        TransferEndRecord end{};
+        ASSERT_TRUE(WaitEnd(LastBeginNumber(before), &end));
+        EXPECT_EQ(end.stats.state, TRANSFER_FAILED);
+    }
+    EXPECT_EQ(ReadFile(g_root + "/keep.bin"), old);
+    EXPECT_EQ(FolderEntryCount(g_root), entries);
+    // A write that completes replaces it.
+    WriteFile(Out("keep_new"), RandomBytes(1500, 78));
+    Shell("tftp 127.0.0.1 " + Port() + " -m binary -c put " + Out("keep_new") + " keep.bin");
+    EXPECT_EQ(ReadFile(g_root + "/keep.bin"), ReadFile(Out("keep_new")));
+    EXPECT_EQ(FolderEntryCount(g_root), entries);
+}
+
+TEST_F(TftpServer, LongPathsAndRepeatedOptions) {
+    {
+        // Root and name together reach 260 characters: refused by the access rules.
+        RawClient c;
+        c.SendRequest(1, std::string(260 - g_root.size(), 'n'));
+        EXPECT_EQ(ErrorCode(c.Receive()), 2);
+    }
+    {
+        // The first occurrence of an option counts; the OACK carries the values in use.
+        RawClient c;
+        c.SendRequest(1, "exact.bin", {{"blksize", "1024"}, {"timeout", "2junk"}, {"BLKSIZE", "512"}, {"timeout", "7"}});
+        EXPECT_EQ(c.Receive(), std::string("\0\6blksize\0" "1024\0timeout\0" "2\0", 25));
+        c.SendToPeer(RawClient::Ack(0));
+        std::string d = c.Receive();
+        EXPECT_EQ(d.size(), 4u + 1024u);
+        c.SendToPeer(std::string("\0\5\0\0bye\0", 8));
     }
 }
 
