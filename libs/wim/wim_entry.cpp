@@ -70,6 +70,19 @@ std::unique_ptr<nimbo::XmlDocument> ReadWimXml(const char* path, WimHeader& head
 
 constexpr uint32_t kNameBuffer = 300;
 
+bool CopyWholeFile(int in, int out) {
+  std::vector<char> block(1u << 20);
+  uint64_t offset = 0;
+  for (;;) {
+    ssize_t n = pread(in, block.data(), block.size(), off_t(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    if (!WimPwriteAll(out, block.data(), size_t(n), offset)) return false;
+    offset += uint64_t(n);
+  }
+}
+
 }  // namespace
 
 int WimArchBit(int archCode) {
@@ -193,6 +206,35 @@ int GetWimBootImageInfo(const char* wimPath, char* name, uint32_t* capacityLengt
 
 // ---- injection ------------------------------------------------------------------------
 
+bool WimUpdateCopy(const char* sourceWim, const char* destinationWim,
+                   std::vector<arc::CDirItem>& items) {
+  if (!sourceWim || !destinationWim) return false;
+  const std::string destination = SlashPath(destinationWim);
+  FileCloser input(open(SlashPath(sourceWim).c_str(), O_RDONLY | O_CLOEXEC));
+  if (input.get() < 0) return false;
+  CHandler handler;
+  if (handler.Open(input.get(), true) != arc::S_OK) return false;
+  for (const arc::CDirItem& item : items)
+    if (item.ImageIndex > handler.Database().imageCount) return false;
+  std::string temporary = destination + ".XXXXXX";
+  int out = mkostemp(temporary.data(), O_CLOEXEC);
+  if (out < 0) return false;
+  bool ok = fchmod(out, 0644) == 0 && CopyWholeFile(input.get(), out);
+  if (ok) {
+    CArchiveUpdateCallback callback(&items);
+    COutHandler writer;
+    ok = writer.UpdateItemsInPlace(out, uint32_t(items.size()), &callback, &handler) == arc::S_OK;
+  }
+  if (close(out) != 0) ok = false;
+  if (ok && rename(temporary.c_str(), destination.c_str()) != 0) ok = false;
+  if (!ok) {
+    unlink(temporary.c_str());
+    for (arc::CDirItem& item : items) item.Result = 0;
+  }
+  return ok;
+}
+
+
 namespace {
 
 bool ListSource(const std::string& source, const std::u16string& imagePath, uint32_t image,
@@ -239,45 +281,6 @@ const char* CompanionBuild(int archCode) {
   }
 }
 
-bool CopyWholeFile(int in, int out) {
-  std::vector<char> block(1u << 20);
-  uint64_t offset = 0;
-  for (;;) {
-    ssize_t n = pread(in, block.data(), block.size(), off_t(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    if (!WimPwriteAll(out, block.data(), size_t(n), offset)) return false;
-    offset += uint64_t(n);
-  }
-}
-
-// Updates a private copy beside the destination and renames it into place.
-bool UpdateCopy(const std::string& source, const std::string& destination,
-                std::vector<arc::CDirItem>& items) {
-  FileCloser input(open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  if (input.get() < 0) return false;
-  CHandler handler;
-  if (handler.Open(input.get(), true) != arc::S_OK) return false;
-  for (const arc::CDirItem& item : items)
-    if (item.ImageIndex > handler.Database().imageCount) return false;
-  std::string temporary = destination + ".XXXXXX";
-  int out = mkostemp(temporary.data(), O_CLOEXEC);
-  if (out < 0) return false;
-  bool ok = fchmod(out, 0644) == 0 && CopyWholeFile(input.get(), out);
-  if (ok) {
-    CArchiveUpdateCallback callback(&items);
-    COutHandler writer;
-    ok = writer.UpdateItemsInPlace(out, uint32_t(items.size()), &callback, &handler) == arc::S_OK;
-  }
-  if (close(out) != 0) ok = false;
-  if (ok && rename(temporary.c_str(), destination.c_str()) != 0) ok = false;
-  if (!ok) {
-    unlink(temporary.c_str());
-    for (arc::CDirItem& item : items) item.Result = 0;
-  }
-  return ok;
-}
 
 }  // namespace
 
@@ -310,8 +313,7 @@ int InjectIntoBootWim(int mode, const char* sourceWim, const char* destinationWi
   if (!items.empty()) ListSource(InFolder(tempFolder, "nimbo5.tmp"), u"\\Nimbo.txt", image, items);
   if (items.empty()) return 0;
 
-  const std::string destination = SlashPath(destinationWim);
-  if (!UpdateCopy(SlashPath(sourceWim), destination, items)) return -1;
+  if (!WimUpdateCopy(sourceWim, destinationWim, items)) return -1;
   for (const arc::CDirItem& item : items) {
     const std::string path = WimUtf16ToUtf8(item.ImagePath);
     const char* folderMark = (item.Attrib & arc::kAttribDirectory) ? "\\" : "";

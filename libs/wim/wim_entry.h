@@ -3,7 +3,9 @@
 // Text arguments are UTF-8; paths accept '/' and '\'; folders end in a separator.
 #pragma once
 #include <cstdint>
+#include <vector>
 
+#include "archive_callbacks.h"
 #include "archive_extract.h"
 
 // Value of an image's WINDOWS/ARCH element; -1 unknown.
@@ -46,6 +48,16 @@ ArchiveOpResult ExtractFromWimFile(const char* wimPath, const char* nameOrPatter
 int InjectIntoBootWim(int mode, const char* sourceWim, const char* destinationWim, uint32_t image,
                       int archCode, const char* assetFolder, const char* nicFolder,
                       const char* tempFolder);
+
+// Copies the source WIM to the destination with the items added (CDirItem: source file,
+// path in the image beginning with '\', image number, 0 for every image; folders by
+// attribute 0x10). The copy is written beside the destination and renamed into place
+// only when the whole update succeeded; on failure nothing is left and false is returned.
+// Each item's Result receives 0x100 added, 0x200 replaced, 0x400 already present (with
+// bit 0 new data stored, bit 1 data shared with an existing stream), or 0 when it was
+// skipped (source not readable, bad path, a folder where a file is, a link or a file with
+// alternate streams to replace).
+bool WimUpdateCopy(const char* sourceWim, const char* destinationWim, std::vector<arc::CDirItem>& items);
 
 // Boot index and its image's architecture: 0 found, 1 failure (also boot index 0).
 int GetWimBootImageArch(const char* wimPath, uint32_t* bootIndex, int* archCode);
