@@ -471,11 +471,10 @@ Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdate
         item.packedSize = item.size;
       }
     }
-    if (!usable || WimImage_ParseMetadataForUpdate(state, item) != 0) {
-      item.result &= ~(arc::kItemAdded | arc::kItemReplaced | arc::kItemPresent);
-      if (!usable || item.imageIndex != 0) item.result = 0;
-    }
-    if (item.result & kItemNewRecord) {
+    const bool newRecord = item.result & kItemNewRecord;
+    if (!usable || WimImage_ParseMetadataForUpdate(state, item) != 0) item.result = 0;
+    if (newRecord) {
+      // New data stays only when an entry took it.
       if (db.records.back().refCount > 0) {
         keepData = true;
       } else {
@@ -529,13 +528,14 @@ Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdate
       put(db.records[i]);
   for (const WimImageRecord& image : db.images) put(db.records[size_t(image.record)]);
   if (!WimPwriteAll(outFd, table.data(), table.size(), writePos)) return arc::E_FAIL;
-  header.lookupTable = WimResource{table.size(), writePos, table.size(), 0};
+  header.lookupTable = WimResource{table.size(), writePos, table.size(),
+                                   uint8_t(header.lookupTable.flags & ~kResCompressed)};
   writePos += table.size();
 
   uint64_t xmlLength = 0;
   Status s = WimUpdate_RewriteXml(*handler, outFd, writePos, xmlLength);
   if (s != arc::S_OK) return s;
-  header.xml = WimResource{xmlLength, writePos, xmlLength, 0};
+  header.xml = WimResource{xmlLength, writePos, xmlLength, uint8_t(header.xml.flags & ~kResCompressed)};
   writePos += xmlLength;
 
   for (const WimImageRecord& image : db.images)

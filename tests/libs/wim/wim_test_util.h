@@ -124,7 +124,9 @@ inline std::string WimlibExtract(const fs::path& wim, int image, const std::stri
 
 inline bool WimlibVerify(const fs::path& wim) {
   int status = 0;
-  Run("wimlib-imagex verify " + Quote(wim) + " >/dev/null", &status);
+  std::string out = Run("(wimlib-imagex verify " + Quote(wim) + " 2>&1; echo \"exit $?\")", &status);
+  status = out.find("exit 0") == std::string::npos;
+  if (status != 0) ADD_FAILURE() << out;
   return status == 0;
 }
 
