@@ -16,10 +16,12 @@
 
 namespace NArchive::NWim {
 
-bool WimPreadAll(int fd, void* buffer, size_t size, uint64_t offset) {
-  auto* p = static_cast<uint8_t*>(buffer);
+namespace {
+// Repeats a positioned transfer until all of it is done; false on failure or end of file.
+template <typename Byte, typename Call>
+bool TransferAll(Call call, int fd, Byte* p, size_t size, uint64_t offset) {
   while (size > 0) {
-    ssize_t n = pread(fd, p, size, off_t(offset));
+    ssize_t n = call(fd, p, size, off_t(offset));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -28,16 +30,23 @@ bool WimPreadAll(int fd, void* buffer, size_t size, uint64_t offset) {
   }
   return true;
 }
+}  // namespace
+
+bool WimPreadAll(int fd, void* buffer, size_t size, uint64_t offset) {
+  return TransferAll(pread, fd, static_cast<uint8_t*>(buffer), size, offset);
+}
 
 bool WimPwriteAll(int fd, const void* buffer, size_t size, uint64_t offset) {
-  auto* p = static_cast<const uint8_t*>(buffer);
-  while (size > 0) {
-    ssize_t n = pwrite(fd, p, size, off_t(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= size_t(n);
-    offset += uint64_t(n);
+  return TransferAll(pwrite, fd, static_cast<const uint8_t*>(buffer), size, offset);
+}
+
+bool WimCopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t size) {
+  std::vector<uint8_t> block(size_t(std::min<uint64_t>(size, 1u << 20)));
+  for (uint64_t done = 0; done < size;) {
+    size_t n = size_t(std::min<uint64_t>(block.size(), size - done));
+    if (!WimPreadAll(in, block.data(), n, from + done) || !WimPwriteAll(out, block.data(), n, to + done))
+      return false;
+    done += n;
   }
   return true;
 }

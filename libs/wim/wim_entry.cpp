@@ -71,16 +71,8 @@ std::unique_ptr<nimbo::XmlDocument> ReadWimXml(const char* path, WimHeader& head
 constexpr uint32_t kNameBuffer = 300;
 
 bool CopyWholeFile(int in, int out) {
-  std::vector<char> block(1u << 20);
-  uint64_t offset = 0;
-  for (;;) {
-    ssize_t n = pread(in, block.data(), block.size(), off_t(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    if (!WimPwriteAll(out, block.data(), size_t(n), offset)) return false;
-    offset += uint64_t(n);
-  }
+  struct stat st;
+  return fstat(in, &st) == 0 && WimCopyRange(in, 0, out, 0, uint64_t(st.st_size));
 }
 
 }  // namespace

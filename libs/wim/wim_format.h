@@ -323,5 +323,7 @@ uint64_t WimFileTimeNow();
 // Positioned I/O that retries short transfers; false on any failure.
 bool WimPreadAll(int fd, void* buffer, size_t size, uint64_t offset);
 bool WimPwriteAll(int fd, const void* buffer, size_t size, uint64_t offset);
+// Copies size bytes from offset from of in to offset to of out.
+bool WimCopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t size);
 
 }  // namespace NArchive::NWim

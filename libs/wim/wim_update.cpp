@@ -379,17 +379,6 @@ bool CopySource(int in, int out, uint64_t offset, uint64_t& copied, Sha1& hash) 
   return true;
 }
 
-bool CopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t size) {
-  std::vector<uint8_t> block(size_t(std::min<uint64_t>(size, 1u << 20)));
-  for (uint64_t done = 0; done < size;) {
-    size_t n = size_t(std::min<uint64_t>(block.size(), size - done));
-    if (!WimPreadAll(in, block.data(), n, from + done) || !WimPwriteAll(out, block.data(), n, to + done))
-      return false;
-    done += n;
-  }
-  return true;
-}
-
 uint64_t ResourceEnd(const WimResource& r) { return r.offset + r.packedSize; }
 
 }  // namespace
@@ -503,7 +492,7 @@ Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdate
       record.hash = WimSha1(image.metadata.data(), image.metadata.size());
       writePos += image.metadata.size();
     } else if (ResourceEnd(image.oldResource) > start) {
-      if (!CopyRange(handler->InputFd(), image.oldResource.offset, outFd, writePos,
+      if (!WimCopyRange(handler->InputFd(), image.oldResource.offset, outFd, writePos,
                      image.oldResource.packedSize))
         return arc::E_FAIL;
       record.resource.offset = writePos;

@@ -264,6 +264,35 @@ TEST_F(WimUpdateTest, FailedWriteLeavesNothingBehind) {
   EXPECT_TRUE(WimlibVerify(dest));
 }
 
+// Damaged tables and trees are refused by the update too; nothing crashes and a refused
+// update leaves no file behind.
+TEST_F(WimUpdateTest, RefusesDamagedSources) {
+  const std::string original = ReadFile(base_);
+  const fs::path damaged = temp_.path() / "damaged.wim", dest = temp_.path() / "out.wim";
+  uint32_t seed = 5;
+  int refused = 0;
+  for (int round = 0; round < 80; ++round) {
+    std::string bytes = original;
+    for (int k = 0; k < 3; ++k) {
+      seed = seed * 1103515245u + 12345u;
+      size_t at = (round % 4 == 0) ? (seed >> 8) % 208 : bytes.size() - 1 - (seed >> 8) % 6000;
+      bytes[at] = char(bytes[at] ^ (1 << (seed % 8)));
+    }
+    WriteFile(damaged, bytes);
+    fs::remove(dest);
+    std::vector<arc::CDirItem> items = Items({{"\\dir\\new.txt", "new"}, {"\\docs\\x", "x", 2}});
+    if (!WimUpdateCopy(damaged.c_str(), dest.c_str(), items)) {
+      ++refused;
+      EXPECT_FALSE(fs::exists(dest));
+    }
+  }
+  EXPECT_GT(refused, 0);
+  std::vector<std::string> left;
+  for (auto& e : fs::directory_iterator(temp_.path()))
+    if (e.path().filename().string().rfind("out.wim.", 0) == 0) left.push_back(e.path().string());
+  EXPECT_TRUE(left.empty());
+}
+
 TEST_F(WimUpdateTest, InjectsBootFiles) {
   const fs::path& t = temp_.path();
   const fs::path tmp = t / "tmp", nic = t / "nic", assets = t / "a" / "b" / "c" / "d";
