@@ -333,6 +333,19 @@ Status WimDecoder::UnpackToMemory(int fd, uint64_t fileSize, const WimResource& 
 
 // ---- directory trees ----------------------------------------------------------------
 
+bool WimRecordLength(const std::vector<uint8_t>& m, uint64_t pos, uint64_t minimum, uint64_t& step) {
+  if (pos % 8 || pos > m.size() || m.size() - pos < 8) return false;
+  uint64_t len = GetAt<uint64_t>(m.data(), size_t(pos));
+  if (len == 0) {
+    step = 0;
+    return true;
+  }
+  // Lengths that are not a multiple of 8 are rounded up, as other readers do.
+  if (len < minimum || len > m.size() - pos) return false;
+  step = (len + 7) & ~uint64_t(7);
+  return step <= m.size() - pos;
+}
+
 bool WimRootPosition(const std::vector<uint8_t>& m, uint64_t& root) {
   if (m.size() < 8) return false;
   uint32_t security = GetAt<uint32_t>(m.data(), 0);
@@ -426,17 +439,18 @@ class TreeParser {
     return arc::S_OK;
   }
 
-  // Length of the record at pos, checked against the metadata.
   bool RecordLength(uint64_t pos, uint64_t minimum, uint64_t& len) {
-    if (pos > m_.size() || m_.size() - pos < 8) return false;
-    len = GetAt<uint64_t>(m_.data(), size_t(pos));
-    if (len == 0) return true;
-    return len % 8 == 0 && len >= minimum && len <= m_.size() - pos;
+    return WimRecordLength(m_, pos, minimum, len);
   }
 
   Status List(uint64_t pos, int32_t parent, int depth) {
     if (depth > kMaxTreeDepth) return kBadWim;
-    if (pos % 8 || pos < start_ || !visited_.insert(pos).second) return kBadWim;
+    if (pos % 8 || pos < start_) return kBadWim;
+    // A list is read once; only an empty list may be shared.
+    if (!visited_.insert(pos).second) {
+      uint64_t len;
+      return RecordLength(pos, 0, len) && len == 0 ? arc::S_OK : kBadWim;
+    }
     size_t count = 0;
     for (;;) {
       uint64_t len;

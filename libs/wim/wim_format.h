@@ -285,6 +285,10 @@ bool WimResourceFits(const WimResource& res, uint64_t fileSize);
 Status WimReadDatabase(int fd, uint64_t fileSize, const WimHeader& header, WimDecoder& decoder,
                        bool forUpdate, WimDatabase& db);
 
+// Length of the directory or stream entry at pos of a metadata buffer, rounded up to a
+// multiple of 8 (0: the end of a list); false when it does not fit.
+bool WimRecordLength(const std::vector<uint8_t>& metadata, uint64_t pos, uint64_t minimum, uint64_t& step);
+
 // Where the root entry of an image's metadata starts (after the security block).
 bool WimRootPosition(const std::vector<uint8_t>& metadata, uint64_t& rootPosition);
 

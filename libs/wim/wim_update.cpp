@@ -106,12 +106,8 @@ bool IsPlainDir(uint32_t attributes) {
   return (attributes & kAttrDirectory) && !(attributes & kAttrReparsePoint);
 }
 
-// Length of the record at pos (0 for a list end), checked against the metadata.
 bool RecordAt(const Meta& m, uint64_t pos, uint64_t minimum, uint64_t& len) {
-  if (pos % 8 || pos > m.size() || m.size() - pos < 8) return false;
-  len = GetAt<uint64_t>(m.data(), size_t(pos));
-  if (len == 0) return true;
-  return len % 8 == 0 && len >= minimum && len <= m.size() - pos;
+  return WimRecordLength(m, pos, minimum, len);
 }
 
 // The position after a directory entry of length len and its stream entries.
@@ -290,11 +286,11 @@ int WimImage_WalkOrInsertPath(WimUpdateState& state, WimImageRecord& image, uint
   if (m.size() + buffer.size() > kMaxTableSize) return 1;
   std::vector<uint64_t> all;
   if (!CollectEntries(m, root, all)) return 1;
-  // Lists that start behind the insertion point move; an empty list that starts right at
-  // it now begins with the new entries.
+  // Lists that start behind the insertion point move; the empty list that starts right
+  // at it now begins with the new entries (any other folder sharing it keeps it empty).
   for (uint64_t pos : all) {
     uint64_t sub = SubdirOffset(m, pos);
-    if (sub > insertionPoint)
+    if (sub > insertionPoint || (sub == insertionPoint && pos != owner))
       SetAt<uint64_t>(m.data(), size_t(pos + offsetof(WimDirEntryDisk, subdirOffset)), sub + buffer.size());
   }
   if (ownerGetsList) SetAt<uint64_t>(m.data(), size_t(owner + offsetof(WimDirEntryDisk, subdirOffset)), insertionPoint);
