@@ -264,6 +264,36 @@ TEST_F(WimUpdateTest, FailedWriteLeavesNothingBehind) {
   EXPECT_TRUE(WimlibVerify(dest));
 }
 
+// A boot-metadata resource of its own lists as image 0 and is left alone by an update.
+TEST_F(WimUpdateTest, LeavesASeparateBootMetadataAlone) {
+  std::string bytes = ReadFile(base_);
+  WimResource boot;
+  boot.Parse(reinterpret_cast<const uint8_t*>(bytes.data()) + offsetof(WimHeaderDisk, bootMetadata));
+  ASSERT_GT(boot.originalSize, 0u);
+  const std::string copy = bytes.substr(boot.offset, boot.packedSize);
+  boot.offset = bytes.size();
+  bytes += copy;
+  boot.Write(reinterpret_cast<uint8_t*>(bytes.data()) + offsetof(WimHeaderDisk, bootMetadata));
+  const fs::path source = temp_.path() / "separate.wim";
+  WriteFile(source, bytes);
+  EXPECT_EQ(OurPaths(source, 0), WimlibList(base_, 2));
+
+  std::vector<arc::CDirItem> items = Items({{"\\new.txt", "new", 1}});
+  const fs::path dest = temp_.path() / "dest.wim";
+  ASSERT_TRUE(WimUpdateCopy(source.c_str(), dest.c_str(), items));
+  EXPECT_EQ(items[0].Result, kAddedNew);
+  const std::string out = ReadFile(dest);
+  WimResource after;
+  after.Parse(reinterpret_cast<const uint8_t*>(out.data()) + offsetof(WimHeaderDisk, bootMetadata));
+  EXPECT_EQ(after.offset, boot.offset);
+  EXPECT_TRUE(out.substr(after.offset, after.packedSize) == copy);
+  EXPECT_EQ(OurPaths(dest, 0), WimlibList(base_, 2));
+  EXPECT_EQ(WimlibExtract(dest, 1, "/new.txt"), "new");
+  std::string bootIndex;
+  EXPECT_EQ(Images(dest, &bootIndex).size(), 2u);
+  EXPECT_EQ(bootIndex, "2");
+}
+
 // Damaged tables and trees are refused by the update too; nothing crashes and a refused
 // update leaves no file behind.
 TEST_F(WimUpdateTest, RefusesDamagedSources) {
