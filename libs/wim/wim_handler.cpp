@@ -87,7 +87,7 @@ std::u16string CHandler::EntryPath(uint32_t index) const {
     const CDirEntry& e = db_.entries[size_t(i)];
     if (e.parent < 0) {
       marker = e.parent;
-      if (!db_.skipRoot) names.push_back(&e.longName);
+      if (!db_.skipRoot && !e.longName.empty()) names.push_back(&e.longName);
       break;
     }
     names.push_back(&e.longName);

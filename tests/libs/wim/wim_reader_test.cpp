@@ -209,6 +209,22 @@ TEST_F(WimReaderTest, RefusesWhatItDoesNotRead) {
   EXPECT_EQ(bits, kWimBitX64);
 }
 
+// Folder nesting is limited: a tree deeper than the limit is refused, not walked.
+TEST_F(WimReaderTest, LimitsTheTreeDepth) {
+  for (int depth : {200, 300}) {
+    SCOPED_TRACE(depth);
+    fs::path deep = temp_.path() / ("deep" + std::to_string(depth));
+    fs::path leaf = deep;
+    for (int i = 0; i < depth; ++i) leaf /= "d";
+    WriteFile(leaf / "leaf.txt", "leaf");
+    const fs::path wim = temp_.path() / ("deep" + std::to_string(depth) + ".wim");
+    ASSERT_TRUE(Capture(deep, wim, "Deep", "--compress=XPRESS"));
+    fs::remove_all(out_);
+    EXPECT_EQ(ExtractFromWimFile(wim.c_str(), "leaf\\.txt$", out_.c_str(), 0, false, true),
+              depth < kMaxTreeDepth ? ARCHIVE_OK : ARCHIVE_ERR_OPEN);
+  }
+}
+
 TEST_F(WimReaderTest, ImageFactsFromTheXml) {
   const fs::path wim = temp_.path() / "two.wim";
   ASSERT_TRUE(Capture(src_, wim, "Alpha x64", "--compress=LZX"));
