@@ -13,6 +13,7 @@
 #include "wim_format.h"
 #include "wim_handler.h"
 #include "wim_test_util.h"
+#include "wim_update.h"
 
 using namespace wimtest;
 using namespace NArchive::NWim;
@@ -378,6 +379,99 @@ TEST_F(WimUpdateTest, InjectsBootFiles) {
   EXPECT_EQ(InjectIntoBootWim(0, base_.c_str(), none.c_str(), 3, 9, folder.c_str(), nicFolder.c_str(),
                               tmpFolder.c_str()),
             -1);
+}
+
+// A hand-made tree with an alternate stream and lengths that are not multiples of 8.
+std::vector<uint8_t> HandMadeTree() {
+  std::vector<uint8_t> m(416, 0);
+  auto entry = [&](size_t pos, uint64_t length, uint32_t attributes, uint64_t subdir, const std::u16string& name,
+                   uint16_t streams, uint8_t hashByte) {
+    SetAt<uint64_t>(m.data(), pos, length);
+    SetAt<uint32_t>(m.data(), pos + offsetof(WimDirEntryDisk, attributes), attributes);
+    SetAt<int32_t>(m.data(), pos + offsetof(WimDirEntryDisk, securityId), -1);
+    SetAt<uint64_t>(m.data(), pos + offsetof(WimDirEntryDisk, subdirOffset), subdir);
+    if (hashByte) std::memset(m.data() + pos + offsetof(WimDirEntryDisk, hash), hashByte, 20);
+    SetAt<uint16_t>(m.data(), pos + offsetof(WimDirEntryDisk, streamCount), streams);
+    SetAt<uint16_t>(m.data(), pos + offsetof(WimDirEntryDisk, longNameBytes), uint16_t(name.size() * 2));
+    std::memcpy(m.data() + pos + sizeof(WimDirEntryDisk), name.data(), name.size() * 2);
+  };
+  SetAt<uint32_t>(m.data(), 0, 8);                         // security block
+  entry(8, 104, kAttrDirectory, 120, u"", 0, 0);            // root; its list ends at 112
+  entry(120, 114, kAttrArchive, 0, u"f.txt", 1, 0x11);      // occupies 120
+  SetAt<uint64_t>(m.data(), 240, 42);                       // stream entry, occupies 48
+  std::memset(m.data() + 240 + offsetof(WimStreamEntryDisk, hash), 0x22, 20);
+  SetAt<uint16_t>(m.data(), 240 + offsetof(WimStreamEntryDisk, nameBytes), 2);
+  m[240 + sizeof(WimStreamEntryDisk)] = 's';
+  entry(288, 110, kAttrDirectory, 408, u"sub", 0, 0);       // occupies 112; list ends at 400
+  return m;                                                 // 408: the empty list of sub
+}
+
+TEST(WimTree, StreamsAreSkippedByTheirCount) {
+  WimDatabase db;
+  WimImageRecord image;
+  image.metadata = HandMadeTree();
+  image.rootPosition = 8;
+  std::vector<CDirEntry> entries;
+  ASSERT_EQ(WimParseImage(image.metadata, -2, &entries), arc::S_OK);
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[2].longName, u"f.txt:s");
+  EXPECT_TRUE(entries[2].isStream);
+  db.images.push_back(image);
+  db.imageCount = 1;
+  WimUpdateState state;
+  state.db = &db;
+
+  CUpdateItem add;
+  add.components = {u"sub", u"new.txt"};
+  add.imageIndex = 1;
+  add.size = 3;
+  std::memset(add.hash.data(), 0x33, 20);
+  ASSERT_EQ(WimImage_ParseMetadataForUpdate(state, add), 0);
+  EXPECT_EQ(add.result, arc::kItemAdded);
+  // A file with an alternate stream keeps its content; a folder cannot take a file's place.
+  CUpdateItem replace = add;
+  replace.result = 0;
+  replace.components = {u"F.TXT"};
+  EXPECT_EQ(WimImage_ParseMetadataForUpdate(state, replace), 1);
+  replace.components = {u"sub"};
+  EXPECT_EQ(WimImage_ParseMetadataForUpdate(state, replace), 1);
+
+  entries.clear();
+  ASSERT_EQ(WimParseImage(db.images[0].metadata, -2, &entries), arc::S_OK);
+  ASSERT_EQ(entries.size(), 5u);
+  EXPECT_EQ(entries[2].hash[0], 0x22);  // the stream entry is untouched
+  EXPECT_EQ(entries[3].longName, u"sub");
+  EXPECT_EQ(entries[4].longName, u"new.txt");
+  EXPECT_EQ(entries[4].parent, 3);
+  EXPECT_EQ(entries[4].hash[0], 0x33);
+  EXPECT_EQ(entries[4].shortName, u"NEW~" + entries[4].shortName.substr(4, 3) + u".TXT");
+  EXPECT_EQ(db.images[0].filesAdded, 1u);
+}
+
+// A folder without a child list gets one at the end of the metadata.
+TEST(WimTree, FolderWithoutChildListGetsOne) {
+  WimDatabase db;
+  WimImageRecord image;
+  image.metadata = HandMadeTree();
+  image.metadata.resize(400 + 8);
+  SetAt<uint64_t>(image.metadata.data(), 288 + offsetof(WimDirEntryDisk, subdirOffset), 0);
+  image.rootPosition = 8;
+  db.images.push_back(image);
+  WimUpdateState state;
+  state.db = &db;
+  CUpdateItem add;
+  add.components = {u"sub", u"a", u"b.txt"};
+  add.imageIndex = 1;
+  ASSERT_EQ(WimImage_ParseMetadataForUpdate(state, add), 0);
+  EXPECT_EQ(add.result, arc::kItemAdded);
+  std::vector<CDirEntry> entries;
+  ASSERT_EQ(WimParseImage(db.images[0].metadata, -2, &entries), arc::S_OK);
+  ASSERT_EQ(entries.size(), 6u);
+  EXPECT_EQ(entries[4].longName, u"a");
+  EXPECT_EQ(entries[4].parent, 3);
+  EXPECT_EQ(entries[5].longName, u"b.txt");
+  EXPECT_EQ(entries[5].parent, 4);
+  EXPECT_EQ(db.images[0].foldersAdded, 1u);
 }
 
 }  // namespace
