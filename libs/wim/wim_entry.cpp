@@ -96,14 +96,16 @@ ArchiveOpResult ExtractFromWimFile(const char* wimPath, const char* nameOrPatter
   if (file.get() < 0) return ARCHIVE_ERR_FILE_OPEN;
   CHandler handler;
   if (handler.Open(file.get(), false) != arc::S_OK) return ARCHIVE_ERR_OPEN;
-  ItemSelector selector(nameOrPattern, usePattern);
+  // Paths are lower-cased for patterns; exact names compare without case, beyond ASCII too.
+  std::string name = nameOrPattern ? nameOrPattern : "";
+  if (!usePattern) name = WimUtf16ToUtf8(WimLowerCase(Utf8ToUtf16(name)));
+  ItemSelector selector(name.c_str(), usePattern);
   std::vector<uint32_t> chosen;
   for (uint32_t i = 0; i < handler.GetNumberOfItems(); ++i) {
     WimItemInfo info;
     if (handler.GetItem(i, info) != arc::S_OK) return ARCHIVE_ERR_OPEN;
     if (info.isDir) continue;
-    std::u16string path = usePattern ? WimLowerCase(info.path) : info.path;
-    if (selector.Selects(WimUtf16ToUtf8(path))) chosen.push_back(i);
+    if (selector.Selects(WimUtf16ToUtf8(WimLowerCase(info.path)))) chosen.push_back(i);
   }
   if (chosen.empty()) return ARCHIVE_ERR_NO_ITEM;
   arc::CArchiveExtractCallback callback;

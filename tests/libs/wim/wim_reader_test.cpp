@@ -89,6 +89,7 @@ TEST_F(WimReaderTest, ListsAndExtractsLikeWimlib) {
 }
 
 TEST_F(WimReaderTest, SelectsByNameOrPattern) {
+  WriteFile(src_ / "Ωmega.txt", "omega");
   const fs::path wim = temp_.path() / "t.wim";
   ASSERT_TRUE(Capture(src_, wim, "Sample", "--compress=LZX"));
   struct Case {
@@ -104,6 +105,9 @@ TEST_F(WimReaderTest, SelectsByNameOrPattern) {
       // Paths are lower-cased before a pattern sees them.
       {"\\\\DIR\\\\", true, false, ARCHIVE_ERR_NO_ITEM, {}},
       {"1\\dir", false, false, ARCHIVE_ERR_NO_ITEM, {}},
+      // Letter case beyond ASCII.
+      {"1\\ωMEGA.TXT", false, false, ARCHIVE_OK, {"Ωmega.txt"}},
+      {"\\ωmega", true, false, ARCHIVE_OK, {"Ωmega.txt"}},
       {"nothing", true, false, ARCHIVE_ERR_NO_ITEM, {}},
   };
   for (const Case& c : cases) {
