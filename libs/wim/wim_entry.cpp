@@ -224,8 +224,14 @@ bool WimUpdateCopy(const char* sourceWim, const char* destinationWim,
   if (!ok) {
     unlink(temporary.c_str());
     for (arc::CDirItem& item : items) item.Result = 0;
+    return false;
   }
-  return ok;
+  // The rename itself reaches the disk with the folder.
+  size_t slash = destination.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : destination.substr(0, slash + 1);
+  FileCloser dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) fsync(dir.get());
+  return true;
 }
 
 
