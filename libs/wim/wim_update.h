@@ -59,7 +59,6 @@ struct WimUpdateState {
   WimDatabase* db = nullptr;
   std::map<Sha1, int32_t> byHash;   // data records by content
   std::vector<bool> released;       // records whose count was lowered
-  bool IsKnownRecord(int32_t index) const { return index >= 0 && size_t(index) < db->records.size(); }
   void AddReference(const Sha1& hash);
   // Drops a reference; returns the size of the record's data (0 when there is none).
   uint64_t DropReference(const Sha1& hash);
