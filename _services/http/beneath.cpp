@@ -17,9 +17,9 @@ namespace {
 int OpenExact(int rootFd, const std::string& relative, int flags) {
     open_how how{};
     how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    how.resolve = RESOLVE_NO_MAGICLINKS | (rootFd >= 0 ? RESOLVE_BENEATH : 0);
     const char* path = relative.empty() ? "." : relative.c_str();
-    if (rootFd < 0) rootFd = AT_FDCWD;
+    if (rootFd < 0) rootFd = AT_FDCWD;  // no root: the path as given
     for (;;) {
         long fd = syscall(SYS_openat2, rootFd, path, &how, sizeof how);
         if (fd >= 0 || errno != EAGAIN) return static_cast<int>(fd);

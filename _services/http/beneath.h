@@ -8,7 +8,8 @@
 // that holds a NUL byte or a "." or ".." component.
 bool SafeRelativePath(const std::string& path, std::string* relative);
 
-// openat2 beneath rootFd (RESOLVE_BENEATH, no magic links). relative "" or "." is the root.
+// openat2 beneath rootFd (RESOLVE_BENEATH, no magic links; rootFd -1: the path as given).
+// relative "" or "." is the root.
 // Returns the descriptor or -1 with errno set.
 int OpenBeneath(int rootFd, const std::string& relative, int flags);
 
