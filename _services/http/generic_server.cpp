@@ -16,6 +16,7 @@
 
 #include "http_text.h"
 #include "log.h"
+#include "sockets.h"
 
 namespace {
 
@@ -126,6 +127,7 @@ int CGenericServer::Run(uint32_t address, uint16_t port, uint32_t idleTimeoutMs)
         ReportServer(EV_SERVER_THREAD, "the server already runs", fn, __LINE__);
         return 0;
     }
+    IgnoreSigpipe();  // sendfile has no MSG_NOSIGNAL
     address_ = address;
     port_ = port;
     idleTimeoutMs_ = idleTimeoutMs;
