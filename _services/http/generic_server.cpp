@@ -268,7 +268,6 @@ void CGenericServer::ClientThread(Client* client) {
     std::unique_ptr<char[]> buffer(new char[kReceiveBuffer]);
     const int64_t deadline = NowMs() + requestDeadlineMs_;
     int64_t idleEnd = idleTimeoutMs_ ? NowMs() + idleTimeoutMs_ : INT64_MAX;
-    bool replied = false;
     for (;;) {
         int64_t now = NowMs();
         int64_t until = std::min(deadline, idleEnd);
@@ -309,11 +308,9 @@ void CGenericServer::ClientThread(Client* client) {
         ReplyFile file;
         if (HandleRequest(request, reply, keepAlive, ctx, file)) {
             if (!Transmit(ctx, reply, file)) ReportClient(EV_TRANSMIT, ctx, LastErrorText(), fn, __LINE__);
-            replied = true;
         }
         break;
     }
-    (void)replied;
     CleanupThread(client);
 }
 
