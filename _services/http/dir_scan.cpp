@@ -131,48 +131,34 @@ bool CDirScan::ScanDirectory(const std::string& folder) {
     return true;
 }
 
-void CDirScan::SortByNameAsc() {
-    SortBy(result_, [](const FileEntry& a, const FileEntry& b) {
-        if (a.isFolder != b.isFolder) return a.isFolder;
-        return CompareNoCase(a.name, b.name) < 0;
-    });
-}
-
-void CDirScan::SortByNameDesc() {
-    SortBy(result_, [](const FileEntry& a, const FileEntry& b) {
-        if (a.isFolder != b.isFolder) return a.isFolder;
-        return CompareNoCase(a.name, b.name) > 0;
-    });
-}
-
-void CDirScan::SortBySizeAsc() {
-    SortBy(result_, [](const FileEntry& a, const FileEntry& b) {
-        if (a.isFolder != b.isFolder) return b.isFolder;
-        if (a.size != b.size) return a.size < b.size;
-        return CompareNoCase(a.name, b.name) < 0;
-    });
-}
-
-void CDirScan::SortBySizeDesc() {
-    SortBy(result_, [](const FileEntry& a, const FileEntry& b) {
-        if (a.isFolder != b.isFolder) return b.isFolder;
-        if (a.size != b.size) return a.size > b.size;
-        return CompareNoCase(a.name, b.name) < 0;
-    });
-}
-
-void CDirScan::SortByTimeAsc() {
-    SortBy(result_, [](const FileEntry& a, const FileEntry& b) {
-        if (a.isFolder != b.isFolder) return a.isFolder;
-        if (a.created != b.created) return a.created < b.created;
-        return CompareNoCase(a.name, b.name) < 0;
-    });
-}
-
-void CDirScan::SortByTimeDesc() {
-    SortBy(result_, [](const FileEntry& a, const FileEntry& b) {
-        if (a.isFolder != b.isFolder) return a.isFolder;
-        if (a.created != b.created) return a.created > b.created;
-        return CompareNoCase(a.name, b.name) < 0;
-    });
+void SortEntries(std::vector<FileEntry>& entries, DirOrder order) {
+    auto byName = [](const FileEntry& a, const FileEntry& b) { return CompareNoCase(a.name, b.name) < 0; };
+    switch (order) {
+        case DirOrder::NameAsc:
+            return SortBy(entries, [](const FileEntry& a, const FileEntry& b) {
+                return a.isFolder != b.isFolder ? a.isFolder : CompareNoCase(a.name, b.name) < 0;
+            });
+        case DirOrder::NameDesc:
+            return SortBy(entries, [](const FileEntry& a, const FileEntry& b) {
+                return a.isFolder != b.isFolder ? a.isFolder : CompareNoCase(a.name, b.name) > 0;
+            });
+        case DirOrder::SizeAsc:
+        case DirOrder::SizeDesc: {
+            const bool up = order == DirOrder::SizeAsc;
+            return std::sort(entries.begin(), entries.end(), [up, byName](const FileEntry& a, const FileEntry& b) {
+                if (a.isFolder != b.isFolder) return b.isFolder;
+                if (a.size != b.size) return up ? a.size < b.size : a.size > b.size;
+                return byName(a, b);
+            });
+        }
+        case DirOrder::TimeAsc:
+        case DirOrder::TimeDesc: {
+            const bool up = order == DirOrder::TimeAsc;
+            return std::sort(entries.begin(), entries.end(), [up, byName](const FileEntry& a, const FileEntry& b) {
+                if (a.isFolder != b.isFolder) return a.isFolder;
+                if (a.created != b.created) return up ? a.created < b.created : a.created > b.created;
+                return byName(a, b);
+            });
+        }
+    }
 }

@@ -24,17 +24,22 @@ struct FileEntry {
     int64_t     created = 0;  // birth time (the modification time where none is kept), ns since 1970
 };
 
+// The six orders: by name, folders first; by size, files first, equal sizes by name; by
+// birth time, folders first, equal times by name. Names compare without regard to case.
+enum class DirOrder { NameAsc, NameDesc, SizeAsc, SizeDesc, TimeAsc, TimeDesc };
+void SortEntries(std::vector<FileEntry>& entries, DirOrder order);
+
 class CDirScan {
 public:
     explicit CDirScan(DirScanOptions options) : options_(std::move(options)) {}
     void Scan();
     void Clear();
-    void SortByNameAsc();
-    void SortByNameDesc();
-    void SortBySizeAsc();
-    void SortBySizeDesc();
-    void SortByTimeAsc();
-    void SortByTimeDesc();
+    void SortByNameAsc() { SortEntries(result_, DirOrder::NameAsc); }
+    void SortByNameDesc() { SortEntries(result_, DirOrder::NameDesc); }
+    void SortBySizeAsc() { SortEntries(result_, DirOrder::SizeAsc); }
+    void SortBySizeDesc() { SortEntries(result_, DirOrder::SizeDesc); }
+    void SortByTimeAsc() { SortEntries(result_, DirOrder::TimeAsc); }
+    void SortByTimeDesc() { SortEntries(result_, DirOrder::TimeDesc); }
     const std::vector<FileEntry>& Result() const { return result_; }
     uint64_t Total() const { return total_; }
 

@@ -25,140 +25,102 @@ std::atomic<HttpNoticeTap>   g_tap{nullptr};
 
 std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
 
-void HttpClientEvent(int code, const ClientContext& context, const ServerEventRecord& r) {
-    const char* status = nullptr;
+// The failing call named by each numbered system-error event.
+const char* FailedCall(int code) {
     switch (code) {
-        case EV_CLIENT_THREAD:
-            LogPrint(0, "HTTP Err: _beginthreadex() SysError: %s  Function: %s  Line: %d", r.text, r.function, r.line);
-            return;
-        case EV_CLIENT_EVENT:
-            LogPrint(0, "HTTP Err: WSACreateEvent() SysError: %s  Function: %s  Line: %d", r.text, r.function, r.line);
-            return;
-        case EV_CLIENT_SELECT:
-            LogPrint(0, "HTTP Err: WSAEventSelect() SysError: %s  Function: %s  Line: %d", r.text, r.function, r.line);
-            return;
-        case EV_CLIENT_WAIT:
-            LogPrint(0, "HTTP Err: WSAWaitForMultipleEvents() SysError: %s  Function: %s  Line: %d", r.text, r.function,
-                     r.line);
-            return;
-        case EV_CLIENT_ENUM:
-            LogPrint(0, "HTTP Err: WSAEnumNetworkEvents() SysError: %s  Function: %s  Line: %d", r.text, r.function, r.line);
-            return;
-        case EV_CLIENT_SEND:
-            LogPrint(0, "HTTP Err: WSASend() SysError: %s  Function: %s  Line: %d", r.text, r.function, r.line);
-            return;
-        case EV_TRANSMIT:
-            LogPrint(0, "HTTP Err: TransmitFile() SysError: %s  Function: %s  Line: %d", r.text, r.function, r.line);
-            return;
-        case EV_RECV:
-            LogPrint(0, "HTTP Err: WSARecv() SysError: %s  Function: %s  Line: %d", r.text, r.function, r.line);
-            return;
-        case EV_THREAD_NOT_FOUND:
-            LogPrint(0, "HTTP Err: Thread not found in the list  Function: %s  Line: %d", r.function, r.line);
-            return;
-        case EV_REQUEST_TOO_LARGE:
-            LogPrint(0, "HTTP Err: Request too large. Client [%s] ", context.address);
-            return;
-        case EV_REQUEST_DEADLINE:
-            LogPrint(0, "HTTP Err: Request not complete in time. Client [%s] ", context.address);
-            return;
-        case EV_TOO_MANY_CLIENTS:
-            LogPrint(0, "HTTP Err: Too many connections. Client [%s] refused", context.address);
-            return;
-        case EV_BAD_REQUEST:
-            LogPrint(0, "HTTP Err: Bad format request. Client [%s] ", context.address);
-            status = "Bad format requestd";
-            break;
-        case EV_404:
-            LogPrint(0, "HTTP Err: 404 Resource not found. [%s] Client [%s]", r.text, context.address);
-            status = "404 Resource not found";
-            break;
-        case EV_416:
-            LogPrint(0, "HTTP Err: 416 Requested range not satisfiable. [%s] Client [%s]", r.text, context.address);
-            status = "416 Requested range not satisfiable";
-            break;
-        case EV_200:
-            LogPrint(0, "HTTP Inf: 200 OK. Resource [%s] Client [%s] ", r.text, context.address);
-            status = "200 OK";
-            break;
-        case EV_206:
-            LogPrint(0, "HTTP Inf: 206 OK. Resource [%s] Client [%s] ", r.text, context.address);
-            status = "206 OK";
-            break;
-        case EV_403:
-            LogPrint(0, "HTTP Err: 303 Forbidden. [%s] Client [%s] ", r.text, context.address);
-            status = "303 Forbidden";
-            break;
-        case EV_301:
-            LogPrint(0, "HTTP Inf: 301 Moved Permanently. [%s] Client [%s] ", r.text, context.address);
-            status = "301 Moved Permanently";
-            break;
-        case EV_BROWSE:
-            LogPrint(0, "HTTP Inf: 200 OK. Browse Page [%s] Client [%s] ", r.text, context.address);
-            status = "200 OK Browse Page";
-            break;
-        case EV_501:
-            LogPrint(0, "HTTP Err: 501 Not Implemented. Method [%s] Client [%s] ", r.text, context.address);
-            status = "501 Not Implemented";
-            break;
-        default:
-            return;
+        case EV_CLIENT_THREAD: case EV_SERVER_THREAD: return "_beginthreadex()";
+        case EV_CLIENT_EVENT: case EV_ACCEPT_EVENT: return "WSACreateEvent()";
+        case EV_CLIENT_SELECT: case EV_ACCEPT_SELECT: return "WSAEventSelect()";
+        case EV_CLIENT_WAIT: case EV_ACCEPT_WAIT: return "WSAWaitForMultipleEvents()";
+        case EV_CLIENT_ENUM: case EV_ACCEPT_ENUM: return "WSAEnumNetworkEvents()";
+        case EV_CLIENT_SEND: return "WSASend()";
+        case EV_TRANSMIT: return "TransmitFile()";
+        case EV_RECV: return "WSARecv()";
+        case EV_WAIT_TIMEOUT: return "WaitForSingleObject()";
+        case EV_SHUTDOWN_WAIT: return "WaitForMultipleObjects()";
+        case EV_TERMINATE: return "TerminateThread()";
+        case EV_STARTUP: return "WSAStartup()";
+        case EV_SOCKET: return "WSASocket()";
+        case EV_BIND_NOTAVAIL: case EV_BIND_INUSE: case EV_BIND_OTHER: return "bind()";
+        case EV_LISTEN: return "listen()";
+        case EV_ACCEPT: return "WSAAccept()";
+        default: return nullptr;
     }
+}
+
+// Log line (with the resource and the client's address) and notice status of each answered
+// or refused request.
+struct RequestEvent {
+    int         code;
+    const char* format;
+    const char* status;
+};
+const RequestEvent kRequestEvents[] = {
+    {EV_404, "HTTP Err: 404 Resource not found. [%s] Client [%s]", "404 Resource not found"},
+    {EV_416, "HTTP Err: 416 Requested range not satisfiable. [%s] Client [%s]", "416 Requested range not satisfiable"},
+    {EV_200, "HTTP Inf: 200 OK. Resource [%s] Client [%s] ", "200 OK"},
+    {EV_206, "HTTP Inf: 206 OK. Resource [%s] Client [%s] ", "206 OK"},
+    {EV_403, "HTTP Err: 303 Forbidden. [%s] Client [%s] ", "303 Forbidden"},
+    {EV_301, "HTTP Inf: 301 Moved Permanently. [%s] Client [%s] ", "301 Moved Permanently"},
+    {EV_BROWSE, "HTTP Inf: 200 OK. Browse Page [%s] Client [%s] ", "200 OK Browse Page"},
+    {EV_501, "HTTP Err: 501 Not Implemented. Method [%s] Client [%s] ", "501 Not Implemented"},
+};
+
+void SendRequestNotice(const ClientContext& context, const char* resource, const char* status) {
     RequestLogRecord rec{};
     snprintf(rec.peerAddress, sizeof rec.peerAddress, "%s", context.address);
-    if (code != EV_BAD_REQUEST) snprintf(rec.resource, sizeof rec.resource, "%s", r.text);
+    snprintf(rec.resource, sizeof rec.resource, "%s", resource);
     snprintf(rec.status, sizeof rec.status, "%s", status);
     if (HttpNoticeTap tap = g_tap.load()) tap(NOTICE_HTTP_EVENT, &rec, sizeof rec);
     ToConsole(NOTICE_HTTP_EVENT, &rec, sizeof rec, true);
+}
+
+void HttpClientEvent(int code, const ClientContext& context, const ServerEventRecord& r) {
+    if (code == EV_THREAD_NOT_FOUND) {
+        LogPrint(0, "HTTP Err: Thread not found in the list  Function: %s  Line: %d", r.function, r.line);
+    } else if (const char* call = FailedCall(code)) {
+        LogPrint(0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
+    } else if (code == EV_REQUEST_TOO_LARGE) {
+        LogPrint(0, "HTTP Err: Request too large. Client [%s] ", context.address);
+    } else if (code == EV_REQUEST_DEADLINE) {
+        LogPrint(0, "HTTP Err: Request not complete in time. Client [%s] ", context.address);
+    } else if (code == EV_TOO_MANY_CLIENTS) {
+        LogPrint(0, "HTTP Err: Too many connections. Client [%s] refused", context.address);
+    } else if (code == EV_BAD_REQUEST) {
+        LogPrint(0, "HTTP Err: Bad format request. Client [%s] ", context.address);
+        SendRequestNotice(context, "", "Bad format requestd");
+    } else {
+        for (const RequestEvent& e : kRequestEvents) {
+            if (e.code != code) continue;
+            LogPrint(0, e.format, r.text, context.address);
+            SendRequestNotice(context, r.text, e.status);
+        }
+    }
 }
 
 void HttpServerEvent(int code, const ServerEventRecord& r) {
     const GlobalSettings s = SettingsSnapshot();
     const std::string localIp = Field(s.HTTP_LocalIP, sizeof s.HTTP_LocalIP);
     const std::string address = localIp.empty() ? "INADDR_ANY" : localIp;
-    const char* fmt = nullptr;
-    switch (code) {
-        case EV_SERVER_THREAD: fmt = "HTTP Err: _beginthreadex() SysError: %s  Function: %s  Line: %d"; break;
-        case EV_WAIT_TIMEOUT: fmt = "HTTP Err: WaitForSingleObject() SysError: %s  Function: %s  Line: %d"; break;
-        case EV_SHUTDOWN_WAIT: fmt = "HTTP Err: WaitForMultipleObjects() SysError: %s  Function: %s  Line: %d"; break;
-        case EV_TERMINATE: fmt = "HTTP Err: TerminateThread() SysError: %s  Function: %s  Line: %d"; break;
-        case EV_STARTUP: fmt = "HTTP Err: WSAStartup() SysError: %s  Function: %s  Line: %d"; break;
-        case EV_VERSION:
-            LogPrint(0, "HTTP Err: Required Socket version not available  Function: %s  Line: %d", r.function, r.line);
-            return;
-        case EV_SOCKET: fmt = "HTTP Err: WSASocket() SysError: %s  Function: %s  Line: %d"; break;
-        case EV_BIND_NOTAVAIL:
-        case EV_BIND_INUSE:
-        case EV_BIND_OTHER:
-            LogPrint(0, "HTTP Err: bind() SysError: %s  Function: %s  Line: %d", r.text, r.function, r.line);
-            if (code == EV_BIND_NOTAVAIL)
-                LogError("Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
-                         "host\nEither remove the %s service or suppress %s interface assignation",
-                         "HTTP", address.c_str(), "HTTP", address.c_str());
-            else if (code == EV_BIND_INUSE)
-                LogError("Error \n\nNimbo cannot bind the %s port\nan application is already listening on this port\n",
-                         "HTTP");
-            else
-                LogError("Error \n\nNimbo tried to bind the port # %s protocol %s\nto the interface %s\n but failed\n", "80",
-                         "HTTP", address.c_str());
-            return;
-        case EV_LISTEN: fmt = "HTTP Err: listen() SysError: %s  Function: %s  Line: %d"; break;
-        case EV_ACCEPT_EVENT: fmt = "HTTP Err: WSACreateEvent() SysError: %s  Function: %s  Line: %d"; break;
-        case EV_ACCEPT_SELECT: fmt = "HTTP Err: WSAEventSelect() SysError: %s  Function: %s  Line: %d"; break;
-        case EV_ACCEPT_WAIT: fmt = "HTTP Err: WSAWaitForMultipleEvents() SysError: %s  Function: %s  Line: %d"; break;
-        case EV_ACCEPT_ENUM: fmt = "HTTP Err: WSAEnumNetworkEvents() SysError: %s  Function: %s  Line: %d"; break;
-        case EV_ACCEPT: fmt = "HTTP Err: WSAAccept() SysError: %s  Function: %s  Line: %d"; break;
-        case EV_STARTED:
-            LogPrint(0, "HTTP Inf: Server started OK on port [%d] at [%s] offering publicly [%s]", s.HTTP_Port,
-                     address.c_str(), r.text);
-            return;
-        case EV_START_FAILED:
-            LogPrint(0, "HTTP Err: Server failed starting at [%s] offering publicly [%s]", localIp.c_str(), r.text);
-            return;
-        default:
-            return;
+    if (code == EV_VERSION) {
+        LogPrint(0, "HTTP Err: Required Socket version not available  Function: %s  Line: %d", r.function, r.line);
+    } else if (code == EV_STARTED) {
+        LogPrint(0, "HTTP Inf: Server started OK on port [%d] at [%s] offering publicly [%s]", s.HTTP_Port,
+                 address.c_str(), r.text);
+    } else if (code == EV_START_FAILED) {
+        LogPrint(0, "HTTP Err: Server failed starting at [%s] offering publicly [%s]", localIp.c_str(), r.text);
+    } else if (const char* call = FailedCall(code)) {
+        LogPrint(0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
     }
-    LogPrint(0, fmt, r.text, r.function, r.line);
+    if (code == EV_BIND_NOTAVAIL)
+        LogError("Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
+                 "host\nEither remove the %s service or suppress %s interface assignation",
+                 "HTTP", address.c_str(), "HTTP", address.c_str());
+    else if (code == EV_BIND_INUSE)
+        LogError("Error \n\nNimbo cannot bind the %s port\nan application is already listening on this port\n", "HTTP");
+    else if (code == EV_BIND_OTHER)
+        LogError("Error \n\nNimbo tried to bind the port # %s protocol %s\nto the interface %s\n but failed\n", "80",
+                 "HTTP", address.c_str());
 }
 
 }  // namespace

@@ -318,37 +318,21 @@ std::string XhtmlListing(std::vector<FileEntry> entries, uint64_t total, const s
                          const std::string& sort, const std::string& date, bool keepAlive, bool headOnly) {
     struct Order {
         const char* value;
-        bool (*less)(const FileEntry&, const FileEntry&);
+        DirOrder    order;
         const char* links[3];
     };
     static const Order orders[] = {
-        {"an", [](const FileEntry& a, const FileEntry& b) {
-             return a.isFolder != b.isFolder ? a.isFolder : CompareNoCase(a.name, b.name) < 0; },
-         {"?sort=dn", "?sort=asn", "?sort=atn"}},
-        {"dn", [](const FileEntry& a, const FileEntry& b) {
-             return a.isFolder != b.isFolder ? a.isFolder : CompareNoCase(a.name, b.name) > 0; },
-         {"?sort=an", "?sort=asn", "?sort=atn"}},
-        {"asn", [](const FileEntry& a, const FileEntry& b) {
-             if (a.isFolder != b.isFolder) return b.isFolder;
-             return a.size != b.size ? a.size < b.size : CompareNoCase(a.name, b.name) < 0; },
-         {"?sort=an", "?sort=dsn", "?sort=atn"}},
-        {"dsn", [](const FileEntry& a, const FileEntry& b) {
-             if (a.isFolder != b.isFolder) return b.isFolder;
-             return a.size != b.size ? a.size > b.size : CompareNoCase(a.name, b.name) < 0; },
-         {"?sort=an", "?sort=asn", "?sort=atn"}},
-        {"atn", [](const FileEntry& a, const FileEntry& b) {
-             if (a.isFolder != b.isFolder) return a.isFolder;
-             return a.created != b.created ? a.created < b.created : CompareNoCase(a.name, b.name) < 0; },
-         {"?sort=an", "?sort=asn", "?sort=dtn"}},
-        {"dtn", [](const FileEntry& a, const FileEntry& b) {
-             if (a.isFolder != b.isFolder) return a.isFolder;
-             return a.created != b.created ? a.created > b.created : CompareNoCase(a.name, b.name) < 0; },
-         {"?sort=an", "?sort=asn", "?sort=atn"}},
+        {"an", DirOrder::NameAsc, {"?sort=dn", "?sort=asn", "?sort=atn"}},
+        {"dn", DirOrder::NameDesc, {"?sort=an", "?sort=asn", "?sort=atn"}},
+        {"asn", DirOrder::SizeAsc, {"?sort=an", "?sort=dsn", "?sort=atn"}},
+        {"dsn", DirOrder::SizeDesc, {"?sort=an", "?sort=asn", "?sort=atn"}},
+        {"atn", DirOrder::TimeAsc, {"?sort=an", "?sort=asn", "?sort=dtn"}},
+        {"dtn", DirOrder::TimeDesc, {"?sort=an", "?sort=asn", "?sort=atn"}},
     };
-    const Order* order = nullptr;
+    const Order* order = sort.empty() ? &orders[0] : nullptr;
     for (const Order& o : orders)
-        if (sort == o.value || (sort.empty() && &o == &orders[0])) order = &o;
-    if (order) std::sort(entries.begin(), entries.end(), order->less);
+        if (sort == o.value) order = &o;
+    if (order) SortEntries(entries, order->order);
 
     unsigned folders = 0, files = 0;
     std::string table;

@@ -8,24 +8,6 @@ import struct
 import sys
 
 # Pixel maps: '.' transparent, other letters index the palette.
-UP_FOLDER = [
-    "................",
-    "................",
-    "..YYYY..........",
-    ".YyyyyY.........",
-    ".YYYYYYYYYYYYY..",
-    ".YyyyyyyyyyyyYk.",
-    ".YyyyyyGyyyyyYk.",
-    ".YyyyyGGGyyyyYk.",
-    ".YyyyGGGGGyyyYk.",
-    ".YyyyyyGyyyyyYk.",
-    ".YyyyyyGyyyyyYk.",
-    ".YyyyyyGGGGyyYk.",
-    ".YyyyyyyyyyyyYk.",
-    ".YYYYYYYYYYYYYk.",
-    "..kkkkkkkkkkkkk.",
-    "................",
-]
 FOLDER = [
     "................",
     "................",
@@ -44,6 +26,15 @@ FOLDER = [
     "..kkkkkkkkkkkkk.",
     "................",
 ]
+# The up-one-level icon: the folder with an arrow pointing up.
+UP_FOLDER = FOLDER[:6] + [
+    ".YyyyyyGyyyyyYk.",
+    ".YyyyyGGGyyyyYk.",
+    ".YyyyGGGGGyyyYk.",
+    ".YyyyyyGyyyyyYk.",
+    ".YyyyyyGyyyyyYk.",
+    ".YyyyyyGGGGyyYk.",
+] + FOLDER[12:]
 FILE = [
     "................",
     "...kkkkkkk......",

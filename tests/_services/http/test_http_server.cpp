@@ -203,10 +203,7 @@ protected:
             s.HTTP_Port = 80;
             s.HTTP_AllowFileBrowsing = 1;
             s.HTTP_TruncateGETFileName64 = 1;
-            if (const char* log = getenv("HTTP_TEST_LOG")) {
-                snprintf(s.NIMBO_LogFile, sizeof s.NIMBO_LogFile, "%s", log);
-                s.LogLevel = 9;
-            }
+            snprintf(s.NIMBO_LogFile, sizeof s.NIMBO_LogFile, "%s/log.txt", g_base.c_str());
         });
         HttpSetNoticeTap(Tap);
         RegisterHttpService();
@@ -376,6 +373,14 @@ TEST_F(HttpService, RequestNotices) {
         EXPECT_STREQ(g_notices[i].resource, want[i].first) << i;
         EXPECT_STREQ(g_notices[i].status, want[i].second) << i;
     }
+    const std::string log = ReadFile(g_base + "/log.txt");
+    for (std::string line : {"HTTP Inf: Server started OK on port [80] at [INADDR_ANY] offering publicly [" + g_root + "/]",
+                             std::string("HTTP Err: 501 Not Implemented. Method [POST] Client [127.0.0.1] "),
+                             std::string("HTTP Err: Bad format request. Client [127.0.0.1] "),
+                             std::string("HTTP Err: 303 Forbidden. [/fifo] Client [127.0.0.1] "),
+                             std::string("HTTP Inf: 200 OK. Browse Page [/sub/] Client [127.0.0.1] "),
+                             std::string("HTTP Inf: 206 OK. Resource [/file1000.bin] Client [127.0.0.1] ")})
+        EXPECT_NE(log.find("] " + line), std::string::npos) << line << "\n" << log;
 }
 
 TEST_F(HttpService, CurlAndWgetFetchTheLastMibOfASparse5GiBFile) {
