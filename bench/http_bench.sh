@@ -24,6 +24,7 @@ fi
 
 ip link set lo up
 shm=$(mktemp -d /dev/shm/http_bench.XXXXXX)
+chmod 755 "$shm"
 pids=()
 cleanup() {
   for p in "${pids[@]:-}"; do [ -n "$p" ] && kill "$p" 2>/dev/null || true; done
@@ -42,6 +43,7 @@ head -c 1073741824 /dev/zero > "$root/f1g"
 
 # nginx: one master, as many workers as cores, sendfile on; keep-alive off on 8080, on at 8081.
 cat > "$shm/nginx/nginx.conf" <<CONF
+user root root;
 worker_processes auto;
 pid $shm/nginx/nginx.pid;
 error_log $shm/nginx/error.log crit;
@@ -72,12 +74,14 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 
-rps() {  # url connections
-  local c=$2 t=$(( $2 < 4 ? $2 : 4 ))
-  wrk -t"$t" -c"$c" -d"${secs}s" "$1" 2>/dev/null | awk '/Requests\/sec/ {printf "%.0f", $2}'
+rps() {  # url connections; a run with failed or non-2xx replies prints "bad"
+  local c=$2 t=$(( $2 < 4 ? $2 : 4 )) out
+  out=$(wrk -t"$t" -c"$c" -d"${secs}s" "$1" 2>/dev/null)
+  if grep -q 'Non-2xx' <<<"$out"; then echo bad; return; fi
+  awk '/Requests\/sec/ {printf "%.0f", $2}' <<<"$out"
 }
 mbs() {  # url
-  curl -s -o /dev/null -w '%{speed_download}' "$1" | awk '{printf "%.0f", $1 / 1e6}'
+  curl -sf -o /dev/null -w '%{speed_download}' "$1" | awk '{printf "%.0f", $1 / 1e6}'
 }
 
 table() {  # title
@@ -97,7 +101,8 @@ table() {  # title
 }
 
 table "no desktop connected"
-python3 "$top/bench/http_gui_client.py" >/dev/null &
+python3 "$top/bench/http_gui_client.py" > "$shm/gui.txt" &
 pids+=($!)
-sleep 1
+for _ in $(seq 100); do grep -q connected "$shm/gui.txt" && break; sleep 0.1; done
+grep -q connected "$shm/gui.txt" || { echo "the stand-in desktop could not connect"; exit 1; }
 table "a desktop connected (every request waits for its notice)"
