@@ -30,6 +30,8 @@ constexpr size_t kReceiveBuffer = 100000;
 constexpr int    kSendTimeoutSeconds = 60;
 constexpr int    kDrainMs = 500;
 constexpr size_t kSendfileChunk = 1u << 30;
+constexpr size_t kMaxParked = 64;       // connection threads kept waiting for work
+constexpr int    kParkSeconds = 5;      // how long one waits before it ends
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -51,9 +53,9 @@ bool SendAll(int sock, const char* data, size_t length, int flags) {
     return true;
 }
 
-// Ends a connection without losing the reply: no more sending, read what the peer still has
-// for a short while (a close with unread bytes would reset the connection), then close.
-void CloseGracefully(int sock) {
+// Ends a connection without losing the reply: no more sending, then read what the peer still
+// has for a short while (a close with unread bytes would reset the connection).
+void DrainAndShutdown(int sock) {
     shutdown(sock, SHUT_WR);
     char scrap[4096];
     int64_t end = NowMs() + kDrainMs;
@@ -65,7 +67,6 @@ void CloseGracefully(int sock) {
         ssize_t n = recv(sock, scrap, sizeof scrap, MSG_DONTWAIT);
         if (n <= 0 && !(n < 0 && errno == EINTR)) break;
     }
-    close(sock);
 }
 
 }  // namespace
@@ -236,36 +237,60 @@ void CGenericServer::AcceptThread() {
     close(sock);
 }
 
+CGenericServer::ClientList::iterator CGenericServer::Find(ClientList& list, const Client* client) {
+    for (auto it = list.begin(); it != list.end(); ++it)
+        if (it->get() == client) return it;
+    return list.end();
+}
+
 void CGenericServer::AddClient(int sock, const char* address, uint16_t port) {
     static const char* const fn = "CGenericServer::AddClient";
     OnClientConnected(address, port);
+    ClientContext context;
+    context.server = this;
+    context.socket = sock;
+    CopyText(context.address, sizeof context.address, address);
+    context.port = port;
     std::lock_guard<std::mutex> lock(listLock_);
-    auto client = std::make_unique<Client>();
-    client->context.server = this;
-    client->context.socket = sock;
-    CopyText(client->context.address, sizeof client->context.address, address);
-    client->context.port = port;
     if (static_cast<int>(live_.size()) >= maxClients_) {
-        ReportClient(EV_TOO_MANY_CLIENTS, client->context, "", fn, __LINE__);
+        ReportClient(EV_TOO_MANY_CLIENTS, context, "", fn, __LINE__);
         close(sock);
         return;
     }
     timeval tv{kSendTimeoutSeconds, 0};
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    Client* raw = client.get();
-    live_.push_back(std::move(client));
-    if (!StartThread(&raw->thread, ClientEntry, raw, kClientStack)) {
-        ReportClient(EV_CLIENT_THREAD, raw->context, LastErrorText(), fn, __LINE__);
-        close(sock);
-        live_.pop_back();
+    if (!parked_.empty()) {
+        // A thread waiting for work takes the connection.
+        live_.splice(live_.end(), parked_, std::prev(parked_.end()));
+        Client* c = live_.back().get();
+        c->context = context;
+        c->hasWork = true;
+        c->wake.notify_one();
+        return;
     }
+    auto client = std::make_unique<Client>();
+    client->context = context;
+    client->buffer.reset(new (std::nothrow) char[kReceiveBuffer]);
+    Client* raw = client.get();
+    if (!raw->buffer || !StartThread(&raw->thread, ClientEntry, raw, kClientStack)) {
+        ReportClient(EV_CLIENT_THREAD, context, LastErrorText(), fn, __LINE__);
+        close(sock);
+        return;
+    }
+    live_.push_back(std::move(client));
 }
 
 void CGenericServer::ClientThread(Client* client) {
+    do {
+        ServeConnection(client);
+    } while (CleanupConnection(client));
+}
+
+void CGenericServer::ServeConnection(Client* client) {
     static const char* const fn = "CGenericServer::ClientThread";
     const ClientContext& ctx = client->context;
     std::string request;
-    std::unique_ptr<char[]> buffer(new char[kReceiveBuffer]);
+    char* const buffer = client->buffer.get();
     const int64_t deadline = NowMs() + requestDeadlineMs_;
     int64_t idleEnd = idleTimeoutMs_ ? NowMs() + idleTimeoutMs_ : INT64_MAX;
     for (;;) {
@@ -285,7 +310,7 @@ void CGenericServer::ClientThread(Client* client) {
         }
         if (r == 0) continue;
         if (p[1].revents) break;
-        ssize_t n = recv(ctx.socket, buffer.get(), kReceiveBuffer, MSG_DONTWAIT);
+        ssize_t n = recv(ctx.socket, buffer, kReceiveBuffer, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;
             ReportClient(EV_RECV, ctx, LastErrorText(), fn, __LINE__);
@@ -293,7 +318,7 @@ void CGenericServer::ClientThread(Client* client) {
         }
         if (n == 0) break;  // the peer closed
         if (idleTimeoutMs_) idleEnd = NowMs() + idleTimeoutMs_;
-        request.append(buffer.get(), static_cast<size_t>(n));
+        request.append(buffer, static_cast<size_t>(n));
         if (request.size() > kMaxRequestBytes) {
             ReportClient(EV_REQUEST_TOO_LARGE, ctx, "", fn, __LINE__);
             break;
@@ -311,7 +336,6 @@ void CGenericServer::ClientThread(Client* client) {
         }
         break;
     }
-    CleanupThread(client);
 }
 
 bool CGenericServer::Transmit(const ClientContext& context, const std::string& reply, ReplyFile& file) {
@@ -343,23 +367,32 @@ bool CGenericServer::Transmit(const ClientContext& context, const std::string& r
     return ok;
 }
 
-void CGenericServer::CleanupThread(Client* client) {
-    int sock;
-    {
-        std::lock_guard<std::mutex> lock(listLock_);
-        sock = client->context.socket;
-        pthread_t self = client->thread;
-        for (auto it = live_.begin(); it != live_.end(); ++it) {
-            if (it->get() == client) {
-                live_.erase(it);
-                break;
-            }
+bool CGenericServer::CleanupConnection(Client* client) {
+    DrainAndShutdown(client->context.socket);
+    std::unique_lock<std::mutex> lock(listLock_);
+    // Closed under the lock: Shutdown never shuts down a descriptor that was reused.
+    close(client->context.socket);
+    client->context.socket = -1;
+    auto it = Find(live_, client);
+    if (!stopping_ && parked_.size() < kMaxParked) {
+        parked_.splice(parked_.end(), live_, it);
+        listChanged_.notify_all();
+        client->wake.wait_for(lock, std::chrono::seconds(kParkSeconds),
+                              [&] { return client->hasWork || stopping_; });
+        if (client->hasWork) {
+            client->hasWork = false;
+            return true;
         }
-        finished_.push_back(self);
+        it = Find(parked_, client);
+        finished_.push_back(client->thread);
+        parked_.erase(it);
+    } else {
+        finished_.push_back(client->thread);
+        live_.erase(it);
     }
-    CloseGracefully(sock);
-    // The entry was freed above; nothing of it is touched after this point.
+    // The entry is gone; nothing of it is touched after this point.
     listChanged_.notify_all();
+    return false;
 }
 
 void CGenericServer::JoinFinished() {
@@ -393,10 +426,17 @@ int CGenericServer::Shutdown() {
     {
         // Connection threads blocked in a send wake up when their socket is shut down.
         std::unique_lock<std::mutex> lock(listLock_);
-        for (auto& c : live_) shutdown(c->context.socket, SHUT_RDWR);
-        listChanged_.wait(lock, [this] { return live_.empty(); });
+        stopping_ = true;
+        for (auto& c : live_)
+            if (c->context.socket >= 0) shutdown(c->context.socket, SHUT_RDWR);
+        for (auto& c : parked_) c->wake.notify_one();
+        listChanged_.wait(lock, [this] { return live_.empty() && parked_.empty(); });
     }
     JoinFinished();
+    {
+        std::lock_guard<std::mutex> lock(listLock_);
+        stopping_ = false;
+    }
     running_ = false;
     return 1;
 }

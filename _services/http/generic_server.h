@@ -71,21 +71,30 @@ protected:
     void ReportClient(int code, const ClientContext& context, const char* text, const char* function, int line);
 
 private:
+    // A connection thread. Once its connection has ended it waits a little while for the next
+    // one before it ends, so that busy servers do not create a thread per request.
     struct Client {
-        pthread_t     thread{};
-        ClientContext context;
+        pthread_t                 thread{};
+        ClientContext             context;
+        bool                      hasWork = false;
+        std::condition_variable   wake;
+        std::unique_ptr<char[]>   buffer;
     };
+    using ClientList = std::list<std::unique_ptr<Client>>;
     static void* AcceptEntry(void* self);
     static void* HelperEntry(void* self);
     static void* ClientEntry(void* client);
     void AcceptThread();
     void HelperThread();
     void ClientThread(Client* client);
+    void ServeConnection(Client* client);
     void AddClient(int sock, const char* address, uint16_t port);
-    void CleanupThread(Client* client);
+    // Closes the connection and parks the thread; false when the thread is to end.
+    bool CleanupConnection(Client* client);
     bool Transmit(const ClientContext& context, const std::string& reply, ReplyFile& file);
     bool StartThread(pthread_t* thread, void* (*entry)(void*), void* arg, size_t stack);
     void JoinFinished();
+    static ClientList::iterator Find(ClientList& list, const Client* client);
 
     uint32_t            address_ = 0;
     uint16_t            port_ = 0;
@@ -99,11 +108,13 @@ private:
     ServerEventCallback serverEvent_ = nullptr;
     ClientEventCallback clientEvent_ = nullptr;
 
-    // The list lock guards both thread lists.
-    std::mutex                           listLock_;
-    std::condition_variable              listChanged_;
-    std::list<std::unique_ptr<Client>>   live_;
-    std::vector<pthread_t>               finished_;
+    // The list lock guards the thread lists and the stopping flag.
+    std::mutex              listLock_;
+    std::condition_variable listChanged_;
+    ClientList              live_;      // threads serving a connection
+    ClientList              parked_;    // threads waiting for the next connection
+    std::vector<pthread_t>  finished_;  // threads that ended, to be joined
+    bool                    stopping_ = false;
 
     // Start-up of the accept thread: 0 pending, 1 listening, -1 failed.
     std::mutex              startLock_;
