@@ -106,3 +106,6 @@ pids+=($!)
 for _ in $(seq 100); do grep -q connected "$shm/gui.txt" && break; sleep 0.1; done
 grep -q connected "$shm/gui.txt" || { echo "the stand-in desktop could not connect"; exit 1; }
 table "a desktop connected (every request waits for its notice)"
+kill "${pids[-1]}"
+for _ in $(seq 50); do grep -q "request notices" "$shm/gui.txt" && break; sleep 0.1; done
+echo "the stand-in desktop received $(sed -n 's/request notices: //p' "$shm/gui.txt") request notices"

@@ -2,7 +2,9 @@
 """Stands in for the desktop during the HTTP benchmark: connects to the console link on
 127.0.0.1, runs the handshake and reads every notice until it is killed."""
 import os
+import signal
 import socket
+import struct
 import sys
 import time
 
@@ -23,9 +25,18 @@ def main():
     if wire.handshake(s) != 1:
         sys.exit("handshake refused")
     print("connected", flush=True)
+    notices = 0
+
+    def report(*_):
+        print("request notices: %d" % notices, flush=True)
+        sys.exit(0)
+
+    signal.signal(signal.SIGTERM, report)
     s.settimeout(None)
-    while s.recv(1 << 16):
-        pass
+    while True:
+        data = wire.recv_block(s, None)
+        if struct.unpack("<I", data[:4])[0] == 116:
+            notices += 1
 
 
 if __name__ == "__main__":

@@ -333,6 +333,18 @@ TEST_F(HttpService, LocationAndLinksCannotSplitHeaders) {
     EXPECT_EQ(r.head.find("\nX-Injected"), std::string::npos);
 }
 
+TEST_F(HttpService, XhtmlPagesAreWellFormed) {
+    const std::string browser = "User-Agent: Mozilla/5.0\r\n";
+    const std::string page = g_base + "/page.xhtml";
+    for (const std::string& request : {Get("/sub/?sort=dn", browser), Get("/", browser), Get("/missing"),
+                                       Get("/file1000.bin", "Range: bytes=5000-\r\n")}) {
+        Reply r = Exchange(request);
+        ASSERT_FALSE(r.body.empty()) << request;
+        WriteFile(page, r.body);
+        EXPECT_EQ(Shell("xmllint --noout --nonet " + page), 0) << request << r.body;
+    }
+}
+
 TEST_F(HttpService, EveryTraversalFormIsRefused) {
     const char* paths[] = {
         "/../secret", "/..", "/%2e%2e/secret", "/%2E%2e%2fsecret", "/.%2e/.%2e/etc/passwd", "/.%2e/secret",
