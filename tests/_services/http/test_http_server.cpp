@@ -535,6 +535,19 @@ TEST_F(HttpLimits, ShutdownWithClientsAndRestart) {
     EXPECT_EQ(Exchange(Get("/sub/a.txt"), kPort).body, "alpha");
 }
 
+TEST(HttpOwnIcon, TheRootsFaviconWinsOverTheCarriedOne) {
+    if (!PrepareOnce()) GTEST_SKIP() << "needs a private network namespace (root)";
+    const std::string root = g_base + "/iconroot";
+    mkdir(root.c_str(), 0755);
+    WriteFile(root + "/favicon.ico", "own icon");
+    CHTTPServer server;
+    ASSERT_EQ(server.Start(0, root, "index.htm", 8084, 1000), 1);
+    Reply r = Exchange(Get("/favicon.ico"), 8084);
+    EXPECT_EQ(r.status, "HTTP/1.0 200 OK");
+    EXPECT_EQ(r.body, "own icon");
+    EXPECT_NE(r.head.find("Content-Type: image/x-icon\r\n"), std::string::npos);
+}
+
 TEST(HttpStartFailure, StopsEverythingAndReports) {
     if (!PrepareOnce()) GTEST_SKIP() << "needs a private network namespace (root)";
     CHTTPServer missingRoot;
