@@ -198,10 +198,10 @@ ByteRange ParseRange(std::string_view request) {
     ByteRange r;
     std::string v;
     if (!HeaderValue(request, "Range", &v) || !v.starts_with("bytes=")) return r;
-    std::string_view spec = std::string_view(v).substr(6);
-    size_t dash = spec.find('-');
+    std::string_view value = std::string_view(v).substr(6);
+    size_t dash = value.find('-');
     if (dash == std::string_view::npos) return r;
-    std::string_view a = spec.substr(0, dash), b = spec.substr(dash + 1);
+    std::string_view a = value.substr(0, dash), b = value.substr(dash + 1);
     if (a.empty()) {
         if (!ReadNumber(b, &r.last)) return r;
         r.suffix = true;
