@@ -1,0 +1,171 @@
+// The HTTP row of the thread table: starts one server from the [HTTP] settings, reports its
+// events as log lines, message boxes and request notices, and stops it with the row.
+#include "http_service.h"
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "http_server.h"
+#include "log.h"
+#include "settings.h"
+#include "sockets.h"
+#include "start_threads.h"
+#include "to_console.h"
+
+namespace {
+
+std::mutex                   g_serverLock;  // the service thread and tests
+std::unique_ptr<CHTTPServer> g_server;
+std::atomic<HttpNoticeTap>   g_tap{nullptr};
+
+std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
+
+// The failing call named by each numbered system-error event.
+const char* FailedCall(int code) {
+    switch (code) {
+        case EV_CLIENT_THREAD: case EV_SERVER_THREAD: return "_beginthreadex()";
+        case EV_CLIENT_EVENT: case EV_ACCEPT_EVENT: return "WSACreateEvent()";
+        case EV_CLIENT_SELECT: case EV_ACCEPT_SELECT: return "WSAEventSelect()";
+        case EV_CLIENT_WAIT: case EV_ACCEPT_WAIT: return "WSAWaitForMultipleEvents()";
+        case EV_CLIENT_ENUM: case EV_ACCEPT_ENUM: return "WSAEnumNetworkEvents()";
+        case EV_CLIENT_SEND: return "WSASend()";
+        case EV_TRANSMIT: return "TransmitFile()";
+        case EV_RECV: return "WSARecv()";
+        case EV_WAIT_TIMEOUT: return "WaitForSingleObject()";
+        case EV_SHUTDOWN_WAIT: return "WaitForMultipleObjects()";
+        case EV_TERMINATE: return "TerminateThread()";
+        case EV_STARTUP: return "WSAStartup()";
+        case EV_SOCKET: return "WSASocket()";
+        case EV_BIND_NOTAVAIL: case EV_BIND_INUSE: case EV_BIND_OTHER: return "bind()";
+        case EV_LISTEN: return "listen()";
+        case EV_ACCEPT: return "WSAAccept()";
+        default: return nullptr;
+    }
+}
+
+// Log line (with the resource and the client's address) and notice status of each answered
+// or refused request.
+struct RequestEvent {
+    int         code;
+    const char* format;
+    const char* status;
+};
+const RequestEvent kRequestEvents[] = {
+    {EV_404, "HTTP Err: 404 Resource not found. [%s] Client [%s]", "404 Resource not found"},
+    {EV_416, "HTTP Err: 416 Requested range not satisfiable. [%s] Client [%s]", "416 Requested range not satisfiable"},
+    {EV_200, "HTTP Inf: 200 OK. Resource [%s] Client [%s] ", "200 OK"},
+    {EV_206, "HTTP Inf: 206 OK. Resource [%s] Client [%s] ", "206 OK"},
+    {EV_403, "HTTP Err: 303 Forbidden. [%s] Client [%s] ", "303 Forbidden"},
+    {EV_301, "HTTP Inf: 301 Moved Permanently. [%s] Client [%s] ", "301 Moved Permanently"},
+    {EV_BROWSE, "HTTP Inf: 200 OK. Browse Page [%s] Client [%s] ", "200 OK Browse Page"},
+    {EV_501, "HTTP Err: 501 Not Implemented. Method [%s] Client [%s] ", "501 Not Implemented"},
+};
+
+void SendRequestNotice(const ClientContext& context, const char* resource, const char* status) {
+    RequestLogRecord rec{};
+    snprintf(rec.peerAddress, sizeof rec.peerAddress, "%s", context.address);
+    snprintf(rec.resource, sizeof rec.resource, "%s", resource);
+    snprintf(rec.status, sizeof rec.status, "%s", status);
+    if (HttpNoticeTap tap = g_tap.load()) tap(NOTICE_HTTP_EVENT, &rec, sizeof rec);
+    ToConsole(NOTICE_HTTP_EVENT, &rec, sizeof rec, true);
+}
+
+void HttpClientEvent(int code, const ClientContext& context, const ServerEventRecord& r) {
+    if (code == EV_THREAD_NOT_FOUND) {
+        LogPrint(0, "HTTP Err: Thread not found in the list  Function: %s  Line: %d", r.function, r.line);
+    } else if (const char* call = FailedCall(code)) {
+        LogPrint(0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
+    } else if (code == EV_REQUEST_TOO_LARGE) {
+        LogPrint(0, "HTTP Err: Request too large. Client [%s] ", context.address);
+    } else if (code == EV_REQUEST_DEADLINE) {
+        LogPrint(0, "HTTP Err: Request not complete in time. Client [%s] ", context.address);
+    } else if (code == EV_TOO_MANY_CLIENTS) {
+        LogPrint(0, "HTTP Err: Too many connections. Client [%s] refused", context.address);
+    } else if (code == EV_BAD_REQUEST) {
+        LogPrint(0, "HTTP Err: Bad format request. Client [%s] ", context.address);
+        SendRequestNotice(context, "", "Bad format requestd");
+    } else {
+        for (const RequestEvent& e : kRequestEvents) {
+            if (e.code != code) continue;
+            LogPrint(0, e.format, r.text, context.address);
+            SendRequestNotice(context, r.text, e.status);
+        }
+    }
+}
+
+void HttpServerEvent(int code, const ServerEventRecord& r) {
+    const GlobalSettings s = SettingsSnapshot();
+    const std::string localIp = Field(s.HTTP_LocalIP, sizeof s.HTTP_LocalIP);
+    const std::string address = localIp.empty() ? "INADDR_ANY" : localIp;
+    if (code == EV_VERSION) {
+        LogPrint(0, "HTTP Err: Required Socket version not available  Function: %s  Line: %d", r.function, r.line);
+    } else if (code == EV_STARTED) {
+        LogPrint(0, "HTTP Inf: Server started OK on port [%d] at [%s] offering publicly [%s]", s.HTTP_Port,
+                 address.c_str(), r.text);
+    } else if (code == EV_START_FAILED) {
+        LogPrint(0, "HTTP Err: Server failed starting at [%s] offering publicly [%s]", localIp.c_str(), r.text);
+    } else if (const char* call = FailedCall(code)) {
+        LogPrint(0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
+    }
+    if (code == EV_BIND_NOTAVAIL)
+        LogError("Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
+                 "host\nEither remove the %s service or suppress %s interface assignation",
+                 "HTTP", address.c_str(), "HTTP", address.c_str());
+    else if (code == EV_BIND_INUSE)
+        LogError("Error \n\nNimbo cannot bind the %s port\nan application is already listening on this port\n", "HTTP");
+    else if (code == EV_BIND_OTHER)
+        LogError("Error \n\nNimbo tried to bind the port # %s protocol %s\nto the interface %s\n but failed\n", "80",
+                 "HTTP", address.c_str());
+}
+
+}  // namespace
+
+void HttpSetNoticeTap(HttpNoticeTap tap) { g_tap.store(tap); }
+
+int HttpStart() {
+    const GlobalSettings s = SettingsSnapshot();
+    auto server = std::make_unique<CHTTPServer>();
+    server->SetCallbacks(HttpServerEvent, HttpClientEvent);
+    server->browsing = s.HTTP_AllowFileBrowsing;
+    server->retry64 = s.HTTP_TruncateGETFileName64;
+    const std::string localIp = Field(s.HTTP_LocalIP, sizeof s.HTTP_LocalIP);
+    in_addr bind{};
+    if (!localIp.empty() && !ParseIPv4(localIp.c_str(), &bind)) bind.s_addr = INADDR_NONE;
+    int ok = server->Start(bind.s_addr, Field(s.HTTP_RootDir, sizeof s.HTTP_RootDir),
+                           Field(s.HTTP_DefaultPage, sizeof s.HTTP_DefaultPage), static_cast<uint16_t>(s.HTTP_Port),
+                           10000);
+    // A server that did not start holds no thread and no socket: it goes at once.
+    std::lock_guard<std::mutex> lock(g_serverLock);
+    if (ok) g_server = std::move(server);
+    return ok;
+}
+
+void HttpStop() {
+    std::unique_ptr<CHTTPServer> server;
+    {
+        std::lock_guard<std::mutex> lock(g_serverLock);
+        server = std::move(g_server);
+    }
+    server.reset();  // the destructor shuts the server down
+}
+
+void HttpServiceThread() {
+    ThreadSlot& slot = ThreadSlots[TH_HTTP];
+    if (SleepWhileRunning(TH_HTTP, 1500)) {
+        if (!HttpStart()) {
+            slot.running = 0;
+        } else {
+            while (slot.running) slot.event->Wait(1000);
+            HttpStop();
+            usleep(50000);
+        }
+    }
+    DebugTrace("Thread Inf: HTTP thread ends here\n");
+}
+
+void RegisterHttpService() { RegisterThreadFunction(TH_HTTP, HttpServiceThread); }

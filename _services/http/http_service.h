@@ -1,0 +1,15 @@
+// Registers the HTTP server with the service host: the thread of row TH_HTTP.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+void RegisterHttpService();
+
+// The thread of row TH_HTTP and its parts (exposed for tests).
+void HttpServiceThread();
+int  HttpStart();
+void HttpStop();
+
+// Tests watch the request notices (116) through this tap; nullptr removes it.
+using HttpNoticeTap = void (*)(uint32_t id, const void* data, size_t length);
+void HttpSetNoticeTap(HttpNoticeTap tap);
