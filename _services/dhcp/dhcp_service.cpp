@@ -2,6 +2,7 @@
 #include "dhcp_service.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <mutex>
@@ -75,6 +76,13 @@ int32_t UsablePoolSize(const DhcpSettings& s) {
 }
 
 std::vector<uint8_t> GetSettingsHook() {
+    // A desktop that connects while the DHCP thread is still loading its settings would
+    // otherwise keep an empty copy: wait (bounded) until they are published, writing queued
+    // notices meanwhile.
+    for (int waited = 0; waited < 5000 && IsRowRunning(TH_DHCP) && !DhcpSettingsPublished(); waited += 10) {
+        ConsolePump();
+        usleep(10000);
+    }
     DhcpSettings rec = DhcpSettingsRecord();
     const uint8_t* p = reinterpret_cast<const uint8_t*>(&rec);
     return std::vector<uint8_t>(p, p + sizeof rec);
