@@ -140,7 +140,7 @@ void LogUserOut(FtpClientEntry* c) {
     c->rootFd = -1;
     c->root.clear();
     c->privileges = 0;
-    c->currentFolder = "/";
+    c->currentFolder.assign(1, '/');
     c->renameSource.clear();
     c->renameRelative.clear();
 }

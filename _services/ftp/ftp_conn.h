@@ -20,8 +20,9 @@ bool ResolveArgument(FtpClientEntry* c, const char* argument, FtpResolved* out);
 // The data part: PORT, PASV, EPSV, LIST, NLST, STAT with an argument, ABOR, REST, RETR,
 // STOR, APPE, STOU.
 void HandleDataCommand(FtpClientEntry* c, int verb, const char* argument);
-// Closes the data connection and, with wait, waits for the data thread to end.
-void CloseDataConnection(FtpClientEntry* c, bool wait);
+// Closes the data connection (on the control thread): a running data thread is stopped and
+// joined first.
+void CloseDataConnection(FtpClientEntry* c);
 // The control thread's last step before the record goes: the data thread ends first.
 void EndDataOnExit(FtpClientEntry* c);
 

@@ -130,11 +130,19 @@ struct BufferedSender {
     }
 };
 
-// The end of every transfer: the data socket goes, the record is cleared, and only then the
-// control thread may start another transfer.
-void EndTransfer(FtpClientEntry* c) {
-    CloseDataConnection(c, false);
+// The end of every transfer: the data socket goes and the record is cleared before the final
+// reply, so that the client may start its next transfer as soon as it has the reply. True
+// when ABOR took the transfer over (it then sends the replies itself).
+bool EndTransfer(FtpClientEntry* c) {
+    std::lock_guard<std::mutex> g(c->lock);
+    if (c->dataSocket >= 0) close(c->dataSocket);
+    c->dataSocket = -1;
+    c->transfer = FtpTransferRecord{};
+    c->dataMode = FTP_DATA_NONE;
     c->lastActivity = NowSeconds();
+    bool aborted = c->aborted.load();
+    c->transferKind = FTP_XFER_NONE;
+    return aborted;
 }
 
 // A file opened for a transfer must be a regular file (a FIFO or a device would hang).
@@ -195,16 +203,15 @@ bool SendListing(FtpClientEntry* c, int verb) {
     return out.Flush() && ok;
 }
 
-void FinalReply(FtpClientEntry* c, bool ok, const char* failure) {
+void FinishTransfer(FtpClientEntry* c, bool ok, const char* failure) {
     // A transfer ended by ABOR gets its 426 from the control thread: one reply per command.
-    if (!c->aborted.load()) SendReply(c, ok ? "226 Transfer complete." : failure);
+    if (!EndTransfer(c)) SendReply(c, ok ? "226 Transfer complete." : failure);
 }
 
 void ListThread(FtpClientEntry* c) {
     bool ok = SendListing(c, c->transfer.verb);
     (void)ok;  // the listing ends where the peer stopped reading; it is reported complete
-    FinalReply(c, true, "");
-    EndTransfer(c);
+    FinishTransfer(c, true, "");
 }
 
 void RetrieveThread(FtpClientEntry* c) {
@@ -228,8 +235,7 @@ void RetrieveThread(FtpClientEntry* c) {
         }
         close(fd);
     }
-    FinalReply(c, ok, "550 Can't retrieve File.");
-    EndTransfer(c);
+    FinishTransfer(c, ok, "550 Can't retrieve File.");
 }
 
 void StoreThread(FtpClientEntry* c) {
@@ -246,13 +252,13 @@ void StoreThread(FtpClientEntry* c) {
         ok = t.verb == FTP_APPE || t.startOffset <= 0 || lseek(fd, t.startOffset, SEEK_SET) == t.startOffset;
         size_t used = 0;
         while (ok) {
-            int w = WaitSocket(c, t.socket, POLLIN, IdleLimitMs(c));
-            if (w != 1) {
-                ok = false;
-                break;
+            ssize_t n = recv(t.socket, buf.get() + used, size - used, MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                ok = WaitSocket(c, t.socket, POLLIN, IdleLimitMs(c)) == 1;
+                continue;
             }
-            ssize_t n = recv(t.socket, buf.get() + used, size - used, 0);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+            if (c->aborted.load() || c->stopping.load()) n = -1;
             if (n < 0) {
                 ok = false;
                 break;
@@ -269,8 +275,7 @@ void StoreThread(FtpClientEntry* c) {
         }
         if (close(fd) != 0) ok = false;
     }
-    FinalReply(c, ok, "550 Can't store file.");
-    EndTransfer(c);
+    FinishTransfer(c, ok, "550 Can't store file.");
 }
 
 bool StartDataThread(FtpClientEntry* c, void (*fn)(FtpClientEntry*)) {
@@ -278,7 +283,7 @@ bool StartDataThread(FtpClientEntry* c, void (*fn)(FtpClientEntry*)) {
     try {
         c->dataThread = std::thread(fn, c);
     } catch (const std::exception&) {
-        CloseDataConnection(c, true);
+        CloseDataConnection(c);
         c->server->ServerEvent(FTP_EV_NO_THREAD);
         return false;
     }
@@ -350,7 +355,7 @@ bool OpenDataConnection(FtpClientEntry* c, int verb, const char* opened = nullpt
     }
     if (!ok) {
         SendReply(c, "425 Can't open data connection.");
-        CloseDataConnection(c, true);
+        CloseDataConnection(c);
         return false;
     }
     std::lock_guard<std::mutex> g(c->lock);
@@ -367,7 +372,7 @@ void HandlePort(FtpClientEntry* c, const char* arg) {
         SendReply(c, "501 Syntax error in arguments.");
         return;
     }
-    if (c->dataMode != FTP_DATA_NONE) CloseDataConnection(c, true);
+    if (c->dataMode != FTP_DATA_NONE) CloseDataConnection(c);
     c->activeAddr = addr;
     c->activePort = port;
     c->dataMode = FTP_DATA_ACTIVE;
@@ -379,7 +384,7 @@ void HandlePassive(FtpClientEntry* c, int verb) {
         SendReply(c, "425 You're already connected.");
         return;
     }
-    if (c->dataMode != FTP_DATA_NONE) CloseDataConnection(c, true);
+    if (c->dataMode != FTP_DATA_NONE) CloseDataConnection(c);
     int s = NewDataSocket(c, false);
     uint16_t port = 0;
     if (s >= 0 && !BindDataPort(c, s, &port)) {
@@ -519,17 +524,15 @@ void HandleStore(FtpClientEntry* c, int verb, const char* arg) {
 }
 }  // namespace
 
-void CloseDataConnection(FtpClientEntry* c, bool wait) {
+void CloseDataConnection(FtpClientEntry* c) {
     std::unique_lock<std::mutex> g(c->lock);
-    if (wait) {
-        // The control thread: the data thread is told to stop and joined; it is the only
-        // thread that joins it, and the socket is closed only once nobody uses it.
-        if (c->dataSocket >= 0) shutdown(c->dataSocket, SHUT_RDWR);
-        if (c->dataThread.joinable()) {
-            g.unlock();
-            c->dataThread.join();
-            g.lock();
-        }
+    // The data thread is told to stop and joined; the control thread is the only one that
+    // joins it, and the socket is closed only once nobody uses it.
+    if (c->dataSocket >= 0) shutdown(c->dataSocket, SHUT_RDWR);
+    if (c->dataThread.joinable()) {
+        g.unlock();
+        c->dataThread.join();
+        g.lock();
     }
     if (c->dataSocket >= 0) close(c->dataSocket);
     c->dataSocket = -1;
@@ -557,9 +560,14 @@ void HandleDataCommand(FtpClientEntry* c, int verb, const char* arg) {
             HandleListing(c, verb, arg);
             break;
         case FTP_ABOR:
-            if (c->transferKind.load() != FTP_XFER_NONE) {
-                c->aborted = true;
-                CloseDataConnection(c, true);
+            bool running;
+            {
+                std::lock_guard<std::mutex> g(c->lock);  // decided against the data thread's end
+                running = c->transferKind.load() != FTP_XFER_NONE;
+                if (running) c->aborted = true;
+            }
+            if (running) {
+                CloseDataConnection(c);
                 c->aborted = false;
                 SendReply(c, "426 Previous command has been finished abnormally.");
             }

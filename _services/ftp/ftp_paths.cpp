@@ -46,7 +46,7 @@ bool SimplifyPath(std::string& s) {
     while (ResolveOneParent(s)) {
     }
     if (s.size() > 1 && s.back() == '/' && !(s.size() == 3 && s[1] == ':')) s.pop_back();
-    if (s.empty() || s == "." || s == "..") s = "/";
+    if (s.empty() || s == "." || s == "..") s.assign(1, '/');
     return true;
 }
 

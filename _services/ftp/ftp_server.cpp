@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -307,6 +308,10 @@ FtpClientEntry* CFtpServer::RegisterClient(int sock, uint32_t peerAddr) {
     }
     c->server = this;
     c->controlSocket = sock;
+    // Replies are short lines sent one after another (150, then 226 from the data thread):
+    // without this each would wait for the peer's delayed acknowledgement.
+    int one = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_in local{};
     socklen_t len = sizeof local;
     if (getsockname(sock, reinterpret_cast<sockaddr*>(&local), &len) == 0) c->localAddr = local.sin_addr.s_addr;

@@ -79,10 +79,14 @@ std::string ReadFile(const std::string& path) {
     return ss.str();
 }
 
-// Runs a shell command bounded in time; returns its exit status.
+// Runs a shell command bounded in time; returns its exit status. What it printed goes to
+// the test's own output.
 int Shell(const std::string& cmd, int seconds = 60) {
-    std::string full = "timeout " + std::to_string(seconds) + " sh -c '" + cmd + "' >>" + g_base + "/shell.log 2>&1";
+    const std::string log = g_base + "/shell.log";
+    std::string full = "timeout " + std::to_string(seconds) + " sh -c '" + cmd + "' >" + log + " 2>&1";
     int r = system(full.c_str());
+    std::string out = ReadFile(log);
+    if (!out.empty()) fprintf(stderr, "%s", out.c_str());
     return WIFEXITED(r) ? WEXITSTATUS(r) : -1;
 }
 
@@ -474,6 +478,28 @@ TEST_F(FtpService, DataConnectionsComeOnlyFromTheControlPeer) {
     EXPECT_EQ(c.Cmd("RETR a.txt"), "503 Bad sequence of commands.");
 }
 
+TEST_F(FtpService, UnusedDataSocketsGoWithTheClient) {
+    std::vector<uint16_t> ports;
+    {
+        Control c;
+        c.Reply();
+        c.Cmd("USER anonymous");
+        ports.push_back(PasvPort(c.Cmd("PASV")));
+        std::string epsv = c.Cmd("EPSV");  // replaces the first passive socket
+        ports.push_back(static_cast<uint16_t>(std::stoi(epsv.substr(epsv.find(",,,") + 3))));
+        EXPECT_EQ(c.Cmd("QUIT"), "221 Goodbye.");
+        EXPECT_TRUE(c.ClosedByPeer());
+    }
+    for (uint16_t port : ports) {
+        int s = -1;
+        EXPECT_TRUE(WaitFor([&] {
+            s = Connect(port);
+            if (s >= 0) close(s);
+            return s < 0;
+        })) << port;
+    }
+}
+
 // The server object on its own: users, limits, and a stop with clients still connected.
 struct Events {
     std::mutex       m;
@@ -517,8 +543,13 @@ TEST_F(FtpService, ServerUsersAndLimits) {
 
     ASSERT_TRUE(server->BindAndListen(htonl(INADDR_LOOPBACK), 2121));
     CFtpServer other;
+    std::vector<int> bindEvents;
+    other.SetCallbacks([&](int code, const char*, const char*) { bindEvents.push_back(code); }, nullptr, nullptr);
     EXPECT_FALSE(other.BindAndListen(htonl(INADDR_LOOPBACK), 2121));
     EXPECT_FALSE(other.BindAndListen(inet_addr("10.9.9.9"), 2121));
+    EXPECT_FALSE(other.BindAndListen(INADDR_NONE, 2121));
+    EXPECT_FALSE(other.BindAndListen(htonl(INADDR_LOOPBACK), 0));
+    EXPECT_EQ(bindEvents, (std::vector<int>{FTP_EV_BIND_IN_USE, FTP_EV_BIND_NOT_AVAILABLE}));
     ASSERT_TRUE(server->StartAccepting());
     server->maxClients = 3;
     server->idleSeconds = 2;
