@@ -312,6 +312,9 @@ FtpClientEntry* CFtpServer::RegisterClient(int sock, uint32_t peerAddr) {
     // without this each would wait for the peer's delayed acknowledgement.
     int one = 1;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A peer that never reads its replies does not hold the control thread for ever.
+    timeval limit{idleSeconds.load(), 0};
+    setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     sockaddr_in local{};
     socklen_t len = sizeof local;
     if (getsockname(sock, reinterpret_cast<sockaddr*>(&local), &len) == 0) c->localAddr = local.sin_addr.s_addr;

@@ -583,6 +583,7 @@ TEST_F(FtpService, ServerUsersAndLimits) {
     // A download in progress, an unused passive socket and clients that never logged in:
     // the server still goes, its threads end and nothing is left behind.
     Control busy(2121);  // refused too: the cap holds
+    EXPECT_EQ(busy.Reply(), "421 Too many connections, try again later.");
     many[0]->Cmd("QUIT");
     ASSERT_TRUE(WaitFor([&] { return server->ClientCount() == 2; }));
     Control dl(2121);
