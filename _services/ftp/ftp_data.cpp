@@ -559,7 +559,7 @@ void HandleDataCommand(FtpClientEntry* c, int verb, const char* arg) {
         case FTP_STAT:
             HandleListing(c, verb, arg);
             break;
-        case FTP_ABOR:
+        case FTP_ABOR: {
             bool running;
             {
                 std::lock_guard<std::mutex> g(c->lock);  // decided against the data thread's end
@@ -573,6 +573,7 @@ void HandleDataCommand(FtpClientEntry* c, int verb, const char* arg) {
             }
             SendReply(c, "226 ABOR command successful.");
             break;
+        }
         case FTP_REST: {
             int64_t offset;
             if (c->transferKind.load() != FTP_XFER_NONE || !arg || !ParseRestOffset(arg, &offset) || offset < 0) {

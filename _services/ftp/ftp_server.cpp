@@ -19,6 +19,25 @@
 #include "sockets.h"
 
 namespace {
+// The user and client lists: doubly linked, oldest first.
+template <typename T>
+void LinkNewest(T*& oldest, T*& newest, T* e) {
+    e->older = newest;
+    e->newer = nullptr;
+    if (newest) newest->newer = e;
+    else oldest = e;
+    newest = e;
+}
+
+template <typename T>
+void Unlink(T*& oldest, T*& newest, T* e) {
+    if (e->older) e->older->newer = e->newer;
+    else oldest = e->newer;
+    if (e->newer) e->newer->older = e->older;
+    else newest = e->older;
+    e->older = e->newer = nullptr;
+}
+
 bool IsFolder(const char* path) {
     struct stat st;
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
@@ -120,10 +139,7 @@ FtpUserEntry* CFtpServer::CreateUser(const char* name, const char* password, con
     u->name = name;
     u->password = password ? password : "";
     u->root = normal;
-    u->older = newestUser_;
-    if (newestUser_) newestUser_->newer = u;
-    else oldestUser_ = u;
-    newestUser_ = u;
+    LinkNewest(oldestUser_, newestUser_, u);
     u->valid = true;
     userCount_++;
     UserEvent(FTP_EV_USER_CREATED, u, "");
@@ -143,11 +159,7 @@ bool CFtpServer::RemoveUser(FtpUserEntry* user) {
     std::lock_guard<std::recursive_mutex> g(usersLock);
     if (!user->valid) return false;
     user->valid = false;
-    if (user->older) user->older->newer = user->newer;
-    else oldestUser_ = user->newer;
-    if (user->newer) user->newer->older = user->older;
-    else newestUser_ = user->older;
-    user->older = user->newer = nullptr;
+    Unlink(oldestUser_, newestUser_, user);
     {
         std::lock_guard<std::mutex> c(clientsLock_);
         for (FtpClientEntry* cl = oldestClient_; cl; cl = cl->newer) {
@@ -322,10 +334,7 @@ FtpClientEntry* CFtpServer::RegisterClient(int sock, uint32_t peerAddr) {
     c->lastActivity = time(nullptr);
     {
         std::lock_guard<std::mutex> g(clientsLock_);
-        c->older = newestClient_;
-        if (newestClient_) newestClient_->newer = c;
-        else oldestClient_ = c;
-        newestClient_ = c;
+        LinkNewest(oldestClient_, newestClient_, c);
         clientCount_++;
     }
     ClientEvent(FTP_EV_CLIENT_NEW, c, "");
@@ -353,11 +362,7 @@ void CFtpServer::ReleaseClientLocked(FtpClientEntry* c) {
     }
     c->user = nullptr;
     c->loggedIn = false;
-    if (c->older) c->older->newer = c->newer;
-    else oldestClient_ = c->newer;
-    if (c->newer) c->newer->older = c->older;
-    else newestClient_ = c->older;
-    c->older = c->newer = nullptr;
+    Unlink(oldestClient_, newestClient_, c);
     clientCount_--;
 }
 

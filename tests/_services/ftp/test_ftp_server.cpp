@@ -256,6 +256,14 @@ void RunTable(Control& c, const std::vector<Row>& rows) {
     }
 }
 
+void LoginAlice(Control& c) {
+    RunTable(c, {
+        {nullptr, "220 Browser Ftp Server.", false},
+        {"USER alice", "331 Password required for this user.", false},
+        {"PASS secret", "230 User Logged In.", false},
+    });
+}
+
 TEST_F(FtpService, ReplyTableAnonymous) {
     Control c;
     const std::string longLine(300, 'x');
@@ -352,10 +360,8 @@ TEST_F(FtpService, LoginRules) {
         EXPECT_TRUE(c.ClosedByPeer());
     }
     Control c;
+    LoginAlice(c);
     RunTable(c, {
-        {nullptr, "220 Browser Ftp Server.", false},
-        {"USER alice", "331 Password required for this user.", false},
-        {"PASS secret", "230 User Logged In.", false},
         {"USER anonymous", "230 User Logged In.", false},
         {"STOR x", "550 Permission denied.", false},  // logged out of alice, in as anonymous
     });
@@ -367,10 +373,8 @@ TEST_F(FtpService, LoginRules) {
 
 TEST_F(FtpService, RootIsNeverLeftNorRemoved) {
     Control c;
+    LoginAlice(c);
     RunTable(c, {
-        {nullptr, "220 Browser Ftp Server.", false},
-        {"USER alice", "331 Password required for this user.", false},
-        {"PASS secret", "230 User Logged In.", false},
         {"RMD /", "550 Permission denied.", false},
         {"RMD ..", "550 Permission denied.", false},
         {"DELE /", "550 No such file.", false},
@@ -410,10 +414,8 @@ TEST_F(FtpService, SiteChmodKeepsTheModeWordInTheAttribute) {
     const unsigned char linkWord[2] = {0x00, 0x80};  // the link bit, set by another writer
     ASSERT_EQ(setxattr((g_reg + "/mode.bin").c_str(), "user.Nimbo.pfa", linkWord, 2, 0), 0);
     Control c;
+    LoginAlice(c);
     RunTable(c, {
-        {nullptr, "220 Browser Ftp Server.", false},
-        {"USER alice", "331 Password required for this user.", false},
-        {"PASS secret", "230 User Logged In.", false},
         {"SITE CHMOD 4755 mode.bin", "200 SITE CHMOD Successful.", false},
         {"SITE chmod 1777 sub", "200 SITE CHMOD Successful.", false},
         {"STAT -la /", "213-Status follows:", true},
