@@ -509,7 +509,12 @@ void HandleStore(FtpClientEntry* c, int verb, const char* arg) {
         SendReply(c, "550 Can't store file.");
         return;
     }
-    if (!OpenDataConnection(c, verb, opened.empty() ? nullptr : opened.c_str())) return;
+    if (!OpenDataConnection(c, verb, opened.empty() ? nullptr : opened.c_str())) {
+        BeneathEntry made;  // the empty file STOU made for an upload that never came
+        if (verb == FTP_STOU && made.Open(c->rootFd, r.relative) && !made.IsRoot())
+            unlinkat(made.dir(), made.name().c_str(), 0);
+        return;
+    }
     FtpTransferRecord& t = c->transfer;
     if (verb == FTP_APPE) {
         struct stat st;

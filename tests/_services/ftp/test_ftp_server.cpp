@@ -395,6 +395,7 @@ TEST_F(FtpService, RootIsNeverLeftNorRemoved) {
         {"MKD escape/x", "550 MKD Error Creating DIR.", false},
         {"RMD newdir", "250 Directory deleted successfully.", false},
         {"RMD newdir", "550 Directory not found.", false},
+        {"STOU", "503 Bad sequence of commands.", false},
         {"PASV", "227 ", true},
         {"RETR secret-link", "550 File not found.", false},
         {"RETR fifo", "550 File not found.", false},
@@ -404,6 +405,7 @@ TEST_F(FtpService, RootIsNeverLeftNorRemoved) {
         {"SITE CHMOD 644 secret-link", "501 SITE CHMOD Failed.", false},
     });
     EXPECT_EQ(access((g_reg + "/missing.bin").c_str(), F_OK), -1);
+    EXPECT_NE(Shell("ls " + g_reg + " | grep -q \"^file\\.\""), 0);  // no STOU file left behind
     EXPECT_EQ(ReadFile(g_reg + "/sub/one.txt"), "one\n");
     EXPECT_EQ(access((g_reg + "/../one-renamed.txt").c_str(), F_OK), -1);
 }
