@@ -47,13 +47,24 @@ bool BindDataPort(FtpClientEntry* c, int sock, uint16_t* boundPort) {
     return false;
 }
 
+// Gives a data socket at least the data-socket buffer in the direction of the transfer. A
+// larger system default is left alone: a fixed size would turn off the kernel's own growth
+// of the buffer and cap the throughput.
+void SizeDataBuffer(FtpClientEntry* c, int s, bool receiving) {
+    const int option = receiving ? SO_RCVBUF : SO_SNDBUF;
+    int size = static_cast<int>(c->server->dataSocketBuffer);
+    int current = 0;
+    socklen_t len = sizeof current;
+    if (getsockopt(s, SOL_SOCKET, option, &current, &len) == 0 && current >= size) return;
+    setsockopt(s, SOL_SOCKET, option, &size, sizeof size);
+}
+
 int NewDataSocket(FtpClientEntry* c, bool receiving) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0) return -1;
     int one = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    int size = static_cast<int>(c->server->dataSocketBuffer);
-    setsockopt(s, SOL_SOCKET, receiving ? SO_RCVBUF : SO_SNDBUF, &size, sizeof size);
+    SizeDataBuffer(c, s, receiving);
     return s;
 }
 
@@ -330,8 +341,7 @@ bool OpenDataConnection(FtpClientEntry* c, int verb, const char* opened = nullpt
             std::lock_guard<std::mutex> g(c->lock);
             ls = c->dataSocket;
         }
-        int size = static_cast<int>(c->server->dataSocketBuffer);
-        setsockopt(ls, SOL_SOCKET, receiving ? SO_RCVBUF : SO_SNDBUF, &size, sizeof size);
+        SizeDataBuffer(c, ls, receiving);
         // Only the control connection's peer may connect; anyone else is turned away.
         for (int waited = 0; !ok && waited < kDataWaitMs; waited += 500) {
             if (WaitSocket(c, ls, POLLIN, 500) < 0) break;
