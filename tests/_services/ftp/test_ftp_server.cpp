@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -502,6 +503,35 @@ TEST_F(FtpService, UnusedDataSocketsGoWithTheClient) {
             return s < 0;
         })) << port;
     }
+}
+
+TEST_F(FtpService, AcceptGoesOnAfterRunningOutOfDescriptors) {
+    // The connection that found the service running has ended by now; while descriptors are
+    // short nothing else runs (the sanitizers' own checks need descriptors too).
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(s, 0);
+    int lowestFree = dup(0);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit old;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit tight = old;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree);  // no descriptor left for accept()
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(21);
+    int r = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // accept() fails meanwhile
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    ASSERT_EQ(r, 0);
+    Control c(21);  // the listener still accepts: the earlier connection, then this one
+    close(c.fd);
+    c.fd = s;
+    EXPECT_EQ(c.Reply(), "220 Browser Ftp Server.");
+    EXPECT_EQ(c.Cmd("QUIT"), "221 Goodbye.");
 }
 
 // The server object on its own: users, limits, and a stop with clients still connected.
