@@ -23,8 +23,6 @@
 #include "sockets.h"
 
 namespace {
-constexpr int kDataWaitMs = 10000;  // passive accept and active connect
-
 // Binds a data socket to the control connection's local address and a port of the range:
 // a random first port, then downwards, wrapping from the start to the top.
 bool BindDataPort(FtpClientEntry* c, int sock, uint16_t* boundPort) {
@@ -327,7 +325,7 @@ bool OpenDataConnection(FtpClientEntry* c, int verb, const char* opened = nullpt
                 int r = connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to);
                 if (r == 0) {
                     ok = true;
-                } else if (errno == EINPROGRESS && WaitSocket(c, s, POLLOUT, kDataWaitMs) == 1) {
+                } else if (errno == EINPROGRESS && WaitSocket(c, s, POLLOUT, c->server->dataWaitMs) == 1) {
                     int err = 0;
                     socklen_t len = sizeof err;
                     ok = getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
@@ -343,7 +341,7 @@ bool OpenDataConnection(FtpClientEntry* c, int verb, const char* opened = nullpt
         }
         SizeDataBuffer(c, ls, receiving);
         // Only the control connection's peer may connect; anyone else is turned away.
-        for (int waited = 0; !ok && waited < kDataWaitMs; waited += 500) {
+        for (int waited = 0; !ok && waited < c->server->dataWaitMs; waited += 500) {
             if (WaitSocket(c, ls, POLLIN, 500) < 0) break;
             sockaddr_in peer{};
             socklen_t len = sizeof peer;

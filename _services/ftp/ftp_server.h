@@ -138,6 +138,7 @@ public:
     uint32_t transferBuffer = 32768;
     uint32_t dataSocketBuffer = 65536;
     int maxClients = 64;
+    std::atomic<int> dataWaitMs{10000};  // passive accept and active connect
     std::atomic<int> idleSeconds{600};
 
     // Raising events (used by the connection code).

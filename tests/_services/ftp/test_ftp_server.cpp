@@ -603,6 +603,36 @@ TEST_F(FtpService, ServerUsersAndLimits) {
     EXPECT_TRUE(idle.ClosedByPeer());
     server->idleSeconds = 600;
 
+    // An active connection that is never answered gives up (a listener whose queue is full
+    // drops the connection request).
+    {
+        Control act(2121);
+        EXPECT_EQ(act.Reply(), "220 Browser Ftp Server.");
+        act.Cmd("USER w");
+        EXPECT_EQ(act.Cmd("PASS pw"), "230 User Logged In.");
+        int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(l, 0);
+        socklen_t len = sizeof a;
+        getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+        int filler = Connect(ntohs(a.sin_port));  // a backlog of 0 holds this one only
+        EXPECT_GE(filler, 0);
+        uint16_t p = ntohs(a.sin_port);
+        server->dataWaitMs = 1000;
+        char port_cmd[64];
+        snprintf(port_cmd, sizeof port_cmd, "PORT 127,0,0,1,%u,%u", p >> 8, p & 0xFF);
+        EXPECT_EQ(act.Cmd(port_cmd), "200 PORT command successful.");
+        EXPECT_EQ(act.Cmd("RETR small.bin"), "150 Opening data channel.");
+        EXPECT_EQ(act.Reply(), "425 Can't open data connection.");
+        server->dataWaitMs = 10000;
+        if (filler >= 0) close(filler);
+        close(l);
+        EXPECT_EQ(act.Cmd("QUIT"), "221 Goodbye.");
+    }
+
     // The client cap refuses the one too many, and leaves room once one leaves.
     ASSERT_TRUE(WaitFor([&] { return server->ClientCount() == 0; }));
     std::vector<std::unique_ptr<Control>> many;
