@@ -168,6 +168,22 @@ struct Control {
     }
 };
 
+// A loopback listener for active mode, and the PORT command that names it.
+int Listener(int backlog, std::string* portCommand, uint16_t* portOut = nullptr) {
+    int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(l, backlog);
+    socklen_t len = sizeof a;
+    getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
+    uint16_t p = ntohs(a.sin_port);
+    *portCommand = "PORT 127,0,0,1," + std::to_string(p >> 8) + "," + std::to_string(p & 0xFF);
+    if (portOut) *portOut = p;
+    return l;
+}
+
 uint16_t PasvPort(const std::string& reply) {
     std::smatch m;
     std::regex re(R"(\((\d+),(\d+),(\d+),(\d+),(\d+),(\d+)\))");
@@ -459,17 +475,8 @@ TEST_F(FtpService, DataConnectionsComeOnlyFromTheControlPeer) {
     close(own);
 
     // Active mode: to the peer's own listener; a closed port gives 425 after the 150.
-    int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(l, 1);
-    socklen_t len = sizeof a;
-    getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
-    uint16_t p = ntohs(a.sin_port);
-    char port_cmd[64];
-    snprintf(port_cmd, sizeof port_cmd, "PORT 127,0,0,1,%u,%u", p >> 8, p & 0xFF);
+    std::string port_cmd;
+    int l = Listener(1, &port_cmd);
     EXPECT_EQ(c.Cmd(port_cmd), "200 PORT command successful.");
     EXPECT_EQ(c.Cmd("NLST"), "150 Opening data channel.");
     int d = accept(l, nullptr, nullptr);
@@ -610,20 +617,12 @@ TEST_F(FtpService, ServerUsersAndLimits) {
         EXPECT_EQ(act.Reply(), "220 Browser Ftp Server.");
         act.Cmd("USER w");
         EXPECT_EQ(act.Cmd("PASS pw"), "230 User Logged In.");
-        int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(l, 0);
-        socklen_t len = sizeof a;
-        getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
-        int filler = Connect(ntohs(a.sin_port));  // a backlog of 0 holds this one only
+        std::string port_cmd;
+        uint16_t port = 0;
+        int l = Listener(0, &port_cmd, &port);
+        int filler = Connect(port);  // a backlog of 0 holds this one only
         EXPECT_GE(filler, 0);
-        uint16_t p = ntohs(a.sin_port);
         server->dataWaitMs = 1000;
-        char port_cmd[64];
-        snprintf(port_cmd, sizeof port_cmd, "PORT 127,0,0,1,%u,%u", p >> 8, p & 0xFF);
         EXPECT_EQ(act.Cmd(port_cmd), "200 PORT command successful.");
         EXPECT_EQ(act.Cmd("RETR small.bin"), "150 Opening data channel.");
         EXPECT_EQ(act.Reply(), "425 Can't open data connection.");
