@@ -99,6 +99,14 @@ struct HostIpListRecord {
     } slots[30];
 };
 
+// Payload of notices 115 (an FTP client event) and 116 (an HTTP request): one row of the
+// GUI's FTP or HTTP list. Each text is NUL-terminated; what follows the NUL means nothing.
+struct RequestLogRecord {
+    char peer[16];       // the client's IPv4 address, dotted
+    char resource[260];  // the path (or method) the row is about
+    char status[400];    // the status text
+};
+
 // Every console message after the handshake: length (big-endian, counts id + payload), id.
 struct ConsoleFrameHeader {
     uint16_t lengthBE;
@@ -148,6 +156,9 @@ static_assert(offsetof(GlobalSettings, RunningServices) == 4612);
 static_assert(offsetof(GlobalSettings, ConsolePort) == 4616);
 static_assert(sizeof(HostIpListRecord) == 244);
 static_assert(offsetof(HostIpListRecord, slots) == 4);
+static_assert(sizeof(RequestLogRecord) == 676);
+static_assert(offsetof(RequestLogRecord, resource) == 16);
+static_assert(offsetof(RequestLogRecord, status) == 276);
 static_assert(sizeof(ConsoleFrameHeader) == 6);
 static_assert(offsetof(ConsoleFrameHeader, id) == 2);
 static_assert(sizeof(HandshakeRecord) == 20);

@@ -1,20 +1,10 @@
-// Records of the HTTP server: the request log record sent to the GUI (notice 116, shared
-// with the FTP server as notice 115), the server's event record and its event codes.
+// Records of the HTTP server: the server's event record and its event codes (the request log
+// record of notice 116 is shared with the FTP server and lives with the host's records).
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
-#pragma pack(push, 1)
-struct RequestLogRecord {
-    char peerAddress[16];  // dotted IPv4 text, NUL-terminated
-    char resource[260];    // decoded path without query, or the refused method; empty when malformed
-    char status[400];      // status text of the client event
-};
-#pragma pack(pop)
-static_assert(sizeof(RequestLogRecord) == 676);
-static_assert(offsetof(RequestLogRecord, peerAddress) == 0);
-static_assert(offsetof(RequestLogRecord, resource) == 16);
-static_assert(offsetof(RequestLogRecord, status) == 276);
+#include "host_records.h"  // RequestLogRecord, shared with the FTP server and the desktop
 
 // What a server event or client event reports besides its code.
 struct ServerEventRecord {

@@ -68,7 +68,7 @@ const RequestEvent kRequestEvents[] = {
 
 void SendRequestNotice(const ClientContext& context, const char* resource, const char* status) {
     RequestLogRecord rec{};
-    snprintf(rec.peerAddress, sizeof rec.peerAddress, "%s", context.address);
+    snprintf(rec.peer, sizeof rec.peer, "%s", context.address);
     snprintf(rec.resource, sizeof rec.resource, "%s", resource);
     snprintf(rec.status, sizeof rec.status, "%s", status);
     if (HttpNoticeTap tap = g_tap.load()) tap(NOTICE_HTTP_EVENT, &rec, sizeof rec);

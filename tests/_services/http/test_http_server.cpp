@@ -381,7 +381,7 @@ TEST_F(HttpService, RequestNotices) {
                                                         {"/sub/", "200 OK Browse Page"},
                                                         {"/file1000.bin", "206 OK"}};
     for (size_t i = 0; i < 5; ++i) {
-        EXPECT_STREQ(g_notices[i].peerAddress, "127.0.0.1");
+        EXPECT_STREQ(g_notices[i].peer, "127.0.0.1");
         EXPECT_STREQ(g_notices[i].resource, want[i].first) << i;
         EXPECT_STREQ(g_notices[i].status, want[i].second) << i;
     }

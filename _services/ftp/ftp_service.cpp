@@ -1,0 +1,210 @@
+#include "ftp_service.h"
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "ftp_server.h"
+#include "log.h"
+#include "settings.h"
+#include "start_threads.h"
+#include "to_console.h"
+
+namespace {
+// Module state: one FTP service per process, used by the row's thread only. The settings copy
+// is taken before the server exists and only read while it runs.
+CFtpServer*   g_server = nullptr;
+FtpUserEntry* g_users[4] = {};  // anonymous, user 1, 2, 3
+int           g_userCount = 0;
+GlobalSettings g_start{};
+std::atomic<FtpNoticeTap> g_tap{nullptr};
+
+std::string AddressText() { return g_start.FTP_LocalIP[0] ? std::string(g_start.FTP_LocalIP) : "INADDR_ANY"; }
+
+void Copy(char* dst, size_t size, const char* src) { snprintf(dst, size, "%s", src); }
+
+void Notify(const std::string& peer, const std::string& resource, const char* statusFormat, const char* arg) {
+    RequestLogRecord r{};
+    Copy(r.peer, sizeof r.peer, peer.c_str());
+    Copy(r.resource, sizeof r.resource, resource.c_str());
+    snprintf(r.status, sizeof r.status, statusFormat, arg);
+    if (FtpNoticeTap tap = g_tap.load()) tap(r);
+    ToConsole(NOTICE_FTP_EVENT, &r, sizeof r, true);
+}
+
+void FtpServerEvent(int code, const char*, const char*) {
+    const std::string addr = AddressText();
+    switch (code) {
+        case FTP_EV_STARTED:
+            LogPrint(0, "FTP  Inf: Server started OK at [%s] offering publicly [%s] restrictedly [%s] ", addr.c_str(),
+                     g_start.FTP_Anonymous ? g_start.FTP_AnonymousRootDirectory : "",
+                     g_userCount > 0 ? g_start.FTP_RegiteredRootDirectory : "");
+            break;
+        case FTP_EV_STOPPED_LISTENING:
+            LogPrint(0, "FTP  Inf: Stopped listening");
+            break;
+        case FTP_EV_ACCEPTING:
+            LogPrint(0, "FTP  Inf: Accepting incoming connections");
+            break;
+        case FTP_EV_STOPPED_ACCEPTING:
+            LogPrint(0, "FTP  Inf: Stopped accepting incoming connections");
+            break;
+        case FTP_EV_BIND_NOT_AVAILABLE:
+            LogPrint(0, "FTP  Err: bind() IP address [%s] not available", addr.c_str());
+            LogError("Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
+                     "host\nEither remove the %s service or suppress %s interface assignation",
+                     "FTP", addr.c_str(), "FTP", addr.c_str());
+            break;
+        case FTP_EV_BIND_IN_USE:
+            LogPrint(0, "FTP  Err: bind() IP address [%s] port 21 already in use", addr.c_str());
+            LogError("Error \n\nNimbo cannot bind the %s port\nan application is already listening on this port\n", "FTP");
+            break;
+        case FTP_EV_BIND_FAILED:
+            LogPrint(0, "FTP  Err: bind() failed, IP address [%s] port 21", addr.c_str());
+            LogError("Error \n\nNimbo tried to bind the port # %s protocol %s\nto the interface %s\n but failed\n", "21",
+                     "FTTP", addr.c_str());
+            break;
+        case FTP_EV_NO_MEMORY:
+            LogPrint(0, "FTP  Err: The CFtpServer class could not allocate memory");
+            break;
+        case FTP_EV_NO_THREAD:
+            LogPrint(0, "FTP  Err: The CFtpServer class could not create a thread");
+            break;
+        default:
+            break;
+    }
+}
+
+void FtpUserEvent(int code, const FtpUserEntry* user, const char* second) {
+    if (code == FTP_EV_USER_CREATED)
+        LogPrint(0, "FTP  Inf: New user created; Name:[%s] Password:[%s] ", user->name.c_str(), user->password.c_str());
+    else if (code == FTP_EV_USER_BAD_ROOT)
+        LogPrint(0, "FTP  Err: Creating User [%s] invalid root directory [%s]", user->name.c_str(), second);
+}
+
+void FtpClientEvent(int code, const FtpClientEntry* c, const char* text) {
+    const std::string addr = c->PeerText();
+    const std::string name = c->UserName();
+    const std::string label = c->loggedIn.load() ? name : "(Not logged in)";
+    switch (code) {
+        case FTP_EV_CLIENT_NEW:
+            LogPrint(0, "FTP  Inf: New client; IP [%s] Server IP [%s]", addr.c_str(), c->LocalText().c_str());
+            break;
+        case FTP_EV_CLIENT_DELETED:
+            LogPrint(0, "FTP  Inf: Client IP [%s] has been deleted", addr.c_str());
+            break;
+        case FTP_EV_CLIENT_DISCONNECTED:
+            LogPrint(0, "FTP  Inf: Client IP [%s] has been disconnected", addr.c_str());
+            Notify(addr, "", "%sClient disconnected", "");
+            break;
+        case FTP_EV_LOGGED_IN:
+            LogPrint(0, "FTP  Inf: Client IP [%s] has logged-in as %s", addr.c_str(), name.c_str());
+            Notify(addr, "", "Logged as [%s]", name.c_str());
+            break;
+        case FTP_EV_UPLOAD:
+            LogPrint(0, "FTP  Inf: Client %s IP [%s] is uploading %s", name.c_str(), addr.c_str(), text);
+            Notify(addr, text, "Upload [%s]", name.c_str());
+            break;
+        case FTP_EV_DOWNLOAD:
+            LogPrint(0, "FTP  Inf: Client [%s] IP [%s] is downloading %s", name.c_str(), addr.c_str(), text);
+            Notify(addr, text, "Download [%s]", name.c_str());
+            break;
+        case FTP_EV_LISTING:
+            LogPrint(0, "FTP  Inf: Client [%s] IP [%s] is listing %s", name.c_str(), addr.c_str(), text);
+            Notify(addr, text, "Listing [%s]", name.c_str());
+            break;
+        case FTP_EV_CWD:
+            Notify(addr, text, "CD [%s]", name.c_str());
+            break;
+        case FTP_EV_RECEIVED:
+            LogPrint(0, "FTP  Inf: Received from [%s] (%s)>  %s", label.c_str(), addr.c_str(), text);
+            Notify(addr, text, "Rcv Command [%s]", label.c_str());
+            break;
+        case FTP_EV_SENT:
+            LogPrint(0, "FTP  Inf: Sent to [%s] (%s)>  %s", label.c_str(), addr.c_str(), text);
+            Notify(addr, text, "Sent [%s]", label.c_str());
+            break;
+        case FTP_EV_TOO_MANY_PASS:
+            LogPrint(0, "FTP  Warn: Too many pass tries for (%s)", addr.c_str());
+            Notify(addr, "", "%sToo many pass tries", "");
+            break;
+        case FTP_EV_CLNT:
+            LogPrint(0, "FTP  Inf: Client IP [%s] has proceed the CLNT FTP command: %s", addr.c_str(), text);
+            Notify(addr, "", "CLNT FTP command: [%s]", text);
+            break;
+        case FTP_EV_SITE_FAILED:
+            LogPrint(0, "FTP  Err: Client IP [%s] SITE command: %s failed", addr.c_str(), text);
+            break;
+        default:
+            break;
+    }
+}
+
+void AddUser(int slot, const char* name, const char* password, const char* root, unsigned privileges) {
+    FtpUserEntry* u = g_server->CreateUser(name, password, root);
+    if (!u) return;
+    g_users[slot] = u;
+    g_userCount++;
+    u->loginLimit = 0;
+    CFtpServer::SetUserPrivileges(u, privileges);
+}
+}  // namespace
+
+void FtpSetNoticeTap(FtpNoticeTap tap) { g_tap = tap; }
+
+bool FtpStart() {
+    for (auto*& u : g_users) u = nullptr;
+    g_userCount = 0;
+    g_start = SettingsSnapshot();
+    g_server = new (std::nothrow) CFtpServer;
+    if (!g_server) return false;
+    g_server->SetCallbacks(FtpServerEvent, FtpUserEvent, FtpClientEvent);
+    g_server->SetPassivePortRange(static_cast<uint16_t>(g_start.FTP_LowestDataPort),
+                                  static_cast<uint16_t>(g_start.FTP_HighestDataPort - g_start.FTP_LowestDataPort));
+    if (g_start.FTP_Anonymous)
+        AddUser(0, "anonymous", nullptr, g_start.FTP_AnonymousRootDirectory, FTP_PRIV_RETR | FTP_PRIV_LIST);
+    const char* names[3] = {g_start.FTP_Usr1Name, g_start.FTP_Usr2Name, g_start.FTP_Usr3Name};
+    const char* passwords[3] = {g_start.FTP_Usr1Pass, g_start.FTP_Usr2Pass, g_start.FTP_Usr3Pass};
+    for (int i = 0; i < 3; ++i)
+        if (names[i][0] && passwords[i][0]) AddUser(i + 1, names[i], passwords[i], g_start.FTP_RegiteredRootDirectory, 63);
+    uint32_t addr = 0;
+    if (g_start.FTP_LocalIP[0]) addr = inet_addr(g_start.FTP_LocalIP);
+    if (g_userCount == 0 || !g_server->BindAndListen(addr, static_cast<uint16_t>(g_start.FTP_Port))) {
+        FtpStop();
+        return false;
+    }
+    g_server->StartAccepting();
+    return true;
+}
+
+void FtpStop() {
+    if (!g_server) return;
+    for (auto*& u : g_users) {
+        if (u) g_server->RemoveUser(u);
+        u = nullptr;
+    }
+    g_server->StopListening();
+    delete g_server;
+    g_server = nullptr;
+    g_userCount = 0;
+}
+
+void FtpThread() {
+    ThreadSlot& slot = ThreadSlots[TH_FTP];
+    if (SleepWhileRunning(TH_FTP, 1500)) {
+        if (!FtpStart()) {
+            slot.running = 0;
+        } else {
+            while (slot.running.load()) slot.event->Wait(500);
+            FtpStop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+    DebugTrace("Thread Inf: FTP thread ends here\n");
+}
+
+void RegisterFtpService() { RegisterThreadFunction(TH_FTP, FtpThread); }
