@@ -37,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (relative.compare(start, end - start, "..") == 0 && end - start == 2) __builtin_trap();
             start = end + 1;
         }
-        TftpCheckAccess(relative, request.opcode, flags >> 4 & 3);
+        TftpCheckAccess("/srv/tftp", relative, request.opcode, flags >> 4 & 3);
     }
     TftpNegotiation negotiation;
     TftpNegotiateOptions(request, settings, (flags & 8) ? 0x140000000ull : 1234, 50000, &negotiation, &log);
