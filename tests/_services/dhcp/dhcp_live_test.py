@@ -3,7 +3,8 @@
 
 Runs the program with a temporary INI in one namespace, joined by a veth pair to a client
 namespace where busybox udhcpc, dhclient and hand-made requests ask for addresses and boot
-files. Needs root; exits 77 (skipped) without it. Usage: dhcp_live_test.py <path to nimbo>
+files. Needs root and network namespaces and exits 77 (skipped) only without them; a
+missing client is a failure. Usage: dhcp_live_test.py <path to nimbo>
 """
 import os
 import re
@@ -40,6 +41,13 @@ def run(*cmd, timeout=20, check_rc=True, ns=None, **kw):
     if check_rc and r.returncode != 0:
         raise RuntimeError("%s: %s" % (" ".join(cmd), r.stderr))
     return r
+
+
+def tool_runs(cmd):
+    try:
+        return subprocess.run(cmd, capture_output=True, timeout=10).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
 
 
 def setup_namespaces():
@@ -311,9 +319,19 @@ def main():
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
-    if os.geteuid() != 0 or subprocess.run(["which", "udhcpc"], capture_output=True).returncode != 0:
-        print("skipped: needs root, ip, busybox udhcpc and dhclient")
+    if os.geteuid() != 0:
+        print("skipped: needs root for network namespaces")
         return SKIP
+    if run("unshare", "-n", "true", check_rc=False).returncode != 0:
+        print("skipped: this machine cannot make network namespaces")
+        return SKIP
+    # The clients are part of the test: a missing one is a failure, never a skip.
+    missing = [name for name, cmd in (("busybox udhcpc", ["busybox", "udhcpc", "--help"]),
+                                      ("dhclient", ["dhclient", "--version"]), ("ip", ["ip", "-V"]))
+               if not tool_runs(cmd)]
+    if missing:
+        print("FAIL missing test clients: %s (tools/packages.d/dhcp.txt lists their packages)" % ", ".join(missing))
+        return 1
     nimbo = os.path.abspath(sys.argv[1])
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     try:
