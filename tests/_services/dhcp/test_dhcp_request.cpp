@@ -252,6 +252,13 @@ TEST(DhcpRows, ArchitectureAndIpxeRule) {
         {"\\a.0|b?\\arm64.efi", 11, false, "\\arm64.efi"},
         {"\\a.0|b?\\arm64.efi", 6, true, "\\a.0"},
         {"\\a.0|6i?\\i32.efi", 6, true, "\\i32.efi"},
+        // Rows 10 and 11 declared by "0i" / "6i" hold iPXE programs: an ARM client (no iPXE)
+        // has no row, while the default entry or its own key serves it.
+        {"\\a.0|0i?\\ipxe.pxe", 10, false, ""},
+        {"\\a.0|6i?\\i32.efi", 11, false, ""},
+        {"\\a.0|0i?\\ipxe.pxe|b?\\arm64.efi", 11, false, "\\arm64.efi"},
+        {"\\a.0|6i?\\i32.efi", 10, false, "\\a.0"},
+        {"\\a.0|7i?\\ipxe64.efi", 12, false, ""},
         {"\\a.0", -1, false, "\\a.0"},
         {"\\a.0", 255, false, "\\a.0"},
         {"\\a.0", 20, false, ""},
@@ -545,6 +552,42 @@ TEST(DhcpRequest, MalformedRequestsGetNoReply) {
     pn.buf[kOffHlen] = 255;
     EXPECT_EQ(proxy.Handle(pn, 4011), 0);
     EXPECT_TRUE(proxy.events.empty());
+}
+
+TEST(DhcpRequest, ShortHardwareAddressKeepsItsLease) {
+    Server srv;
+    auto shortMac = [](int type, uint8_t junk) {
+        Packet p = MakeRequest(type, 7, {});
+        p.buf[kOffHlen] = 3;
+        p.buf[kOffChaddr + 4] = junk;  // beyond hlen: not part of the address
+        return p;
+    };
+    uint32_t first = 0;
+    for (uint8_t i = 0; i < 5; ++i) {
+        Packet d = shortMac(1, i);
+        ASSERT_EQ(srv.Handle(d), 1) << int(i);
+        if (i == 0) first = d.U32(kOffYiaddr);
+        EXPECT_EQ(d.U32(kOffYiaddr), first) << int(i);
+    }
+    EXPECT_EQ(srv.leases.count(), 1);
+    Packet r = shortMac(3, 0x99);
+    std::memcpy(r.data() + kOffCiaddr, &first, 4);
+    ASSERT_EQ(srv.Handle(r), 1);
+    int len = 0;
+    EXPECT_EQ(r.Option(53, &len)[0], 5);
+    EXPECT_EQ(r.U32(kOffYiaddr), first);
+    EXPECT_EQ(srv.leases.count(), 1);
+    // Another client of the same short length is another lease.
+    Packet other = MakeRequest(1, 8, {});
+    other.buf[kOffHlen] = 3;
+    other.buf[kOffChaddr + 2] = 0x77;
+    ASSERT_EQ(srv.Handle(other), 1);
+    EXPECT_NE(other.U32(kOffYiaddr), first);
+    // Without any hardware address the request is dropped and takes no lease.
+    Packet none = MakeRequest(1, 9, {});
+    none.buf[kOffHlen] = 0;
+    EXPECT_EQ(srv.Handle(none), 0);
+    EXPECT_EQ(srv.leases.count(), 2);
 }
 
 TEST(DhcpRequest, FindOption) {
