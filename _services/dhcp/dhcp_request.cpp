@@ -340,6 +340,16 @@ DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* ma
     return nullptr;
 }
 
+void recordDeclinedAddress(DhcpEnv& env, uint32_t address, const uint8_t owner[6]) {
+    LeaseTable& leases = *env.leases;
+    std::lock_guard<std::recursive_mutex> lock(leases.mutex());
+    if (DhcpLease* l = allocateAddress(env, 4, &address, owner, 6)) {
+        if (l->offerTime == 0) leases.StampOfferTime(l, env.now);
+        leases.SetStartTime(l, PermanentLeaseStamp);
+        DhcpLog(5, "DHCP Inf: Added lease for existing address %s", Dotted(l->address).c_str());
+    }
+}
+
 DhcpLease* allocateAddress(DhcpEnv& env, int type, uint32_t* address, const uint8_t* mac, int macLength) {
     // Every suppressed address takes one lease, so the loop ends within the pool.
     for (int round = 0; round <= env.leases->capacity(); ++round) {
@@ -544,14 +554,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
                 declined = Get32(opt50);
                 Put32(packet + kOffCiaddr, declined);
             }
-            uint8_t owner[6];
-            if (declined && env.arpOwner && env.arpOwner(declined, owner)) {
-                if (DhcpLease* l = allocateAddress(env, 4, &declined, owner, 6)) {
-                    if (l->offerTime == 0) leases.StampOfferTime(l, env.now);
-                    leases.SetStartTime(l, PermanentLeaseStamp);
-                    DhcpLog(5, "DHCP Inf: Added lease for existing address %s", Dotted(l->address).c_str());
-                }
-            }
+            if (declined && env.checkDeclined) env.checkDeclined(declined);
             break;
         }
         case 7:

@@ -141,15 +141,17 @@ TEST(DhcpReply, ReleaseAndDecline) {
 
     bool woke = false;
     srv.leases.SetWakeUp([&] { woke = true; });
-    srv.env.arpOwner = [](uint32_t, uint8_t mac[6]) {
-        const uint8_t other[6] = {2, 0, 0, 0, 0, 7};
-        std::memcpy(mac, other, 6);
-        return true;
-    };
+    // The owner of a declined address is asked for after the request has been handled.
+    std::vector<uint32_t> asked;
+    srv.env.checkDeclined = [&](uint32_t a) { asked.push_back(a); };
     Packet dec = MakeRequest(4, 1, {Addr(50, "10.0.0.10")});
     EXPECT_EQ(srv.Handle(dec), 0);
     EXPECT_TRUE(woke);
     EXPECT_TRUE(Logged("DHCP Inf: Lease destroyed"));
+    ASSERT_EQ(asked, std::vector<uint32_t>{Ip("10.0.0.10")});
+    EXPECT_EQ(srv.leases.count(), 0);
+    const uint8_t other[6] = {2, 0, 0, 0, 0, 7};
+    recordDeclinedAddress(srv.env, asked[0], other);
     EXPECT_TRUE(Logged("DHCP Inf: Added lease for existing address 10.0.0.10"));
     ASSERT_EQ(srv.leases.count(), 1);
     EXPECT_EQ(srv.leases.at(0)->mac[5], 7);
