@@ -1,7 +1,8 @@
 // Settings loading and storing through the INI layer, lease persistence, console hooks.
 #include "dhcp_service.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "message_queue.h"
 #include "settings.h"
 #include "start_threads.h"
+#include "tftp_request.h"
 #include "to_console.h"
 
 namespace {
@@ -51,16 +53,6 @@ void LogSink(int level, const char* text) {
     if (level == kDhcpLogError) LogError("%s", text);
     else if (level == kDhcpLogWarningBox) LogWarningBox("%s", text);
     else LogPrint(level, "%s", text);
-}
-
-bool FileSize(const std::string& path, uint64_t* size) {
-    std::string p = path;
-    for (char& c : p)
-        if (c == '\\') c = '/';
-    struct stat st;
-    if (stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    *size = static_cast<uint64_t>(st.st_size);
-    return true;
 }
 
 // Pool start and size the lease table can use; logs a pool that cannot serve.
@@ -100,20 +92,35 @@ void FreeLeaseHook(uint32_t ip) {
 
 }  // namespace
 
+bool BootFileSize(const std::string& root, const std::string& entry, uint64_t* size) {
+    std::string name = entry, relative;
+    TftpTranslateName(name, SettingsSnapshot());
+    if (root.empty() || !TftpNormalizeName(name, &relative)) return false;
+    int rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0) return false;
+    TftpOpenResult found = TftpOpenFile(rootFd, relative, false, 0, nullptr);
+    close(rootFd);
+    if (found.fd < 0) return false;
+    close(found.fd);
+    *size = found.size;
+    return true;
+}
+
 void SetBinlMessageHandler(BinlMessageHandler handler) { g_binlHandler = handler; }
 BinlMessageHandler CurrentBinlHandler() { return g_binlHandler; }
 
 int loadDhcpSettings() {
     const GlobalSettings g = SettingsSnapshot();
     const std::string ini = IniPath();
+    const std::string root(g.TFTP_RootDirectory, strnlen(g.TFTP_RootDirectory, 260));
     DhcpConfig cfg;
     LoadDhcpConfig(
         &cfg,
         [&ini](const char* key, void* field, int size, int type) {
             IniReadValue(kDhcpKeyPath, key, field, size, type, ini.c_str());
         },
-        static_cast<uint32_t>(g.NIMBO_Services), std::string(g.TFTP_RootDirectory, strnlen(g.TFTP_RootDirectory, 260)),
-        FileSize);
+        static_cast<uint32_t>(g.NIMBO_Services), root,
+        [&root](const std::string& path, uint64_t* size) { return BootFileSize(root, path.substr(root.size()), size); });
     LeaseTable& t = DhcpLeaseTable();
     {
         std::lock_guard<std::recursive_mutex> lock(t.mutex());

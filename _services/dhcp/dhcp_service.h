@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "dhcp_records.h"
 
@@ -17,6 +18,9 @@ void RegisterDhcpService();
 // Fills the live settings from the INI file and loads the stored leases (DHCP thread start,
 // or the GUI while neither DHCP bit is set). Returns 1.
 int loadDhcpSettings();
+// Size of the file a boot-file entry names beneath root, found the way the TFTP server
+// finds it (either separator, letter case ignored, never outside root). False when none.
+bool BootFileSize(const std::string& root, const std::string& entry, uint64_t* size);
 // Request 208: replaces the live record and posts every [DHCP] key. Returns 1.
 int applyDhcpSettings(const DhcpSettings& record);
 

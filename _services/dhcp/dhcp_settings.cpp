@@ -128,6 +128,12 @@ uint64_t macFilterWord(const uint8_t mac[6]) {
     return w;
 }
 
+std::string BootFilePath(const std::string& root, const char* entry) {
+    auto separator = [](char c) { return c == '/' || c == '\\'; };
+    const bool joined = root.empty() || separator(root.back()) || separator(entry[0]);
+    return root + (joined ? "" : "/") + entry;
+}
+
 uint32_t SizeInBlocks(uint64_t bytes) {
     uint64_t blocks = (bytes + 511) / 512;
     return blocks > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(blocks);
@@ -557,7 +563,7 @@ void LoadDhcpConfig(DhcpConfig* cfg, const DhcpIniReader& read, uint32_t service
             ArchBootRow& row = s.BootFileTable.rows[r];
             if (!row.declared) continue;
             uint64_t size = 0;
-            row.present = fileProbe && fileProbe(tftpRoot + row.text, &size) ? 1 : 0;
+            row.present = fileProbe && fileProbe(BootFilePath(tftpRoot, row.text), &size) ? 1 : 0;
             if (row.present) row.sizeBlocks = SizeInBlocks(size);
             ArchBootRow& r67 = s.Option67Table.rows[r];
             if (r67.declared) {

@@ -266,12 +266,15 @@ int matchMacFilter(const DhcpSettings& s, const uint8_t mac[6]) {
 }
 
 uint32_t findServerAddressForClient(uint32_t client, bool strict, int ifindex) {
-    std::vector<InterfaceAddress> rows;
-    WithInterfaces([&rows](const std::vector<InterfaceAddress>& all, const std::vector<std::array<uint8_t, 6>>&) {
-        for (const auto& a : all)
-            if (!a.loopback) rows.push_back(a);
-        return 0;
+    return WithInterfaces([&](const std::vector<InterfaceAddress>& all, const std::vector<std::array<uint8_t, 6>>&) {
+        return pickServerAddress(all, client, strict, ifindex);
     });
+}
+
+uint32_t pickServerAddress(const std::vector<InterfaceAddress>& all, uint32_t client, bool strict, int ifindex) {
+    std::vector<InterfaceAddress> rows;
+    for (const auto& a : all)
+        if (!a.loopback) rows.push_back(a);
     auto sameNet = [client](const InterfaceAddress& a) {
         return (a.addr.s_addr & a.mask.s_addr) == (client & a.mask.s_addr);
     };

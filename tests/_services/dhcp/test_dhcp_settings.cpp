@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "dhcp_settings.h"
 
@@ -277,6 +278,24 @@ TEST(DhcpLoader, Option67AndBootProgramSizes) {
     EXPECT_STREQ(binl.rec.UserOptions[0].text, "67|\\a.0");
     EXPECT_EQ(+binl.rec.UserOptions[0].encoded[0], 0);
     EXPECT_EQ(+binl.rec.BootFileTable.rows[0].present, 0u);
+}
+
+TEST(DhcpLoader, BootFilePathHasOneSeparator) {
+    EXPECT_EQ(BootFilePath("/srv", "a.0"), "/srv/a.0");
+    EXPECT_EQ(BootFilePath("/srv/", "a.0"), "/srv/a.0");
+    EXPECT_EQ(BootFilePath("/srv", "\\a.0"), "/srv\\a.0");
+    EXPECT_EQ(BootFilePath("/srv", "/a.0"), "/srv/a.0");
+    EXPECT_EQ(BootFilePath("", "a.0"), "a.0");
+    DhcpConfig cfg;
+    std::vector<std::string> asked;
+    auto probe = [&](const std::string& path, uint64_t* size) {
+        asked.push_back(path);
+        *size = 700;
+        return path == "/srv/boot\\a.0";
+    };
+    LoadDhcpConfig(&cfg, Reader({{"DHCP_BootFile", "boot\\a.0"}}), 0x4, "/srv", probe);
+    EXPECT_EQ(+cfg.rec.BootFileTable.rows[0].present, 1u) << (asked.empty() ? "" : asked[0]);
+    EXPECT_EQ(+cfg.rec.BootFileTable.rows[0].sizeBlocks, 2u);
 }
 
 TEST(DhcpLive, SnapshotsStayStableWhileUpdated) {
