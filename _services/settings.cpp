@@ -288,6 +288,17 @@ int IniWriteValue(const char* keyPath, const char* key, const void* data, int le
     return 0;
 }
 
+bool IniReadSection(const char* keyPath, std::unordered_map<std::string, std::string>* values, const char* iniPath) {
+    return GetProfileSection(SectionOf(keyPath).c_str(), values, iniPath);
+}
+
+int IniWriteValues(const char* keyPath, const std::vector<std::pair<std::string, std::string>>& values,
+                   const char* iniPath) {
+    if (WriteProfileValues(SectionOf(keyPath).c_str(), values, iniPath)) return 1;
+    ReportIniFailure();
+    return 0;
+}
+
 int PostSettingWrite(const char* keyPath, const char* key, const void* data, int length, int type, const char* iniPath) {
     std::vector<uint8_t> item;
     try {

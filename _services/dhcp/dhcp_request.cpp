@@ -343,6 +343,7 @@ DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* ma
 void recordDeclinedAddress(DhcpEnv& env, uint32_t address, const uint8_t owner[6]) {
     LeaseTable& leases = *env.leases;
     std::lock_guard<std::recursive_mutex> lock(leases.mutex());
+    LeaseTable::Change change(leases);
     if (DhcpLease* l = allocateAddress(env, 4, &address, owner, 6)) {
         if (l->offerTime == 0) leases.StampOfferTime(l, env.now);
         leases.SetStartTime(l, PermanentLeaseStamp);
@@ -463,6 +464,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
     const uint8_t* cookie = packet + kOffCookie;
     LeaseTable& leases = *env.leases;
     std::lock_guard<std::recursive_mutex> lock(leases.mutex());
+    LeaseTable::Change change(leases);  // what the request changes is written once
     int optLen = 0;
     const uint8_t* opt50 = findDhcpOption(cookie, 50, &optLen);
     if (opt50 && optLen != 4) opt50 = nullptr;

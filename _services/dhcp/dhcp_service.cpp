@@ -26,20 +26,11 @@ constexpr int kSettingsQueue = 1;
 
 class IniLeaseStore : public LeaseStore {
 public:
-    bool ReadText(const char* key, char* buf, int size) override {
-        return IniReadValue(kDhcpKeyPath, key, buf, size, SETTING_TEXT, IniPath().c_str()) > 0;
+    void ReadKeys(std::unordered_map<std::string, std::string>* keys) override {
+        IniReadSection(kDhcpKeyPath, keys, IniPath().c_str());
     }
-    bool ReadInt(const char* key, int32_t* value) override {
-        return IniReadValue(kDhcpKeyPath, key, value, 4, SETTING_INT, IniPath().c_str()) > 0;
-    }
-    void WriteText(const char* key, const char* text, bool queued) override {
-        int len = static_cast<int>(std::strlen(text));
-        if (queued) PostSettingWrite(kDhcpKeyPath, key, text, len, SETTING_TEXT, IniPath().c_str());
-        else IniWriteValue(kDhcpKeyPath, key, text, len, SETTING_TEXT, IniPath().c_str());
-    }
-    void WriteInt(const char* key, int32_t value, bool queued) override {
-        if (queued) PostSettingWrite(kDhcpKeyPath, key, &value, 4, SETTING_INT, IniPath().c_str());
-        else IniWriteValue(kDhcpKeyPath, key, &value, 4, SETTING_INT, IniPath().c_str());
+    void WriteKeys(const std::vector<std::pair<std::string, std::string>>& keys) override {
+        IniWriteValues(kDhcpKeyPath, keys, IniPath().c_str());
     }
     void WaitQueued() override {
         if (IsRowRunning(TH_REGISTRY)) QueueWaitEmpty(kSettingsQueue);

@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <sstream>
 
 #include "dhcp_service.h"
 #include "dhcp_settings.h"
@@ -70,6 +73,93 @@ TEST(DhcpService, LoadsSettingsAndLeasesFromTheIni) {
     EXPECT_EQ(applied->defaultBootFileList, cfg->defaultBootFileList);
     EXPECT_EQ(t.capacity(), 2);
     unlink(tmpl);
+}
+
+// Counts the times a file is replaced by a rename into its folder.
+class ReplaceCounter {
+public:
+    explicit ReplaceCounter(const std::string& path) {
+        size_t slash = path.rfind('/');
+        name_ = path.substr(slash + 1);
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ >= 0) inotify_add_watch(fd_, path.substr(0, slash).c_str(), IN_MOVED_TO);
+    }
+    ~ReplaceCounter() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    int Count() {
+        alignas(inotify_event) char buf[8192];
+        for (;;) {
+            ssize_t n = read(fd_, buf, sizeof buf);
+            if (n <= 0) return count_;
+            for (ssize_t i = 0; i < n;) {
+                auto* e = reinterpret_cast<inotify_event*>(buf + i);
+                if (e->len && name_ == e->name) ++count_;
+                i += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        }
+    }
+private:
+    int fd_ = -1;
+    int count_ = 0;
+    std::string name_;
+};
+
+TEST(DhcpService, PersistentLeaseChangeReplacesTheFileOnce) {
+    char dir[] = "/tmp/dhcp_persist_XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string ini = std::string(dir) + "/Nimbo.ini";
+    {
+        std::ofstream f(ini);
+        f << "[NIMBO]\nNIMBO_Services=5\n[DHCP]\nDHCP_IP_Pool=10.6.0.1\nDHCP_PoolSize=400\nDHCP_IP_Mask=/16\n"
+             "DHCP_LeaseTime=60\nDHCP_Lease_NumLeases=300\n";
+        for (int i = 0; i < 300; ++i) {
+            char mac[32], ip[32];
+            std::snprintf(mac, sizeof mac, "02:00:00:00:%02X:%02X", i >> 8, i & 0xFF);
+            std::snprintf(ip, sizeof ip, "10.6.%d.%d", (i + 1) / 256, (i + 1) % 256);
+            f << "DHCP_Lease_" << i << "DHCP_MAC=" << mac << "\nDHCP_Lease_" << i << "DHCP_IP=" << ip << "\n"
+              << "DHCP_Lease_" << i << "DHCP_InitialOfferTime=11/14/2023/22:13:20\n"
+              << "DHCP_Lease_" << i << "DHCP_LeaseStartTime=11/14/2023/22:16:40\n";
+        }
+    }
+    SetIniPath(ini);
+    SettingsUpdate([](GlobalSettings& g) { g.DHCP_PersistantLeases = 1; });
+    RegisterDhcpService();
+    ReplaceCounter replaces(ini);
+    ASSERT_TRUE(replaces.ok());
+    ASSERT_EQ(loadDhcpSettings(), 1);
+    EXPECT_LE(replaces.Count(), 1);  // the table read back is written once at most
+    LeaseTable& t = DhcpLeaseTable();
+    {
+        std::lock_guard<std::recursive_mutex> lock(t.mutex());
+        ASSERT_EQ(t.count(), 300);
+    }
+    auto cfg = DhcpSettingsSnapshot();
+    DhcpEnv env;
+    env.cfg = cfg.get();
+    env.servicesMask = kSvcDhcp;
+    env.leases = &t;
+    env.now = time(nullptr);
+    env.serverAddressForClient = [](uint32_t, bool) { return Ip("10.6.0.254"); };
+    // A new client: DISCOVER then REQUEST, each one replace of the file.
+    for (int type : {1, 3}) {
+        const int before = replaces.Count();
+        Packet p = MakeRequest(type, 0x42, {Addr(50, "10.6.1.45")});
+        ASSERT_EQ(processDhcpRequest(env, 67, p.data(), &p.length), 1) << type;
+        EXPECT_EQ(replaces.Count() - before, 1) << type;
+    }
+    std::ifstream f(ini);
+    std::stringstream text;
+    text << f.rdbuf();
+    EXPECT_NE(text.str().find("DHCP_Lease_NumLeases=301"), std::string::npos);
+    EXPECT_NE(text.str().find("DHCP_Lease_300DHCP_IP=10.6.1.45"), std::string::npos);
+    SettingsUpdate([](GlobalSettings& g) { g = DefaultGlobalSettings(); });
+    {
+        std::lock_guard<std::recursive_mutex> lock(t.mutex());
+        t.Configure(0, 0, 60, false, nullptr);
+    }
+    std::system((std::string("rm -rf ") + dir).c_str());
 }
 
 InterfaceAddress Row(int ifindex, const char* addr, const char* mask, bool up = true, bool loopback = false) {
