@@ -51,8 +51,12 @@ void RegistryThread();
 int  LoadSettings();
 int  SaveSettings();
 int  DeleteSettings();
-// Request 209: replace the live record, reset the working directory, save.
-void StoreGlobalSettings(const GlobalSettings& s);
+// What the INI file can keep of a record: text fields without control characters and
+// address fields empty or a dotted IPv4 address. False with the first offending key in *why.
+bool ValidGlobalSettings(const GlobalSettings& s, std::string* why);
+// Request 209: replace the live record, reset the working directory, save. A record that
+// is not valid is refused with a log line and nothing is stored. Returns false then.
+bool StoreGlobalSettings(const GlobalSettings& s);
 
 // Called when an INI write fails; the GUI installs a handler that closes the main window.
 using IniFailureHandler = void (*)();

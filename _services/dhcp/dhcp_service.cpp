@@ -125,6 +125,11 @@ int loadDhcpSettings() {
 }
 
 int applyDhcpSettings(const DhcpSettings& record) {
+    std::string why;
+    if (!ValidateDhcpRecord(record, &why)) {
+        LogPrint(0, "DHCP Err: new settings not stored: %s", why.c_str());
+        return 0;
+    }
     auto old = DhcpSettingsSnapshot();
     DhcpConfig cfg;
     cfg.rec = record;

@@ -447,6 +447,80 @@ void TerminateTexts(DhcpSettings& s) {
 
 }  // namespace
 
+bool ValidateDhcpRecord(const DhcpSettings& record, std::string* why) {
+    std::string message;
+    auto fail = [&](const std::string& key, const std::string& reason) {
+        *why = key + ": " + reason;
+        for (char& c : *why)
+            if (c == '\n' || c == '\r') c = ' ';
+        return false;
+    };
+    // Each text the INI file keeps, with its check when it is not empty.
+    auto check = [&](const std::string& key, const char* field, size_t size, auto&& wellFormed) {
+        const std::string text(field, strnlen(field, size - 1));
+        for (unsigned char c : text)
+            if (c < 0x20 || c == 0x7F) return fail(key, "control character");
+        message.clear();
+        if (!text.empty() && !wellFormed(text.c_str())) return fail(key, message.empty() ? "not valid" : message);
+        return true;
+    };
+    auto any = [](const char*) { return true; };
+    auto dotted = [](const char* t) {
+        uint32_t a;
+        return parseDottedAddress(t, std::strlen(t), &a);
+    };
+    auto addresses = [&](int kind) {
+        return [&message, kind](const char* t) {
+            uint8_t enc[270];
+            return validateAddressSetting(kind, t, enc, sizeof enc, &message) != 0;
+        };
+    };
+    const DhcpSettings& s = record;
+    if (!check("DHCP_IP_Pool", s.DHCP_IP_Pool, sizeof s.DHCP_IP_Pool, dotted)) return false;
+    if (!check("DHCP_IP_NextServer", s.DHCP_IP_NextServer, sizeof s.DHCP_IP_NextServer, [&](const char* t) {
+            return std::strcmp(t, "Automatic") == 0 || std::strcmp(t, "None") == 0 || dotted(t);
+        }))
+        return false;
+    if (!check("DHCP_IP_Mask", s.DHCP_IP_Mask, sizeof s.DHCP_IP_Mask, addresses(1))) return false;
+    if (!check("DHCP_BootFile", s.DHCP_BootFile, sizeof s.DHCP_BootFile, [&](const char* t) {
+            auto table = std::make_unique<ArchBootTable>();
+            return validateBootFileSetting(t, table.get(), &message) != 0;
+        }))
+        return false;
+    if (!check("DHCP_DefaultGateway", s.DHCP_DefaultGateway, sizeof s.DHCP_DefaultGateway, addresses(3))) return false;
+    if (!check("DHCP_DNS", s.DHCP_DNS, sizeof s.DHCP_DNS, addresses(6))) return false;
+    if (!check("DHCP_DomainName", s.DHCP_DomainName, sizeof s.DHCP_DomainName, any)) return false;
+    if (!check("DHCP_BINL_BM_Mode", s.BmModeText, sizeof s.BmModeText,
+               [](const char* t) { return std::strcmp(t, "1") == 0 || std::strcmp(t, "3") == 0; }))
+        return false;
+    for (int i = 0; i < kUserOptions; ++i) {
+        if (!check("DHCP_Option" + std::to_string(i + 1), s.UserOptions[i].text, sizeof s.UserOptions[i].text,
+                   [&](const char* t) {
+                       auto area = std::make_unique<ArchBootTable>();
+                       if (std::strncmp(t, "67|", 3) == 0) return parseArchFileList(t, area.get()) == 0;
+                       return parseDhcpOption(t, reinterpret_cast<uint8_t*>(area.get()), sizeof *area, &message) != 0;
+                   }))
+            return false;
+    }
+    for (int i = 0; i < kStaticLeases; ++i) {
+        if (!check("DHCP_StaticLease" + std::to_string(i + 1), s.StaticLeases[i].text, sizeof s.StaticLeases[i].text,
+                   [&](const char* t) {
+                       uint8_t out[10];
+                       return parseStaticLeaseEntry(t, out, &message) != 0;
+                   }))
+            return false;
+    }
+    for (int i = 0; i < kMacFilters; ++i) {
+        if (!check("DHCP_MacFilter" + std::to_string(i + 1), s.MacFilters[i].text, sizeof s.MacFilters[i].text,
+                   [&](const char* t) {
+                       uint64_t mac, mask;
+                       return parseMacFilterEntry(t, &mac, &mask, &message) != 0;
+                   }))
+            return false;
+    }
+    return true;
+}
+
 void DeriveIpxeKeyRows(DhcpConfig* cfg) {
     DhcpSettings& s = cfg->rec;
     TerminateTexts(s);

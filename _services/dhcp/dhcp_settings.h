@@ -74,6 +74,10 @@ std::string BootFilePath(const std::string& root, const char* entry);
 // and fileProbe fill the present flags and sizes when BINL is off.
 void LoadDhcpConfig(DhcpConfig* cfg, const DhcpIniReader& read, uint32_t servicesMask,
                     const std::string& tftpRoot, const FileSizeProbe& fileProbe);
+// A record from the GUI (request 208) checked as the loader reads its texts: no control
+// characters in any text it would store, every non-empty text well formed. False with the
+// first offending key and the reason in *why (on one line).
+bool ValidateDhcpRecord(const DhcpSettings& record, std::string* why);
 // Recomputes the key bits of the three tables from the record's texts (after a record
 // arrived whole from the GUI).
 void DeriveIpxeKeyRows(DhcpConfig* cfg);
