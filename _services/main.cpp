@@ -97,8 +97,8 @@ int main(int argc, char** argv) {
     RegisterServices();
     std::thread boot(ServiceBootThread);
 #ifdef NIMBO_HAVE_GUI
-    boot.detach();
     GuiMain();
+    boot.join();
 #else
     int sig = 0;
     sigwait(&stopSignals, &sig);
@@ -109,6 +109,12 @@ int main(int argc, char** argv) {
     JoinThreadRow(TH_CONSOLE, 1500);
     usleep(600000);
     DebugTrace("That's all folks\n");
+    fflush(nullptr);
+    // Every thread has ended: the process ends as any program does, its objects destroyed
+    // and, in sanitizer builds, its memory checked. A thread that would not end leaves no
+    // choice but to end at once.
+    if (JoinAllRows(2000)) return 0;
+    DebugTrace("a service thread did not end\n");
     fflush(nullptr);
     _exit(0);
 }
