@@ -194,6 +194,17 @@ def reply_fields(data):
     return {"op": op, "yiaddr": yiaddr, "siaddr": siaddr, "file": bootfile, "opts": opts, "len": len(data)}
 
 
+def option_order(data):
+    """The option codes of a reply in the order of its bytes, END included."""
+    codes, i = [], 240
+    while i < len(data):
+        codes.append(data[i])
+        if data[i] == 255:
+            break
+        i += 1 if data[i] == 0 else 2 + data[i + 1]
+    return codes
+
+
 def test_dhcp_mode(nimbo, work):
     srv = Server(nimbo, work, 0x5)
     try:
@@ -247,6 +258,8 @@ def test_dhcp_mode(nimbo, work):
         ]
         for name, pkt in dropped:
             check(exchange(pkt) == b"", "%s gets no reply" % name)
+        order = option_order(exchange(dhcp_packet(1, mac, pxe_opts(0))))
+        check(order == [53, 54, 1, 3, 51, 58, 59, 13, 255], "the offer's options in their order: %s" % order)
         f = reply_fields(exchange(dhcp_packet(1, mac, pxe_opts(0), hlen=16)))
         check(f is not None and f["op"] == 2 and f["file"] == r"\boot\bios.0", "hlen 16 is still answered")
         check("Malformed request from MAC" in srv.text(), "the server logs the malformed requests")

@@ -317,6 +317,57 @@ TEST(DhcpReply, UserOptionsReplaceBuiltInOnes) {
     EXPECT_EQ(b.Option(13, &len)[1], 5);
 }
 
+// The option codes of a reply in the order they stand in its bytes, END included.
+std::vector<int> OptionOrder(const Packet& p) {
+    std::vector<int> codes;
+    for (size_t i = kOffOptions; i < p.length;) {
+        const uint8_t c = p.buf[i];
+        codes.push_back(c);
+        if (c == 255) break;
+        i += c == 0 ? 1 : 2u + p.buf[i + 1];
+    }
+    return codes;
+}
+
+// Clients read the options in the order they come: it is part of the wire format.
+TEST(DhcpReply, OptionOrderOnTheWire) {
+    Server srv(kSvcDhcp | kSvcTftp | kSvcSyslog);
+    DhcpSettings& s = srv.cfg.rec;
+    srv.env.syslogLocalIp = Ip("10.0.0.2");
+    validateAddressSetting(6, "10.0.0.53", s.DnsOption, sizeof s.DnsOption, nullptr);
+    std::snprintf(s.DHCP_DomainName, sizeof s.DHCP_DomainName, "lan");
+    s.BootFileTable.rows[0].sizeBlocks = 10;
+    parseDhcpOption("42|10.0.0.1", s.UserOptions[0].encoded, 270, nullptr);
+    parseDhcpOption("66|boot.example", s.UserOptions[1].encoded, 270, nullptr);
+    Packet offer = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(offer), 1);
+    EXPECT_EQ(OptionOrder(offer), (std::vector<int>{53, 54, 1, 3, 6, 7, 51, 58, 59, 13, 15, 42, 66, 255}));
+    Packet ack = MakeRequest(3, 1, {Addr(50, "10.0.0.10")});
+    ASSERT_EQ(srv.Handle(ack), 1);
+    EXPECT_EQ(OptionOrder(ack), OptionOrder(offer));
+
+    // With BINL: option 252 last, then a pad before END.
+    Server binl(kSvcDhcp | kSvcTftp | kSvcBinl);
+    binl.cfg.rec.BootFileTable.rows[0].present = 1;
+    binl.cfg.rec.BmMode = 3;
+    ASSERT_EQ(parseArchFileList("252|\\boot\\bcd", &binl.cfg.rec.Option252Table), 0);
+    parseDhcpOption("42|10.0.0.1", binl.cfg.rec.UserOptions[0].encoded, 270, nullptr);
+    Packet b = MakeRequest(1, 2, {Text(60, "PXEClient"), Arch(0)});
+    ASSERT_EQ(binl.Handle(b), 1);
+    EXPECT_EQ(OptionOrder(b), (std::vector<int>{53, 54, 1, 3, 51, 58, 59, 42, 252, 0, 255}));
+
+    // The proxy: type, server, class, then the user options.
+    Server proxy(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    parseDhcpOption("42|10.0.0.1", proxy.cfg.rec.UserOptions[0].encoded, 270, nullptr);
+    Packet po = MakeRequest(1, 3, {Text(60, "PXEClient"), Arch(0)});
+    ASSERT_EQ(proxy.Handle(po), 1);
+    EXPECT_EQ(OptionOrder(po), (std::vector<int>{53, 54, 60, 42, 255}));
+    Packet pa = MakeRequest(3, 3, {Text(60, "PXEClient"), Arch(0)});
+    std::memcpy(pa.data() + kOffCiaddr, "\x0a\x00\x00\x33", 4);
+    ASSERT_EQ(proxy.Handle(pa, 4011), 1);
+    EXPECT_EQ(OptionOrder(pa), (std::vector<int>{53, 54, 60, 42, 255}));
+}
+
 uint32_t OptionU32(const Packet& p, uint8_t code) {
     int len = 0;
     const uint8_t* v = p.Option(code, &len);
