@@ -42,8 +42,10 @@ uint64_t g_syncWritten = 0;
 bool g_syncStalled = false;
 uint64_t g_connectionEpoch = 0;
 
-// The connection of the Console thread, for ConsolePump.
+// The connection of the Console thread, for ConsolePump, and whether a write of the pump
+// failed (the Console thread then ends the link when the request returns).
 std::atomic<int> g_activeConnection{-1};
+bool g_pumpFailed = false;  // Console thread only
 thread_local bool t_isConsoleThread = false;
 
 std::mutex g_listenLock;
@@ -146,7 +148,7 @@ ConsoleServiceHooks& ConsoleHooks() { return g_hooks; }
 void ConsolePump() {
     if (!t_isConsoleThread) return;
     int conn = g_activeConnection;
-    if (conn >= 0) ConsoleFlushQueue(conn);
+    if (conn >= 0 && !g_pumpFailed && !ConsoleFlushQueue(conn)) g_pumpFailed = true;
 }
 
 int ConsoleState() { return g_state; }
@@ -328,6 +330,7 @@ void ConsoleThread() {
         }
         DebugTrace("Version check OK\n");
         ConnectionStarted();
+        g_pumpFailed = false;
         g_activeConnection = conn;
         for (;;) {
             // Notices posted before this connection was accepted go to this GUI.
@@ -351,7 +354,7 @@ void ConsoleThread() {
                 }
                 if (rc > 0) {
                     LogPrint(9, "received %d bytes from console", rc);
-                    if (!HandleConsoleRequest(conn, buffer, static_cast<size_t>(rc))) {
+                    if (!HandleConsoleRequest(conn, buffer, static_cast<size_t>(rc)) || g_pumpFailed) {
                         DebugTrace("rcvd error %d/%d in console\n", -1, errno);
                         break;
                     }
