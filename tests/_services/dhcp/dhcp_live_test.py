@@ -394,8 +394,8 @@ for _ in range(100):
     except OSError:
         time.sleep(0.1)
 assert handshake(s) == 1
-for _ in range(20):
-    request(s, 206)  # 32 KB answers that are never read
+for _ in range(300):
+    request(s, 206)  # 32 KB answers that are never read: more than the socket buffers hold
 print("stalled", flush=True)
 time.sleep(float(sys.argv[2]))
 '''
@@ -408,7 +408,7 @@ def test_console_that_stops_reading(nimbo, work):
     run("ip", "addr", "add", "10.77.0.50/24", "dev", IF_CLI, ns=NS_CLI)
     srv = Server(nimbo, work, 0x5, boot_list=r"boot\bios.0")
     stall = subprocess.Popen(["ip", "netns", "exec", NS_SRV, "/usr/bin/python3", "-c", STALL,
-                              os.path.dirname(HERE), "25"], stdout=subprocess.PIPE, text=True)
+                              os.path.dirname(HERE), "120"], stdout=subprocess.PIPE, text=True)
     try:
         check(stall.stdout.readline().strip() == "stalled", "a console client connects and stops reading")
         for i in range(3):
