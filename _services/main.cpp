@@ -97,8 +97,8 @@ int main(int argc, char** argv) {
     RegisterServices();
     std::thread boot(ServiceBootThread);
 #ifdef NIMBO_HAVE_GUI
-    boot.detach();
     GuiMain();
+    boot.join();
 #else
     int sig = 0;
     sigwait(&stopSignals, &sig);
@@ -110,5 +110,17 @@ int main(int argc, char** argv) {
     usleep(600000);
     DebugTrace("That's all folks\n");
     fflush(nullptr);
+#ifndef NIMBO_HAVE_GUI
+    // Every thread has ended: the process ends as any program does, its objects destroyed
+    // and, in sanitizer builds, its memory checked. A thread that would not end leaves no
+    // choice but to end at once.
+    if (JoinAllRows(2000)) return 0;
+    DebugTrace("a service thread did not end\n");
+    fflush(nullptr);
+#else
+    // The desktop libraries keep caches of their own until the process ends: the services'
+    // threads are joined, then the process ends at once.
+    JoinAllRows(2000);
+#endif
     _exit(0);
 }

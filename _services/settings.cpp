@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -288,6 +289,17 @@ int IniWriteValue(const char* keyPath, const char* key, const void* data, int le
     return 0;
 }
 
+bool IniReadSection(const char* keyPath, std::unordered_map<std::string, std::string>* values, const char* iniPath) {
+    return GetProfileSection(SectionOf(keyPath).c_str(), values, iniPath);
+}
+
+int IniWriteValues(const char* keyPath, const std::vector<std::pair<std::string, std::string>>& values,
+                   const char* iniPath) {
+    if (WriteProfileValues(SectionOf(keyPath).c_str(), values, iniPath)) return 1;
+    ReportIniFailure();
+    return 0;
+}
+
 int PostSettingWrite(const char* keyPath, const char* key, const void* data, int length, int type, const char* iniPath) {
     std::vector<uint8_t> item;
     try {
@@ -366,7 +378,36 @@ int DeleteSettings() {
     return 0;
 }
 
-void StoreGlobalSettings(const GlobalSettings& incoming) {
+bool ValidGlobalSettings(const GlobalSettings& record, std::string* why) {
+    const char* base = reinterpret_cast<const char*>(&record);
+    for (const SettingsRow& r : SettingsTable) {
+        if (r.type != SETTING_TEXT) continue;
+        const char* text = base + r.offset;
+        const size_t n = strnlen(text, static_cast<size_t>(r.size) - 1);
+        for (size_t i = 0; i < n; ++i) {
+            const unsigned char c = static_cast<unsigned char>(text[i]);
+            if (c < 0x20 || c == 0x7F) {
+                *why = std::string(r.key) + " holds a control character";
+                return false;
+            }
+        }
+        const std::string key = r.key;
+        const bool address = key.find("LocalIP") != std::string::npos || key == "TFTP_MulticastAddress";
+        in_addr a;
+        if (address && n && inet_pton(AF_INET, std::string(text, n).c_str(), &a) != 1) {
+            *why = key + " is not an IPv4 address";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StoreGlobalSettings(const GlobalSettings& incoming) {
+    std::string why;
+    if (!ValidGlobalSettings(incoming, &why)) {
+        LogPrint(0, "Settings not stored: %s", why.c_str());
+        return false;
+    }
     GlobalSettings s = incoming;
     TerminateTextFields(s);
     SettingsUpdate([&](GlobalSettings& live) {
@@ -378,4 +419,5 @@ void StoreGlobalSettings(const GlobalSettings& incoming) {
             CopyText(live.WorkingDirectory, sizeof live.WorkingDirectory, previousWd);
     });
     SaveSettings();
+    return true;
 }

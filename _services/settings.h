@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "host_records.h"
 
@@ -38,13 +41,22 @@ bool        SetWorkingDirectory(const std::string& path);  // only when it names
 
 int  IniReadValue(const char* keyPath, const char* key, void* field, int size, int type, const char* iniPath);
 int  IniWriteValue(const char* keyPath, const char* key, const void* data, int length, int type, const char* iniPath);
+// Every key of a section with its value (keys in lower case), in one read of the file.
+bool IniReadSection(const char* keyPath, std::unordered_map<std::string, std::string>* values, const char* iniPath);
+// Writes several keys of one section in a single replace of the file.
+int  IniWriteValues(const char* keyPath, const std::vector<std::pair<std::string, std::string>>& values,
+                    const char* iniPath);
 int  PostSettingWrite(const char* keyPath, const char* key, const void* data, int length, int type, const char* iniPath);
 void RegistryThread();
 int  LoadSettings();
 int  SaveSettings();
 int  DeleteSettings();
-// Request 209: replace the live record, reset the working directory, save.
-void StoreGlobalSettings(const GlobalSettings& s);
+// What the INI file can keep of a record: text fields without control characters and
+// address fields empty or a dotted IPv4 address. False with the first offending key in *why.
+bool ValidGlobalSettings(const GlobalSettings& s, std::string* why);
+// Request 209: replace the live record, reset the working directory, save. A record that
+// is not valid is refused with a log line and nothing is stored. Returns false then.
+bool StoreGlobalSettings(const GlobalSettings& s);
 
 // Called when an INI write fails; the GUI installs a handler that closes the main window.
 using IniFailureHandler = void (*)();

@@ -321,6 +321,15 @@ bool JoinThreadRow(int row, int timeoutMs) {
     return true;
 }
 
+bool JoinAllRows(int timeoutMs) {
+    Thread* all[TH_NUMBER];
+    for (int row = 0; row < TH_NUMBER; ++row) all[row] = &g_threads[row];
+    if (!WaitAllExited(all, TH_NUMBER, timeoutMs)) return false;
+    std::lock_guard<std::mutex> lk(g_rowLock);
+    for (int row = 0; row < TH_NUMBER; ++row) CloseRowResources(row);
+    return true;
+}
+
 bool SleepWhileRunning(int row, int ms) {
     for (int waited = 0; waited < ms && ThreadSlots[row].running; waited += 25) usleep(25000);
     return ThreadSlots[row].running != 0;

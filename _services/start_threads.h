@@ -51,6 +51,8 @@ bool     IsRowRunning(int row);
 bool     ConsoleRowClosed();
 // Waits for the end of a row's thread (used by main for the Console thread).
 bool     JoinThreadRow(int row, int timeoutMs);
+// Joins every row's thread within timeoutMs in all; true when none is left running.
+bool     JoinAllRows(int timeoutMs);
 
 // Sleeps up to ms in 25 ms steps, returning early once the row stops. Returns running.
 bool SleepWhileRunning(int row, int ms);

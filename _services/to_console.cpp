@@ -21,20 +21,31 @@
 
 namespace {
 constexpr uint32_t kSynchronous = 0x10000;
+// A GUI that does not take a whole notice in this time is gone: the link is dropped.
+constexpr int kSendTimeoutMs = 5000;
+// The longest a service thread waits for its synchronous notice to be written.
+constexpr auto kSynchronousWait = std::chrono::milliseconds(2000);
 
 std::atomic<int> g_state{CONSOLE_NOT_CONNECTED};
 ConsoleServiceHooks g_hooks;
 
-// Synchronous notices: one at a time (g_syncSerial); the waiter sleeps on g_syncCv until the
-// Console thread has written its item or the connection it was posted for has ended.
-std::mutex g_syncSerial;
+// Synchronous notices: each takes a ticket when it is queued; the Console thread counts the
+// ones it has written, and the waiter sleeps on g_syncCv until its ticket is written, the
+// connection it was posted for has ended, or kSynchronousWait has passed. A wait that runs
+// out marks the link as stalled: until the Console thread writes again, synchronous notices
+// are queued without waiting, so that no service thread is held up twice by a GUI that
+// stopped reading.
 std::mutex g_syncLock;
 std::condition_variable g_syncCv;
-bool g_syncDone = false;
+uint64_t g_syncQueued = 0;
+uint64_t g_syncWritten = 0;
+bool g_syncStalled = false;
 uint64_t g_connectionEpoch = 0;
 
-// The connection of the Console thread, for ConsolePump.
+// The connection of the Console thread, for ConsolePump, and whether a write of the pump
+// failed (the Console thread then ends the link when the request returns).
 std::atomic<int> g_activeConnection{-1};
+bool g_pumpFailed = false;  // Console thread only
 thread_local bool t_isConsoleThread = false;
 
 std::mutex g_listenLock;
@@ -50,7 +61,8 @@ void SetListening(int port) {
 void ConnectionStarted() {
     std::lock_guard<std::mutex> lk(g_syncLock);
     ++g_connectionEpoch;
-    g_syncDone = false;
+    g_syncWritten = g_syncQueued;
+    g_syncStalled = false;
     QueueReleaseAbandon(QUEUE_CONSOLE);
     g_state = CONSOLE_CONNECTED;
 }
@@ -62,26 +74,28 @@ void ConnectionEnded() {
         std::lock_guard<std::mutex> lk(g_syncLock);
         g_state = CONSOLE_NOT_CONNECTED;
         ++g_connectionEpoch;
+        g_syncWritten = g_syncQueued;
         g_syncCv.notify_all();
     }
     while (QueueGet(QUEUE_CONSOLE, item)) {}
     QueueAbandonWaiters(QUEUE_CONSOLE);
 }
 
-void SignalSent() {
+void SignalWritten(bool synchronous) {
     std::lock_guard<std::mutex> lk(g_syncLock);
-    g_syncDone = true;
+    if (synchronous) ++g_syncWritten;
+    g_syncStalled = false;
     g_syncCv.notify_all();
 }
 
-// Returns false when a write failed (the connection is broken).
+// Returns false when a write failed (the connection is broken or the GUI stopped reading).
 bool ConsoleFlushQueue(int sock) {
     bool ok = true;
     std::vector<uint8_t> data;
     uint32_t flags = 0;
     while (QueueGetEx(QUEUE_CONSOLE, data, nullptr, &flags)) {
-        if (ok && SendConsoleMsg(sock, flags & 0xFFFF, data.data(), data.size()) < 0) ok = false;
-        if (flags & kSynchronous) SignalSent();
+        if (ok && SendConsoleMsgWithin(sock, flags & 0xFFFF, data.data(), data.size(), kSendTimeoutMs) < 0) ok = false;
+        if (ok) SignalWritten(flags & kSynchronous);
     }
     return ok;
 }
@@ -124,7 +138,9 @@ int ConsoleListenAccept() {
     return -1;
 }
 
-void SendDirect(int sock, uint32_t id, const void* data, size_t length) { SendConsoleMsg(sock, id, data, length); }
+bool SendDirect(int sock, uint32_t id, const void* data, size_t length) {
+    return SendConsoleMsgWithin(sock, id, data, length, kSendTimeoutMs) >= 0;
+}
 }  // namespace
 
 ConsoleServiceHooks& ConsoleHooks() { return g_hooks; }
@@ -132,7 +148,7 @@ ConsoleServiceHooks& ConsoleHooks() { return g_hooks; }
 void ConsolePump() {
     if (!t_isConsoleThread) return;
     int conn = g_activeConnection;
-    if (conn >= 0) ConsoleFlushQueue(conn);
+    if (conn >= 0 && !g_pumpFailed && !ConsoleFlushQueue(conn)) g_pumpFailed = true;
 }
 
 int ConsoleState() { return g_state; }
@@ -145,28 +161,31 @@ int WaitConsoleListening(int timeoutMs) {
 
 int ToConsole(uint32_t id, const void* data, size_t length, bool synchronous) {
     if (g_state != CONSOLE_CONNECTED) return 0;
-    if (synchronous) {
-        std::lock_guard<std::mutex> serial(g_syncSerial);
-        uint64_t epoch;
-        {
-            std::lock_guard<std::mutex> lk(g_syncLock);
-            if (g_state != CONSOLE_CONNECTED) return 0;
-            epoch = g_connectionEpoch;
-            g_syncDone = false;
-        }
-        QueueWaitEmpty(QUEUE_CONSOLE);
-        if (QueuePostEx(QUEUE_CONSOLE, data, length, id | kSynchronous)) {
+    if (synchronous && !t_isConsoleThread) {
+        std::unique_lock<std::mutex> lk(g_syncLock);
+        if (g_state != CONSOLE_CONNECTED) return 0;
+        if (!g_syncStalled) {
+            // The ticket is taken with the post, under the lock, so tickets follow the queue.
+            if (!QueuePostEx(QUEUE_CONSOLE, data, length, id | kSynchronous)) return 1;  // full: dropped
+            const uint64_t ticket = ++g_syncQueued;
+            const uint64_t epoch = g_connectionEpoch;
+            lk.unlock();
             WakeThread(TH_CONSOLE);
-            std::unique_lock<std::mutex> lk(g_syncLock);
-            g_syncCv.wait(lk, [&] { return g_syncDone || g_connectionEpoch != epoch; });
+            lk.lock();
+            if (!g_syncCv.wait_for(lk, kSynchronousWait,
+                                   [&] { return g_syncWritten >= ticket || g_connectionEpoch != epoch; })) {
+                g_syncStalled = true;
+                DebugTrace("console: a synchronous notice was not written in time\n");
+            }
+            return 1;
         }
-        return 1;
     }
     if (QueuePostEx(QUEUE_CONSOLE, data, length, id)) WakeThread(TH_CONSOLE);
     return 1;
 }
 
 int HandleConsoleRequest(int sock, const uint8_t* frame, size_t length) {
+    bool written = true;  // false once an answer could not be written: the link is lost
     uint32_t id;
     memcpy(&id, frame, 4);
     const uint8_t* payload = frame + 4;
@@ -215,13 +234,13 @@ int HandleConsoleRequest(int sock, const uint8_t* frame, size_t length) {
             std::vector<uint8_t> rec;
             if (g_hooks.getDhcpSettings) rec = g_hooks.getDhcpSettings();
             rec.resize(kDhcpSettingsSize, 0);
-            SendDirect(sock, NOTICE_DHCP_SETTINGS, rec.data(), rec.size());
+            written = SendDirect(sock, NOTICE_DHCP_SETTINGS, rec.data(), rec.size());
             break;
         }
         case REQ_SEND_GLOBAL_SETTINGS: {
             DebugTrace("sending TFTP settings\n");
             GlobalSettings s = SettingsSnapshot();
-            SendDirect(sock, NOTICE_GLOBAL_SETTINGS, &s, sizeof s);
+            written = SendDirect(sock, NOTICE_GLOBAL_SETTINGS, &s, sizeof s);
             break;
         }
         case REQ_STORE_DHCP_SETTINGS:
@@ -256,7 +275,7 @@ int HandleConsoleRequest(int sock, const uint8_t* frame, size_t length) {
         case REQ_SEND_WORKING_DIR: {
             std::string wd = WorkingDirectory();
             DebugTrace("sending working directory <%s>\n", wd.c_str());
-            SendDirect(sock, NOTICE_WORKING_DIR, wd.c_str(), wd.size() + 1);
+            written = SendDirect(sock, NOTICE_WORKING_DIR, wd.c_str(), wd.size() + 1);
             break;
         }
         case REQ_FREE_LEASE: {
@@ -270,7 +289,7 @@ int HandleConsoleRequest(int sock, const uint8_t* frame, size_t length) {
         case REQ_SEND_RUNNING_SERVICES: {
             DebugTrace("sending running services\n");
             uint32_t mask = GetRunningServices();
-            SendDirect(sock, NOTICE_RUNNING_SERVICES, &mask, sizeof mask);
+            written = SendDirect(sock, NOTICE_RUNNING_SERVICES, &mask, sizeof mask);
             break;
         }
         case REQ_SEND_HOST_IPS:
@@ -285,7 +304,7 @@ int HandleConsoleRequest(int sock, const uint8_t* frame, size_t length) {
             DebugTrace("Service received unknown message %u\n", id);
             break;
     }
-    return 1;
+    return written ? 1 : 0;
 }
 
 void ConsoleThread() {
@@ -311,6 +330,7 @@ void ConsoleThread() {
         }
         DebugTrace("Version check OK\n");
         ConnectionStarted();
+        g_pumpFailed = false;
         g_activeConnection = conn;
         for (;;) {
             // Notices posted before this connection was accepted go to this GUI.
@@ -334,7 +354,10 @@ void ConsoleThread() {
                 }
                 if (rc > 0) {
                     LogPrint(9, "received %d bytes from console", rc);
-                    HandleConsoleRequest(conn, buffer, static_cast<size_t>(rc));
+                    if (!HandleConsoleRequest(conn, buffer, static_cast<size_t>(rc)) || g_pumpFailed) {
+                        DebugTrace("rcvd error %d/%d in console\n", -1, errno);
+                        break;
+                    }
                     if (!slot.running) break;
                 }
             }

@@ -9,6 +9,9 @@
 enum ConsoleState { CONSOLE_NOT_CONNECTED = 17, CONSOLE_CONNECTED = 18 };
 
 void ConsoleThread();
+// Queues a notice for the GUI (dropped when none is connected or the queue is full). A
+// synchronous notice waits until it is written, at most about two seconds, and not at all
+// while an earlier one is still waiting to be written.
 int  ToConsole(uint32_t id, const void* data, size_t length, bool synchronous);
 int  ConsoleState();
 // Wait until the listener is open (tests and the GUI start-up use it). Returns the port or 0.
@@ -16,6 +19,7 @@ int  WaitConsoleListening(int timeoutMs);
 // On the Console thread while it runs a long request: writes the queued notices, so that
 // service threads waiting on a synchronous notice can go on (and end when asked to).
 void ConsolePump();
+// Carries out one request; 0 when its answer could not be written (the link is lost).
 int  HandleConsoleRequest(int sock, const uint8_t* frame, size_t length);
 
 // Hooks into the services that the requests reach; set by the service modules.

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unordered_set>
 
 #include "dhcp_log.h"
 #include "mac_vendor.h"
@@ -58,6 +60,11 @@ int64_t parseLeaseTime(const char* text) {
 
 namespace {
 uint32_t HostOrder(uint32_t a) { return ntohl(a); }
+std::string LowerKey(std::string key) {
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
 bool ByIp(const DhcpLease* a, const DhcpLease* b) { return HostOrder(a->address) < HostOrder(b->address); }
 bool ByMac(const DhcpLease* a, const DhcpLease* b) { return std::memcmp(a->mac, b->mac, 6) < 0; }
 std::string Dotted(uint32_t a) {
@@ -127,8 +134,29 @@ std::string LeaseTable::Key(int index, const char* suffix) const {
     return key;
 }
 
-void LeaseTable::WriteCount() {
-    if (persistent_ && store_) store_->WriteInt("DHCP_Lease_NumLeases", count(), true);
+void LeaseTable::Changed() {
+    if (!persistent_ || !store_) return;
+    dirty_ = true;
+    if (changeDepth_ == 0) Commit();
+}
+
+// The count and the four keys of every lease, numbered in address order, in one write: its
+// cost follows the size of the table, once per change.
+void LeaseTable::Commit() {
+    dirty_ = false;
+    if (!persistent_ || !store_) return;
+    std::vector<std::pair<std::string, std::string>> keys;
+    keys.reserve(1 + 4 * byIp_.size());
+    keys.emplace_back("DHCP_Lease_NumLeases", std::to_string(count()));
+    for (int i = 0; i < count(); ++i) {
+        DhcpLease* l = byIp_[static_cast<size_t>(i)];
+        l->slot = i;
+        keys.emplace_back(Key(i, "DHCP_MAC"), formatMacText(l->mac, 6, ':'));
+        keys.emplace_back(Key(i, "DHCP_IP"), Dotted(l->address));
+        keys.emplace_back(Key(i, "DHCP_InitialOfferTime"), formatLeaseTime(l->offerTime));
+        keys.emplace_back(Key(i, "DHCP_LeaseStartTime"), formatLeaseTime(l->startTime));
+    }
+    store_->WriteKeys(keys);
 }
 
 void LeaseTable::Sort() {
@@ -137,23 +165,21 @@ void LeaseTable::Sort() {
 }
 
 DhcpLease* LeaseTable::Assign(DhcpLease* lease, uint32_t address, const uint8_t* mac, int length, int64_t now) {
+    Change change(*this);
     if (!lease) {
         if (count() >= capacity_) return nullptr;
         lease = new DhcpLease{};
         lease->slot = count();
         byIp_.push_back(lease);
         byMac_.push_back(lease);
-        WriteCount();
     }
     lease->address = address;
-    StampOfferTime(lease, now);
-    ClearStartTime(lease);
+    lease->offerTime = now;
+    lease->startTime = 0;
     std::memset(lease->mac, 0, sizeof lease->mac);
     std::memcpy(lease->mac, mac, static_cast<size_t>(std::clamp(length, 0, 16)));
-    if (persistent_ && store_)
-        store_->WriteText(Key(lease->slot, "DHCP_MAC").c_str(), formatMacText(lease->mac, 6, ':').c_str(), true);
     Sort();
-    Save();
+    Changed();
     return lease;
 }
 
@@ -163,9 +189,8 @@ void LeaseTable::Free(DhcpLease* lease) {
                 formatMacWithVendor(lease->mac).c_str());
         byIp_.erase(std::remove(byIp_.begin(), byIp_.end(), lease), byIp_.end());
         byMac_.erase(std::remove(byMac_.begin(), byMac_.end(), lease), byMac_.end());
-        WriteCount();
-        Save();
         delete lease;
+        Changed();
     }
     if (wake_) wake_();
 }
@@ -182,73 +207,64 @@ void LeaseTable::Resize(int32_t poolSize) {
 
 void LeaseTable::SetStartTime(DhcpLease* l, int64_t t) {
     l->startTime = t;
-    if (persistent_ && store_)
-        store_->WriteText(Key(l->slot, "DHCP_LeaseStartTime").c_str(), formatLeaseTime(t).c_str(), true);
+    Changed();
 }
 
 void LeaseTable::StampOfferTime(DhcpLease* l, int64_t now) {
     l->offerTime = now;
-    if (persistent_ && store_)
-        store_->WriteText(Key(l->slot, "DHCP_InitialOfferTime").c_str(), formatLeaseTime(now).c_str(), true);
+    Changed();
 }
 
 void LeaseTable::StampStartTime(DhcpLease* l, int64_t now) { SetStartTime(l, now); }
 
 void LeaseTable::ClearOfferTime(DhcpLease* l) {
     l->offerTime = 0;
-    if (persistent_ && store_)
-        store_->WriteText(Key(l->slot, "DHCP_InitialOfferTime").c_str(), formatLeaseTime(0).c_str(), true);
+    Changed();
 }
 
 void LeaseTable::ClearStartTime(DhcpLease* l) { SetStartTime(l, 0); }
 
-void LeaseTable::Save() {
-    if (!persistent_ || !store_) return;
-    WriteCount();
-    for (int i = 0; i < count(); ++i) {
-        DhcpLease* l = byIp_[static_cast<size_t>(i)];
-        l->slot = i;
-        store_->WriteText(Key(i, "DHCP_MAC").c_str(), formatMacText(l->mac, 6, ':').c_str(), false);
-        store_->WriteText(Key(i, "DHCP_IP").c_str(), Dotted(l->address).c_str(), false);
-        store_->WriteText(Key(i, "DHCP_InitialOfferTime").c_str(), formatLeaseTime(l->offerTime).c_str(), false);
-        store_->WriteText(Key(i, "DHCP_LeaseStartTime").c_str(), formatLeaseTime(l->startTime).c_str(), true);
-    }
-}
+void LeaseTable::Save() { Changed(); }
 
 void LeaseTable::Load() {
     Clear();
     if (!store_) return;
+    Change change(*this);
     store_->WaitQueued();
-    int32_t n = 0;
-    store_->ReadInt("DHCP_Lease_NumLeases", &n);
+    // The section is read once: a key at a time would read the file once per key.
+    std::unordered_map<std::string, std::string> keys;
+    store_->ReadKeys(&keys);
+    auto value = [&keys](const std::string& key) -> const char* {
+        auto it = keys.find(LowerKey(key));
+        return it == keys.end() || it->second.empty() ? nullptr : it->second.c_str();
+    };
+    const char* count = value("DHCP_Lease_NumLeases");
+    int32_t n = count ? static_cast<int32_t>(std::strtol(count, nullptr, 10)) : 0;
     if (n < 0) n = 0;
     if (n > capacity_) {
         DhcpLog(kDhcpLogWarningBox, "The pool size is too small for the number of leases, ignoring extra leases");
         n = capacity_;
     }
+    std::unordered_set<uint32_t> held;
     for (int j = 0; j < n; ++j) {
         auto* l = new DhcpLease{};
         l->slot = j;
-        char text[260];
-        text[0] = 0;
-        if (store_->ReadText(Key(j, "DHCP_MAC").c_str(), text, sizeof text)) parseMacText(text, l->mac);
-        text[0] = 0;
+        if (const char* mac = value(Key(j, "DHCP_MAC"))) parseMacText(mac, l->mac);
         uint32_t a = 0;
-        if (store_->ReadText(Key(j, "DHCP_IP").c_str(), text, sizeof text)) {
+        if (const char* ip = value(Key(j, "DHCP_IP"))) {
             in_addr in;
-            if (inet_pton(AF_INET, text, &in) == 1) a = in.s_addr;
+            if (inet_pton(AF_INET, ip, &in) == 1) a = in.s_addr;
         }
         l->address = a;
         auto readTime = [&](const char* suffix) -> int64_t {
-            text[0] = 0;
-            int64_t t = store_->ReadText(Key(j, suffix).c_str(), text, sizeof text) ? parseLeaseTime(text) : 0;
+            const char* text = value(Key(j, suffix));
+            int64_t t = text ? parseLeaseTime(text) : 0;
             return t < 0 ? 0 : t;
         };
         l->offerTime = readTime("DHCP_InitialOfferTime");
         l->startTime = readTime("DHCP_LeaseStartTime");
         static const uint8_t zero[6] = {};
-        bool keep = IsAddressInPool(a) && std::memcmp(l->mac, zero, 6) != 0 &&
-                    std::none_of(byIp_.begin(), byIp_.end(), [a](const DhcpLease* k) { return k->address == a; });
+        bool keep = IsAddressInPool(a) && std::memcmp(l->mac, zero, 6) != 0 && held.insert(a).second;
         if (keep) {
             byIp_.push_back(l);
             byMac_.push_back(l);
@@ -256,7 +272,6 @@ void LeaseTable::Load() {
             delete l;
         }
     }
-    if (count() < n) WriteCount();
     Sort();
     Save();
 }

@@ -5,6 +5,8 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "dhcp_records.h"
@@ -18,12 +20,11 @@ extern const uint8_t PingProbeMac[6];
 class LeaseStore {
 public:
     virtual ~LeaseStore() = default;
-    // Reads a key; false when it is missing or empty (the field is then unchanged).
-    virtual bool ReadText(const char* key, char* buf, int size) = 0;
-    virtual bool ReadInt(const char* key, int32_t* value) = 0;
-    virtual void WriteText(const char* key, const char* text, bool queued) = 0;
-    virtual void WriteInt(const char* key, int32_t value, bool queued) = 0;
-    // Returns once queued writes are in the file.
+    // Every key of the leases' section with its value; keys in lower case.
+    virtual void ReadKeys(std::unordered_map<std::string, std::string>* keys) = 0;
+    // Writes every key at once: one replace of the file.
+    virtual void WriteKeys(const std::vector<std::pair<std::string, std::string>>& keys) = 0;
+    // Returns once queued writes (of other settings) are in the file.
     virtual void WaitQueued() = 0;
 };
 
@@ -42,6 +43,21 @@ public:
     // Held by every caller of the routines below: the DHCP thread around a request, the
     // Console thread around request 213 and 208.
     std::recursive_mutex& mutex() { return mutex_; }
+
+    // With persistent leases every change is written at once, and a change is everything
+    // done while a Change lives (a request, a free, a load): the whole table goes to the
+    // store in one write when the outermost Change ends. Held under the mutex.
+    class Change {
+    public:
+        explicit Change(LeaseTable& t) : t_(t) { ++t_.changeDepth_; }
+        ~Change() {
+            if (--t_.changeDepth_ == 0 && t_.dirty_) t_.Commit();
+        }
+        Change(const Change&) = delete;
+        Change& operator=(const Change&) = delete;
+    private:
+        LeaseTable& t_;
+    };
 
     // Pool and policy. A pool size of 0 (or an unusable pool) holds no leases.
     void Configure(uint32_t poolStart, int32_t poolSize, int32_t leaseMinutes, bool persistent, LeaseStore* store);
@@ -72,6 +88,7 @@ public:
     void ClearStartTime(DhcpLease* l);
 
     void Load();
+    // Marks the whole table for writing (at once outside a Change).
     void Save();
     void LogTable(int64_t now) const;
     // Rows for notice 103 (at most 50).
@@ -79,7 +96,8 @@ public:
 
 private:
     void Sort();
-    void WriteCount();
+    void Changed();
+    void Commit();
     std::string Key(int index, const char* suffix) const;
 
     std::recursive_mutex mutex_;
@@ -91,4 +109,6 @@ private:
     bool persistent_ = false;
     LeaseStore* store_ = nullptr;
     std::function<void()> wake_;
+    int changeDepth_ = 0;
+    bool dirty_ = false;
 };

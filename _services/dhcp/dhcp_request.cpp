@@ -269,6 +269,10 @@ const ArchBootRow& SelectArchRow(const ArchBootTable& table, IpxeKeyRows ipxeRow
         // The iPXE row serves only when its own key declared it.
         if (row >= 0 && (ipxeRows & (1u << row))) return table.rows[row];
     }
+    // Rows 10 to 13 are the architectures' own only when their key ("a", "b", ...) or the
+    // default entry filled them: a row an iPXE key declared names a program of another
+    // architecture, and the client has no row, as for an undeclared one.
+    if (arch < kFilledArchRows && (ipxeRows & (1u << arch))) return kNoRow;
     return table.rows[arch];
 }
 
@@ -288,7 +292,7 @@ DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* ma
     const uint32_t R = *address;
     const bool wanted = R != 0 && t.IsAddressInPool(R);
 
-    if (L >= 6) {
+    if (L > 0) {
         if (DhcpLease* own = t.FindByMac(mac, L)) {
             if (wanted && own->address != R) {
                 t.Free(own);
@@ -308,7 +312,7 @@ DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* ma
                 return l;
             }
         } else if (expired || std::memcmp(held->mac, mac, static_cast<size_t>(std::max(L, 6))) == 0) {
-            // A short hardware address still compares six bytes: a length of 0 matches no one.
+            // A short hardware address compares as it is kept, with zeros after it.
             DhcpLog(5, "DHCP Inf: Request for %s granted", Dotted(R).c_str());
             return t.Assign(held, R, mac, L, env.now);
         }
@@ -334,6 +338,17 @@ DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* ma
         }
     }
     return nullptr;
+}
+
+void recordDeclinedAddress(DhcpEnv& env, uint32_t address, const uint8_t owner[6]) {
+    LeaseTable& leases = *env.leases;
+    std::lock_guard<std::recursive_mutex> lock(leases.mutex());
+    LeaseTable::Change change(leases);
+    if (DhcpLease* l = allocateAddress(env, 4, &address, owner, 6)) {
+        if (l->offerTime == 0) leases.StampOfferTime(l, env.now);
+        leases.SetStartTime(l, PermanentLeaseStamp);
+        DhcpLog(5, "DHCP Inf: Added lease for existing address %s", Dotted(l->address).c_str());
+    }
 }
 
 DhcpLease* allocateAddress(DhcpEnv& env, int type, uint32_t* address, const uint8_t* mac, int macLength) {
@@ -435,11 +450,21 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
     const uint32_t yiaddr = Get32(packet + kOffYiaddr);
     if (yiaddr != 0 && yiaddr != 0xFFFFFFFFu) return 0;
     if (DropMalformed("DHCP", packet)) return 0;
+    if (req.macLength == 0) {
+        // Without a hardware address nothing tells one client from another.
+        DhcpLog(5, "DHCP Inf: Malformed request from MAC %s : ignoring request", MacOf(packet).c_str());
+        return 0;
+    }
     LogReceived("DHCP", packet, req);
-    const uint8_t* mac = packet + kOffChaddr;
+    // The client is its hlen bytes of chaddr: the bytes beyond them are not part of its
+    // address, so a short address is kept and compared with zeros after it.
+    uint8_t clientMac[16] = {};
+    std::memcpy(clientMac, packet + kOffChaddr, static_cast<size_t>(req.macLength));
+    const uint8_t* mac = clientMac;
     const uint8_t* cookie = packet + kOffCookie;
     LeaseTable& leases = *env.leases;
     std::lock_guard<std::recursive_mutex> lock(leases.mutex());
+    LeaseTable::Change change(leases);  // what the request changes is written once
     int optLen = 0;
     const uint8_t* opt50 = findDhcpOption(cookie, 50, &optLen);
     if (opt50 && optLen != 4) opt50 = nullptr;
@@ -531,14 +556,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
                 declined = Get32(opt50);
                 Put32(packet + kOffCiaddr, declined);
             }
-            uint8_t owner[6];
-            if (declined && env.arpOwner && env.arpOwner(declined, owner)) {
-                if (DhcpLease* l = allocateAddress(env, 4, &declined, owner, 6)) {
-                    if (l->offerTime == 0) leases.StampOfferTime(l, env.now);
-                    leases.SetStartTime(l, PermanentLeaseStamp);
-                    DhcpLog(5, "DHCP Inf: Added lease for existing address %s", Dotted(l->address).c_str());
-                }
-            }
+            if (declined && env.checkDeclined) env.checkDeclined(declined);
             break;
         }
         case 7:

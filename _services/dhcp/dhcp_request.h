@@ -23,8 +23,9 @@ struct DhcpEnv {
     int64_t now = 0;              // seconds since 1970
     // Probe of a pool address before an offer: 1 in use, 0 free, -1 the probe could not run.
     std::function<int(uint32_t address)> probe;
-    // MAC of the device that holds an address (ARP), false when none answers.
-    std::function<bool(uint32_t address, uint8_t mac[6])> arpOwner;
+    // Asks who holds a declined address, off the request path: the answer, when a device
+    // gives one, comes back through recordDeclinedAddress.
+    std::function<void(uint32_t address)> checkDeclined;
     // Local interface address for a client address (0 when none).
     std::function<uint32_t(uint32_t client, bool strict)> serverAddressForClient;
     // Notice 114.
@@ -76,6 +77,9 @@ struct ReplyTarget {
     uint16_t port;      // host order
 };
 ReplyTarget ReplyDestination(const uint8_t* request, bool pdhcpThread, uint16_t sourcePort);
+
+// A declined address found held by the device owner (by ARP): a permanent lease for it.
+void recordDeclinedAddress(DhcpEnv& env, uint32_t address, const uint8_t owner[6]);
 
 // Address allocation (callers hold the lease mutex).
 uint32_t findStaticLease(const DhcpSettings& s, const uint8_t* packet);

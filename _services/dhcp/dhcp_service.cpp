@@ -1,6 +1,7 @@
 // Settings loading and storing through the INI layer, lease persistence, console hooks.
 #include "dhcp_service.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "message_queue.h"
 #include "settings.h"
 #include "start_threads.h"
+#include "tftp_request.h"
 #include "to_console.h"
 
 namespace {
@@ -25,20 +27,11 @@ constexpr int kSettingsQueue = 1;
 
 class IniLeaseStore : public LeaseStore {
 public:
-    bool ReadText(const char* key, char* buf, int size) override {
-        return IniReadValue(kDhcpKeyPath, key, buf, size, SETTING_TEXT, IniPath().c_str()) > 0;
+    void ReadKeys(std::unordered_map<std::string, std::string>* keys) override {
+        IniReadSection(kDhcpKeyPath, keys, IniPath().c_str());
     }
-    bool ReadInt(const char* key, int32_t* value) override {
-        return IniReadValue(kDhcpKeyPath, key, value, 4, SETTING_INT, IniPath().c_str()) > 0;
-    }
-    void WriteText(const char* key, const char* text, bool queued) override {
-        int len = static_cast<int>(std::strlen(text));
-        if (queued) PostSettingWrite(kDhcpKeyPath, key, text, len, SETTING_TEXT, IniPath().c_str());
-        else IniWriteValue(kDhcpKeyPath, key, text, len, SETTING_TEXT, IniPath().c_str());
-    }
-    void WriteInt(const char* key, int32_t value, bool queued) override {
-        if (queued) PostSettingWrite(kDhcpKeyPath, key, &value, 4, SETTING_INT, IniPath().c_str());
-        else IniWriteValue(kDhcpKeyPath, key, &value, 4, SETTING_INT, IniPath().c_str());
+    void WriteKeys(const std::vector<std::pair<std::string, std::string>>& keys) override {
+        IniWriteValues(kDhcpKeyPath, keys, IniPath().c_str());
     }
     void WaitQueued() override {
         if (IsRowRunning(TH_REGISTRY)) QueueWaitEmpty(kSettingsQueue);
@@ -52,16 +45,6 @@ void LogSink(int level, const char* text) {
     if (level == kDhcpLogError) LogError("%s", text);
     else if (level == kDhcpLogWarningBox) LogWarningBox("%s", text);
     else LogPrint(level, "%s", text);
-}
-
-bool FileSize(const std::string& path, uint64_t* size) {
-    std::string p = path;
-    for (char& c : p)
-        if (c == '\\') c = '/';
-    struct stat st;
-    if (stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    *size = static_cast<uint64_t>(st.st_size);
-    return true;
 }
 
 // Pool start and size the lease table can use; logs a pool that cannot serve.
@@ -108,20 +91,35 @@ void FreeLeaseHook(uint32_t ip) {
 
 }  // namespace
 
+bool BootFileSize(const std::string& root, const std::string& entry, uint64_t* size) {
+    std::string name = entry, relative;
+    TftpTranslateName(name, SettingsSnapshot());
+    if (root.empty() || !TftpNormalizeName(name, &relative)) return false;
+    int rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (rootFd < 0) return false;
+    TftpOpenResult found = TftpOpenFile(rootFd, relative, false, 0, nullptr);
+    close(rootFd);
+    if (found.fd < 0) return false;
+    close(found.fd);
+    *size = found.size;
+    return true;
+}
+
 void SetBinlMessageHandler(BinlMessageHandler handler) { g_binlHandler = handler; }
 BinlMessageHandler CurrentBinlHandler() { return g_binlHandler; }
 
 int loadDhcpSettings() {
     const GlobalSettings g = SettingsSnapshot();
     const std::string ini = IniPath();
+    const std::string root(g.TFTP_RootDirectory, strnlen(g.TFTP_RootDirectory, 260));
     DhcpConfig cfg;
     LoadDhcpConfig(
         &cfg,
         [&ini](const char* key, void* field, int size, int type) {
             IniReadValue(kDhcpKeyPath, key, field, size, type, ini.c_str());
         },
-        static_cast<uint32_t>(g.NIMBO_Services), std::string(g.TFTP_RootDirectory, strnlen(g.TFTP_RootDirectory, 260)),
-        FileSize);
+        static_cast<uint32_t>(g.NIMBO_Services), root,
+        [&root](const std::string& path, uint64_t* size) { return BootFileSize(root, path.substr(root.size()), size); });
     LeaseTable& t = DhcpLeaseTable();
     {
         std::lock_guard<std::recursive_mutex> lock(t.mutex());
@@ -135,6 +133,11 @@ int loadDhcpSettings() {
 }
 
 int applyDhcpSettings(const DhcpSettings& record) {
+    std::string why;
+    if (!ValidateDhcpRecord(record, &why)) {
+        LogPrint(0, "DHCP Err: new settings not stored: %s", why.c_str());
+        return 0;
+    }
     auto old = DhcpSettingsSnapshot();
     DhcpConfig cfg;
     cfg.rec = record;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "dhcp_records.h"
 
@@ -17,7 +18,11 @@ void RegisterDhcpService();
 // Fills the live settings from the INI file and loads the stored leases (DHCP thread start,
 // or the GUI while neither DHCP bit is set). Returns 1.
 int loadDhcpSettings();
-// Request 208: replaces the live record and posts every [DHCP] key. Returns 1.
+// Size of the file a boot-file entry names beneath root, found the way the TFTP server
+// finds it (either separator, letter case ignored, never outside root). False when none.
+bool BootFileSize(const std::string& root, const std::string& entry, uint64_t* size);
+// Request 208: replaces the live record and posts every [DHCP] key. Returns 1; 0 when the
+// record is not valid (logged, nothing stored).
 int applyDhcpSettings(const DhcpSettings& record);
 
 // The BINL responder of port 4011: called by the PDHCP thread for every datagram while

@@ -129,6 +129,12 @@ uint64_t macFilterWord(const uint8_t mac[6]) {
     return w;
 }
 
+std::string BootFilePath(const std::string& root, const char* entry) {
+    auto separator = [](char c) { return c == '/' || c == '\\'; };
+    const bool joined = root.empty() || separator(root.back()) || separator(entry[0]);
+    return root + (joined ? "" : "/") + entry;
+}
+
 uint32_t SizeInBlocks(uint64_t bytes) {
     uint64_t blocks = (bytes + 511) / 512;
     return blocks > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(blocks);
@@ -442,6 +448,80 @@ void TerminateTexts(DhcpSettings& s) {
 
 }  // namespace
 
+bool ValidateDhcpRecord(const DhcpSettings& record, std::string* why) {
+    std::string message;
+    auto fail = [&](const std::string& key, const std::string& reason) {
+        *why = key + ": " + reason;
+        for (char& c : *why)
+            if (c == '\n' || c == '\r') c = ' ';
+        return false;
+    };
+    // Each text the INI file keeps, with its check when it is not empty.
+    auto check = [&](const std::string& key, const char* field, size_t size, auto&& wellFormed) {
+        const std::string text(field, strnlen(field, size - 1));
+        for (unsigned char c : text)
+            if (c < 0x20 || c == 0x7F) return fail(key, "control character");
+        message.clear();
+        if (!text.empty() && !wellFormed(text.c_str())) return fail(key, message.empty() ? "not valid" : message);
+        return true;
+    };
+    auto any = [](const char*) { return true; };
+    auto dotted = [](const char* t) {
+        uint32_t a;
+        return parseDottedAddress(t, std::strlen(t), &a);
+    };
+    auto addresses = [&](int kind) {
+        return [&message, kind](const char* t) {
+            uint8_t enc[270];
+            return validateAddressSetting(kind, t, enc, sizeof enc, &message) != 0;
+        };
+    };
+    const DhcpSettings& s = record;
+    if (!check("DHCP_IP_Pool", s.DHCP_IP_Pool, sizeof s.DHCP_IP_Pool, dotted)) return false;
+    if (!check("DHCP_IP_NextServer", s.DHCP_IP_NextServer, sizeof s.DHCP_IP_NextServer, [&](const char* t) {
+            return std::strcmp(t, "Automatic") == 0 || std::strcmp(t, "None") == 0 || dotted(t);
+        }))
+        return false;
+    if (!check("DHCP_IP_Mask", s.DHCP_IP_Mask, sizeof s.DHCP_IP_Mask, addresses(1))) return false;
+    if (!check("DHCP_BootFile", s.DHCP_BootFile, sizeof s.DHCP_BootFile, [&](const char* t) {
+            auto table = std::make_unique<ArchBootTable>();
+            return validateBootFileSetting(t, table.get(), &message) != 0;
+        }))
+        return false;
+    if (!check("DHCP_DefaultGateway", s.DHCP_DefaultGateway, sizeof s.DHCP_DefaultGateway, addresses(3))) return false;
+    if (!check("DHCP_DNS", s.DHCP_DNS, sizeof s.DHCP_DNS, addresses(6))) return false;
+    if (!check("DHCP_DomainName", s.DHCP_DomainName, sizeof s.DHCP_DomainName, any)) return false;
+    if (!check("DHCP_BINL_BM_Mode", s.BmModeText, sizeof s.BmModeText,
+               [](const char* t) { return std::strcmp(t, "1") == 0 || std::strcmp(t, "3") == 0; }))
+        return false;
+    for (int i = 0; i < kUserOptions; ++i) {
+        if (!check("DHCP_Option" + std::to_string(i + 1), s.UserOptions[i].text, sizeof s.UserOptions[i].text,
+                   [&](const char* t) {
+                       auto area = std::make_unique<ArchBootTable>();
+                       if (std::strncmp(t, "67|", 3) == 0) return parseArchFileList(t, area.get()) == 0;
+                       return parseDhcpOption(t, reinterpret_cast<uint8_t*>(area.get()), sizeof *area, &message) != 0;
+                   }))
+            return false;
+    }
+    for (int i = 0; i < kStaticLeases; ++i) {
+        if (!check("DHCP_StaticLease" + std::to_string(i + 1), s.StaticLeases[i].text, sizeof s.StaticLeases[i].text,
+                   [&](const char* t) {
+                       uint8_t out[10];
+                       return parseStaticLeaseEntry(t, out, &message) != 0;
+                   }))
+            return false;
+    }
+    for (int i = 0; i < kMacFilters; ++i) {
+        if (!check("DHCP_MacFilter" + std::to_string(i + 1), s.MacFilters[i].text, sizeof s.MacFilters[i].text,
+                   [&](const char* t) {
+                       uint64_t mac, mask;
+                       return parseMacFilterEntry(t, &mac, &mask, &message) != 0;
+                   }))
+            return false;
+    }
+    return true;
+}
+
 void DeriveIpxeKeyRows(DhcpConfig* cfg) {
     DhcpSettings& s = cfg->rec;
     TerminateTexts(s);
@@ -558,7 +638,7 @@ void LoadDhcpConfig(DhcpConfig* cfg, const DhcpIniReader& read, uint32_t service
             ArchBootRow& row = s.BootFileTable.rows[r];
             if (!row.declared) continue;
             uint64_t size = 0;
-            row.present = fileProbe && fileProbe(tftpRoot + row.text, &size) ? 1 : 0;
+            row.present = fileProbe && fileProbe(BootFilePath(tftpRoot, row.text), &size) ? 1 : 0;
             if (row.present) row.sizeBlocks = SizeInBlocks(size);
             ArchBootRow& r67 = s.Option67Table.rows[r];
             if (r67.declared) {

@@ -64,13 +64,20 @@ struct DhcpConfig {
 // Reads one [DHCP] key into a field (a missing or empty value leaves it unchanged).
 // type is 1 (text) or 4 (integer) as in the settings store.
 using DhcpIniReader = std::function<void(const char* key, void* field, int size, int type)>;
-// Tells whether a file exists under the TFTP root and gives its size.
+// Tells whether a file exists under the TFTP root and gives its size. path is the root and
+// the boot-file entry joined by BootFilePath.
 using FileSizeProbe = std::function<bool(const std::string& path, uint64_t* size)>;
+// The root and an entry joined with one separator when neither brings its own.
+std::string BootFilePath(const std::string& root, const char* entry);
 
 // Fills cfg from the INI values. servicesMask decides the BINL-dependent steps; tftpRoot
 // and fileProbe fill the present flags and sizes when BINL is off.
 void LoadDhcpConfig(DhcpConfig* cfg, const DhcpIniReader& read, uint32_t servicesMask,
                     const std::string& tftpRoot, const FileSizeProbe& fileProbe);
+// A record from the GUI (request 208) checked as the loader reads its texts: no control
+// characters in any text it would store, every non-empty text well formed. False with the
+// first offending key and the reason in *why (on one line).
+bool ValidateDhcpRecord(const DhcpSettings& record, std::string* why);
 // Recomputes the key bits of the three tables from the record's texts (after a record
 // arrived whole from the GUI).
 void DeriveIpxeKeyRows(DhcpConfig* cfg);

@@ -7,12 +7,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <deque>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dhcp_log.h"
@@ -80,6 +84,25 @@ auto WithInterfaces(Fn fn) {
     return fn(g_interfaces.addresses, g_interfaces.macs);
 }
 
+// The owners of declined addresses are asked for here, one at a time, so that the ARP
+// wait (about a second each) never holds up a request. A few addresses wait at most; more
+// DECLINEs while they do are not checked.
+class DeclineChecker {
+public:
+    void Start();
+    void Stop();
+    void Post(uint32_t address);
+private:
+    void Run();
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::deque<uint32_t> waiting_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+DeclineChecker g_declines;
+constexpr size_t kDeclinesWaiting = 8;
+
 DhcpEnv MakeEnv(const DhcpConfig* cfg, const GlobalSettings& g, int ifindex) {
     DhcpEnv env;
     env.cfg = cfg;
@@ -93,12 +116,57 @@ DhcpEnv MakeEnv(const DhcpConfig* cfg, const GlobalSettings& g, int ifindex) {
     env.leases = &g_leases;
     env.now = static_cast<int64_t>(time(nullptr));
     env.probe = ProbeAddressInUse;
-    env.arpOwner = ArpOwner;
+    env.checkDeclined = [](uint32_t address) { g_declines.Post(address); };
     env.serverAddressForClient = [ifindex](uint32_t client, bool strict) {
         return findServerAddressForClient(client, strict, ifindex);
     };
     env.sendEvent = [](const DhcpEventRecord& ev) { ToConsole(NOTICE_DHCP_EVENT, &ev, sizeof ev, true); };
     return env;
+}
+
+void DeclineChecker::Start() {
+    std::lock_guard<std::mutex> lock(m_);
+    if (thread_.joinable()) return;
+    stop_ = false;
+    thread_ = std::thread([this] { Run(); });
+}
+
+void DeclineChecker::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        stop_ = true;
+        waiting_.clear();
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+}
+
+void DeclineChecker::Post(uint32_t address) {
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        if (stop_ || !thread_.joinable() || waiting_.size() >= kDeclinesWaiting) return;
+        if (std::find(waiting_.begin(), waiting_.end(), address) != waiting_.end()) return;
+        waiting_.push_back(address);
+    }
+    cv_.notify_one();
+}
+
+void DeclineChecker::Run() {
+    for (;;) {
+        uint32_t address;
+        {
+            std::unique_lock<std::mutex> lock(m_);
+            cv_.wait(lock, [this] { return stop_ || !waiting_.empty(); });
+            if (stop_) return;
+            address = waiting_.front();
+            waiting_.pop_front();
+        }
+        uint8_t owner[6];
+        if (!ArpOwner(address, owner)) continue;
+        auto cfg = DhcpSettingsSnapshot();
+        DhcpEnv env = MakeEnv(cfg.get(), SettingsSnapshot(), 0);
+        recordDeclinedAddress(env, address, owner);
+    }
 }
 
 // The short host name the sname field is compared with ("NimboDHCP" when unknown).
@@ -198,12 +266,15 @@ int matchMacFilter(const DhcpSettings& s, const uint8_t mac[6]) {
 }
 
 uint32_t findServerAddressForClient(uint32_t client, bool strict, int ifindex) {
-    std::vector<InterfaceAddress> rows;
-    WithInterfaces([&rows](const std::vector<InterfaceAddress>& all, const std::vector<std::array<uint8_t, 6>>&) {
-        for (const auto& a : all)
-            if (!a.loopback) rows.push_back(a);
-        return 0;
+    return WithInterfaces([&](const std::vector<InterfaceAddress>& all, const std::vector<std::array<uint8_t, 6>>&) {
+        return pickServerAddress(all, client, strict, ifindex);
     });
+}
+
+uint32_t pickServerAddress(const std::vector<InterfaceAddress>& all, uint32_t client, bool strict, int ifindex) {
+    std::vector<InterfaceAddress> rows;
+    for (const auto& a : all)
+        if (!a.loopback) rows.push_back(a);
     auto sameNet = [client](const InterfaceAddress& a) {
         return (a.addr.s_addr & a.mask.s_addr) == (client & a.mask.s_addr);
     };
@@ -253,6 +324,7 @@ void dhcpThread() {
     }
     std::vector<uint8_t> buffer(kDhcpBufferSize);
     uint8_t* buf = buffer.data();
+    g_declines.Start();
     bool listDue = true;  // the lease list goes to the GUI after every datagram and wake-up
     while (slot.running) {
         const GlobalSettings g = SettingsSnapshot();
@@ -266,17 +338,16 @@ void dhcpThread() {
         ssize_t n = ReceiveRequest(TH_DHCP, buf, &info, p);
         if (!slot.running) break;
         if (n < 0) continue;
+        // A datagram too short for a request is dropped at once: a pause here would let
+        // anyone silence the service with a few bytes.
         if (n < static_cast<ssize_t>(kMinDhcpPacket)) {
-            LogPrint(5, "%sDHCP Err: Recv message truncated; length was %d", p, static_cast<int>(n));
-            if (!IsWakeUp(buf, n)) SleepWhileRunning(TH_DHCP, 500);
+            if (!IsWakeUp(buf, n))
+                LogPrint(5, "%sDHCP Err: Recv message truncated; length was %d", p, static_cast<int>(n));
             continue;
         }
         if (BinlPreparationCount.load() != 0) continue;
         auto cfg = DhcpSettingsSnapshot();
-        if (!proxy && g_leases.capacity() == 0 && findStaticLease(cfg->rec, buf) == 0xFFFFFFFFu) {
-            SleepWhileRunning(TH_DHCP, 100);
-            continue;
-        }
+        if (!proxy && g_leases.capacity() == 0 && findStaticLease(cfg->rec, buf) == 0xFFFFFFFFu) continue;
         if (!CheckNameAndOp(buf, "DHCP", !proxy)) continue;
         const uint8_t* mac = buf + kOffChaddr;
         if (isMACLocal(mac) == 1) {
@@ -326,6 +397,7 @@ void dhcpThread() {
             LogPrint(1, "%sDHCP Inf: Broadcasting through local interface [%s]", p, Dotted(serverId).c_str());
         SendReply(slot.socket, buf, len, target, info.ifindex, serverId, proxy ? "PDHCP" : "DHCP");
     }
+    g_declines.Stop();
     {
         std::lock_guard<std::recursive_mutex> lock(g_leases.mutex());
         g_leases.Clear();
@@ -360,8 +432,7 @@ void pdhcpThread() {
         }
         if (!(g.NIMBO_Services & SVC_PDHCP)) continue;
         if (n < static_cast<ssize_t>(kMinDhcpPacket)) {
-            LogPrint(5, "PDHCP Err: Recv message truncated (length was %d)", static_cast<int>(n));
-            if (IsRowRunning(TH_DHCP) && !IsWakeUp(buf, n)) SleepWhileRunning(TH_PDHCP, 500);
+            if (!IsWakeUp(buf, n)) LogPrint(5, "PDHCP Err: Recv message truncated (length was %d)", static_cast<int>(n));
             continue;
         }
         if (!CheckNameAndOp(buf, "PDHCP", true)) continue;

@@ -1,9 +1,11 @@
 // Internals shared by the DHCP service files.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "dhcp_leases.h"
 #include "dhcp_records.h"
+#include "interfaces.h"
 
 void dhcpThread();
 void pdhcpThread();
@@ -15,3 +17,5 @@ int matchMacFilter(const DhcpSettings& s, const uint8_t mac[6]);
 // Local address for a client: on the interface the request came in on when known (ifindex),
 // else by the interface list; loopback is never chosen. 0 when none (strict) .
 uint32_t findServerAddressForClient(uint32_t client, bool strict, int ifindex = 0);
+// The same choice among the given interface addresses.
+uint32_t pickServerAddress(const std::vector<InterfaceAddress>& all, uint32_t client, bool strict, int ifindex);

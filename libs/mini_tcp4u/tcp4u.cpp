@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "sockets.h"
 
@@ -136,6 +137,52 @@ int SendConsoleMsg(int sock, uint32_t id, const void* data, size_t length) {
     int rc = TcpSendAll(sock, head, sizeof head);
     if (rc < 0 || length == 0) return rc;
     return TcpSendAll(sock, data, length);
+}
+
+namespace {
+int64_t NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Writes everything before the deadline without ever blocking past it.
+int SendAllBefore(int sock, const uint8_t* p, size_t length, int64_t deadline) {
+    while (length > 0) {
+        ssize_t n = send(sock, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            p += n;
+            length -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int64_t left = deadline - NowMs();
+            if (left <= 0) return TCP4U_TIMEOUT;
+            pollfd pfd{sock, POLLOUT, 0};
+            int r = poll(&pfd, 1, static_cast<int>(left));
+            if (r < 0 && errno != EINTR) return TCP4U_ERROR;
+            if (r > 0 && (pfd.revents & (POLLERR | POLLNVAL))) return TCP4U_ERROR;
+            continue;
+        }
+        return TCP4U_ERROR;
+    }
+    return TCP4U_SUCCESS;
+}
+}  // namespace
+
+int SendConsoleMsgWithin(int sock, uint32_t id, const void* data, size_t length, int timeoutMs) {
+    if (length + 4 > 0x7FFF) return TCP4U_OVERFLOW;
+    if (sock < 0) return TCP4U_ERROR;
+    const int64_t deadline = NowMs() + timeoutMs;
+    uint8_t head[6];
+    size_t total = length + 4;
+    head[0] = static_cast<uint8_t>(total >> 8);
+    head[1] = static_cast<uint8_t>(total);
+    memcpy(head + 2, &id, 4);  // little-endian host
+    int rc = SendAllBefore(sock, head, sizeof head, deadline);
+    if (rc < 0 || length == 0) return rc;
+    return SendAllBefore(sock, static_cast<const uint8_t*>(data), length, deadline);
 }
 
 void TcpClose(int sock) {

@@ -28,4 +28,7 @@ int  TcpSendFrame(int sock, const void* data, size_t length);
 // arrived, a time-out ends the read with -1 (the stream would be misaligned).
 int  TcpRecvFrame(int sock, void* buf, size_t size, int timeout);
 int  SendConsoleMsg(int sock, uint32_t id, const void* data, size_t length);
+// The same within timeoutMs for the whole frame: TCP4U_TIMEOUT when the peer takes too
+// little of it in that time (the stream is then cut inside a frame and must be closed).
+int  SendConsoleMsgWithin(int sock, uint32_t id, const void* data, size_t length, int timeoutMs);
 void TcpClose(int sock);

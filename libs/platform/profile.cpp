@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -35,6 +36,12 @@ bool SameName(const std::string& a, const char* b) {
     for (size_t i = 0; i < n; ++i)
         if (Lower(a[i]) != Lower(b[i])) return false;
     return true;
+}
+
+std::string LowerText(const std::string& s) {
+    std::string out = s;
+    for (char& c : out) c = Lower(c);
+    return out;
 }
 
 std::string Trim(const std::string& s) {
@@ -120,34 +127,53 @@ bool WriteAtomically(const char* path, const std::string& content) {
     }
     return true;
 }
+
+// Walks the key lines of the first section of that name until visit returns false.
+template <class Visit>
+bool ForEachKey(const char* section, const char* path, Visit visit) {
+    std::string content;
+    {
+        std::lock_guard<std::mutex> lk(g_profileLock);
+        if (!ReadWhole(path, content)) return false;
+    }
+    bool inSection = false, sectionSeen = false;
+    for (const Line& l : SplitLines(content)) {
+        std::string name, k, v;
+        if (SectionName(l.text, &name)) {
+            if (sectionSeen && inSection) break;  // first matching section only
+            inSection = SameName(name, section);
+            if (inSection) sectionSeen = true;
+            continue;
+        }
+        if (inSection && KeyValue(l.text, &k, &v)) {
+            if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+                v = v.substr(1, v.size() - 2);
+            if (v.size() > 2047) v.resize(2047);
+            if (!visit(k, v)) break;
+        }
+    }
+    return true;
+}
 }  // namespace
+
+bool GetProfileSection(const char* section, std::unordered_map<std::string, std::string>* values, const char* path) {
+    values->clear();
+    return ForEachKey(section, path, [values](const std::string& k, std::string& v) {
+        values->emplace(LowerText(k), std::move(v));
+        return true;
+    });
+}
 
 int GetProfileValue(const char* section, const char* key, const char* def, char* buf, int size, const char* path) {
     if (!buf || size <= 0) return 0;
-    std::string content, value;
+    std::string value;
     bool found = false;
-    {
-        std::lock_guard<std::mutex> lk(g_profileLock);
-        if (ReadWhole(path, content)) {
-            bool inSection = false, sectionSeen = false;
-            for (const Line& l : SplitLines(content)) {
-                std::string name, k, v;
-                if (SectionName(l.text, &name)) {
-                    if (sectionSeen && inSection) break;  // first matching section only
-                    inSection = SameName(name, section);
-                    if (inSection) sectionSeen = true;
-                    continue;
-                }
-                if (inSection && KeyValue(l.text, &k, &v) && SameName(k, key)) {
-                    if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
-                        v = v.substr(1, v.size() - 2);
-                    value = v;
-                    found = true;
-                    break;
-                }
-            }
-        }
-    }
+    ForEachKey(section, path, [&](const std::string& k, std::string& v) {
+        if (!SameName(k, key)) return true;
+        value = std::move(v);
+        found = true;
+        return false;
+    });
     if (!found) value = def ? def : "";
     if (value.size() > 2047) value.resize(2047);
     size_t n = value.size() < static_cast<size_t>(size - 1) ? value.size() : static_cast<size_t>(size - 1);
@@ -157,6 +183,11 @@ int GetProfileValue(const char* section, const char* key, const char* def, char*
 }
 
 bool WriteProfileValue(const char* section, const char* key, const char* value, const char* path) {
+    return WriteProfileValues(section, {{key, value}}, path);
+}
+
+bool WriteProfileValues(const char* section, const std::vector<std::pair<std::string, std::string>>& values,
+                        const char* path) {
     std::lock_guard<std::mutex> lk(g_profileLock);
     std::string content;
     bool exists = ReadWhole(path, content);
@@ -165,9 +196,10 @@ bool WriteProfileValue(const char* section, const char* key, const char* value, 
     std::string newline = "\r\n";
     for (const Line& l : lines)
         if (!l.end.empty()) { newline = l.end; break; }
-    std::string kv = std::string(key) + "=" + value;
 
-    int sectionLine = -1, lastInSection = -1, keyLine = -1;
+    // The first section of that name, its last non-blank line and its keys (first match wins).
+    int sectionLine = -1, lastInSection = -1;
+    std::unordered_map<std::string, size_t> keyLines;
     for (size_t i = 0; i < lines.size(); ++i) {
         std::string name, k, v;
         if (SectionName(lines[i].text, &name)) {
@@ -180,23 +212,38 @@ bool WriteProfileValue(const char* section, const char* key, const char* value, 
         }
         if (sectionLine < 0) continue;
         if (!Trim(lines[i].text).empty()) lastInSection = static_cast<int>(i);
-        if (KeyValue(lines[i].text, &k, &v) && SameName(k, key)) {
-            keyLine = static_cast<int>(i);
-            break;
+        if (KeyValue(lines[i].text, &k, &v)) keyLines.emplace(LowerText(k), i);
+    }
+    std::vector<Line> added;
+    std::unordered_map<std::string, size_t> addedKeys;
+    for (const auto& [key, value] : values) {
+        std::string kv = key + "=" + value;
+        std::string lower = LowerText(key);
+        if (auto it = keyLines.find(lower); it != keyLines.end()) {
+            lines[it->second].text = kv;
+        } else if (auto a = addedKeys.find(lower); a != addedKeys.end()) {
+            added[a->second].text = kv;
+        } else {
+            addedKeys.emplace(lower, added.size());
+            added.push_back({kv, newline});
         }
     }
-    if (keyLine >= 0) {
-        lines[keyLine].text = kv;
-    } else if (sectionLine >= 0) {
-        if (lines[lastInSection].end.empty()) lines[lastInSection].end = newline;
-        lines.insert(lines.begin() + lastInSection + 1, Line{kv, newline});
-    } else {
-        if (!lines.empty() && lines.back().end.empty()) lines.back().end = newline;
-        lines.push_back({std::string("[") + section + "]", newline});
-        lines.push_back({kv, newline});
+    if (!added.empty()) {
+        if (sectionLine >= 0) {
+            if (lines[lastInSection].end.empty()) lines[lastInSection].end = newline;
+            lines.insert(lines.begin() + lastInSection + 1, added.begin(), added.end());
+        } else {
+            if (!lines.empty() && lines.back().end.empty()) lines.back().end = newline;
+            lines.push_back({std::string("[") + section + "]", newline});
+            lines.insert(lines.end(), added.begin(), added.end());
+        }
     }
     std::string out;
-    for (const Line& l : lines) out += l.text + l.end;
+    out.reserve(content.size() + added.size() * 48);
+    for (const Line& l : lines) {
+        out += l.text;
+        out += l.end;
+    }
     return WriteAtomically(path, out);
 }
 

@@ -7,8 +7,9 @@
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <atomic>
+#include <thread>
+#include <vector>
 
 #include "log.h"
 
@@ -139,6 +140,63 @@ TEST_F(HostFixture, SynchronousNoticeFollowsQueuedOnes) {
     c.Close();
     for (int i = 0; i < 500 && ConsoleState() == CONSOLE_CONNECTED; ++i) usleep(10000);
     EXPECT_EQ(ToConsole(NOTICE_DHCP_EVENT, "x", 1, true), 0);
+}
+
+// A GUI that stops reading must hold no service thread: synchronous notices wait a bounded
+// time, the Console thread's writes time out and the link is dropped as lost.
+TEST_F(HostFixture, GuiThatStopsReadingHoldsNoServiceThread) {
+    Boot("[NIMBO]\nNIMBO_Services=0\n");
+    ConsoleTestClient stuck;
+    ASSERT_EQ(stuck.Connect(port_), 1);
+    for (int i = 0; i < 100 && ConsoleState() != CONSOLE_CONNECTED; ++i) usleep(10000);
+    ASSERT_EQ(ConsoleState(), CONSOLE_CONNECTED);
+
+    // Lease lists and transfer reports go out as synchronous notices; far more bytes than
+    // the socket buffers hold, while the GUI reads nothing.
+    std::atomic<int> sent{0};
+    std::atomic<bool> done{false};
+    std::thread service([&] {
+        std::vector<uint8_t> rows(30000, 0x41);
+        for (int i = 0; i < 1000; ++i) {
+            ToConsole(NOTICE_LEASE_ROWS, rows.data(), rows.size(), true);
+            ++sent;
+        }
+        done = true;
+    });
+    // A bound far beyond the waits involved: only a thread that is held for good misses it.
+    for (int i = 0; i < 9000 && !done; ++i) usleep(10000);
+    if (!done) {
+        service.detach();
+        FAIL() << "a service thread is held by a GUI that does not read, after " << sent << " notices";
+    }
+    service.join();
+    for (int i = 0; i < 3000 && ConsoleState() == CONSOLE_CONNECTED; ++i) usleep(10000);
+    EXPECT_EQ(ConsoleState(), CONSOLE_NOT_CONNECTED) << "the link to a GUI that does not read is dropped";
+    // What was written before the drop is still there to read, then the end of the stream.
+    bool ended = false;
+    timeval limit{10, 0};
+    setsockopt(stuck.sock(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    std::vector<uint8_t> chunk(1 << 16);
+    for (int i = 0; i < 100000 && !ended; ++i) {
+        ssize_t n = recv(stuck.sock(), chunk.data(), chunk.size(), 0);
+        if (n <= 0) ended = true;
+    }
+    EXPECT_TRUE(ended) << "the link to a GUI that does not read is closed";
+
+    // The next GUI is served, and its synchronous notices are written again.
+    ConsoleTestClient next;
+    ASSERT_EQ(next.Connect(port_), 1);
+    for (int i = 0; i < 100 && ConsoleState() != CONSOLE_CONNECTED; ++i) usleep(10000);
+    ASSERT_TRUE(next.Request(REQ_SEND_RUNNING_SERVICES));
+    EXPECT_EQ(next.WaitFor(NOTICE_RUNNING_SERVICES).id, NOTICE_RUNNING_SERVICES);
+    std::thread again([] {
+        uint8_t rec[188] = {7};
+        ToConsole(NOTICE_DHCP_EVENT, rec, sizeof rec, true);
+    });
+    ConsoleFrame f = next.WaitFor(NOTICE_DHCP_EVENT);
+    again.join();
+    ASSERT_EQ(f.payload.size(), 188u);
+    EXPECT_EQ(f.payload[0], 7);
 }
 
 namespace {

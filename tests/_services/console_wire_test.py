@@ -2,7 +2,9 @@
 """The console link seen from an independent client written from the wire description.
 
 Starts the real program with a temporary INI in a private network namespace and checks the
-handshake, the requests and the framing rules. Usage: console_wire_test.py <path to nimbo>
+handshake, the requests and the framing rules, and that the program ends cleanly (exit code 0,
+no report from the sanitizers). Needs root for the namespace: exits 77 (skipped) without it.
+Usage: console_wire_test.py <path to nimbo>
 """
 import os
 import queue
@@ -16,6 +18,7 @@ import tempfile
 import threading
 import time
 
+SKIP = 77
 PASSWORD = b"qorlu7150"
 FAILURES = []
 PASSED = []
@@ -80,6 +83,16 @@ def wait_for(s, msg_id, timeout=10):
     raise TimeoutError(msg_id)
 
 
+def wait_log(s, text, timeout=10):
+    """The first log line (notice 1) that holds text, or b"" when none came in time."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        line = wait_for(s, 1, timeout)
+        if text in line:
+            return line
+    return b""
+
+
 def closed_by_peer(s, timeout=10):
     s.settimeout(timeout)
     try:
@@ -106,7 +119,10 @@ def main():
     if os.environ.get("NIMBO_PRIVATE_NET") != "1":
         if os.geteuid() != 0:
             print("skipped: needs root for a private network namespace")
-            return 0
+            return SKIP
+        if subprocess.call(["unshare", "-n", "true"]) != 0:
+            print("skipped: this machine cannot make network namespaces")
+            return SKIP
         env = dict(os.environ, NIMBO_PRIVATE_NET="1")
         return subprocess.call(["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
                                 sys.executable, __file__, nimbo], env=env)
@@ -124,14 +140,14 @@ def main():
 
     proc = subprocess.Popen([nimbo, "-i", ini], stderr=subprocess.PIPE, stdout=subprocess.DEVNULL)
     # A reader thread drains the trace, so the program never blocks on a full pipe.
-    lines = queue.Queue()
-    threading.Thread(target=lambda: [lines.put(l) for l in iter(proc.stderr.readline, b"")], daemon=True).start()
+    trace = queue.Queue()
+    threading.Thread(target=lambda: [trace.put(l) for l in iter(proc.stderr.readline, b"")], daemon=True).start()
     port = None
     deadline = time.time() + 30
     log = b""
     while time.time() < deadline and port is None:
         try:
-            line = lines.get(timeout=1)
+            line = trace.get(timeout=1)
         except queue.Empty:
             continue
         log += line
@@ -212,7 +228,67 @@ def main():
     check("NFS_RootDir=/keep" in text and "/changed" not in text, "[NFS] keys are not written back")
     check(text.count("[TFTP]") == 1, "keys are rewritten in their section")
 
-    # A second client waits until the first one has gone.
+    # Records the INI file cannot keep are refused whole, with a log line, before anything
+    # is stored: a control character in a text, a garbage address.
+    for field, value, what in ((3208, b"x.htm\r\n[EVIL]\r\nTFTP_Port=1", "a CR LF in a text"),
+                               (1132, b"pass\x01", "a binary byte in a text")):
+        g4 = bytearray(g3)
+        g4[field:field + len(value) + 1] = value + b"\0"
+        request(s, 209, bytes(g4))
+        check(wait_log(s, b"Settings not stored") != b"", "209 with %s is refused with a log line" % what)
+    g4 = bytearray(g3)
+    g4[532:548] = b"junk".ljust(16, b"\0")                  # TFTP_LocalIP
+    struct.pack_into("<i", g4, 488, 7070)
+    request(s, 209, bytes(g4))
+    check(b"TFTP_LocalIP" in wait_log(s, b"Settings not stored"), "209 with a garbage TFTP_LocalIP is refused")
+    request(s, 207)
+    check(wait_for(s, 104) == g3, "a refused record leaves the live one as it was")
+    time.sleep(0.3)
+    text = open(ini).read()
+    check("[EVIL]" not in text and "junk" not in text and "TFTP_Port=7070" not in text,
+          "a refused record leaves the INI file as it was")
+    request(s, 206)
+    d = bytearray(wait_for(s, 105))
+    d[1656:1656 + 20] = b"lan\r\n[EVIL]\r\n".ljust(20, b"\0")  # DHCP_DomainName
+    request(s, 208, bytes(d))
+    check(b"DHCP_DomainName" in wait_log(s, b"DHCP Err: new settings not stored"), "208 with a CR LF is refused")
+    request(s, 206)
+    check(b"[EVIL]" not in wait_for(s, 105) and "[EVIL]" not in open(ini).read(), "and nothing of it is stored")
+
+    # 211 changes the working directory to a folder, and only to a folder.
+    sub = os.path.join(root, "sub")
+    for path, want, what in ((sub, sub, "a folder"), (os.path.join(root, "a.bin"), sub, "a file"),
+                             ("/nonexistent", sub, "a missing folder"), ("/" + "d" * 300, sub, "a path too long"),
+                             (root, root, "the root again")):
+        request(s, 211, path.encode() + b"\0")
+        request(s, 212)
+        check(wait_for(s, 106) == want.encode() + b"\0", "211 with %s: working directory %s" % (what, want))
+
+    # 205 answers notice 110, a frame of its id alone; 202 stops the DHCP row alone.
+    g5 = bytearray(g3)
+    struct.pack_into("<i", g5, 548, 0x4)                     # NIMBO_Services: DHCP
+    request(s, 209, bytes(g5))
+    request(s, 205)
+    check(wait_for(s, 110, timeout=15) == b"", "205 is followed by notice 110 of 4 bytes (its id alone)")
+    request(s, 214)
+    check(struct.unpack("<I", wait_for(s, 108))[0] == 0x7004, "after 205 the DHCP row runs")
+    request(s, 202)
+    request(s, 214)
+    check(struct.unpack("<I", wait_for(s, 108))[0] == 0x7000, "202 stops the DHCP row")
+    ended = False
+    deadline = time.time() + 10
+    while time.time() < deadline and not ended:
+        try:
+            ended = b"DHCP thread ends here" in trace.get(timeout=1)
+        except queue.Empty:
+            pass
+    check(ended, "the DHCP thread ends after 202")
+    request(s, 214)
+    check(struct.unpack("<I", wait_for(s, 108))[0] == 0x7000, "the link stays up after 202")
+
+    # A second client is not served while the first is connected: the service listens for
+    # one client at a time, so the connection is refused, or accepted by a listener that
+    # sends nothing.
     try:
         s2 = socket.create_connection(("127.0.0.1", port), timeout=1)
         s2.settimeout(1)
@@ -222,8 +298,11 @@ def main():
             got = None
         check(not got, "a second client gets no handshake while the first is connected")
         s2.close()
-    except OSError:
-        check(True, "a second client is refused while the first is connected")
+    except ConnectionRefusedError:
+        out = subprocess.run(["ss", "-Hltn", "sport = :%d" % port], capture_output=True, text=True).stdout
+        check(out.strip() == "", "a second client is refused because nothing listens while the first is connected")
+    except OSError as e:
+        check(False, "a second client meets neither a listener nor a refusal: %s" % e)
     s.close()
     s = connect(port)
     check(handshake(s) == 1, "after the first client left, the next one is served")
@@ -248,6 +327,15 @@ def main():
         check(closed_by_peer(s), what + " ends the connection")
         s.close()
 
+    # 210 empties the INI file.
+    s = connect(port)
+    check(handshake(s) == 1, "handshake before erase")
+    request(s, 210)
+    request(s, 214)
+    wait_for(s, 108)
+    check(os.path.getsize(ini) == 0, "210 empties the INI file")
+    s.close()
+
     # Stop all, then the process ends on SIGTERM within 3 s.
     s = connect(port)
     check(handshake(s) == 1, "handshake before stop all")
@@ -264,6 +352,16 @@ def main():
     elapsed = time.time() - t0
     check(rc == 0, "exit code 0 after SIGTERM (%.2f s)" % elapsed)
     check(elapsed < 3.0, "stopped within 3 s")
+    rest = b""
+    deadline = time.time() + 5
+    while time.time() < deadline:
+        try:
+            rest += trace.get(timeout=0.5)
+        except queue.Empty:
+            if proc.stderr.closed or proc.poll() is not None:
+                break
+    check(b"That's all folks" in rest, "the program ends by returning from main")
+    check(b"Sanitizer" not in rest, "no sanitizer report at exit (leaks included)")
 
     subprocess.call(["rm", "-rf", work])
     print("%d passed, %d failed" % (len(PASSED), len(FAILURES)))

@@ -3,10 +3,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -87,6 +89,55 @@ TEST(Settings, LoadSettingsChoosesWorkingDirectory) {
     unsetenv("NIMBO_DIR");
     unlink(ini.c_str());
     rmdir(root.c_str());
+}
+
+// Request 209: a record the INI file cannot keep is refused whole, before anything is stored.
+TEST(Settings, RecordsThatWouldBreakTheFileAreRefused) {
+    struct Case {
+        const char* what;
+        size_t offset;
+        const char* text;
+        bool valid;
+    } cases[] = {
+        {"LF in a text", offsetof(GlobalSettings, HTTP_DefaultPage), "a.htm\n[NIMBO]\nNIMBO_Services=0", false},
+        {"CR in a text", offsetof(GlobalSettings, NIMBO_LogFile), "/tmp/x\r", false},
+        {"binary in a text", offsetof(GlobalSettings, FTP_Usr1Name), "us\x01er", false},
+        {"DEL in a text", offsetof(GlobalSettings, TFTPC_Server), "host\x7f", false},
+        {"garbage address", offsetof(GlobalSettings, TFTP_LocalIP), "junk", false},
+        {"address with a tail", offsetof(GlobalSettings, DHCP_LocalIP), "10.0.0.1x", false},
+        {"multicast address", offsetof(GlobalSettings, TFTP_MulticastAddress), "239.0.0.300", false},
+        {"good address", offsetof(GlobalSettings, TFTP_LocalIP), "10.0.0.1", true},
+        {"empty address", offsetof(GlobalSettings, SNTP_LocalIP), "", true},
+        {"accented path", offsetof(GlobalSettings, HTTP_RootDir), "/srv/caf\xc3\xa9", true},
+    };
+    for (const auto& c : cases) {
+        GlobalSettings s = DefaultGlobalSettings();
+        std::memcpy(reinterpret_cast<char*>(&s) + c.offset, c.text, std::strlen(c.text) + 1);
+        std::string why;
+        EXPECT_EQ(ValidGlobalSettings(s, &why), c.valid) << c.what;
+        if (!c.valid) {
+            EXPECT_FALSE(why.empty()) << c.what;
+        }
+    }
+    // Bytes after a text's NUL are not part of it.
+    GlobalSettings tail = DefaultGlobalSettings();
+    std::memcpy(tail.HTTP_DefaultPage, "a.htm\0\n\x01", 8);
+    std::string why;
+    EXPECT_TRUE(ValidGlobalSettings(tail, &why)) << why;
+
+    std::string ini = WriteTemp("[TFTP]\nTFTP_Port=69\n");
+    SetIniPath(ini);
+    SettingsReplace(DefaultGlobalSettings());
+    GlobalSettings bad = DefaultGlobalSettings();
+    bad.TFTP_Port = 7070;
+    std::strcpy(bad.TFTP_LocalIP, "junk");
+    EXPECT_FALSE(StoreGlobalSettings(bad));
+    EXPECT_EQ(SettingsSnapshot().TFTP_Port, 69) << "nothing of a refused record is live";
+    std::ifstream f(ini);
+    std::stringstream text;
+    text << f.rdbuf();
+    EXPECT_EQ(text.str(), "[TFTP]\nTFTP_Port=69\n") << "nothing of a refused record is stored";
+    unlink(ini.c_str());
 }
 
 TEST(Queue, CapacitySequenceAndOrder) {

@@ -3,7 +3,8 @@
 
 Runs the program with a temporary INI in one namespace, joined by a veth pair to a client
 namespace where busybox udhcpc, dhclient and hand-made requests ask for addresses and boot
-files. Needs root; exits 77 (skipped) without it. Usage: dhcp_live_test.py <path to nimbo>
+files. Needs root and network namespaces and exits 77 (skipped) only without them; a
+missing client is a failure. Usage: dhcp_live_test.py <path to nimbo>
 """
 import os
 import re
@@ -25,6 +26,9 @@ NS_SRV, NS_CLI = "nbs" + TAG, "nbc" + TAG
 IF_SRV, IF_CLI = "vs" + TAG, "vc" + TAG
 SERVER_IP = "10.77.0.1"
 BOOT_LIST = r"\boot\bios.0|7?\boot\x64.efi|7i?\boot\ipxe64.efi|9?\boot\x64b.efi|a?\boot\arm32.efi"
+# The BIOS boot program on disk, in a letter case of its own: 100000 bytes, 196 blocks.
+BOOT_PROGRAM = ("Boot", "BIOS.0", 100000)
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 
 def check(cond, what):
@@ -42,6 +46,13 @@ def run(*cmd, timeout=20, check_rc=True, ns=None, **kw):
     return r
 
 
+def tool_runs(cmd):
+    try:
+        return subprocess.run(cmd, capture_output=True, timeout=10).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        return False
+
+
 def setup_namespaces():
     make_veth_pair(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/24", None)
 
@@ -51,9 +62,10 @@ def cleanup_namespaces():
 
 
 class Server:
-    def __init__(self, nimbo, work, services, extra="", write_ini=True):
+    def __init__(self, nimbo, work, services, extra="", write_ini=True, boot_list=BOOT_LIST):
         self.work = work
         self.log = os.path.join(work, "nimbo.log")
+        self.trace = os.path.join(work, "nimbo.trace")
         if os.path.exists(self.log):
             os.unlink(self.log)
         ini = self.ini = os.path.join(work, "Nimbo.ini")
@@ -62,9 +74,10 @@ class Server:
                 f.write("[NIMBO]\nNIMBO_Services=%d\nNIMBO_LogFile=%s\n" % (services, self.log))
                 f.write("[TFTP]\nTFTP_RootDirectory=%s\n" % work)
                 f.write("[DHCP]\nDHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=255.255.255.0\n")
-                f.write("DHCP_BootFile=%s\nDHCP_DefaultGateway=10.77.0.1\nDHCP_LeaseTime=60\n%s" % (BOOT_LIST, extra))
-        self.proc = subprocess.Popen(["ip", "netns", "exec", NS_SRV, nimbo, "-i", ini, "-l", "20"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                f.write("DHCP_BootFile=%s\nDHCP_DefaultGateway=10.77.0.1\nDHCP_LeaseTime=60\n%s" % (boot_list, extra))
+        with open(self.trace, "wb") as trace:
+            self.proc = subprocess.Popen(["ip", "netns", "exec", NS_SRV, nimbo, "-i", ini, "-l", "20"],
+                                         stdout=subprocess.DEVNULL, stderr=trace)
         deadline = time.time() + 10
         while time.time() < deadline:
             if "Loaded" in self.text() or self.ready():
@@ -87,6 +100,8 @@ class Server:
         return self.proc.poll() is None
 
     def stop(self):
+        """Stops the program and checks that it ended cleanly: exit code 0 and no report of
+        the sanitizers (LeakSanitizer included) in its trace."""
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
             try:
@@ -94,6 +109,12 @@ class Server:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(5)
+        with open(self.trace, "rb") as f:
+            trace = f.read()
+        check(self.proc.returncode == 0, "the program exits with code 0 (%s)" % self.proc.returncode)
+        check(b"Sanitizer" not in trace, "the program ends without a sanitizer report%s"
+              % (":\n" + trace[trace.find(b"Sanitizer") - 200:][:3000].decode(errors="replace")
+                 if b"Sanitizer" in trace else ""))
 
 
 def udhcpc(work, arch, ipxe=False, vendor="PXEClient", pause=1):
@@ -173,6 +194,17 @@ def reply_fields(data):
     return {"op": op, "yiaddr": yiaddr, "siaddr": siaddr, "file": bootfile, "opts": opts, "len": len(data)}
 
 
+def option_order(data):
+    """The option codes of a reply in the order of its bytes, END included."""
+    codes, i = [], 240
+    while i < len(data):
+        codes.append(data[i])
+        if data[i] == 255:
+            break
+        i += 1 if data[i] == 0 else 2 + data[i + 1]
+    return codes
+
+
 def test_dhcp_mode(nimbo, work):
     srv = Server(nimbo, work, 0x5)
     try:
@@ -186,6 +218,8 @@ def test_dhcp_mode(nimbo, work):
             check(env.get("siaddr") == SERVER_IP, what + " gets siaddr %s (%s)" % (SERVER_IP, env.get("siaddr")))
             check(env.get("boot_file") == want, what + " gets %s (%s)" % (want, env.get("boot_file")))
             check(env.get("router") == "10.77.0.1" and env.get("subnet") == "255.255.255.0", what + " gets mask and router")
+            if want == r"\boot\bios.0":
+                check(env.get("bootsize") == "196", what + " gets the size of Boot/BIOS.0 (%s)" % env.get("bootsize"))
 
         # dhclient takes a lease and gives it back.
         script = os.path.join(work, "dhclient.sh")
@@ -224,6 +258,8 @@ def test_dhcp_mode(nimbo, work):
         ]
         for name, pkt in dropped:
             check(exchange(pkt) == b"", "%s gets no reply" % name)
+        order = option_order(exchange(dhcp_packet(1, mac, pxe_opts(0))))
+        check(order == [53, 54, 1, 3, 51, 58, 59, 13, 255], "the offer's options in their order: %s" % order)
         f = reply_fields(exchange(dhcp_packet(1, mac, pxe_opts(0), hlen=16)))
         check(f is not None and f["op"] == 2 and f["file"] == r"\boot\bios.0", "hlen 16 is still answered")
         check("Malformed request from MAC" in srv.text(), "the server logs the malformed requests")
@@ -307,20 +343,121 @@ def test_proxy_mode(nimbo, work):
         run("ip", "addr", "flush", "dev", IF_CLI, ns=NS_CLI, check_rc=False)
 
 
+FLOOD = r'''
+import socket, sys, time
+ifname, seconds, decline = sys.argv[1], float(sys.argv[2]), bytes.fromhex(sys.argv[3])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, ifname.encode())
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+end, n = time.time() + seconds, 0
+while time.time() < end:
+    s.sendto(b"x", ("255.255.255.255", 67))
+    if n % 10 == 0:
+        s.sendto(decline, ("255.255.255.255", 67))
+    n += 1
+    time.sleep(0.01)
+'''
+
+
+def test_floods(nimbo, work):
+    """One-byte datagrams (100 a second) and DECLINEs of an address nobody holds (10 a
+    second) must not keep a valid client from being answered, every time."""
+    srv = Server(nimbo, work, 0x5)
+    try:
+        decline = dhcp_packet(4, bytes.fromhex("020000aabb09"), bytes([50, 4]) + socket.inet_aton("10.77.0.118"))
+        flood = subprocess.Popen(["ip", "netns", "exec", NS_CLI, "/usr/bin/python3", "-c", FLOOD, IF_CLI, "8",
+                                  decline.hex()])
+        try:
+            time.sleep(0.5)
+            answered = 0
+            for i in range(6):
+                f = reply_fields(exchange(dhcp_packet(1, bytes.fromhex("020000aabb0a"), pxe_opts(0))))
+                answered += f is not None and f["op"] == 2
+            check(answered == 6, "a valid client is answered during the floods (%d of 6)" % answered)
+        finally:
+            flood.wait(20)
+        check(srv.alive(), "the server survives the floods")
+    finally:
+        srv.stop()
+
+
+STALL = r'''
+import socket, sys, time
+sys.path.insert(0, sys.argv[1])
+from console_wire_test import handshake, request
+s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+for _ in range(100):
+    try:
+        s.connect(("127.0.0.1", 1994))
+        break
+    except OSError:
+        time.sleep(0.1)
+assert handshake(s) == 1
+for _ in range(300):
+    request(s, 206)  # 32 KB answers that are never read: more than the socket buffers hold
+print("stalled", flush=True)
+time.sleep(float(sys.argv[2]))
+'''
+
+
+def test_console_that_stops_reading(nimbo, work):
+    """A GUI that stops reading must not hold up DHCP or TFTP: udhcpc and atftp are served
+    while it stays connected. The boot file is named without a leading separator and in
+    another letter case than on disk: TFTP finds it, and so does the size in option 13."""
+    run("ip", "addr", "add", "10.77.0.50/24", "dev", IF_CLI, ns=NS_CLI)
+    srv = Server(nimbo, work, 0x5, boot_list=r"boot\bios.0")
+    stall = subprocess.Popen(["ip", "netns", "exec", NS_SRV, "/usr/bin/python3", "-c", STALL,
+                              os.path.dirname(HERE), "120"], stdout=subprocess.PIPE, text=True)
+    try:
+        check(stall.stdout.readline().strip() == "stalled", "a console client connects and stops reading")
+        for i in range(3):
+            env = udhcpc(work, 0)
+            check(env.get("ip", "").startswith("10.77.0.1"), "udhcpc %d is served while the GUI does not read" % i)
+            if i == 0:
+                check(env.get("boot_file") == r"boot\bios.0", "the boot file as written (%s)" % env.get("boot_file"))
+                check(env.get("bootsize") == "196", "option 13 has the size of Boot/BIOS.0 (%s)" % env.get("bootsize"))
+        out = os.path.join(work, "fetched.0")
+        r = run("atftp", "-g", "-r", r"boot\bios.0", "-l", out, SERVER_IP, ns=NS_CLI, timeout=60, check_rc=False)
+        check(r.returncode == 0 and os.path.getsize(out) == BOOT_PROGRAM[2],
+              "atftp fetches the boot file while the GUI does not read (%s)" % r.stderr.strip()[:200])
+        check(srv.alive(), "the server is still running")
+    finally:
+        stall.kill()
+        stall.wait(5)
+        srv.stop()
+        run("ip", "addr", "flush", "dev", IF_CLI, ns=NS_CLI, check_rc=False)
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
-    if os.geteuid() != 0 or subprocess.run(["which", "udhcpc"], capture_output=True).returncode != 0:
-        print("skipped: needs root, ip, busybox udhcpc and dhclient")
+    if os.geteuid() != 0:
+        print("skipped: needs root for network namespaces")
         return SKIP
+    if run("unshare", "-n", "true", check_rc=False).returncode != 0:
+        print("skipped: this machine cannot make network namespaces")
+        return SKIP
+    # The clients are part of the test: a missing one is a failure, never a skip.
+    missing = [name for name, cmd in (("busybox udhcpc", ["busybox", "udhcpc", "--help"]),
+                                      ("dhclient", ["dhclient", "--version"]), ("ip", ["ip", "-V"]))
+               if not tool_runs(cmd)]
+    if missing:
+        print("FAIL missing test clients: %s (tools/packages.d/dhcp.txt lists their packages)" % ", ".join(missing))
+        return 1
     nimbo = os.path.abspath(sys.argv[1])
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     try:
         setup_namespaces()
         with tempfile.TemporaryDirectory() as work:
             os.chmod(work, 0o755)
+            os.mkdir(os.path.join(work, BOOT_PROGRAM[0]))
+            with open(os.path.join(work, BOOT_PROGRAM[0], BOOT_PROGRAM[1]), "wb") as f:
+                f.write(b"\x90" * BOOT_PROGRAM[2])
             test_dhcp_mode(nimbo, work)
+            test_floods(nimbo, work)
+            test_console_that_stops_reading(nimbo, work)
             test_bound(nimbo, work)
             test_ping(nimbo, work)
             test_proxy_mode(nimbo, work)

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -15,22 +17,22 @@ namespace {
 class ProfileStore : public LeaseStore {
 public:
     explicit ProfileStore(std::string path) : path_(std::move(path)) {}
-    bool ReadText(const char* key, char* buf, int size) override {
-        return GetProfileValue("DHCP", key, "", buf, size, path_.c_str()) > 0;
+    void ReadKeys(std::unordered_map<std::string, std::string>* keys) override {
+        GetProfileSection("DHCP", keys, path_.c_str());
     }
-    bool ReadInt(const char* key, int32_t* value) override {
-        char b[32];
-        if (GetProfileValue("DHCP", key, "", b, sizeof b, path_.c_str()) <= 0) return false;
-        *value = std::atoi(b);
-        return true;
-    }
-    void WriteText(const char* key, const char* text, bool) override {
-        WriteProfileValue("DHCP", key, text, path_.c_str());
-    }
-    void WriteInt(const char* key, int32_t value, bool) override {
-        WriteProfileValue("DHCP", key, std::to_string(value).c_str(), path_.c_str());
+    void WriteKeys(const std::vector<std::pair<std::string, std::string>>& keys) override {
+        ++writes;
+        lastKeys = keys.size();
+        WriteProfileValues("DHCP", keys, path_.c_str());
     }
     void WaitQueued() override {}
+    // Seeds the file as an earlier run left it.
+    void WriteText(const char* key, const char* text, bool) { WriteProfileValue("DHCP", key, text, path_.c_str()); }
+    void WriteInt(const char* key, int32_t value, bool) {
+        WriteProfileValue("DHCP", key, std::to_string(value).c_str(), path_.c_str());
+    }
+    int writes = 0;
+    size_t lastKeys = 0;
     std::string Content() const {
         std::ifstream f(path_);
         std::stringstream ss;
@@ -119,6 +121,46 @@ TEST_F(LeaseFile, LoadDropsBadAndDuplicateLeases) {
     small.Load();
     EXPECT_EQ(small.count(), 1);
     EXPECT_TRUE(Logged("The pool size is too small for the number of leases, ignoring extra leases"));
+}
+
+// A change writes the whole table once, however large it is: the cost of a change follows
+// the size of the table, not its square.
+TEST_F(LeaseFile, OneChangeIsOneWrite) {
+    ProfileStore store(path_);
+    LeaseTable t;
+    t.Configure(Ip("10.1.0.1"), 400, 60, true, &store);
+    {
+        std::lock_guard<std::recursive_mutex> lock(t.mutex());
+        LeaseTable::Change change(t);
+        for (int i = 0; i < 300; ++i) {
+            const uint8_t mac[6] = {2, 0, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
+            DhcpLease* l = t.Assign(nullptr, htonl(ntohl(Ip("10.1.0.1")) + static_cast<uint32_t>(i)), mac, 6, 1700000000);
+            ASSERT_TRUE(l);
+            t.StampStartTime(l, 1700000000);
+        }
+    }
+    EXPECT_EQ(store.writes, 1);
+    EXPECT_EQ(store.lastKeys, 1u + 4 * 300);
+    const uint8_t fresh[6] = {2, 0, 0, 0, 9, 9};
+    for (int round = 0; round < 3; ++round) {
+        store.writes = 0;
+        {
+            std::lock_guard<std::recursive_mutex> lock(t.mutex());
+            LeaseTable::Change change(t);
+            DhcpLease* l = round == 0 ? t.Assign(nullptr, Ip("10.1.1.100"), fresh, 6, 1700000100) : t.FindByMac(fresh, 6);
+            ASSERT_TRUE(l);
+            t.StampOfferTime(l, 1700000100 + round);
+            t.StampStartTime(l, 1700000100 + round);
+            if (round == 2) t.Free(l);
+        }
+        EXPECT_EQ(store.writes, 1) << round;
+    }
+    // Outside a Change each routine writes on its own, at once.
+    store.writes = 0;
+    t.Free(t.FindByMac(kMacA, 6));  // nothing to free: nothing written
+    t.Free(t.at(0));
+    EXPECT_EQ(store.writes, 1);
+    EXPECT_NE(store.Content().find("DHCP_Lease_NumLeases=299"), std::string::npos);
 }
 
 TEST_F(LeaseFile, NothingWrittenWithoutPersistence) {

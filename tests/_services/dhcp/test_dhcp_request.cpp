@@ -141,15 +141,17 @@ TEST(DhcpReply, ReleaseAndDecline) {
 
     bool woke = false;
     srv.leases.SetWakeUp([&] { woke = true; });
-    srv.env.arpOwner = [](uint32_t, uint8_t mac[6]) {
-        const uint8_t other[6] = {2, 0, 0, 0, 0, 7};
-        std::memcpy(mac, other, 6);
-        return true;
-    };
+    // The owner of a declined address is asked for after the request has been handled.
+    std::vector<uint32_t> asked;
+    srv.env.checkDeclined = [&](uint32_t a) { asked.push_back(a); };
     Packet dec = MakeRequest(4, 1, {Addr(50, "10.0.0.10")});
     EXPECT_EQ(srv.Handle(dec), 0);
     EXPECT_TRUE(woke);
     EXPECT_TRUE(Logged("DHCP Inf: Lease destroyed"));
+    ASSERT_EQ(asked, std::vector<uint32_t>{Ip("10.0.0.10")});
+    EXPECT_EQ(srv.leases.count(), 0);
+    const uint8_t other[6] = {2, 0, 0, 0, 0, 7};
+    recordDeclinedAddress(srv.env, asked[0], other);
     EXPECT_TRUE(Logged("DHCP Inf: Added lease for existing address 10.0.0.10"));
     ASSERT_EQ(srv.leases.count(), 1);
     EXPECT_EQ(srv.leases.at(0)->mac[5], 7);
@@ -252,6 +254,13 @@ TEST(DhcpRows, ArchitectureAndIpxeRule) {
         {"\\a.0|b?\\arm64.efi", 11, false, "\\arm64.efi"},
         {"\\a.0|b?\\arm64.efi", 6, true, "\\a.0"},
         {"\\a.0|6i?\\i32.efi", 6, true, "\\i32.efi"},
+        // Rows 10 and 11 declared by "0i" / "6i" hold iPXE programs: an ARM client (no iPXE)
+        // has no row, while the default entry or its own key serves it.
+        {"\\a.0|0i?\\ipxe.pxe", 10, false, ""},
+        {"\\a.0|6i?\\i32.efi", 11, false, ""},
+        {"\\a.0|0i?\\ipxe.pxe|b?\\arm64.efi", 11, false, "\\arm64.efi"},
+        {"\\a.0|6i?\\i32.efi", 10, false, "\\a.0"},
+        {"\\a.0|7i?\\ipxe64.efi", 12, false, ""},
         {"\\a.0", -1, false, "\\a.0"},
         {"\\a.0", 255, false, "\\a.0"},
         {"\\a.0", 20, false, ""},
@@ -306,6 +315,57 @@ TEST(DhcpReply, UserOptionsReplaceBuiltInOnes) {
     ASSERT_EQ(srv.Handle(b), 1);
     EXPECT_EQ(IpText(b.U32(static_cast<size_t>(b.Option(7, &len) - b.data()))), "10.0.0.3");
     EXPECT_EQ(b.Option(13, &len)[1], 5);
+}
+
+// The option codes of a reply in the order they stand in its bytes, END included.
+std::vector<int> OptionOrder(const Packet& p) {
+    std::vector<int> codes;
+    for (size_t i = kOffOptions; i < p.length;) {
+        const uint8_t c = p.buf[i];
+        codes.push_back(c);
+        if (c == 255) break;
+        i += c == 0 ? 1 : 2u + p.buf[i + 1];
+    }
+    return codes;
+}
+
+// Clients read the options in the order they come: it is part of the wire format.
+TEST(DhcpReply, OptionOrderOnTheWire) {
+    Server srv(kSvcDhcp | kSvcTftp | kSvcSyslog);
+    DhcpSettings& s = srv.cfg.rec;
+    srv.env.syslogLocalIp = Ip("10.0.0.2");
+    validateAddressSetting(6, "10.0.0.53", s.DnsOption, sizeof s.DnsOption, nullptr);
+    std::snprintf(s.DHCP_DomainName, sizeof s.DHCP_DomainName, "lan");
+    s.BootFileTable.rows[0].sizeBlocks = 10;
+    parseDhcpOption("42|10.0.0.1", s.UserOptions[0].encoded, 270, nullptr);
+    parseDhcpOption("66|boot.example", s.UserOptions[1].encoded, 270, nullptr);
+    Packet offer = MakeRequest(1, 1, {});
+    ASSERT_EQ(srv.Handle(offer), 1);
+    EXPECT_EQ(OptionOrder(offer), (std::vector<int>{53, 54, 1, 3, 6, 7, 51, 58, 59, 13, 15, 42, 66, 255}));
+    Packet ack = MakeRequest(3, 1, {Addr(50, "10.0.0.10")});
+    ASSERT_EQ(srv.Handle(ack), 1);
+    EXPECT_EQ(OptionOrder(ack), OptionOrder(offer));
+
+    // With BINL: option 252 last, then a pad before END.
+    Server binl(kSvcDhcp | kSvcTftp | kSvcBinl);
+    binl.cfg.rec.BootFileTable.rows[0].present = 1;
+    binl.cfg.rec.BmMode = 3;
+    ASSERT_EQ(parseArchFileList("252|\\boot\\bcd", &binl.cfg.rec.Option252Table), 0);
+    parseDhcpOption("42|10.0.0.1", binl.cfg.rec.UserOptions[0].encoded, 270, nullptr);
+    Packet b = MakeRequest(1, 2, {Text(60, "PXEClient"), Arch(0)});
+    ASSERT_EQ(binl.Handle(b), 1);
+    EXPECT_EQ(OptionOrder(b), (std::vector<int>{53, 54, 1, 3, 51, 58, 59, 42, 252, 0, 255}));
+
+    // The proxy: type, server, class, then the user options.
+    Server proxy(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    parseDhcpOption("42|10.0.0.1", proxy.cfg.rec.UserOptions[0].encoded, 270, nullptr);
+    Packet po = MakeRequest(1, 3, {Text(60, "PXEClient"), Arch(0)});
+    ASSERT_EQ(proxy.Handle(po), 1);
+    EXPECT_EQ(OptionOrder(po), (std::vector<int>{53, 54, 60, 42, 255}));
+    Packet pa = MakeRequest(3, 3, {Text(60, "PXEClient"), Arch(0)});
+    std::memcpy(pa.data() + kOffCiaddr, "\x0a\x00\x00\x33", 4);
+    ASSERT_EQ(proxy.Handle(pa, 4011), 1);
+    EXPECT_EQ(OptionOrder(pa), (std::vector<int>{53, 54, 60, 42, 255}));
 }
 
 uint32_t OptionU32(const Packet& p, uint8_t code) {
@@ -545,6 +605,42 @@ TEST(DhcpRequest, MalformedRequestsGetNoReply) {
     pn.buf[kOffHlen] = 255;
     EXPECT_EQ(proxy.Handle(pn, 4011), 0);
     EXPECT_TRUE(proxy.events.empty());
+}
+
+TEST(DhcpRequest, ShortHardwareAddressKeepsItsLease) {
+    Server srv;
+    auto shortMac = [](int type, uint8_t junk) {
+        Packet p = MakeRequest(type, 7, {});
+        p.buf[kOffHlen] = 3;
+        p.buf[kOffChaddr + 4] = junk;  // beyond hlen: not part of the address
+        return p;
+    };
+    uint32_t first = 0;
+    for (uint8_t i = 0; i < 5; ++i) {
+        Packet d = shortMac(1, i);
+        ASSERT_EQ(srv.Handle(d), 1) << int(i);
+        if (i == 0) first = d.U32(kOffYiaddr);
+        EXPECT_EQ(d.U32(kOffYiaddr), first) << int(i);
+    }
+    EXPECT_EQ(srv.leases.count(), 1);
+    Packet r = shortMac(3, 0x99);
+    std::memcpy(r.data() + kOffCiaddr, &first, 4);
+    ASSERT_EQ(srv.Handle(r), 1);
+    int len = 0;
+    EXPECT_EQ(r.Option(53, &len)[0], 5);
+    EXPECT_EQ(r.U32(kOffYiaddr), first);
+    EXPECT_EQ(srv.leases.count(), 1);
+    // Another client of the same short length is another lease.
+    Packet other = MakeRequest(1, 8, {});
+    other.buf[kOffHlen] = 3;
+    other.buf[kOffChaddr + 2] = 0x77;
+    ASSERT_EQ(srv.Handle(other), 1);
+    EXPECT_NE(other.U32(kOffYiaddr), first);
+    // Without any hardware address the request is dropped and takes no lease.
+    Packet none = MakeRequest(1, 9, {});
+    none.buf[kOffHlen] = 0;
+    EXPECT_EQ(srv.Handle(none), 0);
+    EXPECT_EQ(srv.leases.count(), 2);
 }
 
 TEST(DhcpRequest, FindOption) {

@@ -2,7 +2,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <sys/inotify.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <sstream>
 
 #include "dhcp_service.h"
 #include "dhcp_settings.h"
@@ -67,10 +75,180 @@ TEST(DhcpService, LoadsSettingsAndLeasesFromTheIni) {
     unlink(tmpl);
 }
 
-TEST(DhcpService, ServerAddressNeverLoopback) {
-    uint32_t a = findServerAddressForClient(Ip("127.0.0.5"), false);
-    EXPECT_NE(a & 0xFF, 127u);
-    EXPECT_EQ(isMACLocal(reinterpret_cast<const uint8_t*>("\x02\x99\x99\x99\x99\x99")), 0);
+// Counts the times a file is replaced by a rename into its folder.
+class ReplaceCounter {
+public:
+    explicit ReplaceCounter(const std::string& path) {
+        size_t slash = path.rfind('/');
+        name_ = path.substr(slash + 1);
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ >= 0) inotify_add_watch(fd_, path.substr(0, slash).c_str(), IN_MOVED_TO);
+    }
+    ~ReplaceCounter() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return fd_ >= 0; }
+    int Count() {
+        alignas(inotify_event) char buf[8192];
+        for (;;) {
+            ssize_t n = read(fd_, buf, sizeof buf);
+            if (n <= 0) return count_;
+            for (ssize_t i = 0; i < n;) {
+                auto* e = reinterpret_cast<inotify_event*>(buf + i);
+                if (e->len && name_ == e->name) ++count_;
+                i += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            }
+        }
+    }
+private:
+    int fd_ = -1;
+    int count_ = 0;
+    std::string name_;
+};
+
+TEST(DhcpService, PersistentLeaseChangeReplacesTheFileOnce) {
+    char dir[] = "/tmp/dhcp_persist_XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir));
+    const std::string ini = std::string(dir) + "/Nimbo.ini";
+    {
+        std::ofstream f(ini);
+        f << "[NIMBO]\nNIMBO_Services=5\n[DHCP]\nDHCP_IP_Pool=10.6.0.1\nDHCP_PoolSize=400\nDHCP_IP_Mask=/16\n"
+             "DHCP_LeaseTime=60\nDHCP_Lease_NumLeases=300\n";
+        for (int i = 0; i < 300; ++i) {
+            char mac[32], ip[32];
+            std::snprintf(mac, sizeof mac, "02:00:00:00:%02X:%02X", i >> 8, i & 0xFF);
+            std::snprintf(ip, sizeof ip, "10.6.%d.%d", (i + 1) / 256, (i + 1) % 256);
+            f << "DHCP_Lease_" << i << "DHCP_MAC=" << mac << "\nDHCP_Lease_" << i << "DHCP_IP=" << ip << "\n"
+              << "DHCP_Lease_" << i << "DHCP_InitialOfferTime=11/14/2023/22:13:20\n"
+              << "DHCP_Lease_" << i << "DHCP_LeaseStartTime=11/14/2023/22:16:40\n";
+        }
+    }
+    SetIniPath(ini);
+    SettingsUpdate([](GlobalSettings& g) { g.DHCP_PersistantLeases = 1; });
+    RegisterDhcpService();
+    ReplaceCounter replaces(ini);
+    ASSERT_TRUE(replaces.ok());
+    ASSERT_EQ(loadDhcpSettings(), 1);
+    EXPECT_LE(replaces.Count(), 1);  // the table read back is written once at most
+    LeaseTable& t = DhcpLeaseTable();
+    {
+        std::lock_guard<std::recursive_mutex> lock(t.mutex());
+        ASSERT_EQ(t.count(), 300);
+    }
+    auto cfg = DhcpSettingsSnapshot();
+    DhcpEnv env;
+    env.cfg = cfg.get();
+    env.servicesMask = kSvcDhcp;
+    env.leases = &t;
+    env.now = time(nullptr);
+    env.serverAddressForClient = [](uint32_t, bool) { return Ip("10.6.0.254"); };
+    // A new client: DISCOVER then REQUEST, each one replace of the file.
+    for (int type : {1, 3}) {
+        const int before = replaces.Count();
+        Packet p = MakeRequest(type, 0x42, {Addr(50, "10.6.1.45")});
+        ASSERT_EQ(processDhcpRequest(env, 67, p.data(), &p.length), 1) << type;
+        EXPECT_EQ(replaces.Count() - before, 1) << type;
+    }
+    std::ifstream f(ini);
+    std::stringstream text;
+    text << f.rdbuf();
+    EXPECT_NE(text.str().find("DHCP_Lease_NumLeases=301"), std::string::npos);
+    EXPECT_NE(text.str().find("DHCP_Lease_300DHCP_IP=10.6.1.45"), std::string::npos);
+    SettingsUpdate([](GlobalSettings& g) { g = DefaultGlobalSettings(); });
+    {
+        std::lock_guard<std::recursive_mutex> lock(t.mutex());
+        t.Configure(0, 0, 60, false, nullptr);
+    }
+    std::system((std::string("rm -rf ") + dir).c_str());
+}
+
+InterfaceAddress Row(int ifindex, const char* addr, const char* mask, bool up = true, bool loopback = false) {
+    InterfaceAddress a;
+    a.ifindex = ifindex;
+    a.addr.s_addr = Ip(addr);
+    a.mask.s_addr = Ip(mask);
+    a.up = up;
+    a.loopback = loopback;
+    return a;
+}
+
+TEST(DhcpService, ServerAddressForClient) {
+    const std::vector<InterfaceAddress> host = {
+        Row(1, "127.0.0.1", "255.0.0.0", true, true), Row(2, "10.1.0.1", "255.255.0.0"),
+        Row(3, "192.168.7.1", "255.255.255.0"), Row(3, "192.168.8.1", "255.255.255.0"),
+        Row(4, "172.16.0.1", "255.255.0.0", false)};
+    struct Case {
+        const char* client;
+        bool strict;
+        int ifindex;
+        const char* want;  // "0.0.0.0": none
+    } cases[] = {
+        {"127.0.0.5", false, 0, "10.1.0.1"},      // loopback is never the answer
+        {"127.0.0.5", true, 0, "0.0.0.0"},
+        {"127.0.0.5", false, 1, "10.1.0.1"},      // not even on its own interface
+        {"192.168.7.9", false, 0, "192.168.7.1"},  // the subnet of the client
+        {"192.168.8.9", false, 3, "192.168.8.1"},  // on the receiving interface, its subnet
+        {"10.9.9.9", false, 3, "192.168.7.1"},     // else its first address
+        {"10.1.2.3", false, 2, "10.1.0.1"},
+        {"172.16.5.5", true, 0, "0.0.0.0"},        // an interface that is down does not serve
+        {"0.0.0.0", false, 0, "10.1.0.1"},         // no subnet: the first address
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(pickServerAddress(host, Ip(c.client), c.strict, c.ifindex), Ip(c.want)) << c.client << " " << c.ifindex;
+    // A host with loopback only has nothing to offer; one address serves everyone.
+    EXPECT_EQ(pickServerAddress({host[0]}, Ip("127.0.0.5"), false, 1), 0u);
+    EXPECT_EQ(pickServerAddress({host[0], host[4]}, Ip("10.1.1.1"), true, 0), Ip("172.16.0.1"));
+}
+
+TEST(DhcpService, LocalMacs) {
+    const std::vector<std::array<uint8_t, 6>> macs = ListLocalMacs();
+    for (const auto& m : macs) EXPECT_EQ(isMACLocal(m.data()), 1);
+    std::array<uint8_t, 6> foreign = {0x02, 0x99, 0x99, 0x99, 0x99, 0x99};
+    while (std::find(macs.begin(), macs.end(), foreign) != macs.end()) ++foreign[5];
+    EXPECT_EQ(isMACLocal(foreign.data()), 0);
+}
+
+TEST(DhcpService, BootFileSizeAsTftpFindsIt) {
+    char tmpl[] = "/tmp/dhcp_bootsize_XXXXXX";
+    ASSERT_TRUE(mkdtemp(tmpl));
+    const std::string root = tmpl;
+    ASSERT_EQ(mkdir((root + "/Boot").c_str(), 0755), 0);
+    std::ofstream(root + "/Boot/BIOS.0") << std::string(1000, 'x');
+    std::ofstream(root + "/outside.0") << "x";
+    ASSERT_EQ(mkdir((root + "/sub").c_str(), 0755), 0);
+    struct Case {
+        const char* entry;
+        bool found;
+    } cases[] = {
+        {"\\Boot\\BIOS.0", true}, {"\\boot\\bios.0", true}, {"boot/bios.0", true}, {"BOOT\\Bios.0", true},
+        {"/boot//./bios.0", true},  {"boot\\missing.0", false}, {"..\\outside.0", false}, {"boot", false},
+    };
+    for (const auto& c : cases) {
+        uint64_t size = 0;
+        EXPECT_EQ(BootFileSize(root, c.entry, &size), c.found) << c.entry;
+        if (c.found) {
+            EXPECT_EQ(size, 1000u) << c.entry;
+        }
+    }
+    uint64_t size = 0;
+    EXPECT_FALSE(BootFileSize(root + "/sub", "..\\outside.0", &size));  // never above the root
+
+    // The loader joins root and entry with a separator and finds the size (option 13).
+    SetIniPath(root + "/Nimbo.ini");
+    std::ofstream(root + "/Nimbo.ini") << "[DHCP]\nDHCP_IP_Pool=10.5.0.10\nDHCP_PoolSize=4\n"
+                                          "DHCP_BootFile=boot\\bios.0|7?\\BOOT\\BIOS.0\n";
+    SettingsUpdate([&](GlobalSettings& g) {
+        std::snprintf(g.TFTP_RootDirectory, sizeof g.TFTP_RootDirectory, "%s", root.c_str());
+        g.NIMBO_Services = SVC_DHCP | SVC_TFTP_SERVER;
+    });
+    ASSERT_EQ(loadDhcpSettings(), 1);
+    auto cfg = DhcpSettingsSnapshot();
+    for (int row : {0, 7}) {
+        EXPECT_EQ(+cfg->rec.BootFileTable.rows[row].present, 1u) << row;
+        EXPECT_EQ(+cfg->rec.BootFileTable.rows[row].sizeBlocks, 2u) << row;
+    }
+    SettingsUpdate([](GlobalSettings& g) { g = DefaultGlobalSettings(); });
+    std::system(("rm -rf " + root).c_str());
 }
 
 TEST(DhcpService, MacFilterMatch) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "dhcp_settings.h"
 
@@ -277,6 +278,70 @@ TEST(DhcpLoader, Option67AndBootProgramSizes) {
     EXPECT_STREQ(binl.rec.UserOptions[0].text, "67|\\a.0");
     EXPECT_EQ(+binl.rec.UserOptions[0].encoded[0], 0);
     EXPECT_EQ(+binl.rec.BootFileTable.rows[0].present, 0u);
+}
+
+TEST(DhcpLoader, BootFilePathHasOneSeparator) {
+    EXPECT_EQ(BootFilePath("/srv", "a.0"), "/srv/a.0");
+    EXPECT_EQ(BootFilePath("/srv/", "a.0"), "/srv/a.0");
+    EXPECT_EQ(BootFilePath("/srv", "\\a.0"), "/srv\\a.0");
+    EXPECT_EQ(BootFilePath("/srv", "/a.0"), "/srv/a.0");
+    EXPECT_EQ(BootFilePath("", "a.0"), "a.0");
+    DhcpConfig cfg;
+    std::vector<std::string> asked;
+    auto probe = [&](const std::string& path, uint64_t* size) {
+        asked.push_back(path);
+        *size = 700;
+        return path == "/srv/boot\\a.0";
+    };
+    LoadDhcpConfig(&cfg, Reader({{"DHCP_BootFile", "boot\\a.0"}}), 0x4, "/srv", probe);
+    EXPECT_EQ(+cfg.rec.BootFileTable.rows[0].present, 1u) << (asked.empty() ? "" : asked[0]);
+    EXPECT_EQ(+cfg.rec.BootFileTable.rows[0].sizeBlocks, 2u);
+}
+
+// Request 208: the texts of a record are checked as the loader reads them.
+TEST(DhcpRecord, ValidatedBeforeStoring) {
+    auto base = [] {
+        DhcpSettings s{};
+        std::snprintf(s.DHCP_IP_Pool, sizeof s.DHCP_IP_Pool, "10.0.0.10");
+        std::snprintf(s.DHCP_IP_Mask, sizeof s.DHCP_IP_Mask, "255.255.255.0");
+        std::snprintf(s.DHCP_IP_NextServer, sizeof s.DHCP_IP_NextServer, "Automatic");
+        std::snprintf(s.DHCP_BootFile, sizeof s.DHCP_BootFile, "\\a.0|7?\\x64.efi");
+        std::snprintf(s.DHCP_DefaultGateway, sizeof s.DHCP_DefaultGateway, "10.0.0.1");
+        std::snprintf(s.BmModeText, sizeof s.BmModeText, "1");
+        std::snprintf(s.UserOptions[0].text, sizeof s.UserOptions[0].text, "67|\\a.0");
+        std::snprintf(s.UserOptions[1].text, sizeof s.UserOptions[1].text, "42|10.0.0.1");
+        std::snprintf(s.StaticLeases[0].text, sizeof s.StaticLeases[0].text, "01:02:03:ab:bc:de|10.0.0.50");
+        std::snprintf(s.MacFilters[0].text, sizeof s.MacFilters[0].text, "01:02:03:AB:BC:DE");
+        return s;
+    };
+    std::string why;
+    ASSERT_TRUE(ValidateDhcpRecord(base(), &why)) << why;
+    ASSERT_TRUE(ValidateDhcpRecord(DhcpSettings{}, &why)) << why;  // nothing set
+    struct Case {
+        const char* key;
+        void (*edit)(DhcpSettings&);
+    } cases[] = {
+        {"DHCP_DomainName", [](DhcpSettings& s) { std::snprintf(s.DHCP_DomainName, 64, "lan\r\n[NIMBO]"); }},
+        {"DHCP_BootFile", [](DhcpSettings& s) { std::snprintf(s.DHCP_BootFile, 64, "\\a.0\nDHCP_PoolSize=1"); }},
+        {"DHCP_BootFile", [](DhcpSettings& s) { std::snprintf(s.DHCP_BootFile, 64, "\\a.0|7?\\b|7?\\c"); }},
+        {"DHCP_IP_Pool", [](DhcpSettings& s) { std::snprintf(s.DHCP_IP_Pool, 16, "10.0.0"); }},
+        {"DHCP_IP_Mask", [](DhcpSettings& s) { std::snprintf(s.DHCP_IP_Mask, 16, "255.0.255.0"); }},
+        {"DHCP_IP_NextServer", [](DhcpSettings& s) { std::snprintf(s.DHCP_IP_NextServer, 16, "Sometimes"); }},
+        {"DHCP_DNS", [](DhcpSettings& s) { std::snprintf(s.DHCP_DNS, 16, "dns.example"); }},
+        {"DHCP_BINL_BM_Mode", [](DhcpSettings& s) { std::snprintf(s.BmModeText, sizeof s.BmModeText, "2"); }},
+        {"DHCP_Option2", [](DhcpSettings& s) { std::snprintf(s.UserOptions[1].text, 16, "300|x"); }},
+        {"DHCP_Option3", [](DhcpSettings& s) { std::snprintf(s.UserOptions[2].text, 16, "12|a\x01b"); }},
+        {"DHCP_StaticLease1", [](DhcpSettings& s) { std::snprintf(s.StaticLeases[0].text, 32, "01:02|10.0.0.50"); }},
+        {"DHCP_MacFilter1", [](DhcpSettings& s) { std::snprintf(s.MacFilters[0].text, 32, "zz"); }},
+    };
+    for (const auto& c : cases) {
+        DhcpSettings s = base();
+        c.edit(s);
+        why.clear();
+        EXPECT_FALSE(ValidateDhcpRecord(s, &why)) << c.key;
+        EXPECT_EQ(why.rfind(std::string(c.key) + ": ", 0), 0u) << why;
+        EXPECT_EQ(why.find_first_of("\r\n"), std::string::npos) << why;
+    }
 }
 
 TEST(DhcpLive, SnapshotsStayStableWhileUpdated) {

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "profile.h"
 
@@ -78,6 +80,20 @@ TEST(Profile, WriterKeepsOtherLinesByteForByte) {
     EXPECT_EQ(ini.Read(),
               "; settings\r\n[NIMBO]\r\nNIMBO_Services=1\r\n\r\n[TFTP]\r\ntftp_port=6969\r\n  ; note\r\nOther=x\r\n"
               "NewKey=v\r\n\r\n[END]\r\nA=1\r\nB=2\r\n[DHCP]\r\nDHCP_PoolSize=10\r\n");
+}
+
+TEST(Profile, ManyKeysInOneWrite) {
+    TempIni ini("[NIMBO]\nA=1\n\n[DHCP]\nDHCP_Lease_0DHCP_IP=10.0.0.1\nkeep=me\n\n[TFTP]\nT=1\n");
+    std::vector<std::pair<std::string, std::string>> values = {
+        {"DHCP_Lease_0DHCP_IP", "10.0.0.9"}, {"DHCP_Lease_1DHCP_IP", "10.0.0.2"}, {"dhcp_lease_1dhcp_ip", "10.0.0.3"},
+        {"DHCP_Lease_NumLeases", "2"}};
+    ASSERT_TRUE(WriteProfileValues("DHCP", values, ini.path.c_str()));
+    EXPECT_EQ(ini.Read(),
+              "[NIMBO]\nA=1\n\n[DHCP]\nDHCP_Lease_0DHCP_IP=10.0.0.9\nkeep=me\ndhcp_lease_1dhcp_ip=10.0.0.3\n"
+              "DHCP_Lease_NumLeases=2\n\n[TFTP]\nT=1\n");
+    ASSERT_TRUE(WriteProfileValues("NEW", {{"K", "V"}, {"L", "W"}}, ini.path.c_str()));
+    EXPECT_EQ(Get(ini, "new", "l"), "W");
+    EXPECT_EQ(Get(ini, "TFTP", "T"), "1");
 }
 
 TEST(Profile, WriterCreatesMissingFileAndTruncates) {
