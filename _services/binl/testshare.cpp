@@ -257,7 +257,7 @@ public:
             *error = errno;
             return false;
         }
-        timeval tv{5, 0};  // a server that never answers must not hold the preparation
+        timeval tv{10, 0};  // a server that never answers must not hold the preparation
         setsockopt(sock_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         setsockopt(sock_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
         sockaddr_in sa{};
