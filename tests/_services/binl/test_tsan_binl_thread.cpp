@@ -111,7 +111,7 @@ TEST(BinlThread, PreparesPublishesAndStops) {
 // late: the preparation waits for them instead of stopping on a boot-file list it has not
 // been given yet.
 TEST(BinlThread, WaitsForTheDhcpSettingsOfManyStoredLeases) {
-    const int kLeases = 100;
+    const int kLeases = 1000;
     TempDir root, temp, conf;
     UseServices(SVC_TFTP_SERVER | SVC_DHCP | SVC_BINL, root, temp, 1);
     // Stored leases and one outside the pool, which the load drops and so rewrites the
