@@ -66,7 +66,7 @@ struct Server {
         env.leases = &leases;
         env.now = 1700000000;
         env.probe = [](uint32_t) { return 0; };
-        env.arpOwner = [](uint32_t, uint8_t*) { return false; };
+        env.checkDeclined = [](uint32_t) {};
         env.serverAddressForClient = [](uint32_t, bool) { return Ip("10.0.0.1"); };
         env.sendEvent = [](const DhcpEventRecord&) {};
     }
