@@ -8,20 +8,10 @@
 
 #include "bcd_hive.h"
 #include "bcd_store.h"
-#include "binl_test_util.h"
+#include "wds_fixture.h"
 
 namespace {
 
-std::string Shell(const std::string& cmd) {
-    std::string out;
-    if (FILE* p = popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-        pclose(p);
-    }
-    return out;
-}
 
 uint32_t U32(const std::vector<uint8_t>& v, size_t at) {
     uint32_t x;
