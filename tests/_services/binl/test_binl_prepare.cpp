@@ -139,6 +139,13 @@ TEST_F(PrepareFixture, WdsAssetReachesMenuAndEfiStore) {
               "NIMBO_WIA_PATH=\\\\" + run.ctx.computerName + "\\WIA_WDS_SHARE\\W11\n");
     EXPECT_TRUE(IsRegularFile(root / "BM/MICROSOFT/EFI64/bootmgfw.efi"));
     EXPECT_TRUE(IsRegularFile(root / "BM/MICROSOFT/EFI32/bcd"));
+
+    // Nothing changed: the next run rebuilds neither the image nor a menu.
+    LogCatcher log;
+    BinlRun again;
+    ASSERT_EQ(BinlPrepare(&again), 0);
+    EXPECT_FALSE(log.Has("Injected"));
+    EXPECT_FALSE(log.Has("menu.def"));
 }
 
 TEST_F(PrepareFixture, SecondRunWithoutChangesRebuildsNoMenu) {
