@@ -89,6 +89,10 @@ TEST_F(EfiMenuTest, VisibleEntriesOfThePlatformInOrder) {
     EXPECT_EQ(ReadFile(Store("EFI32") + ".bak"), "old");
     EXPECT_EQ(Get(Store("EFI32"), bm + "24000001", "Element"), "\n");
     EXPECT_FALSE(PathExists(ctx.tempFolder + "bcd_x86"));
+    // A store that cannot be installed is logged.
+    fs::create_directories(Store("EFIARM32") + "/x");
+    ASSERT_EQ(BinlBuildEfiMenu(ctx, menu, Store("EFIARM32")), 0);
+    EXPECT_TRUE(log.Has("BINL Err: Updating " + Store("EFIARM32")));
     // BIOS has no store.
     EXPECT_EQ(BinlBuildEfiMenu(ctx, menu, root / "BM/MICROSOFT/BIOS/bcd"), 0);
     EXPECT_FALSE(PathExists(root / "BM/MICROSOFT/BIOS/bcd"));
