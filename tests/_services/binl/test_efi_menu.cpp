@@ -15,18 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct EfiMenuTest : ::testing::Test {
-    TempDir root;
-    BinlContext ctx;
-    LogCatcher log;
+struct EfiMenuTest : WdsRootTest {
     std::string x64Wim, armWim;
     void SetUp() override {
-        ctx.root = root.path();
-        ctx.computerName = "NIMBOSRV";
-        ctx.tempFolder = root / "temp/";
-        fs::create_directories(ctx.tempFolder);
-        fs::create_directories(root / "BM/MICROSOFT/EFI64");
-        fs::create_directories(root / "BM/MICROSOFT/EFI32");
+        WdsRootTest::SetUp();
         WriteFile(root / "pe/x.txt", "x");
         for (auto [wim, arch] : {std::pair{&x64Wim, 9}, std::pair{&armWim, 12}}) {
             *wim = root / ("boot" + std::to_string(arch) + ".wim");

@@ -16,17 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct WdsTest : ::testing::Test {
-    TempDir root;
-    BinlContext ctx;
-    LogCatcher log;
-    void SetUp() override {
-        ctx.root = root.path();
-        ctx.computerName = "NIMBOSRV";
-        ctx.tempFolder = root / "temp/";
-        fs::create_directories(ctx.tempFolder);
-        fs::create_directories(root / "BM/MICROSOFT");
-    }
+struct WdsTest : WdsRootTest {
     std::string Asset(const std::string& head) { return root / ("WIA_WDS/" + head); }
     // The golden export of a store; NIMBO_UPDATE_GOLDEN=1 writes it from the store instead.
     std::string Golden(const std::string& name, const std::string& actual) {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "binl_context.h"
 #include "binl_test_util.h"
 #include "pe_builder.h"
 
@@ -60,3 +61,18 @@ inline void MakeWdsMedium(const std::string& root, const std::string& head, cons
                    " --image-property WINDOWS/VERSION/MAJOR=10 --image-property WINDOWS/VERSION/MINOR=0"));
     std::filesystem::remove_all(work);
 }
+
+// A TFTP root with its context (computer NIMBOSRV, a private TEMP folder) and BM/MICROSOFT.
+struct WdsRootTest : ::testing::Test {
+    TempDir root;
+    BinlContext ctx;
+    LogCatcher log;
+    void SetUp() override {
+        ctx.root = root.path();
+        ctx.computerName = "NIMBOSRV";
+        ctx.tempFolder = root / "temp/";
+        std::filesystem::create_directories(ctx.tempFolder);
+        std::filesystem::create_directories(root / "BM/MICROSOFT/EFI64");
+        std::filesystem::create_directories(root / "BM/MICROSOFT/EFI32");
+    }
+};
