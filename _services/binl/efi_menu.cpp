@@ -201,7 +201,7 @@ int BinlBuildEfiMenu(const BinlContext& ctx, const std::string& menuPath, const 
             if (visible[i]) {
                 entry = Entry();
                 const std::string label = WdsLabelText(line);
-                if (!LabelStaysBelowRoot(label) || label.back() != '\\') continue;
+                if (label.size() <= 8 || !LabelStaysBelowRoot(label) || label.back() != '\\') continue;
                 std::string rel = label;
                 for (char& c : rel)
                     if (c == '\\') c = '/';
@@ -230,7 +230,8 @@ int BinlBuildEfiMenu(const BinlContext& ctx, const std::string& menuPath, const 
             } else if (type == MENU_LABEL || type == MENU_BEGIN || type == MENU_END || type == MENU_SEPARATOR) {
                 entry = Entry();
             } else if (type == MENU_TITLE) {
-                title = TitleText(line);
+                const std::string t = TitleText(line);
+                if (!t.empty()) title = t;
             } else if (type == MENU_MENU_LABEL && entry.active) {
                 if (entry.bit == sp->bit) {
                     if (count >= kMaxLoaders) {
