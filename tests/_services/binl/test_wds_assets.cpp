@@ -125,6 +125,21 @@ TEST_F(WdsTest, IncompleteAndForeignAssets) {
     EXPECT_TRUE(log.Has("BINL Err: Found non-ASCII chars in"));
 }
 
+// The header follows a successful build only: a failed build is tried again at the next run.
+TEST_F(WdsTest, FailedBuildLeavesNoHeader) {
+    MakeWdsMedium(root.path(), "W11");
+    const std::string image = Asset("W11") + "/_NIMBO_/boot/NimboBoot.wim";
+    fs::create_directories(image + "/blocked");
+    EXPECT_LT(WdsBuildAsset(ctx, "W11"), 0);
+    EXPECT_TRUE(log.Has("BINL Err: Creating " + image));
+    EXPECT_FALSE(PathExists(Asset("W11") + "/_NIMBO_/NimboBINL.dat"));
+    EXPECT_FALSE(PathExists(Asset("W11") + "/_NIMBO_/boot/bcd"));
+    fs::remove_all(image);
+    EXPECT_EQ(WdsBuildAsset(ctx, "W11"), 1);
+    EXPECT_TRUE(IsRegularFile(image));
+    EXPECT_TRUE(IsRegularFile(Asset("W11") + "/_NIMBO_/NimboBINL.dat"));
+}
+
 TEST_F(WdsTest, SharedBootManagerMovesOnlyForward) {
     WdsMedium newer;
     newer.bootmgrLs = 0x585D0001;  // 10.0.22621.1
