@@ -437,13 +437,3 @@ std::string BinlComputerName() {
     return name.substr(0, 15);
 }
 
-// Later parts of the add-on bring WDS assets, EFI menu stores and the share self-test;
-// until then these steps find nothing to do.
-int WdsScanAssets(const BinlContext&, int* count, bool* present, uint32_t*) {
-    *count = 0;
-    *present = false;
-    return 0;
-}
-
-int BinlBuildEfiMenu(const BinlContext&, const std::string&, const std::string&) { return 0; }
-

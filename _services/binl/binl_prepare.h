@@ -67,7 +67,8 @@ void BinlWriteBootProgramFlags(DhcpSettings* s, const std::string& rootSetting);
 // label of the host name in upper case, at most 15 characters. Empty when none.
 std::string BinlComputerName();
 
-// Steps of later parts of the add-on; each finds nothing to do for now.
+// The asset scans (1 when an asset changed) and the EFI menu store of a platform (0, or -1
+// when the store cannot be created).
 int RisScanAssets(const BinlContext& ctx, int* count, bool* present, uint32_t* stamp);
 int WdsScanAssets(const BinlContext& ctx, int* count, bool* present, uint32_t* stamp);
 int BinlBuildEfiMenu(const BinlContext& ctx, const std::string& menuPath, const std::string& storePath);

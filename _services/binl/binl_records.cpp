@@ -216,6 +216,8 @@ void XorFindDataStamp(const std::string& path, uint32_t* stamp) {
     FindDataBytes fd;
     std::string p = StripTrailingSeparators(path);
     if (!GetFindData(p, &fd)) return;
+    // Without the last-access time: listing or reading an asset would change its stamp.
+    std::memset(fd.bytes + 12, 0, 8);
     size_t sep = p.find_last_of("/\\");
     std::string name = sep == std::string::npos ? p : p.substr(sep + 1);
     *stamp ^= Crc32(fd.bytes, sizeof fd.bytes) ^ Crc32(name);

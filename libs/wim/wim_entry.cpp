@@ -306,11 +306,12 @@ int InjectIntoBootWim(int mode, const char* sourceWim, const char* destinationWi
   }
   if (companion) {
     if (infExists) ListSource(inf, u"\\Windows\\System32\\NimboAsset.inf", image, items);
-    if (const char* build = CompanionBuild(archCode))
-      ListSource(InFolder(tempFolder, build), u"\\Windows\\System32\\NimboPENet.exe", image, items);
-    ListSource(InFolder(tempFolder, "nimbo6.tmp"), u"\\Windows\\System32\\Winpeshl.ini", image, items);
+    // Windows PE starts the shell Winpeshl.ini names: it comes only with the program it names.
+    const char* build = CompanionBuild(archCode);
+    if (build && ListSource(InFolder(tempFolder, build), u"\\Windows\\System32\\NimboPENet.exe", image, items))
+      ListSource(InFolder(tempFolder, "Nimbo6.tmp"), u"\\Windows\\System32\\Winpeshl.ini", image, items);
   }
-  if (!items.empty()) ListSource(InFolder(tempFolder, "nimbo5.tmp"), u"\\Nimbo.txt", image, items);
+  if (!items.empty()) ListSource(InFolder(tempFolder, "Nimbo5.tmp"), u"\\Nimbo.txt", image, items);
   if (items.empty()) return 0;
 
   if (!WimUpdateCopy(sourceWim, destinationWim, items)) return -1;

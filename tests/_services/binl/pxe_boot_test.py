@@ -6,7 +6,11 @@ with the client's tap device and Nimbo (DHCP or proxyDHCP, BINL and TFTP); in pr
 second namespace, joined to the bridge by a veth pair, runs dnsmasq as the plain DHCP server
 (--port=0, no PXE options). QEMU runs under TCG; every wait is bounded.
 
-usage: pxe_boot_test.py NIMBO SCENARIO   (bios, uefi, proxy-bios, proxy-uefi, nwa-boot, held-off)
+usage: pxe_boot_test.py NIMBO SCENARIO   (bios, uefi, proxy-bios, proxy-uefi, nwa-boot, held-off,
+                                          wds-uefi)
+
+wds-uefi runs boot-manager mode 3 with a WDS asset: the UEFI client is offered bootmgfw.efi
+with option 252 naming its store (read on the client's tap) and fetches it over TFTP.
 
 held-off needs no QEMU: a preparation that stops keeps DHCP from answering a client in the
 second namespace, and a completed one lets it answer.
@@ -28,6 +32,10 @@ MARKER = "NIMBO-NWA-KERNEL-UP"
 SERVER_IP = "10.77.0.1"
 BOOT_LIST = ("\\BM\\PXENIMBO\\BIOS\\pxenimbo.0|6?\\BM\\PXENIMBO\\EFI32\\pxenimbo.efi|"
              "7?\\BM\\PXENIMBO\\EFI64\\pxenimbo.efi|9?\\BM\\PXENIMBO\\EFI64\\pxenimbo.efi")
+# Boot-manager mode 3: EFI clients get the boot manager and, in option 252, its store.
+BM3_LIST = ("\\BM\\PXENIMBO\\BIOS\\pxenimbo.0|6?\\BM\\MICROSOFT\\EFI32\\bootmgfw.efi|"
+            "7?\\BM\\MICROSOFT\\EFI64\\bootmgfw.efi|9?\\BM\\MICROSOFT\\EFI64\\bootmgfw.efi|"
+            "a?\\BM\\MICROSOFT\\EFIARM32\\bootmgfw.efi|b?\\BM\\MICROSOFT\\EFIARM64\\bootmgfw.efi")
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
 
@@ -202,6 +210,39 @@ class Monitor:
         self.sock.close()
 
 
+# Prints the boot file and option 252 of every DHCP reply that reaches the client's tap.
+SNIFFER = r"""
+import socket, struct, sys, time
+s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
+s.bind(("tap0", 0))
+s.settimeout(1)
+end = time.time() + float(sys.argv[1])
+while time.time() < end:
+    try:
+        pkt = s.recv(4096)
+    except socket.timeout:
+        continue
+    ip = pkt[14:]
+    if pkt[12:14] != b"\x08\x00" or len(ip) < 28 or ip[9] != 17:
+        continue
+    ihl = (ip[0] & 15) * 4
+    sport, dport = struct.unpack("!HH", ip[ihl:ihl + 4])
+    bootp = ip[ihl + 8:]
+    if sport not in (67, 4011) or len(bootp) < 240 or bootp[236:240] != b"\x63\x82\x53\x63":
+        continue
+    opts, i = {}, 240
+    while i + 1 < len(bootp) and bootp[i] != 255:
+        if bootp[i] == 0:
+            i += 1
+            continue
+        opts[bootp[i]] = bootp[i + 2:i + 2 + bootp[i + 1]]
+        i += 2 + bootp[i + 1]
+    text = lambda b: b.split(b"\0")[0].decode(errors="replace")
+    print("REPLY file=%s opt67=%s opt252=%s" % (text(bootp[108:236]), text(opts.get(67, b"")), text(opts.get(252, b""))),
+          flush=True)
+"""
+
+
 class Test:
     def __init__(self, nimbo, scenario):
         self.nimbo = nimbo
@@ -258,15 +299,65 @@ class Test:
                     "append_bios=%s\r\n"
                     "kernel_efi64=::NWA_PXE/$HEAD_DIR$/vmlinuz\r\n"
                     "append_efi64=%s\r\n" % (append, append))
+        if self.scenario == "wds-uefi":
+            self.wds_asset()
         services = 0x1 | 0x4 | 0x200 | (0x100 if self.proxy else 0)  # proxy mode: the bits 0x104
         ini = os.path.join(self.tmp, "Nimbo.ini")
         with open(ini, "w") as f:
             f.write("[NIMBO]\nNIMBO_Services=%d\nNIMBO_LogFile=%s\n" % (services, self.logfile))
             f.write("[TFTP]\nTFTP_RootDirectory=%s\n" % self.root)
-            f.write("[DHCP]\nDHCP_BootFile=%s\n" % BOOT_LIST)
+            if self.scenario == "wds-uefi":
+                f.write("[DHCP]\nDHCP_BootFile=%s\nDHCP_BINL_BM_Mode=3\n" % BM3_LIST)
+            else:
+                f.write("[DHCP]\nDHCP_BootFile=%s\n" % BOOT_LIST)
             if not self.proxy:
                 f.write("DHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=255.255.255.0\n")
         return ini
+
+    def wds_asset(self):
+        """An x64 WDS medium whose boot image (made by wimlib-imagex) carries the boot files."""
+        asset = os.path.join(self.root, "WIA_WDS", "W11")
+        pe = os.path.join(self.tmp, "pe")
+        for rel, data in (("Windows/Boot/EFI/bootmgfw.efi", b"MZ not a real boot manager"),
+                          ("Windows/Boot/PXE/pxeboot.n12", b"MZ pxeboot"), ("Windows/Boot/PXE/bootmgr.exe", b"MZ bootmgr"),
+                          ("Windows/Boot/Fonts/wgl4_boot.ttf", b"font")):
+            os.makedirs(os.path.dirname(os.path.join(pe, rel)), exist_ok=True)
+            with open(os.path.join(pe, rel), "wb") as f:
+                f.write(data)
+        os.makedirs(os.path.join(asset, "boot"))
+        os.makedirs(os.path.join(asset, "sources"))
+        with open(os.path.join(asset, "boot", "boot.sdi"), "wb") as f:
+            f.write(b"SDI")
+        wim = os.path.join(asset, "sources", "boot.wim")
+        run("wimlib-imagex", "capture", pe, wim, "Microsoft Windows PE", "--boot")
+        run("wimlib-imagex", "info", wim, "1", "--image-property", "WINDOWS/ARCH=9")
+        install = os.path.join(asset, "sources", "install.wim")
+        run("wimlib-imagex", "capture", pe, install, "Windows 11 Pro")
+        run("wimlib-imagex", "info", install, "1", "--image-property", "WINDOWS/ARCH=9")
+
+    def wds_boot(self):
+        """Mode 3: the UEFI client is offered the boot manager with option 252 naming its store,
+        and fetches the boot manager. (The store is read by the boot manager itself, which the
+        tests do not carry: its fetch is not checked here.)"""
+        self.start("sniffer", [sys.executable, "-c", SNIFFER, "240"], self.ns)
+        time.sleep(1)
+        self.qemu()
+        if not self.wait_log([r"TFTP Inf: </BM/MICROSOFT/EFI64/bootmgfw\.efi>: sent"], 240):
+            return False
+        with open(os.path.join(self.tmp, "sniffer.out"), errors="replace") as f:
+            replies = f.read()
+        log("DHCP replies on the wire:\n" + replies)
+        if not re.search(r"opt252=\\BM\\MICROSOFT\\EFI64\\bcd", replies) or "bootmgfw.efi" not in replies:
+            log("no reply with the boot manager and option 252 naming its store")
+            return False
+        store = os.path.join(self.root, "BM", "MICROSOFT", "EFI64", "bcd")
+        r = run("hivexget", store, "Objects\\{51554E44-415F-4C4F-4D42-415249584F01}\\Elements\\12000004", "Element",
+                check=False)
+        if "Windows 11 Pro" not in r.stdout:
+            log("the EFI64 store does not list the asset:", r.stdout, r.stderr)
+            return False
+        log("offered bootmgfw.efi with option 252, fetched it; the store lists:", r.stdout.strip())
+        return True
 
     def start(self, name, cmd, ns):
         out = open(os.path.join(self.tmp, name + ".out"), "w")
@@ -401,6 +492,8 @@ class Test:
         self.start("nimbo", [self.nimbo, "-i", ini, "-l", "9"], self.ns)
         if not self.wait_log([r'BINL Inf: Preparation/Maintenance procedures "End"'], 90):
             return False
+        if self.scenario == "wds-uefi":
+            return self.wds_boot()
         if self.proxy:
             self.start("dnsmasq", ["dnsmasq", "--no-daemon", "--conf-file=/dev/null", "--port=0",
                                    "--interface=veth1", "--bind-interfaces", "--log-dhcp",
@@ -472,6 +565,7 @@ def main():
         return SKIP
     tools = ["ip"] if scenario == "held-off" else ["ip", "qemu-system-x86_64", "tesseract"]
     tools += ["dnsmasq"] if scenario.startswith("proxy") else []
+    tools += ["wimlib-imagex", "hivexget"] if scenario == "wds-uefi" else []
     missing = [t for t in tools if not shutil.which(t)]
     if missing or not os.path.exists("/bin/busybox") or not os.path.exists("/dev/net/tun") or (
             scenario.endswith("uefi") and not os.path.exists(OVMF_CODE)):

@@ -20,6 +20,7 @@
 #include "ris_fixture.h"
 #include "settings.h"
 #include "start_threads.h"
+#include "wds_fixture.h"
 
 namespace {
 
@@ -124,6 +125,29 @@ TEST_F(PrepareFixture, FullRunPreparesTheTreeAndSetsTheFlags) {
     ASSERT_GE(fd, 0);
     EXPECT_NE(::flock(fd, LOCK_EX | LOCK_NB), 0);
     ::close(fd);
+}
+
+// A WDS medium becomes an asset, an entry of the EFI64 menu and a loader of its store.
+TEST_F(PrepareFixture, WdsAssetReachesMenuAndEfiStore) {
+    PublishDhcp(3);
+    MakeWdsMedium(root.path(), "W11");
+    BinlRun run;
+    ASSERT_EQ(BinlPrepare(&run), 0);
+    EXPECT_TRUE(IsRegularFile(root / "WIA_WDS/W11/_NIMBO_/boot/bcd"));
+    EXPECT_TRUE(IsRegularFile(root / "WIA_WDS/W11/_NIMBO_/boot/NimboBoot.wim"));
+    EXPECT_NE(ReadFile(MenuDefPath(run.ctx, PLATFORM_EFI64)).find("LABEL   WIA_WDS\\W11\\"), std::string::npos);
+    const std::string store = root / "BM/MICROSOFT/EFI64/bcd";
+    EXPECT_EQ(Shell("hivexget '" + store + "' 'Objects\\{51554E44-415F-4C4F-4D42-415249584F01}\\Elements\\12000030' Element"),
+              "NIMBO_WIA_PATH=\\\\" + run.ctx.computerName + "\\WIA_WDS_SHARE\\W11\n");
+    EXPECT_TRUE(IsRegularFile(root / "BM/MICROSOFT/EFI64/bootmgfw.efi"));
+    EXPECT_TRUE(IsRegularFile(root / "BM/MICROSOFT/EFI32/bcd"));
+
+    // Nothing changed: the next run rebuilds neither the image nor a menu.
+    LogCatcher log;
+    BinlRun again;
+    ASSERT_EQ(BinlPrepare(&again), 0);
+    EXPECT_FALSE(log.Has("Injected"));
+    EXPECT_FALSE(log.Has("menu.def"));
 }
 
 TEST_F(PrepareFixture, SecondRunWithoutChangesRebuildsNoMenu) {

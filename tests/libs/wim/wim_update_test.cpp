@@ -328,8 +328,8 @@ TEST_F(WimUpdateTest, InjectsBootFiles) {
   const fs::path& t = temp_.path();
   const fs::path tmp = t / "tmp", nic = t / "nic", assets = t / "a" / "b" / "c" / "d";
   WriteFile(tmp / "Nimbo2.tmp", "companion x64");
-  WriteFile(tmp / "nimbo5.tmp", "Nimbo.txt");
-  WriteFile(tmp / "nimbo6.tmp", "[LaunchApps]\n");
+  WriteFile(tmp / "Nimbo5.tmp", "Nimbo.txt");
+  WriteFile(tmp / "Nimbo6.tmp", "[LaunchApps]\n");
   WriteFile(nic / "e1000.inf", "[Version]\n");
   WriteFile(nic / "e1000.sys", "driver");
   WriteFile(nic / "NimboReadme.txt", "not copied");
