@@ -200,6 +200,29 @@ int GetWimBootImageInfo(const char* wimPath, char* name, uint32_t* capacityLengt
 
 // ---- injection ------------------------------------------------------------------------
 
+void LogInjectedItems(const char* destinationWim, const std::vector<arc::CDirItem>& items) {
+  for (const arc::CDirItem& item : items) {
+    const std::string path = WimUtf16ToUtf8(item.ImagePath);
+    const char* folderMark = (item.Attrib & arc::kAttribDirectory) ? "\\" : "";
+    switch (item.Result & 0xFF00) {
+      case arc::kItemAdded:
+        LogPrint(1, "BINL Inf: Injected\tOK, %s  Added [%d]%s%s", destinationWim, int(item.ImageIndex),
+                 path.c_str(), folderMark);
+        break;
+      case arc::kItemReplaced:
+        LogPrint(1, "BINL Inf: Injected\tOK, %s  Updated [%d]%s", destinationWim, int(item.ImageIndex),
+                 path.c_str());
+        break;
+      case arc::kItemPresent:
+        LogPrint(1, "BINL Warn: Not injecting [%d]%s%s; Already in %s", int(item.ImageIndex),
+                 path.c_str(), folderMark, destinationWim);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
 bool WimUpdateCopy(const char* sourceWim, const char* destinationWim,
                    std::vector<arc::CDirItem>& items) {
   if (!sourceWim || !destinationWim) return false;
@@ -314,25 +337,6 @@ int InjectIntoBootWim(int mode, const char* sourceWim, const char* destinationWi
   if (items.empty()) return 0;
 
   if (!WimUpdateCopy(sourceWim, destinationWim, items)) return -1;
-  for (const arc::CDirItem& item : items) {
-    const std::string path = WimUtf16ToUtf8(item.ImagePath);
-    const char* folderMark = (item.Attrib & arc::kAttribDirectory) ? "\\" : "";
-    switch (item.Result & 0xFF00) {
-      case arc::kItemAdded:
-        LogPrint(1, "BINL Inf: Injected\tOK, %s  Added [%d]%s%s", destinationWim, int(item.ImageIndex),
-                 path.c_str(), folderMark);
-        break;
-      case arc::kItemReplaced:
-        LogPrint(1, "BINL Inf: Injected\tOK, %s  Updated [%d]%s", destinationWim, int(item.ImageIndex),
-                 path.c_str());
-        break;
-      case arc::kItemPresent:
-        LogPrint(1, "BINL Warn: Not injecting [%d]%s%s; Already in %s", int(item.ImageIndex),
-                 path.c_str(), folderMark, destinationWim);
-        break;
-      default:
-        break;
-    }
-  }
+  LogInjectedItems(destinationWim, items);
   return int(items.size());
 }

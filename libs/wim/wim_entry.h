@@ -59,6 +59,9 @@ int InjectIntoBootWim(int mode, const char* sourceWim, const char* destinationWi
 // alternate streams to replace).
 bool WimUpdateCopy(const char* sourceWim, const char* destinationWim, std::vector<arc::CDirItem>& items);
 
+// Logs what an update did with each item ("Added", "Updated", "Already in").
+void LogInjectedItems(const char* destinationWim, const std::vector<arc::CDirItem>& items);
+
 // Boot index and its image's architecture: 0 found, 1 failure (also boot index 0).
 int GetWimBootImageArch(const char* wimPath, uint32_t* bootIndex, int* archCode);
 

@@ -333,7 +333,11 @@ int WimImage_ParseMetadataForUpdate(WimUpdateState& state, CUpdateItem& item) {
 
 namespace {
 
-std::vector<std::u16string> SplitImagePath(const std::u16string& path) {
+uint64_t ResourceEnd(const WimResource& r) { return r.offset + r.packedSize; }
+
+}  // namespace
+
+std::vector<std::u16string> WimSplitImagePath(const std::u16string& path) {
   std::vector<std::u16string> parts;
   std::u16string part;
   for (size_t i = 0; i <= path.size(); ++i) {
@@ -347,7 +351,7 @@ std::vector<std::u16string> SplitImagePath(const std::u16string& path) {
   return parts;
 }
 
-bool UsableComponents(const std::vector<std::u16string>& parts) {
+bool WimUsableComponents(const std::vector<std::u16string>& parts) {
   if (parts.empty()) return false;
   for (const std::u16string& p : parts) {
     if (p == u"." || p == u".." || p.size() > 255) return false;
@@ -357,8 +361,7 @@ bool UsableComponents(const std::vector<std::u16string>& parts) {
   return true;
 }
 
-// Copies an open source to the output at offset, hashing it; false on any failure.
-bool CopySource(int in, int out, uint64_t offset, uint64_t& copied, Sha1& hash) {
+bool WimCopyStream(int in, int out, uint64_t offset, uint64_t& copied, Sha1& hash) {
   std::vector<uint8_t> block(1u << 20);
   WimSha1Context sha;
   copied = 0;
@@ -374,10 +377,6 @@ bool CopySource(int in, int out, uint64_t offset, uint64_t& copied, Sha1& hash) 
   hash = sha.Final();
   return true;
 }
-
-uint64_t ResourceEnd(const WimResource& r) { return r.offset + r.packedSize; }
-
-}  // namespace
 
 Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
                                        CHandler* handler) {
@@ -395,7 +394,7 @@ Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdate
     u.name = d.Name;
     u.sourcePath = d.FullPath;
     u.imagePath = d.ImagePath;
-    u.components = SplitImagePath(d.ImagePath);
+    u.components = WimSplitImagePath(d.ImagePath);
     u.isFolder = d.Attrib & arc::kAttribDirectory;
     u.attributes = d.Attrib;
     u.size = d.Size;
@@ -426,7 +425,7 @@ Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdate
 
   for (uint32_t i = 0; i < count; ++i) {
     CUpdateItem& item = items[i];
-    bool usable = UsableComponents(item.components);
+    bool usable = WimUsableComponents(item.components);
     if (!item.isFolder) {
       int in = -1;
       Status s = callback->GetStream(i, in);
@@ -437,7 +436,7 @@ Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdate
       }
       if (s != arc::S_OK) return s;
       uint64_t copied = 0;
-      bool ok = usable ? CopySource(in, outFd, writePos, copied, item.hash) : true;
+      bool ok = usable ? WimCopyStream(in, outFd, writePos, copied, item.hash) : true;
       close(in);
       if (!ok) return arc::E_FAIL;
       item.size = copied;

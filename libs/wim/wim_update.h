@@ -72,8 +72,22 @@ class COutHandler {
   // failure.
   Status UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
                             CHandler* handler);
+  // Writes a new single-image WIM to outFd (empty, writable, seekable) from the callback's
+  // items: paths split at '\' and '/', missing folders created, file data stored
+  // uncompressed once per distinct content. Items whose source cannot be read, whose
+  // path is unusable or repeats an earlier one get result 0; the others kItemAdded (with
+  // kItemNewRecord or kItemSharedRecord). S_OK or the failure; the caller discards the
+  // output on failure.
+  Status UpdateItems(int outFd, uint32_t count, CArchiveUpdateCallback* callback);
   uint32_t GetFileTimeType() const { return 0; }
 };
+
+// Copies an open source to the output at offset, hashing it; false on any failure.
+bool WimCopyStream(int in, int out, uint64_t offset, uint64_t& copied, Sha1& hash);
+// Splits a path inside an image at '\' and '/' (empty parts dropped).
+std::vector<std::u16string> WimSplitImagePath(const std::u16string& path);
+// True when every part is a usable name (not "." or "..", no NUL, at most 255 units).
+bool WimUsableComponents(const std::vector<std::u16string>& parts);
 
 // Applies one item to its image (or every image): 0 done (see item.result), 1 failed.
 int WimImage_ParseMetadataForUpdate(WimUpdateState& state, CUpdateItem& item);
