@@ -224,7 +224,7 @@ void LogInjectedItems(const char* destinationWim, const std::vector<arc::CDirIte
 }
 
 bool WimUpdateCopy(const char* sourceWim, const char* destinationWim,
-                   std::vector<arc::CDirItem>& items) {
+                   std::vector<arc::CDirItem>& items, bool unshared) {
   if (!sourceWim || !destinationWim) return false;
   const std::string destination = SlashPath(destinationWim);
   FileCloser input(open(SlashPath(sourceWim).c_str(), O_RDONLY | O_CLOEXEC));
@@ -240,7 +240,9 @@ bool WimUpdateCopy(const char* sourceWim, const char* destinationWim,
   if (ok) {
     CArchiveUpdateCallback callback(&items);
     COutHandler writer;
-    ok = writer.UpdateItemsInPlace(out, uint32_t(items.size()), &callback, &handler) == arc::S_OK;
+    const uint32_t n = uint32_t(items.size());
+    ok = (unshared ? writer.UpdateItemsInPlaceUnshared(out, n, &callback, &handler)
+                   : writer.UpdateItemsInPlace(out, n, &callback, &handler)) == arc::S_OK;
   }
   if (close(out) != 0) ok = false;
   if (ok && rename(temporary.c_str(), destination.c_str()) != 0) ok = false;

@@ -378,8 +378,32 @@ bool WimCopyStream(int in, int out, uint64_t offset, uint64_t& copied, Sha1& has
   return true;
 }
 
+int32_t WimLookup_FindIndex(const WimDatabase& db, const Sha1& hash) {
+  for (size_t i = 0; i < db.records.size(); ++i)
+    if (db.records[i].hash == hash) return int32_t(i);
+  return -1;
+}
+
+int32_t WimLookup_InsertRecord(WimUpdateState& state, const CLookupTableRecord& record) {
+  const int32_t index = int32_t(state.db->records.size());
+  state.db->records.push_back(record);
+  state.released.push_back(false);
+  state.byHash[record.hash] = index;
+  return index;
+}
+
 Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
                                        CHandler* handler) {
+  return UpdateInPlace(outFd, count, callback, handler, false);
+}
+
+Status COutHandler::UpdateItemsInPlaceUnshared(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
+                                               CHandler* handler) {
+  return UpdateInPlace(outFd, count, callback, handler, true);
+}
+
+Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
+                                  CHandler* handler, bool unshared) {
   if (!callback || !handler || !handler->OpenedForUpdate()) return arc::E_FAIL;
   if (count > callback->Count()) return arc::E_INVALIDARG;
   WimHeader& header = handler->Header();
@@ -449,7 +473,13 @@ Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdate
       record.resource.offset = writePos;
       record.partNumber = header.partNumber;
       record.hash = item.hash;
-      WimLookup_FindOrAppend(state, record, item);
+      if (unshared) {
+        // Every file keeps a copy of its own, even when the content is stored already.
+        item.record = WimLookup_InsertRecord(state, record);
+        item.result |= kItemNewRecord;
+      } else {
+        WimLookup_FindOrAppend(state, record, item);
+      }
       if (item.result & kItemNewRecord) {
         item.dataOffset = writePos;
         item.packedSize = item.size;

@@ -72,6 +72,10 @@ class COutHandler {
   // failure.
   Status UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
                             CHandler* handler);
+  // The same, except that the data of every file is stored and gets a lookup record of
+  // its own (result bit kItemNewRecord) even when equal content is stored already.
+  Status UpdateItemsInPlaceUnshared(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
+                                    CHandler* handler);
   // Writes a new single-image WIM to outFd (empty, writable, seekable) from the callback's
   // items: paths split at '\' and '/', missing folders created, file data stored
   // uncompressed once per distinct content. Items whose source cannot be read, whose
@@ -80,6 +84,10 @@ class COutHandler {
   // output on failure.
   Status UpdateItems(int outFd, uint32_t count, CArchiveUpdateCallback* callback);
   uint32_t GetFileTimeType() const { return 0; }
+
+ private:
+  Status UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback, CHandler* handler,
+                       bool unshared);
 };
 
 // Copies an open source to the output at offset, hashing it; false on any failure.
@@ -94,6 +102,11 @@ int WimImage_ParseMetadataForUpdate(WimUpdateState& state, CUpdateItem& item);
 // Edits one image's metadata for the item: 0 done, 1 failed (the image is unchanged).
 int WimImage_WalkOrInsertPath(WimUpdateState& state, WimImageRecord& image, uint64_t rootPosition,
                               CUpdateItem& item);
+// The first lookup record with this content, or -1.
+int32_t WimLookup_FindIndex(const WimDatabase& db, const Sha1& hash);
+// Appends a record where WimLookup_FindOrAppend would and returns its index; later
+// references to the content go to it.
+int32_t WimLookup_InsertRecord(WimUpdateState& state, const CLookupTableRecord& record);
 // Finds a stored record with the same content or appends a new one: 0.
 int WimLookup_FindOrAppend(WimUpdateState& state, const CLookupTableRecord& record, CUpdateItem& item);
 

@@ -269,3 +269,47 @@ TEST_F(InstallWim, RefusesEsdAndMissingFiles) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(UnsharedUpdate, StoresEveryCopy) {
+  TempFolder tmp;
+  MakeSampleTree(tmp.path() / "img");
+  const fs::path wim = tmp.path() / "in.wim", out = tmp.path() / "out.wim", shared = tmp.path() / "shared.wim";
+  ASSERT_TRUE(Capture(tmp.path() / "img", wim, "one", "--compress=none"));
+  ASSERT_TRUE(Capture(tmp.path() / "img", wim, "two", "--compress=none"));
+  WriteFile(tmp.path() / "src" / "same.txt", "hello\n");  // content already in the WIM
+  WriteFile(tmp.path() / "src" / "new.bin", Noise(70000, 5));
+  auto make = [&] {
+    std::vector<arc::CDirItem> items(3);
+    items[0].ImagePath = u"\\added\\same.txt";
+    items[0].FullPath = (tmp.path() / "src" / "same.txt").string();
+    items[1].ImagePath = u"\\added\\new.bin";
+    items[1].FullPath = (tmp.path() / "src" / "new.bin").string();
+    items[2].ImagePath = u"\\added\\new2.bin";
+    items[2].FullPath = items[1].FullPath;
+    for (auto& i : items) i.Attrib = 0x20;
+    return items;
+  };
+  std::vector<arc::CDirItem> a = make(), b = make();
+  ASSERT_TRUE(WimUpdateCopy(wim.c_str(), out.c_str(), a, true));
+  ASSERT_TRUE(WimUpdateCopy(wim.c_str(), shared.c_str(), b, false));
+  for (const arc::CDirItem& i : a) EXPECT_EQ(i.Result, arc::kItemAdded | kItemNewRecord);
+  EXPECT_EQ(b[0].Result, arc::kItemAdded | kItemSharedRecord);
+  EXPECT_EQ(b[2].Result, arc::kItemAdded | kItemSharedRecord);
+  // Two more copies of data, each with a 50-byte lookup record.
+  EXPECT_EQ(fs::file_size(out) - fs::file_size(shared), 6u + 70000u + 2 * 50u);
+  EXPECT_TRUE(WimlibVerify(out));
+  for (int image = 1; image <= 2; ++image) {
+    EXPECT_EQ(WimlibExtract(out, image, "/added/same.txt"), "hello\n");
+    EXPECT_TRUE(WimlibExtract(out, image, "/added/new2.bin") == Noise(70000, 5));
+    EXPECT_EQ(WimlibExtract(out, image, "/a.txt"), "hello\n");
+  }
+  // A failed update leaves nothing behind.
+  std::vector<arc::CDirItem> c = make();
+  c[0].ImageIndex = 7;
+  EXPECT_FALSE(WimUpdateCopy(wim.c_str(), (tmp.path() / "fail.wim").c_str(), c, true));
+  EXPECT_FALSE(fs::exists(tmp.path() / "fail.wim"));
+}
+
+}  // namespace
