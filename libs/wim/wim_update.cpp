@@ -306,14 +306,18 @@ int WimImage_WalkOrInsertPath(WimUpdateState& state, WimImageRecord& image, uint
   return 0;
 }
 
+int WimImage_ParseMetadataForImage(WimUpdateState& state, CUpdateItem& item) {
+  auto& images = state.db->images;
+  if (item.imageIndex == 0 || item.imageIndex > images.size()) return 1;
+  WimImageRecord& image = images[item.imageIndex - 1];
+  return WimImage_WalkOrInsertPath(state, image, image.rootPosition, item);
+}
+
 int WimImage_ParseMetadataForUpdate(WimUpdateState& state, CUpdateItem& item) {
   auto& images = state.db->images;
   const uint32_t n = item.imageIndex;
   if (n > images.size() || images.empty()) return 1;
-  if (n > 0) {
-    WimImageRecord& image = images[n - 1];
-    return WimImage_WalkOrInsertPath(state, image, image.rootPosition, item);
-  }
+  if (n > 0) return WimImage_ParseMetadataForImage(state, item);
   const int32_t outcome = arc::kItemAdded | arc::kItemReplaced | arc::kItemPresent;
   int32_t seen = 0;
   for (WimImageRecord& image : images) {

@@ -23,6 +23,11 @@ class CArchiveUpdateCallback {
   Status GetStream(uint32_t index, int& fd);
   Status SetOperationResult(int32_t result);
   Status SetItemResult(uint32_t index, int32_t result);
+  // Ends the update: nothing is left to close.
+  Status Finish() {
+    needsClose_ = false;
+    return arc::S_OK;
+  }
 
   std::string folderPrefix;
   std::vector<std::string> failedPaths;
@@ -99,6 +104,8 @@ bool WimUsableComponents(const std::vector<std::u16string>& parts);
 
 // Applies one item to its image (or every image): 0 done (see item.result), 1 failed.
 int WimImage_ParseMetadataForUpdate(WimUpdateState& state, CUpdateItem& item);
+// Applies one item to its own image only (image 0 is refused): 0 done, 1 failed.
+int WimImage_ParseMetadataForImage(WimUpdateState& state, CUpdateItem& item);
 // Edits one image's metadata for the item: 0 done, 1 failed (the image is unchanged).
 int WimImage_WalkOrInsertPath(WimUpdateState& state, WimImageRecord& image, uint64_t rootPosition,
                               CUpdateItem& item);

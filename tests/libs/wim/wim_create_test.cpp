@@ -4,6 +4,7 @@
 
 #include <set>
 
+#include "short_name.h"
 #include "wim_collect.h"
 #include "wim_entry.h"
 #include "wim_format.h"
@@ -310,6 +311,20 @@ TEST(UnsharedUpdate, StoresEveryCopy) {
   c[0].ImageIndex = 7;
   EXPECT_FALSE(WimUpdateCopy(wim.c_str(), (tmp.path() / "fail.wim").c_str(), c, true));
   EXPECT_FALSE(fs::exists(tmp.path() / "fail.wim"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ShortNameHelpers, LongNameCharactersAndUpperCase) {
+  for (char16_t c : std::u16string(u"\"&*+,./:;<=>?[\\]^|\x01\x1F")) EXPECT_FALSE(IsLongNameChar(c)) << int(c);
+  for (char16_t c : std::u16string(u"aZ09 _-~!#$%'()@{}`\x00E9")) EXPECT_TRUE(IsLongNameChar(c)) << int(c);
+  EXPECT_EQ(ShortNameUpper(u'a'), u'A');
+  EXPECT_EQ(ShortNameUpper(u'z'), u'Z');
+  EXPECT_EQ(ShortNameUpper(u'A'), u'A');
+  EXPECT_EQ(ShortNameUpper(u'{'), u'{');
+  EXPECT_EQ(ShortNameUpper(u'\x00E9'), u'\x00E9');
 }
 
 }  // namespace
