@@ -1,12 +1,18 @@
 #include "bootmgr_xsl.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <string>
 
+#include "file_read.h"
 #include "host_records.h"
+#include "pe_resource.h"
 
 void xml_memory_writer::write(const void* data, size_t size) {
   if (buffer_ && written_ < capacity_) {
@@ -150,5 +156,95 @@ int EditBootmgrXsl(std::vector<uint8_t>& buffer, uint32_t& length, int style, co
   if (fill.written() != size) return kBootmgrXslBadDocument;
   buffer.swap(out);
   length = uint32_t(size);
+  return 0;
+}
+
+namespace {
+
+constexpr uint16_t kHtmlType = 23;
+constexpr uint32_t kEnglishUs = 1033;
+
+std::string SlashPath(const char* path) {
+  std::string p = path;
+  for (char& c : p)
+    if (c == '\\') c = '/';
+  return p;
+}
+
+// Opens the boot manager: 0 loaded, or the negative result shared by both routines.
+int LoadBootManager(const char* file, std::string& path, PeResourceImage& image) {
+  if (!file || !*file) return -1;
+  path = SlashPath(file);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode) || access(path.c_str(), R_OK | W_OK) != 0) return -2;
+  std::vector<uint8_t> bytes;
+  if (ReadRegularFile(path, &bytes) != FileRead::Ok) return -2;
+  return image.Load(std::move(bytes)) ? 0 : -3;
+}
+
+const PeResourceLanguage* FindXsl(const PeResourceImage& image) {
+  const PeResourceKey type = PeResourceKey::Id(kHtmlType), name = PeResourceKey::Name("BOOTMGR.XSL");
+  const PeResourceLanguage* found = image.Find(type, name, kEnglishUs);
+  return found ? found : image.Find(type, name, -1);
+}
+
+}  // namespace
+
+int ReadBootmgrXsl(const char* file, uint8_t* buffer, uint32_t* length) {
+  std::string path;
+  PeResourceImage image;
+  int rc = LoadBootManager(file, path, image);
+  if (rc != 0) return rc;
+  const PeResourceLanguage* xsl = FindXsl(image);
+  if (!xsl) return -4;
+  if (xsl->data.empty()) return -5;
+  if (!length) return -6;
+  const uint32_t size = uint32_t(xsl->data.size());
+  if (!buffer) {
+    *length = size;
+    return 0;
+  }
+  if (*length < size) {
+    *length = 0;
+    return -7;
+  }
+  std::memcpy(buffer, xsl->data.data(), size);
+  *length = size;
+  return 0;
+}
+
+int WriteBootmgrXsl(const char* file, const uint8_t* data, uint32_t size) {
+  std::string path;
+  PeResourceImage image;
+  int rc = LoadBootManager(file, path, image);
+  if (rc != 0) return rc;
+  if (!FindXsl(image)) return -4;
+  if (!data || size == 0) return -7;
+  image.Remove(PeResourceKey::Name("MUI"), PeResourceKey::Id(1));
+  const PeResourceKey type = PeResourceKey::Id(kHtmlType), name = PeResourceKey::Name("BOOTMGR.XSL");
+  image.Set(type, name, kEnglishUs, std::vector<uint8_t>(data, data + size));
+  std::vector<uint8_t> out;
+  if (!image.Save(out)) return -5;
+
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -8;
+  std::string temporary = path + ".XXXXXX";
+  int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return -8;
+  bool ok = fchmod(fd, st.st_mode & 07777) == 0;
+  for (size_t done = 0; ok && done < out.size();) {
+    ssize_t n = write(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) ok = false;
+    else done += size_t(n);
+  }
+  if (ok && fsync(fd) != 0) ok = false;
+  if (close(fd) != 0) ok = false;
+  if (ok && rename(temporary.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) {
+    unlink(temporary.c_str());
+    return -8;
+  }
   return 0;
 }

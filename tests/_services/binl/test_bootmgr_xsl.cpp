@@ -4,6 +4,18 @@
 #include <string>
 
 #include "bootmgr_xsl.h"
+#include "pe_builder.h"
+#include "pe_resource.h"
+#include "pe_version.h"
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -149,6 +161,173 @@ TEST(XmlMemoryWriter, NeverWritesPastItsCapacity) {
     EXPECT_EQ(std::string(buffer.data(), kept), all.substr(0, kept));
     for (size_t i = kept; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], '#') << i;
   }
+}
+
+// ---- the resource in a PE file ---------------------------------------------------------
+
+namespace fs = std::filesystem;
+
+std::vector<uint8_t> ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+void WriteAll(const fs::path& p, const std::vector<uint8_t>& b) {
+  std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+// A boot manager stand-in: a version resource, a ("MUI", 1) resource and BOOTMGR.XSL.
+std::vector<uint8_t> BootManagerImage(bool withXsl = true, const std::string& xsl = kSheet) {
+  std::vector<uint8_t> img = pe_builder::BuildImage({});
+  pe_builder::Put32(img, 0x58 + 32, 0x1000);  // section alignment
+  pe_builder::Put32(img, 0x58 + 36, 0x200);   // file alignment
+  PeResourceImage image;
+  EXPECT_TRUE(image.Load(img));
+  if (withXsl) image.Set(PeResourceKey::Id(23), PeResourceKey::Name("BOOTMGR.XSL"), 1033, Bytes(xsl));
+  std::vector<uint8_t> out;
+  EXPECT_TRUE(image.Save(out));
+  return out;
+}
+
+uint32_t Checksum(const std::vector<uint8_t>& b, size_t at) {
+  uint64_t sum = 0;
+  for (size_t i = 0; i < b.size(); i += 2) {
+    if (i == at || i == at + 2) continue;
+    sum += b[i] | (i + 1 < b.size() ? b[i + 1] << 8 : 0);
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  return uint32_t(((sum & 0xFFFF) + (sum >> 16)) + b.size());
+}
+
+class BootManagerFile : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/nimbo-bootmgr-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    file_ = dir_ / "bootmgfw.efi";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_, file_;
+};
+
+TEST_F(BootManagerFile, ReadEditWriteReadBack) {
+  for (int style : {1, 2})
+    for (int platform : {2, 3})
+      for (size_t titleLength : {size_t(76), size_t(77)}) {
+        SCOPED_TRACE(std::to_string(style) + "/" + std::to_string(platform) + "/" + std::to_string(titleLength));
+        WriteAll(file_, BootManagerImage());
+        ASSERT_EQ(PeFindResourceInFile(file_.string(), "MUI", 1), PE_OK);
+        uint32_t length = 0;
+        ASSERT_EQ(ReadBootmgrXsl(file_.c_str(), nullptr, &length), 0);
+        ASSERT_EQ(length, sizeof kSheet - 1);
+        std::vector<uint8_t> buffer(length);
+        ASSERT_EQ(ReadBootmgrXsl(file_.c_str(), buffer.data(), &length), 0);
+        EXPECT_EQ(std::string(buffer.begin(), buffer.end()), kSheet);
+        ASSERT_EQ(EditBootmgrXsl(buffer, length, style, std::string(titleLength, 'x').c_str(), platform), 0);
+        ASSERT_EQ(WriteBootmgrXsl(file_.c_str(), buffer.data(), length), 0);
+
+        uint32_t back = 0;
+        ASSERT_EQ(ReadBootmgrXsl(file_.c_str(), nullptr, &back), 0);
+        ASSERT_EQ(back, length);
+        std::vector<uint8_t> read(back);
+        ASSERT_EQ(ReadBootmgrXsl(file_.c_str(), read.data(), &back), 0);
+        EXPECT_TRUE(std::equal(read.begin(), read.end(), buffer.begin()));
+        EXPECT_EQ(PeFindResourceInFile(file_.string(), "MUI", 1), PE_NOT_FOUND);
+        uint64_t version = 0;
+        EXPECT_EQ(PeFileVersionOfFile(file_.string(), &version), PE_OK);
+        EXPECT_EQ(version, 0x000A00004A610001ull);
+
+        // Header fields follow the new section; the checksum is the file's own.
+        const std::vector<uint8_t> bytes = ReadAll(file_);
+        uint32_t rawSize = 0, virtualSize = 0, imageSize = 0, dirSize = 0, checksum = 0;
+        const size_t opt = 0x58, sec = opt + 240;
+        std::memcpy(&virtualSize, &bytes[sec + 8], 4);
+        std::memcpy(&rawSize, &bytes[sec + 16], 4);
+        std::memcpy(&imageSize, &bytes[opt + 56], 4);
+        std::memcpy(&dirSize, &bytes[opt + 108 + 4 + 16 + 4], 4);
+        std::memcpy(&checksum, &bytes[opt + 64], 4);
+        EXPECT_EQ(rawSize % 0x200, 0u);
+        EXPECT_EQ(bytes.size(), 0x200u + rawSize);
+        EXPECT_EQ(dirSize, virtualSize);
+        EXPECT_EQ(imageSize, (0x1000 + virtualSize + 0xFFF) / 0x1000 * 0x1000);
+        EXPECT_EQ(checksum, Checksum(bytes, opt + 64));
+      }
+  // objdump reads the resource directory of the rewritten file.
+  std::string command = "objdump -x '" + file_.string() + "' 2>&1";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string out;
+  char chunk[4096];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+  int status = pclose(pipe);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  EXPECT_NE(out.find("Resource Directory"), std::string::npos) << out;
+  EXPECT_NE(out.find("BOOTMGR.XSL"), std::string::npos) << out;
+  EXPECT_EQ(out.find("MUI"), std::string::npos);
+  EXPECT_EQ(out.find("Corrupt"), std::string::npos) << out;
+}
+
+TEST_F(BootManagerFile, DamagedFilesAndErrors) {
+  std::vector<uint8_t> good = BootManagerImage();
+  std::vector<uint8_t> loop = good;
+  // The type directory's first entry points back at the root: a loop.
+  pe_builder::Put32(loop, 0x200 + 16 + 4, 0x80000000u);
+  std::vector<uint8_t> outside = good;
+  pe_builder::Put32(outside, 0x200 + 16 + 4, 0x80000000u | 0x7FFFFF00u);
+  std::vector<uint8_t> notLast = good;
+  // A second section behind the resources: they cannot grow in place.
+  pe_builder::Put16(notLast, 0x46, 2);
+  std::memcpy(&notLast[0x58 + 240 + 40], ".data", 5);
+  pe_builder::Put32(notLast, 0x58 + 240 + 40 + 12, 0x9000);
+  pe_builder::Put32(notLast, 0x58 + 240 + 40 + 20, uint32_t(notLast.size()));
+  std::vector<uint8_t> trailing = good;
+  trailing.resize(trailing.size() + 64, 0xEE);
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> bytes;
+    int read, write;
+  } cases[] = {
+      {"not a PE", Bytes("MZ but nothing else"), -3, -3},
+      {"truncated", std::vector<uint8_t>(good.begin(), good.begin() + 0x180), -3, -3},
+      {"resource loop", loop, -3, -3},
+      {"entry outside", outside, -3, -3},
+      {"no BOOTMGR.XSL", BootManagerImage(false), -4, -4},
+      {"empty BOOTMGR.XSL", BootManagerImage(true, ""), -5, 0},  // replaced
+      {"resources not last", notLast, 0, -5},
+      {"data behind the resources", trailing, 0, -5},
+  };
+  const std::vector<uint8_t> payload = Bytes("<x/>");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteAll(file_, c.bytes);
+    uint32_t length = 0;
+    EXPECT_EQ(ReadBootmgrXsl(file_.c_str(), nullptr, &length), c.read);
+    EXPECT_EQ(WriteBootmgrXsl(file_.c_str(), payload.data(), uint32_t(payload.size())), c.write);
+    if (c.write != 0) {
+      EXPECT_TRUE(ReadAll(file_) == c.bytes);  // never half-written
+    } else {
+      EXPECT_EQ(ReadBootmgrXsl(file_.c_str(), nullptr, &length), 0);
+      EXPECT_EQ(length, payload.size());
+    }
+  }
+  uint32_t length = 0;
+  EXPECT_EQ(ReadBootmgrXsl((dir_ / "missing.efi").c_str(), nullptr, &length), -1);
+  EXPECT_EQ(WriteBootmgrXsl((dir_ / "missing.efi").c_str(), payload.data(), 4), -1);
+  EXPECT_EQ(ReadBootmgrXsl(dir_.c_str(), nullptr, &length), -2);
+  EXPECT_EQ(WriteBootmgrXsl(dir_.c_str(), payload.data(), 4), -2);
+  WriteAll(file_, good);
+  EXPECT_EQ(ReadBootmgrXsl(file_.c_str(), nullptr, nullptr), -6);
+  std::vector<uint8_t> small(10);
+  length = 10;
+  EXPECT_EQ(ReadBootmgrXsl(file_.c_str(), small.data(), &length), -7);
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(WriteBootmgrXsl(file_.c_str(), nullptr, 0), -7);
+  // Backslashes are accepted; nothing is left beside the file after a write.
+  std::string windows = file_.string();
+  std::replace(windows.begin(), windows.end(), '/', '\\');
+  EXPECT_EQ(WriteBootmgrXsl(windows.c_str(), payload.data(), 4), 0);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
 }
 
 }  // namespace
