@@ -268,6 +268,40 @@ TEST_F(BootManagerFile, ReadEditWriteReadBack) {
   EXPECT_EQ(out.find("Corrupt"), std::string::npos) << out;
 }
 
+TEST_F(BootManagerFile, CertificateTableIsDroppedAndPe32Works) {
+  std::vector<uint8_t> signedImage = BootManagerImage();
+  const uint32_t certAt = uint32_t(signedImage.size());
+  signedImage.resize(signedImage.size() + 40, 0x5A);
+  const size_t security = 0x58 + 108 + 4 + 4 * 8;
+  pe_builder::Put32(signedImage, security, certAt);
+  pe_builder::Put32(signedImage, security + 4, 40);
+  WriteAll(file_, signedImage);
+  const std::vector<uint8_t> payload = Bytes("<y/>");
+  ASSERT_EQ(WriteBootmgrXsl(file_.c_str(), payload.data(), 4), 0);
+  const std::vector<uint8_t> bytes = ReadAll(file_);
+  uint32_t entry[2];
+  std::memcpy(entry, &bytes[security], 8);
+  EXPECT_EQ(entry[0], 0u);
+  EXPECT_EQ(entry[1], 0u);
+  EXPECT_EQ(std::count(bytes.end() - 40, bytes.end(), 0x5A), 0);
+
+  pe_builder::PeSpec spec;
+  spec.pe32plus = false;
+  std::vector<uint8_t> img = pe_builder::BuildImage(spec);
+  pe_builder::Put32(img, 0x58 + 32, 0x1000);
+  pe_builder::Put32(img, 0x58 + 36, 0x200);
+  PeResourceImage image;
+  ASSERT_TRUE(image.Load(img));
+  image.Set(PeResourceKey::Id(23), PeResourceKey::Name("bootmgr.xsl"), 1033, Bytes(kSheet));
+  std::vector<uint8_t> out;
+  ASSERT_TRUE(image.Save(out));
+  WriteAll(file_, out);
+  uint32_t length = 0;
+  EXPECT_EQ(ReadBootmgrXsl(file_.c_str(), nullptr, &length), 0);
+  EXPECT_EQ(WriteBootmgrXsl(file_.c_str(), payload.data(), 4), 0);
+  EXPECT_EQ(PeFindResourceInFile(file_.string(), "MUI", 1), PE_NOT_FOUND);
+}
+
 TEST_F(BootManagerFile, DamagedFilesAndErrors) {
   std::vector<uint8_t> good = BootManagerImage();
   std::vector<uint8_t> loop = good;
