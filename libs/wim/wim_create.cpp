@@ -135,15 +135,6 @@ std::string TimeElement(const char* name, uint64_t t) {
   return text;
 }
 
-void PutRecord(std::vector<uint8_t>& table, const CLookupTableRecord& r) {
-  uint8_t raw[sizeof(WimLookupRecordDisk)] = {};
-  r.resource.Write(raw);
-  SetAt<uint16_t>(raw, offsetof(WimLookupRecordDisk, partNumber), r.partNumber);
-  SetAt<uint32_t>(raw, offsetof(WimLookupRecordDisk, refCount), r.refCount);
-  std::memcpy(raw + offsetof(WimLookupRecordDisk, hash), r.hash.data(), 20);
-  table.insert(table.end(), raw, raw + sizeof raw);
-}
-
 }  // namespace
 
 Status COutHandler::UpdateItems(int outFd, uint32_t count, CArchiveUpdateCallback* callback) {
@@ -250,8 +241,8 @@ Status COutHandler::UpdateItems(int outFd, uint32_t count, CArchiveUpdateCallbac
   writePos += m.size();
 
   std::vector<uint8_t> table;
-  for (const CLookupTableRecord& r : records) PutRecord(table, r);
-  PutRecord(table, meta);
+  for (const CLookupTableRecord& r : records) WimPutLookupRecord(table, r);
+  WimPutLookupRecord(table, meta);
   if (!WimPwriteAll(outFd, table.data(), table.size(), writePos)) return arc::E_FAIL;
   header.lookupTable = WimResource{table.size(), writePos, table.size(), 0};
   writePos += table.size();

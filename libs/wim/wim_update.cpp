@@ -365,6 +365,15 @@ bool WimUsableComponents(const std::vector<std::u16string>& parts) {
   return true;
 }
 
+void WimPutLookupRecord(std::vector<uint8_t>& table, const CLookupTableRecord& r) {
+  uint8_t raw[sizeof(WimLookupRecordDisk)] = {};
+  r.resource.Write(raw);
+  SetAt<uint16_t>(raw, offsetof(WimLookupRecordDisk, partNumber), r.partNumber);
+  SetAt<uint32_t>(raw, offsetof(WimLookupRecordDisk, refCount), r.refCount);
+  std::memcpy(raw + offsetof(WimLookupRecordDisk, hash), r.hash.data(), 20);
+  table.insert(table.end(), raw, raw + sizeof raw);
+}
+
 bool WimCopyStream(int in, int out, uint64_t offset, uint64_t& copied, Sha1& hash) {
   std::vector<uint8_t> block(1u << 20);
   WimSha1Context sha;
@@ -533,14 +542,7 @@ Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallb
   // Lookup table: data records in table order (released ones left out), then the
   // metadata records in image order, so that image numbers stay.
   std::vector<uint8_t> table;
-  auto put = [&](const CLookupTableRecord& r) {
-    uint8_t raw[sizeof(WimLookupRecordDisk)] = {};
-    r.resource.Write(raw);
-    SetAt<uint16_t>(raw, offsetof(WimLookupRecordDisk, partNumber), r.partNumber);
-    SetAt<uint32_t>(raw, offsetof(WimLookupRecordDisk, refCount), r.refCount);
-    std::memcpy(raw + offsetof(WimLookupRecordDisk, hash), r.hash.data(), 20);
-    table.insert(table.end(), raw, raw + sizeof raw);
-  };
+  auto put = [&](const CLookupTableRecord& r) { WimPutLookupRecord(table, r); };
   for (size_t i = 0; i < db.records.size(); ++i)
     if (!db.records[i].resource.IsMetadata() && !(state.released[i] && db.records[i].refCount == 0))
       put(db.records[i]);

@@ -95,6 +95,8 @@ class COutHandler {
                        bool unshared);
 };
 
+// Appends a lookup record as stored on disk (50 bytes).
+void WimPutLookupRecord(std::vector<uint8_t>& table, const CLookupTableRecord& r);
 // Copies an open source to the output at offset, hashing it; false on any failure.
 bool WimCopyStream(int in, int out, uint64_t offset, uint64_t& copied, Sha1& hash);
 // Splits a path inside an image at '\' and '/' (empty parts dropped).
