@@ -108,6 +108,20 @@ TEST(NewWim, FolderTreePassesTheWimTools) {
   EXPECT_NE(WimInfoValue(wim, 0, "GUID"), WimInfoValue(again, 0, "GUID"));
 }
 
+TEST(NewWim, EmptyImage) {
+  TempFolder tmp;
+  std::vector<arc::CDirItem> none;
+  const fs::path wim = tmp.path() / "empty.wim";
+  ASSERT_EQ(WriteNewWim(wim, none), arc::S_OK);
+  EXPECT_TRUE(WimlibVerify(wim));
+  EXPECT_TRUE(WimlibList(wim, 1).empty());
+  EXPECT_EQ(WimInfoValue(wim, 1, "Directory Count"), "1");
+  EXPECT_EQ(WimInfoValue(wim, 1, "File Count"), "0");
+  CArchiveUpdateCallback callback(&none);
+  EXPECT_EQ(COutHandler().UpdateItems(-1, 0, &callback), arc::E_INVALIDARG);
+  EXPECT_EQ(COutHandler().UpdateItems(1, 1, &callback), arc::E_INVALIDARG);
+}
+
 TEST(NewWim, UnusableItemsAreLeftOut) {
   TempFolder tmp;
   WriteFile(tmp.path() / "f", "data");
