@@ -4,6 +4,9 @@
 #include <archive_entry.h>
 
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <memory>
 
 #include "archive_callbacks.h"
@@ -16,12 +19,22 @@ struct ArchiveCloser {
 };
 using ArchivePtr = std::unique_ptr<struct archive, ArchiveCloser>;
 
-ArchivePtr Open7zBuffer(const void* bytes, uint32_t length) {
-  if (!bytes || length == 0) return nullptr;
+// A 7z reader over a buffer in memory or over an open file; nullptr when the data is
+// not a 7z archive.
+struct ArchiveSource {
+  const void* bytes = nullptr;
+  uint32_t length = 0;
+  int fd = -1;
+};
+
+ArchivePtr Open7z(const ArchiveSource& source) {
+  if (source.fd < 0 && (!source.bytes || source.length == 0)) return nullptr;
   ArchivePtr a(archive_read_new());
   if (!a) return nullptr;
   if (archive_read_support_format_7zip(a.get()) != ARCHIVE_OK) return nullptr;
-  if (archive_read_open_memory(a.get(), bytes, length) != ARCHIVE_OK) return nullptr;
+  int rc = source.fd >= 0 ? archive_read_open_fd(a.get(), source.fd, 64 * 1024)
+                          : archive_read_open_memory(a.get(), source.bytes, source.length);
+  if (rc != ARCHIVE_OK) return nullptr;
   return a;
 }
 
@@ -61,10 +74,10 @@ class CountingSink final : public arc::IExtractSink {
 
 // Walks the archive once, in ascending item order, and hands every selected file
 // item to the sink. Folders and other non-file items are never selected.
-ArchiveOpResult ExtractSelected(const void* bytes, uint32_t length, const ItemSelector& selector,
+ArchiveOpResult ExtractSelected(const ArchiveSource& source, const ItemSelector& selector,
                                 arc::IExtractSink& target) {
   CountingSink sink(target);
-  ArchivePtr a = Open7zBuffer(bytes, length);
+  ArchivePtr a = Open7z(source);
   if (!a) return ARCHIVE_ERR_OPEN;
   bool selected = false;
   static constexpr size_t kBlock = 64 * 1024;
@@ -110,14 +123,39 @@ ArchiveOpResult ExtractFrom7zBuffer(const void* archive, uint32_t length, const 
   ItemSelector selector(nameOrPattern, usePattern);
   arc::CArchiveExtractCallback callback;
   callback.Init(outputFolder, withPaths);
-  return ExtractSelected(archive, length, selector, callback);
+  return ExtractSelected(ArchiveSource{archive, length, -1}, selector, callback);
+}
+
+ArchiveOpResult ExtractFrom7zFile(const char* archivePath, const char* nameOrPattern,
+                                  const char* outputFolder, int /*ignored*/, bool withPaths,
+                                  bool usePattern) {
+  if (!archivePath) return ARCHIVE_ERR_FILE_OPEN;
+  std::string path(archivePath);
+  for (char& c : path)
+    if (c == '\\') c = '/';
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ARCHIVE_ERR_FILE_OPEN;
+  struct stat st{};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return ARCHIVE_ERR_FILE_OPEN;
+  }
+  ArchiveOpResult rc = ARCHIVE_ERR_EXTRACT;
+  if (outputFolder) {
+    ItemSelector selector(nameOrPattern, usePattern);
+    arc::CArchiveExtractCallback callback;
+    callback.Init(outputFolder, withPaths);
+    rc = ExtractSelected(ArchiveSource{nullptr, 0, fd}, selector, callback);
+  }
+  close(fd);
+  return rc;
 }
 
 ArchiveOpResult ExtractItemToMemory(const void* archive, uint32_t length, const char* name,
                                     std::string& out) {
   ItemSelector selector(name, false);
   arc::CMemoryExtractSink memory;
-  ArchiveOpResult rc = ExtractSelected(archive, length, selector, memory);
+  ArchiveOpResult rc = ExtractSelected(ArchiveSource{archive, length, -1}, selector, memory);
   if (rc == ARCHIVE_OK) out.swap(memory.Data());
   return rc;
 }

@@ -25,6 +25,13 @@ ArchiveOpResult ExtractFrom7zBuffer(const void* archive, uint32_t length, const 
                                     const char* outputFolder, int ignored, bool withPaths,
                                     bool usePattern);
 
+// ExtractFrom7zBuffer for a 7z file on disk ('/' or '\' separators): -1 when the file
+// cannot be opened (missing, unreadable, not a regular file), otherwise the same steps
+// and results.
+ArchiveOpResult ExtractFrom7zFile(const char* archivePath, const char* nameOrPattern,
+                                  const char* outputFolder, int ignored, bool withPaths,
+                                  bool usePattern);
+
 // Unpacks the file item with the given exact name (compared without letter case) into
 // memory; with several such items the last one wins.
 ArchiveOpResult ExtractItemToMemory(const void* archive, uint32_t length, const char* name,

@@ -16,7 +16,7 @@ bool IsInvalidShortChar(char16_t c) {
   }
 }
 
-char16_t Upper(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
+char16_t Upper(char16_t c) { return ShortNameUpper(c); }
 
 // Copies units of [from, to) into out, at most limit output units, upper-cased; skipped
 // units are dropped, a run of invalid units becomes one '_'. consumed receives how many
@@ -40,6 +40,10 @@ size_t TakeUnits(const char16_t* from, const char16_t* to, size_t limit, bool sk
 }
 
 }  // namespace
+
+char16_t ShortNameUpper(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 32) : c; }
+
+bool IsLongNameChar(char16_t c) { return c != u'.' && !IsInvalidShortChar(c); }
 
 uint16_t ShortNameCrc16(const char16_t* units, size_t count) {
   uint16_t table[256];

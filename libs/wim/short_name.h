@@ -9,3 +9,8 @@ uint16_t ShortNameCrc16(const char16_t* units, size_t count);
 // and returns its length: up to four base characters, '~', three characters from the CRC
 // of the long name and up to three extension characters.
 size_t MakeShortName83(const char16_t* longName, size_t length, char16_t* shortName);
+
+// The upper-case form of a unit used in short names (ASCII letters only).
+char16_t ShortNameUpper(char16_t c);
+// False for units below 0x20 and for " & * + , . / : ; < = > ? [ \ ] ^ |.
+bool IsLongNameChar(char16_t c);

@@ -200,8 +200,31 @@ int GetWimBootImageInfo(const char* wimPath, char* name, uint32_t* capacityLengt
 
 // ---- injection ------------------------------------------------------------------------
 
+void LogInjectedItems(const char* destinationWim, const std::vector<arc::CDirItem>& items) {
+  for (const arc::CDirItem& item : items) {
+    const std::string path = WimUtf16ToUtf8(item.ImagePath);
+    const char* folderMark = (item.Attrib & arc::kAttribDirectory) ? "\\" : "";
+    switch (item.Result & 0xFF00) {
+      case arc::kItemAdded:
+        LogPrint(1, "BINL Inf: Injected\tOK, %s  Added [%d]%s%s", destinationWim, int(item.ImageIndex),
+                 path.c_str(), folderMark);
+        break;
+      case arc::kItemReplaced:
+        LogPrint(1, "BINL Inf: Injected\tOK, %s  Updated [%d]%s", destinationWim, int(item.ImageIndex),
+                 path.c_str());
+        break;
+      case arc::kItemPresent:
+        LogPrint(1, "BINL Warn: Not injecting [%d]%s%s; Already in %s", int(item.ImageIndex),
+                 path.c_str(), folderMark, destinationWim);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
 bool WimUpdateCopy(const char* sourceWim, const char* destinationWim,
-                   std::vector<arc::CDirItem>& items) {
+                   std::vector<arc::CDirItem>& items, bool unshared) {
   if (!sourceWim || !destinationWim) return false;
   const std::string destination = SlashPath(destinationWim);
   FileCloser input(open(SlashPath(sourceWim).c_str(), O_RDONLY | O_CLOEXEC));
@@ -217,7 +240,9 @@ bool WimUpdateCopy(const char* sourceWim, const char* destinationWim,
   if (ok) {
     CArchiveUpdateCallback callback(&items);
     COutHandler writer;
-    ok = writer.UpdateItemsInPlace(out, uint32_t(items.size()), &callback, &handler) == arc::S_OK;
+    const uint32_t n = uint32_t(items.size());
+    ok = (unshared ? writer.UpdateItemsInPlaceUnshared(out, n, &callback, &handler)
+                   : writer.UpdateItemsInPlace(out, n, &callback, &handler)) == arc::S_OK;
   }
   if (close(out) != 0) ok = false;
   if (ok && rename(temporary.c_str(), destination.c_str()) != 0) ok = false;
@@ -315,25 +340,6 @@ int InjectIntoBootWim(int mode, const char* sourceWim, const char* destinationWi
   if (items.empty()) return 0;
 
   if (!WimUpdateCopy(sourceWim, destinationWim, items)) return -1;
-  for (const arc::CDirItem& item : items) {
-    const std::string path = WimUtf16ToUtf8(item.ImagePath);
-    const char* folderMark = (item.Attrib & arc::kAttribDirectory) ? "\\" : "";
-    switch (item.Result & 0xFF00) {
-      case arc::kItemAdded:
-        LogPrint(1, "BINL Inf: Injected\tOK, %s  Added [%d]%s%s", destinationWim, int(item.ImageIndex),
-                 path.c_str(), folderMark);
-        break;
-      case arc::kItemReplaced:
-        LogPrint(1, "BINL Inf: Injected\tOK, %s  Updated [%d]%s", destinationWim, int(item.ImageIndex),
-                 path.c_str());
-        break;
-      case arc::kItemPresent:
-        LogPrint(1, "BINL Warn: Not injecting [%d]%s%s; Already in %s", int(item.ImageIndex),
-                 path.c_str(), folderMark, destinationWim);
-        break;
-      default:
-        break;
-    }
-  }
+  LogInjectedItems(destinationWim, items);
   return int(items.size());
 }

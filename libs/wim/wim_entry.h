@@ -57,7 +57,12 @@ int InjectIntoBootWim(int mode, const char* sourceWim, const char* destinationWi
 // bit 0 new data stored, bit 1 data shared with an existing stream), or 0 when it was
 // skipped (source not readable, bad path, a folder where a file is, a link or a file with
 // alternate streams to replace).
-bool WimUpdateCopy(const char* sourceWim, const char* destinationWim, std::vector<arc::CDirItem>& items);
+// With unshared, every file's data is stored anew with a lookup record of its own.
+bool WimUpdateCopy(const char* sourceWim, const char* destinationWim, std::vector<arc::CDirItem>& items,
+                   bool unshared = false);
+
+// Logs what an update did with each item ("Added", "Updated", "Already in").
+void LogInjectedItems(const char* destinationWim, const std::vector<arc::CDirItem>& items);
 
 // Boot index and its image's architecture: 0 found, 1 failure (also boot index 0).
 int GetWimBootImageArch(const char* wimPath, uint32_t* bootIndex, int* archCode);

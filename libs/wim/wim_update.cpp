@@ -306,14 +306,18 @@ int WimImage_WalkOrInsertPath(WimUpdateState& state, WimImageRecord& image, uint
   return 0;
 }
 
+int WimImage_ParseMetadataForImage(WimUpdateState& state, CUpdateItem& item) {
+  auto& images = state.db->images;
+  if (item.imageIndex == 0 || item.imageIndex > images.size()) return 1;
+  WimImageRecord& image = images[item.imageIndex - 1];
+  return WimImage_WalkOrInsertPath(state, image, image.rootPosition, item);
+}
+
 int WimImage_ParseMetadataForUpdate(WimUpdateState& state, CUpdateItem& item) {
   auto& images = state.db->images;
   const uint32_t n = item.imageIndex;
   if (n > images.size() || images.empty()) return 1;
-  if (n > 0) {
-    WimImageRecord& image = images[n - 1];
-    return WimImage_WalkOrInsertPath(state, image, image.rootPosition, item);
-  }
+  if (n > 0) return WimImage_ParseMetadataForImage(state, item);
   const int32_t outcome = arc::kItemAdded | arc::kItemReplaced | arc::kItemPresent;
   int32_t seen = 0;
   for (WimImageRecord& image : images) {
@@ -333,7 +337,11 @@ int WimImage_ParseMetadataForUpdate(WimUpdateState& state, CUpdateItem& item) {
 
 namespace {
 
-std::vector<std::u16string> SplitImagePath(const std::u16string& path) {
+uint64_t ResourceEnd(const WimResource& r) { return r.offset + r.packedSize; }
+
+}  // namespace
+
+std::vector<std::u16string> WimSplitImagePath(const std::u16string& path) {
   std::vector<std::u16string> parts;
   std::u16string part;
   for (size_t i = 0; i <= path.size(); ++i) {
@@ -347,7 +355,7 @@ std::vector<std::u16string> SplitImagePath(const std::u16string& path) {
   return parts;
 }
 
-bool UsableComponents(const std::vector<std::u16string>& parts) {
+bool WimUsableComponents(const std::vector<std::u16string>& parts) {
   if (parts.empty()) return false;
   for (const std::u16string& p : parts) {
     if (p == u"." || p == u".." || p.size() > 255) return false;
@@ -357,8 +365,16 @@ bool UsableComponents(const std::vector<std::u16string>& parts) {
   return true;
 }
 
-// Copies an open source to the output at offset, hashing it; false on any failure.
-bool CopySource(int in, int out, uint64_t offset, uint64_t& copied, Sha1& hash) {
+void WimPutLookupRecord(std::vector<uint8_t>& table, const CLookupTableRecord& r) {
+  uint8_t raw[sizeof(WimLookupRecordDisk)] = {};
+  r.resource.Write(raw);
+  SetAt<uint16_t>(raw, offsetof(WimLookupRecordDisk, partNumber), r.partNumber);
+  SetAt<uint32_t>(raw, offsetof(WimLookupRecordDisk, refCount), r.refCount);
+  std::memcpy(raw + offsetof(WimLookupRecordDisk, hash), r.hash.data(), 20);
+  table.insert(table.end(), raw, raw + sizeof raw);
+}
+
+bool WimCopyStream(int in, int out, uint64_t offset, uint64_t& copied, Sha1& hash) {
   std::vector<uint8_t> block(1u << 20);
   WimSha1Context sha;
   copied = 0;
@@ -375,12 +391,32 @@ bool CopySource(int in, int out, uint64_t offset, uint64_t& copied, Sha1& hash) 
   return true;
 }
 
-uint64_t ResourceEnd(const WimResource& r) { return r.offset + r.packedSize; }
+int32_t WimLookup_FindIndex(const WimDatabase& db, const Sha1& hash) {
+  for (size_t i = 0; i < db.records.size(); ++i)
+    if (db.records[i].hash == hash) return int32_t(i);
+  return -1;
+}
 
-}  // namespace
+int32_t WimLookup_InsertRecord(WimUpdateState& state, const CLookupTableRecord& record) {
+  const int32_t index = int32_t(state.db->records.size());
+  state.db->records.push_back(record);
+  state.released.push_back(false);
+  state.byHash[record.hash] = index;
+  return index;
+}
 
 Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
                                        CHandler* handler) {
+  return UpdateInPlace(outFd, count, callback, handler, false);
+}
+
+Status COutHandler::UpdateItemsInPlaceUnshared(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
+                                               CHandler* handler) {
+  return UpdateInPlace(outFd, count, callback, handler, true);
+}
+
+Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
+                                  CHandler* handler, bool unshared) {
   if (!callback || !handler || !handler->OpenedForUpdate()) return arc::E_FAIL;
   if (count > callback->Count()) return arc::E_INVALIDARG;
   WimHeader& header = handler->Header();
@@ -395,7 +431,7 @@ Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdate
     u.name = d.Name;
     u.sourcePath = d.FullPath;
     u.imagePath = d.ImagePath;
-    u.components = SplitImagePath(d.ImagePath);
+    u.components = WimSplitImagePath(d.ImagePath);
     u.isFolder = d.Attrib & arc::kAttribDirectory;
     u.attributes = d.Attrib;
     u.size = d.Size;
@@ -426,7 +462,7 @@ Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdate
 
   for (uint32_t i = 0; i < count; ++i) {
     CUpdateItem& item = items[i];
-    bool usable = UsableComponents(item.components);
+    bool usable = WimUsableComponents(item.components);
     if (!item.isFolder) {
       int in = -1;
       Status s = callback->GetStream(i, in);
@@ -437,7 +473,7 @@ Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdate
       }
       if (s != arc::S_OK) return s;
       uint64_t copied = 0;
-      bool ok = usable ? CopySource(in, outFd, writePos, copied, item.hash) : true;
+      bool ok = usable ? WimCopyStream(in, outFd, writePos, copied, item.hash) : true;
       close(in);
       if (!ok) return arc::E_FAIL;
       item.size = copied;
@@ -450,7 +486,13 @@ Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdate
       record.resource.offset = writePos;
       record.partNumber = header.partNumber;
       record.hash = item.hash;
-      WimLookup_FindOrAppend(state, record, item);
+      if (unshared) {
+        // Every file keeps a copy of its own, even when the content is stored already.
+        item.record = WimLookup_InsertRecord(state, record);
+        item.result |= kItemNewRecord;
+      } else {
+        WimLookup_FindOrAppend(state, record, item);
+      }
       if (item.result & kItemNewRecord) {
         item.dataOffset = writePos;
         item.packedSize = item.size;
@@ -500,14 +542,7 @@ Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdate
   // Lookup table: data records in table order (released ones left out), then the
   // metadata records in image order, so that image numbers stay.
   std::vector<uint8_t> table;
-  auto put = [&](const CLookupTableRecord& r) {
-    uint8_t raw[sizeof(WimLookupRecordDisk)] = {};
-    r.resource.Write(raw);
-    SetAt<uint16_t>(raw, offsetof(WimLookupRecordDisk, partNumber), r.partNumber);
-    SetAt<uint32_t>(raw, offsetof(WimLookupRecordDisk, refCount), r.refCount);
-    std::memcpy(raw + offsetof(WimLookupRecordDisk, hash), r.hash.data(), 20);
-    table.insert(table.end(), raw, raw + sizeof raw);
-  };
+  auto put = [&](const CLookupTableRecord& r) { WimPutLookupRecord(table, r); };
   for (size_t i = 0; i < db.records.size(); ++i)
     if (!db.records[i].resource.IsMetadata() && !(state.released[i] && db.records[i].refCount == 0))
       put(db.records[i]);

@@ -5,12 +5,14 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -251,6 +253,55 @@ TEST_F(ExtractTest, CorruptArchivesFailWithoutLeavingFiles) {
     }
   }
   EXPECT_EQ(ExtractFrom7zBuffer(nullptr, 10, ".*", out_.c_str(), 0, true, true), ARCHIVE_ERR_OPEN);
+}
+
+// Runs a shell command quietly; true when it exits with 0.
+bool Shell(const std::string& command) {
+  int rc = std::system((command + " >/dev/null 2>&1").c_str());
+  return rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == 0;
+}
+
+TEST_F(ExtractTest, FromFilesMadeBy7zz) {
+  const fs::path src = base_ / "src";
+  fs::create_directories(src / "BM/PXENIMBO/BIOS");
+  fs::create_directories(src / "empty");
+  std::string big(300000, '\0');
+  uint32_t seed = 99;
+  for (char& c : big) c = char((seed = seed * 1103515245u + 12345u) >> 24);
+  std::ofstream(src / "BM/PXENIMBO/BIOS/pxenimbo.0", std::ios::binary) << big;
+  std::ofstream(src / "Nimbo.evc") << "00:00:0C\tCisco\n";
+  const fs::path lzma = base_ / "lzma.7z", lzma2 = base_ / "lzma2.7z";
+  ASSERT_TRUE(Shell("cd '" + src.string() + "' && 7zz a -t7z -m0=LZMA '" + lzma.string() + "' ."));
+  ASSERT_TRUE(Shell("cd '" + src.string() + "' && 7zz a -t7z -m0=LZMA2 -mx=9 '" + lzma2.string() + "' ."));
+  for (const fs::path& archive : {lzma, lzma2}) {
+    SCOPED_TRACE(archive.string());
+    fs::remove_all(out_);
+    // Backslashes in the archive path are accepted.
+    std::string windowsPath = archive.string();
+    std::replace(windowsPath.begin(), windowsPath.end(), '/', '\\');
+    EXPECT_EQ(ExtractFrom7zFile(windowsPath.c_str(), "^BM\\\\", out_.c_str(), 0, true, true), ARCHIVE_OK);
+    EXPECT_EQ(Tree(out_), std::vector<std::string>{"BM/PXENIMBO/BIOS/pxenimbo.0"});
+    EXPECT_TRUE(ReadFile(out_ / "BM/PXENIMBO/BIOS/pxenimbo.0") == big);
+    EXPECT_EQ(ExtractFrom7zFile(archive.c_str(), "NIMBO.EVC", out_.c_str(), 0, false, false), ARCHIVE_OK);
+    EXPECT_EQ(ReadFile(out_ / "Nimbo.evc"), "00:00:0C\tCisco\n");
+    EXPECT_EQ(ExtractFrom7zFile(archive.c_str(), "empty", out_.c_str(), 0, true, false), ARCHIVE_ERR_NO_ITEM);
+  }
+  // Damaged data inside a file made by 7zz: -9, no partial output.
+  std::string bytes = ReadFile(lzma);
+  for (size_t i = 100; i < 4000; i += 61) bytes[i] = char(bytes[i] ^ 0x33);
+  const fs::path damaged = base_ / "damaged.7z";
+  std::ofstream(damaged, std::ios::binary) << bytes;
+  fs::remove_all(out_);
+  EXPECT_EQ(ExtractFrom7zFile(damaged.c_str(), ".*", out_.c_str(), 0, true, true), ARCHIVE_ERR_ITEM_DATA);
+  for (const std::string& f : Tree(out_)) EXPECT_NE(f, "BM/PXENIMBO/BIOS/pxenimbo.0");
+
+  // A file that cannot be opened: -1. A file that is not a 7z archive: -2.
+  const std::string missing = (base_ / "missing.7z").string();
+  EXPECT_EQ(ExtractFrom7zFile(missing.c_str(), ".*", out_.c_str(), 0, true, true), ARCHIVE_ERR_FILE_OPEN);
+  EXPECT_EQ(ExtractFrom7zFile(nullptr, ".*", out_.c_str(), 0, true, true), ARCHIVE_ERR_FILE_OPEN);
+  EXPECT_EQ(ExtractFrom7zFile(src.c_str(), ".*", out_.c_str(), 0, true, true), ARCHIVE_ERR_FILE_OPEN);
+  const fs::path text = src / "Nimbo.evc";
+  EXPECT_EQ(ExtractFrom7zFile(text.c_str(), ".*", out_.c_str(), 0, true, true), ARCHIVE_ERR_OPEN);
 }
 
 TEST(PrivateTempFolder, FollowsTheEnvironmentAndIsPrivate) {
