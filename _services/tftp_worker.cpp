@@ -596,6 +596,8 @@ void TftpWorkerThread(TftpTransfer* t) {
                     default: break;
                     }
                     DebugTrace("TFTP Inf: return from thread\n");
+                    // An unfinished write is gone before anyone hears that the transfer ended.
+                    TftpDiscardWrite(&t->writeTarget);
                     uint32_t running = TRANSFER_RUNNING;
                     t->state.compare_exchange_strong(running, ok ? TRANSFER_DONE : TRANSFER_FAILED);
                     if (ThreadSlots[TH_TFTP].running.load()) TftpReportEnd(t);
