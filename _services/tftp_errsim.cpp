@@ -187,13 +187,18 @@ namespace {
 constexpr uint64_t kCalibrationSleepNs = 50000;
 constexpr int      kCalibrationRounds = 24;
 constexpr uint64_t kSpinLimitNs = 1000000;
+constexpr uint64_t kSpinStepNs = 1500;
+
+void SleepUntil(uint64_t ns) {
+    const timespec ts{static_cast<time_t>(ns / 1000000000ull), static_cast<long>(ns % 1000000000ull)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
+}
 
 uint64_t MeasureWakeLatency() {
     uint64_t late[kCalibrationRounds];
     for (uint64_t& l : late) {
         const uint64_t target = MonotonicNs() + kCalibrationSleepNs;
-        timespec ts{static_cast<time_t>(target / 1000000000ull), static_cast<long>(target % 1000000000ull)};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
+        SleepUntil(target);
         const uint64_t now = MonotonicNs();
         l = now > target ? now - target : 0;
     }
@@ -218,16 +223,19 @@ uint64_t uSleepSpinNs() { return g_spinNs.load(std::memory_order_relaxed); }
 void uSleepStamp(uint64_t* stamp) { *stamp = MonotonicNs(); }
 
 // Sleeps the bulk of the gap, then spins the last stretch so the frame leaves on time
-// without a core spinning through the whole gap.
+// without a core spinning through the whole gap. The calibrated stretch then follows the wake-ups of the thread, staying at the upper
+// quartile of their latency: a late wake-up lengthens it by a step, an early one shortens
+// it by a third of a step. Long tails of the latency do not pull it up further than that.
 int uSleep(uint64_t* stamp, uint32_t microseconds, bool restamp) {
+    thread_local uint64_t spin = 0;
+    if (spin == 0) spin = std::max<uint64_t>(g_spinNs.load(std::memory_order_relaxed), 1000);
     const uint64_t target = *stamp + static_cast<uint64_t>(microseconds) * 1000ull;
     uint64_t now = MonotonicNs();
-    const uint64_t spin = g_spinNs.load(std::memory_order_relaxed);
     if (now < target && target - now > spin + 1000) {
-        const uint64_t wake = target - spin;
-        timespec ts{static_cast<time_t>(wake / 1000000000ull), static_cast<long>(wake % 1000000000ull)};
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
+        SleepUntil(target - spin);
         now = MonotonicNs();
+        if (now > target) spin = std::min(spin + kSpinStepNs, kSpinLimitNs);
+        else spin = std::max<uint64_t>(spin - kSpinStepNs / 3, 1000);
     }
     while (now < target) now = MonotonicNs();
     if (restamp) *stamp = now;
