@@ -229,12 +229,16 @@ void uSleepStamp(uint64_t* stamp) { *stamp = MonotonicNs(); }
 int uSleep(uint64_t* stamp, uint32_t microseconds, bool restamp) {
     thread_local uint64_t spin = 0;
     if (spin == 0) spin = std::max<uint64_t>(g_spinNs.load(std::memory_order_relaxed), 1000);
-    const uint64_t target = *stamp + static_cast<uint64_t>(microseconds) * 1000ull;
+    const uint64_t gap = static_cast<uint64_t>(microseconds) * 1000ull;
+    const uint64_t target = *stamp + gap;
+    // At least a quarter of a gap is slept, so that busy transfers slowing each other's
+    // wake-ups cannot drive them all into spinning.
+    const uint64_t spinMax = std::clamp<uint64_t>(gap / 4 * 3, 1000, kSpinLimitNs);
     uint64_t now = MonotonicNs();
-    if (now < target && target - now > spin + 1000) {
-        SleepUntil(target - spin);
+    if (now < target && target - now > std::min(spin, spinMax) + 1000) {
+        SleepUntil(target - std::min(spin, spinMax));
         now = MonotonicNs();
-        if (now > target) spin = std::min(spin + kSpinStepNs, kSpinLimitNs);
+        if (now > target) spin = std::min(spin + kSpinStepNs, spinMax);
         else spin = std::max<uint64_t>(spin - kSpinStepNs / 3, 1000);
     }
     while (now < target) now = MonotonicNs();

@@ -68,6 +68,8 @@ constexpr size_t kBatchBytes = 256 * 1024;
 constexpr size_t kSegmentsMax = 64;
 constexpr size_t kSegmentBytesMax = 65507;
 
+std::atomic<bool> g_segmentOffload{true};
+
 struct SendBatch {
     std::vector<uint8_t> data;          // the blocks, back to back
     uint8_t  heads[kBatchBlocks][4];    // the DATA header of each block
@@ -77,7 +79,7 @@ struct SendBatch {
     iovec    flat[2 * kBatchBlocks];
     size_t   blockSize = 0;
     size_t   capacity = 0;              // blocks per batch
-    bool     segmentOffload = true;     // cleared when the kernel refuses it
+    bool     segmentOffload = g_segmentOffload.load(std::memory_order_relaxed);  // cleared when refused
 
     explicit SendBatch(size_t size)
         : blockSize(size), capacity(std::clamp<size_t>(kBatchBytes / size, 1, kBatchBlocks)) {
@@ -180,6 +182,8 @@ const char* OpcodeName(int op) {
 }
 
 }  // namespace
+
+void TftpSetSegmentOffload(bool on) { g_segmentOffload.store(on, std::memory_order_relaxed); }
 
 TransferStats TftpStatsOf(const TftpTransfer& t) {
     TransferStats s{};
