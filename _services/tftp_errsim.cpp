@@ -1,10 +1,13 @@
 #include "tftp_errsim.h"
 
+#include <sys/prctl.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -177,14 +180,68 @@ static uint64_t MonotonicNs() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-int uSleepInit() { return 0; }
+namespace {
+
+// How long before the deadline a paced sleep wakes up to spin the rest: the measured
+// wake-up latency of a short absolute sleep (its upper quartile), plus a microsecond.
+constexpr uint64_t kCalibrationSleepNs = 50000;
+constexpr int      kCalibrationRounds = 24;
+constexpr uint64_t kSpinLimitNs = 1000000;
+constexpr uint64_t kSpinStepNs = 1500;
+
+void SleepUntil(uint64_t ns) {
+    const timespec ts{static_cast<time_t>(ns / 1000000000ull), static_cast<long>(ns % 1000000000ull)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
+}
+
+uint64_t MeasureWakeLatency() {
+    uint64_t late[kCalibrationRounds];
+    for (uint64_t& l : late) {
+        const uint64_t target = MonotonicNs() + kCalibrationSleepNs;
+        SleepUntil(target);
+        const uint64_t now = MonotonicNs();
+        l = now > target ? now - target : 0;
+    }
+    std::sort(late, late + kCalibrationRounds);
+    return std::min(late[kCalibrationRounds * 3 / 4] + 1000, kSpinLimitNs);
+}
+
+std::atomic<uint64_t> g_spinNs{0};
+std::once_flag        g_calibrated;
+
+}  // namespace
+
+int uSleepInit() {
+    // Timer slack is per thread: the pacing thread asks for exact wake-ups.
+    if (prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0) != 0) return errno ? errno : 1;
+    std::call_once(g_calibrated, [] { g_spinNs.store(MeasureWakeLatency(), std::memory_order_relaxed); });
+    return 0;
+}
+
+uint64_t uSleepSpinNs() { return g_spinNs.load(std::memory_order_relaxed); }
 
 void uSleepStamp(uint64_t* stamp) { *stamp = MonotonicNs(); }
 
+// Sleeps the bulk of the gap, then spins the last stretch so the frame leaves on time
+// without a core spinning through the whole gap. The calibrated stretch then follows the wake-ups of the thread, staying at the upper
+// quartile of their latency: a late wake-up lengthens it by a step, an early one shortens
+// it by a third of a step. Long tails of the latency do not pull it up further than that.
 int uSleep(uint64_t* stamp, uint32_t microseconds, bool restamp) {
-    const uint64_t wait = static_cast<uint64_t>(microseconds) * 1000ull;
+    thread_local uint64_t spin = 0;
+    if (spin == 0) spin = std::max<uint64_t>(g_spinNs.load(std::memory_order_relaxed), 1000);
+    const uint64_t gap = static_cast<uint64_t>(microseconds) * 1000ull;
+    const uint64_t target = *stamp + gap;
+    // At least a quarter of a gap is slept, so that busy transfers slowing each other's
+    // wake-ups cannot drive them all into spinning.
+    const uint64_t spinMax = std::clamp<uint64_t>(gap / 4 * 3, 1000, kSpinLimitNs);
     uint64_t now = MonotonicNs();
-    while (now - *stamp < wait) now = MonotonicNs();
+    if (now < target && target - now > std::min(spin, spinMax) + 1000) {
+        SleepUntil(target - std::min(spin, spinMax));
+        now = MonotonicNs();
+        if (now > target) spin = std::min(spin + kSpinStepNs, spinMax);
+        else spin = std::max<uint64_t>(spin - kSpinStepNs / 3, 1000);
+    }
+    while (now < target) now = MonotonicNs();
     if (restamp) *stamp = now;
     return 1;
 }

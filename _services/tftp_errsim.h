@@ -1,5 +1,5 @@
 // Pieces the TFTP server shares with the desktop's TFTP client: the error simulator that
-// drops chosen data blocks, the microsecond busy-wait that spaces data packets, and the
+// drops chosen data blocks, the microsecond pacing that spaces data packets, and the
 // one-shot datagram sender.
 #pragma once
 #include <netinet/in.h>
@@ -29,8 +29,12 @@ int ErrSimShouldDrop(uint32_t block, uint32_t totalBlocks, ErrorSimulatorRecord*
 int ErrSimShouldDropWith(const ErrorSimulatorRecord& live, uint32_t block, uint32_t totalBlocks,
                          ErrorSimulatorRecord* copy, ErrSimRandomSource random);
 
-// Microsecond busy-wait on the monotonic clock. The stamp is owned by the caller.
+// Microsecond pacing on the monotonic clock: the bulk of a gap is slept, the last stretch
+// spun. uSleepInit sets the calling thread's timer slack to 1 ns and, on its first call,
+// measures the wake-up latency that sizes the spun stretch (uSleepSpinNs). The stamp is
+// owned by the caller.
 int  uSleepInit();
+uint64_t uSleepSpinNs();
 void uSleepStamp(uint64_t* stamp);
 int  uSleep(uint64_t* stamp, uint32_t microseconds, bool restamp);
 

@@ -3,12 +3,14 @@
 #include "tftp_worker.h"
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,6 +60,117 @@ ssize_t RecvPacket(int sock, void* buf, size_t size) {
 
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
+// A window goes out in batches of consecutive blocks: one read of the file and as few
+// system calls as the kernel allows for each batch.
+constexpr size_t kBatchBlocks = 64;
+constexpr size_t kBatchBytes = 256 * 1024;
+// Segmentation offload takes at most 64 segments and one IPv4 datagram's payload.
+constexpr size_t kSegmentsMax = 64;
+constexpr size_t kSegmentBytesMax = 65507;
+
+std::atomic<bool> g_segmentOffload{true};
+
+struct SendBatch {
+    std::vector<uint8_t> data;          // the blocks, back to back
+    uint8_t  heads[kBatchBlocks][4];    // the DATA header of each block
+    size_t   lengths[kBatchBlocks];     // the data bytes of each block
+    iovec    iov[kBatchBlocks][2];
+    mmsghdr  msgs[kBatchBlocks];
+    iovec    flat[2 * kBatchBlocks];
+    size_t   blockSize = 0;
+    size_t   capacity = 0;              // blocks per batch
+    bool     segmentOffload = g_segmentOffload.load(std::memory_order_relaxed);  // cleared when refused
+
+    explicit SendBatch(size_t size)
+        : blockSize(size), capacity(std::clamp<size_t>(kBatchBytes / size, 1, kBatchBlocks)) {
+        data.resize(capacity * blockSize);
+    }
+
+    // Reads count blocks from the first one on; the blocks past the end of the file are
+    // short or empty. Returns false on a read error.
+    bool Read(int fd, uint64_t first, size_t count) {
+        const size_t want = count * blockSize;
+        const off_t offset = static_cast<off_t>((first - 1) * blockSize);
+        size_t got = 0;
+        while (got < want) {
+            ssize_t r = pread(fd, data.data() + got, want - got, offset + static_cast<off_t>(got));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return false;
+            if (r == 0) break;
+            got += static_cast<size_t>(r);
+        }
+        for (size_t i = 0; i < count; ++i) {
+            const size_t at = i * blockSize;
+            lengths[i] = got > at ? std::min(blockSize, got - at) : 0;
+            TftpBuildData(heads[i], first + i, nullptr, 0);
+            iov[i][0] = {heads[i], 4};
+            iov[i][1] = {data.data() + at, lengths[i]};
+        }
+        return true;
+    }
+
+    // Sends blocks [from, from + count) of the batch in order. A stale port-unreachable
+    // report from an earlier datagram is passed over, as for a single send.
+    bool Send(int sock, size_t from, size_t count) {
+        int refused = 0;
+        while (count > 0) {
+            ssize_t sent = segmentOffload && count > 1 ? SendSegmented(sock, from, count) : SendEach(sock, from, count);
+            if (sent < 0) {
+                if (errno == EINTR || (errno == ECONNREFUSED && ++refused < 3)) continue;
+                return false;
+            }
+            from += static_cast<size_t>(sent);
+            count -= static_cast<size_t>(sent);
+        }
+        return true;
+    }
+
+private:
+    ssize_t SendEach(int sock, size_t from, size_t count) {
+        for (size_t i = 0; i < count; ++i) {
+            msgs[i] = {};
+            msgs[i].msg_hdr.msg_iov = iov[from + i];
+            msgs[i].msg_hdr.msg_iovlen = 2;
+        }
+        return sendmmsg(sock, msgs, static_cast<unsigned>(count), MSG_NOSIGNAL);
+    }
+
+    // Blocks of the full size, the last one possibly shorter, leave in one send that the
+    // kernel cuts into datagrams. Returns the blocks sent, or sends them one by one where
+    // they differ in size or the kernel refuses the offload.
+    ssize_t SendSegmented(int sock, size_t from, size_t count) {
+        const size_t segment = 4 + blockSize;
+        size_t n = std::min({count, kSegmentsMax, kSegmentBytesMax / segment});
+        size_t full = 0;
+        while (full < n && lengths[from + full] == blockSize) ++full;
+        n = full < n ? full + 1 : n;  // the first short block ends the run
+        if (n < 2) return SendEach(sock, from, count);
+        for (size_t i = 0; i < n; ++i) {
+            flat[2 * i] = iov[from + i][0];
+            flat[2 * i + 1] = iov[from + i][1];
+        }
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+        msghdr m{};
+        m.msg_iov = flat;
+        m.msg_iovlen = 2 * n;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&m);
+        c->cmsg_level = SOL_UDP;
+        c->cmsg_type = UDP_SEGMENT;
+        c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+        const uint16_t size = static_cast<uint16_t>(segment);
+        memcpy(CMSG_DATA(c), &size, sizeof size);
+        ssize_t r = sendmsg(sock, &m, MSG_NOSIGNAL);
+        if (r >= 0) return static_cast<ssize_t>(n);
+        if (errno == EINVAL || errno == EIO || errno == EOPNOTSUPP || errno == ENOPROTOOPT || errno == EMSGSIZE) {
+            segmentOffload = false;  // this path cannot cut datagrams: send them one by one
+            return SendEach(sock, from, count);
+        }
+        return -1;
+    }
+};
+
 const char* OpcodeName(int op) {
     switch (op) {
     case TFTP_WRQ: return "Write request (WRQ)";
@@ -69,6 +182,8 @@ const char* OpcodeName(int op) {
 }
 
 }  // namespace
+
+void TftpSetSegmentOffload(bool on) { g_segmentOffload.store(on, std::memory_order_relaxed); }
 
 TransferStats TftpStatsOf(const TftpTransfer& t) {
     TransferStats s{};
@@ -269,35 +384,51 @@ int TftpSendFile(TftpTransfer* t) {
     uint64_t L = 0;  // last in-order acknowledged block
     uint64_t maxSent = 0;  // highest block sent so far
     bool outOfSequence = false;
-    uint8_t* pkt = t->packet.data();
     uint8_t ack[kTftpAckBufferSize];
+    SendBatch batch(t->blockSize);
+    // Block B, the i-th of the batch, has left (or was dropped on purpose).
+    auto sent = [&](size_t i) {
+        const size_t got = batch.lengths[i];
+        if (t->md5On && B == t->md5Next) {
+            MD5Update(&t->md5, batch.data.data() + i * batch.blockSize, got);
+            ++t->md5Next;
+        }
+        t->bytesDone.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
+        if (B > maxSent) maxSent = B;
+        outOfSequence = false;
+        if (B == W + K || B == N) ++S;
+        ++B;
+    };
 
     for (;;) {
         if (t->stop.load()) return 0;
         if (W != 0) {
             while (B <= std::min(W + K, N)) {
                 if (t->stop.load()) return 0;
-                const off_t offset = static_cast<off_t>((B - 1) * t->blockSize);
-                ssize_t got = pread(t->file, pkt + 4, t->blockSize, offset);
-                if (got < 0) return TftpFileError(t, 0, "ReadFile");
-                if (t->md5On && B == t->md5Next) {
-                    MD5Update(&t->md5, pkt + 4, static_cast<size_t>(got));
-                    ++t->md5Next;
+                const size_t count = static_cast<size_t>(std::min<uint64_t>(std::min(W + K, N) - B + 1, batch.capacity));
+                if (!batch.Read(t->file, B, count)) return TftpFileError(t, 0, "ReadFile");
+                if (d || simulator) {
+                    // Paced or simulated losses: block by block.
+                    for (size_t i = 0; i < count; ++i) {
+                        if (d) uSleep(&stamp, d, true);
+                        const uint64_t b = B;  // sent() moves B on
+                        if (simulator && S == 0 &&
+                            ErrSimShouldDrop(static_cast<uint32_t>(std::min<uint64_t>(b, 0xFFFFFFFFu)),
+                                             static_cast<uint32_t>(std::min<uint64_t>(N, 0xFFFFFFFFu)), &copy)) {
+                            LogPrint(1, "TFTP Inf: dropping packet #%llu", static_cast<unsigned long long>(b));
+                        } else if (!batch.Send(t->sock, i, 1)) {
+                            if (t->stop.load()) return 0;
+                            return TftpFileError(t, 0, "send");
+                        }
+                        sent(i);
+                    }
+                } else {
+                    if (!batch.Send(t->sock, 0, count)) {
+                        if (t->stop.load()) return 0;
+                        return TftpFileError(t, 0, "send");
+                    }
+                    for (size_t i = 0; i < count; ++i) sent(i);
                 }
-                size_t len = TftpBuildData(pkt, B, pkt + 4, static_cast<size_t>(got));
-                if (d) uSleep(&stamp, d, true);
-                if (simulator && S == 0 && ErrSimShouldDrop(static_cast<uint32_t>(std::min<uint64_t>(B, 0xFFFFFFFFu)),
-                                                            static_cast<uint32_t>(std::min<uint64_t>(N, 0xFFFFFFFFu)), &copy)) {
-                    LogPrint(1, "TFTP Inf: dropping packet #%llu", static_cast<unsigned long long>(B));
-                } else if (!SendAll(t->sock, pkt, len)) {
-                    if (t->stop.load()) return 0;
-                    return TftpFileError(t, 0, "send");
-                }
-                t->bytesDone.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
-                if (B > maxSent) maxSent = B;
-                outOfSequence = false;
-                if (B == W + K || B == N) ++S;
-                ++B;
             }
         }
         int r = TftpWaitReadable(t);
@@ -596,6 +727,8 @@ void TftpWorkerThread(TftpTransfer* t) {
                     default: break;
                     }
                     DebugTrace("TFTP Inf: return from thread\n");
+                    // An unfinished write is gone before anyone hears that the transfer ended.
+                    TftpDiscardWrite(&t->writeTarget);
                     uint32_t running = TRANSFER_RUNNING;
                     t->state.compare_exchange_strong(running, ok ? TRANSFER_DONE : TRANSFER_FAILED);
                     if (ThreadSlots[TH_TFTP].running.load()) TftpReportEnd(t);

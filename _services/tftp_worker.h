@@ -62,6 +62,10 @@ struct TftpTransfer {
 // Builds the statistics record of a transfer (32-bit fields saturate).
 TransferStats TftpStatsOf(const TftpTransfer& t);
 
+// Whether a window may leave as one segmented send (on by default); off, every datagram
+// goes out by itself, as on a path that refuses the offload.
+void TftpSetSegmentOffload(bool on);
+
 void TftpWorkerThread(TftpTransfer* t);
 int  TftpBindPortRange(int sock, in_addr local, int lowest, int highest);
 int  TftpWaitReadable(TftpTransfer* t);

@@ -3,7 +3,8 @@
 # against atftpd, tftpd-hpa and dnsmasq, serving a 256 MiB file from tmpfs.
 #   one client:   atftp, windowsize 16, blksize 1468, the 256 MiB file
 #   20 clients:   the same client 20 times in parallel, each fetching a 64 MiB file
-# Prints MB/s (MB = 10^6 bytes) and the server's CPU time per MB.
+# Prints MB/s (MB = 10^6 bytes) and the server's CPU time per MB, then one table with every
+# server against atftpd (speed ratio: higher is faster; CPU ratio: lower is leaner).
 # The other servers are unpacked from their Debian packages into the build folder (not
 # installed, so no service starts). dnsmasq has a fixed TFTP port: it listens on 127.0.0.1:69.
 set -euo pipefail
@@ -79,10 +80,11 @@ run_case() {
   c1=$((c1 + $(cat "$shm/children")))
   local ok=0
   for i in $(seq 1 "$clients"); do cmp -s "$root/$file" "$shm/out/$i" && ok=$((ok + 1)); done
-  awk -v n="$name" -v c="$clients" -v b="$bytes" -v t0="$t0" -v t1="$t1" -v c0="$c0" -v c1="$c1" -v hz="$hz" -v ok="$ok" \
+  awk -v res="$shm/results" -v n="$name" -v c="$clients" -v b="$bytes" -v t0="$t0" -v t1="$t1" -v c0="$c0" -v c1="$c1" -v hz="$hz" -v ok="$ok" \
     'BEGIN { mb = b * c / 1e6; s = t1 - t0; cpu = (c1 - c0) / hz;
              printf "%-24s %2d client(s)  %8.1f MB/s  %7.3f ms CPU/MB  (%d/%d files identical)\n",
-                    n, c, mb / s, cpu * 1000 / mb, ok, c }'
+                    n, c, mb / s, cpu * 1000 / mb, ok, c;
+             printf "%s|%d|%.1f|%.3f|%d\n", n, c, mb / s, cpu * 1000 / mb, ok >> res }'
 }
 
 bench_server() {
@@ -125,3 +127,12 @@ dnsmasq --no-daemon --conf-file=/dev/null --port=0 --enable-tftp --tftp-root="$r
   --listen-address=127.0.0.1 --bind-interfaces --interface=lo --user=root --pid-file="$shm/dnsmasq.pid" >/dev/null 2>&1 &
 pid=$!; pids+=("$pid")
 bench_server "dnsmasq" "$pid" 69
+
+echo
+awk -F'|' '{ name[NR] = $1; cl[NR] = $2; mbs[NR] = $3; cpu[NR] = $4; ok[NR] = $5;
+             if ($1 == "atftpd") { refS[$2] = $3; refC[$2] = $4 } }
+  END { printf "| server | clients | MB/s | x atftpd | ms CPU/MB | x atftpd | identical |\n|---|---|---|---|---|---|---|\n";
+        for (i = 1; i <= NR; i++)
+          printf "| %s | %d | %.1f | %s | %.3f | %s | %d/%d |\n", name[i], cl[i], mbs[i],
+                 refS[cl[i]] ? sprintf("%.2f", mbs[i] / refS[cl[i]]) : "-", cpu[i],
+                 refC[cl[i]] ? sprintf("%.2f", cpu[i] / refC[cl[i]]) : "-", ok[i], cl[i] }' "$shm/results"

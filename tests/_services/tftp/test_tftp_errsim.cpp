@@ -140,4 +140,23 @@ TEST(TftpErrSim, USleepZeroReturnsAtOnce) {
     EXPECT_GE(stamp, before + 10000);
 }
 
+// The gap is a minimum whether it is slept, spun or both: a gap longer than the spun
+// stretch and one shorter than it both end no earlier than asked.
+TEST(TftpErrSim, USleepKeepsTheMinimumGap) {
+    ASSERT_EQ(uSleepInit(), 0);
+    EXPECT_GT(uSleepSpinNs(), 0u);
+    EXPECT_LE(uSleepSpinNs(), 1000000u);
+    const uint32_t spinUs = static_cast<uint32_t>(uSleepSpinNs() / 1000);
+    for (uint32_t gap : {1u, spinUs / 2 + 1, spinUs + 50, 2000u}) {
+        SCOPED_TRACE(gap);
+        uint64_t stamp = 0;
+        uSleepStamp(&stamp);
+        for (int i = 0; i < 5; ++i) {
+            const uint64_t before = stamp;
+            EXPECT_EQ(uSleep(&stamp, gap, true), 1);
+            EXPECT_GE(stamp, before + gap * 1000ull);
+        }
+    }
+}
+
 }  // namespace

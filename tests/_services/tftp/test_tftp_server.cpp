@@ -32,6 +32,7 @@
 #include "tftp_errsim.h"
 #include "tftp_records.h"
 #include "tftp_test_util.h"
+#include "tftp_worker.h"
 #include "tftpd_service.h"
 #include "tftpd_thread.h"
 #include "to_console.h"
@@ -292,6 +293,27 @@ TEST_F(TftpServer, AtftpWithOptions) {
     // windowsize 4 with 512-byte blocks.
     Shell("atftp --option \"windowsize 4\" -g -r sim.bin -l " + Out("at_w4") + " 127.0.0.1 " + Port());
     EXPECT_EQ(ReadFile(Out("at_w4")), ReadFile(g_root + "/sim.bin"));
+}
+
+// Windows leave in batches: one segmented send where the kernel takes it, one datagram at
+// a time otherwise. Sizes cover a last block that is empty, short, or a window of its own.
+TEST_F(TftpServer, WindowedSendsWithAndWithoutSegmentOffload) {
+    struct Case { uint32_t blksize, window; size_t bytes; };
+    const Case cases[] = {{1468, 16, 1468u * 16u * 5u}, {512, 64, 512u * 200u + 3u}, {16384, 8, 16384u * 17u + 100u},
+                          {1024, 3, 1024u * 7u + 1u}};
+    int n = 0;
+    for (bool offload : {true, false}) {
+        TftpSetSegmentOffload(offload);
+        for (const Case& c : cases) {
+            const std::string name = "win" + std::to_string(n++);
+            SCOPED_TRACE(name);
+            WriteFile(g_root + "/" + name + ".bin", RandomBytes(c.bytes, 40 + n));
+            Shell("atftp --option \"blksize " + std::to_string(c.blksize) + "\" --option \"windowsize " +
+                  std::to_string(c.window) + "\" -g -r " + name + ".bin -l " + Out(name) + " 127.0.0.1 " + Port());
+            EXPECT_EQ(ReadFile(Out(name)), ReadFile(g_root + "/" + name + ".bin"));
+        }
+    }
+    TftpSetSegmentOffload(true);
 }
 
 TEST_F(TftpServer, CurlWithBlksize) {
