@@ -35,6 +35,7 @@
 #include "balloon.h"
 #include "console_client.h"
 #include "log.h"
+#include "main_lists.h"
 #include "settings.h"
 #include "tftp_errsim.h"
 #include "window_layout.h"
@@ -45,8 +46,6 @@ const QEvent::Type CloseRequestEvent::kType = static_cast<QEvent::Type>(QEvent::
 namespace {
 
 MainWindow* g_mainWindow = nullptr;
-
-constexpr int kLogListCapacity = 510;
 
 // Draws the log lines with tab stops every few pixels, so the columns that tabs make in
 // lines such as "Created\t\tOK, ..." stay close together.
@@ -127,6 +126,7 @@ MainWindow::MainWindow(uint32_t servicesMask, const QString& helpPath)
     connect(trayClick_, &QTimer::timeout, this, [this] { post(PM_TRAY, kTrayMenu); });
     buildMenu();
     buildControls();
+    lists_ = new MainLists(this);
     buildTabs(servicesMask_);
     restoreWindowPos();
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -547,10 +547,7 @@ void MainWindow::showAbout()
 
 void MainWindow::AppendLog(const std::string& line)
 {
-    logList_->addItem(QString::fromLocal8Bit(line.c_str()));
-    while (logList_->count() > kLogListCapacity)
-        delete logList_->takeItem(0);
-    logList_->scrollToBottom();
+    lists_->AppendLogLine(QString::fromLocal8Bit(line.c_str()));
 }
 
 void MainWindow::ShowNoticeBox(const std::string& text)
@@ -582,7 +579,7 @@ void MainWindow::DirectoryListing(const std::vector<std::string>& lines)
     dialog.exec();
 }
 
-void MainWindow::ListsChanged(uint32_t) {}
+void MainWindow::ListsChanged(uint32_t id) { lists_->OnNotice(id, GuiConsole().model); }
 
 // ---- close ----
 
