@@ -34,6 +34,7 @@
 
 #include "balloon.h"
 #include "console_client.h"
+#include "directory_dialog.h"
 #include "log.h"
 #include "main_lists.h"
 #include "settings.h"
@@ -561,22 +562,8 @@ void MainWindow::HostAddressesChanged() {}
 
 void MainWindow::DirectoryListing(const std::vector<std::string>& lines)
 {
-    // The frame has been read whole: listen to the link again before the modal dialog, so
-    // the service's sends are never left waiting on an unread socket.
-    if (notifier_ && !linkLost_)
-        notifier_->setEnabled(true);
-    QDialog dialog(this);
-    dialog.setObjectName("directoryDialog");
-    dialog.setWindowTitle(ProgramTitle);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* list = new QListWidget(&dialog);
-    for (const std::string& line : lines)
-        list->addItem(QString::fromLocal8Bit(line.c_str()).replace('\t', "    "));
-    layout->addWidget(list);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
-    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-    layout->addWidget(buttons);
-    dialog.exec();
+    // The dialog returns at once: the link goes on being read while it is open.
+    ShowDirectoryDialog(this, lines);
 }
 
 void MainWindow::ListsChanged(uint32_t id) { lists_->OnNotice(id, GuiConsole().model); }

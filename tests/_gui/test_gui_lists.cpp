@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "console_fixture.h"
+#include "directory_dialog.h"
 #include "list_views.h"
 #include "main_lists.h"
 #include "transfer_list.h"
@@ -401,4 +402,33 @@ TEST_F(GuiLists, DnsRowsAreKeyedByHostWithoutCase)
     ASSERT_TRUE(Wait([&] { return list->topLevelItem(6)->text(1) == "10.2.0.99"; }));
     EXPECT_EQ(Cells(list->topLevelItem(6)), (QStringList{"host7.lan", "10.2.0.99", "fe80::1"}));
     EXPECT_EQ(list->topLevelItemCount(), 500);
+}
+
+TEST_F(GuiLists, DirectoryDialogCopiesNamesAndNeverHoldsTheLink)
+{
+    ASSERT_TRUE(OpenWindow());
+    std::vector<uint8_t> listing(4 + 3 * 64);
+    const uint32_t count = 99;  // more than were sent: only the whole slots are shown
+    std::memcpy(listing.data(), &count, 4);
+    std::strcpy(reinterpret_cast<char*>(listing.data()) + 4, "boot.img\t12/01/26\t1024");
+    std::strcpy(reinterpret_cast<char*>(listing.data()) + 68, "menu.c32\t12/01/26\t3000000000");
+    std::strcpy(reinterpret_cast<char*>(listing.data()) + 132, "pxelinux.0");
+    listing.resize(listing.size() + 20);
+    fake.Send(NOTICE_DIRECTORY_LISTING, listing.data(), listing.size());
+    ASSERT_TRUE(Drained());  // read while the dialog is open
+    auto* dialog = window->findChild<DirectoryDialog*>("directoryDialog");
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->windowTitle(), "Nimbo32 directory");
+    ASSERT_EQ(dialog->list()->count(), 3);
+    EXPECT_EQ(dialog->list()->item(1)->text(), "menu.c32\t12/01/26\t3000000000");
+    dialog->list()->setCurrentRow(1);
+    EXPECT_EQ(Clipboard(), "menu.c32");
+    dialog->list()->setCurrentRow(2);
+    EXPECT_EQ(Clipboard(), "pxelinux.0");
+    dialog->accept();
+    EXPECT_TRUE(Wait([&] { return window->findChild<DirectoryDialog*>("directoryDialog") == nullptr; }));
+
+    EXPECT_EQ(DirectoryLineName(std::string(250, 'a') + "\tx").size(), 250u);
+    EXPECT_EQ(DirectoryLineName(std::string(256, 'a')), "");
 }
