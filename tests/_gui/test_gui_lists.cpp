@@ -10,6 +10,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTabBar>
 #include <QTest>
 #include <QTreeWidget>
 #include <arpa/inet.h>
@@ -431,4 +432,71 @@ TEST_F(GuiLists, DirectoryDialogCopiesNamesAndNeverHoldsTheLink)
 
     EXPECT_EQ(DirectoryLineName(std::string(250, 'a') + "\tx").size(), 250u);
     EXPECT_EQ(DirectoryLineName(std::string(256, 'a')), "");
+}
+
+// Every tab with content; with NIMBO_TAB_SHOTS set to a folder, each page is saved there as
+// a PNG (tools/screenshot-tabs).
+TEST_F(GuiLists, EveryTabShowsItsList)
+{
+    fake.settings.ShowProgressBar = 1;
+    ASSERT_TRUE(OpenWindow(0x2FD));
+    window->resize(900, 600);
+    window->show();
+    const TransferRecord running = Begin(467, 3000000000u, 1, 40000, "images/boot.wim");
+    const TransferRecord done = Begin(468, 26000, 1, 40001, "pxelinux.0");
+    fake.Send(NOTICE_TRANSFER_BEGIN, &running, sizeof running);
+    fake.Send(NOTICE_TRANSFER_BEGIN, &done, sizeof done);
+    TransferEndRecord end{468, done.stats};
+    end.stats.bytesDone = 26000;
+    end.stats.state = TRANSFER_DONE;
+    fake.Send(NOTICE_TRANSFER_END, &end, sizeof end);
+    TransferEndRecord half{467, running.stats};
+    half.stats.bytesDone = 1200000000u;
+    const auto stats = Stats(running.stats.startTime + 12, {half});
+    fake.Send(NOTICE_TRANSFER_STATS, stats.data(), stats.size());
+    std::vector<uint8_t> leases(4);
+    const uint32_t one = 1;
+    std::memcpy(leases.data(), &one, 4);
+    auto lease = Record(59, {{0, "192.168.1.10"}, {16, "00:11:22:33:44:55 (Intel)"}});
+    const int64_t at = 1700000000;
+    std::memcpy(lease.data() + 43, &at, 8);
+    leases.insert(leases.end(), lease.begin(), lease.end());
+    fake.Send(NOTICE_LEASE_ROWS, leases.data(), leases.size());
+    const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> events = {
+        {NOTICE_DHCP_EVENT, Record(188, {{0, "192.168.1.10"}, {16, "00:11:22:33:44:55"}, {43, "192.168.1.1"}, {59, "pxeboot.n12"}})},
+        {NOTICE_BINL_EVENT, Record(556, {{0, "192.168.1.10"}, {16, "NCQ"}, {56, "8086/100E rev 2"}})},
+        {NOTICE_FTP_EVENT, Record(676, {{0, "192.168.1.11"}, {16, "/iso/netinst.iso"}, {276, "RETR done"}})},
+        {NOTICE_HTTP_EVENT, Record(676, {{0, "192.168.1.12"}, {16, "/boot/menu.cfg"}, {276, "200 OK"}})},
+        {NOTICE_SNTP_CLIENT, Record(16, {{0, "192.168.1.13"}})},
+        {NOTICE_SYSLOG_ROW, Record(64, {{0, "192.168.1.14"}, {16, "<13>installer: partitioning done"}})},
+        {NOTICE_DNS_ENTRY, Record(1089, {{0, "mirror.lan"}, {1025, "192.168.1.2"}})},
+    };
+    for (const auto& [id, record] : events)
+        fake.Send(id, record.data(), record.size());
+    SendLog("[10/12 18:30:00.000] TFTP Inf: Read request for file <pxelinux.0>");
+    SendLog("[10/12 18:30:01.000] DHCP Warn: pool is nearly full");
+    ASSERT_TRUE(Drained());
+
+    const QString folder = qEnvironmentVariable("NIMBO_TAB_SHOTS");
+    auto* tabs = window->findChild<QTabBar*>();
+    ASSERT_NE(tabs, nullptr);
+    for (int i = 0; i < tabs->count(); ++i) {
+        tabs->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        SCOPED_TRACE(tabs->tabText(i).toStdString());
+        if (tabs->tabText(i) == "TFTPC")
+            continue;  // the client pane has its own views
+        int shown = 0;
+        for (const ListSpec& spec : kListSpecs)
+            if (QTreeWidget* list = List(spec.control); list->isVisible())
+                shown += list->topLevelItemCount();
+        shown += window->logList()->isVisible() ? window->logList()->count() : 0;
+        EXPECT_GT(shown, 0);
+        if (!folder.isEmpty()) {
+            EXPECT_TRUE(window->grab().save(folder + "/tab-" + tabs->tabText(i) + ".png"));
+        }
+    }
+    if (!folder.isEmpty())
+        for (GaugeWindow* g : window->findChildren<GaugeWindow*>())
+            g->grab().save(folder + "/gauge.png");
 }
