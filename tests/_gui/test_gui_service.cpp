@@ -332,3 +332,43 @@ TEST_F(GuiService, AtftpGetShowsInTheTransferListWithAGauge)
     EXPECT_EQ(ReadFile(dir_ + "/got.bin").size(), 200000u);
 }
 #endif
+
+#ifdef NIMBO_HAVE_DHCP
+TEST_F(GuiService, UdhcpcLeaseShowsInTheLeaseList)
+{
+    // The client end of the pair goes to a namespace of its own, where udhcpc asks.
+    const std::string ns = "nimbogui" + std::to_string(getpid());
+    if (system(("ip netns add " + ns + " && ip link set nimbo1 netns " + ns + " && ip netns exec " + ns +
+                " sh -c 'ip link set lo up && ip link set nimbo1 address 00:0c:29:12:34:56 && ip link set nimbo1 up'")
+                   .c_str()) != 0) {
+        system(("ip netns del " + ns + " 2>/dev/null").c_str());
+        GTEST_SKIP() << "cannot make a named network namespace";
+    }
+    Boot("NIMBO_Services=5\n",
+         "[DHCP]\nDHCP_IP_Pool=10.9.8.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=255.255.255.0\n"
+         "DHCP_BootFile=\\boot\\bios.0\nDHCP_LeaseTime=60\n");
+    const int rc = RunGui([&](MainWindow* w) {
+        QTreeWidget* list = w->lists()->list(1199);
+        int asked = -1;
+        std::thread client([&] {
+            const std::string cmd = "timeout 40 ip netns exec " + ns +
+                                    " busybox udhcpc -i nimbo1 -n -q -f -t 6 -T 2 -s /bin/true -V PXEClient >/dev/null 2>&1";
+            asked = system(cmd.c_str());
+        });
+        const bool shown = QTest::qWaitFor([&] { return list->topLevelItemCount() == 1 && !list->topLevelItem(0)->text(3).isEmpty(); }, 45000);
+        client.join();
+        EXPECT_EQ(asked, 0);
+        ASSERT_TRUE(shown);
+        const QTreeWidgetItem* row = list->topLevelItem(0);
+        EXPECT_TRUE(row->text(1).startsWith("10.9.8.1")) << row->text(1).toStdString();
+        // "vendor/MAC": the address block's maker is known.
+        const QString mac = row->text(2);
+        EXPECT_TRUE(mac.endsWith("/00:0C:29:12:34:56")) << mac.toStdString();
+        EXPECT_FALSE(mac.startsWith("?/") || mac.startsWith("/")) << mac.toStdString();
+        EXPECT_FALSE(row->text(0).isEmpty());
+        w->close();
+    });
+    system(("ip netns del " + ns).c_str());
+    EXPECT_EQ(rc, 1);
+}
+#endif
