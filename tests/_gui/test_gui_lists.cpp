@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTabBar>
+#include <QWheelEvent>
 #include <QTest>
 #include <QTreeWidget>
 #include <arpa/inet.h>
@@ -192,6 +193,25 @@ TEST_F(GuiLists, CtrlKeysSearchTheLogForErrorsAndWarnings)
 
     QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_EQ(Clipboard().count("\r\n"), 6);
+
+    // Ctrl and the wheel: towards the user searches forwards, away backwards, without a beep.
+    auto wheel = [&](int dy, Qt::KeyboardModifiers mods) {
+        const QPointF at(5, 5);
+        QWheelEvent e(at, log->viewport()->mapToGlobal(at), QPoint(), QPoint(0, dy), Qt::NoButton, mods,
+                      Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(log->viewport(), &e);
+    };
+    const int quiet = lists->beeps();
+    wheel(-120, Qt::ControlModifier);
+    EXPECT_EQ(log->currentRow(), 4);
+    wheel(-120, Qt::ControlModifier);
+    EXPECT_EQ(log->currentRow(), 5);
+    wheel(-120, Qt::ControlModifier);
+    EXPECT_EQ(log->currentRow(), 5);
+    wheel(120, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(log->currentRow(), 4);
+    EXPECT_TRUE(log->item(5)->isSelected());
+    EXPECT_EQ(lists->beeps(), quiet);
 }
 
 TEST_F(GuiLists, TransferRowsGaugesAndStopTransfer)
@@ -323,6 +343,14 @@ TEST_F(GuiLists, LeaseListReclaimsInNetworkOrder)
     list->topLevelItem(0)->setSelected(true);
     list->topLevelItem(2)->setSelected(true);
     EXPECT_TRUE(MenuAllows(1199, "Reclaim Lease/s"));
+    // Selected rows are filled blue, the others alternate white and pale blue.
+    const QImage shot = list->viewport()->grab().toImage();
+    auto colour = [&](int row) {
+        return shot.pixelColor(40 * shot.devicePixelRatio(),
+                               list->visualItemRect(list->topLevelItem(row)).center().y() * shot.devicePixelRatio());
+    };
+    EXPECT_EQ(colour(0), QColor(0x33, 0x99, 0xFF));
+    EXPECT_EQ(colour(1), QColor(0xE2, 0xED, 0xFC));
     window->lists()->Command(137);
     EXPECT_EQ(Clipboard(), at + "\t192.168.1.10\t00:11:22:33:44:55\t" + LeaseTimeText(renewed) + "\t\r\n" + at +
                                "\t10.0.0.200\taa:bb:cc:dd:ee:ff\t" + LeaseTimeText(renewed) + "\t\r\n");
