@@ -34,7 +34,9 @@
 
 #include "balloon.h"
 #include "console_client.h"
+#include "directory_dialog.h"
 #include "log.h"
+#include "main_lists.h"
 #include "settings.h"
 #include "tftp_errsim.h"
 #include "window_layout.h"
@@ -45,8 +47,6 @@ const QEvent::Type CloseRequestEvent::kType = static_cast<QEvent::Type>(QEvent::
 namespace {
 
 MainWindow* g_mainWindow = nullptr;
-
-constexpr int kLogListCapacity = 510;
 
 // Draws the log lines with tab stops every few pixels, so the columns that tabs make in
 // lines such as "Created\t\tOK, ..." stay close together.
@@ -127,6 +127,7 @@ MainWindow::MainWindow(uint32_t servicesMask, const QString& helpPath)
     connect(trayClick_, &QTimer::timeout, this, [this] { post(PM_TRAY, kTrayMenu); });
     buildMenu();
     buildControls();
+    lists_ = new MainLists(this);
     buildTabs(servicesMask_);
     restoreWindowPos();
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -547,10 +548,7 @@ void MainWindow::showAbout()
 
 void MainWindow::AppendLog(const std::string& line)
 {
-    logList_->addItem(QString::fromLocal8Bit(line.c_str()));
-    while (logList_->count() > kLogListCapacity)
-        delete logList_->takeItem(0);
-    logList_->scrollToBottom();
+    lists_->AppendLogLine(QString::fromLocal8Bit(line.c_str()));
 }
 
 void MainWindow::ShowNoticeBox(const std::string& text)
@@ -564,25 +562,11 @@ void MainWindow::HostAddressesChanged() {}
 
 void MainWindow::DirectoryListing(const std::vector<std::string>& lines)
 {
-    // The frame has been read whole: listen to the link again before the modal dialog, so
-    // the service's sends are never left waiting on an unread socket.
-    if (notifier_ && !linkLost_)
-        notifier_->setEnabled(true);
-    QDialog dialog(this);
-    dialog.setObjectName("directoryDialog");
-    dialog.setWindowTitle(ProgramTitle);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* list = new QListWidget(&dialog);
-    for (const std::string& line : lines)
-        list->addItem(QString::fromLocal8Bit(line.c_str()).replace('\t', "    "));
-    layout->addWidget(list);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &dialog);
-    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-    layout->addWidget(buttons);
-    dialog.exec();
+    // The dialog returns at once: the link goes on being read while it is open.
+    ShowDirectoryDialog(this, lines);
 }
 
-void MainWindow::ListsChanged(uint32_t) {}
+void MainWindow::ListsChanged(uint32_t id) { lists_->OnNotice(id, GuiConsole().model); }
 
 // ---- close ----
 

@@ -13,6 +13,7 @@
 
 class QAction;
 class QFrame;
+class MainLists;
 class QListWidget;
 class QMenu;
 class QSocketNotifier;
@@ -75,6 +76,7 @@ public:
     QStringList tabTexts() const;
     QWidget* control(int id) const;
     QListWidget* logList() const { return logList_; }
+    MainLists* lists() const { return lists_; }
     QAction* minimizeToTrayAction() const { return minimizeAction_; }
     QMenu* systemMenu() const { return systemMenu_; }
     int currentPageBit() const;
@@ -125,6 +127,7 @@ private:
     QFrame*            tabFrame_ = nullptr;
     QTabBar*           tabBar_ = nullptr;
     QListWidget*       logList_ = nullptr;
+    MainLists*         lists_ = nullptr;
     std::map<int, QWidget*> controls_;
     QMenu*             systemMenu_ = nullptr;
     QAction*           minimizeAction_ = nullptr;

@@ -75,6 +75,19 @@ bool FakeConsole::HasRequest(uint32_t id)
     return false;
 }
 
+std::vector<std::vector<uint8_t>> FakeConsole::Payloads(uint32_t id)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::vector<uint8_t>> out;
+    for (const auto& frame : payloads_) {
+        uint32_t r;
+        std::memcpy(&r, frame.data(), 4);
+        if (r == id)
+            out.emplace_back(frame.begin() + 4, frame.end());
+    }
+    return out;
+}
+
 void FakeConsole::Answer(int sock, uint32_t id)
 {
     switch (id) {
@@ -135,6 +148,7 @@ void FakeConsole::Run(std::string password, uint32_t version)
         {
             std::lock_guard<std::mutex> lock(mutex_);
             requests_.push_back(id);
+            payloads_.emplace_back(buf.begin(), buf.begin() + n);
         }
         Answer(sock, id);
     }

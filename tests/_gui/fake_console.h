@@ -40,6 +40,8 @@ public:
 
     std::vector<uint32_t> Requests();
     bool HasRequest(uint32_t id);
+    // Payloads of the requests with this id, oldest first.
+    std::vector<std::vector<uint8_t>> Payloads(uint32_t id);
     int  handshakeResult() const { return handshake_; }
 
 private:
@@ -55,4 +57,5 @@ private:
     std::mutex            mutex_;
     std::deque<std::vector<uint8_t>> outgoing_;  // whole frames or raw bytes
     std::vector<uint32_t> requests_;
+    std::vector<std::vector<uint8_t>> payloads_;  // one per request, id included
 };

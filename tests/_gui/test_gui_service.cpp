@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <sched.h>
@@ -26,13 +27,18 @@
 #include "console_client.h"
 #include "gui_main.h"
 #include "gui_test_support.h"
+#include "main_lists.h"
 #include "main_window.h"
 #include "settings.h"
 #include "start_threads.h"
 #include "tftp_errsim.h"
 #include "to_console.h"
+#include "transfer_list.h"
 #ifdef NIMBO_HAVE_DHCP
 #include "dhcp_service.h"
+#endif
+#ifdef NIMBO_HAVE_TFTP
+#include "tftpd_service.h"
 #endif
 
 namespace {
@@ -291,3 +297,78 @@ TEST_F(GuiService, NoListenerNoSession)
     ASSERT_EQ(boxes.texts.size(), 1u);
     EXPECT_EQ(boxes.texts[0].rfind("Can't connect to the service\nError 111 (", 0), 0u) << boxes.texts[0];
 }
+
+#ifdef NIMBO_HAVE_TFTP
+TEST_F(GuiService, AtftpGetShowsInTheTransferListWithAGauge)
+{
+    std::ofstream(dir_ + "/pxe.bin") << std::string(200000, 'x');
+    RegisterTftpService();
+    Boot("NIMBO_Services=1\n", "TFTP_LocalIP=127.0.0.1\n");
+    const int rc = RunGui([&](MainWindow* w) {
+        GuiConsole().model.settings.ShowProgressBar = 1;
+        QTreeWidget* list = w->lists()->list(1156);
+        int fetched = -1;
+        std::thread client([&] {
+            const std::string cmd = "timeout 30 atftp -g -r pxe.bin -l " + dir_ + "/got.bin 127.0.0.1 6969 >/dev/null 2>&1";
+            fetched = system(cmd.c_str());
+        });
+        const bool done = QTest::qWaitFor(
+            [&] { return list->topLevelItemCount() == 1 && list->topLevelItem(0)->text(3) == "100%"; }, 40000);
+        client.join();
+        EXPECT_EQ(fetched, 0);
+        ASSERT_TRUE(done);
+        const QTreeWidgetItem* row = list->topLevelItem(0);
+        EXPECT_TRUE(row->text(0).startsWith("127.0.0.1:")) << row->text(0).toStdString();
+        EXPECT_EQ(row->text(1), "<pxe.bin<");
+        EXPECT_EQ(row->text(4), "200000");
+        EXPECT_EQ(row->text(5), "200000");
+        // Its gauge opened with the transfer and closed with it.
+        EXPECT_EQ(w->lists()->transfers()->gaugesCreated(), 1);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return w->findChildren<GaugeWindow*>().isEmpty(); }, 10000));
+        EXPECT_TRUE(w->lists()->transfers()->nodes().empty());
+        w->close();
+    });
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(ReadFile(dir_ + "/got.bin").size(), 200000u);
+}
+#endif
+
+#ifdef NIMBO_HAVE_DHCP
+TEST_F(GuiService, UdhcpcLeaseShowsInTheLeaseList)
+{
+    // The client end of the pair goes to a namespace of its own, where udhcpc asks.
+    const std::string ns = "nimbogui" + std::to_string(getpid());
+    if (system(("ip netns add " + ns + " && ip link set nimbo1 netns " + ns + " && ip netns exec " + ns +
+                " sh -c 'ip link set lo up && ip link set nimbo1 address 00:0c:29:12:34:56 && ip link set nimbo1 up'")
+                   .c_str()) != 0) {
+        system(("ip netns del " + ns + " 2>/dev/null").c_str());
+        GTEST_SKIP() << "cannot make a named network namespace";
+    }
+    Boot("NIMBO_Services=5\n",
+         "[DHCP]\nDHCP_IP_Pool=10.9.8.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=255.255.255.0\n"
+         "DHCP_BootFile=\\boot\\bios.0\nDHCP_LeaseTime=60\n");
+    const int rc = RunGui([&](MainWindow* w) {
+        QTreeWidget* list = w->lists()->list(1199);
+        int asked = -1;
+        std::thread client([&] {
+            const std::string cmd = "timeout 40 ip netns exec " + ns +
+                                    " busybox udhcpc -i nimbo1 -n -q -f -t 6 -T 2 -s /bin/true -V PXEClient >/dev/null 2>&1";
+            asked = system(cmd.c_str());
+        });
+        const bool shown = QTest::qWaitFor([&] { return list->topLevelItemCount() == 1 && !list->topLevelItem(0)->text(3).isEmpty(); }, 45000);
+        client.join();
+        EXPECT_EQ(asked, 0);
+        ASSERT_TRUE(shown);
+        const QTreeWidgetItem* row = list->topLevelItem(0);
+        EXPECT_TRUE(row->text(1).startsWith("10.9.8.1")) << row->text(1).toStdString();
+        // "vendor/MAC": the address block's maker is known.
+        const QString mac = row->text(2);
+        EXPECT_TRUE(mac.endsWith("/00:0C:29:12:34:56")) << mac.toStdString();
+        EXPECT_FALSE(mac.startsWith("?/") || mac.startsWith("/")) << mac.toStdString();
+        EXPECT_FALSE(row->text(0).isEmpty());
+        w->close();
+    });
+    system(("ip netns del " + ns).c_str());
+    EXPECT_EQ(rc, 1);
+}
+#endif

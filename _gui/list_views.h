@@ -1,0 +1,63 @@
+// The list views of the main window: report-style lists with fixed columns, the row
+// drawing, the copy formats, and the cell texts built from the service records.
+#pragma once
+#include <QStyledItemDelegate>
+#include <QString>
+#include <QStringList>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+class QListWidget;
+class QTreeWidget;
+
+struct ListColumn {
+    const char* title;
+    int         width;  // pixels
+    int         align;  // Qt::Alignment of the cells
+};
+
+// One list of the main window: its control, columns, notice, row limit, copy width and
+// context menu commands (0 where the list has no such command).
+struct ListSpec {
+    int              control;
+    const ListColumn* columns;
+    int              columnCount;
+    uint32_t         notice;
+    int              copyColumns;
+    int              cmdCopy, cmdCopyAll, cmdClear;
+};
+extern const ListSpec kListSpecs[9];
+const ListSpec* FindListSpec(int control);
+
+// Alternating white and pale blue rows; a selected row filled in blue with white text.
+class ListRowDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+};
+
+// Puts the columns of `spec` on the list and the report-style settings every list shares.
+void ListViewInitColumns(QTreeWidget* list, const ListSpec& spec);
+
+// Rows deleted from the front until at most `keep` remain.
+void TrimListRows(QTreeWidget* list, int keep);
+// Appends a row with the cells and makes it visible.
+void AppendListRow(QTreeWidget* list, const QStringList& cells);
+
+// Copy texts: each line followed by CR LF; each of the first `columns` cells of a row
+// (at most 1499 characters) followed by a tab, each row ended by CR LF.
+QString ListboxText(const QListWidget* list, bool selectedOnly);
+QString ListViewText(const QTreeWidget* list, int columns, bool selectedOnly);
+// Puts the text on the clipboard.
+void SetClipboardText(const QString& text);
+
+// Text of the field at [offset, offset + size) of a payload of `length` bytes, ending at its
+// NUL or at the end of the field or of the payload; empty when the payload is shorter.
+QString RecordField(const uint8_t* payload, size_t length, size_t offset, size_t size);
+
+// " [dd/mm hh:mm:ss.mmm]" of an event row; the syslog date without brackets and blank.
+QString EventTimeText(int64_t msSinceEpoch);
+QString SyslogDateText(int64_t msSinceEpoch);
+// "mm/dd hh:mm:ss" of a lease time in local time; empty when it cannot be shown.
+QString LeaseTimeText(int64_t seconds);

@@ -1,0 +1,332 @@
+#include "main_lists.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QDateTime>
+#include <QKeyEvent>
+#include <QListWidget>
+#include <QMenu>
+#include <QTreeWidget>
+#include <QWheelEvent>
+#include <arpa/inet.h>
+#include <cstring>
+
+#include "list_views.h"
+#include "main_window.h"
+#include "regex_engine.h"
+#include "transfer_list.h"
+
+const char* const kLogFilters[3] = {" Err: ", " Warn: ", " Err: | Warn: "};
+
+namespace {
+
+constexpr int kLogControl = 1110;
+constexpr int kLeaseControl = 1199;
+constexpr int kTransferControl = 1156;
+constexpr int kLogLinesBeforeAdd = 1000;
+constexpr int kEventRowsBeforeAdd = 490;
+constexpr int kSyslogDnsRows = 500;
+constexpr int kCmdLogCopy = 117, kCmdLogCopyAll = 127, kCmdLogClear = 129;
+constexpr int kCmdStopTransfer = 105, kCmdReclaimLease = 107;
+
+// Lease row layout: IP text, MAC text, offer and start times.
+constexpr size_t kLeaseIp = 0, kLeaseMac = 16, kLeaseOffer = 43, kLeaseStart = 51;
+
+int64_t ReadI64(const uint8_t* p)
+{
+    int64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+QAction* AddCommand(QMenu* menu, const char* text, int command, bool enabled)
+{
+    QAction* a = menu->addAction(text);
+    a->setData(command);
+    a->setEnabled(enabled);
+    return a;
+}
+
+}  // namespace
+
+MainLists::MainLists(MainWindow* window) : QObject(window), window_(window)
+{
+    log_ = window->logList();
+    log_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    log_->setContextMenuPolicy(Qt::CustomContextMenu);
+    log_->installEventFilter(this);
+    logViewport_ = log_->viewport();
+    logViewport_->installEventFilter(this);
+    connect(log_, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        if (log_->selectedItems().isEmpty())
+            if (QListWidgetItem* item = log_->itemAt(at)) {
+                log_->setCurrentItem(item);
+                item->setSelected(true);
+            }
+        ContextMenu(kLogControl)->popup(log_->viewport()->mapToGlobal(at));
+    });
+    for (const ListSpec& spec : kListSpecs) {
+        QTreeWidget* tree = list(spec.control);
+        if (!tree)
+            continue;
+        if (spec.control == kTransferControl)
+            transfers_ = new TransferList(tree, window);
+        else
+            ListViewInitColumns(tree, spec);
+        const int control = spec.control;
+        connect(tree, &QWidget::customContextMenuRequested, this, [this, tree, control](const QPoint& at) {
+            ContextMenu(control)->popup(tree->viewport()->mapToGlobal(at));
+        });
+    }
+}
+
+QTreeWidget* MainLists::list(int control) const { return qobject_cast<QTreeWidget*>(window_->control(control)); }
+
+void MainLists::AppendLogLine(const QString& text)
+{
+    while (log_->count() > kLogLinesBeforeAdd)
+        delete log_->takeItem(0);
+    log_->addItem(text);
+    log_->scrollToBottom();
+}
+
+void MainLists::AddEventRow(int control, const QStringList& cells)
+{
+    QTreeWidget* tree = list(control);
+    if (!tree)
+        return;
+    tree->setUpdatesEnabled(false);
+    TrimListRows(tree, kEventRowsBeforeAdd);
+    AppendListRow(tree, cells);
+    tree->setUpdatesEnabled(true);
+}
+
+void MainLists::AddSyslogRow(const uint8_t* p, size_t n)
+{
+    QTreeWidget* tree = list(1157);
+    if (!tree)
+        return;
+    TrimListRows(tree, kSyslogDnsRows - 1);
+    const bool follow = tree->selectedItems().isEmpty();
+    auto* item = new QTreeWidgetItem(
+        {RecordField(p, n, 16, n), RecordField(p, n, 0, 16), SyslogDateText(QDateTime::currentMSecsSinceEpoch())});
+    tree->addTopLevelItem(item);
+    if (follow)
+        tree->scrollToItem(item);
+}
+
+void MainLists::UpsertDnsRow(const uint8_t* p, size_t n)
+{
+    QTreeWidget* tree = list(1161);
+    if (!tree)
+        return;
+    const QString host = RecordField(p, n, 0, 1025);
+    QTreeWidgetItem* row = nullptr;
+    for (int i = 0; i < tree->topLevelItemCount() && !row; ++i)
+        if (tree->topLevelItem(i)->text(0).compare(host, Qt::CaseInsensitive) == 0)
+            row = tree->topLevelItem(i);
+    if (!row) {
+        TrimListRows(tree, kSyslogDnsRows - 1);
+        row = new QTreeWidgetItem({host});
+        tree->addTopLevelItem(row);
+    }
+    row->setText(1, RecordField(p, n, 1025, 16));
+    row->setText(2, RecordField(p, n, 1041, 48));
+}
+
+void MainLists::FillLeaseList(const std::vector<std::vector<uint8_t>>& rows)
+{
+    QTreeWidget* tree = list(kLeaseControl);
+    if (!tree)
+        return;
+    tree->clear();
+    for (const std::vector<uint8_t>& r : rows) {
+        if (r.size() < kGuiLeaseRowSize)
+            continue;
+        const QString ip = RecordField(r.data(), r.size(), kLeaseIp, 16);
+        const int64_t renewed = ReadI64(r.data() + kLeaseStart);
+        auto* item = new QTreeWidgetItem({LeaseTimeText(ReadI64(r.data() + kLeaseOffer)), ip,
+                                          RecordField(r.data(), r.size(), kLeaseMac, 27),
+                                          renewed ? LeaseTimeText(renewed) : QString()});
+        uint32_t addr = 0;  // network byte order, as the free-lease request carries it
+        if (inet_pton(AF_INET, ip.toLatin1().constData(), &addr) != 1)
+            addr = 0;
+        item->setData(0, Qt::UserRole, addr);
+        tree->addTopLevelItem(item);
+    }
+}
+
+void MainLists::OnNotice(uint32_t id, ConsoleModel& model)
+{
+    if (id == NOTICE_TRANSFER_STATS) {
+        if (transfers_)
+            transfers_->OnTransferStats(model.transferStats, static_cast<int64_t>(model.statsTime));
+        return;
+    }
+    if (id == NOTICE_LEASE_ROWS) {
+        FillLeaseList(model.leaseRows);
+        return;
+    }
+    auto it = model.kept.find(id);
+    if (it == model.kept.end())
+        return;
+    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    for (const std::vector<uint8_t>& rec : it->second) {
+        const uint8_t* p = rec.data();
+        const size_t n = rec.size();
+        switch (id) {
+        case NOTICE_TRANSFER_BEGIN:
+            if (transfers_)
+                transfers_->OnTransferBegin(p, n);
+            break;
+        case NOTICE_TRANSFER_END:
+            if (transfers_)
+                transfers_->OnTransferEnd(p, n);
+            break;
+        case NOTICE_DHCP_EVENT:
+            AddEventRow(1086, {RecordField(p, n, 0, 16), RecordField(p, n, 16, 27), RecordField(p, n, 43, 16),
+                               RecordField(p, n, 59, 129), EventTimeText(now)});
+            break;
+        case NOTICE_BINL_EVENT:
+            AddEventRow(1029, {RecordField(p, n, 0, 16), RecordField(p, n, 16, 40), RecordField(p, n, 56, 500),
+                               EventTimeText(now)});
+            break;
+        case NOTICE_FTP_EVENT:
+        case NOTICE_HTTP_EVENT:
+            AddEventRow(id == NOTICE_FTP_EVENT ? 1216 : 1218,
+                        {RecordField(p, n, 0, 16), RecordField(p, n, 276, 400), RecordField(p, n, 16, 260),
+                         EventTimeText(now)});
+            break;
+        case NOTICE_SNTP_CLIENT: AddEventRow(1047, {RecordField(p, n, 0, 16), EventTimeText(now)}); break;
+        case NOTICE_SYSLOG_ROW: AddSyslogRow(p, n); break;
+        case NOTICE_DNS_ENTRY: UpsertDnsRow(p, n); break;
+        default: break;
+        }
+    }
+    // Taken: the lists hold them from now on.
+    it->second.clear();
+}
+
+QMenu* MainLists::ContextMenu(int control)
+{
+    if (control == kTransferControl && transfers_) {
+        QMenu* menu = transfers_->Menu();
+        connect(menu, &QMenu::triggered, this, [this](QAction* a) { Command(a->data().toInt()); });
+        return menu;
+    }
+    auto* menu = new QMenu(window_);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    if (control == kLogControl) {
+        const bool empty = log_->count() == 0;
+        AddCommand(menu, "Copy", kCmdLogCopy, !log_->selectedItems().isEmpty());
+        AddCommand(menu, "Copy All", kCmdLogCopyAll, !empty);
+        AddCommand(menu, "Clear All", kCmdLogClear, !empty);
+    } else if (const ListSpec* spec = FindListSpec(control); spec && list(control)) {
+        QTreeWidget* tree = list(control);
+        const bool empty = tree->topLevelItemCount() == 0;
+        const bool selected = !tree->selectedItems().isEmpty();
+        AddCommand(menu, "Copy", spec->cmdCopy, selected);
+        AddCommand(menu, "Copy All", spec->cmdCopyAll, !empty);
+        if (control == kLeaseControl)
+            AddCommand(menu, "Reclaim Lease/s", kCmdReclaimLease, selected);
+        else
+            AddCommand(menu, "Clear All", spec->cmdClear, !empty);
+    }
+    connect(menu, &QMenu::triggered, this, [this](QAction* a) { Command(a->data().toInt()); });
+    return menu;
+}
+
+void MainLists::Command(int command)
+{
+    switch (command) {
+    case kCmdLogCopy: SetClipboardText(ListboxText(log_, true)); return;
+    case kCmdLogCopyAll: SetClipboardText(ListboxText(log_, false)); return;
+    case kCmdLogClear: log_->clear(); return;
+    case kCmdStopTransfer:
+        if (transfers_)
+            transfers_->StopFocused();
+        return;
+    case kCmdReclaimLease:
+        if (QTreeWidget* tree = list(kLeaseControl))
+            for (int i = 0; i < tree->topLevelItemCount(); ++i)
+                if (QTreeWidgetItem* item = tree->topLevelItem(i); item->isSelected()) {
+                    const uint32_t addr = item->data(0, Qt::UserRole).toUInt();
+                    if (addr != 0)
+                        window_->post(PM_FREE_LEASE, addr);
+                }
+        return;
+    default: break;
+    }
+    for (const ListSpec& spec : kListSpecs) {
+        QTreeWidget* tree = list(spec.control);
+        if (!tree)
+            continue;
+        if (command == spec.cmdCopy) {
+            if (!tree->selectedItems().isEmpty())
+                SetClipboardText(ListViewText(tree, spec.copyColumns, true));
+        } else if (command == spec.cmdCopyAll) {
+            SetClipboardText(ListViewText(tree, spec.copyColumns, false));
+        } else if (command == spec.cmdClear) {
+            tree->clear();
+        } else {
+            continue;
+        }
+        return;
+    }
+}
+
+void MainLists::Beep()
+{
+    ++beeps_;
+    QApplication::beep();
+}
+
+bool MainLists::SearchLog(bool forward, bool keep, bool beep)
+{
+    const int count = log_->count();
+    const int caret = log_->currentRow();
+    const int step = forward ? 1 : -1;
+    int i = caret < 0 ? (forward ? 0 : count - 1) : caret + step;
+    for (; i >= 0 && i < count; i += step)
+        if (RegexSearch(log_->item(i)->text().toLocal8Bit().constData(), kLogFilters[filter_]))
+            break;
+    if (i < 0 || i >= count) {
+        if (beep)
+            Beep();
+        return false;
+    }
+    if (!keep && caret >= 0)
+        log_->item(caret)->setSelected(false);
+    log_->setCurrentItem(log_->item(i), QItemSelectionModel::Select);
+    log_->scrollToItem(log_->item(i));
+    return true;
+}
+
+bool MainLists::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == log_ && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (!(key->modifiers() & Qt::ControlModifier))
+            return false;
+        const bool shift = (key->modifiers() & Qt::ShiftModifier) != 0;
+        switch (key->key()) {
+        case Qt::Key_E: filter_ = 0; Beep(); return true;
+        case Qt::Key_W: filter_ = 1; Beep(); return true;
+        case Qt::Key_B: filter_ = 2; Beep(); return true;
+        case Qt::Key_Up: SearchLog(false, shift); return true;
+        case Qt::Key_Down: SearchLog(true, shift); return true;
+        case Qt::Key_C: Command(shift ? kCmdLogCopyAll : kCmdLogCopy); return true;
+        case Qt::Key_F: return true;
+        default: return false;
+        }
+    }
+    if (watched == logViewport_ && event->type() == QEvent::Wheel) {
+        auto* wheel = static_cast<QWheelEvent*>(event);
+        if (!(wheel->modifiers() & Qt::ControlModifier))
+            return false;
+        const bool shift = (wheel->modifiers() & Qt::ShiftModifier) != 0;
+        SearchLog(wheel->angleDelta().y() < 0, shift, false);
+        return true;
+    }
+    return false;
+}

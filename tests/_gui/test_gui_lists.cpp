@@ -1,0 +1,530 @@
+// The main window's lists, log view, transfer list and gauges, fed by the scripted service end.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QListWidget>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTabBar>
+#include <QWheelEvent>
+#include <QTest>
+#include <QTreeWidget>
+#include <arpa/inet.h>
+#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "console_fixture.h"
+#include "directory_dialog.h"
+#include "list_views.h"
+#include "main_lists.h"
+#include "transfer_list.h"
+
+namespace {
+
+class GuiLists : public ConsoleWindowFixture {
+protected:
+    QTreeWidget* List(int control) { return window->lists()->list(control); }
+    // Runs the event loop until the condition holds, without the pauses of QTest::qWaitFor,
+    // so that long runs of notices are taken as fast as they come.
+    template <typename F>
+    static bool Wait(F cond, int ms = 30000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!cond()) {
+            if (timer.elapsed() > ms)
+                return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        return true;
+    }
+    // Sends a log line after what was queued and waits for it: frames are taken in order.
+    bool Drained()
+    {
+        const std::string mark = "mark " + std::to_string(++marks_);
+        SendLog(mark);
+        return Wait([&] {
+            QListWidget* log = window->logList();
+            return log->count() > 0 && log->item(log->count() - 1)->text().toStdString() == mark;
+        });
+    }
+    int marks_ = 0;
+    bool WaitRows(int control, int rows)
+    {
+        return Wait([&] { return List(control)->topLevelItemCount() == rows; });
+    }
+    static QStringList Cells(const QTreeWidgetItem* item)
+    {
+        QStringList cells;
+        for (int i = 0; i < item->columnCount(); ++i)
+            cells << item->text(i);
+        return cells;
+    }
+    static QString Clipboard() { return QApplication::clipboard()->text(); }
+    // Whether the menu's item with this text is enabled.
+    static bool Enabled(QMenu* menu, const QString& text)
+    {
+        for (QAction* a : menu->actions())
+            if (a->text() == text)
+                return a->isEnabled();
+        ADD_FAILURE() << "no item " << text.toStdString();
+        return false;
+    }
+    bool MenuAllows(int control, const QString& text)
+    {
+        QMenu* menu = window->lists()->ContextMenu(control);
+        const bool enabled = Enabled(menu, text);
+        delete menu;
+        return enabled;
+    }
+    void SendLog(const std::string& line) { fake.Send(NOTICE_LOG, line.c_str(), line.size() + 1); }
+};
+
+// A record of `size` bytes with texts at their offsets.
+std::vector<uint8_t> Record(size_t size, std::initializer_list<std::pair<size_t, std::string>> fields)
+{
+    std::vector<uint8_t> r(size);
+    for (const auto& [offset, text] : fields)
+        std::memcpy(r.data() + offset, text.data(), std::min(text.size(), size - offset - 1));
+    return r;
+}
+
+TransferRecord Begin(uint32_t number, uint32_t total, uint32_t opcode, uint16_t port, const char* file)
+{
+    TransferRecord r{};
+    r.transferNumber = number;
+    r.stats.totalSize = total;
+    r.stats.startTime = 1700000000;
+    r.stats.lastUpdate = r.stats.startTime;
+    r.opcode = opcode;
+    r.client.family = 2;
+    r.client.portBE = htons(port);
+    r.client.addrBE = htonl(INADDR_LOOPBACK);
+    std::strncpy(r.fileName, file, sizeof r.fileName - 1);
+    return r;
+}
+
+std::vector<uint8_t> Stats(int64_t now, std::vector<TransferEndRecord> entries)
+{
+    std::vector<uint8_t> p(12 + entries.size() * sizeof(TransferEndRecord));
+    const uint32_t count = static_cast<uint32_t>(entries.size());
+    std::memcpy(p.data(), &count, 4);
+    std::memcpy(p.data() + 4, &now, 8);
+    std::memcpy(p.data() + 12, entries.data(), entries.size() * sizeof(TransferEndRecord));
+    return p;
+}
+
+}  // namespace
+
+TEST_F(GuiLists, LogKeepsAtMost1001LinesAndCopiesThem)
+{
+    ASSERT_TRUE(OpenWindow());
+    QListWidget* log = window->logList();
+    ASSERT_TRUE(Drained());
+    window->lists()->Command(129);
+    for (int i = 0; i <= 1001; ++i)
+        SendLog("line " + std::to_string(i));
+    ASSERT_TRUE(Wait([&] { return log->count() > 0 && log->item(log->count() - 1)->text() == "line 1001"; }));
+    EXPECT_EQ(log->count(), 1001);
+    EXPECT_EQ(log->item(0)->text(), "line 1");
+
+    log->item(1)->setSelected(true);
+    log->item(3)->setSelected(true);
+    window->lists()->Command(117);
+    EXPECT_EQ(Clipboard(), "line 2\r\nline 4\r\n");
+    window->lists()->Command(127);
+    EXPECT_TRUE(Clipboard().startsWith("line 1\r\nline 2\r\n"));
+    EXPECT_TRUE(Clipboard().endsWith("line 1001\r\n"));
+    EXPECT_EQ(Clipboard().count("\r\n"), 1001);
+
+    window->lists()->Command(129);
+    EXPECT_EQ(log->count(), 0);
+    EXPECT_FALSE(MenuAllows(1110, "Copy All"));
+    EXPECT_FALSE(MenuAllows(1110, "Clear All"));
+}
+
+TEST_F(GuiLists, CtrlKeysSearchTheLogForErrorsAndWarnings)
+{
+    ASSERT_TRUE(OpenWindow());
+    QListWidget* log = window->logList();
+    window->lists()->Command(129);
+    const std::vector<std::string> lines = {"[a] TFTP Inf: start", "[b] DHCP Err: bad",  "[c] TFTP Warn: slow",
+                                            "[d] HTTP Inf: get",   "[e] NFS Warn: late", "[f] FTP Err: gone"};
+    for (const auto& l : lines)
+        SendLog(l);
+    ASSERT_TRUE(Wait([&] { return log->count() == 6; }));
+    MainLists* lists = window->lists();
+    log->setFocus();
+    log->setCurrentRow(0);
+
+    QTest::keyClick(log, Qt::Key_W, Qt::ControlModifier);
+    EXPECT_EQ(lists->logFilter(), 1);
+    QTest::keyClick(log, Qt::Key_Down, Qt::ControlModifier);
+    EXPECT_EQ(log->currentRow(), 2);
+    EXPECT_FALSE(log->item(0)->isSelected());
+    QTest::keyClick(log, Qt::Key_Down, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(log->currentRow(), 4);
+    EXPECT_TRUE(log->item(2)->isSelected());
+
+    // Past the last match: a beep, the selection stays.
+    const int beeps = lists->beeps();
+    QTest::keyClick(log, Qt::Key_Down, Qt::ControlModifier);
+    EXPECT_EQ(lists->beeps(), beeps + 1);
+    EXPECT_EQ(log->currentRow(), 4);
+    EXPECT_TRUE(log->item(4)->isSelected());
+
+    QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(Clipboard(), "[c] TFTP Warn: slow\r\n[e] NFS Warn: late\r\n");
+
+    QTest::keyClick(log, Qt::Key_E, Qt::ControlModifier);
+    QTest::keyClick(log, Qt::Key_Up, Qt::ControlModifier);
+    EXPECT_EQ(log->currentRow(), 1);
+    QTest::keyClick(log, Qt::Key_B, Qt::ControlModifier);
+    QTest::keyClick(log, Qt::Key_Down, Qt::ControlModifier);
+    EXPECT_EQ(log->currentRow(), 2);
+
+    QTest::keyClick(log, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(Clipboard().count("\r\n"), 6);
+
+    // Ctrl and the wheel: towards the user searches forwards, away backwards, without a beep.
+    auto wheel = [&](int dy, Qt::KeyboardModifiers mods) {
+        const QPointF at(5, 5);
+        QWheelEvent e(at, log->viewport()->mapToGlobal(at), QPoint(), QPoint(0, dy), Qt::NoButton, mods,
+                      Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(log->viewport(), &e);
+    };
+    const int quiet = lists->beeps();
+    wheel(-120, Qt::ControlModifier);
+    EXPECT_EQ(log->currentRow(), 4);
+    wheel(-120, Qt::ControlModifier);
+    EXPECT_EQ(log->currentRow(), 5);
+    wheel(-120, Qt::ControlModifier);
+    EXPECT_EQ(log->currentRow(), 5);
+    wheel(120, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(log->currentRow(), 4);
+    EXPECT_TRUE(log->item(5)->isSelected());
+    EXPECT_EQ(lists->beeps(), quiet);
+}
+
+TEST_F(GuiLists, TransferRowsGaugesAndStopTransfer)
+{
+    fake.settings.ShowProgressBar = 1;
+    ASSERT_TRUE(OpenWindow());
+    QTreeWidget* list = List(1156);
+    // A read of more than 2 GiB, and a write of unknown size.
+    const TransferRecord big = Begin(467, 3000000000u, 1, 40000, "images/boot.wim");
+    const TransferRecord unknown = Begin(468, 0, 2, 40001, "upload.bin");
+    fake.Send(NOTICE_TRANSFER_BEGIN, &big, sizeof big);
+    fake.Send(NOTICE_TRANSFER_BEGIN, &unknown, sizeof unknown);
+    ASSERT_TRUE(WaitRows(1156, 2));
+    EXPECT_EQ(Cells(list->topLevelItem(0)).mid(0, 2), (QStringList{"127.0.0.1:40000", "<images/boot.wim<"}));
+    EXPECT_EQ(Cells(list->topLevelItem(0)).mid(3), (QStringList{"0%", "0", "3000000000", "0"}));
+    EXPECT_EQ(Cells(list->topLevelItem(1)).mid(0, 2), (QStringList{"127.0.0.1:40001", ">upload.bin>"}));
+    EXPECT_EQ(Cells(list->topLevelItem(1)).mid(3), (QStringList{"N/A", "0", "unknown", "0"}));
+
+    const QList<GaugeWindow*> gauges = window->findChildren<GaugeWindow*>();
+    ASSERT_EQ(gauges.size(), 2);
+    GaugeWindow* g = gauges[0]->number() == 467 ? gauges[0] : gauges[1];
+    EXPECT_EQ(g->windowTitle(), "images/boot.wim to 127.0.0.1");
+    EXPECT_EQ(g->sizeLabel()->text(), "File size : 3000000000");
+    EXPECT_FALSE(g->isModal());
+
+    TransferEndRecord half{467, big.stats};
+    half.stats.bytesDone = 2250000000u;
+    half.stats.errorRecoveries = 2;
+    TransferEndRecord some{468, unknown.stats};
+    some.stats.bytesDone = 4096;
+    const auto stats = Stats(big.stats.startTime + 10, {half, some});
+    fake.Send(NOTICE_TRANSFER_STATS, stats.data(), stats.size());
+    ASSERT_TRUE(Wait([&] { return list->topLevelItem(0)->text(3) == "75%"; }));
+    EXPECT_EQ(Cells(list->topLevelItem(0)).mid(3), (QStringList{"75%", "2250000000", "3000000000", "2"}));
+    EXPECT_EQ(g->bar()->value(), 75);
+    EXPECT_EQ(g->rateLabel()->text(), "2250000000 Bytes sent \t 225000000 Bytes/sec");
+
+    // The unknown size cannot be stopped; the running one can.
+    list->setCurrentItem(list->topLevelItem(1));
+    EXPECT_FALSE(MenuAllows(1156, "Stop Transfer"));
+    list->setCurrentItem(list->topLevelItem(0));
+    EXPECT_TRUE(MenuAllows(1156, "Stop Transfer"));
+    window->lists()->Command(105);
+    ASSERT_TRUE(WaitForRequest(REQ_STOP_TRANSFER));
+    EXPECT_EQ(fake.Payloads(REQ_STOP_TRANSFER), (std::vector<std::vector<uint8_t>>{{0xD3, 0x01, 0, 0}}));
+
+    // The service stops it; the gauge's own button asks the same for the other one.
+    TransferEndRecord stopped = half;
+    stopped.stats.state = TRANSFER_STOPPED;
+    fake.Send(NOTICE_TRANSFER_END, &stopped, sizeof stopped);
+    ASSERT_TRUE(Wait([&] { return list->topLevelItem(0)->text(3) == "STPD"; }));
+    EXPECT_FALSE(MenuAllows(1156, "Stop Transfer"));
+    EXPECT_TRUE(Wait([&] { return window->findChildren<GaugeWindow*>().size() == 1; }));
+    window->findChildren<GaugeWindow*>()[0]->findChild<QPushButton*>("abortTransfer")->click();
+    ASSERT_TRUE(Wait([&] { return fake.Payloads(REQ_STOP_TRANSFER).size() == 2; }));
+    EXPECT_EQ(fake.Payloads(REQ_STOP_TRANSFER)[1], (std::vector<uint8_t>{0xD4, 0x01, 0, 0}));
+
+    TransferEndRecord done{468, some.stats};
+    done.stats.state = TRANSFER_DONE;
+    fake.Send(NOTICE_TRANSFER_END, &done, sizeof done);
+    ASSERT_TRUE(Wait([&] { return list->topLevelItem(1)->text(3) == "100%"; }));
+    EXPECT_TRUE(window->lists()->transfers()->nodes().empty());
+
+    list->clearSelection();
+    list->topLevelItem(1)->setSelected(true);
+    window->lists()->Command(139);
+    EXPECT_EQ(Clipboard(), "127.0.0.1:40001\t>upload.bin>\t" + list->topLevelItem(1)->text(2) +
+                               "\t100%\t4096\tunknown\t0\t\r\n");
+    window->lists()->Command(141);
+    EXPECT_EQ(list->topLevelItemCount(), 0);
+}
+
+TEST_F(GuiLists, TransferCellsAndGaugePlaces)
+{
+    TransferStats s{};
+    s.totalSize = 100;
+    s.bytesDone = 50;
+    EXPECT_EQ(TransferProgressText(s), "N/A");
+    s.totalSize = 0xFFFFFFFFu;
+    s.bytesDone = 0xFFFFFFFEu;
+    EXPECT_EQ(TransferProgressText(s), "99%");
+    EXPECT_EQ(TransferTotalText(s), "4294967295");
+    const std::pair<uint32_t, const char*> ends[] = {{1, "100%"}, {2, "STPD"}, {3, "ERR"}, {9, "N/A"}};
+    for (const auto& [state, text] : ends) {
+        s.state = state;
+        EXPECT_EQ(TransferProgressText(s), text);
+    }
+    EXPECT_TRUE(CanStopProgress("7%"));
+    EXPECT_TRUE(CanStopProgress("99%"));
+    EXPECT_FALSE(CanStopProgress("100%"));
+    EXPECT_FALSE(CanStopProgress("N/A"));
+    // A client area two gauges high still stacks three in one column.
+    const QRect frame(100, 50, 600, 400);
+    const QSize client(700, 2 * 60 + 20), gauge(300, 60);
+    const int top = frame.bottom() + 1 - client.height();
+    EXPECT_EQ(GaugePosition(0, frame, client, gauge), QPoint(110, top));
+    EXPECT_EQ(GaugePosition(1, frame, client, gauge), QPoint(110, top + 70));
+    EXPECT_EQ(GaugePosition(2, frame, client, gauge), QPoint(110, top + 140));
+    EXPECT_EQ(GaugePosition(3, frame, client, gauge), QPoint(410, top));
+}
+
+TEST_F(GuiLists, LeaseListReclaimsInNetworkOrder)
+{
+    ASSERT_TRUE(OpenWindow());
+    std::vector<uint8_t> notice(4);
+    const uint32_t count = 3;
+    std::memcpy(notice.data(), &count, 4);
+    const int64_t offered = 1700000000, renewed = 1700003600, none = 0;
+    for (const auto& [ip, mac, renew] : {std::tuple{"192.168.1.10", "00:11:22:33:44:55", renewed},
+                                         std::tuple{"192.168.1.11", "00:11:22:33:44:66", none},
+                                         std::tuple{"10.0.0.200", "aa:bb:cc:dd:ee:ff", renewed}}) {
+        auto row = Record(59, {{0, ip}, {16, mac}});
+        std::memcpy(row.data() + 43, &offered, 8);
+        std::memcpy(row.data() + 51, &renew, 8);
+        notice.insert(notice.end(), row.begin(), row.end());
+    }
+    notice.resize(notice.size() + 10);  // a torn row past the count is ignored
+    fake.Send(NOTICE_LEASE_ROWS, notice.data(), notice.size());
+    ASSERT_TRUE(WaitRows(1199, 3));
+    QTreeWidget* list = List(1199);
+    const QString at = LeaseTimeText(offered);
+    EXPECT_EQ(Cells(list->topLevelItem(0)), (QStringList{at, "192.168.1.10", "00:11:22:33:44:55", LeaseTimeText(renewed)}));
+    EXPECT_EQ(Cells(list->topLevelItem(1)).last(), "");
+    EXPECT_EQ(at.size(), 14);
+
+    EXPECT_FALSE(MenuAllows(1199, "Reclaim Lease/s"));
+    EXPECT_FALSE(MenuAllows(1199, "Copy"));
+    EXPECT_TRUE(MenuAllows(1199, "Copy All"));
+    list->topLevelItem(0)->setSelected(true);
+    list->topLevelItem(2)->setSelected(true);
+    EXPECT_TRUE(MenuAllows(1199, "Reclaim Lease/s"));
+    // Selected rows are filled blue, the others alternate white and pale blue.
+    const QImage shot = list->viewport()->grab().toImage();
+    auto colour = [&](int row) {
+        return shot.pixelColor(40 * shot.devicePixelRatio(),
+                               list->visualItemRect(list->topLevelItem(row)).center().y() * shot.devicePixelRatio());
+    };
+    EXPECT_EQ(colour(0), QColor(0x33, 0x99, 0xFF));
+    EXPECT_EQ(colour(1), QColor(0xE2, 0xED, 0xFC));
+    window->lists()->Command(137);
+    EXPECT_EQ(Clipboard(), at + "\t192.168.1.10\t00:11:22:33:44:55\t" + LeaseTimeText(renewed) + "\t\r\n" + at +
+                               "\t10.0.0.200\taa:bb:cc:dd:ee:ff\t" + LeaseTimeText(renewed) + "\t\r\n");
+    window->lists()->Command(107);
+    ASSERT_TRUE(Wait([&] { return fake.Payloads(REQ_FREE_LEASE).size() == 2; }));
+    EXPECT_EQ(fake.Payloads(REQ_FREE_LEASE),
+              (std::vector<std::vector<uint8_t>>{{192, 168, 1, 10}, {10, 0, 0, 200}}));
+
+    // Each notice replaces the list whole.
+    const uint32_t zero = 0;
+    fake.Send(NOTICE_LEASE_ROWS, &zero, 4);
+    EXPECT_TRUE(WaitRows(1199, 0));
+}
+
+TEST_F(GuiLists, EventListsFillKeepTheirLimitAndCopy)
+{
+    ASSERT_TRUE(OpenWindow());
+    struct Case {
+        uint32_t     notice;
+        int          control;
+        size_t       size;
+        int          limit;
+        QStringList  first;  // copied cells of the row (the time cell checked apart)
+        int          copied;
+    };
+    const auto dhcp = Record(188, {{0, "10.1.1.5"}, {16, "00:01:02:03:04:05"}, {43, "10.1.1.1"}, {59, "pxeboot.n12"}});
+    const auto binl = Record(556, {{0, "10.1.1.6"}, {16, "NCQ"}, {56, "8086/100E"}});
+    const auto request = Record(676, {{0, "10.1.1.7"}, {16, "/boot/x.cfg"}, {276, "200 OK"}});
+    const auto sntp = Record(16, {{0, "10.1.1.8"}});
+    const auto syslog = Record(16 + 40, {{0, "10.1.1.9"}, {16, "<13>kernel: hello"}});
+    const std::vector<std::pair<Case, std::vector<uint8_t>>> cases = {
+        {{NOTICE_DHCP_EVENT, 1086, 188, 491, {"10.1.1.5", "00:01:02:03:04:05", "10.1.1.1", "pxeboot.n12"}, 4}, dhcp},
+        {{NOTICE_BINL_EVENT, 1029, 556, 491, {"10.1.1.6", "NCQ", "8086/100E"}, 4}, binl},
+        {{NOTICE_FTP_EVENT, 1216, 676, 491, {"10.1.1.7", "200 OK", "/boot/x.cfg"}, 4}, request},
+        {{NOTICE_HTTP_EVENT, 1218, 676, 491, {"10.1.1.7", "200 OK", "/boot/x.cfg"}, 4}, request},
+        {{NOTICE_SNTP_CLIENT, 1047, 16, 491, {"10.1.1.8"}, 2}, sntp},
+        {{NOTICE_SYSLOG_ROW, 1157, 56, 500, {"<13>kernel: hello", "10.1.1.9"}, 3}, syslog},
+    };
+    for (const auto& [c, record] : cases) {
+        SCOPED_TRACE(c.control);
+        for (int i = 0; i < c.limit + 1; ++i)
+            fake.Send(c.notice, record.data(), record.size());
+        QTreeWidget* list = List(c.control);
+        ASSERT_TRUE(Drained());
+        EXPECT_EQ(list->topLevelItemCount(), c.limit);
+        const QStringList cells = Cells(list->topLevelItem(0));
+        EXPECT_EQ(cells.mid(0, c.first.size()), c.first);
+        const QString time = cells.last();
+        if (c.notice == NOTICE_SYSLOG_ROW)
+            EXPECT_TRUE(QRegularExpression("^\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(time).hasMatch()) << time.toStdString();
+        else
+            EXPECT_TRUE(QRegularExpression("^ \\[\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\]$").match(time).hasMatch()) << time.toStdString();
+        list->clearSelection();
+        list->topLevelItem(0)->setSelected(true);
+        list->topLevelItem(1)->setSelected(true);
+        const ListSpec* spec = FindListSpec(c.control);
+        window->lists()->Command(spec->cmdCopy);
+        const QStringList second = Cells(list->topLevelItem(1));
+        EXPECT_EQ(Clipboard(), cells.mid(0, c.copied).join('\t') + "\t\r\n" + second.mid(0, c.copied).join('\t') + "\t\r\n");
+        window->lists()->Command(spec->cmdClear);
+        EXPECT_EQ(list->topLevelItemCount(), 0);
+    }
+}
+
+TEST_F(GuiLists, DnsRowsAreKeyedByHostWithoutCase)
+{
+    ASSERT_TRUE(OpenWindow());
+    QTreeWidget* list = List(1161);
+    for (int i = 0; i < 501; ++i) {
+        const auto r = Record(1089, {{0, "host" + std::to_string(i) + ".lan"}, {1025, "10.2.0.1"}});
+        fake.Send(NOTICE_DNS_ENTRY, r.data(), r.size());
+    }
+    ASSERT_TRUE(Drained());
+    EXPECT_EQ(list->topLevelItemCount(), 500);
+    EXPECT_EQ(list->topLevelItem(0)->text(0), "host1.lan");
+    const auto again = Record(1089, {{0, "HOST7.LAN"}, {1025, "10.2.0.99"}, {1041, "fe80::1"}});
+    fake.Send(NOTICE_DNS_ENTRY, again.data(), again.size());
+    ASSERT_TRUE(Wait([&] { return list->topLevelItem(6)->text(1) == "10.2.0.99"; }));
+    EXPECT_EQ(Cells(list->topLevelItem(6)), (QStringList{"host7.lan", "10.2.0.99", "fe80::1"}));
+    EXPECT_EQ(list->topLevelItemCount(), 500);
+}
+
+TEST_F(GuiLists, DirectoryDialogCopiesNamesAndNeverHoldsTheLink)
+{
+    ASSERT_TRUE(OpenWindow());
+    std::vector<uint8_t> listing(4 + 3 * 64);
+    const uint32_t count = 99;  // more than were sent: only the whole slots are shown
+    std::memcpy(listing.data(), &count, 4);
+    std::strcpy(reinterpret_cast<char*>(listing.data()) + 4, "boot.img\t12/01/26\t1024");
+    std::strcpy(reinterpret_cast<char*>(listing.data()) + 68, "menu.c32\t12/01/26\t3000000000");
+    std::strcpy(reinterpret_cast<char*>(listing.data()) + 132, "pxelinux.0");
+    listing.resize(listing.size() + 20);
+    fake.Send(NOTICE_DIRECTORY_LISTING, listing.data(), listing.size());
+    ASSERT_TRUE(Drained());  // read while the dialog is open
+    auto* dialog = window->findChild<DirectoryDialog*>("directoryDialog");
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->windowTitle(), "Nimbo32 directory");
+    ASSERT_EQ(dialog->list()->count(), 3);
+    EXPECT_EQ(dialog->list()->item(1)->text(), "menu.c32\t12/01/26\t3000000000");
+    dialog->list()->setCurrentRow(1);
+    EXPECT_EQ(Clipboard(), "menu.c32");
+    dialog->list()->setCurrentRow(2);
+    EXPECT_EQ(Clipboard(), "pxelinux.0");
+    dialog->accept();
+    EXPECT_TRUE(Wait([&] { return window->findChild<DirectoryDialog*>("directoryDialog") == nullptr; }));
+
+    EXPECT_EQ(DirectoryLineName(std::string(250, 'a') + "\tx").size(), 250u);
+    EXPECT_EQ(DirectoryLineName(std::string(256, 'a')), "");
+}
+
+// Every tab with content; with NIMBO_TAB_SHOTS set to a folder, each page is saved there as
+// a PNG (tools/screenshot-tabs).
+TEST_F(GuiLists, EveryTabShowsItsList)
+{
+    fake.settings.ShowProgressBar = 1;
+    ASSERT_TRUE(OpenWindow(0x2FD));
+    window->resize(900, 600);
+    window->show();
+    const TransferRecord running = Begin(467, 3000000000u, 1, 40000, "images/boot.wim");
+    const TransferRecord done = Begin(468, 26000, 1, 40001, "pxelinux.0");
+    fake.Send(NOTICE_TRANSFER_BEGIN, &running, sizeof running);
+    fake.Send(NOTICE_TRANSFER_BEGIN, &done, sizeof done);
+    TransferEndRecord end{468, done.stats};
+    end.stats.bytesDone = 26000;
+    end.stats.state = TRANSFER_DONE;
+    fake.Send(NOTICE_TRANSFER_END, &end, sizeof end);
+    TransferEndRecord half{467, running.stats};
+    half.stats.bytesDone = 1200000000u;
+    const auto stats = Stats(running.stats.startTime + 12, {half});
+    fake.Send(NOTICE_TRANSFER_STATS, stats.data(), stats.size());
+    std::vector<uint8_t> leases(4);
+    const uint32_t one = 1;
+    std::memcpy(leases.data(), &one, 4);
+    auto lease = Record(59, {{0, "192.168.1.10"}, {16, "00:11:22:33:44:55 (Intel)"}});
+    const int64_t at = 1700000000;
+    std::memcpy(lease.data() + 43, &at, 8);
+    leases.insert(leases.end(), lease.begin(), lease.end());
+    fake.Send(NOTICE_LEASE_ROWS, leases.data(), leases.size());
+    const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> events = {
+        {NOTICE_DHCP_EVENT, Record(188, {{0, "192.168.1.10"}, {16, "00:11:22:33:44:55"}, {43, "192.168.1.1"}, {59, "pxeboot.n12"}})},
+        {NOTICE_BINL_EVENT, Record(556, {{0, "192.168.1.10"}, {16, "NCQ"}, {56, "8086/100E rev 2"}})},
+        {NOTICE_FTP_EVENT, Record(676, {{0, "192.168.1.11"}, {16, "/iso/netinst.iso"}, {276, "RETR done"}})},
+        {NOTICE_HTTP_EVENT, Record(676, {{0, "192.168.1.12"}, {16, "/boot/menu.cfg"}, {276, "200 OK"}})},
+        {NOTICE_SNTP_CLIENT, Record(16, {{0, "192.168.1.13"}})},
+        {NOTICE_SYSLOG_ROW, Record(64, {{0, "192.168.1.14"}, {16, "<13>installer: partitioning done"}})},
+        {NOTICE_DNS_ENTRY, Record(1089, {{0, "mirror.lan"}, {1025, "192.168.1.2"}})},
+    };
+    for (const auto& [id, record] : events)
+        fake.Send(id, record.data(), record.size());
+    SendLog("[10/12 18:30:00.000] TFTP Inf: Read request for file <pxelinux.0>");
+    SendLog("[10/12 18:30:01.000] DHCP Warn: pool is nearly full");
+    ASSERT_TRUE(Drained());
+
+    const QString folder = qEnvironmentVariable("NIMBO_TAB_SHOTS");
+    auto* tabs = window->findChild<QTabBar*>();
+    ASSERT_NE(tabs, nullptr);
+    for (int i = 0; i < tabs->count(); ++i) {
+        tabs->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        SCOPED_TRACE(tabs->tabText(i).toStdString());
+        if (tabs->tabText(i) == "TFTPC")
+            continue;  // the client pane has its own views
+        int shown = 0;
+        for (const ListSpec& spec : kListSpecs)
+            if (QTreeWidget* list = List(spec.control); list->isVisible())
+                shown += list->topLevelItemCount();
+        shown += window->logList()->isVisible() ? window->logList()->count() : 0;
+        EXPECT_GT(shown, 0);
+        if (!folder.isEmpty()) {
+            EXPECT_TRUE(window->grab().save(folder + "/tab-" + tabs->tabText(i) + ".png"));
+        }
+    }
+    if (!folder.isEmpty())
+        for (GaugeWindow* g : window->findChildren<GaugeWindow*>())
+            g->grab().save(folder + "/gauge.png");
+}
