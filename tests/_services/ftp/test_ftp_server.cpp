@@ -34,6 +34,7 @@
 #include "ftp_service.h"
 #include "settings.h"
 #include "start_threads.h"
+#include "../service_test_util.h"
 
 namespace {
 
@@ -59,25 +60,6 @@ bool EnterPrivateNetwork() {
     ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
     if (s >= 0) close(s);
     return ok;
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(rng());
-    return s;
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
 }
 
 // Runs a shell command bounded in time; returns its exit status. What it printed goes to

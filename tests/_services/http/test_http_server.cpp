@@ -32,6 +32,7 @@
 #include "md5.h"
 #include "settings.h"
 #include "start_threads.h"
+#include "../service_test_util.h"
 
 namespace {
 
@@ -52,25 +53,6 @@ void Tap(uint32_t id, const void* data, size_t length) {
     memcpy(&r, data, sizeof r);
     std::lock_guard<std::mutex> lock(g_noticeMutex);
     g_notices.push_back(r);
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(rng());
-    return s;
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
 }
 
 std::string Md5(const std::string& data) {
