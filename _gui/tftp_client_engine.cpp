@@ -400,3 +400,8 @@ TftpClientStep TftpClientEngine::Cancel() {
     step.log.push_back("TFTPC Inf: Transfer canceled by user");
     return Fail(std::move(step), "Transfer canceled by user");
 }
+
+TftpClientStep TftpClientEngine::Abort(const std::string& text) {
+    if (status_ != TftpClientStatus::Running) return {};
+    return Fail({}, text);
+}

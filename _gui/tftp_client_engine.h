@@ -74,6 +74,8 @@ public:
     TftpClientStep OnTimeout();
     // The user's Break.
     TftpClientStep Cancel();
+    // Ends the transfer for a failure of the thread (socket errors); the server is told.
+    TftpClientStep Abort(const std::string& text);
 
     TftpClientStatus status() const { return status_; }
     uint64_t blocks() const { return block_; }            // blocks written or acknowledged
