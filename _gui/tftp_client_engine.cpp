@@ -216,6 +216,16 @@ TftpClientStep TftpClientEngine::OnDatagram(const uint8_t* data, size_t length, 
                                        : PutDatagram(std::move(step), data, length);
 }
 
+// An ERROR packet, or an opcode that has no place in the transfer.
+TftpClientStep TftpClientEngine::Refused(TftpClientStep step, const uint8_t* data, size_t length) {
+    uint16_t op = Be16(data);
+    if (op == OP_ERROR) {
+        std::string text(reinterpret_cast<const char*>(data + 4), strnlen(reinterpret_cast<const char*>(data + 4), length - 4));
+        return Fail(std::move(step), Format("Server stops the transfer.\nError #%u: %s", Be16(data + 2), text.c_str()));
+    }
+    return Fail(std::move(step), Format("Server sent illegal opcode %u", op));
+}
+
 TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t* data, size_t length) {
     uint16_t op = Be16(data);
     if (op == OP_DATA) {
@@ -272,11 +282,7 @@ TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t*
         step.restartTimer = true;
         return step;
     }
-    if (op == OP_ERROR) {
-        std::string text(reinterpret_cast<const char*>(data + 4), strnlen(reinterpret_cast<const char*>(data + 4), length - 4));
-        return Fail(std::move(step), Format("Server stops the transfer.\nError #%u: %s", Be16(data + 2), text.c_str()));
-    }
-    return Fail(std::move(step), Format("Server sent illegal opcode %u", op));
+    return Refused(std::move(step), data, length);
 }
 
 void TftpClientEngine::AcceptFirstAck() {
@@ -356,11 +362,7 @@ TftpClientStep TftpClientEngine::PutDatagram(TftpClientStep step, const uint8_t*
         SendWindow(step, false);
         return step;
     }
-    if (op == OP_ERROR) {
-        std::string text(reinterpret_cast<const char*>(data + 4), strnlen(reinterpret_cast<const char*>(data + 4), length - 4));
-        return Fail(std::move(step), Format("Server stops the transfer.\nError #%u: %s", Be16(data + 2), text.c_str()));
-    }
-    return Fail(std::move(step), Format("Server sent illegal opcode %u", op));
+    return Refused(std::move(step), data, length);
 }
 
 TftpClientStep TftpClientEngine::OnTimeout() {

@@ -97,6 +97,7 @@ private:
     std::vector<uint8_t> Ack(uint32_t block) const;
     bool ParseOack(const uint8_t* data, size_t length, std::string* error, std::string* logLine);
     TftpClientStep GetDatagram(TftpClientStep step, const uint8_t* data, size_t length);
+    TftpClientStep Refused(TftpClientStep step, const uint8_t* data, size_t length);
     TftpClientStep PutDatagram(TftpClientStep step, const uint8_t* data, size_t length);
     void SendWindow(TftpClientStep& step, bool retry);
     void AcceptFirstAck();
