@@ -1,0 +1,226 @@
+#include "tftp_client_pane.h"
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "balloon.h"
+#include "log.h"
+#include "settings.h"
+
+namespace {
+const char* const kBlockSizes[] = {"512", "1024", "1468", "2048", "4096", "8192", "16384", "Edit..."};
+const char* const kWindowSizes[] = {"1", "2", "4", "8", "16", "32", "64", "Edit..."};
+}  // namespace
+
+TftpClientPane::TftpClientPane(std::function<QWidget*(int)> control, QWidget* anchor, QObject* parent)
+    : QObject(parent), control_(std::move(control)), anchor_(anchor) {
+    auto* blk = qobject_cast<QComboBox*>(control_(1174));
+    auto* win = qobject_cast<QComboBox*>(control_(1180));
+    if (blk) {
+        blk->setEditable(true);
+        for (const char* t : kBlockSizes) blk->addItem(t);
+        blk->setCurrentText("1468");
+    }
+    if (win) {
+        win->setEditable(true);
+        for (const char* t : kWindowSizes) win->addItem(t);
+        win->setCurrentText("8");
+    }
+    GlobalSettings s = SettingsSnapshot();
+    if (auto* e = qobject_cast<QLineEdit*>(control_(1166))) e->setText(QString::fromLocal8Bit(s.TFTPC_Server));
+    if (auto* e = qobject_cast<QLineEdit*>(control_(1178))) e->setText(QString::fromLocal8Bit(s.TFTPC_RemoteFile));
+    if (auto* e = qobject_cast<QLineEdit*>(control_(1167))) e->setText(QString::fromLocal8Bit(s.TFTPC_LocalFile));
+    if (auto* t = qobject_cast<QLabel*>(control_(1170))) t->clear();
+    if (auto* p = qobject_cast<QProgressBar*>(control_(1168))) p->setRange(0, 100);
+    for (int id : {1164, 1165, 1169, 1175})
+        if (auto* b = qobject_cast<QPushButton*>(control_(id)))
+            connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
+    SetIdle(true);
+}
+
+TftpClientPane::~TftpClientPane() {
+    thread_.Cancel();
+    thread_.Join();
+}
+
+void TftpClientPane::SetIdle(bool idle) {
+    if (QWidget* w = control_(1164)) w->setEnabled(idle);
+    if (QWidget* w = control_(1165)) w->setEnabled(idle);
+    if (QWidget* w = control_(1169)) w->setEnabled(!idle);
+    if (idle) {
+        if (auto* p = qobject_cast<QProgressBar*>(control_(1168))) p->setValue(0);
+        if (auto* t = qobject_cast<QLabel*>(control_(1170))) t->clear();
+    }
+}
+
+void TftpClientPane::Refuse(int id, const QString& text) {
+    QWidget* w = control_(id);
+    if (w) w->setFocus();
+    ShowBalloon(QString(), text, w, anchor_, BALLOON_ICON_NONE, true, 0, std::nullopt, false);
+}
+
+void TftpClientPane::OnCommand(int id) {
+    switch (id) {
+    case 1164: Begin(TFTPC_GET); break;
+    case 1165:
+        if (!Begin(TFTPC_PUT) && batch_) NextBatchFile();  // a refused file moves the batch on
+        break;
+    case 1169:
+        if (busy_) {
+            cancelled_ = true;
+            thread_.Cancel();
+        }
+        break;
+    case 1175: {
+        auto* local = qobject_cast<QLineEdit*>(control_(1167));
+        QFileDialog dialog(anchor_, "Pick a local file to PUT or GET receive directory",
+                           local ? QFileInfo(local->text()).absolutePath() : QString());
+        dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+        dialog.setFileMode(QFileDialog::AnyFile);
+        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty() && local)
+            local->setText(dialog.selectedFiles().first());
+        break;
+    }
+    default: break;
+    }
+}
+
+bool TftpClientPane::Begin(int direction) {
+    if (busy_) return false;
+    auto text = [this](int id) {
+        if (auto* e = qobject_cast<QLineEdit*>(control_(id))) return e->text().left(255).trimmed();
+        if (auto* c = qobject_cast<QComboBox*>(control_(id))) return c->currentText().trimmed();
+        return QString();
+    };
+    const bool get = direction == TFTPC_GET;
+    const QString server = text(1166), remote = text(1178), local = text(1167);
+    if (server.isEmpty()) {
+        Refuse(1166, get ? "Error: \nGET command requires a target TFTP Server"
+                         : "Error: \nPUT command requires a target TFTP Server");
+        return false;
+    }
+    if (get && remote.isEmpty()) {
+        Refuse(1178, "Error: \nGET command requires a Remote File");
+        return false;
+    }
+    if (get && (local.isEmpty() || QFileInfo(local).isDir())) {
+        Refuse(1167, "Error: \nGET command requires a valid Local File");
+        return false;
+    }
+    if (!get && (local.isEmpty() || !QFileInfo(local).isFile())) {
+        Refuse(1167, "Error: \nPUT command requires a valid Local File");
+        return false;
+    }
+    bool ok = false;
+    const uint32_t blk = text(1174).toUInt(&ok);
+    if (!ok || blk < kTftpcMinBlockSize || blk > kTftpcMaxBlockSize) {
+        Refuse(1174, "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468");
+        return false;
+    }
+    const uint32_t win = text(1180).toUInt(&ok);
+    if (!ok || win < 1 || win > kTftpcMaxWindowSize) {
+        Refuse(1180, "Error: \nWindowsize should be any number between 1 and 64\nDefault: 8");
+        return false;
+    }
+    if (get && QFileInfo::exists(local) &&
+        QMessageBox::question(anchor_, "Nimbo v4.6.0", "Local File exists, overwrite it ?",
+                              QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return false;
+    TftpClientJob job;
+    job.direction = direction;
+    job.server = server.toStdString();
+    job.port = port_;
+    // In a batch a typed remote name serves the first file only.
+    job.remoteName = batch_ && batchIndex_ > 1 ? std::string() : remote.toStdString();
+    job.localPath = local.toStdString();
+    job.blockSize = blk;
+    job.windowSize = win;
+    int delay = SettingsSnapshot().TFTPC_MinInterFrameDelay;
+    job.interFrameDelayUs = delay > 0 ? static_cast<uint32_t>(delay) : 0;
+    std::string error;
+    int fd = TftpClientOpenLocal(direction, job.localPath, &error);
+    if (fd < 0) {
+        ShowBalloon("Transfer ERR", QString::fromStdString(error), anchor_, anchor_, BALLOON_ICON_ERROR, true, 0,
+                    std::nullopt, false);
+        return false;
+    }
+    LogPrint(1, get ? "TFTPC Inf: GET %s" : "TFTPC Inf: PUT %s", get ? job.remoteName.c_str() : job.localPath.c_str());
+    direction_ = direction;
+    cancelled_ = false;
+    busy_ = true;
+    SetIdle(false);
+    thread_.Start(
+        job, fd,
+        [this](int percent, uint64_t blocks) {
+            QMetaObject::invokeMethod(this, [this, percent, blocks] { Progress(percent, blocks); }, Qt::QueuedConnection);
+        },
+        [this](const TftpClientOutcome& o) {
+            QMetaObject::invokeMethod(this, [this, o] { Finished(o); }, Qt::QueuedConnection);
+        });
+    return true;
+}
+
+void TftpClientPane::Progress(int percent, quint64 blocks) {
+    if (!busy_) return;
+    if (auto* p = qobject_cast<QProgressBar*>(control_(1168))) p->setValue(percent);
+    if (auto* t = qobject_cast<QLabel*>(control_(1170))) t->setText(QString("block #%1").arg(blocks));
+}
+
+void TftpClientPane::Finished(const TftpClientOutcome& o) {
+    thread_.Join();
+    busy_ = false;
+    SetIdle(true);
+    const QString text = QString::fromStdString(o.text);
+    if (batch_) {
+        batchRetransmissions_ += o.retransmissions;
+        if (o.ok) {
+            batchBlocks_ += o.blocks;
+            ++batchDone_;
+        } else {
+            ShowBalloon("Transfer ERR", text, anchor_, anchor_, BALLOON_ICON_ERROR, true, 0, std::nullopt, false);
+        }
+        Q_EMIT transferEnded(o.ok, text);
+        NextBatchFile();
+        return;
+    }
+    ShowBalloon(o.ok ? "Transfer OK" : "Transfer ERR", text, anchor_, anchor_,
+                o.ok ? BALLOON_ICON_INFO : BALLOON_ICON_ERROR, true, 0, std::nullopt, false);
+    Q_EMIT transferEnded(o.ok, text);
+}
+
+void TftpClientPane::StartBatch(const QStringList& files) {
+    if (busy_ || batch_ || files.isEmpty()) return;
+    batch_ = true;
+    batchFiles_ = files;
+    batchIndex_ = 0;
+    batchDone_ = batchBlocks_ = batchRetransmissions_ = 0;
+    cancelled_ = false;
+    NextBatchFile();
+}
+
+void TftpClientPane::NextBatchFile() {
+    auto* local = qobject_cast<QLineEdit*>(control_(1167));
+    while (!cancelled_ && batchIndex_ < batchFiles_.size()) {
+        const QString file = batchFiles_[batchIndex_++];
+        if (QFileInfo(file).isDir()) continue;  // folders are skipped
+        if (local) local->setText(file);
+        QMetaObject::invokeMethod(this, [this] { OnCommand(1165); }, Qt::QueuedConnection);
+        return;
+    }
+    auto s = [](quint64 n) { return n >= 2 ? "s" : ""; };
+    const QString summary = QString::asprintf("%llu file%s fully transferred in %llu block%s and %llu retransmission%s",
+                                              batchDone_, s(batchDone_), batchBlocks_, s(batchBlocks_),
+                                              batchRetransmissions_, s(batchRetransmissions_));
+    batch_ = false;
+    cancelled_ = false;
+    delete summary_;
+    summary_ = new QMessageBox(QMessageBox::NoIcon, "Nimbo v4.6.0", summary, QMessageBox::Ok, anchor_);
+    summary_->open();
+    Q_EMIT batchEnded(summary);
+}
