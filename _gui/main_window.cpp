@@ -1,4 +1,5 @@
 #include "main_window.h"
+#include "tftp_client_pane.h"
 
 #include <QAction>
 #include <QApplication>
@@ -128,6 +129,9 @@ MainWindow::MainWindow(uint32_t servicesMask, const QString& helpPath)
     buildMenu();
     buildControls();
     lists_ = new MainLists(this);
+    // The TFTP client pane drives its own controls (its buttons are connected to it).
+    if (servicesMask_ & 0x2)
+        tftpClient_ = new TftpClientPane([this](int id) { return control(id); }, this, this);
     buildTabs(servicesMask_);
     restoreWindowPos();
     if (QSystemTrayIcon::isSystemTrayAvailable()) {

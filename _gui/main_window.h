@@ -128,6 +128,7 @@ private:
     QTabBar*           tabBar_ = nullptr;
     QListWidget*       logList_ = nullptr;
     MainLists*         lists_ = nullptr;
+    class TftpClientPane* tftpClient_ = nullptr;
     std::map<int, QWidget*> controls_;
     QMenu*             systemMenu_ = nullptr;
     QAction*           minimizeAction_ = nullptr;
