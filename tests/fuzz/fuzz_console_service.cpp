@@ -9,16 +9,19 @@
 #include "to_console.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static int sink = [] {
-        int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv) != 0) return -1;
-        return sv[0];  // replies go into a socket nobody reads; a full buffer fails the send
-    }();
+    // Replies go into a socket drained after every input, as the desktop would read them.
+    static int pair[2] = {-1, -1};
+    static const bool made = socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) == 0;
+    if (!made) return 0;
+    const int sink = pair[0];
     if (size < 4 || size > 70000) return 0;
     uint32_t id;
     memcpy(&id, data, 4);
     if (id == 203 || id == 204 || id == 205) return 0;
     std::vector<uint8_t> frame(data, data + size);
     HandleConsoleRequest(sink, frame.data(), frame.size());
+    static char drain[65536];
+    while (read(pair[1], drain, sizeof drain) > 0) {
+    }
     return 0;
 }
