@@ -119,6 +119,24 @@ bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
     return true;
 }
 
+// A pane on its page against a MiniServer named in the server field, with scripted boxes and
+// the pane's signals recorded.
+struct Rig {
+    ScriptedBoxes boxes;
+    MiniServer server;
+    Page page;
+    TftpClientPane pane;
+    QTemporaryDir dir;
+    QSignalSpy transfers, ended;
+    Rig(bool silent, int answer)
+        : server(silent), pane([this](int id) { return page(id); }, &page.window),
+          transfers(&pane, &TftpClientPane::transferEnded), ended(&pane, &TftpClientPane::batchEnded) {
+        boxes.answer = answer;
+        pane.SetServerPort(server.port);
+        page.edit(1166)->setText("127.0.0.1");
+    }
+};
+
 class TftpcPane : public ::testing::Test {
 protected:
     void SetUp() override { EnsureQtApp(); }
@@ -219,21 +237,14 @@ TEST_F(TftpcPane, BatchQuestionAndUpload) {
     struct Row { int answer; bool batch; };
     for (const Row row : {Row{IDCANCEL, false}, Row{IDNO, false}, Row{IDYES, true}}) {
         SCOPED_TRACE(row.answer);
-        ScriptedBoxes boxes;
-        boxes.answer = row.answer;
-        MiniServer server(false);
-        Page page;
-        TftpClientPane pane([&](int id) { return page(id); }, &page.window);
-        pane.SetServerPort(server.port);
-        QTemporaryDir dir;
+        Rig rig(false, row.answer);
+        auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
         QStringList files = MakeFiles(dir, {1000, 2000, 3000});
         QDir(dir.path()).mkdir("sub");
         files.insert(1, dir.filePath("sub"));
-        page.edit(1166)->setText("127.0.0.1");
         page.edit(1178)->setText("first.bin");
         page.edit(1167)->setText("keep");
         page.combo(1174)->setCurrentText("512");
-        QSignalSpy ended(&pane, &TftpClientPane::batchEnded);
         ASSERT_TRUE(DropFilesOn(page(1167), files));
         ASSERT_TRUE(WaitFor([&] { return !boxes.boxes.empty(); }));
         EXPECT_EQ(boxes.boxes[0].text, "Upload (Put) 4 files to host ?");
@@ -264,17 +275,9 @@ TEST_F(TftpcPane, BatchQuestionAndUpload) {
 // Break during a batch ends the running transfer and then the batch with its summary; files
 // dropped meanwhile are not asked about.
 TEST_F(TftpcPane, BreakEndsTheBatch) {
-    ScriptedBoxes boxes;
-    boxes.answer = IDYES;
-    MiniServer server(true);
-    Page page;
-    TftpClientPane pane([&](int id) { return page(id); }, &page.window);
-    pane.SetServerPort(server.port);
-    QTemporaryDir dir;
+    Rig rig(true, IDYES);
+    auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
     const QStringList files = MakeFiles(dir, {10, 20, 30});
-    page.edit(1166)->setText("127.0.0.1");
-    QSignalSpy transfers(&pane, &TftpClientPane::transferEnded);
-    QSignalSpy ended(&pane, &TftpClientPane::batchEnded);
     ASSERT_TRUE(DropFilesOn(page(1167), files));
     ASSERT_TRUE(WaitFor([&] { return pane.Busy(); }));
     ASSERT_TRUE(DropFilesOn(page(1167), files.mid(1)));
@@ -292,20 +295,12 @@ TEST_F(TftpcPane, BreakEndsTheBatch) {
 
 // A batch asked for while a transfer runs starts its first file when that transfer has ended.
 TEST_F(TftpcPane, BatchWaitsForTheRunningTransfer) {
-    ScriptedBoxes boxes;
-    boxes.answer = IDYES;
-    MiniServer server(true);
-    Page page;
-    TftpClientPane pane([&](int id) { return page(id); }, &page.window);
-    pane.SetServerPort(server.port);
-    QTemporaryDir dir;
+    Rig rig(true, IDYES);
+    auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
     const QStringList files = MakeFiles(dir, {600, 700, 800});
-    page.edit(1166)->setText("127.0.0.1");
     page.edit(1178)->setText("single");
     page.edit(1167)->setText(files[0]);
     page.combo(1174)->setCurrentText("512");
-    QSignalSpy transfers(&pane, &TftpClientPane::transferEnded);
-    QSignalSpy ended(&pane, &TftpClientPane::batchEnded);
     pane.OnCommand(1165);
     ASSERT_TRUE(pane.Busy());
     ASSERT_TRUE(WaitFor([&] { return server.Names().size() == 1; }));  // and left unanswered
@@ -322,14 +317,9 @@ TEST_F(TftpcPane, BatchWaitsForTheRunningTransfer) {
 
 // The overwrite question of a GET into an existing file: No starts nothing and keeps the file.
 TEST_F(TftpcPane, GetAsksBeforeOverwriting) {
-    ScriptedBoxes boxes;
-    MiniServer server(true);
-    Page page;
-    TftpClientPane pane([&](int id) { return page(id); }, &page.window);
-    pane.SetServerPort(server.port);
-    QTemporaryDir dir;
+    Rig rig(true, 0);
+    auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
     const QStringList files = MakeFiles(dir, {5});
-    page.edit(1166)->setText("127.0.0.1");
     page.edit(1178)->setText("x.bin");
     page.edit(1167)->setText(files[0]);
     for (int answer : {IDNO, IDYES}) {
@@ -341,7 +331,6 @@ TEST_F(TftpcPane, GetAsksBeforeOverwriting) {
         EXPECT_EQ(pane.Busy(), answer == IDYES);
         EXPECT_EQ(QFileInfo(files[0]).size(), answer == IDNO ? 5 : 0);
     }
-    QSignalSpy transfers(&pane, &TftpClientPane::transferEnded);
     pane.OnCommand(1169);
     ASSERT_TRUE(transfers.wait(5000));
 }
