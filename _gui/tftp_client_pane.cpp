@@ -1,25 +1,46 @@
 #include "tftp_client_pane.h"
 
 #include <QComboBox>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
+#include <QUrl>
 
 #include "balloon.h"
+#include "host_records.h"
 #include "log.h"
 #include "settings.h"
 
 namespace {
 const char* const kBlockSizes[] = {"512", "1024", "1468", "2048", "4096", "8192", "16384", "Edit..."};
 const char* const kWindowSizes[] = {"1", "2", "4", "8", "16", "32", "64", "Edit..."};
+constexpr int kBatchTimerMs = 1000;
+
+// The local files among dropped data; none when anything else is dropped.
+QStringList DroppedFiles(const QMimeData* data) {
+    QStringList files;
+    if (!data || !data->hasUrls()) return files;
+    for (const QUrl& url : data->urls()) {
+        if (!url.isLocalFile()) return {};
+        files << url.toLocalFile();
+    }
+    return files;
+}
 }  // namespace
 
 TftpClientPane::TftpClientPane(std::function<QWidget*(int)> control, QWidget* anchor, QObject* parent)
     : QObject(parent), control_(std::move(control)), anchor_(anchor) {
+    if (!slot_.Create("Nimbo32ClientSemaphore"))
+        LogPrint(1, "TFTPC Err: semaphore %s is not shared: %s", "Nimbo32ClientSemaphore", LastErrorText());
+    batchTimer_ = new QTimer(this);
+    batchTimer_->setInterval(kBatchTimerMs);
+    connect(batchTimer_, &QTimer::timeout, this, &TftpClientPane::BatchTick);
     auto* blk = qobject_cast<QComboBox*>(control_(1174));
     auto* win = qobject_cast<QComboBox*>(control_(1180));
     if (blk) {
@@ -35,7 +56,11 @@ TftpClientPane::TftpClientPane(std::function<QWidget*(int)> control, QWidget* an
     GlobalSettings s = SettingsSnapshot();
     if (auto* e = qobject_cast<QLineEdit*>(control_(1166))) e->setText(QString::fromLocal8Bit(s.TFTPC_Server));
     if (auto* e = qobject_cast<QLineEdit*>(control_(1178))) e->setText(QString::fromLocal8Bit(s.TFTPC_RemoteFile));
-    if (auto* e = qobject_cast<QLineEdit*>(control_(1167))) e->setText(QString::fromLocal8Bit(s.TFTPC_LocalFile));
+    if (auto* e = qobject_cast<QLineEdit*>(control_(1167))) {
+        e->setText(QString::fromLocal8Bit(s.TFTPC_LocalFile));
+        e->setAcceptDrops(true);
+        e->installEventFilter(this);
+    }
     if (auto* t = qobject_cast<QLabel*>(control_(1170))) t->clear();
     if (auto* p = qobject_cast<QProgressBar*>(control_(1168))) p->setRange(0, 100);
     for (int id : {1164, 1165, 1169, 1175})
@@ -45,18 +70,49 @@ TftpClientPane::TftpClientPane(std::function<QWidget*(int)> control, QWidget* an
 }
 
 TftpClientPane::~TftpClientPane() {
+    DebugTrace("GUI: Closing Tftp Client\n");
     thread_.Cancel();
     thread_.Join();
 }
 
+// A batch keeps GET and PUT disabled and Break enabled from its start to its summary.
 void TftpClientPane::SetIdle(bool idle) {
-    if (QWidget* w = control_(1164)) w->setEnabled(idle);
-    if (QWidget* w = control_(1165)) w->setEnabled(idle);
-    if (QWidget* w = control_(1169)) w->setEnabled(!idle);
+    if (QWidget* w = control_(1164)) w->setEnabled(idle && !batch_);
+    if (QWidget* w = control_(1165)) w->setEnabled(idle && !batch_);
+    if (QWidget* w = control_(1169)) w->setEnabled(!idle || batch_);
     if (idle) {
         if (auto* p = qobject_cast<QProgressBar*>(control_(1168))) p->setValue(0);
         if (auto* t = qobject_cast<QLabel*>(control_(1170))) t->clear();
     }
+}
+
+bool TftpClientPane::eventFilter(QObject* watched, QEvent* event) {
+    const QEvent::Type type = event->type();
+    if (watched != control_(1167) ||
+        (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop))
+        return QObject::eventFilter(watched, event);
+    auto* drop = static_cast<QDropEvent*>(event);
+    const QStringList files = DroppedFiles(drop->mimeData());
+    if (files.isEmpty()) return QObject::eventFilter(watched, event);  // text goes to the field
+    drop->acceptProposedAction();
+    // The question waits until the drop has ended, so the dragging program is not held.
+    if (type == QEvent::Drop)
+        QMetaObject::invokeMethod(this, [this, files] { DropFiles(files); }, Qt::QueuedConnection);
+    return true;
+}
+
+void TftpClientPane::DropFiles(const QStringList& files) {
+    if (files.isEmpty() || batch_) return;
+    auto* local = qobject_cast<QLineEdit*>(control_(1167));
+    auto* server = qobject_cast<QLineEdit*>(control_(1166));
+    int answer = IDNO;
+    if (files.size() >= 2 && server && !server->text().trimmed().isEmpty())
+        answer = MessageBoxPrintf(anchor_, "Upload (Put) %d files to host ?", ProgramTitle,
+                                  MB_YESNOCANCEL | MB_ICONQUESTION, static_cast<int>(files.size()));
+    if (answer == IDYES)
+        StartBatch(files);
+    else if (answer == IDNO && local)
+        local->setText(files.first());
 }
 
 void TftpClientPane::Refuse(int id, const QString& text) {
@@ -68,13 +124,14 @@ void TftpClientPane::Refuse(int id, const QString& text) {
 void TftpClientPane::OnCommand(int id) {
     switch (id) {
     case 1164: Begin(TFTPC_GET); break;
-    case 1165:
-        if (!Begin(TFTPC_PUT) && batch_) NextBatchFile();  // a refused file moves the batch on
-        break;
+    case 1165: Begin(TFTPC_PUT); break;
     case 1169:
         if (busy_) {
             cancelled_ = true;
             thread_.Cancel();
+        } else if (batch_) {  // between two files of a batch
+            cancelled_ = true;
+            BatchTick();
         }
         break;
     case 1175: {
@@ -129,15 +186,14 @@ bool TftpClientPane::Begin(int direction) {
         return false;
     }
     if (get && QFileInfo::exists(local) &&
-        QMessageBox::question(anchor_, "Nimbo v4.6.0", "Local File exists, overwrite it ?",
-                              QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        MessageBoxPrintf(anchor_, "Local File exists, overwrite it ?", ProgramTitle, MB_YESNO | MB_ICONQUESTION) != IDYES)
         return false;
     TftpClientJob job;
     job.direction = direction;
     job.server = server.toStdString();
     job.port = port_;
     // In a batch a typed remote name serves the first file only.
-    job.remoteName = batch_ && batchIndex_ > 1 ? std::string() : remote.toStdString();
+    job.remoteName = batch_ && batchStarted_ > 1 ? std::string() : remote.toStdString();
     job.localPath = local.toStdString();
     job.blockSize = blk;
     job.windowSize = win;
@@ -154,11 +210,12 @@ bool TftpClientPane::Begin(int direction) {
     direction_ = direction;
     cancelled_ = false;
     busy_ = true;
+    if (!slot_.taken()) slot_.TryTake();  // a batch has taken it already
     SetIdle(false);
     thread_.Start(
         job, fd,
-        [this](int percent, uint64_t blocks) {
-            QMetaObject::invokeMethod(this, [this, percent, blocks] { Progress(percent, blocks); }, Qt::QueuedConnection);
+        [this](int percent, uint64_t) {
+            QMetaObject::invokeMethod(this, [this, percent] { Progress(percent); }, Qt::QueuedConnection);
         },
         [this](const TftpClientOutcome& o) {
             QMetaObject::invokeMethod(this, [this, o] { Finished(o); }, Qt::QueuedConnection);
@@ -166,15 +223,15 @@ bool TftpClientPane::Begin(int direction) {
     return true;
 }
 
-void TftpClientPane::Progress(int percent, quint64 blocks) {
+void TftpClientPane::Progress(int percent) {
     if (!busy_) return;
     if (auto* p = qobject_cast<QProgressBar*>(control_(1168))) p->setValue(percent);
-    if (auto* t = qobject_cast<QLabel*>(control_(1170))) t->setText(QString("block #%1").arg(blocks));
 }
 
 void TftpClientPane::Finished(const TftpClientOutcome& o) {
     thread_.Join();
     busy_ = false;
+    slot_.Release();
     SetIdle(true);
     const QString text = QString::fromStdString(o.text);
     if (batch_) {
@@ -186,7 +243,7 @@ void TftpClientPane::Finished(const TftpClientOutcome& o) {
             ShowBalloon("Transfer ERR", text, anchor_, anchor_, BALLOON_ICON_ERROR, true, 0, std::nullopt, false);
         }
         Q_EMIT transferEnded(o.ok, text);
-        NextBatchFile();
+        BatchTick();  // the next file at once rather than at the next tick
         return;
     }
     ShowBalloon(o.ok ? "Transfer OK" : "Transfer ERR", text, anchor_, anchor_,
@@ -195,32 +252,46 @@ void TftpClientPane::Finished(const TftpClientOutcome& o) {
 }
 
 void TftpClientPane::StartBatch(const QStringList& files) {
-    if (busy_ || batch_ || files.isEmpty()) return;
+    if (batch_ || files.isEmpty()) return;
     batch_ = true;
     batchFiles_ = files;
-    batchIndex_ = 0;
+    batchIndex_ = batchStarted_ = 0;
     batchDone_ = batchBlocks_ = batchRetransmissions_ = 0;
     cancelled_ = false;
-    NextBatchFile();
+    SetIdle(!busy_);
+    batchTimer_->start();
+    BatchTick();
 }
 
-void TftpClientPane::NextBatchFile() {
+// Starts the next file when no transfer holds the semaphore; a folder is skipped, and so is
+// a file that PUT refuses (the semaphore stays with the batch). Without a file left, or
+// after Break, the batch ends.
+void TftpClientPane::BatchTick() {
+    if (!batch_ || busy_ || !slot_.TryTake()) return;
     auto* local = qobject_cast<QLineEdit*>(control_(1167));
     while (!cancelled_ && batchIndex_ < batchFiles_.size()) {
         const QString file = batchFiles_[batchIndex_++];
-        if (QFileInfo(file).isDir()) continue;  // folders are skipped
+        if (QFileInfo(file).isDir()) continue;
         if (local) local->setText(file);
-        QMetaObject::invokeMethod(this, [this] { OnCommand(1165); }, Qt::QueuedConnection);
-        return;
+        ++batchStarted_;
+        if (Begin(TFTPC_PUT)) return;
     }
+    EndBatch();
+}
+
+void TftpClientPane::EndBatch() {
+    batchTimer_->stop();
     auto s = [](quint64 n) { return n >= 2 ? "s" : ""; };
     const QString summary = QString::asprintf("%llu file%s fully transferred in %llu block%s and %llu retransmission%s",
                                               batchDone_, s(batchDone_), batchBlocks_, s(batchBlocks_),
                                               batchRetransmissions_, s(batchRetransmissions_));
     batch_ = false;
     cancelled_ = false;
-    delete summary_;
-    summary_ = new QMessageBox(QMessageBox::NoIcon, "Nimbo v4.6.0", summary, QMessageBox::Ok, anchor_);
-    summary_->open();
+    batchFiles_.clear();
+    batchIndex_ = batchStarted_ = 0;
+    batchDone_ = batchBlocks_ = batchRetransmissions_ = 0;
+    slot_.Release();
+    SetIdle(true);
+    MessageBoxPrintf(anchor_, "%s", ProgramTitle, MB_OK, summary.toLocal8Bit().constData());
     Q_EMIT batchEnded(summary);
 }

@@ -1,5 +1,6 @@
 // The TFTP client pane on the offscreen platform: its fields, the balloons of refused input,
-// Break during a transfer and the batch summary, against a small loopback server.
+// the overwrite question, Break during a transfer, files dropped on the local-file field, the
+// batch question and the batch with its summary, against a small loopback server.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -8,6 +9,9 @@
 
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QThread>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,22 +22,29 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <atomic>
-#include <map>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "balloon.h"
-#include "qt_app.h"
+#include "host_records.h"
 #include "tftp_client_pane.h"
+#include "tftpc_page.h"
 
 namespace {
 
 // A write-only server on loopback: ACK 0 to a request, an ACK to every block in order; with
-// silent set it never answers.
+// silent set it never answers. It keeps the names of the files asked for.
 struct MiniServer {
     int fd = -1;
     uint16_t port = 0;
     std::atomic<bool> stop{false};
-    bool silent = false;
+    std::atomic<bool> silent{false};
+    std::mutex mutex;
+    std::vector<std::string> names;
     std::thread thread;
     explicit MiniServer(bool quiet) : silent(quiet) {
         fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -45,6 +56,10 @@ struct MiniServer {
         getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
         port = ntohs(a.sin_port);
         thread = std::thread([this] { Run(); });
+    }
+    std::vector<std::string> Names() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return names;
     }
     ~MiniServer() {
         stop = true;
@@ -59,7 +74,12 @@ struct MiniServer {
             sockaddr_in from{};
             socklen_t len = sizeof from;
             ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n < 4 || silent) continue;
+            if (n < 4) continue;
+            if (buf[1] == 1 || buf[1] == 2) {
+                std::lock_guard<std::mutex> lock(mutex);
+                names.emplace_back(reinterpret_cast<char*>(buf + 2), strnlen(reinterpret_cast<char*>(buf + 2), n - 2));
+            }
+            if (silent) continue;
             uint8_t ack[4] = {0, 4, 0, 0};
             if (buf[1] == 3) {
                 ack[2] = buf[2];
@@ -72,24 +92,49 @@ struct MiniServer {
     }
 };
 
-struct Page {
-    std::map<int, QWidget*> controls;
-    QWidget window;
-    Page() {
-        for (int id : {1166, 1178, 1167}) controls[id] = new QLineEdit(&window);
-        for (int id : {1174, 1180}) controls[id] = new QComboBox(&window);
-        controls[1164] = new QPushButton("&GET", &window);
-        controls[1165] = new QPushButton("&PUT", &window);
-        controls[1169] = new QPushButton("Break", &window);
-        controls[1175] = new QPushButton("...", &window);
-        controls[1168] = new QProgressBar(&window);
-        controls[1170] = new QLabel("block #0", &window);
-        window.resize(600, 300);
-        window.show();
+using Page = TftpcPage;
+
+// Files of the given sizes in a temporary folder.
+QStringList MakeFiles(const QTemporaryDir& dir, std::initializer_list<int> sizes) {
+    QStringList files;
+    int i = 0;
+    for (int size : sizes) {
+        QString name = dir.filePath(QString("f%1").arg(i++));
+        QFile f(name);
+        f.open(QIODevice::WriteOnly);
+        f.write(QByteArray(size, 'a'));
+        files << name;
     }
-    QWidget* operator()(int id) const { return controls.at(id); }
-    QLineEdit* edit(int id) { return static_cast<QLineEdit*>(controls[id]); }
-    QComboBox* combo(int id) { return static_cast<QComboBox*>(controls[id]); }
+    return files;
+}
+
+bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > ms) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+// A pane on its page against a MiniServer named in the server field, with scripted boxes and
+// the pane's signals recorded.
+struct Rig {
+    ScriptedBoxes boxes;
+    MiniServer server;
+    Page page;
+    TftpClientPane pane;
+    QTemporaryDir dir;
+    QSignalSpy transfers, ended;
+    Rig(bool silent, int answer)
+        : server(silent), pane([this](int id) { return page(id); }, &page.window),
+          transfers(&pane, &TftpClientPane::transferEnded), ended(&pane, &TftpClientPane::batchEnded) {
+        boxes.answer = answer;
+        pane.SetServerPort(server.port);
+        page.edit(1166)->setText("127.0.0.1");
+    }
 };
 
 class TftpcPane : public ::testing::Test {
@@ -166,31 +211,128 @@ TEST_F(TftpcPane, BreakEndsTheTransfer) {
     EXPECT_FALSE(page(1169)->isEnabled());
 }
 
-TEST_F(TftpcPane, BatchUploadEndsWithItsSummary) {
-    MiniServer server(false);
+// Drops one file and answers nothing: the field takes it. Several files with no server to
+// send them to: the first one.
+TEST_F(TftpcPane, DroppedFilesFillTheLocalField) {
+    ScriptedBoxes boxes;
     Page page;
     TftpClientPane pane([&](int id) { return page(id); }, &page.window);
-    pane.SetServerPort(server.port);
     QTemporaryDir dir;
-    QStringList files;
-    for (int i = 0; i < 3; ++i) {
-        QString name = dir.filePath(QString("f%1").arg(i));
-        QFile f(name);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(1000 * (i + 1), 'a'));
-        files << name;
+    const QStringList files = MakeFiles(dir, {1, 2, 3});
+    EXPECT_TRUE(page(1167)->acceptDrops());
+    ASSERT_TRUE(DropFilesOn(page(1167), {files[1]}));
+    EXPECT_TRUE(WaitFor([&] { return page.edit(1167)->text() == files[1]; }));
+    page.edit(1166)->clear();
+    ASSERT_TRUE(DropFilesOn(page(1167), files));
+    EXPECT_TRUE(WaitFor([&] { return page.edit(1167)->text() == files[0]; }));
+    EXPECT_TRUE(boxes.boxes.empty());
+    EXPECT_FALSE(pane.BatchRunning());
+}
+
+// Three files and a folder dropped while a server is named: one question; Cancel leaves all as
+// it was, No takes the first file into the field, Yes uploads the files one after the other
+// (the folder skipped, the typed remote name for the first file only) and ends with one
+// summary box.
+TEST_F(TftpcPane, BatchQuestionAndUpload) {
+    struct Row { int answer; bool batch; };
+    for (const Row row : {Row{IDCANCEL, false}, Row{IDNO, false}, Row{IDYES, true}}) {
+        SCOPED_TRACE(row.answer);
+        Rig rig(false, row.answer);
+        auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
+        QStringList files = MakeFiles(dir, {1000, 2000, 3000});
+        QDir(dir.path()).mkdir("sub");
+        files.insert(1, dir.filePath("sub"));
+        page.edit(1178)->setText("first.bin");
+        page.edit(1167)->setText("keep");
+        page.combo(1174)->setCurrentText("512");
+        ASSERT_TRUE(DropFilesOn(page(1167), files));
+        ASSERT_TRUE(WaitFor([&] { return !boxes.boxes.empty(); }));
+        EXPECT_EQ(boxes.boxes[0].text, "Upload (Put) 4 files to host ?");
+        EXPECT_EQ(boxes.boxes[0].caption, ProgramTitle);
+        EXPECT_EQ(boxes.boxes[0].type, unsigned(MB_YESNOCANCEL | MB_ICONQUESTION));
+        EXPECT_EQ(pane.BatchRunning(), row.batch);
+        if (!row.batch) {
+            EXPECT_EQ(page.edit(1167)->text(), row.answer == IDNO ? files[0] : QString("keep"));
+            EXPECT_TRUE(page(1165)->isEnabled());
+            continue;
+        }
+        EXPECT_FALSE(page(1164)->isEnabled());
+        EXPECT_FALSE(page(1165)->isEnabled());
+        EXPECT_TRUE(page(1169)->isEnabled());
+        ASSERT_TRUE(ended.wait(20000));
+        // 1000, 2000 and 3000 bytes in 512-byte blocks: 2 + 4 + 6 blocks.
+        const std::string summary = "3 files fully transferred in 12 blocks and 0 retransmission";
+        EXPECT_EQ(ended[0][0].toString().toStdString(), summary);
+        EXPECT_EQ(boxes.Count(summary), 1);
+        EXPECT_EQ(boxes.boxes.back().caption, ProgramTitle);
+        EXPECT_EQ(boxes.boxes.back().type, unsigned(MB_OK));
+        EXPECT_EQ(server.Names(), (std::vector<std::string>{"first.bin", "f1", "f2"}));
+        EXPECT_TRUE(page(1165)->isEnabled());
+        EXPECT_FALSE(page(1169)->isEnabled());
     }
-    QDir(dir.path()).mkdir("sub");
-    files.insert(1, dir.filePath("sub"));  // a folder is skipped
-    page.edit(1166)->setText("127.0.0.1");
+}
+
+// Break during a batch ends the running transfer and then the batch with its summary; files
+// dropped meanwhile are not asked about.
+TEST_F(TftpcPane, BreakEndsTheBatch) {
+    Rig rig(true, IDYES);
+    auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
+    const QStringList files = MakeFiles(dir, {10, 20, 30});
+    ASSERT_TRUE(DropFilesOn(page(1167), files));
+    ASSERT_TRUE(WaitFor([&] { return pane.Busy(); }));
+    ASSERT_TRUE(DropFilesOn(page(1167), files.mid(1)));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(boxes.Count("Upload (Put) 2 files to host ?"), 0);
+    static_cast<QPushButton*>(page(1169))->click();
+    ASSERT_TRUE(ended.wait(5000));
+    ASSERT_EQ(transfers.size(), 1);
+    EXPECT_EQ(transfers[0][1].toString(), "Transfer canceled by user");
+    EXPECT_EQ(ended[0][0].toString(), "0 file fully transferred in 0 block and 0 retransmission");
+    EXPECT_EQ(boxes.Count("0 file fully transferred in 0 block and 0 retransmission"), 1);
+    EXPECT_FALSE(pane.BatchRunning());
+    EXPECT_TRUE(page(1165)->isEnabled());
+}
+
+// A batch asked for while a transfer runs starts its first file when that transfer has ended.
+TEST_F(TftpcPane, BatchWaitsForTheRunningTransfer) {
+    Rig rig(true, IDYES);
+    auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
+    const QStringList files = MakeFiles(dir, {600, 700, 800});
+    page.edit(1178)->setText("single");
+    page.edit(1167)->setText(files[0]);
     page.combo(1174)->setCurrentText("512");
-    QSignalSpy ended(&pane, &TftpClientPane::batchEnded);
-    pane.StartBatch(files);
+    pane.OnCommand(1165);
+    ASSERT_TRUE(pane.Busy());
+    ASSERT_TRUE(WaitFor([&] { return server.Names().size() == 1; }));  // and left unanswered
+    page.edit(1178)->clear();
+    ASSERT_TRUE(DropFilesOn(page(1167), files));
+    ASSERT_TRUE(WaitFor([&] { return pane.BatchRunning(); }));
+    server.silent = false;  // the single PUT still times out unanswered
     ASSERT_TRUE(ended.wait(20000));
-    // 1000, 2000 and 3000 bytes in 512-byte blocks: 2 + 4 + 6 blocks.
-    EXPECT_EQ(ended[0][0].toString(), "3 files fully transferred in 12 blocks and 0 retransmission");
-    ASSERT_NE(pane.SummaryBox(), nullptr);
-    EXPECT_TRUE(pane.SummaryBox()->isVisible());
+    ASSERT_EQ(transfers.size(), 4);
+    EXPECT_EQ(transfers[0][1].toString().toStdString(), "Timeout: Server 127.0.0.1 did not answer");
+    EXPECT_EQ(ended[0][0].toString().toStdString(), "3 files fully transferred in 6 blocks and 0 retransmission");
+    EXPECT_EQ(server.Names(), (std::vector<std::string>{"single", "f0", "f1", "f2"}));
+}
+
+// The overwrite question of a GET into an existing file: No starts nothing and keeps the file.
+TEST_F(TftpcPane, GetAsksBeforeOverwriting) {
+    Rig rig(true, 0);
+    auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
+    const QStringList files = MakeFiles(dir, {5});
+    page.edit(1178)->setText("x.bin");
+    page.edit(1167)->setText(files[0]);
+    for (int answer : {IDNO, IDYES}) {
+        boxes.answer = answer;
+        pane.OnCommand(1164);
+        ASSERT_EQ(boxes.boxes.size(), answer == IDNO ? 1u : 2u);
+        EXPECT_EQ(boxes.boxes.back().text, "Local File exists, overwrite it ?");
+        EXPECT_EQ(boxes.boxes.back().type, unsigned(MB_YESNO | MB_ICONQUESTION));
+        EXPECT_EQ(pane.Busy(), answer == IDYES);
+        EXPECT_EQ(QFileInfo(files[0]).size(), answer == IDNO ? 5 : 0);
+    }
+    pane.OnCommand(1169);
+    ASSERT_TRUE(transfers.wait(5000));
 }
 
 }  // namespace

@@ -2,12 +2,14 @@
 # The desktop's TFTP client against Nimbo's own TFTP server, atftpd and tftpd-hpa, in the
 # private network namespace the test makes (unshare -n): GET and PUT of files of 0 B,
 # 511 B, 512 B, 1 MiB and 40 MiB (512-byte blocks: the block numbers wrap), each byte
-# identical and with the MD5 that md5sum computes.
-#   tftpc_peers.sh TFTPC_CLI NIMBO_HEADLESS WORK_DIR
+# identical and with the MD5 that md5sum computes. With TFTPC_BATCH, five files dropped on the
+# desktop's client pane are uploaded to atftpd as one batch.
+#   tftpc_peers.sh TFTPC_CLI NIMBO_HEADLESS WORK_DIR [TFTPC_BATCH]
 # atftpd and tftpd-hpa conflict as packages: both are unpacked from their Debian packages
 # into WORK_DIR (not installed, so no service starts).
 set -euo pipefail
 cli=$(realpath "$1") nimbo=$(realpath "$2") work=$(realpath -m "$3")
+batch=${4:+$(realpath "$4")}
 
 # Outside the namespace: fetch the servers, then run the rest in a namespace of its own.
 if [ "${TFTPC_PEERS_INNER:-}" != 1 ]; then
@@ -17,7 +19,7 @@ if [ "${TFTPC_PEERS_INNER:-}" != 1 ]; then
     for d in "$work"/debs/*.deb; do dpkg -x "$d" "$work/root"; done
   fi
   unshare -n true 2>/dev/null || exit 77
-  TFTPC_PEERS_INNER=1 exec unshare -n "$0" "$cli" "$nimbo" "$work"
+  TFTPC_PEERS_INNER=1 exec unshare -n "$0" "$cli" "$nimbo" "$work" ${batch:+"$batch"}
 fi
 ip link set lo up
 # tftpd-hpa resolves its address only when some non-loopback address is configured.
@@ -110,6 +112,36 @@ root=$(start_root atftpd)
 pids+=($!)
 wait_port 6972
 run_server atftpd 6972 "$root" 1024 16
+
+# The batch: five dropped files, the typed remote name for the first one only.
+if [ -n "$batch" ]; then
+  mkdir -p "$tmp/batch"
+  head -c $((1 << 20)) /dev/urandom > "$tmp/batch/b0"
+  : > "$tmp/batch/b1"
+  head -c 511 /dev/urandom > "$tmp/batch/b2"
+  head -c 512 /dev/urandom > "$tmp/batch/b3"
+  head -c $(((3 << 20) + 7)) /dev/urandom > "$tmp/batch/b4"
+  out=$("$batch" 127.0.0.1 6972 batch_first "$tmp"/batch/b{0,1,2,3,4}) || { echo "FAIL batch: $out"; fail=1; }
+  echo "$out"
+  sleep 0.2
+  echo "$out" | grep -qx "QUESTION Upload (Put) 5 files to host ?" || { echo "FAIL batch question"; fail=1; }
+  echo "$out" | grep -qx "SUMMARY 5 files fully transferred in [0-9]* blocks and [0-9]* retransmissions\?" ||
+    { echo "FAIL batch summary"; fail=1; }
+  mapfile -t sums < <(echo "$out" | awk '$1 == "OK" {print $2}')
+  i=0
+  for f in b0 b1 b2 b3 b4; do
+    stored=$f
+    [ $f = b0 ] && stored=batch_first
+    want=$(md5sum < "$tmp/batch/$f" | cut -d' ' -f1)
+    if [ "${sums[$i]:-}" != "$want" ] || ! cmp -s "$tmp/batch/$f" "$root/$stored"; then
+      echo "FAIL batch $f as $stored: MD5 ${sums[$i]:-none}, md5sum $want"; fail=1
+    else
+      echo "ok   batch $f as $stored: $want"
+    fi
+    i=$((i + 1))
+  done
+  [ ! -e "$root/b0" ] || { echo "FAIL batch: the first file was also sent under its own name"; fail=1; }
+fi
 
 root=$(start_root hpa)
 "$work/root/usr/sbin/in.tftpd" -L -c -u root -s -a 127.0.0.1:6973 "$root" &
