@@ -249,6 +249,19 @@ TEST_F(GuiSettingsTest, PagesLoadFromTheCopies)
     Ctl<QCheckBox>(syslog, 1133)->click();
     EXPECT_FALSE(Ctl<QLineEdit>(syslog, 1145)->isEnabled());
     EXPECT_FALSE(Ctl<QPushButton>(syslog, 1127)->isEnabled());
+    Ctl<QCheckBox>(syslog, 1133)->click();
+
+    // With NIMBO_SETTINGS_SHOTS set to a folder, every page is saved there as a PNG
+    // (tools/screenshot-settings).
+    const QString folder = qEnvironmentVariable("NIMBO_SETTINGS_SHOTS");
+    if (!folder.isEmpty()) {
+        for (int i = 0; i < sheet->pageCount(); ++i) {
+            ASSERT_TRUE(sheet->setCurrentPage(i));
+            QTest::qWait(100);
+            const QString name = QString("%1/settings_%2_%3.png").arg(folder).arg(i).arg(sheet->page(i)->title());
+            EXPECT_TRUE(sheet->grab().save(name)) << name.toStdString();
+        }
+    }
     sheet->pressCancel();
 }
 
