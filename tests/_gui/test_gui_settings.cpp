@@ -210,6 +210,8 @@ TEST_F(GuiSettingsTest, PagesLoadFromTheCopies)
     EXPECT_EQ(Ctl<QLineEdit>(http, 1064)->text(), "8080");
     EXPECT_EQ(Ctl<QLineEdit>(http, 1068)->text(), "index.htm");
     EXPECT_EQ(Ctl<QLineEdit>(http, 1215)->text().toStdString(), rootText);
+    // Room for the separator in the 260-byte field.
+    EXPECT_EQ(Ctl<QLineEdit>(http, 1215)->maxLength(), 258);
     EXPECT_TRUE(Ctl<QCheckBox>(http, 1027)->isChecked());
     EXPECT_FALSE(Ctl<QCheckBox>(http, 1022)->isChecked());
     EXPECT_FALSE(Ctl<QComboBox>(http, 1034)->isEnabled());
