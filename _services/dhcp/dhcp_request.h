@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dhcp_leases.h"
+#include "dhcp_protocol.h"
 #include "dhcp_records.h"
 #include "dhcp_settings.h"
 
@@ -43,7 +44,7 @@ struct RequestInfo {
     int  type = 0;             // option 53, 0 for BOOTP
     bool hasType = false;
     char classId[50] = {};
-    int  arch = 255;           // option 93, 255 when absent or malformed
+    int  arch = kArchAbsent;   // option 93, kArchAbsent when absent or malformed
     bool ipxe = false;         // option 77 "iPXE" or "gPXE"
     int  macLength = 0;        // hlen clamped to 16
 };

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "dhcp_log.h"
+#include "dhcp_protocol.h"
 #include "dhcp_regex.h"
 
 namespace {
@@ -146,10 +147,10 @@ int parseArchFileList(const char* text, ArchBootTable* table, IpxeKeyRows* ipxeR
     std::string work(text, len);
     uint8_t code = 0;
     if (work.rfind("67|", 0) == 0) {
-        code = 0x43;
+        code = kOptBootFileName;
         work.erase(0, 3);
     } else if (work.rfind("252|", 0) == 0) {
-        code = 252;
+        code = kOptProxyAutodiscovery;
         work.erase(0, 4);
     }
     ArchBootRow templ{};
@@ -624,7 +625,7 @@ void LoadDhcpConfig(DhcpConfig* cfg, const DhcpIniReader& read, uint32_t service
             parseArchFileList(o.text, &t, &rows);
             s.Option67Table = t;
             cfg->option67Ipxe = rows;
-            o.encoded[0] = 0x43;
+            o.encoded[0] = kOptBootFileName;  // empty: the client's row of Option67Table
             o.encoded[1] = 0;
         } else if (out[0] == 0) {
             std::memcpy(o.encoded, out, 4);
