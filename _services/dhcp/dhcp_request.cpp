@@ -169,6 +169,21 @@ bool DropMalformed(const char* prefix, const uint8_t* packet) {
     return true;
 }
 
+// The server identifier of a reply to a client address and siaddr: the identifier is
+// DHCP_LocalIP, else the local address that serves the client; siaddr is chosen from it
+// (ChooseSiaddr) and written. Returns the identifier, 0 when none could be found.
+uint32_t FillServerAddresses(const DhcpEnv& env, uint8_t* packet, uint32_t client, const char* service,
+                             const char* siaddrMessage) {
+    uint32_t serverId = env.dhcpLocalIp;
+    if (!serverId && env.serverAddressForClient) serverId = env.serverAddressForClient(client, false);
+    if (!serverId) DhcpLog(1, "%s Err: Unable to define \"DHCP Server Identifier\"; try binding the service", service);
+    bool undefined = false;
+    const uint32_t siaddr = ChooseSiaddr(env, serverId, &undefined);
+    if (undefined) DhcpLog(1, "%s", siaddrMessage);
+    Put32(packet + kOffSiaddr, siaddr);
+    return serverId;
+}
+
 }  // namespace
 
 uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined) {
@@ -373,12 +388,13 @@ size_t buildDhcpReply(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo
     const uint32_t rowBlocks = row.sizeBlocks;
     const uint32_t blocks = rowBlocks > 0xFFFF ? 0xFFFF : rowBlocks;
     std::memcpy(packet + kOffCookie, kDhcpMagicCookie, 4);
+    const uint32_t serverId = FillServerAddresses(env, packet, Get32(packet + kOffYiaddr), "DHCP",
+                                                  "DHCP Err: Unable to define \"siaddr\"; Try binding the service");
 
     OptionWriter w(packet);
     const uint8_t t = static_cast<uint8_t>(type);
     w.Option(kOptMessageType, &t, 1);
-    const uint32_t zero = 0;
-    w.Option(kOptServerId, &zero, 4);
+    w.Option(kOptServerId, &serverId, 4);
     w.Option(kOptSubnetMask, &s.SubnetMask, 4);
     if (s.RouterOption[0]) w.Bytes(s.RouterOption, std::min<size_t>(s.RouterOption[1], 252) + 2u);
     if (s.DnsOption[0]) w.Bytes(s.DnsOption, std::min<size_t>(s.DnsOption[1], 252) + 2u);
@@ -406,11 +422,12 @@ size_t buildPdhcpOffer(DhcpEnv& env, uint8_t* packet, int type) {
     Put32(packet + kOffYiaddr, 0);
     SetFile(packet, "", 0);
     std::memcpy(packet + kOffCookie, kDhcpMagicCookie, 4);
+    const uint32_t serverId = FillServerAddresses(env, packet, 0, "PDHCP",
+                                                  "PDHCP Err: Unable to define \"siaddr\"; Try binding the service");
     OptionWriter w(packet);
     const uint8_t t = static_cast<uint8_t>(type);
     w.Option(kOptMessageType, &t, 1);
-    const uint32_t zero = 0;
-    w.Option(kOptServerId, &zero, 4);
+    w.Option(kOptServerId, &serverId, 4);
     if (env.servicesMask & kSvcPdhcp) w.Option(kOptVendorClass, "PXEClient", 9);
     WriteUserOptionsAndEnd(env, w, nullptr, false, nullptr,
                            "PDHCP Err: PDHCP answer is bigger than MTU; Reduce option size");
@@ -421,13 +438,8 @@ size_t buildPdhcpAck(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo&
     const DhcpSettings& s = env.cfg->rec;
     packet[kOffOp] = kBootReply;
     SetSname(packet, env.hostName, 63);
-    uint32_t serverId = env.dhcpLocalIp;
-    if (!serverId && env.serverAddressForClient) serverId = env.serverAddressForClient(Get32(packet + kOffCiaddr), false);
-    if (!serverId) DhcpLog(1, "PDHCP Err: Unable to define \"DHCP Server Identifier\"; try binding the service");
-    bool undefined = false;
-    uint32_t siaddr = ChooseSiaddr(env, serverId, &undefined);
-    if (undefined) DhcpLog(1, "PDHCP Err: Unable to define \"siaddr\"; try binding the service");
-    Put32(packet + kOffSiaddr, siaddr);
+    const uint32_t serverId = FillServerAddresses(env, packet, Get32(packet + kOffCiaddr), "PDHCP",
+                                                  "PDHCP Err: Unable to define \"siaddr\"; try binding the service");
     const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
     SetFile(packet, row.text, 127);
     Put32(packet + kOffCiaddr, 0);

@@ -64,6 +64,9 @@ const char* DhcpMessageTypeName(int type);
 
 int processDhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLength);
 int processPdhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLength);
+// The builders write the whole reply, the server identifier (option 54) and siaddr
+// included: the identifier is DHCP_LocalIP, else serverAddressForClient of the reply's
+// yiaddr (ciaddr of the request for the proxy ACK); siaddr follows ChooseSiaddr.
 size_t buildDhcpReply(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo& req);
 size_t buildPdhcpOffer(DhcpEnv& env, uint8_t* packet, int type);
 size_t buildPdhcpAck(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo& req);
