@@ -33,17 +33,15 @@ enum DhcpMessageType : uint8_t {
     kDhcpInform = 8,
 };
 
-// Option codes the server reads or writes itself.
+// Option codes the server reads or writes itself (the user-option rules are in dhcp_option.cpp).
 enum DhcpOptionCode : uint8_t {
     kOptPad = 0,
     kOptSubnetMask = 1,
-    kOptTimeOffset = 2,
     kOptRouter = 3,
     kOptDnsServer = 6,
     kOptLogServer = 7,
     kOptBootFileSize = 13,
     kOptDomainName = 15,
-    kOptMtuPlateau = 25,
     kOptRequestedAddress = 50,
     kOptLeaseTime = 51,
     kOptMessageType = 53,
@@ -52,13 +50,8 @@ enum DhcpOptionCode : uint8_t {
     kOptRebindingTime = 59,
     kOptVendorClass = 60,
     kOptBootFileName = 67,
-    kOptMobileIpHomeAgent = 68,
     kOptUserClass = 77,
     kOptClientArch = 93,
-    kOptNameServiceSearch = 117,
-    kOptClasslessRoute = 121,
-    kOptCoordinateLci = 123,
-    kOptMsClasslessRoute = 249,
     kOptProxyAutodiscovery = 252,
     kOptEnd = 255,
 };
