@@ -8,10 +8,9 @@
 #include <cstring>
 
 #include "log.h"
+#include "tftp_protocol.h"
 
 namespace {
-
-enum : uint16_t { OP_RRQ = 1, OP_WRQ = 2, OP_DATA = 3, OP_ACK = 4, OP_ERROR = 5, OP_OACK = 6 };
 
 uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
@@ -80,7 +79,7 @@ void TftpClientEngine::Send(TftpClientStep& step, std::vector<uint8_t> bytes, bo
 
 std::vector<uint8_t> TftpClientEngine::Ack(uint32_t block) const {
     std::vector<uint8_t> v;
-    Put16(v, OP_ACK);
+    Put16(v, TFTP_ACK);
     Put16(v, block & 0xffff);
     return v;
 }
@@ -90,7 +89,7 @@ TftpClientStep TftpClientEngine::Start(const TftpClientRequest& request) {
     fileSize_ = request.direction == TFTPC_PUT ? request.fileSize : 0;
     std::string name = request.remoteName.empty() ? BaseName(request.localName) : request.remoteName;
     request_.clear();
-    Put16(request_, request.direction == TFTPC_PUT ? OP_WRQ : OP_RRQ);
+    Put16(request_, request.direction == TFTPC_PUT ? TFTP_WRQ : TFTP_RRQ);
     PutString(request_, name);
     PutString(request_, "octet");
     PutString(request_, "blksize");
@@ -108,8 +107,8 @@ TftpClientStep TftpClientEngine::Start(const TftpClientRequest& request) {
 TftpClientStep TftpClientEngine::Fail(TftpClientStep step, std::string text, bool sendError) {
     if (sendError && connected_) {
         std::vector<uint8_t> error;
-        Put16(error, OP_ERROR);
-        Put16(error, 0);
+        Put16(error, TFTP_ERROR);
+        Put16(error, TFTP_EUNDEF);
         error.push_back(0);
         Send(step, std::move(error));
     }
@@ -150,7 +149,7 @@ bool TftpClientEngine::CountRetry(TftpClientStep& step, const std::string& timeo
 
 bool TftpClientEngine::ParseOack(const uint8_t* data, size_t length, std::string* error,
                                  std::string* logLine) {
-    blockSize_ = 512;
+    blockSize_ = kTftpDefaultBlockSize;
     window_ = 1;
     bool gotBlk = false, gotWin = false, gotSize = false;
     size_t pos = 2;
@@ -219,7 +218,7 @@ TftpClientStep TftpClientEngine::OnDatagram(const uint8_t* data, size_t length, 
 // An ERROR packet, or an opcode that has no place in the transfer.
 TftpClientStep TftpClientEngine::Refused(TftpClientStep step, const uint8_t* data, size_t length) {
     uint16_t op = Be16(data);
-    if (op == OP_ERROR) {
+    if (op == TFTP_ERROR) {
         std::string text(reinterpret_cast<const char*>(data + 4), strnlen(reinterpret_cast<const char*>(data + 4), length - 4));
         return Fail(std::move(step), Format("Server stops the transfer.\nError #%u: %s", Be16(data + 2), text.c_str()));
     }
@@ -228,7 +227,7 @@ TftpClientStep TftpClientEngine::Refused(TftpClientStep step, const uint8_t* dat
 
 TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t* data, size_t length) {
     uint16_t op = Be16(data);
-    if (op == OP_DATA) {
+    if (op == TFTP_DATA) {
         uint16_t n = Be16(data + 2);
         size_t payload = length - 4;
         uint16_t expected = static_cast<uint16_t>((block_ + 1) & 0xffff);
@@ -272,7 +271,7 @@ TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t*
         }
         return step;
     }
-    if (op == OP_OACK) {
+    if (op == TFTP_OACK) {
         if (block_ != 0) return step;
         std::string error, line;
         if (!ParseOack(data, length, &error, &line)) return Fail(std::move(step), error);
@@ -286,7 +285,7 @@ TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t*
 }
 
 void TftpClientEngine::AcceptFirstAck() {
-    blockSize_ = 512;
+    blockSize_ = kTftpDefaultBlockSize;
     window_ = 1;
     totalBlocks_ = fileSize_ / blockSize_ + 1;
 }
@@ -315,7 +314,7 @@ void TftpClientEngine::SendWindow(TftpClientStep& step, bool retry) {
         } else {
             std::vector<uint8_t> packet;
             packet.reserve(4 + want);
-            Put16(packet, OP_DATA);
+            Put16(packet, TFTP_DATA);
             Put16(packet, static_cast<uint32_t>(b & 0xffff));
             packet.insert(packet.end(), buffer.begin(), buffer.begin() + static_cast<long>(want));
             Send(step, std::move(packet), true);
@@ -327,7 +326,7 @@ void TftpClientEngine::SendWindow(TftpClientStep& step, bool retry) {
 
 TftpClientStep TftpClientEngine::PutDatagram(TftpClientStep step, const uint8_t* data, size_t length) {
     uint16_t op = Be16(data);
-    if (op == OP_ACK) {
+    if (op == TFTP_ACK) {
         uint16_t a = Be16(data + 2);
         if (!acked_) {
             if (a != 0) return step;
@@ -353,7 +352,7 @@ TftpClientStep TftpClientEngine::PutDatagram(TftpClientStep step, const uint8_t*
         SendWindow(step, false);
         return step;
     }
-    if (op == OP_OACK) {
+    if (op == TFTP_OACK) {
         if (acked_) return step;
         std::string error, line;
         if (!ParseOack(data, length, &error, &line)) return Fail(std::move(step), error);

@@ -30,15 +30,15 @@ void TftpLogf(TftpLog* log, int level, const char* format, ...) {
 
 const char* TftpErrorText(int code) {
     switch (code) {
-    case 0: return "Undefined error code";
-    case 1: return "File not found";
-    case 2: return "Access violation";
-    case 3: return "Disk full or allocation exceeded";
-    case 4: return "Illegal TFTP operation";
-    case 5: return "Unknown transfer ID";
-    case 6: return "File already exists";
-    case 7: return "No such user";
-    case 99: return "Canceled by administrator";
+    case TFTP_EUNDEF: return "Undefined error code";
+    case TFTP_ENOTFOUND: return "File not found";
+    case TFTP_EACCESS: return "Access violation";
+    case TFTP_ENOSPACE: return "Disk full or allocation exceeded";
+    case TFTP_EBADOP: return "Illegal TFTP operation";
+    case TFTP_EBADID: return "Unknown transfer ID";
+    case TFTP_EEXISTS: return "File already exists";
+    case TFTP_ENOUSER: return "No such user";
+    case TFTP_ECANCELED: return "Canceled by administrator";
     default: return nullptr;
     }
 }
@@ -47,8 +47,8 @@ std::vector<uint8_t> TftpBuildError(int code) {
     const char* text = TftpErrorText(code);
     int wire = code;
     if (!text) {
-        text = strerror(code - 100);
-        wire = 0;
+        text = strerror(code - kTftpErrnoBase);
+        wire = TFTP_EUNDEF;
     }
     const size_t n = strlen(text);
     std::vector<uint8_t> p(4 + n + 1, 0);
@@ -68,18 +68,18 @@ int TftpDecodeRequest(const uint8_t* data, size_t length, TftpRequest* out, Tftp
     out->opcode = static_cast<uint16_t>(length >= 2 ? (buf[0] << 8) | buf[1] : 0);
     if (out->opcode != TFTP_RRQ && out->opcode != TFTP_WRQ) {
         TftpLogf(log, 0, "TFTP Err: Unexpected request %d from peer; returning EBADOP", out->opcode);
-        return 4;
+        return TFTP_EBADOP;
     }
     const char* name = reinterpret_cast<const char*>(buf + 2);
     const size_t nameLen = strlen(name);
     if (nameLen >= kTftpNameLimit) {
         TftpLogf(log, 0, "TFTP Err: File name too long; returning EBADOP");
-        return 4;
+        return TFTP_EBADOP;
     }
     out->fileName.assign(name, nameLen);
     if (out->fileName.find('%') != std::string::npos) {
         TftpLogf(log, 1, "TFTP Err: unable to handle filenames with a percent sign");
-        return 2;
+        return TFTP_EACCESS;
     }
     TftpLogf(log, 9, "TFTP Inf: FileName is <%s>", name);
     const char* mode = name + nameLen + 1;
@@ -92,12 +92,12 @@ int TftpDecodeRequest(const uint8_t* data, size_t length, TftpRequest* out, Tftp
         out->mode = TFTP_MODE_OCTET;
     } else {
         TftpLogf(log, 0, "TFTP Err: Incorrect message");
-        return 4;
+        return TFTP_EBADOP;
     }
     TftpLogf(log, 12, "TFTP Inf: Mode is <%s>", mode);
     if (nameLen >= 257) {
         TftpLogf(log, 0, "TFTP Err: Incorrect File Name: %s", name);
-        return 4;
+        return TFTP_EBADOP;
     }
     // Options: name NUL value NUL pairs within the first 512 bytes after the file name.
     const size_t end = length < 2 + 512 ? length : 2 + 512;
@@ -182,15 +182,15 @@ int TftpErrnoToCode(int err) {
     switch (err) {
     case ENOENT:
     case ENOTDIR:
-        return 1;
+        return TFTP_ENOTFOUND;
     case EMFILE:
     case ENFILE:
     case ENOMEM:
     case ENOSPC:
     case EDQUOT:
-        return 3;
+        return TFTP_ENOSPACE;
     default:
-        return 2;
+        return TFTP_EACCESS;
     }
 }
 
@@ -338,19 +338,19 @@ TftpOpenResult TftpOpenFile(int rootFd, const std::string& relative, bool write,
         const int err = openError;
         if (level2Write && err == ENOENT) {
             r.accessRefused = true;
-            return fail(err, 2);
+            return fail(err, TFTP_EACCESS);
         }
         return fail(err, TftpErrnoToCode(err));
     }
     mode_t mode = 0644;
     if (fd >= 0) {
         struct stat st {};
-        if (fstat(fd, &st) != 0) return fail(errno, 2);
-        if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EACCES, 2);
-        if (flock(fd, (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) return fail(errno, 2);
+        if (fstat(fd, &st) != 0) return fail(errno, TFTP_EACCESS);
+        if (!S_ISREG(st.st_mode)) return fail(S_ISDIR(st.st_mode) ? EISDIR : EACCES, TFTP_EACCESS);
+        if (flock(fd, (write ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) return fail(errno, TFTP_EACCESS);
         if (level2Write && st.st_size != 0) {
             r.accessRefused = true;
-            return fail(EEXIST, 2);
+            return fail(EEXIST, TFTP_EACCESS);
         }
         if (!write) {
             r.fd = fd;
@@ -426,7 +426,7 @@ void TftpNegotiateOptions(const TftpRequest& request, const GlobalSettings& sett
             if (pxe) continue;
             uint32_t value = ReadUnsigned32(valueText);
             uint32_t size;
-            if (value < 8) {
+            if (value < kTftpMinBlockSize) {
                 TftpLogf(log, 9, "TFTP Err: <%s> proposed by client %u, refused by server", n, value);
                 continue;
             } else if (value > kTftpMaxBlockSize) {
@@ -437,7 +437,7 @@ void TftpNegotiateOptions(const TftpRequest& request, const GlobalSettings& sett
                 size = value;
             }
             const int limit = settings.TFTP_LimitNegotiatedBlksize;
-            if (limit >= 8 && limit <= static_cast<int>(kTftpMaxBlockSize) && static_cast<uint32_t>(limit) < size)
+            if (limit >= static_cast<int>(kTftpMinBlockSize) && limit <= static_cast<int>(kTftpMaxBlockSize) && static_cast<uint32_t>(limit) < size)
                 size = static_cast<uint32_t>(limit);
             if (addEntry(name, std::to_string(size))) out->blockSize = size;
         } else if (lower == "tsize") {
@@ -461,7 +461,7 @@ void TftpNegotiateOptions(const TftpRequest& request, const GlobalSettings& sett
         } else if (lower == "timeout") {
             if (pxe) continue;
             uint32_t value = ReadUnsigned32(valueText);
-            if (value < 1 || value > 255) continue;
+            if (value < kTftpMinTimeout || value > kTftpMaxTimeout) continue;
             TftpLogf(log, 9, "TFTP Inf: <%s> changed to <%s>", n, v);
             if (addEntry(name, std::to_string(value))) out->timeout = value;
         } else if (lower == "udpport") {

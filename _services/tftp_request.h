@@ -9,10 +9,7 @@
 #include <vector>
 
 #include "host_records.h"
-
-enum TftpOpcode : uint16_t {
-    TFTP_RRQ = 1, TFTP_WRQ = 2, TFTP_DATA = 3, TFTP_ACK = 4, TFTP_ERROR = 5, TFTP_OACK = 6,
-};
+#include "tftp_protocol.h"
 
 // Results of the request decision.
 enum TftpParseResult : int {
@@ -35,7 +32,8 @@ struct TftpLogLine {
 using TftpLog = std::vector<TftpLogLine>;
 void TftpLogf(TftpLog* log, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
-// ERROR packets. Codes outside the table go out as code 0 with the text of error (code - 100).
+// ERROR packets. Codes outside the table go out as TFTP_EUNDEF with the text of errno
+// (code - kTftpErrnoBase).
 const char* TftpErrorText(int code);
 std::vector<uint8_t> TftpBuildError(int code);
 
@@ -104,7 +102,7 @@ int TftpCreateBeneath(int rootFd, const std::string& relative);
 constexpr int kTftpTraceLevel = -1;
 
 struct TftpNegotiation {
-    uint32_t blockSize = 512;
+    uint32_t blockSize = kTftpDefaultBlockSize;
     uint32_t timeout = 3;
     uint32_t windowMinus1 = 0;
     bool     windowNegotiated = false;

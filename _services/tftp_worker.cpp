@@ -26,6 +26,7 @@
 #include "sockets.h"
 #include "start_threads.h"
 #include "tftp_errsim.h"
+#include "tftp_protocol.h"
 
 namespace {
 
@@ -199,7 +200,7 @@ TransferStats TftpStatsOf(const TftpTransfer& t) {
 
 int TftpBindPortRange(int sock, in_addr local, int lowest, int highest) {
     int port = lowest;
-    if (lowest != 69 && (lowest < 1024 || lowest > highest)) port = 0;
+    if (lowest != kTftpPort && (lowest < 1024 || lowest > highest)) port = 0;
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr = local;
@@ -238,7 +239,7 @@ int TftpWaitReadable(TftpTransfer* t) {
     do { r = poll(&p, 1, static_cast<int>(seconds * 1000)); } while (r < 0 && errno == EINTR);
     if (t->stop.load()) return -1;
     if (r < 0) {
-        TftpFileError(t, 0, "select");
+        TftpFileError(t, TFTP_EUNDEF, "select");
         return 0;
     }
     return r > 0 ? 1 : 0;
@@ -285,7 +286,7 @@ int TftpParseRequest(TftpTransfer* t) {
     const std::string rootSetting(s.TFTP_RootDirectory, strnlen(s.TFTP_RootDirectory, sizeof s.TFTP_RootDirectory));
     if (!TftpCheckAccess(rootSetting, t->fileName, req.opcode, s.TFTP_SecurityLevel)) {
         LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), LastErrorText());
-        return refuse(2);
+        return refuse(TFTP_EACCESS);
     }
     std::string rel;
     TftpNormalizeName(t->fileName, &rel);
@@ -294,16 +295,16 @@ int TftpParseRequest(TftpTransfer* t) {
     LogPrint(10, "TFTP Inf: final name : <%s>", full.c_str());
     if (full.size() >= kTftpNameLimit) {
         LogPrint(0, "TFTP Err: File name too long, returning EBADOP");
-        return refuse(4);
+        return refuse(TFTP_EBADOP);
     }
     if (root.empty()) {
         errno = ENOENT;
         LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), "no working directory");
-        return refuse(2);
+        return refuse(TFTP_EACCESS);
     }
     t->rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (t->rootFd < 0) {
-        TftpFileError(t, 2, "CreateFile");
+        TftpFileError(t, TFTP_EACCESS, "CreateFile");
         return TFTP_REFUSED;
     }
     TftpOpenResult opened = TftpOpenFile(t->rootFd, rel, write, s.TFTP_SecurityLevel, &log);
@@ -313,7 +314,7 @@ int TftpParseRequest(TftpTransfer* t) {
         errno = opened.sysError;
         if (opened.accessRefused) {
             LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), LastErrorText());
-            return refuse(2);
+            return refuse(TFTP_EACCESS);
         }
         TftpFileError(t, opened.errorCode, "CreateFile");
         return TFTP_REFUSED;
@@ -333,7 +334,7 @@ int TftpParseRequest(TftpTransfer* t) {
             n.totalSize > static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize)) {
             LogPrint(1, "TFTP Err: <%s> announces %llu bytes, more than the free space", t->fileName.c_str(),
                      static_cast<unsigned long long>(n.totalSize));
-            TftpSendError(t, 3);
+            TftpSendError(t, TFTP_ENOSPACE);
             return TFTP_REFUSED;
         }
     }
@@ -406,7 +407,7 @@ int TftpSendFile(TftpTransfer* t) {
             while (B <= std::min(W + K, N)) {
                 if (t->stop.load()) return 0;
                 const size_t count = static_cast<size_t>(std::min<uint64_t>(std::min(W + K, N) - B + 1, batch.capacity));
-                if (!batch.Read(t->file, B, count)) return TftpFileError(t, 0, "ReadFile");
+                if (!batch.Read(t->file, B, count)) return TftpFileError(t, TFTP_EUNDEF, "ReadFile");
                 if (d || simulator) {
                     // Paced or simulated losses: block by block.
                     for (size_t i = 0; i < count; ++i) {
@@ -418,14 +419,14 @@ int TftpSendFile(TftpTransfer* t) {
                             LogPrint(1, "TFTP Inf: dropping packet #%llu", static_cast<unsigned long long>(b));
                         } else if (!batch.Send(t->sock, i, 1)) {
                             if (t->stop.load()) return 0;
-                            return TftpFileError(t, 0, "send");
+                            return TftpFileError(t, TFTP_EUNDEF, "send");
                         }
                         sent(i);
                     }
                 } else {
                     if (!batch.Send(t->sock, 0, count)) {
                         if (t->stop.load()) return 0;
-                        return TftpFileError(t, 0, "send");
+                        return TftpFileError(t, TFTP_EUNDEF, "send");
                     }
                     for (size_t i = 0; i < count; ++i) sent(i);
                 }
@@ -448,7 +449,7 @@ int TftpSendFile(TftpTransfer* t) {
             if (n == -2) {
                 // Nothing but a stale port-unreachable report: wait again.
             } else if (n <= 0) {
-                return TftpFileError(t, 0, "recv");
+                return TftpFileError(t, TFTP_EUNDEF, "recv");
             } else if (n < 4) {
                 LogPrint(1, "TFTP Err: rcvd packet too short");
             } else if (Get16(ack) == TFTP_ERROR) {
@@ -505,7 +506,7 @@ int TftpSendFile(TftpTransfer* t) {
     if (S >= 25) {
         LogPrint(0, "TFTP Err: MAX RETRIES while waiting for Ack block 16%d. file <%s>",
                  static_cast<int>((B & 0xFFFF) + K - 1), t->fileName.c_str());
-        TftpSendError(t, 0);
+        TftpSendError(t, TFTP_EUNDEF);
         return 0;
     }
     if (T >= maxRetransmit) {
@@ -515,7 +516,7 @@ int TftpSendFile(TftpTransfer* t) {
             t->errorRecoveries.fetch_add(T, std::memory_order_relaxed);
         } else {
             LogPrint(1, "TFTP Err: TIMEOUT & abort waiting for Ack block #%llu ", static_cast<unsigned long long>(B + K));
-            TftpSendError(t, 0);
+            TftpSendError(t, TFTP_EUNDEF);
             return 0;
         }
     }
@@ -533,7 +534,7 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
     const uint32_t maxRetransmit = s.TFTP_MaxRetransmit > 0 ? static_cast<uint32_t>(s.TFTP_MaxRetransmit) : 1;
     if (!oackSent) {
         TftpBuildAck(ack, 0);
-        if (!SendAll(t->sock, ack, 4)) return TftpFileError(t, 0, "send");
+        if (!SendAll(t->sock, ack, 4)) return TftpFileError(t, TFTP_EUNDEF, "send");
     }
     t->bytesDone.store(0);
     uint64_t E = 1;
@@ -566,10 +567,10 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
         ssize_t n = RecvPacket(t->sock, pkt, t->packet.size());
         if (t->stop.load()) return 0;
         if (n == -2) continue;
-        if (n < 0) return TftpFileError(t, 0, "recv");
+        if (n < 0) return TftpFileError(t, TFTP_EUNDEF, "recv");
         if (n < 4) {
             LogPrint(1, "TFTP Err: received packet too short");
-            TftpSendError(t, 4);
+            TftpSendError(t, TFTP_EBADOP);
             return 0;
         }
         const uint16_t op = Get16(pkt);
@@ -578,7 +579,7 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
                 LogPrint(1, "TFTP Err: Peer sent unexpected packet type: %s", name);
             else
                 LogPrint(1, "TFTP Err: Peer sent unexpected packet type: %d", op);
-            TftpSendError(t, 4);
+            TftpSendError(t, TFTP_EBADOP);
             return 0;
         }
         const uint16_t blk = Get16(pkt + 2);
@@ -599,7 +600,7 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
                 if (w < 0 && errno == EINTR) continue;
                 if (w <= 0) {
                     if (w == 0) errno = ENOSPC;
-                    return TftpFileError(t, 3, "write");
+                    return TftpFileError(t, TFTP_ENOSPACE, "write");
                 }
                 done += static_cast<size_t>(w);
             }
@@ -616,7 +617,7 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
         }
         if (complete) {
             // The file takes its place before the client hears that the transfer is done.
-            if (fdatasync(t->file) != 0 && errno != EINVAL) return TftpFileError(t, 3, "write");
+            if (fdatasync(t->file) != 0 && errno != EINVAL) return TftpFileError(t, TFTP_ENOSPACE, "write");
             if (!TftpCommitWrite(&t->writeTarget)) return TftpFileError(t, TftpErrnoToCode(errno), "rename");
             acknowledge();
         } else if (blk == static_cast<uint16_t>(W + K)) {
@@ -628,7 +629,7 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
     if (!complete) {
         LogPrint(0, "TFTP Err: TIMEOUT while waiting for Data block %d, file <%s>", static_cast<int>((W + 1) & 0xFFFF),
                  t->fileName.c_str());
-        TftpSendError(t, 0);
+        TftpSendError(t, TFTP_EUNDEF);
         return 0;
     }
     if (t->md5On) TftpWriteMd5File(t);

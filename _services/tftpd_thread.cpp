@@ -23,6 +23,7 @@
 #include "sockets.h"
 #include "start_threads.h"
 #include "tftp_errsim.h"
+#include "tftp_protocol.h"
 #include "tftp_worker.h"
 #include "tftpd_service.h"
 #include "to_console.h"
@@ -92,7 +93,7 @@ bool TftpDuplicateGuard(const sockaddr_in& client, const uint8_t* request, size_
 void TftpInitTransfer(TftpTransfer* t, size_t othersInList) {
     t->settings = SettingsSnapshot();
     t->timeout = t->settings.TFTP_Timeout > 0 ? static_cast<uint32_t>(t->settings.TFTP_Timeout) : 3;
-    t->blockSize = 512;
+    t->blockSize = kTftpDefaultBlockSize;
     t->number = g_nextNumber.fetch_add(1);
     t->oackPort = 0;
     t->windowStart = 0;
@@ -174,10 +175,10 @@ void RemoveFinished() {
     }
 }
 
-// Sends ERROR 99 to the client, marks the transfer stopped and wakes its worker.
+// Sends ERROR 99 (TFTP_ECANCELED) to the client, marks the transfer stopped and wakes its worker.
 // Called with the list mutex held.
 void StopLocked(TftpTransfer* t, bool markState) {
-    if (t->sock >= 0 && !t->stop.load()) TftpSendError(t, 99);
+    if (t->sock >= 0 && !t->stop.load()) TftpSendError(t, TFTP_ECANCELED);
     if (markState) t->state.store(TRANSFER_STOPPED);
     t->stop.store(true);
     if (t->sock >= 0) shutdown(t->sock, SHUT_RDWR);

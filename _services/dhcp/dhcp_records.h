@@ -13,7 +13,7 @@ constexpr int kMacFilters = 10;
 
 #pragma pack(push, 1)
 struct ArchBootRow {
-    uint8_t  code;          // 0 boot file, 0x43 option 67, 252 option 252
+    uint8_t  code;          // 0 boot file, else the option the row is sent as (67 or 252)
     uint8_t  length;        // text length (+1 for a boot file: the NUL counts)
     char     text[129];
     uint32_t sizeBlocks;    // boot program size in 512-byte blocks

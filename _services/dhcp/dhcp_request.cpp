@@ -12,7 +12,6 @@
 
 namespace {
 
-const uint8_t kCookie[4] = {0x63, 0x82, 0x53, 0x63};
 const ArchBootRow kNoRow{};
 
 const char* const kArchNames[37] = {
@@ -104,11 +103,11 @@ void WriteUserOptionsAndEnd(const DhcpEnv& env, OptionWriter& w, const RequestIn
         const uint8_t* payload = o.encoded + 2;
         uint8_t code = o.encoded[0];
         size_t len = o.encoded[1];
-        if (code == 0x43 && len == 0) {
+        if (code == kOptBootFileName && len == 0) {
+            // An empty option 67 stands for the client's row of the option-67 table.
             if (!with67 || !req) continue;
             const ArchBootRow& r = SelectArchRow(s.Option67Table, env.cfg->option67Ipxe, req->arch, req->ipxe);
             if (r.length == 0) continue;
-            code = 67;
             len = std::min<size_t>(r.length, 127);
             payload = reinterpret_cast<const uint8_t*>(r.text);
         }
@@ -120,12 +119,12 @@ void WriteUserOptionsAndEnd(const DhcpEnv& env, OptionWriter& w, const RequestIn
     }
     if (row252) {
         if (w.Fits(room252, kEndRoom))
-            w.Option(252, row252->text, std::min<size_t>(row252->length, 127));
+            w.Option(kOptProxyAutodiscovery, row252->text, std::min<size_t>(row252->length, 127));
         else
             DhcpLog(5, "%s", mtuMessage);
     }
-    if (env.servicesMask & kSvcBinl) w.Byte(0);
-    w.Byte(255);
+    if (env.servicesMask & kSvcBinl) w.Byte(kOptPad);
+    w.Byte(kOptEnd);
     w.Byte(0);
     w.Byte(0);
 }
@@ -170,6 +169,21 @@ bool DropMalformed(const char* prefix, const uint8_t* packet) {
     return true;
 }
 
+// The server identifier of a reply to a client address and siaddr: the identifier is
+// DHCP_LocalIP, else the local address that serves the client; siaddr is chosen from it
+// (ChooseSiaddr) and written. Returns the identifier, 0 when none could be found.
+uint32_t FillServerAddresses(const DhcpEnv& env, uint8_t* packet, uint32_t client, const char* service,
+                             const char* siaddrMessage) {
+    uint32_t serverId = env.dhcpLocalIp;
+    if (!serverId && env.serverAddressForClient) serverId = env.serverAddressForClient(client, false);
+    if (!serverId) DhcpLog(1, "%s Err: Unable to define \"DHCP Server Identifier\"; try binding the service", service);
+    bool undefined = false;
+    const uint32_t siaddr = ChooseSiaddr(env, serverId, &undefined);
+    if (undefined) DhcpLog(1, "%s", siaddrMessage);
+    Put32(packet + kOffSiaddr, siaddr);
+    return serverId;
+}
+
 }  // namespace
 
 uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined) {
@@ -187,11 +201,11 @@ ReplyTarget ReplyDestination(const uint8_t* request, bool pdhcpThread, uint16_t 
     const uint32_t ciaddr = Get32(request + kOffCiaddr);
     const uint32_t giaddr = Get32(request + kOffGiaddr);
     const uint32_t yiaddr = Get32(request + kOffYiaddr);
-    if (ciaddr) return {ciaddr, pdhcpThread ? sourcePort : uint16_t{68}};
-    if (giaddr) return {giaddr, 67};
-    if (request[kOffFlags] & 0x80) return {0xFFFFFFFFu, 68};
-    if (yiaddr) return {yiaddr, 68};
-    return {0xFFFFFFFFu, 68};
+    if (ciaddr) return {ciaddr, pdhcpThread ? sourcePort : kBootpClientPort};
+    if (giaddr) return {giaddr, kBootpServerPort};
+    if (request[kOffFlags] & kBootpBroadcastFlag) return {0xFFFFFFFFu, kBootpClientPort};
+    if (yiaddr) return {yiaddr, kBootpClientPort};
+    return {0xFFFFFFFFu, kBootpClientPort};
 }
 
 int startsWith(const char* text, const char* prefix) {
@@ -199,13 +213,13 @@ int startsWith(const char* text, const char* prefix) {
 }
 
 const uint8_t* findDhcpOption(const uint8_t* cookie, uint8_t code, int* length) {
-    if (std::memcmp(cookie, kCookie, 4) != 0) return nullptr;
+    if (std::memcmp(cookie, kDhcpMagicCookie, 4) != 0) return nullptr;
     const uint8_t* opt = cookie + 4;
     size_t pos = 0;
     while (pos < 1219) {
         uint8_t c = opt[pos];
-        if (c == code || c == 255) break;
-        pos += c == 0 ? 1 : static_cast<size_t>(opt[pos + 1]) + 2;
+        if (c == code || c == kOptEnd) break;
+        pos += c == kOptPad ? 1 : static_cast<size_t>(opt[pos + 1]) + 2;
     }
     if (pos >= 1220 || opt[pos] != code) return nullptr;
     size_t len = opt[pos + 1];
@@ -228,28 +242,28 @@ RequestInfo ReadRequest(const uint8_t* packet) {
     RequestInfo r;
     r.macLength = std::min<int>(packet[kOffHlen], 16);
     const uint8_t* cookie = packet + kOffCookie;
-    if (std::memcmp(cookie, kCookie, 4) != 0) return r;
+    if (std::memcmp(cookie, kDhcpMagicCookie, 4) != 0) return r;
     int len = 0;
-    if (const uint8_t* t = findDhcpOption(cookie, 53, &len); t && len >= 1) {
+    if (const uint8_t* t = findDhcpOption(cookie, kOptMessageType, &len); t && len >= 1) {
         r.type = t[0];
         r.hasType = true;
     }
-    if (const uint8_t* c = findDhcpOption(cookie, 60, &len); c && len > 0)
+    if (const uint8_t* c = findDhcpOption(cookie, kOptVendorClass, &len); c && len > 0)
         std::memcpy(r.classId, c, static_cast<size_t>(std::min(len, 32)));
-    if (const uint8_t* a = findDhcpOption(cookie, 93, &len); a && len == 2) r.arch = (a[0] << 8) | a[1];
-    if (const uint8_t* u = findDhcpOption(cookie, 77, &len); u && len == 4)
+    if (const uint8_t* a = findDhcpOption(cookie, kOptClientArch, &len); a && len == 2) r.arch = (a[0] << 8) | a[1];
+    if (const uint8_t* u = findDhcpOption(cookie, kOptUserClass, &len); u && len == 4)
         r.ipxe = std::memcmp(u, "iPXE", 4) == 0 || std::memcmp(u, "gPXE", 4) == 0;
     return r;
 }
 
 bool RequestMalformed(const uint8_t* packet) {
     if (packet[kOffHlen] > 16) return true;
-    if (std::memcmp(packet + kOffCookie, kCookie, 4) != 0) return false;
+    if (std::memcmp(packet + kOffCookie, kDhcpMagicCookie, 4) != 0) return false;
     size_t pos = kOffOptions;
     while (pos < kDhcpBufferSize) {
         const uint8_t c = packet[pos];
-        if (c == 255) return false;
-        if (c == 0) {
+        if (c == kOptEnd) return false;
+        if (c == kOptPad) {
             ++pos;
             continue;
         }
@@ -259,13 +273,13 @@ bool RequestMalformed(const uint8_t* packet) {
     return true;
 }
 
-bool ArchOutsideTables(int arch) { return arch != 255 && (arch < 0 || arch >= kArchRows); }
+bool ArchOutsideTables(int arch) { return arch != kArchAbsent && (arch < 0 || arch >= kArchRows); }
 
 const ArchBootRow& SelectArchRow(const ArchBootTable& table, IpxeKeyRows ipxeRows, int arch, bool ipxe) {
-    if (arch == 255) arch = 0;  // absent or malformed
+    if (arch == kArchAbsent) arch = kArchX86Bios;  // absent or malformed
     if (arch < 0 || arch >= kArchRows) return kNoRow;
     if (ipxe) {
-        int row = arch == 0 ? 10 : arch == 6 ? 11 : arch == 7 ? 12 : arch == 9 ? 13 : -1;
+        int row = arch == kArchX86Bios ? 10 : arch == kArchX86Uefi ? 11 : arch == kArchX64Uefi ? 12 : arch == kArchEbc ? 13 : -1;
         // The iPXE row serves only when its own key declared it.
         if (row >= 0 && (ipxeRows & (1u << row))) return table.rows[row];
     }
@@ -344,7 +358,7 @@ void recordDeclinedAddress(DhcpEnv& env, uint32_t address, const uint8_t owner[6
     LeaseTable& leases = *env.leases;
     std::lock_guard<std::recursive_mutex> lock(leases.mutex());
     LeaseTable::Change change(leases);
-    if (DhcpLease* l = allocateAddress(env, 4, &address, owner, 6)) {
+    if (DhcpLease* l = allocateAddress(env, kDhcpDecline, &address, owner, 6)) {
         if (l->offerTime == 0) leases.StampOfferTime(l, env.now);
         leases.SetStartTime(l, PermanentLeaseStamp);
         DhcpLog(5, "DHCP Inf: Added lease for existing address %s", Dotted(l->address).c_str());
@@ -356,7 +370,7 @@ DhcpLease* allocateAddress(DhcpEnv& env, int type, uint32_t* address, const uint
     for (int round = 0; round <= env.leases->capacity(); ++round) {
         DhcpLease* l = chooseLeaseAddress(env, address, mac, macLength);
         if (!l) return nullptr;
-        if (!env.pingAddress || type != 1 || !env.probe) return l;
+        if (!env.pingAddress || type != kDhcpDiscover || !env.probe) return l;
         int inUse = env.probe(l->address);
         if (inUse <= 0) return l;  // free, or the probe could not run (logged by the probe)
         DhcpLog(2, "DHCP Inf: Suppress pingable address %s", Dotted(l->address).c_str());
@@ -373,46 +387,48 @@ size_t buildDhcpReply(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo
     SetFile(packet, row.text, 126);
     const uint32_t rowBlocks = row.sizeBlocks;
     const uint32_t blocks = rowBlocks > 0xFFFF ? 0xFFFF : rowBlocks;
-    std::memcpy(packet + kOffCookie, kCookie, 4);
+    std::memcpy(packet + kOffCookie, kDhcpMagicCookie, 4);
+    const uint32_t serverId = FillServerAddresses(env, packet, Get32(packet + kOffYiaddr), "DHCP",
+                                                  "DHCP Err: Unable to define \"siaddr\"; Try binding the service");
 
     OptionWriter w(packet);
     const uint8_t t = static_cast<uint8_t>(type);
-    w.Option(53, &t, 1);
-    const uint32_t zero = 0;
-    w.Option(54, &zero, 4);
-    w.Option(1, &s.SubnetMask, 4);
+    w.Option(kOptMessageType, &t, 1);
+    w.Option(kOptServerId, &serverId, 4);
+    w.Option(kOptSubnetMask, &s.SubnetMask, 4);
     if (s.RouterOption[0]) w.Bytes(s.RouterOption, std::min<size_t>(s.RouterOption[1], 252) + 2u);
     if (s.DnsOption[0]) w.Bytes(s.DnsOption, std::min<size_t>(s.DnsOption[1], 252) + 2u);
-    if ((env.servicesMask & kSvcSyslog) && env.syslogLocalIp && !UserOptionHasCode(s, 7))
-        w.Option(7, &env.syslogLocalIp, 4);
+    if ((env.servicesMask & kSvcSyslog) && env.syslogLocalIp && !UserOptionHasCode(s, kOptLogServer))
+        w.Option(kOptLogServer, &env.syslogLocalIp, 4);
     const uint32_t minutes = static_cast<uint32_t>(s.DHCP_LeaseTime);
-    w.U32(51, minutes * 60);
-    w.U32(58, (minutes / 2) * 60);
-    w.U32(59, (minutes * 7 / 8) * 60);
-    if (blocks && !UserOptionHasCode(s, 13)) {
+    w.U32(kOptLeaseTime, minutes * 60);
+    w.U32(kOptRenewalTime, (minutes / 2) * 60);
+    w.U32(kOptRebindingTime, (minutes * 7 / 8) * 60);
+    if (blocks && !UserOptionHasCode(s, kOptBootFileSize)) {
         uint8_t b[2] = {static_cast<uint8_t>(blocks >> 8), static_cast<uint8_t>(blocks)};
-        w.Option(13, b, 2);
+        w.Option(kOptBootFileSize, b, 2);
     }
     size_t domainLen = strnlen(s.DHCP_DomainName, sizeof s.DHCP_DomainName - 1);
-    if (domainLen) w.Option(15, s.DHCP_DomainName, domainLen);
+    if (domainLen) w.Option(kOptDomainName, s.DHCP_DomainName, domainLen);
     WriteUserOptionsAndEnd(env, w, &req, true, Option252Row(env, req),
                            "DHCP Err: DHCP answer is bigger than MTU; Reduce option size");
     return w.pos();
 }
 
 size_t buildPdhcpOffer(DhcpEnv& env, uint8_t* packet, int type) {
-    packet[kOffOp] = 2;
+    packet[kOffOp] = kBootReply;
     SetSname(packet, env.hostName, 63);
     Put32(packet + kOffCiaddr, 0);
     Put32(packet + kOffYiaddr, 0);
     SetFile(packet, "", 0);
-    std::memcpy(packet + kOffCookie, kCookie, 4);
+    std::memcpy(packet + kOffCookie, kDhcpMagicCookie, 4);
+    const uint32_t serverId = FillServerAddresses(env, packet, 0, "PDHCP",
+                                                  "PDHCP Err: Unable to define \"siaddr\"; Try binding the service");
     OptionWriter w(packet);
     const uint8_t t = static_cast<uint8_t>(type);
-    w.Option(53, &t, 1);
-    const uint32_t zero = 0;
-    w.Option(54, &zero, 4);
-    if (env.servicesMask & kSvcPdhcp) w.Option(60, "PXEClient", 9);
+    w.Option(kOptMessageType, &t, 1);
+    w.Option(kOptServerId, &serverId, 4);
+    if (env.servicesMask & kSvcPdhcp) w.Option(kOptVendorClass, "PXEClient", 9);
     WriteUserOptionsAndEnd(env, w, nullptr, false, nullptr,
                            "PDHCP Err: PDHCP answer is bigger than MTU; Reduce option size");
     return w.pos();
@@ -420,25 +436,20 @@ size_t buildPdhcpOffer(DhcpEnv& env, uint8_t* packet, int type) {
 
 size_t buildPdhcpAck(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo& req) {
     const DhcpSettings& s = env.cfg->rec;
-    packet[kOffOp] = 2;
+    packet[kOffOp] = kBootReply;
     SetSname(packet, env.hostName, 63);
-    uint32_t serverId = env.dhcpLocalIp;
-    if (!serverId && env.serverAddressForClient) serverId = env.serverAddressForClient(Get32(packet + kOffCiaddr), false);
-    if (!serverId) DhcpLog(1, "PDHCP Err: Unable to define \"DHCP Server Identifier\"; try binding the service");
-    bool undefined = false;
-    uint32_t siaddr = ChooseSiaddr(env, serverId, &undefined);
-    if (undefined) DhcpLog(1, "PDHCP Err: Unable to define \"siaddr\"; try binding the service");
-    Put32(packet + kOffSiaddr, siaddr);
+    const uint32_t serverId = FillServerAddresses(env, packet, Get32(packet + kOffCiaddr), "PDHCP",
+                                                  "PDHCP Err: Unable to define \"siaddr\"; try binding the service");
     const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
     SetFile(packet, row.text, 127);
     Put32(packet + kOffCiaddr, 0);
     Put32(packet + kOffYiaddr, 0);
-    std::memcpy(packet + kOffCookie, kCookie, 4);
+    std::memcpy(packet + kOffCookie, kDhcpMagicCookie, 4);
     OptionWriter w(packet);
     const uint8_t t = static_cast<uint8_t>(type);
-    w.Option(53, &t, 1);
-    w.Option(54, &serverId, 4);
-    if (env.servicesMask & kSvcPdhcp) w.Option(60, "PXEClient", 9);
+    w.Option(kOptMessageType, &t, 1);
+    w.Option(kOptServerId, &serverId, 4);
+    if (env.servicesMask & kSvcPdhcp) w.Option(kOptVendorClass, "PXEClient", 9);
     WriteUserOptionsAndEnd(env, w, &req, true, Option252Row(env, req),
                            "PDHCP Err: PDHCP answer is bigger than MTU; Reduce option size");
     return w.pos();
@@ -466,13 +477,13 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
     std::lock_guard<std::recursive_mutex> lock(leases.mutex());
     LeaseTable::Change change(leases);  // what the request changes is written once
     int optLen = 0;
-    const uint8_t* opt50 = findDhcpOption(cookie, 50, &optLen);
+    const uint8_t* opt50 = findDhcpOption(cookie, kOptRequestedAddress, &optLen);
     if (opt50 && optLen != 4) opt50 = nullptr;
     int result = 0;
 
     switch (req.type) {
-        case 0:
-        case 1: {
+        case kDhcpBootp:
+        case kDhcpDiscover: {
             const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
             if (ArchOutsideTables(req.arch) ||
                 ((env.servicesMask & kSvcBinl) && startsWith(req.classId, "PXEClient") && !row.present)) {
@@ -497,14 +508,14 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
                 }
                 Put32(packet + kOffYiaddr, l->address);
                 DhcpLog(2, "DHCP Inf: Address %s is being OFFERED", Dotted(l->address).c_str());
-                if (req.type == 0) leases.SetStartTime(l, PermanentLeaseStamp);
+                if (req.type == kDhcpBootp) leases.SetStartTime(l, PermanentLeaseStamp);
             }
-            packet[kOffOp] = 2;
-            *outLength = buildDhcpReply(env, packet, 2, req);
+            packet[kOffOp] = kBootReply;
+            *outLength = buildDhcpReply(env, packet, kDhcpOffer, req);
             result = 1;
             break;
         }
-        case 3: {
+        case kDhcpRequest: {
             if (ArchOutsideTables(req.arch)) {
                 LogMissingNbp("DHCP", "DHCPREQUEST", packet, req, kNoRow);
                 return 0;
@@ -512,8 +523,8 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
             uint32_t fixed = findStaticLease(s, packet);
             if (fixed != 0xFFFFFFFFu) {
                 Put32(packet + kOffYiaddr, fixed);
-                packet[kOffOp] = 2;
-                *outLength = buildDhcpReply(env, packet, 5, req);
+                packet[kOffOp] = kBootReply;
+                *outLength = buildDhcpReply(env, packet, kDhcpAck, req);
                 result = 1;
                 break;
             }
@@ -531,7 +542,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
                         Dotted(requested).c_str());
                 return 0;
             }
-            DhcpLease* l = allocateAddress(env, 3, &requested, mac, req.macLength);
+            DhcpLease* l = allocateAddress(env, kDhcpRequest, &requested, mac, req.macLength);
             if (!l) {
                 DhcpLog(1, "DHCP Err: no more addresses or address previously allocated by another server");
                 return 0;
@@ -539,13 +550,13 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
             if (l->offerTime == 0) leases.StampOfferTime(l, env.now);
             leases.StampStartTime(l, env.now);
             DhcpLog(5, "DHCP Inf: Address %s is being ACKED", Dotted(l->address).c_str());
-            packet[kOffOp] = 2;
+            packet[kOffOp] = kBootReply;
             Put32(packet + kOffYiaddr, l->address);
-            *outLength = buildDhcpReply(env, packet, 5, req);
+            *outLength = buildDhcpReply(env, packet, kDhcpAck, req);
             result = 1;
             break;
         }
-        case 4: {
+        case kDhcpDecline: {
             DhcpLease* own = leases.FindByMac(mac, req.macLength);
             if (own && opt50 && Get32(opt50) == own->address) {
                 leases.Free(own);
@@ -559,7 +570,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
             if (declined && env.checkDeclined) env.checkDeclined(declined);
             break;
         }
-        case 7:
+        case kDhcpRelease:
             if (DhcpLease* own = leases.FindByMac(mac, req.macLength)) {
                 leases.ClearOfferTime(own);
                 leases.ClearStartTime(own);
@@ -581,17 +592,17 @@ int processPdhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLeng
     LogReceived("PDHCP", packet, req);
     const DhcpSettings& s = env.cfg->rec;
     const bool pxe = startsWith(req.classId, "PXEClient");
-    if (req.type == 1 && pxe && port == 67) {
+    if (req.type == kDhcpDiscover && pxe && port == kBootpServerPort) {
         const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
         if (ArchOutsideTables(req.arch) || ((env.servicesMask & kSvcBinl) && !row.present)) {
             LogMissingNbp("PDHCP", "DHCPDISCOVER", packet, req, row);
             return 0;
         }
-        *outLength = buildPdhcpOffer(env, packet, 2);
+        *outLength = buildPdhcpOffer(env, packet, kDhcpOffer);
         DhcpLog(5, "PDHCP Inf: Sending DHCPOFFER");
         return 1;
     }
-    if (req.type == 3 && pxe && port == 4011 && Get32(packet + kOffCiaddr) != 0) {
+    if (req.type == kDhcpRequest && pxe && port == kPxeProxyPort && Get32(packet + kOffCiaddr) != 0) {
         if (ArchOutsideTables(req.arch)) {
             LogMissingNbp("PDHCP", "DHCPREQUEST", packet, req, kNoRow);
             return 0;
@@ -599,7 +610,7 @@ int processPdhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLeng
         DhcpEventRecord ev{};
         std::snprintf(ev.clientAddress, sizeof ev.clientAddress, "%s", Dotted(Get32(packet + kOffCiaddr)).c_str());
         std::snprintf(ev.clientMac, sizeof ev.clientMac, "%s", MacOf(packet).c_str());
-        *outLength = buildPdhcpAck(env, packet, 5, req);
+        *outLength = buildPdhcpAck(env, packet, kDhcpAck, req);
         std::string tftp = Dotted(Get32(packet + kOffSiaddr));
         const ArchBootRow& boot = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
         const ArchBootRow& o67 = SelectArchRow(s.Option67Table, env.cfg->option67Ipxe, req.arch, req.ipxe);

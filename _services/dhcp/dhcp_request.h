@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dhcp_leases.h"
+#include "dhcp_protocol.h"
 #include "dhcp_records.h"
 #include "dhcp_settings.h"
 
@@ -43,7 +44,7 @@ struct RequestInfo {
     int  type = 0;             // option 53, 0 for BOOTP
     bool hasType = false;
     char classId[50] = {};
-    int  arch = 255;           // option 93, 255 when absent or malformed
+    int  arch = kArchAbsent;   // option 93, kArchAbsent when absent or malformed
     bool ipxe = false;         // option 77 "iPXE" or "gPXE"
     int  macLength = 0;        // hlen clamped to 16
 };
@@ -63,6 +64,9 @@ const char* DhcpMessageTypeName(int type);
 
 int processDhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLength);
 int processPdhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLength);
+// The builders write the whole reply, the server identifier (option 54) and siaddr
+// included: the identifier is DHCP_LocalIP, else serverAddressForClient of the reply's
+// yiaddr (ciaddr of the request for the proxy ACK); siaddr follows ChooseSiaddr.
 size_t buildDhcpReply(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo& req);
 size_t buildPdhcpOffer(DhcpEnv& env, uint8_t* packet, int type);
 size_t buildPdhcpAck(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo& req);

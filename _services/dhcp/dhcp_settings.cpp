@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "dhcp_log.h"
+#include "dhcp_protocol.h"
 #include "dhcp_regex.h"
 
 namespace {
@@ -146,10 +147,10 @@ int parseArchFileList(const char* text, ArchBootTable* table, IpxeKeyRows* ipxeR
     std::string work(text, len);
     uint8_t code = 0;
     if (work.rfind("67|", 0) == 0) {
-        code = 0x43;
+        code = kOptBootFileName;
         work.erase(0, 3);
     } else if (work.rfind("252|", 0) == 0) {
-        code = 252;
+        code = kOptProxyAutodiscovery;
         work.erase(0, 4);
     }
     ArchBootRow templ{};
@@ -280,9 +281,9 @@ int encodePrefixLengthMask(uint8_t code, const char* text, uint8_t* out, size_t 
 int validateAddressSetting(int kind, const char* text, uint8_t* out, size_t outSize, std::string* message) {
     uint8_t enc[270];
     switch (kind) {
-        case 1:
+        case kOptSubnetMask:
             if (DhcpMatchWhole(text, kDottedPattern)) {
-                if (!encodeAddressList(1, text, enc, 6)) {
+                if (!encodeAddressList(kOptSubnetMask, text, enc, 6)) {
                     SetMessage(message, "1-Format Error\nSubnet Mask option is invalid\nSee example:\n255.255.255.0");
                     return 0;
                 }
@@ -293,7 +294,7 @@ int validateAddressSetting(int kind, const char* text, uint8_t* out, size_t outS
                     return 0;
                 }
             } else if (DhcpMatchWhole(text, "^/\\d{1,2}")) {
-                if (!encodePrefixLengthMask(1, text, enc, 6)) {
+                if (!encodePrefixLengthMask(kOptSubnetMask, text, enc, 6)) {
                     SetMessage(message, "1-Format Error\nSubnet Mask option is invalid\nSee example:\n/24");
                     return 0;
                 }
@@ -304,9 +305,9 @@ int validateAddressSetting(int kind, const char* text, uint8_t* out, size_t outS
             if (outSize < 4) return 0;
             std::memcpy(out, enc + 2, 4);
             return 1;
-        case 3:
-        case 6: {
-            const bool router = kind == 3;
+        case kOptRouter:
+        case kOptDnsServer: {
+            const bool router = kind == kOptRouter;
             if (!DhcpMatchWhole(text, kDottedListPattern)) {
                 SetMessage(message, router
                     ? "3-Format Error\nRouter option should look like:\n192.168.20.1  or  192.168.20.1,192.168.20.3, ..."
@@ -482,14 +483,15 @@ bool ValidateDhcpRecord(const DhcpSettings& record, std::string* why) {
             return std::strcmp(t, "Automatic") == 0 || std::strcmp(t, "None") == 0 || dotted(t);
         }))
         return false;
-    if (!check("DHCP_IP_Mask", s.DHCP_IP_Mask, sizeof s.DHCP_IP_Mask, addresses(1))) return false;
+    if (!check("DHCP_IP_Mask", s.DHCP_IP_Mask, sizeof s.DHCP_IP_Mask, addresses(kOptSubnetMask))) return false;
     if (!check("DHCP_BootFile", s.DHCP_BootFile, sizeof s.DHCP_BootFile, [&](const char* t) {
             auto table = std::make_unique<ArchBootTable>();
             return validateBootFileSetting(t, table.get(), &message) != 0;
         }))
         return false;
-    if (!check("DHCP_DefaultGateway", s.DHCP_DefaultGateway, sizeof s.DHCP_DefaultGateway, addresses(3))) return false;
-    if (!check("DHCP_DNS", s.DHCP_DNS, sizeof s.DHCP_DNS, addresses(6))) return false;
+    if (!check("DHCP_DefaultGateway", s.DHCP_DefaultGateway, sizeof s.DHCP_DefaultGateway, addresses(kOptRouter)))
+        return false;
+    if (!check("DHCP_DNS", s.DHCP_DNS, sizeof s.DHCP_DNS, addresses(kOptDnsServer))) return false;
     if (!check("DHCP_DomainName", s.DHCP_DomainName, sizeof s.DHCP_DomainName, any)) return false;
     if (!check("DHCP_BINL_BM_Mode", s.BmModeText, sizeof s.BmModeText,
                [](const char* t) { return std::strcmp(t, "1") == 0 || std::strcmp(t, "3") == 0; }))
@@ -597,9 +599,10 @@ void LoadDhcpConfig(DhcpConfig* cfg, const DhcpIniReader& read, uint32_t service
         }
     }
     uint8_t enc[270];
-    if (validateAddressSetting(1, s.DHCP_IP_Mask, enc, 4, nullptr)) std::memcpy(&s.SubnetMask, enc, 4);
-    if (validateAddressSetting(6, s.DHCP_DNS, enc, sizeof enc, nullptr)) std::memcpy(s.DnsOption, enc, enc[1] + 2u);
-    if (validateAddressSetting(3, s.DHCP_DefaultGateway, enc, sizeof enc, nullptr))
+    if (validateAddressSetting(kOptSubnetMask, s.DHCP_IP_Mask, enc, 4, nullptr)) std::memcpy(&s.SubnetMask, enc, 4);
+    if (validateAddressSetting(kOptDnsServer, s.DHCP_DNS, enc, sizeof enc, nullptr))
+        std::memcpy(s.DnsOption, enc, enc[1] + 2u);
+    if (validateAddressSetting(kOptRouter, s.DHCP_DefaultGateway, enc, sizeof enc, nullptr))
         std::memcpy(s.RouterOption, enc, enc[1] + 2u);
 
     const bool binl = servicesMask & 0x200;
@@ -624,7 +627,7 @@ void LoadDhcpConfig(DhcpConfig* cfg, const DhcpIniReader& read, uint32_t service
             parseArchFileList(o.text, &t, &rows);
             s.Option67Table = t;
             cfg->option67Ipxe = rows;
-            o.encoded[0] = 0x43;
+            o.encoded[0] = kOptBootFileName;  // empty: the client's row of Option67Table
             o.encoded[1] = 0;
         } else if (out[0] == 0) {
             std::memcpy(o.encoded, out, 4);

@@ -22,7 +22,8 @@ int validateBootFileSetting(const char* text, ArchBootTable* table, std::string*
 int validateOption252Setting(const char* text, ArchBootTable* table, std::string* message,
                              IpxeKeyRows* ipxeRows = nullptr);
 
-// Kinds: 0 one address, 1 subnet mask, 3 routers, 6 DNS servers.
+// Kinds: 0 one address, else the option the text fills: 1 subnet mask (kOptSubnetMask),
+// 3 routers (kOptRouter), 6 DNS servers (kOptDnsServer).
 int validateAddressSetting(int kind, const char* text, uint8_t* out, size_t outSize, std::string* message);
 int parseStaticLeaseEntry(const char* text, uint8_t out[10], std::string* message);
 int parseMacFilterEntry(const char* text, uint64_t* macWord, uint64_t* maskWord, std::string* message);

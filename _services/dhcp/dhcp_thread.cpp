@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "dhcp_accept.h"
 #include "dhcp_log.h"
 #include "dhcp_probe.h"
 #include "dhcp_request.h"
@@ -208,22 +209,17 @@ ssize_t ReceiveRequest(int row, uint8_t* buf, Datagram* info, const char* p) {
     return n;
 }
 
-bool IsWakeUp(const uint8_t* buf, ssize_t n) { return n == 8 && std::memcmp(buf, "wake up", 8) == 0; }
-
-// Steps shared by both threads before a request is handled; false drops it.
-bool CheckNameAndOp(uint8_t* buf, const char* prefix, bool logIt) {
-    buf[kOffSname + 63] = 0;
-    buf[kOffFile + 127] = 0;
-    const char* sname = reinterpret_cast<const char*>(buf + kOffSname);
-    if (sname[0] && ShortHostName() != sname) {
-        if (logIt) LogPrint(2, "%s Inf: Packet addressed to %s", prefix, sname);
-        return false;
-    }
-    if (buf[kOffOp] != 1) {
-        if (logIt) LogPrint(2, "%s Inf: %d Request %d not processed", prefix, DhcpThreadId(), buf[kOffOp]);
-        return false;
-    }
-    return true;
+// What the early drops of a datagram to port (67 or 4011) need of the host.
+DhcpAcceptInput AcceptInput(uint16_t port, bool proxy, const DhcpConfig* cfg) {
+    DhcpAcceptInput in;
+    in.port = port;
+    in.proxyMode = proxy;
+    in.binlPreparing = BinlPreparationCount.load() != 0;
+    in.leaseCapacity = g_leases.capacity();
+    in.settings = cfg ? &cfg->rec : nullptr;
+    in.hostName = ShortHostName;
+    in.isLocalMac = isMACLocal;
+    return in;
 }
 
 void SendReply(int sock, const uint8_t* buf, size_t len, const ReplyTarget& target, int ifindex, uint32_t source,
@@ -254,15 +250,6 @@ int isMACLocal(const uint8_t mac[6]) {
             if (std::memcmp(m.data(), mac, 6) == 0) return 1;
         return 0;
     });
-}
-
-int matchMacFilter(const DhcpSettings& s, const uint8_t mac[6]) {
-    const uint64_t client = macFilterWord(mac);
-    for (const auto& f : s.MacFilters) {
-        uint64_t m = f.mac, mask = f.mask;
-        if (m != 0 && ((m ^ client) & mask) == 0) return 1;
-    }
-    return 0;
 }
 
 uint32_t findServerAddressForClient(uint32_t client, bool strict, int ifindex) {
@@ -338,32 +325,10 @@ void dhcpThread() {
         ssize_t n = ReceiveRequest(TH_DHCP, buf, &info, p);
         if (!slot.running) break;
         if (n < 0) continue;
-        // A datagram too short for a request is dropped at once: a pause here would let
-        // anyone silence the service with a few bytes.
-        if (n < static_cast<ssize_t>(kMinDhcpPacket)) {
-            if (!IsWakeUp(buf, n))
-                LogPrint(5, "%sDHCP Err: Recv message truncated; length was %d", p, static_cast<int>(n));
-            continue;
-        }
-        if (BinlPreparationCount.load() != 0) continue;
         auto cfg = DhcpSettingsSnapshot();
-        if (!proxy && g_leases.capacity() == 0 && findStaticLease(cfg->rec, buf) == 0xFFFFFFFFu) continue;
-        if (!CheckNameAndOp(buf, "DHCP", !proxy)) continue;
-        const uint8_t* mac = buf + kOffChaddr;
-        if (isMACLocal(mac) == 1) {
-            if (!proxy)
-                LogPrint(2, "DHCP Inf: Nimbo's own interface MAC %s : ignoring request", formatMacWithVendor(mac).c_str());
+        if (AcceptDhcpRequest(AcceptInput(kBootpServerPort, proxy, cfg.get()), buf, static_cast<size_t>(n)) !=
+            DhcpDrop::kNone)
             continue;
-        }
-        const int filter = cfg->rec.DHCP_ProcMacFilter;
-        if (filter == 1 && matchMacFilter(cfg->rec, mac)) {
-            LogPrint(2, "%sDHCP Inf: In reject list MAC %s : ignoring request", p, formatMacWithVendor(mac).c_str());
-            continue;
-        }
-        if (filter == 2 && !matchMacFilter(cfg->rec, mac)) {
-            LogPrint(2, "%sDHCP Inf: Not in accept list MAC %s : ignoring request", p, formatMacWithVendor(mac).c_str());
-            continue;
-        }
         const ReplyTarget target = ReplyDestination(buf, false, ntohs(info.peer.sin_port));
         DhcpEnv env = MakeEnv(cfg.get(), g, info.ifindex);
         size_t len = 0;
@@ -375,24 +340,10 @@ void dhcpThread() {
             handled = processDhcpRequest(env, 67, buf, &len);
         }
         if (!handled) continue;
-
-        uint32_t yiaddr;
-        std::memcpy(&yiaddr, buf + kOffYiaddr, 4);
+        // The reply names its server (option 54) and siaddr already; it leaves from that address.
         uint32_t serverId = 0;
         int optLen = 0;
-        uint8_t* o54 = const_cast<uint8_t*>(findDhcpOption(buf + kOffCookie, 54, &optLen));
-        if (o54) {
-            serverId = env.dhcpLocalIp ? env.dhcpLocalIp : findServerAddressForClient(yiaddr, false, info.ifindex);
-            if (!serverId)
-                LogPrint(1, "%sDHCP Err: Unable to define \"DHCP Server Identifier\"; try binding the service", p);
-            std::memcpy(o54, &serverId, 4);
-        } else {
-            serverId = env.dhcpLocalIp ? env.dhcpLocalIp : findServerAddressForClient(yiaddr, false, info.ifindex);
-        }
-        bool undefined = false;
-        uint32_t siaddr = ChooseSiaddr(env, o54 ? serverId : 0, &undefined);
-        if (undefined) LogPrint(1, "%sDHCP Err: Unable to define \"siaddr\"; Try binding the service", p);
-        std::memcpy(buf + kOffSiaddr, &siaddr, 4);
+        if (const uint8_t* o54 = findDhcpOption(buf + kOffCookie, kOptServerId, &optLen)) std::memcpy(&serverId, o54, 4);
         if (!env.dhcpLocalIp && target.address == 0xFFFFFFFFu)
             LogPrint(1, "%sDHCP Inf: Broadcasting through local interface [%s]", p, Dotted(serverId).c_str());
         SendReply(slot.socket, buf, len, target, info.ifindex, serverId, proxy ? "PDHCP" : "DHCP");
@@ -430,12 +381,9 @@ void pdhcpThread() {
             if (BinlMessageHandler h = CurrentBinlHandler())
                 if (h(buf, static_cast<size_t>(n), info.peer, slot.socket)) continue;
         }
-        if (!(g.NIMBO_Services & SVC_PDHCP)) continue;
-        if (n < static_cast<ssize_t>(kMinDhcpPacket)) {
-            if (!IsWakeUp(buf, n)) LogPrint(5, "PDHCP Err: Recv message truncated (length was %d)", static_cast<int>(n));
+        if (AcceptDhcpRequest(AcceptInput(kPxeProxyPort, g.NIMBO_Services & SVC_PDHCP, nullptr), buf,
+                              static_cast<size_t>(n)) != DhcpDrop::kNone)
             continue;
-        }
-        if (!CheckNameAndOp(buf, "PDHCP", true)) continue;
         const ReplyTarget target = ReplyDestination(buf, true, ntohs(info.peer.sin_port));
         auto cfg = DhcpSettingsSnapshot();
         DhcpEnv env = MakeEnv(cfg.get(), g, info.ifindex);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "dhcp_accept.h"
 #include "dhcp_leases.h"
 #include "dhcp_records.h"
 #include "interfaces.h"
@@ -13,7 +14,6 @@ LeaseTable& DhcpLeaseTable();
 void sendLeaseListToConsole();
 // 1 when mac is a hardware address of this host, 0 when not, -1 when the list cannot be read.
 int isMACLocal(const uint8_t mac[6]);
-int matchMacFilter(const DhcpSettings& s, const uint8_t mac[6]);
 // Local address for a client: on the interface the request came in on when known (ifindex),
 // else by the interface list; loopback is never chosen. 0 when none (strict) .
 uint32_t findServerAddressForClient(uint32_t client, bool strict, int ifindex = 0);

@@ -235,6 +235,76 @@ TEST(DhcpReply, ProxyAckOnPort4011) {
     EXPECT_TRUE(Logged("PDHCP Inf: Sending DHCPACK, TFTP [10.0.0.1]  bootfile [\\x64.efi]"));
 }
 
+// Every reply names its server (option 54) and siaddr itself; the threads only send it.
+TEST(DhcpReply, ServerIdentifierAndSiaddr) {
+    struct Case {
+        const char* what;
+        uint32_t services;
+        int port;
+        int type;
+        const char* localIp;     // DHCP_LocalIP, "" none
+        const char* tftpIp;      // TFTP_LocalIP, "" none
+        const char* nextServer;  // "" automatic
+        bool interfaceFound;     // serverAddressForClient finds an address
+        const char* serverId;
+        const char* siaddr;
+        const char* line;        // an error line, nullptr none
+    } cases[] = {
+        {"offer", kSvcDhcp | kSvcTftp, 67, 1, "", "", "", true, "10.0.0.1", "10.0.0.1", nullptr},
+        {"ack", kSvcDhcp | kSvcTftp, 67, 3, "", "", "", true, "10.0.0.1", "10.0.0.1", nullptr},
+        {"bound service", kSvcDhcp | kSvcTftp, 67, 1, "10.0.0.2", "", "", true, "10.0.0.2", "10.0.0.2", nullptr},
+        {"TFTP bound elsewhere", kSvcDhcp | kSvcTftp, 67, 1, "", "10.0.0.3", "", true, "10.0.0.1", "10.0.0.3", nullptr},
+        {"next server", kSvcDhcp | kSvcTftp, 67, 1, "", "10.0.0.3", "10.0.0.9", true, "10.0.0.1", "10.0.0.9", nullptr},
+        {"no TFTP service", kSvcDhcp, 67, 1, "", "", "", true, "10.0.0.1", "0.0.0.0", nullptr},
+        {"no interface", kSvcDhcp | kSvcTftp, 67, 1, "", "", "", false, "0.0.0.0", "0.0.0.0",
+         "DHCP Err: Unable to define \"DHCP Server Identifier\"; try binding the service"},
+        {"no interface, siaddr", kSvcDhcp | kSvcTftp, 67, 1, "", "", "", false, "0.0.0.0", "0.0.0.0",
+         "DHCP Err: Unable to define \"siaddr\"; Try binding the service"},
+        {"proxy offer", kSvcDhcp | kSvcPdhcp | kSvcTftp, 67, 1, "", "", "", true, "10.0.0.1", "10.0.0.1", nullptr},
+        {"proxy offer, no interface", kSvcDhcp | kSvcPdhcp | kSvcTftp, 67, 1, "", "", "", false, "0.0.0.0", "0.0.0.0",
+         "PDHCP Err: Unable to define \"siaddr\"; Try binding the service"},
+        {"proxy ack", kSvcDhcp | kSvcPdhcp | kSvcTftp, 4011, 3, "10.0.0.2", "", "", true, "10.0.0.2", "10.0.0.2",
+         nullptr},
+        {"proxy ack, no interface", kSvcDhcp | kSvcPdhcp | kSvcTftp, 4011, 3, "", "", "", false, "0.0.0.0", "0.0.0.0",
+         "PDHCP Err: Unable to define \"siaddr\"; try binding the service"},
+    };
+    for (const auto& c : cases) {
+        Server srv(c.services);
+        if (c.localIp[0]) srv.env.dhcpLocalIp = Ip(c.localIp);
+        if (c.tftpIp[0]) srv.env.tftpLocalIp = Ip(c.tftpIp);
+        if (c.nextServer[0]) srv.cfg.rec.NextServer = Ip(c.nextServer);
+        std::vector<uint32_t> asked;
+        const bool found = c.interfaceFound;
+        srv.env.serverAddressForClient = [&asked, found](uint32_t client, bool strict) {
+            EXPECT_FALSE(strict);
+            asked.push_back(client);
+            return found ? Ip("10.0.0.1") : 0u;
+        };
+        if (c.type == 3 && c.port == 67) {  // the ACK follows an offer
+            Packet d = MakeRequest(1, 1, {});
+            ASSERT_EQ(srv.Handle(d), 1) << c.what;
+            asked.clear();
+        }
+        Packet p = MakeRequest(c.type, 1, {Text(60, "PXEClient"), Arch(0), Addr(50, "10.0.0.10")});
+        if (c.port == 4011) std::memcpy(p.data() + kOffCiaddr, "\x0a\x00\x00\x33", 4);
+        ASSERT_EQ(srv.Handle(p, c.port), 1) << c.what;
+        int len = 0;
+        const uint8_t* sid = p.Option(54, &len);
+        ASSERT_TRUE(sid && len == 4) << c.what;
+        EXPECT_EQ(IpText(p.U32(static_cast<size_t>(sid - p.data()))), c.serverId) << c.what;
+        EXPECT_EQ(IpText(p.U32(kOffSiaddr)), c.siaddr) << c.what;
+        if (!c.localIp[0]) {
+            // Asked for the client's new address (the proxy: its ciaddr; the proxy offer: none).
+            const char* client = c.port == 4011 ? "10.0.0.51" : c.services & kSvcPdhcp ? "0.0.0.0" : "10.0.0.10";
+            ASSERT_EQ(asked.size(), 1u) << c.what;
+            EXPECT_EQ(IpText(asked[0]), client) << c.what;
+        }
+        if (c.line) {
+            EXPECT_TRUE(Logged(c.line)) << c.what;
+        }
+    }
+}
+
 TEST(DhcpRows, ArchitectureAndIpxeRule) {
     struct Case {
         const char* bootFile;
