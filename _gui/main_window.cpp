@@ -1,5 +1,7 @@
 #include "main_window.h"
 #include "tftp_client_pane.h"
+#include "about_dialog.h"
+#include "settings_sheet.h"
 
 #include <QAction>
 #include <QApplication>
@@ -497,7 +499,7 @@ void MainWindow::systemCommand(int command)
 {
     switch (command) {
     case SC_MINIMIZE_TO_TRAY: toggleMinimizeToTray(); break;
-    case SC_SETTINGS: DebugTrace("GUI: settings requested\n"); break;
+    case SC_SETTINGS: ShowSettingsSheet(this, helpPath_); break;
     case SC_HELP: showHelp(); break;
     case SC_ABOUT: showAbout(); break;
     case SC_EXPLORE: QDesktopServices::openUrl(QUrl::fromLocalFile(GuiConsole().model.settings.WorkingDirectory)); break;
@@ -540,13 +542,7 @@ void MainWindow::showHelp()
     QDesktopServices::openUrl(QUrl::fromLocalFile(helpPath_));
 }
 
-void MainWindow::showAbout()
-{
-    QMessageBox box(QMessageBox::Information, "About/License", ProgramTitle, QMessageBox::Ok, this);
-    box.setObjectName("aboutBox");
-    box.setIconPixmap(QPixmap(":/nimbo/nimbo.png"));
-    box.exec();
-}
+void MainWindow::showAbout() { ShowAboutDialog(this); }
 
 // ---- console notices that reach the window ----
 

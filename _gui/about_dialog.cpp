@@ -1,0 +1,39 @@
+#include "about_dialog.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include "host_records.h"
+
+AboutDialog::AboutDialog(QWidget* owner) : QDialog(owner)
+{
+    setObjectName("aboutBox");
+    setWindowTitle(QString("About/License %1").arg(ProgramTitle));
+    auto* layout = new QVBoxLayout(this);
+    auto* picture = new QLabel(this);
+    picture->setObjectName("ctl1024");
+    picture->setPixmap(QPixmap(":/nimbo/nimbo.png"));
+    picture->setAlignment(Qt::AlignCenter);
+    auto* version = new QLabel(kAboutVersion, this);
+    version->setObjectName("ctl1004");
+    version->setAlignment(Qt::AlignCenter);
+    version->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    layout->addWidget(picture);
+    layout->addWidget(version);
+    layout->addWidget(buttons);
+}
+
+void ShowAboutDialog(QWidget* owner)
+{
+    AboutDialog dialog(owner);
+    dialog.adjustSize();
+    if (owner) {
+        QRect r = dialog.frameGeometry();
+        r.moveCenter(owner->frameGeometry().center());
+        dialog.move(r.topLeft());
+    }
+    dialog.exec();
+}
