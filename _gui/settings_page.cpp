@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QEvent>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -117,6 +118,7 @@ QWidget* SettingsPage::control(int id) const
 void SettingsPage::registerControl(int id, QWidget* w)
 {
     w->setObjectName(QString("ctl%1").arg(id));
+    w->installEventFilter(this);  // help requests and focus-out checks
     controls_[id] = w;
 }
 
@@ -126,6 +128,13 @@ void SettingsPage::setHelpText(std::initializer_list<int> ids, const QString& te
         if (QWidget* w = control(id))
             help_[w] = text;
 }
+
+QLabel* SettingsPage::addLabel(int id, const QString& text)
+{
+    return add(id, new QLabel(text, this));
+}
+
+QPushButton* SettingsPage::addButton(int id, const QString& text) { return add(id, new QPushButton(text, this)); }
 
 QString SettingsPage::helpText(QWidget* control) const
 {
@@ -198,12 +207,12 @@ bool SettingsPage::eventFilter(QObject* watched, QEvent* e)
 void SettingsPage::addFocusCheck(QLineEdit* field, std::function<bool()> check, QWidget* ownBrowse)
 {
     focusChecks_[field] = FocusCheck{std::move(check), ownBrowse};
+    field->removeEventFilter(this);
     field->installEventFilter(this);
 }
 
 void SettingsPage::connectServiceSwitch(QCheckBox* sw, std::function<bool()> othersOn)
 {
-    sw->installEventFilter(this);
     connect(sw, &QCheckBox::clicked, this, [this, sw, othersOn = std::move(othersOn)](bool checked) {
         const uint32_t others = static_cast<uint32_t>(settings().NIMBO_Services) & ~(ownBits_ | SVC_BINL);
         if (!checked && !othersOn() && others == 0) {
@@ -227,8 +236,6 @@ SettingsPage::BindControls SettingsPage::addBind(int boxId, const QString& label
     b.box = add(boxId, new QCheckBox(label, this));
     b.list = add(listId, new QComboBox(this));
     connect(b.box, &QCheckBox::toggled, b.list, [b](bool on) { b.list->setEnabled(on && b.box->isEnabled()); });
-    for (QWidget* w : {static_cast<QWidget*>(b.box), static_cast<QWidget*>(b.list)})
-        w->installEventFilter(this);
     setHelpText({boxId, listId},
                 QString("By default the %1 service (when enabled) is bound to all the available IP addresses.\n"
                         "If you want to bind it to an specific IP address please check the box and select one of\n"
@@ -261,7 +268,6 @@ QLineEdit* SettingsPage::addFolderField(int id, size_t fieldSize)
 {
     auto* field = add(id, new QLineEdit(this));
     field->setMaxLength(static_cast<int>(fieldSize) - 2);
-    field->installEventFilter(this);
     return field;
 }
 

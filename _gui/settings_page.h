@@ -18,6 +18,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class SettingsSheet;
@@ -106,6 +107,10 @@ protected:
         return w;
     }
     void setHelpText(std::initializer_list<int> ids, const QString& text);
+    // A static text with an id (help texts may name it).
+    QLabel* addLabel(int id, const QString& text);
+    // A push button with an id.
+    QPushButton* addButton(int id, const QString& text);
 
     // Checks a text field when it loses the focus, unless the focus went to the sheet's
     // Cancel button, out of the sheet, or to `ownBrowse`. check() shows its own balloon

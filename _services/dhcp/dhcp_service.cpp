@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -40,6 +41,10 @@ public:
 
 IniLeaseStore g_store;
 std::atomic<BinlMessageHandler> g_binlHandler{nullptr};
+// Set once the live record holds settings (read from the INI file or stored by the GUI).
+std::atomic<bool> g_recordLoaded{false};
+// The DHCP threads and the Console thread (for the GUI) may load the record.
+std::mutex g_loadLock;
 
 void LogSink(int level, const char* text) {
     if (level == kDhcpLogError) LogError("%s", text);
@@ -66,6 +71,9 @@ std::vector<uint8_t> GetSettingsHook() {
         ConsolePump();
         usleep(10000);
     }
+    // The GUI edits the whole record and stores every [DHCP] key from it: when no DHCP
+    // thread has loaded it yet, it is read from the INI file now.
+    if (!g_recordLoaded && !IsRowRunning(TH_DHCP) && !IsRowRunning(TH_PDHCP)) loadDhcpSettings();
     DhcpSettings rec = DhcpSettingsRecord();
     const uint8_t* p = reinterpret_cast<const uint8_t*>(&rec);
     return std::vector<uint8_t>(p, p + sizeof rec);
@@ -109,6 +117,7 @@ void SetBinlMessageHandler(BinlMessageHandler handler) { g_binlHandler = handler
 BinlMessageHandler CurrentBinlHandler() { return g_binlHandler; }
 
 int loadDhcpSettings() {
+    std::lock_guard<std::mutex> loading(g_loadLock);
     const GlobalSettings g = SettingsSnapshot();
     const std::string ini = IniPath();
     const std::string root(g.TFTP_RootDirectory, strnlen(g.TFTP_RootDirectory, 260));
@@ -129,6 +138,7 @@ int loadDhcpSettings() {
         if (t.capacity() > 0) t.Load();
     }
     DhcpSettingsPublish(std::move(cfg));
+    g_recordLoaded = true;
     return 1;
 }
 
@@ -149,6 +159,7 @@ int applyDhcpSettings(const DhcpSettings& record) {
         if (record.DHCP_PoolSize != old->rec.DHCP_PoolSize) t.Resize(record.DHCP_PoolSize);
     }
     DhcpSettingsPublish(cfg);
+    g_recordLoaded = true;
 
     const DhcpSettings& s = cfg.rec;
     const std::string ini = IniPath();
