@@ -11,6 +11,7 @@
 #include <QTreeWidget>
 #include <arpa/inet.h>
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -554,45 +555,33 @@ private:
         return true;
     }
 
-    // Pool start (kind 0). On losing the focus an empty text clears the stored values.
-    bool storePool(bool focusOut)
+    // One address: pool start (kind 0) or subnet mask (kind 1), each a text and its value.
+    // On losing the focus an empty text clears the stored values.
+    bool storeAddress(QLineEdit* field, int kind, size_t textOffset, size_t valueOffset, bool focusOut)
     {
-        DhcpSettings& rec = dhcp();
-        const std::string text = pool_->text().toStdString();
-        if (focusOut && text.empty()) {
-            CopyToField(rec.DHCP_IP_Pool, "");
-            rec.PoolStart = 0;
-            return true;
+        auto* rec = reinterpret_cast<uint8_t*>(&dhcp());
+        char* stored = reinterpret_cast<char*>(rec + textOffset);
+        constexpr size_t kTextSize = sizeof(DhcpSettings::DHCP_IP_Pool);
+        const std::string text = field->text().toStdString();
+        uint32_t value = 0;
+        if (!focusOut || !text.empty()) {
+            std::string message;
+            if (!validateAddressSetting(kind, text.c_str(), reinterpret_cast<uint8_t*>(&value), sizeof value, &message))
+                return fail(field, QString::fromStdString(message));
         }
-        uint32_t address = 0;
-        std::string message;
-        if (!validateAddressSetting(0, text.c_str(), reinterpret_cast<uint8_t*>(&address), sizeof address, &message))
-            return fail(pool_, QString::fromStdString(message));
-        if (text != FieldText(rec.DHCP_IP_Pool) || address != rec.PoolStart) {
-            CopyToField(rec.DHCP_IP_Pool, text);
-            rec.PoolStart = address;
+        if (text != FieldText(stored, kTextSize) || std::memcmp(rec + valueOffset, &value, sizeof value) != 0) {
+            CopyToField(stored, kTextSize, text);
+            std::memcpy(rec + valueOffset, &value, sizeof value);
         }
         return true;
     }
-
+    bool storePool(bool focusOut)
+    {
+        return storeAddress(pool_, 0, offsetof(DhcpSettings, DHCP_IP_Pool), offsetof(DhcpSettings, PoolStart), focusOut);
+    }
     bool storeMask(bool focusOut)
     {
-        DhcpSettings& rec = dhcp();
-        const std::string text = mask_->text().toStdString();
-        if (focusOut && text.empty()) {
-            CopyToField(rec.DHCP_IP_Mask, "");
-            rec.SubnetMask = 0;
-            return true;
-        }
-        uint32_t m = 0;
-        std::string message;
-        if (!validateAddressSetting(1, text.c_str(), reinterpret_cast<uint8_t*>(&m), sizeof m, &message))
-            return fail(mask_, QString::fromStdString(message));
-        if (text != FieldText(rec.DHCP_IP_Mask) || m != rec.SubnetMask) {
-            CopyToField(rec.DHCP_IP_Mask, text);
-            rec.SubnetMask = m;
-        }
-        return true;
+        return storeAddress(mask_, 1, offsetof(DhcpSettings, DHCP_IP_Mask), offsetof(DhcpSettings, SubnetMask), focusOut);
     }
 
     // DNS (kind 6) or router (kind 3) list; an empty text clears text and encoding.

@@ -3,9 +3,11 @@
 // messages, the page's own checks, BINL's boot-file list and the record OK sends.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 #include <QTreeWidget>
 #include <arpa/inet.h>
@@ -527,6 +529,109 @@ TEST_F(DhcpPageTest, OkKeepsWhatBinlWroteWhileTheSheetWasOpen)
     DhcpSettings want = live;
     CopyToField(want.DHCP_DomainName, "lab2");
     ExpectSame(Sent(), want);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(DhcpPageTest, FieldsAreCheckedWhenTheyLoseTheFocus)
+{
+    ASSERT_TRUE(Open());
+    // The offscreen platform lets a shown balloon take the activation: give it back.
+    auto activate = [&] {
+        BalloonClose();
+        QTest::qWait(100);
+        sheet->activateWindow();
+        QTest::qWait(100);
+        return QApplication::activeWindow() == sheet;
+    };
+    // Moves the focus from one field to another and lets the check run.
+    auto leaveField = [&](QLineEdit* from, QWidget* to) {
+        from->setFocus();
+        to->setFocus();
+        QTest::qWait(50);
+    };
+    ASSERT_TRUE(activate());
+    auto* mask = Ctl<QLineEdit>(1007);
+    auto* dns = Ctl<QLineEdit>(1183);
+    mask->setText("255.0.255.0");
+    leaveField(mask, dns);
+    EXPECT_EQ(BalloonText(), "1-Format Error\nSubnet Mask option is invalid\nIncorrect bit pattern");
+    EXPECT_EQ(sheet->focusWidget(), mask);
+    ASSERT_TRUE(activate());
+    // The Cancel button takes the focus without a check.
+    leaveField(mask, sheet->cancelButton());
+    EXPECT_EQ(CurrentBalloon(), nullptr);
+    // An accepted text is stored at once; an empty one clears the stored values.
+    const DhcpSettings& w = sheet->copies().dhcp;
+    mask->setText("/16");
+    leaveField(mask, dns);
+    EXPECT_STREQ(w.DHCP_IP_Mask, "/16");
+    EXPECT_EQ(uint32_t(w.SubnetMask), Addr("255.255.0.0"));
+    mask->setText("");
+    leaveField(mask, dns);
+    EXPECT_EQ(w.DHCP_IP_Mask[0], 0);
+    EXPECT_EQ(uint32_t(w.SubnetMask), 0u);
+    dns->setText("");
+    leaveField(dns, mask);
+    EXPECT_EQ(w.DHCP_DNS[0], 0);
+    EXPECT_EQ(w.DnsOption[0], 0);
+    auto* boot = Ctl<QLineEdit>(1185);
+    boot->setText("a b");
+    leaveField(boot, dns);
+    EXPECT_TRUE(BalloonText().startsWith("Error: Boot File wrong format:\n"));
+}
+
+TEST_F(DhcpPageTest, HelpTextsAndTreeTips)
+{
+    ASSERT_TRUE(Open());
+    page->showHelpFor(page->control(1151));
+    EXPECT_EQ(BalloonText(), "On init Nimbo will ping the entire IP address Pool before making\nits addresses available "
+                             "for assignation to DHCP clients.\nThis option must be disabled if PXE or DHCP relays are "
+                             "used");
+    page->showHelpFor(page->control(1195));
+    EXPECT_TRUE(BalloonText().startsWith("1 Subnet Mask DHCP option (RFC 2132)\n"));
+    page->showHelpFor(page->control(1150));
+    EXPECT_TRUE(BalloonText().startsWith("By default the DHCP services (when enabled) are bound"));
+    Tree()->showHelp(TreeListFindItem(Tree()->tree(), nullptr, "Static Leases"));
+    EXPECT_EQ(BalloonText(), "Static Leases group \nIt holds instances of pairs MAC | IP addresses \nfor MAC based fixed "
+                             "IP offerings.");
+    Tree()->showHelp(Row("Static Leases", 3));
+    EXPECT_EQ(BalloonText(), "Static Leases instance \nIt holds a pair MAC | IP address for a \nMAC based fixed IP "
+                             "offering.\ni.e. 01:02:03:04:05:06|192.168.20.25");
+    Tree()->showHelp(Row("DHCP Options", 0));
+    EXPECT_TRUE(BalloonText().startsWith("DHCP Options instance \n"));
+    Tree()->showHelp(Row("BINL", 0));
+    EXPECT_TRUE(BalloonText().contains("bootmgfw.efi"));
+}
+
+TEST_F(DhcpPageTest, FilterListFileAndTheTftpReminder)
+{
+    DhcpSettings rec = BaseRecord();
+    rec.MacFilterFromFile = 1;
+    rec.DHCP_ProcMacFilter = 1;
+    SetRecord(rec);
+    ASSERT_TRUE(Open(0x4));
+    auto* policy = Ctl<QComboBox>(1061);
+    EXPECT_EQ(policy->count(), 4);
+    EXPECT_EQ(policy->currentText(), "wl.def");
+    EXPECT_FALSE(policy->isEnabled());
+    EXPECT_TRUE(Tree()->inDisabledGroup(Row("MAC Filter", 0)));
+    // BINL without the TFTP server gets a reminder.
+    Ctl<QCheckBox>(1070)->click();
+    ASSERT_NE(CurrentBalloon(), nullptr);
+    EXPECT_EQ(CurrentBalloon()->title(), "Remember:");
+    EXPECT_EQ(BalloonText(), kMsgBinlNeedsTftp);
+    // The only service's switch cannot be unchecked.
+    BalloonClose();
+    Ctl<QCheckBox>(1136)->click();
+    EXPECT_TRUE(Ctl<QCheckBox>(1136)->isChecked());
+    EXPECT_EQ(BalloonText(), "At least one service has to be checked");
+    ASSERT_TRUE(sheet->pressOk());
+    const DhcpSettings sent = Sent();
+    EXPECT_EQ(sent.DHCP_ProcMacFilter, 1);
+    EXPECT_STREQ(sent.DHCP_BootFile, DhcpDefaultBootFileList(1).c_str());
 }
 
 }  // namespace
