@@ -539,15 +539,21 @@ TEST_F(DhcpPageTest, FieldsAreCheckedWhenTheyLoseTheFocus)
 {
     ASSERT_TRUE(Open());
     // The offscreen platform lets a shown balloon take the activation: give it back.
+    auto makeActive = [&] {
+        return QTest::qWaitFor(
+            [&] {
+                sheet->activateWindow();
+                return QApplication::activeWindow() == sheet;
+            },
+            5000);
+    };
     auto activate = [&] {
         BalloonClose();
-        QTest::qWait(100);
-        sheet->activateWindow();
-        QTest::qWait(100);
-        return QApplication::activeWindow() == sheet;
+        return makeActive();
     };
     // Moves the focus from one field to another and lets the check run.
     auto leaveField = [&](QLineEdit* from, QWidget* to) {
+        EXPECT_TRUE(makeActive());
         from->setFocus();
         to->setFocus();
         QTest::qWait(50);
@@ -557,7 +563,8 @@ TEST_F(DhcpPageTest, FieldsAreCheckedWhenTheyLoseTheFocus)
     auto* dns = Ctl<QLineEdit>(1183);
     mask->setText("255.0.255.0");
     leaveField(mask, dns);
-    EXPECT_EQ(BalloonText(), "1-Format Error\nSubnet Mask option is invalid\nIncorrect bit pattern");
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return BalloonText() == "1-Format Error\nSubnet Mask option is invalid\nIncorrect bit pattern"; }, 5000));
     EXPECT_EQ(sheet->focusWidget(), mask);
     ASSERT_TRUE(activate());
     // The Cancel button takes the focus without a check.
@@ -567,20 +574,20 @@ TEST_F(DhcpPageTest, FieldsAreCheckedWhenTheyLoseTheFocus)
     const DhcpSettings& w = sheet->copies().dhcp;
     mask->setText("/16");
     leaveField(mask, dns);
-    EXPECT_STREQ(w.DHCP_IP_Mask, "/16");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return FieldText(w.DHCP_IP_Mask) == "/16"; }, 5000));
     EXPECT_EQ(uint32_t(w.SubnetMask), Addr("255.255.0.0"));
     mask->setText("");
     leaveField(mask, dns);
-    EXPECT_EQ(w.DHCP_IP_Mask[0], 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.DHCP_IP_Mask[0] == 0; }, 5000));
     EXPECT_EQ(uint32_t(w.SubnetMask), 0u);
     dns->setText("");
     leaveField(dns, mask);
-    EXPECT_EQ(w.DHCP_DNS[0], 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.DHCP_DNS[0] == 0; }, 5000));
     EXPECT_EQ(w.DnsOption[0], 0);
     auto* boot = Ctl<QLineEdit>(1185);
     boot->setText("a b");
     leaveField(boot, dns);
-    EXPECT_TRUE(BalloonText().startsWith("Error: Boot File wrong format:\n"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return BalloonText().startsWith("Error: Boot File wrong format:\n"); }, 5000));
 }
 
 TEST_F(DhcpPageTest, HelpTextsAndTreeTips)
