@@ -89,7 +89,8 @@ protected:
     {
         connect(browse, &QPushButton::clicked, this, [this, field, title] {
             QString path = field->text();
-            if (PickFolder(&sheet(), title, &path, &pickerPlace_))
+            // A folder whose text would not fit the field is not taken (the field would cut it).
+            if (PickFolder(&sheet(), title, &path, &pickerPlace_) && path.toLocal8Bit().size() <= field->maxLength())
                 field->setText(path);
             field->setFocus(Qt::OtherFocusReason);
         });

@@ -282,6 +282,10 @@ SettingsSheet* ShowSettingsSheet(QWidget* owner, const QString& helpPath)
     }
     auto* sheet = new SettingsSheet(owner, helpPath);
     g_sheet = sheet;
+    QObject::connect(sheet, &QDialog::finished, sheet, [sheet] {
+        if (g_sheet == sheet)
+            g_sheet = nullptr;
+    });
     sheet->adjustSize();
     // Centred on the owner, on the screen when there is none or it is minimised.
     QRect r = sheet->frameGeometry();

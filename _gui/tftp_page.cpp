@@ -102,7 +102,8 @@ public:
         });
         connect(browse_, &QPushButton::clicked, this, [this] {
             QString path = root_->text();
-            if (PickFolder(&this->sheet(), "Looking for: TFTP Server root directory", &path, &pickerPlace_))
+            if (PickFolder(&this->sheet(), "Looking for: TFTP Server root directory", &path, &pickerPlace_) &&
+                path.toLocal8Bit().size() <= root_->maxLength())
                 root_->setText(path);
             root_->setFocus(Qt::OtherFocusReason);
         });

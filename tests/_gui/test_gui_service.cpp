@@ -2,7 +2,10 @@
 // settings file inside a private network namespace.
 #include <gtest/gtest.h>
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QScreen>
 #include <QTest>
@@ -19,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 #include <thread>
@@ -30,6 +34,8 @@
 #include "main_lists.h"
 #include "main_window.h"
 #include "settings.h"
+#include "settings_page.h"
+#include "settings_sheet.h"
 #include "start_threads.h"
 #include "tftp_errsim.h"
 #include "to_console.h"
@@ -83,9 +89,14 @@ protected:
     }
     void Boot(const std::string& nimboSection, const std::string& tftpSection = "")
     {
+        BootWith("[NIMBO]\n" + nimboSection + "[TFTP]\nTFTP_Port=6969\nTFTP_RootDirectory=" + dir_ + "\n" +
+                 tftpSection);
+    }
+    // Starts the services with this settings file.
+    void BootWith(const std::string& iniText)
+    {
         ini_ = dir_ + "/Nimbo.ini";
-        std::ofstream(ini_) << "[NIMBO]\n" << nimboSection << "[TFTP]\nTFTP_Port=6969\nTFTP_RootDirectory=" << dir_
-                            << "\n" << tftpSection;
+        std::ofstream(ini_) << iniText;
         setenv("NIMBO_INI", ini_.c_str(), 1);
 #ifdef NIMBO_HAVE_DHCP
         RegisterDhcpService();
@@ -372,3 +383,110 @@ TEST_F(GuiService, UdhcpcLeaseShowsInTheLeaseList)
     EXPECT_EQ(rc, 1);
 }
 #endif
+
+// The settings sheet against the real service side: one value changed on each page, OK,
+// and the settings file differs in exactly those lines; [NFS], unknown keys and [DHCP] stay.
+TEST_F(GuiService, SettingsSheetWritesExactlyTheChangedKeys)
+{
+    // Every key of the table is present, so that saving the whole record changes nothing by
+    // itself.
+    const GlobalSettings defaults = DefaultGlobalSettings();
+    std::map<std::string, std::string> values;
+    for (const SettingsRow& row : SettingsTable) {
+        const char* field = reinterpret_cast<const char*>(&defaults) + row.offset;
+        int32_t number = 0;
+        std::memcpy(&number, field, 4);
+        values[row.key] = row.type == SETTING_TEXT ? std::string(field, strnlen(field, row.size)) : std::to_string(number);
+    }
+    values["NIMBO_Services"] = "1";
+    values["TFTP_RootDirectory"] = dir_ + "/";
+    values["TFTP_Port"] = "6969";
+    values["NFS_RootDir"] = "/srv/nfs";
+    values["NFS_Version"] = "2";
+    std::string text, section;
+    for (const SettingsRow& row : SettingsTable) {
+        const std::string path = row.keyPath;
+        const std::string s = path.substr(path.rfind('\\') + 1);
+        if (s != section) {
+            text += "[" + s + "]\n";
+            section = s;
+            if (s == "HTTP")
+                text += "HTTP_Unknown=keep me\n";
+        }
+        text += std::string(row.key) + "=" + values[row.key] + "\n";
+    }
+    text += "DHCP_IP_Pool=10.9.8.100\nDHCP_PoolSize=10\nDHCP_LeaseTime=777\n[Custom]\nSomething=else\n";
+    BootWith(text);
+    const std::string before = ReadFile(ini_);
+
+    bool checked = false;
+    RunGui([&](MainWindow* w) {
+        // No DHCP thread runs; the service read the [DHCP] keys for the desktop all the same.
+        DhcpSettings copy;
+        std::memcpy(&copy, GuiConsole().model.dhcpSettings.data(), sizeof copy);
+        EXPECT_EQ(+copy.DHCP_LeaseTime, 777);
+        EXPECT_STREQ(copy.DHCP_IP_Pool, "10.9.8.100");
+
+        SettingsSheet* sheet = ShowSettingsSheet(w, QString());
+        auto go = [&](const char* title) {
+            for (int i = 0; i < sheet->pageCount(); ++i) {
+                if (sheet->page(i)->title() == title) {
+                    EXPECT_TRUE(sheet->setCurrentPage(i)) << title;
+                }
+            }
+            return sheet->currentPage();
+        };
+        auto bindTo = [](SettingsPage* page, int box, int list) {
+            page->controlAs<QCheckBox>(box)->setChecked(true);
+            auto* combo = page->controlAs<QComboBox>(list);
+            combo->setCurrentIndex(combo->findText("10.9.8.7"));
+        };
+        go("HTTP")->controlAs<QLineEdit>(1064)->setText("8081");
+        go("FTP")->controlAs<QLineEdit>(1052)->setText("2121");
+        go("TFTP")->controlAs<QLineEdit>(1119)->setText("5");
+        go("DHCP");
+        bindTo(go("DNS"), 1021, 1033);
+        bindTo(go("SNTP"), 1006, 1014);
+        go("SYSLOG")->controlAs<QCheckBox>(1147)->setChecked(true);
+        EXPECT_TRUE(sheet->pressOk());
+
+        // In the order of the file.
+        const std::vector<std::string> changed = {"TFTP_Timeout=5", "FTP_Port=2121", "HTTP_Port=8081",
+                                                  "DNS_LocalIP=10.9.8.7", "SYSLOG_ForwardLogToPipe=1",
+                                                  "SNTP_LocalIP=10.9.8.7"};
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            const std::string now = ReadFile(ini_);
+            for (const std::string& line : changed)
+                if (now.find(line + "\n") == std::string::npos)
+                    return false;
+            return true;
+        }, 10000));
+        QTest::qWait(300);  // anything else queued would be written by now
+        // The file differs in those lines only.
+        std::istringstream a(before), b(ReadFile(ini_));
+        std::vector<std::string> diff;
+        std::string la, lb;
+        while (std::getline(a, la)) {
+            if (!std::getline(b, lb))
+                lb = "<missing>";
+            if (la != lb)
+                diff.push_back(lb);
+        }
+        while (std::getline(b, lb))
+            diff.push_back("+" + lb);
+        EXPECT_EQ(diff, changed);
+        EXPECT_EQ(SettingsSnapshot().HTTP_Port, 8081);
+
+        // A second open shows the new values.
+        sheet = ShowSettingsSheet(w, QString());
+        EXPECT_EQ(sheet->currentPage()->controlAs<QLineEdit>(1064)->text(), "8081");
+        SettingsPage* dns = go("DNS");
+        EXPECT_TRUE(dns->controlAs<QCheckBox>(1021)->isChecked());
+        EXPECT_EQ(dns->controlAs<QComboBox>(1033)->currentText(), "10.9.8.7");
+        EXPECT_EQ(go("TFTP")->controlAs<QLineEdit>(1119)->text(), "5");
+        sheet->pressCancel();
+        checked = true;
+        w->close();
+    });
+    EXPECT_TRUE(checked);
+}

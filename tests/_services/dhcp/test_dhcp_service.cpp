@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -22,6 +23,26 @@
 #include "to_console.h"
 
 namespace {
+
+// No DHCP thread has run: the desktop's request 206 reads the [DHCP] keys first, so that a
+// record stored back from the desktop does not empty them.
+TEST(DhcpService, TheDesktopGetsTheStoredRecordWithoutADhcpThread) {
+    char tmpl[] = "/tmp/dhcp_service_XXXXXX";
+    int fd = mkstemp(tmpl);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::ofstream(tmpl) << "[DHCP]\nDHCP_IP_Pool=10.5.0.10\nDHCP_PoolSize=4\nDHCP_LeaseTime=777\n";
+    SetIniPath(tmpl);
+    RegisterDhcpService();
+    std::vector<uint8_t> bytes = ConsoleHooks().getDhcpSettings();
+    unlink(tmpl);
+    ASSERT_EQ(bytes.size(), kDhcpSettingsSize);
+    DhcpSettings rec;
+    std::memcpy(&rec, bytes.data(), sizeof rec);
+    EXPECT_STREQ(rec.DHCP_IP_Pool, "10.5.0.10");
+    EXPECT_EQ(+rec.DHCP_PoolSize, 4);
+    EXPECT_EQ(+rec.DHCP_LeaseTime, 777);
+}
 
 TEST(DhcpService, LoadsSettingsAndLeasesFromTheIni) {
     setenv("TZ", "UTC", 1);

@@ -1,0 +1,674 @@
+// The settings sheet and its pages, the pickers and the About dialog, against the scripted
+// service end.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabBar>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <string>
+#include <unistd.h>
+
+#include "about_dialog.h"
+#include "balloon.h"
+#include "console_fixture.h"
+#include "host_info.h"
+#include "pickers.h"
+#include "settings.h"
+#include "settings_page.h"
+#include "settings_sheet.h"
+
+namespace {
+
+constexpr uint32_t kAllButDhcp = 0x1 | 0x2 | 0x8 | 0x10 | 0x20 | 0x40 | 0x80;
+
+QString BalloonText()
+{
+    BalloonWindow* b = CurrentBalloon();
+    return b ? b->text() : QString();
+}
+
+class GuiSettingsTest : public ConsoleWindowFixture {
+protected:
+    void SetUp() override
+    {
+        ConsoleWindowFixture::SetUp();
+        ASSERT_TRUE(root.isValid());
+        rootText = root.path().toStdString() + "/";
+        GlobalSettings& s = fake.settings;
+        s = DefaultGlobalSettings();
+        s.NIMBO_Services = kAllButDhcp;
+        CopyToField(s.TFTP_RootDirectory, rootText);
+        CopyToField(s.HTTP_RootDir, rootText);
+        CopyToField(s.FTP_AnonymousRootDirectory, rootText);
+        CopyToField(s.FTP_RegiteredRootDirectory, rootText);
+        CopyToField(s.FTP_Usr1Name, "alice");
+        CopyToField(s.FTP_Usr1Pass, "secret");
+        CopyToField(s.DNS_LocalIP, "192.168.0.2");
+        CopyToField(s.SYSLOG_SaveLogToFile, rootText + "syslog.log");
+        s.HTTP_Port = 8080;
+        s.TFTP_LowestUDPPort = 2000;
+        s.TFTP_HighestUDPPort = 2100;
+        DhcpSettings d{};
+        CopyToField(d.DHCP_IP_Pool, "10.0.0.100");
+        d.DHCP_PoolSize = 20;
+        d.DHCP_LeaseTime = 600;
+        std::memcpy(fake.dhcp.data(), &d, sizeof d);
+    }
+    void TearDown() override
+    {
+        BalloonClose();
+        ConsoleWindowFixture::TearDown();
+    }
+    // Opens the sheet once the answer to its request for the DHCP record has arrived.
+    SettingsSheet* Open()
+    {
+        // The main window shows itself a moment after it is made.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return window->isVisible(); }, 5000));
+        const size_t asked = fake.Payloads(REQ_SEND_DHCP_SETTINGS).size();
+        SettingsSheet* sheet = ShowSettingsSheet(window.get(), "/nonexistent/Nimbo.chm");
+        sheet->activateWindow();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(sheet));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return fake.Payloads(REQ_SEND_DHCP_SETTINGS).size() > asked; }, 5000));
+        QTest::qWait(100);
+        return sheet;
+    }
+    int IndexOf(SettingsSheet* sheet, const QString& title)
+    {
+        for (int i = 0; i < sheet->pageCount(); ++i)
+            if (sheet->page(i)->title() == title)
+                return i;
+        return -1;
+    }
+    SettingsPage* Go(SettingsSheet* sheet, const QString& title)
+    {
+        EXPECT_TRUE(sheet->setCurrentPage(IndexOf(sheet, title))) << title.toStdString();
+        return sheet->currentPage();
+    }
+    size_t Stores(uint32_t id) { return fake.Payloads(id).size(); }
+
+    QTemporaryDir root;
+    std::string   rootText;
+};
+
+template <class W> W* Ctl(SettingsPage* page, int id)
+{
+    W* w = page->controlAs<W>(id);
+    EXPECT_NE(w, nullptr) << id;
+    return w;
+}
+
+}  // namespace
+
+TEST(SettingsHelpers, TextsPortsAndFolders)
+{
+    long long lo = 0, hi = 0;
+    EXPECT_TRUE(ParsePortPair("2000:2100", &lo, &hi));
+    EXPECT_EQ(lo, 2000);
+    EXPECT_EQ(hi, 2100);
+    EXPECT_TRUE(ParsePortPair(" 5 - 9", &lo, &hi));
+    EXPECT_EQ(lo, 5);
+    EXPECT_EQ(hi, 9);
+    for (const char* bad : {"", "5", "a:b", ":5", "5:"})
+        EXPECT_FALSE(ParsePortPair(bad, &lo, &hi)) << bad;
+
+    std::string out = "x";
+    // An empty folder stays empty: it must not become the file-system root.
+    EXPECT_TRUE(FolderFieldText("", 260, &out));
+    EXPECT_EQ(out, "");
+    EXPECT_TRUE(FolderFieldText("/srv/tftp", 260, &out));
+    EXPECT_EQ(out, "/srv/tftp/");
+    EXPECT_TRUE(FolderFieldText("/srv/tftp/", 260, &out));
+    EXPECT_EQ(out, "/srv/tftp/");
+    EXPECT_TRUE(FolderFieldText(std::string(258, 'a'), 260, &out));
+    EXPECT_EQ(out.size(), 259u);
+    EXPECT_FALSE(FolderFieldText(std::string(259, 'a'), 260, &out));
+
+    EnsureQtApp();
+    QComboBox combo;
+    CopyComboItems({"10.0.0.1", "192.168.0.2", QString(200, 'x')}, &combo, "192.168.0.2");
+    EXPECT_EQ(combo.count(), 3);
+    EXPECT_EQ(combo.currentText(), "192.168.0.2");
+    EXPECT_EQ(combo.itemText(2).size(), 127);
+    // Only a whole match selects; otherwise the first entry.
+    CopyComboItems({"10.0.0.1", "192.168.0.2"}, &combo, "192.168.0.");
+    EXPECT_EQ(combo.currentIndex(), 0);
+}
+
+TEST(SettingsHelpers, StoreKeepsWhatTheServicesChangedMeanwhile)
+{
+    SheetCopies c;
+    c.settingsAtOpen.HTTP_Port = 80;
+    c.dhcpAtOpen.DHCP_LeaseTime = 600;
+    CopyToField(c.dhcpAtOpen.BootFileTable.rows[0].text, "boot.0");
+    CopyToField(c.dhcpAtOpen.BootFileTable.rows[1].text, "old.efi");
+    c.dhcpAtOpen.BootFileTable.rows[1].present = 1;
+    c.settings = c.settingsAtOpen;
+    c.dhcp = c.dhcpAtOpen;
+
+    GlobalSettings live = c.settingsAtOpen;
+    DhcpSettings liveDhcp = c.dhcpAtOpen;
+    // Nothing changed by the user: nothing is sent, whatever the services did.
+    live.RunningServices = 0x7001;
+    liveDhcp.BootFileTable.rows[0].present = 1;
+    SheetStore out = PrepareSheetStore(c, live, liveDhcp);
+    EXPECT_FALSE(out.sendSettings);
+    EXPECT_FALSE(out.sendDhcp);
+
+    // The user changes the lease time and replaces row 1; the BINL thread meanwhile found the
+    // boot programs of rows 0 and 1 (row 1 for the entry being replaced).
+    c.dhcp.DHCP_LeaseTime = 900;
+    CopyToField(c.dhcp.BootFileTable.rows[1].text, "new.efi");
+    c.dhcp.BootFileTable.rows[1].present = 0;
+    liveDhcp.BootFileTable.rows[0].sizeBlocks = 77;
+    liveDhcp.BootFileTable.rows[1].sizeBlocks = 55;
+    out = PrepareSheetStore(c, live, liveDhcp);
+    EXPECT_FALSE(out.sendSettings);
+    ASSERT_TRUE(out.sendDhcp);
+    EXPECT_EQ(+out.dhcp.DHCP_LeaseTime, 900);
+    EXPECT_EQ(+out.dhcp.BootFileTable.rows[0].present, 1u);
+    EXPECT_EQ(+out.dhcp.BootFileTable.rows[0].sizeBlocks, 77u);
+    EXPECT_STREQ(out.dhcp.BootFileTable.rows[1].text, "new.efi");
+    EXPECT_EQ(+out.dhcp.BootFileTable.rows[1].sizeBlocks, 0u);
+    EXPECT_EQ(+out.dhcp.BootFileTable.rows[1].present, 0u);
+
+    c.settings.HTTP_Port = 81;
+    out = PrepareSheetStore(c, live, liveDhcp);
+    EXPECT_TRUE(out.sendSettings);
+    EXPECT_EQ(+out.settings.HTTP_Port, 81);
+    EXPECT_EQ(+out.settings.RunningServices, 0x7001);
+}
+
+TEST_F(GuiSettingsTest, PagesLoadFromTheCopies)
+{
+    ASSERT_TRUE(OpenWindow(0x5));
+    window->systemCommand(SC_SETTINGS);
+    SettingsSheet* sheet = CurrentSettingsSheet();
+    ASSERT_NE(sheet, nullptr);
+    EXPECT_EQ(sheet->windowTitle(), "Nimbo Settings");
+    QStringList titles;
+    for (int i = 0; i < sheet->tabBar()->count(); ++i)
+        titles << sheet->tabBar()->tabText(i);
+    EXPECT_EQ(titles, QStringList({"HTTP", "FTP", "TFTP", "DHCP", "DNS", "SNTP", "SYSLOG"}));
+    EXPECT_EQ(sheet->currentPage()->title(), "HTTP");
+    // The sheet asked for the current DHCP record.
+    EXPECT_TRUE(WaitForRequest(REQ_SEND_DHCP_SETTINGS));
+
+    SettingsPage* http = sheet->currentPage();
+    EXPECT_TRUE(Ctl<QCheckBox>(http, 1005)->isChecked());
+    EXPECT_EQ(Ctl<QLineEdit>(http, 1064)->text(), "8080");
+    EXPECT_EQ(Ctl<QLineEdit>(http, 1068)->text(), "index.htm");
+    EXPECT_EQ(Ctl<QLineEdit>(http, 1215)->text().toStdString(), rootText);
+    // Room for the separator in the 260-byte field.
+    EXPECT_EQ(Ctl<QLineEdit>(http, 1215)->maxLength(), 258);
+    EXPECT_TRUE(Ctl<QCheckBox>(http, 1027)->isChecked());
+    EXPECT_FALSE(Ctl<QCheckBox>(http, 1022)->isChecked());
+    EXPECT_FALSE(Ctl<QComboBox>(http, 1034)->isEnabled());
+    EXPECT_EQ(Ctl<QComboBox>(http, 1034)->count(), 2);
+
+    SettingsPage* ftp = Go(sheet, "FTP");
+    EXPECT_EQ(Ctl<QLineEdit>(ftp, 1207)->text(), "alice");
+    EXPECT_EQ(Ctl<QLineEdit>(ftp, 1206)->text(), "secret");
+    EXPECT_EQ(Ctl<QLineEdit>(ftp, 1052)->text(), "21");
+    EXPECT_EQ(Ctl<QLineEdit>(ftp, 1037)->text(), "49152:51152");
+    EXPECT_FALSE(Ctl<QCheckBox>(ftp, 1205)->isChecked());
+
+    SettingsPage* tftp = Go(sheet, "TFTP");
+    EXPECT_TRUE(Ctl<QCheckBox>(tftp, 1134)->isChecked());
+    EXPECT_TRUE(Ctl<QCheckBox>(tftp, 1135)->isChecked());
+    EXPECT_TRUE(Ctl<QRadioButton>(tftp, 1117)->isChecked());  // read only (3)
+    EXPECT_EQ(Ctl<QLineEdit>(tftp, 1119)->text(), "3");
+    EXPECT_EQ(Ctl<QLineEdit>(tftp, 1120)->text(), "6");
+    EXPECT_EQ(Ctl<QLineEdit>(tftp, 1121)->text(), "69");
+    EXPECT_EQ(Ctl<QLineEdit>(tftp, 1079)->text(), "1468");
+    EXPECT_EQ(Ctl<QLineEdit>(tftp, 1071)->text(), "16");
+    EXPECT_EQ(Ctl<QLineEdit>(tftp, 1146)->text(), "2000:2100");
+    EXPECT_FALSE(Ctl<QCheckBox>(tftp, 1045)->isChecked());
+    EXPECT_FALSE(Ctl<QLineEdit>(tftp, 1062)->isEnabled());
+    EXPECT_TRUE(Ctl<QCheckBox>(tftp, 1124)->isChecked());  // hidden "Option negotiation"
+    EXPECT_TRUE(Ctl<QCheckBox>(tftp, 1124)->isHidden());
+
+    SettingsPage* dns = Go(sheet, "DHCP") ? Go(sheet, "DNS") : nullptr;
+    ASSERT_NE(dns, nullptr);
+    EXPECT_TRUE(Ctl<QCheckBox>(dns, 1021)->isChecked());
+    EXPECT_EQ(Ctl<QComboBox>(dns, 1033)->currentText(), "192.168.0.2");
+    EXPECT_TRUE(Ctl<QComboBox>(dns, 1033)->isEnabled());
+
+    SettingsPage* syslog = Go(sheet, "SYSLOG");
+    EXPECT_TRUE(Ctl<QCheckBox>(syslog, 1133)->isChecked());
+    EXPECT_EQ(Ctl<QLineEdit>(syslog, 1145)->text().toStdString(), rootText + "syslog.log");
+    Ctl<QCheckBox>(syslog, 1133)->click();
+    EXPECT_FALSE(Ctl<QLineEdit>(syslog, 1145)->isEnabled());
+    EXPECT_FALSE(Ctl<QPushButton>(syslog, 1127)->isEnabled());
+    Ctl<QCheckBox>(syslog, 1133)->click();
+
+    // With NIMBO_SETTINGS_SHOTS set to a folder, every page is saved there as a PNG
+    // (tools/screenshot-settings).
+    const QString folder = qEnvironmentVariable("NIMBO_SETTINGS_SHOTS");
+    if (!folder.isEmpty()) {
+        for (int i = 0; i < sheet->pageCount(); ++i) {
+            ASSERT_TRUE(sheet->setCurrentPage(i));
+            QTest::qWait(100);
+            const QString name = QString("%1/settings_%2_%3.png").arg(folder).arg(i).arg(sheet->page(i)->title());
+            EXPECT_TRUE(sheet->grab().save(name)) << name.toStdString();
+        }
+    }
+    sheet->pressCancel();
+}
+
+TEST_F(GuiSettingsTest, BadValuesKeepThePageWithTheirMessage)
+{
+    ASSERT_TRUE(OpenWindow());
+    using Prep = std::function<void(SettingsPage*)>;
+    struct Case {
+        const char* page;
+        int         id;
+        QString     text;
+        QString     message;  // empty: accepted
+        Prep        prep;
+    };
+    const QString port = kMsgPort, dir = kMsgNoDirectory, positive = "Parameter has to be a numeric value greater than 0";
+    const QString ftpPool = "Parameter has to be expressed as P_low : P_high\nwhere P_low & P_high are numeric values "
+                            "between\n1 and 65535 verifying that P_low < P_high";
+    const QString tftpPool = "Parameter has to be expressed as P_low : P_high\nwhere P_low & P_high are numeric "
+                             "values between\n1 and 65535 verifying that P_low <= P_high.\nWhen 0:0 the OS assigns "
+                             "the ports automatically.";
+    const QString blk = "Parameter must be a numeric value between 8 and 16384.\nAvoid values > MTU-32; they lead to IP "
+                        "fragmentation.\ni.e. use 1468 when MTU=1500";
+    const QString win = "Parameter must be a numeric value between 1 and 64\ni.e. 16";
+    const QString errSim = "Wrong format; try i.e.\nfix|block1,block2,...,block10\neven|nErrors\nrandom|nErrors\nwhere:\n"
+                           "0 < blockN < 4294967296\n0 < nErrors < 11";
+    const QString missing = root.path() + "/missing";
+    auto uncheck = [](int id) { return [id](SettingsPage* p) { p->controlAs<QCheckBox>(id)->setChecked(false); }; };
+    auto check = [](int id) { return [id](SettingsPage* p) { p->controlAs<QCheckBox>(id)->setChecked(true); }; };
+    const Case cases[] = {
+        {"HTTP", 1064, "0", port, {}},
+        {"HTTP", 1064, "65536", port, {}},
+        {"HTTP", 1064, "abc", port, {}},
+        {"HTTP", 1064, "65535", "", {}},
+        {"HTTP", 1215, missing, dir, {}},
+        {"HTTP", 1215, missing, "", uncheck(1005)},  // service off: any folder
+        {"FTP", 1207, QString(32, 'u'), "User name has to be smaller than 32 chars", {}},
+        {"FTP", 1209, QString(32, 'p'), "Password has to be smaller than 32 chars", {}},
+        {"FTP", 1207, QString(31, 'u'), "", {}},
+        {"FTP", 1008, missing, dir, check(1205)},
+        {"FTP", 1008, missing, "", {}},  // anonymous off
+        {"FTP", 1214, missing, dir, {}},
+        {"FTP", 1052, "0", port, {}},
+        {"FTP", 1037, "5:5", ftpPool, {}},
+        {"FTP", 1037, "0:10", ftpPool, {}},
+        {"FTP", 1037, "10-70000", ftpPool, {}},
+        {"FTP", 1037, "10-11", "", {}},
+        {"FTP", 1207, "", "Service enabled with Anonymous browsing \ndisabled and registered users not defined", {}},
+        {"TFTP", 1118, missing, dir, {}},
+        {"TFTP", 1118, missing, "", uncheck(1134)},  // only the client on
+        {"TFTP", 1119, "0", positive, {}},
+        {"TFTP", 1120, "x", positive, {}},
+        {"TFTP", 1121, "0", positive, {}},
+        {"TFTP", 1121, "65536", port, {}},
+        {"TFTP", 1121, "65535", "", {}},
+        {"TFTP", 1079, "7", blk, {}},
+        {"TFTP", 1079, "16385", blk, {}},
+        {"TFTP", 1079, "8", "", {}},
+        {"TFTP", 1079, "16384", "", {}},
+        {"TFTP", 1071, "0", win, {}},
+        {"TFTP", 1071, "65", win, {}},
+        {"TFTP", 1071, "1", "", {}},
+        {"TFTP", 1071, "64", "", {}},
+        {"TFTP", 1062, "", errSim, check(1045)},
+        {"TFTP", 1062, "fix|0", errSim, check(1045)},
+        {"TFTP", 1062, "even|4", "", check(1045)},
+        {"TFTP", 1146, "0:5", tftpPool, {}},
+        {"TFTP", 1146, "5:4", tftpPool, {}},
+        {"TFTP", 1146, "1:70000", tftpPool, {}},
+        {"TFTP", 1146, "0:0", "", {}},
+        {"TFTP", 1146, "2000-2000", "", {}},
+        {"TFTP", 1146, "1:65535", "", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.page) + " " + std::to_string(c.id) + " <" + c.text.toStdString() + ">");
+        SettingsSheet* sheet = Open();
+        SettingsPage* page = std::string(c.page) == "HTTP" ? sheet->currentPage() : Go(sheet, c.page);
+        ASSERT_NE(page, nullptr);
+        if (c.prep)
+            c.prep(page);
+        Ctl<QLineEdit>(page, c.id)->setText(c.text);
+        const int at = sheet->currentIndex();
+        const bool left = sheet->setCurrentPage(at == 0 ? 1 : 0);
+        EXPECT_EQ(left, c.message.isEmpty());
+        if (!c.message.isEmpty()) {
+            EXPECT_EQ(BalloonText(), c.message);
+            EXPECT_EQ(sheet->currentIndex(), at);
+            EXPECT_EQ(sheet->tabBar()->currentIndex(), at);
+            // OK refuses the same way and sends nothing.
+            EXPECT_FALSE(sheet->pressOk());
+        }
+        sheet->pressCancel();
+        QTest::qWait(0);
+    }
+    EXPECT_EQ(Stores(REQ_STORE_GLOBAL_SETTINGS), 0u);
+    EXPECT_EQ(Stores(REQ_STORE_DHCP_SETTINGS), 0u);
+}
+
+TEST_F(GuiSettingsTest, FieldsAreCheckedWhenTheyLoseTheFocus)
+{
+    ASSERT_TRUE(OpenWindow());
+    SettingsSheet* sheet = Open();
+    // The offscreen platform lets a shown balloon take the activation: give it back.
+    auto activate = [&] {
+        BalloonClose();
+        QTest::qWait(100);
+        sheet->activateWindow();
+        QTest::qWait(100);
+        return QApplication::activeWindow() == sheet;
+    };
+    ASSERT_TRUE(activate());
+    SettingsPage* http = sheet->currentPage();
+    auto* port = Ctl<QLineEdit>(http, 1064);
+    auto* page = Ctl<QLineEdit>(http, 1068);
+    auto* rootField = Ctl<QLineEdit>(http, 1215);
+    auto* browse = Ctl<QPushButton>(http, 1127);
+
+    port->setFocus();
+    port->setText("0");
+    page->setFocus();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return BalloonText() == kMsgPort; }, 5000));
+    EXPECT_EQ(sheet->focusWidget(), port);
+    ASSERT_TRUE(activate());
+    // To Cancel: not checked.
+    port->setFocus();
+    sheet->cancelButton()->setFocus();
+    QTest::qWait(50);
+    EXPECT_EQ(CurrentBalloon(), nullptr);
+    port->setText("80");
+
+    rootField->setFocus();
+    rootField->setText(root.path() + "/missing");
+    browse->setFocus();  // its own Browse button
+    QTest::qWait(50);
+    EXPECT_EQ(CurrentBalloon(), nullptr);
+    rootField->setFocus();
+    page->setFocus();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return BalloonText() == kMsgNoDirectory; }, 5000));
+    EXPECT_EQ(sheet->focusWidget(), rootField);
+    ASSERT_TRUE(activate());
+
+    // The TFTP root: an acceptable text is stored at once with its separator.
+    rootField->setText(root.path());
+    SettingsPage* tftp = Go(sheet, "TFTP");
+    auto* tftpRoot = Ctl<QLineEdit>(tftp, 1118);
+    ASSERT_TRUE(activate());
+    tftpRoot->setFocus();
+    tftpRoot->setText(root.path());
+    Ctl<QLineEdit>(tftp, 1119)->setFocus();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return tftpRoot->text().toStdString() == rootText; }, 5000));
+    EXPECT_EQ(FieldText(sheet->copies().settings.TFTP_RootDirectory), rootText);
+    auto* timeout = Ctl<QLineEdit>(tftp, 1119);
+    timeout->setText("0");
+    Ctl<QLineEdit>(tftp, 1120)->setFocus();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return BalloonText() == "Parameter has to be a numeric value greater than 0"; }, 5000));
+    EXPECT_EQ(sheet->focusWidget(), timeout);
+    sheet->pressCancel();
+}
+
+TEST_F(GuiSettingsTest, AtLeastOneServiceStaysOn)
+{
+    fake.settings.NIMBO_Services = 0x80 | 0x200;  // HTTP and BINL
+    ASSERT_TRUE(OpenWindow());
+    SettingsSheet* sheet = Open();
+    auto* http = Ctl<QCheckBox>(sheet->currentPage(), 1005);
+    http->click();
+    EXPECT_TRUE(http->isChecked());
+    EXPECT_EQ(BalloonText(), kMsgOneService);
+    EXPECT_TRUE(Ctl<QLineEdit>(sheet->currentPage(), 1064)->isEnabled());
+
+    // Another service on: HTTP may go off, and its controls with it.
+    SettingsPage* tftp = Go(sheet, "TFTP");
+    auto* server = Ctl<QCheckBox>(tftp, 1134);
+    auto* client = Ctl<QCheckBox>(tftp, 1135);
+    EXPECT_FALSE(Ctl<QLineEdit>(tftp, 1119)->isEnabled());
+    client->click();
+    EXPECT_TRUE(client->isChecked());
+    EXPECT_TRUE(Ctl<QLineEdit>(tftp, 1119)->isEnabled());
+    SettingsPage* page = Go(sheet, "HTTP");
+    http = Ctl<QCheckBox>(page, 1005);
+    BalloonClose();
+    http->click();
+    EXPECT_FALSE(http->isChecked());
+    EXPECT_FALSE(Ctl<QLineEdit>(page, 1064)->isEnabled());
+    EXPECT_EQ(CurrentBalloon(), nullptr);
+    // Now the TFTP client is the only one: it stays on, unless the server takes over.
+    tftp = Go(sheet, "TFTP");
+    client = Ctl<QCheckBox>(tftp, 1135);
+    server = Ctl<QCheckBox>(tftp, 1134);
+    client->click();
+    EXPECT_TRUE(client->isChecked());
+    EXPECT_EQ(BalloonText(), kMsgOneService);
+    server->click();
+    client->click();
+    EXPECT_FALSE(client->isChecked());
+    sheet->pressCancel();
+}
+
+TEST_F(GuiSettingsTest, OkSendsOnlyWhatChangedAndAsksForARestart)
+{
+    ASSERT_TRUE(OpenWindow());
+    ASSERT_TRUE(WaitForRequest(REQ_SEND_WORKING_DIR));
+    // Without changes: nothing is sent and no balloon shows.
+    SettingsSheet* sheet = Open();
+    for (const char* title : {"FTP", "TFTP", "DHCP", "DNS", "SNTP", "SYSLOG"})
+        Go(sheet, title);
+    EXPECT_TRUE(sheet->pressOk());
+    QTest::qWait(400);
+    EXPECT_EQ(CurrentBalloon(), nullptr);
+    EXPECT_EQ(Stores(REQ_STORE_GLOBAL_SETTINGS), 0u);
+    EXPECT_EQ(Stores(REQ_STORE_DHCP_SETTINGS), 0u);
+
+    // Cancel drops every change.
+    sheet = Open();
+    Ctl<QLineEdit>(sheet->currentPage(), 1064)->setText("8081");
+    Go(sheet, "FTP");
+    sheet->copies().dhcp.DHCP_LeaseTime = 5;
+    sheet->pressCancel();
+    QTest::qWait(200);
+    EXPECT_EQ(Stores(REQ_STORE_GLOBAL_SETTINGS), 0u);
+    EXPECT_EQ(Stores(REQ_STORE_DHCP_SETTINGS), 0u);
+
+    // One change on the HTTP page: request 209 with the record as it was and that field.
+    GlobalSettings expected = GuiConsole().model.settings;
+    expected.HTTP_Port = 8081;
+    sheet = Open();
+    Ctl<QLineEdit>(sheet->currentPage(), 1064)->setText("8081");
+    EXPECT_TRUE(sheet->pressOk());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Stores(REQ_STORE_GLOBAL_SETTINGS) == 1; }, 5000));
+    const std::vector<uint8_t> sent = fake.Payloads(REQ_STORE_GLOBAL_SETTINGS).front();
+    ASSERT_EQ(sent.size(), sizeof(GlobalSettings));
+    EXPECT_EQ(std::memcmp(sent.data(), &expected, sizeof expected), 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return BalloonText() == kMsgRestart; }, 5000));
+    EXPECT_EQ(CurrentBalloon()->title(), "Nimbo v4.6.0");
+    QTest::qWait(200);
+    EXPECT_EQ(Stores(REQ_STORE_DHCP_SETTINGS), 0u);
+    BalloonClose();
+
+    // A DHCP change alone: request 208 only. Meanwhile the BINL thread found a boot program
+    // (the desktop's copy followed the service): its flag and size are kept.
+    sheet = Open();
+    sheet->copies().dhcp.DHCP_LeaseTime = 900;
+    DhcpSettings live;
+    std::memcpy(&live, GuiConsole().model.dhcpSettings.data(), sizeof live);
+    live.BootFileTable.rows[0].present = 1;
+    live.BootFileTable.rows[0].sizeBlocks = 123;
+    std::memcpy(GuiConsole().model.dhcpSettings.data(), &live, sizeof live);
+    DhcpSettings expectedDhcp = live;
+    expectedDhcp.DHCP_LeaseTime = 900;
+    EXPECT_TRUE(sheet->pressOk());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Stores(REQ_STORE_DHCP_SETTINGS) == 1; }, 5000));
+    const std::vector<uint8_t> dhcp = fake.Payloads(REQ_STORE_DHCP_SETTINGS).front();
+    ASSERT_EQ(dhcp.size(), sizeof(DhcpSettings));
+    EXPECT_EQ(std::memcmp(dhcp.data(), &expectedDhcp, sizeof expectedDhcp), 0);
+    QTest::qWait(200);
+    EXPECT_EQ(Stores(REQ_STORE_GLOBAL_SETTINGS), 1u);
+}
+
+TEST_F(GuiSettingsTest, AnEmptyDhcpCopyFollowsTheServiceAnswer)
+{
+    DhcpSettings loaded;
+    std::memcpy(&loaded, fake.dhcp.data(), sizeof loaded);
+    std::fill(fake.dhcp.begin(), fake.dhcp.end(), 0);
+    ASSERT_TRUE(OpenWindow());
+    ASSERT_FALSE(DhcpRecordLoaded(*reinterpret_cast<const DhcpSettings*>(GuiConsole().model.dhcpSettings.data())));
+    // The service has loaded the record by the time the sheet asks again.
+    std::memcpy(fake.dhcp.data(), &loaded, sizeof loaded);
+    SettingsSheet* sheet = Open();
+    EXPECT_FALSE(DhcpRecordLoaded(sheet->copies().dhcp));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return GuiConsole().model.dhcpSettings == fake.dhcp; }, 5000));
+    Go(sheet, "FTP");
+    EXPECT_EQ(std::memcmp(&sheet->copies().dhcp, &loaded, sizeof loaded), 0);
+    // Nothing was edited: OK sends nothing.
+    EXPECT_TRUE(sheet->pressOk());
+    QTest::qWait(300);
+    EXPECT_EQ(Stores(REQ_STORE_DHCP_SETTINGS), 0u);
+}
+
+TEST_F(GuiSettingsTest, HelpTextsAndTheHelpButton)
+{
+    ASSERT_TRUE(OpenWindow());
+    SettingsSheet* sheet = Open();
+    SettingsPage* http = sheet->currentPage();
+    http->showHelpFor(Ctl<QWidget>(http, 1213));
+    EXPECT_EQ(BalloonText(), "It allows browsing the server's directory structure");
+    EXPECT_EQ(CurrentBalloon()->title(), "");
+    http->showHelpFor(Ctl<QWidget>(http, 1034));
+    EXPECT_EQ(BalloonText(), "By default the HTTP service (when enabled) is bound to all the available IP addresses.\n"
+                             "If you want to bind it to an specific IP address please check the box and select one "
+                             "of\nthe available IP options ");
+    SettingsPage* ftp = Go(sheet, "FTP");
+    ftp->showHelpFor(Ctl<QWidget>(ftp, 1140));
+    EXPECT_EQ(BalloonText(), "It turns the FTP Server on and off");
+    ftp->showHelpFor(Ctl<QWidget>(ftp, 1209));
+    EXPECT_EQ(BalloonText(), "Password of the 2nd Registered user. Please consider user names and\npasswords are saved "
+                             "in Nimbo.ini as plain text");
+    SettingsPage* tftp = Go(sheet, "TFTP");
+    tftp->showHelpFor(Ctl<QWidget>(tftp, 1117));
+    EXPECT_EQ(BalloonText(), "Standard + write requests will be rejected");
+    // F1 on a focused control.
+    BalloonClose();
+    QWidget* timeout = Ctl<QWidget>(tftp, 1119);
+    QTest::keyClick(timeout, Qt::Key_F1);
+    EXPECT_EQ(BalloonText(), "The maximum time between two retransmissions");
+    // Error simulator on: the warning.
+    Ctl<QCheckBox>(tftp, 1045)->click();
+    EXPECT_EQ(BalloonText(), "Only for testing !\nTurn this option OFF in production");
+    EXPECT_EQ(CurrentBalloon()->title(), "Warning");
+    EXPECT_TRUE(Ctl<QLineEdit>(tftp, 1062)->isEnabled());
+    sheet->pressHelp();
+    EXPECT_EQ(BalloonText(), "Error:\nNimbo couldn't find \"Nimbo.chm\"");
+    sheet->pressCancel();
+}
+
+TEST_F(GuiSettingsTest, BrowseFillsTheFieldAndTheFocusComesBack)
+{
+    ASSERT_TRUE(OpenWindow());
+    QDir(root.path()).mkpath("www");
+    SettingsSheet* sheet = Open();
+    SettingsPage* http = sheet->currentPage();
+    static QString target;
+    target = root.path() + "/www";
+    SetPickerHook([](QFileDialog* d) {
+        EXPECT_EQ(d->windowTitle(), "Looking for: HTTP Server root directory");
+        d->setDirectory(target);
+        static_cast<QDialog*>(d)->accept();
+    });
+    Ctl<QPushButton>(http, 1127)->click();
+    SetPickerHook(nullptr);
+    EXPECT_EQ(Ctl<QLineEdit>(http, 1215)->text(), target);
+    sheet->pressCancel();
+}
+
+TEST(SmallDialogs, PickersAndAbout)
+{
+    EnsureQtApp();
+    QTemporaryDir dir;
+    QDir(dir.path()).mkpath("a");
+    QFile file(dir.path() + "/a/x.log");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    QWidget owner;
+    owner.resize(500, 400);
+    owner.show();
+
+    // OK with nothing selected gives the folder shown.
+    static QRect moved;
+    QString path = dir.path() + "/a";
+    QRect place;
+    SetPickerHook([](QFileDialog* d) {
+        EXPECT_EQ(d->labelText(QFileDialog::Accept), "Select");
+        d->setGeometry(moved);
+        static_cast<QDialog*>(d)->accept();
+    });
+    moved = QRect(40, 50, 620, 410);
+    EXPECT_TRUE(PickFolder(&owner, "Looking for: test", &path, &place));
+    EXPECT_EQ(path, dir.path() + "/a");
+    EXPECT_EQ(place.size(), moved.size());
+    // The next picker opens where the last one was left.
+    static QRect seen;
+    SetPickerHook([](QFileDialog* d) {
+        seen = d->geometry();
+        d->reject();
+    });
+    QString unchanged = "/nonexistent/folder";
+    EXPECT_FALSE(PickFolder(&owner, "Looking for: test", &unchanged, &place));
+    EXPECT_EQ(unchanged, "/nonexistent/folder");
+    EXPECT_EQ(seen.size(), moved.size());
+
+    // A log file that does not exist yet may be named; the extension is added.
+    SetPickerHook([](QFileDialog* d) {
+        EXPECT_EQ(d->defaultSuffix(), "log");
+        d->selectFile("new");
+        static_cast<QDialog*>(d)->accept();
+    });
+    QString log = dir.path() + "/a/x.log";
+    EXPECT_TRUE(PickLogFile(&owner, "Looking for: SYSLOG log file", &log));
+    EXPECT_EQ(log, dir.path() + "/a/new.log");
+    SetPickerHook(nullptr);
+
+    QTimer::singleShot(0, [] {
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (auto* about = qobject_cast<AboutDialog*>(top)) {
+                EXPECT_EQ(about->windowTitle(), "About/License Nimbo v4.6.0");
+                auto* version = about->findChild<QLabel*>("ctl1004");
+                ASSERT_NE(version, nullptr);
+                EXPECT_EQ(version->text(), "NIMBO v4.6.0 - Build 21120715");
+                about->accept();
+            }
+    });
+    ShowAboutDialog(&owner);
+}
+
+TEST(SmallDialogs, ListingSizesFrom2GiBPrintUnsigned)
+{
+    char tmpl[] = "/tmp/nimbo-listing-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string big = std::string(tmpl) + "/big.iso";
+    const int fd = open(big.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 3221225472LL), 0);  // sparse, 3 GiB
+    close(fd);
+    std::vector<std::string> lines;
+    ListDirectoryFiles([&](const char* line) { lines.push_back(line); }, tmpl);
+    unlink(big.c_str());
+    rmdir(tmpl);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("\t3221225472"), std::string::npos) << lines[0];
+}
