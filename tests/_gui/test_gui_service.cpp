@@ -29,6 +29,7 @@
 
 #include "balloon.h"
 #include "console_client.h"
+#include "dhcp_page.h"
 #include "gui_main.h"
 #include "gui_test_support.h"
 #include "main_lists.h"
@@ -40,6 +41,7 @@
 #include "tftp_errsim.h"
 #include "to_console.h"
 #include "transfer_list.h"
+#include "tree_list.h"
 #ifdef NIMBO_HAVE_DHCP
 #include "dhcp_service.h"
 #endif
@@ -65,6 +67,38 @@ std::string ReadFile(const std::string& path)
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// The lines of `after` that differ from the same lines of `before` ("<missing>" for a line
+// that went, "+" before a line that came at the end).
+std::vector<std::string> ChangedLines(const std::string& before, const std::string& after)
+{
+    std::istringstream a(before), b(after);
+    std::vector<std::string> diff;
+    std::string la, lb;
+    while (std::getline(a, la)) {
+        if (!std::getline(b, lb))
+            lb = "<missing>";
+        if (la != lb)
+            diff.push_back(lb);
+    }
+    while (std::getline(b, lb))
+        diff.push_back("+" + lb);
+    return diff;
+}
+
+// Waits until the file holds every line (or 10 s), then a little more for anything queued.
+bool WaitForLines(const std::string& path, const std::vector<std::string>& lines)
+{
+    const bool all = QTest::qWaitFor([&] {
+        const std::string now = ReadFile(path);
+        for (const std::string& line : lines)
+            if (now.find(line + "\n") == std::string::npos)
+                return false;
+        return true;
+    }, 10000);
+    QTest::qWait(300);
+    return all;
 }
 
 class GuiService : public ::testing::Test {
@@ -102,6 +136,39 @@ protected:
         RegisterDhcpService();
 #endif
         ServiceBootThread();
+    }
+    // A settings file with every key of the table (defaults, TFTP on port 6969 over the test's
+    // folder, an [NFS] of our own and an unknown [HTTP] key), so that saving a whole record
+    // changes nothing by itself.
+    std::string EveryKeyIni()
+    {
+        const GlobalSettings defaults = DefaultGlobalSettings();
+        std::map<std::string, std::string> values;
+        for (const SettingsRow& row : SettingsTable) {
+            const char* field = reinterpret_cast<const char*>(&defaults) + row.offset;
+            int32_t number = 0;
+            std::memcpy(&number, field, 4);
+            values[row.key] =
+                row.type == SETTING_TEXT ? std::string(field, strnlen(field, row.size)) : std::to_string(number);
+        }
+        values["NIMBO_Services"] = "1";
+        values["TFTP_RootDirectory"] = dir_ + "/";
+        values["TFTP_Port"] = "6969";
+        values["NFS_RootDir"] = "/srv/nfs";
+        values["NFS_Version"] = "2";
+        std::string text, section;
+        for (const SettingsRow& row : SettingsTable) {
+            const std::string path = row.keyPath;
+            const std::string s = path.substr(path.rfind('\\') + 1);
+            if (s != section) {
+                text += "[" + s + "]\n";
+                section = s;
+                if (s == "HTTP")
+                    text += "HTTP_Unknown=keep me\n";
+            }
+            text += std::string(row.key) + "=" + values[row.key] + "\n";
+        }
+        return text;
     }
     // Runs the desktop; once its window is up and filled, `drive` is called once (it must
     // close the window). Bounded: after 60 s the window is closed.
@@ -345,6 +412,62 @@ TEST_F(GuiService, AtftpGetShowsInTheTransferListWithAGauge)
 #endif
 
 #ifdef NIMBO_HAVE_DHCP
+// The DHCP page against the real service side: turning the DHCP server on and adding a user
+// option in the tree list reach the settings file as exactly those keys; every other [DHCP]
+// key, [NFS] and unknown keys stay as they were, and a second open shows both.
+TEST_F(GuiService, DhcpPageWritesExactlyTheChangedKeys)
+{
+    std::string dhcp = "DHCP_PoolSize=10\nDHCP_IP_Pool=10.9.8.100\nDHCP_IP_NextServer=\n"
+                       "DHCP_IP_Mask=255.255.255.0\nDHCP_BootFile=pxenimbo.0\nDHCP_DefaultGateway=10.9.8.1\n"
+                       "DHCP_DNS=10.9.8.1\nDHCP_DomainName=lab\nDHCP_LeaseTime=2880\nDHCP_ProcStatLeases=0\n"
+                       "DHCP_ProcMacFilter=0\nDHCP_BINL_BM_Mode=1\nDHCP_Unknown=keep me\n";
+    for (const char* key : {"DHCP_Option", "DHCP_StaticLease", "DHCP_MacFilter"})
+        for (int i = 1; i <= 10; ++i)
+            dhcp += std::string(key) + std::to_string(i) + "=" + (std::string(key) == "DHCP_Option" && i == 2 ? "23|10" : "") + "\n";
+    // The [DHCP] keys of the record join the section's keys of the table.
+    std::string text = EveryKeyIni();
+    const size_t section = text.find("[DHCP]\n");
+    if (section == std::string::npos)
+        text += "[DHCP]\n" + dhcp;
+    else
+        text.insert(section + 7, dhcp);
+    BootWith(text);
+    const std::string before = ReadFile(ini_);
+    bool checked = false;
+    RunGui([&](MainWindow* w) {
+        SettingsSheet* sheet = ShowSettingsSheet(w, QString());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return GuiConsole().model.dhcpSettings[0] != 0; }, 5000));
+        QTest::qWait(200);
+        EXPECT_TRUE(sheet->setCurrentPage(3));
+        SettingsPage* page = sheet->currentPage();
+        EXPECT_EQ(page->controlAs<QLineEdit>(1187)->text(), "lab");
+        page->controlAs<QCheckBox>(1136)->click();
+        TreeList* tree = DhcpPageTree(page);
+        QTreeWidgetItem* group = tree ? TreeListFindItem(tree->tree(), nullptr, "DHCP Options") : nullptr;
+        EXPECT_NE(group, nullptr);
+        if (group) {
+            tree->beginEdit(group->child(0), 1);
+            if (auto* editor = qobject_cast<QLineEdit*>(tree->editor()))
+                editor->setText("42|10.9.8.1");
+        }
+        EXPECT_TRUE(sheet->pressOk());
+        const std::vector<std::string> changed = {"NIMBO_Services=5", "DHCP_Option1=42|10.9.8.1"};
+        EXPECT_TRUE(WaitForLines(ini_, changed));
+        EXPECT_EQ(ChangedLines(before, ReadFile(ini_)), changed);
+
+        sheet = ShowSettingsSheet(w, QString());
+        EXPECT_TRUE(sheet->setCurrentPage(3));
+        tree = DhcpPageTree(sheet->currentPage());
+        group = tree ? TreeListFindItem(tree->tree(), nullptr, "DHCP Options") : nullptr;
+        EXPECT_TRUE(group && group->child(0)->text(1) == "42|10.9.8.1");
+        EXPECT_TRUE(sheet->currentPage()->controlAs<QCheckBox>(1136)->isChecked());
+        sheet->pressCancel();
+        checked = true;
+        w->close();
+    });
+    EXPECT_TRUE(checked);
+}
+
 TEST_F(GuiService, UdhcpcLeaseShowsInTheLeaseList)
 {
     // The client end of the pair goes to a namespace of its own, where udhcpc asks.
@@ -388,33 +511,7 @@ TEST_F(GuiService, UdhcpcLeaseShowsInTheLeaseList)
 // and the settings file differs in exactly those lines; [NFS], unknown keys and [DHCP] stay.
 TEST_F(GuiService, SettingsSheetWritesExactlyTheChangedKeys)
 {
-    // Every key of the table is present, so that saving the whole record changes nothing by
-    // itself.
-    const GlobalSettings defaults = DefaultGlobalSettings();
-    std::map<std::string, std::string> values;
-    for (const SettingsRow& row : SettingsTable) {
-        const char* field = reinterpret_cast<const char*>(&defaults) + row.offset;
-        int32_t number = 0;
-        std::memcpy(&number, field, 4);
-        values[row.key] = row.type == SETTING_TEXT ? std::string(field, strnlen(field, row.size)) : std::to_string(number);
-    }
-    values["NIMBO_Services"] = "1";
-    values["TFTP_RootDirectory"] = dir_ + "/";
-    values["TFTP_Port"] = "6969";
-    values["NFS_RootDir"] = "/srv/nfs";
-    values["NFS_Version"] = "2";
-    std::string text, section;
-    for (const SettingsRow& row : SettingsTable) {
-        const std::string path = row.keyPath;
-        const std::string s = path.substr(path.rfind('\\') + 1);
-        if (s != section) {
-            text += "[" + s + "]\n";
-            section = s;
-            if (s == "HTTP")
-                text += "HTTP_Unknown=keep me\n";
-        }
-        text += std::string(row.key) + "=" + values[row.key] + "\n";
-    }
+    std::string text = EveryKeyIni();
     text += "DHCP_IP_Pool=10.9.8.100\nDHCP_PoolSize=10\nDHCP_LeaseTime=777\n[Custom]\nSomething=else\n";
     BootWith(text);
     const std::string before = ReadFile(ini_);
@@ -454,27 +551,9 @@ TEST_F(GuiService, SettingsSheetWritesExactlyTheChangedKeys)
         const std::vector<std::string> changed = {"TFTP_Timeout=5", "FTP_Port=2121", "HTTP_Port=8081",
                                                   "DNS_LocalIP=10.9.8.7", "SYSLOG_ForwardLogToPipe=1",
                                                   "SNTP_LocalIP=10.9.8.7"};
-        EXPECT_TRUE(QTest::qWaitFor([&] {
-            const std::string now = ReadFile(ini_);
-            for (const std::string& line : changed)
-                if (now.find(line + "\n") == std::string::npos)
-                    return false;
-            return true;
-        }, 10000));
-        QTest::qWait(300);  // anything else queued would be written by now
+        EXPECT_TRUE(WaitForLines(ini_, changed));
         // The file differs in those lines only.
-        std::istringstream a(before), b(ReadFile(ini_));
-        std::vector<std::string> diff;
-        std::string la, lb;
-        while (std::getline(a, la)) {
-            if (!std::getline(b, lb))
-                lb = "<missing>";
-            if (la != lb)
-                diff.push_back(lb);
-        }
-        while (std::getline(b, lb))
-            diff.push_back("+" + lb);
-        EXPECT_EQ(diff, changed);
+        EXPECT_EQ(ChangedLines(before, ReadFile(ini_)), changed);
         EXPECT_EQ(SettingsSnapshot().HTTP_Port, 8081);
 
         // A second open shows the new values.
