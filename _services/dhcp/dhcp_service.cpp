@@ -41,12 +41,6 @@ public:
 IniLeaseStore g_store;
 std::atomic<BinlMessageHandler> g_binlHandler{nullptr};
 
-void LogSink(int level, const char* text) {
-    if (level == kDhcpLogError) LogError("%s", text);
-    else if (level == kDhcpLogWarningBox) LogWarningBox("%s", text);
-    else LogPrint(level, "%s", text);
-}
-
 // Pool start and size the lease table can use; logs a pool that cannot serve.
 int32_t UsablePoolSize(const DhcpSettings& s) {
     if (s.DHCP_PoolSize == 0) return 0;
@@ -187,7 +181,6 @@ int applyDhcpSettings(const DhcpSettings& record) {
 }
 
 void RegisterDhcpService() {
-    SetDhcpLogSink(LogSink, CurrentLogLevel);
     RegisterThreadFunction(TH_DHCP, dhcpThread);
     RegisterThreadFunction(TH_PDHCP, pdhcpThread);
     ConsoleServiceHooks& h = ConsoleHooks();
