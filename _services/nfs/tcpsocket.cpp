@@ -39,13 +39,6 @@ int OpenRpcSocket(int type, const std::string& address, int port) {
 }
 
 namespace {
-int BoundPort(int s) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    return ntohs(sa.sin_port);
-}
-
 void LogOpenFailure(const char* proto, const std::string& address, int port) {
     int err = errno;
     LogPrint(0, "NFS Err: cannot open %s port %s:%d: %s%s", proto, address.empty() ? "*" : address.c_str(), port,
@@ -150,7 +143,7 @@ bool CRpcPort::Start(int type, const std::string& address, int port, CRPCServer*
         LogOpenFailure(type == SOCK_STREAM ? "TCP" : "UDP", address, port);
         return false;
     }
-    port_ = BoundPort(sock_);
+    port_ = LocalPort(sock_);
     listener_ = listener;
     stop_.Reset();
     closed_ = false;

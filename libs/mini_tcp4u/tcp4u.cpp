@@ -28,9 +28,7 @@ int TcpListenSocket(const char* servicesName, uint16_t* port, bool loopbackOnly)
     uint16_t p = sp ? static_cast<uint16_t>(sp) : *port;
     int s = OpenTcpListener(htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY), p, 1);
     if (s < 0) return INVALID_SOCK;
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) == 0) *port = ntohs(sa.sin_port);
+    if (int bound = LocalPort(s)) *port = static_cast<uint16_t>(bound);
     return s;
 }
 

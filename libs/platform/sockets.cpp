@@ -136,3 +136,10 @@ BindFailure ClassifyBindError(int err) {
     if (err == EADDRINUSE || err == EINVAL) return BIND_IN_USE;
     return err == EADDRNOTAVAIL ? BIND_NOT_AVAILABLE : BIND_OTHER;
 }
+
+int LocalPort(int sock) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (getsockname(sock, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}

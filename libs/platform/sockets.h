@@ -22,6 +22,9 @@ int ServicePort(const char* name, const char* proto);
 // failed and *failedCall (when given) naming it: "socket", "bind" or "listen".
 int OpenTcpListener(uint32_t address, uint16_t port, int backlog, int flags = 0, const char** failedCall = nullptr);
 
+// The local port a socket is bound to (host order); 0 when it has none.
+int LocalPort(int sock);
+
 // How a failed bind reads to the user: the port is taken, the address is not this host's, or
 // something else.
 enum BindFailure { BIND_IN_USE, BIND_NOT_AVAILABLE, BIND_OTHER };

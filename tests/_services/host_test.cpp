@@ -209,8 +209,10 @@ TEST(ThreadTable, StreamRowHoldsAListenerAndReportsATakenPort) {
     int probe = OpenTcpListener(loopback, 0, 1);
     ASSERT_GE(probe, 0);
     sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = loopback;
+    sa.sin_port = htons(static_cast<uint16_t>(LocalPort(probe)));
+    ASSERT_NE(sa.sin_port, 0);
     close(probe);
     SettingsUpdate([&](GlobalSettings& s) {
         s.HTTP_Port = ntohs(sa.sin_port);

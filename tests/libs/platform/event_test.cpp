@@ -83,11 +83,8 @@ TEST(TcpListener, OpensAndNamesWhatFailed) {
     const uint32_t loopback = htonl(INADDR_LOOPBACK);
     int a = OpenTcpListener(loopback, 0, 4);
     ASSERT_GE(a, 0);
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    ASSERT_EQ(getsockname(a, reinterpret_cast<sockaddr*>(&sa), &len), 0);
-    const uint16_t port = ntohs(sa.sin_port);
-    EXPECT_NE(port, 0);
+    const uint16_t port = static_cast<uint16_t>(LocalPort(a));
+    ASSERT_NE(port, 0);
     const char* failed = nullptr;
     EXPECT_LT(OpenTcpListener(loopback, port, 4, 0, &failed), 0) << "the port is taken";
     EXPECT_STREQ(failed, "bind");
