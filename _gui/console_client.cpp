@@ -61,7 +61,7 @@ int ConnectToService(const char* host)
     DebugTrace("connected to console\n");
 
     std::memset(model.settings.NIMBO_ConsolePassword, 0, sizeof(model.settings.NIMBO_ConsolePassword));
-    std::memcpy(model.settings.NIMBO_ConsolePassword, kGuiConsolePassword, std::strlen(kGuiConsolePassword));
+    std::memcpy(model.settings.NIMBO_ConsolePassword, kConsolePassword, std::strlen(kConsolePassword));
     const int rc = ConsoleHandshake(sock, kGuiHandshakeSeed, kConsoleVersion, model.settings.NIMBO_ConsolePassword);
     if (rc < 0) {
         TcpClose(sock);

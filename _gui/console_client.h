@@ -6,8 +6,6 @@
 
 #include "console_model.h"
 
-constexpr const char* kGuiConsolePassword = "qorlu7150";
-
 struct ConsoleClient {
     int          sock = -1;
     ConsoleModel model;

@@ -180,13 +180,13 @@ void MainWindow::customEvent(QEvent* e)
 void MainWindow::buildMenu()
 {
     systemMenu_ = menuBar()->addMenu("&Nimbo");
-    QAction* settings = systemMenu_->addAction("Settings", this, [this] { systemCommand(SC_SETTINGS); });
-    minimizeAction_ = systemMenu_->addAction("Minimize to Tray", this, [this] { systemCommand(SC_MINIMIZE_TO_TRAY); });
+    QAction* settings = systemMenu_->addAction("Settings", this, &MainWindow::showSettings);
+    minimizeAction_ = systemMenu_->addAction("Minimize to Tray", this, &MainWindow::toggleMinimizeToTray);
     minimizeAction_->setCheckable(true);
-    systemMenu_->addAction("Help", this, [this] { systemCommand(SC_HELP); });
-    systemMenu_->addAction("About/License", this, [this] { systemCommand(SC_ABOUT); });
+    systemMenu_->addAction("Help", this, &MainWindow::showHelp);
+    systemMenu_->addAction("About/License", this, &MainWindow::showAbout);
     systemMenu_->addSeparator();
-    systemMenu_->addAction("Close", this, [this] { close(); });
+    systemMenu_->addAction("Close", this, &QWidget::close);
     systemMenu_->setDefaultAction(settings);
 }
 
@@ -416,7 +416,7 @@ void MainWindow::onPrivateMessage(int id, intptr_t lparam)
             raise();
             activateWindow();
             minimizeAction_->setChecked(false);
-            systemCommand(SC_SETTINGS);
+            showSettings();
         } else if (lparam == kTrayMenu) {
             systemMenu_->popup(QCursor::pos());
         }
@@ -499,7 +499,7 @@ void MainWindow::systemCommand(int command)
 {
     switch (command) {
     case SC_MINIMIZE_TO_TRAY: toggleMinimizeToTray(); break;
-    case SC_SETTINGS: ShowSettingsSheet(this, helpPath_); break;
+    case SC_SETTINGS: showSettings(); break;
     case SC_HELP: showHelp(); break;
     case SC_ABOUT: showAbout(); break;
     case SC_EXPLORE: QDesktopServices::openUrl(QUrl::fromLocalFile(GuiConsole().model.settings.WorkingDirectory)); break;
@@ -511,6 +511,12 @@ void MainWindow::systemCommand(int command)
         break;
     default: break;
     }
+}
+
+void MainWindow::showSettings()
+{
+    DebugTrace("GUI: settings requested\n");
+    ShowSettingsSheet(this, helpPath_);
 }
 
 void MainWindow::toggleMinimizeToTray()

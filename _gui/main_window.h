@@ -28,7 +28,8 @@ enum PrivateMessage : int {
     PM_STORE_SETTINGS = 0x8071, PM_STORE_DHCP = 0x8072, PM_FREE_LEASE = 0x8073,
     PM_ERASE_SETTINGS = 0x8074, PM_START_SERVICES = 0x8075,
 };
-// System commands (the "Nimbo" menu and the tray menu carry the first four).
+// System commands: the numbers of the "Nimbo" menu's first four entries and of the service
+// commands; the menu's actions call the window's slots directly.
 enum SystemCommand : int {
     SC_MINIMIZE_TO_TRAY = 0x1000, SC_SETTINGS = 0x1001, SC_HELP = 0x1002, SC_ABOUT = 0x1003,
     SC_EXPLORE = 0x1004, SC_SUSPEND = 0x1005, SC_START = 0x1006, SC_RESTART = 0x1007,
@@ -71,6 +72,15 @@ public:
     void requestClose(int origin);
     // Ends the window at once, without the close sequence.
     void endWithoutClose();
+
+public Q_SLOTS:
+    // What the "Nimbo" menu, the tray and the system commands lead to.
+    void showSettings();
+    void toggleMinimizeToTray();
+    void showHelp();
+    void showAbout();
+
+public:
 
     bool finished() const { return finished_; }
     QStringList tabTexts() const;
@@ -115,9 +125,6 @@ private:
     int  saveWindowPos();
     void runCloseSequence(int origin);
     void onStartup();
-    void toggleMinimizeToTray();
-    void showHelp();
-    void showAbout();
     int  dluX(int v) const;
     int  dluY(int v) const;
 

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include <ctime>
 #include <vector>
 
+#include "event.h"
 #include "log.h"
 #include "tftp_errsim.h"
 
@@ -233,15 +233,14 @@ void TftpClientThread::Run(TftpClientJob job, int fd, Progress progress, Finishe
                 apply(engine.OnTimeout());
                 continue;
             }
-            pollfd fds[2] = {{sock, POLLIN, 0}, {wake_, POLLIN, 0}};
             int ms = static_cast<int>((deadline - now + 999999) / 1000000);
-            int n = poll(fds, 2, ms);
-            if (n < 0 && errno != EINTR) {
+            int r = WaitAny(sock, wake_, ms);
+            if (r & WAIT_FAILED) {
                 apply(engine.Abort(ErrorText("Error in Recv.\nError code is %d (%s)", errno)));
                 break;
             }
-            if (n <= 0) continue;
-            if (fds[1].revents) {
+            if (r == 0) continue;
+            if (r & WAIT_STOP) {
                 apply(engine.Cancel());
                 break;
             }

@@ -15,6 +15,7 @@
 #include "log.h"
 #include "main_window.h"
 #include "regex_engine.h"
+#include "sockets.h"
 
 namespace {
 
@@ -25,9 +26,7 @@ constexpr int kCmdStopTransfer = 105;
 
 QString Dotted(uint32_t addrBE)
 {
-    char text[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &addrBE, text, sizeof text);
-    return QString::fromLatin1(text);
+    return QString::fromStdString(IPv4Text(addrBE));
 }
 
 uint32_t ItemNumber(const QTreeWidgetItem* item)

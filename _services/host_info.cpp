@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,10 +67,8 @@ void SchedulerThread() {
     AddressWatch watch;
     RefreshHostIpList();
     while (slot.running) {
-        pollfd fds[2] = {{slot.event->fd(), POLLIN, 0}, {watch.fd(), POLLIN, 0}};
-        int r = poll(fds, watch.fd() >= 0 ? 2 : 1, 20000);
-        if (r > 0 && (fds[0].revents & POLLIN)) slot.event->Reset();
-        if (r > 0 && watch.fd() >= 0 && (fds[1].revents & POLLIN)) watch.Drain();
+        // The event is consumed when set; a change of addresses is read off the watch.
+        if ((WaitAny(watch.fd(), slot.event, 20000) & (WAIT_READY | WAIT_FAILED)) == WAIT_READY) watch.Drain();
         if (!slot.running) break;
         RefreshHostIpList();
     }

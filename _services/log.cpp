@@ -54,50 +54,80 @@ void AppendLogFile(const char* path, const char* text, size_t length) {
     close(fd);
 }
 
-void LogPrint(int level, const char* format, ...) {
-    if (g_logDisabled || level > CurrentLogLevel() || ConsoleRowClosed()) return;
+namespace {
+std::atomic<LogSink> g_sinks[LOG_TAGS];
+
+// The console takes lines while a desktop is connected; the log file while one is named.
+bool ProgramLogWanted(int level) {
+    if (level < 0) return true;
+    return !g_logDisabled && level <= CurrentLogLevel() && !ConsoleRowClosed() &&
+           (ConsoleState() == CONSOLE_CONNECTED || LogFileConfigured());
+}
+
+void WriteProgramLog(int level, const char* format, va_list ap) {
     char line[512];
+    if (level < 0) {
+        size_t len = FormatV(line, sizeof line, format, ap);
+        ToConsole(level == kLogError ? NOTICE_ERROR : NOTICE_WARNING, line, len + 1, false);
+        if (level == kLogError && SettingsSnapshot().NIMBO_UseEventLog) ReportToEventLog(line, 3);
+        return;
+    }
     timeval tv;
     gettimeofday(&tv, nullptr);
     tm lt;
     localtime_r(&tv.tv_sec, &lt);
     int n = snprintf(line, sizeof line, "[%02d/%02d %02d:%02d:%02d.%03d] ", lt.tm_mon + 1, lt.tm_mday, lt.tm_hour,
                      lt.tm_min, lt.tm_sec, static_cast<int>(tv.tv_usec / 1000));
-    va_list ap;
-    va_start(ap, format);
     size_t len = static_cast<size_t>(n) + FormatV(line + n, sizeof line - static_cast<size_t>(n), format, ap);
-    va_end(ap);
     ToConsole(NOTICE_LOG, line, len + 1, false);
+    if (!LogFileConfigured()) return;
     GlobalSettings s = SettingsSnapshot();
     if (s.NIMBO_LogFile[0]) {
         s.NIMBO_LogFile[sizeof s.NIMBO_LogFile - 1] = '\0';
         AppendLogFile(s.NIMBO_LogFile, line, len);
     }
 }
-
-namespace {
-// Formats a user-facing text (at most 511 characters) and sends it as the given notice.
-size_t SendNoticeText(uint32_t notice, char (&text)[512], const char* format, va_list ap) {
-    size_t len = FormatV(text, sizeof text, format, ap);
-    ToConsole(notice, text, len + 1, false);
-    return len;
-}
 }  // namespace
 
-void LogError(const char* format, ...) {
-    char text[512];
+void LogLineV(LogTag tag, int level, const char* format, va_list ap) {
+    if (LogSink sink = g_sinks[tag].load()) {
+        char text[512];  // log texts are cut at 511 characters
+        FormatV(text, sizeof text, format, ap);
+        sink(level, text);
+    } else if (ProgramLogWanted(level)) {
+        WriteProgramLog(level, format, ap);
+    }
+}
+
+LogSink SetLogSink(LogTag tag, LogSink sink) { return g_sinks[tag].exchange(sink); }
+
+bool LogWanted(LogTag tag, int level) { return g_sinks[tag].load() || ProgramLogWanted(level); }
+
+void LogLine(LogTag tag, int level, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    SendNoticeText(NOTICE_ERROR, text, format, ap);
+    LogLineV(tag, level, format, ap);
     va_end(ap);
-    if (SettingsSnapshot().NIMBO_UseEventLog) ReportToEventLog(text, 3);
+}
+
+void LogPrint(int level, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    LogLineV(LOG_PROGRAM, level, format, ap);
+    va_end(ap);
+}
+
+void LogError(const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    LogLineV(LOG_PROGRAM, kLogError, format, ap);
+    va_end(ap);
 }
 
 void LogWarningBox(const char* format, ...) {
-    char text[512];
     va_list ap;
     va_start(ap, format);
-    SendNoticeText(NOTICE_WARNING, text, format, ap);
+    LogLineV(LOG_PROGRAM, kLogWarningBox, format, ap);
     va_end(ap);
 }
 

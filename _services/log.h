@@ -3,6 +3,23 @@
 #include <cstdarg>
 #include <string>
 
+// Every log line goes through LogLine with the service that writes it as its tag. A line is
+// formatted only when it will be read: by the tag's sink when one is set (tests look at the
+// lines there), otherwise by the console or the log file, within the log level. The texts
+// carry their own service prefix ("HTTP Err: ..."); the tag routes and gates them.
+enum LogTag : int { LOG_PROGRAM = 0, LOG_DHCP, LOG_BINL, LOG_TAGS };
+// Levels below zero are texts for the user rather than log lines.
+constexpr int kLogError = -1;       // an error notice (and the system event log when enabled)
+constexpr int kLogWarningBox = -2;  // a warning notice
+using LogSink = void (*)(int level, const char* text);
+// Installs the sink of a tag (nullptr: the program log). Returns the previous one.
+LogSink SetLogSink(LogTag tag, LogSink sink);
+// True when a line of that level and tag would be read (skip building costly arguments).
+bool LogWanted(LogTag tag, int level);
+void LogLine(LogTag tag, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void LogLineV(LogTag tag, int level, const char* format, va_list ap);
+
+// The program's own lines and the services without a wrapper of their own.
 void LogPrint(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void LogError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void LogWarningBox(const char* format, ...) __attribute__((format(printf, 1, 2)));

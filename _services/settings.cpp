@@ -17,6 +17,7 @@
 #include "message_queue.h"
 #include "profile.h"
 #include "start_threads.h"
+#include "tcp4u_exchg.h"
 
 #define ROW(path, field, type) {path, #field, offsetof(GlobalSettings, field), type, \
     static_cast<int32_t>(sizeof(GlobalSettings::field))}
@@ -111,7 +112,7 @@ GlobalSettings Defaults() {
     s.TFTP_Port = 69;
     s.OptionNegotiation = 1;
     s.TFTP_TranslateUnixFileNames = 1;
-    strcpy(s.NIMBO_ConsolePassword, "qorlu7150");
+    strcpy(s.NIMBO_ConsolePassword, kConsolePassword);
     s.TFTPC_Blksize = 1468;
     s.TFTPC_Windowsize = 8;
     s.TFTPC_MinInterFrameDelay = 80;
@@ -137,6 +138,7 @@ GlobalSettings Defaults() {
 std::mutex g_settingsLock;
 GlobalSettings g_settings = Defaults();
 std::atomic<int> g_logLevel{8};
+std::atomic<bool> g_logFileSet{false};
 std::mutex g_iniPathLock;
 std::string g_iniPath;
 std::atomic<IniFailureHandler> g_iniFailure{nullptr};
@@ -231,6 +233,7 @@ void SettingsReplace(const GlobalSettings& s) {
     g_settings = s;
     TerminateTextFields(g_settings);
     g_logLevel = g_settings.LogLevel;
+    g_logFileSet = g_settings.NIMBO_LogFile[0] != '\0';
 }
 
 void SettingsUpdate(const std::function<void(GlobalSettings&)>& edit) {
@@ -238,9 +241,12 @@ void SettingsUpdate(const std::function<void(GlobalSettings&)>& edit) {
     edit(g_settings);
     TerminateTextFields(g_settings);
     g_logLevel = g_settings.LogLevel;
+    g_logFileSet = g_settings.NIMBO_LogFile[0] != '\0';
 }
 
 int CurrentLogLevel() { return g_logLevel; }
+
+bool LogFileConfigured() { return g_logFileSet; }
 
 void SetIniPath(const std::string& path) {
     std::lock_guard<std::mutex> lk(g_iniPathLock);

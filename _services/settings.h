@@ -30,6 +30,7 @@ GlobalSettings SettingsSnapshot();
 void SettingsReplace(const GlobalSettings& s);
 void SettingsUpdate(const std::function<void(GlobalSettings&)>& edit);
 int  CurrentLogLevel();  // lock-free copy of LogLevel
+bool LogFileConfigured();  // lock-free: NIMBO_LogFile is not empty
 
 // INI path (set once by the bootstrap thread).
 void        SetIniPath(const std::string& path);

@@ -34,8 +34,8 @@ const ThreadTableRow ThreadTable[TH_NUMBER] = {
     {"PDHCP",     SVC_PDHCP,      2, "pdhcp",  4011, 0,                    PORT_OF(DHCP_LocalIP),     4011, false, true},
     {"BINL",      SVC_BINL,       0, nullptr,  0,    0,                    0,                         0,    true,  false},
     {"TFTP",      SVC_TFTP_SERVER,2, "tftp",   0,    PORT_OF(TFTP_Port),   PORT_OF(TFTP_LocalIP),     69,   true,  false},
-    {"FTP",       SVC_FTP,        0, "ftp",    21,   0,                    0,                         21,   true,  false},
-    {"HTTP",      SVC_HTTP,       0, "http",   80,   0,                    0,                         80,   true,  false},
+    {"FTP",       SVC_FTP,        1, "ftp",    0,    PORT_OF(FTP_Port),    PORT_OF(FTP_LocalIP),      21,   true,  false},
+    {"HTTP",      SVC_HTTP,       1, "http",   0,    PORT_OF(HTTP_Port),   PORT_OF(HTTP_LocalIP),     80,   true,  false},
     {"SNTP",      SVC_SNTP,       2, "ntp",    123,  0,                    PORT_OF(SNTP_LocalIP),     123,  false, false},
     {"DNS",       SVC_DNS,        2, "domain", 53,   0,                    PORT_OF(DNS_LocalIP),      53,   false, false},
     {"SYSLOG",    SVC_SYSLOG,     2, "syslog", 514,  0,                    PORT_OF(SYS_LOGLocalIP),   514,  false, false},
@@ -56,6 +56,7 @@ const bool g_eventsBound = [] {
 
 Thread g_threads[TH_NUMBER];
 std::atomic<ThreadFunction> g_functions[TH_NUMBER];
+std::atomic<BindFailureReport> g_bindReports[TH_NUMBER];
 std::atomic<bool> g_consoleClosed{false};
 std::mutex g_rowLock;  // start and close of rows (Console thread, bootstrap, main)
 
@@ -125,10 +126,49 @@ void RegisterThreadFunction(int row, ThreadFunction fn) {
     if (row >= 0 && row < TH_NUMBER) g_functions[row] = fn;
 }
 
+void RegisterBindReport(int row, BindFailureReport fn) {
+    if (row >= 0 && row < TH_NUMBER) g_bindReports[row] = fn;
+}
+
+namespace {
+void ReportBindFailure(int row, int err, const std::string& addrText, int port) {
+    const ThreadTableRow& r = ThreadTable[row];
+    const char* text = LastErrorText(err);
+    if (BindFailureReport report = g_bindReports[row].load())
+        report(err, addrText);
+    else if (ClassifyBindError(err) == BIND_IN_USE)
+        LogError("Error %d\n%s\n\nNimbo can not bind the %s port\nan application is already listening on this port", err,
+                 text, r.name);
+    else if (ClassifyBindError(err) == BIND_NOT_AVAILABLE)
+        LogError("Error %d\n%s\n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
+                 "host\nEither remove the %s service or suppress %s interface assignation",
+                 err, text, r.name, addrText.c_str(), r.name, addrText.c_str());
+    else
+        LogError("Bind error %d\n%s", err, text);
+    DebugTrace("bind port to %s port %d failed\n", addrText.empty() ? "0.0.0.0" : addrText.c_str(), port);
+}
+
+// A stream row's listener: non-blocking, so that an accept after a wake-up never hangs.
+int OpenRowListener(int row, const GlobalSettings& s) {
+    const int port = EffectivePort(row, s);
+    const std::string addrText = LocalAddressText(row, s);
+    in_addr local{};
+    int err = EADDRNOTAVAIL;
+    if (addrText.empty() || ParseIPv4(addrText.c_str(), &local)) {
+        int sock = OpenTcpListener(local.s_addr, static_cast<uint16_t>(port), SOMAXCONN, SOCK_NONBLOCK);
+        if (sock >= 0) return sock;
+        err = errno;
+    }
+    ReportBindFailure(row, err, addrText, port);
+    return -1;
+}
+}  // namespace
+
 int BindServiceSocket(int row) {
     const ThreadTableRow& r = ThreadTable[row];
     GlobalSettings s = SettingsSnapshot();
-    int sock = socket(AF_INET, (r.socketType == 2 ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
+    if (r.socketType == 1) return OpenRowListener(row, s);
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         int err = errno;
         LogError("Error : Can't create socket\nError %d (%s)", err, LastErrorText(err));
@@ -162,21 +202,11 @@ int BindServiceSocket(int row) {
     } else if (!err && !addrText.empty()) {
         sa.sin_addr = local;
     }
-    if (r.socketType == 2) EnablePktinfo(sock);
+    EnablePktinfo(sock);
     if (!err && bind(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) err = errno;
     if (!err) return sock;
-    const char* text = LastErrorText(err);
-    if (err == EADDRINUSE || err == EINVAL)
-        LogError("Error %d\n%s\n\nNimbo can not bind the %s port\nan application is already listening on this port", err,
-                 text, r.name);
-    else if (err == EADDRNOTAVAIL)
-        LogError("Error %d\n%s\n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
-                 "host\nEither remove the %s service or suppress %s interface assignation",
-                 err, text, r.name, addrText.c_str(), r.name, addrText.c_str());
-    else
-        LogError("Bind error %d\n%s", err, text);
     close(sock);
-    DebugTrace("bind port to %s port %d failed\n", addrText.empty() ? "0.0.0.0" : addrText.c_str(), port);
+    ReportBindFailure(row, err, addrText, port);
     return -1;
 }
 
@@ -189,7 +219,7 @@ int StartThread(int row) {
     // closed before it starts again.
     if (!ReapRow(row, 2000)) return 0;
     slot.running = 0;
-    if (r.socketType == 2) {
+    if (r.socketType != 0) {
         int sock = BindServiceSocket(row);
         if (sock < 0) return 0;
         slot.socket = sock;
@@ -328,6 +358,21 @@ bool JoinAllRows(int timeoutMs) {
     std::lock_guard<std::mutex> lk(g_rowLock);
     for (int row = 0; row < TH_NUMBER; ++row) CloseRowResources(row);
     return true;
+}
+
+void RunServiceRow(int row, bool (*start)(), void (*stop)()) {
+    ThreadSlot& slot = ThreadSlots[row];
+    if (SleepWhileRunning(row, 1500)) {
+        if (!start()) {
+            slot.running = 0;
+            if (slot.socket >= 0) shutdown(slot.socket, SHUT_RDWR);
+        } else {
+            while (slot.running) slot.event->Wait(1000);
+            stop();
+            usleep(50000);
+        }
+    }
+    DebugTrace("Thread Inf: %s thread ends here\n", ThreadTable[row].name);
 }
 
 bool SleepWhileRunning(int row, int ms) {

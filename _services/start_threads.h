@@ -16,7 +16,7 @@ using ThreadFunction = void (*)();
 struct ThreadTableRow {
     const char* name;
     uint32_t    serviceBit;
-    int         socketType;       // 0 none, 2 datagram
+    int         socketType;       // 0 none, 1 stream (a TCP listener), 2 datagram
     const char* servicesName;     // services-file name or nullptr
     int         constantPort;     // configured port when not a setting (0 = none)
     size_t      portSettingOffset;     // GlobalSettings offset of the port setting, or 0
@@ -30,13 +30,22 @@ extern const ThreadTableRow ThreadTable[TH_NUMBER];
 struct ThreadSlot {
     std::atomic<int> running{0};
     Event*           event = nullptr;  // the row's wake-up event (always present)
-    int              socket = -1;      // datagram socket while the row runs
+    int              socket = -1;      // the row's listener or datagram socket while the row runs
 };
 extern ThreadSlot ThreadSlots[TH_NUMBER];
 
 // The service modules register their thread function here before StartThreads; rows
 // without one run an idle thread that ends when its running flag is cleared.
 void RegisterThreadFunction(int row, ThreadFunction fn);
+// A row whose socket cannot be bound reports it in its service's own words when it has
+// registered a report; otherwise the table's texts are shown.
+using BindFailureReport = void (*)(int err, const std::string& address);
+void RegisterBindReport(int row, BindFailureReport fn);
+// The thread function of a row whose service runs threads of its own (a server on the row's
+// listener): after the row's start-up pause it calls start; while start's service runs it
+// waits for the row to be stopped, then calls stop. A service that does not start ends the
+// row and shuts its listener down.
+void RunServiceRow(int row, bool (*start)(), void (*stop)());
 
 int      StartThread(int row);
 int      StartThreads(int servicesOnly);

@@ -3,7 +3,6 @@
 #include "tftpd_thread.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -260,11 +259,9 @@ void TftpThread() {
     const int wait = start.TftpMainLoopWait > 0 ? start.TftpMainLoopWait : kDefaultMainLoopWait;
 
     while (slot.running.load()) {
-        pollfd fds[2] = {{slot.socket, POLLIN, 0}, {slot.event ? slot.event->fd() : -1, POLLIN, 0}};
-        int r = poll(fds, 2, wait);
+        int r = WaitAny(slot.socket, slot.event, wait);
         if (!slot.running.load()) break;
-        if (r < 0) {
-            if (errno == EINTR) continue;
+        if (r & WAIT_FAILED) {
             LogPrint(1, "TFTP Err: WaitForMultipleObjects error %d", errno);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
@@ -273,11 +270,8 @@ void TftpThread() {
             TftpReportProgress();
             continue;
         }
-        if (fds[1].revents & POLLIN) {
-            slot.event->Reset();
-            RemoveFinished();
-        }
-        if (fds[0].revents & (POLLIN | POLLERR)) TftpAcceptRequest(slot.socket);
+        if (r & WAIT_STOP) RemoveFinished();
+        if (r & WAIT_READY) TftpAcceptRequest(slot.socket);
     }
 
     DebugTrace("TFTP Inf: signaling worker threads\n");

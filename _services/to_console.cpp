@@ -1,7 +1,6 @@
 #include "to_console.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -119,11 +118,7 @@ int ConsoleListenAccept() {
         SettingsUpdate([port](GlobalSettings& s) { s.ConsolePort = port; });
         DebugTrace("console listening on port %d\n", port);
         SetListening(port);
-        pollfd fds[2] = {{listener, POLLIN, 0}, {slot.event->fd(), POLLIN, 0}};
-        int r;
-        do { r = poll(fds, 2, -1); } while (r < 0 && errno == EINTR);
-        if (fds[1].revents & POLLIN) {
-            slot.event->Reset();
+        if (WaitAny(listener, slot.event, -1) & WAIT_STOP) {
             TcpClose(listener);
             continue;  // stopped, or asked to start over
         }
@@ -320,7 +315,7 @@ void ConsoleThread() {
         DebugTrace("Verify Console/GUI parameters\n");
         GlobalSettings s = SettingsSnapshot();
         std::string password(s.NIMBO_ConsolePassword, strnlen(s.NIMBO_ConsolePassword, sizeof s.NIMBO_ConsolePassword));
-        if (password.empty()) password = "qorlu7150";
+        if (password.empty()) password = kConsolePassword;
         int rc = ConsoleHandshake(conn, kServiceHandshakeSeed, kConsoleVersion, password.c_str());
         if (rc < 0) {
             DebugTrace("console handshake failed (%d)\n", rc);
@@ -334,18 +329,15 @@ void ConsoleThread() {
         g_activeConnection = conn;
         for (;;) {
             // Notices posted before this connection was accepted go to this GUI.
-            pollfd fds[2] = {{slot.event->fd(), POLLIN, 0}, {conn, POLLIN, 0}};
-            int r;
-            do { r = poll(fds, 2, -1); } while (r < 0 && errno == EINTR);
-            if (fds[0].revents & POLLIN) {
-                slot.event->Reset();
+            const int r = WaitAny(conn, slot.event, -1);
+            if (r & WAIT_STOP) {
                 if (!ConsoleFlushQueue(conn)) {
                     DebugTrace("rcvd error %d/%d in console\n", -1, errno);
                     break;
                 }
             }
             if (!slot.running) break;
-            if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            if (r & WAIT_READY) {
                 rc = TcpRecvFrame(conn, buffer, sizeof buffer, 10);
                 if (rc > 0 && rc < 4) rc = TCP4U_ERROR;  // a frame always holds its id
                 if (rc <= 0 && rc != TCP4U_TIMEOUT) {

@@ -159,10 +159,6 @@ int MakePathAndWriteFile(const std::string& pathIn, const char* fileName, const 
     return 0;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out) {
-    return ReadRegularFile(path, out) == FileRead::Ok;
-}
-
 int IsAsciiFile(const std::string& path) {
     if (!PathExists(path)) return 1;
     std::vector<uint8_t> bytes;

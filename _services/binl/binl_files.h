@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "file_read.h"
+
 // Creation dispositions of MakePathAndWriteFile.
 enum BinlDisposition : int {
     BINL_CREATE_NEW = 1,     // only when missing; an existing file is success and stays untouched
@@ -51,8 +53,6 @@ size_t FindFirstWim(const std::string& folder, std::string* out, size_t capacity
 // -3 not a PE image.
 int HasMuiResource(const std::string& path);
 
-// Whole-file read; false when the file cannot be opened or read completely.
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out);
 // Copies src over dst through a temporary file in dst's folder, renamed into place.
 bool CopyFileAtomic(const std::string& src, const std::string& dst);
 // Writes data to path through a temporary file renamed into place.

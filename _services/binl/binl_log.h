@@ -1,11 +1,7 @@
-// Logging of the BINL add-on. Messages go to the program log through a sink that tests
-// may replace to look at them.
+// Logging of the BINL add-on: the program log under the BINL tag, at level 1. Tests may set a
+// sink on the tag to look at the lines.
 #pragma once
-#include <string>
+#include "log.h"
 
-using BinlLogSink = void (*)(int level, const std::string& text);
-
-// Installs the sink (nullptr: the program log). Returns the previous one.
-BinlLogSink SetBinlLogSink(BinlLogSink sink);
-
+inline LogSink SetBinlLogSink(LogSink sink) { return SetLogSink(LOG_BINL, sink); }
 void BinlLog(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -23,6 +23,7 @@
 #include "log.h"
 #include "ris_assets.h"
 #include "ris_inf.h"
+#include "sockets.h"
 #include "start_threads.h"
 #include "to_console.h"
 
@@ -98,9 +99,7 @@ struct NcqJob {
 
 void AnswerQuery(const NcqJob& job) {
     const NcqQuery& q = job.query;
-    char peerText[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &job.sender.sin_addr, peerText, sizeof peerText);
-    const std::string peer = peerText;
+    const std::string peer = IPv4Text(job.sender.sin_addr);
     const std::string shown = Printable(q.oriSrc);
     const char* ori = shown.c_str();
     SendEvent(peer, "NCQ", Format("VEN=%04X DEV=%04X OriSrc=%s", q.vendor, q.device, ori));
@@ -309,9 +308,8 @@ int BinlHandleMessage(uint8_t* message, size_t length, const sockaddr_in& sender
             return 0;
         case BINL_BAD_QUERY:
             if (ThreadSlots[TH_BINL].running.load() == 1 && RisTableUnavailable.load() == 0) {
-                char peer[INET_ADDRSTRLEN] = {};
-                inet_ntop(AF_INET, &sender.sin_addr, peer, sizeof peer);
-                BinlLog("BINL Err: Malformed NCQ from %s (length %zu); dropped", peer, length);
+                BinlLog("BINL Err: Malformed NCQ from %s (length %zu); dropped", IPv4Text(sender.sin_addr).c_str(),
+                        length);
             }
             return 1;
         default:

@@ -11,6 +11,7 @@
 
 #include "dhcp_log.h"
 #include "mac_vendor.h"
+#include "sockets.h"
 
 const uint8_t PingProbeMac[6] = {0x46, 0x46, 0x3A, 0x46, 0x46, 0x3A};
 
@@ -67,12 +68,6 @@ std::string LowerKey(std::string key) {
 }
 bool ByIp(const DhcpLease* a, const DhcpLease* b) { return HostOrder(a->address) < HostOrder(b->address); }
 bool ByMac(const DhcpLease* a, const DhcpLease* b) { return std::memcmp(a->mac, b->mac, 6) < 0; }
-std::string Dotted(uint32_t a) {
-    in_addr in;
-    in.s_addr = a;
-    char buf[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &in, buf, sizeof buf) ? buf : "";
-}
 }  // namespace
 
 LeaseTable::~LeaseTable() { Clear(); }
@@ -152,7 +147,7 @@ void LeaseTable::Commit() {
         DhcpLease* l = byIp_[static_cast<size_t>(i)];
         l->slot = i;
         keys.emplace_back(Key(i, "DHCP_MAC"), formatMacText(l->mac, 6, ':'));
-        keys.emplace_back(Key(i, "DHCP_IP"), Dotted(l->address));
+        keys.emplace_back(Key(i, "DHCP_IP"), IPv4Text(l->address));
         keys.emplace_back(Key(i, "DHCP_InitialOfferTime"), formatLeaseTime(l->offerTime));
         keys.emplace_back(Key(i, "DHCP_LeaseStartTime"), formatLeaseTime(l->startTime));
     }
@@ -185,7 +180,7 @@ DhcpLease* LeaseTable::Assign(DhcpLease* lease, uint32_t address, const uint8_t*
 
 void LeaseTable::Free(DhcpLease* lease) {
     if (lease) {
-        DhcpLog(5, "DHCP Inf: Freeing lease %s owned by MAC %s", Dotted(lease->address).c_str(),
+        DhcpLog(5, "DHCP Inf: Freeing lease %s owned by MAC %s", IPv4Text(lease->address).c_str(),
                 formatMacWithVendor(lease->mac).c_str());
         byIp_.erase(std::remove(byIp_.begin(), byIp_.end(), lease), byIp_.end());
         byMac_.erase(std::remove(byMac_.begin(), byMac_.end(), lease), byMac_.end());
@@ -280,7 +275,7 @@ void LeaseTable::LogTable(int64_t now) const {
     if (!DhcpLogEnabled(15)) return;
     for (int i = 0; i < count(); ++i) {
         const DhcpLease* l = byIp_[static_cast<size_t>(i)];
-        DhcpLog(15, "DHCP Inf: Lease %d: IP %s, MAC %s, Age %d sec, %s", i, Dotted(l->address).c_str(),
+        DhcpLog(15, "DHCP Inf: Lease %d: IP %s, MAC %s, Age %d sec, %s", i, IPv4Text(l->address).c_str(),
                 formatMacWithVendor(l->mac).c_str(), static_cast<int>(now - l->offerTime), l->startTime ? "Ack" : "Nak");
     }
 }
@@ -290,7 +285,7 @@ std::vector<LeaseRow> LeaseTable::Rows() const {
     for (int i = 0; i < count() && i < 50; ++i) {
         const DhcpLease* l = byIp_[static_cast<size_t>(i)];
         LeaseRow r{};
-        std::snprintf(r.address, sizeof r.address, "%s", Dotted(l->address).c_str());
+        std::snprintf(r.address, sizeof r.address, "%s", IPv4Text(l->address).c_str());
         if (std::memcmp(l->mac, PingProbeMac, 6) == 0)
             std::snprintf(r.mac, sizeof r.mac, "-");
         else

@@ -1,16 +1,15 @@
-// Log lines of the DHCP server. The service routes them to the program log; tests catch
-// them to check the texts.
+// Log lines of the DHCP server: the program log under the DHCP tag. Tests set a sink on the
+// tag to catch the lines and check the texts.
 #pragma once
+#include "log.h"
 
 // level >= 0: a log line of that level; kDhcpLogError: an error line; kDhcpLogWarningBox: a
 // warning for the user.
-constexpr int kDhcpLogError = -1;
-constexpr int kDhcpLogWarningBox = -2;
-using DhcpLogSink = void (*)(int level, const char* text);
-using DhcpLogGate = int (*)();  // current log level; lines above it are not formatted
+constexpr int kDhcpLogError = kLogError;
+constexpr int kDhcpLogWarningBox = kLogWarningBox;
 
-void SetDhcpLogSink(DhcpLogSink sink, DhcpLogGate gate);
-// True when a line of that level would be written (skip building costly arguments).
-bool DhcpLogEnabled(int level);
+inline LogSink SetDhcpLogSink(LogSink sink) { return SetLogSink(LOG_DHCP, sink); }
+// True when a line of that level would be read (skip building costly arguments).
+inline bool DhcpLogEnabled(int level) { return LogWanted(LOG_DHCP, level); }
 void DhcpLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 int  DhcpThreadId();

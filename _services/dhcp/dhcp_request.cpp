@@ -9,6 +9,7 @@
 
 #include "dhcp_log.h"
 #include "mac_vendor.h"
+#include "sockets.h"
 
 namespace {
 
@@ -28,13 +29,6 @@ const char* const kArchNames[37] = {
 
 const char* const kTypeNames[10] = {"BootP", "DHCPDISCOVER", "DHCPOFFER", "DHCPREQUEST", "DHCPDECLINE",
                                     "DHCPACK", "DHCPNAK", "DHCPRELEASE", "DHCPINFORM", "Invalid Pkt"};
-
-std::string Dotted(uint32_t a) {
-    in_addr in;
-    in.s_addr = a;
-    char buf[INET_ADDRSTRLEN];
-    return inet_ntop(AF_INET, &in, buf, sizeof buf) ? buf : "";
-}
 
 uint32_t Get32(const uint8_t* p) {
     uint32_t v;
@@ -141,7 +135,7 @@ void SetFile(uint8_t* packet, const char* text, size_t maxLen) {
 
 void LogReceived(const char* prefix, const uint8_t* packet, const RequestInfo& req) {
     const char* typeName = DhcpMessageTypeName(req.type);
-    std::string ip = Dotted(Get32(packet + kOffCiaddr));
+    std::string ip = IPv4Text(Get32(packet + kOffCiaddr));
     std::string mac = MacOf(packet);
     if (!req.classId[0]) {
         DhcpLog(5, "%s Inf: Rcvd %s from IP %s, MAC %s", prefix, typeName, ip.c_str(), mac.c_str());
@@ -311,7 +305,7 @@ DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* ma
             if (wanted && own->address != R) {
                 t.Free(own);
             } else {
-                DhcpLog(12, "DHCP Inf: Reply with previously allocated : %s", Dotted(own->address).c_str());
+                DhcpLog(12, "DHCP Inf: Reply with previously allocated : %s", IPv4Text(own->address).c_str());
                 t.StampOfferTime(own, env.now);
                 return own;
             }
@@ -322,12 +316,12 @@ DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* ma
         DhcpLease* held = t.FindByIp(R, &expired, env.now);
         if (!held) {
             if (DhcpLease* l = t.Assign(nullptr, R, mac, L, env.now)) {
-                DhcpLog(12, "DHCP Inf: Reply with requested address : %s", Dotted(R).c_str());
+                DhcpLog(12, "DHCP Inf: Reply with requested address : %s", IPv4Text(R).c_str());
                 return l;
             }
         } else if (expired || std::memcmp(held->mac, mac, static_cast<size_t>(std::max(L, 6))) == 0) {
             // A short hardware address compares as it is kept, with zeros after it.
-            DhcpLog(5, "DHCP Inf: Request for %s granted", Dotted(R).c_str());
+            DhcpLog(5, "DHCP Inf: Request for %s granted", IPv4Text(R).c_str());
             return t.Assign(held, R, mac, L, env.now);
         }
     }
@@ -337,7 +331,7 @@ DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* ma
             if (t.FindByIp(a, nullptr, env.now)) continue;
             DhcpLease* l = t.Assign(nullptr, a, mac, L, env.now);
             if (!l) break;
-            DhcpLog(12, "DHCP Inf: Reply with new : %s", Dotted(a).c_str());
+            DhcpLog(12, "DHCP Inf: Reply with new : %s", IPv4Text(a).c_str());
             return l;
         }
     }
@@ -347,7 +341,7 @@ DhcpLease* chooseLeaseAddress(DhcpEnv& env, uint32_t* address, const uint8_t* ma
         if (env.now - l->offerTime > 120 && (l->startTime == 0 || l->startTime < env.now - leaseSeconds)) {
             uint32_t a = l->address;
             t.Assign(l, a, mac, L, env.now);
-            DhcpLog(12, "DHCP Inf: Reply with reuse : %s", Dotted(a).c_str());
+            DhcpLog(12, "DHCP Inf: Reply with reuse : %s", IPv4Text(a).c_str());
             return l;
         }
     }
@@ -361,7 +355,7 @@ void recordDeclinedAddress(DhcpEnv& env, uint32_t address, const uint8_t owner[6
     if (DhcpLease* l = allocateAddress(env, kDhcpDecline, &address, owner, 6)) {
         if (l->offerTime == 0) leases.StampOfferTime(l, env.now);
         leases.SetStartTime(l, PermanentLeaseStamp);
-        DhcpLog(5, "DHCP Inf: Added lease for existing address %s", Dotted(l->address).c_str());
+        DhcpLog(5, "DHCP Inf: Added lease for existing address %s", IPv4Text(l->address).c_str());
     }
 }
 
@@ -373,7 +367,7 @@ DhcpLease* allocateAddress(DhcpEnv& env, int type, uint32_t* address, const uint
         if (!env.pingAddress || type != kDhcpDiscover || !env.probe) return l;
         int inUse = env.probe(l->address);
         if (inUse <= 0) return l;  // free, or the probe could not run (logged by the probe)
-        DhcpLog(2, "DHCP Inf: Suppress pingable address %s", Dotted(l->address).c_str());
+        DhcpLog(2, "DHCP Inf: Suppress pingable address %s", IPv4Text(l->address).c_str());
         env.leases->Assign(l, l->address, PingProbeMac, 6, env.now);
         env.leases->StampStartTime(l, env.now);
     }
@@ -493,13 +487,13 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
             uint32_t fixed = findStaticLease(s, packet);
             if (fixed != 0xFFFFFFFFu) {
                 Put32(packet + kOffYiaddr, fixed);
-                DhcpLog(0, "DHCP Inf: %s statically assigned to address %s", MacOf(packet).c_str(), Dotted(fixed).c_str());
+                DhcpLog(0, "DHCP Inf: %s statically assigned to address %s", MacOf(packet).c_str(), IPv4Text(fixed).c_str());
             } else {
                 uint32_t requested = Get32(packet + kOffCiaddr);
                 if (opt50) {
                     requested = Get32(opt50);
                     Put32(packet + kOffCiaddr, requested);
-                    DhcpLog(5, "DHCP Inf: Address %s has been REQUESTED", Dotted(requested).c_str());
+                    DhcpLog(5, "DHCP Inf: Address %s has been REQUESTED", IPv4Text(requested).c_str());
                 }
                 DhcpLease* l = allocateAddress(env, req.type, &requested, mac, req.macLength);
                 if (!l) {
@@ -507,7 +501,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
                     return 0;
                 }
                 Put32(packet + kOffYiaddr, l->address);
-                DhcpLog(2, "DHCP Inf: Address %s is being OFFERED", Dotted(l->address).c_str());
+                DhcpLog(2, "DHCP Inf: Address %s is being OFFERED", IPv4Text(l->address).c_str());
                 if (req.type == kDhcpBootp) leases.SetStartTime(l, PermanentLeaseStamp);
             }
             packet[kOffOp] = kBootReply;
@@ -539,7 +533,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
             if (!leases.IsAddressInPool(requested) ||
                 (held && !expired && std::memcmp(held->mac, mac, 6) != 0)) {
                 DhcpLog(5, "DHCP Err: Requested address %s not allocated; not in pool or already in use",
-                        Dotted(requested).c_str());
+                        IPv4Text(requested).c_str());
                 return 0;
             }
             DhcpLease* l = allocateAddress(env, kDhcpRequest, &requested, mac, req.macLength);
@@ -549,7 +543,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
             }
             if (l->offerTime == 0) leases.StampOfferTime(l, env.now);
             leases.StampStartTime(l, env.now);
-            DhcpLog(5, "DHCP Inf: Address %s is being ACKED", Dotted(l->address).c_str());
+            DhcpLog(5, "DHCP Inf: Address %s is being ACKED", IPv4Text(l->address).c_str());
             packet[kOffOp] = kBootReply;
             Put32(packet + kOffYiaddr, l->address);
             *outLength = buildDhcpReply(env, packet, kDhcpAck, req);
@@ -608,10 +602,10 @@ int processPdhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLeng
             return 0;
         }
         DhcpEventRecord ev{};
-        std::snprintf(ev.clientAddress, sizeof ev.clientAddress, "%s", Dotted(Get32(packet + kOffCiaddr)).c_str());
+        std::snprintf(ev.clientAddress, sizeof ev.clientAddress, "%s", IPv4Text(Get32(packet + kOffCiaddr)).c_str());
         std::snprintf(ev.clientMac, sizeof ev.clientMac, "%s", MacOf(packet).c_str());
         *outLength = buildPdhcpAck(env, packet, kDhcpAck, req);
-        std::string tftp = Dotted(Get32(packet + kOffSiaddr));
+        std::string tftp = IPv4Text(Get32(packet + kOffSiaddr));
         const ArchBootRow& boot = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
         const ArchBootRow& o67 = SelectArchRow(s.Option67Table, env.cfg->option67Ipxe, req.arch, req.ipxe);
         const bool useBoot = boot.text[0] != 0;

@@ -46,12 +46,6 @@ std::atomic<bool> g_recordLoaded{false};
 // The DHCP threads and the Console thread (for the GUI) may load the record.
 std::mutex g_loadLock;
 
-void LogSink(int level, const char* text) {
-    if (level == kDhcpLogError) LogError("%s", text);
-    else if (level == kDhcpLogWarningBox) LogWarningBox("%s", text);
-    else LogPrint(level, "%s", text);
-}
-
 // Pool start and size the lease table can use; logs a pool that cannot serve.
 int32_t UsablePoolSize(const DhcpSettings& s) {
     if (s.DHCP_PoolSize == 0) return 0;
@@ -198,7 +192,6 @@ int applyDhcpSettings(const DhcpSettings& record) {
 }
 
 void RegisterDhcpService() {
-    SetDhcpLogSink(LogSink, CurrentLogLevel);
     RegisterThreadFunction(TH_DHCP, dhcpThread);
     RegisterThreadFunction(TH_PDHCP, pdhcpThread);
     ConsoleServiceHooks& h = ConsoleHooks();

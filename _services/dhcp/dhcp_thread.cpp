@@ -3,7 +3,6 @@
 #include "dhcp_thread.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -182,11 +181,9 @@ std::string ShortHostName() {
 // Waits for a datagram or the row's event: 0 time-out, 1 woken, 2 a datagram is waiting.
 int WaitDatagram(int row) {
     ThreadSlot& slot = ThreadSlots[row];
-    pollfd fds[2] = {{slot.socket, POLLIN, 0}, {slot.event ? slot.event->fd() : -1, POLLIN, 0}};
-    int r = poll(fds, 2, 1000);
-    if (r <= 0) return 0;
-    if (fds[1].revents & POLLIN) slot.event->Reset();
-    return (fds[0].revents & POLLIN) ? 2 : 1;
+    int r = WaitAny(slot.socket, slot.event, 1000);
+    if (r == 0 || (r & WAIT_FAILED)) return 0;
+    return (r & WAIT_READY) ? 2 : 1;
 }
 
 // Reads the waiting datagram into buf (cleared first, kDhcpBufferSize bytes). Returns its

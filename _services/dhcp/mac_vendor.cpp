@@ -2,13 +2,12 @@
 
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include "archive_extract.h"
 #include "carried_archives.h"
 #include "dhcp_log.h"
+#include "file_read.h"
 #include "progpath.h"
 
 namespace {
@@ -198,11 +197,9 @@ size_t MacVendorTable::LoadText(std::string_view text) {
 }
 
 bool MacVendorTable::LoadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream text;
-  text << in.rdbuf();
-  LoadText(text.str());
+  std::string text;
+  if (!ReadWholeFile(path, &text)) return false;
+  LoadText(text);
   return true;
 }
 

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -55,6 +54,14 @@ bool TransientAcceptError(int err) {
     }
 }
 }  // namespace
+
+int FtpBindEvent(int err) {
+    switch (ClassifyBindError(err)) {
+        case BIND_IN_USE: return FTP_EV_BIND_IN_USE;
+        case BIND_NOT_AVAILABLE: return FTP_EV_BIND_NOT_AVAILABLE;
+        default: return FTP_EV_BIND_FAILED;
+    }
+}
 
 std::string FtpClientEntry::UserName() const {
     std::lock_guard<std::mutex> g(lock);
@@ -182,6 +189,21 @@ bool CFtpServer::SetUserPrivileges(FtpUserEntry* user, unsigned bits) {
 
 bool CFtpServer::BindAndListen(uint32_t addr, uint16_t port) {
     if (addr == INADDR_NONE || port == 0) return false;
+    StopListening();
+    const char* failed = "socket";
+    int s = OpenTcpListener(addr, port, 16, 0, &failed);
+    if (s < 0) {
+        const std::string addrText = addr ? IPv4Text(addr) : "INADDR_ANY";
+        ServerEvent(strcmp(failed, "bind") == 0 ? FtpBindEvent(errno) : FTP_EV_BIND_FAILED, addrText.c_str());
+        return false;
+    }
+    return Listen(s, addr, port, true);
+}
+
+bool CFtpServer::ListenOn(int listener, uint32_t addr, uint16_t port) { return Listen(listener, addr, port, false); }
+
+bool CFtpServer::Listen(int s, uint32_t addr, uint16_t port, bool owned) {
+    if (s < 0) return false;
     std::unique_lock<std::mutex> g(stateLock_);
     while (listening_.load()) {
         g.unlock();
@@ -189,32 +211,8 @@ bool CFtpServer::BindAndListen(uint32_t addr, uint16_t port) {
         g.lock();
     }
     std::string addrText = addr ? IPv4Text(addr) : "INADDR_ANY";
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) {
-        ServerEvent(FTP_EV_BIND_FAILED, addrText.c_str());
-        return false;
-    }
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = addr;
-    sa.sin_port = htons(port);
-    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        int err = errno;
-        ServerEvent(err == EINVAL || err == EADDRINUSE ? FTP_EV_BIND_IN_USE
-                    : err == EADDRNOTAVAIL             ? FTP_EV_BIND_NOT_AVAILABLE
-                                                       : FTP_EV_BIND_FAILED,
-                    addrText.c_str());
-        close(s);
-        return false;
-    }
-    if (listen(s, 16) != 0) {
-        ServerEvent(FTP_EV_BIND_FAILED, addrText.c_str());
-        close(s);
-        return false;
-    }
     listenSocket_ = s;
+    ownsListener_ = owned;
     controlPort_ = port;
     listening_ = true;
     acceptStop_ = false;
@@ -244,13 +242,13 @@ bool CFtpServer::StopListening() {
     if (listenSocket_ < 0) return false;
     acceptStop_ = true;
     acceptWake_.Set();
-    shutdown(listenSocket_, SHUT_RDWR);
+    if (ownsListener_) shutdown(listenSocket_, SHUT_RDWR);
     if (acceptThread_.joinable()) {
         g.unlock();  // the accept loop takes no state lock; joined outside it all the same
         acceptThread_.join();
         g.lock();
     }
-    close(listenSocket_);
+    if (ownsListener_) close(listenSocket_);
     listenSocket_ = -1;
     listening_ = false;
     accepting_ = false;
@@ -262,16 +260,14 @@ bool CFtpServer::StopListening() {
 void CFtpServer::AcceptLoop() {
     const int ls = listenSocket_;
     while (!acceptStop_.load()) {
-        pollfd fds[2] = {{ls, POLLIN, 0}, {acceptWake_.fd(), POLLIN, 0}};
-        int r = poll(fds, 2, 1000);
+        int r = WaitAny(ls, acceptWake_.fd(), 1000);
         ReapFinished();
         if (acceptStop_.load()) break;
-        if (r < 0) {
-            if (errno == EINTR) continue;
+        if (r & WAIT_FAILED) {
             LogPrint(0, "FTP  Err: poll() on the listening socket failed: %s", LastErrorText());
             break;
         }
-        if (r == 0 || !(fds[0].revents & (POLLIN | POLLERR | POLLHUP))) continue;
+        if (!(r & WAIT_READY)) continue;
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
         int s = accept4(ls, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);

@@ -31,6 +31,9 @@ enum FtpEvent : int {
     FTP_EV_BIND_FAILED = 25, FTP_EV_NO_MEMORY = 26, FTP_EV_NO_THREAD = 27,
 };
 
+// The server event of a bind that failed with errno err.
+int FtpBindEvent(int err);
+
 struct FtpUserEntry {
     FtpUserEntry* older = nullptr;
     FtpUserEntry* newer = nullptr;
@@ -126,6 +129,9 @@ public:
     static bool   SetUserPrivileges(FtpUserEntry* user, unsigned bits);
 
     bool BindAndListen(uint32_t addrNetworkOrder, uint16_t port);
+    // Serves on a listening socket the caller keeps (the service table's row); it is neither
+    // shut down nor closed here.
+    bool ListenOn(int listener, uint32_t addrNetworkOrder, uint16_t port);
     bool StartAccepting();
     bool StopListening();
 
@@ -156,6 +162,7 @@ public:
     std::recursive_mutex usersLock;
 
 private:
+    bool Listen(int listener, uint32_t addrNetworkOrder, uint16_t port, bool owned);
     void AcceptLoop();
     void ReapFinished();
     void ReleaseClientLocked(FtpClientEntry* client);  // users and clients locks held
@@ -174,6 +181,7 @@ private:
     std::vector<FtpClientEntry*> finished_;  // ended control threads, to be joined and freed
 
     int               listenSocket_ = -1;
+    bool              ownsListener_ = true;
     uint16_t          passiveCount_ = 900;
     uint16_t          passiveStart_ = 100;
     std::atomic<bool> listening_{false};

@@ -36,6 +36,27 @@ void Notify(const std::string& peer, const std::string& resource, const char* st
     ToConsole(NOTICE_FTP_EVENT, &r, sizeof r, true);
 }
 
+void ReportBind(int code, const std::string& addr) {
+    if (code == FTP_EV_BIND_NOT_AVAILABLE) {
+        LogPrint(0, "FTP  Err: bind() IP address [%s] not available", addr.c_str());
+        LogError("Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
+                 "host\nEither remove the %s service or suppress %s interface assignation",
+                 "FTP", addr.c_str(), "FTP", addr.c_str());
+    } else if (code == FTP_EV_BIND_IN_USE) {
+        LogPrint(0, "FTP  Err: bind() IP address [%s] port 21 already in use", addr.c_str());
+        LogError("Error \n\nNimbo cannot bind the %s port\nan application is already listening on this port\n", "FTP");
+    } else {
+        LogPrint(0, "FTP  Err: bind() failed, IP address [%s] port 21", addr.c_str());
+        LogError("Error \n\nNimbo tried to bind the port # %s protocol %s\nto the interface %s\n but failed\n", "21",
+                 "FTTP", addr.c_str());
+    }
+}
+
+// The row's listener could not be bound.
+void FtpBindFailed(int err, const std::string& address) {
+    ReportBind(FtpBindEvent(err), address.empty() ? "INADDR_ANY" : address);
+}
+
 void FtpServerEvent(int code, const char*, const char*) {
     const std::string addr = AddressText();
     switch (code) {
@@ -54,19 +75,9 @@ void FtpServerEvent(int code, const char*, const char*) {
             LogPrint(0, "FTP  Inf: Stopped accepting incoming connections");
             break;
         case FTP_EV_BIND_NOT_AVAILABLE:
-            LogPrint(0, "FTP  Err: bind() IP address [%s] not available", addr.c_str());
-            LogError("Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
-                     "host\nEither remove the %s service or suppress %s interface assignation",
-                     "FTP", addr.c_str(), "FTP", addr.c_str());
-            break;
         case FTP_EV_BIND_IN_USE:
-            LogPrint(0, "FTP  Err: bind() IP address [%s] port 21 already in use", addr.c_str());
-            LogError("Error \n\nNimbo cannot bind the %s port\nan application is already listening on this port\n", "FTP");
-            break;
         case FTP_EV_BIND_FAILED:
-            LogPrint(0, "FTP  Err: bind() failed, IP address [%s] port 21", addr.c_str());
-            LogError("Error \n\nNimbo tried to bind the port # %s protocol %s\nto the interface %s\n but failed\n", "21",
-                     "FTTP", addr.c_str());
+            ReportBind(code, addr);
             break;
         case FTP_EV_NO_MEMORY:
             LogPrint(0, "FTP  Err: The CFtpServer class could not allocate memory");
@@ -173,7 +184,10 @@ bool FtpStart() {
         if (names[i][0] && passwords[i][0]) AddUser(i + 1, names[i], passwords[i], g_start.FTP_RegiteredRootDirectory, 63);
     uint32_t addr = 0;
     if (g_start.FTP_LocalIP[0]) addr = inet_addr(g_start.FTP_LocalIP);
-    if (g_userCount == 0 || !g_server->BindAndListen(addr, static_cast<uint16_t>(g_start.FTP_Port))) {
+    // The row's listener while the row runs; a server started on its own opens one.
+    const uint16_t port = static_cast<uint16_t>(g_start.FTP_Port);
+    if (g_userCount == 0 || !(IsRowRunning(TH_FTP) ? g_server->ListenOn(ThreadSlots[TH_FTP].socket, addr, port)
+                                                   : g_server->BindAndListen(addr, port))) {
         FtpStop();
         return false;
     }
@@ -193,18 +207,9 @@ void FtpStop() {
     g_userCount = 0;
 }
 
-void FtpThread() {
-    ThreadSlot& slot = ThreadSlots[TH_FTP];
-    if (SleepWhileRunning(TH_FTP, 1500)) {
-        if (!FtpStart()) {
-            slot.running = 0;
-        } else {
-            while (slot.running.load()) slot.event->Wait(500);
-            FtpStop();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    }
-    DebugTrace("Thread Inf: FTP thread ends here\n");
-}
+void FtpThread() { RunServiceRow(TH_FTP, FtpStart, FtpStop); }
 
-void RegisterFtpService() { RegisterThreadFunction(TH_FTP, FtpThread); }
+void RegisterFtpService() {
+    RegisterThreadFunction(TH_FTP, FtpThread);
+    RegisterBindReport(TH_FTP, FtpBindFailed);
+}

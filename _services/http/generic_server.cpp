@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "event.h"
 #include "http_text.h"
 #include "log.h"
 #include "sockets.h"
@@ -106,6 +107,14 @@ bool CGenericServer::StartThread(pthread_t* thread, void* (*entry)(void*), void*
     return err == 0;
 }
 
+int BindEventCode(int err) {
+    switch (ClassifyBindError(err)) {
+        case BIND_IN_USE: return EV_BIND_INUSE;
+        case BIND_NOT_AVAILABLE: return EV_BIND_NOTAVAIL;
+        default: return EV_BIND_OTHER;
+    }
+}
+
 void* CGenericServer::AcceptEntry(void* self) {
     static_cast<CGenericServer*>(self)->AcceptThread();
     return nullptr;
@@ -178,45 +187,30 @@ void CGenericServer::AcceptThread() {
         startState_ = state;
         startChanged_.notify_all();
     };
-    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (sock < 0) {
-        ReportServer(EV_SOCKET, LastErrorText(), fn, __LINE__);
-        started(-1);
-        return;
-    }
-    // The server closes its connections first: a restart must not wait out TIME_WAIT.
-    int one = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port_);
-    sa.sin_addr.s_addr = address_;
-    if (bind(sock, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        int err = errno;
-        int code = err == EADDRNOTAVAIL ? EV_BIND_NOTAVAIL : (err == EADDRINUSE || err == EINVAL) ? EV_BIND_INUSE
-                                                                                                  : EV_BIND_OTHER;
-        ReportServer(code, LastErrorText(err), fn, __LINE__);
-        close(sock);
-        started(-1);
-        return;
-    }
-    if (listen(sock, SOMAXCONN) != 0) {
-        ReportServer(EV_LISTEN, LastErrorText(), fn, __LINE__);
-        close(sock);
-        started(-1);
-        return;
+    const bool own = listener_ < 0;
+    int sock = listener_;
+    if (own) {
+        // The server closes its connections first: a restart must not wait out TIME_WAIT.
+        const char* failed = "socket";
+        sock = OpenTcpListener(address_, port_, SOMAXCONN, SOCK_NONBLOCK, &failed);
+        if (sock < 0) {
+            int err = errno;
+            int code = strcmp(failed, "bind") == 0 ? BindEventCode(err) : strcmp(failed, "listen") == 0 ? EV_LISTEN
+                                                                                                       : EV_SOCKET;
+            ReportServer(code, LastErrorText(err), fn, __LINE__);
+            started(-1);
+            return;
+        }
     }
     started(1);
     for (;;) {
-        pollfd p[2] = {{stopFd_, POLLIN, 0}, {sock, POLLIN, 0}};
-        int r = poll(p, 2, -1);
-        if (r < 0) {
-            if (errno == EINTR) continue;
+        int r = WaitAny(sock, stopFd_, -1);
+        if (r & WAIT_FAILED) {
             ReportServer(EV_ACCEPT_WAIT, LastErrorText(), fn, __LINE__);
             break;
         }
-        if (p[0].revents) break;
-        if (!(p[1].revents & POLLIN)) continue;
+        if (r & WAIT_STOP) break;
+        if (!(r & WAIT_READY)) continue;
         sockaddr_in peer{};
         socklen_t len = sizeof peer;
         int client = accept4(sock, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
@@ -228,11 +222,9 @@ void CGenericServer::AcceptThread() {
             poll(&w, 1, 100);
             continue;
         }
-        const uint8_t* a = reinterpret_cast<const uint8_t*>(&peer.sin_addr.s_addr);
-        char text[16];
-        snprintf(text, sizeof text, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
-        AddClient(client, text, peer.sin_port);
+        AddClient(client, IPv4Text(peer.sin_addr).c_str(), peer.sin_port);
     }
+    if (!own) return;  // the owner closes it
     shutdown(sock, SHUT_RDWR);
     close(sock);
 }
@@ -301,15 +293,13 @@ void CGenericServer::ServeConnection(Client* client) {
                 ReportClient(EV_REQUEST_DEADLINE, ctx, "", fn, __LINE__);
             break;
         }
-        pollfd p[2] = {{ctx.socket, POLLIN, 0}, {stopFd_, POLLIN, 0}};
-        int r = poll(p, 2, static_cast<int>(std::min<int64_t>(until - now, INT32_MAX)));
-        if (r < 0) {
-            if (errno == EINTR) continue;
+        int r = WaitAny(ctx.socket, stopFd_, static_cast<int>(std::min<int64_t>(until - now, INT32_MAX)));
+        if (r & WAIT_FAILED) {
             ReportClient(EV_CLIENT_WAIT, ctx, LastErrorText(), fn, __LINE__);
             break;
         }
         if (r == 0) continue;
-        if (p[1].revents) break;
+        if (r & WAIT_STOP) break;
         ssize_t n = recv(ctx.socket, buffer, kReceiveBuffer, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) continue;

@@ -18,6 +18,9 @@
 
 class CGenericServer;
 
+// The server event of a bind that failed with errno err.
+int BindEventCode(int err);
+
 struct ClientContext {
     CGenericServer* server = nullptr;
     int             socket = -1;
@@ -53,6 +56,9 @@ public:
 
     // address in network order (0: any), port in host order, idle timeout in ms (0: none).
     int  Run(uint32_t address, uint16_t port, uint32_t idleTimeoutMs);
+    // Before Run: serve on this non-blocking listening socket, which the caller keeps (the
+    // service table's row), in place of opening one on address and port.
+    void AdoptListener(int listener) { listener_ = listener; }
     int  Shutdown();
     bool Running() const { return running_; }
     void SetCallbacks(ServerEventCallback server, ClientEventCallback client) {
@@ -102,6 +108,7 @@ private:
     int                 maxClients_ = 512;
     uint32_t            requestDeadlineMs_ = 30000;
     int                 stopFd_ = -1;   // eventfd: readable once Shutdown has begun
+    int                 listener_ = -1; // adopted listening socket, or -1
     pthread_t           acceptThread_{};
     pthread_t           helperThread_{};
     std::atomic<bool>   running_{false};

@@ -123,6 +123,20 @@ void HttpServerEvent(int code, const ServerEventRecord& r) {
                  "HTTP", address.c_str());
 }
 
+// The row's listener could not be bound: the lines and box of a server that fails to bind.
+void HttpBindFailed(int err, const std::string&) {
+    ServerEventRecord r{};
+    snprintf(r.text, sizeof r.text, "%s", LastErrorText(err));
+    snprintf(r.function, sizeof r.function, "%s", "BindServiceSocket");
+    HttpServerEvent(BindEventCode(err), r);
+    const GlobalSettings s = SettingsSnapshot();
+    std::string root = Field(s.HTTP_RootDir, sizeof s.HTTP_RootDir);
+    for (char& c : root)
+        if (c == '\\') c = '/';
+    if (!root.empty() && root.back() != '/') root += '/';
+    snprintf(r.text, sizeof r.text, "%s", root.c_str());
+    HttpServerEvent(EV_START_FAILED, r);
+}
 }  // namespace
 
 void HttpSetNoticeTap(HttpNoticeTap tap) { g_tap.store(tap); }
@@ -136,6 +150,8 @@ int HttpStart() {
     const std::string localIp = Field(s.HTTP_LocalIP, sizeof s.HTTP_LocalIP);
     in_addr bind{};
     if (!localIp.empty() && !ParseIPv4(localIp.c_str(), &bind)) bind.s_addr = INADDR_NONE;
+    // The row's listener while the row runs; a server started on its own opens one.
+    if (IsRowRunning(TH_HTTP)) server->AdoptListener(ThreadSlots[TH_HTTP].socket);
     int ok = server->Start(bind.s_addr, Field(s.HTTP_RootDir, sizeof s.HTTP_RootDir),
                            Field(s.HTTP_DefaultPage, sizeof s.HTTP_DefaultPage), static_cast<uint16_t>(s.HTTP_Port),
                            10000);
@@ -155,17 +171,10 @@ void HttpStop() {
 }
 
 void HttpServiceThread() {
-    ThreadSlot& slot = ThreadSlots[TH_HTTP];
-    if (SleepWhileRunning(TH_HTTP, 1500)) {
-        if (!HttpStart()) {
-            slot.running = 0;
-        } else {
-            while (slot.running) slot.event->Wait(1000);
-            HttpStop();
-            usleep(50000);
-        }
-    }
-    DebugTrace("Thread Inf: HTTP thread ends here\n");
+    RunServiceRow(TH_HTTP, [] { return HttpStart() != 0; }, HttpStop);
 }
 
-void RegisterHttpService() { RegisterThreadFunction(TH_HTTP, HttpServiceThread); }
+void RegisterHttpService() {
+    RegisterThreadFunction(TH_HTTP, HttpServiceThread);
+    RegisterBindReport(TH_HTTP, HttpBindFailed);
+}

@@ -23,15 +23,9 @@ struct NfsService {
 };
 std::unique_ptr<NfsService> g_service;
 
+// The row holds no socket: the NFS, MOUNT and portmapper programs open ports of their own.
 void NfsThread() {
-    ThreadSlot& slot = ThreadSlots[TH_NFS];
-    if (SleepWhileRunning(TH_NFS, 1500)) {
-        if (!NfsStart(SettingsSnapshot())) slot.running = 0;
-        while (slot.running) slot.event->Wait(1000);
-        NfsStop();
-        usleep(50000);
-    }
-    DebugTrace("Thread Inf: NFS thread ends here\n");
+    RunServiceRow(TH_NFS, [] { return NfsStart(SettingsSnapshot()) != 0; }, NfsStop);
 }
 }  // namespace
 

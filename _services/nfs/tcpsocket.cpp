@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -23,15 +22,13 @@ int OpenRpcSocket(int type, const std::string& address, int port) {
         errno = EINVAL;
         return -1;
     }
-    int s = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    int s = type == SOCK_STREAM ? OpenTcpListener(sa.sin_addr.s_addr, static_cast<uint16_t>(port), 5)
+                                : socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) return -1;
-    int one = 1;
-    if (type == SOCK_STREAM) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     // Accepted connections inherit the receive time-out.
     timeval tv{kRpcReceiveTimeoutSec, 0};
     bool ok = setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 &&
-              bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
-              (type != SOCK_STREAM || listen(s, 5) == 0);
+              (type == SOCK_STREAM || bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0);
     if (!ok) {
         int err = errno;
         close(s);
@@ -42,13 +39,6 @@ int OpenRpcSocket(int type, const std::string& address, int port) {
 }
 
 namespace {
-int BoundPort(int s) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-    return ntohs(sa.sin_port);
-}
-
 void LogOpenFailure(const char* proto, const std::string& address, int port) {
     int err = errno;
     LogPrint(0, "NFS Err: cannot open %s port %s:%d: %s%s", proto, address.empty() ? "*" : address.c_str(), port,
@@ -153,7 +143,7 @@ bool CRpcPort::Start(int type, const std::string& address, int port, CRPCServer*
         LogOpenFailure(type == SOCK_STREAM ? "TCP" : "UDP", address, port);
         return false;
     }
-    port_ = BoundPort(sock_);
+    port_ = LocalPort(sock_);
     listener_ = listener;
     stop_.Reset();
     closed_ = false;
@@ -168,10 +158,10 @@ bool CRpcPort::Start(int type, const std::string& address, int port, CRPCServer*
 
 bool CRpcPort::WaitReadable() {
     while (!closed_) {
-        pollfd p[2] = {{sock_, POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) continue;
-        if (closed_ || (p[1].revents & POLLIN)) return false;
-        if (p[0].revents) return true;
+        int r = WaitAny(sock_, stop_.fd(), -1);
+        if (r & WAIT_FAILED) continue;
+        if (closed_ || (r & WAIT_STOP)) return false;
+        if (r & WAIT_READY) return true;
     }
     return false;
 }

@@ -1,6 +1,5 @@
 #include "udp_receive.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -15,11 +14,8 @@ void PauseAfterSocketError(int row, const char* errorFormat, int err) {
 
 ssize_t ReceiveServiceDatagram(int row, void* buf, size_t size, Datagram* info, const char* errorFormat) {
     ThreadSlot& slot = ThreadSlots[row];
-    pollfd fds[2] = {{slot.socket, POLLIN, 0}, {slot.event ? slot.event->fd() : -1, POLLIN, 0}};
-    int r = poll(fds, 2, 1000);
-    if (r <= 0) return 0;
-    if (fds[1].revents & POLLIN) slot.event->Reset();
-    if (!(fds[0].revents & POLLIN) || !slot.running) return 0;
+    int r = WaitAny(slot.socket, slot.event, 1000);
+    if (!(r & WAIT_READY) || (r & WAIT_FAILED) || !slot.running) return 0;
     ssize_t n = RecvDatagram(slot.socket, buf, size, info, MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0) {
         if (errno != EAGAIN && errno != ECONNREFUSED) PauseAfterSocketError(row, errorFormat, errno);

@@ -26,22 +26,9 @@ uint32_t TcpResolve(const char* host) {
 int TcpListenSocket(const char* servicesName, uint16_t* port, bool loopbackOnly) {
     int sp = ServicePort(servicesName, "tcp");
     uint16_t p = sp ? static_cast<uint16_t>(sp) : *port;
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int s = OpenTcpListener(htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY), p, 1);
     if (s < 0) return INVALID_SOCK;
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(p);
-    sa.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
-    if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(s, 1) != 0) {
-        int err = errno;
-        close(s);
-        errno = err;
-        return INVALID_SOCK;
-    }
-    socklen_t len = sizeof sa;
-    if (getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) == 0) *port = ntohs(sa.sin_port);
+    if (int bound = LocalPort(s)) *port = static_cast<uint16_t>(bound);
     return s;
 }
 

@@ -46,3 +46,17 @@ int WaitAny(Event* const* events, int n, int timeoutMs) {
         // Another waiter consumed it; wait again (time-out not restarted precisely).
     }
 }
+
+int WaitAny(int fd, int stopFd, int timeoutMs) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd, POLLIN, 0}};
+    int r;
+    do { r = poll(fds, 2, timeoutMs); } while (r < 0 && errno == EINTR);
+    if (r < 0) return WAIT_FAILED;
+    return (fds[0].revents ? WAIT_READY : 0) | (fds[1].revents ? WAIT_STOP : 0);
+}
+
+int WaitAny(int fd, Event* wake, int timeoutMs) {
+    int r = WaitAny(fd, wake ? wake->fd() : -1, timeoutMs);
+    if (r & WAIT_STOP) wake->Reset();
+    return r;
+}

@@ -17,6 +17,19 @@ private:
     int fd_;
 };
 
-// Waits for the first of up to n events or file descriptors. Returns the index of the
-// first ready one, -1 on time-out. Events are consumed (reset) when reported.
+// Waits for the first of up to n events. Returns the index of the first ready one, -1 on
+// time-out. Events are consumed (reset) when reported.
 int WaitAny(Event* const* events, int n, int timeoutMs);
+
+// What WaitAny saw on a descriptor and a stop event: a mask, 0 on time-out.
+enum : int {
+    WAIT_READY = 1,   // the descriptor is readable, or in error or hung up: act on it
+    WAIT_STOP = 2,    // the stop event is set
+    WAIT_FAILED = 4,  // poll failed (errno tells why)
+};
+// Waits up to timeoutMs (-1: without limit) for fd to be readable and for a stop event given
+// by its descriptor (-1: none), retrying after signals. The stop event is left as it is, so
+// that every thread waiting on it sees it.
+int WaitAny(int fd, int stopFd, int timeoutMs);
+// The same with the stop event consumed (reset) when reported: a thread's own wake-up event.
+int WaitAny(int fd, Event* wake, int timeoutMs);

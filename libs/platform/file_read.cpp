@@ -6,7 +6,9 @@
 
 #include <cerrno>
 
-FileRead ReadRegularFile(const std::string& path, std::vector<uint8_t>* out, int* err) {
+namespace {
+template <class Buffer>
+FileRead ReadInto(const std::string& path, Buffer* out, int* err) {
     out->clear();
     // O_NONBLOCK: a FIFO must not block the open; it is refused below.
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -37,3 +39,10 @@ FileRead ReadRegularFile(const std::string& path, std::vector<uint8_t>* out, int
     if (err) *err = 0;
     return FileRead::Ok;
 }
+}  // namespace
+
+FileRead ReadRegularFile(const std::string& path, std::vector<uint8_t>* out, int* err) {
+    return ReadInto(path, out, err);
+}
+
+FileRead ReadRegularFile(const std::string& path, std::string* out, int* err) { return ReadInto(path, out, err); }

@@ -1,4 +1,4 @@
-// Reading a whole regular file into memory.
+// Reading a whole regular file into memory: the one file reader of the program.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -10,3 +10,12 @@ enum class FileRead { Ok, OpenFailed, ReadFailed };
 // given) holds the errno of the open, or EINVAL for something that is not a regular file or
 // could not be read whole.
 FileRead ReadRegularFile(const std::string& path, std::vector<uint8_t>* out, int* err = nullptr);
+FileRead ReadRegularFile(const std::string& path, std::string* out, int* err = nullptr);
+
+// The same when only success matters.
+inline bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out, int* err = nullptr) {
+    return ReadRegularFile(path, out, err) == FileRead::Ok;
+}
+inline bool ReadWholeFile(const std::string& path, std::string* out, int* err = nullptr) {
+    return ReadRegularFile(path, out, err) == FileRead::Ok;
+}

@@ -249,10 +249,6 @@ bool FixedInfoFromBlock(const uint8_t* block, size_t size, FixedFileInfo* out) {
     return out->signature == kFixedFileInfoSignature;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* out, int* err) {
-    return ReadRegularFile(path, out, err) == FileRead::Ok;
-}
-
 }  // namespace
 
 PeResult PeFileVersion(const uint8_t* data, size_t size, uint64_t* version) {

@@ -110,3 +110,36 @@ int WaitReadable(int fd, int timeoutMs) {
         return r > 0 ? 1 : 0;
     }
 }
+
+int OpenTcpListener(uint32_t address, uint16_t port, int backlog, int flags, const char** failedCall) {
+    const char* failed = "socket";
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    if (s >= 0) {
+        int one = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(port);
+        sa.sin_addr.s_addr = address;
+        if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) failed = "bind";
+        else if (listen(s, backlog) != 0) failed = "listen";
+        else return s;
+        int err = errno;
+        close(s);
+        errno = err;
+    }
+    if (failedCall) *failedCall = failed;
+    return -1;
+}
+
+BindFailure ClassifyBindError(int err) {
+    if (err == EADDRINUSE || err == EINVAL) return BIND_IN_USE;
+    return err == EADDRNOTAVAIL ? BIND_NOT_AVAILABLE : BIND_OTHER;
+}
+
+int LocalPort(int sock) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (getsockname(sock, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+    return ntohs(sa.sin_port);
+}

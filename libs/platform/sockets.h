@@ -16,6 +16,20 @@ std::string IPv4Text(uint32_t networkOrder);
 // Port of a services-file entry (host order), or 0 when there is none.
 int ServicePort(const char* name, const char* proto);
 
+// A TCP listener on address:port (address in network order, 0: any; port in host order, 0: a
+// free one) with SO_REUSEADDR, so that a restart does not wait out TIME_WAIT. flags: more
+// socket type flags (SOCK_NONBLOCK). Returns the socket, or -1 with errno from the call that
+// failed and *failedCall (when given) naming it: "socket", "bind" or "listen".
+int OpenTcpListener(uint32_t address, uint16_t port, int backlog, int flags = 0, const char** failedCall = nullptr);
+
+// The local port a socket is bound to (host order); 0 when it has none.
+int LocalPort(int sock);
+
+// How a failed bind reads to the user: the port is taken, the address is not this host's, or
+// something else.
+enum BindFailure { BIND_IN_USE, BIND_NOT_AVAILABLE, BIND_OTHER };
+BindFailure ClassifyBindError(int err);
+
 // A datagram with the local address and interface it arrived on.
 struct Datagram {
     sockaddr_in peer{};

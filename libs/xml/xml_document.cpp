@@ -1,14 +1,13 @@
 // XML document model: records, finders, loading and saving.
 #include "xml_document.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
 
+#include "file_read.h"
 #include "xml_internal.h"
 #include "xml_text.h"
 
@@ -23,30 +22,6 @@ std::size_t GetText(const std::string& stored, std::string* out, int asStored) {
   if (out == nullptr) return stored.size();
   *out = asStored ? stored : XmlUnescape(stored);
   return out->size();
-}
-
-// Reads a whole regular file; nothing when it cannot be opened or read.
-bool ReadWholeFile(const std::string& name, std::string& bytes) {
-  const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (ok) {
-    bytes.assign(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-      const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        ok = n == 0;
-        bytes.resize(done);
-        break;
-      }
-      done += static_cast<std::size_t>(n);
-    }
-  }
-  ::close(fd);
-  return ok;
 }
 
 }  // namespace
@@ -374,7 +349,7 @@ int XmlDocument::Load(std::string_view source, int kind, XmlTransform* transform
   if (kind == kXmlSourceFile) {
     sourceName.assign(source);
     std::string bytes;
-    if (source.empty() || !ReadWholeFile(sourceName, bytes)) {
+    if (source.empty() || !ReadWholeFile(sourceName, &bytes)) {
       LoadDefaults();  // the name is kept, so that Save() creates the file
       return 1;
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host_records.h"
+#include "tcp4u_exchg.h"
 
 class FakeConsole {
 public:
@@ -18,7 +19,7 @@ public:
     ~FakeConsole();
 
     // Listens on 127.0.0.1 (system-chosen port) and serves one connection.
-    bool Start(const std::string& password = "qorlu7150", uint32_t version = 12);
+    bool Start(const std::string& password = kConsolePassword, uint32_t version = 12);
     void Stop();
     uint16_t port() const { return port_; }
 

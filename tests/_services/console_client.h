@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "tcp4u_exchg.h"
+
 // Moves the calling process into a private network namespace with loopback up, so that the
 // services' fixed ports are free. False when not permitted (not root).
 bool EnterPrivateNetwork();
@@ -17,7 +19,7 @@ class ConsoleTestClient {
 public:
     ~ConsoleTestClient();
     // Connects to 127.0.0.1:port and runs the handshake; returns its result.
-    int  Connect(uint16_t port, const char* password = "qorlu7150");
+    int  Connect(uint16_t port, const char* password = kConsolePassword);
     bool Request(uint32_t id, const void* data = nullptr, size_t length = 0);
     // Next frame, or id 0 with an empty payload on error / close / time-out.
     ConsoleFrame Next(int timeoutSeconds = 10);

@@ -1,8 +1,13 @@
 // Settings store, message queues, MD5 and command-line words.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -10,12 +15,16 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "log.h"
 #include "md5.h"
 #include "message_queue.h"
 #include "settings.h"
+#include "sockets.h"
 #include "start_threads.h"
+#include "to_console.h"
 
 namespace {
 std::string WriteTemp(const std::string& content) {
@@ -138,6 +147,104 @@ TEST(Settings, RecordsThatWouldBreakTheFileAreRefused) {
     text << f.rdbuf();
     EXPECT_EQ(text.str(), "[TFTP]\nTFTP_Port=69\n") << "nothing of a refused record is stored";
     unlink(ini.c_str());
+}
+
+namespace {
+std::vector<std::pair<int, std::string>> g_caught;
+void Catch(int level, const char* text) { g_caught.emplace_back(level, text); }
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+}  // namespace
+
+TEST(Log, ALineIsFormattedOnlyWhenSomethingReadsIt) {
+    ASSERT_NE(ConsoleState(), CONSOLE_CONNECTED);
+    const std::string file = WriteTemp("");
+    SettingsUpdate([](GlobalSettings& s) {
+        s.NIMBO_LogFile[0] = 0;
+        s.LogLevel = 4;
+    });
+    EXPECT_FALSE(LogWanted(LOG_PROGRAM, 1)) << "no desktop and no log file";
+    EXPECT_TRUE(LogWanted(LOG_PROGRAM, kLogError)) << "texts for the user always go out";
+    SettingsUpdate([&](GlobalSettings& s) { snprintf(s.NIMBO_LogFile, sizeof s.NIMBO_LogFile, "%s", file.c_str()); });
+    EXPECT_TRUE(LogWanted(LOG_PROGRAM, 4));
+    EXPECT_FALSE(LogWanted(LOG_PROGRAM, 5)) << "above the log level";
+    LogPrint(1, "TEST Inf: %s %d", "one", 1);
+    LogPrint(5, "TEST Inf: hidden");
+    LogLine(LOG_DHCP, 2, "DHCP Inf: %s", "two");
+
+    // A sink takes its tag's lines at every level, in place of the program log.
+    SetLogSink(LOG_DHCP, Catch);
+    EXPECT_TRUE(LogWanted(LOG_DHCP, 15));
+    LogLine(LOG_DHCP, 15, "DHCP Inf: %s", std::string(600, 'x').c_str());
+    LogLine(LOG_DHCP, kLogError, "DHCP Err: %d", 3);
+    SetLogSink(LOG_DHCP, nullptr);
+    ASSERT_EQ(g_caught.size(), 2u);
+    EXPECT_EQ(g_caught[0].first, 15);
+    EXPECT_EQ(g_caught[0].second.size(), 511u) << "texts are cut at 511 characters";
+    EXPECT_EQ(g_caught[1], (std::pair<int, std::string>{kLogError, "DHCP Err: 3"}));
+
+    const std::string text = ReadText(file);
+    EXPECT_NE(text.find("] TEST Inf: one 1\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("] DHCP Inf: two\r\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("hidden"), std::string::npos) << text;
+    EXPECT_EQ(text.find("xxx"), std::string::npos) << text;
+    SettingsUpdate([](GlobalSettings& s) {
+        s.NIMBO_LogFile[0] = 0;
+        s.LogLevel = 8;
+    });
+    unlink(file.c_str());
+}
+
+namespace {
+std::vector<std::pair<int, std::string>> g_bindReports;
+void CatchBindReport(int err, const std::string& address) { g_bindReports.emplace_back(err, address); }
+}  // namespace
+
+TEST(ThreadTable, StreamRowHoldsAListenerAndReportsATakenPort) {
+    const uint32_t loopback = htonl(INADDR_LOOPBACK);
+    int probe = OpenTcpListener(loopback, 0, 1);
+    ASSERT_GE(probe, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = loopback;
+    sa.sin_port = htons(static_cast<uint16_t>(LocalPort(probe)));
+    ASSERT_NE(sa.sin_port, 0);
+    close(probe);
+    SettingsUpdate([&](GlobalSettings& s) {
+        s.HTTP_Port = ntohs(sa.sin_port);
+        snprintf(s.HTTP_LocalIP, sizeof s.HTTP_LocalIP, "127.0.0.1");
+    });
+    auto stopRow = [] {
+        ThreadSlots[TH_HTTP].running = 0;
+        WakeThread(TH_HTTP);
+        EXPECT_TRUE(JoinThreadRow(TH_HTTP, 10000));
+    };
+
+    ASSERT_EQ(StartThread(TH_HTTP), 1);
+    const int listener = ThreadSlots[TH_HTTP].socket;
+    ASSERT_GE(listener, 0) << "the row opens its listener before its thread starts";
+    EXPECT_TRUE(fcntl(listener, F_GETFL) & O_NONBLOCK);
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    close(client);
+    stopRow();
+    EXPECT_EQ(ThreadSlots[TH_HTTP].socket, -1) << "closed once the row's thread has ended";
+
+    // Taken by another: the service's own report, and no thread.
+    int taken = OpenTcpListener(loopback, ntohs(sa.sin_port), 1);
+    ASSERT_GE(taken, 0);
+    RegisterBindReport(TH_HTTP, CatchBindReport);
+    EXPECT_EQ(StartThread(TH_HTTP), 0);
+    RegisterBindReport(TH_HTTP, nullptr);
+    EXPECT_FALSE(IsRowRunning(TH_HTTP));
+    EXPECT_EQ(g_bindReports, (std::vector<std::pair<int, std::string>>{{EADDRINUSE, "127.0.0.1"}}));
+    close(taken);
+    ASSERT_EQ(StartThread(TH_HTTP), 1) << "free again: the row starts";
+    stopRow();
 }
 
 TEST(Queue, CapacitySequenceAndOrder) {

@@ -7,7 +7,7 @@
 #include "fuzz_util.h"
 
 namespace {
-void Quiet(int, const std::string&) {}
+void Quiet(int, const char*) {}
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

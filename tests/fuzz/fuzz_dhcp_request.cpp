@@ -24,7 +24,7 @@ struct Server {
     DhcpEnv env;
 
     Server() {
-        SetDhcpLogSink(Quiet, nullptr);
+        SetDhcpLogSink(Quiet);
         DhcpSettings& s = cfg.rec;
         snprintf(s.DHCP_IP_Pool, sizeof s.DHCP_IP_Pool, "10.0.0.10");
         s.PoolStart = Ip("10.0.0.10");

@@ -9,7 +9,7 @@
 #include "ris_inf.h"
 
 namespace {
-void Quiet(int, const std::string&) {}
+void Quiet(int, const char*) {}
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

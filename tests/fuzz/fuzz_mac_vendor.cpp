@@ -11,7 +11,7 @@ void Quiet(int, const char*) {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool init = [] {
-        SetDhcpLogSink(Quiet, nullptr);
+        SetDhcpLogSink(Quiet);
         return true;
     }();
     (void)init;

@@ -68,9 +68,9 @@ private:
         static std::mutex m;
         return m;
     }
-    static void Sink(int, const std::string& text) {
+    static void Sink(int, const char* text) {
         std::lock_guard<std::mutex> lock(Mutex());
         Lines().push_back(text);
     }
-    BinlLogSink previous_;
+    LogSink previous_;
 };

@@ -53,7 +53,7 @@ protected:
         ASSERT_GE(fd, 0);
         close(fd);
         path_ = tmpl;
-        SetDhcpLogSink(CaptureSink, nullptr);
+        SetDhcpLogSink(CaptureSink);
         CapturedLog().clear();
     }
     void TearDown() override { unlink(path_.c_str()); }

@@ -15,7 +15,7 @@ struct Server {
 
     explicit Server(uint32_t services = kSvcDhcp | kSvcTftp, const char* bootFile = "\\a.0|7?\\x64.efi|7i?\\ipxe64.efi",
                     const char* pool = "10.0.0.10", int poolSize = 5) {
-        SetDhcpLogSink(CaptureSink, nullptr);
+        SetDhcpLogSink(CaptureSink);
         CapturedLog().clear();
         DhcpSettings& s = cfg.rec;
         std::snprintf(s.DHCP_IP_Pool, sizeof s.DHCP_IP_Pool, "%s", pool);

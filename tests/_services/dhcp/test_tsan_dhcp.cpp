@@ -34,7 +34,7 @@ TEST(DhcpShared, SettingsSnapshotsWhileBinlWritesSizes) {
 }
 
 TEST(DhcpShared, ConsoleFreesLeasesWhileRequestsRun) {
-    SetDhcpLogSink(nullptr, nullptr);
+    SetDhcpLogSink(nullptr);
     DhcpConfig cfg;
     cfg.rec.PoolStart = Ip("10.1.0.1");
     cfg.rec.DHCP_PoolSize = 50;

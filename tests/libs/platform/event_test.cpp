@@ -1,8 +1,19 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
 
 #include "event.h"
+#include "file_read.h"
+#include "sockets.h"
 #include "thread.h"
 
 TEST(Event, AutoResetAndWakesWaiter) {
@@ -31,4 +42,85 @@ TEST(Thread, JoinWithDeadline) {
     release.Set();
     EXPECT_TRUE(t.Join(10000));
     EXPECT_TRUE(t.Exited());
+}
+
+// A socket pair stands for the service socket; the stop event is an Event or a bare eventfd.
+TEST(WaitAny, SocketAndStopEvent) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, sv), 0);
+    Event stop;
+    struct Case {
+        const char* name;
+        bool        datagram, stopSet;
+        int         expected;
+    } cases[] = {
+        {"nothing: time-out", false, false, 0},
+        {"a datagram", true, false, WAIT_READY},
+        {"the stop event", false, true, WAIT_STOP},
+        {"both", true, true, WAIT_READY | WAIT_STOP},
+    };
+    for (const Case& c : cases) {
+        if (c.datagram) {
+            ASSERT_EQ(send(sv[1], "x", 1, 0), 1);
+        }
+        if (c.stopSet) stop.Set();
+        // The descriptor form leaves the event set; the Event form consumes it.
+        EXPECT_EQ(WaitAny(sv[0], stop.fd(), 0), c.expected) << c.name;
+        EXPECT_EQ(WaitAny(sv[0], stop.fd(), 0), c.expected) << c.name << ", again";
+        EXPECT_EQ(WaitAny(sv[0], &stop, 0), c.expected) << c.name;
+        EXPECT_EQ(WaitAny(sv[0], &stop, 0) & WAIT_STOP, 0) << c.name << ": consumed";
+        char b;
+        if (c.datagram) {
+            ASSERT_EQ(recv(sv[0], &b, 1, 0), 1);
+        }
+    }
+    EXPECT_EQ(WaitAny(-1, static_cast<Event*>(nullptr), 0), 0) << "nothing to wait for";
+    close(sv[1]);
+    close(sv[0]);
+}
+
+TEST(TcpListener, OpensAndNamesWhatFailed) {
+    const uint32_t loopback = htonl(INADDR_LOOPBACK);
+    int a = OpenTcpListener(loopback, 0, 4);
+    ASSERT_GE(a, 0);
+    const uint16_t port = static_cast<uint16_t>(LocalPort(a));
+    ASSERT_NE(port, 0);
+    const char* failed = nullptr;
+    EXPECT_LT(OpenTcpListener(loopback, port, 4, 0, &failed), 0) << "the port is taken";
+    EXPECT_STREQ(failed, "bind");
+    EXPECT_EQ(ClassifyBindError(errno), BIND_IN_USE);
+    in_addr other{};
+    inet_pton(AF_INET, "192.0.2.1", &other);
+    EXPECT_LT(OpenTcpListener(other.s_addr, 0, 4, 0, &failed), 0) << "not this host's address";
+    EXPECT_EQ(ClassifyBindError(errno), BIND_NOT_AVAILABLE);
+    EXPECT_EQ(ClassifyBindError(EACCES), BIND_OTHER);
+    close(a);
+    int b = OpenTcpListener(loopback, port, 4, SOCK_NONBLOCK);
+    ASSERT_GE(b, 0) << "a closed listener's port is free again at once";
+    EXPECT_TRUE(fcntl(b, F_GETFL) & O_NONBLOCK);
+    close(b);
+}
+
+TEST(ReadWholeFile, BytesOrNothing) {
+    char dir[] = "/tmp/nimbo_read_XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/f";
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite("ab\0c", 1, 4, f);
+    fclose(f);
+    std::string text;
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(ReadWholeFile(path, &text));
+    EXPECT_EQ(text, std::string("ab\0c", 4));
+    EXPECT_TRUE(ReadWholeFile(path, &bytes));
+    EXPECT_EQ(bytes.size(), 4u);
+    int err = 0;
+    EXPECT_FALSE(ReadWholeFile(path + ".missing", &text, &err));
+    EXPECT_EQ(err, ENOENT);
+    EXPECT_TRUE(text.empty());
+    EXPECT_FALSE(ReadWholeFile(dir, &bytes, &err)) << "a folder is no file";
+    EXPECT_EQ(err, EINVAL);
+    unlink(path.c_str());
+    rmdir(dir);
 }
