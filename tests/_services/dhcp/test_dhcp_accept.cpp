@@ -89,7 +89,7 @@ TEST(DhcpAccept, EarlyDrops) {
         {"4011 a reply", 4011, true, false, 5, 0, 1, 0, "", 2, NoMacIsLocal, DhcpDrop::kNotRequest, "PDHCP Inf: "},
     };
     for (const auto& c : cases) {
-        SetDhcpLogSink(CaptureSink, nullptr);
+        SetDhcpLogSink(CaptureSink);
         CapturedLog().clear();
         const DhcpSettings s = CaseSettings(c.filterMode, true);
         Packet p = MakeRequest(1, c.macLast, {});
@@ -133,7 +133,7 @@ TEST(DhcpAccept, NameAndFileEndInsideTheirFields) {
 TEST(DhcpAccept, AcceptListWithoutEntriesRefusesEveryClient) {
     DhcpSettings none{};
     none.DHCP_ProcMacFilter = 2;
-    SetDhcpLogSink(CaptureSink, nullptr);
+    SetDhcpLogSink(CaptureSink);
     Packet p = MakeRequest(1, 1, {});
     DhcpAcceptInput in;
     in.settings = &none;
