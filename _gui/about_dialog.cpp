@@ -1,10 +1,10 @@
-#include "about_dialog.h"
+#include "_gui/about_dialog.h"
 
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QVBoxLayout>
 
-#include "host_records.h"
+#include "_services/host_records.h"
 
 AboutDialog::AboutDialog(QWidget* owner) : QDialog(owner)
 {

@@ -1,4 +1,4 @@
-#include "balloon.h"
+#include "_gui/balloon.h"
 
 #include <QApplication>
 #include <QFileInfo>

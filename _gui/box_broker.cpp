@@ -1,4 +1,4 @@
-#include "box_broker.h"
+#include "_gui/box_broker.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -10,8 +10,8 @@
 #include <mutex>
 #include <vector>
 
-#include "host_records.h"
-#include "log.h"
+#include "_services/host_records.h"
+#include "_services/log.h"
 
 namespace {
 

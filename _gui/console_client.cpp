@@ -1,4 +1,4 @@
-#include "console_client.h"
+#include "_gui/console_client.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -6,10 +6,10 @@
 #include <thread>
 #include <chrono>
 
-#include "log.h"
-#include "sockets.h"
-#include "tcp4u.h"
-#include "tcp4u_exchg.h"
+#include "_services/log.h"
+#include "libs/platform/sockets.h"
+#include "libs/mini_tcp4u/tcp4u.h"
+#include "libs/mini_tcp4u/tcp4u_exchg.h"
 
 namespace {
 

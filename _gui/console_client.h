@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "console_model.h"
+#include "_gui/console_model.h"
 
 struct ConsoleClient {
     int          sock = -1;

@@ -1,9 +1,9 @@
-#include "console_model.h"
+#include "_gui/console_model.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "log.h"
+#include "_services/log.h"
 
 namespace {
 

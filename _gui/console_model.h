@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "host_records.h"
-#include "host_info.h"
+#include "_services/host_records.h"
+#include "_services/host_info.h"
 
 // Capacities of the records that carry a count.
 constexpr uint32_t kGuiStatsEntrySize = 44;       // u32 transfer number + 40-byte statistics

@@ -1,4 +1,4 @@
-#include "dhcp_page.h"
+#include "_gui/dhcp_page.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,10 +16,10 @@
 #include <memory>
 #include <vector>
 
-#include "balloon.h"
-#include "dhcp_settings.h"
-#include "settings_sheet.h"
-#include "tree_list.h"
+#include "_gui/balloon.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "_gui/settings_sheet.h"
+#include "_gui/tree_list.h"
 
 namespace {
 

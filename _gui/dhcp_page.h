@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "settings_page.h"
+#include "_gui/settings_page.h"
 
 class TreeList;
 

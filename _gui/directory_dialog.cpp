@@ -1,4 +1,4 @@
-#include "directory_dialog.h"
+#include "_gui/directory_dialog.h"
 
 #include <QDesktopServices>
 #include <QDialogButtonBox>
@@ -8,8 +8,8 @@
 #include <QVBoxLayout>
 #include <cstdlib>
 
-#include "console_client.h"
-#include "list_views.h"
+#include "_gui/console_client.h"
+#include "_gui/list_views.h"
 
 std::string DirectoryLineName(const std::string& line)
 {

@@ -1,4 +1,4 @@
-#include "gui_main.h"
+#include "_gui/gui_main.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -11,14 +11,14 @@
 #include <mutex>
 #include <unistd.h>
 
-#include "box_broker.h"
-#include "console_client.h"
-#include "host_info.h"
-#include "log.h"
-#include "main_window.h"
-#include "settings.h"
-#include "single_instance.h"
-#include "to_console.h"
+#include "_gui/box_broker.h"
+#include "_gui/console_client.h"
+#include "_services/host_info.h"
+#include "_services/log.h"
+#include "_gui/main_window.h"
+#include "_services/settings.h"
+#include "_gui/single_instance.h"
+#include "_services/to_console.h"
 
 static void InitGuiResources() { Q_INIT_RESOURCE(gui); }
 

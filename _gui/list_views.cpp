@@ -1,4 +1,4 @@
-#include "list_views.h"
+#include "_gui/list_views.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,4 +1,4 @@
-#include "main_lists.h"
+#include "_gui/main_lists.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -11,10 +11,10 @@
 #include <arpa/inet.h>
 #include <cstring>
 
-#include "list_views.h"
-#include "main_window.h"
-#include "regex_engine.h"
-#include "transfer_list.h"
+#include "_gui/list_views.h"
+#include "_gui/main_window.h"
+#include "libs/regex/regex_engine.h"
+#include "_gui/transfer_list.h"
 
 const char* const kLogFilters[3] = {" Err: ", " Warn: ", " Err: | Warn: "};
 

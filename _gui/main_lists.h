@@ -5,7 +5,7 @@
 #include <QString>
 #include <cstdint>
 
-#include "console_model.h"
+#include "_gui/console_model.h"
 
 class MainWindow;
 class QListWidget;

@@ -1,7 +1,7 @@
-#include "main_window.h"
-#include "tftp_client_pane.h"
-#include "about_dialog.h"
-#include "settings_sheet.h"
+#include "_gui/main_window.h"
+#include "_gui/tftp_client_pane.h"
+#include "_gui/about_dialog.h"
+#include "_gui/settings_sheet.h"
 
 #include <QAction>
 #include <QApplication>
@@ -35,14 +35,14 @@
 #include <cstring>
 #include <malloc.h>
 
-#include "balloon.h"
-#include "console_client.h"
-#include "directory_dialog.h"
-#include "log.h"
-#include "main_lists.h"
-#include "settings.h"
-#include "tftp_errsim.h"
-#include "window_layout.h"
+#include "_gui/balloon.h"
+#include "_gui/console_client.h"
+#include "_gui/directory_dialog.h"
+#include "_services/log.h"
+#include "_gui/main_lists.h"
+#include "_services/settings.h"
+#include "_services/tftp_errsim.h"
+#include "_gui/window_layout.h"
 
 const QEvent::Type PrivateMessageEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
 const QEvent::Type CloseRequestEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());

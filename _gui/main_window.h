@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <map>
 
-#include "console_model.h"
+#include "_gui/console_model.h"
 
 class QAction;
 class QFrame;

@@ -1,4 +1,4 @@
-#include "pickers.h"
+#include "_gui/pickers.h"
 
 #include <QFileDialog>
 #include <QFileInfo>

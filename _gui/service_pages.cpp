@@ -6,9 +6,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "pickers.h"
-#include "settings_page.h"
-#include "settings_sheet.h"
+#include "_gui/pickers.h"
+#include "_gui/settings_page.h"
+#include "_gui/settings_sheet.h"
 
 namespace {
 

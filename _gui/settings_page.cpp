@@ -1,4 +1,4 @@
-#include "settings_page.h"
+#include "_gui/settings_page.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -15,10 +15,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "balloon.h"
-#include "console_client.h"
-#include "host_info.h"
-#include "settings_sheet.h"
+#include "_gui/balloon.h"
+#include "_gui/console_client.h"
+#include "_services/host_info.h"
+#include "_gui/settings_sheet.h"
 
 // ---- pure helpers ----
 

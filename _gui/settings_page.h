@@ -13,8 +13,8 @@
 #include <map>
 #include <string>
 
-#include "dhcp_records.h"
-#include "host_records.h"
+#include "_services/dhcp/dhcp_records.h"
+#include "_services/host_records.h"
 
 class QCheckBox;
 class QComboBox;

@@ -1,4 +1,4 @@
-#include "settings_sheet.h"
+#include "_gui/settings_sheet.h"
 
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -14,10 +14,10 @@
 #include <QVBoxLayout>
 #include <cstring>
 
-#include "balloon.h"
-#include "console_client.h"
-#include "log.h"
-#include "main_window.h"
+#include "_gui/balloon.h"
+#include "_gui/console_client.h"
+#include "_services/log.h"
+#include "_gui/main_window.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <QString>
 #include <vector>
 
-#include "settings_page.h"
+#include "_gui/settings_page.h"
 
 class QPushButton;
 class QStackedWidget;

@@ -1,4 +1,4 @@
-#include "tftp_client_engine.h"
+#include "_gui/tftp_client_engine.h"
 
 #include <strings.h>
 
@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log.h"
-#include "tftp_protocol.h"
+#include "_services/log.h"
+#include "_services/tftp_protocol.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "md5.h"
+#include "_services/md5.h"
 
 enum TftpClientDirection : int { TFTPC_GET = 1, TFTPC_PUT = 2 };
 enum class TftpClientStatus { Running, Done, Failed };

@@ -1,4 +1,4 @@
-#include "tftp_client_pane.h"
+#include "_gui/tftp_client_pane.h"
 
 #include <QComboBox>
 #include <QDropEvent>
@@ -12,10 +12,10 @@
 #include <QTimer>
 #include <QUrl>
 
-#include "balloon.h"
-#include "host_records.h"
-#include "log.h"
-#include "settings.h"
+#include "_gui/balloon.h"
+#include "_services/host_records.h"
+#include "_services/log.h"
+#include "_services/settings.h"
 
 namespace {
 const char* const kBlockSizes[] = {"512", "1024", "1468", "2048", "4096", "8192", "16384", "Edit..."};

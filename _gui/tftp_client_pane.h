@@ -10,8 +10,8 @@
 #include <QStringList>
 #include <functional>
 
-#include "named_semaphore.h"
-#include "tftp_client_thread.h"
+#include "libs/platform/named_semaphore.h"
+#include "_gui/tftp_client_thread.h"
 
 class QWidget;
 class QTimer;

@@ -1,4 +1,4 @@
-#include "tftp_client_thread.h"
+#include "_gui/tftp_client_thread.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,9 +15,9 @@
 #include <ctime>
 #include <vector>
 
-#include "event.h"
-#include "log.h"
-#include "tftp_errsim.h"
+#include "libs/platform/event.h"
+#include "_services/log.h"
+#include "_services/tftp_errsim.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "tftp_client_engine.h"
+#include "_gui/tftp_client_engine.h"
 
 struct TftpClientJob {
     int         direction = TFTPC_GET;

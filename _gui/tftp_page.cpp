@@ -10,12 +10,12 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
-#include "balloon.h"
-#include "console_client.h"
-#include "pickers.h"
-#include "settings_page.h"
-#include "settings_sheet.h"
-#include "tftp_errsim.h"
+#include "_gui/balloon.h"
+#include "_gui/console_client.h"
+#include "_gui/pickers.h"
+#include "_gui/settings_page.h"
+#include "_gui/settings_sheet.h"
+#include "_services/tftp_errsim.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "transfer_list.h"
+#include "_gui/transfer_list.h"
 
 #include <QLabel>
 #include <QMenu>
@@ -10,12 +10,12 @@
 #include <cstring>
 #include <ctime>
 
-#include "list_views.h"
-#include "console_client.h"
-#include "log.h"
-#include "main_window.h"
-#include "regex_engine.h"
-#include "sockets.h"
+#include "_gui/list_views.h"
+#include "_gui/console_client.h"
+#include "_services/log.h"
+#include "_gui/main_window.h"
+#include "libs/regex/regex_engine.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <list>
 #include <string>
 
-#include "console_model.h"
-#include "tftp_records.h"
+#include "_gui/console_model.h"
+#include "_services/tftp_records.h"
 
 class MainWindow;
 class QLabel;

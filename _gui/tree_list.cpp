@@ -1,4 +1,4 @@
-#include "tree_list.h"
+#include "_gui/tree_list.h"
 
 #include <QAction>
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "window_layout.h"
+#include "_gui/window_layout.h"
 
 #include <algorithm>
 #include <cstdio>

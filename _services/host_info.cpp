@@ -1,4 +1,4 @@
-#include "host_info.h"
+#include "_services/host_info.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,12 +12,12 @@
 #include <ctime>
 #include <mutex>
 
-#include "interfaces.h"
-#include "log.h"
-#include "progpath.h"
-#include "settings.h"
-#include "start_threads.h"
-#include "to_console.h"
+#include "libs/platform/interfaces.h"
+#include "_services/log.h"
+#include "libs/platform/progpath.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
 
 namespace {
 std::mutex g_ipLock;

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "host_records.h"
+#include "_services/host_records.h"
 
 #pragma pack(push, 1)
 struct DirectoryListing {

@@ -1,4 +1,4 @@
-#include "log.h"
+#include "_services/log.h"
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -12,11 +12,11 @@
 #include <ctime>
 #include <iostream>
 
-#include "eventlog.h"
-#include "host_records.h"
-#include "settings.h"
-#include "start_threads.h"
-#include "to_console.h"
+#include "libs/platform/eventlog.h"
+#include "_services/host_records.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
 
 namespace {
 std::atomic<bool> g_logDisabled{false};

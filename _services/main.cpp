@@ -9,34 +9,34 @@
 #include <string>
 #include <thread>
 
-#include "log.h"
-#include "settings.h"
-#include "sockets.h"
-#include "start_threads.h"
+#include "_services/log.h"
+#include "_services/settings.h"
+#include "libs/platform/sockets.h"
+#include "_services/start_threads.h"
 
 #ifdef NIMBO_HAVE_DHCP
-#include "dhcp_service.h"
+#include "_services/dhcp/dhcp_service.h"
 #endif
 #ifdef NIMBO_HAVE_TFTP
-#include "tftpd_service.h"
+#include "_services/tftpd_service.h"
 #endif
 #ifdef NIMBO_HAVE_BINL
-#include "binl_service.h"
+#include "_services/binl/binl_service.h"
 #endif
 #ifdef NIMBO_HAVE_HTTP
-#include "http_service.h"
+#include "_services/http/http_service.h"
 #endif
 #ifdef NIMBO_HAVE_NFS
-#include "nfs_service.h"
+#include "_services/nfs/nfs_service.h"
 #endif
 #ifdef NIMBO_HAVE_FTP
-#include "ftp_service.h"
+#include "_services/ftp/ftp_service.h"
 #endif
 #ifdef NIMBO_HAVE_UDP
-#include "udp_service.h"
+#include "_services/udp/udp_service.h"
 #endif
 #ifdef NIMBO_HAVE_GUI
-#include "gui_main.h"
+#include "_gui/gui_main.h"
 #endif
 
 namespace {

@@ -1,4 +1,4 @@
-#include "md5.h"
+#include "_services/md5.h"
 
 #include <cstring>
 

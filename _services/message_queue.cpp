@@ -1,4 +1,4 @@
-#include "message_queue.h"
+#include "_services/message_queue.h"
 
 #include <condition_variable>
 #include <cstring>

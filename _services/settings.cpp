@@ -1,4 +1,4 @@
-#include "settings.h"
+#include "_services/settings.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,12 +12,12 @@
 #include <mutex>
 #include <vector>
 
-#include "host_info.h"
-#include "log.h"
-#include "message_queue.h"
-#include "profile.h"
-#include "start_threads.h"
-#include "tcp4u_exchg.h"
+#include "_services/host_info.h"
+#include "_services/log.h"
+#include "_services/message_queue.h"
+#include "libs/platform/profile.h"
+#include "_services/start_threads.h"
+#include "libs/mini_tcp4u/tcp4u_exchg.h"
 
 #define ROW(path, field, type) {path, #field, offsetof(GlobalSettings, field), type, \
     static_cast<int32_t>(sizeof(GlobalSettings::field))}

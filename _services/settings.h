@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "host_records.h"
+#include "_services/host_records.h"
 
 enum SettingType : int32_t { SETTING_TEXT = 1, SETTING_INT = 4 };
 

@@ -1,4 +1,4 @@
-#include "start_threads.h"
+#include "_services/start_threads.h"
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -13,14 +13,14 @@
 #include <cstring>
 #include <mutex>
 
-#include "host_info.h"
-#include "host_records.h"
-#include "interfaces.h"
-#include "log.h"
-#include "settings.h"
-#include "sockets.h"
-#include "thread.h"
-#include "to_console.h"
+#include "_services/host_info.h"
+#include "_services/host_records.h"
+#include "libs/platform/interfaces.h"
+#include "_services/log.h"
+#include "_services/settings.h"
+#include "libs/platform/sockets.h"
+#include "libs/platform/thread.h"
+#include "_services/to_console.h"
 
 std::atomic<int> BinlPreparationCount{0};
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "event.h"
+#include "libs/platform/event.h"
 
 enum ThreadRow : int {
     TH_CONSOLE = 0, TH_REGISTRY, TH_SCHEDULER, TH_DHCP, TH_PDHCP, TH_BINL, TH_TFTP,

@@ -3,11 +3,9 @@
 add_library(nimbo_tftp_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/tftp_errsim.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tftp_request.cpp)
-target_include_directories(nimbo_tftp_core PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(nimbo_tftp_core PUBLIC nimbo_regex Threads::Threads)
 
 add_library(nimbo_tftp STATIC
   ${CMAKE_CURRENT_LIST_DIR}/tftpd_thread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tftp_worker.cpp)
-target_include_directories(nimbo_tftp PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(nimbo_tftp PUBLIC nimbo_tftp_core nimbo_host nimbo_regex)

@@ -1,4 +1,4 @@
-#include "tftp_errsim.h"
+#include "_services/tftp_errsim.h"
 
 #include <sys/prctl.h>
 #include <sys/random.h>
@@ -15,7 +15,7 @@
 #include <mutex>
 #include <thread>
 
-#include "regex_engine.h"
+#include "libs/regex/regex_engine.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tftp_records.h"
+#include "_services/tftp_records.h"
 
 // Parses a simulator setting ("fix|5,9 delay=100", "random|3", "even|4"). Returns 1 and
 // fills the record (when given) for a valid text; otherwise returns 0, clears the record

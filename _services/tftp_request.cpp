@@ -1,4 +1,4 @@
-#include "tftp_request.h"
+#include "_services/tftp_request.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "host_records.h"
-#include "tftp_protocol.h"
+#include "_services/host_records.h"
+#include "_services/tftp_protocol.h"
 
 // Results of the request decision.
 enum TftpParseResult : int {

@@ -1,6 +1,6 @@
 // The TFTP transfer worker: socket set-up, request decision, windowed send and receive,
 // the ".md5" and "dir.txt" files.
-#include "tftp_worker.h"
+#include "_services/tftp_worker.h"
 
 #include <arpa/inet.h>
 #include <netinet/udp.h>
@@ -20,13 +20,13 @@
 #include <ctime>
 #include <thread>
 
-#include "host_info.h"
-#include "log.h"
-#include "settings.h"
-#include "sockets.h"
-#include "start_threads.h"
-#include "tftp_errsim.h"
-#include "tftp_protocol.h"
+#include "_services/host_info.h"
+#include "_services/log.h"
+#include "_services/settings.h"
+#include "libs/platform/sockets.h"
+#include "_services/start_threads.h"
+#include "_services/tftp_errsim.h"
+#include "_services/tftp_protocol.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "host_records.h"
-#include "md5.h"
-#include "tftp_records.h"
-#include "tftp_request.h"
-#include "thread.h"
+#include "_services/host_records.h"
+#include "_services/md5.h"
+#include "_services/tftp_records.h"
+#include "_services/tftp_request.h"
+#include "libs/platform/thread.h"
 
 struct TftpTransfer {
     // Shared with the TFTP thread and the Console thread.

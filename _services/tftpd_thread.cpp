@@ -1,6 +1,6 @@
 // The TFTP service thread: accepts requests on the service socket, keeps the transfer
 // list, starts one worker per transfer, reports progress and stops transfers.
-#include "tftpd_thread.h"
+#include "_services/tftpd_thread.h"
 
 #include <arpa/inet.h>
 #include <sys/resource.h>
@@ -17,15 +17,15 @@
 #include <mutex>
 #include <thread>
 
-#include "log.h"
-#include "settings.h"
-#include "sockets.h"
-#include "start_threads.h"
-#include "tftp_errsim.h"
-#include "tftp_protocol.h"
-#include "tftp_worker.h"
-#include "tftpd_service.h"
-#include "to_console.h"
+#include "_services/log.h"
+#include "_services/settings.h"
+#include "libs/platform/sockets.h"
+#include "_services/start_threads.h"
+#include "_services/tftp_errsim.h"
+#include "_services/tftp_protocol.h"
+#include "_services/tftp_worker.h"
+#include "_services/tftpd_service.h"
+#include "_services/to_console.h"
 
 namespace {
 

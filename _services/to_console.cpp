@@ -1,4 +1,4 @@
-#include "to_console.h"
+#include "_services/to_console.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -10,13 +10,13 @@
 #include <cstring>
 #include <mutex>
 
-#include "host_info.h"
-#include "log.h"
-#include "message_queue.h"
-#include "settings.h"
-#include "start_threads.h"
-#include "tcp4u.h"
-#include "tcp4u_exchg.h"
+#include "_services/host_info.h"
+#include "_services/log.h"
+#include "_services/message_queue.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
+#include "libs/mini_tcp4u/tcp4u.h"
+#include "libs/mini_tcp4u/tcp4u_exchg.h"
 
 namespace {
 constexpr uint32_t kSynchronous = 0x10000;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "host_records.h"
+#include "_services/host_records.h"
 
 enum ConsoleState { CONSOLE_NOT_CONNECTED = 17, CONSOLE_CONNECTED = 18 };
 

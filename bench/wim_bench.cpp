@@ -6,8 +6,8 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#include "item_select.h"
-#include "wim_entry.h"
+#include "libs/wim/item_select.h"
+#include "libs/wim/wim_entry.h"
 
 int main(int argc, char** argv) {
   if (argc == 5 && std::strcmp(argv[1], "extract") == 0) {

@@ -1,4 +1,4 @@
-#include "carried_archives.h"
+#include "data/carried_archives.h"
 
 // The archive files are built by the data recipes and pulled in here verbatim.
 #define NIMBO_EMBED(sym, path)                  \

@@ -1,4 +1,4 @@
-#include "bcd_store.h"
+#include "_services/binl/bcd_store.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,8 +9,8 @@
 #include <memory>
 #include <ctime>
 
-#include "bcd_hive.h"
-#include "xml_text.h"
+#include "_services/binl/bcd_hive.h"
+#include "libs/xml/xml_text.h"
 
 namespace {
 

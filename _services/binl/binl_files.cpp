@@ -1,4 +1,4 @@
-#include "binl_files.h"
+#include "_services/binl/binl_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,9 +10,9 @@
 #include <climits>
 #include <cstring>
 
-#include "binl_log.h"
-#include "file_read.h"
-#include "pe_version.h"
+#include "_services/binl/binl_log.h"
+#include "libs/platform/file_read.h"
+#include "libs/platform/pe_version.h"
 
 namespace {
 

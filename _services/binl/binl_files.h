@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "file_read.h"
+#include "libs/platform/file_read.h"
 
 // Creation dispositions of MakePathAndWriteFile.
 enum BinlDisposition : int {

@@ -1,4 +1,4 @@
-#include "binl_log.h"
+#include "_services/binl/binl_log.h"
 
 #include <cstdarg>
 

@@ -1,4 +1,4 @@
-#include "binl_menu.h"
+#include "_services/binl/binl_menu.h"
 
 #include <unistd.h>
 
@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "binl_files.h"
-#include "binl_log.h"
-#include "binl_records.h"
-#include "host_records.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_log.h"
+#include "_services/binl/binl_records.h"
+#include "_services/host_records.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "binl_context.h"
+#include "_services/binl/binl_context.h"
 
 // The platform of a menu path (root/BM/PXENIMBO/<platform>/pxenimbo.cfg/menu.def), or -1.
 int MenuPlatformOfPath(const std::string& menuPath);

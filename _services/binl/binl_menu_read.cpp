@@ -2,11 +2,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "binl_files.h"
-#include "binl_log.h"
-#include "binl_menu.h"
-#include "host_records.h"
-#include "regex_engine.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_log.h"
+#include "_services/binl/binl_menu.h"
+#include "_services/host_records.h"
+#include "libs/regex/regex_engine.h"
 
 namespace {
 

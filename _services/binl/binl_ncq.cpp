@@ -1,4 +1,4 @@
-#include "binl_ncq.h"
+#include "_services/binl/binl_ncq.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -15,17 +15,17 @@
 #include <mutex>
 #include <thread>
 
-#include "binl_files.h"
-#include "binl_log.h"
-#include "binl_prepare.h"
-#include "cabinet.h"
-#include "host_records.h"
-#include "log.h"
-#include "ris_assets.h"
-#include "ris_inf.h"
-#include "sockets.h"
-#include "start_threads.h"
-#include "to_console.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_log.h"
+#include "_services/binl/binl_prepare.h"
+#include "libs/platform/cabinet.h"
+#include "_services/host_records.h"
+#include "_services/log.h"
+#include "_services/binl/ris_assets.h"
+#include "_services/binl/ris_inf.h"
+#include "libs/platform/sockets.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "binl_context.h"
-#include "binl_records.h"
+#include "_services/binl/binl_context.h"
+#include "_services/binl/binl_records.h"
 
 #pragma pack(push, 1)
 // The part of a query the responder reads; OriSrc (8-bit text) follows at offset 54.

@@ -1,16 +1,16 @@
-#include "binl_nwa.h"
+#include "_services/binl/binl_nwa.h"
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "binl_files.h"
-#include "binl_log.h"
-#include "binl_menu.h"
-#include "binl_records.h"
-#include "binl_scan.h"
-#include "binl_texts.h"
-#include "profile.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_log.h"
+#include "_services/binl/binl_menu.h"
+#include "_services/binl/binl_records.h"
+#include "_services/binl/binl_scan.h"
+#include "_services/binl/binl_texts.h"
+#include "libs/platform/profile.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "binl_context.h"
+#include "_services/binl/binl_context.h"
 
 // Replaces "$COMP_NAME$" and "$HEAD_DIR$" (found without case, every occurrence, left to
 // right) in a kernel or append value.

@@ -1,5 +1,5 @@
-#include "binl_prepare.h"
-#include "testshare.h"
+#include "_services/binl/binl_prepare.h"
+#include "_services/binl/testshare.h"
 
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,17 +11,17 @@
 #include <cstring>
 #include <thread>
 
-#include "archive_extract.h"
-#include "binl_files.h"
-#include "binl_log.h"
-#include "binl_menu.h"
-#include "binl_nwa.h"
-#include "binl_records.h"
-#include "binl_texts.h"
-#include "carried_archives.h"
-#include "dhcp_settings.h"
-#include "settings.h"
-#include "start_threads.h"
+#include "libs/wim/archive_extract.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_log.h"
+#include "_services/binl/binl_menu.h"
+#include "_services/binl/binl_nwa.h"
+#include "_services/binl/binl_records.h"
+#include "_services/binl/binl_texts.h"
+#include "data/carried_archives.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
 
 std::atomic<int> RisTableUnavailable{1};
 

@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "binl_context.h"
+#include "_services/binl/binl_context.h"
 
 struct DhcpSettings;
 

@@ -1,4 +1,4 @@
-#include "binl_records.h"
+#include "_services/binl/binl_records.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "binl_files.h"
-#include "binl_log.h"
-#include "file_read.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_log.h"
+#include "libs/platform/file_read.h"
 
 namespace {
 

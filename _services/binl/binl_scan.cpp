@@ -1,9 +1,9 @@
-#include "binl_scan.h"
+#include "_services/binl/binl_scan.h"
 
-#include "binl_files.h"
-#include "binl_log.h"
-#include "binl_menu.h"
-#include "binl_records.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_log.h"
+#include "_services/binl/binl_menu.h"
+#include "_services/binl/binl_records.h"
 
 #include <cstdio>
 

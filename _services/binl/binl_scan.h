@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "binl_context.h"
+#include "_services/binl/binl_context.h"
 
 // Writes kind/NimboReadme.txt when missing (creating the kind's folder), then builds every
 // head folder that is not switched off ("off_"): a name with a blank or '?' is logged and

@@ -1,4 +1,4 @@
-#include "binl_texts.h"
+#include "_services/binl/binl_texts.h"
 
 std::string Crlf(const char* text) {
     std::string out;

@@ -1,13 +1,13 @@
 // The thread of the BINL row.
 #include <unistd.h>
 
-#include "binl_ncq.h"
-#include "binl_prepare.h"
-#include "binl_service.h"
-#include "dhcp_service.h"
-#include "dhcp_settings.h"
-#include "log.h"
-#include "start_threads.h"
+#include "_services/binl/binl_ncq.h"
+#include "_services/binl/binl_prepare.h"
+#include "_services/binl/binl_service.h"
+#include "_services/dhcp/dhcp_service.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "_services/log.h"
+#include "_services/start_threads.h"
 
 namespace {
 

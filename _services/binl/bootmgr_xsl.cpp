@@ -1,4 +1,4 @@
-#include "bootmgr_xsl.h"
+#include "_services/binl/bootmgr_xsl.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,9 +10,9 @@
 #include <ctime>
 #include <string>
 
-#include "file_read.h"
-#include "host_records.h"
-#include "pe_resource.h"
+#include "libs/platform/file_read.h"
+#include "_services/host_records.h"
+#include "libs/platform/pe_resource.h"
 
 void xml_memory_writer::write(const void* data, size_t size) {
   if (buffer_ && written_ < capacity_) {

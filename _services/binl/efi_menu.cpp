@@ -1,4 +1,4 @@
-#include "efi_menu.h"
+#include "_services/binl/efi_menu.h"
 
 #include <unistd.h>
 
@@ -6,12 +6,12 @@
 #include <cstring>
 #include <vector>
 
-#include "binl_files.h"
-#include "binl_log.h"
-#include "binl_menu.h"
-#include "binl_prepare.h"
-#include "binl_records.h"
-#include "wim_entry.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_log.h"
+#include "_services/binl/binl_menu.h"
+#include "_services/binl/binl_prepare.h"
+#include "_services/binl/binl_records.h"
+#include "libs/wim/wim_entry.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "bcd_store.h"
+#include "_services/binl/bcd_store.h"
 
 // Objects of a menu store.
 int BcdAddLoaderEntry(hive_h* h, const std::string& guid, const std::string& ramdiskPath, const std::string& description,

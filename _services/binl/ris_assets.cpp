@@ -1,4 +1,4 @@
-#include "ris_assets.h"
+#include "_services/binl/ris_assets.h"
 
 #include <unistd.h>
 
@@ -6,14 +6,14 @@
 #include <cstring>
 #include <vector>
 
-#include "binl_files.h"
-#include "binl_log.h"
-#include "binl_prepare.h"
-#include "binl_records.h"
-#include "binl_scan.h"
-#include "cabinet.h"
-#include "profile.h"
-#include "ris_inf.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_log.h"
+#include "_services/binl/binl_prepare.h"
+#include "_services/binl/binl_records.h"
+#include "_services/binl/binl_scan.h"
+#include "libs/platform/cabinet.h"
+#include "libs/platform/profile.h"
+#include "_services/binl/ris_inf.h"
 
 namespace {
 

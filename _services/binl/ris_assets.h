@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "binl_context.h"
+#include "_services/binl/binl_context.h"
 
 // Record buffer bound of one asset's driver table (bytes of records).
 constexpr size_t kRisRecordLimit = 1999900;

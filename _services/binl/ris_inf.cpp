@@ -1,11 +1,11 @@
-#include "ris_inf.h"
+#include "_services/binl/ris_inf.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "binl_files.h"
-#include "binl_log.h"
-#include "inf_file.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_log.h"
+#include "libs/platform/inf_file.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "binl_records.h"
+#include "_services/binl/binl_records.h"
 
 constexpr int kNicInfCapacity = 150;
 // Names are stored in 100-byte slots: at most 99 characters each.

@@ -1,7 +1,7 @@
 // The read-me files of RIS assets.
-#include "ris_assets.h"
+#include "_services/binl/ris_assets.h"
 
-#include "binl_texts.h"
+#include "_services/binl/binl_texts.h"
 
 const std::string& RisReadmeText() {
     static const std::string text = Crlf(ReadmeBanner()) + Crlf(R"(

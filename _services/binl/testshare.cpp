@@ -1,4 +1,4 @@
-#include "testshare.h"
+#include "_services/binl/testshare.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "binl_log.h"
-#include "share_info.h"
+#include "_services/binl/binl_log.h"
+#include "libs/platform/share_info.h"
 
 namespace smb1 {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "binl_context.h"
+#include "_services/binl/binl_context.h"
 
 enum NetNameIdx : int { WIA_RIS_SHARE = 0, WIA_WDS_SHARE, NWA_PXE_SHARE, NetNameIdx_END };
 

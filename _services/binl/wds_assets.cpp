@@ -1,4 +1,4 @@
-#include "wds_assets.h"
+#include "_services/binl/wds_assets.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -10,14 +10,14 @@
 #include <ctime>
 #include <vector>
 
-#include "bcd_store.h"
-#include "binl_files.h"
-#include "binl_log.h"
-#include "binl_prepare.h"
-#include "binl_records.h"
-#include "binl_scan.h"
-#include "profile.h"
-#include "wim_entry.h"
+#include "_services/binl/bcd_store.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_log.h"
+#include "_services/binl/binl_prepare.h"
+#include "_services/binl/binl_records.h"
+#include "_services/binl/binl_scan.h"
+#include "libs/platform/profile.h"
+#include "libs/wim/wim_entry.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "binl_context.h"
+#include "_services/binl/binl_context.h"
 
 struct BinlAssetHeader;
 

@@ -1,7 +1,7 @@
 // The read-me files of WDS assets.
-#include "wds_assets.h"
+#include "_services/binl/wds_assets.h"
 
-#include "binl_texts.h"
+#include "_services/binl/binl_texts.h"
 
 namespace {
 std::string Readme(const char* body) { return Crlf(ReadmeBanner()) + Crlf(body); }

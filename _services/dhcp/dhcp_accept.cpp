@@ -1,12 +1,12 @@
 // Early drops of the DHCP and PDHCP threads, in the order the service applies them.
-#include "dhcp_accept.h"
+#include "_services/dhcp/dhcp_accept.h"
 
 #include <cstring>
 
-#include "dhcp_log.h"
-#include "dhcp_request.h"
-#include "dhcp_settings.h"
-#include "mac_vendor.h"
+#include "_services/dhcp/dhcp_log.h"
+#include "_services/dhcp/dhcp_request.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "_services/dhcp/mac_vendor.h"
 
 namespace {
 

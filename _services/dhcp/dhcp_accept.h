@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "dhcp_protocol.h"
-#include "dhcp_records.h"
+#include "_services/dhcp/dhcp_protocol.h"
+#include "_services/dhcp/dhcp_records.h"
 
 // Why a datagram is dropped; kNone when it goes on to the request handler.
 enum class DhcpDrop : uint8_t {

@@ -1,4 +1,4 @@
-#include "dhcp_leases.h"
+#include "_services/dhcp/dhcp_leases.h"
 
 #include <arpa/inet.h>
 
@@ -9,9 +9,9 @@
 #include <ctime>
 #include <unordered_set>
 
-#include "dhcp_log.h"
-#include "mac_vendor.h"
-#include "sockets.h"
+#include "_services/dhcp/dhcp_log.h"
+#include "_services/dhcp/mac_vendor.h"
+#include "libs/platform/sockets.h"
 
 const uint8_t PingProbeMac[6] = {0x46, 0x46, 0x3A, 0x46, 0x46, 0x3A};
 

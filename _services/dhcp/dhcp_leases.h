@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "dhcp_records.h"
+#include "_services/dhcp/dhcp_records.h"
 
 // Start time of BOOTP leases and of addresses found in use.
 constexpr int64_t PermanentLeaseStamp = 0x66666666;

@@ -1,4 +1,4 @@
-#include "dhcp_log.h"
+#include "_services/dhcp/dhcp_log.h"
 
 #include <sys/syscall.h>
 #include <unistd.h>

@@ -7,9 +7,9 @@
 #include <iterator>
 #include <string>
 
-#include "dhcp_protocol.h"
-#include "dhcp_regex.h"
-#include "dhcp_settings.h"
+#include "_services/dhcp/dhcp_protocol.h"
+#include "_services/dhcp/dhcp_regex.h"
+#include "_services/dhcp/dhcp_settings.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "dhcp_probe.h"
+#include "_services/dhcp/dhcp_probe.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,8 +21,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dhcp_log.h"
-#include "interfaces.h"
+#include "_services/dhcp/dhcp_log.h"
+#include "libs/platform/interfaces.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "dhcp_records.h"
+#include "_services/dhcp/dhcp_records.h"
 
 constexpr int kPingTimeExceeded = -994;
 constexpr int kPingUnreachable = -995;

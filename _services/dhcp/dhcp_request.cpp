@@ -1,5 +1,5 @@
 // Request handlers of port 67 and 4011 and the reply builders.
-#include "dhcp_request.h"
+#include "_services/dhcp/dhcp_request.h"
 
 #include <arpa/inet.h>
 
@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "dhcp_log.h"
-#include "mac_vendor.h"
-#include "sockets.h"
+#include "_services/dhcp/dhcp_log.h"
+#include "_services/dhcp/mac_vendor.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 

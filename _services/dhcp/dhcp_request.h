@@ -6,10 +6,10 @@
 #include <functional>
 #include <string>
 
-#include "dhcp_leases.h"
-#include "dhcp_protocol.h"
-#include "dhcp_records.h"
-#include "dhcp_settings.h"
+#include "_services/dhcp/dhcp_leases.h"
+#include "_services/dhcp/dhcp_protocol.h"
+#include "_services/dhcp/dhcp_records.h"
+#include "_services/dhcp/dhcp_settings.h"
 
 // Everything a request handler reads or calls besides the packet.
 struct DhcpEnv {

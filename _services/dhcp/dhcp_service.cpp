@@ -1,5 +1,5 @@
 // Settings loading and storing through the INI layer, lease persistence, console hooks.
-#include "dhcp_service.h"
+#include "_services/dhcp/dhcp_service.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "dhcp_log.h"
-#include "dhcp_settings.h"
-#include "dhcp_thread.h"
-#include "log.h"
-#include "message_queue.h"
-#include "settings.h"
-#include "start_threads.h"
-#include "tftp_request.h"
-#include "to_console.h"
+#include "_services/dhcp/dhcp_log.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "_services/dhcp/dhcp_thread.h"
+#include "_services/log.h"
+#include "_services/message_queue.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
+#include "_services/tftp_request.h"
+#include "_services/to_console.h"
 
 namespace {
 

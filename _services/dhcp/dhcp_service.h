@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "dhcp_records.h"
+#include "_services/dhcp/dhcp_records.h"
 
 void RegisterDhcpService();
 

@@ -1,5 +1,5 @@
 // DHCP settings: list and address parsers, validators, the loader and the live copy.
-#include "dhcp_settings.h"
+#include "_services/dhcp/dhcp_settings.h"
 
 #include <arpa/inet.h>
 
@@ -9,9 +9,9 @@
 #include <cstring>
 #include <mutex>
 
-#include "dhcp_log.h"
-#include "dhcp_protocol.h"
-#include "dhcp_regex.h"
+#include "_services/dhcp/dhcp_log.h"
+#include "_services/dhcp/dhcp_protocol.h"
+#include "_services/dhcp/dhcp_regex.h"
 
 namespace {
 

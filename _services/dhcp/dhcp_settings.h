@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "dhcp_records.h"
+#include "_services/dhcp/dhcp_records.h"
 
 // Rows 10 to 13 of a per-architecture table serve two kinds of keys. The row holds the
 // same bytes either way; which key declared it is kept beside the table, one bit per row

@@ -1,6 +1,6 @@
 // The DHCP (port 67) and proxyDHCP (port 4011) service threads: receive, filter, pick the
 // reply destination, fill the server identifier and siaddr, send.
-#include "dhcp_thread.h"
+#include "_services/dhcp/dhcp_thread.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -18,19 +18,19 @@
 #include <thread>
 #include <vector>
 
-#include "dhcp_accept.h"
-#include "dhcp_log.h"
-#include "dhcp_probe.h"
-#include "dhcp_request.h"
-#include "dhcp_service.h"
-#include "dhcp_settings.h"
-#include "interfaces.h"
-#include "log.h"
-#include "mac_vendor.h"
-#include "settings.h"
-#include "sockets.h"
-#include "start_threads.h"
-#include "to_console.h"
+#include "_services/dhcp/dhcp_accept.h"
+#include "_services/dhcp/dhcp_log.h"
+#include "_services/dhcp/dhcp_probe.h"
+#include "_services/dhcp/dhcp_request.h"
+#include "_services/dhcp/dhcp_service.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "libs/platform/interfaces.h"
+#include "_services/log.h"
+#include "_services/dhcp/mac_vendor.h"
+#include "_services/settings.h"
+#include "libs/platform/sockets.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
 
 BinlMessageHandler CurrentBinlHandler();
 

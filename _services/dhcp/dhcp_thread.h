@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "dhcp_accept.h"
-#include "dhcp_leases.h"
-#include "dhcp_records.h"
-#include "interfaces.h"
+#include "_services/dhcp/dhcp_accept.h"
+#include "_services/dhcp/dhcp_leases.h"
+#include "_services/dhcp/dhcp_records.h"
+#include "libs/platform/interfaces.h"
 
 void dhcpThread();
 void pdhcpThread();

@@ -1,14 +1,14 @@
-#include "mac_vendor.h"
+#include "_services/dhcp/mac_vendor.h"
 
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
-#include "archive_extract.h"
-#include "carried_archives.h"
-#include "dhcp_log.h"
-#include "file_read.h"
-#include "progpath.h"
+#include "libs/wim/archive_extract.h"
+#include "data/carried_archives.h"
+#include "_services/dhcp/dhcp_log.h"
+#include "libs/platform/file_read.h"
+#include "libs/platform/progpath.h"
 
 namespace {
 

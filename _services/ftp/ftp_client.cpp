@@ -11,11 +11,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "ftp_conn.h"
-#include "ftp_fs.h"
-#include "ftp_paths.h"
-#include "log.h"
-#include "posix_attr.h"
+#include "_services/ftp/ftp_conn.h"
+#include "_services/ftp/ftp_fs.h"
+#include "_services/ftp/ftp_paths.h"
+#include "_services/log.h"
+#include "libs/platform/posix_attr.h"
 
 int64_t NowSeconds() { return static_cast<int64_t>(time(nullptr)); }
 

@@ -2,7 +2,7 @@
 #pragma once
 #include <string>
 
-#include "ftp_server.h"
+#include "_services/ftp/ftp_server.h"
 
 // Sends one reply line (CR LF added) on the control socket; false when the send failed.
 bool SendReply(FtpClientEntry* c, const std::string& text);

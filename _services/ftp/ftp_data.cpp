@@ -15,12 +15,12 @@
 #include <memory>
 #include <vector>
 
-#include "ftp_conn.h"
-#include "ftp_fs.h"
-#include "ftp_paths.h"
-#include "log.h"
-#include "posix_attr.h"
-#include "sockets.h"
+#include "_services/ftp/ftp_conn.h"
+#include "_services/ftp/ftp_fs.h"
+#include "_services/ftp/ftp_paths.h"
+#include "_services/log.h"
+#include "libs/platform/posix_attr.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 // Binds a data socket to the control connection's local address and a port of the range:

@@ -1,4 +1,4 @@
-#include "ftp_fs.h"
+#include "_services/ftp/ftp_fs.h"
 
 #include <fcntl.h>
 #include <linux/openat2.h>

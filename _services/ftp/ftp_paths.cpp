@@ -1,4 +1,4 @@
-#include "ftp_paths.h"
+#include "_services/ftp/ftp_paths.h"
 
 #include <algorithm>
 

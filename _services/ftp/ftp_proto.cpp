@@ -1,4 +1,4 @@
-#include "ftp_proto.h"
+#include "_services/ftp/ftp_proto.h"
 
 #include <strings.h>
 

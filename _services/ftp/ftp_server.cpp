@@ -1,4 +1,4 @@
-#include "ftp_server.h"
+#include "_services/ftp/ftp_server.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,9 +13,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "ftp_paths.h"
-#include "log.h"
-#include "sockets.h"
+#include "_services/ftp/ftp_paths.h"
+#include "_services/log.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 // The user and client lists: doubly linked, oldest first.

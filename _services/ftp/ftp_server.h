@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "event.h"
-#include "ftp_proto.h"
+#include "libs/platform/event.h"
+#include "_services/ftp/ftp_proto.h"
 
 class CFtpServer;
 struct FtpClientEntry;

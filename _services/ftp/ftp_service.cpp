@@ -1,4 +1,4 @@
-#include "ftp_service.h"
+#include "_services/ftp/ftp_service.h"
 
 #include <arpa/inet.h>
 
@@ -8,11 +8,11 @@
 #include <mutex>
 #include <thread>
 
-#include "ftp_server.h"
-#include "log.h"
-#include "settings.h"
-#include "start_threads.h"
-#include "to_console.h"
+#include "_services/ftp/ftp_server.h"
+#include "_services/log.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
 
 namespace {
 // Module state: one FTP service per process, used by the row's thread only. The settings copy

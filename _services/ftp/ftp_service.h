@@ -1,7 +1,7 @@
 // Registers the FTP server with the service host: the thread of row TH_FTP, which serves the
 // anonymous and registered users' roots from the [FTP] settings.
 #pragma once
-#include "host_records.h"
+#include "_services/host_records.h"
 
 void RegisterFtpService();
 

@@ -1,4 +1,4 @@
-#include "beneath.h"
+#include "_services/http/beneath.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "dir_scan.h"
+#include "_services/http/dir_scan.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "dir_scan.h"
+#include "_services/http/dir_scan.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "beneath.h"
+#include "_services/http/beneath.h"
 
 namespace {
 

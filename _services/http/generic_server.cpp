@@ -1,4 +1,4 @@
-#include "generic_server.h"
+#include "_services/http/generic_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,10 +14,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "event.h"
-#include "http_text.h"
-#include "log.h"
-#include "sockets.h"
+#include "libs/platform/event.h"
+#include "_services/http/http_text.h"
+#include "_services/log.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 

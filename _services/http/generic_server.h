@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "http_records.h"
+#include "_services/http/http_records.h"
 
 class CGenericServer;
 

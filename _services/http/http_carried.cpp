@@ -1,7 +1,7 @@
 // The listing images and style sheet, pulled in verbatim from the data folder.
 #include <cstring>
 
-#include "http_text.h"
+#include "_services/http/http_text.h"
 
 #define NIMBO_HTTP_EMBED(sym, file)          \
     __asm__(".section .rodata." #sym ",\"a\"\n" \

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "host_records.h"  // RequestLogRecord, shared with the FTP server and the desktop
+#include "_services/host_records.h"  // RequestLogRecord, shared with the FTP server and the desktop
 
 // What a server event or client event reports besides its code.
 struct ServerEventRecord {

@@ -1,4 +1,4 @@
-#include "http_server.h"
+#include "_services/http/http_server.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,10 +7,10 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "beneath.h"
-#include "dir_scan.h"
-#include "http_text.h"
-#include "log.h"
+#include "_services/http/beneath.h"
+#include "_services/http/dir_scan.h"
+#include "_services/http/http_text.h"
+#include "_services/log.h"
 
 namespace {
 

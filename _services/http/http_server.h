@@ -4,7 +4,7 @@
 #pragma once
 #include <string>
 
-#include "generic_server.h"
+#include "_services/http/generic_server.h"
 
 class CHTTPServer : public CGenericServer {
 public:

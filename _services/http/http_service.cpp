@@ -1,6 +1,6 @@
 // The HTTP row of the thread table: starts one server from the [HTTP] settings, reports its
 // events as log lines, message boxes and request notices, and stops it with the row.
-#include "http_service.h"
+#include "_services/http/http_service.h"
 
 #include <arpa/inet.h>
 
@@ -10,12 +10,12 @@
 #include <mutex>
 #include <string>
 
-#include "http_server.h"
-#include "log.h"
-#include "settings.h"
-#include "sockets.h"
-#include "start_threads.h"
-#include "to_console.h"
+#include "_services/http/http_server.h"
+#include "_services/log.h"
+#include "_services/settings.h"
+#include "libs/platform/sockets.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
 
 namespace {
 

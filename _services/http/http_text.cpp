@@ -1,4 +1,4 @@
-#include "http_text.h"
+#include "_services/http/http_text.h"
 
 #include <http_parser.h>
 #include <locale.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <map>
 
-#include "host_records.h"
+#include "_services/host_records.h"
 
 namespace {
 

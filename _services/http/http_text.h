@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "dir_scan.h"
+#include "_services/http/dir_scan.h"
 
 // Largest request the server accumulates before it closes the connection.
 constexpr size_t kMaxRequestBytes = 80 * 1024;

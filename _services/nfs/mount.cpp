@@ -1,4 +1,4 @@
-#include "mount.h"
+#include "_services/nfs/mount.h"
 
 #include <sys/stat.h>
 
@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "log.h"
-#include "nfs_paths.h"
+#include "_services/log.h"
+#include "_services/nfs/nfs_paths.h"
 
 CRPCProg_Mount::CRPCProg_Mount() : CRPCProg(kMountProgram) { versions[1] = versions[2] = versions[3] = 1; }
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "nfs_fs.h"
-#include "rpc.h"
+#include "_services/nfs/nfs_fs.h"
+#include "_services/nfs/rpc.h"
 
 class CRPCProg_Mount : public CRPCProg {
 public:

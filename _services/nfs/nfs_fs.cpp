@@ -1,4 +1,4 @@
-#include "nfs_fs.h"
+#include "_services/nfs/nfs_fs.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "nfs_records.h"
+#include "_services/nfs/nfs_records.h"
 
 namespace {
 int OpenBeneath(int rootFd, const std::string& rel, int flags) {

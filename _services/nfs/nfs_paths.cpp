@@ -1,4 +1,4 @@
-#include "nfs_paths.h"
+#include "_services/nfs/nfs_paths.h"
 
 #include <sys/random.h>
 

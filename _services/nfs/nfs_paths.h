@@ -10,7 +10,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "nfs_records.h"
+#include "_services/nfs/nfs_records.h"
 
 class NfsPathTable {
 public:

@@ -1,4 +1,4 @@
-#include "nfs_prog.h"
+#include "_services/nfs/nfs_prog.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "log.h"
+#include "_services/log.h"
 
 namespace {
 struct Fd {

@@ -8,10 +8,10 @@
 #include <mutex>
 #include <string>
 
-#include "nfs_fs.h"
-#include "nfs_paths.h"
-#include "posix_attr.h"
-#include "rpc.h"
+#include "_services/nfs/nfs_fs.h"
+#include "_services/nfs/nfs_paths.h"
+#include "libs/platform/posix_attr.h"
+#include "_services/nfs/rpc.h"
 
 // The values every handler copies when it is made.
 struct NfsConfig : CPosixFileAttr {

@@ -1,7 +1,7 @@
 // The NFS service: the thread of row NFS runs PORTMAP, MOUNT and NFS (versions 2 and 3) over
 // UDP and TCP for the folder NFS_RootDir, exported as NFS_ExportName.
 #pragma once
-#include "host_records.h"
+#include "_services/host_records.h"
 
 void RegisterNfsService();
 

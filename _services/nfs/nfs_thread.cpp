@@ -2,13 +2,13 @@
 
 #include <memory>
 
-#include "log.h"
-#include "mount.h"
-#include "nfs_prog.h"
-#include "nfs_service.h"
-#include "portmap.h"
-#include "settings.h"
-#include "start_threads.h"
+#include "_services/log.h"
+#include "_services/nfs/mount.h"
+#include "_services/nfs/nfs_prog.h"
+#include "_services/nfs/nfs_service.h"
+#include "_services/nfs/portmap.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
 
 namespace {
 constexpr int kPortmapPort = 111;

@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "nfs_prog.h"
+#include "_services/nfs/nfs_prog.h"
 
 namespace {
 enum Nfs2Proc : uint32_t {

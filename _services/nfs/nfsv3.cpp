@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "log.h"
-#include "nfs_prog.h"
+#include "_services/log.h"
+#include "_services/nfs/nfs_prog.h"
 
 namespace {
 enum Nfs3Proc : uint32_t {

@@ -1,4 +1,4 @@
-#include "portmap.h"
+#include "_services/nfs/portmap.h"
 
 CRPCProg_Portmap::CRPCProg_Portmap() : CRPCProg(kPortmapProgram) { versions[kPortmapVersion] = 1; }
 

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <vector>
 
-#include "rpc.h"
+#include "_services/nfs/rpc.h"
 
 class CRPCProg_Portmap : public CRPCProg {
 public:

@@ -1,10 +1,10 @@
-#include "rpc.h"
+#include "_services/nfs/rpc.h"
 
 #include <arpa/inet.h>
 
-#include "log.h"
-#include "sockets.h"
-#include "tcpsocket.h"
+#include "_services/log.h"
+#include "libs/platform/sockets.h"
+#include "_services/nfs/tcpsocket.h"
 
 void CRPCProg::VersionRange(uint32_t* low, uint32_t* high) const {
     *low = *high = 0;

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "nfs_records.h"
-#include "xdr.h"
+#include "_services/nfs/nfs_records.h"
+#include "_services/nfs/xdr.h"
 
 enum RpcTransport : int { RPC_TCP = 1, RPC_UDP = 2 };
 

@@ -1,4 +1,4 @@
-#include "tcpsocket.h"
+#include "_services/nfs/tcpsocket.h"
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "log.h"
-#include "nfs_records.h"
-#include "rpc.h"
-#include "sockets.h"
+#include "_services/log.h"
+#include "_services/nfs/nfs_records.h"
+#include "_services/nfs/rpc.h"
+#include "libs/platform/sockets.h"
 
 int OpenRpcSocket(int type, const std::string& address, int port) {
     sockaddr_in sa{};

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "event.h"
-#include "thread.h"
+#include "libs/platform/event.h"
+#include "libs/platform/thread.h"
 
 class CRPCServer;
 

@@ -1,4 +1,4 @@
-#include "xdr.h"
+#include "_services/nfs/xdr.h"
 
 #include <cstring>
 

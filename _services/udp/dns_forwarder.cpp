@@ -1,4 +1,4 @@
-#include "dns_forwarder.h"
+#include "_services/udp/dns_forwarder.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -8,10 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log.h"
-#include "start_threads.h"
-#include "to_console.h"
-#include "udp_receive.h"
+#include "_services/log.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
+#include "_services/udp/udp_receive.h"
 
 namespace {
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "interfaces.h"
-#include "udp_records.h"
+#include "libs/platform/interfaces.h"
+#include "_services/udp/udp_records.h"
 
 constexpr size_t kDnsDatagramMax = 1024;                 // largest query read
 constexpr size_t kDnsQuestionMax = 1030;                 // bytes after the header

@@ -1,14 +1,14 @@
-#include "sntp_server.h"
+#include "_services/udp/sntp_server.h"
 
 #include <arpa/inet.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "log.h"
-#include "start_threads.h"
-#include "to_console.h"
-#include "udp_receive.h"
+#include "_services/log.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
+#include "_services/udp/udp_receive.h"
 
 bool SntpReplayGuard::Seen(uint32_t fraction) const {
     if (fraction == 0) return false;

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "udp_records.h"
+#include "_services/udp/udp_records.h"
 
 constexpr uint32_t kNtpEpochOffset = 2208988800u;  // seconds from 1900 to 1970
 constexpr size_t kSntpDatagramMax = 1024;

@@ -1,4 +1,4 @@
-#include "syslog_collector.h"
+#include "_services/udp/syslog_collector.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log.h"
-#include "settings.h"
-#include "start_threads.h"
-#include "to_console.h"
-#include "udp_receive.h"
+#include "_services/log.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
+#include "_services/udp/udp_receive.h"
 
 int SyslogValidate(char* buffer, size_t length) {
     if (length < 5 || length > kSyslogMessageMax) return 0;

@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "named_pipe.h"
-#include "udp_records.h"
+#include "libs/platform/named_pipe.h"
+#include "_services/udp/udp_records.h"
 
 constexpr const char* kSyslogPipeName = "NimboSyslog";
 constexpr size_t kSyslogLineMax = 1023;  // characters of a file line, its CRLF included

@@ -1,11 +1,11 @@
-#include "udp_receive.h"
+#include "_services/udp/udp_receive.h"
 
 #include <sys/socket.h>
 
 #include <cerrno>
 
-#include "log.h"
-#include "start_threads.h"
+#include "_services/log.h"
+#include "_services/start_threads.h"
 
 void PauseAfterSocketError(int row, const char* errorFormat, int err) {
     DebugTrace(errorFormat, err);

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "sockets.h"
+#include "libs/platform/sockets.h"
 
 // Waits up to a second for a datagram on the row's socket or for the row's wake-up event,
 // then reads the datagram (at most size bytes) with its sender and local address. Returns

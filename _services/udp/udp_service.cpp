@@ -1,9 +1,9 @@
-#include "udp_service.h"
+#include "_services/udp/udp_service.h"
 
-#include "dns_forwarder.h"
-#include "sntp_server.h"
-#include "start_threads.h"
-#include "syslog_collector.h"
+#include "_services/udp/dns_forwarder.h"
+#include "_services/udp/sntp_server.h"
+#include "_services/start_threads.h"
+#include "_services/udp/syslog_collector.h"
 
 void RegisterUdpServices() {
     RegisterThreadFunction(TH_DNS, dnsThread);

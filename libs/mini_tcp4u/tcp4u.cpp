@@ -1,4 +1,4 @@
-#include "tcp4u.h"
+#include "libs/mini_tcp4u/tcp4u.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "sockets.h"
+#include "libs/platform/sockets.h"
 
 uint32_t TcpResolve(const char* host) {
     in_addr a;

@@ -1,12 +1,12 @@
-#include "tcp4u_exchg.h"
+#include "libs/mini_tcp4u/tcp4u_exchg.h"
 
 #include <cassert>
 #include <chrono>
 #include <cstring>
 #include <random>
 
-#include "../../_services/host_records.h"
-#include "tcp4u.h"
+#include "_services/host_records.h"
+#include "libs/mini_tcp4u/tcp4u.h"
 
 void XorScramble(uint8_t* buf, size_t length, const char* key) {
     size_t keyLen = strlen(key);

@@ -1,4 +1,4 @@
-#include "cabinet.h"
+#include "libs/platform/cabinet.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

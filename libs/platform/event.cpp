@@ -1,4 +1,4 @@
-#include "event.h"
+#include "libs/platform/event.h"
 
 #include <poll.h>
 #include <sys/eventfd.h>

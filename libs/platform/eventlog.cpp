@@ -1,4 +1,4 @@
-#include "eventlog.h"
+#include "libs/platform/eventlog.h"
 
 #include <syslog.h>
 

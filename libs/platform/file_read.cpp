@@ -1,4 +1,4 @@
-#include "file_read.h"
+#include "libs/platform/file_read.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
-#include "inf_file.h"
+#include "libs/platform/inf_file.h"
 
 #include <sys/stat.h>
 
-#include "file_read.h"
+#include "libs/platform/file_read.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "interfaces.h"
+#include "libs/platform/interfaces.h"
 
 #include <ifaddrs.h>
 #include <linux/if_packet.h>

@@ -1,4 +1,4 @@
-#include "named_pipe.h"
+#include "libs/platform/named_pipe.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

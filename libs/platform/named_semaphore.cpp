@@ -1,4 +1,4 @@
-#include "named_semaphore.h"
+#include "libs/platform/named_semaphore.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "named_pipe.h"
+#include "libs/platform/named_pipe.h"
 
 namespace {
 bool OwnedByUs(const struct stat& st) { return st.st_uid == geteuid() && (st.st_mode & 022) == 0; }

@@ -1,4 +1,4 @@
-#include "pe_resource.h"
+#include "libs/platform/pe_resource.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "pe_version.h"
+#include "libs/platform/pe_version.h"
 
-#include "file_read.h"
+#include "libs/platform/file_read.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

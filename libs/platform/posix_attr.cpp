@@ -1,4 +1,4 @@
-#include "posix_attr.h"
+#include "libs/platform/posix_attr.h"
 
 #include <sys/xattr.h>
 

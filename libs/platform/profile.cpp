@@ -1,4 +1,4 @@
-#include "profile.h"
+#include "libs/platform/profile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

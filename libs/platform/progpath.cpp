@@ -1,4 +1,4 @@
-#include "progpath.h"
+#include "libs/platform/progpath.h"
 
 #include <unistd.h>
 

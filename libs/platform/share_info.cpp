@@ -1,4 +1,4 @@
-#include "share_info.h"
+#include "libs/platform/share_info.h"
 
 #include <fcntl.h>
 #include <poll.h>

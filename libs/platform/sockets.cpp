@@ -1,4 +1,4 @@
-#include "sockets.h"
+#include "libs/platform/sockets.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -1,4 +1,4 @@
-#include "thread.h"
+#include "libs/platform/thread.h"
 
 #include <chrono>
 

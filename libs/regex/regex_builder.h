@@ -2,8 +2,8 @@
 // parser that builds the element tree of a CRegexT.
 #pragma once
 
-#include "regex_engine.h"
-#include "regex_elements.h"
+#include "libs/regex/regex_engine.h"
+#include "libs/regex/regex_elements.h"
 
 template <class T>
 struct RegexToken {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "regex_builder.h"
+#include "libs/regex/regex_builder.h"
 
 using namespace nimbo_regex;
 

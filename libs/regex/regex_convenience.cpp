@@ -1,6 +1,6 @@
 // Conveniences of the 8-bit instance: compile with flags 0, search once from the
 // beginning of the text, free everything before returning.
-#include "regex_engine.h"
+#include "libs/regex/regex_engine.h"
 
 namespace {
 

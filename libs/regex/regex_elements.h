@@ -6,8 +6,8 @@
 // element has undone everything it did.
 #pragma once
 
-#include "regex_engine.h"
-#include "regex_chars.h"
+#include "libs/regex/regex_engine.h"
+#include "libs/regex/regex_chars.h"
 
 // Thrown inside a match that exceeds its depth or step limit; MatchBuffer catches it
 // and reports no match.

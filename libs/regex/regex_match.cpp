@@ -1,8 +1,8 @@
 // Matching: the element operations and the start-position loop.
 #include <climits>
 
-#include "regex_builder.h"
-#include "regex_elements.h"
+#include "libs/regex/regex_builder.h"
+#include "libs/regex/regex_elements.h"
 
 using namespace nimbo_regex;
 

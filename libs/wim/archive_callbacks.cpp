@@ -1,4 +1,4 @@
-#include "archive_callbacks.h"
+#include "libs/wim/archive_callbacks.h"
 
 #include <cerrno>
 #include <cstdio>

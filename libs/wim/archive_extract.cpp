@@ -1,4 +1,4 @@
-#include "archive_extract.h"
+#include "libs/wim/archive_extract.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -9,8 +9,8 @@
 #include <unistd.h>
 #include <memory>
 
-#include "archive_callbacks.h"
-#include "item_select.h"
+#include "libs/wim/archive_callbacks.h"
+#include "libs/wim/item_select.h"
 
 namespace {
 

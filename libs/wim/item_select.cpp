@@ -1,6 +1,6 @@
-#include "item_select.h"
+#include "libs/wim/item_select.h"
 
-#include "regex_engine.h"
+#include "libs/regex/regex_engine.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "short_name.h"
+#include "libs/wim/short_name.h"
 
 namespace {
 

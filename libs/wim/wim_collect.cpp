@@ -1,4 +1,4 @@
-#include "wim_collect.h"
+#include "libs/wim/wim_collect.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,10 +10,10 @@
 #include <climits>
 #include <cstring>
 
-#include "item_select.h"
-#include "log.h"
-#include "wim_entry.h"
-#include "wim_format.h"
+#include "libs/wim/item_select.h"
+#include "_services/log.h"
+#include "libs/wim/wim_entry.h"
+#include "libs/wim/wim_format.h"
 
 using namespace NArchive::NWim;
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_callbacks.h"
+#include "libs/wim/archive_callbacks.h"
 
 // Lists folder ('/' or '\' separators, trailing separator optional) recursively into
 // items for the given image (0: every image). Sub-folders are walked beneath the folder

@@ -8,7 +8,7 @@
 #include <map>
 #include <memory>
 
-#include "wim_update.h"
+#include "libs/wim/wim_update.h"
 
 namespace NArchive::NWim {
 

@@ -12,7 +12,7 @@
 #include <set>
 #include <unistd.h>
 
-#include "wim_format.h"
+#include "libs/wim/wim_format.h"
 
 namespace NArchive::NWim {
 

@@ -1,4 +1,4 @@
-#include "wim_entry.h"
+#include "libs/wim/wim_entry.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "archive_callbacks.h"
-#include "item_select.h"
-#include "log.h"
-#include "profile.h"
-#include "wim_handler.h"
-#include "wim_update.h"
-#include "wim_xml.h"
+#include "libs/wim/archive_callbacks.h"
+#include "libs/wim/item_select.h"
+#include "_services/log.h"
+#include "libs/platform/profile.h"
+#include "libs/wim/wim_handler.h"
+#include "libs/wim/wim_update.h"
+#include "libs/wim/wim_xml.h"
 
 using namespace NArchive::NWim;
 

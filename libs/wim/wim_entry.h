@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "archive_callbacks.h"
-#include "archive_extract.h"
+#include "libs/wim/archive_callbacks.h"
+#include "libs/wim/archive_extract.h"
 
 // Value of an image's WINDOWS/ARCH element; -1 unknown.
 enum WimArchCode : int {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "archive_callbacks.h"
+#include "libs/wim/archive_callbacks.h"
 
 static_assert(std::endian::native == std::endian::little, "WIM records are read in host order");
 

@@ -1,4 +1,4 @@
-#include "wim_handler.h"
+#include "libs/wim/wim_handler.h"
 
 #include <sys/stat.h>
 

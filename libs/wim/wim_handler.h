@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "archive_callbacks.h"
-#include "wim_format.h"
+#include "libs/wim/archive_callbacks.h"
+#include "libs/wim/wim_format.h"
 
 namespace NArchive::NWim {
 

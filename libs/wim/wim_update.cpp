@@ -1,4 +1,4 @@
-#include "wim_update.h"
+#include "libs/wim/wim_update.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "short_name.h"
-#include "wim_xml.h"
+#include "libs/wim/short_name.h"
+#include "libs/wim/wim_xml.h"
 
 namespace NArchive::NWim {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "archive_callbacks.h"
-#include "wim_format.h"
-#include "wim_handler.h"
+#include "libs/wim/archive_callbacks.h"
+#include "libs/wim/wim_format.h"
+#include "libs/wim/wim_handler.h"
 
 namespace NArchive::NWim {
 

@@ -1,4 +1,4 @@
-#include "wim_xml.h"
+#include "libs/wim/wim_xml.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -2,8 +2,8 @@
 #pragma once
 #include <cstdint>
 
-#include "wim_handler.h"
-#include "xml_document.h"
+#include "libs/wim/wim_handler.h"
+#include "libs/xml/xml_document.h"
 
 // Cursor over the IMAGE children of the document's root element. For each IMAGE: name
 // (UTF-8, stored when shorter than *capacityLength, else empty; *capacityLength receives

@@ -5,9 +5,9 @@
 // 4 comment, 5 CDATA section, 6 content.
 #include <cstring>
 
-#include "xml_document.h"
-#include "xml_internal.h"
-#include "xml_text.h"
+#include "libs/xml/xml_document.h"
+#include "libs/xml/xml_internal.h"
+#include "libs/xml/xml_text.h"
 
 namespace nimbo {
 namespace {

@@ -15,8 +15,8 @@
 #include <memory>
 #include <mutex>
 
-#include "xml_document.h"
-#include "xml_text.h"
+#include "libs/xml/xml_document.h"
+#include "libs/xml/xml_text.h"
 
 namespace nimbo {
 namespace {

@@ -1,5 +1,5 @@
 // XML document model: records, finders, loading and saving.
-#include "xml_document.h"
+#include "libs/xml/xml_document.h"
 
 #include <unistd.h>
 
@@ -7,9 +7,9 @@
 #include <climits>
 #include <cstring>
 
-#include "file_read.h"
-#include "xml_internal.h"
-#include "xml_text.h"
+#include "libs/platform/file_read.h"
+#include "libs/xml/xml_internal.h"
+#include "libs/xml/xml_text.h"
 
 namespace nimbo {
 namespace {

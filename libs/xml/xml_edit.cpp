@@ -10,8 +10,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "xml_document.h"
-#include "xml_text.h"
+#include "libs/xml/xml_document.h"
+#include "libs/xml/xml_text.h"
 
 namespace nimbo {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "xml_document.h"
-#include "xml_text.h"
+#include "libs/xml/xml_document.h"
+#include "libs/xml/xml_text.h"
 
 namespace nimbo {
 namespace {

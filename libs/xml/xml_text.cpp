@@ -1,5 +1,5 @@
 // Character references and UTF-8 / UTF-16 conversion.
-#include "xml_text.h"
+#include "libs/xml/xml_text.h"
 
 #include <cstdint>
 #include <cstring>

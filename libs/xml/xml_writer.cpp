@@ -2,8 +2,8 @@
 #include <string>
 #include <string_view>
 
-#include "xml_document.h"
-#include "xml_text.h"
+#include "libs/xml/xml_document.h"
+#include "libs/xml/xml_text.h"
 
 namespace nimbo {
 namespace {

@@ -5,10 +5,10 @@
 #include <QTest>
 #include <memory>
 
-#include "console_client.h"
-#include "fake_console.h"
-#include "gui_test_support.h"
-#include "main_window.h"
+#include "_gui/console_client.h"
+#include "tests/_gui/fake_console.h"
+#include "tests/_gui/gui_test_support.h"
+#include "_gui/main_window.h"
 
 class ConsoleWindowFixture : public ::testing::Test {
 protected:

@@ -1,4 +1,4 @@
-#include "fake_console.h"
+#include "tests/_gui/fake_console.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -7,8 +7,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "tcp4u.h"
-#include "tcp4u_exchg.h"
+#include "libs/mini_tcp4u/tcp4u.h"
+#include "libs/mini_tcp4u/tcp4u_exchg.h"
 
 FakeConsole::FakeConsole()
 {

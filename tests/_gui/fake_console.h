@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "host_records.h"
-#include "tcp4u_exchg.h"
+#include "_services/host_records.h"
+#include "libs/mini_tcp4u/tcp4u_exchg.h"
 
 class FakeConsole {
 public:

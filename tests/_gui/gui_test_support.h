@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "box_broker.h"
-#include "qt_app.h"
+#include "_gui/box_broker.h"
+#include "tests/_gui/qt_app.h"
 
 // Records every box instead of showing it; question boxes get their default button.
 struct BoxRecorder {

@@ -12,12 +12,12 @@
 #include <cstring>
 #include <memory>
 
-#include "console_client.h"
-#include "console_fixture.h"
-#include "fake_console.h"
-#include "gui_test_support.h"
-#include "main_window.h"
-#include "tcp4u.h"
+#include "_gui/console_client.h"
+#include "tests/_gui/console_fixture.h"
+#include "tests/_gui/fake_console.h"
+#include "tests/_gui/gui_test_support.h"
+#include "_gui/main_window.h"
+#include "libs/mini_tcp4u/tcp4u.h"
 
 namespace {
 

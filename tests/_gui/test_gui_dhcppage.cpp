@@ -15,14 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "balloon.h"
-#include "console_fixture.h"
-#include "dhcp_page.h"
-#include "dhcp_settings.h"
-#include "settings.h"
-#include "settings_page.h"
-#include "settings_sheet.h"
-#include "tree_list.h"
+#include "_gui/balloon.h"
+#include "tests/_gui/console_fixture.h"
+#include "_gui/dhcp_page.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "_services/settings.h"
+#include "_gui/settings_page.h"
+#include "_gui/settings_sheet.h"
+#include "_gui/tree_list.h"
 
 namespace {
 

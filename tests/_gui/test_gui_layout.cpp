@@ -1,7 +1,7 @@
 // Tab rules, control growth and saved window positions.
 #include <gtest/gtest.h>
 
-#include "window_layout.h"
+#include "_gui/window_layout.h"
 
 namespace {
 std::vector<std::string> Texts(uint32_t mask)

@@ -20,11 +20,11 @@
 #include <tuple>
 #include <vector>
 
-#include "console_fixture.h"
-#include "directory_dialog.h"
-#include "list_views.h"
-#include "main_lists.h"
-#include "transfer_list.h"
+#include "tests/_gui/console_fixture.h"
+#include "_gui/directory_dialog.h"
+#include "_gui/list_views.h"
+#include "_gui/main_lists.h"
+#include "_gui/transfer_list.h"
 
 namespace {
 

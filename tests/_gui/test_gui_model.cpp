@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "console_model.h"
+#include "_gui/console_model.h"
 
 namespace {
 

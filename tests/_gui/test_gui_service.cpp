@@ -27,26 +27,26 @@
 #include <sstream>
 #include <thread>
 
-#include "balloon.h"
-#include "console_client.h"
-#include "dhcp_page.h"
-#include "gui_main.h"
-#include "gui_test_support.h"
-#include "main_lists.h"
-#include "main_window.h"
-#include "settings.h"
-#include "settings_page.h"
-#include "settings_sheet.h"
-#include "start_threads.h"
-#include "tftp_errsim.h"
-#include "to_console.h"
-#include "transfer_list.h"
-#include "tree_list.h"
+#include "_gui/balloon.h"
+#include "_gui/console_client.h"
+#include "_gui/dhcp_page.h"
+#include "_gui/gui_main.h"
+#include "tests/_gui/gui_test_support.h"
+#include "_gui/main_lists.h"
+#include "_gui/main_window.h"
+#include "_services/settings.h"
+#include "_gui/settings_page.h"
+#include "_gui/settings_sheet.h"
+#include "_services/start_threads.h"
+#include "_services/tftp_errsim.h"
+#include "_services/to_console.h"
+#include "_gui/transfer_list.h"
+#include "_gui/tree_list.h"
 #ifdef NIMBO_HAVE_DHCP
-#include "dhcp_service.h"
+#include "_services/dhcp/dhcp_service.h"
 #endif
 #ifdef NIMBO_HAVE_TFTP
-#include "tftpd_service.h"
+#include "_services/tftpd_service.h"
 #endif
 
 namespace {

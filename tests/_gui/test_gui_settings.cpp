@@ -20,14 +20,14 @@
 #include <string>
 #include <unistd.h>
 
-#include "about_dialog.h"
-#include "balloon.h"
-#include "console_fixture.h"
-#include "host_info.h"
-#include "pickers.h"
-#include "settings.h"
-#include "settings_page.h"
-#include "settings_sheet.h"
+#include "_gui/about_dialog.h"
+#include "_gui/balloon.h"
+#include "tests/_gui/console_fixture.h"
+#include "_services/host_info.h"
+#include "_gui/pickers.h"
+#include "_services/settings.h"
+#include "_gui/settings_page.h"
+#include "_gui/settings_sheet.h"
 
 namespace {
 

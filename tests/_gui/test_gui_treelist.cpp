@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "qt_app.h"
-#include "tree_list.h"
+#include "tests/_gui/qt_app.h"
+#include "_gui/tree_list.h"
 
 namespace {
 

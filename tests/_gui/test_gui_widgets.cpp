@@ -10,11 +10,11 @@
 #include <atomic>
 #include <thread>
 
-#include "balloon.h"
-#include "box_broker.h"
-#include "log.h"
-#include "qt_app.h"
-#include "single_instance.h"
+#include "_gui/balloon.h"
+#include "_gui/box_broker.h"
+#include "_services/log.h"
+#include "tests/_gui/qt_app.h"
+#include "_gui/single_instance.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "md5.h"
-#include "tftp_client_engine.h"
+#include "_services/md5.h"
+#include "_gui/tftp_client_engine.h"
 
 namespace {
 

@@ -29,10 +29,10 @@
 #include <thread>
 #include <vector>
 
-#include "balloon.h"
-#include "host_records.h"
-#include "tftp_client_pane.h"
-#include "tftpc_page.h"
+#include "_gui/balloon.h"
+#include "_services/host_records.h"
+#include "_gui/tftp_client_pane.h"
+#include "tests/_gui/tftpc_page.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tftp_client_pane.h"
-#include "tftpc_page.h"
+#include "_gui/tftp_client_pane.h"
+#include "tests/_gui/tftpc_page.h"
 
 int main(int argc, char** argv) {
     if (argc < 5) {

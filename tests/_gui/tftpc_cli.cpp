@@ -6,7 +6,7 @@
 #include <cstring>
 #include <future>
 
-#include "tftp_client_thread.h"
+#include "_gui/tftp_client_thread.h"
 
 int main(int argc, char** argv) {
     if (argc < 8) {

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "box_broker.h"
-#include "log.h"
-#include "qt_app.h"
+#include "_gui/box_broker.h"
+#include "_services/log.h"
+#include "tests/_gui/qt_app.h"
 
 struct TftpcPage {
     std::map<int, QWidget*> controls;

@@ -1,4 +1,4 @@
-#include "console_client.h"
+#include "tests/_services/console_client.h"
 
 #include <net/if.h>
 #include <sched.h>
@@ -8,8 +8,8 @@
 
 #include <cstring>
 
-#include "tcp4u.h"
-#include "tcp4u_exchg.h"
+#include "libs/mini_tcp4u/tcp4u.h"
+#include "libs/mini_tcp4u/tcp4u_exchg.h"
 
 bool EnterPrivateNetwork() {
     if (unshare(CLONE_NEWNET) != 0) return false;

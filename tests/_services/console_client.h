@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tcp4u_exchg.h"
+#include "libs/mini_tcp4u/tcp4u_exchg.h"
 
 // Moves the calling process into a private network namespace with loopback up, so that the
 // services' fixed ports are free. False when not permitted (not root).

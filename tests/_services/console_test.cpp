@@ -11,13 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "log.h"
+#include "_services/log.h"
 
-#include "console_client.h"
-#include "host_records.h"
-#include "settings.h"
-#include "start_threads.h"
-#include "to_console.h"
+#include "tests/_services/console_client.h"
+#include "_services/host_records.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
 
 namespace {
 class HostFixture : public ::testing::Test {

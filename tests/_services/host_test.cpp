@@ -18,13 +18,13 @@
 #include <utility>
 #include <vector>
 
-#include "log.h"
-#include "md5.h"
-#include "message_queue.h"
-#include "settings.h"
-#include "sockets.h"
-#include "start_threads.h"
-#include "to_console.h"
+#include "_services/log.h"
+#include "_services/md5.h"
+#include "_services/message_queue.h"
+#include "_services/settings.h"
+#include "libs/platform/sockets.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
 
 namespace {
 std::string WriteTemp(const std::string& content) {

@@ -1,5 +1,5 @@
-#include "carried_archives.h"
-#include "archive_extract.h"
+#include "data/carried_archives.h"
+#include "libs/wim/archive_extract.h"
 
 #include <gtest/gtest.h>
 

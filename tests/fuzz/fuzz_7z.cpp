@@ -1,8 +1,8 @@
 // 7z extraction from a buffer into a private folder, by name and by pattern, and into memory.
 #include <string>
 
-#include "archive_extract.h"
-#include "fuzz_util.h"
+#include "libs/wim/archive_extract.h"
+#include "tests/fuzz/fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 20)) return 0;

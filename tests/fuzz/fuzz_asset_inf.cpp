@@ -1,10 +1,10 @@
 // "NimboAsset.inf" of a non-Windows asset: read and turned into the asset's data file.
 #include <sys/stat.h>
 
-#include "binl_context.h"
-#include "binl_log.h"
-#include "binl_nwa.h"
-#include "fuzz_util.h"
+#include "_services/binl/binl_context.h"
+#include "_services/binl/binl_log.h"
+#include "_services/binl/binl_nwa.h"
+#include "tests/fuzz/fuzz_util.h"
 
 namespace {
 void Quiet(int, const char*) {}

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "bcd_store.h"
-#include "fuzz_util.h"
+#include "_services/binl/bcd_store.h"
+#include "tests/fuzz/fuzz_util.h"
 
 namespace {
 

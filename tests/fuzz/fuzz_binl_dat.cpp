@@ -1,8 +1,8 @@
 // Asset data files ("NimboBINL.dat"): the header, the driver records and the menu strings.
 #include <cstring>
 
-#include "binl_records.h"
-#include "fuzz_util.h"
+#include "_services/binl/binl_records.h"
+#include "tests/fuzz/fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = WriteInputFile("NimboBINL.dat", data, size);

@@ -1,8 +1,8 @@
 // Cabinet files: one member extracted from any bytes, beneath the fuzzer's folder.
 #include <unistd.h>
 
-#include "cabinet.h"
-#include "fuzz_util.h"
+#include "libs/platform/cabinet.h"
+#include "tests/fuzz/fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static CabContext* context = CabCreateContext();

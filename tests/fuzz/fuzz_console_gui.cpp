@@ -1,7 +1,7 @@
 // Console-link notices on the desktop side: the dispatcher that fills the desktop's model.
 #include <vector>
 
-#include "console_model.h"
+#include "_gui/console_model.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static ConsoleModel model;

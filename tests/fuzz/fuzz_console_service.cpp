@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "to_console.h"
+#include "_services/to_console.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Replies go into a socket drained after every input, as the desktop would read them.

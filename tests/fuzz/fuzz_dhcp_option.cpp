@@ -2,8 +2,8 @@
 #include <string>
 #include <vector>
 
-#include "dhcp_log.h"
-#include "dhcp_settings.h"
+#include "_services/dhcp/dhcp_log.h"
+#include "_services/dhcp/dhcp_settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1 || size > 4096) return 0;

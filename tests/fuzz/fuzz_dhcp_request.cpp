@@ -5,9 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "dhcp_log.h"
-#include "dhcp_request.h"
-#include "dhcp_settings.h"
+#include "_services/dhcp/dhcp_log.h"
+#include "_services/dhcp/dhcp_request.h"
+#include "_services/dhcp/dhcp_settings.h"
 
 namespace {
 void Quiet(int, const char*) {}

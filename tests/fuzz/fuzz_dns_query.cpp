@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "dns_forwarder.h"
+#include "_services/udp/dns_forwarder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > kDnsDatagramMax) return 0;

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <string>
 
-#include "ftp_proto.h"
+#include "_services/ftp/ftp_proto.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 4096) return 0;

@@ -1,7 +1,7 @@
 // HTTP request texts: completeness, the parser check, decoding, header values and ranges.
 #include <string>
 
-#include "http_text.h"
+#include "_services/http/http_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > 90000) return 0;

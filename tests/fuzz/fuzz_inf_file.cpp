@@ -2,11 +2,11 @@
 #include <string>
 #include <vector>
 
-#include "binl_log.h"
-#include "binl_records.h"
-#include "fuzz_util.h"
-#include "inf_file.h"
-#include "ris_inf.h"
+#include "_services/binl/binl_log.h"
+#include "_services/binl/binl_records.h"
+#include "tests/fuzz/fuzz_util.h"
+#include "libs/platform/inf_file.h"
+#include "_services/binl/ris_inf.h"
 
 namespace {
 void Quiet(int, const char*) {}

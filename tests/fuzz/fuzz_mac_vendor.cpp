@@ -1,9 +1,9 @@
 // The MAC vendor file: lines parsed, a user file loaded and looked up.
 #include <string>
 
-#include "dhcp_log.h"
-#include "fuzz_util.h"
-#include "mac_vendor.h"
+#include "_services/dhcp/dhcp_log.h"
+#include "tests/fuzz/fuzz_util.h"
+#include "_services/dhcp/mac_vendor.h"
 
 namespace {
 void Quiet(int, const char*) {}

@@ -1,8 +1,8 @@
 // Menu files: reading and classifying every line, and the title rules.
 #include <vector>
 
-#include "binl_menu.h"
-#include "fuzz_util.h"
+#include "_services/binl/binl_menu.h"
+#include "tests/fuzz/fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = WriteInputFile("menu.def", data, size);

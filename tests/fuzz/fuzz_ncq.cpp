@@ -1,5 +1,5 @@
 // Network-card queries on the proxyDHCP port, and the answers built from what they carry.
-#include "binl_ncq.h"
+#include "_services/binl/binl_ncq.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     NcqQuery query;

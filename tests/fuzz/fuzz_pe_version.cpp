@@ -1,5 +1,5 @@
 // The PE reader: file version and resource look-up on any bytes.
-#include "pe_version.h"
+#include "libs/platform/pe_version.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t version = 0;

@@ -2,7 +2,7 @@
 // instances, every flag; the step and depth limits bound each match.
 #include <string>
 
-#include "regex_engine.h"
+#include "libs/regex/regex_engine.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2 || size > 2048) return 0;

@@ -1,7 +1,7 @@
 // The share self-test's SMB 1 client reads the replies of whatever answers on port 445.
 #include <string>
 
-#include "testshare.h"
+#include "_services/binl/testshare.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const uint8_t commands[] = {smb1::kComNegotiate, smb1::kComSessionSetupAndX, smb1::kComNtCreateAndX,

@@ -2,7 +2,7 @@
 #include <cstring>
 #include <vector>
 
-#include "sntp_server.h"
+#include "_services/udp/sntp_server.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static SntpReplayGuard guard;

@@ -2,8 +2,8 @@
 #include <ctime>
 #include <vector>
 
-#include "syslog_collector.h"
-#include "udp_records.h"
+#include "_services/udp/syslog_collector.h"
+#include "_services/udp/udp_records.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > kSyslogMessageMax) return 0;

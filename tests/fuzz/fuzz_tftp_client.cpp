@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tftp_client_engine.h"
+#include "_gui/tftp_client_engine.h"
 
 namespace {
 

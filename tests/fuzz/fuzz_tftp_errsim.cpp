@@ -2,7 +2,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "tftp_errsim.h"
+#include "_services/tftp_errsim.h"
 
 namespace {
 bool FixedRandom(uint32_t* values, size_t n) {

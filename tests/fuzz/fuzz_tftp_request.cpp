@@ -1,8 +1,8 @@
 // TFTP request decoding, name rules and option negotiation, from the request datagram.
 #include <cstring>
 
-#include "host_records.h"
-#include "tftp_request.h"
+#include "_services/host_records.h"
+#include "_services/tftp_request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;

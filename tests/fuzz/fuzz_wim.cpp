@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "archive_extract.h"
-#include "fuzz_util.h"
-#include "wim_entry.h"
+#include "libs/wim/archive_extract.h"
+#include "tests/fuzz/fuzz_util.h"
+#include "libs/wim/wim_entry.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (4u << 20)) return 0;

@@ -1,7 +1,7 @@
 // The XML parser (UTF-8 and UTF-16 text) and the writer round trip of what it loaded.
 #include <string>
 
-#include "xml_document.h"
+#include "libs/xml/xml_document.h"
 
 using namespace nimbo;
 

@@ -1,7 +1,7 @@
 // The binary form of XML documents: any bytes loaded; what loads saves and loads again equal.
 #include <string>
 
-#include "xml_document.h"
+#include "libs/xml/xml_document.h"
 
 using namespace nimbo;
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "binl_log.h"
+#include "_services/binl/binl_log.h"
 
 class TempDir {
 public:

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "binl_test_util.h"
+#include "tests/_services/binl/binl_test_util.h"
 
 // Makes a compressed (MSZIP) cabinet of the files of dir; the names are stored without paths.
 inline bool MakeCab(const std::string& dir, const std::string& cab, const std::string& files) {

@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "bcd_hive.h"
-#include "bcd_store.h"
-#include "wds_fixture.h"
+#include "_services/binl/bcd_hive.h"
+#include "_services/binl/bcd_store.h"
+#include "tests/_services/binl/wds_fixture.h"
 
 namespace {
 

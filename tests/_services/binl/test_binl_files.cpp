@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "binl_files.h"
-#include "binl_test_util.h"
+#include "_services/binl/binl_files.h"
+#include "tests/_services/binl/binl_test_util.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 
 #include <cstring>
 
-#include "binl_files.h"
-#include "binl_menu.h"
-#include "binl_records.h"
-#include "binl_test_util.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_menu.h"
+#include "_services/binl/binl_records.h"
+#include "tests/_services/binl/binl_test_util.h"
 
 namespace {
 

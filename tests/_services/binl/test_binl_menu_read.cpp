@@ -1,7 +1,7 @@
 // ReadMenuFile: line classification, old default titles, long lines.
-#include "binl_files.h"
-#include "binl_menu.h"
-#include "binl_test_util.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_menu.h"
+#include "tests/_services/binl/binl_test_util.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
 // NWA assets from NimboAsset.inf fixtures: key checks, token expansion, records, stamps.
 #include <cstring>
 
-#include "binl_files.h"
-#include "binl_nwa.h"
-#include "binl_records.h"
-#include "binl_test_util.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_nwa.h"
+#include "_services/binl/binl_records.h"
+#include "tests/_services/binl/binl_test_util.h"
 
 namespace {
 

@@ -9,18 +9,18 @@
 #include <cstring>
 #include <thread>
 
-#include "binl_files.h"
-#include "binl_menu.h"
-#include "binl_prepare.h"
-#include "binl_records.h"
-#include "binl_test_util.h"
-#include "binl_texts.h"
-#include "dhcp_settings.h"
-#include "pe_builder.h"
-#include "ris_fixture.h"
-#include "settings.h"
-#include "start_threads.h"
-#include "wds_fixture.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_menu.h"
+#include "_services/binl/binl_prepare.h"
+#include "_services/binl/binl_records.h"
+#include "tests/_services/binl/binl_test_util.h"
+#include "_services/binl/binl_texts.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "tests/_services/binl/pe_builder.h"
+#include "tests/_services/binl/ris_fixture.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
+#include "tests/_services/binl/wds_fixture.h"
 
 namespace {
 

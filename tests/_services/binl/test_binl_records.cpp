@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "binl_files.h"
-#include "binl_records.h"
-#include "binl_test_util.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_records.h"
+#include "tests/_services/binl/binl_test_util.h"
 
 namespace {
 

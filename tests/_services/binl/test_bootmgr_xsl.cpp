@@ -3,10 +3,10 @@
 #include <cstring>
 #include <string>
 
-#include "bootmgr_xsl.h"
-#include "pe_builder.h"
-#include "pe_resource.h"
-#include "pe_version.h"
+#include "_services/binl/bootmgr_xsl.h"
+#include "tests/_services/binl/pe_builder.h"
+#include "libs/platform/pe_resource.h"
+#include "libs/platform/pe_version.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -3,13 +3,13 @@
 
 #include <filesystem>
 
-#include "binl_context.h"
-#include "binl_files.h"
-#include "binl_menu.h"
-#include "binl_prepare.h"
-#include "efi_menu.h"
-#include "wds_assets.h"
-#include "wds_fixture.h"
+#include "_services/binl/binl_context.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_menu.h"
+#include "_services/binl/binl_prepare.h"
+#include "_services/binl/efi_menu.h"
+#include "_services/binl/wds_assets.h"
+#include "tests/_services/binl/wds_fixture.h"
 
 namespace {
 

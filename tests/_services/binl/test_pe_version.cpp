@@ -1,10 +1,10 @@
 // The PE resource reader: file versions and the ("MUI", 1) resource, on images built here.
 #include <cstring>
 
-#include "binl_files.h"
-#include "binl_test_util.h"
-#include "pe_builder.h"
-#include "pe_version.h"
+#include "_services/binl/binl_files.h"
+#include "tests/_services/binl/binl_test_util.h"
+#include "tests/_services/binl/pe_builder.h"
+#include "libs/platform/pe_version.h"
 
 namespace {
 

@@ -8,14 +8,14 @@
 #include <cstring>
 #include <functional>
 
-#include "binl_files.h"
-#include "binl_ncq.h"
-#include "binl_prepare.h"
-#include "binl_records.h"
-#include "ris_assets.h"
-#include "ris_fixture.h"
-#include "ris_inf.h"
-#include "start_threads.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_ncq.h"
+#include "_services/binl/binl_prepare.h"
+#include "_services/binl/binl_records.h"
+#include "_services/binl/ris_assets.h"
+#include "tests/_services/binl/ris_fixture.h"
+#include "_services/binl/ris_inf.h"
+#include "_services/start_threads.h"
 
 namespace {
 

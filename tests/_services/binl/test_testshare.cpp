@@ -11,9 +11,9 @@
 #include <cstring>
 #include <thread>
 
-#include "binl_test_util.h"
-#include "share_info.h"
-#include "testshare.h"
+#include "tests/_services/binl/binl_test_util.h"
+#include "libs/platform/share_info.h"
+#include "_services/binl/testshare.h"
 
 bool EnterPrivateNetwork();  // tests/_services/console_client.cpp
 

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <thread>
 
-#include "binl_ncq.h"
-#include "binl_prepare.h"
-#include "ris_fixture.h"
-#include "start_threads.h"
+#include "_services/binl/binl_ncq.h"
+#include "_services/binl/binl_prepare.h"
+#include "tests/_services/binl/ris_fixture.h"
+#include "_services/start_threads.h"
 
 namespace {
 

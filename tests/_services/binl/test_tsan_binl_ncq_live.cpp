@@ -12,17 +12,17 @@
 #include <fstream>
 #include <thread>
 
-#include "binl_files.h"
-#include "binl_ncq.h"
-#include "binl_prepare.h"
-#include "binl_service.h"
-#include "../console_client.h"
-#include "dhcp_service.h"
-#include "dhcp_settings.h"
-#include "host_records.h"
-#include "ris_fixture.h"
-#include "start_threads.h"
-#include "to_console.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_ncq.h"
+#include "_services/binl/binl_prepare.h"
+#include "_services/binl/binl_service.h"
+#include "tests/_services/console_client.h"
+#include "_services/dhcp/dhcp_service.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "_services/host_records.h"
+#include "tests/_services/binl/ris_fixture.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
 
 namespace {
 

@@ -10,17 +10,17 @@
 #include <cstring>
 #include <thread>
 
-#include "binl_files.h"
-#include "binl_prepare.h"
-#include "binl_service.h"
-#include "binl_test_util.h"
-#include "dhcp_leases.h"
-#include "dhcp_service.h"
-#include "ris_fixture.h"
-#include "dhcp_settings.h"
-#include "dhcp_thread.h"
-#include "settings.h"
-#include "start_threads.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_prepare.h"
+#include "_services/binl/binl_service.h"
+#include "tests/_services/binl/binl_test_util.h"
+#include "_services/dhcp/dhcp_leases.h"
+#include "_services/dhcp/dhcp_service.h"
+#include "tests/_services/binl/ris_fixture.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "_services/dhcp/dhcp_thread.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
 
 namespace {
 

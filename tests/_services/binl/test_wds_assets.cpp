@@ -5,12 +5,12 @@
 
 #include <filesystem>
 
-#include "binl_context.h"
-#include "binl_files.h"
-#include "binl_prepare.h"
-#include "binl_records.h"
-#include "wds_assets.h"
-#include "wds_fixture.h"
+#include "_services/binl/binl_context.h"
+#include "_services/binl/binl_files.h"
+#include "_services/binl/binl_prepare.h"
+#include "_services/binl/binl_records.h"
+#include "_services/binl/wds_assets.h"
+#include "tests/_services/binl/wds_fixture.h"
 
 namespace {
 

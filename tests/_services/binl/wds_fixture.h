@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <string>
 
-#include "binl_context.h"
-#include "binl_test_util.h"
-#include "pe_builder.h"
+#include "_services/binl/binl_context.h"
+#include "tests/_services/binl/binl_test_util.h"
+#include "tests/_services/binl/pe_builder.h"
 
 inline std::string Shell(const std::string& cmd) {
     std::string out;

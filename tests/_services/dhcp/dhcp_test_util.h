@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "dhcp_log.h"
-#include "dhcp_request.h"
+#include "_services/dhcp/dhcp_log.h"
+#include "_services/dhcp/dhcp_request.h"
 
 inline uint32_t Ip(const char* t) {
     in_addr a;

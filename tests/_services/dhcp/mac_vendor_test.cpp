@@ -1,5 +1,5 @@
-#include "mac_vendor.h"
-#include "dhcp_leases.h"
+#include "_services/dhcp/mac_vendor.h"
+#include "_services/dhcp/dhcp_leases.h"
 
 #include <gtest/gtest.h>
 

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "dhcp_accept.h"
-#include "dhcp_settings.h"
-#include "dhcp_test_util.h"
+#include "_services/dhcp/dhcp_accept.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "tests/_services/dhcp/dhcp_test_util.h"
 
 namespace {
 

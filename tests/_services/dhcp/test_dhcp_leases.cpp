@@ -9,8 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "dhcp_test_util.h"
-#include "profile.h"
+#include "tests/_services/dhcp/dhcp_test_util.h"
+#include "libs/platform/profile.h"
 
 namespace {
 

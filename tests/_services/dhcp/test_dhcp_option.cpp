@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "dhcp_settings.h"
+#include "_services/dhcp/dhcp_settings.h"
 
 namespace {
 

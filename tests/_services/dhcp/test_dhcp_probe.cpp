@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "dhcp_probe.h"
-#include "dhcp_test_util.h"
+#include "_services/dhcp/dhcp_probe.h"
+#include "tests/_services/dhcp/dhcp_test_util.h"
 
 namespace {
 

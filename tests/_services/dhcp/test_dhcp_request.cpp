@@ -2,8 +2,8 @@
 // per-architecture row rule.
 #include <gtest/gtest.h>
 
-#include "dhcp_test_util.h"
-#include "dhcp_request.h"
+#include "tests/_services/dhcp/dhcp_test_util.h"
+#include "_services/dhcp/dhcp_request.h"
 
 namespace {
 

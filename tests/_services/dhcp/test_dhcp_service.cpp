@@ -15,12 +15,12 @@
 #include <sstream>
 #include <thread>
 
-#include "dhcp_service.h"
-#include "dhcp_settings.h"
-#include "dhcp_test_util.h"
-#include "dhcp_thread.h"
-#include "settings.h"
-#include "to_console.h"
+#include "_services/dhcp/dhcp_service.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "tests/_services/dhcp/dhcp_test_util.h"
+#include "_services/dhcp/dhcp_thread.h"
+#include "_services/settings.h"
+#include "_services/to_console.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "dhcp_test_util.h"
+#include "tests/_services/dhcp/dhcp_test_util.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "mac_vendor.h"
+#include "_services/dhcp/mac_vendor.h"
 
 #include <gtest/gtest.h>
 

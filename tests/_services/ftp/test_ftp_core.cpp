@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "ftp_paths.h"
-#include "ftp_proto.h"
+#include "_services/ftp/ftp_paths.h"
+#include "_services/ftp/ftp_proto.h"
 
 namespace {
 

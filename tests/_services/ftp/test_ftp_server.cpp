@@ -30,11 +30,11 @@
 #include <thread>
 #include <vector>
 
-#include "ftp_server.h"
-#include "ftp_service.h"
-#include "settings.h"
-#include "start_threads.h"
-#include "../service_test_util.h"
+#include "_services/ftp/ftp_server.h"
+#include "_services/ftp/ftp_service.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
+#include "tests/_services/service_test_util.h"
 
 namespace {
 

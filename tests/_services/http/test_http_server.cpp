@@ -24,15 +24,15 @@
 #include <thread>
 #include <vector>
 
-#include "../console_client.h"
-#include "http_records.h"
-#include "http_server.h"
-#include "http_service.h"
-#include "http_text.h"
-#include "md5.h"
-#include "settings.h"
-#include "start_threads.h"
-#include "../service_test_util.h"
+#include "tests/_services/console_client.h"
+#include "_services/http/http_records.h"
+#include "_services/http/http_server.h"
+#include "_services/http/http_service.h"
+#include "_services/http/http_text.h"
+#include "_services/md5.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
+#include "tests/_services/service_test_util.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "beneath.h"
-#include "dir_scan.h"
-#include "http_records.h"
-#include "http_text.h"
+#include "_services/http/beneath.h"
+#include "_services/http/dir_scan.h"
+#include "_services/http/http_records.h"
+#include "_services/http/http_text.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "mount.h"
-#include "nfs_prog.h"
-#include "portmap.h"
-#include "rpc.h"
+#include "_services/nfs/mount.h"
+#include "_services/nfs/nfs_prog.h"
+#include "_services/nfs/portmap.h"
+#include "_services/nfs/rpc.h"
 
 // A reader that keeps the reply it reads alive.
 struct ReplyReader : I_Stream {

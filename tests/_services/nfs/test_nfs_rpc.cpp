@@ -1,5 +1,5 @@
 // XDR streams, the RPC dispatcher, PORTMAP and MOUNT on raw calls.
-#include "nfs_test_util.h"
+#include "tests/_services/nfs/nfs_test_util.h"
 
 TEST(NfsXdr, WritesBigEndianAndPadsOpaques) {
     O_Stream o;

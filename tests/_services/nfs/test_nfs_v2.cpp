@@ -1,5 +1,5 @@
 // NFS version 2 procedures on the fixture tree, from raw XDR.
-#include "nfs_test_util.h"
+#include "tests/_services/nfs/nfs_test_util.h"
 
 namespace {
 void PutSattr2(O_Stream& a, uint32_t mode = 0xFFFFFFFF, uint32_t size = 0xFFFFFFFF) {

@@ -4,7 +4,7 @@
 
 #include <set>
 
-#include "nfs_test_util.h"
+#include "tests/_services/nfs/nfs_test_util.h"
 
 namespace {
 void SkipPostOp(I_Stream& in) {

@@ -7,8 +7,8 @@
 #include <atomic>
 #include <thread>
 
-#include "nfs_test_util.h"
-#include "tcpsocket.h"
+#include "tests/_services/nfs/nfs_test_util.h"
+#include "_services/nfs/tcpsocket.h"
 
 namespace {
 int Connect(int port) {

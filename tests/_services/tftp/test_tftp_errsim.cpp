@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tftp_errsim.h"
+#include "_services/tftp_errsim.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "tftp_request.h"
-#include "tftp_test_util.h"
+#include "_services/tftp_request.h"
+#include "tests/_services/tftp/tftp_test_util.h"
 
 namespace {
 

@@ -25,17 +25,17 @@
 #include <thread>
 #include <vector>
 
-#include "event.h"
-#include "settings.h"
-#include "sockets.h"
-#include "start_threads.h"
-#include "tftp_errsim.h"
-#include "tftp_records.h"
-#include "tftp_test_util.h"
-#include "tftp_worker.h"
-#include "tftpd_service.h"
-#include "tftpd_thread.h"
-#include "to_console.h"
+#include "libs/platform/event.h"
+#include "_services/settings.h"
+#include "libs/platform/sockets.h"
+#include "_services/start_threads.h"
+#include "_services/tftp_errsim.h"
+#include "_services/tftp_records.h"
+#include "tests/_services/tftp/tftp_test_util.h"
+#include "_services/tftp_worker.h"
+#include "_services/tftpd_service.h"
+#include "_services/tftpd_thread.h"
+#include "_services/to_console.h"
 
 namespace {
 

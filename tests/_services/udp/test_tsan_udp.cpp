@@ -14,13 +14,13 @@
 #include <thread>
 #include <vector>
 
-#include "console_client.h"
-#include "host_records.h"
-#include "start_threads.h"
-#include "to_console.h"
-#include "udp_records.h"
-#include "udp_service.h"
-#include "udp_test_util.h"
+#include "tests/_services/console_client.h"
+#include "_services/host_records.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
+#include "_services/udp/udp_records.h"
+#include "_services/udp/udp_service.h"
+#include "tests/_services/udp/udp_test_util.h"
 
 namespace {
 

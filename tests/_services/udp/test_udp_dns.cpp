@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "dns_forwarder.h"
-#include "udp_test_util.h"
+#include "_services/udp/dns_forwarder.h"
+#include "tests/_services/udp/udp_test_util.h"
 
 namespace {
 

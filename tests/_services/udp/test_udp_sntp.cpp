@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "sntp_server.h"
+#include "_services/udp/sntp_server.h"
 
 namespace {
 

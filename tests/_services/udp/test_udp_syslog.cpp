@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "syslog_collector.h"
-#include "udp_test_util.h"
+#include "_services/udp/syslog_collector.h"
+#include "tests/_services/udp/udp_test_util.h"
 
 namespace {
 

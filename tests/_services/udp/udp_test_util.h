@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "settings.h"
+#include "_services/settings.h"
 
 inline std::string ReadWholeFile(const std::string& path) {
     std::ifstream f(path, std::ios::binary);

@@ -11,7 +11,7 @@
 #include <iterator>
 #include <string>
 
-#include "cabinet.h"
+#include "libs/platform/cabinet.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "event.h"
-#include "file_read.h"
-#include "sockets.h"
-#include "thread.h"
+#include "libs/platform/event.h"
+#include "libs/platform/file_read.h"
+#include "libs/platform/sockets.h"
+#include "libs/platform/thread.h"
 
 TEST(Event, AutoResetAndWakesWaiter) {
     Event e;

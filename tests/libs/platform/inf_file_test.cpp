@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "inf_file.h"
+#include "libs/platform/inf_file.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "named_semaphore.h"
+#include "libs/platform/named_semaphore.h"
 
 namespace {
 struct TempFolder {

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "posix_attr.h"
+#include "libs/platform/posix_attr.h"
 
 namespace {
 class PosixAttr : public ::testing::Test {

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "profile.h"
+#include "libs/platform/profile.h"
 
 namespace {
 struct TempIni {
@@ -110,7 +110,7 @@ TEST(Profile, WriterCreatesMissingFileAndTruncates) {
     EXPECT_FALSE(WriteProfileValue("S", "K", "V", "/nonexistent-folder/x.ini"));
 }
 
-#include "progpath.h"
+#include "libs/platform/progpath.h"
 
 TEST(ProgramPath, BuildFoldersAreLeftOut) {
     const std::pair<const char*, const char*> cases[] = {

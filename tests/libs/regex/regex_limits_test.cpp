@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-#include "regex_engine.h"
-#include "regex_test_util.h"
+#include "libs/regex/regex_engine.h"
+#include "tests/libs/regex/regex_test_util.h"
 
 namespace {
 

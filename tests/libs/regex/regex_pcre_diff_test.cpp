@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "regex_engine.h"
-#include "regex_test_util.h"
+#include "libs/regex/regex_engine.h"
+#include "tests/libs/regex/regex_test_util.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "regex_engine.h"
+#include "libs/regex/regex_engine.h"
 
 namespace {
 

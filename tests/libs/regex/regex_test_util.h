@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "regex_engine.h"
+#include "libs/regex/regex_engine.h"
 
 // The whole match result as a vector (empty when there is no match).
 template <class T>

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "regex_engine.h"
+#include "libs/regex/regex_engine.h"
 
 namespace {
 

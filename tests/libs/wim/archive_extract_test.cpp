@@ -1,5 +1,5 @@
-#include "archive_extract.h"
-#include "archive_callbacks.h"
+#include "libs/wim/archive_extract.h"
+#include "libs/wim/archive_callbacks.h"
 
 #include <archive.h>
 #include <archive_entry.h>

@@ -4,12 +4,12 @@
 
 #include <set>
 
-#include "short_name.h"
-#include "wim_collect.h"
-#include "wim_entry.h"
-#include "wim_format.h"
-#include "wim_test_util.h"
-#include "wim_update.h"
+#include "libs/wim/short_name.h"
+#include "libs/wim/wim_collect.h"
+#include "libs/wim/wim_entry.h"
+#include "libs/wim/wim_format.h"
+#include "tests/libs/wim/wim_test_util.h"
+#include "libs/wim/wim_update.h"
 
 using namespace wimtest;
 using namespace NArchive::NWim;

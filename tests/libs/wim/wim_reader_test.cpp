@@ -4,12 +4,12 @@
 
 #include <cstring>
 
-#include "short_name.h"
-#include "wim_entry.h"
-#include "wim_format.h"
-#include "wim_handler.h"
-#include "wim_test_util.h"
-#include "wim_xml.h"
+#include "libs/wim/short_name.h"
+#include "libs/wim/wim_entry.h"
+#include "libs/wim/wim_format.h"
+#include "libs/wim/wim_handler.h"
+#include "tests/libs/wim/wim_test_util.h"
+#include "libs/wim/wim_xml.h"
 
 using namespace wimtest;
 using namespace NArchive::NWim;

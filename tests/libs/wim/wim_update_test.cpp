@@ -8,12 +8,12 @@
 #include <map>
 #include <optional>
 
-#include "item_select.h"
-#include "wim_entry.h"
-#include "wim_format.h"
-#include "wim_handler.h"
-#include "wim_test_util.h"
-#include "wim_update.h"
+#include "libs/wim/item_select.h"
+#include "libs/wim/wim_entry.h"
+#include "libs/wim/wim_format.h"
+#include "libs/wim/wim_handler.h"
+#include "tests/libs/wim/wim_test_util.h"
+#include "libs/wim/wim_update.h"
 
 using namespace wimtest;
 using namespace NArchive::NWim;

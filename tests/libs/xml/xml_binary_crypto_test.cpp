@@ -5,8 +5,8 @@
 #include <cstring>
 #include <functional>
 
-#include "xml_document.h"
-#include "xml_test_util.h"
+#include "libs/xml/xml_document.h"
+#include "tests/libs/xml/xml_test_util.h"
 
 namespace nimbo {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "xml_document.h"
-#include "xml_text.h"
+#include "libs/xml/xml_document.h"
+#include "libs/xml/xml_text.h"
 
 namespace nimbo {
 namespace {

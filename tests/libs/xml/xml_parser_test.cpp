@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "xml_document.h"
+#include "libs/xml/xml_document.h"
 
 namespace nimbo {
 namespace {

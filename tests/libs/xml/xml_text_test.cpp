@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "xml_text.h"
+#include "libs/xml/xml_text.h"
 
 namespace nimbo {
 namespace {

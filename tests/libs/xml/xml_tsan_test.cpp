@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "xml_document.h"
+#include "libs/xml/xml_document.h"
 
 namespace nimbo {
 namespace {

@@ -8,9 +8,9 @@
 #include <sstream>
 #include <string>
 
-#include "xml_document.h"
-#include "xml_test_util.h"
-#include "xml_text.h"
+#include "libs/xml/xml_document.h"
+#include "tests/libs/xml/xml_test_util.h"
+#include "libs/xml/xml_text.h"
 
 namespace nimbo {
 namespace {
