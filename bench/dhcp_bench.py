@@ -23,8 +23,6 @@ Needs root. Usage: dhcp_bench.py <path to nimbo_headless> [rounds] [seconds per 
 import json
 import os
 import re
-import signal
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -32,6 +30,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from netns_pair import delete_namespaces, make_veth_pair  # noqa: E402
+from benchlib import load_average, sh, stop  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TAG = "%d" % os.getpid()
@@ -44,17 +43,6 @@ RATES = [1000, 2000, 3000, 4000, 5000, 6000, 8000, 10000, 12500, 15000, 17500, 2
 HZ = os.sysconf("SC_CLK_TCK")
 
 
-def sh(*cmd, ns=None, timeout=60, check=True):
-    if ns:
-        cmd = ("ip", "netns", "exec", ns) + cmd
-    r = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
-    if check and r.returncode != 0:
-        raise RuntimeError("%s: %s" % (" ".join(cmd), r.stderr))
-    return r
-
-
-def load_average():
-    return float(open("/proc/loadavg").read().split()[0])
 
 
 def cpu_seconds(pid):
@@ -111,15 +99,6 @@ def step_up(pid, seconds):
             break
     return best
 
-
-def stop(proc):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(5)
 
 
 def start(cmd, wait):

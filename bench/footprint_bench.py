@@ -15,7 +15,6 @@ Usage: footprint_bench.py <path to nimbo_headless> [rounds]
 """
 import os
 import re
-import signal
 import statistics
 import subprocess
 import sys
@@ -24,6 +23,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from netns_pair import delete_namespaces, make_veth_pair  # noqa: E402
+from benchlib import load_average, sh, stop  # noqa: E402
 
 TAG = "%d" % os.getpid()
 NS_SRV, NS_CLI = "nbfs" + TAG, "nbfc" + TAG
@@ -34,17 +34,6 @@ ALL_SERVICES = 0x1 | 0x4 | 0x8 | 0x10 | 0x20 | 0x40 | 0x80 | 0x200 | 0x400
 ARCH_KEYS = ["0", "6", "7", "9", "a", "b", "0i", "6i", "7i", "9i"]
 
 
-def sh(*cmd, ns=None, timeout=120, check=True):
-    if ns:
-        cmd = ("ip", "netns", "exec", ns) + cmd
-    r = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
-    if check and r.returncode != 0:
-        raise RuntimeError("%s: %s" % (" ".join(cmd), r.stderr))
-    return r
-
-
-def load():
-    return float(open("/proc/loadavg").read().split()[0])
 
 
 def status(pid):
@@ -54,15 +43,14 @@ def status(pid):
     return rss, threads
 
 
-def write_ini(work, services, persistent=False, pool=200):
+def write_ini(work, services, pool=200):
     ini = os.path.join(work, "Nimbo.ini")
     boot = "|".join("%s?\\boot\\p%02d.0" % (k, i) for i, k in enumerate(ARCH_KEYS))
     with open(ini, "w") as f:
         f.write("[NIMBO]\nNIMBO_Services=%d\n" % services)
         f.write("[TFTP]\nTFTP_RootDirectory=%s\nTFTP_MaxSimultaneousTransfers=300\n" % os.path.join(work, "root"))
         f.write("[DHCP]\nDHCP_IP_Pool=10.79.1.0\nDHCP_PoolSize=%d\nDHCP_IP_Mask=255.255.0.0\n" % pool)
-        f.write("DHCP_BootFile=%s\nDHCP_LeaseTime=3600\nDHCP_PingAddress=0\nDHCP_PersistantLeases=%d\n"
-                % (boot, 1 if persistent else 0))
+        f.write("DHCP_BootFile=%s\nDHCP_LeaseTime=3600\nDHCP_PingAddress=0\nDHCP_PersistantLeases=0\n" % boot)
     return ini
 
 
@@ -80,15 +68,6 @@ def start(nimbo, ini, work):
     return subprocess.Popen(["ip", "netns", "exec", NS_SRV, nimbo, "-i", ini], cwd=work,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
-
-def stop(proc):
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(15)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(5)
 
 
 FIRST_OFFER = r'''
@@ -133,7 +112,7 @@ def tftp_clients(nimbo, work):
     proc = start(nimbo, ini, work)
     try:
         time.sleep(6.0)  # the rows start with their pauses; BINL prepares the root
-        idle = status(proc.pid) + (load(),)
+        idle = status(proc.pid) + (load_average(),)
         out = os.path.join(work, "out")
         os.makedirs(out, exist_ok=True)
         clients = [subprocess.Popen(["ip", "netns", "exec", NS_CLI, "curl", "-s", "--tftp-blksize", "1468",
@@ -146,9 +125,9 @@ def tftp_clients(nimbo, work):
             time.sleep(0.05)
         ok = sum(1 for i in range(200) if os.path.exists(os.path.join(out, "%d" % i))
                  and os.path.getsize(os.path.join(out, "%d" % i)) == 4 << 20)
-        busy = (peak_rss, peak_threads, load(), ok)
+        busy = (peak_rss, peak_threads, load_average(), ok)
         time.sleep(3.0)
-        after = status(proc.pid) + (load(),)
+        after = status(proc.pid) + (load_average(),)
         return idle, busy, after
     finally:
         stop(proc)
@@ -199,7 +178,7 @@ def many_exchanges(nimbo, work, per_run=100000):
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         reader.stdout.readline()
         time.sleep(1.0)
-        rows.append(("start",) + status(proc.pid) + (lease_count(count_file), load(), 0))
+        rows.append(("start",) + status(proc.pid) + (lease_count(count_file), load_average(), 0))
         done = 0
         for _ in range(2):
             r = sh("perfdhcp", "-4", "-l", IF_CLI, "-r", "5000", "-R", "5000", "-n", str(per_run), SERVER_IP,
@@ -208,7 +187,7 @@ def many_exchanges(nimbo, work, per_run=100000):
             acks = int(m.group(1)) if m else 0
             done += per_run
             time.sleep(2.0)
-            rows.append(("after %d exchanges" % done,) + status(proc.pid) + (lease_count(count_file), load(), acks))
+            rows.append(("after %d exchanges" % done,) + status(proc.pid) + (lease_count(count_file), load_average(), acks))
     finally:
         if reader:
             stop(reader)
@@ -233,7 +212,7 @@ def main():
             offers = {"DHCP only": [], "TFTP + DHCP + BINL (20 boot programs)": []}
             for _ in range(rounds):
                 for name, mask in (("DHCP only", 0x4), ("TFTP + DHCP + BINL (20 boot programs)", 0x205)):
-                    offers[name].append((first_offer(nimbo, work, mask), load()))
+                    offers[name].append((first_offer(nimbo, work, mask), load_average()))
             print("| start until the first offer | seconds (median) | rounds | load avg |\n|---|---|---|---|")
             for name, vals in offers.items():
                 secs = [v for v, _ in vals if v is not None]

@@ -77,6 +77,18 @@ void SetSendPktinfo(msghdr& msg, char* control, int ifindex, in_addr src) {
     memcpy(CMSG_DATA(c), &pi, sizeof pi);
 }
 
+// One entry of a batch: the address and the single buffer, no control data yet.
+msghdr& InitMessage(mmsghdr& entry, sockaddr_in* address, iovec* iov) {
+    entry.msg_len = 0;
+    msghdr& m = entry.msg_hdr;
+    m = msghdr{};
+    m.msg_name = address;
+    m.msg_namelen = sizeof *address;
+    m.msg_iov = iov;
+    m.msg_iovlen = 1;
+    return m;
+}
+
 // Control space for one IP_PKTINFO (and room for any other the socket asks for).
 constexpr size_t kControlSize = 128;
 static_assert(kControlSize >= kPktinfoSpace);
@@ -130,15 +142,9 @@ int RecvDatagrams(int sock, uint8_t* const* bufs, size_t size, ssize_t* lengths,
     for (int i = 0; i < count; ++i) {
         iov[i] = iovec{bufs[i], size};
         peers[i] = sockaddr_in{};
-        msghdr& m = msgs[i].msg_hdr;
-        m = msghdr{};
-        m.msg_name = &peers[i];
-        m.msg_namelen = sizeof peers[i];
-        m.msg_iov = &iov[i];
-        m.msg_iovlen = 1;
+        msghdr& m = InitMessage(msgs[i], &peers[i], &iov[i]);
         m.msg_control = control[i];
         m.msg_controllen = kControlSize;
-        msgs[i].msg_len = 0;
     }
     int n;
     do { n = recvmmsg(sock, msgs, static_cast<unsigned>(count), flags, nullptr); } while (n < 0 && errno == EINTR);
@@ -163,14 +169,7 @@ int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors)
             const OutgoingDatagram& d = out[base + i];
             iov[i] = iovec{const_cast<void*>(d.data), d.len};
             to[i] = d.to;
-            msghdr& m = msgs[i].msg_hdr;
-            m = msghdr{};
-            m.msg_name = &to[i];
-            m.msg_namelen = sizeof to[i];
-            m.msg_iov = &iov[i];
-            m.msg_iovlen = 1;
-            msgs[i].msg_len = 0;
-            SetSendPktinfo(m, control[i], d.ifindex, d.src);
+            SetSendPktinfo(InitMessage(msgs[i], &to[i], &iov[i]), control[i], d.ifindex, d.src);
         }
         // sendmmsg stops at the first failure: that datagram is counted as failed, and the
         // rest go in the next call.
