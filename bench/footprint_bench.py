@@ -5,11 +5,11 @@ In a network namespace joined by a veth pair to a client namespace (never on rea
   1. RSS and thread count idle with every service this build carries on, and at the peak of
      200 TFTP clients (curl, lock-step, blksize 1468) fetching a 4 MiB file at once;
   2. time from the start of the process until the first DHCP offer, DHCP alone and with
-     TFTP and BINL on (BINL prepares a TFTP root holding 20 boot programs named in the
-     per-architecture boot-file list), median of the rounds;
+     TFTP and BINL on (BINL prepares a TFTP root of 20 assets: its boot programs, menus and
+     boot components), median of the rounds;
   3. 100,000 exchanges (perfdhcp, 5,000 clients) run twice against one process: RSS, threads
-     and the lease table before, after the first and after the second 100,000 (the size of
-     the lease table is read from the lease lists the program sends a connected desktop).
+     before, after the first and after the second 100,000 (the lease table is bounded by
+     the pool of 5,100 addresses).
 The load average is printed with every figure. Needs root.
 Usage: footprint_bench.py <path to nimbo_headless> [rounds]
 """
@@ -31,7 +31,12 @@ IF_SRV, IF_CLI = "fvs" + TAG, "fvc" + TAG
 SERVER_IP, CLIENT_IP = "10.79.0.1", "10.79.0.2"
 # Every service bit but the TFTP client: TFTP, DHCP, SYSLOG, SNTP, DNS, FTP, HTTP, BINL, NFS.
 ALL_SERVICES = 0x1 | 0x4 | 0x8 | 0x10 | 0x20 | 0x40 | 0x80 | 0x200 | 0x400
-ARCH_KEYS = ["0", "6", "7", "9", "a", "b", "0i", "6i", "7i", "9i"]
+# The default boot-file list BINL prepares for (its boot programs).
+BOOT_LIST = ("\\BM\\PXENIMBO\\BIOS\\pxenimbo.0|6?\\BM\\PXENIMBO\\EFI32\\pxenimbo.efi|"
+             "7?\\BM\\PXENIMBO\\EFI64\\pxenimbo.efi|9?\\BM\\PXENIMBO\\EFI64\\pxenimbo.efi")
+ASSET_INF = ("[PXENIMBO_MENU_ENTRY]\r\nasset=Asset %02d\r\nplatform=x64\r\n"
+             "kernel_bios=::NWA_PXE/$HEAD_DIR$/vmlinuz\r\nappend_bios=initrd=::NWA_PXE/$HEAD_DIR$/initrd.img\r\n"
+             "kernel_efi64=::NWA_PXE/$HEAD_DIR$/vmlinuz\r\nappend_efi64=initrd=::NWA_PXE/$HEAD_DIR$/initrd.img\r\n")
 
 
 
@@ -45,21 +50,26 @@ def status(pid):
 
 def write_ini(work, services, pool=200):
     ini = os.path.join(work, "Nimbo.ini")
-    boot = "|".join("%s?\\boot\\p%02d.0" % (k, i) for i, k in enumerate(ARCH_KEYS))
     with open(ini, "w") as f:
         f.write("[NIMBO]\nNIMBO_Services=%d\n" % services)
         f.write("[TFTP]\nTFTP_RootDirectory=%s\nTFTP_MaxSimultaneousTransfers=300\n" % os.path.join(work, "root"))
         f.write("[DHCP]\nDHCP_IP_Pool=10.79.1.0\nDHCP_PoolSize=%d\nDHCP_IP_Mask=255.255.0.0\n" % pool)
-        f.write("DHCP_BootFile=%s\nDHCP_LeaseTime=3600\nDHCP_PingAddress=0\nDHCP_PersistantLeases=0\n" % boot)
+        f.write("DHCP_BootFile=%s\nDHCP_LeaseTime=3600\nDHCP_PingAddress=0\nDHCP_PersistantLeases=0\n" % BOOT_LIST)
     return ini
 
 
 def make_root(work):
+    """The TFTP root: 20 assets for the BINL menus (kernel, initrd and description each)
+    and the file the TFTP clients fetch."""
     root = os.path.join(work, "root")
-    os.makedirs(os.path.join(root, "boot"), exist_ok=True)
     for i in range(20):
-        with open(os.path.join(root, "boot", "p%02d.0" % i), "wb") as f:
-            f.write(os.urandom(64 << 10))
+        asset = os.path.join(root, "NWA_PXE", "A%02d" % i)
+        os.makedirs(asset, exist_ok=True)
+        for name, size in (("vmlinuz", 256 << 10), ("initrd.img", 128 << 10)):
+            with open(os.path.join(asset, name), "wb") as f:
+                f.write(os.urandom(size))
+        with open(os.path.join(asset, "NimboAsset.inf"), "w", newline="") as f:
+            f.write(ASSET_INF % i)
     with open(os.path.join(root, "file4m.bin"), "wb") as f:
         f.write(os.urandom(4 << 20))
 
@@ -133,64 +143,24 @@ def tftp_clients(nimbo, work):
         stop(proc)
 
 
-# Stands in for the desktop: reads the console link and keeps the size of the last lease
-# list (notice 103: a 4-byte count, then the rows) in a file.
-LEASES = r"""
-import os, socket, struct, sys, time
-sys.path.insert(0, sys.argv[1])
-import console_wire_test as wire
-out = sys.argv[2]
-for _ in range(100):
-    try:
-        s = socket.create_connection(("127.0.0.1", 1994), timeout=2)
-        break
-    except OSError:
-        time.sleep(0.1)
-assert wire.handshake(s) == 1
-print("connected", flush=True)
-s.settimeout(None)
-while True:
-    data = wire.recv_block(s, None)
-    if len(data) >= 8 and struct.unpack("<I", data[:4])[0] == 103:
-        with open(out + ".tmp", "w") as f:
-            f.write(str(struct.unpack("<I", data[4:8])[0]))
-        os.replace(out + ".tmp", out)
-"""
-
-
-def lease_count(path):
-    try:
-        return int(open(path).read())
-    except (OSError, ValueError):
-        return -1
-
-
 def many_exchanges(nimbo, work, per_run=100000):
+    """RSS and threads before and after each run of per_run exchanges (5,000 clients, a pool
+    of 5,100 addresses: the lease table can hold them all)."""
     ini = write_ini(work, 0x4, pool=5100)
     proc = start(nimbo, ini, work)
-    count_file = os.path.join(work, "leases")
     rows = []
-    reader = None
     try:
         time.sleep(3.0)
-        here = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "_services")
-        reader = subprocess.Popen(["ip", "netns", "exec", NS_SRV, sys.executable, "-c", LEASES, here, count_file],
-                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        reader.stdout.readline()
-        time.sleep(1.0)
-        rows.append(("start",) + status(proc.pid) + (lease_count(count_file), load_average(), 0))
+        rows.append(("start",) + status(proc.pid) + (load_average(), 0))
         done = 0
         for _ in range(2):
             r = sh("perfdhcp", "-4", "-l", IF_CLI, "-r", "5000", "-R", "5000", "-n", str(per_run), SERVER_IP,
                    ns=NS_CLI, timeout=900, check=False)
             m = re.search(r"REQUEST-ACK\*+\s*sent packets:\s*\d+\s*received packets:\s*(\d+)", r.stdout)
-            acks = int(m.group(1)) if m else 0
             done += per_run
             time.sleep(2.0)
-            rows.append(("after %d exchanges" % done,) + status(proc.pid) + (lease_count(count_file), load_average(), acks))
+            rows.append(("after %d exchanges" % done,) + status(proc.pid) + (load_average(), int(m.group(1)) if m else 0))
     finally:
-        if reader:
-            stop(reader)
         stop(proc)
     return rows
 
@@ -209,9 +179,9 @@ def main():
             os.chmod(work, 0o755)
             make_root(work)
             os.chmod(os.path.join(work, "root"), 0o755)
-            offers = {"DHCP only": [], "TFTP + DHCP + BINL (20 boot programs)": []}
+            offers = {"DHCP only": [], "TFTP + DHCP + BINL (20 assets)": []}
             for _ in range(rounds):
-                for name, mask in (("DHCP only", 0x4), ("TFTP + DHCP + BINL (20 boot programs)", 0x205)):
+                for name, mask in (("DHCP only", 0x4), ("TFTP + DHCP + BINL (20 assets)", 0x205)):
                     offers[name].append((first_offer(nimbo, work, mask), load_average()))
             print("| start until the first offer | seconds (median) | rounds | load avg |\n|---|---|---|---|")
             for name, vals in offers.items():
@@ -226,10 +196,10 @@ def main():
                   % (busy[3], busy[0], busy[1], busy[2]))
             print("| 3 s after they ended | %.1f | %d | %.1f |" % after)
             rows = many_exchanges(nimbo, work)
-            print("\n| 5,000 clients, perfdhcp | RSS MB | threads | leases | load avg | ACKs in the run |"
-                  "\n|---|---|---|---|---|---|")
+            print("\n| 5,000 clients, perfdhcp | RSS MB | threads | load avg | ACKs in the run |"
+                  "\n|---|---|---|---|---|")
             for r in rows:
-                print("| %s | %.1f | %d | %d | %.1f | %d |" % r)
+                print("| %s | %.1f | %d | %.1f | %d |" % r)
     finally:
         if made:
             delete_namespaces(NS_SRV, NS_CLI)

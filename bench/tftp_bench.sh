@@ -29,8 +29,13 @@ fi
 command -v atftp >/dev/null && command -v dnsmasq >/dev/null || { echo "needs atftp and dnsmasq"; exit 1; }
 { ldconfig -p | grep libwrap.so.0 >/dev/null; } || { echo "needs libwrap0"; exit 1; }
 
-cmake -S "$top" -B "$top/build/bench" -DCMAKE_BUILD_TYPE=Release -DNIMBO_BUILD_TESTS=OFF -DNIMBO_BUILD_GUI=OFF >/dev/null
-cmake --build "$top/build/bench" -j4 --target nimbo_headless >/dev/null
+# NIMBO_BENCH_PROGRAM names a release program already built; else it is built here.
+nimbo=${NIMBO_BENCH_PROGRAM:-}
+if [ -z "$nimbo" ]; then
+  cmake -S "$top" -B "$top/build/bench" -DCMAKE_BUILD_TYPE=Release -DNIMBO_BUILD_TESTS=OFF -DNIMBO_BUILD_GUI=OFF >/dev/null
+  cmake --build "$top/build/bench" -j4 --target nimbo_headless >/dev/null
+  nimbo="$top/build/bench/nimbo_headless"
+fi
 
 root="$shm/root"
 mkdir -p "$root" "$shm/out"
@@ -126,7 +131,7 @@ TFTP_LocalIP=127.0.0.1
 TFTP_Port=6972
 TFTP_MinInterFrameDelay=$delay
 INI
-  (cd "$shm" && exec "$top/build/bench/nimbo_headless" -i "$ini" -l 0 >/dev/null 2>&1) &
+  (cd "$shm" && exec "$nimbo" -i "$ini" -l 0 >/dev/null 2>&1) &
   pid=$!
   pids+=("$pid")
   bench_server "nimbo (delay $delay us)" "$pid" 6972
