@@ -1,7 +1,14 @@
-"""Helpers shared by the Python benchmarks: commands in a namespace, the load average and
-stopping a server."""
+"""Helpers shared by the Python benchmarks: the namespaces of a run, commands in a
+namespace, the load average and stopping a server."""
+import contextlib
+import os
 import signal
 import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from netns_pair import delete_namespaces, make_veth_pair  # noqa: E402
 
 
 def sh(*cmd, ns=None, timeout=60, check=True):
@@ -28,3 +35,19 @@ def stop(proc, wait=10):
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait(5)
+
+
+@contextlib.contextmanager
+def veth_work_dir(ns_srv, ns_cli, if_srv, if_cli, srv_cidr, cli_cidr):
+    """The two namespaces joined by a veth pair and a temporary folder (mode 755) for the
+    run; both are removed at the end."""
+    made = False
+    try:
+        make_veth_pair(ns_srv, ns_cli, if_srv, if_cli, srv_cidr, cli_cidr)
+        made = True
+        with tempfile.TemporaryDirectory() as work:
+            os.chmod(work, 0o755)
+            yield work
+    finally:
+        if made:
+            delete_namespaces(ns_srv, ns_cli)

@@ -25,12 +25,9 @@ import os
 import re
 import subprocess
 import sys
-import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from netns_pair import delete_namespaces, make_veth_pair  # noqa: E402
-from benchlib import load_average, sh, stop  # noqa: E402
+from benchlib import load_average, sh, stop, veth_work_dir
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TAG = "%d" % os.getpid()
@@ -190,22 +187,14 @@ def main():
                ("Kea (memfile, 1 thread)", lambda w: bench_kea(w, seconds)),
                ("dnsmasq", lambda w: bench_dnsmasq(w, seconds))]
     results = {name: [] for name, _ in servers}
-    try:
-        setup_done = False
-        make_veth_pair(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/16", CLIENT_IP + "/16")
-        setup_done = True
-        with tempfile.TemporaryDirectory() as work:
-            os.chmod(work, 0o755)
-            for rnd in range(rounds):
-                for name, fn in servers:
-                    row = fn(work)
-                    results[name].append(row)
-                    print("round %d  %-26s %s" % (rnd + 1, name, "no step held" if not row else
-                          "%.0f/s held at step %d/s (load %.1f)" % (row["exchanges_s"], row["rate"], row["load"])),
-                          flush=True)
-    finally:
-        if setup_done:
-            delete_namespaces(NS_SRV, NS_CLI)
+    with veth_work_dir(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/16", CLIENT_IP + "/16") as work:
+        for rnd in range(rounds):
+            for name, fn in servers:
+                row = fn(work)
+                results[name].append(row)
+                print("round %d  %-26s %s" % (rnd + 1, name, "no step held" if not row else
+                      "%.0f/s held at step %d/s (load %.1f)" % (row["exchanges_s"], row["rate"], row["load"])),
+                      flush=True)
     med = {name: median_row(rows) for name, rows in results.items()}
     print("\nperfdhcp, %d clients, %d s per step, highest step held under 1%% loss, median of %d rounds"
           % (CLIENTS, seconds, rounds))

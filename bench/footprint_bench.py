@@ -18,12 +18,9 @@ import re
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from netns_pair import delete_namespaces, make_veth_pair  # noqa: E402
-from benchlib import load_average, sh, stop  # noqa: E402
+from benchlib import load_average, sh, stop, veth_work_dir
 
 TAG = "%d" % os.getpid()
 NS_SRV, NS_CLI = "nbfs" + TAG, "nbfc" + TAG
@@ -171,38 +168,30 @@ def main():
         return 2
     nimbo = os.path.abspath(sys.argv[1])
     rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 3
-    made = False
-    try:
-        make_veth_pair(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/16", CLIENT_IP + "/16")
-        made = True
-        with tempfile.TemporaryDirectory() as work:
-            os.chmod(work, 0o755)
-            make_root(work)
-            os.chmod(os.path.join(work, "root"), 0o755)
-            offers = {"DHCP only": [], "TFTP + DHCP + BINL (20 assets)": []}
-            for _ in range(rounds):
-                for name, mask in (("DHCP only", 0x4), ("TFTP + DHCP + BINL (20 assets)", 0x205)):
-                    offers[name].append((first_offer(nimbo, work, mask), load_average()))
-            print("| start until the first offer | seconds (median) | rounds | load avg |\n|---|---|---|---|")
-            for name, vals in offers.items():
-                secs = [v for v, _ in vals if v is not None]
-                print("| %s | %s | %s | %s |" % (name, "%.2f" % statistics.median(secs) if secs else "none",
-                                                ", ".join("%.2f" % v if v is not None else "-" for v, _ in vals),
-                                                ", ".join("%.1f" % l for _, l in vals)))
-            idle, busy, after = tftp_clients(nimbo, work)
-            print("\n| every service on | RSS MB | threads | load avg |\n|---|---|---|---|")
-            print("| idle | %.1f | %d | %.1f |" % idle)
-            print("| peak under 200 TFTP clients (%d/200 files whole) | %.1f | %d | %.1f |"
-                  % (busy[3], busy[0], busy[1], busy[2]))
-            print("| 3 s after they ended | %.1f | %d | %.1f |" % after)
-            rows = many_exchanges(nimbo, work)
-            print("\n| 5,000 clients, perfdhcp | RSS MB | threads | load avg | ACKs in the run |"
-                  "\n|---|---|---|---|---|")
-            for r in rows:
-                print("| %s | %.1f | %d | %.1f | %d |" % r)
-    finally:
-        if made:
-            delete_namespaces(NS_SRV, NS_CLI)
+    with veth_work_dir(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/16", CLIENT_IP + "/16") as work:
+        make_root(work)
+        os.chmod(os.path.join(work, "root"), 0o755)
+        offers = {"DHCP only": [], "TFTP + DHCP + BINL (20 assets)": []}
+        for _ in range(rounds):
+            for name, mask in (("DHCP only", 0x4), ("TFTP + DHCP + BINL (20 assets)", 0x205)):
+                offers[name].append((first_offer(nimbo, work, mask), load_average()))
+        print("| start until the first offer | seconds (median) | rounds | load avg |\n|---|---|---|---|")
+        for name, vals in offers.items():
+            secs = [v for v, _ in vals if v is not None]
+            print("| %s | %s | %s | %s |" % (name, "%.2f" % statistics.median(secs) if secs else "none",
+                                            ", ".join("%.2f" % v if v is not None else "-" for v, _ in vals),
+                                            ", ".join("%.1f" % l for _, l in vals)))
+        idle, busy, after = tftp_clients(nimbo, work)
+        print("\n| every service on | RSS MB | threads | load avg |\n|---|---|---|---|")
+        print("| idle | %.1f | %d | %.1f |" % idle)
+        print("| peak under 200 TFTP clients (%d/200 files whole) | %.1f | %d | %.1f |"
+              % (busy[3], busy[0], busy[1], busy[2]))
+        print("| 3 s after they ended | %.1f | %d | %.1f |" % after)
+        rows = many_exchanges(nimbo, work)
+        print("\n| 5,000 clients, perfdhcp | RSS MB | threads | load avg | ACKs in the run |"
+              "\n|---|---|---|---|---|")
+        for r in rows:
+            print("| %s | %.1f | %d | %.1f | %d |" % r)
     return 0
 
 
