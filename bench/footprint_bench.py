@@ -156,7 +156,8 @@ def many_exchanges(nimbo, work, per_run=100000):
             m = re.search(r"REQUEST-ACK\*+\s*sent packets:\s*\d+\s*received packets:\s*(\d+)", r.stdout)
             done += per_run
             time.sleep(2.0)
-            rows.append(("after %d exchanges" % done,) + status(proc.pid) + (load_average(), int(m.group(1)) if m else 0))
+            acks = int(m.group(1)) if m else 0
+            rows.append(("after %d exchanges" % done,) + status(proc.pid) + (load_average(), acks))
     finally:
         stop(proc)
     return rows
