@@ -137,6 +137,9 @@ GlobalSettings Defaults() {
 
 std::mutex g_settingsLock;
 GlobalSettings g_settings = Defaults();
+// Shared copy of g_settings for SettingsShared(); empty after every change (both under
+// g_settingsLock).
+std::shared_ptr<const GlobalSettings> g_sharedSettings;
 std::atomic<int> g_logLevel{8};
 std::atomic<bool> g_logFileSet{false};
 std::mutex g_iniPathLock;
@@ -228,9 +231,16 @@ GlobalSettings SettingsSnapshot() {
     return g_settings;
 }
 
+std::shared_ptr<const GlobalSettings> SettingsShared() {
+    std::lock_guard<std::mutex> lk(g_settingsLock);
+    if (!g_sharedSettings) g_sharedSettings = std::make_shared<const GlobalSettings>(g_settings);
+    return g_sharedSettings;
+}
+
 void SettingsReplace(const GlobalSettings& s) {
     std::lock_guard<std::mutex> lk(g_settingsLock);
     g_settings = s;
+    g_sharedSettings.reset();
     TerminateTextFields(g_settings);
     g_logLevel = g_settings.LogLevel;
     g_logFileSet = g_settings.NIMBO_LogFile[0] != '\0';
@@ -239,6 +249,7 @@ void SettingsReplace(const GlobalSettings& s) {
 void SettingsUpdate(const std::function<void(GlobalSettings&)>& edit) {
     std::lock_guard<std::mutex> lk(g_settingsLock);
     edit(g_settings);
+    g_sharedSettings.reset();
     TerminateTextFields(g_settings);
     g_logLevel = g_settings.LogLevel;
     g_logFileSet = g_settings.NIMBO_LogFile[0] != '\0';
@@ -267,6 +278,7 @@ bool SetWorkingDirectory(const std::string& path) {
     if (!IsDirectory(path)) return false;
     std::lock_guard<std::mutex> lk(g_settingsLock);
     CopyText(g_settings.WorkingDirectory, sizeof g_settings.WorkingDirectory, path);
+    g_sharedSettings.reset();
     return true;
 }
 

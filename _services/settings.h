@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -27,6 +28,9 @@ GlobalSettings DefaultGlobalSettings();
 // The live record. Every thread reads a snapshot; only the Console thread (and start-up)
 // replaces it. Individual fields may be read through the snapshot.
 GlobalSettings SettingsSnapshot();
+// The same record shared, immutable: no copy of the whole record per read (hot paths take
+// one per batch of work). A change publishes a new one on the next call.
+std::shared_ptr<const GlobalSettings> SettingsShared();
 void SettingsReplace(const GlobalSettings& s);
 void SettingsUpdate(const std::function<void(GlobalSettings&)>& edit);
 int  CurrentLogLevel();  // lock-free copy of LogLevel

@@ -3,6 +3,9 @@
 # against atftpd, tftpd-hpa and dnsmasq, serving a 256 MiB file from tmpfs.
 #   one client:   atftp, windowsize 16, blksize 1468, the 256 MiB file
 #   20 clients:   the same client 20 times in parallel, each fetching a 64 MiB file
+#   lock-step:    curl, blksize 1468 and no window (as a PXE ROM asks), the 64 MiB file, one
+#                 client, three rounds (median)
+# TFTP_BENCH_CASES picks the cases ("window lockstep", the default; "lockstep" alone).
 # Prints MB/s (MB = 10^6 bytes) and the server's CPU time per MB, then one table with every
 # server against atftpd (speed ratio: higher is faster; CPU ratio: lower is leaner).
 # The other servers are unpacked from their Debian packages into the build folder (not
@@ -26,8 +29,13 @@ fi
 command -v atftp >/dev/null && command -v dnsmasq >/dev/null || { echo "needs atftp and dnsmasq"; exit 1; }
 { ldconfig -p | grep libwrap.so.0 >/dev/null; } || { echo "needs libwrap0"; exit 1; }
 
-cmake -S "$top" -B "$top/build/bench" -DCMAKE_BUILD_TYPE=Release -DNIMBO_BUILD_TESTS=OFF -DNIMBO_BUILD_GUI=OFF >/dev/null
-cmake --build "$top/build/bench" -j4 --target nimbo_headless >/dev/null
+# NIMBO_BENCH_PROGRAM names a release program already built; else it is built here.
+nimbo=${NIMBO_BENCH_PROGRAM:-}
+if [ -z "$nimbo" ]; then
+  cmake -S "$top" -B "$top/build/bench" -DCMAKE_BUILD_TYPE=Release -DNIMBO_BUILD_TESTS=OFF -DNIMBO_BUILD_GUI=OFF >/dev/null
+  cmake --build "$top/build/bench" -j4 --target nimbo_headless >/dev/null
+  nimbo="$top/build/bench/nimbo_headless"
+fi
 
 root="$shm/root"
 mkdir -p "$root" "$shm/out"
@@ -57,9 +65,12 @@ sample_children() {
 }
 hz=$(getconf CLK_TCK)
 
-# run_case NAME PID PORT CLIENTS FILE BYTES
+cases=${TFTP_BENCH_CASES:-window lockstep}
+command -v curl >/dev/null || { echo "needs curl"; exit 1; }
+
+# run_case NAME PID PORT CLIENTS FILE BYTES [KIND]  (KIND: window, the default, or lockstep)
 run_case() {
-  local name=$1 pid=$2 port=$3 clients=$4 file=$5 bytes=$6
+  local name=$1 pid=$2 port=$3 clients=$4 file=$5 bytes=$6 kind=${7:-window}
   local c0 t0 t1 c1 i clientPids=() sampler
   rm -f "$shm"/out/*
   touch "$shm/sampling"
@@ -68,8 +79,12 @@ run_case() {
   c0=$(cpu_ticks "$pid")
   t0=$(date +%s.%N)
   for i in $(seq 1 "$clients"); do
-    timeout 600 atftp --option "windowsize 16" --option "blksize 1468" -g -r "$file" -l "$shm/out/$i" 127.0.0.1 "$port" \
-      >/dev/null 2>&1 &
+    if [ "$kind" = lockstep ]; then
+      timeout 600 curl -s --tftp-blksize 1468 -o "$shm/out/$i" "tftp://127.0.0.1:$port/$file" >/dev/null 2>&1 &
+    else
+      timeout 600 atftp --option "windowsize 16" --option "blksize 1468" -g -r "$file" -l "$shm/out/$i" 127.0.0.1 "$port" \
+        >/dev/null 2>&1 &
+    fi
     clientPids+=($!)
   done
   wait "${clientPids[@]}" || true
@@ -80,19 +95,27 @@ run_case() {
   c1=$((c1 + $(cat "$shm/children")))
   local ok=0
   for i in $(seq 1 "$clients"); do cmp -s "$root/$file" "$shm/out/$i" && ok=$((ok + 1)); done
-  awk -v res="$shm/results" -v n="$name" -v c="$clients" -v b="$bytes" -v t0="$t0" -v t1="$t1" -v c0="$c0" -v c1="$c1" -v hz="$hz" -v ok="$ok" \
+  local res="$shm/results"
+  [ "$kind" = lockstep ] && res="$shm/lockstep"
+  awk -v res="$res" -v la="$(cut -d' ' -f1 /proc/loadavg)" -v n="$name" -v c="$clients" -v b="$bytes" -v t0="$t0" -v t1="$t1" -v c0="$c0" -v c1="$c1" -v hz="$hz" -v ok="$ok" \
     'BEGIN { mb = b * c / 1e6; s = t1 - t0; cpu = (c1 - c0) / hz;
-             printf "%-24s %2d client(s)  %8.1f MB/s  %7.3f ms CPU/MB  (%d/%d files identical)\n",
-                    n, c, mb / s, cpu * 1000 / mb, ok, c;
-             printf "%s|%d|%.1f|%.3f|%d\n", n, c, mb / s, cpu * 1000 / mb, ok >> res }'
+             printf "%-24s %2d client(s)  %8.1f MB/s  %7.3f ms CPU/MB  (%d/%d files identical, load %s)\n",
+                    n, c, mb / s, cpu * 1000 / mb, ok, c, la;
+             printf "%s|%d|%.1f|%.3f|%d|%s\n", n, c, mb / s, cpu * 1000 / mb, ok, la >> res }'
 }
 
 bench_server() {
   local name=$1 pid=$2 port=$3
   sleep 0.5
   kill -0 "$pid" 2>/dev/null || { echo "$name did not start"; return; }
-  run_case "$name" "$pid" "$port" 1 big.bin $((256 << 20))
-  run_case "$name" "$pid" "$port" 20 mid.bin $((64 << 20))
+  if [[ " $cases " == *" window "* ]]; then
+    run_case "$name" "$pid" "$port" 1 big.bin $((256 << 20))
+    run_case "$name" "$pid" "$port" 20 mid.bin $((64 << 20))
+  fi
+  if [[ " $cases " == *" lockstep "* ]]; then
+    local r
+    for r in 1 2 3; do run_case "$name" "$pid" "$port" 1 mid.bin $((64 << 20)) lockstep; done
+  fi
   kill "$pid" 2>/dev/null || true
   wait "$pid" 2>/dev/null || true
 }
@@ -108,7 +131,7 @@ TFTP_LocalIP=127.0.0.1
 TFTP_Port=6972
 TFTP_MinInterFrameDelay=$delay
 INI
-  (cd "$shm" && exec "$top/build/bench/nimbo_headless" -i "$ini" -l 0 >/dev/null 2>&1) &
+  (cd "$shm" && exec "$nimbo" -i "$ini" -l 0 >/dev/null 2>&1) &
   pid=$!
   pids+=("$pid")
   bench_server "nimbo (delay $delay us)" "$pid" 6972
@@ -128,6 +151,7 @@ dnsmasq --no-daemon --conf-file=/dev/null --port=0 --enable-tftp --tftp-root="$r
 pid=$!; pids+=("$pid")
 bench_server "dnsmasq" "$pid" 69
 
+if [ -s "$shm/results" ]; then
 echo
 awk -F'|' '{ name[NR] = $1; cl[NR] = $2; mbs[NR] = $3; cpu[NR] = $4; ok[NR] = $5;
              if ($1 == "atftpd") { refS[$2] = $3; refC[$2] = $4 } }
@@ -136,3 +160,21 @@ awk -F'|' '{ name[NR] = $1; cl[NR] = $2; mbs[NR] = $3; cpu[NR] = $4; ok[NR] = $5
           printf "| %s | %d | %.1f | %s | %.3f | %s | %d/%d |\n", name[i], cl[i], mbs[i],
                  refS[cl[i]] ? sprintf("%.2f", mbs[i] / refS[cl[i]]) : "-", cpu[i],
                  refC[cl[i]] ? sprintf("%.2f", cpu[i] / refC[cl[i]]) : "-", ok[i], cl[i] }' "$shm/results"
+fi
+
+if [ -s "$shm/lockstep" ]; then
+  echo
+  echo "Lock-step (curl, blksize 1468, no window), one client, 64 MiB, median of 3 rounds:"
+  sort -t'|' -k1,1 -k3,3n "$shm/lockstep" | awk -F'|' '
+    { n = $1; k = ++cnt[n]; mbs[n, k] = $3; cpu[n, k] = $4; ok[n] += ($5 == 1); la[n] = la[n] (k > 1 ? ", " : "") $6;
+      if (!(n in seen)) { seen[n] = 1; order[++names] = n } }
+    function med(arr, n, c,   v, i, j, t) { for (i = 1; i <= c; i++) v[i] = arr[n, i];
+      for (i = 1; i <= c; i++) for (j = i + 1; j <= c; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+      return v[int((c + 1) / 2)] }
+    END { for (i = 1; i <= names; i++) { n = order[i]; ms[n] = med(mbs, n, cnt[n]); mc[n] = med(cpu, n, cnt[n]) }
+          refS = ms["atftpd"]; refC = mc["atftpd"];
+          printf "| server | MB/s | x atftpd | ms CPU/MB | x atftpd | identical | load avg |\n|---|---|---|---|---|---|---|\n";
+          for (i = 1; i <= names; i++) { n = order[i];
+            printf "| %s | %.1f | %s | %.3f | %s | %d/%d | %s |\n", n, ms[n], refS ? sprintf("%.2f", ms[n] / refS) : "-",
+                   mc[n], refC ? sprintf("%.2f", mc[n] / refC) : "-", ok[n], cnt[n], la[n] } }'
+fi

@@ -68,17 +68,20 @@ DhcpDrop AcceptDhcpRequest(const DhcpAcceptInput& in, uint8_t* packet, size_t le
 
     const uint8_t* mac = packet + kOffChaddr;
     if (in.isLocalMac && in.isLocalMac(mac) == 1) {
-        if (logInfo)
+        if (logInfo && DhcpLogEnabled(2))
             DhcpLog(2, "DHCP Inf: Nimbo's own interface MAC %s : ignoring request", formatMacWithVendor(mac).c_str());
         return DhcpDrop::kOwnMac;
     }
     const int filter = in.settings ? in.settings->DHCP_ProcMacFilter : 0;
+    // The vendor name is looked up only for a line that will be read.
     if (filter == 1 && matchMacFilter(*in.settings, mac)) {
-        DhcpLog(2, "%sDHCP Inf: In reject list MAC %s : ignoring request", p, formatMacWithVendor(mac).c_str());
+        if (DhcpLogEnabled(2))
+            DhcpLog(2, "%sDHCP Inf: In reject list MAC %s : ignoring request", p, formatMacWithVendor(mac).c_str());
         return DhcpDrop::kRejectList;
     }
     if (filter == 2 && !matchMacFilter(*in.settings, mac)) {
-        DhcpLog(2, "%sDHCP Inf: Not in accept list MAC %s : ignoring request", p, formatMacWithVendor(mac).c_str());
+        if (DhcpLogEnabled(2))
+            DhcpLog(2, "%sDHCP Inf: Not in accept list MAC %s : ignoring request", p, formatMacWithVendor(mac).c_str());
         return DhcpDrop::kNotInAcceptList;
     }
     return DhcpDrop::kNone;

@@ -134,6 +134,7 @@ void SetFile(uint8_t* packet, const char* text, size_t maxLen) {
 }
 
 void LogReceived(const char* prefix, const uint8_t* packet, const RequestInfo& req) {
+    if (!DhcpLogEnabled(5)) return;  // no vendor lookup for a line that is not written
     const char* typeName = DhcpMessageTypeName(req.type);
     std::string ip = IPv4Text(Get32(packet + kOffCiaddr));
     std::string mac = MacOf(packet);

@@ -12,8 +12,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,8 +54,6 @@ std::string HostName(bool* ok) {
     b[128] = 0;
     return b;
 }
-
-std::string Dotted(uint32_t a) { return IPv4Text(a); }
 
 // The host's addresses and MACs, read again when older than a second: every request looks
 // at them and the system query costs more than the request itself.
@@ -103,7 +102,7 @@ private:
 DeclineChecker g_declines;
 constexpr size_t kDeclinesWaiting = 8;
 
-DhcpEnv MakeEnv(const DhcpConfig* cfg, const GlobalSettings& g, int ifindex) {
+DhcpEnv MakeEnv(const DhcpConfig* cfg, const GlobalSettings& g, int ifindex, const std::string& hostName) {
     DhcpEnv env;
     env.cfg = cfg;
     env.servicesMask = static_cast<uint32_t>(g.NIMBO_Services);
@@ -111,8 +110,7 @@ DhcpEnv MakeEnv(const DhcpConfig* cfg, const GlobalSettings& g, int ifindex) {
     env.dhcpLocalIp = ParseLocal(g.DHCP_LocalIP, sizeof g.DHCP_LocalIP);
     env.tftpLocalIp = ParseLocal(g.TFTP_LocalIP, sizeof g.TFTP_LocalIP);
     env.syslogLocalIp = ParseLocal(g.SYS_LOGLocalIP, sizeof g.SYS_LOGLocalIP);
-    bool ok;
-    env.hostName = HostName(&ok);
+    env.hostName = hostName;
     env.leases = &g_leases;
     env.now = static_cast<int64_t>(time(nullptr));
     env.probe = ProbeAddressInUse;
@@ -164,12 +162,14 @@ void DeclineChecker::Run() {
         uint8_t owner[6];
         if (!ArpOwner(address, owner)) continue;
         auto cfg = DhcpSettingsSnapshot();
-        DhcpEnv env = MakeEnv(cfg.get(), SettingsSnapshot(), 0);
+        bool ok;
+        DhcpEnv env = MakeEnv(cfg.get(), *SettingsShared(), 0, HostName(&ok));
         recordDeclinedAddress(env, address, owner);
     }
 }
 
-// The short host name the sname field is compared with ("NimboDHCP" when unknown).
+// The host name that the sname field of a request is compared with ("NimboDHCP" when
+// unknown); read only for a request that names a server.
 std::string ShortHostName() {
     bool ok;
     std::string h = HostName(&ok);
@@ -177,6 +177,15 @@ std::string ShortHostName() {
     size_t dot = h.find('.');
     return dot == std::string::npos ? h : h.substr(0, dot);
 }
+
+// The host name as requests see it: read once per batch (empty when it cannot be read).
+struct HostNames {
+    std::string full;
+    HostNames() {
+        bool ok;
+        full = HostName(&ok);
+    }
+};
 
 // Waits for a datagram or the row's event: 0 time-out, 1 woken, 2 a datagram is waiting.
 int WaitDatagram(int row) {
@@ -186,24 +195,20 @@ int WaitDatagram(int row) {
     return (r & WAIT_READY) ? 2 : 1;
 }
 
-// Reads the waiting datagram into buf (cleared first, kDhcpBufferSize bytes). Returns its
-// length, or -1 when there is nothing to handle: no datagram, a receive error (logged, then a
-// pause) or a truncated datagram (logged). p is "P" for the proxy thread's lines.
-ssize_t ReceiveRequest(int row, uint8_t* buf, Datagram* info, const char* p) {
-    std::memset(buf, 0, kDhcpBufferSize);
-    ssize_t n = RecvDatagram(ThreadSlots[row].socket, buf, kDhcpBufferSize, info, MSG_DONTWAIT);
-    if (n < 0) {
-        int err = errno;
-        if (err == EAGAIN || err == ECONNREFUSED) return -1;
-        LogPrint(1, "%sDHCP Err: recvfrom() error %d", p, err);
-        SleepWhileRunning(row, 500);
-        return -1;
-    }
-    if (info->truncated) {
-        LogPrint(1, "%sDHCP Err: recvfrom() error %d", p, EMSGSIZE);
-        return -1;
-    }
-    return n;
+// Requests are read and answered in batches: one wake-up and one system call for all the
+// datagrams waiting (up to kRequestBatch), one more for all their replies. Each datagram
+// keeps its own arrival interface and address; each reply its own way out.
+constexpr int kRequestBatch = 32;
+static_assert(kRequestBatch <= kDatagramBatch);
+// Receive buffer of the two sockets: a burst of a few thousand requests waits rather than
+// being dropped by the kernel.
+constexpr int kReceiveBufferBytes = 4 << 20;
+
+void EnlargeReceiveBuffer(int sock) {
+    int size = kReceiveBufferBytes;
+    // Beyond the system's limit only with the privilege; else as much as the limit allows.
+    if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 // What the early drops of a datagram to port (67 or 4011) need of the host.
@@ -219,23 +224,79 @@ DhcpAcceptInput AcceptInput(uint16_t port, bool proxy, const DhcpConfig* cfg) {
     return in;
 }
 
-void SendReply(int sock, const uint8_t* buf, size_t len, const ReplyTarget& target, int ifindex, uint32_t source,
-               const char* prefix) {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = target.address;
-    to.sin_port = htons(target.port);
-    in_addr src{};
-    // A relayed reply is routed; any other leaves through the interface the request came in on.
-    const bool relayed = target.port == 67;
-    if (!relayed) src.s_addr = source;
-    ssize_t n = SendDatagram(sock, buf, len, to, relayed ? 0 : ifindex, src);
-    if (n < static_cast<ssize_t>(len)) {
-        int err = errno;
-        LogPrint(1, "%s Err: Interface [%s] sendto() error %d: %s", prefix, Dotted(target.address).c_str(), err,
-                 LastErrorText(err));
+class RequestBatch {
+public:
+    RequestBatch() : storage_(kRequestBatch * kDhcpBufferSize) {
+        for (int i = 0; i < kRequestBatch; ++i) bufs_[i] = storage_.data() + i * kDhcpBufferSize;
     }
-}
+
+    // Reads the datagrams waiting on the row's socket, each into a buffer of kDhcpBufferSize
+    // bytes that is 0 beyond the datagram. Returns how many; 0 when there is nothing (a
+    // receive error is logged, then a pause). A truncated datagram is logged and gets
+    // length -1. p is "P" for the proxy thread's lines.
+    int Receive(int row, const char* p) {
+        for (int i = 0; i < used_; ++i) std::memset(bufs_[i], 0, kDhcpBufferSize);
+        used_ = 0;
+        int n = RecvDatagrams(ThreadSlots[row].socket, bufs_, kDhcpBufferSize, lengths_, infos_, kRequestBatch,
+                              MSG_DONTWAIT);
+        if (n < 0) {
+            int err = errno;
+            if (err == EAGAIN || err == ECONNREFUSED) return 0;
+            LogPrint(1, "%sDHCP Err: recvfrom() error %d", p, err);
+            SleepWhileRunning(row, 500);
+            return 0;
+        }
+        used_ = n;
+        for (int i = 0; i < n; ++i) {
+            if (!infos_[i].truncated) continue;
+            LogPrint(1, "%sDHCP Err: recvfrom() error %d", p, EMSGSIZE);
+            lengths_[i] = -1;
+        }
+        return n;
+    }
+
+    uint8_t* buf(int i) { return bufs_[i]; }
+    ssize_t length(int i) const { return lengths_[i]; }
+    const Datagram& info(int i) const { return infos_[i]; }
+
+    // Queues the reply built in buf(i) (len bytes); Flush sends it.
+    void Queue(int i, size_t len, const ReplyTarget& target, uint32_t source, const char* prefix) {
+        OutgoingDatagram& d = out_[queued_];
+        d.data = bufs_[i];
+        d.len = len;
+        d.to = sockaddr_in{};
+        d.to.sin_family = AF_INET;
+        d.to.sin_addr.s_addr = target.address;
+        d.to.sin_port = htons(target.port);
+        // A relayed reply is routed; any other leaves through the interface the request came in on.
+        const bool relayed = target.port == kBootpServerPort;
+        d.ifindex = relayed ? 0 : infos_[i].ifindex;
+        d.src.s_addr = relayed ? 0 : source;
+        prefixes_[queued_++] = prefix;
+    }
+
+    // Sends the queued replies in their order; each that fails is logged.
+    void Flush(int sock) {
+        if (queued_ == 0) return;
+        int errors[kRequestBatch];
+        SendDatagrams(sock, out_, queued_, errors);
+        for (int i = 0; i < queued_; ++i)
+            if (errors[i])
+                LogPrint(1, "%s Err: Interface [%s] sendto() error %d: %s", prefixes_[i],
+                         IPv4Text(out_[i].to.sin_addr.s_addr).c_str(), errors[i], LastErrorText(errors[i]));
+        queued_ = 0;
+    }
+
+private:
+    std::vector<uint8_t> storage_;
+    uint8_t* bufs_[kRequestBatch];
+    ssize_t lengths_[kRequestBatch] = {};
+    Datagram infos_[kRequestBatch];
+    int used_ = 0;  // buffers written since they were last cleared (all start cleared)
+    OutgoingDatagram out_[kRequestBatch];
+    const char* prefixes_[kRequestBatch] = {};
+    int queued_ = 0;
+};
 
 }  // namespace
 
@@ -292,9 +353,88 @@ void sendLeaseListToConsole() {
     ToConsole(NOTICE_LEASE_ROWS, payload.data(), payload.size(), true);
 }
 
+namespace {
+
+// What one batch of requests reads: the settings as they were when it arrived.
+struct BatchContext {
+    std::shared_ptr<const GlobalSettings> g;
+    std::shared_ptr<const DhcpConfig> cfg;
+    HostNames host;
+};
+
+// One request of the DHCP thread (port 67): filtered, handled, its reply queued.
+void AnswerDhcpRequest(RequestBatch& batch, int i, const BatchContext& ctx, bool proxy, const char* p) {
+    uint8_t* buf = batch.buf(i);
+    const ssize_t n = batch.length(i);
+    if (n < 0) return;
+    const DhcpConfig* cfg = ctx.cfg.get();
+    if (AcceptDhcpRequest(AcceptInput(kBootpServerPort, proxy, cfg), buf, static_cast<size_t>(n)) != DhcpDrop::kNone)
+        return;
+    const Datagram& info = batch.info(i);
+    const ReplyTarget target = ReplyDestination(buf, false, ntohs(info.peer.sin_port));
+    DhcpEnv env = MakeEnv(cfg, *ctx.g, info.ifindex, ctx.host.full);
+    size_t len = 0;
+    int handled;
+    if (proxy) {
+        std::lock_guard<std::mutex> lock(g_requestLock);
+        handled = processPdhcpRequest(env, kBootpServerPort, buf, &len);
+    } else {
+        handled = processDhcpRequest(env, kBootpServerPort, buf, &len);
+    }
+    if (!handled) return;
+    // The reply names its server (option 54) and siaddr already; it leaves from that address.
+    // A BOOTP reply has no option 54: it leaves from the address that serves its client.
+    uint32_t serverId = 0;
+    int optLen = 0;
+    if (const uint8_t* o54 = findDhcpOption(buf + kOffCookie, kOptServerId, &optLen)) {
+        std::memcpy(&serverId, o54, 4);
+    } else {
+        uint32_t yiaddr;
+        std::memcpy(&yiaddr, buf + kOffYiaddr, 4);
+        serverId = env.dhcpLocalIp ? env.dhcpLocalIp : findServerAddressForClient(yiaddr, false, info.ifindex);
+    }
+    if (!env.dhcpLocalIp && target.address == 0xFFFFFFFFu)
+        LogPrint(1, "%sDHCP Inf: Broadcasting through local interface [%s]", p, IPv4Text(serverId).c_str());
+    batch.Queue(i, len, target, serverId, proxy ? "PDHCP" : "DHCP");
+}
+
+// One datagram of the proxyDHCP thread (port 4011): BINL's first, else a proxy request.
+void AnswerProxyRequest(RequestBatch& batch, int i, const BatchContext& ctx, int sock) {
+    uint8_t* buf = batch.buf(i);
+    const ssize_t n = batch.length(i);
+    if (n < 0) return;
+    const Datagram& info = batch.info(i);
+    const uint32_t services = static_cast<uint32_t>(ctx.g->NIMBO_Services);
+    if (services & SVC_BINL) {
+        if (BinlMessageHandler h = CurrentBinlHandler()) {
+            batch.Flush(sock);  // the replies before it leave first, as they came
+            if (h(buf, static_cast<size_t>(n), info.peer, sock)) return;
+        }
+    }
+    if (AcceptDhcpRequest(AcceptInput(kPxeProxyPort, services & SVC_PDHCP, nullptr), buf, static_cast<size_t>(n)) !=
+        DhcpDrop::kNone)
+        return;
+    const ReplyTarget target = ReplyDestination(buf, true, ntohs(info.peer.sin_port));
+    DhcpEnv env = MakeEnv(ctx.cfg.get(), *ctx.g, info.ifindex, ctx.host.full);
+    size_t len = 0;
+    int handled;
+    {
+        std::lock_guard<std::mutex> lock(g_requestLock);
+        handled = processPdhcpRequest(env, kPxeProxyPort, buf, &len);
+    }
+    if (!handled) return;
+    int optLen = 0;
+    const uint8_t* o54 = findDhcpOption(buf + kOffCookie, kOptServerId, &optLen);
+    uint32_t source = 0;
+    if (o54) std::memcpy(&source, o54, 4);
+    batch.Queue(i, len, target, source, "PDHCP");
+}
+
+}  // namespace
+
 void dhcpThread() {
     ThreadSlot& slot = ThreadSlots[TH_DHCP];
-    const bool proxyAtStart = SettingsSnapshot().NIMBO_Services & SVC_PDHCP;
+    const bool proxyAtStart = SettingsShared()->NIMBO_Services & SVC_PDHCP;
     const char* p = proxyAtStart ? "P" : "";
     PrepareMacVendorNames(proxyAtStart);
     loadDhcpSettings();
@@ -306,44 +446,30 @@ void dhcpThread() {
         slot.running = 0;
         if (proxyAtStart) ThreadSlots[TH_PDHCP].running = 0;
     }
-    std::vector<uint8_t> buffer(kDhcpBufferSize);
-    uint8_t* buf = buffer.data();
+    EnlargeReceiveBuffer(slot.socket);
+    RequestBatch batch;
     g_declines.Start();
-    bool listDue = true;  // the lease list goes to the GUI after every datagram and wake-up
+    bool listDue = true;  // the lease list goes to the GUI after every batch and wake-up
     while (slot.running) {
-        const GlobalSettings g = SettingsSnapshot();
-        const bool proxy = g.NIMBO_Services & SVC_PDHCP;
+        auto g = SettingsShared();
+        const bool proxy = g->NIMBO_Services & SVC_PDHCP;
         p = proxy ? "P" : "";
         if (!proxy && listDue) sendLeaseListToConsole();
         const int woke = WaitDatagram(TH_DHCP);
         listDue = woke != 0;
         if (woke != 2) continue;
-        Datagram info;
-        ssize_t n = ReceiveRequest(TH_DHCP, buf, &info, p);
+        const int count = batch.Receive(TH_DHCP, p);
         if (!slot.running) break;
-        if (n < 0) continue;
-        auto cfg = DhcpSettingsSnapshot();
-        if (AcceptDhcpRequest(AcceptInput(kBootpServerPort, proxy, cfg.get()), buf, static_cast<size_t>(n)) !=
-            DhcpDrop::kNone)
-            continue;
-        const ReplyTarget target = ReplyDestination(buf, false, ntohs(info.peer.sin_port));
-        DhcpEnv env = MakeEnv(cfg.get(), g, info.ifindex);
-        size_t len = 0;
-        int handled;
-        if (proxy) {
-            std::lock_guard<std::mutex> lock(g_requestLock);
-            handled = processPdhcpRequest(env, 67, buf, &len);
-        } else {
-            handled = processDhcpRequest(env, 67, buf, &len);
+        if (count == 0) continue;
+        const BatchContext ctx{std::move(g), DhcpSettingsSnapshot(), HostNames()};
+        // An address probe waits for an answer: with probes on, each reply leaves at once
+        // rather than behind the probes of the requests after it.
+        const bool replyEach = ctx.g->DHCP_PingAddress != 0;
+        for (int i = 0; i < count; ++i) {
+            AnswerDhcpRequest(batch, i, ctx, proxy, p);
+            if (replyEach) batch.Flush(slot.socket);
         }
-        if (!handled) continue;
-        // The reply names its server (option 54) and siaddr already; it leaves from that address.
-        uint32_t serverId = 0;
-        int optLen = 0;
-        if (const uint8_t* o54 = findDhcpOption(buf + kOffCookie, kOptServerId, &optLen)) std::memcpy(&serverId, o54, 4);
-        if (!env.dhcpLocalIp && target.address == 0xFFFFFFFFu)
-            LogPrint(1, "%sDHCP Inf: Broadcasting through local interface [%s]", p, Dotted(serverId).c_str());
-        SendReply(slot.socket, buf, len, target, info.ifindex, serverId, proxy ? "PDHCP" : "DHCP");
+        batch.Flush(slot.socket);
     }
     g_declines.Stop();
     {
@@ -365,37 +491,16 @@ void pdhcpThread() {
         DebugTrace("PDHCP Err: Cannot set broadcast option.\n");
         slot.running = 0;
     }
-    std::vector<uint8_t> buffer(kDhcpBufferSize);
-    uint8_t* buf = buffer.data();
+    EnlargeReceiveBuffer(slot.socket);
+    RequestBatch batch;
     while (slot.running) {
         if (WaitDatagram(TH_PDHCP) != 2) continue;
-        Datagram info;
-        ssize_t n = ReceiveRequest(TH_PDHCP, buf, &info, "P");
+        const int count = batch.Receive(TH_PDHCP, "P");
         if (!slot.running) break;
-        if (n < 0) continue;
-        const GlobalSettings g = SettingsSnapshot();
-        if (g.NIMBO_Services & SVC_BINL) {
-            if (BinlMessageHandler h = CurrentBinlHandler())
-                if (h(buf, static_cast<size_t>(n), info.peer, slot.socket)) continue;
-        }
-        if (AcceptDhcpRequest(AcceptInput(kPxeProxyPort, g.NIMBO_Services & SVC_PDHCP, nullptr), buf,
-                              static_cast<size_t>(n)) != DhcpDrop::kNone)
-            continue;
-        const ReplyTarget target = ReplyDestination(buf, true, ntohs(info.peer.sin_port));
-        auto cfg = DhcpSettingsSnapshot();
-        DhcpEnv env = MakeEnv(cfg.get(), g, info.ifindex);
-        size_t len = 0;
-        int handled;
-        {
-            std::lock_guard<std::mutex> lock(g_requestLock);
-            handled = processPdhcpRequest(env, 4011, buf, &len);
-        }
-        if (!handled) continue;
-        int optLen = 0;
-        const uint8_t* o54 = findDhcpOption(buf + kOffCookie, 54, &optLen);
-        uint32_t source = 0;
-        if (o54) std::memcpy(&source, o54, 4);
-        SendReply(slot.socket, buf, len, target, info.ifindex, source, "PDHCP");
+        if (count == 0) continue;
+        const BatchContext ctx{SettingsShared(), DhcpSettingsSnapshot(), HostNames()};
+        for (int i = 0; i < count; ++i) AnswerProxyRequest(batch, i, ctx, slot.socket);
+        batch.Flush(slot.socket);
     }
     DebugTrace("Thread Inf: PDHCP thread ends here\n");
 }

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -42,6 +43,57 @@ bool EnablePktinfo(int sock) {
     return setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) == 0;
 }
 
+namespace {
+void ReadPktinfo(msghdr& msg, Datagram* info) {
+    info->ifindex = 0;
+    info->local.s_addr = 0;
+    info->replyFrom.s_addr = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo pi;
+            memcpy(&pi, CMSG_DATA(c), sizeof pi);
+            info->ifindex = pi.ipi_ifindex;
+            info->local = pi.ipi_addr;
+            info->replyFrom = pi.ipi_spec_dst;
+        }
+    }
+}
+
+constexpr size_t kPktinfoSpace = CMSG_SPACE(sizeof(in_pktinfo));
+
+// The interface and source address a datagram leaves with (none when both are 0).
+void SetSendPktinfo(msghdr& msg, char* control, int ifindex, in_addr src) {
+    if (ifindex == 0 && src.s_addr == 0) return;
+    memset(control, 0, kPktinfoSpace);
+    msg.msg_control = control;
+    msg.msg_controllen = kPktinfoSpace;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo pi{};
+    pi.ipi_ifindex = ifindex;
+    pi.ipi_spec_dst = src;
+    memcpy(CMSG_DATA(c), &pi, sizeof pi);
+}
+
+// One entry of a batch: the address and the single buffer, no control data yet.
+msghdr& InitMessage(mmsghdr& entry, sockaddr_in* address, iovec* iov) {
+    entry.msg_len = 0;
+    msghdr& m = entry.msg_hdr;
+    m = msghdr{};
+    m.msg_name = address;
+    m.msg_namelen = sizeof *address;
+    m.msg_iov = iov;
+    m.msg_iovlen = 1;
+    return m;
+}
+
+// Control space for one IP_PKTINFO (and room for any other the socket asks for).
+constexpr size_t kControlSize = 128;
+static_assert(kControlSize >= kPktinfoSpace);
+}  // namespace
+
 ssize_t RecvDatagram(int sock, void* buf, size_t size, Datagram* info, int flags) {
     iovec iov{buf, size};
     alignas(cmsghdr) char control[256];
@@ -59,18 +111,7 @@ ssize_t RecvDatagram(int sock, void* buf, size_t size, Datagram* info, int flags
     if (info) {
         info->peer = peer;
         info->truncated = (msg.msg_flags & MSG_TRUNC) != 0;
-        info->ifindex = 0;
-        info->local.s_addr = 0;
-        info->replyFrom.s_addr = 0;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-                in_pktinfo pi;
-                memcpy(&pi, CMSG_DATA(c), sizeof pi);
-                info->ifindex = pi.ipi_ifindex;
-                info->local = pi.ipi_addr;
-                info->replyFrom = pi.ipi_spec_dst;
-            }
-        }
+        ReadPktinfo(msg, info);
     }
     return n;
 }
@@ -82,23 +123,73 @@ ssize_t SendDatagram(int sock, const void* buf, size_t len, const sockaddr_in& t
     msg.msg_namelen = sizeof to;
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    if (ifindex != 0 || src.s_addr != 0) {
-        memset(control, 0, sizeof control);
-        msg.msg_control = control;
-        msg.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        c->cmsg_level = IPPROTO_IP;
-        c->cmsg_type = IP_PKTINFO;
-        c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
-        in_pktinfo pi{};
-        pi.ipi_ifindex = ifindex;
-        pi.ipi_spec_dst = src;
-        memcpy(CMSG_DATA(c), &pi, sizeof pi);
-    }
+    alignas(cmsghdr) char control[kPktinfoSpace];
+    SetSendPktinfo(msg, control, ifindex, src);
     ssize_t n;
     do { n = sendmsg(sock, &msg, MSG_NOSIGNAL); } while (n < 0 && errno == EINTR);
     return n;
+}
+
+
+int RecvDatagrams(int sock, uint8_t* const* bufs, size_t size, ssize_t* lengths, Datagram* infos, int count,
+                  int flags) {
+    count = std::min(count, kDatagramBatch);
+    if (count <= 0) return 0;
+    mmsghdr msgs[kDatagramBatch];
+    iovec iov[kDatagramBatch];
+    sockaddr_in peers[kDatagramBatch];
+    alignas(cmsghdr) char control[kDatagramBatch][kControlSize];
+    for (int i = 0; i < count; ++i) {
+        iov[i] = iovec{bufs[i], size};
+        peers[i] = sockaddr_in{};
+        msghdr& m = InitMessage(msgs[i], &peers[i], &iov[i]);
+        m.msg_control = control[i];
+        m.msg_controllen = kControlSize;
+    }
+    int n;
+    do { n = recvmmsg(sock, msgs, static_cast<unsigned>(count), flags, nullptr); } while (n < 0 && errno == EINTR);
+    for (int i = 0; i < n; ++i) {
+        lengths[i] = static_cast<ssize_t>(msgs[i].msg_len);
+        infos[i].peer = peers[i];
+        infos[i].truncated = (msgs[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+        ReadPktinfo(msgs[i].msg_hdr, &infos[i]);
+    }
+    return n;
+}
+
+int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors) {
+    mmsghdr msgs[kDatagramBatch];
+    iovec iov[kDatagramBatch];
+    sockaddr_in to[kDatagramBatch];
+    alignas(cmsghdr) char control[kDatagramBatch][kPktinfoSpace];
+    int sent = 0;
+    for (int base = 0; base < count; base += kDatagramBatch) {
+        const int chunk = std::min(count - base, kDatagramBatch);
+        for (int i = 0; i < chunk; ++i) {
+            const OutgoingDatagram& d = out[base + i];
+            iov[i] = iovec{const_cast<void*>(d.data), d.len};
+            to[i] = d.to;
+            SetSendPktinfo(InitMessage(msgs[i], &to[i], &iov[i]), control[i], d.ifindex, d.src);
+        }
+        // sendmmsg stops at the first failure: that datagram is counted as failed, and the
+        // rest go in the next call.
+        int i = 0;
+        while (i < chunk) {
+            int n = sendmmsg(sock, msgs + i, static_cast<unsigned>(chunk - i), MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                errors[base + i] = n < 0 ? errno : EIO;
+                ++i;
+                continue;
+            }
+            for (int k = 0; k < n; ++k, ++i) {
+                const bool whole = msgs[i].msg_len >= iov[i].iov_len;
+                errors[base + i] = whole ? 0 : EMSGSIZE;
+                sent += whole;
+            }
+        }
+    }
+    return sent;
 }
 
 int WaitReadable(int fd, int timeoutMs) {

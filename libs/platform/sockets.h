@@ -45,5 +45,26 @@ ssize_t RecvDatagram(int sock, void* buf, size_t size, Datagram* info, int flags
 // sendmsg that leaves through ifindex with source address src (both optional: 0).
 ssize_t SendDatagram(int sock, const void* buf, size_t len, const sockaddr_in& to, int ifindex, in_addr src);
 
+// Batches: several datagrams per system call (recvmmsg / sendmmsg), each with its own
+// IP_PKTINFO control data. At most kDatagramBatch datagrams per call.
+constexpr int kDatagramBatch = 64;
+// Receives up to count datagrams into bufs[i] (size bytes each), filling lengths[i] and
+// infos[i]. Returns how many arrived, -1 on error (errno; EAGAIN when none waits with
+// MSG_DONTWAIT). Retries on EINTR.
+int RecvDatagrams(int sock, uint8_t* const* bufs, size_t size, ssize_t* lengths, Datagram* infos, int count,
+                  int flags = 0);
+// One outgoing datagram, as for SendDatagram.
+struct OutgoingDatagram {
+    const void* data = nullptr;
+    size_t      len = 0;
+    sockaddr_in to{};
+    int         ifindex = 0;
+    in_addr     src{};
+};
+// Sends every datagram (in order), as few system calls as the kernel takes; one that fails
+// does not keep the others back. errors[i] is 0 when datagram i went out whole, else the
+// errno of its failure (EMSGSIZE for a short send). Returns the number that went out.
+int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors);
+
 // Waits for readability; returns 1 ready, 0 time-out, -1 error. timeoutMs -1 waits without limit.
 int WaitReadable(int fd, int timeoutMs);

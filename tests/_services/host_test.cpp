@@ -15,6 +15,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -245,6 +246,39 @@ TEST(ThreadTable, StreamRowHoldsAListenerAndReportsATakenPort) {
     close(taken);
     ASSERT_EQ(StartThread(TH_HTTP), 1) << "free again: the row starts";
     stopRow();
+}
+
+// Readers of the shared record see whole records while a writer changes it: each change
+// is published as a new record, and one a reader holds never changes under it.
+TEST(Settings, SharedRecordStaysWholeWhileChanged) {
+    SettingsUpdate([](GlobalSettings& g) { g.TFTP_Port = 1000; g.TFTP_Timeout = 1000; });
+    auto first = SettingsShared();
+    EXPECT_EQ(first, SettingsShared()) << "no change, no new record";
+    std::thread writer([] {
+        for (int i = 1; i <= 2000; ++i)
+            SettingsUpdate([i](GlobalSettings& g) {
+                g.TFTP_Port = 1000 + i;
+                g.TFTP_Timeout = 1000 + i;
+            });
+    });
+    std::vector<std::thread> readers;
+    int torn[3] = {};
+    for (int r = 0; r < 3; ++r)
+        readers.emplace_back([r, &torn] {
+            for (int i = 0; i < 2000; ++i) {
+                auto s = SettingsShared();
+                torn[r] += s->TFTP_Port != s->TFTP_Timeout;
+            }
+        });
+    writer.join();
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(torn[0] + torn[1] + torn[2], 0);
+    EXPECT_EQ(first->TFTP_Port, 1000) << "a held record is never changed";
+    EXPECT_EQ(SettingsShared()->TFTP_Port, 3000);
+    EXPECT_TRUE(SetWorkingDirectory("/tmp"));
+    EXPECT_STREQ(SettingsShared()->WorkingDirectory, "/tmp") << "every change is seen";
+    SettingsReplace(DefaultGlobalSettings());
+    EXPECT_EQ(SettingsShared()->TFTP_Port, DefaultGlobalSettings().TFTP_Port);
 }
 
 TEST(Queue, CapacitySequenceAndOrder) {

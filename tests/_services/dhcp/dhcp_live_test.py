@@ -62,7 +62,7 @@ def cleanup_namespaces():
 
 
 class Server:
-    def __init__(self, nimbo, work, services, extra="", write_ini=True, boot_list=BOOT_LIST):
+    def __init__(self, nimbo, work, services, extra="", write_ini=True, boot_list=BOOT_LIST, pool=20):
         self.work = work
         self.log = os.path.join(work, "nimbo.log")
         self.trace = os.path.join(work, "nimbo.trace")
@@ -73,7 +73,7 @@ class Server:
             with open(ini, "w") as f:
                 f.write("[NIMBO]\nNIMBO_Services=%d\nNIMBO_LogFile=%s\n" % (services, self.log))
                 f.write("[TFTP]\nTFTP_RootDirectory=%s\n" % work)
-                f.write("[DHCP]\nDHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=255.255.255.0\n")
+                f.write("[DHCP]\nDHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=%d\nDHCP_IP_Mask=255.255.255.0\n" % pool)
                 f.write("DHCP_BootFile=%s\nDHCP_DefaultGateway=10.77.0.1\nDHCP_LeaseTime=60\n%s" % (boot_list, extra))
         with open(self.trace, "wb") as trace:
             self.proc = subprocess.Popen(["ip", "netns", "exec", NS_SRV, nimbo, "-i", ini, "-l", "20"],
@@ -335,6 +335,14 @@ def test_proxy_mode(nimbo, work):
         noci = dhcp_packet(3, mac, pxe_opts(7))
         check(exchange(noci, dest=SERVER_IP, port=4011, src_ip="10.77.0.50", src_port=4011) == b"",
               "a request without ciaddr gets no proxy ACK")
+        # A burst of requests to port 4011: each gets its own ACK.
+        packets = []
+        for i in range(200):
+            pkt = bytearray(dhcp_packet(3, bytes.fromhex("0200dd%06x" % i), pxe_opts(7), ciaddr="10.77.0.50"))
+            pkt[4:8] = struct.pack("!I", 0x40000 + i)
+            packets.append(bytes(pkt))
+        replies = burst(packets, dest=SERVER_IP, port=4011, src_ip="10.77.0.50", src_port=4011)
+        check_burst_replies("proxy burst", packets, replies, 5)
         check(srv.alive(), "the proxy server is still running")
     finally:
         srv.stop()
@@ -377,6 +385,73 @@ def test_floods(nimbo, work):
         finally:
             flood.wait(20)
         check(srv.alive(), "the server survives the floods")
+    finally:
+        srv.stop()
+
+
+BURST = r'''
+import socket, struct, sys, time
+ifname, dest, port, src_ip, src_port = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4], int(sys.argv[5])
+packets = [bytes.fromhex(h) for h in sys.stdin.read().split()]
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, ifname.encode())
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+s.setsockopt(socket.SOL_SOCKET, 33, 16 << 20)  # SO_RCVBUFFORCE: every reply waits here
+s.bind((src_ip, src_port))
+for p in packets:
+    s.sendto(p, (dest, port))
+s.settimeout(0.5)
+want, got, end = len(packets), [], time.time() + 30
+while len(got) < want and time.time() < end:
+    try:
+        got.append(s.recv(4096).hex())
+    except socket.timeout:
+        pass
+print("\n".join(got))
+'''
+
+
+def burst(packets, dest="255.255.255.255", port=67, src_ip="0.0.0.0", src_port=68):
+    """Sends every packet at once from one socket and returns the replies that came back."""
+    r = run("/usr/bin/python3", "-c", BURST, IF_CLI, dest, str(port), src_ip, str(src_port), ns=NS_CLI,
+            timeout=60, check_rc=False, input=" ".join(p.hex() for p in packets))
+    return [bytes.fromhex(line) for line in r.stdout.split()]
+
+
+def check_burst_replies(what, packets, replies, reply_type):
+    """Every request of a burst gets exactly one reply of the type, for its own xid and MAC."""
+    sent = {struct.unpack("!I", p[4:8])[0]: p[28:34] for p in packets}
+    seen, wrong = {}, 0
+    for r in replies:
+        xid = struct.unpack("!I", r[4:8])[0]
+        f = reply_fields(r)
+        if xid not in sent or r[28:34] != sent[xid] or f is None or f["opts"].get(53) != bytes([reply_type]):
+            wrong += 1
+        seen[xid] = seen.get(xid, 0) + 1
+    missing = [x for x in sent if x not in seen]
+    check(not missing and wrong == 0 and all(v == 1 for v in seen.values()),
+          "%s: every one of %d requests gets its own answer (%d missing, %d wrong, %d repeated)"
+          % (what, len(sent), len(missing), wrong, sum(v > 1 for v in seen.values())))
+    return {r[28:34]: socket.inet_ntoa(r[16:20]) for r in replies}
+
+
+def test_burst(nimbo, work):
+    """A burst of 600 DISCOVERs (150 clients, 4 each) sent at once, more than the default
+    receive buffer of a socket holds: each gets its own offer, each client one address."""
+    srv = Server(nimbo, work, 0x5, pool=150)
+    try:
+        macs = [bytes.fromhex("0200cc%06x" % i) for i in range(150)]
+        packets = []
+        for round_ in range(4):
+            for i, mac in enumerate(macs):
+                pkt = bytearray(dhcp_packet(1, mac, pxe_opts(0)))
+                pkt[4:8] = struct.pack("!I", 0x10000 * (round_ + 1) + i)
+                packets.append(bytes(pkt))
+        replies = burst(packets)
+        addresses = check_burst_replies("DHCP burst", packets, replies, 2)
+        check(len(set(addresses.values())) == len(macs), "each client of the burst is offered an address of its own")
+        check(srv.alive(), "the server survives the burst")
     finally:
         srv.stop()
 
@@ -457,6 +532,7 @@ def main():
                 f.write(b"\x90" * BOOT_PROGRAM[2])
             test_dhcp_mode(nimbo, work)
             test_floods(nimbo, work)
+            test_burst(nimbo, work)
             test_console_that_stops_reading(nimbo, work)
             test_bound(nimbo, work)
             test_ping(nimbo, work)
