@@ -51,3 +51,12 @@ def veth_work_dir(ns_srv, ns_cli, if_srv, if_cli, srv_cidr, cli_cidr):
     finally:
         if made:
             delete_namespaces(ns_srv, ns_cli)
+
+
+def program_and_rounds(doc):
+    """The program (argv[1]) and the number of rounds (argv[2], 3 by default), or None after
+    printing the usage when it is missing or the caller is not root."""
+    if len(sys.argv) < 2 or os.geteuid() != 0:
+        print(doc)
+        return None
+    return os.path.abspath(sys.argv[1]), int(sys.argv[2]) if len(sys.argv) > 2 else 3

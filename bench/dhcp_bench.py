@@ -27,7 +27,7 @@ import subprocess
 import sys
 import time
 
-from benchlib import load_average, sh, stop, veth_work_dir
+from benchlib import load_average, program_and_rounds, sh, stop, veth_work_dir
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TAG = "%d" % os.getpid()
@@ -200,11 +200,10 @@ def median_row(rows):
 
 
 def main():
-    if len(sys.argv) < 2 or os.geteuid() != 0:
-        print(__doc__)
+    args = program_and_rounds(__doc__)
+    if args is None:
         return 2
-    nimbo = os.path.abspath(sys.argv[1])
-    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 3
+    nimbo, rounds = args
     seconds = int(sys.argv[3]) if len(sys.argv) > 3 else 4
     servers = [("Nimbo", lambda w: bench_nimbo(nimbo, w, seconds, False)),
                ("Nimbo, desktop connected", lambda w: bench_nimbo(nimbo, w, seconds, True)),

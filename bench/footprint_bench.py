@@ -20,7 +20,7 @@ import subprocess
 import sys
 import time
 
-from benchlib import load_average, sh, stop, veth_work_dir
+from benchlib import load_average, program_and_rounds, sh, stop, veth_work_dir
 
 TAG = "%d" % os.getpid()
 NS_SRV, NS_CLI = "nbfs" + TAG, "nbfc" + TAG
@@ -164,11 +164,10 @@ def many_exchanges(nimbo, work, per_run=100000):
 
 
 def main():
-    if len(sys.argv) < 2 or os.geteuid() != 0:
-        print(__doc__)
+    args = program_and_rounds(__doc__)
+    if args is None:
         return 2
-    nimbo = os.path.abspath(sys.argv[1])
-    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 3
+    nimbo, rounds = args
     with veth_work_dir(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/16", CLIENT_IP + "/16") as work:
         make_root(work)
         os.chmod(os.path.join(work, "root"), 0o755)
