@@ -258,7 +258,8 @@ int CreateTemporary(int dirFd, const std::string& name, mode_t mode, std::string
     for (int tries = 0; tries < 100; ++tries) {
         char suffix[48];
         snprintf(suffix, sizeof suffix, ".%d.%u.part", static_cast<int>(getpid()), counter.fetch_add(1));
-        std::string candidate = "." + name.substr(0, 200) + suffix;
+        std::string candidate(1, '.');
+        candidate.append(name, 0, 200).append(suffix);
         int fd = openat(dirFd, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0) {
             fchmod(fd, mode);  // the creation mask does not narrow the target's mode

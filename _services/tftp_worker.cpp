@@ -48,17 +48,6 @@ bool SendAll(int sock, const void* data, size_t length) {
     return n == static_cast<ssize_t>(length);
 }
 
-ssize_t RecvPacket(int sock, void* buf, size_t size) {
-    ssize_t n;
-    do { n = recv(sock, buf, size, 0); } while (n < 0 && errno == EINTR);
-    if (n < 0 && errno == ECONNREFUSED) {
-        // Stale port-unreachable: take the datagram behind it, if any.
-        do { n = recv(sock, buf, size, MSG_DONTWAIT); } while (n < 0 && errno == EINTR);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED)) return -2;
-    }
-    return n;
-}
-
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 
 // A window goes out in batches of consecutive blocks: one read of the file and as few
@@ -80,6 +69,9 @@ struct SendBatch {
     iovec    flat[2 * kBatchBlocks];
     size_t   blockSize = 0;
     size_t   capacity = 0;              // blocks per batch
+    uint64_t base = 0;                  // the block in the first place (0: none read yet)
+    size_t   held = 0;                  // blocks held from base on
+    size_t   at = 0;                    // the place of the block asked for by the last Read
     bool     segmentOffload = g_segmentOffload.load(std::memory_order_relaxed);  // cleared when refused
 
     explicit SendBatch(size_t size)
@@ -87,9 +79,18 @@ struct SendBatch {
         data.resize(capacity * blockSize);
     }
 
-    // Reads count blocks from the first one on; the blocks past the end of the file are
-    // short or empty. Returns false on a read error.
-    bool Read(int fd, uint64_t first, size_t count) {
+    // Makes count blocks from the first one on ready to send, at places [at, at + count).
+    // The file is read ahead a whole batch at a time (never past block last), so that
+    // small windows and lock-step transfers take one read for many blocks. Blocks past the
+    // end of the file are short or empty. Returns false on a read error.
+    bool Read(int fd, uint64_t first, size_t count, uint64_t last) {
+        if (base != 0 && first >= base && first - base + count <= held) {
+            at = static_cast<size_t>(first - base);
+            return true;
+        }
+        count = static_cast<size_t>(std::clamp<uint64_t>(last - first + 1, count, capacity));
+        base = 0;
+        held = 0;
         const size_t want = count * blockSize;
         const off_t offset = static_cast<off_t>((first - 1) * blockSize);
         size_t got = 0;
@@ -101,18 +102,26 @@ struct SendBatch {
             got += static_cast<size_t>(r);
         }
         for (size_t i = 0; i < count; ++i) {
-            const size_t at = i * blockSize;
-            lengths[i] = got > at ? std::min(blockSize, got - at) : 0;
+            const size_t start = i * blockSize;
+            lengths[i] = got > start ? std::min(blockSize, got - start) : 0;
             TftpBuildData(heads[i], first + i, nullptr, 0);
             iov[i][0] = {heads[i], 4};
-            iov[i][1] = {data.data() + at, lengths[i]};
+            iov[i][1] = {data.data() + start, lengths[i]};
         }
+        base = first;
+        held = count;
+        at = 0;
         return true;
     }
 
-    // Sends blocks [from, from + count) of the batch in order. A stale port-unreachable
-    // report from an earlier datagram is passed over, as for a single send.
+    size_t Length(size_t i) const { return lengths[at + i]; }
+    const uint8_t* Block(size_t i) const { return data.data() + (at + i) * blockSize; }
+
+    // Sends blocks [from, from + count) of those the last Read made ready, in order. A
+    // stale port-unreachable report from an earlier datagram is passed over, as for a
+    // single send.
     bool Send(int sock, size_t from, size_t count) {
+        from += at;
         int refused = 0;
         while (count > 0) {
             ssize_t sent = segmentOffload && count > 1 ? SendSegmented(sock, from, count) : SendEach(sock, from, count);
@@ -231,18 +240,32 @@ int TftpFileError(TftpTransfer* t, int code, const char* operation) {
     return 0;
 }
 
-int TftpWaitReadable(TftpTransfer* t) {
+ssize_t TftpWaitReadable(TftpTransfer* t, void* buf, size_t size) {
     uint32_t seconds = t->timeouts == 0 ? (t->timeout + 3) / 4 : t->timeouts == 1 ? (t->timeout + 1) / 2 : t->timeout;
     if (seconds == 0) seconds = 1;
-    pollfd p{t->sock, POLLIN, 0};
-    int r;
-    do { r = poll(&p, 1, static_cast<int>(seconds * 1000)); } while (r < 0 && errno == EINTR);
-    if (t->stop.load()) return -1;
-    if (r < 0) {
-        TftpFileError(t, TFTP_EUNDEF, "select");
-        return 0;
+    // One blocking receive with a timeout on the socket: the timeout is set only when it
+    // changes. A stopping transfer has its socket shut down, which ends the wait.
+    if (seconds != t->receiveTimeout) {
+        timeval tv{static_cast<time_t>(seconds), 0};
+        if (setsockopt(t->sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) {
+            TftpFileError(t, TFTP_EUNDEF, "select");
+            return kTftpWaitFailed;
+        }
+        t->receiveTimeout = seconds;
     }
-    return r > 0 ? 1 : 0;
+    ssize_t n;
+    do { n = recv(t->sock, buf, size, 0); } while (n < 0 && errno == EINTR && !t->stop.load());
+    if (t->stop.load()) return kTftpWaitStopped;
+    if (n >= 0) return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kTftpWaitTimedOut;
+    if (errno == ECONNREFUSED) {
+        // Stale port-unreachable: take the datagram behind it, if any.
+        do { n = recv(t->sock, buf, size, MSG_DONTWAIT); } while (n < 0 && errno == EINTR);
+        if (n >= 0) return n;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNREFUSED) return kTftpWaitStale;
+    }
+    TftpFileError(t, TFTP_EUNDEF, "recv");
+    return kTftpWaitFailed;
 }
 
 int TftpSendOack(TftpTransfer* t) {
@@ -389,9 +412,9 @@ int TftpSendFile(TftpTransfer* t) {
     SendBatch batch(t->blockSize);
     // Block B, the i-th of the batch, has left (or was dropped on purpose).
     auto sent = [&](size_t i) {
-        const size_t got = batch.lengths[i];
+        const size_t got = batch.Length(i);
         if (t->md5On && B == t->md5Next) {
-            MD5Update(&t->md5, batch.data.data() + i * batch.blockSize, got);
+            MD5Update(&t->md5, batch.Block(i), got);
             ++t->md5Next;
         }
         t->bytesDone.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
@@ -407,7 +430,7 @@ int TftpSendFile(TftpTransfer* t) {
             while (B <= std::min(W + K, N)) {
                 if (t->stop.load()) return 0;
                 const size_t count = static_cast<size_t>(std::min<uint64_t>(std::min(W + K, N) - B + 1, batch.capacity));
-                if (!batch.Read(t->file, B, count)) return TftpFileError(t, TFTP_EUNDEF, "ReadFile");
+                if (!batch.Read(t->file, B, count, N)) return TftpFileError(t, TFTP_EUNDEF, "ReadFile");
                 if (d || simulator) {
                     // Paced or simulated losses: block by block.
                     for (size_t i = 0; i < count; ++i) {
@@ -432,9 +455,9 @@ int TftpSendFile(TftpTransfer* t) {
                 }
             }
         }
-        int r = TftpWaitReadable(t);
-        if (r < 0) return 0;
-        if (r == 0) {
+        const ssize_t n = TftpWaitReadable(t, ack, sizeof ack);
+        if (n == kTftpWaitStopped || n == kTftpWaitFailed) return 0;
+        if (n == kTftpWaitTimedOut) {
             ++T;
             if (W != 0) {
                 LogPrint(1, "TFTP Err: timeout waiting for ack blk 16#%d \t#%llu", static_cast<int>((B - 1) & 0xFFFF),
@@ -444,12 +467,8 @@ int TftpSendFile(TftpTransfer* t) {
                 TftpSendOack(t);  // the option acknowledgement was lost: send it again
             }
         } else {
-            ssize_t n = RecvPacket(t->sock, ack, sizeof ack);
-            if (t->stop.load()) return 0;
-            if (n == -2) {
+            if (n == kTftpWaitStale) {
                 // Nothing but a stale port-unreachable report: wait again.
-            } else if (n <= 0) {
-                return TftpFileError(t, TFTP_EUNDEF, "recv");
             } else if (n < 4) {
                 LogPrint(1, "TFTP Err: rcvd packet too short");
             } else if (Get16(ack) == TFTP_ERROR) {
@@ -554,9 +573,9 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
     };
     while (!complete && T < maxRetransmit) {
         if (t->stop.load()) return 0;
-        int r = TftpWaitReadable(t);
-        if (r < 0) return 0;
-        if (r == 0) {
+        const ssize_t n = TftpWaitReadable(t, pkt, t->packet.size());
+        if (n == kTftpWaitStopped || n == kTftpWaitFailed) return 0;
+        if (n == kTftpWaitTimedOut) {
             LogPrint(9, "TFTP Err: timeout while waiting for Data block #%llu", static_cast<unsigned long long>(W));
             R = true;
             ++T;
@@ -564,10 +583,7 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
             else acknowledge();
             continue;
         }
-        ssize_t n = RecvPacket(t->sock, pkt, t->packet.size());
-        if (t->stop.load()) return 0;
-        if (n == -2) continue;
-        if (n < 0) return TftpFileError(t, TFTP_EUNDEF, "recv");
+        if (n == kTftpWaitStale) continue;
         if (n < 4) {
             LogPrint(1, "TFTP Err: received packet too short");
             TftpSendError(t, TFTP_EBADOP);

@@ -39,6 +39,7 @@ struct TftpTransfer {
     int      oackPort = 0;
     uint32_t blockSize = 512;
     uint32_t timeout = 3;
+    uint32_t receiveTimeout = 0;   // seconds set on the socket (0: none yet)
     int      mode = 0;
     uint32_t windowMinus1 = 0;
     bool     windowNegotiated = false;
@@ -68,7 +69,14 @@ void TftpSetSegmentOffload(bool on);
 
 void TftpWorkerThread(TftpTransfer* t);
 int  TftpBindPortRange(int sock, in_addr local, int lowest, int highest);
-int  TftpWaitReadable(TftpTransfer* t);
+// Waits for the client's next datagram on the transfer's socket, within the timeout the
+// retransmissions so far call for: its length, or one of the outcomes below (an error is
+// logged and answered before it returns).
+constexpr ssize_t kTftpWaitStopped = -1;   // the transfer is stopping
+constexpr ssize_t kTftpWaitStale = -2;     // only a stale port-unreachable report was there
+constexpr ssize_t kTftpWaitTimedOut = -3;
+constexpr ssize_t kTftpWaitFailed = -4;
+ssize_t TftpWaitReadable(TftpTransfer* t, void* buf, size_t size);
 int  TftpParseRequest(TftpTransfer* t);
 int  TftpSendOack(TftpTransfer* t);
 int  TftpSendError(TftpTransfer* t, int code);

@@ -182,7 +182,8 @@ std::string ContentType(const std::string& path) {
 }
 
 bool HeaderValue(std::string_view request, std::string_view name, std::string* value) {
-    std::string key = "\n" + std::string(name) + ": ";
+    std::string key(1, '\n');
+    key.append(name).append(": ");
     size_t at = request.find(key);
     if (at == std::string_view::npos) return false;
     at += key.size();

@@ -66,7 +66,7 @@ std::vector<Line> SplitLines(const std::string& s) {
             break;
         }
         size_t end = nl;
-        std::string term = "\n";
+        const char* term = "\n";
         if (end > pos && s[end - 1] == '\r') {
             --end;
             term = "\r\n";

@@ -564,6 +564,43 @@ TEST_F(TftpServer, SilentClientsEndTheTransfer) {
     }
 }
 
+TEST_F(TftpServer, LockStepReadSurvivesStrayDatagramsAndRetransmits) {
+    // Block by block over several read-ahead batches: an empty datagram, a short one and a
+    // stale acknowledgement change nothing, and a block left unacknowledged comes again
+    // with the same bytes.
+    SetSetting([](GlobalSettings& s) {
+        s.TFTP_Timeout = 1;
+        s.TFTP_MaxRetransmit = 3;
+    });
+    const std::string file = ReadFile(g_root + "/small.bin");
+    size_t before = BeginCount();
+    RawClient c;
+    c.SendRequest(1, "small.bin");
+    std::string got;
+    bool retransmitted = false;
+    for (uint16_t b = 1;; ++b) {
+        std::string d = c.Receive();
+        ASSERT_EQ(Opcode(d), 3) << "block " << b;
+        ASSERT_EQ((static_cast<uint8_t>(d[2]) << 8) | static_cast<uint8_t>(d[3]), b);
+        if (b == 100 && !retransmitted) {
+            retransmitted = true;  // no acknowledgement: the block comes again after the timeout
+            d = c.Receive(3000);
+            ASSERT_EQ(Opcode(d), 3);
+            ASSERT_EQ((static_cast<uint8_t>(d[2]) << 8) | static_cast<uint8_t>(d[3]), b);
+        }
+        got += d.substr(4);
+        if (b == 1) c.SendToPeer("");
+        if (b == 2) c.SendToPeer(std::string{0, 4});
+        if (b == 3) c.SendToPeer(RawClient::Ack(1));
+        c.SendToPeer(RawClient::Ack(b));
+        if (d.size() < 516) break;
+    }
+    EXPECT_TRUE(got == file);
+    TransferEndRecord end{};
+    ASSERT_TRUE(WaitEnd(LastBeginNumber(before), &end));
+    EXPECT_EQ(end.stats.state, TRANSFER_DONE);
+}
+
 TEST_F(TftpServer, HugeSparseFileKeepsItsSize) {
     // 5 GiB: tsize goes out whole, the 32-bit report field saturates.
     const std::string path = g_root + "/sparse.img";
