@@ -6,7 +6,7 @@
 #   fast:         the same two measurements (one client on the 256 MiB file, 20 on the 64 MiB
 #                 file) with our own client, bench/tftp_client.cpp (built here with g++), at
 #                 windowsize 16 and blksize 1468. It receives in batches with recvmmsg, so the
-#                 servers' capacity shows rather than atftp's (which caps near 230 MB/s). A
+#                 servers' capacity shows rather than atftp's (about 230 MB/s, one client, idle). A
 #                 server that does not accept windowsize gets one block per ACK (the table's
 #                 "window" column shows what was negotiated).
 #   lock-step:    curl, blksize 1468 and no window (as a PXE ROM asks), the 64 MiB file, one
