@@ -88,14 +88,37 @@ void SignalWritten(bool synchronous) {
 }
 
 // Returns false when a write failed (the connection is broken or the GUI stopped reading).
+// The queued notices leave in batches of up to kBatchBytes, each batch in one write.
 bool ConsoleFlushQueue(int sock) {
+    constexpr size_t kBatchBytes = 64 * 1024;
     bool ok = true;
     std::vector<uint8_t> data;
+    std::vector<uint8_t> batch;
+    batch.reserve(kBatchBytes + 0x8000);
+    size_t synchronous = 0;
+    size_t items = 0;
+    auto send = [&]() {
+        if (ok && !batch.empty() && SendConsoleBytesWithin(sock, batch.data(), batch.size(), kSendTimeoutMs) < 0)
+            ok = false;
+        if (ok && items) SignalWritten(synchronous != 0);  // a waited-for notice ends its batch
+        batch.clear();
+        synchronous = 0;
+        items = 0;
+    };
     uint32_t flags = 0;
     while (QueueGetEx(QUEUE_CONSOLE, data, nullptr, &flags)) {
-        if (ok && SendConsoleMsgWithin(sock, flags & 0xFFFF, data.data(), data.size(), kSendTimeoutMs) < 0) ok = false;
-        if (ok) SignalWritten(flags & kSynchronous);
+        if (!ok) continue;  // drained and dropped: the link is broken
+        if (!AppendConsoleMsg(&batch, flags & 0xFFFF, data.data(), data.size())) {
+            send();
+            ok = false;
+            continue;
+        }
+        ++items;
+        if (flags & kSynchronous) ++synchronous;
+        // A notice someone waits for leaves at once, as does a full batch.
+        if ((flags & kSynchronous) || batch.size() >= kBatchBytes) send();
     }
+    send();
     return ok;
 }
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "libs/platform/sockets.h"
 
@@ -158,18 +159,32 @@ int SendAllBefore(int sock, const uint8_t* p, size_t length, int64_t deadline) {
 }
 }  // namespace
 
+bool AppendConsoleMsg(std::vector<uint8_t>* out, uint32_t id, const void* data, size_t length) {
+    if (length + 4 > 0x7FFF) return false;
+    const size_t total = length + 4;
+    const size_t at = out->size();
+    out->resize(at + 6 + length);
+    uint8_t* p = out->data() + at;
+    p[0] = static_cast<uint8_t>(total >> 8);
+    p[1] = static_cast<uint8_t>(total);
+    memcpy(p + 2, &id, 4);  // little-endian host
+    if (length) memcpy(p + 6, data, length);
+    return true;
+}
+
+int SendConsoleBytesWithin(int sock, const void* data, size_t length, int timeoutMs) {
+    if (sock < 0) return TCP4U_ERROR;
+    return SendAllBefore(sock, static_cast<const uint8_t*>(data), length, NowMs() + timeoutMs);
+}
+
 int SendConsoleMsgWithin(int sock, uint32_t id, const void* data, size_t length, int timeoutMs) {
     if (length + 4 > 0x7FFF) return TCP4U_OVERFLOW;
     if (sock < 0) return TCP4U_ERROR;
-    const int64_t deadline = NowMs() + timeoutMs;
-    uint8_t head[6];
-    size_t total = length + 4;
-    head[0] = static_cast<uint8_t>(total >> 8);
-    head[1] = static_cast<uint8_t>(total);
-    memcpy(head + 2, &id, 4);  // little-endian host
-    int rc = SendAllBefore(sock, head, sizeof head, deadline);
-    if (rc < 0 || length == 0) return rc;
-    return SendAllBefore(sock, static_cast<const uint8_t*>(data), length, deadline);
+    // Head and data leave in one write.
+    thread_local std::vector<uint8_t> frame;
+    frame.clear();
+    AppendConsoleMsg(&frame, id, data, length);
+    return SendConsoleBytesWithin(sock, frame.data(), frame.size(), timeoutMs);
 }
 
 void TcpClose(int sock) {

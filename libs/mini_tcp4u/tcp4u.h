@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 constexpr int INVALID_SOCK = -1;
 
@@ -31,4 +32,9 @@ int  SendConsoleMsg(int sock, uint32_t id, const void* data, size_t length);
 // The same within timeoutMs for the whole frame: TCP4U_TIMEOUT when the peer takes too
 // little of it in that time (the stream is then cut inside a frame and must be closed).
 int  SendConsoleMsgWithin(int sock, uint32_t id, const void* data, size_t length, int timeoutMs);
+// Appends one console frame to out, for several to leave in one write; false when the data
+// is too long for a frame.
+bool AppendConsoleMsg(std::vector<uint8_t>* out, uint32_t id, const void* data, size_t length);
+// Writes frames built by AppendConsoleMsg within timeoutMs, as SendConsoleMsgWithin does.
+int  SendConsoleBytesWithin(int sock, const void* data, size_t length, int timeoutMs);
 void TcpClose(int sock);

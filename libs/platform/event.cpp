@@ -14,15 +14,24 @@ Event::~Event() {
 }
 
 void Event::Set() {
+    if (set_.exchange(true, std::memory_order_acq_rel)) return;  // still set: nothing to add
     uint64_t one = 1;
     ssize_t r;
     do { r = write(fd_, &one, sizeof one); } while (r < 0 && errno == EINTR);
 }
 
-void Event::Reset() {
+bool Event::Take() {
     uint64_t v;
-    while (read(fd_, &v, sizeof v) < 0 && errno == EINTR) {}
+    ssize_t r;
+    do { r = read(fd_, &v, sizeof v); } while (r < 0 && errno == EINTR);
+    if (r != sizeof v) return false;
+    // Cleared after the read: a Set between the two is taken with this one, and what it
+    // stood for is visible to the taker (the exchange pairs with the Set's).
+    set_.exchange(false, std::memory_order_acq_rel);
+    return true;
 }
+
+void Event::Reset() { Take(); }
 
 bool Event::Wait(int timeoutMs) {
     Event* self = this;
@@ -38,10 +47,7 @@ int WaitAny(Event* const* events, int n, int timeoutMs) {
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return -1;
         for (int i = 0; i < n; ++i) {
-            if (fds[i].revents & POLLIN) {
-                uint64_t v;
-                if (read(fds[i].fd, &v, sizeof v) == sizeof v) return i;
-            }
+            if ((fds[i].revents & POLLIN) && events[i]->Take()) return i;
         }
         // Another waiter consumed it; wait again (time-out not restarted precisely).
     }

@@ -1,6 +1,8 @@
 // A pollable auto-reset event on an eventfd.
 #pragma once
 
+#include <atomic>
+
 class Event {
 public:
     Event();
@@ -9,12 +11,17 @@ public:
     Event& operator=(const Event&) = delete;
     bool valid() const { return fd_ >= 0; }
     int  fd() const { return fd_; }
+    // Sets the event. A Set while the event is still set and not yet taken costs no system
+    // call: the waiter wakes once for both, and sees what either Set stood for.
     void Set();
     void Reset();
+    // Takes the event when it is set: true if it was (it is now reset).
+    bool Take();
     // Waits up to timeoutMs (-1: without limit); true when the event was set (and is now reset).
     bool Wait(int timeoutMs);
 private:
     int fd_;
+    std::atomic<bool> set_{false};
 };
 
 // Waits for the first of up to n events. Returns the index of the first ready one, -1 on

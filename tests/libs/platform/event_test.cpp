@@ -33,6 +33,29 @@ TEST(Event, AutoResetAndWakesWaiter) {
     EXPECT_TRUE(woke);
 }
 
+TEST(Event, SetsFromManyThreadsAreNeverLost) {
+    // Producers post work and set the event, the waiter takes it and counts the work it
+    // finds: Sets that fall together wake it once, but never leave work behind unseen.
+    constexpr int kProducers = 4;
+    constexpr int kEach = 20000;
+    Event e;
+    std::atomic<int> posted{0};
+    std::vector<Thread> producers(kProducers);
+    for (auto& p : producers)
+        ASSERT_TRUE(p.Start([&] {
+            for (int i = 0; i < kEach; ++i) {
+                posted.fetch_add(1, std::memory_order_relaxed);
+                e.Set();
+            }
+        }));
+    int seen = 0;
+    while (seen < kProducers * kEach) {
+        ASSERT_TRUE(e.Wait(10000)) << "a Set was lost with " << seen << " seen";
+        seen = posted.load(std::memory_order_relaxed);
+    }
+    for (auto& p : producers) ASSERT_TRUE(p.Join(10000));
+}
+
 TEST(Thread, JoinWithDeadline) {
     Event release;
     Thread t;
