@@ -46,6 +46,8 @@ uint64_t g_connectionEpoch = 0;
 std::atomic<int> g_activeConnection{-1};
 bool g_pumpFailed = false;  // Console thread only
 thread_local bool t_isConsoleThread = false;
+thread_local int t_wakeBatches = 0;      // ConsoleWakeBatch scopes alive on this thread
+thread_local bool t_wakeDeferred = false;  // a notice was posted in them, the wake is due
 
 std::mutex g_listenLock;
 std::condition_variable g_listenCv;
@@ -198,8 +200,20 @@ int ToConsole(uint32_t id, const void* data, size_t length, bool synchronous) {
             return 1;
         }
     }
-    if (QueuePostEx(QUEUE_CONSOLE, data, length, id)) WakeThread(TH_CONSOLE);
+    if (QueuePostEx(QUEUE_CONSOLE, data, length, id)) {
+        if (t_wakeBatches > 0) t_wakeDeferred = true;
+        else WakeThread(TH_CONSOLE);
+    }
     return 1;
+}
+
+ConsoleWakeBatch::ConsoleWakeBatch() { ++t_wakeBatches; }
+
+ConsoleWakeBatch::~ConsoleWakeBatch() {
+    if (--t_wakeBatches == 0 && t_wakeDeferred) {
+        t_wakeDeferred = false;
+        WakeThread(TH_CONSOLE);
+    }
 }
 
 int HandleConsoleRequest(int sock, const uint8_t* frame, size_t length) {

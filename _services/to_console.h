@@ -13,6 +13,15 @@ void ConsoleThread();
 // synchronous notice waits until it is written, at most about two seconds, and not at all
 // while an earlier one is still waiting to be written.
 int  ToConsole(uint32_t id, const void* data, size_t length, bool synchronous);
+// While one lives, the notices this thread posts without waiting wake the Console thread
+// once, when it ends, instead of once each: for a service answering a batch of requests.
+class ConsoleWakeBatch {
+public:
+    ConsoleWakeBatch();
+    ~ConsoleWakeBatch();
+    ConsoleWakeBatch(const ConsoleWakeBatch&) = delete;
+    ConsoleWakeBatch& operator=(const ConsoleWakeBatch&) = delete;
+};
 int  ConsoleState();
 // Wait until the listener is open (tests and the GUI start-up use it). Returns the port or 0.
 int  WaitConsoleListening(int timeoutMs);

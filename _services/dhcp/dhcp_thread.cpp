@@ -472,6 +472,7 @@ void dhcpThread() {
         // An address probe waits for an answer: with probes on, each reply leaves at once
         // rather than behind the probes of the requests after it.
         const bool replyEach = ctx.g->DHCP_PingAddress != 0;
+        ConsoleWakeBatch notices;
         for (int i = 0; i < count; ++i) {
             AnswerDhcpRequest(batch, i, ctx, proxy, p);
             if (replyEach) batch.Flush(slot.socket);
@@ -506,6 +507,7 @@ void pdhcpThread() {
         if (!slot.running) break;
         if (count == 0) continue;
         const BatchContext ctx{SettingsShared(), DhcpSettingsSnapshot(), HostNames()};
+        ConsoleWakeBatch notices;
         for (int i = 0; i < count; ++i) AnswerProxyRequest(batch, i, ctx, slot.socket);
         batch.Flush(slot.socket);
     }

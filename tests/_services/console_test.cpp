@@ -136,6 +136,20 @@ TEST_F(HostFixture, SynchronousNoticeFollowsQueuedOnes) {
     poster.join();
     EXPECT_EQ(logs, 50);
 
+    // Notices posted in a wake batch leave in order once the batch ends.
+    {
+        ConsoleWakeBatch batch;
+        for (int i = 0; i < 30; ++i) {
+            std::string line = "batched " + std::to_string(i);
+            ToConsole(NOTICE_LOG, line.c_str(), line.size() + 1, false);
+        }
+    }
+    for (int i = 0; i < 30; ++i) {
+        ConsoleFrame f = c.Next();
+        ASSERT_EQ(f.id, NOTICE_LOG) << "notice " << i;
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(f.payload.data())), "batched " + std::to_string(i));
+    }
+
     // When the GUI goes away, a synchronous notice does not wait for ever.
     c.Close();
     for (int i = 0; i < 500 && ConsoleState() == CONSOLE_CONNECTED; ++i) usleep(10000);
