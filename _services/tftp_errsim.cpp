@@ -208,6 +208,8 @@ uint64_t MeasureWakeLatency() {
 
 std::atomic<uint64_t> g_spinNs{0};
 std::once_flag        g_calibrated;
+std::atomic<int>      g_pacers{0};  // paced transfers running
+const int             g_cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
 
 }  // namespace
 
@@ -217,6 +219,9 @@ int uSleepInit() {
     std::call_once(g_calibrated, [] { g_spinNs.store(MeasureWakeLatency(), std::memory_order_relaxed); });
     return 0;
 }
+
+uSleepPacer::uSleepPacer() { g_pacers.fetch_add(1, std::memory_order_relaxed); }
+uSleepPacer::~uSleepPacer() { g_pacers.fetch_sub(1, std::memory_order_relaxed); }
 
 uint64_t uSleepSpinNs() { return g_spinNs.load(std::memory_order_relaxed); }
 
@@ -233,7 +238,12 @@ int uSleep(uint64_t* stamp, uint32_t microseconds, bool restamp) {
     const uint64_t target = *stamp + gap;
     // At least a quarter of a gap is slept, so that busy transfers slowing each other's
     // wake-ups cannot drive them all into spinning.
-    const uint64_t spinMax = std::clamp<uint64_t>(gap / 4 * 3, 1000, kSpinLimitNs);
+    uint64_t spinMax = std::clamp<uint64_t>(gap / 4 * 3, 1000, kSpinLimitNs);
+    // Transfers spinning on more than half the cores delay each other's wake-ups more than
+    // their spinning saves: the stretch shrinks as they outnumber the cores.
+    const int pacers = g_pacers.load(std::memory_order_relaxed);
+    if (pacers * 2 > g_cores)
+        spinMax = std::max<uint64_t>(spinMax * static_cast<uint64_t>(g_cores) / (2 * static_cast<uint64_t>(pacers)), 1000);
     uint64_t now = MonotonicNs();
     if (now < target && target - now > std::min(spin, spinMax) + 1000) {
         SleepUntil(target - std::min(spin, spinMax));

@@ -37,6 +37,14 @@ int  uSleepInit();
 uint64_t uSleepSpinNs();
 void uSleepStamp(uint64_t* stamp);
 int  uSleep(uint64_t* stamp, uint32_t microseconds, bool restamp);
+// Counts a paced transfer while it lives: the spun stretches shrink when paced transfers
+// outnumber half the cores.
+struct uSleepPacer {
+    uSleepPacer();
+    ~uSleepPacer();
+    uSleepPacer(const uSleepPacer&) = delete;
+    uSleepPacer& operator=(const uSleepPacer&) = delete;
+};
 
 // Sends one datagram from the given local port (all addresses) to the peer. Returns the
 // bytes sent, -1 when no socket can be made, -8 when the bind fails.

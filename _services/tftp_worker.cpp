@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <thread>
 
 #include "_services/host_info.h"
@@ -388,6 +389,8 @@ int TftpSendFile(TftpTransfer* t) {
             uSleepStamp(&stamp);
         }
     }
+    std::optional<uSleepPacer> pacer;
+    if (d) pacer.emplace();
     const bool simulator = ErrSimLiveRecord().mode != ERRSIM_OFF;
     ErrorSimulatorRecord copy{};
     const uint64_t K = t->windowMinus1;
