@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <netinet/udp.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>

@@ -116,15 +116,9 @@ int TcpRecvFrame(int sock, void* buf, size_t size, int timeout) {
 }
 
 int SendConsoleMsg(int sock, uint32_t id, const void* data, size_t length) {
-    if (length + 4 > 0x7FFF) return TCP4U_OVERFLOW;
-    uint8_t head[6];
-    size_t total = length + 4;
-    head[0] = static_cast<uint8_t>(total >> 8);
-    head[1] = static_cast<uint8_t>(total);
-    memcpy(head + 2, &id, 4);  // little-endian host
-    int rc = TcpSendAll(sock, head, sizeof head);
-    if (rc < 0 || length == 0) return rc;
-    return TcpSendAll(sock, data, length);
+    std::vector<uint8_t> frame;
+    if (!AppendConsoleMsg(&frame, id, data, length)) return TCP4U_OVERFLOW;
+    return TcpSendAll(sock, frame.data(), frame.size());
 }
 
 namespace {
@@ -178,12 +172,10 @@ int SendConsoleBytesWithin(int sock, const void* data, size_t length, int timeou
 }
 
 int SendConsoleMsgWithin(int sock, uint32_t id, const void* data, size_t length, int timeoutMs) {
-    if (length + 4 > 0x7FFF) return TCP4U_OVERFLOW;
-    if (sock < 0) return TCP4U_ERROR;
     // Head and data leave in one write.
     thread_local std::vector<uint8_t> frame;
     frame.clear();
-    AppendConsoleMsg(&frame, id, data, length);
+    if (!AppendConsoleMsg(&frame, id, data, length)) return TCP4U_OVERFLOW;
     return SendConsoleBytesWithin(sock, frame.data(), frame.size(), timeoutMs);
 }
 
