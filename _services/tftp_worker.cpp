@@ -375,176 +375,231 @@ int TftpParseRequest(TftpTransfer* t) {
     return withOack ? TFTP_READ_OACK : TFTP_READ_PLAIN;
 }
 
-int TftpSendFile(TftpTransfer* t) {
-    const GlobalSettings& s = t->settings;
-    uint32_t d = s.TFTP_MinInterFrameDelay > 0 ? static_cast<uint32_t>(s.TFTP_MinInterFrameDelay) : 0;
-    uint64_t stamp = 0;
-    if (d) {
-        int r = uSleepInit();
-        if (r) {
-            LogPrint(1, "TFTP Err: uSleep API error 0x%02X; TFTP_MinInterFrameDelay falls back to 0", r);
-            d = 0;
-        } else {
-            uSleepStamp(&stamp);
-        }
-    }
-    std::optional<uSleepPacer> pacer;
-    if (d) pacer.emplace();
-    const bool simulator = ErrSimLiveRecord().mode != ERRSIM_OFF;
-    ErrorSimulatorRecord copy{};
-    const uint64_t K = t->windowMinus1;
-    const uint64_t N = t->totalBlocks;
-    const uint32_t maxRetransmit = s.TFTP_MaxRetransmit > 0 ? static_cast<uint32_t>(s.TFTP_MaxRetransmit) : 1;
-    uint64_t& W = t->windowStart;
-    uint64_t& B = t->nextBlock;
-    uint32_t& T = t->timeouts;
-    uint32_t& S = t->windowRounds;
-    B = 1;
-    t->bytesDone.store(0);
-    if (t->md5On) {
-        MD5Init(&t->md5);
-        t->md5Next = 1;
-    }
-    T = 0;
-    S = 0;
-    uint64_t L = 0;  // last in-order acknowledged block
-    uint64_t maxSent = 0;  // highest block sent so far
-    bool outOfSequence = false;
-    uint8_t ack[kTftpAckBufferSize];
-    SendBatch batch(t->blockSize);
-    // Block B, the i-th of the batch, has left (or was dropped on purpose).
-    auto sent = [&](size_t i) {
-        const size_t got = batch.Length(i);
-        if (t->md5On && B == t->md5Next) {
-            MD5Update(&t->md5, batch.Block(i), got);
-            ++t->md5Next;
-        }
-        t->bytesDone.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
-        if (B > maxSent) maxSent = B;
-        outOfSequence = false;
-        if (B == W + K || B == N) ++S;
-        ++B;
-    };
+namespace {
 
-    for (;;) {
-        if (t->stop.load()) return 0;
-        if (W != 0) {
-            while (B <= std::min(W + K, N)) {
-                if (t->stop.load()) return 0;
-                const size_t count = static_cast<size_t>(std::min<uint64_t>(std::min(W + K, N) - B + 1, batch.capacity));
-                if (!batch.Read(t->file, B, count, N)) return TftpFileError(t, TFTP_EUNDEF, "ReadFile");
-                if (d || simulator) {
-                    // Paced or simulated losses: block by block.
-                    for (size_t i = 0; i < count; ++i) {
-                        if (d) uSleep(&stamp, d, true);
-                        const uint64_t b = B;  // sent() moves B on
-                        if (simulator && S == 0 &&
-                            ErrSimShouldDrop(static_cast<uint32_t>(std::min<uint64_t>(b, 0xFFFFFFFFu)),
-                                             static_cast<uint32_t>(std::min<uint64_t>(N, 0xFFFFFFFFu)), &copy)) {
-                            LogPrint(1, "TFTP Inf: dropping packet #%llu", static_cast<unsigned long long>(b));
-                        } else if (!batch.Send(t->sock, i, 1)) {
-                            if (t->stop.load()) return 0;
-                            return TftpFileError(t, TFTP_EUNDEF, "send");
-                        }
-                        sent(i);
-                    }
-                } else {
-                    if (!batch.Send(t->sock, 0, count)) {
-                        if (t->stop.load()) return 0;
-                        return TftpFileError(t, TFTP_EUNDEF, "send");
-                    }
-                    for (size_t i = 0; i < count; ++i) sent(i);
-                }
-            }
+// One read transfer: windows of blocks go out, acknowledgements move the window on, and the
+// end decides between success, a last block nobody acknowledged and an abort. Blocks are
+// numbered from 1 in 64 bits; the wire carries their low 16 bits.
+class FileSender {
+public:
+    explicit FileSender(TftpTransfer* t)
+        : t_(t),
+          s_(t->settings),
+          windowExtra_(t->windowMinus1),
+          lastBlock_(t->totalBlocks),
+          maxRetransmit_(s_.TFTP_MaxRetransmit > 0 ? static_cast<uint32_t>(s_.TFTP_MaxRetransmit) : 1),
+          simulator_(ErrSimLiveRecord().mode != ERRSIM_OFF),
+          windowStart_(t->windowStart),
+          next_(t->nextBlock),
+          timeouts_(t->timeouts),
+          rounds_(t->windowRounds),
+          batch_(t->blockSize) {}
+
+    int Run() {
+        StartPacing();
+        next_ = 1;
+        t_->bytesDone.store(0);
+        if (t_->md5On) {
+            MD5Init(&t_->md5);
+            t_->md5Next = 1;
         }
-        const ssize_t n = TftpWaitReadable(t, ack, sizeof ack);
-        if (n == kTftpWaitStopped || n == kTftpWaitFailed) return 0;
-        if (n == kTftpWaitTimedOut) {
-            ++T;
-            if (W != 0) {
-                LogPrint(1, "TFTP Err: timeout waiting for ack blk 16#%d \t#%llu", static_cast<int>((B - 1) & 0xFFFF),
-                         static_cast<unsigned long long>(B - 1));
-                B = t->windowNegotiated ? W : L + 1;
-            } else if (T < maxRetransmit) {
-                TftpSendOack(t);  // the option acknowledgement was lost: send it again
+        timeouts_ = 0;
+        rounds_ = 0;
+        for (;;) {
+            if (t_->stop.load()) return 0;
+            if (windowStart_ != 0) {
+                const int r = SendWindow();
+                if (r <= 0) return r;
             }
-        } else {
-            if (n == kTftpWaitStale) {
-                // Nothing but a stale port-unreachable report: wait again.
-            } else if (n < 4) {
-                LogPrint(1, "TFTP Err: rcvd packet too short");
-            } else if (Get16(ack) == TFTP_ERROR) {
-                ack[n < static_cast<ssize_t>(sizeof ack) ? n : sizeof ack - 1] = 0;
-                LogPrint(1, "TFTP Err: Peer returns ERROR <%s> -> aborting transfer", reinterpret_cast<char*>(ack + 4));
+            const ssize_t n = TftpWaitReadable(t_, ack_, sizeof ack_);
+            if (n == kTftpWaitStopped || n == kTftpWaitFailed) return 0;
+            if (n == kTftpWaitTimedOut) {
+                OnTimeout();
+            } else if (!OnReply(n)) {
                 return 0;
-            } else if (Get16(ack) != TFTP_ACK) {
-                LogPrint(2, "TFTP Inf: ignore unknown opcode %d received", Get16(ack));
-            } else {
-                const uint16_t A = Get16(ack + 2);
-                if (!t->windowNegotiated) {
-                    const uint16_t next = static_cast<uint16_t>(L + 1);
-                    const uint16_t ahead = static_cast<uint16_t>(A - next);
-                    if (A == next) ++L;
-                    else if (ahead != 0 && ahead < 0x8000) outOfSequence = true;
-                }
-                if (!outOfSequence) {
-                    const uint16_t last = static_cast<uint16_t>(B - 1);
-                    const uint16_t low = static_cast<uint16_t>(B - K - 2);
-                    const uint16_t span = static_cast<uint16_t>(last - low);
-                    const uint16_t pos = static_cast<uint16_t>(A - low);
-                    const bool lastAcked = maxSent == N && A == static_cast<uint16_t>(N);
-                    if (A == last || (A == 0 && B == 1) || lastAcked) {
-                        t->errorRecoveries.fetch_add(T, std::memory_order_relaxed);
-                        if (lastAcked) B = N + 1;  // the client holds every block
-                        W = B;
-                        T = 0;
-                        S = 0;
-                    } else if (t->windowNegotiated && pos > 0 && pos < span) {
-                        // Partial acknowledgement: go on after the last block the client has.
-                        t->errorRecoveries.fetch_add(1, std::memory_order_relaxed);
-                        ++S;
-                        T = 0;
-                        const uint64_t acked = (B - 1) - static_cast<uint16_t>(last - A);
-                        B = acked + 1;
-                        W = B;
-                        LogPrint(1, "TFTP Err: Partial window ACK at block 16#%d\t#%llu",
-                                 static_cast<int>(B & 0xFFFF) - 1, static_cast<unsigned long long>(B - 1));
-                    } else if (S < 3 && W != 1 &&
-                               A == static_cast<uint16_t>(t->windowNegotiated ? B - 2 : L - 1)) {
-                        LogPrint(1, "TFTP Inf: Ack block 16%d already received; ignored", A);
+            }
+            if (next_ > lastBlock_ && (s_.TFTP_IgnoreLastPacketAck || rounds_ == 0)) break;
+            if (!(rounds_ < kMaxRounds && timeouts_ < maxRetransmit_)) break;
+        }
+        return Finish();
+    }
+
+private:
+    static constexpr uint32_t kMaxRounds = 25;  // windows sent again without progress
+
+    uint64_t WindowEnd() const { return std::min<uint64_t>(windowStart_ + windowExtra_, lastBlock_); }
+
+    void StartPacing() {
+        delay_ = s_.TFTP_MinInterFrameDelay > 0 ? static_cast<uint32_t>(s_.TFTP_MinInterFrameDelay) : 0;
+        if (!delay_) return;
+        if (int r = uSleepInit()) {
+            LogPrint(1, "TFTP Err: uSleep API error 0x%02X; TFTP_MinInterFrameDelay falls back to 0", r);
+            delay_ = 0;
+            return;
+        }
+        uSleepStamp(&stamp_);
+        pacer_.emplace();
+    }
+
+    // Block next_, the i-th of the batch, has left (or was dropped on purpose).
+    void Sent(size_t i) {
+        const size_t got = batch_.Length(i);
+        if (t_->md5On && next_ == t_->md5Next) {
+            MD5Update(&t_->md5, batch_.Block(i), got);
+            ++t_->md5Next;
+        }
+        t_->bytesDone.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
+        if (next_ > highestSent_) highestSent_ = next_;
+        outOfSequence_ = false;
+        if (next_ == windowStart_ + windowExtra_ || next_ == lastBlock_) ++rounds_;
+        ++next_;
+    }
+
+    // Sends what is left of the window. Returns 1 to go on waiting, 0 when stopped, or the
+    // result of the file error reported to the client.
+    int SendWindow() {
+        while (next_ <= WindowEnd()) {
+            if (t_->stop.load()) return 0;
+            const size_t count = static_cast<size_t>(std::min<uint64_t>(WindowEnd() - next_ + 1, batch_.capacity));
+            if (!batch_.Read(t_->file, next_, count, lastBlock_)) return TftpFileError(t_, TFTP_EUNDEF, "ReadFile");
+            if (delay_ || simulator_) {
+                // Paced or simulated losses: block by block.
+                for (size_t i = 0; i < count; ++i) {
+                    if (delay_) uSleep(&stamp_, delay_, true);
+                    if (simulator_ && rounds_ == 0 &&
+                        ErrSimShouldDrop(static_cast<uint32_t>(std::min<uint64_t>(next_, 0xFFFFFFFFu)),
+                                         static_cast<uint32_t>(std::min<uint64_t>(lastBlock_, 0xFFFFFFFFu)),
+                                         &simCopy_)) {
+                        LogPrint(1, "TFTP Inf: dropping packet #%llu", static_cast<unsigned long long>(next_));
+                    } else if (!batch_.Send(t_->sock, i, 1)) {
+                        return t_->stop.load() ? 0 : TftpFileError(t_, TFTP_EUNDEF, "send");
                     }
-                } else {
-                    const uint16_t ahead = static_cast<uint16_t>(A - static_cast<uint16_t>(L + 1));
-                    if (ahead != 0 && ahead < 0x8000)
-                        LogPrint(1, "TFTP Err: Ack of block 16#%d out of sequence (last ackd block 16#%d !)", A,
-                                 static_cast<int>(L & 0xFFFF));
+                    Sent(i);
                 }
+            } else {
+                if (!batch_.Send(t_->sock, 0, count)) return t_->stop.load() ? 0 : TftpFileError(t_, TFTP_EUNDEF, "send");
+                for (size_t i = 0; i < count; ++i) Sent(i);
             }
         }
-        if (B > N && (s.TFTP_IgnoreLastPacketAck || S == 0)) break;
-        if (!(S < 25 && T < maxRetransmit)) break;
+        return 1;
     }
-    if (S >= 25) {
-        LogPrint(0, "TFTP Err: MAX RETRIES while waiting for Ack block 16%d. file <%s>",
-                 static_cast<int>((B & 0xFFFF) + K - 1), t->fileName.c_str());
-        TftpSendError(t, TFTP_EUNDEF);
-        return 0;
+
+    void OnTimeout() {
+        ++timeouts_;
+        if (windowStart_ != 0) {
+            LogPrint(1, "TFTP Err: timeout waiting for ack blk 16#%d \t#%llu", static_cast<int>((next_ - 1) & 0xFFFF),
+                     static_cast<unsigned long long>(next_ - 1));
+            next_ = t_->windowNegotiated ? windowStart_ : lastInOrder_ + 1;
+        } else if (timeouts_ < maxRetransmit_) {
+            TftpSendOack(t_);  // the option acknowledgement was lost: send it again
+        }
     }
-    if (T >= maxRetransmit) {
-        if (maxSent >= N) {  // every block has gone out at least once
-            LogPrint(1, "TFTP Warn: Last block 16#%d not acked for file <%s>", static_cast<int>((B & 0xFFFF) + K - 1),
-                     t->fileName.c_str());
-            t->errorRecoveries.fetch_add(T, std::memory_order_relaxed);
+
+    // A datagram of n bytes arrived. Returns false when the peer ended the transfer.
+    bool OnReply(ssize_t n) {
+        if (n == kTftpWaitStale) return true;  // only a stale port-unreachable report: wait again
+        if (n < 4) {
+            LogPrint(1, "TFTP Err: rcvd packet too short");
+        } else if (Get16(ack_) == TFTP_ERROR) {
+            ack_[n < static_cast<ssize_t>(sizeof ack_) ? n : sizeof ack_ - 1] = 0;
+            LogPrint(1, "TFTP Err: Peer returns ERROR <%s> -> aborting transfer", reinterpret_cast<char*>(ack_ + 4));
+            return false;
+        } else if (Get16(ack_) != TFTP_ACK) {
+            LogPrint(2, "TFTP Inf: ignore unknown opcode %d received", Get16(ack_));
         } else {
-            LogPrint(1, "TFTP Err: TIMEOUT & abort waiting for Ack block #%llu ", static_cast<unsigned long long>(B + K));
-            TftpSendError(t, TFTP_EUNDEF);
+            OnAck(Get16(ack_ + 2));
+        }
+        return true;
+    }
+
+    void OnAck(uint16_t acked) {
+        if (!t_->windowNegotiated) {
+            const uint16_t expected = static_cast<uint16_t>(lastInOrder_ + 1);
+            const uint16_t ahead = static_cast<uint16_t>(acked - expected);
+            if (acked == expected) ++lastInOrder_;
+            else if (ahead != 0 && ahead < 0x8000) outOfSequence_ = true;
+        }
+        if (outOfSequence_) {
+            const uint16_t ahead = static_cast<uint16_t>(acked - static_cast<uint16_t>(lastInOrder_ + 1));
+            if (ahead != 0 && ahead < 0x8000)
+                LogPrint(1, "TFTP Err: Ack of block 16#%d out of sequence (last ackd block 16#%d !)", acked,
+                         static_cast<int>(lastInOrder_ & 0xFFFF));
+            return;
+        }
+        const uint16_t lastSent = static_cast<uint16_t>(next_ - 1);
+        const uint16_t low = static_cast<uint16_t>(next_ - windowExtra_ - 2);
+        const uint16_t span = static_cast<uint16_t>(lastSent - low);
+        const uint16_t pos = static_cast<uint16_t>(acked - low);
+        const bool lastAcked = highestSent_ == lastBlock_ && acked == static_cast<uint16_t>(lastBlock_);
+        if (acked == lastSent || (acked == 0 && next_ == 1) || lastAcked) {
+            t_->errorRecoveries.fetch_add(timeouts_, std::memory_order_relaxed);
+            if (lastAcked) next_ = lastBlock_ + 1;  // the client holds every block
+            windowStart_ = next_;
+            timeouts_ = 0;
+            rounds_ = 0;
+        } else if (t_->windowNegotiated && pos > 0 && pos < span) {
+            // Partial acknowledgement: go on after the last block the client has.
+            t_->errorRecoveries.fetch_add(1, std::memory_order_relaxed);
+            ++rounds_;
+            timeouts_ = 0;
+            next_ = (next_ - 1) - static_cast<uint16_t>(lastSent - acked) + 1;
+            windowStart_ = next_;
+            LogPrint(1, "TFTP Err: Partial window ACK at block 16#%d\t#%llu", static_cast<int>(next_ & 0xFFFF) - 1,
+                     static_cast<unsigned long long>(next_ - 1));
+        } else if (rounds_ < 3 && windowStart_ != 1 &&
+                   acked == static_cast<uint16_t>(t_->windowNegotiated ? next_ - 2 : lastInOrder_ - 1)) {
+            LogPrint(1, "TFTP Inf: Ack block 16%d already received; ignored", acked);
+        }
+    }
+
+    int Finish() {
+        if (rounds_ >= kMaxRounds) {
+            LogPrint(0, "TFTP Err: MAX RETRIES while waiting for Ack block 16%d. file <%s>",
+                     static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), t_->fileName.c_str());
+            TftpSendError(t_, TFTP_EUNDEF);
             return 0;
         }
+        if (timeouts_ >= maxRetransmit_) {
+            if (highestSent_ >= lastBlock_) {  // every block has gone out at least once
+                LogPrint(1, "TFTP Warn: Last block 16#%d not acked for file <%s>",
+                         static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), t_->fileName.c_str());
+                t_->errorRecoveries.fetch_add(timeouts_, std::memory_order_relaxed);
+            } else {
+                LogPrint(1, "TFTP Err: TIMEOUT & abort waiting for Ack block #%llu ",
+                         static_cast<unsigned long long>(next_ + windowExtra_));
+                TftpSendError(t_, TFTP_EUNDEF);
+                return 0;
+            }
+        }
+        if (t_->md5On) TftpWriteMd5File(t_);
+        TftpLogStatistics(t_);
+        return 1;
     }
-    if (t->md5On) TftpWriteMd5File(t);
-    TftpLogStatistics(t);
-    return 1;
-}
+
+    TftpTransfer* const t_;
+    const GlobalSettings& s_;
+    const uint64_t windowExtra_;     // blocks of a window after its first
+    const uint64_t lastBlock_;
+    const uint32_t maxRetransmit_;
+    const bool simulator_;
+    uint64_t& windowStart_;          // first block of the window (0: the OACK is unacknowledged)
+    uint64_t& next_;                 // next block to send
+    uint32_t& timeouts_;             // timeouts since the last progress
+    uint32_t& rounds_;               // windows sent since the last full acknowledgement
+    uint64_t lastInOrder_ = 0;       // last block acknowledged in order (lock-step)
+    uint64_t highestSent_ = 0;
+    bool outOfSequence_ = false;
+    uint32_t delay_ = 0;             // µs between datagrams (0: no pacing)
+    uint64_t stamp_ = 0;
+    std::optional<uSleepPacer> pacer_;
+    ErrorSimulatorRecord simCopy_{};
+    uint8_t ack_[kTftpAckBufferSize];
+    SendBatch batch_;
+};
+
+}  // namespace
+
+int TftpSendFile(TftpTransfer* t) { return FileSender(t).Run(); }
 
 int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
     const GlobalSettings& s = t->settings;
