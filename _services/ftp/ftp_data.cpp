@@ -200,7 +200,9 @@ bool SendListing(FtpClientEntry* c, int verb) {
         } else {
             int mode = 0;
             bool have = CPosixFileAttr::ReadPfa(proc + name, &mode, nullptr) == 1;
-            uint16_t word = ListModeWord(have, static_cast<uint16_t>(mode), !(st.st_mode & S_IWUSR), folder);
+            // A word whose mode bits are all 0 gives no mode.
+            have = have && (mode & kPfaModeMask) != 0;
+            uint16_t word = ListModeWord(static_cast<unsigned>(CPosixFileAttr::ServedMode(have, mode, st.st_mode)), folder);
             line = FormatListLine(word, st.st_size, st.st_mtim.tv_sec, now, name, t.optF);
         }
         if (!out.Add(line)) {

@@ -129,14 +129,9 @@ SiteChmod ParseSiteChmod(const std::string& arg, uint16_t* mode, std::string* pa
     return SiteChmod::Ok;
 }
 
-uint16_t ListModeWord(bool haveWord, uint16_t pfaMode, bool readOnly, bool folder) {
-    uint16_t m = pfaMode & 0xFFF;
-    uint16_t word;
-    if (!haveWord || m == 0) {
-        word = readOnly ? 0x444 : 0x666;
-    } else {
-        word = static_cast<uint16_t>((m & 07) | ((m & 070) << 1) | ((m & 0700) << 2) | ((m & 07000) << 3));
-    }
+uint16_t ListModeWord(unsigned mode, bool folder) {
+    const unsigned m = mode & 07777;
+    uint16_t word = static_cast<uint16_t>((m & 07) | ((m & 070) << 1) | ((m & 0700) << 2) | ((m & 07000) << 3));
     if (folder) word |= 0x8000;
     return word;
 }

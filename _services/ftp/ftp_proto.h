@@ -62,9 +62,9 @@ enum class SiteChmod { Ok, NotChmod, Syntax };
 // (empty: the current folder).
 SiteChmod ParseSiteChmod(const std::string& arg, uint16_t* mode, std::string* path);
 
-// Listing mode word: the attribute word's octal digits moved to 4-bit groups (bit 15 folder);
-// without a stored mode (or one whose low 12 bits are 0) r--r--r-- or rw-rw-rw-.
-uint16_t ListModeWord(bool haveWord, uint16_t pfaMode, bool readOnly, bool folder);
+// Listing mode word: the octal digits of the mode served for the entry
+// (CPosixFileAttr::ServedMode) moved to 4-bit groups, bit 15 for a folder.
+uint16_t ListModeWord(unsigned mode, bool folder);
 std::string PermissionText(uint16_t modeWord);
 // One LIST line with CR LF; times in seconds since 1970 (UTC).
 std::string FormatListLine(uint16_t modeWord, int64_t size, int64_t mtime, int64_t now,

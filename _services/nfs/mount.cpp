@@ -1,6 +1,10 @@
 #include "_services/nfs/mount.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,17 +16,26 @@
 CRPCProg_Mount::CRPCProg_Mount() : CRPCProg(kMountProgram) { versions[1] = versions[2] = versions[3] = 1; }
 
 void CRPCProg_Mount::AddExport(const NfsFs* fs, const std::string& name) {
-    std::string n = name;
-    std::replace(n.begin(), n.end(), '\\', '/');
-    while (n.size() > 1 && n.back() == '/') n.pop_back();
+    std::string n = NormaliseMountPath(name);
     std::lock_guard<std::mutex> g(exportLock_);
     exports_.push_back({fs, n});
 }
 
+std::string NormaliseMountPath(const std::string& mountPath) {
+    std::string path;
+    path.reserve(mountPath.size());
+    for (char c : mountPath) {
+        if (c == '\\') c = '/';
+        if (c == '/' && !path.empty() && path.back() == '/') continue;
+        path += c;
+    }
+    if (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
 uint32_t CRPCProg_Mount::ResolveExport(const std::string& mountPath, std::string* folder) const {
     folder->clear();
-    std::string path = mountPath;
-    std::replace(path.begin(), path.end(), '\\', '/');
+    const std::string path = NormaliseMountPath(mountPath);
     std::lock_guard<std::mutex> g(exportLock_);
     for (const Export& e : exports_) {
         std::string rest;
@@ -44,10 +57,16 @@ uint32_t CRPCProg_Mount::ResolveExport(const std::string& mountPath, std::string
             if (!ValidName(comp)) return MNT_ACCES;
             local = e.fs->Join(local, comp);
         }
-        struct stat st;
-        int err = e.fs->Stat(local, &st);
-        if (err) return err == ENOENT ? MNT_NOENT : err == ENOTDIR ? MNT_NOTDIR : MNT_ACCES;
-        if (!S_ISDIR(st.st_mode)) return MNT_NOTDIR;
+        // A folder reached through links inside the root is handed out by its own path (the
+        // NFS program never follows a link); a link that leads out is refused.
+        int fd = e.fs->Open(local, O_PATH | O_DIRECTORY);
+        if (fd < 0) return fd == -ENOENT ? MNT_NOENT : fd == -ENOTDIR ? MNT_NOTDIR : MNT_ACCES;
+        char real[PATH_MAX];
+        ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), real, sizeof real - 1);
+        close(fd);
+        if (n <= 0) return MNT_ACCES;
+        local.assign(real, static_cast<size_t>(n));
+        if (!e.fs->Contains(local)) return MNT_ACCES;
         *folder = local;
         return MNT_OK;
     }
@@ -59,19 +78,26 @@ std::vector<CRPCProg_Mount::MountRecord> CRPCProg_Mount::Mounts() const {
     return mounts_;
 }
 
+void CRPCProg_Mount::Record(const std::string& client, const std::string& path) {
+    std::lock_guard<std::mutex> g(mountLock_);
+    auto ofClient = [&](const MountRecord& r) { return r.client == client; };
+    if (std::find_if(mounts_.begin(), mounts_.end(),
+                     [&](const MountRecord& r) { return r.client == client && r.path == path; }) != mounts_.end())
+        return;
+    // The records only feed DUMP: a client's own oldest record makes room for its new one, and
+    // a full list drops its oldest record, so that no client is ever refused for want of room.
+    if (std::count_if(mounts_.begin(), mounts_.end(), ofClient) >= kMaxMountsPerClient)
+        mounts_.erase(std::find_if(mounts_.begin(), mounts_.end(), ofClient));
+    else if (mounts_.size() >= static_cast<size_t>(kMaxMounts))
+        mounts_.erase(mounts_.begin());
+    mounts_.push_back({client, path});
+}
+
 void CRPCProg_Mount::Mnt(I_Stream& in, O_Stream& out, const RpcCallInfo& info) {
     std::string path = in.ReadString(kMaxPathLength);
     std::string folder;
     uint32_t status = ResolveExport(path, &folder);
-    if (status == MNT_OK) {
-        std::lock_guard<std::mutex> g(mountLock_);
-        auto same = std::find_if(mounts_.begin(), mounts_.end(),
-                                 [&](const MountRecord& r) { return r.client == info.peer && r.path == path; });
-        if (same == mounts_.end()) {
-            if (mounts_.size() >= static_cast<size_t>(kMaxMounts)) status = MNT_NOENT;
-            else mounts_.push_back({info.peer, path});
-        }
-    }
+    if (status == MNT_OK) Record(info.peer, NormaliseMountPath(path));
     out.Write32(status);
     if (status != MNT_OK) {
         LogPrint(1, "NFS Warn: mount of \"%s\" by %s refused (status %u)", path.c_str(), info.peer.c_str(), status);
@@ -107,7 +133,7 @@ int CRPCProg_Mount::Process(I_Stream& in, O_Stream& out, RpcCallInfo& info) {
             out.WriteBool(false);
             return PROC_DONE;
         case MOUNTPROC_UMNT: {
-            std::string path = in.ReadString(kMaxPathLength);
+            std::string path = NormaliseMountPath(in.ReadString(kMaxPathLength));
             std::lock_guard<std::mutex> g(mountLock_);
             std::erase_if(mounts_, [&](const MountRecord& r) { return r.client == info.peer && r.path == path; });
             return PROC_DONE;

@@ -90,11 +90,23 @@ std::string NfsFs::Parent(const std::string& path) const {
 
 int NfsFs::Stat(const std::string& path, struct stat* st) const {
     if (!Contains(path)) return EACCES;
-    int fd = OpenBeneath(rootFd_, Relative(path), O_PATH);
+    int fd = OpenBeneath(rootFd_, Relative(path), O_PATH | O_NOFOLLOW);
     if (fd < 0) return -fd;
     int r = fstat(fd, st) == 0 ? 0 : errno;
     close(fd);
     return r;
+}
+
+int NfsFs::ReadLink(const std::string& path, std::string* target) const {
+    std::string name;
+    Fd dir(OpenParent(path, &name));
+    if (dir.fd < 0) return -dir.fd;
+    char buf[kMaxPathLength + 1];
+    ssize_t n = readlinkat(dir.fd, name.c_str(), buf, sizeof buf);
+    if (n < 0) return errno;
+    if (n == 0 || n > static_cast<ssize_t>(kMaxPathLength)) return ENAMETOOLONG;
+    target->assign(buf, static_cast<size_t>(n));
+    return 0;
 }
 
 int NfsFs::Open(const std::string& path, int flags) const {

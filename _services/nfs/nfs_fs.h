@@ -28,8 +28,11 @@ public:
     // The folder above path, the root for the root itself.
     std::string Parent(const std::string& path) const;
 
-    // Each returns 0 or an errno value.
+    // Each returns 0 or an errno value. Stat describes the entry itself: a symbolic link as a
+    // link, never its target.
     int Stat(const std::string& path, struct stat* st) const;
+    // The text of the symbolic link path (the link is read, never followed).
+    int ReadLink(const std::string& path, std::string* target) const;
     // An open file descriptor (>= 0) or -errno.
     int Open(const std::string& path, int flags) const;
     // Opens the folder of path; *name gets the last component. -errno on failure.

@@ -11,6 +11,9 @@ NfsPathTable::NfsPathTable() {
         uint64_t t = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
         memcpy(verifier_, &t, sizeof verifier_);
     }
+    // Id 0 is never handed out: the C library drops directory entries with inode number 0,
+    // so a folder with file id 0 would vanish from listings ("." of an export root).
+    paths_.emplace_back();
 }
 
 NfsPathTable& PathTable() {

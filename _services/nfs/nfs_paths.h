@@ -1,5 +1,5 @@
 // The process-wide table that joins file handles and local paths. Every path the NFS server
-// hands out gets a file id (its position in the table, never reused) and a 64-byte handle with
+// hands out gets a file id (its position in the table, never reused, never 0) and a 64-byte handle with
 // that id and the run's random verifier. The table lives until the program ends, across stops
 // and restarts of the NFS service.
 #pragma once

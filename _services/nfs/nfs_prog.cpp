@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -26,13 +27,17 @@ bool Nfs3FillAttr(const NfsConfig& cfg, const std::string& path, Nfs3Attr* a) {
     int word = 0, link = 0;
     bool hasWord = cfg.streamInUse && CPosixFileAttr::ReadPfa(path, &word, &link);
     *a = Nfs3Attr{};
-    if (hasWord && link) a->type = NF_LNK;
+    if ((hasWord && link) || S_ISLNK(st.st_mode)) a->type = NF_LNK;
     else if (S_ISDIR(st.st_mode)) a->type = NF_DIR;
     else if (S_ISCHR(st.st_mode)) a->type = NF_CHR;
+    else if (S_ISBLK(st.st_mode)) a->type = NF_BLK;
     else if (S_ISREG(st.st_mode)) a->type = NF_REG;
     else a->type = NF_NON;
-    if (hasWord) a->mode = static_cast<uint32_t>(word);
-    else a->mode = ((st.st_mode & S_IRUSR) ? 0444 : 0) | ((st.st_mode & S_IWUSR) ? 0222 : 0);
+    a->mode = static_cast<uint32_t>(CPosixFileAttr::ServedMode(hasWord, word, st.st_mode));
+    if (a->type == NF_CHR || a->type == NF_BLK) {
+        a->rdev1 = major(st.st_rdev);
+        a->rdev2 = minor(st.st_rdev);
+    }
     a->nlink = static_cast<uint32_t>(st.st_nlink);
     a->uid = static_cast<uint32_t>(cfg.uid);
     a->gid = static_cast<uint32_t>(cfg.gid);
@@ -69,7 +74,7 @@ void WriteNfs3Attr(O_Stream& out, const Nfs3Attr& a) {
 }
 
 void WriteNfs2Attr(O_Stream& out, const Nfs3Attr& a) {
-    static const uint32_t typeBits[] = {0, 0x8000, 0x4000, 0, 0, 0xA000};
+    static const uint32_t typeBits[] = {0, 0x8000, 0x4000, 0x6000, 0x2000, 0xA000};
     const bool fits = a.size <= 0xFFFFFFFFull;
     out.Write32(a.type);
     out.Write32(typeBits[a.type <= NF_LNK ? a.type : 0] | a.mode);
@@ -129,12 +134,9 @@ uint32_t ApplySetAttr(const NfsConfig& cfg, const std::string& path, const NfsSe
         if (cfg.streamInUse) {
             if (!CPosixFileAttr::WritePfaMode(path, static_cast<int>(s.mode & kPfaModeMask))) return NFSERR_IO;
         } else {
-            // Without the attribute word only "writable or read-only" is kept, by the owner-write bit.
+            // Without the attribute word the mode is the file's own.
             Fd f(cfg.fs->Open(path, O_RDONLY | O_NONBLOCK));
-            struct stat st;
-            if (f.fd < 0 || fstat(f.fd, &st) != 0) return NFSERR_INVAL;
-            mode_t m = (s.mode & 0x80) ? (st.st_mode | S_IWUSR) : (st.st_mode & ~0222);
-            if (fchmod(f.fd, m & 07777) != 0) return NFSERR_INVAL;
+            if (f.fd < 0 || fchmod(f.fd, static_cast<mode_t>(s.mode & 07777)) != 0) return NFSERR_INVAL;
         }
     }
     if (s.setSize) {
@@ -228,10 +230,14 @@ uint32_t CreateLinkFile(const NfsConfig& cfg, const std::string& path, const std
 }
 
 uint32_t ReadLinkFile(const NfsConfig& cfg, const std::string& path, std::string* target) {
+    struct stat st;
+    if (cfg.fs->Stat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+        int err = cfg.fs->ReadLink(path, target);
+        return err ? NfsStatusOfErrno(err) : NFS_OK;
+    }
     int link = 0;
     if (!cfg.streamInUse || !CPosixFileAttr::ReadPfa(path, nullptr, &link) || !link) return NFSERR_INVAL;
     Fd f(cfg.fs->Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
-    struct stat st;
     if (f.fd < 0 || fstat(f.fd, &st) != 0) return NFSERR_IO;
     if (st.st_size < 1 || st.st_size > static_cast<off_t>(kMaxPathLength)) return NFSERR_INVAL;
     target->resize(static_cast<size_t>(st.st_size));
@@ -302,7 +308,12 @@ uint32_t RenamePath(const NfsConfig& cfg, const std::string& from, const std::st
 uint32_t MakeFolder(const NfsConfig& cfg, const std::string& path, const NfsSetAttr& s) {
     int err = cfg.fs->MakeDir(path);
     if (err) return NfsStatusOfErrno(err);
-    if (s.setMode && cfg.streamInUse) CPosixFileAttr::WritePfaMode(path, static_cast<int>(s.mode & kPfaModeMask));
+    if (s.setMode) {
+        NfsSetAttr mode;
+        mode.setMode = true;
+        mode.mode = s.mode;
+        ApplySetAttr(cfg, path, mode);
+    }
     return NFS_OK;
 }
 

@@ -76,6 +76,7 @@ enum MountProc : uint32_t {
 };
 enum MountStat : uint32_t { MNT_OK = 0, MNT_NOENT = 2, MNT_ACCES = 13, MNT_NOTDIR = 20, MNT_NAMETOOLONG = 63 };
 inline constexpr int kMaxMounts = 100;
+inline constexpr int kMaxMountsPerClient = 8;
 
 // NFS (program 100003).
 inline constexpr uint32_t kNfsProgram = 100003;

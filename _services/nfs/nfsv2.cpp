@@ -86,7 +86,7 @@ struct Call2 {
     int ReadLink() {
         std::string path, target;
         uint32_t status = ReadExisting(&path);
-        if (status == NFS_OK) status = cfg.streamInUse ? ReadLinkFile(cfg, path, &target) : NFSERR_NXIO;
+        if (status == NFS_OK) status = ReadLinkFile(cfg, path, &target);
         out.Write32(ToV2(status));
         if (status == NFS_OK) out.WriteString(target);
         return PROC_DONE;

@@ -61,3 +61,7 @@ int CPosixFileAttr::ProbePfa(const std::string& folder) {
     lremovexattr(dir.c_str(), kPfaAttrName);
     return 1;
 }
+
+int CPosixFileAttr::ServedMode(bool haveWord, int wordMode, unsigned ownMode) {
+    return haveWord ? (wordMode & kPfaModeMask) : static_cast<int>(ownMode & 07777);
+}

@@ -25,4 +25,7 @@ public:
     static int WritePfaModeAndLink(const std::string& path, int mode, int link);
     // 1 when the folder's file system keeps user attributes (leaves nothing behind).
     static int ProbePfa(const std::string& folder);
+    // The permission bits (0-11) an entry is served with, over NFS and in FTP listings: the
+    // stored word's bits when there is a word, otherwise the entry's own permission bits.
+    static int ServedMode(bool haveWord, int wordMode, unsigned ownMode);
 };

@@ -253,24 +253,22 @@ TEST(FtpProto, RestAndSiteChmod) {
 
 TEST(FtpProto, ListingLines) {
     struct Case {
-        bool        have;
-        uint16_t    pfa;
-        bool        readOnly, folder;
+        unsigned    mode;
+        bool        folder;
         const char* text;
     } cases[] = {
-        {true, 04755, false, false, "-rwsr-xr-x"}, {true, 01777, false, true, "drwxrwxrwt"},
-        {false, 0, true, false, "-r--r--r--"},     {false, 0, false, false, "-rw-rw-rw-"},
-        {true, 0, true, true, "dr--r--r--"},       {true, 06644, false, false, "-rwSr-Sr--"},
-        {true, 01000, false, false, "---------T"}, {true, 01001, false, false, "---------t"},
+        {04755, false, "-rwsr-xr-x"}, {01777, true, "drwxrwxrwt"}, {0444, false, "-r--r--r--"},
+        {0755, true, "drwxr-xr-x"},   {0, false, "----------"},   {06644, false, "-rwSr-Sr--"},
+        {01000, false, "---------T"}, {01001, false, "---------t"}, {0100755, false, "-rwxr-xr-x"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(PermissionText(ListModeWord(c.have, c.pfa, c.readOnly, c.folder)), c.text) << std::oct << c.pfa;
+        EXPECT_EQ(PermissionText(ListModeWord(c.mode, c.folder)), c.text) << std::oct << c.mode;
 
     const int64_t now = 1780000000;  // 2026-05-28
     const int64_t day = 86400;
-    std::string recent = FormatListLine(ListModeWord(true, 0644, false, false), 1234, now - 100 * day, now, "a.txt", true);
+    std::string recent = FormatListLine(ListModeWord(0644, false), 1234, now - 100 * day, now, "a.txt", true);
     EXPECT_EQ(recent, "-rw-r--r-- 1 user group           1234 Feb 17 20:26 a.txt\r\n");
-    std::string old = FormatListLine(ListModeWord(true, 0755, false, true), 0, now - 200 * day, now, "dir", true);
+    std::string old = FormatListLine(ListModeWord(0755, true), 0, now - 200 * day, now, "dir", true);
     EXPECT_EQ(old, "drwxr-xr-x 1 user group              0 Nov  9  2025 dir/\r\n");
     std::string future = FormatListLine(0x666, 5, now + day, now, "f", false);
     EXPECT_NE(future.find(" May 29 20:26 f\r\n"), std::string::npos) << future;

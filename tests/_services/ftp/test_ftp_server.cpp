@@ -194,6 +194,7 @@ protected:
             mkdir((g_base + d).c_str(), 0755);
         WriteFile(g_base + "/outside/secret.txt", "outside the root");
         WriteFile(g_pub + "/a.txt", "public file\n");
+        chmod((g_pub + "/a.txt").c_str(), 0644);
         WriteFile(g_reg + "/big.bin", RandomBytes(32 << 20, 1));
         WriteFile(g_reg + "/small.bin", RandomBytes(100000, 2));
         WriteFile(g_reg + "/sub/one.txt", "one\n");
@@ -308,7 +309,7 @@ TEST_F(FtpService, ReplyTableAnonymous) {
         {"STRU F", "200 STRU Command Successful.", false},
         {"CLNT curl", "200 Ok.", false},
         {"STAT", "211 :: Nimbo FTP server module ", true},
-        {"STAT /", "213-Status follows:\r\n-rw-rw-rw- 1 user group             12 ", true},
+        {"STAT /", "213-Status follows:\r\n-rw-r--r-- 1 user group             12 ", true},
         {"HELP", "500 No Help Available.", false},
         {"SYST", "215 UNIX Type: L8", false},
         {"ALLO 5", "200 NOOP Command Successful.", false},
@@ -412,6 +413,8 @@ TEST_F(FtpService, RootIsNeverLeftNorRemoved) {
 TEST_F(FtpService, SiteChmodKeepsTheModeWordInTheAttribute) {
     WriteFile(g_reg + "/mode.bin", "m");
     chmod((g_reg + "/mode.bin").c_str(), 0600);
+    WriteFile(g_reg + "/own.sh", "#!/bin/sh\n");
+    chmod((g_reg + "/own.sh").c_str(), 0751);  // no word: listed with its own bits
     const unsigned char linkWord[2] = {0x00, 0x80};  // the link bit, set by another writer
     ASSERT_EQ(setxattr((g_reg + "/mode.bin").c_str(), "user.Nimbo.pfa", linkWord, 2, 0), 0);
     Control c;
@@ -432,11 +435,13 @@ TEST_F(FtpService, SiteChmodKeepsTheModeWordInTheAttribute) {
     std::string listing = c.Cmd("STAT -la /");
     EXPECT_NE(listing.find("-rwsr-xr-x 1 user group              1 "), std::string::npos) << listing;
     EXPECT_NE(listing.find("drwxrwxrwt 1 user group "), std::string::npos) << listing;
+    EXPECT_NE(listing.find("-rwxr-x--x 1 user group             10 "), std::string::npos) << listing;
     EXPECT_NE(listing.find(" .hidden\r\n"), std::string::npos) << listing;
     EXPECT_EQ(listing.find(" .\r\n"), std::string::npos) << listing;
     EXPECT_EQ(c.Cmd("STAT /").find(" .hidden"), std::string::npos);
     removexattr((g_reg + "/sub").c_str(), "user.Nimbo.pfa");
     unlink((g_reg + "/mode.bin").c_str());
+    unlink((g_reg + "/own.sh").c_str());
 }
 
 TEST_F(FtpService, DataConnectionsComeOnlyFromTheControlPeer) {

@@ -52,10 +52,11 @@ inline std::vector<uint8_t> BuildCall(uint32_t prog, uint32_t vers, uint32_t pro
     return c.Bytes();
 }
 
-inline RpcReply Dispatch(CRPCServer& server, const std::vector<uint8_t>& call, int transport = RPC_TCP) {
+inline RpcReply Dispatch(CRPCServer& server, const std::vector<uint8_t>& call, int transport = RPC_TCP,
+                         uint32_t peerAddress = 0x0A000002) {
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = htonl(0x0A000002);
+    peer.sin_addr.s_addr = htonl(peerAddress);
     O_Stream out;
     RpcReply r;
     r.replied = server.ProcessCall(call.data(), call.size(), peer, transport, out);

@@ -152,6 +152,7 @@ O_Stream PathArg(const std::string& path) {
 
 TEST_F(NfsRpc, MountResolvesInsideTheExportOnly) {
     std::string folder;
+    ASSERT_EQ(symlink("sub", (root + "/sublink").c_str()), 0);
     struct Case {
         const char* path;
         uint32_t status;
@@ -165,6 +166,7 @@ TEST_F(NfsRpc, MountResolvesInsideTheExportOnly) {
         {"/sub/..", MNT_ACCES, nullptr},
         {"/./sub", MNT_ACCES, nullptr},
         {"/escape", MNT_ACCES, nullptr},  // a link on disk that leads out
+        {"/sublink/", MNT_OK, "sub"},     // one that stays inside: the folder it names
         {"/hello.txt", MNT_NOTDIR, nullptr},
         {"/nothing", MNT_NOENT, nullptr},
         {"sub", MNT_NOENT, nullptr},
@@ -217,10 +219,31 @@ TEST_F(NfsRpc, MountRepliesAndSlots) {
     EXPECT_EQ(mount.Mounts().size(), 1u);
     Dispatch(server, BuildCall(kMountProgram, 3, MOUNTPROC_UMNTALL, O_Stream()));
     EXPECT_TRUE(mount.Mounts().empty());
-    // 100 distinct mounts fill the list; the 101st is refused.
-    for (int i = 0; i < 100; ++i) Dispatch(server, BuildCall(kMountProgram, 3, MOUNTPROC_MNT, PathArg("/sub" + std::string(i, '/'))));
-    r = Dispatch(server, BuildCall(kMountProgram, 3, MOUNTPROC_MNT, PathArg("/many")));
-    EXPECT_EQ(r.In().Read32(), uint32_t{MNT_NOENT});
+    // Re-spellings of one path are one record: an address cannot fill the list with them.
+    for (int i = 0; i < 150; ++i) {
+        std::string spelt = "/" + std::string(i % 7 + 1, '/') + "sub" + std::string(i % 5, i % 2 ? '/' : '\\');
+        EXPECT_EQ(Dispatch(server, BuildCall(kMountProgram, 3, MOUNTPROC_MNT, PathArg(spelt))).In().Read32(),
+                  uint32_t{MNT_OK}) << spelt;
+    }
+    ASSERT_EQ(mount.Mounts().size(), 1u);
+    EXPECT_EQ(mount.Mounts()[0].path, "/sub");
+    Dispatch(server, BuildCall(kMountProgram, 3, MOUNTPROC_UMNT, PathArg("//sub/")));
+    EXPECT_TRUE(mount.Mounts().empty());
+    // One address mounting many folders keeps a bounded share; many addresses never lock a
+    // new one out.
+    for (int i = 0; i < 23; ++i) {
+        std::filesystem::create_directory(root + "/many/d" + std::to_string(i));
+        r = Dispatch(server, BuildCall(kMountProgram, 3, MOUNTPROC_MNT, PathArg("/many/d" + std::to_string(i))));
+        EXPECT_EQ(r.In().Read32(), uint32_t{MNT_OK});
+    }
+    EXPECT_EQ(mount.Mounts().size(), size_t{kMaxMountsPerClient});
+    for (uint32_t peer = 1; peer <= 200; ++peer)
+        Dispatch(server, BuildCall(kMountProgram, 3, MOUNTPROC_MNT, PathArg("/sub")), RPC_UDP, 0x0B000000 + peer);
+    EXPECT_EQ(mount.Mounts().size(), size_t{kMaxMounts});
+    r = Dispatch(server, BuildCall(kMountProgram, 3, MOUNTPROC_MNT, PathArg("/many")), RPC_TCP, 0x0C000001);
+    EXPECT_EQ(r.In().Read32(), uint32_t{MNT_OK});
+    EXPECT_EQ(mount.Mounts().back().client, "12.0.0.1");
+    EXPECT_EQ(mount.Mounts().size(), size_t{kMaxMounts});
     r = Dispatch(server, BuildCall(kMountProgram, 3, MOUNTPROC_EXPORT, O_Stream()));
     in = r.In();
     EXPECT_TRUE(in.ReadBool());

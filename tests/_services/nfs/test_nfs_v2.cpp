@@ -32,11 +32,25 @@ TEST_F(NfsV2, LookupAttributesAndEscapes) {
         uint32_t status;
     } cases[] = {
         {"", "hello.txt", NFS_OK}, {"", "readme.txt", NFSERR_NOENT}, {"", "..", NFS_OK},
-        {"sub", "..", NFS_OK},     {"", "../secret", NFSERR_ACCES},   {"", "escape", NFSERR_NOENT},
+        {"sub", "..", NFS_OK},     {"", "../secret", NFSERR_ACCES},   {"", "escape", NFS_OK},
     };
     for (const Case& c : cases) {
         auto in = Nfs(2, 4, DirOp(c.dir, c.name)).In();
         EXPECT_EQ(in.Read32(), c.status) << c.name;
+    }
+    {
+        // A link on disk is a link (type and mode bits), its text read by READLINK.
+        auto link = Nfs(2, 4, DirOp("", "escape")).In();
+        ASSERT_EQ(link.Read32(), uint32_t{NFS_OK});
+        uint8_t lh[32];
+        link.Read(lh, 32);
+        EXPECT_EQ(link.Read32(), uint32_t{NF_LNK});
+        EXPECT_EQ(link.Read32(), 0120777u);
+        O_Stream rl;
+        rl.Write(lh, 32);
+        auto text = Nfs(2, 5, rl).In();
+        ASSERT_EQ(text.Read32(), uint32_t{NFS_OK});
+        EXPECT_EQ(text.ReadString(1024), "../secret");
     }
     auto in = Nfs(2, 4, DirOp("", "hello.txt")).In();
     ASSERT_EQ(in.Read32(), uint32_t{NFS_OK});
@@ -45,7 +59,9 @@ TEST_F(NfsV2, LookupAttributesAndEscapes) {
     in.Read(h, 32);
     EXPECT_EQ(memcmp(h, &expect, 32), 0);
     EXPECT_EQ(in.Read32(), uint32_t{NF_REG});
-    EXPECT_EQ(in.Read32(), 0x8000u | 0666);
+    struct stat st;
+    ASSERT_EQ(stat((root + "/hello.txt").c_str(), &st), 0);
+    EXPECT_EQ(in.Read32(), 0x8000u | (st.st_mode & 07777));
     in.Read32();
     EXPECT_EQ(in.Read32(), 1000u);
     EXPECT_EQ(in.Read32(), 100u);

@@ -187,7 +187,7 @@ TEST_F(NfsV3, LookupStaysBeneathTheRoot) {
         {&top, "sub/inner.txt", NFSERR_ACCES, nullptr},
         {&top, std::string("sub\0x", 5), NFSERR_ACCES, nullptr},
         {&top, "", NFSERR_NOENT, nullptr},
-        {&top, "escape", NFSERR_NOENT, nullptr},  // leads out of the root
+        {&top, "escape", NFS_OK, "escape"},  // the link itself, never what it leads to
         {&top, "readme.txt", NFSERR_NOENT, nullptr},
         {&top, "README.TXT", NFS_OK, nullptr},
         {&top, "inlink", NFS_OK, nullptr},
@@ -200,8 +200,13 @@ TEST_F(NfsV3, LookupStaysBeneathTheRoot) {
             EXPECT_EQ(memcmp(&h, &expect, sizeof h), 0) << c.name;
         }
     }
-    NfsHandle escape = H("escape");  // a handle for it must not reach outside either
-    EXPECT_EQ(GetAttr(escape), uint32_t{NFSERR_STALE});
+    // Nothing beyond the link is reachable through its handle.
+    NfsHandle escape = H("escape"), beyond;
+    EXPECT_EQ(Lookup3(escape, "key.txt", &beyond), uint32_t{NFSERR_NOTDIR});
+    std::string data;
+    bool eof;
+    EXPECT_NE(Read(escape, 0, 100, &data, &eof), uint32_t{NFS_OK});
+    EXPECT_EQ(data.find("secret"), std::string::npos);
     // A name above 255 bytes is garbage.
     O_Stream a;
     PutH3(a, top);
@@ -217,10 +222,9 @@ TEST_F(NfsV3, AttributesFromStatusAndWord) {
     EXPECT_EQ(a.uid, 1000u);
     EXPECT_EQ(a.gid, 100u);
     EXPECT_EQ(a.fsid, 4u);
-    EXPECT_EQ(a.mode, 0666u);  // no word: readable and writable
     chmod((root + "/hello.txt").c_str(), 0444);
     ASSERT_EQ(GetAttr(H("hello.txt"), &a), uint32_t{NFS_OK});
-    EXPECT_EQ(a.mode, 0444u);
+    EXPECT_EQ(a.mode, 0444u);  // no word: the file's own bits
     if (nfs.streamInUse) {
         ASSERT_TRUE(CPosixFileAttr::WritePfaMode(root + "/hello.txt", 0750));
         ASSERT_EQ(GetAttr(H("hello.txt"), &a), uint32_t{NFS_OK});
@@ -233,6 +237,79 @@ TEST_F(NfsV3, AttributesFromStatusAndWord) {
     close(fd);
     ASSERT_EQ(GetAttr(H("huge.bin"), &a), uint32_t{NFS_OK});
     EXPECT_EQ(a.size, 5368709120ull);
+}
+
+// Entries without a stored word are served with their own modes, and links on disk as links
+// whose text READLINK gives; a stored word still wins. No file id is 0 (the C library drops
+// directory entries with inode 0, so an export root with id 0 lost "." from listings).
+TEST_F(NfsV3, OwnModesAndLinksOnDisk) {
+    std::filesystem::create_directories(root + "/bin");
+    WriteFile(root + "/bin/tool", "#!/bin/sh\n");
+    chmod((root + "/bin/tool").c_str(), 0755);
+    chmod((root + "/bin").c_str(), 0750);
+    chmod((root + "/sub/inner.txt").c_str(), 04711);
+    symlink("/bin/busybox", (root + "/bin/sh").c_str());
+    struct Case {
+        const char* rel;
+        uint32_t type, mode;
+        const char* link;  // READLINK's text, or nullptr when READLINK fails
+    } cases[] = {
+        {"bin", NF_DIR, 0750, nullptr},
+        {"bin/tool", NF_REG, 0755, nullptr},
+        {"sub/inner.txt", NF_REG, 04711, nullptr},
+        {"bin/sh", NF_LNK, 0777, "/bin/busybox"},
+        {"inlink", NF_LNK, 0777, "hello.txt"},
+        {"escape", NF_LNK, 0777, "../secret"},
+    };
+    for (const Case& c : cases) {
+        NfsHandle dir = H(std::filesystem::path(c.rel).parent_path().string()), h;
+        ASSERT_EQ(Lookup3(dir, std::filesystem::path(c.rel).filename().string(), &h), uint32_t{NFS_OK}) << c.rel;
+        Nfs3Attr a;
+        ASSERT_EQ(GetAttr(h, &a), uint32_t{NFS_OK}) << c.rel;
+        EXPECT_EQ(a.type, c.type) << c.rel;
+        EXPECT_EQ(a.mode, c.mode) << c.rel;
+        EXPECT_NE(a.fileid, 0u) << c.rel;
+        if (c.link) {
+            EXPECT_EQ(a.size, strlen(c.link)) << c.rel;
+        }
+        O_Stream rl;
+        PutH3(rl, h);
+        auto in = Nfs(3, 5, rl).In();
+        uint32_t status = in.Read32();
+        EXPECT_EQ(status == NFS_OK, c.link != nullptr) << c.rel;
+        SkipPostOp(in);
+        if (status == NFS_OK && c.link) {
+            EXPECT_EQ(in.ReadString(1024), c.link) << c.rel;
+        }
+    }
+    // The root and its "." and ".." entries have a file id other than 0.
+    Nfs3Attr a;
+    ASSERT_EQ(GetAttr(H(""), &a), uint32_t{NFS_OK});
+    EXPECT_NE(a.fileid, 0u);
+    O_Stream rd;
+    PutH3(rd, H(""));
+    rd.Write64(0);
+    rd.Write64(0);
+    rd.Write32(32768);
+    auto in = Nfs(3, 16, rd).In();
+    ASSERT_EQ(in.Read32(), uint32_t{NFS_OK});
+    SkipPostOp(in);
+    in.Skip(8);
+    int entries = 0;
+    while (in.ReadBool()) {
+        uint64_t id = in.Read64();
+        std::string name = in.ReadString(255);
+        in.Read64();
+        EXPECT_NE(id, 0u) << name;
+        ++entries;
+    }
+    EXPECT_GE(entries, 2);
+    // A stored word wins over the file's own bits.
+    if (nfs.streamInUse) {
+        ASSERT_TRUE(CPosixFileAttr::WritePfaMode(root + "/bin/tool", 0600));
+        ASSERT_EQ(GetAttr(H("bin/tool"), &a), uint32_t{NFS_OK});
+        EXPECT_EQ(a.mode, 0600u);
+    }
 }
 
 TEST_F(NfsV3, ReadIsCappedAndEndsAtEof) {
@@ -298,16 +375,16 @@ TEST_F(NfsV3, SetAttrAppliesSizeTimesAndMode) {
     if (nfs.streamInUse) {
         EXPECT_EQ(attr.mode, 0640u);
     }
-    // Without the word: only the owner-write bit follows the mode.
+    // Without the word the mode is the file's own.
     nfs.streamInUse = 0;
     CNfsV3Handler plain(nfs);
     O_Stream ro;
     PutH3(ro, H("sub/inner.txt"));
-    PutSattr(ro, 0444);
+    PutSattr(ro, 0751);
     ro.WriteBool(false);
     RunHandler(plain, 3, 2, ro);
     ASSERT_EQ(stat((root + "/sub/inner.txt").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0222, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0751u);
 }
 
 TEST_F(NfsV3, SymlinksAreLinkFilesOrRefused) {
