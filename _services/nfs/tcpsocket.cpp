@@ -12,6 +12,7 @@
 #include "_services/log.h"
 #include "_services/nfs/nfs_records.h"
 #include "_services/nfs/rpc.h"
+#include "libs/platform/log_guard.h"
 #include "libs/platform/sockets.h"
 
 int OpenRpcSocket(int type, const std::string& address, int port) {
@@ -58,17 +59,6 @@ bool RecvAll(int sock, uint8_t* data, size_t length) {
 }
 }  // namespace
 
-bool SendAll(int sock, const uint8_t* data, size_t length) {
-    while (length) {
-        ssize_t n = send(sock, data, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // ---- TCP connection worker ----
 
 CSocket::~CSocket() { Close(); }
@@ -79,6 +69,7 @@ void CSocket::Open(int sock, CRPCServer* listener, const sockaddr_in& peer) {
     sock_ = sock;
     listener_ = listener;
     peer_ = peer;
+    peerAddress_ = peer.sin_addr.s_addr;
     open_ = true;
     if (!thread_.Start([this] { Run(); })) {
         open_ = false;
@@ -129,9 +120,20 @@ void CSocket::Run() {
         if (!listener_->ProcessCall(record.data(), record.size(), peer_, RPC_TCP, out)) continue;
         uint8_t* reply = const_cast<uint8_t*>(out.Data());
         StoreBe32(reply, static_cast<uint32_t>(out.End() - 4) | kRecordLastFragment);
-        if (!SendAll(sock, reply, out.End())) break;
+        int sent = SendAllWithin(sock, reply, out.End(), kRpcSendTimeoutSec * 1000);
+        if (sent == 0)
+            LogPrint(1, "NFS Warn: %s did not read a reply within %d s, connection dropped",
+                     IPv4Text(peer_.sin_addr).c_str(), kRpcSendTimeoutSec);
+        if (sent <= 0) break;
     }
-    shutdown(sock, SHUT_RDWR);
+    // A finished connection holds nothing: its socket closes now (under the lock, so that a
+    // concurrent Close never sees a number that was reused).
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        shutdown(sock, SHUT_RDWR);
+        close(sock_);
+        sock_ = -1;
+    }
     open_ = false;
 }
 
@@ -196,17 +198,35 @@ void CTcpPort::AcceptLoop() {
         setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         int one = 1;  // replies leave at once
         setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        CSocket* free = nullptr;
-        for (auto& w : workers_)
-            if (!w->Busy()) { free = w.get(); break; }
+        int buffer = kRpcSendBufferBytes;  // bounds what a client that never reads leaves queued
+        setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
+        CSocket* free = FreeWorker(peer);
         if (!free) {
-            LogPrint(1, "NFS Warn: all %zu connections of port %d busy, %s refused", workers_.size(), port_,
-                     IPv4Text(peer.sin_addr).c_str());
+            static LogRateGate gate(1, 10);
+            unsigned dropped = 0;
+            if (gate.Allow(LogKeyOf(peer.sin_addr.s_addr, static_cast<uint32_t>(port_)), &dropped))
+                LogPrint(1, "NFS Warn: no free connection of port %d for %s (%zu in all, %d per address), refused%s",
+                         port_, IPv4Text(peer.sin_addr).c_str(), workers_.size(),
+                         RpcConnectionsPerAddress(static_cast<int>(workers_.size())),
+                         dropped ? (" (" + std::to_string(dropped) + " lines suppressed)").c_str() : "");
             close(s);
             continue;
         }
         free->Open(s, listener_, peer);
     }
+}
+
+CSocket* CTcpPort::FreeWorker(const sockaddr_in& peer) const {
+    CSocket* free = nullptr;
+    int held = 0;
+    for (auto& w : workers_) {
+        if (!w->Busy()) {
+            if (!free) free = w.get();
+        } else if (w->PeerAddress() == peer.sin_addr.s_addr) {
+            ++held;
+        }
+    }
+    return held < RpcConnectionsPerAddress(static_cast<int>(workers_.size())) ? free : nullptr;
 }
 
 void CTcpPort::Close() {

@@ -21,17 +21,26 @@ class CRPCServer;
 
 // Seconds of silence after which a TCP connection is dropped.
 inline constexpr int kRpcReceiveTimeoutSec = 60;
+// Seconds a reply may take to leave whole; a client that does not read it in time is dropped.
+inline constexpr int kRpcSendTimeoutSec = 15;
+// Kernel send buffer of a connection: what a client that stops reading can leave queued.
+inline constexpr int kRpcSendBufferBytes = 512 * 1024;
+// Connections one client address may hold on a port of maxConnections workers: a quarter of
+// them on a port of 8 or more, so that one host cannot take them all.
+inline constexpr int RpcConnectionsPerAddress(int maxConnections) {
+    return maxConnections < 8 ? maxConnections : (maxConnections + 3) / 4;
+}
 
 // Opens, binds and (for TCP) listens on a socket; -1 on failure with errno kept.
 int OpenRpcSocket(int type, const std::string& address, int port);
-// Sends all bytes (MSG_NOSIGNAL, loops on short sends). False on failure.
-bool SendAll(int sock, const uint8_t* data, size_t length);
 
 // One TCP connection worker.
 class CSocket {
 public:
     ~CSocket();
     bool Busy() const { return open_.load(); }
+    // The peer of a busy worker (network order).
+    uint32_t PeerAddress() const { return peerAddress_.load(); }
     // Takes the connection and starts the worker thread (the previous one is joined first).
     void Open(int sock, CRPCServer* listener, const sockaddr_in& peer);
     // Shuts the connection down, waits for the thread and closes the socket.
@@ -43,6 +52,7 @@ private:
     CRPCServer*       listener_ = nullptr;
     sockaddr_in       peer_{};
     std::atomic<bool> open_{false};
+    std::atomic<uint32_t> peerAddress_{0};
     Thread            thread_;
 };
 
@@ -73,6 +83,8 @@ public:
     void Close();
 private:
     void AcceptLoop();
+    // The worker for a new connection from peer, or null (all busy, or the address holds its share).
+    CSocket* FreeWorker(const sockaddr_in& peer) const;
     std::vector<std::unique_ptr<CSocket>> workers_;
 };
 

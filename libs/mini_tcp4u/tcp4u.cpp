@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <vector>
 
 #include "libs/platform/sockets.h"
@@ -121,37 +120,6 @@ int SendConsoleMsg(int sock, uint32_t id, const void* data, size_t length) {
     return TcpSendAll(sock, frame.data(), frame.size());
 }
 
-namespace {
-int64_t NowMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-// Writes everything before the deadline without ever blocking past it.
-int SendAllBefore(int sock, const uint8_t* p, size_t length, int64_t deadline) {
-    while (length > 0) {
-        ssize_t n = send(sock, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            p += n;
-            length -= static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int64_t left = deadline - NowMs();
-            if (left <= 0) return TCP4U_TIMEOUT;
-            pollfd pfd{sock, POLLOUT, 0};
-            int r = poll(&pfd, 1, static_cast<int>(left));
-            if (r < 0 && errno != EINTR) return TCP4U_ERROR;
-            if (r > 0 && (pfd.revents & (POLLERR | POLLNVAL))) return TCP4U_ERROR;
-            continue;
-        }
-        return TCP4U_ERROR;
-    }
-    return TCP4U_SUCCESS;
-}
-}  // namespace
 
 bool AppendConsoleMsg(std::vector<uint8_t>* out, uint32_t id, const void* data, size_t length) {
     if (length + 4 > 0x7FFF) return false;
@@ -168,7 +136,8 @@ bool AppendConsoleMsg(std::vector<uint8_t>* out, uint32_t id, const void* data, 
 
 int SendConsoleBytesWithin(int sock, const void* data, size_t length, int timeoutMs) {
     if (sock < 0) return TCP4U_ERROR;
-    return SendAllBefore(sock, static_cast<const uint8_t*>(data), length, NowMs() + timeoutMs);
+    int r = SendAllWithin(sock, data, length, timeoutMs);
+    return r > 0 ? TCP4U_SUCCESS : r == 0 ? TCP4U_TIMEOUT : TCP4U_ERROR;
 }
 
 int SendConsoleMsgWithin(int sock, uint32_t id, const void* data, size_t length, int timeoutMs) {

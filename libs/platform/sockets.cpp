@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
 void IgnoreSigpipe() { signal(SIGPIPE, SIG_IGN); }
 
@@ -190,6 +191,36 @@ int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors)
         }
     }
     return sent;
+}
+
+int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs) {
+    auto nowMs = [] {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    };
+    const int64_t deadline = nowMs() + timeoutMs;
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    while (length > 0) {
+        ssize_t n = send(sock, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            p += n;
+            length -= static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            int64_t left = deadline - nowMs();
+            if (left <= 0) return 0;
+            pollfd pfd{sock, POLLOUT, 0};
+            int r = poll(&pfd, 1, static_cast<int>(left));
+            if (r < 0 && errno != EINTR) return -1;
+            if (r > 0 && (pfd.revents & (POLLERR | POLLNVAL))) return -1;
+            continue;
+        }
+        return -1;
+    }
+    return 1;
 }
 
 int WaitReadable(int fd, int timeoutMs) {

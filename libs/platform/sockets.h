@@ -66,5 +66,10 @@ struct OutgoingDatagram {
 // errno of its failure (EMSGSIZE for a short send). Returns the number that went out.
 int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors);
 
+// Sends all bytes within timeoutMs for the whole of them, never blocking past that
+// (MSG_NOSIGNAL): a peer that stops reading cannot hold the sender. Returns 1 when all went,
+// 0 on time-out, -1 on error.
+int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs);
+
 // Waits for readability; returns 1 ready, 0 time-out, -1 error. timeoutMs -1 waits without limit.
 int WaitReadable(int fd, int timeoutMs);

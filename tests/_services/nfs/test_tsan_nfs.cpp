@@ -9,12 +9,16 @@
 
 #include "tests/_services/nfs/nfs_test_util.h"
 #include "_services/nfs/tcpsocket.h"
+#include "libs/platform/sockets.h"
 
 namespace {
-int Connect(int port) {
+// A connection to the port from the given loopback address.
+int Connect(int port, uint32_t from = INADDR_LOOPBACK) {
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(from);
+    bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     sa.sin_port = htons(static_cast<uint16_t>(port));
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     timeval tv{10, 0};
@@ -25,6 +29,8 @@ int Connect(int port) {
     }
     return s;
 }
+
+bool SendAll(int s, const uint8_t* p, size_t n) { return SendAllWithin(s, p, n, 10000) > 0; }
 
 bool RecvAll(int s, uint8_t* p, size_t n) {
     while (n) {
@@ -158,4 +164,44 @@ TEST_F(NfsTransport, ConnectionLimitAndRecordLimit) {
     EXPECT_TRUE(ClosedByPeer(held[1]));
     for (int s : {held[1], held[2], again})
         if (s >= 0) close(s);
+}
+
+// One address holds at most its share of the workers, taken and given back from several
+// threads at once; other addresses are served beside it.
+TEST_F(NfsTransport, OneAddressHoldsItsShareOnly) {
+    CRPCServer wide;
+    ASSERT_TRUE(wide.Attach(&nfs, "127.0.0.1", 0, CRPCServer::ATTACH_TCP, 8));
+    const int port = wide.TcpPortAt(3);
+    const int share = RpcConnectionsPerAddress(8);
+    ASSERT_EQ(share, 2);
+    const std::vector<uint8_t> read = ReadCall();
+    std::atomic<int> served{0}, refused{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 6; ++c)
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < 20; ++i) {
+                int s = Connect(port, 0x7F000002);  // 127.0.0.2
+                std::vector<uint8_t> r = s >= 0 ? TcpCall(s, read) : std::vector<uint8_t>{};
+                (AcceptStat(r) == RPC_SUCCESS ? served : refused)++;
+                if (s >= 0) close(s);
+                if (c == 0) usleep(1000);
+            }
+        });
+    // Meanwhile another address is served every time.
+    int other = 0;
+    for (int i = 0; i < 20; ++i) {
+        int s = Connect(port, 0x7F000003);
+        if (AcceptStat(TcpCall(s, read)) == RPC_SUCCESS) ++other;
+        if (s >= 0) close(s);
+    }
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(other, 20);
+    EXPECT_GT(served.load(), 0);
+    // Held at once: the share, and not one more.
+    int held[3];
+    for (int& s : held) s = Connect(port, 0x7F000002);
+    for (int i = 0; i < share; ++i) EXPECT_EQ(AcceptStat(TcpCall(held[i], read)), uint32_t{RPC_SUCCESS});
+    EXPECT_TRUE(ClosedByPeer(held[share]));
+    for (int s : held) close(s);
+    wide.Close();
 }
