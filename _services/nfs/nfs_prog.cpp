@@ -130,17 +130,21 @@ NfsSetAttr ReadSattr3(I_Stream& in) {
 }
 
 uint32_t ApplySetAttr(const NfsConfig& cfg, const std::string& path, const NfsSetAttr& s) {
+    // A link on disk has no mode, size or times of its own to set here, and what it names is
+    // never changed through it.
+    struct stat link;
+    if (cfg.fs->Stat(path, &link) == 0 && S_ISLNK(link.st_mode)) return s.setSize ? NFSERR_INVAL : NFS_OK;
     if (s.setMode) {
         if (cfg.streamInUse) {
             if (!CPosixFileAttr::WritePfaMode(path, static_cast<int>(s.mode & kPfaModeMask))) return NFSERR_IO;
         } else {
             // Without the attribute word the mode is the file's own.
-            Fd f(cfg.fs->Open(path, O_RDONLY | O_NONBLOCK));
+            Fd f(cfg.fs->Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
             if (f.fd < 0 || fchmod(f.fd, static_cast<mode_t>(s.mode & 07777)) != 0) return NFSERR_INVAL;
         }
     }
     if (s.setSize) {
-        Fd f(cfg.fs->Open(path, O_WRONLY | O_NONBLOCK));
+        Fd f(cfg.fs->Open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK));
         if (f.fd < 0) return NfsStatusOfErrno(-f.fd);
         if (s.size > static_cast<uint64_t>(INT64_MAX) || ftruncate(f.fd, static_cast<off_t>(s.size)) != 0)
             return NfsStatusOfErrno(errno == 0 ? EFBIG : errno);
@@ -154,7 +158,7 @@ uint32_t ApplySetAttr(const NfsConfig& cfg, const std::string& path, const NfsSe
             else if (hows[i] == SET_TO_SERVER_TIME) t[i] = {0, UTIME_NOW};
             else t[i] = given[i];
         }
-        Fd f(cfg.fs->Open(path, O_RDONLY | O_NONBLOCK));
+        Fd f(cfg.fs->Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
         if (f.fd < 0) return NfsStatusOfErrno(-f.fd);
         if (futimens(f.fd, t) != 0) return NfsStatusOfErrno(errno);
     }
@@ -249,7 +253,7 @@ uint32_t ReadFileData(const NfsConfig& cfg, const std::string& path, uint64_t of
                       std::vector<uint8_t>* data, bool* eof) {
     data->clear();
     *eof = false;
-    Fd f(cfg.fs->Open(path, O_RDONLY | O_NONBLOCK));
+    Fd f(cfg.fs->Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
     struct stat st;
     if (f.fd < 0) return NfsStatusOfErrno(-f.fd);
     if (fstat(f.fd, &st) != 0) return NFSERR_IO;
@@ -277,7 +281,7 @@ uint32_t ReadFileData(const NfsConfig& cfg, const std::string& path, uint64_t of
 uint32_t WriteFileData(const NfsConfig& cfg, const std::string& path, uint64_t offset, const uint8_t* data,
                        size_t length, bool sync) {
     if (offset > static_cast<uint64_t>(INT64_MAX) - length) return NFSERR_FBIG;
-    Fd f(cfg.fs->Open(path, O_WRONLY | O_NONBLOCK));
+    Fd f(cfg.fs->Open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK));
     if (f.fd < 0) return NfsStatusOfErrno(-f.fd);
     size_t done = 0;
     while (done < length) {

@@ -34,7 +34,8 @@ struct NfsSetAttr {
 };
 NfsSetAttr ReadSattr2(I_Stream& in);
 NfsSetAttr ReadSattr3(I_Stream& in);
-// Applies mode, size and times (owner and group are not kept). Returns an NFS status.
+// Applies mode, size and times (owner and group are not kept; a link on disk keeps its own and
+// its target's). Returns an NFS status. Neither this nor the data calls below follow a link.
 uint32_t ApplySetAttr(const NfsConfig& cfg, const std::string& path, const NfsSetAttr& s);
 
 // A directory and a name from the wire. For a lookup "." is the folder and ".." its parent

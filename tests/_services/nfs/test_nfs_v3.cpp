@@ -282,6 +282,20 @@ TEST_F(NfsV3, OwnModesAndLinksOnDisk) {
             EXPECT_EQ(in.ReadString(1024), c.link) << c.rel;
         }
     }
+    // The server acts on a link itself, never through it: no data, no attributes of what it names.
+    std::string data;
+    bool eof;
+    EXPECT_NE(Read(H("inlink"), 0, 100, &data, &eof), uint32_t{NFS_OK});
+    EXPECT_NE(Write(H("inlink"), 0, "through", FILE_SYNC), uint32_t{NFS_OK});
+    O_Stream sa;
+    PutH3(sa, H("inlink"));
+    PutSattr(sa, 0600, -1, 1000000000);
+    sa.WriteBool(false);
+    EXPECT_EQ(Nfs(3, 2, sa).In().Read32(), uint32_t{NFS_OK});
+    struct stat target;
+    ASSERT_EQ(stat((root + "/hello.txt").c_str(), &target), 0);
+    EXPECT_NE(target.st_mtim.tv_sec, 1000000000);
+    EXPECT_EQ(ReadFile(root + "/hello.txt"), std::string(100, 'h'));
     // The root and its "." and ".." entries have a file id other than 0.
     Nfs3Attr a;
     ASSERT_EQ(GetAttr(H(""), &a), uint32_t{NFS_OK});
