@@ -15,7 +15,6 @@ Needs root; exits 77 (skipped) without it. Usage: nfs_hostile_test.py <path to n
 import errno
 import os
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -158,16 +157,9 @@ def mount_table_respelt(pid, root):
 
 def main():
     nimbo = os.path.abspath(sys.argv[1])
-    if os.environ.get("NIMBO_PRIVATE_NET") != "1":
-        if os.geteuid() != 0:
-            print("skipped: needs root for a private network namespace")
-            return SKIP
-        if subprocess.call(["unshare", "-n", "true"]) != 0:
-            print("skipped: no network namespaces here")
-            return SKIP
-        env = dict(os.environ, NIMBO_PRIVATE_NET="1")
-        return subprocess.call(["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
-                                sys.executable, __file__, nimbo], env=env)
+    rc = live.reenter_in_private_net(__file__, nimbo)
+    if rc is not None:
+        return rc
     for tool in ("nfs-ls", "nfs-cat"):
         if not shutil.which(tool):
             print("missing %s: install libnfs-utils (tools/packages.d/nfs.txt)" % tool)
@@ -175,11 +167,8 @@ def main():
     work = tempfile.mkdtemp(prefix="nimbo-nfsh-")
     root = os.path.join(work, "root")
     live.make_tree(root)
-    ini = os.path.join(work, "Nimbo.ini")
-    with open(ini, "w") as f:
-        f.write("[NIMBO]\nNIMBO_Services=1024\nNIMBO_LogFile=%s\n" % os.path.join(work, "nimbo.log"))
-        f.write("[NFS]\nNFS_RootDir=%s\nNFS_SecurityLevel=0\n" % root)
-    proc = subprocess.Popen([nimbo, "-i", ini], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    proc = subprocess.Popen([nimbo, "-i", live.write_ini(work, root)], stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE)
     try:
         check(live.wait_listening([111, 1058, 2049], time.time() + 20), "PORTMAP, MOUNT and NFS listen")
         non_reading_clients(proc.pid, root)
@@ -187,16 +176,7 @@ def main():
     except Exception as e:  # a broken exchange is a failure, not a hang
         check(False, "exchange ended with %r" % e)
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            _, err = proc.communicate(timeout=30)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            _, err = proc.communicate()
-            check(False, "the program stops on SIGTERM")
-        check(proc.returncode == 0, "the program ends cleanly (exit %s)" % proc.returncode)
-        if b"ERROR: AddressSanitizer" in err or b"runtime error" in err:
-            check(False, "sanitizer report:\n" + err.decode(errors="replace")[-3000:])
+        live.stop_program(proc)
         shutil.rmtree(work, ignore_errors=True)
     print("%d failure(s)" % len(live.FAILURES))
     return 1 if live.FAILURES else 0

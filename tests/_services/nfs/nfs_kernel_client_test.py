@@ -11,7 +11,6 @@ Usage: nfs_kernel_client_test.py <path to nimbo_headless>
 """
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -20,9 +19,10 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 import initramfs  # noqa: E402
 import netns_pair  # noqa: E402
+import nfs_live_test as live  # noqa: E402
 
 SKIP = 77
-FAILURES = []
+check = live.check
 NS_SERVER, NS_CLIENT = "nimbo-nfsk-srv", "nimbo-nfsk-cli"
 SERVER_IP = "10.77.0.1"
 MODULES = ["virtio_pci", "virtio_net", "nfsv3", "nfsv2"]
@@ -61,12 +61,6 @@ done
 echo "@@ done"
 poweroff -f
 """
-
-
-def check(cond, what):
-    print(("ok   " if cond else "FAIL ") + what, flush=True)
-    if not cond:
-        FAILURES.append(what)
 
 
 def make_tree(root):
@@ -157,11 +151,7 @@ def main():
     root = os.path.join(work, "root")
     make_tree(root)
     make_initrd(os.path.join(work, "initrd.img"), release)
-    log = os.path.join(work, "nimbo.log")
-    ini = os.path.join(work, "Nimbo.ini")
-    with open(ini, "w") as f:
-        f.write("[NIMBO]\nNIMBO_Services=1024\nNIMBO_LogFile=%s\n" % log)
-        f.write("[NFS]\nNFS_RootDir=%s\nNFS_SecurityLevel=0\n" % root)
+    ini = live.write_ini(work, root)
     netns_pair.delete_namespaces(NS_SERVER, NS_CLIENT)
     proc = None
     try:
@@ -182,26 +172,17 @@ def main():
             check(False, "the guest powers off within 200 s")
         lines = parse_guest_output(out)
         guest_checks(lines)
-        if FAILURES:
+        if live.FAILURES:
             print(out[-6000:])
     except Exception as e:  # a broken exchange is a failure, not a hang
         check(False, "exchange ended with %r" % e)
     finally:
         if proc:
-            proc.send_signal(signal.SIGTERM)
-            try:
-                _, err = proc.communicate(timeout=20)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                _, err = proc.communicate()
-                check(False, "the program stops on SIGTERM")
-            check(proc.returncode == 0, "the program ends cleanly (exit %s)" % proc.returncode)
-            if b"ERROR: AddressSanitizer" in err or b"runtime error" in err:
-                check(False, "sanitizer report:\n" + err.decode(errors="replace")[-3000:])
+            live.stop_program(proc)
         netns_pair.delete_namespaces(NS_SERVER, NS_CLIENT)
         shutil.rmtree(work, ignore_errors=True)
-    print("%d failure(s)" % len(FAILURES))
-    return 1 if FAILURES else 0
+    print("%d failure(s)" % len(live.FAILURES))
+    return 1 if live.FAILURES else 0
 
 
 if __name__ == "__main__":

@@ -254,18 +254,49 @@ def raw_clients(root):
         s.s.close()
 
 
+def reenter_in_private_net(script, nimbo):
+    """None inside the private network namespace of the test; outside it, runs script there and
+    gives its exit code (SKIP when the machine cannot make one)."""
+    if os.environ.get("NIMBO_PRIVATE_NET") == "1":
+        return None
+    if os.geteuid() != 0:
+        print("skipped: needs root for a private network namespace")
+        return SKIP
+    if subprocess.call(["unshare", "-n", "true"]) != 0:
+        print("skipped: no network namespaces here")
+        return SKIP
+    env = dict(os.environ, NIMBO_PRIVATE_NET="1")
+    return subprocess.call(["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
+                            sys.executable, script, nimbo], env=env)
+
+
+def write_ini(work, root):
+    """Settings with NFS alone serving root read-write; the path of the file."""
+    ini = os.path.join(work, "Nimbo.ini")
+    with open(ini, "w") as f:
+        f.write("[NIMBO]\nNIMBO_Services=1024\nNIMBO_LogFile=%s\n" % os.path.join(work, "nimbo.log"))
+        f.write("[NFS]\nNFS_RootDir=%s\nNFS_SecurityLevel=0\n" % root)
+    return ini
+
+
+def stop_program(proc):
+    """Ends the program with SIGTERM: it must stop in time, cleanly, with no sanitizer report."""
+    proc.send_signal(signal.SIGTERM)
+    try:
+        _, err = proc.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        _, err = proc.communicate()
+        check(False, "the program stops on SIGTERM")
+    check(proc.returncode == 0, "the program ends cleanly (exit %s)" % proc.returncode)
+    if b"ERROR: AddressSanitizer" in err or b"runtime error" in err:
+        check(False, "sanitizer report:\n" + err.decode(errors="replace")[-3000:])
+
+
 def main():
     nimbo = os.path.abspath(sys.argv[1])
-    if os.environ.get("NIMBO_PRIVATE_NET") != "1":
-        if os.geteuid() != 0:
-            print("skipped: needs root for a private network namespace")
-            return SKIP
-        if subprocess.call(["unshare", "-n", "true"]) != 0:
-            print("skipped: no network namespaces here")
-            return SKIP
-        env = dict(os.environ, NIMBO_PRIVATE_NET="1")
-        rc = subprocess.call(["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
-                              sys.executable, __file__, nimbo], env=env)
+    rc = reenter_in_private_net(__file__, nimbo)
+    if rc is not None:
         return rc
     for tool in ("rpcinfo", "nfs-ls", "nfs-cat", "nfs-cp"):
         if not shutil.which(tool):
@@ -275,12 +306,7 @@ def main():
     work = tempfile.mkdtemp(prefix="nimbo-nfs-")
     root = os.path.join(work, "root")
     make_tree(root)
-    log = os.path.join(work, "nimbo.log")
-    ini = os.path.join(work, "Nimbo.ini")
-    with open(ini, "w") as f:
-        f.write("[NIMBO]\nNIMBO_Services=1024\nNIMBO_LogFile=%s\n" % log)
-        f.write("[NFS]\nNFS_RootDir=%s\nNFS_SecurityLevel=0\n" % root)
-    proc = subprocess.Popen([nimbo, "-i", ini], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    proc = subprocess.Popen([nimbo, "-i", write_ini(work, root)], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
         check(wait_listening([111, 1058, 2049], time.time() + 20), "PORTMAP, MOUNT and NFS listen")
         real_clients(work, root)
@@ -288,16 +314,7 @@ def main():
     except Exception as e:  # a broken exchange is a failure, not a hang
         check(False, "exchange ended with %r" % e)
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            _, err = proc.communicate(timeout=20)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            _, err = proc.communicate()
-            check(False, "the program stops on SIGTERM")
-        check(proc.returncode == 0, "the program ends cleanly (exit %s)" % proc.returncode)
-        if b"ERROR: AddressSanitizer" in err or b"runtime error" in err:
-            check(False, "sanitizer report:\n" + err.decode(errors="replace")[-3000:])
+        stop_program(proc)
         shutil.rmtree(work, ignore_errors=True)
     print("%d failure(s)" % len(FAILURES))
     return 1 if FAILURES else 0
