@@ -64,8 +64,9 @@ uint32_t CRPCProg_Mount::ResolveExport(const std::string& mountPath, std::string
         char real[PATH_MAX];
         ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), real, sizeof real - 1);
         close(fd);
-        if (n <= 0) return MNT_ACCES;
-        local.assign(real, static_cast<size_t>(n));
+        struct stat st;
+        if (n > 0) local.assign(real, static_cast<size_t>(n));
+        else if (e.fs->Stat(local, &st) != 0 || !S_ISDIR(st.st_mode)) return MNT_ACCES;  // no /proc: no links
         if (!e.fs->Contains(local)) return MNT_ACCES;
         *folder = local;
         return MNT_OK;
