@@ -67,6 +67,13 @@ bool WdsAssetFits(int platform, const std::string& text, bool hasBootManager, st
     return true;
 }
 
+// In boot-manager mode 1 the EFI clients start pxenimbo.efi, which has no module that can
+// chain to a Windows boot manager: WDS entries of the EFI32 and EFI64 menus could not boot.
+// (In mode 3 those menus feed the EFI menu stores and keep them.)
+bool EfiMenuLeavesOutWds(const BinlContext& ctx, int platform) {
+    return ctx.bmMode == 1 && (platform == PLATFORM_EFI32 || platform == PLATFORM_EFI64);
+}
+
 // Reads an NWA data file and its nine records; false (with the message) when it cannot be used.
 bool LoadNwaRecords(const std::string& datPath, BinlAssetHeader* header, std::string (&records)[kMenuStringCount]) {
     std::vector<uint8_t> bytes;
@@ -190,6 +197,27 @@ bool IsUsableHeadFolder(const std::string& name) {
            name.find('?') == std::string::npos;
 }
 
+std::vector<std::string> WdsEntriesLeftOutOfEfiMenus(const BinlContext& ctx) {
+    std::vector<std::string> out;
+    const std::string kindPath = ctx.root + "/WIA_WDS";
+    for (const FolderEntry& e : ListFolder(kindPath)) {
+        if (!e.isFolder || !IsUsableHeadFolder(e.name)) continue;
+        const std::string asset = kindPath + "/" + e.name + "/" + kNimboFolder;
+        BinlAssetHeader h;
+        if (!ReadAssetHeader(asset + "/" + kBinlDataFile, &h)) continue;
+        const bool hasBootManager = IsRegularFile(asset + "/bootmgfw.efi");
+        std::string kernel, bootName;
+        for (int platform : {PLATFORM_EFI32, PLATFORM_EFI64}) {
+            if (!EfiMenuLeavesOutWds(ctx, platform) ||
+                !WdsAssetFits(platform, HeaderText(h.platform), hasBootManager, &kernel, &bootName))
+                continue;
+            out.push_back("WIA_WDS\\" + e.name + "\\");
+            break;
+        }
+    }
+    return out;
+}
+
 int CheckOffDuplicate(const std::string& root, const char* kind, const std::string& head) {
     if (!PathExists(root + "/" + kind + "/off_" + head)) return 0;
     BinlLog("BINL Err: ABORT, \\%s contains both \"%s\" and its off_ version", kind, head.c_str());
@@ -259,6 +287,7 @@ int BinlBuildMenuDef(const BinlContext& ctx, const std::string& menuPath) {
         bool hasBootManager = IsRegularFile(ctx.root + "/WIA_WDS/" + head + "/_NIMBO_/bootmgfw.efi");
         std::string kernel, bootName;
         if (!WdsAssetFits(platform, platformText, hasBootManager, &kernel, &bootName)) return;
+        if (EfiMenuLeavesOutWds(ctx, platform)) return;
         ++number;
         text += MenuAssetEntryText("WIA_WDS", head, number, ProductOf(h), PlatformOf(h), number == 1, kernel,
                                    "WIA_WDS\\" + head + "\\_NIMBO_\\" + bootName);

@@ -26,6 +26,10 @@ std::string MenuNwaEntryText(const std::string& head, int number, const std::str
 // when its content changed. 0 or -1.
 int BinlBuildMenuDef(const BinlContext& ctx, const std::string& menuPath);
 
+// The WDS entries (labels "WIA_WDS\\<head>\\") that the EFI32 and EFI64 menus leave out
+// because their clients cannot chain to them (boot-manager mode 1); empty in mode 3.
+std::vector<std::string> WdsEntriesLeftOutOfEfiMenus(const BinlContext& ctx);
+
 // 1 (and the message) when root/kind/off_<head> exists, else 0.
 int CheckOffDuplicate(const std::string& root, const char* kind, const std::string& head);
 

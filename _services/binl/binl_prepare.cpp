@@ -30,6 +30,9 @@ namespace {
 // Platforms of the boot-manager pairs in the order they are maintained.
 const int kBootManagerOrder[] = {PLATFORM_EFI64, PLATFORM_EFI32, PLATFORM_EFIARM64, PLATFORM_EFIARM32};
 
+// Folded into the asset stamp in boot-manager mode 3 (mode 1 leaves it as it was).
+constexpr uint32_t kBmMode3Stamp = 0x33444D42u;
+
 // The components kept open, below root/BM/PXENIMBO, with the code that names each.
 // Debian's syslinux has no "pxechain.cbt": its place is held by pxechn.c32.
 struct Held {
@@ -308,6 +311,16 @@ int PrepareSteps(BinlRun* run) {
         BinlLog("BINL Err: ABORT, Nimbo's TFTP service is Off");
         fail("the TFTP service is off");
     }
+    if (dhcp && !dhcp->rec.DHCP_BootFile[0] && !dhcp->defaultBootFileList.empty()) {
+        // Every settings key is optional: without a boot file BINL serves the default list of
+        // its mode, as the settings page would have filled it in.
+        bool taken = false;
+        DhcpConfigUpdate([&taken](DhcpConfig& cfg) { taken = TakeDefaultBootFile(&cfg); });
+        dhcp = DhcpSettingsSnapshot();
+        if (taken)
+            BinlLog("BINL Inf: DHCP \"Boot File\" not set, the default list of boot-manager mode %d is used: %s",
+                    dhcp->rec.BmMode == 3 ? 3 : 1, dhcp->defaultBootFileList.c_str());
+    }
     std::string bootFile = dhcp ? std::string(dhcp->rec.DHCP_BootFile, strnlen(dhcp->rec.DHCP_BootFile,
                                                                              sizeof dhcp->rec.DHCP_BootFile))
                                 : std::string();
@@ -361,6 +374,9 @@ int PrepareSteps(BinlRun* run) {
     if (NwaScanAssets(ctx, &nwaCount, &nwaFlag, &stamp) == 1) changed = true;
     // The stamp is stored only once the menus are built from these assets: a run whose menu
     // step stops leaves the old stamp, so the next run rebuilds the menus.
+    // Which menus list the WDS assets depends on the boot-manager mode: a change of mode
+    // changes the stamp, and the menus are built again.
+    if (ctx.bmMode == 3) stamp ^= kBmMode3Stamp;
     if (!BinlAssetStampHolds(ctx, stamp)) changed = true;
     Step(run, "assets");
     if (!run->keepGoing()) return stop("the service was stopped");
@@ -385,6 +401,13 @@ int PrepareSteps(BinlRun* run) {
         }
     }
     BinlUpdateAssetStamp(ctx, stamp);
+    std::vector<std::string> leftOut = WdsEntriesLeftOutOfEfiMenus(ctx);
+    if (!leftOut.empty()) {
+        std::string names;
+        for (const std::string& n : leftOut) names += (names.empty() ? "" : ", ") + n;
+        BinlLog("BINL Warn: EFI menus leave out %s: pxenimbo.efi cannot chain to a Windows boot manager "
+                "(boot-manager mode 1; mode 3 boots them)", names.c_str());
+    }
     Step(run, "menus");
     if (!run->keepGoing()) return stop("the service was stopped");
 

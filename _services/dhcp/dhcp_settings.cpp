@@ -721,6 +721,21 @@ void DhcpConfigUpdate(const std::function<void(DhcpConfig&)>& edit) {
     g_live = std::move(next);
 }
 
+bool TakeDefaultBootFile(DhcpConfig* cfg) {
+    DhcpSettings& s = cfg->rec;
+    if (strnlen(s.DHCP_BootFile, sizeof s.DHCP_BootFile) != 0 || cfg->defaultBootFileList.empty() ||
+        cfg->defaultBootFileList.size() >= sizeof s.DHCP_BootFile)
+        return false;
+    auto t = std::make_unique<ArchBootTable>();
+    IpxeKeyRows rows = 0;
+    if (!validateBootFileSetting(cfg->defaultBootFileList.c_str(), t.get(), nullptr, &rows)) return false;
+    std::memset(s.DHCP_BootFile, 0, sizeof s.DHCP_BootFile);
+    std::memcpy(s.DHCP_BootFile, cfg->defaultBootFileList.data(), cfg->defaultBootFileList.size());
+    s.BootFileTable = *t;
+    cfg->bootFileIpxe = rows;
+    return true;
+}
+
 int parseBootFileSetting() {
     int ok = 0;
     DhcpConfigUpdate([&ok](DhcpConfig& cfg) {

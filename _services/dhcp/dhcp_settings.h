@@ -99,6 +99,11 @@ void DhcpSettingsClearPublished();
 void DhcpSettingsUpdate(const std::function<void(DhcpSettings&)>& edit);
 // Edits the whole live configuration (record and key bits) under the writer lock.
 void DhcpConfigUpdate(const std::function<void(DhcpConfig&)>& edit);
+// With BINL on, an empty DHCP_BootFile stands for the default list of the boot-manager
+// mode (cfg->defaultBootFileList, as the settings page fills it in): takes that list into
+// the record and its BootFileTable. True when it did; false when a boot file is set or the
+// configuration has no default list.
+bool TakeDefaultBootFile(DhcpConfig* cfg);
 // Parses DHCP_BootFile of the live record again into its BootFileTable (cleared first,
 // replaced only when the list is valid). Returns 1 when it was.
 int parseBootFileSetting();

@@ -124,6 +124,8 @@ TEST_F(MenuFixture, EveryPlatformListsItsAssetsInKindOrder) {
                                         "   kernel       NWA_PXE\\Linux\\vmlinuz\r\n"
                                         "   append       initrd=NWA_PXE\\Linux\\initrd console=ttyS0\r\n"
                                         "   ipappend     2\r\n");
+    // The EFI menus of boot-manager mode 3 feed the EFI menu stores: they list the WDS assets.
+    ctx.bmMode = 3;
     const std::string win10Efi =
         "\r\nLABEL   WIA_WDS\\Win10\\\r\n"
         "   menu label   ^  1) Windows 10 Pro, x86 & AMD64\r\n"
@@ -149,12 +151,32 @@ TEST_F(MenuFixture, EveryPlatformListsItsAssetsInKindOrder) {
     EXPECT_TRUE(ListFolder(temp.path()).empty());
 }
 
+// Mode 1: EFI clients start pxenimbo.efi, which cannot chain to a Windows boot manager. The
+// EFI32 and EFI64 menus leave the WDS assets out (the NWA entry becomes number 1); the BIOS
+// menu and the ARM menus keep them.
+TEST_F(MenuFixture, EfiMenusOfMode1LeaveOutWdsAssets) {
+    Populate();
+    EXPECT_NE(Build(PLATFORM_BIOS).find("LABEL   WIA_WDS\\Win10\\"), std::string::npos);
+    EXPECT_EQ(Build(PLATFORM_EFI32), HeaderFor("EFI32"));
+    EXPECT_EQ(Build(PLATFORM_EFI64), HeaderFor("EFI64") +
+                                         "\r\nLABEL   NWA_PXE\\Linux\\\r\n"
+                                         "   menu label   ^  1) Test Linux, x64\r\n"
+                                         "   kernel       NWA_PXE\\Linux\\vmlinuz64\r\n"
+                                         "   append       initrd=NWA_PXE\\Linux\\initrd64\r\n");
+    EXPECT_NE(Build(PLATFORM_EFIARM64).find("LABEL   WIA_WDS\\WinArm\\"), std::string::npos);
+    // The ones left out, named once: the x86/x64 asset; the ARM64 one was never for these menus.
+    EXPECT_EQ(WdsEntriesLeftOutOfEfiMenus(ctx), std::vector<std::string>{"WIA_WDS\\Win10\\"});
+    ctx.bmMode = 3;
+    EXPECT_TRUE(WdsEntriesLeftOutOfEfiMenus(ctx).empty());
+}
+
 TEST_F(MenuFixture, WdsAssetNeedsItsBootManagerForEfiAndEmptyTextsShowQuestionMarks) {
     Header("WIA_WDS", "Win7", "", "");
     std::string bios = Build(PLATFORM_BIOS);
     EXPECT_NE(bios.find("^  1) Product ?, Platform ?\r\n"), std::string::npos);
     EXPECT_NE(bios.find("   menu\t\tdefault\r\n"), std::string::npos);
     Header("WIA_WDS", "Win7", "Windows 7", "AMD64");
+    ctx.bmMode = 3;  // (mode 1 leaves WDS assets out of EFI menus in any case)
     EXPECT_EQ(Build(PLATFORM_EFI64), HeaderFor("EFI64"));  // no bootmgfw.efi
 }
 

@@ -190,6 +190,80 @@ TEST_F(PrepareFixture, FailedChecksStillMakeTheTreeAndKeepTheCountRaised) {
     EXPECT_EQ(BinlPreparationCount.load(), 0);
 }
 
+// Every settings key is optional: with BINL on and no boot file, the preparation takes the
+// default list of the boot-manager mode into the live settings, says so, and completes (the
+// preparation count falls, so DHCP answers again).
+TEST_F(PrepareFixture, MissingBootFileTakesTheDefaultListOfTheMode) {
+    const DefaultLists lists = BuildDefaultLists();
+    const std::string none;
+    for (int mode : {1, 3}) {
+        SCOPED_TRACE(mode);
+        PublishDhcp(mode, &none);
+        ASSERT_EQ(dhcp()->rec.DHCP_BootFile[0], 0);
+        LogCatcher log;
+        BinlRun run;
+        EXPECT_EQ(BinlPrepare(&run), 0);
+        const std::string& expected = mode == 3 ? lists.bootManager : lists.biosEfi;
+        EXPECT_EQ(std::string(dhcp()->rec.DHCP_BootFile), expected);
+        EXPECT_TRUE(log.Has("BINL Inf: DHCP \"Boot File\" not set, the default list of boot-manager mode " +
+                            std::to_string(mode) + " is used: " + expected));
+        EXPECT_FALSE(log.Has("is not correct"));
+        EXPECT_EQ(BinlPreparationCount.load(), 0);
+        // The table follows the list: row 0 (BIOS) names pxenimbo.0 and is present.
+        EXPECT_STREQ(Row(0).text, "\\BM\\PXENIMBO\\BIOS\\pxenimbo.0");
+        EXPECT_EQ(uint32_t{Row(0).present}, 1u);
+    }
+    // A boot file that is set and wrong still stops the preparation.
+    const std::string wrong = "\\other.0";
+    PublishDhcp(1, &wrong);
+    LogCatcher log;
+    BinlRun run;
+    EXPECT_EQ(BinlPrepare(&run), -1);
+    EXPECT_TRUE(log.Has("BINL Err: ABORT, DHCP \"Boot File\" is not correct"));
+}
+
+// Mode 1: the EFI menus leave the WDS asset out and the preparation names it in one warning;
+// the BIOS menu keeps it. Switching to mode 3 builds the menus again, with the asset.
+TEST_F(PrepareFixture, Mode1EfiMenusLeaveOutWdsAssetsWithOneWarning) {
+    MakeWdsMedium(root.path(), "W11");
+    const std::string efi64 = root / "BM/PXENIMBO/EFI64/pxenimbo.cfg/menu.def";
+    const std::string bios = root / "BM/PXENIMBO/BIOS/pxenimbo.cfg/menu.def";
+    auto warnings = [](const LogCatcher& log) {
+        int n = 0;
+        for (const auto& l : log.lines())
+            if (l.find("BINL Warn: EFI menus leave out") != std::string::npos) {
+                ++n;
+                EXPECT_NE(l.find("WIA_WDS\\W11\\"), std::string::npos) << l;
+            }
+        return n;
+    };
+    {
+        LogCatcher log;
+        BinlRun run;
+        ASSERT_EQ(BinlPrepare(&run), 0);
+        EXPECT_EQ(warnings(log), 1);
+    }
+    EXPECT_EQ(ReadFile(efi64).find("WIA_WDS\\W11\\"), std::string::npos);
+    EXPECT_EQ(ReadFile(root / "BM/PXENIMBO/EFI32/pxenimbo.cfg/menu.def").find("WIA_WDS"), std::string::npos);
+    EXPECT_NE(ReadFile(bios).find("LABEL   WIA_WDS\\W11\\"), std::string::npos);
+    {
+        // Nothing changed: the menus stay, the warning comes again.
+        LogCatcher log;
+        BinlRun run;
+        ASSERT_EQ(BinlPrepare(&run), 0);
+        EXPECT_EQ(warnings(log), 1);
+        EXPECT_FALSE(log.Has("OK, " + efi64));
+    }
+    PublishDhcp(3);
+    {
+        LogCatcher log;
+        BinlRun run;
+        ASSERT_EQ(BinlPrepare(&run), 0);
+        EXPECT_EQ(warnings(log), 0);
+    }
+    EXPECT_NE(ReadFile(efi64).find("LABEL   WIA_WDS\\W11\\"), std::string::npos);
+}
+
 TEST_F(PrepareFixture, InaccessibleRootStops) {
     SetServices(SVC_TFTP_SERVER | SVC_PDHCP | SVC_BINL, root / "missing");
     LogCatcher log;

@@ -110,6 +110,7 @@ TEST_F(EfiMenuTest, DefaultTitleMissingMenuAndLoaderLimit) {
 
 // The whole road: assets prepared, menus built from them, stores built from the menus.
 TEST_F(EfiMenuTest, StoresFromBuiltMenus) {
+    ctx.bmMode = 3;  // the EFI clients of mode 3 boot these stores; mode 1 menus leave WDS assets out
     MakeWdsMedium(root.path(), "W11");
     WdsMedium arm;
     arm.arch = 12;
