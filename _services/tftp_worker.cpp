@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/udp.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -20,12 +21,15 @@
 #include <optional>
 #include <thread>
 
+#include "_services/dhcp/dhcp_settings.h"
 #include "_services/host_info.h"
 #include "_services/log.h"
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
 #include "_services/tftp_errsim.h"
+#include "_services/tftp_menu_tokens.h"
+#include "libs/platform/interfaces.h"
 #include "_services/tftp_protocol.h"
 
 namespace {
@@ -285,6 +289,69 @@ int TftpSendOack(TftpTransfer* t) {
     return 1;
 }
 
+namespace {
+
+// The addresses a menu file's tokens stand for, seen from this transfer: the client, the
+// local address its request reached (so a server with several interfaces names the one the
+// client can reach), and the gateway and mask the DHCP settings give clients; without a
+// mask there, the mask of the interface that holds the server address.
+MenuTokenAddresses MenuAddressesFor(const TftpTransfer& t) {
+    MenuTokenAddresses a;
+    a.client = t.client.sin_addr.s_addr;
+    a.server = t.local.s_addr;
+    if (a.server == htonl(INADDR_ANY) || a.server == htonl(INADDR_BROADCAST) || IN_MULTICAST(ntohl(a.server))) {
+        sockaddr_in me{};
+        socklen_t len = sizeof me;
+        if (getsockname(t.sock, reinterpret_cast<sockaddr*>(&me), &len) == 0) a.server = me.sin_addr.s_addr;
+    }
+    const std::shared_ptr<const DhcpConfig> dhcp = DhcpSettingsSnapshot();
+    if (dhcp) {
+        a.gateway = FirstOptionAddress(dhcp->rec.RouterOption, sizeof dhcp->rec.RouterOption);
+        a.mask = dhcp->rec.SubnetMask;
+    }
+    if (a.mask == 0)
+        for (const InterfaceAddress& i : ListInterfaceAddresses())
+            if (i.addr.s_addr == a.server) a.mask = i.mask.s_addr;
+    return a;
+}
+
+// A menu file leaves with its address tokens filled in for this client: the filled text
+// takes the file's place in a memory file, and its length is the size announced (tsize).
+// A file that cannot be read whole, or has no token, goes out as stored.
+void FillMenuFile(const TftpTransfer& t, TftpOpenResult* opened) {
+    if (!TftpIsMenuFile(opened->path) || opened->size > kTftpMenuFileLimit) return;
+    std::string text(static_cast<size_t>(opened->size), '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        ssize_t r = pread(opened->fd, text.data() + got, text.size() - got, static_cast<off_t>(got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return;
+        got += static_cast<size_t>(r);
+    }
+    const std::string filled = FillMenuAddressTokens(text, MenuAddressesFor(t));
+    if (filled == text) return;
+    int fd = memfd_create("nimbo-menu", MFD_CLOEXEC);
+    size_t put = 0;
+    while (fd >= 0 && put < filled.size()) {
+        ssize_t w = ::write(fd, filled.data() + put, filled.size() - put);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) break;
+        put += static_cast<size_t>(w);
+    }
+    if (fd < 0 || put != filled.size()) {
+        LogPrint(1, "TFTP Err: <%s>: address tokens not filled in: %s", opened->path.c_str(), LastErrorText());
+        if (fd >= 0) close(fd);
+        return;
+    }
+    close(opened->fd);
+    opened->fd = fd;
+    opened->size = filled.size();
+    LogPrint(10, "TFTP Inf: <%s>: address tokens filled in for %s", opened->path.c_str(),
+             IPv4Text(t.client.sin_addr).c_str());
+}
+
+}  // namespace
+
 int TftpParseRequest(TftpTransfer* t) {
     const GlobalSettings& s = t->settings;
     TftpRequest req;
@@ -342,6 +409,7 @@ int TftpParseRequest(TftpTransfer* t) {
         TftpFileError(t, opened.errorCode, "CreateFile");
         return TFTP_REFUSED;
     }
+    if (!write) FillMenuFile(*t, &opened);
     t->file = opened.fd;
     t->openedPath = opened.path;
     t->writeTarget = std::move(opened.target);

@@ -2,6 +2,7 @@
 // confined open (escape table) against a temporary root.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "_services/tftp_menu_tokens.h"
 #include "_services/tftp_request.h"
 #include "tests/_services/tftp/tftp_test_util.h"
 
@@ -507,3 +509,75 @@ TEST_F(TftpOpen, ShareModes) {
 }
 
 }  // namespace
+
+// The address tokens of menu files, filled in for one client.
+namespace {
+
+uint32_t Addr(const char* dotted) {
+    in_addr a{};
+    inet_pton(AF_INET, dotted, &a);
+    return a.s_addr;
+}
+
+}  // namespace
+
+TEST(MenuTokens, FilledForOneClient) {
+    MenuTokenAddresses a;
+    a.client = Addr("10.77.0.100");
+    a.server = Addr("10.77.0.1");
+    a.gateway = Addr("10.77.0.254");
+    a.mask = Addr("255.255.255.0");
+    MenuTokenAddresses noGateway = a;
+    noGateway.gateway = 0;
+    const struct {
+        std::string text;
+        std::string filled;
+        const MenuTokenAddresses* with;
+    } cases[] = {
+        {"   append       ip=$IP_CLNT$:$IP_BSRV$:$IP_GWAY$:$IP_MASK$\r\n",
+         "   append       ip=10.77.0.100:10.77.0.1:10.77.0.254:255.255.255.0\r\n", &a},
+        // Found without case, every occurrence.
+        {"srv=$ip_bsrv$ again=$Ip_BsRv$ c=$IP_CLNT$$IP_CLNT$", "srv=10.77.0.1 again=10.77.0.1 c=10.77.0.10010.77.0.100", &a},
+        // Other "$...$" texts and stray dollars stay; a token may follow a dollar.
+        {"$COMP_NAME$ $HEAD_DIR$ $5 $$IP_MASK$$", "$COMP_NAME$ $HEAD_DIR$ $5 $255.255.255.0$", &a},
+        // A token cut off at the end of the text is no token.
+        {"x=$IP_CLNT", "x=$IP_CLNT", &a},
+        {"x=$IP_CLNT$", "x=10.77.0.100", &a},
+        {"", "", &a},
+        // No gateway known: the kernel's "none" address.
+        {"gw=$IP_GWAY$", "gw=0.0.0.0", &noGateway},
+        // Bytes of any value pass through.
+        {std::string("a\0$IP_BSRV$\xff\r\n", 15), std::string("a\0" "10.77.0.1\xff\r\n", 15), &a},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(FillMenuAddressTokens(c.text, *c.with), c.filled);
+    }
+}
+
+TEST(MenuTokens, MenuFilesAreThoseOfMenuFolders) {
+    const struct {
+        const char* path;
+        bool menu;
+    } cases[] = {
+        {"BM/PXENIMBO/BIOS/pxenimbo.cfg/menu.def", true},
+        {"BM\\PXENIMBO\\EFI64\\PXENIMBO.CFG\\default", true},
+        {"x/pxenimbo.cfg/sub/menu.def", true},
+        {"pxenimbo.cfg/F1", true},
+        {"pxenimbo.cfg", false},
+        {"BM/PXENIMBO/BIOS/pxenimbo.0", false},
+        {"NWA_PXE/a/pxenimbo.cfgx/menu.def", false},
+        {"NWA_PXE/a/xpxenimbo.cfg/menu.def", false},
+        {"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(TftpIsMenuFile(c.path), c.menu) << c.path;
+}
+
+TEST(MenuTokens, FirstAddressOfTheRouterOption) {
+    const uint8_t two[] = {3, 8, 10, 77, 0, 254, 10, 77, 0, 253};
+    EXPECT_EQ(FirstOptionAddress(two, sizeof two), Addr("10.77.0.254"));
+    const uint8_t none[270] = {};
+    EXPECT_EQ(FirstOptionAddress(none, sizeof none), 0u);
+    const uint8_t cut[] = {3, 8, 10, 77, 0, 254};  // says 8 bytes, holds 4
+    EXPECT_EQ(FirstOptionAddress(cut, sizeof cut), 0u);
+}

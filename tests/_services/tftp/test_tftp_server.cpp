@@ -29,6 +29,7 @@
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
+#include "_services/dhcp/dhcp_settings.h"
 #include "_services/tftp_errsim.h"
 #include "_services/tftp_records.h"
 #include "tests/_services/tftp/tftp_test_util.h"
@@ -849,3 +850,59 @@ TEST_F(TftpServer, LongPathsAndRepeatedOptions) {
 }
 
 }  // namespace
+
+// A menu file leaves with its address tokens filled in for the client that asks, and the
+// size announced by tsize is the filled length. The gateway and mask come from the DHCP
+// settings; without a mask there, from the interface the request reached (loopback: /8).
+TEST_F(TftpServer, MenuFilesGetTheirAddressTokensFilledIn) {
+    const std::string folder = g_root + "/BM/PXENIMBO/BIOS/pxenimbo.cfg";
+    ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
+    // Tokens spread over several 512-byte blocks, one across a block boundary.
+    std::string menu = "LABEL   NWA_PXE\\Linux\\\r\n   kernel       vmlinuz\r\n";
+    menu += "   append       c=$IP_CLNT$ s=$IP_BSRV$ g=$IP_GWAY$ m=$IP_MASK$ " + std::string(480 - menu.size(), 'x');
+    menu += "$ip_bsrv$ end\r\n";
+    WriteFile(folder + "/menu.def", menu);
+    WriteFile(g_root + "/not_a_menu.txt", "s=$IP_BSRV$");
+
+    auto expected = [&](const std::string& gateway, const std::string& mask) {
+        std::string e = "LABEL   NWA_PXE\\Linux\\\r\n   kernel       vmlinuz\r\n";
+        e += "   append       c=127.0.0.1 s=127.0.0.1 g=" + gateway + " m=" + mask + " " +
+             std::string(480 - e.size(), 'x');
+        return e + "127.0.0.1 end\r\n";
+    };
+    auto publish = [](const char* mask) {
+        DhcpConfig cfg;
+        const uint8_t router[] = {3, 4, 10, 77, 0, 254};
+        memcpy(cfg.rec.RouterOption, router, sizeof router);
+        inet_pton(AF_INET, mask, &cfg.rec.SubnetMask);
+        DhcpSettingsPublish(cfg);
+    };
+    auto tsizeOf = [](const std::string& name) {
+        RawClient c;
+        c.SendRequest(1, name, {{"tsize", "0"}});
+        std::string oack = c.Receive();
+        c.SendToPeer(std::string("\0\5\0\10probe\0", 10));
+        const std::string key("\0\6tsize\0", 8);
+        return oack.compare(0, key.size(), key) == 0 ? std::string(oack.c_str() + key.size()) : std::string("none");
+    };
+
+    publish("255.255.255.0");
+    const std::string filled = expected("10.77.0.254", "255.255.255.0");
+    EXPECT_EQ(tsizeOf("BM/PXENIMBO/BIOS/pxenimbo.cfg/menu.def"), std::to_string(filled.size()));
+    Shell("atftp --option \"tsize 0\" -g -r BM/PXENIMBO/BIOS/pxenimbo.cfg/menu.def -l " + Out("menu1") +
+          " 127.0.0.1 " + Port());
+    EXPECT_EQ(ReadFile(Out("menu1")), filled);
+    // Backslashes and another case reach the same file.
+    Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get \"bm\\\\pxenimbo\\\\bios\\\\PXENIMBO.CFG\\\\menu.def\" " +
+          Out("menu2"));
+    EXPECT_EQ(ReadFile(Out("menu2")), filled);
+    // The stored file is untouched, and other files go out as stored.
+    EXPECT_EQ(ReadFile(folder + "/menu.def"), menu);
+    Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get not_a_menu.txt " + Out("plain"));
+    EXPECT_EQ(ReadFile(Out("plain")), "s=$IP_BSRV$");
+
+    publish("0.0.0.0");
+    Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get BM/PXENIMBO/BIOS/pxenimbo.cfg/menu.def " + Out("menu3"));
+    EXPECT_EQ(ReadFile(Out("menu3")), expected("10.77.0.254", "255.0.0.0"));
+    DhcpSettingsPublish(DhcpConfig{});
+}
