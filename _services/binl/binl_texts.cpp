@@ -88,11 +88,14 @@ const std::string& NwaReadmeText() {
    These tokens are replaced in kernel and append values:
       $COMP_NAME$   the server's computer name
       $HEAD_DIR$    the name of the asset's head folder
-   These are left for the boot program on the client:
+   These stay in the menu files; Nimbo's TFTP server fills them in for
+   each client when it sends a menu file (pxenimbo.cfg\menu.def):
       $IP_CLNT$     the client's address
-      $IP_BSRV$     the boot server's address
-      $IP_GWAY$     the client's gateway
-      $IP_MASK$     the client's subnet mask
+      $IP_BSRV$     the boot server's address (the one the client reached)
+      $IP_GWAY$     the client's gateway (DHCP settings; else 0.0.0.0)
+      $IP_MASK$     the client's subnet mask (DHCP settings; else the
+                    mask of the server's interface)
+   Example: append_BIOS = ... ip=$IP_CLNT$:$IP_BSRV$:$IP_GWAY$:$IP_MASK$::eth0:off
 
 5. Shares and HTTP
    Some systems read their files over the network after the kernel has
