@@ -6,8 +6,16 @@ with the client's tap device and Nimbo (DHCP or proxyDHCP, BINL and TFTP); in pr
 second namespace, joined to the bridge by a veth pair, runs dnsmasq as the plain DHCP server
 (--port=0, no PXE options). QEMU runs under TCG; every wait is bounded.
 
-usage: pxe_boot_test.py NIMBO SCENARIO   (bios, uefi, proxy-bios, proxy-uefi, nwa-boot, held-off,
-                                          wds-uefi)
+usage: pxe_boot_test.py NIMBO SCENARIO   (bios, uefi, proxy-bios, proxy-uefi, nwa-boot, nwa-boot-uefi,
+                                          held-off, wds-uefi)
+
+nwa-boot (BIOS) and nwa-boot-uefi boot the host's Linux kernel from the menu. Its append line
+carries the address tokens $IP_CLNT$, $IP_BSRV$, $IP_GWAY$ and $IP_MASK$; the server namespace
+has a second interface listed before the client's, so the boot server's address must be the
+one the client reached. The initramfs prints the kernel command line on the serial console,
+loads the network and NFS modules, configures the network from those addresses, mounts Nimbo's
+NFS export as its root (vers=3, tcp) and switches to it; the root's /sbin/init (mode 0755)
+prints its marker.
 
 wds-uefi runs boot-manager mode 3 with a WDS asset: the UEFI client is offered bootmgfw.efi
 with option 252 naming its store (read on the client's tap) and fetches it over TFTP.
@@ -16,7 +24,6 @@ held-off needs no QEMU: a preparation that stops keeps DHCP from answering a cli
 second namespace, and a completed one lets it answer.
 Exit codes: 0 passed, 1 failed, 77 skipped (not root, or a tool is missing).
 """
-import glob
 import os
 import re
 import shutil
@@ -27,9 +34,21 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+import initramfs  # noqa: E402
+
 SKIP = 77
 MARKER = "NIMBO-NWA-KERNEL-UP"
+NFS_MARKER = "NIMBO-NFS-ROOT-INIT-RAN"
 SERVER_IP = "10.77.0.1"
+GATEWAY = "10.77.0.254"
+MASK = "255.255.255.0"
+OTHER_IP = "10.88.0.1"  # the server's other interface, listed first
+# The kernel line's address part as the menu file carries it, and as the kernel must see it.
+TOKENS = "ip=$IP_CLNT$:$IP_BSRV$:$IP_GWAY$:$IP_MASK$::eth0:off"
+FILLED = re.compile(r"ip=10\.77\.0\.(\d+):%s:%s:%s::eth0:off" % tuple(re.escape(a) for a in (SERVER_IP, GATEWAY, MASK)))
+# Modules the initramfs loads (with what they need): the two network cards and NFS version 3.
+MODULES = ("e1000", "virtio_pci", "virtio_net", "nfsv3")
 BOOT_LIST = ("\\BM\\PXENIMBO\\BIOS\\pxenimbo.0|6?\\BM\\PXENIMBO\\EFI32\\pxenimbo.efi|"
              "7?\\BM\\PXENIMBO\\EFI64\\pxenimbo.efi|9?\\BM\\PXENIMBO\\EFI64\\pxenimbo.efi")
 # Boot-manager mode 3: EFI clients get the boot manager and, in option 252, its store.
@@ -89,63 +108,66 @@ def run(*cmd, check=True):
 
 
 def kernel_image():
-    found = sorted(glob.glob("/boot/vmlinuz-*"))
-    return found[-1] if found else None
+    """The newest Debian kernel that has its modules (the Linux scenarios load some), or None."""
+    release = initramfs.kernel_release()
+    return "/boot/vmlinuz-" + release if release else None
 
 
-def newc_archive(entries):
-    """A cpio archive in the newc form: entries are (name, mode, data)."""
-    out = bytearray()
-    ino = 1
-    for name, mode, data in entries + [("TRAILER!!!", 0, b"")]:
-        nb = name.encode() + b"\0"
-        fields = [ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(nb), 0]
-        out += b"070701" + b"".join(b"%08X" % f for f in fields) + nb
-        out += b"\0" * ((4 - len(out) % 4) % 4)
-        out += data
-        out += b"\0" * ((4 - len(out) % 4) % 4)
-        ino += 1
-    return bytes(out)
+def copy_program_tree(root, init_text):
+    """A root folder for NFS: busybox with its libraries and /sbin/init; folders and programs
+    have mode 0755, which must come through NFS for the kernel to run them."""
+    def put(target, source, mode):
+        full = os.path.join(root, target.strip("/"))
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        shutil.copyfile(source, full)
+        os.chmod(full, mode)
+
+    for source in ["/bin/busybox"] + initramfs.shared_libraries("/bin/busybox"):
+        put(source, os.path.realpath(source), 0o755)
+    init = os.path.join(root, "sbin", "init")
+    os.makedirs(os.path.dirname(init), exist_ok=True)
+    with open(init, "w") as f:
+        f.write(init_text)
+    os.chmod(init, 0o755)
+    for folder in ("dev", "proc"):
+        os.makedirs(os.path.join(root, folder), exist_ok=True)
+    for folder, _, _ in os.walk(root):
+        os.chmod(folder, 0o755)
 
 
-def shared_libraries(program):
-    """The libraries a dynamically linked program needs, as ldd lists them."""
-    r = run("ldd", program, check=False)
-    libs = []
-    for line in r.stdout.splitlines():
-        m = re.search(r"(/\S+) \(0x", line)
-        if m and os.path.exists(m.group(1)):
-            libs.append(m.group(1))
-    return libs
-
-
-def make_initrd(path):
-    """An initramfs whose /init prints the marker on the serial console and powers off;
-    busybox comes with its libraries when it is not a static build."""
-    entries, folders = [], set()
-
-    def add_file(target, source, mode=0o100755):
-        parts = target.strip("/").split("/")
-        for i in range(1, len(parts)):
-            folder = "/".join(parts[:i])
-            if folder not in folders:
-                folders.add(folder)
-                entries.append((folder, 0o40755, b""))
-        with open(source, "rb") as f:
-            entries.append(("/".join(parts), mode, f.read()))
-
-    add_file("bin/busybox", "/bin/busybox")
-    for lib in shared_libraries("/bin/busybox"):
-        add_file(lib, os.path.realpath(lib))
+def make_initrd(path, release=None):
+    """An initramfs whose /init prints the marker on the serial console and powers off. With a
+    kernel release, /init first prints the kernel command line, loads that kernel's network and
+    NFS modules, sets the address from the command line's ip= part (as the menu's tokens were
+    filled in) and switches to Nimbo's NFS export as its root."""
+    image = initramfs.Initramfs()
+    image.add_busybox()
+    nfs_part = ""
+    if release:
+        loads = "".join("/bin/busybox insmod /modules/%s 2>/dev/null\n" % name
+                        for name in image.add_modules(release, MODULES))
+        # ip=client:server:gateway:mask::eth0:off
+        nfs_part = ("/bin/busybox mount -t proc proc /proc\n"
+                    "CMDLINE=$(/bin/busybox cat /proc/cmdline)\n"
+                    "/bin/busybox echo \"NIMBO-CMDLINE: $CMDLINE\"\n"
+                    + loads +
+                    "for w in $CMDLINE; do case $w in ip=*) IPS=${w#ip=};; esac; done\n"
+                    "IFS=: read CLNT BSRV GWAY MASK REST <<EOF\n$IPS\nEOF\n"
+                    "n=0; while [ $n -lt 50 ] && ! /bin/busybox ifconfig eth0 $CLNT netmask $MASK up 2>/dev/null; do\n"
+                    "  /bin/busybox sleep 0.2; n=$((n+1)); done\n"
+                    "/bin/busybox mkdir -p /newroot\n"
+                    "/bin/busybox mount -t nfs -o vers=3,proto=tcp,nolock,addr=$BSRV $BSRV:/ /newroot && "
+                    "exec /bin/busybox switch_root /newroot /sbin/init\n"
+                    "/bin/busybox echo NIMBO-NFS-ROOT-FAILED\n")
     init = ("#!/bin/busybox sh\n"
             "/bin/busybox mkdir -p /proc /dev\n"
             "/bin/busybox mount -t devtmpfs dev /dev 2>/dev/null\n"
             "/bin/busybox echo %s > /dev/ttyS0\n"
             "/bin/busybox echo %s\n"
-            "/bin/busybox poweroff -f\n" % (MARKER, MARKER)).encode()
-    entries.append(("init", 0o100755, init))
-    with open(path, "wb") as f:
-        f.write(newc_archive(entries))
+            "%s"
+            "/bin/busybox poweroff -f\n" % (MARKER, MARKER, nfs_part))
+    image.add_data("init", init.encode(), 0o100755)
+    image.write(path)
 
 
 # A plain DHCPDISCOVER from the client namespace: prints "OFFER <address>" or "NONE".
@@ -250,12 +272,14 @@ class Test:
         self.proxy = scenario.startswith("proxy")
         self.client_ns = self.proxy or scenario == "held-off"
         self.uefi = scenario.endswith("uefi")
+        self.linux = scenario.startswith("nwa-boot")  # boots Linux with the tokens and the NFS root
         tag = "%d" % os.getpid()
         self.ns = "nimbo-pxe-" + tag
         self.ns2 = "nimbo-dhcp-" + tag
         self.tmp = tempfile.mkdtemp(prefix="nimbo-pxe-")
         self.root = os.path.join(self.tmp, "root")
         self.logfile = os.path.join(self.tmp, "nimbo.log")
+        self.nfsroot = os.path.join(self.tmp, "nfsroot")
         self.procs = []
 
     # --- set-up -------------------------------------------------------------------------
@@ -264,6 +288,12 @@ class Test:
         run("ip", "netns", "add", ns)
         x = ["ip", "netns", "exec", ns]
         run(*x, "ip", "link", "set", "lo", "up")
+        if self.linux:
+            # Another interface, with its address listed before the client's network.
+            run(*x, "ip", "link", "add", "vx0", "type", "veth", "peer", "name", "vx1")
+            run(*x, "ip", "addr", "add", OTHER_IP + "/24", "dev", "vx0")
+            run(*x, "ip", "link", "set", "vx0", "up")
+            run(*x, "ip", "link", "set", "vx1", "up")
         run(*x, "ip", "link", "add", "br0", "type", "bridge")
         run(*x, "ip", "tuntap", "add", "dev", "tap0", "mode", "tap")
         run(*x, "ip", "link", "set", "tap0", "master", "br0")
@@ -289,8 +319,12 @@ class Test:
         else:
             with open(os.path.join(asset, "vmlinuz"), "wb") as f:
                 f.write(b"no kernel on this machine")
-        make_initrd(os.path.join(asset, "initrd.img"))
+        make_initrd(os.path.join(asset, "initrd.img"), initramfs.kernel_release() if self.linux else None)
         append = "initrd=::NWA_PXE/$HEAD_DIR$/initrd.img console=ttyS0 rdinit=/init panic=-1 quiet"
+        if self.linux:
+            append += " " + TOKENS
+            copy_program_tree(self.nfsroot, "#!/bin/busybox sh\n/bin/busybox echo %s\n"
+                                            "/bin/busybox poweroff -f\n" % NFS_MARKER)
         with open(os.path.join(asset, "NimboAsset.inf"), "w") as f:
             f.write("[PXENIMBO_MENU_ENTRY]\r\n"
                     "asset=Test Linux (busybox)\r\n"
@@ -302,6 +336,7 @@ class Test:
         if self.scenario == "wds-uefi":
             self.wds_asset()
         services = 0x1 | 0x4 | 0x200 | (0x100 if self.proxy else 0)  # proxy mode: the bits 0x104
+        services |= 0x400 if self.linux else 0  # NFS
         ini = os.path.join(self.tmp, "Nimbo.ini")
         with open(ini, "w") as f:
             f.write("[NIMBO]\nNIMBO_Services=%d\nNIMBO_LogFile=%s\n" % (services, self.logfile))
@@ -311,7 +346,10 @@ class Test:
             else:
                 f.write("[DHCP]\nDHCP_BootFile=%s\n" % BOOT_LIST)
             if not self.proxy:
-                f.write("DHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=255.255.255.0\n")
+                f.write("DHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=%s\n" % MASK)
+            if self.linux:
+                f.write("DHCP_DefaultGateway=%s\n" % GATEWAY)
+                f.write("[NFS]\nNFS_RootDir=%s\n" % self.nfsroot)
         return ini
 
     def wds_asset(self):
@@ -421,17 +459,53 @@ class Test:
         log("title not seen; last OCR text:\n" + text)
         return False
 
-    def wait_serial(self, path, seconds):
+    def wait_serial(self, path, seconds, marker=MARKER):
+        """Waits for the marker on the serial console; gives up early once QEMU has ended
+        (the guest powered off, or its kernel panicked and -no-reboot stopped it)."""
         end = time.time() + seconds
         while time.time() < end:
+            ended = any(name == "qemu" and p.poll() is not None for name, p in self.procs)
             try:
                 with open(path, errors="replace") as f:
-                    if MARKER in f.read():
+                    if marker in f.read():
                         return True
             except OSError:
                 pass
+            if ended:
+                return False
             time.sleep(1)
         return False
+
+    def press_until_kernel(self, mon, seconds):
+        end = time.time() + seconds
+        while time.time() < end:
+            if re.search(r"TFTP Inf: Read file <NWA_PXE/TestLinux/vmlinuz>", self.log_text()):
+                return True
+            mon.command("sendkey ret")
+            time.sleep(3)
+        log("the menu entry's kernel was not fetched within %ds" % seconds)
+        return False
+
+    def check_linux(self, serial):
+        """The kernel saw the filled-in addresses, and the NFS root's init ran."""
+        ok = self.wait_serial(serial, 240, NFS_MARKER)
+        with open(serial, errors="replace") as f:
+            console = f.read()
+        line = next((l for l in console.splitlines() if "NIMBO-CMDLINE:" in l), "")
+        log("kernel command line:", line or "(not printed)")
+        m = FILLED.search(line)
+        if not m or not 100 <= int(m.group(1)) < 120:
+            log("the kernel line does not carry the client's, the boot server's, the gateway's and the "
+                "mask's addresses")
+            ok = False
+        if "$IP_" in line.upper():
+            log("a token reached the kernel unfilled")
+            ok = False
+        if not ok:
+            log("--- serial console (end)\n" + console[-3000:])
+            return False
+        log("the NFS root's /sbin/init ran:", NFS_MARKER)
+        return True
 
     # --- the scenario -------------------------------------------------------------------
     def qemu(self):
@@ -514,17 +588,23 @@ class Test:
             return False
         mon = Monitor(mon_path)
         try:
-            if not self.wait_title(mon, 120):
+            if self.linux and not kernel_image():
+                log("no kernel image on this machine: the NWA boot is not checked")
+                return SKIP
+            if self.linux:
+                # The menu's title is read in the bios and uefi scenarios; here Enter is pressed
+                # until the menu's only entry fetches its kernel (the graphic menu takes minutes
+                # to appear under software emulation on a busy machine, and reading it more).
+                if not self.press_until_kernel(mon, 300):
+                    return False
+            elif not self.wait_title(mon, 120):
                 return False
-            if self.scenario == "nwa-boot":
-                if not kernel_image():
-                    log("no kernel image on this machine: the NWA boot is not checked")
-                    return SKIP
-                mon.command("sendkey ret")
+            if self.linux:
                 if not self.wait_serial(serial, 180):
                     log("the kernel's marker did not reach the serial console")
                     return False
                 log("the NWA kernel booted and printed its marker")
+                return self.check_linux(serial)
         finally:
             mon.close()
         return True
