@@ -7,7 +7,7 @@ second namespace, joined to the bridge by a veth pair, runs dnsmasq as the plain
 (--port=0, no PXE options). QEMU runs under TCG; every wait is bounded.
 
 usage: pxe_boot_test.py NIMBO SCENARIO   (bios, uefi, proxy-bios, proxy-uefi, nwa-boot, nwa-boot-uefi,
-                                          held-off, wds-uefi)
+                                          held-off, no-boot-file, wds-uefi)
 
 nwa-boot (BIOS) and nwa-boot-uefi boot the host's Linux kernel from the menu. Its append line
 carries the address tokens $IP_CLNT$, $IP_BSRV$, $IP_GWAY$ and $IP_MASK$; the server namespace
@@ -19,6 +19,9 @@ prints its marker.
 
 wds-uefi runs boot-manager mode 3 with a WDS asset: the UEFI client is offered bootmgfw.efi
 with option 252 naming its store (read on the client's tap) and fetches it over TFTP.
+
+no-boot-file needs no QEMU: with BINL on and no DHCP_BootFile, BINL takes the default list
+of the mode, says so, and DHCP answers a client in the second namespace.
 
 held-off needs no QEMU: a preparation that stops keeps DHCP from answering a client in the
 second namespace, and a completed one lets it answer.
@@ -270,7 +273,7 @@ class Test:
         self.nimbo = nimbo
         self.scenario = scenario
         self.proxy = scenario.startswith("proxy")
-        self.client_ns = self.proxy or scenario == "held-off"
+        self.client_ns = self.proxy or scenario in ("held-off", "no-boot-file")
         self.uefi = scenario.endswith("uefi")
         self.linux = scenario.startswith("nwa-boot")  # boots Linux with the tokens and the NFS root
         tag = "%d" % os.getpid()
@@ -344,7 +347,9 @@ class Test:
             if self.scenario == "wds-uefi":
                 f.write("[DHCP]\nDHCP_BootFile=%s\nDHCP_BINL_BM_Mode=3\n" % BM3_LIST)
             else:
-                f.write("[DHCP]\nDHCP_BootFile=%s\n" % BOOT_LIST)
+                f.write("[DHCP]\n")
+                if self.scenario != "no-boot-file":
+                    f.write("DHCP_BootFile=%s\n" % BOOT_LIST)
             if not self.proxy:
                 f.write("DHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=%s\n" % MASK)
             if self.linux:
@@ -530,6 +535,19 @@ class Test:
         r = run("ip", "netns", "exec", self.ns2, sys.executable, "-c", DISCOVER_CLIENT, str(seconds), check=False)
         return r.stdout.strip()
 
+    def no_boot_file(self, ini):
+        """No DHCP_BootFile: the preparation completes with the default list and DHCP answers."""
+        self.start("nimbo", [self.nimbo, "-i", ini, "-l", "9"], self.ns)
+        if not self.wait_log([r'BINL Inf: DHCP "Boot File" not set, the default list of boot-manager mode 1 is used',
+                              r'BINL Inf: Preparation/Maintenance procedures "End"'], 90):
+            return False
+        answer = self.discover(10)
+        if not answer.startswith("OFFER 10.77.0."):
+            log("no offer with BINL's default boot file:", answer)
+            return False
+        log("BINL took the default list;", answer)
+        return True
+
     def held_off(self, ini):
         """A preparation that stops keeps BinlPreparationCount raised: DHCP answers nobody.
         Once a preparation completes, the same request is offered an address."""
@@ -561,6 +579,8 @@ class Test:
     def run(self):
         self.network()
         ini = self.tree()
+        if self.scenario == "no-boot-file":
+            return self.no_boot_file(ini)
         if self.scenario == "held-off":
             return self.held_off(ini)
         self.start("nimbo", [self.nimbo, "-i", ini, "-l", "9"], self.ns)
@@ -643,7 +663,7 @@ def main():
     if os.geteuid() != 0:
         log("needs root for network namespaces and tap devices")
         return SKIP
-    tools = ["ip"] if scenario == "held-off" else ["ip", "qemu-system-x86_64", "tesseract"]
+    tools = ["ip"] if scenario in ("held-off", "no-boot-file") else ["ip", "qemu-system-x86_64", "tesseract"]
     tools += ["dnsmasq"] if scenario.startswith("proxy") else []
     tools += ["wimlib-imagex", "hivexget"] if scenario == "wds-uefi" else []
     missing = [t for t in tools if not shutil.which(t)]
