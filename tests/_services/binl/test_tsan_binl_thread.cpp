@@ -165,6 +165,9 @@ TEST(BinlThread, WaitsForTheDhcpSettingsOfManyStoredLeases) {
 TEST(BinlThread, GivesUpWaitingWithALogLineAndLogsTheStop) {
     TempDir root, temp;
     UseServices(SVC_TFTP_SERVER | SVC_DHCP | SVC_BINL, root, temp);
+    // Nothing loaded: not even what an earlier test of this program left published.
+    DhcpSettingsPublish(DhcpConfig{});
+    DhcpSettingsClearPublished();
     LogCatcher log;
     EXPECT_FALSE(BinlWaitForDhcpSettings(300, [] { return true; }));
     EXPECT_TRUE(log.Has("BINL Err: DHCP settings not loaded after 0 s; preparing without waiting further"));
