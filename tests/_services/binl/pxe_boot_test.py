@@ -535,18 +535,23 @@ class Test:
         r = run("ip", "netns", "exec", self.ns2, sys.executable, "-c", DISCOVER_CLIENT, str(seconds), check=False)
         return r.stdout.strip()
 
-    def no_boot_file(self, ini):
-        """No DHCP_BootFile: the preparation completes with the default list and DHCP answers."""
+    def offered_after(self, ini, patterns, what):
+        """Starts the program, waits for the log lines and expects an offer to the client."""
         self.start("nimbo", [self.nimbo, "-i", ini, "-l", "9"], self.ns)
-        if not self.wait_log([r'BINL Inf: DHCP "Boot File" not set, the default list of boot-manager mode 1 is used',
-                              r'BINL Inf: Preparation/Maintenance procedures "End"'], 90):
+        if not self.wait_log(patterns + [r'BINL Inf: Preparation/Maintenance procedures "End"'], 90):
             return False
         answer = self.discover(10)
         if not answer.startswith("OFFER 10.77.0."):
-            log("no offer with BINL's default boot file:", answer)
+            log("no offer %s:" % what, answer)
             return False
-        log("BINL took the default list;", answer)
+        log("%s:" % what, answer)
         return True
+
+    def no_boot_file(self, ini):
+        """No DHCP_BootFile: the preparation completes with the default list and DHCP answers."""
+        return self.offered_after(
+            ini, [r'BINL Inf: DHCP "Boot File" not set, the default list of boot-manager mode 1 is used'],
+            "with BINL's default boot file")
 
     def held_off(self, ini):
         """A preparation that stops keeps BinlPreparationCount raised: DHCP answers nobody.
@@ -566,15 +571,7 @@ class Test:
         self.procs = [(n, p) for n, p in self.procs if p is not nimbo]
         os.rmdir(twin)
         os.rename(self.logfile, self.logfile + ".first")
-        self.start("nimbo", [self.nimbo, "-i", ini, "-l", "9"], self.ns)
-        if not self.wait_log([r'BINL Inf: Preparation/Maintenance procedures "End"'], 90):
-            return False
-        answer = self.discover(10)
-        if not answer.startswith("OFFER 10.77.0."):
-            log("no offer after the preparation completed:", answer)
-            return False
-        log("after the preparation:", answer)
-        return True
+        return self.offered_after(ini, [], "after the preparation completed")
 
     def run(self):
         self.network()
