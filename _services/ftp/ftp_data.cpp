@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include "_services/ftp/ftp_fs.h"
 #include "_services/ftp/ftp_paths.h"
 #include "_services/log.h"
+#include "libs/platform/log_guard.h"
 #include "libs/platform/posix_attr.h"
 #include "libs/platform/sockets.h"
 
@@ -45,16 +47,15 @@ bool BindDataPort(FtpClientEntry* c, int sock, uint16_t* boundPort) {
     return false;
 }
 
-// Gives a data socket at least the data-socket buffer in the direction of the transfer. A
-// larger system default is left alone: a fixed size would turn off the kernel's own growth
-// of the buffer and cap the throughput.
-void SizeDataBuffer(FtpClientEntry* c, int s, bool receiving) {
-    const int option = receiving ? SO_RCVBUF : SO_SNDBUF;
+// Gives a receiving data socket at least the data-socket buffer. A larger system default is
+// left alone, and a sending socket is never sized: a fixed size turns off the kernel's own
+// growth of the buffer and caps the throughput.
+void SizeReceiveBuffer(FtpClientEntry* c, int s) {
     int size = static_cast<int>(c->server->dataSocketBuffer);
     int current = 0;
     socklen_t len = sizeof current;
-    if (getsockopt(s, SOL_SOCKET, option, &current, &len) == 0 && current >= size) return;
-    setsockopt(s, SOL_SOCKET, option, &size, sizeof size);
+    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, &current, &len) == 0 && current >= size) return;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 int NewDataSocket(FtpClientEntry* c, bool receiving) {
@@ -62,7 +63,7 @@ int NewDataSocket(FtpClientEntry* c, bool receiving) {
     if (s < 0) return -1;
     int one = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    SizeDataBuffer(c, s, receiving);
+    if (receiving) SizeReceiveBuffer(c, s);
     return s;
 }
 
@@ -86,6 +87,12 @@ int WaitSocket(FtpClientEntry* c, int fd, short events, int limitMs) {
 
 int IdleLimitMs(FtpClientEntry* c) { return c->server->idleSeconds.load() * 1000; }
 
+// How long a send may wait: the send limit on the control connection (STAT listings), the
+// idle limit on a data connection.
+int SendLimitMs(FtpClientEntry* c, int fd) {
+    return fd == c->controlSocket ? c->server->sendSeconds.load() * 1000 : IdleLimitMs(c);
+}
+
 bool SendAll(FtpClientEntry* c, int fd, const char* data, size_t length) {
     while (length > 0) {
         ssize_t n = send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -96,7 +103,7 @@ bool SendAll(FtpClientEntry* c, int fd, const char* data, size_t length) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (WaitSocket(c, fd, POLLOUT, IdleLimitMs(c)) != 1) return false;
+            if (WaitSocket(c, fd, POLLOUT, SendLimitMs(c, fd)) != 1) return false;
             continue;
         }
         return false;
@@ -225,25 +232,34 @@ void ListThread(FtpClientEntry* c) {
     FinishTransfer(c, true, "");
 }
 
+// Sends a plain file from the offset on with sendfile: the data go from the page cache to the
+// socket without a copy through the server.
+bool SendFileFrom(FtpClientEntry* c, int fd, int sock, int64_t offset) {
+    off_t at = offset > 0 ? static_cast<off_t>(offset) : 0;
+    for (;;) {
+        ssize_t n = sendfile(sock, fd, &at, 1 << 30);
+        if (n > 0) continue;
+        if (n == 0) return true;  // the end of the file
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (WaitSocket(c, sock, POLLOUT, IdleLimitMs(c)) != 1) return false;
+            continue;
+        }
+        if (errno != EPIPE && errno != ECONNRESET)
+            LogPrint(0, "FTP  Err: Client IP [%s] sending %s failed: %s", c->PeerText().c_str(),
+                     EscapePeerText(c->transfer.fullPath, 600).c_str(), LastErrorText());
+        return false;
+    }
+}
+
 void RetrieveThread(FtpClientEntry* c) {
     const FtpTransferRecord& t = c->transfer;
     bool ok = false;
-    std::unique_ptr<char[]> buf(new (std::nothrow) char[c->server->transferBuffer]);
-    int fd = buf ? OpenRegular(c, t.relative, O_RDONLY) : -1;
-    if (!buf) c->server->ServerEvent(FTP_EV_NO_MEMORY);
+    int fd = OpenRegular(c, t.relative, O_RDONLY);
     if (fd >= 0) {
-        ok = t.startOffset <= 0 || lseek(fd, t.startOffset, SEEK_SET) == t.startOffset;
-        while (ok) {
-            ssize_t n = read(fd, buf.get(), c->server->transferBuffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                LogPrint(0, "FTP  Err: Client IP [%s] reading %s failed: %s", c->PeerText().c_str(),
-                         t.fullPath.c_str(), LastErrorText());
-                ok = false;
-            }
-            if (n <= 0) break;
-            ok = SendAll(c, t.socket, buf.get(), static_cast<size_t>(n));
-        }
+        // The socket does not block: a stopping client or ABOR ends the wait for room.
+        fcntl(t.socket, F_SETFL, fcntl(t.socket, F_GETFL) | O_NONBLOCK);
+        ok = SendFileFrom(c, fd, t.socket, t.startOffset);
         close(fd);
     }
     FinishTransfer(c, ok, "550 Can't retrieve File.");
@@ -341,7 +357,7 @@ bool OpenDataConnection(FtpClientEntry* c, int verb, const char* opened = nullpt
             std::lock_guard<std::mutex> g(c->lock);
             ls = c->dataSocket;
         }
-        SizeDataBuffer(c, ls, receiving);
+        if (receiving) SizeReceiveBuffer(c, ls);
         // Only the control connection's peer may connect; anyone else is turned away.
         for (int waited = 0; !ok && waited < c->server->dataWaitMs; waited += 500) {
             if (WaitSocket(c, ls, POLLIN, 500) < 0) break;
@@ -499,6 +515,11 @@ void HandleStore(FtpClientEntry* c, int verb, const char* arg) {
     if (verb == FTP_STOU) {
         // A new name, created here and now so that no other upload can take it.
         bool made = false;
+        if (!ResolveArgument(c, "file", &r)) {
+            SendReply(c, "550 Can't store file.");
+            return;
+        }
+        if (!WriteAllowed(c, r, FtpWrite::NewEntryIn)) return;
         for (int i = 0; i < 16 && !made; ++i) {
             std::string name = "file." + std::to_string(rand() % 9999999);
             if (!ResolveArgument(c, name.c_str(), &r)) break;
@@ -518,6 +539,10 @@ void HandleStore(FtpClientEntry* c, int verb, const char* arg) {
     } else if (!ResolveArgument(c, arg, &r) || r.virt == "/") {
         SendReply(c, "550 Can't store file.");
         return;
+    } else {
+        struct stat st;
+        const bool exists = StatBeneath(c->rootFd, r.relative, &st);
+        if (!WriteAllowed(c, r, exists ? FtpWrite::Entry : FtpWrite::NewEntryIn)) return;
     }
     if (!OpenDataConnection(c, verb, opened.empty() ? nullptr : opened.c_str())) {
         BeneathEntry made;  // the empty file STOU made for an upload that never came
