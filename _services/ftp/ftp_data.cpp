@@ -5,8 +5,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -20,6 +23,7 @@
 #include "_services/ftp/ftp_fs.h"
 #include "_services/ftp/ftp_paths.h"
 #include "_services/log.h"
+#include "libs/platform/atomic_file.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/posix_attr.h"
 #include "libs/platform/sockets.h"
@@ -253,6 +257,12 @@ bool SendFileFrom(FtpClientEntry* c, int fd, int sock, int64_t offset) {
 }
 
 void RetrieveThread(FtpClientEntry* c) {
+    // sendfile has no MSG_NOSIGNAL: a peer that goes away must not raise SIGPIPE in a process
+    // that has not ignored it. The signal stays pending on this thread and goes with it.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     const FtpTransferRecord& t = c->transfer;
     bool ok = false;
     int fd = OpenRegular(c, t.relative, O_RDONLY);
@@ -265,43 +275,73 @@ void RetrieveThread(FtpClientEntry* c) {
     FinishTransfer(c, ok, "550 Can't retrieve File.");
 }
 
+// Copies the old file into the upload's temporary (APPE, REST then STOR), and its owner and
+// user attributes (the stored attribute word among them), so that the replacement differs
+// from the old file only where the client wrote.
+bool CopyOldFile(int from, int to, bool content) {
+    struct stat st;
+    if (fstat(from, &st) != 0) return false;
+    if (fchown(to, st.st_uid, st.st_gid) != 0 && errno != EPERM) return false;
+    char names[4096];
+    ssize_t len = flistxattr(from, names, sizeof names);
+    for (ssize_t at = 0; at < len; at += static_cast<ssize_t>(strlen(names + at)) + 1) {
+        char value[4096];
+        ssize_t n = fgetxattr(from, names + at, value, sizeof value);
+        if (n >= 0) fsetxattr(to, names + at, value, static_cast<size_t>(n), 0);
+    }
+    for (off_t left = content ? st.st_size : 0; left > 0;) {
+        ssize_t n = copy_file_range(from, nullptr, to, nullptr, static_cast<size_t>(left), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        left -= n;
+    }
+    return true;
+}
+
+// Receives the upload into the file from its current offset. False when it did not come whole.
+bool ReceiveInto(FtpClientEntry* c, int fd, char* buf, size_t size) {
+    const int sock = c->transfer.socket;
+    size_t used = 0;
+    for (;;) {
+        ssize_t n = recv(sock, buf + used, size - used, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (WaitSocket(c, sock, POLLIN, IdleLimitMs(c)) != 1) return false;
+            continue;
+        }
+        if (n < 0 || c->aborted.load() || c->stopping.load()) return false;
+        if (n == 0) return WriteAll(fd, buf, used);
+        used += static_cast<size_t>(n);
+        if (used == size) {
+            if (!WriteAll(fd, buf, used)) return false;
+            used = 0;
+        }
+    }
+}
+
+// An upload goes to a temporary beside the target and replaces it only once it has come whole:
+// a reader of the old file keeps all of it, and a failed or aborted upload leaves it untouched.
 void StoreThread(FtpClientEntry* c) {
     const FtpTransferRecord& t = c->transfer;
-    bool ok = false;
     const size_t size = c->server->transferBuffer;
     std::unique_ptr<char[]> buf(new (std::nothrow) char[size]);
-    int flags = O_WRONLY | O_CREAT;
-    if (t.verb == FTP_APPE) flags |= O_APPEND;
-    else if (t.startOffset <= 0 && t.verb == FTP_STOR) flags |= O_TRUNC;
-    int fd = buf ? OpenRegular(c, t.relative, flags, 0666) : -1;
     if (!buf) c->server->ServerEvent(FTP_EV_NO_MEMORY);
-    if (fd >= 0) {
-        ok = t.verb == FTP_APPE || t.startOffset <= 0 || lseek(fd, t.startOffset, SEEK_SET) == t.startOffset;
-        size_t used = 0;
-        while (ok) {
-            ssize_t n = recv(t.socket, buf.get() + used, size - used, MSG_DONTWAIT);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                ok = WaitSocket(c, t.socket, POLLIN, IdleLimitMs(c)) == 1;
-                continue;
-            }
-            if (c->aborted.load() || c->stopping.load()) n = -1;
-            if (n < 0) {
-                ok = false;
-                break;
-            }
-            if (n == 0) {
-                ok = WriteAll(fd, buf.get(), used);
-                break;
-            }
-            used += static_cast<size_t>(n);
-            if (used == size) {
-                ok = WriteAll(fd, buf.get(), used);
-                used = 0;
-            }
-        }
-        if (close(fd) != 0) ok = false;
+    BeneathEntry entry;
+    AtomicFile file;
+    struct stat st;
+    const bool exists = StatBeneath(c->rootFd, t.relative, &st);
+    const int old = exists ? OpenRegular(c, t.relative, O_RDONLY) : -1;
+    const bool keepOld = t.verb == FTP_APPE || t.startOffset > 0;
+    bool ok = buf && (!exists || old >= 0) && entry.Open(c->rootFd, t.relative) && !entry.IsRoot() &&
+              file.Open(entry.ProcPath(), exists ? st.st_mode & 07777 : 0644) &&
+              (old < 0 || CopyOldFile(old, file.fd(), keepOld));
+    if (ok && keepOld) {
+        const off_t at = t.verb == FTP_APPE ? lseek(file.fd(), 0, SEEK_END) : static_cast<off_t>(t.startOffset);
+        ok = at >= 0 && lseek(file.fd(), at, SEEK_SET) == at;
     }
+    if (old >= 0) close(old);
+    ok = ok && ReceiveInto(c, file.fd(), buf.get(), size) && file.Commit();
+    file.Discard();
     FinishTransfer(c, ok, "550 Can't store file.");
 }
 
