@@ -1128,6 +1128,32 @@ TEST_F(FtpService, UploadsReplaceTheFileWhole) {
     unlink(target.c_str());
 }
 
+// The kernel sizes a download's send buffer itself (a fixed size switches its growth off and
+// caps the rate); sendfile keeps REST offsets.
+TEST_F(FtpService, DownloadSendBufferGrowsWithTheKernel) {
+    Control c;
+    LoginAlice(c);
+    c.Cmd("TYPE I");
+    const uint16_t port = PasvPort(c.Cmd("PASV"));
+    int d = Connect(port);
+    ASSERT_GE(d, 0);
+    EXPECT_EQ(c.Cmd("RETR big.bin"), "150 Connection accepted.");
+    std::string got(8 << 20, '\0');
+    ASSERT_EQ(recv(d, got.data(), got.size(), MSG_WAITALL), static_cast<ssize_t>(got.size()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the server fills what it may
+    const std::string ss = g_base + "/ss.txt";
+    Shell("ss -tmnH state established \"( sport = :" + std::to_string(port) + " )\" >" + ss);
+    std::smatch m;
+    const std::string text = ReadFile(ss);
+    ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(,tb(\d+),)"))) << text;
+    EXPECT_GT(std::stol(m[1]), 2 * 131072) << text;
+    std::string rest;
+    EXPECT_TRUE(ClosedWithin(d, 20000, &rest));
+    close(d);
+    EXPECT_EQ(c.Reply(), "226 Transfer complete.");
+    EXPECT_TRUE(got + rest == ReadFile(g_reg + "/big.bin"));
+}
+
 // Real clients. Every file must arrive byte for byte.
 
 TEST_F(FtpService, CurlTransfers) {
