@@ -406,8 +406,9 @@ bool OpenDataConnection(FtpClientEntry* c, int verb, const char* opened = nullpt
             int s = accept4(ls, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (s < 0) continue;
             if (peer.sin_addr.s_addr != c->peerAddr) {
-                LogPrint(0, "FTP  Warn: data connection from [%s] refused, the client is [%s]",
-                         IPv4Text(peer.sin_addr).c_str(), c->PeerText().c_str());
+                if (c->server->PeerMayLog(peer.sin_addr.s_addr))
+                    LogPrint(0, "FTP  Warn: data connection from [%s] refused, the client is [%s]",
+                             IPv4Text(peer.sin_addr).c_str(), c->PeerText().c_str());
                 close(s);
                 continue;
             }

@@ -855,6 +855,15 @@ void CatchLog(int, const char* text) {
     g_logLines.push_back(text);
 }
 
+// Catches the program's log lines from now on; returns the sink to put back.
+LogSink StartLogCapture() {
+    {
+        std::lock_guard<std::mutex> g(g_logLock);
+        g_logLines.clear();
+    }
+    return SetLogSink(LOG_PROGRAM, CatchLog);
+}
+
 std::vector<std::string> LogLinesWith(const std::string& part) {
     std::lock_guard<std::mutex> g(g_logLock);
     std::vector<std::string> out;
@@ -865,11 +874,7 @@ std::vector<std::string> LogLinesWith(const std::string& part) {
 
 TEST_F(FtpService, LogLinesOfOneAddressAreBounded) {
     const Footprint before = MeasureAfterWarmUp();
-    {
-        std::lock_guard<std::mutex> g(g_logLock);
-        g_logLines.clear();
-    }
-    LogSink old = SetLogSink(LOG_PROGRAM, CatchLog);
+    LogSink old = StartLogCapture();
     // Four connections of one host send commands before login as fast as they can for 3 s,
     // reading their replies.
     std::atomic<long> replies{0};
@@ -962,11 +967,7 @@ TEST_F(FtpService, ReadOnlyEntriesAreNeitherWrittenNorRemoved) {
     WriteFile(g_reg + "/locked.txt", "locked\n");
     chmod((g_reg + "/locked.txt").c_str(), 0444);
     chmod(ro.c_str(), 0555);
-    {
-        std::lock_guard<std::mutex> g(g_logLock);
-        g_logLines.clear();
-    }
-    LogSink old = SetLogSink(LOG_PROGRAM, CatchLog);
+    LogSink old = StartLogCapture();
     Control c;
     LoginAlice(c);
     RunTable(c, {
@@ -1030,14 +1031,10 @@ bool HasControlBytes(const std::string& s) {
 
 TEST_F(FtpService, PeerTextIsEscapedInTheLogAndTheDesktop) {
     {
-        std::lock_guard<std::mutex> g(g_logLock);
-        g_logLines.clear();
-    }
-    {
         std::lock_guard<std::mutex> g(g_noticeLock);
         g_notices.clear();
     }
-    LogSink old = SetLogSink(LOG_PROGRAM, CatchLog);
+    LogSink old = StartLogCapture();
     Control c;
     RunTable(c, {
         {nullptr, "220 Browser Ftp Server.", false},
