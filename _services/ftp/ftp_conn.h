@@ -17,6 +17,12 @@ struct FtpResolved {
 };
 bool ResolveArgument(FtpClientEntry* c, const char* argument, FtpResolved* out);
 
+// Write bits stand for the read-only attribute (the server itself may write anything): an
+// entry without write bits is neither written, removed nor renamed, and a folder without them
+// takes no new entries. False, after a 550 reply and a log line, when refused.
+enum class FtpWrite { Entry, NewEntryIn };
+bool WriteAllowed(FtpClientEntry* c, const FtpResolved& r, FtpWrite what);
+
 // The data part: PORT, PASV, EPSV, LIST, NLST, STAT with an argument, ABOR, REST, RETR,
 // STOR, APPE, STOU.
 void HandleDataCommand(FtpClientEntry* c, int verb, const char* argument);

@@ -5,7 +5,11 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -19,6 +23,8 @@
 #include "_services/ftp/ftp_fs.h"
 #include "_services/ftp/ftp_paths.h"
 #include "_services/log.h"
+#include "libs/platform/atomic_file.h"
+#include "libs/platform/log_guard.h"
 #include "libs/platform/posix_attr.h"
 #include "libs/platform/sockets.h"
 
@@ -45,16 +51,15 @@ bool BindDataPort(FtpClientEntry* c, int sock, uint16_t* boundPort) {
     return false;
 }
 
-// Gives a data socket at least the data-socket buffer in the direction of the transfer. A
-// larger system default is left alone: a fixed size would turn off the kernel's own growth
-// of the buffer and cap the throughput.
-void SizeDataBuffer(FtpClientEntry* c, int s, bool receiving) {
-    const int option = receiving ? SO_RCVBUF : SO_SNDBUF;
+// Gives a receiving data socket at least the data-socket buffer. A larger system default is
+// left alone, and a sending socket is never sized: a fixed size turns off the kernel's own
+// growth of the buffer and caps the throughput.
+void SizeReceiveBuffer(FtpClientEntry* c, int s) {
     int size = static_cast<int>(c->server->dataSocketBuffer);
     int current = 0;
     socklen_t len = sizeof current;
-    if (getsockopt(s, SOL_SOCKET, option, &current, &len) == 0 && current >= size) return;
-    setsockopt(s, SOL_SOCKET, option, &size, sizeof size);
+    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, &current, &len) == 0 && current >= size) return;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
 int NewDataSocket(FtpClientEntry* c, bool receiving) {
@@ -62,7 +67,7 @@ int NewDataSocket(FtpClientEntry* c, bool receiving) {
     if (s < 0) return -1;
     int one = 1;
     setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    SizeDataBuffer(c, s, receiving);
+    if (receiving) SizeReceiveBuffer(c, s);
     return s;
 }
 
@@ -86,6 +91,12 @@ int WaitSocket(FtpClientEntry* c, int fd, short events, int limitMs) {
 
 int IdleLimitMs(FtpClientEntry* c) { return c->server->idleSeconds.load() * 1000; }
 
+// How long a send may wait: the send limit on the control connection (STAT listings), the
+// idle limit on a data connection.
+int SendLimitMs(FtpClientEntry* c, int fd) {
+    return fd == c->controlSocket ? c->server->sendSeconds.load() * 1000 : IdleLimitMs(c);
+}
+
 bool SendAll(FtpClientEntry* c, int fd, const char* data, size_t length) {
     while (length > 0) {
         ssize_t n = send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -96,7 +107,7 @@ bool SendAll(FtpClientEntry* c, int fd, const char* data, size_t length) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (WaitSocket(c, fd, POLLOUT, IdleLimitMs(c)) != 1) return false;
+            if (WaitSocket(c, fd, POLLOUT, SendLimitMs(c, fd)) != 1) return false;
             continue;
         }
         return false;
@@ -225,67 +236,112 @@ void ListThread(FtpClientEntry* c) {
     FinishTransfer(c, true, "");
 }
 
+// Sends a plain file from the offset on with sendfile: the data go from the page cache to the
+// socket without a copy through the server.
+bool SendFileFrom(FtpClientEntry* c, int fd, int sock, int64_t offset) {
+    off_t at = offset > 0 ? static_cast<off_t>(offset) : 0;
+    for (;;) {
+        ssize_t n = sendfile(sock, fd, &at, 1 << 30);
+        if (n > 0) continue;
+        if (n == 0) return true;  // the end of the file
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (WaitSocket(c, sock, POLLOUT, IdleLimitMs(c)) != 1) return false;
+            continue;
+        }
+        if (errno != EPIPE && errno != ECONNRESET)
+            LogPrint(0, "FTP  Err: Client IP [%s] sending %s failed: %s", c->PeerText().c_str(),
+                     EscapePeerText(c->transfer.fullPath, 600).c_str(), LastErrorText());
+        return false;
+    }
+}
+
 void RetrieveThread(FtpClientEntry* c) {
+    // sendfile has no MSG_NOSIGNAL: a peer that goes away must not raise SIGPIPE in a process
+    // that has not ignored it. The signal stays pending on this thread and goes with it.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     const FtpTransferRecord& t = c->transfer;
     bool ok = false;
-    std::unique_ptr<char[]> buf(new (std::nothrow) char[c->server->transferBuffer]);
-    int fd = buf ? OpenRegular(c, t.relative, O_RDONLY) : -1;
-    if (!buf) c->server->ServerEvent(FTP_EV_NO_MEMORY);
+    int fd = OpenRegular(c, t.relative, O_RDONLY);
     if (fd >= 0) {
-        ok = t.startOffset <= 0 || lseek(fd, t.startOffset, SEEK_SET) == t.startOffset;
-        while (ok) {
-            ssize_t n = read(fd, buf.get(), c->server->transferBuffer);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                LogPrint(0, "FTP  Err: Client IP [%s] reading %s failed: %s", c->PeerText().c_str(),
-                         t.fullPath.c_str(), LastErrorText());
-                ok = false;
-            }
-            if (n <= 0) break;
-            ok = SendAll(c, t.socket, buf.get(), static_cast<size_t>(n));
-        }
+        // The socket does not block: a stopping client or ABOR ends the wait for room.
+        fcntl(t.socket, F_SETFL, fcntl(t.socket, F_GETFL) | O_NONBLOCK);
+        ok = SendFileFrom(c, fd, t.socket, t.startOffset);
         close(fd);
     }
     FinishTransfer(c, ok, "550 Can't retrieve File.");
 }
 
+// Copies the old file into the upload's temporary (APPE, REST then STOR), and its owner and
+// user attributes (the stored attribute word among them), so that the replacement differs
+// from the old file only where the client wrote.
+bool CopyOldFile(int from, int to, bool content) {
+    struct stat st;
+    if (fstat(from, &st) != 0) return false;
+    if (fchown(to, st.st_uid, st.st_gid) != 0 && errno != EPERM) return false;
+    char names[4096];
+    ssize_t len = flistxattr(from, names, sizeof names);
+    for (ssize_t at = 0; at < len; at += static_cast<ssize_t>(strlen(names + at)) + 1) {
+        char value[4096];
+        ssize_t n = fgetxattr(from, names + at, value, sizeof value);
+        if (n >= 0) fsetxattr(to, names + at, value, static_cast<size_t>(n), 0);
+    }
+    for (off_t left = content ? st.st_size : 0; left > 0;) {
+        ssize_t n = copy_file_range(from, nullptr, to, nullptr, static_cast<size_t>(left), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        left -= n;
+    }
+    return true;
+}
+
+// Receives the upload into the file from its current offset. False when it did not come whole.
+bool ReceiveInto(FtpClientEntry* c, int fd, char* buf, size_t size) {
+    const int sock = c->transfer.socket;
+    size_t used = 0;
+    for (;;) {
+        ssize_t n = recv(sock, buf + used, size - used, MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (WaitSocket(c, sock, POLLIN, IdleLimitMs(c)) != 1) return false;
+            continue;
+        }
+        if (n < 0 || c->aborted.load() || c->stopping.load()) return false;
+        if (n == 0) return WriteAll(fd, buf, used);
+        used += static_cast<size_t>(n);
+        if (used == size) {
+            if (!WriteAll(fd, buf, used)) return false;
+            used = 0;
+        }
+    }
+}
+
+// An upload goes to a temporary beside the target and replaces it only once it has come whole:
+// a reader of the old file keeps all of it, and a failed or aborted upload leaves it untouched.
 void StoreThread(FtpClientEntry* c) {
     const FtpTransferRecord& t = c->transfer;
-    bool ok = false;
     const size_t size = c->server->transferBuffer;
     std::unique_ptr<char[]> buf(new (std::nothrow) char[size]);
-    int flags = O_WRONLY | O_CREAT;
-    if (t.verb == FTP_APPE) flags |= O_APPEND;
-    else if (t.startOffset <= 0 && t.verb == FTP_STOR) flags |= O_TRUNC;
-    int fd = buf ? OpenRegular(c, t.relative, flags, 0666) : -1;
     if (!buf) c->server->ServerEvent(FTP_EV_NO_MEMORY);
-    if (fd >= 0) {
-        ok = t.verb == FTP_APPE || t.startOffset <= 0 || lseek(fd, t.startOffset, SEEK_SET) == t.startOffset;
-        size_t used = 0;
-        while (ok) {
-            ssize_t n = recv(t.socket, buf.get() + used, size - used, MSG_DONTWAIT);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                ok = WaitSocket(c, t.socket, POLLIN, IdleLimitMs(c)) == 1;
-                continue;
-            }
-            if (c->aborted.load() || c->stopping.load()) n = -1;
-            if (n < 0) {
-                ok = false;
-                break;
-            }
-            if (n == 0) {
-                ok = WriteAll(fd, buf.get(), used);
-                break;
-            }
-            used += static_cast<size_t>(n);
-            if (used == size) {
-                ok = WriteAll(fd, buf.get(), used);
-                used = 0;
-            }
-        }
-        if (close(fd) != 0) ok = false;
+    BeneathEntry entry;
+    AtomicFile file;
+    struct stat st;
+    const bool exists = StatBeneath(c->rootFd, t.relative, &st);
+    const int old = exists ? OpenRegular(c, t.relative, O_RDONLY) : -1;
+    const bool keepOld = t.verb == FTP_APPE || t.startOffset > 0;
+    bool ok = buf && (!exists || old >= 0) && entry.Open(c->rootFd, t.relative) && !entry.IsRoot() &&
+              file.Open(entry.ProcPath(), exists ? st.st_mode & 07777 : 0644) &&
+              (old < 0 || CopyOldFile(old, file.fd(), keepOld));
+    if (ok && keepOld) {
+        const off_t at = t.verb == FTP_APPE ? lseek(file.fd(), 0, SEEK_END) : static_cast<off_t>(t.startOffset);
+        ok = at >= 0 && lseek(file.fd(), at, SEEK_SET) == at;
     }
+    if (old >= 0) close(old);
+    ok = ok && ReceiveInto(c, file.fd(), buf.get(), size) && file.Commit();
+    file.Discard();
     FinishTransfer(c, ok, "550 Can't store file.");
 }
 
@@ -341,7 +397,7 @@ bool OpenDataConnection(FtpClientEntry* c, int verb, const char* opened = nullpt
             std::lock_guard<std::mutex> g(c->lock);
             ls = c->dataSocket;
         }
-        SizeDataBuffer(c, ls, receiving);
+        if (receiving) SizeReceiveBuffer(c, ls);
         // Only the control connection's peer may connect; anyone else is turned away.
         for (int waited = 0; !ok && waited < c->server->dataWaitMs; waited += 500) {
             if (WaitSocket(c, ls, POLLIN, 500) < 0) break;
@@ -350,8 +406,9 @@ bool OpenDataConnection(FtpClientEntry* c, int verb, const char* opened = nullpt
             int s = accept4(ls, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (s < 0) continue;
             if (peer.sin_addr.s_addr != c->peerAddr) {
-                LogPrint(0, "FTP  Warn: data connection from [%s] refused, the client is [%s]",
-                         IPv4Text(peer.sin_addr).c_str(), c->PeerText().c_str());
+                if (c->server->PeerMayLog(peer.sin_addr.s_addr))
+                    LogPrint(0, "FTP  Warn: data connection from [%s] refused, the client is [%s]",
+                             IPv4Text(peer.sin_addr).c_str(), c->PeerText().c_str());
                 close(s);
                 continue;
             }
@@ -499,6 +556,11 @@ void HandleStore(FtpClientEntry* c, int verb, const char* arg) {
     if (verb == FTP_STOU) {
         // A new name, created here and now so that no other upload can take it.
         bool made = false;
+        if (!ResolveArgument(c, "file", &r)) {
+            SendReply(c, "550 Can't store file.");
+            return;
+        }
+        if (!WriteAllowed(c, r, FtpWrite::NewEntryIn)) return;
         for (int i = 0; i < 16 && !made; ++i) {
             std::string name = "file." + std::to_string(rand() % 9999999);
             if (!ResolveArgument(c, name.c_str(), &r)) break;
@@ -518,6 +580,10 @@ void HandleStore(FtpClientEntry* c, int verb, const char* arg) {
     } else if (!ResolveArgument(c, arg, &r) || r.virt == "/") {
         SendReply(c, "550 Can't store file.");
         return;
+    } else {
+        struct stat st;
+        const bool exists = StatBeneath(c->rootFd, r.relative, &st);
+        if (!WriteAllowed(c, r, exists ? FtpWrite::Entry : FtpWrite::NewEntryIn)) return;
     }
     if (!OpenDataConnection(c, verb, opened.empty() ? nullptr : opened.c_str())) {
         BeneathEntry made;  // the empty file STOU made for an upload that never came

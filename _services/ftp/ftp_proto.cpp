@@ -46,6 +46,28 @@ void FtpLineReader::Drop(size_t n) {
     used_ -= n;
 }
 
+void FtpLineReader::Commit(size_t n) {
+    constexpr unsigned char kIac = 255, kWill = 251, kDont = 254;
+    size_t out = used_;
+    for (size_t i = used_; i < used_ + n; ++i) {
+        const unsigned char b = static_cast<unsigned char>(buf_[i]);
+        switch (telnet_) {
+            case kData:
+                if (b == kIac) telnet_ = kAfterIac;
+                else buf_[out++] = static_cast<char>(b);
+                break;
+            case kAfterIac:
+                if (b == kIac) buf_[out++] = static_cast<char>(b);  // an escaped 255
+                telnet_ = b >= kWill && b <= kDont ? kAfterOption : kData;
+                break;
+            case kAfterOption:
+                telnet_ = kData;  // the option code of a negotiation
+                break;
+        }
+    }
+    used_ = out;
+}
+
 FtpLineReader::Result FtpLineReader::Next(std::string* line) {
     for (size_t i = 0; i < used_;) {
         char c = buf_[i];

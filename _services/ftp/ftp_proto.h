@@ -31,7 +31,10 @@ FtpCommand ParseFtpCommand(std::string_view line);
 const char* FtpVerbName(int verb);
 
 // The control connection's line assembly: CR, LF and NUL end a line, empty lines are skipped,
-// a line that does not fit the buffer is reported once and dropped up to its end.
+// a line that does not fit the buffer is reported once and dropped up to its end. Telnet
+// commands (IAC and what follows it: IP, DM, AYT ..., or WILL/WONT/DO/DONT and an option) are
+// taken out as the bytes arrive, across reads, so that an "IAC IP IAC DM ABOR" reads as ABOR;
+// IAC IAC stands for one byte 255.
 class FtpLineReader {
 public:
     static constexpr size_t kSize = 292;  // lines of up to 291 characters
@@ -41,13 +44,15 @@ public:
         *size = kSize - used_;
         return buf_ + used_;
     }
-    void Commit(size_t n) { used_ += n; }
+    void Commit(size_t n);
 
 private:
     void Drop(size_t n);
-    char   buf_[kSize];
-    size_t used_ = 0;
-    bool   overflow_ = false;
+    enum TelnetState : uint8_t { kData, kAfterIac, kAfterOption };
+    char        buf_[kSize];
+    size_t      used_ = 0;
+    bool        overflow_ = false;
+    TelnetState telnet_ = kData;
 };
 
 // PORT h1,h2,h3,h4,p1,p2: six decimal numbers of at most 255; false otherwise, or for a

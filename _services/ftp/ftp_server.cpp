@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -35,6 +36,10 @@ void Unlink(T*& oldest, T*& newest, T* e) {
     if (e->newer) e->newer->older = e->older;
     else newest = e->older;
     e->older = e->newer = nullptr;
+}
+
+int64_t MonotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 bool IsFolder(const char* path) {
@@ -282,12 +287,12 @@ void CFtpServer::AcceptLoop() {
             acceptWake_.Wait(100);
             continue;
         }
-        if (clientCount_.load() >= maxClients) {
+        if (const char* why = Refusal(peer.sin_addr.s_addr)) {
             static const char busy[] = "421 Too many connections, try again later.\r\n";
-            send(s, busy, sizeof busy - 1, MSG_NOSIGNAL);
+            send(s, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
             close(s);
-            LogPrint(1, "FTP  Warn: Client IP [%s] refused: %d clients already connected",
-                     IPv4Text(peer.sin_addr).c_str(), maxClients);
+            if (PeerMayLog(peer.sin_addr.s_addr))
+                LogPrint(1, "FTP  Warn: Client IP [%s] refused: %s", IPv4Text(peer.sin_addr).c_str(), why);
             continue;
         }
         FtpClientEntry* c = RegisterClient(s, peer.sin_addr.s_addr);
@@ -307,6 +312,45 @@ void CFtpServer::AcceptLoop() {
     ServerEvent(FTP_EV_STOPPED_ACCEPTING);
 }
 
+const char* CFtpServer::Refusal(uint32_t peerAddr) {
+    std::lock_guard<std::mutex> g(clientsLock_);
+    if (clientCount_.load() >= maxClients) return "the server has all the clients it takes";
+    auto it = perAddress_.find(peerAddr);
+    if (it != perAddress_.end() && it->second >= maxPerAddress) return "that address has all the connections it may hold";
+    return nullptr;
+}
+
+int CFtpServer::NoteLoginFailure(uint32_t peerAddr, int connectionFailures) {
+    constexpr size_t kMaxAddresses = 4096;
+    constexpr int64_t kForgetMs = 60000;
+    const int64_t now = MonotonicMs();
+    int count;
+    {
+        std::lock_guard<std::mutex> g(failuresLock_);
+        if (failures_.size() >= kMaxAddresses && !failures_.count(peerAddr)) {
+            for (auto it = failures_.begin(); it != failures_.end();)
+                it = now - it->second.lastMs >= kForgetMs ? failures_.erase(it) : std::next(it);
+            if (failures_.size() >= kMaxAddresses) failures_.erase(failures_.begin());
+        }
+        Failures& f = failures_[peerAddr];
+        if (now - f.lastMs >= kForgetMs) f.count = 0;
+        f.count = f.count < INT_MAX ? f.count + 1 : f.count;
+        f.lastMs = now;
+        count = std::max(f.count, connectionFailures);
+    }
+    const int64_t ceiling = failureDelayMaxMs.load();
+    int64_t delay = failureDelayMs.load();
+    for (int i = 1; i < count && delay < ceiling; ++i) delay *= 2;
+    return static_cast<int>(std::min(delay, ceiling));
+}
+
+bool CFtpServer::PeerMayLog(uint32_t peerAddr) {
+    unsigned dropped = 0;
+    if (!logGate_.Allow(LogKeyOf(peerAddr), &dropped)) return false;
+    if (dropped > 0) LogPrint(0, "FTP  Warn: Client IP [%s] ... %u lines suppressed", IPv4Text(peerAddr).c_str(), dropped);
+    return true;
+}
+
 FtpClientEntry* CFtpServer::RegisterClient(int sock, uint32_t peerAddr) {
     if (sock < 0) return nullptr;
     auto* c = new (std::nothrow) FtpClientEntry;
@@ -320,18 +364,24 @@ FtpClientEntry* CFtpServer::RegisterClient(int sock, uint32_t peerAddr) {
     // without this each would wait for the peer's delayed acknowledgement.
     int one = 1;
     setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // A peer that never reads its replies does not hold the control thread for ever.
-    timeval limit{idleSeconds.load(), 0};
+    // A peer that never reads its replies does not hold the control thread: a reply that
+    // cannot be sent within the send limit ends the connection.
+    timeval limit{sendSeconds.load(), 0};
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    // Urgent data (the Telnet Synch before ABOR) stays in the command stream, where the line
+    // reader takes the Telnet commands out.
+    setsockopt(sock, SOL_SOCKET, SO_OOBINLINE, &one, sizeof one);
     sockaddr_in local{};
     socklen_t len = sizeof local;
     if (getsockname(sock, reinterpret_cast<sockaddr*>(&local), &len) == 0) c->localAddr = local.sin_addr.s_addr;
     c->peerAddr = peerAddr;
     c->lastActivity = time(nullptr);
+    c->connectedAt = c->lastActivity.load();
     {
         std::lock_guard<std::mutex> g(clientsLock_);
         LinkNewest(oldestClient_, newestClient_, c);
         clientCount_++;
+        perAddress_[peerAddr]++;
     }
     ClientEvent(FTP_EV_CLIENT_NEW, c, "");
     return c;
@@ -360,6 +410,7 @@ void CFtpServer::ReleaseClientLocked(FtpClientEntry* c) {
     c->loggedIn = false;
     Unlink(oldestClient_, newestClient_, c);
     clientCount_--;
+    if (auto it = perAddress_.find(c->peerAddr); it != perAddress_.end() && --it->second <= 0) perAddress_.erase(it);
 }
 
 void CFtpServer::FinishClient(FtpClientEntry* c) {

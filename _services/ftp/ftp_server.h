@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "libs/platform/event.h"
+#include "libs/platform/log_guard.h"
 #include "_services/ftp/ftp_proto.h"
 
 class CFtpServer;
@@ -90,7 +92,8 @@ struct FtpClientEntry {
     FtpTransferRecord transfer;
 
     std::atomic<int>     transferKind{FTP_XFER_NONE};
-    std::atomic<int64_t> lastActivity{0};
+    std::atomic<int64_t> lastActivity{0};  // logged-in commands and transfers only
+    int64_t              connectedAt = 0;    // seconds; the login deadline runs from here
     std::atomic<bool>    controlAlive{false};
     std::atomic<bool>    stopping{false};  // asked to end (user removed, server stopping)
     std::atomic<bool>    aborted{false};   // ABOR closed the data socket
@@ -144,8 +147,26 @@ public:
     uint32_t transferBuffer = 32768;
     uint32_t dataSocketBuffer = 65536;
     int maxClients = 64;
+    int maxPerAddress = 8;               // connections from one client address
     std::atomic<int> dataWaitMs{10000};  // passive accept and active connect
     std::atomic<int> idleSeconds{600};
+    std::atomic<int> loginSeconds{60};   // from connect to a successful login, not renewed
+    std::atomic<int> sendSeconds{30};    // a reply not sent by then ends the connection
+    // A wrong password is answered after a delay that doubles with every failure of the
+    // connection and of its address (failures of an address are forgotten after a quiet
+    // minute), up to the ceiling.
+    std::atomic<int> failureDelayMs{500};
+    std::atomic<int> failureDelayMaxMs{8000};
+
+    // Log lines per second that peers may cause: per client address, and all together.
+    static constexpr unsigned kLogLinesPerAddress = 100, kLogLinesTotal = 1000;
+
+    // Counts a wrong password from the address; returns the delay its answer waits.
+    int NoteLoginFailure(uint32_t peerAddr, int connectionFailures);
+    // True when a line caused by the peer may go to the log and the desktop: each address
+    // and all of them together have a budget of lines per second. The first line let through
+    // after a drop is preceded by "... N lines suppressed".
+    bool PeerMayLog(uint32_t peerAddr);
 
     // Raising events (used by the connection code).
     void ServerEvent(int code, const char* first = "", const char* second = "");
@@ -163,6 +184,9 @@ public:
 
 private:
     bool Listen(int listener, uint32_t addrNetworkOrder, uint16_t port, bool owned);
+    // Why a new connection from the address is turned away (the total or the per-address
+    // cap), or nullptr.
+    const char* Refusal(uint32_t peerAddr);
     void AcceptLoop();
     void ReapFinished();
     void ReleaseClientLocked(FtpClientEntry* client);  // users and clients locks held
@@ -179,6 +203,15 @@ private:
     FtpClientEntry* oldestClient_ = nullptr;
     FtpClientEntry* newestClient_ = nullptr;
     std::vector<FtpClientEntry*> finished_;  // ended control threads, to be joined and freed
+    std::map<uint32_t, int> perAddress_;     // connections per client address (clients lock)
+
+    struct Failures {
+        int     count = 0;
+        int64_t lastMs = 0;
+    };
+    std::mutex                   failuresLock_;
+    std::map<uint32_t, Failures> failures_;  // wrong passwords per address, bounded
+    LogRateGate                  logGate_{kLogLinesPerAddress, kLogLinesTotal};
 
     int               listenSocket_ = -1;
     bool              ownsListener_ = true;

@@ -13,6 +13,7 @@
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "libs/platform/log_guard.h"
 
 namespace {
 // Module state: one FTP service per process, used by the row's thread only. The settings copy
@@ -97,10 +98,15 @@ void FtpUserEvent(int code, const FtpUserEntry* user, const char* second) {
         LogPrint(0, "FTP  Err: Creating User [%s] invalid root directory [%s]", user->name.c_str(), second);
 }
 
-void FtpClientEvent(int code, const FtpClientEntry* c, const char* text) {
+void FtpClientEvent(int code, const FtpClientEntry* c, const char* peerText) {
+    // What a peer causes is bounded per address and second, and what it wrote is escaped
+    // before it reaches the log or the desktop.
+    if (!c->server->PeerMayLog(c->peerAddr)) return;
     const std::string addr = c->PeerText();
-    const std::string name = c->UserName();
+    const std::string name = EscapePeerText(c->UserName());
     const std::string label = c->loggedIn.load() ? name : "(Not logged in)";
+    const std::string escaped = EscapePeerText(peerText, 1200);
+    const char* text = escaped.c_str();
     switch (code) {
         case FTP_EV_CLIENT_NEW:
             LogPrint(0, "FTP  Inf: New client; IP [%s] Server IP [%s]", addr.c_str(), c->LocalText().c_str());
