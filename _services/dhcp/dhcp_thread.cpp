@@ -49,12 +49,30 @@ uint32_t ParseLocal(const char* text, size_t size) {
     return !t.empty() && ParseIPv4(t.c_str(), &a) ? a.s_addr : 0;
 }
 
+int64_t MonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The host name, read again when older than a second (a system call per batch of requests
+// otherwise). *ok is false when it cannot be read.
 std::string HostName(bool* ok) {
-    char b[129];
-    *ok = gethostname(b, 128) == 0;
-    if (!*ok) return "";
-    b[128] = 0;
-    return b;
+    static std::mutex lock;
+    static int64_t readAt = -1;
+    static bool known = false;
+    static std::string name;
+    std::lock_guard<std::mutex> guard(lock);
+    const int64_t now = MonotonicMs();
+    if (readAt < 0 || now - readAt >= 1000) {
+        char b[129];
+        known = gethostname(b, 128) == 0;
+        b[128] = 0;
+        name = known ? b : "";
+        readAt = now;
+    }
+    *ok = known;
+    return name;
 }
 
 // The host's addresses and MACs, read again when older than a second: every request looks
@@ -66,12 +84,6 @@ struct InterfaceCache {
     std::vector<std::array<uint8_t, 6>> macs;
 };
 InterfaceCache g_interfaces;
-
-int64_t MonotonicMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 template <class Fn>
 auto WithInterfaces(Fn fn) {
@@ -445,7 +457,7 @@ void AnswerDhcpRequest(RequestBatch& batch, int i, const BatchContext& ctx, bool
         std::memcpy(&yiaddr, buf + kOffYiaddr, 4);
         serverId = env.dhcpLocalIp ? env.dhcpLocalIp : findServerAddressForClient(yiaddr, false, info.ifindex);
     }
-    if (!env.dhcpLocalIp && target.address == 0xFFFFFFFFu)
+    if (!env.dhcpLocalIp && target.address == 0xFFFFFFFFu && LogWanted(LOG_PROGRAM, 1))
         LogPrint(1, "%sDHCP Inf: Broadcasting through local interface [%s]", p, IPv4Text(serverId).c_str());
     batch.Queue(i, len, target, serverId, proxy ? "PDHCP" : "DHCP");
 }

@@ -769,4 +769,24 @@ TEST(DhcpRequest, ReplyDestination) {
     }
 }
 
+// With nobody to read a line (no sink, no desktop, no log file) its arguments are not even built:
+// an exchange at the default level turns no address or MAC into text.
+TEST(DhcpLog, ArgumentsAreBuiltOnlyForALineThatIsRead) {
+    int built = 0;
+    auto text = [&built] {
+        ++built;
+        return std::string("10.0.0.9");
+    };
+    const LogSink previous = SetDhcpLogSink(nullptr);
+    ASSERT_FALSE(DhcpLogEnabled(5));
+    DhcpLog(5, "DHCP Inf: Address %s is being ACKED", text().c_str());
+    EXPECT_EQ(built, 0);
+    SetDhcpLogSink(CaptureSink);
+    CapturedLog().clear();
+    DhcpLog(5, "DHCP Inf: Address %s is being ACKED", text().c_str());
+    EXPECT_EQ(built, 1);
+    EXPECT_TRUE(Logged("DHCP Inf: Address 10.0.0.9 is being ACKED"));
+    SetDhcpLogSink(previous);
+}
+
 }  // namespace
