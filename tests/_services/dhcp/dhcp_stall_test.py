@@ -19,77 +19,34 @@ perfdhcp is a failure. Usage: dhcp_stall_test.py <path to nimbo_headless>
 """
 import os
 import re
-import select
 import signal
-import socket
-import struct
-import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from netns_pair import delete_namespaces, make_veth_pair  # noqa: E402
+from dhcp_live_test import (FAILURES, IF_CLI, IF_SRV, NS_CLI, NS_SRV, SKIP, Server, check,  # noqa: E402
+                            namespaces_possible, run, tool_runs)
 
-SKIP = 77
-FAILURES = []
-TAG = "%d" % os.getpid()
-NS_SRV, NS_CLI = "nss" + TAG, "nsc" + TAG
-IF_SRV, IF_CLI = "ss" + TAG, "sc" + TAG
 SERVER_IP, CLIENT_IP = "10.76.0.1", "10.76.0.2"
 POOL, POOL_SIZE = "10.76.1.0", 1200
 # a reply waits in address resolution about this long before the kernel drops it
 RESOLUTION_GIVES_UP_S = 3.0
 
 
-def check(cond, what):
-    print(("ok   " if cond else "FAIL ") + what, flush=True)
-    if not cond:
-        FAILURES.append(what)
-
-
-def run(*cmd, timeout=30, ns=None, check_rc=True):
-    if ns:
-        cmd = ("ip", "netns", "exec", ns) + cmd
-    r = subprocess.run(cmd, timeout=timeout, capture_output=True, text=True)
-    if check_rc and r.returncode != 0:
-        raise RuntimeError("%s: %s" % (" ".join(cmd), r.stderr))
-    return r
-
-
-class Server:
-    def __init__(self, nimbo, work):
-        ini = os.path.join(work, "Nimbo.ini")
-        with open(ini, "w") as f:
-            f.write("[NIMBO]\nNIMBO_Services=4\n[TFTP]\nTFTP_RootDirectory=%s\n" % work)
-            f.write("[DHCP]\nDHCP_IP_Pool=%s\nDHCP_PoolSize=%d\nDHCP_IP_Mask=255.255.0.0\n" % (POOL, POOL_SIZE))
-            f.write("DHCP_BootFile=\\boot\\bios.0\nDHCP_LeaseTime=60\nDHCP_PingAddress=0\nDHCP_PersistantLeases=0\n")
-        self.trace = os.path.join(work, "nimbo.trace")
-        with open(self.trace, "wb") as trace:
-            self.proc = subprocess.Popen(["ip", "netns", "exec", NS_SRV, nimbo, "-i", ini],
-                                         stdout=subprocess.DEVNULL, stderr=trace)
-        deadline = time.time() + 10
-        while time.time() < deadline and ":67 " not in run("ss", "-uln", ns=NS_SRV, check_rc=False).stdout:
-            time.sleep(0.2)
-        time.sleep(2.0)  # the thread pauses after loading the settings
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(5)
-        trace = open(self.trace, "rb").read()
-        check(self.proc.returncode == 0, "the program exits with code 0 (%s)" % self.proc.returncode)
-        check(b"Sanitizer" not in trace, "the program ends without a sanitizer report%s" % (
-            ":\n" + trace[trace.find(b"Sanitizer") - 200:][:3000].decode(errors="replace")
-            if b"Sanitizer" in trace else ""))
+def start_server(nimbo, work):
+    """The program serving DHCP only on the /16 of the server's link, probes off."""
+    with open(os.path.join(work, "Nimbo.ini"), "w") as f:
+        f.write("[NIMBO]\nNIMBO_Services=4\n[TFTP]\nTFTP_RootDirectory=%s\n" % work)
+        f.write("[DHCP]\nDHCP_IP_Pool=%s\nDHCP_PoolSize=%d\nDHCP_IP_Mask=255.255.0.0\n" % (POOL, POOL_SIZE))
+        f.write("DHCP_BootFile=\\boot\\bios.0\nDHCP_LeaseTime=60\nDHCP_PingAddress=0\nDHCP_PersistantLeases=0\n")
+    return Server(nimbo, work, 4, write_ini=False)
 
 
 def test_renewals_through_a_relay(nimbo, work):
-    srv = Server(nimbo, work)
+    srv = start_server(nimbo, work)
     try:
         r = run("perfdhcp", "-4", "-l", CLIENT_IP, "-r", "200", "-R", "500", "-f", "200", "-p", "6", "-W", "1500000",
                 SERVER_IP, ns=NS_CLI, timeout=60, check_rc=False)
@@ -180,7 +137,7 @@ while True:
 
 
 def test_unreachable_client_does_not_delay_others(nimbo, work):
-    srv = Server(nimbo, work)
+    srv = start_server(nimbo, work)
     try:
         flood = run(sys.executable, "-c", FORGED, IF_CLI, SERVER_IP, "3000", "8", ns=NS_CLI, timeout=60,
                     check_rc=False)
@@ -203,15 +160,10 @@ def main():
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
-    if os.geteuid() != 0:
-        print("skipped: needs root for network namespaces")
+    if not namespaces_possible():
         return SKIP
-    if run("unshare", "-n", "true", check_rc=False).returncode != 0:
-        print("skipped: this machine cannot make network namespaces")
-        return SKIP
-    try:
-        subprocess.run(["perfdhcp", "-h"], capture_output=True, timeout=10)
-    except OSError:
+    # perfdhcp is part of the test: missing, it is a failure, never a skip
+    if not tool_runs(["perfdhcp", "-v"]):
         print("FAIL missing perfdhcp (tools/packages.d/dhcp.txt lists its package)")
         return 1
     nimbo = os.path.abspath(sys.argv[1])
