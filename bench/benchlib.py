@@ -54,9 +54,25 @@ def veth_work_dir(ns_srv, ns_cli, if_srv, if_cli, srv_cidr, cli_cidr):
 
 
 def program_and_rounds(doc):
-    """The program (argv[1]) and the number of rounds (argv[2], 3 by default), or None after
-    printing the usage when it is missing or the caller is not root."""
-    if len(sys.argv) < 2 or os.geteuid() != 0:
+    """The program to measure (argv[1], else the environment's NIMBO_BENCH_PROGRAM) and the
+    number of rounds (argv[2], else BENCH_ROUNDS, else 3), or None after printing the usage
+    when there is no program or the caller is not root."""
+    program = sys.argv[1] if len(sys.argv) > 1 else os.environ.get("NIMBO_BENCH_PROGRAM", "")
+    if not program or os.geteuid() != 0:
         print(doc)
         return None
-    return os.path.abspath(sys.argv[1]), int(sys.argv[2]) if len(sys.argv) > 2 else 3
+    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else int(os.environ.get("BENCH_ROUNDS", 3))
+    return os.path.abspath(program), rounds
+
+
+def median(values):
+    """The median of the values (the lower middle one of an even count); None when empty."""
+    values = sorted(v for v in values if v is not None)
+    return values[(len(values) - 1) // 2] if values else None
+
+
+def udp_receive_buffer_drops(ns=None):
+    """UDP datagrams dropped for a full receive buffer in the namespace (RcvbufErrors)."""
+    text = sh("cat", "/proc/net/snmp", ns=ns).stdout
+    lines = [line.split() for line in text.splitlines() if line.startswith("Udp:")]
+    return int(lines[1][lines[0].index("RcvbufErrors")])

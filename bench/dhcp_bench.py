@@ -8,8 +8,12 @@ clients, the rate stepped up (each step its own perfdhcp run of a few seconds, a
 loses tried twice) until two steps in a row lose 1% or more. Loss is the share of DISCOVERs
 and REQUESTs without an answer. For the highest step held the table gives the completed
 exchanges per second, the average and maximum latency of both halves, and the server's CPU
-time per exchange. The median of the rounds is shown; the load average of the machine is
-stated with each figure.
+time per exchange. The median of the rounds is shown (exchanges/s of the median round with
+every round beside it; CPU time and latencies as medians of all rounds, never a best round);
+the load average of the machine is stated for each round. The last column names the rounds
+in which the client rather than the server was the limit: perfdhcp offered less than 97% of
+the next step, the highest step was held, or perfdhcp's receive buffers dropped answers at
+the step held or at the first step lost.
 
 The client must not be the limit. Four perfdhcp processes (DHCP_BENCH_CLIENT_PROCS), each
 single-threaded (-g single, faster than its two-thread mode), share every step: process i
@@ -40,7 +44,10 @@ Settings of every server (printed with the results):
          UDP sockets, log severity WARN to /dev/null.
   dnsmasq: no DNS, no ping, lease file read-only, quiet-dhcp, log to /dev/null.
 All three: the same pool (10.78.1.0 upwards, /16), boot file \\boot\\bios.0, lease 1 hour.
-Needs root. Usage: dhcp_bench.py <path to nimbo_headless> [rounds] [seconds per step]
+Needs root. Usage: dhcp_bench.py [path to nimbo_headless] [rounds] [seconds per step]
+(the program defaults to $NIMBO_BENCH_PROGRAM, the rounds to $BENCH_ROUNDS, else 3, the seconds
+per step to $DHCP_BENCH_SECONDS, else 4; $DHCP_BENCH_SERVERS picks servers among "nimbo desktop
+kea dnsmasq", all by default)
 """
 import ctypes
 import json
@@ -54,7 +61,7 @@ import tempfile
 import threading
 import time
 
-from benchlib import load_average, program_and_rounds, sh, stop, veth_work_dir
+from benchlib import load_average, median, program_and_rounds, sh, stop, udp_receive_buffer_drops, veth_work_dir
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TAG = "%d" % os.getpid()
@@ -224,23 +231,16 @@ def perfdhcp(rate, seconds):
     return res, "\n".join(outs), client
 
 
-def receive_buffer_errors(ns):
-    """UDP datagrams the namespace's sockets dropped for a full receive buffer."""
-    text = sh("cat", "/proc/net/snmp", ns=ns).stdout
-    lines = [line.split() for line in text.splitlines() if line.startswith("Udp:")]
-    return int(lines[1][lines[0].index("RcvbufErrors")])
-
-
 def measure(pid, rate, seconds):
     """One step at the given rate: the figures of the step, or None when perfdhcp gave none.
     The datagrams dropped by full receive buffers are counted on both sides: the server's
     and the client's (perfdhcp's)."""
     load = load_average()
     c0 = cpu_seconds(pid)
-    s0, k0 = receive_buffer_errors(NS_SRV), receive_buffer_errors(NS_CLI)
+    s0, k0 = udp_receive_buffer_drops(NS_SRV), udp_receive_buffer_drops(NS_CLI)
     res, out, client = perfdhcp(rate, seconds)
     cpu = cpu_seconds(pid) - c0
-    server_drops, client_drops = receive_buffer_errors(NS_SRV) - s0, receive_buffer_errors(NS_CLI) - k0
+    server_drops, client_drops = udp_receive_buffer_drops(NS_SRV) - s0, udp_receive_buffer_drops(NS_CLI) - k0
     do, ra = res.get("DISCOVER-OFFER"), res.get("REQUEST-ACK")
     if not do or not ra or do["sent"] == 0:
         if os.environ.get("DHCP_BENCH_VERBOSE"):
@@ -358,15 +358,37 @@ def bench_dnsmasq(work, seconds):
         stop(proc)
 
 
+def client_limit(row):
+    """Why the client rather than the server may have set this figure ('' when it did not):
+    perfdhcp could not offer the next step in full (below OFFERED of its DISCOVERs), or its
+    receive buffers dropped answers at the step held or at the first step lost."""
+    why = []
+    if "client_limit" in row:
+        why.append("next step offered %.0f%%" % (row["client_limit"]["offered"] * 100))
+    if row.get("top"):
+        why.append("highest step held")
+    if row["client_drops"]:
+        why.append("%d client buffer drops at the step held" % row["client_drops"])
+    lost = row.get("lost_step")
+    if lost and lost["client_drops"]:
+        why.append("%d client buffer drops at the first step lost" % lost["client_drops"])
+    return ", ".join(why)
+
+
 def median_row(rows):
+    """The round whose exchanges/s is the median (the lower middle one of an even count), with
+    the medians of the CPU time and latencies over all rounds, every round's figure, load and
+    whether the client was the limit in it."""
     rows = [r for r in rows if r]
     if not rows:
         return None
     rows.sort(key=lambda r: r["exchanges_s"])
-    mid = rows[len(rows) // 2]
-    out = dict(mid)
+    out = dict(rows[(len(rows) - 1) // 2])
+    for key in ("cpu_us", "do_avg", "ra_avg", "max_ms"):
+        out[key] = median(r[key] for r in rows)
     out["loads"] = [r["load"] for r in rows]
     out["all"] = [r["exchanges_s"] for r in rows]
+    out["client_rounds"] = [client_limit(r) for r in rows]
     return out
 
 
@@ -377,11 +399,14 @@ def main():
     nimbo, rounds = args
     # a plain kill ends the run through the same clean-up as ctrl-C
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    seconds = int(sys.argv[3]) if len(sys.argv) > 3 else 4
-    servers = [("Nimbo", lambda w: bench_nimbo(nimbo, w, seconds, False)),
-               ("Nimbo, desktop connected", lambda w: bench_nimbo(nimbo, w, seconds, True)),
-               ("Kea (memfile, 1 thread)", lambda w: bench_kea(w, seconds)),
-               ("dnsmasq", lambda w: bench_dnsmasq(w, seconds))]
+    seconds = int(sys.argv[3]) if len(sys.argv) > 3 else int(os.environ.get("DHCP_BENCH_SECONDS", 4))
+    servers = [("Nimbo", "nimbo", lambda w: bench_nimbo(nimbo, w, seconds, False)),
+               ("Nimbo, desktop connected", "desktop", lambda w: bench_nimbo(nimbo, w, seconds, True)),
+               ("Kea (memfile, 1 thread)", "kea", lambda w: bench_kea(w, seconds)),
+               ("dnsmasq", "dnsmasq", lambda w: bench_dnsmasq(w, seconds))]
+    # DHCP_BENCH_SERVERS picks some of them ("nimbo desktop kea dnsmasq", all by default)
+    picked = os.environ.get("DHCP_BENCH_SERVERS", "").split()
+    servers = [(name, fn) for name, key, fn in servers if not picked or key in picked]
     results = {name: [] for name, _ in servers}
     with veth_work_dir(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/16", CLIENT_IPS[0] + "/16") as work:
         for ip in CLIENT_IPS[1:]:
@@ -402,25 +427,29 @@ def main():
           "load further (next step offered below %.0f%%, or the highest step held)" % (
               CLIENT_PROCS, CLIENT_RCVBUF >> 10, ", on CPUs " + CLIENT_CPUS if CLIENT_CPUS else "", CLIENTS,
               seconds, rounds, OFFERED * 100))
-    print("| server | exchanges/s held (rounds) | x Kea | x dnsmasq | avg latency ms (DO/RA) | max latency ms "
+    print("| server | exchanges/s held, median (rounds) | x Kea | x dnsmasq | avg latency ms (DO/RA) | max latency ms "
           "| µs CPU/exchange | load avg | first step lost: loss, dropped by server / client buffers "
-          "| perfdhcp busiest thread, held / step after |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+          "| perfdhcp busiest thread, held / step after | client the limit? |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     kea, dns = med.get("Kea (memfile, 1 thread)"), med.get("dnsmasq")
     for name, _ in servers:
         m = med[name]
         if not m:
-            print("| %s | none held | - | - | - | - | - | - | - | - |" % name)
+            print("| %s | none held | - | - | - | - | - | - | - | - | - |" % name)
             continue
         ratio = lambda ref: "%.2f" % (m["exchanges_s"] / ref["exchanges_s"]) if ref else "-"  # noqa: E731
         lost, limit = m.get("lost_step"), m.get("client_limit")
         nxt = lost or limit
-        print("| %s | %s%.0f (%s) | %s | %s | %.3f / %.3f | %.3f | %.1f | %s | %s%s | %.0f%% / %s |" % (
+        limited = [i + 1 for i, why in enumerate(m["client_rounds"]) if why]
+        print("| %s | %s%.0f (%s) | %s | %s | %.3f / %.3f | %.3f | %.1f | %s | %s%s | %.0f%% / %s | %s |" % (
             name, ">= " if limit or m.get("top") else "", m["exchanges_s"], ", ".join("%.0f" % v for v in m["all"]), ratio(kea),
             ratio(dns), m["do_avg"], m["ra_avg"], m["max_ms"], m["cpu_us"], ", ".join("%.1f" % v for v in m["loads"]),
             "%d/s: %.1f%%, %d / %d" % (lost["rate"], lost["loss"] * 100, lost["server_drops"], lost["client_drops"])
             if lost else "-", "; %d/s offered only %.0f%%" % (limit["rate"], limit["offered"] * 100) if limit else "",
-            m["client_busiest"] * 100, "%.0f%%" % (nxt["client_busiest"] * 100) if nxt else "-"))
+            m["client_busiest"] * 100, "%.0f%%" % (nxt["client_busiest"] * 100) if nxt else "-",
+            "no" if not limited else "yes in round%s %s: %s" % (
+                "s" if len(limited) > 1 else "", ", ".join(map(str, limited)),
+                "; ".join(m["client_rounds"][i - 1] for i in limited))))
     doc = __doc__
     print("\n" + doc[doc.index("Settings of every server"):doc.index("Needs root")].rstrip())
     return 0

@@ -17,8 +17,10 @@ if [ "${NIMBO_HTTP_BENCH_INNER:-}" != 1 ]; then
     (cd "$work/debs" && apt-get download nginx nginx-common >/dev/null 2>&1)
     for d in "$work"/debs/*.deb; do dpkg -x "$d" "$work/root"; done
   fi
-  cmake -S "$top" -B "$top/build/bench" -DCMAKE_BUILD_TYPE=Release -DNIMBO_BUILD_TESTS=OFF -DNIMBO_BUILD_GUI=OFF >/dev/null
-  cmake --build "$top/build/bench" -j4 --target nimbo_headless >/dev/null
+  if [ -z "${NIMBO_BENCH_PROGRAM:-}" ]; then
+    cmake -S "$top" -B "$top/build/bench" -DCMAKE_BUILD_TYPE=Release -DNIMBO_BUILD_TESTS=OFF -DNIMBO_BUILD_GUI=OFF >/dev/null
+    cmake --build "$top/build/bench" -j4 --target nimbo_headless >/dev/null
+  fi
   exec env NIMBO_HTTP_BENCH_INNER=1 unshare -n "$0" "$@"
 fi
 
@@ -67,7 +69,7 @@ CONF
 pids+=($!)
 
 printf '[NIMBO]\nNIMBO_Services=128\n[HTTP]\nHTTP_RootDir=%s\nHTTP_Port=80\n' "$root" > "$shm/nimbo.ini"
-"$top/build/bench/nimbo_headless" -i "$shm/nimbo.ini" 2>/dev/null &
+"${NIMBO_BENCH_PROGRAM:-$top/build/bench/nimbo_headless}" -i "$shm/nimbo.ini" 2>/dev/null &
 pids+=($!)
 for _ in $(seq 100); do
   curl -sf -o /dev/null http://127.0.0.1/f0 && curl -sf -o /dev/null http://127.0.0.1:8080/f0 && break

@@ -8,7 +8,9 @@
 // acknowledge the last block it has in order, so the server resends from there. Block numbers
 // wrap at 16 bits (to 0, or to 1 for servers that skip 0). Silence for 1 s resends the last
 // packet; 10 silent seconds in a row end the transfer with an error.
-// On success prints one line: "blksize B windowsize W bytes N". Exit status 0 on success.
+// On success prints one line: "blksize B windowsize W bytes N cpu C wall T", C the client's own
+// CPU seconds (user + system) and T the seconds from start to end: C close to T means the client
+// was the limit of the transfer. Exit status 0 on success.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -22,7 +24,9 @@
 #include <signal.h>
 #include <string>
 #include <string_view>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -227,6 +231,17 @@ uint64_t Client::run(const unsigned char* first, size_t firstLen) {
     }
 }
 
+timespec monotonicNow() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts;
+}
+
+double secondsSince(const timespec& t0) {
+    const timespec t1 = monotonicNow();
+    return static_cast<double>(t1.tv_sec - t0.tv_sec) + static_cast<double>(t1.tv_nsec - t0.tv_nsec) / 1e9;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -235,6 +250,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     signal(SIGPIPE, SIG_IGN);
+    const timespec started = monotonicNow();
     unsigned long blksize = 1468, window = 16;
     if (argc > 5 && !parseNumber(argv[5], 8, 65464, blksize)) fail("bad blksize");
     if (argc > 6 && !parseNumber(argv[6], 1, 65535, window)) fail("bad windowsize");
@@ -347,6 +363,11 @@ int main(int argc, char** argv) {
     close(sock);
     if (haveTsize && total != tsize)
         fail("received " + std::to_string(total) + " bytes, server announced " + std::to_string(tsize));
-    std::printf("blksize %zu windowsize %zu bytes %llu\n", useBlk, useWindow, static_cast<unsigned long long>(total));
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    std::printf("blksize %zu windowsize %zu bytes %llu cpu %.3f wall %.3f\n", useBlk, useWindow,
+                static_cast<unsigned long long>(total), cpu, secondsSince(started));
     return 0;
 }

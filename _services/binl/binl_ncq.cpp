@@ -86,7 +86,9 @@ void SendEvent(const std::string& peer, const char* tag, const std::string& text
 }
 
 bool SendTo(int sock, const std::vector<uint8_t>& d, const sockaddr_in& to, int* err) {
-    ssize_t n = ::sendto(sock, d.data(), d.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    // Shares the PDHCP socket: a reply that finds its send buffer full is dropped, never waited for.
+    ssize_t n = ::sendto(sock, d.data(), d.size(), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to),
+                         sizeof to);
     *err = errno;
     return n == ssize_t(d.size());
 }

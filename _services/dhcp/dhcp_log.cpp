@@ -5,7 +5,7 @@
 
 #include <cstdarg>
 
-void DhcpLog(int level, const char* format, ...) {
+void DhcpLogLine(int level, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
     LogLineV(LOG_DHCP, level, format, ap);

@@ -11,5 +11,9 @@ constexpr int kDhcpLogWarningBox = kLogWarningBox;
 inline LogSink SetDhcpLogSink(LogSink sink) { return SetLogSink(LOG_DHCP, sink); }
 // True when a line of that level would be read (skip building costly arguments).
 inline bool DhcpLogEnabled(int level) { return LogWanted(LOG_DHCP, level); }
-void DhcpLog(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void DhcpLogLine(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// A DHCP log line. Its arguments (addresses and MACs made text) are evaluated only when the line
+// will be read: at the default level, with no log file and no desktop, an exchange formats
+// nothing.
+#define DhcpLog(level, ...) (DhcpLogEnabled(level) ? DhcpLogLine((level), __VA_ARGS__) : void())
 int  DhcpThreadId();

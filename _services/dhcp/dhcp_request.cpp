@@ -196,8 +196,14 @@ ReplyTarget ReplyDestination(const uint8_t* request, bool pdhcpThread, uint16_t 
     const uint32_t ciaddr = Get32(request + kOffCiaddr);
     const uint32_t giaddr = Get32(request + kOffGiaddr);
     const uint32_t yiaddr = Get32(request + kOffYiaddr);
-    if (ciaddr) return {ciaddr, pdhcpThread ? sourcePort : kBootpClientPort};
+    // Port 4011 is asked directly by a client that has its address: the answer goes back to it.
+    if (pdhcpThread && ciaddr) return {ciaddr, sourcePort};
+    // A relayed request is answered through its relay, even from a client that names its own
+    // address: the relay knows the way to the client's link, this host may not (the address
+    // of a client on another link, or one that no longer answers, would hold the reply in
+    // address resolution).
     if (giaddr) return {giaddr, kBootpServerPort};
+    if (ciaddr) return {ciaddr, kBootpClientPort};
     if (request[kOffFlags] & kBootpBroadcastFlag) return {0xFFFFFFFFu, kBootpClientPort};
     if (yiaddr) return {yiaddr, kBootpClientPort};
     return {0xFFFFFFFFu, kBootpClientPort};

@@ -74,8 +74,10 @@ size_t buildPdhcpAck(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo&
 // siaddr for a reply: NextServer, else (TFTP on) TFTP_LocalIP or the server identifier;
 // *undefined when none of them gives an address.
 uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined);
-// Where the reply to a request goes (from the request as received). The PDHCP thread
-// answers a client with an address at the client's own port.
+// Where the reply to a request goes (from the request as received), in this order: on the
+// PDHCP thread a client with an address (ciaddr) at its own source port; a relayed request
+// (giaddr) to its relay at port 67; a client with an address at port 68; the broadcast flag
+// to 255.255.255.255:68; else yiaddr:68, or the broadcast address when yiaddr is 0.
 struct ReplyTarget {
     uint32_t address;   // network order
     uint16_t port;      // host order

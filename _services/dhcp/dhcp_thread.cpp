@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -26,6 +27,7 @@
 #include "_services/dhcp/dhcp_service.h"
 #include "_services/dhcp/dhcp_settings.h"
 #include "libs/platform/interfaces.h"
+#include "libs/platform/log_guard.h"
 #include "_services/log.h"
 #include "_services/dhcp/mac_vendor.h"
 #include "_services/settings.h"
@@ -47,12 +49,30 @@ uint32_t ParseLocal(const char* text, size_t size) {
     return !t.empty() && ParseIPv4(t.c_str(), &a) ? a.s_addr : 0;
 }
 
+int64_t MonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The host name, read again when older than a second (a system call per batch of requests
+// otherwise). *ok is false when it cannot be read.
 std::string HostName(bool* ok) {
-    char b[129];
-    *ok = gethostname(b, 128) == 0;
-    if (!*ok) return "";
-    b[128] = 0;
-    return b;
+    static std::mutex lock;
+    static int64_t readAt = -1;
+    static bool known = false;
+    static std::string name;
+    std::lock_guard<std::mutex> guard(lock);
+    const int64_t now = MonotonicMs();
+    if (readAt < 0 || now - readAt >= 1000) {
+        char b[129];
+        known = gethostname(b, 128) == 0;
+        b[128] = 0;
+        name = known ? b : "";
+        readAt = now;
+    }
+    *ok = known;
+    return name;
 }
 
 // The host's addresses and MACs, read again when older than a second: every request looks
@@ -64,12 +84,6 @@ struct InterfaceCache {
     std::vector<std::array<uint8_t, 6>> macs;
 };
 InterfaceCache g_interfaces;
-
-int64_t MonotonicMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 template <class Fn>
 auto WithInterfaces(Fn fn) {
@@ -210,13 +224,31 @@ static_assert(kRequestBatch <= kDatagramBatch);
 // Receive buffer of the two sockets: a burst of a few thousand requests waits rather than
 // being dropped by the kernel.
 constexpr int kReceiveBufferBytes = 4 << 20;
+// Send buffer of the two sockets. A reply to an address that does not answer address
+// resolution stays charged to the socket until the kernel gives up on it (about 3 s); the
+// kernel holds at most about 200 KB of such replies per address, so a larger buffer keeps a
+// few unreachable clients from taking all of it. Replies never wait for room: one the buffer
+// cannot take is dropped and counted.
+constexpr int kSendBufferBytes = 4 << 20;
 
-void EnlargeReceiveBuffer(int sock) {
+void EnlargeBuffers(int sock) {
     int size = kReceiveBufferBytes;
     // Beyond the system's limit only with the privilege; else as much as the limit allows.
     if (setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
         setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    size = kSendBufferBytes;
+    if (setsockopt(sock, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof size) != 0)
+        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
+
+// Replies dropped because the socket's send buffer was full: since the start of the program,
+// and since the last line that told of them.
+std::atomic<uint64_t> g_repliesDropped{0};
+std::atomic<uint64_t> g_droppedUntold{0};
+// Lines about replies that could not be sent: one a second per destination and for the
+// dropped replies together, a few a second in all.
+LogRateGate g_sendErrorLines(1, 5);
+constexpr uint64_t kDroppedLineKey = ~0ull;
 
 // What the early drops of a datagram to port (67 or 4011) need of the host.
 DhcpAcceptInput AcceptInput(uint16_t port, bool proxy, const DhcpConfig* cfg) {
@@ -229,6 +261,11 @@ DhcpAcceptInput AcceptInput(uint16_t port, bool proxy, const DhcpConfig* cfg) {
     in.hostName = ShortHostName;
     in.isLocalMac = isMACLocal;
     return in;
+}
+
+// The tail of a send-error line that follows lines held back by the rate gate.
+std::string SuppressedNote(unsigned suppressed) {
+    return suppressed ? " (" + std::to_string(suppressed) + " lines suppressed)" : std::string();
 }
 
 class RequestBatch {
@@ -282,16 +319,36 @@ public:
         prefixes_[queued_++] = prefix;
     }
 
-    // Sends the queued replies in their order; each that fails is logged.
+    // Sends the queued replies in their order without waiting for room in the send buffer: a
+    // reply the buffer cannot take is dropped and counted, one that fails otherwise is logged
+    // (at most once a second per destination, see g_sendErrorLines).
     void Flush(int sock) {
         if (queued_ == 0) return;
         int errors[kRequestBatch];
-        SendDatagrams(sock, out_, queued_, errors);
-        for (int i = 0; i < queued_; ++i)
-            if (errors[i])
-                LogPrint(1, "%s Err: Interface [%s] sendto() error %d: %s", prefixes_[i],
-                         IPv4Text(out_[i].to.sin_addr.s_addr).c_str(), errors[i], LastErrorText(errors[i]));
+        SendDatagrams(sock, out_, queued_, errors, MSG_DONTWAIT);
+        unsigned dropped = 0;
+        const char* droppedPrefix = nullptr;
+        for (int i = 0; i < queued_; ++i) {
+            if (!errors[i]) continue;
+            if (errors[i] == EAGAIN || errors[i] == EWOULDBLOCK || errors[i] == ENOBUFS) {
+                ++dropped;
+                droppedPrefix = prefixes_[i];
+                continue;
+            }
+            const uint32_t to = out_[i].to.sin_addr.s_addr;
+            unsigned suppressed = 0;
+            if (!LogWanted(LOG_PROGRAM, 1) || !g_sendErrorLines.Allow(LogKeyOf(to), &suppressed)) continue;
+            LogPrint(1, "%s Err: Interface [%s] sendto() error %d: %s%s", prefixes_[i], IPv4Text(to).c_str(),
+                     errors[i], LastErrorText(errors[i]), SuppressedNote(suppressed).c_str());
+        }
         queued_ = 0;
+        if (!dropped) return;
+        const uint64_t total = g_repliesDropped.fetch_add(dropped, std::memory_order_relaxed) + dropped;
+        g_droppedUntold.fetch_add(dropped, std::memory_order_relaxed);
+        if (LogWanted(LOG_PROGRAM, 1) && g_sendErrorLines.Allow(kDroppedLineKey))
+            LogPrint(1, "%s Err: send queue full, %llu replies dropped (%llu since the start)", droppedPrefix,
+                     static_cast<unsigned long long>(g_droppedUntold.exchange(0, std::memory_order_relaxed)),
+                     static_cast<unsigned long long>(total));
     }
 
 private:
@@ -400,7 +457,7 @@ void AnswerDhcpRequest(RequestBatch& batch, int i, const BatchContext& ctx, bool
         std::memcpy(&yiaddr, buf + kOffYiaddr, 4);
         serverId = env.dhcpLocalIp ? env.dhcpLocalIp : findServerAddressForClient(yiaddr, false, info.ifindex);
     }
-    if (!env.dhcpLocalIp && target.address == 0xFFFFFFFFu)
+    if (!env.dhcpLocalIp && target.address == 0xFFFFFFFFu && LogWanted(LOG_PROGRAM, 1))
         LogPrint(1, "%sDHCP Inf: Broadcasting through local interface [%s]", p, IPv4Text(serverId).c_str());
     batch.Queue(i, len, target, serverId, proxy ? "PDHCP" : "DHCP");
 }
@@ -453,7 +510,7 @@ void dhcpThread() {
         slot.running = 0;
         if (proxyAtStart) ThreadSlots[TH_PDHCP].running = 0;
     }
-    EnlargeReceiveBuffer(slot.socket);
+    EnlargeBuffers(slot.socket);
     RequestBatch batch;
     g_declines.Start();
     bool listDue = true;  // the lease list goes to the GUI after every batch and wake-up
@@ -499,7 +556,7 @@ void pdhcpThread() {
         DebugTrace("PDHCP Err: Cannot set broadcast option.\n");
         slot.running = 0;
     }
-    EnlargeReceiveBuffer(slot.socket);
+    EnlargeBuffers(slot.socket);
     RequestBatch batch;
     while (slot.running) {
         if (WaitDatagram(TH_PDHCP) != 2) continue;

@@ -158,7 +158,7 @@ int RecvDatagrams(int sock, uint8_t* const* bufs, size_t size, ssize_t* lengths,
     return n;
 }
 
-int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors) {
+int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors, int flags) {
     mmsghdr msgs[kDatagramBatch];
     iovec iov[kDatagramBatch];
     sockaddr_in to[kDatagramBatch];
@@ -176,7 +176,7 @@ int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors)
         // rest go in the next call.
         int i = 0;
         while (i < chunk) {
-            int n = sendmmsg(sock, msgs + i, static_cast<unsigned>(chunk - i), MSG_NOSIGNAL);
+            int n = sendmmsg(sock, msgs + i, static_cast<unsigned>(chunk - i), MSG_NOSIGNAL | flags);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 errors[base + i] = n < 0 ? errno : EIO;

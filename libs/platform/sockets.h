@@ -63,8 +63,10 @@ struct OutgoingDatagram {
 };
 // Sends every datagram (in order), as few system calls as the kernel takes; one that fails
 // does not keep the others back. errors[i] is 0 when datagram i went out whole, else the
-// errno of its failure (EMSGSIZE for a short send). Returns the number that went out.
-int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors);
+// errno of its failure (EMSGSIZE for a short send). Returns the number that went out. flags are
+// added to MSG_NOSIGNAL (MSG_DONTWAIT: a datagram the send buffer cannot take fails with EAGAIN
+// instead of waiting).
+int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors, int flags = 0);
 
 // Sends all bytes within timeoutMs for the whole of them, never blocking past that
 // (MSG_NOSIGNAL): a peer that stops reading cannot hold the sender. Returns 1 when all went,

@@ -504,15 +504,22 @@ def test_console_that_stops_reading(nimbo, work):
         run("ip", "addr", "flush", "dev", IF_CLI, ns=NS_CLI, check_rc=False)
 
 
+def namespaces_possible():
+    """True when this machine lets the test make network namespaces; else says why not."""
+    if os.geteuid() != 0:
+        print("skipped: needs root for network namespaces")
+        return False
+    if run("unshare", "-n", "true", check_rc=False).returncode != 0:
+        print("skipped: this machine cannot make network namespaces")
+        return False
+    return True
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
-    if os.geteuid() != 0:
-        print("skipped: needs root for network namespaces")
-        return SKIP
-    if run("unshare", "-n", "true", check_rc=False).returncode != 0:
-        print("skipped: this machine cannot make network namespaces")
+    if not namespaces_possible():
         return SKIP
     # The clients are part of the test: a missing one is a failure, never a skip.
     missing = [name for name, cmd in (("busybox udhcpc", ["busybox", "udhcpc", "--help"]),

@@ -723,4 +723,70 @@ TEST(DhcpRequest, FindOption) {
     EXPECT_EQ(p.Option(60, &len), nullptr);
 }
 
+// Where each reply goes, from the request's ciaddr, giaddr, broadcast flag and yiaddr. A relayed
+// request is answered through its relay even when the client names its own address.
+TEST(DhcpRequest, ReplyDestination) {
+    struct Case {
+        const char* what;
+        bool pdhcpThread;
+        const char* ciaddr;
+        const char* giaddr;
+        bool broadcast;
+        const char* yiaddr;
+        uint16_t sourcePort;
+        const char* wantAddress;
+        uint16_t wantPort;
+    };
+    const Case cases[] = {
+        {"renewing through a relay: the relay", false, "10.9.1.7", "10.9.0.1", false, "0.0.0.0", 67, "10.9.0.1", 67},
+        {"renewing through a relay, broadcast flag: the relay", false, "10.9.1.7", "10.9.0.1", true, "0.0.0.0", 67,
+         "10.9.0.1", 67},
+        {"relayed DISCOVER: the relay", false, "0.0.0.0", "10.9.0.1", true, "0.0.0.0", 67, "10.9.0.1", 67},
+        {"renewing on the link: the client", false, "10.0.0.7", "0.0.0.0", false, "0.0.0.0", 68, "10.0.0.7", 68},
+        {"renewing on the link, broadcast flag: the client", false, "10.0.0.7", "0.0.0.0", true, "0.0.0.0", 68,
+         "10.0.0.7", 68},
+        {"broadcast flag", false, "0.0.0.0", "0.0.0.0", true, "10.0.0.9", 68, "255.255.255.255", 68},
+        {"yiaddr of the request", false, "0.0.0.0", "0.0.0.0", false, "10.0.0.9", 68, "10.0.0.9", 68},
+        {"nothing known: broadcast", false, "0.0.0.0", "0.0.0.0", false, "0.0.0.0", 68, "255.255.255.255", 68},
+        {"port 4011, client with an address: its own port", true, "10.0.0.7", "0.0.0.0", false, "0.0.0.0", 4011,
+         "10.0.0.7", 4011},
+        {"port 4011, address and relay: the client's own port", true, "10.0.0.7", "10.9.0.1", false, "0.0.0.0", 4011,
+         "10.0.0.7", 4011},
+        {"port 4011, relayed without an address: the relay", true, "0.0.0.0", "10.9.0.1", false, "0.0.0.0", 68,
+         "10.9.0.1", 67},
+        {"port 4011, broadcast flag", true, "0.0.0.0", "0.0.0.0", true, "0.0.0.0", 68, "255.255.255.255", 68},
+    };
+    for (const Case& c : cases) {
+        Packet p = MakeRequest(3, 1, {});
+        const uint32_t ci = Ip(c.ciaddr), gi = Ip(c.giaddr), yi = Ip(c.yiaddr);
+        std::memcpy(p.data() + kOffCiaddr, &ci, 4);
+        std::memcpy(p.data() + kOffGiaddr, &gi, 4);
+        std::memcpy(p.data() + kOffYiaddr, &yi, 4);
+        p.buf[kOffFlags] = c.broadcast ? 0x80 : 0;
+        const ReplyTarget t = ReplyDestination(p.data(), c.pdhcpThread, c.sourcePort);
+        EXPECT_EQ(IpText(t.address), c.wantAddress) << c.what;
+        EXPECT_EQ(t.port, c.wantPort) << c.what;
+    }
+}
+
+// With nobody to read a line (no sink, no desktop, no log file) its arguments are not even built:
+// an exchange at the default level turns no address or MAC into text.
+TEST(DhcpLog, ArgumentsAreBuiltOnlyForALineThatIsRead) {
+    int built = 0;
+    auto text = [&built] {
+        ++built;
+        return std::string("10.0.0.9");
+    };
+    const LogSink previous = SetDhcpLogSink(nullptr);
+    ASSERT_FALSE(DhcpLogEnabled(5));
+    DhcpLog(5, "DHCP Inf: Address %s is being ACKED", text().c_str());
+    EXPECT_EQ(built, 0);
+    SetDhcpLogSink(CaptureSink);
+    CapturedLog().clear();
+    DhcpLog(5, "DHCP Inf: Address %s is being ACKED", text().c_str());
+    EXPECT_EQ(built, 1);
+    EXPECT_TRUE(Logged("DHCP Inf: Address 10.0.0.9 is being ACKED"));
+    SetDhcpLogSink(previous);
+}
+
 }  // namespace
