@@ -54,7 +54,7 @@ bool AtomicFile::Open(const std::string& target, mode_t mode) {
         std::string suffix;
         if (!RandomSuffix(&suffix)) return false;
         std::string name = prefix + "." + base + "." + suffix + ".tmp";
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0 && errno == EINTR) continue;
         if (fd < 0 && errno == EEXIST) continue;
         if (fd < 0) return false;

@@ -13,7 +13,7 @@ public:
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
 
-    // Creates the temporary (close-on-exec, owner-only until commit, an unpredictable name in the
+    // Creates the temporary (open for reading and writing, close-on-exec, owner-only until commit, an unpredictable name in the
     // target's folder). The target gets `mode` when committed.
     bool Open(const std::string& target, mode_t mode = 0644);
     // The temporary's descriptor and name, for writers that need either (a library that opens by name
