@@ -47,3 +47,10 @@ mode_t ExistingModeOr(const std::string& path, mode_t fallback);
 bool RenameDurably(const std::string& from, const std::string& to);
 // Flushes the folder holding `path` (its directory entries).
 bool SyncFolderOf(const std::string& path);
+
+// The same steps for a writer that keeps the folder open (one beneath a served root) and writes
+// through its own descriptor. A new temporary for `name` in dirFd (name may hold folders below
+// dirFd), owner-only; -1 with errno on failure.
+int CreateTemporaryAt(int dirFd, const std::string& name, std::string* tempName);
+// Flushes the temporary, renames it over name (both in dirFd) and flushes the folder.
+bool ReplaceAt(int dirFd, const std::string& tempName, const std::string& name);
