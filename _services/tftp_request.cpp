@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
@@ -15,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "libs/platform/atomic_file.h"
 #include "libs/platform/beneath.h"
 
 void TftpLogf(TftpLog* log, int level, const char* format, ...) {
@@ -203,22 +203,9 @@ void SplitFolder(const std::string& path, std::string* folder, std::string* name
 
 // Creates a new, empty temporary file in dirFd named after the target; -1 on failure.
 int CreateTemporary(int dirFd, const std::string& name, mode_t mode, std::string* tempName) {
-    static std::atomic<uint32_t> counter{0};
-    for (int tries = 0; tries < 100; ++tries) {
-        char suffix[48];
-        snprintf(suffix, sizeof suffix, ".%d.%u.part", static_cast<int>(getpid()), counter.fetch_add(1));
-        std::string candidate(1, '.');
-        candidate.append(name, 0, 200).append(suffix);
-        int fd = openat(dirFd, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0) {
-            fchmod(fd, mode);  // the creation mask does not narrow the target's mode
-            *tempName = candidate;
-            return fd;
-        }
-        if (errno != EEXIST && errno != EINTR) return -1;
-    }
-    errno = EEXIST;
-    return -1;
+    int fd = CreateTemporaryAt(dirFd, name, tempName);
+    if (fd >= 0) fchmod(fd, mode);  // the creation mask does not narrow the target's mode
+    return fd;
 }
 
 void ReleaseTarget(TftpWriteTarget* target) {
@@ -235,7 +222,7 @@ bool TftpCommitWrite(TftpWriteTarget* target) {
         errno = EBADF;
         return false;
     }
-    if (renameat(target->dirFd, target->tempName.c_str(), target->dirFd, target->name.c_str()) != 0) {
+    if (!ReplaceAt(target->dirFd, target->tempName, target->name)) {
         const int err = errno;
         TftpDiscardWrite(target);
         errno = err;
