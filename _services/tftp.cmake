@@ -4,7 +4,7 @@ add_library(nimbo_tftp_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/tftp_errsim.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tftp_menu_tokens.cpp
   ${CMAKE_CURRENT_LIST_DIR}/tftp_request.cpp)
-target_link_libraries(nimbo_tftp_core PUBLIC nimbo_regex Threads::Threads)
+target_link_libraries(nimbo_tftp_core PUBLIC nimbo_regex nimbo_platform Threads::Threads)
 
 add_library(nimbo_tftp STATIC
   ${CMAKE_CURRENT_LIST_DIR}/tftpd_thread.cpp

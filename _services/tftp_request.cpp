@@ -1,22 +1,21 @@
 #include "_services/tftp_request.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "libs/platform/atomic_file.h"
+#include "libs/platform/beneath.h"
 
 void TftpLogf(TftpLog* log, int level, const char* format, ...) {
     if (!log) return;
@@ -196,56 +195,6 @@ int TftpErrnoToCode(int err) {
 
 namespace {
 
-int OpenBeneath(int rootFd, const std::string& rel, int flags, mode_t mode) {
-    open_how how{};
-    how.flags = static_cast<uint64_t>(flags);
-    how.mode = (flags & O_CREAT) ? mode : 0;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    const char* p = rel.empty() ? "." : rel.c_str();
-    for (;;) {
-        long fd = syscall(SYS_openat2, rootFd, p, &how, sizeof how);
-        if (fd >= 0 || errno != EINTR) return static_cast<int>(fd);
-    }
-}
-
-// Finds an existing path that matches rel component by component without case. With
-// lastMayBeMissing the last component is kept as given when nothing matches it.
-bool FindCaseless(int rootFd, const std::string& rel, bool lastMayBeMissing, std::string* found) {
-    found->clear();
-    size_t i = 0;
-    while (i < rel.size()) {
-        size_t j = rel.find('/', i);
-        if (j == std::string::npos) j = rel.size();
-        const std::string comp = rel.substr(i, j - i);
-        const bool last = j >= rel.size();
-        int dfd = OpenBeneath(rootFd, *found, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
-        if (dfd < 0) return false;
-        DIR* d = fdopendir(dfd);
-        if (!d) {
-            close(dfd);
-            return false;
-        }
-        std::string match;
-        while (dirent* e = readdir(d)) {
-            if (!strcmp(e->d_name, comp.c_str())) { match = e->d_name; break; }
-            if (match.empty() && !strcasecmp(e->d_name, comp.c_str())) match = e->d_name;
-        }
-        closedir(d);
-        if (match.empty()) {
-            if (!(last && lastMayBeMissing)) return false;
-            match = comp;
-        }
-        if (!found->empty()) *found += '/';
-        *found += match;
-        i = j + 1;
-    }
-    return true;
-}
-
-}  // namespace
-
-namespace {
-
 void SplitFolder(const std::string& path, std::string* folder, std::string* name) {
     const size_t slash = path.rfind('/');
     *folder = slash == std::string::npos ? std::string() : path.substr(0, slash);
@@ -254,22 +203,9 @@ void SplitFolder(const std::string& path, std::string* folder, std::string* name
 
 // Creates a new, empty temporary file in dirFd named after the target; -1 on failure.
 int CreateTemporary(int dirFd, const std::string& name, mode_t mode, std::string* tempName) {
-    static std::atomic<uint32_t> counter{0};
-    for (int tries = 0; tries < 100; ++tries) {
-        char suffix[48];
-        snprintf(suffix, sizeof suffix, ".%d.%u.part", static_cast<int>(getpid()), counter.fetch_add(1));
-        std::string candidate(1, '.');
-        candidate.append(name, 0, 200).append(suffix);
-        int fd = openat(dirFd, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0) {
-            fchmod(fd, mode);  // the creation mask does not narrow the target's mode
-            *tempName = candidate;
-            return fd;
-        }
-        if (errno != EEXIST && errno != EINTR) return -1;
-    }
-    errno = EEXIST;
-    return -1;
+    int fd = CreateTemporaryAt(dirFd, name, tempName);
+    if (fd >= 0) fchmod(fd, mode);  // the creation mask does not narrow the target's mode
+    return fd;
 }
 
 void ReleaseTarget(TftpWriteTarget* target) {
@@ -286,7 +222,7 @@ bool TftpCommitWrite(TftpWriteTarget* target) {
         errno = EBADF;
         return false;
     }
-    if (renameat(target->dirFd, target->tempName.c_str(), target->dirFd, target->name.c_str()) != 0) {
+    if (!ReplaceAt(target->dirFd, target->tempName, target->name)) {
         const int err = errno;
         TftpDiscardWrite(target);
         errno = err;
@@ -317,7 +253,7 @@ TftpOpenResult TftpOpenFile(int rootFd, const std::string& relative, bool write,
     int openError = fd < 0 ? errno : 0;
     if (fd < 0 && openError == ENOENT) {
         std::string alt;
-        if (FindCaseless(rootFd, relative, create, &alt)) {
+        if (FindBeneathNoCase(rootFd, relative, CaseMatch::First, create, &alt)) {
             if (alt != relative) TftpLogf(log, 9, "TFTP Inf: <%s> found as <%s>", relative.c_str(), alt.c_str());
             r.path = alt;
             fd = OpenBeneath(rootFd, alt, flags, 0);

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "_services/binl/binl_log.h"
+#include "libs/platform/atomic_file.h"
 #include "libs/platform/file_read.h"
 #include "libs/platform/pe_version.h"
 
@@ -24,34 +25,6 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
     for (size_t i = 0; i < a.size(); ++i)
         if (Upper(a[i]) != Upper(b[i])) return false;
     return true;
-}
-
-bool WriteAll(int fd, const void* data, size_t size) {
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    while (size > 0) {
-        ssize_t n = ::write(fd, p, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Writes data into a new temporary file beside path; returns its name or "" on failure.
-std::string WriteTemporary(const std::string& path, const void* data, size_t size) {
-    std::string tmp = path + ".XXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    int fd = ::mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return "";
-    bool ok = WriteAll(fd, data, size) && ::fchmod(fd, 0644) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok) {
-        ::unlink(name.data());
-        return "";
-    }
-    return name.data();
 }
 
 }  // namespace
@@ -140,18 +113,9 @@ int MakePathAndWriteFile(const std::string& pathIn, const char* fileName, const 
     if (!fileName || !data) return 0;
     std::string file = JoinPath(path, fileName);
     if (disposition == BINL_CREATE_NEW && PathExists(file)) return 0;
-    std::string tmp = WriteTemporary(file, data, size);
-    bool ok = !tmp.empty();
-    if (ok) {
-        if (disposition == BINL_CREATE_NEW) {
-            // link() never replaces: a file that appeared meanwhile stays as it is.
-            ok = ::link(tmp.c_str(), file.c_str()) == 0 || errno == EEXIST;
-            ::unlink(tmp.c_str());
-        } else {
-            ok = ::rename(tmp.c_str(), file.c_str()) == 0;
-            if (!ok) ::unlink(tmp.c_str());
-        }
-    }
+    AtomicFile out;
+    bool ok = out.Open(file, 0644) && out.Write(data, size);
+    if (ok) ok = disposition == BINL_CREATE_NEW ? out.CommitIfAbsent() : out.Commit();
     if (!ok) {
         BinlLog("BINL Err: Creating %s", file.c_str());
         return -1;
@@ -257,13 +221,7 @@ int HasMuiResource(const std::string& path) {
 }
 
 bool WriteFileAtomic(const std::string& path, const void* data, size_t size) {
-    std::string tmp = WriteTemporary(path, data, size);
-    if (tmp.empty()) return false;
-    if (::rename(tmp.c_str(), path.c_str()) != 0) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    return ReplaceFile(path, data, size, 0644);
 }
 
 bool CopyFileAtomic(const std::string& src, const std::string& dst) {

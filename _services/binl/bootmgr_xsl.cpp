@@ -10,6 +10,7 @@
 #include <ctime>
 #include <string>
 
+#include "libs/platform/atomic_file.h"
 #include "libs/platform/file_read.h"
 #include "_services/host_records.h"
 #include "libs/platform/pe_resource.h"
@@ -229,22 +230,6 @@ int WriteBootmgrXsl(const char* file, const uint8_t* data, uint32_t size) {
 
   struct stat st;
   if (stat(path.c_str(), &st) != 0) return -8;
-  std::string temporary = path + ".XXXXXX";
-  int fd = mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) return -8;
-  bool ok = fchmod(fd, st.st_mode & 07777) == 0;
-  for (size_t done = 0; ok && done < out.size();) {
-    ssize_t n = write(fd, out.data() + done, out.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) ok = false;
-    else done += size_t(n);
-  }
-  if (ok && fsync(fd) != 0) ok = false;
-  if (close(fd) != 0) ok = false;
-  if (ok && rename(temporary.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) {
-    unlink(temporary.c_str());
-    return -8;
-  }
+  if (!ReplaceFile(path, out.data(), out.size(), st.st_mode & 07777)) return -8;
   return 0;
 }

@@ -16,6 +16,7 @@
 #include "_services/binl/binl_prepare.h"
 #include "_services/binl/binl_records.h"
 #include "_services/binl/binl_scan.h"
+#include "libs/platform/atomic_file.h"
 #include "libs/platform/profile.h"
 #include "libs/wim/wim_entry.h"
 
@@ -339,12 +340,11 @@ WdsStoreSpec WdsStoreSpecOf(const BinlContext& ctx, const std::string& head) {
 }
 
 int BcdCreateWdsStore(const WdsStoreSpec& spec) {
-    const std::string building = spec.storePath + ".new";
-    hive_h* h = BcdCreateStore(building);
-    if (!h) {
-        ::unlink(building.c_str());
-        return -1;
-    }
+    // The store is built in a temporary beside it and replaces it whole.
+    AtomicFile store;
+    if (!store.Open(spec.storePath, 0644)) return -1;
+    hive_h* h = BcdCreateStore(store.TempPath());
+    if (!h) return -1;
     hive_node_h bm = BcdCreateObject(h, kBcdBootManagerGuid, 0x10100002);
     BcdSetInteger(h, bm, 0x25000004, 30);
     BcdSetString(h, bm, 0x12000004, "Windows Boot Manager");
@@ -372,13 +372,9 @@ int BcdCreateWdsStore(const WdsStoreSpec& spec) {
 
     if (!bm || !os || !rd) {
         hivex_close(h);
-        ::unlink(building.c_str());
         return -1;
     }
-    if (BcdCommit(h) != 0 || ::rename(building.c_str(), spec.storePath.c_str()) != 0) {
-        ::unlink(building.c_str());
-        return -1;
-    }
+    if (BcdCommit(h) != 0 || !store.Commit()) return -1;
     return 0;
 }
 

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "_services/ftp/ftp_conn.h"
-#include "_services/ftp/ftp_fs.h"
+#include "libs/platform/beneath.h"
 #include "_services/ftp/ftp_paths.h"
 #include "_services/log.h"
 #include "libs/platform/log_guard.h"

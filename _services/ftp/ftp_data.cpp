@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "_services/ftp/ftp_conn.h"
-#include "_services/ftp/ftp_fs.h"
+#include "libs/platform/beneath.h"
 #include "_services/ftp/ftp_paths.h"
 #include "_services/log.h"
 #include "libs/platform/atomic_file.h"

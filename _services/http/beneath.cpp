@@ -1,30 +1,12 @@
 #include "_services/http/beneath.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <vector>
 
-#include "_services/http/dir_scan.h"
-
 namespace {
-
-int OpenExact(int rootFd, const std::string& relative, int flags) {
-    open_how how{};
-    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-    how.resolve = RESOLVE_NO_MAGICLINKS | (rootFd >= 0 ? RESOLVE_BENEATH : 0);
-    const char* path = relative.empty() ? "." : relative.c_str();
-    if (rootFd < 0) rootFd = AT_FDCWD;  // no root: the path as given
-    for (;;) {
-        long fd = syscall(SYS_openat2, rootFd, path, &how, sizeof how);
-        if (fd >= 0 || errno != EAGAIN) return static_cast<int>(fd);
-    }
-}
 
 std::vector<std::string> Components(const std::string& relative) {
     std::vector<std::string> parts;
@@ -36,28 +18,6 @@ std::vector<std::string> Components(const std::string& relative) {
         start = slash + 1;
     }
     return parts;
-}
-
-// The one name in the folder that equals the wanted one but for case; empty when none or
-// more than one.
-std::string UniqueCaseMatch(int rootFd, const std::string& folder, const std::string& wanted) {
-    int dfd = OpenExact(rootFd, folder, O_RDONLY | O_DIRECTORY);
-    if (dfd < 0) return {};
-    DIR* dir = fdopendir(dfd);
-    if (!dir) {
-        close(dfd);
-        return {};
-    }
-    std::string found;
-    int count = 0;
-    while (dirent* d = readdir(dir)) {
-        if (CompareNoCase(d->d_name, wanted) == 0) {
-            found = d->d_name;
-            ++count;
-        }
-    }
-    closedir(dir);
-    return count == 1 ? found : std::string();
 }
 
 }  // namespace
@@ -78,31 +38,8 @@ bool SafeRelativePath(const std::string& path, std::string* relative) {
     return true;
 }
 
-int OpenBeneath(int rootFd, const std::string& relative, int flags) {
-    int fd = OpenExact(rootFd, relative, flags);
-    if (fd >= 0 || errno != ENOENT) return fd;
-    // Walk the components, replacing each missing one by its unique case-insensitive twin.
-    std::string fixed;
-    for (const std::string& part : Components(relative)) {
-        std::string next = fixed.empty() ? part : fixed + "/" + part;
-        int probe = OpenExact(rootFd, next, O_PATH);
-        if (probe >= 0) {
-            close(probe);
-        } else {
-            std::string twin = UniqueCaseMatch(rootFd, fixed, part);
-            if (twin.empty()) {
-                errno = ENOENT;
-                return -1;
-            }
-            next = fixed.empty() ? twin : fixed + "/" + twin;
-        }
-        fixed = next;
-    }
-    return OpenExact(rootFd, fixed, flags);
-}
-
 bool StatBeneath(int rootFd, const std::string& relative, bool* isFolder, uint64_t* size, int64_t* createdNs) {
-    int fd = OpenBeneath(rootFd, relative, O_PATH);
+    int fd = OpenBeneathNoCase(rootFd, relative, O_PATH, CaseMatch::Unique);
     if (fd < 0) return false;
     struct statx sx{};
     int r = statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME, &sx);

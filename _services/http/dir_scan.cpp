@@ -93,7 +93,7 @@ void CDirScan::Scan() {
 
 // Scans one folder; false when the stop flag ended the scan.
 bool CDirScan::ScanDirectory(const std::string& folder) {
-    int dfd = OpenBeneath(options_.rootFd, folder, O_RDONLY | O_DIRECTORY);
+    int dfd = OpenBeneathNoCase(options_.rootFd, folder, O_RDONLY | O_DIRECTORY, CaseMatch::Unique);
     if (dfd < 0) return true;
     DIR* dir = fdopendir(dfd);
     if (!dir) {

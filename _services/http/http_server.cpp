@@ -18,7 +18,7 @@ const char* const kParse = "CHTTPServer::ParseRequest";
 
 // Opens a regular file beneath the root; -1 with errno set otherwise.
 int OpenRegular(int rootFd, const std::string& relative, struct stat* st) {
-    int fd = OpenBeneath(rootFd, relative, O_RDONLY | O_NONBLOCK);
+    int fd = OpenBeneathNoCase(rootFd, relative, O_RDONLY | O_NONBLOCK, CaseMatch::Unique);
     if (fd < 0) return -1;
     if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
         int err = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;

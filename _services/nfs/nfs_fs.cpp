@@ -2,27 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
 #include "_services/nfs/nfs_records.h"
+#include "libs/platform/beneath.h"
 
 namespace {
-int OpenBeneath(int rootFd, const std::string& rel, int flags) {
-    open_how how{};
-    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    for (;;) {
-        long fd = syscall(SYS_openat2, rootFd, rel.c_str(), &how, sizeof how);
-        if (fd >= 0) return static_cast<int>(fd);
-        if (errno != EINTR) return -errno;
-    }
-}
-
 struct Fd {
     int fd;
     explicit Fd(int f) : fd(f) {}
@@ -90,11 +78,7 @@ std::string NfsFs::Parent(const std::string& path) const {
 
 int NfsFs::Stat(const std::string& path, struct stat* st) const {
     if (!Contains(path)) return EACCES;
-    int fd = OpenBeneath(rootFd_, Relative(path), O_PATH | O_NOFOLLOW);
-    if (fd < 0) return -fd;
-    int r = fstat(fd, st) == 0 ? 0 : errno;
-    close(fd);
-    return r;
+    return LstatBeneath(rootFd_, Relative(path), st) ? 0 : errno;
 }
 
 int NfsFs::ReadLink(const std::string& path, std::string* target) const {
@@ -111,7 +95,8 @@ int NfsFs::ReadLink(const std::string& path, std::string* target) const {
 
 int NfsFs::Open(const std::string& path, int flags) const {
     if (!Contains(path)) return -EACCES;
-    return OpenBeneath(rootFd_, Relative(path), flags);
+    int fd = OpenBeneath(rootFd_, Relative(path), flags);
+    return fd >= 0 ? fd : -errno;
 }
 
 int NfsFs::OpenParent(const std::string& path, std::string* name) const {

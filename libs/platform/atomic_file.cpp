@@ -15,6 +15,26 @@ std::string FolderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+bool SyncFolderAt(int dirFd, const std::string& path) {
+    int fd = ::openat(dirFd, FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = true;
+    while (::fsync(fd) != 0) {
+        // Some file systems cannot sync a folder at all; nothing more can be done there.
+        if (errno == EINTR) continue;
+        ok = errno == EINVAL || errno == EROFS;
+        break;
+    }
+    ::close(fd);
+    return ok;
+}
+
+bool SyncFile(int fd) {
+    while (::fsync(fd) != 0)
+        if (errno != EINTR) return false;
+    return true;
+}
+
 // Twelve hex digits from the kernel's generator: a name nobody can guess ahead.
 bool RandomSuffix(std::string* out) {
     unsigned char bytes[6];
@@ -47,25 +67,11 @@ AtomicFile::~AtomicFile() { Discard(); }
 bool AtomicFile::Open(const std::string& target, mode_t mode) {
     Discard();
     if (target.empty() || target.back() == '/') return false;
-    const size_t slash = target.rfind('/');
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    const std::string prefix = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        std::string suffix;
-        if (!RandomSuffix(&suffix)) return false;
-        std::string name = prefix + "." + base + "." + suffix + ".tmp";
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0 && errno == EINTR) continue;
-        if (fd < 0 && errno == EEXIST) continue;
-        if (fd < 0) return false;
-        fd_ = fd;
-        tempPath_ = std::move(name);
-        target_ = target;
-        mode_ = mode;
-        return true;
-    }
-    errno = EEXIST;
-    return false;
+    fd_ = CreateTemporaryAt(AT_FDCWD, target, &tempPath_);
+    if (fd_ < 0) return false;
+    target_ = target;
+    mode_ = mode;
+    return true;
 }
 
 bool AtomicFile::Write(const void* data, size_t size) {
@@ -84,9 +90,7 @@ bool AtomicFile::Write(const void* data, size_t size) {
 // The mode, then the data and the inode on the disk; the descriptor is closed either way.
 bool AtomicFile::Flush() {
     if (fd_ < 0) return false;
-    bool ok = ::fchmod(fd_, mode_ & 07777) == 0;
-    while (ok && ::fsync(fd_) != 0)
-        if (errno != EINTR) ok = false;
+    bool ok = ::fchmod(fd_, mode_ & 07777) == 0 && SyncFile(fd_);
     if (CloseRetrying(fd_) != 0) ok = false;
     fd_ = -1;
     if (!ok) Discard();
@@ -132,23 +136,44 @@ mode_t ExistingModeOr(const std::string& path, mode_t fallback) {
     return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : fallback;
 }
 
-bool SyncFolderOf(const std::string& path) {
-    int fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = true;
-    while (::fsync(fd) != 0) {
-        // Some file systems cannot sync a folder at all; nothing more can be done there.
-        if (errno == EINTR) continue;
-        ok = errno == EINVAL || errno == EROFS;
-        break;
-    }
-    CloseRetrying(fd);
-    return ok;
-}
+bool SyncFolderOf(const std::string& path) { return SyncFolderAt(AT_FDCWD, path); }
 
 bool RenameDurably(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) != 0) return false;
     bool ok = SyncFolderOf(to);
     if (FolderOf(from) != FolderOf(to)) ok = SyncFolderOf(from) && ok;
     return ok;
+}
+
+int CreateTemporaryAt(int dirFd, const std::string& name, std::string* tempName) {
+    const size_t slash = name.rfind('/');
+    const std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    const std::string folder = slash == std::string::npos ? "" : name.substr(0, slash + 1);
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        std::string suffix;
+        if (!RandomSuffix(&suffix)) return -1;
+        std::string candidate = folder + "." + base.substr(0, 200) + "." + suffix + ".tmp";
+        int fd = ::openat(dirFd, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            *tempName = std::move(candidate);
+            return fd;
+        }
+        if (errno != EEXIST && errno != EINTR) return -1;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+bool ReplaceAt(int dirFd, const std::string& tempName, const std::string& name) {
+    int fd = ::openat(dirFd, tempName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = SyncFile(fd);
+    const int err = errno;
+    ::close(fd);
+    if (!ok) {
+        errno = err;
+        return false;
+    }
+    if (::renameat(dirFd, tempName.c_str(), dirFd, name.c_str()) != 0) return false;
+    return SyncFolderAt(dirFd, name);
 }

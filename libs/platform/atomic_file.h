@@ -13,7 +13,7 @@ public:
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
 
-    // Creates the temporary (close-on-exec, owner-only until commit, an unpredictable name in the
+    // Creates the temporary (open for reading and writing, close-on-exec, owner-only until commit, an unpredictable name in the
     // target's folder). The target gets `mode` when committed.
     bool Open(const std::string& target, mode_t mode = 0644);
     // The temporary's descriptor and name, for writers that need either (a library that opens by name
@@ -47,3 +47,10 @@ mode_t ExistingModeOr(const std::string& path, mode_t fallback);
 bool RenameDurably(const std::string& from, const std::string& to);
 // Flushes the folder holding `path` (its directory entries).
 bool SyncFolderOf(const std::string& path);
+
+// The same steps for a writer that keeps the folder open (one beneath a served root) and writes
+// through its own descriptor. A new temporary for `name` in dirFd (name may hold folders below
+// dirFd), owner-only; -1 with errno on failure.
+int CreateTemporaryAt(int dirFd, const std::string& name, std::string* tempName);
+// Flushes the temporary, renames it over name (both in dirFd) and flushes the folder.
+bool ReplaceAt(int dirFd, const std::string& tempName, const std::string& name);

@@ -12,6 +12,8 @@
 #include <ctime>
 #include <vector>
 
+#include "libs/platform/atomic_file.h"
+
 namespace {
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? char(c - 32) : c; }
@@ -141,24 +143,16 @@ bool CabExtractFile(CabContext* context, CabRequest* request) {
         }
     bool ok = false;
     if (member) {
-        // A temporary name beside the target: a failed extraction never leaves a cut file.
-        std::string tmpl = request->target + ".XXXXXX";
-        std::vector<char> name(tmpl.begin(), tmpl.end());
-        name.push_back('\0');
-        int fd = ::mkostemp(name.data(), O_CLOEXEC);
-        if (fd >= 0) {
-            ::close(fd);
-            ok = cab->extract(cab, member, name.data()) == MSPACK_ERR_OK;
-            if (ok) {
-                ::chmod(name.data(), 0644);
-                time_t when = MemberTime(member);
-                if (when != time_t(-1)) {
-                    struct timespec times[2] = {{when, 0}, {when, 0}};
-                    ::utimensat(AT_FDCWD, name.data(), times, 0);
-                }
-                ok = ::rename(name.data(), request->target.c_str()) == 0;
+        // A temporary beside the target: a failed extraction never leaves a cut file.
+        AtomicFile file;
+        if (file.Open(request->target, 0644)) {
+            ok = cab->extract(cab, member, file.TempPath().c_str()) == MSPACK_ERR_OK;
+            time_t when = MemberTime(member);
+            if (ok && when != time_t(-1)) {
+                struct timespec times[2] = {{when, 0}, {when, 0}};
+                ::futimens(file.fd(), times);
             }
-            if (!ok) ::unlink(name.data());
+            ok = ok && file.Commit();
         }
     }
     cab->close(cab, cabinet);

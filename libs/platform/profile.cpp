@@ -11,6 +11,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "libs/platform/atomic_file.h"
+
 namespace {
 std::mutex g_profileLock;
 
@@ -94,37 +96,6 @@ bool KeyValue(const std::string& line, std::string* key, std::string* value) {
     if (eq == std::string::npos) return false;
     *key = Trim(t.substr(0, eq));
     *value = Trim(t.substr(eq + 1));
-    return true;
-}
-
-bool WriteAtomically(const char* path, const std::string& content) {
-    std::string tmp = std::string(path) + ".tmpXXXXXX";
-    std::vector<char> name(tmp.begin(), tmp.end());
-    name.push_back('\0');
-    int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st;
-    if (stat(path, &st) == 0) fchmod(fd, st.st_mode & 07777);
-    else fchmod(fd, 0644);
-    size_t done = 0;
-    while (done < content.size()) {
-        ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            close(fd);
-            unlink(name.data());
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (fsync(fd) != 0 || close(fd) != 0) {
-        unlink(name.data());
-        return false;
-    }
-    if (rename(name.data(), path) != 0) {
-        unlink(name.data());
-        return false;
-    }
     return true;
 }
 
@@ -244,7 +215,7 @@ bool WriteProfileValues(const char* section, const std::vector<std::pair<std::st
         out += l.text;
         out += l.end;
     }
-    return WriteAtomically(path, out);
+    return ReplaceFile(path, out.data(), out.size(), ExistingModeOr(path, 0644));
 }
 
 bool TruncateProfile(const char* path) {

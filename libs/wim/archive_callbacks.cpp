@@ -29,20 +29,6 @@ bool MakeFolderChain(const std::string& path) {
   return true;
 }
 
-bool WriteAll(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = write(fd, p, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    size -= size_t(n);
-  }
-  return true;
-}
-
 }  // namespace
 
 bool ItemOutputPath(const std::string& itemPath, bool withPaths, std::string& relative) {
@@ -80,12 +66,7 @@ void CArchiveExtractCallback::Init(const std::string& outputFolder, bool withPat
 }
 
 void CArchiveExtractCallback::Discard() {
-  if (fd_ >= 0) {
-    close(fd_);
-    fd_ = -1;
-    unlink(tempPath_.c_str());
-  }
-  tempPath_.clear();
+  file_.Discard();
   outputPath_.clear();
 }
 
@@ -102,22 +83,16 @@ Status CArchiveExtractCallback::GetStream(const ItemInfo& item) {
 
   struct stat st;
   if (lstat(outputPath_.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return E_ABORT;
-  tempPath_ = folder + "." + outputPath_.substr(slash + 1) + ".XXXXXX";
-  fd_ = mkostemp(tempPath_.data(), O_CLOEXEC);
-  if (fd_ < 0) {
-    tempPath_.clear();
-    return E_ABORT;
-  }
-  return S_OK;
+  return file_.Open(outputPath_, 0644) ? S_OK : E_ABORT;
 }
 
 Status CArchiveExtractCallback::Write(const void* data, size_t size) {
-  if (fd_ < 0) return E_FAIL;
-  return WriteAll(fd_, data, size) ? S_OK : E_FAIL;
+  if (file_.fd() < 0) return E_FAIL;
+  return file_.Write(data, size) ? S_OK : E_FAIL;
 }
 
 Status CArchiveExtractCallback::SetOperationResult(OperationResult result) {
-  if (fd_ < 0) {
+  if (file_.fd() < 0) {
     if (result != kOK) ++errorCount_;
     return S_OK;
   }
@@ -127,24 +102,18 @@ Status CArchiveExtractCallback::SetOperationResult(OperationResult result) {
     return S_OK;
   }
   // A read-only item stays read-only; everything else is readable by all.
-  mode_t mode = (item_.attribDefined && !(item_.mode & S_IWUSR)) ? 0444 : 0644;
-  bool ok = fchmod(fd_, mode) == 0;
-  if (ok && item_.timeDefined) {
+  file_.SetMode((item_.attribDefined && !(item_.mode & S_IWUSR)) ? 0444 : 0644);
+  bool ok = true;
+  if (item_.timeDefined) {
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = item_.mtimeSec;
     times[1].tv_nsec = item_.mtimeNsec;
-    ok = futimens(fd_, times) == 0;
+    ok = futimens(file_.fd(), times) == 0;
   }
-  int rc = close(fd_);
-  fd_ = -1;
-  if (ok && rc == 0 && rename(tempPath_.c_str(), outputPath_.c_str()) == 0) {
-    tempPath_.clear();
-    return S_OK;
-  }
-  unlink(tempPath_.c_str());
-  tempPath_.clear();
+  if (ok && file_.Commit()) return S_OK;
+  file_.Discard();
   return E_FAIL;
 }
 

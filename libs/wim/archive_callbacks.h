@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "libs/platform/atomic_file.h"
+
 namespace arc {
 
 // Status words of the archive code.
@@ -72,9 +74,8 @@ class CArchiveExtractCallback final : public IExtractSink {
   bool withPaths_ = false;
   uint32_t errorCount_ = 0;
   ItemInfo item_;
-  std::string tempPath_;
   std::string outputPath_;
-  int fd_ = -1;
+  AtomicFile file_;  // the item being written, committed when its result is OK
 };
 
 // Keeps the data of the selected items in memory; the last item wins.

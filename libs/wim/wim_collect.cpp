@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 
+#include "libs/platform/atomic_file.h"
 #include "libs/wim/item_select.h"
 #include "_services/log.h"
 #include "libs/wim/wim_entry.h"
@@ -204,8 +205,7 @@ int InjectIntoInstallWim(const char* targetWim, const char* secondWim, const cha
       LogPrint(1, "BINL Err: Updating ESD files is not yet supported; %s", secondWim);
       return -1;
     }
-    const bool haveTarget = targetExists || (rename(second.c_str(), target.c_str()) == 0 &&
-                                             stat(target.c_str(), &st) == 0);
+    const bool haveTarget = targetExists || (RenameDurably(second, target) && stat(target.c_str(), &st) == 0);
     if (!haveTarget) {
       LogPrint(1, "BINL Err: Couldn't create %s", targetWim);
       return -1;
@@ -216,7 +216,8 @@ int InjectIntoInstallWim(const char* targetWim, const char* secondWim, const cha
     return int(items.size());
   }
   if (targetExists) {
-    if ((unlink(second.c_str()) != 0 && errno != ENOENT) || rename(target.c_str(), second.c_str()) != 0) {
+    // rename() replaces the second file in one step: it is never missing in between.
+    if (!RenameDurably(target, second)) {
       LogPrint(1, "BINL Err: Updating %s", secondWim);
       return -1;
     }

@@ -15,6 +15,7 @@
 #include "libs/wim/archive_callbacks.h"
 #include "libs/wim/item_select.h"
 #include "_services/log.h"
+#include "libs/platform/atomic_file.h"
 #include "libs/platform/profile.h"
 #include "libs/wim/wim_handler.h"
 #include "libs/wim/wim_update.h"
@@ -233,29 +234,19 @@ bool WimUpdateCopy(const char* sourceWim, const char* destinationWim,
   if (handler.Open(input.get(), true) != arc::S_OK) return false;
   for (const arc::CDirItem& item : items)
     if (item.ImageIndex > handler.Database().imageCount) return false;
-  std::string temporary = destination + ".XXXXXX";
-  int out = mkostemp(temporary.data(), O_CLOEXEC);
-  if (out < 0) return false;
-  bool ok = fchmod(out, 0644) == 0 && CopyWholeFile(input.get(), out);
+  AtomicFile out;
+  bool ok = out.Open(destination, 0644) && CopyWholeFile(input.get(), out.fd());
   if (ok) {
     CArchiveUpdateCallback callback(&items);
     COutHandler writer;
     const uint32_t n = uint32_t(items.size());
-    ok = (unshared ? writer.UpdateItemsInPlaceUnshared(out, n, &callback, &handler)
-                   : writer.UpdateItemsInPlace(out, n, &callback, &handler)) == arc::S_OK;
+    ok = (unshared ? writer.UpdateItemsInPlaceUnshared(out.fd(), n, &callback, &handler)
+                   : writer.UpdateItemsInPlace(out.fd(), n, &callback, &handler)) == arc::S_OK;
   }
-  if (close(out) != 0) ok = false;
-  if (ok && rename(temporary.c_str(), destination.c_str()) != 0) ok = false;
-  if (!ok) {
-    unlink(temporary.c_str());
+  if (!ok || !out.Commit()) {
     for (arc::CDirItem& item : items) item.Result = 0;
     return false;
   }
-  // The rename itself reaches the disk with the folder.
-  size_t slash = destination.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : destination.substr(0, slash + 1);
-  FileCloser dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.get() >= 0) fsync(dir.get());
   return true;
 }
 

@@ -412,7 +412,7 @@ TEST(Beneath, ExactThenUniqueCaseMatchNeverAbove) {
         {"Boot/alias", true}, {"Boot/up/etc/passwd", false}, {"Boot/up", false}, {"missing", false},
     };
     for (const Case& c : cases) {
-        int fd = OpenBeneath(root, c.path, O_RDONLY);
+        int fd = OpenBeneathNoCase(root, c.path, O_RDONLY, CaseMatch::Unique);
         EXPECT_EQ(fd >= 0, c.opens) << c.path;
         if (fd >= 0) close(fd);
     }
