@@ -472,7 +472,7 @@ void AnswerProxyRequest(RequestBatch& batch, int i, const BatchContext& ctx, int
     if (services & SVC_BINL) {
         if (BinlMessageHandler h = CurrentBinlHandler()) {
             batch.Flush(sock);  // the replies before it leave first, as they came
-            if (h(buf, static_cast<size_t>(n), info.peer, sock)) return;
+            if (h(buf, static_cast<size_t>(n), info, sock)) return;
         }
     }
     if (AcceptDhcpRequest(AcceptInput(kPxeProxyPort, services & SVC_PDHCP, nullptr), buf, static_cast<size_t>(n)) !=

@@ -500,7 +500,9 @@ protected:
         RisTableTest::TearDown();
     }
     int Hand(std::string d) {
-        return BinlHandleMessage(reinterpret_cast<uint8_t*>(d.data()), d.size(), clientAddr_, server_);
+        Datagram from;
+        from.peer = clientAddr_;
+        return BinlHandleMessage(reinterpret_cast<uint8_t*>(d.data()), d.size(), from, server_);
     }
     std::string Answer(int ms) {
         pollfd p{client_, POLLIN, 0};
