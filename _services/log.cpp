@@ -1,6 +1,7 @@
 #include "_services/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <mutex>
 
 #include "libs/platform/eventlog.h"
 #include "_services/host_records.h"
@@ -22,6 +24,7 @@ namespace {
 std::atomic<bool> g_logDisabled{false};
 std::atomic<MessageBoxHandler> g_boxHandler{nullptr};
 constexpr size_t kLineMax = 511;
+constexpr off_t kLogFileMax = 16 << 20;  // bytes of the log file before it is renamed to "<name>.old"
 
 size_t FormatV(char* buf, size_t size, const char* format, va_list ap) {
     int n = vsnprintf(buf, size, format, ap);
@@ -42,6 +45,21 @@ void AppendLogFile(const char* path, const char* text, size_t length) {
         if (fd < 0 && attempt < 2) usleep(50000);
     }
     if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size >= kLogFileMax) {
+        // A full file becomes "<name>.old" (replacing the one before) and a new one begins: the
+        // log never holds more than twice the cap, whatever the network sends.
+        static std::mutex rotation;
+        std::lock_guard<std::mutex> lock(rotation);
+        close(fd);
+        fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size >= kLogFileMax) {
+            close(fd);
+            rename(path, (std::string(path) + ".old").c_str());
+            fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        }
+        if (fd < 0) return;
+    }
     std::string line(text, length);
     line += "\r\n";
     size_t done = 0;
