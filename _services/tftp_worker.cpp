@@ -25,6 +25,7 @@
 #include "_services/host_info.h"
 #include "_services/log.h"
 #include "_services/settings.h"
+#include "libs/platform/log_guard.h"
 #include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
 #include "_services/tftp_errsim.h"
@@ -33,6 +34,9 @@
 #include "_services/tftp_protocol.h"
 
 namespace {
+// A name or text of the client as it may appear in a log line: control bytes as \DDD.
+std::string Shown(const std::string& text) { return EscapePeerText(text, 400); }
+
 
 uint32_t Saturate32(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
 
@@ -239,7 +243,8 @@ int TftpSendError(TftpTransfer* t, int code) {
 
 int TftpFileError(TftpTransfer* t, int code, const char* operation) {
     const int err = errno;
-    LogPrint(0, "TFTP Err: File <%s> : error %d in %s; %s", t->fileName.c_str(), err, operation, LastErrorText(err));
+    LogPrint(0, "TFTP Err: File <%s> : error %d in %s; %s", Shown(t->fileName).c_str(), err, operation,
+             LastErrorText(err));
     TftpSendError(t, code);
     return 0;
 }
@@ -370,26 +375,27 @@ int TftpParseRequest(TftpTransfer* t) {
     if (req.opcode == TFTP_RRQ && s.TFTP_DirTextFile) TftpWriteDirTxt();
     t->mode = req.mode;
     const bool write = req.opcode == TFTP_WRQ;
-    LogPrint(1, "TFTP Inf: %s file <%s>. Mode %s", write ? "Write" : "Read", req.fileName.c_str(), req.modeText.c_str());
+    LogPrint(1, "TFTP Inf: %s file <%s>. Mode %s", write ? "Write" : "Read", Shown(req.fileName).c_str(),
+             Shown(req.modeText).c_str());
     TftpTranslateName(t->fileName, s);
 
     const std::string rootSetting(s.TFTP_RootDirectory, strnlen(s.TFTP_RootDirectory, sizeof s.TFTP_RootDirectory));
     if (!TftpCheckAccess(rootSetting, t->fileName, req.opcode, s.TFTP_SecurityLevel)) {
-        LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), LastErrorText());
+        LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", Shown(t->fileName).c_str(), LastErrorText());
         return refuse(TFTP_EACCESS);
     }
     std::string rel;
     TftpNormalizeName(t->fileName, &rel);
     std::string root = WorkingDirectory();
     std::string full = root + (root.empty() || root.back() != '/' ? "/" : "") + rel;
-    LogPrint(10, "TFTP Inf: final name : <%s>", full.c_str());
+    LogPrint(10, "TFTP Inf: final name : <%s>", Shown(full).c_str());
     if (full.size() >= kTftpNameLimit) {
         LogPrint(0, "TFTP Err: File name too long, returning EBADOP");
         return refuse(TFTP_EBADOP);
     }
     if (root.empty()) {
         errno = ENOENT;
-        LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), "no working directory");
+        LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", Shown(t->fileName).c_str(), "no working directory");
         return refuse(TFTP_EACCESS);
     }
     t->rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -403,7 +409,7 @@ int TftpParseRequest(TftpTransfer* t) {
     if (opened.fd < 0) {
         errno = opened.sysError;
         if (opened.accessRefused) {
-            LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), LastErrorText());
+            LogPrint(1, "TFTP Err: EACCESS on file <%s> Error: %s", Shown(t->fileName).c_str(), LastErrorText());
             return refuse(TFTP_EACCESS);
         }
         TftpFileError(t, opened.errorCode, "CreateFile");
@@ -423,7 +429,7 @@ int TftpParseRequest(TftpTransfer* t) {
         struct statvfs vfs {};
         if (fstatvfs(t->file, &vfs) == 0 &&
             n.totalSize > static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize)) {
-            LogPrint(1, "TFTP Err: <%s> announces %llu bytes, more than the free space", t->fileName.c_str(),
+            LogPrint(1, "TFTP Err: <%s> announces %llu bytes, more than the free space", Shown(t->fileName).c_str(),
                      static_cast<unsigned long long>(n.totalSize));
             TftpSendError(t, TFTP_ENOSPACE);
             return TFTP_REFUSED;
@@ -570,7 +576,8 @@ private:
             LogPrint(1, "TFTP Err: rcvd packet too short");
         } else if (Get16(ack_) == TFTP_ERROR) {
             ack_[n < static_cast<ssize_t>(sizeof ack_) ? n : sizeof ack_ - 1] = 0;
-            LogPrint(1, "TFTP Err: Peer returns ERROR <%s> -> aborting transfer", reinterpret_cast<char*>(ack_ + 4));
+            LogPrint(1, "TFTP Err: Peer returns ERROR <%s> -> aborting transfer",
+                     Shown(reinterpret_cast<char*>(ack_ + 4)).c_str());
             return false;
         } else if (Get16(ack_) != TFTP_ACK) {
             LogPrint(2, "TFTP Inf: ignore unknown opcode %d received", Get16(ack_));
@@ -623,14 +630,14 @@ private:
     int Finish() {
         if (rounds_ >= kMaxRounds) {
             LogPrint(0, "TFTP Err: MAX RETRIES while waiting for Ack block 16%d. file <%s>",
-                     static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), t_->fileName.c_str());
+                     static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), Shown(t_->fileName).c_str());
             TftpSendError(t_, TFTP_EUNDEF);
             return 0;
         }
         if (timeouts_ >= maxRetransmit_) {
             if (highestSent_ >= lastBlock_) {  // every block has gone out at least once
                 LogPrint(1, "TFTP Warn: Last block 16#%d not acked for file <%s>",
-                         static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), t_->fileName.c_str());
+                         static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), Shown(t_->fileName).c_str());
                 t_->errorRecoveries.fetch_add(timeouts_, std::memory_order_relaxed);
             } else {
                 LogPrint(1, "TFTP Err: TIMEOUT & abort waiting for Ack block #%llu ",
@@ -769,7 +776,7 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
 
     if (!complete) {
         LogPrint(0, "TFTP Err: TIMEOUT while waiting for Data block %d, file <%s>", static_cast<int>((W + 1) & 0xFFFF),
-                 t->fileName.c_str());
+                 Shown(t->fileName).c_str());
         TftpSendError(t, TFTP_EUNDEF);
         return 0;
     }
@@ -801,7 +808,7 @@ void TftpLogStatistics(TftpTransfer* t) {
     const uint64_t blocks = t->nextBlock ? t->nextBlock - 1 : 0;
     const int64_t seconds = static_cast<int64_t>(time(nullptr)) - t->startTime;
     LogPrint(2, "TFTP Inf: <%s>: %s blks=%llu blkSz=%u%s, Total %llu bytes in %llds, err recovery=%llu ",
-             t->fileName.c_str(), t->opcode == TFTP_RRQ ? "sent" : "rcvd", static_cast<unsigned long long>(blocks),
+             Shown(t->fileName).c_str(), t->opcode == TFTP_RRQ ? "sent" : "rcvd", static_cast<unsigned long long>(blocks),
              t->blockSize, win, static_cast<unsigned long long>(bytes), static_cast<long long>(seconds),
              static_cast<unsigned long long>(t->errorRecoveries.load()));
     if (t->settings.TFTP_Beep && seconds > 30) {
