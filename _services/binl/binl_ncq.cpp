@@ -23,6 +23,7 @@
 #include "_services/log.h"
 #include "_services/binl/ris_assets.h"
 #include "_services/binl/ris_inf.h"
+#include "libs/platform/log_guard.h"
 #include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
@@ -37,12 +38,8 @@ constexpr char kParameters[] =
 constexpr size_t kParameterLength = sizeof kParameters;  // the literal's own NUL closes the block
 static_assert(kParameterLength == 62);
 
-// A client's text as it may reach the log and the console: control characters become '?'.
-std::string Printable(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
-    return text;
-}
+// A client's text as it may reach the log and the console: control bytes become \DDD.
+std::string Printable(const std::string& text) { return EscapePeerText(text, 400); }
 
 std::mutex g_tableLock;
 std::shared_ptr<const RisAssetTable> g_table;
