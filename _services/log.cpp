@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
@@ -21,6 +22,8 @@
 namespace {
 std::atomic<bool> g_logDisabled{false};
 std::atomic<MessageBoxHandler> g_boxHandler{nullptr};
+// -1: not decided yet (the environment decides on the first trace).
+std::atomic<int> g_traceOn{-1};
 constexpr size_t kLineMax = 511;
 
 size_t FormatV(char* buf, size_t size, const char* format, va_list ap) {
@@ -131,7 +134,21 @@ void LogWarningBox(const char* format, ...) {
     va_end(ap);
 }
 
+void SetDebugTrace(bool on) { g_traceOn = on ? 1 : 0; }
+
+bool DebugTraceOn() {
+    int on = g_traceOn.load(std::memory_order_relaxed);
+    if (on < 0) {
+        const char* env = getenv("NIMBO_TRACE");
+        on = env && *env && strcmp(env, "0") != 0 ? 1 : 0;
+        int expected = -1;
+        if (!g_traceOn.compare_exchange_strong(expected, on)) on = expected;
+    }
+    return on != 0;
+}
+
 void DebugTrace(const char* format, ...) {
+    if (!DebugTraceOn()) return;
     char text[512];
     int n = snprintf(text, sizeof text, "Th%5d :", static_cast<int>(syscall(SYS_gettid)));
     va_list ap;
