@@ -37,8 +37,10 @@
 
 #include "_gui/balloon.h"
 #include "_gui/console_client.h"
+#include "libs/mini_tcp4u/tcp4u.h"
 #include "_gui/directory_dialog.h"
 #include "_services/log.h"
+#include "_gui/list_views.h"
 #include "_gui/main_lists.h"
 #include "_services/settings.h"
 #include "_services/tftp_errsim.h"
@@ -50,55 +52,8 @@ const QEvent::Type CloseRequestEvent::kType = static_cast<QEvent::Type>(QEvent::
 namespace {
 
 MainWindow* g_mainWindow = nullptr;
-
-// Draws the log lines with tab stops every few pixels, so the columns that tabs make in
-// lines such as "Created\t\tOK, ..." stay close together.
-class TabStopDelegate : public QStyledItemDelegate {
-public:
-    TabStopDelegate(int tabStop, QObject* parent) : QStyledItemDelegate(parent), tabStop_(qMax(1, tabStop)) {}
-
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
-    {
-        QStyleOptionViewItem opt(option);
-        initStyleOption(&opt, index);
-        const QString text = opt.text;
-        opt.text.clear();
-        QStyle* style = opt.widget ? opt.widget->style() : QApplication::style();
-        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, opt.widget);
-        const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, opt.widget);
-        const QPalette::ColorGroup group = opt.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled;
-        painter->save();
-        painter->setFont(opt.font);
-        painter->setPen(opt.palette.color(group, opt.state & QStyle::State_Selected ? QPalette::HighlightedText
-                                                                                    : QPalette::Text));
-        QTextOption layout(Qt::AlignLeft | Qt::AlignVCenter);
-        layout.setWrapMode(QTextOption::NoWrap);
-        layout.setTabStopDistance(tabStop_);
-        painter->drawText(QRectF(area.adjusted(kMargin, 0, 0, 0)), text, layout);
-        painter->restore();
-    }
-
-    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
-    {
-        QStyleOptionViewItem opt(option);
-        initStyleOption(&opt, index);
-        const QFontMetrics fm(opt.font);
-        int x = 0;
-        const QStringList parts = opt.text.split('\t');
-        for (int i = 0; i < parts.size(); ++i) {
-            if (i > 0)
-                x = (x / tabStop_ + 1) * tabStop_;
-            x += fm.horizontalAdvance(parts[i]);
-        }
-        return QSize(x + 3 * kMargin, QStyledItemDelegate::sizeHint(option, index).height());
-    }
-
-    int tabStop() const { return tabStop_; }
-
-private:
-    static constexpr int kMargin = 2;
-    int tabStop_;
-};
+// Console frames taken in one pass of the event loop beyond the first.
+constexpr int kFramesPerPass = 256;
 
 }  // namespace
 
@@ -180,13 +135,13 @@ void MainWindow::customEvent(QEvent* e)
 void MainWindow::buildMenu()
 {
     systemMenu_ = menuBar()->addMenu("&Nimbo");
-    QAction* settings = systemMenu_->addAction("Settings", this, &MainWindow::showSettings);
-    minimizeAction_ = systemMenu_->addAction("Minimize to Tray", this, &MainWindow::toggleMinimizeToTray);
+    QAction* settings = systemMenu_->addAction("&Settings", this, &MainWindow::showSettings);
+    minimizeAction_ = systemMenu_->addAction("&Minimize to Tray", this, &MainWindow::toggleMinimizeToTray);
     minimizeAction_->setCheckable(true);
-    systemMenu_->addAction("Help", this, &MainWindow::showHelp);
-    systemMenu_->addAction("About/License", this, &MainWindow::showAbout);
+    systemMenu_->addAction("&Help", this, [this] { showHelp(); });
+    systemMenu_->addAction("&About/License", this, &MainWindow::showAbout);
     systemMenu_->addSeparator();
-    systemMenu_->addAction("Close", this, &QWidget::close);
+    systemMenu_->addAction("&Close", this, &QWidget::close);
     systemMenu_->setDefaultAction(settings);
 }
 
@@ -230,7 +185,7 @@ void MainWindow::buildControls()
             if (row.id == 1110) {
                 logList_ = new QListWidget(area_);
                 logList_->setUniformItemSizes(true);
-                logList_->setItemDelegate(new TabStopDelegate(dluX(4), logList_));
+                logList_->setItemDelegate(new LogLineDelegate(dluX(4), logList_));
                 w = logList_;
             } else {
                 auto* list = new QTreeWidget(area_);
@@ -363,9 +318,21 @@ void MainWindow::applyRestoredFrame()
     move(restoredFrame_.topLeft());
 }
 
+bool MainWindow::listsAsleep() const { return isMinimized() || (shownOnce_ && !isVisible()); }
+
+void MainWindow::changeEvent(QEvent* e)
+{
+    QMainWindow::changeEvent(e);
+    if (e->type() == QEvent::WindowStateChange && !isMinimized() && lists_)
+        lists_->Flush();
+}
+
 void MainWindow::showEvent(QShowEvent* e)
 {
     QMainWindow::showEvent(e);
+    shownOnce_ = true;
+    if (lists_)
+        QTimer::singleShot(0, lists_, &MainLists::Flush);
     if (!restoredFrame_.isNull()) {
         applyRestoredFrame();
         restoredFrame_ = QRect();
@@ -483,7 +450,15 @@ void MainWindow::onSocketEvent()
     ConsoleClient& console = GuiConsole();
     if (linkLost_ || console.sock < 0)
         return;
-    const int rc = GuiDispatchConsoleMsg(this, console.sock, true);
+    int rc = GuiDispatchConsoleMsg(this, console.sock, true);
+    // The frames that are already there are taken in the same pass, a bounded number, so
+    // that a burst of notices costs one pass of the event loop rather than one each.
+    for (int more = 0; rc > 0 && more < kFramesPerPass && !linkLost_ && console.sock >= 0; ++more) {
+        const int next = GuiDispatchConsoleMsg(this, console.sock, false);
+        if (next == TCP4U_TIMEOUT)
+            break;
+        rc = next;
+    }
     if (linkLost_)
         return;
     if (rc > 0) {
@@ -538,14 +513,19 @@ void MainWindow::toggleMinimizeToTray()
         show();
 }
 
-void MainWindow::showHelp()
+void MainWindow::showHelp() { showHelpAt(this, QString()); }
+
+void MainWindow::showHelpAt(QWidget* anchor, const QString& page)
 {
     if (!QFileInfo::exists(helpPath_)) {
-        ShowBalloon(QString(), "Error:\nNimbo couldn't find \"Nimbo.chm\"", this, this, BALLOON_ICON_NONE, true, 0,
+        ShowBalloon(QString(), "Error:\nNimbo couldn't find \"Nimbo.chm\"", anchor, this, BALLOON_ICON_NONE, true, 0,
                     std::nullopt, false);
         return;
     }
-    QDesktopServices::openUrl(QUrl::fromLocalFile(helpPath_));
+    // A page of the help, where the help has been unpacked beside its file; else the file.
+    const QString unpacked = QFileInfo(helpPath_).absolutePath() + '/' + page;
+    QDesktopServices::openUrl(
+        QUrl::fromLocalFile(!page.isEmpty() && QFileInfo::exists(unpacked) ? unpacked : helpPath_));
 }
 
 void MainWindow::showAbout() { ShowAboutDialog(this); }

@@ -73,7 +73,7 @@ protected:
     static bool Enabled(QMenu* menu, const QString& text)
     {
         for (QAction* a : menu->actions())
-            if (a->text() == text)
+            if (QString(a->text()).remove('&') == text)  // mnemonics aside
                 return a->isEnabled();
         ADD_FAILURE() << "no item " << text.toStdString();
         return false;
