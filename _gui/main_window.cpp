@@ -32,6 +32,7 @@
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <cstring>
 #include <malloc.h>
 
@@ -54,6 +55,8 @@ namespace {
 MainWindow* g_mainWindow = nullptr;
 // Console frames taken in one pass of the event loop beyond the first.
 constexpr int kFramesPerPass = 256;
+// How long after the first show a window manager's frame may still change the margins.
+constexpr int kFrameSettleMs = 1500;
 
 }  // namespace
 
@@ -105,6 +108,9 @@ MainWindow::MainWindow(uint32_t servicesMask, const QString& helpPath)
 
 MainWindow::~MainWindow()
 {
+    // The pane reaches its controls through this window: it goes while the window is whole.
+    delete tftpClient_;
+    tftpClient_ = nullptr;
     if (g_mainWindow == this)
         g_mainWindow = nullptr;
 }
@@ -265,6 +271,7 @@ void MainWindow::layoutMainWindow(bool initial)
     if (initial) {
         move(dluX(kInitialX), dluY(kInitialY));
         resize(dluX(kInitialRight - kInitialX), dluY(kInitialBottom - kInitialY));
+        fitOnScreen();
     }
     const int dW = area_->width() - dluX(kInitialRight - kInitialX);
     const int dH = area_->height() - dluY(kInitialBottom - kInitialY);
@@ -279,6 +286,8 @@ void MainWindow::layoutMainWindow(bool initial)
             r = FitWidthInside(r, area_->width(), dluX(4));
             r.h = qMax(r.h, static_cast<QLabel*>(w)->heightForWidth(r.w));
         }
+        if (row.kind == CK_COMBO)
+            r.h = w->sizeHint().height();  // the table's height is that of the open list
         w->setGeometry(r.x, r.y, r.w, r.h);
         if (row.kind == CK_BANNER)
             static_cast<QPushButton*>(w)->setIconSize(QSize(r.w, r.h));
@@ -292,6 +301,27 @@ void MainWindow::resizeEvent(QResizeEvent* e)
 {
     QMainWindow::resizeEvent(e);
     layoutMainWindow(false);
+}
+
+void MainWindow::fitOnScreen()
+{
+    const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!s)
+        return;
+    const QRect area = s->availableGeometry();
+    QMargins frame;
+    if (windowHandle())
+        frame = windowHandle()->frameMargins();
+    const QSize room(area.width() - frame.left() - frame.right(), area.height() - frame.top() - frame.bottom());
+    setMinimumSize(QSize(dluX(kMinTrackWidth), dluY(kMinTrackHeight)).boundedTo(room));
+    if (width() > room.width() || height() > room.height())
+        resize(size().boundedTo(room));
+    // Moved inside the area, the title bar first.
+    const QRect f = geometry().marginsAdded(frame);
+    const int x = qMax(area.left(), qMin(f.left(), area.right() + 1 - f.width()));
+    const int y = qMax(area.top(), qMin(f.top(), area.bottom() + 1 - f.height()));
+    if (x != f.left() || y != f.top())
+        move(x, y);
 }
 
 void MainWindow::restoreWindowPos()
@@ -309,13 +339,27 @@ void MainWindow::restoreWindowPos()
     applyRestoredFrame();
 }
 
+// The saved rectangle is the frame's: the window gets it less the frame's margins as they
+// are now. A window manager adds its frame after the first show; the rectangle is set again
+// when the margins change, for a short while after the show, so that the window neither
+// grows nor moves from one start to the next.
 void MainWindow::applyRestoredFrame()
 {
     if (restoredFrame_.isNull())
         return;
-    const QSize extra = frameGeometry().size() - size();
-    resize(restoredFrame_.size() - extra);
+    appliedMargins_ = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    const QRect inner = restoredFrame_.marginsRemoved(appliedMargins_);
+    resize(inner.size());
     move(restoredFrame_.topLeft());
+}
+
+bool MainWindow::event(QEvent* e)
+{
+    const bool done = QMainWindow::event(e);
+    if ((e->type() == QEvent::Move || e->type() == QEvent::Resize) && shownOnce_ && !restoredFrame_.isNull() &&
+        windowHandle() && windowHandle()->frameMargins() != appliedMargins_)
+        applyRestoredFrame();
+    return done;
 }
 
 bool MainWindow::listsAsleep() const { return isMinimized() || (shownOnce_ && !isVisible()); }
@@ -330,12 +374,18 @@ void MainWindow::changeEvent(QEvent* e)
 void MainWindow::showEvent(QShowEvent* e)
 {
     QMainWindow::showEvent(e);
+    const bool first = !shownOnce_;
     shownOnce_ = true;
     if (lists_)
         QTimer::singleShot(0, lists_, &MainLists::Flush);
     if (!restoredFrame_.isNull()) {
         applyRestoredFrame();
-        restoredFrame_ = QRect();
+        QTimer::singleShot(kFrameSettleMs, this, [this] {
+            restoredFrame_ = QRect();
+            fitOnScreen();
+        });
+    } else if (first) {
+        fitOnScreen();
     }
 }
 

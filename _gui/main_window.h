@@ -119,6 +119,7 @@ protected:
     void resizeEvent(QResizeEvent* e) override;
     void showEvent(QShowEvent* e) override;
     void changeEvent(QEvent* e) override;
+    bool event(QEvent* e) override;
 
 private:
     void onPrivateMessage(int id, intptr_t lparam);
@@ -130,6 +131,8 @@ private:
     void layoutMainWindow(bool initial);
     void restoreWindowPos();
     void applyRestoredFrame();
+    // Minimum size, size and place within the screen's available area.
+    void fitOnScreen();
     int  saveWindowPos();
     void runCloseSequence(int origin);
     void onStartup();
@@ -156,6 +159,7 @@ private:
     int                closeOrigin_ = CLOSE_USER;
     QRect              restoredFrame_;  // saved position waiting for the first show
     bool               shownOnce_ = false;
+    QMargins           appliedMargins_;  // frame margins the restored rectangle was set with
     int                baseX_ = 6, baseY_ = 13;
 };
 

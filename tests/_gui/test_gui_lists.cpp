@@ -462,6 +462,26 @@ TEST_F(GuiLists, DirectoryDialogCopiesNamesAndNeverHoldsTheLink)
     EXPECT_EQ(DirectoryLineName(std::string(256, 'a')), "");
 }
 
+// Every page of the main window, the TFTP client pane among them, lays its controls out
+// without overlaps and with combo boxes of their normal height, inside the available screen
+// (the runs on a small screen and at scale factor 2 check the fit where it is tight).
+TEST_F(GuiLists, EveryPageIsLaidOutAndFitsTheScreen)
+{
+    ASSERT_TRUE(OpenWindow(0x2FF));
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    EXPECT_TRUE(FitsScreen(window.get())) << window->frameGeometry().width() << "x" << window->frameGeometry().height();
+    EXPECT_LE(window->minimumWidth(), window->screen()->availableGeometry().width());
+    EXPECT_LE(window->minimumHeight(), window->screen()->availableGeometry().height());
+    auto* tabs = window->findChild<QTabBar*>();
+    ASSERT_NE(tabs, nullptr);
+    for (int i = 0; i < tabs->count(); ++i) {
+        tabs->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(LayoutFaults(window.get()).join("\n").toStdString(), "") << tabs->tabText(i).toStdString();
+    }
+}
+
 // Every tab with content; with NIMBO_TAB_SHOTS set to a folder, each page is saved there as
 // a PNG (tools/screenshot-tabs).
 TEST_F(GuiLists, EveryTabShowsItsList)
