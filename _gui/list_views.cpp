@@ -32,6 +32,7 @@ const ListColumn kRequestColumns[] = {{"peer", 110, L}, {"status", 150, L}, {"re
 const ListColumn kSntpColumns[] = {{"peer", 110, L}, {"time", 200, L}};
 
 constexpr int kCellCopyMax = 1499;
+constexpr int kSyslogControl = 1157;
 // Texts measured or laid out before the caches start over.
 constexpr int kTextCacheMax = 4096;
 
@@ -215,8 +216,11 @@ void ListViewInitColumns(QTreeWidget* list, const ListSpec& spec)
     for (int i = 0; i < spec.columnCount; ++i)
         titles << spec.columns[i].title;
     list->setHeaderLabels(titles);
+    // A column of numbers (right-aligned) is wide enough for the largest 64-bit size.
+    const int numberWidth = list->fontMetrics().horizontalAdvance(QStringLiteral("18446744073709551615")) + 2 * 6 + 2;
     for (int i = 0; i < spec.columnCount; ++i) {
-        list->setColumnWidth(i, spec.columns[i].width);
+        const bool number = (spec.columns[i].align & Qt::AlignRight) != 0;
+        list->setColumnWidth(i, number ? qMax(spec.columns[i].width, numberWidth) : spec.columns[i].width);
         list->headerItem()->setTextAlignment(i, Qt::Alignment(spec.columns[i].align));
     }
     list->setRootIsDecorated(false);
@@ -228,6 +232,11 @@ void ListViewInitColumns(QTreeWidget* list, const ListSpec& spec)
     list->setItemDelegate(new ListRowDelegate(list));
     list->setContextMenuPolicy(Qt::CustomContextMenu);
     list->header()->setStretchLastSection(false);
+    if (spec.control == kSyslogControl) {
+        // The message is shown last and takes the free width; copies keep the cell order.
+        list->header()->moveSection(0, spec.columnCount - 1);
+        list->header()->setStretchLastSection(true);
+    }
 }
 
 void TrimListRows(QTreeWidget* list, int keep)

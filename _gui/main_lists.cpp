@@ -457,7 +457,7 @@ bool MainLists::eventFilter(QObject* watched, QEvent* event)
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_F1 && !(key->modifiers() & Qt::ControlModifier)) {
             window_->showHelpAt(log_, "Using_Nimbo/Log.html");
-            return false;  // the key goes on to the list
+            return true;  // taken: passed on, it would close the balloon it just opened
         }
         if (!(key->modifiers() & Qt::ControlModifier))
             return false;

@@ -54,7 +54,9 @@ namespace {
 
 MainWindow* g_mainWindow = nullptr;
 // Console frames taken in one pass of the event loop beyond the first.
-constexpr int kFramesPerPass = 256;
+constexpr int kFramesPerPass = 1024;
+// Rest between two reads of the console link (ms): window shown, minimised or hidden.
+constexpr int kReadRestMs = 20, kReadRestAsleepMs = 250;
 // How long after the first show a window manager's frame may still change the margins.
 constexpr int kFrameSettleMs = 1500;
 
@@ -512,8 +514,13 @@ void MainWindow::onSocketEvent()
     if (linkLost_)
         return;
     if (rc > 0) {
+        // The link is read again after a short rest, so that a stream of notices wakes the
+        // window a few dozen times a second rather than once per notice; longer while
+        // nothing is drawn. The notices wait in the socket meanwhile.
         if (notifier_)
-            notifier_->setEnabled(true);
+            QTimer::singleShot(listsAsleep() ? kReadRestAsleepMs : kReadRestMs, notifier_, [n = notifier_] {
+                n->setEnabled(true);
+            });
         return;
     }
     linkLost_ = true;
