@@ -317,8 +317,9 @@ SettingsSheet* ShowSettingsSheet(QWidget* owner, const QString& helpPath)
     const QRect area = screen ? screen->availableGeometry() : QRect();
     sheet->show();
     const QMargins frame = sheet->windowHandle() ? sheet->windowHandle()->frameMargins() : QMargins();
+    // Its whole size where the screen has room (adjustSize stops at two thirds of it).
     if (!area.isEmpty())
-        sheet->resize(sheet->size().boundedTo(area.marginsRemoved(frame).size()));
+        sheet->resize(sheet->sizeHint().expandedTo(sheet->minimumSizeHint()).boundedTo(area.marginsRemoved(frame).size()));
     QRect r = sheet->geometry().marginsAdded(frame);
     if (owner && !owner->isMinimized() && owner->isVisible())
         r.moveCenter(owner->frameGeometry().center());

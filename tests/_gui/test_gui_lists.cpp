@@ -562,7 +562,7 @@ TEST_F(GuiLists, EveryTabShowsItsList)
 {
     fake.settings.ShowProgressBar = 1;
     ASSERT_TRUE(OpenWindow(0x2FD));
-    window->resize(900, 600);
+    window->resize(QSize(900, 600).boundedTo(window->screen()->availableGeometry().size() - QSize(20, 40)));
     window->show();
     const TransferRecord running = Begin(467, 3000000000u, 1, 40000, "images/boot.wim");
     const TransferRecord done = Begin(468, 26000, 1, 40001, "pxelinux.0");
