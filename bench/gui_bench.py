@@ -40,15 +40,6 @@ RATE = 200
 DISPLAY_NUMBER = 90 + os.getpid() % 100
 
 
-def write_ini(work, clients):
-    ini = os.path.join(work, "Nimbo.ini")
-    with open(ini, "w") as f:
-        f.write("[NIMBO]\nNIMBO_Services=4\n[TFTP]\nTFTP_RootDirectory=%s\n" % work)
-        f.write("[DHCP]\nDHCP_IP_Pool=10.78.1.0\nDHCP_PoolSize=%d\nDHCP_IP_Mask=255.255.0.0\n" % (clients + 100))
-        f.write("DHCP_BootFile=\\boot\\bios.0\nDHCP_LeaseTime=3600\nDHCP_PingAddress=0\nDHCP_PersistantLeases=0\n")
-    return ini
-
-
 def thread_seconds(pid, tid):
     try:
         return dhcp.cpu_seconds(pid, tid)
@@ -112,7 +103,7 @@ def run_desktop(nimbo, work, seconds):
         env = {"DISPLAY": display, "XDG_RUNTIME_DIR": runtime}
         wm = in_ns("openbox", env=env)
         time.sleep(0.5)
-        prog = in_ns(nimbo, "-i", write_ini(work, CLIENTS),
+        prog = in_ns(nimbo, "-i", dhcp.nimbo_ini(work, CLIENTS),
                      env=dict(env, QT_QPA_PLATFORM="xcb", NIMBO_GUI_STATS=stats))
         window = wait_window(display)
         time.sleep(2.0)
@@ -141,7 +132,7 @@ def run_desktop(nimbo, work, seconds):
 
 
 def run_headless(headless, work, seconds):
-    prog = in_ns(headless, "-i", write_ini(work, CLIENTS))
+    prog = in_ns(headless, "-i", dhcp.nimbo_ini(work, CLIENTS))
     try:
         time.sleep(3.0)
         return load_phase(prog.pid, seconds)
@@ -161,7 +152,7 @@ def ceiling(program, work, seconds, desktop):
             procs.append(in_ns("Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"))
             time.sleep(1.0)
             env = {"DISPLAY": display, "XDG_RUNTIME_DIR": runtime, "QT_QPA_PLATFORM": "xcb"}
-        procs.append(in_ns(program, "-i", write_ini(work, dhcp.CLIENTS), env=env))
+        procs.append(in_ns(program, "-i", dhcp.nimbo_ini(work), env=env))
         time.sleep(4.0)
         return dhcp.step_up(procs[-1].pid, seconds)
     finally:
