@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iostream>
@@ -23,6 +24,8 @@
 namespace {
 std::atomic<bool> g_logDisabled{false};
 std::atomic<MessageBoxHandler> g_boxHandler{nullptr};
+// -1: not decided yet (the environment decides on the first trace).
+std::atomic<int> g_traceOn{-1};
 constexpr size_t kLineMax = 511;
 constexpr off_t kLogFileMax = 16 << 20;  // bytes of the log file before it is renamed to "<name>.old"
 
@@ -149,7 +152,21 @@ void LogWarningBox(const char* format, ...) {
     va_end(ap);
 }
 
+void SetDebugTrace(bool on) { g_traceOn = on ? 1 : 0; }
+
+bool DebugTraceOn() {
+    int on = g_traceOn.load(std::memory_order_relaxed);
+    if (on < 0) {
+        const char* env = getenv("NIMBO_TRACE");
+        on = env && *env && strcmp(env, "0") != 0 ? 1 : 0;
+        int expected = -1;
+        if (!g_traceOn.compare_exchange_strong(expected, on)) on = expected;
+    }
+    return on != 0;
+}
+
 void DebugTrace(const char* format, ...) {
+    if (!DebugTraceOn()) return;
     char text[512];
     int n = snprintf(text, sizeof text, "Th%5d :", static_cast<int>(syscall(SYS_gettid)));
     va_list ap;

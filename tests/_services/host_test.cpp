@@ -201,6 +201,20 @@ TEST(Log, ALineIsFormattedOnlyWhenSomethingReadsIt) {
     unlink(file.c_str());
 }
 
+// The developer trace stays off the terminal unless it is asked for.
+TEST(Log, DebugTraceOnlyWhenAsked) {
+    const bool was = DebugTraceOn();
+    SetDebugTrace(false);
+    testing::internal::CaptureStderr();
+    DebugTrace("trace-probe %d\n", 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    SetDebugTrace(true);
+    testing::internal::CaptureStderr();
+    DebugTrace("trace-probe %d\n", 2);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(" :trace-probe 2\n"), std::string::npos);
+    SetDebugTrace(was);
+}
+
 namespace {
 std::vector<std::pair<int, std::string>> g_bindReports;
 void CatchBindReport(int err, const std::string& address) { g_bindReports.emplace_back(err, address); }
