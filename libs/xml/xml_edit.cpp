@@ -251,8 +251,8 @@ int XmlElement::RemoveContentAt(int index) { return EraseAt(contents, index); }
 
 void XmlElement::SetName(std::string_view text) { name = XmlEscape(text); }
 
-std::unique_ptr<XmlElement> XmlElement::Duplicate(XmlElement* newParent) const {
-  const_cast<XmlElement*>(this)->SwapInAllChildren();
+std::unique_ptr<XmlElement> XmlElement::Duplicate(XmlElement* newParent) {
+  SwapInAllChildren();
   auto copy = std::make_unique<XmlElement>(newParent, name, 1);
   copy->tagKeptWhole = tagKeptWhole;
   for (const auto& a : attributes)
@@ -510,7 +510,7 @@ int XmlElement::IndexOfAttribute(const XmlAttribute* attribute) const {
   return -1;
 }
 
-bool XmlElement::CopyToClipboard() const {
+bool XmlElement::CopyToClipboard() {
   XmlClipboard clip;
   {
     std::lock_guard<std::mutex> lock(g_settingsLock);
@@ -520,7 +520,7 @@ bool XmlElement::CopyToClipboard() const {
   std::string text;
   XmlTarget target;
   target.buffer = &text;
-  const_cast<XmlElement*>(this)->Export(target, 1, 1, kXmlSaveText, nullptr);
+  Export(target, 1, 1, kXmlSaveText, nullptr);
   return clip.setText(text);
 }
 
