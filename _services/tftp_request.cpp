@@ -16,15 +16,21 @@
 
 #include "libs/platform/atomic_file.h"
 #include "libs/platform/beneath.h"
+#include "libs/platform/str_format.h"
+
+namespace {
+constexpr size_t kTftpLogLineMax = 511;
+}  // namespace
 
 void TftpLogf(TftpLog* log, int level, const char* format, ...) {
     if (!log) return;
-    char buf[512];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(buf, sizeof buf, format, ap);
+    std::string text = StrFormatV(format, ap);
     va_end(ap);
-    log->push_back({level, buf});
+    // These lines go to the log, which keeps 511 bytes of a line.
+    if (text.size() > kTftpLogLineMax) text.resize(kTftpLogLineMax);
+    log->push_back({level, std::move(text)});
 }
 
 const char* TftpErrorText(int code) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "libs/platform/str_format.h"
 #include "libs/xml/xml_document.h"
 #include "libs/xml/xml_text.h"
 
@@ -541,10 +542,9 @@ void XmlAttribute::SetValueUInt64(std::uint64_t v) { SetValueFormat("%" PRIu64, 
 void XmlAttribute::SetValueFloat(double v) { SetValueFormat("%f", v); }
 
 void XmlAttribute::SetValueFormat(const char* format, ...) {
-  char text[10001];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  const std::string text = StrFormatV(format, args);
   va_end(args);
   SetValue(text);
 }
