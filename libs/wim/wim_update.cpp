@@ -422,7 +422,7 @@ Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallb
   WimHeader& header = handler->Header();
   WimDatabase& db = handler->Database();
   // The header is always written in the current layout.
-  if (int16_t(header.version & 0xFFFF) <= 0x0C00) return arc::E_NOTIMPL;
+  if (WimLayout(header.version) <= kWimLayoutNoIntegrity) return arc::E_NOTIMPL;
 
   std::vector<CUpdateItem> items(count);
   for (uint32_t i = 0; i < count; ++i) {
