@@ -2,6 +2,7 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "_services/udp/dns_forwarder.h"
@@ -10,14 +11,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > kDnsDatagramMax) return 0;
     static DnsEnvironment env = [] {
         DnsEnvironment e;
-        e.interfaces = [] {
-            InterfaceAddress a;
-            a.name = "eth0";
-            a.up = true;
-            inet_pton(AF_INET, "10.0.0.1", &a.addr);
-            inet_pton(AF_INET, "255.255.255.0", &a.mask);
-            return std::vector<InterfaceAddress>{a};
-        };
+        InterfaceAddress a;
+        a.name = "eth0";
+        a.up = true;
+        inet_pton(AF_INET, "10.0.0.1", &a.addr);
+        inet_pton(AF_INET, "255.255.255.0", &a.mask);
+        auto list = std::make_shared<const std::vector<InterfaceAddress>>(std::vector<InterfaceAddress>{a});
+        e.interfaces = [list] { return list; };
         e.resolve = [](const std::string& name) {
             return name.size() % 3 ? std::vector<uint32_t>{htonl(0x0A000001), htonl(0x0B000001)} : std::vector<uint32_t>{};
         };
