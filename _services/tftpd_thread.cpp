@@ -46,12 +46,7 @@ struct LastRequest {
     time_t      second = 0;
 } g_lastRequest;
 
-std::atomic<TftpNoticeTap> g_noticeTap{nullptr};
-
-void SendNotice(uint32_t id, const void* data, size_t length) {
-    if (TftpNoticeTap tap = g_noticeTap.load()) tap(id, data, length);
-    ToConsole(id, data, length, true);
-}
+void SendNotice(uint32_t id, const void* data, size_t length) { ToConsole(id, data, length, true); }
 
 void RaiseFileLimit() {
     rlimit rl{};
@@ -296,7 +291,6 @@ void TftpThread() {
     DebugTrace("Thread Inf: TFTP thread ends here\n");
 }
 
-void TftpSetNoticeTap(TftpNoticeTap tap) { g_noticeTap.store(tap); }
 
 void RegisterTftpService() {
     RegisterThreadFunction(TH_TFTP, TftpThread);

@@ -22,7 +22,6 @@ CFtpServer*   g_server = nullptr;
 FtpUserEntry* g_users[4] = {};  // anonymous, user 1, 2, 3
 int           g_userCount = 0;
 GlobalSettings g_start{};
-std::atomic<FtpNoticeTap> g_tap{nullptr};
 
 std::string AddressText() { return g_start.FTP_LocalIP[0] ? std::string(g_start.FTP_LocalIP) : "INADDR_ANY"; }
 
@@ -33,7 +32,6 @@ void Notify(const std::string& peer, const std::string& resource, const char* st
     Copy(r.peer, sizeof r.peer, peer.c_str());
     Copy(r.resource, sizeof r.resource, resource.c_str());
     snprintf(r.status, sizeof r.status, statusFormat, arg);
-    if (FtpNoticeTap tap = g_tap.load()) tap(r);
     ToConsole(NOTICE_FTP_EVENT, &r, sizeof r, true);
 }
 
@@ -171,7 +169,6 @@ void AddUser(int slot, const char* name, const char* password, const char* root,
 }
 }  // namespace
 
-void FtpSetNoticeTap(FtpNoticeTap tap) { g_tap = tap; }
 
 bool FtpStart() {
     for (auto*& u : g_users) u = nullptr;

@@ -21,7 +21,6 @@ namespace {
 
 std::mutex                   g_serverLock;  // the service thread and tests
 std::unique_ptr<CHTTPServer> g_server;
-std::atomic<HttpNoticeTap>   g_tap{nullptr};
 
 std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
 
@@ -71,7 +70,6 @@ void SendRequestNotice(const ClientContext& context, const char* resource, const
     snprintf(rec.peer, sizeof rec.peer, "%s", context.address);
     snprintf(rec.resource, sizeof rec.resource, "%s", resource);
     snprintf(rec.status, sizeof rec.status, "%s", status);
-    if (HttpNoticeTap tap = g_tap.load()) tap(NOTICE_HTTP_EVENT, &rec, sizeof rec);
     ToConsole(NOTICE_HTTP_EVENT, &rec, sizeof rec, true);
 }
 
@@ -139,7 +137,6 @@ void HttpBindFailed(int err, const std::string&) {
 }
 }  // namespace
 
-void HttpSetNoticeTap(HttpNoticeTap tap) { g_tap.store(tap); }
 
 int HttpStart() {
     const GlobalSettings s = SettingsSnapshot();

@@ -37,6 +37,7 @@
 #include "_services/log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
+#include "_services/to_console.h"
 #include "tests/_services/service_test_util.h"
 
 namespace {
@@ -48,7 +49,10 @@ std::string g_pub, g_reg;
 std::mutex               g_noticeLock;
 std::vector<RequestLogRecord> g_notices;
 
-void Tap(const RequestLogRecord& r) {
+void Tap(uint32_t id, const void* data, size_t length) {
+    if (id != NOTICE_FTP_EVENT || length != sizeof(RequestLogRecord)) return;
+    RequestLogRecord r;
+    memcpy(&r, data, sizeof r);
     std::lock_guard<std::mutex> g(g_noticeLock);
     g_notices.push_back(r);
 }
@@ -218,7 +222,7 @@ protected:
             snprintf(s.FTP_AnonymousRootDirectory, sizeof s.FTP_AnonymousRootDirectory, "%s", g_pub.c_str());
             snprintf(s.FTP_RegiteredRootDirectory, sizeof s.FTP_RegiteredRootDirectory, "%s", g_reg.c_str());
         });
-        FtpSetNoticeTap(Tap);
+        SetNoticeTap(Tap);
         RegisterFtpService();
         ASSERT_EQ(StartThread(TH_FTP), 1);
         // Greeted: the server accepts on its own thread by now, not only the row's listener.
@@ -231,7 +235,7 @@ protected:
         ThreadSlots[TH_FTP].running.store(0);
         WakeThread(TH_FTP);
         EXPECT_TRUE(JoinThreadRow(TH_FTP, 10000));
-        FtpSetNoticeTap(nullptr);
+        SetNoticeTap(nullptr);
         std::string cmd = "rm -rf '" + g_base + "'";
         (void)system(cmd.c_str());
     }

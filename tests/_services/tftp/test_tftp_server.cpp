@@ -140,7 +140,7 @@ protected:
                 s.LogLevel = 9;
             }
         });
-        TftpSetNoticeTap(Tap);
+        SetNoticeTap(Tap);
 
         // The row is started by the host on a free loopback port.
         int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -164,7 +164,7 @@ protected:
         ThreadSlots[TH_TFTP].running.store(0);
         WakeThread(TH_TFTP);
         EXPECT_TRUE(JoinThreadRow(TH_TFTP, 10000));
-        TftpSetNoticeTap(nullptr);
+        SetNoticeTap(nullptr);
         std::string cmd = "rm -rf '" + g_base + "'";
         (void)system(cmd.c_str());
     }
