@@ -38,7 +38,7 @@
 #include "_gui/balloon.h"
 #include "_gui/console_client.h"
 #include "_gui/directory_dialog.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_gui/main_lists.h"
 #include "_services/settings.h"
 #include "_services/tftp_errsim.h"

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/tftp_protocol.h"
 
 namespace {

@@ -14,7 +14,7 @@
 
 #include "_services/host_info.h"
 #include "_services/program_log.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/message_queue.h"
 #include "libs/platform/profile.h"
 #include "_services/start_threads.h"

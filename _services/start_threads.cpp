@@ -16,7 +16,7 @@
 #include "_services/host_info.h"
 #include "_services/host_records.h"
 #include "libs/platform/interfaces.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"
 #include "libs/platform/thread.h"

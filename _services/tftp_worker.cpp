@@ -23,7 +23,7 @@
 
 #include "_services/dhcp/dhcp_settings.h"
 #include "_services/host_info.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"
 #include "_services/start_threads.h"

@@ -17,7 +17,7 @@
 #include <mutex>
 #include <thread>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"
 #include "_services/start_threads.h"

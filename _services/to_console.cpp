@@ -11,7 +11,7 @@
 #include <mutex>
 
 #include "_services/host_info.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/message_queue.h"
 #include "_services/program_log.h"
 #include "_services/settings.h"

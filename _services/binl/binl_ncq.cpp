@@ -20,7 +20,7 @@
 #include "_services/binl/binl_prepare.h"
 #include "libs/platform/cabinet.h"
 #include "_services/host_records.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/binl/ris_assets.h"
 #include "_services/binl/ris_inf.h"
 #include "libs/platform/sockets.h"

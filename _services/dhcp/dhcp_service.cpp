@@ -14,7 +14,7 @@
 #include "_services/dhcp/dhcp_log.h"
 #include "_services/dhcp/dhcp_settings.h"
 #include "_services/dhcp/dhcp_thread.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/message_queue.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"

@@ -28,7 +28,7 @@
 #include "_services/dhcp/dhcp_settings.h"
 #include "libs/platform/interfaces.h"
 #include "libs/platform/log_guard.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/dhcp/mac_vendor.h"
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"

@@ -22,7 +22,7 @@
 #include "_services/ftp/ftp_conn.h"
 #include "libs/platform/beneath.h"
 #include "_services/ftp/ftp_paths.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "libs/platform/atomic_file.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/posix_attr.h"

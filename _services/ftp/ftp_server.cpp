@@ -15,7 +15,7 @@
 #include <ctime>
 
 #include "_services/ftp/ftp_paths.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "libs/platform/sockets.h"
 
 namespace {

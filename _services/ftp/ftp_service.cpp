@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "_services/ftp/ftp_server.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "_services/http/http_server.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"
 #include "_services/start_threads.h"

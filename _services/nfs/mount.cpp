@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/nfs/nfs_paths.h"
 
 CRPCProg_Mount::CRPCProg_Mount() : CRPCProg(kMountProgram) { versions[1] = versions[2] = versions[3] = 1; }

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/nfs/mount.h"
 #include "_services/nfs/nfs_prog.h"
 #include "_services/nfs/nfs_service.h"

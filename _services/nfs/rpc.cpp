@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "libs/platform/sockets.h"
 #include "_services/nfs/tcpsocket.h"
 

@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/nfs/nfs_records.h"
 #include "_services/nfs/rpc.h"
 #include "libs/platform/log_guard.h"

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 #include "_services/udp/udp_receive.h"

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/md5.h"
 #include "_services/message_queue.h"
 #include "_services/settings.h"

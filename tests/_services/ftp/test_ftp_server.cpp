@@ -34,7 +34,7 @@
 
 #include "_services/ftp/ftp_server.h"
 #include "_services/ftp/ftp_service.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
