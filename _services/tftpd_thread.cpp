@@ -73,8 +73,8 @@ bool TftpDuplicateGuard(const sockaddr_in& client, const uint8_t* request, size_
     if (length == last.length && !memcmp(request, last.bytes, length) &&
         client.sin_addr.s_addr == last.client.sin_addr.s_addr && client.sin_port == last.client.sin_port &&
         now == last.second) {
-        LogPrint(1, "TFTP Warn: received duplicated request from %s:%d", IPv4Text(client.sin_addr).c_str(),
-                 ntohs(client.sin_port));
+        LogLine(LOG_TFTP, 1, "TFTP Warn: received duplicated request from %s:%d", IPv4Text(client.sin_addr).c_str(),
+                ntohs(client.sin_port));
         return true;
     }
     memcpy(last.bytes, request, length);
@@ -95,7 +95,7 @@ void TftpInitTransfer(TftpTransfer* t, size_t othersInList) {
     t->state.store(TRANSFER_RUNNING);
     t->activeAtStart = static_cast<uint32_t>(othersInList);
     t->md5On = t->settings.TFTP_MD5File != 0;
-    LogPrint(9, "TFTP Inf: Transfert #%u", t->number);
+    LogLine(LOG_TFTP, 9, "TFTP Inf: Transfert #%u", t->number);
 }
 
 int TftpAcceptRequest(int sock) {
@@ -108,7 +108,8 @@ int TftpAcceptRequest(int sock) {
         uint8_t drop[kTftpRequestSize];
         Datagram info;
         if (RecvDatagram(sock, drop, sizeof drop, &info, MSG_DONTWAIT) >= 0)
-            LogPrint(1, "TFTP Err: max # of threads reached, connection from %s dropped", IPv4Text(info.peer.sin_addr).c_str());
+            LogLine(LOG_TFTP, 1, "TFTP Err: max # of threads reached, connection from %s dropped",
+                    IPv4Text(info.peer.sin_addr).c_str());
         return -1;
     }
     std::shared_ptr<TftpTransfer> t;
@@ -123,7 +124,7 @@ int TftpAcceptRequest(int sock) {
     ssize_t n = RecvDatagram(sock, t->request, sizeof t->request, &info, MSG_DONTWAIT);
     if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK)
-            LogPrint(0, "TFTP Err: RecvFrom returns %d: <%s>", errno, LastErrorText());
+            LogLine(LOG_TFTP, 0, "TFTP Err: RecvFrom returns %d: <%s>", errno, LastErrorText());
         return 1;
     }
     t->requestLength = static_cast<size_t>(n);
@@ -144,7 +145,7 @@ int TftpAcceptRequest(int sock) {
         return 1;
     }
     DebugTrace("TFTP Inf: Thread transfer %u started (record %p)\n", raw->number, static_cast<void*>(raw));
-    LogPrint(9, "TFTP Inf: thread %u started", raw->number);
+    LogLine(LOG_TFTP, 9, "TFTP Inf: thread %u started", raw->number);
     return 1;
 }
 
@@ -164,7 +165,7 @@ void RemoveFinished() {
     }
     for (auto& t : done) {
         t->thread.Join(-1);
-        LogPrint(9, "TFTP Inf: thread %u has exited", t->threadId);
+        LogLine(LOG_TFTP, 9, "TFTP Inf: thread %u has exited", t->threadId);
         DebugTrace("TFTP Inf: removing thread %u (%p)\n", t->threadId, static_cast<void*>(t.get()));
     }
 }
@@ -257,7 +258,7 @@ void TftpThread() {
         int r = WaitAny(slot.socket, slot.event, wait);
         if (!slot.running.load()) break;
         if (r & WAIT_FAILED) {
-            LogPrint(1, "TFTP Err: WaitForMultipleObjects error %d", errno);
+            LogLine(LOG_TFTP, 1, "TFTP Err: WaitForMultipleObjects error %d", errno);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }

@@ -301,7 +301,7 @@ int BinlHandleMessage(uint8_t* message, size_t length, const sockaddr_in& sender
     NcqQuery query;
     switch (ParseBinlMessage(message, length, &query)) {
         case BINL_EMPTY:
-            LogPrint(5, "BINL Err: Recv message length = 0 ");
+            LogLine(LOG_BINL, 5, "BINL Err: Recv message length = 0 ");
             if (IsRowRunning(TH_DHCP)) SleepWhileRunning(TH_PDHCP, 500);
             return 1;
         case BINL_RESPONSE:

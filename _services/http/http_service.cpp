@@ -75,22 +75,22 @@ void SendRequestNotice(const ClientContext& context, const char* resource, const
 
 void HttpClientEvent(int code, const ClientContext& context, const ServerEventRecord& r) {
     if (code == EV_THREAD_NOT_FOUND) {
-        LogPrint(0, "HTTP Err: Thread not found in the list  Function: %s  Line: %d", r.function, r.line);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Thread not found in the list  Function: %s  Line: %d", r.function, r.line);
     } else if (const char* call = FailedCall(code)) {
-        LogPrint(0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
+        LogLine(LOG_HTTP, 0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
     } else if (code == EV_REQUEST_TOO_LARGE) {
-        LogPrint(0, "HTTP Err: Request too large. Client [%s] ", context.address);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Request too large. Client [%s] ", context.address);
     } else if (code == EV_REQUEST_DEADLINE) {
-        LogPrint(0, "HTTP Err: Request not complete in time. Client [%s] ", context.address);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Request not complete in time. Client [%s] ", context.address);
     } else if (code == EV_TOO_MANY_CLIENTS) {
-        LogPrint(0, "HTTP Err: Too many connections. Client [%s] refused", context.address);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Too many connections. Client [%s] refused", context.address);
     } else if (code == EV_BAD_REQUEST) {
-        LogPrint(0, "HTTP Err: Bad format request. Client [%s] ", context.address);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Bad format request. Client [%s] ", context.address);
         SendRequestNotice(context, "", "Bad format requestd");
     } else {
         for (const RequestEvent& e : kRequestEvents) {
             if (e.code != code) continue;
-            LogPrint(0, e.format, r.text, context.address);
+            LogLine(LOG_HTTP, 0, e.format, r.text, context.address);
             SendRequestNotice(context, r.text, e.status);
         }
     }
@@ -101,14 +101,16 @@ void HttpServerEvent(int code, const ServerEventRecord& r) {
     const std::string localIp = Field(s.HTTP_LocalIP, sizeof s.HTTP_LocalIP);
     const std::string address = localIp.empty() ? "INADDR_ANY" : localIp;
     if (code == EV_VERSION) {
-        LogPrint(0, "HTTP Err: Required Socket version not available  Function: %s  Line: %d", r.function, r.line);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Required Socket version not available  Function: %s  Line: %d", r.function,
+                r.line);
     } else if (code == EV_STARTED) {
-        LogPrint(0, "HTTP Inf: Server started OK on port [%d] at [%s] offering publicly [%s]", s.HTTP_Port,
-                 address.c_str(), r.text);
+        LogLine(LOG_HTTP, 0, "HTTP Inf: Server started OK on port [%d] at [%s] offering publicly [%s]", s.HTTP_Port,
+                address.c_str(), r.text);
     } else if (code == EV_START_FAILED) {
-        LogPrint(0, "HTTP Err: Server failed starting at [%s] offering publicly [%s]", localIp.c_str(), r.text);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Server failed starting at [%s] offering publicly [%s]", localIp.c_str(),
+                r.text);
     } else if (const char* call = FailedCall(code)) {
-        LogPrint(0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
+        LogLine(LOG_HTTP, 0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
     }
     if (code == EV_BIND_NOTAVAIL)
         LogError("Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "

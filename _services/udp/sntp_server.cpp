@@ -65,11 +65,11 @@ void SntpThread() {
         if (sent >= static_cast<ssize_t>(sizeof(NtpPacket))) {
             char client[16] = {};
             snprintf(client, sizeof client, "%s", IPv4Text(info.peer.sin_addr).c_str());
-            LogPrint(1, "SNTP Srv Inf: Client %s request", client);
+            LogLine(LOG_SNTP, 1, "SNTP Srv Inf: Client %s request", client);
             ToConsole(NOTICE_SNTP_CLIENT, client, sizeof client, true);
         } else {
             int err = errno;
-            LogPrint(1, "SNTP Srv Err: sendto error %d: %s", err, LastErrorText(err));
+            LogLine(LOG_SNTP, 1, "SNTP Srv Err: sendto error %d: %s", err, LastErrorText(err));
         }
     }
     DebugTrace("Thread Inf: SNTP thread ends here\n");

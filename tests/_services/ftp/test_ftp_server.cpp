@@ -859,13 +859,13 @@ void CatchLog(int, const char* text) {
     g_logLines.push_back(text);
 }
 
-// Catches the program's log lines from now on; returns the sink to put back.
+// Catches the FTP service's log lines from now on; returns the sink to put back.
 LogSink StartLogCapture() {
     {
         std::lock_guard<std::mutex> g(g_logLock);
         g_logLines.clear();
     }
-    return SetLogSink(LOG_PROGRAM, CatchLog);
+    return SetLogSink(LOG_FTP, CatchLog);
 }
 
 std::vector<std::string> LogLinesWith(const std::string& part) {
@@ -913,7 +913,7 @@ TEST_F(FtpService, LogLinesOfOneAddressAreBounded) {
     EXPECT_LT(MsSince(t1), 2000);
     for (std::thread& t : flood) t.join();
     const long seconds = MsSince(t0) / 1000 + 1;
-    SetLogSink(LOG_PROGRAM, old);
+    SetLogSink(LOG_FTP, old);
     EXPECT_GT(replies.load(), 10 * CFtpServer::kLogLinesPerAddress);  // the flood was served
     const auto lines = LogLinesWith("127.0.0.2");
     EXPECT_LE(static_cast<long>(lines.size()), (seconds + 1) * CFtpServer::kLogLinesPerAddress);
@@ -994,7 +994,7 @@ TEST_F(FtpService, ReadOnlyEntriesAreNeitherWrittenNorRemoved) {
     EXPECT_NE(Shell("curl -sS -T " + out + "new.txt " + Url("locked.txt")), 0);
     EXPECT_NE(Shell("curl -sS -T " + out + "new.txt " + Url("ro/new.txt")), 0);
     EXPECT_NE(Shell("curl -sS -o /dev/null -Q \"DELE locked.txt\" " + Url("")), 0);
-    SetLogSink(LOG_PROGRAM, old);
+    SetLogSink(LOG_FTP, old);
     EXPECT_EQ(ReadFile(g_reg + "/locked.txt"), "locked\n");
     EXPECT_EQ(ReadFile(ro + "/inside.txt"), "inside\n");
     EXPECT_EQ(CountEntries(ro.c_str()), 1);
@@ -1053,7 +1053,7 @@ TEST_F(FtpService, PeerTextIsEscapedInTheLogAndTheDesktop) {
         {"QUIT", "221 Goodbye.", false},
     });
     EXPECT_TRUE(ClosedWithin(c.fd, 5000));
-    SetLogSink(LOG_PROGRAM, old);
+    SetLogSink(LOG_FTP, old);
     const auto lines = LogLinesWith("127.0.0.1");
     ASSERT_FALSE(lines.empty());
     bool escaped = false;
