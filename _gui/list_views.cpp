@@ -2,10 +2,14 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QtMath>
 #include <QDateTime>
 #include <QHeaderView>
 #include <QListWidget>
+#include <QHelpEvent>
 #include <QPainter>
+#include <QTextOption>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <cstring>
 
@@ -28,6 +32,21 @@ const ListColumn kRequestColumns[] = {{"peer", 110, L}, {"status", 150, L}, {"re
 const ListColumn kSntpColumns[] = {{"peer", 110, L}, {"time", 200, L}};
 
 constexpr int kCellCopyMax = 1499;
+constexpr int kSyslogControl = 1157;
+// Texts measured or laid out before the caches start over.
+constexpr int kTextCacheMax = 4096;
+
+// Shows the whole text at the pointer when it is cut short, hides the tip otherwise.
+bool ShowCutText(QHelpEvent* event, QAbstractItemView* view, const QString& text, bool cut)
+{
+    if (event->type() != QEvent::ToolTip)
+        return false;
+    if (cut && !text.isEmpty())
+        QToolTip::showText(event->globalPos(), text, view);
+    else
+        QToolTip::hideText();
+    return true;
+}
 
 QString Clock(const char* format, int64_t ms, bool withDayFirst)
 {
@@ -81,15 +100,113 @@ void ListRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     } else {
         painter->fillRect(cell, index.row() % 2 ? QColor(0xE2, 0xED, 0xFC) : QColor(Qt::white));
     }
-    const int inset = index.column() == 0 ? 2 : 6;
-    cell.adjust(inset, 0, -inset, 0);
+    cell = TextRect(cell, index.column());
     const int align = index.data(Qt::TextAlignmentRole).isValid() ? index.data(Qt::TextAlignmentRole).toInt()
                                                                    : int(Qt::AlignLeft | Qt::AlignVCenter);
     painter->setPen(text);
     painter->setFont(opt.font);
-    const QString shown = opt.fontMetrics.elidedText(opt.text.left(2047), Qt::ElideRight, cell.width());
-    painter->drawText(cell, align, shown);
+    const QString whole = opt.text.left(2047);
+    if (TextWidth(opt.font, whole) <= cell.width())
+        painter->drawText(cell, align, whole);
+    else
+        painter->drawText(cell, align, opt.fontMetrics.elidedText(whole, Qt::ElideRight, cell.width()));
     painter->restore();
+}
+
+QRect ListRowDelegate::TextRect(const QRect& cell, int column)
+{
+    const int inset = column == 0 ? 2 : 6;
+    return cell.adjusted(inset, 0, -inset, 0);
+}
+
+int ListRowDelegate::TextWidth(const QFont& font, const QString& text) const
+{
+    if (widthsFont_ != font || widths_.size() > kTextCacheMax) {
+        widths_.clear();
+        widthsFont_ = font;
+    }
+    auto it = widths_.constFind(text);
+    if (it != widths_.constEnd())
+        return *it;
+    const int w = QFontMetrics(font).horizontalAdvance(text);
+    widths_.insert(text, w);
+    return w;
+}
+
+bool ListRowDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                const QModelIndex& index)
+{
+    if (!event || !view || !index.isValid())
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    const QString text = index.data(Qt::DisplayRole).toString();
+    return ShowCutText(event, view, text, TextWidth(option.font, text.left(2047)) > TextRect(option.rect, index.column()).width());
+}
+
+LogLineDelegate::LogLineDelegate(int tabStop, QObject* parent)
+    : QStyledItemDelegate(parent), tabStop_(qMax(1, tabStop))
+{
+}
+
+QStaticText& LogLineDelegate::Layout(const QFont& font, const QString& text) const
+{
+    if (layoutsFont_ != font || layouts_.size() > kTextCacheMax) {
+        layouts_.clear();
+        layoutsFont_ = font;
+    }
+    auto it = layouts_.find(text);
+    if (it != layouts_.end())
+        return *it;
+    QStaticText layout(text);
+    QTextOption option(Qt::AlignLeft);
+    option.setWrapMode(QTextOption::NoWrap);
+    option.setTabStopDistance(tabStop_);
+    layout.setTextOption(option);
+    layout.setTextFormat(Qt::PlainText);
+    layout.prepare(QTransform(), font);
+    return *layouts_.insert(text, layout);
+}
+
+int LogLineDelegate::LineWidth(const QFont& font, const QString& text) const
+{
+    return qCeil(Layout(font, text).size().width());
+}
+
+void LogLineDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const
+{
+    QStyleOptionViewItem opt(option);
+    initStyleOption(&opt, index);
+    const QString text = opt.text;
+    opt.text.clear();
+    QStyle* style = opt.widget ? opt.widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, opt.widget);
+    const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, opt.widget);
+    const QPalette::ColorGroup group = opt.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled;
+    painter->save();
+    painter->setFont(opt.font);
+    painter->setPen(opt.palette.color(group, opt.state & QStyle::State_Selected ? QPalette::HighlightedText
+                                                                                : QPalette::Text));
+    painter->setClipRect(area, Qt::IntersectClip);
+    const QStaticText& layout = Layout(opt.font, text);
+    const int top = area.top() + (area.height() - qCeil(layout.size().height())) / 2;
+    painter->drawStaticText(QPoint(area.left() + kMargin, top), layout);
+    painter->restore();
+}
+
+QSize LogLineDelegate::sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const
+{
+    QStyleOptionViewItem opt(option);
+    initStyleOption(&opt, index);
+    return QSize(LineWidth(opt.font, opt.text) + 3 * kMargin, QStyledItemDelegate::sizeHint(option, index).height());
+}
+
+bool LogLineDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                                const QModelIndex& index)
+{
+    if (!event || !view || !index.isValid())
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    const QString text = index.data(Qt::DisplayRole).toString();
+    const int right = option.rect.left() + kMargin + LineWidth(option.font, text);
+    return ShowCutText(event, view, text, option.rect.left() < 0 || right > view->viewport()->width());
 }
 
 void ListViewInitColumns(QTreeWidget* list, const ListSpec& spec)
@@ -99,8 +216,11 @@ void ListViewInitColumns(QTreeWidget* list, const ListSpec& spec)
     for (int i = 0; i < spec.columnCount; ++i)
         titles << spec.columns[i].title;
     list->setHeaderLabels(titles);
+    // A column of numbers (right-aligned) is wide enough for the largest 64-bit size.
+    const int numberWidth = list->fontMetrics().horizontalAdvance(QStringLiteral("18446744073709551615")) + 2 * 6 + 2;
     for (int i = 0; i < spec.columnCount; ++i) {
-        list->setColumnWidth(i, spec.columns[i].width);
+        const bool number = (spec.columns[i].align & Qt::AlignRight) != 0;
+        list->setColumnWidth(i, number ? qMax(spec.columns[i].width, numberWidth) : spec.columns[i].width);
         list->headerItem()->setTextAlignment(i, Qt::Alignment(spec.columns[i].align));
     }
     list->setRootIsDecorated(false);
@@ -112,22 +232,28 @@ void ListViewInitColumns(QTreeWidget* list, const ListSpec& spec)
     list->setItemDelegate(new ListRowDelegate(list));
     list->setContextMenuPolicy(Qt::CustomContextMenu);
     list->header()->setStretchLastSection(false);
+    if (spec.control == kSyslogControl) {
+        // The message is shown last and takes the free width; copies keep the cell order.
+        list->header()->moveSection(0, spec.columnCount - 1);
+        list->header()->setStretchLastSection(true);
+    }
 }
 
 void TrimListRows(QTreeWidget* list, int keep)
 {
-    while (list->topLevelItemCount() > keep)
-        delete list->takeTopLevelItem(0);
+    if (list->topLevelItemCount() > keep)
+        list->model()->removeRows(0, list->topLevelItemCount() - keep);
 }
 
-void AppendListRow(QTreeWidget* list, const QStringList& cells)
+void AppendListRow(QTreeWidget* list, const QStringList& cells, bool show)
 {
     auto* item = new QTreeWidgetItem(cells);
     const ListSpec* spec = FindListSpec(list->objectName().mid(3).toInt());
     for (int i = 0; spec && i < spec->columnCount && i < cells.size(); ++i)
         item->setTextAlignment(i, Qt::Alignment(spec->columns[i].align));
     list->addTopLevelItem(item);
-    list->scrollToItem(item);
+    if (show)
+        list->scrollToItem(item);
 }
 
 QString ListboxText(const QListWidget* list, bool selectedOnly)

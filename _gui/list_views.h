@@ -1,6 +1,8 @@
 // The list views of the main window: report-style lists with fixed columns, the row
 // drawing, the copy formats, and the cell texts built from the service records.
 #pragma once
+#include <QHash>
+#include <QStaticText>
 #include <QStyledItemDelegate>
 #include <QString>
 #include <QStringList>
@@ -30,11 +32,43 @@ struct ListSpec {
 extern const ListSpec kListSpecs[9];
 const ListSpec* FindListSpec(int control);
 
-// Alternating white and pale blue rows; a selected row filled in blue with white text.
+// Alternating white and pale blue rows; a selected row filled in blue with white text. A
+// cell cut short shows its whole text as a tooltip. The width of each text is measured once.
 class ListRowDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override;
+    // The rectangle the cell's text is drawn in.
+    static QRect TextRect(const QRect& cell, int column);
+
+private:
+    int TextWidth(const QFont& font, const QString& text) const;
+    mutable QHash<QString, int> widths_;
+    mutable QFont               widthsFont_;
+};
+
+// Draws the log lines with tab stops every few pixels, so the columns that tabs make in
+// lines such as "Created\t\tOK, ..." stay close together. Each line is laid out once and
+// drawn from its layout after that; a line cut by the list's edge shows whole as a tooltip.
+class LogLineDelegate : public QStyledItemDelegate {
+public:
+    LogLineDelegate(int tabStop, QObject* parent);
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override;
+    int tabStop() const { return tabStop_; }
+    // Width of the line's text as drawn.
+    int LineWidth(const QFont& font, const QString& text) const;
+
+private:
+    QStaticText& Layout(const QFont& font, const QString& text) const;
+    static constexpr int kMargin = 2;
+    int tabStop_;
+    mutable QHash<QString, QStaticText> layouts_;
+    mutable QFont                       layoutsFont_;
 };
 
 // Puts the columns of `spec` on the list and the report-style settings every list shares.
@@ -42,8 +76,9 @@ void ListViewInitColumns(QTreeWidget* list, const ListSpec& spec);
 
 // Rows deleted from the front until at most `keep` remain.
 void TrimListRows(QTreeWidget* list, int keep);
-// Appends a row with the cells and makes it visible.
-void AppendListRow(QTreeWidget* list, const QStringList& cells);
+// Appends a row with the cells, aligned as the list's columns, and makes it visible unless
+// `show` is false (the caller scrolls once after a run of rows).
+void AppendListRow(QTreeWidget* list, const QStringList& cells, bool show = true);
 
 // Copy texts: each line followed by CR LF; each of the first `columns` cells of a row
 // (at most 1499 characters) followed by a tab, each row ended by CR LF.

@@ -3,9 +3,11 @@
 #include <QApplication>
 #include <QCursor>
 #include <QDateTime>
+#include <QFile>
 #include <QKeyEvent>
 #include <QListWidget>
 #include <QMenu>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QWheelEvent>
 #include <arpa/inet.h>
@@ -28,6 +30,10 @@ constexpr int kEventRowsBeforeAdd = 490;
 constexpr int kSyslogDnsRows = 500;
 constexpr int kCmdLogCopy = 117, kCmdLogCopyAll = 127, kCmdLogClear = 129;
 constexpr int kCmdStopTransfer = 105, kCmdReclaimLease = 107;
+// Notices and log lines that arrive within this time are shown in one pass.
+constexpr int kFlushDelayMs = 100;
+
+qint64 NowMs() { return QDateTime::currentMSecsSinceEpoch(); }
 
 // Lease row layout: IP text, MAC text, offer and start times.
 constexpr size_t kLeaseIp = 0, kLeaseMac = 16, kLeaseOffer = 43, kLeaseStart = 51;
@@ -46,6 +52,22 @@ QAction* AddCommand(QMenu* menu, const char* text, int command, bool enabled)
     a->setEnabled(enabled);
     return a;
 }
+
+// The log's search commands, as its keys give them.
+constexpr int kCmdFilterErrors = 0x7101, kCmdFilterWarnings = 0x7102, kCmdFilterBoth = 0x7103;
+constexpr int kCmdFindPrevious = 0x7104, kCmdFindNext = 0x7105;
+struct SearchCommand {
+    const char* text;
+    int         command;
+    QKeyCombination key;
+};
+const SearchCommand kSearchCommands[] = {
+    {"Search &Errors", kCmdFilterErrors, Qt::CTRL | Qt::Key_E},
+    {"Search &Warnings", kCmdFilterWarnings, Qt::CTRL | Qt::Key_W},
+    {"Search Errors an&d Warnings", kCmdFilterBoth, Qt::CTRL | Qt::Key_B},
+    {"Find &Previous", kCmdFindPrevious, Qt::CTRL | Qt::Key_Up},
+    {"Find &Next", kCmdFindNext, Qt::CTRL | Qt::Key_Down},
+};
 
 }  // namespace
 
@@ -78,15 +100,84 @@ MainLists::MainLists(MainWindow* window) : QObject(window), window_(window)
             ContextMenu(control)->popup(tree->viewport()->mapToGlobal(at));
         });
     }
+    statsPath_ = qEnvironmentVariable("NIMBO_GUI_STATS");
+    flushTimer_ = new QTimer(this);
+    flushTimer_->setSingleShot(true);
+    flushTimer_->setInterval(kFlushDelayMs);
+    connect(flushTimer_, &QTimer::timeout, this, &MainLists::Flush);
+}
+
+void MainLists::NoteArrival()
+{
+    ++shown_;
+    if (firstPendingMs_ < 0)
+        firstPendingMs_ = NowMs();
+}
+
+void MainLists::ScheduleFlush()
+{
+    if (!flushTimer_->isActive())
+        flushTimer_->start();
+}
+
+void MainLists::Flush()
+{
+    if (window_->listsAsleep()) {
+        sleptSince_ = firstPendingMs_ >= 0;
+        return;  // the window calls again when it is shown
+    }
+    for (uint32_t id : pendingNotices_)
+        if (model_)
+            TakeNotice(id, *model_);
+    pendingNotices_.clear();
+    FlushLog();
+    if (firstPendingMs_ >= 0) {
+        ++passes_;
+        if (!sleptSince_)
+            longestWaitMs_ = qMax(longestWaitMs_, NowMs() - firstPendingMs_);
+        firstPendingMs_ = -1;
+        sleptSince_ = false;
+        WriteStats();
+    }
+}
+
+void MainLists::WriteStats()
+{
+    if (statsPath_.isEmpty() || NowMs() - statsWrittenMs_ < 1000)
+        return;
+    statsWrittenMs_ = NowMs();
+    QFile file(statsPath_);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(QString("passes %1 shown %2 longest_wait_ms %3\n").arg(passes_).arg(shown_).arg(longestWaitMs_).toLatin1());
 }
 
 QTreeWidget* MainLists::list(int control) const { return qobject_cast<QTreeWidget*>(window_->control(control)); }
 
 void MainLists::AppendLogLine(const QString& text)
 {
-    while (log_->count() > kLogLinesBeforeAdd)
-        delete log_->takeItem(0);
-    log_->addItem(text);
+    NoteArrival();
+    pendingLog_.push_back(text);
+    while (pendingLog_.size() > kLogLinesBeforeAdd + 1)
+        pendingLog_.pop_front();
+    ScheduleFlush();
+}
+
+void MainLists::FlushLog()
+{
+    if (pendingLog_.empty())
+        return;
+    const int incoming = static_cast<int>(pendingLog_.size());
+    // Each line is added after the lines beyond 1000 have gone: of the old lines, those
+    // that the new ones leave room for stay.
+    const int keepOld = qMax(0, kLogLinesBeforeAdd + 1 - incoming);
+    if (log_->count() > keepOld)
+        log_->model()->removeRows(0, log_->count() - keepOld);
+    QStringList lines;
+    lines.reserve(incoming);
+    for (QString& line : pendingLog_)
+        lines << std::move(line);
+    pendingLog_.clear();
+    log_->addItems(lines);
     log_->scrollToBottom();
 }
 
@@ -95,10 +186,8 @@ void MainLists::AddEventRow(int control, const QStringList& cells)
     QTreeWidget* tree = list(control);
     if (!tree)
         return;
-    tree->setUpdatesEnabled(false);
     TrimListRows(tree, kEventRowsBeforeAdd);
-    AppendListRow(tree, cells);
-    tree->setUpdatesEnabled(true);
+    AppendListRow(tree, cells, false);
 }
 
 void MainLists::AddSyslogRow(const uint8_t* p, size_t n)
@@ -107,12 +196,8 @@ void MainLists::AddSyslogRow(const uint8_t* p, size_t n)
     if (!tree)
         return;
     TrimListRows(tree, kSyslogDnsRows - 1);
-    const bool follow = tree->selectedItems().isEmpty();
-    auto* item = new QTreeWidgetItem(
-        {RecordField(p, n, 16, n), RecordField(p, n, 0, 16), SyslogDateText(QDateTime::currentMSecsSinceEpoch())});
-    tree->addTopLevelItem(item);
-    if (follow)
-        tree->scrollToItem(item);
+    AppendListRow(tree, {RecordField(p, n, 16, n), RecordField(p, n, 0, 16), SyslogDateText(QDateTime::currentMSecsSinceEpoch())},
+                  false);
 }
 
 void MainLists::UpsertDnsRow(const uint8_t* p, size_t n)
@@ -134,29 +219,61 @@ void MainLists::UpsertDnsRow(const uint8_t* p, size_t n)
     row->setText(2, RecordField(p, n, 1041, 48));
 }
 
+// The list is replaced by the rows, row by row: only the cells that differ are set, rows
+// are added or removed at the end, so an unchanged list costs no relayout.
 void MainLists::FillLeaseList(const std::vector<std::vector<uint8_t>>& rows)
 {
     QTreeWidget* tree = list(kLeaseControl);
     if (!tree)
         return;
-    tree->clear();
+    int at = 0;
+    QList<QTreeWidgetItem*> added;
     for (const std::vector<uint8_t>& r : rows) {
         if (r.size() < kGuiLeaseRowSize)
             continue;
         const QString ip = RecordField(r.data(), r.size(), kLeaseIp, 16);
         const int64_t renewed = ReadI64(r.data() + kLeaseStart);
-        auto* item = new QTreeWidgetItem({LeaseTimeText(ReadI64(r.data() + kLeaseOffer)), ip,
-                                          RecordField(r.data(), r.size(), kLeaseMac, 27),
-                                          renewed ? LeaseTimeText(renewed) : QString()});
+        const QStringList cells{LeaseTimeText(ReadI64(r.data() + kLeaseOffer)), ip,
+                                RecordField(r.data(), r.size(), kLeaseMac, 27),
+                                renewed ? LeaseTimeText(renewed) : QString()};
         uint32_t addr = 0;  // network byte order, as the free-lease request carries it
         if (inet_pton(AF_INET, ip.toLatin1().constData(), &addr) != 1)
             addr = 0;
-        item->setData(0, Qt::UserRole, addr);
-        tree->addTopLevelItem(item);
+        QTreeWidgetItem* item = at < tree->topLevelItemCount() ? tree->topLevelItem(at) : nullptr;
+        if (!item) {
+            item = new QTreeWidgetItem(cells);
+            added << item;
+        } else {
+            for (int c = 0; c < cells.size(); ++c)
+                if (item->text(c) != cells[c])
+                    item->setText(c, cells[c]);
+        }
+        if (item->data(0, Qt::UserRole).toUInt() != addr)
+            item->setData(0, Qt::UserRole, addr);
+        ++at;
     }
+    if (!added.isEmpty())
+        tree->addTopLevelItems(added);
+    else if (tree->topLevelItemCount() > at)
+        tree->model()->removeRows(at, tree->topLevelItemCount() - at);
 }
 
 void MainLists::OnNotice(uint32_t id, ConsoleModel& model)
+{
+    model_ = &model;
+    switch (id) {
+    case NOTICE_TRANSFER_STATS: case NOTICE_TRANSFER_BEGIN: case NOTICE_TRANSFER_END:
+        TakeNotice(id, model);  // the transfer list keeps the state of every transfer
+        return;
+    default:
+        NoteArrival();
+        pendingNotices_.insert(id);
+        ScheduleFlush();
+        return;
+    }
+}
+
+void MainLists::TakeNotice(uint32_t id, ConsoleModel& model)
 {
     if (id == NOTICE_TRANSFER_STATS) {
         if (transfers_)
@@ -168,9 +285,15 @@ void MainLists::OnNotice(uint32_t id, ConsoleModel& model)
         return;
     }
     auto it = model.kept.find(id);
-    if (it == model.kept.end())
+    if (it == model.kept.end() || it->second.empty())
         return;
     const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    QTreeWidget* tree = nullptr;
+    for (const ListSpec& spec : kListSpecs)
+        if (spec.notice == id)
+            tree = list(spec.control);
+    if (tree)
+        tree->setUpdatesEnabled(false);
     for (const std::vector<uint8_t>& rec : it->second) {
         const uint8_t* p = rec.data();
         const size_t n = rec.size();
@@ -205,6 +328,12 @@ void MainLists::OnNotice(uint32_t id, ConsoleModel& model)
     }
     // Taken: the lists hold them from now on.
     it->second.clear();
+    if (tree) {
+        tree->setUpdatesEnabled(true);
+        if (id != NOTICE_DNS_ENTRY && tree->topLevelItemCount() > 0 &&
+            (id != NOTICE_SYSLOG_ROW || tree->selectedItems().isEmpty()))
+            tree->scrollToItem(tree->topLevelItem(tree->topLevelItemCount() - 1));
+    }
 }
 
 QMenu* MainLists::ContextMenu(int control)
@@ -218,19 +347,30 @@ QMenu* MainLists::ContextMenu(int control)
     menu->setAttribute(Qt::WA_DeleteOnClose);
     if (control == kLogControl) {
         const bool empty = log_->count() == 0;
-        AddCommand(menu, "Copy", kCmdLogCopy, !log_->selectedItems().isEmpty());
-        AddCommand(menu, "Copy All", kCmdLogCopyAll, !empty);
-        AddCommand(menu, "Clear All", kCmdLogClear, !empty);
+        AddCommand(menu, "&Copy", kCmdLogCopy, !log_->selectedItems().isEmpty())
+            ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
+        AddCommand(menu, "Copy &All", kCmdLogCopyAll, !empty)->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
+        AddCommand(menu, "C&lear All", kCmdLogClear, !empty);
+        menu->addSeparator();
+        for (const SearchCommand& c : kSearchCommands) {
+            QAction* a = AddCommand(menu, c.text, c.command, c.command < kCmdFindPrevious || !empty);
+            a->setShortcut(QKeySequence(c.key));
+            a->setShortcutContext(Qt::WidgetShortcut);  // shown only: the log's keys do the work
+            if (c.command < kCmdFindPrevious) {
+                a->setCheckable(true);
+                a->setChecked(filter_ == c.command - kCmdFilterErrors);
+            }
+        }
     } else if (const ListSpec* spec = FindListSpec(control); spec && list(control)) {
         QTreeWidget* tree = list(control);
         const bool empty = tree->topLevelItemCount() == 0;
         const bool selected = !tree->selectedItems().isEmpty();
-        AddCommand(menu, "Copy", spec->cmdCopy, selected);
-        AddCommand(menu, "Copy All", spec->cmdCopyAll, !empty);
+        AddCommand(menu, "&Copy", spec->cmdCopy, selected);
+        AddCommand(menu, "Copy &All", spec->cmdCopyAll, !empty);
         if (control == kLeaseControl)
-            AddCommand(menu, "Reclaim Lease/s", kCmdReclaimLease, selected);
+            AddCommand(menu, "&Reclaim Lease/s", kCmdReclaimLease, selected);
         else
-            AddCommand(menu, "Clear All", spec->cmdClear, !empty);
+            AddCommand(menu, "C&lear All", spec->cmdClear, !empty);
     }
     connect(menu, &QMenu::triggered, this, [this](QAction* a) { Command(a->data().toInt()); });
     return menu;
@@ -241,7 +381,16 @@ void MainLists::Command(int command)
     switch (command) {
     case kCmdLogCopy: SetClipboardText(ListboxText(log_, true)); return;
     case kCmdLogCopyAll: SetClipboardText(ListboxText(log_, false)); return;
-    case kCmdLogClear: log_->clear(); return;
+    case kCmdLogClear:
+        pendingLog_.clear();
+        log_->clear();
+        return;
+    case kCmdFilterErrors: case kCmdFilterWarnings: case kCmdFilterBoth:
+        filter_ = command - kCmdFilterErrors;
+        Beep();
+        return;
+    case kCmdFindPrevious: SearchLog(false, false); return;
+    case kCmdFindNext: SearchLog(true, false); return;
     case kCmdStopTransfer:
         if (transfers_)
             transfers_->StopFocused();
@@ -306,6 +455,10 @@ bool MainLists::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == log_ && event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_F1 && !(key->modifiers() & Qt::ControlModifier)) {
+            window_->showHelpAt(log_, "Using_Nimbo/Log.html");
+            return true;  // taken: passed on, it would close the balloon it just opened
+        }
         if (!(key->modifiers() & Qt::ControlModifier))
             return false;
         const bool shift = (key->modifiers() & Qt::ShiftModifier) != 0;

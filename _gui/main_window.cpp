@@ -32,13 +32,16 @@
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <cstring>
 #include <malloc.h>
 
 #include "_gui/balloon.h"
 #include "_gui/console_client.h"
+#include "libs/mini_tcp4u/tcp4u.h"
 #include "_gui/directory_dialog.h"
 #include "libs/log/log.h"
+#include "_gui/list_views.h"
 #include "_gui/main_lists.h"
 #include "_services/settings.h"
 #include "_services/tftp_errsim.h"
@@ -50,55 +53,12 @@ const QEvent::Type CloseRequestEvent::kType = static_cast<QEvent::Type>(QEvent::
 namespace {
 
 MainWindow* g_mainWindow = nullptr;
-
-// Draws the log lines with tab stops every few pixels, so the columns that tabs make in
-// lines such as "Created\t\tOK, ..." stay close together.
-class TabStopDelegate : public QStyledItemDelegate {
-public:
-    TabStopDelegate(int tabStop, QObject* parent) : QStyledItemDelegate(parent), tabStop_(qMax(1, tabStop)) {}
-
-    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
-    {
-        QStyleOptionViewItem opt(option);
-        initStyleOption(&opt, index);
-        const QString text = opt.text;
-        opt.text.clear();
-        QStyle* style = opt.widget ? opt.widget->style() : QApplication::style();
-        style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, opt.widget);
-        const QRect area = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, opt.widget);
-        const QPalette::ColorGroup group = opt.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled;
-        painter->save();
-        painter->setFont(opt.font);
-        painter->setPen(opt.palette.color(group, opt.state & QStyle::State_Selected ? QPalette::HighlightedText
-                                                                                    : QPalette::Text));
-        QTextOption layout(Qt::AlignLeft | Qt::AlignVCenter);
-        layout.setWrapMode(QTextOption::NoWrap);
-        layout.setTabStopDistance(tabStop_);
-        painter->drawText(QRectF(area.adjusted(kMargin, 0, 0, 0)), text, layout);
-        painter->restore();
-    }
-
-    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
-    {
-        QStyleOptionViewItem opt(option);
-        initStyleOption(&opt, index);
-        const QFontMetrics fm(opt.font);
-        int x = 0;
-        const QStringList parts = opt.text.split('\t');
-        for (int i = 0; i < parts.size(); ++i) {
-            if (i > 0)
-                x = (x / tabStop_ + 1) * tabStop_;
-            x += fm.horizontalAdvance(parts[i]);
-        }
-        return QSize(x + 3 * kMargin, QStyledItemDelegate::sizeHint(option, index).height());
-    }
-
-    int tabStop() const { return tabStop_; }
-
-private:
-    static constexpr int kMargin = 2;
-    int tabStop_;
-};
+// Console frames taken in one pass of the event loop beyond the first.
+constexpr int kFramesPerPass = 1024;
+// Rest between two reads of the console link (ms): window shown, minimised or hidden.
+constexpr int kReadRestMs = 20, kReadRestAsleepMs = 250;
+// How long after the first show a window manager's frame may still change the margins.
+constexpr int kFrameSettleMs = 1500;
 
 }  // namespace
 
@@ -150,6 +110,9 @@ MainWindow::MainWindow(uint32_t servicesMask, const QString& helpPath)
 
 MainWindow::~MainWindow()
 {
+    // The pane reaches its controls through this window: it goes while the window is whole.
+    delete tftpClient_;
+    tftpClient_ = nullptr;
     if (g_mainWindow == this)
         g_mainWindow = nullptr;
 }
@@ -180,13 +143,13 @@ void MainWindow::customEvent(QEvent* e)
 void MainWindow::buildMenu()
 {
     systemMenu_ = menuBar()->addMenu("&Nimbo");
-    QAction* settings = systemMenu_->addAction("Settings", this, &MainWindow::showSettings);
-    minimizeAction_ = systemMenu_->addAction("Minimize to Tray", this, &MainWindow::toggleMinimizeToTray);
+    QAction* settings = systemMenu_->addAction("&Settings", this, &MainWindow::showSettings);
+    minimizeAction_ = systemMenu_->addAction("&Minimize to Tray", this, &MainWindow::toggleMinimizeToTray);
     minimizeAction_->setCheckable(true);
-    systemMenu_->addAction("Help", this, &MainWindow::showHelp);
-    systemMenu_->addAction("About/License", this, &MainWindow::showAbout);
+    systemMenu_->addAction("&Help", this, [this] { showHelp(); });
+    systemMenu_->addAction("&About/License", this, &MainWindow::showAbout);
     systemMenu_->addSeparator();
-    systemMenu_->addAction("Close", this, &QWidget::close);
+    systemMenu_->addAction("&Close", this, &QWidget::close);
     systemMenu_->setDefaultAction(settings);
 }
 
@@ -230,7 +193,7 @@ void MainWindow::buildControls()
             if (row.id == 1110) {
                 logList_ = new QListWidget(area_);
                 logList_->setUniformItemSizes(true);
-                logList_->setItemDelegate(new TabStopDelegate(dluX(4), logList_));
+                logList_->setItemDelegate(new LogLineDelegate(dluX(4), logList_));
                 w = logList_;
             } else {
                 auto* list = new QTreeWidget(area_);
@@ -310,6 +273,7 @@ void MainWindow::layoutMainWindow(bool initial)
     if (initial) {
         move(dluX(kInitialX), dluY(kInitialY));
         resize(dluX(kInitialRight - kInitialX), dluY(kInitialBottom - kInitialY));
+        fitOnScreen();
     }
     const int dW = area_->width() - dluX(kInitialRight - kInitialX);
     const int dH = area_->height() - dluY(kInitialBottom - kInitialY);
@@ -324,6 +288,8 @@ void MainWindow::layoutMainWindow(bool initial)
             r = FitWidthInside(r, area_->width(), dluX(4));
             r.h = qMax(r.h, static_cast<QLabel*>(w)->heightForWidth(r.w));
         }
+        if (row.kind == CK_COMBO)
+            r.h = w->sizeHint().height();  // the table's height is that of the open list
         w->setGeometry(r.x, r.y, r.w, r.h);
         if (row.kind == CK_BANNER)
             static_cast<QPushButton*>(w)->setIconSize(QSize(r.w, r.h));
@@ -337,6 +303,27 @@ void MainWindow::resizeEvent(QResizeEvent* e)
 {
     QMainWindow::resizeEvent(e);
     layoutMainWindow(false);
+}
+
+void MainWindow::fitOnScreen()
+{
+    const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!s)
+        return;
+    const QRect area = s->availableGeometry();
+    QMargins frame;
+    if (windowHandle())
+        frame = windowHandle()->frameMargins();
+    const QSize room(area.width() - frame.left() - frame.right(), area.height() - frame.top() - frame.bottom());
+    setMinimumSize(QSize(dluX(kMinTrackWidth), dluY(kMinTrackHeight)).boundedTo(room));
+    if (width() > room.width() || height() > room.height())
+        resize(size().boundedTo(room));
+    // Moved inside the area, the title bar first.
+    const QRect f = geometry().marginsAdded(frame);
+    const int x = qMax(area.left(), qMin(f.left(), area.right() + 1 - f.width()));
+    const int y = qMax(area.top(), qMin(f.top(), area.bottom() + 1 - f.height()));
+    if (x != f.left() || y != f.top())
+        move(x, y);
 }
 
 void MainWindow::restoreWindowPos()
@@ -354,21 +341,53 @@ void MainWindow::restoreWindowPos()
     applyRestoredFrame();
 }
 
+// The saved rectangle is the frame's: the window gets it less the frame's margins as they
+// are now. A window manager adds its frame after the first show; the rectangle is set again
+// when the margins change, for a short while after the show, so that the window neither
+// grows nor moves from one start to the next.
 void MainWindow::applyRestoredFrame()
 {
     if (restoredFrame_.isNull())
         return;
-    const QSize extra = frameGeometry().size() - size();
-    resize(restoredFrame_.size() - extra);
+    appliedMargins_ = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    const QRect inner = restoredFrame_.marginsRemoved(appliedMargins_);
+    resize(inner.size());
     move(restoredFrame_.topLeft());
+}
+
+bool MainWindow::event(QEvent* e)
+{
+    const bool done = QMainWindow::event(e);
+    if ((e->type() == QEvent::Move || e->type() == QEvent::Resize) && shownOnce_ && !restoredFrame_.isNull() &&
+        windowHandle() && windowHandle()->frameMargins() != appliedMargins_)
+        applyRestoredFrame();
+    return done;
+}
+
+bool MainWindow::listsAsleep() const { return isMinimized() || (shownOnce_ && !isVisible()); }
+
+void MainWindow::changeEvent(QEvent* e)
+{
+    QMainWindow::changeEvent(e);
+    if (e->type() == QEvent::WindowStateChange && !isMinimized() && lists_)
+        lists_->Flush();
 }
 
 void MainWindow::showEvent(QShowEvent* e)
 {
     QMainWindow::showEvent(e);
+    const bool first = !shownOnce_;
+    shownOnce_ = true;
+    if (lists_)
+        QTimer::singleShot(0, lists_, &MainLists::Flush);
     if (!restoredFrame_.isNull()) {
         applyRestoredFrame();
-        restoredFrame_ = QRect();
+        QTimer::singleShot(kFrameSettleMs, this, [this] {
+            restoredFrame_ = QRect();
+            fitOnScreen();
+        });
+    } else if (first) {
+        fitOnScreen();
     }
 }
 
@@ -483,12 +502,25 @@ void MainWindow::onSocketEvent()
     ConsoleClient& console = GuiConsole();
     if (linkLost_ || console.sock < 0)
         return;
-    const int rc = GuiDispatchConsoleMsg(this, console.sock, true);
+    int rc = GuiDispatchConsoleMsg(this, console.sock, true);
+    // The frames that are already there are taken in the same pass, a bounded number, so
+    // that a burst of notices costs one pass of the event loop rather than one each.
+    for (int more = 0; rc > 0 && more < kFramesPerPass && !linkLost_ && console.sock >= 0; ++more) {
+        const int next = GuiDispatchConsoleMsg(this, console.sock, false);
+        if (next == TCP4U_TIMEOUT)
+            break;
+        rc = next;
+    }
     if (linkLost_)
         return;
     if (rc > 0) {
+        // The link is read again after a short rest, so that a stream of notices wakes the
+        // window a few dozen times a second rather than once per notice; longer while
+        // nothing is drawn. The notices wait in the socket meanwhile.
         if (notifier_)
-            notifier_->setEnabled(true);
+            QTimer::singleShot(listsAsleep() ? kReadRestAsleepMs : kReadRestMs, notifier_, [n = notifier_] {
+                n->setEnabled(true);
+            });
         return;
     }
     linkLost_ = true;
@@ -538,14 +570,19 @@ void MainWindow::toggleMinimizeToTray()
         show();
 }
 
-void MainWindow::showHelp()
+void MainWindow::showHelp() { showHelpAt(this, QString()); }
+
+void MainWindow::showHelpAt(QWidget* anchor, const QString& page)
 {
     if (!QFileInfo::exists(helpPath_)) {
-        ShowBalloon(QString(), "Error:\nNimbo couldn't find \"Nimbo.chm\"", this, this, BALLOON_ICON_NONE, true, 0,
+        ShowBalloon(QString(), "Error:\nNimbo couldn't find \"Nimbo.chm\"", anchor, this, BALLOON_ICON_NONE, true, 0,
                     std::nullopt, false);
         return;
     }
-    QDesktopServices::openUrl(QUrl::fromLocalFile(helpPath_));
+    // A page of the help, where the help has been unpacked beside its file; else the file.
+    const QString unpacked = QFileInfo(helpPath_).absolutePath() + '/' + page;
+    QDesktopServices::openUrl(
+        QUrl::fromLocalFile(!page.isEmpty() && QFileInfo::exists(unpacked) ? unpacked : helpPath_));
 }
 
 void MainWindow::showAbout() { ShowAboutDialog(this); }

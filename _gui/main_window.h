@@ -81,6 +81,11 @@ public Q_SLOTS:
     void showAbout();
 
 public:
+    // The help at one of its pages (a path inside the help), or the missing-help balloon
+    // at the anchor.
+    void showHelpAt(QWidget* anchor, const QString& page);
+
+public:
 
     bool finished() const { return finished_; }
     QStringList tabTexts() const;
@@ -91,6 +96,8 @@ public:
     QMenu* systemMenu() const { return systemMenu_; }
     int currentPageBit() const;
     bool linkLost() const { return linkLost_; }
+    // Minimised, or hidden after having been shown: the lists keep their data but draw nothing.
+    bool listsAsleep() const;
     // The tray icon's clicks: a click opens the menu at the cursor (once it is clear that no
     // second click follows), a double click the window and the settings.
     void trayActivated(QSystemTrayIcon::ActivationReason reason);
@@ -111,6 +118,8 @@ protected:
     void closeEvent(QCloseEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
     void showEvent(QShowEvent* e) override;
+    void changeEvent(QEvent* e) override;
+    bool event(QEvent* e) override;
 
 private:
     void onPrivateMessage(int id, intptr_t lparam);
@@ -122,6 +131,8 @@ private:
     void layoutMainWindow(bool initial);
     void restoreWindowPos();
     void applyRestoredFrame();
+    // Minimum size, size and place within the screen's available area.
+    void fitOnScreen();
     int  saveWindowPos();
     void runCloseSequence(int origin);
     void onStartup();
@@ -147,6 +158,8 @@ private:
     bool               finished_ = false;
     int                closeOrigin_ = CLOSE_USER;
     QRect              restoredFrame_;  // saved position waiting for the first show
+    bool               shownOnce_ = false;
+    QMargins           appliedMargins_;  // frame margins the restored rectangle was set with
     int                baseX_ = 6, baseY_ = 13;
 };
 

@@ -6,6 +6,8 @@
 #include <QHBoxLayout>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QWindow>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QTabBar>
@@ -22,6 +24,22 @@
 namespace {
 
 QPointer<SettingsSheet> g_sheet;
+
+// A scroll area that asks for the whole of its page: it scrolls only when the window has been
+// made smaller than that.
+class FitScrollArea : public QScrollArea {
+public:
+    using QScrollArea::QScrollArea;
+    QSize sizeHint() const override
+    {
+        const QWidget* w = widget();
+        if (!w)
+            return QScrollArea::sizeHint();
+        const int f = 2 * frameWidth();
+        return w->sizeHint().expandedTo(w->minimumSizeHint()) + QSize(f, f);
+    }
+    QSize minimumSizeHint() const override { return QSize(100, 100); }
+};
 
 bool SameRow(const ArchBootRow& a, const ArchBootRow& b)
 {
@@ -117,8 +135,14 @@ SettingsSheet::SettingsSheet(QWidget* owner, const QString& helpPath) : QDialog(
     tabs_->setObjectName("settingsTabs");
     tabs_->setExpanding(false);
     stack_ = new QStackedWidget(this);
+    // On a screen too small for the pages the page scrolls; OK and Cancel stay in view.
+    auto* scroll = new FitScrollArea(this);
+    scroll->setObjectName("sheetScroll");
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setWidget(stack_);
     layout->addWidget(tabs_);
-    layout->addWidget(stack_, 1);
+    layout->addWidget(scroll, 1);
     for (const SettingsPageRow& row : SettingsPageRows()) {
         SettingsPage* page = row.create(*this);
         pages_.push_back(page);
@@ -287,13 +311,24 @@ SettingsSheet* ShowSettingsSheet(QWidget* owner, const QString& helpPath)
             g_sheet = nullptr;
     });
     sheet->adjustSize();
-    // Centred on the owner, on the screen when there is none or it is minimised.
-    QRect r = sheet->frameGeometry();
+    // Centred on the owner, on the screen when there is none or it is minimised; never
+    // larger than the screen's available area nor beyond it.
+    const QScreen* screen = owner && owner->screen() ? owner->screen() : QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect();
+    sheet->show();
+    const QMargins frame = sheet->windowHandle() ? sheet->windowHandle()->frameMargins() : QMargins();
+    // Its whole size where the screen has room (adjustSize stops at two thirds of it).
+    if (!area.isEmpty())
+        sheet->resize(sheet->sizeHint().expandedTo(sheet->minimumSizeHint()).boundedTo(area.marginsRemoved(frame).size()));
+    QRect r = sheet->geometry().marginsAdded(frame);
     if (owner && !owner->isMinimized() && owner->isVisible())
         r.moveCenter(owner->frameGeometry().center());
-    else if (QScreen* s = QGuiApplication::primaryScreen())
-        r.moveCenter(s->availableGeometry().center());
+    else if (!area.isEmpty())
+        r.moveCenter(area.center());
+    if (!area.isEmpty()) {
+        r.moveLeft(qMax(area.left(), qMin(r.left(), area.right() + 1 - r.width())));
+        r.moveTop(qMax(area.top(), qMin(r.top(), area.bottom() + 1 - r.height())));
+    }
     sheet->move(r.topLeft());
-    sheet->show();
     return sheet;
 }

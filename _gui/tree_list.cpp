@@ -344,6 +344,12 @@ public:
                 control_->showHelp(control_->editedItem());
                 return true;
             }
+            if (k->key() == Qt::Key_Escape) {
+                // Ends this edit only, the cell keeping its value; an open list of a combo
+                // box has closed itself before the key gets here.
+                control_->cancelEdit();
+                return true;
+            }
             if ((k->key() == Qt::Key_Up || k->key() == Qt::Key_Down) && !(k->modifiers() & Qt::AltModifier)) {
                 auto* cb = qobject_cast<QComboBox*>(ed);
                 if (cb && cb->view()->isVisible())
@@ -584,6 +590,14 @@ void TreeList::storeCell(TreeListCell* cell, const char* text)
     std::memcpy(cell->text, cut.constData(), size_t(cut.size()));
     cell->changed = 1;
     cell->crc = TreeListCrc32(cell, kCrcSpan);
+}
+
+void TreeList::cancelEdit()
+{
+    if (!editor() || validating_)
+        return;
+    closeEditor();
+    view_->setFocus();
 }
 
 void TreeList::closeEditor()

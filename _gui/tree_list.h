@@ -131,6 +131,8 @@ public:
     void beginEdit(QTreeWidgetItem* item, int column, const QPoint* click = nullptr);
     // Ends the open edit: -2 none open, 0 refused (the editor stays), else accepted.
     int  endEdit();
+    // Ends the open edit without taking its text (Escape).
+    void cancelEdit();
     // Whether the row lies in a disabled group (or is such a group).
     bool inDisabledGroup(QTreeWidgetItem* item);
     // Next (down) or previous visible row whose cell in column is editable.

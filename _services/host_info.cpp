@@ -23,16 +23,30 @@ namespace {
 std::mutex g_ipLock;
 HostIpListRecord g_ipList{};
 std::atomic<bool> g_forceIpNotice{false};
-}  // namespace
+std::shared_ptr<const std::vector<InterfaceAddress>> g_interfaces;  // under g_ipLock
 
-HostIpListRecord BuildHostIpList() {
+HostIpListRecord IpListOf(const std::vector<InterfaceAddress>& list) {
     HostIpListRecord rec{};
-    for (const InterfaceAddress& a : ListInterfaceAddresses()) {
+    for (const InterfaceAddress& a : list) {
         if (!a.up || a.loopback) continue;
         if (rec.count >= 30) break;
         rec.slots[rec.count++].addr = a.addr.s_addr;
     }
     return rec;
+}
+}  // namespace
+
+HostIpListRecord BuildHostIpList() { return IpListOf(ListInterfaceAddresses()); }
+
+std::shared_ptr<const std::vector<InterfaceAddress>> HostInterfaces() {
+    {
+        std::lock_guard<std::mutex> lk(g_ipLock);
+        if (g_interfaces) return g_interfaces;
+    }
+    auto list = std::make_shared<const std::vector<InterfaceAddress>>(ListInterfaceAddresses());
+    std::lock_guard<std::mutex> lk(g_ipLock);
+    if (!g_interfaces) g_interfaces = std::move(list);
+    return g_interfaces;
 }
 
 void UpdateIpList(const HostIpListRecord& rec) {
@@ -48,7 +62,14 @@ void UpdateIpList(const HostIpListRecord& rec) {
     if (changed) ToConsole(NOTICE_HOST_IP_LIST, &copy, sizeof copy, false);
 }
 
-void RefreshHostIpList() { UpdateIpList(BuildHostIpList()); }
+void RefreshHostIpList() {
+    auto list = std::make_shared<const std::vector<InterfaceAddress>>(ListInterfaceAddresses());
+    {
+        std::lock_guard<std::mutex> lk(g_ipLock);
+        g_interfaces = list;
+    }
+    UpdateIpList(IpListOf(*list));
+}
 
 void GetHostIpList(HostIpListRecord* out) {
     std::lock_guard<std::mutex> lk(g_ipLock);

@@ -2,9 +2,12 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "_services/host_records.h"
+#include "libs/platform/interfaces.h"
 
 #pragma pack(push, 1)
 struct DirectoryListing {
@@ -20,6 +23,9 @@ void UpdateIpList(const HostIpListRecord& rec);
 void GetHostIpList(HostIpListRecord* out);
 int  RequestIpListRefresh();
 HostIpListRecord BuildHostIpList();  // current addresses, loopback excluded
+// The interfaces (addresses, masks, state) as the scheduler last read them: it reads them again
+// when an address changes and every 20 s. Read here once when the scheduler has not run yet.
+std::shared_ptr<const std::vector<InterfaceAddress>> HostInterfaces();
 
 // "%s\t%s\t%llu" lines: name (cut so the line fits 62 characters), short date, size.
 void ListDirectoryFiles(const std::function<void(const char* line)>& callback, const std::string& folder);

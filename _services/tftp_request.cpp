@@ -16,6 +16,7 @@
 
 #include "libs/platform/atomic_file.h"
 #include "libs/platform/beneath.h"
+#include "libs/platform/log_guard.h"
 
 void TftpLogf(TftpLog* log, int level, const char* format, ...) {
     if (!log) return;
@@ -24,7 +25,8 @@ void TftpLogf(TftpLog* log, int level, const char* format, ...) {
     va_start(ap, format);
     vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
-    log->push_back({level, buf});
+    // The lines carry the client's names and options: control bytes go as \DDD.
+    log->push_back({level, EscapePeerText(buf)});
 }
 
 const char* TftpErrorText(int code) {

@@ -23,16 +23,20 @@
 
 #include "_services/dhcp/dhcp_settings.h"
 #include "_services/host_info.h"
-#include "libs/log/log.h"
 #include "_services/settings.h"
-#include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
 #include "_services/tftp_errsim.h"
 #include "_services/tftp_menu_tokens.h"
-#include "libs/platform/interfaces.h"
 #include "_services/tftp_protocol.h"
+#include "libs/log/log.h"
+#include "libs/platform/interfaces.h"
+#include "libs/platform/log_guard.h"
+#include "libs/platform/sockets.h"
 
 namespace {
+// A name or text of the client as it may appear in a log line: control bytes as \DDD.
+std::string Shown(const std::string& text) { return EscapePeerText(text, 400); }
+
 
 uint32_t Saturate32(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
 
@@ -240,7 +244,7 @@ int TftpSendError(TftpTransfer* t, int code) {
 
 int TftpFileError(TftpTransfer* t, int code, const char* operation) {
     const int err = errno;
-    LogLine(LOG_TFTP, 0, "TFTP Err: File <%s> : error %d in %s; %s", t->fileName.c_str(), err, operation,
+    LogLine(LOG_TFTP, 0, "TFTP Err: File <%s> : error %d in %s; %s", Shown(t->fileName).c_str(), err, operation,
             LastErrorText(err));
     TftpSendError(t, code);
     return 0;
@@ -372,27 +376,28 @@ int TftpParseRequest(TftpTransfer* t) {
     if (req.opcode == TFTP_RRQ && s.TFTP_DirTextFile) TftpWriteDirTxt();
     t->mode = req.mode;
     const bool write = req.opcode == TFTP_WRQ;
-    LogLine(LOG_TFTP, 1, "TFTP Inf: %s file <%s>. Mode %s", write ? "Write" : "Read", req.fileName.c_str(),
-            req.modeText.c_str());
+    LogLine(LOG_TFTP, 1, "TFTP Inf: %s file <%s>. Mode %s", write ? "Write" : "Read", Shown(req.fileName).c_str(),
+            Shown(req.modeText).c_str());
     TftpTranslateName(t->fileName, s);
 
     const std::string rootSetting(s.TFTP_RootDirectory, strnlen(s.TFTP_RootDirectory, sizeof s.TFTP_RootDirectory));
     if (!TftpCheckAccess(rootSetting, t->fileName, req.opcode, s.TFTP_SecurityLevel)) {
-        LogLine(LOG_TFTP, 1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), LastErrorText());
+        LogLine(LOG_TFTP, 1, "TFTP Err: EACCESS on file <%s> Error: %s", Shown(t->fileName).c_str(), LastErrorText());
         return refuse(TFTP_EACCESS);
     }
     std::string rel;
     TftpNormalizeName(t->fileName, &rel);
     std::string root = WorkingDirectory();
     std::string full = root + (root.empty() || root.back() != '/' ? "/" : "") + rel;
-    LogLine(LOG_TFTP, 10, "TFTP Inf: final name : <%s>", full.c_str());
+    LogLine(LOG_TFTP, 10, "TFTP Inf: final name : <%s>", Shown(full).c_str());
     if (full.size() >= kTftpNameLimit) {
         LogLine(LOG_TFTP, 0, "TFTP Err: File name too long, returning EBADOP");
         return refuse(TFTP_EBADOP);
     }
     if (root.empty()) {
         errno = ENOENT;
-        LogLine(LOG_TFTP, 1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), "no working directory");
+        LogLine(LOG_TFTP, 1, "TFTP Err: EACCESS on file <%s> Error: %s", Shown(t->fileName).c_str(),
+                "no working directory");
         return refuse(TFTP_EACCESS);
     }
     t->rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -406,7 +411,8 @@ int TftpParseRequest(TftpTransfer* t) {
     if (opened.fd < 0) {
         errno = opened.sysError;
         if (opened.accessRefused) {
-            LogLine(LOG_TFTP, 1, "TFTP Err: EACCESS on file <%s> Error: %s", t->fileName.c_str(), LastErrorText());
+            LogLine(LOG_TFTP, 1, "TFTP Err: EACCESS on file <%s> Error: %s", Shown(t->fileName).c_str(),
+                    LastErrorText());
             return refuse(TFTP_EACCESS);
         }
         TftpFileError(t, opened.errorCode, "CreateFile");
@@ -426,8 +432,8 @@ int TftpParseRequest(TftpTransfer* t) {
         struct statvfs vfs {};
         if (fstatvfs(t->file, &vfs) == 0 &&
             n.totalSize > static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize)) {
-            LogLine(LOG_TFTP, 1, "TFTP Err: <%s> announces %llu bytes, more than the free space", t->fileName.c_str(),
-                    static_cast<unsigned long long>(n.totalSize));
+            LogLine(LOG_TFTP, 1, "TFTP Err: <%s> announces %llu bytes, more than the free space",
+                    Shown(t->fileName).c_str(), static_cast<unsigned long long>(n.totalSize));
             TftpSendError(t, TFTP_ENOSPACE);
             return TFTP_REFUSED;
         }
@@ -574,7 +580,7 @@ private:
         } else if (Get16(ack_) == TFTP_ERROR) {
             ack_[n < static_cast<ssize_t>(sizeof ack_) ? n : sizeof ack_ - 1] = 0;
             LogLine(LOG_TFTP, 1, "TFTP Err: Peer returns ERROR <%s> -> aborting transfer",
-                    reinterpret_cast<char*>(ack_ + 4));
+                    Shown(reinterpret_cast<char*>(ack_ + 4)).c_str());
             return false;
         } else if (Get16(ack_) != TFTP_ACK) {
             LogLine(LOG_TFTP, 2, "TFTP Inf: ignore unknown opcode %d received", Get16(ack_));
@@ -627,14 +633,14 @@ private:
     int Finish() {
         if (rounds_ >= kMaxRounds) {
             LogLine(LOG_TFTP, 0, "TFTP Err: MAX RETRIES while waiting for Ack block 16%d. file <%s>",
-                    static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), t_->fileName.c_str());
+                    static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), Shown(t_->fileName).c_str());
             TftpSendError(t_, TFTP_EUNDEF);
             return 0;
         }
         if (timeouts_ >= maxRetransmit_) {
             if (highestSent_ >= lastBlock_) {  // every block has gone out at least once
                 LogLine(LOG_TFTP, 1, "TFTP Warn: Last block 16#%d not acked for file <%s>",
-                        static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), t_->fileName.c_str());
+                        static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), Shown(t_->fileName).c_str());
                 t_->errorRecoveries.fetch_add(timeouts_, std::memory_order_relaxed);
             } else {
                 LogLine(LOG_TFTP, 1, "TFTP Err: TIMEOUT & abort waiting for Ack block #%llu ",
@@ -774,7 +780,7 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
 
     if (!complete) {
         LogLine(LOG_TFTP, 0, "TFTP Err: TIMEOUT while waiting for Data block %d, file <%s>",
-                static_cast<int>((W + 1) & 0xFFFF), t->fileName.c_str());
+                static_cast<int>((W + 1) & 0xFFFF), Shown(t->fileName).c_str());
         TftpSendError(t, TFTP_EUNDEF);
         return 0;
     }
@@ -805,9 +811,9 @@ void TftpLogStatistics(TftpTransfer* t) {
     const uint64_t blocks = t->nextBlock ? t->nextBlock - 1 : 0;
     const int64_t seconds = static_cast<int64_t>(time(nullptr)) - t->startTime;
     LogLine(LOG_TFTP, 2, "TFTP Inf: <%s>: %s blks=%llu blkSz=%u%s, Total %llu bytes in %llds, err recovery=%llu ",
-            t->fileName.c_str(), t->opcode == TFTP_RRQ ? "sent" : "rcvd", static_cast<unsigned long long>(blocks),
-            t->blockSize, win, static_cast<unsigned long long>(bytes), static_cast<long long>(seconds),
-            static_cast<unsigned long long>(t->errorRecoveries.load()));
+            Shown(t->fileName).c_str(), t->opcode == TFTP_RRQ ? "sent" : "rcvd",
+            static_cast<unsigned long long>(blocks), t->blockSize, win, static_cast<unsigned long long>(bytes),
+            static_cast<long long>(seconds), static_cast<unsigned long long>(t->errorRecoveries.load()));
     if (t->settings.TFTP_Beep && seconds > 30) {
         // The information beep: the terminal bell on the log's console.
         DebugTrace("\a");

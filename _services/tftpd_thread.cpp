@@ -19,6 +19,7 @@
 
 #include "libs/log/log.h"
 #include "_services/settings.h"
+#include "libs/platform/log_guard.h"
 #include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
 #include "_services/tftp_errsim.h"
@@ -112,6 +113,12 @@ int TftpAcceptRequest(int sock) {
                     IPv4Text(info.peer.sin_addr).c_str());
         return -1;
     }
+    // An empty datagram is dropped at once: no transfer record, no thread, no reply.
+    char probe;
+    if (recv(sock, &probe, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT) == 0) {
+        recv(sock, &probe, 0, MSG_DONTWAIT);
+        return 1;
+    }
     std::shared_ptr<TftpTransfer> t;
     try {
         t = std::make_shared<TftpTransfer>();
@@ -201,7 +208,7 @@ void TftpReportStart(TftpTransfer* t) {
     rec.client.family = AF_INET;
     rec.client.portBE = t->client.sin_port;
     rec.client.addrBE = t->client.sin_addr.s_addr;
-    snprintf(rec.fileName, sizeof rec.fileName, "%s", t->fileName.c_str());
+    snprintf(rec.fileName, sizeof rec.fileName, "%s", EscapePeerText(t->fileName, sizeof rec.fileName - 1).c_str());
     SendNotice(NOTICE_TRANSFER_BEGIN, &rec, sizeof rec);
     DebugTrace("TFTP Inf: starting transfer %u\n", t->number);
 }

@@ -302,13 +302,20 @@ def start(cmd, wait):
     return proc
 
 
-def bench_nimbo(nimbo, work, seconds, desktop):
+def nimbo_ini(work, clients=None):
+    """Writes Nimbo's settings for the run (DHCP only, a pool for the clients) into the work
+    folder; returns the file's path."""
     ini = os.path.join(work, "Nimbo.ini")
     with open(ini, "w") as f:
         f.write("[NIMBO]\nNIMBO_Services=4\n[TFTP]\nTFTP_RootDirectory=%s\n" % work)
-        f.write("[DHCP]\nDHCP_IP_Pool=10.78.1.0\nDHCP_PoolSize=%d\nDHCP_IP_Mask=255.255.0.0\n" % (CLIENTS + 100))
+        f.write("[DHCP]\nDHCP_IP_Pool=10.78.1.0\nDHCP_PoolSize=%d\nDHCP_IP_Mask=255.255.0.0\n" % (
+            (CLIENTS if clients is None else clients) + 100))
         f.write("DHCP_BootFile=\\boot\\bios.0\nDHCP_LeaseTime=3600\nDHCP_PingAddress=0\nDHCP_PersistantLeases=0\n")
-    proc = start([nimbo, "-i", ini], 3.0)
+    return ini
+
+
+def bench_nimbo(nimbo, work, seconds, desktop):
+    proc = start([nimbo, "-i", nimbo_ini(work)], 3.0)
     gui = None
     try:
         if desktop:

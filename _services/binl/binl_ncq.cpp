@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -18,14 +18,15 @@
 #include "_services/binl/binl_files.h"
 #include "_services/binl/binl_log.h"
 #include "_services/binl/binl_prepare.h"
-#include "libs/platform/cabinet.h"
-#include "_services/host_records.h"
-#include "libs/log/log.h"
 #include "_services/binl/ris_assets.h"
 #include "_services/binl/ris_inf.h"
-#include "libs/platform/sockets.h"
+#include "_services/host_records.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
+#include "libs/platform/cabinet.h"
+#include "libs/platform/log_guard.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 
@@ -37,12 +38,8 @@ constexpr char kParameters[] =
 constexpr size_t kParameterLength = sizeof kParameters;  // the literal's own NUL closes the block
 static_assert(kParameterLength == 62);
 
-// A client's text as it may reach the log and the console: control characters become '?'.
-std::string Printable(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
-    return text;
-}
+// A client's text as it may reach the log and the console: control bytes become \DDD.
+std::string Printable(const std::string& text) { return EscapePeerText(text, 400); }
 
 std::mutex g_tableLock;
 std::shared_ptr<const RisAssetTable> g_table;
@@ -85,23 +82,27 @@ void SendEvent(const std::string& peer, const char* tag, const std::string& text
     ToConsole(NOTICE_BINL_EVENT, &ev, sizeof ev, true);
 }
 
-bool SendTo(int sock, const std::vector<uint8_t>& d, const sockaddr_in& to, int* err) {
-    // Shares the PDHCP socket: a reply that finds its send buffer full is dropped, never waited for.
-    ssize_t n = ::sendto(sock, d.data(), d.size(), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&to),
-                         sizeof to);
-    *err = errno;
-    return n == ssize_t(d.size());
+// The answer leaves from the address the query reached (for a broadcast query, from the
+// address of the interface it came in on), as the proxyDHCP replies do. It shares the PDHCP
+// socket: a reply that finds its send buffer full is dropped, never waited for.
+bool SendTo(int sock, const std::vector<uint8_t>& d, const Datagram& query, int* err) {
+    OutgoingDatagram out;
+    out.data = d.data();
+    out.len = d.size();
+    out.to = query.peer;
+    out.src = query.replyFrom;
+    return SendDatagrams(sock, &out, 1, err, MSG_DONTWAIT) == 1 && *err == 0;
 }
 
 struct NcqJob {
     NcqQuery query;
-    sockaddr_in sender{};
+    Datagram from;
     int sock = -1;
 };
 
 void AnswerQuery(const NcqJob& job) {
     const NcqQuery& q = job.query;
-    const std::string peer = IPv4Text(job.sender.sin_addr);
+    const std::string peer = IPv4Text(job.from.peer.sin_addr);
     const std::string shown = Printable(q.oriSrc);
     const char* ori = shown.c_str();
     SendEvent(peer, "NCQ", Format("VEN=%04X DEV=%04X OriSrc=%s", q.vendor, q.device, ori));
@@ -110,7 +111,7 @@ void AnswerQuery(const NcqJob& job) {
     if (BinlFindNicDriver(q.oriSrc, q.vendor, q.device, &d)) {
         const char* file = d.driverFile.c_str();
         const char* svc = d.service.c_str();
-        if (!SendTo(job.sock, BuildNcrOk(d.vendor, d.device, d.driverFile, d.service), job.sender, &err)) {
+        if (!SendTo(job.sock, BuildNcrOk(d.vendor, d.device, d.driverFile, d.service), job.from, &err)) {
             BinlLog("BINL Err: %d, Sending NCR OK, VEN:%04X DEV=%04X SvcBinary=%s SvcName=%s OriSrc=%s", err, d.vendor,
                     d.device, file, svc, ori);
             return;
@@ -120,7 +121,7 @@ void AnswerQuery(const NcqJob& job) {
         SendEvent(peer, "NCR", Format("VEN=%04X DEV=%04X SvcBinary=%s SvcName=%s", d.vendor, d.device, file, svc));
         return;
     }
-    if (!SendTo(job.sock, BuildNcrKo(), job.sender, &err)) {
+    if (!SendTo(job.sock, BuildNcrKo(), job.from, &err)) {
         BinlLog("BINL Err: %d, Sending NCR KO, VEN=%04X DEV=%04X OriSrc=%s", err, q.vendor, q.device, ori);
         return;
     }
@@ -297,20 +298,17 @@ std::shared_ptr<const RisAssetTable> CurrentRisAssetTable() {
 
 int BinlActiveWorkers() { return g_workers.load(); }
 
-int BinlHandleMessage(uint8_t* message, size_t length, const sockaddr_in& sender, int socket) {
+int BinlHandleMessage(uint8_t* message, size_t length, const Datagram& from, int socket) {
     NcqQuery query;
     switch (ParseBinlMessage(message, length, &query)) {
-        case BINL_EMPTY:
-            LogLine(LOG_BINL, 5, "BINL Err: Recv message length = 0 ");
-            if (IsRowRunning(TH_DHCP)) SleepWhileRunning(TH_PDHCP, 500);
-            return 1;
+        case BINL_EMPTY:  // dropped at once, as a short datagram is: it must not hold up the port
         case BINL_RESPONSE:
             return 1;
         case BINL_OTHER:
             return 0;
         case BINL_BAD_QUERY:
             if (ThreadSlots[TH_BINL].running.load() == 1 && RisTableUnavailable.load() == 0) {
-                BinlLog("BINL Err: Malformed NCQ from %s (length %zu); dropped", IPv4Text(sender.sin_addr).c_str(),
+                BinlLog("BINL Err: Malformed NCQ from %s (length %zu); dropped", IPv4Text(from.peer.sin_addr).c_str(),
                         length);
             }
             return 1;
@@ -324,7 +322,7 @@ int BinlHandleMessage(uint8_t* message, size_t length, const sockaddr_in& sender
                 query.device);
         return 1;
     }
-    auto* job = new NcqJob{std::move(query), sender, ::fcntl(socket, F_DUPFD_CLOEXEC, 0)};
+    auto* job = new NcqJob{std::move(query), from, ::fcntl(socket, F_DUPFD_CLOEXEC, 0)};
     if (job->sock < 0) {
         delete job;
         g_workers.fetch_sub(1);

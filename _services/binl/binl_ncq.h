@@ -13,6 +13,7 @@
 
 #include "_services/binl/binl_context.h"
 #include "_services/binl/binl_records.h"
+#include "libs/platform/sockets.h"
 
 #pragma pack(push, 1)
 // The part of a query the responder reads; OriSrc (8-bit text) follows at offset 54.
@@ -124,7 +125,7 @@ std::shared_ptr<const RisAssetTable> CurrentRisAssetTable();
 
 // Entry point on the proxyDHCP thread: 1 when the datagram was a BINL message (consumed),
 // 0 when the proxyDHCP handler should take it. Queries are answered by worker threads from a
-// duplicate of socket.
-int BinlHandleMessage(uint8_t* message, size_t length, const sockaddr_in& sender, int socket);
+// duplicate of socket, from the local address the query reached (from.replyFrom).
+int BinlHandleMessage(uint8_t* message, size_t length, const Datagram& from, int socket);
 // Workers running now.
 int BinlActiveWorkers();

@@ -7,6 +7,7 @@
 #include "_services/dhcp/dhcp_request.h"
 #include "_services/dhcp/dhcp_settings.h"
 #include "_services/dhcp/mac_vendor.h"
+#include "libs/platform/log_guard.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ DhcpDrop AcceptDhcpRequest(const DhcpAcceptInput& in, uint8_t* packet, size_t le
     packet[kOffFile + 127] = 0;
     const char* sname = reinterpret_cast<const char*>(packet + kOffSname);
     if (sname[0] && (!in.hostName || in.hostName() != sname)) {
-        if (logInfo) DhcpLog(2, "%s Inf: Packet addressed to %s", service, sname);
+        if (logInfo) DhcpLog(2, "%s Inf: Packet addressed to %s", service, EscapePeerText(sname, 255).c_str());
         return DhcpDrop::kOtherServer;
     }
     if (packet[kOffOp] != kBootRequest) {

@@ -10,6 +10,7 @@
 #include "_services/dhcp/dhcp_log.h"
 #include "_services/dhcp/mac_vendor.h"
 #include "libs/platform/sockets.h"
+#include "libs/platform/log_guard.h"
 
 namespace {
 
@@ -142,7 +143,7 @@ void LogReceived(const char* prefix, const uint8_t* packet, const RequestInfo& r
         DhcpLog(5, "%s Inf: Rcvd %s from IP %s, MAC %s", prefix, typeName, ip.c_str(), mac.c_str());
     } else if (!startsWith(req.classId, "PXEClient")) {
         DhcpLog(5, "%s Inf: Rcvd %s from IP %s, MAC %s, ClassID \"%s\"", prefix, typeName, ip.c_str(), mac.c_str(),
-                req.classId);
+                EscapePeerText(std::string_view(req.classId, strnlen(req.classId, sizeof req.classId)), 200).c_str());
     } else {
         char buf[8];
         DhcpLog(5, "%s Inf: Rcvd %s from IP %s, MAC %s, ClassID \"%s\", Arch %s%s", prefix, typeName, ip.c_str(),

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "_services/dhcp/dhcp_records.h"
+#include "libs/platform/sockets.h"
 
 void RegisterDhcpService();
 
@@ -27,5 +28,5 @@ int applyDhcpSettings(const DhcpSettings& record);
 
 // The BINL responder of port 4011: called by the PDHCP thread for every datagram while
 // the BINL bit is set; a non-zero result means the datagram was consumed.
-using BinlMessageHandler = int (*)(uint8_t* message, size_t length, const sockaddr_in& sender, int socket);
+using BinlMessageHandler = int (*)(uint8_t* message, size_t length, const Datagram& from, int socket);
 void SetBinlMessageHandler(BinlMessageHandler handler);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -117,9 +118,8 @@ DeclineChecker g_declines;
 constexpr size_t kDeclinesWaiting = 8;
 
 // eventsWait: each event notice waits until it is written to the desktop. Without it the
-// events of a batch are queued and the lease list that follows the batch, which waits, holds
-// the thread until they are all written: the thread never runs ahead of the desktop by more
-// than a batch, and waits once per batch instead of once per request.
+// events of a batch are queued and the thread goes on at once: the DHCP thread never waits
+// for the desktop (when the console queue is full, notices are dropped, not requests).
 DhcpEnv MakeEnv(const DhcpConfig* cfg, const GlobalSettings& g, int ifindex, const std::string& hostName,
                 bool eventsWait = true) {
     DhcpEnv env;
@@ -414,7 +414,9 @@ void sendLeaseListToConsole() {
     uint32_t n = static_cast<uint32_t>(rows.size());
     std::memcpy(payload.data(), &n, 4);
     if (!rows.empty()) std::memcpy(payload.data() + 4, rows.data(), rows.size() * sizeof(LeaseRow));
-    ToConsole(NOTICE_LEASE_ROWS, payload.data(), payload.size(), true);
+    // Queued without waiting: a desktop that draws slowly must not hold up the requests
+    // behind this batch (a full queue drops the list; the next one replaces it anyway).
+    ToConsole(NOTICE_LEASE_ROWS, payload.data(), payload.size(), false);
 }
 
 namespace {
@@ -472,7 +474,7 @@ void AnswerProxyRequest(RequestBatch& batch, int i, const BatchContext& ctx, int
     if (services & SVC_BINL) {
         if (BinlMessageHandler h = CurrentBinlHandler()) {
             batch.Flush(sock);  // the replies before it leave first, as they came
-            if (h(buf, static_cast<size_t>(n), info.peer, sock)) return;
+            if (h(buf, static_cast<size_t>(n), info, sock)) return;
         }
     }
     if (AcceptDhcpRequest(AcceptInput(kPxeProxyPort, services & SVC_PDHCP, nullptr), buf, static_cast<size_t>(n)) !=
@@ -514,14 +516,24 @@ void dhcpThread() {
     EnlargeBuffers(slot.socket);
     RequestBatch batch;
     g_declines.Start();
-    bool listDue = true;  // the lease list goes to the GUI after every batch and wake-up
+    // The lease list goes to the GUI after a batch or wake-up, at most once per
+    // kLeaseListInterval; one held back leaves with the next batch or the next idle second.
+    constexpr auto kLeaseListInterval = std::chrono::milliseconds(100);
+    bool listDue = true;
+    auto listSent = std::chrono::steady_clock::now() - kLeaseListInterval;
     while (slot.running) {
         auto g = SettingsShared();
         const bool proxy = g->NIMBO_Services & SVC_PDHCP;
         p = proxy ? "P" : "";
-        if (!proxy && listDue) sendLeaseListToConsole();
+        const auto now = std::chrono::steady_clock::now();
+        if (!proxy && listDue && now - listSent >= kLeaseListInterval) {
+            sendLeaseListToConsole();
+            listSent = now;
+            listDue = false;
+        }
         const int woke = WaitDatagram(TH_DHCP);
-        listDue = woke != 0;
+        if (woke == 0 && listDue) listSent -= kLeaseListInterval;  // idle: the held-back list leaves now
+        listDue = listDue || woke != 0;
         if (woke != 2) continue;
         const int count = batch.Receive(TH_DHCP, p);
         if (!slot.running) break;

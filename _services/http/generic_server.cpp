@@ -222,7 +222,7 @@ void CGenericServer::AcceptThread() {
             poll(&w, 1, 100);
             continue;
         }
-        AddClient(client, IPv4Text(peer.sin_addr).c_str(), peer.sin_port);
+        AddClient(client, peer);
     }
     if (!own) return;  // the owner closes it
     shutdown(sock, SHUT_RDWR);
@@ -235,20 +235,29 @@ CGenericServer::ClientList::iterator CGenericServer::Find(ClientList& list, cons
     return list.end();
 }
 
-void CGenericServer::AddClient(int sock, const char* address, uint16_t port) {
+void CGenericServer::AddClient(int sock, const sockaddr_in& peer) {
     static const char* const fn = "CGenericServer::AddClient";
-    OnClientConnected(address, port);
     ClientContext context;
     context.server = this;
     context.socket = sock;
-    CopyText(context.address, sizeof context.address, address);
-    context.port = port;
+    CopyText(context.address, sizeof context.address, IPv4Text(peer.sin_addr).c_str());
+    context.ip = peer.sin_addr.s_addr;
+    context.port = peer.sin_port;
+    OnClientConnected(context.address, context.port);
     std::lock_guard<std::mutex> lock(listLock_);
     if (static_cast<int>(live_.size()) >= maxClients_) {
         ReportClient(EV_TOO_MANY_CLIENTS, context, "", fn, __LINE__);
         close(sock);
         return;
     }
+    // One address holds at most its share of the slots.
+    int& fromAddress = perAddress_[context.ip];
+    if (fromAddress >= maxPerAddress_) {
+        ReportClient(EV_TOO_MANY_FROM_ADDRESS, context, "", fn, __LINE__);
+        close(sock);
+        return;
+    }
+    ++fromAddress;
     timeval tv{kSendTimeoutSeconds, 0};
     setsockopt(sock, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     if (!parked_.empty()) {
@@ -266,10 +275,16 @@ void CGenericServer::AddClient(int sock, const char* address, uint16_t port) {
     Client* raw = client.get();
     if (!raw->buffer || !StartThread(&raw->thread, ClientEntry, raw, kClientStack)) {
         ReportClient(EV_CLIENT_THREAD, context, LastErrorText(), fn, __LINE__);
+        ForgetAddress(context.ip);
         close(sock);
         return;
     }
     live_.push_back(std::move(client));
+}
+
+void CGenericServer::ForgetAddress(uint32_t ip) {
+    auto it = perAddress_.find(ip);
+    if (it != perAddress_.end() && --it->second <= 0) perAddress_.erase(it);
 }
 
 void CGenericServer::ClientThread(Client* client) {
@@ -363,6 +378,7 @@ bool CGenericServer::CleanupConnection(Client* client) {
     // Closed under the lock: Shutdown never shuts down a descriptor that was reused.
     close(client->context.socket);
     client->context.socket = -1;
+    ForgetAddress(client->context.ip);
     auto it = Find(live_, client);
     if (!stopping_ && parked_.size() < kMaxParked) {
         parked_.splice(parked_.end(), live_, it);

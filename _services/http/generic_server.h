@@ -3,6 +3,7 @@
 // is complete and builds the reply; the base sends it (head, then an optional file range) and
 // closes the connection.
 #pragma once
+#include <netinet/in.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "_services/http/http_records.h"
@@ -25,6 +27,7 @@ struct ClientContext {
     CGenericServer* server = nullptr;
     int             socket = -1;
     char            address[16] = {};  // dotted text
+    uint32_t        ip = 0;            // the same address, network order
     uint16_t        port = 0;          // network order
 };
 
@@ -65,11 +68,15 @@ public:
         serverEvent_ = server;
         clientEvent_ = client;
     }
-    // Limits that protect the server; the defaults suit production.
-    void SetLimits(int maxClients, uint32_t requestDeadlineMs) {
+    // Limits that protect the server; the defaults suit production. maxPerAddress bounds the
+    // connections of one client address so that one host cannot take every slot.
+    void SetLimits(int maxClients, uint32_t requestDeadlineMs, int maxPerAddress = kMaxClientsPerAddress) {
         maxClients_ = maxClients;
         requestDeadlineMs_ = requestDeadlineMs;
+        maxPerAddress_ = maxPerAddress;
     }
+    static constexpr int kMaxClients = 512;
+    static constexpr int kMaxClientsPerAddress = 32;
     size_t LiveClients();
 
 protected:
@@ -94,9 +101,11 @@ private:
     void HelperThread();
     void ClientThread(Client* client);
     void ServeConnection(Client* client);
-    void AddClient(int sock, const char* address, uint16_t port);
+    void AddClient(int sock, const sockaddr_in& peer);
     // Closes the connection and parks the thread; false when the thread is to end.
     bool CleanupConnection(Client* client);
+    // One connection of the address has ended (list lock held).
+    void ForgetAddress(uint32_t ip);
     bool Transmit(const ClientContext& context, const std::string& reply, ReplyFile& file);
     bool StartThread(pthread_t* thread, void* (*entry)(void*), void* arg, size_t stack);
     void JoinFinished();
@@ -105,7 +114,8 @@ private:
     uint32_t            address_ = 0;
     uint16_t            port_ = 0;
     uint32_t            idleTimeoutMs_ = 0;
-    int                 maxClients_ = 512;
+    int                 maxClients_ = kMaxClients;
+    int                 maxPerAddress_ = kMaxClientsPerAddress;
     uint32_t            requestDeadlineMs_ = 30000;
     int                 stopFd_ = -1;   // eventfd: readable once Shutdown has begun
     int                 listener_ = -1; // adopted listening socket, or -1
@@ -121,6 +131,7 @@ private:
     ClientList              live_;      // threads serving a connection
     ClientList              parked_;    // threads waiting for the next connection
     std::vector<pthread_t>  finished_;  // threads that ended, to be joined
+    std::unordered_map<uint32_t, int> perAddress_;  // live connections of each client address
     bool                    stopping_ = false;
 
     // Start-up of the accept thread: 0 pending, 1 listening, -1 failed.

@@ -24,6 +24,8 @@ enum HttpEventCode : int {
     EV_BAD_REQUEST = 26, EV_404 = 27, EV_416 = 28, EV_200 = 29, EV_206 = 30, EV_403 = 31, EV_301 = 32,
     EV_BROWSE = 33, EV_501 = 34, EV_STARTED = 35, EV_START_FAILED = 36,
     // Refusals that protect the server: a request over the size limit or past its deadline,
-    // a connection beyond the connection limit.
-    EV_REQUEST_TOO_LARGE = 37, EV_REQUEST_DEADLINE = 38, EV_TOO_MANY_CLIENTS = 39,
+    // a connection beyond the connection limit or beyond the limit of its client's address.
+    EV_REQUEST_TOO_LARGE = 37, EV_REQUEST_DEADLINE = 38, EV_TOO_MANY_CLIENTS = 39, EV_TOO_MANY_FROM_ADDRESS = 40,
+    // A path that would leave the root (refused with a 403 after it).
+    EV_OUTSIDE_ROOT = 41,
 };

@@ -104,7 +104,7 @@ bool CHTTPServer::ParseRequest(const std::string& request, std::string& reply, b
     if (!SafeRelativePath(path, &relative)) {
         reply = ErrorReply("403 Forbidden", "Error 403 - Forbidden\r\n", date, head);
         std::string shown = path.substr(0, path.find('\0'));
-        LogLine(LOG_HTTP, 0, "HTTP Err: path leaves the root folder [%s] Client [%s]", shown.c_str(), context.address);
+        Event(EV_OUTSIDE_ROOT, context, shown);
         Event(EV_403, context, shown);
         return true;
     }

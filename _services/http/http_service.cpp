@@ -11,11 +11,12 @@
 #include <string>
 
 #include "_services/http/http_server.h"
-#include "libs/log/log.h"
+#include "_services/peer_log.h"
 #include "_services/settings.h"
-#include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 
@@ -73,17 +74,39 @@ void SendRequestNotice(const ClientContext& context, const char* resource, const
     ToConsole(NOTICE_HTTP_EVENT, &rec, sizeof rec, true);
 }
 
-void HttpClientEvent(int code, const ClientContext& context, const ServerEventRecord& r) {
+// Lines and notices about one client address: a bounded number a second. Refusals of
+// connections have their own gate, one line a second per address with the count.
+PeerLogGate g_peerLines("HTTP Inf:");
+LogRateGate g_refusals(1, 20);
+
+void LogRefusal(const ClientContext& context, const char* why) {
+    unsigned more = 0;
+    if (!g_refusals.Allow(LogKeyOf(context.ip), &more)) return;
+    if (more)
+        LogLine(LOG_HTTP, 0, "HTTP Err: %s. Client [%s] refused (and %u more refused since the last line)", why,
+                context.address, more);
+    else
+        LogLine(LOG_HTTP, 0, "HTTP Err: %s. Client [%s] refused", why, context.address);
+}
+
+void HttpClientEvent(int code, const ClientContext& context, const ServerEventRecord& record) {
+    if (code == EV_TOO_MANY_CLIENTS) return LogRefusal(context, "Too many connections");
+    if (code == EV_TOO_MANY_FROM_ADDRESS) return LogRefusal(context, "Too many connections from one address");
+    if (!g_peerLines.Allow(context.ip)) return;
+    // The text may carry the client's own bytes (a decoded URL, a method): escaped before it
+    // reaches the log, the desktop's list or the log file.
+    ServerEventRecord r = record;
+    snprintf(r.text, sizeof r.text, "%s", EscapePeerText(std::string_view(record.text, strnlen(record.text, sizeof record.text)), sizeof r.text - 1).c_str());
     if (code == EV_THREAD_NOT_FOUND) {
         LogLine(LOG_HTTP, 0, "HTTP Err: Thread not found in the list  Function: %s  Line: %d", r.function, r.line);
     } else if (const char* call = FailedCall(code)) {
         LogLine(LOG_HTTP, 0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
+    } else if (code == EV_OUTSIDE_ROOT) {
+        LogLine(LOG_HTTP, 0, "HTTP Err: path leaves the root folder [%s] Client [%s]", r.text, context.address);
     } else if (code == EV_REQUEST_TOO_LARGE) {
         LogLine(LOG_HTTP, 0, "HTTP Err: Request too large. Client [%s] ", context.address);
     } else if (code == EV_REQUEST_DEADLINE) {
         LogLine(LOG_HTTP, 0, "HTTP Err: Request not complete in time. Client [%s] ", context.address);
-    } else if (code == EV_TOO_MANY_CLIENTS) {
-        LogLine(LOG_HTTP, 0, "HTTP Err: Too many connections. Client [%s] refused", context.address);
     } else if (code == EV_BAD_REQUEST) {
         LogLine(LOG_HTTP, 0, "HTTP Err: Bad format request. Client [%s] ", context.address);
         SendRequestNotice(context, "", "Bad format requestd");
@@ -138,7 +161,6 @@ void HttpBindFailed(int err, const std::string&) {
     HttpServerEvent(EV_START_FAILED, r);
 }
 }  // namespace
-
 
 int HttpStart() {
     const GlobalSettings s = SettingsSnapshot();

@@ -3,17 +3,29 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <time.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
-#include "libs/log/log.h"
+#include "_services/host_info.h"
+#include "_services/peer_log.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 #include "_services/udp/udp_receive.h"
+#include "libs/log/log.h"
 
 namespace {
+int64_t MonotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 void Put16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -73,7 +85,8 @@ int resolveForClient(const DnsQuestion& question, uint32_t* answer, uint32_t cli
     // A client on none of our subnets gets no lookup at all: this is no open resolver, and a
     // slow name cannot hold up the clients we serve.
     InterfaceAddress facing;
-    if (!findClientInterface(env.interfaces(), client, &facing)) return 0;
+    const auto interfaces = env.interfaces ? env.interfaces() : nullptr;
+    if (!interfaces || !findClientInterface(*interfaces, client, &facing)) return 0;
     std::vector<uint32_t> addresses = env.resolve(question.name);
     if (addresses.empty()) return 0;
     *answer = addresses.front();
@@ -120,7 +133,7 @@ int processDnsRequest(const uint8_t* request, size_t length, uint8_t* reply, siz
     uint32_t address = 0;
     bool found = resolveForClient(q, &address, client, env) == 1;
     *replyLength = buildDnsAnswer(request, length, found ? &address : nullptr, reply);
-    if (found) {
+    if (found && (!env.lines || env.lines->Allow(client))) {
         DnsEntryRecord rec{};
         std::string shown = EscapeDnsName(q.name);
         std::string text = IPv4Text(address);
@@ -138,11 +151,7 @@ std::vector<uint32_t> ResolveIPv4(const std::string& name) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* list = nullptr;
-    int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
-    if (rc != 0) {
-        DebugTrace("DNS  Inf: no address for [%s]: %s\n", EscapeDnsName(name).c_str(), gai_strerror(rc));
-        return out;
-    }
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &list) != 0) return out;
     for (addrinfo* a = list; a; a = a->ai_next)
         if (a->ai_family == AF_INET && a->ai_addr)
             out.push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
@@ -150,25 +159,175 @@ std::vector<uint32_t> ResolveIPv4(const std::string& name) {
     return out;
 }
 
-void dnsThread() {
+bool DnsQueue::Push(const DnsPending& query) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (stopped_ || waiting_ >= kDnsWaitingMax) return false;
+        const uint32_t address = query.from.peer.sin_addr.s_addr;
+        Share& share = shares_[address];
+        if (share.waiting.size() >= kDnsWaitingPerAddress) return false;
+        if (share.waiting.empty()) turns_.push_back(address);
+        share.waiting.push_back(query);
+        ++waiting_;
+    }
+    ready_.notify_one();
+    return true;
+}
+
+bool DnsQueue::TakeLocked(DnsPending* out, int64_t nowMs, size_t* stale) {
+    for (size_t n = turns_.size(); n > 0; --n) {
+        const uint32_t address = turns_.front();
+        turns_.pop_front();
+        auto it = shares_.find(address);
+        Share& share = it->second;
+        while (!share.waiting.empty() && nowMs - share.waiting.front().arrivedMs > kDnsStaleMs) {
+            share.waiting.pop_front();
+            --waiting_;
+            ++*stale;
+        }
+        if (share.waiting.empty()) {
+            if (share.busy == 0) shares_.erase(it);
+            continue;
+        }
+        turns_.push_back(address);
+        if (share.busy >= kDnsBusyPerAddress) continue;
+        *out = share.waiting.front();
+        share.waiting.pop_front();
+        --waiting_;
+        ++share.busy;
+        if (share.waiting.empty()) turns_.pop_back();
+        return true;
+    }
+    return false;
+}
+
+bool DnsQueue::TryTake(DnsPending* out, int64_t nowMs, size_t* stale) {
+    std::lock_guard<std::mutex> guard(lock_);
+    return !stopped_ && TakeLocked(out, nowMs, stale);
+}
+
+bool DnsQueue::Take(DnsPending* out, int waitMs, size_t* stale) {
+    std::unique_lock<std::mutex> guard(lock_);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        if (stopped_) return false;
+        if (TakeLocked(out, MonotonicMs(), stale)) return true;
+        if (ready_.wait_until(guard, until) == std::cv_status::timeout)
+            return !stopped_ && TakeLocked(out, MonotonicMs(), stale);
+    }
+}
+
+void DnsQueue::Done(uint32_t address) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto it = shares_.find(address);
+        if (it == shares_.end()) return;
+        if (--it->second.busy <= 0 && it->second.waiting.empty()) shares_.erase(it);
+    }
+    ready_.notify_one();
+}
+
+void DnsQueue::Stop() {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        stopped_ = true;
+    }
+    ready_.notify_all();
+}
+
+size_t DnsQueue::Waiting() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return waiting_;
+}
+
+size_t DnsQueue::Addresses() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return shares_.size();
+}
+
+namespace {
+// Queries dropped unanswered (too old, or no room to wait): counted, and told at most once a
+// second.
+class DropCount {
+public:
+    void Add(size_t n) {
+        if (!n) return;
+        count_.fetch_add(n);
+        if (gate_.Allow(0))
+            LogLine(LOG_DNS, 1, "DNS  Warn: %llu queries dropped unanswered (waited over %d s, or too many waiting)",
+                    static_cast<unsigned long long>(count_.exchange(0)), static_cast<int>(kDnsStaleMs / 1000));
+    }
+
+private:
+    std::atomic<uint64_t> count_{0};
+    LogRateGate gate_{1, 1};
+};
+
+// One resolver worker: takes queries in turn and answers them from the row's socket.
+void DnsWorker(DnsQueue* queue, const DnsEnvironment* env, DropCount* drops) {
     static const char kSocketError[] = "DNS  Err: %d during socket operation\n";
     ThreadSlot& slot = ThreadSlots[TH_DNS];
+    DnsPending query;
+    uint8_t reply[kDnsReplyMax];
+    for (;;) {
+        size_t stale = 0;
+        const bool taken = queue->Take(&query, 1000, &stale);
+        drops->Add(stale);
+        if (!taken) {
+            if (!slot.running) break;
+            continue;
+        }
+        const uint32_t client = query.from.peer.sin_addr.s_addr;
+        size_t replyLength = 0;
+        if (processDnsRequest(query.bytes, query.length, reply, &replyLength, client, *env)) {
+            if (ReplyToSender(slot.socket, reply, replyLength, query.from) < 0 && errno != EAGAIN)
+                PauseAfterSocketError(TH_DNS, kSocketError, errno);
+        }
+        queue->Done(client);
+    }
+}
+}  // namespace
+
+void dnsThread() {
+    constexpr int kReceiveBatch = 32;
+    static const char kSocketError[] = "DNS  Err: %d during socket operation\n";
+    ThreadSlot& slot = ThreadSlots[TH_DNS];
+    PeerLogGate lines("DNS  Inf:");
+    DropCount drops;
     DnsEnvironment env;
-    env.interfaces = ListInterfaceAddresses;
+    env.interfaces = HostInterfaces;
     env.resolve = ResolveIPv4;
     env.notify = [](const DnsEntryRecord& rec) { ToConsole(NOTICE_DNS_ENTRY, &rec, sizeof rec, false); };
-    uint8_t request[kDnsDatagramMax];
-    uint8_t reply[kDnsReplyMax];
-    while (slot.running) {
-        Datagram info;
-        ssize_t n = ReceiveServiceDatagram(TH_DNS, request, sizeof request, &info, kSocketError);
-        if (n == 0 || info.truncated) continue;  // a longer datagram is no query we answer
-        size_t replyLength = 0;
-        if (!processDnsRequest(request, static_cast<size_t>(n), reply, &replyLength, info.peer.sin_addr.s_addr, env))
-            continue;
-        ssize_t sent = ReplyToSender(slot.socket, reply, replyLength, info);
-        if (sent < 0) PauseAfterSocketError(TH_DNS, kSocketError, errno);
-        else DebugTrace("DNS  Inf: sent %d of %d bytes\n", static_cast<int>(replyLength), static_cast<int>(sent));
+    env.lines = &lines;
+    DnsQueue queue;
+    std::vector<std::thread> workers;
+    for (int i = 0; i < kDnsWorkers; ++i) {
+        try {
+            workers.emplace_back(DnsWorker, &queue, &env, &drops);
+        } catch (...) {
+            break;  // fewer workers still answer
+        }
     }
+    if (workers.empty()) slot.running = 0;
+    DnsPending pending;
+    while (slot.running) {
+        ssize_t n = ReceiveServiceDatagram(TH_DNS, pending.bytes, sizeof pending.bytes, &pending.from, kSocketError);
+        // Under load the datagrams that wait are read without another wait, a batch at most.
+        for (int read = 1;; ++read) {
+            // An empty datagram, a longer one or a response is no query we answer.
+            if (n >= static_cast<ssize_t>(sizeof(DnsHeader)) && !pending.from.truncated && !(pending.bytes[2] & 0x80)) {
+                pending.length = static_cast<size_t>(n);
+                pending.arrivedMs = MonotonicMs();
+                if (!queue.Push(pending)) drops.Add(1);
+            }
+            // Nothing came (a time-out, a wake-up), or the batch is done.
+            if ((n == 0 && read == 1) || read == kReceiveBatch) break;
+            n = RecvDatagram(slot.socket, pending.bytes, sizeof pending.bytes, &pending.from, MSG_DONTWAIT | MSG_TRUNC);
+            if (n < 0) break;
+            if (n > static_cast<ssize_t>(sizeof pending.bytes)) n = sizeof pending.bytes;
+        }
+    }
+    queue.Stop();
+    for (std::thread& t : workers) t.join();
     DebugTrace("Thread Inf: DNS thread ends here\n");
 }

@@ -3,12 +3,20 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
+#include <deque>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "libs/platform/interfaces.h"
+#include "libs/platform/sockets.h"
 #include "_services/udp/udp_records.h"
+
+class PeerLogGate;
 
 constexpr size_t kDnsDatagramMax = 1024;                 // largest query read
 constexpr size_t kDnsQuestionMax = 1030;                 // bytes after the header
@@ -32,10 +40,12 @@ struct DnsQuestion {
 // What a query needs from the host: its interfaces (address and mask), the resolver and
 // the GUI notice. The thread fills it with the real ones; tests with their own.
 struct DnsEnvironment {
-    std::function<std::vector<InterfaceAddress>()> interfaces;
+    std::function<std::shared_ptr<const std::vector<InterfaceAddress>>()> interfaces;
     // IPv4 addresses (network order) of a name in the resolver's order; empty when none.
     std::function<std::vector<uint32_t>(const std::string& name)> resolve;
     std::function<void(const DnsEntryRecord&)> notify;
+    // Bounds the answer lines and notices of one client address (none: every one is written).
+    PeerLogGate* lines = nullptr;
 };
 
 // 1 with the question decoded from the bytes after the header, 0 when malformed.
@@ -59,5 +69,52 @@ int processDnsRequest(const uint8_t* request, size_t length, uint8_t* reply, siz
 std::string EscapeDnsName(const std::string& name);
 // The system resolver: getaddrinfo for IPv4 datagram addresses, in its order.
 std::vector<uint32_t> ResolveIPv4(const std::string& name);
+
+// Queries wait here between the receiving thread and the resolver workers. The system
+// resolver may wait seconds for a name; so that names which make it wait cannot hold up the
+// others, the queue is bounded in all and per client address, addresses take turns, one
+// address has at most kDnsBusyPerAddress queries at the resolver at once, and a query that
+// has waited longer than a client waits for its answer is dropped unanswered.
+constexpr int     kDnsWorkers = 8;
+constexpr int     kDnsBusyPerAddress = 4;
+constexpr size_t  kDnsWaitingMax = 512;
+constexpr size_t  kDnsWaitingPerAddress = 32;
+constexpr int64_t kDnsStaleMs = 3000;
+
+struct DnsPending {
+    uint8_t  bytes[kDnsDatagramMax];
+    size_t   length = 0;
+    Datagram from;
+    int64_t  arrivedMs = 0;
+};
+
+class DnsQueue {
+public:
+    // False when the query is dropped: the queue or its address's share is full.
+    bool Push(const DnsPending& query);
+    // Takes the next query (in turn by address) that may go to the resolver now; stale ones
+    // met on the way are dropped and counted in *stale. False when there is none.
+    bool TryTake(DnsPending* out, int64_t nowMs, size_t* stale);
+    // Same, waiting up to waitMs for one; false also once stopped.
+    bool Take(DnsPending* out, int waitMs, size_t* stale);
+    // The resolver is done with a query of that address (network order).
+    void Done(uint32_t address);
+    void Stop();
+    size_t Waiting() const;
+    size_t Addresses() const;
+
+private:
+    struct Share {
+        std::deque<DnsPending> waiting;
+        int busy = 0;
+    };
+    bool TakeLocked(DnsPending* out, int64_t nowMs, size_t* stale);
+    mutable std::mutex lock_;
+    std::condition_variable ready_;
+    std::unordered_map<uint32_t, Share> shares_;
+    std::deque<uint32_t> turns_;  // addresses with waiting queries, in their order of turn
+    size_t waiting_ = 0;
+    bool stopped_ = false;
+};
 
 void dnsThread();

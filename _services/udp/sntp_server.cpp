@@ -5,10 +5,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "libs/log/log.h"
+#include "_services/peer_log.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 #include "_services/udp/udp_receive.h"
+#include "libs/log/log.h"
 
 bool SntpReplayGuard::Seen(uint32_t fraction) const {
     if (fraction == 0) return false;
@@ -53,6 +54,7 @@ void SntpThread() {
     static const char kReceiveError[] = "SNTP Srv Err: recvfrom error %d\n";
     ThreadSlot& slot = ThreadSlots[TH_SNTP];
     SntpReplayGuard guard;
+    PeerLogGate lines("SNTP Srv Inf:");
     uint8_t buf[kSntpDatagramMax];
     while (slot.running) {
         Datagram info;
@@ -63,6 +65,7 @@ void SntpThread() {
         if (!SntpBuildReply(buf, static_cast<size_t>(n), now, &guard)) continue;
         ssize_t sent = ReplyToSender(slot.socket, buf, sizeof(NtpPacket), info);
         if (sent >= static_cast<ssize_t>(sizeof(NtpPacket))) {
+            if (!lines.Allow(info.peer.sin_addr.s_addr)) continue;
             char client[16] = {};
             snprintf(client, sizeof client, "%s", IPv4Text(info.peer.sin_addr).c_str());
             LogLine(LOG_SNTP, 1, "SNTP Srv Inf: Client %s request", client);

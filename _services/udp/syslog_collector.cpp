@@ -7,11 +7,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 #include "_services/udp/udp_receive.h"
+#include "libs/log/log.h"
+#include "libs/platform/log_guard.h"
 
 int SyslogValidate(char* buffer, size_t length) {
     if (length < 5 || length > kSyslogMessageMax) return 0;
@@ -84,10 +85,12 @@ int SyslogCollector::Collect(char* buffer, size_t length, const char* sender, ti
     }
     if (pipe_.created()) pipe_.Write(buffer, length);
     if (notify) {
+        // The desktop's list shows the message on one line: control bytes as \DDD.
         SyslogRow row{};
         snprintf(row.sender, sizeof row.sender, "%s", sender);
-        memcpy(row.message, buffer, length + 1);
-        notify(row, offsetof(SyslogRow, message) + length + 1);
+        const std::string shown = EscapePeerText(std::string_view(buffer, length), kSyslogMessageMax);
+        memcpy(row.message, shown.data(), shown.size());
+        notify(row, offsetof(SyslogRow, message) + shown.size() + 1);
     }
     return 1;
 }

@@ -1,6 +1,7 @@
 #include "libs/log/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -8,15 +9,21 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
+#include <string>
 
 namespace {
 std::atomic<bool> g_logDisabled{false};
 std::atomic<MessageBoxHandler> g_boxHandler{nullptr};
 std::atomic<const ProgramLog*> g_programLog{nullptr};
 std::atomic<LogSink> g_sinks[LOG_TAGS];
+// -1: not decided yet (the environment decides on the first trace).
+std::atomic<int> g_traceOn{-1};
 constexpr size_t kLineMax = 511;
+constexpr off_t kLogFileMax = 16 << 20;  // bytes of the log file before it is renamed to "<name>.old"
 
 size_t FormatV(char* buf, size_t size, const char* format, va_list ap) {
     int n = vsnprintf(buf, size, format, ap);
@@ -62,6 +69,21 @@ void AppendLogFile(const char* path, const char* text, size_t length) {
         if (fd < 0 && attempt < 2) usleep(50000);
     }
     if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size >= kLogFileMax) {
+        // A full file becomes "<name>.old" (replacing the one before) and a new one begins: the
+        // log never holds more than twice the cap, whatever the network sends.
+        static std::mutex rotation;
+        std::lock_guard<std::mutex> lock(rotation);
+        close(fd);
+        fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd >= 0 && fstat(fd, &st) == 0 && st.st_size >= kLogFileMax) {
+            close(fd);
+            rename(path, (std::string(path) + ".old").c_str());
+            fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        }
+        if (fd < 0) return;
+    }
     std::string line(text, length);
     line += "\r\n";
     size_t done = 0;
@@ -116,7 +138,21 @@ void LogWarningBox(const char* format, ...) {
     va_end(ap);
 }
 
+void SetDebugTrace(bool on) { g_traceOn = on ? 1 : 0; }
+
+bool DebugTraceOn() {
+    int on = g_traceOn.load(std::memory_order_relaxed);
+    if (on < 0) {
+        const char* env = getenv("NIMBO_TRACE");
+        on = env && *env && strcmp(env, "0") != 0 ? 1 : 0;
+        int expected = -1;
+        if (!g_traceOn.compare_exchange_strong(expected, on)) on = expected;
+    }
+    return on != 0;
+}
+
 void DebugTrace(const char* format, ...) {
+    if (!DebugTraceOn()) return;
     char text[kLineMax + 1];
     int n = snprintf(text, sizeof text, "Th%5d :", static_cast<int>(syscall(SYS_gettid)));
     va_list ap;

@@ -41,7 +41,11 @@ void LogWarningBox(const char* format, ...) __attribute__((format(printf, 1, 2))
 void LogDisable();
 // Appends text and CR LF to the file (created when missing).
 void AppendLogFile(const char* path, const char* text, size_t length);
+// Developer trace of the calling thread on standard error, written only when asked for:
+// NIMBO_TRACE set to anything but "" or "0" in the environment, or SetDebugTrace(true).
 void DebugTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void SetDebugTrace(bool on);
+bool DebugTraceOn();
 const char* LastErrorText();            // text of errno, thread-local buffer
 const char* LastErrorText(int err);     // text of err, thread-local buffer
 

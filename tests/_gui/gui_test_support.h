@@ -32,3 +32,50 @@ struct BoxRecorder {
         return false;
     }
 };
+
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QStringList>
+#include <QWidget>
+
+// Visible sibling controls under `root` whose rectangles overlap without one holding the
+// other (a frame drawn around a list holds it), and combo boxes taller than their normal
+// height: one line per fault, empty when the layout is sound.
+inline QStringList LayoutFaults(const QWidget* root)
+{
+    QStringList faults;
+    auto name = [](const QWidget* w) {
+        return QString("%1 %2 (%3,%4 %5x%6)")
+            .arg(w->metaObject()->className(), w->objectName())
+            .arg(w->x()).arg(w->y()).arg(w->width()).arg(w->height());
+    };
+    QList<const QWidget*> parents{root};
+    while (!parents.isEmpty()) {
+        const QWidget* parent = parents.takeFirst();
+        QList<const QWidget*> shown;
+        for (const QObject* o : parent->children()) {
+            const auto* w = qobject_cast<const QWidget*>(o);
+            if (!w || w->isWindow() || !w->isVisible() || w->geometry().isEmpty())
+                continue;
+            shown << w;
+            parents << w;
+            if (const auto* combo = qobject_cast<const QComboBox*>(w); combo && combo->height() > combo->sizeHint().height() + 4)
+                faults << "tall combo box: " + name(w);
+        }
+        for (int i = 0; i < shown.size(); ++i)
+            for (int j = i + 1; j < shown.size(); ++j) {
+                const QRect a = shown[i]->geometry(), b = shown[j]->geometry();
+                if (a.intersects(b) && !a.contains(b) && !b.contains(a))
+                    faults << "overlap: " + name(shown[i]) + " / " + name(shown[j]);
+            }
+    }
+    return faults;
+}
+
+// A top-level window that lies inside the available screen area.
+inline bool FitsScreen(const QWidget* window)
+{
+    const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    return screen && screen->availableGeometry().contains(window->frameGeometry());
+}

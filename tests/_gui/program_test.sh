@@ -8,6 +8,8 @@ work=$(mktemp -d /tmp/nimbo-program-XXXXXX)
 trap 'kill -9 $(jobs -p) 2>/dev/null; rm -rf "$work"' EXIT
 ip link set lo up
 export QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work/run
+# The steps are followed through the developer trace, which is off unless asked for.
+export NIMBO_TRACE=1
 mkdir -p -m 700 "$XDG_RUNTIME_DIR" "$work/root"
 ini=$work/Nimbo.ini
 printf '[NIMBO]\nNIMBO_Services=1\n[TFTP]\nTFTP_Port=6969\nTFTP_RootDirectory=%s\n' "$work/root" > "$ini"

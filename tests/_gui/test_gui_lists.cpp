@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QElapsedTimer>
+#include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -13,6 +14,8 @@
 #include <QTabBar>
 #include <QWheelEvent>
 #include <QTest>
+#include <QHelpEvent>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <arpa/inet.h>
 #include <cstring>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "tests/_gui/console_fixture.h"
+#include "_gui/balloon.h"
 #include "_gui/directory_dialog.h"
 #include "_gui/list_views.h"
 #include "_gui/main_lists.h"
@@ -73,7 +77,7 @@ protected:
     static bool Enabled(QMenu* menu, const QString& text)
     {
         for (QAction* a : menu->actions())
-            if (a->text() == text)
+            if (QString(a->text()).remove('&') == text)  // mnemonics aside
                 return a->isEnabled();
         ADD_FAILURE() << "no item " << text.toStdString();
         return false;
@@ -462,13 +466,103 @@ TEST_F(GuiLists, DirectoryDialogCopiesNamesAndNeverHoldsTheLink)
     EXPECT_EQ(DirectoryLineName(std::string(256, 'a')), "");
 }
 
+// Every page of the main window, the TFTP client pane among them, lays its controls out
+// without overlaps and with combo boxes of their normal height, inside the available screen
+// (the runs on a small screen and at scale factor 2 check the fit where it is tight).
+TEST_F(GuiLists, EveryPageIsLaidOutAndFitsTheScreen)
+{
+    ASSERT_TRUE(OpenWindow(0x2FF));
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    EXPECT_TRUE(FitsScreen(window.get())) << window->frameGeometry().width() << "x" << window->frameGeometry().height();
+    EXPECT_LE(window->minimumWidth(), window->screen()->availableGeometry().width());
+    EXPECT_LE(window->minimumHeight(), window->screen()->availableGeometry().height());
+    auto* tabs = window->findChild<QTabBar*>();
+    ASSERT_NE(tabs, nullptr);
+    for (int i = 0; i < tabs->count(); ++i) {
+        tabs->setCurrentIndex(i);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(LayoutFaults(window.get()).join("\n").toStdString(), "") << tabs->tabText(i).toStdString();
+    }
+}
+
+// A cell cut short shows its whole text as a tooltip, in the lists and in the log; a cell
+// shown whole shows none. F1 in the log gives its help (here: the balloon of the missing file).
+TEST_F(GuiLists, CutCellsShowTheirTextAndF1HelpsInTheLog)
+{
+    ASSERT_TRUE(OpenWindow(0x2FF));
+    window->resize(700, 500);
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    const std::string longFile(300, 'f');
+    const auto event = Record(188, {{0, "192.168.1.10"}, {16, "00:11:22:33:44:55"}, {43, "192.168.1.1"}, {59, longFile}});
+    fake.Send(NOTICE_DHCP_EVENT, event.data(), event.size());
+    const std::string longLine = "[10/12 18:30:00.000] DHCP Inf: " + std::string(400, 'x');
+    SendLog(longLine);
+    ASSERT_TRUE(Drained());
+    auto tipAt = [](QAbstractItemView* view, const QRect& cell) {
+        QToolTip::hideText();
+        EXPECT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 3000));
+        QHelpEvent help(QEvent::ToolTip, cell.center(), view->viewport()->mapToGlobal(cell.center()));
+        QCoreApplication::sendEvent(view->viewport(), &help);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    QTreeWidget* events = List(1086);
+    window->lists()->list(1086)->setVisible(true);
+    QTreeWidgetItem* row = events->topLevelItem(0);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(tipAt(events, events->visualItemRect(row).adjusted(0, 0, 0, 0) & QRect(events->header()->sectionPosition(3), 0,
+                                                                                         events->columnWidth(3), 10000)),
+              row->text(3));
+    EXPECT_GT(row->text(3).size(), 100);
+    EXPECT_EQ(tipAt(events, QRect(events->header()->sectionPosition(0), events->visualItemRect(row).top(),
+                                  events->columnWidth(0), events->visualItemRect(row).height())),
+              QString());
+    QListWidget* log = window->logList();
+    log->setVisible(true);
+    QListWidgetItem* line = log->item(log->count() - 2);
+    ASSERT_EQ(line->text().toStdString(), longLine);
+    log->scrollToItem(line);
+    EXPECT_EQ(tipAt(log, log->visualItemRect(line)), QString::fromStdString(longLine));
+    QToolTip::hideText();
+
+    BalloonClose();
+    log->setFocus();
+    QTest::keyClick(log, Qt::Key_F1);
+    BalloonWindow* balloon = CurrentBalloon();
+    ASSERT_NE(balloon, nullptr);
+    EXPECT_EQ(balloon->text(), "Error:\nNimbo couldn't find \"Nimbo.chm\"");
+    BalloonClose();
+}
+
+// Columns of numbers hold a 64-bit size uncut; the SYSLOG message is the last column shown
+// and takes the free width, while its copy keeps the order of the cells.
+TEST_F(GuiLists, NumberColumnsHoldA64BitSizeAndSyslogTextStretches)
+{
+    ASSERT_TRUE(OpenWindow(0x2FF));
+    for (const ListSpec& spec : kListSpecs) {
+        QTreeWidget* tree = List(spec.control);
+        ASSERT_NE(tree, nullptr);
+        const QRect cell(0, 0, 0, 10);
+        for (int c = 0; c < spec.columnCount; ++c)
+            if (spec.columns[c].align & Qt::AlignRight) {
+                const int room = ListRowDelegate::TextRect(cell.adjusted(0, 0, tree->columnWidth(c), 0), c).width();
+                EXPECT_GE(room, tree->fontMetrics().horizontalAdvance("18446744073709551615"))
+                    << spec.control << " column " << spec.columns[c].title;
+            }
+    }
+    QTreeWidget* syslog = List(1157);
+    EXPECT_EQ(syslog->header()->logicalIndex(2), 0);
+    EXPECT_TRUE(syslog->header()->stretchLastSection());
+}
+
 // Every tab with content; with NIMBO_TAB_SHOTS set to a folder, each page is saved there as
 // a PNG (tools/screenshot-tabs).
 TEST_F(GuiLists, EveryTabShowsItsList)
 {
     fake.settings.ShowProgressBar = 1;
     ASSERT_TRUE(OpenWindow(0x2FD));
-    window->resize(900, 600);
+    window->resize(QSize(900, 600).boundedTo(window->screen()->availableGeometry().size() - QSize(20, 40)));
     window->show();
     const TransferRecord running = Begin(467, 3000000000u, 1, 40000, "images/boot.wim");
     const TransferRecord done = Begin(468, 26000, 1, 40001, "pxelinux.0");

@@ -267,6 +267,34 @@ TEST_F(GuiSettingsTest, PagesLoadFromTheCopies)
     sheet->pressCancel();
 }
 
+// Every page of the sheet lays its controls out without overlaps and with combo boxes of
+// their normal height; the sheet, OK and Cancel lie inside the available screen (a page
+// scrolls where the screen is too small for it).
+TEST_F(GuiSettingsTest, EveryPageIsLaidOutAndFitsTheScreen)
+{
+    ASSERT_TRUE(OpenWindow(0x5));
+    window->systemCommand(SC_SETTINGS);
+    SettingsSheet* sheet = CurrentSettingsSheet();
+    ASSERT_NE(sheet, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(sheet));
+    const QRect screen = sheet->screen()->availableGeometry();
+    for (int i = 0; i < sheet->pageCount(); ++i) {
+        ASSERT_TRUE(sheet->setCurrentPage(i));
+        QCoreApplication::processEvents();
+        SCOPED_TRACE(sheet->page(i)->title().toStdString());
+        EXPECT_EQ(LayoutFaults(sheet).join("\n").toStdString(), "");
+        EXPECT_TRUE(FitsScreen(sheet)) << sheet->frameGeometry().width() << "x" << sheet->frameGeometry().height()
+                                       << " on " << screen.width() << "x" << screen.height();
+        for (const char* name : {"sheetOk", "sheetCancel"}) {
+            auto* button = sheet->findChild<QPushButton*>(name);
+            ASSERT_NE(button, nullptr);
+            const QRect at(button->mapToGlobal(QPoint(0, 0)), button->size());
+            EXPECT_TRUE(button->isVisible() && screen.contains(at)) << name;
+        }
+    }
+    sheet->pressCancel();
+}
+
 TEST_F(GuiSettingsTest, BadValuesKeepThePageWithTheirMessage)
 {
     ASSERT_TRUE(OpenWindow());

@@ -2,6 +2,8 @@
 // validation callback, keyboard moves, disabled groups, record checks and the memory count.
 #include <gtest/gtest.h>
 
+#include <QKeyEvent>
+
 #include <QApplication>
 #include <QComboBox>
 #include <QHeaderView>
@@ -199,6 +201,35 @@ TEST_F(TreeListTest, ClickEditsAndAcceptedTextIsStoredWithItsCheck)
     Type("swap");
     EXPECT_EQ(TreeListValidate(control), 1);
     EXPECT_STREQ(a2->cells[1]->text, "swapped");
+}
+
+// Escape in a cell's editor ends that edit only: the cell keeps its value and the key does
+// not reach the window (a dialog would be cancelled by it); outside an editor it goes on.
+TEST_F(TreeListTest, EscapeEndsTheEditOnly)
+{
+    struct EscapeCounter : QObject {
+        int seen = 0;
+        bool eventFilter(QObject*, QEvent* e) override
+        {
+            if (e->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->key() == Qt::Key_Escape)
+                ++seen;
+            return false;
+        }
+    } escapes;
+    Build();
+    parent->installEventFilter(&escapes);
+    ClickCell(a1);
+    Type("dropped");
+    ASSERT_NE(LineEditor(), nullptr);
+    QTest::keyClick(LineEditor(), Qt::Key_Escape);
+    EXPECT_EQ(control->editor(), nullptr);
+    EXPECT_STREQ(a1->cells[1]->text, "first");
+    EXPECT_EQ(a1->item->text(1), "first");
+    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(escapes.seen, 0);
+    QTest::keyClick(tree(), Qt::Key_Escape);
+    EXPECT_EQ(escapes.seen, 1);
+    parent->removeEventFilter(&escapes);
 }
 
 TEST_F(TreeListTest, UnchangedTextNeverCallsBack)

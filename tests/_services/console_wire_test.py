@@ -138,7 +138,9 @@ def main():
     with open(ini, "w") as f:
         f.write("[NIMBO]\nNIMBO_Services=0\n[TFTP]\nTFTP_RootDirectory=%s\n[NFS]\nNFS_RootDir=/keep\n" % root)
 
-    proc = subprocess.Popen([nimbo, "-i", ini], stderr=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    # The developer trace, which the checks below read, is off unless asked for.
+    proc = subprocess.Popen([nimbo, "-i", ini], stderr=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                            env=dict(os.environ, NIMBO_TRACE="1"))
     # A reader thread drains the trace, so the program never blocks on a full pipe.
     trace = queue.Queue()
     threading.Thread(target=lambda: [trace.put(l) for l in iter(proc.stderr.readline, b"")], daemon=True).start()

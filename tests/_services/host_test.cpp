@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -198,6 +199,20 @@ TEST(Log, ALineIsFormattedOnlyWhenSomethingReadsIt) {
         s.LogLevel = 8;
     });
     unlink(file.c_str());
+}
+
+// The developer trace stays off the terminal unless it is asked for.
+TEST(Log, DebugTraceOnlyWhenAsked) {
+    const bool was = DebugTraceOn();
+    SetDebugTrace(false);
+    testing::internal::CaptureStderr();
+    DebugTrace("trace-probe %d\n", 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    SetDebugTrace(true);
+    testing::internal::CaptureStderr();
+    DebugTrace("trace-probe %d\n", 2);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(" :trace-probe 2\n"), std::string::npos);
+    SetDebugTrace(was);
 }
 
 namespace {
@@ -429,4 +444,32 @@ TEST(CommandLine, WordsAndOptions) {
     unsetenv("NIMBO_LOG");
     unsetenv("NIMBO_INI");
     unsetenv("NIMBO_DIR");
+}
+
+// The log file cannot grow without bound: at 16 MiB it becomes "<name>.old" (replacing the one
+// before) and a new file begins, from several writers at once too.
+TEST(LogFile, IsRenamedAtItsCapAndBeginsAnew) {
+    char dir[] = "/tmp/nimbo-logcap-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/nimbo.log";
+    const std::string chunk(256 * 1024, 'x');
+    std::vector<std::thread> writers;
+    for (int w = 0; w < 4; ++w)
+        writers.emplace_back([&] {
+            for (int i = 0; i < 40; ++i) AppendLogFile(path.c_str(), chunk.data(), chunk.size());
+        });
+    for (auto& t : writers) t.join();  // 40 MiB written in all
+    struct stat now{}, old{};
+    ASSERT_EQ(stat(path.c_str(), &now), 0);
+    ASSERT_EQ(stat((path + ".old").c_str(), &old), 0);
+    constexpr off_t kCap = 16 << 20;
+    const off_t slack = 4 * static_cast<off_t>(chunk.size() + 2);  // lines written while another rotated
+    EXPECT_LE(now.st_size, kCap + slack);
+    EXPECT_GE(old.st_size, kCap);
+    EXPECT_LE(old.st_size, kCap + slack);
+    // Every line is whole: a line ends where the next begins.
+    std::ifstream f(path, std::ios::binary);
+    std::string line;
+    while (std::getline(f, line)) EXPECT_EQ(line, chunk + "\r");
+    EXPECT_EQ(system((std::string("rm -rf ") + dir).c_str()), 0);
 }

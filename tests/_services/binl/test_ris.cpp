@@ -500,7 +500,9 @@ protected:
         RisTableTest::TearDown();
     }
     int Hand(std::string d) {
-        return BinlHandleMessage(reinterpret_cast<uint8_t*>(d.data()), d.size(), clientAddr_, server_);
+        Datagram from;
+        from.peer = clientAddr_;
+        return BinlHandleMessage(reinterpret_cast<uint8_t*>(d.data()), d.size(), from, server_);
     }
     std::string Answer(int ms) {
         pollfd p{client_, POLLIN, 0};
@@ -525,7 +527,7 @@ TEST_F(ResponderTest, AnswersKnownAndUnknownCardsAndDropsTheRest) {
     EXPECT_EQ(Hand(Ncq(0x8086, 0x1229, "\\\\NIMBOSRV\r\nforged line")), 1);
     EXPECT_EQ(Answer(10000), std::string(ko.begin(), ko.end()));
     for (int i = 0; i < 200 && BinlActiveWorkers() > 0; ++i) usleep(10000);
-    EXPECT_TRUE(log.Has("Matching WIA_RIS data not found, VEN=8086 DEV=1229 OriSrc=\\\\NIMBOSRV??forged line"))
+    EXPECT_TRUE(log.Has("Matching WIA_RIS data not found, VEN=8086 DEV=1229 OriSrc=\\\\NIMBOSRV\\013\\010forged line"))
         << "control characters of the client never reach the log";
     EXPECT_TRUE(log.Has("BINL Inf: Net driver found, VEN=8086 DEV=1229 SvcBinary=e100b325.sys SvcName=E100B OriSrc=" + ori));
     EXPECT_TRUE(log.Has("BINL Err: Net driver not found, VEN=8086 DEV=7777 OriSrc=" + ori));

@@ -31,9 +31,9 @@ TEST(BinlNcqWorkers, QueriesWhileTheTableChanges) {
     ASSERT_EQ(BinlLoadRisAssetTable(ctx, count), 0);
 
     int server = LoopbackUdp(), client = LoopbackUdp();
-    sockaddr_in clientAddr{};
-    socklen_t len = sizeof clientAddr;
-    getsockname(client, reinterpret_cast<sockaddr*>(&clientAddr), &len);
+    Datagram from;
+    socklen_t len = sizeof from.peer;
+    getsockname(client, reinterpret_cast<sockaddr*>(&from.peer), &len);
     ThreadSlots[TH_BINL].running = 1;
     RisTableUnavailable = 0;
 
@@ -57,7 +57,7 @@ TEST(BinlNcqWorkers, QueriesWhileTheTableChanges) {
     auto sender = [&] {
         for (int i = 0; i < kPerThread; ++i) {
             std::string d = query;
-            EXPECT_EQ(BinlHandleMessage(reinterpret_cast<uint8_t*>(d.data()), d.size(), clientAddr, server), 1);
+            EXPECT_EQ(BinlHandleMessage(reinterpret_cast<uint8_t*>(d.data()), d.size(), from, server), 1);
         }
     };
     std::thread a(sender), b(sender);

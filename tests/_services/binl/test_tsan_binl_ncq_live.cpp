@@ -21,6 +21,8 @@
 #include "_services/dhcp/dhcp_settings.h"
 #include "_services/host_records.h"
 #include "tests/_services/binl/ris_fixture.h"
+#include "libs/platform/sockets.h"
+#include "tests/_services/process_load.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 
@@ -34,7 +36,7 @@ protected:
         setenv("TEMP", temp_.path().c_str(), 1);
         MakeRisAsset(root_.path(), "XP_32");
         std::string ini = temp_ / "Nimbo.ini";
-        std::ofstream(ini) << "[NIMBO]\nNIMBO_Services=" << (SVC_TFTP_SERVER | SVC_PDHCP | SVC_BINL)
+        std::ofstream(ini) << "[NIMBO]\nNIMBO_Services=" << (SVC_TFTP_SERVER | SVC_PDHCP | SVC_BINL | extraServices_)
                            << "\n[TFTP]\nTFTP_RootDirectory=" << root_.path()
                            << "\n[DHCP]\nDHCP_BootFile=" << BuildDefaultLists().biosEfi << "\n";
         setenv("NIMBO_INI", ini.c_str(), 1);
@@ -60,19 +62,24 @@ protected:
         JoinThreadRow(TH_CONSOLE, 5000);
         unsetenv("TEMP");
     }
-    // Sends the datagram to port 4011 and returns the answer ("" when none came in ms).
-    std::string Exchange(const std::string& d, int ms) {
+    // Sends the datagram to port 4011 of server (host order) and returns the answer ("" when
+    // none came in ms); *from receives the answer's source address.
+    std::string Exchange(const std::string& d, int ms, uint32_t server = INADDR_LOOPBACK, sockaddr_in* from = nullptr) {
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(4011);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_addr.s_addr = htonl(server);
         sendto(client_, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         pollfd p{client_, POLLIN, 0};
         if (poll(&p, 1, ms) != 1) return "";
         char buf[2048];
-        ssize_t n = recv(client_, buf, sizeof buf, 0);
+        sockaddr_in sender{};
+        socklen_t len = sizeof sender;
+        ssize_t n = recvfrom(client_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&sender), &len);
+        if (from) *from = sender;
         return n > 0 ? std::string(buf, size_t(n)) : "";
     }
+    std::string OriSrc() const { return "\\\\" + BinlComputerName() + "\\WIA_RIS_SHARE\\WIA_RIS\\XP_32"; }
     // The next BINL event of the console, as "peer|tag|text".
     std::string NextEvent(int seconds) {
         ConsoleFrame f = console_.WaitFor(NOTICE_BINL_EVENT, seconds);
@@ -89,6 +96,7 @@ protected:
         h.oriSrcLength = length;
         return std::string(reinterpret_cast<const char*>(&h), sizeof h) + ori;
     }
+    uint32_t extraServices_ = 0;
     TempDir root_, temp_;
     ConsoleTestClient console_;
     int client_ = -1;
@@ -118,6 +126,63 @@ TEST_F(LiveResponder, AnswersQueriesOnTheProxyPort) {
     // A query after them is answered again: its events are the next ones.
     EXPECT_EQ(Exchange(Ncq(0x8086, 0x1030, ori, n), 20000).substr(0, 4), "\x82NCR");
     EXPECT_EQ(NextEvent(20), "127.0.0.1|NCQ|VEN=8086 DEV=1030 OriSrc=" + ori);
+}
+
+// The answer leaves from the address the query reached, not from the one the kernel would
+// pick for the client (127.0.0.1 here).
+TEST_F(LiveResponder, AnswersFromTheAddressTheQueryReached) {
+    const std::string ori = OriSrc();
+    for (uint32_t server : {0x7F000002u, 0x7F000003u, 0x7F000001u}) {
+        sockaddr_in from{};
+        std::string answer = Exchange(Ncq(0x8086, 0x1229, ori, int16_t(ori.size())), 20000, server, &from);
+        EXPECT_EQ(answer.substr(0, 4), "\x82NCR");
+        EXPECT_EQ(ntohl(from.sin_addr.s_addr), server) << IPv4Text(from.sin_addr);
+    }
+}
+
+// Empty datagrams are dropped at once: ten a second from one peer used to cost half a second
+// each and silenced the port for everybody else.
+// With the DHCP server on as well: the old pause only happened then.
+class LiveResponderWithDhcp : public LiveResponder {
+protected:
+    void SetUp() override {
+        extraServices_ = SVC_DHCP;
+        LiveResponder::SetUp();
+    }
+};
+
+TEST_F(LiveResponderWithDhcp, EmptyDatagramsDoNotHoldUpQueries) {
+    const std::string ori = OriSrc();
+    const std::string query = Ncq(0x8086, 0x1229, ori, int16_t(ori.size()));
+    ASSERT_EQ(Exchange(query, 20000).substr(0, 4), "\x82NCR");  // the driver is extracted once
+    const ProcessLoad before = ReadProcessLoad();
+    int attacker = LoopbackUdp();
+    ASSERT_GE(attacker, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(4011);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int answered = 0;
+    for (int round = 0; round < 10; ++round) {
+        for (int i = 0; i < 10; ++i) sendto(attacker, "", 0, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        // Each query is answered within a bound well below the 10 x 500 ms of the old pause.
+        auto start = std::chrono::steady_clock::now();
+        std::string answer = Exchange(query, 3000);
+        if (answer.substr(0, 4) == "\x82NCR") ++answered;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000)) << "round " << round;
+    }
+    EXPECT_EQ(answered, 10);
+    close(attacker);
+    // A worker counts itself out just before its thread ends: wait for both (bounded).
+    ProcessLoad after = ReadProcessLoad();
+    for (int i = 0; i < 150 && (BinlActiveWorkers() > 0 || after.threads > before.threads || after.files > before.files);
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        after = ReadProcessLoad();
+    }
+    EXPECT_LE(after.threads, before.threads);
+    EXPECT_LE(after.files, before.files);
+    EXPECT_LE(after.rssKb, before.rssKb + 16 * 1024);
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ struct Case {
     int capacity;
     int filterMode;
     uint8_t macLast;
-    // Changes to the request: its length (0: 300 bytes), sname, op.
+    // Changes to the request: its length (0: 300 bytes, 0xFFFF: none at all), sname, op.
     size_t length;
     const char* sname;
     uint8_t op;
@@ -63,6 +63,10 @@ TEST(DhcpAccept, EarlyDrops) {
         {"this host by name", 67, false, false, 5, 0, 1, 0, "bootsrv", 1, NoMacIsLocal, DhcpDrop::kNone, nullptr},
         {"another server", 67, false, false, 5, 0, 1, 0, "other", 1, NoMacIsLocal, DhcpDrop::kOtherServer,
          "DHCP Inf: Packet addressed to other"},
+        {"another server named with control bytes", 67, false, false, 5, 0, 1, 0, "x\r\n[01/01] forged\x1b", 1,
+         NoMacIsLocal, DhcpDrop::kOtherServer, "DHCP Inf: Packet addressed to x\\013\\010[01/01] forged\\027"},
+        {"empty datagram", 67, false, false, 5, 0, 1, 0xFFFF, "", 1, NoMacIsLocal, DhcpDrop::kTruncated,
+         "DHCP Err: Recv message truncated; length was 0"},
         {"another server, proxy mode: no line", 67, true, false, 5, 0, 1, 0, "other", 1, NoMacIsLocal,
          DhcpDrop::kOtherServer, nullptr},
         {"a reply", 67, false, false, 5, 0, 1, 0, "", 2, NoMacIsLocal, DhcpDrop::kNotRequest, "DHCP Inf: "},
@@ -93,7 +97,7 @@ TEST(DhcpAccept, EarlyDrops) {
         CapturedLog().clear();
         const DhcpSettings s = CaseSettings(c.filterMode, true);
         Packet p = MakeRequest(1, c.macLast, {});
-        size_t length = c.length ? c.length : 300;
+        size_t length = c.length == 0xFFFF ? 0 : c.length ? c.length : 300;
         if (c.length == 8) std::memcpy(p.data(), "wake up", 8);
         std::snprintf(reinterpret_cast<char*>(p.data() + kOffSname), 64, "%s", c.sname);
         if (c.length != 8) p.buf[kOffOp] = c.op;
@@ -109,6 +113,7 @@ TEST(DhcpAccept, EarlyDrops) {
         if (c.line) {
             ASSERT_EQ(CapturedLog().size(), 1u) << c.what;
             EXPECT_EQ(CapturedLog()[0].rfind(c.line, 0), 0u) << c.what << ": " << CapturedLog()[0];
+            EXPECT_EQ(CapturedLog()[0].find_first_of("\r\n\x1b"), std::string::npos) << c.what;
             if (c.drop == DhcpDrop::kNotRequest) {
                 EXPECT_NE(CapturedLog()[0].find(" Request 2 not processed"), std::string::npos) << CapturedLog()[0];
             }

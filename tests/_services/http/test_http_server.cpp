@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,9 +31,11 @@
 #include "_services/http/http_service.h"
 #include "_services/http/http_text.h"
 #include "_services/md5.h"
+#include "_services/peer_log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "tests/_services/process_load.h"
 #include "tests/_services/service_test_util.h"
 
 namespace {
@@ -347,6 +350,8 @@ TEST_F(HttpService, EveryTraversalFormIsRefused) {
 }
 
 TEST_F(HttpService, RequestNotices) {
+    // A second of its own: the tests before may have used this second's lines of 127.0.0.1.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     {
         std::lock_guard<std::mutex> lock(g_noticeMutex);
         g_notices.clear();
@@ -424,6 +429,133 @@ TEST_F(HttpService, ManyClientsAtOnce) {
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(good.load(), 32);
+}
+
+// Lines of the log file that hold all the parts.
+size_t CountLines(const std::string& log, std::initializer_list<std::string> parts) {
+    size_t n = 0;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        bool all = true;
+        for (const std::string& p : parts) all = all && line.find(p) != std::string::npos;
+        n += all;
+    }
+    return n;
+}
+
+// Waits (bounded) until the process holds no more threads and files than before.
+ProcessLoad SettledLoad(const ProcessLoad& before) {
+    ProcessLoad now = ReadProcessLoad();
+    for (int i = 0; i < 150 && (now.threads > before.threads || now.files > before.files); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        now = ReadProcessLoad();
+    }
+    return now;
+}
+
+// One host holding 600 slow connections (a header line now and then) takes no more than its
+// share of the server: a client on another address is served at once, and the refusals are
+// logged once a second with their count, not once per connection.
+TEST_F(HttpService, OneAddressCannotTakeEverySlot) {
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur < 4096 && files.rlim_max >= 4096) {
+        files.rlim_cur = 4096;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    ASSERT_EQ(Exchange(Get("/sub/a.txt")).body, "alpha");
+    const ProcessLoad before = ReadProcessLoad();
+    const size_t logBefore = ReadFile(g_base + "/log.txt").size();
+    std::vector<int> held;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 600; ++i) {
+        int fd = Connect(80);
+        if (fd < 0) continue;
+        send(fd, "GET /sub/a.txt HTTP/1.1\r\n", 25, MSG_NOSIGNAL);
+        held.push_back(fd);
+    }
+    ASSERT_GE(held.size(), 513u);
+    for (int i = 0; i < 3; ++i) {
+        for (int fd : held) send(fd, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL);
+        const std::string out = g_base + "/legit.txt";
+        unlink(out.c_str());
+        EXPECT_EQ(Shell("curl -sf --max-time 5 --interface 127.0.0.2 -o " + out + " http://127.0.0.1/sub/a.txt", 10), 0);
+        EXPECT_EQ(ReadFile(out), "alpha") << "curl from another address, round " << i;
+        unlink(out.c_str());
+        EXPECT_EQ(Shell("wget -q -T 5 -t 1 --bind-address=127.0.0.2 -O " + out + " http://127.0.0.1/file1000.bin", 10), 0);
+        EXPECT_EQ(ReadFile(out), g_file1000) << "wget from another address, round " << i;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (int fd : held) close(fd);
+    const ProcessLoad after = SettledLoad(before);
+    EXPECT_LE(after.threads, before.threads);
+    EXPECT_LE(after.files, before.files);
+    EXPECT_LE(after.rssKb, before.rssKb + 64 * 1024);
+
+    const std::string log = ReadFile(g_base + "/log.txt").substr(logBefore);
+    const size_t refusals = CountLines(log, {"Too many connections", "Client [127.0.0.1] refused"});
+    EXPECT_GE(refusals, 1u);
+    EXPECT_LE(refusals, static_cast<size_t>(seconds) + 2) << "at most one line a second";
+    EXPECT_EQ(CountLines(log, {"Client [127.0.0.2]"}), 6u) << "the other client's lines are all there";
+    EXPECT_EQ(Exchange(Get("/sub/a.txt")).body, "alpha") << "the host is served again once it lets go";
+}
+
+// One client sending request after request writes a bounded number of lines a second (the
+// rest are counted in one "lines suppressed" line); another client's lines are all written.
+TEST_F(HttpService, OneClientCannotFloodTheLog) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    const size_t logBefore = ReadFile(g_base + "/log.txt").size();
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread flood([&] {
+        while (!stop) {
+            Exchange(Get("/missing" + std::to_string(sent.load())));
+            ++sent;
+        }
+    });
+    for (int i = 0; i < 4; ++i) {
+        const std::string out = g_base + "/legit.txt";
+        EXPECT_EQ(Shell("curl -sf --max-time 5 --interface 127.0.0.2 -o " + out + " http://127.0.0.1/sub/a.txt", 10), 0);
+        EXPECT_EQ(ReadFile(out), "alpha");
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    }
+    stop = true;
+    flood.join();
+    // One more line of the flooding client after a second: it carries the count.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    Exchange(Get("/missing-last"));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const std::string log = ReadFile(g_base + "/log.txt").substr(logBefore);
+    const size_t flooded = CountLines(log, {"404 Resource not found", "Client [127.0.0.1]"});
+    ASSERT_GT(sent.load(), 200) << "the flood is a flood";
+    EXPECT_LE(flooded, (static_cast<size_t>(seconds) + 1) * kPeerLinesPerSecond);
+    EXPECT_LT(flooded, static_cast<size_t>(sent.load()));
+    EXPECT_GE(CountLines(log, {"lines suppressed", "Client [127.0.0.1]"}), 1u);
+    EXPECT_EQ(CountLines(log, {"200 OK. Resource [/sub/a.txt] Client [127.0.0.2]"}), 4u);
+}
+
+// A URL with %0d%0a (and other control bytes) cannot start a forged line: the log, the log
+// file and the desktop's request list get them as \DDD.
+TEST_F(HttpService, UrlCannotForgeLogLines) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    {
+        std::lock_guard<std::mutex> lock(g_noticeMutex);
+        g_notices.clear();
+    }
+    const size_t logBefore = ReadFile(g_base + "/log.txt").size();
+    EXPECT_EQ(Shell("curl -gs --max-time 5 -o /dev/null "
+                    "http://127.0.0.1/x%0d%0a%5B01/01%2000:00:00.000%5D%20HTTP%20Inf:%20forged%1b%5B2J", 10), 0);
+    Exchange(Get("/..%0d%0aforged2/../../etc/passwd"));
+    const std::string log = ReadFile(g_base + "/log.txt").substr(logBefore);
+    EXPECT_EQ(log.find("\n[01/01 00:00:00.000] HTTP Inf: forged"), std::string::npos) << log;
+    EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
+    EXPECT_NE(log.find("/x\\013\\010[01/01 00:00:00.000] HTTP Inf: forged\\027[2J"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\nforged2"), std::string::npos) << log;
+    std::lock_guard<std::mutex> lock(g_noticeMutex);
+    ASSERT_FALSE(g_notices.empty());
+    for (const RequestLogRecord& r : g_notices)
+        for (const char* c = r.resource; *c; ++c) EXPECT_GE(static_cast<unsigned char>(*c), 0x20) << r.resource;
 }
 
 TEST_F(HttpService, FolderWithoutDefaultPageIsForbiddenWhenBrowsingIsOff) {

@@ -26,12 +26,14 @@
 #include <vector>
 
 #include "libs/platform/event.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
 #include "_services/dhcp/dhcp_settings.h"
 #include "_services/tftp_errsim.h"
 #include "_services/tftp_records.h"
+#include "tests/_services/process_load.h"
 #include "tests/_services/tftp/tftp_test_util.h"
 #include "_services/tftp_worker.h"
 #include "_services/tftpd_service.h"
@@ -658,6 +660,69 @@ TEST_F(TftpServer, DuplicateRequestIsDroppedAtOnce) {
     EXPECT_EQ(end.stats.state, TRANSFER_DONE);
     EXPECT_EQ(BeginCount(), before + 1);
     EXPECT_EQ(c.Receive(300), "");  // no second transfer sends anything
+}
+
+// Empty datagrams are dropped at once: they start no transfer (no thread, no reply), and a
+// real client beside a stream of them is served as usual.
+TEST_F(TftpServer, EmptyDatagramsStartNothingAndStallNoClient) {
+    const ProcessLoad before = ReadProcessLoad();
+    const size_t begins = BeginCount();
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0}, replies{0};
+    std::thread flood([&] {
+        RawClient attacker;
+        while (!stop) {
+            for (int i = 0; i < 20; ++i) sendto(attacker.fd, "", 0, 0, reinterpret_cast<sockaddr*>(&attacker.server),
+                                                sizeof attacker.server);
+            sent += 20;
+            if (!attacker.Receive(5).empty()) ++replies;
+        }
+    });
+    for (int i = 0; i < 3; ++i) {
+        const std::string out = Out("beside_empty" + std::to_string(i));
+        const auto start = std::chrono::steady_clock::now();
+        Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get small.bin " + out);
+        EXPECT_EQ(ReadFile(out), ReadFile(g_root + "/small.bin")) << "round " << i;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << "round " << i;
+    }
+    stop = true;
+    flood.join();
+    EXPECT_GT(sent.load(), 100);
+    EXPECT_EQ(replies.load(), 0) << "an empty datagram gets no answer";
+    EXPECT_EQ(BeginCount(), begins + 3) << "only the real client's transfers began";
+    for (int i = 0; i < 200 && TftpTransferCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    ProcessLoad after = ReadProcessLoad();
+    for (int i = 0; i < 100 && (after.threads > before.threads || after.files > before.files); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        after = ReadProcessLoad();
+    }
+    EXPECT_LE(after.threads, before.threads);
+    EXPECT_LE(after.files, before.files);
+    EXPECT_LE(after.rssKb, before.rssKb + 32 * 1024);
+}
+
+// A file name with control bytes reaches the log escaped: it cannot start a forged line.
+std::mutex               g_logMutex;
+std::vector<std::string> g_logLines;
+void CatchLine(int, const char* text) {
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_logLines.emplace_back(text);
+}
+
+TEST_F(TftpServer, FileNameControlBytesAreEscapedInTheLog) {
+    LogSink old = SetLogSink(LOG_PROGRAM, CatchLine);
+    RawClient c;
+    c.SendRequest(1, "ctl\r\n[01/01 00:00:00.000] forged\x1b.bin");
+    c.Receive();
+    for (int i = 0; i < 200 && TftpTransferCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    SetLogSink(LOG_PROGRAM, old);
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    size_t naming = 0;
+    for (const std::string& l : g_logLines) {
+        EXPECT_EQ(l.find_first_of("\r\n\x1b"), std::string::npos) << l;
+        naming += l.find("<ctl\\013\\010[01/01 00:00:00.000] forged\\027.bin>") != std::string::npos;
+    }
+    EXPECT_GE(naming, 1u);
 }
 
 TEST_F(TftpServer, EmptyStatisticsNoticeWhenIdle) {

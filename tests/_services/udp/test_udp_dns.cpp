@@ -52,8 +52,9 @@ struct FakeHost {
     DnsEnvironment env;
     FakeHost() {
         env.interfaces = [] {
-            return std::vector<InterfaceAddress>{Iface("127.0.0.1", "255.0.0.0"), Iface("10.88.0.1", "255.255.255.0", false),
-                                                 Iface("10.77.0.1", "255.255.255.0")};
+            return std::make_shared<const std::vector<InterfaceAddress>>(std::vector<InterfaceAddress>{
+                Iface("127.0.0.1", "255.0.0.0"), Iface("10.88.0.1", "255.255.255.0", false),
+                Iface("10.77.0.1", "255.255.255.0")});
         };
         env.resolve = [this](const std::string& name) {
             lookups.push_back(name);
@@ -204,7 +205,7 @@ TEST(DnsRequest, ClientOutsideOurSubnetsIsNotResolvedFor) {
         EXPECT_EQ(At16(r.data() + 6), 0) << client;
     }
     EXPECT_TRUE(host.lookups.empty()) << "no lookup for a client we do not serve";
-    host.env.interfaces = [] { return std::vector<InterfaceAddress>{}; };
+    host.env.interfaces = [] { return std::make_shared<const std::vector<InterfaceAddress>>(); };
     EXPECT_EQ(At16(host.Ask(Query(WireName({"boot", "test"}))).data() + 2) & 0xF, 4) << "no interface list";
     EXPECT_TRUE(host.lookups.empty());
 }
@@ -244,4 +245,71 @@ TEST(DnsRequest, SameSubnet) {
     EXPECT_TRUE(isSameSubnet(Ip("10.1.2.3"), Ip("10.1.2.200"), Ip("255.255.255.0")));
     EXPECT_FALSE(isSameSubnet(Ip("10.1.3.3"), Ip("10.1.2.200"), Ip("255.255.255.0")));
     EXPECT_TRUE(isSameSubnet(Ip("1.2.3.4"), Ip("5.6.7.8"), 0));
+}
+
+namespace {
+DnsPending Pending(const char* client, int64_t arrivedMs, uint16_t id = 0) {
+    DnsPending p;
+    p.from.peer.sin_family = AF_INET;
+    p.from.peer.sin_addr.s_addr = Ip(client);
+    p.arrivedMs = arrivedMs;
+    p.length = 2;
+    p.bytes[0] = static_cast<uint8_t>(id >> 8);
+    p.bytes[1] = static_cast<uint8_t>(id);
+    return p;
+}
+uint16_t IdOf(const DnsPending& p) { return static_cast<uint16_t>(p.bytes[0] << 8 | p.bytes[1]); }
+}  // namespace
+
+// One address flooding the queue holds no more than its share of it and of the resolver;
+// another address's query is taken at its next turn.
+TEST(DnsQueue, AddressesTakeTurnsAndHoldABoundedShare) {
+    DnsQueue q;
+    size_t pushed = 0;
+    for (uint16_t i = 0; i < 100; ++i) pushed += q.Push(Pending("10.77.0.66", 0, i));
+    EXPECT_EQ(pushed, kDnsWaitingPerAddress);
+    EXPECT_TRUE(q.Push(Pending("10.77.0.20", 0, 500)));
+    DnsPending p;
+    size_t stale = 0;
+    std::vector<uint16_t> taken;
+    while (q.TryTake(&p, 10, &stale)) taken.push_back(IdOf(p));
+    // The flooding address has kDnsBusyPerAddress at the resolver; the other one got its turn.
+    ASSERT_EQ(taken.size(), static_cast<size_t>(kDnsBusyPerAddress) + 1);
+    EXPECT_EQ(taken[1], 500) << "the second turn is the other address's";
+    EXPECT_EQ(stale, 0u);
+    EXPECT_EQ(q.Waiting(), kDnsWaitingPerAddress - kDnsBusyPerAddress);
+    // A resolver slot of the address is free again: its next query in order.
+    q.Done(Ip("10.77.0.66"));
+    ASSERT_TRUE(q.TryTake(&p, 20, &stale));
+    EXPECT_EQ(IdOf(p), kDnsBusyPerAddress);
+    q.Done(Ip("10.77.0.20"));
+    EXPECT_FALSE(q.TryTake(&p, 20, &stale));
+}
+
+TEST(DnsQueue, QueriesOlderThanAClientWaitsAreDroppedAndTheQueueIsBounded) {
+    DnsQueue q;
+    size_t pushed = 0;
+    // Many addresses: the queue as a whole is bounded.
+    for (uint32_t i = 0; i < 4 * kDnsWaitingMax; ++i) {
+        std::string a = "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+        pushed += q.Push(Pending(a.c_str(), 0));
+    }
+    EXPECT_EQ(pushed, kDnsWaitingMax);
+    EXPECT_TRUE(q.Push(Pending("10.77.0.20", 0, 7)) == false) << "full";
+    DnsPending p;
+    size_t stale = 0;
+    // Past the wait a client gives a query, every one of them is dropped unanswered.
+    EXPECT_FALSE(q.TryTake(&p, kDnsStaleMs + 1, &stale));
+    EXPECT_EQ(stale, kDnsWaitingMax);
+    EXPECT_EQ(q.Waiting(), 0u);
+    EXPECT_EQ(q.Addresses(), 0u) << "nothing is kept of the addresses";
+    // A fresh query goes through at once.
+    ASSERT_TRUE(q.Push(Pending("10.77.0.20", kDnsStaleMs, 8)));
+    ASSERT_TRUE(q.TryTake(&p, kDnsStaleMs + 1, &stale));
+    EXPECT_EQ(IdOf(p), 8);
+    q.Done(Ip("10.77.0.20"));
+    EXPECT_EQ(q.Addresses(), 0u);
+    q.Stop();
+    EXPECT_FALSE(q.Push(Pending("10.77.0.20", 0)));
+    EXPECT_FALSE(q.Take(&p, 1000, &stale)) << "a stopped queue hands out nothing and does not wait";
 }

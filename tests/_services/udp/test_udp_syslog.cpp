@@ -154,6 +154,35 @@ TEST(Syslog, FilePipeAndRow) {
     EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
 }
 
+// Control bytes of a message reach neither the desktop's list nor the file raw.
+TEST(Syslog, ControlBytesAreEscapedForTheListAndTheFile) {
+    std::string dir = MakeTempFolder("nimbo-syslog-");
+    SyslogCollector c;
+    Rows rows;
+    rows.Attach(c);
+    c.SyslogOpenFile(dir + "/sys.log");
+    const std::string message = "<13>a\r\nThu Dec 09 01:02:03 2026: <13>forged\x1b[2J";
+    char buf[kSyslogMessageMax + 1] = {};
+    memcpy(buf, message.data(), message.size());
+    EXPECT_EQ(c.Collect(buf, message.size(), "10.77.0.2", 0), 1);
+    c.Close();
+    ASSERT_EQ(rows.rows.size(), 1u);
+    const std::string shown = "<13>a\\013\\010Thu Dec 09 01:02:03 2026: <13>forged\\027[2J";
+    EXPECT_EQ(rows.rows[0].second, shown);
+    EXPECT_EQ(rows.lengths[0], 16u + shown.size() + 1u);
+    const std::string file = ReadWholeFile(dir + "/sys.log");
+    EXPECT_NE(file.find(": " + shown + "\r\n"), std::string::npos) << file;
+    EXPECT_EQ(file.find('\x1b'), std::string::npos);
+    // A message full of control bytes is cut to the row, never past it.
+    std::string many(kSyslogMessageMax, '\x01');
+    many.replace(0, 4, "<13>");
+    memcpy(buf, many.data(), many.size());
+    EXPECT_EQ(c.Collect(buf, many.size(), "10.77.0.2", 0), 1);
+    ASSERT_EQ(rows.rows.size(), 2u);
+    EXPECT_LE(rows.lengths[1], sizeof(SyslogRow));
+    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
+}
+
 TEST(Syslog, PipePathMustBeOurOwnFifo) {
     std::string dir = MakeTempFolder("nimbo-syslog-");
     std::string log = CaptureLog(dir);

@@ -210,6 +210,163 @@ def test_syslog(notices):
           "the file holds two CRLF lines with C-locale time stamps: %r" % data[:200])
 
 
+def load_of(pid):
+    """Threads, open files and resident KiB of the program."""
+    threads = rss = 0
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("Threads:"):
+                threads = int(line.split()[1])
+            elif line.startswith("VmRSS:"):
+                rss = int(line.split()[1])
+    return threads, len(os.listdir("/proc/%d/fd" % pid)), rss
+
+
+def settled(pid, before, seconds=10):
+    now = load_of(pid)
+    deadline = time.time() + seconds
+    while time.time() < deadline and (now[0] > before[0] or now[1] > before[1]):
+        time.sleep(0.2)
+        now = load_of(pid)
+    return now
+
+
+def check_load(pid, before, what):
+    after = settled(pid, before)
+    check(after[0] <= before[0] and after[1] <= before[1] and after[2] <= before[2] + 32768,
+          "%s: threads, files and memory back to their level (%s -> %s)" % (what, before, after))
+
+
+def raw_query(qid, name):
+    head = struct.pack("!HHHHHH", qid, 0x0100, 1, 0, 0, 0)
+    wire = b"".join(bytes([len(l)]) + l.encode() for l in name.split(".")) + b"\0"
+    return head + wire + struct.pack("!HH", 1, 1)
+
+
+def test_empty_datagrams(pid):
+    """Empty datagrams are dropped at once: real clients beside a stream of them are served."""
+    before = load_of(pid)
+    stop = threading.Event()
+
+    def flood():
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind((CLIENT, 0))
+        while not stop.is_set():
+            for port in (53, 123, 514):
+                s.sendto(b"", (SERVER, port))
+            time.sleep(0.001)
+        s.close()
+
+    t = threading.Thread(target=flood)
+    t.start()
+    try:
+        for i in range(3):
+            start = time.time()
+            rc, out = dig("boot.test", OTHER_CLIENT, OTHER)
+            check(rc == 0 and answer_of(out) == OTHER and time.time() - start < 2,
+                  "empty datagrams beside: dig answered within 2 s (round %d)" % i)
+            start = time.time()
+            rc, out = run("sntp", "-t", "2", OTHER, timeout=10)
+            check(rc == 0 and time.time() - start < 3, "empty datagrams beside: sntp answered (round %d)" % i)
+            rc, out = run("logger", "-d", "-n", OTHER, "-P", "514", "-t", "beside", "empty flood %d" % i)
+            check(rc == 0, "empty datagrams beside: logger sends")
+    finally:
+        stop.set()
+        t.join()
+    check_load(pid, before, "empty datagrams")
+
+
+def test_dns_flood(pid, notices):
+    """Names that make the system resolver wait, sent as fast as one host can: the queries of
+    another host are answered during the flood and within a second of its end; the flooding
+    host's lines in the log are bounded."""
+    # The resolver's server is an address on the link that never answers (a static neighbour
+    # entry sends its queries into the void): every unknown name waits out the timeout.
+    sh("ip neigh replace 10.77.0.250 lladdr 02:00:00:00:00:99 dev d0 nud permanent")
+    with open(os.path.join(WORK, "resolv.conf"), "w") as f:
+        f.write("nameserver 10.77.0.250\noptions timeout:2 attempts:1\n")
+    rc, out = run("getent", "ahostsv4", "slow-check.test", timeout=10)
+    before = load_of(pid)
+    stop = threading.Event()
+    sent = [0]
+
+    def flood():
+        s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        s.bind((CLIENT, 0))
+        s.setblocking(False)
+        while not stop.is_set():
+            n = sent[0]
+            try:
+                s.sendto(raw_query(n & 0xFFFF, "slow%d.test" % n), (SERVER, 53))
+            except BlockingIOError:
+                pass
+            sent[0] = n + 1
+            try:
+                while True:
+                    s.recv(2048)
+            except BlockingIOError:
+                pass
+            time.sleep(0.002)
+        s.close()
+
+    t = threading.Thread(target=flood)
+    t.start()
+    try:
+        time.sleep(1)
+        answered = 0
+        for i in range(5):
+            rc, out = run("dig", "+noedns", "+tries=1", "+time=2", "-b", OTHER_CLIENT, "@" + OTHER, "boot.test")
+            answered += answer_of(out) == OTHER
+            time.sleep(0.5)
+        check(answered == 5, "during a flood of slow names another host's queries are answered (%d of 5)" % answered)
+    finally:
+        stop.set()
+        t.join()
+    start = time.time()
+    rc, out = run("dig", "+noedns", "+tries=1", "+time=1", "-b", OTHER_CLIENT, "@" + OTHER, "boot.test")
+    check(answer_of(out) == OTHER and time.time() - start < 1.5,
+          "right after the flood a query is answered within a second (%.2f s)" % (time.time() - start))
+    # The flooding host itself is served again once its stale queries are gone.
+    time.sleep(kStale + 2.5)
+    rc, out = dig("boot.test", CLIENT, SERVER)
+    check(answer_of(out) == SERVER, "the flooding host is answered again a little later")
+    check(sent[0] > 1000, "the flood sent %d queries" % sent[0])
+    check_load(pid, before, "DNS flood")
+    with open(os.path.join(WORK, "resolv.conf"), "w") as f:
+        f.write("nameserver 192.0.2.53\noptions timeout:1 attempts:1\n")
+
+
+kStale = 3
+
+
+def test_log_bounds(log_path):
+    """Lines one address causes are bounded a second; the rest are counted."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((CLIENT, 0))
+    s.settimeout(2)
+    size = os.path.getsize(log_path)
+    start = time.time()
+    replies = 0
+    for i in range(600):
+        s.sendto(raw_query(i, "boot.test"), (SERVER, 53))
+        try:
+            s.recv(2048)
+            replies += 1
+        except socket.timeout:
+            pass
+    s.close()
+    seconds = time.time() - start
+    time.sleep(1.1)
+    rc, out = dig("boot.test", CLIENT, SERVER)  # carries the count of the dropped lines
+    with open(log_path, errors="replace") as f:
+        f.seek(size)
+        text = f.read()
+    lines = [l for l in text.split("\n") if "Answered [boot.test] = [%s]" % SERVER in l]
+    check(replies == 600, "600 queries in a row are all answered (%d)" % replies)
+    check(len(lines) <= (int(seconds) + 2) * 50, "their log lines are bounded: %d in %.1f s" % (len(lines), seconds))
+    check("lines suppressed. Client [%s]" % CLIENT in text, "the dropped lines are counted in the log")
+
+
 def inner(nimbo):
     for cmd in ("ip link set lo up",
                 "ip link add d0 type veth peer name d0p", "ip addr add %s/24 dev d0" % SERVER,
@@ -251,6 +408,9 @@ def inner(nimbo):
         test_dns(notices)
         test_sntp(notices)
         test_syslog(notices)
+        test_empty_datagrams(proc.pid)
+        test_dns_flood(proc.pid, notices)
+        test_log_bounds(os.path.join(WORK, "nimbo.log"))
     finally:
         proc.send_signal(signal.SIGTERM)
         try:
@@ -287,7 +447,7 @@ def main():
     env = dict(os.environ, NIMBO_UDP_INNER="1", NIMBO_UDP_WORK=work)
     try:
         r = subprocess.run(["unshare", "-n", "-m", sys.executable, os.path.abspath(__file__), nimbo], env=env,
-                           timeout=150)
+                           timeout=240)
         if r.returncode != 0 and not os.path.exists(os.path.join(work, "Nimbo.ini")):
             print("skipped: no private namespaces here")
             return SKIP
