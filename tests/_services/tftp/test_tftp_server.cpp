@@ -710,12 +710,12 @@ void CatchLine(int, const char* text) {
 }
 
 TEST_F(TftpServer, FileNameControlBytesAreEscapedInTheLog) {
-    LogSink old = SetLogSink(LOG_PROGRAM, CatchLine);
+    LogSink old = SetLogSink(LOG_TFTP, CatchLine);
     RawClient c;
     c.SendRequest(1, "ctl\r\n[01/01 00:00:00.000] forged\x1b.bin");
     c.Receive();
     for (int i = 0; i < 200 && TftpTransferCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    SetLogSink(LOG_PROGRAM, old);
+    SetLogSink(LOG_TFTP, old);
     std::lock_guard<std::mutex> lock(g_logMutex);
     size_t naming = 0;
     for (const std::string& l : g_logLines) {
