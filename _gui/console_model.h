@@ -12,6 +12,7 @@
 
 #include "_services/host_records.h"
 #include "_services/host_info.h"
+#include "_services/tftp_records.h"
 
 // Capacities of the records that carry a count.
 constexpr uint32_t kGuiStatsEntrySize = 44;       // u32 transfer number + 40-byte statistics
@@ -22,7 +23,7 @@ constexpr uint32_t kGuiMaxHostAddresses = 30;     // notice 109
 constexpr uint32_t kGuiMaxDirectoryLines = 200;   // notice 111
 constexpr uint32_t kGuiDirectoryLineSize = 64;
 constexpr size_t   kGuiKeptPerNotice = 510;       // rows each list keeps
-constexpr size_t   kGuiTransferRecordSize = 324;  // notice 100
+constexpr size_t   kGuiTransferRecordSize = sizeof(TransferRecord);  // notice 100
 constexpr size_t   kGuiTransferEndSize = 44;      // notice 101
 
 // What a notice asks of the windows. A dispatch without a view (while connecting) fills

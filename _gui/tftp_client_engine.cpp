@@ -3,12 +3,12 @@
 #include <strings.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 #include "libs/log/log.h"
 #include "_services/tftp_protocol.h"
+#include "libs/platform/str_format.h"
 
 namespace {
 
@@ -22,16 +22,6 @@ void Put16(std::vector<uint8_t>& v, uint32_t x) {
 void PutString(std::vector<uint8_t>& v, const std::string& s) {
     v.insert(v.end(), s.begin(), s.end());
     v.push_back(0);
-}
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
-    va_end(ap);
-    return text;
 }
 
 // A decimal value without sign or blanks; false for anything else or an overflow.
@@ -57,7 +47,7 @@ std::string BaseName(const std::string& path) {
 
 std::string TftpClientDoneText(uint64_t blocks, uint64_t seconds, uint64_t retransmissions,
                                const std::string& md5) {
-    return Format("%llu block%s transferred in %llu second%s\n %llu block%s retransmitted\nMD5: %s",
+    return StrFormat("%llu block%s transferred in %llu second%s\n %llu block%s retransmitted\nMD5: %s",
                   static_cast<unsigned long long>(blocks), Plural(blocks),
                   static_cast<unsigned long long>(seconds), Plural(seconds),
                   static_cast<unsigned long long>(retransmissions), Plural(retransmissions),
@@ -128,10 +118,10 @@ TftpClientStep TftpClientEngine::Finish(TftpClientStep step) {
     step.status = status_;
     step.restartTimer = false;
     if (req_.direction == TFTPC_GET)
-        step.log.push_back(Format("TFTPC Inf: GET OK; %s, Filesize = %llu", req_.remoteName.c_str(),
+        step.log.push_back(StrFormat("TFTPC Inf: GET OK; %s, Filesize = %llu", req_.remoteName.c_str(),
                                   static_cast<unsigned long long>(bytes_)));
     else
-        step.log.push_back(Format("TFTPC Inf: PUT OK; %s, Filesize = %llu", req_.localName.c_str(),
+        step.log.push_back(StrFormat("TFTPC Inf: PUT OK; %s, Filesize = %llu", req_.localName.c_str(),
                                   static_cast<unsigned long long>(fileSize_)));
     return step;
 }
@@ -167,21 +157,21 @@ bool TftpClientEngine::ParseOack(const uint8_t* data, size_t length, std::string
         bool number = ParseDecimal(value, &v);
         if (strcasecmp(name.c_str(), "blksize") == 0) {
             if (!number || v < 8 || v > req_.blockSize) {
-                *error = Format("Server granted an invalid blksize: %s", value.c_str());
+                *error = StrFormat("Server granted an invalid blksize: %s", value.c_str());
                 return false;
             }
             blockSize_ = static_cast<uint32_t>(v);
             gotBlk = true;
         } else if (strcasecmp(name.c_str(), "windowsize") == 0) {
             if (!number || v < 1 || v > req_.windowSize) {
-                *error = Format("Server granted an invalid windowsize: %s", value.c_str());
+                *error = StrFormat("Server granted an invalid windowsize: %s", value.c_str());
                 return false;
             }
             window_ = static_cast<uint32_t>(v);
             gotWin = true;
         } else if (strcasecmp(name.c_str(), "tsize") == 0) {
             if (!number) {
-                *error = Format("Server sent an invalid tsize: %s", value.c_str());
+                *error = StrFormat("Server sent an invalid tsize: %s", value.c_str());
                 return false;
             }
             if (req_.direction == TFTPC_GET) fileSize_ = v;
@@ -189,9 +179,9 @@ bool TftpClientEngine::ParseOack(const uint8_t* data, size_t length, std::string
         }
     }
     std::string line = "TFTPC Inf:";
-    line += Format(gotBlk ? " Ack Blksize = %u" : " Default Blksize = %u", blockSize_);
-    line += Format(gotWin ? ", Ack Windowsize = %u" : ", Default Windowsize = %u", window_);
-    line += gotSize ? Format(", Ack Filesize = %llu", static_cast<unsigned long long>(fileSize_))
+    line += StrFormat(gotBlk ? " Ack Blksize = %u" : " Default Blksize = %u", blockSize_);
+    line += StrFormat(gotWin ? ", Ack Windowsize = %u" : ", Default Windowsize = %u", window_);
+    line += gotSize ? StrFormat(", Ack Filesize = %llu", static_cast<unsigned long long>(fileSize_))
                     : std::string(", Ack Filesize = ?");
     *logLine = line;
     totalBlocks_ = fileSize_ / blockSize_ + 1;
@@ -220,9 +210,9 @@ TftpClientStep TftpClientEngine::Refused(TftpClientStep step, const uint8_t* dat
     uint16_t op = Be16(data);
     if (op == TFTP_ERROR) {
         std::string text(reinterpret_cast<const char*>(data + 4), strnlen(reinterpret_cast<const char*>(data + 4), length - 4));
-        return Fail(std::move(step), Format("Server stops the transfer.\nError #%u: %s", Be16(data + 2), text.c_str()));
+        return Fail(std::move(step), StrFormat("Server stops the transfer.\nError #%u: %s", Be16(data + 2), text.c_str()));
     }
-    return Fail(std::move(step), Format("Server sent illegal opcode %u", op));
+    return Fail(std::move(step), StrFormat("Server sent illegal opcode %u", op));
 }
 
 TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t* data, size_t length) {
@@ -233,12 +223,12 @@ TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t*
         uint16_t expected = static_cast<uint16_t>((block_ + 1) & 0xffff);
         if (n == expected) {
             if (payload > blockSize_)
-                return Fail(std::move(step), Format("Server sent %zu bytes in a block of %u", payload, blockSize_));
+                return Fail(std::move(step), StrFormat("Server sent %zu bytes in a block of %u", payload, blockSize_));
             if (payload != 0) {
                 long long w = file_->Append(data + 4, payload);
                 if (w != static_cast<long long>(payload)) {
                     int err = w < 0 ? errno : ENOSPC;
-                    return Fail(std::move(step), Format("Error in writing file.\nError code is %d (%s)", err,
+                    return Fail(std::move(step), StrFormat("Error in writing file.\nError code is %d (%s)", err,
                                                         LastErrorText(err)));
                 }
                 MD5Update(&md5_, data + 4, payload);
@@ -260,7 +250,7 @@ TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t*
         } else if (!oackPending_) {
             uint16_t ahead = static_cast<uint16_t>(n - expected);
             if (ahead != 0 && ahead < 0x8000 && !gapAcked_) {
-                if (!CountRetry(step, Format("Timeout waiting block #%llu",
+                if (!CountRetry(step, StrFormat("Timeout waiting block #%llu",
                                              static_cast<unsigned long long>(block_ + 1))))
                     return step;
                 Send(step, Ack(static_cast<uint32_t>(block_)));
@@ -300,7 +290,7 @@ void TftpClientEngine::SendWindow(TftpClientStep& step, bool retry) {
         long long r = want ? file_->ReadAt(offset, buffer.data(), want) : 0;
         if (r != static_cast<long long>(want)) {
             int err = r < 0 ? errno : EIO;
-            step = Fail(std::move(step), Format("Error in reading file.\nError code is %d (%s)", err,
+            step = Fail(std::move(step), StrFormat("Error in reading file.\nError code is %d (%s)", err,
                                                 LastErrorText(err)));
             return;
         }
@@ -310,7 +300,7 @@ void TftpClientEngine::SendWindow(TftpClientStep& step, bool retry) {
             bytes_ = offset + want;
         }
         if (!retry && drop_ && drop_(static_cast<uint32_t>(b), static_cast<uint32_t>(totalBlocks_))) {
-            step.log.push_back(Format("TFTP Inf: dropping packet #%llu", static_cast<unsigned long long>(b)));
+            step.log.push_back(StrFormat("TFTP Inf: dropping packet #%llu", static_cast<unsigned long long>(b)));
         } else {
             std::vector<uint8_t> packet;
             packet.reserve(4 + want);
@@ -369,7 +359,7 @@ TftpClientStep TftpClientEngine::OnTimeout() {
     if (status_ != TftpClientStatus::Running) return step;
     lastWasDatagram_ = false;
     if (req_.direction == TFTPC_GET) {
-        if (!CountRetry(step, Format("Timeout waiting block #%llu", static_cast<unsigned long long>(block_ + 1))))
+        if (!CountRetry(step, StrFormat("Timeout waiting block #%llu", static_cast<unsigned long long>(block_ + 1))))
             return step;
         if (oackPending_)
             Send(step, Ack(0));
@@ -382,11 +372,11 @@ TftpClientStep TftpClientEngine::OnTimeout() {
         return step;
     }
     if (!acked_) {
-        std::string text = Format("Timeout: Server %s did not answer", req_.serverName.c_str());
+        std::string text = StrFormat("Timeout: Server %s did not answer", req_.serverName.c_str());
         step.log.push_back("TFTPC Err: " + text);
         return Fail(std::move(step), text);
     }
-    std::string text = Format("Timeout while waiting ack block #%llu", static_cast<unsigned long long>(windowBase_));
+    std::string text = StrFormat("Timeout while waiting ack block #%llu", static_cast<unsigned long long>(windowBase_));
     if (!CountRetry(step, text)) {
         step.log.push_back("TFTPC Err: " + text);
         return step;

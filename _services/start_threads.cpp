@@ -14,32 +14,37 @@
 #include <mutex>
 
 #include "_services/host_info.h"
+#include "_services/dhcp/dhcp_protocol.h"
+#include "_services/ftp/ftp_proto.h"
 #include "_services/host_records.h"
+#include "_services/http/http_text.h"
 #include "libs/platform/interfaces.h"
 #include "libs/log/log.h"
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"
 #include "libs/platform/thread.h"
+#include "_services/tftp_protocol.h"
 #include "_services/to_console.h"
+#include "_services/udp/udp_records.h"
 
 std::atomic<int> BinlPreparationCount{0};
 
 #define PORT_OF(f) offsetof(GlobalSettings, f)
 const ThreadTableRow ThreadTable[TH_NUMBER] = {
-    // name       bit             sock servicesName port  portSetting          localIpSetting             default event wildcard
-    {"Console",   SVC_CONSOLE,    0, nullptr,  0,    0,                    0,                         0,    true,  false},
-    {"Registry",  SVC_REGISTRY,   0, nullptr,  0,    0,                    0,                         0,    true,  false},
-    {"Scheduler", SVC_SCHEDULER,  0, nullptr,  0,    0,                    0,                         0,    true,  false},
-    {"DHCP",      SVC_DHCP,       2, "bootps", 67,   0,                    PORT_OF(DHCP_LocalIP),     67,   false, true},
-    {"PDHCP",     SVC_PDHCP,      2, "pdhcp",  4011, 0,                    PORT_OF(DHCP_LocalIP),     4011, false, true},
-    {"BINL",      SVC_BINL,       0, nullptr,  0,    0,                    0,                         0,    true,  false},
-    {"TFTP",      SVC_TFTP_SERVER,2, "tftp",   0,    PORT_OF(TFTP_Port),   PORT_OF(TFTP_LocalIP),     69,   true,  false},
-    {"FTP",       SVC_FTP,        1, "ftp",    0,    PORT_OF(FTP_Port),    PORT_OF(FTP_LocalIP),      21,   true,  false},
-    {"HTTP",      SVC_HTTP,       1, "http",   0,    PORT_OF(HTTP_Port),   PORT_OF(HTTP_LocalIP),     80,   true,  false},
-    {"SNTP",      SVC_SNTP,       2, "ntp",    123,  0,                    PORT_OF(SNTP_LocalIP),     123,  false, false},
-    {"DNS",       SVC_DNS,        2, "domain", 53,   0,                    PORT_OF(DNS_LocalIP),      53,   false, false},
-    {"SYSLOG",    SVC_SYSLOG,     2, "syslog", 514,  0,                    PORT_OF(SYS_LOGLocalIP),   514,  false, false},
-    {"NFS",       SVC_NFS,        0, "nfs",    0,    0,                    0,                         0,    true,  false},
+    // name     bit              socket                servicesName port        portSetting         localIpSetting           default           event  wildcard
+    {"Console",   SVC_CONSOLE,     RowSocket::kNone,     nullptr,  0,                0,                  0,                       0,                true,  false},
+    {"Registry",  SVC_REGISTRY,    RowSocket::kNone,     nullptr,  0,                0,                  0,                       0,                true,  false},
+    {"Scheduler", SVC_SCHEDULER,   RowSocket::kNone,     nullptr,  0,                0,                  0,                       0,                true,  false},
+    {"DHCP",      SVC_DHCP,        RowSocket::kDatagram, "bootps", kBootpServerPort, 0,                  PORT_OF(DHCP_LocalIP),   kBootpServerPort, false, true},
+    {"PDHCP",     SVC_PDHCP,       RowSocket::kDatagram, "pdhcp",  kPxeProxyPort,    0,                  PORT_OF(DHCP_LocalIP),   kPxeProxyPort,    false, true},
+    {"BINL",      SVC_BINL,        RowSocket::kNone,     nullptr,  0,                0,                  0,                       0,                true,  false},
+    {"TFTP",      SVC_TFTP_SERVER, RowSocket::kDatagram, "tftp",   0,                PORT_OF(TFTP_Port), PORT_OF(TFTP_LocalIP),   kTftpPort,        true,  false},
+    {"FTP",       SVC_FTP,         RowSocket::kStream,   "ftp",    0,                PORT_OF(FTP_Port),  PORT_OF(FTP_LocalIP),    kFtpControlPort,  true,  false},
+    {"HTTP",      SVC_HTTP,        RowSocket::kStream,   "http",   0,                PORT_OF(HTTP_Port), PORT_OF(HTTP_LocalIP),   kHttpPort,        true,  false},
+    {"SNTP",      SVC_SNTP,        RowSocket::kDatagram, "ntp",    kSntpPort,        0,                  PORT_OF(SNTP_LocalIP),   kSntpPort,        false, false},
+    {"DNS",       SVC_DNS,         RowSocket::kDatagram, "domain", kDnsPort,         0,                  PORT_OF(DNS_LocalIP),    kDnsPort,         false, false},
+    {"SYSLOG",    SVC_SYSLOG,      RowSocket::kDatagram, "syslog", kSyslogPort,      0,                  PORT_OF(SYS_LOGLocalIP), kSyslogPort,      false, false},
+    {"NFS",       SVC_NFS,         RowSocket::kNone,     "nfs",    0,                0,                  0,                       0,                true,  false},
 };
 #undef PORT_OF
 
@@ -96,7 +101,7 @@ int EffectivePort(int row, const GlobalSettings& s) {
     const ThreadTableRow& r = ThreadTable[row];
     int port = ConfiguredPort(row, s);
     if (port == r.defaultPort) {
-        int sp = ServicePort(r.servicesName, r.socketType == 2 ? "udp" : "tcp");
+        int sp = ServicePort(r.servicesName, r.socket == RowSocket::kDatagram ? "udp" : "tcp");
         return sp ? sp : r.defaultPort;
     }
     return port;
@@ -167,7 +172,7 @@ int OpenRowListener(int row, const GlobalSettings& s) {
 int BindServiceSocket(int row) {
     const ThreadTableRow& r = ThreadTable[row];
     GlobalSettings s = SettingsSnapshot();
-    if (r.socketType == 1) return OpenRowListener(row, s);
+    if (r.socket == RowSocket::kStream) return OpenRowListener(row, s);
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         int err = errno;
@@ -219,7 +224,7 @@ int StartThread(int row) {
     // closed before it starts again.
     if (!ReapRow(row, 2000)) return 0;
     slot.running = 0;
-    if (r.socketType != 0) {
+    if (r.socket != RowSocket::kNone) {
         int sock = BindServiceSocket(row);
         if (sock < 0) return 0;
         slot.socket = sock;
@@ -307,7 +312,7 @@ int WakeThread(int row) {
     const ThreadTableRow& r = ThreadTable[row];
     ThreadSlot& slot = ThreadSlots[row];
     if (Event* e = slot.event) e->Set();
-    if (!r.hasEvent && r.socketType == 2) SendWakeUp(row);
+    if (!r.hasEvent && r.socket == RowSocket::kDatagram) SendWakeUp(row);
     return 1;
 }
 

@@ -13,10 +13,17 @@ enum ThreadRow : int {
 
 using ThreadFunction = void (*)();
 
+// The socket a row binds before its thread starts.
+enum class RowSocket : uint8_t {
+    kNone,      // no socket of the row's own
+    kStream,    // a TCP listener
+    kDatagram,  // a UDP socket
+};
+
 struct ThreadTableRow {
     const char* name;
     uint32_t    serviceBit;
-    int         socketType;       // 0 none, 1 stream (a TCP listener), 2 datagram
+    RowSocket   socket;
     const char* servicesName;     // services-file name or nullptr
     int         constantPort;     // configured port when not a setting (0 = none)
     size_t      portSettingOffset;     // GlobalSettings offset of the port setting, or 0

@@ -17,16 +17,21 @@
 #include "libs/platform/atomic_file.h"
 #include "libs/platform/beneath.h"
 #include "libs/platform/log_guard.h"
+#include "libs/platform/str_format.h"
+
+namespace {
+constexpr size_t kTftpLogLineMax = 511;
+}  // namespace
 
 void TftpLogf(TftpLog* log, int level, const char* format, ...) {
     if (!log) return;
-    char buf[512];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(buf, sizeof buf, format, ap);
+    std::string text = StrFormatV(format, ap);
     va_end(ap);
-    // The lines carry the client's names and options: control bytes go as \DDD.
-    log->push_back({level, EscapePeerText(buf)});
+    // The lines carry the client's names and options: control bytes go as \DDD. The log keeps
+    // 511 bytes of a line.
+    log->push_back({level, EscapePeerText(text, kTftpLogLineMax)});
 }
 
 const char* TftpErrorText(int code) {

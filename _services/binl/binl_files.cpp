@@ -1,4 +1,5 @@
 #include "_services/binl/binl_files.h"
+#include "_services/host_info.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -32,11 +33,6 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 bool PathExists(const std::string& path) {
     struct stat st{};
     return ::stat(path.c_str(), &st) == 0;
-}
-
-bool IsFolder(const std::string& path) {
-    struct stat st{};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool IsRegularFile(const std::string& path) {
@@ -102,8 +98,8 @@ int MakePathAndWriteFile(const std::string& pathIn, const char* fileName, const 
     // Every prefix ending before a separator after the first one, then the whole path.
     for (size_t pos = path.find_first_of("/\\", first + 1);; pos = path.find_first_of("/\\", pos + 1)) {
         std::string prefix = pos == std::string::npos ? path : path.substr(0, pos);
-        if (!prefix.empty() && !IsFolder(prefix)) {
-            if (::mkdir(prefix.c_str(), 0755) != 0 && !(errno == EEXIST && IsFolder(prefix))) {
+        if (!prefix.empty() && !IsDirectory(prefix)) {
+            if (::mkdir(prefix.c_str(), 0755) != 0 && !(errno == EEXIST && IsDirectory(prefix))) {
                 BinlLog("BINL Err: Creating %s", path.c_str());
                 return -1;
             }
@@ -238,7 +234,7 @@ std::vector<FolderEntry> ListFolder(const std::string& path) {
         if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
         FolderEntry fe;
         fe.name = e->d_name;
-        fe.isFolder = IsFolder(JoinPath(path, fe.name));
+        fe.isFolder = IsDirectory(JoinPath(path, fe.name));
         entries.push_back(std::move(fe));
     }
     ::closedir(d);

@@ -14,7 +14,6 @@ enum BinlDisposition : int {
 };
 
 bool PathExists(const std::string& path);
-bool IsFolder(const std::string& path);
 bool IsRegularFile(const std::string& path);
 // a + "/" + b, without doubling the separator.
 std::string JoinPath(const std::string& a, const std::string& b);

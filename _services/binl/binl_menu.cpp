@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +9,7 @@
 #include "_services/binl/binl_log.h"
 #include "_services/binl/binl_records.h"
 #include "_services/host_records.h"
+#include "libs/platform/str_format.h"
 
 namespace {
 
@@ -23,20 +23,6 @@ constexpr const char* kEfiChainKernel = "pxechn.c32";
 
 const char* const kTempFiles[] = {"nimbo.menu.def.tmp", "nimbo.default_wia_ris.tmp", "nimbo.default_wia_wds.tmp",
                                   "nimbo.default_nwa_pxe.tmp"};
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string out(n > 0 ? size_t(n) : 0, '\0');
-    if (n > 0) vsnprintf(out.data(), out.size() + 1, format, args);
-    va_end(args);
-    return out;
-}
 
 void DeleteTempFiles(const BinlContext& ctx) {
     for (const char* name : kTempFiles) ::unlink((ctx.tempFolder + name).c_str());
@@ -136,7 +122,7 @@ std::string MenuHeaderText(int platform) {
     const std::string rule(76, '#');
     std::string t;
     t += rule + "\r\n";
-    t += Format("# %s multi-OS PXE Boot/Install Menu definition (%s)\r\n", ProgramTitle, name);
+    t += StrFormat("# %s multi-OS PXE Boot/Install Menu definition (%s)\r\n", ProgramTitle, name);
     t += "# Written and kept up to date by the Nimbo developers, 2014-2026\r\n";
     t += rule + "\r\n";
     t += "\r\n";
@@ -160,7 +146,7 @@ std::string MenuHeaderText(int platform) {
          "menu helpmsgendrow 24\r\n"
          "menu tabmsgrow     21\r\n"
          "\r\n";
-    t += Format("menu title         %s multi-OS PXE Boot/Install Menu (%s)\r\n", ProgramTitle, name);
+    t += StrFormat("menu title         %s multi-OS PXE Boot/Install Menu (%s)\r\n", ProgramTitle, name);
     t += "menu notabmsg      Select an option and press ENTER to boot/install, or F1 for Help\r\n"
          "\r\n"
          "\r\n";
@@ -173,7 +159,7 @@ std::string MenuAssetEntryText(const char* kind, const std::string& head, int nu
     std::string label = std::string(kind) + "\\" + head + "\\";
     const char* dflt = "";
     if (defaultLine) dflt = std::strcmp(kind, "WIA_RIS") == 0 ? "   menu         default\r\n" : "   menu\t\tdefault\r\n";
-    return Format("\r\nLABEL   %s\r\n   menu label   ^ %2d) %s, %s\r\n%s   kernel       %s\r\n   append       ::%s\r\n",
+    return StrFormat("\r\nLABEL   %s\r\n   menu label   ^ %2d) %s, %s\r\n%s   kernel       %s\r\n   append       ::%s\r\n",
                   label.c_str(), number, product.c_str(), platformText.c_str(), dflt, kernel.c_str(),
                   bootFile.c_str());
 }
@@ -183,7 +169,7 @@ std::string MenuNwaEntryText(const std::string& head, int number, const std::str
                              const std::string& ipappend) {
     std::string label = "NWA_PXE\\" + head + "\\";
     bool ip = !ipappend.empty();
-    return Format("\r\nLABEL   %s\r\n   menu label   ^ %2d) %s, %s\r\n   kernel       %s\r\n   append       %s\r\n%s%s%s",
+    return StrFormat("\r\nLABEL   %s\r\n   menu label   ^ %2d) %s, %s\r\n   kernel       %s\r\n   append       %s\r\n%s%s%s",
                   label.c_str(), number, product.c_str(), platformText.c_str(), kernel.c_str(), append.c_str(),
                   ip ? "   ipappend     " : "", ip ? ipappend.c_str() : "", ip ? "\r\n" : "");
 }

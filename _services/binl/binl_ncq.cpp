@@ -21,6 +21,7 @@
 #include "_services/binl/ris_assets.h"
 #include "_services/binl/ris_inf.h"
 #include "_services/host_records.h"
+#include "libs/platform/str_format.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 #include "libs/log/log.h"
@@ -64,16 +65,6 @@ void CopyText(char* field, size_t size, const std::string& text) {
     std::memcpy(field, text.data(), std::min(text.size(), size - 1));
 }
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    return text;
-}
-
 void SendEvent(const std::string& peer, const char* tag, const std::string& text) {
     BinlEventRecord ev;
     CopyText(ev.peer, sizeof ev.peer, peer);
@@ -105,7 +96,7 @@ void AnswerQuery(const NcqJob& job) {
     const std::string peer = IPv4Text(job.from.peer.sin_addr);
     const std::string shown = Printable(q.oriSrc);
     const char* ori = shown.c_str();
-    SendEvent(peer, "NCQ", Format("VEN=%04X DEV=%04X OriSrc=%s", q.vendor, q.device, ori));
+    SendEvent(peer, "NCQ", StrFormat("VEN=%04X DEV=%04X OriSrc=%s", q.vendor, q.device, ori));
     NicDriver d;
     int err = 0;
     if (BinlFindNicDriver(q.oriSrc, q.vendor, q.device, &d)) {
@@ -118,7 +109,7 @@ void AnswerQuery(const NcqJob& job) {
         }
         BinlLog("BINL Inf: Net driver found, VEN=%04X DEV=%04X SvcBinary=%s SvcName=%s OriSrc=%s", d.vendor, d.device,
                 file, svc, ori);
-        SendEvent(peer, "NCR", Format("VEN=%04X DEV=%04X SvcBinary=%s SvcName=%s", d.vendor, d.device, file, svc));
+        SendEvent(peer, "NCR", StrFormat("VEN=%04X DEV=%04X SvcBinary=%s SvcName=%s", d.vendor, d.device, file, svc));
         return;
     }
     if (!SendTo(job.sock, BuildNcrKo(), job.from, &err)) {
@@ -126,7 +117,7 @@ void AnswerQuery(const NcqJob& job) {
         return;
     }
     BinlLog("BINL Err: Net driver not found, VEN=%04X DEV=%04X OriSrc=%s", q.vendor, q.device, ori);
-    SendEvent(peer, "NCR KO", Format("VEN=%04X DEV=%04X -Net driver not found-", q.vendor, q.device));
+    SendEvent(peer, "NCR KO", StrFormat("VEN=%04X DEV=%04X -Net driver not found-", q.vendor, q.device));
 }
 
 void NcqWorker(NcqJob* job) {

@@ -13,6 +13,7 @@
 
 #include "libs/wim/archive_extract.h"
 #include "_services/binl/binl_files.h"
+#include "_services/host_info.h"
 #include "_services/binl/binl_log.h"
 #include "_services/binl/binl_menu.h"
 #include "_services/binl/binl_nwa.h"
@@ -345,7 +346,7 @@ int PrepareSteps(BinlRun* run) {
     std::string rootSetting(settings.TFTP_RootDirectory, strnlen(settings.TFTP_RootDirectory,
                                                                  sizeof settings.TFTP_RootDirectory));
     ctx.root = StripTrailingSeparators(rootSetting);
-    if (ctx.root.empty() || !IsFolder(ctx.root) || ::access(ctx.root.c_str(), R_OK | W_OK | X_OK) != 0) {
+    if (ctx.root.empty() || !IsDirectory(ctx.root) || ::access(ctx.root.c_str(), R_OK | W_OK | X_OK) != 0) {
         BinlLog("BINL Err: ABORT, Cannot access TFTP root %s", ctx.root.c_str());
         return stop("the TFTP root cannot be accessed");
     }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "_services/binl/binl_files.h"
+#include "_services/host_info.h"
 #include "_services/binl/binl_log.h"
 #include "_services/binl/binl_prepare.h"
 #include "_services/binl/binl_records.h"
@@ -199,7 +200,7 @@ int RisArchitecture(const std::string& asset, std::string* folder) {
     folder->clear();
     for (const ArchInfo& a : kArchs) {
         std::string path = ResolveNoCase(asset, a.folder);
-        if (IsFolder(path)) {
+        if (IsDirectory(path)) {
             *folder = path.substr(path.find_last_of('/') + 1);
             return a.index;
         }

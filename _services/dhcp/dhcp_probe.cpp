@@ -7,6 +7,7 @@
 #include <netpacket/packet.h>
 #include <net/if_arp.h>
 #include <netinet/in.h>
+#include <netinet/ip_icmp.h>
 #include <poll.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
@@ -60,7 +61,7 @@ uint16_t ipChecksum(const uint8_t* bytes, size_t length) {
 
 void BuildEchoRequest(uint8_t out[45], uint16_t sequence, uint32_t tick) {
     std::memset(out, 0, 45);
-    out[0] = 8;
+    out[0] = ICMP_ECHO;
     out[4] = kPingIdentifier & 0xFF;
     out[5] = kPingIdentifier >> 8;
     out[6] = static_cast<uint8_t>(sequence);
@@ -83,14 +84,14 @@ int ClassifyIcmpReply(const uint8_t* data, size_t length, bool withIpHeader, uin
     const uint8_t* icmp = data + off;
     const uint8_t idLo = kPingIdentifier & 0xFF, idHi = kPingIdentifier >> 8;
     const uint8_t seqLo = static_cast<uint8_t>(sequence), seqHi = static_cast<uint8_t>(sequence >> 8);
-    if (icmp[0] == 0) {
+    if (icmp[0] == ICMP_ECHOREPLY) {
         if (source != target) return 0;
         // An unprivileged ICMP socket replaces the identifier with its own; the kernel has
         // already matched it.
         if (withIpHeader && (icmp[4] != idLo || icmp[5] != idHi)) return 0;
         return icmp[6] == seqLo && icmp[7] == seqHi ? 1 : 0;
     }
-    if (icmp[0] == 3 || icmp[0] == 11) {
+    if (icmp[0] == ICMP_DEST_UNREACH || icmp[0] == ICMP_TIME_EXCEEDED) {
         // The error quotes our request: its IP header, then the first 8 bytes of our echo.
         const uint8_t* inner = icmp + 8;
         if (length < off + 8 + 20) return 0;
@@ -99,10 +100,10 @@ int ClassifyIcmpReply(const uint8_t* data, size_t length, bool withIpHeader, uin
         uint32_t dst;
         std::memcpy(&dst, inner + 16, 4);
         const uint8_t* echo = inner + ihl;
-        if (dst != target || echo[0] != 8) return 0;
+        if (dst != target || echo[0] != ICMP_ECHO) return 0;
         if (withIpHeader && (echo[4] != idLo || echo[5] != idHi)) return 0;
         if (echo[6] != seqLo || echo[7] != seqHi) return 0;
-        return icmp[0] == 3 ? kPingUnreachable : kPingTimeExceeded;
+        return icmp[0] == ICMP_DEST_UNREACH ? kPingUnreachable : kPingTimeExceeded;
     }
     return 0;
 }
@@ -112,7 +113,7 @@ int ping(uint32_t address, int timeoutMs) {
     int s = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (s >= 0) {
         // Only echo replies and the errors about a request reach this socket.
-        IcmpFilter filter{~((1u << 0) | (1u << 3) | (1u << 11))};
+        IcmpFilter filter{~((1u << ICMP_ECHOREPLY) | (1u << ICMP_DEST_UNREACH) | (1u << ICMP_TIME_EXCEEDED))};
         setsockopt(s, SOL_RAW, kIcmpFilter, &filter, sizeof filter);
     } else {
         raw = false;

@@ -83,7 +83,7 @@ bool EncodedPresent(const DhcpUserOption& o) {
 // The option-252 row the client gets, or nullptr.
 const ArchBootRow* Option252Row(const DhcpEnv& env, const RequestInfo& req) {
     const DhcpSettings& s = env.cfg->rec;
-    if (!(env.servicesMask & kSvcBinl) || s.BmMode != 3) return nullptr;
+    if (!(env.servicesMask & SVC_BINL) || s.BmMode != 3) return nullptr;
     const ArchBootRow& r = SelectArchRow(s.Option252Table, env.cfg->option252Ipxe, req.arch, req.ipxe);
     return r.text[0] ? &r : nullptr;
 }
@@ -118,7 +118,7 @@ void WriteUserOptionsAndEnd(const DhcpEnv& env, OptionWriter& w, const RequestIn
         else
             DhcpLog(5, "%s", mtuMessage);
     }
-    if (env.servicesMask & kSvcBinl) w.Byte(kOptPad);
+    if (env.servicesMask & SVC_BINL) w.Byte(kOptPad);
     w.Byte(kOptEnd);
     w.Byte(0);
     w.Byte(0);
@@ -186,7 +186,7 @@ uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined) {
     *undefined = false;
     uint32_t next = env.cfg->rec.NextServer;
     if (next != 0xFFFFFFFFu) return next;
-    if (!(env.servicesMask & kSvcTftp)) return 0;
+    if (!(env.servicesMask & SVC_TFTP_SERVER)) return 0;
     if (env.tftpLocalIp) return env.tftpLocalIp;
     if (serverId) return serverId;
     *undefined = true;
@@ -385,7 +385,7 @@ DhcpLease* allocateAddress(DhcpEnv& env, int type, uint32_t* address, const uint
 size_t buildDhcpReply(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo& req) {
     const DhcpSettings& s = env.cfg->rec;
     const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
-    SetSname(packet, (env.servicesMask & kSvcBinl) ? env.hostName : std::string(), 58);
+    SetSname(packet, (env.servicesMask & SVC_BINL) ? env.hostName : std::string(), 58);
     SetFile(packet, row.text, 126);
     const uint32_t rowBlocks = row.sizeBlocks;
     const uint32_t blocks = rowBlocks > 0xFFFF ? 0xFFFF : rowBlocks;
@@ -400,7 +400,7 @@ size_t buildDhcpReply(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo
     w.Option(kOptSubnetMask, &s.SubnetMask, 4);
     if (s.RouterOption[0]) w.Bytes(s.RouterOption, std::min<size_t>(s.RouterOption[1], 252) + 2u);
     if (s.DnsOption[0]) w.Bytes(s.DnsOption, std::min<size_t>(s.DnsOption[1], 252) + 2u);
-    if ((env.servicesMask & kSvcSyslog) && env.syslogLocalIp && !UserOptionHasCode(s, kOptLogServer))
+    if ((env.servicesMask & SVC_SYSLOG) && env.syslogLocalIp && !UserOptionHasCode(s, kOptLogServer))
         w.Option(kOptLogServer, &env.syslogLocalIp, 4);
     const uint32_t minutes = static_cast<uint32_t>(s.DHCP_LeaseTime);
     w.U32(kOptLeaseTime, minutes * 60);
@@ -430,7 +430,7 @@ size_t buildPdhcpOffer(DhcpEnv& env, uint8_t* packet, int type) {
     const uint8_t t = static_cast<uint8_t>(type);
     w.Option(kOptMessageType, &t, 1);
     w.Option(kOptServerId, &serverId, 4);
-    if (env.servicesMask & kSvcPdhcp) w.Option(kOptVendorClass, "PXEClient", 9);
+    if (env.servicesMask & SVC_PDHCP) w.Option(kOptVendorClass, "PXEClient", 9);
     WriteUserOptionsAndEnd(env, w, nullptr, false, nullptr,
                            "PDHCP Err: PDHCP answer is bigger than MTU; Reduce option size");
     return w.pos();
@@ -451,7 +451,7 @@ size_t buildPdhcpAck(DhcpEnv& env, uint8_t* packet, int type, const RequestInfo&
     const uint8_t t = static_cast<uint8_t>(type);
     w.Option(kOptMessageType, &t, 1);
     w.Option(kOptServerId, &serverId, 4);
-    if (env.servicesMask & kSvcPdhcp) w.Option(kOptVendorClass, "PXEClient", 9);
+    if (env.servicesMask & SVC_PDHCP) w.Option(kOptVendorClass, "PXEClient", 9);
     WriteUserOptionsAndEnd(env, w, &req, true, Option252Row(env, req),
                            "PDHCP Err: PDHCP answer is bigger than MTU; Reduce option size");
     return w.pos();
@@ -488,7 +488,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
         case kDhcpDiscover: {
             const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
             if (ArchOutsideTables(req.arch) ||
-                ((env.servicesMask & kSvcBinl) && startsWith(req.classId, "PXEClient") && !row.present)) {
+                ((env.servicesMask & SVC_BINL) && startsWith(req.classId, "PXEClient") && !row.present)) {
                 LogMissingNbp("DHCP", "DHCPDISCOVER", packet, req, row);
                 return 0;
             }
@@ -587,7 +587,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
 }
 
 int processPdhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLength) {
-    if (!(env.servicesMask & kSvcPdhcp)) return 0;
+    if (!(env.servicesMask & SVC_PDHCP)) return 0;
     RequestInfo req = ReadRequest(packet);
     if (!req.hasType || !req.classId[0]) return 0;
     if (DropMalformed("PDHCP", packet)) return 0;
@@ -596,7 +596,7 @@ int processPdhcpRequest(DhcpEnv& env, int port, uint8_t* packet, size_t* outLeng
     const bool pxe = startsWith(req.classId, "PXEClient");
     if (req.type == kDhcpDiscover && pxe && port == kBootpServerPort) {
         const ArchBootRow& row = SelectArchRow(s.BootFileTable, env.cfg->bootFileIpxe, req.arch, req.ipxe);
-        if (ArchOutsideTables(req.arch) || ((env.servicesMask & kSvcBinl) && !row.present)) {
+        if (ArchOutsideTables(req.arch) || ((env.servicesMask & SVC_BINL) && !row.present)) {
             LogMissingNbp("PDHCP", "DHCPDISCOVER", packet, req, row);
             return 0;
         }

@@ -10,6 +10,7 @@
 #include "_services/dhcp/dhcp_protocol.h"
 #include "_services/dhcp/dhcp_records.h"
 #include "_services/dhcp/dhcp_settings.h"
+#include "_services/host_records.h"  // SVC_* bits of servicesMask
 
 // Everything a request handler reads or calls besides the packet.
 struct DhcpEnv {
@@ -32,8 +33,6 @@ struct DhcpEnv {
     // Notice 114.
     std::function<void(const DhcpEventRecord&)> sendEvent;
 };
-
-constexpr uint32_t kSvcTftp = 0x1, kSvcDhcp = 0x4, kSvcSyslog = 0x8, kSvcPdhcp = 0x100, kSvcBinl = 0x200;
 
 // Payload of an option (nullptr when absent); the walk stays inside the fixed buffer.
 const uint8_t* findDhcpOption(const uint8_t* cookie, uint8_t code, int* length);

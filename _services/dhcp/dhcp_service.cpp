@@ -24,7 +24,6 @@
 namespace {
 
 const char* const kDhcpKeyPath = "SOFTWARE\\NIMBO\\DHCP";
-constexpr int kSettingsQueue = 1;
 
 class IniLeaseStore : public LeaseStore {
 public:
@@ -35,7 +34,7 @@ public:
         IniWriteValues(kDhcpKeyPath, keys, IniPath().c_str());
     }
     void WaitQueued() override {
-        if (IsRowRunning(TH_REGISTRY)) QueueWaitEmpty(kSettingsQueue);
+        if (IsRowRunning(TH_REGISTRY)) QueueWaitEmpty(QUEUE_SETTINGS);
     }
 };
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+constexpr uint16_t kFtpControlPort = 21;
+
 enum FtpVerb : int {
     FTP_QUIT = 0, FTP_USER, FTP_PASS, FTP_NOOP, FTP_ALLO, FTP_SITE, FTP_HELP, FTP_SYST, FTP_STRU,
     FTP_MODE, FTP_TYPE, FTP_CLNT, FTP_PORT, FTP_PASV, FTP_EPSV, FTP_LIST, FTP_NLST, FTP_CWD,

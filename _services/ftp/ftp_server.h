@@ -220,7 +220,7 @@ private:
     std::atomic<bool> listening_{false};
     std::atomic<bool> accepting_{false};
     std::atomic<bool> acceptStop_{false};
-    uint16_t          controlPort_ = 21;
+    uint16_t          controlPort_ = kFtpControlPort;
     std::thread       acceptThread_;
     Event             acceptWake_;
     std::atomic<int>  userCount_{0};

@@ -11,6 +11,7 @@
 #include <map>
 
 #include "_services/host_records.h"
+#include "libs/platform/str_format.h"
 
 namespace {
 
@@ -66,12 +67,7 @@ std::string FormatC(const char* format, ...) {
     locale_t old = uselocale(CLocale());
     va_list ap;
     va_start(ap, format);
-    va_list copy;
-    va_copy(copy, ap);
-    int n = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
-    if (n > 0) vsnprintf(out.data(), out.size() + 1, format, ap);
+    std::string out = StrFormatV(format, ap);
     va_end(ap);
     uselocale(old);
     return out;

@@ -9,6 +9,8 @@
 
 #include "_services/http/dir_scan.h"
 
+constexpr uint16_t kHttpPort = 80;
+
 // Largest request the server accumulates before it closes the connection.
 constexpr size_t kMaxRequestBytes = 80 * 1024;
 constexpr size_t kMaxUrlLength = 2083;

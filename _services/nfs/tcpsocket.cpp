@@ -118,9 +118,9 @@ void CSocket::Run() {
         out.Reset();
         out.Write32(0);  // record mark, filled in below
         if (!listener_->ProcessCall(record.data(), record.size(), peer_, RPC_TCP, out)) continue;
-        uint8_t* reply = const_cast<uint8_t*>(out.Data());
-        StoreBe32(reply, static_cast<uint32_t>(out.End() - 4) | kRecordLastFragment);
-        int sent = SendAllWithin(sock, reply, out.End(), kRpcSendTimeoutSec * 1000);
+        out.Seek(0, 0);
+        out.Write32(static_cast<uint32_t>(out.End() - 4) | kRecordLastFragment);
+        int sent = SendAllWithin(sock, out.Data(), out.End(), kRpcSendTimeoutSec * 1000);
         if (sent == 0)
             LogLine(LOG_NFS, 1, "NFS Warn: %s did not read a reply within %d s, connection dropped",
                     IPv4Text(peer_.sin_addr).c_str(), kRpcSendTimeoutSec);

@@ -4,6 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 
+constexpr uint16_t kDnsPort = 53;
+constexpr uint16_t kSntpPort = 123;
+constexpr uint16_t kSyslogPort = 514;
+
 #pragma pack(push, 1)
 
 // DNS message header (RFC 1035 4.1.1).

@@ -14,7 +14,6 @@ namespace NArchive::NWim {
 
 namespace {
 
-constexpr uint32_t kNewWimVersion = 0x10D00;
 constexpr uint32_t kNewWimFlags = 0x80;
 
 // One entry of the tree being written; children sorted by name without case, then by
@@ -143,7 +142,7 @@ Status COutHandler::UpdateItems(int outFd, uint32_t count, CArchiveUpdateCallbac
   const uint64_t now = WimFileTimeNow();
 
   WimHeader header;
-  header.version = kNewWimVersion;
+  header.version = kWimVersionCurrent;
   header.flags = kNewWimFlags;
   header.chunkSize = 0;
   header.imageCount = 1;

@@ -179,15 +179,15 @@ Status WimReadHeader(int fd, WimHeader& h) {
   h.version = GetAt<uint32_t>(b, offsetof(WimHeaderDisk, version));
   h.flags = GetAt<uint32_t>(b, offsetof(WimHeaderDisk, flags));
   h.chunkSize = GetAt<uint32_t>(b, offsetof(WimHeaderDisk, chunkSize));
-  int16_t word = int16_t(h.version & 0xFFFF);
+  int16_t word = WimLayout(h.version);
   // Layouts before the one with a GUID and part numbers are not handled.
-  if (word <= 0x0A00) return kBadWim;
+  if (word <= kWimLayoutNoParts) return kBadWim;
   if (h.headerSize < 0x74) return kBadWim;
   std::memcpy(h.guid, b + 24, 16);
   h.partNumber = GetAt<uint16_t>(b, offsetof(WimHeaderDisk, partNumber));
   h.totalParts = GetAt<uint16_t>(b, offsetof(WimHeaderDisk, totalParts));
   size_t resources = 44;
-  if (word > 0x0C00) {
+  if (word > kWimLayoutNoIntegrity) {
     if (h.headerSize < sizeof(WimHeaderDisk)) return kBadWim;
     h.imageCount = GetAt<uint32_t>(b, offsetof(WimHeaderDisk, imageCount));
     resources = 48;
@@ -195,7 +195,7 @@ Status WimReadHeader(int fd, WimHeader& h) {
   h.lookupTable.Parse(b + resources);
   h.xml.Parse(b + resources + 24);
   h.bootMetadata.Parse(b + resources + 48);
-  if (word > 0x0C00) {
+  if (word > kWimLayoutNoIntegrity) {
     h.bootIndex = GetAt<uint32_t>(b, offsetof(WimHeaderDisk, bootIndex));
     h.integrity.Parse(b + offsetof(WimHeaderDisk, integrity));
   }

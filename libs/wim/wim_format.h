@@ -118,6 +118,14 @@ static_assert(offsetof(WimStreamEntryDisk, nameBytes) == 36);
 
 constexpr char kWimMagic[8] = {'M', 'S', 'W', 'I', 'M', 0, 0, 0};
 
+// Header versions. The low 16 bits, read as signed, give the layout: up to kWimLayoutNoParts
+// there is no GUID and no part numbers; up to kWimLayoutNoIntegrity no image count, boot
+// index or integrity table. New archives are written as kWimVersionCurrent.
+constexpr int16_t kWimLayoutNoParts = 0x0A00;
+constexpr int16_t kWimLayoutNoIntegrity = 0x0C00;
+constexpr uint32_t kWimVersionCurrent = 0x10D00;
+constexpr int16_t WimLayout(uint32_t version) { return int16_t(version & 0xFFFF); }
+
 // Header flags.
 constexpr uint32_t kWimFlagCompressed = 0x2;
 constexpr uint32_t kWimFlagSpanned = 0x8;
@@ -192,7 +200,7 @@ struct WimHeader {
 
   bool IsLzx() const { return flags & kWimFlagLzx; }
   bool IsLzms() const { return flags & kWimFlagLzms; }
-  bool IsOldLayout() const { return int16_t(version & 0xFFFF) <= 0x0A00; }
+  bool IsOldLayout() const { return WimLayout(version) <= kWimLayoutNoParts; }
 };
 
 struct CLookupTableRecord {

@@ -431,7 +431,7 @@ Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallb
   WimHeader& header = handler->Header();
   WimDatabase& db = handler->Database();
   // The header is always written in the current layout.
-  if (int16_t(header.version & 0xFFFF) <= 0x0C00) return Failed("an old WIM version", 0, arc::E_NOTIMPL);
+  if (WimLayout(header.version) <= kWimLayoutNoIntegrity) return Failed("an old WIM version", 0, arc::E_NOTIMPL);
 
   std::vector<CUpdateItem> items(count);
   for (uint32_t i = 0; i < count; ++i) {

@@ -235,8 +235,8 @@ bool XmlContent::LoadBinary(std::string_view record) {
   return true;
 }
 
-bool XmlElement::SaveBinary(std::string* out) const {
-  const_cast<XmlElement*>(this)->SwapInAllChildren();
+bool XmlElement::SaveBinary(std::string* out) {
+  SwapInAllChildren();
   std::string body, rec;
   PutText(&body, name);
   for (const auto& a : attributes)

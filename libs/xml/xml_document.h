@@ -257,8 +257,9 @@ class XmlElement {
   int RemoveCDataAt(int index);
   int RemoveContentAt(int index);
   void SetName(std::string_view text);
-  // Deep copy; the copy's temporary flag is clear and its layout the default one.
-  std::unique_ptr<XmlElement> Duplicate(XmlElement* newParent) const;
+  // Deep copy; the copy's temporary flag is clear and its layout the default one. Children
+  // swapped out to files come back first.
+  std::unique_ptr<XmlElement> Duplicate(XmlElement* newParent);
   // Default order: unescaped names without regard to case.
   void SortChildren(bool (*less)(const XmlElement&, const XmlElement&) = nullptr);
   void SortAttributes(bool (*less)(const XmlAttribute&, const XmlAttribute&) = nullptr);
@@ -281,7 +282,7 @@ class XmlElement {
   int IndexOfChild(const XmlElement* child) const;
   int IndexOfAttribute(const XmlAttribute* attribute) const;
   // Escaped 8-bit text of the subtree to the clipboard (see SetXmlClipboard).
-  bool CopyToClipboard() const;
+  bool CopyToClipboard();
   XmlAttribute* AddBinaryAttribute(std::string_view name, const void* bytes, std::size_t length);
 
   // ---- Swapping children out to files of the swap folder ----
@@ -292,7 +293,8 @@ class XmlElement {
   std::string SwapFileName(int index) const;
 
   // ---- Binary form ----
-  bool SaveBinary(std::string* out) const;
+  // Children swapped out to files come back first.
+  bool SaveBinary(std::string* out);
   bool LoadBinary(std::string_view record);
 
   // ---- Signing and encryption (index -1: this element, else the child at index) ----

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "libs/platform/str_format.h"
 #include "libs/xml/xml_document.h"
 #include "libs/xml/xml_text.h"
 
@@ -251,8 +252,8 @@ int XmlElement::RemoveContentAt(int index) { return EraseAt(contents, index); }
 
 void XmlElement::SetName(std::string_view text) { name = XmlEscape(text); }
 
-std::unique_ptr<XmlElement> XmlElement::Duplicate(XmlElement* newParent) const {
-  const_cast<XmlElement*>(this)->SwapInAllChildren();
+std::unique_ptr<XmlElement> XmlElement::Duplicate(XmlElement* newParent) {
+  SwapInAllChildren();
   auto copy = std::make_unique<XmlElement>(newParent, name, 1);
   copy->tagKeptWhole = tagKeptWhole;
   for (const auto& a : attributes)
@@ -510,7 +511,7 @@ int XmlElement::IndexOfAttribute(const XmlAttribute* attribute) const {
   return -1;
 }
 
-bool XmlElement::CopyToClipboard() const {
+bool XmlElement::CopyToClipboard() {
   XmlClipboard clip;
   {
     std::lock_guard<std::mutex> lock(g_settingsLock);
@@ -520,7 +521,7 @@ bool XmlElement::CopyToClipboard() const {
   std::string text;
   XmlTarget target;
   target.buffer = &text;
-  const_cast<XmlElement*>(this)->Export(target, 1, 1, kXmlSaveText, nullptr);
+  Export(target, 1, 1, kXmlSaveText, nullptr);
   return clip.setText(text);
 }
 
@@ -541,10 +542,9 @@ void XmlAttribute::SetValueUInt64(std::uint64_t v) { SetValueFormat("%" PRIu64, 
 void XmlAttribute::SetValueFloat(double v) { SetValueFormat("%f", v); }
 
 void XmlAttribute::SetValueFormat(const char* format, ...) {
-  char text[10001];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  const std::string text = StrFormatV(format, args);
   va_end(args);
   SetValue(text);
 }

@@ -49,7 +49,7 @@ std::string Indent(const XmlElement& element, int depth) {
 
 std::string Form(const std::string& stored, int escaped) { return escaped ? stored : XmlUnescape(stored); }
 
-void XmlWriteElement(const Output& out, const XmlElement* element, int depth, int withChildren, int escaped) {
+void XmlWriteElement(const Output& out, XmlElement* element, int depth, int withChildren, int escaped) {
   if (element == nullptr) return;
   const XmlExportFormat& f = element->format;
   const std::string inner = Indent(*element, depth + 1);
@@ -102,7 +102,7 @@ void XmlWriteElement(const Output& out, const XmlElement* element, int depth, in
     // Children swapped out to files come back before they are written.
     for (const auto& child : element->children)
       if (!child) {
-        const_cast<XmlElement*>(element)->SwapInAllChildren();
+        element->SwapInAllChildren();
         break;
       }
     for (std::size_t k = 0; k < element->children.size(); ++k) {

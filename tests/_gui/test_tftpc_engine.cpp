@@ -424,6 +424,14 @@ TEST(TftpcEngine, ErrorPacketsAndIllegalOpcodes) {
         EXPECT_TRUE(s.deleteLocal);
     }
     {
+        // A long server text reaches the dialog whole, past the 511 bytes a log line keeps.
+        Hand h;
+        h.Start(TFTPC_GET);
+        const std::string text(500, 'x');
+        TftpClientStep s = h.Feed(ErrorPacket(0, text));
+        EXPECT_EQ(s.error, "Server stops the transfer.\nError #0: " + text);
+    }
+    {
         Hand h;
         h.Start(TFTPC_PUT, 10);
         Bytes unterminated = Packet(5, 2, Bytes{'n', 'o'});

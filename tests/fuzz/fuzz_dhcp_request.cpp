@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     --size;
     std::vector<uint8_t> packet(kDhcpBufferSize, 0);
     memcpy(packet.data(), data, size < packet.size() ? size : packet.size());
-    server.env.servicesMask = kSvcDhcp | kSvcTftp | ((mode & 1) ? kSvcPdhcp : 0) | ((mode & 2) ? kSvcBinl : 0);
+    server.env.servicesMask = SVC_DHCP | SVC_TFTP_SERVER | ((mode & 1) ? SVC_PDHCP : 0) | ((mode & 2) ? SVC_BINL : 0);
     server.env.now += 7;
     size_t outLength = 0;
     int port = (mode & 4) ? 4011 : 67;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "_services/binl/binl_files.h"
+#include "_services/host_info.h"
 #include "tests/_services/binl/binl_test_util.h"
 
 namespace {
@@ -12,8 +13,8 @@ TEST(MakePath, CreatesFoldersAndWritesFiles) {
     TempDir dir;
     LogCatcher log;
     EXPECT_EQ(MakePathAndWriteFile(dir / "a/b", nullptr, nullptr, 0, BINL_CREATE_ALWAYS), 0);
-    EXPECT_TRUE(IsFolder(dir / "a"));
-    EXPECT_TRUE(IsFolder(dir / "a/b"));
+    EXPECT_TRUE(IsDirectory(dir / "a"));
+    EXPECT_TRUE(IsDirectory(dir / "a/b"));
     EXPECT_EQ(MakePathAndWriteFile(dir / "a/b/", nullptr, nullptr, 0, BINL_CREATE_ALWAYS), 0);
 
     const char text[] = "first";

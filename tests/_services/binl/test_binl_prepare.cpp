@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "_services/binl/binl_files.h"
+#include "_services/host_info.h"
 #include "_services/binl/binl_menu.h"
 #include "_services/binl/binl_prepare.h"
 #include "_services/binl/binl_records.h"
@@ -90,7 +91,7 @@ TEST_F(PrepareFixture, FullRunPreparesTheTreeAndSetsTheFlags) {
 
     for (const char* folder : {"BM/PXENIMBO/BIOS/pxenimbo.cfg", "BM/PXENIMBO/EFIARM64/pxenimbo.cfg",
                                "BM/MICROSOFT/EFI32/Fonts", "BM/MICROSOFT/EFIARM64/Fonts"})
-        EXPECT_TRUE(IsFolder(root / folder)) << folder;
+        EXPECT_TRUE(IsDirectory(root / folder)) << folder;
     for (const char* file : {"BM/PXENIMBO/BIOS/pxenimbo.0", "BM/PXENIMBO/BIOS/vesamenu.c32",
                              "BM/PXENIMBO/BIOS/ldlinux.c32", "BM/PXENIMBO/BIOS/pxechn.c32",
                              "BM/PXENIMBO/BIOS/pxelinux.cfg/default", "BM/PXENIMBO/EFI64/pxenimbo.efi",
@@ -181,7 +182,7 @@ TEST_F(PrepareFixture, FailedChecksStillMakeTheTreeAndKeepTheCountRaised) {
         EXPECT_EQ(BinlPrepare(&run), -1);
         EXPECT_TRUE(log.Has("BINL Err: ABORT, Nimbo's TFTP service is Off"));
         EXPECT_TRUE(log.Has("BINL Err: ABORT, DHCP \"Boot File\" is not correct"));
-        EXPECT_TRUE(IsFolder(root / "BM/MICROSOFT/EFI64/Fonts"));
+        EXPECT_TRUE(IsDirectory(root / "BM/MICROSOFT/EFI64/Fonts"));
         EXPECT_TRUE(IsRegularFile(root / "BM/PXENIMBO/EFI32/pxenimbo.cfg/F1"));
         EXPECT_FALSE(PathExists(root / "BM/PXENIMBO/BIOS/pxenimbo.0"));
         EXPECT_EQ(BinlPreparationCount.load(), 1);

@@ -7,6 +7,7 @@
 
 #include "_services/binl/binl_context.h"
 #include "_services/binl/binl_files.h"
+#include "_services/host_info.h"
 #include "_services/binl/binl_prepare.h"
 #include "_services/binl/binl_records.h"
 #include "_services/binl/wds_assets.h"
@@ -60,7 +61,7 @@ TEST_F(WdsTest, BuildsBootImageFilesAndStore) {
                           "BM/MICROSOFT/EFI64/Fonts/wgl4_boot.ttf", "WIA_WDS/NimboReadme.txt",
                           "WIA_WDS/W11/$OEM$/NimboReadme.txt", "WIA_WDS/W11/sources/$OEM$/NimboReadme.txt"})
         EXPECT_TRUE(IsRegularFile(root / f)) << f;
-    EXPECT_TRUE(IsFolder(a + "/sources/$OEM$/$progs"));
+    EXPECT_TRUE(IsDirectory(a + "/sources/$OEM$/$progs"));
 
     BinlAssetHeader h;
     ASSERT_TRUE(ReadAssetHeader(a + "/_NIMBO_/NimboBINL.dat", &h));

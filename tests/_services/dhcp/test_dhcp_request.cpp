@@ -13,7 +13,7 @@ struct Server {
     DhcpEnv env;
     std::vector<DhcpEventRecord> events;
 
-    explicit Server(uint32_t services = kSvcDhcp | kSvcTftp, const char* bootFile = "\\a.0|7?\\x64.efi|7i?\\ipxe64.efi",
+    explicit Server(uint32_t services = SVC_DHCP | SVC_TFTP_SERVER, const char* bootFile = "\\a.0|7?\\x64.efi|7i?\\ipxe64.efi",
                     const char* pool = "10.0.0.10", int poolSize = 5) {
         SetDhcpLogSink(CaptureSink);
         CapturedLog().clear();
@@ -40,7 +40,7 @@ struct Server {
     }
     int Handle(Packet& p, int port = 67) {
         p.length = 0;
-        return (env.servicesMask & kSvcPdhcp) ? processPdhcpRequest(env, port, p.data(), &p.length)
+        return (env.servicesMask & SVC_PDHCP) ? processPdhcpRequest(env, port, p.data(), &p.length)
                                               : processDhcpRequest(env, port, p.data(), &p.length);
     }
 };
@@ -170,7 +170,7 @@ TEST(DhcpReply, BootpGetsPermanentLease) {
 }
 
 TEST(DhcpReply, BinlModeNeedsTheBootProgram) {
-    Server srv(kSvcDhcp | kSvcTftp | kSvcBinl);
+    Server srv(SVC_DHCP | SVC_TFTP_SERVER | SVC_BINL);
     Packet pxe = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
     EXPECT_EQ(srv.Handle(pxe), 0);
     EXPECT_TRUE(Logged("DHCP Warn: DHCPDISCOVER from MAC 52:54:00:12:34:01, Arch \"x64 UEFI\", needs a missing NBP [\\x64.efi]"));
@@ -190,7 +190,7 @@ TEST(DhcpReply, BinlModeNeedsTheBootProgram) {
 }
 
 TEST(DhcpReply, ProxyOfferOnlyForPxeClients) {
-    Server srv(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    Server srv(SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER);
     Packet plain = MakeRequest(1, 1, {Text(60, "MSFT 5.0")});
     EXPECT_EQ(srv.Handle(plain), 0);
     Packet none = MakeRequest(1, 1, {});
@@ -214,7 +214,7 @@ TEST(DhcpReply, ProxyOfferOnlyForPxeClients) {
 }
 
 TEST(DhcpReply, ProxyAckOnPort4011) {
-    Server srv(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    Server srv(SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER);
     Packet noCiaddr = MakeRequest(3, 1, {Text(60, "PXEClient"), Arch(7)});
     EXPECT_EQ(srv.Handle(noCiaddr, 4011), 0);
     Packet p = MakeRequest(3, 1, {Text(60, "PXEClient"), Arch(7)});
@@ -250,22 +250,22 @@ TEST(DhcpReply, ServerIdentifierAndSiaddr) {
         const char* siaddr;
         const char* line;        // an error line, nullptr none
     } cases[] = {
-        {"offer", kSvcDhcp | kSvcTftp, 67, 1, "", "", "", true, "10.0.0.1", "10.0.0.1", nullptr},
-        {"ack", kSvcDhcp | kSvcTftp, 67, 3, "", "", "", true, "10.0.0.1", "10.0.0.1", nullptr},
-        {"bound service", kSvcDhcp | kSvcTftp, 67, 1, "10.0.0.2", "", "", true, "10.0.0.2", "10.0.0.2", nullptr},
-        {"TFTP bound elsewhere", kSvcDhcp | kSvcTftp, 67, 1, "", "10.0.0.3", "", true, "10.0.0.1", "10.0.0.3", nullptr},
-        {"next server", kSvcDhcp | kSvcTftp, 67, 1, "", "10.0.0.3", "10.0.0.9", true, "10.0.0.1", "10.0.0.9", nullptr},
-        {"no TFTP service", kSvcDhcp, 67, 1, "", "", "", true, "10.0.0.1", "0.0.0.0", nullptr},
-        {"no interface", kSvcDhcp | kSvcTftp, 67, 1, "", "", "", false, "0.0.0.0", "0.0.0.0",
+        {"offer", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "", "", "", true, "10.0.0.1", "10.0.0.1", nullptr},
+        {"ack", SVC_DHCP | SVC_TFTP_SERVER, 67, 3, "", "", "", true, "10.0.0.1", "10.0.0.1", nullptr},
+        {"bound service", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "10.0.0.2", "", "", true, "10.0.0.2", "10.0.0.2", nullptr},
+        {"TFTP bound elsewhere", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "", "10.0.0.3", "", true, "10.0.0.1", "10.0.0.3", nullptr},
+        {"next server", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "", "10.0.0.3", "10.0.0.9", true, "10.0.0.1", "10.0.0.9", nullptr},
+        {"no TFTP service", SVC_DHCP, 67, 1, "", "", "", true, "10.0.0.1", "0.0.0.0", nullptr},
+        {"no interface", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "", "", "", false, "0.0.0.0", "0.0.0.0",
          "DHCP Err: Unable to define \"DHCP Server Identifier\"; try binding the service"},
-        {"no interface, siaddr", kSvcDhcp | kSvcTftp, 67, 1, "", "", "", false, "0.0.0.0", "0.0.0.0",
+        {"no interface, siaddr", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "", "", "", false, "0.0.0.0", "0.0.0.0",
          "DHCP Err: Unable to define \"siaddr\"; Try binding the service"},
-        {"proxy offer", kSvcDhcp | kSvcPdhcp | kSvcTftp, 67, 1, "", "", "", true, "10.0.0.1", "10.0.0.1", nullptr},
-        {"proxy offer, no interface", kSvcDhcp | kSvcPdhcp | kSvcTftp, 67, 1, "", "", "", false, "0.0.0.0", "0.0.0.0",
+        {"proxy offer", SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER, 67, 1, "", "", "", true, "10.0.0.1", "10.0.0.1", nullptr},
+        {"proxy offer, no interface", SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER, 67, 1, "", "", "", false, "0.0.0.0", "0.0.0.0",
          "PDHCP Err: Unable to define \"siaddr\"; Try binding the service"},
-        {"proxy ack", kSvcDhcp | kSvcPdhcp | kSvcTftp, 4011, 3, "10.0.0.2", "", "", true, "10.0.0.2", "10.0.0.2",
+        {"proxy ack", SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER, 4011, 3, "10.0.0.2", "", "", true, "10.0.0.2", "10.0.0.2",
          nullptr},
-        {"proxy ack, no interface", kSvcDhcp | kSvcPdhcp | kSvcTftp, 4011, 3, "", "", "", false, "0.0.0.0", "0.0.0.0",
+        {"proxy ack, no interface", SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER, 4011, 3, "", "", "", false, "0.0.0.0", "0.0.0.0",
          "PDHCP Err: Unable to define \"siaddr\"; try binding the service"},
     };
     for (const auto& c : cases) {
@@ -295,7 +295,7 @@ TEST(DhcpReply, ServerIdentifierAndSiaddr) {
         EXPECT_EQ(IpText(p.U32(kOffSiaddr)), c.siaddr) << c.what;
         if (!c.localIp[0]) {
             // Asked for the client's new address (the proxy: its ciaddr; the proxy offer: none).
-            const char* client = c.port == 4011 ? "10.0.0.51" : c.services & kSvcPdhcp ? "0.0.0.0" : "10.0.0.10";
+            const char* client = c.port == 4011 ? "10.0.0.51" : c.services & SVC_PDHCP ? "0.0.0.0" : "10.0.0.10";
             ASSERT_EQ(asked.size(), 1u) << c.what;
             EXPECT_EQ(IpText(asked[0]), client) << c.what;
         }
@@ -340,7 +340,7 @@ TEST(DhcpRows, ArchitectureAndIpxeRule) {
         {"\\a.0", 0xFFFF, true, nullptr},
     };
     for (const auto& c : cases) {
-        Server srv(kSvcDhcp | kSvcTftp, c.bootFile);
+        Server srv(SVC_DHCP | SVC_TFTP_SERVER, c.bootFile);
         Packet p = c.arch < 0 ? MakeRequest(1, 1, {Text(60, "PXEClient")})
                    : c.ipxe   ? MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(c.arch), Text(77, "iPXE")})
                               : MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(c.arch)});
@@ -352,7 +352,7 @@ TEST(DhcpRows, ArchitectureAndIpxeRule) {
 }
 
 TEST(DhcpReply, UserOptionsStayInsideTheReply) {
-    Server srv(kSvcDhcp | kSvcTftp | kSvcBinl);
+    Server srv(SVC_DHCP | SVC_TFTP_SERVER | SVC_BINL);
     srv.cfg.rec.BootFileTable.rows[0].present = 1;
     for (int i = 0; i < kUserOptions; ++i) {
         std::string text = std::to_string(200 + i) + "|" + std::string(255, 'a' + i);
@@ -369,7 +369,7 @@ TEST(DhcpReply, UserOptionsStayInsideTheReply) {
 }
 
 TEST(DhcpReply, UserOptionsReplaceBuiltInOnes) {
-    Server srv(kSvcDhcp | kSvcTftp | kSvcSyslog);
+    Server srv(SVC_DHCP | SVC_TFTP_SERVER | SVC_SYSLOG);
     srv.env.syslogLocalIp = Ip("10.0.0.2");
     srv.cfg.rec.BootFileTable.rows[0].sizeBlocks = 10;
     Packet a = MakeRequest(1, 1, {});
@@ -401,7 +401,7 @@ std::vector<int> OptionOrder(const Packet& p) {
 
 // Clients read the options in the order they come: it is part of the wire format.
 TEST(DhcpReply, OptionOrderOnTheWire) {
-    Server srv(kSvcDhcp | kSvcTftp | kSvcSyslog);
+    Server srv(SVC_DHCP | SVC_TFTP_SERVER | SVC_SYSLOG);
     DhcpSettings& s = srv.cfg.rec;
     srv.env.syslogLocalIp = Ip("10.0.0.2");
     validateAddressSetting(6, "10.0.0.53", s.DnsOption, sizeof s.DnsOption, nullptr);
@@ -417,7 +417,7 @@ TEST(DhcpReply, OptionOrderOnTheWire) {
     EXPECT_EQ(OptionOrder(ack), OptionOrder(offer));
 
     // With BINL: option 252 last, then a pad before END.
-    Server binl(kSvcDhcp | kSvcTftp | kSvcBinl);
+    Server binl(SVC_DHCP | SVC_TFTP_SERVER | SVC_BINL);
     binl.cfg.rec.BootFileTable.rows[0].present = 1;
     binl.cfg.rec.BmMode = 3;
     ASSERT_EQ(parseArchFileList("252|\\boot\\bcd", &binl.cfg.rec.Option252Table), 0);
@@ -427,7 +427,7 @@ TEST(DhcpReply, OptionOrderOnTheWire) {
     EXPECT_EQ(OptionOrder(b), (std::vector<int>{53, 54, 1, 3, 51, 58, 59, 42, 252, 0, 255}));
 
     // The proxy: type, server, class, then the user options.
-    Server proxy(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    Server proxy(SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER);
     parseDhcpOption("42|10.0.0.1", proxy.cfg.rec.UserOptions[0].encoded, 270, nullptr);
     Packet po = MakeRequest(1, 3, {Text(60, "PXEClient"), Arch(0)});
     ASSERT_EQ(proxy.Handle(po), 1);
@@ -485,7 +485,7 @@ TEST(DhcpReply, Option67FromTheClientsRow) {
     ASSERT_TRUE(o);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(o), len), "\\o64.efi");
     // The proxy offer never carries option 67.
-    Server proxy(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    Server proxy(SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER);
     proxy.cfg.rec.Option67Table = t;
     proxy.cfg.rec.UserOptions[0].encoded[0] = 0x43;
     Packet q = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
@@ -533,7 +533,7 @@ TEST(DhcpAllocation, Order) {
 }
 
 TEST(DhcpAllocation, PoolEdges) {
-    Server wrap(kSvcDhcp, "\\a.0", "192.168.1.254", 5);
+    Server wrap(SVC_DHCP, "\\a.0", "192.168.1.254", 5);
     std::vector<std::string> got;
     for (uint8_t m = 1; m <= 3; ++m) {
         Packet p = MakeRequest(1, m, {});
@@ -542,7 +542,7 @@ TEST(DhcpAllocation, PoolEdges) {
     }
     EXPECT_EQ(got, (std::vector<std::string>{"192.168.1.254", "192.168.2.1", "192.168.2.2"}));
     // A requested .255 breaks the run of leases; the next new lease is still a free address.
-    Server gap(kSvcDhcp, "\\a.0", "192.168.1.254", 5);
+    Server gap(SVC_DHCP, "\\a.0", "192.168.1.254", 5);
     Packet a = MakeRequest(1, 1, {});
     ASSERT_EQ(gap.Handle(a), 1);
     Packet b = MakeRequest(1, 2, {Addr(50, "192.168.1.255")});
@@ -556,13 +556,13 @@ TEST(DhcpAllocation, PoolEdges) {
     EXPECT_EQ(gap.leases.count(), 4);
     // No usable pool: nothing offered, never 0.0.0.0.
     for (auto [pool, size] : {std::pair{"", 5}, std::pair{"bad", 5}, std::pair{"10.0.0.10", -3}}) {
-        Server none(kSvcDhcp, "\\a.0", pool, size);
+        Server none(SVC_DHCP, "\\a.0", pool, size);
         Packet p = MakeRequest(1, 1, {});
         EXPECT_EQ(none.Handle(p), 0) << pool << " " << size;
         EXPECT_EQ(none.leases.count(), 0);
     }
     // A requested address never grows the table beyond the pool.
-    Server two(kSvcDhcp, "\\a.0", "10.0.0.10", 2);
+    Server two(SVC_DHCP, "\\a.0", "10.0.0.10", 2);
     for (uint8_t m = 1; m <= 2; ++m) {
         Packet p = MakeRequest(1, m, {});
         ASSERT_EQ(two.Handle(p), 1);
@@ -664,7 +664,7 @@ TEST(DhcpRequest, MalformedRequestsGetNoReply) {
     EXPECT_TRUE(Logged("DHCP Inf: Malformed request from MAC"));
 
     // The proxy answers neither.
-    Server proxy(kSvcDhcp | kSvcPdhcp | kSvcTftp);
+    Server proxy(SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER);
     Packet po = MakeRequest(1, 6, {Text(60, "PXEClient"), Arch(0x1234)});
     EXPECT_EQ(proxy.Handle(po), 0);
     Packet pa = MakeRequest(3, 6, {Text(60, "PXEClient"), Arch(0x1234)});

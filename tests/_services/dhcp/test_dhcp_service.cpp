@@ -161,7 +161,7 @@ TEST(DhcpService, PersistentLeaseChangeReplacesTheFileOnce) {
     auto cfg = DhcpSettingsSnapshot();
     DhcpEnv env;
     env.cfg = cfg.get();
-    env.servicesMask = kSvcDhcp;
+    env.servicesMask = SVC_DHCP;
     env.leases = &t;
     env.now = time(nullptr);
     env.serverAddressForClient = [](uint32_t, bool) { return Ip("10.6.0.254"); };

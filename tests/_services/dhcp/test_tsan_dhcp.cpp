@@ -53,7 +53,7 @@ TEST(DhcpShared, ConsoleFreesLeasesWhileRequestsRun) {
     });
     DhcpEnv env;
     env.cfg = &cfg;
-    env.servicesMask = kSvcDhcp;
+    env.servicesMask = SVC_DHCP;
     env.leases = &leases;
     env.now = 1700000000;
     for (int round = 0; round < 300; ++round) {

@@ -384,6 +384,7 @@ def inner(nimbo):
     with open(ini, "w") as f:
         f.write("[NIMBO]\nNIMBO_Services=56\nNIMBO_LogFile=%s/nimbo.log\n" % WORK)
         f.write("[SYSLOG]\nSYSLOG_SaveLogToFile=%s/sys.log\nSYSLOG_ForwardLogToPipe=1\n" % WORK)
+    # The console port is read from the developer trace.
     env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(WORK, "run"), NIMBO_TRACE="1")
     os.mkdir(os.path.join(WORK, "run"), 0o700)
     proc = subprocess.Popen([nimbo, "-i", ini, "-l", "20"], env=env, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL)
