@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "_services/host_records.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 
 namespace {
 

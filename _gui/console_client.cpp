@@ -6,7 +6,7 @@
 #include <thread>
 #include <chrono>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "libs/platform/sockets.h"
 #include "libs/mini_tcp4u/tcp4u.h"
 #include "libs/mini_tcp4u/tcp4u_exchg.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "_gui/box_broker.h"
 #include "_gui/console_client.h"
 #include "_services/host_info.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_gui/main_window.h"
 #include "_services/settings.h"
 #include "_gui/single_instance.h"

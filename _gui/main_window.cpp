@@ -40,7 +40,7 @@
 #include "_gui/console_client.h"
 #include "libs/mini_tcp4u/tcp4u.h"
 #include "_gui/directory_dialog.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_gui/list_views.h"
 #include "_gui/main_lists.h"
 #include "_services/settings.h"

@@ -18,7 +18,7 @@
 
 #include "_gui/balloon.h"
 #include "_gui/console_client.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_gui/main_window.h"
 
 namespace {

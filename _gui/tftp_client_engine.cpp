@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/tftp_protocol.h"
 #include "libs/platform/str_format.h"
 

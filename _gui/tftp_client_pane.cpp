@@ -14,7 +14,7 @@
 
 #include "_gui/balloon.h"
 #include "_services/host_records.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "libs/platform/event.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/tftp_errsim.h"
 
 namespace {

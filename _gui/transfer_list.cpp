@@ -12,7 +12,7 @@
 
 #include "_gui/list_views.h"
 #include "_gui/console_client.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_gui/main_window.h"
 #include "libs/regex/regex_engine.h"
 #include "libs/platform/sockets.h"

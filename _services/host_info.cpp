@@ -13,7 +13,7 @@
 #include <mutex>
 
 #include "libs/platform/interfaces.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "libs/platform/progpath.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"

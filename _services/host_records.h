@@ -1,5 +1,5 @@
 // Wire records of the service host: the settings record, the host address list and the
-// console link's frame header and handshake block. Every layout here crosses the console
+// console link's frame header. Every layout here crosses the console
 // link byte for byte, so sizes and offsets are pinned.
 #pragma once
 #include <cstddef>
@@ -112,12 +112,6 @@ struct ConsoleFrameHeader {
     uint16_t lengthBE;
     uint32_t id;  // little-endian
 };
-
-struct HandshakeRecord {
-    uint32_t version;  // 12
-    uint8_t  challenge[12];
-    uint32_t filler;
-};
 #pragma pack(pop)
 
 static_assert(sizeof(GlobalSettings) == 4618);
@@ -161,9 +155,6 @@ static_assert(offsetof(RequestLogRecord, resource) == 16);
 static_assert(offsetof(RequestLogRecord, status) == 276);
 static_assert(sizeof(ConsoleFrameHeader) == 6);
 static_assert(offsetof(ConsoleFrameHeader, id) == 2);
-static_assert(sizeof(HandshakeRecord) == 20);
-static_assert(offsetof(HandshakeRecord, challenge) == 4);
-static_assert(offsetof(HandshakeRecord, filler) == 16);
 
 // Size of the largest console payload (the DHCP settings record) and of a frame buffer.
 constexpr size_t kDhcpSettingsSize = 32698;

@@ -1,6 +1,6 @@
 #include "_services/peer_log.h"
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "libs/platform/sockets.h"
 
 bool PeerLogGate::Allow(uint32_t address, uint32_t connection) {

@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "_services/host_info.h"
-#include "_services/log.h"
+#include "_services/program_log.h"
+#include "libs/log/log.h"
 #include "_services/message_queue.h"
 #include "libs/platform/profile.h"
 #include "_services/start_threads.h"
@@ -244,6 +245,7 @@ void SettingsReplace(const GlobalSettings& s) {
     TerminateTextFields(g_settings);
     g_logLevel = g_settings.LogLevel;
     g_logFileSet = g_settings.NIMBO_LogFile[0] != '\0';
+    InstallProgramLog();
 }
 
 void SettingsUpdate(const std::function<void(GlobalSettings&)>& edit) {
@@ -253,6 +255,7 @@ void SettingsUpdate(const std::function<void(GlobalSettings&)>& edit) {
     TerminateTextFields(g_settings);
     g_logLevel = g_settings.LogLevel;
     g_logFileSet = g_settings.NIMBO_LogFile[0] != '\0';
+    InstallProgramLog();
 }
 
 int CurrentLogLevel() { return g_logLevel; }

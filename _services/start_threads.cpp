@@ -19,7 +19,7 @@
 #include "_services/host_records.h"
 #include "_services/http/http_text.h"
 #include "libs/platform/interfaces.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"
 #include "libs/platform/thread.h"

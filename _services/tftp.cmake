@@ -12,3 +12,4 @@ add_library(nimbo_tftp STATIC
 target_link_libraries(nimbo_tftp PUBLIC nimbo_tftp_core nimbo_host nimbo_regex)
 # Menu files get the client's gateway and mask from the DHCP settings.
 target_link_libraries(nimbo_tftp PRIVATE nimbo_dhcp_core nimbo_platform)
+nimbo_service(tftp TARGET nimbo_tftp HEADER _services/tftpd_service.h REGISTER RegisterTftpService)

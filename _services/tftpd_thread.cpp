@@ -17,7 +17,7 @@
 #include <mutex>
 #include <thread>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/sockets.h"
@@ -47,12 +47,7 @@ struct LastRequest {
     time_t      second = 0;
 } g_lastRequest;
 
-std::atomic<TftpNoticeTap> g_noticeTap{nullptr};
-
-void SendNotice(uint32_t id, const void* data, size_t length) {
-    if (TftpNoticeTap tap = g_noticeTap.load()) tap(id, data, length);
-    ToConsole(id, data, length, true);
-}
+void SendNotice(uint32_t id, const void* data, size_t length) { ToConsole(id, data, length, true); }
 
 void RaiseFileLimit() {
     rlimit rl{};
@@ -79,8 +74,8 @@ bool TftpDuplicateGuard(const sockaddr_in& client, const uint8_t* request, size_
     if (length == last.length && !memcmp(request, last.bytes, length) &&
         client.sin_addr.s_addr == last.client.sin_addr.s_addr && client.sin_port == last.client.sin_port &&
         now == last.second) {
-        LogPrint(1, "TFTP Warn: received duplicated request from %s:%d", IPv4Text(client.sin_addr).c_str(),
-                 ntohs(client.sin_port));
+        LogLine(LOG_TFTP, 1, "TFTP Warn: received duplicated request from %s:%d", IPv4Text(client.sin_addr).c_str(),
+                ntohs(client.sin_port));
         return true;
     }
     memcpy(last.bytes, request, length);
@@ -101,7 +96,7 @@ void TftpInitTransfer(TftpTransfer* t, size_t othersInList) {
     t->state.store(TRANSFER_RUNNING);
     t->activeAtStart = static_cast<uint32_t>(othersInList);
     t->md5On = t->settings.TFTP_MD5File != 0;
-    LogPrint(9, "TFTP Inf: Transfert #%u", t->number);
+    LogLine(LOG_TFTP, 9, "TFTP Inf: Transfert #%u", t->number);
 }
 
 int TftpAcceptRequest(int sock) {
@@ -114,7 +109,8 @@ int TftpAcceptRequest(int sock) {
         uint8_t drop[kTftpRequestSize];
         Datagram info;
         if (RecvDatagram(sock, drop, sizeof drop, &info, MSG_DONTWAIT) >= 0)
-            LogPrint(1, "TFTP Err: max # of threads reached, connection from %s dropped", IPv4Text(info.peer.sin_addr).c_str());
+            LogLine(LOG_TFTP, 1, "TFTP Err: max # of threads reached, connection from %s dropped",
+                    IPv4Text(info.peer.sin_addr).c_str());
         return -1;
     }
     // An empty datagram is dropped at once: no transfer record, no thread, no reply.
@@ -135,7 +131,7 @@ int TftpAcceptRequest(int sock) {
     ssize_t n = RecvDatagram(sock, t->request, sizeof t->request, &info, MSG_DONTWAIT);
     if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK)
-            LogPrint(0, "TFTP Err: RecvFrom returns %d: <%s>", errno, LastErrorText());
+            LogLine(LOG_TFTP, 0, "TFTP Err: RecvFrom returns %d: <%s>", errno, LastErrorText());
         return 1;
     }
     t->requestLength = static_cast<size_t>(n);
@@ -156,7 +152,7 @@ int TftpAcceptRequest(int sock) {
         return 1;
     }
     DebugTrace("TFTP Inf: Thread transfer %u started (record %p)\n", raw->number, static_cast<void*>(raw));
-    LogPrint(9, "TFTP Inf: thread %u started", raw->number);
+    LogLine(LOG_TFTP, 9, "TFTP Inf: thread %u started", raw->number);
     return 1;
 }
 
@@ -176,7 +172,7 @@ void RemoveFinished() {
     }
     for (auto& t : done) {
         t->thread.Join(-1);
-        LogPrint(9, "TFTP Inf: thread %u has exited", t->threadId);
+        LogLine(LOG_TFTP, 9, "TFTP Inf: thread %u has exited", t->threadId);
         DebugTrace("TFTP Inf: removing thread %u (%p)\n", t->threadId, static_cast<void*>(t.get()));
     }
 }
@@ -269,7 +265,7 @@ void TftpThread() {
         int r = WaitAny(slot.socket, slot.event, wait);
         if (!slot.running.load()) break;
         if (r & WAIT_FAILED) {
-            LogPrint(1, "TFTP Err: WaitForMultipleObjects error %d", errno);
+            LogLine(LOG_TFTP, 1, "TFTP Err: WaitForMultipleObjects error %d", errno);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
@@ -303,7 +299,6 @@ void TftpThread() {
     DebugTrace("Thread Inf: TFTP thread ends here\n");
 }
 
-void TftpSetNoticeTap(TftpNoticeTap tap) { g_noticeTap.store(tap); }
 
 void RegisterTftpService() {
     RegisterThreadFunction(TH_TFTP, TftpThread);

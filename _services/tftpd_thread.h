@@ -11,7 +11,3 @@ void TftpReportProgress();
 // Number of records in the transfer list.
 size_t TftpTransferCount();
 
-// Receives a copy of every transfer notice (100, 101, 102) before it goes to the console;
-// used by the tests.
-using TftpNoticeTap = void (*)(uint32_t id, const void* data, size_t length);
-void TftpSetNoticeTap(TftpNoticeTap tap);

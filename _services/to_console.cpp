@@ -11,8 +11,9 @@
 #include <mutex>
 
 #include "_services/host_info.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/message_queue.h"
+#include "_services/program_log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "libs/mini_tcp4u/tcp4u.h"
@@ -27,6 +28,7 @@ constexpr auto kSynchronousWait = std::chrono::milliseconds(2000);
 
 std::atomic<int> g_state{CONSOLE_NOT_CONNECTED};
 ConsoleServiceHooks g_hooks;
+std::atomic<NoticeTap> g_noticeTap{nullptr};
 
 // Synchronous notices: each takes a ticket when it is queued; the Console thread counts the
 // ones it has written, and the waiter sleeps on g_syncCv until its ticket is written, the
@@ -179,7 +181,10 @@ int WaitConsoleListening(int timeoutMs) {
     return g_listenPort;
 }
 
+void SetNoticeTap(NoticeTap tap) { g_noticeTap = tap; }
+
 int ToConsole(uint32_t id, const void* data, size_t length, bool synchronous) {
+    if (NoticeTap tap = g_noticeTap.load()) tap(id, data, length);
     if (g_state != CONSOLE_CONNECTED) return 0;
     if (synchronous && !t_isConsoleThread) {
         std::unique_lock<std::mutex> lk(g_syncLock);
@@ -342,6 +347,7 @@ int HandleConsoleRequest(int sock, const uint8_t* frame, size_t length) {
 void ConsoleThread() {
     static uint8_t buffer[kConsoleBufferSize];
     t_isConsoleThread = true;
+    InstallProgramLog();
     QueueCreate(QUEUE_CONSOLE, 200);
     ThreadSlot& slot = ThreadSlots[TH_CONSOLE];
     while (slot.running) {

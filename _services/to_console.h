@@ -13,6 +13,10 @@ void ConsoleThread();
 // synchronous notice waits until it is written, at most about two seconds, and not at all
 // while an earlier one is still waiting to be written.
 int  ToConsole(uint32_t id, const void* data, size_t length, bool synchronous);
+// Tests watch the notices of every service through this tap: it sees each notice posted with
+// ToConsole, desktop connected or not, before it is queued. nullptr removes it.
+using NoticeTap = void (*)(uint32_t id, const void* data, size_t length);
+void SetNoticeTap(NoticeTap tap);
 // While one lives, the notices this thread posts without waiting wake the Console thread
 // once, when it ends, instead of once each: for a service answering a batch of requests.
 class ConsoleWakeBatch {

@@ -19,3 +19,18 @@ function(nimbo_add_test)
     DISCOVERY_TIMEOUT 120
     PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
 endfunction()
+
+# nimbo_service(name TARGET target HEADER header REGISTER function)
+# Declares a service module for the programs: the library that holds it, the header that
+# declares its registration function and that function's name. Every name in NIMBO_SERVICES
+# must be declared so; programs/ links the targets and generates the calls.
+function(nimbo_service name)
+  cmake_parse_arguments(S "" "TARGET;HEADER;REGISTER" "" ${ARGN})
+  if(NOT S_TARGET OR NOT S_HEADER OR NOT S_REGISTER)
+    message(FATAL_ERROR "nimbo_service(${name}): TARGET, HEADER and REGISTER are required")
+  endif()
+  if(NOT EXISTS ${PROJECT_SOURCE_DIR}/${S_HEADER})
+    message(FATAL_ERROR "nimbo_service(${name}): no header ${S_HEADER}")
+  endif()
+  set_property(GLOBAL PROPERTY NIMBO_SERVICE_${name} "${S_TARGET};${S_HEADER};${S_REGISTER}")
+endfunction()

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -17,16 +18,16 @@
 #include "_services/binl/binl_files.h"
 #include "_services/binl/binl_log.h"
 #include "_services/binl/binl_prepare.h"
-#include "libs/platform/cabinet.h"
-#include "_services/host_records.h"
-#include "_services/log.h"
 #include "_services/binl/ris_assets.h"
 #include "_services/binl/ris_inf.h"
-#include "libs/platform/log_guard.h"
-#include "libs/platform/sockets.h"
+#include "_services/host_records.h"
 #include "libs/platform/str_format.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
+#include "libs/platform/cabinet.h"
+#include "libs/platform/log_guard.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include "_services/binl/binl_service.h"
 #include "_services/dhcp/dhcp_service.h"
 #include "_services/dhcp/dhcp_settings.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/start_threads.h"
 
 namespace {

@@ -19,6 +19,7 @@
 #include "libs/platform/atomic_file.h"
 #include "libs/platform/profile.h"
 #include "libs/wim/wim_entry.h"
+#include "libs/wim/wim_error.h"
 
 namespace {
 
@@ -267,6 +268,10 @@ int WdsBuildBootWim(const BinlContext& ctx, const std::string& asset) {
     const std::string nicFolder = asset + "/" + kNicFolder + "/";
     int rc = InjectIntoBootWim(0, source.c_str(), destination.c_str(), index, arch, bootFolder.c_str(),
                                nicFolder.c_str(), ctx.tempFolder.c_str());
+    if (rc < 0) {
+        BinlLog("BINL Err: Creating %s (%s)", destination.c_str(), WimFailureText());
+        return -1;
+    }
     // Nothing to add leaves the destination unwritten; the store boots it all the same.
     if (rc == 0 && !CopyFileAtomic(source, destination)) rc = -1;
     if (rc >= 0) return rc;

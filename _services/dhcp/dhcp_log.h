@@ -1,7 +1,7 @@
 // Log lines of the DHCP server: the program log under the DHCP tag. Tests set a sink on the
 // tag to catch the lines and check the texts.
 #pragma once
-#include "_services/log.h"
+#include "libs/log/log.h"
 
 // level >= 0: a log line of that level; kDhcpLogError: an error line; kDhcpLogWarningBox: a
 // warning for the user.

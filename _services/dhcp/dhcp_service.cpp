@@ -14,7 +14,7 @@
 #include "_services/dhcp/dhcp_log.h"
 #include "_services/dhcp/dhcp_settings.h"
 #include "_services/dhcp/dhcp_thread.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/message_queue.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
@@ -49,8 +49,8 @@ std::mutex g_loadLock;
 int32_t UsablePoolSize(const DhcpSettings& s) {
     if (s.DHCP_PoolSize == 0) return 0;
     if (s.PoolStart == 0 || s.DHCP_PoolSize < 0) {
-        LogPrint(1, "DHCP Err: Address pool \"%s\" of size %d is not usable; no address will be offered",
-                 s.DHCP_IP_Pool, s.DHCP_PoolSize);
+        LogLine(LOG_DHCP, 1, "DHCP Err: Address pool \"%s\" of size %d is not usable; no address will be offered",
+                s.DHCP_IP_Pool, s.DHCP_PoolSize);
         return 0;
     }
     return s.DHCP_PoolSize;
@@ -138,7 +138,7 @@ int loadDhcpSettings() {
 int applyDhcpSettings(const DhcpSettings& record) {
     std::string why;
     if (!ValidateDhcpRecord(record, &why)) {
-        LogPrint(0, "DHCP Err: new settings not stored: %s", why.c_str());
+        LogLine(LOG_DHCP, 0, "DHCP Err: new settings not stored: %s", why.c_str());
         return 0;
     }
     auto old = DhcpSettingsSnapshot();

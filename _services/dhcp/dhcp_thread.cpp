@@ -29,7 +29,7 @@
 #include "_services/dhcp/dhcp_settings.h"
 #include "libs/platform/interfaces.h"
 #include "libs/platform/log_guard.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/dhcp/mac_vendor.h"
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"
@@ -286,14 +286,14 @@ public:
         if (n < 0) {
             int err = errno;
             if (err == EAGAIN || err == ECONNREFUSED) return 0;
-            LogPrint(1, "%sDHCP Err: recvfrom() error %d", p, err);
+            LogLine(LOG_DHCP, 1, "%sDHCP Err: recvfrom() error %d", p, err);
             SleepWhileRunning(row, 500);
             return 0;
         }
         used_ = n;
         for (int i = 0; i < n; ++i) {
             if (!infos_[i].truncated) continue;
-            LogPrint(1, "%sDHCP Err: recvfrom() error %d", p, EMSGSIZE);
+            LogLine(LOG_DHCP, 1, "%sDHCP Err: recvfrom() error %d", p, EMSGSIZE);
             lengths_[i] = -1;
         }
         return n;
@@ -338,17 +338,17 @@ public:
             const uint32_t to = out_[i].to.sin_addr.s_addr;
             unsigned suppressed = 0;
             if (!LogWanted(LOG_PROGRAM, 1) || !g_sendErrorLines.Allow(LogKeyOf(to), &suppressed)) continue;
-            LogPrint(1, "%s Err: Interface [%s] sendto() error %d: %s%s", prefixes_[i], IPv4Text(to).c_str(),
-                     errors[i], LastErrorText(errors[i]), SuppressedNote(suppressed).c_str());
+            LogLine(LOG_DHCP, 1, "%s Err: Interface [%s] sendto() error %d: %s%s", prefixes_[i], IPv4Text(to).c_str(),
+                    errors[i], LastErrorText(errors[i]), SuppressedNote(suppressed).c_str());
         }
         queued_ = 0;
         if (!dropped) return;
         const uint64_t total = g_repliesDropped.fetch_add(dropped, std::memory_order_relaxed) + dropped;
         g_droppedUntold.fetch_add(dropped, std::memory_order_relaxed);
         if (LogWanted(LOG_PROGRAM, 1) && g_sendErrorLines.Allow(kDroppedLineKey))
-            LogPrint(1, "%s Err: send queue full, %llu replies dropped (%llu since the start)", droppedPrefix,
-                     static_cast<unsigned long long>(g_droppedUntold.exchange(0, std::memory_order_relaxed)),
-                     static_cast<unsigned long long>(total));
+            LogLine(LOG_DHCP, 1, "%s Err: send queue full, %llu replies dropped (%llu since the start)", droppedPrefix,
+                    static_cast<unsigned long long>(g_droppedUntold.exchange(0, std::memory_order_relaxed)),
+                    static_cast<unsigned long long>(total));
     }
 
 private:
@@ -460,7 +460,7 @@ void AnswerDhcpRequest(RequestBatch& batch, int i, const BatchContext& ctx, bool
         serverId = env.dhcpLocalIp ? env.dhcpLocalIp : findServerAddressForClient(yiaddr, false, info.ifindex);
     }
     if (!env.dhcpLocalIp && target.address == 0xFFFFFFFFu && LogWanted(LOG_PROGRAM, 1))
-        LogPrint(1, "%sDHCP Inf: Broadcasting through local interface [%s]", p, IPv4Text(serverId).c_str());
+        LogLine(LOG_DHCP, 1, "%sDHCP Inf: Broadcasting through local interface [%s]", p, IPv4Text(serverId).c_str());
     batch.Queue(i, len, target, serverId, proxy ? "PDHCP" : "DHCP");
 }
 
@@ -507,7 +507,8 @@ void dhcpThread() {
     SleepWhileRunning(TH_DHCP, 1000);
     int one = 1;
     if (setsockopt(slot.socket, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
-        LogPrint(1, "%sDHCP Err: cannot set broadcast option.\nPlease, suppress DHCP server in the settings window", p);
+        LogLine(LOG_DHCP, 1,
+                "%sDHCP Err: cannot set broadcast option.\nPlease, suppress DHCP server in the settings window", p);
         DebugTrace("%sDHCP Err: Cannot set broadcast option.\n", p);
         slot.running = 0;
         if (proxyAtStart) ThreadSlots[TH_PDHCP].running = 0;
@@ -564,7 +565,8 @@ void pdhcpThread() {
     if (!IsRowRunning(TH_DHCP)) loadDhcpSettings();
     int one = 1;
     if (setsockopt(slot.socket, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0) {
-        LogPrint(1, "PDHCP Err: cannot set broadcast option.\nPlease, suppress Proxy DHCP in the DHCP settings window");
+        LogLine(LOG_DHCP, 1,
+                "PDHCP Err: cannot set broadcast option.\nPlease, suppress Proxy DHCP in the DHCP settings window");
         DebugTrace("PDHCP Err: Cannot set broadcast option.\n");
         slot.running = 0;
     }

@@ -18,7 +18,7 @@
 #include "_services/ftp/ftp_conn.h"
 #include "libs/platform/beneath.h"
 #include "_services/ftp/ftp_paths.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/posix_attr.h"
 
@@ -38,8 +38,8 @@ bool SendReply(FtpClientEntry* c, const std::string& text) {
             const bool timedOut = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
             c->server->ClientEvent(FTP_EV_SOCKET_ERROR, c, text.c_str());
             if (timedOut && !c->stopping.load() && c->server->PeerMayLog(c->peerAddr))
-                LogPrint(0, "FTP  Warn: Client IP [%s] does not read its replies, closing the connection",
-                         c->PeerText().c_str());
+                LogLine(LOG_FTP, 0, "FTP  Warn: Client IP [%s] does not read its replies, closing the connection",
+                        c->PeerText().c_str());
             c->stopping = true;
             shutdown(c->controlSocket, SHUT_RDWR);
             return false;
@@ -75,8 +75,8 @@ bool WriteAllowed(FtpClientEntry* c, const FtpResolved& r, FtpWrite what) {
     if (!readOnly) return true;
     const char* shown = what == FtpWrite::Entry ? "" : " (its folder)";
     if (c->server->PeerMayLog(c->peerAddr))
-        LogPrint(0, "FTP  Warn: Client IP [%s] refused to change %s%s: read-only", c->PeerText().c_str(),
-                 EscapePeerText(r.virt, 300).c_str(), shown);
+        LogLine(LOG_FTP, 0, "FTP  Warn: Client IP [%s] refused to change %s%s: read-only", c->PeerText().c_str(),
+                EscapePeerText(r.virt, 300).c_str(), shown);
     SendFormattedReply(c, "550 Permission denied: %s%s is read-only.", r.virt.c_str(), shown);
     return false;
 }
@@ -104,8 +104,12 @@ bool WithinTimeLimits(FtpClientEntry* c) {
     const bool idled = c->transferKind.load() == FTP_XFER_NONE && now - c->lastActivity.load() >= idle;
     if (!late && !idled) return true;
     if (c->server->PeerMayLog(c->peerAddr)) {
-        if (late) LogPrint(0, "FTP  Inf: Client IP [%s] not logged in after %d s, closing the connection", c->PeerText().c_str(), login);
-        else LogPrint(0, "FTP  Inf: Client IP [%s] idle for %d s, closing the connection", c->PeerText().c_str(), idle);
+        if (late)
+            LogLine(LOG_FTP, 0, "FTP  Inf: Client IP [%s] not logged in after %d s, closing the connection",
+                    c->PeerText().c_str(), login);
+        else
+            LogLine(LOG_FTP, 0, "FTP  Inf: Client IP [%s] idle for %d s, closing the connection", c->PeerText().c_str(),
+                    idle);
     }
     SendReply(c, "421 Timeout.");
     return false;
@@ -237,7 +241,8 @@ bool HandlePass(FtpClientEntry* c, const char* arg) {
     if (!missing) {
         const int delay = c->server->NoteLoginFailure(c->peerAddr, c->passwordTries);
         if (c->server->PeerMayLog(c->peerAddr))
-            LogPrint(1, "FTP  Warn: Client IP [%s] gave a wrong password, answered in %d ms", c->PeerText().c_str(), delay);
+            LogLine(LOG_FTP, 1, "FTP  Warn: Client IP [%s] gave a wrong password, answered in %d ms",
+                    c->PeerText().c_str(), delay);
         PauseUnlessStopping(c, delay);
     }
     if (c->passwordTries >= c->server->passwordTries) {

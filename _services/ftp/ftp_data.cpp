@@ -22,7 +22,7 @@
 #include "_services/ftp/ftp_conn.h"
 #include "libs/platform/beneath.h"
 #include "_services/ftp/ftp_paths.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "libs/platform/atomic_file.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/posix_attr.h"
@@ -250,8 +250,8 @@ bool SendFileFrom(FtpClientEntry* c, int fd, int sock, int64_t offset) {
             continue;
         }
         if (errno != EPIPE && errno != ECONNRESET)
-            LogPrint(0, "FTP  Err: Client IP [%s] sending %s failed: %s", c->PeerText().c_str(),
-                     EscapePeerText(c->transfer.fullPath, 600).c_str(), LastErrorText());
+            LogLine(LOG_FTP, 0, "FTP  Err: Client IP [%s] sending %s failed: %s", c->PeerText().c_str(),
+                    EscapePeerText(c->transfer.fullPath, 600).c_str(), LastErrorText());
         return false;
     }
 }
@@ -407,8 +407,8 @@ bool OpenDataConnection(FtpClientEntry* c, int verb, const char* opened = nullpt
             if (s < 0) continue;
             if (peer.sin_addr.s_addr != c->peerAddr) {
                 if (c->server->PeerMayLog(peer.sin_addr.s_addr))
-                    LogPrint(0, "FTP  Warn: data connection from [%s] refused, the client is [%s]",
-                             IPv4Text(peer.sin_addr).c_str(), c->PeerText().c_str());
+                    LogLine(LOG_FTP, 0, "FTP  Warn: data connection from [%s] refused, the client is [%s]",
+                            IPv4Text(peer.sin_addr).c_str(), c->PeerText().c_str());
                 close(s);
                 continue;
             }

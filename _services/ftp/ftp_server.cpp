@@ -15,7 +15,7 @@
 #include <ctime>
 
 #include "_services/ftp/ftp_paths.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "libs/platform/sockets.h"
 
 namespace {
@@ -88,7 +88,8 @@ CFtpServer::~CFtpServer() {
     // and the server goes only once the last one has released its record.
     StopAllClients();
     for (int waited = 0; clientCount_.load() > 0; waited += 100) {
-        if (waited == 10000) LogPrint(0, "FTP  Err: %d client(s) still ending, waiting for them", clientCount_.load());
+        if (waited == 10000)
+            LogLine(LOG_FTP, 0, "FTP  Err: %d client(s) still ending, waiting for them", clientCount_.load());
         StopAllClients();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ReapFinished();
@@ -269,7 +270,7 @@ void CFtpServer::AcceptLoop() {
         ReapFinished();
         if (acceptStop_.load()) break;
         if (r & WAIT_FAILED) {
-            LogPrint(0, "FTP  Err: poll() on the listening socket failed: %s", LastErrorText());
+            LogLine(LOG_FTP, 0, "FTP  Err: poll() on the listening socket failed: %s", LastErrorText());
             break;
         }
         if (!(r & WAIT_READY)) continue;
@@ -280,10 +281,10 @@ void CFtpServer::AcceptLoop() {
             int err = errno;
             if (err == EINTR || err == EAGAIN) continue;
             if (!TransientAcceptError(err) || acceptStop_.load()) {
-                if (!acceptStop_.load()) LogPrint(0, "FTP  Err: accept() failed: %s", LastErrorText(err));
+                if (!acceptStop_.load()) LogLine(LOG_FTP, 0, "FTP  Err: accept() failed: %s", LastErrorText(err));
                 break;
             }
-            LogPrint(1, "FTP  Warn: accept() failed: %s, retrying", LastErrorText(err));
+            LogLine(LOG_FTP, 1, "FTP  Warn: accept() failed: %s, retrying", LastErrorText(err));
             acceptWake_.Wait(100);
             continue;
         }
@@ -292,7 +293,7 @@ void CFtpServer::AcceptLoop() {
             send(s, busy, sizeof busy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
             close(s);
             if (PeerMayLog(peer.sin_addr.s_addr))
-                LogPrint(1, "FTP  Warn: Client IP [%s] refused: %s", IPv4Text(peer.sin_addr).c_str(), why);
+                LogLine(LOG_FTP, 1, "FTP  Warn: Client IP [%s] refused: %s", IPv4Text(peer.sin_addr).c_str(), why);
             continue;
         }
         FtpClientEntry* c = RegisterClient(s, peer.sin_addr.s_addr);
@@ -347,7 +348,8 @@ int CFtpServer::NoteLoginFailure(uint32_t peerAddr, int connectionFailures) {
 bool CFtpServer::PeerMayLog(uint32_t peerAddr) {
     unsigned dropped = 0;
     if (!logGate_.Allow(LogKeyOf(peerAddr), &dropped)) return false;
-    if (dropped > 0) LogPrint(0, "FTP  Warn: Client IP [%s] ... %u lines suppressed", IPv4Text(peerAddr).c_str(), dropped);
+    if (dropped > 0)
+        LogLine(LOG_FTP, 0, "FTP  Warn: Client IP [%s] ... %u lines suppressed", IPv4Text(peerAddr).c_str(), dropped);
     return true;
 }
 

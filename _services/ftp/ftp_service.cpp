@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "_services/ftp/ftp_server.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
@@ -22,7 +22,6 @@ CFtpServer*   g_server = nullptr;
 FtpUserEntry* g_users[4] = {};  // anonymous, user 1, 2, 3
 int           g_userCount = 0;
 GlobalSettings g_start{};
-std::atomic<FtpNoticeTap> g_tap{nullptr};
 
 std::string AddressText() { return g_start.FTP_LocalIP[0] ? std::string(g_start.FTP_LocalIP) : "INADDR_ANY"; }
 
@@ -33,21 +32,20 @@ void Notify(const std::string& peer, const std::string& resource, const char* st
     Copy(r.peer, sizeof r.peer, peer.c_str());
     Copy(r.resource, sizeof r.resource, resource.c_str());
     snprintf(r.status, sizeof r.status, statusFormat, arg);
-    if (FtpNoticeTap tap = g_tap.load()) tap(r);
     ToConsole(NOTICE_FTP_EVENT, &r, sizeof r, true);
 }
 
 void ReportBind(int code, const std::string& addr) {
     if (code == FTP_EV_BIND_NOT_AVAILABLE) {
-        LogPrint(0, "FTP  Err: bind() IP address [%s] not available", addr.c_str());
+        LogLine(LOG_FTP, 0, "FTP  Err: bind() IP address [%s] not available", addr.c_str());
         LogError("Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
                  "host\nEither remove the %s service or suppress %s interface assignation",
                  "FTP", addr.c_str(), "FTP", addr.c_str());
     } else if (code == FTP_EV_BIND_IN_USE) {
-        LogPrint(0, "FTP  Err: bind() IP address [%s] port 21 already in use", addr.c_str());
+        LogLine(LOG_FTP, 0, "FTP  Err: bind() IP address [%s] port 21 already in use", addr.c_str());
         LogError("Error \n\nNimbo cannot bind the %s port\nan application is already listening on this port\n", "FTP");
     } else {
-        LogPrint(0, "FTP  Err: bind() failed, IP address [%s] port 21", addr.c_str());
+        LogLine(LOG_FTP, 0, "FTP  Err: bind() failed, IP address [%s] port 21", addr.c_str());
         LogError("Error \n\nNimbo tried to bind the port # %s protocol %s\nto the interface %s\n but failed\n", "21",
                  "FTTP", addr.c_str());
     }
@@ -62,18 +60,19 @@ void FtpServerEvent(int code, const char*, const char*) {
     const std::string addr = AddressText();
     switch (code) {
         case FTP_EV_STARTED:
-            LogPrint(0, "FTP  Inf: Server started OK at [%s] offering publicly [%s] restrictedly [%s] ", addr.c_str(),
-                     g_start.FTP_Anonymous ? g_start.FTP_AnonymousRootDirectory : "",
-                     g_userCount > 0 ? g_start.FTP_RegiteredRootDirectory : "");
+            LogLine(LOG_FTP, 0, "FTP  Inf: Server started OK at [%s] offering publicly [%s] restrictedly [%s] ",
+                    addr.c_str(),
+                    g_start.FTP_Anonymous ? g_start.FTP_AnonymousRootDirectory : "",
+                    g_userCount > 0 ? g_start.FTP_RegiteredRootDirectory : "");
             break;
         case FTP_EV_STOPPED_LISTENING:
-            LogPrint(0, "FTP  Inf: Stopped listening");
+            LogLine(LOG_FTP, 0, "FTP  Inf: Stopped listening");
             break;
         case FTP_EV_ACCEPTING:
-            LogPrint(0, "FTP  Inf: Accepting incoming connections");
+            LogLine(LOG_FTP, 0, "FTP  Inf: Accepting incoming connections");
             break;
         case FTP_EV_STOPPED_ACCEPTING:
-            LogPrint(0, "FTP  Inf: Stopped accepting incoming connections");
+            LogLine(LOG_FTP, 0, "FTP  Inf: Stopped accepting incoming connections");
             break;
         case FTP_EV_BIND_NOT_AVAILABLE:
         case FTP_EV_BIND_IN_USE:
@@ -81,10 +80,10 @@ void FtpServerEvent(int code, const char*, const char*) {
             ReportBind(code, addr);
             break;
         case FTP_EV_NO_MEMORY:
-            LogPrint(0, "FTP  Err: The CFtpServer class could not allocate memory");
+            LogLine(LOG_FTP, 0, "FTP  Err: The CFtpServer class could not allocate memory");
             break;
         case FTP_EV_NO_THREAD:
-            LogPrint(0, "FTP  Err: The CFtpServer class could not create a thread");
+            LogLine(LOG_FTP, 0, "FTP  Err: The CFtpServer class could not create a thread");
             break;
         default:
             break;
@@ -93,9 +92,10 @@ void FtpServerEvent(int code, const char*, const char*) {
 
 void FtpUserEvent(int code, const FtpUserEntry* user, const char* second) {
     if (code == FTP_EV_USER_CREATED)
-        LogPrint(0, "FTP  Inf: New user created; Name:[%s] Password:[%s] ", user->name.c_str(), user->password.c_str());
+        LogLine(LOG_FTP, 0, "FTP  Inf: New user created; Name:[%s] Password:[%s] ", user->name.c_str(),
+                user->password.c_str());
     else if (code == FTP_EV_USER_BAD_ROOT)
-        LogPrint(0, "FTP  Err: Creating User [%s] invalid root directory [%s]", user->name.c_str(), second);
+        LogLine(LOG_FTP, 0, "FTP  Err: Creating User [%s] invalid root directory [%s]", user->name.c_str(), second);
 }
 
 void FtpClientEvent(int code, const FtpClientEntry* c, const char* peerText) {
@@ -109,52 +109,52 @@ void FtpClientEvent(int code, const FtpClientEntry* c, const char* peerText) {
     const char* text = escaped.c_str();
     switch (code) {
         case FTP_EV_CLIENT_NEW:
-            LogPrint(0, "FTP  Inf: New client; IP [%s] Server IP [%s]", addr.c_str(), c->LocalText().c_str());
+            LogLine(LOG_FTP, 0, "FTP  Inf: New client; IP [%s] Server IP [%s]", addr.c_str(), c->LocalText().c_str());
             break;
         case FTP_EV_CLIENT_DELETED:
-            LogPrint(0, "FTP  Inf: Client IP [%s] has been deleted", addr.c_str());
+            LogLine(LOG_FTP, 0, "FTP  Inf: Client IP [%s] has been deleted", addr.c_str());
             break;
         case FTP_EV_CLIENT_DISCONNECTED:
-            LogPrint(0, "FTP  Inf: Client IP [%s] has been disconnected", addr.c_str());
+            LogLine(LOG_FTP, 0, "FTP  Inf: Client IP [%s] has been disconnected", addr.c_str());
             Notify(addr, "", "%sClient disconnected", "");
             break;
         case FTP_EV_LOGGED_IN:
-            LogPrint(0, "FTP  Inf: Client IP [%s] has logged-in as %s", addr.c_str(), name.c_str());
+            LogLine(LOG_FTP, 0, "FTP  Inf: Client IP [%s] has logged-in as %s", addr.c_str(), name.c_str());
             Notify(addr, "", "Logged as [%s]", name.c_str());
             break;
         case FTP_EV_UPLOAD:
-            LogPrint(0, "FTP  Inf: Client %s IP [%s] is uploading %s", name.c_str(), addr.c_str(), text);
+            LogLine(LOG_FTP, 0, "FTP  Inf: Client %s IP [%s] is uploading %s", name.c_str(), addr.c_str(), text);
             Notify(addr, text, "Upload [%s]", name.c_str());
             break;
         case FTP_EV_DOWNLOAD:
-            LogPrint(0, "FTP  Inf: Client [%s] IP [%s] is downloading %s", name.c_str(), addr.c_str(), text);
+            LogLine(LOG_FTP, 0, "FTP  Inf: Client [%s] IP [%s] is downloading %s", name.c_str(), addr.c_str(), text);
             Notify(addr, text, "Download [%s]", name.c_str());
             break;
         case FTP_EV_LISTING:
-            LogPrint(0, "FTP  Inf: Client [%s] IP [%s] is listing %s", name.c_str(), addr.c_str(), text);
+            LogLine(LOG_FTP, 0, "FTP  Inf: Client [%s] IP [%s] is listing %s", name.c_str(), addr.c_str(), text);
             Notify(addr, text, "Listing [%s]", name.c_str());
             break;
         case FTP_EV_CWD:
             Notify(addr, text, "CD [%s]", name.c_str());
             break;
         case FTP_EV_RECEIVED:
-            LogPrint(0, "FTP  Inf: Received from [%s] (%s)>  %s", label.c_str(), addr.c_str(), text);
+            LogLine(LOG_FTP, 0, "FTP  Inf: Received from [%s] (%s)>  %s", label.c_str(), addr.c_str(), text);
             Notify(addr, text, "Rcv Command [%s]", label.c_str());
             break;
         case FTP_EV_SENT:
-            LogPrint(0, "FTP  Inf: Sent to [%s] (%s)>  %s", label.c_str(), addr.c_str(), text);
+            LogLine(LOG_FTP, 0, "FTP  Inf: Sent to [%s] (%s)>  %s", label.c_str(), addr.c_str(), text);
             Notify(addr, text, "Sent [%s]", label.c_str());
             break;
         case FTP_EV_TOO_MANY_PASS:
-            LogPrint(0, "FTP  Warn: Too many pass tries for (%s)", addr.c_str());
+            LogLine(LOG_FTP, 0, "FTP  Warn: Too many pass tries for (%s)", addr.c_str());
             Notify(addr, "", "%sToo many pass tries", "");
             break;
         case FTP_EV_CLNT:
-            LogPrint(0, "FTP  Inf: Client IP [%s] has proceed the CLNT FTP command: %s", addr.c_str(), text);
+            LogLine(LOG_FTP, 0, "FTP  Inf: Client IP [%s] has proceed the CLNT FTP command: %s", addr.c_str(), text);
             Notify(addr, "", "CLNT FTP command: [%s]", text);
             break;
         case FTP_EV_SITE_FAILED:
-            LogPrint(0, "FTP  Err: Client IP [%s] SITE command: %s failed", addr.c_str(), text);
+            LogLine(LOG_FTP, 0, "FTP  Err: Client IP [%s] SITE command: %s failed", addr.c_str(), text);
             break;
         default:
             break;
@@ -171,7 +171,6 @@ void AddUser(int slot, const char* name, const char* password, const char* root,
 }
 }  // namespace
 
-void FtpSetNoticeTap(FtpNoticeTap tap) { g_tap = tap; }
 
 bool FtpStart() {
     for (auto*& u : g_users) u = nullptr;

@@ -10,6 +10,3 @@ void FtpThread();
 bool FtpStart();
 void FtpStop();
 
-// Tests watch the notices 115 through this tap (called before the notice is sent).
-using FtpNoticeTap = void (*)(const RequestLogRecord& record);
-void FtpSetNoticeTap(FtpNoticeTap tap);

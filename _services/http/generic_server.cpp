@@ -16,7 +16,7 @@
 
 #include "libs/platform/event.h"
 #include "_services/http/http_text.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "libs/platform/sockets.h"
 
 namespace {

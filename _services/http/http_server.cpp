@@ -10,7 +10,7 @@
 #include "_services/http/beneath.h"
 #include "_services/http/dir_scan.h"
 #include "_services/http/http_text.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 
 namespace {
 

@@ -11,18 +11,17 @@
 #include <string>
 
 #include "_services/http/http_server.h"
-#include "_services/log.h"
 #include "_services/peer_log.h"
 #include "_services/settings.h"
-#include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 
 std::mutex                   g_serverLock;  // the service thread and tests
 std::unique_ptr<CHTTPServer> g_server;
-std::atomic<HttpNoticeTap>   g_tap{nullptr};
 
 std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
 
@@ -72,7 +71,6 @@ void SendRequestNotice(const ClientContext& context, const char* resource, const
     snprintf(rec.peer, sizeof rec.peer, "%s", context.address);
     snprintf(rec.resource, sizeof rec.resource, "%s", resource);
     snprintf(rec.status, sizeof rec.status, "%s", status);
-    if (HttpNoticeTap tap = g_tap.load()) tap(NOTICE_HTTP_EVENT, &rec, sizeof rec);
     ToConsole(NOTICE_HTTP_EVENT, &rec, sizeof rec, true);
 }
 
@@ -85,10 +83,10 @@ void LogRefusal(const ClientContext& context, const char* why) {
     unsigned more = 0;
     if (!g_refusals.Allow(LogKeyOf(context.ip), &more)) return;
     if (more)
-        LogPrint(0, "HTTP Err: %s. Client [%s] refused (and %u more refused since the last line)", why,
-                 context.address, more);
+        LogLine(LOG_HTTP, 0, "HTTP Err: %s. Client [%s] refused (and %u more refused since the last line)", why,
+                context.address, more);
     else
-        LogPrint(0, "HTTP Err: %s. Client [%s] refused", why, context.address);
+        LogLine(LOG_HTTP, 0, "HTTP Err: %s. Client [%s] refused", why, context.address);
 }
 
 void HttpClientEvent(int code, const ClientContext& context, const ServerEventRecord& record) {
@@ -100,22 +98,22 @@ void HttpClientEvent(int code, const ClientContext& context, const ServerEventRe
     ServerEventRecord r = record;
     snprintf(r.text, sizeof r.text, "%s", EscapePeerText(std::string_view(record.text, strnlen(record.text, sizeof record.text)), sizeof r.text - 1).c_str());
     if (code == EV_THREAD_NOT_FOUND) {
-        LogPrint(0, "HTTP Err: Thread not found in the list  Function: %s  Line: %d", r.function, r.line);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Thread not found in the list  Function: %s  Line: %d", r.function, r.line);
     } else if (const char* call = FailedCall(code)) {
-        LogPrint(0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
+        LogLine(LOG_HTTP, 0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
     } else if (code == EV_OUTSIDE_ROOT) {
-        LogPrint(0, "HTTP Err: path leaves the root folder [%s] Client [%s]", r.text, context.address);
+        LogLine(LOG_HTTP, 0, "HTTP Err: path leaves the root folder [%s] Client [%s]", r.text, context.address);
     } else if (code == EV_REQUEST_TOO_LARGE) {
-        LogPrint(0, "HTTP Err: Request too large. Client [%s] ", context.address);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Request too large. Client [%s] ", context.address);
     } else if (code == EV_REQUEST_DEADLINE) {
-        LogPrint(0, "HTTP Err: Request not complete in time. Client [%s] ", context.address);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Request not complete in time. Client [%s] ", context.address);
     } else if (code == EV_BAD_REQUEST) {
-        LogPrint(0, "HTTP Err: Bad format request. Client [%s] ", context.address);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Bad format request. Client [%s] ", context.address);
         SendRequestNotice(context, "", "Bad format requestd");
     } else {
         for (const RequestEvent& e : kRequestEvents) {
             if (e.code != code) continue;
-            LogPrint(0, e.format, r.text, context.address);
+            LogLine(LOG_HTTP, 0, e.format, r.text, context.address);
             SendRequestNotice(context, r.text, e.status);
         }
     }
@@ -126,14 +124,16 @@ void HttpServerEvent(int code, const ServerEventRecord& r) {
     const std::string localIp = Field(s.HTTP_LocalIP, sizeof s.HTTP_LocalIP);
     const std::string address = localIp.empty() ? "INADDR_ANY" : localIp;
     if (code == EV_VERSION) {
-        LogPrint(0, "HTTP Err: Required Socket version not available  Function: %s  Line: %d", r.function, r.line);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Required Socket version not available  Function: %s  Line: %d", r.function,
+                r.line);
     } else if (code == EV_STARTED) {
-        LogPrint(0, "HTTP Inf: Server started OK on port [%d] at [%s] offering publicly [%s]", s.HTTP_Port,
-                 address.c_str(), r.text);
+        LogLine(LOG_HTTP, 0, "HTTP Inf: Server started OK on port [%d] at [%s] offering publicly [%s]", s.HTTP_Port,
+                address.c_str(), r.text);
     } else if (code == EV_START_FAILED) {
-        LogPrint(0, "HTTP Err: Server failed starting at [%s] offering publicly [%s]", localIp.c_str(), r.text);
+        LogLine(LOG_HTTP, 0, "HTTP Err: Server failed starting at [%s] offering publicly [%s]", localIp.c_str(),
+                r.text);
     } else if (const char* call = FailedCall(code)) {
-        LogPrint(0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
+        LogLine(LOG_HTTP, 0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
     }
     if (code == EV_BIND_NOTAVAIL)
         LogError("Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
@@ -161,8 +161,6 @@ void HttpBindFailed(int err, const std::string&) {
     HttpServerEvent(EV_START_FAILED, r);
 }
 }  // namespace
-
-void HttpSetNoticeTap(HttpNoticeTap tap) { g_tap.store(tap); }
 
 int HttpStart() {
     const GlobalSettings s = SettingsSnapshot();

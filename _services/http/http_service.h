@@ -10,6 +10,3 @@ void HttpServiceThread();
 int  HttpStart();
 void HttpStop();
 
-// Tests watch the request notices (116) through this tap; nullptr removes it.
-using HttpNoticeTap = void (*)(uint32_t id, const void* data, size_t length);
-void HttpSetNoticeTap(HttpNoticeTap tap);

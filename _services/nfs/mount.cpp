@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/nfs/nfs_paths.h"
 
 CRPCProg_Mount::CRPCProg_Mount() : CRPCProg(kMountProgram) { versions[1] = versions[2] = versions[3] = 1; }
@@ -101,7 +101,8 @@ void CRPCProg_Mount::Mnt(I_Stream& in, O_Stream& out, const RpcCallInfo& info) {
     if (status == MNT_OK) Record(info.peer, NormaliseMountPath(path));
     out.Write32(status);
     if (status != MNT_OK) {
-        LogPrint(1, "NFS Warn: mount of \"%s\" by %s refused (status %u)", path.c_str(), info.peer.c_str(), status);
+        LogLine(LOG_NFS, 1, "NFS Warn: mount of \"%s\" by %s refused (status %u)", path.c_str(), info.peer.c_str(),
+                status);
         return;
     }
     NfsHandle h = PathTable().HandleOf(folder);

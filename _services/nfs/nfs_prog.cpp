@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 
 namespace {
 struct Fd {

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/nfs/mount.h"
 #include "_services/nfs/nfs_prog.h"
 #include "_services/nfs/nfs_service.h"
@@ -37,7 +37,8 @@ int NfsStart(const GlobalSettings& s) {
     const std::string root = s.NFS_RootDir, exportName = s.NFS_ExportName, address = s.NFS_LocalIP;
     if (!root.empty()) {
         svc->fs = std::make_unique<NfsFs>(root);
-        if (!svc->fs->Valid()) LogPrint(0, "NFS Err: root folder \"%s\" cannot be opened: %s", root.c_str(), LastErrorText());
+        if (!svc->fs->Valid())
+            LogLine(LOG_NFS, 0, "NFS Err: root folder \"%s\" cannot be opened: %s", root.c_str(), LastErrorText());
     }
     CRPCProg_NFS& nfs = svc->nfs;
     nfs.uid = s.NFS_UserID;
@@ -63,10 +64,10 @@ int NfsStart(const GlobalSettings& s) {
     svc->portmap.RegisterServer(svc->nfsServer);
     svc->portmap.RegisterServer(svc->mountServer);
     if (root.empty())
-        LogPrint(1, "NFS Warn: NFS_RootDir is not set: nothing is exported");
+        LogLine(LOG_NFS, 1, "NFS Warn: NFS_RootDir is not set: nothing is exported");
     else
-        LogPrint(1, "NFS Inf: serving \"%s\" as \"%s\" (%s, attribute word %s)", root.c_str(), exportName.c_str(),
-                 nfs.readOnly ? "read-only" : "read-write", nfs.streamInUse ? "on" : "off");
+        LogLine(LOG_NFS, 1, "NFS Inf: serving \"%s\" as \"%s\" (%s, attribute word %s)", root.c_str(),
+                exportName.c_str(), nfs.readOnly ? "read-only" : "read-write", nfs.streamInUse ? "on" : "off");
     g_service = std::move(svc);
     return 1;
 }

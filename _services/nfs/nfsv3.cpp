@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/nfs/nfs_prog.h"
 
 namespace {

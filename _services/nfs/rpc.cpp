@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "libs/platform/sockets.h"
 #include "_services/nfs/tcpsocket.h"
 
@@ -101,7 +101,7 @@ bool CRPCServer::ProcessCall(const uint8_t* call, size_t length, const sockaddr_
     out.Write32(0);
     const size_t statPos = out.Position();
     if (!headerOk) {
-        LogPrint(1, "NFS Err: malformed RPC header from %s", peerText.c_str());
+        LogLine(LOG_NFS, 1, "NFS Err: malformed RPC header from %s", peerText.c_str());
         out.Write32(GARBAGE_ARGS);
         return true;
     }
@@ -120,7 +120,7 @@ bool CRPCServer::ProcessCall(const uint8_t* call, size_t length, const sockaddr_
         result = PROC_GARBAGE;
     }
     if (result == PROC_DONE && out.Overflowed()) {
-        LogPrint(0, "NFS Err: reply to procedure %u of program %u too large", info.procedure, program);
+        LogLine(LOG_NFS, 0, "NFS Err: reply to procedure %u of program %u too large", info.procedure, program);
         out.Truncate(statPos);
         out.Write32(SYSTEM_ERR);
         return true;
@@ -138,8 +138,8 @@ bool CRPCServer::ProcessCall(const uint8_t* call, size_t length, const sockaddr_
             out.Write32(info.high);
             break;
         default:
-            LogPrint(1, "NFS Err: garbage arguments from %s (program %u version %u procedure %u)",
-                     peerText.c_str(), program, info.version, info.procedure);
+            LogLine(LOG_NFS, 1, "NFS Err: garbage arguments from %s (program %u version %u procedure %u)",
+                    peerText.c_str(), program, info.version, info.procedure);
             out.Write32(GARBAGE_ARGS);
             break;
     }

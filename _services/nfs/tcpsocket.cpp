@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/nfs/nfs_records.h"
 #include "_services/nfs/rpc.h"
 #include "libs/platform/log_guard.h"
@@ -42,8 +42,8 @@ int OpenRpcSocket(int type, const std::string& address, int port) {
 namespace {
 void LogOpenFailure(const char* proto, const std::string& address, int port) {
     int err = errno;
-    LogPrint(0, "NFS Err: cannot open %s port %s:%d: %s%s", proto, address.empty() ? "*" : address.c_str(), port,
-             LastErrorText(err), (port == 111 && err == EADDRINUSE) ? " (is the system's rpcbind running?)" : "");
+    LogLine(LOG_NFS, 0, "NFS Err: cannot open %s port %s:%d: %s%s", proto, address.empty() ? "*" : address.c_str(),
+            port, LastErrorText(err), (port == 111 && err == EADDRINUSE) ? " (is the system's rpcbind running?)" : "");
 }
 
 // Reads exactly length bytes; false on end of stream, error or time-out.
@@ -105,8 +105,8 @@ void CSocket::Run() {
             last = (m & kRecordLastFragment) != 0;
             uint32_t fragment = m & ~kRecordLastFragment;
             if (record.size() + fragment > kRpcMaxRecord) {
-                LogPrint(1, "NFS Err: RPC record of more than %u bytes from %s refused", kRpcMaxRecord,
-                         IPv4Text(peer_.sin_addr).c_str());
+                LogLine(LOG_NFS, 1, "NFS Err: RPC record of more than %u bytes from %s refused", kRpcMaxRecord,
+                        IPv4Text(peer_.sin_addr).c_str());
                 ok = false;
                 break;
             }
@@ -122,8 +122,8 @@ void CSocket::Run() {
         out.Write32(static_cast<uint32_t>(out.End() - 4) | kRecordLastFragment);
         int sent = SendAllWithin(sock, out.Data(), out.End(), kRpcSendTimeoutSec * 1000);
         if (sent == 0)
-            LogPrint(1, "NFS Warn: %s did not read a reply within %d s, connection dropped",
-                     IPv4Text(peer_.sin_addr).c_str(), kRpcSendTimeoutSec);
+            LogLine(LOG_NFS, 1, "NFS Warn: %s did not read a reply within %d s, connection dropped",
+                    IPv4Text(peer_.sin_addr).c_str(), kRpcSendTimeoutSec);
         if (sent <= 0) break;
     }
     // A finished connection holds nothing: its socket closes now (under the lock, so that a
@@ -205,10 +205,11 @@ void CTcpPort::AcceptLoop() {
             static LogRateGate gate(1, 10);
             unsigned dropped = 0;
             if (gate.Allow(LogKeyOf(peer.sin_addr.s_addr, static_cast<uint32_t>(port_)), &dropped))
-                LogPrint(1, "NFS Warn: no free connection of port %d for %s (%zu in all, %d per address), refused%s",
-                         port_, IPv4Text(peer.sin_addr).c_str(), workers_.size(),
-                         RpcConnectionsPerAddress(static_cast<int>(workers_.size())),
-                         dropped ? (" (" + std::to_string(dropped) + " lines suppressed)").c_str() : "");
+                LogLine(LOG_NFS, 1,
+                        "NFS Warn: no free connection of port %d for %s (%zu in all, %d per address), refused%s", port_,
+                        IPv4Text(peer.sin_addr).c_str(), workers_.size(),
+                        RpcConnectionsPerAddress(static_cast<int>(workers_.size())),
+                        dropped ? (" (" + std::to_string(dropped) + " lines suppressed)").c_str() : "");
             close(s);
             continue;
         }

@@ -13,11 +13,11 @@
 #include <thread>
 
 #include "_services/host_info.h"
-#include "_services/log.h"
 #include "_services/peer_log.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 #include "_services/udp/udp_receive.h"
+#include "libs/log/log.h"
 
 namespace {
 int64_t MonotonicMs() {
@@ -124,7 +124,7 @@ int processDnsRequest(const uint8_t* request, size_t length, uint8_t* reply, siz
     // A response is never answered: two forwarders would otherwise answer each other for ever.
     if (flags & DNS_QR) return 0;
     if ((flags & DNS_OPCODE) != 0 || Get16(request + 4) != 1) {
-        LogPrint(5, "DNS  Warn: Complex request ignored");
+        LogLine(LOG_DNS, 5, "DNS  Warn: Complex request ignored");
         return 0;
     }
     DnsQuestion q;
@@ -137,7 +137,7 @@ int processDnsRequest(const uint8_t* request, size_t length, uint8_t* reply, siz
         DnsEntryRecord rec{};
         std::string shown = EscapeDnsName(q.name);
         std::string text = IPv4Text(address);
-        LogPrint(0, "DNS  Inf: Answered [%s] = [%s]", shown.c_str(), text.c_str());
+        LogLine(LOG_DNS, 0, "DNS  Inf: Answered [%s] = [%s]", shown.c_str(), text.c_str());
         snprintf(rec.name, sizeof rec.name, "%s", shown.c_str());
         snprintf(rec.address, sizeof rec.address, "%s", text.c_str());
         if (env.notify) env.notify(rec);
@@ -254,8 +254,8 @@ public:
         if (!n) return;
         count_.fetch_add(n);
         if (gate_.Allow(0))
-            LogPrint(1, "DNS  Warn: %llu queries dropped unanswered (waited over %d s, or too many waiting)",
-                     static_cast<unsigned long long>(count_.exchange(0)), static_cast<int>(kDnsStaleMs / 1000));
+            LogLine(LOG_DNS, 1, "DNS  Warn: %llu queries dropped unanswered (waited over %d s, or too many waiting)",
+                    static_cast<unsigned long long>(count_.exchange(0)), static_cast<int>(kDnsStaleMs / 1000));
     }
 
 private:

@@ -5,11 +5,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "_services/log.h"
 #include "_services/peer_log.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 #include "_services/udp/udp_receive.h"
+#include "libs/log/log.h"
 
 bool SntpReplayGuard::Seen(uint32_t fraction) const {
     if (fraction == 0) return false;
@@ -68,11 +68,11 @@ void SntpThread() {
             if (!lines.Allow(info.peer.sin_addr.s_addr)) continue;
             char client[16] = {};
             snprintf(client, sizeof client, "%s", IPv4Text(info.peer.sin_addr).c_str());
-            LogPrint(1, "SNTP Srv Inf: Client %s request", client);
+            LogLine(LOG_SNTP, 1, "SNTP Srv Inf: Client %s request", client);
             ToConsole(NOTICE_SNTP_CLIENT, client, sizeof client, true);
         } else {
             int err = errno;
-            LogPrint(1, "SNTP Srv Err: sendto error %d: %s", err, LastErrorText(err));
+            LogLine(LOG_SNTP, 1, "SNTP Srv Err: sendto error %d: %s", err, LastErrorText(err));
         }
     }
     DebugTrace("Thread Inf: SNTP thread ends here\n");

@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "_services/log.h"
-#include "libs/platform/log_guard.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 #include "_services/udp/udp_receive.h"
+#include "libs/log/log.h"
+#include "libs/platform/log_guard.h"
 
 int SyslogValidate(char* buffer, size_t length) {
     if (length < 5 || length > kSyslogMessageMax) return 0;
@@ -61,15 +61,15 @@ void SyslogCollector::SyslogOpenFile(const std::string& path) {
     for (char& c : p)
         if (c == '\\') c = '/';
     file_ = open(p.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (file_ < 0) LogPrint(0, "SYSLOG Err: Error opening/creating %s", path.c_str());
+    if (file_ < 0) LogLine(LOG_SYSLOG, 0, "SYSLOG Err: Error opening/creating %s", path.c_str());
 }
 
 void SyslogCollector::OpenPipe(const std::string& folder) {
     if (pipe_.Create(folder, kSyslogPipeName)) {
-        LogPrint(0, "SYSLOG Inf: Named pipe %s created succesfully", kSyslogPipeName);
+        LogLine(LOG_SYSLOG, 0, "SYSLOG Inf: Named pipe %s created succesfully", kSyslogPipeName);
     } else {
         int err = errno;
-        LogPrint(0, "SYSLOG Err: Error creating named pipe %s", kSyslogPipeName);
+        LogLine(LOG_SYSLOG, 0, "SYSLOG Err: Error creating named pipe %s", kSyslogPipeName);
         DebugTrace("SYSLOG Err: named pipe %s/%s: %s\n", folder.c_str(), kSyslogPipeName, LastErrorText(err));
     }
 }

@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/start_threads.h"
 
 void PauseAfterSocketError(int row, const char* errorFormat, int err) {

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <random>
 
-#include "_services/host_records.h"
 #include "libs/mini_tcp4u/tcp4u.h"
 
 void XorScramble(uint8_t* buf, size_t length, const char* key) {

@@ -12,7 +12,8 @@
 
 #include "libs/platform/atomic_file.h"
 #include "libs/wim/item_select.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
+#include "libs/wim/wim_error.h"
 #include "libs/wim/wim_entry.h"
 #include "libs/wim/wim_format.h"
 
@@ -188,6 +189,7 @@ int CollectPeFiles(uint32_t image, const char* folder, int depth, std::vector<ar
 }
 
 int InjectIntoInstallWim(const char* targetWim, const char* secondWim, const char* folder) {
+  WimClearFailure();
   if (!targetWim || !secondWim || !folder) return -1;
   std::string target = targetWim, second = secondWim;
   std::replace(target.begin(), target.end(), '\\', '/');
@@ -202,23 +204,26 @@ int InjectIntoInstallWim(const char* targetWim, const char* secondWim, const cha
   if (n < 0) return -1;
   if (n > 0) {
     if (Lower(target).find("/install.esd") != std::string::npos) {
-      LogPrint(1, "BINL Err: Updating ESD files is not yet supported; %s", secondWim);
+      LogLine(LOG_BINL, 1, "BINL Err: Updating ESD files is not yet supported; %s", secondWim);
       return -1;
     }
     const bool haveTarget = targetExists || (RenameDurably(second, target) && stat(target.c_str(), &st) == 0);
     if (!haveTarget) {
-      LogPrint(1, "BINL Err: Couldn't create %s", targetWim);
+      LogLine(LOG_BINL, 1, "BINL Err: Couldn't create %s", targetWim);
       return -1;
     }
     // The target keeps the image as it came; the second file is rebuilt from it.
-    if (!WimUpdateCopy(target.c_str(), second.c_str(), items)) return -1;
+    if (!WimUpdateCopy(target.c_str(), second.c_str(), items)) {
+      LogLine(LOG_BINL, 1, "BINL Err: Updating %s (%s)", secondWim, WimFailureText());
+      return -1;
+    }
     LogInjectedItems(secondWim, items);
     return int(items.size());
   }
   if (targetExists) {
     // rename() replaces the second file in one step: it is never missing in between.
     if (!RenameDurably(target, second)) {
-      LogPrint(1, "BINL Err: Updating %s", secondWim);
+      LogLine(LOG_BINL, 1, "BINL Err: Updating %s (%s: %s)", secondWim, "renaming the source", LastErrorText());
       return -1;
     }
   }

@@ -14,10 +14,11 @@
 
 #include "libs/wim/archive_callbacks.h"
 #include "libs/wim/item_select.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "libs/platform/atomic_file.h"
 #include "libs/platform/profile.h"
 #include "libs/wim/wim_handler.h"
+#include "libs/wim/wim_error.h"
 #include "libs/wim/wim_update.h"
 #include "libs/wim/wim_xml.h"
 
@@ -207,15 +208,15 @@ void LogInjectedItems(const char* destinationWim, const std::vector<arc::CDirIte
     const char* folderMark = (item.Attrib & arc::kAttribDirectory) ? "\\" : "";
     switch (item.Result & 0xFF00) {
       case arc::kItemAdded:
-        LogPrint(1, "BINL Inf: Injected\tOK, %s  Added [%d]%s%s", destinationWim, int(item.ImageIndex),
+        LogLine(LOG_BINL, 1, "BINL Inf: Injected\tOK, %s  Added [%d]%s%s", destinationWim, int(item.ImageIndex),
                  path.c_str(), folderMark);
         break;
       case arc::kItemReplaced:
-        LogPrint(1, "BINL Inf: Injected\tOK, %s  Updated [%d]%s", destinationWim, int(item.ImageIndex),
+        LogLine(LOG_BINL, 1, "BINL Inf: Injected\tOK, %s  Updated [%d]%s", destinationWim, int(item.ImageIndex),
                  path.c_str());
         break;
       case arc::kItemPresent:
-        LogPrint(1, "BINL Warn: Not injecting [%d]%s%s; Already in %s", int(item.ImageIndex),
+        LogLine(LOG_BINL, 1, "BINL Warn: Not injecting [%d]%s%s; Already in %s", int(item.ImageIndex),
                  path.c_str(), folderMark, destinationWim);
         break;
       default:
@@ -226,16 +227,20 @@ void LogInjectedItems(const char* destinationWim, const std::vector<arc::CDirIte
 
 bool WimUpdateCopy(const char* sourceWim, const char* destinationWim,
                    std::vector<arc::CDirItem>& items, bool unshared) {
+  WimClearFailure();
   if (!sourceWim || !destinationWim) return false;
   const std::string destination = SlashPath(destinationWim);
   FileCloser input(open(SlashPath(sourceWim).c_str(), O_RDONLY | O_CLOEXEC));
-  if (input.get() < 0) return false;
+  if (input.get() < 0) return WimFail("opening the source");
   CHandler handler;
-  if (handler.Open(input.get(), true) != arc::S_OK) return false;
+  errno = 0;
+  if (handler.Open(input.get(), true) != arc::S_OK) return WimFail("reading the source");
   for (const arc::CDirItem& item : items)
-    if (item.ImageIndex > handler.Database().imageCount) return false;
+    if (item.ImageIndex > handler.Database().imageCount) return WimFail("no such image", 0);
   AtomicFile out;
-  bool ok = out.Open(destination, 0644) && CopyWholeFile(input.get(), out.fd());
+  if (!out.Open(destination, 0644)) return WimFail("creating the copy");
+  bool ok = CopyWholeFile(input.get(), out.fd());
+  if (!ok) WimFail("copying the source");
   if (ok) {
     CArchiveUpdateCallback callback(&items);
     COutHandler writer;
@@ -243,7 +248,9 @@ bool WimUpdateCopy(const char* sourceWim, const char* destinationWim,
     ok = (unshared ? writer.UpdateItemsInPlaceUnshared(out.fd(), n, &callback, &handler)
                    : writer.UpdateItemsInPlace(out.fd(), n, &callback, &handler)) == arc::S_OK;
   }
-  if (!ok || !out.Commit()) {
+  if (ok && !out.Commit()) ok = WimFail("replacing the target");
+  if (!ok) {
+    WimFail("updating the copy", 0);
     for (arc::CDirItem& item : items) item.Result = 0;
     return false;
   }
@@ -303,6 +310,7 @@ const char* CompanionBuild(int archCode) {
 int InjectIntoBootWim(int mode, const char* sourceWim, const char* destinationWim, uint32_t image,
                       int archCode, const char* assetFolder, const char* nicFolder,
                       const char* tempFolder) {
+  WimClearFailure();
   if (mode < 0 || mode > 2 || !sourceWim || !destinationWim) return -1;
   std::vector<arc::CDirItem> items;
   if (nicFolder && *nicFolder) {

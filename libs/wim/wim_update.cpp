@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "libs/wim/short_name.h"
+#include "libs/wim/wim_error.h"
 #include "libs/wim/wim_xml.h"
 
 namespace NArchive::NWim {
@@ -405,6 +406,14 @@ int32_t WimLookup_InsertRecord(WimUpdateState& state, const CLookupTableRecord& 
   return index;
 }
 
+namespace {
+// Records why the update failed (see wim_error.h) and hands back the status to return.
+Status Failed(const char* step, int err = errno, Status status = arc::E_FAIL) {
+  WimFail(step, err);
+  return status;
+}
+}  // namespace
+
 Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
                                        CHandler* handler) {
   return UpdateInPlace(outFd, count, callback, handler, false);
@@ -417,12 +426,12 @@ Status COutHandler::UpdateItemsInPlaceUnshared(int outFd, uint32_t count, CArchi
 
 Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
                                   CHandler* handler, bool unshared) {
-  if (!callback || !handler || !handler->OpenedForUpdate()) return arc::E_FAIL;
+  if (!callback || !handler || !handler->OpenedForUpdate()) return Failed("opening the source for update", 0);
   if (count > callback->Count()) return arc::E_INVALIDARG;
   WimHeader& header = handler->Header();
   WimDatabase& db = handler->Database();
   // The header is always written in the current layout.
-  if (WimLayout(header.version) <= kWimLayoutNoIntegrity) return arc::E_NOTIMPL;
+  if (WimLayout(header.version) <= kWimLayoutNoIntegrity) return Failed("an old WIM version", 0, arc::E_NOTIMPL);
 
   std::vector<CUpdateItem> items(count);
   for (uint32_t i = 0; i < count; ++i) {
@@ -457,7 +466,8 @@ Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallb
     if (image.oldResource.offset == header.bootMetadata.offset) bootIsImage = true;
   if (!bootIsImage && header.bootMetadata.originalSize)
     start = std::max(start, ResourceEnd(header.bootMetadata));
-  if (start > handler->FileSize() || ftruncate(outFd, off_t(start)) != 0) return arc::E_FAIL;
+  if (start > handler->FileSize()) return Failed("stored data behind the end of the source", 0);
+  if (ftruncate(outFd, off_t(start)) != 0) return Failed("cutting the copy at its old lookup table");
   uint64_t writePos = start;
 
   for (uint32_t i = 0; i < count; ++i) {
@@ -473,9 +483,10 @@ Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallb
       }
       if (s != arc::S_OK) return s;
       uint64_t copied = 0;
+      errno = 0;
       bool ok = usable ? WimCopyStream(in, outFd, writePos, copied, item.hash) : true;
       close(in);
-      if (!ok) return arc::E_FAIL;
+      if (!ok) return Failed("storing the data of an item");
       item.size = copied;
       if (copied == 0) item.hash = Sha1{};  // an empty file has no stored data
     }
@@ -512,7 +523,7 @@ Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallb
       }
     }
     if (keepData) writePos += item.size;
-    else if (!item.isFolder && ftruncate(outFd, off_t(writePos)) != 0) return arc::E_FAIL;
+    else if (!item.isFolder && ftruncate(outFd, off_t(writePos)) != 0) return Failed("dropping unused item data");
     Status s = callback->SetItemResult(i, item.result);
     if (s != arc::S_OK) return s;
     callback->SetOperationResult(arc::kOK);
@@ -523,7 +534,8 @@ Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallb
   for (WimImageRecord& image : db.images) {
     CLookupTableRecord& record = db.records[size_t(image.record)];
     if (image.modified) {
-      if (!WimPwriteAll(outFd, image.metadata.data(), image.metadata.size(), writePos)) return arc::E_FAIL;
+      if (!WimPwriteAll(outFd, image.metadata.data(), image.metadata.size(), writePos))
+        return Failed("writing the metadata of an image");
       record.resource.flags = kResMetadata;
       record.resource.offset = writePos;
       record.resource.packedSize = record.resource.originalSize = image.metadata.size();
@@ -532,7 +544,7 @@ Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallb
     } else if (ResourceEnd(image.oldResource) > start) {
       if (!WimCopyRange(handler->InputFd(), image.oldResource.offset, outFd, writePos,
                      image.oldResource.packedSize))
-        return arc::E_FAIL;
+        return Failed("copying the metadata of an image");
       record.resource.offset = writePos;
       writePos += image.oldResource.packedSize;
     }
@@ -547,14 +559,15 @@ Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallb
     if (!db.records[i].resource.IsMetadata() && !(state.released[i] && db.records[i].refCount == 0))
       put(db.records[i]);
   for (const WimImageRecord& image : db.images) put(db.records[size_t(image.record)]);
-  if (!WimPwriteAll(outFd, table.data(), table.size(), writePos)) return arc::E_FAIL;
+  if (!WimPwriteAll(outFd, table.data(), table.size(), writePos)) return Failed("writing the lookup table");
   header.lookupTable = WimResource{table.size(), writePos, table.size(),
                                    uint8_t(header.lookupTable.flags & ~kResCompressed)};
   writePos += table.size();
 
   uint64_t xmlLength = 0;
+  errno = 0;
   Status s = WimUpdate_RewriteXml(*handler, outFd, writePos, xmlLength);
-  if (s != arc::S_OK) return s;
+  if (s != arc::S_OK) return Failed("writing the XML data", errno, s);
   header.xml = WimResource{xmlLength, writePos, xmlLength, uint8_t(header.xml.flags & ~kResCompressed)};
   writePos += xmlLength;
 
@@ -564,8 +577,9 @@ Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallb
   header.integrity = WimResource();
   uint8_t raw[sizeof(WimHeaderDisk)];
   WimWriteHeader(header, raw);
-  if (!WimPwriteAll(outFd, raw, sizeof raw, 0)) return arc::E_FAIL;
-  if (ftruncate(outFd, off_t(writePos)) != 0 || fsync(outFd) != 0) return arc::E_FAIL;
+  if (!WimPwriteAll(outFd, raw, sizeof raw, 0)) return Failed("writing the header");
+  if (ftruncate(outFd, off_t(writePos)) != 0) return Failed("cutting the copy after the XML data");
+  if (fsync(outFd) != 0) return Failed("syncing the copy");
   return arc::S_OK;
 }
 

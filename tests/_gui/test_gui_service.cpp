@@ -42,12 +42,8 @@
 #include "_services/to_console.h"
 #include "_gui/transfer_list.h"
 #include "_gui/tree_list.h"
-#ifdef NIMBO_HAVE_DHCP
 #include "_services/dhcp/dhcp_service.h"
-#endif
-#ifdef NIMBO_HAVE_TFTP
 #include "_services/tftpd_service.h"
-#endif
 
 namespace {
 
@@ -132,9 +128,7 @@ protected:
         ini_ = dir_ + "/Nimbo.ini";
         std::ofstream(ini_) << iniText;
         setenv("NIMBO_INI", ini_.c_str(), 1);
-#ifdef NIMBO_HAVE_DHCP
         RegisterDhcpService();
-#endif
         ServiceBootThread();
     }
     // A settings file with every key of the table (defaults, TFTP on port 6969 over the test's
@@ -376,7 +370,6 @@ TEST_F(GuiService, NoListenerNoSession)
     EXPECT_EQ(boxes.texts[0].rfind("Can't connect to the service\nError 111 (", 0), 0u) << boxes.texts[0];
 }
 
-#ifdef NIMBO_HAVE_TFTP
 TEST_F(GuiService, AtftpGetShowsInTheTransferListWithAGauge)
 {
     std::ofstream(dir_ + "/pxe.bin") << std::string(200000, 'x');
@@ -409,9 +402,7 @@ TEST_F(GuiService, AtftpGetShowsInTheTransferListWithAGauge)
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(ReadFile(dir_ + "/got.bin").size(), 200000u);
 }
-#endif
 
-#ifdef NIMBO_HAVE_DHCP
 // The DHCP page against the real service side: turning the DHCP server on and adding a user
 // option in the tree list reach the settings file as exactly those keys; every other [DHCP]
 // key, [NFS] and unknown keys stay as they were, and a second open shows both.
@@ -505,7 +496,6 @@ TEST_F(GuiService, UdhcpcLeaseShowsInTheLeaseList)
     system(("ip netns del " + ns).c_str());
     EXPECT_EQ(rc, 1);
 }
-#endif
 
 // The settings sheet against the real service side: one value changed on each page, OK,
 // and the settings file differs in exactly those lines; [NFS], unknown keys and [DHCP] stay.

@@ -12,7 +12,7 @@
 
 #include "_gui/balloon.h"
 #include "_gui/box_broker.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "tests/_gui/qt_app.h"
 #include "_gui/single_instance.h"
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "_gui/box_broker.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "tests/_gui/qt_app.h"
 
 struct TftpcPage {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 
 #include "tests/_services/console_client.h"
 #include "_services/host_records.h"

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/md5.h"
 #include "_services/message_queue.h"
 #include "_services/settings.h"
@@ -213,6 +213,58 @@ TEST(Log, DebugTraceOnlyWhenAsked) {
     DebugTrace("trace-probe %d\n", 2);
     EXPECT_NE(testing::internal::GetCapturedStderr().find(" :trace-probe 2\n"), std::string::npos);
     SetDebugTrace(was);
+}
+
+namespace {
+std::vector<std::pair<LogTag, std::string>> g_tagged;
+template <LogTag tag>
+void CatchTagged(int, const char* text) { g_tagged.emplace_back(tag, text); }
+struct TagSink {
+    LogTag      tag;
+    LogSink     sink;
+    const char* text;
+};
+const TagSink kTagSinks[] = {
+    {LOG_TFTP, CatchTagged<LOG_TFTP>, "TFTP Err: t"},       {LOG_HTTP, CatchTagged<LOG_HTTP>, "HTTP Err: h"},
+    {LOG_FTP, CatchTagged<LOG_FTP>, "FTP  Err: f"},         {LOG_NFS, CatchTagged<LOG_NFS>, "NFS Err: n"},
+    {LOG_DNS, CatchTagged<LOG_DNS>, "DNS  Warn: d"},        {LOG_SNTP, CatchTagged<LOG_SNTP>, "SNTP Srv Err: s"},
+    {LOG_SYSLOG, CatchTagged<LOG_SYSLOG>, "SYSLOG Err: y"}, {LOG_DHCP, CatchTagged<LOG_DHCP>, "DHCP Err: p"},
+};
+
+std::vector<std::pair<uint32_t, std::string>> g_tapped;
+void Tapped(uint32_t id, const void* data, size_t length) {
+    g_tapped.emplace_back(id, std::string(static_cast<const char*>(data), strnlen(static_cast<const char*>(data), length)));
+}
+}  // namespace
+
+// Each service's lines reach its own sink and no other.
+TEST(Log, EveryServiceHasItsOwnTag) {
+    for (const TagSink& t : kTagSinks) SetLogSink(t.tag, t.sink);
+    for (const TagSink& t : kTagSinks) LogLine(t.tag, 1, "%s", t.text);
+    for (const TagSink& t : kTagSinks) SetLogSink(t.tag, nullptr);
+    ASSERT_EQ(g_tagged.size(), std::size(kTagSinks));
+    for (size_t i = 0; i < std::size(kTagSinks); ++i) {
+        EXPECT_EQ(g_tagged[i].first, kTagSinks[i].tag) << i;
+        EXPECT_EQ(g_tagged[i].second, kTagSinks[i].text) << i;
+    }
+}
+
+// One tap sees every notice posted for the desktop, connected or not: the notices of the
+// services and the program log's error texts alike.
+TEST(Log, OneTapSeesEveryNotice) {
+    ASSERT_NE(ConsoleState(), CONSOLE_CONNECTED);
+    SettingsUpdate([](GlobalSettings& s) { s.LogLevel = 8; });
+    SetNoticeTap(Tapped);
+    RequestLogRecord r{};
+    snprintf(r.peer, sizeof r.peer, "%s", "10.0.0.1");
+    ToConsole(NOTICE_FTP_EVENT, &r, sizeof r, true);
+    LogError("NFS Err: %s", "no export");
+    LogWarningBox("careful");
+    SetNoticeTap(nullptr);
+    ToConsole(NOTICE_HTTP_EVENT, &r, sizeof r, false);
+    const std::vector<std::pair<uint32_t, std::string>> expected = {
+        {NOTICE_FTP_EVENT, "10.0.0.1"}, {NOTICE_ERROR, "NFS Err: no export"}, {NOTICE_WARNING, "careful"}};
+    EXPECT_EQ(g_tapped, expected);
 }
 
 namespace {

@@ -34,9 +34,10 @@
 
 #include "_services/ftp/ftp_server.h"
 #include "_services/ftp/ftp_service.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
+#include "_services/to_console.h"
 #include "tests/_services/service_test_util.h"
 
 namespace {
@@ -48,7 +49,10 @@ std::string g_pub, g_reg;
 std::mutex               g_noticeLock;
 std::vector<RequestLogRecord> g_notices;
 
-void Tap(const RequestLogRecord& r) {
+void Tap(uint32_t id, const void* data, size_t length) {
+    if (id != NOTICE_FTP_EVENT || length != sizeof(RequestLogRecord)) return;
+    RequestLogRecord r;
+    memcpy(&r, data, sizeof r);
     std::lock_guard<std::mutex> g(g_noticeLock);
     g_notices.push_back(r);
 }
@@ -218,7 +222,7 @@ protected:
             snprintf(s.FTP_AnonymousRootDirectory, sizeof s.FTP_AnonymousRootDirectory, "%s", g_pub.c_str());
             snprintf(s.FTP_RegiteredRootDirectory, sizeof s.FTP_RegiteredRootDirectory, "%s", g_reg.c_str());
         });
-        FtpSetNoticeTap(Tap);
+        SetNoticeTap(Tap);
         RegisterFtpService();
         ASSERT_EQ(StartThread(TH_FTP), 1);
         // Greeted: the server accepts on its own thread by now, not only the row's listener.
@@ -231,7 +235,7 @@ protected:
         ThreadSlots[TH_FTP].running.store(0);
         WakeThread(TH_FTP);
         EXPECT_TRUE(JoinThreadRow(TH_FTP, 10000));
-        FtpSetNoticeTap(nullptr);
+        SetNoticeTap(nullptr);
         std::string cmd = "rm -rf '" + g_base + "'";
         (void)system(cmd.c_str());
     }
@@ -855,13 +859,13 @@ void CatchLog(int, const char* text) {
     g_logLines.push_back(text);
 }
 
-// Catches the program's log lines from now on; returns the sink to put back.
+// Catches the FTP service's log lines from now on; returns the sink to put back.
 LogSink StartLogCapture() {
     {
         std::lock_guard<std::mutex> g(g_logLock);
         g_logLines.clear();
     }
-    return SetLogSink(LOG_PROGRAM, CatchLog);
+    return SetLogSink(LOG_FTP, CatchLog);
 }
 
 std::vector<std::string> LogLinesWith(const std::string& part) {
@@ -909,7 +913,7 @@ TEST_F(FtpService, LogLinesOfOneAddressAreBounded) {
     EXPECT_LT(MsSince(t1), 2000);
     for (std::thread& t : flood) t.join();
     const long seconds = MsSince(t0) / 1000 + 1;
-    SetLogSink(LOG_PROGRAM, old);
+    SetLogSink(LOG_FTP, old);
     EXPECT_GT(replies.load(), 10 * CFtpServer::kLogLinesPerAddress);  // the flood was served
     const auto lines = LogLinesWith("127.0.0.2");
     EXPECT_LE(static_cast<long>(lines.size()), (seconds + 1) * CFtpServer::kLogLinesPerAddress);
@@ -990,7 +994,7 @@ TEST_F(FtpService, ReadOnlyEntriesAreNeitherWrittenNorRemoved) {
     EXPECT_NE(Shell("curl -sS -T " + out + "new.txt " + Url("locked.txt")), 0);
     EXPECT_NE(Shell("curl -sS -T " + out + "new.txt " + Url("ro/new.txt")), 0);
     EXPECT_NE(Shell("curl -sS -o /dev/null -Q \"DELE locked.txt\" " + Url("")), 0);
-    SetLogSink(LOG_PROGRAM, old);
+    SetLogSink(LOG_FTP, old);
     EXPECT_EQ(ReadFile(g_reg + "/locked.txt"), "locked\n");
     EXPECT_EQ(ReadFile(ro + "/inside.txt"), "inside\n");
     EXPECT_EQ(CountEntries(ro.c_str()), 1);
@@ -1049,7 +1053,7 @@ TEST_F(FtpService, PeerTextIsEscapedInTheLogAndTheDesktop) {
         {"QUIT", "221 Goodbye.", false},
     });
     EXPECT_TRUE(ClosedWithin(c.fd, 5000));
-    SetLogSink(LOG_PROGRAM, old);
+    SetLogSink(LOG_FTP, old);
     const auto lines = LogLinesWith("127.0.0.1");
     ASSERT_FALSE(lines.empty());
     bool escaped = false;

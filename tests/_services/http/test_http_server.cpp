@@ -34,6 +34,7 @@
 #include "_services/peer_log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
+#include "_services/to_console.h"
 #include "tests/_services/process_load.h"
 #include "tests/_services/service_test_util.h"
 
@@ -51,7 +52,7 @@ std::mutex                    g_noticeMutex;
 std::vector<RequestLogRecord> g_notices;
 
 void Tap(uint32_t id, const void* data, size_t length) {
-    if (id != 116 || length != sizeof(RequestLogRecord)) return;
+    if (id != NOTICE_HTTP_EVENT || length != sizeof(RequestLogRecord)) return;
     RequestLogRecord r;
     memcpy(&r, data, sizeof r);
     std::lock_guard<std::mutex> lock(g_noticeMutex);
@@ -190,7 +191,7 @@ protected:
             s.HTTP_TruncateGETFileName64 = 1;
             snprintf(s.NIMBO_LogFile, sizeof s.NIMBO_LogFile, "%s/log.txt", g_base.c_str());
         });
-        HttpSetNoticeTap(Tap);
+        SetNoticeTap(Tap);
         RegisterHttpService();
         StartRow();
     }
@@ -217,7 +218,7 @@ protected:
     static void TearDownTestSuite() {
         if (!g_private) return;
         StopRow();
-        HttpSetNoticeTap(nullptr);
+        SetNoticeTap(nullptr);
     }
 
     void SetUp() override {

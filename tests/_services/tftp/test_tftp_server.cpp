@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "libs/platform/event.h"
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
@@ -142,7 +142,7 @@ protected:
                 s.LogLevel = 9;
             }
         });
-        TftpSetNoticeTap(Tap);
+        SetNoticeTap(Tap);
 
         // The row is started by the host on a free loopback port.
         int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -166,7 +166,7 @@ protected:
         ThreadSlots[TH_TFTP].running.store(0);
         WakeThread(TH_TFTP);
         EXPECT_TRUE(JoinThreadRow(TH_TFTP, 10000));
-        TftpSetNoticeTap(nullptr);
+        SetNoticeTap(nullptr);
         std::string cmd = "rm -rf '" + g_base + "'";
         (void)system(cmd.c_str());
     }
@@ -710,12 +710,12 @@ void CatchLine(int, const char* text) {
 }
 
 TEST_F(TftpServer, FileNameControlBytesAreEscapedInTheLog) {
-    LogSink old = SetLogSink(LOG_PROGRAM, CatchLine);
+    LogSink old = SetLogSink(LOG_TFTP, CatchLine);
     RawClient c;
     c.SendRequest(1, "ctl\r\n[01/01 00:00:00.000] forged\x1b.bin");
     c.Receive();
     for (int i = 0; i < 200 && TftpTransferCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    SetLogSink(LOG_PROGRAM, old);
+    SetLogSink(LOG_TFTP, old);
     std::lock_guard<std::mutex> lock(g_logMutex);
     size_t naming = 0;
     for (const std::string& l : g_logLines) {

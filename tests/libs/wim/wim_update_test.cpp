@@ -10,6 +10,7 @@
 
 #include "libs/wim/item_select.h"
 #include "libs/wim/wim_entry.h"
+#include "libs/wim/wim_error.h"
 #include "libs/wim/wim_format.h"
 #include "libs/wim/wim_handler.h"
 #include "tests/libs/wim/wim_test_util.h"
@@ -263,6 +264,54 @@ TEST_F(WimUpdateTest, FailedWriteLeavesNothingBehind) {
   // Without the limit the same update succeeds.
   ASSERT_TRUE(WimUpdateCopy(base_.c_str(), dest.c_str(), items));
   EXPECT_TRUE(WimlibVerify(dest));
+}
+
+// A failed update names the step that failed and the system error it met.
+TEST_F(WimUpdateTest, AFailedUpdateSaysWhy) {
+  const fs::path& t = temp_.path();
+  const fs::path damaged = t / "damaged.wim";
+  WriteFile(damaged, std::string(4096, 'x'));
+  struct Case {
+    fs::path source, dest;
+    off_t sizeLimit;  // 0: none (else the update runs in a child under that file size limit)
+    const char* why;
+  } const cases[] = {
+      {t / "missing.wim", t / "out.wim", 0, "opening the source: No such file or directory"},
+      {damaged, t / "out.wim", 0, "reading the source"},
+      {base_, t / "no" / "out.wim", 0, "creating the copy: No such file or directory"},
+      {base_, t / "out.wim", off_t(fs::file_size(base_) + 100000), "storing the data of an item: File too large"},
+  };
+  for (const Case& c : cases) {
+    std::vector<arc::CDirItem> items = Items({{"\\big.bin", Noise(300000, 3)}});
+    std::string why;
+    if (!c.sizeLimit) {
+      EXPECT_FALSE(WimUpdateCopy(c.source.c_str(), c.dest.c_str(), items));
+      why = WimFailureText();
+    } else {
+      const fs::path text = t / "why.txt";
+      pid_t child = fork();
+      ASSERT_GE(child, 0);
+      if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl = {rlim_t(c.sizeLimit), rlim_t(c.sizeLimit)};
+        setrlimit(RLIMIT_FSIZE, &rl);
+        const bool ok = WimUpdateCopy(c.source.c_str(), c.dest.c_str(), items);
+        rl = {RLIM_INFINITY, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &rl);
+        WriteFile(text, WimFailureText());
+        _exit(ok ? 1 : 0);
+      }
+      int status = 0;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.why;
+      why = ReadFile(text);
+    }
+    EXPECT_EQ(why, c.why);
+  }
+  // A success clears what an earlier failure left.
+  std::vector<arc::CDirItem> items = Items({{"\\new.txt", "new"}});
+  ASSERT_TRUE(WimUpdateCopy(base_.c_str(), (t / "out.wim").c_str(), items));
+  EXPECT_EQ(WimLastFailure().step, nullptr);
 }
 
 // A boot-metadata resource of its own lists as image 0 and is left alone by an update.

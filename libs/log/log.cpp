@@ -1,4 +1,4 @@
-#include "_services/log.h"
+#include "libs/log/log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,18 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <iostream>
 #include <mutex>
-
-#include "libs/platform/eventlog.h"
-#include "_services/host_records.h"
-#include "_services/settings.h"
-#include "_services/start_threads.h"
-#include "_services/to_console.h"
+#include <string>
 
 namespace {
 std::atomic<bool> g_logDisabled{false};
 std::atomic<MessageBoxHandler> g_boxHandler{nullptr};
+std::atomic<const ProgramLog*> g_programLog{nullptr};
+std::atomic<LogSink> g_sinks[LOG_TAGS];
 // -1: not decided yet (the environment decides on the first trace).
 std::atomic<int> g_traceOn{-1};
 constexpr size_t kLineMax = 511;
@@ -37,7 +33,32 @@ size_t FormatV(char* buf, size_t size, const char* format, va_list ap) {
     }
     return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
 }
+
+bool ProgramLogWanted(int level) {
+    const ProgramLog* log = g_programLog.load();
+    if (!log || (level >= 0 && g_logDisabled)) return false;
+    return log->wanted(level);
+}
+
+// Texts for the user go out as they are; log lines get the time stamp in front.
+void WriteProgramLog(int level, const char* format, va_list ap) {
+    char line[kLineMax + 1];
+    size_t stamp = 0;
+    if (level >= 0) {
+        timeval tv;
+        gettimeofday(&tv, nullptr);
+        tm lt;
+        localtime_r(&tv.tv_sec, &lt);
+        stamp = static_cast<size_t>(snprintf(line, sizeof line, "[%02d/%02d %02d:%02d:%02d.%03d] ", lt.tm_mon + 1,
+                                             lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec,
+                                             static_cast<int>(tv.tv_usec / 1000)));
+    }
+    size_t len = stamp + FormatV(line + stamp, sizeof line - stamp, format, ap);
+    if (const ProgramLog* log = g_programLog.load()) log->write(level, line, len);
+}
 }  // namespace
+
+void SetProgramLog(const ProgramLog* log) { g_programLog = log; }
 
 void LogDisable() { g_logDisabled = true; }
 
@@ -75,44 +96,9 @@ void AppendLogFile(const char* path, const char* text, size_t length) {
     close(fd);
 }
 
-namespace {
-std::atomic<LogSink> g_sinks[LOG_TAGS];
-
-// The console takes lines while a desktop is connected; the log file while one is named.
-bool ProgramLogWanted(int level) {
-    if (level < 0) return true;
-    return !g_logDisabled && level <= CurrentLogLevel() && !ConsoleRowClosed() &&
-           (ConsoleState() == CONSOLE_CONNECTED || LogFileConfigured());
-}
-
-void WriteProgramLog(int level, const char* format, va_list ap) {
-    char line[512];
-    if (level < 0) {
-        size_t len = FormatV(line, sizeof line, format, ap);
-        ToConsole(level == kLogError ? NOTICE_ERROR : NOTICE_WARNING, line, len + 1, false);
-        if (level == kLogError && SettingsSnapshot().NIMBO_UseEventLog) ReportToEventLog(line, 3);
-        return;
-    }
-    timeval tv;
-    gettimeofday(&tv, nullptr);
-    tm lt;
-    localtime_r(&tv.tv_sec, &lt);
-    int n = snprintf(line, sizeof line, "[%02d/%02d %02d:%02d:%02d.%03d] ", lt.tm_mon + 1, lt.tm_mday, lt.tm_hour,
-                     lt.tm_min, lt.tm_sec, static_cast<int>(tv.tv_usec / 1000));
-    size_t len = static_cast<size_t>(n) + FormatV(line + n, sizeof line - static_cast<size_t>(n), format, ap);
-    ToConsole(NOTICE_LOG, line, len + 1, false);
-    if (!LogFileConfigured()) return;
-    GlobalSettings s = SettingsSnapshot();
-    if (s.NIMBO_LogFile[0]) {
-        s.NIMBO_LogFile[sizeof s.NIMBO_LogFile - 1] = '\0';
-        AppendLogFile(s.NIMBO_LogFile, line, len);
-    }
-}
-}  // namespace
-
 void LogLineV(LogTag tag, int level, const char* format, va_list ap) {
     if (LogSink sink = g_sinks[tag].load()) {
-        char text[512];  // log texts are cut at 511 characters
+        char text[kLineMax + 1];  // log texts are cut at 511 characters
         FormatV(text, sizeof text, format, ap);
         sink(level, text);
     } else if (ProgramLogWanted(level)) {
@@ -167,7 +153,7 @@ bool DebugTraceOn() {
 
 void DebugTrace(const char* format, ...) {
     if (!DebugTraceOn()) return;
-    char text[512];
+    char text[kLineMax + 1];
     int n = snprintf(text, sizeof text, "Th%5d :", static_cast<int>(syscall(SYS_gettid)));
     va_list ap;
     va_start(ap, format);
@@ -192,18 +178,17 @@ const char* LastErrorText(int err) {
 
 const char* LastErrorText() { return LastErrorText(errno); }
 
-int ReportToEventLog(const char* text, int /*eventId*/) { return ReportSystemEvent(ProgramTitle, text) ? 1 : 0; }
-
 void SetMessageBoxHandler(MessageBoxHandler h) { g_boxHandler = h; }
 
 int MessageBoxPrintf(void* owner, const char* format, const char* caption, unsigned type, ...) {
-    char text[512];
+    char text[kLineMax + 1];
     va_list ap;
     va_start(ap, type);
     FormatV(text, sizeof text, format, ap);
     va_end(ap);
-    if (MessageBoxHandler h = g_boxHandler.load()) return h(owner, text, caption ? caption : ProgramTitle, type);
-    std::string line = std::string(caption ? caption : ProgramTitle) + ": " + text + "\n";
+    if (!caption) caption = "";
+    if (MessageBoxHandler h = g_boxHandler.load()) return h(owner, text, caption, type);
+    std::string line = std::string(caption) + ": " + text + "\n";
     ssize_t w = write(STDERR_FILENO, line.data(), line.size());
     (void)w;
     static const int buttons[6][3] = {{IDOK, 0, 0},           {IDOK, IDCANCEL, 0},   {IDABORT, IDRETRY, IDIGNORE},

@@ -1,17 +1,32 @@
-// Logging, debug trace, error texts and message boxes.
+// Logging, debug trace, error texts and message boxes. This sits below every other module:
+// the libraries, the services and the desktop all write through it.
 #pragma once
 #include <cstdarg>
+#include <cstddef>
 #include <string>
 
 // Every log line goes through LogLine with the service that writes it as its tag. A line is
 // formatted only when it will be read: by the tag's sink when one is set (tests look at the
-// lines there), otherwise by the console or the log file, within the log level. The texts
-// carry their own service prefix ("HTTP Err: ..."); the tag routes and gates them.
-enum LogTag : int { LOG_PROGRAM = 0, LOG_DHCP, LOG_BINL, LOG_TAGS };
+// lines there), otherwise by the program log (the console or the log file, within the log
+// level). The texts carry their own service prefix ("HTTP Err: ..."); the tag routes them.
+enum LogTag : int {
+    LOG_PROGRAM = 0, LOG_DHCP, LOG_BINL, LOG_TFTP, LOG_HTTP, LOG_FTP, LOG_NFS, LOG_DNS, LOG_SNTP, LOG_SYSLOG,
+    LOG_TAGS
+};
 // Levels below zero are texts for the user rather than log lines.
 constexpr int kLogError = -1;       // an error notice (and the system event log when enabled)
 constexpr int kLogWarningBox = -2;  // a warning notice
 using LogSink = void (*)(int level, const char* text);
+
+// The program log: where the lines of a tag without a sink go. The service host installs it
+// (console link, log file, system event log); without one only the sinks see lines.
+// wanted: true when a line of that level would be read. write: the finished line, time stamp
+// included for levels from zero up, of the given length (at most 511 characters).
+struct ProgramLog {
+    bool (*wanted)(int level);
+    void (*write)(int level, const char* line, size_t length);
+};
+void SetProgramLog(const ProgramLog* log);
 // Installs the sink of a tag (nullptr: the program log). Returns the previous one.
 LogSink SetLogSink(LogTag tag, LogSink sink);
 // True when a line of that level and tag would be read (skip building costly arguments).
@@ -24,6 +39,7 @@ void LogPrint(int level, const char* format, ...) __attribute__((format(printf, 
 void LogError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void LogWarningBox(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void LogDisable();
+// Appends text and CR LF to the file (created when missing).
 void AppendLogFile(const char* path, const char* text, size_t length);
 // Developer trace of the calling thread on standard error, written only when asked for:
 // NIMBO_TRACE set to anything but "" or "0" in the environment, or SetDebugTrace(true).
@@ -32,7 +48,6 @@ void SetDebugTrace(bool on);
 bool DebugTraceOn();
 const char* LastErrorText();            // text of errno, thread-local buffer
 const char* LastErrorText(int err);     // text of err, thread-local buffer
-int  ReportToEventLog(const char* text, int eventId);
 
 // Message box types (low four bits: buttons; icons above).
 enum : unsigned {

@@ -1,5 +1,6 @@
-// Program entry: prepares the process, starts the service bootstrap thread, runs the desktop
-// (or, without one, waits for SIGINT/SIGTERM) and stops every service on the way out.
+// Program entry of nimbo and nimbo_headless: prepares the process, registers the services,
+// starts the service bootstrap thread, runs the desktop (or, without one, waits for SIGINT or
+// SIGTERM) and stops every service on the way out. It sits above the services and the desktop.
 #include <signal.h>
 #include <strings.h>
 #include <sys/resource.h>
@@ -9,32 +10,12 @@
 #include <string>
 #include <thread>
 
-#include "_services/log.h"
+#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
 
-#ifdef NIMBO_HAVE_DHCP
-#include "_services/dhcp/dhcp_service.h"
-#endif
-#ifdef NIMBO_HAVE_TFTP
-#include "_services/tftpd_service.h"
-#endif
-#ifdef NIMBO_HAVE_BINL
-#include "_services/binl/binl_service.h"
-#endif
-#ifdef NIMBO_HAVE_HTTP
-#include "_services/http/http_service.h"
-#endif
-#ifdef NIMBO_HAVE_NFS
-#include "_services/nfs/nfs_service.h"
-#endif
-#ifdef NIMBO_HAVE_FTP
-#include "_services/ftp/ftp_service.h"
-#endif
-#ifdef NIMBO_HAVE_UDP
-#include "_services/udp/udp_service.h"
-#endif
+#include "programs/nimbo_services.h"  // generated from NIMBO_SERVICES: RegisterServices()
 #ifdef NIMBO_HAVE_GUI
 #include "_gui/gui_main.h"
 #endif
@@ -49,30 +30,6 @@ std::string JoinCommandLine(int argc, char** argv) {
         else line += word;
     }
     return line;
-}
-
-void RegisterServices() {
-#ifdef NIMBO_HAVE_DHCP
-    RegisterDhcpService();
-#endif
-#ifdef NIMBO_HAVE_TFTP
-    RegisterTftpService();
-#endif
-#ifdef NIMBO_HAVE_BINL
-    RegisterBinlService();
-#endif
-#ifdef NIMBO_HAVE_HTTP
-    RegisterHttpService();
-#endif
-#ifdef NIMBO_HAVE_NFS
-    RegisterNfsService();
-#endif
-#ifdef NIMBO_HAVE_FTP
-    RegisterFtpService();
-#endif
-#ifdef NIMBO_HAVE_UDP
-    RegisterUdpServices();
-#endif
 }
 }  // namespace
 
