@@ -78,11 +78,15 @@ CONF
 /usr/sbin/vsftpd "$shm/vsftpd.conf" >/dev/null 2>&1 &
 pids+=($!)
 
+# Both servers must greet before the first round is timed: a listening socket alone does not
+# mean the server has finished starting.
 for port in 21 2121; do
   for _ in $(seq 1 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    greeting=$(timeout 2 bash -c 'exec 3<>"/dev/tcp/127.0.0.1/$0" && head -c 3 <&3' "$port" 2>/dev/null || true)
+    [ "$greeting" = 220 ] && break
     sleep 0.1
   done
+  [ "$greeting" = 220 ] || { echo "the server on port $port never greeted"; exit 1; }
 done
 
 # timed CMD...: runs the command and prints "seconds client-cpu-share"; fails when it fails
