@@ -407,15 +407,248 @@ int32_t WimLookup_InsertRecord(WimUpdateState& state, const CLookupTableRecord& 
 }
 
 namespace {
+
 // Records why the update failed (see wim_error.h) and hands back the status to return.
 Status Failed(const char* step, int err = errno, Status status = arc::E_FAIL) {
   WimFail(step, err);
   return status;
 }
+
+// What the phases of an in-place update hand on to each other: the output, the source's
+// header and database (changed as the update goes), the reference counts, and where the
+// output is written.
+struct InPlaceUpdate {
+  InPlaceUpdate(int output, CHandler& source)
+      : outFd(output), handler(source), header(source.Header()), database(source.Database()) {
+    references.db = &database;
+    references.released.assign(database.records.size(), false);
+    for (size_t index = 0; index < database.records.size(); ++index)
+      if (!database.records[index].resource.IsMetadata())
+        references.byHash.emplace(database.records[index].hash, int32_t(index));
+  }
+
+  const int outFd;
+  CHandler& handler;
+  WimHeader& header;
+  WimDatabase& database;
+  WimUpdateState references;   // data records by content and their reference counts
+  uint64_t rewriteStart = 0;   // the output is written again from here on
+  uint64_t writePosition = 0;  // where the next resource goes
+};
+
+// The callback's first count items as the updater works on them.
+std::vector<CUpdateItem> UpdateItemsFrom(const CArchiveUpdateCallback& callback, uint32_t count) {
+  std::vector<CUpdateItem> items(count);
+  for (uint32_t index = 0; index < count; ++index) {
+    const arc::CDirItem& source = callback.Item(index);
+    CUpdateItem& item = items[index];
+    item.name = source.Name;
+    item.sourcePath = source.FullPath;
+    item.imagePath = source.ImagePath;
+    item.components = WimSplitImagePath(source.ImagePath);
+    item.isFolder = source.Attrib & arc::kAttribDirectory;
+    item.attributes = source.Attrib;
+    item.size = source.Size;
+    item.creationTime = source.CTime;
+    item.lastAccessTime = source.ATime;
+    item.lastWriteTime = source.MTime;
+    item.imageIndex = source.ImageIndex;
+  }
+  return items;
+}
+
+// Where the rewrite starts: everything from the old lookup table on is written again,
+// unless stored data lies behind it: nothing that is kept may be overwritten.
+uint64_t RewriteStart(const WimHeader& header, const WimDatabase& database) {
+  uint64_t start = std::max<uint64_t>(header.lookupTable.offset, sizeof(WimHeaderDisk));
+  for (const CLookupTableRecord& record : database.records)
+    if (!record.resource.IsMetadata()) start = std::max(start, ResourceEnd(record.resource));
+  bool bootIsImage = false;
+  for (const WimImageRecord& image : database.images)
+    if (image.oldResource.offset == header.bootMetadata.offset) bootIsImage = true;
+  if (!bootIsImage && header.bootMetadata.originalSize)
+    start = std::max(start, ResourceEnd(header.bootMetadata));
+  return start;
+}
+
+// Cuts the output where the rewrite starts; the phases write from there on.
+Status StartRewrite(InPlaceUpdate& update) {
+  update.rewriteStart = RewriteStart(update.header, update.database);
+  if (update.rewriteStart > update.handler.FileSize()) return Failed("stored data behind the end of the source", 0);
+  if (ftruncate(update.outFd, off_t(update.rewriteStart)) != 0)
+    return Failed("cutting the copy at its old lookup table");
+  update.writePosition = update.rewriteStart;
+  return arc::S_OK;
+}
+
+// Copies a file item's source to the write position, hashing it, when its path is usable;
+// the source is opened either way, so that one that cannot be read is reported. S_OK;
+// S_FALSE when the source cannot be opened (the item is skipped); else the failure.
+Status CopyItemSource(InPlaceUpdate& update, CArchiveUpdateCallback& callback, uint32_t index, bool usable,
+                      CUpdateItem& item) {
+  int sourceFd = -1;
+  const Status opened = callback.GetStream(index, sourceFd);
+  if (opened != arc::S_OK) return opened;
+  uint64_t copied = 0;
+  errno = 0;
+  const bool stored = usable ? WimCopyStream(sourceFd, update.outFd, update.writePosition, copied, item.hash) : true;
+  close(sourceFd);
+  if (!stored) return Failed("storing the data of an item");
+  item.size = copied;
+  if (copied == 0) item.hash = Sha1{};  // an empty file has no stored data
+  return arc::S_OK;
+}
+
+// Gives the data just copied a lookup record: a new one, or (unless unshared) the record
+// of equal content stored already.
+void RecordItemData(InPlaceUpdate& update, CUpdateItem& item, bool unshared) {
+  CLookupTableRecord record;
+  record.resource.packedSize = record.resource.originalSize = item.size;
+  record.resource.offset = update.writePosition;
+  record.partNumber = update.header.partNumber;
+  record.hash = item.hash;
+  if (unshared) {
+    // Every file keeps a copy of its own, even when the content is stored already.
+    item.record = WimLookup_InsertRecord(update.references, record);
+    item.result |= kItemNewRecord;
+  } else {
+    WimLookup_FindOrAppend(update.references, record, item);
+  }
+  if (item.result & kItemNewRecord) {
+    item.dataOffset = update.writePosition;
+    item.packedSize = item.size;
+  }
+}
+
+// New data stays only when an entry took it; else its record (the last one) goes again.
+// True when it stays.
+bool KeepNewRecordIfTaken(InPlaceUpdate& update, CUpdateItem& item) {
+  std::vector<CLookupTableRecord>& records = update.database.records;
+  if (records.back().refCount > 0) return true;
+  update.references.byHash.erase(records.back().hash);
+  records.pop_back();
+  update.references.released.pop_back();
+  item.result &= ~kItemNewRecord;
+  return false;
+}
+
+// One item: its data stored at the write position, its entry made in its image (or every
+// image), its result handed to the callback.
+Status WriteOneItem(InPlaceUpdate& update, CArchiveUpdateCallback& callback, uint32_t index, CUpdateItem& item,
+                    bool unshared) {
+  const bool usable = WimUsableComponents(item.components);
+  if (!item.isFolder) {
+    const Status copied = CopyItemSource(update, callback, index, usable, item);
+    if (copied == arc::S_FALSE) {
+      callback.SetItemResult(index, 0);
+      callback.SetOperationResult(arc::kOK);
+      return arc::S_OK;
+    }
+    if (copied != arc::S_OK) return copied;
+  }
+  if (usable && !item.isFolder && item.size) RecordItemData(update, item, unshared);
+  const bool newRecord = item.result & kItemNewRecord;
+  if (!usable || WimImage_ParseMetadataForUpdate(update.references, item) != 0) item.result = 0;
+  const bool keepData = newRecord && KeepNewRecordIfTaken(update, item);
+  if (keepData)
+    update.writePosition += item.size;
+  else if (!item.isFolder && ftruncate(update.outFd, off_t(update.writePosition)) != 0)
+    return Failed("dropping unused item data");
+  const Status reported = callback.SetItemResult(index, item.result);
+  if (reported != arc::S_OK) return reported;
+  callback.SetOperationResult(arc::kOK);
+  return arc::S_OK;
+}
+
+// Phase 1: the data of the items, stored uncompressed behind the kept data, and their
+// entries in the images' metadata (in memory).
+Status WriteItemData(InPlaceUpdate& update, std::vector<CUpdateItem>& items, CArchiveUpdateCallback& callback,
+                     bool unshared) {
+  for (uint32_t index = 0; index < items.size(); ++index) {
+    const Status status = WriteOneItem(update, callback, index, items[index], unshared);
+    if (status != arc::S_OK) return status;
+  }
+  return arc::S_OK;
+}
+
+// Phase 2: the metadata of the images. Changed images are stored uncompressed; unchanged
+// ones stay where they are when that is in front of the rewritten part, else they are
+// copied from the source.
+Status WriteImageMetadata(InPlaceUpdate& update) {
+  for (WimImageRecord& image : update.database.images) {
+    CLookupTableRecord& record = update.database.records[size_t(image.record)];
+    if (image.modified) {
+      const std::vector<uint8_t>& metadata = image.metadata;
+      if (!WimPwriteAll(update.outFd, metadata.data(), metadata.size(), update.writePosition))
+        return Failed("writing the metadata of an image");
+      record.resource.flags = kResMetadata;
+      record.resource.offset = update.writePosition;
+      record.resource.packedSize = record.resource.originalSize = metadata.size();
+      record.hash = WimSha1(metadata.data(), metadata.size());
+      update.writePosition += metadata.size();
+    } else if (ResourceEnd(image.oldResource) > update.rewriteStart) {
+      const WimResource& old = image.oldResource;
+      if (!WimCopyRange(update.handler.InputFd(), old.offset, update.outFd, update.writePosition, old.packedSize))
+        return Failed("copying the metadata of an image");
+      record.resource.offset = update.writePosition;
+      update.writePosition += old.packedSize;
+    }
+    image.newResource = record.resource;
+  }
+  return arc::S_OK;
+}
+
+// Phase 3: the lookup table. Data records in table order (released ones left out), then
+// the metadata records in image order, so that image numbers stay.
+Status WriteLookupTable(InPlaceUpdate& update) {
+  const WimDatabase& database = update.database;
+  std::vector<uint8_t> table;
+  for (size_t index = 0; index < database.records.size(); ++index) {
+    const CLookupTableRecord& record = database.records[index];
+    const bool dropped = update.references.released[index] && record.refCount == 0;
+    if (!record.resource.IsMetadata() && !dropped) WimPutLookupRecord(table, record);
+  }
+  for (const WimImageRecord& image : database.images) WimPutLookupRecord(table, database.records[size_t(image.record)]);
+  if (!WimPwriteAll(update.outFd, table.data(), table.size(), update.writePosition))
+    return Failed("writing the lookup table");
+  WimHeader& header = update.header;
+  header.lookupTable = WimResource{table.size(), update.writePosition, table.size(),
+                                   uint8_t(header.lookupTable.flags & ~kResCompressed)};
+  update.writePosition += table.size();
+  return arc::S_OK;
+}
+
+// Phase 4a: the XML data with the counters of the changed images.
+Status WriteXmlData(InPlaceUpdate& update) {
+  uint64_t xmlLength = 0;
+  errno = 0;
+  const Status status = WimUpdate_RewriteXml(update.handler, update.outFd, update.writePosition, xmlLength);
+  if (status != arc::S_OK) return Failed("writing the XML data", errno, status);
+  WimHeader& header = update.header;
+  header.xml = WimResource{xmlLength, update.writePosition, xmlLength, uint8_t(header.xml.flags & ~kResCompressed)};
+  update.writePosition += xmlLength;
+  return arc::S_OK;
+}
+
+// Phase 4b: the header (the boot metadata follows its image; no integrity table is kept),
+// then the output is cut after the XML data and synced.
+Status WriteHeaderAndFinish(InPlaceUpdate& update) {
+  WimHeader& header = update.header;
+  for (const WimImageRecord& image : update.database.images)
+    if (header.bootMetadata.originalSize && image.oldResource.offset == header.bootMetadata.offset)
+      header.bootMetadata = image.newResource;
+  header.integrity = WimResource();
+  uint8_t raw[sizeof(WimHeaderDisk)];
+  WimWriteHeader(header, raw);
+  if (!WimPwriteAll(update.outFd, raw, sizeof raw, 0)) return Failed("writing the header");
+  if (ftruncate(update.outFd, off_t(update.writePosition)) != 0) return Failed("cutting the copy after the XML data");
+  if (fsync(update.outFd) != 0) return Failed("syncing the copy");
+  return arc::S_OK;
+}
+
 }  // namespace
 
-Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
-                                       CHandler* handler) {
+Status COutHandler::UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback, CHandler* handler) {
   return UpdateInPlace(outFd, count, callback, handler, false);
 }
 
@@ -424,163 +657,23 @@ Status COutHandler::UpdateItemsInPlaceUnshared(int outFd, uint32_t count, CArchi
   return UpdateInPlace(outFd, count, callback, handler, true);
 }
 
-Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
-                                  CHandler* handler, bool unshared) {
+Status COutHandler::UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback, CHandler* handler,
+                                  bool unshared) {
   if (!callback || !handler || !handler->OpenedForUpdate()) return Failed("opening the source for update", 0);
   if (count > callback->Count()) return arc::E_INVALIDARG;
-  WimHeader& header = handler->Header();
-  WimDatabase& db = handler->Database();
   // The header is always written in the current layout.
-  if (WimLayout(header.version) <= kWimLayoutNoIntegrity) return Failed("an old WIM version", 0, arc::E_NOTIMPL);
+  if (WimLayout(handler->Header().version) <= kWimLayoutNoIntegrity)
+    return Failed("an old WIM version", 0, arc::E_NOTIMPL);
 
-  std::vector<CUpdateItem> items(count);
-  for (uint32_t i = 0; i < count; ++i) {
-    const arc::CDirItem& d = callback->Item(i);
-    CUpdateItem& u = items[i];
-    u.name = d.Name;
-    u.sourcePath = d.FullPath;
-    u.imagePath = d.ImagePath;
-    u.components = WimSplitImagePath(d.ImagePath);
-    u.isFolder = d.Attrib & arc::kAttribDirectory;
-    u.attributes = d.Attrib;
-    u.size = d.Size;
-    u.creationTime = d.CTime;
-    u.lastAccessTime = d.ATime;
-    u.lastWriteTime = d.MTime;
-    u.imageIndex = d.ImageIndex;
-  }
-
-  WimUpdateState state;
-  state.db = &db;
-  state.released.assign(db.records.size(), false);
-  for (size_t i = 0; i < db.records.size(); ++i)
-    if (!db.records[i].resource.IsMetadata()) state.byHash.emplace(db.records[i].hash, int32_t(i));
-
-  // Everything from the old lookup table on is written again, unless stored data lies
-  // behind it: nothing that is kept may be overwritten.
-  uint64_t start = std::max<uint64_t>(header.lookupTable.offset, sizeof(WimHeaderDisk));
-  for (const CLookupTableRecord& r : db.records)
-    if (!r.resource.IsMetadata()) start = std::max(start, ResourceEnd(r.resource));
-  bool bootIsImage = false;
-  for (const WimImageRecord& image : db.images)
-    if (image.oldResource.offset == header.bootMetadata.offset) bootIsImage = true;
-  if (!bootIsImage && header.bootMetadata.originalSize)
-    start = std::max(start, ResourceEnd(header.bootMetadata));
-  if (start > handler->FileSize()) return Failed("stored data behind the end of the source", 0);
-  if (ftruncate(outFd, off_t(start)) != 0) return Failed("cutting the copy at its old lookup table");
-  uint64_t writePos = start;
-
-  for (uint32_t i = 0; i < count; ++i) {
-    CUpdateItem& item = items[i];
-    bool usable = WimUsableComponents(item.components);
-    if (!item.isFolder) {
-      int in = -1;
-      Status s = callback->GetStream(i, in);
-      if (s == arc::S_FALSE) {
-        callback->SetItemResult(i, 0);
-        callback->SetOperationResult(arc::kOK);
-        continue;
-      }
-      if (s != arc::S_OK) return s;
-      uint64_t copied = 0;
-      errno = 0;
-      bool ok = usable ? WimCopyStream(in, outFd, writePos, copied, item.hash) : true;
-      close(in);
-      if (!ok) return Failed("storing the data of an item");
-      item.size = copied;
-      if (copied == 0) item.hash = Sha1{};  // an empty file has no stored data
-    }
-    bool keepData = false;
-    if (usable && !item.isFolder && item.size) {
-      CLookupTableRecord record;
-      record.resource.packedSize = record.resource.originalSize = item.size;
-      record.resource.offset = writePos;
-      record.partNumber = header.partNumber;
-      record.hash = item.hash;
-      if (unshared) {
-        // Every file keeps a copy of its own, even when the content is stored already.
-        item.record = WimLookup_InsertRecord(state, record);
-        item.result |= kItemNewRecord;
-      } else {
-        WimLookup_FindOrAppend(state, record, item);
-      }
-      if (item.result & kItemNewRecord) {
-        item.dataOffset = writePos;
-        item.packedSize = item.size;
-      }
-    }
-    const bool newRecord = item.result & kItemNewRecord;
-    if (!usable || WimImage_ParseMetadataForUpdate(state, item) != 0) item.result = 0;
-    if (newRecord) {
-      // New data stays only when an entry took it.
-      if (db.records.back().refCount > 0) {
-        keepData = true;
-      } else {
-        state.byHash.erase(db.records.back().hash);
-        db.records.pop_back();
-        state.released.pop_back();
-        item.result &= ~kItemNewRecord;
-      }
-    }
-    if (keepData) writePos += item.size;
-    else if (!item.isFolder && ftruncate(outFd, off_t(writePos)) != 0) return Failed("dropping unused item data");
-    Status s = callback->SetItemResult(i, item.result);
-    if (s != arc::S_OK) return s;
-    callback->SetOperationResult(arc::kOK);
-  }
-
-  // Metadata: changed images are stored uncompressed; unchanged ones stay where they are
-  // when that is in front of the rewritten part, else they are copied from the source.
-  for (WimImageRecord& image : db.images) {
-    CLookupTableRecord& record = db.records[size_t(image.record)];
-    if (image.modified) {
-      if (!WimPwriteAll(outFd, image.metadata.data(), image.metadata.size(), writePos))
-        return Failed("writing the metadata of an image");
-      record.resource.flags = kResMetadata;
-      record.resource.offset = writePos;
-      record.resource.packedSize = record.resource.originalSize = image.metadata.size();
-      record.hash = WimSha1(image.metadata.data(), image.metadata.size());
-      writePos += image.metadata.size();
-    } else if (ResourceEnd(image.oldResource) > start) {
-      if (!WimCopyRange(handler->InputFd(), image.oldResource.offset, outFd, writePos,
-                     image.oldResource.packedSize))
-        return Failed("copying the metadata of an image");
-      record.resource.offset = writePos;
-      writePos += image.oldResource.packedSize;
-    }
-    image.newResource = record.resource;
-  }
-
-  // Lookup table: data records in table order (released ones left out), then the
-  // metadata records in image order, so that image numbers stay.
-  std::vector<uint8_t> table;
-  auto put = [&](const CLookupTableRecord& r) { WimPutLookupRecord(table, r); };
-  for (size_t i = 0; i < db.records.size(); ++i)
-    if (!db.records[i].resource.IsMetadata() && !(state.released[i] && db.records[i].refCount == 0))
-      put(db.records[i]);
-  for (const WimImageRecord& image : db.images) put(db.records[size_t(image.record)]);
-  if (!WimPwriteAll(outFd, table.data(), table.size(), writePos)) return Failed("writing the lookup table");
-  header.lookupTable = WimResource{table.size(), writePos, table.size(),
-                                   uint8_t(header.lookupTable.flags & ~kResCompressed)};
-  writePos += table.size();
-
-  uint64_t xmlLength = 0;
-  errno = 0;
-  Status s = WimUpdate_RewriteXml(*handler, outFd, writePos, xmlLength);
-  if (s != arc::S_OK) return Failed("writing the XML data", errno, s);
-  header.xml = WimResource{xmlLength, writePos, xmlLength, uint8_t(header.xml.flags & ~kResCompressed)};
-  writePos += xmlLength;
-
-  for (const WimImageRecord& image : db.images)
-    if (header.bootMetadata.originalSize && image.oldResource.offset == header.bootMetadata.offset)
-      header.bootMetadata = image.newResource;
-  header.integrity = WimResource();
-  uint8_t raw[sizeof(WimHeaderDisk)];
-  WimWriteHeader(header, raw);
-  if (!WimPwriteAll(outFd, raw, sizeof raw, 0)) return Failed("writing the header");
-  if (ftruncate(outFd, off_t(writePos)) != 0) return Failed("cutting the copy after the XML data");
-  if (fsync(outFd) != 0) return Failed("syncing the copy");
-  return arc::S_OK;
+  std::vector<CUpdateItem> items = UpdateItemsFrom(*callback, count);
+  InPlaceUpdate update(outFd, *handler);
+  // Each phase records the step that failed.
+  if (const Status status = StartRewrite(update); status != arc::S_OK) return status;
+  if (const Status status = WriteItemData(update, items, *callback, unshared); status != arc::S_OK) return status;
+  if (const Status status = WriteImageMetadata(update); status != arc::S_OK) return status;
+  if (const Status status = WriteLookupTable(update); status != arc::S_OK) return status;
+  if (const Status status = WriteXmlData(update); status != arc::S_OK) return status;
+  return WriteHeaderAndFinish(update);
 }
 
 }  // namespace NArchive::NWim
