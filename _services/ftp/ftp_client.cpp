@@ -1,7 +1,6 @@
 // The control connection: greeting, command lines, login and the commands that need no
 // data connection.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include "libs/log/log.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/posix_attr.h"
+#include "libs/platform/sockets.h"
 
 int64_t NowSeconds() { return static_cast<int64_t>(time(nullptr)); }
 
@@ -129,13 +129,8 @@ bool ReadCommandLine(FtpClientEntry* c, std::string* line) {
             case FtpLineReader::kNeedMore:
                 break;
         }
-        pollfd p = {c->controlSocket, POLLIN, 0};
-        int r = poll(&p, 1, 1000);
-        if (c->stopping.load()) return false;
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        const int r = WaitReadable(c->controlSocket, 1000);
+        if (c->stopping.load() || r < 0) return false;
         if (r == 0) continue;
         size_t room;
         char* buf = c->reader.Room(&room);

@@ -193,13 +193,7 @@ int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors,
     return sent;
 }
 
-int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs) {
-    auto nowMs = [] {
-        timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-    };
-    const int64_t deadline = nowMs() + timeoutMs;
+int SendAllWaiting(int sock, const void* data, size_t length, const std::function<int()>& waitRoom) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     while (length > 0) {
         ssize_t n = send(sock, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -210,12 +204,8 @@ int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int64_t left = deadline - nowMs();
-            if (left <= 0) return 0;
-            pollfd pfd{sock, POLLOUT, 0};
-            int r = poll(&pfd, 1, static_cast<int>(left));
-            if (r < 0 && errno != EINTR) return -1;
-            if (r > 0 && (pfd.revents & (POLLERR | POLLNVAL))) return -1;
+            const int r = waitRoom();
+            if (r != 1) return r < 0 ? -1 : 0;
             continue;
         }
         return -1;
@@ -223,14 +213,33 @@ int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs) {
     return 1;
 }
 
+int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs) {
+    auto nowMs = [] {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    };
+    const int64_t deadline = nowMs() + timeoutMs;
+    return SendAllWaiting(sock, data, length, [&] {
+        const int64_t left = deadline - nowMs();
+        if (left <= 0) return 0;
+        const int r = WaitEvents(sock, POLLOUT, static_cast<int>(left));
+        if (r < 0 || (r & (POLLERR | POLLNVAL))) return -1;
+        return 1;  // room, or the time is up: the next send finds out which
+    });
+}
+
+int WaitEvents(int fd, short events, int timeoutMs) {
+    pollfd p{fd, events, 0};
+    int r;
+    do { r = poll(&p, 1, timeoutMs); } while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    return r > 0 ? p.revents : 0;
+}
+
 int WaitReadable(int fd, int timeoutMs) {
-    pollfd p{fd, POLLIN, 0};
-    for (;;) {
-        int r = poll(&p, 1, timeoutMs);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        return r > 0 ? 1 : 0;
-    }
+    const int r = WaitEvents(fd, POLLIN, timeoutMs);
+    return r < 0 ? -1 : r > 0 ? 1 : 0;
 }
 
 int OpenTcpListener(uint32_t address, uint16_t port, int backlog, int flags, const char** failedCall) {

@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Process-wide: SIGPIPE ignored (call once at start; harmless to repeat).
@@ -68,10 +69,18 @@ struct OutgoingDatagram {
 // instead of waiting).
 int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors, int flags = 0);
 
+// Sends all bytes, never blocking in send (MSG_NOSIGNAL | MSG_DONTWAIT). When the socket
+// takes no more for now, waitRoom() waits for room: 1 to send on, 0 to give up, -1 on an
+// error. Returns 1 when all went, 0 when waitRoom gave up, -1 on error.
+int SendAllWaiting(int sock, const void* data, size_t length, const std::function<int()>& waitRoom);
 // Sends all bytes within timeoutMs for the whole of them, never blocking past that
 // (MSG_NOSIGNAL): a peer that stops reading cannot hold the sender. Returns 1 when all went,
 // 0 on time-out, -1 on error.
 int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs);
 
+// Waits up to timeoutMs (-1: without limit) for one of events (POLLIN, POLLOUT) on fd,
+// retrying after signals. Returns the events seen (with POLLERR, POLLHUP or POLLNVAL where the
+// descriptor is in error, hung up or not open), 0 on time-out, -1 when the wait failed.
+int WaitEvents(int fd, short events, int timeoutMs);
 // Waits for readability; returns 1 ready, 0 time-out, -1 error. timeoutMs -1 waits without limit.
 int WaitReadable(int fd, int timeoutMs);
