@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -191,6 +192,32 @@ int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors,
         }
     }
     return sent;
+}
+
+size_t UdpSegmentsPerSend(size_t segmentSize) {
+    return segmentSize == 0 ? 0 : std::min(kUdpSegmentsMax, kUdpSegmentBytesMax / segmentSize);
+}
+
+ssize_t SendUdpSegments(int sock, const iovec* iov, size_t iovCount, size_t segmentSize, const sockaddr_in* to) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+    msghdr m{};
+    m.msg_name = const_cast<sockaddr_in*>(to);
+    m.msg_namelen = to ? sizeof *to : 0;
+    m.msg_iov = const_cast<iovec*>(iov);
+    m.msg_iovlen = iovCount;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const uint16_t size = static_cast<uint16_t>(segmentSize);
+    memcpy(CMSG_DATA(c), &size, sizeof size);
+    return sendmsg(sock, &m, MSG_NOSIGNAL);
+}
+
+bool UdpSegmentsRefused(int err) {
+    return err == EINVAL || err == EIO || err == EOPNOTSUPP || err == ENOPROTOOPT || err == EMSGSIZE;
 }
 
 int SendAllWaiting(int sock, const void* data, size_t length, const std::function<int()>& waitRoom) {

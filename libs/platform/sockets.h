@@ -1,6 +1,7 @@
 // Small socket helpers shared by the services.
 #pragma once
 #include <netinet/in.h>
+#include <sys/uio.h>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -68,6 +69,21 @@ struct OutgoingDatagram {
 // added to MSG_NOSIGNAL (MSG_DONTWAIT: a datagram the send buffer cannot take fails with EAGAIN
 // instead of waiting).
 int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors, int flags = 0);
+
+// UDP segmentation offload (UDP_SEGMENT): one send that the kernel cuts into datagrams of
+// segmentSize bytes each, the last one possibly shorter. One send carries at most
+// kUdpSegmentsMax datagrams and kUdpSegmentBytesMax bytes in all.
+constexpr size_t kUdpSegmentsMax = 64;
+constexpr size_t kUdpSegmentBytesMax = 65507;
+// How many datagrams of segmentSize bytes one segmented send may carry (0: not even one).
+size_t UdpSegmentsPerSend(size_t segmentSize);
+// Sends the bytes of iov[0, iovCount) as datagrams of segmentSize bytes (MSG_NOSIGNAL) to `to`,
+// or to the connected peer when it is null. Returns what sendmsg returned (-1 with errno).
+ssize_t SendUdpSegments(int sock, const iovec* iov, size_t iovCount, size_t segmentSize,
+                        const sockaddr_in* to = nullptr);
+// True for the errors of a path that cannot cut datagrams (no offload in the kernel or on the
+// device, or more than it takes at once): the datagrams are then sent one by one.
+bool UdpSegmentsRefused(int err);
 
 // Sends all bytes, never blocking in send (MSG_NOSIGNAL | MSG_DONTWAIT). When the socket
 // takes no more for now, waitRoom() waits for room: 1 to send on, 0 to give up, -1 on an

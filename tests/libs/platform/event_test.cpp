@@ -202,6 +202,54 @@ TEST(SendAllWaiting, TheWaitDecidesAndTheBytesComeWhole) {
     close(sv[0]);
 }
 
+// Segmentation offload: how many datagrams one send may carry, and datagrams that arrive cut
+// at the segment size (the last one shorter), to a destination or to the connected peer.
+TEST(UdpSegments, OneSendArrivesAsDatagramsOfTheSegmentSize) {
+    const struct {
+        size_t segment, perSend;
+    } limits[] = {{0, 0}, {1, 64}, {1000, 64}, {1472, 44}, {4 + 16384, 3}, {65507, 1}, {65508, 0}};
+    for (const auto& l : limits) EXPECT_EQ(UdpSegmentsPerSend(l.segment), l.perSend) << l.segment;
+    for (int err : {EINVAL, EIO, EOPNOTSUPP, ENOPROTOOPT, EMSGSIZE}) EXPECT_TRUE(UdpSegmentsRefused(err)) << err;
+    for (int err : {EAGAIN, EINTR, ECONNREFUSED, ENOBUFS}) EXPECT_FALSE(UdpSegmentsRefused(err)) << err;
+
+    auto bound = [](sockaddr_in* addr) {
+        int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        *addr = sockaddr_in{};
+        addr->sin_family = AF_INET;
+        addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof *addr;
+        if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(addr), len) != 0 ||
+            getsockname(s, reinterpret_cast<sockaddr*>(addr), &len) != 0)
+            return -1;
+        return s;
+    };
+    sockaddr_in rxAddr, txAddr;
+    const int rx = bound(&rxAddr), tx = bound(&txAddr);
+    ASSERT_GE(rx, 0);
+    ASSERT_GE(tx, 0);
+    // Three whole segments of 100 bytes and a short one of 30, from two pieces of memory.
+    std::string bytes;
+    for (int i = 0; i < 330; ++i) bytes += static_cast<char>('a' + i % 26);
+    const iovec iov[2] = {{bytes.data(), 150}, {bytes.data() + 150, 180}};
+    for (bool connected : {false, true}) {
+        if (connected) {
+            ASSERT_EQ(connect(tx, reinterpret_cast<sockaddr*>(&rxAddr), sizeof rxAddr), 0);
+        }
+        const ssize_t sent = SendUdpSegments(tx, iov, 2, 100, connected ? nullptr : &rxAddr);
+        if (sent < 0 && UdpSegmentsRefused(errno)) GTEST_SKIP() << "no segmentation offload here";
+        ASSERT_EQ(sent, 330) << strerror(errno);
+        for (size_t at = 0; at < bytes.size(); at += 100) {
+            ASSERT_EQ(WaitReadable(rx, 10000), 1);
+            char buf[200];
+            const ssize_t n = recv(rx, buf, sizeof buf, 0);
+            ASSERT_EQ(n, static_cast<ssize_t>(std::min<size_t>(100, bytes.size() - at))) << at;
+            EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), bytes.substr(at, static_cast<size_t>(n))) << at;
+        }
+    }
+    close(tx);
+    close(rx);
+}
+
 TEST(TcpListener, OpensAndNamesWhatFailed) {
     const uint32_t loopback = htonl(INADDR_LOOPBACK);
     int a = OpenTcpListener(loopback, 0, 4);
