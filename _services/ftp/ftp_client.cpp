@@ -21,6 +21,7 @@
 #include "libs/platform/log_guard.h"
 #include "libs/platform/posix_attr.h"
 #include "libs/platform/sockets.h"
+#include "libs/platform/str_format.h"
 
 int64_t NowSeconds() { return static_cast<int64_t>(time(nullptr)); }
 
@@ -50,10 +51,9 @@ bool SendReply(FtpClientEntry* c, const std::string& text) {
 }
 
 bool SendFormattedReply(FtpClientEntry* c, const char* format, ...) {
-    char text[322];  // at most 321 characters; longer replies are cut
     va_list ap;
     va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
+    const std::string text = StrFormatV(format, ap);
     va_end(ap);
     return SendReply(c, text);
 }
