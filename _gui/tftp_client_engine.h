@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "_services/md5.h"
+#include "_services/tftp_protocol.h"
 
 enum TftpClientDirection : int { TFTPC_GET = 1, TFTPC_PUT = 2 };
 enum class TftpClientStatus { Running, Done, Failed };
@@ -35,7 +36,7 @@ struct TftpClientRequest {
     int         direction = TFTPC_GET;
     std::string serverName;    // as typed, for the texts
     uint32_t    serverAddr = 0;  // IPv4, network order
-    uint16_t    serverPort = 69;  // host order
+    uint16_t    serverPort = kTftpPort;  // host order
     std::string remoteName;    // empty: the local file's own name (PUT)
     std::string localName;     // for the texts and the default remote name
     uint32_t    blockSize = kTftpcDefaultBlockSize;    // requested, 512 to 16384

@@ -33,7 +33,7 @@ public:
     void StartBatch(const QStringList& files);
     bool Busy() const { return busy_; }
     bool BatchRunning() const { return batch_; }
-    // The server's TFTP port (69; tests use a private one).
+    // The server's TFTP port (kTftpPort; tests use a private one).
     void SetServerPort(uint16_t port) { port_ = port; }
 
 protected:
@@ -56,7 +56,7 @@ private:
     QWidget*         anchor_;
     TftpClientThread thread_;
     bool             busy_ = false;
-    uint16_t         port_ = 69;
+    uint16_t         port_ = kTftpPort;
     int              direction_ = 0;
     bool             cancelled_ = false;
     NamedSemaphore   slot_;  // held while a transfer runs

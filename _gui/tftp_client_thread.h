@@ -13,7 +13,7 @@
 struct TftpClientJob {
     int         direction = TFTPC_GET;
     std::string server;         // dotted address or host name
-    uint16_t    port = 69;
+    uint16_t    port = kTftpPort;
     std::string remoteName;     // empty: the local file's own name (PUT)
     std::string localPath;
     uint32_t    blockSize = kTftpcDefaultBlockSize;

@@ -3,7 +3,6 @@
 #include "_services/tftp_worker.h"
 
 #include <arpa/inet.h>
-#include <netinet/udp.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -63,9 +62,6 @@ uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[
 // system calls as the kernel allows for each batch.
 constexpr size_t kBatchBlocks = 64;
 constexpr size_t kBatchBytes = 256 * 1024;
-// Segmentation offload takes at most 64 segments and one IPv4 datagram's payload.
-constexpr size_t kSegmentsMax = 64;
-constexpr size_t kSegmentBytesMax = 65507;
 
 std::atomic<bool> g_segmentOffload{true};
 
@@ -159,7 +155,7 @@ private:
     // they differ in size or the kernel refuses the offload.
     ssize_t SendSegmented(int sock, size_t from, size_t count) {
         const size_t segment = 4 + blockSize;
-        size_t n = std::min({count, kSegmentsMax, kSegmentBytesMax / segment});
+        size_t n = std::min(count, UdpSegmentsPerSend(segment));
         size_t full = 0;
         while (full < n && lengths[from + full] == blockSize) ++full;
         n = full < n ? full + 1 : n;  // the first short block ends the run
@@ -168,21 +164,8 @@ private:
             flat[2 * i] = iov[from + i][0];
             flat[2 * i + 1] = iov[from + i][1];
         }
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
-        msghdr m{};
-        m.msg_iov = flat;
-        m.msg_iovlen = 2 * n;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&m);
-        c->cmsg_level = SOL_UDP;
-        c->cmsg_type = UDP_SEGMENT;
-        c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-        const uint16_t size = static_cast<uint16_t>(segment);
-        memcpy(CMSG_DATA(c), &size, sizeof size);
-        ssize_t r = sendmsg(sock, &m, MSG_NOSIGNAL);
-        if (r >= 0) return static_cast<ssize_t>(n);
-        if (errno == EINVAL || errno == EIO || errno == EOPNOTSUPP || errno == ENOPROTOOPT || errno == EMSGSIZE) {
+        if (SendUdpSegments(sock, flat, 2 * n, segment) >= 0) return static_cast<ssize_t>(n);
+        if (UdpSegmentsRefused(errno)) {
             segmentOffload = false;  // this path cannot cut datagrams: send them one by one
             return SendEach(sock, from, count);
         }

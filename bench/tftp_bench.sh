@@ -43,11 +43,15 @@ fi
 command -v atftp >/dev/null && command -v dnsmasq >/dev/null || { echo "needs atftp and dnsmasq"; exit 1; }
 { ldconfig -p | grep libwrap.so.0 >/dev/null; } || { echo "needs libwrap0"; exit 1; }
 
+# The UDP pair sends with the server's own segmentation helper: it is built with the tree.
+cmake -S "$top" -B "$top/build/bench" -DCMAKE_BUILD_TYPE=Release -DNIMBO_BUILD_TESTS=OFF -DNIMBO_BUILD_GUI=OFF >/dev/null
+udp_limit="$top/build/bench/libs/platform/nimbo_udp_limit"
 nimbo=${NIMBO_BENCH_PROGRAM:-}
 if [ -z "$nimbo" ]; then
-  cmake -S "$top" -B "$top/build/bench" -DCMAKE_BUILD_TYPE=Release -DNIMBO_BUILD_TESTS=OFF -DNIMBO_BUILD_GUI=OFF >/dev/null
-  cmake --build "$top/build/bench" -j4 --target nimbo_headless >/dev/null
+  cmake --build "$top/build/bench" -j4 --target nimbo_headless nimbo_udp_limit >/dev/null
   nimbo="$top/build/bench/nimbo_headless"
+else
+  cmake --build "$top/build/bench" -j4 --target nimbo_udp_limit >/dev/null
 fi
 
 root="$shm/root"
@@ -85,11 +89,10 @@ client="$work/tftp_client"
 if [[ " $cases " == *" fast "* ]]; then
   g++ -O2 -std=c++20 -Wall -Wextra -o "$client" "$top/bench/tftp_client.cpp"
 fi
-g++ -O2 -std=c++20 -Wall -Wextra -pthread -o "$work/udp_limit" "$top/bench/udp_limit.cpp"
 # The loopback limit of a window-16 transfer: rounds of a plain sender/receiver pair.
 : > "$shm/limit"
 for r in $(seq 1 "$rounds"); do
-  timeout 120 "$work/udp_limit" $((256 << 20)) 1468 16 | awk -v la="$(cut -d' ' -f1 /proc/loadavg)" \
+  timeout 120 "$udp_limit" $((256 << 20)) 1468 16 | awk -v la="$(cut -d' ' -f1 /proc/loadavg)" \
     '{ for (i = 1; i < NF; i++) if ($i == "MB/s") print $(i + 1) "|" la }' >> "$shm/limit"
 done
 limit=$(sort -t'|' -k1,1n "$shm/limit" | awk -F'|' '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }')

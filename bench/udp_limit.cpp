@@ -1,19 +1,20 @@
 // The loopback limit of a windowed TFTP-like transfer on this machine: a plain UDP sender and
 // receiver, nothing else (no file, no parsing, no timers).
 //   udp_limit [bytes] [block] [window]     (defaults: 268435456 bytes, block 1468, window 16)
-// The sender sends a window of datagrams of 4 + block bytes in one system call (UDP_SEGMENT,
-// as the server sends its windows; one sendmmsg where the kernel cannot cut datagrams), then
+// The sender sends a window of datagrams of 4 + block bytes in as few system calls as the
+// kernel takes (UDP_SEGMENT through the server's own helper, as the server sends its windows;
+// sendmmsg where the kernel cannot cut datagrams), then
 // waits for the 4-byte acknowledgement that the receiver sends after the last datagram of the
 // window; the receiver takes datagrams in batches with recvmmsg. The two run as two threads
 // on 127.0.0.1. Prints one line: "block B window W bytes N seconds S MB/s R" (MB = 10^6 bytes
 // of block payload, as a transfer counts its file).
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/udp.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -22,9 +23,7 @@
 #include <thread>
 #include <vector>
 
-#ifndef UDP_SEGMENT
-#define UDP_SEGMENT 103
-#endif
+#include "libs/platform/sockets.h"
 
 namespace {
 
@@ -54,43 +53,38 @@ double Now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// One window from the sender: UDP_SEGMENT when the kernel takes it, else sendmmsg.
+// One window from the sender: UDP_SEGMENT when the kernel takes it (in as many sends as its
+// limits ask for), else sendmmsg for what is left.
 bool SendWindow(int s, const sockaddr_in& to, std::vector<uint8_t>& buf, size_t datagram, unsigned count,
                 bool* segment) {
-    if (*segment) {
-        iovec iov{buf.data(), datagram * count};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
-        msghdr m{};
-        m.msg_name = const_cast<sockaddr_in*>(&to);
-        m.msg_namelen = sizeof to;
-        m.msg_iov = &iov;
-        m.msg_iovlen = 1;
-        m.msg_control = control;
-        m.msg_controllen = sizeof control;
-        cmsghdr* c = CMSG_FIRSTHDR(&m);
-        c->cmsg_level = SOL_UDP;
-        c->cmsg_type = UDP_SEGMENT;
-        c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
-        const uint16_t size = static_cast<uint16_t>(datagram);
-        std::memcpy(CMSG_DATA(c), &size, sizeof size);
-        if (sendmsg(s, &m, MSG_NOSIGNAL) >= 0) return true;
-        if (errno != EINVAL && errno != EIO && errno != EOPNOTSUPP && errno != ENOPROTOOPT) return false;
+    unsigned sent = 0;
+    const size_t perSend = UdpSegmentsPerSend(datagram);
+    if (perSend == 0) *segment = false;
+    while (*segment && sent < count) {
+        const size_t n = std::min<size_t>(count - sent, perSend);
+        iovec iov{buf.data() + sent * datagram, n * datagram};
+        if (SendUdpSegments(s, &iov, 1, datagram, &to) >= 0) {
+            sent += static_cast<unsigned>(n);
+            continue;
+        }
+        if (!UdpSegmentsRefused(errno)) return false;
         *segment = false;
     }
-    std::vector<mmsghdr> msgs(count);
-    std::vector<iovec> iovs(count);
-    for (unsigned i = 0; i < count; ++i) {
-        iovs[i] = iovec{buf.data() + i * datagram, datagram};
+    if (sent == count) return true;
+    std::vector<mmsghdr> msgs(count - sent);
+    std::vector<iovec> iovs(count - sent);
+    for (unsigned i = 0; i < count - sent; ++i) {
+        iovs[i] = iovec{buf.data() + (sent + i) * datagram, datagram};
         msgs[i] = mmsghdr{};
         msgs[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&to);
         msgs[i].msg_hdr.msg_namelen = sizeof to;
         msgs[i].msg_hdr.msg_iov = &iovs[i];
         msgs[i].msg_hdr.msg_iovlen = 1;
     }
-    for (unsigned sent = 0; sent < count;) {
-        int n = sendmmsg(s, msgs.data() + sent, count - sent, MSG_NOSIGNAL);
+    for (unsigned done = 0; done < msgs.size();) {
+        int n = sendmmsg(s, msgs.data() + done, static_cast<unsigned>(msgs.size()) - done, MSG_NOSIGNAL);
         if (n <= 0) return false;
-        sent += static_cast<unsigned>(n);
+        done += static_cast<unsigned>(n);
     }
     return true;
 }

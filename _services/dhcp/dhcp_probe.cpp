@@ -8,7 +8,6 @@
 #include <net/if_arp.h>
 #include <netinet/in.h>
 #include <netinet/ip_icmp.h>
-#include <poll.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -24,6 +23,7 @@
 
 #include "_services/dhcp/dhcp_log.h"
 #include "libs/platform/interfaces.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 
@@ -137,11 +137,9 @@ int ping(uint32_t address, int timeoutMs) {
     while (true) {
         int64_t left = timeoutMs - (MonotonicMs() - start);
         if (left <= 0) break;
-        pollfd p{s, POLLIN, 0};
-        int r = poll(&p, 1, static_cast<int>(left));
+        const int r = WaitReadable(s, static_cast<int>(left));
         if (r == 0) break;
         if (r < 0) {
-            if (errno == EINTR) continue;
             result = kPingWaitError;
             break;
         }
@@ -298,10 +296,7 @@ int ArpOnInterface(const InterfaceAddress& ifa, uint32_t address, uint8_t mac[6]
         while (!found) {
             int64_t left = 1000 - (MonotonicMs() - start);
             if (left <= 0) break;
-            pollfd p{s, POLLIN, 0};
-            int r = poll(&p, 1, static_cast<int>(left));
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) break;
+            if (WaitReadable(s, static_cast<int>(left)) <= 0) break;
             uint8_t buf[128];
             ssize_t n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
             if (n < 0) continue;
@@ -328,10 +323,7 @@ int NeighbourLookup(uint32_t address, uint8_t mac[6]) {
     int result = 0;
     alignas(nlmsghdr) uint8_t buf[16384];
     while (true) {
-        pollfd p{s, POLLIN, 0};
-        int r = poll(&p, 1, 500);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
+        if (WaitReadable(s, 500) <= 0) {
             result = -1;
             break;
         }

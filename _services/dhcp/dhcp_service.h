@@ -30,3 +30,5 @@ int applyDhcpSettings(const DhcpSettings& record);
 // the BINL bit is set; a non-zero result means the datagram was consumed.
 using BinlMessageHandler = int (*)(uint8_t* message, size_t length, const Datagram& from, int socket);
 void SetBinlMessageHandler(BinlMessageHandler handler);
+// The handler set last (nullptr: none); the PDHCP thread asks for it on every datagram.
+BinlMessageHandler CurrentBinlHandler();

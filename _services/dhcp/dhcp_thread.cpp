@@ -36,8 +36,6 @@
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 
-BinlMessageHandler CurrentBinlHandler();
-
 namespace {
 
 // Serialises the proxy handler between the two threads; lives as long as the process.

@@ -1,7 +1,6 @@
 // The control connection: greeting, command lines, login and the commands that need no
 // data connection.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +20,8 @@
 #include "libs/log/log.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/posix_attr.h"
+#include "libs/platform/sockets.h"
+#include "libs/platform/str_format.h"
 
 int64_t NowSeconds() { return static_cast<int64_t>(time(nullptr)); }
 
@@ -50,10 +51,9 @@ bool SendReply(FtpClientEntry* c, const std::string& text) {
 }
 
 bool SendFormattedReply(FtpClientEntry* c, const char* format, ...) {
-    char text[322];  // at most 321 characters; longer replies are cut
     va_list ap;
     va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
+    const std::string text = StrFormatV(format, ap);
     va_end(ap);
     return SendReply(c, text);
 }
@@ -129,13 +129,8 @@ bool ReadCommandLine(FtpClientEntry* c, std::string* line) {
             case FtpLineReader::kNeedMore:
                 break;
         }
-        pollfd p = {c->controlSocket, POLLIN, 0};
-        int r = poll(&p, 1, 1000);
-        if (c->stopping.load()) return false;
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
+        const int r = WaitReadable(c->controlSocket, 1000);
+        if (c->stopping.load() || r < 0) return false;
         if (r == 0) continue;
         size_t room;
         char* buf = c->reader.Room(&room);

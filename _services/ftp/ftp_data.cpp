@@ -80,11 +80,9 @@ void SetDataSocket(FtpClientEntry* c, int s) {
 // 1 ready, 0 gave up, -1 error.
 int WaitSocket(FtpClientEntry* c, int fd, short events, int limitMs) {
     for (int waited = 0; waited < limitMs; waited += 500) {
-        pollfd p = {fd, events, 0};
-        int r = poll(&p, 1, 500);
-        if (c->stopping.load() || c->aborted.load()) return -1;
-        if (r < 0 && errno != EINTR) return -1;
-        if (r > 0) return (p.revents & (POLLERR | POLLNVAL)) && !(p.revents & events) ? -1 : 1;
+        const int r = WaitEvents(fd, events, 500);
+        if (c->stopping.load() || c->aborted.load() || r < 0) return -1;
+        if (r > 0) return (r & (POLLERR | POLLNVAL)) && !(r & events) ? -1 : 1;
     }
     return 0;
 }
@@ -97,22 +95,9 @@ int SendLimitMs(FtpClientEntry* c, int fd) {
     return fd == c->controlSocket ? c->server->sendSeconds.load() * 1000 : IdleLimitMs(c);
 }
 
+// Sends all bytes; a peer that takes nothing for the limit, a stopping client or ABOR ends it.
 bool SendAll(FtpClientEntry* c, int fd, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t n = send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            data += n;
-            length -= static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (WaitSocket(c, fd, POLLOUT, SendLimitMs(c, fd)) != 1) return false;
-            continue;
-        }
-        return false;
-    }
-    return true;
+    return SendAllWaiting(fd, data, length, [&] { return WaitSocket(c, fd, POLLOUT, SendLimitMs(c, fd)); }) == 1;
 }
 
 bool WriteAll(int fd, const char* data, size_t length) {

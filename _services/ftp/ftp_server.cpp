@@ -15,6 +15,7 @@
 #include <ctime>
 
 #include "_services/ftp/ftp_paths.h"
+#include "_services/host_info.h"
 #include "libs/log/log.h"
 #include "libs/platform/sockets.h"
 
@@ -40,11 +41,6 @@ void Unlink(T*& oldest, T*& newest, T* e) {
 
 int64_t MonotonicMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-bool IsFolder(const char* path) {
-    struct stat st;
-    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // accept() errors that pass: the next connection may well be accepted.
@@ -131,7 +127,7 @@ bool CFtpServer::GetPassivePortRange(uint16_t* start, uint16_t* count) {
 
 FtpUserEntry* CFtpServer::CreateUser(const char* name, const char* password, const char* root) {
     if (!name || !root) return nullptr;
-    if (!IsFolder(root)) {
+    if (!IsDirectory(root)) {
         FtpUserEntry shown;
         shown.name = name;
         UserEvent(FTP_EV_USER_BAD_ROOT, &shown, root);
@@ -147,7 +143,7 @@ FtpUserEntry* CFtpServer::CreateUser(const char* name, const char* password, con
     if (!realpath(root, resolved)) return nullptr;
     std::string normal = resolved;
     SimplifyPath(normal);
-    if (normal.size() > kFtpMaxPath || !IsFolder(normal.c_str())) return nullptr;
+    if (normal.size() > kFtpMaxPath || !IsDirectory(normal)) return nullptr;
     auto* u = new FtpUserEntry;
     u->name = name;
     u->password = password ? password : "";

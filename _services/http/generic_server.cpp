@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -63,8 +62,7 @@ void DrainAndShutdown(int sock) {
     for (int reads = 0; reads < 256; ++reads) {
         int left = static_cast<int>(end - NowMs());
         if (left <= 0) break;
-        pollfd p{sock, POLLIN, 0};
-        if (poll(&p, 1, left) <= 0) break;
+        if (WaitReadable(sock, left) <= 0) break;
         ssize_t n = recv(sock, scrap, sizeof scrap, MSG_DONTWAIT);
         if (n <= 0 && !(n < 0 && errno == EINTR)) break;
     }
@@ -218,8 +216,7 @@ void CGenericServer::AcceptThread() {
             if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) continue;
             ReportServer(EV_ACCEPT, LastErrorText(), fn, __LINE__);
             // Out of descriptors or memory: give the connections a moment to end.
-            pollfd w{stopFd_, POLLIN, 0};
-            poll(&w, 1, 100);
+            WaitReadable(stopFd_, 100);
             continue;
         }
         AddClient(client, peer);
@@ -411,11 +408,7 @@ void CGenericServer::JoinFinished() {
 }
 
 void CGenericServer::HelperThread() {
-    for (;;) {
-        pollfd p{stopFd_, POLLIN, 0};
-        if (poll(&p, 1, 100) > 0) break;
-        JoinFinished();
-    }
+    while (WaitReadable(stopFd_, 100) <= 0) JoinFinished();
 }
 
 size_t CGenericServer::LiveClients() {

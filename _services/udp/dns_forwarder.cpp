@@ -107,11 +107,11 @@ size_t buildDnsAnswer(const uint8_t* request, size_t length, const uint32_t* ans
     Put16(reply + 10, 0);              // ARCOUNT: nor additional ones
     if (!answer) return length;
     DnsAnswerRecord rec;
-    rec.namePointer = htons(0xC00C);
-    rec.type = htons(1);
-    rec.klass = htons(1);
+    rec.namePointer = htons(kDnsQuestionNamePointer);
+    rec.type = htons(kDnsTypeA);
+    rec.klass = htons(kDnsClassIn);
     rec.ttl = htonl(kDnsAnswerTtl);
-    rec.rdlength = htons(4);
+    rec.rdlength = htons(sizeof rec.address);
     rec.address = *answer;
     memcpy(reply + length, &rec, sizeof rec);
     return length + sizeof rec;
@@ -129,7 +129,8 @@ int processDnsRequest(const uint8_t* request, size_t length, uint8_t* reply, siz
     }
     DnsQuestion q;
     if (!decodeDnsQuestion(&q, request + sizeof(DnsHeader), length - sizeof(DnsHeader))) return 0;
-    if ((q.qtype != 1 && q.qtype != 2 && q.qtype != 5) || q.qclass != 1) return 0;
+    if ((q.qtype != kDnsTypeA && q.qtype != kDnsTypeNs && q.qtype != kDnsTypeCname) || q.qclass != kDnsClassIn)
+        return 0;
     uint32_t address = 0;
     bool found = resolveForClient(q, &address, client, env) == 1;
     *replyLength = buildDnsAnswer(request, length, found ? &address : nullptr, reply);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -27,10 +28,11 @@ bool SntpBuildReply(uint8_t* packet, size_t length, const timespec& now, SntpRep
     if (length < sizeof(NtpPacket)) return false;
     NtpPacket req;
     memcpy(&req, packet, sizeof req);
-    if ((req.livnmode & 7) != 3) return false;
+    if (NtpMode(req.livnmode) != kNtpModeClient) return false;
     if (guard->Seen(ntohl(req.transmit.fraction))) return false;
 
-    uint8_t vn = (req.livnmode & 0x20) ? 3 : (req.livnmode >> 3) & 7;
+    // The reply speaks the client's version; a client of version 4 or later is answered in 3.
+    const uint8_t vn = std::min(NtpVersion(req.livnmode), kNtpVersion3);
     long ms = now.tv_nsec / 1000000;
     if (ms < 0 || ms > 999) ms = 0;
     NtpTimestamp stamp;
@@ -38,9 +40,9 @@ bool SntpBuildReply(uint8_t* packet, size_t length, const timespec& now, SntpRep
     stamp.fraction = htonl(NtpFractionTable[static_cast<size_t>(ms)]);
 
     NtpPacket rep{};
-    rep.livnmode = static_cast<uint8_t>(vn << 3 | 4);
-    rep.stratum = 10;
-    rep.poll = 10;
+    rep.livnmode = NtpLivnmode(kNtpLeapNoWarning, vn, kNtpModeServer);
+    rep.stratum = kSntpStratum;
+    rep.poll = kSntpPollLog2;
     rep.originate = req.transmit;
     rep.reference = stamp;
     rep.receive = stamp;

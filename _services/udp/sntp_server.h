@@ -10,6 +10,9 @@
 
 constexpr uint32_t kNtpEpochOffset = 2208988800u;  // seconds from 1900 to 1970
 constexpr size_t kSntpDatagramMax = 1024;
+// What every reply says of the server: its stratum and its poll interval (log2 seconds).
+constexpr uint8_t kSntpStratum = 10;
+constexpr int8_t kSntpPollLog2 = 10;
 
 // Entry m is the NTP fraction of m milliseconds: m * 2^32 / 1000, rounded to nearest.
 constexpr std::array<uint32_t, 1000> MakeNtpFractionTable() {

@@ -15,6 +15,8 @@
 #include <mutex>
 #include <string>
 
+#include "libs/platform/str_format.h"
+
 namespace {
 std::atomic<bool> g_logDisabled{false};
 std::atomic<MessageBoxHandler> g_boxHandler{nullptr};
@@ -22,17 +24,7 @@ std::atomic<const ProgramLog*> g_programLog{nullptr};
 std::atomic<LogSink> g_sinks[LOG_TAGS];
 // -1: not decided yet (the environment decides on the first trace).
 std::atomic<int> g_traceOn{-1};
-constexpr size_t kLineMax = 511;
 constexpr off_t kLogFileMax = 16 << 20;  // bytes of the log file before it is renamed to "<name>.old"
-
-size_t FormatV(char* buf, size_t size, const char* format, va_list ap) {
-    int n = vsnprintf(buf, size, format, ap);
-    if (n < 0) {
-        buf[0] = '\0';
-        return 0;
-    }
-    return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
-}
 
 bool ProgramLogWanted(int level) {
     const ProgramLog* log = g_programLog.load();
@@ -42,19 +34,17 @@ bool ProgramLogWanted(int level) {
 
 // Texts for the user go out as they are; log lines get the time stamp in front.
 void WriteProgramLog(int level, const char* format, va_list ap) {
-    char line[kLineMax + 1];
-    size_t stamp = 0;
+    std::string line;
     if (level >= 0) {
         timeval tv;
         gettimeofday(&tv, nullptr);
         tm lt;
         localtime_r(&tv.tv_sec, &lt);
-        stamp = static_cast<size_t>(snprintf(line, sizeof line, "[%02d/%02d %02d:%02d:%02d.%03d] ", lt.tm_mon + 1,
-                                             lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec,
-                                             static_cast<int>(tv.tv_usec / 1000)));
+        line = StrFormat("[%02d/%02d %02d:%02d:%02d.%03d] ", lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min,
+                         lt.tm_sec, static_cast<int>(tv.tv_usec / 1000));
     }
-    size_t len = stamp + FormatV(line + stamp, sizeof line - stamp, format, ap);
-    if (const ProgramLog* log = g_programLog.load()) log->write(level, line, len);
+    line += StrFormatV(format, ap);
+    if (const ProgramLog* log = g_programLog.load()) log->write(level, line.c_str(), line.size());
 }
 }  // namespace
 
@@ -98,9 +88,7 @@ void AppendLogFile(const char* path, const char* text, size_t length) {
 
 void LogLineV(LogTag tag, int level, const char* format, va_list ap) {
     if (LogSink sink = g_sinks[tag].load()) {
-        char text[kLineMax + 1];  // log texts are cut at 511 characters
-        FormatV(text, sizeof text, format, ap);
-        sink(level, text);
+        sink(level, StrFormatV(format, ap).c_str());
     } else if (ProgramLogWanted(level)) {
         WriteProgramLog(level, format, ap);
     }
@@ -153,17 +141,13 @@ bool DebugTraceOn() {
 
 void DebugTrace(const char* format, ...) {
     if (!DebugTraceOn()) return;
-    char text[kLineMax + 1];
-    int n = snprintf(text, sizeof text, "Th%5d :", static_cast<int>(syscall(SYS_gettid)));
+    std::string text = StrFormat("Th%5d :", static_cast<int>(syscall(SYS_gettid)));
     va_list ap;
     va_start(ap, format);
-    size_t len = static_cast<size_t>(n) + FormatV(text + n, sizeof text - static_cast<size_t>(n), format, ap);
+    text += StrFormatV(format, ap);
     va_end(ap);
-    if (len == 0 || text[len - 1] != '\n') {
-        if (len >= kLineMax) len = kLineMax - 1;
-        text[len++] = '\n';
-    }
-    ssize_t w = write(STDERR_FILENO, text, len);
+    if (text.back() != '\n') text += '\n';
+    ssize_t w = write(STDERR_FILENO, text.data(), text.size());
     (void)w;
 }
 
@@ -181,10 +165,9 @@ const char* LastErrorText() { return LastErrorText(errno); }
 void SetMessageBoxHandler(MessageBoxHandler h) { g_boxHandler = h; }
 
 int MessageBoxPrintf(void* owner, const char* format, const char* caption, unsigned type, ...) {
-    char text[kLineMax + 1];
     va_list ap;
     va_start(ap, type);
-    FormatV(text, sizeof text, format, ap);
+    const std::string text = StrFormatV(format, ap);
     va_end(ap);
     if (!caption) caption = "";
     if (MessageBoxHandler h = g_boxHandler.load()) return h(owner, text, caption, type);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -193,13 +194,33 @@ int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors,
     return sent;
 }
 
-int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs) {
-    auto nowMs = [] {
-        timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-    };
-    const int64_t deadline = nowMs() + timeoutMs;
+size_t UdpSegmentsPerSend(size_t segmentSize) {
+    return segmentSize == 0 ? 0 : std::min(kUdpSegmentsMax, kUdpSegmentBytesMax / segmentSize);
+}
+
+ssize_t SendUdpSegments(int sock, const iovec* iov, size_t iovCount, size_t segmentSize, const sockaddr_in* to) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+    msghdr m{};
+    m.msg_name = const_cast<sockaddr_in*>(to);
+    m.msg_namelen = to ? sizeof *to : 0;
+    m.msg_iov = const_cast<iovec*>(iov);
+    m.msg_iovlen = iovCount;
+    m.msg_control = control;
+    m.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&m);
+    c->cmsg_level = SOL_UDP;
+    c->cmsg_type = UDP_SEGMENT;
+    c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const uint16_t size = static_cast<uint16_t>(segmentSize);
+    memcpy(CMSG_DATA(c), &size, sizeof size);
+    return sendmsg(sock, &m, MSG_NOSIGNAL);
+}
+
+bool UdpSegmentsRefused(int err) {
+    return err == EINVAL || err == EIO || err == EOPNOTSUPP || err == ENOPROTOOPT || err == EMSGSIZE;
+}
+
+int SendAllWaiting(int sock, const void* data, size_t length, const std::function<int()>& waitRoom) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     while (length > 0) {
         ssize_t n = send(sock, p, length, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -210,12 +231,8 @@ int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int64_t left = deadline - nowMs();
-            if (left <= 0) return 0;
-            pollfd pfd{sock, POLLOUT, 0};
-            int r = poll(&pfd, 1, static_cast<int>(left));
-            if (r < 0 && errno != EINTR) return -1;
-            if (r > 0 && (pfd.revents & (POLLERR | POLLNVAL))) return -1;
+            const int r = waitRoom();
+            if (r != 1) return r < 0 ? -1 : 0;
             continue;
         }
         return -1;
@@ -223,14 +240,33 @@ int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs) {
     return 1;
 }
 
+int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs) {
+    auto nowMs = [] {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    };
+    const int64_t deadline = nowMs() + timeoutMs;
+    return SendAllWaiting(sock, data, length, [&] {
+        const int64_t left = deadline - nowMs();
+        if (left <= 0) return 0;
+        const int r = WaitEvents(sock, POLLOUT, static_cast<int>(left));
+        if (r < 0 || (r & (POLLERR | POLLNVAL))) return -1;
+        return 1;  // room, or the time is up: the next send finds out which
+    });
+}
+
+int WaitEvents(int fd, short events, int timeoutMs) {
+    pollfd p{fd, events, 0};
+    int r;
+    do { r = poll(&p, 1, timeoutMs); } while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    return r > 0 ? p.revents : 0;
+}
+
 int WaitReadable(int fd, int timeoutMs) {
-    pollfd p{fd, POLLIN, 0};
-    for (;;) {
-        int r = poll(&p, 1, timeoutMs);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -1;
-        return r > 0 ? 1 : 0;
-    }
+    const int r = WaitEvents(fd, POLLIN, timeoutMs);
+    return r < 0 ? -1 : r > 0 ? 1 : 0;
 }
 
 int OpenTcpListener(uint32_t address, uint16_t port, int backlog, int flags, const char** failedCall) {

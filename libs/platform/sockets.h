@@ -1,8 +1,10 @@
 // Small socket helpers shared by the services.
 #pragma once
 #include <netinet/in.h>
+#include <sys/uio.h>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Process-wide: SIGPIPE ignored (call once at start; harmless to repeat).
@@ -68,10 +70,33 @@ struct OutgoingDatagram {
 // instead of waiting).
 int SendDatagrams(int sock, const OutgoingDatagram* out, int count, int* errors, int flags = 0);
 
+// UDP segmentation offload (UDP_SEGMENT): one send that the kernel cuts into datagrams of
+// segmentSize bytes each, the last one possibly shorter. One send carries at most
+// kUdpSegmentsMax datagrams and kUdpSegmentBytesMax bytes in all.
+constexpr size_t kUdpSegmentsMax = 64;
+constexpr size_t kUdpSegmentBytesMax = 65507;
+// How many datagrams of segmentSize bytes one segmented send may carry (0: not even one).
+size_t UdpSegmentsPerSend(size_t segmentSize);
+// Sends the bytes of iov[0, iovCount) as datagrams of segmentSize bytes (MSG_NOSIGNAL) to `to`,
+// or to the connected peer when it is null. Returns what sendmsg returned (-1 with errno).
+ssize_t SendUdpSegments(int sock, const iovec* iov, size_t iovCount, size_t segmentSize,
+                        const sockaddr_in* to = nullptr);
+// True for the errors of a path that cannot cut datagrams (no offload in the kernel or on the
+// device, or more than it takes at once): the datagrams are then sent one by one.
+bool UdpSegmentsRefused(int err);
+
+// Sends all bytes, never blocking in send (MSG_NOSIGNAL | MSG_DONTWAIT). When the socket
+// takes no more for now, waitRoom() waits for room: 1 to send on, 0 to give up, -1 on an
+// error. Returns 1 when all went, 0 when waitRoom gave up, -1 on error.
+int SendAllWaiting(int sock, const void* data, size_t length, const std::function<int()>& waitRoom);
 // Sends all bytes within timeoutMs for the whole of them, never blocking past that
 // (MSG_NOSIGNAL): a peer that stops reading cannot hold the sender. Returns 1 when all went,
 // 0 on time-out, -1 on error.
 int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs);
 
+// Waits up to timeoutMs (-1: without limit) for one of events (POLLIN, POLLOUT) on fd,
+// retrying after signals. Returns the events seen (with POLLERR, POLLHUP or POLLNVAL where the
+// descriptor is in error, hung up or not open), 0 on time-out, -1 when the wait failed.
+int WaitEvents(int fd, short events, int timeoutMs);
 // Waits for readability; returns 1 ready, 0 time-out, -1 error. timeoutMs -1 waits without limit.
 int WaitReadable(int fd, int timeoutMs);

@@ -1,14 +1,18 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "libs/platform/event.h"
@@ -100,6 +104,150 @@ TEST(WaitAny, SocketAndStopEvent) {
     EXPECT_EQ(WaitAny(-1, static_cast<Event*>(nullptr), 0), 0) << "nothing to wait for";
     close(sv[1]);
     close(sv[0]);
+}
+
+// One descriptor, one or two events: what is there is reported, and nothing is a time-out.
+TEST(WaitEvents, ReportsWhatTheDescriptorHas) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    int unused = dup(sv[0]);
+    ASSERT_GE(unused, 0);
+    close(unused);  // a number that names nothing
+    struct Case {
+        const char* name;
+        int         fd;
+        short       events;
+        bool        dataWaits;
+        int         expected;
+    } cases[] = {
+        {"nothing to read: time-out", sv[0], POLLIN, false, 0},
+        {"room to write", sv[0], POLLOUT, false, POLLOUT},
+        {"data to read", sv[0], POLLIN, true, POLLIN},
+        {"both", sv[0], POLLIN | POLLOUT, true, POLLIN | POLLOUT},
+        {"no descriptor: time-out", -1, POLLIN, false, 0},
+        {"a closed descriptor", unused, POLLIN, false, POLLNVAL},
+    };
+    for (const Case& c : cases) {
+        if (c.dataWaits) {
+            ASSERT_EQ(send(sv[1], "x", 1, MSG_NOSIGNAL), 1);
+        }
+        EXPECT_EQ(WaitEvents(c.fd, c.events, 0), c.expected) << c.name;
+        EXPECT_EQ(WaitReadable(c.fd, 0), (c.expected & (POLLIN | POLLNVAL)) ? 1 : 0) << c.name;
+        char b;
+        if (c.dataWaits) {
+            ASSERT_EQ(recv(sv[0], &b, 1, 0), 1);
+        }
+    }
+    close(sv[1]);
+    EXPECT_TRUE(WaitEvents(sv[0], POLLIN, 0) & (POLLIN | POLLHUP)) << "the peer has gone";
+    EXPECT_EQ(WaitReadable(sv[0], -1), 1) << "the peer has gone: no wait";
+    close(sv[0]);
+}
+
+// One send loop for every waiting policy: all bytes arrive in order while the wait for room
+// says to go on; the policy's "give up" and "error" end it with 0 and -1, as does a peer
+// that has gone (without a signal).
+TEST(SendAllWaiting, TheWaitDecidesAndTheBytesComeWhole) {
+    struct Case {
+        const char* name;
+        bool        reader;    // the peer reads everything
+        int         decision;  // what the wait for room says once the socket is full
+        bool        peerGone;
+        int         expected;
+    } cases[] = {
+        {"a reader: all goes", true, 1, false, 1},
+        {"nobody reads: given up", false, 0, false, 0},
+        {"nobody reads: an error", false, -1, false, -1},
+        {"the peer has gone", false, 1, true, -1},
+    };
+    std::vector<uint8_t> data(4 << 20);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    for (const Case& c : cases) {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        std::vector<uint8_t> got;
+        std::thread reader;
+        if (c.reader) {
+            reader = std::thread([&] {
+                uint8_t buf[65536];
+                for (ssize_t n; (n = recv(sv[1], buf, sizeof buf, 0)) > 0;) got.insert(got.end(), buf, buf + n);
+            });
+        }
+        if (c.peerGone) close(sv[1]);
+        int waits = 0;
+        const int r = SendAllWaiting(sv[0], data.data(), data.size(), [&] {
+            ++waits;
+            if (c.decision != 1) return c.decision;
+            return WaitEvents(sv[0], POLLOUT, 10000) > 0 ? 1 : 0;
+        });
+        EXPECT_EQ(r, c.expected) << c.name;
+        if (!c.reader && !c.peerGone) {
+            EXPECT_EQ(waits, 1) << c.name << ": the socket filled up once";
+        }
+        shutdown(sv[0], SHUT_WR);
+        if (reader.joinable()) reader.join();
+        if (c.reader) {
+            EXPECT_TRUE(got == data) << c.name << ": " << got.size() << " bytes";
+        }
+        close(sv[0]);
+        if (!c.peerGone) close(sv[1]);
+    }
+    // The deadline form: a peer that reads nothing holds the sender no longer than the limit.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    EXPECT_EQ(SendAllWithin(sv[0], data.data(), data.size(), 50), 0);
+    EXPECT_EQ(SendAllWithin(sv[0], data.data(), 0, 50), 1) << "nothing to send";
+    close(sv[1]);
+    EXPECT_EQ(SendAllWithin(sv[0], data.data(), data.size(), 50), -1) << "the peer has gone";
+    close(sv[0]);
+}
+
+// Segmentation offload: how many datagrams one send may carry, and datagrams that arrive cut
+// at the segment size (the last one shorter), to a destination or to the connected peer.
+TEST(UdpSegments, OneSendArrivesAsDatagramsOfTheSegmentSize) {
+    const struct {
+        size_t segment, perSend;
+    } limits[] = {{0, 0}, {1, 64}, {1000, 64}, {1472, 44}, {4 + 16384, 3}, {65507, 1}, {65508, 0}};
+    for (const auto& l : limits) EXPECT_EQ(UdpSegmentsPerSend(l.segment), l.perSend) << l.segment;
+    for (int err : {EINVAL, EIO, EOPNOTSUPP, ENOPROTOOPT, EMSGSIZE}) EXPECT_TRUE(UdpSegmentsRefused(err)) << err;
+    for (int err : {EAGAIN, EINTR, ECONNREFUSED, ENOBUFS}) EXPECT_FALSE(UdpSegmentsRefused(err)) << err;
+
+    auto bound = [](sockaddr_in* addr) {
+        int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        *addr = sockaddr_in{};
+        addr->sin_family = AF_INET;
+        addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof *addr;
+        if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(addr), len) != 0 ||
+            getsockname(s, reinterpret_cast<sockaddr*>(addr), &len) != 0)
+            return -1;
+        return s;
+    };
+    sockaddr_in rxAddr, txAddr;
+    const int rx = bound(&rxAddr), tx = bound(&txAddr);
+    ASSERT_GE(rx, 0);
+    ASSERT_GE(tx, 0);
+    // Three whole segments of 100 bytes and a short one of 30, from two pieces of memory.
+    std::string bytes;
+    for (int i = 0; i < 330; ++i) bytes += static_cast<char>('a' + i % 26);
+    const iovec iov[2] = {{bytes.data(), 150}, {bytes.data() + 150, 180}};
+    for (bool connected : {false, true}) {
+        if (connected) {
+            ASSERT_EQ(connect(tx, reinterpret_cast<sockaddr*>(&rxAddr), sizeof rxAddr), 0);
+        }
+        const ssize_t sent = SendUdpSegments(tx, iov, 2, 100, connected ? nullptr : &rxAddr);
+        if (sent < 0 && UdpSegmentsRefused(errno)) GTEST_SKIP() << "no segmentation offload here";
+        ASSERT_EQ(sent, 330) << strerror(errno);
+        for (size_t at = 0; at < bytes.size(); at += 100) {
+            ASSERT_EQ(WaitReadable(rx, 10000), 1);
+            char buf[200];
+            const ssize_t n = recv(rx, buf, sizeof buf, 0);
+            ASSERT_EQ(n, static_cast<ssize_t>(std::min<size_t>(100, bytes.size() - at))) << at;
+            EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), bytes.substr(at, static_cast<size_t>(n))) << at;
+        }
+    }
+    close(tx);
+    close(rx);
 }
 
 TEST(TcpListener, OpensAndNamesWhatFailed) {
