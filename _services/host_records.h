@@ -159,9 +159,6 @@ static_assert(offsetof(ConsoleFrameHeader, id) == 2);
 // Size of the largest console payload (the DHCP settings record) and of a frame buffer.
 constexpr size_t kDhcpSettingsSize = 32698;
 constexpr size_t kConsoleBufferSize = 4 + kDhcpSettingsSize;  // 32702
-// The longest text a notice carries (with its NUL it fills the largest payload): the desktop
-// reads a frame into a buffer of kConsoleBufferSize bytes and drops the link on a longer one.
-constexpr size_t kConsoleTextMax = kDhcpSettingsSize - 1;
 
 // Console notices (services -> GUI) and requests (GUI -> services).
 enum ConsoleNotice : uint32_t {

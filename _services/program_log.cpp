@@ -1,7 +1,5 @@
 #include "_services/program_log.h"
 
-#include <string>
-
 #include "_services/host_records.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
@@ -17,23 +15,13 @@ bool Wanted(int level) {
            (ConsoleState() == CONSOLE_CONNECTED || LogFileConfigured());
 }
 
-// A text notice with its NUL; a text longer than one frame takes is cut to what it takes.
-void TextToConsole(uint32_t id, const char* text, size_t length) {
-    if (length <= kConsoleTextMax) {
-        ToConsole(id, text, length + 1, false);
-        return;
-    }
-    const std::string cut(text, kConsoleTextMax);
-    ToConsole(id, cut.c_str(), cut.size() + 1, false);
-}
-
 void Write(int level, const char* line, size_t length) {
     if (level < 0) {
-        TextToConsole(level == kLogError ? NOTICE_ERROR : NOTICE_WARNING, line, length);
+        ToConsole(level == kLogError ? NOTICE_ERROR : NOTICE_WARNING, line, length + 1, false);
         if (level == kLogError && SettingsSnapshot().NIMBO_UseEventLog) ReportSystemEvent(ProgramTitle, line);
         return;
     }
-    TextToConsole(NOTICE_LOG, line, length);
+    ToConsole(NOTICE_LOG, line, length + 1, false);
     if (!LogFileConfigured()) return;
     GlobalSettings s = SettingsSnapshot();
     if (s.NIMBO_LogFile[0]) {

@@ -19,15 +19,19 @@
 #include "libs/platform/log_guard.h"
 #include "libs/platform/str_format.h"
 
+namespace {
+constexpr size_t kTftpLogLineMax = 511;
+}  // namespace
+
 void TftpLogf(TftpLog* log, int level, const char* format, ...) {
     if (!log) return;
     va_list ap;
     va_start(ap, format);
     std::string text = StrFormatV(format, ap);
     va_end(ap);
-    // The lines carry the client's names and options: control bytes go as \DDD. They are as
-    // long as one request lets them be.
-    log->push_back({level, EscapePeerText(text)});
+    // The lines carry the client's names and options: control bytes go as \DDD. The log keeps
+    // 511 bytes of a line.
+    log->push_back({level, EscapePeerText(text, kTftpLogLineMax)});
 }
 
 const char* TftpErrorText(int code) {

@@ -50,11 +50,14 @@ bool SendReply(FtpClientEntry* c, const std::string& text) {
     return true;
 }
 
+constexpr size_t kFormattedReplyMax = 321;
+
 bool SendFormattedReply(FtpClientEntry* c, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    const std::string text = StrFormatV(format, ap);
+    std::string text = StrFormatV(format, ap);
     va_end(ap);
+    if (text.size() > kFormattedReplyMax) text.resize(kFormattedReplyMax);  // longer replies are cut
     return SendReply(c, text);
 }
 

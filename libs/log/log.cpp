@@ -24,7 +24,13 @@ std::atomic<const ProgramLog*> g_programLog{nullptr};
 std::atomic<LogSink> g_sinks[LOG_TAGS];
 // -1: not decided yet (the environment decides on the first trace).
 std::atomic<int> g_traceOn{-1};
+constexpr size_t kLineMax = 511;  // texts for the log, the desktop and message boxes are cut here
 constexpr off_t kLogFileMax = 16 << 20;  // bytes of the log file before it is renamed to "<name>.old"
+
+std::string CutLine(std::string text) {
+    if (text.size() > kLineMax) text.resize(kLineMax);
+    return text;
+}
 
 bool ProgramLogWanted(int level) {
     const ProgramLog* log = g_programLog.load();
@@ -43,7 +49,7 @@ void WriteProgramLog(int level, const char* format, va_list ap) {
         line = StrFormat("[%02d/%02d %02d:%02d:%02d.%03d] ", lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min,
                          lt.tm_sec, static_cast<int>(tv.tv_usec / 1000));
     }
-    line += StrFormatV(format, ap);
+    line = CutLine(line + StrFormatV(format, ap));
     if (const ProgramLog* log = g_programLog.load()) log->write(level, line.c_str(), line.size());
 }
 }  // namespace
@@ -88,7 +94,7 @@ void AppendLogFile(const char* path, const char* text, size_t length) {
 
 void LogLineV(LogTag tag, int level, const char* format, va_list ap) {
     if (LogSink sink = g_sinks[tag].load()) {
-        sink(level, StrFormatV(format, ap).c_str());
+        sink(level, CutLine(StrFormatV(format, ap)).c_str());
     } else if (ProgramLogWanted(level)) {
         WriteProgramLog(level, format, ap);
     }
@@ -146,7 +152,13 @@ void DebugTrace(const char* format, ...) {
     va_start(ap, format);
     text += StrFormatV(format, ap);
     va_end(ap);
-    if (text.back() != '\n') text += '\n';
+    if (text.back() != '\n') {
+        if (text.size() >= kLineMax) text.resize(kLineMax - 1);
+        text += '\n';
+    } else if (text.size() > kLineMax) {
+        text.resize(kLineMax - 1);
+        text += '\n';
+    }
     ssize_t w = write(STDERR_FILENO, text.data(), text.size());
     (void)w;
 }
@@ -167,7 +179,7 @@ void SetMessageBoxHandler(MessageBoxHandler h) { g_boxHandler = h; }
 int MessageBoxPrintf(void* owner, const char* format, const char* caption, unsigned type, ...) {
     va_list ap;
     va_start(ap, type);
-    const std::string text = StrFormatV(format, ap);
+    const std::string text = CutLine(StrFormatV(format, ap));
     va_end(ap);
     if (!caption) caption = "";
     if (MessageBoxHandler h = g_boxHandler.load()) return h(owner, text, caption, type);

@@ -21,8 +21,7 @@ using LogSink = void (*)(int level, const char* text);
 // The program log: where the lines of a tag without a sink go. The service host installs it
 // (console link, log file, system event log); without one only the sinks see lines.
 // wanted: true when a line of that level would be read. write: the finished line, time stamp
-// included for levels from zero up, of the given length (the whole of it: nothing is cut here;
-// a reader with a limit of its own cuts for itself).
+// included for levels from zero up, of the given length (at most 511 characters).
 struct ProgramLog {
     bool (*wanted)(int level);
     void (*write)(int level, const char* line, size_t length);

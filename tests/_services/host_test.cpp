@@ -187,7 +187,7 @@ TEST(Log, ALineIsFormattedOnlyWhenSomethingReadsIt) {
     SetLogSink(LOG_DHCP, nullptr);
     ASSERT_EQ(g_caught.size(), 2u);
     EXPECT_EQ(g_caught[0].first, 15);
-    EXPECT_EQ(g_caught[0].second, "DHCP Inf: " + std::string(600, 'x')) << "a long line comes whole";
+    EXPECT_EQ(g_caught[0].second.size(), 511u) << "texts are cut at 511 characters";
     EXPECT_EQ(g_caught[1], (std::pair<int, std::string>{kLogError, "DHCP Err: 3"}));
 
     const std::string text = ReadText(file);
@@ -268,45 +268,39 @@ TEST(Log, OneTapSeesEveryNotice) {
     EXPECT_EQ(g_tapped, expected);
 }
 
-// Log lines and texts for the user come whole to the log file and the desktop, however long;
-// only a text longer than one console frame takes is cut, to what the frame takes (a longer
-// frame would end the desktop's link).
-TEST(Log, LongTextsComeWholeUpToWhatOneConsoleFrameTakes) {
+// Log lines, texts for the user and message boxes are cut at 511 characters, however long
+// the text formatted (one helper formats them all now: the cut must survive it).
+TEST(Log, LongTextsAreCutAt511Characters) {
     ASSERT_NE(ConsoleState(), CONSOLE_CONNECTED);
     const std::string file = WriteTemp("");
     SettingsUpdate([&](GlobalSettings& s) {
         s.LogLevel = 4;
         snprintf(s.NIMBO_LogFile, sizeof s.NIMBO_LogFile, "%s", file.c_str());
     });
-    const struct {
-        size_t length;  // of the text formatted
-        size_t shown;   // of what the desktop gets
-    } cases[] = {{600, 600}, {5000, 5000}, {kConsoleTextMax, kConsoleTextMax}, {kConsoleTextMax + 1, kConsoleTextMax},
-                 {70000, kConsoleTextMax}};
-    for (const auto& c : cases) {
-        const std::string text(c.length, 'e');
+    const size_t stamp = std::string("[01/02 03:04:05.678] ").size();
+    for (const size_t length : {510u, 511u, 512u, 5000u, 70000u}) {
+        const std::string text(length, 'e');
+        const std::string shown = text.substr(0, 511);
         g_tapped.clear();
         SetNoticeTap(Tapped);
         LogError("%s", text.c_str());
         LogWarningBox("%s", text.c_str());
         LogPrint(1, "%s", text.c_str());
         SetNoticeTap(nullptr);
-        ASSERT_EQ(g_tapped.size(), 3u) << c.length;
-        EXPECT_EQ(g_tapped[0], (std::pair<uint32_t, std::string>{NOTICE_ERROR, text.substr(0, c.shown)})) << c.length;
-        EXPECT_EQ(g_tapped[1], (std::pair<uint32_t, std::string>{NOTICE_WARNING, text.substr(0, c.shown)})) << c.length;
-        EXPECT_EQ(g_tapped[2].first, NOTICE_LOG) << c.length;
-        const size_t stamp = std::string("[01/02 03:04:05.678] ").size();
-        EXPECT_EQ(g_tapped[2].second.size(), std::min(stamp + c.length, kConsoleTextMax)) << c.length;
-        EXPECT_EQ(g_tapped[2].second.substr(stamp), text.substr(0, kConsoleTextMax - stamp)) << c.length;
+        ASSERT_EQ(g_tapped.size(), 3u) << length;
+        EXPECT_EQ(g_tapped[0], (std::pair<uint32_t, std::string>{NOTICE_ERROR, shown})) << length;
+        EXPECT_EQ(g_tapped[1], (std::pair<uint32_t, std::string>{NOTICE_WARNING, shown})) << length;
+        EXPECT_EQ(g_tapped[2].first, NOTICE_LOG) << length;
+        EXPECT_EQ(g_tapped[2].second.size(), std::min<size_t>(stamp + length, 511)) << length;
+        EXPECT_EQ(g_tapped[2].second.substr(stamp), text.substr(0, 511 - stamp)) << length;
     }
     SettingsUpdate([](GlobalSettings& s) {
         s.NIMBO_LogFile[0] = 0;
         s.LogLevel = 8;
     });
-    // The log file has every line whole.
     const std::string written = ReadText(file);
-    for (const auto& c : cases)
-        EXPECT_NE(written.find("] " + std::string(c.length, 'e') + "\r\n"), std::string::npos) << c.length;
+    EXPECT_NE(written.find("] " + std::string(511 - stamp, 'e') + "\r\n"), std::string::npos);
+    EXPECT_EQ(written.find(std::string(512 - stamp, 'e')), std::string::npos);
     unlink(file.c_str());
 }
 
