@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "_gui/control_ids.h"
 #include "_services/host_records.h"
 
 AboutDialog::AboutDialog(QWidget* owner) : QDialog(owner)
@@ -12,11 +13,11 @@ AboutDialog::AboutDialog(QWidget* owner) : QDialog(owner)
     setWindowTitle(QString("About/License %1").arg(ProgramTitle));
     auto* layout = new QVBoxLayout(this);
     auto* picture = new QLabel(this);
-    picture->setObjectName("ctl1024");
+    picture->setObjectName(ControlObjectName(CTL_ABOUT_PICTURE));
     picture->setPixmap(QPixmap(":/nimbo/nimbo.png"));
     picture->setAlignment(Qt::AlignCenter);
     auto* version = new QLabel(kAboutVersion, this);
-    version->setObjectName("ctl1004");
+    version->setObjectName(ControlObjectName(CTL_ABOUT_VERSION));
     version->setAlignment(Qt::AlignCenter);
     version->setTextInteractionFlags(Qt::TextSelectableByMouse);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);

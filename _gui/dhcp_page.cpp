@@ -170,23 +170,23 @@ public:
         : SettingsPage(sheet, "DHCP", "::/Using_Nimbo/Settings.html#DHCP", SVC_DHCP | SVC_PDHCP | SVC_BINL)
     {
         auto* grid = new QGridLayout(this);
-        dhcp_ = add(1136, new QCheckBox("DHCP Server", this));
-        proxy_ = add(1023, new QCheckBox("proxyDHCP", this));
-        binl_ = add(1070, new QCheckBox("BINL", this));
+        dhcp_ = add(CTL_DHCP_SERVER, new QCheckBox("DHCP Server", this));
+        proxy_ = add(CTL_DHCP_PROXY, new QCheckBox("proxyDHCP", this));
+        binl_ = add(CTL_DHCP_BINL, new QCheckBox("BINL", this));
         grid->addWidget(dhcp_, 0, 0);
         grid->addWidget(proxy_, 0, 1);
         grid->addWidget(binl_, 0, 2);
-        bind_ = addBind(1149, "Bind DHCP to this address  ->", 1150, "DHCP");
+        bind_ = addBind(CTL_DHCP_BIND, "Bind DHCP to this address  ->", CTL_DHCP_BIND_LIST, "DHCP");
         grid->addWidget(bind_.box, 1, 0);
         grid->addWidget(bind_.list, 1, 1, 1, 2);
-        ping_ = add(1151, new QCheckBox("Ping IP before assignation", this));
-        persistent_ = add(1148, new QCheckBox("Persistent Leases", this));
-        static_ = add(1017, new QCheckBox("Static Leases", this));
+        ping_ = add(CTL_DHCP_PING, new QCheckBox("Ping IP before assignation", this));
+        persistent_ = add(CTL_DHCP_PERSISTENT, new QCheckBox("Persistent Leases", this));
+        static_ = add(CTL_DHCP_STATIC_LEASES, new QCheckBox("Static Leases", this));
         grid->addWidget(ping_, 2, 0);
         grid->addWidget(persistent_, 2, 1);
         grid->addWidget(static_, 2, 2);
-        policyLabel_ = add(1042, new QLabel("MAC Filter", this));
-        policy_ = add(1061, new QComboBox(this));
+        policyLabel_ = add(CTL_DHCP_POLICY_LABEL, new QLabel("MAC Filter", this));
+        policy_ = add(CTL_DHCP_POLICY, new QComboBox(this));
         grid->addWidget(policyLabel_, 3, 0);
         grid->addWidget(policy_, 3, 1);
 
@@ -204,27 +204,30 @@ public:
             group->insert(group->end(), {l, f, c});
             return f;
         };
-        pool_ = field(1030, "IP Pool 1st addr", 1181, 1191, "(yiaddr)", 15, &dhcpOnly_);
-        auto* sizeLabel = add(1055, new QLabel("Pool size", this));
-        size_ = add(1184, new QLineEdit(this));
+        pool_ = field(CTL_DHCP_POOL_LABEL, "IP Pool 1st addr", CTL_DHCP_POOL, CTL_DHCP_POOL_CODE, "(yiaddr)", 15,
+                      &dhcpOnly_);
+        auto* sizeLabel = add(CTL_DHCP_POOL_SIZE_LABEL, new QLabel("Pool size", this));
+        size_ = add(CTL_DHCP_POOL_SIZE, new QLineEdit(this));
         size_->setValidator(new QRegularExpressionValidator(QRegularExpression("\\d{0,10}"), size_));
         grid->addWidget(sizeLabel, row, 0);
         grid->addWidget(size_, row++, 1);
         dhcpOnly_.insert(dhcpOnly_.end(), {sizeLabel, size_});
-        auto* nextLabel = add(1050, new QLabel("Next Server", this));
-        next_ = add(1035, new QComboBox(this));
+        auto* nextLabel = add(CTL_DHCP_NEXT_SERVER_LABEL, new QLabel("Next Server", this));
+        next_ = add(CTL_DHCP_NEXT_SERVER, new QComboBox(this));
         next_->setEditable(true);
         next_->lineEdit()->setMaxLength(15);
-        auto* nextCode = add(1059, new QLabel("(siaddr)", this));
+        auto* nextCode = add(CTL_DHCP_NEXT_SERVER_CODE, new QLabel("(siaddr)", this));
         grid->addWidget(nextLabel, row, 0);
         grid->addWidget(next_, row, 1);
         grid->addWidget(nextCode, row++, 2);
         anyDhcp_.insert(anyDhcp_.end(), {nextLabel, next_, nextCode});
-        boot_ = field(1077, "Boot File", 1185, 1193, "(file)", int(sizeof(DhcpSettings::DHCP_BootFile)) - 1, &anyDhcp_);
-        mask_ = field(1081, "Subnet Mask", 1007, 1195, "(1)", 15, &dhcpOnly_);
-        router_ = field(1087, "Router", 1186, 1190, "(3)", 268, &dhcpOnly_);
-        dns_ = field(1090, "Domain Name Server", 1183, 1194, "(6)", 268, &dhcpOnly_);
-        domain_ = field(1092, "Domain Name", 1187, 1196, "(15)", 126, &dhcpOnly_);
+        boot_ = field(CTL_DHCP_BOOT_FILE_LABEL, "Boot File", CTL_DHCP_BOOT_FILE, CTL_DHCP_BOOT_FILE_CODE, "(file)",
+                      int(sizeof(DhcpSettings::DHCP_BootFile)) - 1, &anyDhcp_);
+        mask_ = field(CTL_DHCP_MASK_LABEL, "Subnet Mask", CTL_DHCP_MASK, CTL_DHCP_MASK_CODE, "(1)", 15, &dhcpOnly_);
+        router_ = field(CTL_DHCP_ROUTER_LABEL, "Router", CTL_DHCP_ROUTER, CTL_DHCP_ROUTER_CODE, "(3)", 268, &dhcpOnly_);
+        dns_ = field(CTL_DHCP_DNS_LABEL, "Domain Name Server", CTL_DHCP_DNS, CTL_DHCP_DNS_CODE, "(6)", 268, &dhcpOnly_);
+        domain_ =
+            field(CTL_DHCP_DOMAIN_LABEL, "Domain Name", CTL_DHCP_DOMAIN, CTL_DHCP_DOMAIN_CODE, "(15)", 126, &dhcpOnly_);
         dhcpOnly_.insert(dhcpOnly_.end(), {static_, ping_, persistent_});
         treeHost_ = new QWidget(this);
         treeHost_->setObjectName("dhcpTreeHost");
@@ -259,25 +262,25 @@ public:
         addFocusCheck(router_, [this] { return storeList(router_, 3, true); });
         addFocusCheck(boot_, [this] { return storeBootFile(); });
 
-        setHelpText({1007, 1081, 1195}, kHelpMask);
-        setHelpText({1017}, kHelpStatic);
-        setHelpText({1023}, kHelpProxy);
-        setHelpText({1030, 1181, 1191}, kHelpPool);
-        setHelpText({1035, 1050, 1059}, kHelpNext);
-        setHelpText({1042, 1061}, kHelpPolicy);
-        setHelpText({1055, 1184}, kHelpPoolSize);
-        setHelpText({1070}, kHelpBinl);
-        setHelpText({1077, 1185, 1193}, kHelpBoot);
-        setHelpText({1087, 1186, 1190}, kHelpRouter);
-        setHelpText({1090, 1183, 1194}, kHelpDns);
-        setHelpText({1092, 1187, 1196}, kHelpDomain);
-        setHelpText({1136}, kHelpDhcp);
-        setHelpText({1148}, kHelpPersistent);
-        setHelpText({1149, 1150}, kHelpBind);
-        setHelpText({1151}, kHelpPing);
-        for (int id : {1007, 1081, 1195, 1017, 1023, 1030, 1181, 1191, 1035, 1050, 1059, 1042, 1061, 1055, 1184, 1070,
-                       1077, 1185, 1193, 1087, 1186, 1190, 1090, 1183, 1194, 1092, 1187, 1196, 1136, 1148, 1151})
-            control(id)->installEventFilter(this);
+        setHelpText({CTL_DHCP_MASK, CTL_DHCP_MASK_LABEL, CTL_DHCP_MASK_CODE}, kHelpMask);
+        setHelpText({CTL_DHCP_STATIC_LEASES}, kHelpStatic);
+        setHelpText({CTL_DHCP_PROXY}, kHelpProxy);
+        setHelpText({CTL_DHCP_POOL_LABEL, CTL_DHCP_POOL, CTL_DHCP_POOL_CODE}, kHelpPool);
+        setHelpText({CTL_DHCP_NEXT_SERVER, CTL_DHCP_NEXT_SERVER_LABEL, CTL_DHCP_NEXT_SERVER_CODE}, kHelpNext);
+        setHelpText({CTL_DHCP_POLICY_LABEL, CTL_DHCP_POLICY}, kHelpPolicy);
+        setHelpText({CTL_DHCP_POOL_SIZE_LABEL, CTL_DHCP_POOL_SIZE}, kHelpPoolSize);
+        setHelpText({CTL_DHCP_BINL}, kHelpBinl);
+        setHelpText({CTL_DHCP_BOOT_FILE_LABEL, CTL_DHCP_BOOT_FILE, CTL_DHCP_BOOT_FILE_CODE}, kHelpBoot);
+        setHelpText({CTL_DHCP_ROUTER_LABEL, CTL_DHCP_ROUTER, CTL_DHCP_ROUTER_CODE}, kHelpRouter);
+        setHelpText({CTL_DHCP_DNS_LABEL, CTL_DHCP_DNS, CTL_DHCP_DNS_CODE}, kHelpDns);
+        setHelpText({CTL_DHCP_DOMAIN_LABEL, CTL_DHCP_DOMAIN, CTL_DHCP_DOMAIN_CODE}, kHelpDomain);
+        setHelpText({CTL_DHCP_SERVER}, kHelpDhcp);
+        setHelpText({CTL_DHCP_PERSISTENT}, kHelpPersistent);
+        setHelpText({CTL_DHCP_BIND, CTL_DHCP_BIND_LIST}, kHelpBind);
+        setHelpText({CTL_DHCP_PING}, kHelpPing);
+        for (int id : kDhcpPageControls)
+            if (id != CTL_DHCP_BIND && id != CTL_DHCP_BIND_LIST)
+                control(id)->installEventFilter(this);
     }
     ~DhcpPage() override { destroyTree(); }
 
@@ -413,7 +416,8 @@ private:
     {
         destroyTree();
         tree_ = TreeListCreate(
-            treeHost_, 40041, 40043, nullptr, TLF_BORDER | TLF_NO_HEADER | TLF_FOLLOW_WIDTH | TLF_FOLLOW_HEIGHT,
+            treeHost_, CTL_DHCP_TREE, CTL_DHCP_TREE_HEADER, nullptr,
+            TLF_BORDER | TLF_NO_HEADER | TLF_FOLLOW_WIDTH | TLF_FOLLOW_HEIGHT,
             [this](TreeList*, const TreeListItemDesc* d, const char* text, TreeListReplacement*) {
                 return validateTreeItem(d, text);
             },

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "_gui/console_client.h"
+#include "_gui/control_ids.h"
 #include "_gui/list_views.h"
 
 std::string DirectoryLineName(const std::string& line)
@@ -32,7 +33,7 @@ DirectoryDialog::DirectoryDialog(QWidget* owner, const std::vector<std::string>&
     setWindowTitle("Nimbo32 directory");
     auto* layout = new QVBoxLayout(this);
     list_ = new QListWidget(this);
-    list_->setObjectName("ctl1200");
+    list_->setObjectName(ControlObjectName(CTL_DIR_LIST));
     for (const std::string& line : lines)
         list_->addItem(QString::fromLocal8Bit(line.c_str()));
     layout->addWidget(list_);
@@ -45,9 +46,9 @@ DirectoryDialog::DirectoryDialog(QWidget* owner, const std::vector<std::string>&
     });
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     QPushButton* copy = buttons->addButton("Copy", QDialogButtonBox::ActionRole);
-    copy->setObjectName("ctl1202");
+    copy->setObjectName(ControlObjectName(CTL_DIR_COPY));
     QPushButton* explorer = buttons->addButton("Explorer", QDialogButtonBox::ActionRole);
-    explorer->setObjectName("ctl1201");
+    explorer->setObjectName(ControlObjectName(CTL_DIR_EXPLORER));
     // A remote service's folder is not on this machine.
     explorer->setEnabled(std::getenv("NIMBO_HOST") == nullptr);
     connect(explorer, &QPushButton::clicked, this, [this] {

@@ -13,6 +13,8 @@
 #include <QTreeWidget>
 #include <cstring>
 
+#include "_gui/control_ids.h"
+
 namespace {
 
 constexpr int L = Qt::AlignLeft | Qt::AlignVCenter;
@@ -32,7 +34,6 @@ const ListColumn kRequestColumns[] = {{"peer", 110, L}, {"status", 150, L}, {"re
 const ListColumn kSntpColumns[] = {{"peer", 110, L}, {"time", 200, L}};
 
 constexpr int kCellCopyMax = 1499;
-constexpr int kSyslogControl = 1157;
 // Texts measured or laid out before the caches start over.
 constexpr int kTextCacheMax = 4096;
 
@@ -61,17 +62,18 @@ QString Clock(const char* format, int64_t ms, bool withDayFirst)
 
 }  // namespace
 
-const ListSpec kListSpecs[9] = {
-    {1156, kTransferColumns, 7, 100, 7, 139, 140, 141},
-    {1199, kLeaseColumns, 4, 103, 4, 137, 138, 0},
-    {1086, kDhcpColumns, 5, 114, 4, 116, 118, 120},
-    {1029, kBinlColumns, 4, 113, 4, 142, 143, 145},
-    {1157, kSyslogColumns, 3, 107, 3, 126, 128, 130},
-    {1161, kDnsColumns, 3, 112, 3, 131, 132, 133},
-    {1216, kRequestColumns, 4, 115, 4, 119, 122, 124},
-    {1218, kRequestColumns, 4, 116, 4, 121, 123, 125},
-    {1047, kSntpColumns, 2, 117, 2, 134, 135, 136},
+constexpr ListSpec kListSpecs[9] = {
+    {CTL_MAIN_TRANSFER_LIST, kTransferColumns, 7, 100, 7, 139, 140, 141},
+    {CTL_MAIN_LEASE_LIST, kLeaseColumns, 4, 103, 4, 137, 138, 0},
+    {CTL_MAIN_DHCP_EVENT_LIST, kDhcpColumns, 5, 114, 4, 116, 118, 120},
+    {CTL_MAIN_BINL_LIST, kBinlColumns, 4, 113, 4, 142, 143, 145},
+    {CTL_MAIN_SYSLOG_LIST, kSyslogColumns, 3, 107, 3, 126, 128, 130},
+    {CTL_MAIN_DNS_LIST, kDnsColumns, 3, 112, 3, 131, 132, 133},
+    {CTL_MAIN_FTP_LIST, kRequestColumns, 4, 115, 4, 119, 122, 124},
+    {CTL_MAIN_HTTP_LIST, kRequestColumns, 4, 116, 4, 121, 123, 125},
+    {CTL_MAIN_SNTP_LIST, kSntpColumns, 2, 117, 2, 134, 135, 136},
 };
+static_assert(ControlIdsUnique(kListSpecs, &ListSpec::control));
 
 const ListSpec* FindListSpec(int control)
 {
@@ -232,7 +234,7 @@ void ListViewInitColumns(QTreeWidget* list, const ListSpec& spec)
     list->setItemDelegate(new ListRowDelegate(list));
     list->setContextMenuPolicy(Qt::CustomContextMenu);
     list->header()->setStretchLastSection(false);
-    if (spec.control == kSyslogControl) {
+    if (spec.control == CTL_MAIN_SYSLOG_LIST) {
         // The message is shown last and takes the free width; copies keep the cell order.
         list->header()->moveSection(0, spec.columnCount - 1);
         list->header()->setStretchLastSection(true);

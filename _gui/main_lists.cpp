@@ -22,9 +22,6 @@ const char* const kLogFilters[3] = {" Err: ", " Warn: ", " Err: | Warn: "};
 
 namespace {
 
-constexpr int kLogControl = 1110;
-constexpr int kLeaseControl = 1199;
-constexpr int kTransferControl = 1156;
 constexpr int kLogLinesBeforeAdd = 1000;
 constexpr int kEventRowsBeforeAdd = 490;
 constexpr int kSyslogDnsRows = 500;
@@ -85,13 +82,13 @@ MainLists::MainLists(MainWindow* window) : QObject(window), window_(window)
                 log_->setCurrentItem(item);
                 item->setSelected(true);
             }
-        ContextMenu(kLogControl)->popup(log_->viewport()->mapToGlobal(at));
+        ContextMenu(CTL_MAIN_LOG_LIST)->popup(log_->viewport()->mapToGlobal(at));
     });
     for (const ListSpec& spec : kListSpecs) {
         QTreeWidget* tree = list(spec.control);
         if (!tree)
             continue;
-        if (spec.control == kTransferControl)
+        if (spec.control == CTL_MAIN_TRANSFER_LIST)
             transfers_ = new TransferList(tree, window);
         else
             ListViewInitColumns(tree, spec);
@@ -192,7 +189,7 @@ void MainLists::AddEventRow(int control, const QStringList& cells)
 
 void MainLists::AddSyslogRow(const uint8_t* p, size_t n)
 {
-    QTreeWidget* tree = list(1157);
+    QTreeWidget* tree = list(CTL_MAIN_SYSLOG_LIST);
     if (!tree)
         return;
     TrimListRows(tree, kSyslogDnsRows - 1);
@@ -202,7 +199,7 @@ void MainLists::AddSyslogRow(const uint8_t* p, size_t n)
 
 void MainLists::UpsertDnsRow(const uint8_t* p, size_t n)
 {
-    QTreeWidget* tree = list(1161);
+    QTreeWidget* tree = list(CTL_MAIN_DNS_LIST);
     if (!tree)
         return;
     const QString host = RecordField(p, n, 0, 1025);
@@ -223,7 +220,7 @@ void MainLists::UpsertDnsRow(const uint8_t* p, size_t n)
 // are added or removed at the end, so an unchanged list costs no relayout.
 void MainLists::FillLeaseList(const std::vector<std::vector<uint8_t>>& rows)
 {
-    QTreeWidget* tree = list(kLeaseControl);
+    QTreeWidget* tree = list(CTL_MAIN_LEASE_LIST);
     if (!tree)
         return;
     int at = 0;
@@ -307,20 +304,21 @@ void MainLists::TakeNotice(uint32_t id, ConsoleModel& model)
                 transfers_->OnTransferEnd(p, n);
             break;
         case NOTICE_DHCP_EVENT:
-            AddEventRow(1086, {RecordField(p, n, 0, 16), RecordField(p, n, 16, 27), RecordField(p, n, 43, 16),
-                               RecordField(p, n, 59, 129), EventTimeText(now)});
+            AddEventRow(CTL_MAIN_DHCP_EVENT_LIST,
+                        {RecordField(p, n, 0, 16), RecordField(p, n, 16, 27), RecordField(p, n, 43, 16),
+                         RecordField(p, n, 59, 129), EventTimeText(now)});
             break;
         case NOTICE_BINL_EVENT:
-            AddEventRow(1029, {RecordField(p, n, 0, 16), RecordField(p, n, 16, 40), RecordField(p, n, 56, 500),
-                               EventTimeText(now)});
+            AddEventRow(CTL_MAIN_BINL_LIST, {RecordField(p, n, 0, 16), RecordField(p, n, 16, 40),
+                                             RecordField(p, n, 56, 500), EventTimeText(now)});
             break;
         case NOTICE_FTP_EVENT:
         case NOTICE_HTTP_EVENT:
-            AddEventRow(id == NOTICE_FTP_EVENT ? 1216 : 1218,
+            AddEventRow(id == NOTICE_FTP_EVENT ? CTL_MAIN_FTP_LIST : CTL_MAIN_HTTP_LIST,
                         {RecordField(p, n, 0, 16), RecordField(p, n, 276, 400), RecordField(p, n, 16, 260),
                          EventTimeText(now)});
             break;
-        case NOTICE_SNTP_CLIENT: AddEventRow(1047, {RecordField(p, n, 0, 16), EventTimeText(now)}); break;
+        case NOTICE_SNTP_CLIENT: AddEventRow(CTL_MAIN_SNTP_LIST, {RecordField(p, n, 0, 16), EventTimeText(now)}); break;
         case NOTICE_SYSLOG_ROW: AddSyslogRow(p, n); break;
         case NOTICE_DNS_ENTRY: UpsertDnsRow(p, n); break;
         default: break;
@@ -338,14 +336,14 @@ void MainLists::TakeNotice(uint32_t id, ConsoleModel& model)
 
 QMenu* MainLists::ContextMenu(int control)
 {
-    if (control == kTransferControl && transfers_) {
+    if (control == CTL_MAIN_TRANSFER_LIST && transfers_) {
         QMenu* menu = transfers_->Menu();
         connect(menu, &QMenu::triggered, this, [this](QAction* a) { Command(a->data().toInt()); });
         return menu;
     }
     auto* menu = new QMenu(window_);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    if (control == kLogControl) {
+    if (control == CTL_MAIN_LOG_LIST) {
         const bool empty = log_->count() == 0;
         AddCommand(menu, "&Copy", kCmdLogCopy, !log_->selectedItems().isEmpty())
             ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
@@ -367,7 +365,7 @@ QMenu* MainLists::ContextMenu(int control)
         const bool selected = !tree->selectedItems().isEmpty();
         AddCommand(menu, "&Copy", spec->cmdCopy, selected);
         AddCommand(menu, "Copy &All", spec->cmdCopyAll, !empty);
-        if (control == kLeaseControl)
+        if (control == CTL_MAIN_LEASE_LIST)
             AddCommand(menu, "&Reclaim Lease/s", kCmdReclaimLease, selected);
         else
             AddCommand(menu, "C&lear All", spec->cmdClear, !empty);
@@ -396,7 +394,7 @@ void MainLists::Command(int command)
             transfers_->StopFocused();
         return;
     case kCmdReclaimLease:
-        if (QTreeWidget* tree = list(kLeaseControl))
+        if (QTreeWidget* tree = list(CTL_MAIN_LEASE_LIST))
             for (int i = 0; i < tree->topLevelItemCount(); ++i)
                 if (QTreeWidgetItem* item = tree->topLevelItem(i); item->isSelected()) {
                     const uint32_t addr = item->data(0, Qt::UserRole).toUInt();

@@ -42,7 +42,7 @@ public:
     // are written there about once a second (for the desktop benchmark).
     qint64 longestWaitMs() const { return longestWaitMs_; }
 
-    // A list's context menu (the log's under `control` 1110), items enabled as the rows allow.
+    // A list's context menu (the log's under `control` CTL_MAIN_LOG_LIST), items enabled as the rows allow.
     QMenu* ContextMenu(int control);
     // Runs a menu command ("Copy", "Copy All", "Clear All", "Stop Transfer", "Reclaim Lease/s").
     void Command(int command);

@@ -38,6 +38,7 @@
 
 #include "_gui/balloon.h"
 #include "_gui/console_client.h"
+#include "_gui/control_ids.h"
 #include "libs/mini_tcp4u/tcp4u.h"
 #include "_gui/directory_dialog.h"
 #include "libs/log/log.h"
@@ -162,7 +163,7 @@ void MainWindow::buildControls()
         switch (row.kind) {
         case CK_TEXT: {
             auto* label = new QLabel(row.text, area_);
-            if (row.id == 1204) {
+            if (row.id == CTL_MAIN_HINT) {
                 label->setAlignment(Qt::AlignCenter);
                 label->setWordWrap(true);
             }
@@ -190,7 +191,7 @@ void MainWindow::buildControls()
             break;
         }
         case CK_LIST:
-            if (row.id == 1110) {
+            if (row.id == CTL_MAIN_LOG_LIST) {
                 logList_ = new QListWidget(area_);
                 logList_->setUniformItemSizes(true);
                 logList_->setItemDelegate(new LogLineDelegate(dluX(4), logList_));
@@ -208,7 +209,7 @@ void MainWindow::buildControls()
         case CK_PROGRESS: w = new QProgressBar(area_); break;
         case CK_NONE: continue;
         }
-        w->setObjectName(QString("ctl%1").arg(row.id));
+        w->setObjectName(ControlObjectName(row.id));
         controls_[row.id] = w;
     }
     setMinimumSize(dluX(kMinTrackWidth), dluY(kMinTrackHeight));
@@ -242,7 +243,7 @@ void MainWindow::buildTabs(uint32_t mask)
         tabBar_->setCurrentIndex(tabBar_->count() - 1);
     showTabPage();
     tabFrame_->lower();
-    for (int id : {1165, 1164, 1178, 1167, 1166})
+    for (int id : {CTL_TFTPC_PUT, CTL_TFTPC_GET, CTL_TFTPC_REMOTE_FILE, CTL_TFTPC_LOCAL_FILE, CTL_TFTPC_SERVER})
         if (QWidget* w = control(id))
             w->raise();
 }
@@ -283,7 +284,7 @@ void MainWindow::layoutMainWindow(bool initial)
             continue;
         const Rect base{dluX(row.x), dluY(row.y), dluX(row.w), dluY(row.h)};
         Rect r = GrowRect(base, row, dW, dH);
-        if (row.id == 1204) {
+        if (row.id == CTL_MAIN_HINT) {
             // The hint wraps inside the window instead of running off both of its sides.
             r = FitWidthInside(r, area_->width(), dluX(4));
             r.h = qMax(r.h, static_cast<QLabel*>(w)->heightForWidth(r.w));

@@ -10,6 +10,7 @@
 #include <map>
 
 #include "_gui/console_model.h"
+#include "_gui/control_ids.h"
 
 class QAction;
 class QFrame;
@@ -89,7 +90,7 @@ public:
 
     bool finished() const { return finished_; }
     QStringList tabTexts() const;
-    QWidget* control(int id) const;
+    QWidget* control(int id) const;  // a MainWindowControl; none for a number without a widget
     QListWidget* logList() const { return logList_; }
     MainLists* lists() const { return lists_; }
     QAction* minimizeToTrayAction() const { return minimizeAction_; }

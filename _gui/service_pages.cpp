@@ -118,33 +118,36 @@ private:
 class HttpPage : public ServicePage {
 public:
     explicit HttpPage(SettingsSheet& sheet)
-        : ServicePage(sheet, "HTTP", 1005, "HTTP Server", 1022, 1034, &GlobalSettings::HTTP_LocalIP)
+        : ServicePage(sheet, "HTTP", CTL_HTTP_SWITCH, "HTTP Server", CTL_HTTP_BIND, CTL_HTTP_BIND_LIST,
+                      &GlobalSettings::HTTP_LocalIP)
     {
-        browsing_ = add(1213, new QCheckBox("Allow File Browsing", this));
-        truncate_ = add(1027, new QCheckBox("Truncate GET File Names longer than 64 char", this));
-        page_ = add(1068, new QLineEdit(this));
+        browsing_ = add(CTL_HTTP_BROWSING, new QCheckBox("Allow File Browsing", this));
+        truncate_ = add(CTL_HTTP_TRUNCATE, new QCheckBox("Truncate GET File Names longer than 64 char", this));
+        page_ = add(CTL_HTTP_DEFAULT_PAGE, new QLineEdit(this));
         page_->setMaxLength(static_cast<int>(sizeof(GlobalSettings::HTTP_DefaultPage)) - 1);
-        port_ = add(1064, new QLineEdit(this));
-        root_ = addFolderField(1215, sizeof(GlobalSettings::HTTP_RootDir));
-        auto* browse = addButton(1127, "&Browse");
+        port_ = add(CTL_HTTP_PORT, new QLineEdit(this));
+        root_ = addFolderField(CTL_HTTP_ROOT, sizeof(GlobalSettings::HTTP_RootDir));
+        auto* browse = addButton(CTL_HTTP_BROWSE, "&Browse");
         addRow(nullptr, browsing_);
         addRow(nullptr, truncate_);
-        addRow(addLabel(1048, "Default Page"), page_);
-        addRow(addLabel(1056, "Http port"), port_);
-        addRow(addLabel(1216, "Root directory"), root_, browse);
+        addRow(addLabel(CTL_HTTP_DEFAULT_PAGE_LABEL, "Default Page"), page_);
+        addRow(addLabel(CTL_HTTP_PORT_LABEL, "Http port"), port_);
+        addRow(addLabel(CTL_HTTP_ROOT_LABEL, "Root directory"), root_, browse);
         finishLayout();
         connectFolderBrowse(browse, root_, "Looking for: HTTP Server root directory");
         addFocusCheck(port_, [this] { return checkPort(port_); });
         addFocusCheck(root_, [this] { return checkFolderExists(root_); }, browse);
-        setHelpText({1027}, "It additionally looks for a resource with its name truncated to the\n"
-                            "ISO9660-Joliet 64 characters limit if the resource's original filename\n"
-                            "was longer than 64 characters and not found on the first try.\n"
-                            "Workaround used when offering ISO9660+Rock Ridge+Joliet ISOs\n"
-                            "to apps expecting Rock Ridge long filenames.\ni.e. some Linux distributions");
-        setHelpText({1048, 1068}, "Filename appended by default to all the requested\nURLs that do not include a resource name");
-        setHelpText({1056, 1064}, "The port used to listen to incoming requests ");
-        setHelpText({1213}, "It allows browsing the server's directory structure");
-        setHelpText({1215}, "Top-level directory from where the service offers its resources");
+        setHelpText({CTL_HTTP_TRUNCATE},
+                    "It additionally looks for a resource with its name truncated to the\n"
+                    "ISO9660-Joliet 64 characters limit if the resource's original filename\n"
+                    "was longer than 64 characters and not found on the first try.\n"
+                    "Workaround used when offering ISO9660+Rock Ridge+Joliet ISOs\n"
+                    "to apps expecting Rock Ridge long filenames.\ni.e. some Linux distributions");
+        setHelpText({CTL_HTTP_DEFAULT_PAGE_LABEL, CTL_HTTP_DEFAULT_PAGE},
+                    "Filename appended by default to all the requested\nURLs that do not include a resource name");
+        setHelpText({CTL_HTTP_PORT_LABEL, CTL_HTTP_PORT}, "The port used to listen to incoming requests ");
+        setHelpText({CTL_HTTP_BROWSING}, "It allows browsing the server's directory structure");
+        setHelpText({CTL_HTTP_ROOT}, "Top-level directory from where the service offers its resources");
     }
     void load() override
     {
@@ -181,34 +184,38 @@ private:
 class FtpPage : public ServicePage {
 public:
     explicit FtpPage(SettingsSheet& sheet)
-        : ServicePage(sheet, "FTP", 1140, "FTP Server", 1015, 1020, &GlobalSettings::FTP_LocalIP)
+        : ServicePage(sheet, "FTP", CTL_FTP_SWITCH, "FTP Server", CTL_FTP_BIND, CTL_FTP_BIND_LIST,
+                      &GlobalSettings::FTP_LocalIP)
     {
-        anonymous_ = add(1205, new QCheckBox("Anonymous", this));
+        anonymous_ = add(CTL_FTP_ANONYMOUS, new QCheckBox("Anonymous", this));
         addRow(nullptr, anonymous_);
-        static const int kIds[3][2] = {{1207, 1206}, {1208, 1209}, {1210, 1211}};
+        // Per user: label, name, password.
+        static const int kIds[3][3] = {{CTL_FTP_USER1_LABEL, CTL_FTP_USER1_NAME, CTL_FTP_USER1_PASSWORD},
+                                       {CTL_FTP_USER2_LABEL, CTL_FTP_USER2_NAME, CTL_FTP_USER2_PASSWORD},
+                                       {CTL_FTP_USER3_LABEL, CTL_FTP_USER3_NAME, CTL_FTP_USER3_PASSWORD}};
         static const char* const kOrdinal[3] = {"1st", "2nd", "3rd"};
         for (int i = 0; i < 3; ++i) {
-            names_[i] = add(kIds[i][0], new QLineEdit(this));
-            passwords_[i] = add(kIds[i][1], new QLineEdit(this));
+            names_[i] = add(kIds[i][1], new QLineEdit(this));
+            passwords_[i] = add(kIds[i][2], new QLineEdit(this));
             passwords_[i]->setEchoMode(QLineEdit::Password);
             for (QLineEdit* f : {names_[i], passwords_[i]})
                 f->setMaxLength(255);
-            addRow(addLabel(1230 + i, QString("User %1").arg(i + 1)), names_[i], passwords_[i]);
-            setHelpText({kIds[i][0]}, QString("Name of the %1 Registered user").arg(kOrdinal[i]));
-            setHelpText({kIds[i][1]}, QString("Password of the %1 Registered user. Please consider user names and\n"
+            addRow(addLabel(kIds[i][0], QString("User %1").arg(i + 1)), names_[i], passwords_[i]);
+            setHelpText({kIds[i][1]}, QString("Name of the %1 Registered user").arg(kOrdinal[i]));
+            setHelpText({kIds[i][2]}, QString("Password of the %1 Registered user. Please consider user names and\n"
                                               "passwords are saved in Nimbo.ini as plain text")
                                           .arg(kOrdinal[i]));
         }
-        anonRoot_ = addFolderField(1008, sizeof(GlobalSettings::FTP_AnonymousRootDirectory));
-        auto* anonBrowse = addButton(1127, "&Browse");
-        regRoot_ = addFolderField(1214, sizeof(GlobalSettings::FTP_RegiteredRootDirectory));
-        auto* regBrowse = addButton(1212, "B&rowse");
-        port_ = add(1052, new QLineEdit(this));
-        pool_ = add(1037, new QLineEdit(this));
-        addRow(addLabel(1233, "Anonymous root"), anonRoot_, anonBrowse);
-        addRow(addLabel(1234, "Registered users root"), regRoot_, regBrowse);
-        addRow(addLabel(1049, "Ftp port"), port_);
-        addRow(addLabel(1031, "Local ports pool"), pool_);
+        anonRoot_ = addFolderField(CTL_FTP_ANON_ROOT, sizeof(GlobalSettings::FTP_AnonymousRootDirectory));
+        auto* anonBrowse = addButton(CTL_FTP_ANON_BROWSE, "&Browse");
+        regRoot_ = addFolderField(CTL_FTP_USERS_ROOT, sizeof(GlobalSettings::FTP_RegiteredRootDirectory));
+        auto* regBrowse = addButton(CTL_FTP_USERS_BROWSE, "B&rowse");
+        port_ = add(CTL_FTP_PORT, new QLineEdit(this));
+        pool_ = add(CTL_FTP_POOL, new QLineEdit(this));
+        addRow(addLabel(CTL_FTP_ANON_ROOT_LABEL, "Anonymous root"), anonRoot_, anonBrowse);
+        addRow(addLabel(CTL_FTP_USERS_ROOT_LABEL, "Registered users root"), regRoot_, regBrowse);
+        addRow(addLabel(CTL_FTP_PORT_LABEL, "Ftp port"), port_);
+        addRow(addLabel(CTL_FTP_POOL_LABEL, "Local ports pool"), pool_);
         finishLayout();
         connectFolderBrowse(anonBrowse, anonRoot_, "Looking for: FTP Server Anonymous user root directory");
         connectFolderBrowse(regBrowse, regRoot_, "Looking for: FTP Server Registered user root directory");
@@ -216,13 +223,16 @@ public:
         addFocusCheck(regRoot_, [this] { return checkFolderExists(regRoot_); }, regBrowse);
         addFocusCheck(pool_, [this] { return checkPool(nullptr, nullptr); });
         addFocusCheck(port_, [this] { return checkPort(port_); });
-        setHelpText({1049, 1052}, "The port used to listen to incoming requests ");
-        setHelpText({1008}, "Top-level directory from where the FTP service\noffers its resources to Anonymous users");
-        setHelpText({1214}, "Top-level directory from where the FTP service\noffers its resources to Registered users");
-        setHelpText({1031, 1037}, "Pool of ports used by FTP file transfers. Parameter has to be\n"
-                                  "expressed as P_low : P_high where P_low & P_high are numeric\n"
-                                  "values between 1 and 65535 verifying that P_low < P_high");
-        setHelpText({1205}, "It allows Anonymous log-in ");
+        setHelpText({CTL_FTP_PORT_LABEL, CTL_FTP_PORT}, "The port used to listen to incoming requests ");
+        setHelpText({CTL_FTP_ANON_ROOT},
+                    "Top-level directory from where the FTP service\noffers its resources to Anonymous users");
+        setHelpText({CTL_FTP_USERS_ROOT},
+                    "Top-level directory from where the FTP service\noffers its resources to Registered users");
+        setHelpText({CTL_FTP_POOL_LABEL, CTL_FTP_POOL},
+                    "Pool of ports used by FTP file transfers. Parameter has to be\n"
+                    "expressed as P_low : P_high where P_low & P_high are numeric\n"
+                    "values between 1 and 65535 verifying that P_low < P_high");
+        setHelpText({CTL_FTP_ANONYMOUS}, "It allows Anonymous log-in ");
     }
     void load() override
     {
@@ -302,13 +312,14 @@ private:
 class SyslogPage : public ServicePage {
 public:
     explicit SyslogPage(SettingsSheet& sheet)
-        : ServicePage(sheet, "SYSLOG", 1137, "SYSLOG Server", 1217, 1219, &GlobalSettings::SYS_LOGLocalIP)
+        : ServicePage(sheet, "SYSLOG", CTL_SYSLOG_SWITCH, "SYSLOG Server", CTL_SYSLOG_BIND, CTL_SYSLOG_BIND_LIST,
+                      &GlobalSettings::SYS_LOGLocalIP)
     {
-        pipe_ = add(1147, new QCheckBox("Forward msg to pipe NimboSyslog", this));
-        save_ = add(1133, new QCheckBox("Save msg to file", this));
-        file_ = add(1145, new QLineEdit(this));
+        pipe_ = add(CTL_SYSLOG_PIPE, new QCheckBox("Forward msg to pipe NimboSyslog", this));
+        save_ = add(CTL_SYSLOG_SAVE, new QCheckBox("Save msg to file", this));
+        file_ = add(CTL_SYSLOG_FILE, new QLineEdit(this));
         file_->setMaxLength(static_cast<int>(sizeof(GlobalSettings::SYSLOG_SaveLogToFile)) - 1);
-        browse_ = addButton(1127, "&Browse");
+        browse_ = addButton(CTL_SYSLOG_BROWSE, "&Browse");
         addRow(nullptr, pipe_);
         addRow(save_, file_, browse_);
         finishLayout();
@@ -319,9 +330,11 @@ public:
                 file_->setText(path);
             file_->setFocus(Qt::OtherFocusReason);
         });
-        setHelpText({1133, 1145}, "Each valid received message is time stamped and saved into the designated file");
-        setHelpText({1147}, "Each valid received message is forwarded into the named pipe NimboSyslog.\n"
-                            "This way some other application can also receive SYSLOG notifications");
+        setHelpText({CTL_SYSLOG_SAVE, CTL_SYSLOG_FILE},
+                    "Each valid received message is time stamped and saved into the designated file");
+        setHelpText({CTL_SYSLOG_PIPE},
+                    "Each valid received message is forwarded into the named pipe NimboSyslog.\n"
+                    "This way some other application can also receive SYSLOG notifications");
     }
     void load() override
     {
@@ -377,7 +390,8 @@ SettingsPage* CreateSyslogPage(SettingsSheet& sheet) { return new SyslogPage(she
 SettingsPage* CreateDnsPage(SettingsSheet& sheet)
 {
     // The switch's help also says where the names come from.
-    return new SwitchOnlyPage(sheet, "DNS", 1139, "DNS Server", 1021, 1033, &GlobalSettings::DNS_LocalIP,
+    return new SwitchOnlyPage(sheet, "DNS", CTL_DNS_SWITCH, "DNS Server", CTL_DNS_BIND, CTL_DNS_BIND_LIST,
+                              &GlobalSettings::DNS_LocalIP,
                               "\n\nNames are resolved with getaddrinfo, which looks in the hosts file (/etc/hosts)\n"
                               "or in the other host databases the system is set up to use (/etc/nsswitch.conf).\n"
                               "Filling those files makes the DNS service propagate the entries");
@@ -385,5 +399,6 @@ SettingsPage* CreateDnsPage(SettingsSheet& sheet)
 
 SettingsPage* CreateSntpPage(SettingsSheet& sheet)
 {
-    return new SwitchOnlyPage(sheet, "SNTP", 1138, "SNTP server", 1006, 1014, &GlobalSettings::SNTP_LocalIP, QString());
+    return new SwitchOnlyPage(sheet, "SNTP", CTL_SNTP_SWITCH, "SNTP server", CTL_SNTP_BIND, CTL_SNTP_BIND_LIST,
+                              &GlobalSettings::SNTP_LocalIP, QString());
 }

@@ -117,7 +117,7 @@ QWidget* SettingsPage::control(int id) const
 
 void SettingsPage::registerControl(int id, QWidget* w)
 {
-    w->setObjectName(QString("ctl%1").arg(id));
+    w->setObjectName(ControlObjectName(id));
     w->installEventFilter(this);  // help requests and focus-out checks
     controls_[id] = w;
 }

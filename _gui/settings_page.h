@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 
+#include "_gui/control_ids.h"
 #include "_services/dhcp/dhcp_records.h"
 #include "_services/host_records.h"
 

@@ -13,6 +13,7 @@
 #include <QUrl>
 
 #include "_gui/balloon.h"
+#include "_gui/control_ids.h"
 #include "_services/host_records.h"
 #include "libs/log/log.h"
 #include "_services/settings.h"
@@ -41,8 +42,8 @@ TftpClientPane::TftpClientPane(std::function<QWidget*(int)> control, QWidget* an
     batchTimer_ = new QTimer(this);
     batchTimer_->setInterval(kBatchTimerMs);
     connect(batchTimer_, &QTimer::timeout, this, &TftpClientPane::BatchTick);
-    auto* blk = qobject_cast<QComboBox*>(control_(1174));
-    auto* win = qobject_cast<QComboBox*>(control_(1180));
+    auto* blk = qobject_cast<QComboBox*>(control_(CTL_TFTPC_BLKSIZE));
+    auto* win = qobject_cast<QComboBox*>(control_(CTL_TFTPC_WINSIZE));
     if (blk) {
         blk->setEditable(true);
         for (const char* t : kBlockSizes) blk->addItem(t);
@@ -54,16 +55,18 @@ TftpClientPane::TftpClientPane(std::function<QWidget*(int)> control, QWidget* an
         win->setCurrentText("8");
     }
     GlobalSettings s = SettingsSnapshot();
-    if (auto* e = qobject_cast<QLineEdit*>(control_(1166))) e->setText(QString::fromLocal8Bit(s.TFTPC_Server));
-    if (auto* e = qobject_cast<QLineEdit*>(control_(1178))) e->setText(QString::fromLocal8Bit(s.TFTPC_RemoteFile));
-    if (auto* e = qobject_cast<QLineEdit*>(control_(1167))) {
+    if (auto* e = qobject_cast<QLineEdit*>(control_(CTL_TFTPC_SERVER)))
+        e->setText(QString::fromLocal8Bit(s.TFTPC_Server));
+    if (auto* e = qobject_cast<QLineEdit*>(control_(CTL_TFTPC_REMOTE_FILE)))
+        e->setText(QString::fromLocal8Bit(s.TFTPC_RemoteFile));
+    if (auto* e = qobject_cast<QLineEdit*>(control_(CTL_TFTPC_LOCAL_FILE))) {
         e->setText(QString::fromLocal8Bit(s.TFTPC_LocalFile));
         e->setAcceptDrops(true);
         e->installEventFilter(this);
     }
-    if (auto* t = qobject_cast<QLabel*>(control_(1170))) t->clear();
-    if (auto* p = qobject_cast<QProgressBar*>(control_(1168))) p->setRange(0, 100);
-    for (int id : {1164, 1165, 1169, 1175})
+    if (auto* t = qobject_cast<QLabel*>(control_(CTL_TFTPC_BLOCK_TEXT))) t->clear();
+    if (auto* p = qobject_cast<QProgressBar*>(control_(CTL_TFTPC_PROGRESS))) p->setRange(0, 100);
+    for (int id : {CTL_TFTPC_GET, CTL_TFTPC_PUT, CTL_TFTPC_BREAK, CTL_TFTPC_PICK})
         if (auto* b = qobject_cast<QPushButton*>(control_(id)))
             connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
     SetIdle(true);
@@ -77,18 +80,18 @@ TftpClientPane::~TftpClientPane() {
 
 // A batch keeps GET and PUT disabled and Break enabled from its start to its summary.
 void TftpClientPane::SetIdle(bool idle) {
-    if (QWidget* w = control_(1164)) w->setEnabled(idle && !batch_);
-    if (QWidget* w = control_(1165)) w->setEnabled(idle && !batch_);
-    if (QWidget* w = control_(1169)) w->setEnabled(!idle || batch_);
+    if (QWidget* w = control_(CTL_TFTPC_GET)) w->setEnabled(idle && !batch_);
+    if (QWidget* w = control_(CTL_TFTPC_PUT)) w->setEnabled(idle && !batch_);
+    if (QWidget* w = control_(CTL_TFTPC_BREAK)) w->setEnabled(!idle || batch_);
     if (idle) {
-        if (auto* p = qobject_cast<QProgressBar*>(control_(1168))) p->setValue(0);
-        if (auto* t = qobject_cast<QLabel*>(control_(1170))) t->clear();
+        if (auto* p = qobject_cast<QProgressBar*>(control_(CTL_TFTPC_PROGRESS))) p->setValue(0);
+        if (auto* t = qobject_cast<QLabel*>(control_(CTL_TFTPC_BLOCK_TEXT))) t->clear();
     }
 }
 
 bool TftpClientPane::eventFilter(QObject* watched, QEvent* event) {
     const QEvent::Type type = event->type();
-    if (watched != control_(1167) ||
+    if (watched != control_(CTL_TFTPC_LOCAL_FILE) ||
         (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop))
         return QObject::eventFilter(watched, event);
     auto* drop = static_cast<QDropEvent*>(event);
@@ -103,8 +106,8 @@ bool TftpClientPane::eventFilter(QObject* watched, QEvent* event) {
 
 void TftpClientPane::DropFiles(const QStringList& files) {
     if (files.isEmpty() || batch_) return;
-    auto* local = qobject_cast<QLineEdit*>(control_(1167));
-    auto* server = qobject_cast<QLineEdit*>(control_(1166));
+    auto* local = qobject_cast<QLineEdit*>(control_(CTL_TFTPC_LOCAL_FILE));
+    auto* server = qobject_cast<QLineEdit*>(control_(CTL_TFTPC_SERVER));
     int answer = IDNO;
     if (files.size() >= 2 && server && !server->text().trimmed().isEmpty())
         answer = MessageBoxPrintf(anchor_, "Upload (Put) %d files to host ?", ProgramTitle,
@@ -123,9 +126,9 @@ void TftpClientPane::Refuse(int id, const QString& text) {
 
 void TftpClientPane::OnCommand(int id) {
     switch (id) {
-    case 1164: Begin(TFTPC_GET); break;
-    case 1165: Begin(TFTPC_PUT); break;
-    case 1169:
+    case CTL_TFTPC_GET: Begin(TFTPC_GET); break;
+    case CTL_TFTPC_PUT: Begin(TFTPC_PUT); break;
+    case CTL_TFTPC_BREAK:
         if (busy_) {
             cancelled_ = true;
             thread_.Cancel();
@@ -134,8 +137,8 @@ void TftpClientPane::OnCommand(int id) {
             BatchTick();
         }
         break;
-    case 1175: {
-        auto* local = qobject_cast<QLineEdit*>(control_(1167));
+    case CTL_TFTPC_PICK: {
+        auto* local = qobject_cast<QLineEdit*>(control_(CTL_TFTPC_LOCAL_FILE));
         QFileDialog dialog(anchor_, "Pick a local file to PUT or GET receive directory",
                            local ? QFileInfo(local->text()).absolutePath() : QString());
         dialog.setOption(QFileDialog::DontUseNativeDialog, true);
@@ -156,33 +159,34 @@ bool TftpClientPane::Begin(int direction) {
         return QString();
     };
     const bool get = direction == TFTPC_GET;
-    const QString server = text(1166), remote = text(1178), local = text(1167);
+    const QString server = text(CTL_TFTPC_SERVER), remote = text(CTL_TFTPC_REMOTE_FILE),
+                  local = text(CTL_TFTPC_LOCAL_FILE);
     if (server.isEmpty()) {
-        Refuse(1166, get ? "Error: \nGET command requires a target TFTP Server"
-                         : "Error: \nPUT command requires a target TFTP Server");
+        Refuse(CTL_TFTPC_SERVER, get ? "Error: \nGET command requires a target TFTP Server"
+                                     : "Error: \nPUT command requires a target TFTP Server");
         return false;
     }
     if (get && remote.isEmpty()) {
-        Refuse(1178, "Error: \nGET command requires a Remote File");
+        Refuse(CTL_TFTPC_REMOTE_FILE, "Error: \nGET command requires a Remote File");
         return false;
     }
     if (get && (local.isEmpty() || QFileInfo(local).isDir())) {
-        Refuse(1167, "Error: \nGET command requires a valid Local File");
+        Refuse(CTL_TFTPC_LOCAL_FILE, "Error: \nGET command requires a valid Local File");
         return false;
     }
     if (!get && (local.isEmpty() || !QFileInfo(local).isFile())) {
-        Refuse(1167, "Error: \nPUT command requires a valid Local File");
+        Refuse(CTL_TFTPC_LOCAL_FILE, "Error: \nPUT command requires a valid Local File");
         return false;
     }
     bool ok = false;
-    const uint32_t blk = text(1174).toUInt(&ok);
+    const uint32_t blk = text(CTL_TFTPC_BLKSIZE).toUInt(&ok);
     if (!ok || blk < kTftpcMinBlockSize || blk > kTftpcMaxBlockSize) {
-        Refuse(1174, "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468");
+        Refuse(CTL_TFTPC_BLKSIZE, "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468");
         return false;
     }
-    const uint32_t win = text(1180).toUInt(&ok);
+    const uint32_t win = text(CTL_TFTPC_WINSIZE).toUInt(&ok);
     if (!ok || win < 1 || win > kTftpcMaxWindowSize) {
-        Refuse(1180, "Error: \nWindowsize should be any number between 1 and 64\nDefault: 8");
+        Refuse(CTL_TFTPC_WINSIZE, "Error: \nWindowsize should be any number between 1 and 64\nDefault: 8");
         return false;
     }
     if (get && QFileInfo::exists(local) &&
@@ -225,7 +229,7 @@ bool TftpClientPane::Begin(int direction) {
 
 void TftpClientPane::Progress(int percent) {
     if (!busy_) return;
-    if (auto* p = qobject_cast<QProgressBar*>(control_(1168))) p->setValue(percent);
+    if (auto* p = qobject_cast<QProgressBar*>(control_(CTL_TFTPC_PROGRESS))) p->setValue(percent);
 }
 
 void TftpClientPane::Finished(const TftpClientOutcome& o) {
@@ -268,7 +272,7 @@ void TftpClientPane::StartBatch(const QStringList& files) {
 // after Break, the batch ends.
 void TftpClientPane::BatchTick() {
     if (!batch_ || busy_ || !slot_.TryTake()) return;
-    auto* local = qobject_cast<QLineEdit*>(control_(1167));
+    auto* local = qobject_cast<QLineEdit*>(control_(CTL_TFTPC_LOCAL_FILE));
     while (!cancelled_ && batchIndex_ < batchFiles_.size()) {
         const QString file = batchFiles_[batchIndex_++];
         if (QFileInfo(file).isDir()) continue;

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <functional>
 
+#include "_gui/control_ids.h"
 #include "libs/platform/named_semaphore.h"
 #include "_gui/tftp_client_thread.h"
 
@@ -19,12 +20,12 @@ class QTimer;
 class TftpClientPane : public QObject {
     Q_OBJECT
 public:
-    // control: the main window's controls by id (1164 to 1180); anchor: where outcome
+    // control: the main window's controls by id (the CTL_TFTPC_ ones); anchor: where outcome
     // balloons point.
     TftpClientPane(std::function<QWidget*(int)> control, QWidget* anchor, QObject* parent = nullptr);
     ~TftpClientPane() override;
 
-    void OnCommand(int id);  // 1164 GET, 1165 PUT, 1169 Break, 1175 "..."
+    void OnCommand(int id);  // CTL_TFTPC_GET, CTL_TFTPC_PUT, CTL_TFTPC_BREAK, CTL_TFTPC_PICK ("...")
     // Files dropped on the local-file field: one fills the field, several ask whether to
     // upload them all (Yes: StartBatch; No: the first one fills the field; Cancel: nothing).
     // Ignored while a batch runs.

@@ -37,46 +37,48 @@ public:
         : SettingsPage(sheet, "TFTP", "::/Using_Nimbo/Settings.html#TFTP", SVC_TFTP_SERVER | SVC_TFTP_CLIENT)
     {
         auto* grid = new QGridLayout(this);
-        server_ = add(1134, new QCheckBox("TFTP Server", this));
-        client_ = add(1135, new QCheckBox("TFTP Client", this));
+        server_ = add(CTL_TFTP_SERVER, new QCheckBox("TFTP Server", this));
+        client_ = add(CTL_TFTP_CLIENT, new QCheckBox("TFTP Client", this));
         grid->addWidget(server_, 0, 0);
         grid->addWidget(client_, 0, 1);
-        bind_ = addBind(1128, "Bind TFTP to this address  ->", 1129, "TFTP");
+        bind_ = addBind(CTL_TFTP_BIND, "Bind TFTP to this address  ->", CTL_TFTP_BIND_LIST, "TFTP");
         grid->addWidget(bind_.box, 1, 0);
         grid->addWidget(bind_.list, 1, 1, 1, 2);
 
-        root_ = addFolderField(1118, sizeof(GlobalSettings::TFTP_RootDirectory));
-        browse_ = addButton(1127, "&Browse");
-        grid->addWidget(addDependent(addLabel(1236, "Base Directory")), 2, 0);
+        root_ = addFolderField(CTL_TFTP_ROOT, sizeof(GlobalSettings::TFTP_RootDirectory));
+        browse_ = addButton(CTL_TFTP_BROWSE, "&Browse");
+        grid->addWidget(addDependent(addLabel(CTL_TFTP_ROOT_LABEL, "Base Directory")), 2, 0);
         grid->addWidget(root_, 2, 1);
         grid->addWidget(browse_, 2, 2);
 
         auto* security = new QGroupBox("TFTP Security", this);
         auto* securityLayout = new QVBoxLayout(security);
         const char* const levels[4] = {"None", "Standard", "High", "Read Only"};
+        const int levelIds[4] = {CTL_TFTP_SECURITY_NONE, CTL_TFTP_SECURITY_STANDARD, CTL_TFTP_SECURITY_HIGH,
+                                 CTL_TFTP_SECURITY_READ_ONLY};
         for (int i = 0; i < 4; ++i) {
-            levels_[i] = add(1114 + i, new QRadioButton(levels[i], security));
+            levels_[i] = add(levelIds[i], new QRadioButton(levels[i], security));
             securityLayout->addWidget(levels_[i]);
         }
         grid->addWidget(addDependent(security), 3, 0, 5, 1);
 
-        timeout_ = numberRow(grid, 3, 1012, "Timeout (seconds)", 1119);
-        retransmit_ = numberRow(grid, 4, 1018, "Max Retransmit", 1120);
-        port_ = numberRow(grid, 5, 1026, "Tftp port", 1121);
-        blksize_ = numberRow(grid, 6, 1060, "Max blocksize (RFC 2348)", 1079);
-        windowsize_ = numberRow(grid, 7, 1044, "Max windowsize (RFC 7440)", 1071);
-        pool_ = numberRow(grid, 8, 1032, "Local ports pool", 1146);
+        timeout_ = numberRow(grid, 3, CTL_TFTP_TIMEOUT_LABEL, "Timeout (seconds)", CTL_TFTP_TIMEOUT);
+        retransmit_ = numberRow(grid, 4, CTL_TFTP_RETRANSMIT_LABEL, "Max Retransmit", CTL_TFTP_RETRANSMIT);
+        port_ = numberRow(grid, 5, CTL_TFTP_PORT_LABEL, "Tftp port", CTL_TFTP_PORT);
+        blksize_ = numberRow(grid, 6, CTL_TFTP_BLKSIZE_LABEL, "Max blocksize (RFC 2348)", CTL_TFTP_BLKSIZE);
+        windowsize_ = numberRow(grid, 7, CTL_TFTP_WINDOWSIZE_LABEL, "Max windowsize (RFC 7440)", CTL_TFTP_WINDOWSIZE);
+        pool_ = numberRow(grid, 8, CTL_TFTP_POOL_LABEL, "Local ports pool", CTL_TFTP_POOL);
 
-        errSimBox_ = addDependent(add(1045, new QCheckBox("Error Simulator", this)));
-        errSim_ = add(1062, new QLineEdit(this));
+        errSimBox_ = addDependent(add(CTL_TFTP_ERRSIM, new QCheckBox("Error Simulator", this)));
+        errSim_ = add(CTL_TFTP_ERRSIM_TEXT, new QLineEdit(this));
         errSim_->setMaxLength(static_cast<int>(sizeof(GlobalSettings::TFTP_ErrorSimulator)) - 1);
         grid->addWidget(errSimBox_, 9, 0);
         grid->addWidget(errSim_, 9, 1, 1, 2);
 
-        translate_ = addDependent(add(1130, new QCheckBox("Translate Unix file names", this)));
-        virtualRoot_ = addDependent(add(1143, new QCheckBox("Use a backslash as virtual root", this)));
-        dirText_ = addDependent(add(1126, new QCheckBox("Create \"dir.txt\" files", this)));
-        md5_ = addDependent(add(1142, new QCheckBox("Create md5 files", this)));
+        translate_ = addDependent(add(CTL_TFTP_TRANSLATE, new QCheckBox("Translate Unix file names", this)));
+        virtualRoot_ = addDependent(add(CTL_TFTP_VIRTUAL_ROOT, new QCheckBox("Use a backslash as virtual root", this)));
+        dirText_ = addDependent(add(CTL_TFTP_DIR_TXT, new QCheckBox("Create \"dir.txt\" files", this)));
+        md5_ = addDependent(add(CTL_TFTP_MD5, new QCheckBox("Create md5 files", this)));
         grid->addWidget(translate_, 10, 0);
         grid->addWidget(virtualRoot_, 10, 1);
         grid->addWidget(dirText_, 11, 0);
@@ -84,11 +86,11 @@ public:
         grid->setRowStretch(12, 1);
 
         // Boxes of the page that are never shown; their fields pass through unchanged.
-        hidden_[0] = add(1122, new QCheckBox("Hide window at startup", this));
-        hidden_[1] = add(1125, new QCheckBox("Show Progress bar", this));
-        hidden_[2] = add(1124, new QCheckBox("Option negotiation", this));
-        hidden_[3] = add(1141, new QCheckBox("PXE compatibility", this));
-        hidden_[4] = add(1131, new QCheckBox("Beep for long transfers", this));
+        hidden_[0] = add(CTL_TFTP_HIDE_WINDOW, new QCheckBox("Hide window at startup", this));
+        hidden_[1] = add(CTL_TFTP_PROGRESS_BAR, new QCheckBox("Show Progress bar", this));
+        hidden_[2] = add(CTL_TFTP_NEGOTIATION, new QCheckBox("Option negotiation", this));
+        hidden_[3] = add(CTL_TFTP_PXE_COMPAT, new QCheckBox("PXE compatibility", this));
+        hidden_[4] = add(CTL_TFTP_BEEP, new QCheckBox("Beep for long transfers", this));
         for (QCheckBox* b : hidden_)
             b->hide();
 
@@ -240,44 +242,53 @@ private:
     }
     void setHelpTexts()
     {
-        setHelpText({1012, 1119}, "The maximum time between two retransmissions");
-        setHelpText({1018, 1120}, "The maximum number of retransmissions for the same packet ");
-        setHelpText({1026, 1121}, "The port used to listen to incoming requests ");
-        setHelpText({1032, 1146}, "The range of ports that will be used by the file transfer process.\n"
-                                  "When 0:0 the OS assigns the ports automatically.");
-        setHelpText({1044, 1071},
+        setHelpText({CTL_TFTP_TIMEOUT_LABEL, CTL_TFTP_TIMEOUT}, "The maximum time between two retransmissions");
+        setHelpText({CTL_TFTP_RETRANSMIT_LABEL, CTL_TFTP_RETRANSMIT},
+                    "The maximum number of retransmissions for the same packet ");
+        setHelpText({CTL_TFTP_PORT_LABEL, CTL_TFTP_PORT}, "The port used to listen to incoming requests ");
+        setHelpText({CTL_TFTP_POOL_LABEL, CTL_TFTP_POOL},
+                    "The range of ports that will be used by the file transfer process.\n"
+                    "When 0:0 the OS assigns the ports automatically.");
+        setHelpText({CTL_TFTP_WINDOWSIZE_LABEL, CTL_TFTP_WINDOWSIZE},
                     "RFC 7440 lets the server send up to \"windowsize\" blocks before it waits for an acknowledgement\n"
                     "of the whole window. When a client asks for it, the server negotiates \"windowsize\";\n"
                     "this setting is the top limit of the client's value. WDS clients support it.\n"
                     "Reference value: 16. With 1 the server falls back to RFC 1350");
-        setHelpText({1060, 1079},
+        setHelpText({CTL_TFTP_BLKSIZE_LABEL, CTL_TFTP_BLKSIZE},
                     "RFC 2348 overcomes the fixed block size of 512 bytes. When a client asks for it,\n"
                     "the server negotiates \"blksize\"; this setting is the top limit.\n"
                     "Values above MTU-32 cause IP fragmentation.\nReference value: 1468 for an MTU of 1500");
-        setHelpText({1045, 1062},
+        setHelpText({CTL_TFTP_ERRSIM, CTL_TFTP_ERRSIM_TEXT},
                     "The simulator drops data blocks at fixed, evenly or randomly scattered places,\n"
                     "optionally after a delay, in both directions:\n"
                     "fix|block1,block2,...,block10 [delay=nDelay]\neven|nErrors [delay=nDelay]\n"
                     "random|nErrors [delay=nDelay]\nwhere 0 < blockN < 4294967296, 0 < nDelay < 4294967296 (ms)\n"
                     "and 0 < nErrors < 11");
-        setHelpText({1114}, "(Not recommended) read and write requests will be allowed on all disks/directories");
-        setHelpText({1115}, "Read and write requests will be allowed but limited to the current directory ");
-        setHelpText({1116}, "Standard + write requests will be allowed only if the input file exists and is empty");
-        setHelpText({1117}, "Standard + write requests will be rejected");
-        setHelpText({1118}, "Top-level directory from where the TFTP service offers its resources");
-        setHelpText({1124}, "It will add a simple extension to the TFTP protocol allowing option\n"
-                            "negotiation prior to the file transfer (RFC 2347)");
-        setHelpText({1126}, "For each incoming read request, Nimbo will list the content of the directory\n"
-                            "and put the result in a file named \"dir.txt\"");
-        setHelpText({1130}, "Nimbo will translate forward slash characters to backslash ");
-        setHelpText({1131}, "Nimbo will beep when a transfer longer than 30s has ended");
-        setHelpText({1134}, "It turns the TFTP Server on and off");
-        setHelpText({1135}, "It turns the TFTP Client on and off");
-        setHelpText({1141}, "It will support block-size negotiation prior to send the actual\n"
-                            "file as required by the PXE specification");
-        setHelpText({1142}, "For each successful read request, Nimbo will create a file with its MD5 ");
-        setHelpText({1143}, "A file name beginning with \"\\\" will not point to the server disk root\n"
-                            "but to the TFTP's root directory instead");
+        setHelpText({CTL_TFTP_SECURITY_NONE},
+                    "(Not recommended) read and write requests will be allowed on all disks/directories");
+        setHelpText({CTL_TFTP_SECURITY_STANDARD},
+                    "Read and write requests will be allowed but limited to the current directory ");
+        setHelpText({CTL_TFTP_SECURITY_HIGH},
+                    "Standard + write requests will be allowed only if the input file exists and is empty");
+        setHelpText({CTL_TFTP_SECURITY_READ_ONLY}, "Standard + write requests will be rejected");
+        setHelpText({CTL_TFTP_ROOT}, "Top-level directory from where the TFTP service offers its resources");
+        setHelpText({CTL_TFTP_NEGOTIATION},
+                    "It will add a simple extension to the TFTP protocol allowing option\n"
+                    "negotiation prior to the file transfer (RFC 2347)");
+        setHelpText({CTL_TFTP_DIR_TXT},
+                    "For each incoming read request, Nimbo will list the content of the directory\n"
+                    "and put the result in a file named \"dir.txt\"");
+        setHelpText({CTL_TFTP_TRANSLATE}, "Nimbo will translate forward slash characters to backslash ");
+        setHelpText({CTL_TFTP_BEEP}, "Nimbo will beep when a transfer longer than 30s has ended");
+        setHelpText({CTL_TFTP_SERVER}, "It turns the TFTP Server on and off");
+        setHelpText({CTL_TFTP_CLIENT}, "It turns the TFTP Client on and off");
+        setHelpText({CTL_TFTP_PXE_COMPAT},
+                    "It will support block-size negotiation prior to send the actual\n"
+                    "file as required by the PXE specification");
+        setHelpText({CTL_TFTP_MD5}, "For each successful read request, Nimbo will create a file with its MD5 ");
+        setHelpText({CTL_TFTP_VIRTUAL_ROOT},
+                    "A file name beginning with \"\\\" will not point to the server disk root\n"
+                    "but to the TFTP's root directory instead");
     }
 
     QCheckBox*    server_;

@@ -12,6 +12,7 @@
 
 #include "_gui/list_views.h"
 #include "_gui/console_client.h"
+#include "_gui/control_ids.h"
 #include "libs/log/log.h"
 #include "_gui/main_window.h"
 #include "libs/regex/regex_engine.h"
@@ -86,13 +87,13 @@ GaugeWindow::GaugeWindow(MainWindow* owner, const TftpGui& node)
     setAttribute(Qt::WA_DeleteOnClose);
     auto* layout = new QVBoxLayout(this);
     bar_ = new QProgressBar(this);
-    bar_->setObjectName("ctl1111");
+    bar_->setObjectName(ControlObjectName(CTL_GAUGE_BAR));
     bar_->setRange(0, 100);
     bar_->setValue(0);
     size_ = new QLabel(this);
-    size_->setObjectName("ctl1112");
+    size_->setObjectName(ControlObjectName(CTL_GAUGE_SIZE));
     rate_ = new QLabel(this);
-    rate_->setObjectName("ctl1113");
+    rate_->setObjectName(ControlObjectName(CTL_GAUGE_RATE));
     auto* abort = new QPushButton("Abort Transfer", this);
     abort->setObjectName("abortTransfer");
     layout->addWidget(bar_);
@@ -129,7 +130,7 @@ void GaugeWindow::update(const TftpGui& node, int64_t now)
 
 TransferList::TransferList(QTreeWidget* list, MainWindow* owner) : QObject(list), list_(list), owner_(owner)
 {
-    ListViewInitColumns(list_, *FindListSpec(1156));
+    ListViewInitColumns(list_, *FindListSpec(CTL_MAIN_TRANSFER_LIST));
 }
 
 TransferList::~TransferList()

@@ -21,7 +21,7 @@ inline uint32_t PageBit(int page) { return page < 0 ? 0x800u : (1u << page); }
 enum ControlKind { CK_TEXT, CK_TAB, CK_BANNER, CK_LIST, CK_EDIT, CK_COMBO, CK_BUTTON, CK_PROGRESS, CK_NONE };
 
 struct LayoutRow {
-    int         id;
+    int         id;              // MainWindowControl
     ControlKind kind;
     const char* text;
     int         x, y, w, h;      // dialog units

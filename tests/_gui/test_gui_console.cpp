@@ -211,7 +211,7 @@ TEST_F(GuiConsoleTest, ModalDialogInsideADispatchKeepsTheLinkRead)
 TEST_F(GuiConsoleTest, HintWrapsInsideTheWindowAndLogTabsStayClose)
 {
     ASSERT_TRUE(OpenWindow());
-    auto* hint = qobject_cast<QLabel*>(window->control(1204));
+    auto* hint = qobject_cast<QLabel*>(window->control(CTL_MAIN_HINT));
     ASSERT_NE(hint, nullptr);
     EXPECT_TRUE(hint->wordWrap());
     for (const QSize size : {QSize(900, 700), QSize(1400, 900), window->minimumSize()}) {

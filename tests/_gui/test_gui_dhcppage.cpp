@@ -163,22 +163,23 @@ protected:
 TEST_F(DhcpPageTest, LoadsFromTheServicesRecord)
 {
     ASSERT_TRUE(Open());
-    EXPECT_TRUE(Ctl<QCheckBox>(1136)->isChecked());
-    EXPECT_FALSE(Ctl<QCheckBox>(1023)->isChecked());
-    EXPECT_FALSE(Ctl<QCheckBox>(1070)->isChecked());
-    EXPECT_EQ(Ctl<QLineEdit>(1181)->text(), "10.9.8.100");
-    EXPECT_EQ(Ctl<QLineEdit>(1184)->text(), "20");
-    EXPECT_EQ(Ctl<QLineEdit>(1007)->text(), "255.255.255.0");
-    EXPECT_EQ(Ctl<QLineEdit>(1183)->text(), "10.9.8.1");
-    EXPECT_EQ(Ctl<QLineEdit>(1186)->text(), "10.9.8.254");
-    EXPECT_EQ(Ctl<QLineEdit>(1185)->text(), "pxenimbo.0");
-    EXPECT_FALSE(Ctl<QLineEdit>(1185)->isReadOnly());
-    EXPECT_EQ(Ctl<QLineEdit>(1187)->text(), "lab");
-    EXPECT_EQ(Ctl<QLineEdit>(1185)->maxLength(), 511);
-    EXPECT_EQ(Ctl<QComboBox>(1035)->currentText(), "Automatic");
-    EXPECT_EQ(Ctl<QComboBox>(1035)->itemText(Ctl<QComboBox>(1035)->count() - 1), "Edit...");
-    EXPECT_EQ(Ctl<QComboBox>(1061)->currentText(), "off");
-    EXPECT_TRUE(Ctl<QLineEdit>(1181)->isEnabled());
+    EXPECT_TRUE(Ctl<QCheckBox>(CTL_DHCP_SERVER)->isChecked());
+    EXPECT_FALSE(Ctl<QCheckBox>(CTL_DHCP_PROXY)->isChecked());
+    EXPECT_FALSE(Ctl<QCheckBox>(CTL_DHCP_BINL)->isChecked());
+    EXPECT_EQ(Ctl<QLineEdit>(CTL_DHCP_POOL)->text(), "10.9.8.100");
+    EXPECT_EQ(Ctl<QLineEdit>(CTL_DHCP_POOL_SIZE)->text(), "20");
+    EXPECT_EQ(Ctl<QLineEdit>(CTL_DHCP_MASK)->text(), "255.255.255.0");
+    EXPECT_EQ(Ctl<QLineEdit>(CTL_DHCP_DNS)->text(), "10.9.8.1");
+    EXPECT_EQ(Ctl<QLineEdit>(CTL_DHCP_ROUTER)->text(), "10.9.8.254");
+    EXPECT_EQ(Ctl<QLineEdit>(CTL_DHCP_BOOT_FILE)->text(), "pxenimbo.0");
+    EXPECT_FALSE(Ctl<QLineEdit>(CTL_DHCP_BOOT_FILE)->isReadOnly());
+    EXPECT_EQ(Ctl<QLineEdit>(CTL_DHCP_DOMAIN)->text(), "lab");
+    EXPECT_EQ(Ctl<QLineEdit>(CTL_DHCP_BOOT_FILE)->maxLength(), 511);
+    EXPECT_EQ(Ctl<QComboBox>(CTL_DHCP_NEXT_SERVER)->currentText(), "Automatic");
+    auto* next = Ctl<QComboBox>(CTL_DHCP_NEXT_SERVER);
+    EXPECT_EQ(next->itemText(next->count() - 1), "Edit...");
+    EXPECT_EQ(Ctl<QComboBox>(CTL_DHCP_POLICY)->currentText(), "off");
+    EXPECT_TRUE(Ctl<QLineEdit>(CTL_DHCP_POOL)->isEnabled());
 
     QTreeWidget* tree = Tree()->tree();
     ASSERT_EQ(tree->topLevelItemCount(), 4);
@@ -195,7 +196,7 @@ TEST_F(DhcpPageTest, LoadsFromTheServicesRecord)
     EXPECT_TRUE(Tree()->inDisabledGroup(Row("Static Leases", 0)));
     EXPECT_TRUE(Tree()->inDisabledGroup(Row("MAC Filter", 0)));
     EXPECT_FALSE(Tree()->inDisabledGroup(Row("DHCP Options", 0)));
-    Ctl<QCheckBox>(1017)->click();
+    Ctl<QCheckBox>(CTL_DHCP_STATIC_LEASES)->click();
     EXPECT_FALSE(Tree()->inDisabledGroup(Row("Static Leases", 0)));
     // Editors are limited to their field less the NUL.
     Tree()->beginEdit(Row("DHCP Options", 0), 1);
@@ -206,11 +207,11 @@ TEST_F(DhcpPageTest, LoadsFromTheServicesRecord)
     EXPECT_EQ(qobject_cast<QLineEdit*>(Tree()->editor())->maxLength(), 49);
     EXPECT_EQ(TreeListValidate(Tree()), 1);
     // proxyDHCP excludes the DHCP server and disables its own fields.
-    Ctl<QCheckBox>(1023)->click();
-    EXPECT_FALSE(Ctl<QCheckBox>(1136)->isChecked());
-    EXPECT_FALSE(Ctl<QLineEdit>(1181)->isEnabled());
+    Ctl<QCheckBox>(CTL_DHCP_PROXY)->click();
+    EXPECT_FALSE(Ctl<QCheckBox>(CTL_DHCP_SERVER)->isChecked());
+    EXPECT_FALSE(Ctl<QLineEdit>(CTL_DHCP_POOL)->isEnabled());
     EXPECT_TRUE(Tree()->inDisabledGroup(Row("Static Leases", 0)));
-    EXPECT_TRUE(Ctl<QLineEdit>(1185)->isEnabled());
+    EXPECT_TRUE(Ctl<QLineEdit>(CTL_DHCP_BOOT_FILE)->isEnabled());
 }
 
 TEST_F(DhcpPageTest, OkWithoutChangesSendsNothing)
@@ -228,9 +229,9 @@ TEST_F(DhcpPageTest, OkWithoutChangesSendsNothing)
 TEST_F(DhcpPageTest, TreeRowsAreAddedEditedDeletedAndMovedThenSentByteExact)
 {
     ASSERT_TRUE(Open());
-    Ctl<QCheckBox>(1017)->click();          // static leases on
-    Ctl<QComboBox>(1061)->setCurrentIndex(2);  // accept
-    Q_EMIT Ctl<QComboBox>(1061)->activated(2);
+    Ctl<QCheckBox>(CTL_DHCP_STATIC_LEASES)->click();      // static leases on
+    Ctl<QComboBox>(CTL_DHCP_POLICY)->setCurrentIndex(2);  // accept
+    Q_EMIT Ctl<QComboBox>(CTL_DHCP_POLICY)->activated(2);
     // Add, edit, delete and move (option 3 goes to slot 5).
     EXPECT_EQ(Edit("DHCP Options", 0, "9|192.168.20.20,192.168.20.25"), 1);
     EXPECT_EQ(Edit("DHCP Options", 1, "42|10.9.8.2"), 1);
@@ -335,9 +336,9 @@ TEST_F(DhcpPageTest, EachRefusedTreeValueShowsItsMessage)
          "Format Error\nMASK=00:00:00:00:00:00\nmatches all possible MACs"},
     };
     ASSERT_TRUE(Open());
-    Ctl<QCheckBox>(1017)->click();
-    Ctl<QComboBox>(1061)->setCurrentIndex(1);
-    Q_EMIT Ctl<QComboBox>(1061)->activated(1);
+    Ctl<QCheckBox>(CTL_DHCP_STATIC_LEASES)->click();
+    Ctl<QComboBox>(CTL_DHCP_POLICY)->setCurrentIndex(1);
+    Q_EMIT Ctl<QComboBox>(CTL_DHCP_POLICY)->activated(1);
     const DhcpSettings before = sheet->copies().dhcp;
     for (const Refusal& c : cases) {
         SCOPED_TRACE(c.text);
@@ -381,21 +382,21 @@ struct FieldCase {
 TEST_F(DhcpPageTest, LeavingChecksTheFieldsInOrder)
 {
     const FieldCase cases[] = {
-        {1035, "10.9.8", "Format Error\nRequired a valid IP address like:\n192.168.20.20"},
-        {1181, "10.9.8", "Format Error\nRequired a valid IP address like:\n192.168.20.20"},
-        {1181, "255.255.255.255", "Format Error\nInvalid IP address\nSee example:\n192.168.20.20"},
-        {1007, "255.0.255.0", "1-Format Error\nSubnet Mask option is invalid\nIncorrect bit pattern"},
-        {1007, "/32", "1-Format Error\nSubnet Mask option is invalid\nSee example:\n/24"},
-        {1007, "", "1-Format Error\nDHCP requires a valid Subnet Mask like:\n255.255.255.0 or /24"},
-        {1183, "10.9.8",
+        {CTL_DHCP_NEXT_SERVER, "10.9.8", "Format Error\nRequired a valid IP address like:\n192.168.20.20"},
+        {CTL_DHCP_POOL, "10.9.8", "Format Error\nRequired a valid IP address like:\n192.168.20.20"},
+        {CTL_DHCP_POOL, "255.255.255.255", "Format Error\nInvalid IP address\nSee example:\n192.168.20.20"},
+        {CTL_DHCP_MASK, "255.0.255.0", "1-Format Error\nSubnet Mask option is invalid\nIncorrect bit pattern"},
+        {CTL_DHCP_MASK, "/32", "1-Format Error\nSubnet Mask option is invalid\nSee example:\n/24"},
+        {CTL_DHCP_MASK, "", "1-Format Error\nDHCP requires a valid Subnet Mask like:\n255.255.255.0 or /24"},
+        {CTL_DHCP_DNS, "10.9.8",
          "6-Format Error\nDomain Name Server option should look like:\n192.168.20.1  or  192.168.20.1,192.168.20.3, ..."},
-        {1186, "0.0.0.0",
+        {CTL_DHCP_ROUTER, "0.0.0.0",
          "3-Format Error\nRouter option invalid IP address/es\nSee example:\n192.168.20.1  or  192.168.20.1,192.168.20.3, "
          "..."},
-        {1185, "6?x|6?y",
+        {CTL_DHCP_BOOT_FILE, "6?x|6?y",
          "Error: Boot File parameter collision.\nSame architecture was declared more than once\n"
          "<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>"},
-        {1184, "0", kMsgPoolNoLeasesDefined},
+        {CTL_DHCP_POOL_SIZE, "0", kMsgPoolNoLeasesDefined},
     };
     ASSERT_TRUE(Open());
     for (const FieldCase& c : cases) {
@@ -420,13 +421,13 @@ TEST_F(DhcpPageTest, LeavingChecksTheFieldsInOrder)
             qobject_cast<QComboBox*>(w)->setEditText(old);
     }
     // A pool of size 0 with a static lease that is switched off, then on.
-    Ctl<QLineEdit>(1184)->setText("0");
-    Ctl<QCheckBox>(1017)->click();
+    Ctl<QLineEdit>(CTL_DHCP_POOL_SIZE)->setText("0");
+    Ctl<QCheckBox>(CTL_DHCP_STATIC_LEASES)->click();
     EXPECT_EQ(Edit("Static Leases", 0, "01:02:03:04:05:06|10.9.8.50"), 1);
-    Ctl<QCheckBox>(1017)->click();
+    Ctl<QCheckBox>(CTL_DHCP_STATIC_LEASES)->click();
     EXPECT_FALSE(Leave());
     EXPECT_EQ(BalloonText(), kMsgPoolNoLeasesAvailable);
-    Ctl<QCheckBox>(1017)->click();
+    Ctl<QCheckBox>(CTL_DHCP_STATIC_LEASES)->click();
     EXPECT_TRUE(Leave());
     EXPECT_EQ(BalloonText(), kMsgPoolWarning);
     EXPECT_EQ(CurrentBalloon()->title(), "Warning");
@@ -436,13 +437,13 @@ TEST_F(DhcpPageTest, LeavingChecksTheFieldsInOrder)
 TEST_F(DhcpPageTest, ProxyNeedsANextServerAndABootFile)
 {
     ASSERT_TRUE(Open());
-    Ctl<QCheckBox>(1023)->click();
-    auto* next = Ctl<QComboBox>(1035);
+    Ctl<QCheckBox>(CTL_DHCP_PROXY)->click();
+    auto* next = Ctl<QComboBox>(CTL_DHCP_NEXT_SERVER);
     next->setCurrentIndex(next->findText("None"));
     EXPECT_FALSE(Leave());
     EXPECT_EQ(BalloonText(), kMsgProxyNextServer);
     next->setCurrentIndex(next->findText("Automatic"));
-    Ctl<QLineEdit>(1185)->setText("");
+    Ctl<QLineEdit>(CTL_DHCP_BOOT_FILE)->setText("");
     EXPECT_FALSE(Leave());
     EXPECT_EQ(BalloonText(), kMsgProxyBootFile);
     // A user option 67 stands in for the boot file.
@@ -468,8 +469,8 @@ TEST_F(DhcpPageTest, BinlShowsAndStoresTheDefaultListOfTheModeChosen)
     rec.BootFileTable.rows[0].present = 1;
     SetRecord(rec);
     ASSERT_TRUE(Open(0x205));
-    auto* boot = Ctl<QLineEdit>(1185);
-    EXPECT_TRUE(Ctl<QCheckBox>(1070)->isChecked());
+    auto* boot = Ctl<QLineEdit>(CTL_DHCP_BOOT_FILE);
+    EXPECT_TRUE(Ctl<QCheckBox>(CTL_DHCP_BINL)->isChecked());
     EXPECT_EQ(boot->text().toStdString(), mode1);
     EXPECT_TRUE(boot->isReadOnly());
     EXPECT_FALSE(Tree()->inDisabledGroup(Row("BINL", 0)));
@@ -496,16 +497,16 @@ TEST_F(DhcpPageTest, BinlModeTwoIsRefusedAndTheTypedBootFileComesBack)
     longBoot += "|5?" + std::string(511 - longBoot.size() - 3, 'c');
     ASSERT_EQ(longBoot.size(), 511u);
     ASSERT_TRUE(Open(0x1 | 0x4));
-    auto* boot = Ctl<QLineEdit>(1185);
+    auto* boot = Ctl<QLineEdit>(CTL_DHCP_BOOT_FILE);
     boot->setText(QString::fromStdString(longBoot));
-    Ctl<QCheckBox>(1070)->click();
+    Ctl<QCheckBox>(CTL_DHCP_BINL)->click();
     EXPECT_EQ(boot->text().toStdString(), DhcpDefaultBootFileList(1));
     EXPECT_EQ(CurrentBalloon(), nullptr);  // TFTP is on: no reminder
-    Ctl<QCheckBox>(1070)->click();
+    Ctl<QCheckBox>(CTL_DHCP_BINL)->click();
     EXPECT_EQ(boot->text().toStdString(), longBoot);
     EXPECT_FALSE(boot->isReadOnly());
 
-    Ctl<QCheckBox>(1070)->click();
+    Ctl<QCheckBox>(CTL_DHCP_BINL)->click();
     std::string message, bootFile;
     DhcpSettings& w = sheet->copies().dhcp;
     EXPECT_FALSE(ValidateDhcpTreeText(w, kDhcpTreeBmMode, 5, "2", true, &message, &bootFile));
@@ -524,7 +525,7 @@ TEST_F(DhcpPageTest, OkKeepsWhatBinlWroteWhileTheSheetWasOpen)
     fake.Send(NOTICE_DHCP_SETTINGS, &live, sizeof live);
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return std::memcmp(GuiConsole().model.dhcpSettings.data(), &live, sizeof live) == 0; }, 5000));
-    Ctl<QLineEdit>(1187)->setText("lab2");
+    Ctl<QLineEdit>(CTL_DHCP_DOMAIN)->setText("lab2");
     ASSERT_TRUE(sheet->pressOk());
     DhcpSettings want = live;
     CopyToField(want.DHCP_DomainName, "lab2");
@@ -559,8 +560,8 @@ TEST_F(DhcpPageTest, FieldsAreCheckedWhenTheyLoseTheFocus)
         QTest::qWait(50);
     };
     ASSERT_TRUE(activate());
-    auto* mask = Ctl<QLineEdit>(1007);
-    auto* dns = Ctl<QLineEdit>(1183);
+    auto* mask = Ctl<QLineEdit>(CTL_DHCP_MASK);
+    auto* dns = Ctl<QLineEdit>(CTL_DHCP_DNS);
     mask->setText("255.0.255.0");
     leaveField(mask, dns);
     EXPECT_TRUE(QTest::qWaitFor(
@@ -584,7 +585,7 @@ TEST_F(DhcpPageTest, FieldsAreCheckedWhenTheyLoseTheFocus)
     leaveField(dns, mask);
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.DHCP_DNS[0] == 0; }, 5000));
     EXPECT_EQ(w.DnsOption[0], 0);
-    auto* boot = Ctl<QLineEdit>(1185);
+    auto* boot = Ctl<QLineEdit>(CTL_DHCP_BOOT_FILE);
     boot->setText("a b");
     leaveField(boot, dns);
     EXPECT_TRUE(QTest::qWaitFor([&] { return BalloonText().startsWith("Error: Boot File wrong format:\n"); }, 5000));
@@ -593,13 +594,13 @@ TEST_F(DhcpPageTest, FieldsAreCheckedWhenTheyLoseTheFocus)
 TEST_F(DhcpPageTest, HelpTextsAndTreeTips)
 {
     ASSERT_TRUE(Open());
-    page->showHelpFor(page->control(1151));
+    page->showHelpFor(page->control(CTL_DHCP_PING));
     EXPECT_EQ(BalloonText(), "On init Nimbo will ping the entire IP address Pool before making\nits addresses available "
                              "for assignation to DHCP clients.\nThis option must be disabled if PXE or DHCP relays are "
                              "used");
-    page->showHelpFor(page->control(1195));
+    page->showHelpFor(page->control(CTL_DHCP_MASK_CODE));
     EXPECT_TRUE(BalloonText().startsWith("1 Subnet Mask DHCP option (RFC 2132)\n"));
-    page->showHelpFor(page->control(1150));
+    page->showHelpFor(page->control(CTL_DHCP_BIND_LIST));
     EXPECT_TRUE(BalloonText().startsWith("By default the DHCP services (when enabled) are bound"));
     Tree()->showHelp(TreeListFindItem(Tree()->tree(), nullptr, "Static Leases"));
     EXPECT_EQ(BalloonText(), "Static Leases group \nIt holds instances of pairs MAC | IP addresses \nfor MAC based fixed "
@@ -620,20 +621,20 @@ TEST_F(DhcpPageTest, FilterListFileAndTheTftpReminder)
     rec.DHCP_ProcMacFilter = 1;
     SetRecord(rec);
     ASSERT_TRUE(Open(0x4));
-    auto* policy = Ctl<QComboBox>(1061);
+    auto* policy = Ctl<QComboBox>(CTL_DHCP_POLICY);
     EXPECT_EQ(policy->count(), 4);
     EXPECT_EQ(policy->currentText(), "wl.def");
     EXPECT_FALSE(policy->isEnabled());
     EXPECT_TRUE(Tree()->inDisabledGroup(Row("MAC Filter", 0)));
     // BINL without the TFTP server gets a reminder.
-    Ctl<QCheckBox>(1070)->click();
+    Ctl<QCheckBox>(CTL_DHCP_BINL)->click();
     ASSERT_NE(CurrentBalloon(), nullptr);
     EXPECT_EQ(CurrentBalloon()->title(), "Remember:");
     EXPECT_EQ(BalloonText(), kMsgBinlNeedsTftp);
     // The only service's switch cannot be unchecked.
     BalloonClose();
-    Ctl<QCheckBox>(1136)->click();
-    EXPECT_TRUE(Ctl<QCheckBox>(1136)->isChecked());
+    Ctl<QCheckBox>(CTL_DHCP_SERVER)->click();
+    EXPECT_TRUE(Ctl<QCheckBox>(CTL_DHCP_SERVER)->isChecked());
     EXPECT_EQ(BalloonText(), "At least one service has to be checked");
     ASSERT_TRUE(sheet->pressOk());
     const DhcpSettings sent = Sent();

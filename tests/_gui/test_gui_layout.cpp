@@ -1,6 +1,11 @@
 // Tab rules, control growth and saved window positions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+
+#include "_gui/control_ids.h"
+#include "_gui/list_views.h"
 #include "_gui/window_layout.h"
 
 namespace {
@@ -38,13 +43,27 @@ TEST(GuiTabs, TabsFollowTheConfiguredMask)
     EXPECT_EQ(PageBit(10), 0x400u);
 }
 
+// The lists' table and the layout name the same controls: every list has its place.
+TEST(GuiLayout, EveryListHasItsPlace)
+{
+    for (const ListSpec& spec : kListSpecs) {
+        const auto row = std::find_if(std::begin(kLayoutTable), std::end(kLayoutTable),
+                                      [&](const LayoutRow& r) { return r.id == spec.control; });
+        ASSERT_NE(row, std::end(kLayoutTable)) << spec.control;
+        EXPECT_EQ(row->kind, CK_LIST) << spec.control;
+    }
+    EXPECT_EQ(std::count_if(std::begin(kLayoutTable), std::end(kLayoutTable),
+                            [](const LayoutRow& r) { return r.kind == CK_LIST && r.id != CTL_MAIN_LOG_LIST; }),
+              static_cast<long>(std::size(kListSpecs)));
+}
+
 TEST(GuiLayout, ControlsGrowByTheirFactors)
 {
     const LayoutRow* banner = nullptr;
     const LayoutRow* log = nullptr;
     for (const LayoutRow& r : kLayoutTable) {
-        if (r.id == 1072) banner = &r;
-        if (r.id == 1110) log = &r;
+        if (r.id == CTL_MAIN_BANNER) banner = &r;
+        if (r.id == CTL_MAIN_LOG_LIST) log = &r;
     }
     ASSERT_TRUE(banner && log);
     EXPECT_EQ(GrowRect({-140, 200, 630, 73}, *banner, 101, 40), (Rect{-90, 240, 630, 73}));

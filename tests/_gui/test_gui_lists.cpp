@@ -151,8 +151,8 @@ TEST_F(GuiLists, LogKeepsAtMost1001LinesAndCopiesThem)
 
     window->lists()->Command(129);
     EXPECT_EQ(log->count(), 0);
-    EXPECT_FALSE(MenuAllows(1110, "Copy All"));
-    EXPECT_FALSE(MenuAllows(1110, "Clear All"));
+    EXPECT_FALSE(MenuAllows(CTL_MAIN_LOG_LIST, "Copy All"));
+    EXPECT_FALSE(MenuAllows(CTL_MAIN_LOG_LIST, "Clear All"));
 }
 
 TEST_F(GuiLists, CtrlKeysSearchTheLogForErrorsAndWarnings)
@@ -222,13 +222,13 @@ TEST_F(GuiLists, TransferRowsGaugesAndStopTransfer)
 {
     fake.settings.ShowProgressBar = 1;
     ASSERT_TRUE(OpenWindow());
-    QTreeWidget* list = List(1156);
+    QTreeWidget* list = List(CTL_MAIN_TRANSFER_LIST);
     // A read of more than 2 GiB, and a write of unknown size.
     const TransferRecord big = Begin(467, 3000000000u, 1, 40000, "images/boot.wim");
     const TransferRecord unknown = Begin(468, 0, 2, 40001, "upload.bin");
     fake.Send(NOTICE_TRANSFER_BEGIN, &big, sizeof big);
     fake.Send(NOTICE_TRANSFER_BEGIN, &unknown, sizeof unknown);
-    ASSERT_TRUE(WaitRows(1156, 2));
+    ASSERT_TRUE(WaitRows(CTL_MAIN_TRANSFER_LIST, 2));
     EXPECT_EQ(Cells(list->topLevelItem(0)).mid(0, 2), (QStringList{"127.0.0.1:40000", "<images/boot.wim<"}));
     EXPECT_EQ(Cells(list->topLevelItem(0)).mid(3), (QStringList{"0%", "0", "3000000000", "0"}));
     EXPECT_EQ(Cells(list->topLevelItem(1)).mid(0, 2), (QStringList{"127.0.0.1:40001", ">upload.bin>"}));
@@ -255,9 +255,9 @@ TEST_F(GuiLists, TransferRowsGaugesAndStopTransfer)
 
     // The unknown size cannot be stopped; the running one can.
     list->setCurrentItem(list->topLevelItem(1));
-    EXPECT_FALSE(MenuAllows(1156, "Stop Transfer"));
+    EXPECT_FALSE(MenuAllows(CTL_MAIN_TRANSFER_LIST, "Stop Transfer"));
     list->setCurrentItem(list->topLevelItem(0));
-    EXPECT_TRUE(MenuAllows(1156, "Stop Transfer"));
+    EXPECT_TRUE(MenuAllows(CTL_MAIN_TRANSFER_LIST, "Stop Transfer"));
     window->lists()->Command(105);
     ASSERT_TRUE(WaitForRequest(REQ_STOP_TRANSFER));
     EXPECT_EQ(fake.Payloads(REQ_STOP_TRANSFER), (std::vector<std::vector<uint8_t>>{{0xD3, 0x01, 0, 0}}));
@@ -267,7 +267,7 @@ TEST_F(GuiLists, TransferRowsGaugesAndStopTransfer)
     stopped.stats.state = TRANSFER_STOPPED;
     fake.Send(NOTICE_TRANSFER_END, &stopped, sizeof stopped);
     ASSERT_TRUE(Wait([&] { return list->topLevelItem(0)->text(3) == "STPD"; }));
-    EXPECT_FALSE(MenuAllows(1156, "Stop Transfer"));
+    EXPECT_FALSE(MenuAllows(CTL_MAIN_TRANSFER_LIST, "Stop Transfer"));
     EXPECT_TRUE(Wait([&] { return window->findChildren<GaugeWindow*>().size() == 1; }));
     window->findChildren<GaugeWindow*>()[0]->findChild<QPushButton*>("abortTransfer")->click();
     ASSERT_TRUE(Wait([&] { return fake.Payloads(REQ_STOP_TRANSFER).size() == 2; }));
@@ -334,19 +334,19 @@ TEST_F(GuiLists, LeaseListReclaimsInNetworkOrder)
     }
     notice.resize(notice.size() + 10);  // a torn row past the count is ignored
     fake.Send(NOTICE_LEASE_ROWS, notice.data(), notice.size());
-    ASSERT_TRUE(WaitRows(1199, 3));
-    QTreeWidget* list = List(1199);
+    ASSERT_TRUE(WaitRows(CTL_MAIN_LEASE_LIST, 3));
+    QTreeWidget* list = List(CTL_MAIN_LEASE_LIST);
     const QString at = LeaseTimeText(offered);
     EXPECT_EQ(Cells(list->topLevelItem(0)), (QStringList{at, "192.168.1.10", "00:11:22:33:44:55", LeaseTimeText(renewed)}));
     EXPECT_EQ(Cells(list->topLevelItem(1)).last(), "");
     EXPECT_EQ(at.size(), 14);
 
-    EXPECT_FALSE(MenuAllows(1199, "Reclaim Lease/s"));
-    EXPECT_FALSE(MenuAllows(1199, "Copy"));
-    EXPECT_TRUE(MenuAllows(1199, "Copy All"));
+    EXPECT_FALSE(MenuAllows(CTL_MAIN_LEASE_LIST, "Reclaim Lease/s"));
+    EXPECT_FALSE(MenuAllows(CTL_MAIN_LEASE_LIST, "Copy"));
+    EXPECT_TRUE(MenuAllows(CTL_MAIN_LEASE_LIST, "Copy All"));
     list->topLevelItem(0)->setSelected(true);
     list->topLevelItem(2)->setSelected(true);
-    EXPECT_TRUE(MenuAllows(1199, "Reclaim Lease/s"));
+    EXPECT_TRUE(MenuAllows(CTL_MAIN_LEASE_LIST, "Reclaim Lease/s"));
     // Selected rows are filled blue, the others alternate white and pale blue.
     const QImage shot = list->viewport()->grab().toImage();
     auto colour = [&](int row) {
@@ -366,7 +366,7 @@ TEST_F(GuiLists, LeaseListReclaimsInNetworkOrder)
     // Each notice replaces the list whole.
     const uint32_t zero = 0;
     fake.Send(NOTICE_LEASE_ROWS, &zero, 4);
-    EXPECT_TRUE(WaitRows(1199, 0));
+    EXPECT_TRUE(WaitRows(CTL_MAIN_LEASE_LIST, 0));
 }
 
 TEST_F(GuiLists, EventListsFillKeepTheirLimitAndCopy)
@@ -386,12 +386,14 @@ TEST_F(GuiLists, EventListsFillKeepTheirLimitAndCopy)
     const auto sntp = Record(16, {{0, "10.1.1.8"}});
     const auto syslog = Record(16 + 40, {{0, "10.1.1.9"}, {16, "<13>kernel: hello"}});
     const std::vector<std::pair<Case, std::vector<uint8_t>>> cases = {
-        {{NOTICE_DHCP_EVENT, 1086, 188, 491, {"10.1.1.5", "00:01:02:03:04:05", "10.1.1.1", "pxeboot.n12"}, 4}, dhcp},
-        {{NOTICE_BINL_EVENT, 1029, 556, 491, {"10.1.1.6", "NCQ", "8086/100E"}, 4}, binl},
-        {{NOTICE_FTP_EVENT, 1216, 676, 491, {"10.1.1.7", "200 OK", "/boot/x.cfg"}, 4}, request},
-        {{NOTICE_HTTP_EVENT, 1218, 676, 491, {"10.1.1.7", "200 OK", "/boot/x.cfg"}, 4}, request},
-        {{NOTICE_SNTP_CLIENT, 1047, 16, 491, {"10.1.1.8"}, 2}, sntp},
-        {{NOTICE_SYSLOG_ROW, 1157, 56, 500, {"<13>kernel: hello", "10.1.1.9"}, 3}, syslog},
+        {{NOTICE_DHCP_EVENT, CTL_MAIN_DHCP_EVENT_LIST, 188, 491,
+          {"10.1.1.5", "00:01:02:03:04:05", "10.1.1.1", "pxeboot.n12"}, 4},
+         dhcp},
+        {{NOTICE_BINL_EVENT, CTL_MAIN_BINL_LIST, 556, 491, {"10.1.1.6", "NCQ", "8086/100E"}, 4}, binl},
+        {{NOTICE_FTP_EVENT, CTL_MAIN_FTP_LIST, 676, 491, {"10.1.1.7", "200 OK", "/boot/x.cfg"}, 4}, request},
+        {{NOTICE_HTTP_EVENT, CTL_MAIN_HTTP_LIST, 676, 491, {"10.1.1.7", "200 OK", "/boot/x.cfg"}, 4}, request},
+        {{NOTICE_SNTP_CLIENT, CTL_MAIN_SNTP_LIST, 16, 491, {"10.1.1.8"}, 2}, sntp},
+        {{NOTICE_SYSLOG_ROW, CTL_MAIN_SYSLOG_LIST, 56, 500, {"<13>kernel: hello", "10.1.1.9"}, 3}, syslog},
     };
     for (const auto& [c, record] : cases) {
         SCOPED_TRACE(c.control);
@@ -422,7 +424,7 @@ TEST_F(GuiLists, EventListsFillKeepTheirLimitAndCopy)
 TEST_F(GuiLists, DnsRowsAreKeyedByHostWithoutCase)
 {
     ASSERT_TRUE(OpenWindow());
-    QTreeWidget* list = List(1161);
+    QTreeWidget* list = List(CTL_MAIN_DNS_LIST);
     for (int i = 0; i < 501; ++i) {
         const auto r = Record(1089, {{0, "host" + std::to_string(i) + ".lan"}, {1025, "10.2.0.1"}});
         fake.Send(NOTICE_DNS_ENTRY, r.data(), r.size());
@@ -507,8 +509,8 @@ TEST_F(GuiLists, CutCellsShowTheirTextAndF1HelpsInTheLog)
         QCoreApplication::sendEvent(view->viewport(), &help);
         return QToolTip::isVisible() ? QToolTip::text() : QString();
     };
-    QTreeWidget* events = List(1086);
-    window->lists()->list(1086)->setVisible(true);
+    QTreeWidget* events = List(CTL_MAIN_DHCP_EVENT_LIST);
+    window->lists()->list(CTL_MAIN_DHCP_EVENT_LIST)->setVisible(true);
     QTreeWidgetItem* row = events->topLevelItem(0);
     ASSERT_NE(row, nullptr);
     EXPECT_EQ(tipAt(events, events->visualItemRect(row).adjusted(0, 0, 0, 0) & QRect(events->header()->sectionPosition(3), 0,
@@ -551,7 +553,7 @@ TEST_F(GuiLists, NumberColumnsHoldA64BitSizeAndSyslogTextStretches)
                     << spec.control << " column " << spec.columns[c].title;
             }
     }
-    QTreeWidget* syslog = List(1157);
+    QTreeWidget* syslog = List(CTL_MAIN_SYSLOG_LIST);
     EXPECT_EQ(syslog->header()->logicalIndex(2), 0);
     EXPECT_TRUE(syslog->header()->stretchLastSection());
 }

@@ -272,7 +272,7 @@ TEST_F(GuiService, NothingConfiguredShowsAboutThenTheStartBalloon)
     bool hintShown = false;
     RunGui([&](MainWindow* w) {
         tabs = w->tabTexts();
-        hintShown = w->control(1204)->isVisible();
+        hintShown = w->control(CTL_MAIN_HINT)->isVisible();
         // The About box runs its own loop under this call: answer it, then look again.
         for (QWidget* top : QApplication::topLevelWidgets())
             if (top->objectName() == "aboutBox" && top->isVisible()) {
@@ -377,7 +377,7 @@ TEST_F(GuiService, AtftpGetShowsInTheTransferListWithAGauge)
     Boot("NIMBO_Services=1\n", "TFTP_LocalIP=127.0.0.1\n");
     const int rc = RunGui([&](MainWindow* w) {
         GuiConsole().model.settings.ShowProgressBar = 1;
-        QTreeWidget* list = w->lists()->list(1156);
+        QTreeWidget* list = w->lists()->list(CTL_MAIN_TRANSFER_LIST);
         int fetched = -1;
         std::thread client([&] {
             const std::string cmd = "timeout 30 atftp -g -r pxe.bin -l " + dir_ + "/got.bin 127.0.0.1 6969 >/dev/null 2>&1";
@@ -431,8 +431,8 @@ TEST_F(GuiService, DhcpPageWritesExactlyTheChangedKeys)
         QTest::qWait(200);
         EXPECT_TRUE(sheet->setCurrentPage(3));
         SettingsPage* page = sheet->currentPage();
-        EXPECT_EQ(page->controlAs<QLineEdit>(1187)->text(), "lab");
-        page->controlAs<QCheckBox>(1136)->click();
+        EXPECT_EQ(page->controlAs<QLineEdit>(CTL_DHCP_DOMAIN)->text(), "lab");
+        page->controlAs<QCheckBox>(CTL_DHCP_SERVER)->click();
         TreeList* tree = DhcpPageTree(page);
         QTreeWidgetItem* group = tree ? TreeListFindItem(tree->tree(), nullptr, "DHCP Options") : nullptr;
         EXPECT_NE(group, nullptr);
@@ -451,7 +451,7 @@ TEST_F(GuiService, DhcpPageWritesExactlyTheChangedKeys)
         tree = DhcpPageTree(sheet->currentPage());
         group = tree ? TreeListFindItem(tree->tree(), nullptr, "DHCP Options") : nullptr;
         EXPECT_TRUE(group && group->child(0)->text(1) == "42|10.9.8.1");
-        EXPECT_TRUE(sheet->currentPage()->controlAs<QCheckBox>(1136)->isChecked());
+        EXPECT_TRUE(sheet->currentPage()->controlAs<QCheckBox>(CTL_DHCP_SERVER)->isChecked());
         sheet->pressCancel();
         checked = true;
         w->close();
@@ -473,7 +473,7 @@ TEST_F(GuiService, UdhcpcLeaseShowsInTheLeaseList)
          "[DHCP]\nDHCP_IP_Pool=10.9.8.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=255.255.255.0\n"
          "DHCP_BootFile=\\boot\\bios.0\nDHCP_LeaseTime=60\n");
     const int rc = RunGui([&](MainWindow* w) {
-        QTreeWidget* list = w->lists()->list(1199);
+        QTreeWidget* list = w->lists()->list(CTL_MAIN_LEASE_LIST);
         int asked = -1;
         std::thread client([&] {
             const std::string cmd = "timeout 40 ip netns exec " + ns +
@@ -528,13 +528,13 @@ TEST_F(GuiService, SettingsSheetWritesExactlyTheChangedKeys)
             auto* combo = page->controlAs<QComboBox>(list);
             combo->setCurrentIndex(combo->findText("10.9.8.7"));
         };
-        go("HTTP")->controlAs<QLineEdit>(1064)->setText("8081");
-        go("FTP")->controlAs<QLineEdit>(1052)->setText("2121");
-        go("TFTP")->controlAs<QLineEdit>(1119)->setText("5");
+        go("HTTP")->controlAs<QLineEdit>(CTL_HTTP_PORT)->setText("8081");
+        go("FTP")->controlAs<QLineEdit>(CTL_FTP_PORT)->setText("2121");
+        go("TFTP")->controlAs<QLineEdit>(CTL_TFTP_TIMEOUT)->setText("5");
         go("DHCP");
-        bindTo(go("DNS"), 1021, 1033);
-        bindTo(go("SNTP"), 1006, 1014);
-        go("SYSLOG")->controlAs<QCheckBox>(1147)->setChecked(true);
+        bindTo(go("DNS"), CTL_DNS_BIND, CTL_DNS_BIND_LIST);
+        bindTo(go("SNTP"), CTL_SNTP_BIND, CTL_SNTP_BIND_LIST);
+        go("SYSLOG")->controlAs<QCheckBox>(CTL_SYSLOG_PIPE)->setChecked(true);
         EXPECT_TRUE(sheet->pressOk());
 
         // In the order of the file.
@@ -548,11 +548,11 @@ TEST_F(GuiService, SettingsSheetWritesExactlyTheChangedKeys)
 
         // A second open shows the new values.
         sheet = ShowSettingsSheet(w, QString());
-        EXPECT_EQ(sheet->currentPage()->controlAs<QLineEdit>(1064)->text(), "8081");
+        EXPECT_EQ(sheet->currentPage()->controlAs<QLineEdit>(CTL_HTTP_PORT)->text(), "8081");
         SettingsPage* dns = go("DNS");
-        EXPECT_TRUE(dns->controlAs<QCheckBox>(1021)->isChecked());
-        EXPECT_EQ(dns->controlAs<QComboBox>(1033)->currentText(), "10.9.8.7");
-        EXPECT_EQ(go("TFTP")->controlAs<QLineEdit>(1119)->text(), "5");
+        EXPECT_TRUE(dns->controlAs<QCheckBox>(CTL_DNS_BIND)->isChecked());
+        EXPECT_EQ(dns->controlAs<QComboBox>(CTL_DNS_BIND_LIST)->currentText(), "10.9.8.7");
+        EXPECT_EQ(go("TFTP")->controlAs<QLineEdit>(CTL_TFTP_TIMEOUT)->text(), "5");
         sheet->pressCancel();
         checked = true;
         w->close();

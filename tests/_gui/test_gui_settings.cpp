@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <span>
 #include <string>
 #include <unistd.h>
 
@@ -206,52 +208,52 @@ TEST_F(GuiSettingsTest, PagesLoadFromTheCopies)
     EXPECT_TRUE(WaitForRequest(REQ_SEND_DHCP_SETTINGS));
 
     SettingsPage* http = sheet->currentPage();
-    EXPECT_TRUE(Ctl<QCheckBox>(http, 1005)->isChecked());
-    EXPECT_EQ(Ctl<QLineEdit>(http, 1064)->text(), "8080");
-    EXPECT_EQ(Ctl<QLineEdit>(http, 1068)->text(), "index.htm");
-    EXPECT_EQ(Ctl<QLineEdit>(http, 1215)->text().toStdString(), rootText);
+    EXPECT_TRUE(Ctl<QCheckBox>(http, CTL_HTTP_SWITCH)->isChecked());
+    EXPECT_EQ(Ctl<QLineEdit>(http, CTL_HTTP_PORT)->text(), "8080");
+    EXPECT_EQ(Ctl<QLineEdit>(http, CTL_HTTP_DEFAULT_PAGE)->text(), "index.htm");
+    EXPECT_EQ(Ctl<QLineEdit>(http, CTL_HTTP_ROOT)->text().toStdString(), rootText);
     // Room for the separator in the 260-byte field.
-    EXPECT_EQ(Ctl<QLineEdit>(http, 1215)->maxLength(), 258);
-    EXPECT_TRUE(Ctl<QCheckBox>(http, 1027)->isChecked());
-    EXPECT_FALSE(Ctl<QCheckBox>(http, 1022)->isChecked());
-    EXPECT_FALSE(Ctl<QComboBox>(http, 1034)->isEnabled());
-    EXPECT_EQ(Ctl<QComboBox>(http, 1034)->count(), 2);
+    EXPECT_EQ(Ctl<QLineEdit>(http, CTL_HTTP_ROOT)->maxLength(), 258);
+    EXPECT_TRUE(Ctl<QCheckBox>(http, CTL_HTTP_TRUNCATE)->isChecked());
+    EXPECT_FALSE(Ctl<QCheckBox>(http, CTL_HTTP_BIND)->isChecked());
+    EXPECT_FALSE(Ctl<QComboBox>(http, CTL_HTTP_BIND_LIST)->isEnabled());
+    EXPECT_EQ(Ctl<QComboBox>(http, CTL_HTTP_BIND_LIST)->count(), 2);
 
     SettingsPage* ftp = Go(sheet, "FTP");
-    EXPECT_EQ(Ctl<QLineEdit>(ftp, 1207)->text(), "alice");
-    EXPECT_EQ(Ctl<QLineEdit>(ftp, 1206)->text(), "secret");
-    EXPECT_EQ(Ctl<QLineEdit>(ftp, 1052)->text(), "21");
-    EXPECT_EQ(Ctl<QLineEdit>(ftp, 1037)->text(), "49152:51152");
-    EXPECT_FALSE(Ctl<QCheckBox>(ftp, 1205)->isChecked());
+    EXPECT_EQ(Ctl<QLineEdit>(ftp, CTL_FTP_USER1_NAME)->text(), "alice");
+    EXPECT_EQ(Ctl<QLineEdit>(ftp, CTL_FTP_USER1_PASSWORD)->text(), "secret");
+    EXPECT_EQ(Ctl<QLineEdit>(ftp, CTL_FTP_PORT)->text(), "21");
+    EXPECT_EQ(Ctl<QLineEdit>(ftp, CTL_FTP_POOL)->text(), "49152:51152");
+    EXPECT_FALSE(Ctl<QCheckBox>(ftp, CTL_FTP_ANONYMOUS)->isChecked());
 
     SettingsPage* tftp = Go(sheet, "TFTP");
-    EXPECT_TRUE(Ctl<QCheckBox>(tftp, 1134)->isChecked());
-    EXPECT_TRUE(Ctl<QCheckBox>(tftp, 1135)->isChecked());
-    EXPECT_TRUE(Ctl<QRadioButton>(tftp, 1117)->isChecked());  // read only (3)
-    EXPECT_EQ(Ctl<QLineEdit>(tftp, 1119)->text(), "3");
-    EXPECT_EQ(Ctl<QLineEdit>(tftp, 1120)->text(), "6");
-    EXPECT_EQ(Ctl<QLineEdit>(tftp, 1121)->text(), "69");
-    EXPECT_EQ(Ctl<QLineEdit>(tftp, 1079)->text(), "1468");
-    EXPECT_EQ(Ctl<QLineEdit>(tftp, 1071)->text(), "16");
-    EXPECT_EQ(Ctl<QLineEdit>(tftp, 1146)->text(), "2000:2100");
-    EXPECT_FALSE(Ctl<QCheckBox>(tftp, 1045)->isChecked());
-    EXPECT_FALSE(Ctl<QLineEdit>(tftp, 1062)->isEnabled());
-    EXPECT_TRUE(Ctl<QCheckBox>(tftp, 1124)->isChecked());  // hidden "Option negotiation"
-    EXPECT_TRUE(Ctl<QCheckBox>(tftp, 1124)->isHidden());
+    EXPECT_TRUE(Ctl<QCheckBox>(tftp, CTL_TFTP_SERVER)->isChecked());
+    EXPECT_TRUE(Ctl<QCheckBox>(tftp, CTL_TFTP_CLIENT)->isChecked());
+    EXPECT_TRUE(Ctl<QRadioButton>(tftp, CTL_TFTP_SECURITY_READ_ONLY)->isChecked());  // read only (3)
+    EXPECT_EQ(Ctl<QLineEdit>(tftp, CTL_TFTP_TIMEOUT)->text(), "3");
+    EXPECT_EQ(Ctl<QLineEdit>(tftp, CTL_TFTP_RETRANSMIT)->text(), "6");
+    EXPECT_EQ(Ctl<QLineEdit>(tftp, CTL_TFTP_PORT)->text(), "69");
+    EXPECT_EQ(Ctl<QLineEdit>(tftp, CTL_TFTP_BLKSIZE)->text(), "1468");
+    EXPECT_EQ(Ctl<QLineEdit>(tftp, CTL_TFTP_WINDOWSIZE)->text(), "16");
+    EXPECT_EQ(Ctl<QLineEdit>(tftp, CTL_TFTP_POOL)->text(), "2000:2100");
+    EXPECT_FALSE(Ctl<QCheckBox>(tftp, CTL_TFTP_ERRSIM)->isChecked());
+    EXPECT_FALSE(Ctl<QLineEdit>(tftp, CTL_TFTP_ERRSIM_TEXT)->isEnabled());
+    EXPECT_TRUE(Ctl<QCheckBox>(tftp, CTL_TFTP_NEGOTIATION)->isChecked());  // hidden "Option negotiation"
+    EXPECT_TRUE(Ctl<QCheckBox>(tftp, CTL_TFTP_NEGOTIATION)->isHidden());
 
     SettingsPage* dns = Go(sheet, "DHCP") ? Go(sheet, "DNS") : nullptr;
     ASSERT_NE(dns, nullptr);
-    EXPECT_TRUE(Ctl<QCheckBox>(dns, 1021)->isChecked());
-    EXPECT_EQ(Ctl<QComboBox>(dns, 1033)->currentText(), "192.168.0.2");
-    EXPECT_TRUE(Ctl<QComboBox>(dns, 1033)->isEnabled());
+    EXPECT_TRUE(Ctl<QCheckBox>(dns, CTL_DNS_BIND)->isChecked());
+    EXPECT_EQ(Ctl<QComboBox>(dns, CTL_DNS_BIND_LIST)->currentText(), "192.168.0.2");
+    EXPECT_TRUE(Ctl<QComboBox>(dns, CTL_DNS_BIND_LIST)->isEnabled());
 
     SettingsPage* syslog = Go(sheet, "SYSLOG");
-    EXPECT_TRUE(Ctl<QCheckBox>(syslog, 1133)->isChecked());
-    EXPECT_EQ(Ctl<QLineEdit>(syslog, 1145)->text().toStdString(), rootText + "syslog.log");
-    Ctl<QCheckBox>(syslog, 1133)->click();
-    EXPECT_FALSE(Ctl<QLineEdit>(syslog, 1145)->isEnabled());
-    EXPECT_FALSE(Ctl<QPushButton>(syslog, 1127)->isEnabled());
-    Ctl<QCheckBox>(syslog, 1133)->click();
+    EXPECT_TRUE(Ctl<QCheckBox>(syslog, CTL_SYSLOG_SAVE)->isChecked());
+    EXPECT_EQ(Ctl<QLineEdit>(syslog, CTL_SYSLOG_FILE)->text().toStdString(), rootText + "syslog.log");
+    Ctl<QCheckBox>(syslog, CTL_SYSLOG_SAVE)->click();
+    EXPECT_FALSE(Ctl<QLineEdit>(syslog, CTL_SYSLOG_FILE)->isEnabled());
+    EXPECT_FALSE(Ctl<QPushButton>(syslog, CTL_SYSLOG_BROWSE)->isEnabled());
+    Ctl<QCheckBox>(syslog, CTL_SYSLOG_SAVE)->click();
 
     // With NIMBO_SETTINGS_SHOTS set to a folder, every page is saved there as a PNG
     // (tools/screenshot-settings).
@@ -321,48 +323,49 @@ TEST_F(GuiSettingsTest, BadValuesKeepThePageWithTheirMessage)
     auto uncheck = [](int id) { return [id](SettingsPage* p) { p->controlAs<QCheckBox>(id)->setChecked(false); }; };
     auto check = [](int id) { return [id](SettingsPage* p) { p->controlAs<QCheckBox>(id)->setChecked(true); }; };
     const Case cases[] = {
-        {"HTTP", 1064, "0", port, {}},
-        {"HTTP", 1064, "65536", port, {}},
-        {"HTTP", 1064, "abc", port, {}},
-        {"HTTP", 1064, "65535", "", {}},
-        {"HTTP", 1215, missing, dir, {}},
-        {"HTTP", 1215, missing, "", uncheck(1005)},  // service off: any folder
-        {"FTP", 1207, QString(32, 'u'), "User name has to be smaller than 32 chars", {}},
-        {"FTP", 1209, QString(32, 'p'), "Password has to be smaller than 32 chars", {}},
-        {"FTP", 1207, QString(31, 'u'), "", {}},
-        {"FTP", 1008, missing, dir, check(1205)},
-        {"FTP", 1008, missing, "", {}},  // anonymous off
-        {"FTP", 1214, missing, dir, {}},
-        {"FTP", 1052, "0", port, {}},
-        {"FTP", 1037, "5:5", ftpPool, {}},
-        {"FTP", 1037, "0:10", ftpPool, {}},
-        {"FTP", 1037, "10-70000", ftpPool, {}},
-        {"FTP", 1037, "10-11", "", {}},
-        {"FTP", 1207, "", "Service enabled with Anonymous browsing \ndisabled and registered users not defined", {}},
-        {"TFTP", 1118, missing, dir, {}},
-        {"TFTP", 1118, missing, "", uncheck(1134)},  // only the client on
-        {"TFTP", 1119, "0", positive, {}},
-        {"TFTP", 1120, "x", positive, {}},
-        {"TFTP", 1121, "0", positive, {}},
-        {"TFTP", 1121, "65536", port, {}},
-        {"TFTP", 1121, "65535", "", {}},
-        {"TFTP", 1079, "7", blk, {}},
-        {"TFTP", 1079, "16385", blk, {}},
-        {"TFTP", 1079, "8", "", {}},
-        {"TFTP", 1079, "16384", "", {}},
-        {"TFTP", 1071, "0", win, {}},
-        {"TFTP", 1071, "65", win, {}},
-        {"TFTP", 1071, "1", "", {}},
-        {"TFTP", 1071, "64", "", {}},
-        {"TFTP", 1062, "", errSim, check(1045)},
-        {"TFTP", 1062, "fix|0", errSim, check(1045)},
-        {"TFTP", 1062, "even|4", "", check(1045)},
-        {"TFTP", 1146, "0:5", tftpPool, {}},
-        {"TFTP", 1146, "5:4", tftpPool, {}},
-        {"TFTP", 1146, "1:70000", tftpPool, {}},
-        {"TFTP", 1146, "0:0", "", {}},
-        {"TFTP", 1146, "2000-2000", "", {}},
-        {"TFTP", 1146, "1:65535", "", {}},
+        {"HTTP", CTL_HTTP_PORT, "0", port, {}},
+        {"HTTP", CTL_HTTP_PORT, "65536", port, {}},
+        {"HTTP", CTL_HTTP_PORT, "abc", port, {}},
+        {"HTTP", CTL_HTTP_PORT, "65535", "", {}},
+        {"HTTP", CTL_HTTP_ROOT, missing, dir, {}},
+        {"HTTP", CTL_HTTP_ROOT, missing, "", uncheck(CTL_HTTP_SWITCH)},  // service off: any folder
+        {"FTP", CTL_FTP_USER1_NAME, QString(32, 'u'), "User name has to be smaller than 32 chars", {}},
+        {"FTP", CTL_FTP_USER2_PASSWORD, QString(32, 'p'), "Password has to be smaller than 32 chars", {}},
+        {"FTP", CTL_FTP_USER1_NAME, QString(31, 'u'), "", {}},
+        {"FTP", CTL_FTP_ANON_ROOT, missing, dir, check(CTL_FTP_ANONYMOUS)},
+        {"FTP", CTL_FTP_ANON_ROOT, missing, "", {}},  // anonymous off
+        {"FTP", CTL_FTP_USERS_ROOT, missing, dir, {}},
+        {"FTP", CTL_FTP_PORT, "0", port, {}},
+        {"FTP", CTL_FTP_POOL, "5:5", ftpPool, {}},
+        {"FTP", CTL_FTP_POOL, "0:10", ftpPool, {}},
+        {"FTP", CTL_FTP_POOL, "10-70000", ftpPool, {}},
+        {"FTP", CTL_FTP_POOL, "10-11", "", {}},
+        {"FTP", CTL_FTP_USER1_NAME, "",
+         "Service enabled with Anonymous browsing \ndisabled and registered users not defined", {}},
+        {"TFTP", CTL_TFTP_ROOT, missing, dir, {}},
+        {"TFTP", CTL_TFTP_ROOT, missing, "", uncheck(CTL_TFTP_SERVER)},  // only the client on
+        {"TFTP", CTL_TFTP_TIMEOUT, "0", positive, {}},
+        {"TFTP", CTL_TFTP_RETRANSMIT, "x", positive, {}},
+        {"TFTP", CTL_TFTP_PORT, "0", positive, {}},
+        {"TFTP", CTL_TFTP_PORT, "65536", port, {}},
+        {"TFTP", CTL_TFTP_PORT, "65535", "", {}},
+        {"TFTP", CTL_TFTP_BLKSIZE, "7", blk, {}},
+        {"TFTP", CTL_TFTP_BLKSIZE, "16385", blk, {}},
+        {"TFTP", CTL_TFTP_BLKSIZE, "8", "", {}},
+        {"TFTP", CTL_TFTP_BLKSIZE, "16384", "", {}},
+        {"TFTP", CTL_TFTP_WINDOWSIZE, "0", win, {}},
+        {"TFTP", CTL_TFTP_WINDOWSIZE, "65", win, {}},
+        {"TFTP", CTL_TFTP_WINDOWSIZE, "1", "", {}},
+        {"TFTP", CTL_TFTP_WINDOWSIZE, "64", "", {}},
+        {"TFTP", CTL_TFTP_ERRSIM_TEXT, "", errSim, check(CTL_TFTP_ERRSIM)},
+        {"TFTP", CTL_TFTP_ERRSIM_TEXT, "fix|0", errSim, check(CTL_TFTP_ERRSIM)},
+        {"TFTP", CTL_TFTP_ERRSIM_TEXT, "even|4", "", check(CTL_TFTP_ERRSIM)},
+        {"TFTP", CTL_TFTP_POOL, "0:5", tftpPool, {}},
+        {"TFTP", CTL_TFTP_POOL, "5:4", tftpPool, {}},
+        {"TFTP", CTL_TFTP_POOL, "1:70000", tftpPool, {}},
+        {"TFTP", CTL_TFTP_POOL, "0:0", "", {}},
+        {"TFTP", CTL_TFTP_POOL, "2000-2000", "", {}},
+        {"TFTP", CTL_TFTP_POOL, "1:65535", "", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.page) + " " + std::to_string(c.id) + " <" + c.text.toStdString() + ">");
@@ -403,10 +406,10 @@ TEST_F(GuiSettingsTest, FieldsAreCheckedWhenTheyLoseTheFocus)
     };
     ASSERT_TRUE(activate());
     SettingsPage* http = sheet->currentPage();
-    auto* port = Ctl<QLineEdit>(http, 1064);
-    auto* page = Ctl<QLineEdit>(http, 1068);
-    auto* rootField = Ctl<QLineEdit>(http, 1215);
-    auto* browse = Ctl<QPushButton>(http, 1127);
+    auto* port = Ctl<QLineEdit>(http, CTL_HTTP_PORT);
+    auto* page = Ctl<QLineEdit>(http, CTL_HTTP_DEFAULT_PAGE);
+    auto* rootField = Ctl<QLineEdit>(http, CTL_HTTP_ROOT);
+    auto* browse = Ctl<QPushButton>(http, CTL_HTTP_BROWSE);
 
     port->setFocus();
     port->setText("0");
@@ -435,16 +438,16 @@ TEST_F(GuiSettingsTest, FieldsAreCheckedWhenTheyLoseTheFocus)
     // The TFTP root: an acceptable text is stored at once with its separator.
     rootField->setText(root.path());
     SettingsPage* tftp = Go(sheet, "TFTP");
-    auto* tftpRoot = Ctl<QLineEdit>(tftp, 1118);
+    auto* tftpRoot = Ctl<QLineEdit>(tftp, CTL_TFTP_ROOT);
     ASSERT_TRUE(activate());
     tftpRoot->setFocus();
     tftpRoot->setText(root.path());
-    Ctl<QLineEdit>(tftp, 1119)->setFocus();
+    Ctl<QLineEdit>(tftp, CTL_TFTP_TIMEOUT)->setFocus();
     EXPECT_TRUE(QTest::qWaitFor([&] { return tftpRoot->text().toStdString() == rootText; }, 5000));
     EXPECT_EQ(FieldText(sheet->copies().settings.TFTP_RootDirectory), rootText);
-    auto* timeout = Ctl<QLineEdit>(tftp, 1119);
+    auto* timeout = Ctl<QLineEdit>(tftp, CTL_TFTP_TIMEOUT);
     timeout->setText("0");
-    Ctl<QLineEdit>(tftp, 1120)->setFocus();
+    Ctl<QLineEdit>(tftp, CTL_TFTP_RETRANSMIT)->setFocus();
     EXPECT_TRUE(QTest::qWaitFor([&] { return BalloonText() == "Parameter has to be a numeric value greater than 0"; }, 5000));
     EXPECT_EQ(sheet->focusWidget(), timeout);
     sheet->pressCancel();
@@ -455,31 +458,31 @@ TEST_F(GuiSettingsTest, AtLeastOneServiceStaysOn)
     fake.settings.NIMBO_Services = 0x80 | 0x200;  // HTTP and BINL
     ASSERT_TRUE(OpenWindow());
     SettingsSheet* sheet = Open();
-    auto* http = Ctl<QCheckBox>(sheet->currentPage(), 1005);
+    auto* http = Ctl<QCheckBox>(sheet->currentPage(), CTL_HTTP_SWITCH);
     http->click();
     EXPECT_TRUE(http->isChecked());
     EXPECT_EQ(BalloonText(), kMsgOneService);
-    EXPECT_TRUE(Ctl<QLineEdit>(sheet->currentPage(), 1064)->isEnabled());
+    EXPECT_TRUE(Ctl<QLineEdit>(sheet->currentPage(), CTL_HTTP_PORT)->isEnabled());
 
     // Another service on: HTTP may go off, and its controls with it.
     SettingsPage* tftp = Go(sheet, "TFTP");
-    auto* server = Ctl<QCheckBox>(tftp, 1134);
-    auto* client = Ctl<QCheckBox>(tftp, 1135);
-    EXPECT_FALSE(Ctl<QLineEdit>(tftp, 1119)->isEnabled());
+    auto* server = Ctl<QCheckBox>(tftp, CTL_TFTP_SERVER);
+    auto* client = Ctl<QCheckBox>(tftp, CTL_TFTP_CLIENT);
+    EXPECT_FALSE(Ctl<QLineEdit>(tftp, CTL_TFTP_TIMEOUT)->isEnabled());
     client->click();
     EXPECT_TRUE(client->isChecked());
-    EXPECT_TRUE(Ctl<QLineEdit>(tftp, 1119)->isEnabled());
+    EXPECT_TRUE(Ctl<QLineEdit>(tftp, CTL_TFTP_TIMEOUT)->isEnabled());
     SettingsPage* page = Go(sheet, "HTTP");
-    http = Ctl<QCheckBox>(page, 1005);
+    http = Ctl<QCheckBox>(page, CTL_HTTP_SWITCH);
     BalloonClose();
     http->click();
     EXPECT_FALSE(http->isChecked());
-    EXPECT_FALSE(Ctl<QLineEdit>(page, 1064)->isEnabled());
+    EXPECT_FALSE(Ctl<QLineEdit>(page, CTL_HTTP_PORT)->isEnabled());
     EXPECT_EQ(CurrentBalloon(), nullptr);
     // Now the TFTP client is the only one: it stays on, unless the server takes over.
     tftp = Go(sheet, "TFTP");
-    client = Ctl<QCheckBox>(tftp, 1135);
-    server = Ctl<QCheckBox>(tftp, 1134);
+    client = Ctl<QCheckBox>(tftp, CTL_TFTP_CLIENT);
+    server = Ctl<QCheckBox>(tftp, CTL_TFTP_SERVER);
     client->click();
     EXPECT_TRUE(client->isChecked());
     EXPECT_EQ(BalloonText(), kMsgOneService);
@@ -505,7 +508,7 @@ TEST_F(GuiSettingsTest, OkSendsOnlyWhatChangedAndAsksForARestart)
 
     // Cancel drops every change.
     sheet = Open();
-    Ctl<QLineEdit>(sheet->currentPage(), 1064)->setText("8081");
+    Ctl<QLineEdit>(sheet->currentPage(), CTL_HTTP_PORT)->setText("8081");
     Go(sheet, "FTP");
     sheet->copies().dhcp.DHCP_LeaseTime = 5;
     sheet->pressCancel();
@@ -517,7 +520,7 @@ TEST_F(GuiSettingsTest, OkSendsOnlyWhatChangedAndAsksForARestart)
     GlobalSettings expected = GuiConsole().model.settings;
     expected.HTTP_Port = 8081;
     sheet = Open();
-    Ctl<QLineEdit>(sheet->currentPage(), 1064)->setText("8081");
+    Ctl<QLineEdit>(sheet->currentPage(), CTL_HTTP_PORT)->setText("8081");
     EXPECT_TRUE(sheet->pressOk());
     ASSERT_TRUE(QTest::qWaitFor([&] { return Stores(REQ_STORE_GLOBAL_SETTINGS) == 1; }, 5000));
     const std::vector<uint8_t> sent = fake.Payloads(REQ_STORE_GLOBAL_SETTINGS).front();
@@ -574,34 +577,66 @@ TEST_F(GuiSettingsTest, HelpTextsAndTheHelpButton)
     ASSERT_TRUE(OpenWindow());
     SettingsSheet* sheet = Open();
     SettingsPage* http = sheet->currentPage();
-    http->showHelpFor(Ctl<QWidget>(http, 1213));
+    http->showHelpFor(Ctl<QWidget>(http, CTL_HTTP_BROWSING));
     EXPECT_EQ(BalloonText(), "It allows browsing the server's directory structure");
     EXPECT_EQ(CurrentBalloon()->title(), "");
-    http->showHelpFor(Ctl<QWidget>(http, 1034));
+    http->showHelpFor(Ctl<QWidget>(http, CTL_HTTP_BIND_LIST));
     EXPECT_EQ(BalloonText(), "By default the HTTP service (when enabled) is bound to all the available IP addresses.\n"
                              "If you want to bind it to an specific IP address please check the box and select one "
                              "of\nthe available IP options ");
     SettingsPage* ftp = Go(sheet, "FTP");
-    ftp->showHelpFor(Ctl<QWidget>(ftp, 1140));
+    ftp->showHelpFor(Ctl<QWidget>(ftp, CTL_FTP_SWITCH));
     EXPECT_EQ(BalloonText(), "It turns the FTP Server on and off");
-    ftp->showHelpFor(Ctl<QWidget>(ftp, 1209));
+    ftp->showHelpFor(Ctl<QWidget>(ftp, CTL_FTP_USER2_PASSWORD));
     EXPECT_EQ(BalloonText(), "Password of the 2nd Registered user. Please consider user names and\npasswords are saved "
                              "in Nimbo.ini as plain text");
     SettingsPage* tftp = Go(sheet, "TFTP");
-    tftp->showHelpFor(Ctl<QWidget>(tftp, 1117));
+    tftp->showHelpFor(Ctl<QWidget>(tftp, CTL_TFTP_SECURITY_READ_ONLY));
     EXPECT_EQ(BalloonText(), "Standard + write requests will be rejected");
     // F1 on a focused control.
     BalloonClose();
-    QWidget* timeout = Ctl<QWidget>(tftp, 1119);
+    QWidget* timeout = Ctl<QWidget>(tftp, CTL_TFTP_TIMEOUT);
     QTest::keyClick(timeout, Qt::Key_F1);
     EXPECT_EQ(BalloonText(), "The maximum time between two retransmissions");
     // Error simulator on: the warning.
-    Ctl<QCheckBox>(tftp, 1045)->click();
+    Ctl<QCheckBox>(tftp, CTL_TFTP_ERRSIM)->click();
     EXPECT_EQ(BalloonText(), "Only for testing !\nTurn this option OFF in production");
     EXPECT_EQ(CurrentBalloon()->title(), "Warning");
-    EXPECT_TRUE(Ctl<QLineEdit>(tftp, 1062)->isEnabled());
+    EXPECT_TRUE(Ctl<QLineEdit>(tftp, CTL_TFTP_ERRSIM_TEXT)->isEnabled());
     sheet->pressHelp();
     EXPECT_EQ(BalloonText(), "Error:\nNimbo couldn't find \"Nimbo.chm\"");
+    sheet->pressCancel();
+}
+
+// Every page registers the controls of its table, and those only: the tables whose numbers
+// are checked for doubles at compile time are the pages' own.
+TEST_F(GuiSettingsTest, PagesRegisterTheControlsOfTheirTables)
+{
+    ASSERT_TRUE(OpenWindow());
+    SettingsSheet* sheet = Open();
+    const std::pair<QString, std::span<const int>> tables[] = {
+        {"HTTP", kHttpPageControls}, {"FTP", kFtpPageControls},   {"TFTP", kTftpPageControls},
+        {"DHCP", kDhcpPageControls}, {"DNS", kDnsPageControls},   {"SNTP", kSntpPageControls},
+        {"SYSLOG", kSyslogPageControls},
+    };
+    ASSERT_EQ(sheet->pageCount(), static_cast<int>(std::size(tables)));
+    for (const auto& [title, ids] : tables) {
+        SCOPED_TRACE(title.toStdString());
+        const int index = IndexOf(sheet, title);
+        ASSERT_GE(index, 0);
+        SettingsPage* page = sheet->page(index);
+        QStringList expected;
+        for (int id : ids) {
+            EXPECT_NE(page->control(id), nullptr) << id;
+            expected << ControlObjectName(id);
+        }
+        QStringList named;
+        for (const QWidget* w : page->findChildren<QWidget*>(QRegularExpression("^ctl\\d+$")))
+            named << w->objectName();
+        expected.sort();
+        named.sort();
+        EXPECT_EQ(named, expected);
+    }
     sheet->pressCancel();
 }
 
@@ -618,9 +653,9 @@ TEST_F(GuiSettingsTest, BrowseFillsTheFieldAndTheFocusComesBack)
         d->setDirectory(target);
         static_cast<QDialog*>(d)->accept();
     });
-    Ctl<QPushButton>(http, 1127)->click();
+    Ctl<QPushButton>(http, CTL_HTTP_BROWSE)->click();
     SetPickerHook(nullptr);
-    EXPECT_EQ(Ctl<QLineEdit>(http, 1215)->text(), target);
+    EXPECT_EQ(Ctl<QLineEdit>(http, CTL_HTTP_ROOT)->text(), target);
     sheet->pressCancel();
 }
 
@@ -675,7 +710,7 @@ TEST(SmallDialogs, PickersAndAbout)
         for (QWidget* top : QApplication::topLevelWidgets())
             if (auto* about = qobject_cast<AboutDialog*>(top)) {
                 EXPECT_EQ(about->windowTitle(), "About/License Nimbo v4.6.0");
-                auto* version = about->findChild<QLabel*>("ctl1004");
+                auto* version = about->findChild<QLabel*>(ControlObjectName(CTL_ABOUT_VERSION));
                 ASSERT_NE(version, nullptr);
                 EXPECT_EQ(version->text(), "NIMBO v4.6.0 - Build 21120715");
                 about->accept();

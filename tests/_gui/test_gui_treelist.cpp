@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "tests/_gui/qt_app.h"
+#include "_gui/control_ids.h"
 #include "_gui/tree_list.h"
 
 namespace {
@@ -51,7 +52,7 @@ protected:
     {
         const QRect r(10, 30, 400, 260);
         control = TreeListCreate(
-            parent, 40041, 40043, &r, flags,
+            parent, CTL_DHCP_TREE, CTL_DHCP_TREE_HEADER, &r, flags,
             [this](TreeList*, const TreeListItemDesc* d, const char* text, TreeListReplacement* repl) {
                 calls.push_back({d->id, text});
                 if (std::string(text) == "bad")

@@ -133,7 +133,7 @@ struct Rig {
           transfers(&pane, &TftpClientPane::transferEnded), ended(&pane, &TftpClientPane::batchEnded) {
         boxes.answer = answer;
         pane.SetServerPort(server.port);
-        page.edit(1166)->setText("127.0.0.1");
+        page.edit(CTL_TFTPC_SERVER)->setText("127.0.0.1");
     }
 };
 
@@ -146,12 +146,12 @@ protected:
 TEST_F(TftpcPane, FieldsAndBalloons) {
     Page page;
     TftpClientPane pane([&](int id) { return page(id); }, &page.window);
-    EXPECT_EQ(page.combo(1174)->count(), 8);
-    EXPECT_EQ(page.combo(1174)->currentText(), "1468");
-    EXPECT_EQ(page.combo(1180)->currentText(), "8");
-    EXPECT_EQ(page.combo(1180)->itemText(7), "Edit...");
-    EXPECT_FALSE(page(1169)->isEnabled());
-    EXPECT_TRUE(page(1164)->isEnabled());
+    EXPECT_EQ(page.combo(CTL_TFTPC_BLKSIZE)->count(), 8);
+    EXPECT_EQ(page.combo(CTL_TFTPC_BLKSIZE)->currentText(), "1468");
+    EXPECT_EQ(page.combo(CTL_TFTPC_WINSIZE)->currentText(), "8");
+    EXPECT_EQ(page.combo(CTL_TFTPC_WINSIZE)->itemText(7), "Edit...");
+    EXPECT_FALSE(page(CTL_TFTPC_BREAK)->isEnabled());
+    EXPECT_TRUE(page(CTL_TFTPC_GET)->isEnabled());
 
     QTemporaryDir dir;
     QString file = dir.filePath("a.bin");
@@ -161,25 +161,25 @@ TEST_F(TftpcPane, FieldsAndBalloons) {
     f.close();
     struct Row { const char* server; const char* remote; QString local; const char* blk; const char* win; int cmd; const char* text; };
     const Row rows[] = {
-        {"", "r", file, "1468", "8", 1164, "Error: \nGET command requires a target TFTP Server"},
-        {"h", "", file, "1468", "8", 1164, "Error: \nGET command requires a Remote File"},
-        {"h", "r", "", "1468", "8", 1164, "Error: \nGET command requires a valid Local File"},
-        {"", "r", file, "1468", "8", 1165, "Error: \nPUT command requires a target TFTP Server"},
-        {"h", "r", dir.path(), "1468", "8", 1165, "Error: \nPUT command requires a valid Local File"},
-        {"h", "r", dir.filePath("none"), "1468", "8", 1165, "Error: \nPUT command requires a valid Local File"},
-        {"h", "r", file, "511", "8", 1165, "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468"},
-        {"h", "r", file, "16385", "8", 1165, "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468"},
-        {"h", "r", file, "Edit...", "8", 1165, "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468"},
-        {"h", "r", file, "16384", "65", 1165, "Error: \nWindowsize should be any number between 1 and 64\nDefault: 8"},
-        {"h", "r", file, "512", "Edit...", 1165, "Error: \nWindowsize should be any number between 1 and 64\nDefault: 8"},
+        {"", "r", file, "1468", "8", CTL_TFTPC_GET, "Error: \nGET command requires a target TFTP Server"},
+        {"h", "", file, "1468", "8", CTL_TFTPC_GET, "Error: \nGET command requires a Remote File"},
+        {"h", "r", "", "1468", "8", CTL_TFTPC_GET, "Error: \nGET command requires a valid Local File"},
+        {"", "r", file, "1468", "8", CTL_TFTPC_PUT, "Error: \nPUT command requires a target TFTP Server"},
+        {"h", "r", dir.path(), "1468", "8", CTL_TFTPC_PUT, "Error: \nPUT command requires a valid Local File"},
+        {"h", "r", dir.filePath("none"), "1468", "8", CTL_TFTPC_PUT, "Error: \nPUT command requires a valid Local File"},
+        {"h", "r", file, "511", "8", CTL_TFTPC_PUT, "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468"},
+        {"h", "r", file, "16385", "8", CTL_TFTPC_PUT, "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468"},
+        {"h", "r", file, "Edit...", "8", CTL_TFTPC_PUT, "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468"},
+        {"h", "r", file, "16384", "65", CTL_TFTPC_PUT, "Error: \nWindowsize should be any number between 1 and 64\nDefault: 8"},
+        {"h", "r", file, "512", "Edit...", CTL_TFTPC_PUT, "Error: \nWindowsize should be any number between 1 and 64\nDefault: 8"},
     };
     for (const Row& r : rows) {
         BalloonClose();
-        page.edit(1166)->setText(r.server);
-        page.edit(1178)->setText(r.remote);
-        page.edit(1167)->setText(r.local);
-        page.combo(1174)->setCurrentText(r.blk);
-        page.combo(1180)->setCurrentText(r.win);
+        page.edit(CTL_TFTPC_SERVER)->setText(r.server);
+        page.edit(CTL_TFTPC_REMOTE_FILE)->setText(r.remote);
+        page.edit(CTL_TFTPC_LOCAL_FILE)->setText(r.local);
+        page.combo(CTL_TFTPC_BLKSIZE)->setCurrentText(r.blk);
+        page.combo(CTL_TFTPC_WINSIZE)->setCurrentText(r.win);
         pane.OnCommand(r.cmd);
         ASSERT_NE(CurrentBalloon(), nullptr) << r.text;
         EXPECT_EQ(CurrentBalloon()->text(), r.text);
@@ -193,22 +193,22 @@ TEST_F(TftpcPane, BreakEndsTheTransfer) {
     TftpClientPane pane([&](int id) { return page(id); }, &page.window);
     pane.SetServerPort(server.port);
     QTemporaryDir dir;
-    page.edit(1166)->setText("127.0.0.1");
-    page.edit(1178)->setText("x.bin");
-    page.edit(1167)->setText(dir.filePath("x.bin"));
+    page.edit(CTL_TFTPC_SERVER)->setText("127.0.0.1");
+    page.edit(CTL_TFTPC_REMOTE_FILE)->setText("x.bin");
+    page.edit(CTL_TFTPC_LOCAL_FILE)->setText(dir.filePath("x.bin"));
     QSignalSpy ended(&pane, &TftpClientPane::transferEnded);
-    pane.OnCommand(1164);
+    pane.OnCommand(CTL_TFTPC_GET);
     ASSERT_TRUE(pane.Busy());
-    EXPECT_TRUE(page(1169)->isEnabled());
-    EXPECT_FALSE(page(1164)->isEnabled());
-    static_cast<QPushButton*>(page(1169))->click();
+    EXPECT_TRUE(page(CTL_TFTPC_BREAK)->isEnabled());
+    EXPECT_FALSE(page(CTL_TFTPC_GET)->isEnabled());
+    static_cast<QPushButton*>(page(CTL_TFTPC_BREAK))->click();
     ASSERT_TRUE(ended.wait(5000));
     EXPECT_FALSE(ended[0][0].toBool());
     EXPECT_EQ(ended[0][1].toString(), "Transfer canceled by user");
     ASSERT_NE(CurrentBalloon(), nullptr);
     EXPECT_EQ(CurrentBalloon()->title(), "Transfer ERR");
-    EXPECT_TRUE(page(1164)->isEnabled());
-    EXPECT_FALSE(page(1169)->isEnabled());
+    EXPECT_TRUE(page(CTL_TFTPC_GET)->isEnabled());
+    EXPECT_FALSE(page(CTL_TFTPC_BREAK)->isEnabled());
 }
 
 // Drops one file and answers nothing: the field takes it. Several files with no server to
@@ -219,12 +219,12 @@ TEST_F(TftpcPane, DroppedFilesFillTheLocalField) {
     TftpClientPane pane([&](int id) { return page(id); }, &page.window);
     QTemporaryDir dir;
     const QStringList files = MakeFiles(dir, {1, 2, 3});
-    EXPECT_TRUE(page(1167)->acceptDrops());
-    ASSERT_TRUE(DropFilesOn(page(1167), {files[1]}));
-    EXPECT_TRUE(WaitFor([&] { return page.edit(1167)->text() == files[1]; }));
-    page.edit(1166)->clear();
-    ASSERT_TRUE(DropFilesOn(page(1167), files));
-    EXPECT_TRUE(WaitFor([&] { return page.edit(1167)->text() == files[0]; }));
+    EXPECT_TRUE(page(CTL_TFTPC_LOCAL_FILE)->acceptDrops());
+    ASSERT_TRUE(DropFilesOn(page(CTL_TFTPC_LOCAL_FILE), {files[1]}));
+    EXPECT_TRUE(WaitFor([&] { return page.edit(CTL_TFTPC_LOCAL_FILE)->text() == files[1]; }));
+    page.edit(CTL_TFTPC_SERVER)->clear();
+    ASSERT_TRUE(DropFilesOn(page(CTL_TFTPC_LOCAL_FILE), files));
+    EXPECT_TRUE(WaitFor([&] { return page.edit(CTL_TFTPC_LOCAL_FILE)->text() == files[0]; }));
     EXPECT_TRUE(boxes.boxes.empty());
     EXPECT_FALSE(pane.BatchRunning());
 }
@@ -242,23 +242,23 @@ TEST_F(TftpcPane, BatchQuestionAndUpload) {
         QStringList files = MakeFiles(dir, {1000, 2000, 3000});
         QDir(dir.path()).mkdir("sub");
         files.insert(1, dir.filePath("sub"));
-        page.edit(1178)->setText("first.bin");
-        page.edit(1167)->setText("keep");
-        page.combo(1174)->setCurrentText("512");
-        ASSERT_TRUE(DropFilesOn(page(1167), files));
+        page.edit(CTL_TFTPC_REMOTE_FILE)->setText("first.bin");
+        page.edit(CTL_TFTPC_LOCAL_FILE)->setText("keep");
+        page.combo(CTL_TFTPC_BLKSIZE)->setCurrentText("512");
+        ASSERT_TRUE(DropFilesOn(page(CTL_TFTPC_LOCAL_FILE), files));
         ASSERT_TRUE(WaitFor([&] { return !boxes.boxes.empty(); }));
         EXPECT_EQ(boxes.boxes[0].text, "Upload (Put) 4 files to host ?");
         EXPECT_EQ(boxes.boxes[0].caption, ProgramTitle);
         EXPECT_EQ(boxes.boxes[0].type, unsigned(MB_YESNOCANCEL | MB_ICONQUESTION));
         EXPECT_EQ(pane.BatchRunning(), row.batch);
         if (!row.batch) {
-            EXPECT_EQ(page.edit(1167)->text(), row.answer == IDNO ? files[0] : QString("keep"));
-            EXPECT_TRUE(page(1165)->isEnabled());
+            EXPECT_EQ(page.edit(CTL_TFTPC_LOCAL_FILE)->text(), row.answer == IDNO ? files[0] : QString("keep"));
+            EXPECT_TRUE(page(CTL_TFTPC_PUT)->isEnabled());
             continue;
         }
-        EXPECT_FALSE(page(1164)->isEnabled());
-        EXPECT_FALSE(page(1165)->isEnabled());
-        EXPECT_TRUE(page(1169)->isEnabled());
+        EXPECT_FALSE(page(CTL_TFTPC_GET)->isEnabled());
+        EXPECT_FALSE(page(CTL_TFTPC_PUT)->isEnabled());
+        EXPECT_TRUE(page(CTL_TFTPC_BREAK)->isEnabled());
         ASSERT_TRUE(ended.wait(20000));
         // 1000, 2000 and 3000 bytes in 512-byte blocks: 2 + 4 + 6 blocks.
         const std::string summary = "3 files fully transferred in 12 blocks and 0 retransmission";
@@ -267,8 +267,8 @@ TEST_F(TftpcPane, BatchQuestionAndUpload) {
         EXPECT_EQ(boxes.boxes.back().caption, ProgramTitle);
         EXPECT_EQ(boxes.boxes.back().type, unsigned(MB_OK));
         EXPECT_EQ(server.Names(), (std::vector<std::string>{"first.bin", "f1", "f2"}));
-        EXPECT_TRUE(page(1165)->isEnabled());
-        EXPECT_FALSE(page(1169)->isEnabled());
+        EXPECT_TRUE(page(CTL_TFTPC_PUT)->isEnabled());
+        EXPECT_FALSE(page(CTL_TFTPC_BREAK)->isEnabled());
     }
 }
 
@@ -278,19 +278,19 @@ TEST_F(TftpcPane, BreakEndsTheBatch) {
     Rig rig(true, IDYES);
     auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
     const QStringList files = MakeFiles(dir, {10, 20, 30});
-    ASSERT_TRUE(DropFilesOn(page(1167), files));
+    ASSERT_TRUE(DropFilesOn(page(CTL_TFTPC_LOCAL_FILE), files));
     ASSERT_TRUE(WaitFor([&] { return pane.Busy(); }));
-    ASSERT_TRUE(DropFilesOn(page(1167), files.mid(1)));
+    ASSERT_TRUE(DropFilesOn(page(CTL_TFTPC_LOCAL_FILE), files.mid(1)));
     QCoreApplication::processEvents();
     EXPECT_EQ(boxes.Count("Upload (Put) 2 files to host ?"), 0);
-    static_cast<QPushButton*>(page(1169))->click();
+    static_cast<QPushButton*>(page(CTL_TFTPC_BREAK))->click();
     ASSERT_TRUE(ended.wait(5000));
     ASSERT_EQ(transfers.size(), 1);
     EXPECT_EQ(transfers[0][1].toString(), "Transfer canceled by user");
     EXPECT_EQ(ended[0][0].toString(), "0 file fully transferred in 0 block and 0 retransmission");
     EXPECT_EQ(boxes.Count("0 file fully transferred in 0 block and 0 retransmission"), 1);
     EXPECT_FALSE(pane.BatchRunning());
-    EXPECT_TRUE(page(1165)->isEnabled());
+    EXPECT_TRUE(page(CTL_TFTPC_PUT)->isEnabled());
 }
 
 // A batch asked for while a transfer runs starts its first file when that transfer has ended.
@@ -298,14 +298,14 @@ TEST_F(TftpcPane, BatchWaitsForTheRunningTransfer) {
     Rig rig(true, IDYES);
     auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
     const QStringList files = MakeFiles(dir, {600, 700, 800});
-    page.edit(1178)->setText("single");
-    page.edit(1167)->setText(files[0]);
-    page.combo(1174)->setCurrentText("512");
-    pane.OnCommand(1165);
+    page.edit(CTL_TFTPC_REMOTE_FILE)->setText("single");
+    page.edit(CTL_TFTPC_LOCAL_FILE)->setText(files[0]);
+    page.combo(CTL_TFTPC_BLKSIZE)->setCurrentText("512");
+    pane.OnCommand(CTL_TFTPC_PUT);
     ASSERT_TRUE(pane.Busy());
     ASSERT_TRUE(WaitFor([&] { return server.Names().size() == 1; }));  // and left unanswered
-    page.edit(1178)->clear();
-    ASSERT_TRUE(DropFilesOn(page(1167), files));
+    page.edit(CTL_TFTPC_REMOTE_FILE)->clear();
+    ASSERT_TRUE(DropFilesOn(page(CTL_TFTPC_LOCAL_FILE), files));
     ASSERT_TRUE(WaitFor([&] { return pane.BatchRunning(); }));
     server.silent = false;  // the single PUT still times out unanswered
     ASSERT_TRUE(ended.wait(20000));
@@ -320,18 +320,18 @@ TEST_F(TftpcPane, GetAsksBeforeOverwriting) {
     Rig rig(true, 0);
     auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
     const QStringList files = MakeFiles(dir, {5});
-    page.edit(1178)->setText("x.bin");
-    page.edit(1167)->setText(files[0]);
+    page.edit(CTL_TFTPC_REMOTE_FILE)->setText("x.bin");
+    page.edit(CTL_TFTPC_LOCAL_FILE)->setText(files[0]);
     for (int answer : {IDNO, IDYES}) {
         boxes.answer = answer;
-        pane.OnCommand(1164);
+        pane.OnCommand(CTL_TFTPC_GET);
         ASSERT_EQ(boxes.boxes.size(), answer == IDNO ? 1u : 2u);
         EXPECT_EQ(boxes.boxes.back().text, "Local File exists, overwrite it ?");
         EXPECT_EQ(boxes.boxes.back().type, unsigned(MB_YESNO | MB_ICONQUESTION));
         EXPECT_EQ(pane.Busy(), answer == IDYES);
         EXPECT_EQ(QFileInfo(files[0]).size(), answer == IDNO ? 5 : 0);
     }
-    pane.OnCommand(1169);
+    pane.OnCommand(CTL_TFTPC_BREAK);
     ASSERT_TRUE(transfers.wait(5000));
 }
 

@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
     TftpcPage page;
     TftpClientPane pane([&](int id) { return page(id); }, &page.window);
     pane.SetServerPort(static_cast<uint16_t>(atoi(argv[2])));
-    page.edit(1166)->setText(argv[1]);
-    page.edit(1178)->setText(argv[3]);
+    page.edit(CTL_TFTPC_SERVER)->setText(argv[1]);
+    page.edit(CTL_TFTPC_REMOTE_FILE)->setText(argv[3]);
     QStringList files;
     for (int i = 4; i < argc; ++i) files << QString::fromLocal8Bit(argv[i]);
 
@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
         ++failed;
         loop.quit();
     });
-    if (!DropFilesOn(page(1167), files)) {
+    if (!DropFilesOn(page(CTL_TFTPC_LOCAL_FILE), files)) {
         printf("ERR the drop was refused\n");
         return 1;
     }

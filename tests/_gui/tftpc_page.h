@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "_gui/box_broker.h"
+#include "_gui/control_ids.h"
 #include "libs/log/log.h"
 #include "tests/_gui/qt_app.h"
 
@@ -22,14 +23,15 @@ struct TftpcPage {
     std::map<int, QWidget*> controls;
     QWidget window;
     TftpcPage() {
-        for (int id : {1166, 1178, 1167}) controls[id] = new QLineEdit(&window);
-        for (int id : {1174, 1180}) controls[id] = new QComboBox(&window);
-        controls[1164] = new QPushButton("&GET", &window);
-        controls[1165] = new QPushButton("&PUT", &window);
-        controls[1169] = new QPushButton("Break", &window);
-        controls[1175] = new QPushButton("...", &window);
-        controls[1168] = new QProgressBar(&window);
-        controls[1170] = new QLabel("block #0", &window);
+        for (int id : {CTL_TFTPC_SERVER, CTL_TFTPC_REMOTE_FILE, CTL_TFTPC_LOCAL_FILE})
+            controls[id] = new QLineEdit(&window);
+        for (int id : {CTL_TFTPC_BLKSIZE, CTL_TFTPC_WINSIZE}) controls[id] = new QComboBox(&window);
+        controls[CTL_TFTPC_GET] = new QPushButton("&GET", &window);
+        controls[CTL_TFTPC_PUT] = new QPushButton("&PUT", &window);
+        controls[CTL_TFTPC_BREAK] = new QPushButton("Break", &window);
+        controls[CTL_TFTPC_PICK] = new QPushButton("...", &window);
+        controls[CTL_TFTPC_PROGRESS] = new QProgressBar(&window);
+        controls[CTL_TFTPC_BLOCK_TEXT] = new QLabel("block #0", &window);
         window.resize(600, 300);
         window.show();
     }
