@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# The program on a virtual X server with a window manager, which frames the window after it
+# shows. The window is moved and resized, the program ends ("-kill" saves the position), and
+# it is started again three times: each time the window comes back with the same place and
+# size, and saves the same frame (it neither grows nor moves by its frame). The developer
+# trace stays off unless NIMBO_TRACE asks for it.
+# Run as: unshare -n wm_program_test.sh NIMBO. Exits 77 (skipped) only when Xvfb cannot run.
+set -u
+nimbo=$1
+work=$(mktemp -d /tmp/nimbo-wm-XXXXXX)
+cleanup() {
+  # Our own children only, by their ids.
+  for pid in ${nimbo_pid:-} ${wm_pid:-} ${x_pid:-}; do kill "$pid" 2>/dev/null; done
+  sleep 0.2
+  for pid in ${nimbo_pid:-} ${wm_pid:-} ${x_pid:-}; do kill -9 "$pid" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+ip link set lo up
+
+fail() {
+  echo "FAIL: $*"
+  for f in "$work"/*.log; do echo "== $f"; grep -v 'This plugin' "$f" | tail -20; done
+  exit 1
+}
+
+command -v Xvfb >/dev/null || { echo "SKIP: no Xvfb"; exit 77; }
+for tool in openbox xdotool xwininfo xprop; do
+  command -v $tool >/dev/null || fail "$tool is missing (tools/packages.d/gui.txt)"
+done
+
+# The X server picks a free display and writes its number.
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+x_pid=$!
+for _ in $(seq 1 100); do
+  [ -s "$work/display" ] && break
+  kill -0 $x_pid 2>/dev/null || { echo "SKIP: Xvfb cannot run here"; cat "$work/xvfb.log"; exit 77; }
+  sleep 0.1
+done
+[ -s "$work/display" ] || { echo "SKIP: Xvfb did not start"; exit 77; }
+export DISPLAY=:$(head -1 "$work/display")
+export XDG_RUNTIME_DIR=$work/run HOME=$work QT_QPA_PLATFORM=xcb
+unset WAYLAND_DISPLAY NIMBO_TRACE
+mkdir -p -m 700 "$XDG_RUNTIME_DIR" "$work/root"
+
+openbox --sm-disable >"$work/openbox.log" 2>&1 &
+wm_pid=$!
+for _ in $(seq 1 100); do
+  xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
+  kill -0 $wm_pid 2>/dev/null || fail "the window manager ended"
+  sleep 0.1
+done
+xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' || fail "the window manager did not start"
+
+ini=$work/Nimbo.ini
+printf '[NIMBO]\nNIMBO_Services=1\n[TFTP]\nTFTP_Port=6969\nTFTP_RootDirectory=%s\n' "$work/root" > "$ini"
+
+# Starts the program (extra environment in "$@") and waits (at most 30 s) for its window,
+# framed, its place settled; sets nimbo_pid and window.
+start() {
+  local log=$1; shift
+  env "$@" "$nimbo" -i "$ini" > "$work/$log.log" 2>&1 &
+  nimbo_pid=$!
+  window=
+  for _ in $(seq 1 300); do
+    kill -0 $nimbo_pid 2>/dev/null || fail "the program ended early ($log)"
+    window=$(xdotool search --onlyvisible --name '^Nimbo v4\.6\.0$' 2>/dev/null | head -1)
+    if [ -n "$window" ] && xprop -id "$window" _NET_FRAME_EXTENTS 2>/dev/null | grep -q '='; then
+      break
+    fi
+    window=
+    sleep 0.1
+  done
+  [ -n "$window" ] || fail "no framed window ($log)"
+  # The window takes its saved place within a moment of the frame's arrival.
+  sleep 3
+}
+
+# The window's place and size on the screen, without its frame: "x y w h".
+inner() {
+  xwininfo -id "$window" | awk '/Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF}
+                                /^ *Width:/ {w=$NF} /^ *Height:/ {h=$NF} END {print x, y, w, h}'
+}
+
+# Ends the program with "-kill" (the position is saved) and waits (at most 30 s).
+stop() {
+  timeout 30 "$nimbo" -kill > "$work/kill.log" 2>&1 || fail "-kill did not end cleanly"
+  for _ in $(seq 1 300); do
+    kill -0 $nimbo_pid 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 $nimbo_pid 2>/dev/null && fail "the program did not end"
+  wait $nimbo_pid || fail "the program ended with status $?"
+  nimbo_pid=
+}
+
+saved() { sed -n 's/^NIMBO_LastWindowPos=//p' "$ini" | tr -d '\r'; }
+
+# Trace lines begin "Th<thread id> :".
+traced() { grep -Eq '^Th *[0-9]+ :' "$work/$1.log"; }
+
+start first
+traced first && fail "the trace was written without NIMBO_TRACE"
+xdotool windowmove "$window" 150 110 || fail "xdotool windowmove"
+xdotool windowsize "$window" 860 720 || fail "xdotool windowsize"
+sleep 1
+placed=$(inner)
+stop
+frame=$(saved)
+[ -n "$frame" ] || fail "the position was not saved"
+echo "placed at $placed, saved frame $frame"
+
+for round in 1 2 3; do
+  case $round in
+    1) start round1 NIMBO_TRACE=0 ;;
+    2) start round2 NIMBO_TRACE=1 ;;
+    3) start round3 ;;
+  esac
+  now=$(inner)
+  stop
+  again=$(saved)
+  echo "start $round: at $now, saved frame $again"
+  [ "$now" = "$placed" ] || fail "start $round: the window is at $now, not at $placed"
+  [ "$again" = "$frame" ] || fail "start $round: the saved frame went from $frame to $again"
+done
+traced round1 && fail "the trace was written with NIMBO_TRACE=0"
+traced round2 || fail "no trace with NIMBO_TRACE=1"
+traced round3 && fail "the trace was written without NIMBO_TRACE"
+echo "ok"
