@@ -1,4 +1,4 @@
-// Shared pieces of the desktop tests: recorded message boxes.
+// Shared pieces of the desktop tests: recorded message boxes, layout, fit and menu checks.
 #pragma once
 #include <QCoreApplication>
 #include <string>
@@ -33,7 +33,10 @@ struct BoxRecorder {
     }
 };
 
+#include <QAction>
 #include <QComboBox>
+#include <QMap>
+#include <QMenu>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStringList>
@@ -78,4 +81,45 @@ inline bool FitsScreen(const QWidget* window)
 {
     const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
     return screen && screen->availableGeometry().contains(window->frameGeometry());
+}
+
+// Faults of a menu's keyboard mnemonics: an item without one while a letter of its text is
+// still free, and a letter taken by two items. One line per fault, empty when sound.
+inline QStringList MnemonicFaults(const QMenu* menu)
+{
+    QStringList faults;
+    QMap<QChar, QString> taken;
+    QStringList without;
+    for (const QAction* a : menu->actions()) {
+        if (a->isSeparator())
+            continue;
+        const QString text = a->text();
+        int at = -1;
+        for (int i = 0; i + 1 < text.size(); ++i) {
+            if (text[i] != '&')
+                continue;
+            if (text[i + 1] == '&') {
+                ++i;
+                continue;
+            }
+            at = i + 1;
+            break;
+        }
+        if (at < 0) {
+            without << text;
+            continue;
+        }
+        const QChar key = text[at].toLower();
+        if (taken.contains(key))
+            faults << QString("'%1' in \"%2\" and \"%3\"").arg(key).arg(taken[key], text);
+        taken[key] = text;
+    }
+    for (const QString& text : without) {
+        bool free = false;
+        for (QChar c : text)
+            free = free || (c.isLetterOrNumber() && !taken.contains(c.toLower()));
+        if (free)
+            faults << "no mnemonic: \"" + text + "\"";
+    }
+    return faults;
 }
