@@ -8,10 +8,13 @@
 #include <QWindow>
 
 #include "_gui/control_ids.h"
+#include "_gui/gui_main.h"
+#include "_gui/screen_fit.h"
 #include "_services/host_records.h"
 
 AboutDialog::AboutDialog(QWidget* owner) : QDialog(owner)
 {
+    EnsureGuiResources();
     setObjectName("aboutBox");
     setWindowTitle(QString("About/License %1").arg(ProgramTitle));
     auto* layout = new QVBoxLayout(this);
@@ -63,5 +66,6 @@ void ShowAboutDialog(QWidget* owner)
         r.moveTop(qMax(area.top(), qMin(r.top(), area.bottom() + 1 - r.height())));
     }
     dialog.move(r.topLeft());
+    KeepInsideScreen(&dialog);  // again once the window manager's frame is known
     dialog.exec();
 }

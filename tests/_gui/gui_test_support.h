@@ -34,7 +34,10 @@ struct BoxRecorder {
 };
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
+#include <QRadioButton>
 #include <QMap>
 #include <QMenu>
 #include <QGuiApplication>
@@ -43,8 +46,9 @@ struct BoxRecorder {
 #include <QWidget>
 
 // Visible sibling controls under `root` whose rectangles overlap without one holding the
-// other (a frame drawn around a list holds it), and combo boxes taller than their normal
-// height: one line per fault, empty when the layout is sound.
+// other (a frame drawn around a list holds it), combo boxes taller than their normal height,
+// and labels, check boxes and radio buttons narrower than their text: one line per fault,
+// empty when the layout is sound.
 inline QStringList LayoutFaults(const QWidget* root)
 {
     QStringList faults;
@@ -65,6 +69,13 @@ inline QStringList LayoutFaults(const QWidget* root)
             parents << w;
             if (const auto* combo = qobject_cast<const QComboBox*>(w); combo && combo->height() > combo->sizeHint().height() + 4)
                 faults << "tall combo box: " + name(w);
+            if (const auto* label = qobject_cast<const QLabel*>(w);
+                label && !label->wordWrap() && !label->text().isEmpty() && label->pixmap().isNull() &&
+                label->width() < label->sizeHint().width())
+                faults << "cut text: " + name(w) + " \"" + label->text() + "\"";
+            if ((qobject_cast<const QCheckBox*>(w) || qobject_cast<const QRadioButton*>(w)) &&
+                w->width() < w->sizeHint().width())
+                faults << "cut text: " + name(w) + " \"" + static_cast<const QAbstractButton*>(w)->text() + "\"";
         }
         for (int i = 0; i < shown.size(); ++i)
             for (int j = i + 1; j < shown.size(); ++j) {

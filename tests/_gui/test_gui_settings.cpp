@@ -807,12 +807,15 @@ TEST(SmallDialogs, AboutShowsItsWholeTitleAndFitsTheScreen)
     static QRect seen;
     static QString title;
     static int titleWidth = 0;
+    static bool pictured = false;
     seen = QRect();
     QTimer::singleShot(0, [] {
         for (QWidget* top : QApplication::topLevelWidgets())
             if (auto* about = qobject_cast<AboutDialog*>(top); about && about->isVisible()) {
                 seen = about->frameGeometry();
                 title = about->windowTitle();
+                auto* picture = about->findChild<QLabel*>("ctl1024");
+                pictured = picture && !picture->pixmap().isNull();
                 QFont bold = about->font();
                 bold.setBold(true);
                 titleWidth = QFontMetrics(bold).horizontalAdvance(title) +
@@ -823,6 +826,7 @@ TEST(SmallDialogs, AboutShowsItsWholeTitleAndFitsTheScreen)
     ShowAboutDialog(&owner);
     ASSERT_FALSE(seen.isNull());
     EXPECT_EQ(title, "About/License Nimbo v4.6.0");
+    EXPECT_TRUE(pictured) << "the program's picture is missing";
     EXPECT_GE(seen.width(), qMin(titleWidth, area.width()));
     EXPECT_TRUE(area.contains(seen)) << seen.x() << "," << seen.y() << " " << seen.width() << "x" << seen.height();
 }
