@@ -64,10 +64,11 @@ start_x() {
 ini=$work/Nimbo.ini
 printf '[NIMBO]\nNIMBO_Services=1\n[TFTP]\nTFTP_Port=6969\nTFTP_RootDirectory=%s\n' "$work/root" > "$ini"
 
-# Waits (at most 30 s) for a framed window whose title matches, its place settled; prints its id.
+# Waits (at most $2 tenths of a second, 30 s when not given) for a framed window whose title
+# matches, its place settled; prints its id. Fails when none comes, or returns 1 with "soft".
 framed() {
   local id
-  for _ in $(seq 1 300); do
+  for _ in $(seq 1 "${2:-300}"); do
     kill -0 $nimbo_pid 2>/dev/null || fail "the program ended early"
     id=$(xdotool search --onlyvisible --name "$1" 2>/dev/null | head -1)
     if [ -n "$id" ] && xprop -id "$id" _NET_FRAME_EXTENTS 2>/dev/null | grep -q '='; then
@@ -78,7 +79,20 @@ framed() {
     fi
     sleep 0.1
   done
+  [ "${3:-}" = soft ] && return 1
   fail "no framed window \"$1\""
+}
+
+# Opens a dialog through the Nimbo menu of the main window (its mnemonic, then the item's) and
+# prints the dialog's id; a key typed before the menu was up is tried again, three times at most.
+from_menu() {
+  local id
+  for _ in 1 2 3; do
+    timeout 10 xdotool windowactivate --sync "$window" key alt+n sleep 0.5 key "$1" || fail "xdotool: the menu"
+    id=$(framed "$2" 100 soft) && { echo "$id"; return 0; }
+    timeout 10 xdotool key Escape
+  done
+  fail "the menu did not open \"$2\""
 }
 
 # Starts the program (extra environment in "$@") and waits for its window; sets nimbo_pid and
@@ -131,8 +145,8 @@ traced() { grep -Eq '^Th *[0-9]+ :' "$work/$1.log"; }
 start_x 1280x1024
 start first
 traced first && fail "the trace was written without NIMBO_TRACE"
-xdotool windowmove "$window" 150 110 || fail "xdotool windowmove"
-xdotool windowsize "$window" 860 720 || fail "xdotool windowsize"
+timeout 10 xdotool windowmove "$window" 150 110 || fail "xdotool windowmove"
+timeout 10 xdotool windowsize "$window" 860 720 || fail "xdotool windowsize"
 sleep 1
 placed=$(inner)
 stop
@@ -164,15 +178,13 @@ for small in "800x600 1" "1600x1200 2"; do
   sed -i '/^NIMBO_LastWindowPos=/d' "$ini"
   start "small-$1" QT_SCALE_FACTOR=$2
   inside "$window" "main window on $1 at scale $2" || fail "the main window runs off the $1 screen"
-  xdotool windowactivate --sync "$window" key alt+n sleep 0.5 key s || fail "xdotool: the Settings command"
-  sheet=$(framed '^Nimbo Settings$') || exit 1
+  sheet=$(from_menu s '^Nimbo Settings$') || exit 1
   inside "$sheet" "settings sheet" || fail "the settings sheet runs off the $1 screen"
-  xdotool windowactivate --sync "$sheet" key Escape || fail "xdotool: Escape"
+  timeout 10 xdotool windowactivate --sync "$sheet" key Escape || fail "xdotool: Escape"
   sleep 1
-  xdotool windowactivate --sync "$window" key alt+n sleep 0.5 key a || fail "xdotool: the About command"
-  about=$(framed '^About/License Nimbo v4\.6\.0$') || exit 1
+  about=$(from_menu a '^About/License Nimbo v4\.6\.0$') || exit 1
   inside "$about" "About box" || fail "the About box runs off the $1 screen"
-  xdotool windowactivate --sync "$about" key Return || fail "xdotool: Return"
+  timeout 10 xdotool windowactivate --sync "$about" key Return || fail "xdotool: Return"
   stop
 done
 echo "ok"
