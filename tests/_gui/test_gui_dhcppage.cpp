@@ -440,9 +440,9 @@ TEST_F(DhcpPageTest, LeavingChecksTheFieldsInOrder)
 TEST_F(DhcpPageTest, APoolPastItsSubnetIsRefusedAtItsField)
 {
     ASSERT_TRUE(Open());
-    auto* pool = Ctl<QLineEdit>(1181);
-    auto* size = Ctl<QLineEdit>(1184);
-    auto* mask = Ctl<QLineEdit>(1007);
+    auto* pool = Ctl<QLineEdit>(CTL_DHCP_POOL);
+    auto* size = Ctl<QLineEdit>(CTL_DHCP_POOL_SIZE);
+    auto* mask = Ctl<QLineEdit>(CTL_DHCP_MASK);
     struct Case {
         const char* start;
         const char* size;

@@ -529,7 +529,7 @@ TEST_F(GuiLists, MenusHaveMnemonicsAndTheLogShowsItsSearchKeys)
     ASSERT_TRUE(Drained());
     std::vector<std::pair<QString, QMenu*>> menus{{"system", window->systemMenu()}};
     std::vector<std::unique_ptr<QMenu>> owned;
-    owned.emplace_back(window->lists()->ContextMenu(1110));
+    owned.emplace_back(window->lists()->ContextMenu(CTL_MAIN_LOG_LIST));
     menus.emplace_back("log", owned.back().get());
     for (const ListSpec& spec : kListSpecs) {
         owned.emplace_back(window->lists()->ContextMenu(spec.control));

@@ -476,9 +476,9 @@ TEST_F(GuiService, APoolPastItsSubnetIsNeverWritten)
         QTest::qWait(200);
         EXPECT_TRUE(sheet->setCurrentPage(3));
         SettingsPage* page = sheet->currentPage();
-        page->controlAs<QCheckBox>(1136)->click();
-        page->controlAs<QLineEdit>(1181)->setText("10.99.1.0");
-        auto* size = page->controlAs<QLineEdit>(1184);
+        page->controlAs<QCheckBox>(CTL_DHCP_SERVER)->click();
+        page->controlAs<QLineEdit>(CTL_DHCP_POOL)->setText("10.99.1.0");
+        auto* size = page->controlAs<QLineEdit>(CTL_DHCP_POOL_SIZE);
         size->setText("10991999");
         EXPECT_FALSE(sheet->pressOk());
         const QString refused = CurrentBalloon() ? CurrentBalloon()->text() : QString();

@@ -358,8 +358,9 @@ TEST_F(GuiSettingsTest, EveryTermIsSpelledOneWay)
         const char* page;
         int         id;
         const char* text;
-    } labels[] = {{"HTTP", 1056, "HTTP port"}, {"FTP", 1049, "FTP port"}, {"TFTP", 1026, "TFTP port"},
-                  {"SNTP", 1138, "SNTP Server"}, {"DNS", 1139, "DNS Server"}};
+    } labels[] = {{"HTTP", CTL_HTTP_PORT_LABEL, "HTTP port"}, {"FTP", CTL_FTP_PORT_LABEL, "FTP port"},
+                  {"TFTP", CTL_TFTP_PORT_LABEL, "TFTP port"}, {"SNTP", CTL_SNTP_SWITCH, "SNTP Server"},
+                  {"DNS", CTL_DNS_SWITCH, "DNS Server"}};
     for (const auto& l : labels) {
         SettingsPage* page = Go(sheet, l.page);
         ASSERT_NE(page, nullptr);
@@ -814,7 +815,7 @@ TEST(SmallDialogs, AboutShowsItsWholeTitleAndFitsTheScreen)
             if (auto* about = qobject_cast<AboutDialog*>(top); about && about->isVisible()) {
                 seen = about->frameGeometry();
                 title = about->windowTitle();
-                auto* picture = about->findChild<QLabel*>("ctl1024");
+                auto* picture = about->findChild<QLabel*>(ControlObjectName(CTL_ABOUT_PICTURE));
                 pictured = picture && !picture->pixmap().isNull();
                 QFont bold = about->font();
                 bold.setBold(true);
