@@ -8,6 +8,9 @@ public:
     explicit AboutDialog(QWidget* owner);
 };
 
+// The least width of a dialog whose title the window manager's title bar shows whole.
+int AboutTitleWidth(const QWidget* dialog);
+
 // Runs the dialog modally, centred on its owner.
 void ShowAboutDialog(QWidget* owner);
 

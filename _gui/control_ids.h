@@ -78,7 +78,7 @@ enum HttpPageControl : int {
     CTL_HTTP_TRUNCATE = 1027,            // "Truncate GET File Names longer than 64 char"
     CTL_HTTP_DEFAULT_PAGE_LABEL = 1048,  // "Default Page"
     CTL_HTTP_DEFAULT_PAGE = 1068,
-    CTL_HTTP_PORT_LABEL = 1056,  // "Http port"
+    CTL_HTTP_PORT_LABEL = 1056,  // "HTTP port"
     CTL_HTTP_PORT = 1064,
     CTL_HTTP_ROOT_LABEL = 1216,  // "Root directory"
     CTL_HTTP_ROOT = 1215,
@@ -106,7 +106,7 @@ enum FtpPageControl : int {
     CTL_FTP_USERS_ROOT_LABEL = 1234,  // "Registered users root"
     CTL_FTP_USERS_ROOT = 1214,
     CTL_FTP_USERS_BROWSE = 1212,  // "B&rowse"
-    CTL_FTP_PORT_LABEL = 1049,    // "Ftp port"
+    CTL_FTP_PORT_LABEL = 1049,    // "FTP port"
     CTL_FTP_PORT = 1052,
     CTL_FTP_POOL_LABEL = 1031,  // "Local ports pool"
     CTL_FTP_POOL = 1037,
@@ -129,7 +129,7 @@ enum TftpPageControl : int {
     CTL_TFTP_TIMEOUT = 1119,
     CTL_TFTP_RETRANSMIT_LABEL = 1018,  // "Max Retransmit"
     CTL_TFTP_RETRANSMIT = 1120,
-    CTL_TFTP_PORT_LABEL = 1026,  // "Tftp port"
+    CTL_TFTP_PORT_LABEL = 1026,  // "TFTP port"
     CTL_TFTP_PORT = 1121,
     CTL_TFTP_BLKSIZE_LABEL = 1060,  // "Max blocksize (RFC 2348)"
     CTL_TFTP_BLKSIZE = 1079,
@@ -198,7 +198,7 @@ enum DnsPageControl : int {
 };
 
 enum SntpPageControl : int {
-    CTL_SNTP_SWITCH = 1138,  // "SNTP server"
+    CTL_SNTP_SWITCH = 1138,  // "SNTP Server"
     CTL_SNTP_BIND = 1006,
     CTL_SNTP_BIND_LIST = 1014,
 };

@@ -381,10 +381,19 @@ public:
         if (!size_->text().isEmpty() && !storeNumber(size_, &poolSize, 0, 0x7FFFFFFF, kMsgPoolSize))
             return false;
         rec.DHCP_PoolSize = poolSize;
-        // 5. The DHCP server's own fields.
+        // 5. The DHCP server's own fields; the pool lies inside its subnet, as the service
+        // requires of a record it stores.
         if (dhcp_->isChecked() &&
             (!storePool(false) || !storeMask(false) || !storeList(dns_, 6, false) || !storeList(router_, 3, false)))
             return false;
+        if (dhcp_->isChecked()) {
+            std::string message;
+            switch (checkPoolInSubnet(rec.PoolStart, rec.DHCP_PoolSize, rec.SubnetMask, &message)) {
+            case POOL_FITS: break;
+            case POOL_START_NOT_HOST: return fail(pool_, QString::fromStdString(message));
+            case POOL_PAST_SUBNET: return fail(size_, QString::fromStdString(message));
+            }
+        }
         // 6. Boot file; 7. proxyDHCP needs one.
         if (!storeBootFile())
             return false;

@@ -11,6 +11,7 @@
 #include "_gui/console_client.h"
 #include "_gui/control_ids.h"
 #include "_gui/list_views.h"
+#include "_gui/screen_fit.h"
 
 std::string DirectoryLineName(const std::string& line)
 {
@@ -72,6 +73,7 @@ DirectoryDialog* ShowDirectoryDialog(QWidget* owner, const std::vector<std::stri
         r.moveCenter(owner->frameGeometry().center());
         dialog->move(r.topLeft());
     }
+    KeepInsideScreen(dialog);
     dialog->show();
     return dialog;
 }

@@ -22,6 +22,12 @@
 
 static void InitGuiResources() { Q_INIT_RESOURCE(gui); }
 
+void EnsureGuiResources()
+{
+    static const bool done = (InitGuiResources(), true);
+    (void)done;
+}
+
 namespace {
 
 QApplication* g_app = nullptr;  // lives until the process ends
@@ -48,7 +54,7 @@ void EnsureApplication()
 {
     if (!QCoreApplication::instance())
         g_app = new QApplication(g_argc, g_argv);
-    InitGuiResources();
+    EnsureGuiResources();
 }
 
 void OnIniFailure() { GuiRequestClose(GUI_CLOSE_INI_FAILURE); }
@@ -108,7 +114,7 @@ void GuiCreateApplication(int& argc, char** argv)
 {
     if (!QCoreApplication::instance())
         g_app = new QApplication(argc, argv);
-    InitGuiResources();
+    EnsureGuiResources();
 }
 
 int GuiSingleInstanceCheck(const std::string& commandLine)

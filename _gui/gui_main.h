@@ -6,6 +6,10 @@
 // the entry points below call it themselves otherwise).
 void GuiCreateApplication(int& argc, char** argv);
 
+// Registers the desktop's pictures (the icon, the banner); the windows that show them call it,
+// so that they have them whoever made the application.
+void EnsureGuiResources();
+
 // 1: this instance goes on; 0: it must end (another instance runs, or "-kill").
 int GuiSingleInstanceCheck(const std::string& commandLine);
 

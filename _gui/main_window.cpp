@@ -33,7 +33,9 @@
 #include <QUrl>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <algorithm>
 #include <cstring>
+#include <vector>
 #include <malloc.h>
 
 #include "_gui/balloon.h"
@@ -41,6 +43,7 @@
 #include "_gui/control_ids.h"
 #include "libs/mini_tcp4u/tcp4u.h"
 #include "_gui/directory_dialog.h"
+#include "_gui/gui_main.h"
 #include "libs/log/log.h"
 #include "_gui/list_views.h"
 #include "_gui/main_lists.h"
@@ -69,6 +72,7 @@ MainWindow::MainWindow(uint32_t servicesMask, const QString& helpPath)
     : helpPath_(helpPath), servicesMask_(servicesMask)
 {
     g_mainWindow = this;
+    EnsureGuiResources();
     setWindowTitle(ProgramTitle);
     setWindowIcon(QIcon(":/nimbo/nimbo.png"));
     setAttribute(Qt::WA_QuitOnClose, false);
@@ -295,9 +299,37 @@ void MainWindow::layoutMainWindow(bool initial)
         if (row.kind == CK_BANNER)
             static_cast<QPushButton*>(w)->setIconSize(QSize(r.w, r.h));
     }
+    widenCutLabels();
     if (tabBar_)
         tabBar_->setGeometry(0, 0, tabFrame_->width(), tabBar_->sizeHint().height());
     area_->update();
+}
+
+// A label of the table narrower than its text and a small gap (the font is wider than the one
+// the table was made for) takes that width, and what follows it on its row moves right by as
+// much; the labels are taken from left to right, so that the moves add up along a row.
+void MainWindow::widenCutLabels()
+{
+    std::vector<QLabel*> labels;
+    for (const LayoutRow& row : kLayoutTable)
+        if (auto* label = qobject_cast<QLabel*>(control(row.id)); label && row.kind == CK_TEXT && !label->wordWrap())
+            labels.push_back(label);
+    std::sort(labels.begin(), labels.end(), [](const QLabel* a, const QLabel* b) { return a->x() < b->x(); });
+    for (QLabel* label : labels) {
+        const int extra = label->sizeHint().width() + dluX(2) - label->width();
+        if (extra <= 0)
+            continue;
+        const QRect was = label->geometry();
+        label->resize(label->width() + extra, label->height());
+        for (const LayoutRow& row : kLayoutTable) {
+            QWidget* w = control(row.id);
+            if (!w || w == label || row.kind == CK_TAB || row.kind == CK_BANNER || row.kind == CK_LIST)
+                continue;
+            const QRect g = w->geometry();
+            if (g.left() > was.right() && g.top() <= was.bottom() && g.bottom() >= was.top())
+                w->move(g.x() + extra, g.y());
+        }
+    }
 }
 
 void MainWindow::resizeEvent(QResizeEvent* e)
@@ -315,6 +347,7 @@ void MainWindow::fitOnScreen()
     QMargins frame;
     if (windowHandle())
         frame = windowHandle()->frameMargins();
+    fittedMargins_ = frame;
     const QSize room(area.width() - frame.left() - frame.right(), area.height() - frame.top() - frame.bottom());
     setMinimumSize(QSize(dluX(kMinTrackWidth), dluY(kMinTrackHeight)).boundedTo(room));
     if (width() > room.width() || height() > room.height())
@@ -359,9 +392,17 @@ void MainWindow::applyRestoredFrame()
 bool MainWindow::event(QEvent* e)
 {
     const bool done = QMainWindow::event(e);
-    if ((e->type() == QEvent::Move || e->type() == QEvent::Resize) && shownOnce_ && !restoredFrame_.isNull() &&
-        windowHandle() && windowHandle()->frameMargins() != appliedMargins_)
-        applyRestoredFrame();
+    // While the frame settles: the saved rectangle set again, or the window fitted inside the
+    // screen again, with the frame's margins as they are now.
+    if ((e->type() == QEvent::Move || e->type() == QEvent::Resize) && frameSettling_ && windowHandle()) {
+        const QMargins margins = windowHandle()->frameMargins();
+        if (!restoredFrame_.isNull()) {
+            if (margins != appliedMargins_)
+                applyRestoredFrame();
+        } else if (margins != fittedMargins_) {
+            fitOnScreen();
+        }
+    }
     return done;
 }
 
@@ -381,15 +422,18 @@ void MainWindow::showEvent(QShowEvent* e)
     shownOnce_ = true;
     if (lists_)
         QTimer::singleShot(0, lists_, &MainLists::Flush);
-    if (!restoredFrame_.isNull()) {
+    if (!first)
+        return;
+    if (!restoredFrame_.isNull())
         applyRestoredFrame();
-        QTimer::singleShot(kFrameSettleMs, this, [this] {
-            restoredFrame_ = QRect();
-            fitOnScreen();
-        });
-    } else if (first) {
+    else
         fitOnScreen();
-    }
+    frameSettling_ = true;
+    QTimer::singleShot(kFrameSettleMs, this, [this] {
+        frameSettling_ = false;
+        restoredFrame_ = QRect();
+        fitOnScreen();
+    });
 }
 
 int MainWindow::saveWindowPos()

@@ -130,6 +130,7 @@ private:
     void buildTabs(uint32_t mask);
     int  showTabPage();
     void layoutMainWindow(bool initial);
+    void widenCutLabels();
     void restoreWindowPos();
     void applyRestoredFrame();
     // Minimum size, size and place within the screen's available area.
@@ -161,6 +162,8 @@ private:
     QRect              restoredFrame_;  // saved position waiting for the first show
     bool               shownOnce_ = false;
     QMargins           appliedMargins_;  // frame margins the restored rectangle was set with
+    QMargins           fittedMargins_;   // frame margins of the last fit inside the screen
+    bool               frameSettling_ = false;  // shortly after the first show
     int                baseX_ = 6, baseY_ = 13;
 };
 

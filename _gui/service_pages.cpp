@@ -131,7 +131,7 @@ public:
         addRow(nullptr, browsing_);
         addRow(nullptr, truncate_);
         addRow(addLabel(CTL_HTTP_DEFAULT_PAGE_LABEL, "Default Page"), page_);
-        addRow(addLabel(CTL_HTTP_PORT_LABEL, "Http port"), port_);
+        addRow(addLabel(CTL_HTTP_PORT_LABEL, "HTTP port"), port_);
         addRow(addLabel(CTL_HTTP_ROOT_LABEL, "Root directory"), root_, browse);
         finishLayout();
         connectFolderBrowse(browse, root_, "Looking for: HTTP Server root directory");
@@ -214,7 +214,7 @@ public:
         pool_ = add(CTL_FTP_POOL, new QLineEdit(this));
         addRow(addLabel(CTL_FTP_ANON_ROOT_LABEL, "Anonymous root"), anonRoot_, anonBrowse);
         addRow(addLabel(CTL_FTP_USERS_ROOT_LABEL, "Registered users root"), regRoot_, regBrowse);
-        addRow(addLabel(CTL_FTP_PORT_LABEL, "Ftp port"), port_);
+        addRow(addLabel(CTL_FTP_PORT_LABEL, "FTP port"), port_);
         addRow(addLabel(CTL_FTP_POOL_LABEL, "Local ports pool"), pool_);
         finishLayout();
         connectFolderBrowse(anonBrowse, anonRoot_, "Looking for: FTP Server Anonymous user root directory");
@@ -399,6 +399,6 @@ SettingsPage* CreateDnsPage(SettingsSheet& sheet)
 
 SettingsPage* CreateSntpPage(SettingsSheet& sheet)
 {
-    return new SwitchOnlyPage(sheet, "SNTP", CTL_SNTP_SWITCH, "SNTP server", CTL_SNTP_BIND, CTL_SNTP_BIND_LIST,
+    return new SwitchOnlyPage(sheet, "SNTP", CTL_SNTP_SWITCH, "SNTP Server", CTL_SNTP_BIND, CTL_SNTP_BIND_LIST,
                               &GlobalSettings::SNTP_LocalIP, QString());
 }

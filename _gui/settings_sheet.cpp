@@ -20,6 +20,7 @@
 #include "_gui/console_client.h"
 #include "libs/log/log.h"
 #include "_gui/main_window.h"
+#include "_gui/screen_fit.h"
 
 namespace {
 
@@ -330,5 +331,7 @@ SettingsSheet* ShowSettingsSheet(QWidget* owner, const QString& helpPath)
         r.moveTop(qMax(area.top(), qMin(r.top(), area.bottom() + 1 - r.height())));
     }
     sheet->move(r.topLeft());
+    // The window manager's frame may come later.
+    KeepInsideScreen(sheet);
     return sheet;
 }

@@ -73,7 +73,7 @@ TftpClientPane::TftpClientPane(std::function<QWidget*(int)> control, QWidget* an
 }
 
 TftpClientPane::~TftpClientPane() {
-    DebugTrace("GUI: Closing Tftp Client\n");
+    DebugTrace("GUI: Closing TFTP Client\n");
     thread_.Cancel();
     thread_.Join();
 }

@@ -64,7 +64,7 @@ public:
 
         timeout_ = numberRow(grid, 3, CTL_TFTP_TIMEOUT_LABEL, "Timeout (seconds)", CTL_TFTP_TIMEOUT);
         retransmit_ = numberRow(grid, 4, CTL_TFTP_RETRANSMIT_LABEL, "Max Retransmit", CTL_TFTP_RETRANSMIT);
-        port_ = numberRow(grid, 5, CTL_TFTP_PORT_LABEL, "Tftp port", CTL_TFTP_PORT);
+        port_ = numberRow(grid, 5, CTL_TFTP_PORT_LABEL, "TFTP port", CTL_TFTP_PORT);
         blksize_ = numberRow(grid, 6, CTL_TFTP_BLKSIZE_LABEL, "Max blocksize (RFC 2348)", CTL_TFTP_BLKSIZE);
         windowsize_ = numberRow(grid, 7, CTL_TFTP_WINDOWSIZE_LABEL, "Max windowsize (RFC 7440)", CTL_TFTP_WINDOWSIZE);
         pool_ = numberRow(grid, 8, CTL_TFTP_POOL_LABEL, "Local ports pool", CTL_TFTP_POOL);

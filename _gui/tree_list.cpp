@@ -754,6 +754,16 @@ TreeListNode* TreeListAddItem(TreeList* c, TreeListNode* parent, const TreeListI
         f |= Qt::ItemIsEditable;
     item->setFlags(f);
     item->setData(0, Qt::UserRole, QVariant::fromValue<quintptr>(quintptr(n)));
+    // The first column is at least as wide as the names it shows, each in its row's font and
+    // behind its row's indentation, so that no name is cut (the cell's margins and a pixel for
+    // the rounding of the text's width).
+    int depth = 1;
+    for (const TreeListNode* p = parent; p; p = p->parent)
+        ++depth;
+    const int need = depth * c->view_->indentation() + 4 +
+                     QFontMetrics(ControlFont(parent ? QFont::Medium : QFont::Bold)).horizontalAdvance(item->text(0));
+    if (c->columns_.size() > 1 && c->view_->header()->sectionSize(0) < need)
+        c->view_->header()->resizeSection(0, need);
     TreeListNode** link = nullptr;
     if (parent) {
         link = &parent->firstChild;

@@ -12,6 +12,7 @@
 #include "_services/dhcp/dhcp_log.h"
 #include "_services/dhcp/dhcp_protocol.h"
 #include "_services/dhcp/dhcp_regex.h"
+#include "libs/platform/str_format.h"
 
 namespace {
 
@@ -263,6 +264,37 @@ int isContiguousNetmask(uint32_t maskNetworkOrder) {
     return (inv & (inv + 1)) == 0 ? 1 : 0;  // ones then zeros only
 }
 
+PoolFit checkPoolInSubnet(uint32_t start, int32_t size, uint32_t mask, std::string* message) {
+    if (size <= 0 || start == 0 || !isContiguousNetmask(mask)) return POOL_FITS;
+    const uint32_t m = ntohl(mask);
+    const uint32_t network = ntohl(start) & m;
+    const uint32_t broadcast = network | ~m;
+    const bool pair = ~m == 1;  // a /31: two hosts, no subnet or broadcast address
+    const uint64_t firstHost = pair ? network : uint64_t(network) + 1;
+    const uint64_t lastHost = pair ? broadcast : uint64_t(broadcast) - 1;
+    int prefix = 0;
+    for (uint32_t bits = m; bits != 0; bits <<= 1) ++prefix;
+    char subnet[INET_ADDRSTRLEN] = {}, first[INET_ADDRSTRLEN] = {};
+    const in_addr subnetAddress{htonl(network)}, firstAddress{start};
+    inet_ntop(AF_INET, &subnetAddress, subnet, sizeof subnet);
+    inet_ntop(AF_INET, &firstAddress, first, sizeof first);
+    const uint64_t from = ntohl(start);
+    if (from < firstHost || from > lastHost) {
+        if (message)
+            *message = StrFormat("Error: \nDHCP Pool starts at %s, which is not\na host address of its subnet %s/%d",
+                                 first, subnet, prefix);
+        return POOL_START_NOT_HOST;
+    }
+    const uint64_t room = lastHost - from + 1;
+    if (uint64_t(size) > room) {
+        if (message)
+            *message = StrFormat("Error: \nDHCP Pool runs past its subnet %s/%d:\nfrom %s at most %llu addresses fit",
+                                 subnet, prefix, first, static_cast<unsigned long long>(room));
+        return POOL_PAST_SUBNET;
+    }
+    return POOL_FITS;
+}
+
 int encodePrefixLengthMask(uint8_t code, const char* text, uint8_t* out, size_t outSize) {
     if (outSize < 6) return 0;
     const char* slash = std::strchr(text, '/');
@@ -484,6 +516,16 @@ bool ValidateDhcpRecord(const DhcpSettings& record, std::string* why) {
         }))
         return false;
     if (!check("DHCP_IP_Mask", s.DHCP_IP_Mask, sizeof s.DHCP_IP_Mask, addresses(kOptSubnetMask))) return false;
+    {
+        // The pool as the texts give it, within the subnet of the mask.
+        uint32_t start = 0, mask = 0;
+        uint8_t maskBytes[4] = {};
+        const std::string maskText(s.DHCP_IP_Mask, strnlen(s.DHCP_IP_Mask, sizeof s.DHCP_IP_Mask - 1));
+        if (!parseDottedAddress(s.DHCP_IP_Pool, strnlen(s.DHCP_IP_Pool, sizeof s.DHCP_IP_Pool - 1), &start)) start = 0;
+        if (validateAddressSetting(kOptSubnetMask, maskText.c_str(), maskBytes, sizeof maskBytes, nullptr))
+            std::memcpy(&mask, maskBytes, sizeof mask);
+        if (checkPoolInSubnet(start, s.DHCP_PoolSize, mask, &message) != POOL_FITS) return fail("DHCP_PoolSize", message);
+    }
     if (!check("DHCP_BootFile", s.DHCP_BootFile, sizeof s.DHCP_BootFile, [&](const char* t) {
             auto table = std::make_unique<ArchBootTable>();
             return validateBootFileSetting(t, table.get(), &message) != 0;

@@ -36,6 +36,19 @@ bool parseDottedAddress(const char* text, size_t length, uint32_t* out);
 // MAC bytes as a filter word (bytes 2..7 of the word in memory order).
 uint64_t macFilterWord(const uint8_t mac[6]);
 
+// How an address pool lies in its subnet.
+enum PoolFit {
+    POOL_FITS = 0,         // every address is a host address of the subnet (or nothing to judge)
+    POOL_START_NOT_HOST,   // the first address is the subnet's own or its broadcast address
+    POOL_PAST_SUBNET,      // the pool runs past the subnet's last host address
+};
+// Checks the pool of `size` addresses from `start` against the subnet that `mask` gives with
+// the start (both in network order). The hosts of a subnet lie between its own address and
+// its broadcast address; a /31 has both of its addresses as hosts. Nothing is judged while
+// the pool is empty (size 0 or less, no start) or there is no contiguous mask. Otherwise the
+// reason, with the largest size that fits, in *message.
+PoolFit checkPoolInSubnet(uint32_t start, int32_t size, uint32_t mask, std::string* message);
+
 // User options (code|payload). For a "67|" text out must hold an ArchBootTable (7056 bytes)
 // that is either zero or the table to compare with.
 int parseDhcpOption(const char* text, uint8_t* out, size_t outSize, std::string* message);
@@ -76,8 +89,9 @@ std::string BootFilePath(const std::string& root, const char* entry);
 void LoadDhcpConfig(DhcpConfig* cfg, const DhcpIniReader& read, uint32_t servicesMask,
                     const std::string& tftpRoot, const FileSizeProbe& fileProbe);
 // A record from the GUI (request 208) checked as the loader reads its texts: no control
-// characters in any text it would store, every non-empty text well formed. False with the
-// first offending key and the reason in *why (on one line).
+// characters in any text it would store, every non-empty text well formed, and the pool
+// inside its subnet (checkPoolInSubnet, under the key DHCP_PoolSize). False with the first
+// offending key and the reason in *why (on one line).
 bool ValidateDhcpRecord(const DhcpSettings& record, std::string* why);
 // Recomputes the key bits of the three tables from the record's texts (after a record
 // arrived whole from the GUI).

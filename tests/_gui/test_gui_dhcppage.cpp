@@ -434,6 +434,61 @@ TEST_F(DhcpPageTest, LeavingChecksTheFieldsInOrder)
     EXPECT_EQ(DhcpPageTree(page), nullptr);  // the tree list goes with the page
 }
 
+// A pool that runs past its subnet is refused at the pool size with the DHCP server's own
+// message (the record would not be stored by the service either); one that starts on the
+// subnet's own address is refused at the pool's first address. Nothing is sent until it fits.
+TEST_F(DhcpPageTest, APoolPastItsSubnetIsRefusedAtItsField)
+{
+    ASSERT_TRUE(Open());
+    auto* pool = Ctl<QLineEdit>(CTL_DHCP_POOL);
+    auto* size = Ctl<QLineEdit>(CTL_DHCP_POOL_SIZE);
+    auto* mask = Ctl<QLineEdit>(CTL_DHCP_MASK);
+    struct Case {
+        const char* start;
+        const char* size;
+        const char* mask;
+        QLineEdit*  at;  // the field that shows the message; nullptr: accepted
+    } cases[] = {
+        {"10.99.1.0", "10991999", "255.255.0.0", size},
+        {"10.99.1.0", "65280", "/16", size},
+        {"10.9.8.100", "156", "255.255.255.0", size},
+        {"10.99.0.0", "10", "/16", pool},
+        {"10.99.1.0", "65279", "/16", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.start) + " + " + c.size + " in " + c.mask);
+        BalloonClose();
+        pool->setText(c.start);
+        size->setText(c.size);
+        mask->setText(c.mask);
+        std::string expected;
+        uint32_t maskValue = 0;
+        ASSERT_TRUE(validateAddressSetting(1, c.mask, reinterpret_cast<uint8_t*>(&maskValue), 4, nullptr));
+        const PoolFit fit = checkPoolInSubnet(Addr(c.start), std::stoi(c.size), maskValue, &expected);
+        EXPECT_EQ(fit == POOL_FITS, c.at == nullptr);
+        if (!c.at) {
+            EXPECT_TRUE(sheet->pressOk());
+            break;
+        }
+        EXPECT_FALSE(Leave());
+        EXPECT_EQ(BalloonText().toStdString(), expected);
+        EXPECT_EQ(sheet->focusWidget(), c.at);
+        // The balloon points at the field.
+        BalloonWindow* balloon = CurrentBalloon();
+        ASSERT_NE(balloon, nullptr);
+        const int middle = c.at->mapToGlobal(c.at->rect().center()).x();
+        EXPECT_LE(balloon->geometry().left(), middle);
+        EXPECT_GE(balloon->geometry().right(), middle);
+        EXPECT_FALSE(sheet->pressOk());
+        EXPECT_EQ(sheet->currentIndex(), kDhcpPageIndex);
+    }
+    const DhcpSettings sent = Sent();
+    EXPECT_EQ(fake.Payloads(REQ_STORE_DHCP_SETTINGS).size(), 1u);
+    EXPECT_STREQ(sent.DHCP_IP_Pool, "10.99.1.0");
+    EXPECT_EQ(sent.DHCP_PoolSize, 65279);
+    EXPECT_EQ(sent.SubnetMask, Addr("255.255.0.0"));
+}
+
 TEST_F(DhcpPageTest, ProxyNeedsANextServerAndABootFile)
 {
     ASSERT_TRUE(Open());

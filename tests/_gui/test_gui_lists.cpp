@@ -19,6 +19,7 @@
 #include <QTreeWidget>
 #include <arpa/inet.h>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -405,10 +406,7 @@ TEST_F(GuiLists, EventListsFillKeepTheirLimitAndCopy)
         const QStringList cells = Cells(list->topLevelItem(0));
         EXPECT_EQ(cells.mid(0, c.first.size()), c.first);
         const QString time = cells.last();
-        if (c.notice == NOTICE_SYSLOG_ROW)
-            EXPECT_TRUE(QRegularExpression("^\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(time).hasMatch()) << time.toStdString();
-        else
-            EXPECT_TRUE(QRegularExpression("^ \\[\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\]$").match(time).hasMatch()) << time.toStdString();
+        EXPECT_TRUE(QRegularExpression("^\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(time).hasMatch()) << time.toStdString();
         list->clearSelection();
         list->topLevelItem(0)->setSelected(true);
         list->topLevelItem(1)->setSelected(true);
@@ -418,6 +416,28 @@ TEST_F(GuiLists, EventListsFillKeepTheirLimitAndCopy)
         EXPECT_EQ(Clipboard(), cells.mid(0, c.copied).join('\t') + "\t\r\n" + second.mid(0, c.copied).join('\t') + "\t\r\n");
         window->lists()->Command(spec->cmdClear);
         EXPECT_EQ(list->topLevelItemCount(), 0);
+    }
+}
+
+// One date format in every list, month first as in the log lines: event rows, syslog rows and
+// lease times (which have no milliseconds) alike.
+TEST(GuiListTimes, OneDateFormatInEveryList)
+{
+    struct Case {
+        QDateTime   at;
+        const char* text;
+    };
+    const Case cases[] = {
+        {QDateTime(QDate(2026, 3, 25), QTime(14, 5, 9, 7)), "03/25 14:05:09"},
+        {QDateTime(QDate(2026, 12, 1), QTime(0, 0, 0, 999)), "12/01 00:00:00"},
+        {QDateTime(QDate(2027, 1, 13), QTime(23, 59, 59, 0)), "01/13 23:59:59"},
+    };
+    for (const Case& c : cases) {
+        const int64_t ms = c.at.toMSecsSinceEpoch();
+        const QString millis = QString::asprintf(".%03d", c.at.time().msec());
+        EXPECT_EQ(EventTimeText(ms).toStdString(), c.text + millis.toStdString());
+        EXPECT_EQ(SyslogDateText(ms).toStdString(), c.text + millis.toStdString());
+        EXPECT_EQ(LeaseTimeText(ms / 1000).toStdString(), c.text);
     }
 }
 
@@ -474,18 +494,79 @@ TEST_F(GuiLists, DirectoryDialogCopiesNamesAndNeverHoldsTheLink)
 TEST_F(GuiLists, EveryPageIsLaidOutAndFitsTheScreen)
 {
     ASSERT_TRUE(OpenWindow(0x2FF));
-    window->show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-    EXPECT_TRUE(FitsScreen(window.get())) << window->frameGeometry().width() << "x" << window->frameGeometry().height();
-    EXPECT_LE(window->minimumWidth(), window->screen()->availableGeometry().width());
-    EXPECT_LE(window->minimumHeight(), window->screen()->availableGeometry().height());
-    auto* tabs = window->findChild<QTabBar*>();
-    ASSERT_NE(tabs, nullptr);
-    for (int i = 0; i < tabs->count(); ++i) {
-        tabs->setCurrentIndex(i);
-        QCoreApplication::processEvents();
-        EXPECT_EQ(LayoutFaults(window.get()).join("\n").toStdString(), "") << tabs->tabText(i).toStdString();
+    // Every service on, with the DHCP server, then with proxyDHCP (whose tab replaces it).
+    QStringList seen;
+    for (const uint32_t mask : {0x2FFu, 0x3FFu}) {
+        SCOPED_TRACE(mask);
+        if (mask != 0x2FF) {
+            window.reset();
+            window = std::make_unique<MainWindow>(mask, "/nonexistent/Nimbo.chm");
+        }
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        EXPECT_TRUE(FitsScreen(window.get())) << window->frameGeometry().width() << "x" << window->frameGeometry().height();
+        EXPECT_LE(window->minimumWidth(), window->screen()->availableGeometry().width());
+        EXPECT_LE(window->minimumHeight(), window->screen()->availableGeometry().height());
+        auto* tabs = window->findChild<QTabBar*>();
+        ASSERT_NE(tabs, nullptr);
+        for (int i = 0; i < tabs->count(); ++i) {
+            tabs->setCurrentIndex(i);
+            QCoreApplication::processEvents();
+            seen << tabs->tabText(i);
+            EXPECT_EQ(LayoutFaults(window.get()).join("\n").toStdString(), "") << tabs->tabText(i).toStdString();
+        }
     }
+    seen.removeDuplicates();
+    EXPECT_EQ(seen.size(), 11) << seen.join(" ").toStdString();  // every tab of the table
+}
+
+// Every menu gives each of its items a letter of its own; the log's menu shows the search
+// commands with the keys that give them in the log.
+TEST_F(GuiLists, MenusHaveMnemonicsAndTheLogShowsItsSearchKeys)
+{
+    ASSERT_TRUE(OpenWindow(0x2FF));
+    SendLog("[10/12 18:30:00.000] TFTP Inf: one line");
+    ASSERT_TRUE(Drained());
+    std::vector<std::pair<QString, QMenu*>> menus{{"system", window->systemMenu()}};
+    std::vector<std::unique_ptr<QMenu>> owned;
+    owned.emplace_back(window->lists()->ContextMenu(CTL_MAIN_LOG_LIST));
+    menus.emplace_back("log", owned.back().get());
+    for (const ListSpec& spec : kListSpecs) {
+        owned.emplace_back(window->lists()->ContextMenu(spec.control));
+        menus.emplace_back(QString::number(spec.control), owned.back().get());
+    }
+    for (const auto& [name, menu] : menus) {
+        ASSERT_NE(menu, nullptr) << name.toStdString();
+        EXPECT_GE(menu->actions().size(), 3) << name.toStdString();
+        EXPECT_EQ(MnemonicFaults(menu).join("\n").toStdString(), "") << name.toStdString();
+    }
+    struct Search {
+        const char*     text;
+        QKeyCombination key;
+    };
+    const Search searches[] = {
+        {"Search Errors", Qt::CTRL | Qt::Key_E},       {"Search Warnings", Qt::CTRL | Qt::Key_W},
+        {"Search Errors and Warnings", Qt::CTRL | Qt::Key_B}, {"Find Previous", Qt::CTRL | Qt::Key_Up},
+        {"Find Next", Qt::CTRL | Qt::Key_Down},
+    };
+    QMenu* log = menus[1].second;
+    for (const Search& s : searches) {
+        const QAction* found = nullptr;
+        for (const QAction* a : log->actions())
+            if (QString(a->text()).remove('&') == s.text)
+                found = a;
+        ASSERT_NE(found, nullptr) << s.text;
+        EXPECT_EQ(found->shortcut(), QKeySequence(s.key)) << s.text;
+        EXPECT_TRUE(found->isEnabled()) << s.text;
+    }
+    // Chosen from the menu, a search command does what its key does.
+    QAction* warnings = nullptr;
+    for (QAction* a : log->actions())
+        if (QString(a->text()).remove('&') == "Search Warnings")
+            warnings = a;
+    ASSERT_NE(warnings, nullptr);
+    warnings->trigger();
+    EXPECT_EQ(window->lists()->logFilter(), 1);
 }
 
 // A cell cut short shows its whole text as a tooltip, in the lists and in the log; a cell
@@ -520,6 +601,29 @@ TEST_F(GuiLists, CutCellsShowTheirTextAndF1HelpsInTheLog)
     EXPECT_EQ(tipAt(events, QRect(events->header()->sectionPosition(0), events->visualItemRect(row).top(),
                                   events->columnWidth(0), events->visualItemRect(row).height())),
               QString());
+    // Every list alike: the first column shown, cut and whole.
+    for (const ListSpec& spec : kListSpecs) {
+        SCOPED_TRACE(spec.control);
+        QTreeWidget* list = List(spec.control);
+        list->setVisible(true);
+        const int column = list->header()->logicalIndex(0);
+        const QString longText = QString("cut-%1-").arg(spec.control) + QString(300, 'y');
+        QStringList cells;
+        for (int c = 0; c < spec.columnCount; ++c)
+            cells << (c == column ? longText : QString("z"));
+        AppendListRow(list, cells);
+        AppendListRow(list, QStringList(spec.columnCount, "short"));
+        const int rows = list->topLevelItemCount();
+        for (const auto& [item, tip] : {std::pair{list->topLevelItem(rows - 2), longText},
+                                        std::pair{list->topLevelItem(rows - 1), QString()}}) {
+            list->scrollToItem(item);
+            const QRect r = list->visualItemRect(item);
+            EXPECT_EQ(tipAt(list, QRect(list->header()->sectionViewportPosition(column), r.top(),
+                                        list->columnWidth(column), r.height()) & list->viewport()->rect()),
+                      tip);
+        }
+        list->setVisible(false);
+    }
     QListWidget* log = window->logList();
     log->setVisible(true);
     QListWidgetItem* line = log->item(log->count() - 2);
@@ -563,7 +667,7 @@ TEST_F(GuiLists, NumberColumnsHoldA64BitSizeAndSyslogTextStretches)
 TEST_F(GuiLists, EveryTabShowsItsList)
 {
     fake.settings.ShowProgressBar = 1;
-    ASSERT_TRUE(OpenWindow(0x2FD));
+    ASSERT_TRUE(OpenWindow(0x2FF));
     window->resize(QSize(900, 600).boundedTo(window->screen()->availableGeometry().size() - QSize(20, 40)));
     window->show();
     const TransferRecord running = Begin(467, 3000000000u, 1, 40000, "images/boot.wim");
@@ -608,6 +712,9 @@ TEST_F(GuiLists, EveryTabShowsItsList)
         tabs->setCurrentIndex(i);
         QCoreApplication::processEvents();
         SCOPED_TRACE(tabs->tabText(i).toStdString());
+        if (!folder.isEmpty()) {
+            EXPECT_TRUE(window->grab().save(folder + "/tab-" + tabs->tabText(i) + ".png"));
+        }
         if (tabs->tabText(i) == "TFTPC")
             continue;  // the client pane has its own views
         int shown = 0;
@@ -616,9 +723,6 @@ TEST_F(GuiLists, EveryTabShowsItsList)
                 shown += list->topLevelItemCount();
         shown += window->logList()->isVisible() ? window->logList()->count() : 0;
         EXPECT_GT(shown, 0);
-        if (!folder.isEmpty()) {
-            EXPECT_TRUE(window->grab().save(folder + "/tab-" + tabs->tabText(i) + ".png"));
-        }
     }
     if (!folder.isEmpty())
         for (GaugeWindow* g : window->findChildren<GaugeWindow*>())

@@ -43,6 +43,7 @@
 #include "_gui/transfer_list.h"
 #include "_gui/tree_list.h"
 #include "_services/dhcp/dhcp_service.h"
+#include "_services/dhcp/dhcp_settings.h"
 #include "_services/tftpd_service.h"
 
 namespace {
@@ -453,6 +454,51 @@ TEST_F(GuiService, DhcpPageWritesExactlyTheChangedKeys)
         EXPECT_TRUE(group && group->child(0)->text(1) == "42|10.9.8.1");
         EXPECT_TRUE(sheet->currentPage()->controlAs<QCheckBox>(CTL_DHCP_SERVER)->isChecked());
         sheet->pressCancel();
+        checked = true;
+        w->close();
+    });
+    EXPECT_TRUE(checked);
+}
+
+// A pool that runs past its subnet: the DHCP page refuses it at its field, and a record that
+// carries one all the same (request 208 straight from the link) is refused by the service.
+// The settings file is not written either way.
+TEST_F(GuiService, APoolPastItsSubnetIsNeverWritten)
+{
+    std::string text = EveryKeyIni();
+    text += "DHCP_IP_Pool=10.99.1.100\nDHCP_PoolSize=10\nDHCP_IP_Mask=255.255.0.0\n";
+    BootWith(text);
+    const std::string before = ReadFile(ini_);
+    bool checked = false;
+    RunGui([&](MainWindow* w) {
+        SettingsSheet* sheet = ShowSettingsSheet(w, QString());
+        EXPECT_TRUE(QTest::qWaitFor([&] { return GuiConsole().model.dhcpSettings[0] != 0; }, 5000));
+        QTest::qWait(200);
+        EXPECT_TRUE(sheet->setCurrentPage(3));
+        SettingsPage* page = sheet->currentPage();
+        page->controlAs<QCheckBox>(CTL_DHCP_SERVER)->click();
+        page->controlAs<QLineEdit>(CTL_DHCP_POOL)->setText("10.99.1.0");
+        auto* size = page->controlAs<QLineEdit>(CTL_DHCP_POOL_SIZE);
+        size->setText("10991999");
+        EXPECT_FALSE(sheet->pressOk());
+        const QString refused = CurrentBalloon() ? CurrentBalloon()->text() : QString();
+        EXPECT_TRUE(refused.startsWith("Error: \nDHCP Pool runs past its subnet 10.99.0.0/16")) << refused.toStdString();
+        EXPECT_EQ(sheet->focusWidget(), size);
+        sheet->pressCancel();
+
+        DhcpSettings bad;
+        std::memcpy(&bad, GuiConsole().model.dhcpSettings.data(), sizeof bad);
+        std::snprintf(bad.DHCP_IP_Pool, sizeof bad.DHCP_IP_Pool, "10.99.1.0");
+        bad.PoolStart = inet_addr("10.99.1.0");
+        bad.DHCP_PoolSize = 10991999;
+        std::memcpy(GuiConsole().model.dhcpSettings.data(), &bad, sizeof bad);
+        SendStoreDhcpSettings();
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            return !w->logList()->findItems("DHCP Err: new settings not stored: DHCP_PoolSize: ", Qt::MatchContains).isEmpty();
+        }, 10000));
+        QTest::qWait(300);
+        EXPECT_EQ(ChangedLines(before, ReadFile(ini_)), std::vector<std::string>{});
+        EXPECT_EQ(DhcpSettingsRecord().DHCP_PoolSize, 10);
         checked = true;
         w->close();
     });

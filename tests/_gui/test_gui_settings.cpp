@@ -2,19 +2,25 @@
 // service end.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
+#include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScreen>
+#include <QStyle>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -293,6 +299,76 @@ TEST_F(GuiSettingsTest, EveryPageIsLaidOutAndFitsTheScreen)
             const QRect at(button->mapToGlobal(QPoint(0, 0)), button->size());
             EXPECT_TRUE(button->isVisible() && screen.contains(at)) << name;
         }
+    }
+    sheet->pressCancel();
+}
+
+// The texts a person reads on a window and its children: titles, labels, buttons, tabs,
+// list headers and the entries of drop-down lists, mnemonics aside.
+static QStringList ShownTexts(QWidget* root)
+{
+    QStringList texts{root->windowTitle()};
+    QList<QWidget*> widgets = root->findChildren<QWidget*>();
+    widgets.prepend(root);
+    for (QWidget* w : widgets) {
+        if (auto* label = qobject_cast<QLabel*>(w))
+            texts << label->text();
+        else if (auto* button = qobject_cast<QAbstractButton*>(w))
+            texts << button->text();
+        else if (auto* group = qobject_cast<QGroupBox*>(w))
+            texts << group->title();
+        else if (auto* tabs = qobject_cast<QTabBar*>(w))
+            for (int i = 0; i < tabs->count(); ++i)
+                texts << tabs->tabText(i);
+        else if (auto* tree = qobject_cast<QTreeWidget*>(w))
+            for (int i = 0; i < tree->columnCount(); ++i)
+                texts << tree->headerItem()->text(i);
+        else if (auto* combo = qobject_cast<QComboBox*>(w))
+            for (int i = 0; i < combo->count(); ++i)
+                texts << combo->itemText(i);
+    }
+    for (QString& t : texts)
+        t.remove('&');
+    texts.removeAll(QString());
+    return texts;
+}
+
+// One spelling per term on the main window (the TFTP client pane with it) and every page of
+// the sheet: service names in capitals, "<service> port" and "<service> Server".
+TEST_F(GuiSettingsTest, EveryTermIsSpelledOneWay)
+{
+    ASSERT_TRUE(OpenWindow(0x3FF));
+    SettingsSheet* sheet = Open();
+    QStringList texts = ShownTexts(window.get());
+    for (int i = 0; i < sheet->pageCount(); ++i) {
+        ASSERT_TRUE(sheet->setCurrentPage(i));
+        texts << ShownTexts(sheet);
+    }
+    texts.removeDuplicates();
+    const QRegularExpression variant(
+        "\\b(?!(?:HTTP|FTP|TFTPC?|DHCP|DNS|SNTP|SYSLOG|BINL|PXE|NFS)\\b)(?i:https?|ftp|tftpc?|dhcp|dns|sntp|syslog|binl|pxe|nfs)\\b");
+    const QRegularExpression server("\\b(HTTP|FTP|TFTP|DHCP|DNS|SNTP|SYSLOG) server\\b");
+    const QRegularExpression port("\\b(HTTP|FTP|TFTP) Port\\b");
+    for (const QString& t : texts) {
+        EXPECT_FALSE(variant.match(t).hasMatch()) << t.toStdString();
+        EXPECT_FALSE(server.match(t).hasMatch()) << t.toStdString();
+        EXPECT_FALSE(port.match(t).hasMatch()) << t.toStdString();
+    }
+    const struct {
+        const char* page;
+        int         id;
+        const char* text;
+    } labels[] = {{"HTTP", CTL_HTTP_PORT_LABEL, "HTTP port"}, {"FTP", CTL_FTP_PORT_LABEL, "FTP port"},
+                  {"TFTP", CTL_TFTP_PORT_LABEL, "TFTP port"}, {"SNTP", CTL_SNTP_SWITCH, "SNTP Server"},
+                  {"DNS", CTL_DNS_SWITCH, "DNS Server"}};
+    for (const auto& l : labels) {
+        SettingsPage* page = Go(sheet, l.page);
+        ASSERT_NE(page, nullptr);
+        QWidget* w = page->control(l.id);
+        ASSERT_NE(w, nullptr) << l.id;
+        const QString text = qobject_cast<QLabel*>(w) ? qobject_cast<QLabel*>(w)->text()
+                                                      : qobject_cast<QAbstractButton*>(w)->text();
+        EXPECT_EQ(text.toStdString(), l.text);
     }
     sheet->pressCancel();
 }
@@ -717,6 +793,43 @@ TEST(SmallDialogs, PickersAndAbout)
             }
     });
     ShowAboutDialog(&owner);
+}
+
+// The About box is wide enough for its whole title in a bold title bar beside three title-bar
+// buttons, and opens inside the screen even when its owner lies partly off it (also run on a
+// small screen and at scale factor 2).
+TEST(SmallDialogs, AboutShowsItsWholeTitleAndFitsTheScreen)
+{
+    EnsureQtApp();
+    QWidget owner;
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    owner.setGeometry(area.right() - 150, area.bottom() - 100, 400, 300);
+    owner.show();
+    static QRect seen;
+    static QString title;
+    static int titleWidth = 0;
+    static bool pictured = false;
+    seen = QRect();
+    QTimer::singleShot(0, [] {
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (auto* about = qobject_cast<AboutDialog*>(top); about && about->isVisible()) {
+                seen = about->frameGeometry();
+                title = about->windowTitle();
+                auto* picture = about->findChild<QLabel*>(ControlObjectName(CTL_ABOUT_PICTURE));
+                pictured = picture && !picture->pixmap().isNull();
+                QFont bold = about->font();
+                bold.setBold(true);
+                titleWidth = QFontMetrics(bold).horizontalAdvance(title) +
+                             3 * about->style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, about);
+                about->accept();
+            }
+    });
+    ShowAboutDialog(&owner);
+    ASSERT_FALSE(seen.isNull());
+    EXPECT_EQ(title, "About/License Nimbo v4.6.0");
+    EXPECT_TRUE(pictured) << "the program's picture is missing";
+    EXPECT_GE(seen.width(), qMin(titleWidth, area.width()));
+    EXPECT_TRUE(area.contains(seen)) << seen.x() << "," << seen.y() << " " << seen.width() << "x" << seen.height();
 }
 
 TEST(SmallDialogs, ListingSizesFrom2GiBPrintUnsigned)

@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTreeWidgetItemIterator>
 #include <QTreeWidget>
 #include <cstring>
 #include <string>
@@ -397,6 +398,29 @@ TEST_F(TreeListTest, HiddenHeaderKeepsWidthsAndF1AsksForHelp)
     QTest::keyClick(tree(), Qt::Key_F1);
     ASSERT_EQ(helps.size(), 1u);
     EXPECT_EQ(helps[0], 0x102u);
+}
+
+// The first column widens for names longer than it, the groups' in bold, each behind its
+// row's indentation; short names keep the width asked for.
+TEST_F(TreeListTest, FirstColumnShowsEveryNameWhole)
+{
+    Build(0x1000);
+    EXPECT_EQ(tree()->columnWidth(0), 110);
+    TreeListNode* options = AddRow(nullptr, TL_GROUP, 0x300, "DHCP Options");
+    AddRow(nullptr, TL_GROUP, 0x400, "Static Leases");
+    AddRow(options, TL_EDIT, 0x301, "  a rather long variable name", fieldA1, sizeof fieldA1);
+    tree()->expandAll();
+    QCoreApplication::processEvents();
+    EXPECT_GT(tree()->columnWidth(0), 110);
+    QFont bold = tree()->font();
+    bold.setBold(true);
+    for (QTreeWidgetItemIterator it(tree()); *it; ++it) {
+        const QString name = (*it)->text(0);
+        const QFontMetrics metrics((*it)->parent() ? tree()->font() : bold);
+        const QRect cell = tree()->visualRect(tree()->indexFromItem(*it, 0));
+        // The cell's margins take 3 pixels; the text's width is rounded.
+        EXPECT_GT(cell.width() - 3, metrics.horizontalAdvance(name)) << name.toStdString();
+    }
 }
 
 TEST_F(TreeListTest, CrcIsTheReflectedIeeeSum)

@@ -333,6 +333,12 @@ TEST(DhcpRecord, ValidatedBeforeStoring) {
         {"DHCP_Option3", [](DhcpSettings& s) { std::snprintf(s.UserOptions[2].text, 16, "12|a\x01b"); }},
         {"DHCP_StaticLease1", [](DhcpSettings& s) { std::snprintf(s.StaticLeases[0].text, 32, "01:02|10.0.0.50"); }},
         {"DHCP_MacFilter1", [](DhcpSettings& s) { std::snprintf(s.MacFilters[0].text, 32, "zz"); }},
+        {"DHCP_PoolSize", [](DhcpSettings& s) {
+             std::snprintf(s.DHCP_IP_Pool, 16, "10.99.1.0");
+             std::snprintf(s.DHCP_IP_Mask, 16, "/16");
+             s.DHCP_PoolSize = 10991999;
+         }},
+        {"DHCP_PoolSize", [](DhcpSettings& s) { s.DHCP_PoolSize = 246; }},  // reaches 10.0.0.255
     };
     for (const auto& c : cases) {
         DhcpSettings s = base();
@@ -342,6 +348,53 @@ TEST(DhcpRecord, ValidatedBeforeStoring) {
         EXPECT_EQ(why.rfind(std::string(c.key) + ": ", 0), 0u) << why;
         EXPECT_EQ(why.find_first_of("\r\n"), std::string::npos) << why;
     }
+}
+
+// A pool holds host addresses of its subnet only: not the subnet's own address, not its
+// broadcast address, nothing beyond.
+TEST(DhcpPool, LiesInsideItsSubnet) {
+    struct Case {
+        const char* start;
+        int32_t     size;
+        const char* mask;
+        PoolFit     fit;
+        const char* message;  // nullptr: not checked
+    } cases[] = {
+        {"10.99.1.0", 10991999, "255.255.0.0", POOL_PAST_SUBNET,
+         "Error: \nDHCP Pool runs past its subnet 10.99.0.0/16:\nfrom 10.99.1.0 at most 65279 addresses fit"},
+        {"10.99.1.0", 65279, "255.255.0.0", POOL_FITS, nullptr},     // up to 10.99.255.254
+        {"10.99.1.0", 65280, "255.255.0.0", POOL_PAST_SUBNET, nullptr},  // the broadcast address
+        {"192.168.1.100", 20, "255.255.255.0", POOL_FITS, nullptr},
+        {"192.168.1.100", 155, "255.255.255.0", POOL_FITS, nullptr},
+        {"192.168.1.100", 156, "255.255.255.0", POOL_PAST_SUBNET, nullptr},
+        {"192.168.1.1", 254, "255.255.255.0", POOL_FITS, nullptr},
+        {"192.168.1.0", 10, "255.255.255.0", POOL_START_NOT_HOST,
+         "Error: \nDHCP Pool starts at 192.168.1.0, which is not\na host address of its subnet 192.168.1.0/24"},
+        {"192.168.1.255", 1, "255.255.255.0", POOL_START_NOT_HOST, nullptr},
+        {"10.0.0.4", 2, "255.255.255.254", POOL_FITS, nullptr},  // a /31: both addresses are hosts
+        {"10.0.0.4", 3, "255.255.255.254", POOL_PAST_SUBNET, nullptr},
+        {"255.255.255.250", 2147483647, "255.255.255.248", POOL_PAST_SUBNET, nullptr},  // no wrap at the top
+        {"0.0.0.1", 2147483646, "128.0.0.0", POOL_FITS, nullptr},
+        {"0.0.0.1", 2147483647, "128.0.0.0", POOL_PAST_SUBNET, nullptr},
+        // Nothing to judge: no pool, no start, no usable mask.
+        {"10.99.1.0", 0, "255.255.0.0", POOL_FITS, nullptr},
+        {"10.99.1.0", -5, "255.255.0.0", POOL_FITS, nullptr},
+        {"0.0.0.0", 100, "255.255.0.0", POOL_FITS, nullptr},
+        {"10.99.1.0", 10991999, "0.0.0.0", POOL_FITS, nullptr},
+        {"10.99.1.0", 10991999, "255.0.255.0", POOL_FITS, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::string message = "untouched";
+        EXPECT_EQ(checkPoolInSubnet(Ip(c.start), c.size, Ip(c.mask), &message), c.fit)
+            << c.start << " + " << c.size << " in " << c.mask;
+        if (c.fit == POOL_FITS)
+            EXPECT_EQ(message, "untouched") << c.start;
+        else if (c.message)
+            EXPECT_EQ(message, c.message);
+        else
+            EXPECT_NE(message.find("Error: \nDHCP Pool "), std::string::npos) << message;
+    }
+    EXPECT_EQ(checkPoolInSubnet(Ip("10.99.1.0"), 10991999, Ip("255.255.0.0"), nullptr), POOL_PAST_SUBNET);
 }
 
 TEST(DhcpLive, SnapshotsStayStableWhileUpdated) {
