@@ -49,15 +49,14 @@ bool ShowCutText(QHelpEvent* event, QAbstractItemView* view, const QString& text
     return true;
 }
 
-// Local time "mm/dd hh:mm:ss.mmm": month first, as the log lines and the lease list write it.
-QString Clock(int64_t ms)
+QString Clock(const char* format, int64_t ms, bool withDayFirst)
 {
     const QDateTime t = QDateTime::fromMSecsSinceEpoch(ms);
     const QDate d = t.date();
     const QTime h = t.time();
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%02d/%02d %02d:%02d:%02d.%03d", d.month(), d.day(), h.hour(), h.minute(), h.second(),
-                  h.msec());
+    std::snprintf(buf, sizeof buf, format, withDayFirst ? d.day() : d.month(), withDayFirst ? d.month() : d.day(),
+                  h.hour(), h.minute(), h.second(), h.msec());
     return QString::fromLatin1(buf);
 }
 
@@ -303,9 +302,9 @@ QString RecordField(const uint8_t* payload, size_t length, size_t offset, size_t
     return QString::fromLocal8Bit(text, static_cast<qsizetype>(strnlen(text, n)));
 }
 
-QString EventTimeText(int64_t ms) { return Clock(ms); }
+QString EventTimeText(int64_t ms) { return Clock(" [%02d/%02d %02d:%02d:%02d.%03d]", ms, true); }
 
-QString SyslogDateText(int64_t ms) { return Clock(ms); }
+QString SyslogDateText(int64_t ms) { return Clock("%02d/%02d %02d:%02d:%02d.%03d", ms, true); }
 
 QString LeaseTimeText(int64_t seconds)
 {

@@ -91,9 +91,10 @@ void SetClipboardText(const QString& text);
 // NUL or at the end of the field or of the payload; empty when the payload is shorter.
 QString RecordField(const uint8_t* payload, size_t length, size_t offset, size_t size);
 
-// Every list writes its dates one way, month first as the log lines do: "mm/dd hh:mm:ss.mmm"
-// in local time for an event row and a syslog row, "mm/dd hh:mm:ss" for a lease time (kept
-// in seconds), empty when it cannot be shown.
+// The dates as each list has always written them: " [dd/mm hh:mm:ss.mmm]" of an event row, the
+// syslog date "dd/mm hh:mm:ss.mmm" without brackets and blank, and "mm/dd hh:mm:ss" of a lease
+// time (kept in seconds; month first, as the lease file and the log lines write it), in local
+// time; empty when it cannot be shown.
 QString EventTimeText(int64_t msSinceEpoch);
 QString SyslogDateText(int64_t msSinceEpoch);
 QString LeaseTimeText(int64_t seconds);

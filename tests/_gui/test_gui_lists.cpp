@@ -406,7 +406,10 @@ TEST_F(GuiLists, EventListsFillKeepTheirLimitAndCopy)
         const QStringList cells = Cells(list->topLevelItem(0));
         EXPECT_EQ(cells.mid(0, c.first.size()), c.first);
         const QString time = cells.last();
-        EXPECT_TRUE(QRegularExpression("^\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(time).hasMatch()) << time.toStdString();
+        if (c.notice == NOTICE_SYSLOG_ROW)
+            EXPECT_TRUE(QRegularExpression("^\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(time).hasMatch()) << time.toStdString();
+        else
+            EXPECT_TRUE(QRegularExpression("^ \\[\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\]$").match(time).hasMatch()) << time.toStdString();
         list->clearSelection();
         list->topLevelItem(0)->setSelected(true);
         list->topLevelItem(1)->setSelected(true);
@@ -419,25 +422,26 @@ TEST_F(GuiLists, EventListsFillKeepTheirLimitAndCopy)
     }
 }
 
-// One date format in every list, month first as in the log lines: event rows, syslog rows and
-// lease times (which have no milliseconds) alike.
-TEST(GuiListTimes, OneDateFormatInEveryList)
+// Each list's dates as the lists have always written them: event rows day first in brackets
+// behind a blank, syslog rows day first, lease times month first (as the lease file).
+TEST(GuiListTimes, EachListKeepsItsDateFormat)
 {
     struct Case {
         QDateTime   at;
-        const char* text;
+        const char* event;
+        const char* syslog;
+        const char* lease;
     };
     const Case cases[] = {
-        {QDateTime(QDate(2026, 3, 25), QTime(14, 5, 9, 7)), "03/25 14:05:09"},
-        {QDateTime(QDate(2026, 12, 1), QTime(0, 0, 0, 999)), "12/01 00:00:00"},
-        {QDateTime(QDate(2027, 1, 13), QTime(23, 59, 59, 0)), "01/13 23:59:59"},
+        {QDateTime(QDate(2026, 3, 25), QTime(14, 5, 9, 7)), " [25/03 14:05:09.007]", "25/03 14:05:09.007", "03/25 14:05:09"},
+        {QDateTime(QDate(2026, 12, 1), QTime(0, 0, 0, 999)), " [01/12 00:00:00.999]", "01/12 00:00:00.999", "12/01 00:00:00"},
+        {QDateTime(QDate(2027, 1, 13), QTime(23, 59, 59, 0)), " [13/01 23:59:59.000]", "13/01 23:59:59.000", "01/13 23:59:59"},
     };
     for (const Case& c : cases) {
         const int64_t ms = c.at.toMSecsSinceEpoch();
-        const QString millis = QString::asprintf(".%03d", c.at.time().msec());
-        EXPECT_EQ(EventTimeText(ms).toStdString(), c.text + millis.toStdString());
-        EXPECT_EQ(SyslogDateText(ms).toStdString(), c.text + millis.toStdString());
-        EXPECT_EQ(LeaseTimeText(ms / 1000).toStdString(), c.text);
+        EXPECT_EQ(EventTimeText(ms).toStdString(), c.event);
+        EXPECT_EQ(SyslogDateText(ms).toStdString(), c.syslog);
+        EXPECT_EQ(LeaseTimeText(ms / 1000).toStdString(), c.lease);
     }
 }
 
