@@ -22,6 +22,7 @@
 #include <cstring>
 
 #include "_services/dhcp/dhcp_log.h"
+#include "libs/platform/clock.h"
 #include "libs/platform/interfaces.h"
 #include "libs/platform/sockets.h"
 
@@ -35,12 +36,6 @@ struct IcmpFilter {
 
 std::atomic<uint16_t> g_sequence{0};
 std::atomic<bool> g_probeFailureLogged{false};
-
-int64_t MonotonicMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 int SocketFailure(int err) { return err == EACCES || err == EPERM ? kPingAccessDenied : kPingSocketError; }
 

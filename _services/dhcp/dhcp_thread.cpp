@@ -27,6 +27,7 @@
 #include "_services/dhcp/dhcp_request.h"
 #include "_services/dhcp/dhcp_service.h"
 #include "_services/dhcp/dhcp_settings.h"
+#include "libs/platform/clock.h"
 #include "libs/platform/interfaces.h"
 #include "libs/platform/log_guard.h"
 #include "libs/log/log.h"
@@ -46,12 +47,6 @@ uint32_t ParseLocal(const char* text, size_t size) {
     std::string t(text, strnlen(text, size));
     in_addr a{};
     return !t.empty() && ParseIPv4(t.c_str(), &a) ? a.s_addr : 0;
-}
-
-int64_t MonotonicMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // The host name, read again when older than a second (a system call per batch of requests

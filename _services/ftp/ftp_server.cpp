@@ -17,6 +17,7 @@
 #include "_services/ftp/ftp_paths.h"
 #include "_services/host_info.h"
 #include "libs/log/log.h"
+#include "libs/platform/clock.h"
 #include "libs/platform/sockets.h"
 
 namespace {
@@ -37,10 +38,6 @@ void Unlink(T*& oldest, T*& newest, T* e) {
     if (e->newer) e->newer->older = e->older;
     else newest = e->older;
     e->older = e->newer = nullptr;
-}
-
-int64_t MonotonicMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 // accept() errors that pass: the next connection may well be accepted.

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "libs/platform/clock.h"
 #include "libs/platform/event.h"
 #include "_services/http/http_text.h"
 #include "libs/log/log.h"
@@ -32,11 +33,6 @@ constexpr int    kDrainMs = 500;
 constexpr size_t kSendfileChunk = 1u << 30;
 constexpr size_t kMaxParked = 64;       // connection threads kept waiting for work
 constexpr int    kParkSeconds = 5;      // how long one waits before it ends
-
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 void CopyText(char* dst, size_t size, const char* src) { snprintf(dst, size, "%s", src ? src : ""); }
 
@@ -58,9 +54,9 @@ bool SendAll(int sock, const char* data, size_t length, int flags) {
 void DrainAndShutdown(int sock) {
     shutdown(sock, SHUT_WR);
     char scrap[4096];
-    int64_t end = NowMs() + kDrainMs;
+    int64_t end = MonotonicMs() + kDrainMs;
     for (int reads = 0; reads < 256; ++reads) {
-        int left = static_cast<int>(end - NowMs());
+        int left = static_cast<int>(end - MonotonicMs());
         if (left <= 0) break;
         if (WaitReadable(sock, left) <= 0) break;
         ssize_t n = recv(sock, scrap, sizeof scrap, MSG_DONTWAIT);
@@ -295,10 +291,10 @@ void CGenericServer::ServeConnection(Client* client) {
     const ClientContext& ctx = client->context;
     std::string request;
     char* const buffer = client->buffer.get();
-    const int64_t deadline = NowMs() + requestDeadlineMs_;
-    int64_t idleEnd = idleTimeoutMs_ ? NowMs() + idleTimeoutMs_ : INT64_MAX;
+    const int64_t deadline = MonotonicMs() + requestDeadlineMs_;
+    int64_t idleEnd = idleTimeoutMs_ ? MonotonicMs() + idleTimeoutMs_ : INT64_MAX;
     for (;;) {
-        int64_t now = NowMs();
+        int64_t now = MonotonicMs();
         int64_t until = std::min(deadline, idleEnd);
         if (now >= until) {
             if (until == deadline && now < idleEnd && !request.empty())
@@ -319,7 +315,7 @@ void CGenericServer::ServeConnection(Client* client) {
             break;
         }
         if (n == 0) break;  // the peer closed
-        if (idleTimeoutMs_) idleEnd = NowMs() + idleTimeoutMs_;
+        if (idleTimeoutMs_) idleEnd = MonotonicMs() + idleTimeoutMs_;
         request.append(buffer, static_cast<size_t>(n));
         if (request.size() > kMaxRequestBytes) {
             ReportClient(EV_REQUEST_TOO_LARGE, ctx, "", fn, __LINE__);

@@ -18,14 +18,9 @@
 #include "_services/to_console.h"
 #include "_services/udp/udp_receive.h"
 #include "libs/log/log.h"
+#include "libs/platform/clock.h"
 
 namespace {
-int64_t MonotonicMs() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 void Put16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);

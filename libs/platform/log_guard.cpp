@@ -1,4 +1,5 @@
 #include "libs/platform/log_guard.h"
+#include "libs/platform/clock.h"
 
 #include <time.h>
 
@@ -55,10 +56,7 @@ bool LogRateGate::Allow(uint64_t key, uint64_t nowMs, unsigned* suppressed) {
 }
 
 bool LogRateGate::Allow(uint64_t key, unsigned* suppressed) {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return Allow(key, static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000,
-                 suppressed);
+    return Allow(key, static_cast<uint64_t>(MonotonicMs()), suppressed);
 }
 
 size_t LogRateGate::KeyCount() const {

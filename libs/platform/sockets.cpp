@@ -1,4 +1,5 @@
 #include "libs/platform/sockets.h"
+#include "libs/platform/clock.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -241,14 +242,9 @@ int SendAllWaiting(int sock, const void* data, size_t length, const std::functio
 }
 
 int SendAllWithin(int sock, const void* data, size_t length, int timeoutMs) {
-    auto nowMs = [] {
-        timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-    };
-    const int64_t deadline = nowMs() + timeoutMs;
+    const int64_t deadline = MonotonicMs() + timeoutMs;
     return SendAllWaiting(sock, data, length, [&] {
-        const int64_t left = deadline - nowMs();
+        const int64_t left = deadline - MonotonicMs();
         if (left <= 0) return 0;
         const int r = WaitEvents(sock, POLLOUT, static_cast<int>(left));
         if (r < 0 || (r & (POLLERR | POLLNVAL))) return -1;
