@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QRect>
 #include <QString>
+#include <QWidget>
 #include <array>
 #include <cstddef>
 #include <cstdint>
