@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QRect>
 #include <QString>
+#include <QWidget>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -64,6 +65,7 @@ constexpr uint32_t kTreeListColumnSize = 1032;
 constexpr uint32_t kTreeListNodeSize = 48;
 constexpr uint32_t kTreeListCellSize = 1072;
 
+// clang-format off
 #pragma pack(push, 1)
 struct TreeListCell {
     char     text[kTreeListCellText];
@@ -80,6 +82,7 @@ struct TreeListCell {
     uint32_t crc;              // CRC-32 of the bytes before it
 };
 #pragma pack(pop)
+// clang-format on
 static_assert(sizeof(TreeListCell) == kTreeListCellSize);
 static_assert(offsetof(TreeListCell, editable) == 1024);
 static_assert(offsetof(TreeListCell, desc) == 1032);

@@ -26,6 +26,7 @@ std::vector<TabRow> TabsForMask(uint32_t mask)
     return tabs;
 }
 
+// clang-format off
 constexpr LayoutRow kLayoutTable[31] = {
     {CTL_MAIN_HINT, CK_TEXT, "Please go to 'System Menu/Settings' and configure any one of the available services",
      -30, 48, 267, 8, 5, 0, 0, 0, 0x800},
@@ -60,6 +61,7 @@ constexpr LayoutRow kLayoutTable[31] = {
     {CTL_MAIN_FTP_LIST, CK_LIST, "FTP events", 5, 17, 208, 118, 0, 0, 10, 10, 0x4},
     {CTL_MAIN_HTTP_LIST, CK_LIST, "HTTP requests", 5, 17, 208, 118, 0, 0, 10, 10, 0x8},
 };
+// clang-format on
 // The window finds its controls by these numbers.
 static_assert(ControlIdsUnique(kLayoutTable, &LayoutRow::id));
 

@@ -9,12 +9,14 @@
 #include "_services/host_records.h"
 #include "libs/platform/interfaces.h"
 
+// clang-format off
 #pragma pack(push, 1)
 struct DirectoryListing {
     uint32_t count;
     char     lines[200][64];
 };
 #pragma pack(pop)
+// clang-format on
 static_assert(sizeof(DirectoryListing) == 4 + 200 * 64);
 
 void SchedulerThread();

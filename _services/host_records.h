@@ -7,6 +7,7 @@
 
 constexpr const char* ProgramTitle = "Nimbo v4.6.0";
 
+// clang-format off
 #pragma pack(push, 1)
 struct GlobalSettings {
     char     TFTP_RootDirectory[260];
@@ -113,6 +114,7 @@ struct ConsoleFrameHeader {
     uint32_t id;  // little-endian
 };
 #pragma pack(pop)
+// clang-format on
 
 static_assert(sizeof(GlobalSettings) == 4618);
 static_assert(offsetof(GlobalSettings, LogLevel) == 260);

@@ -30,6 +30,7 @@
 std::atomic<int> BinlPreparationCount{0};
 
 #define PORT_OF(f) offsetof(GlobalSettings, f)
+// clang-format off
 const ThreadTableRow ThreadTable[TH_NUMBER] = {
     // name     bit              socket                servicesName port        portSetting         localIpSetting           default           event  wildcard
     {"Console",   SVC_CONSOLE,     RowSocket::kNone,     nullptr,  0,                0,                  0,                       0,                true,  false},
@@ -46,6 +47,7 @@ const ThreadTableRow ThreadTable[TH_NUMBER] = {
     {"SYSLOG",    SVC_SYSLOG,      RowSocket::kDatagram, "syslog", kSyslogPort,      0,                  PORT_OF(SYS_LOGLocalIP), kSyslogPort,      false, false},
     {"NFS",       SVC_NFS,         RowSocket::kNone,     "nfs",    0,                0,                  0,                       0,                true,  false},
 };
+// clang-format on
 #undef PORT_OF
 
 ThreadSlot ThreadSlots[TH_NUMBER];

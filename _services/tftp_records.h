@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+// clang-format off
 #pragma pack(push, 1)
 
 // Transfer states carried in TransferStats::state.
@@ -67,6 +68,7 @@ struct ErrorSimulatorRecord {
 };
 
 #pragma pack(pop)
+// clang-format on
 
 static_assert(sizeof(TransferStats) == 40);
 static_assert(offsetof(TransferStats, bytesDone) == 4);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
+// clang-format off
 #pragma pack(push, 1)
 struct HiveBaseBlock {
     char     signature[4];        // "regf"
@@ -100,6 +101,7 @@ struct EmptyHiveFile {
     uint8_t          freeRest[3820];
 };
 #pragma pack(pop)
+// clang-format on
 static_assert(sizeof(EmptyHiveFile) == 8192);
 static_assert(offsetof(EmptyHiveFile, root) == 0x1020);
 static_assert(offsetof(EmptyHiveFile, security) == 0x1080);

@@ -15,6 +15,7 @@
 #include "_services/binl/binl_records.h"
 #include "libs/platform/sockets.h"
 
+// clang-format off
 #pragma pack(push, 1)
 // The part of a query the responder reads; OriSrc (8-bit text) follows at offset 54.
 struct NcqHeader {
@@ -50,6 +51,7 @@ struct BinlEventRecord {
     char text[500];
 };
 #pragma pack(pop)
+// clang-format on
 static_assert(sizeof(NcqHeader) == 54);
 static_assert(offsetof(NcqHeader, vendor) == 36);
 static_assert(offsetof(NcqHeader, device) == 38);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+// clang-format off
 #pragma pack(push, 1)
 struct BinlAssetHeader {
     char     magic[11];          // "NIMBO_BINL"
@@ -27,6 +28,7 @@ struct BinlAssetHeader {
     uint8_t  reserved417[103];
 };
 #pragma pack(pop)
+// clang-format on
 static_assert(sizeof(BinlAssetHeader) == 520);
 static_assert(offsetof(BinlAssetHeader, version) == 11);
 static_assert(offsetof(BinlAssetHeader, firstRecord) == 15);

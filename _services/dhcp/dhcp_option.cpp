@@ -56,6 +56,7 @@ struct OptionRule {
     const char* refusal;   // the message of a code users may not set
 };
 
+// clang-format off
 constexpr OptionRule kOptionRules[] = {
     {0, K_PAD, "Pad option", nullptr, nullptr},
     {1, K_REFUSED, nullptr, nullptr, "1-Option Error\nSubnet Mask option should be defined above on its own field"},
@@ -170,6 +171,7 @@ constexpr OptionRule kOptionRules[] = {
     {252, K_TEXT, "Proxy Autodiscovery", nullptr, nullptr},
     {255, K_REFUSED, nullptr, nullptr, "255-Option Error\nEND is a server-handled option"},
 };
+// clang-format on
 
 // What a code without a row is.
 constexpr OptionRule kOtherOption = {0, K_HEX_OR_TEXT, "", nullptr, nullptr};

@@ -11,6 +11,7 @@ constexpr int kUserOptions = 10;
 constexpr int kStaticLeases = 10;
 constexpr int kMacFilters = 10;
 
+// clang-format off
 #pragma pack(push, 1)
 struct ArchBootRow {
     uint8_t  code;          // 0 boot file, else the option the row is sent as (67 or 252)
@@ -108,6 +109,7 @@ struct ArpPacket {
     uint32_t targetIp;
 };
 #pragma pack(pop)
+// clang-format on
 
 static_assert(sizeof(ArchBootRow) == 147);
 static_assert(offsetof(ArchBootRow, text) == 2);

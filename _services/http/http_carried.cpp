@@ -3,6 +3,7 @@
 
 #include "_services/http/http_text.h"
 
+// clang-format off
 #define NIMBO_HTTP_EMBED(sym, file)          \
     __asm__(".section .rodata." #sym ",\"a\"\n" \
             ".balign 16\n"                     \
@@ -15,6 +16,7 @@
             #sym "_end:\n"                     \
             ".byte 0\n"                        \
             ".previous\n")
+// clang-format on
 
 NIMBO_HTTP_EMBED(nimbo_http_favicon, "favicon.ico");
 NIMBO_HTTP_EMBED(nimbo_http_up_folder, "up_folder.gif");

@@ -31,6 +31,7 @@ constexpr uint8_t NtpLivnmode(uint8_t leap, uint8_t version, uint8_t mode) {
     return static_cast<uint8_t>(leap << 6 | (version & 7) << 3 | (mode & 7));
 }
 
+// clang-format off
 #pragma pack(push, 1)
 
 // DNS message header (RFC 1035 4.1.1).
@@ -89,6 +90,7 @@ struct SyslogRow {
 };
 
 #pragma pack(pop)
+// clang-format on
 
 static_assert(sizeof(DnsHeader) == 12);
 static_assert(kDnsQuestionNamePointer == (kDnsNamePointer | sizeof(DnsHeader)));

@@ -11,6 +11,7 @@ constexpr const char kConsolePassword[] = "qorlu7150";
 
 // The handshake block each end sends: its version and a challenge, then the other's challenge
 // scrambled with the password.
+// clang-format off
 #pragma pack(push, 1)
 struct HandshakeRecord {
     uint32_t version;  // 12
@@ -18,6 +19,7 @@ struct HandshakeRecord {
     uint32_t filler;
 };
 #pragma pack(pop)
+// clang-format on
 static_assert(sizeof(HandshakeRecord) == 20);
 static_assert(offsetof(HandshakeRecord, challenge) == 4);
 static_assert(offsetof(HandshakeRecord, filler) == 16);

@@ -12,6 +12,7 @@
 
 namespace {
 
+// clang-format off
 #pragma pack(push, 1)
 struct CoffHeader {
     uint16_t machine;
@@ -68,6 +69,7 @@ struct FixedFileInfo {
     uint32_t fileDateLS;
 };
 #pragma pack(pop)
+// clang-format on
 static_assert(sizeof(CoffHeader) == 20);
 static_assert(sizeof(SectionHeader) == 40);
 static_assert(sizeof(ResourceDirectory) == 16);

@@ -19,6 +19,7 @@ namespace NArchive::NWim {
 
 using arc::Status;
 
+// clang-format off
 #pragma pack(push, 1)
 struct WimResourceHeaderDisk {
   uint8_t packedSize[7];  // 56-bit
@@ -115,6 +116,7 @@ static_assert(sizeof(WimStreamEntryDisk) == 38);
 static_assert(offsetof(WimStreamEntryDisk, hash) == 16);
 static_assert(offsetof(WimStreamEntryDisk, nameBytes) == 36);
 #pragma pack(pop)
+// clang-format on
 
 constexpr char kWimMagic[8] = {'M', 'S', 'W', 'I', 'M', 0, 0, 0};
 

@@ -351,11 +351,13 @@ TEST(TftpcEngine, PlainAckZeroStartsThePut) {
 TEST(TftpcEngine, GrantedOptionsAreChecked) {
     struct Row { std::vector<std::string> oack; bool ok; };
     const Row rows[] = {
+        // clang-format off
         {{"blksize", "0"}, false}, {{"blksize", "7"}, false}, {{"blksize", "2048"}, false},
         {{"blksize", "x"}, false}, {{"windowsize", "0"}, false}, {{"windowsize", "5"}, false},
         {{"tsize", "-1"}, false},
         {{"blksize", "8"}, true},  {{"BLKSIZE", "1024", "WindowSize", "4"}, true},
         {{"windowsize", "1"}, true}, {{"unknown", "1"}, true},
+        // clang-format on
     };
     for (int direction : {TFTPC_GET, TFTPC_PUT}) {
         for (const Row& row : rows) {

@@ -79,6 +79,7 @@ TEST(DhcpOption, RefusalMessages) {
         "followed by the separator | and the option payload (w/o Length\nbyte). Option format depends on "
         "option's code.\ni.e.\t9|192.168.20.20\t9|192.168.20.20,192.168.20.25,...\n\t23|10\t\t18|/dhcp/moreoptions\n"
         "\t117|0,6,...\t99|0x1234567890abcdefABCDEF...\n\tetc.";
+    // clang-format off
     const Refused cases[] = {
         {"256|x", generic},
         {"a|b", generic},
@@ -121,6 +122,7 @@ TEST(DhcpOption, RefusalMessages) {
         {"67|a b", "67-Format Error\nBootfile name option wrong format.\n67|<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>\nIf arch_0 is not present Bootfile_0 is considered default. i.e.:\n67|Bootfile\n67|0?Bootfile\n67|pxenimbo.0|6?\\EFI\\x86\\bootmgfw.efi|9?\\EFI\\x64\\bootmgfw.efi\nSee RFC 4578 for Client System Architecture Type definitions\nBootfile_X length < 128\nTotal length < 255"},
         {"67|6?x|6?y", "67-Format Error\nBootfile name option parameter collision.\nSame architecture was declared more than once\n67|<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>"},
     };
+    // clang-format on
     for (const auto& c : cases) {
         uint8_t out[7056] = {};
         std::string msg;

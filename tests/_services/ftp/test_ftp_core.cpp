@@ -170,10 +170,12 @@ TEST(FtpProto, LineReader) {
         {"NO", {}},
         // Telnet commands go before the line is read: IP, Synch (IAC DM) as sent before ABOR,
         // option negotiation, and IAC IAC as one byte 255.
+        // clang-format off
         {"\xff\xf4\xff\xf2" "ABOR\r\n", {"ABOR"}},
         {"\xff\xf4\xf2" "ABOR\r\n", {"\xf2" "ABOR"}},
         {"NO\xff\xf1OP\r\n\xff\xfd\x01\xff\xfb\x0aSTAT\r\n", {"NOOP", "STAT"}},
         {"RETR a\xff\xff" "b\r\n", {"RETR a\xff" "b"}},
+        // clang-format on
     };
     for (const Case& c : cases)
         for (size_t piece : {size_t(1), size_t(7), size_t(5000)})

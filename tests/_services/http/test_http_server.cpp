@@ -229,6 +229,7 @@ protected:
 TEST_F(HttpService, ReplyTable) {
     const std::string browser = "User-Agent: Mozilla/5.0\r\n";
     const std::string longName = std::string(64, 'L') + "123456";
+    // clang-format off
     struct Case {
         std::string              name;
         std::string              request;
@@ -290,6 +291,7 @@ TEST_F(HttpService, ReplyTable) {
          "", {}},
         {"bad request line", "GARBAGE\r\n\r\n", "", {}, "", {}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         Reply r = Exchange(c.request);
         EXPECT_EQ(r.status, c.status) << c.name;

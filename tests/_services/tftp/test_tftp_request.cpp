@@ -136,6 +136,7 @@ struct NegCase {
 
 TEST(TftpRequest, NegotiationTable) {
     const uint64_t fileSize = 123456;
+    // clang-format off
     const NegCase cases[] = {
         {"no options", 1, {}, {}, 512, 1, 3, fileSize, nullptr},
         {"blksize 512", 1, {{"blksize", "512"}}, {"blksize=512"}, 512, 1, 3, fileSize, nullptr},
@@ -186,6 +187,7 @@ TEST(TftpRequest, NegotiationTable) {
         {"negotiation off", 1, {{"blksize", "1468"}, {"tsize", "0"}}, {}, 512, 1, 3, fileSize,
          [](GlobalSettings& s) { s.OptionNegotiation = 0; }},
     };
+    // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         GlobalSettings s = Defaults();
