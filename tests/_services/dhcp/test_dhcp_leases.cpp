@@ -53,11 +53,10 @@ protected:
         ASSERT_GE(fd, 0);
         close(fd);
         path_ = tmpl;
-        SetDhcpLogSink(CaptureSink);
-        CapturedLog().clear();
     }
     void TearDown() override { unlink(path_.c_str()); }
     std::string path_;
+    nimbo::test::LogCapture log_{LOG_DHCP};
 };
 
 const uint8_t kMacA[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
@@ -120,7 +119,7 @@ TEST_F(LeaseFile, LoadDropsBadAndDuplicateLeases) {
     store.WriteInt("DHCP_Lease_NumLeases", 5, false);
     small.Load();
     EXPECT_EQ(small.count(), 1);
-    EXPECT_TRUE(Logged("The pool size is too small for the number of leases, ignoring extra leases"));
+    EXPECT_TRUE(Logged(log_, "The pool size is too small for the number of leases, ignoring extra leases"));
 }
 
 // A change writes the whole table once, however large it is: the cost of a change follows
