@@ -33,13 +33,11 @@
 #include "tests/support/temp_folder.h"
 
 namespace {
+// A new file with the content, in a temporary folder of the process (removed when it ends).
 std::string WriteTemp(const std::string& content) {
-    char tmpl[] = "/tmp/nimbo-host-XXXXXX";
-    int fd = mkstemp(tmpl);
-    ssize_t w = write(fd, content.data(), content.size());
-    (void)w;
-    close(fd);
-    return tmpl;
+    static nimbo::test::TempFolder folder("nimbo-host-");
+    static int files = 0;
+    return folder.Write("file" + std::to_string(files++), content);
 }
 }  // namespace
 

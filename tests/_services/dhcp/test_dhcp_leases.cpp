@@ -11,6 +11,7 @@
 
 #include "tests/_services/dhcp/dhcp_test_util.h"
 #include "libs/platform/profile.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -48,14 +49,9 @@ protected:
     void SetUp() override {
         setenv("TZ", "UTC", 1);
         tzset();
-        char tmpl[] = "/tmp/dhcp_leases_XXXXXX";
-        int fd = mkstemp(tmpl);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path_ = tmpl;
     }
-    void TearDown() override { unlink(path_.c_str()); }
-    std::string path_;
+    nimbo::test::TempFolder folder_{"dhcp_leases_"};
+    const std::string path_ = folder_.Write("leases.ini", "");
     nimbo::test::LogCapture log_{LOG_DHCP};
 };
 
