@@ -77,7 +77,7 @@ private:
 };
 
 struct CapturedLine {
-    int         level = 0;
+    int level = 0;
     std::string text;
     bool operator==(const CapturedLine&) const = default;
 };
@@ -150,14 +150,14 @@ private:
         return sinks;
     }
 
-    LogTag      tag_;
-    LogSink     previous_ = nullptr;
+    LogTag tag_;
+    LogSink previous_ = nullptr;
     LogCapture* outer_ = nullptr;
-    bool        stopped_ = false;
+    bool stopped_ = false;
 };
 
 struct CapturedNotice {
-    uint32_t    id = 0;
+    uint32_t id = 0;
     std::string bytes;
     // The notice as a record of type Record; false when its length is not the record's.
     template <class Record>

@@ -43,9 +43,7 @@ bool EnterPrivateNetwork() {
 
 std::string NeedRoot() { return IsRoot() ? "" : "needs root"; }
 
-std::string NeedPrivateNetwork() {
-    return EnterPrivateNetwork() ? "" : "needs a private network namespace (root)";
-}
+std::string NeedPrivateNetwork() { return EnterPrivateNetwork() ? "" : "needs a private network namespace (root)"; }
 
 std::string NeedTools(std::initializer_list<const char*> programs) {
     std::string missing;

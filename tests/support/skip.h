@@ -26,8 +26,8 @@ std::string NeedTools(std::initializer_list<const char*> programs);
 }  // namespace nimbo::test
 
 // Skips the running test (or, in SetUp, the test about to run) when reason is not empty.
-#define NIMBO_SKIP_IF(reason)                             \
-    do {                                                  \
-        const std::string nimboSkipWhy_ = (reason);       \
+#define NIMBO_SKIP_IF(reason)                                      \
+    do {                                                           \
+        const std::string nimboSkipWhy_ = (reason);                \
         if (!nimboSkipWhy_.empty()) GTEST_SKIP() << nimboSkipWhy_; \
     } while (0)
