@@ -7,8 +7,8 @@ import subprocess
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-from netns_pair import delete_namespaces, make_veth_pair  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
+from netns import delete_namespaces, make_veth_pair  # noqa: E402
 
 
 def sh(*cmd, ns=None, timeout=60, check=True):

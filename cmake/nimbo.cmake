@@ -1,5 +1,6 @@
 # nimbo_add_test(NAME name SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s])
-# One GoogleTest executable; every test case becomes a CTest test.
+# One GoogleTest executable, linked with the shared test support (tests/support); every test
+# case becomes a CTest test.
 function(nimbo_add_test)
   cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
@@ -12,7 +13,7 @@ function(nimbo_add_test)
     list(GET T_LABELS 0 T_LABELS)
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
-  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} nimbo_test_support GTest::gtest GTest::gtest_main Threads::Threads)
   target_compile_definitions(${T_NAME} PRIVATE
     NIMBO_SOURCE_DIR="${PROJECT_SOURCE_DIR}" NIMBO_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${T_NAME}

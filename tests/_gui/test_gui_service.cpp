@@ -12,9 +12,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <arpa/inet.h>
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -45,26 +43,12 @@
 #include "_services/dhcp/dhcp_service.h"
 #include "_services/dhcp/dhcp_settings.h"
 #include "_services/tftpd_service.h"
+#include "tests/support/skip.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
-// A network namespace of our own with loopback and one more interface (10.9.8.7), so that
-// the services bind freely and the address list has an entry.
-bool EnterPrivateNetwork()
-{
-    if (unshare(CLONE_NEWNET) != 0)
-        return false;
-    return system("ip link set lo up && ip link add nimbo0 type veth peer name nimbo1 && "
-                  "ip addr add 10.9.8.7/24 dev nimbo0 && ip link set nimbo0 up && ip link set nimbo1 up") == 0;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using nimbo::test::ReadFile;
 
 // The lines of `after` that differ from the same lines of `before` ("<missing>" for a line
 // that went, "+" before a line that came at the end).
@@ -103,20 +87,21 @@ protected:
     void SetUp() override
     {
         EnsureQtApp();
-        if (!EnterPrivateNetwork())
-            GTEST_SKIP() << "needs a private network namespace (root)";
-        char tmpl[] = "/tmp/nimbo-gui-XXXXXX";
-        dir_ = mkdtemp(tmpl);
+        // A network namespace of our own, so that the services bind freely, with one more
+        // interface (10.9.8.7), so that the address list has an entry.
+        NIMBO_SKIP_IF(nimbo::test::NeedPrivateNetwork());
+        if (system("ip link add nimbo0 type veth peer name nimbo1 && ip addr add 10.9.8.7/24 dev nimbo0 && "
+                   "ip link set nimbo0 up && ip link set nimbo1 up") != 0)
+            GTEST_SKIP() << "cannot make a veth pair in the private network namespace";
+        folder_.emplace("nimbo-gui-");
+        dir_ = folder_->path();
     }
     void TearDown() override
     {
-        if (dir_.empty())
+        if (!folder_)
             return;
         StopThreads(0);
         JoinThreadRow(TH_CONSOLE, 5000);
-        const std::string cmd = "rm -rf " + dir_;
-        if (system(cmd.c_str()) != 0)
-            ADD_FAILURE() << cmd;
     }
     void Boot(const std::string& nimboSection, const std::string& tftpSection = "")
     {
@@ -195,6 +180,7 @@ protected:
     }
 
     BoxRecorder boxes;
+    std::optional<nimbo::test::TempFolder> folder_;  // removed after the threads have stopped
     std::string dir_, ini_;
 };
 

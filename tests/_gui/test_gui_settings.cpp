@@ -36,6 +36,7 @@
 #include "_services/settings.h"
 #include "_gui/settings_page.h"
 #include "_gui/settings_sheet.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -834,17 +835,14 @@ TEST(SmallDialogs, AboutShowsItsWholeTitleAndFitsTheScreen)
 
 TEST(SmallDialogs, ListingSizesFrom2GiBPrintUnsigned)
 {
-    char tmpl[] = "/tmp/nimbo-listing-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string big = std::string(tmpl) + "/big.iso";
+    nimbo::test::TempFolder dir("nimbo-listing-");
+    const std::string big = dir / "big.iso";
     const int fd = open(big.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, 3221225472LL), 0);  // sparse, 3 GiB
     close(fd);
     std::vector<std::string> lines;
-    ListDirectoryFiles([&](const char* line) { lines.push_back(line); }, tmpl);
-    unlink(big.c_str());
-    rmdir(tmpl);
+    ListDirectoryFiles([&](const char* line) { lines.push_back(line); }, dir.path());
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("\t3221225472"), std::string::npos) << lines[0];
 }

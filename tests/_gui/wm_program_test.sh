@@ -6,8 +6,10 @@
 # (800x600, and the same seen at scale factor 2) the main window, the settings sheet and the
 # About box open with their frames inside the screen. The developer trace stays off unless
 # NIMBO_TRACE asks for it.
-# Run as: unshare -n wm_program_test.sh NIMBO. Exits 77 (skipped) only when Xvfb cannot run.
+# Run as: wm_program_test.sh NIMBO (it runs itself again in a private network namespace). Exits
+# 77 (skipped) only when Xvfb cannot run or the machine cannot make the namespace.
 set -u
+. "$(dirname "$(realpath "$0")")/../support/private_net.sh"
 nimbo=$1
 work=$(mktemp -d /tmp/nimbo-wm-XXXXXX)
 cleanup() {

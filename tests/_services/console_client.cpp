@@ -1,8 +1,5 @@
 #include "tests/_services/console_client.h"
 
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,19 +7,6 @@
 
 #include "libs/mini_tcp4u/tcp4u.h"
 #include "libs/mini_tcp4u/tcp4u_exchg.h"
-
-bool EnterPrivateNetwork() {
-    if (unshare(CLONE_NEWNET) != 0) return false;
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return false;
-    ifreq ifr{};
-    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP;
-    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    close(s);
-    return ok;
-}
 
 ConsoleTestClient::~ConsoleTestClient() { Close(); }
 

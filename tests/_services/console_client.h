@@ -6,10 +6,6 @@
 
 #include "libs/mini_tcp4u/tcp4u_exchg.h"
 
-// Moves the calling process into a private network namespace with loopback up, so that the
-// services' fixed ports are free. False when not permitted (not root).
-bool EnterPrivateNetwork();
-
 struct ConsoleFrame {
     uint32_t             id = 0;
     std::vector<uint8_t> payload;

@@ -18,7 +18,9 @@ import tempfile
 import threading
 import time
 
-SKIP = 77
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from netns import reenter_in_private_net  # noqa: E402
+
 PASSWORD = b"qorlu7150"
 FAILURES = []
 PASSED = []
@@ -116,16 +118,9 @@ def connect(port, attempts=60):
 
 def main():
     nimbo = os.path.abspath(sys.argv[1])
-    if os.environ.get("NIMBO_PRIVATE_NET") != "1":
-        if os.geteuid() != 0:
-            print("skipped: needs root for a private network namespace")
-            return SKIP
-        if subprocess.call(["unshare", "-n", "true"]) != 0:
-            print("skipped: this machine cannot make network namespaces")
-            return SKIP
-        env = dict(os.environ, NIMBO_PRIVATE_NET="1")
-        return subprocess.call(["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
-                                sys.executable, __file__, nimbo], env=env)
+    rc = reenter_in_private_net(__file__, nimbo)
+    if rc is not None:
+        return rc
 
     work = tempfile.mkdtemp(prefix="nimbo-wire-")
     root = os.path.join(work, "root")

@@ -1,9 +1,11 @@
-// File helpers shared by the service tests.
+// File helpers shared by the service tests (reading and writing are the shared ones).
 #pragma once
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
+
+#include "tests/support/temp_folder.h"
 
 // n bytes from a seeded generator: the same bytes for the same seed.
 inline std::string RandomBytes(size_t n, unsigned seed) {
@@ -13,14 +15,5 @@ inline std::string RandomBytes(size_t n, unsigned seed) {
     return s;
 }
 
-inline void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
+using nimbo::test::ReadFile;
+using nimbo::test::WriteFile;

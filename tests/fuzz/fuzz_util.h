@@ -8,14 +8,12 @@
 #include <fstream>
 #include <string>
 
-// A folder of this process, made at first use and kept until the process ends.
+#include "tests/support/temp_folder.h"
+
+// A folder of this process, made at first use and removed when the process ends.
 inline const std::string& FuzzFolder() {
-    static const std::string folder = [] {
-        char tmpl[] = "/tmp/nimbo-fuzz-XXXXXX";
-        const char* p = mkdtemp(tmpl);
-        return std::string(p ? p : "/tmp");
-    }();
-    return folder;
+    static const nimbo::test::TempFolder folder("nimbo-fuzz-");
+    return folder.path();
 }
 
 inline std::string WriteInputFile(const std::string& name, const uint8_t* data, size_t size) {

@@ -37,10 +37,10 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
 import initramfs  # noqa: E402
+from netns import SKIP, cannot_make_namespaces, missing_tools  # noqa: E402
 
-SKIP = 77
 MARKER = "NIMBO-NWA-KERNEL-UP"
 NFS_MARKER = "NIMBO-NFS-ROOT-INIT-RAN"
 SERVER_IP = "10.77.0.1"
@@ -657,8 +657,9 @@ def main():
         print(__doc__)
         return 2
     nimbo, scenario = sys.argv[1], sys.argv[2]
-    if os.geteuid() != 0:
-        log("needs root for network namespaces and tap devices")
+    why = cannot_make_namespaces()
+    if why:
+        log("skipped: %s (and tap devices)" % why)
         return SKIP
     tools = ["ip"] if scenario in ("held-off", "no-boot-file") else ["ip", "qemu-system-x86_64", "tesseract"]
     tools += ["dnsmasq"] if scenario.startswith("proxy") else []
@@ -666,7 +667,7 @@ def main():
     if not os.path.exists("/dev/net/tun"):
         log("this machine has no tap devices (/dev/net/tun)")
         return SKIP
-    missing = [t for t in tools if not shutil.which(t)]
+    missing = missing_tools(*tools)
     missing += [] if os.path.exists("/bin/busybox") else ["/bin/busybox"]
     missing += [OVMF_CODE] if scenario.endswith("uefi") and not os.path.exists(OVMF_CODE) else []
     if missing:

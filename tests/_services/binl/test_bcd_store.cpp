@@ -41,7 +41,7 @@ TEST(BcdHive, EmptyImageLayout) {
 }
 
 TEST(BcdHive, EmptyHiveOpensInHivexsh) {
-    TempDir dir;
+    TempFolder dir;
     std::string path = dir / "empty";
     hive_h* h = CreateEmptyHive(path, "EmptyRoot", "\\x");
     ASSERT_NE(h, nullptr);
@@ -53,7 +53,7 @@ TEST(BcdHive, EmptyHiveOpensInHivexsh) {
 }
 
 TEST(BcdStore, ObjectsAndElements) {
-    TempDir dir;
+    TempFolder dir;
     std::string path = dir / "bcd";
     hive_h* h = BcdCreateStore(path);
     ASSERT_NE(h, nullptr);

@@ -10,8 +10,8 @@
 namespace {
 
 TEST(MakePath, CreatesFoldersAndWritesFiles) {
-    TempDir dir;
-    LogCatcher log;
+    TempFolder dir;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(MakePathAndWriteFile(dir / "a/b", nullptr, nullptr, 0, BINL_CREATE_ALWAYS), 0);
     EXPECT_TRUE(IsDirectory(dir / "a"));
     EXPECT_TRUE(IsDirectory(dir / "a/b"));
@@ -37,7 +37,7 @@ TEST(MakePath, CreatesFoldersAndWritesFiles) {
 }
 
 TEST(Ascii, FileCheck) {
-    TempDir dir;
+    TempFolder dir;
     struct Case {
         std::string content;
         int expected;
@@ -95,7 +95,7 @@ TEST(Text, TrimFindWidenLastComponent) {
 }
 
 TEST(Paths, ResolveWithoutCaseAndListing) {
-    TempDir dir;
+    TempFolder dir;
     WriteFile(dir / "I386/NTDETECT.COM", "x");
     WriteFile(dir / "sources/boot.wim", "w");
     WriteFile(dir / "sources/Install.WIM", "w");
@@ -125,7 +125,7 @@ TEST(Paths, ResolveWithoutCaseAndListing) {
 }
 
 TEST(Paths, AtomicCopyReplacesReadOnlyTarget) {
-    TempDir dir;
+    TempFolder dir;
     WriteFile(dir / "src", "new content");
     WriteFile(dir / "dst", "old");
     ::chmod((dir / "dst").c_str(), 0444);

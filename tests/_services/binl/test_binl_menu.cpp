@@ -92,7 +92,7 @@ protected:
             {"NWA_PXE\\Linux\\vmlinuz", "initrd=NWA_PXE\\Linux\\initrd console=ttyS0", "2", "", "", "",
              "NWA_PXE\\Linux\\vmlinuz64", "initrd=NWA_PXE\\Linux\\initrd64", ""});
     }
-    TempDir root, temp;
+    TempFolder root, temp;
     BinlContext ctx;
 };
 
@@ -108,7 +108,7 @@ TEST_F(MenuFixture, HeaderIsExactForEveryPlatform) {
 
 TEST_F(MenuFixture, EveryPlatformListsItsAssetsInKindOrder) {
     Populate();
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(Build(PLATFORM_BIOS), std::string(kBiosHeader) +
                                         "\r\nLABEL   WIA_RIS\\XP32\\\r\n"
                                         "   menu label   ^  1) Windows XP Professional, NTx86\r\n"
@@ -186,7 +186,7 @@ TEST_F(MenuFixture, UnusableFoldersAndDamagedDataFilesAreLeftOut) {
     Header("WIA_WDS", "OFF_Win", "Windows 10", "AMD64");  // switched off
     WriteFile(root / "WIA_WDS/Short/_NIMBO_/NimboBINL.dat", std::string(100, 'x'));
     Nwa("Bad", "Bad", "x", {"k", "a", ""});  // three records instead of nine
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(Build(PLATFORM_BIOS), kBiosHeader);
     EXPECT_TRUE(log.Has("BINL Err: Bad Format " + (root / "NWA_PXE/Bad/_NIMBO_/NimboBINL.dat")));
 }
@@ -211,7 +211,7 @@ TEST_F(MenuFixture, HeadFoldersWithControlCharactersAreLeftOut) {
 TEST_F(MenuFixture, OffTwinStopsTheBuild) {
     Header("WIA_WDS", "Win10", "Windows 10", "AMD64");
     std::filesystem::create_directories(root / "WIA_WDS/off_Win10");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     std::string path = MenuDefPath(ctx, PLATFORM_BIOS);
     EXPECT_EQ(BinlBuildMenuDef(ctx, path), -1);
     EXPECT_TRUE(log.Has("BINL Err: ABORT, \\WIA_WDS contains both \"Win10\" and its off_ version"));
@@ -236,14 +236,14 @@ TEST_F(MenuFixture, IdenticalRebuildKeepsFileChangedRebuildKeepsBackup) {
 
     // A user's edit is replaced by the next rebuild and kept as menu.def.bak.
     WriteFile(path, "edited by the user\r\n");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(Build(PLATFORM_BIOS), first);
     EXPECT_EQ(ReadFile(path + ".bak"), "edited by the user\r\n");
     EXPECT_TRUE(log.Has("BINL Inf: Created\t\tOK, " + path + ".bak"));
 }
 
 TEST(InstallIfChanged, ComparesSizeAndBytes) {
-    TempDir dir;
+    TempFolder dir;
     EXPECT_EQ(InstallIfChanged(dir / "missing", dir / "target"), -1);
     WriteFile(dir / "new", "abcd");
     EXPECT_EQ(InstallIfChanged(dir / "new", dir / "target"), 0);

@@ -62,7 +62,7 @@ TEST(MenuRead, OldDefaultTitlesAreReplaced) {
 }
 
 TEST(MenuRead, FileInPiecesAndErrors) {
-    TempDir dir;
+    TempFolder dir;
     std::string longLine(6000, 'x');
     WriteFile(dir / "menu.def", "LABEL   WIA_WDS\\W\\\r\n" + longLine + "\r\nmenu end\r\nlast");
     std::vector<MenuLine> lines;
@@ -75,7 +75,7 @@ TEST(MenuRead, FileInPiecesAndErrors) {
     EXPECT_EQ(lines[4].text, "last");
     lines.clear();
     EXPECT_EQ(ReadMenuFile(&lines, dir / "missing"), -1);
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(ReadMenuFile(&lines, dir.path()), -1);  // a folder cannot be read as a file
 }
 

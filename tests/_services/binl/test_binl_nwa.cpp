@@ -23,7 +23,7 @@ protected:
         std::vector<uint8_t> bytes;
         return ReadWholeFile(Dat(head), &bytes) && ParseMenuStringRecords(bytes.data(), bytes.size(), out);
     }
-    TempDir root;
+    TempFolder root;
     BinlContext ctx;
 };
 
@@ -52,7 +52,7 @@ TEST_F(NwaFixture, RefusedDescriptions) {
     for (const Case& c : cases) {
         std::string head = "A" + std::to_string(i++);
         Inf(head, c.body);
-        LogCatcher log;
+        LogCapture log(LOG_BINL);
         bool share = false;
         EXPECT_EQ(NwaBuildAsset(ctx, head, &share), -1) << c.what;
         EXPECT_TRUE(log.Has(c.message + (root / ("NWA_PXE/" + head + "/NimboAsset.inf")))) << c.what;
@@ -60,9 +60,9 @@ TEST_F(NwaFixture, RefusedDescriptions) {
     }
     bool share = false;
     std::filesystem::create_directories(root / "NWA_PXE/Empty");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(NwaBuildAsset(ctx, "Empty", &share), -1);
-    EXPECT_TRUE(log.lines().empty());  // no description: silent
+    EXPECT_TRUE(log.Lines().empty());  // no description: silent
 }
 
 TEST_F(NwaFixture, BiosOnlyDescriptionWithTokens) {
@@ -71,7 +71,7 @@ TEST_F(NwaFixture, BiosOnlyDescriptionWithTokens) {
                   "append_BIOS = initrd=NWA_PXE\\$head_dir$\\initrd server=$Comp_Name$ dir=$HEAD_DIR$/x "
                   "ip=$IP_CLNT$:$IP_BSRV$ share=\\\\$COMP_NAME$\\nwa_pxe_share\r\n"
                   "ipappend_BIOS = $HEAD_DIR$\r\n");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     bool share = false;
     EXPECT_EQ(NwaBuildAsset(ctx, "Alpine", &share), 1);
     EXPECT_TRUE(share);
@@ -99,7 +99,7 @@ TEST_F(NwaFixture, BiosOnlyDescriptionWithTokens) {
 TEST_F(NwaFixture, OlderFormWarnsAndEfi64OnlyStoresSixEmptyRecordsFirst) {
     Inf("Old", "asset=Old\r\nplatform=x86\r\nkernel=k\r\nappend=a\r\nipappend=1\r\n");
     Inf("Efi", "asset=Efi\r\nplatform=x64\r\nkernel_efi64=k64\r\nappend_efi64=a64\r\n");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     bool share = false;
     EXPECT_EQ(NwaBuildAsset(ctx, "Old", &share), 1);
     EXPECT_FALSE(share);
@@ -154,7 +154,7 @@ TEST_F(NwaFixture, ScanCountsStampsAndSkipsBadNames) {
     Inf("off_Good", "asset=G\r\nplatform=x64\r\nkernel_bios=k\r\nappend_bios=a\r\n");
     Inf("Broken", "asset=B\r\n");
     Inf("Line\r\nLABEL_x", "asset=L\r\nplatform=x64\r\nkernel_bios=k\r\nappend_bios=a\r\n");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     int count = 0;
     bool share = false;
     uint32_t stamp = 0;

@@ -67,7 +67,7 @@ protected:
         ::stat(path.c_str(), &st);
         return uint32_t((st.st_size + 511) / 512);
     }
-    TempDir root, temp;
+    TempFolder root, temp;
 };
 
 TEST_F(PrepareFixture, FullRunPreparesTheTreeAndSetsTheFlags) {
@@ -78,7 +78,7 @@ TEST_F(PrepareFixture, FullRunPreparesTheTreeAndSetsTheFlags) {
               "kernel_bios=NWA_PXE\\$HEAD_DIR$\\vmlinuz\r\nappend_bios=initrd=NWA_PXE\\$HEAD_DIR$\\initrd\r\n");
     // A RIS asset: its driver table turns the network-card responder on.
     MakeRisAsset(root.path(), "XP32");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     int countDuringRun = -1;
     BinlRun run;
     run.onStep = [&](const char* step) {
@@ -144,7 +144,7 @@ TEST_F(PrepareFixture, WdsAssetReachesMenuAndEfiStore) {
     EXPECT_TRUE(IsRegularFile(root / "BM/MICROSOFT/EFI32/bcd"));
 
     // Nothing changed: the next run rebuilds neither the image nor a menu.
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     BinlRun again;
     ASSERT_EQ(BinlPrepare(&again), 0);
     EXPECT_FALSE(log.Has("Injected"));
@@ -162,7 +162,7 @@ TEST_F(PrepareFixture, SecondRunWithoutChangesRebuildsNoMenu) {
     // An EFI store that is missing is rebuilt from the existing menu (a step that has nothing
     // to do yet); a menu that is missing is built again.
     ::unlink((root / "BM/PXENIMBO/EFI32/pxenimbo.cfg/menu.def").c_str());
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     BinlRun run;
     ASSERT_EQ(BinlPrepare(&run), 0);
     struct stat after{};
@@ -176,7 +176,7 @@ TEST_F(PrepareFixture, FailedChecksStillMakeTheTreeAndKeepTheCountRaised) {
     SetServices(SVC_PDHCP | SVC_BINL, root.path());
     std::string wrong = "\\other.0";
     PublishDhcp(1, &wrong);
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     {
         BinlRun run;
         EXPECT_EQ(BinlPrepare(&run), -1);
@@ -201,7 +201,7 @@ TEST_F(PrepareFixture, MissingBootFileTakesTheDefaultListOfTheMode) {
         SCOPED_TRACE(mode);
         PublishDhcp(mode, &none);
         ASSERT_EQ(dhcp()->rec.DHCP_BootFile[0], 0);
-        LogCatcher log;
+        LogCapture log(LOG_BINL);
         BinlRun run;
         EXPECT_EQ(BinlPrepare(&run), 0);
         const std::string& expected = mode == 3 ? lists.bootManager : lists.biosEfi;
@@ -217,7 +217,7 @@ TEST_F(PrepareFixture, MissingBootFileTakesTheDefaultListOfTheMode) {
     // A boot file that is set and wrong still stops the preparation.
     const std::string wrong = "\\other.0";
     PublishDhcp(1, &wrong);
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     BinlRun run;
     EXPECT_EQ(BinlPrepare(&run), -1);
     EXPECT_TRUE(log.Has("BINL Err: ABORT, DHCP \"Boot File\" is not correct"));
@@ -229,9 +229,9 @@ TEST_F(PrepareFixture, Mode1EfiMenusLeaveOutWdsAssetsWithOneWarning) {
     MakeWdsMedium(root.path(), "W11");
     const std::string efi64 = root / "BM/PXENIMBO/EFI64/pxenimbo.cfg/menu.def";
     const std::string bios = root / "BM/PXENIMBO/BIOS/pxenimbo.cfg/menu.def";
-    auto warnings = [](const LogCatcher& log) {
+    auto warnings = [](const LogCapture& log) {
         int n = 0;
-        for (const auto& l : log.lines())
+        for (const auto& l : log.Lines())
             if (l.find("BINL Warn: EFI menus leave out") != std::string::npos) {
                 ++n;
                 EXPECT_NE(l.find("WIA_WDS\\W11\\"), std::string::npos) << l;
@@ -239,7 +239,7 @@ TEST_F(PrepareFixture, Mode1EfiMenusLeaveOutWdsAssetsWithOneWarning) {
         return n;
     };
     {
-        LogCatcher log;
+        LogCapture log(LOG_BINL);
         BinlRun run;
         ASSERT_EQ(BinlPrepare(&run), 0);
         EXPECT_EQ(warnings(log), 1);
@@ -249,7 +249,7 @@ TEST_F(PrepareFixture, Mode1EfiMenusLeaveOutWdsAssetsWithOneWarning) {
     EXPECT_NE(ReadFile(bios).find("LABEL   WIA_WDS\\W11\\"), std::string::npos);
     {
         // Nothing changed: the menus stay, the warning comes again.
-        LogCatcher log;
+        LogCapture log(LOG_BINL);
         BinlRun run;
         ASSERT_EQ(BinlPrepare(&run), 0);
         EXPECT_EQ(warnings(log), 1);
@@ -257,7 +257,7 @@ TEST_F(PrepareFixture, Mode1EfiMenusLeaveOutWdsAssetsWithOneWarning) {
     }
     PublishDhcp(3);
     {
-        LogCatcher log;
+        LogCapture log(LOG_BINL);
         BinlRun run;
         ASSERT_EQ(BinlPrepare(&run), 0);
         EXPECT_EQ(warnings(log), 0);
@@ -267,7 +267,7 @@ TEST_F(PrepareFixture, Mode1EfiMenusLeaveOutWdsAssetsWithOneWarning) {
 
 TEST_F(PrepareFixture, InaccessibleRootStops) {
     SetServices(SVC_TFTP_SERVER | SVC_PDHCP | SVC_BINL, root / "missing");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     BinlRun run;
     EXPECT_EQ(BinlPrepare(&run), -1);
     EXPECT_TRUE(log.Has("BINL Err: ABORT, Cannot access TFTP root " + (root / "missing")));
@@ -277,7 +277,7 @@ TEST_F(PrepareFixture, OffTwinStopsBeforeTheComponents) {
     WriteFile(root / "NWA_PXE/Lin/NimboAsset.inf",
               "[PXENIMBO_MENU_ENTRY]\r\nasset=L\r\nplatform=x\r\nkernel_bios=k\r\nappend_bios=a\r\n");
     std::filesystem::create_directories(root / "NWA_PXE/off_Lin");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     BinlRun run;
     EXPECT_EQ(BinlPrepare(&run), -1);
     EXPECT_TRUE(log.Has("BINL Err: creating " + MenuDefPath(run.ctx, PLATFORM_BIOS)));
@@ -314,7 +314,7 @@ TEST_F(PrepareFixture, StampFollowsTheMenusThatWereBuilt) {
 }
 
 TEST(BootProgramFlags, SizesInBlocksAndOption67Rows) {
-    TempDir root;
+    TempFolder root;
     WriteFile(root / "a.0", std::string(513, 'a'));
     WriteFile(root / "B/b.efi", std::string(512, 'b'));
     WriteFile(root / "empty", "");
@@ -347,7 +347,7 @@ TEST(BootProgramFlags, SizesInBlocksAndOption67Rows) {
 }
 
 TEST(AssetStamp, WrittenOnlyWhenItDiffers) {
-    TempDir root;
+    TempFolder root;
     BinlContext ctx;
     ctx.root = root.path();
     EXPECT_EQ(BinlUpdateAssetStamp(ctx, 0x11223344), 1);
@@ -359,7 +359,7 @@ TEST(AssetStamp, WrittenOnlyWhenItDiffers) {
 
 TEST(EfiBootManagers, BackupsAreKeptConsistent) {
     using namespace pe_builder;
-    TempDir root;
+    TempFolder root;
     BinlContext ctx;
     ctx.root = root.path();
     auto image = [](bool mui, uint32_t ms, uint32_t ls) {
@@ -381,7 +381,7 @@ TEST(EfiBootManagers, BackupsAreKeptConsistent) {
     WriteFile(bm + "EFIARM32/bootmgfw.efi.org", v10);
     ::chmod((bm + "EFIARM32/bootmgfw.efi").c_str(), 0444);
     ctx.bmMode = 3;
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     bool changed = false;
     BinlMaintainEfiBootManagers(ctx, &changed);
     EXPECT_FALSE(changed);
@@ -459,7 +459,7 @@ TEST(EfiBootManagers, BackupFollowsTheLiveVersion) {
         {"EFI64 compares all 64 bits", PLATFORM_EFI64, 0xB0000, 100, 0xA0000, 200, false, true},
     };
     for (const Case& c : cases) {
-        TempDir root;
+        TempFolder root;
         BinlContext ctx;
         ctx.root = root.path();
         std::string live = root / (std::string("BM/MICROSOFT/") + PlatformFolder(c.platform) + "/bootmgfw.efi");

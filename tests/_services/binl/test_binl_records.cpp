@@ -11,7 +11,7 @@
 namespace {
 
 TEST(AssetFile, WriteReadRoundTripKeepsExactLayout) {
-    TempDir dir;
+    TempFolder dir;
     BinlAssetHeader h = NewAssetHeader();
     SetHeaderText(h.product, "Some Linux 12 live system", 70);
     SetHeaderText(h.platform, "x86 & AMD64", 24);
@@ -55,7 +55,7 @@ TEST(AssetFile, WriteReadRoundTripKeepsExactLayout) {
 }
 
 TEST(AssetFile, ShortFileIsNoHeader) {
-    TempDir dir;
+    TempFolder dir;
     WriteFile(dir / "short.dat", std::string(519, 'x'));
     BinlAssetHeader h;
     EXPECT_FALSE(ReadAssetHeader(dir / "short.dat", &h));
@@ -166,7 +166,7 @@ TEST(Crc, KnownValuesAndContinuation) {
     EXPECT_EQ(Crc32Update(Crc32(a), b), Crc32(a + b));
     EXPECT_EQ(Crc32Update(0, a), Crc32(a));
 
-    TempDir dir;
+    TempFolder dir;
     WriteFile(dir / "empty", "");
     WriteFile(dir / "nine", "123456789");
     EXPECT_EQ(Crc32File(dir / "empty"), 0u);
@@ -177,7 +177,7 @@ TEST(Crc, KnownValuesAndContinuation) {
 }
 
 TEST(Stamps, FindDataLayoutAndFolderStamp) {
-    TempDir dir;
+    TempFolder dir;
     std::string folder = dir / "Asset1";
     WriteFile(folder + "/NimboAsset.inf", "[PXENIMBO_MENU_ENTRY]\r\n");
     WriteFile(dir / "file.bin", std::string(70000, 'x'));

@@ -7,6 +7,7 @@
 #include "tests/_services/binl/pe_builder.h"
 #include "libs/platform/pe_resource.h"
 #include "libs/platform/pe_version.h"
+#include "tests/support/temp_folder.h"
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -200,14 +201,8 @@ uint32_t Checksum(const std::vector<uint8_t>& b, size_t at) {
 
 class BootManagerFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/nimbo-bootmgr-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    file_ = dir_ / "bootmgfw.efi";
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path dir_, file_;
+  nimbo::test::TempFolder tmp_{"nimbo-bootmgr-"};
+  const fs::path dir_ = tmp_.fspath(), file_ = dir_ / "bootmgfw.efi";
 };
 
 TEST_F(BootManagerFile, ReadEditWriteReadBack) {

@@ -54,7 +54,7 @@ TEST(PeReader, DamagedImagesNeverReadOutside) {
 }
 
 TEST(PeReader, FileRoutines) {
-    TempDir dir;
+    TempFolder dir;
     std::vector<uint8_t> img = BuildImage(PeSpec{});
     WriteFile(dir / "bootmgfw.efi", std::string(img.begin(), img.end()));
     PeSpec noMui;

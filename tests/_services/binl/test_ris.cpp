@@ -25,7 +25,7 @@ struct Parsed {
     std::vector<std::string> rows;
 };
 Parsed ParseInf(const std::string& text, int minor, int arch) {
-    TempDir dir;
+    TempFolder dir;
     WriteFile(dir / "x.inf", text);
     std::vector<NicDriver> out;
     Parsed p{RisParseNicInf(dir / "x.inf", 5, minor, arch, &out), {}};
@@ -69,7 +69,7 @@ TEST(RisNicInf, DecorationChoosesTheModelsSection) {
         {"%M% = Models, NTx86.5.1.1", 1, RIS_ARCH_X86, "1111:0001:00000000 NTx86.sys svcNTx86"},
     };
     for (const Case& c : cases) {
-        LogCatcher log;
+        LogCapture log(LOG_BINL);
         Parsed p = ParseInf(DecoratedInf(c.line), c.minor, c.arch);
         EXPECT_EQ(p.rc, 0) << c.line;
         if (c.row) {
@@ -155,13 +155,13 @@ protected:
         return rc;
     }
     std::string Nimbo(const char* file) const { return asset_ + "/_NIMBO_/" + file; }
-    TempDir root_, temp_;
+    TempFolder root_, temp_;
     BinlContext ctx_;
     std::string asset_;
 };
 
 TEST_F(RisAssetTest, PreparationWritesBootFilesAnswerFileAndDriverTable) {
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     int count = 0;
     EXPECT_EQ(Scan(&count), 1);
     EXPECT_EQ(count, 1);
@@ -244,7 +244,7 @@ TEST_F(RisAssetTest, PreparationWritesBootFilesAnswerFileAndDriverTable) {
 TEST_F(RisAssetTest, BrokenBootCabinetLeavesNoFileAndHeals) {
     std::string cab = ReadFile(asset_ + "/I386/STARTROM.N1_");
     WriteFile(asset_ + "/I386/STARTROM.N1_", cab.substr(0, cab.size() - 8));
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     int count = 0;
     EXPECT_EQ(Scan(&count), 0);
     EXPECT_EQ(count, 0);
@@ -272,19 +272,19 @@ TEST_F(RisAssetTest, RejectedAssetsAndHeadFolders) {
          "BINL Err: Found non-ASCII chars in "},
     };
     for (const Case& c : cases) {
-        TempDir root;
+        TempFolder root;
         BinlContext ctx = ctx_;
         ctx.root = root.path();
         std::string asset = MakeRisAsset(root.path(), "XP");
         c.edit(asset);
-        LogCatcher log;
+        LogCapture log(LOG_BINL);
         EXPECT_EQ(RisBuildAsset(ctx, "XP"), -1) << c.what;
         EXPECT_TRUE(log.Has(c.message)) << c.what;
         EXPECT_FALSE(PathExists(asset + "/_NIMBO_/NimboBINL.dat")) << c.what;
     }
     std::filesystem::create_directories(root_ / "WIA_RIS/XP 32/I386");
     std::filesystem::create_directories(root_ / "WIA_RIS/off_XP32/I386");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     int count = 0;
     Scan(&count);
     EXPECT_EQ(count, 1);
@@ -423,7 +423,7 @@ TEST_F(RisTableTest, DriversAreFoundCopiedAndExtracted) {
     EXPECT_EQ(e.localPath, asset_);
     EXPECT_EQ(e.archFolder, "I386");
     NicDriver d;
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     // From driver.cab of the architecture folder.
     ASSERT_EQ(BinlFindNicDriver(e.oriSrc, 0x8086, 0x1030, &d), 1);
     EXPECT_EQ(d.driverFile, "e100b325.sys");
@@ -454,14 +454,14 @@ TEST_F(RisTableTest, FailedOemCopyIsNoSuccess) {
     e.localPath = root_ / "WIA_RIS/NOI386";
     std::filesystem::create_directories(e.localPath + "/$OEM$/$1/Drivers/NIC");
     WriteFile(e.localPath + "/$OEM$/$1/Drivers/NIC/only.sys", "oem only");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(BinlFetchNicDriver(e, "only.sys"), -1);
     EXPECT_TRUE(log.Has("BINL Err: Copying " + e.localPath + "/I386/only.sys"));
     EXPECT_TRUE(log.Has("BINL Err: Finding Driver: only.sys"));
 }
 
 TEST_F(RisTableTest, TableBounds) {
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(BinlLoadRisAssetTable(ctx_, 0), -1);
     EXPECT_EQ(BinlLoadRisAssetTable(ctx_, 51), -1);
     EXPECT_TRUE(log.Has("BINL Err: ABORT, WIA_RIS have more than 50 active installation assets"));
@@ -517,7 +517,7 @@ protected:
 
 TEST_F(ResponderTest, AnswersKnownAndUnknownCardsAndDropsTheRest) {
     const std::string ori = "\\\\NIMBOSRV\\WIA_RIS_SHARE\\WIA_RIS\\XP_32";
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(Hand(Ncq(0x8086, 0x1229, ori)), 1);
     std::vector<uint8_t> ok = BuildNcrOk(0x8086, 0x1229, "e100b325.sys", "E100B");
     EXPECT_EQ(Answer(10000), std::string(ok.begin(), ok.end()));

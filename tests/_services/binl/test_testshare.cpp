@@ -12,10 +12,9 @@
 #include <thread>
 
 #include "tests/_services/binl/binl_test_util.h"
+#include "tests/support/skip.h"
 #include "libs/platform/share_info.h"
 #include "_services/binl/testshare.h"
-
-bool EnterPrivateNetwork();  // tests/_services/console_client.cpp
 
 namespace {
 uint16_t Get16(const std::vector<uint8_t>& m, size_t at) { return static_cast<uint16_t>(m[at] | m[at + 1] << 8); }
@@ -248,7 +247,7 @@ TEST(SmbSelfTest, FaultyServersGiveTheirLines) {
     for (const Case& c : cases) {
         CannedServer server(c.answer);
         SetSmbTestPort(server.port());
-        LogCatcher log;
+        LogCapture log(LOG_BINL);
         EXPECT_EQ(TestShareRis(ctx, "127.0.0.1"), -1);
         EXPECT_TRUE(log.Has(c.line)) << c.line;
     }
@@ -260,10 +259,11 @@ TEST(SmbSelfTest, FaultyServersGiveTheirLines) {
 class SmbServer : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (geteuid() != 0 || !EnterPrivateNetwork()) skip_ = true;
+        skip_ = nimbo::test::NeedRoot();
+        if (skip_.empty()) skip_ = nimbo::test::NeedPrivateNetwork();
     }
     void SetUp() override {
-        if (skip_) GTEST_SKIP() << "needs root and a private network namespace";
+        NIMBO_SKIP_IF(skip_);
         chmod(dir_.path().c_str(), 0755);  // the guest account walks down to the shares
         root_ = dir_ / "root";
         WriteFile(root_ + "/astamp.dat", "stamp");
@@ -321,8 +321,8 @@ protected:
         }
         FAIL() << "smbd does not listen";
     }
-    static inline bool skip_ = false;
-    TempDir dir_;
+    static inline std::string skip_;  // why the machine cannot run the suite
+    TempFolder dir_;
     std::string root_;
     BinlContext ctx_;
     pid_t pid_ = -1;
@@ -330,19 +330,19 @@ protected:
 
 TEST_F(SmbServer, PassesWithSmb1AndReadOnlyShares) {
     Start("  server min protocol = NT1\n", root_ + "/", "  read only = yes\n");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(TestShare(ctx_, WIA_RIS_SHARE), 0);
     EXPECT_EQ(TestShare(ctx_, WIA_WDS_SHARE), 0);
     EXPECT_EQ(TestShare(ctx_, NWA_PXE_SHARE), 0);
     EXPECT_TRUE(log.Has("BINL Inf: WIA_RIS_SHARE\t\tOK; 127.0.0.1:445"));
     EXPECT_TRUE(log.Has("BINL Inf: WIA_WDS_SHARE\tOK; 127.0.0.1:445"));
     EXPECT_TRUE(log.Has("BINL Inf: NWA_PXE_SHARE\tOK; 127.0.0.1:445"));
-    for (const auto& l : log.lines()) EXPECT_EQ(l.find("Err"), std::string::npos) << l;
+    for (const auto& l : log.Lines()) EXPECT_EQ(l.find("Err"), std::string::npos) << l;
 }
 
 TEST_F(SmbServer, WritableStampIsReported) {
     Start("  server min protocol = NT1\n", root_, "  read only = no\n  guest only = yes\n  force user = root\n");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(TestShare(ctx_, WIA_RIS_SHARE), -1);
     EXPECT_TRUE(log.Has("BINL ERR: WIA_RIS_SHARE wrong setup; 127.0.0.1:445 does have \"write\" rigths"));
 }
@@ -351,21 +351,21 @@ TEST_F(SmbServer, ShareElsewhereIsReported) {
     std::filesystem::create_directories(dir_ / "other");
     WriteFile(dir_ / "other/astamp.dat", "x");
     Start("  server min protocol = NT1\n", dir_ / "other", "  read only = yes\n");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(TestShare(ctx_, WIA_RIS_SHARE), -1);
     EXPECT_TRUE(log.Has("BINL Err: WIA_RIS_SHARE wrong setup; 127.0.0.1:445 SMB share doesn't point to " + root_));
 }
 
 TEST_F(SmbServer, Smb1OffIsReported) {
     Start("", root_, "  read only = yes\n");
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(TestShare(ctx_, WIA_RIS_SHARE), -1);
     EXPECT_TRUE(log.Has("BINL Err: WIA_RIS_SHARE not found; 127.0.0.1:445 SMB does not support \"NT LM 0.12\" dialect"))
-        << (log.lines().empty() ? "" : log.lines().back());
+        << (log.Lines().empty() ? "" : log.Lines().back());
 }
 
 TEST_F(SmbServer, NoServerAndMissingShare) {
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_EQ(TestShare(ctx_, WIA_RIS_SHARE), -1);
     EXPECT_TRUE(log.Has("BINL Err: WIA_RIS_SHARE not found; Couldn't connect 127.0.0.1:445 Error=0x0000006F"));
     WriteFile(dir_ / "empty.conf", "[global]\n");

@@ -18,7 +18,7 @@
 namespace {
 
 TEST(BinlNcqWorkers, QueriesWhileTheTableChanges) {
-    TempDir root, temp;
+    TempFolder root, temp;
     MakeRisAsset(root.path(), "XP_32");
     BinlContext ctx;
     ctx.root = root.path();
@@ -37,7 +37,7 @@ TEST(BinlNcqWorkers, QueriesWhileTheTableChanges) {
     ThreadSlots[TH_BINL].running = 1;
     RisTableUnavailable = 0;
 
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     const std::string ori = "\\\\NIMBOSRV\\WIA_RIS_SHARE\\WIA_RIS\\XP_32";
     NcqHeader h{};
     std::memcpy(h.signature, kNcqSignature, 4);
@@ -75,7 +75,7 @@ TEST(BinlNcqWorkers, QueriesWhileTheTableChanges) {
         if (recv(client, buf, sizeof buf, 0) >= 4 && std::memcmp(buf, kNcrSignature, 4) == 0) ++answers;
     }
     int dropped = 0;
-    for (const std::string& l : log.lines()) dropped += l.find("Too many network-card queries") != std::string::npos;
+    for (const std::string& l : log.Lines()) dropped += l.find("Too many network-card queries") != std::string::npos;
     EXPECT_EQ(answers + dropped, 2 * kPerThread);
     EXPECT_GT(answers, 0);
 

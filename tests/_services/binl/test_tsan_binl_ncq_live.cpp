@@ -25,13 +25,14 @@
 #include "tests/_services/process_load.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "tests/support/skip.h"
 
 namespace {
 
 class LiveResponder : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!EnterPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace (root)";
+        NIMBO_SKIP_IF(nimbo::test::NeedPrivateNetwork());
         booted_ = true;
         setenv("TEMP", temp_.path().c_str(), 1);
         MakeRisAsset(root_.path(), "XP_32");
@@ -97,7 +98,7 @@ protected:
         return std::string(reinterpret_cast<const char*>(&h), sizeof h) + ori;
     }
     uint32_t extraServices_ = 0;
-    TempDir root_, temp_;
+    TempFolder root_, temp_;
     ConsoleTestClient console_;
     int client_ = -1;
     bool booted_ = false;

@@ -49,7 +49,7 @@ extern "C" int fdatasync(int fd) {
 namespace {
 
 // The services and the TFTP root of a run; TEMP names the temporary folder.
-void UseServices(uint32_t mask, const TempDir& root, const TempDir& temp, int persistentLeases = 0) {
+void UseServices(uint32_t mask, const TempFolder& root, const TempFolder& temp, int persistentLeases = 0) {
     setenv("TEMP", temp.path().c_str(), 1);
     SettingsUpdate([&](GlobalSettings& g) {
         g.NIMBO_Services = static_cast<int32_t>(mask);
@@ -60,7 +60,7 @@ void UseServices(uint32_t mask, const TempDir& root, const TempDir& temp, int pe
 }
 
 TEST(BinlThread, PreparesPublishesAndStops) {
-    TempDir root, temp;
+    TempFolder root, temp;
     UseServices(SVC_TFTP_SERVER | SVC_PDHCP | SVC_BINL, root, temp);
     std::string list = BuildDefaultLists().biosEfi;
     DhcpConfig cfg;
@@ -112,7 +112,7 @@ TEST(BinlThread, PreparesPublishesAndStops) {
 // been given yet.
 TEST(BinlThread, WaitsForTheDhcpSettingsOfManyStoredLeases) {
     const int kLeases = 1000;
-    TempDir root, temp, conf;
+    TempFolder root, temp, conf;
     UseServices(SVC_TFTP_SERVER | SVC_DHCP | SVC_BINL, root, temp, 1);
     // Stored leases and one outside the pool, which the load drops and so rewrites the
     // stored table.
@@ -132,7 +132,7 @@ TEST(BinlThread, WaitsForTheDhcpSettingsOfManyStoredLeases) {
     SetIniPath(conf / "nimbo.ini");
     ASSERT_FALSE(DhcpSettingsPublished());  // a fresh start: nothing published yet
 
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     RegisterBinlService();
     ASSERT_EQ(StartThread(TH_BINL), 1);
     // The DHCP thread's load, on storage whose first flush takes 4 s.
@@ -163,12 +163,12 @@ TEST(BinlThread, WaitsForTheDhcpSettingsOfManyStoredLeases) {
 
 // A preparation that stops says why in the log.
 TEST(BinlThread, GivesUpWaitingWithALogLineAndLogsTheStop) {
-    TempDir root, temp;
+    TempFolder root, temp;
     UseServices(SVC_TFTP_SERVER | SVC_DHCP | SVC_BINL, root, temp);
     // Nothing loaded: not even what an earlier test of this program left published.
     DhcpSettingsPublish(DhcpConfig{});
     DhcpSettingsClearPublished();
-    LogCatcher log;
+    LogCapture log(LOG_BINL);
     EXPECT_FALSE(BinlWaitForDhcpSettings(300, [] { return true; }));
     EXPECT_TRUE(log.Has("BINL Err: DHCP settings not loaded after 0 s; preparing without waiting further"));
     BinlRun run;

@@ -64,9 +64,9 @@ inline void MakeWdsMedium(const std::string& root, const std::string& head, cons
 
 // A TFTP root with its context (computer NIMBOSRV, a private TEMP folder) and BM/MICROSOFT.
 struct WdsRootTest : ::testing::Test {
-    TempDir root;
+    TempFolder root;
     BinlContext ctx;
-    LogCatcher log;
+    LogCapture log{LOG_BINL};
     void SetUp() override {
         ctx.root = root.path();
         ctx.computerName = "NIMBOSRV";

@@ -16,10 +16,9 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-from netns_pair import delete_namespaces, make_veth_pair  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+from netns import start_test, veth_pair  # noqa: E402
 
-SKIP = 77
 FAILURES = []
 TAG = "%d" % os.getpid()
 NS_SRV, NS_CLI = "nbs" + TAG, "nbc" + TAG
@@ -44,21 +43,6 @@ def run(*cmd, timeout=20, check_rc=True, ns=None, **kw):
     if check_rc and r.returncode != 0:
         raise RuntimeError("%s: %s" % (" ".join(cmd), r.stderr))
     return r
-
-
-def tool_runs(cmd):
-    try:
-        return subprocess.run(cmd, capture_output=True, timeout=10).returncode == 0
-    except (OSError, subprocess.TimeoutExpired):
-        return False
-
-
-def setup_namespaces():
-    make_veth_pair(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/24", None)
-
-
-def cleanup_namespaces():
-    delete_namespaces(NS_SRV, NS_CLI)
 
 
 class Server:
@@ -504,48 +488,25 @@ def test_console_that_stops_reading(nimbo, work):
         run("ip", "addr", "flush", "dev", IF_CLI, ns=NS_CLI, check_rc=False)
 
 
-def namespaces_possible():
-    """True when this machine lets the test make network namespaces; else says why not."""
-    if os.geteuid() != 0:
-        print("skipped: needs root for network namespaces")
-        return False
-    if run("unshare", "-n", "true", check_rc=False).returncode != 0:
-        print("skipped: this machine cannot make network namespaces")
-        return False
-    return True
-
-
 def main():
-    if len(sys.argv) != 2:
-        print(__doc__)
-        return 2
-    if not namespaces_possible():
-        return SKIP
-    # The clients are part of the test: a missing one is a failure, never a skip.
-    missing = [name for name, cmd in (("busybox udhcpc", ["busybox", "udhcpc", "--help"]),
-                                      ("dhclient", ["dhclient", "--version"]), ("ip", ["ip", "-V"]))
-               if not tool_runs(cmd)]
-    if missing:
-        print("FAIL missing test clients: %s (tools/packages.d/dhcp.txt lists their packages)" % ", ".join(missing))
-        return 1
+    rc = start_test(__doc__, 2, (("busybox udhcpc", ["busybox", "udhcpc", "--help"]),
+                                 ("dhclient", ["dhclient", "--version"]), ("ip", ["ip", "-V"])),
+                    "tools/packages.d/dhcp.txt")
+    if rc is not None:
+        return rc
     nimbo = os.path.abspath(sys.argv[1])
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    try:
-        setup_namespaces()
-        with tempfile.TemporaryDirectory() as work:
-            os.chmod(work, 0o755)
-            os.mkdir(os.path.join(work, BOOT_PROGRAM[0]))
-            with open(os.path.join(work, BOOT_PROGRAM[0], BOOT_PROGRAM[1]), "wb") as f:
-                f.write(b"\x90" * BOOT_PROGRAM[2])
-            test_dhcp_mode(nimbo, work)
-            test_floods(nimbo, work)
-            test_burst(nimbo, work)
-            test_console_that_stops_reading(nimbo, work)
-            test_bound(nimbo, work)
-            test_ping(nimbo, work)
-            test_proxy_mode(nimbo, work)
-    finally:
-        cleanup_namespaces()
+    with veth_pair(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/24", None), tempfile.TemporaryDirectory() as work:
+        os.chmod(work, 0o755)
+        os.mkdir(os.path.join(work, BOOT_PROGRAM[0]))
+        with open(os.path.join(work, BOOT_PROGRAM[0], BOOT_PROGRAM[1]), "wb") as f:
+            f.write(b"\x90" * BOOT_PROGRAM[2])
+        test_dhcp_mode(nimbo, work)
+        test_floods(nimbo, work)
+        test_burst(nimbo, work)
+        test_console_that_stops_reading(nimbo, work)
+        test_bound(nimbo, work)
+        test_ping(nimbo, work)
+        test_proxy_mode(nimbo, work)
     print("%d failures" % len(FAILURES))
     return 1 if FAILURES else 0
 

@@ -19,16 +19,13 @@ perfdhcp is a failure. Usage: dhcp_stall_test.py <path to nimbo_headless>
 """
 import os
 import re
-import signal
 import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from netns_pair import delete_namespaces, make_veth_pair  # noqa: E402
-from dhcp_live_test import (FAILURES, IF_CLI, IF_SRV, NS_CLI, NS_SRV, SKIP, Server, check,  # noqa: E402
-                            namespaces_possible, run, tool_runs)
+# The live test's server, checks and namespaces; it puts tests/support on the path.
+from dhcp_live_test import FAILURES, IF_CLI, IF_SRV, NS_CLI, NS_SRV, Server, check, run
+from netns import start_test, veth_pair  # noqa: E402
 
 SERVER_IP, CLIENT_IP = "10.76.0.1", "10.76.0.2"
 POOL, POOL_SIZE = "10.76.1.0", 1200
@@ -157,25 +154,15 @@ def test_unreachable_client_does_not_delay_others(nimbo, work):
 
 
 def main():
-    if len(sys.argv) != 2:
-        print(__doc__)
-        return 2
-    if not namespaces_possible():
-        return SKIP
-    # perfdhcp is part of the test: missing, it is a failure, never a skip
-    if not tool_runs(["perfdhcp", "-v"]):
-        print("FAIL missing perfdhcp (tools/packages.d/dhcp.txt lists its package)")
-        return 1
+    rc = start_test(__doc__, 2, (("perfdhcp", ["perfdhcp", "-v"]),), "tools/packages.d/dhcp.txt")
+    if rc is not None:
+        return rc
     nimbo = os.path.abspath(sys.argv[1])
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    try:
-        make_veth_pair(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/16", CLIENT_IP + "/16")
-        with tempfile.TemporaryDirectory() as work:
-            os.chmod(work, 0o755)
-            test_renewals_through_a_relay(nimbo, work)
-            test_unreachable_client_does_not_delay_others(nimbo, work)
-    finally:
-        delete_namespaces(NS_SRV, NS_CLI)
+    with veth_pair(NS_SRV, NS_CLI, IF_SRV, IF_CLI, SERVER_IP + "/16", CLIENT_IP + "/16"), \
+            tempfile.TemporaryDirectory() as work:
+        os.chmod(work, 0o755)
+        test_renewals_through_a_relay(nimbo, work)
+        test_unreachable_client_does_not_delay_others(nimbo, work)
     print("%d failures" % len(FAILURES))
     return 1 if FAILURES else 0
 

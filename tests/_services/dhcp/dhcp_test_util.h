@@ -1,4 +1,4 @@
-// Request bytes, log capture and a settings/lease environment for the DHCP tests.
+// Request bytes, log lines and a settings/lease environment for the DHCP tests.
 #pragma once
 #include <arpa/inet.h>
 
@@ -9,6 +9,7 @@
 
 #include "_services/dhcp/dhcp_log.h"
 #include "_services/dhcp/dhcp_request.h"
+#include "tests/support/log_capture.h"
 
 inline uint32_t Ip(const char* t) {
     in_addr a;
@@ -16,15 +17,9 @@ inline uint32_t Ip(const char* t) {
     return a.s_addr;
 }
 
-inline std::vector<std::string>& CapturedLog() {
-    static std::vector<std::string> lines;
-    return lines;
-}
-inline void CaptureSink(int, const char* text) { CapturedLog().push_back(text); }
-inline bool Logged(const std::string& start) {
-    for (const auto& l : CapturedLog())
-        if (l.rfind(start, 0) == 0) return true;
-    return false;
+// True when the capture holds a line that begins with start.
+inline bool Logged(const nimbo::test::LogCapture& log, const std::string& start) {
+    return log.Any([&](const nimbo::test::CapturedLine& l) { return l.text.rfind(start, 0) == 0; });
 }
 
 struct Opt {

@@ -11,6 +11,7 @@
 
 #include "tests/_services/dhcp/dhcp_test_util.h"
 #include "libs/platform/profile.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -48,16 +49,10 @@ protected:
     void SetUp() override {
         setenv("TZ", "UTC", 1);
         tzset();
-        char tmpl[] = "/tmp/dhcp_leases_XXXXXX";
-        int fd = mkstemp(tmpl);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path_ = tmpl;
-        SetDhcpLogSink(CaptureSink);
-        CapturedLog().clear();
     }
-    void TearDown() override { unlink(path_.c_str()); }
-    std::string path_;
+    nimbo::test::TempFolder folder_{"dhcp_leases_"};
+    const std::string path_ = folder_.Write("leases.ini", "");
+    nimbo::test::LogCapture log_{LOG_DHCP};
 };
 
 const uint8_t kMacA[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
@@ -120,7 +115,7 @@ TEST_F(LeaseFile, LoadDropsBadAndDuplicateLeases) {
     store.WriteInt("DHCP_Lease_NumLeases", 5, false);
     small.Load();
     EXPECT_EQ(small.count(), 1);
-    EXPECT_TRUE(Logged("The pool size is too small for the number of leases, ignoring extra leases"));
+    EXPECT_TRUE(Logged(log_, "The pool size is too small for the number of leases, ignoring extra leases"));
 }
 
 // A change writes the whole table once, however large it is: the cost of a change follows

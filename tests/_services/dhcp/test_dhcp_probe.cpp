@@ -22,6 +22,7 @@
 
 #include "_services/dhcp/dhcp_probe.h"
 #include "tests/_services/dhcp/dhcp_test_util.h"
+#include "tests/support/skip.h"
 
 namespace {
 
@@ -267,7 +268,8 @@ int Shell(const std::string& command) { return std::system((command + " >/dev/nu
 class DhcpProbeNamespaces : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (geteuid() != 0 || Shell("ip -V") != 0) GTEST_SKIP() << "needs root and ip";
+        NIMBO_SKIP_IF(nimbo::test::NeedRoot());
+        NIMBO_SKIP_IF(nimbo::test::NeedTools({"ip"}));
         const std::string tag = std::to_string(getpid());
         a_ = "nbpa" + tag;
         b_ = "nbpb" + tag;

@@ -8,6 +8,7 @@
 namespace {
 
 struct Server {
+    nimbo::test::LogCapture log{LOG_DHCP};  // the DHCP lines while the server lives
     DhcpConfig cfg;
     LeaseTable leases;
     DhcpEnv env;
@@ -15,8 +16,6 @@ struct Server {
 
     explicit Server(uint32_t services = SVC_DHCP | SVC_TFTP_SERVER, const char* bootFile = "\\a.0|7?\\x64.efi|7i?\\ipxe64.efi",
                     const char* pool = "10.0.0.10", int poolSize = 5) {
-        SetDhcpLogSink(CaptureSink);
-        CapturedLog().clear();
         DhcpSettings& s = cfg.rec;
         std::snprintf(s.DHCP_IP_Pool, sizeof s.DHCP_IP_Pool, "%s", pool);
         uint32_t start = 0;
@@ -79,8 +78,8 @@ TEST(DhcpReply, DiscoverGetsOffer) {
     // The reply ends with END and two zero bytes, without a pad (no BINL).
     ASSERT_GT(p.length, 243u);
     EXPECT_EQ(p.buf[p.length - 3], 255);
-    EXPECT_TRUE(Logged("DHCP Inf: Rcvd DHCPDISCOVER from IP 0.0.0.0, MAC 52:54:00:12:34:01, ClassID \"PXEClient\", Arch \"x86 BIOS\""));
-    EXPECT_TRUE(Logged("DHCP Inf: Address 10.0.0.10 is being OFFERED"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Inf: Rcvd DHCPDISCOVER from IP 0.0.0.0, MAC 52:54:00:12:34:01, ClassID \"PXEClient\", Arch \"x86 BIOS\""));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Inf: Address 10.0.0.10 is being OFFERED"));
 }
 
 TEST(DhcpReply, RequestAfterOfferGetsAckAndStartsTheLease) {
@@ -94,19 +93,19 @@ TEST(DhcpReply, RequestAfterOfferGetsAckAndStartsTheLease) {
     EXPECT_EQ(IpText(r.U32(kOffYiaddr)), "10.0.0.10");
     ASSERT_EQ(srv.leases.count(), 1);
     EXPECT_EQ(+srv.leases.at(0)->startTime, srv.env.now);
-    EXPECT_TRUE(Logged("DHCP Inf: Address 10.0.0.10 is being ACKED"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Inf: Address 10.0.0.10 is being ACKED"));
 }
 
 TEST(DhcpReply, RequestsThatGetNoAnswer) {
     Server srv;
     Packet unknown = MakeRequest(3, 9, {Addr(50, "10.0.0.10")});
     EXPECT_EQ(srv.Handle(unknown), 0);
-    EXPECT_TRUE(CapturedLog().size() == 1);  // only the received line
+    EXPECT_TRUE(srv.log.Count() == 1);  // only the received line
     Packet d = MakeRequest(1, 1, {});
     ASSERT_EQ(srv.Handle(d), 1);
     Packet outside = MakeRequest(3, 1, {Addr(50, "10.0.0.99")});
     EXPECT_EQ(srv.Handle(outside), 0);
-    EXPECT_TRUE(Logged("DHCP Err: Requested address 10.0.0.99 not allocated; not in pool or already in use"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Err: Requested address 10.0.0.99 not allocated; not in pool or already in use"));
     // Another client's unexpired address.
     Packet d2 = MakeRequest(1, 2, {});
     ASSERT_EQ(srv.Handle(d2), 1);
@@ -126,7 +125,7 @@ TEST(DhcpReply, DiscoverWithRequestedAddress) {
     ASSERT_EQ(srv.Handle(p), 1);
     EXPECT_EQ(IpText(p.U32(kOffYiaddr)), "10.0.0.12");
     EXPECT_EQ(IpText(p.U32(kOffCiaddr)), "10.0.0.12");
-    EXPECT_TRUE(Logged("DHCP Inf: Address 10.0.0.12 has been REQUESTED"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Inf: Address 10.0.0.12 has been REQUESTED"));
 }
 
 TEST(DhcpReply, ReleaseAndDecline) {
@@ -137,7 +136,7 @@ TEST(DhcpReply, ReleaseAndDecline) {
     EXPECT_EQ(srv.Handle(rel), 0);
     ASSERT_EQ(srv.leases.count(), 1);
     EXPECT_EQ(+srv.leases.at(0)->offerTime, 0);
-    EXPECT_TRUE(Logged("DHCP Inf: Lease 52:54:00:12:34:01 released"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Inf: Lease 52:54:00:12:34:01 released"));
 
     bool woke = false;
     srv.leases.SetWakeUp([&] { woke = true; });
@@ -147,12 +146,12 @@ TEST(DhcpReply, ReleaseAndDecline) {
     Packet dec = MakeRequest(4, 1, {Addr(50, "10.0.0.10")});
     EXPECT_EQ(srv.Handle(dec), 0);
     EXPECT_TRUE(woke);
-    EXPECT_TRUE(Logged("DHCP Inf: Lease destroyed"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Inf: Lease destroyed"));
     ASSERT_EQ(asked, std::vector<uint32_t>{Ip("10.0.0.10")});
     EXPECT_EQ(srv.leases.count(), 0);
     const uint8_t other[6] = {2, 0, 0, 0, 0, 7};
     recordDeclinedAddress(srv.env, asked[0], other);
-    EXPECT_TRUE(Logged("DHCP Inf: Added lease for existing address 10.0.0.10"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Inf: Added lease for existing address 10.0.0.10"));
     ASSERT_EQ(srv.leases.count(), 1);
     EXPECT_EQ(srv.leases.at(0)->mac[5], 7);
     EXPECT_EQ(+srv.leases.at(0)->startTime, PermanentLeaseStamp);
@@ -166,14 +165,14 @@ TEST(DhcpReply, BootpGetsPermanentLease) {
     int len = 0;
     EXPECT_EQ(p.Option(53, &len)[0], 2);
     EXPECT_EQ(+srv.leases.at(0)->startTime, PermanentLeaseStamp);
-    EXPECT_TRUE(Logged("DHCP Inf: Rcvd BootP from IP 0.0.0.0"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Inf: Rcvd BootP from IP 0.0.0.0"));
 }
 
 TEST(DhcpReply, BinlModeNeedsTheBootProgram) {
     Server srv(SVC_DHCP | SVC_TFTP_SERVER | SVC_BINL);
     Packet pxe = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
     EXPECT_EQ(srv.Handle(pxe), 0);
-    EXPECT_TRUE(Logged("DHCP Warn: DHCPDISCOVER from MAC 52:54:00:12:34:01, Arch \"x64 UEFI\", needs a missing NBP [\\x64.efi]"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Warn: DHCPDISCOVER from MAC 52:54:00:12:34:01, Arch \"x64 UEFI\", needs a missing NBP [\\x64.efi]"));
     Packet plain = MakeRequest(1, 2, {});
     EXPECT_EQ(srv.Handle(plain), 1);
     srv.cfg.rec.BootFileTable.rows[7].present = 1;
@@ -207,7 +206,7 @@ TEST(DhcpReply, ProxyOfferOnlyForPxeClients) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(vc), len), "PXEClient");
     EXPECT_FALSE(pxe.Option(51, &len));
     EXPECT_EQ(srv.leases.count(), 0);
-    EXPECT_TRUE(Logged("PDHCP Inf: Sending DHCPOFFER"));
+    EXPECT_TRUE(Logged(srv.log, "PDHCP Inf: Sending DHCPOFFER"));
     // A REQUEST on port 67 is not the proxy's to answer.
     Packet req67 = MakeRequest(3, 1, {Text(60, "PXEClient")});
     EXPECT_EQ(srv.Handle(req67, 67), 0);
@@ -232,7 +231,7 @@ TEST(DhcpReply, ProxyAckOnPort4011) {
     EXPECT_STREQ(srv.events[0].clientAddress, "10.0.0.51");  // taken before the reply cleared ciaddr
     EXPECT_STREQ(srv.events[0].tftpServer, "10.0.0.1");
     EXPECT_STREQ(srv.events[0].bootFile, "\\x64.efi");
-    EXPECT_TRUE(Logged("PDHCP Inf: Sending DHCPACK, TFTP [10.0.0.1]  bootfile [\\x64.efi]"));
+    EXPECT_TRUE(Logged(srv.log, "PDHCP Inf: Sending DHCPACK, TFTP [10.0.0.1]  bootfile [\\x64.efi]"));
 }
 
 // Every reply names its server (option 54) and siaddr itself; the threads only send it.
@@ -300,7 +299,7 @@ TEST(DhcpReply, ServerIdentifierAndSiaddr) {
             EXPECT_EQ(IpText(asked[0]), client) << c.what;
         }
         if (c.line) {
-            EXPECT_TRUE(Logged(c.line)) << c.what;
+            EXPECT_TRUE(Logged(srv.log, c.line)) << c.what;
         }
     }
 }
@@ -362,7 +361,7 @@ TEST(DhcpReply, UserOptionsStayInsideTheReply) {
     ASSERT_EQ(srv.Handle(p), 1);
     EXPECT_LE(p.length, kReplyMtuLimit);
     EXPECT_EQ(p.buf[p.length - 3], 255);
-    EXPECT_TRUE(Logged("DHCP Err: DHCP answer is bigger than MTU; Reduce option size"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Err: DHCP answer is bigger than MTU; Reduce option size"));
     int len = 0;
     EXPECT_TRUE(p.Option(200, &len));
     EXPECT_FALSE(p.Option(209, &len));
@@ -524,7 +523,7 @@ TEST(DhcpAllocation, Order) {
     // Pool full: a stale, never acknowledged offer is reused after 120 s.
     Packet late = MakeRequest(1, 6, {});
     EXPECT_EQ(srv.Handle(late), 0);
-    EXPECT_TRUE(Logged("DHCP Err: No more addresses or address previously allocated by another server"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Err: No more addresses or address previously allocated by another server"));
     srv.env.now += 121;
     Packet reuse = MakeRequest(1, 6, {});
     ASSERT_EQ(srv.Handle(reuse), 1);
@@ -585,7 +584,7 @@ TEST(DhcpAllocation, ProbeBeforeOffer) {
     EXPECT_EQ(IpText(p.U32(kOffYiaddr)), "10.0.0.11");
     EXPECT_EQ(probed, (std::vector<std::string>{"10.0.0.10", "10.0.0.11"}));
     EXPECT_EQ(std::memcmp(srv.leases.at(0)->mac, PingProbeMac, 6), 0);
-    EXPECT_TRUE(Logged("DHCP Inf: Suppress pingable address 10.0.0.10"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Inf: Suppress pingable address 10.0.0.10"));
     EXPECT_STREQ(srv.leases.Rows()[0].mac, "-");
     // A probe that cannot run offers the address instead of burning the pool.
     Server blind;
@@ -654,14 +653,14 @@ TEST(DhcpRequest, MalformedRequestsGetNoReply) {
     ASSERT_EQ(srv.Handle(d), 1);
     Packet r = MakeRequest(3, 5, {Addr(50, "10.0.0.10"), Text(60, "PXEClient"), Arch(0x1234)});
     EXPECT_EQ(srv.Handle(r), 0);
-    EXPECT_TRUE(Logged("DHCP Warn: DHCPREQUEST from MAC"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Warn: DHCPREQUEST from MAC"));
     // A malformed RELEASE leaves the lease alone.
     Packet rel = MakeRequest(7, 5, {});
     rel.buf[kOffHlen] = 200;
     EXPECT_EQ(srv.Handle(rel), 0);
     const int64_t offered = srv.leases.at(0)->offerTime;
     EXPECT_NE(offered, 0);
-    EXPECT_TRUE(Logged("DHCP Inf: Malformed request from MAC"));
+    EXPECT_TRUE(Logged(srv.log, "DHCP Inf: Malformed request from MAC"));
 
     // The proxy answers neither.
     Server proxy(SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER);
@@ -781,11 +780,12 @@ TEST(DhcpLog, ArgumentsAreBuiltOnlyForALineThatIsRead) {
     ASSERT_FALSE(DhcpLogEnabled(5));
     DhcpLog(5, "DHCP Inf: Address %s is being ACKED", text().c_str());
     EXPECT_EQ(built, 0);
-    SetDhcpLogSink(CaptureSink);
-    CapturedLog().clear();
-    DhcpLog(5, "DHCP Inf: Address %s is being ACKED", text().c_str());
-    EXPECT_EQ(built, 1);
-    EXPECT_TRUE(Logged("DHCP Inf: Address 10.0.0.9 is being ACKED"));
+    {
+        nimbo::test::LogCapture log(LOG_DHCP);
+        DhcpLog(5, "DHCP Inf: Address %s is being ACKED", text().c_str());
+        EXPECT_EQ(built, 1);
+        EXPECT_TRUE(Logged(log, "DHCP Inf: Address 10.0.0.9 is being ACKED"));
+    }
     SetDhcpLogSink(previous);
 }
 

@@ -21,21 +21,19 @@
 #include "_services/dhcp/dhcp_thread.h"
 #include "_services/settings.h"
 #include "_services/to_console.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
+
+using nimbo::test::TempFolder;
 
 // No DHCP thread has run: the desktop's request 206 reads the [DHCP] keys first, so that a
 // record stored back from the desktop does not empty them.
 TEST(DhcpService, TheDesktopGetsTheStoredRecordWithoutADhcpThread) {
-    char tmpl[] = "/tmp/dhcp_service_XXXXXX";
-    int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    std::ofstream(tmpl) << "[DHCP]\nDHCP_IP_Pool=10.5.0.10\nDHCP_PoolSize=4\nDHCP_LeaseTime=777\n";
-    SetIniPath(tmpl);
+    TempFolder dir("dhcp_service_");
+    SetIniPath(dir.Write("Nimbo.ini", "[DHCP]\nDHCP_IP_Pool=10.5.0.10\nDHCP_PoolSize=4\nDHCP_LeaseTime=777\n"));
     RegisterDhcpService();
     std::vector<uint8_t> bytes = ConsoleHooks().getDhcpSettings();
-    unlink(tmpl);
     ASSERT_EQ(bytes.size(), kDhcpSettingsSize);
     DhcpSettings rec;
     std::memcpy(&rec, bytes.data(), sizeof rec);
@@ -47,18 +45,16 @@ TEST(DhcpService, TheDesktopGetsTheStoredRecordWithoutADhcpThread) {
 TEST(DhcpService, LoadsSettingsAndLeasesFromTheIni) {
     setenv("TZ", "UTC", 1);
     tzset();
-    char tmpl[] = "/tmp/dhcp_service_XXXXXX";
-    int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    TempFolder dir("dhcp_service_");
+    const std::string ini = dir / "Nimbo.ini";
     {
-        std::ofstream f(tmpl);
+        std::ofstream f(ini);
         f << "[DHCP]\nDHCP_IP_Pool=10.5.0.10\nDHCP_PoolSize=4\nDHCP_IP_Mask=/24\nDHCP_BootFile=\\a.0|7i?\\i.efi\n"
              "DHCP_PersistantLeases=1\nDHCP_Lease_NumLeases=1\nDHCP_Lease_0DHCP_MAC=02:00:00:00:00:01\n"
              "DHCP_Lease_0DHCP_IP=10.5.0.11\nDHCP_Lease_0DHCP_InitialOfferTime=11/14/2023/22:13:20\n"
              "DHCP_Lease_0DHCP_LeaseStartTime=11/14/2023/22:16:40\n";
     }
-    SetIniPath(tmpl);
+    SetIniPath(ini);
     RegisterDhcpService();
     ASSERT_EQ(loadDhcpSettings(), 1);
     auto cfg = DhcpSettingsSnapshot();
@@ -95,7 +91,6 @@ TEST(DhcpService, LoadsSettingsAndLeasesFromTheIni) {
     EXPECT_EQ(applied->bootFileIpxe, 1 << 10);
     EXPECT_EQ(applied->defaultBootFileList, cfg->defaultBootFileList);
     EXPECT_EQ(t.capacity(), 2);
-    unlink(tmpl);
 }
 
 // Counts the times a file is replaced by a rename into its folder.
@@ -130,9 +125,8 @@ private:
 };
 
 TEST(DhcpService, PersistentLeaseChangeReplacesTheFileOnce) {
-    char dir[] = "/tmp/dhcp_persist_XXXXXX";
-    ASSERT_TRUE(mkdtemp(dir));
-    const std::string ini = std::string(dir) + "/Nimbo.ini";
+    TempFolder dir("dhcp_persist_");
+    const std::string ini = dir / "Nimbo.ini";
     {
         std::ofstream f(ini);
         f << "[NIMBO]\nNIMBO_Services=5\n[DHCP]\nDHCP_IP_Pool=10.6.0.1\nDHCP_PoolSize=400\nDHCP_IP_Mask=/16\n"
@@ -182,7 +176,6 @@ TEST(DhcpService, PersistentLeaseChangeReplacesTheFileOnce) {
         std::lock_guard<std::recursive_mutex> lock(t.mutex());
         t.Configure(0, 0, 60, false, nullptr);
     }
-    std::system((std::string("rm -rf ") + dir).c_str());
 }
 
 InterfaceAddress Row(int ifindex, const char* addr, const char* mask, bool up = true, bool loopback = false) {
@@ -244,9 +237,8 @@ TEST(DhcpService, LocalMacs) {
 }
 
 TEST(DhcpService, BootFileSizeAsTftpFindsIt) {
-    char tmpl[] = "/tmp/dhcp_bootsize_XXXXXX";
-    ASSERT_TRUE(mkdtemp(tmpl));
-    const std::string root = tmpl;
+    TempFolder dir("dhcp_bootsize_");
+    const std::string root = dir.path();
     ASSERT_EQ(mkdir((root + "/Boot").c_str(), 0755), 0);
     std::ofstream(root + "/Boot/BIOS.0") << std::string(1000, 'x');
     std::ofstream(root + "/outside.0") << "x";
@@ -283,7 +275,6 @@ TEST(DhcpService, BootFileSizeAsTftpFindsIt) {
         EXPECT_EQ(+cfg->rec.BootFileTable.rows[row].sizeBlocks, 2u) << row;
     }
     SettingsUpdate([](GlobalSettings& g) { g = DefaultGlobalSettings(); });
-    std::system(("rm -rf " + root).c_str());
 }
 
 TEST(DhcpService, MacFilterMatch) {

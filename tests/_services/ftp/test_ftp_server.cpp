@@ -5,10 +5,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,6 +22,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -40,35 +38,21 @@
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 #include "tests/_services/service_test_util.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/skip.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
+std::string g_skip;      // why this machine cannot run the suite ("" when it can)
 bool g_ready = false;    // the namespace exists and the service runs
-std::string g_base;      // temporary folder: pub/, reg/, out/, outside/
+std::optional<nimbo::test::TempFolder> g_folder;
+std::string g_base;      // the temporary folder: pub/, reg/, out/, outside/
 std::string g_pub, g_reg;
 
-std::mutex               g_noticeLock;
-std::vector<RequestLogRecord> g_notices;
-
-void Tap(uint32_t id, const void* data, size_t length) {
-    if (id != NOTICE_FTP_EVENT || length != sizeof(RequestLogRecord)) return;
-    RequestLogRecord r;
-    memcpy(&r, data, sizeof r);
-    std::lock_guard<std::mutex> g(g_noticeLock);
-    g_notices.push_back(r);
-}
-
-bool EnterPrivateNetwork() {
-    if (geteuid() != 0 || unshare(CLONE_NEWNET) != 0) return false;
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq ifr{};
-    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP;
-    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    if (s >= 0) close(s);
-    return ok;
-}
+// The desktop's request list: the notices the service posts while the suite runs.
+std::optional<nimbo::test::NoticeCapture> g_notices;
+std::vector<RequestLogRecord> FtpNotices() { return g_notices->Records<RequestLogRecord>(NOTICE_FTP_EVENT); }
 
 // Runs a shell command bounded in time; returns its exit status. What it printed goes to
 // the test's own output.
@@ -192,10 +176,11 @@ bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
 class FtpService : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (!EnterPrivateNetwork()) return;
-        char tmpl[] = "/tmp/ftp_srv_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        g_base = tmpl;
+        g_skip = nimbo::test::NeedRoot();
+        if (g_skip.empty()) g_skip = nimbo::test::NeedPrivateNetwork();
+        if (!g_skip.empty()) return;
+        g_folder.emplace("ftp_srv_");
+        g_base = g_folder->path();
         g_pub = g_base + "/pub";
         g_reg = g_base + "/reg";
         for (const char* d : {"/pub", "/reg", "/out", "/outside", "/reg/sub", "/reg/sub/deeper", "/reg/.hidden"})
@@ -223,7 +208,7 @@ protected:
             snprintf(s.FTP_AnonymousRootDirectory, sizeof s.FTP_AnonymousRootDirectory, "%s", g_pub.c_str());
             snprintf(s.FTP_RegiteredRootDirectory, sizeof s.FTP_RegiteredRootDirectory, "%s", g_reg.c_str());
         });
-        SetNoticeTap(Tap);
+        g_notices.emplace();
         RegisterFtpService();
         ASSERT_EQ(StartThread(TH_FTP), 1);
         // Greeted: the server accepts on its own thread by now, not only the row's listener.
@@ -236,13 +221,13 @@ protected:
         ThreadSlots[TH_FTP].running.store(0);
         WakeThread(TH_FTP);
         EXPECT_TRUE(JoinThreadRow(TH_FTP, 10000));
-        SetNoticeTap(nullptr);
-        std::string cmd = "rm -rf '" + g_base + "'";
-        (void)system(cmd.c_str());
+        g_notices.reset();
+        g_folder.reset();
     }
 
     void SetUp() override {
-        if (!g_ready) GTEST_SKIP() << "needs root and network namespaces";
+        NIMBO_SKIP_IF(g_skip);
+        ASSERT_TRUE(g_ready) << "the FTP service did not start";
     }
 };
 
@@ -370,9 +355,8 @@ TEST_F(FtpService, LoginRules) {
         {"USER anonymous", "230 User Logged In.", false},
         {"STOR x", "550 Permission denied.", false},  // logged out of alice, in as anonymous
     });
-    std::lock_guard<std::mutex> g(g_noticeLock);
     bool logged = false;
-    for (const RequestLogRecord& r : g_notices) logged |= strcmp(r.status, "Logged as [alice]") == 0;
+    for (const RequestLogRecord& r : FtpNotices()) logged |= strcmp(r.status, "Logged as [alice]") == 0;
     EXPECT_TRUE(logged);
 }
 
@@ -853,33 +837,9 @@ TEST_F(FtpService, ReplyThatCannotBeSentEndsTheConnection) {
     ExpectBackTo(before);
 }
 
-std::mutex               g_logLock;
-std::vector<std::string> g_logLines;
-void CatchLog(int, const char* text) {
-    std::lock_guard<std::mutex> g(g_logLock);
-    g_logLines.push_back(text);
-}
-
-// Catches the FTP service's log lines from now on; returns the sink to put back.
-LogSink StartLogCapture() {
-    {
-        std::lock_guard<std::mutex> g(g_logLock);
-        g_logLines.clear();
-    }
-    return SetLogSink(LOG_FTP, CatchLog);
-}
-
-std::vector<std::string> LogLinesWith(const std::string& part) {
-    std::lock_guard<std::mutex> g(g_logLock);
-    std::vector<std::string> out;
-    for (const std::string& l : g_logLines)
-        if (l.find(part) != std::string::npos) out.push_back(l);
-    return out;
-}
-
 TEST_F(FtpService, LogLinesOfOneAddressAreBounded) {
     const Footprint before = MeasureAfterWarmUp();
-    LogSink old = StartLogCapture();
+    nimbo::test::LogCapture log(LOG_FTP);
     // Four connections of one host send commands before login as fast as they can for 3 s,
     // reading their replies.
     std::atomic<long> replies{0};
@@ -914,12 +874,12 @@ TEST_F(FtpService, LogLinesOfOneAddressAreBounded) {
     EXPECT_LT(MsSince(t1), 2000);
     for (std::thread& t : flood) t.join();
     const long seconds = MsSince(t0) / 1000 + 1;
-    SetLogSink(LOG_FTP, old);
+    log.Stop();
     EXPECT_GT(replies.load(), 10 * CFtpServer::kLogLinesPerAddress);  // the flood was served
-    const auto lines = LogLinesWith("127.0.0.2");
+    const auto lines = log.LinesWith("127.0.0.2");
     EXPECT_LE(static_cast<long>(lines.size()), (seconds + 1) * CFtpServer::kLogLinesPerAddress);
-    EXPECT_FALSE(LogLinesWith("lines suppressed").empty());
-    EXPECT_FALSE(LogLinesWith("has logged-in as alice").empty());  // the user's own lines pass
+    EXPECT_FALSE(log.LinesWith("lines suppressed").empty());
+    EXPECT_FALSE(log.LinesWith("has logged-in as alice").empty());  // the user's own lines pass
     EXPECT_EQ(user.Cmd("QUIT"), "221 Goodbye.");
     close(user.fd);
     user.fd = -1;
@@ -972,7 +932,7 @@ TEST_F(FtpService, ReadOnlyEntriesAreNeitherWrittenNorRemoved) {
     WriteFile(g_reg + "/locked.txt", "locked\n");
     chmod((g_reg + "/locked.txt").c_str(), 0444);
     chmod(ro.c_str(), 0555);
-    LogSink old = StartLogCapture();
+    nimbo::test::LogCapture log(LOG_FTP);
     Control c;
     LoginAlice(c);
     RunTable(c, {
@@ -995,12 +955,12 @@ TEST_F(FtpService, ReadOnlyEntriesAreNeitherWrittenNorRemoved) {
     EXPECT_NE(Shell("curl -sS -T " + out + "new.txt " + Url("locked.txt")), 0);
     EXPECT_NE(Shell("curl -sS -T " + out + "new.txt " + Url("ro/new.txt")), 0);
     EXPECT_NE(Shell("curl -sS -o /dev/null -Q \"DELE locked.txt\" " + Url("")), 0);
-    SetLogSink(LOG_FTP, old);
+    log.Stop();
     EXPECT_EQ(ReadFile(g_reg + "/locked.txt"), "locked\n");
     EXPECT_EQ(ReadFile(ro + "/inside.txt"), "inside\n");
     EXPECT_EQ(CountEntries(ro.c_str()), 1);
     EXPECT_EQ(access((g_reg + "/small.bin").c_str(), F_OK), 0);
-    EXPECT_GE(LogLinesWith("read-only").size(), 10u);
+    EXPECT_GE(log.LinesWith("read-only").size(), 10u);
     chmod(ro.c_str(), 0755);
     Shell("rm -rf " + ro + " " + g_reg + "/locked.txt");
 }
@@ -1035,11 +995,8 @@ bool HasControlBytes(const std::string& s) {
 }
 
 TEST_F(FtpService, PeerTextIsEscapedInTheLogAndTheDesktop) {
-    {
-        std::lock_guard<std::mutex> g(g_noticeLock);
-        g_notices.clear();
-    }
-    LogSink old = StartLogCapture();
+    g_notices->Clear();
+    nimbo::test::LogCapture log(LOG_FTP);
     Control c;
     RunTable(c, {
         {nullptr, "220 Browser Ftp Server.", false},
@@ -1054,8 +1011,8 @@ TEST_F(FtpService, PeerTextIsEscapedInTheLogAndTheDesktop) {
         {"QUIT", "221 Goodbye.", false},
     });
     EXPECT_TRUE(ClosedWithin(c.fd, 5000));
-    SetLogSink(LOG_FTP, old);
-    const auto lines = LogLinesWith("127.0.0.1");
+    log.Stop();
+    const auto lines = log.LinesWith("127.0.0.1");
     ASSERT_FALSE(lines.empty());
     bool escaped = false;
     for (const std::string& l : lines) {
@@ -1063,9 +1020,8 @@ TEST_F(FtpService, PeerTextIsEscapedInTheLogAndTheDesktop) {
         escaped |= l.find("esc\\027]0;forged\\007name") != std::string::npos;
     }
     EXPECT_TRUE(escaped);
-    std::lock_guard<std::mutex> g(g_noticeLock);
     bool cd = false;
-    for (const RequestLogRecord& r : g_notices) {
+    for (const RequestLogRecord& r : FtpNotices()) {
         EXPECT_FALSE(HasControlBytes(r.resource)) << r.resource;
         EXPECT_FALSE(HasControlBytes(r.status)) << r.status;
         cd |= strcmp(r.resource, "/esc\\027]0;forged\\007name") == 0;
@@ -1192,20 +1148,15 @@ TEST_F(FtpService, CurlTransfers) {
     unlink((g_reg + "/uploaded.bin").c_str());
     // The upload's notice leaves when the server has finished the transfer, which may be a
     // moment after curl has its reply.
-    bool upload = false;
-    for (int i = 0; i < 500 && !upload; ++i) {
-        {
-            std::lock_guard<std::mutex> g(g_noticeLock);
-            for (const RequestLogRecord& r : g_notices)
-                upload |= strcmp(r.status, "Upload [alice]") == 0 && g_reg + "/uploaded.bin" == r.resource;
-        }
-        if (!upload) usleep(10000);
-    }
+    const bool upload = g_notices->WaitFor(
+        [](const nimbo::test::CapturedNotice& n) {
+            RequestLogRecord r;
+            return n.id == NOTICE_FTP_EVENT && n.As(&r) && strcmp(r.status, "Upload [alice]") == 0 &&
+                   g_reg + "/uploaded.bin" == r.resource;
+        },
+        std::chrono::seconds(5));
     std::string seen;
-    {
-        std::lock_guard<std::mutex> g(g_noticeLock);
-        for (const RequestLogRecord& r : g_notices) seen += std::string(r.status) + " " + r.resource + "\n";
-    }
+    for (const RequestLogRecord& r : FtpNotices()) seen += std::string(r.status) + " " + r.resource + "\n";
     EXPECT_TRUE(upload) << seen;
 }
 

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -37,27 +38,25 @@
 #include "_services/to_console.h"
 #include "tests/_services/process_load.h"
 #include "tests/_services/service_test_util.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/skip.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
-bool        g_private = false;
-std::string g_base;  // root/ and files outside it
+bool        g_private = false;  // in a private network namespace, the served tree made
+bool        g_treeMade = false;
+std::optional<nimbo::test::TempFolder> g_folder;
+std::string g_base;  // the temporary folder: root/ and files outside it
 std::string g_root;
 std::string g_file1000;
 std::string g_bigTail;  // the last MiB of the sparse 5 GiB file
 constexpr uint64_t kBigSize = 5ull << 30;
 constexpr uint64_t kMiB = 1ull << 20;
 
-std::mutex                    g_noticeMutex;
-std::vector<RequestLogRecord> g_notices;
-
-void Tap(uint32_t id, const void* data, size_t length) {
-    if (id != NOTICE_HTTP_EVENT || length != sizeof(RequestLogRecord)) return;
-    RequestLogRecord r;
-    memcpy(&r, data, sizeof r);
-    std::lock_guard<std::mutex> lock(g_noticeMutex);
-    g_notices.push_back(r);
-}
+// The desktop's request list: the notices the service posts while the suite runs.
+std::optional<nimbo::test::NoticeCapture> g_notices;
+std::vector<RequestLogRecord> HttpNotices() { return g_notices->Records<RequestLogRecord>(NOTICE_HTTP_EVENT); }
 
 std::string Md5(const std::string& data) {
     MD5Context ctx;
@@ -134,20 +133,14 @@ std::string Get(const std::string& path, const std::string& extra = "", const st
     return method + " " + path + " HTTP/1.1\r\nHost: localhost\r\n" + extra + "\r\n";
 }
 
-void RemoveBase() {
-    if (g_base.empty()) return;
-    std::string cmd = "rm -rf '" + g_base + "'";
-    (void)!system(cmd.c_str());
-}
-
-// Once per process: a private network namespace and the served tree.
-bool PrepareOnce() {
-    static const bool ready = [] {
-        if (!EnterPrivateNetwork()) return false;
-        char tmpl[] = "/tmp/http_srv_XXXXXX";
-        if (!mkdtemp(tmpl)) return false;
-        g_base = tmpl;
-        atexit(RemoveBase);
+// Once per process: a private network namespace and the served tree. Gives why this machine
+// cannot run the tests ("" when it can); whether the tree was made is in g_treeMade.
+const std::string& PrepareOnce() {
+    static const std::string why = [] {
+        std::string reason = nimbo::test::NeedPrivateNetwork();
+        if (!reason.empty()) return reason;
+        g_folder.emplace("http_srv_");
+        g_base = g_folder->path();
         g_root = g_base + "/root";
         for (const char* d : {"", "/Docs", "/sub", "/sub/inner", "/empty", "/long", "/nodefault"})
             mkdir((g_root + d).c_str(), 0755);
@@ -166,21 +159,27 @@ bool PrepareOnce() {
         // A sparse 5 GiB file with a random last MiB.
         g_bigTail = RandomBytes(kMiB, 5);
         int fd = open((g_root + "/big.img").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) return false;
-        bool ok = ftruncate(fd, static_cast<off_t>(kBigSize)) == 0 &&
-                  pwrite(fd, g_bigTail.data(), g_bigTail.size(), static_cast<off_t>(kBigSize - kMiB)) ==
-                      static_cast<ssize_t>(kMiB);
-        close(fd);
-        return ok;
+        g_treeMade = fd >= 0 && ftruncate(fd, static_cast<off_t>(kBigSize)) == 0 &&
+                     pwrite(fd, g_bigTail.data(), g_bigTail.size(), static_cast<off_t>(kBigSize - kMiB)) ==
+                         static_cast<ssize_t>(kMiB);
+        if (fd >= 0) close(fd);
+        return reason;
     }();
-    g_private = ready;
-    return ready;
+    g_private = why.empty() && g_treeMade;
+    return why;
 }
+
+// In a test's SetUp or body: skips where the machine cannot run it, fails when the tree is missing.
+#define NIMBO_NEED_HTTP_TREE()                                    \
+    do {                                                          \
+        NIMBO_SKIP_IF(PrepareOnce());                             \
+        ASSERT_TRUE(g_treeMade) << "the served tree was not made"; \
+    } while (0)
 
 class HttpService : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        if (!PrepareOnce()) return;
+        if (!PrepareOnce().empty() || !g_treeMade) return;
 
         SettingsUpdate([](GlobalSettings& s) {
             snprintf(s.HTTP_RootDir, sizeof s.HTTP_RootDir, "%s", g_root.c_str());
@@ -191,7 +190,7 @@ protected:
             s.HTTP_TruncateGETFileName64 = 1;
             snprintf(s.NIMBO_LogFile, sizeof s.NIMBO_LogFile, "%s/log.txt", g_base.c_str());
         });
-        SetNoticeTap(Tap);
+        g_notices.emplace();
         RegisterHttpService();
         StartRow();
     }
@@ -218,12 +217,10 @@ protected:
     static void TearDownTestSuite() {
         if (!g_private) return;
         StopRow();
-        SetNoticeTap(nullptr);
+        g_notices.reset();
     }
 
-    void SetUp() override {
-        if (!g_private) GTEST_SKIP() << "needs a private network namespace (root)";
-    }
+    void SetUp() override { NIMBO_NEED_HTTP_TREE(); }
 };
 
 TEST_F(HttpService, ReplyTable) {
@@ -354,26 +351,23 @@ TEST_F(HttpService, EveryTraversalFormIsRefused) {
 TEST_F(HttpService, RequestNotices) {
     // A second of its own: the tests before may have used this second's lines of 127.0.0.1.
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    {
-        std::lock_guard<std::mutex> lock(g_noticeMutex);
-        g_notices.clear();
-    }
+    g_notices->Clear();
     Exchange(Get("/file1000.bin", "", "POST"));
     Exchange("GARBAGE\r\n\r\n");
     Exchange(Get("/fifo"));
     Exchange(Get("/sub/", "User-Agent: curl\r\n"));
     Exchange(Get("/file1000.bin", "Range: bytes=5-6\r\n"));
-    std::lock_guard<std::mutex> lock(g_noticeMutex);
-    ASSERT_EQ(g_notices.size(), 5u);
+    const std::vector<RequestLogRecord> notices = HttpNotices();
+    ASSERT_EQ(notices.size(), 5u);
     const std::pair<const char*, const char*> want[] = {{"POST", "501 Not Implemented"},
                                                         {"", "Bad format requestd"},
                                                         {"/fifo", "303 Forbidden"},
                                                         {"/sub/", "200 OK Browse Page"},
                                                         {"/file1000.bin", "206 OK"}};
     for (size_t i = 0; i < 5; ++i) {
-        EXPECT_STREQ(g_notices[i].peer, "127.0.0.1");
-        EXPECT_STREQ(g_notices[i].resource, want[i].first) << i;
-        EXPECT_STREQ(g_notices[i].status, want[i].second) << i;
+        EXPECT_STREQ(notices[i].peer, "127.0.0.1");
+        EXPECT_STREQ(notices[i].resource, want[i].first) << i;
+        EXPECT_STREQ(notices[i].status, want[i].second) << i;
     }
     const std::string log = ReadFile(g_base + "/log.txt");
     for (std::string line : {"HTTP Inf: Server started OK on port [80] at [INADDR_ANY] offering publicly [" + g_root + "/]",
@@ -541,10 +535,7 @@ TEST_F(HttpService, OneClientCannotFloodTheLog) {
 // file and the desktop's request list get them as \DDD.
 TEST_F(HttpService, UrlCannotForgeLogLines) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    {
-        std::lock_guard<std::mutex> lock(g_noticeMutex);
-        g_notices.clear();
-    }
+    g_notices->Clear();
     const size_t logBefore = ReadFile(g_base + "/log.txt").size();
     EXPECT_EQ(Shell("curl -gs --max-time 5 -o /dev/null "
                     "http://127.0.0.1/x%0d%0a%5B01/01%2000:00:00.000%5D%20HTTP%20Inf:%20forged%1b%5B2J", 10), 0);
@@ -554,9 +545,9 @@ TEST_F(HttpService, UrlCannotForgeLogLines) {
     EXPECT_EQ(log.find('\x1b'), std::string::npos) << log;
     EXPECT_NE(log.find("/x\\013\\010[01/01 00:00:00.000] HTTP Inf: forged\\027[2J"), std::string::npos) << log;
     EXPECT_EQ(log.find("\nforged2"), std::string::npos) << log;
-    std::lock_guard<std::mutex> lock(g_noticeMutex);
-    ASSERT_FALSE(g_notices.empty());
-    for (const RequestLogRecord& r : g_notices)
+    const std::vector<RequestLogRecord> notices = HttpNotices();
+    ASSERT_FALSE(notices.empty());
+    for (const RequestLogRecord& r : notices)
         for (const char* c = r.resource; *c; ++c) EXPECT_GE(static_cast<unsigned char>(*c), 0x20) << r.resource;
 }
 
@@ -578,7 +569,7 @@ TEST_F(HttpService, FolderWithoutDefaultPageIsForbiddenWhenBrowsingIsOff) {
 class HttpLimits : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!PrepareOnce()) GTEST_SKIP() << "needs a private network namespace (root)";
+        NIMBO_NEED_HTTP_TREE();
         server.SetLimits(4, 1500);
         ASSERT_EQ(server.Start(0, g_root, "index.htm", kPort, 1000), 1);
     }
@@ -653,7 +644,7 @@ TEST_F(HttpLimits, ShutdownWithClientsAndRestart) {
 }
 
 TEST(HttpOwnIcon, TheRootsFaviconWinsOverTheCarriedOne) {
-    if (!PrepareOnce()) GTEST_SKIP() << "needs a private network namespace (root)";
+    NIMBO_NEED_HTTP_TREE();
     const std::string root = g_base + "/iconroot";
     mkdir(root.c_str(), 0755);
     WriteFile(root + "/favicon.ico", "own icon");
@@ -666,7 +657,7 @@ TEST(HttpOwnIcon, TheRootsFaviconWinsOverTheCarriedOne) {
 }
 
 TEST(HttpStartFailure, StopsEverythingAndReports) {
-    if (!PrepareOnce()) GTEST_SKIP() << "needs a private network namespace (root)";
+    NIMBO_NEED_HTTP_TREE();
     CHTTPServer missingRoot;
     EXPECT_EQ(missingRoot.Start(0, "/nonexistent-folder", "index.htm", 8081, 1000), 0);
     // A port already taken: the start fails at once and leaves nothing listening.

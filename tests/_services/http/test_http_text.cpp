@@ -16,6 +16,7 @@
 #include "_services/http/dir_scan.h"
 #include "_services/http/http_records.h"
 #include "_services/http/http_text.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -34,24 +35,7 @@ std::string Names(const std::vector<FileEntry>& v) {
     return s;
 }
 
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/http_text_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~TempDir() {
-        std::string cmd = "rm -rf '" + path + "'";
-        (void)!system(cmd.c_str());
-    }
-    void File(const std::string& name, const std::string& data) {
-        int fd = open((path + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        (void)!write(fd, data.data(), data.size());
-        close(fd);
-    }
-    void Folder(const std::string& name) { mkdir((path + "/" + name).c_str(), 0755); }
-    std::string path;
-};
+using nimbo::test::TempFolder;
 
 }  // namespace
 
@@ -328,21 +312,21 @@ TEST(DirScan, Wildcards) {
 }
 
 TEST(DirScan, ScanFiltersTotalsAndOrders) {
-    TempDir d;
-    d.Folder("tmp");
-    d.Folder("sub");
-    d.File("sub/inner.txt", "12345");
-    d.File("tmp/hidden.txt", "x");
-    d.File("a.txt", "abc");
-    d.File("b.log", "");
-    d.File("c.bin", std::string(1024, 'c'));
+    TempFolder d("http_text_");
+    d.MakeFolder("tmp");
+    d.MakeFolder("sub");
+    d.Write("sub/inner.txt", "12345");
+    d.Write("tmp/hidden.txt", "x");
+    d.Write("a.txt", "abc");
+    d.Write("b.log", "");
+    d.Write("c.bin", std::string(1024, 'c'));
     // A sparse 5 GiB file counts in full.
-    int fd = open((d.path + "/big.img").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open((d.path() + "/big.img").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_EQ(ftruncate(fd, 5ll << 30), 0);
     close(fd);
-    symlink("/etc", (d.path + "/outside").c_str());
+    symlink("/etc", (d.path() + "/outside").c_str());
 
-    int root = open(d.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    int root = open(d.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(root, 0);
     DirScanOptions o;
     o.rootFd = root;
@@ -394,14 +378,14 @@ TEST(DirScan, ScanFiltersTotalsAndOrders) {
 }
 
 TEST(Beneath, ExactThenUniqueCaseMatchNeverAbove) {
-    TempDir d;
-    d.Folder("Boot");
-    d.File("Boot/PXEboot.N12", "x");
-    d.File("twin", "1");
-    d.File("TWIN", "2");
-    symlink("../..", (d.path + "/Boot/up").c_str());
-    symlink("PXEboot.N12", (d.path + "/Boot/alias").c_str());
-    int root = open(d.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    TempFolder d("http_text_");
+    d.MakeFolder("Boot");
+    d.Write("Boot/PXEboot.N12", "x");
+    d.Write("twin", "1");
+    d.Write("TWIN", "2");
+    symlink("../..", (d.path() + "/Boot/up").c_str());
+    symlink("PXEboot.N12", (d.path() + "/Boot/alias").c_str());
+    int root = open(d.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(root, 0);
     struct Case {
         const char* path;

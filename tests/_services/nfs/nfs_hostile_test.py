@@ -23,8 +23,8 @@ import tempfile
 import time
 
 import nfs_live_test as live
+from netns import missing_tools, reenter_in_private_net  # noqa: E402  (nfs_live_test puts it on the path)
 
-SKIP = 77
 ATTACKER = "127.0.0.2"
 MOUNT, NFS = live.MOUNT, live.NFS
 check = live.check
@@ -157,13 +157,12 @@ def mount_table_respelt(pid, root):
 
 def main():
     nimbo = os.path.abspath(sys.argv[1])
-    rc = live.reenter_in_private_net(__file__, nimbo)
+    rc = reenter_in_private_net(__file__, nimbo)
     if rc is not None:
         return rc
-    for tool in ("nfs-ls", "nfs-cat"):
-        if not shutil.which(tool):
-            print("missing %s: install libnfs-utils (tools/packages.d/nfs.txt)" % tool)
-            return 1
+    for tool in missing_tools("nfs-ls", "nfs-cat"):
+        print("missing %s: install libnfs-utils (tools/packages.d/nfs.txt)" % tool)
+        return 1
     work = tempfile.mkdtemp(prefix="nimbo-nfsh-")
     root = os.path.join(work, "root")
     live.make_tree(root)

@@ -16,12 +16,11 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
 import initramfs  # noqa: E402
-import netns_pair  # noqa: E402
+import netns  # noqa: E402
 import nfs_live_test as live  # noqa: E402
 
-SKIP = 77
 check = live.check
 NS_SERVER, NS_CLIENT = "nimbo-nfsk-srv", "nimbo-nfsk-cli"
 SERVER_IP = "10.77.0.1"
@@ -134,14 +133,10 @@ def parse_guest_output(text):
 
 def main():
     nimbo = os.path.abspath(sys.argv[1])
-    if os.geteuid() != 0:
-        print("skipped: needs root for network namespaces")
-        return SKIP
-    if subprocess.call(["unshare", "-n", "true"]) != 0:
-        print("skipped: no network namespaces here")
-        return SKIP
+    if not netns.namespaces_possible():
+        return netns.SKIP
     release = initramfs.kernel_release()
-    missing = [t for t in ("qemu-system-x86_64", "ip", "ss") if not shutil.which(t)]
+    missing = netns.missing_tools("qemu-system-x86_64", "ip", "ss")
     if missing or not release or not os.path.exists("/bin/busybox"):
         print("missing %s: install qemu-system-x86, busybox and linux-image-amd64 (tools/packages.d/nfs.txt)"
               % (missing or "busybox or a kernel in /boot"))
@@ -152,10 +147,10 @@ def main():
     make_tree(root)
     make_initrd(os.path.join(work, "initrd.img"), release)
     ini = live.write_ini(work, root)
-    netns_pair.delete_namespaces(NS_SERVER, NS_CLIENT)
+    netns.delete_namespaces(NS_SERVER, NS_CLIENT)
     proc = None
     try:
-        netns_pair.make_veth_pair(NS_SERVER, NS_CLIENT, "nfsk0", "nfsk1", SERVER_IP + "/24", "10.77.0.2/24")
+        netns.make_veth_pair(NS_SERVER, NS_CLIENT, "nfsk0", "nfsk1", SERVER_IP + "/24", "10.77.0.2/24")
         proc = subprocess.Popen(["ip", "netns", "exec", NS_SERVER, nimbo, "-i", ini], stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
         check(wait_listening([111, 1058, 2049], time.time() + 20), "PORTMAP, MOUNT and NFS listen")
@@ -179,7 +174,7 @@ def main():
     finally:
         if proc:
             live.stop_program(proc)
-        netns_pair.delete_namespaces(NS_SERVER, NS_CLIENT)
+        netns.delete_namespaces(NS_SERVER, NS_CLIENT)
         shutil.rmtree(work, ignore_errors=True)
     print("%d failure(s)" % len(live.FAILURES))
     return 1 if live.FAILURES else 0

@@ -17,7 +17,9 @@ import sys
 import tempfile
 import time
 
-SKIP = 77
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+from netns import missing_tools, reenter_in_private_net  # noqa: E402
+
 FAILURES = []
 HOST = "127.0.0.1"
 NFS, MOUNT, PMAP = 100003, 100005, 100000
@@ -254,22 +256,6 @@ def raw_clients(root):
         s.s.close()
 
 
-def reenter_in_private_net(script, nimbo):
-    """None inside the private network namespace of the test; outside it, runs script there and
-    gives its exit code (SKIP when the machine cannot make one)."""
-    if os.environ.get("NIMBO_PRIVATE_NET") == "1":
-        return None
-    if os.geteuid() != 0:
-        print("skipped: needs root for a private network namespace")
-        return SKIP
-    if subprocess.call(["unshare", "-n", "true"]) != 0:
-        print("skipped: no network namespaces here")
-        return SKIP
-    env = dict(os.environ, NIMBO_PRIVATE_NET="1")
-    return subprocess.call(["unshare", "-n", "sh", "-c", 'ip link set lo up && exec "$0" "$@"',
-                            sys.executable, script, nimbo], env=env)
-
-
 def write_ini(work, root):
     """Settings with NFS alone serving root read-write; the path of the file."""
     ini = os.path.join(work, "Nimbo.ini")
@@ -298,10 +284,9 @@ def main():
     rc = reenter_in_private_net(__file__, nimbo)
     if rc is not None:
         return rc
-    for tool in ("rpcinfo", "nfs-ls", "nfs-cat", "nfs-cp"):
-        if not shutil.which(tool):
-            print("missing %s: install rpcbind and libnfs-utils (tools/packages.d/nfs.txt)" % tool)
-            return 1
+    for tool in missing_tools("rpcinfo", "nfs-ls", "nfs-cat", "nfs-cp"):
+        print("missing %s: install rpcbind and libnfs-utils (tools/packages.d/nfs.txt)" % tool)
+        return 1
 
     work = tempfile.mkdtemp(prefix="nimbo-nfs-")
     root = os.path.join(work, "root")

@@ -16,6 +16,7 @@
 #include "_services/nfs/nfs_prog.h"
 #include "_services/nfs/portmap.h"
 #include "_services/nfs/rpc.h"
+#include "tests/support/temp_folder.h"
 
 // A reader that keeps the reply it reads alive.
 struct ReplyReader : I_Stream {
@@ -87,14 +88,8 @@ O_Stream RunHandler(const Handler& h, uint32_t vers, uint32_t proc, const O_Stre
     return out;
 }
 
-inline void WriteFile(const std::filesystem::path& p, const std::string& content) {
-    std::ofstream(p, std::ios::binary) << content;
-}
-
-inline std::string ReadFile(const std::filesystem::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
+using nimbo::test::ReadFile;
+using nimbo::test::WriteFile;
 
 // A tree beside a secret folder that must stay out of reach:
 //   root/hello.txt (100 bytes), root/README.TXT, root/sub/inner.txt, root/many/f00..f22,
@@ -103,8 +98,6 @@ class NfsTree : public ::testing::Test {
 protected:
     void SetUp() override {
         namespace fs = std::filesystem;
-        char tmpl[] = "/tmp/nimbo-nfs-XXXXXX";
-        base = mkdtemp(tmpl);
         root = base + "/root";
         fs::create_directories(root + "/sub");
         fs::create_directories(root + "/many");
@@ -129,7 +122,6 @@ protected:
         server.Attach(&mount, "", 0, 0, 0);
         server.Attach(&portmap, "", 0, 0, 0);
     }
-    void TearDown() override { std::filesystem::remove_all(base); }
 
     RpcReply Nfs(uint32_t vers, uint32_t proc, const O_Stream& args, int transport = RPC_TCP) {
         return Dispatch(server, BuildCall(kNfsProgram, vers, proc, args), transport);
@@ -152,7 +144,8 @@ protected:
         return status;
     }
 
-    std::string base, root;
+    nimbo::test::TempFolder folder{"nimbo-nfs-"};
+    std::string base = folder.path(), root;
     std::unique_ptr<NfsFs> fsys;
     CRPCProg_NFS nfs;
     CRPCProg_Mount mount;

@@ -17,6 +17,7 @@
 #include "_services/tftp_menu_tokens.h"
 #include "_services/tftp_request.h"
 #include "tests/_services/tftp/tftp_test_util.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -329,10 +330,6 @@ TEST(TftpRequest, NamesAndAccessRules) {
 class TftpOpen : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tftp_open_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        base_ = tmpl;
-        root_ = base_ + "/root";
         mkdir(root_.c_str(), 0755);
         mkdir((base_ + "/sibling").c_str(), 0755);
         mkdir((root_ + "/Boot").c_str(), 0755);
@@ -349,16 +346,9 @@ protected:
         rootFd_ = open(root_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         ASSERT_GE(rootFd_, 0);
     }
-    void TearDown() override {
-        close(rootFd_);
-        std::string cmd = "rm -rf '" + base_ + "'";
-        (void)system(cmd.c_str());
-    }
+    void TearDown() override { close(rootFd_); }
     static void Write(const std::string& path, const std::string& data) {
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-        close(fd);
+        ASSERT_TRUE(nimbo::test::WriteFile(path, data)) << path;
     }
     // The whole server-side decision for one name: translate, normalise, access, open.
     int Decide(const std::string& requested, bool write, int level, std::string* opened = nullptr) {
@@ -375,7 +365,8 @@ protected:
         TftpDiscardWrite(&r.target);
         return 0;
     }
-    std::string base_, root_;
+    nimbo::test::TempFolder folder_{"tftp_open_"};
+    std::string base_ = folder_.path(), root_ = base_ + "/root";
     int rootFd_ = -1;
 };
 

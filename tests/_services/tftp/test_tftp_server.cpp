@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -34,59 +35,30 @@
 #include "_services/tftp_errsim.h"
 #include "_services/tftp_records.h"
 #include "tests/_services/process_load.h"
+#include "tests/_services/service_test_util.h"
 #include "tests/_services/tftp/tftp_test_util.h"
 #include "_services/tftp_worker.h"
 #include "_services/tftpd_service.h"
 #include "_services/tftpd_thread.h"
 #include "_services/to_console.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
-std::string g_base;  // temporary folder: root/, out/, outside files
+std::optional<nimbo::test::TempFolder> g_folder;
+std::string g_base;  // the temporary folder: root/, out/, outside files
 std::string g_root;
 int         g_port = 0;
 
-// Notices seen by the tap.
-std::mutex                         g_noticeMutex;
-std::condition_variable            g_noticeCv;
-std::vector<TransferRecord>        g_begins;
-std::vector<TransferEndRecord>     g_ends;
-std::vector<size_t>                g_statsLengths;
+// The notices the service posts while the suite runs: transfer begins (100), ends (101) and
+// the statistics (102).
+std::optional<nimbo::test::NoticeCapture> g_notices;
+using nimbo::test::CapturedNotice;
+using nimbo::test::RecordsOf;
+constexpr uint32_t kBegin = 100, kEnd = 101, kStatistics = 102;
 
-void Tap(uint32_t id, const void* data, size_t length) {
-    std::lock_guard<std::mutex> lock(g_noticeMutex);
-    if (id == 100 && length == sizeof(TransferRecord)) {
-        TransferRecord r;
-        memcpy(&r, data, sizeof r);
-        g_begins.push_back(r);
-    } else if (id == 101 && length == sizeof(TransferEndRecord)) {
-        TransferEndRecord r;
-        memcpy(&r, data, sizeof r);
-        g_ends.push_back(r);
-    } else if (id == 102) {
-        g_statsLengths.push_back(length);
-    }
-    g_noticeCv.notify_all();
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-void WriteFile(const std::string& path, const std::string& data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(rng());
-    return s;
-}
+std::vector<TransferRecord> Begins() { return g_notices->Records<TransferRecord>(kBegin); }
 
 // Runs a shell command bounded in time; returns its exit status.
 int Shell(const std::string& cmd, int seconds = 60) {
@@ -103,9 +75,8 @@ void SetSetting(const std::function<void(GlobalSettings&)>& edit) { SettingsUpda
 class TftpServer : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        char tmpl[] = "/tmp/tftp_srv_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        g_base = tmpl;
+        g_folder.emplace("tftp_srv_");
+        g_base = g_folder->path();
         g_root = g_base + "/root";
         mkdir(g_root.c_str(), 0755);
         mkdir((g_base + "/out").c_str(), 0755);
@@ -142,7 +113,7 @@ protected:
                 s.LogLevel = 9;
             }
         });
-        SetNoticeTap(Tap);
+        g_notices.emplace();
 
         // The row is started by the host on a free loopback port.
         int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -166,9 +137,8 @@ protected:
         ThreadSlots[TH_TFTP].running.store(0);
         WakeThread(TH_TFTP);
         EXPECT_TRUE(JoinThreadRow(TH_TFTP, 10000));
-        SetNoticeTap(nullptr);
-        std::string cmd = "rm -rf '" + g_base + "'";
-        (void)system(cmd.c_str());
+        g_notices.reset();
+        g_folder.reset();
     }
 
     void TearDown() override {
@@ -247,27 +217,31 @@ int ErrorCode(const std::string& p) {
 
 // The end notice of a transfer, waited for up to 20 s.
 bool WaitEnd(uint32_t number, TransferEndRecord* out) {
-    std::unique_lock<std::mutex> lock(g_noticeMutex);
-    return g_noticeCv.wait_for(lock, std::chrono::seconds(20), [&] {
-        for (auto& r : g_ends)
-            if (r.transferNumber == number) {
-                *out = r;
-                return true;
-            }
-        return false;
-    });
+    return g_notices->WaitUntil(
+        [&](const std::vector<CapturedNotice>& all) {
+            for (auto& r : RecordsOf<TransferEndRecord>(all, kEnd))
+                if (r.transferNumber == number) {
+                    *out = r;
+                    return true;
+                }
+            return false;
+        },
+        std::chrono::seconds(20));
+}
+
+// Waits (up to 5 s) until more than before transfers began; true when they did.
+bool WaitBegins(size_t before) {
+    return g_notices->WaitUntil(
+        [&](const std::vector<CapturedNotice>& all) { return RecordsOf<TransferRecord>(all, kBegin).size() > before; },
+        std::chrono::seconds(5));
 }
 
 uint32_t LastBeginNumber(size_t before) {
-    std::unique_lock<std::mutex> lock(g_noticeMutex);
-    if (!g_noticeCv.wait_for(lock, std::chrono::seconds(5), [&] { return g_begins.size() > before; })) return 0;
-    return g_begins.back().transferNumber;
+    if (!WaitBegins(before)) return 0;
+    return Begins().back().transferNumber;
 }
 
-size_t BeginCount() {
-    std::lock_guard<std::mutex> lock(g_noticeMutex);
-    return g_begins.size();
-}
+size_t BeginCount() { return Begins().size(); }
 
 TEST_F(TftpServer, TftpHpaReadsAndWrites) {
     for (const char* name : {"small.bin", "exact.bin", "empty.bin"}) {
@@ -396,16 +370,18 @@ TEST_F(TftpServer, ErrorSimulatorLossesStillGiveIdenticalFiles) {
         EXPECT_EQ(ReadFile(out), want);
         // The transfer that served the client completed after at least one retransmission
         // round. (A client that repeats its request may have started others beside it.)
-        std::unique_lock<std::mutex> lock(g_noticeMutex);
-        const bool done = g_noticeCv.wait_for(lock, std::chrono::seconds(10), [&] {
-            for (size_t i = before; i < g_begins.size(); ++i)
-                for (auto& e : g_ends)
-                    if (e.transferNumber == g_begins[i].transferNumber && e.stats.state == TRANSFER_DONE) {
-                        EXPECT_GE(e.stats.errorRecoveries, 1u);
-                        return true;
-                    }
-            return false;
-        });
+        const bool done = g_notices->WaitUntil(
+            [&](const std::vector<CapturedNotice>& all) {
+                const auto begins = RecordsOf<TransferRecord>(all, kBegin);
+                for (size_t i = before; i < begins.size(); ++i)
+                    for (auto& e : RecordsOf<TransferEndRecord>(all, kEnd))
+                        if (e.transferNumber == begins[i].transferNumber && e.stats.state == TRANSFER_DONE) {
+                            EXPECT_GE(e.stats.errorRecoveries, 1u);
+                            return true;
+                        }
+                return false;
+            },
+            std::chrono::seconds(10));
         EXPECT_TRUE(done);
     }
 }
@@ -498,23 +474,19 @@ TEST_F(TftpServer, OptionAckAndProbes) {
 }
 
 TEST_F(TftpServer, StopTransferSendsError99AndReportsStopped) {
-    size_t begins;
-    {
-        std::lock_guard<std::mutex> lock(g_noticeMutex);
-        begins = g_begins.size();
-    }
+    const size_t begins = BeginCount();
     RawClient c;
     c.SendRequest(1, "small.bin");
     std::string d = c.Receive();
     ASSERT_EQ(Opcode(d), 3);
     uint32_t number = 0;
     {
-        std::unique_lock<std::mutex> lock(g_noticeMutex);
-        ASSERT_TRUE(g_noticeCv.wait_for(lock, std::chrono::seconds(5), [&] { return g_begins.size() > begins; }));
-        number = g_begins.back().transferNumber;
-        EXPECT_EQ(g_begins.back().opcode, 1u);
-        EXPECT_STREQ(g_begins.back().fileName, "small.bin");
-        EXPECT_EQ(g_begins.back().client.family, AF_INET);
+        ASSERT_TRUE(WaitBegins(begins));
+        const TransferRecord last = Begins().back();
+        number = last.transferNumber;
+        EXPECT_EQ(last.opcode, 1u);
+        EXPECT_STREQ(last.fileName, "small.bin");
+        EXPECT_EQ(last.client.family, AF_INET);
     }
     // Request 200 reaches the service through the console hook it registered.
     ASSERT_NE(ConsoleHooks().stopTransfer, nullptr);
@@ -524,13 +496,14 @@ TEST_F(TftpServer, StopTransferSendsError99AndReportsStopped) {
     for (int i = 0; i < 5 && Opcode(e) != 5; ++i) e = c.Receive();  // a repeated DATA may come first
     EXPECT_EQ(ErrorCode(e), 99);
     EXPECT_EQ(e.substr(4), std::string("Canceled by administrator\0", 26));
-    std::unique_lock<std::mutex> lock(g_noticeMutex);
-    ASSERT_TRUE(g_noticeCv.wait_for(lock, std::chrono::seconds(5), [&] {
-        for (auto& r : g_ends)
-            if (r.transferNumber == number) return true;
-        return false;
-    }));
-    for (auto& r : g_ends)
+    ASSERT_TRUE(g_notices->WaitUntil(
+        [&](const std::vector<CapturedNotice>& all) {
+            for (auto& r : RecordsOf<TransferEndRecord>(all, kEnd))
+                if (r.transferNumber == number) return true;
+            return false;
+        },
+        std::chrono::seconds(5)));
+    for (auto& r : g_notices->Records<TransferEndRecord>(kEnd))
         if (r.transferNumber == number) { EXPECT_EQ(r.stats.state, TRANSFER_STOPPED); }
 }
 
@@ -620,9 +593,9 @@ TEST_F(TftpServer, HugeSparseFileKeepsItsSize) {
     EXPECT_EQ(c.Receive(), std::string("\0\6tsize\0" "5368709120\0blksize\0" "1468\0", 32));
     uint32_t number = LastBeginNumber(before);
     {
-        std::lock_guard<std::mutex> lock(g_noticeMutex);
-        ASSERT_FALSE(g_begins.empty());
-        EXPECT_EQ(g_begins.back().stats.totalSize, 0xFFFFFFFFu);
+        const std::vector<TransferRecord> begins = Begins();
+        ASSERT_FALSE(begins.empty());
+        EXPECT_EQ(begins.back().stats.totalSize, 0xFFFFFFFFu);
     }
     c.SendToPeer(RawClient::Ack(0));
     std::string d = c.Receive();
@@ -702,23 +675,15 @@ TEST_F(TftpServer, EmptyDatagramsStartNothingAndStallNoClient) {
 }
 
 // A file name with control bytes reaches the log escaped: it cannot start a forged line.
-std::mutex               g_logMutex;
-std::vector<std::string> g_logLines;
-void CatchLine(int, const char* text) {
-    std::lock_guard<std::mutex> lock(g_logMutex);
-    g_logLines.emplace_back(text);
-}
-
 TEST_F(TftpServer, FileNameControlBytesAreEscapedInTheLog) {
-    LogSink old = SetLogSink(LOG_TFTP, CatchLine);
+    nimbo::test::LogCapture log(LOG_TFTP);
     RawClient c;
     c.SendRequest(1, "ctl\r\n[01/01 00:00:00.000] forged\x1b.bin");
     c.Receive();
     for (int i = 0; i < 200 && TftpTransferCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    SetLogSink(LOG_TFTP, old);
-    std::lock_guard<std::mutex> lock(g_logMutex);
+    log.Stop();
     size_t naming = 0;
-    for (const std::string& l : g_logLines) {
+    for (const std::string& l : log.Lines()) {
         EXPECT_EQ(l.find_first_of("\r\n\x1b"), std::string::npos) << l;
         naming += l.find("<ctl\\013\\010[01/01 00:00:00.000] forged\\027.bin>") != std::string::npos;
     }
@@ -726,10 +691,10 @@ TEST_F(TftpServer, FileNameControlBytesAreEscapedInTheLog) {
 }
 
 TEST_F(TftpServer, EmptyStatisticsNoticeWhenIdle) {
-    std::unique_lock<std::mutex> lock(g_noticeMutex);
-    size_t seen = g_statsLengths.size();
-    ASSERT_TRUE(g_noticeCv.wait_for(lock, std::chrono::seconds(10), [&] { return g_statsLengths.size() > seen; }));
-    EXPECT_EQ(g_statsLengths.back(), 12u);
+    const size_t seen = g_notices->CountOf(kStatistics);
+    ASSERT_TRUE(g_notices->WaitForMore(kStatistics, seen, std::chrono::seconds(10)));
+    const auto statistics = g_notices->Matching([](const CapturedNotice& n) { return n.id == kStatistics; });
+    EXPECT_EQ(statistics.back().bytes.size(), 12u);
 }
 
 TEST_F(TftpServer, ServiceStopCancelsRunningTransfers) {

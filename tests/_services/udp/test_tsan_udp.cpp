@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "_services/udp/udp_records.h"
 #include "_services/udp/udp_service.h"
 #include "tests/_services/udp/udp_test_util.h"
+#include "tests/support/skip.h"
 
 namespace {
 
@@ -60,9 +62,9 @@ std::string DnsQuery(uint16_t id, const std::string& name, uint16_t flags = 0x01
 class UdpRows : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!EnterPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace (root)";
-        dir_ = MakeTempFolder("nimbo-udp-rows-");
-        ASSERT_FALSE(dir_.empty());
+        NIMBO_SKIP_IF(nimbo::test::NeedPrivateNetwork());
+        folder_.emplace("nimbo-udp-rows-");
+        dir_ = folder_->path();
         setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
         std::string ini = dir_ + "/Nimbo.ini";
         std::ofstream(ini) << "[NIMBO]\nNIMBO_Services=56\n[SYSLOG]\nSYSLOG_SaveLogToFile=" << dir_
@@ -78,8 +80,8 @@ protected:
         StopThreads(0);
         JoinThreadRow(TH_CONSOLE, 5000);
         EXPECT_EQ(GetRunningServices() & (SVC_DNS | SVC_SNTP | SVC_SYSLOG), 0u);
-        EXPECT_EQ(system(("rm -rf " + dir_).c_str()), 0);
     }
+    std::optional<TempFolder> folder_;  // removed after the threads have stopped
     std::string dir_;
     uint16_t port_ = 0;
 };
@@ -144,6 +146,6 @@ TEST_F(UdpRows, AnswerReportAndStop) {
     EXPECT_EQ(ntpNotices, kClients * kEach);
     EXPECT_EQ(syslogRows, kClients * kEach + 1);
     EXPECT_TRUE(sawCut) << "the 1504-byte message arrives cut to 1024 bytes";
-    std::string file = ReadWholeFile(dir_ + "/sys.log");
+    std::string file = ReadFile(dir_ + "/sys.log");
     EXPECT_NE(file.find(": <13>client 3 message 4\r\n"), std::string::npos);
 }

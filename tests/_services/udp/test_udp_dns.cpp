@@ -113,7 +113,8 @@ TEST(DnsQuestion, DecodesNamesAndRefusesMalformedOnes) {
 
 TEST(DnsRequest, IgnoredRequests) {
     FakeHost host;
-    std::string log = CaptureLog(MakeTempFolder("nimbo-dns-"));
+    TempFolder folder("nimbo-dns-");
+    std::string log = CaptureLog(folder.path());
     std::vector<uint8_t> name = WireName({"boot", "test"});
     std::vector<uint8_t> edns = {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0};
     struct Case { const char* what; std::vector<uint8_t> q; bool warns; };
@@ -129,7 +130,7 @@ TEST(DnsRequest, IgnoredRequests) {
         {"label 0xFF", Query({0xFF, 'a', 0}), false},
     };
     auto warnings = [&log] {
-        std::string text = ReadWholeFile(log);
+        std::string text = ReadFile(log);
         size_t count = 0;
         for (size_t at = 0; (at = text.find("DNS  Warn: Complex request ignored", at)) != std::string::npos; ++at) ++count;
         return count;
@@ -145,7 +146,8 @@ TEST(DnsRequest, IgnoredRequests) {
 
 TEST(DnsRequest, AnswersWithTheAddressFacingTheClient) {
     FakeHost host;
-    std::string log = CaptureLog(MakeTempFolder("nimbo-dns-"));
+    TempFolder folder("nimbo-dns-");
+    std::string log = CaptureLog(folder.path());
     struct Case { uint16_t qtype; const char* name; const char* client; const char* want; };
     const Case cases[] = {
         {1, "boot", "10.77.0.20", "10.77.0.1"},   // the last of the results in the client's subnet
@@ -172,7 +174,7 @@ TEST(DnsRequest, AnswersWithTheAddressFacingTheClient) {
     EXPECT_STREQ(host.notices[0].name, "boot.test");
     EXPECT_STREQ(host.notices[0].address, "10.77.0.1");
     EXPECT_EQ(host.notices[0].ipv6[0], 0);
-    EXPECT_NE(ReadWholeFile(log).find("DNS  Inf: Answered [far.test] = [10.99.0.5]"), std::string::npos);
+    EXPECT_NE(ReadFile(log).find("DNS  Inf: Answered [far.test] = [10.99.0.5]"), std::string::npos);
 }
 
 TEST(DnsRequest, ReplyFlagsAndCountsAreThoseOfAnAnswer) {
@@ -212,7 +214,8 @@ TEST(DnsRequest, ClientOutsideOurSubnetsIsNotResolvedFor) {
 
 TEST(DnsRequest, ControlBytesInNamesAreEscapedInLogAndNotice) {
     FakeHost host;
-    std::string log = CaptureLog(MakeTempFolder("nimbo-dns-"));
+    TempFolder folder("nimbo-dns-");
+    std::string log = CaptureLog(folder.path());
     std::string label = std::string("bad\n\x01\x7f\xe9", 7) + "x";
     std::vector<uint8_t> r = host.Ask(Query(WireName({label, "test"})));
     ASSERT_FALSE(r.empty());
@@ -220,7 +223,7 @@ TEST(DnsRequest, ControlBytesInNamesAreEscapedInLogAndNotice) {
     EXPECT_EQ(host.lookups[0], label + ".test") << "the resolver gets the name as asked";
     ASSERT_EQ(host.notices.size(), 1u);
     EXPECT_STREQ(host.notices[0].name, "bad\\010\\001\\127\\233x.test");
-    std::string text = ReadWholeFile(log);
+    std::string text = ReadFile(log);
     EXPECT_NE(text.find("Answered [bad\\010\\001\\127\\233x.test] = [10.99.0.9]"), std::string::npos) << text;
     EXPECT_EQ(EscapeDnsName("a.b-c_d"), "a.b-c_d");
 }

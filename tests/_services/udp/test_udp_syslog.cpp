@@ -99,8 +99,8 @@ TEST(Syslog, TimeTextAndFileLine) {
 
 TEST(Syslog, FilePipeAndRow) {
     signal(SIGPIPE, SIG_IGN);
-    std::string dir = MakeTempFolder("nimbo-syslog-");
-    ASSERT_FALSE(dir.empty());
+    TempFolder tmp("nimbo-syslog-");
+    const std::string dir = tmp.path();
     std::string log = CaptureLog(dir);
     std::string file = dir + "/sys.log";
     {
@@ -113,7 +113,7 @@ TEST(Syslog, FilePipeAndRow) {
     rows.Attach(c);
     c.SyslogOpenFile(file);
     c.OpenPipe(dir + "/run");
-    EXPECT_NE(ReadWholeFile(log).find("SYSLOG Inf: Named pipe NimboSyslog created succesfully"), std::string::npos);
+    EXPECT_NE(ReadFile(log).find("SYSLOG Inf: Named pipe NimboSyslog created succesfully"), std::string::npos);
     std::string fifo = dir + "/run/NimboSyslog";
     struct stat st;
     ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
@@ -142,7 +142,7 @@ TEST(Syslog, FilePipeAndRow) {
     close(reader);
     c.Close();
 
-    std::string text = ReadWholeFile(file);
+    std::string text = ReadFile(file);
     EXPECT_EQ(text.rfind("old line\r\n", 0), 0u) << "appended, never truncated";
     for (const char* m : {": <13>before reader\r\n", ": <13>caf. ok\r\n", ": abcd>>>no priority\r\n", ": <13>second reader\r\n"})
         EXPECT_NE(text.find(m), std::string::npos) << m;
@@ -151,12 +151,12 @@ TEST(Syslog, FilePipeAndRow) {
     EXPECT_EQ(rows.rows[1], std::make_pair(std::string("10.77.0.2"), std::string("<13>caf. ok")));
     EXPECT_EQ(rows.lengths[1], 16u + 11u + 1u);
     ASSERT_EQ(stat(file.c_str(), &st), 0);
-    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
 }
 
 // Control bytes of a message reach neither the desktop's list nor the file raw.
 TEST(Syslog, ControlBytesAreEscapedForTheListAndTheFile) {
-    std::string dir = MakeTempFolder("nimbo-syslog-");
+    TempFolder tmp("nimbo-syslog-");
+    const std::string dir = tmp.path();
     SyslogCollector c;
     Rows rows;
     rows.Attach(c);
@@ -170,7 +170,7 @@ TEST(Syslog, ControlBytesAreEscapedForTheListAndTheFile) {
     const std::string shown = "<13>a\\013\\010Thu Dec 09 01:02:03 2026: <13>forged\\027[2J";
     EXPECT_EQ(rows.rows[0].second, shown);
     EXPECT_EQ(rows.lengths[0], 16u + shown.size() + 1u);
-    const std::string file = ReadWholeFile(dir + "/sys.log");
+    const std::string file = ReadFile(dir + "/sys.log");
     EXPECT_NE(file.find(": " + shown + "\r\n"), std::string::npos) << file;
     EXPECT_EQ(file.find('\x1b'), std::string::npos);
     // A message full of control bytes is cut to the row, never past it.
@@ -180,11 +180,11 @@ TEST(Syslog, ControlBytesAreEscapedForTheListAndTheFile) {
     EXPECT_EQ(c.Collect(buf, many.size(), "10.77.0.2", 0), 1);
     ASSERT_EQ(rows.rows.size(), 2u);
     EXPECT_LE(rows.lengths[1], sizeof(SyslogRow));
-    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
 }
 
 TEST(Syslog, PipePathMustBeOurOwnFifo) {
-    std::string dir = MakeTempFolder("nimbo-syslog-");
+    TempFolder tmp("nimbo-syslog-");
+    const std::string dir = tmp.path();
     std::string log = CaptureLog(dir);
     std::string victim = dir + "/victim";
     {
@@ -217,28 +217,27 @@ TEST(Syslog, PipePathMustBeOurOwnFifo) {
         char buf[kSyslogMessageMax + 1] = "<13>hello";
         EXPECT_EQ(col.Collect(buf, 9, "127.0.0.1", 0), 1) << c.what << ": the row still goes out";
     }
-    EXPECT_EQ(ReadWholeFile(victim), "keep");
-    std::string text = ReadWholeFile(log);
+    EXPECT_EQ(ReadFile(victim), "keep");
+    std::string text = ReadFile(log);
     size_t errors = 0;
     for (size_t at = 0; (at = text.find("SYSLOG Err: Error creating named pipe NimboSyslog", at)) != std::string::npos; ++at)
         ++errors;
     EXPECT_EQ(errors, static_cast<size_t>(n));
     EXPECT_EQ(text.find("created succesfully"), std::string::npos);
-    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
 }
 
 TEST(Syslog, MissingFileFolderIsLoggedAndRowsStillGo) {
-    std::string dir = MakeTempFolder("nimbo-syslog-");
+    TempFolder tmp("nimbo-syslog-");
+    const std::string dir = tmp.path();
     std::string log = CaptureLog(dir);
     SyslogCollector c;
     Rows rows;
     rows.Attach(c);
     c.SyslogOpenFile(dir + "/missing/sys.log");
-    EXPECT_NE(ReadWholeFile(log).find("SYSLOG Err: Error opening/creating " + dir + "/missing/sys.log"),
+    EXPECT_NE(ReadFile(log).find("SYSLOG Err: Error opening/creating " + dir + "/missing/sys.log"),
               std::string::npos);
     c.SyslogOpenFile("");  // no file: nothing created, nothing logged
     char buf[kSyslogMessageMax + 1] = "<13>still here";
     EXPECT_EQ(c.Collect(buf, 14, "127.0.0.1", 0), 1);
     EXPECT_EQ(rows.rows.size(), 1u);
-    EXPECT_EQ(system(("rm -rf " + dir).c_str()), 0);
 }

@@ -20,8 +20,8 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from console_wire_test import connect, handshake, next_frame  # noqa: E402
+from netns import inside_private_net, reenter_in_private_net  # noqa: E402  (console_wire_test puts it on the path)
 
-SKIP = 77
 FAILURES = []
 PASSED = []
 SERVER, CLIENT = "10.77.0.1", "10.77.0.2"      # interface d0, 10.77.0.0/24
@@ -438,21 +438,13 @@ WORK = None
 def main():
     global WORK
     nimbo = os.path.abspath(sys.argv[1])
-    if os.environ.get("NIMBO_UDP_INNER") == "1":
+    if inside_private_net():
         WORK = os.environ["NIMBO_UDP_WORK"]
         return inner(nimbo)
-    if os.geteuid() != 0:
-        print("skipped: needs root for network and mount namespaces")
-        return SKIP
     work = tempfile.mkdtemp(prefix="nimbo-udp-")
-    env = dict(os.environ, NIMBO_UDP_INNER="1", NIMBO_UDP_WORK=work)
     try:
-        r = subprocess.run(["unshare", "-n", "-m", sys.executable, os.path.abspath(__file__), nimbo], env=env,
-                           timeout=240)
-        if r.returncode != 0 and not os.path.exists(os.path.join(work, "Nimbo.ini")):
-            print("skipped: no private namespaces here")
-            return SKIP
-        return r.returncode
+        return reenter_in_private_net(__file__, nimbo, mount=True, env=dict(os.environ, NIMBO_UDP_WORK=work),
+                                      timeout=240)
     finally:
         subprocess.run(["rm", "-rf", work])
 

@@ -1,24 +1,18 @@
-// Helpers shared by the UDP service tests: a log file to read back, temporary folders.
+// Helpers shared by the UDP service tests: a log file to read back (the temporary folder and
+// file reading are the shared ones).
 #pragma once
 #include <stdlib.h>
 
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
 #include "_services/settings.h"
+#include "tests/support/temp_folder.h"
 
-inline std::string ReadWholeFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
-
-inline std::string MakeTempFolder(const char* prefix) {
-    std::string tmpl = std::string("/tmp/") + prefix + "XXXXXX";
-    return mkdtemp(tmpl.data()) ? tmpl : std::string();
-}
+using nimbo::test::ReadFile;
+using nimbo::test::TempFolder;
 
 // Sends the service log (every level) to a fresh file and returns its path.
 inline std::string CaptureLog(const std::string& folder) {

@@ -1,4 +1,5 @@
-// Helpers for the WIM tests: temporary folders, running the wimlib tools, file trees.
+// Helpers for the WIM tests: running the wimlib tools, file trees (the temporary folder and the
+// file helpers are the shared ones).
 #pragma once
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include <string>
 #include <sys/wait.h>
 #include <vector>
+
+#include "tests/support/temp_folder.h"
 
 namespace wimtest {
 
@@ -40,17 +43,8 @@ inline std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-inline std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-inline void WriteFile(const fs::path& p, const std::string& data) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << data;
-}
+using nimbo::test::ReadFile;
+using nimbo::test::WriteFile;
 
 // Deterministic bytes that compress poorly.
 inline std::string Noise(size_t size, uint32_t seed) {
@@ -70,21 +64,7 @@ inline std::string Text(size_t size) {
   return s;
 }
 
-class TempFolder {
- public:
-  TempFolder() {
-    char tmpl[] = "/tmp/nimbo-wim-XXXXXX";
-    if (mkdtemp(tmpl)) path_ = tmpl;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using nimbo::test::TempFolder;
 
 // A source tree with an empty folder, an empty file, a hard link and a symbolic link.
 inline void MakeSampleTree(const fs::path& root) {

@@ -8,24 +8,15 @@
 #include <vector>
 
 #include "libs/platform/profile.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
+// An INI file with the given content in a temporary folder of its own.
 struct TempIni {
+    explicit TempIni(const std::string& content) : path(folder.Write("Nimbo.ini", content)) {}
+    std::string Read() const { return nimbo::test::ReadFile(path); }
+    nimbo::test::TempFolder folder{"nimbo-ini-"};
     std::string path;
-    explicit TempIni(const std::string& content) {
-        char tmpl[] = "/tmp/nimbo-ini-XXXXXX";
-        int fd = mkstemp(tmpl);
-        close(fd);
-        path = tmpl;
-        std::ofstream(path, std::ios::binary) << content;
-    }
-    ~TempIni() { unlink(path.c_str()); }
-    std::string Read() const {
-        std::ifstream f(path, std::ios::binary);
-        std::stringstream ss;
-        ss << f.rdbuf();
-        return ss.str();
-    }
 };
 
 std::string Get(const TempIni& ini, const char* section, const char* key, const char* def = "<none>") {
@@ -97,8 +88,8 @@ TEST(Profile, ManyKeysInOneWrite) {
 }
 
 TEST(Profile, WriterCreatesMissingFileAndTruncates) {
-    std::string path = "/tmp/nimbo-ini-new-" + std::to_string(getpid());
-    unlink(path.c_str());
+    nimbo::test::TempFolder folder("nimbo-ini-new-");
+    const std::string path = folder / "new.ini";
     ASSERT_TRUE(WriteProfileValue("S", "K", "V", path.c_str()));
     char buf[64];
     GetProfileValue("S", "K", "", buf, sizeof buf, path.c_str());
@@ -106,7 +97,6 @@ TEST(Profile, WriterCreatesMissingFileAndTruncates) {
     ASSERT_TRUE(TruncateProfile(path.c_str()));
     std::ifstream f(path, std::ios::binary);
     EXPECT_EQ(f.peek(), std::ifstream::traits_type::eof());
-    unlink(path.c_str());
     EXPECT_FALSE(WriteProfileValue("S", "K", "V", "/nonexistent-folder/x.ini"));
 }
 

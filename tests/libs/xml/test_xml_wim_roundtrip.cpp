@@ -10,23 +10,15 @@
 
 #include "libs/xml/xml_document.h"
 #include "tests/libs/xml/xml_test_util.h"
+#include "tests/support/skip.h"
 #include "libs/xml/xml_text.h"
 
 namespace nimbo {
 namespace {
 
 using test::ReadFile;
-using test::TempDir;
+using test::TempFolder;
 using test::WriteFile;
-
-bool OnPath(const std::string& tool) {
-  const char* path = std::getenv("PATH");
-  std::stringstream dirs(path ? path : "/usr/bin:/bin");
-  std::string dir;
-  while (std::getline(dirs, dir, ':'))
-    if (!dir.empty() && ::access((dir + "/" + tool).c_str(), X_OK) == 0) return true;
-  return false;
-}
 
 // Runs a shell command; returns its exit status and standard output.
 int RunCommand(const std::string& command, std::string* output = nullptr) {
@@ -45,18 +37,17 @@ int RunCommand(const std::string& command, std::string* output = nullptr) {
 class WimXmlRoundTrip : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const char* tool : {"wimlib-imagex", "wiminfo", "xmllint"})
-      if (!OnPath(tool)) GTEST_SKIP() << tool << " is not installed";
-    ASSERT_FALSE(dir_.Path().empty());
-    const std::string src = dir_.File("src");
+    NIMBO_SKIP_IF(test::NeedTools({"wimlib-imagex", "wiminfo", "xmllint"}));
+    ASSERT_FALSE(dir_.path().empty());
+    const std::string src = dir_ / "src";
     ASSERT_EQ(RunCommand("mkdir -p '" + src + "/sub' && printf hello > '" + src + "/a.txt' && printf x > '" + src +
                   "/sub/b.txt'"),
               0);
-    ASSERT_EQ(RunCommand("wimlib-imagex capture '" + src + "' '" + dir_.File("t.wim") +
+    ASSERT_EQ(RunCommand("wimlib-imagex capture '" + src + "' '" + (dir_ / "t.wim") +
                   "' 'Test & <Image> \xC3\xA9 \xF0\x9F\x98\x80' 'desc \"q\"' >/dev/null 2>&1"),
               0);
-    ASSERT_EQ(RunCommand("wiminfo '" + dir_.File("t.wim") + "' --extract-xml '" + dir_.File("orig.xml") + "'"), 0);
-    original_ = ReadFile(dir_.File("orig.xml"));
+    ASSERT_EQ(RunCommand("wiminfo '" + (dir_ / "t.wim") + "' --extract-xml '" + (dir_ / "orig.xml") + "'"), 0);
+    original_ = ReadFile(dir_ / "orig.xml");
     ASSERT_GE(original_.size(), 2u);
     ASSERT_EQ(original_.substr(0, 2), "\xFF\xFE");
     // Text after the root element (the tools end the file with a line break) is not kept.
@@ -71,7 +62,7 @@ class WimXmlRoundTrip : public ::testing::Test {
     return out;
   }
 
-  TempDir dir_;
+  TempFolder dir_{"nimbo_xml_"};
   std::string original_;
   std::string compact_;
 };
@@ -102,9 +93,9 @@ TEST_F(WimXmlRoundTrip, CompactUtf16InMemory) {
   std::string saved;
   ASSERT_EQ(doc.Save(&saved, 1, kXmlSaveUtf16Text), 1);
   EXPECT_EQ(saved, compact_);  // byte for byte the same text
-  WriteFile(dir_.File("saved.xml"), saved);
-  EXPECT_EQ(RunCommand("xmllint --noout '" + dir_.File("saved.xml") + "'"), 0);
-  EXPECT_EQ(C14n(dir_.File("saved.xml")), C14n(dir_.File("orig.xml")));
+  WriteFile(dir_ / "saved.xml", saved);
+  EXPECT_EQ(RunCommand("xmllint --noout '" + (dir_ / "saved.xml") + "'"), 0);
+  EXPECT_EQ(C14n(dir_ / "saved.xml"), C14n(dir_ / "orig.xml"));
 
   // Changing the totals as an update does: remove the contents, add the new text.
   XmlElement* total = root->FindElement("TOTALBYTES");
@@ -113,19 +104,19 @@ TEST_F(WimXmlRoundTrip, CompactUtf16InMemory) {
   total->AddContent("123456789");
   std::string changed;
   ASSERT_EQ(doc.Save(&changed, 1, kXmlSaveUtf16Text), 1);
-  WriteFile(dir_.File("changed.xml"), changed);
+  WriteFile(dir_ / "changed.xml", changed);
   std::string value;
-  EXPECT_EQ(RunCommand("xmllint --xpath 'string(/WIM/TOTALBYTES)' '" + dir_.File("changed.xml") + "'", &value), 0);
+  EXPECT_EQ(RunCommand("xmllint --xpath 'string(/WIM/TOTALBYTES)' '" + (dir_ / "changed.xml") + "'", &value), 0);
   EXPECT_EQ(value, "123456789");
-  EXPECT_EQ(RunCommand("xmllint --xpath 'string(/WIM/IMAGE/NAME)' '" + dir_.File("changed.xml") + "'", &value), 0);
+  EXPECT_EQ(RunCommand("xmllint --xpath 'string(/WIM/IMAGE/NAME)' '" + (dir_ / "changed.xml") + "'", &value), 0);
   EXPECT_EQ(value, "Test & <Image> \xC3\xA9 \xF0\x9F\x98\x80");
 }
 
 TEST_F(WimXmlRoundTrip, IndentedFilesAreWellFormed) {
-  XmlDocument doc(dir_.File("orig.xml"), kXmlSourceFile);
+  XmlDocument doc(dir_ / "orig.xml", kXmlSourceFile);
   ASSERT_NE(doc.GetRootElement(), nullptr);
   doc.SetExportFormat(XmlExportFormat{});
-  const std::string utf16 = dir_.File("indented16.xml"), utf8 = dir_.File("indented8.xml");
+  const std::string utf16 = dir_ / "indented16.xml", utf8 = dir_ / "indented8.xml";
   ASSERT_EQ(doc.Save(utf16.c_str(), 1, kXmlSaveUtf16File), 1);
   ASSERT_EQ(doc.Save(utf8.c_str(), 1, kXmlSaveUtf8File), 1);
   for (const std::string& file : {utf16, utf8}) {

@@ -16,29 +16,22 @@
 #include <vector>
 
 #include "libs/platform/atomic_file.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
-struct Folder {
-    std::string path;
-    Folder() {
-        char tmpl[] = "/tmp/nimbo-atomic-XXXXXX";
-        path = mkdtemp(tmpl);
+using nimbo::test::TempFolder;
+
+// The names in a folder, "." and ".." left out.
+std::vector<std::string> Names(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(path.c_str())) {
+        while (dirent* e = readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+        closedir(d);
     }
-    ~Folder() {
-        for (const std::string& name : Names()) unlink((path + "/" + name).c_str());
-        rmdir(path.c_str());
-    }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        if (DIR* d = opendir(path.c_str())) {
-            while (dirent* e = readdir(d))
-                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-            closedir(d);
-        }
-        return names;
-    }
-};
+    return names;
+}
 
 std::string Read(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -104,16 +97,16 @@ bool CanTrace() {
 
 TEST(AtomicFile, KilledAtEveryStepLeavesOldOrNewWhole) {
     if (!CanTrace()) GTEST_SKIP() << "this machine does not allow tracing a child";
-    Folder folder;
-    const std::string target = folder.path + "/settings.ini";
+    TempFolder folder("nimbo-atomic-");
+    const std::string target = folder / "settings.ini";
     const std::string old = "old content\n", fresh = NewContent();
     const std::regex temporary(R"(\.settings\.ini\.[0-9a-f]{12}\.tmp)");
     bool sawOld = false, sawNew = false, finished = false;
     for (int stopAt = 1; stopAt < 2000 && !finished; ++stopAt) {
         Put(target, old);
         chmod(target.c_str(), 0600);
-        for (const std::string& name : folder.Names())
-            if (name != "settings.ini") unlink((folder.path + "/" + name).c_str());
+        for (const std::string& name : Names(folder.path()))
+            if (name != "settings.ini") unlink((folder / name).c_str());
         const Outcome outcome = RunAndKill(target, fresh, stopAt);
         ASSERT_NE(outcome, Outcome::Failed) << "stop " << stopAt;
         finished = outcome == Outcome::Finished;
@@ -129,13 +122,13 @@ TEST(AtomicFile, KilledAtEveryStepLeavesOldOrNewWhole) {
         ASSERT_EQ(stat(target.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, now == fresh ? 0640u : 0600u) << "stop " << stopAt;
         // What a kill leaves besides the target is a hidden temporary, never another name.
-        for (const std::string& name : folder.Names()) {
+        for (const std::string& name : Names(folder.path())) {
             if (name != "settings.ini") {
                 EXPECT_TRUE(std::regex_match(name, temporary)) << name;
             }
         }
         if (finished) {
-            EXPECT_EQ(folder.Names(), std::vector<std::string>{"settings.ini"});
+            EXPECT_EQ(Names(folder.path()), std::vector<std::string>{"settings.ini"});
         }
     }
     EXPECT_TRUE(finished);
@@ -144,16 +137,16 @@ TEST(AtomicFile, KilledAtEveryStepLeavesOldOrNewWhole) {
 }
 
 TEST(AtomicFile, UncommittedTemporaryIsRemoved) {
-    Folder folder;
-    const std::string target = folder.path + "/boot.ini";
+    TempFolder folder("nimbo-atomic-");
+    const std::string target = folder / "boot.ini";
     Put(target, "old");
     {
         AtomicFile file;
         ASSERT_TRUE(file.Open(target));
         ASSERT_TRUE(file.Write("new", 3));
-        EXPECT_EQ(folder.Names().size(), 2u);
+        EXPECT_EQ(Names(folder.path()).size(), 2u);
     }
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"boot.ini"});
+    EXPECT_EQ(Names(folder.path()), std::vector<std::string>{"boot.ini"});
     EXPECT_EQ(Read(target), "old");
 
     // Two writers never share a temporary.
@@ -164,18 +157,18 @@ TEST(AtomicFile, UncommittedTemporaryIsRemoved) {
 }
 
 TEST(AtomicFile, FailedCommitKeepsTargetAndRemovesTemporary) {
-    Folder folder;
+    TempFolder folder("nimbo-atomic-");
     // A folder under the target's name cannot be replaced by a file.
-    const std::string target = folder.path + "/store";
+    const std::string target = folder / "store";
     ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
     EXPECT_FALSE(ReplaceFile(target, "x", 1));
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"store"});
+    EXPECT_EQ(Names(folder.path()), std::vector<std::string>{"store"});
     rmdir(target.c_str());
 }
 
 TEST(AtomicFile, CommitIfAbsentKeepsExistingFile) {
-    Folder folder;
-    const std::string target = folder.path + "/unattend.txt";
+    TempFolder folder("nimbo-atomic-");
+    const std::string target = folder / "unattend.txt";
     AtomicFile first;
     ASSERT_TRUE(first.Open(target, 0644) && first.Write("one", 3));
     ASSERT_TRUE(first.CommitIfAbsent());
@@ -183,5 +176,5 @@ TEST(AtomicFile, CommitIfAbsentKeepsExistingFile) {
     ASSERT_TRUE(second.Open(target, 0644) && second.Write("two", 3));
     EXPECT_TRUE(second.CommitIfAbsent());
     EXPECT_EQ(Read(target), "one");
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"unattend.txt"});
+    EXPECT_EQ(Names(folder.path()), std::vector<std::string>{"unattend.txt"});
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "libs/platform/inf_file.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -114,13 +115,10 @@ TEST(InfFile, OverlongFieldsAreRefused) {
     EXPECT_EQ(inf.Open("/nonexistent/file.inf", nullptr), INF_OPEN_FAILED);
     EXPECT_EQ(inf.Open("/tmp", nullptr), INF_OPEN_FAILED);
     // A file larger than the bound is refused before it is read.
-    char name[] = "/tmp/inf-test-XXXXXX";
-    int fd = mkstemp(name);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, off_t(kInfMaxFile) + 1), 0);
-    close(fd);
+    nimbo::test::TempFolder folder("inf-test-");
+    const std::string name = folder.Write("big.inf", "");
+    ASSERT_EQ(truncate(name.c_str(), off_t(kInfMaxFile) + 1), 0);
     EXPECT_EQ(inf.Open(name, nullptr), INF_TOO_LONG);
-    unlink(name);
 }
 
 TEST(InfFile, OddInputNeverBreaksTheReader) {

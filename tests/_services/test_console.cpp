@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <atomic>
 #include <thread>
@@ -18,21 +19,21 @@
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "tests/support/skip.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 class HostFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!EnterPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace (root)";
-        char tmpl[] = "/tmp/nimbo-console-XXXXXX";
-        dir_ = mkdtemp(tmpl);
+        NIMBO_SKIP_IF(nimbo::test::NeedPrivateNetwork());
+        tmp_.emplace("nimbo-console-");
+        dir_ = tmp_->path();
     }
     void TearDown() override {
-        if (dir_.empty()) return;
+        if (!tmp_) return;
         StopThreads(0);
         JoinThreadRow(TH_CONSOLE, 5000);
-        std::string cmd = "rm -rf " + dir_;
-        if (system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
     }
     void Boot(const std::string& iniText) {
         ini_ = dir_ + "/Nimbo.ini";
@@ -42,6 +43,7 @@ protected:
         port_ = static_cast<uint16_t>(WaitConsoleListening(10000));
         ASSERT_NE(port_, 0);
     }
+    std::optional<nimbo::test::TempFolder> tmp_;  // removed after the threads have stopped
     std::string dir_, ini_;
     uint16_t port_ = 0;
 };

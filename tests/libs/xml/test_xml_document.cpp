@@ -10,7 +10,7 @@ namespace nimbo {
 namespace {
 
 using test::ReadFile;
-using test::TempDir;
+using test::TempFolder;
 using test::WriteFile;
 
 constexpr const char* kDefaultDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>";
@@ -60,11 +60,11 @@ TEST(XmlDocument, LoadsEveryEncodingFromMemoryAndFile) {
       {"utf16le mark no declaration", Utf16(body, false, true), defaultWithMark, 1},
       {"utf16be no declaration", Utf16(body, true, false), defaultWithMark, 1},
   };
-  TempDir dir;
+  TempFolder dir{"nimbo_xml_"};
   for (const auto& c : cases) {
-    WriteFile(dir.File("in.xml"), c.bytes);
+    WriteFile(dir / "in.xml", c.bytes);
     XmlDocument fromMemory(c.bytes, kXmlSourceText);
-    XmlDocument fromFile(dir.File("in.xml"), kXmlSourceFile);
+    XmlDocument fromFile(dir / "in.xml", kXmlSourceFile);
     for (XmlDocument* doc : {&fromMemory, &fromFile}) {
       ASSERT_NE(doc->GetRootElement(), nullptr) << c.label;
       EXPECT_EQ(doc->loadState, c.loadState) << c.label;
@@ -107,8 +107,8 @@ TEST(XmlDocument, DefaultsForMissingInput) {
 }
 
 TEST(XmlDocument, MissingFileIsCreatedOnSave) {
-  TempDir dir;
-  const std::string name = dir.File("new.xml");
+  TempFolder dir{"nimbo_xml_"};
+  const std::string name = dir / "new.xml";
   {
     XmlDocument doc(name, kXmlSourceFile);
     EXPECT_EQ(doc.loadState, 0u);
@@ -122,21 +122,21 @@ TEST(XmlDocument, MissingFileIsCreatedOnSave) {
 
   XmlDocument memory("<r/>", kXmlSourceText);
   EXPECT_EQ(memory.Save(nullptr, 1, kXmlSaveUtf8File), 0);  // no source name
-  EXPECT_EQ(memory.Save(dir.File("no/such/folder.xml").c_str(), 1, kXmlSaveUtf8File), 0);
-  EXPECT_EQ(memory.Save(dir.File("x.xml").c_str(), 1, kXmlSaveText), 0);  // memory kind needs a buffer
-  XmlDocument folder(dir.Path(), kXmlSourceFile);  // a folder is not a readable file
+  EXPECT_EQ(memory.Save((dir / "no/such/folder.xml").c_str(), 1, kXmlSaveUtf8File), 0);
+  EXPECT_EQ(memory.Save((dir / "x.xml").c_str(), 1, kXmlSaveText), 0);  // memory kind needs a buffer
+  XmlDocument folder(dir.path(), kXmlSourceFile);  // a folder is not a readable file
   EXPECT_EQ(folder.GetRootElement()->name, "root");
 }
 
 TEST(XmlDocument, SavesFilesInBothEncodings) {
-  TempDir dir;
+  TempFolder dir{"nimbo_xml_"};
   const std::string text = "<?xml version=\"1.0\"?><A><B x=\"&#x1F600;&amp;\">caf\xC3\xA9</B><!--c--></A>";
   XmlDocument doc(text, kXmlSourceText);
   XmlExportFormat compact;
   compact.indentCount = 0;
   compact.noBreakComments = compact.noBreakTags = compact.noBreakContents = 1;
   doc.SetExportFormat(compact);
-  const std::string utf8 = dir.File("a8.xml"), utf16 = dir.File("a16.xml");
+  const std::string utf8 = dir / "a8.xml", utf16 = dir / "a16.xml";
   ASSERT_EQ(doc.Save(utf8.c_str(), 1, kXmlSaveUtf8File), 1);
   const std::string tree = "<A><B x=\"&#x1F600;&amp;\">caf\xC3\xA9</B><!--c--></A>";
   EXPECT_EQ(ReadFile(utf8), std::string(kDefaultDeclaration) + "\r\n" + tree);
@@ -156,18 +156,18 @@ TEST(XmlDocument, SavesFilesInBothEncodings) {
   }
 
   // Wide file names.
-  const std::u16string wide = Utf8ToUtf16(dir.File("w\xC3\xA9.xml"));
+  const std::u16string wide = Utf8ToUtf16(dir / "w\xC3\xA9.xml");
   ASSERT_EQ(doc.Save(wide.c_str(), 1, kXmlSaveUtf16File), 1);
   XmlDocument byWide(wide);
   EXPECT_TRUE(byWide.wideName);
   EXPECT_NE(byWide.GetRootElement()->FindElement("B"), nullptr);
   EXPECT_EQ(byWide.Save(nullptr, 1, kXmlSaveUtf8File), 1);
-  EXPECT_EQ(ReadFile(dir.File("w\xC3\xA9.xml")).substr(0, 5), "<?xml");
+  EXPECT_EQ(ReadFile(dir / "w\xC3\xA9.xml").substr(0, 5), "<?xml");
 }
 
 TEST(XmlDocument, SaveOnDestroyWritesSourceFile) {
-  TempDir dir;
-  const std::string name = dir.File("s.xml");
+  TempFolder dir{"nimbo_xml_"};
+  const std::string name = dir / "s.xml";
   WriteFile(name, "<?xml version=\"1.0\"?><r/>");
   {
     XmlDocument doc(name, kXmlSourceFile);
@@ -280,11 +280,11 @@ class ReverseTransform : public XmlTransform {
 };
 
 TEST(XmlDocument, TransformEncodesAndDecodes) {
-  TempDir dir;
+  TempFolder dir{"nimbo_xml_"};
   ReverseTransform transform;
   XmlDocument doc("<?xml version=\"1.0\"?><a>t</a>", kXmlSourceText);
   doc.SetExportFormat(XmlExportFormat{});
-  const std::string name = dir.File("t.bin");
+  const std::string name = dir / "t.bin";
   ASSERT_EQ(doc.Save(name.c_str(), 1, kXmlSaveUtf8File, &transform), 1);
   const std::string raw = ReadFile(name);
   EXPECT_EQ(raw.substr(0, 4), "\n\r>a");

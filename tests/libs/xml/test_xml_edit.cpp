@@ -153,21 +153,21 @@ TEST(XmlEdit, Queries) {
 }
 
 TEST(XmlEdit, SwapOutAndIn) {
-  test::TempDir dir;
-  SetXmlSwapFolder(dir.Path());
+  test::TempFolder dir{"nimbo_xml_"};
+  SetXmlSwapFolder(dir.path());
   XmlDocument doc;
   doc.LoadText("<r><a/><b k=\"&amp;\"><c>x &lt; y</c></b></r>");
   const std::string before = Text(doc);
   XmlElement* root = doc.GetRootElement();
-  EXPECT_EQ(root->SwapFileName(1), dir.Path() + "/1.xmltmp");
-  EXPECT_EQ(root->children[1]->SwapFileName(5), dir.Path() + "/1-5.xmltmp");
+  EXPECT_EQ(root->SwapFileName(1), dir.path() + "/1.xmltmp");
+  EXPECT_EQ(root->children[1]->SwapFileName(5), dir.path() + "/1-5.xmltmp");
   ASSERT_TRUE(root->SwapOutChild(1));
   EXPECT_EQ(root->children[1], nullptr);
-  test::WriteFile(dir.File("0.xmltmp"), "<x/>");
+  test::WriteFile(dir / "0.xmltmp", "<x/>");
   EXPECT_FALSE(root->SwapOutChild(0)) << "an existing swap file is never overwritten";
   EXPECT_NE(Text(doc).find("x &lt; y"), std::string::npos) << "the writer swaps in what it needs";
   EXPECT_EQ(Text(doc), before) << "the same subtree, escaped texts included";
-  EXPECT_FALSE(std::filesystem::exists(dir.File("1.xmltmp")));
+  EXPECT_FALSE(std::filesystem::exists(dir / "1.xmltmp"));
   SetXmlSwapFolder("");
 }
 

@@ -1,4 +1,5 @@
 #include "_services/dhcp/mac_vendor.h"
+#include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -13,12 +14,8 @@ namespace {
 // Lease and event lines are formatted on several threads while the DHCP thread loads and
 // releases the tables.
 TEST(MacVendorThreads, FormatWhileLoadingAndReleasing) {
-  char path[] = "/tmp/nimbo-vendor-tsan-XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  const char text[] = "00:00:0C\tCisco\n00:55:DA:10:00:00/28\tOurs28\n";
-  ASSERT_EQ(write(fd, text, sizeof text - 1), ssize_t(sizeof text - 1));
-  close(fd);
+  nimbo::test::TempFolder dir("nimbo-vendor-tsan-");
+  const std::string path = dir.Write("Nimbo.evc", "00:00:0C\tCisco\n00:55:DA:10:00:00/28\tOurs28\n");
 
   std::atomic<bool> stop{false};
   std::vector<std::thread> readers;
@@ -34,12 +31,11 @@ TEST(MacVendorThreads, FormatWhileLoadingAndReleasing) {
     });
   }
   for (int i = 0; i < 200; ++i) {
-    loadMacVendorNamesFrom(path, "/nonexistent/NimboDHCP_mac_evc.def", i & 1);
+    loadMacVendorNamesFrom(path.c_str(), "/nonexistent/NimboDHCP_mac_evc.def", i & 1);
     freeMacVendorTables();
   }
   stop = true;
   for (auto& t : readers) t.join();
-  unlink(path);
 }
 
 }  // namespace

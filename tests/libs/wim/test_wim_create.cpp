@@ -54,13 +54,13 @@ void MakeTree(const fs::path& root) {
 }
 
 TEST(NewWim, FolderTreePassesTheWimTools) {
-  TempFolder tmp;
-  const fs::path source = tmp.path() / "src" / "$OEM$" / "$Install$" / "$1";
+  TempFolder tmp("nimbo-wim-");
+  const fs::path source = tmp.fspath() / "src" / "$OEM$" / "$Install$" / "$1";
   MakeTree(source);
   std::vector<arc::CDirItem> items;
   uint32_t count = 0;
-  ASSERT_GT(CollectInstallFiles(1, (tmp.path() / "src").c_str(), items, count, 1000, {}), 0);
-  const fs::path wim = tmp.path() / "new.wim";
+  ASSERT_GT(CollectInstallFiles(1, (tmp.fspath() / "src").c_str(), items, count, 1000, {}), 0);
+  const fs::path wim = tmp.fspath() / "new.wim";
   ASSERT_EQ(WriteNewWim(wim, items), arc::S_OK);
   for (const arc::CDirItem& item : items) EXPECT_EQ(item.Result & 0xFF00, arc::kItemAdded) << ImagePath(item);
 
@@ -80,7 +80,7 @@ TEST(NewWim, FolderTreePassesTheWimTools) {
   std::sort(want.begin(), want.end());
   EXPECT_EQ(listed, want);
 
-  const fs::path out = tmp.path() / "out";
+  const fs::path out = tmp.fspath() / "out";
   int status = 0;
   wimtest::Run("wimextract " + Quote(wim) + " 1 --dest-dir=" + Quote(out), &status);
   ASSERT_EQ(status, 0);
@@ -103,15 +103,15 @@ TEST(NewWim, FolderTreePassesTheWimTools) {
   EXPECT_LT(fs::file_size(wim), 600000u + 6 + 6 + 4096);
 
   // Each file gets a new random GUID.
-  const fs::path again = tmp.path() / "again.wim";
+  const fs::path again = tmp.fspath() / "again.wim";
   ASSERT_EQ(WriteNewWim(again, items), arc::S_OK);
   EXPECT_NE(WimInfoValue(wim, 0, "GUID"), WimInfoValue(again, 0, "GUID"));
 }
 
 TEST(NewWim, EmptyImage) {
-  TempFolder tmp;
+  TempFolder tmp("nimbo-wim-");
   std::vector<arc::CDirItem> none;
-  const fs::path wim = tmp.path() / "empty.wim";
+  const fs::path wim = tmp.fspath() / "empty.wim";
   ASSERT_EQ(WriteNewWim(wim, none), arc::S_OK);
   EXPECT_TRUE(WimlibVerify(wim));
   EXPECT_TRUE(WimlibList(wim, 1).empty());
@@ -123,12 +123,12 @@ TEST(NewWim, EmptyImage) {
 }
 
 TEST(NewWim, UnusableItemsAreLeftOut) {
-  TempFolder tmp;
-  WriteFile(tmp.path() / "f", "data");
+  TempFolder tmp("nimbo-wim-");
+  WriteFile(tmp.fspath() / "f", "data");
   auto item = [&](const char16_t* path, const char* source, uint32_t attrib = 0x20) {
     arc::CDirItem d;
     d.ImagePath = path;
-    d.FullPath = (tmp.path() / source).string();
+    d.FullPath = (tmp.fspath() / source).string();
     d.Attrib = attrib;
     d.ImageIndex = 1;
     return d;
@@ -138,7 +138,7 @@ TEST(NewWim, UnusableItemsAreLeftOut) {
       item(u"\\ok\\f\\under", "f"), item(u"\\..\\evil", "f"),      // through a file; ".."
       item(u"\\missing", "nothing"), item(u"\\", "f"),             // unreadable; no name
       item(u"/ok/sub", "", 0x10),   item(u"\\ok\\SUB\\g", "f")};  // folders; case differs
-  const fs::path wim = tmp.path() / "x.wim";
+  const fs::path wim = tmp.fspath() / "x.wim";
   ASSERT_EQ(WriteNewWim(wim, items), arc::S_OK);
   std::vector<int32_t> results;
   for (const arc::CDirItem& d : items) results.push_back(d.Result & 0xFF00);
@@ -149,8 +149,8 @@ TEST(NewWim, UnusableItemsAreLeftOut) {
 }
 
 TEST(Collectors, StayInTheSourceFolder) {
-  TempFolder tmp;
-  const fs::path src = tmp.path() / "src", outside = tmp.path() / "outside";
+  TempFolder tmp("nimbo-wim-");
+  const fs::path src = tmp.fspath() / "src", outside = tmp.fspath() / "outside";
   WriteFile(outside / "secret", "no");
   WriteFile(src / "top.txt", "1");
   WriteFile(src / "sub" / "flat.txt", "2");
@@ -179,19 +179,19 @@ TEST(Collectors, StayInTheSourceFolder) {
   EXPECT_EQ(CollectInstallFiles(2, src.c_str(), items, count, 2, {}), -1);
   EXPECT_TRUE(items.empty());
   EXPECT_EQ(count, 3u);
-  EXPECT_EQ(CollectInstallFiles(2, (tmp.path() / "none").c_str(), items, count, 100, {}), -1);
+  EXPECT_EQ(CollectInstallFiles(2, (tmp.fspath() / "none").c_str(), items, count, 100, {}), -1);
 
   // Too deep a tree fails instead of running away.
-  fs::path deep = tmp.path() / "deep";
+  fs::path deep = tmp.fspath() / "deep";
   for (int i = 0; i < kMaxTreeDepth + 2; ++i) deep /= "d";
   fs::create_directories(deep);
   count = 0;
-  EXPECT_EQ(CollectInstallFiles(0, (tmp.path() / "deep").c_str(), items, count, 100, {}), -1);
+  EXPECT_EQ(CollectInstallFiles(0, (tmp.fspath() / "deep").c_str(), items, count, 100, {}), -1);
 }
 
 TEST(Collectors, WindowsPeRules) {
-  TempFolder tmp;
-  const fs::path src = tmp.path() / "pe";
+  TempFolder tmp("nimbo-wim-");
+  const fs::path src = tmp.fspath() / "pe";
   WriteFile(src / "Unattend.xml", "u");
   WriteFile(src / "NimboReadme.txt", "r");
   WriteFile(src / "autounattend.xml.bak", "a");
@@ -220,19 +220,19 @@ TEST(Collectors, WindowsPeRules) {
 class InstallWim : public ::testing::Test {
  protected:
   void SetUp() override {
-    MakeSampleTree(tmp.path() / "img1");
-    WriteFile(tmp.path() / "img2" / "other.txt", "second image\n");
-    ASSERT_TRUE(Capture(tmp.path() / "img1", install, "one", "--compress=lzx"));
-    ASSERT_TRUE(Capture(tmp.path() / "img2", install, "two", "--compress=lzx"));
+    MakeSampleTree(tmp.fspath() / "img1");
+    WriteFile(tmp.fspath() / "img2" / "other.txt", "second image\n");
+    ASSERT_TRUE(Capture(tmp.fspath() / "img1", install, "one", "--compress=lzx"));
+    ASSERT_TRUE(Capture(tmp.fspath() / "img2", install, "two", "--compress=lzx"));
     WriteFile(files / "$OEM$" / "$Install$" / "$1" / "Windows" / "Setup" / "run.cmd", "@echo run\n");
     WriteFile(files / "$OEM$" / "$Install$" / "$1" / "_AppSetup_" / "NimboReadme.txt", "readme");
     WriteFile(files / "$OEM$" / "$Install$" / "$1" / "_AppSetup_" / "app.msi", Noise(5000, 9));
     WriteFile(files / "top.txt", "top\n");
   }
-  TempFolder tmp;
-  fs::path install = tmp.path() / "install.wim";
-  fs::path second = tmp.path() / "install.new.wim";
-  fs::path files = tmp.path() / "files";
+  TempFolder tmp{"nimbo-wim-"};
+  fs::path install = tmp.fspath() / "install.wim";
+  fs::path second = tmp.fspath() / "install.new.wim";
+  fs::path files = tmp.fspath() / "files";
 };
 
 TEST_F(InstallWim, EveryImageGetsTheFiles) {
@@ -267,14 +267,14 @@ TEST_F(InstallWim, EveryImageGetsTheFiles) {
 }
 
 TEST_F(InstallWim, RefusesEsdAndMissingFiles) {
-  const fs::path esd = tmp.path() / "sources" / "Install.esd";
+  const fs::path esd = tmp.fspath() / "sources" / "Install.esd";
   EXPECT_EQ(InjectIntoInstallWim(("x:\\sources\\Install.esd"), second.c_str(), files.c_str()), -1);
   EXPECT_EQ(InjectIntoInstallWim(esd.c_str(), second.c_str(), files.c_str()), -1);
   // Neither target nor second exists.
-  const fs::path none = tmp.path() / "none.wim";
-  EXPECT_EQ(InjectIntoInstallWim(none.c_str(), (tmp.path() / "none2.wim").c_str(), files.c_str()), -1);
+  const fs::path none = tmp.fspath() / "none.wim";
+  EXPECT_EQ(InjectIntoInstallWim(none.c_str(), (tmp.fspath() / "none2.wim").c_str(), files.c_str()), -1);
   // A folder that cannot be listed.
-  EXPECT_EQ(InjectIntoInstallWim(install.c_str(), second.c_str(), (tmp.path() / "nofolder").c_str()), -1);
+  EXPECT_EQ(InjectIntoInstallWim(install.c_str(), second.c_str(), (tmp.fspath() / "nofolder").c_str()), -1);
   // A damaged target: nothing is written.
   WriteFile(second, "not a wim");
   std::string bytes = ReadFile(install);
@@ -288,19 +288,19 @@ TEST_F(InstallWim, RefusesEsdAndMissingFiles) {
 namespace {
 
 TEST(UnsharedUpdate, StoresEveryCopy) {
-  TempFolder tmp;
-  MakeSampleTree(tmp.path() / "img");
-  const fs::path wim = tmp.path() / "in.wim", out = tmp.path() / "out.wim", shared = tmp.path() / "shared.wim";
-  ASSERT_TRUE(Capture(tmp.path() / "img", wim, "one", "--compress=none"));
-  ASSERT_TRUE(Capture(tmp.path() / "img", wim, "two", "--compress=none"));
-  WriteFile(tmp.path() / "src" / "same.txt", "hello\n");  // content already in the WIM
-  WriteFile(tmp.path() / "src" / "new.bin", Noise(70000, 5));
+  TempFolder tmp("nimbo-wim-");
+  MakeSampleTree(tmp.fspath() / "img");
+  const fs::path wim = tmp.fspath() / "in.wim", out = tmp.fspath() / "out.wim", shared = tmp.fspath() / "shared.wim";
+  ASSERT_TRUE(Capture(tmp.fspath() / "img", wim, "one", "--compress=none"));
+  ASSERT_TRUE(Capture(tmp.fspath() / "img", wim, "two", "--compress=none"));
+  WriteFile(tmp.fspath() / "src" / "same.txt", "hello\n");  // content already in the WIM
+  WriteFile(tmp.fspath() / "src" / "new.bin", Noise(70000, 5));
   auto make = [&] {
     std::vector<arc::CDirItem> items(3);
     items[0].ImagePath = u"\\added\\same.txt";
-    items[0].FullPath = (tmp.path() / "src" / "same.txt").string();
+    items[0].FullPath = (tmp.fspath() / "src" / "same.txt").string();
     items[1].ImagePath = u"\\added\\new.bin";
-    items[1].FullPath = (tmp.path() / "src" / "new.bin").string();
+    items[1].FullPath = (tmp.fspath() / "src" / "new.bin").string();
     items[2].ImagePath = u"\\added\\new2.bin";
     items[2].FullPath = items[1].FullPath;
     for (auto& i : items) i.Attrib = 0x20;
@@ -323,8 +323,8 @@ TEST(UnsharedUpdate, StoresEveryCopy) {
   // A failed update leaves nothing behind.
   std::vector<arc::CDirItem> c = make();
   c[0].ImageIndex = 7;
-  EXPECT_FALSE(WimUpdateCopy(wim.c_str(), (tmp.path() / "fail.wim").c_str(), c, true));
-  EXPECT_FALSE(fs::exists(tmp.path() / "fail.wim"));
+  EXPECT_FALSE(WimUpdateCopy(wim.c_str(), (tmp.fspath() / "fail.wim").c_str(), c, true));
+  EXPECT_FALSE(fs::exists(tmp.fspath() / "fail.wim"));
 }
 
 }  // namespace

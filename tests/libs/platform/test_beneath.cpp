@@ -10,24 +10,23 @@
 #include <string>
 
 #include "libs/platform/beneath.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
 struct Tree {
-    std::string top, root;
+    nimbo::test::TempFolder folder{"nimbo-beneath-"};
+    std::string top = folder.path(), root = top + "/root";
     int rootFd = -1;
     Tree() {
-        char tmpl[] = "/tmp/nimbo-beneath-XXXXXX";
-        top = mkdtemp(tmpl);
-        root = top + "/root";
         mkdir(root.c_str(), 0755);
         mkdir((top + "/outside").c_str(), 0755);
-        Put(top + "/outside/secret", "secret");
+        nimbo::test::WriteFile(top + "/outside/secret", "secret");
         mkdir((root + "/Boot").c_str(), 0755);
-        Put(root + "/Boot/PXEboot.N12", "pxe");
-        Put(root + "/twin", "1");
-        Put(root + "/TWIN", "2");
-        Put(root + "/Only", "only");
+        nimbo::test::WriteFile(root + "/Boot/PXEboot.N12", "pxe");
+        nimbo::test::WriteFile(root + "/twin", "1");
+        nimbo::test::WriteFile(root + "/TWIN", "2");
+        nimbo::test::WriteFile(root + "/Only", "only");
         symlink("PXEboot.N12", (root + "/Boot/alias").c_str());  // relative, stays inside
         symlink("Boot", (root + "/dirlink").c_str());             // a folder inside
         symlink("../..", (root + "/Boot/up").c_str());            // relative, leads out
@@ -37,12 +36,7 @@ struct Tree {
         symlink("loop1", (root + "/loop2").c_str());
         rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     }
-    ~Tree() {
-        close(rootFd);
-        std::string cmd = "rm -rf '" + top + "'";
-        if (system(cmd.c_str()) != 0) {}
-    }
-    static void Put(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+    ~Tree() { close(rootFd); }
 };
 
 // What a descriptor reads, "<fd error>" for none.

@@ -1,5 +1,6 @@
 #include "_services/dhcp/mac_vendor.h"
 #include "_services/dhcp/dhcp_leases.h"
+#include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -111,21 +112,10 @@ TEST(MacVendorTable, HashesAndFindsEveryPrefixLength) {
 
 class MacVendorFiles : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/nimbo-vendor-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    freeMacVendorTables();
-    fs::remove_all(dir_);
-  }
-  std::string Write(const char* name, const std::string& text) {
-    std::string path = (dir_ / name).string();
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
-  }
-  fs::path dir_;
+  void TearDown() override { freeMacVendorTables(); }
+  std::string Write(const char* name, const std::string& text) { return tmp_.Write(name, text); }
+  nimbo::test::TempFolder tmp_{"nimbo-vendor-test-"};
+  const fs::path dir_ = tmp_.fspath();
 };
 
 const char kCarried[] =

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -28,15 +29,15 @@
 #include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
+// A new file with the content, in a temporary folder of the process (removed when it ends).
 std::string WriteTemp(const std::string& content) {
-    char tmpl[] = "/tmp/nimbo-host-XXXXXX";
-    int fd = mkstemp(tmpl);
-    ssize_t w = write(fd, content.data(), content.size());
-    (void)w;
-    close(fd);
-    return tmpl;
+    static nimbo::test::TempFolder folder("nimbo-host-");
+    static int files = 0;
+    return folder.Write("file" + std::to_string(files++), content);
 }
 }  // namespace
 
@@ -78,8 +79,8 @@ TEST(Settings, TableMatchesRecord) {
 }
 
 TEST(Settings, LoadSettingsChoosesWorkingDirectory) {
-    char dirTmpl[] = "/tmp/nimbo-root-XXXXXX";
-    std::string root = mkdtemp(dirTmpl);
+    nimbo::test::TempFolder rootFolder("nimbo-root-");
+    const std::string root = rootFolder.path();
     std::string ini = WriteTemp("[TFTP]\nTFTP_RootDirectory=" + root + "\nTFTP_Port=6969\n[NIMBO]\nNIMBO_Services=0x41\n");
     SetIniPath(ini);
     setenv("NIMBO_DIR", "/nonexistent-folder", 1);
@@ -153,8 +154,6 @@ TEST(Settings, RecordsThatWouldBreakTheFileAreRefused) {
 }
 
 namespace {
-std::vector<std::pair<int, std::string>> g_caught;
-void Catch(int level, const char* text) { g_caught.emplace_back(level, text); }
 std::string ReadText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream all;
@@ -180,15 +179,16 @@ TEST(Log, ALineIsFormattedOnlyWhenSomethingReadsIt) {
     LogLine(LOG_DHCP, 2, "DHCP Inf: %s", "two");
 
     // A sink takes its tag's lines at every level, in place of the program log.
-    SetLogSink(LOG_DHCP, Catch);
+    nimbo::test::LogCapture caught(LOG_DHCP);
     EXPECT_TRUE(LogWanted(LOG_DHCP, 15));
     LogLine(LOG_DHCP, 15, "DHCP Inf: %s", std::string(600, 'x').c_str());
     LogLine(LOG_DHCP, kLogError, "DHCP Err: %d", 3);
-    SetLogSink(LOG_DHCP, nullptr);
-    ASSERT_EQ(g_caught.size(), 2u);
-    EXPECT_EQ(g_caught[0].first, 15);
-    EXPECT_EQ(g_caught[0].second.size(), 511u) << "texts are cut at 511 characters";
-    EXPECT_EQ(g_caught[1], (std::pair<int, std::string>{kLogError, "DHCP Err: 3"}));
+    caught.Stop();
+    const std::vector<nimbo::test::CapturedLine> lines = caught.All();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].level, 15);
+    EXPECT_EQ(lines[0].text.size(), 511u) << "texts are cut at 511 characters";
+    EXPECT_EQ(lines[1], (nimbo::test::CapturedLine{kLogError, "DHCP Err: 3"}));
 
     const std::string text = ReadText(file);
     EXPECT_NE(text.find("] TEST Inf: one 1\r\n"), std::string::npos) << text;
@@ -217,37 +217,25 @@ TEST(Log, DebugTraceOnlyWhenAsked) {
 }
 
 namespace {
-std::vector<std::pair<LogTag, std::string>> g_tagged;
-template <LogTag tag>
-void CatchTagged(int, const char* text) { g_tagged.emplace_back(tag, text); }
-struct TagSink {
+struct TagLine {
     LogTag      tag;
-    LogSink     sink;
     const char* text;
 };
-const TagSink kTagSinks[] = {
-    {LOG_TFTP, CatchTagged<LOG_TFTP>, "TFTP Err: t"},       {LOG_HTTP, CatchTagged<LOG_HTTP>, "HTTP Err: h"},
-    {LOG_FTP, CatchTagged<LOG_FTP>, "FTP  Err: f"},         {LOG_NFS, CatchTagged<LOG_NFS>, "NFS Err: n"},
-    {LOG_DNS, CatchTagged<LOG_DNS>, "DNS  Warn: d"},        {LOG_SNTP, CatchTagged<LOG_SNTP>, "SNTP Srv Err: s"},
-    {LOG_SYSLOG, CatchTagged<LOG_SYSLOG>, "SYSLOG Err: y"}, {LOG_DHCP, CatchTagged<LOG_DHCP>, "DHCP Err: p"},
+const TagLine kTagLines[] = {
+    {LOG_TFTP, "TFTP Err: t"},     {LOG_HTTP, "HTTP Err: h"},       {LOG_FTP, "FTP  Err: f"},
+    {LOG_NFS, "NFS Err: n"},       {LOG_DNS, "DNS  Warn: d"},       {LOG_SNTP, "SNTP Srv Err: s"},
+    {LOG_SYSLOG, "SYSLOG Err: y"}, {LOG_DHCP, "DHCP Err: p"},
 };
-
-std::vector<std::pair<uint32_t, std::string>> g_tapped;
-void Tapped(uint32_t id, const void* data, size_t length) {
-    g_tapped.emplace_back(id, std::string(static_cast<const char*>(data), strnlen(static_cast<const char*>(data), length)));
-}
 }  // namespace
 
 // Each service's lines reach its own sink and no other.
 TEST(Log, EveryServiceHasItsOwnTag) {
-    for (const TagSink& t : kTagSinks) SetLogSink(t.tag, t.sink);
-    for (const TagSink& t : kTagSinks) LogLine(t.tag, 1, "%s", t.text);
-    for (const TagSink& t : kTagSinks) SetLogSink(t.tag, nullptr);
-    ASSERT_EQ(g_tagged.size(), std::size(kTagSinks));
-    for (size_t i = 0; i < std::size(kTagSinks); ++i) {
-        EXPECT_EQ(g_tagged[i].first, kTagSinks[i].tag) << i;
-        EXPECT_EQ(g_tagged[i].second, kTagSinks[i].text) << i;
-    }
+    std::vector<std::unique_ptr<nimbo::test::LogCapture>> captures;
+    for (const TagLine& t : kTagLines) captures.push_back(std::make_unique<nimbo::test::LogCapture>(t.tag));
+    for (const TagLine& t : kTagLines) LogLine(t.tag, 1, "%s", t.text);
+    for (auto& c : captures) c->Stop();
+    for (size_t i = 0; i < std::size(kTagLines); ++i)
+        EXPECT_EQ(captures[i]->Lines(), std::vector<std::string>{kTagLines[i].text}) << i;
 }
 
 // One tap sees every notice posted for the desktop, connected or not: the notices of the
@@ -255,17 +243,19 @@ TEST(Log, EveryServiceHasItsOwnTag) {
 TEST(Log, OneTapSeesEveryNotice) {
     ASSERT_NE(ConsoleState(), CONSOLE_CONNECTED);
     SettingsUpdate([](GlobalSettings& s) { s.LogLevel = 8; });
-    SetNoticeTap(Tapped);
+    nimbo::test::NoticeCapture tapped;
     RequestLogRecord r{};
     snprintf(r.peer, sizeof r.peer, "%s", "10.0.0.1");
     ToConsole(NOTICE_FTP_EVENT, &r, sizeof r, true);
     LogError("NFS Err: %s", "no export");
     LogWarningBox("careful");
-    SetNoticeTap(nullptr);
+    tapped.Stop();
     ToConsole(NOTICE_HTTP_EVENT, &r, sizeof r, false);
+    std::vector<std::pair<uint32_t, std::string>> seen;
+    for (const nimbo::test::CapturedNotice& n : tapped.All()) seen.emplace_back(n.id, n.Text());
     const std::vector<std::pair<uint32_t, std::string>> expected = {
         {NOTICE_FTP_EVENT, "10.0.0.1"}, {NOTICE_ERROR, "NFS Err: no export"}, {NOTICE_WARNING, "careful"}};
-    EXPECT_EQ(g_tapped, expected);
+    EXPECT_EQ(seen, expected);
 }
 
 // Log lines, texts for the user and message boxes are cut at 511 characters, however long
@@ -281,18 +271,19 @@ TEST(Log, LongTextsAreCutAt511Characters) {
     for (const size_t length : {510u, 511u, 512u, 5000u, 70000u}) {
         const std::string text(length, 'e');
         const std::string shown = text.substr(0, 511);
-        g_tapped.clear();
-        SetNoticeTap(Tapped);
+        nimbo::test::NoticeCapture tapped;
         LogError("%s", text.c_str());
         LogWarningBox("%s", text.c_str());
         LogPrint(1, "%s", text.c_str());
-        SetNoticeTap(nullptr);
-        ASSERT_EQ(g_tapped.size(), 3u) << length;
-        EXPECT_EQ(g_tapped[0], (std::pair<uint32_t, std::string>{NOTICE_ERROR, shown})) << length;
-        EXPECT_EQ(g_tapped[1], (std::pair<uint32_t, std::string>{NOTICE_WARNING, shown})) << length;
-        EXPECT_EQ(g_tapped[2].first, NOTICE_LOG) << length;
-        EXPECT_EQ(g_tapped[2].second.size(), std::min<size_t>(stamp + length, 511)) << length;
-        EXPECT_EQ(g_tapped[2].second.substr(stamp), text.substr(0, 511 - stamp)) << length;
+        tapped.Stop();
+        std::vector<std::pair<uint32_t, std::string>> seen;
+        for (const nimbo::test::CapturedNotice& n : tapped.All()) seen.emplace_back(n.id, n.Text());
+        ASSERT_EQ(seen.size(), 3u) << length;
+        EXPECT_EQ(seen[0], (std::pair<uint32_t, std::string>{NOTICE_ERROR, shown})) << length;
+        EXPECT_EQ(seen[1], (std::pair<uint32_t, std::string>{NOTICE_WARNING, shown})) << length;
+        EXPECT_EQ(seen[2].first, NOTICE_LOG) << length;
+        EXPECT_EQ(seen[2].second.size(), std::min<size_t>(stamp + length, 511)) << length;
+        EXPECT_EQ(seen[2].second.substr(stamp), text.substr(0, 511 - stamp)) << length;
     }
     SettingsUpdate([](GlobalSettings& s) {
         s.NIMBO_LogFile[0] = 0;
@@ -486,9 +477,8 @@ TEST(CommandLine, WordsAndOptions) {
 // The log file cannot grow without bound: at 16 MiB it becomes "<name>.old" (replacing the one
 // before) and a new file begins, from several writers at once too.
 TEST(LogFile, IsRenamedAtItsCapAndBeginsAnew) {
-    char dir[] = "/tmp/nimbo-logcap-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/nimbo.log";
+    nimbo::test::TempFolder dir("nimbo-logcap-");
+    const std::string path = dir / "nimbo.log";
     const std::string chunk(256 * 1024, 'x');
     std::vector<std::thread> writers;
     for (int w = 0; w < 4; ++w)
@@ -508,5 +498,4 @@ TEST(LogFile, IsRenamedAtItsCapAndBeginsAnew) {
     std::ifstream f(path, std::ios::binary);
     std::string line;
     while (std::getline(f, line)) EXPECT_EQ(line, chunk + "\r");
-    EXPECT_EQ(system((std::string("rm -rf ") + dir).c_str()), 0);
 }

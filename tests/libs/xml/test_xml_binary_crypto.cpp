@@ -113,12 +113,12 @@ class XmlCrypto : public ::testing::Test {
  protected:
   void SetUp() override {
     const std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=nimbo-test -days 2 -keyout " +
-                            dir_.File("key.pem") + " -out " + dir_.File("cert.pem") + " 2>/dev/null";
+                            (dir_ / "key.pem") + " -out " + (dir_ / "cert.pem") + " 2>/dev/null";
     ASSERT_EQ(std::system(cmd.c_str()), 0) << "openssl req";
-    cert_ = test::ReadFile(dir_.File("cert.pem"));
-    key_ = test::ReadFile(dir_.File("key.pem"));
+    cert_ = test::ReadFile(dir_ / "cert.pem");
+    key_ = test::ReadFile(dir_ / "key.pem");
   }
-  test::TempDir dir_;
+  test::TempFolder dir_{"nimbo_xml_"};
   std::string cert_, key_;
 };
 
@@ -133,16 +133,16 @@ TEST_F(XmlCrypto, SignAndVerify) {
   EXPECT_EQ(signer, cert_);
   // The signature checked by an independent tool: detached CMS over the exported element.
   XmlElement* e = root->children[0].get();
-  test::WriteFile(dir_.File("sig.der"), root->GetSignature(0));
+  test::WriteFile(dir_ / "sig.der", root->GetSignature(0));
   auto sig = e->DetachAttribute(e->IndexOfAttribute(e->FindAttribute("__signature__")));
   std::string exported;
   XmlTarget target;
   target.buffer = &exported;
   e->Export(target, 1, 1, kXmlSaveText, nullptr);
   e->attributes.push_back(std::move(sig));
-  test::WriteFile(dir_.File("content"), exported);
-  const std::string verify = "openssl cms -verify -noverify -binary -inform DER -in " + dir_.File("sig.der") +
-                             " -content " + dir_.File("content") + " -out /dev/null 2>/dev/null";
+  test::WriteFile(dir_ / "content", exported);
+  const std::string verify = "openssl cms -verify -noverify -binary -inform DER -in " + (dir_ / "sig.der") +
+                             " -content " + (dir_ / "content") + " -out /dev/null 2>/dev/null";
   EXPECT_EQ(std::system(verify.c_str()), 0);
   // One changed byte of the element breaks it.
   e->contents[0]->SetValue("texT");
@@ -158,10 +158,10 @@ TEST_F(XmlCrypto, EncryptForACertificateHolder) {
   ASSERT_NE(sealed, nullptr);
   EXPECT_EQ(sealed->name, "secret");
   ASSERT_NE(sealed->FindAttribute("v"), nullptr);
-  test::TempDir store;
-  SetXmlCertificateStore(store.Path());
+  test::TempFolder store{"nimbo_xml_"};
+  SetXmlCertificateStore(store.path());
   EXPECT_EQ(sealed->DecryptFromRecipients(-1, nullptr), nullptr) << "no key in the store";
-  test::WriteFile(store.File("mine.pem"), cert_ + key_);
+  test::WriteFile(store / "mine.pem", cert_ + key_);
   std::string used;
   auto opened = sealed->DecryptFromRecipients(-1, &used);
   ASSERT_NE(opened, nullptr);
@@ -186,18 +186,18 @@ TEST(XmlPassword, RoundTripAndWrongPassword) {
   std::string key_check;
   ASSERT_TRUE(XmlPasswordCipher(true, "password", out, &key_check));
   EXPECT_EQ(key_check, std::string(16, '\0'));
-  test::TempDir dir;
-  test::WriteFile(dir.File("c.bin"), out.substr(0, 16));
+  test::TempFolder dir{"nimbo_xml_"};
+  test::WriteFile(dir / "c.bin", out.substr(0, 16));
   const std::string cmd = "openssl enc -d -aes-256-cbc -nopad -K "
                           "a3bc508753274827cf2515600eaea32c226a7895c0533fcc0a67de054e4822f0 "
                           "-iv 00000000000000000000000000000000 -in " +
-                          dir.File("c.bin") + " | cmp -n 16 -s - /dev/zero";
+                          (dir / "c.bin") + " | cmp -n 16 -s - /dev/zero";
   EXPECT_EQ(std::system(("bash -c '" + cmd + "'").c_str()), 0) << "the documented key";
 }
 
 TEST(XmlProfile, PathsAttributesAndFiles) {
-  test::TempDir dir;
-  const std::string file = dir.File("p.xml");
+  test::TempFolder dir{"nimbo_xml_"};
+  const std::string file = dir / "p.xml";
   char buf[8];
   EXPECT_EQ(XmlProfileGetString("a\\b", "k", "dflt", buf, sizeof buf, file.c_str(), nullptr), 4u);
   EXPECT_STREQ(buf, "dflt");

@@ -4,7 +4,7 @@
 # 511 B, 512 B, 1 MiB and 40 MiB (512-byte blocks: the block numbers wrap), each byte
 # identical and with the MD5 that md5sum computes. With TFTPC_BATCH, five files dropped on the
 # desktop's client pane are uploaded to atftpd as one batch.
-#   tftpc_peers.sh TFTPC_CLI NIMBO_HEADLESS WORK_DIR [TFTPC_BATCH]
+#   tftpc_peers_test.sh TFTPC_CLI NIMBO_HEADLESS WORK_DIR [TFTPC_BATCH]
 # atftpd and tftpd-hpa conflict as packages: both are unpacked from their Debian packages
 # into WORK_DIR (not installed, so no service starts).
 set -euo pipefail
@@ -18,7 +18,7 @@ if [ "${TFTPC_PEERS_INNER:-}" != 1 ]; then
     (cd "$work/debs" && apt-get download atftpd tftpd-hpa >/dev/null 2>&1)
     for d in "$work"/debs/*.deb; do dpkg -x "$d" "$work/root"; done
   fi
-  unshare -n true 2>/dev/null || exit 77
+  python3 "$(dirname "$(realpath "$0")")/../support/netns.py" check || exit $?
   TFTPC_PEERS_INNER=1 exec unshare -n "$0" "$cli" "$nimbo" "$work" ${batch:+"$batch"}
 fi
 ip link set lo up

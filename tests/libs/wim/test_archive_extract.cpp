@@ -1,5 +1,6 @@
 #include "libs/wim/archive_extract.h"
 #include "libs/wim/archive_callbacks.h"
+#include "tests/support/temp_folder.h"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -50,12 +51,7 @@ std::string Make7z(const std::vector<Item>& items) {
   return std::string(buf.data(), used);
 }
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using nimbo::test::ReadFile;
 
 // Every regular file below root, relative, sorted.
 std::vector<std::string> Tree(const fs::path& root) {
@@ -69,13 +65,6 @@ std::vector<std::string> Tree(const fs::path& root) {
 
 class ExtractTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/nimbo-wim-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    base_ = tmpl;
-    out_ = base_ / "out";
-  }
-  void TearDown() override { fs::remove_all(base_); }
 
   ArchiveOpResult Extract(const std::string& archive, const char* what, bool withPaths,
                           bool usePattern, const fs::path* folder = nullptr) {
@@ -84,7 +73,8 @@ class ExtractTest : public ::testing::Test {
                                withPaths, usePattern);
   }
 
-  fs::path base_, out_;
+  nimbo::test::TempFolder tmp_{"nimbo-wim-test-"};
+  const fs::path base_ = tmp_.fspath(), out_ = base_ / "out";
 };
 
 const std::vector<Item> kSample = {
@@ -305,9 +295,8 @@ TEST_F(ExtractTest, FromFilesMadeBy7zz) {
 }
 
 TEST(PrivateTempFolder, FollowsTheEnvironmentAndIsPrivate) {
-  char tmpl[] = "/tmp/nimbo-env-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string root = tmpl;
+  nimbo::test::TempFolder top("nimbo-env-");
+  const std::string root = top.path();
   const char* vars[] = {"TEMP", "TMP", "TMPDIR"};
   for (int chosen = 0; chosen <= 3; ++chosen) {
     SCOPED_TRACE(chosen);
@@ -331,7 +320,6 @@ TEST(PrivateTempFolder, FollowsTheEnvironmentAndIsPrivate) {
     fs::remove_all(second);
   }
   for (const char* v : vars) unsetenv(v);
-  fs::remove_all(root);
 }
 
 }  // namespace

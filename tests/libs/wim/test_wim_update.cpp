@@ -77,7 +77,7 @@ std::vector<std::string> OurPaths(const fs::path& wim, int image) {
 class WimUpdateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const fs::path& t = temp_.path();
+    const fs::path& t = temp_.fspath();
     MakeSampleTree(t / "src");
     WriteFile(t / "src2" / "docs" / "readme.txt", "read me\n");
     fs::create_directories(t / "src2" / "empty2");
@@ -92,7 +92,7 @@ class WimUpdateTest : public ::testing::Test {
     std::vector<arc::CDirItem> items;
     for (const Add& a : adds) {
       arc::CDirItem item;
-      fs::path source = temp_.path() / "sources" / std::to_string(sources_++);
+      fs::path source = temp_.fspath() / "sources" / std::to_string(sources_++);
       if (a.content) WriteFile(source, *a.content);
       item.FullPath = source.string();
       item.Size = a.content ? a.content->size() : 0;
@@ -109,7 +109,7 @@ class WimUpdateTest : public ::testing::Test {
   void Check(const fs::path& source, const std::vector<Add>& adds, const std::vector<int32_t>& results,
              int image, int dirsAdded, int filesAdded, int64_t bytesAdded,
              const std::map<std::string, std::string>& expect) {
-    const fs::path dest = temp_.path() / "dest.wim";
+    const fs::path dest = temp_.fspath() / "dest.wim";
     fs::remove(dest);
     const std::string before = ReadFile(source);
     std::string oldBoot, newBoot;
@@ -141,7 +141,7 @@ class WimUpdateTest : public ::testing::Test {
     // Our own reader lists what wimlib lists and reads the new data.
     for (size_t i = 1; i <= now.size(); ++i) EXPECT_EQ(OurPaths(dest, int(i)), WimlibList(dest, int(i)));
     for (const auto& [path, content] : expect) {
-      fs::path out = temp_.path() / "out";
+      fs::path out = temp_.fspath() / "out";
       fs::remove_all(out);
       std::string name = std::to_string(image) + path;
       std::replace(name.begin(), name.end(), '/', '\\');
@@ -150,7 +150,7 @@ class WimUpdateTest : public ::testing::Test {
     }
   }
 
-  TempFolder temp_;
+  TempFolder temp_{"nimbo-wim-"};
   fs::path base_;
   int sources_ = 0;
 };
@@ -197,11 +197,11 @@ TEST_F(WimUpdateTest, AddsAndReplacesFiles) {
   }
   // An image the file does not have fails the whole update.
   std::vector<arc::CDirItem> beyond = Items({{"\\x.txt", "x", 3}});
-  EXPECT_FALSE(WimUpdateCopy(base_.c_str(), (temp_.path() / "beyond.wim").c_str(), beyond));
-  EXPECT_FALSE(fs::exists(temp_.path() / "beyond.wim"));
+  EXPECT_FALSE(WimUpdateCopy(base_.c_str(), (temp_.fspath() / "beyond.wim").c_str(), beyond));
+  EXPECT_FALSE(fs::exists(temp_.fspath() / "beyond.wim"));
   // The lookup record of shared content counts the new reference.
   Check(base_, {{"\\dir\\copy.bin", noise}}, {kAddedShared}, 1, 0, 1, 200000, {});
-  int fd = open((temp_.path() / "dest.wim").c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = open((temp_.fspath() / "dest.wim").c_str(), O_RDONLY | O_CLOEXEC);
   CHandler handler;
   ASSERT_EQ(handler.Open(fd, false), arc::S_OK);
   for (uint32_t i = 0; i < handler.GetNumberOfItems(); ++i) {
@@ -216,9 +216,9 @@ TEST_F(WimUpdateTest, AddsAndReplacesFiles) {
 
 // Image 1 rewritten by wimlib keeps its metadata behind image 2's: numbers must stay.
 TEST_F(WimUpdateTest, KeepsImageNumbersOfRewrittenFiles) {
-  WriteFile(temp_.path() / "extra.txt", "extra\n");
+  WriteFile(temp_.fspath() / "extra.txt", "extra\n");
   ASSERT_EQ(system(("wimlib-imagex update " + Quote(base_) + " 1 --command 'add " +
-                    (temp_.path() / "extra.txt").string() + " /extra.txt' >/dev/null")
+                    (temp_.fspath() / "extra.txt").string() + " /extra.txt' >/dev/null")
                        .c_str()),
             0);
   Check(base_, {{"\\docs\\new.txt", "for image two", 2}, {"\\empty2\\x.txt", "x", 2}},
@@ -227,19 +227,19 @@ TEST_F(WimUpdateTest, KeepsImageNumbersOfRewrittenFiles) {
 }
 
 TEST_F(WimUpdateTest, DropsTheIntegrityTable) {
-  const fs::path checked = temp_.path() / "checked.wim";
-  ASSERT_TRUE(Capture(temp_.path() / "src", checked, "Checked", "--compress=XPRESS --check"));
+  const fs::path checked = temp_.fspath() / "checked.wim";
+  ASSERT_TRUE(Capture(temp_.fspath() / "src", checked, "Checked", "--compress=XPRESS --check"));
   Check(checked, {{"\\Windows\\System32\\Winpeshl.ini", "[LaunchApps]\n"}}, {kAddedNew}, 1, 2, 1, 13,
         {{"/Windows/System32/Winpeshl.ini", "[LaunchApps]\n"}});
   EXPECT_NE(wimtest::Run("wimlib-imagex info --header " + Quote(checked)).find("Integrity Size              = 32"),
             std::string::npos);
-  EXPECT_NE(wimtest::Run("wimlib-imagex info --header " + Quote(temp_.path() / "dest.wim")).find("Integrity Size              = 0\n"),
+  EXPECT_NE(wimtest::Run("wimlib-imagex info --header " + Quote(temp_.fspath() / "dest.wim")).find("Integrity Size              = 0\n"),
             std::string::npos);
 }
 
 // A write that fails part-way leaves the destination as it was and no temporary file.
 TEST_F(WimUpdateTest, FailedWriteLeavesNothingBehind) {
-  const fs::path folder = temp_.path() / "target";
+  const fs::path folder = temp_.fspath() / "target";
   fs::create_directories(folder);
   const fs::path dest = folder / "boot.wim";
   WriteFile(dest, "previous destination");
@@ -268,7 +268,7 @@ TEST_F(WimUpdateTest, FailedWriteLeavesNothingBehind) {
 
 // A failed update names the step that failed and the system error it met.
 TEST_F(WimUpdateTest, AFailedUpdateSaysWhy) {
-  const fs::path& t = temp_.path();
+  const fs::path& t = temp_.fspath();
   const fs::path damaged = t / "damaged.wim";
   WriteFile(damaged, std::string(4096, 'x'));
   struct Case {
@@ -324,12 +324,12 @@ TEST_F(WimUpdateTest, LeavesASeparateBootMetadataAlone) {
   boot.offset = bytes.size();
   bytes += copy;
   boot.Write(reinterpret_cast<uint8_t*>(bytes.data()) + offsetof(WimHeaderDisk, bootMetadata));
-  const fs::path source = temp_.path() / "separate.wim";
+  const fs::path source = temp_.fspath() / "separate.wim";
   WriteFile(source, bytes);
   EXPECT_EQ(OurPaths(source, 0), WimlibList(base_, 2));
 
   std::vector<arc::CDirItem> items = Items({{"\\new.txt", "new", 1}});
-  const fs::path dest = temp_.path() / "dest.wim";
+  const fs::path dest = temp_.fspath() / "dest.wim";
   ASSERT_TRUE(WimUpdateCopy(source.c_str(), dest.c_str(), items));
   EXPECT_EQ(items[0].Result, kAddedNew);
   const std::string out = ReadFile(dest);
@@ -348,7 +348,7 @@ TEST_F(WimUpdateTest, LeavesASeparateBootMetadataAlone) {
 // update leaves no file behind.
 TEST_F(WimUpdateTest, RefusesDamagedSources) {
   const std::string original = ReadFile(base_);
-  const fs::path damaged = temp_.path() / "damaged.wim", dest = temp_.path() / "out.wim";
+  const fs::path damaged = temp_.fspath() / "damaged.wim", dest = temp_.fspath() / "out.wim";
   uint32_t seed = 5;
   int refused = 0;
   for (int round = 0; round < 80; ++round) {
@@ -368,13 +368,13 @@ TEST_F(WimUpdateTest, RefusesDamagedSources) {
   }
   EXPECT_GT(refused, 0);
   std::vector<std::string> left;
-  for (auto& e : fs::directory_iterator(temp_.path()))
+  for (auto& e : fs::directory_iterator(temp_.fspath()))
     if (e.path().filename().string().rfind("out.wim.", 0) == 0) left.push_back(e.path().string());
   EXPECT_TRUE(left.empty());
 }
 
 TEST_F(WimUpdateTest, InjectsBootFiles) {
-  const fs::path& t = temp_.path();
+  const fs::path& t = temp_.fspath();
   const fs::path tmp = t / "tmp", nic = t / "nic", assets = t / "a" / "b" / "c" / "d";
   WriteFile(tmp / "Nimbo2.tmp", "companion x64");
   WriteFile(tmp / "Nimbo5.tmp", "Nimbo.txt");

@@ -1,5 +1,6 @@
 #include "data/carried_archives.h"
 #include "libs/wim/archive_extract.h"
+#include "tests/support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -13,24 +14,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+using nimbo::test::ReadFile;
 
 int RunQuiet(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
 class CarriedArchives : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/nimbo-data-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    base_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(base_); }
-  fs::path base_;
+  nimbo::test::TempFolder tmp_{"nimbo-data-test-"};
+  const fs::path base_ = tmp_.fspath();
 };
 
 TEST_F(CarriedArchives, EmbeddedBytesAreTheBuiltArchivesAndTestClean) {

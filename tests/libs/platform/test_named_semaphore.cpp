@@ -7,24 +7,16 @@
 #include <string>
 
 #include "libs/platform/named_semaphore.h"
+#include "tests/support/temp_folder.h"
 
-namespace {
-struct TempFolder {
-    std::string path;
-    TempFolder() {
-        char name[] = "/tmp/nimbo_sem.XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempFolder() { (void)!system(("rm -rf " + path).c_str()); }
-};
-}  // namespace
+using nimbo::test::TempFolder;
 
 TEST(NamedSemaphore, OneSlotSharedByName) {
-    TempFolder dir;
+    TempFolder dir("nimbo_sem.");
     NamedSemaphore a, b, other;
-    ASSERT_TRUE(a.Create("slot", dir.path));
-    ASSERT_TRUE(b.Create("slot", dir.path));
-    ASSERT_TRUE(other.Create("another", dir.path));
+    ASSERT_TRUE(a.Create("slot", dir.path()));
+    ASSERT_TRUE(b.Create("slot", dir.path()));
+    ASSERT_TRUE(other.Create("another", dir.path()));
     EXPECT_FALSE(a.Release()) << "nothing taken yet";
     EXPECT_TRUE(a.TryTake());
     EXPECT_FALSE(a.TryTake()) << "one slot";
@@ -38,7 +30,7 @@ TEST(NamedSemaphore, OneSlotSharedByName) {
 }
 
 TEST(NamedSemaphore, HolderThatEndsGivesTheSlotBack) {
-    TempFolder dir;
+    TempFolder dir("nimbo_sem.");
     int held[2], go[2];
     ASSERT_EQ(pipe(held), 0);
     ASSERT_EQ(pipe(go), 0);
@@ -47,7 +39,7 @@ TEST(NamedSemaphore, HolderThatEndsGivesTheSlotBack) {
     if (child == 0) {
         close(go[1]);
         NamedSemaphore s;
-        char c = s.Create("slot", dir.path) && s.TryTake() ? 'y' : 'n';
+        char c = s.Create("slot", dir.path()) && s.TryTake() ? 'y' : 'n';
         (void)!write(held[1], &c, 1);
         (void)!read(go[0], &c, 1);
         _exit(0);  // without releasing
@@ -56,7 +48,7 @@ TEST(NamedSemaphore, HolderThatEndsGivesTheSlotBack) {
     ASSERT_EQ(read(held[0], &c, 1), 1);
     ASSERT_EQ(c, 'y');
     NamedSemaphore s;
-    ASSERT_TRUE(s.Create("slot", dir.path));
+    ASSERT_TRUE(s.Create("slot", dir.path()));
     EXPECT_FALSE(s.TryTake()) << "another process holds it";
     close(go[1]);
     int status = 0;
@@ -66,13 +58,13 @@ TEST(NamedSemaphore, HolderThatEndsGivesTheSlotBack) {
 }
 
 TEST(NamedSemaphore, RefusesWhatIsNotItsOwnFile) {
-    TempFolder dir;
+    TempFolder dir("nimbo_sem.");
     NamedSemaphore s;
     errno = 0;
-    EXPECT_FALSE(s.Create("a/b", dir.path));
+    EXPECT_FALSE(s.Create("a/b", dir.path()));
     EXPECT_EQ(errno, EINVAL);
-    ASSERT_EQ(symlink("/etc/passwd", (dir.path + "/link").c_str()), 0);
-    EXPECT_FALSE(s.Create("link", dir.path));
+    ASSERT_EQ(symlink("/etc/passwd", (dir.path() + "/link").c_str()), 0);
+    EXPECT_FALSE(s.Create("link", dir.path()));
     EXPECT_FALSE(s.shared());
     // Still one slot for its own users.
     EXPECT_TRUE(s.TryTake());

@@ -19,6 +19,7 @@
 #include "libs/platform/file_read.h"
 #include "libs/platform/sockets.h"
 #include "libs/platform/thread.h"
+#include "tests/support/temp_folder.h"
 
 TEST(Event, AutoResetAndWakesWaiter) {
     Event e;
@@ -273,9 +274,8 @@ TEST(TcpListener, OpensAndNamesWhatFailed) {
 }
 
 TEST(ReadWholeFile, BytesOrNothing) {
-    char dir[] = "/tmp/nimbo_read_XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/f";
+    nimbo::test::TempFolder dir("nimbo_read_");
+    const std::string path = dir / "f";
     FILE* f = fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr);
     fwrite("ab\0c", 1, 4, f);
@@ -290,8 +290,6 @@ TEST(ReadWholeFile, BytesOrNothing) {
     EXPECT_FALSE(ReadWholeFile(path + ".missing", &text, &err));
     EXPECT_EQ(err, ENOENT);
     EXPECT_TRUE(text.empty());
-    EXPECT_FALSE(ReadWholeFile(dir, &bytes, &err)) << "a folder is no file";
+    EXPECT_FALSE(ReadWholeFile(dir.path(), &bytes, &err)) << "a folder is no file";
     EXPECT_EQ(err, EINVAL);
-    unlink(path.c_str());
-    rmdir(dir);
 }

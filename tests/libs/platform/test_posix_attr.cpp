@@ -7,25 +7,23 @@
 #include <string>
 
 #include "libs/platform/posix_attr.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 class PosixAttr : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string tmpl = std::string(NIMBO_BINARY_DIR) + "/pfa_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
-        file_ = dir_ + "/f";
         std::ofstream(file_) << "x";
         if (!CPosixFileAttr::ProbePfa(dir_)) GTEST_SKIP() << "this file system keeps no user attributes";
     }
-    void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
     uint16_t Word() {
         unsigned char b[2] = {0, 0};
         EXPECT_EQ(getxattr(file_.c_str(), kPfaAttrName, b, 2), 2);
         return static_cast<uint16_t>(b[0] | b[1] << 8);
     }
-    std::string dir_, file_;
+    // In the build folder: /tmp may be a file system without user attributes.
+    nimbo::test::TempFolder tmp_{"pfa_", NIMBO_BINARY_DIR};
+    const std::string dir_ = tmp_.path(), file_ = dir_ + "/f";
 };
 
 TEST_F(PosixAttr, WordRules) {

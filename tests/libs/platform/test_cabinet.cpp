@@ -12,29 +12,15 @@
 #include <string>
 
 #include "libs/platform/cabinet.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using nimbo::test::ReadFile;
 
 class CabinetTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/cab-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    void Write(const std::string& name, const std::string& content) {
-        std::ofstream(dir_ + "/" + name, std::ios::binary) << content;
-    }
-    std::string Read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
     // Makes a compressed cabinet of files in the test folder, dated by their modification time.
     void MakeCab(const std::string& cab, const std::string& files) {
         std::string cmd = "cd " + dir_ + " && gcab -c -z -n " + cab + " " + files + " >/dev/null";
@@ -49,14 +35,15 @@ protected:
         }
         return out;
     }
-    std::string dir_;
+    nimbo::test::TempFolder tmp_{"cab-test-"};
+    const std::string dir_ = tmp_.path();
 };
 
 TEST_F(CabinetTest, ExtractsTheWantedMemberWithItsTime) {
     std::string big;
     for (int i = 0; i < 20000; ++i) big += "line " + std::to_string(i) + " of the loader\n";
-    Write("setupldr.exe", big);
-    Write("other.txt", "other member");
+    tmp_.Write("setupldr.exe", big);
+    tmp_.Write("other.txt", "other member");
     // A member time the cabinet can carry (even seconds, local time).
     struct tm t{};
     t.tm_year = 2004 - 1900;
@@ -78,13 +65,13 @@ TEST_F(CabinetTest, ExtractsTheWantedMemberWithItsTime) {
     std::string target = dir_ + "/out/ntldr";
     fs::create_directories(dir_ + "/out");
     ASSERT_TRUE(cab.Extract(dir_ + "/SETUPLDR.EX_", "SETUPLDR.EXE", target)) << "member names compare without case";
-    EXPECT_EQ(Read(target), big);
+    EXPECT_EQ(ReadFile(target), big);
     struct stat st{};
     ASSERT_EQ(stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, when);
     // The same context serves further extractions.
     ASSERT_TRUE(cab.Extract(dir_ + "/SETUPLDR.EX_", "other.txt", dir_ + "/out/other"));
-    EXPECT_EQ(Read(dir_ + "/out/other"), "other member");
+    EXPECT_EQ(ReadFile(dir_ + "/out/other"), "other member");
     EXPECT_EQ(fs::directory_iterator(dir_ + "/out") != fs::directory_iterator(), true);
     size_t files = 0;
     for (auto& e : fs::directory_iterator(dir_ + "/out")) files += e.is_regular_file() ? 1 : 0;
@@ -92,12 +79,12 @@ TEST_F(CabinetTest, ExtractsTheWantedMemberWithItsTime) {
 }
 
 TEST_F(CabinetTest, FailuresLeaveTheTargetAlone) {
-    Write("a.sys", std::string(5000, 'a'));
+    tmp_.Write("a.sys", std::string(5000, 'a'));
     MakeCab("a.sy_", "a.sys");
-    std::string cab = Read(dir_ + "/a.sy_");
-    Write("cut.cab", cab.substr(0, cab.size() - 40));    // data cut short
-    Write("notcab.cab", "SZDD\x88\xF0\x27\x33 not a cabinet at all");  // another compressed format
-    Write("target", "previous content");
+    std::string cab = ReadFile(dir_ + "/a.sy_");
+    tmp_.Write("cut.cab", cab.substr(0, cab.size() - 40));    // data cut short
+    tmp_.Write("notcab.cab", "SZDD\x88\xF0\x27\x33 not a cabinet at all");  // another compressed format
+    tmp_.Write("target", "previous content");
     struct Case {
         const char* cabinet;
         const char* member;
@@ -111,7 +98,7 @@ TEST_F(CabinetTest, FailuresLeaveTheTargetAlone) {
     CabSession session;
     for (const Case& c : cases) {
         EXPECT_FALSE(session.Extract(dir_ + "/" + c.cabinet, c.member, dir_ + "/target")) << c.cabinet;
-        EXPECT_EQ(Read(dir_ + "/target"), "previous content") << c.cabinet;
+        EXPECT_EQ(ReadFile(dir_ + "/target"), "previous content") << c.cabinet;
     }
     size_t files = 0;
     for (auto& e : fs::directory_iterator(dir_)) files += e.is_regular_file() ? 1 : 0;
@@ -123,7 +110,7 @@ TEST_F(CabinetTest, FailuresLeaveTheTargetAlone) {
     ASSERT_NE(ctx, nullptr);
     EXPECT_TRUE(CabExtractFile(ctx, &r));
     EXPECT_TRUE(r.done);
-    EXPECT_EQ(Read(dir_ + "/target"), std::string(5000, 'a'));
+    EXPECT_EQ(ReadFile(dir_ + "/target"), std::string(5000, 'a'));
     EXPECT_EQ(CabDestroyContext(ctx), 1);
     EXPECT_EQ(CabDestroyContext(nullptr), 0);
 }

@@ -52,11 +52,11 @@ std::string Backslashed(int image, std::string path) {
 class WimReaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    src_ = temp_.path() / "src";
+    src_ = temp_.fspath() / "src";
     MakeSampleTree(src_);
-    out_ = temp_.path() / "out";
+    out_ = temp_.fspath() / "out";
   }
-  TempFolder temp_;
+  TempFolder temp_{"nimbo-wim-"};
   fs::path src_, out_;
 };
 
@@ -68,7 +68,7 @@ TEST_F(WimReaderTest, ListsAndExtractsLikeWimlib) {
   int n = 0;
   for (const char* options : kinds) {
     SCOPED_TRACE(options);
-    const fs::path wim = temp_.path() / ("k" + std::to_string(n++) + ".wim");
+    const fs::path wim = temp_.fspath() / ("k" + std::to_string(n++) + ".wim");
     ASSERT_TRUE(Capture(src_, wim, "Sample", options));
     Listing ours = OurList(wim, 1);
     EXPECT_EQ(ours.paths, WimlibList(wim, 1));
@@ -90,7 +90,7 @@ TEST_F(WimReaderTest, ListsAndExtractsLikeWimlib) {
 
 TEST_F(WimReaderTest, SelectsByNameOrPattern) {
   WriteFile(src_ / "Ωmega.txt", "omega");
-  const fs::path wim = temp_.path() / "t.wim";
+  const fs::path wim = temp_.fspath() / "t.wim";
   ASSERT_TRUE(Capture(src_, wim, "Sample", "--compress=LZX"));
   struct Case {
     const char* what;
@@ -121,7 +121,7 @@ TEST_F(WimReaderTest, SelectsByNameOrPattern) {
     std::sort(tree.begin(), tree.end());
     EXPECT_EQ(tree, c.tree);
   }
-  EXPECT_EQ(ExtractFromWimFile((temp_.path() / "missing.wim").c_str(), "x", out_.c_str(), 0, false, false),
+  EXPECT_EQ(ExtractFromWimFile((temp_.fspath() / "missing.wim").c_str(), "x", out_.c_str(), 0, false, false),
             ARCHIVE_ERR_FILE_OPEN);
   EXPECT_EQ(ExtractFromWimFile((src_ / "a.txt").c_str(), "x", out_.c_str(), 0, false, false),
             ARCHIVE_ERR_OPEN);
@@ -131,7 +131,7 @@ TEST_F(WimReaderTest, SelectsByNameOrPattern) {
 TEST_F(WimReaderTest, DamagedDataGivesTheErrorResult) {
   for (const char* options : {"--compress=none", "--compress=LZX"}) {
     SCOPED_TRACE(options);
-    const fs::path wim = temp_.path() / "d.wim";
+    const fs::path wim = temp_.fspath() / "d.wim";
     fs::remove(wim);
     ASSERT_TRUE(Capture(src_, wim, "Sample", options));
     std::string bytes = ReadFile(wim);
@@ -151,7 +151,7 @@ TEST_F(WimReaderTest, DamagedDataGivesTheErrorResult) {
 
 // Random damage anywhere in the file is refused or reported, never a crash or a hang.
 TEST_F(WimReaderTest, SurvivesDamagedFiles) {
-  const fs::path wim = temp_.path() / "f.wim";
+  const fs::path wim = temp_.fspath() / "f.wim";
   ASSERT_TRUE(Capture(src_, wim, "Sample", "--compress=XPRESS"));
   const std::string original = ReadFile(wim);
   uint32_t seed = 1;
@@ -178,7 +178,7 @@ TEST_F(WimReaderTest, SurvivesDamagedFiles) {
 }
 
 TEST_F(WimReaderTest, RefusesWhatItDoesNotRead) {
-  const fs::path wim = temp_.path() / "h.wim";
+  const fs::path wim = temp_.fspath() / "h.wim";
   ASSERT_TRUE(Capture(src_, wim, "Sample", "--compress=LZX"));
   const std::string original = ReadFile(wim);
   auto patched = [&](size_t offset, uint32_t value) {
@@ -201,7 +201,7 @@ TEST_F(WimReaderTest, RefusesWhatItDoesNotRead) {
   EXPECT_EQ(ExtractFromWimFile(wim.c_str(), "1\\a.txt", out_.c_str(), 0, false, false), ARCHIVE_ERR_OPEN);
 
   // Solid (LZMS) files are refused for extraction; their XML is still read.
-  const fs::path esd = temp_.path() / "s.esd";
+  const fs::path esd = temp_.fspath() / "s.esd";
   ASSERT_TRUE(Capture(src_, esd, "Solid x64", "--solid"));
   ASSERT_EQ(system(("wimlib-imagex info " + Quote(esd) + " 1 --image-property WINDOWS/ARCH=9 >/dev/null").c_str()), 0);
   EXPECT_EQ(ExtractFromWimFile(esd.c_str(), "1\\a.txt", out_.c_str(), 0, false, false), ARCHIVE_ERR_OPEN);
@@ -217,11 +217,11 @@ TEST_F(WimReaderTest, RefusesWhatItDoesNotRead) {
 TEST_F(WimReaderTest, LimitsTheTreeDepth) {
   for (int depth : {200, 300}) {
     SCOPED_TRACE(depth);
-    fs::path deep = temp_.path() / ("deep" + std::to_string(depth));
+    fs::path deep = temp_.fspath() / ("deep" + std::to_string(depth));
     fs::path leaf = deep;
     for (int i = 0; i < depth; ++i) leaf /= "d";
     WriteFile(leaf / "leaf.txt", "leaf");
-    const fs::path wim = temp_.path() / ("deep" + std::to_string(depth) + ".wim");
+    const fs::path wim = temp_.fspath() / ("deep" + std::to_string(depth) + ".wim");
     ASSERT_TRUE(Capture(deep, wim, "Deep", "--compress=XPRESS"));
     fs::remove_all(out_);
     EXPECT_EQ(ExtractFromWimFile(wim.c_str(), "leaf\\.txt$", out_.c_str(), 0, false, true),
@@ -230,9 +230,9 @@ TEST_F(WimReaderTest, LimitsTheTreeDepth) {
 }
 
 TEST_F(WimReaderTest, ImageFactsFromTheXml) {
-  const fs::path wim = temp_.path() / "two.wim";
+  const fs::path wim = temp_.fspath() / "two.wim";
   ASSERT_TRUE(Capture(src_, wim, "Alpha x64", "--compress=LZX"));
-  fs::path src2 = temp_.path() / "src2";
+  fs::path src2 = temp_.fspath() / "src2";
   WriteFile(src2 / "two.txt", "two\n");
   ASSERT_TRUE(Capture(src2, wim, "Alpha x86", ""));
   const std::string info = "wimlib-imagex info " + Quote(wim);
