@@ -101,10 +101,6 @@ bool SendAll(FtpClientEntry* c, int fd, const char* data, size_t length) {
     return SendAllWaiting(fd, data, length, [&] { return WaitSocket(c, fd, POLLOUT, SendLimitMs(c, fd)); }) == 1;
 }
 
-// An upload's pipe: 1 MiB moves with each pair of splice calls (the system's default limit for
-// a pipe's size).
-constexpr int kUploadPipeBytes = 1 << 20;
-
 bool WriteAll(int fd, const char* data, size_t length) {
     while (length > 0) {
         ssize_t n = write(fd, data, length);
@@ -340,6 +336,10 @@ bool DrainPipe(int pipeOut, size_t length, UploadSink* out, bool* spliceFile, ch
 // (a silent peer, a stopping client, ABOR).
 bool WaitUpload(FtpClientEntry* c, int sock) { return WaitSocket(c, sock, POLLIN, IdleLimitMs(c)) == 1; }
 
+// An upload's pipe: 1 MiB moves with each pair of splice calls (the system's default limit for
+// a pipe's size).
+constexpr int kUploadPipeBytes = 1 << 20;
+
 // Receives the upload through a pipe: the kernel hands the socket's pages to the pipe and
 // copies them once, into the file, where recv and write copy every byte twice. 1 the upload
 // came whole, 0 it did not, -1 splicing cannot go on: what came is in the file, and recv
@@ -348,12 +348,14 @@ int SpliceInto(FtpClientEntry* c, UploadSink* out, char* buf, size_t size) {
     const int sock = c->transfer.socket;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-    // A larger pipe takes more per call; where the system does not allow it, the default serves.
+    // A larger pipe takes more per call; where the system does not allow it, the default serves,
+    // but not a pipe smaller than the buffer (a user with many pipes gets two pages each).
     fcntl(pipeFds[1], F_SETPIPE_SZ, kUploadPipeBytes);
     const int room = fcntl(pipeFds[1], F_GETPIPE_SZ);
+    const bool usable = room > 0 && static_cast<size_t>(room) >= size;
     bool spliceFile = true, readable = false;
-    int result = room > 0 ? 0 : -1;
-    while (room > 0) {
+    int result = usable ? 0 : -1;
+    while (usable) {
         // The pipe is empty here, so EAGAIN means that the socket has nothing for splice: nothing
         // yet, or urgent data that splice never passes over (it finds nothing though the socket
         // is readable; recv goes on past it).
