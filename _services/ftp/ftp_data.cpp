@@ -306,7 +306,7 @@ public:
 private:
     static constexpr off_t kWritebackBytes = 8 << 20;
     AtomicFile* file_;
-    off_t       at_, started_;
+    off_t at_, started_;
 };
 
 // Moves all the pipe holds (`length` bytes) into the file: splice where the file system takes
@@ -359,7 +359,8 @@ int SpliceInto(FtpClientEntry* c, UploadSink* out, char* buf, size_t size) {
         // The pipe is empty here, so EAGAIN means that the socket has nothing for splice: nothing
         // yet, or urgent data that splice never passes over (it finds nothing though the socket
         // is readable; recv goes on past it).
-        ssize_t n = splice(sock, nullptr, pipeFds[1], nullptr, static_cast<size_t>(room), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        ssize_t n =
+            splice(sock, nullptr, pipeFds[1], nullptr, static_cast<size_t>(room), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             if (readable) {

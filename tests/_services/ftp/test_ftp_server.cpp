@@ -1093,7 +1093,8 @@ long long TemporaryBytes(const std::string& folder, const std::string& name) {
         const std::string prefix = "." + name + ".";
         while (dirent* e = readdir(d)) {
             struct stat st;
-            if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0 && stat((folder + "/" + e->d_name).c_str(), &st) == 0)
+            if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0 &&
+                stat((folder + "/" + e->d_name).c_str(), &st) == 0)
                 bytes = st.st_size;
         }
         closedir(d);
