@@ -12,6 +12,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -283,25 +284,144 @@ bool CopyOldFile(int from, int to, bool content) {
     return true;
 }
 
-// Receives the upload into the file from its current offset. False when it did not come whole.
-bool ReceiveInto(FtpClientEntry* c, int fd, char* buf, size_t size) {
+// Where an upload goes: the temporary, from its current offset on. Every finished stretch of
+// kWritebackBytes is handed to the disk at once, so that the flush before the rename does not
+// wait for the whole file (on tmpfs that costs nothing; on a disk it is most of the time).
+class UploadSink {
+public:
+    UploadSink(AtomicFile* file, off_t at) : file_(file), at_(at), started_(at) {}
+    int fd() const { return file_->fd(); }
+    void Wrote(size_t n) {
+        at_ += static_cast<off_t>(n);
+        if (at_ - started_ < kWritebackBytes) return;
+        file_->StartWriteback(started_, at_ - started_);
+        started_ = at_;
+    }
+    bool Write(const char* data, size_t length) {
+        if (!WriteAll(fd(), data, length)) return false;
+        Wrote(length);
+        return true;
+    }
+
+private:
+    static constexpr off_t kWritebackBytes = 8 << 20;
+    AtomicFile* file_;
+    off_t at_, started_;
+};
+
+// Moves all the pipe holds (`length` bytes) into the file: splice where the file system takes
+// it, else through the buffer. False when the file would not take the data.
+bool DrainPipe(int pipeOut, size_t length, UploadSink* out, bool* spliceFile, char* buf, size_t size) {
+    while (length > 0) {
+        ssize_t n = -1;
+        if (*spliceFile) {
+            n = splice(pipeOut, nullptr, out->fd(), nullptr, length, SPLICE_F_MOVE);
+            if (n < 0 && errno == EINVAL) {
+                *spliceFile = false;
+                continue;
+            }
+            if (n > 0) out->Wrote(static_cast<size_t>(n));
+        } else {
+            n = read(pipeOut, buf, std::min(length, size));
+            if (n > 0 && !out->Write(buf, static_cast<size_t>(n))) return false;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Waits for more of the upload on the non-blocking data socket. False when the wait ended it
+// (a silent peer, a stopping client, ABOR).
+bool WaitUpload(FtpClientEntry* c, int sock) { return WaitSocket(c, sock, POLLIN, IdleLimitMs(c)) == 1; }
+
+// An upload's pipe: 1 MiB moves with each pair of splice calls (the system's default limit for
+// a pipe's size).
+constexpr int kUploadPipeBytes = 1 << 20;
+
+// Receives the upload through a pipe: the kernel hands the socket's pages to the pipe and
+// copies them once, into the file, where recv and write copy every byte twice. 1 the upload
+// came whole, 0 it did not, -1 splicing cannot go on: what came is in the file, and recv
+// takes the rest.
+int SpliceInto(FtpClientEntry* c, UploadSink* out, char* buf, size_t size) {
+    const int sock = c->transfer.socket;
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+    // A larger pipe takes more per call; where the system does not allow it, the default serves,
+    // but not a pipe smaller than the buffer (a user with many pipes gets two pages each).
+    fcntl(pipeFds[1], F_SETPIPE_SZ, kUploadPipeBytes);
+    const int room = fcntl(pipeFds[1], F_GETPIPE_SZ);
+    const bool usable = room > 0 && static_cast<size_t>(room) >= size;
+    bool spliceFile = true, readable = false;
+    int result = usable ? 0 : -1;
+    while (usable) {
+        // The pipe is empty here, so EAGAIN means that the socket has nothing for splice: nothing
+        // yet, or urgent data that splice never passes over (it finds nothing though the socket
+        // is readable; recv goes on past it).
+        ssize_t n =
+            splice(sock, nullptr, pipeFds[1], nullptr, static_cast<size_t>(room), SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (readable) {
+                result = -1;
+                break;
+            }
+            if (!WaitUpload(c, sock)) break;
+            readable = true;
+            continue;
+        }
+        readable = false;
+        if (n < 0 && errno == EINVAL) {
+            result = -1;
+            break;
+        }
+        if (n < 0 || c->aborted.load() || c->stopping.load()) break;
+        if (n == 0) {
+            // The end of the upload, or urgent data before the end: recv tells them apart,
+            // and takes the rest in the second case.
+            char next;
+            const ssize_t more = recv(sock, &next, 1, MSG_PEEK);
+            const bool waiting = more < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+            result = more == 0 ? 1 : more > 0 || waiting ? -1 : 0;
+            break;
+        }
+        if (!DrainPipe(pipeFds[0], static_cast<size_t>(n), out, &spliceFile, buf, size)) break;
+    }
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    return result;
+}
+
+// Receives the upload with recv into the buffer, written out whenever it is full. True when
+// the upload came whole.
+bool RecvInto(FtpClientEntry* c, UploadSink* out, char* buf, size_t size) {
     const int sock = c->transfer.socket;
     size_t used = 0;
     for (;;) {
-        ssize_t n = recv(sock, buf + used, size - used, MSG_DONTWAIT);
+        ssize_t n = recv(sock, buf + used, size - used, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (WaitSocket(c, sock, POLLIN, IdleLimitMs(c)) != 1) return false;
+            if (!WaitUpload(c, sock)) return false;
             continue;
         }
         if (n < 0 || c->aborted.load() || c->stopping.load()) return false;
-        if (n == 0) return WriteAll(fd, buf, used);
+        if (n == 0) return out->Write(buf, used);
         used += static_cast<size_t>(n);
         if (used == size) {
-            if (!WriteAll(fd, buf, used)) return false;
+            if (!out->Write(buf, used)) return false;
             used = 0;
         }
     }
+}
+
+// Receives the upload into the file from its current offset. False when it did not come whole.
+bool ReceiveInto(FtpClientEntry* c, UploadSink* out, char* buf, size_t size) {
+    // The socket does not block: a stopping client or ABOR ends the wait for data.
+    const int sock = c->transfer.socket;
+    fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK);
+    const int spliced = SpliceInto(c, out, buf, size);
+    return spliced < 0 ? RecvInto(c, out, buf, size) : spliced == 1;
 }
 
 // An upload goes to a temporary beside the target and replaces it only once it has come whole:
@@ -320,12 +440,14 @@ void StoreThread(FtpClientEntry* c) {
     bool ok = buf && (!exists || old >= 0) && entry.Open(c->rootFd, t.relative) && !entry.IsRoot() &&
               file.Open(entry.ProcPath(), exists ? st.st_mode & 07777 : 0644) &&
               (old < 0 || CopyOldFile(old, file.fd(), keepOld));
+    off_t at = 0;
     if (ok && keepOld) {
-        const off_t at = t.verb == FTP_APPE ? lseek(file.fd(), 0, SEEK_END) : static_cast<off_t>(t.startOffset);
+        at = t.verb == FTP_APPE ? lseek(file.fd(), 0, SEEK_END) : static_cast<off_t>(t.startOffset);
         ok = at >= 0 && lseek(file.fd(), at, SEEK_SET) == at;
     }
     if (old >= 0) close(old);
-    ok = ok && ReceiveInto(c, file.fd(), buf.get(), size) && file.Commit();
+    UploadSink out(&file, at);
+    ok = ok && ReceiveInto(c, &out, buf.get(), size) && file.Commit();
     file.Discard();
     FinishTransfer(c, ok, "550 Can't store file.");
 }

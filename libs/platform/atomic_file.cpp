@@ -87,6 +87,12 @@ bool AtomicFile::Write(const void* data, size_t size) {
     return true;
 }
 
+void AtomicFile::StartWriteback(off_t offset, off_t length) {
+    // Only a hint: a file system without writeback (tmpfs) returns at once, and a failure here
+    // shows again in the flush.
+    if (fd_ >= 0 && length > 0) ::sync_file_range(fd_, offset, length, SYNC_FILE_RANGE_WRITE);
+}
+
 // The mode, then the data and the inode on the disk; the descriptor is closed either way.
 bool AtomicFile::Flush() {
     if (fd_ < 0) return false;

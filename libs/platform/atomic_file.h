@@ -24,6 +24,10 @@ public:
     void SetMode(mode_t mode) { mode_ = mode; }
 
     bool Write(const void* data, size_t size);
+    // Starts writing a finished stretch of the temporary to the disk without waiting for it, so
+    // that the flush in Commit finds little left to write: a long writer calls it on each stretch
+    // as it finishes, and the disk works while the data still come in.
+    void StartWriteback(off_t offset, off_t length);
     // fsync, rename over the target, fsync the folder. False before the rename leaves the target as
     // it was; false after it means the folder could not be flushed.
     bool Commit();

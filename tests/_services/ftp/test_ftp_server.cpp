@@ -1086,6 +1086,52 @@ TEST_F(FtpService, UploadsReplaceTheFileWhole) {
     unlink(target.c_str());
 }
 
+// The bytes an upload's temporary holds so far (-1 while there is none).
+long long TemporaryBytes(const std::string& folder, const std::string& name) {
+    long long bytes = -1;
+    if (DIR* d = opendir(folder.c_str())) {
+        const std::string prefix = "." + name + ".";
+        while (dirent* e = readdir(d)) {
+            struct stat st;
+            if (strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0 &&
+                stat((folder + "/" + e->d_name).c_str(), &st) == 0)
+                bytes = st.st_size;
+        }
+        closedir(d);
+    }
+    return bytes;
+}
+
+// Urgent data in an upload neither cuts it short nor stalls it: the upload is stored whole
+// (the urgent byte is out of band, not part of the file) whether the server meets the urgent
+// byte while it waits for more (and takes what follows before the end comes), or with the end
+// of the upload already in.
+TEST_F(FtpService, UrgentDataInAnUploadLeavesItWhole) {
+    Control c;
+    LoginAlice(c);
+    c.Cmd("TYPE I");
+    for (bool pause : {true, false}) {
+        SCOPED_TRACE(pause ? "more data after a pause" : "everything at once");
+        const std::string before = RandomBytes(3 << 20, 31), after = RandomBytes(3 << 20, 32);
+        int u = Connect(PasvPort(c.Cmd("PASV")));
+        ASSERT_GE(u, 0);
+        EXPECT_EQ(c.Cmd("STOR urgent.bin"), "150 Connection accepted.");
+        EXPECT_EQ(send(u, before.data(), before.size(), MSG_NOSIGNAL), static_cast<ssize_t>(before.size()));
+        EXPECT_EQ(send(u, "!", 1, MSG_OOB | MSG_NOSIGNAL), 1);
+        if (pause) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(send(u, after.data(), after.size(), MSG_NOSIGNAL), static_cast<ssize_t>(after.size()));
+        const long long whole = static_cast<long long>(before.size() + after.size());
+        if (pause) {
+            EXPECT_TRUE(WaitFor([&] { return TemporaryBytes(g_reg, "urgent.bin") == whole; }));
+        }
+        close(u);
+        EXPECT_EQ(c.Reply(), "226 Transfer complete.");
+        EXPECT_TRUE(ReadFile(g_reg + "/urgent.bin") == before + after);
+    }
+    EXPECT_EQ(c.Cmd("QUIT"), "221 Goodbye.");
+    unlink((g_reg + "/urgent.bin").c_str());
+}
+
 // The kernel sizes a download's send buffer itself (a fixed size switches its growth off and
 // caps the rate); sendfile keeps REST offsets.
 TEST_F(FtpService, DownloadSendBufferGrowsWithTheKernel) {
