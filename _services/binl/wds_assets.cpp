@@ -322,8 +322,11 @@ void WdsFillBinlHeader(const BinlContext& ctx, const std::string& asset, BinlAss
             int bit;
             const char* text;
         } names[] = {{kWimBitX86, "x86"}, {kWimBitX64, "AMD64"}, {kWimBitIa64, "IA64"}, {kWimBitArm, "ARM"}, {kWimBitArm64, "ARM64"}};
-        for (const auto& n : names)
-            if (bits > 0 && (bits & n.bit)) platform += (platform.empty() ? "" : " & ") + std::string(n.text);
+        for (const auto& n : names) {
+            if (bits <= 0 || !(bits & n.bit)) continue;
+            if (!platform.empty()) platform += " & ";
+            platform += n.text;
+        }
         if (platform.empty()) platform = "-";
     }
     SetHeaderText(h->product, product, 70);
