@@ -65,11 +65,13 @@ void LoadErrorSimulator(const GlobalSettings& s) {
     ErrSimSetLiveRecord(rec);
 }
 
-// True when the request repeats the last accepted one (same bytes, same client, same
-// second): the client sent it again before the first answer reached it, and the transfer
-// that serves the first copy answers it. The copy is dropped at once.
-bool TftpDuplicateGuard(const sockaddr_in& client, const uint8_t* request, size_t length) {
-    const time_t now = time(nullptr);
+// True when the request repeats the last accepted one (same bytes, same client, arrived in
+// the same second): the client sent it again before the first answer reached it, and the
+// transfer that serves the first copy answers it. The copy is dropped at once. The second is
+// the datagram's arrival (the kernel's stamp), not the moment this thread reads it: a thread
+// held up under load reads the two copies in different seconds.
+bool TftpDuplicateGuard(const sockaddr_in& client, const uint8_t* request, size_t length, const timespec& arrival) {
+    const time_t now = arrival.tv_sec ? arrival.tv_sec : time(nullptr);
     LastRequest& last = g_lastRequest;
     if (length == last.length && !memcmp(request, last.bytes, length) &&
         client.sin_addr.s_addr == last.client.sin_addr.s_addr && client.sin_port == last.client.sin_port &&
@@ -138,7 +140,7 @@ int TftpAcceptRequest(int sock) {
     t->client = info.peer;
     t->local = info.local;
     t->ifindex = info.ifindex;
-    if (TftpDuplicateGuard(t->client, t->request, t->requestLength)) return 1;
+    if (TftpDuplicateGuard(t->client, t->request, t->requestLength, info.arrival)) return 1;
     {
         std::lock_guard<std::mutex> lock(g_listMutex);
         TftpInitTransfer(t.get(), g_list.size());
@@ -259,6 +261,7 @@ void TftpThread() {
     const GlobalSettings start = SettingsSnapshot();
     RaiseFileLimit();
     LoadErrorSimulator(start);
+    EnableArrivalStamps(slot.socket);  // for the duplicate guard
     const int wait = start.TftpMainLoopWait > 0 ? start.TftpMainLoopWait : kDefaultMainLoopWait;
 
     while (slot.running.load()) {
