@@ -76,8 +76,9 @@ bool TftpDuplicateGuard(const sockaddr_in& client, const uint8_t* request, size_
     if (length == last.length && !memcmp(request, last.bytes, length) &&
         client.sin_addr.s_addr == last.client.sin_addr.s_addr && client.sin_port == last.client.sin_port &&
         now == last.second) {
-        LogLine(LOG_TFTP, 1, "TFTP Warn: received duplicated request from %s:%d", IPv4Text(client.sin_addr).c_str(),
-                ntohs(client.sin_port));
+        if (TftpClientLineWanted(client.sin_addr.s_addr, 1))
+            LogLine(LOG_TFTP, 1, "TFTP Warn: received duplicated request from %s:%d", IPv4Text(client.sin_addr).c_str(),
+                    ntohs(client.sin_port));
         return true;
     }
     memcpy(last.bytes, request, length);
@@ -98,7 +99,7 @@ void TftpInitTransfer(TftpTransfer* t, size_t othersInList) {
     t->state.store(TRANSFER_RUNNING);
     t->activeAtStart = static_cast<uint32_t>(othersInList);
     t->md5On = t->settings.TFTP_MD5File != 0;
-    LogLine(LOG_TFTP, 9, "TFTP Inf: Transfert #%u", t->number);
+    TftpClientLog(t, 9, "TFTP Inf: Transfert #%u", t->number);
 }
 
 int TftpAcceptRequest(int sock) {
@@ -110,7 +111,8 @@ int TftpAcceptRequest(int sock) {
     if (count >= kMaxTransfers) {
         uint8_t drop[kTftpRequestSize];
         Datagram info;
-        if (RecvDatagram(sock, drop, sizeof drop, &info, MSG_DONTWAIT) >= 0)
+        if (RecvDatagram(sock, drop, sizeof drop, &info, MSG_DONTWAIT) >= 0 &&
+            TftpClientLineWanted(info.peer.sin_addr.s_addr, 1))
             LogLine(LOG_TFTP, 1, "TFTP Err: max # of threads reached, connection from %s dropped",
                     IPv4Text(info.peer.sin_addr).c_str());
         return -1;
@@ -154,7 +156,7 @@ int TftpAcceptRequest(int sock) {
         return 1;
     }
     DebugTrace("TFTP Inf: Thread transfer %u started (record %p)\n", raw->number, static_cast<void*>(raw));
-    LogLine(LOG_TFTP, 9, "TFTP Inf: thread %u started", raw->number);
+    TftpClientLog(raw, 9, "TFTP Inf: thread %u started", raw->number);
     return 1;
 }
 
@@ -174,7 +176,7 @@ void RemoveFinished() {
     }
     for (auto& t : done) {
         t->thread.Join(-1);
-        LogLine(LOG_TFTP, 9, "TFTP Inf: thread %u has exited", t->threadId);
+        TftpClientLog(t, 9, "TFTP Inf: thread %u has exited", t->threadId);
         DebugTrace("TFTP Inf: removing thread %u (%p)\n", t->threadId, static_cast<void*>(t.get()));
     }
 }
