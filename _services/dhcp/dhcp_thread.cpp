@@ -502,6 +502,9 @@ void dhcpThread() {
     ThreadSlot& slot = ThreadSlots[TH_DHCP];
     const bool proxyAtStart = SettingsShared()->NIMBO_Services & SVC_PDHCP;
     const char* p = proxyAtStart ? "P" : "";
+    // The socket takes requests from the moment it is bound: its buffers are made large before
+    // the pauses below, or a burst arriving meanwhile overflows the small default ones.
+    EnlargeBuffers(slot.socket);
     PrepareMacVendorNames(proxyAtStart);
     loadDhcpSettings();
     SleepWhileRunning(TH_DHCP, 1000);
@@ -513,7 +516,6 @@ void dhcpThread() {
         slot.running = 0;
         if (proxyAtStart) ThreadSlots[TH_PDHCP].running = 0;
     }
-    EnlargeBuffers(slot.socket);
     RequestBatch batch;
     g_declines.Start();
     // The lease list goes to the GUI after a batch or wake-up, at most once per
@@ -521,6 +523,7 @@ void dhcpThread() {
     constexpr auto kLeaseListInterval = std::chrono::milliseconds(100);
     bool listDue = true;
     auto listSent = std::chrono::steady_clock::now() - kLeaseListInterval;
+    DebugTrace("%sDHCP Inf: reading requests on port 67\n", p);
     while (slot.running) {
         auto g = SettingsShared();
         const bool proxy = g->NIMBO_Services & SVC_PDHCP;
@@ -560,6 +563,7 @@ void dhcpThread() {
 
 void pdhcpThread() {
     ThreadSlot& slot = ThreadSlots[TH_PDHCP];
+    EnlargeBuffers(slot.socket);  // before the pause, as for the DHCP thread
     SleepWhileRunning(TH_PDHCP, 1500);
     // Started without the DHCP row, the proxy loads the settings itself.
     if (!IsRowRunning(TH_DHCP)) loadDhcpSettings();
@@ -570,8 +574,8 @@ void pdhcpThread() {
         DebugTrace("PDHCP Err: Cannot set broadcast option.\n");
         slot.running = 0;
     }
-    EnlargeBuffers(slot.socket);
     RequestBatch batch;
+    DebugTrace("PDHCP Inf: reading requests on port 4011\n");
     while (slot.running) {
         if (WaitDatagram(TH_PDHCP) != 2) continue;
         const int count = batch.Receive(TH_PDHCP, "P");

@@ -165,8 +165,11 @@ CASES = [
 
 
 def log_text():
-    with open(os.path.join(WORK, "nimbo.log"), "rb") as f:
-        return f.read()
+    try:
+        with open(os.path.join(WORK, "nimbo.log"), "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return b""
 
 
 def run_flood(make_sender, beside, rounds=3):
@@ -278,7 +281,16 @@ def inner(nimbo):
             if all(":%d " % p in out for p in (67, 69, 514)):
                 break
             time.sleep(0.1)
-        time.sleep(2.0)  # the DHCP thread pauses after loading its settings
+        # The DHCP thread pauses after loading its settings: it reads requests once it logs a
+        # datagram too short for one (waited for, at most 30 s).
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        probe.bind((SERVER, 0))
+        deadline = time.time() + 30
+        while time.time() < deadline and b"DHCP Err: Recv message truncated" not in log_text():
+            probe.sendto(b"x", (SERVER, 67))
+            time.sleep(0.2)
+        probe.close()
+        check(b"DHCP Err: Recv message truncated" in log_text(), "the DHCP thread reads requests")
         for case in CASES:
             test_log_lines(*case)
         test_syslog_rows(rows)
