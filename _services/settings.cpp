@@ -146,6 +146,8 @@ std::atomic<bool> g_logFileSet{false};
 std::mutex g_iniPathLock;
 std::string g_iniPath;
 std::atomic<IniFailureHandler> g_iniFailure{nullptr};
+// Flag of a queued write: more writes of the same save follow it.
+constexpr uint32_t kWriteMoreFollow = 1;
 
 // Every text field of the record ends with a NUL at its last byte.
 void TerminateTextFields(GlobalSettings& s) {
@@ -321,26 +323,42 @@ int IniWriteValues(const char* keyPath, const std::vector<std::pair<std::string,
     return 0;
 }
 
-int PostSettingWrite(const char* keyPath, const char* key, const void* data, int length, int type, const char* iniPath) {
+int PostSettingWrite(const char* keyPath, const char* key, const void* data, int length, int type, const char* iniPath,
+                     bool moreFollow) {
     std::vector<uint8_t> item;
     try {
         item = PackWrite(keyPath, key, data, length, type, iniPath);
     } catch (...) {
         return 0;
     }
-    int rc = QueuePost(QUEUE_SETTINGS, item.data(), item.size());
+    int rc = QueuePostEx(QUEUE_SETTINGS, item.data(), item.size(), moreFollow ? kWriteMoreFollow : 0);
     if (rc) WakeThread(TH_REGISTRY);
     return rc;
 }
 
 namespace {
-// Writes every queued item; one failure box per batch, however many keys failed.
-void DrainSettingsQueue() {
-    bool failed = false;
+// A failed write not yet reported: the save it belongs to has not been written whole (Registry
+// thread only).
+bool g_saveFailed = false;
+
+// Writes every queued item. A save (the writes up to one without kWriteMoreFollow) gets one
+// failure box, however many of its keys failed and however its writes were split between
+// drains; a save cut short (the queue was full) is reported with the next one, or when the
+// writer stops.
+void DrainSettingsQueue(bool last) {
     std::vector<uint8_t> item;
-    while (QueueGet(QUEUE_SETTINGS, item))
-        if (!UnpackAndWrite(item)) failed = true;
-    if (failed) ReportIniFailure();
+    uint32_t flags = 0;
+    while (QueueGetEx(QUEUE_SETTINGS, item, nullptr, &flags)) {
+        if (!UnpackAndWrite(item)) g_saveFailed = true;
+        if (!(flags & kWriteMoreFollow) && g_saveFailed) {
+            g_saveFailed = false;
+            ReportIniFailure();
+        }
+    }
+    if (last && g_saveFailed) {
+        g_saveFailed = false;
+        ReportIniFailure();
+    }
 }
 }  // namespace
 
@@ -352,9 +370,9 @@ void RegistryThread() {
         // wake-up is lost.
         slot.event->Wait(-1);
         usleep(10000);
-        DrainSettingsQueue();
+        DrainSettingsQueue(false);
     }
-    DrainSettingsQueue();
+    DrainSettingsQueue(true);
     QueueDestroy(QUEUE_SETTINGS);
     DebugTrace("Thread Inf: *** Registry thread ends here\n");
 }
@@ -382,9 +400,13 @@ int SaveSettings() {
     GlobalSettings s = SettingsSnapshot();
     std::string ini = IniPath();
     const char* base = reinterpret_cast<const char*>(&s);
+    const SettingsRow* lastRow = nullptr;
+    for (const SettingsRow& r : SettingsTable)
+        if (strcmp(r.keyPath, SECTION("NFS")) != 0) lastRow = &r;
     for (const SettingsRow& r : SettingsTable) {
         if (strcmp(r.keyPath, SECTION("NFS")) == 0) continue;
-        if (!PostSettingWrite(r.keyPath, r.key, base + r.offset, r.size, r.type, ini.c_str())) {
+        // The writes of one save are written as one: one box when the file cannot be written.
+        if (!PostSettingWrite(r.keyPath, r.key, base + r.offset, r.size, r.type, ini.c_str(), &r != lastRow)) {
             MessageBoxPrintf(nullptr, "Error saving Nimbo.ini parameter ", ProgramTitle, MB_OK | MB_ICONWARNING);
             return 0;
         }

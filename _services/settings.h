@@ -51,7 +51,10 @@ bool IniReadSection(const char* keyPath, std::unordered_map<std::string, std::st
 // Writes several keys of one section in a single replace of the file.
 int  IniWriteValues(const char* keyPath, const std::vector<std::pair<std::string, std::string>>& values,
                     const char* iniPath);
-int  PostSettingWrite(const char* keyPath, const char* key, const void* data, int length, int type, const char* iniPath);
+// Queues one write for the Registry thread. moreFollow: the write is not the last of its save;
+// a save whose writes fail shows one box, once its last write has been tried.
+int  PostSettingWrite(const char* keyPath, const char* key, const void* data, int length, int type, const char* iniPath,
+                      bool moreFollow = false);
 void RegistryThread();
 int  LoadSettings();
 int  SaveSettings();

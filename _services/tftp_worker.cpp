@@ -22,6 +22,7 @@
 
 #include "_services/dhcp/dhcp_settings.h"
 #include "_services/host_info.h"
+#include "_services/peer_log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/tftp_errsim.h"
@@ -39,11 +40,14 @@ std::string Shown(const std::string& text) { return EscapePeerText(text, 400); }
 
 uint32_t Saturate32(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
 
-void PrintLog(const TftpLog& log) {
+// Lines about clients: bounded per client address and in all (TftpClientLineWanted).
+PeerLogGate g_clientLines("TFTP Inf:", LOG_TFTP, kTftpClientLinesPerSecond, kTftpLinesPerSecond);
+
+void PrintLog(const TftpTransfer* t, const TftpLog& log) {
     for (const auto& l : log) {
         if (l.level == kTftpTraceLevel) DebugTrace("%s\n", l.text.c_str());
         else
-            LogLine(LOG_TFTP, l.level, "%s", l.text.c_str());
+            TftpClientLog(t, l.level, "%s", l.text.c_str());
     }
 }
 
@@ -219,6 +223,14 @@ int TftpBindPortRange(int sock, in_addr local, int lowest, int highest) {
     }
 }
 
+bool TftpClientLineWanted(uint32_t clientAddress, int level) {
+    if (!LogWanted(LOG_TFTP, level)) return false;
+    const int err = errno;  // the line may name it; the "suppressed" line must not change it
+    const bool wanted = g_clientLines.Allow(clientAddress);
+    errno = err;
+    return wanted;
+}
+
 int TftpSendError(TftpTransfer* t, int code) {
     if (t->sock < 0) return 0;
     auto p = TftpBuildError(code);
@@ -227,8 +239,8 @@ int TftpSendError(TftpTransfer* t, int code) {
 
 int TftpFileError(TftpTransfer* t, int code, const char* operation) {
     const int err = errno;
-    LogLine(LOG_TFTP, 0, "TFTP Err: File <%s> : error %d in %s; %s", Shown(t->fileName).c_str(), err, operation,
-            LastErrorText(err));
+    TftpClientLog(t, 0, "TFTP Err: File <%s> : error %d in %s; %s", Shown(t->fileName).c_str(), err, operation,
+                  LastErrorText(err));
     TftpSendError(t, code);
     return 0;
 }
@@ -262,7 +274,7 @@ ssize_t TftpWaitReadable(TftpTransfer* t, void* buf, size_t size) {
 }
 
 int TftpSendOack(TftpTransfer* t) {
-    LogLine(LOG_TFTP, 10, "TFTP Inf: send OACK %d bytes", static_cast<int>(t->oack.size()));
+    TftpClientLog(t, 10, "TFTP Inf: send OACK %d bytes", static_cast<int>(t->oack.size()));
     ssize_t n;
     if (t->oackPort) {
         // The port option: the acknowledgement leaves from the service socket itself.
@@ -272,7 +284,7 @@ int TftpSendOack(TftpTransfer* t) {
         n = send(t->sock, t->oack.data(), t->oack.size(), MSG_NOSIGNAL);
     }
     if (n != static_cast<ssize_t>(t->oack.size())) {
-        LogLine(LOG_TFTP, 0, "TFTP Err: send : Error %d", errno);
+        TftpClientLog(t, 0, "TFTP Err: send : Error %d", errno);
         return 0;
     }
     return 1;
@@ -328,15 +340,16 @@ void FillMenuFile(const TftpTransfer& t, TftpOpenResult* opened) {
         put += static_cast<size_t>(w);
     }
     if (fd < 0 || put != filled.size()) {
-        LogLine(LOG_TFTP, 1, "TFTP Err: <%s>: address tokens not filled in: %s", opened->path.c_str(), LastErrorText());
+        TftpClientLog(&t, 1, "TFTP Err: <%s>: address tokens not filled in: %s", Shown(opened->path).c_str(),
+                      LastErrorText());
         if (fd >= 0) close(fd);
         return;
     }
     close(opened->fd);
     opened->fd = fd;
     opened->size = filled.size();
-    LogLine(LOG_TFTP, 10, "TFTP Inf: <%s>: address tokens filled in for %s", opened->path.c_str(),
-            IPv4Text(t.client.sin_addr).c_str());
+    TftpClientLog(&t, 10, "TFTP Inf: <%s>: address tokens filled in for %s", Shown(opened->path).c_str(),
+                  IPv4Text(t.client.sin_addr).c_str());
 }
 
 }  // namespace
@@ -346,7 +359,7 @@ int TftpParseRequest(TftpTransfer* t) {
     TftpRequest req;
     TftpLog log;
     auto refuse = [&](int code) {
-        PrintLog(log);
+        PrintLog(t, log);
         TftpSendError(t, code);
         return static_cast<int>(TFTP_REFUSED);
     };
@@ -354,33 +367,33 @@ int TftpParseRequest(TftpTransfer* t) {
     t->opcode = req.opcode;
     t->fileName = req.fileName;
     if (code) return refuse(code);
-    PrintLog(log);
+    PrintLog(t, log);
     log.clear();
-    if (req.opcode == TFTP_RRQ && s.TFTP_DirTextFile) TftpWriteDirTxt();
+    if (req.opcode == TFTP_RRQ && s.TFTP_DirTextFile) TftpWriteDirTxt(t);
     t->mode = req.mode;
     const bool write = req.opcode == TFTP_WRQ;
-    LogLine(LOG_TFTP, 1, "TFTP Inf: %s file <%s>. Mode %s", write ? "Write" : "Read", Shown(req.fileName).c_str(),
-            Shown(req.modeText).c_str());
+    TftpClientLog(t, 1, "TFTP Inf: %s file <%s>. Mode %s", write ? "Write" : "Read", Shown(req.fileName).c_str(),
+                  Shown(req.modeText).c_str());
     TftpTranslateName(t->fileName, s);
 
     const std::string rootSetting(s.TFTP_RootDirectory, strnlen(s.TFTP_RootDirectory, sizeof s.TFTP_RootDirectory));
     if (!TftpCheckAccess(rootSetting, t->fileName, req.opcode, s.TFTP_SecurityLevel)) {
-        LogLine(LOG_TFTP, 1, "TFTP Err: EACCESS on file <%s> Error: %s", Shown(t->fileName).c_str(), LastErrorText());
+        TftpClientLog(t, 1, "TFTP Err: EACCESS on file <%s> Error: %s", Shown(t->fileName).c_str(), LastErrorText());
         return refuse(TFTP_EACCESS);
     }
     std::string rel;
     TftpNormalizeName(t->fileName, &rel);
     std::string root = WorkingDirectory();
     std::string full = root + (root.empty() || root.back() != '/' ? "/" : "") + rel;
-    LogLine(LOG_TFTP, 10, "TFTP Inf: final name : <%s>", Shown(full).c_str());
+    TftpClientLog(t, 10, "TFTP Inf: final name : <%s>", Shown(full).c_str());
     if (full.size() >= kTftpNameLimit) {
-        LogLine(LOG_TFTP, 0, "TFTP Err: File name too long, returning EBADOP");
+        TftpClientLog(t, 0, "TFTP Err: File name too long, returning EBADOP");
         return refuse(TFTP_EBADOP);
     }
     if (root.empty()) {
         errno = ENOENT;
-        LogLine(LOG_TFTP, 1, "TFTP Err: EACCESS on file <%s> Error: %s", Shown(t->fileName).c_str(),
-                "no working directory");
+        TftpClientLog(t, 1, "TFTP Err: EACCESS on file <%s> Error: %s", Shown(t->fileName).c_str(),
+                      "no working directory");
         return refuse(TFTP_EACCESS);
     }
     t->rootFd = open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -389,13 +402,13 @@ int TftpParseRequest(TftpTransfer* t) {
         return TFTP_REFUSED;
     }
     TftpOpenResult opened = TftpOpenFile(t->rootFd, rel, write, s.TFTP_SecurityLevel, &log);
-    PrintLog(log);
+    PrintLog(t, log);
     log.clear();
     if (opened.fd < 0) {
         errno = opened.sysError;
         if (opened.accessRefused) {
-            LogLine(LOG_TFTP, 1, "TFTP Err: EACCESS on file <%s> Error: %s", Shown(t->fileName).c_str(),
-                    LastErrorText());
+            TftpClientLog(t, 1, "TFTP Err: EACCESS on file <%s> Error: %s", Shown(t->fileName).c_str(),
+                          LastErrorText());
             return refuse(TFTP_EACCESS);
         }
         TftpFileError(t, opened.errorCode, "CreateFile");
@@ -410,13 +423,13 @@ int TftpParseRequest(TftpTransfer* t) {
     getsockname(t->sock, reinterpret_cast<sockaddr*>(&me), &len);
     TftpNegotiation n;
     TftpNegotiateOptions(req, s, opened.size, ntohs(me.sin_port), &n, &log);
-    PrintLog(log);
+    PrintLog(t, log);
     if (write && n.tsizeSeen) {
         struct statvfs vfs {};
         if (fstatvfs(t->file, &vfs) == 0 &&
             n.totalSize > static_cast<uint64_t>(vfs.f_bavail) * static_cast<uint64_t>(vfs.f_frsize)) {
-            LogLine(LOG_TFTP, 1, "TFTP Err: <%s> announces %llu bytes, more than the free space",
-                    Shown(t->fileName).c_str(), static_cast<unsigned long long>(n.totalSize));
+            TftpClientLog(t, 1, "TFTP Err: <%s> announces %llu bytes, more than the free space",
+                          Shown(t->fileName).c_str(), static_cast<unsigned long long>(n.totalSize));
             TftpSendError(t, TFTP_ENOSPACE);
             return TFTP_REFUSED;
         }
@@ -493,7 +506,7 @@ private:
         delay_ = s_.TFTP_MinInterFrameDelay > 0 ? static_cast<uint32_t>(s_.TFTP_MinInterFrameDelay) : 0;
         if (!delay_) return;
         if (int r = uSleepInit()) {
-            LogLine(LOG_TFTP, 1, "TFTP Err: uSleep API error 0x%02X; TFTP_MinInterFrameDelay falls back to 0", r);
+            TftpClientLog(t_, 1, "TFTP Err: uSleep API error 0x%02X; TFTP_MinInterFrameDelay falls back to 0", r);
             delay_ = 0;
             return;
         }
@@ -530,7 +543,7 @@ private:
                         ErrSimShouldDrop(static_cast<uint32_t>(std::min<uint64_t>(next_, 0xFFFFFFFFu)),
                                          static_cast<uint32_t>(std::min<uint64_t>(lastBlock_, 0xFFFFFFFFu)),
                                          &simCopy_)) {
-                        LogLine(LOG_TFTP, 1, "TFTP Inf: dropping packet #%llu", static_cast<unsigned long long>(next_));
+                        TftpClientLog(t_, 1, "TFTP Inf: dropping packet #%llu", static_cast<unsigned long long>(next_));
                     } else if (!batch_.Send(t_->sock, i, 1)) {
                         return t_->stop.load() ? 0 : TftpFileError(t_, TFTP_EUNDEF, "send");
                     }
@@ -547,8 +560,8 @@ private:
     void OnTimeout() {
         ++timeouts_;
         if (windowStart_ != 0) {
-            LogLine(LOG_TFTP, 1, "TFTP Err: timeout waiting for ack blk 16#%d \t#%llu",
-                    static_cast<int>((next_ - 1) & 0xFFFF), static_cast<unsigned long long>(next_ - 1));
+            TftpClientLog(t_, 1, "TFTP Err: timeout waiting for ack blk 16#%d \t#%llu",
+                          static_cast<int>((next_ - 1) & 0xFFFF), static_cast<unsigned long long>(next_ - 1));
             next_ = t_->windowNegotiated ? windowStart_ : lastInOrder_ + 1;
         } else if (timeouts_ < maxRetransmit_) {
             TftpSendOack(t_);  // the option acknowledgement was lost: send it again
@@ -559,14 +572,14 @@ private:
     bool OnReply(ssize_t n) {
         if (n == kTftpWaitStale) return true;  // only a stale port-unreachable report: wait again
         if (n < 4) {
-            LogLine(LOG_TFTP, 1, "TFTP Err: rcvd packet too short");
+            TftpClientLog(t_, 1, "TFTP Err: rcvd packet too short");
         } else if (Get16(ack_) == TFTP_ERROR) {
             ack_[n < static_cast<ssize_t>(sizeof ack_) ? n : sizeof ack_ - 1] = 0;
-            LogLine(LOG_TFTP, 1, "TFTP Err: Peer returns ERROR <%s> -> aborting transfer",
-                    Shown(reinterpret_cast<char*>(ack_ + 4)).c_str());
+            TftpClientLog(t_, 1, "TFTP Err: Peer returns ERROR <%s> -> aborting transfer",
+                          Shown(reinterpret_cast<char*>(ack_ + 4)).c_str());
             return false;
         } else if (Get16(ack_) != TFTP_ACK) {
-            LogLine(LOG_TFTP, 2, "TFTP Inf: ignore unknown opcode %d received", Get16(ack_));
+            TftpClientLog(t_, 2, "TFTP Inf: ignore unknown opcode %d received", Get16(ack_));
         } else {
             OnAck(Get16(ack_ + 2));
         }
@@ -583,8 +596,8 @@ private:
         if (outOfSequence_) {
             const uint16_t ahead = static_cast<uint16_t>(acked - static_cast<uint16_t>(lastInOrder_ + 1));
             if (ahead != 0 && ahead < 0x8000)
-                LogLine(LOG_TFTP, 1, "TFTP Err: Ack of block 16#%d out of sequence (last ackd block 16#%d !)", acked,
-                        static_cast<int>(lastInOrder_ & 0xFFFF));
+                TftpClientLog(t_, 1, "TFTP Err: Ack of block 16#%d out of sequence (last ackd block 16#%d !)", acked,
+                              static_cast<int>(lastInOrder_ & 0xFFFF));
             return;
         }
         const uint16_t lastSent = static_cast<uint16_t>(next_ - 1);
@@ -605,29 +618,29 @@ private:
             timeouts_ = 0;
             next_ = (next_ - 1) - static_cast<uint16_t>(lastSent - acked) + 1;
             windowStart_ = next_;
-            LogLine(LOG_TFTP, 1, "TFTP Err: Partial window ACK at block 16#%d\t#%llu",
-                    static_cast<int>(next_ & 0xFFFF) - 1, static_cast<unsigned long long>(next_ - 1));
+            TftpClientLog(t_, 1, "TFTP Err: Partial window ACK at block 16#%d\t#%llu",
+                          static_cast<int>(next_ & 0xFFFF) - 1, static_cast<unsigned long long>(next_ - 1));
         } else if (rounds_ < 3 && windowStart_ != 1 &&
                    acked == static_cast<uint16_t>(t_->windowNegotiated ? next_ - 2 : lastInOrder_ - 1)) {
-            LogLine(LOG_TFTP, 1, "TFTP Inf: Ack block 16%d already received; ignored", acked);
+            TftpClientLog(t_, 1, "TFTP Inf: Ack block 16%d already received; ignored", acked);
         }
     }
 
     int Finish() {
         if (rounds_ >= kMaxRounds) {
-            LogLine(LOG_TFTP, 0, "TFTP Err: MAX RETRIES while waiting for Ack block 16%d. file <%s>",
-                    static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), Shown(t_->fileName).c_str());
+            TftpClientLog(t_, 0, "TFTP Err: MAX RETRIES while waiting for Ack block 16%d. file <%s>",
+                          static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), Shown(t_->fileName).c_str());
             TftpSendError(t_, TFTP_EUNDEF);
             return 0;
         }
         if (timeouts_ >= maxRetransmit_) {
             if (highestSent_ >= lastBlock_) {  // every block has gone out at least once
-                LogLine(LOG_TFTP, 1, "TFTP Warn: Last block 16#%d not acked for file <%s>",
-                        static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), Shown(t_->fileName).c_str());
+                TftpClientLog(t_, 1, "TFTP Warn: Last block 16#%d not acked for file <%s>",
+                              static_cast<int>((next_ & 0xFFFF) + windowExtra_ - 1), Shown(t_->fileName).c_str());
                 t_->errorRecoveries.fetch_add(timeouts_, std::memory_order_relaxed);
             } else {
-                LogLine(LOG_TFTP, 1, "TFTP Err: TIMEOUT & abort waiting for Ack block #%llu ",
-                        static_cast<unsigned long long>(next_ + windowExtra_));
+                TftpClientLog(t_, 1, "TFTP Err: TIMEOUT & abort waiting for Ack block #%llu ",
+                              static_cast<unsigned long long>(next_ + windowExtra_));
                 TftpSendError(t_, TFTP_EUNDEF);
                 return 0;
             }
@@ -686,7 +699,7 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
     uint8_t* pkt = t->packet.data();
     auto acknowledge = [&]() {
         TftpBuildAck(ack, E - 1);
-        if (!SendAll(t->sock, ack, 4) && !t->stop.load()) LogLine(LOG_TFTP, 1, "TFTP Err: send : Error %d", errno);
+        if (!SendAll(t->sock, ack, 4) && !t->stop.load()) TftpClientLog(t, 1, "TFTP Err: send : Error %d", errno);
         W = E;
     };
     while (!complete && T < maxRetransmit) {
@@ -694,8 +707,8 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
         const ssize_t n = TftpWaitReadable(t, pkt, t->packet.size());
         if (n == kTftpWaitStopped || n == kTftpWaitFailed) return 0;
         if (n == kTftpWaitTimedOut) {
-            LogLine(LOG_TFTP, 9, "TFTP Err: timeout while waiting for Data block #%llu",
-                    static_cast<unsigned long long>(W));
+            TftpClientLog(t, 9, "TFTP Err: timeout while waiting for Data block #%llu",
+                          static_cast<unsigned long long>(W));
             R = true;
             ++T;
             if (oackSent && !received) TftpSendOack(t);  // the option acknowledgement was lost
@@ -704,16 +717,16 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
         }
         if (n == kTftpWaitStale) continue;
         if (n < 4) {
-            LogLine(LOG_TFTP, 1, "TFTP Err: received packet too short");
+            TftpClientLog(t, 1, "TFTP Err: received packet too short");
             TftpSendError(t, TFTP_EBADOP);
             return 0;
         }
         const uint16_t op = Get16(pkt);
         if (op != TFTP_DATA) {
             if (const char* name = OpcodeName(op))
-                LogLine(LOG_TFTP, 1, "TFTP Err: Peer sent unexpected packet type: %s", name);
+                TftpClientLog(t, 1, "TFTP Err: Peer sent unexpected packet type: %s", name);
             else
-                LogLine(LOG_TFTP, 1, "TFTP Err: Peer sent unexpected packet type: %d", op);
+                TftpClientLog(t, 1, "TFTP Err: Peer sent unexpected packet type: %d", op);
             TftpSendError(t, TFTP_EBADOP);
             return 0;
         }
@@ -721,7 +734,7 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
         const size_t len = static_cast<size_t>(n) - 4;
         if (blk == 0 && W == 1) {
             if (received) continue;
-            LogLine(LOG_TFTP, 1, "TFTP Warn: First block sent by client is #0, should be #1, fixed by server");
+            TftpClientLog(t, 1, "TFTP Warn: First block sent by client is #0, should be #1, fixed by server");
             W = 0;
         } else if (blk == static_cast<uint16_t>(E)) {
             ++E;
@@ -762,8 +775,8 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
     t->nextBlock = E;
 
     if (!complete) {
-        LogLine(LOG_TFTP, 0, "TFTP Err: TIMEOUT while waiting for Data block %d, file <%s>",
-                static_cast<int>((W + 1) & 0xFFFF), Shown(t->fileName).c_str());
+        TftpClientLog(t, 0, "TFTP Err: TIMEOUT while waiting for Data block %d, file <%s>",
+                      static_cast<int>((W + 1) & 0xFFFF), Shown(t->fileName).c_str());
         TftpSendError(t, TFTP_EUNDEF);
         return 0;
     }
@@ -779,12 +792,13 @@ void TftpWriteMd5File(TftpTransfer* t) {
     const std::string rel = t->openedPath + ".md5";
     int fd = TftpCreateBeneath(t->rootFd, rel);
     if (fd < 0) {
-        LogLine(LOG_TFTP, 1, "TFTP Err: can not create <%s>: %s", rel.c_str(), LastErrorText());
+        TftpClientLog(t, 1, "TFTP Err: can not create <%s>: %s", Shown(rel).c_str(), LastErrorText());
         return;
     }
     ssize_t w = write(fd, hex.data(), hex.size());
     close(fd);
-    if (w == static_cast<ssize_t>(hex.size())) LogLine(LOG_TFTP, 2, "TFTP Inf: MD5 written into <%s>", rel.c_str());
+    if (w == static_cast<ssize_t>(hex.size()))
+        TftpClientLog(t, 2, "TFTP Inf: MD5 written into <%s>", Shown(rel).c_str());
 }
 
 void TftpLogStatistics(TftpTransfer* t) {
@@ -793,17 +807,17 @@ void TftpLogStatistics(TftpTransfer* t) {
     const uint64_t bytes = t->bytesDone.load();
     const uint64_t blocks = t->nextBlock ? t->nextBlock - 1 : 0;
     const int64_t seconds = static_cast<int64_t>(time(nullptr)) - t->startTime;
-    LogLine(LOG_TFTP, 2, "TFTP Inf: <%s>: %s blks=%llu blkSz=%u%s, Total %llu bytes in %llds, err recovery=%llu ",
-            Shown(t->fileName).c_str(), t->opcode == TFTP_RRQ ? "sent" : "rcvd",
-            static_cast<unsigned long long>(blocks), t->blockSize, win, static_cast<unsigned long long>(bytes),
-            static_cast<long long>(seconds), static_cast<unsigned long long>(t->errorRecoveries.load()));
+    TftpClientLog(t, 2, "TFTP Inf: <%s>: %s blks=%llu blkSz=%u%s, Total %llu bytes in %llds, err recovery=%llu ",
+                  Shown(t->fileName).c_str(), t->opcode == TFTP_RRQ ? "sent" : "rcvd",
+                  static_cast<unsigned long long>(blocks), t->blockSize, win, static_cast<unsigned long long>(bytes),
+                  static_cast<long long>(seconds), static_cast<unsigned long long>(t->errorRecoveries.load()));
     if (t->settings.TFTP_Beep && seconds > 30) {
         // The information beep: the terminal bell on the log's console.
         DebugTrace("\a");
     }
 }
 
-int TftpWriteDirTxt() {
+int TftpWriteDirTxt(const TftpTransfer* t) {
     static std::atomic_flag writing = ATOMIC_FLAG_INIT;
     if (writing.test_and_set()) return 0;
     const std::string root = WorkingDirectory();
@@ -821,7 +835,10 @@ int TftpWriteDirTxt() {
         close(fd);
         result = 1;
     } else {
-        LogLine(LOG_TFTP, 1, "TFTP Err: can not create <%s>: %s", path.c_str(), LastErrorText());
+        if (t)
+            TftpClientLog(t, 1, "TFTP Err: can not create <%s>: %s", path.c_str(), LastErrorText());
+        else
+            LogLine(LOG_TFTP, 1, "TFTP Err: can not create <%s>: %s", path.c_str(), LastErrorText());
     }
     if (rootFd >= 0) close(rootFd);
     writing.clear();
@@ -833,14 +850,14 @@ void TftpWorkerThread(TftpTransfer* t) {
     if (ThreadSlots[TH_TFTP].running.load()) {
         int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (sock < 0) {
-            LogLine(LOG_TFTP, 0, "TFTP Err: socket returns %d: <%s>", errno, LastErrorText());
+            TftpClientLog(t, 0, "TFTP Err: socket returns %d: <%s>", errno, LastErrorText());
         } else {
             const GlobalSettings& s = t->settings;
             if (TftpBindPortRange(sock, t->local, s.TFTP_LowestUDPPort, s.TFTP_HighestUDPPort) != 0) {
-                LogLine(LOG_TFTP, 0, "TFTP Err: bind returns %d: <%s>", errno, LastErrorText());
+                TftpClientLog(t, 0, "TFTP Err: bind returns %d: <%s>", errno, LastErrorText());
                 close(sock);
             } else if (connect(sock, reinterpret_cast<sockaddr*>(&t->client), sizeof t->client) != 0) {
-                LogLine(LOG_TFTP, 0, "TFTP Err: connect returns %d: <%s>", errno, LastErrorText());
+                TftpClientLog(t, 0, "TFTP Err: connect returns %d: <%s>", errno, LastErrorText());
                 close(sock);
                 SleepWhileRunning(TH_TFTP, 10000);
             } else {

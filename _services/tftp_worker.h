@@ -11,6 +11,7 @@
 #include "_services/md5.h"
 #include "_services/tftp_records.h"
 #include "_services/tftp_request.h"
+#include "libs/log/log.h"
 #include "libs/platform/thread.h"
 
 struct TftpTransfer {
@@ -85,7 +86,23 @@ int  TftpSendFile(TftpTransfer* t);
 int  TftpReceiveFile(TftpTransfer* t, bool oackSent);
 void TftpWriteMd5File(TftpTransfer* t);
 void TftpLogStatistics(TftpTransfer* t);
-int  TftpWriteDirTxt();
+// Writes dir.txt in the root; a failure is a line about the client whose request asked for it.
+int  TftpWriteDirTxt(const TftpTransfer* t = nullptr);
+
+// Log lines a second about one client address, and about all clients together. A transfer
+// writes about seven lines at log level 9, and a client that boots fetches a dozen files or
+// more within a second (its configuration probes among them): its lines stay whole, a client
+// sending request after request is cut.
+constexpr unsigned kTftpClientLinesPerSecond = 200;
+constexpr unsigned kTftpLinesPerSecond = 1000;
+// True when a line of that level about the client at this address (network order) may be
+// written now: the lines of one client are bounded a second (kTftpClientLinesPerSecond), and
+// those of all clients together (kTftpLinesPerSecond); the first line let through after a
+// drop is preceded by "... N lines suppressed. Client [...]".
+bool TftpClientLineWanted(uint32_t clientAddress, int level);
+// A line about the transfer's client, formatted only when it is written.
+#define TftpClientLog(t, level, ...) \
+    (TftpClientLineWanted((t)->client.sin_addr.s_addr, (level)) ? LogLine(LOG_TFTP, (level), __VA_ARGS__) : void())
 
 // The list side, in tftpd_thread.cpp.
 void TftpReportStart(TftpTransfer* t);

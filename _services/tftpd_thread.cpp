@@ -65,17 +65,20 @@ void LoadErrorSimulator(const GlobalSettings& s) {
     ErrSimSetLiveRecord(rec);
 }
 
-// True when the request repeats the last accepted one (same bytes, same client, same
-// second): the client sent it again before the first answer reached it, and the transfer
-// that serves the first copy answers it. The copy is dropped at once.
-bool TftpDuplicateGuard(const sockaddr_in& client, const uint8_t* request, size_t length) {
-    const time_t now = time(nullptr);
+// True when the request repeats the last accepted one (same bytes, same client, arrived in
+// the same second): the client sent it again before the first answer reached it, and the
+// transfer that serves the first copy answers it. The copy is dropped at once. The second is
+// the datagram's arrival (the kernel's stamp), not the moment this thread reads it: a thread
+// held up under load reads the two copies in different seconds.
+bool TftpDuplicateGuard(const sockaddr_in& client, const uint8_t* request, size_t length, const timespec& arrival) {
+    const time_t now = arrival.tv_sec ? arrival.tv_sec : time(nullptr);
     LastRequest& last = g_lastRequest;
     if (length == last.length && !memcmp(request, last.bytes, length) &&
         client.sin_addr.s_addr == last.client.sin_addr.s_addr && client.sin_port == last.client.sin_port &&
         now == last.second) {
-        LogLine(LOG_TFTP, 1, "TFTP Warn: received duplicated request from %s:%d", IPv4Text(client.sin_addr).c_str(),
-                ntohs(client.sin_port));
+        if (TftpClientLineWanted(client.sin_addr.s_addr, 1))
+            LogLine(LOG_TFTP, 1, "TFTP Warn: received duplicated request from %s:%d", IPv4Text(client.sin_addr).c_str(),
+                    ntohs(client.sin_port));
         return true;
     }
     memcpy(last.bytes, request, length);
@@ -96,7 +99,7 @@ void TftpInitTransfer(TftpTransfer* t, size_t othersInList) {
     t->state.store(TRANSFER_RUNNING);
     t->activeAtStart = static_cast<uint32_t>(othersInList);
     t->md5On = t->settings.TFTP_MD5File != 0;
-    LogLine(LOG_TFTP, 9, "TFTP Inf: Transfert #%u", t->number);
+    TftpClientLog(t, 9, "TFTP Inf: Transfert #%u", t->number);
 }
 
 int TftpAcceptRequest(int sock) {
@@ -108,7 +111,8 @@ int TftpAcceptRequest(int sock) {
     if (count >= kMaxTransfers) {
         uint8_t drop[kTftpRequestSize];
         Datagram info;
-        if (RecvDatagram(sock, drop, sizeof drop, &info, MSG_DONTWAIT) >= 0)
+        if (RecvDatagram(sock, drop, sizeof drop, &info, MSG_DONTWAIT) >= 0 &&
+            TftpClientLineWanted(info.peer.sin_addr.s_addr, 1))
             LogLine(LOG_TFTP, 1, "TFTP Err: max # of threads reached, connection from %s dropped",
                     IPv4Text(info.peer.sin_addr).c_str());
         return -1;
@@ -138,7 +142,7 @@ int TftpAcceptRequest(int sock) {
     t->client = info.peer;
     t->local = info.local;
     t->ifindex = info.ifindex;
-    if (TftpDuplicateGuard(t->client, t->request, t->requestLength)) return 1;
+    if (TftpDuplicateGuard(t->client, t->request, t->requestLength, info.arrival)) return 1;
     {
         std::lock_guard<std::mutex> lock(g_listMutex);
         TftpInitTransfer(t.get(), g_list.size());
@@ -152,7 +156,7 @@ int TftpAcceptRequest(int sock) {
         return 1;
     }
     DebugTrace("TFTP Inf: Thread transfer %u started (record %p)\n", raw->number, static_cast<void*>(raw));
-    LogLine(LOG_TFTP, 9, "TFTP Inf: thread %u started", raw->number);
+    TftpClientLog(raw, 9, "TFTP Inf: thread %u started", raw->number);
     return 1;
 }
 
@@ -172,7 +176,7 @@ void RemoveFinished() {
     }
     for (auto& t : done) {
         t->thread.Join(-1);
-        LogLine(LOG_TFTP, 9, "TFTP Inf: thread %u has exited", t->threadId);
+        TftpClientLog(t, 9, "TFTP Inf: thread %u has exited", t->threadId);
         DebugTrace("TFTP Inf: removing thread %u (%p)\n", t->threadId, static_cast<void*>(t.get()));
     }
 }
@@ -259,6 +263,7 @@ void TftpThread() {
     const GlobalSettings start = SettingsSnapshot();
     RaiseFileLimit();
     LoadErrorSimulator(start);
+    EnableArrivalStamps(slot.socket);  // for the duplicate guard
     const int wait = start.TftpMainLoopWait > 0 ? start.TftpMainLoopWait : kDefaultMainLoopWait;
 
     while (slot.running.load()) {

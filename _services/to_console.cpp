@@ -145,13 +145,13 @@ int ConsoleListenAccept() {
         SettingsUpdate([port](GlobalSettings& s) { s.ConsolePort = port; });
         DebugTrace("console listening on port %d\n", port);
         SetListening(port);
-        if (WaitAny(listener, slot.event, -1) & WAIT_STOP) {
-            TcpClose(listener);
-            continue;  // stopped, or asked to start over
-        }
-        int conn = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        if (conn < 0) LogError("accept error %d", errno);
+        const bool stopped = WaitAny(listener, slot.event, -1) & WAIT_STOP;
+        int conn = stopped ? -1 : accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (!stopped && conn < 0) LogError("accept error %d", errno);
+        // Until the next listener is open, nobody waits for this one.
+        SetListening(0);
         TcpClose(listener);
+        if (stopped) continue;  // stopped, or asked to start over
         if (conn < 0) continue;
         int one = 1;
         if (setsockopt(conn, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) DebugTrace("Error %d during setsockopt\n", errno);

@@ -28,6 +28,7 @@ public:
 };
 int  ConsoleState();
 // Wait until the listener is open (tests and the GUI start-up use it). Returns the port or 0.
+// While a GUI is connected no listener is open: the wait ends when the next one opens.
 int  WaitConsoleListening(int timeoutMs);
 // On the Console thread while it runs a long request: writes the queued notices, so that
 // service threads waiting on a synchronous notice can go on (and end when asked to).

@@ -35,11 +35,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$work/debs" "$work/root"
-if [ ! -x "$work/root/usr/sbin/atftpd" ] || [ ! -x "$work/root/usr/sbin/in.tftpd" ]; then
-  (cd "$work/debs" && apt-get download atftpd tftpd-hpa >/dev/null 2>&1)
-  for d in "$work"/debs/*.deb; do dpkg -x "$d" "$work/root"; done
-fi
+"$top"/tools/unpack-peers  # atftpd and tftpd-hpa, unpacked into build/peers/root
+peers="$top/build/peers/root"
+mkdir -p "$work"
 command -v atftp >/dev/null && command -v dnsmasq >/dev/null || { echo "needs atftp and dnsmasq"; exit 1; }
 { ldconfig -p | grep libwrap.so.0 >/dev/null; } || { echo "needs libwrap0"; exit 1; }
 
@@ -187,12 +185,12 @@ INI
   bench_server "nimbo (delay $delay us)" "$pid" 6972
 done
 
-"$work/root/usr/sbin/atftpd" --daemon --no-fork --user root --group root --bind-address 127.0.0.1 --port 6973 \
+"$peers/usr/sbin/atftpd" --daemon --no-fork --user root --group root --bind-address 127.0.0.1 --port 6973 \
   --logfile /dev/null "$root" &
 pid=$!; pids+=("$pid")
 bench_server "atftpd" "$pid" 6973
 
-"$work/root/usr/sbin/in.tftpd" -L -s -a 127.0.0.1:6974 "$root" &
+"$peers/usr/sbin/in.tftpd" -L -s -a 127.0.0.1:6974 "$root" &
 pid=$!; pids+=("$pid")
 bench_server "tftpd-hpa" "$pid" 6974
 

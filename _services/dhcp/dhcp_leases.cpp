@@ -11,6 +11,7 @@
 
 #include "_services/dhcp/dhcp_log.h"
 #include "_services/dhcp/mac_vendor.h"
+#include "libs/platform/log_guard.h"
 #include "libs/platform/sockets.h"
 
 const uint8_t PingProbeMac[6] = {0x46, 0x46, 0x3A, 0x46, 0x46, 0x3A};
@@ -271,12 +272,24 @@ void LeaseTable::Load() {
     Save();
 }
 
+namespace {
+// Listings of the lease table (log level 15) a second, for all clients together.
+constexpr unsigned kTableListingsPerSecond = 5;
+}  // namespace
+
 void LeaseTable::LogTable(int64_t now) const {
-    if (!DhcpLogEnabled(15)) return;
+    // The listing counts as one line of the request's client, and a few listings a second are
+    // written in all: a client asking again and again cannot have the table written each time.
+    static LogRateGate listings(kTableListingsPerSecond, kTableListingsPerSecond);
+    if (!DhcpLogEnabled(15) || !DhcpPeerMayLog(15)) return;
+    unsigned suppressed = 0;
+    if (!listings.Allow(0, &suppressed)) return;
+    if (suppressed) DhcpLogLine(15, "DHCP Inf: \xE2\x80\xA6 %u lease table listings suppressed", suppressed);
     for (int i = 0; i < count(); ++i) {
         const DhcpLease* l = byIp_[static_cast<size_t>(i)];
-        DhcpLog(15, "DHCP Inf: Lease %d: IP %s, MAC %s, Age %d sec, %s", i, IPv4Text(l->address).c_str(),
-                formatMacWithVendor(l->mac).c_str(), static_cast<int>(now - l->offerTime), l->startTime ? "Ack" : "Nak");
+        DhcpLogLine(15, "DHCP Inf: Lease %d: IP %s, MAC %s, Age %d sec, %s", i, IPv4Text(l->address).c_str(),
+                    formatMacWithVendor(l->mac).c_str(), static_cast<int>(now - l->offerTime),
+                    l->startTime ? "Ack" : "Nak");
     }
 }
 

@@ -135,19 +135,21 @@ void SetFile(uint8_t* packet, const char* text, size_t maxLen) {
 }
 
 void LogReceived(const char* prefix, const uint8_t* packet, const RequestInfo& req) {
-    if (!DhcpLogEnabled(5)) return;  // no vendor lookup for a line that is not written
+    // No vendor lookup for a line that is not written, nor for one over its client's budget.
+    if (!DhcpLogEnabled(5) || !DhcpPeerMayLog(5)) return;
     const char* typeName = DhcpMessageTypeName(req.type);
     std::string ip = IPv4Text(Get32(packet + kOffCiaddr));
     std::string mac = MacOf(packet);
     if (!req.classId[0]) {
-        DhcpLog(5, "%s Inf: Rcvd %s from IP %s, MAC %s", prefix, typeName, ip.c_str(), mac.c_str());
+        DhcpLogLine(5, "%s Inf: Rcvd %s from IP %s, MAC %s", prefix, typeName, ip.c_str(), mac.c_str());
     } else if (!startsWith(req.classId, "PXEClient")) {
-        DhcpLog(5, "%s Inf: Rcvd %s from IP %s, MAC %s, ClassID \"%s\"", prefix, typeName, ip.c_str(), mac.c_str(),
-                EscapePeerText(std::string_view(req.classId, strnlen(req.classId, sizeof req.classId)), 200).c_str());
+        DhcpLogLine(
+            5, "%s Inf: Rcvd %s from IP %s, MAC %s, ClassID \"%s\"", prefix, typeName, ip.c_str(), mac.c_str(),
+            EscapePeerText(std::string_view(req.classId, strnlen(req.classId, sizeof req.classId)), 200).c_str());
     } else {
         char buf[8];
-        DhcpLog(5, "%s Inf: Rcvd %s from IP %s, MAC %s, ClassID \"%s\", Arch %s%s", prefix, typeName, ip.c_str(),
-                mac.c_str(), "PXEClient", ClientArchName(req.arch, buf), req.ipxe ? ", iPXE/gPXE" : "");
+        DhcpLogLine(5, "%s Inf: Rcvd %s from IP %s, MAC %s, ClassID \"%s\", Arch %s%s", prefix, typeName, ip.c_str(),
+                    mac.c_str(), "PXEClient", ClientArchName(req.arch, buf), req.ipxe ? ", iPXE/gPXE" : "");
     }
 }
 

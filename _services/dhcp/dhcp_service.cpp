@@ -156,11 +156,13 @@ int applyDhcpSettings(const DhcpSettings& record) {
 
     const DhcpSettings& s = cfg.rec;
     const std::string ini = IniPath();
-    auto text = [&](const char* key, const char* field, size_t size) {
-        PostSettingWrite(kDhcpKeyPath, key, field, static_cast<int>(strnlen(field, size)), SETTING_TEXT, ini.c_str());
+    // The keys go out as one save (one box when the file cannot be written); the last one ends it.
+    auto text = [&](const char* key, const char* field, size_t size, bool more = true) {
+        PostSettingWrite(kDhcpKeyPath, key, field, static_cast<int>(strnlen(field, size)), SETTING_TEXT, ini.c_str(),
+                         more);
     };
     auto integer = [&](const char* key, int32_t value) {
-        PostSettingWrite(kDhcpKeyPath, key, &value, 4, SETTING_INT, ini.c_str());
+        PostSettingWrite(kDhcpKeyPath, key, &value, 4, SETTING_INT, ini.c_str(), true);
     };
     integer("DHCP_PoolSize", s.DHCP_PoolSize);
     text("DHCP_IP_Pool", s.DHCP_IP_Pool, sizeof s.DHCP_IP_Pool);
@@ -185,7 +187,7 @@ int applyDhcpSettings(const DhcpSettings& record) {
     }
     for (int i = 0; i < kMacFilters; ++i) {
         std::snprintf(key, sizeof key, "%s%d", "DHCP_MacFilter", i + 1);
-        text(key, s.MacFilters[i].text, sizeof s.MacFilters[i].text);
+        text(key, s.MacFilters[i].text, sizeof s.MacFilters[i].text, i + 1 < kMacFilters);
     }
     return 1;
 }

@@ -256,6 +256,13 @@ DhcpAcceptInput AcceptInput(uint16_t port, bool proxy, const DhcpConfig* cfg) {
     return in;
 }
 
+// A datagram longer than a request: its line counts against its sender's budget (the
+// request's DhcpPeerScope is open).
+void TruncatedDatagram(const char* p) {
+    if (LogWanted(LOG_DHCP, 1) && DhcpPeerMayLog(1))
+        LogLine(LOG_DHCP, 1, "%sDHCP Err: recvfrom() error %d", p, EMSGSIZE);
+}
+
 // The tail of a send-error line that follows lines held back by the rate gate.
 std::string SuppressedNote(unsigned suppressed) {
     return suppressed ? " (" + std::to_string(suppressed) + " lines suppressed)" : std::string();
@@ -269,8 +276,9 @@ public:
 
     // Reads the datagrams waiting on the row's socket, each into a buffer of kDhcpBufferSize
     // bytes that is 0 beyond the datagram. Returns how many; 0 when there is nothing (a
-    // receive error is logged, then a pause). A truncated datagram is logged and gets
-    // length -1. p is "P" for the proxy thread's lines.
+    // receive error is logged, then a pause). A truncated datagram gets length -1 (its line
+    // is written with the request's, see TruncatedDatagram). p is "P" for the proxy thread's
+    // lines.
     int Receive(int row, const char* p) {
         for (int i = 0; i < used_; ++i) std::memset(bufs_[i], 0, kDhcpBufferSize);
         used_ = 0;
@@ -284,11 +292,8 @@ public:
             return 0;
         }
         used_ = n;
-        for (int i = 0; i < n; ++i) {
-            if (!infos_[i].truncated) continue;
-            LogLine(LOG_DHCP, 1, "%sDHCP Err: recvfrom() error %d", p, EMSGSIZE);
-            lengths_[i] = -1;
-        }
+        for (int i = 0; i < n; ++i)
+            if (infos_[i].truncated) lengths_[i] = -1;
         return n;
     }
 
@@ -425,11 +430,12 @@ struct BatchContext {
 void AnswerDhcpRequest(RequestBatch& batch, int i, const BatchContext& ctx, bool proxy, const char* p) {
     uint8_t* buf = batch.buf(i);
     const ssize_t n = batch.length(i);
-    if (n < 0) return;
+    const Datagram& info = batch.info(i);
+    DhcpPeerScope peer(proxy ? "PDHCP Inf:" : "DHCP Inf:", buf, n, info.peer.sin_addr.s_addr);
+    if (n < 0) return TruncatedDatagram(p);
     const DhcpConfig* cfg = ctx.cfg.get();
     if (AcceptDhcpRequest(AcceptInput(kBootpServerPort, proxy, cfg), buf, static_cast<size_t>(n)) != DhcpDrop::kNone)
         return;
-    const Datagram& info = batch.info(i);
     const ReplyTarget target = ReplyDestination(buf, false, ntohs(info.peer.sin_port));
     DhcpEnv env = MakeEnv(cfg, *ctx.g, info.ifindex, ctx.host.full, proxy);
     size_t len = 0;
@@ -452,7 +458,7 @@ void AnswerDhcpRequest(RequestBatch& batch, int i, const BatchContext& ctx, bool
         std::memcpy(&yiaddr, buf + kOffYiaddr, 4);
         serverId = env.dhcpLocalIp ? env.dhcpLocalIp : findServerAddressForClient(yiaddr, false, info.ifindex);
     }
-    if (!env.dhcpLocalIp && target.address == 0xFFFFFFFFu && LogWanted(LOG_PROGRAM, 1))
+    if (!env.dhcpLocalIp && target.address == 0xFFFFFFFFu && LogWanted(LOG_PROGRAM, 1) && DhcpPeerMayLog(1))
         LogLine(LOG_DHCP, 1, "%sDHCP Inf: Broadcasting through local interface [%s]", p, IPv4Text(serverId).c_str());
     batch.Queue(i, len, target, serverId, proxy ? "PDHCP" : "DHCP");
 }
@@ -461,8 +467,9 @@ void AnswerDhcpRequest(RequestBatch& batch, int i, const BatchContext& ctx, bool
 void AnswerProxyRequest(RequestBatch& batch, int i, const BatchContext& ctx, int sock) {
     uint8_t* buf = batch.buf(i);
     const ssize_t n = batch.length(i);
-    if (n < 0) return;
     const Datagram& info = batch.info(i);
+    DhcpPeerScope peer("PDHCP Inf:", buf, n, info.peer.sin_addr.s_addr);
+    if (n < 0) return TruncatedDatagram("P");
     const uint32_t services = static_cast<uint32_t>(ctx.g->NIMBO_Services);
     if (services & SVC_BINL) {
         if (BinlMessageHandler h = CurrentBinlHandler()) {
@@ -495,6 +502,9 @@ void dhcpThread() {
     ThreadSlot& slot = ThreadSlots[TH_DHCP];
     const bool proxyAtStart = SettingsShared()->NIMBO_Services & SVC_PDHCP;
     const char* p = proxyAtStart ? "P" : "";
+    // The socket takes requests from the moment it is bound: its buffers are made large before
+    // the pauses below, or a burst arriving meanwhile overflows the small default ones.
+    EnlargeBuffers(slot.socket);
     PrepareMacVendorNames(proxyAtStart);
     loadDhcpSettings();
     SleepWhileRunning(TH_DHCP, 1000);
@@ -506,7 +516,6 @@ void dhcpThread() {
         slot.running = 0;
         if (proxyAtStart) ThreadSlots[TH_PDHCP].running = 0;
     }
-    EnlargeBuffers(slot.socket);
     RequestBatch batch;
     g_declines.Start();
     // The lease list goes to the GUI after a batch or wake-up, at most once per
@@ -514,6 +523,7 @@ void dhcpThread() {
     constexpr auto kLeaseListInterval = std::chrono::milliseconds(100);
     bool listDue = true;
     auto listSent = std::chrono::steady_clock::now() - kLeaseListInterval;
+    DebugTrace("%sDHCP Inf: reading requests on port 67\n", p);
     while (slot.running) {
         auto g = SettingsShared();
         const bool proxy = g->NIMBO_Services & SVC_PDHCP;
@@ -553,6 +563,7 @@ void dhcpThread() {
 
 void pdhcpThread() {
     ThreadSlot& slot = ThreadSlots[TH_PDHCP];
+    EnlargeBuffers(slot.socket);  // before the pause, as for the DHCP thread
     SleepWhileRunning(TH_PDHCP, 1500);
     // Started without the DHCP row, the proxy loads the settings itself.
     if (!IsRowRunning(TH_DHCP)) loadDhcpSettings();
@@ -563,8 +574,8 @@ void pdhcpThread() {
         DebugTrace("PDHCP Err: Cannot set broadcast option.\n");
         slot.running = 0;
     }
-    EnlargeBuffers(slot.socket);
     RequestBatch batch;
+    DebugTrace("PDHCP Inf: reading requests on port 4011\n");
     while (slot.running) {
         if (WaitDatagram(TH_PDHCP) != 2) continue;
         const int count = batch.Receive(TH_PDHCP, "P");

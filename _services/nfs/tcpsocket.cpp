@@ -126,15 +126,17 @@ void CSocket::Run() {
                     IPv4Text(peer_.sin_addr).c_str(), kRpcSendTimeoutSec);
         if (sent <= 0) break;
     }
-    // A finished connection holds nothing: its socket closes now (under the lock, so that a
-    // concurrent Close never sees a number that was reused).
+    // A finished connection holds nothing: the worker is free before the peer hears the end
+    // (a client that waits for it and connects again finds its share free), then the socket
+    // closes (under the lock, so that a concurrent Close never sees a number that was reused;
+    // a new Open waits for this thread before it takes the worker).
+    open_ = false;
     {
         std::lock_guard<std::mutex> g(lock_);
         shutdown(sock, SHUT_RDWR);
         close(sock_);
         sock_ = -1;
     }
-    open_ = false;
 }
 
 // ---- ports ----

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "_services/peer_log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
@@ -106,7 +107,14 @@ void SyslogThread() {
     ThreadSlot& slot = ThreadSlots[TH_SYSLOG];
     const GlobalSettings s = SettingsSnapshot();
     SyslogCollector collector;
-    collector.notify = [](const SyslogRow& row, size_t length) { ToConsole(NOTICE_SYSLOG_ROW, &row, length, false); };
+    // The desktop's list shows a bounded number of messages a second of each sender and of
+    // all of them (the file and the pipe get every message); the first row shown after a drop
+    // is preceded by a log line that counts the rows left out.
+    PeerLogGate rows("SYSLOG Inf:", LOG_SYSLOG, kSyslogRowsPerSender, kSyslogRowsPerSecond);
+    uint32_t sender = 0;
+    collector.notify = [&rows, &sender](const SyslogRow& row, size_t length) {
+        if (rows.Allow(sender)) ToConsole(NOTICE_SYSLOG_ROW, &row, length, false);
+    };
     if (s.SYSLOG_ForwardLogToPipe) collector.OpenPipe(NamedPipeFolder());
     const char* path = s.SYSLOG_SaveLogToFile;
     collector.SyslogOpenFile(std::string(path, strnlen(path, sizeof s.SYSLOG_SaveLogToFile)));
@@ -115,7 +123,9 @@ void SyslogThread() {
         Datagram info;
         // A longer datagram is cut to the first kSyslogMessageMax bytes.
         ssize_t n = ReceiveServiceDatagram(TH_SYSLOG, buf, kSyslogMessageMax, &info, kReceiveError);
-        if (n > 0) collector.Collect(buf, static_cast<size_t>(n), IPv4Text(info.peer.sin_addr).c_str(), time(nullptr));
+        if (n <= 0) continue;
+        sender = info.peer.sin_addr.s_addr;
+        collector.Collect(buf, static_cast<size_t>(n), IPv4Text(info.peer.sin_addr).c_str(), time(nullptr));
     }
     collector.Close();
     DebugTrace("Thread Inf: SYSLOG thread ends here\n");

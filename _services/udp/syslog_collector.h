@@ -12,6 +12,11 @@
 
 constexpr const char* kSyslogPipeName = "NimboSyslog";
 constexpr size_t kSyslogLineMax = 1023;  // characters of a file line, its CRLF included
+// Rows of the desktop's list a second: of one sender, and of all senders together. Generous, as
+// recording the messages is the service's purpose: a client that logs a burst at boot is shown
+// whole; only a flood is cut (the file and the pipe still get every message).
+constexpr unsigned kSyslogRowsPerSender = 200;
+constexpr unsigned kSyslogRowsPerSecond = 1000;
 
 // 1 for an accepted message, 0 otherwise. buffer holds at least length + 1 bytes and length
 // is at most kSyslogMessageMax. An accepted message is NUL-terminated at its length and

@@ -46,11 +46,17 @@ bool EnablePktinfo(int sock) {
     return setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) == 0;
 }
 
+bool EnableArrivalStamps(int sock) {
+    int one = 1;
+    return setsockopt(sock, SOL_SOCKET, SO_TIMESTAMPNS, &one, sizeof one) == 0;
+}
+
 namespace {
 void ReadPktinfo(msghdr& msg, Datagram* info) {
     info->ifindex = 0;
     info->local.s_addr = 0;
     info->replyFrom.s_addr = 0;
+    info->arrival = timespec{};
     for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             in_pktinfo pi;
@@ -58,6 +64,8 @@ void ReadPktinfo(msghdr& msg, Datagram* info) {
             info->ifindex = pi.ipi_ifindex;
             info->local = pi.ipi_addr;
             info->replyFrom = pi.ipi_spec_dst;
+        } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            memcpy(&info->arrival, CMSG_DATA(c), sizeof info->arrival);
         }
     }
 }
@@ -94,7 +102,7 @@ msghdr& InitMessage(mmsghdr& entry, sockaddr_in* address, iovec* iov) {
 
 // Control space for one IP_PKTINFO (and room for any other the socket asks for).
 constexpr size_t kControlSize = 128;
-static_assert(kControlSize >= kPktinfoSpace);
+static_assert(kControlSize >= kPktinfoSpace + CMSG_SPACE(sizeof(timespec)));
 }  // namespace
 
 ssize_t RecvDatagram(int sock, void* buf, size_t size, Datagram* info, int flags) {

@@ -2,6 +2,8 @@
 #pragma once
 #include <netinet/in.h>
 #include <sys/uio.h>
+#include <time.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,9 +41,13 @@ struct Datagram {
     in_addr     replyFrom{}; // local address a reply leaves from (the interface's own for a broadcast)
     int         ifindex = 0;
     bool        truncated = false;
+    timespec    arrival{};   // when the kernel took it in (wall clock); zero unless the socket asks for it
 };
 // Turns on IP_PKTINFO on a datagram socket.
 bool EnablePktinfo(int sock);
+// Has the kernel stamp each datagram with the time it arrived (Datagram::arrival): a thread that
+// reads late still knows when a datagram came.
+bool EnableArrivalStamps(int sock);
 // recvmsg with IP_PKTINFO; retries on EINTR. Returns bytes, -1 on error.
 ssize_t RecvDatagram(int sock, void* buf, size_t size, Datagram* info, int flags = 0);
 // sendmsg that leaves through ifindex with source address src (both optional: 0).

@@ -4,22 +4,22 @@
 # 511 B, 512 B, 1 MiB and 40 MiB (512-byte blocks: the block numbers wrap), each byte
 # identical and with the MD5 that md5sum computes. With TFTPC_BATCH, five files dropped on the
 # desktop's client pane are uploaded to atftpd as one batch.
-#   tftpc_peers_test.sh TFTPC_CLI NIMBO_HEADLESS WORK_DIR [TFTPC_BATCH]
-# atftpd and tftpd-hpa conflict as packages: both are unpacked from their Debian packages
-# into WORK_DIR (not installed, so no service starts).
+#   tftpc_peers_test.sh TFTPC_CLI NIMBO_HEADLESS PEERS_ROOT [TFTPC_BATCH]
+# atftpd and tftpd-hpa conflict as packages: tools/setup unpacks both from their Debian
+# packages into PEERS_ROOT (tools/unpack-peers; not installed, so no service starts). The test
+# itself needs no network: missing servers are a failure.
 set -euo pipefail
-cli=$(realpath "$1") nimbo=$(realpath "$2") work=$(realpath -m "$3")
+cli=$(realpath "$1") nimbo=$(realpath "$2") peers=$(realpath -m "$3")
 batch=${4:+$(realpath "$4")}
 
-# Outside the namespace: fetch the servers, then run the rest in a namespace of its own.
+# Outside the namespace: check the servers, then run the rest in a namespace of its own.
 if [ "${TFTPC_PEERS_INNER:-}" != 1 ]; then
-  mkdir -p "$work/debs"
-  if [ ! -x "$work/root/usr/sbin/atftpd" ] || [ ! -x "$work/root/usr/sbin/in.tftpd" ]; then
-    (cd "$work/debs" && apt-get download atftpd tftpd-hpa >/dev/null 2>&1)
-    for d in "$work"/debs/*.deb; do dpkg -x "$d" "$work/root"; done
+  if [ ! -x "$peers/usr/sbin/atftpd" ] || [ ! -x "$peers/usr/sbin/in.tftpd" ]; then
+    echo "FAIL atftpd and tftpd-hpa are not unpacked in $peers: run tools/setup (tools/unpack-peers)"
+    exit 1
   fi
   python3 "$(dirname "$(realpath "$0")")/../support/netns.py" check || exit $?
-  TFTPC_PEERS_INNER=1 exec unshare -n "$0" "$cli" "$nimbo" "$work" ${batch:+"$batch"}
+  TFTPC_PEERS_INNER=1 exec unshare -n "$0" "$cli" "$nimbo" "$peers" ${batch:+"$batch"}
 fi
 ip link set lo up
 # tftpd-hpa resolves its address only when some non-loopback address is configured.
@@ -107,7 +107,7 @@ wait_port 6971
 run_server nimbo 6971 "$root" 1468 8
 
 root=$(start_root atftpd)
-"$work/root/usr/sbin/atftpd" --daemon --no-fork --user root --group root --bind-address 127.0.0.1 --port 6972 \
+"$peers/usr/sbin/atftpd" --daemon --no-fork --user root --group root --bind-address 127.0.0.1 --port 6972 \
   --logfile /dev/null "$root" &
 pids+=($!)
 wait_port 6972
@@ -144,7 +144,7 @@ if [ -n "$batch" ]; then
 fi
 
 root=$(start_root hpa)
-"$work/root/usr/sbin/in.tftpd" -L -c -u root -s -a 127.0.0.1:6973 "$root" &
+"$peers/usr/sbin/in.tftpd" -L -c -u root -s -a 127.0.0.1:6973 "$root" &
 pids+=($!)
 wait_port 6973
 run_server tftpd-hpa 6973 "$root" 1468 4

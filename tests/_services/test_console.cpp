@@ -48,6 +48,19 @@ protected:
     uint16_t port_ = 0;
 };
 
+// The Console thread has taken the GUI that connected (its handshake ends before it does so):
+// waited for, at most 10 s.
+bool WaitConnected() {
+    for (int i = 0; i < 1000 && ConsoleState() != CONSOLE_CONNECTED; ++i) usleep(10000);
+    return ConsoleState() == CONSOLE_CONNECTED;
+}
+
+// The Console thread has let the GUI go: waited for, at most 30 s.
+bool WaitNotConnected() {
+    for (int i = 0; i < 3000 && ConsoleState() == CONSOLE_CONNECTED; ++i) usleep(10000);
+    return ConsoleState() != CONSOLE_CONNECTED;
+}
+
 uint32_t U32(const ConsoleFrame& f) {
     uint32_t v = 0;
     if (f.payload.size() >= 4) memcpy(&v, f.payload.data(), 4);
@@ -111,8 +124,7 @@ TEST_F(HostFixture, SynchronousNoticeFollowsQueuedOnes) {
     EXPECT_EQ(ToConsole(NOTICE_LOG, "x", 2, false), 0) << "no GUI: dropped";
     ConsoleTestClient c;
     ASSERT_EQ(c.Connect(port_), 1);
-    for (int i = 0; i < 100 && ConsoleState() != CONSOLE_CONNECTED; ++i) usleep(10000);
-    ASSERT_EQ(ConsoleState(), CONSOLE_CONNECTED);
+    ASSERT_TRUE(WaitConnected());
 
     std::thread poster([] {
         for (int i = 0; i < 50; ++i) {
@@ -154,7 +166,7 @@ TEST_F(HostFixture, SynchronousNoticeFollowsQueuedOnes) {
 
     // When the GUI goes away, a synchronous notice does not wait for ever.
     c.Close();
-    for (int i = 0; i < 500 && ConsoleState() == CONSOLE_CONNECTED; ++i) usleep(10000);
+    ASSERT_TRUE(WaitNotConnected());
     EXPECT_EQ(ToConsole(NOTICE_DHCP_EVENT, "x", 1, true), 0);
 }
 
@@ -164,8 +176,7 @@ TEST_F(HostFixture, GuiThatStopsReadingHoldsNoServiceThread) {
     Boot("[NIMBO]\nNIMBO_Services=0\n");
     ConsoleTestClient stuck;
     ASSERT_EQ(stuck.Connect(port_), 1);
-    for (int i = 0; i < 100 && ConsoleState() != CONSOLE_CONNECTED; ++i) usleep(10000);
-    ASSERT_EQ(ConsoleState(), CONSOLE_CONNECTED);
+    ASSERT_TRUE(WaitConnected());
 
     // Lease lists and transfer reports go out as synchronous notices; far more bytes than
     // the socket buffers hold, while the GUI reads nothing.
@@ -186,8 +197,7 @@ TEST_F(HostFixture, GuiThatStopsReadingHoldsNoServiceThread) {
         FAIL() << "a service thread is held by a GUI that does not read, after " << sent << " notices";
     }
     service.join();
-    for (int i = 0; i < 3000 && ConsoleState() == CONSOLE_CONNECTED; ++i) usleep(10000);
-    EXPECT_EQ(ConsoleState(), CONSOLE_NOT_CONNECTED) << "the link to a GUI that does not read is dropped";
+    EXPECT_TRUE(WaitNotConnected()) << "the link to a GUI that does not read is dropped";
     // What was written before the drop is still there to read, then the end of the stream.
     bool ended = false;
     timeval limit{10, 0};
@@ -199,10 +209,13 @@ TEST_F(HostFixture, GuiThatStopsReadingHoldsNoServiceThread) {
     }
     EXPECT_TRUE(ended) << "the link to a GUI that does not read is closed";
 
-    // The next GUI is served, and its synchronous notices are written again.
+    // The next GUI is served, and its synchronous notices are written again (once the Console
+    // thread listens again).
+    port_ = static_cast<uint16_t>(WaitConsoleListening(10000));
+    ASSERT_NE(port_, 0);
     ConsoleTestClient next;
     ASSERT_EQ(next.Connect(port_), 1);
-    for (int i = 0; i < 100 && ConsoleState() != CONSOLE_CONNECTED; ++i) usleep(10000);
+    ASSERT_TRUE(WaitConnected());
     ASSERT_TRUE(next.Request(REQ_SEND_RUNNING_SERVICES));
     EXPECT_EQ(next.WaitFor(NOTICE_RUNNING_SERVICES).id, NOTICE_RUNNING_SERVICES);
     std::thread again([] {
@@ -231,13 +244,14 @@ TEST_F(HostFixture, UnwritableIniGivesOneBoxPerSave) {
     SetIniFailureHandler(CountClose);
     SetIniPath("/nonexistent-folder/Nimbo.ini");
     ASSERT_EQ(SaveSettings(), 1);
-    for (int i = 0; i < 500 && g_boxes == 0; ++i) usleep(10000);
-    usleep(200000);
-    EXPECT_EQ(g_boxes, 1) << "60 failed keys, one box";
-    EXPECT_EQ(g_closeRequests, 1);
+    for (int i = 0; i < 1000 && g_boxes == 0; ++i) usleep(10000);
+    EXPECT_EQ(g_boxes, 1) << "the box of the save";
+    // Whatever the writer still had to do is done once it has stopped.
     StopThreads(0);
     EXPECT_TRUE(JoinThreadRow(TH_CONSOLE, 5000));
     EXPECT_EQ(GetRunningServices(), 0u) << "the settings writer stopped";
+    EXPECT_EQ(g_boxes, 1) << "60 failed keys, one box";
+    EXPECT_EQ(g_closeRequests, 1);
     SetMessageBoxHandler(nullptr);
     SetIniFailureHandler(nullptr);
 }

@@ -60,14 +60,31 @@ class Server:
                 f.write("[DHCP]\nDHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=%d\nDHCP_IP_Mask=255.255.255.0\n" % pool)
                 f.write("DHCP_BootFile=%s\nDHCP_DefaultGateway=10.77.0.1\nDHCP_LeaseTime=60\n%s" % (boot_list, extra))
         with open(self.trace, "wb") as trace:
+            # The developer trace tells when the threads read requests.
             self.proc = subprocess.Popen(["ip", "netns", "exec", NS_SRV, nimbo, "-i", ini, "-l", "20"],
-                                         stdout=subprocess.DEVNULL, stderr=trace)
+                                         stdout=subprocess.DEVNULL, stderr=trace,
+                                         env=dict(os.environ, NIMBO_TRACE="1"))
         deadline = time.time() + 10
         while time.time() < deadline:
             if "Loaded" in self.text() or self.ready():
                 break
             time.sleep(0.2)
-        time.sleep(2.0)  # the threads pause after loading the settings
+        self.wait_serving(services)
+
+    def wait_serving(self, services):
+        """The threads pause after loading the settings: waits (at most 30 s) until each one
+        says in the developer trace that it reads requests."""
+        wanted = [b"DHCP Inf: reading requests on port 67"]
+        if services & 0x100:
+            wanted.append(b"PDHCP Inf: reading requests on port 4011")
+        deadline, trace = time.time() + 30, b""
+        while time.time() < deadline and self.alive():
+            with open(self.trace, "rb") as f:
+                trace = f.read()
+            if all(w in trace for w in wanted):
+                break
+            time.sleep(0.1)
+        check(all(w in trace for w in wanted), "the server's threads read requests")
 
     def ready(self):
         out = run("ss", "-uln", ns=NS_SRV, check_rc=False).stdout

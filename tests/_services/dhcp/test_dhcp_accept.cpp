@@ -4,8 +4,11 @@
 #include <string>
 
 #include "_services/dhcp/dhcp_accept.h"
+#include "_services/dhcp/dhcp_log.h"
 #include "_services/dhcp/dhcp_settings.h"
+#include "_services/peer_log.h"
 #include "tests/_services/dhcp/dhcp_test_util.h"
+#include "tests/support/log_capture.h"
 
 namespace {
 
@@ -145,6 +148,61 @@ TEST(DhcpAccept, AcceptListWithoutEntriesRefusesEveryClient) {
     in.isLocalMac = NoMacIsLocal;
     in.leaseCapacity = 1;
     EXPECT_EQ(AcceptDhcpRequest(in, p.data(), 300), DhcpDrop::kNotInAcceptList);
+}
+
+const char* Counted(int* calls) {
+    ++*calls;
+    return "x";
+}
+
+// The lines about one client are bounded a second, and its budget is asked before a line's
+// text is made; another client's lines are written beside them, and lines outside a request
+// are not bounded.
+TEST(DhcpAccept, LinesOfOnePeerAreBoundedBeforeTheyAreFormatted) {
+    nimbo::test::LogCapture log(LOG_DHCP);
+    DhcpAcceptInput in;
+    in.hostName = HostIsBootsrv;
+    in.isLocalMac = NoMacIsLocal;
+    in.leaseCapacity = 5;
+    const uint32_t source = Ip("10.0.0.9");
+    auto count = [&log](const std::string& part) {
+        size_t n = 0;
+        for (const std::string& l : log.Lines()) n += l.find(part) != std::string::npos;
+        return n;
+    };
+    // Two seconds at most pass: at most two budgets.
+    const size_t bound = 2 * kPeerLinesPerSecond;
+    int formatted = 0;
+    for (int i = 0; i < 1000; ++i) {
+        Packet p = MakeRequest(1, 0x51, {});
+        std::snprintf(reinterpret_cast<char*>(p.data() + kOffSname), 64, "other");
+        DhcpPeerScope peer("DHCP Inf:", p.data(), 300, source);
+        EXPECT_EQ(AcceptDhcpRequest(in, p.data(), 300), DhcpDrop::kOtherServer);
+        DhcpLog(5, "DHCP Inf: counted %s", Counted(&formatted));
+    }
+    EXPECT_GE(count("Packet addressed to other"), 1u);
+    EXPECT_LE(count("Packet addressed to other") + count("counted"), bound);
+    EXPECT_LE(static_cast<size_t>(formatted), bound) << "the text of a dropped line is not made";
+    // A datagram too short for a request counts against its sender's address, not a MAC.
+    for (int i = 0; i < 1000; ++i) {
+        Packet p = MakeRequest(1, 0x52, {});
+        DhcpPeerScope peer("DHCP Inf:", p.data(), 100, source);
+        EXPECT_EQ(AcceptDhcpRequest(in, p.data(), 100), DhcpDrop::kTruncated);
+    }
+    EXPECT_GE(count("Recv message truncated"), 1u);
+    EXPECT_LE(count("Recv message truncated"), bound);
+    // Another client from the same address, beside them.
+    {
+        Packet p = MakeRequest(1, 0x53, {});
+        std::snprintf(reinterpret_cast<char*>(p.data() + kOffSname), 64, "third");
+        DhcpPeerScope peer("DHCP Inf:", p.data(), 300, source);
+        EXPECT_EQ(AcceptDhcpRequest(in, p.data(), 300), DhcpDrop::kOtherServer);
+    }
+    EXPECT_EQ(count("Packet addressed to third"), 1u);
+    // Without a request at hand nothing is bounded.
+    formatted = 0;
+    for (int i = 0; i < 1000; ++i) DhcpLog(5, "DHCP Inf: counted %s", Counted(&formatted));
+    EXPECT_EQ(formatted, 1000);
 }
 
 }  // namespace
