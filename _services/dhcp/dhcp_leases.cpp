@@ -68,7 +68,12 @@ std::string LowerKey(std::string key) {
     return key;
 }
 bool ByIp(const DhcpLease* a, const DhcpLease* b) { return HostOrder(a->address) < HostOrder(b->address); }
-bool ByMac(const DhcpLease* a, const DhcpLease* b) { return std::memcmp(a->mac, b->mac, 6) < 0; }
+// The first six bytes of a MAC as one number that orders as memcmp orders them.
+uint64_t MacKey(const uint8_t* m) {
+    return static_cast<uint64_t>(m[0]) << 40 | static_cast<uint64_t>(m[1]) << 32 | static_cast<uint64_t>(m[2]) << 24 |
+           static_cast<uint64_t>(m[3]) << 16 | static_cast<uint64_t>(m[4]) << 8 | m[5];
+}
+bool ByMac(const DhcpLease* a, const DhcpLease* b) { return MacKey(a->mac) < MacKey(b->mac); }
 }  // namespace
 
 LeaseTable::~LeaseTable() { Clear(); }
@@ -77,6 +82,7 @@ void LeaseTable::Clear() {
     for (DhcpLease* l : byIp_) delete l;
     byIp_.clear();
     byMac_.clear();
+    macKeys_.clear();
 }
 
 void LeaseTable::Configure(uint32_t poolStart, int32_t poolSize, int32_t leaseMinutes, bool persistent,
@@ -108,20 +114,21 @@ bool LeaseTable::IsExpired(const DhcpLease& l, int64_t now) const {
 }
 
 DhcpLease* LeaseTable::FindByIp(uint32_t address, bool* expired, int64_t now) const {
-    DhcpLease key{};
-    key.address = address;
-    auto it = std::lower_bound(byIp_.begin(), byIp_.end(), &key, ByIp);
+    const uint32_t key = HostOrder(address);
+    auto it = std::lower_bound(byIp_.begin(), byIp_.end(), key,
+                               [](const DhcpLease* l, uint32_t k) { return HostOrder(l->address) < k; });
     if (it == byIp_.end() || (*it)->address != address) return nullptr;
     if (expired) *expired = IsExpired(**it, now);
     return *it;
 }
 
 DhcpLease* LeaseTable::FindByMac(const uint8_t* mac, int length) const {
-    DhcpLease key{};
-    std::memcpy(key.mac, mac, static_cast<size_t>(std::clamp(length, 0, 6)));
-    auto it = std::lower_bound(byMac_.begin(), byMac_.end(), &key, ByMac);
-    if (it == byMac_.end() || std::memcmp((*it)->mac, key.mac, 6) != 0) return nullptr;
-    return *it;
+    uint8_t bytes[6] = {};
+    std::memcpy(bytes, mac, static_cast<size_t>(std::clamp(length, 0, 6)));
+    const uint64_t key = MacKey(bytes);
+    auto it = std::lower_bound(macKeys_.begin(), macKeys_.end(), key);
+    if (it == macKeys_.end() || *it != key) return nullptr;
+    return byMac_[static_cast<size_t>(it - macKeys_.begin())];
 }
 
 std::string LeaseTable::Key(int index, const char* suffix) const {
@@ -158,6 +165,12 @@ void LeaseTable::Commit() {
 void LeaseTable::Sort() {
     std::sort(byIp_.begin(), byIp_.end(), ByIp);
     std::stable_sort(byMac_.begin(), byMac_.end(), ByMac);
+    IndexMacs();
+}
+
+void LeaseTable::IndexMacs() {
+    macKeys_.resize(byMac_.size());
+    for (size_t i = 0; i < byMac_.size(); ++i) macKeys_[i] = MacKey(byMac_[i]->mac);
 }
 
 DhcpLease* LeaseTable::Assign(DhcpLease* lease, uint32_t address, const uint8_t* mac, int length, int64_t now) {
@@ -185,6 +198,7 @@ void LeaseTable::Free(DhcpLease* lease) {
                 formatMacWithVendor(lease->mac).c_str());
         byIp_.erase(std::remove(byIp_.begin(), byIp_.end(), lease), byIp_.end());
         byMac_.erase(std::remove(byMac_.begin(), byMac_.end(), lease), byMac_.end());
+        IndexMacs();
         delete lease;
         Changed();
     }
@@ -199,6 +213,7 @@ void LeaseTable::Resize(int32_t poolSize) {
         byMac_.erase(std::remove(byMac_.begin(), byMac_.end(), last), byMac_.end());
         delete last;
     }
+    IndexMacs();
 }
 
 void LeaseTable::SetStartTime(DhcpLease* l, int64_t t) {

@@ -96,6 +96,7 @@ public:
 
 private:
     void Sort();
+    void IndexMacs();
     void Changed();
     void Commit();
     std::string Key(int index, const char* suffix) const;
@@ -103,6 +104,9 @@ private:
     std::recursive_mutex mutex_;
     std::vector<DhcpLease*> byIp_;
     std::vector<DhcpLease*> byMac_;
+    // The first six bytes of the MAC of byMac_[i] as a number, in the same order: the MAC
+    // search of every request runs over this array alone.
+    std::vector<uint64_t> macKeys_;
     uint32_t poolStart_ = 0;
     int32_t capacity_ = 0;
     int32_t leaseMinutes_ = 2880;

@@ -242,20 +242,69 @@ const char* DhcpMessageTypeName(int type) {
     return type >= 0 && type < 9 ? kTypeNames[type] : kTypeNames[9];
 }
 
+namespace {
+
+// findDhcpOption for several codes in one walk over the options: each code gets what
+// findDhcpOption would return for it (nullptr, or the payload and *length).
+template <size_t N>
+void FindDhcpOptions(const uint8_t* cookie, const uint8_t (&codes)[N], const uint8_t* (&found)[N], int (&lengths)[N]) {
+    for (size_t k = 0; k < N; ++k) found[k] = nullptr;
+    if (std::memcmp(cookie, kDhcpMagicCookie, 4) != 0) return;
+    const uint8_t* opt = cookie + 4;
+    size_t at[N];
+    bool seen[N] = {};
+    auto take = [&](size_t pos) {
+        for (size_t k = 0; k < N; ++k) {
+            if (seen[k] || opt[pos] != codes[k]) continue;
+            seen[k] = true;
+            at[k] = pos;
+        }
+    };
+    // The walk of findDhcpOption: a code's walk stops at its first occurrence, the others
+    // go on past it in the same steps.
+    size_t pos = 0;
+    bool ended = false;
+    while (pos < 1219) {
+        const uint8_t c = opt[pos];
+        if (c == kOptEnd) {
+            ended = true;
+            break;
+        }
+        take(pos);
+        pos += c == kOptPad ? 1 : static_cast<size_t>(opt[pos + 1]) + 2;
+    }
+    if (!ended && pos < 1220) take(pos);  // where a walk that ran out of room stops
+    for (size_t k = 0; k < N; ++k) {
+        if (!seen[k]) continue;
+        const size_t len = opt[at[k] + 1];
+        if (at[k] + len >= 1222) continue;
+        lengths[k] = static_cast<int>(len);
+        found[k] = opt + at[k] + 2;
+    }
+}
+
+}  // namespace
+
 RequestInfo ReadRequest(const uint8_t* packet) {
     RequestInfo r;
     r.macLength = std::min<int>(packet[kOffHlen], 16);
     const uint8_t* cookie = packet + kOffCookie;
     if (std::memcmp(cookie, kDhcpMagicCookie, 4) != 0) return r;
-    int len = 0;
-    if (const uint8_t* t = findDhcpOption(cookie, kOptMessageType, &len); t && len >= 1) {
+    static constexpr uint8_t kCodes[] = {kOptMessageType, kOptVendorClass, kOptClientArch, kOptUserClass};
+    const uint8_t* found[4];
+    int lengths[4] = {};
+    FindDhcpOptions(cookie, kCodes, found, lengths);
+    int len = lengths[0];
+    if (const uint8_t* t = found[0]; t && len >= 1) {
         r.type = t[0];
         r.hasType = true;
     }
-    if (const uint8_t* c = findDhcpOption(cookie, kOptVendorClass, &len); c && len > 0)
-        std::memcpy(r.classId, c, static_cast<size_t>(std::min(len, 32)));
-    if (const uint8_t* a = findDhcpOption(cookie, kOptClientArch, &len); a && len == 2) r.arch = (a[0] << 8) | a[1];
-    if (const uint8_t* u = findDhcpOption(cookie, kOptUserClass, &len); u && len == 4)
+    len = lengths[1];
+    if (const uint8_t* c = found[1]; c && len > 0) std::memcpy(r.classId, c, static_cast<size_t>(std::min(len, 32)));
+    len = lengths[2];
+    if (const uint8_t* a = found[2]; a && len == 2) r.arch = (a[0] << 8) | a[1];
+    len = lengths[3];
+    if (const uint8_t* u = found[3]; u && len == 4)
         r.ipxe = std::memcmp(u, "iPXE", 4) == 0 || std::memcmp(u, "gPXE", 4) == 0;
     return r;
 }

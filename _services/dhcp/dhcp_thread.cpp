@@ -49,46 +49,66 @@ uint32_t ParseLocal(const char* text, size_t size) {
     return !t.empty() && ParseIPv4(t.c_str(), &a) ? a.s_addr : 0;
 }
 
-// The host name, read again when older than a second (a system call per batch of requests
-// otherwise). *ok is false when it cannot be read.
-std::string HostName(bool* ok) {
+// How long the host name and the interface list are used before they are read again.
+constexpr int64_t kHostViewAgeMs = 1000;
+
+// The host name, read again when older than kHostViewAgeMs at nowMs (MonotonicMs; a system
+// call per batch of requests otherwise). *ok is false when it cannot be read.
+std::string HostName(bool* ok, int64_t nowMs = MonotonicMs()) {
     static std::mutex lock;
     static int64_t readAt = -1;
     static bool known = false;
     static std::string name;
     std::lock_guard<std::mutex> guard(lock);
-    const int64_t now = MonotonicMs();
-    if (readAt < 0 || now - readAt >= 1000) {
+    if (readAt < 0 || nowMs - readAt >= kHostViewAgeMs) {
         char b[129];
         known = gethostname(b, 128) == 0;
         b[128] = 0;
         name = known ? b : "";
-        readAt = now;
+        readAt = nowMs;
     }
     *ok = known;
     return name;
 }
 
-// The host's addresses and MACs, read again when older than a second: every request looks
-// at them and the system query costs more than the request itself.
-struct InterfaceCache {
-    std::mutex lock;
-    int64_t readAt = -1;
+// The host's addresses and MACs. Every request looks at them and the system query costs
+// more than the request itself: a list is read again only when older than kHostViewAgeMs, and
+// a batch of requests takes one list for all of them (one lock, one clock reading).
+struct HostInterfaces {
     std::vector<InterfaceAddress> addresses;
     std::vector<std::array<uint8_t, 6>> macs;
 };
+struct InterfaceCache {
+    std::mutex lock;
+    int64_t readAt = -1;
+    std::shared_ptr<const HostInterfaces> current;
+};
 InterfaceCache g_interfaces;
 
-template <class Fn>
-auto WithInterfaces(Fn fn) {
+std::shared_ptr<const HostInterfaces> CurrentInterfaces(int64_t nowMs) {
     std::lock_guard<std::mutex> guard(g_interfaces.lock);
-    int64_t now = MonotonicMs();
-    if (g_interfaces.readAt < 0 || now - g_interfaces.readAt >= 1000) {
-        g_interfaces.addresses = ListInterfaceAddresses();
-        g_interfaces.macs = ListLocalMacs();
-        g_interfaces.readAt = now;
+    if (!g_interfaces.current || nowMs - g_interfaces.readAt >= kHostViewAgeMs) {
+        auto fresh = std::make_shared<HostInterfaces>();
+        fresh->addresses = ListInterfaceAddresses();
+        fresh->macs = ListLocalMacs();
+        g_interfaces.current = std::move(fresh);
+        g_interfaces.readAt = nowMs;
     }
-    return fn(g_interfaces.addresses, g_interfaces.macs);
+    return g_interfaces.current;
+}
+
+int MacIsLocal(const HostInterfaces& host, const uint8_t mac[6]) {
+    for (const auto& m : host.macs)
+        if (std::memcmp(m.data(), mac, 6) == 0) return 1;
+    return 0;
+}
+
+// The interface list of the batch this thread is answering (nullptr between batches): the
+// own-MAC check of the early drops reads it instead of the shared cache.
+thread_local const HostInterfaces* t_batchInterfaces = nullptr;
+
+int BatchMacIsLocal(const uint8_t mac[6]) {
+    return t_batchInterfaces ? MacIsLocal(*t_batchInterfaces, mac) : isMACLocal(mac);
 }
 
 // The owners of declined addresses are asked for here, one at a time, so that the ARP
@@ -192,15 +212,6 @@ std::string ShortHostName() {
     return dot == std::string::npos ? h : h.substr(0, dot);
 }
 
-// The host name as requests see it: read once per batch (empty when it cannot be read).
-struct HostNames {
-    std::string full;
-    HostNames() {
-        bool ok;
-        full = HostName(&ok);
-    }
-};
-
 // Waits for a datagram or the row's event: 0 time-out, 1 woken, 2 a datagram is waiting.
 int WaitDatagram(int row) {
     ThreadSlot& slot = ThreadSlots[row];
@@ -211,7 +222,9 @@ int WaitDatagram(int row) {
 
 // Requests are read and answered in batches: one wake-up and one system call for all the
 // datagrams waiting (up to kRequestBatch), one more for all their replies. Each datagram
-// keeps its own arrival interface and address; each reply its own way out.
+// keeps its own arrival interface and address; each reply its own way out. A read that
+// filled the batch is followed by the next read at once, without waiting in poll first: more
+// requests are almost always waiting then.
 constexpr int kRequestBatch = 32;
 static_assert(kRequestBatch <= kDatagramBatch);
 // Receive buffer of the two sockets: a burst of a few thousand requests waits rather than
@@ -252,7 +265,7 @@ DhcpAcceptInput AcceptInput(uint16_t port, bool proxy, const DhcpConfig* cfg) {
     in.leaseCapacity = g_leases.capacity();
     in.settings = cfg ? &cfg->rec : nullptr;
     in.hostName = ShortHostName;
-    in.isLocalMac = isMACLocal;
+    in.isLocalMac = BatchMacIsLocal;
     return in;
 }
 
@@ -364,41 +377,38 @@ private:
 
 LeaseTable& DhcpLeaseTable() { return g_leases; }
 
-int isMACLocal(const uint8_t mac[6]) {
-    return WithInterfaces([mac](const std::vector<InterfaceAddress>&, const std::vector<std::array<uint8_t, 6>>& macs) {
-        for (const auto& m : macs)
-            if (std::memcmp(m.data(), mac, 6) == 0) return 1;
-        return 0;
-    });
-}
+int isMACLocal(const uint8_t mac[6]) { return MacIsLocal(*CurrentInterfaces(MonotonicMs()), mac); }
 
 uint32_t findServerAddressForClient(uint32_t client, bool strict, int ifindex) {
-    return WithInterfaces([&](const std::vector<InterfaceAddress>& all, const std::vector<std::array<uint8_t, 6>>&) {
-        return pickServerAddress(all, client, strict, ifindex);
-    });
+    return pickServerAddress(CurrentInterfaces(MonotonicMs())->addresses, client, strict, ifindex);
 }
 
+// Loopback rows are skipped in place: the choice is made for every reply, without a copy.
 uint32_t pickServerAddress(const std::vector<InterfaceAddress>& all, uint32_t client, bool strict, int ifindex) {
-    std::vector<InterfaceAddress> rows;
-    for (const auto& a : all)
-        if (!a.loopback) rows.push_back(a);
     auto sameNet = [client](const InterfaceAddress& a) {
         return (a.addr.s_addr & a.mask.s_addr) == (client & a.mask.s_addr);
     };
     if (ifindex) {
         const InterfaceAddress* first = nullptr;
-        for (const auto& a : rows) {
-            if (a.ifindex != ifindex) continue;
+        for (const auto& a : all) {
+            if (a.loopback || a.ifindex != ifindex) continue;
             if (sameNet(a)) return a.addr.s_addr;
             if (!first) first = &a;
         }
         if (first) return first->addr.s_addr;
     }
-    if (rows.empty()) return 0;
-    if (rows.size() == 1) return rows[0].addr.s_addr;
-    for (const auto& a : rows)
-        if (a.up && sameNet(a)) return a.addr.s_addr;
-    return strict ? 0 : rows[0].addr.s_addr;
+    const InterfaceAddress* first = nullptr;
+    size_t rows = 0;
+    for (const auto& a : all) {
+        if (a.loopback) continue;
+        if (!first) first = &a;
+        ++rows;
+    }
+    if (rows == 0) return 0;
+    if (rows == 1) return first->addr.s_addr;
+    for (const auto& a : all)
+        if (!a.loopback && a.up && sameNet(a)) return a.addr.s_addr;
+    return strict ? 0 : first->addr.s_addr;
 }
 
 void sendLeaseListToConsole() {
@@ -419,15 +429,49 @@ void sendLeaseListToConsole() {
 
 namespace {
 
-// What one batch of requests reads: the settings as they were when it arrived.
-struct BatchContext {
-    std::shared_ptr<const GlobalSettings> g;
-    std::shared_ptr<const DhcpConfig> cfg;
-    HostNames host;
+// What one batch of requests reads: the settings, the host name and the interface list as
+// they were when it arrived, and the handlers' environment built from them once for all its
+// requests (Env sets what differs per request).
+class BatchContext {
+public:
+    // eventsWait: see MakeEnv.
+    BatchContext(std::shared_ptr<const GlobalSettings> settings, bool eventsWait)
+        : g(std::move(settings)), cfg(DhcpSettingsSnapshot()) {
+        const int64_t now = MonotonicMs();
+        interfaces_ = CurrentInterfaces(now);
+        bool ok;
+        env_ = MakeEnv(cfg.get(), *g, 0, HostName(&ok, now), eventsWait);
+        env_.serverAddressForClient = [this](uint32_t client, bool strict) {
+            return ServerAddress(client, strict, ifindex_);
+        };
+        t_batchInterfaces = interfaces_.get();
+    }
+    ~BatchContext() { t_batchInterfaces = nullptr; }
+    BatchContext(const BatchContext&) = delete;
+    BatchContext& operator=(const BatchContext&) = delete;
+
+    // The environment of a request that came in on interface ifindex.
+    DhcpEnv& Env(int ifindex) {
+        ifindex_ = ifindex;
+        env_.now = static_cast<int64_t>(time(nullptr));
+        return env_;
+    }
+    // findServerAddressForClient over the batch's interface list.
+    uint32_t ServerAddress(uint32_t client, bool strict, int ifindex) const {
+        return pickServerAddress(interfaces_->addresses, client, strict, ifindex);
+    }
+
+    const std::shared_ptr<const GlobalSettings> g;
+    const std::shared_ptr<const DhcpConfig> cfg;
+
+private:
+    std::shared_ptr<const HostInterfaces> interfaces_;
+    DhcpEnv env_;
+    int ifindex_ = 0;
 };
 
 // One request of the DHCP thread (port 67): filtered, handled, its reply queued.
-void AnswerDhcpRequest(RequestBatch& batch, int i, const BatchContext& ctx, bool proxy, const char* p) {
+void AnswerDhcpRequest(RequestBatch& batch, int i, BatchContext& ctx, bool proxy, const char* p) {
     uint8_t* buf = batch.buf(i);
     const ssize_t n = batch.length(i);
     const Datagram& info = batch.info(i);
@@ -437,7 +481,7 @@ void AnswerDhcpRequest(RequestBatch& batch, int i, const BatchContext& ctx, bool
     if (AcceptDhcpRequest(AcceptInput(kBootpServerPort, proxy, cfg), buf, static_cast<size_t>(n)) != DhcpDrop::kNone)
         return;
     const ReplyTarget target = ReplyDestination(buf, false, ntohs(info.peer.sin_port));
-    DhcpEnv env = MakeEnv(cfg, *ctx.g, info.ifindex, ctx.host.full, proxy);
+    DhcpEnv& env = ctx.Env(info.ifindex);
     size_t len = 0;
     int handled;
     if (proxy) {
@@ -456,7 +500,7 @@ void AnswerDhcpRequest(RequestBatch& batch, int i, const BatchContext& ctx, bool
     } else {
         uint32_t yiaddr;
         std::memcpy(&yiaddr, buf + kOffYiaddr, 4);
-        serverId = env.dhcpLocalIp ? env.dhcpLocalIp : findServerAddressForClient(yiaddr, false, info.ifindex);
+        serverId = env.dhcpLocalIp ? env.dhcpLocalIp : ctx.ServerAddress(yiaddr, false, info.ifindex);
     }
     if (!env.dhcpLocalIp && target.address == 0xFFFFFFFFu && LogWanted(LOG_PROGRAM, 1) && DhcpPeerMayLog(1))
         LogLine(LOG_DHCP, 1, "%sDHCP Inf: Broadcasting through local interface [%s]", p, IPv4Text(serverId).c_str());
@@ -464,7 +508,7 @@ void AnswerDhcpRequest(RequestBatch& batch, int i, const BatchContext& ctx, bool
 }
 
 // One datagram of the proxyDHCP thread (port 4011): BINL's first, else a proxy request.
-void AnswerProxyRequest(RequestBatch& batch, int i, const BatchContext& ctx, int sock) {
+void AnswerProxyRequest(RequestBatch& batch, int i, BatchContext& ctx, int sock) {
     uint8_t* buf = batch.buf(i);
     const ssize_t n = batch.length(i);
     const Datagram& info = batch.info(i);
@@ -481,7 +525,7 @@ void AnswerProxyRequest(RequestBatch& batch, int i, const BatchContext& ctx, int
         DhcpDrop::kNone)
         return;
     const ReplyTarget target = ReplyDestination(buf, true, ntohs(info.peer.sin_port));
-    DhcpEnv env = MakeEnv(ctx.cfg.get(), *ctx.g, info.ifindex, ctx.host.full);
+    DhcpEnv& env = ctx.Env(info.ifindex);
     size_t len = 0;
     int handled;
     {
@@ -524,6 +568,7 @@ void dhcpThread() {
     bool listDue = true;
     auto listSent = std::chrono::steady_clock::now() - kLeaseListInterval;
     DebugTrace("%sDHCP Inf: reading requests on port 67\n", p);
+    bool full = false;  // the last read filled the batch
     while (slot.running) {
         auto g = SettingsShared();
         const bool proxy = g->NIMBO_Services & SVC_PDHCP;
@@ -534,14 +579,15 @@ void dhcpThread() {
             listSent = now;
             listDue = false;
         }
-        const int woke = WaitDatagram(TH_DHCP);
+        const int woke = full ? 2 : WaitDatagram(TH_DHCP);
         if (woke == 0 && listDue) listSent -= kLeaseListInterval;  // idle: the held-back list leaves now
         listDue = listDue || woke != 0;
         if (woke != 2) continue;
         const int count = batch.Receive(TH_DHCP, p);
+        full = count == kRequestBatch;
         if (!slot.running) break;
         if (count == 0) continue;
-        const BatchContext ctx{std::move(g), DhcpSettingsSnapshot(), HostNames()};
+        BatchContext ctx(std::move(g), proxy);
         // An address probe waits for an answer: with probes on, each reply leaves at once
         // rather than behind the probes of the requests after it.
         const bool replyEach = ctx.g->DHCP_PingAddress != 0;
@@ -576,12 +622,14 @@ void pdhcpThread() {
     }
     RequestBatch batch;
     DebugTrace("PDHCP Inf: reading requests on port 4011\n");
+    bool full = false;  // the last read filled the batch
     while (slot.running) {
-        if (WaitDatagram(TH_PDHCP) != 2) continue;
+        if (!full && WaitDatagram(TH_PDHCP) != 2) continue;
         const int count = batch.Receive(TH_PDHCP, "P");
+        full = count == kRequestBatch;
         if (!slot.running) break;
         if (count == 0) continue;
-        const BatchContext ctx{SettingsShared(), DhcpSettingsSnapshot(), HostNames()};
+        BatchContext ctx(SettingsShared(), true);
         ConsoleWakeBatch notices;
         for (int i = 0; i < count; ++i) AnswerProxyRequest(batch, i, ctx, slot.socket);
         batch.Flush(slot.socket);

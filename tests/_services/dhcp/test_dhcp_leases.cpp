@@ -166,6 +166,56 @@ TEST_F(LeaseFile, NothingWrittenWithoutPersistence) {
     EXPECT_EQ(store.Content(), "");
 }
 
+// The MAC search orders hardware addresses byte by byte from the first, every byte taken as
+// unsigned; the index follows every change of the table (new lease, reassignment, free,
+// smaller pool).
+TEST(LeaseTable, MacSearchAfterEveryChange) {
+    const uint8_t macs[][6] = {
+        {0xFF, 0, 0, 0, 0, 0}, {0x80, 0, 0, 0, 0, 0},    {0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, {0, 0x80, 0, 0, 0, 0},
+        {0, 0, 0, 0, 0, 0xFF}, {0, 0, 0, 0, 0x80, 0x01}, {0x01, 0x02, 0x03, 0x04, 0x05, 0x06}};
+    const uint8_t absent[][6] = {{0x80, 0, 0, 0, 0, 1}, {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, {0, 0, 0, 0, 0, 0}};
+    LeaseTable t;
+    t.Configure(Ip("10.0.0.1"), 20, 60, false, nullptr);
+    const size_t n = sizeof macs / sizeof macs[0];
+    for (size_t i = 0; i < n; ++i)
+        ASSERT_TRUE(t.Assign(nullptr, Ip(("10.0.0." + std::to_string(20 - i)).c_str()), macs[i], 6, 100));
+    for (size_t i = 0; i < n; ++i) {
+        DhcpLease* l = t.FindByMac(macs[i], 6);
+        ASSERT_TRUE(l) << i;
+        EXPECT_EQ(std::memcmp(l->mac, macs[i], 6), 0) << i;
+    }
+    for (const auto& m : absent) EXPECT_FALSE(t.FindByMac(m, 6));
+    // A short hardware address is searched with zeros after it.
+    const uint8_t shortMac[3] = {0x7F, 0x01, 0x02};
+    ASSERT_TRUE(t.Assign(nullptr, Ip("10.0.0.1"), shortMac, 3, 100));
+    const uint8_t padded[6] = {0x7F, 0x01, 0x02, 0, 0, 0};
+    EXPECT_EQ(t.FindByMac(shortMac, 3), t.FindByMac(padded, 6));
+    EXPECT_TRUE(t.FindByMac(shortMac, 3));
+    // Reassigned to another client: found under the new MAC only.
+    DhcpLease* moved = t.FindByMac(macs[1], 6);
+    ASSERT_TRUE(moved);
+    t.Assign(moved, moved->address, absent[0], 6, 200);
+    EXPECT_FALSE(t.FindByMac(macs[1], 6));
+    EXPECT_EQ(t.FindByMac(absent[0], 6), moved);
+    // Freed: gone, the others still found.
+    t.Free(t.FindByMac(macs[0], 6));
+    EXPECT_FALSE(t.FindByMac(macs[0], 6));
+    for (size_t i = 2; i < n; ++i) EXPECT_TRUE(t.FindByMac(macs[i], 6)) << i;
+    // A smaller pool drops the leases of the highest addresses: 10.0.0.19 (the reassigned
+    // lease) and 10.0.0.18.
+    t.Resize(5);
+    EXPECT_EQ(t.count(), 5);
+    EXPECT_FALSE(t.FindByMac(absent[0], 6));
+    EXPECT_FALSE(t.FindByMac(macs[2], 6));
+    for (size_t i = 0; i < n; ++i) {
+        DhcpLease* l = t.FindByMac(macs[i], 6);
+        bool kept = false;
+        for (int k = 0; k < t.count(); ++k) kept = kept || std::memcmp(t.at(k)->mac, macs[i], 6) == 0;
+        EXPECT_EQ(l != nullptr, kept) << i;
+        if (l) { EXPECT_EQ(std::memcmp(l->mac, macs[i], 6), 0) << i; }
+    }
+}
+
 TEST(LeaseTable, SearchesAndFreeing) {
     LeaseTable t;
     t.Configure(Ip("10.0.0.1"), 20, 60, false, nullptr);

@@ -722,6 +722,80 @@ TEST(DhcpRequest, FindOption) {
     EXPECT_EQ(p.Option(60, &len), nullptr);
 }
 
+// What a request says about its client, read in one walk over the options, is what the search
+// of each option alone finds: the first occurrence before END, the walk's bounds at the end of
+// the buffer included. Hand-made edges, then a fixed set of random option areas.
+TEST(DhcpRequest, ReadRequestFindsWhatTheOptionSearchFinds) {
+    auto reference = [](const uint8_t* packet) {
+        RequestInfo r;
+        r.macLength = std::min<int>(packet[kOffHlen], 16);
+        const uint8_t* cookie = packet + kOffCookie;
+        if (std::memcmp(cookie, kDhcpMagicCookie, 4) != 0) return r;
+        int len = 0;
+        if (const uint8_t* t = findDhcpOption(cookie, 53, &len); t && len >= 1) {
+            r.type = t[0];
+            r.hasType = true;
+        }
+        if (const uint8_t* c = findDhcpOption(cookie, 60, &len); c && len > 0)
+            std::memcpy(r.classId, c, static_cast<size_t>(std::min(len, 32)));
+        if (const uint8_t* a = findDhcpOption(cookie, 93, &len); a && len == 2) r.arch = (a[0] << 8) | a[1];
+        if (const uint8_t* u = findDhcpOption(cookie, 77, &len); u && len == 4)
+            r.ipxe = std::memcmp(u, "iPXE", 4) == 0 || std::memcmp(u, "gPXE", 4) == 0;
+        return r;
+    };
+    auto same = [&](const Packet& p, const std::string& what) {
+        const RequestInfo got = ReadRequest(p.buf.data()), want = reference(p.buf.data());
+        EXPECT_EQ(got.type, want.type) << what;
+        EXPECT_EQ(got.hasType, want.hasType) << what;
+        EXPECT_EQ(std::memcmp(got.classId, want.classId, sizeof got.classId), 0) << what;
+        EXPECT_EQ(got.arch, want.arch) << what;
+        EXPECT_EQ(got.ipxe, want.ipxe) << what;
+        EXPECT_EQ(got.macLength, want.macLength) << what;
+    };
+    const uint8_t kCodes[] = {53, 60, 93, 77, 0, 255, 1, 12};
+    // An option area of pads up to pos, then code and length there (pos counts from the byte
+    // after the cookie): the edges of the walk's room.
+    auto at = [](size_t pos, uint8_t code, uint8_t len) {
+        Packet p = MakeRequest(-1, 1, {});
+        std::memset(p.data() + kOffOptions, 0, kDhcpBufferSize - kOffOptions);
+        p.buf[kOffOptions + pos] = code;
+        p.buf[kOffOptions + pos + 1] = len;
+        p.buf[kOffOptions + pos + 2] = 7;
+        p.buf[kOffOptions + pos + 3] = 9;
+        return p;
+    };
+    for (size_t pos : {1216u, 1217u, 1218u, 1219u, 1220u})
+        for (uint8_t code : kCodes)
+            for (uint8_t len : {0, 1, 2, 3, 4})
+                same(at(pos, code, len),
+                     "code " + std::to_string(code) + " at " + std::to_string(pos) + " length " + std::to_string(len));
+    same(MakeRequest(3, 1, {Text(60, "first"), Text(60, "second"), {53, {5}}, {93, {0, 7}}, {93, {0, 9}}}),
+         "repeated options: the first counts");
+    Packet afterEnd = MakeRequest(1, 1, {});
+    afterEnd.buf[kOffOptions + 4] = 93;
+    afterEnd.buf[kOffOptions + 5] = 2;
+    afterEnd.buf[kOffOptions + 7] = 7;
+    same(afterEnd, "an option after END");
+    uint32_t seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return static_cast<uint8_t>(seed >> 16);
+    };
+    for (int round = 0; round < 3000; ++round) {
+        Packet p = MakeRequest(-1, 1, {});
+        // Mostly the codes read, short lengths and few ENDs, so that walks get far.
+        for (size_t i = kOffOptions; i < kDhcpBufferSize; ++i) {
+            const uint8_t r = next();
+            p.buf[i] = r < 96                     ? kCodes[r % 4]
+                       : r < 200                  ? static_cast<uint8_t>(r % 6)
+                       : r == 255 && next() < 128 ? 255
+                                                  : r;
+        }
+        if (round % 3 == 0) p.buf[kOffCookie] ^= 1;  // some without the cookie
+        same(p, "random area " + std::to_string(round));
+    }
+}
+
 // Where each reply goes, from the request's ciaddr, giaddr, broadcast flag and yiaddr. A relayed
 // request is answered through its relay even when the client names its own address.
 TEST(DhcpRequest, ReplyDestination) {
