@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -22,6 +23,8 @@
 #include "_services/to_console.h"
 #include "tests/_services/console_client.h"
 #include "tests/_services/dhcp/dhcp_test_util.h"
+#include "tests/support/skip.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -80,10 +83,9 @@ uint8_t MessageType(const std::vector<uint8_t>& reply) {
 class DhcpThreadRows : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!EnterPrivateNetwork()) GTEST_SKIP() << "needs a private network namespace (root)";
-        char tmpl[] = "/tmp/nimbo-dhcp-rows-XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        dir_ = tmpl;
+        NIMBO_SKIP_IF(nimbo::test::NeedPrivateNetwork());
+        folder_ = std::make_unique<nimbo::test::TempFolder>("nimbo-dhcp-rows-");
+        dir_ = folder_->path();
         setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
         std::string ini = dir_ + "/Nimbo.ini";
         std::ofstream(ini) << "[NIMBO]\nNIMBO_Services=4\n[TFTP]\nTFTP_RootDirectory=" << dir_
@@ -101,8 +103,9 @@ protected:
         StopThreads(0);
         JoinThreadRow(TH_CONSOLE, 5000);
         EXPECT_EQ(GetRunningServices() & SVC_DHCP, 0u);
-        EXPECT_EQ(system(("rm -rf " + dir_).c_str()), 0);
+        folder_.reset();
     }
+    std::unique_ptr<nimbo::test::TempFolder> folder_;
     std::string dir_;
     uint16_t port_ = 0;
 };
