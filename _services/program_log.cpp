@@ -9,10 +9,13 @@
 
 namespace {
 // Texts for the user always go out; log lines while a desktop is connected or a log file named.
+// A line only the desktop would read is not even formatted while the desktop is not keeping
+// up: it would be dropped (and is counted so).
 bool Wanted(int level) {
     if (level < 0) return true;
-    return level <= CurrentLogLevel() && !ConsoleRowClosed() &&
-           (ConsoleState() == CONSOLE_CONNECTED || LogFileConfigured());
+    if (level > CurrentLogLevel() || ConsoleRowClosed()) return false;
+    if (LogFileConfigured()) return true;
+    return ConsoleState() == CONSOLE_CONNECTED && !ConsoleDropsNotices();
 }
 
 void Write(int level, const char* line, size_t length) {

@@ -11,8 +11,17 @@ enum ConsoleState { CONSOLE_NOT_CONNECTED = 17, CONSOLE_CONNECTED = 18 };
 void ConsoleThread();
 // Queues a notice for the GUI (dropped when none is connected or the queue is full). A
 // synchronous notice waits until it is written, at most about two seconds, and not at all
-// while an earlier one is still waiting to be written.
+// while an earlier one is still waiting to be written. The notices a full queue drops are
+// counted; the GUI gets a log line with their number (at most one a second), after the
+// notices that reached it.
 int  ToConsole(uint32_t id, const void* data, size_t length, bool synchronous);
+// True while a notice posted now would be dropped because the GUI is not keeping up (the
+// queue was found full and the Console thread has not emptied it since); the notice that is
+// then not posted counts as dropped. The program log asks before it formats a line that
+// only the GUI would read.
+bool ConsoleDropsNotices();
+// Notices dropped for a full queue since the program started.
+uint64_t ConsoleDroppedNotices();
 // Tests watch the notices of every service through this tap: it sees each notice posted with
 // ToConsole, desktop connected or not, before it is queued. nullptr removes it.
 using NoticeTap = void (*)(uint32_t id, const void* data, size_t length);

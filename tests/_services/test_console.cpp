@@ -215,6 +215,52 @@ TEST_F(HostFixture, GuiThatStopsReadingHoldsNoServiceThread) {
     EXPECT_EQ(f.payload[0], 7);
 }
 
+// A GUI that falls behind loses notices, never a service thread's time: what the full queue
+// drops is counted, and the GUI is told the number after the notices that did reach it, so
+// that every notice is either received, in order, or counted.
+TEST_F(HostFixture, NoticesAGuiFallsBehindOnAreCountedAndTold) {
+    Boot("[NIMBO]\nNIMBO_Services=0\n");
+    ConsoleTestClient gui;
+    ASSERT_EQ(gui.Connect(port_), 1);
+    for (int i = 0; i < 100 && ConsoleState() != CONSOLE_CONNECTED; ++i) usleep(10000);
+    ASSERT_EQ(ConsoleState(), CONSOLE_CONNECTED);
+    const uint64_t droppedBefore = ConsoleDroppedNotices();
+    // Far more than the socket buffers and the queue hold, posted while the GUI reads nothing.
+    constexpr int kPosted = 20000;
+    const std::string pad(1000, 'p');
+    for (int i = 0; i < kPosted; ++i) {
+        const std::string line = "n#" + std::to_string(i) + " " + pad;
+        EXPECT_EQ(ToConsole(NOTICE_LOG, line.c_str(), line.size() + 1, false), 1);
+    }
+    const uint64_t dropped = ConsoleDroppedNotices() - droppedBefore;
+    EXPECT_GT(dropped, 0u);
+
+    int received = 0, last = -1;
+    uint64_t told = 0;
+    for (int frames = 0; frames < 2 * kPosted && received + told < static_cast<uint64_t>(kPosted); ++frames) {
+        ConsoleFrame f = gui.Next(10);
+        ASSERT_NE(f.id, 0u) << "link lost after " << received << " notices, " << told << " told as dropped";
+        if (f.id != NOTICE_LOG) continue;
+        const char* chars = reinterpret_cast<const char*>(f.payload.data());
+        const std::string text(chars, strnlen(chars, f.payload.size()));
+        if (text.rfind("n#", 0) == 0) {
+            const int n = std::stoi(text.substr(2));
+            EXPECT_GT(n, last) << "out of order";
+            last = n;
+            ++received;
+            continue;
+        }
+        const size_t at = text.find("Console Warn: ");
+        if (at != std::string::npos) {
+            EXPECT_EQ(text[0], '[') << "a log line with its time stamp: " << text;
+            told += std::stoull(text.substr(at + 14));
+        }
+    }
+    EXPECT_EQ(received + told, static_cast<uint64_t>(kPosted));
+    EXPECT_EQ(told, dropped);
+    EXPECT_EQ(ConsoleState(), CONSOLE_CONNECTED) << "a GUI that catches up keeps its link";
+}
+
 namespace {
 std::atomic<int> g_boxes{0};
 std::atomic<int> g_closeRequests{0};
