@@ -9,13 +9,13 @@
 
 namespace {
 // Texts for the user always go out; log lines while a desktop is connected or a log file named.
-// A line only the desktop would read is not even formatted while the desktop is not keeping
-// up: it would be dropped (and is counted so).
+// A line only the desktop would read is not even formatted when it would not go to the
+// desktop (none is connected, it is not keeping up, or it has its bound of lines for now).
 bool Wanted(int level) {
     if (level < 0) return true;
     if (level > CurrentLogLevel() || ConsoleRowClosed()) return false;
     if (LogFileConfigured()) return true;
-    return ConsoleState() == CONSOLE_CONNECTED && !ConsoleDropsNotices();
+    return ConsoleWantsLine();
 }
 
 void Write(int level, const char* line, size_t length) {
@@ -24,7 +24,7 @@ void Write(int level, const char* line, size_t length) {
         if (level == kLogError && SettingsSnapshot().NIMBO_UseEventLog) ReportSystemEvent(ProgramTitle, line);
         return;
     }
-    ToConsole(NOTICE_LOG, line, length + 1, false);
+    ConsoleLogLine(line, length);
     if (!LogFileConfigured()) return;
     GlobalSettings s = SettingsSnapshot();
     if (s.NIMBO_LogFile[0]) {

@@ -29,7 +29,7 @@ constexpr uint32_t kSynchronous = 0x10000;
 // than once per notice. A notice someone waits for, a request of the GUI or a stop ends the
 // wait at once, as does every kWakeEvery-th notice in the queue, so that it never fills while
 // the thread waits.
-constexpr int kGatherMs = 20;
+constexpr int kGatherMs = 50;
 constexpr int kWakeEvery = 64;
 // A GUI that does not take a whole notice in this time is gone: the link is dropped.
 constexpr int kSendTimeoutMs = 5000;
@@ -61,31 +61,44 @@ thread_local bool t_isConsoleThread = false;
 thread_local int t_wakeBatches = 0;      // ConsoleWakeBatch scopes alive on this thread
 thread_local bool t_wakeDeferred = false;  // a notice was posted in them, the wake is due
 
-// Notices dropped for a full queue: since the GUI was last told, and in all. g_queueFull is
-// set by a post that finds the queue full and cleared when the Console thread has emptied
-// it; until then the program log formats no line for the GUI alone.
-std::atomic<uint64_t> g_droppedUntold{0};
+// Notices dropped since the program started; the Console thread keeps the count it last
+// told the GUI of. g_queueFull is set by a post that finds the queue full and cleared when
+// the Console thread has emptied it; until then no costly notice is built for the GUI.
 std::atomic<uint64_t> g_droppedTotal{0};
+uint64_t g_droppedTold = 0;  // Console thread only
 std::atomic<bool> g_queueFull{false};
 // The GUI hears of dropped notices at most once per this interval (Console thread only).
 constexpr auto kDropReportInterval = std::chrono::seconds(1);
 std::chrono::steady_clock::time_point g_dropReportedAt{};
+// Log lines that went to the GUI in the current spell, and the spell's number.
+std::atomic<int64_t> g_lineSpell{0};
+std::atomic<int> g_linesInSpell{0};
 
-void CountDropped() {
-    g_droppedUntold.fetch_add(1, std::memory_order_relaxed);
-    g_droppedTotal.fetch_add(1, std::memory_order_relaxed);
-    g_queueFull.store(true, std::memory_order_relaxed);
+void CountDropped() { g_droppedTotal.fetch_add(1, std::memory_order_relaxed); }
+
+bool DropsUntold() { return g_droppedTotal.load(std::memory_order_relaxed) != g_droppedTold; }
+
+// The lines posted in the current spell of kConsoleLineSpellMs (a new spell starts at 0).
+std::atomic<int>& LinesInSpell() {
+    const int64_t spell = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now().time_since_epoch()).count() / kConsoleLineSpellMs;
+    int64_t seen = g_lineSpell.load(std::memory_order_relaxed);
+    if (seen != spell && g_lineSpell.compare_exchange_strong(seen, spell, std::memory_order_relaxed))
+        g_linesInSpell.store(0, std::memory_order_relaxed);
+    return g_linesInSpell;
 }
 
 // The line that tells the GUI how many notices it missed, added to the batch when some were
 // dropped and the last such line is old enough; false when there is nothing to tell yet.
 bool AppendDropReport(std::vector<uint8_t>* batch) {
-    if (g_droppedUntold.load(std::memory_order_relaxed) == 0) return false;
+    if (!DropsUntold()) return false;
     const auto now = std::chrono::steady_clock::now();
     if (g_dropReportedAt != std::chrono::steady_clock::time_point{} && now - g_dropReportedAt < kDropReportInterval)
         return false;
     g_dropReportedAt = now;
-    const uint64_t dropped = g_droppedUntold.exchange(0, std::memory_order_relaxed);
+    const uint64_t total = g_droppedTotal.load(std::memory_order_relaxed);
+    const uint64_t dropped = total - g_droppedTold;
+    g_droppedTold = total;
     char line[160];
     size_t n = LogTimeStamp(line, sizeof line);
     const int text = snprintf(line + n, sizeof line - n,
@@ -106,7 +119,7 @@ void SetListening(int port) {
 }
 
 void ConnectionStarted() {
-    g_droppedUntold = 0;  // a new GUI hears only of what it missed
+    g_droppedTold = g_droppedTotal;  // a new GUI hears only of what it missed
     g_queueFull = false;
     g_dropReportedAt = {};
     std::lock_guard<std::mutex> lk(g_syncLock);
@@ -248,6 +261,25 @@ bool ConsoleDropsNotices() {
     return true;
 }
 
+bool ConsoleWantsLine() {
+    if (g_state != CONSOLE_CONNECTED) return false;
+    if (g_queueFull.load(std::memory_order_relaxed) ||
+        LinesInSpell().load(std::memory_order_relaxed) >= kConsoleLinesPerSpell) {
+        CountDropped();
+        return false;
+    }
+    return true;
+}
+
+void ConsoleLogLine(const char* line, size_t length) {
+    if (g_state != CONSOLE_CONNECTED) return;
+    if (LinesInSpell().fetch_add(1, std::memory_order_relaxed) >= kConsoleLinesPerSpell) {
+        CountDropped();
+        return;
+    }
+    ToConsole(NOTICE_LOG, line, length + 1, false);
+}
+
 uint64_t ConsoleDroppedNotices() { return g_droppedTotal.load(std::memory_order_relaxed); }
 
 int ToConsole(uint32_t id, const void* data, size_t length, bool synchronous) {
@@ -260,6 +292,7 @@ int ToConsole(uint32_t id, const void* data, size_t length, bool synchronous) {
             // The ticket is taken with the post, under the lock, so tickets follow the queue.
             if (!QueuePostEx(QUEUE_CONSOLE, data, length, id | kSynchronous)) {
                 CountDropped();  // full: dropped
+                g_queueFull.store(true, std::memory_order_relaxed);
                 return 1;
             }
             const uint64_t ticket = ++g_syncQueued;
@@ -285,6 +318,7 @@ int ToConsole(uint32_t id, const void* data, size_t length, bool synchronous) {
         }
     } else {
         CountDropped();
+        g_queueFull.store(true, std::memory_order_relaxed);
     }
     return 1;
 }
@@ -450,8 +484,7 @@ void ConsoleThread() {
         for (;;) {
             // Notices posted before this connection was accepted go to this GUI. While the
             // GUI has yet to hear of dropped notices, the thread wakes to tell it.
-            const bool untold = g_droppedUntold.load(std::memory_order_relaxed) != 0;
-            const int r = WaitAny(conn, slot.event, untold ? 1000 : -1);
+            const int r = WaitAny(conn, slot.event, DropsUntold() ? 1000 : -1);
             if ((r & WAIT_STOP) || r == 0) {
                 if ((r & WAIT_STOP) && !(r & WAIT_READY) && slot.running && !SynchronousWaiting())
                     WaitAny(conn, slot.event, kGatherMs);  // gathers; ends early when needed
