@@ -13,13 +13,13 @@
 constexpr size_t kConsoleInboxSize = 256 * 1024;
 
 struct ConsoleClient {
-    int          sock = -1;
+    int sock = -1;
     ConsoleModel model;
-    uint8_t      buffer[kConsoleBufferSize];  // the frame being dispatched
+    uint8_t buffer[kConsoleBufferSize];  // the frame being dispatched
     // Received and not dispatched yet: [inboxBegin, inboxEnd) of inbox, whole frames first,
     // then at most the start of one.
     std::vector<uint8_t> inbox = std::vector<uint8_t>(kConsoleInboxSize);
-    size_t               inboxBegin = 0, inboxEnd = 0;
+    size_t inboxBegin = 0, inboxEnd = 0;
 };
 // The one client of the program.
 ConsoleClient& GuiConsole();

@@ -80,8 +80,10 @@ bool DropsUntold() { return g_droppedTotal.load(std::memory_order_relaxed) != g_
 
 // The lines posted in the current spell of kConsoleLineSpellMs (a new spell starts at 0).
 std::atomic<int>& LinesInSpell() {
-    const int64_t spell = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now().time_since_epoch()).count() / kConsoleLineSpellMs;
+    const int64_t spell =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count() /
+        kConsoleLineSpellMs;
     int64_t seen = g_lineSpell.load(std::memory_order_relaxed);
     if (seen != spell && g_lineSpell.compare_exchange_strong(seen, spell, std::memory_order_relaxed))
         g_linesInSpell.store(0, std::memory_order_relaxed);
@@ -101,9 +103,9 @@ bool AppendDropReport(std::vector<uint8_t>* batch) {
     g_droppedTold = total;
     char line[160];
     size_t n = LogTimeStamp(line, sizeof line);
-    const int text = snprintf(line + n, sizeof line - n,
-                              "Console Warn: %llu notices dropped, the desktop did not take them in time",
-                              static_cast<unsigned long long>(dropped));
+    const int text =
+        snprintf(line + n, sizeof line - n, "Console Warn: %llu notices dropped, the desktop did not take them in time",
+                 static_cast<unsigned long long>(dropped));
     if (text > 0) n += std::min(static_cast<size_t>(text), sizeof line - n - 1);
     return AppendConsoleMsg(batch, NOTICE_LOG, line, n + 1);
 }
@@ -313,8 +315,10 @@ int ToConsole(uint32_t id, const void* data, size_t length, bool synchronous) {
         // The first notice in an empty queue wakes the Console thread, which then takes all
         // that come in its gathering time; a queue filling up wakes it again.
         if (queued == 1 || queued % kWakeEvery == 0) {
-            if (t_wakeBatches > 0) t_wakeDeferred = true;
-            else WakeThread(TH_CONSOLE);
+            if (t_wakeBatches > 0)
+                t_wakeDeferred = true;
+            else
+                WakeThread(TH_CONSOLE);
         }
     } else {
         CountDropped();

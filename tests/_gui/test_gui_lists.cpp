@@ -24,13 +24,13 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/_gui/console_fixture.h"
 #include "_gui/balloon.h"
 #include "_gui/directory_dialog.h"
 #include "_gui/list_views.h"
 #include "_gui/main_lists.h"
 #include "_gui/transfer_list.h"
 #include "libs/mini_tcp4u/tcp4u.h"
+#include "tests/_gui/console_fixture.h"
 
 namespace {
 
@@ -465,7 +465,9 @@ TEST_F(GuiLists, MinimisedWindowStoresNoticesAndShowsThemWhenRestored)
 
     auto event = [](int i) {
         return Record(188, {{0, "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250)},
-                            {16, "00:01:02:03:04:05"}, {43, "10.1.1.1"}, {59, "pxeboot.n12"}});
+                            {16, "00:01:02:03:04:05"},
+                            {43, "10.1.1.1"},
+                            {59, "pxeboot.n12"}});
     };
     auto leaseList = [](int rows) {
         std::vector<uint8_t> notice(4);

@@ -271,10 +271,12 @@ namespace {
 std::mutex g_spellLock;
 std::map<int64_t, int> g_linesBySpell;
 void CountLineBySpell(uint32_t id, const void* data, size_t length) {
-    if (id != NOTICE_LOG || std::string_view(static_cast<const char*>(data), length).find("] l#") == std::string_view::npos)
+    if (id != NOTICE_LOG ||
+        std::string_view(static_cast<const char*>(data), length).find("] l#") == std::string_view::npos)
         return;
-    const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now().time_since_epoch()).count();
+    const int64_t ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     std::lock_guard<std::mutex> lock(g_spellLock);
     ++g_linesBySpell[ms / kConsoleLineSpellMs];
 }
