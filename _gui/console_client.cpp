@@ -17,6 +17,40 @@ ConsoleClient g_console;
 
 const uint8_t kNul = 0;
 
+// The length of the frame at the front of the inbox (its 2-byte head aside) once the frame is
+// whole, 0 while bytes of it are missing, negative for a length no frame has.
+int WholeFrame(const ConsoleClient& c)
+{
+    const size_t have = c.inboxEnd - c.inboxBegin;
+    if (have < 2)
+        return 0;
+    const uint8_t* p = c.inbox.data() + c.inboxBegin;
+    const size_t length = static_cast<size_t>(p[0]) << 8 | p[1];
+    if ((length & 0x8000) != 0 || length > sizeof(c.buffer))
+        return TCP4U_OVERFLOW;
+    if (length == 0)
+        return TCP4U_ERROR;  // no frame is empty
+    return have >= 2 + length ? static_cast<int>(length) : 0;
+}
+
+// Receives what the link holds into the inbox, waiting up to `timeout` s for it (-1: not at
+// all). The bytes added, 0 when the service closed the link, negative on a time-out or error.
+int FillInbox(ConsoleClient& c, int sock, int timeout)
+{
+    if (c.inboxBegin == c.inboxEnd) {
+        c.inboxBegin = c.inboxEnd = 0;
+    } else if (c.inbox.size() - c.inboxEnd < 2 + sizeof(c.buffer)) {
+        // Room for at least a whole frame behind what is kept.
+        std::memmove(c.inbox.data(), c.inbox.data() + c.inboxBegin, c.inboxEnd - c.inboxBegin);
+        c.inboxEnd -= c.inboxBegin;
+        c.inboxBegin = 0;
+    }
+    const int n = TcpRecvTimeout(sock, c.inbox.data() + c.inboxEnd, c.inbox.size() - c.inboxEnd, timeout);
+    if (n > 0)
+        c.inboxEnd += static_cast<size_t>(n);
+    return n;
+}
+
 int SendRequest(uint32_t id, const void* data, size_t length)
 {
     if (!data) {
@@ -41,6 +75,7 @@ void CloseConsole()
     if (g_console.sock != INVALID_SOCK)
         TcpClose(g_console.sock);
     g_console.sock = INVALID_SOCK;
+    g_console.inboxBegin = g_console.inboxEnd = 0;
 }
 
 int ConnectToService(const char* host)
@@ -71,6 +106,7 @@ int ConnectToService(const char* host)
     }
     DebugTrace("GUI Version check OK\n");
     g_console.sock = sock;
+    g_console.inboxBegin = g_console.inboxEnd = 0;
 
     // The copies fill while no window exists yet. Whatever the service sent before any
     // request is taken without waiting: a service with nothing to say would otherwise hold
@@ -91,16 +127,29 @@ int ConnectToService(const char* host)
 
 int GuiDispatchConsoleMsg(ConsoleView* view, int sock, bool wait)
 {
-    if (!wait) {
-        const int ready = TcpRecvTimeout(sock, nullptr, 0, -1);
-        if (ready <= 0)
-            return ready == 0 ? TCP4U_TIMEOUT : ready;
+    ConsoleClient& c = g_console;
+    for (;;) {
+        const int length = WholeFrame(c);
+        if (length < 0)
+            return length;
+        if (length > 0) {
+            // Dispatched from its own copy: a dispatch may read the link again.
+            std::memcpy(c.buffer, c.inbox.data() + c.inboxBegin + 2, static_cast<size_t>(length));
+            c.inboxBegin += 2 + static_cast<size_t>(length);
+            if (length <= 3)
+                return length;
+            return DispatchConsoleFrame(c.model, view, c.buffer, static_cast<size_t>(length));
+        }
+        const bool begun = c.inboxEnd > c.inboxBegin;
+        const int n = FillInbox(c, sock, wait ? 10 : -1);
+        if (n == TCP4U_TIMEOUT)
+            return wait && begun ? TCP4U_ERROR : TCP4U_TIMEOUT;
+        if (n <= 0)
+            return n;
     }
-    const int n = TcpRecvFrame(sock, g_console.buffer, sizeof(g_console.buffer), 10);
-    if (n <= 3)
-        return n;
-    return DispatchConsoleFrame(g_console.model, view, g_console.buffer, static_cast<size_t>(n));
 }
+
+bool GuiConsoleFrameWaiting() { return WholeFrame(g_console) != 0; }
 
 void SetGuiQuiet() { g_console.model.quiet = true; }
 

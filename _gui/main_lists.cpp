@@ -27,8 +27,9 @@ constexpr int kEventRowsBeforeAdd = 490;
 constexpr int kSyslogDnsRows = 500;
 constexpr int kCmdLogCopy = 117, kCmdLogCopyAll = 127, kCmdLogClear = 129;
 constexpr int kCmdStopTransfer = 105, kCmdReclaimLease = 107;
-// Notices and log lines that arrive within this time are shown in one pass.
-constexpr int kFlushDelayMs = 100;
+// Notices and log lines that arrive within this time are shown in one pass: a few passes a
+// second, each a relayout and a repaint of the lists that changed.
+constexpr int kFlushDelayMs = 250;
 
 qint64 NowMs() { return QDateTime::currentMSecsSinceEpoch(); }
 
@@ -113,12 +114,21 @@ void MainLists::NoteArrival()
 
 void MainLists::ScheduleFlush()
 {
+    // While nothing is drawn no timer runs: the lines and rows wait, within their limits,
+    // and the window shows them when it comes back.
+    if (window_->listsAsleep()) {
+        sleptSince_ = true;
+        return;
+    }
     if (!flushTimer_->isActive())
         flushTimer_->start();
 }
 
+bool MainLists::passDue() const { return flushTimer_->isActive(); }
+
 void MainLists::Flush()
 {
+    flushTimer_->stop();  // this is the pass, however it was called
     if (window_->listsAsleep()) {
         sleptSince_ = firstPendingMs_ >= 0;
         return;  // the window calls again when it is shown
@@ -178,23 +188,30 @@ void MainLists::FlushLog()
     log_->scrollToBottom();
 }
 
-void MainLists::AddEventRow(int control, const QStringList& cells)
+QTreeWidgetItem* MainLists::NewRow(int control, const QStringList& cells)
 {
-    QTreeWidget* tree = list(control);
-    if (!tree)
-        return;
-    TrimListRows(tree, kEventRowsBeforeAdd);
-    AppendListRow(tree, cells, false);
+    auto* item = new QTreeWidgetItem(cells);
+    if (const ListSpec* spec = FindListSpec(control))
+        for (int i = 0; i < spec->columnCount && i < cells.size(); ++i)
+            item->setTextAlignment(i, Qt::Alignment(spec->columns[i].align));
+    return item;
 }
 
-void MainLists::AddSyslogRow(const uint8_t* p, size_t n)
+QStringList MainLists::RowCells(uint32_t id, const uint8_t* p, size_t n, const QString& time)
 {
-    QTreeWidget* tree = list(CTL_MAIN_SYSLOG_LIST);
-    if (!tree)
-        return;
-    TrimListRows(tree, kSyslogDnsRows - 1);
-    AppendListRow(tree, {RecordField(p, n, 16, n), RecordField(p, n, 0, 16), SyslogDateText(QDateTime::currentMSecsSinceEpoch())},
-                  false);
+    switch (id) {
+    case NOTICE_DHCP_EVENT:
+        return {RecordField(p, n, 0, 16), RecordField(p, n, 16, 27), RecordField(p, n, 43, 16),
+                RecordField(p, n, 59, 129), time};
+    case NOTICE_BINL_EVENT:
+        return {RecordField(p, n, 0, 16), RecordField(p, n, 16, 40), RecordField(p, n, 56, 500), time};
+    case NOTICE_FTP_EVENT:
+    case NOTICE_HTTP_EVENT:
+        return {RecordField(p, n, 0, 16), RecordField(p, n, 276, 400), RecordField(p, n, 16, 260), time};
+    case NOTICE_SNTP_CLIENT: return {RecordField(p, n, 0, 16), time};
+    case NOTICE_SYSLOG_ROW: return {RecordField(p, n, 16, n), RecordField(p, n, 0, 16), time};
+    default: return {};
+    }
 }
 
 void MainLists::UpsertDnsRow(const uint8_t* p, size_t n)
@@ -221,8 +238,9 @@ void MainLists::UpsertDnsRow(const uint8_t* p, size_t n)
 void MainLists::FillLeaseList(const std::vector<std::vector<uint8_t>>& rows)
 {
     QTreeWidget* tree = list(CTL_MAIN_LEASE_LIST);
-    if (!tree)
-        return;
+    if (!tree || (rows == leaseRowsShown_ && tree->topLevelItemCount() == static_cast<int>(rows.size())))
+        return;  // the same list again: nothing to change
+    leaseRowsShown_ = rows;
     int at = 0;
     QList<QTreeWidgetItem*> added;
     for (const std::vector<uint8_t>& r : rows) {
@@ -284,54 +302,63 @@ void MainLists::TakeNotice(uint32_t id, ConsoleModel& model)
     auto it = model.kept.find(id);
     if (it == model.kept.end() || it->second.empty())
         return;
-    const int64_t now = QDateTime::currentMSecsSinceEpoch();
+    auto& records = it->second;
     QTreeWidget* tree = nullptr;
+    int control = 0;
     for (const ListSpec& spec : kListSpecs)
-        if (spec.notice == id)
+        if (spec.notice == id) {
             tree = list(spec.control);
-    if (tree)
-        tree->setUpdatesEnabled(false);
-    for (const std::vector<uint8_t>& rec : it->second) {
-        const uint8_t* p = rec.data();
-        const size_t n = rec.size();
-        switch (id) {
-        case NOTICE_TRANSFER_BEGIN:
-            if (transfers_)
-                transfers_->OnTransferBegin(p, n);
-            break;
-        case NOTICE_TRANSFER_END:
-            if (transfers_)
-                transfers_->OnTransferEnd(p, n);
-            break;
-        case NOTICE_DHCP_EVENT:
-            AddEventRow(CTL_MAIN_DHCP_EVENT_LIST,
-                        {RecordField(p, n, 0, 16), RecordField(p, n, 16, 27), RecordField(p, n, 43, 16),
-                         RecordField(p, n, 59, 129), EventTimeText(now)});
-            break;
-        case NOTICE_BINL_EVENT:
-            AddEventRow(CTL_MAIN_BINL_LIST, {RecordField(p, n, 0, 16), RecordField(p, n, 16, 40),
-                                             RecordField(p, n, 56, 500), EventTimeText(now)});
-            break;
-        case NOTICE_FTP_EVENT:
-        case NOTICE_HTTP_EVENT:
-            AddEventRow(id == NOTICE_FTP_EVENT ? CTL_MAIN_FTP_LIST : CTL_MAIN_HTTP_LIST,
-                        {RecordField(p, n, 0, 16), RecordField(p, n, 276, 400), RecordField(p, n, 16, 260),
-                         EventTimeText(now)});
-            break;
-        case NOTICE_SNTP_CLIENT: AddEventRow(CTL_MAIN_SNTP_LIST, {RecordField(p, n, 0, 16), EventTimeText(now)}); break;
-        case NOTICE_SYSLOG_ROW: AddSyslogRow(p, n); break;
-        case NOTICE_DNS_ENTRY: UpsertDnsRow(p, n); break;
-        default: break;
+            control = spec.control;
         }
+    switch (id) {
+    case NOTICE_TRANSFER_BEGIN:
+    case NOTICE_TRANSFER_END:
+        if (tree)
+            tree->setUpdatesEnabled(false);
+        for (const std::vector<uint8_t>& rec : records)
+            if (transfers_) {
+                if (id == NOTICE_TRANSFER_BEGIN)
+                    transfers_->OnTransferBegin(rec.data(), rec.size());
+                else
+                    transfers_->OnTransferEnd(rec.data(), rec.size());
+            }
+        if (tree) {
+            tree->setUpdatesEnabled(true);
+            if (tree->topLevelItemCount() > 0)
+                tree->scrollToItem(tree->topLevelItem(tree->topLevelItemCount() - 1));
+        }
+        break;
+    case NOTICE_DNS_ENTRY:
+        if (tree)
+            tree->setUpdatesEnabled(false);
+        for (const std::vector<uint8_t>& rec : records)
+            UpsertDnsRow(rec.data(), rec.size());
+        if (tree)
+            tree->setUpdatesEnabled(true);
+        break;
+    default: {
+        if (!tree)
+            break;
+        // The rows of the pass go in at once, after the oldest rows they leave no room for:
+        // the list ends as if each had been added after trimming it, with one insertion.
+        // Rows that would go again at once are not made.
+        const int keep = id == NOTICE_SYSLOG_ROW ? kSyslogDnsRows : kEventRowsBeforeAdd + 1;
+        const QString time = id == NOTICE_SYSLOG_ROW ? SyslogDateText(QDateTime::currentMSecsSinceEpoch())
+                                                     : EventTimeText(QDateTime::currentMSecsSinceEpoch());
+        const size_t skip = records.size() > static_cast<size_t>(keep) ? records.size() - keep : 0;
+        QList<QTreeWidgetItem*> rows;
+        rows.reserve(static_cast<qsizetype>(records.size() - skip));
+        for (size_t i = skip; i < records.size(); ++i)
+            rows << NewRow(control, RowCells(id, records[i].data(), records[i].size(), time));
+        TrimListRows(tree, keep - static_cast<int>(rows.size()));
+        tree->addTopLevelItems(rows);
+        if (tree->topLevelItemCount() > 0 && (id != NOTICE_SYSLOG_ROW || tree->selectedItems().isEmpty()))
+            tree->scrollToItem(tree->topLevelItem(tree->topLevelItemCount() - 1));
+        break;
+    }
     }
     // Taken: the lists hold them from now on.
-    it->second.clear();
-    if (tree) {
-        tree->setUpdatesEnabled(true);
-        if (id != NOTICE_DNS_ENTRY && tree->topLevelItemCount() > 0 &&
-            (id != NOTICE_SYSLOG_ROW || tree->selectedItems().isEmpty()))
-            tree->scrollToItem(tree->topLevelItem(tree->topLevelItemCount() - 1));
-    }
+    records.clear();
 }
 
 QMenu* MainLists::ContextMenu(int control)

@@ -14,6 +14,7 @@ class QListWidget;
 class QMenu;
 class QTimer;
 class QTreeWidget;
+class QTreeWidgetItem;
 class TransferList;
 
 // Patterns of the log search (Ctrl+E, Ctrl+W, Ctrl+B).
@@ -37,6 +38,8 @@ public:
     void Flush();
     // Lines and notice kinds that wait for the next pass.
     int pendingLogLines() const { return static_cast<int>(pendingLog_.size()); }
+    // A pass is due (its timer runs); never while the window is asleep.
+    bool passDue() const;
     // The longest a line or row waited, from its notice to the pass that showed it (ms),
     // passes after a minimised spell aside. With NIMBO_GUI_STATS naming a file, the figures
     // are written there about once a second (for the desktop benchmark).
@@ -60,8 +63,10 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void AddEventRow(int control, const QStringList& cells);
-    void AddSyslogRow(const uint8_t* p, size_t n);
+    // A row of the list `control` with the cells, aligned as its columns.
+    static QTreeWidgetItem* NewRow(int control, const QStringList& cells);
+    // The cells of an event or SYSLOG row from its record, the time cell given.
+    static QStringList RowCells(uint32_t id, const uint8_t* p, size_t n, const QString& time);
     void UpsertDnsRow(const uint8_t* p, size_t n);
     void FillLeaseList(const std::vector<std::vector<uint8_t>>& rows);
     void TakeNotice(uint32_t id, ConsoleModel& model);
@@ -76,6 +81,7 @@ private:
     QTimer*       flushTimer_ = nullptr;
     ConsoleModel* model_ = nullptr;
     std::deque<QString> pendingLog_;
+    std::vector<std::vector<uint8_t>> leaseRowsShown_;  // the lease rows the list shows
     std::set<uint32_t>  pendingNotices_;
     void   NoteArrival();
     void   WriteStats();

@@ -60,7 +60,7 @@ MainWindow* g_mainWindow = nullptr;
 // Console frames taken in one pass of the event loop beyond the first.
 constexpr int kFramesPerPass = 1024;
 // Rest between two reads of the console link (ms): window shown, minimised or hidden.
-constexpr int kReadRestMs = 20, kReadRestAsleepMs = 250;
+constexpr int kReadRestMs = 50, kReadRestAsleepMs = 250;
 // How long after the first show a window manager's frame may still change the margins.
 constexpr int kFrameSettleMs = 1500;
 
@@ -547,24 +547,32 @@ void MainWindow::onSocketEvent()
     ConsoleClient& console = GuiConsole();
     if (linkLost_ || console.sock < 0)
         return;
-    int rc = GuiDispatchConsoleMsg(this, console.sock, true);
     // The frames that are already there are taken in the same pass, a bounded number, so
-    // that a burst of notices costs one pass of the event loop rather than one each.
-    for (int more = 0; rc > 0 && more < kFramesPerPass && !linkLost_ && console.sock >= 0; ++more) {
-        const int next = GuiDispatchConsoleMsg(this, console.sock, false);
-        if (next == TCP4U_TIMEOUT)
+    // that a burst of notices costs one pass of the event loop rather than one each; the link
+    // is read in large pieces, not once per frame.
+    int rc = 1;
+    for (int frames = 0; frames <= kFramesPerPass && !linkLost_ && console.sock >= 0; ++frames) {
+        rc = GuiDispatchConsoleMsg(this, console.sock, false);
+        if (rc == TCP4U_TIMEOUT) {
+            rc = 1;  // nothing more for now
             break;
-        rc = next;
+        }
+        if (rc <= 0)
+            break;
     }
     if (linkLost_)
         return;
     if (rc > 0) {
         // The link is read again after a short rest, so that a stream of notices wakes the
         // window a few dozen times a second rather than once per notice; longer while
-        // nothing is drawn. The notices wait in the socket meanwhile.
+        // nothing is drawn. The notices wait in the socket meanwhile; frames already
+        // received are taken without waiting for the socket.
         if (notifier_)
-            QTimer::singleShot(listsAsleep() ? kReadRestAsleepMs : kReadRestMs, notifier_, [n = notifier_] {
-                n->setEnabled(true);
+            QTimer::singleShot(listsAsleep() ? kReadRestAsleepMs : kReadRestMs, notifier_, [this] {
+                if (GuiConsoleFrameWaiting())
+                    post(PM_SOCKET);
+                else
+                    notifier_->setEnabled(true);
             });
         return;
     }

@@ -44,7 +44,7 @@ void QueueDestroy(int id) {
     q.emptied.notify_all();
 }
 
-int QueuePostEx(int id, const void* data, size_t length, uint32_t flags) {
+int QueuePostEx(int id, const void* data, size_t length, uint32_t flags, int* countAfter) {
     if (!ValidId(id)) return 0;
     Item item;
     try {
@@ -58,6 +58,7 @@ int QueuePostEx(int id, const void* data, size_t length, uint32_t flags) {
     if (static_cast<int>(q.items.size()) + 1 >= q.capacity) return 0;
     item.sequence = q.nextSequence++;
     q.items.push_back(std::move(item));
+    if (countAfter) *countAfter = static_cast<int>(q.items.size());
     return 1;
 }
 

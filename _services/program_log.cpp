@@ -9,10 +9,13 @@
 
 namespace {
 // Texts for the user always go out; log lines while a desktop is connected or a log file named.
+// A line only the desktop would read is not even formatted when it would not go to the
+// desktop (none is connected, it is not keeping up, or it has its bound of lines for now).
 bool Wanted(int level) {
     if (level < 0) return true;
-    return level <= CurrentLogLevel() && !ConsoleRowClosed() &&
-           (ConsoleState() == CONSOLE_CONNECTED || LogFileConfigured());
+    if (level > CurrentLogLevel() || ConsoleRowClosed()) return false;
+    if (LogFileConfigured()) return true;
+    return ConsoleWantsLine();
 }
 
 void Write(int level, const char* line, size_t length) {
@@ -21,7 +24,7 @@ void Write(int level, const char* line, size_t length) {
         if (level == kLogError && SettingsSnapshot().NIMBO_UseEventLog) ReportSystemEvent(ProgramTitle, line);
         return;
     }
-    ToConsole(NOTICE_LOG, line, length + 1, false);
+    ConsoleLogLine(line, length);
     if (!LogFileConfigured()) return;
     GlobalSettings s = SettingsSnapshot();
     if (s.NIMBO_LogFile[0]) {

@@ -4,9 +4,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
@@ -21,6 +24,13 @@
 
 namespace {
 constexpr uint32_t kSynchronous = 0x10000;
+// Notices nobody waits for are gathered this long before they are written, so that a steady
+// stream of them wakes the Console thread, and the GUI, a few dozen times a second rather
+// than once per notice. A notice someone waits for, a request of the GUI or a stop ends the
+// wait at once, as does every kWakeEvery-th notice in the queue, so that it never fills while
+// the thread waits.
+constexpr int kGatherMs = 50;
+constexpr int kWakeEvery = 64;
 // A GUI that does not take a whole notice in this time is gone: the link is dropped.
 constexpr int kSendTimeoutMs = 5000;
 // The longest a service thread waits for its synchronous notice to be written.
@@ -51,6 +61,55 @@ thread_local bool t_isConsoleThread = false;
 thread_local int t_wakeBatches = 0;      // ConsoleWakeBatch scopes alive on this thread
 thread_local bool t_wakeDeferred = false;  // a notice was posted in them, the wake is due
 
+// Notices dropped since the program started; the Console thread keeps the count it last
+// told the GUI of. g_queueFull is set by a post that finds the queue full and cleared when
+// the Console thread has emptied it; until then no costly notice is built for the GUI.
+std::atomic<uint64_t> g_droppedTotal{0};
+uint64_t g_droppedTold = 0;  // Console thread only
+std::atomic<bool> g_queueFull{false};
+// The GUI hears of dropped notices at most once per this interval (Console thread only).
+constexpr auto kDropReportInterval = std::chrono::seconds(1);
+std::chrono::steady_clock::time_point g_dropReportedAt{};
+// Log lines that went to the GUI in the current spell, and the spell's number.
+std::atomic<int64_t> g_lineSpell{0};
+std::atomic<int> g_linesInSpell{0};
+
+void CountDropped() { g_droppedTotal.fetch_add(1, std::memory_order_relaxed); }
+
+bool DropsUntold() { return g_droppedTotal.load(std::memory_order_relaxed) != g_droppedTold; }
+
+// The lines posted in the current spell of kConsoleLineSpellMs (a new spell starts at 0).
+std::atomic<int>& LinesInSpell() {
+    const int64_t spell =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count() /
+        kConsoleLineSpellMs;
+    int64_t seen = g_lineSpell.load(std::memory_order_relaxed);
+    if (seen != spell && g_lineSpell.compare_exchange_strong(seen, spell, std::memory_order_relaxed))
+        g_linesInSpell.store(0, std::memory_order_relaxed);
+    return g_linesInSpell;
+}
+
+// The line that tells the GUI how many notices it missed, added to the batch when some were
+// dropped and the last such line is old enough; false when there is nothing to tell yet.
+bool AppendDropReport(std::vector<uint8_t>* batch) {
+    if (!DropsUntold()) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (g_dropReportedAt != std::chrono::steady_clock::time_point{} && now - g_dropReportedAt < kDropReportInterval)
+        return false;
+    g_dropReportedAt = now;
+    const uint64_t total = g_droppedTotal.load(std::memory_order_relaxed);
+    const uint64_t dropped = total - g_droppedTold;
+    g_droppedTold = total;
+    char line[160];
+    size_t n = LogTimeStamp(line, sizeof line);
+    const int text =
+        snprintf(line + n, sizeof line - n, "Console Warn: %llu notices dropped, the desktop did not take them in time",
+                 static_cast<unsigned long long>(dropped));
+    if (text > 0) n += std::min(static_cast<size_t>(text), sizeof line - n - 1);
+    return AppendConsoleMsg(batch, NOTICE_LOG, line, n + 1);
+}
+
 std::mutex g_listenLock;
 std::condition_variable g_listenCv;
 int g_listenPort = 0;
@@ -62,6 +121,9 @@ void SetListening(int port) {
 }
 
 void ConnectionStarted() {
+    g_droppedTold = g_droppedTotal;  // a new GUI hears only of what it missed
+    g_queueFull = false;
+    g_dropReportedAt = {};
     std::lock_guard<std::mutex> lk(g_syncLock);
     ++g_connectionEpoch;
     g_syncWritten = g_syncQueued;
@@ -84,6 +146,12 @@ void ConnectionEnded() {
     QueueAbandonWaiters(QUEUE_CONSOLE);
 }
 
+// A synchronous notice is queued and not written yet.
+bool SynchronousWaiting() {
+    std::lock_guard<std::mutex> lk(g_syncLock);
+    return g_syncQueued > g_syncWritten;
+}
+
 void SignalWritten(bool synchronous) {
     std::lock_guard<std::mutex> lk(g_syncLock);
     if (synchronous) ++g_syncWritten;
@@ -92,12 +160,15 @@ void SignalWritten(bool synchronous) {
 }
 
 // Returns false when a write failed (the connection is broken or the GUI stopped reading).
-// The queued notices leave in batches of up to kBatchBytes, each batch in one write.
+// The queued notices leave in batches of up to kBatchBytes, each batch in one write; the
+// line about dropped notices, when one is due, with the last. Console thread only: its
+// buffers are kept from one call to the next.
 bool ConsoleFlushQueue(int sock) {
     constexpr size_t kBatchBytes = 64 * 1024;
     bool ok = true;
-    std::vector<uint8_t> data;
-    std::vector<uint8_t> batch;
+    thread_local std::vector<uint8_t> data;
+    thread_local std::vector<uint8_t> batch;
+    batch.clear();
     batch.reserve(kBatchBytes + 0x8000);
     size_t synchronous = 0;
     size_t items = 0;
@@ -122,6 +193,9 @@ bool ConsoleFlushQueue(int sock) {
         // A notice someone waits for leaves at once, as does a full batch.
         if ((flags & kSynchronous) || batch.size() >= kBatchBytes) send();
     }
+    // Emptied: notices are queued again.
+    g_queueFull.store(false, std::memory_order_relaxed);
+    if (ok && AppendDropReport(&batch)) ++items;
     send();
     return ok;
 }
@@ -183,6 +257,33 @@ int WaitConsoleListening(int timeoutMs) {
 
 void SetNoticeTap(NoticeTap tap) { g_noticeTap = tap; }
 
+bool ConsoleDropsNotices() {
+    if (g_state != CONSOLE_CONNECTED || !g_queueFull.load(std::memory_order_relaxed)) return false;
+    CountDropped();
+    return true;
+}
+
+bool ConsoleWantsLine() {
+    if (g_state != CONSOLE_CONNECTED) return false;
+    if (g_queueFull.load(std::memory_order_relaxed) ||
+        LinesInSpell().load(std::memory_order_relaxed) >= kConsoleLinesPerSpell) {
+        CountDropped();
+        return false;
+    }
+    return true;
+}
+
+void ConsoleLogLine(const char* line, size_t length) {
+    if (g_state != CONSOLE_CONNECTED) return;
+    if (LinesInSpell().fetch_add(1, std::memory_order_relaxed) >= kConsoleLinesPerSpell) {
+        CountDropped();
+        return;
+    }
+    ToConsole(NOTICE_LOG, line, length + 1, false);
+}
+
+uint64_t ConsoleDroppedNotices() { return g_droppedTotal.load(std::memory_order_relaxed); }
+
 int ToConsole(uint32_t id, const void* data, size_t length, bool synchronous) {
     if (NoticeTap tap = g_noticeTap.load()) tap(id, data, length);
     if (g_state != CONSOLE_CONNECTED) return 0;
@@ -191,7 +292,11 @@ int ToConsole(uint32_t id, const void* data, size_t length, bool synchronous) {
         if (g_state != CONSOLE_CONNECTED) return 0;
         if (!g_syncStalled) {
             // The ticket is taken with the post, under the lock, so tickets follow the queue.
-            if (!QueuePostEx(QUEUE_CONSOLE, data, length, id | kSynchronous)) return 1;  // full: dropped
+            if (!QueuePostEx(QUEUE_CONSOLE, data, length, id | kSynchronous)) {
+                CountDropped();  // full: dropped
+                g_queueFull.store(true, std::memory_order_relaxed);
+                return 1;
+            }
             const uint64_t ticket = ++g_syncQueued;
             const uint64_t epoch = g_connectionEpoch;
             lk.unlock();
@@ -205,9 +310,19 @@ int ToConsole(uint32_t id, const void* data, size_t length, bool synchronous) {
             return 1;
         }
     }
-    if (QueuePostEx(QUEUE_CONSOLE, data, length, id)) {
-        if (t_wakeBatches > 0) t_wakeDeferred = true;
-        else WakeThread(TH_CONSOLE);
+    int queued = 0;
+    if (QueuePostEx(QUEUE_CONSOLE, data, length, id, &queued)) {
+        // The first notice in an empty queue wakes the Console thread, which then takes all
+        // that come in its gathering time; a queue filling up wakes it again.
+        if (queued == 1 || queued % kWakeEvery == 0) {
+            if (t_wakeBatches > 0)
+                t_wakeDeferred = true;
+            else
+                WakeThread(TH_CONSOLE);
+        }
+    } else {
+        CountDropped();
+        g_queueFull.store(true, std::memory_order_relaxed);
     }
     return 1;
 }
@@ -371,9 +486,12 @@ void ConsoleThread() {
         g_pumpFailed = false;
         g_activeConnection = conn;
         for (;;) {
-            // Notices posted before this connection was accepted go to this GUI.
-            const int r = WaitAny(conn, slot.event, -1);
-            if (r & WAIT_STOP) {
+            // Notices posted before this connection was accepted go to this GUI. While the
+            // GUI has yet to hear of dropped notices, the thread wakes to tell it.
+            const int r = WaitAny(conn, slot.event, DropsUntold() ? 1000 : -1);
+            if ((r & WAIT_STOP) || r == 0) {
+                if ((r & WAIT_STOP) && !(r & WAIT_READY) && slot.running && !SynchronousWaiting())
+                    WaitAny(conn, slot.event, kGatherMs);  // gathers; ends early when needed
                 if (!ConsoleFlushQueue(conn)) {
                     DebugTrace("rcvd error %d/%d in console\n", -1, errno);
                     break;

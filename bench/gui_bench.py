@@ -3,10 +3,11 @@
 
 The real program with its desktop runs in a network namespace on a virtual X server (Xvfb,
 with openbox as window manager so that the window can be minimised), DHCP only, log level
-at its default (every exchange gives log lines and event rows), leases listed. perfdhcp
-(one process, package kea-admin) in a second namespace joined by a veth pair drives it with
-500 clients at 200 exchanges/s for a number of seconds, three times:
-  1. the window shown, its DHCP tab (lease and event lists, log) in front;
+at its default (every exchange gives several log lines), leases listed. perfdhcp (one
+process, package kea-admin) in a second namespace joined by a veth pair drives it with 500
+clients at 200 exchanges/s for a number of seconds, three times:
+  1. the window shown as it opens, its last tab in front: the log, which scrolls with every
+     pass (the DHCP tab's lease list is kept up to date behind it);
   2. the window minimised (xdotool windowminimize);
   3. the program without a desktop (nimbo_headless), same settings and load.
 Reported per phase: CPU of the process and of its GUI thread (share of one core), DHCP loss
@@ -19,8 +20,10 @@ Then, unless GUI_BENCH_QUICK=1, the DHCP ceiling with and without the desktop: t
 stepped up as in bench/dhcp_bench.py (four perfdhcp processes, 3,000 clients) until two steps
 in a row lose 1% or more; the highest step held is reported for both.
 
-The load average of the machine is printed with every phase. Needs root.
-Usage: gui_bench.py <nimbo> <nimbo_headless> [seconds per phase (10)] [rounds (1)]
+Every round runs the three phases and, unless quick, both ceilings; each figure is printed
+for every round and as the median of the rounds, with the load average of the machine at
+each phase. Needs root.
+Usage: gui_bench.py <nimbo> <nimbo_headless> [seconds per phase (10)] [rounds ($BENCH_ROUNDS, else 3)]
 """
 import os
 import shutil
@@ -33,7 +36,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import dhcp_bench as dhcp  # noqa: E402
-from benchlib import load_average, sh, stop, veth_work_dir  # noqa: E402
+from benchlib import load_average, median, sh, stop, veth_work_dir  # noqa: E402
 
 CLIENTS = 500
 RATE = 200
@@ -161,17 +164,41 @@ def ceiling(program, work, seconds, desktop):
         shutil.rmtree(runtime, ignore_errors=True)
 
 
+def phase_row(label, r, alone):
+    """One line of the table: a phase of a round, or the medians of every round."""
+    desktop = r is not alone and alone is not None
+    return "| %s | %.1f | %s | %s | %.2f | %.2f / %.1f | %s | %s |" % (
+        label, r["cpu"] * 100, "%.1f" % (r["gui"] * 100) if desktop else "-",
+        "%.1f" % ((r["cpu"] - alone["cpu"]) * 100) if desktop else "-", r["loss"] * 100, r["avg_ms"], r["max_ms"],
+        r.get("longest_wait_ms", "-"), r["load_text"] if "load_text" in r else "%.1f" % r["load"])
+
+
+def median_phase(rows):
+    """The medians of a phase over the rounds (the desktop's share taken round by round)."""
+    out = {}
+    for key in ("cpu", "gui", "loss", "avg_ms", "max_ms", "desktop"):
+        out[key] = median(r[key] for r in rows)
+    waits = [r["longest_wait_ms"] for r in rows if isinstance(r.get("longest_wait_ms"), int)]
+    if waits:
+        out["longest_wait_ms"] = median(waits)
+    out["load_text"] = ", ".join("%.1f" % r["load"] for r in rows)
+    return out
+
+
 def main():
     if len(sys.argv) < 3 or os.geteuid() != 0:
         print(__doc__)
         return 2
     nimbo, headless = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     seconds = int(sys.argv[3]) if len(sys.argv) > 3 else 10
-    rounds = int(sys.argv[4]) if len(sys.argv) > 4 else 1
+    rounds = int(sys.argv[4]) if len(sys.argv) > 4 else int(os.environ.get("BENCH_ROUNDS", 3))
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     quick = os.environ.get("GUI_BENCH_QUICK") == "1"
-    print("%d DHCP clients at %d exchanges/s (perfdhcp), %d s per phase, Xvfb 1280x1024 with openbox" % (
-        CLIENTS, RATE, seconds), flush=True)
+    print("%d DHCP clients at %d exchanges/s (perfdhcp), %d s per phase, %d rounds, Xvfb 1280x1024 with openbox" % (
+        CLIENTS, RATE, seconds, rounds), flush=True)
+    phases = ("desktop shown", "desktop minimised", "no desktop")
+    results = {name: [] for name in phases}
+    idles, ceilings = [], []
     with veth_work_dir(dhcp.NS_SRV, dhcp.NS_CLI, dhcp.IF_SRV, dhcp.IF_CLI, dhcp.SERVER_IP + "/16",
                        dhcp.CLIENT_IPS[0] + "/16") as work:
         for ip in dhcp.CLIENT_IPS[1:]:
@@ -182,22 +209,44 @@ def main():
         for rnd in range(rounds):
             shown, minimised = run_desktop(nimbo, work, seconds)
             alone = run_headless(headless, work, seconds)
-            for name, r in (("desktop shown", shown), ("desktop minimised", minimised), ("no desktop", alone)):
-                print("| %d | %s | %.1f | %s | %s | %.2f | %.2f / %.1f | %s | %.1f |" % (
-                    rnd + 1, name, r["cpu"] * 100, "%.1f" % (r["gui"] * 100) if r is not alone else "-",
-                    "%.1f" % ((r["cpu"] - alone["cpu"]) * 100) if r is not alone else "-", r["loss"] * 100,
-                    r["avg_ms"], r["max_ms"], r.get("longest_wait_ms", "-"), r["load"]), flush=True)
-            print("|   | desktop idle, before the load | %.1f | | | | | | |" % (shown["idle"] * 100), flush=True)
-        if not quick:
-            step = 4
-            alone = ceiling(headless, work, step, False)
-            withgui = ceiling(nimbo, work, step, True)
-            for name, r in (("no desktop", alone), ("desktop connected", withgui)):
-                print("DHCP ceiling, %s: %s" % (name, "none held" if not r else "%.0f exchanges/s held at step %d/s "
-                      "(load %.1f)" % (r["exchanges_s"], r["rate"], r["load"])), flush=True)
-            if alone and withgui:
-                print("desktop-connected ceiling: %.0f%% of the service alone" % (
-                    100.0 * withgui["exchanges_s"] / alone["exchanges_s"]))
+            for name, r in zip(phases, (shown, minimised, alone)):
+                r["desktop"] = r["cpu"] - alone["cpu"] if r is not alone else None
+                results[name].append(r)
+                print("| %d %s" % (rnd + 1, phase_row(name, r, alone)), flush=True)
+            idles.append(shown["idle"])
+            print("| %d | desktop idle, before the load | %.1f | | | | | | |" % (rnd + 1, shown["idle"] * 100),
+                  flush=True)
+            if not quick:
+                step = 4
+                pair = (ceiling(headless, work, step, False), ceiling(nimbo, work, step, True))
+                ceilings.append(pair)
+                for name, r in zip(("no desktop", "desktop connected"), pair):
+                    print("round %d: DHCP ceiling, %s: %s" % (rnd + 1, name, "none held" if not r else
+                          "%.0f exchanges/s held at step %d/s (load %.1f)" % (r["exchanges_s"], r["rate"], r["load"])),
+                          flush=True)
+        print("\nMedians of %d rounds (loads: every round's):" % rounds)
+        print("| phase | process CPU % | GUI thread CPU % | desktop CPU % (less headless) | DHCP loss % "
+              "| avg / max latency ms | longest row wait ms | load avg |")
+        print("|---|---|---|---|---|---|---|---|")
+        for name in phases:
+            m = median_phase(results[name])
+            if name == "no desktop":
+                print(phase_row(name, m, m))
+            else:
+                print("| %s | %.1f | %.1f | %.1f | %.2f | %.2f / %.1f | %s | %s |" % (
+                    name, m["cpu"] * 100, m["gui"] * 100, m["desktop"] * 100, m["loss"] * 100, m["avg_ms"],
+                    m["max_ms"], m.get("longest_wait_ms", "-"), m["load_text"]))
+        print("| desktop idle, before the load | %.1f | | | | | | |" % (median(idles) * 100))
+        if ceilings:
+            held = [(a, w) for a, w in ceilings if a and w]
+            alone_s = median(a["exchanges_s"] for a, _ in held) if held else None
+            gui_s = median(w["exchanges_s"] for _, w in held) if held else None
+            ratio = median(w["exchanges_s"] / a["exchanges_s"] for a, w in held) if held else None
+            print("DHCP ceiling (median of %d rounds): no desktop %s, desktop connected %s exchanges/s; "
+                  "desktop-connected ceiling %s of the service alone (loads %s)" % (
+                      len(held), "%.0f" % alone_s if alone_s else "-", "%.0f" % gui_s if gui_s else "-",
+                      "%.0f%%" % (ratio * 100) if ratio else "-",
+                      "; ".join("%.1f / %.1f" % (a["load"], w["load"]) for a, w in held)))
     return 0
 
 

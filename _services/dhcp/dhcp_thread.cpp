@@ -412,7 +412,8 @@ uint32_t pickServerAddress(const std::vector<InterfaceAddress>& all, uint32_t cl
 }
 
 void sendLeaseListToConsole() {
-    if (ConsoleState() != CONSOLE_CONNECTED) return;  // the notice would be dropped
+    // Not built when the notice would be dropped: no desktop, or one that is not keeping up.
+    if (ConsoleState() != CONSOLE_CONNECTED || ConsoleDropsNotices()) return;
     std::vector<LeaseRow> rows;
     {
         std::lock_guard<std::recursive_mutex> lock(g_leases.mutex());
@@ -563,8 +564,9 @@ void dhcpThread() {
     RequestBatch batch;
     g_declines.Start();
     // The lease list goes to the GUI after a batch or wake-up, at most once per
-    // kLeaseListInterval; one held back leaves with the next batch or the next idle second.
-    constexpr auto kLeaseListInterval = std::chrono::milliseconds(100);
+    // kLeaseListInterval (the desktop shows what arrived a few times a second); one held back
+    // leaves with the next batch or the next idle second.
+    constexpr auto kLeaseListInterval = std::chrono::milliseconds(250);
     bool listDue = true;
     auto listSent = std::chrono::steady_clock::now() - kLeaseListInterval;
     DebugTrace("%sDHCP Inf: reading requests on port 67\n", p);

@@ -42,17 +42,30 @@ bool ProgramLogWanted(int level) {
 void WriteProgramLog(int level, const char* format, va_list ap) {
     std::string line;
     if (level >= 0) {
-        timeval tv;
-        gettimeofday(&tv, nullptr);
-        tm lt;
-        localtime_r(&tv.tv_sec, &lt);
-        line = StrFormat("[%02d/%02d %02d:%02d:%02d.%03d] ", lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min,
-                         lt.tm_sec, static_cast<int>(tv.tv_usec / 1000));
+        char stamp[32];
+        line.assign(stamp, LogTimeStamp(stamp, sizeof stamp));
     }
     line = CutLine(line + StrFormatV(format, ap));
     if (const ProgramLog* log = g_programLog.load()) log->write(level, line.c_str(), line.size());
 }
 }  // namespace
+
+size_t LogTimeStamp(char* out, size_t size) {
+    timeval tv;
+    gettimeofday(&tv, nullptr);
+    // The local time is worked out once a second per thread: the conversion takes a lock and
+    // walks the zone's rules, and a busy service writes many lines a second.
+    thread_local time_t convertedSecond = -1;
+    thread_local tm lt;
+    if (tv.tv_sec != convertedSecond) {
+        localtime_r(&tv.tv_sec, &lt);
+        convertedSecond = tv.tv_sec;
+    }
+    const int n = snprintf(out, size, "[%02d/%02d %02d:%02d:%02d.%03d] ", lt.tm_mon + 1, lt.tm_mday, lt.tm_hour,
+                           lt.tm_min, lt.tm_sec, static_cast<int>(tv.tv_usec / 1000));
+    if (n < 0) return 0;
+    return static_cast<size_t>(n) < size ? static_cast<size_t>(n) : size - 1;
+}
 
 void SetProgramLog(const ProgramLog* log) { g_programLog = log; }
 

@@ -32,6 +32,9 @@ LogSink SetLogSink(LogTag tag, LogSink sink);
 // True when a line of that level and tag would be read (skip building costly arguments).
 bool LogWanted(LogTag tag, int level);
 void LogLine(LogTag tag, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+// The time stamp that begins every log line, "[mm/dd hh:mm:ss.mmm] " in local time, written to
+// out (size of at least 24 bytes); returns its length.
+size_t LogTimeStamp(char* out, size_t size);
 void LogLineV(LogTag tag, int level, const char* format, va_list ap);
 
 // The program's own lines and the services without a wrapper of their own.

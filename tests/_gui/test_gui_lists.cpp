@@ -24,12 +24,13 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/_gui/console_fixture.h"
 #include "_gui/balloon.h"
 #include "_gui/directory_dialog.h"
 #include "_gui/list_views.h"
 #include "_gui/main_lists.h"
 #include "_gui/transfer_list.h"
+#include "libs/mini_tcp4u/tcp4u.h"
+#include "tests/_gui/console_fixture.h"
 
 namespace {
 
@@ -443,6 +444,106 @@ TEST(GuiListTimes, EachListKeepsItsDateFormat)
         EXPECT_EQ(SyslogDateText(ms).toStdString(), c.syslog);
         EXPECT_EQ(LeaseTimeText(ms / 1000).toStdString(), c.lease);
     }
+}
+
+// While the window is minimised the notices are only stored, within the lists' limits: no
+// pass is scheduled and no list changes. Restored, the window shows what the lists would
+// hold had every notice been shown as it came.
+TEST_F(GuiLists, MinimisedWindowStoresNoticesAndShowsThemWhenRestored)
+{
+    ASSERT_TRUE(OpenWindow());
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    ASSERT_TRUE(Drained());
+    window->lists()->Command(129);
+    QListWidget* log = window->logList();
+    QTreeWidget* events = List(CTL_MAIN_DHCP_EVENT_LIST);
+    QTreeWidget* leases = List(CTL_MAIN_LEASE_LIST);
+    ASSERT_EQ(events->topLevelItemCount(), 0);
+    window->showMinimized();
+    ASSERT_TRUE(window->listsAsleep());
+
+    auto event = [](int i) {
+        return Record(188, {{0, "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250)},
+                            {16, "00:01:02:03:04:05"},
+                            {43, "10.1.1.1"},
+                            {59, "pxeboot.n12"}});
+    };
+    auto leaseList = [](int rows) {
+        std::vector<uint8_t> notice(4);
+        const uint32_t count = rows;
+        std::memcpy(notice.data(), &count, 4);
+        for (int i = 0; i < rows; ++i) {
+            const auto row = Record(59, {{0, "192.168.7." + std::to_string(i + 1)}, {16, "00:11:22:33:44:55"}});
+            notice.insert(notice.end(), row.begin(), row.end());
+        }
+        return notice;
+    };
+    for (int i = 0; i < 1100; ++i) {
+        SendLog("asleep " + std::to_string(i));
+        if (i < 600)
+            fake.Send(NOTICE_DHCP_EVENT, event(i).data(), 188);
+        if (i % 500 == 0) {
+            const auto notice = leaseList(1 + i / 500);
+            fake.Send(NOTICE_LEASE_ROWS, notice.data(), notice.size());
+        }
+    }
+    const auto last = leaseList(4);
+    fake.Send(NOTICE_LEASE_ROWS, last.data(), last.size());
+    // Frames are taken in order: the last lease list comes after everything else.
+    const ConsoleModel& model = GuiConsole().model;
+    bool scheduled = false;
+    ASSERT_TRUE(Wait([&] {
+        scheduled = scheduled || window->lists()->passDue();
+        return model.leaseRows.size() == 4;
+    }));
+    EXPECT_FALSE(scheduled) << "a pass was scheduled while the window was minimised";
+    EXPECT_EQ(window->lists()->pendingLogLines(), 1001);
+    EXPECT_EQ(model.kept.at(NOTICE_DHCP_EVENT).size(), kGuiKeptPerNotice);
+    EXPECT_EQ(log->count(), 0);
+    EXPECT_EQ(events->topLevelItemCount(), 0);
+    EXPECT_EQ(leases->topLevelItemCount(), 0);
+
+    window->showNormal();
+    ASSERT_TRUE(Wait([&] { return log->count() == 1001 && events->topLevelItemCount() == 491; }));
+    EXPECT_EQ(log->item(0)->text(), "asleep 99");
+    EXPECT_EQ(log->item(1000)->text(), "asleep 1099");
+    EXPECT_EQ(events->topLevelItem(0)->text(0), "10.1.0.109");
+    EXPECT_EQ(events->topLevelItem(490)->text(0), "10.1.2.99");
+    ASSERT_EQ(leases->topLevelItemCount(), 4);
+    EXPECT_EQ(leases->topLevelItem(3)->text(1), "192.168.7.4");
+    EXPECT_EQ(window->lists()->pendingLogLines(), 0);
+}
+
+// The link is read in large pieces: thousands of frames in one write are all taken in
+// order, and a frame cut short waits, received in part, while the window goes on; its rest
+// completes it.
+TEST_F(GuiLists, LinkIsReadInPiecesAndACutFrameWaitsForItsRest)
+{
+    ASSERT_TRUE(OpenWindow());
+    ASSERT_TRUE(Drained());
+    QListWidget* log = window->logList();
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string line = "bulk " + std::to_string(i);
+        ASSERT_TRUE(AppendConsoleMsg(&bytes, NOTICE_LOG, line.c_str(), line.size() + 1));
+    }
+    fake.SendRaw(bytes);
+    ASSERT_TRUE(Wait([&] { return log->count() > 0 && log->item(log->count() - 1)->text() == "bulk 2999"; }));
+    EXPECT_EQ(log->count(), 1001);
+    EXPECT_EQ(log->item(0)->text(), "bulk 1999");
+
+    std::vector<uint8_t> cut;
+    ASSERT_TRUE(AppendConsoleMsg(&cut, NOTICE_LOG, "cut in two", 11));
+    fake.SendRaw(std::vector<uint8_t>(cut.begin(), cut.begin() + 5));
+    const ConsoleClient& console = GuiConsole();
+    ASSERT_TRUE(Wait([&] { return console.inboxEnd - console.inboxBegin == 5; }));
+    EXPECT_FALSE(window->linkLost());
+    EXPECT_EQ(log->item(log->count() - 1)->text(), "bulk 2999");
+    fake.SendRaw(std::vector<uint8_t>(cut.begin() + 5, cut.end()));
+    ASSERT_TRUE(Wait([&] { return log->item(log->count() - 1)->text() == "cut in two"; }));
+    EXPECT_FALSE(window->linkLost());
+    EXPECT_TRUE(Drained());
 }
 
 TEST_F(GuiLists, DnsRowsAreKeyedByHostWithoutCase)

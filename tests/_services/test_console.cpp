@@ -4,11 +4,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
-#include <atomic>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -226,6 +231,106 @@ TEST_F(HostFixture, GuiThatStopsReadingHoldsNoServiceThread) {
     again.join();
     ASSERT_EQ(f.payload.size(), 188u);
     EXPECT_EQ(f.payload[0], 7);
+}
+
+// A GUI that falls behind loses notices, never a service thread's time: what the full queue
+// drops is counted, and the GUI is told the number after the notices that did reach it, so
+// that every notice is either received, in order, or counted.
+TEST_F(HostFixture, NoticesAGuiFallsBehindOnAreCountedAndTold) {
+    Boot("[NIMBO]\nNIMBO_Services=0\n");
+    ConsoleTestClient gui;
+    ASSERT_EQ(gui.Connect(port_), 1);
+    for (int i = 0; i < 100 && ConsoleState() != CONSOLE_CONNECTED; ++i) usleep(10000);
+    ASSERT_EQ(ConsoleState(), CONSOLE_CONNECTED);
+    const uint64_t droppedBefore = ConsoleDroppedNotices();
+    // Far more than the socket buffers and the queue hold, posted while the GUI reads nothing.
+    constexpr int kPosted = 20000;
+    const std::string pad(1000, 'p');
+    for (int i = 0; i < kPosted; ++i) {
+        const std::string line = "n#" + std::to_string(i) + " " + pad;
+        EXPECT_EQ(ToConsole(NOTICE_LOG, line.c_str(), line.size() + 1, false), 1);
+    }
+    const uint64_t dropped = ConsoleDroppedNotices() - droppedBefore;
+    EXPECT_GT(dropped, 0u);
+
+    int received = 0, last = -1;
+    uint64_t told = 0;
+    for (int frames = 0; frames < 2 * kPosted && received + told < static_cast<uint64_t>(kPosted); ++frames) {
+        ConsoleFrame f = gui.Next(10);
+        ASSERT_NE(f.id, 0u) << "link lost after " << received << " notices, " << told << " told as dropped";
+        if (f.id != NOTICE_LOG) continue;
+        const char* chars = reinterpret_cast<const char*>(f.payload.data());
+        const std::string text(chars, strnlen(chars, f.payload.size()));
+        if (text.rfind("n#", 0) == 0) {
+            const int n = std::stoi(text.substr(2));
+            EXPECT_GT(n, last) << "out of order";
+            last = n;
+            ++received;
+            continue;
+        }
+        const size_t at = text.find("Console Warn: ");
+        if (at != std::string::npos) {
+            EXPECT_EQ(text[0], '[') << "a log line with its time stamp: " << text;
+            told += std::stoull(text.substr(at + 14));
+        }
+    }
+    EXPECT_EQ(received + told, static_cast<uint64_t>(kPosted));
+    EXPECT_EQ(told, dropped);
+    EXPECT_EQ(ConsoleState(), CONSOLE_CONNECTED) << "a GUI that catches up keeps its link";
+}
+
+namespace {
+// The log lines of the bound test that went to the GUI, by the spell they were posted in.
+std::mutex g_spellLock;
+std::map<int64_t, int> g_linesBySpell;
+void CountLineBySpell(uint32_t id, const void* data, size_t length) {
+    if (id != NOTICE_LOG ||
+        std::string_view(static_cast<const char*>(data), length).find("] l#") == std::string_view::npos)
+        return;
+    const int64_t ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    std::lock_guard<std::mutex> lock(g_spellLock);
+    ++g_linesBySpell[ms / kConsoleLineSpellMs];
+}
+}  // namespace
+
+// Log lines for the GUI are bounded per spell, as many as its log shows at once: a stream of
+// lines beyond that is neither formatted nor sent, only counted and told. Every line is
+// received or counted, and no spell carries more than its bound.
+TEST_F(HostFixture, LogLinesForTheGuiAreBoundedAndTheRestCounted) {
+    Boot("[NIMBO]\nNIMBO_Services=0\n");
+    ConsoleTestClient gui;
+    ASSERT_EQ(gui.Connect(port_), 1);
+    for (int i = 0; i < 100 && ConsoleState() != CONSOLE_CONNECTED; ++i) usleep(10000);
+    ASSERT_EQ(ConsoleState(), CONSOLE_CONNECTED);
+    g_linesBySpell.clear();
+    SetNoticeTap(CountLineBySpell);
+    // Paced so that the queue keeps up with them: only the bound holds lines back.
+    constexpr int kPosted = 5 * kConsoleLinesPerSpell;
+    for (int i = 0; i < kPosted; ++i) {
+        LogPrint(0, "l#%d", i);
+        usleep(5);
+    }
+    SetNoticeTap(nullptr);
+    int received = 0;
+    uint64_t told = 0;
+    for (int frames = 0; frames < 2 * kPosted && received + told < static_cast<uint64_t>(kPosted); ++frames) {
+        ConsoleFrame f = gui.Next(10);
+        ASSERT_NE(f.id, 0u) << "link lost after " << received << " lines, " << told << " told as dropped";
+        if (f.id != NOTICE_LOG) continue;
+        const char* chars = reinterpret_cast<const char*>(f.payload.data());
+        const std::string text(chars, strnlen(chars, f.payload.size()));
+        if (text.find("] l#") != std::string::npos) ++received;
+        const size_t at = text.find("Console Warn: ");
+        if (at != std::string::npos) told += std::stoull(text.substr(at + 14));
+    }
+    EXPECT_EQ(received + told, static_cast<uint64_t>(kPosted));
+    int most = 0;
+    for (const auto& [spell, lines] : g_linesBySpell) most = std::max(most, lines);
+    // A line counted at the very end of a spell may reach the tap in the next one.
+    EXPECT_LE(most, kConsoleLinesPerSpell + 16);
+    EXPECT_GT(most, 0);
 }
 
 namespace {
