@@ -26,10 +26,10 @@ bool g_balloonTips = true;
 // parent's deactivation and moves when asked to.
 class BalloonController : public QObject {
 public:
-    QPointer<QWidget>       balloon;  // the BalloonWindow on screen
-    QPointer<QWidget>       parent;
-    bool                    watchParent = false;
-    QTimer*                 timer = nullptr;
+    QPointer<QWidget> balloon;  // the BalloonWindow on screen
+    QPointer<QWidget> parent;
+    bool watchParent = false;
+    QTimer* timer = nullptr;
 
     // The balloon goes with its parent window.
     void forget(QWidget* w)
@@ -70,9 +70,8 @@ protected:
                 k == Qt::Key_AltGr)
                 return false;
             const bool swallow = k == Qt::Key_Tab || k == Qt::Key_Backtab || k == Qt::Key_Return ||
-                                 k == Qt::Key_Enter || k == Qt::Key_Escape || k == Qt::Key_Left ||
-                                 k == Qt::Key_Right || k == Qt::Key_Up || k == Qt::Key_Down ||
-                                 (k >= Qt::Key_F1 && k <= Qt::Key_F24);
+                                 k == Qt::Key_Enter || k == Qt::Key_Escape || k == Qt::Key_Left || k == Qt::Key_Right ||
+                                 k == Qt::Key_Up || k == Qt::Key_Down || (k >= Qt::Key_F1 && k <= Qt::Key_F24);
             if (e->type() == QEvent::ShortcutOverride) {
                 // Keep swallowed keys from firing shortcuts; the key press follows.
                 if (swallow)
@@ -85,16 +84,13 @@ protected:
         case QEvent::MouseButtonPress:
         case QEvent::MouseButtonDblClick:
         case QEvent::NonClientAreaMouseButtonPress:
-        case QEvent::Wheel:
-            close();
-            return false;
+        case QEvent::Wheel: close(); return false;
         case QEvent::WindowDeactivate:
         case QEvent::Move:
             if (watchParent && watched == parent.data())
                 close();
             return false;
-        default:
-            return false;
+        default: return false;
         }
     }
 };
@@ -139,7 +135,10 @@ QPainterPath Outline(const QSize& size, bool balloonStyle)
 
 BalloonWindow::BalloonWindow(const QString& title, const QString& text, int icon, bool balloonStyle, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus),
-      title_(title.left(kMaxTitle)), text_(text.left(kMaxText)), icon_(icon), balloonStyle_(balloonStyle)
+      title_(title.left(kMaxTitle)),
+      text_(text.left(kMaxText)),
+      icon_(icon),
+      balloonStyle_(balloonStyle)
 {
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_QuitOnClose, false);

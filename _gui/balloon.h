@@ -24,14 +24,16 @@ public:
     QString text() const { return text_; }
     // Places the stem's tip at p (screen coordinates).
     void pointAt(const QPoint& p);
+
 protected:
     void paintEvent(QPaintEvent*) override;
+
 private:
     QSize contentSize() const;
     QString title_;
     QString text_;
-    int     icon_;
-    bool    balloonStyle_;
+    int icon_;
+    bool balloonStyle_;
     QToolButton* closeButton_ = nullptr;
 };
 

@@ -15,16 +15,16 @@
 
 namespace {
 
-std::mutex              g_mutex;
+std::mutex g_mutex;
 std::condition_variable g_answered;
-bool                    g_running = false;
-QObject*                g_receiver = nullptr;  // lives on the GUI thread
-BoxHook                 g_hook;                // GUI thread only
+bool g_running = false;
+QObject* g_receiver = nullptr;  // lives on the GUI thread
+BoxHook g_hook;                 // GUI thread only
 std::vector<QPointer<QMessageBox>> g_openBoxes;
 
 struct PendingBox {
     bool done = false;
-    int  result = 0;
+    int result = 0;
 };
 
 bool IsQuestion(unsigned type)
@@ -46,8 +46,8 @@ QMessageBox::Icon BoxIcon(unsigned type)
 
 struct ButtonSet {
     QMessageBox::StandardButton buttons[3];
-    int                         ids[3];
-    int                         count;
+    int ids[3];
+    int count;
 };
 
 ButtonSet Buttons(unsigned type)
@@ -146,18 +146,21 @@ int GuiMessageBox(void* owner, const std::string& text, const std::string& capti
         return DefaultBoxButton(type);
     }
     if (!IsQuestion(type)) {
-        QMetaObject::invokeMethod(g_receiver, [text, caption, type] { ShowOnGuiThread(nullptr, text, caption, type); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            g_receiver, [text, caption, type] { ShowOnGuiThread(nullptr, text, caption, type); }, Qt::QueuedConnection);
         return 1;
     }
     auto pending = std::make_shared<PendingBox>();
-    QMetaObject::invokeMethod(g_receiver, [pending, text, caption, type] {
-        const int result = ShowOnGuiThread(nullptr, text, caption, type);
-        std::lock_guard<std::mutex> guard(g_mutex);
-        pending->result = result;
-        pending->done = true;
-        g_answered.notify_all();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        g_receiver,
+        [pending, text, caption, type] {
+            const int result = ShowOnGuiThread(nullptr, text, caption, type);
+            std::lock_guard<std::mutex> guard(g_mutex);
+            pending->result = result;
+            pending->done = true;
+            g_answered.notify_all();
+        },
+        Qt::QueuedConnection);
     g_answered.wait(lock, [&] { return pending->done || !g_running; });
     return pending->done ? pending->result : DefaultBoxButton(type);
 }

@@ -22,7 +22,7 @@ void SetBoxHook(BoxHook hook);
 
 // Closes every box shown without waiting and not closed yet; the number of those still open.
 void CloseOpenBoxes();
-int  OpenBoxCount();
+int OpenBoxCount();
 
 // Default answer of a question box that cannot be shown.
 int DefaultBoxButton(unsigned type);

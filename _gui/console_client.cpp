@@ -1,15 +1,15 @@
 #include "_gui/console_client.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
-#include <chrono>
 
 #include "libs/log/log.h"
-#include "libs/platform/sockets.h"
 #include "libs/mini_tcp4u/tcp4u.h"
 #include "libs/mini_tcp4u/tcp4u_exchg.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 
@@ -89,8 +89,8 @@ int ConnectToService(const char* host)
     const int sock = TcpConnect(host, "nimbo32", port);
     if (sock == INVALID_SOCK) {
         const int err = errno;
-        MessageBoxPrintf(nullptr, "Can't connect to the service\nError %d (%s)", ProgramTitle,
-                         MB_OK | MB_ICONERROR, err, LastErrorText(err));
+        MessageBoxPrintf(nullptr, "Can't connect to the service\nError %d (%s)", ProgramTitle, MB_OK | MB_ICONERROR,
+                         err, LastErrorText(err));
         return 0;
     }
     DebugTrace("connected to console\n");
@@ -100,7 +100,8 @@ int ConnectToService(const char* host)
     const int rc = ConsoleHandshake(sock, kGuiHandshakeSeed, kConsoleVersion, model.settings.NIMBO_ConsolePassword);
     if (rc < 0) {
         TcpClose(sock);
-        MessageBoxPrintf(nullptr, rc == TCP4U_BAD_PASSWORD ? "Bad Password" : "Console version does not match service's",
+        MessageBoxPrintf(nullptr,
+                         rc == TCP4U_BAD_PASSWORD ? "Bad Password" : "Console version does not match service's",
                          ProgramTitle, MB_OK | MB_ICONERROR);
         return 0;
     }

@@ -33,14 +33,20 @@ uint32_t ClampCount(uint32_t count, uint32_t capacity, size_t available, size_t 
 bool IsQuietNotice(uint32_t id)
 {
     switch (id) {
-    case NOTICE_TRANSFER_BEGIN: case NOTICE_TRANSFER_END: case NOTICE_TRANSFER_STATS:
-    case NOTICE_LEASE_ROWS: case NOTICE_GLOBAL_SETTINGS: case NOTICE_DHCP_SETTINGS:
-    case NOTICE_SYSLOG_ROW: case NOTICE_DNS_ENTRY: case NOTICE_BINL_EVENT:
-    case NOTICE_DHCP_EVENT: case NOTICE_FTP_EVENT: case NOTICE_HTTP_EVENT:
-    case NOTICE_SNTP_CLIENT:
-        return true;
-    default:
-        return false;
+    case NOTICE_TRANSFER_BEGIN:
+    case NOTICE_TRANSFER_END:
+    case NOTICE_TRANSFER_STATS:
+    case NOTICE_LEASE_ROWS:
+    case NOTICE_GLOBAL_SETTINGS:
+    case NOTICE_DHCP_SETTINGS:
+    case NOTICE_SYSLOG_ROW:
+    case NOTICE_DNS_ENTRY:
+    case NOTICE_BINL_EVENT:
+    case NOTICE_DHCP_EVENT:
+    case NOTICE_FTP_EVENT:
+    case NOTICE_HTTP_EVENT:
+    case NOTICE_SNTP_CLIENT: return true;
+    default: return false;
     }
 }
 
@@ -48,8 +54,8 @@ bool IsQuietNotice(uint32_t id)
 // need the main window.
 bool FillsCopies(uint32_t id)
 {
-    return id == NOTICE_GLOBAL_SETTINGS || id == NOTICE_DHCP_SETTINGS ||
-           id == NOTICE_WORKING_DIR || id == NOTICE_RUNNING_SERVICES;
+    return id == NOTICE_GLOBAL_SETTINGS || id == NOTICE_DHCP_SETTINGS || id == NOTICE_WORKING_DIR ||
+           id == NOTICE_RUNNING_SERVICES;
 }
 
 void OnWorkingDirectory(ConsoleModel& model, ConsoleView* view, const std::string& dir)
@@ -155,13 +161,9 @@ int DispatchConsoleFrame(ConsoleModel& model, ConsoleView* view, const uint8_t* 
         return static_cast<int>(length);
 
     switch (id) {
-    case NOTICE_LOG:
-        view->AppendLog(PayloadText(p, n));
-        break;
+    case NOTICE_LOG: view->AppendLog(PayloadText(p, n)); break;
     case NOTICE_WARNING:
-    case NOTICE_ERROR:
-        view->ShowNoticeBox(PayloadText(p, n));
-        break;
+    case NOTICE_ERROR: view->ShowNoticeBox(PayloadText(p, n)); break;
     case NOTICE_TRANSFER_BEGIN:
         DebugTrace("GUI: beginning of trf %d\n", n >= 4 ? static_cast<int>(ReadU32(p)) : -1);
         if (n >= kGuiTransferRecordSize)
@@ -226,8 +228,11 @@ int DispatchConsoleFrame(ConsoleModel& model, ConsoleView* view, const uint8_t* 
         Keep(model, id, p, n);
         view->ListsChanged(id);
         break;
-    case NOTICE_BINL_EVENT: case NOTICE_DHCP_EVENT: case NOTICE_FTP_EVENT:
-    case NOTICE_HTTP_EVENT: case NOTICE_SNTP_CLIENT:
+    case NOTICE_BINL_EVENT:
+    case NOTICE_DHCP_EVENT:
+    case NOTICE_FTP_EVENT:
+    case NOTICE_HTTP_EVENT:
+    case NOTICE_SNTP_CLIENT:
         Keep(model, id, p, n);
         view->ListsChanged(id);
         break;

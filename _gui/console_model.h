@@ -10,21 +10,21 @@
 #include <string>
 #include <vector>
 
-#include "_services/host_records.h"
 #include "_services/host_info.h"
+#include "_services/host_records.h"
 #include "_services/tftp_records.h"
 
 // Capacities of the records that carry a count.
-constexpr uint32_t kGuiStatsEntrySize = 44;       // u32 transfer number + 40-byte statistics
-constexpr uint32_t kGuiMaxStatsEntries = 101;     // notice 102
-constexpr uint32_t kGuiLeaseRowSize = 59;         // notice 103
+constexpr uint32_t kGuiStatsEntrySize = 44;    // u32 transfer number + 40-byte statistics
+constexpr uint32_t kGuiMaxStatsEntries = 101;  // notice 102
+constexpr uint32_t kGuiLeaseRowSize = 59;      // notice 103
 constexpr uint32_t kGuiMaxLeaseRows = 50;
-constexpr uint32_t kGuiMaxHostAddresses = 30;     // notice 109
-constexpr uint32_t kGuiMaxDirectoryLines = 200;   // notice 111
+constexpr uint32_t kGuiMaxHostAddresses = 30;    // notice 109
+constexpr uint32_t kGuiMaxDirectoryLines = 200;  // notice 111
 constexpr uint32_t kGuiDirectoryLineSize = 64;
-constexpr size_t   kGuiKeptPerNotice = 510;       // rows each list keeps
-constexpr size_t   kGuiTransferRecordSize = sizeof(TransferRecord);  // notice 100
-constexpr size_t   kGuiTransferEndSize = 44;      // notice 101
+constexpr size_t kGuiKeptPerNotice = 510;                          // rows each list keeps
+constexpr size_t kGuiTransferRecordSize = sizeof(TransferRecord);  // notice 100
+constexpr size_t kGuiTransferEndSize = 44;                         // notice 101
 
 // What a notice asks of the windows. A dispatch without a view (while connecting) fills
 // only the settings copies and the running-services mask.
@@ -42,26 +42,26 @@ public:
 
 struct TransferStatsEntry {
     uint32_t number = 0;
-    uint8_t  stats[40] = {};
+    uint8_t stats[40] = {};
 };
 
 struct ConsoleModel {
-    GlobalSettings       settings{};     // the GUI settings copy
+    GlobalSettings settings{};                                                    // the GUI settings copy
     std::vector<uint8_t> dhcpSettings = std::vector<uint8_t>(kDhcpSettingsSize);  // the GUI DHCP copy
-    bool                 quiet = false;  // set once when the main window begins to close
+    bool quiet = false;  // set once when the main window begins to close
 
     // Window data.
     std::vector<std::string> workingDirectories;  // hidden list, each entry once
-    int                      selectedWorkingDirectory = -1;
-    std::vector<uint32_t>    hostAddresses;       // network byte order
+    int selectedWorkingDirectory = -1;
+    std::vector<uint32_t> hostAddresses;  // network byte order
 
     // Notices whose views come later, kept as received (newest last, bounded).
     std::map<uint32_t, std::deque<std::vector<uint8_t>>> kept;
-    std::vector<std::vector<uint8_t>> leaseRows;     // last notice 103
-    std::vector<TransferStatsEntry>   transferStats;  // last notice 102
-    uint64_t                          statsTime = 0;
-    uint32_t                          servicesStartedCount = 0;
-    uint32_t                          unknownCount = 0;
+    std::vector<std::vector<uint8_t>> leaseRows;    // last notice 103
+    std::vector<TransferStatsEntry> transferStats;  // last notice 102
+    uint64_t statsTime = 0;
+    uint32_t servicesStartedCount = 0;
+    uint32_t unknownCount = 0;
 };
 
 // Routes one frame (id + payload, `length` bytes) into the model; never reads past it.

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "_gui/balloon.h"
-#include "_services/dhcp/dhcp_settings.h"
 #include "_gui/settings_sheet.h"
 #include "_gui/tree_list.h"
+#include "_services/dhcp/dhcp_settings.h"
 
 namespace {
 
@@ -29,20 +29,25 @@ const char kNoneText[] = "None";
 const char kEditText[] = "Edit...";
 
 // Help texts of the page's controls.
-const char kHelpMask[] = "1 Subnet Mask DHCP option (RFC 2132)\nSpecifies the client's subnet mask as per RFC 950\n"
-                         "i.e. 255.255.255.0  or  /24";
+const char kHelpMask[] =
+    "1 Subnet Mask DHCP option (RFC 2132)\nSpecifies the client's subnet mask as per RFC 950\n"
+    "i.e. 255.255.255.0  or  /24";
 const char kHelpStatic[] = "It enables the processing of the Static Leases list.";
-const char kHelpProxy[] = "It turns the proxyDHCP on and off. During the proxyDHCP operation\nthe service offers PXE "
-                          "information only. IP addresses and other DHCP\nrelated info has to be provided by a "
-                          "different DHCP server";
-const char kHelpPool[] = "First IP of a pool of consecutive addresses\navailable for assignation to DHCP clients.\n"
-                         "Offered IP addresses populate the DHCP\nheader \"yiaddr\" field (RFC 2131)";
-const char kHelpNext[] = "DHCP header \"siaddr\" (Next Server) field (RFC 2131)\nIP of the TFTP hosting the Boot File "
-                         "on a PXE Server.\n Automatic:\tNimbo assigned IP (see Help)\n None:\t\t0.0.0.0 \n "
-                         "Edit...:\t\tUser typed IP";
-const char kHelpPolicy[] = "It defines the policy rule to be applied on the \"MAC Filter\" list\n Off:\tDo not process "
-                           "the MAC Filter list\n Ignore:\tSilently drop request if client's MAC is in the list\n "
-                           "Accept:\tProcess request only if client's MAC is in the list";
+const char kHelpProxy[] =
+    "It turns the proxyDHCP on and off. During the proxyDHCP operation\nthe service offers PXE "
+    "information only. IP addresses and other DHCP\nrelated info has to be provided by a "
+    "different DHCP server";
+const char kHelpPool[] =
+    "First IP of a pool of consecutive addresses\navailable for assignation to DHCP clients.\n"
+    "Offered IP addresses populate the DHCP\nheader \"yiaddr\" field (RFC 2131)";
+const char kHelpNext[] =
+    "DHCP header \"siaddr\" (Next Server) field (RFC 2131)\nIP of the TFTP hosting the Boot File "
+    "on a PXE Server.\n Automatic:\tNimbo assigned IP (see Help)\n None:\t\t0.0.0.0 \n "
+    "Edit...:\t\tUser typed IP";
+const char kHelpPolicy[] =
+    "It defines the policy rule to be applied on the \"MAC Filter\" list\n Off:\tDo not process "
+    "the MAC Filter list\n Ignore:\tSilently drop request if client's MAC is in the list\n "
+    "Accept:\tProcess request only if client's MAC is in the list";
 const char kHelpPoolSize[] = "Number of consecutive IP addresses available\nfor assignation to DHCP clients";
 const char kHelpBinl[] =
     "It turns the BINL Add-On on and off.\nBINL turns Windows installation media and other distributions into a "
@@ -54,47 +59,58 @@ const char kHelpBoot[] =
     "Bootfile_b]\ni.e.\npxenimbo.0\n0:pxenimbo.0\npxenimbo.0|6:\\EFI\\x86\\bootmgfw.efi|9:\\EFI\\x64\\bootmgfw.efi|a:"
     "\\EFI\\ARM\\bootmgfw.efi|b:\\EFI\\ARM64\\bootmgfw.efi\n\nSee RFC 4578 for Client System Architecture Type "
     "definitions.\nIf architecture is not prepended first Bootfile is considered default\n";
-const char kHelpRouter[] = "3 Router DHCP option (RFC 2132)\nPreference-ordered list of IP addresses for routers on "
-                           "the\nclient's subnet. (this field can be empty if not required)\ni.e.  192.168.20.1  or  "
-                           "192.168.20.1,192.168.20.2, ...";
-const char kHelpDns[] = "6 Domain Name Server DHCP option (RFC 2132)\nPreference-ordered list of name servers "
-                        "available to the\nclient. (this field can be empty if not required)\ni.e.  192.168.20.1  or  "
-                        "192.168.20.1,192.168.20.2, ...";
-const char kHelpDomain[] = "15 Domain Name DHCP option (RFC 2132)\nDomain name that client should use when resolving\n"
-                           "hostnames. (this field can be empty if not required)\ni.e.  mydomain";
+const char kHelpRouter[] =
+    "3 Router DHCP option (RFC 2132)\nPreference-ordered list of IP addresses for routers on "
+    "the\nclient's subnet. (this field can be empty if not required)\ni.e.  192.168.20.1  or  "
+    "192.168.20.1,192.168.20.2, ...";
+const char kHelpDns[] =
+    "6 Domain Name Server DHCP option (RFC 2132)\nPreference-ordered list of name servers "
+    "available to the\nclient. (this field can be empty if not required)\ni.e.  192.168.20.1  or  "
+    "192.168.20.1,192.168.20.2, ...";
+const char kHelpDomain[] =
+    "15 Domain Name DHCP option (RFC 2132)\nDomain name that client should use when resolving\n"
+    "hostnames. (this field can be empty if not required)\ni.e.  mydomain";
 const char kHelpDhcp[] = "It turns the DHCP Server on and off ";
-const char kHelpPersistent[] = "Nimbo will save every assigned IP address and its correspondent client\nMAC address "
-                               "into Nimbo.ini file. This table will be used in future\nrequests allowing the "
-                               "re-assignation of the same IP to the same DHCP\nclient identified by its MAC address";
-const char kHelpBind[] = "By default the DHCP services (when enabled) are bound to all the available IP addresses.\n"
-                         "If you want to bind them to an specific IP address please check the box and select one of\n"
-                         "the available IP options";
-const char kHelpPing[] = "On init Nimbo will ping the entire IP address Pool before making\nits addresses available "
-                         "for assignation to DHCP clients.\nThis option must be disabled if PXE or DHCP relays are used";
+const char kHelpPersistent[] =
+    "Nimbo will save every assigned IP address and its correspondent client\nMAC address "
+    "into Nimbo.ini file. This table will be used in future\nrequests allowing the "
+    "re-assignation of the same IP to the same DHCP\nclient identified by its MAC address";
+const char kHelpBind[] =
+    "By default the DHCP services (when enabled) are bound to all the available IP addresses.\n"
+    "If you want to bind them to an specific IP address please check the box and select one of\n"
+    "the available IP options";
+const char kHelpPing[] =
+    "On init Nimbo will ping the entire IP address Pool before making\nits addresses available "
+    "for assignation to DHCP clients.\nThis option must be disabled if PXE or DHCP relays are used";
 
 // Tree-list help balloons.
-const char kTipOptionsGroup[] = "DHCP Options group \nIt holds instances of additional DHCP options \nreturned to DHCP "
-                                "clients.";
-const char kTipLeasesGroup[] = "Static Leases group \nIt holds instances of pairs MAC | IP addresses \nfor MAC based "
-                              "fixed IP offerings.";
-const char kTipFilterGroup[] = "MAC Filter group \nIt holds the MAC address list used \nby the MAC based service policy.";
+const char kTipOptionsGroup[] =
+    "DHCP Options group \nIt holds instances of additional DHCP options \nreturned to DHCP "
+    "clients.";
+const char kTipLeasesGroup[] =
+    "Static Leases group \nIt holds instances of pairs MAC | IP addresses \nfor MAC based "
+    "fixed IP offerings.";
+const char kTipFilterGroup[] =
+    "MAC Filter group \nIt holds the MAC address list used \nby the MAC based service policy.";
 const char kTipBinlGroup[] = "BINL Parameters group \nIt holds the BINL parameters used \nby Nimbo.";
 const char kTipOption[] =
     "DHCP Options instance \nIt holds an additional DHCP option returned to DHCP clients.\nThe option must begin with "
     "its decimal code (0-255) immediately \nfollowed by the separator | and the option payload (w/o Length\nbyte). "
     "Option format depends on option's code.\ni.e.\t9|192.168.20.20\t9|192.168.20.20,192.168.20.25,...\n\t23|10\t\t18|"
     "/dhcp/moreoptions\n\t117|0,6,...\t99|0x1234567890abcdefABCDEF...\n\tetc.";
-const char kTipLease[] = "Static Leases instance \nIt holds a pair MAC | IP address for a \nMAC based fixed IP "
-                         "offering.\ni.e. 01:02:03:04:05:06|192.168.20.25";
+const char kTipLease[] =
+    "Static Leases instance \nIt holds a pair MAC | IP address for a \nMAC based fixed IP "
+    "offering.\ni.e. 01:02:03:04:05:06|192.168.20.25";
 const char kTipFilter[] =
     "MAC Filter instance \nIt holds a MAC address of the form MAC[|MASK] to be processed\nby the MAC based service "
     "policy i.e.\n01:02:03:04:05:06  or\n00:01:02:03:04:05:06|FF:FF:FF:FF:00:00\nWhere every bit of the MASK set to 1 "
     "anchors as \"required for\nmatching\" the corresponding bit on the preceding MAC field";
-const char kTipBmMode[] = "BM_Mode: boot programs per boot-manager mode and client platform\n"
-                          "Mode\tBIOS\t\tEFI32\t\tEFI64\t\tEFIARM32\tEFIARM64\n"
-                          "1\tpxenimbo.0\tpxenimbo.efi\tpxenimbo.efi\tnone\t\tnone\n"
-                          "3\tpxenimbo.0\tbootmgfw.efi\tbootmgfw.efi\tbootmgfw.efi\tbootmgfw.efi\n"
-                          "Mode 3 supports UEFI Secure Boot and ARM clients";
+const char kTipBmMode[] =
+    "BM_Mode: boot programs per boot-manager mode and client platform\n"
+    "Mode\tBIOS\t\tEFI32\t\tEFI64\t\tEFIARM32\tEFIARM64\n"
+    "1\tpxenimbo.0\tpxenimbo.efi\tpxenimbo.efi\tnone\t\tnone\n"
+    "3\tpxenimbo.0\tbootmgfw.efi\tbootmgfw.efi\tbootmgfw.efi\tbootmgfw.efi\n"
+    "Mode 3 supports UEFI Secure Boot and ARM clients";
 
 const char* GroupName(DhcpTreeGroup g)
 {
@@ -300,7 +316,7 @@ public:
             policy_->setCurrentIndex(3);
         } else {
             policy_->setCurrentIndex(rec.DHCP_ProcMacFilter >= 0 && rec.DHCP_ProcMacFilter <= 2 ? rec.DHCP_ProcMacFilter
-                                                                                                 : 0);
+                                                                                                : 0);
         }
         next_->clear();
         next_->addItems({kAutomaticText, kNoneText});
@@ -469,9 +485,12 @@ private:
         mode.valueSize = sizeof rec.BmModeText;
         mode.choices = {"1", "3"};
         TreeListAddItem(tree_, binl, &mode);
-        items(DTG_OPTIONS, [&](int i) { return rec.UserOptions[i].text; }, sizeof(DhcpUserOption::text));
-        items(DTG_MAC_FILTER, [&](int i) { return rec.MacFilters[i].text; }, sizeof(DhcpMacFilter::text));
-        items(DTG_STATIC_LEASES, [&](int i) { return rec.StaticLeases[i].text; }, sizeof(DhcpStaticLease::text));
+        items(
+            DTG_OPTIONS, [&](int i) { return rec.UserOptions[i].text; }, sizeof(DhcpUserOption::text));
+        items(
+            DTG_MAC_FILTER, [&](int i) { return rec.MacFilters[i].text; }, sizeof(DhcpMacFilter::text));
+        items(
+            DTG_STATIC_LEASES, [&](int i) { return rec.StaticLeases[i].text; }, sizeof(DhcpStaticLease::text));
         tree_->tree()->expandAll();
     }
 
@@ -590,11 +609,13 @@ private:
     }
     bool storePool(bool focusOut)
     {
-        return storeAddress(pool_, 0, offsetof(DhcpSettings, DHCP_IP_Pool), offsetof(DhcpSettings, PoolStart), focusOut);
+        return storeAddress(pool_, 0, offsetof(DhcpSettings, DHCP_IP_Pool), offsetof(DhcpSettings, PoolStart),
+                            focusOut);
     }
     bool storeMask(bool focusOut)
     {
-        return storeAddress(mask_, 1, offsetof(DhcpSettings, DHCP_IP_Mask), offsetof(DhcpSettings, SubnetMask), focusOut);
+        return storeAddress(mask_, 1, offsetof(DhcpSettings, DHCP_IP_Mask), offsetof(DhcpSettings, SubnetMask),
+                            focusOut);
     }
 
     // DNS (kind 6) or router (kind 3) list; an empty text clears text and encoding.
@@ -643,25 +664,25 @@ private:
         return true;
     }
 
-    QCheckBox*   dhcp_ = nullptr;
-    QCheckBox*   proxy_ = nullptr;
-    QCheckBox*   binl_ = nullptr;
-    QCheckBox*   ping_ = nullptr;
-    QCheckBox*   persistent_ = nullptr;
-    QCheckBox*   static_ = nullptr;
+    QCheckBox* dhcp_ = nullptr;
+    QCheckBox* proxy_ = nullptr;
+    QCheckBox* binl_ = nullptr;
+    QCheckBox* ping_ = nullptr;
+    QCheckBox* persistent_ = nullptr;
+    QCheckBox* static_ = nullptr;
     BindControls bind_;
-    QLabel*      policyLabel_ = nullptr;
-    QComboBox*   policy_ = nullptr;
-    QComboBox*   next_ = nullptr;
-    QLineEdit*   pool_ = nullptr;
-    QLineEdit*   size_ = nullptr;
-    QLineEdit*   boot_ = nullptr;
-    QLineEdit*   mask_ = nullptr;
-    QLineEdit*   router_ = nullptr;
-    QLineEdit*   dns_ = nullptr;
-    QLineEdit*   domain_ = nullptr;
-    QWidget*     treeHost_ = nullptr;
-    TreeList*    tree_ = nullptr;
+    QLabel* policyLabel_ = nullptr;
+    QComboBox* policy_ = nullptr;
+    QComboBox* next_ = nullptr;
+    QLineEdit* pool_ = nullptr;
+    QLineEdit* size_ = nullptr;
+    QLineEdit* boot_ = nullptr;
+    QLineEdit* mask_ = nullptr;
+    QLineEdit* router_ = nullptr;
+    QLineEdit* dns_ = nullptr;
+    QLineEdit* domain_ = nullptr;
+    QWidget* treeHost_ = nullptr;
+    TreeList* tree_ = nullptr;
     std::vector<QWidget*> dhcpOnly_;  // enabled with the DHCP server only
     std::vector<QWidget*> anyDhcp_;   // enabled with the DHCP server or proxyDHCP
     // The user's boot file while BINL fills the field; the page lives as long as the sheet.
@@ -708,8 +729,7 @@ bool ValidateDhcpTreeText(DhcpSettings& rec, uint32_t id, uint32_t fieldSize, co
     if (index < 0 || index >= 10)
         return false;
     switch (id >> 8) {
-    case DTG_OPTIONS:
-        return StoreUserOption(rec, index, text, message);
+    case DTG_OPTIONS: return StoreUserOption(rec, index, text, message);
     case DTG_STATIC_LEASES: {
         DhcpStaticLease& lease = rec.StaticLeases[index];
         if (!*text) {
@@ -738,8 +758,7 @@ bool ValidateDhcpTreeText(DhcpSettings& rec, uint32_t id, uint32_t fieldSize, co
         filter.mask = mask;
         return true;
     }
-    default:
-        return false;
+    default: return false;
     }
 }
 

@@ -13,12 +13,12 @@
 
 #include "_gui/box_broker.h"
 #include "_gui/console_client.h"
-#include "_services/host_info.h"
-#include "libs/log/log.h"
 #include "_gui/main_window.h"
-#include "_services/settings.h"
 #include "_gui/single_instance.h"
+#include "_services/host_info.h"
+#include "_services/settings.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
 
 static void InitGuiResources() { Q_INIT_RESOURCE(gui); }
 
@@ -31,14 +31,14 @@ void EnsureGuiResources()
 namespace {
 
 QApplication* g_app = nullptr;  // lives until the process ends
-int   g_argc = 1;
-char  g_argv0[] = "nimbo";
+int g_argc = 1;
+char g_argv0[] = "nimbo";
 char* g_argv[] = {g_argv0, nullptr};
 
 std::unique_ptr<InstanceGuard> g_guard;
 
 // The window GuiRequestClose reaches; cleared before the window goes.
-std::mutex  g_closeMutex;
+std::mutex g_closeMutex;
 MainWindow* g_closeTarget = nullptr;
 
 // SIGTERM ends the desktop by closing its window.
@@ -87,8 +87,7 @@ public:
         notifier_ = std::make_unique<QSocketNotifier>(g_termPipe[0], QSocketNotifier::Read);
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [] {
             char buf[16];
-            while (read(g_termPipe[0], buf, sizeof(buf)) > 0) {
-            }
+            while (read(g_termPipe[0], buf, sizeof(buf)) > 0) {}
             CloseOpenBoxes();
             GuiRequestClose(GUI_CLOSE_USER);
         });
@@ -103,6 +102,7 @@ public:
         close(g_termPipe[1]);
         g_termPipe[0] = g_termPipe[1] = -1;
     }
+
 private:
     struct sigaction previous_ {};
     std::unique_ptr<QSocketNotifier> notifier_;

@@ -2,15 +2,15 @@
 
 #include <QApplication>
 #include <QClipboard>
-#include <QtMath>
 #include <QDateTime>
 #include <QHeaderView>
-#include <QListWidget>
 #include <QHelpEvent>
+#include <QListWidget>
 #include <QPainter>
 #include <QTextOption>
 #include <QToolTip>
 #include <QTreeWidget>
+#include <QtMath>
 #include <cstring>
 
 #include "_gui/control_ids.h"
@@ -25,9 +25,8 @@ const ListColumn kLeaseColumns[] = {{"allocated at", 150, L}, {"IP", 130, L}, {"
 const ListColumn kDhcpColumns[] = {
     {"client IP", 130, L}, {"client MAC", 200, L}, {"siaddr", 130, L}, {"file", 122, L}, {"time", 140, L}};
 const ListColumn kBinlColumns[] = {{"peer", 110, L}, {"event", 55, L}, {"payload", 360, L}, {"time", 140, L}};
-const ListColumn kTransferColumns[] = {{"peer", 170, L},  {"file", 170, L},  {"start time", 80, L},
-                                       {"progress", 60, C}, {"bytes", 80, R}, {"total", 80, R},
-                                       {"timeouts", 80, R}};
+const ListColumn kTransferColumns[] = {{"peer", 170, L}, {"file", 170, L}, {"start time", 80, L}, {"progress", 60, C},
+                                       {"bytes", 80, R}, {"total", 80, R}, {"timeouts", 80, R}};
 const ListColumn kSyslogColumns[] = {{"text", 250, L}, {"from", 120, L}, {"date", 180, L}};
 const ListColumn kDnsColumns[] = {{"hostname", 150, L}, {"ipv4", 150, L}, {"ipv6", 150, L}};
 const ListColumn kRequestColumns[] = {{"peer", 110, L}, {"status", 150, L}, {"resource", 200, L}, {"time", 185, L}};
@@ -104,7 +103,7 @@ void ListRowDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     }
     cell = TextRect(cell, index.column());
     const int align = index.data(Qt::TextAlignmentRole).isValid() ? index.data(Qt::TextAlignmentRole).toInt()
-                                                                   : int(Qt::AlignLeft | Qt::AlignVCenter);
+                                                                  : int(Qt::AlignLeft | Qt::AlignVCenter);
     painter->setPen(text);
     painter->setFont(opt.font);
     const QString whole = opt.text.left(2047);
@@ -141,11 +140,11 @@ bool ListRowDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view, cons
     if (!event || !view || !index.isValid())
         return QStyledItemDelegate::helpEvent(event, view, option, index);
     const QString text = index.data(Qt::DisplayRole).toString();
-    return ShowCutText(event, view, text, TextWidth(option.font, text.left(2047)) > TextRect(option.rect, index.column()).width());
+    return ShowCutText(event, view, text,
+                       TextWidth(option.font, text.left(2047)) > TextRect(option.rect, index.column()).width());
 }
 
-LogLineDelegate::LogLineDelegate(int tabStop, QObject* parent)
-    : QStyledItemDelegate(parent), tabStop_(qMax(1, tabStop))
+LogLineDelegate::LogLineDelegate(int tabStop, QObject* parent) : QStyledItemDelegate(parent), tabStop_(qMax(1, tabStop))
 {
 }
 
@@ -185,8 +184,8 @@ void LogLineDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     const QPalette::ColorGroup group = opt.state & QStyle::State_Enabled ? QPalette::Normal : QPalette::Disabled;
     painter->save();
     painter->setFont(opt.font);
-    painter->setPen(opt.palette.color(group, opt.state & QStyle::State_Selected ? QPalette::HighlightedText
-                                                                                : QPalette::Text));
+    painter->setPen(
+        opt.palette.color(group, opt.state & QStyle::State_Selected ? QPalette::HighlightedText : QPalette::Text));
     painter->setClipRect(area, Qt::IntersectClip);
     const QStaticText& layout = Layout(opt.font, text);
     const int top = area.top() + (area.height() - qCeil(layout.size().height())) / 2;

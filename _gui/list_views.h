@@ -3,9 +3,9 @@
 #pragma once
 #include <QHash>
 #include <QStaticText>
-#include <QStyledItemDelegate>
 #include <QString>
 #include <QStringList>
+#include <QStyledItemDelegate>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -15,19 +15,19 @@ class QTreeWidget;
 
 struct ListColumn {
     const char* title;
-    int         width;  // pixels
-    int         align;  // Qt::Alignment of the cells
+    int width;  // pixels
+    int align;  // Qt::Alignment of the cells
 };
 
 // One list of the main window: its control, columns, notice, row limit, copy width and
 // context menu commands (0 where the list has no such command).
 struct ListSpec {
-    int              control;
+    int control;
     const ListColumn* columns;
-    int              columnCount;
-    uint32_t         notice;
-    int              copyColumns;
-    int              cmdCopy, cmdCopyAll, cmdClear;
+    int columnCount;
+    uint32_t notice;
+    int copyColumns;
+    int cmdCopy, cmdCopyAll, cmdClear;
 };
 extern const ListSpec kListSpecs[9];
 const ListSpec* FindListSpec(int control);
@@ -46,7 +46,7 @@ public:
 private:
     int TextWidth(const QFont& font, const QString& text) const;
     mutable QHash<QString, int> widths_;
-    mutable QFont               widthsFont_;
+    mutable QFont widthsFont_;
 };
 
 // Draws the log lines with tab stops every few pixels, so the columns that tabs make in
@@ -68,7 +68,7 @@ private:
     static constexpr int kMargin = 2;
     int tabStop_;
     mutable QHash<QString, QStaticText> layouts_;
-    mutable QFont                       layoutsFont_;
+    mutable QFont layoutsFont_;
 };
 
 // Puts the columns of `spec` on the list and the report-style settings every list shares.

@@ -15,8 +15,8 @@
 
 #include "_gui/list_views.h"
 #include "_gui/main_window.h"
-#include "libs/regex/regex_engine.h"
 #include "_gui/transfer_list.h"
+#include "libs/regex/regex_engine.h"
 
 const char* const kLogFilters[3] = {" Err: ", " Warn: ", " Err: | Warn: "};
 
@@ -56,7 +56,7 @@ constexpr int kCmdFilterErrors = 0x7101, kCmdFilterWarnings = 0x7102, kCmdFilter
 constexpr int kCmdFindPrevious = 0x7104, kCmdFindNext = 0x7105;
 struct SearchCommand {
     const char* text;
-    int         command;
+    int command;
     QKeyCombination key;
 };
 const SearchCommand kSearchCommands[] = {
@@ -155,7 +155,8 @@ void MainLists::WriteStats()
     statsWrittenMs_ = NowMs();
     QFile file(statsPath_);
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(QString("passes %1 shown %2 longest_wait_ms %3\n").arg(passes_).arg(shown_).arg(longestWaitMs_).toLatin1());
+        file.write(
+            QString("passes %1 shown %2 longest_wait_ms %3\n").arg(passes_).arg(shown_).arg(longestWaitMs_).toLatin1());
 }
 
 QTreeWidget* MainLists::list(int control) const { return qobject_cast<QTreeWidget*>(window_->control(control)); }
@@ -277,7 +278,9 @@ void MainLists::OnNotice(uint32_t id, ConsoleModel& model)
 {
     model_ = &model;
     switch (id) {
-    case NOTICE_TRANSFER_STATS: case NOTICE_TRANSFER_BEGIN: case NOTICE_TRANSFER_END:
+    case NOTICE_TRANSFER_STATS:
+    case NOTICE_TRANSFER_BEGIN:
+    case NOTICE_TRANSFER_END:
         TakeNotice(id, model);  // the transfer list keeps the state of every transfer
         return;
     default:
@@ -374,7 +377,8 @@ QMenu* MainLists::ContextMenu(int control)
         const bool empty = log_->count() == 0;
         AddCommand(menu, "&Copy", kCmdLogCopy, !log_->selectedItems().isEmpty())
             ->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_C));
-        AddCommand(menu, "Copy &All", kCmdLogCopyAll, !empty)->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
+        AddCommand(menu, "Copy &All", kCmdLogCopyAll, !empty)
+            ->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C));
         AddCommand(menu, "C&lear All", kCmdLogClear, !empty);
         menu->addSeparator();
         for (const SearchCommand& c : kSearchCommands) {
@@ -410,7 +414,9 @@ void MainLists::Command(int command)
         pendingLog_.clear();
         log_->clear();
         return;
-    case kCmdFilterErrors: case kCmdFilterWarnings: case kCmdFilterBoth:
+    case kCmdFilterErrors:
+    case kCmdFilterWarnings:
+    case kCmdFilterBoth:
         filter_ = command - kCmdFilterErrors;
         Beep();
         return;
@@ -488,9 +494,18 @@ bool MainLists::eventFilter(QObject* watched, QEvent* event)
             return false;
         const bool shift = (key->modifiers() & Qt::ShiftModifier) != 0;
         switch (key->key()) {
-        case Qt::Key_E: filter_ = 0; Beep(); return true;
-        case Qt::Key_W: filter_ = 1; Beep(); return true;
-        case Qt::Key_B: filter_ = 2; Beep(); return true;
+        case Qt::Key_E:
+            filter_ = 0;
+            Beep();
+            return true;
+        case Qt::Key_W:
+            filter_ = 1;
+            Beep();
+            return true;
+        case Qt::Key_B:
+            filter_ = 2;
+            Beep();
+            return true;
         case Qt::Key_Up: SearchLog(false, shift); return true;
         case Qt::Key_Down: SearchLog(true, shift); return true;
         case Qt::Key_C: Command(shift ? kCmdLogCopyAll : kCmdLogCopy); return true;

@@ -53,10 +53,10 @@ public:
     // Log search: from the caret line onwards (forward) or backwards; false (with a beep when
     // `beep`) when no line matches the filter. `keep` leaves the caret line selected.
     bool SearchLog(bool forward, bool keep, bool beep = true);
-    int  logFilter() const { return filter_; }
-    int  beeps() const { return beeps_; }
+    int logFilter() const { return filter_; }
+    int beeps() const { return beeps_; }
 
-    QTreeWidget*  list(int control) const;
+    QTreeWidget* list(int control) const;
     TransferList* transfers() const { return transfers_; }
 
 protected:
@@ -74,22 +74,22 @@ private:
     void ScheduleFlush();
     void Beep();
 
-    MainWindow*   window_;
-    QListWidget*  log_;
-    QObject*      logViewport_ = nullptr;  // compared only: it may be going away
+    MainWindow* window_;
+    QListWidget* log_;
+    QObject* logViewport_ = nullptr;  // compared only: it may be going away
     TransferList* transfers_;
-    QTimer*       flushTimer_ = nullptr;
+    QTimer* flushTimer_ = nullptr;
     ConsoleModel* model_ = nullptr;
     std::deque<QString> pendingLog_;
     std::vector<std::vector<uint8_t>> leaseRowsShown_;  // the lease rows the list shows
-    std::set<uint32_t>  pendingNotices_;
-    void   NoteArrival();
-    void   WriteStats();
-    qint64 firstPendingMs_ = -1;   // when the oldest waiting line or notice came
-    bool   sleptSince_ = false;    // the window was asleep while they waited
+    std::set<uint32_t> pendingNotices_;
+    void NoteArrival();
+    void WriteStats();
+    qint64 firstPendingMs_ = -1;  // when the oldest waiting line or notice came
+    bool sleptSince_ = false;     // the window was asleep while they waited
     qint64 longestWaitMs_ = 0;
     qint64 passes_ = 0, shown_ = 0, statsWrittenMs_ = 0;
     QString statsPath_;
-    int           filter_ = 0;
-    int           beeps_ = 0;
+    int filter_ = 0;
+    int beeps_ = 0;
 };

@@ -1,7 +1,7 @@
 #include "_gui/main_window.h"
-#include "_gui/tftp_client_pane.h"
 #include "_gui/about_dialog.h"
 #include "_gui/settings_sheet.h"
+#include "_gui/tftp_client_pane.h"
 
 #include <QAction>
 #include <QApplication>
@@ -35,21 +35,21 @@
 #include <QWindow>
 #include <algorithm>
 #include <cstring>
-#include <vector>
 #include <malloc.h>
+#include <vector>
 
 #include "_gui/balloon.h"
 #include "_gui/console_client.h"
 #include "_gui/control_ids.h"
-#include "libs/mini_tcp4u/tcp4u.h"
 #include "_gui/directory_dialog.h"
 #include "_gui/gui_main.h"
-#include "libs/log/log.h"
 #include "_gui/list_views.h"
 #include "_gui/main_lists.h"
+#include "_gui/window_layout.h"
 #include "_services/settings.h"
 #include "_services/tftp_errsim.h"
-#include "_gui/window_layout.h"
+#include "libs/log/log.h"
+#include "libs/mini_tcp4u/tcp4u.h"
 
 const QEvent::Type PrivateMessageEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
 const QEvent::Type CloseRequestEvent::kType = static_cast<QEvent::Type>(QEvent::registerEventType());
@@ -442,8 +442,8 @@ int MainWindow::saveWindowPos()
     char buf[128] = {};
     const std::string text = FormatWindowPos(SavedRect{f.x(), f.y(), f.x() + f.width(), f.y() + f.height()});
     std::strncpy(buf, text.c_str(), sizeof(buf) - 1);
-    if (PostSettingWrite("SOFTWARE\\NIMBO", "NIMBO_LastWindowPos", buf, sizeof(buf), SETTING_TEXT,
-                         IniPath().c_str()) == 0) {
+    if (PostSettingWrite("SOFTWARE\\NIMBO", "NIMBO_LastWindowPos", buf, sizeof(buf), SETTING_TEXT, IniPath().c_str()) ==
+        0) {
         MessageBoxPrintf(this, "Error saving Nimbo.ini parameter ", ProgramTitle, MB_OK | MB_ICONWARNING);
         return 0;
     }
@@ -506,15 +506,12 @@ void MainWindow::onPrivateMessage(int id, intptr_t lparam)
 void MainWindow::trayActivated(QSystemTrayIcon::ActivationReason reason)
 {
     switch (reason) {
-    case QSystemTrayIcon::Trigger:
-        trayClick_->start(QApplication::doubleClickInterval());
-        break;
+    case QSystemTrayIcon::Trigger: trayClick_->start(QApplication::doubleClickInterval()); break;
     case QSystemTrayIcon::DoubleClick:
         trayClick_->stop();
         post(PM_TRAY, kTrayDoubleClick);
         break;
-    default:
-        break;  // the context menu is the system menu itself
+    default: break;  // the context menu is the system menu itself
     }
 }
 
@@ -587,7 +584,9 @@ void MainWindow::systemCommand(int command)
     case SC_SETTINGS: showSettings(); break;
     case SC_HELP: showHelp(); break;
     case SC_ABOUT: showAbout(); break;
-    case SC_EXPLORE: QDesktopServices::openUrl(QUrl::fromLocalFile(GuiConsole().model.settings.WorkingDirectory)); break;
+    case SC_EXPLORE:
+        QDesktopServices::openUrl(QUrl::fromLocalFile(GuiConsole().model.settings.WorkingDirectory));
+        break;
     case SC_SUSPEND: SendSuspendServices(); break;
     case SC_START: SendStartServices(); break;
     case SC_RESTART:
@@ -642,10 +641,7 @@ void MainWindow::showAbout() { ShowAboutDialog(this); }
 
 // ---- console notices that reach the window ----
 
-void MainWindow::AppendLog(const std::string& line)
-{
-    lists_->AppendLogLine(QString::fromLocal8Bit(line.c_str()));
-}
+void MainWindow::AppendLog(const std::string& line) { lists_->AppendLogLine(QString::fromLocal8Bit(line.c_str())); }
 
 void MainWindow::ShowNoticeBox(const std::string& text)
 {

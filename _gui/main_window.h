@@ -23,17 +23,33 @@ class QTimer;
 
 // Private messages and timer ids of the main window.
 enum PrivateMessage : int {
-    PM_STARTUP = 0x8065, PM_HIDE = 0x8066, PM_TRIM = 0x8068, PM_SOCKET = 0x8069,
-    PM_SERVICE_ENDED = 0x806A, PM_DISCONNECTED = 0x806B, PM_STOP_TRANSFER = 0x806D,
-    PM_AFTER_STARTUP = 0x806E, PM_TRAY = 0x806F, PM_SET_WORKDIR = 0x8070,
-    PM_STORE_SETTINGS = 0x8071, PM_STORE_DHCP = 0x8072, PM_FREE_LEASE = 0x8073,
-    PM_ERASE_SETTINGS = 0x8074, PM_START_SERVICES = 0x8075,
+    PM_STARTUP = 0x8065,
+    PM_HIDE = 0x8066,
+    PM_TRIM = 0x8068,
+    PM_SOCKET = 0x8069,
+    PM_SERVICE_ENDED = 0x806A,
+    PM_DISCONNECTED = 0x806B,
+    PM_STOP_TRANSFER = 0x806D,
+    PM_AFTER_STARTUP = 0x806E,
+    PM_TRAY = 0x806F,
+    PM_SET_WORKDIR = 0x8070,
+    PM_STORE_SETTINGS = 0x8071,
+    PM_STORE_DHCP = 0x8072,
+    PM_FREE_LEASE = 0x8073,
+    PM_ERASE_SETTINGS = 0x8074,
+    PM_START_SERVICES = 0x8075,
 };
 // System commands: the numbers of the "Nimbo" menu's first four entries and of the service
 // commands; the menu's actions call the window's slots directly.
 enum SystemCommand : int {
-    SC_MINIMIZE_TO_TRAY = 0x1000, SC_SETTINGS = 0x1001, SC_HELP = 0x1002, SC_ABOUT = 0x1003,
-    SC_EXPLORE = 0x1004, SC_SUSPEND = 0x1005, SC_START = 0x1006, SC_RESTART = 0x1007,
+    SC_MINIMIZE_TO_TRAY = 0x1000,
+    SC_SETTINGS = 0x1001,
+    SC_HELP = 0x1002,
+    SC_ABOUT = 0x1003,
+    SC_EXPLORE = 0x1004,
+    SC_SUSPEND = 0x1005,
+    SC_START = 0x1006,
+    SC_RESTART = 0x1007,
 };
 // Tray callback codes (lparam of PM_TRAY).
 constexpr intptr_t kTrayDoubleClick = 0x203;
@@ -46,7 +62,7 @@ class PrivateMessageEvent : public QEvent {
 public:
     static const QEvent::Type kType;
     PrivateMessageEvent(int id, intptr_t lparam) : QEvent(kType), id(id), lparam(lparam) {}
-    int      id;
+    int id;
     intptr_t lparam;
 };
 
@@ -87,7 +103,6 @@ public:
     void showHelpAt(QWidget* anchor, const QString& page);
 
 public:
-
     bool finished() const { return finished_; }
     QStringList tabTexts() const;
     QWidget* control(int id) const;  // a MainWindowControl; none for a number without a widget
@@ -128,43 +143,43 @@ private:
     void buildControls();
     void buildMenu();
     void buildTabs(uint32_t mask);
-    int  showTabPage();
+    int showTabPage();
     void layoutMainWindow(bool initial);
     void widenCutLabels();
     void restoreWindowPos();
     void applyRestoredFrame();
     // Minimum size, size and place within the screen's available area.
     void fitOnScreen();
-    int  saveWindowPos();
+    int saveWindowPos();
     void runCloseSequence(int origin);
     void onStartup();
-    int  dluX(int v) const;
-    int  dluY(int v) const;
+    int dluX(int v) const;
+    int dluY(int v) const;
 
-    QString            helpPath_;
-    uint32_t           servicesMask_;
-    QWidget*           area_ = nullptr;
-    QFrame*            tabFrame_ = nullptr;
-    QTabBar*           tabBar_ = nullptr;
-    QListWidget*       logList_ = nullptr;
-    MainLists*         lists_ = nullptr;
+    QString helpPath_;
+    uint32_t servicesMask_;
+    QWidget* area_ = nullptr;
+    QFrame* tabFrame_ = nullptr;
+    QTabBar* tabBar_ = nullptr;
+    QListWidget* logList_ = nullptr;
+    MainLists* lists_ = nullptr;
     class TftpClientPane* tftpClient_ = nullptr;
     std::map<int, QWidget*> controls_;
-    QMenu*             systemMenu_ = nullptr;
-    QAction*           minimizeAction_ = nullptr;
-    QSystemTrayIcon*   tray_ = nullptr;
-    QTimer*            trayClick_ = nullptr;  // a click waits this long for its second half
-    QSocketNotifier*   notifier_ = nullptr;
-    bool               linkLost_ = false;
-    bool               closing_ = false;
-    bool               finished_ = false;
-    int                closeOrigin_ = CLOSE_USER;
-    QRect              restoredFrame_;  // saved position waiting for the first show
-    bool               shownOnce_ = false;
-    QMargins           appliedMargins_;  // frame margins the restored rectangle was set with
-    QMargins           fittedMargins_;   // frame margins of the last fit inside the screen
-    bool               frameSettling_ = false;  // shortly after the first show
-    int                baseX_ = 6, baseY_ = 13;
+    QMenu* systemMenu_ = nullptr;
+    QAction* minimizeAction_ = nullptr;
+    QSystemTrayIcon* tray_ = nullptr;
+    QTimer* trayClick_ = nullptr;  // a click waits this long for its second half
+    QSocketNotifier* notifier_ = nullptr;
+    bool linkLost_ = false;
+    bool closing_ = false;
+    bool finished_ = false;
+    int closeOrigin_ = CLOSE_USER;
+    QRect restoredFrame_;  // saved position waiting for the first show
+    bool shownOnce_ = false;
+    QMargins appliedMargins_;     // frame margins the restored rectangle was set with
+    QMargins fittedMargins_;      // frame margins of the last fit inside the screen
+    bool frameSettling_ = false;  // shortly after the first show
+    int baseX_ = 6, baseY_ = 13;
 };
 
 // The window of the running desktop, if any (GUI thread).

@@ -34,16 +34,13 @@ protected:
         if (watched != window_)
             return false;
         switch (e->type()) {
-        case QEvent::Show:
-            start();
-            break;
+        case QEvent::Show: start(); break;
         case QEvent::Move:
         case QEvent::Resize:
             if (shown_.isValid() && shown_.elapsed() < kFrameSettleMs && FrameMargins(window_) != fitted_)
                 fit();
             break;
-        default:
-            break;
+        default: break;
         }
         return false;
     }
@@ -55,9 +52,9 @@ private:
         FitInsideScreen(window_);
     }
 
-    QWidget*      window_;
+    QWidget* window_;
     QElapsedTimer shown_;
-    QMargins      fitted_{-1, -1, -1, -1};
+    QMargins fitted_{-1, -1, -1, -1};
 };
 
 }  // namespace

@@ -17,7 +17,8 @@ using BindField = char (GlobalSettings::*)[16];
 constexpr const char* kMsgFtpPool =
     "Parameter has to be expressed as P_low : P_high\nwhere P_low & P_high are numeric values between\n"
     "1 and 65535 verifying that P_low < P_high";
-constexpr const char* kMsgFtpNobody = "Service enabled with Anonymous browsing \ndisabled and registered users not defined";
+constexpr const char* kMsgFtpNobody =
+    "Service enabled with Anonymous browsing \ndisabled and registered users not defined";
 
 const SettingsPageRow& Row(const char* title)
 {
@@ -32,8 +33,8 @@ QString SwitchHelp(const QString& service) { return QString("It turns the %1 Ser
 // What every service page has: its switch (first row) and the bind controls (second row).
 class ServicePage : public SettingsPage {
 public:
-    ServicePage(SettingsSheet& sheet, const char* title, int switchId, const QString& switchText, int boxId,
-                int listId, BindField bindField)
+    ServicePage(SettingsSheet& sheet, const char* title, int switchId, const QString& switchText, int boxId, int listId,
+                BindField bindField)
         : SettingsPage(sheet, Row(title).title, Row(title).helpTopic, Row(title).bits), bindField_(bindField)
     {
         grid_ = new QGridLayout(this);
@@ -103,13 +104,13 @@ protected:
         return true;
     }
 
-    QCheckBox*             switch_ = nullptr;
-    BindControls           bind_;
-    QRect                  pickerPlace_;
-    std::vector<QWidget*>  dependents_;  // enabled with the switch
+    QCheckBox* switch_ = nullptr;
+    BindControls bind_;
+    QRect pickerPlace_;
+    std::vector<QWidget*> dependents_;  // enabled with the switch
 
 private:
-    BindField    bindField_;
+    BindField bindField_;
     QGridLayout* grid_ = nullptr;
 };
 
@@ -136,7 +137,8 @@ public:
         finishLayout();
         connectFolderBrowse(browse, root_, "Looking for: HTTP Server root directory");
         addFocusCheck(port_, [this] { return checkPort(port_); });
-        addFocusCheck(root_, [this] { return checkFolderExists(root_); }, browse);
+        addFocusCheck(
+            root_, [this] { return checkFolderExists(root_); }, browse);
         setHelpText({CTL_HTTP_TRUNCATE},
                     "It additionally looks for a resource with its name truncated to the\n"
                     "ISO9660-Joliet 64 characters limit if the resource's original filename\n"
@@ -219,8 +221,10 @@ public:
         finishLayout();
         connectFolderBrowse(anonBrowse, anonRoot_, "Looking for: FTP Server Anonymous user root directory");
         connectFolderBrowse(regBrowse, regRoot_, "Looking for: FTP Server Registered user root directory");
-        addFocusCheck(anonRoot_, [this] { return checkFolderExists(anonRoot_); }, anonBrowse);
-        addFocusCheck(regRoot_, [this] { return checkFolderExists(regRoot_); }, regBrowse);
+        addFocusCheck(
+            anonRoot_, [this] { return checkFolderExists(anonRoot_); }, anonBrowse);
+        addFocusCheck(
+            regRoot_, [this] { return checkFolderExists(regRoot_); }, regBrowse);
         addFocusCheck(pool_, [this] { return checkPool(nullptr, nullptr); });
         addFocusCheck(port_, [this] { return checkPort(port_); });
         setHelpText({CTL_FTP_PORT_LABEL, CTL_FTP_PORT}, "The port used to listen to incoming requests ");
@@ -248,8 +252,8 @@ public:
         anonRoot_->setText(QString::fromLocal8Bit(FieldText(s.FTP_AnonymousRootDirectory)));
         regRoot_->setText(QString::fromLocal8Bit(FieldText(s.FTP_RegiteredRootDirectory)));
         port_->setText(QString::number(s.FTP_Port));
-        const bool valid = s.FTP_LowestDataPort >= 1 && s.FTP_HighestDataPort <= 65535 &&
-                           s.FTP_LowestDataPort < s.FTP_HighestDataPort;
+        const bool valid =
+            s.FTP_LowestDataPort >= 1 && s.FTP_HighestDataPort <= 65535 && s.FTP_LowestDataPort < s.FTP_HighestDataPort;
         pool_->setText(valid ? QString("%1:%2").arg(s.FTP_LowestDataPort).arg(s.FTP_HighestDataPort) : QString());
     }
     bool store() override
@@ -361,9 +365,9 @@ public:
     }
 
 private:
-    QCheckBox*   pipe_;
-    QCheckBox*   save_;
-    QLineEdit*   file_;
+    QCheckBox* pipe_;
+    QCheckBox* save_;
+    QLineEdit* file_;
     QPushButton* browse_;
 };
 

@@ -17,8 +17,8 @@
 
 #include "_gui/balloon.h"
 #include "_gui/console_client.h"
-#include "_services/host_info.h"
 #include "_gui/settings_sheet.h"
+#include "_services/host_info.h"
 
 // ---- pure helpers ----
 
@@ -129,10 +129,7 @@ void SettingsPage::setHelpText(std::initializer_list<int> ids, const QString& te
             help_[w] = text;
 }
 
-QLabel* SettingsPage::addLabel(int id, const QString& text)
-{
-    return add(id, new QLabel(text, this));
-}
+QLabel* SettingsPage::addLabel(int id, const QString& text) { return add(id, new QLabel(text, this)); }
 
 QPushButton* SettingsPage::addButton(int id, const QString& text) { return add(id, new QPushButton(text, this)); }
 
@@ -174,8 +171,8 @@ bool SettingsPage::event(QEvent* e)
 
 bool SettingsPage::eventFilter(QObject* watched, QEvent* e)
 {
-    if (e->type() == QEvent::WhatsThis || (e->type() == QEvent::KeyPress &&
-                                           static_cast<QKeyEvent*>(e)->key() == Qt::Key_F1)) {
+    if (e->type() == QEvent::WhatsThis ||
+        (e->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(e)->key() == Qt::Key_F1)) {
         if (auto* w = qobject_cast<QWidget*>(watched); w && !helpText(w).isEmpty()) {
             showHelpFor(w);
             return true;

@@ -29,9 +29,9 @@ class SettingsSheet;
 // services did to their own records meanwhile.
 struct SheetCopies {
     GlobalSettings settings{};
-    DhcpSettings   dhcp{};
+    DhcpSettings dhcp{};
     GlobalSettings settingsAtOpen{};
-    DhcpSettings   dhcpAtOpen{};
+    DhcpSettings dhcpAtOpen{};
 };
 
 // Shared messages.
@@ -52,8 +52,16 @@ bool FolderFieldText(const std::string& text, size_t size, std::string* out);
 // NUL-terminated copy into a fixed field (cut at size - 1, rest zeroed).
 void CopyToField(char* field, size_t size, const std::string& text);
 std::string FieldText(const char* field, size_t size);
-template <size_t N> std::string FieldText(const char (&field)[N]) { return FieldText(field, N); }
-template <size_t N> void CopyToField(char (&field)[N], const std::string& text) { CopyToField(field, N, text); }
+template <size_t N>
+std::string FieldText(const char (&field)[N])
+{
+    return FieldText(field, N);
+}
+template <size_t N>
+void CopyToField(char (&field)[N], const std::string& text)
+{
+    CopyToField(field, N, text);
+}
 // Dotted texts of the host's addresses (network byte order), as the hidden address list of
 // the main window holds them.
 QStringList HostAddressTexts();
@@ -89,7 +97,11 @@ public:
     void showHelpFor(QWidget* control);
 
     QWidget* control(int id) const;
-    template <class W> W* controlAs(int id) const { return qobject_cast<W*>(control(id)); }
+    template <class W>
+    W* controlAs(int id) const
+    {
+        return qobject_cast<W*>(control(id));
+    }
     SettingsSheet& sheet() const { return sheet_; }
     GlobalSettings& settings() const;
     DhcpSettings& dhcp() const;
@@ -102,7 +114,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
 
     // Names the widget "ctl<id>" and records it.
-    template <class W> W* add(int id, W* w)
+    template <class W>
+    W* add(int id, W* w)
     {
         registerControl(id, w);
         return w;
@@ -121,7 +134,8 @@ protected:
     // Service switch: unchecking it while othersOn() is false and no service bit of the
     // working mask outside the page's own bits and BINL is set checks it again with the
     // balloon; every click then runs updateEnabled().
-    void connectServiceSwitch(QCheckBox* sw, std::function<bool()> othersOn = [] { return false; });
+    void connectServiceSwitch(
+        QCheckBox* sw, std::function<bool()> othersOn = [] { return false; });
     // Sets or clears one service bit of the working mask.
     void storeServiceBit(uint32_t bit, bool on);
 
@@ -151,17 +165,17 @@ protected:
 private:
     void registerControl(int id, QWidget* w);
 
-    SettingsSheet&                    sheet_;
-    QString                           title_;
-    QString                           helpTopic_;
-    uint32_t                          ownBits_;
-    std::map<int, QWidget*>           controls_;
-    std::map<QWidget*, QString>       help_;
+    SettingsSheet& sheet_;
+    QString title_;
+    QString helpTopic_;
+    uint32_t ownBits_;
+    std::map<int, QWidget*> controls_;
+    std::map<QWidget*, QString> help_;
     struct FocusCheck {
         std::function<bool()> check;
-        QPointer<QWidget>     ownBrowse;
+        QPointer<QWidget> ownBrowse;
     };
-    std::map<QObject*, FocusCheck>    focusChecks_;
+    std::map<QObject*, FocusCheck> focusChecks_;
 };
 
 // Page factories, one per page of the sheet (in the order of the sheet).

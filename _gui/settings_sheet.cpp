@@ -7,20 +7,20 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
-#include <QWindow>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QTabBar>
 #include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <cstring>
 
 #include "_gui/balloon.h"
 #include "_gui/console_client.h"
-#include "libs/log/log.h"
 #include "_gui/main_window.h"
 #include "_gui/screen_fit.h"
+#include "libs/log/log.h"
 
 namespace {
 
@@ -48,7 +48,8 @@ bool SameRow(const ArchBootRow& a, const ArchBootRow& b)
 }
 
 // Bytes the user changed (working against the copy at open) over the current record.
-template <class T> T MergeChanges(const T& live, const T& atOpen, const T& working)
+template <class T>
+T MergeChanges(const T& live, const T& atOpen, const T& working)
 {
     T out = live;
     auto* o = reinterpret_cast<uint8_t*>(&out);
@@ -98,7 +99,8 @@ bool DhcpRecordLoaded(const DhcpSettings& record)
     return false;
 }
 
-SheetStore PrepareSheetStore(const SheetCopies& copies, const GlobalSettings& liveSettings, const DhcpSettings& liveDhcp)
+SheetStore PrepareSheetStore(const SheetCopies& copies, const GlobalSettings& liveSettings,
+                             const DhcpSettings& liveDhcp)
 {
     SheetStore out;
     out.sendSettings = std::memcmp(&copies.settings, &copies.settingsAtOpen, sizeof(GlobalSettings)) != 0;
@@ -320,7 +322,8 @@ SettingsSheet* ShowSettingsSheet(QWidget* owner, const QString& helpPath)
     const QMargins frame = sheet->windowHandle() ? sheet->windowHandle()->frameMargins() : QMargins();
     // Its whole size where the screen has room (adjustSize stops at two thirds of it).
     if (!area.isEmpty())
-        sheet->resize(sheet->sizeHint().expandedTo(sheet->minimumSizeHint()).boundedTo(area.marginsRemoved(frame).size()));
+        sheet->resize(
+            sheet->sizeHint().expandedTo(sheet->minimumSizeHint()).boundedTo(area.marginsRemoved(frame).size()));
     QRect r = sheet->geometry().marginsAdded(frame);
     if (owner && !owner->isMinimized() && owner->isVisible())
         r.moveCenter(owner->frameGeometry().center());

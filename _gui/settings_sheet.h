@@ -54,23 +54,23 @@ public:
 private:
     void activate(int index);
 
-    QString                     helpPath_;
-    SheetCopies                 copies_;
-    QTabBar*                    tabs_ = nullptr;
-    QStackedWidget*             stack_ = nullptr;
-    QPushButton*                ok_ = nullptr;
-    QPushButton*                cancel_ = nullptr;
-    QPushButton*                help_ = nullptr;
-    std::vector<SettingsPage*>  pages_;
-    int                         current_ = -1;
-    bool                        switching_ = false;
+    QString helpPath_;
+    SheetCopies copies_;
+    QTabBar* tabs_ = nullptr;
+    QStackedWidget* stack_ = nullptr;
+    QPushButton* ok_ = nullptr;
+    QPushButton* cancel_ = nullptr;
+    QPushButton* help_ = nullptr;
+    std::vector<SettingsPage*> pages_;
+    int current_ = -1;
+    bool switching_ = false;
 };
 
 // The pages of the sheet in their order: title, help topic and factory.
 struct SettingsPageRow {
-    const char*         title;
-    const char*         helpTopic;
-    uint32_t            bits;
+    const char* title;
+    const char* helpTopic;
+    uint32_t bits;
     SettingsPageFactory create;
 };
 const std::vector<SettingsPageRow>& SettingsPageRows();
@@ -85,10 +85,10 @@ SettingsSheet* CurrentSettingsSheet();
 // changed in their records while the sheet was open (the BINL thread's boot-program flags
 // and sizes, the running services, the working directory) is kept.
 struct SheetStore {
-    bool           sendSettings = false;
-    bool           sendDhcp = false;
+    bool sendSettings = false;
+    bool sendDhcp = false;
     GlobalSettings settings{};
-    DhcpSettings   dhcp{};
+    DhcpSettings dhcp{};
 };
 SheetStore PrepareSheetStore(const SheetCopies& copies, const GlobalSettings& liveSettings,
                              const DhcpSettings& liveDhcp);

@@ -42,6 +42,6 @@ public:
 private:
     void onConnection();
     QString folder_;
-    std::unique_ptr<QLockFile>    lock_;
+    std::unique_ptr<QLockFile> lock_;
     std::unique_ptr<QLocalServer> server_;
 };

@@ -6,30 +6,35 @@
 #include <cstdio>
 #include <cstring>
 
-#include "libs/log/log.h"
 #include "_services/tftp_protocol.h"
+#include "libs/log/log.h"
 #include "libs/platform/str_format.h"
 
 namespace {
 
 uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
-void Put16(std::vector<uint8_t>& v, uint32_t x) {
+void Put16(std::vector<uint8_t>& v, uint32_t x)
+{
     v.push_back(static_cast<uint8_t>(x >> 8 & 0xff));
     v.push_back(static_cast<uint8_t>(x & 0xff));
 }
 
-void PutString(std::vector<uint8_t>& v, const std::string& s) {
+void PutString(std::vector<uint8_t>& v, const std::string& s)
+{
     v.insert(v.end(), s.begin(), s.end());
     v.push_back(0);
 }
 
 // A decimal value without sign or blanks; false for anything else or an overflow.
-bool ParseDecimal(const std::string& s, uint64_t* out) {
-    if (s.empty() || s.size() > 19) return false;
+bool ParseDecimal(const std::string& s, uint64_t* out)
+{
+    if (s.empty() || s.size() > 19)
+        return false;
     uint64_t v = 0;
     for (char c : s) {
-        if (c < '0' || c > '9') return false;
+        if (c < '0' || c > '9')
+            return false;
         v = v * 10 + static_cast<uint64_t>(c - '0');
     }
     *out = v;
@@ -38,28 +43,30 @@ bool ParseDecimal(const std::string& s, uint64_t* out) {
 
 const char* Plural(uint64_t n) { return n > 1 ? "s" : ""; }
 
-std::string BaseName(const std::string& path) {
+std::string BaseName(const std::string& path)
+{
     size_t cut = path.find_last_of("/\\");
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
 }  // namespace
 
-std::string TftpClientDoneText(uint64_t blocks, uint64_t seconds, uint64_t retransmissions,
-                               const std::string& md5) {
+std::string TftpClientDoneText(uint64_t blocks, uint64_t seconds, uint64_t retransmissions, const std::string& md5)
+{
     return StrFormat("%llu block%s transferred in %llu second%s\n %llu block%s retransmitted\nMD5: %s",
-                  static_cast<unsigned long long>(blocks), Plural(blocks),
-                  static_cast<unsigned long long>(seconds), Plural(seconds),
-                  static_cast<unsigned long long>(retransmissions), Plural(retransmissions),
-                  md5.c_str());
+                     static_cast<unsigned long long>(blocks), Plural(blocks), static_cast<unsigned long long>(seconds),
+                     Plural(seconds), static_cast<unsigned long long>(retransmissions), Plural(retransmissions),
+                     md5.c_str());
 }
 
 TftpClientEngine::TftpClientEngine(TftpClientFile* file, std::function<bool(uint32_t, uint32_t)> drop)
-    : file_(file), drop_(std::move(drop)) {
+    : file_(file), drop_(std::move(drop))
+{
     MD5Init(&md5_);
 }
 
-void TftpClientEngine::Send(TftpClientStep& step, std::vector<uint8_t> bytes, bool data) {
+void TftpClientEngine::Send(TftpClientStep& step, std::vector<uint8_t> bytes, bool data)
+{
     TftpClientDatagram d;
     d.bytes = std::move(bytes);
     d.port = connected_ ? peerPort_ : req_.serverPort;
@@ -67,14 +74,16 @@ void TftpClientEngine::Send(TftpClientStep& step, std::vector<uint8_t> bytes, bo
     step.send.push_back(std::move(d));
 }
 
-std::vector<uint8_t> TftpClientEngine::Ack(uint32_t block) const {
+std::vector<uint8_t> TftpClientEngine::Ack(uint32_t block) const
+{
     std::vector<uint8_t> v;
     Put16(v, TFTP_ACK);
     Put16(v, block & 0xffff);
     return v;
 }
 
-TftpClientStep TftpClientEngine::Start(const TftpClientRequest& request) {
+TftpClientStep TftpClientEngine::Start(const TftpClientRequest& request)
+{
     req_ = request;
     fileSize_ = request.direction == TFTPC_PUT ? request.fileSize : 0;
     std::string name = request.remoteName.empty() ? BaseName(request.localName) : request.remoteName;
@@ -94,7 +103,8 @@ TftpClientStep TftpClientEngine::Start(const TftpClientRequest& request) {
     return step;
 }
 
-TftpClientStep TftpClientEngine::Fail(TftpClientStep step, std::string text, bool sendError) {
+TftpClientStep TftpClientEngine::Fail(TftpClientStep step, std::string text, bool sendError)
+{
     if (sendError && connected_) {
         std::vector<uint8_t> error;
         Put16(error, TFTP_ERROR);
@@ -110,7 +120,8 @@ TftpClientStep TftpClientEngine::Fail(TftpClientStep step, std::string text, boo
     return step;
 }
 
-TftpClientStep TftpClientEngine::Finish(TftpClientStep step) {
+TftpClientStep TftpClientEngine::Finish(TftpClientStep step)
+{
     uint8_t digest[16];
     MD5Final(digest, &md5_);
     md5Hex_ = MD5Hex(digest);
@@ -119,33 +130,36 @@ TftpClientStep TftpClientEngine::Finish(TftpClientStep step) {
     step.restartTimer = false;
     if (req_.direction == TFTPC_GET)
         step.log.push_back(StrFormat("TFTPC Inf: GET OK; %s, Filesize = %llu", req_.remoteName.c_str(),
-                                  static_cast<unsigned long long>(bytes_)));
+                                     static_cast<unsigned long long>(bytes_)));
     else
         step.log.push_back(StrFormat("TFTPC Inf: PUT OK; %s, Filesize = %llu", req_.localName.c_str(),
-                                  static_cast<unsigned long long>(fileSize_)));
+                                     static_cast<unsigned long long>(fileSize_)));
     return step;
 }
 
 // One more consecutive retry; false (and the transfer failed) past the last one allowed.
-bool TftpClientEngine::CountRetry(TftpClientStep& step, const std::string& timeoutText) {
+bool TftpClientEngine::CountRetry(TftpClientStep& step, const std::string& timeoutText)
+{
     if (retries_ > kTftpcMaxRetries) {
         step = Fail(std::move(step), timeoutText);
         return false;
     }
-    if (retries_ != 0) ++retransmissions_;
+    if (retries_ != 0)
+        ++retransmissions_;
     ++retries_;
     return true;
 }
 
-bool TftpClientEngine::ParseOack(const uint8_t* data, size_t length, std::string* error,
-                                 std::string* logLine) {
+bool TftpClientEngine::ParseOack(const uint8_t* data, size_t length, std::string* error, std::string* logLine)
+{
     blockSize_ = kTftpDefaultBlockSize;
     window_ = 1;
     bool gotBlk = false, gotWin = false, gotSize = false;
     size_t pos = 2;
     auto next = [&](std::string* out) {
         const void* nul = pos < length ? memchr(data + pos, 0, length - pos) : nullptr;
-        if (!nul) return false;
+        if (!nul)
+            return false;
         size_t end = static_cast<size_t>(static_cast<const uint8_t*>(nul) - data);
         out->assign(reinterpret_cast<const char*>(data + pos), end - pos);
         pos = end + 1;
@@ -174,7 +188,8 @@ bool TftpClientEngine::ParseOack(const uint8_t* data, size_t length, std::string
                 *error = StrFormat("Server sent an invalid tsize: %s", value.c_str());
                 return false;
             }
-            if (req_.direction == TFTPC_GET) fileSize_ = v;
+            if (req_.direction == TFTPC_GET)
+                fileSize_ = v;
             gotSize = true;
         }
     }
@@ -188,14 +203,17 @@ bool TftpClientEngine::ParseOack(const uint8_t* data, size_t length, std::string
     return true;
 }
 
-TftpClientStep TftpClientEngine::OnDatagram(const uint8_t* data, size_t length, uint32_t addr,
-                                            uint16_t port) {
+TftpClientStep TftpClientEngine::OnDatagram(const uint8_t* data, size_t length, uint32_t addr, uint16_t port)
+{
     TftpClientStep step;
-    if (status_ != TftpClientStatus::Running) return step;
+    if (status_ != TftpClientStatus::Running)
+        return step;
     // Runts and strangers are dropped; the first answer from the server's address fixes
     // the port of the transfer.
-    if (length < 4 || addr != req_.serverAddr) return step;
-    if (connected_ && port != peerPort_) return step;
+    if (length < 4 || addr != req_.serverAddr)
+        return step;
+    if (connected_ && port != peerPort_)
+        return step;
     if (!connected_) {
         connected_ = true;
         peerPort_ = port;
@@ -206,16 +224,20 @@ TftpClientStep TftpClientEngine::OnDatagram(const uint8_t* data, size_t length, 
 }
 
 // An ERROR packet, or an opcode that has no place in the transfer.
-TftpClientStep TftpClientEngine::Refused(TftpClientStep step, const uint8_t* data, size_t length) {
+TftpClientStep TftpClientEngine::Refused(TftpClientStep step, const uint8_t* data, size_t length)
+{
     uint16_t op = Be16(data);
     if (op == TFTP_ERROR) {
-        std::string text(reinterpret_cast<const char*>(data + 4), strnlen(reinterpret_cast<const char*>(data + 4), length - 4));
-        return Fail(std::move(step), StrFormat("Server stops the transfer.\nError #%u: %s", Be16(data + 2), text.c_str()));
+        std::string text(reinterpret_cast<const char*>(data + 4),
+                         strnlen(reinterpret_cast<const char*>(data + 4), length - 4));
+        return Fail(std::move(step),
+                    StrFormat("Server stops the transfer.\nError #%u: %s", Be16(data + 2), text.c_str()));
     }
     return Fail(std::move(step), StrFormat("Server sent illegal opcode %u", op));
 }
 
-TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t* data, size_t length) {
+TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t* data, size_t length)
+{
     uint16_t op = Be16(data);
     if (op == TFTP_DATA) {
         uint16_t n = Be16(data + 2);
@@ -228,8 +250,8 @@ TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t*
                 long long w = file_->Append(data + 4, payload);
                 if (w != static_cast<long long>(payload)) {
                     int err = w < 0 ? errno : ENOSPC;
-                    return Fail(std::move(step), StrFormat("Error in writing file.\nError code is %d (%s)", err,
-                                                        LastErrorText(err)));
+                    return Fail(std::move(step),
+                                StrFormat("Error in writing file.\nError code is %d (%s)", err, LastErrorText(err)));
                 }
                 MD5Update(&md5_, data + 4, payload);
             }
@@ -250,8 +272,8 @@ TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t*
         } else if (!oackPending_) {
             uint16_t ahead = static_cast<uint16_t>(n - expected);
             if (ahead != 0 && ahead < 0x8000 && !gapAcked_) {
-                if (!CountRetry(step, StrFormat("Timeout waiting block #%llu",
-                                             static_cast<unsigned long long>(block_ + 1))))
+                if (!CountRetry(step,
+                                StrFormat("Timeout waiting block #%llu", static_cast<unsigned long long>(block_ + 1))))
                     return step;
                 Send(step, Ack(static_cast<uint32_t>(block_)));
                 windowBase_ = block_ + 1;
@@ -262,9 +284,11 @@ TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t*
         return step;
     }
     if (op == TFTP_OACK) {
-        if (block_ != 0) return step;
+        if (block_ != 0)
+            return step;
         std::string error, line;
-        if (!ParseOack(data, length, &error, &line)) return Fail(std::move(step), error);
+        if (!ParseOack(data, length, &error, &line))
+            return Fail(std::move(step), error);
         step.log.push_back(line);
         Send(step, Ack(0));
         oackPending_ = true;
@@ -274,15 +298,18 @@ TftpClientStep TftpClientEngine::GetDatagram(TftpClientStep step, const uint8_t*
     return Refused(std::move(step), data, length);
 }
 
-void TftpClientEngine::AcceptFirstAck() {
+void TftpClientEngine::AcceptFirstAck()
+{
     blockSize_ = kTftpDefaultBlockSize;
     window_ = 1;
     totalBlocks_ = fileSize_ / blockSize_ + 1;
 }
 
-void TftpClientEngine::SendWindow(TftpClientStep& step, bool retry) {
+void TftpClientEngine::SendWindow(TftpClientStep& step, bool retry)
+{
     uint64_t last = windowBase_ + window_ - 1;
-    if (last > totalBlocks_) last = totalBlocks_;
+    if (last > totalBlocks_)
+        last = totalBlocks_;
     std::vector<uint8_t> buffer(blockSize_);
     for (uint64_t b = windowBase_; b <= last; ++b) {
         uint64_t offset = (b - 1) * static_cast<uint64_t>(blockSize_);
@@ -290,8 +317,8 @@ void TftpClientEngine::SendWindow(TftpClientStep& step, bool retry) {
         long long r = want ? file_->ReadAt(offset, buffer.data(), want) : 0;
         if (r != static_cast<long long>(want)) {
             int err = r < 0 ? errno : EIO;
-            step = Fail(std::move(step), StrFormat("Error in reading file.\nError code is %d (%s)", err,
-                                                LastErrorText(err)));
+            step = Fail(std::move(step),
+                        StrFormat("Error in reading file.\nError code is %d (%s)", err, LastErrorText(err)));
             return;
         }
         if (b == nextMd5_) {
@@ -314,12 +341,14 @@ void TftpClientEngine::SendWindow(TftpClientStep& step, bool retry) {
     step.restartTimer = true;
 }
 
-TftpClientStep TftpClientEngine::PutDatagram(TftpClientStep step, const uint8_t* data, size_t length) {
+TftpClientStep TftpClientEngine::PutDatagram(TftpClientStep step, const uint8_t* data, size_t length)
+{
     uint16_t op = Be16(data);
     if (op == TFTP_ACK) {
         uint16_t a = Be16(data + 2);
         if (!acked_) {
-            if (a != 0) return step;
+            if (a != 0)
+                return step;
             // A server without options answers with a plain ACK 0.
             AcceptFirstAck();
             acked_ = true;
@@ -334,18 +363,22 @@ TftpClientStep TftpClientEngine::PutDatagram(TftpClientStep step, const uint8_t*
             SendWindow(step, true);
             return step;
         }
-        if (d > sent_ - lastAcked) return step;  // outside the window sent
+        if (d > sent_ - lastAcked)
+            return step;  // outside the window sent
         block_ = lastAcked + d;
         windowBase_ = block_ + 1;
         retries_ = 0;
-        if (block_ >= totalBlocks_) return Finish(std::move(step));
+        if (block_ >= totalBlocks_)
+            return Finish(std::move(step));
         SendWindow(step, false);
         return step;
     }
     if (op == TFTP_OACK) {
-        if (acked_) return step;
+        if (acked_)
+            return step;
         std::string error, line;
-        if (!ParseOack(data, length, &error, &line)) return Fail(std::move(step), error);
+        if (!ParseOack(data, length, &error, &line))
+            return Fail(std::move(step), error);
         step.log.push_back(line);
         acked_ = true;
         SendWindow(step, false);
@@ -354,9 +387,11 @@ TftpClientStep TftpClientEngine::PutDatagram(TftpClientStep step, const uint8_t*
     return Refused(std::move(step), data, length);
 }
 
-TftpClientStep TftpClientEngine::OnTimeout() {
+TftpClientStep TftpClientEngine::OnTimeout()
+{
     TftpClientStep step;
-    if (status_ != TftpClientStatus::Running) return step;
+    if (status_ != TftpClientStatus::Running)
+        return step;
     lastWasDatagram_ = false;
     if (req_.direction == TFTPC_GET) {
         if (!CountRetry(step, StrFormat("Timeout waiting block #%llu", static_cast<unsigned long long>(block_ + 1))))
@@ -385,14 +420,18 @@ TftpClientStep TftpClientEngine::OnTimeout() {
     return step;
 }
 
-TftpClientStep TftpClientEngine::Cancel() {
+TftpClientStep TftpClientEngine::Cancel()
+{
     TftpClientStep step;
-    if (status_ != TftpClientStatus::Running) return step;
+    if (status_ != TftpClientStatus::Running)
+        return step;
     step.log.push_back("TFTPC Inf: Transfer canceled by user");
     return Fail(std::move(step), "Transfer canceled by user");
 }
 
-TftpClientStep TftpClientEngine::Abort(const std::string& text) {
-    if (status_ != TftpClientStatus::Running) return {};
+TftpClientStep TftpClientEngine::Abort(const std::string& text)
+{
+    if (status_ != TftpClientStatus::Running)
+        return {};
     return Fail({}, text);
 }

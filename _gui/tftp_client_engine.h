@@ -20,8 +20,8 @@ constexpr uint32_t kTftpcMaxBlockSize = 16384;
 constexpr uint32_t kTftpcDefaultBlockSize = 1468;
 constexpr uint32_t kTftpcMaxWindowSize = 64;
 constexpr uint32_t kTftpcDefaultWindowSize = 8;
-constexpr int      kTftpcTimerMs = 3000;
-constexpr int      kTftpcMaxRetries = 6;  // the seventh consecutive retry is the last one
+constexpr int kTftpcTimerMs = 3000;
+constexpr int kTftpcMaxRetries = 6;  // the seventh consecutive retry is the last one
 
 // The local file as the engine sees it: positioned reads (PUT) and appended writes (GET).
 // Both return the bytes moved, or -1 with errno set.
@@ -33,39 +33,38 @@ public:
 };
 
 struct TftpClientRequest {
-    int         direction = TFTPC_GET;
-    std::string serverName;    // as typed, for the texts
-    uint32_t    serverAddr = 0;  // IPv4, network order
-    uint16_t    serverPort = kTftpPort;  // host order
-    std::string remoteName;    // empty: the local file's own name (PUT)
-    std::string localName;     // for the texts and the default remote name
-    uint32_t    blockSize = kTftpcDefaultBlockSize;    // requested, 512 to 16384
-    uint32_t    windowSize = kTftpcDefaultWindowSize;  // requested, 1 to 64
-    uint64_t    fileSize = 0;  // PUT: size of the local file
+    int direction = TFTPC_GET;
+    std::string serverName;                         // as typed, for the texts
+    uint32_t serverAddr = 0;                        // IPv4, network order
+    uint16_t serverPort = kTftpPort;                // host order
+    std::string remoteName;                         // empty: the local file's own name (PUT)
+    std::string localName;                          // for the texts and the default remote name
+    uint32_t blockSize = kTftpcDefaultBlockSize;    // requested, 512 to 16384
+    uint32_t windowSize = kTftpcDefaultWindowSize;  // requested, 1 to 64
+    uint64_t fileSize = 0;                          // PUT: size of the local file
 };
 
 struct TftpClientDatagram {
     std::vector<uint8_t> bytes;
-    uint16_t             port = 0;     // destination port on the server's address
-    bool                 data = false; // a DATA packet (spaced by the inter-frame delay)
+    uint16_t port = 0;  // destination port on the server's address
+    bool data = false;  // a DATA packet (spaced by the inter-frame delay)
 };
 
 // What one event asks of the thread.
 struct TftpClientStep {
     std::vector<TftpClientDatagram> send;
-    std::vector<std::string>        log;  // lines for the log at level 1
-    bool                            restartTimer = false;
-    TftpClientStatus                status = TftpClientStatus::Running;
-    std::string                     error;        // text of a failure
-    bool                            deleteLocal = false;  // a failed GET that had received data
+    std::vector<std::string> log;  // lines for the log at level 1
+    bool restartTimer = false;
+    TftpClientStatus status = TftpClientStatus::Running;
+    std::string error;         // text of a failure
+    bool deleteLocal = false;  // a failed GET that had received data
 };
 
 class TftpClientEngine {
 public:
     // drop: the error simulator's decision for a DATA packet of a PUT (block, total blocks),
     // asked for first transmissions only; none drops nothing.
-    explicit TftpClientEngine(TftpClientFile* file,
-                              std::function<bool(uint32_t, uint32_t)> drop = {});
+    explicit TftpClientEngine(TftpClientFile* file, std::function<bool(uint32_t, uint32_t)> drop = {});
 
     // Builds the request; the step sends it to the server's port.
     TftpClientStep Start(const TftpClientRequest& request);
@@ -79,13 +78,13 @@ public:
     TftpClientStep Abort(const std::string& text);
 
     TftpClientStatus status() const { return status_; }
-    uint64_t blocks() const { return block_; }            // blocks written or acknowledged
+    uint64_t blocks() const { return block_; }  // blocks written or acknowledged
     uint64_t bytesDone() const { return bytes_; }
-    uint64_t fileSize() const { return fileSize_; }        // PUT: local size; GET: tsize, 0 unknown
+    uint64_t fileSize() const { return fileSize_; }  // PUT: local size; GET: tsize, 0 unknown
     uint32_t blockSize() const { return blockSize_; }
     uint32_t window() const { return window_; }
     uint32_t retransmissions() const { return retransmissions_; }
-    bool     connected() const { return connected_; }
+    bool connected() const { return connected_; }
     uint16_t peerPort() const { return peerPort_; }
     // The digest of the data in block order, 32 lower-case hexadecimal digits, once done.
     const std::string& md5() const { return md5Hex_; }
@@ -107,30 +106,29 @@ private:
     std::function<bool(uint32_t, uint32_t)> drop_;
     TftpClientRequest req_;
     TftpClientStatus status_ = TftpClientStatus::Running;
-    std::vector<uint8_t> request_;   // the request, sent again while nobody answers
-    bool     connected_ = false;
+    std::vector<uint8_t> request_;  // the request, sent again while nobody answers
+    bool connected_ = false;
     uint16_t peerPort_ = 0;
     uint64_t fileSize_ = 0;
     uint32_t blockSize_ = 512;
     uint32_t window_ = 1;
     // GET: last block written; PUT: last block acknowledged. 64 bits: never wraps.
     uint64_t block_ = 0;
-    uint64_t windowBase_ = 1;        // GET: first block of the window; PUT: first block unacknowledged
-    uint64_t sent_ = 0;              // PUT: last block sent
-    uint64_t totalBlocks_ = 0;       // PUT: file size / block size + 1
+    uint64_t windowBase_ = 1;   // GET: first block of the window; PUT: first block unacknowledged
+    uint64_t sent_ = 0;         // PUT: last block sent
+    uint64_t totalBlocks_ = 0;  // PUT: file size / block size + 1
     uint64_t bytes_ = 0;
-    uint64_t nextMd5_ = 1;           // PUT: the next block to add to the digest
-    int      retries_ = 0;
+    uint64_t nextMd5_ = 1;  // PUT: the next block to add to the digest
+    int retries_ = 0;
     uint32_t retransmissions_ = 0;
-    bool     oackPending_ = false;   // GET: the OACK is acknowledged by ACK 0, no data yet
-    bool     gapAcked_ = false;      // GET: a gap was answered already
-    bool     acked_ = false;         // PUT: the server answered (OACK or ACK 0)
-    bool     lastWasDatagram_ = false;
+    bool oackPending_ = false;  // GET: the OACK is acknowledged by ACK 0, no data yet
+    bool gapAcked_ = false;     // GET: a gap was answered already
+    bool acked_ = false;        // PUT: the server answered (OACK or ACK 0)
+    bool lastWasDatagram_ = false;
     MD5Context md5_{};
     std::string md5Hex_;
 };
 
 // Text of a finished transfer: "%u block%s transferred in %u second%s\n %u block%s
 // retransmitted\nMD5: %s".
-std::string TftpClientDoneText(uint64_t blocks, uint64_t seconds, uint64_t retransmissions,
-                               const std::string& md5);
+std::string TftpClientDoneText(uint64_t blocks, uint64_t seconds, uint64_t retransmissions, const std::string& md5);

@@ -15,8 +15,8 @@
 #include "_gui/balloon.h"
 #include "_gui/control_ids.h"
 #include "_services/host_records.h"
-#include "libs/log/log.h"
 #include "_services/settings.h"
+#include "libs/log/log.h"
 
 namespace {
 const char* const kBlockSizes[] = {"512", "1024", "1468", "2048", "4096", "8192", "16384", "Edit..."};
@@ -24,11 +24,14 @@ const char* const kWindowSizes[] = {"1", "2", "4", "8", "16", "32", "64", "Edit.
 constexpr int kBatchTimerMs = 1000;
 
 // The local files among dropped data; none when anything else is dropped.
-QStringList DroppedFiles(const QMimeData* data) {
+QStringList DroppedFiles(const QMimeData* data)
+{
     QStringList files;
-    if (!data || !data->hasUrls()) return files;
+    if (!data || !data->hasUrls())
+        return files;
     for (const QUrl& url : data->urls()) {
-        if (!url.isLocalFile()) return {};
+        if (!url.isLocalFile())
+            return {};
         files << url.toLocalFile();
     }
     return files;
@@ -36,7 +39,8 @@ QStringList DroppedFiles(const QMimeData* data) {
 }  // namespace
 
 TftpClientPane::TftpClientPane(std::function<QWidget*(int)> control, QWidget* anchor, QObject* parent)
-    : QObject(parent), control_(std::move(control)), anchor_(anchor) {
+    : QObject(parent), control_(std::move(control)), anchor_(anchor)
+{
     if (!slot_.Create("Nimbo32ClientSemaphore"))
         LogPrint(1, "TFTPC Err: semaphore %s is not shared: %s", "Nimbo32ClientSemaphore", LastErrorText());
     batchTimer_ = new QTimer(this);
@@ -46,12 +50,14 @@ TftpClientPane::TftpClientPane(std::function<QWidget*(int)> control, QWidget* an
     auto* win = qobject_cast<QComboBox*>(control_(CTL_TFTPC_WINSIZE));
     if (blk) {
         blk->setEditable(true);
-        for (const char* t : kBlockSizes) blk->addItem(t);
+        for (const char* t : kBlockSizes)
+            blk->addItem(t);
         blk->setCurrentText("1468");
     }
     if (win) {
         win->setEditable(true);
-        for (const char* t : kWindowSizes) win->addItem(t);
+        for (const char* t : kWindowSizes)
+            win->addItem(t);
         win->setCurrentText("8");
     }
     GlobalSettings s = SettingsSnapshot();
@@ -64,48 +70,62 @@ TftpClientPane::TftpClientPane(std::function<QWidget*(int)> control, QWidget* an
         e->setAcceptDrops(true);
         e->installEventFilter(this);
     }
-    if (auto* t = qobject_cast<QLabel*>(control_(CTL_TFTPC_BLOCK_TEXT))) t->clear();
-    if (auto* p = qobject_cast<QProgressBar*>(control_(CTL_TFTPC_PROGRESS))) p->setRange(0, 100);
+    if (auto* t = qobject_cast<QLabel*>(control_(CTL_TFTPC_BLOCK_TEXT)))
+        t->clear();
+    if (auto* p = qobject_cast<QProgressBar*>(control_(CTL_TFTPC_PROGRESS)))
+        p->setRange(0, 100);
     for (int id : {CTL_TFTPC_GET, CTL_TFTPC_PUT, CTL_TFTPC_BREAK, CTL_TFTPC_PICK})
         if (auto* b = qobject_cast<QPushButton*>(control_(id)))
             connect(b, &QPushButton::clicked, this, [this, id] { OnCommand(id); });
     SetIdle(true);
 }
 
-TftpClientPane::~TftpClientPane() {
+TftpClientPane::~TftpClientPane()
+{
     DebugTrace("GUI: Closing TFTP Client\n");
     thread_.Cancel();
     thread_.Join();
 }
 
 // A batch keeps GET and PUT disabled and Break enabled from its start to its summary.
-void TftpClientPane::SetIdle(bool idle) {
-    if (QWidget* w = control_(CTL_TFTPC_GET)) w->setEnabled(idle && !batch_);
-    if (QWidget* w = control_(CTL_TFTPC_PUT)) w->setEnabled(idle && !batch_);
-    if (QWidget* w = control_(CTL_TFTPC_BREAK)) w->setEnabled(!idle || batch_);
+void TftpClientPane::SetIdle(bool idle)
+{
+    if (QWidget* w = control_(CTL_TFTPC_GET))
+        w->setEnabled(idle && !batch_);
+    if (QWidget* w = control_(CTL_TFTPC_PUT))
+        w->setEnabled(idle && !batch_);
+    if (QWidget* w = control_(CTL_TFTPC_BREAK))
+        w->setEnabled(!idle || batch_);
     if (idle) {
-        if (auto* p = qobject_cast<QProgressBar*>(control_(CTL_TFTPC_PROGRESS))) p->setValue(0);
-        if (auto* t = qobject_cast<QLabel*>(control_(CTL_TFTPC_BLOCK_TEXT))) t->clear();
+        if (auto* p = qobject_cast<QProgressBar*>(control_(CTL_TFTPC_PROGRESS)))
+            p->setValue(0);
+        if (auto* t = qobject_cast<QLabel*>(control_(CTL_TFTPC_BLOCK_TEXT)))
+            t->clear();
     }
 }
 
-bool TftpClientPane::eventFilter(QObject* watched, QEvent* event) {
+bool TftpClientPane::eventFilter(QObject* watched, QEvent* event)
+{
     const QEvent::Type type = event->type();
     if (watched != control_(CTL_TFTPC_LOCAL_FILE) ||
         (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop))
         return QObject::eventFilter(watched, event);
     auto* drop = static_cast<QDropEvent*>(event);
     const QStringList files = DroppedFiles(drop->mimeData());
-    if (files.isEmpty()) return QObject::eventFilter(watched, event);  // text goes to the field
+    if (files.isEmpty())
+        return QObject::eventFilter(watched, event);  // text goes to the field
     drop->acceptProposedAction();
     // The question waits until the drop has ended, so the dragging program is not held.
     if (type == QEvent::Drop)
-        QMetaObject::invokeMethod(this, [this, files] { DropFiles(files); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, files] { DropFiles(files); }, Qt::QueuedConnection);
     return true;
 }
 
-void TftpClientPane::DropFiles(const QStringList& files) {
-    if (files.isEmpty() || batch_) return;
+void TftpClientPane::DropFiles(const QStringList& files)
+{
+    if (files.isEmpty() || batch_)
+        return;
     auto* local = qobject_cast<QLineEdit*>(control_(CTL_TFTPC_LOCAL_FILE));
     auto* server = qobject_cast<QLineEdit*>(control_(CTL_TFTPC_SERVER));
     int answer = IDNO;
@@ -118,13 +138,16 @@ void TftpClientPane::DropFiles(const QStringList& files) {
         local->setText(files.first());
 }
 
-void TftpClientPane::Refuse(int id, const QString& text) {
+void TftpClientPane::Refuse(int id, const QString& text)
+{
     QWidget* w = control_(id);
-    if (w) w->setFocus();
+    if (w)
+        w->setFocus();
     ShowBalloon(QString(), text, w, anchor_, BALLOON_ICON_NONE, true, 0, std::nullopt, false);
 }
 
-void TftpClientPane::OnCommand(int id) {
+void TftpClientPane::OnCommand(int id)
+{
     switch (id) {
     case CTL_TFTPC_GET: Begin(TFTPC_GET); break;
     case CTL_TFTPC_PUT: Begin(TFTPC_PUT); break;
@@ -151,11 +174,15 @@ void TftpClientPane::OnCommand(int id) {
     }
 }
 
-bool TftpClientPane::Begin(int direction) {
-    if (busy_) return false;
+bool TftpClientPane::Begin(int direction)
+{
+    if (busy_)
+        return false;
     auto text = [this](int id) {
-        if (auto* e = qobject_cast<QLineEdit*>(control_(id))) return e->text().left(255).trimmed();
-        if (auto* c = qobject_cast<QComboBox*>(control_(id))) return c->currentText().trimmed();
+        if (auto* e = qobject_cast<QLineEdit*>(control_(id)))
+            return e->text().left(255).trimmed();
+        if (auto* c = qobject_cast<QComboBox*>(control_(id)))
+            return c->currentText().trimmed();
         return QString();
     };
     const bool get = direction == TFTPC_GET;
@@ -190,7 +217,8 @@ bool TftpClientPane::Begin(int direction) {
         return false;
     }
     if (get && QFileInfo::exists(local) &&
-        MessageBoxPrintf(anchor_, "Local File exists, overwrite it ?", ProgramTitle, MB_YESNO | MB_ICONQUESTION) != IDYES)
+        MessageBoxPrintf(anchor_, "Local File exists, overwrite it ?", ProgramTitle, MB_YESNO | MB_ICONQUESTION) !=
+            IDYES)
         return false;
     TftpClientJob job;
     job.direction = direction;
@@ -214,25 +242,32 @@ bool TftpClientPane::Begin(int direction) {
     direction_ = direction;
     cancelled_ = false;
     busy_ = true;
-    if (!slot_.taken()) slot_.TryTake();  // a batch has taken it already
+    if (!slot_.taken())
+        slot_.TryTake();  // a batch has taken it already
     SetIdle(false);
     thread_.Start(
         job, fd,
         [this](int percent, uint64_t) {
-            QMetaObject::invokeMethod(this, [this, percent] { Progress(percent); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this, percent] { Progress(percent); }, Qt::QueuedConnection);
         },
         [this](const TftpClientOutcome& o) {
-            QMetaObject::invokeMethod(this, [this, o] { Finished(o); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this, [this, o] { Finished(o); }, Qt::QueuedConnection);
         });
     return true;
 }
 
-void TftpClientPane::Progress(int percent) {
-    if (!busy_) return;
-    if (auto* p = qobject_cast<QProgressBar*>(control_(CTL_TFTPC_PROGRESS))) p->setValue(percent);
+void TftpClientPane::Progress(int percent)
+{
+    if (!busy_)
+        return;
+    if (auto* p = qobject_cast<QProgressBar*>(control_(CTL_TFTPC_PROGRESS)))
+        p->setValue(percent);
 }
 
-void TftpClientPane::Finished(const TftpClientOutcome& o) {
+void TftpClientPane::Finished(const TftpClientOutcome& o)
+{
     thread_.Join();
     busy_ = false;
     slot_.Release();
@@ -255,8 +290,10 @@ void TftpClientPane::Finished(const TftpClientOutcome& o) {
     Q_EMIT transferEnded(o.ok, text);
 }
 
-void TftpClientPane::StartBatch(const QStringList& files) {
-    if (batch_ || files.isEmpty()) return;
+void TftpClientPane::StartBatch(const QStringList& files)
+{
+    if (batch_ || files.isEmpty())
+        return;
     batch_ = true;
     batchFiles_ = files;
     batchIndex_ = batchStarted_ = 0;
@@ -270,20 +307,26 @@ void TftpClientPane::StartBatch(const QStringList& files) {
 // Starts the next file when no transfer holds the semaphore; a folder is skipped, and so is
 // a file that PUT refuses (the semaphore stays with the batch). Without a file left, or
 // after Break, the batch ends.
-void TftpClientPane::BatchTick() {
-    if (!batch_ || busy_ || !slot_.TryTake()) return;
+void TftpClientPane::BatchTick()
+{
+    if (!batch_ || busy_ || !slot_.TryTake())
+        return;
     auto* local = qobject_cast<QLineEdit*>(control_(CTL_TFTPC_LOCAL_FILE));
     while (!cancelled_ && batchIndex_ < batchFiles_.size()) {
         const QString file = batchFiles_[batchIndex_++];
-        if (QFileInfo(file).isDir()) continue;
-        if (local) local->setText(file);
+        if (QFileInfo(file).isDir())
+            continue;
+        if (local)
+            local->setText(file);
         ++batchStarted_;
-        if (Begin(TFTPC_PUT)) return;
+        if (Begin(TFTPC_PUT))
+            return;
     }
     EndBatch();
 }
 
-void TftpClientPane::EndBatch() {
+void TftpClientPane::EndBatch()
+{
     batchTimer_->stop();
     auto s = [](quint64 n) { return n >= 2 ? "s" : ""; };
     const QString summary = QString::asprintf("%llu file%s fully transferred in %llu block%s and %llu retransmission%s",

@@ -11,8 +11,8 @@
 #include <functional>
 
 #include "_gui/control_ids.h"
-#include "libs/platform/named_semaphore.h"
 #include "_gui/tftp_client_thread.h"
+#include "libs/platform/named_semaphore.h"
 
 class QWidget;
 class QTimer;
@@ -54,18 +54,18 @@ private:
     void EndBatch();
 
     std::function<QWidget*(int)> control_;
-    QWidget*         anchor_;
+    QWidget* anchor_;
     TftpClientThread thread_;
-    bool             busy_ = false;
-    uint16_t         port_ = kTftpPort;
-    int              direction_ = 0;
-    bool             cancelled_ = false;
-    NamedSemaphore   slot_;  // held while a transfer runs
+    bool busy_ = false;
+    uint16_t port_ = kTftpPort;
+    int direction_ = 0;
+    bool cancelled_ = false;
+    NamedSemaphore slot_;  // held while a transfer runs
     // Batch state.
-    bool        batch_ = false;
-    QTimer*     batchTimer_ = nullptr;
+    bool batch_ = false;
+    QTimer* batchTimer_ = nullptr;
     QStringList batchFiles_;
-    int         batchIndex_ = 0;    // next file
-    int         batchStarted_ = 0;  // files handed to PUT
-    quint64     batchDone_ = 0, batchBlocks_ = 0, batchRetransmissions_ = 0;
+    int batchIndex_ = 0;    // next file
+    int batchStarted_ = 0;  // files handed to PUT
+    quint64 batchDone_ = 0, batchBlocks_ = 0, batchRetransmissions_ = 0;
 };

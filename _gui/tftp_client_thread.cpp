@@ -15,19 +15,21 @@
 #include <ctime>
 #include <vector>
 
-#include "libs/platform/event.h"
-#include "libs/log/log.h"
 #include "_services/tftp_errsim.h"
+#include "libs/log/log.h"
+#include "libs/platform/event.h"
 
 namespace {
 
-uint64_t NowNs() {
+uint64_t NowNs()
+{
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-std::string ErrorText(const char* format, int err) {
+std::string ErrorText(const char* format, int err)
+{
     char text[512];
     snprintf(text, sizeof text, format, err, LastErrorText(err));
     return text;
@@ -37,23 +39,30 @@ std::string ErrorText(const char* format, int err) {
 struct FdFile : TftpClientFile {
     int fd;
     explicit FdFile(int f) : fd(f) {}
-    long long ReadAt(uint64_t offset, void* data, size_t length) override {
+    long long ReadAt(uint64_t offset, void* data, size_t length) override
+    {
         size_t done = 0;
         while (done < length) {
             ssize_t r = pread(fd, static_cast<char*>(data) + done, length - done, static_cast<off_t>(offset + done));
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) return -1;
-            if (r == 0) break;
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0)
+                return -1;
+            if (r == 0)
+                break;
             done += static_cast<size_t>(r);
         }
         return static_cast<long long>(done);
     }
-    long long Append(const void* data, size_t length) override {
+    long long Append(const void* data, size_t length) override
+    {
         size_t done = 0;
         while (done < length) {
             ssize_t r = write(fd, static_cast<const char*>(data) + done, length - done);
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) return -1;
+            if (r < 0 && errno == EINTR)
+                continue;
+            if (r < 0)
+                return -1;
             done += static_cast<size_t>(r);
         }
         return static_cast<long long>(done);
@@ -61,14 +70,17 @@ struct FdFile : TftpClientFile {
 };
 
 // IPv4 address of a dotted address or host name, network order; 0 when none.
-uint32_t Resolve(const std::string& host) {
+uint32_t Resolve(const std::string& host)
+{
     in_addr a{};
-    if (inet_pton(AF_INET, host.c_str(), &a) == 1) return a.s_addr;
+    if (inet_pton(AF_INET, host.c_str(), &a) == 1)
+        return a.s_addr;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* list = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0 || !list) return 0;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0 || !list)
+        return 0;
     uint32_t addr = reinterpret_cast<sockaddr_in*>(list->ai_addr)->sin_addr.s_addr;
     freeaddrinfo(list);
     return addr;
@@ -76,7 +88,8 @@ uint32_t Resolve(const std::string& host) {
 
 }  // namespace
 
-int TftpClientOpenLocal(int direction, const std::string& path, std::string* error) {
+int TftpClientOpenLocal(int direction, const std::string& path, std::string* error)
+{
     char text[512];
     if (direction == TFTPC_GET) {
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -89,7 +102,7 @@ int TftpClientOpenLocal(int direction, const std::string& path, std::string* err
         return fd;
     }
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st{};
+    struct stat st {};
     if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
         close(fd);
         fd = -1;
@@ -106,7 +119,8 @@ int TftpClientOpenLocal(int direction, const std::string& path, std::string* err
     return fd;
 }
 
-void TftpClientPace(uint64_t* stampNs, uint32_t microseconds) {
+void TftpClientPace(uint64_t* stampNs, uint32_t microseconds)
+{
     const uint64_t until = *stampNs + static_cast<uint64_t>(microseconds) * 1000ull;
     constexpr uint64_t kSpinNs = 60000;  // the scheduler's wake-up jitter
     uint64_t now = NowNs();
@@ -116,40 +130,49 @@ void TftpClientPace(uint64_t* stampNs, uint32_t microseconds) {
         nanosleep(&ts, nullptr);
         now = NowNs();
     }
-    while (now < until) now = NowNs();
+    while (now < until)
+        now = NowNs();
     *stampNs = now;
 }
 
 TftpClientThread::TftpClientThread() { wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
 
-TftpClientThread::~TftpClientThread() {
+TftpClientThread::~TftpClientThread()
+{
     Cancel();
     Join();
-    if (wake_ >= 0) close(wake_);
+    if (wake_ >= 0)
+        close(wake_);
 }
 
-bool TftpClientThread::Start(const TftpClientJob& job, int fd, Progress progress, Finished finished) {
-    if (running_.load()) return false;
+bool TftpClientThread::Start(const TftpClientJob& job, int fd, Progress progress, Finished finished)
+{
+    if (running_.load())
+        return false;
     Join();
     uint64_t drain;
-    while (read(wake_, &drain, sizeof drain) > 0) {
-    }
+    while (read(wake_, &drain, sizeof drain) > 0) {}
     running_.store(true);
     thread_ = std::thread(&TftpClientThread::Run, this, job, fd, std::move(progress), std::move(finished));
     return true;
 }
 
-void TftpClientThread::Cancel() {
-    if (!running_.load()) return;
+void TftpClientThread::Cancel()
+{
+    if (!running_.load())
+        return;
     uint64_t one = 1;
     (void)!write(wake_, &one, sizeof one);
 }
 
-void TftpClientThread::Join() {
-    if (thread_.joinable()) thread_.join();
+void TftpClientThread::Join()
+{
+    if (thread_.joinable())
+        thread_.join();
 }
 
-void TftpClientThread::Run(TftpClientJob job, int fd, Progress progress, Finished finished) {
+void TftpClientThread::Run(TftpClientJob job, int fd, Progress progress, Finished finished)
+{
     const uint64_t startNs = NowNs();
     TftpClientOutcome out;
     FdFile file(fd);
@@ -181,8 +204,9 @@ void TftpClientThread::Run(TftpClientJob job, int fd, Progress progress, Finishe
     req.localName = job.localPath;
     req.blockSize = job.blockSize;
     req.windowSize = job.windowSize;
-    struct stat st{};
-    if (job.direction == TFTPC_PUT && fstat(fd, &st) == 0) req.fileSize = static_cast<uint64_t>(st.st_size);
+    struct stat st {};
+    if (job.direction == TFTPC_PUT && fstat(fd, &st) == 0)
+        req.fileSize = static_cast<uint64_t>(st.st_size);
     bool deleteLocal = false;
 
     if (sock < 0) {
@@ -200,9 +224,11 @@ void TftpClientThread::Run(TftpClientJob job, int fd, Progress progress, Finishe
         int sendErr = 0;
 
         auto apply = [&](const TftpClientStep& step) {
-            for (const std::string& line : step.log) LogPrint(1, "%s", line.c_str());
+            for (const std::string& line : step.log)
+                LogPrint(1, "%s", line.c_str());
             for (const TftpClientDatagram& d : step.send) {
-                if (d.data && job.interFrameDelayUs) TftpClientPace(&paceStamp, job.interFrameDelayUs);
+                if (d.data && job.interFrameDelayUs)
+                    TftpClientPace(&paceStamp, job.interFrameDelayUs);
                 peer.sin_port = htons(d.port);
                 ssize_t r = sendto(sock, d.bytes.data(), d.bytes.size(), MSG_NOSIGNAL,
                                    reinterpret_cast<sockaddr*>(&peer), sizeof peer);
@@ -211,7 +237,8 @@ void TftpClientThread::Run(TftpClientJob job, int fd, Progress progress, Finishe
                     sendErr = errno;
                 }
             }
-            if (step.restartTimer) deadline = NowNs() + kTftpcTimerMs * 1000000ull;
+            if (step.restartTimer)
+                deadline = NowNs() + kTftpcTimerMs * 1000000ull;
             if (step.status == TftpClientStatus::Failed) {
                 deleteLocal = step.deleteLocal;
                 end(false, step.error);
@@ -224,8 +251,8 @@ void TftpClientThread::Run(TftpClientJob job, int fd, Progress progress, Finishe
         while (engine.status() == TftpClientStatus::Running) {
             if (sendFailed) {
                 sendFailed = false;
-                apply(engine.Abort(ErrorText("can not send data packet.\nTFTP server may have been stopped\nError code %d (%s)",
-                                             sendErr)));
+                apply(engine.Abort(ErrorText(
+                    "can not send data packet.\nTFTP server may have been stopped\nError code %d (%s)", sendErr)));
                 break;
             }
             uint64_t now = NowNs();
@@ -239,7 +266,8 @@ void TftpClientThread::Run(TftpClientJob job, int fd, Progress progress, Finishe
                 apply(engine.Abort(ErrorText("Error in Recv.\nError code is %d (%s)", errno)));
                 break;
             }
-            if (r == 0) continue;
+            if (r == 0)
+                continue;
             if (r & WAIT_STOP) {
                 apply(engine.Cancel());
                 break;
@@ -251,25 +279,32 @@ void TftpClientThread::Run(TftpClientJob job, int fd, Progress progress, Finishe
                 ssize_t r = recvfrom(sock, buffer.data(), buffer.size(), MSG_DONTWAIT,
                                      reinterpret_cast<sockaddr*>(&from), &len);
                 if (r < 0) {
-                    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
-                    if (errno == ECONNREFUSED) continue;
+                    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                        break;
+                    if (errno == ECONNREFUSED)
+                        continue;
                     apply(engine.Abort(ErrorText("Error in Recv.\nError code is %d (%s)", errno)));
                     break;
                 }
-                apply(engine.OnDatagram(buffer.data(), static_cast<size_t>(r), from.sin_addr.s_addr, ntohs(from.sin_port)));
+                apply(engine.OnDatagram(buffer.data(), static_cast<size_t>(r), from.sin_addr.s_addr,
+                                        ntohs(from.sin_port)));
             }
             uint64_t t = NowNs();
             if (progress && t - lastProgress >= 1000000000ull) {
                 lastProgress = t;
                 uint64_t size = engine.fileSize();
-                int percent = size / 100 ? static_cast<int>(std::min<uint64_t>(100, engine.bytesDone() / (size / 100))) : 0;
+                int percent =
+                    size / 100 ? static_cast<int>(std::min<uint64_t>(100, engine.bytesDone() / (size / 100))) : 0;
                 progress(percent, engine.blocks());
             }
         }
     }
-    if (sock >= 0) close(sock);
+    if (sock >= 0)
+        close(sock);
     close(fd);
-    if (deleteLocal) unlink(job.localPath.c_str());
+    if (deleteLocal)
+        unlink(job.localPath.c_str());
     running_.store(false);
-    if (finished) finished(out);
+    if (finished)
+        finished(out);
 }

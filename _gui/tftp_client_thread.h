@@ -11,25 +11,25 @@
 #include "_gui/tftp_client_engine.h"
 
 struct TftpClientJob {
-    int         direction = TFTPC_GET;
-    std::string server;         // dotted address or host name
-    uint16_t    port = kTftpPort;
-    std::string remoteName;     // empty: the local file's own name (PUT)
+    int direction = TFTPC_GET;
+    std::string server;  // dotted address or host name
+    uint16_t port = kTftpPort;
+    std::string remoteName;  // empty: the local file's own name (PUT)
     std::string localPath;
-    uint32_t    blockSize = kTftpcDefaultBlockSize;
-    uint32_t    windowSize = kTftpcDefaultWindowSize;
-    uint32_t    interFrameDelayUs = 0;
-    bool        errorSimulator = true;  // drop what the server's live simulator record says
+    uint32_t blockSize = kTftpcDefaultBlockSize;
+    uint32_t windowSize = kTftpcDefaultWindowSize;
+    uint32_t interFrameDelayUs = 0;
+    bool errorSimulator = true;  // drop what the server's live simulator record says
 };
 
 struct TftpClientOutcome {
-    bool        ok = false;
-    std::string text;       // the balloon's text
-    uint64_t    blocks = 0;
-    uint64_t    seconds = 0;
-    uint32_t    retransmissions = 0;
-    uint64_t    bytes = 0;
-    std::string md5;        // 32 lower-case hexadecimal digits when ok
+    bool ok = false;
+    std::string text;  // the balloon's text
+    uint64_t blocks = 0;
+    uint64_t seconds = 0;
+    uint32_t retransmissions = 0;
+    uint64_t bytes = 0;
+    std::string md5;  // 32 lower-case hexadecimal digits when ok
 };
 
 // Opens the local file of a job: GET creates or truncates it, PUT opens it for reading.
@@ -60,7 +60,7 @@ public:
 private:
     void Run(TftpClientJob job, int fd, Progress progress, Finished finished);
 
-    std::thread       thread_;
-    int               wake_ = -1;  // eventfd: Cancel
+    std::thread thread_;
+    int wake_ = -1;  // eventfd: Cancel
     std::atomic<bool> running_{false};
 };

@@ -98,8 +98,8 @@ public:
         connectServiceSwitch(client_, [this] { return server_->isChecked(); });
         connect(errSimBox_, &QCheckBox::clicked, this, [this](bool on) {
             if (on)
-                ShowBalloon("Warning", "Only for testing !\nTurn this option OFF in production", errSimBox_, &this->sheet(),
-                            BALLOON_ICON_WARNING, true, 0, std::nullopt, false);
+                ShowBalloon("Warning", "Only for testing !\nTurn this option OFF in production", errSimBox_,
+                            &this->sheet(), BALLOON_ICON_WARNING, true, 0, std::nullopt, false);
             updateEnabled();
         });
         connect(browse_, &QPushButton::clicked, this, [this] {
@@ -112,7 +112,8 @@ public:
         for (QLineEdit* f : {timeout_, retransmit_})
             addFocusCheck(f, [this, f] { return checkPositive(f, nullptr); });
         addFocusCheck(port_, [this] { return checkPort(nullptr); });
-        addFocusCheck(root_, [this] { return checkRootAtFocusOut(); }, browse_);
+        addFocusCheck(
+            root_, [this] { return checkRootAtFocusOut(); }, browse_);
         setHelpTexts();
     }
 
@@ -153,7 +154,10 @@ public:
         storeServiceBit(SVC_TFTP_CLIENT, client_->isChecked());
         if (!storeFolder(root_, s.TFTP_RootDirectory, sizeof s.TFTP_RootDirectory, server_->isChecked()))
             return false;
-        s.TFTP_SecurityLevel = levels_[0]->isChecked() ? 0 : levels_[3]->isChecked() ? 3 : levels_[2]->isChecked() ? 2 : 1;
+        s.TFTP_SecurityLevel = levels_[0]->isChecked()   ? 0
+                               : levels_[3]->isChecked() ? 3
+                               : levels_[2]->isChecked() ? 2
+                                                         : 1;
         if (!checkPositive(timeout_, &s.TFTP_Timeout) || !checkPositive(retransmit_, &s.TFTP_MaxRetransmit) ||
             !checkPort(&s.TFTP_Port))
             return false;
@@ -202,7 +206,8 @@ public:
     }
 
 private:
-    template <class W> W* addDependent(W* w)
+    template <class W>
+    W* addDependent(W* w)
     {
         dependents_.push_back(w);
         return w;
@@ -291,28 +296,28 @@ private:
                     "but to the TFTP's root directory instead");
     }
 
-    QCheckBox*    server_;
-    QCheckBox*    client_;
-    BindControls  bind_;
-    QLineEdit*    root_;
-    QPushButton*  browse_;
+    QCheckBox* server_;
+    QCheckBox* client_;
+    BindControls bind_;
+    QLineEdit* root_;
+    QPushButton* browse_;
     QRadioButton* levels_[4];
-    QLineEdit*    timeout_;
-    QLineEdit*    retransmit_;
-    QLineEdit*    port_;
-    QLineEdit*    blksize_;
-    QLineEdit*    windowsize_;
-    QLineEdit*    pool_;
-    QCheckBox*    errSimBox_;
-    QLineEdit*    errSim_;
-    QCheckBox*    translate_;
-    QCheckBox*    virtualRoot_;
-    QCheckBox*    dirText_;
-    QCheckBox*    md5_;
-    QCheckBox*    hidden_[5];
+    QLineEdit* timeout_;
+    QLineEdit* retransmit_;
+    QLineEdit* port_;
+    QLineEdit* blksize_;
+    QLineEdit* windowsize_;
+    QLineEdit* pool_;
+    QCheckBox* errSimBox_;
+    QLineEdit* errSim_;
+    QCheckBox* translate_;
+    QCheckBox* virtualRoot_;
+    QCheckBox* dirText_;
+    QCheckBox* md5_;
+    QCheckBox* hidden_[5];
     std::vector<QWidget*> dependents_;
-    QRect         pickerPlace_;
-    int32_t       portScratch_ = 0;
+    QRect pickerPlace_;
+    int32_t portScratch_ = 0;
 };
 
 }  // namespace

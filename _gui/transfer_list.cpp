@@ -10,13 +10,13 @@
 #include <cstring>
 #include <ctime>
 
-#include "_gui/list_views.h"
 #include "_gui/console_client.h"
 #include "_gui/control_ids.h"
-#include "libs/log/log.h"
+#include "_gui/list_views.h"
 #include "_gui/main_window.h"
-#include "libs/regex/regex_engine.h"
+#include "libs/log/log.h"
 #include "libs/platform/sockets.h"
+#include "libs/regex/regex_engine.h"
 
 namespace {
 
@@ -25,15 +25,9 @@ constexpr int kColPeer = 0, kColFile = 1, kColStart = 2, kColProgress = 3, kColB
 constexpr int kRowsKeptBeforeAdd = 490;
 constexpr int kCmdStopTransfer = 105;
 
-QString Dotted(uint32_t addrBE)
-{
-    return QString::fromStdString(IPv4Text(addrBE));
-}
+QString Dotted(uint32_t addrBE) { return QString::fromStdString(IPv4Text(addrBE)); }
 
-uint32_t ItemNumber(const QTreeWidgetItem* item)
-{
-    return item ? item->data(0, Qt::UserRole).toUInt() : 0;
-}
+uint32_t ItemNumber(const QTreeWidgetItem* item) { return item ? item->data(0, Qt::UserRole).toUInt() : 0; }
 
 }  // namespace
 
@@ -59,10 +53,7 @@ std::string TransferTotalText(const TransferStats& s)
     return s.totalSize == 0 ? std::string("unknown") : std::to_string(s.totalSize);
 }
 
-bool CanStopProgress(const std::string& progress)
-{
-    return RegexMatchWhole(progress.c_str(), "^\\d{1,2}%$");
-}
+bool CanStopProgress(const std::string& progress) { return RegexMatchWhole(progress.c_str(), "^\\d{1,2}%$"); }
 
 QPoint GaugePosition(int index, const QRect& frame, const QSize& client, const QSize& gauge)
 {
@@ -117,7 +108,8 @@ GaugeWindow::GaugeWindow(MainWindow* owner, const TftpGui& node)
 void GaugeWindow::update(const TftpGui& node, int64_t now)
 {
     if (node.stats.totalSize > 100)
-        bar_->setValue(static_cast<int>(std::min<uint64_t>(100, uint64_t{node.stats.bytesDone} * 100 / node.stats.totalSize)));
+        bar_->setValue(
+            static_cast<int>(std::min<uint64_t>(100, uint64_t{node.stats.bytesDone} * 100 / node.stats.totalSize)));
     // The first second of a transfer has no rate of its own yet: it counts as one second.
     const int64_t elapsed = std::max<int64_t>(1, now - node.stats.startTime);
     rate_->setText(QString("%1 Bytes %2 \t %3 Bytes/sec")

@@ -25,13 +25,13 @@ bool CanStopProgress(const std::string& progress);
 class GaugeWindow;
 
 struct TftpGui {
-    uint32_t             number = 0;
-    std::string          fileName;
-    uint32_t             direction = 0;  // 1 read (the server sends), 2 write
-    uint16_t             port = 0;       // host order
-    uint32_t             addrBE = 0;
-    TransferStats        stats{};
-    int64_t              gaugeStamp = 0;  // service time of the last gauge update
+    uint32_t number = 0;
+    std::string fileName;
+    uint32_t direction = 0;  // 1 read (the server sends), 2 write
+    uint16_t port = 0;       // host order
+    uint32_t addrBE = 0;
+    TransferStats stats{};
+    int64_t gaugeStamp = 0;  // service time of the last gauge update
     QPointer<GaugeWindow> gauge;
 };
 
@@ -45,15 +45,15 @@ public:
     GaugeWindow(MainWindow* owner, const TftpGui& node);
     void update(const TftpGui& node, int64_t now);
     QProgressBar* bar() const { return bar_; }
-    QLabel*       sizeLabel() const { return size_; }
-    QLabel*       rateLabel() const { return rate_; }
-    uint32_t      number() const { return number_; }
+    QLabel* sizeLabel() const { return size_; }
+    QLabel* rateLabel() const { return rate_; }
+    uint32_t number() const { return number_; }
 
 private:
-    uint32_t      number_;
+    uint32_t number_;
     QProgressBar* bar_;
-    QLabel*       size_;
-    QLabel*       rate_;
+    QLabel* size_;
+    QLabel* rate_;
 };
 
 class TransferList : public QObject {
@@ -77,11 +77,11 @@ public:
 
 private:
     void Refresh();
-    int  AddRow(const TftpGui& node);
+    int AddRow(const TftpGui& node);
     void UpdateRow(const TftpGui& node, int row);
 
-    QTreeWidget*       list_;
-    MainWindow*        owner_;
+    QTreeWidget* list_;
+    MainWindow* owner_;
     std::list<TftpGui> nodes_;  // newest first
-    int                gaugeCounter_ = 0;
+    int gaugeCounter_ = 0;
 };

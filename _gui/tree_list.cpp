@@ -46,10 +46,14 @@ void MarkWidget(QWidget* w, TreeList* c)
 bool KnownEditorType(uint32_t type)
 {
     switch (type) {
-    case TL_EDIT: case TL_MULTILINE: case TL_NUMBER: case TL_LIST: case TL_COMBO: case TL_FILE: case TL_FOLDER:
-        return true;
-    default:
-        return false;
+    case TL_EDIT:
+    case TL_MULTILINE:
+    case TL_NUMBER:
+    case TL_LIST:
+    case TL_COMBO:
+    case TL_FILE:
+    case TL_FOLDER: return true;
+    default: return false;
     }
 }
 
@@ -286,8 +290,7 @@ public:
             w = cb;
             break;
         }
-        default:
-            return nullptr;
+        default: return nullptr;
         }
         w->setFont(ControlFont(QFont::Medium));
         w->setObjectName(QStringLiteral("treeListEditor"));
@@ -363,11 +366,8 @@ public:
             }
             return false;
         }
-        case QEvent::MouseButtonDblClick:
-            SelectAllText(ed);
-            return true;
-        case QEvent::Wheel:
-            return wheel(ed, static_cast<QWheelEvent*>(e));
+        case QEvent::MouseButtonDblClick: SelectAllText(ed); return true;
+        case QEvent::Wheel: return wheel(ed, static_cast<QWheelEvent*>(e));
         case QEvent::FocusOut: {
             const auto reason = static_cast<QFocusEvent*>(e)->reason();
             if (reason == Qt::PopupFocusReason || reason == Qt::ActiveWindowFocusReason)
@@ -379,9 +379,7 @@ public:
                 control_->editor()->setFocus();
             return false;
         }
-        default:
-            (void)watched;
-            return false;
+        default: (void)watched; return false;
         }
     }
 
@@ -437,7 +435,10 @@ private:
 class TreeListResizeWatcher : public QObject {
 public:
     TreeListResizeWatcher(std::function<void()> onResize, QObject* parent)
-        : QObject(parent), onResize_(std::move(onResize)) {}
+        : QObject(parent), onResize_(std::move(onResize))
+    {
+    }
+
 protected:
     bool eventFilter(QObject*, QEvent* e) override
     {
@@ -445,6 +446,7 @@ protected:
             onResize_();
         return false;
     }
+
 private:
     std::function<void()> onResize_;
 };
@@ -697,7 +699,12 @@ TreeList* TreeListCreate(QWidget* parent, int treeId, int headerId, const QRect*
     const QRect placed = c->hasRect_ ? c->rect_ : parent->rect();
     c->farMargins_ = QPoint(parent->width() - 1 - placed.right(), parent->height() - 1 - placed.bottom());
     if (flags & (TLF_FOLLOW_WIDTH | TLF_FOLLOW_HEIGHT)) {
-        c->resizeWatcher_ = new TreeListResizeWatcher([c] { c->layout(); c->clicked = false; }, view);
+        c->resizeWatcher_ = new TreeListResizeWatcher(
+            [c] {
+                c->layout();
+                c->clicked = false;
+            },
+            view);
         parent->installEventFilter(c->resizeWatcher_);
     }
     c->layout();
@@ -784,8 +791,7 @@ QTreeWidgetItem* TreeListFindItem(QTreeWidget* tree, QTreeWidgetItem* start, con
     std::function<QTreeWidgetItem*(QTreeWidgetItem*)> walk = [&](QTreeWidgetItem* first) -> QTreeWidgetItem* {
         QTreeWidgetItem* parent = first ? first->parent() : nullptr;
         int index = first ? (parent ? parent->indexOfChild(first) : tree->indexOfTopLevelItem(first)) : 0;
-        for (QTreeWidgetItem* it = first; it;
-             it = parent ? parent->child(++index) : tree->topLevelItem(++index)) {
+        for (QTreeWidgetItem* it = first; it; it = parent ? parent->child(++index) : tree->topLevelItem(++index)) {
             if (it->text(0).toUtf8().left(kFindCompare) == wanted)
                 return it;
             if (it->childCount() > 0)

@@ -45,16 +45,16 @@ enum TreeListFlags : uint32_t {
 };
 
 struct TreeListItemDesc {
-    uint32_t    type = TL_NONE;
-    uint32_t    id = 0;            // the owner's number
-    uint32_t    disabled = 0;      // group rows: the group is disabled
+    uint32_t type = TL_NONE;
+    uint32_t id = 0;        // the owner's number
+    uint32_t disabled = 0;  // group rows: the group is disabled
     const char* name = nullptr;
     const char* valueSource = nullptr;  // initial value
-    uint32_t    valueSize = 0;          // bytes of the owner's field (its NUL included)
+    uint32_t valueSize = 0;             // bytes of the owner's field (its NUL included)
     const char* pickerTitle = nullptr;  // types 31 and 32
     const char* pickerFilter = nullptr;
     const char* pickerExtension = nullptr;
-    std::vector<const char*> choices;   // types 21 and 22
+    std::vector<const char*> choices;  // types 21 and 22
 };
 
 constexpr size_t kTreeListCellText = 1024;
@@ -90,11 +90,11 @@ static_assert(offsetof(TreeListCell, changed) == 1064);
 static_assert(offsetof(TreeListCell, crc) == 1068);
 
 struct TreeListNode {
-    TreeListNode*    firstChild = nullptr;
-    TreeListNode*    nextSibling = nullptr;
-    TreeListNode*    parent = nullptr;
+    TreeListNode* firstChild = nullptr;
+    TreeListNode* nextSibling = nullptr;
+    TreeListNode* parent = nullptr;
     QTreeWidgetItem* item = nullptr;
-    uint32_t         cellCount = 0;
+    uint32_t cellCount = 0;
     std::vector<TreeListCell*> cells;  // one slot per column
 };
 
@@ -118,14 +118,14 @@ public:
     ~TreeList();
     QTreeWidget* tree() const;
     QHeaderView* header() const;
-    QWidget*     parentWidget() const { return parent_; }
+    QWidget* parentWidget() const { return parent_; }
     // The open editor, the item and column it edits.
-    QWidget*         editor() const;
+    QWidget* editor() const;
     QTreeWidgetItem* editedItem() const { return editedItem_; }
-    int              editedColumn() const { return editedColumn_; }
-    uint32_t         memoryCounter() const { return memory_; }
-    bool             columnsClosed() const { return columnsClosed_; }
-    int              columnCount() const { return int(columns_.size()); }
+    int editedColumn() const { return editedColumn_; }
+    uint32_t memoryCounter() const { return memory_; }
+    bool columnsClosed() const { return columnsClosed_; }
+    int columnCount() const { return int(columns_.size()); }
     // Widgets that take the focus without ending the open edit (the Cancel button).
     void addFocusExempt(QWidget* w) { exempt_.push_back(w); }
     // The row of a tree item after the checks (TreeListItemFromHandle).
@@ -133,7 +133,7 @@ public:
     // Starts editing a cell (click point in viewport coordinates, or none).
     void beginEdit(QTreeWidgetItem* item, int column, const QPoint* click = nullptr);
     // Ends the open edit: -2 none open, 0 refused (the editor stays), else accepted.
-    int  endEdit();
+    int endEdit();
     // Ends the open edit without taking its text (Escape).
     void cancelEdit();
     // Whether the row lies in a disabled group (or is such a group).
@@ -163,27 +163,27 @@ private:
 
     struct Column {
         QString title;
-        int     width = 0;
+        int width = 0;
     };
-    QWidget*           parent_ = nullptr;
+    QWidget* parent_ = nullptr;
     QPointer<TreeListView> view_;
-    TreeListDelegate*  delegate_ = nullptr;
-    QRect              rect_;
-    bool               hasRect_ = false;
-    QPoint             farMargins_;  // right and bottom margins kept with the follow flags
-    uint32_t           flags_ = 0;
+    TreeListDelegate* delegate_ = nullptr;
+    QRect rect_;
+    bool hasRect_ = false;
+    QPoint farMargins_;  // right and bottom margins kept with the follow flags
+    uint32_t flags_ = 0;
     std::vector<Column> columns_;
-    bool               columnTable_ = false;
-    bool               columnsClosed_ = false;
+    bool columnTable_ = false;
+    bool columnsClosed_ = false;
     std::vector<TreeListNode*> roots_;
     TreeListValidateFn validate_;
-    TreeListHelpFn     help_;
-    QTreeWidgetItem*   editedItem_ = nullptr;
-    int                editedColumn_ = -1;
-    bool               validating_ = false;
-    uint32_t           memory_ = kTreeListControlSize;
+    TreeListHelpFn help_;
+    QTreeWidgetItem* editedItem_ = nullptr;
+    int editedColumn_ = -1;
+    bool validating_ = false;
+    uint32_t memory_ = kTreeListControlSize;
     std::vector<QPointer<QWidget>> exempt_;
-    QObject*           resizeWatcher_ = nullptr;
+    QObject* resizeWatcher_ = nullptr;
 };
 
 // Creates the control inside parent: rect is the placement (none: the parent's whole area).

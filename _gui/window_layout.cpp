@@ -6,9 +6,9 @@
 #include "_gui/control_ids.h"
 
 const TabRow kTabTable[11] = {
-    {"HTTP", 3, 0x80},    {"FTP", 2, 0x40},  {"TFTP", 0, 0x1},   {"TFTPC", 1, 0x2},
-    {"DHCP", 4, 0x4},     {"PDHCP", 5, 0x100}, {"BINL", 6, 0x200}, {"DNS", 9, 0x20},
-    {"SNTP", 8, 0x10},    {"SYSLOG", 7, 0x8}, {"Log", 10, 0x5FF},
+    {"HTTP", 3, 0x80}, {"FTP", 2, 0x40},    {"TFTP", 0, 0x1},   {"TFTPC", 1, 0x2},
+    {"DHCP", 4, 0x4},  {"PDHCP", 5, 0x100}, {"BINL", 6, 0x200}, {"DNS", 9, 0x20},
+    {"SNTP", 8, 0x10}, {"SYSLOG", 7, 0x8},  {"Log", 10, 0x5FF},
 };
 
 std::vector<TabRow> TabsForMask(uint32_t mask)
@@ -67,8 +67,8 @@ static_assert(ControlIdsUnique(kLayoutTable, &LayoutRow::id));
 
 Rect GrowRect(const Rect& base, const LayoutRow& row, int dW, int dH)
 {
-    return Rect{base.x + row.kx * dW / 10, base.y + row.ky * dH / 10,
-                base.w + row.kw * dW / 10, base.h + row.kh * dH / 10};
+    return Rect{base.x + row.kx * dW / 10, base.y + row.ky * dH / 10, base.w + row.kw * dW / 10,
+                base.h + row.kh * dH / 10};
 }
 
 Rect FitWidthInside(const Rect& r, int areaWidth, int margin)

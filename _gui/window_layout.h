@@ -8,8 +8,8 @@
 
 struct TabRow {
     const char* text;
-    int         page;
-    uint32_t    bits;
+    int page;
+    uint32_t bits;
 };
 extern const TabRow kTabTable[11];
 
@@ -21,12 +21,12 @@ inline uint32_t PageBit(int page) { return page < 0 ? 0x800u : (1u << page); }
 enum ControlKind { CK_TEXT, CK_TAB, CK_BANNER, CK_LIST, CK_EDIT, CK_COMBO, CK_BUTTON, CK_PROGRESS, CK_NONE };
 
 struct LayoutRow {
-    int         id;              // MainWindowControl
+    int id;  // MainWindowControl
     ControlKind kind;
     const char* text;
-    int         x, y, w, h;      // dialog units
-    int         kx, ky, kw, kh;  // growth factors in tenths
-    int32_t     pages;           // page mask; -1 every page, 0 never
+    int x, y, w, h;      // dialog units
+    int kx, ky, kw, kh;  // growth factors in tenths
+    int32_t pages;       // page mask; -1 every page, 0 never
 };
 extern const LayoutRow kLayoutTable[31];
 

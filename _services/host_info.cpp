@@ -12,12 +12,12 @@
 #include <ctime>
 #include <mutex>
 
-#include "libs/platform/interfaces.h"
-#include "libs/log/log.h"
-#include "libs/platform/progpath.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
+#include "libs/platform/interfaces.h"
+#include "libs/platform/progpath.h"
 
 namespace {
 std::mutex g_ipLock;

@@ -23,7 +23,7 @@ void SchedulerThread();
 void RefreshHostIpList();
 void UpdateIpList(const HostIpListRecord& rec);
 void GetHostIpList(HostIpListRecord* out);
-int  RequestIpListRefresh();
+int RequestIpListRefresh();
 HostIpListRecord BuildHostIpList();  // current addresses, loopback excluded
 // The interfaces (addresses, masks, state) as the scheduler last read them: it reads them again
 // when an address changes and every 20 s. Read here once when the scheduler has not run yet.
@@ -31,7 +31,7 @@ std::shared_ptr<const std::vector<InterfaceAddress>> HostInterfaces();
 
 // "%s\t%s\t%llu" lines: name (cut so the line fits 62 characters), short date, size.
 void ListDirectoryFiles(const std::function<void(const char* line)>& callback, const std::string& folder);
-int  SendDirectoryContent();
+int SendDirectoryContent();
 bool IsDirectory(const std::string& path);
 std::string GetProgramFilePath(const std::string& fileName);
 std::string ProgramFolder();

@@ -7,7 +7,7 @@
 struct MD5Context {
     uint32_t state[4];
     uint32_t count[2];
-    uint8_t  buffer[64];
+    uint8_t buffer[64];
 };
 void MD5Init(MD5Context* ctx);
 void MD5Update(MD5Context* ctx, const void* data, size_t length);

@@ -8,16 +8,16 @@
 namespace {
 struct Item {
     std::vector<uint8_t> data;
-    int                  sequence;
-    uint32_t             flags;
+    int sequence;
+    uint32_t flags;
 };
 struct QueueSlot {
-    std::mutex              m;
+    std::mutex m;
     std::condition_variable emptied;
-    std::deque<Item>        items;
-    int                     nextSequence = 1;
-    int                     capacity = 0;
-    bool                    abandoned = false;
+    std::deque<Item> items;
+    int nextSequence = 1;
+    int capacity = 0;
+    bool abandoned = false;
 };
 QueueSlot g_queues[9];
 
@@ -49,9 +49,7 @@ int QueuePostEx(int id, const void* data, size_t length, uint32_t flags, int* co
     Item item;
     try {
         item.data.assign(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + length);
-    } catch (...) {
-        return 0;
-    }
+    } catch (...) { return 0; }
     item.flags = flags;
     QueueSlot& q = g_queues[id];
     std::lock_guard<std::mutex> lk(q.m);

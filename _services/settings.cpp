@@ -13,15 +13,15 @@
 #include <vector>
 
 #include "_services/host_info.h"
-#include "_services/program_log.h"
-#include "libs/log/log.h"
 #include "_services/message_queue.h"
-#include "libs/platform/profile.h"
+#include "_services/program_log.h"
 #include "_services/start_threads.h"
+#include "libs/log/log.h"
 #include "libs/mini_tcp4u/tcp4u_exchg.h"
+#include "libs/platform/profile.h"
 
-#define ROW(path, field, type) {path, #field, offsetof(GlobalSettings, field), type, \
-    static_cast<int32_t>(sizeof(GlobalSettings::field))}
+#define ROW(path, field, type) \
+    { path, #field, offsetof(GlobalSettings, field), type, static_cast<int32_t>(sizeof(GlobalSettings::field)) }
 #define NIMBO_KEY "SOFTWARE\\NIMBO"
 #define SECTION(s) "SOFTWARE\\NIMBO\\" s
 
@@ -295,7 +295,8 @@ int IniReadValue(const char* keyPath, const char* key, void* field, int size, in
     if (n <= 0) return 0;
     if (type == SETTING_TEXT) {
         if (size <= 0) return n;
-        size_t copy = static_cast<size_t>(n) < static_cast<size_t>(size - 1) ? static_cast<size_t>(n) : static_cast<size_t>(size - 1);
+        size_t copy = static_cast<size_t>(n) < static_cast<size_t>(size - 1) ? static_cast<size_t>(n)
+                                                                             : static_cast<size_t>(size - 1);
         memcpy(field, buf, copy);
         static_cast<char*>(field)[copy] = '\0';
     } else if (type == SETTING_INT) {
@@ -328,9 +329,7 @@ int PostSettingWrite(const char* keyPath, const char* key, const void* data, int
     std::vector<uint8_t> item;
     try {
         item = PackWrite(keyPath, key, data, length, type, iniPath);
-    } catch (...) {
-        return 0;
-    }
+    } catch (...) { return 0; }
     int rc = QueuePostEx(QUEUE_SETTINGS, item.data(), item.size(), moreFollow ? kWriteMoreFollow : 0);
     if (rc) WakeThread(TH_REGISTRY);
     return rc;
@@ -381,12 +380,15 @@ int LoadSettings() {
     std::string ini = IniPath();
     GlobalSettings s = SettingsSnapshot();
     auto* base = reinterpret_cast<char*>(&s);
-    for (const SettingsRow& r : SettingsTable) IniReadValue(r.keyPath, r.key, base + r.offset, r.size, r.type, ini.c_str());
+    for (const SettingsRow& r : SettingsTable)
+        IniReadValue(r.keyPath, r.key, base + r.offset, r.size, r.type, ini.c_str());
     std::string wd;
     const char* dir = getenv("NIMBO_DIR");
     std::string envDir = dir ? std::string(dir).substr(0, 259) : "";
-    if (!envDir.empty() && IsDirectory(envDir)) wd = FullPath(envDir);
-    else if (s.TFTP_RootDirectory[0] && IsDirectory(s.TFTP_RootDirectory)) wd = FullPath(s.TFTP_RootDirectory);
+    if (!envDir.empty() && IsDirectory(envDir))
+        wd = FullPath(envDir);
+    else if (s.TFTP_RootDirectory[0] && IsDirectory(s.TFTP_RootDirectory))
+        wd = FullPath(s.TFTP_RootDirectory);
     else {
         char cwd[PATH_MAX];
         wd = getcwd(cwd, sizeof cwd) ? cwd : ".";

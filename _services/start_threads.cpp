@@ -13,19 +13,19 @@
 #include <cstring>
 #include <mutex>
 
-#include "_services/host_info.h"
 #include "_services/dhcp/dhcp_protocol.h"
 #include "_services/ftp/ftp_proto.h"
+#include "_services/host_info.h"
 #include "_services/host_records.h"
 #include "_services/http/http_text.h"
-#include "libs/platform/interfaces.h"
-#include "libs/log/log.h"
 #include "_services/settings.h"
-#include "libs/platform/sockets.h"
-#include "libs/platform/thread.h"
 #include "_services/tftp_protocol.h"
 #include "_services/to_console.h"
 #include "_services/udp/udp_records.h"
+#include "libs/log/log.h"
+#include "libs/platform/interfaces.h"
+#include "libs/platform/sockets.h"
+#include "libs/platform/thread.h"
 
 std::atomic<int> BinlPreparationCount{0};
 
@@ -144,12 +144,13 @@ void ReportBindFailure(int row, int err, const std::string& addrText, int port) 
     if (BindFailureReport report = g_bindReports[row].load())
         report(err, addrText);
     else if (ClassifyBindError(err) == BIND_IN_USE)
-        LogError("Error %d\n%s\n\nNimbo can not bind the %s port\nan application is already listening on this port", err,
-                 text, r.name);
+        LogError("Error %d\n%s\n\nNimbo can not bind the %s port\nan application is already listening on this port",
+                 err, text, r.name);
     else if (ClassifyBindError(err) == BIND_NOT_AVAILABLE)
-        LogError("Error %d\n%s\n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
-                 "host\nEither remove the %s service or suppress %s interface assignation",
-                 err, text, r.name, addrText.c_str(), r.name, addrText.c_str());
+        LogError(
+            "Error %d\n%s\n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
+            "host\nEither remove the %s service or suppress %s interface assignation",
+            err, text, r.name, addrText.c_str(), r.name, addrText.c_str());
     else
         LogError("Bind error %d\n%s", err, text);
     DebugTrace("bind port to %s port %d failed\n", addrText.empty() ? "0.0.0.0" : addrText.c_str(), port);
@@ -183,8 +184,10 @@ int BindServiceSocket(int row) {
     }
     if (s.TFTP_SupportForPortOption && r.servicesName && strcmp(r.servicesName, "tftp") == 0) {
         int one = 1;
-        if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0) DebugTrace("Port %d may be reused", s.TFTP_Port);
-        else DebugTrace("setsockopt error");
+        if (setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0)
+            DebugTrace("Port %d may be reused", s.TFTP_Port);
+        else
+            DebugTrace("setsockopt error");
     }
     int port = EffectivePort(row, s);
     std::string addrText = LocalAddressText(row, s);
@@ -202,8 +205,10 @@ int BindServiceSocket(int row) {
         setsockopt(sock, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
         if (!addrText.empty()) {
             std::string ifname;
-            if (!InterfaceOfAddress(local, &ifname)) err = EADDRNOTAVAIL;
-            else if (setsockopt(sock, SOL_SOCKET, SO_BINDTODEVICE, ifname.c_str(), static_cast<socklen_t>(ifname.size())) != 0)
+            if (!InterfaceOfAddress(local, &ifname))
+                err = EADDRNOTAVAIL;
+            else if (setsockopt(sock, SOL_SOCKET, SO_BINDTODEVICE, ifname.c_str(),
+                                static_cast<socklen_t>(ifname.size())) != 0)
                 err = errno;
         }
     } else if (!err && !addrText.empty()) {
@@ -259,7 +264,8 @@ int StartThreads(int servicesOnly) {
         StartThread(TH_SCHEDULER);
     }
     uint32_t mask = static_cast<uint32_t>(SettingsSnapshot().NIMBO_Services);
-    static const int order[] = {TH_NFS, TH_DHCP, TH_PDHCP, TH_BINL, TH_TFTP, TH_FTP, TH_HTTP, TH_SNTP, TH_DNS, TH_SYSLOG};
+    static const int order[] = {TH_NFS, TH_DHCP, TH_PDHCP, TH_BINL, TH_TFTP,
+                                TH_FTP, TH_HTTP, TH_SNTP,  TH_DNS,  TH_SYSLOG};
     for (int row : order) {
         if (!(mask & ThreadTable[row].serviceBit)) continue;
         if (row == TH_BINL && !(mask & (SVC_DHCP | SVC_PDHCP))) continue;
@@ -272,8 +278,8 @@ int StartThreads(int servicesOnly) {
 }
 
 void StopThreads(int suspend) {
-    static const int order[] = {TH_BINL, TH_TFTP, TH_FTP, TH_HTTP, TH_NFS, TH_PDHCP, TH_DHCP,
-                                TH_SNTP, TH_DNS, TH_SYSLOG, TH_SCHEDULER, TH_REGISTRY};
+    static const int order[] = {TH_BINL, TH_TFTP, TH_FTP, TH_HTTP,   TH_NFS,       TH_PDHCP,
+                                TH_DHCP, TH_SNTP, TH_DNS, TH_SYSLOG, TH_SCHEDULER, TH_REGISTRY};
     Thread* waitList[TH_NUMBER];
     int n = 0;
     for (int row : order) {

@@ -7,8 +7,20 @@
 #include "libs/platform/event.h"
 
 enum ThreadRow : int {
-    TH_CONSOLE = 0, TH_REGISTRY, TH_SCHEDULER, TH_DHCP, TH_PDHCP, TH_BINL, TH_TFTP,
-    TH_FTP, TH_HTTP, TH_SNTP, TH_DNS, TH_SYSLOG, TH_NFS, TH_NUMBER
+    TH_CONSOLE = 0,
+    TH_REGISTRY,
+    TH_SCHEDULER,
+    TH_DHCP,
+    TH_PDHCP,
+    TH_BINL,
+    TH_TFTP,
+    TH_FTP,
+    TH_HTTP,
+    TH_SNTP,
+    TH_DNS,
+    TH_SYSLOG,
+    TH_NFS,
+    TH_NUMBER
 };
 
 using ThreadFunction = void (*)();
@@ -22,22 +34,22 @@ enum class RowSocket : uint8_t {
 
 struct ThreadTableRow {
     const char* name;
-    uint32_t    serviceBit;
-    RowSocket   socket;
+    uint32_t serviceBit;
+    RowSocket socket;
     const char* servicesName;     // services-file name or nullptr
-    int         constantPort;     // configured port when not a setting (0 = none)
-    size_t      portSettingOffset;     // GlobalSettings offset of the port setting, or 0
-    size_t      localIpSettingOffset;  // GlobalSettings offset of the bind address, or 0
-    int         defaultPort;
-    bool        hasEvent;
-    bool        wildcardPktinfo;  // bind 0.0.0.0 with IP_PKTINFO (+ SO_BINDTODEVICE for the address)
+    int constantPort;             // configured port when not a setting (0 = none)
+    size_t portSettingOffset;     // GlobalSettings offset of the port setting, or 0
+    size_t localIpSettingOffset;  // GlobalSettings offset of the bind address, or 0
+    int defaultPort;
+    bool hasEvent;
+    bool wildcardPktinfo;  // bind 0.0.0.0 with IP_PKTINFO (+ SO_BINDTODEVICE for the address)
 };
 extern const ThreadTableRow ThreadTable[TH_NUMBER];
 
 struct ThreadSlot {
     std::atomic<int> running{0};
-    Event*           event = nullptr;  // the row's wake-up event (always present)
-    int              socket = -1;      // the row's listener or datagram socket while the row runs
+    Event* event = nullptr;  // the row's wake-up event (always present)
+    int socket = -1;         // the row's listener or datagram socket while the row runs
 };
 extern ThreadSlot ThreadSlots[TH_NUMBER];
 
@@ -54,21 +66,21 @@ void RegisterBindReport(int row, BindFailureReport fn);
 // row and shuts its listener down.
 void RunServiceRow(int row, bool (*start)(), void (*stop)());
 
-int      StartThread(int row);
-int      StartThreads(int servicesOnly);
-void     StopThreads(int suspend);
-int      WakeThread(int row);
-bool     SendWakeUp(int row);
-int      BindServiceSocket(int row);
-void     CloseThreadRow(int row);
+int StartThread(int row);
+int StartThreads(int servicesOnly);
+void StopThreads(int suspend);
+int WakeThread(int row);
+bool SendWakeUp(int row);
+int BindServiceSocket(int row);
+void CloseThreadRow(int row);
 uint32_t GetRunningServices();
-bool     IsRowRunning(int row);
+bool IsRowRunning(int row);
 // True once request 203 has stopped the Console thread: logging is then silent.
-bool     ConsoleRowClosed();
+bool ConsoleRowClosed();
 // Waits for the end of a row's thread (used by main for the Console thread).
-bool     JoinThreadRow(int row, int timeoutMs);
+bool JoinThreadRow(int row, int timeoutMs);
 // Joins every row's thread within timeoutMs in all; true when none is left running.
-bool     JoinAllRows(int timeoutMs);
+bool JoinAllRows(int timeoutMs);
 
 // Sleeps up to ms in 25 ms steps, returning early once the row stops. Returns running.
 bool SleepWhileRunning(int row, int ms);
@@ -79,7 +91,7 @@ extern std::atomic<int> BinlPreparationCount;
 
 // Command line and bootstrap.
 struct CommandLineWords {
-    int         count = 0;
+    int count = 0;
     std::string words[32];
 };
 CommandLineWords SplitCommandLine(const std::string& commandLine);

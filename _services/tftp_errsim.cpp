@@ -19,7 +19,7 @@
 
 namespace {
 
-std::mutex           g_liveMutex;
+std::mutex g_liveMutex;
 ErrorSimulatorRecord g_live{};
 
 // Reads an unsigned decimal number of at most 10 digits; false when it does not fit 32 bits.
@@ -45,7 +45,10 @@ bool ParseInto(const char* text, ErrorSimulatorRecord* rec) {
     };
     bool matched = false;
     for (const char* pattern : kPatterns)
-        if (RegexMatchWhole(text, pattern)) { matched = true; break; }
+        if (RegexMatchWhole(text, pattern)) {
+            matched = true;
+            break;
+        }
     if (!matched) return false;
 
     *rec = ErrorSimulatorRecord{};
@@ -83,36 +86,36 @@ void BuildCopy(const ErrorSimulatorRecord& live, uint32_t total, ErrorSimulatorR
     copy->delay = live.delay;
     const uint32_t n = live.count > 10 ? 10 : live.count;
     switch (live.mode) {
-    case ERRSIM_FIX:
-        *copy = live;
-        copy->count = n;
-        break;
-    case ERRSIM_RANDOM: {
-        uint32_t values[10] = {};
-        if (n == 0 || !random || !random(values, n)) return;  // drops nothing
-        copy->count = n;
-        for (uint32_t i = 0; i < n; ++i)
-            copy->blocks[i] = static_cast<uint32_t>((static_cast<uint64_t>(values[i]) * total >> 32) + 1);  // 1..total
-        break;
-    }
-    case ERRSIM_EVEN: {
-        // Block 1 first; then the largest k (n down to 2) that leaves at least one block
-        // between two drops on average (total / k >= 2), spread evenly up to the end.
-        copy->blocks[0] = 1;
-        copy->count = 1;
-        if (total > 1 && n > 1) {
-            for (uint32_t k = n; k >= 2; --k) {
-                if (total / k < 2) continue;
-                const uint32_t s = (total - 1) / (k - 1);
-                for (uint32_t i = 0; i < k; ++i) copy->blocks[i] = 1 + i * s;
-                copy->count = k;
-                break;
-            }
+        case ERRSIM_FIX:
+            *copy = live;
+            copy->count = n;
+            break;
+        case ERRSIM_RANDOM: {
+            uint32_t values[10] = {};
+            if (n == 0 || !random || !random(values, n)) return;  // drops nothing
+            copy->count = n;
+            for (uint32_t i = 0; i < n; ++i)
+                copy->blocks[i] =
+                    static_cast<uint32_t>((static_cast<uint64_t>(values[i]) * total >> 32) + 1);  // 1..total
+            break;
         }
-        break;
-    }
-    default:
-        break;
+        case ERRSIM_EVEN: {
+            // Block 1 first; then the largest k (n down to 2) that leaves at least one block
+            // between two drops on average (total / k >= 2), spread evenly up to the end.
+            copy->blocks[0] = 1;
+            copy->count = 1;
+            if (total > 1 && n > 1) {
+                for (uint32_t k = n; k >= 2; --k) {
+                    if (total / k < 2) continue;
+                    const uint32_t s = (total - 1) / (k - 1);
+                    for (uint32_t i = 0; i < k; ++i) copy->blocks[i] = 1 + i * s;
+                    copy->count = k;
+                    break;
+                }
+            }
+            break;
+        }
+        default: break;
     }
 }
 
@@ -185,7 +188,7 @@ namespace {
 // How long before the deadline a paced sleep wakes up to spin the rest: the measured
 // wake-up latency of a short absolute sleep (its upper quartile), plus a microsecond.
 constexpr uint64_t kCalibrationSleepNs = 50000;
-constexpr int      kCalibrationRounds = 24;
+constexpr int kCalibrationRounds = 24;
 constexpr uint64_t kSpinLimitNs = 1000000;
 constexpr uint64_t kSpinStepNs = 1500;
 
@@ -207,9 +210,9 @@ uint64_t MeasureWakeLatency() {
 }
 
 std::atomic<uint64_t> g_spinNs{0};
-std::once_flag        g_calibrated;
-std::atomic<int>      g_pacers{0};  // paced transfers running
-const int             g_cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+std::once_flag g_calibrated;
+std::atomic<int> g_pacers{0};  // paced transfers running
+const int g_cores = std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
 
 }  // namespace
 
@@ -228,9 +231,9 @@ uint64_t uSleepSpinNs() { return g_spinNs.load(std::memory_order_relaxed); }
 void uSleepStamp(uint64_t* stamp) { *stamp = MonotonicNs(); }
 
 // Sleeps the bulk of the gap, then spins the last stretch so the frame leaves on time
-// without a core spinning through the whole gap. The calibrated stretch then follows the wake-ups of the thread, staying at the upper
-// quartile of their latency: a late wake-up lengthens it by a step, an early one shortens
-// it by a third of a step. Long tails of the latency do not pull it up further than that.
+// without a core spinning through the whole gap. The calibrated stretch then follows the wake-ups of the thread,
+// staying at the upper quartile of their latency: a late wake-up lengthens it by a step, an early one shortens it by a
+// third of a step. Long tails of the latency do not pull it up further than that.
 int uSleep(uint64_t* stamp, uint32_t microseconds, bool restamp) {
     thread_local uint64_t spin = 0;
     if (spin == 0) spin = std::max<uint64_t>(g_spinNs.load(std::memory_order_relaxed), 1000);
@@ -243,13 +246,16 @@ int uSleep(uint64_t* stamp, uint32_t microseconds, bool restamp) {
     // their spinning saves: the stretch shrinks as they outnumber the cores.
     const int pacers = g_pacers.load(std::memory_order_relaxed);
     if (pacers * 2 > g_cores)
-        spinMax = std::max<uint64_t>(spinMax * static_cast<uint64_t>(g_cores) / (2 * static_cast<uint64_t>(pacers)), 1000);
+        spinMax =
+            std::max<uint64_t>(spinMax * static_cast<uint64_t>(g_cores) / (2 * static_cast<uint64_t>(pacers)), 1000);
     uint64_t now = MonotonicNs();
     if (now < target && target - now > std::min(spin, spinMax) + 1000) {
         SleepUntil(target - std::min(spin, spinMax));
         now = MonotonicNs();
-        if (now > target) spin = std::min(spin + kSpinStepNs, spinMax);
-        else spin = std::max<uint64_t>(spin - kSpinStepNs / 3, 1000);
+        if (now > target)
+            spin = std::min(spin + kSpinStepNs, spinMax);
+        else
+            spin = std::max<uint64_t>(spin - kSpinStepNs / 3, 1000);
     }
     while (now < target) now = MonotonicNs();
     if (restamp) *stamp = now;

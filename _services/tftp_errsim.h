@@ -2,9 +2,9 @@
 // drops chosen data blocks, the microsecond pacing that spaces data packets, and the
 // one-shot datagram sender.
 #pragma once
-#include <netinet/in.h>
 #include <cstddef>
 #include <cstdint>
+#include <netinet/in.h>
 
 #include "_services/tftp_records.h"
 
@@ -33,10 +33,10 @@ int ErrSimShouldDropWith(const ErrorSimulatorRecord& live, uint32_t block, uint3
 // spun. uSleepInit sets the calling thread's timer slack to 1 ns and, on its first call,
 // measures the wake-up latency that sizes the spun stretch (uSleepSpinNs). The stamp is
 // owned by the caller.
-int  uSleepInit();
+int uSleepInit();
 uint64_t uSleepSpinNs();
 void uSleepStamp(uint64_t* stamp);
-int  uSleep(uint64_t* stamp, uint32_t microseconds, bool restamp);
+int uSleep(uint64_t* stamp, uint32_t microseconds, bool restamp);
 // Counts a paced transfer while it lives: the spun stretches shrink when paced transfers
 // outnumber half the cores.
 struct uSleepPacer {

@@ -34,7 +34,7 @@ bool TftpIsMenuFile(const std::string& relative) {
 std::string FillMenuAddressTokens(const std::string& text, const MenuTokenAddresses& a) {
     const struct {
         const char* token;
-        uint32_t    address;
+        uint32_t address;
     } tokens[] = {{"$IP_CLNT$", a.client}, {"$IP_BSRV$", a.server}, {"$IP_GWAY$", a.gateway}, {"$IP_MASK$", a.mask}};
     std::string out;
     out.reserve(text.size());

@@ -10,7 +10,7 @@ struct MenuTokenAddresses {
     uint32_t server = 0;   // $IP_BSRV$: the local address the client's request reached
     uint32_t gateway = 0;  // $IP_GWAY$: the client's gateway (0.0.0.0 when none is known)
     uint32_t mask = 0;     // $IP_MASK$: the client's subnet mask
-};  // addresses in network byte order
+};                         // addresses in network byte order
 
 // Menu files are bigger than this only by mistake; such a file is sent as stored.
 constexpr uint64_t kTftpMenuFileLimit = 1u << 20;

@@ -10,7 +10,12 @@ constexpr uint32_t kTftpMinTimeout = 1;          // timeout option range, second
 constexpr uint32_t kTftpMaxTimeout = 255;
 
 enum TftpOpcode : uint16_t {
-    TFTP_RRQ = 1, TFTP_WRQ = 2, TFTP_DATA = 3, TFTP_ACK = 4, TFTP_ERROR = 5, TFTP_OACK = 6,
+    TFTP_RRQ = 1,
+    TFTP_WRQ = 2,
+    TFTP_DATA = 3,
+    TFTP_ACK = 4,
+    TFTP_ERROR = 5,
+    TFTP_OACK = 6,
 };
 
 // Error codes of an ERROR packet.

@@ -36,16 +36,16 @@ void TftpLogf(TftpLog* log, int level, const char* format, ...) {
 
 const char* TftpErrorText(int code) {
     switch (code) {
-    case TFTP_EUNDEF: return "Undefined error code";
-    case TFTP_ENOTFOUND: return "File not found";
-    case TFTP_EACCESS: return "Access violation";
-    case TFTP_ENOSPACE: return "Disk full or allocation exceeded";
-    case TFTP_EBADOP: return "Illegal TFTP operation";
-    case TFTP_EBADID: return "Unknown transfer ID";
-    case TFTP_EEXISTS: return "File already exists";
-    case TFTP_ENOUSER: return "No such user";
-    case TFTP_ECANCELED: return "Canceled by administrator";
-    default: return nullptr;
+        case TFTP_EUNDEF: return "Undefined error code";
+        case TFTP_ENOTFOUND: return "File not found";
+        case TFTP_EACCESS: return "Access violation";
+        case TFTP_ENOSPACE: return "Disk full or allocation exceeded";
+        case TFTP_EBADOP: return "Illegal TFTP operation";
+        case TFTP_EBADID: return "Unknown transfer ID";
+        case TFTP_EEXISTS: return "File already exists";
+        case TFTP_ENOUSER: return "No such user";
+        case TFTP_ECANCELED: return "Canceled by administrator";
+        default: return nullptr;
     }
 }
 
@@ -117,7 +117,10 @@ int TftpDecodeRequest(const uint8_t* data, size_t length, TftpRequest* out, Tftp
         return true;
     };
     while (pos < end) {
-        if (buf[pos] == 0) { ++pos; continue; }  // empty strings are skipped
+        if (buf[pos] == 0) {
+            ++pos;
+            continue;
+        }  // empty strings are skipped
         std::string optName, optValue;
         if (!takeString(&optName) || !takeString(&optValue)) break;
         TftpLogf(log, 12, "TFTP Inf: Option is <%s>", optName.c_str());
@@ -130,7 +133,8 @@ int TftpDecodeRequest(const uint8_t* data, size_t length, TftpRequest* out, Tftp
 void TftpTranslateName(std::string& name, const GlobalSettings& settings) {
     for (char& c : name)
         if (c == '\\') c = '/';
-    if (name.size() >= 2 && name[1] == ':' && name[0] >= 'a' && name[0] <= 'z') name[0] = static_cast<char>(name[0] - 32);
+    if (name.size() >= 2 && name[1] == ':' && name[0] >= 'a' && name[0] <= 'z')
+        name[0] = static_cast<char>(name[0] - 32);
     if (settings.TFTP_BackSlashAsVirtualRoot && !name.empty() && name[0] == '/') name.erase(0, 1);
 }
 
@@ -170,33 +174,27 @@ int TftpCheckAccess(const std::string& rootSetting, const std::string& name, uin
         return 0;
     }
     switch (securityLevel) {
-    case 0:
-    case 1:
-    case 2:
-        return 1;
-    case 3:
-        if (opcode == TFTP_RRQ) return 1;
-        errno = EPERM;
-        return 0;
-    default:
-        errno = EPERM;
-        return 0;
+        case 0:
+        case 1:
+        case 2: return 1;
+        case 3:
+            if (opcode == TFTP_RRQ) return 1;
+            errno = EPERM;
+            return 0;
+        default: errno = EPERM; return 0;
     }
 }
 
 int TftpErrnoToCode(int err) {
     switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-        return TFTP_ENOTFOUND;
-    case EMFILE:
-    case ENFILE:
-    case ENOMEM:
-    case ENOSPC:
-    case EDQUOT:
-        return TFTP_ENOSPACE;
-    default:
-        return TFTP_EACCESS;
+        case ENOENT:
+        case ENOTDIR: return TFTP_ENOTFOUND;
+        case EMFILE:
+        case ENFILE:
+        case ENOMEM:
+        case ENOSPC:
+        case EDQUOT: return TFTP_ENOSPACE;
+        default: return TFTP_EACCESS;
     }
 }
 
@@ -244,8 +242,7 @@ void TftpDiscardWrite(TftpWriteTarget* target) {
     ReleaseTarget(target);
 }
 
-TftpOpenResult TftpOpenFile(int rootFd, const std::string& relative, bool write, int securityLevel,
-                            TftpLog* log) {
+TftpOpenResult TftpOpenFile(int rootFd, const std::string& relative, bool write, int securityLevel, TftpLog* log) {
     TftpOpenResult r;
     const bool level2Write = write && securityLevel == 2;
     const bool create = write && !level2Write;
@@ -381,7 +378,8 @@ void TftpNegotiateOptions(const TftpRequest& request, const GlobalSettings& sett
                 size = value;
             }
             const int limit = settings.TFTP_LimitNegotiatedBlksize;
-            if (limit >= static_cast<int>(kTftpMinBlockSize) && limit <= static_cast<int>(kTftpMaxBlockSize) && static_cast<uint32_t>(limit) < size)
+            if (limit >= static_cast<int>(kTftpMinBlockSize) && limit <= static_cast<int>(kTftpMaxBlockSize) &&
+                static_cast<uint32_t>(limit) < size)
                 size = static_cast<uint32_t>(limit);
             if (addEntry(name, std::to_string(size))) out->blockSize = size;
         } else if (lower == "tsize") {

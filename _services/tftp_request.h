@@ -13,20 +13,23 @@
 
 // Results of the request decision.
 enum TftpParseResult : int {
-    TFTP_READ_OACK = 1000, TFTP_WRITE_OACK = 1001, TFTP_READ_PLAIN = 1002,
-    TFTP_WRITE_PLAIN = 1003, TFTP_REFUSED = 1004,
+    TFTP_READ_OACK = 1000,
+    TFTP_WRITE_OACK = 1001,
+    TFTP_READ_PLAIN = 1002,
+    TFTP_WRITE_PLAIN = 1003,
+    TFTP_REFUSED = 1004,
 };
 
 enum TftpMode : int { TFTP_MODE_OCTET = 0, TFTP_MODE_NETASCII = 1, TFTP_MODE_MAIL = 2 };
 
-constexpr size_t   kTftpRequestSize = 516;    // request datagram buffer
-constexpr size_t   kTftpAckBufferSize = 516;  // OACK / ACK buffer
+constexpr size_t kTftpRequestSize = 516;    // request datagram buffer
+constexpr size_t kTftpAckBufferSize = 516;  // OACK / ACK buffer
 constexpr uint32_t kTftpMaxBlockSize = 16384;
-constexpr size_t   kTftpNameLimit = 260;
+constexpr size_t kTftpNameLimit = 260;
 
 // Log lines produced by the pure routines; the worker prints them.
 struct TftpLogLine {
-    int         level;
+    int level;
     std::string text;
 };
 using TftpLog = std::vector<TftpLogLine>;
@@ -38,10 +41,10 @@ const char* TftpErrorText(int code);
 std::vector<uint8_t> TftpBuildError(int code);
 
 struct TftpRequest {
-    uint16_t    opcode = 0;
+    uint16_t opcode = 0;
     std::string fileName;
     std::string modeText;
-    int         mode = TFTP_MODE_OCTET;
+    int mode = TFTP_MODE_OCTET;
     std::vector<std::pair<std::string, std::string>> options;  // in request order
 };
 
@@ -69,10 +72,10 @@ int TftpErrnoToCode(int err);
 // A write in progress: the data goes into a temporary file beside the target, which takes
 // the target's place only when the transfer completes; until then the old file stays whole.
 struct TftpWriteTarget {
-    int         dirFd = -1;     // the target's folder, beneath the root
-    int         targetFd = -1;  // the existing target, locked exclusively; -1 for a new file
-    std::string tempName;       // the temporary file, in dirFd
-    std::string name;           // the target's name, in dirFd
+    int dirFd = -1;        // the target's folder, beneath the root
+    int targetFd = -1;     // the existing target, locked exclusively; -1 for a new file
+    std::string tempName;  // the temporary file, in dirFd
+    std::string name;      // the target's name, in dirFd
 };
 // Puts the temporary file in the target's place. False (errno set) when it cannot; the
 // temporary file is then removed. Both release the target.
@@ -81,20 +84,19 @@ bool TftpCommitWrite(TftpWriteTarget* target);
 void TftpDiscardWrite(TftpWriteTarget* target);
 
 struct TftpOpenResult {
-    int         fd = -1;        // the file read, or the temporary file written
-    int         errorCode = 0;   // TFTP code when fd < 0
-    int         sysError = 0;    // errno of the failure
-    bool        accessRefused = false;  // refused by the access rules (level 2)
+    int fd = -1;                 // the file read, or the temporary file written
+    int errorCode = 0;           // TFTP code when fd < 0
+    int sysError = 0;            // errno of the failure
+    bool accessRefused = false;  // refused by the access rules (level 2)
     std::string path;            // the path opened, relative to the root
-    uint64_t    size = 0;
-    TftpWriteTarget target;      // writes only
+    uint64_t size = 0;
+    TftpWriteTarget target;  // writes only
 };
 // Opens the file beneath rootFd (openat2 RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS): the
 // exact name first, then component by component without case. Reads take a shared lock;
 // writes take an exclusive one on an existing target, leave it untouched and open a new
 // temporary file beside it (see TftpWriteTarget). Only regular files are accepted.
-TftpOpenResult TftpOpenFile(int rootFd, const std::string& relative, bool write, int securityLevel,
-                            TftpLog* log);
+TftpOpenResult TftpOpenFile(int rootFd, const std::string& relative, bool write, int securityLevel, TftpLog* log);
 // Opens or creates a file beneath rootFd for writing (truncated); -1 on failure.
 int TftpCreateBeneath(int rootFd, const std::string& relative);
 
@@ -105,11 +107,11 @@ struct TftpNegotiation {
     uint32_t blockSize = kTftpDefaultBlockSize;
     uint32_t timeout = 3;
     uint32_t windowMinus1 = 0;
-    bool     windowNegotiated = false;
-    uint64_t totalSize = 0;      // file size (read) or announced size (write)
-    bool     tsizeSeen = false;  // a write announced its size
-    int      oackPort = 0;       // TFTP_Port when the port option was accepted
-    std::vector<uint8_t> oack;   // opcode 6 and the entries; empty when nothing accepted
+    bool windowNegotiated = false;
+    uint64_t totalSize = 0;     // file size (read) or announced size (write)
+    bool tsizeSeen = false;     // a write announced its size
+    int oackPort = 0;           // TFTP_Port when the port option was accepted
+    std::vector<uint8_t> oack;  // opcode 6 and the entries; empty when nothing accepted
 };
 // Negotiates the request's options against the settings. fileSize is the size of the
 // file read (0 for a write); transferPort the transfer socket's local port. Only the first
@@ -119,4 +121,4 @@ void TftpNegotiateOptions(const TftpRequest& request, const GlobalSettings& sett
 
 // Packets of the data phase.
 size_t TftpBuildData(uint8_t* buf, uint64_t block, const void* data, size_t length);
-void   TftpBuildAck(uint8_t* buf, uint64_t block);
+void TftpBuildAck(uint8_t* buf, uint64_t block);

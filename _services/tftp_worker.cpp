@@ -37,7 +37,6 @@ namespace {
 // A name or text of the client as it may appear in a log line: control bytes as \DDD.
 std::string Shown(const std::string& text) { return EscapePeerText(text, 400); }
 
-
 uint32_t Saturate32(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(v); }
 
 // Lines about clients: bounded per client address and in all (TftpClientLineWanted).
@@ -45,7 +44,8 @@ PeerLogGate g_clientLines("TFTP Inf:", LOG_TFTP, kTftpClientLinesPerSecond, kTft
 
 void PrintLog(const TftpTransfer* t, const TftpLog& log) {
     for (const auto& l : log) {
-        if (l.level == kTftpTraceLevel) DebugTrace("%s\n", l.text.c_str());
+        if (l.level == kTftpTraceLevel)
+            DebugTrace("%s\n", l.text.c_str());
         else
             TftpClientLog(t, l.level, "%s", l.text.c_str());
     }
@@ -56,7 +56,9 @@ void PrintLog(const TftpTransfer* t, const TftpLog& log) {
 bool SendAll(int sock, const void* data, size_t length) {
     ssize_t n;
     int tries = 0;
-    do { n = send(sock, data, length, MSG_NOSIGNAL); } while (n < 0 && (errno == EINTR || (errno == ECONNREFUSED && ++tries < 3)));
+    do {
+        n = send(sock, data, length, MSG_NOSIGNAL);
+    } while (n < 0 && (errno == EINTR || (errno == ECONNREFUSED && ++tries < 3)));
     return n == static_cast<ssize_t>(length);
 }
 
@@ -70,18 +72,18 @@ constexpr size_t kBatchBytes = 256 * 1024;
 std::atomic<bool> g_segmentOffload{true};
 
 struct SendBatch {
-    std::vector<uint8_t> data;          // the blocks, back to back
-    uint8_t  heads[kBatchBlocks][4];    // the DATA header of each block
-    size_t   lengths[kBatchBlocks];     // the data bytes of each block
-    iovec    iov[kBatchBlocks][2];
-    mmsghdr  msgs[kBatchBlocks];
-    iovec    flat[2 * kBatchBlocks];
-    size_t   blockSize = 0;
-    size_t   capacity = 0;              // blocks per batch
-    uint64_t base = 0;                  // the block in the first place (0: none read yet)
-    size_t   held = 0;                  // blocks held from base on
-    size_t   at = 0;                    // the place of the block asked for by the last Read
-    bool     segmentOffload = g_segmentOffload.load(std::memory_order_relaxed);  // cleared when refused
+    std::vector<uint8_t> data;       // the blocks, back to back
+    uint8_t heads[kBatchBlocks][4];  // the DATA header of each block
+    size_t lengths[kBatchBlocks];    // the data bytes of each block
+    iovec iov[kBatchBlocks][2];
+    mmsghdr msgs[kBatchBlocks];
+    iovec flat[2 * kBatchBlocks];
+    size_t blockSize = 0;
+    size_t capacity = 0;  // blocks per batch
+    uint64_t base = 0;    // the block in the first place (0: none read yet)
+    size_t held = 0;      // blocks held from base on
+    size_t at = 0;        // the place of the block asked for by the last Read
+    bool segmentOffload = g_segmentOffload.load(std::memory_order_relaxed);  // cleared when refused
 
     explicit SendBatch(size_t size)
         : blockSize(size), capacity(std::clamp<size_t>(kBatchBytes / size, 1, kBatchBlocks)) {
@@ -179,11 +181,11 @@ private:
 
 const char* OpcodeName(int op) {
     switch (op) {
-    case TFTP_WRQ: return "Write request (WRQ)";
-    case TFTP_DATA: return "Data (DATA)";
-    case TFTP_ACK: return "Acknowledgment (ACK)";
-    case TFTP_ERROR: return "Error (ERROR)";
-    default: return nullptr;
+        case TFTP_WRQ: return "Write request (WRQ)";
+        case TFTP_DATA: return "Data (DATA)";
+        case TFTP_ACK: return "Acknowledgment (ACK)";
+        case TFTP_ERROR: return "Error (ERROR)";
+        default: return nullptr;
     }
 }
 
@@ -550,7 +552,8 @@ private:
                     Sent(i);
                 }
             } else {
-                if (!batch_.Send(t_->sock, 0, count)) return t_->stop.load() ? 0 : TftpFileError(t_, TFTP_EUNDEF, "send");
+                if (!batch_.Send(t_->sock, 0, count))
+                    return t_->stop.load() ? 0 : TftpFileError(t_, TFTP_EUNDEF, "send");
                 for (size_t i = 0; i < count; ++i) Sent(i);
             }
         }
@@ -590,8 +593,10 @@ private:
         if (!t_->windowNegotiated) {
             const uint16_t expected = static_cast<uint16_t>(lastInOrder_ + 1);
             const uint16_t ahead = static_cast<uint16_t>(acked - expected);
-            if (acked == expected) ++lastInOrder_;
-            else if (ahead != 0 && ahead < 0x8000) outOfSequence_ = true;
+            if (acked == expected)
+                ++lastInOrder_;
+            else if (ahead != 0 && ahead < 0x8000)
+                outOfSequence_ = true;
         }
         if (outOfSequence_) {
             const uint16_t ahead = static_cast<uint16_t>(acked - static_cast<uint16_t>(lastInOrder_ + 1));
@@ -652,18 +657,18 @@ private:
 
     TftpTransfer* const t_;
     const GlobalSettings& s_;
-    const uint64_t windowExtra_;     // blocks of a window after its first
+    const uint64_t windowExtra_;  // blocks of a window after its first
     const uint64_t lastBlock_;
     const uint32_t maxRetransmit_;
     const bool simulator_;
-    uint64_t& windowStart_;          // first block of the window (0: the OACK is unacknowledged)
-    uint64_t& next_;                 // next block to send
-    uint32_t& timeouts_;             // timeouts since the last progress
-    uint32_t& rounds_;               // windows sent since the last full acknowledgement
-    uint64_t lastInOrder_ = 0;       // last block acknowledged in order (lock-step)
+    uint64_t& windowStart_;     // first block of the window (0: the OACK is unacknowledged)
+    uint64_t& next_;            // next block to send
+    uint32_t& timeouts_;        // timeouts since the last progress
+    uint32_t& rounds_;          // windows sent since the last full acknowledgement
+    uint64_t lastInOrder_ = 0;  // last block acknowledged in order (lock-step)
     uint64_t highestSent_ = 0;
     bool outOfSequence_ = false;
-    uint32_t delay_ = 0;             // µs between datagrams (0: no pacing)
+    uint32_t delay_ = 0;  // µs between datagrams (0: no pacing)
     uint64_t stamp_ = 0;
     std::optional<uSleepPacer> pacer_;
     ErrorSimulatorRecord simCopy_{};
@@ -711,8 +716,10 @@ int TftpReceiveFile(TftpTransfer* t, bool oackSent) {
                           static_cast<unsigned long long>(W));
             R = true;
             ++T;
-            if (oackSent && !received) TftpSendOack(t);  // the option acknowledgement was lost
-            else acknowledge();
+            if (oackSent && !received)
+                TftpSendOack(t);  // the option acknowledgement was lost
+            else
+                acknowledge();
             continue;
         }
         if (n == kTftpWaitStale) continue;
@@ -868,15 +875,15 @@ void TftpWorkerThread(TftpTransfer* t) {
                     TftpReportStart(t);
                     int ok = 0;
                     switch (r) {
-                    case TFTP_READ_OACK: ok = TftpSendOack(t) && TftpSendFile(t); break;
-                    case TFTP_WRITE_OACK: {
-                        int sent = TftpSendOack(t);
-                        ok = sent && TftpReceiveFile(t, true);
-                        break;
-                    }
-                    case TFTP_READ_PLAIN: ok = TftpSendFile(t); break;
-                    case TFTP_WRITE_PLAIN: ok = TftpReceiveFile(t, false); break;
-                    default: break;
+                        case TFTP_READ_OACK: ok = TftpSendOack(t) && TftpSendFile(t); break;
+                        case TFTP_WRITE_OACK: {
+                            int sent = TftpSendOack(t);
+                            ok = sent && TftpReceiveFile(t, true);
+                            break;
+                        }
+                        case TFTP_READ_PLAIN: ok = TftpSendFile(t); break;
+                        case TFTP_WRITE_PLAIN: ok = TftpReceiveFile(t, false); break;
+                        default: break;
                     }
                     DebugTrace("TFTP Inf: return from thread\n");
                     // An unfinished write is gone before anyone hears that the transfer ended.

@@ -17,34 +17,34 @@
 #include <mutex>
 #include <thread>
 
-#include "libs/log/log.h"
 #include "_services/settings.h"
-#include "libs/platform/log_guard.h"
-#include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
 #include "_services/tftp_errsim.h"
 #include "_services/tftp_protocol.h"
 #include "_services/tftp_worker.h"
 #include "_services/tftpd_service.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
+#include "libs/platform/log_guard.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 
 constexpr size_t kMaxTransfers = 1000;
-constexpr int    kDefaultMainLoopWait = 2000;
+constexpr int kDefaultMainLoopWait = 2000;
 
 // The list is shared by the TFTP thread (appends, removals), the workers (their socket)
 // and the Console thread (request 200); every access holds this mutex briefly.
-std::mutex                                 g_listMutex;
-std::list<std::shared_ptr<TftpTransfer>>   g_list;
-std::atomic<uint32_t>                      g_nextNumber{467};
+std::mutex g_listMutex;
+std::list<std::shared_ptr<TftpTransfer>> g_list;
+std::atomic<uint32_t> g_nextNumber{467};
 
 // The last accepted request, for the duplicate guard (TFTP thread only).
 struct LastRequest {
-    uint8_t     bytes[kTftpRequestSize];
-    size_t      length = 0;
+    uint8_t bytes[kTftpRequestSize];
+    size_t length = 0;
     sockaddr_in client{};
-    time_t      second = 0;
+    time_t second = 0;
 } g_lastRequest;
 
 void SendNotice(uint32_t id, const void* data, size_t length) { ToConsole(id, data, length, true); }
@@ -294,7 +294,8 @@ void TftpThread() {
     DebugTrace("TFTP Inf: waiting for worker threads\n");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(2000);
     for (auto& t : all) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         bool ended = t->thread.Join(static_cast<int>(std::max<long long>(left, 100)));
         DebugTrace("TFTP Inf: End of thread %u\n", t->threadId);
         if (!ended) t->thread.Detach();  // it holds its own reference and ends on its stop flag
@@ -303,7 +304,6 @@ void TftpThread() {
     }
     DebugTrace("Thread Inf: TFTP thread ends here\n");
 }
-
 
 void RegisterTftpService() {
     RegisterThreadFunction(TH_TFTP, TftpThread);

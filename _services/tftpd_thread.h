@@ -10,4 +10,3 @@ void TftpStopTransfer(uint32_t transferNumber);
 void TftpReportProgress();
 // Number of records in the transfer list.
 size_t TftpTransferCount();
-

@@ -14,11 +14,11 @@
 #include <mutex>
 
 #include "_services/host_info.h"
-#include "libs/log/log.h"
 #include "_services/message_queue.h"
 #include "_services/program_log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
+#include "libs/log/log.h"
 #include "libs/mini_tcp4u/tcp4u.h"
 #include "libs/mini_tcp4u/tcp4u_exchg.h"
 
@@ -58,7 +58,7 @@ uint64_t g_connectionEpoch = 0;
 std::atomic<int> g_activeConnection{-1};
 bool g_pumpFailed = false;  // Console thread only
 thread_local bool t_isConsoleThread = false;
-thread_local int t_wakeBatches = 0;      // ConsoleWakeBatch scopes alive on this thread
+thread_local int t_wakeBatches = 0;        // ConsoleWakeBatch scopes alive on this thread
 thread_local bool t_wakeDeferred = false;  // a notice was posted in them, the wake is due
 
 // Notices dropped since the program started; the Console thread keeps the count it last
@@ -228,7 +228,8 @@ int ConsoleListenAccept() {
         if (stopped) continue;  // stopped, or asked to start over
         if (conn < 0) continue;
         int one = 1;
-        if (setsockopt(conn, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0) DebugTrace("Error %d during setsockopt\n", errno);
+        if (setsockopt(conn, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one) != 0)
+            DebugTrace("Error %d during setsockopt\n", errno);
         return conn;
     }
     return -1;
@@ -419,7 +420,8 @@ int HandleConsoleRequest(int sock, const uint8_t* frame, size_t length) {
             DeleteSettings();
             break;
         case REQ_SET_WORKING_DIR: {
-            std::string path(reinterpret_cast<const char*>(payload), strnlen(reinterpret_cast<const char*>(payload), payloadLength));
+            std::string path(reinterpret_cast<const char*>(payload),
+                             strnlen(reinterpret_cast<const char*>(payload), payloadLength));
             DebugTrace("changing working directory to <%s>\n", path.c_str());
             if (path.size() <= 259) SetWorkingDirectory(path);
             break;
@@ -452,9 +454,7 @@ int HandleConsoleRequest(int sock, const uint8_t* frame, size_t length) {
             DebugTrace("sending Directory content");
             SendDirectoryContent();
             break;
-        default:
-            DebugTrace("Service received unknown message %u\n", id);
-            break;
+        default: DebugTrace("Service received unknown message %u\n", id); break;
     }
     return written ? 1 : 0;
 }

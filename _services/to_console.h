@@ -14,7 +14,7 @@ void ConsoleThread();
 // while an earlier one is still waiting to be written. The notices a full queue drops are
 // counted; the GUI gets a log line with their number (at most one a second), after the
 // notices that reached it.
-int  ToConsole(uint32_t id, const void* data, size_t length, bool synchronous);
+int ToConsole(uint32_t id, const void* data, size_t length, bool synchronous);
 // True while a notice posted now would be dropped because the GUI is not keeping up (the
 // queue was found full and the Console thread has not emptied it since); the notice that is
 // then not posted counts as dropped. Asked before a costly notice is built.
@@ -44,22 +44,22 @@ public:
     ConsoleWakeBatch(const ConsoleWakeBatch&) = delete;
     ConsoleWakeBatch& operator=(const ConsoleWakeBatch&) = delete;
 };
-int  ConsoleState();
+int ConsoleState();
 // Wait until the listener is open (tests and the GUI start-up use it). Returns the port or 0.
 // While a GUI is connected no listener is open: the wait ends when the next one opens.
-int  WaitConsoleListening(int timeoutMs);
+int WaitConsoleListening(int timeoutMs);
 // On the Console thread while it runs a long request: writes the queued notices, so that
 // service threads waiting on a synchronous notice can go on (and end when asked to).
 void ConsolePump();
 // Carries out one request; 0 when its answer could not be written (the link is lost).
-int  HandleConsoleRequest(int sock, const uint8_t* frame, size_t length);
+int HandleConsoleRequest(int sock, const uint8_t* frame, size_t length);
 
 // Hooks into the services that the requests reach; set by the service modules.
 struct ConsoleServiceHooks {
-    void (*stopTransfer)(uint32_t transferNumber) = nullptr;                       // 200
-    std::vector<uint8_t> (*getDhcpSettings)() = nullptr;                           // 206
-    void (*applyDhcpSettings)(const uint8_t* record, size_t length) = nullptr;     // 208
-    void (*freeLease)(uint32_t ipNetworkOrder) = nullptr;                          // 213
+    void (*stopTransfer)(uint32_t transferNumber) = nullptr;                    // 200
+    std::vector<uint8_t> (*getDhcpSettings)() = nullptr;                        // 206
+    void (*applyDhcpSettings)(const uint8_t* record, size_t length) = nullptr;  // 208
+    void (*freeLease)(uint32_t ipNetworkOrder) = nullptr;                       // 213
 };
 // The live hooks; service modules fill in their members before StartThreads.
 ConsoleServiceHooks& ConsoleHooks();

@@ -106,8 +106,7 @@ private:
 void Client::sendAck(uint16_t block) {
     ack_[2] = static_cast<unsigned char>(block >> 8);
     ack_[3] = static_cast<unsigned char>(block);
-    if (send(sock_, ack_, sizeof ack_, MSG_NOSIGNAL) < 0 && errno != EAGAIN && errno != EINTR &&
-        errno != ECONNREFUSED)
+    if (send(sock_, ack_, sizeof ack_, MSG_NOSIGNAL) < 0 && errno != EAGAIN && errno != EINTR && errno != ECONNREFUSED)
         failErrno("send ACK");
 }
 
@@ -196,8 +195,8 @@ uint64_t Client::run(const unsigned char* first, size_t firstLen) {
             }
             if (r == 0) {
                 if (++tries > kMaxTries)
-                    fail("timed out after " + std::to_string(total_) + " bytes (block " +
-                         std::to_string(expected_) + " missing)");
+                    fail("timed out after " + std::to_string(total_) + " bytes (block " + std::to_string(expected_) +
+                         " missing)");
                 sendAck(static_cast<uint16_t>(expected_ - 1));
                 inWindow_ = 0;
                 rewindSent_ = true;
@@ -307,8 +306,7 @@ int main(int argc, char** argv) {
         resend = r == 0;
         if (r <= 0) continue;
         peerLen = sizeof peer;
-        ssize_t n = recvfrom(sock, first, sizeof first, MSG_DONTWAIT,
-                             reinterpret_cast<sockaddr*>(&peer), &peerLen);
+        ssize_t n = recvfrom(sock, first, sizeof first, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&peer), &peerLen);
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR || errno == ECONNREFUSED) continue;
             failErrno("recvfrom");
@@ -333,7 +331,8 @@ int main(int argc, char** argv) {
             const char* nameEnd = static_cast<const char*>(std::memchr(p, 0, static_cast<size_t>(end - p)));
             if (!nameEnd) break;
             const char* val = nameEnd + 1;
-            const char* valEnd = val < end ? static_cast<const char*>(std::memchr(val, 0, static_cast<size_t>(end - val))) : nullptr;
+            const char* valEnd =
+                val < end ? static_cast<const char*>(std::memchr(val, 0, static_cast<size_t>(end - val))) : nullptr;
             if (!valEnd) break;
             std::string_view name(p, static_cast<size_t>(nameEnd - p)), value(val, static_cast<size_t>(valEnd - val));
             unsigned long v = 0;

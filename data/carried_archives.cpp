@@ -27,9 +27,9 @@ __attribute__((visibility("hidden"))) extern const unsigned char nimbo_vendor_ar
 }
 
 CarriedBytes BootComponentArchive() {
-  return {nimbo_boot_archive_begin, uint32_t(nimbo_boot_archive_end - nimbo_boot_archive_begin)};
+    return {nimbo_boot_archive_begin, uint32_t(nimbo_boot_archive_end - nimbo_boot_archive_begin)};
 }
 
 CarriedBytes MacVendorArchive() {
-  return {nimbo_vendor_archive_begin, uint32_t(nimbo_vendor_archive_end - nimbo_vendor_archive_begin)};
+    return {nimbo_vendor_archive_begin, uint32_t(nimbo_vendor_archive_end - nimbo_vendor_archive_begin)};
 }

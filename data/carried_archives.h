@@ -3,8 +3,8 @@
 #include <cstdint>
 
 struct CarriedBytes {
-  const unsigned char* data;
-  uint32_t size;
+    const unsigned char* data;
+    uint32_t size;
 };
 
 // The boot-menu components: the BM\PXENIMBO\<platform> tree.

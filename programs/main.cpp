@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "libs/log/log.h"
 #include "_services/settings.h"
-#include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
+#include "libs/log/log.h"
+#include "libs/platform/sockets.h"
 
 #include "programs/nimbo_services.h"  // generated from NIMBO_SERVICES: RegisterServices()
 #ifdef NIMBO_HAVE_GUI
@@ -26,8 +26,10 @@ std::string JoinCommandLine(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (!line.empty()) line += ' ';
         std::string word = argv[i];
-        if (word.find(' ') != std::string::npos) line += '"' + word + '"';
-        else line += word;
+        if (word.find(' ') != std::string::npos)
+            line += '"' + word + '"';
+        else
+            line += word;
     }
     return line;
 }

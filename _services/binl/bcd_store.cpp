@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <ctime>
+#include <memory>
 
 #include "_services/binl/bcd_hive.h"
 #include "libs/xml/xml_text.h"
@@ -82,8 +82,7 @@ int SetElement(hive_h* h, hive_node_h elements, uint32_t type, hive_type valueTy
     std::snprintf(name, sizeof name, "%X", type);
     hive_node_h key = hivex_node_add_child(h, elements, name);
     if (!key) return -1;
-    hive_set_value v{const_cast<char*>("Element"), valueType, size,
-                     static_cast<char*>(const_cast<void*>(data))};
+    hive_set_value v{const_cast<char*>("Element"), valueType, size, static_cast<char*>(const_cast<void*>(data))};
     return hivex_node_set_value(h, key, &v, 0) == 0 ? 0 : -1;
 }
 

@@ -7,12 +7,17 @@ struct BinlContext {
     std::string root;          // TFTP root without trailing separators
     std::string computerName;  // at most 15 characters
     std::string tempFolder;    // private temporary folder, ends with '/'
-    int         bmMode = 1;
+    int bmMode = 1;
 };
 
 // Platforms of the menus in their fixed order.
 enum BinlPlatform : int {
-    PLATFORM_BIOS = 0, PLATFORM_EFI32, PLATFORM_EFI64, PLATFORM_EFIARM32, PLATFORM_EFIARM64, PLATFORM_COUNT
+    PLATFORM_BIOS = 0,
+    PLATFORM_EFI32,
+    PLATFORM_EFI64,
+    PLATFORM_EFIARM32,
+    PLATFORM_EFIARM64,
+    PLATFORM_COUNT
 };
 // Folder names below BM/PXENIMBO and BM/MICROSOFT: "BIOS", "EFI32", ...
 const char* PlatformFolder(int platform);

@@ -31,12 +31,12 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
 }  // namespace
 
 bool PathExists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 
 bool IsRegularFile(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
@@ -123,14 +123,9 @@ int IsAsciiFile(const std::string& path) {
     if (!PathExists(path)) return 1;
     std::vector<uint8_t> bytes;
     switch (ReadRegularFile(path, &bytes)) {
-        case FileRead::OpenFailed:
-            BinlLog("BINL Err: Check ASCII; Couldn't Open %s", path.c_str());
-            return 1;
-        case FileRead::ReadFailed:
-            BinlLog("BINL Err: Check ASCII; Couldn't Read %s", path.c_str());
-            return 1;
-        case FileRead::Ok:
-            break;
+        case FileRead::OpenFailed: BinlLog("BINL Err: Check ASCII; Couldn't Open %s", path.c_str()); return 1;
+        case FileRead::ReadFailed: BinlLog("BINL Err: Check ASCII; Couldn't Read %s", path.c_str()); return 1;
+        case FileRead::Ok: break;
     }
     for (uint8_t b : bytes)
         if (!(b == 9 || b == 10 || b == 13 || (b >= 32 && b <= 126))) return 0;

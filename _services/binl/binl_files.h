@@ -29,8 +29,7 @@ std::string ResolveNoCase(const std::string& base, const std::string& relative);
 // Creates the folder path (every missing component) and, when a file name and data are
 // given, writes the file in it. Files are written to a temporary name and moved into place.
 // 0 or -1 ("BINL Err: Creating %s" logged).
-int MakePathAndWriteFile(const std::string& path, const char* fileName, const void* data, size_t size,
-                         int disposition);
+int MakePathAndWriteFile(const std::string& path, const char* fileName, const void* data, size_t size, int disposition);
 
 // 1 when the file holds only TAB, LF, CR and 32..126 (or cannot be checked), else 0.
 int IsAsciiFile(const std::string& path);

@@ -158,10 +158,11 @@ std::string MenuAssetEntryText(const char* kind, const std::string& head, int nu
                                const std::string& bootFile) {
     std::string label = std::string(kind) + "\\" + head + "\\";
     const char* dflt = "";
-    if (defaultLine) dflt = std::strcmp(kind, "WIA_RIS") == 0 ? "   menu         default\r\n" : "   menu\t\tdefault\r\n";
-    return StrFormat("\r\nLABEL   %s\r\n   menu label   ^ %2d) %s, %s\r\n%s   kernel       %s\r\n   append       ::%s\r\n",
-                  label.c_str(), number, product.c_str(), platformText.c_str(), dflt, kernel.c_str(),
-                  bootFile.c_str());
+    if (defaultLine)
+        dflt = std::strcmp(kind, "WIA_RIS") == 0 ? "   menu         default\r\n" : "   menu\t\tdefault\r\n";
+    return StrFormat(
+        "\r\nLABEL   %s\r\n   menu label   ^ %2d) %s, %s\r\n%s   kernel       %s\r\n   append       ::%s\r\n",
+        label.c_str(), number, product.c_str(), platformText.c_str(), dflt, kernel.c_str(), bootFile.c_str());
 }
 
 std::string MenuNwaEntryText(const std::string& head, int number, const std::string& product,
@@ -169,9 +170,10 @@ std::string MenuNwaEntryText(const std::string& head, int number, const std::str
                              const std::string& ipappend) {
     std::string label = "NWA_PXE\\" + head + "\\";
     bool ip = !ipappend.empty();
-    return StrFormat("\r\nLABEL   %s\r\n   menu label   ^ %2d) %s, %s\r\n   kernel       %s\r\n   append       %s\r\n%s%s%s",
-                  label.c_str(), number, product.c_str(), platformText.c_str(), kernel.c_str(), append.c_str(),
-                  ip ? "   ipappend     " : "", ip ? ipappend.c_str() : "", ip ? "\r\n" : "");
+    return StrFormat(
+        "\r\nLABEL   %s\r\n   menu label   ^ %2d) %s, %s\r\n   kernel       %s\r\n   append       %s\r\n%s%s%s",
+        label.c_str(), number, product.c_str(), platformText.c_str(), kernel.c_str(), append.c_str(),
+        ip ? "   ipappend     " : "", ip ? ipappend.c_str() : "", ip ? "\r\n" : "");
 }
 
 bool IsUsableHeadFolder(const std::string& name) {
@@ -222,8 +224,10 @@ int InstallIfChanged(const std::string& newFile, const std::string& target) {
     }
     if (fresh == old) return 0;
     std::string bak = target + ".bak";
-    if (CopyFileAtomic(target, bak)) BinlLog("BINL Inf: Created\t\tOK, %s", bak.c_str());
-    else BinlLog("BINL Warn: Couldn't Create %s", bak.c_str());
+    if (CopyFileAtomic(target, bak))
+        BinlLog("BINL Inf: Created\t\tOK, %s", bak.c_str());
+    else
+        BinlLog("BINL Warn: Couldn't Create %s", bak.c_str());
     if (!CopyFileAtomic(newFile, target)) {
         BinlLog("BINL Err: ABORT, Couldn't Create %s", target.c_str());
         return -1;
@@ -293,8 +297,8 @@ int BinlBuildMenuDef(const BinlContext& ctx, const std::string& menuPath) {
         if (rc < 0) return -1;
     }
 
-    if (MakePathAndWriteFile(StripTrailingSeparators(ctx.tempFolder), "nimbo.menu.def.tmp", text.data(),
-                             text.size(), BINL_CREATE_ALWAYS) != 0) {
+    if (MakePathAndWriteFile(StripTrailingSeparators(ctx.tempFolder), "nimbo.menu.def.tmp", text.data(), text.size(),
+                             BINL_CREATE_ALWAYS) != 0) {
         BinlLog("BINL Err: Writing to %s", "nimbo.menu.def.tmp");
         DeleteTempFiles(ctx);
         return -1;

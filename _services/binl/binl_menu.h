@@ -43,7 +43,12 @@ bool IsUsableHeadFolder(const std::string& name);
 
 // Line types and marks of ReadMenuFile.
 enum MenuLineType : int {
-    MENU_OTHER = 0, MENU_LABEL = 1, MENU_MENU_LABEL = 2, MENU_BEGIN = 4, MENU_END = 8, MENU_SEPARATOR = 16,
+    MENU_OTHER = 0,
+    MENU_LABEL = 1,
+    MENU_MENU_LABEL = 2,
+    MENU_BEGIN = 4,
+    MENU_END = 8,
+    MENU_SEPARATOR = 16,
     MENU_TITLE = 32,
 };
 enum MenuLineMark : int { MARK_NONE = 0, MARK_ASSET = 4, MARK_OTHER_LABEL = 16 };

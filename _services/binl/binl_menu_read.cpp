@@ -36,7 +36,7 @@ const char* const kOldTitle =
 // Whether the label text of a LABEL line has a ".." component or is absolute.
 bool LabelEscapes(const std::string& line) {
     size_t i = line.find_first_not_of(" \t");
-    i = line.find_first_of(" \t", i);          // past the keyword
+    i = line.find_first_of(" \t", i);  // past the keyword
     i = line.find_first_not_of(" \t", i);
     if (i == std::string::npos) return false;
     size_t end = line.find_first_of(" \t\r\n", i);

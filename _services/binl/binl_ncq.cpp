@@ -21,21 +21,27 @@
 #include "_services/binl/ris_assets.h"
 #include "_services/binl/ris_inf.h"
 #include "_services/host_records.h"
-#include "libs/platform/str_format.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 #include "libs/log/log.h"
 #include "libs/platform/cabinet.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/sockets.h"
+#include "libs/platform/str_format.h"
 
 namespace {
 
 // Value name, type and value triples of the response, NUL-separated, with a closing NUL.
 constexpr char kParameters[] =
-    "Description\0" "2\0" "Ris NIC Card\0"
-    "Characteristics\0" "1\0" "132\0"
-    "BusType\0" "1\0" "5\0";
+    "Description\0"
+    "2\0"
+    "Ris NIC Card\0"
+    "Characteristics\0"
+    "1\0"
+    "132\0"
+    "BusType\0"
+    "1\0"
+    "5\0";
 constexpr size_t kParameterLength = sizeof kParameters;  // the literal's own NUL closes the block
 static_assert(kParameterLength == 62);
 
@@ -229,7 +235,8 @@ int BinlFetchNicDriver(const RisAssetEntry& entry, const std::string& driverFile
         cabinets.push_back(ResolveNoCase(oem, compressed));
     }
     std::string archDir = entry.archFolder.empty() ? i386 : JoinPath(asset, entry.archFolder);
-    for (const char* cab : {"sp3.cab", "sp2.cab", "sp1.cab", "driver.cab"}) cabinets.push_back(ResolveNoCase(archDir, cab));
+    for (const char* cab : {"sp3.cab", "sp2.cab", "sp1.cab", "driver.cab"})
+        cabinets.push_back(ResolveNoCase(archDir, cab));
     CabSession session;
     for (const std::string& cab : cabinets)
         if (IsRegularFile(cab) && session.Extract(cab, driverFile, target)) return 0;
@@ -257,7 +264,8 @@ int BinlLoadRisAssetTable(const BinlContext& ctx, int risCount) {
     if (risCount <= 0) return -1;
     auto table = std::make_shared<RisAssetTable>();
     for (const FolderEntry& e : ListFolder(ctx.root + "/WIA_RIS")) {
-        if (!e.isFolder || StartsWithNoCase(e.name, "off_") || e.name.find_first_of(" ?") != std::string::npos) continue;
+        if (!e.isFolder || StartsWithNoCase(e.name, "off_") || e.name.find_first_of(" ?") != std::string::npos)
+            continue;
         if (!IsRegularFile(ctx.root + "/WIA_RIS/" + e.name + "/" + kNimboFolder + "/" + kBinlDataFile)) continue;
         // Assets may have appeared since they were counted: the table never grows past its bound.
         if (int(table->size()) >= kRisMaxAssets) {
@@ -293,18 +301,15 @@ int BinlHandleMessage(uint8_t* message, size_t length, const Datagram& from, int
     NcqQuery query;
     switch (ParseBinlMessage(message, length, &query)) {
         case BINL_EMPTY:  // dropped at once, as a short datagram is: it must not hold up the port
-        case BINL_RESPONSE:
-            return 1;
-        case BINL_OTHER:
-            return 0;
+        case BINL_RESPONSE: return 1;
+        case BINL_OTHER: return 0;
         case BINL_BAD_QUERY:
             if (ThreadSlots[TH_BINL].running.load() == 1 && RisTableUnavailable.load() == 0) {
                 BinlLog("BINL Err: Malformed NCQ from %s (length %zu); dropped", IPv4Text(from.peer.sin_addr).c_str(),
                         length);
             }
             return 1;
-        default:
-            break;
+        default: break;
     }
     if (ThreadSlots[TH_BINL].running.load() != 1 || RisTableUnavailable.load() != 0) return 1;
     if (g_workers.fetch_add(1) >= kNcqMaxWorkers) {

@@ -74,11 +74,11 @@ constexpr int kNcqMaxWorkers = 16;
 constexpr int kRisMaxAssets = 50;
 
 enum BinlMessageKind : int {
-    BINL_EMPTY = 0,      // length 0
-    BINL_QUERY,          // a well-formed NCQ
-    BINL_BAD_QUERY,      // NCQ signature, but malformed: dropped without an answer
-    BINL_RESPONSE,       // NCR from another server: ignored
-    BINL_OTHER,          // not a BINL message
+    BINL_EMPTY = 0,  // length 0
+    BINL_QUERY,      // a well-formed NCQ
+    BINL_BAD_QUERY,  // NCQ signature, but malformed: dropped without an answer
+    BINL_RESPONSE,   // NCR from another server: ignored
+    BINL_OTHER,      // not a BINL message
 };
 
 struct NcqQuery {
@@ -97,9 +97,9 @@ std::vector<uint8_t> BuildNcrKo();
 
 // One RIS asset of the table.
 struct RisAssetEntry {
-    std::string oriSrc;      // "\\" computer "\WIA_RIS_SHARE\WIA_RIS\" head
-    std::string localPath;   // root/WIA_RIS/head
-    std::string archFolder;  // "AMD64", "IA64" or "I386" as spelt on disk
+    std::string oriSrc;         // "\\" computer "\WIA_RIS_SHARE\WIA_RIS\" head
+    std::string localPath;      // root/WIA_RIS/head
+    std::string archFolder;     // "AMD64", "IA64" or "I386" as spelt on disk
     std::vector<uint8_t> data;  // the whole NimboBINL.dat
 };
 using RisAssetTable = std::vector<RisAssetEntry>;

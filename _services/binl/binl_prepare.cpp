@@ -1,9 +1,9 @@
 #include "_services/binl/binl_prepare.h"
 #include "_services/binl/testshare.h"
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -11,18 +11,18 @@
 #include <cstring>
 #include <thread>
 
-#include "libs/wim/archive_extract.h"
 #include "_services/binl/binl_files.h"
-#include "_services/host_info.h"
 #include "_services/binl/binl_log.h"
 #include "_services/binl/binl_menu.h"
 #include "_services/binl/binl_nwa.h"
 #include "_services/binl/binl_records.h"
 #include "_services/binl/binl_texts.h"
-#include "data/carried_archives.h"
 #include "_services/dhcp/dhcp_settings.h"
+#include "_services/host_info.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
+#include "data/carried_archives.h"
+#include "libs/wim/archive_extract.h"
 
 std::atomic<int> RisTableUnavailable{1};
 
@@ -41,10 +41,9 @@ struct Held {
     int code;
 };
 const Held kHeld[] = {
-    {"BIOS/pxenimbo.0", 246},    {"BIOS/vesamenu.c32", 245}, {"BIOS/pxechn.c32", 244},
-    {"BIOS/memdisk", 243},       {"BIOS/mboot.c32", 242},    {"BIOS/chain.c32", 241},
-    {"EFI32/pxenimbo.efi", 240}, {"EFI32/vesamenu.c32", 239}, {"EFI64/pxenimbo.efi", 238},
-    {"EFI64/vesamenu.c32", 237},
+    {"BIOS/pxenimbo.0", 246},    {"BIOS/vesamenu.c32", 245},  {"BIOS/pxechn.c32", 244},    {"BIOS/memdisk", 243},
+    {"BIOS/mboot.c32", 242},     {"BIOS/chain.c32", 241},     {"EFI32/pxenimbo.efi", 240}, {"EFI32/vesamenu.c32", 239},
+    {"EFI64/pxenimbo.efi", 238}, {"EFI64/vesamenu.c32", 237},
 };
 
 // Opens a file read-only and takes a shared lock: others may read it but not replace it
@@ -52,7 +51,7 @@ const Held kHeld[] = {
 int OpenHeld(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return -1;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::flock(fd, LOCK_SH | LOCK_NB) != 0) {
         ::close(fd);
         return -1;
@@ -163,7 +162,7 @@ void BinlMaintainEfiBootManagers(const BinlContext& ctx, bool* changed) {
                 uint64_t mask = platform == PLATFORM_EFI32 ? 0xFFFFFFFFull : ~0ull;
                 uint64_t l = liveVersion & mask, b = backupVersion & mask;
                 // Read-only as the attribute: no write bit at all (root may write anyway).
-                struct stat st{};
+                struct stat st {};
                 bool readOnly = ::stat(live.c_str(), &st) == 0 && !(st.st_mode & 0222);
                 if (l > b || (l < b && readOnly)) {
                     if (CopyFileAtomic(live, backup)) {
@@ -181,7 +180,7 @@ void BinlMaintainEfiBootManagers(const BinlContext& ctx, bool* changed) {
                     BinlLog("BINL Inf: BM_mode=3, recreating missing %s", live.c_str());
                 }
             } else if (!liveIntact) {
-                struct stat st{};
+                struct stat st {};
                 bool haveMode = ::stat(live.c_str(), &st) == 0;
                 if (CopyFileAtomic(backup, live)) {
                     if (haveMode) ::chmod(live.c_str(), st.st_mode & 07777);
@@ -248,7 +247,7 @@ void BinlWriteBootProgramFlags(DhcpSettings* s, const std::string& rootSetting) 
         if (boot.declared) {
             std::string text(boot.text, strnlen(boot.text, sizeof boot.text));
             std::string path = ResolveNoCase(rootSetting, text);
-            struct stat st{};
+            struct stat st {};
             boot.present = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
             if (boot.present) boot.sizeBlocks = SizeInBlocks(uint64_t(st.st_size));
         }
@@ -270,9 +269,10 @@ int BinlPrepare(BinlRun* run) {
     run->stopReason.clear();
     if (PrepareSteps(run) == 0) return 0;
     if (run->stopReason.empty()) run->stopReason = "unknown failure";
-    BinlLog("BINL Err: Preparation/Maintenance procedures stopped: %s; DHCP requests stay on hold until the "
-            "services restart",
-            run->stopReason.c_str());
+    BinlLog(
+        "BINL Err: Preparation/Maintenance procedures stopped: %s; DHCP requests stay on hold until the "
+        "services restart",
+        run->stopReason.c_str());
     return -1;
 }
 
@@ -322,9 +322,9 @@ int PrepareSteps(BinlRun* run) {
             BinlLog("BINL Inf: DHCP \"Boot File\" not set, the default list of boot-manager mode %d is used: %s",
                     dhcp->rec.BmMode == 3 ? 3 : 1, dhcp->defaultBootFileList.c_str());
     }
-    std::string bootFile = dhcp ? std::string(dhcp->rec.DHCP_BootFile, strnlen(dhcp->rec.DHCP_BootFile,
-                                                                             sizeof dhcp->rec.DHCP_BootFile))
-                                : std::string();
+    std::string bootFile =
+        dhcp ? std::string(dhcp->rec.DHCP_BootFile, strnlen(dhcp->rec.DHCP_BootFile, sizeof dhcp->rec.DHCP_BootFile))
+             : std::string();
     if (!dhcp || dhcp->defaultBootFileList.empty() || bootFile != dhcp->defaultBootFileList) {
         BinlLog("BINL Err: ABORT, DHCP \"Boot File\" is not correct");
         fail(!dhcp || dhcp->defaultBootFileList.empty() ? "the DHCP settings are not loaded"
@@ -343,8 +343,8 @@ int PrepareSteps(BinlRun* run) {
         fail("no temporary folder");
     }
 
-    std::string rootSetting(settings.TFTP_RootDirectory, strnlen(settings.TFTP_RootDirectory,
-                                                                 sizeof settings.TFTP_RootDirectory));
+    std::string rootSetting(settings.TFTP_RootDirectory,
+                            strnlen(settings.TFTP_RootDirectory, sizeof settings.TFTP_RootDirectory));
     ctx.root = StripTrailingSeparators(rootSetting);
     if (ctx.root.empty() || !IsDirectory(ctx.root) || ::access(ctx.root.c_str(), R_OK | W_OK | X_OK) != 0) {
         BinlLog("BINL Err: ABORT, Cannot access TFTP root %s", ctx.root.c_str());
@@ -406,8 +406,10 @@ int PrepareSteps(BinlRun* run) {
     if (!leftOut.empty()) {
         std::string names;
         for (const std::string& n : leftOut) names += (names.empty() ? "" : ", ") + n;
-        BinlLog("BINL Warn: EFI menus leave out %s: pxenimbo.efi cannot chain to a Windows boot manager "
-                "(boot-manager mode 1; mode 3 boots them)", names.c_str());
+        BinlLog(
+            "BINL Warn: EFI menus leave out %s: pxenimbo.efi cannot chain to a Windows boot manager "
+            "(boot-manager mode 1; mode 3 boots them)",
+            names.c_str());
     }
     Step(run, "menus");
     if (!run->keepGoing()) return stop("the service was stopped");
@@ -460,4 +462,3 @@ std::string BinlComputerName() {
         if (c >= 'a' && c <= 'z') c = char(c - 32);
     return name.substr(0, 15);
 }
-

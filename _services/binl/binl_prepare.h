@@ -19,10 +19,10 @@ extern std::atomic<int> RisTableUnavailable;
 // One run of the preparation and what it holds until the thread ends.
 struct BinlRun {
     BinlContext ctx;
-    int held[kHeldComponents];          // boot components kept open (read-locked), -1 when empty
-    bool countRaised = false;           // BinlPreparationCount is raised by this run
-    std::string stopReason;             // why the run stopped, when it did
-    std::string privateTemp;            // the private temporary folder made for this run
+    int held[kHeldComponents];  // boot components kept open (read-locked), -1 when empty
+    bool countRaised = false;   // BinlPreparationCount is raised by this run
+    std::string stopReason;     // why the run stopped, when it did
+    std::string privateTemp;    // the private temporary folder made for this run
     // Stops the run between steps when it returns false (the row was stopped).
     std::function<bool()> keepGoing = [] { return true; };
     // Called after each named step (tests look at the state there).

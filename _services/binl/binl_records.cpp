@@ -56,9 +56,7 @@ void SetHeaderText(char* field, size_t fieldSize, const std::string& text, size_
     std::memcpy(field, text.data(), n);
 }
 
-std::string HeaderText(const char* field, size_t fieldSize) {
-    return std::string(field, strnlen(field, fieldSize));
-}
+std::string HeaderText(const char* field, size_t fieldSize) { return std::string(field, strnlen(field, fieldSize)); }
 
 bool ReadAssetHeader(const std::string& path, BinlAssetHeader* header) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -180,14 +178,9 @@ uint32_t Crc32UpdateFile(uint32_t crc, const std::string& path) {
     if (!PathExists(path)) return crc;
     std::vector<uint8_t> bytes;
     switch (ReadRegularFile(path, &bytes)) {
-        case FileRead::OpenFailed:
-            BinlLog("BINL Err: Calc CRC; Couldn't Open %s", path.c_str());
-            return crc;
-        case FileRead::ReadFailed:
-            BinlLog("BINL Err: Calc CRC; Couldn't Read %s", path.c_str());
-            return crc;
-        case FileRead::Ok:
-            break;
+        case FileRead::OpenFailed: BinlLog("BINL Err: Calc CRC; Couldn't Open %s", path.c_str()); return crc;
+        case FileRead::ReadFailed: BinlLog("BINL Err: Calc CRC; Couldn't Read %s", path.c_str()); return crc;
+        case FileRead::Ok: break;
     }
     return Crc32Update(crc, bytes.data(), bytes.size());
 }
@@ -195,7 +188,7 @@ uint32_t Crc32UpdateFile(uint32_t crc, const std::string& path) {
 uint32_t Crc32File(const std::string& path) { return Crc32UpdateFile(0, path); }
 
 bool GetFindData(const std::string& path, FindDataBytes* out) {
-    struct statx sx{};
+    struct statx sx {};
     if (::statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) return false;
     uint32_t attributes = S_ISDIR(sx.stx_mode) ? 0x10 : 0x20;
     if (!(sx.stx_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= 0x01;

@@ -63,7 +63,9 @@ void SetHeaderText(char (&field)[N], const std::string& text, size_t maxChars = 
 // Reads a text field: up to its first NUL, or the whole field when it holds none.
 std::string HeaderText(const char* field, size_t fieldSize);
 template <size_t N>
-std::string HeaderText(const char (&field)[N]) { return HeaderText(field, N); }
+std::string HeaderText(const char (&field)[N]) {
+    return HeaderText(field, N);
+}
 
 // Reads the first 520 bytes of a file; false on a missing file or a short read.
 bool ReadAssetHeader(const std::string& path, BinlAssetHeader* header);

@@ -21,14 +21,21 @@ const std::string& F1HelpScreen() {
     static const std::string text =
         "\x19\x0c"  // text mode, clear screen
         // colour switches: 0x0F and two hexadecimal digits (background, foreground)
-        "\x0f""09F1             \x0f""0fWelcome to Nimbo's multi-OS PXE Boot/Install Menu\x0f""07              \r\n"
+        "\x0f"
+        "09F1             \x0f"
+        "0fWelcome to Nimbo's multi-OS PXE Boot/Install Menu\x0f"
+        "07              \r\n"
         "\r\n"
-        "  This menu is generated and maintained automatically by \x0f""0eNimbo\x0f""07's PXE server.\r\n"
+        "  This menu is generated and maintained automatically by \x0f"
+        "0eNimbo\x0f"
+        "07's PXE server.\r\n"
         "  It boots and installs several Windows and Linux systems and tools over the\r\n"
         "  network, and it can be customised to your needs.\r\n"
         "\r\n"
         "\r\n"
-        "  More information at \x0f""0fhttps://nimbo.example.org/\x0f""07\r\n"
+        "  More information at \x0f"
+        "0fhttps://nimbo.example.org/\x0f"
+        "07\r\n"
         "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n"
         "  Press ESC to return to the boot/install menu";
     return text;

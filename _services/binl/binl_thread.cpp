@@ -6,8 +6,8 @@
 #include "_services/binl/binl_service.h"
 #include "_services/dhcp/dhcp_service.h"
 #include "_services/dhcp/dhcp_settings.h"
-#include "libs/log/log.h"
 #include "_services/start_threads.h"
+#include "libs/log/log.h"
 
 namespace {
 
@@ -28,8 +28,10 @@ void BinlThread() {
         // Idle until the row is stopped. A preparation that stopped on a failure keeps
         // BinlPreparationCount raised until here, so DHCP sends no client to a half-made tree.
         while (ThreadSlots[TH_BINL].running.load() == 1) {
-            if (Event* e = ThreadSlots[TH_BINL].event) e->Wait(1000);
-            else usleep(100000);
+            if (Event* e = ThreadSlots[TH_BINL].event)
+                e->Wait(1000);
+            else
+                usleep(100000);
         }
         RisTableUnavailable.store(1);
         usleep(100000);

@@ -11,15 +11,15 @@
 // already written, never more than the capacity, and counts every byte, so that a first
 // pass with capacity 0 measures the document.
 class xml_memory_writer final : public pugi::xml_writer {
- public:
-  xml_memory_writer(void* buffer, size_t capacity) : buffer_(static_cast<uint8_t*>(buffer)), capacity_(capacity) {}
-  void write(const void* data, size_t size) override;
-  size_t written() const { return written_; }
+public:
+    xml_memory_writer(void* buffer, size_t capacity) : buffer_(static_cast<uint8_t*>(buffer)), capacity_(capacity) {}
+    void write(const void* data, size_t size) override;
+    size_t written() const { return written_; }
 
- private:
-  uint8_t* buffer_;
-  size_t capacity_;
-  size_t written_ = 0;
+private:
+    uint8_t* buffer_;
+    size_t capacity_;
+    size_t written_ = 0;
 };
 
 // Results of EditBootmgrXsl besides 0 (edited).

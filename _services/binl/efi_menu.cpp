@@ -119,8 +119,8 @@ std::string EfiLoaderGuid(int n) {
 
 std::string DefaultEfiMenuTitle() { return "Nimbo v4.6.0 multi-OS PXE Boot/Install EFI Menu"; }
 
-int BcdAddLoaderEntry(hive_h* h, const std::string& guid, const std::string& ramdiskPath, const std::string& description,
-                      const std::string& loadOptions) {
+int BcdAddLoaderEntry(hive_h* h, const std::string& guid, const std::string& ramdiskPath,
+                      const std::string& description, const std::string& loadOptions) {
     hive_node_h e = BcdCreateObject(h, guid, 0x10200003);
     BcdSetString(h, e, 0x12000004, description);
     BcdSetString(h, e, 0x22000002, "\\Windows");
@@ -134,7 +134,8 @@ int BcdAddLoaderEntry(hive_h* h, const std::string& guid, const std::string& ram
     return 0;
 }
 
-int BcdAddBootManager(hive_h* h, const std::string& title, const char* list, size_t length, const std::string& fontsPath) {
+int BcdAddBootManager(hive_h* h, const std::string& title, const char* list, size_t length,
+                      const std::string& fontsPath) {
     hive_node_h e = BcdCreateObject(h, kBcdBootManagerGuid, 0x10100002);
     BcdSetInteger(h, e, 0x25000004, 0);
     BcdSetBoolean(h, e, 0x26000020, 1);
@@ -222,10 +223,11 @@ int BinlBuildEfiMenu(const BinlContext& ctx, const std::string& menuPath, const 
                     }
                 }
                 entry.bit = 0;  // an image that cannot be read adds no loader
-                if (GetWimBootImageInfo(image.c_str(), nullptr, nullptr, &entry.bit, nullptr, nullptr) != 0) entry.bit = 0;
+                if (GetWimBootImageInfo(image.c_str(), nullptr, nullptr, &entry.bit, nullptr, nullptr) != 0)
+                    entry.bit = 0;
                 entry.ramdiskPath = "\\" + inRoot;
-                entry.loadOptions = "NIMBO_WIA_PATH=\\\\" + ctx.computerName + "\\WIA_WDS_SHARE\\" +
-                                    label.substr(8, label.size() - 9);
+                entry.loadOptions =
+                    "NIMBO_WIA_PATH=\\\\" + ctx.computerName + "\\WIA_WDS_SHARE\\" + label.substr(8, label.size() - 9);
                 entry.active = true;
             } else if (type == MENU_LABEL || type == MENU_BEGIN || type == MENU_END || type == MENU_SEPARATOR) {
                 entry = Entry();
@@ -235,7 +237,9 @@ int BinlBuildEfiMenu(const BinlContext& ctx, const std::string& menuPath, const 
             } else if (type == MENU_MENU_LABEL && entry.active) {
                 if (entry.bit == sp->bit) {
                     if (count >= kMaxLoaders) {
-                        if (!warned) BinlLog("BINL Warn: More than %d entries for %s; the rest left out", kMaxLoaders, storePath.c_str());
+                        if (!warned)
+                            BinlLog("BINL Warn: More than %d entries for %s; the rest left out", kMaxLoaders,
+                                    storePath.c_str());
                         warned = true;
                     } else {
                         const int number = count + 1;

@@ -7,14 +7,14 @@
 #include <vector>
 
 #include "_services/binl/binl_files.h"
-#include "_services/host_info.h"
 #include "_services/binl/binl_log.h"
 #include "_services/binl/binl_prepare.h"
 #include "_services/binl/binl_records.h"
 #include "_services/binl/binl_scan.h"
+#include "_services/binl/ris_inf.h"
+#include "_services/host_info.h"
 #include "libs/platform/cabinet.h"
 #include "libs/platform/profile.h"
-#include "_services/binl/ris_inf.h"
 
 namespace {
 
@@ -243,11 +243,15 @@ std::string RisWinntSifText(const std::string& computerName, const std::string& 
     std::string out;
     for (size_t i = 0; i < sizeof lines / sizeof lines[0]; ++i) {
         std::string line;
-        if (lines[i]) line = lines[i];
-        else if (i == 4) line = "OriSrc = \"\\\\" + computerName + "\\" + share + "\\" + relative + "\"";
+        if (lines[i])
+            line = lines[i];
+        else if (i == 4)
+            line = "OriSrc = \"\\\\" + computerName + "\\" + share + "\\" + relative + "\"";
         else if (i == 12)
-            line = "SetupSourceDevice = \"\\Device\\LanmanRedirector\\" + computerName + "\\" + share + "\\" + relative + "\"";
-        else line = std::string("Architecture = \"") + ArchByIndex(arch).architecture + "\"";
+            line = "SetupSourceDevice = \"\\Device\\LanmanRedirector\\" + computerName + "\\" + share + "\\" +
+                   relative + "\"";
+        else
+            line = std::string("Architecture = \"") + ArchByIndex(arch).architecture + "\"";
         out += line + "\t\r\n";
     }
     return out;
@@ -284,8 +288,7 @@ int RisPrepareBootFiles(const std::string& asset) {
     if (!PathExists(target) && !ExpandBootFile(&cab, ResolveNoCase(asset, "I386/SETUPLDR.EX_"), "SETUPLDR.EXE", target))
         failed = true;
     target = nimbo + "/startrom.n12";
-    if (!PathExists(target) &&
-        !ExpandBootFile(&cab, ResolveNoCase(asset, "I386/STARTROM.N1_"), "STARTROM.N12", target))
+    if (!PathExists(target) && !ExpandBootFile(&cab, ResolveNoCase(asset, "I386/STARTROM.N1_"), "STARTROM.N12", target))
         failed = true;
     return failed ? -1 : 0;
 }
@@ -335,7 +338,8 @@ int RisBuildAsset(const BinlContext& ctx, const std::string& head) {
 
 int RisScanAssets(const BinlContext& ctx, int* count, bool* present, uint32_t* stamp) {
     int changed = ScanHeadFolders(
-        ctx, "WIA_RIS", RisReadmeText(), [&](const std::string& head) { return RisBuildAsset(ctx, head); }, count, stamp);
+        ctx, "WIA_RIS", RisReadmeText(), [&](const std::string& head) { return RisBuildAsset(ctx, head); }, count,
+        stamp);
     *present = *count > 0;
     return changed;
 }

@@ -29,9 +29,12 @@ bool ReadNumber(const char* p, int base, int* out) {
 
 void ParseDecoration(const std::string& field, Decoration* d) {
     const char* text = field.c_str();
-    if (FindTextNoCase(text, "x86")) d->arch = RIS_ARCH_X86;
-    else if (FindTextNoCase(text, "ia64")) d->arch = RIS_ARCH_IA64;
-    else if (FindTextNoCase(text, "amd64")) d->arch = RIS_ARCH_AMD64;
+    if (FindTextNoCase(text, "x86"))
+        d->arch = RIS_ARCH_X86;
+    else if (FindTextNoCase(text, "ia64"))
+        d->arch = RIS_ARCH_IA64;
+    else if (FindTextNoCase(text, "amd64"))
+        d->arch = RIS_ARCH_AMD64;
     int* parts[] = {&d->major, &d->minor, &d->productType, &d->suiteMask};
     const int bases[] = {10, 16, 10, 0};
     const char* p = text;
@@ -159,8 +162,10 @@ int RisParseNicInf(const std::string& path, int osMajor, int osMinor, int arch, 
             const InfLine* copy = inf.FindLine(ddInstall, "CopyFiles");
             std::string copyField, driverFile;
             if (!copy || !InfFile::Field(*copy, 1, &copyField)) continue;
-            if (!copyField.empty() && copyField[0] == '@') driverFile = copyField.substr(1);
-            else if (!FirstField(inf, copyField, &driverFile)) continue;
+            if (!copyField.empty() && copyField[0] == '@')
+                driverFile = copyField.substr(1);
+            else if (!FirstField(inf, copyField, &driverFile))
+                continue;
             std::string services = FirstSection(
                 inf, {install + "." + suffix + ".Services", install + ".NT.Services", install + ".Services"});
             std::string service;

@@ -17,12 +17,11 @@
 
 namespace smb1 {
 namespace {
-constexpr uint8_t kCaseInsensitiveResponse[24] = {
-    0x3f, 0x6a, 0x1c, 0x9e, 0x07, 0xb2, 0xd4, 0x58, 0x3f, 0x6a, 0x1c, 0x9e,
-    0x07, 0xb2, 0xd4, 0x58, 0x3f, 0x6a, 0x1c, 0x9e, 0x07, 0xb2, 0xd4, 0x58};
-constexpr uint8_t kCaseSensitiveResponse[24] = {
-    0xa4, 0xc1, 0x9e, 0x0b, 0x7d, 0x2f, 0x63, 0x85, 0xe1, 0x7b, 0x40, 0xc9,
-    0xd3, 0xa6, 0xf2, 0x58, 0xb0, 0x9e, 0x4d, 0x71, 0xc2, 0xf8, 0xa6, 0x35};
+constexpr uint8_t kCaseInsensitiveResponse[24] = {0x3f, 0x6a, 0x1c, 0x9e, 0x07, 0xb2, 0xd4, 0x58,
+                                                  0x3f, 0x6a, 0x1c, 0x9e, 0x07, 0xb2, 0xd4, 0x58,
+                                                  0x3f, 0x6a, 0x1c, 0x9e, 0x07, 0xb2, 0xd4, 0x58};
+constexpr uint8_t kCaseSensitiveResponse[24] = {0xa4, 0xc1, 0x9e, 0x0b, 0x7d, 0x2f, 0x63, 0x85, 0xe1, 0x7b, 0x40, 0xc9,
+                                                0xd3, 0xa6, 0xf2, 0x58, 0xb0, 0x9e, 0x4d, 0x71, 0xc2, 0xf8, 0xa6, 0x35};
 constexpr uint16_t kPidNegotiate = 65111;
 
 void Put16(std::vector<uint8_t>& m, size_t at, uint16_t v) {
@@ -35,8 +34,8 @@ void Put32(std::vector<uint8_t>& m, size_t at, uint32_t v) {
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 // A message of `total` bytes with its NetBIOS and SMB headers filled.
-std::vector<uint8_t> Header(size_t total, uint8_t command, uint8_t flags, uint16_t flags2, uint16_t tid,
-                            uint16_t pid, uint16_t uid, uint16_t mid) {
+std::vector<uint8_t> Header(size_t total, uint8_t command, uint8_t flags, uint16_t flags2, uint16_t tid, uint16_t pid,
+                            uint16_t uid, uint16_t mid) {
     std::vector<uint8_t> m(total, 0);
     size_t rest = total - 4;
     m[2] = static_cast<uint8_t>(rest >> 8);
@@ -61,8 +60,8 @@ void PutUtf16(std::vector<uint8_t>& m, size_t at, const std::string& text) {
 }  // namespace
 
 std::vector<uint8_t> BuildNegotiate() {
-    static const char* const dialects[] = {"PC NETWORK PROGRAM 1.0", "LANMAN1.0", "Windows for Workgroups 3.1a",
-                                           "LM1.2X002", "LANMAN2.1", "NT LM 0.12"};
+    static const char* const dialects[] = {
+        "PC NETWORK PROGRAM 1.0", "LANMAN1.0", "Windows for Workgroups 3.1a", "LM1.2X002", "LANMAN2.1", "NT LM 0.12"};
     std::vector<uint8_t> m = Header(137, kComNegotiate, 0x18, 0xC053, 0, kPidNegotiate, 0, 0);
     Put16(m, 37, 98);
     size_t at = 39;
@@ -102,8 +101,8 @@ std::vector<uint8_t> BuildSessionSetup(const std::string& server, const std::str
     return m;
 }
 
-std::vector<uint8_t> BuildNtCreate(const std::string& name, uint32_t access, uint16_t tid, uint16_t uid,
-                                   uint16_t pid, uint16_t mid) {
+std::vector<uint8_t> BuildNtCreate(const std::string& name, uint32_t access, uint16_t tid, uint16_t uid, uint16_t pid,
+                                   uint16_t mid) {
     size_t nameBytes = (name.size() + 1) * 2;
     std::vector<uint8_t> m = Header(88 + nameBytes, kComNtCreateAndX, 0x18, 0xC007, tid, pid, uid, mid);
     m[36] = 24;
@@ -213,8 +212,11 @@ const char* StatusName(uint8_t command, uint32_t status) {
         {0xC00000D0, "STATUS_REQUEST_NOT_ACCEPTED", S},
         {0xC0000205, "STATUS_INSUFF_SERVER_RESOURCES", S},
     };
-    unsigned bit = command == kComNegotiate ? N : command == kComSessionSetupAndX ? S
-                 : command == kComClose     ? C : command == kComLogoffAndX ? L : 0;
+    unsigned bit = command == kComNegotiate          ? N
+                   : command == kComSessionSetupAndX ? S
+                   : command == kComClose            ? C
+                   : command == kComLogoffAndX       ? L
+                                                     : 0;
     for (const auto& row : table)
         if (row.status == status && (row.commands & bit)) return row.name;
     return nullptr;
@@ -227,11 +229,11 @@ const char* const kShareNames[] = {"WIA_RIS_SHARE", "WIA_WDS_SHARE", "NWA_PXE_SH
 
 const char* CommandName(uint8_t command) {
     switch (command) {
-    case smb1::kComNegotiate: return "SMB_COM_NEGOTIATE";
-    case smb1::kComSessionSetupAndX: return "SMB_COM_SESSION_SETUP_ANDX";
-    case smb1::kComNtCreateAndX: return "SMB_COM_NT_CREATE_ANDX";
-    case smb1::kComClose: return "SMB_COM_CLOSE";
-    default: return "SMB_COM_LOGOFF_ANDX";
+        case smb1::kComNegotiate: return "SMB_COM_NEGOTIATE";
+        case smb1::kComSessionSetupAndX: return "SMB_COM_SESSION_SETUP_ANDX";
+        case smb1::kComNtCreateAndX: return "SMB_COM_NT_CREATE_ANDX";
+        case smb1::kComClose: return "SMB_COM_CLOSE";
+        default: return "SMB_COM_LOGOFF_ANDX";
     }
 }
 
@@ -278,13 +280,15 @@ public:
             return false;
         }
         switch (smb1::ParseNegotiate(reply_, replyLen_, server)) {
-        case smb1::NegotiateResult::Ok: return true;
-        case smb1::NegotiateResult::NoNtLm012:
-            BinlLog("BINL Err: %s not found; %s:445 SMB does not support \"NT LM 0.12\" dialect", share_, address_.c_str());
-            return false;
-        default:
-            BinlLog("BINL Err: %s not found; %s:445 SMB_COM_NEGOTIATE answers invalid COMPUTERNAME", share_, address_.c_str());
-            return false;
+            case smb1::NegotiateResult::Ok: return true;
+            case smb1::NegotiateResult::NoNtLm012:
+                BinlLog("BINL Err: %s not found; %s:445 SMB does not support \"NT LM 0.12\" dialect", share_,
+                        address_.c_str());
+                return false;
+            default:
+                BinlLog("BINL Err: %s not found; %s:445 SMB_COM_NEGOTIATE answers invalid COMPUTERNAME", share_,
+                        address_.c_str());
+                return false;
         }
     }
 
@@ -306,12 +310,14 @@ public:
     }
 
     // True when the request was answered; *status and *fid describe the answer.
-    bool NtCreate(const std::string& name, uint32_t access, uint16_t pid, uint16_t mid, uint32_t* status, uint16_t* fid) {
+    bool NtCreate(const std::string& name, uint32_t access, uint16_t pid, uint16_t mid, uint32_t* status,
+                  uint16_t* fid) {
         if (!Exchange(smb1::BuildNtCreate(name, access, tid_, uid_, pid, mid), smb1::kComNtCreateAndX)) return false;
         *status = smb1::ReplyStatus(reply_);
         *fid = 0;
         if (*status == 0 && !smb1::ParseNtCreate(reply_, replyLen_, fid)) {
-            BinlLog("BINL Err: %s not found; %s:445 SMB_COM_NT_CREATE_ANDX answers wrong packet size", share_, address_.c_str());
+            BinlLog("BINL Err: %s not found; %s:445 SMB_COM_NT_CREATE_ANDX answers wrong packet size", share_,
+                    address_.c_str());
             return false;
         }
         return true;
@@ -324,7 +330,8 @@ public:
         if (const char* n = smb1::StatusName(smb1::kComClose, status))
             BinlLog("BINL Err: %s ; %s:445 SMB_COM_CLOSE %s NTSTATUS=%s", share_, address_.c_str(), name.c_str(), n);
         else
-            BinlLog("BINL Err: %s ; %s:445 SMB_COM_CLOSE %s NTSTATUS=0x%08X", share_, address_.c_str(), name.c_str(), status);
+            BinlLog("BINL Err: %s ; %s:445 SMB_COM_CLOSE %s NTSTATUS=0x%08X", share_, address_.c_str(), name.c_str(),
+                    status);
         return false;
     }
 
@@ -354,7 +361,8 @@ private:
             return false;
         }
         replyLen_ = static_cast<size_t>(got);
-        static const char* const texts[] = {nullptr, " answers wrong packet size", " answers wrong protocol", " answers wrong command"};
+        static const char* const texts[] = {nullptr, " answers wrong packet size", " answers wrong protocol",
+                                            " answers wrong command"};
         smb1::ReplyCheck check = smb1::CheckReply(reply_, replyLen_, command);
         if (check != smb1::ReplyCheck::Ok) {
             BinlLog("BINL Err: %s not found; %s:445 %s%s", share_, address_.c_str(), CommandName(command),
@@ -390,8 +398,10 @@ private:
     void LogStatus(const char* kind, uint8_t command, uint32_t status) {
         const char* name = smb1::StatusName(command, status);
         std::string head = kind ? std::string("BINL Err: %s ") + kind + "; %s:445 " : "BINL Err: %s ; %s:445 ";
-        if (name) BinlLog((head + "%s NTSTATUS=%s").c_str(), share_, address_.c_str(), CommandName(command), name);
-        else BinlLog((head + "%s NTSTATUS=0x%08X").c_str(), share_, address_.c_str(), CommandName(command), status);
+        if (name)
+            BinlLog((head + "%s NTSTATUS=%s").c_str(), share_, address_.c_str(), CommandName(command), name);
+        else
+            BinlLog((head + "%s NTSTATUS=0x%08X").c_str(), share_, address_.c_str(), CommandName(command), status);
     }
 
     const char* share_;
@@ -421,7 +431,8 @@ int TestShareInfo(const std::string& address, const std::string&, int idx, const
     int rc = ShareGetPath(share, &path);
     if (rc == kShareOk) {
         if (Canonical(path) == Canonical(expected)) return 1;
-        BinlLog("BINL Err: %s wrong setup; %s:445 SMB share doesn't point to %s", share, address.c_str(), expected.c_str());
+        BinlLog("BINL Err: %s wrong setup; %s:445 SMB share doesn't point to %s", share, address.c_str(),
+                expected.c_str());
     } else if (rc == kShareAccessDenied) {
         BinlLog("BINL Err: %s wrong setup; %s:445 SMB share doesn't have access rights", share, address.c_str());
     } else if (rc == kShareNotFound) {
@@ -435,7 +446,8 @@ int TestShareRis(const BinlContext& ctx, const std::string& address) {
     SmbClient client(share, address);
     int error = 0;
     if (!client.Connect(&error)) {
-        BinlLog("BINL Err: %s not found; Couldn't connect %s:445 Error=0x%08X", share, address.c_str(), static_cast<unsigned>(error));
+        BinlLog("BINL Err: %s not found; Couldn't connect %s:445 Error=0x%08X", share, address.c_str(),
+                static_cast<unsigned>(error));
         return -1;
     }
     std::string server;
@@ -479,15 +491,19 @@ int TestShareFolder(const BinlContext& ctx, const std::string& address, int idx)
 }
 }  // namespace
 
-int TestShareWds(const BinlContext& ctx, const std::string& address) { return TestShareFolder(ctx, address, WIA_WDS_SHARE); }
-int TestShareNwa(const BinlContext& ctx, const std::string& address) { return TestShareFolder(ctx, address, NWA_PXE_SHARE); }
+int TestShareWds(const BinlContext& ctx, const std::string& address) {
+    return TestShareFolder(ctx, address, WIA_WDS_SHARE);
+}
+int TestShareNwa(const BinlContext& ctx, const std::string& address) {
+    return TestShareFolder(ctx, address, NWA_PXE_SHARE);
+}
 
 int TestShare(const BinlContext& ctx, int idx) {
     assert(idx >= 0 && idx < NetNameIdx_END && "NetNameIdx >= 0 && NetNameIdx < _END");
     switch (idx) {
-    case WIA_RIS_SHARE: return TestShareRis(ctx, "127.0.0.1");
-    case WIA_WDS_SHARE: return TestShareWds(ctx, "127.0.0.1");
-    case NWA_PXE_SHARE: return TestShareNwa(ctx, "127.0.0.1");
-    default: return -1;
+        case WIA_RIS_SHARE: return TestShareRis(ctx, "127.0.0.1");
+        case WIA_WDS_SHARE: return TestShareWds(ctx, "127.0.0.1");
+        case NWA_PXE_SHARE: return TestShareNwa(ctx, "127.0.0.1");
+        default: return -1;
     }
 }

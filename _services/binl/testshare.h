@@ -46,8 +46,8 @@ constexpr uint32_t kAccessExecute = 0x20;
 
 std::vector<uint8_t> BuildNegotiate();
 std::vector<uint8_t> BuildSessionSetup(const std::string& server, const std::string& share);
-std::vector<uint8_t> BuildNtCreate(const std::string& name, uint32_t access, uint16_t tid, uint16_t uid,
-                                   uint16_t pid, uint16_t mid);
+std::vector<uint8_t> BuildNtCreate(const std::string& name, uint32_t access, uint16_t tid, uint16_t uid, uint16_t pid,
+                                   uint16_t mid);
 std::vector<uint8_t> BuildClose(uint16_t fid, uint16_t tid, uint16_t uid, uint16_t pid, uint16_t mid);
 std::vector<uint8_t> BuildLogoff(uint16_t uid);
 

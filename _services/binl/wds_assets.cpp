@@ -73,8 +73,9 @@ void DeleteFonts(const std::string& folder) {
 // Extracts the boot fonts of the image into folder, without paths.
 void ExtractFonts(const std::string& wim, const std::string& folder, const std::string& src) {
     const std::string out = folder + "/";
-    bool ok = ExtractFromWimFile(wim.c_str(), "\\\\windows\\\\boot\\\\fonts\\\\.*\\.ttf", out.c_str(), 0, false, true) == 0 ||
-              ExtractFromWimFile(wim.c_str(), "2\\\\windows\\\\boot\\\\fonts\\\\.*\\.ttf", out.c_str(), 0, false, true) == 0;
+    bool ok =
+        ExtractFromWimFile(wim.c_str(), "\\\\windows\\\\boot\\\\fonts\\\\.*\\.ttf", out.c_str(), 0, false, true) == 0 ||
+        ExtractFromWimFile(wim.c_str(), "2\\\\windows\\\\boot\\\\fonts\\\\.*\\.ttf", out.c_str(), 0, false, true) == 0;
     if (ok)
         BinlLog("BINL Inf: Exp TTF\tOK, %s src=%s", folder.c_str(), src.c_str());
     else
@@ -112,7 +113,8 @@ bool UpdateSharedBootManager(const BinlContext& ctx, const std::string& own, con
         BinlLog("BINL Inf: Copied\t\tOK %s %d.%d.%d.%d src=%s", target.c_str(), n[0], n[1], n[2], n[3], src.c_str());
     } else {
         const uint64_t oldVersion = GetFileVersion64(target);
-        if (::access(target.c_str(), R_OK | W_OK) != 0 || newVersion == 0 || oldVersion == 0 || oldVersion >= newVersion)
+        if (::access(target.c_str(), R_OK | W_OK) != 0 || newVersion == 0 || oldVersion == 0 ||
+            oldVersion >= newVersion)
             return false;
         int o[4];
         VersionParts(oldVersion, o);
@@ -131,12 +133,15 @@ bool UpdateSharedBootManager(const BinlContext& ctx, const std::string& own, con
     return true;
 }
 
-bool WriteText(const std::string& path, const std::string& text) { return WriteFileAtomic(path, text.data(), text.size()); }
+bool WriteText(const std::string& path, const std::string& text) {
+    return WriteFileAtomic(path, text.data(), text.size());
+}
 
 }  // namespace
 
 int WdsCheckAssetFiles(const std::string& asset) {
-    bool complete = IsRegularFile(MediaFile(asset, "boot/boot.sdi")) && IsRegularFile(MediaFile(asset, "sources/boot.wim")) &&
+    bool complete = IsRegularFile(MediaFile(asset, "boot/boot.sdi")) &&
+                    IsRegularFile(MediaFile(asset, "sources/boot.wim")) &&
                     (IsRegularFile(MediaFile(asset, "sources/install.wim")) ||
                      IsRegularFile(MediaFile(asset, "sources/install.esd")));
     return complete ? 0 : 3;
@@ -234,7 +239,8 @@ int WdsPrepareInjectionFiles(const BinlContext& ctx) {
     std::snprintf(stampLine, sizeof stampLine, "[%02d/%02d/%d %02d:%02d:%02d.%03d] \r\n", lt.tm_mon + 1, lt.tm_mday,
                   lt.tm_year + 1900, lt.tm_hour, lt.tm_min, lt.tm_sec, int(tv.tv_usec / 1000));
     const std::string marker = ctx.tempFolder + "Nimbo5.tmp";
-    if (!WriteText(marker, std::string(stampLine) + "This WIM was edited by Nimbo v4.6.0\r\nhttps://nimbo.invalid/\r\n")) {
+    if (!WriteText(marker,
+                   std::string(stampLine) + "This WIM was edited by Nimbo v4.6.0\r\nhttps://nimbo.invalid/\r\n")) {
         BinlLog("BINL Err: ABORT, Couldn't create %s", marker.c_str());
         return -1;
     }
@@ -321,7 +327,11 @@ void WdsFillBinlHeader(const BinlContext& ctx, const std::string& asset, BinlAss
         static const struct {
             int bit;
             const char* text;
-        } names[] = {{kWimBitX86, "x86"}, {kWimBitX64, "AMD64"}, {kWimBitIa64, "IA64"}, {kWimBitArm, "ARM"}, {kWimBitArm64, "ARM64"}};
+        } names[] = {{kWimBitX86, "x86"},
+                     {kWimBitX64, "AMD64"},
+                     {kWimBitIa64, "IA64"},
+                     {kWimBitArm, "ARM"},
+                     {kWimBitArm64, "ARM64"}};
         for (const auto& n : names) {
             if (bits <= 0 || !(bits & n.bit)) continue;
             if (!platform.empty()) platform += " & ";

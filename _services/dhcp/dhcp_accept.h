@@ -12,23 +12,23 @@
 // Why a datagram is dropped; kNone when it goes on to the request handler.
 enum class DhcpDrop : uint8_t {
     kNone,
-    kProxyOff,        // port 4011 while proxy mode is off
-    kWakeUp,          // the service's own wake-up datagram
-    kTruncated,       // shorter than a BOOTP message
-    kBinlPreparing,   // port 67 while the BINL preparation holds requests
-    kNoAddresses,     // plain DHCP without a pool, and the client has no static lease
-    kOtherServer,     // sname names another host
-    kNotRequest,      // op is not BOOTREQUEST
-    kOwnMac,          // chaddr is a hardware address of this host (port 67)
-    kRejectList,      // MAC filter mode 1: the client matches an entry
-    kNotInAcceptList, // MAC filter mode 2: the client matches none
+    kProxyOff,         // port 4011 while proxy mode is off
+    kWakeUp,           // the service's own wake-up datagram
+    kTruncated,        // shorter than a BOOTP message
+    kBinlPreparing,    // port 67 while the BINL preparation holds requests
+    kNoAddresses,      // plain DHCP without a pool, and the client has no static lease
+    kOtherServer,      // sname names another host
+    kNotRequest,       // op is not BOOTREQUEST
+    kOwnMac,           // chaddr is a hardware address of this host (port 67)
+    kRejectList,       // MAC filter mode 1: the client matches an entry
+    kNotInAcceptList,  // MAC filter mode 2: the client matches none
 };
 
 struct DhcpAcceptInput {
-    uint16_t port = kBootpServerPort;   // the port the datagram came to: 67 or 4011
-    bool proxyMode = false;             // the proxyDHCP service bit
-    bool binlPreparing = false;         // BinlPreparationCount raised
-    int  leaseCapacity = 0;             // addresses of the lease table (pool size)
+    uint16_t port = kBootpServerPort;        // the port the datagram came to: 67 or 4011
+    bool proxyMode = false;                  // the proxyDHCP service bit
+    bool binlPreparing = false;              // BinlPreparationCount raised
+    int leaseCapacity = 0;                   // addresses of the lease table (pool size)
     const DhcpSettings* settings = nullptr;  // static leases and MAC filters (port 67)
     // Asked only when a request gets that far: the short host name sname is compared with,
     // and whether a MAC is one of this host's (1 yes, 0 no, -1 unknown).

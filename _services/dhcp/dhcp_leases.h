@@ -55,6 +55,7 @@ public:
         }
         Change(const Change&) = delete;
         Change& operator=(const Change&) = delete;
+
     private:
         LeaseTable& t_;
     };

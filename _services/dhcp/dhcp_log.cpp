@@ -65,6 +65,4 @@ void DhcpLogLine(int level, const char* format, ...) {
     va_end(ap);
 }
 
-int DhcpThreadId() {
-    return static_cast<int>(::syscall(SYS_gettid));
-}
+int DhcpThreadId() { return static_cast<int>(::syscall(SYS_gettid)); }

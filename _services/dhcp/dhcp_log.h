@@ -51,4 +51,4 @@ bool DhcpPeerMayLog(int level);
 // desktop, an exchange formats nothing.
 #define DhcpLog(level, ...) \
     (DhcpLogEnabled(level) && DhcpPeerMayLog(level) ? DhcpLogLine((level), __VA_ARGS__) : void())
-int  DhcpThreadId();
+int DhcpThreadId();

@@ -29,9 +29,8 @@ constexpr const char* kPatHexStart = "^\\d{1,3}\\|0x";
 constexpr const char* kPatRoutes = "^\\d{1,3}\\|" DQ "," DQ "," DQ "(," DQ "," DQ "," DQ ")*";
 #define ARCH_KEY "(\\d|0i|6i|7i|9i|a|b)"
 #define PATH_CHARS "[^,<>;\"\\\\/\\|\\*\\? ]"
-constexpr const char* kPatOption67 =
-    "^\\d{1,3}\\|(" ARCH_KEY "\\?){0,1}[\\\\/]{0,1}" PATH_CHARS "+([\\\\/]" PATH_CHARS "+)*(\\|" ARCH_KEY
-    "\\?[\\\\/]{0,1}" PATH_CHARS "+([\\\\/]" PATH_CHARS "+)*)*$";
+constexpr const char* kPatOption67 = "^\\d{1,3}\\|(" ARCH_KEY "\\?){0,1}[\\\\/]{0,1}" PATH_CHARS "+([\\\\/]" PATH_CHARS
+                                     "+)*(\\|" ARCH_KEY "\\?[\\\\/]{0,1}" PATH_CHARS "+([\\\\/]" PATH_CHARS "+)*)*$";
 
 const char* const kMsgGeneric =
     "Format Error\nA DHCP Option must begin with its decimal code (0-255) immediately \n"
@@ -41,19 +40,38 @@ const char* const kMsgGeneric =
 
 // How the text of an option is checked and encoded. Codes without a row are hexadecimal or text.
 enum Kind : uint8_t {
-    K_PAD, K_TIME, K_ADDR_LIST, K_ADDR_OR_EMPTY, K_ONE_ADDR, K_PAIRS, K_FLAG, K_BYTE23, K_BYTE37, K_NODE,
-    K_U16, K_U16_MTU, K_U32, K_MTU_LIST, K_CODE_LIST, K_TEXT, K_HEX, K_HEX16, K_HEX_OR_TEXT, K_ROUTES, K_BOOT,
+    K_PAD,
+    K_TIME,
+    K_ADDR_LIST,
+    K_ADDR_OR_EMPTY,
+    K_ONE_ADDR,
+    K_PAIRS,
+    K_FLAG,
+    K_BYTE23,
+    K_BYTE37,
+    K_NODE,
+    K_U16,
+    K_U16_MTU,
+    K_U32,
+    K_MTU_LIST,
+    K_CODE_LIST,
+    K_TEXT,
+    K_HEX,
+    K_HEX16,
+    K_HEX_OR_TEXT,
+    K_ROUTES,
+    K_BOOT,
     K_REFUSED,
 };
 
 // One row per option code the rules name: a new code is one row here, a new kind one row of
 // kKindRules below (with a validator of its own when none of the others fits).
 struct OptionRule {
-    uint8_t     code;
-    Kind        kind;
-    const char* subject;   // how the format messages name the option
-    const char* example;   // example line of the messages in place of the kind's ('#' stands for the code)
-    const char* refusal;   // the message of a code users may not set
+    uint8_t code;
+    Kind kind;
+    const char* subject;  // how the format messages name the option
+    const char* example;  // example line of the messages in place of the kind's ('#' stands for the code)
+    const char* refusal;  // the message of a code users may not set
 };
 
 // clang-format off
@@ -188,11 +206,11 @@ using Validator = int (*)(const OptionRule& rule, const KindRule& kind, int code
 
 // One row per kind: its validator and what the validator reads of the row.
 struct KindRule {
-    Kind        kind;
-    Validator   validate;
+    Kind kind;
+    Validator validate;
     const char* pattern;         // the whole text must match it
-    long long   low, high;       // value range of a number or of each number of a list
-    int         bytes;           // width of an encoded number
+    long long low, high;         // value range of a number or of each number of a list
+    int bytes;                   // width of an encoded number
     const char* example;         // example line of the messages ('#' stands for the code)
     const char* invalidExample;  // example after a value error, when it differs
 };
@@ -224,8 +242,8 @@ std::string Invalid(const OptionRule& rule, const KindRule& kind, int code, cons
 
 // "84", "95-96", ... the range a hexadecimal-or-text code belongs to, its first code and word.
 void HexTextRange(int c, std::string* range, int* first, const char** word) {
-    static const int ranges[][2] = {{84, 84}, {95, 96}, {102, 115}, {126, 127}, {128, 135},
-                                    {136, 248}, {250, 251}, {253, 254}};
+    static const int ranges[][2] = {{84, 84},   {95, 96},   {102, 115}, {126, 127},
+                                    {128, 135}, {136, 248}, {250, 251}, {253, 254}};
     for (const auto& r : ranges) {
         if (c >= r[0] && c <= r[1]) {
             *first = r[0];
@@ -280,16 +298,17 @@ int EncodeNumberList(uint8_t code, const char* text, unsigned low, unsigned high
     return 1;
 }
 
-
-int ValidatePad(const OptionRule& rule, const KindRule& kind, int code, const char* text, uint8_t* out,
-                size_t outSize, std::string* message) {
+int ValidatePad(const OptionRule& rule, const KindRule& kind, int code, const char* text, uint8_t* out, size_t outSize,
+                std::string* message) {
     if (!DhcpMatchWhole(text, kind.pattern) || outSize < 4) return Fail(message, LookLike(rule, kind, code));
-    out[0] = kOptPad; out[1] = 0; out[2] = 0xFF; out[3] = 0xFF;
+    out[0] = kOptPad;
+    out[1] = 0;
+    out[2] = 0xFF;
+    out[3] = 0xFF;
     return 1;
 }
 
-int ValidateRefused(const OptionRule& rule, const KindRule&, int, const char*, uint8_t*, size_t,
-                    std::string* message) {
+int ValidateRefused(const OptionRule& rule, const KindRule&, int, const char*, uint8_t*, size_t, std::string* message) {
     return Fail(message, rule.refusal);
 }
 
@@ -328,15 +347,15 @@ int ValidateNumberList(const OptionRule& rule, const KindRule& kind, int code, c
     return 1;
 }
 
-int ValidateText(const OptionRule& rule, const KindRule& kind, int code, const char* text, uint8_t* out,
-                 size_t outSize, std::string* message) {
+int ValidateText(const OptionRule& rule, const KindRule& kind, int code, const char* text, uint8_t* out, size_t outSize,
+                 std::string* message) {
     if (!EncodeText(static_cast<uint8_t>(code), std::strchr(text, '|') + 1, out, outSize))
         return Fail(message, Invalid(rule, kind, code, "invalid"));
     return 1;
 }
 
-int ValidateHex(const OptionRule& rule, const KindRule& kind, int code, const char* text, uint8_t* out,
-                size_t outSize, std::string* message) {
+int ValidateHex(const OptionRule& rule, const KindRule& kind, int code, const char* text, uint8_t* out, size_t outSize,
+                std::string* message) {
     if (!DhcpMatchWhole(text, kPatHex) || !encodeHexOption(static_cast<uint8_t>(code), text, out, outSize))
         return Fail(message, LookLike(rule, kind, code));
     if (out[1] < kind.low)
@@ -344,8 +363,8 @@ int ValidateHex(const OptionRule& rule, const KindRule& kind, int code, const ch
     return 1;
 }
 
-int ValidateHexOrText(const OptionRule&, const KindRule&, int code, const char* text, uint8_t* out,
-                      size_t outSize, std::string* message) {
+int ValidateHexOrText(const OptionRule&, const KindRule&, int code, const char* text, uint8_t* out, size_t outSize,
+                      std::string* message) {
     std::string range;
     int first = code;
     const char* word = "";
@@ -374,7 +393,8 @@ int ValidateRoutes(const OptionRule& rule, const KindRule& kind, int code, const
 int ValidateBootFile(const OptionRule&, const KindRule& kind, int, const char* text, uint8_t* out, size_t outSize,
                      std::string* message) {
     const char* format =
-        "67-Format Error\nBootfile name option wrong format.\n67|<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>\n"
+        "67-Format Error\nBootfile name option wrong "
+        "format.\n67|<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>\n"
         "If arch_0 is not present Bootfile_0 is considered default. i.e.:\n67|Bootfile\n67|0?Bootfile\n"
         "67|pxenimbo.0|6?\\EFI\\x86\\bootmgfw.efi|9?\\EFI\\x64\\bootmgfw.efi\nSee RFC 4578 for Client System "
         "Architecture Type definitions\nBootfile_X length < 128\nTotal length < 255";
@@ -384,11 +404,13 @@ int ValidateBootFile(const OptionRule&, const KindRule& kind, int, const char* t
     switch (parseArchFileList(text, reinterpret_cast<ArchBootTable*>(out))) {
         case 0: return 1;
         case 1:
-            return Fail(message, "67-Format Error\nBootfile name option parameter collision.\nSame architecture was "
-                                 "declared more than once\n67|<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>");
+            return Fail(message,
+                        "67-Format Error\nBootfile name option parameter collision.\nSame architecture was "
+                        "declared more than once\n67|<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>");
         case 2:
-            return Fail(message, "67-Format Error\nPlease verify Bootfile_X length < 128\n"
-                                 "67|<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>");
+            return Fail(message,
+                        "67-Format Error\nPlease verify Bootfile_X length < 128\n"
+                        "67|<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>");
         default:
             return Fail(message, "67-Consistency Error\nDHCP Option 67 and Boot File parsed settings\ndo not match");
     }

@@ -2,15 +2,15 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/ethernet.h>
-#include <net/if.h>
-#include <netpacket/packet.h>
-#include <net/if_arp.h>
-#include <netinet/in.h>
-#include <netinet/ip_icmp.h>
 #include <linux/neighbour.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <net/if_arp.h>
+#include <netinet/in.h>
+#include <netinet/ip_icmp.h>
+#include <netpacket/packet.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>

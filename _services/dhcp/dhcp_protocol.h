@@ -4,9 +4,9 @@
 #include <cstdint>
 
 // UDP ports.
-constexpr uint16_t kBootpServerPort = 67;   // "bootps": requests to servers, relayed replies
-constexpr uint16_t kBootpClientPort = 68;   // "bootpc": replies to clients
-constexpr uint16_t kPxeProxyPort = 4011;    // "pdhcp": PXE requests after a proxy offer
+constexpr uint16_t kBootpServerPort = 67;  // "bootps": requests to servers, relayed replies
+constexpr uint16_t kBootpClientPort = 68;  // "bootpc": replies to clients
+constexpr uint16_t kPxeProxyPort = 4011;   // "pdhcp": PXE requests after a proxy offer
 
 // The op field.
 enum BootpOp : uint8_t {

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr int kArchRows = 48;          // rows of an ArchBootTable (option 93 values 0..47)
-constexpr int kFilledArchRows = 14;    // rows 0..13 are the only ones the key syntax fills
+constexpr int kArchRows = 48;        // rows of an ArchBootTable (option 93 values 0..47)
+constexpr int kFilledArchRows = 14;  // rows 0..13 are the only ones the key syntax fills
 constexpr int kUserOptions = 10;
 constexpr int kStaticLeases = 10;
 constexpr int kMacFilters = 10;
@@ -170,9 +170,22 @@ static_assert(offsetof(ArpPacket, targetIp) == 24);
 
 // BOOTP/DHCP packet offsets.
 enum : size_t {
-    kOffOp = 0, kOffHtype = 1, kOffHlen = 2, kOffHops = 3, kOffXid = 4, kOffSecs = 8,
-    kOffFlags = 10, kOffCiaddr = 12, kOffYiaddr = 16, kOffSiaddr = 20, kOffGiaddr = 24,
-    kOffChaddr = 28, kOffSname = 44, kOffFile = 108, kOffCookie = 236, kOffOptions = 240,
+    kOffOp = 0,
+    kOffHtype = 1,
+    kOffHlen = 2,
+    kOffHops = 3,
+    kOffXid = 4,
+    kOffSecs = 8,
+    kOffFlags = 10,
+    kOffCiaddr = 12,
+    kOffYiaddr = 16,
+    kOffSiaddr = 20,
+    kOffGiaddr = 24,
+    kOffChaddr = 28,
+    kOffSname = 44,
+    kOffFile = 108,
+    kOffCookie = 236,
+    kOffOptions = 240,
 };
 constexpr size_t kMinDhcpPacket = 236;
 constexpr size_t kDhcpBufferSize = 1758;

@@ -9,27 +9,55 @@
 
 #include "_services/dhcp/dhcp_log.h"
 #include "_services/dhcp/mac_vendor.h"
-#include "libs/platform/sockets.h"
 #include "libs/platform/log_guard.h"
+#include "libs/platform/sockets.h"
 
 namespace {
 
 const ArchBootRow kNoRow{};
 
 const char* const kArchNames[37] = {
-    "\"x86 BIOS\"", "\"NEC/PC98\"", "\"Itanium\"", "\"DEC Alpha\"", "\"Arc x86\"", "\"Intel Lean Client\"",
-    "\"x86 UEFI\"", "\"x64 UEFI\"", "\"EFI Xscale\"", "\"EBC\"", "\"ARM 32-bit UEFI\"", "\"ARM 64-bit UEFI\"",
-    "\"PowerPC Open Firmware\"", "\"PowerPC ePAPR\"", "\"POWER OPAL v3\"", "\"x86 uefi boot from http\"",
-    "\"x64 uefi boot from http\"", "\"ebc boot from http\"", "\"arm uefi 32 boot from http\"",
-    "\"arm uefi 64 boot from http\"", "\"pc/at bios boot from http\"", "\"arm 32 uboot\"", "\"arm 64 uboot\"",
-    "\"arm uboot 32 boot from http\"", "\"arm uboot 64 boot from http\"", "\"RISC-V 32-bit UEFI\"",
-    "\"RISC-V 32-bit UEFI boot from http\"", "\"RISC-V 64-bit UEFI\"", "\"RISC-V 64-bit UEFI boot from http\"",
-    "\"RISC-V 128-bit UEFI\"", "\"RISC-V 128-bit UEFI boot from http\"", "\"s390 Basic\"", "\"s390 Extended\"",
-    "\"MIPS 32-bit UEFI\"", "\"MIPS 64-bit UEFI\"", "\"Sunway 32-bit UEFI\"", "\"Sunway 64-bit UEFI\"",
+    "\"x86 BIOS\"",
+    "\"NEC/PC98\"",
+    "\"Itanium\"",
+    "\"DEC Alpha\"",
+    "\"Arc x86\"",
+    "\"Intel Lean Client\"",
+    "\"x86 UEFI\"",
+    "\"x64 UEFI\"",
+    "\"EFI Xscale\"",
+    "\"EBC\"",
+    "\"ARM 32-bit UEFI\"",
+    "\"ARM 64-bit UEFI\"",
+    "\"PowerPC Open Firmware\"",
+    "\"PowerPC ePAPR\"",
+    "\"POWER OPAL v3\"",
+    "\"x86 uefi boot from http\"",
+    "\"x64 uefi boot from http\"",
+    "\"ebc boot from http\"",
+    "\"arm uefi 32 boot from http\"",
+    "\"arm uefi 64 boot from http\"",
+    "\"pc/at bios boot from http\"",
+    "\"arm 32 uboot\"",
+    "\"arm 64 uboot\"",
+    "\"arm uboot 32 boot from http\"",
+    "\"arm uboot 64 boot from http\"",
+    "\"RISC-V 32-bit UEFI\"",
+    "\"RISC-V 32-bit UEFI boot from http\"",
+    "\"RISC-V 64-bit UEFI\"",
+    "\"RISC-V 64-bit UEFI boot from http\"",
+    "\"RISC-V 128-bit UEFI\"",
+    "\"RISC-V 128-bit UEFI boot from http\"",
+    "\"s390 Basic\"",
+    "\"s390 Extended\"",
+    "\"MIPS 32-bit UEFI\"",
+    "\"MIPS 64-bit UEFI\"",
+    "\"Sunway 32-bit UEFI\"",
+    "\"Sunway 64-bit UEFI\"",
 };
 
-const char* const kTypeNames[10] = {"BootP", "DHCPDISCOVER", "DHCPOFFER", "DHCPREQUEST", "DHCPDECLINE",
-                                    "DHCPACK", "DHCPNAK", "DHCPRELEASE", "DHCPINFORM", "Invalid Pkt"};
+const char* const kTypeNames[10] = {"BootP",   "DHCPDISCOVER", "DHCPOFFER",   "DHCPREQUEST", "DHCPDECLINE",
+                                    "DHCPACK", "DHCPNAK",      "DHCPRELEASE", "DHCPINFORM",  "Invalid Pkt"};
 
 uint32_t Get32(const uint8_t* p) {
     uint32_t v;
@@ -60,6 +88,7 @@ public:
         uint32_t be = htonl(hostValue);
         Option(code, &be, 4);
     }
+
 private:
     uint8_t* p_;
     size_t pos_;
@@ -238,9 +267,7 @@ const char* ClientArchName(int arch, char buf[8]) {
     return buf;
 }
 
-const char* DhcpMessageTypeName(int type) {
-    return type >= 0 && type < 9 ? kTypeNames[type] : kTypeNames[9];
-}
+const char* DhcpMessageTypeName(int type) { return type >= 0 && type < 9 ? kTypeNames[type] : kTypeNames[9]; }
 
 namespace {
 
@@ -332,7 +359,11 @@ const ArchBootRow& SelectArchRow(const ArchBootTable& table, IpxeKeyRows ipxeRow
     if (arch == kArchAbsent) arch = kArchX86Bios;  // absent or malformed
     if (arch < 0 || arch >= kArchRows) return kNoRow;
     if (ipxe) {
-        int row = arch == kArchX86Bios ? 10 : arch == kArchX86Uefi ? 11 : arch == kArchX64Uefi ? 12 : arch == kArchEbc ? 13 : -1;
+        int row = arch == kArchX86Bios   ? 10
+                  : arch == kArchX86Uefi ? 11
+                  : arch == kArchX64Uefi ? 12
+                  : arch == kArchEbc     ? 13
+                                         : -1;
         // The iPXE row serves only when its own key declared it.
         if (row >= 0 && (ipxeRows & (1u << row))) return table.rows[row];
     }
@@ -475,8 +506,8 @@ size_t buildPdhcpOffer(DhcpEnv& env, uint8_t* packet, int type) {
     Put32(packet + kOffYiaddr, 0);
     SetFile(packet, "", 0);
     std::memcpy(packet + kOffCookie, kDhcpMagicCookie, 4);
-    const uint32_t serverId = FillServerAddresses(env, packet, 0, "PDHCP",
-                                                  "PDHCP Err: Unable to define \"siaddr\"; Try binding the service");
+    const uint32_t serverId =
+        FillServerAddresses(env, packet, 0, "PDHCP", "PDHCP Err: Unable to define \"siaddr\"; Try binding the service");
     OptionWriter w(packet);
     const uint8_t t = static_cast<uint8_t>(type);
     w.Option(kOptMessageType, &t, 1);
@@ -546,7 +577,8 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
             uint32_t fixed = findStaticLease(s, packet);
             if (fixed != 0xFFFFFFFFu) {
                 Put32(packet + kOffYiaddr, fixed);
-                DhcpLog(0, "DHCP Inf: %s statically assigned to address %s", MacOf(packet).c_str(), IPv4Text(fixed).c_str());
+                DhcpLog(0, "DHCP Inf: %s statically assigned to address %s", MacOf(packet).c_str(),
+                        IPv4Text(fixed).c_str());
             } else {
                 uint32_t requested = Get32(packet + kOffCiaddr);
                 if (opt50) {
@@ -589,8 +621,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
             }
             bool expired = false;
             DhcpLease* held = leases.FindByIp(requested, &expired, env.now);
-            if (!leases.IsAddressInPool(requested) ||
-                (held && !expired && std::memcmp(held->mac, mac, 6) != 0)) {
+            if (!leases.IsAddressInPool(requested) || (held && !expired && std::memcmp(held->mac, mac, 6) != 0)) {
                 DhcpLog(5, "DHCP Err: Requested address %s not allocated; not in pool or already in use",
                         IPv4Text(requested).c_str());
                 return 0;
@@ -630,8 +661,7 @@ int processDhcpRequest(DhcpEnv& env, int /*port*/, uint8_t* packet, size_t* outL
                 DhcpLog(5, "DHCP Inf: Lease %s released", MacOf(packet).c_str());
             }
             break;
-        default:
-            break;
+        default: break;
     }
     leases.LogTable(env.now);
     return result;

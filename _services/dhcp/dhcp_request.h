@@ -16,13 +16,13 @@
 struct DhcpEnv {
     const DhcpConfig* cfg = nullptr;
     uint32_t servicesMask = 0;
-    bool     pingAddress = false;
-    uint32_t dhcpLocalIp = 0;     // network order, 0 when not set
+    bool pingAddress = false;
+    uint32_t dhcpLocalIp = 0;  // network order, 0 when not set
     uint32_t tftpLocalIp = 0;
-    uint32_t syslogLocalIp = 0;   // 0 when SYS_LOGLocalIP is no address
-    std::string hostName;         // empty when it cannot be read
+    uint32_t syslogLocalIp = 0;  // 0 when SYS_LOGLocalIP is no address
+    std::string hostName;        // empty when it cannot be read
     LeaseTable* leases = nullptr;
-    int64_t now = 0;              // seconds since 1970
+    int64_t now = 0;  // seconds since 1970
     // Probe of a pool address before an offer: 1 in use, 0 free, -1 the probe could not run.
     std::function<int(uint32_t address)> probe;
     // Asks who holds a declined address, off the request path: the answer, when a device
@@ -40,12 +40,12 @@ int startsWith(const char* text, const char* prefix);
 
 // What a request says about its client.
 struct RequestInfo {
-    int  type = 0;             // option 53, 0 for BOOTP
+    int type = 0;  // option 53, 0 for BOOTP
     bool hasType = false;
     char classId[50] = {};
-    int  arch = kArchAbsent;   // option 93, kArchAbsent when absent or malformed
-    bool ipxe = false;         // option 77 "iPXE" or "gPXE"
-    int  macLength = 0;        // hlen clamped to 16
+    int arch = kArchAbsent;  // option 93, kArchAbsent when absent or malformed
+    bool ipxe = false;       // option 77 "iPXE" or "gPXE"
+    int macLength = 0;       // hlen clamped to 16
 };
 RequestInfo ReadRequest(const uint8_t* packet);
 // A request the handlers drop as malformed: a hardware address longer than chaddr (hlen
@@ -78,8 +78,8 @@ uint32_t ChooseSiaddr(const DhcpEnv& env, uint32_t serverId, bool* undefined);
 // (giaddr) to its relay at port 67; a client with an address at port 68; the broadcast flag
 // to 255.255.255.255:68; else yiaddr:68, or the broadcast address when yiaddr is 0.
 struct ReplyTarget {
-    uint32_t address;   // network order
-    uint16_t port;      // host order
+    uint32_t address;  // network order
+    uint16_t port;     // host order
 };
 ReplyTarget ReplyDestination(const uint8_t* request, bool pdhcpThread, uint16_t sourcePort);
 

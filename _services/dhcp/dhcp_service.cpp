@@ -14,12 +14,12 @@
 #include "_services/dhcp/dhcp_log.h"
 #include "_services/dhcp/dhcp_settings.h"
 #include "_services/dhcp/dhcp_thread.h"
-#include "libs/log/log.h"
 #include "_services/message_queue.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/tftp_request.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
 
 namespace {
 
@@ -121,7 +121,9 @@ int loadDhcpSettings() {
             IniReadValue(kDhcpKeyPath, key, field, size, type, ini.c_str());
         },
         static_cast<uint32_t>(g.NIMBO_Services), root,
-        [&root](const std::string& path, uint64_t* size) { return BootFileSize(root, path.substr(root.size()), size); });
+        [&root](const std::string& path, uint64_t* size) {
+            return BootFileSize(root, path.substr(root.size()), size);
+        });
     LeaseTable& t = DhcpLeaseTable();
     {
         std::lock_guard<std::recursive_mutex> lock(t.mutex());

@@ -19,9 +19,8 @@ namespace {
 #define ARCH_KEY "(\\d|0i|6i|7i|9i|a|b)"
 #define PATH_CHARS "[^,<>;\"\\\\/\\|\\*\\? ]"
 #define PATH_CHARS_252 "[^,<>:;\"\\\\/\\|\\*\\? ]"
-#define ARCH_LIST(C)                                                                     \
-    "(" ARCH_KEY "\\?){0,1}[\\\\/]{0,1}" C "+([\\\\/]" C "+)*(\\|" ARCH_KEY "\\?[\\\\/]{0,1}" C \
-    "+([\\\\/]" C "+)*)*$"
+#define ARCH_LIST(C) \
+    "(" ARCH_KEY "\\?){0,1}[\\\\/]{0,1}" C "+([\\\\/]" C "+)*(\\|" ARCH_KEY "\\?[\\\\/]{0,1}" C "+([\\\\/]" C "+)*)*$"
 
 const char* const kBootFilePattern = "^" ARCH_LIST(PATH_CHARS);
 const char* const kOption252Pattern = "^252\\|" ARCH_LIST(PATH_CHARS_252);
@@ -42,8 +41,7 @@ const char* const kMsgBootCollision =
 const char* const kMsgBootLength =
     "67-Format Error\nPlease verify Bootfile_X length < 128\n"
     "<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>";
-const char* const kMsgBootInconsistent =
-    "Error: Boot File and DHCP Option 67 inconsistency\nParsed settings differ";
+const char* const kMsgBootInconsistent = "Error: Boot File and DHCP Option 67 inconsistency\nParsed settings differ";
 const char* const kMsg252Format =
     "Error: BINL Option 252 Overwrite format:\n252|<arch_0?>BCD_0<|arch_1?BCD_1>...<|arch_b?BCD_b>\n"
     "If arch_0 is not present BCD_0 is considered default. i.e.:\nBCD\n0?BCD\n"
@@ -177,8 +175,10 @@ int parseArchFileList(const char* text, ArchBootTable* table, IpxeKeyRows* ipxeR
             size_t bar = work.find('|', pos);
             std::string entry = work.substr(pos, bar == std::string::npos ? std::string::npos : bar - pos);
             size_t q = std::string::npos;
-            if (entry.size() > 1 && entry[1] == '?') q = 1;
-            else if (entry.size() > 2 && entry[2] == '?') q = 2;
+            if (entry.size() > 1 && entry[1] == '?')
+                q = 1;
+            else if (entry.size() > 2 && entry[2] == '?')
+                q = 2;
             if (q != std::string::npos) {
                 bool isIpxe = false;
                 int row = KeyRow(entry.substr(0, q), &isIpxe);
@@ -341,15 +341,17 @@ int validateAddressSetting(int kind, const char* text, uint8_t* out, size_t outS
         case kOptDnsServer: {
             const bool router = kind == kOptRouter;
             if (!DhcpMatchWhole(text, kDottedListPattern)) {
-                SetMessage(message, router
-                    ? "3-Format Error\nRouter option should look like:\n192.168.20.1  or  192.168.20.1,192.168.20.3, ..."
-                    : "6-Format Error\nDomain Name Server option should look like:\n192.168.20.1  or  192.168.20.1,192.168.20.3, ...");
+                SetMessage(message, router ? "3-Format Error\nRouter option should look like:\n192.168.20.1  or  "
+                                             "192.168.20.1,192.168.20.3, ..."
+                                           : "6-Format Error\nDomain Name Server option should look "
+                                             "like:\n192.168.20.1  or  192.168.20.1,192.168.20.3, ...");
                 return 0;
             }
             if (!encodeAddressList(static_cast<uint8_t>(kind), text, out, outSize)) {
-                SetMessage(message, router
-                    ? "3-Format Error\nRouter option invalid IP address/es\nSee example:\n192.168.20.1  or  192.168.20.1,192.168.20.3, ..."
-                    : "6-Format Error\nDomain Name Server option invalid IP address/es\nSee example:\n192.168.20.30  or  192.168.20.30,192.168.20.33, ...");
+                SetMessage(message, router ? "3-Format Error\nRouter option invalid IP address/es\nSee "
+                                             "example:\n192.168.20.1  or  192.168.20.1,192.168.20.3, ..."
+                                           : "6-Format Error\nDomain Name Server option invalid IP address/es\nSee "
+                                             "example:\n192.168.20.30  or  192.168.20.30,192.168.20.33, ...");
                 return 0;
             }
             return 1;
@@ -366,8 +368,7 @@ int validateAddressSetting(int kind, const char* text, uint8_t* out, size_t outS
             if (outSize < 4) return 0;
             std::memcpy(out, enc + 2, 4);
             return 1;
-        default:
-            return 1;
+        default: return 1;
     }
 }
 
@@ -388,7 +389,8 @@ void ReadMacText(const char* p, uint8_t mac[6]) {
 int parseStaticLeaseEntry(const char* text, uint8_t out[10], std::string* message) {
     std::string pattern = std::string("^") + kMacText + "\\|" DOTTED;
     if (!DhcpMatchWhole(text, pattern.c_str())) {
-        SetMessage(message, "Format Error\nMAC Static Lease entries should look like:\n01:02:03:ab:bc:de|192.168.20.5 ");
+        SetMessage(message,
+                   "Format Error\nMAC Static Lease entries should look like:\n01:02:03:ab:bc:de|192.168.20.5 ");
         return 0;
     }
     uint32_t a;
@@ -404,7 +406,9 @@ int parseStaticLeaseEntry(const char* text, uint8_t out[10], std::string* messag
 int parseMacFilterEntry(const char* text, uint64_t* macWord, uint64_t* maskWord, std::string* message) {
     std::string pattern = std::string("^") + kMacText + "(\\|" + kMacText + "){0,1}";
     if (!DhcpMatchWhole(text, pattern.c_str())) {
-        SetMessage(message, "Format Error\nMAC Filter entries should look like:\nMAC[|MASK]\n01:02:03:AB:BC:DE[|FF:FF:FF:FF:FF:00] ");
+        SetMessage(
+            message,
+            "Format Error\nMAC Filter entries should look like:\nMAC[|MASK]\n01:02:03:AB:BC:DE[|FF:FF:FF:FF:FF:00] ");
         return 0;
     }
     uint8_t mac[6];
@@ -444,14 +448,14 @@ DefaultLists BuildDefaultLists() {
     const char* bcd = "\\bcd";
     char buf[320];
     DefaultLists d;
-    std::snprintf(buf, sizeof buf, "%s%s%s|6?%s%s%s|7?%s%s%s|9?%s%s%s", px, bios, nbp0, px, e32, nbpe, px, e64,
-                  nbpe, px, e64, nbpe);
+    std::snprintf(buf, sizeof buf, "%s%s%s|6?%s%s%s|7?%s%s%s|9?%s%s%s", px, bios, nbp0, px, e32, nbpe, px, e64, nbpe,
+                  px, e64, nbpe);
     d.biosEfi = buf;
-    std::snprintf(buf, sizeof buf, "%s%s%s|6?%s%s%s|7?%s%s%s|9?%s%s%s|a?%s%s%s|b?%s%s%s", px, bios, nbp0, ms, e32,
-                  bm, ms, e64, bm, ms, e64, bm, ms, a32, bm, ms, a64, bm);
+    std::snprintf(buf, sizeof buf, "%s%s%s|6?%s%s%s|7?%s%s%s|9?%s%s%s|a?%s%s%s|b?%s%s%s", px, bios, nbp0, ms, e32, bm,
+                  ms, e64, bm, ms, e64, bm, ms, a32, bm, ms, a64, bm);
     d.bootManager = buf;
-    std::snprintf(buf, sizeof buf, "252|6?%s%s%s|7?%s%s%s|9?%s%s%s|a?%s%s%s|b?%s%s%s", ms, e32, bcd, ms, e64, bcd,
-                  ms, e64, bcd, ms, a32, bcd, ms, a64, bcd);
+    std::snprintf(buf, sizeof buf, "252|6?%s%s%s|7?%s%s%s|9?%s%s%s|a?%s%s%s|b?%s%s%s", ms, e32, bcd, ms, e64, bcd, ms,
+                  e64, bcd, ms, a32, bcd, ms, a64, bcd);
     d.option252 = buf;
     return d;
 }
@@ -524,7 +528,8 @@ bool ValidateDhcpRecord(const DhcpSettings& record, std::string* why) {
         if (!parseDottedAddress(s.DHCP_IP_Pool, strnlen(s.DHCP_IP_Pool, sizeof s.DHCP_IP_Pool - 1), &start)) start = 0;
         if (validateAddressSetting(kOptSubnetMask, maskText.c_str(), maskBytes, sizeof maskBytes, nullptr))
             std::memcpy(&mask, maskBytes, sizeof mask);
-        if (checkPoolInSubnet(start, s.DHCP_PoolSize, mask, &message) != POOL_FITS) return fail("DHCP_PoolSize", message);
+        if (checkPoolInSubnet(start, s.DHCP_PoolSize, mask, &message) != POOL_FITS)
+            return fail("DHCP_PoolSize", message);
     }
     if (!check("DHCP_BootFile", s.DHCP_BootFile, sizeof s.DHCP_BootFile, [&](const char* t) {
             auto table = std::make_unique<ArchBootTable>();
@@ -625,7 +630,8 @@ void LoadDhcpConfig(DhcpConfig* cfg, const DhcpIniReader& read, uint32_t service
     else if (std::strcmp(s.DHCP_IP_NextServer, "None") == 0)
         s.NextServer = 0;
     else
-        s.NextServer = parseDottedAddress(s.DHCP_IP_NextServer, std::strlen(s.DHCP_IP_NextServer), &a) ? a : 0xFFFFFFFFu;
+        s.NextServer =
+            parseDottedAddress(s.DHCP_IP_NextServer, std::strlen(s.DHCP_IP_NextServer), &a) ? a : 0xFFFFFFFFu;
 
     if (s.DHCP_LeaseTime == 0) {
         s.DHCP_LeaseTime = 2880;
@@ -793,6 +799,4 @@ int parseBootFileSetting() {
     return ok;
 }
 
-DhcpSettings DhcpSettingsRecord() {
-    return DhcpSettingsSnapshot()->rec;
-}
+DhcpSettings DhcpSettingsRecord() { return DhcpSettingsSnapshot()->rec; }

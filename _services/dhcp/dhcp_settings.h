@@ -38,9 +38,9 @@ uint64_t macFilterWord(const uint8_t mac[6]);
 
 // How an address pool lies in its subnet.
 enum PoolFit {
-    POOL_FITS = 0,         // every address is a host address of the subnet (or nothing to judge)
-    POOL_START_NOT_HOST,   // the first address is the subnet's own or its broadcast address
-    POOL_PAST_SUBNET,      // the pool runs past the subnet's last host address
+    POOL_FITS = 0,        // every address is a host address of the subnet (or nothing to judge)
+    POOL_START_NOT_HOST,  // the first address is the subnet's own or its broadcast address
+    POOL_PAST_SUBNET,     // the pool runs past the subnet's last host address
 };
 // Checks the pool of `size` addresses from `start` against the subnet that `mask` gives with
 // the start (both in network order). The hosts of a subnet lie between its own address and
@@ -59,9 +59,9 @@ int encodeClasslessRoutes(uint8_t code, const char* text, uint8_t* out, size_t o
 
 // The three default list texts of a boot-manager mode.
 struct DefaultLists {
-    std::string biosEfi;       // mode 1 boot-file list
-    std::string bootManager;   // mode 3 boot-file list
-    std::string option252;     // mode 3 option-252 list
+    std::string biosEfi;      // mode 1 boot-file list
+    std::string bootManager;  // mode 3 boot-file list
+    std::string option252;    // mode 3 option-252 list
 };
 DefaultLists BuildDefaultLists();
 
@@ -69,10 +69,10 @@ DefaultLists BuildDefaultLists();
 // default boot-file list of the loaded mode.
 struct DhcpConfig {
     DhcpSettings rec{};
-    IpxeKeyRows  bootFileIpxe = 0;
-    IpxeKeyRows  option67Ipxe = 0;
-    IpxeKeyRows  option252Ipxe = 0;
-    std::string  defaultBootFileList;
+    IpxeKeyRows bootFileIpxe = 0;
+    IpxeKeyRows option67Ipxe = 0;
+    IpxeKeyRows option252Ipxe = 0;
+    std::string defaultBootFileList;
 };
 
 // Reads one [DHCP] key into a field (a missing or empty value leaves it unchanged).
@@ -86,8 +86,8 @@ std::string BootFilePath(const std::string& root, const char* entry);
 
 // Fills cfg from the INI values. servicesMask decides the BINL-dependent steps; tftpRoot
 // and fileProbe fill the present flags and sizes when BINL is off.
-void LoadDhcpConfig(DhcpConfig* cfg, const DhcpIniReader& read, uint32_t servicesMask,
-                    const std::string& tftpRoot, const FileSizeProbe& fileProbe);
+void LoadDhcpConfig(DhcpConfig* cfg, const DhcpIniReader& read, uint32_t servicesMask, const std::string& tftpRoot,
+                    const FileSizeProbe& fileProbe);
 // A record from the GUI (request 208) checked as the loader reads its texts: no control
 // characters in any text it would store, every non-empty text well formed, and the pool
 // inside its subnet (checkPoolInSubnet, under the key DHCP_PoolSize). False with the first

@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
@@ -27,15 +27,15 @@
 #include "_services/dhcp/dhcp_request.h"
 #include "_services/dhcp/dhcp_service.h"
 #include "_services/dhcp/dhcp_settings.h"
+#include "_services/dhcp/mac_vendor.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
+#include "_services/to_console.h"
+#include "libs/log/log.h"
 #include "libs/platform/clock.h"
 #include "libs/platform/interfaces.h"
 #include "libs/platform/log_guard.h"
-#include "libs/log/log.h"
-#include "_services/dhcp/mac_vendor.h"
-#include "_services/settings.h"
 #include "libs/platform/sockets.h"
-#include "_services/start_threads.h"
-#include "_services/to_console.h"
 
 namespace {
 
@@ -119,6 +119,7 @@ public:
     void Start();
     void Stop();
     void Post(uint32_t address);
+
 private:
     void Run();
     std::mutex m_;

@@ -14,42 +14,42 @@ constexpr size_t kMacVendorPrefixNameMax = 63;  // names of longer prefixes
 constexpr size_t kMacVendorShownNameMax = 31;   // names as shown
 
 struct MacVendorOuiEntry {
-  uint8_t prefix[3];
-  char name[kMacVendorOuiNameMax + 1];
+    uint8_t prefix[3];
+    char name[kMacVendorOuiNameMax + 1];
 };
 
 struct MacVendorPrefixEntry {
-  uint8_t mac[6];  // masked to the prefix length
-  char name[kMacVendorPrefixNameMax + 1];
+    uint8_t mac[6];  // masked to the prefix length
+    char name[kMacVendorPrefixNameMax + 1];
 };
 
 // The vendor-code tables: 24-bit prefixes in 256 buckets by the third byte, and one
 // table of 2048 buckets (by hashMacPrefix) per longer prefix length 1..48.
 class MacVendorTable {
- public:
-  MacVendorTable();
-  ~MacVendorTable();
+public:
+    MacVendorTable();
+    ~MacVendorTable();
 
-  // length 0: a 24-bit prefix (later entries rename earlier ones); 1..48: a prefix of
-  // that many bits (the first entry wins).
-  void addMacVendor(const uint8_t bytes[6], int length, const char* name);
-  const MacVendorOuiEntry* findOuiEntry(const uint8_t mac[6]) const;
-  const MacVendorPrefixEntry* findPrefixEntry(const uint8_t mac[6], int length) const;
-  // The vendor of a MAC: the longest prefix first, then the 24-bit table (also for the
-  // multicast form of a known address); nullptr when none.
-  const char* FindName(const uint8_t mac[6]) const;
+    // length 0: a 24-bit prefix (later entries rename earlier ones); 1..48: a prefix of
+    // that many bits (the first entry wins).
+    void addMacVendor(const uint8_t bytes[6], int length, const char* name);
+    const MacVendorOuiEntry* findOuiEntry(const uint8_t mac[6]) const;
+    const MacVendorPrefixEntry* findPrefixEntry(const uint8_t mac[6], int length) const;
+    // The vendor of a MAC: the longest prefix first, then the 24-bit table (also for the
+    // multicast form of a known address); nullptr when none.
+    const char* FindName(const uint8_t mac[6]) const;
 
-  // Reads vendor-file text and inserts every entry; returns the number of entries.
-  size_t LoadText(std::string_view text);
-  // Reads a vendor file; false when it cannot be opened.
-  bool LoadFile(const std::string& path);
+    // Reads vendor-file text and inserts every entry; returns the number of entries.
+    size_t LoadText(std::string_view text);
+    // Reads a vendor file; false when it cannot be opened.
+    bool LoadFile(const std::string& path);
 
-  bool loaded = false;
+    bool loaded = false;
 
- private:
-  using PrefixBuckets = std::vector<std::vector<MacVendorPrefixEntry>>;
-  std::vector<std::vector<MacVendorOuiEntry>> oui_;
-  std::unique_ptr<PrefixBuckets> prefix_[49];
+private:
+    using PrefixBuckets = std::vector<std::vector<MacVendorPrefixEntry>>;
+    std::vector<std::vector<MacVendorOuiEntry>> oui_;
+    std::unique_ptr<PrefixBuckets> prefix_[49];
 };
 
 // Parses an address word: three or six groups of hex digits (each at most 255) joined by

@@ -15,9 +15,9 @@
 #include <thread>
 
 #include "_services/ftp/ftp_conn.h"
-#include "libs/platform/beneath.h"
 #include "_services/ftp/ftp_paths.h"
 #include "libs/log/log.h"
+#include "libs/platform/beneath.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/posix_attr.h"
 #include "libs/platform/sockets.h"
@@ -123,14 +123,9 @@ bool ReadCommandLine(FtpClientEntry* c, std::string* line) {
     for (;;) {
         if (c->stopping.load() || !WithinTimeLimits(c)) return false;
         switch (c->reader.Next(line)) {
-            case FtpLineReader::kLine:
-                c->server->ClientEvent(FTP_EV_RECEIVED, c, line->c_str());
-                return true;
-            case FtpLineReader::kTooLong:
-                SendReply(c, "500 Command line is too long !");
-                continue;
-            case FtpLineReader::kNeedMore:
-                break;
+            case FtpLineReader::kLine: c->server->ClientEvent(FTP_EV_RECEIVED, c, line->c_str()); return true;
+            case FtpLineReader::kTooLong: SendReply(c, "500 Command line is too long !"); continue;
+            case FtpLineReader::kNeedMore: break;
         }
         const int r = WaitReadable(c->controlSocket, 1000);
         if (c->stopping.load() || r < 0) return false;
@@ -188,7 +183,6 @@ void LogUserOut(FtpClientEntry* c) {
     c->renameRelative.clear();
 }
 
-
 bool HandleUser(FtpClientEntry* c, const char* arg) {
     if (c->loggedIn.load()) LogUserOut(c);
     if (!arg) {
@@ -227,8 +221,10 @@ bool HandlePass(FtpClientEntry* c, const char* arg) {
         std::lock_guard<std::recursive_mutex> g(c->server->usersLock);
         FtpUserEntry* u = c->user;
         if (u && u->valid) {
-            if (u->password.empty() || (arg && u->password == arg)) LogUserIn(c);
-            else if (!arg) missing = true;
+            if (u->password.empty() || (arg && u->password == arg))
+                LogUserIn(c);
+            else if (!arg)
+                missing = true;
         }
     }
     if (c->loggedIn.load()) {
@@ -278,7 +274,6 @@ void HandleSite(FtpClientEntry* c, const char* arg) {
     }
 }
 
-
 bool IsRegular(FtpClientEntry* c, const FtpResolved& r, struct stat* st) {
     return StatBeneath(c->rootFd, r.relative, st) && S_ISREG(st->st_mode);
 }
@@ -301,7 +296,8 @@ bool DoSite(FtpClientEntry* c, int, const char* arg) { return HandleSite(c, arg)
 bool DoData(FtpClientEntry* c, int verb, const char* arg) { return HandleDataCommand(c, verb, arg), true; }
 
 bool DoStru(FtpClientEntry* c, int, const char* arg) {
-    SendReply(c, strcmp(arg, "F") == 0 ? "200 STRU Command Successful." : "504 STRU failled. Parametre not implemented");
+    SendReply(c,
+              strcmp(arg, "F") == 0 ? "200 STRU Command Successful." : "504 STRU failled. Parametre not implemented");
     return true;
 }
 
@@ -442,7 +438,7 @@ bool DoMkd(FtpClientEntry* c, int, const char* arg) {
         SendReply(c, "550 File Already Exists.");
     } else if (WriteAllowed(c, r, FtpWrite::NewEntryIn)) {
         SendReply(c, mkdirat(e.dir(), e.name().c_str(), 0777) == 0 ? "250 MKD command successful."
-                                                                     : "550 MKD Error Creating DIR.");
+                                                                   : "550 MKD Error Creating DIR.");
     }
     return true;
 }
@@ -456,7 +452,8 @@ bool DoRmd(FtpClientEntry* c, int, const char* arg) {
     } else if (r.virt == "/") {
         SendReply(c, "550 Permission denied.");  // the root itself is never removed
     } else if (WriteAllowed(c, r, FtpWrite::Entry)) {
-        bool ok = e.Open(c->rootFd, r.relative) && !e.IsRoot() && unlinkat(e.dir(), e.name().c_str(), AT_REMOVEDIR) == 0;
+        bool ok =
+            e.Open(c->rootFd, r.relative) && !e.IsRoot() && unlinkat(e.dir(), e.name().c_str(), AT_REMOVEDIR) == 0;
         SendReply(c, ok ? "250 Directory deleted successfully." : "450 Internal error deleting the directory.");
     }
     return true;
@@ -468,18 +465,20 @@ bool DoOpts(FtpClientEntry* c, int, const char* arg) {
 }
 
 bool DoStat(FtpClientEntry* c, int verb, const char* arg) {
-    if (arg) HandleDataCommand(c, verb, arg);
-    else SendReply(c, "211 :: Nimbo FTP server module https://nimbo.example.org/");
+    if (arg)
+        HandleDataCommand(c, verb, arg);
+    else
+        SendReply(c, "211 :: Nimbo FTP server module https://nimbo.example.org/");
     return true;
 }
 
 // One row per verb, in verb order: what is checked before the handler runs, in this order:
 // the login, the privilege, the argument.
 struct VerbRow {
-    int         verb;
-    bool        needsLogin;
-    uint8_t     privilege;       // 0: none
-    const char* missingArgument; // the reply when the argument is missing; nullptr: optional
+    int verb;
+    bool needsLogin;
+    uint8_t privilege;            // 0: none
+    const char* missingArgument;  // the reply when the argument is missing; nullptr: optional
     bool (*handler)(FtpClientEntry*, int verb, const char* arg);
 };
 
@@ -556,8 +555,7 @@ void FtpClientThread(FtpClientEntry* c) {
     SendReply(c, "220 Browser Ftp Server.");
     c->controlAlive = true;
     std::string line;
-    while (ReadCommandLine(c, &line) && RunCommand(c, line)) {
-    }
+    while (ReadCommandLine(c, &line) && RunCommand(c, line)) {}
     EndDataOnExit(c);
     c->controlAlive = false;
     c->server->FinishClient(c);

@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "_services/ftp/ftp_conn.h"
-#include "libs/platform/beneath.h"
 #include "_services/ftp/ftp_paths.h"
 #include "libs/log/log.h"
 #include "libs/platform/atomic_file.h"
+#include "libs/platform/beneath.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/posix_attr.h"
 #include "libs/platform/sockets.h"
@@ -114,10 +114,10 @@ bool WriteAll(int fd, const char* data, size_t length) {
 
 // Collects lines into blocks of the transfer-buffer size.
 struct BufferedSender {
-    FtpClientEntry*   c;
-    int               fd;
+    FtpClientEntry* c;
+    int fd;
     std::vector<char> buf;
-    size_t            used = 0;
+    size_t used = 0;
     bool Add(const std::string& line) {
         size_t off = 0;
         while (off < line.size()) {
@@ -199,7 +199,8 @@ bool SendListing(FtpClientEntry* c, int verb) {
             bool have = CPosixFileAttr::ReadPfa(proc + name, &mode, nullptr) == 1;
             // A word whose mode bits are all 0 gives no mode.
             have = have && (mode & kPfaModeMask) != 0;
-            uint16_t word = ListModeWord(static_cast<unsigned>(CPosixFileAttr::ServedMode(have, mode, st.st_mode)), folder);
+            uint16_t word =
+                ListModeWord(static_cast<unsigned>(CPosixFileAttr::ServedMode(have, mode, st.st_mode)), folder);
             line = FormatListLine(word, st.st_size, st.st_mtim.tv_sec, now, name, t.optF);
         }
         if (!out.Add(line)) {
@@ -590,10 +591,14 @@ void HandleListing(FtpClientEntry* c, int verb, const char* arg) {
     const char* p = arg;
     while (p && *p == '-') {
         for (++p; isalnum(static_cast<unsigned char>(*p)); ++p) {
-            if (*p == 'F') t.optF = true;
-            else if (*p == 'a') t.optA = true;
-            else if (*p == 'd') t.optD = true;
-            else if (*p == 'l') t.optL = true;
+            if (*p == 'F')
+                t.optF = true;
+            else if (*p == 'a')
+                t.optA = true;
+            else if (*p == 'd')
+                t.optD = true;
+            else if (*p == 'l')
+                t.optL = true;
         }
         while (*p == ' ') ++p;
     }
@@ -735,18 +740,12 @@ void EndDataOnExit(FtpClientEntry* c) {
 
 void HandleDataCommand(FtpClientEntry* c, int verb, const char* arg) {
     switch (verb) {
-        case FTP_PORT:
-            HandlePort(c, arg);
-            break;
+        case FTP_PORT: HandlePort(c, arg); break;
         case FTP_PASV:
-        case FTP_EPSV:
-            HandlePassive(c, verb);
-            break;
+        case FTP_EPSV: HandlePassive(c, verb); break;
         case FTP_LIST:
         case FTP_NLST:
-        case FTP_STAT:
-            HandleListing(c, verb, arg);
-            break;
+        case FTP_STAT: HandleListing(c, verb, arg); break;
         case FTP_ABOR: {
             bool running;
             {
@@ -772,16 +771,10 @@ void HandleDataCommand(FtpClientEntry* c, int verb, const char* arg) {
             SendReply(c, "350 REST command successful.");
             break;
         }
-        case FTP_RETR:
-            HandleRetrieve(c, arg);
-            break;
+        case FTP_RETR: HandleRetrieve(c, arg); break;
         case FTP_STOR:
         case FTP_APPE:
-        case FTP_STOU:
-            HandleStore(c, verb, arg);
-            break;
-        default:
-            SendReply(c, "500 Command not understood.");
-            break;
+        case FTP_STOU: HandleStore(c, verb, arg); break;
+        default: SendReply(c, "500 Command not understood."); break;
     }
 }

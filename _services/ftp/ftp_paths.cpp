@@ -43,8 +43,7 @@ bool SimplifyPath(std::string& s) {
     if (s.compare(0, 2, "./") == 0) s.erase(0, 1);
     if (s.compare(0, 3, "../") == 0) s.erase(0, 2);
     if (s.size() >= 2 && s.compare(s.size() - 2, 2, "/.") == 0) s.pop_back();
-    while (ResolveOneParent(s)) {
-    }
+    while (ResolveOneParent(s)) {}
     if (s.size() > 1 && s.back() == '/' && !(s.size() == 3 && s[1] == ':')) s.pop_back();
     if (s.empty() || s == "." || s == "..") s.assign(1, '/');
     return true;
@@ -69,8 +68,8 @@ bool BuildVirtualPath(const std::string& current, const char* argument, std::str
     return true;
 }
 
-bool BuildFullPath(const std::string& root, const std::string& current, const char* argument,
-                   std::string* full, std::string* virtualOut, std::string* relative) {
+bool BuildFullPath(const std::string& root, const std::string& current, const char* argument, std::string* full,
+                   std::string* virtualOut, std::string* relative) {
     if (root.empty()) return false;
     std::string virt;
     if (!BuildVirtualPath(current, argument, &virt)) return false;

@@ -19,5 +19,5 @@ bool BuildVirtualPath(const std::string& current, const char* argument, std::str
 // The full local path: root + virtual path, joined without resolving anything again (the
 // virtual path holds no ".." any more). False without a root or when longer than kFtpMaxPath.
 // *relative (optional) gets the path below the root for the *at() calls ("." for the root).
-bool BuildFullPath(const std::string& root, const std::string& current, const char* argument,
-                   std::string* full, std::string* virtualOut = nullptr, std::string* relative = nullptr);
+bool BuildFullPath(const std::string& root, const std::string& current, const char* argument, std::string* full,
+                   std::string* virtualOut = nullptr, std::string* relative = nullptr);

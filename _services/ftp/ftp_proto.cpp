@@ -9,13 +9,11 @@
 
 namespace {
 const char* const kVerbs[FTP_VERB_COUNT] = {
-    "QUIT", "USER", "PASS", "NOOP", "ALLO", "SITE", "HELP", "SYST", "STRU", "MODE", "TYPE",
-    "CLNT", "PORT", "PASV", "EPSV", "LIST", "NLST", "CWD",  "XCWD", "FEAT", "MDTM", "PWD",
-    "XPWD", "CDUP", "XCUP", "STAT", "ABOR", "REST", "RETR", "STOR", "APPE", "STOU", "SIZE",
-    "DELE", "RNFR", "RNTO", "MKD",  "XMKD", "RMD",  "XRMD", "OPTS"};
+    "QUIT", "USER", "PASS", "NOOP", "ALLO", "SITE", "HELP", "SYST", "STRU", "MODE", "TYPE", "CLNT", "PORT", "PASV",
+    "EPSV", "LIST", "NLST", "CWD",  "XCWD", "FEAT", "MDTM", "PWD",  "XPWD", "CDUP", "XCUP", "STAT", "ABOR", "REST",
+    "RETR", "STOR", "APPE", "STOU", "SIZE", "DELE", "RNFR", "RNTO", "MKD",  "XMKD", "RMD",  "XRMD", "OPTS"};
 
-const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                 "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 }  // namespace
@@ -53,8 +51,10 @@ void FtpLineReader::Commit(size_t n) {
         const unsigned char b = static_cast<unsigned char>(buf_[i]);
         switch (telnet_) {
             case kData:
-                if (b == kIac) telnet_ = kAfterIac;
-                else buf_[out++] = static_cast<char>(b);
+                if (b == kIac)
+                    telnet_ = kAfterIac;
+                else
+                    buf_[out++] = static_cast<char>(b);
                 break;
             case kAfterIac:
                 if (b == kIac) buf_[out++] = static_cast<char>(b);  // an escaped 255
@@ -163,30 +163,34 @@ std::string PermissionText(uint16_t w) {
     t[0] = (w & 0x8000) ? 'd' : '-';
     struct Group {
         uint16_t r, wr, x, special;
-        char     set;
+        char set;
     };
-    const Group groups[3] = {{0x400, 0x200, 0x100, 0x4000, 's'}, {0x40, 0x20, 0x10, 0x2000, 's'},
-                             {0x4, 0x2, 0x1, 0x1000, 't'}};
+    const Group groups[3] = {
+        {0x400, 0x200, 0x100, 0x4000, 's'}, {0x40, 0x20, 0x10, 0x2000, 's'}, {0x4, 0x2, 0x1, 0x1000, 't'}};
     for (int g = 0; g < 3; ++g) {
         const Group& G = groups[g];
         t[1 + g * 3] = (w & G.r) ? 'r' : '-';
         t[2 + g * 3] = (w & G.wr) ? 'w' : '-';
         bool x = w & G.x;
-        if (w & G.special) t[3 + g * 3] = x ? G.set : static_cast<char>(G.set - 'a' + 'A');
-        else t[3 + g * 3] = x ? 'x' : '-';
+        if (w & G.special)
+            t[3 + g * 3] = x ? G.set : static_cast<char>(G.set - 'a' + 'A');
+        else
+            t[3 + g * 3] = x ? 'x' : '-';
     }
     t[10] = 0;
     return t;
 }
 
-std::string FormatListLine(uint16_t modeWord, int64_t size, int64_t mtime, int64_t now,
-                           const std::string& name, bool slashAfterFolder) {
+std::string FormatListLine(uint16_t modeWord, int64_t size, int64_t mtime, int64_t now, const std::string& name,
+                           bool slashAfterFolder) {
     time_t t = static_cast<time_t>(mtime);
     struct tm tm {};
     gmtime_r(&t, &tm);
     char when[16];
-    if (now - mtime < 15552001) snprintf(when, sizeof when, "%02d:%02d", tm.tm_hour, tm.tm_min);
-    else snprintf(when, sizeof when, "%5d", tm.tm_year + 1900);
+    if (now - mtime < 15552001)
+        snprintf(when, sizeof when, "%02d:%02d", tm.tm_hour, tm.tm_min);
+    else
+        snprintf(when, sizeof when, "%5d", tm.tm_year + 1900);
     char head[128];
     snprintf(head, sizeof head, "%s 1 user group %14" PRId64 " %s %2d %s ", PermissionText(modeWord).c_str(), size,
              kMonths[tm.tm_mon], tm.tm_mday, when);
@@ -199,8 +203,8 @@ std::string FormatListLine(uint16_t modeWord, int64_t size, int64_t mtime, int64
 
 std::string PasvReply(uint32_t a, uint16_t port) {
     char r[96];
-    snprintf(r, sizeof r, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", a >> 24, (a >> 16) & 0xFF,
-             (a >> 8) & 0xFF, a & 0xFF, port >> 8, port & 0xFF);
+    snprintf(r, sizeof r, "227 Entering Passive Mode (%u,%u,%u,%u,%u,%u)", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF,
+             a & 0xFF, port >> 8, port & 0xFF);
     return r;
 }
 

@@ -9,23 +9,64 @@
 constexpr uint16_t kFtpControlPort = 21;
 
 enum FtpVerb : int {
-    FTP_QUIT = 0, FTP_USER, FTP_PASS, FTP_NOOP, FTP_ALLO, FTP_SITE, FTP_HELP, FTP_SYST, FTP_STRU,
-    FTP_MODE, FTP_TYPE, FTP_CLNT, FTP_PORT, FTP_PASV, FTP_EPSV, FTP_LIST, FTP_NLST, FTP_CWD,
-    FTP_XCWD, FTP_FEAT, FTP_MDTM, FTP_PWD, FTP_XPWD, FTP_CDUP, FTP_XCUP, FTP_STAT, FTP_ABOR,
-    FTP_REST, FTP_RETR, FTP_STOR, FTP_APPE, FTP_STOU, FTP_SIZE, FTP_DELE, FTP_RNFR, FTP_RNTO,
-    FTP_MKD, FTP_XMKD, FTP_RMD, FTP_XRMD, FTP_OPTS, FTP_VERB_COUNT
+    FTP_QUIT = 0,
+    FTP_USER,
+    FTP_PASS,
+    FTP_NOOP,
+    FTP_ALLO,
+    FTP_SITE,
+    FTP_HELP,
+    FTP_SYST,
+    FTP_STRU,
+    FTP_MODE,
+    FTP_TYPE,
+    FTP_CLNT,
+    FTP_PORT,
+    FTP_PASV,
+    FTP_EPSV,
+    FTP_LIST,
+    FTP_NLST,
+    FTP_CWD,
+    FTP_XCWD,
+    FTP_FEAT,
+    FTP_MDTM,
+    FTP_PWD,
+    FTP_XPWD,
+    FTP_CDUP,
+    FTP_XCUP,
+    FTP_STAT,
+    FTP_ABOR,
+    FTP_REST,
+    FTP_RETR,
+    FTP_STOR,
+    FTP_APPE,
+    FTP_STOU,
+    FTP_SIZE,
+    FTP_DELE,
+    FTP_RNFR,
+    FTP_RNTO,
+    FTP_MKD,
+    FTP_XMKD,
+    FTP_RMD,
+    FTP_XRMD,
+    FTP_OPTS,
+    FTP_VERB_COUNT
 };
 
 // User privilege bits.
 enum FtpPrivilege : uint8_t {
-    FTP_PRIV_RETR = 0x01, FTP_PRIV_STORE = 0x02, FTP_PRIV_DELETE = 0x04, FTP_PRIV_LIST = 0x08,
-    FTP_PRIV_MKDIR = 0x10, FTP_PRIV_RMDIR = 0x20,
+    FTP_PRIV_RETR = 0x01,
+    FTP_PRIV_STORE = 0x02,
+    FTP_PRIV_DELETE = 0x04,
+    FTP_PRIV_LIST = 0x08,
+    FTP_PRIV_MKDIR = 0x10,
+    FTP_PRIV_RMDIR = 0x20,
 };
 
 struct FtpCommand {
-    int         verb = -1;        // FtpVerb, -1 when not understood
-    bool        hasArgument = false;
-    std::string argument;         // the text after the first blank (may be empty)
+    int verb = -1;  // FtpVerb, -1 when not understood
+    bool hasArgument = false;
+    std::string argument;  // the text after the first blank (may be empty)
 };
 
 // Splits at the first blank; the verb is compared without case and whole.
@@ -42,7 +83,7 @@ public:
     static constexpr size_t kSize = 292;  // lines of up to 291 characters
     enum Result { kLine, kTooLong, kNeedMore };
     Result Next(std::string* line);
-    char*  Room(size_t* size) {
+    char* Room(size_t* size) {
         *size = kSize - used_;
         return buf_ + used_;
     }
@@ -51,9 +92,9 @@ public:
 private:
     void Drop(size_t n);
     enum TelnetState : uint8_t { kData, kAfterIac, kAfterOption };
-    char        buf_[kSize];
-    size_t      used_ = 0;
-    bool        overflow_ = false;
+    char buf_[kSize];
+    size_t used_ = 0;
+    bool overflow_ = false;
     TelnetState telnet_ = kData;
 };
 
@@ -74,8 +115,8 @@ SiteChmod ParseSiteChmod(const std::string& arg, uint16_t* mode, std::string* pa
 uint16_t ListModeWord(unsigned mode, bool folder);
 std::string PermissionText(uint16_t modeWord);
 // One LIST line with CR LF; times in seconds since 1970 (UTC).
-std::string FormatListLine(uint16_t modeWord, int64_t size, int64_t mtime, int64_t now,
-                           const std::string& name, bool slashAfterFolder);
+std::string FormatListLine(uint16_t modeWord, int64_t size, int64_t mtime, int64_t now, const std::string& name,
+                           bool slashAfterFolder);
 
 std::string PasvReply(uint32_t localAddr, uint16_t port);  // addr in host order
 std::string EpsvReply(uint16_t port);

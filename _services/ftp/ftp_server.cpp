@@ -26,29 +26,45 @@ template <typename T>
 void LinkNewest(T*& oldest, T*& newest, T* e) {
     e->older = newest;
     e->newer = nullptr;
-    if (newest) newest->newer = e;
-    else oldest = e;
+    if (newest)
+        newest->newer = e;
+    else
+        oldest = e;
     newest = e;
 }
 
 template <typename T>
 void Unlink(T*& oldest, T*& newest, T* e) {
-    if (e->older) e->older->newer = e->newer;
-    else oldest = e->newer;
-    if (e->newer) e->newer->older = e->older;
-    else newest = e->older;
+    if (e->older)
+        e->older->newer = e->newer;
+    else
+        oldest = e->newer;
+    if (e->newer)
+        e->newer->older = e->older;
+    else
+        newest = e->older;
     e->older = e->newer = nullptr;
 }
 
 // accept() errors that pass: the next connection may well be accepted.
 bool TransientAcceptError(int err) {
     switch (err) {
-        case EMFILE: case ENFILE: case ENOBUFS: case ENOMEM: case ECONNABORTED: case EPROTO:
-        case EPERM: case ENETDOWN: case ENOPROTOOPT: case EHOSTDOWN: case ENONET:
-        case EHOSTUNREACH: case EOPNOTSUPP: case ENETUNREACH: case ETIMEDOUT:
-            return true;
-        default:
-            return false;
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+        case ECONNABORTED:
+        case EPROTO:
+        case EPERM:
+        case ENETDOWN:
+        case ENOPROTOOPT:
+        case EHOSTDOWN:
+        case ENONET:
+        case EHOSTUNREACH:
+        case EOPNOTSUPP:
+        case ENETUNREACH:
+        case ETIMEDOUT: return true;
+        default: return false;
     }
 }
 }  // namespace
@@ -170,12 +186,16 @@ bool CFtpServer::RemoveUser(FtpUserEntry* user) {
         std::lock_guard<std::mutex> c(clientsLock_);
         for (FtpClientEntry* cl = oldestClient_; cl; cl = cl->newer) {
             if (cl->user != user) continue;
-            if (cl->loggedIn.load()) KillClientThreads(cl);
-            else cl->user = nullptr;
+            if (cl->loggedIn.load())
+                KillClientThreads(cl);
+            else
+                cl->user = nullptr;
         }
     }
-    if (user->loginCount > 0) user->pendingRelease = true;
-    else delete user;
+    if (user->loginCount > 0)
+        user->pendingRelease = true;
+    else
+        delete user;
     userCount_--;
     return true;
 }
@@ -310,7 +330,8 @@ const char* CFtpServer::Refusal(uint32_t peerAddr) {
     std::lock_guard<std::mutex> g(clientsLock_);
     if (clientCount_.load() >= maxClients) return "the server has all the clients it takes";
     auto it = perAddress_.find(peerAddr);
-    if (it != perAddress_.end() && it->second >= maxPerAddress) return "that address has all the connections it may hold";
+    if (it != perAddress_.end() && it->second >= maxPerAddress)
+        return "that address has all the connections it may hold";
     return nullptr;
 }
 

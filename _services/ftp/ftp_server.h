@@ -14,23 +14,40 @@
 #include <thread>
 #include <vector>
 
+#include "_services/ftp/ftp_proto.h"
 #include "libs/platform/event.h"
 #include "libs/platform/log_guard.h"
-#include "_services/ftp/ftp_proto.h"
 
 class CFtpServer;
 struct FtpClientEntry;
 
 // Numbered events the server reports to its owner.
 enum FtpEvent : int {
-    FTP_EV_USER_CREATED = 0, FTP_EV_USER_BAD_ROOT = 2,
-    FTP_EV_CLIENT_NEW = 3, FTP_EV_CLIENT_DELETED = 4, FTP_EV_CLIENT_DISCONNECTED = 5,
-    FTP_EV_LOGGED_IN = 6, FTP_EV_UPLOAD = 7, FTP_EV_DOWNLOAD = 8, FTP_EV_LISTING = 9,
-    FTP_EV_CWD = 10, FTP_EV_RECEIVED = 11, FTP_EV_SENT = 12, FTP_EV_TOO_MANY_PASS = 13,
-    FTP_EV_SOCKET_ERROR = 16, FTP_EV_CLNT = 17, FTP_EV_SITE_FAILED = 18,
-    FTP_EV_STARTED = 19, FTP_EV_STOPPED_LISTENING = 20, FTP_EV_ACCEPTING = 21,
-    FTP_EV_STOPPED_ACCEPTING = 22, FTP_EV_BIND_NOT_AVAILABLE = 23, FTP_EV_BIND_IN_USE = 24,
-    FTP_EV_BIND_FAILED = 25, FTP_EV_NO_MEMORY = 26, FTP_EV_NO_THREAD = 27,
+    FTP_EV_USER_CREATED = 0,
+    FTP_EV_USER_BAD_ROOT = 2,
+    FTP_EV_CLIENT_NEW = 3,
+    FTP_EV_CLIENT_DELETED = 4,
+    FTP_EV_CLIENT_DISCONNECTED = 5,
+    FTP_EV_LOGGED_IN = 6,
+    FTP_EV_UPLOAD = 7,
+    FTP_EV_DOWNLOAD = 8,
+    FTP_EV_LISTING = 9,
+    FTP_EV_CWD = 10,
+    FTP_EV_RECEIVED = 11,
+    FTP_EV_SENT = 12,
+    FTP_EV_TOO_MANY_PASS = 13,
+    FTP_EV_SOCKET_ERROR = 16,
+    FTP_EV_CLNT = 17,
+    FTP_EV_SITE_FAILED = 18,
+    FTP_EV_STARTED = 19,
+    FTP_EV_STOPPED_LISTENING = 20,
+    FTP_EV_ACCEPTING = 21,
+    FTP_EV_STOPPED_ACCEPTING = 22,
+    FTP_EV_BIND_NOT_AVAILABLE = 23,
+    FTP_EV_BIND_IN_USE = 24,
+    FTP_EV_BIND_FAILED = 25,
+    FTP_EV_NO_MEMORY = 26,
+    FTP_EV_NO_THREAD = 27,
 };
 
 // The server event of a bind that failed with errno err.
@@ -39,25 +56,25 @@ int FtpBindEvent(int err);
 struct FtpUserEntry {
     FtpUserEntry* older = nullptr;
     FtpUserEntry* newer = nullptr;
-    bool          pendingRelease = false;
-    bool          valid = false;
-    uint8_t       privileges = 0;
-    std::string   name;      // at most 16 characters
-    std::string   password;  // at most 16 characters, empty when none
-    std::string   root;      // absolute and normalised
-    uint32_t      loginCount = 0;
-    uint32_t      loginLimit = 0;  // 0: no limit
+    bool pendingRelease = false;
+    bool valid = false;
+    uint8_t privileges = 0;
+    std::string name;      // at most 16 characters
+    std::string password;  // at most 16 characters, empty when none
+    std::string root;      // absolute and normalised
+    uint32_t loginCount = 0;
+    uint32_t loginLimit = 0;  // 0: no limit
 };
 
 // Transfer record: cleared whole when a data connection closes.
 struct FtpTransferRecord {
-    int64_t     startOffset = 0;
+    int64_t startOffset = 0;
     struct stat status {};
-    int         verb = -1;
-    int         socket = -1;  // the data socket, or the control socket for STAT
-    bool        optA = false, optD = false, optF = false, optL = false;
+    int verb = -1;
+    int socket = -1;  // the data socket, or the control socket for STAT
+    bool optA = false, optD = false, optF = false, optL = false;
     std::string fullPath;
-    std::string relative;     // the same path below the root
+    std::string relative;  // the same path below the root
 };
 
 enum FtpTransferKind { FTP_XFER_NONE = 0, FTP_XFER_LIST = 1, FTP_XFER_STORE = 2, FTP_XFER_RETRIEVE = 3 };
@@ -65,9 +82,9 @@ enum FtpDataMode { FTP_DATA_NONE = 0, FTP_DATA_PASSIVE = 1, FTP_DATA_ACTIVE = 2 
 
 struct FtpClientEntry {
     CFtpServer* server = nullptr;
-    int         controlSocket = -1;
-    uint32_t    localAddr = 0;  // network order
-    uint32_t    peerAddr = 0;   // network order
+    int controlSocket = -1;
+    uint32_t localAddr = 0;  // network order
+    uint32_t peerAddr = 0;   // network order
 
     // Read by any thread (events); written under `lock`.
     std::atomic<bool> loggedIn{false};
@@ -76,35 +93,35 @@ struct FtpClientEntry {
     std::string LocalText() const;
 
     // Control thread only (the data thread reads the transfer record while it runs).
-    uint32_t      activeAddr = 0;  // host order
-    uint16_t      activePort = 0;
-    std::string   currentFolder = "/";
-    std::string   renameSource;       // full local path from RNFR
-    std::string   renameRelative;     // the same below the root
-    int           passwordTries = 0;
-    int           mode = 0, type = 0;
-    int           dataMode = FTP_DATA_NONE;
-    FtpUserEntry* user = nullptr;     // chosen by USER or logged in as (under the users lock)
-    std::string   root;               // the logged-in user's root
-    int           rootFd = -1;        // opened at login
-    uint8_t       privileges = 0;
+    uint32_t activeAddr = 0;  // host order
+    uint16_t activePort = 0;
+    std::string currentFolder = "/";
+    std::string renameSource;    // full local path from RNFR
+    std::string renameRelative;  // the same below the root
+    int passwordTries = 0;
+    int mode = 0, type = 0;
+    int dataMode = FTP_DATA_NONE;
+    FtpUserEntry* user = nullptr;  // chosen by USER or logged in as (under the users lock)
+    std::string root;              // the logged-in user's root
+    int rootFd = -1;               // opened at login
+    uint8_t privileges = 0;
     FtpLineReader reader;
     FtpTransferRecord transfer;
 
-    std::atomic<int>     transferKind{FTP_XFER_NONE};
+    std::atomic<int> transferKind{FTP_XFER_NONE};
     std::atomic<int64_t> lastActivity{0};  // logged-in commands and transfers only
-    int64_t              connectedAt = 0;    // seconds; the login deadline runs from here
-    std::atomic<bool>    controlAlive{false};
-    std::atomic<bool>    stopping{false};  // asked to end (user removed, server stopping)
-    std::atomic<bool>    aborted{false};   // ABOR closed the data socket
+    int64_t connectedAt = 0;               // seconds; the login deadline runs from here
+    std::atomic<bool> controlAlive{false};
+    std::atomic<bool> stopping{false};  // asked to end (user removed, server stopping)
+    std::atomic<bool> aborted{false};   // ABOR closed the data socket
 
     // The client lock: sockets, thread handles, the user name.
     mutable std::mutex lock;
-    std::mutex         sendLock;  // one reply at a time on the control socket
-    int                dataSocket = -1;  // passive listener, or the connected data socket
-    std::thread        controlThread;
-    std::thread        dataThread;
-    std::string        userName;
+    std::mutex sendLock;  // one reply at a time on the control socket
+    int dataSocket = -1;  // passive listener, or the connected data socket
+    std::thread controlThread;
+    std::thread dataThread;
+    std::string userName;
 
     FtpClientEntry* older = nullptr;
     FtpClientEntry* newer = nullptr;
@@ -128,8 +145,8 @@ public:
 
     FtpUserEntry* CreateUser(const char* name, const char* password, const char* root);
     FtpUserEntry* FindUser(const char* name);
-    bool          RemoveUser(FtpUserEntry* user);
-    static bool   SetUserPrivileges(FtpUserEntry* user, unsigned bits);
+    bool RemoveUser(FtpUserEntry* user);
+    static bool SetUserPrivileges(FtpUserEntry* user, unsigned bits);
 
     bool BindAndListen(uint32_t addrNetworkOrder, uint16_t port);
     // Serves on a listening socket the caller keeps (the service table's row); it is neither
@@ -139,8 +156,8 @@ public:
     bool StopListening();
 
     uint16_t ControlPort() const { return controlPort_; }
-    int      UserCount() const { return userCount_.load(); }
-    int      ClientCount() const { return clientCount_.load(); }
+    int UserCount() const { return userCount_.load(); }
+    int ClientCount() const { return clientCount_.load(); }
 
     // Limits (the defaults hold outside tests).
     int passwordTries = 3;
@@ -150,8 +167,8 @@ public:
     int maxPerAddress = 8;               // connections from one client address
     std::atomic<int> dataWaitMs{10000};  // passive accept and active connect
     std::atomic<int> idleSeconds{600};
-    std::atomic<int> loginSeconds{60};   // from connect to a successful login, not renewed
-    std::atomic<int> sendSeconds{30};    // a reply not sent by then ends the connection
+    std::atomic<int> loginSeconds{60};  // from connect to a successful login, not renewed
+    std::atomic<int> sendSeconds{30};   // a reply not sent by then ends the connection
     // A wrong password is answered after a delay that doubles with every failure of the
     // connection and of its address (failures of an address are forgotten after a quiet
     // minute), up to the ceiling.
@@ -193,38 +210,38 @@ private:
     void StopAllClients();
 
     ServerEventFn serverEvent_;
-    UserEventFn   userEvent_;
+    UserEventFn userEvent_;
     ClientEventFn clientEvent_;
 
     std::mutex stateLock_;
     std::mutex clientsLock_;
-    FtpUserEntry*   oldestUser_ = nullptr;
-    FtpUserEntry*   newestUser_ = nullptr;
+    FtpUserEntry* oldestUser_ = nullptr;
+    FtpUserEntry* newestUser_ = nullptr;
     FtpClientEntry* oldestClient_ = nullptr;
     FtpClientEntry* newestClient_ = nullptr;
     std::vector<FtpClientEntry*> finished_;  // ended control threads, to be joined and freed
     std::map<uint32_t, int> perAddress_;     // connections per client address (clients lock)
 
     struct Failures {
-        int     count = 0;
+        int count = 0;
         int64_t lastMs = 0;
     };
-    std::mutex                   failuresLock_;
+    std::mutex failuresLock_;
     std::map<uint32_t, Failures> failures_;  // wrong passwords per address, bounded
-    LogRateGate                  logGate_{kLogLinesPerAddress, kLogLinesTotal};
+    LogRateGate logGate_{kLogLinesPerAddress, kLogLinesTotal};
 
-    int               listenSocket_ = -1;
-    bool              ownsListener_ = true;
-    uint16_t          passiveCount_ = 900;
-    uint16_t          passiveStart_ = 100;
+    int listenSocket_ = -1;
+    bool ownsListener_ = true;
+    uint16_t passiveCount_ = 900;
+    uint16_t passiveStart_ = 100;
     std::atomic<bool> listening_{false};
     std::atomic<bool> accepting_{false};
     std::atomic<bool> acceptStop_{false};
-    uint16_t          controlPort_ = kFtpControlPort;
-    std::thread       acceptThread_;
-    Event             acceptWake_;
-    std::atomic<int>  userCount_{0};
-    std::atomic<int>  clientCount_{0};
+    uint16_t controlPort_ = kFtpControlPort;
+    std::thread acceptThread_;
+    Event acceptWake_;
+    std::atomic<int> userCount_{0};
+    std::atomic<int> clientCount_{0};
 };
 
 // The control connection of one client, run on its own thread.

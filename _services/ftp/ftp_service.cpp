@@ -9,18 +9,18 @@
 #include <thread>
 
 #include "_services/ftp/ftp_server.h"
-#include "libs/log/log.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
 #include "libs/platform/log_guard.h"
 
 namespace {
 // Module state: one FTP service per process, used by the row's thread only. The settings copy
 // is taken before the server exists and only read while it runs.
-CFtpServer*   g_server = nullptr;
+CFtpServer* g_server = nullptr;
 FtpUserEntry* g_users[4] = {};  // anonymous, user 1, 2, 3
-int           g_userCount = 0;
+int g_userCount = 0;
 GlobalSettings g_start{};
 
 std::string AddressText() { return g_start.FTP_LocalIP[0] ? std::string(g_start.FTP_LocalIP) : "INADDR_ANY"; }
@@ -38,9 +38,10 @@ void Notify(const std::string& peer, const std::string& resource, const char* st
 void ReportBind(int code, const std::string& addr) {
     if (code == FTP_EV_BIND_NOT_AVAILABLE) {
         LogLine(LOG_FTP, 0, "FTP  Err: bind() IP address [%s] not available", addr.c_str());
-        LogError("Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
-                 "host\nEither remove the %s service or suppress %s interface assignation",
-                 "FTP", addr.c_str(), "FTP", addr.c_str());
+        LogError(
+            "Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
+            "host\nEither remove the %s service or suppress %s interface assignation",
+            "FTP", addr.c_str(), "FTP", addr.c_str());
     } else if (code == FTP_EV_BIND_IN_USE) {
         LogLine(LOG_FTP, 0, "FTP  Err: bind() IP address [%s] port 21 already in use", addr.c_str());
         LogError("Error \n\nNimbo cannot bind the %s port\nan application is already listening on this port\n", "FTP");
@@ -61,32 +62,18 @@ void FtpServerEvent(int code, const char*, const char*) {
     switch (code) {
         case FTP_EV_STARTED:
             LogLine(LOG_FTP, 0, "FTP  Inf: Server started OK at [%s] offering publicly [%s] restrictedly [%s] ",
-                    addr.c_str(),
-                    g_start.FTP_Anonymous ? g_start.FTP_AnonymousRootDirectory : "",
+                    addr.c_str(), g_start.FTP_Anonymous ? g_start.FTP_AnonymousRootDirectory : "",
                     g_userCount > 0 ? g_start.FTP_RegiteredRootDirectory : "");
             break;
-        case FTP_EV_STOPPED_LISTENING:
-            LogLine(LOG_FTP, 0, "FTP  Inf: Stopped listening");
-            break;
-        case FTP_EV_ACCEPTING:
-            LogLine(LOG_FTP, 0, "FTP  Inf: Accepting incoming connections");
-            break;
-        case FTP_EV_STOPPED_ACCEPTING:
-            LogLine(LOG_FTP, 0, "FTP  Inf: Stopped accepting incoming connections");
-            break;
+        case FTP_EV_STOPPED_LISTENING: LogLine(LOG_FTP, 0, "FTP  Inf: Stopped listening"); break;
+        case FTP_EV_ACCEPTING: LogLine(LOG_FTP, 0, "FTP  Inf: Accepting incoming connections"); break;
+        case FTP_EV_STOPPED_ACCEPTING: LogLine(LOG_FTP, 0, "FTP  Inf: Stopped accepting incoming connections"); break;
         case FTP_EV_BIND_NOT_AVAILABLE:
         case FTP_EV_BIND_IN_USE:
-        case FTP_EV_BIND_FAILED:
-            ReportBind(code, addr);
-            break;
-        case FTP_EV_NO_MEMORY:
-            LogLine(LOG_FTP, 0, "FTP  Err: The CFtpServer class could not allocate memory");
-            break;
-        case FTP_EV_NO_THREAD:
-            LogLine(LOG_FTP, 0, "FTP  Err: The CFtpServer class could not create a thread");
-            break;
-        default:
-            break;
+        case FTP_EV_BIND_FAILED: ReportBind(code, addr); break;
+        case FTP_EV_NO_MEMORY: LogLine(LOG_FTP, 0, "FTP  Err: The CFtpServer class could not allocate memory"); break;
+        case FTP_EV_NO_THREAD: LogLine(LOG_FTP, 0, "FTP  Err: The CFtpServer class could not create a thread"); break;
+        default: break;
     }
 }
 
@@ -134,9 +121,7 @@ void FtpClientEvent(int code, const FtpClientEntry* c, const char* peerText) {
             LogLine(LOG_FTP, 0, "FTP  Inf: Client [%s] IP [%s] is listing %s", name.c_str(), addr.c_str(), text);
             Notify(addr, text, "Listing [%s]", name.c_str());
             break;
-        case FTP_EV_CWD:
-            Notify(addr, text, "CD [%s]", name.c_str());
-            break;
+        case FTP_EV_CWD: Notify(addr, text, "CD [%s]", name.c_str()); break;
         case FTP_EV_RECEIVED:
             LogLine(LOG_FTP, 0, "FTP  Inf: Received from [%s] (%s)>  %s", label.c_str(), addr.c_str(), text);
             Notify(addr, text, "Rcv Command [%s]", label.c_str());
@@ -156,8 +141,7 @@ void FtpClientEvent(int code, const FtpClientEntry* c, const char* peerText) {
         case FTP_EV_SITE_FAILED:
             LogLine(LOG_FTP, 0, "FTP  Err: Client IP [%s] SITE command: %s failed", addr.c_str(), text);
             break;
-        default:
-            break;
+        default: break;
     }
 }
 
@@ -170,7 +154,6 @@ void AddUser(int slot, const char* name, const char* password, const char* root,
     CFtpServer::SetUserPrivileges(u, privileges);
 }
 }  // namespace
-
 
 bool FtpStart() {
     for (auto*& u : g_users) u = nullptr;
@@ -186,7 +169,8 @@ bool FtpStart() {
     const char* names[3] = {g_start.FTP_Usr1Name, g_start.FTP_Usr2Name, g_start.FTP_Usr3Name};
     const char* passwords[3] = {g_start.FTP_Usr1Pass, g_start.FTP_Usr2Pass, g_start.FTP_Usr3Pass};
     for (int i = 0; i < 3; ++i)
-        if (names[i][0] && passwords[i][0]) AddUser(i + 1, names[i], passwords[i], g_start.FTP_RegiteredRootDirectory, 63);
+        if (names[i][0] && passwords[i][0])
+            AddUser(i + 1, names[i], passwords[i], g_start.FTP_RegiteredRootDirectory, 63);
     uint32_t addr = 0;
     if (g_start.FTP_LocalIP[0]) addr = inet_addr(g_start.FTP_LocalIP);
     // The row's listener while the row runs; a server started on its own opens one.

@@ -9,4 +9,3 @@ void RegisterFtpService();
 void FtpThread();
 bool FtpStart();
 void FtpStop();
-

@@ -41,7 +41,7 @@ bool SafeRelativePath(const std::string& path, std::string* relative) {
 bool StatBeneath(int rootFd, const std::string& relative, bool* isFolder, uint64_t* size, int64_t* createdNs) {
     int fd = OpenBeneathNoCase(rootFd, relative, O_PATH, CaseMatch::Unique);
     if (fd < 0) return false;
-    struct statx sx{};
+    struct statx sx {};
     int r = statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME, &sx);
     close(fd);
     if (r != 0) return false;

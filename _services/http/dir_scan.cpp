@@ -111,9 +111,9 @@ bool CDirScan::ScanDirectory(const std::string& folder) {
         FileEntry e;
         // Links are followed only where they stay beneath the root; others are left out.
         if (!StatBeneath(options_.rootFd, path, &e.isFolder, &e.size, &e.created)) continue;
-        bool passes = e.isFolder ? !WildcardListMatch(name, options_.folderExclude)
-                                 : WildcardListMatch(name, options_.include) &&
-                                       !WildcardListMatch(name, options_.fileExclude);
+        bool passes = e.isFolder
+                          ? !WildcardListMatch(name, options_.folderExclude)
+                          : WildcardListMatch(name, options_.include) && !WildcardListMatch(name, options_.fileExclude);
         if (!passes) continue;
         if (e.isFolder) {
             if (options_.recursive && !ScanDirectory(path)) {

@@ -5,11 +5,11 @@
 #include <vector>
 
 struct DirScanOptions {
-    bool        recursive = false;
-    bool        includeFolders = false;
-    bool        sortAfterScan = false;
+    bool recursive = false;
+    bool includeFolders = false;
+    bool sortAfterScan = false;
     const volatile bool* stop = nullptr;  // the scan ends as soon as it reads true
-    int         rootFd = -1;              // the folder is opened beneath this one (-1: as given)
+    int rootFd = -1;                      // the folder is opened beneath this one (-1: as given)
     std::string folder;                   // relative to rootFd ("." for itself)
     std::string include;                  // ';'-separated patterns a file name must match
     std::string fileExclude;              // patterns a file name must not match
@@ -18,10 +18,10 @@ struct DirScanOptions {
 
 struct FileEntry {
     std::string name;
-    std::string folder;    // the folder it was found in
-    bool        isFolder = false;
-    uint64_t    size = 0;
-    int64_t     created = 0;  // birth time (the modification time where none is kept), ns since 1970
+    std::string folder;  // the folder it was found in
+    bool isFolder = false;
+    uint64_t size = 0;
+    int64_t created = 0;  // birth time (the modification time where none is kept), ns since 1970
 };
 
 // The six orders: by name, folders first; by size, files first, equal sizes by name; by
@@ -45,9 +45,9 @@ public:
 
 private:
     bool ScanDirectory(const std::string& folder);
-    DirScanOptions         options_;
+    DirScanOptions options_;
     std::vector<FileEntry> result_;
-    uint64_t               total_ = 0;
+    uint64_t total_ = 0;
 };
 
 // Case-sensitive match with '?' for one character and '*' for any run. Names or patterns of

@@ -13,10 +13,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "libs/platform/clock.h"
-#include "libs/platform/event.h"
 #include "_services/http/http_text.h"
 #include "libs/log/log.h"
+#include "libs/platform/clock.h"
+#include "libs/platform/event.h"
 #include "libs/platform/sockets.h"
 
 namespace {
@@ -28,11 +28,11 @@ constexpr size_t kClientStack = 256 * 1024;
 #endif
 constexpr size_t kServiceStack = 256 * 1024;
 constexpr size_t kReceiveBuffer = 100000;
-constexpr int    kSendTimeoutSeconds = 60;
-constexpr int    kDrainMs = 500;
+constexpr int kSendTimeoutSeconds = 60;
+constexpr int kDrainMs = 500;
 constexpr size_t kSendfileChunk = 1u << 30;
-constexpr size_t kMaxParked = 64;       // connection threads kept waiting for work
-constexpr int    kParkSeconds = 5;      // how long one waits before it ends
+constexpr size_t kMaxParked = 64;  // connection threads kept waiting for work
+constexpr int kParkSeconds = 5;    // how long one waits before it ends
 
 void CopyText(char* dst, size_t size, const char* src) { snprintf(dst, size, "%s", src ? src : ""); }
 
@@ -189,8 +189,9 @@ void CGenericServer::AcceptThread() {
         sock = OpenTcpListener(address_, port_, SOMAXCONN, SOCK_NONBLOCK, &failed);
         if (sock < 0) {
             int err = errno;
-            int code = strcmp(failed, "bind") == 0 ? BindEventCode(err) : strcmp(failed, "listen") == 0 ? EV_LISTEN
-                                                                                                       : EV_SOCKET;
+            int code = strcmp(failed, "bind") == 0     ? BindEventCode(err)
+                       : strcmp(failed, "listen") == 0 ? EV_LISTEN
+                                                       : EV_SOCKET;
             ReportServer(code, LastErrorText(err), fn, __LINE__);
             started(-1);
             return;
@@ -281,9 +282,7 @@ void CGenericServer::ForgetAddress(uint32_t ip) {
 }
 
 void CGenericServer::ClientThread(Client* client) {
-    do {
-        ServeConnection(client);
-    } while (CleanupConnection(client));
+    do { ServeConnection(client); } while (CleanupConnection(client));
 }
 
 void CGenericServer::ServeConnection(Client* client) {
@@ -376,8 +375,7 @@ bool CGenericServer::CleanupConnection(Client* client) {
     if (!stopping_ && parked_.size() < kMaxParked) {
         parked_.splice(parked_.end(), live_, it);
         listChanged_.notify_all();
-        client->wake.wait_for(lock, std::chrono::seconds(kParkSeconds),
-                              [&] { return client->hasWork || stopping_; });
+        client->wake.wait_for(lock, std::chrono::seconds(kParkSeconds), [&] { return client->hasWork || stopping_; });
         if (client->hasWork) {
             client->hasWork = false;
             return true;

@@ -25,10 +25,10 @@ int BindEventCode(int err);
 
 struct ClientContext {
     CGenericServer* server = nullptr;
-    int             socket = -1;
-    char            address[16] = {};  // dotted text
-    uint32_t        ip = 0;            // the same address, network order
-    uint16_t        port = 0;          // network order
+    int socket = -1;
+    char address[16] = {};  // dotted text
+    uint32_t ip = 0;        // the same address, network order
+    uint16_t port = 0;      // network order
 };
 
 using ServerEventCallback = void (*)(int code, const ServerEventRecord& record);
@@ -37,10 +37,10 @@ using ClientEventCallback = void (*)(int code, const ClientContext& context, con
 // What HandleRequest hands back besides the reply text: an open file and the part of it to
 // send (start -1: the whole file; end -1: up to its end).
 struct ReplyFile {
-    int      fd = -1;
+    int fd = -1;
     uint64_t size = 0;
-    int64_t  rangeStart = -1;
-    int64_t  rangeEnd = -1;
+    int64_t rangeStart = -1;
+    int64_t rangeEnd = -1;
 };
 
 class CGenericServer {
@@ -58,11 +58,11 @@ public:
                                const ClientContext& context, ReplyFile& file) = 0;
 
     // address in network order (0: any), port in host order, idle timeout in ms (0: none).
-    int  Run(uint32_t address, uint16_t port, uint32_t idleTimeoutMs);
+    int Run(uint32_t address, uint16_t port, uint32_t idleTimeoutMs);
     // Before Run: serve on this non-blocking listening socket, which the caller keeps (the
     // service table's row), in place of opening one on address and port.
     void AdoptListener(int listener) { listener_ = listener; }
-    int  Shutdown();
+    int Shutdown();
     bool Running() const { return running_; }
     void SetCallbacks(ServerEventCallback server, ClientEventCallback client) {
         serverEvent_ = server;
@@ -87,11 +87,11 @@ private:
     // A connection thread. Once its connection has ended it waits a little while for the next
     // one before it ends, so that busy servers do not create a thread per request.
     struct Client {
-        pthread_t                 thread{};
-        ClientContext             context;
-        bool                      hasWork = false;
-        std::condition_variable   wake;
-        std::unique_ptr<char[]>   buffer;
+        pthread_t thread{};
+        ClientContext context;
+        bool hasWork = false;
+        std::condition_variable wake;
+        std::unique_ptr<char[]> buffer;
     };
     using ClientList = std::list<std::unique_ptr<Client>>;
     static void* AcceptEntry(void* self);
@@ -111,31 +111,31 @@ private:
     void JoinFinished();
     static ClientList::iterator Find(ClientList& list, const Client* client);
 
-    uint32_t            address_ = 0;
-    uint16_t            port_ = 0;
-    uint32_t            idleTimeoutMs_ = 0;
-    int                 maxClients_ = kMaxClients;
-    int                 maxPerAddress_ = kMaxClientsPerAddress;
-    uint32_t            requestDeadlineMs_ = 30000;
-    int                 stopFd_ = -1;   // eventfd: readable once Shutdown has begun
-    int                 listener_ = -1; // adopted listening socket, or -1
-    pthread_t           acceptThread_{};
-    pthread_t           helperThread_{};
-    std::atomic<bool>   running_{false};
+    uint32_t address_ = 0;
+    uint16_t port_ = 0;
+    uint32_t idleTimeoutMs_ = 0;
+    int maxClients_ = kMaxClients;
+    int maxPerAddress_ = kMaxClientsPerAddress;
+    uint32_t requestDeadlineMs_ = 30000;
+    int stopFd_ = -1;    // eventfd: readable once Shutdown has begun
+    int listener_ = -1;  // adopted listening socket, or -1
+    pthread_t acceptThread_{};
+    pthread_t helperThread_{};
+    std::atomic<bool> running_{false};
     ServerEventCallback serverEvent_ = nullptr;
     ClientEventCallback clientEvent_ = nullptr;
 
     // The list lock guards the thread lists and the stopping flag.
-    std::mutex              listLock_;
+    std::mutex listLock_;
     std::condition_variable listChanged_;
-    ClientList              live_;      // threads serving a connection
-    ClientList              parked_;    // threads waiting for the next connection
-    std::vector<pthread_t>  finished_;  // threads that ended, to be joined
+    ClientList live_;                               // threads serving a connection
+    ClientList parked_;                             // threads waiting for the next connection
+    std::vector<pthread_t> finished_;               // threads that ended, to be joined
     std::unordered_map<uint32_t, int> perAddress_;  // live connections of each client address
-    bool                    stopping_ = false;
+    bool stopping_ = false;
 
     // Start-up of the accept thread: 0 pending, 1 listening, -1 failed.
-    std::mutex              startLock_;
+    std::mutex startLock_;
     std::condition_variable startChanged_;
-    int                     startState_ = 0;
+    int startState_ = 0;
 };

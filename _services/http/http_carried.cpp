@@ -24,7 +24,7 @@ NIMBO_HTTP_EMBED(nimbo_http_folder, "folder.gif");
 NIMBO_HTTP_EMBED(nimbo_http_file, "file.gif");
 NIMBO_HTTP_EMBED(nimbo_http_css, "listing.css");
 
-#define NIMBO_HTTP_SYMBOLS(sym)                                                          \
+#define NIMBO_HTTP_SYMBOLS(sym)                                                     \
     __attribute__((visibility("hidden"))) extern const unsigned char sym##_begin[]; \
     __attribute__((visibility("hidden"))) extern const unsigned char sym##_end[];
 
@@ -37,10 +37,12 @@ NIMBO_HTTP_SYMBOLS(nimbo_http_css)
 }
 
 CarriedImage BuiltinImage(std::string_view path) {
-    if (path == "/favicon.ico") return {nimbo_http_favicon_begin, size_t(nimbo_http_favicon_end - nimbo_http_favicon_begin)};
+    if (path == "/favicon.ico")
+        return {nimbo_http_favicon_begin, size_t(nimbo_http_favicon_end - nimbo_http_favicon_begin)};
     if (path == "/~imgUpFolder")
         return {nimbo_http_up_folder_begin, size_t(nimbo_http_up_folder_end - nimbo_http_up_folder_begin)};
-    if (path == "/~imgFolder") return {nimbo_http_folder_begin, size_t(nimbo_http_folder_end - nimbo_http_folder_begin)};
+    if (path == "/~imgFolder")
+        return {nimbo_http_folder_begin, size_t(nimbo_http_folder_end - nimbo_http_folder_begin)};
     if (path == "/~imgFile") return {nimbo_http_file_begin, size_t(nimbo_http_file_end - nimbo_http_file_begin)};
     return {nullptr, 0};
 }

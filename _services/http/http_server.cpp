@@ -142,21 +142,24 @@ bool CHTTPServer::ParseRequest(const std::string& request, std::string& reply, b
 }
 
 bool CHTTPServer::ServeFolder(const std::string& request, const std::string& path, const std::string& found,
-                              const std::string& alternate, const std::string& sort, bool head, bool keepAlive, const std::string& date,
-                              const ClientContext& context, std::string& reply, ReplyFile& file) {
+                              const std::string& alternate, const std::string& sort, bool head, bool keepAlive,
+                              const std::string& date, const ClientContext& context, std::string& reply,
+                              ReplyFile& file) {
     if (path.empty() || path.back() != '/') {
         std::string moved = path + "/";
         std::string location = PercentEncodePath(moved);
         reply = "HTTP/1.1 301 Moved Permanently\r\nContent-Type: text/html\r\nLocation: " + location +
                 "\r\nAccept-Ranges: bytes\r\n\r\n";
         if (!head)
-            reply += "301 - Moved permanently to <a href=\"" + HtmlEscape(location) + "\">" + HtmlEscape(moved) + "</a>";
+            reply +=
+                "301 - Moved permanently to <a href=\"" + HtmlEscape(location) + "\">" + HtmlEscape(moved) + "</a>";
         Event(EV_301, context, moved);
         return true;
     }
-    struct stat st{};
+    struct stat st {};
     int fd = OpenRegular(rootFd_, Join(found, defaultPage_), &st);
-    if (fd < 0 && !alternate.empty() && alternate != found) fd = OpenRegular(rootFd_, Join(alternate, defaultPage_), &st);
+    if (fd < 0 && !alternate.empty() && alternate != found)
+        fd = OpenRegular(rootFd_, Join(alternate, defaultPage_), &st);
     if (fd >= 0) {
         reply = PageHead(date, static_cast<uint64_t>(st.st_size), keepAlive, "text/html");
         if (head) {
@@ -191,11 +194,12 @@ bool CHTTPServer::ServeFolder(const std::string& request, const std::string& pat
 void CHTTPServer::ServeFile(const std::string& request, const std::string& path, const std::string& found, bool head,
                             const std::string& type, const std::string& date, const ClientContext& context,
                             std::string& reply, ReplyFile& file) {
-    struct stat st{};
+    struct stat st {};
     int fd = OpenRegular(rootFd_, found, &st);
     if (fd < 0) {
-        reply = ErrorReply("403 Forbidden", std::string("Error 403 - Forbidden -  Host returns : ") + LastErrorText() + "\r\n",
-                           date, head);
+        reply =
+            ErrorReply("403 Forbidden",
+                       std::string("Error 403 - Forbidden -  Host returns : ") + LastErrorText() + "\r\n", date, head);
         Event(EV_403, context, path);
         return;
     }
@@ -205,9 +209,10 @@ void CHTTPServer::ServeFile(const std::string& request, const std::string& path,
     ByteRange range = ParseRange(request);
     uint64_t start = 0, last = 0;
     if (!range.present) {
-        reply = FormatC("HTTP/1.0 200 OK\r\nDate: %s\r\nServer: %s\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n"
-                        "Content-Length: %" PRIu64 "\r\nConnection: close\r\nContent-Type: %s\r\n\r\n",
-                        date.c_str(), server.c_str(), modified.c_str(), size, type.c_str());
+        reply = FormatC(
+            "HTTP/1.0 200 OK\r\nDate: %s\r\nServer: %s\r\nLast-Modified: %s\r\nAccept-Ranges: bytes\r\n"
+            "Content-Length: %" PRIu64 "\r\nConnection: close\r\nContent-Type: %s\r\n\r\n",
+            date.c_str(), server.c_str(), modified.c_str(), size, type.c_str());
         Event(EV_200, context, path);
     } else if (!ResolveRange(range, size, &start, &last)) {
         reply = RangeErrorReply(size, date, head);
@@ -215,10 +220,12 @@ void CHTTPServer::ServeFile(const std::string& request, const std::string& path,
         Event(EV_416, context, path);
         return;
     } else {
-        reply = FormatC("HTTP/1.1 206 Partial Content\r\nDate: %s\r\nServer: %s\r\nLast-Modified: %s\r\n"
-                        "Accept-Ranges: bytes\r\nContent-Length: %" PRIu64 "\r\nConnection: close\r\n"
-                        "Content-Type: %s\r\nContent-Range: bytes %" PRIu64 "-%" PRIu64 "/%" PRIu64 "\r\n\r\n",
-                        date.c_str(), server.c_str(), modified.c_str(), last - start + 1, type.c_str(), start, last, size);
+        reply = FormatC(
+            "HTTP/1.1 206 Partial Content\r\nDate: %s\r\nServer: %s\r\nLast-Modified: %s\r\n"
+            "Accept-Ranges: bytes\r\nContent-Length: %" PRIu64
+            "\r\nConnection: close\r\n"
+            "Content-Type: %s\r\nContent-Range: bytes %" PRIu64 "-%" PRIu64 "/%" PRIu64 "\r\n\r\n",
+            date.c_str(), server.c_str(), modified.c_str(), last - start + 1, type.c_str(), start, last, size);
         file.rangeStart = static_cast<int64_t>(start);
         file.rangeEnd = static_cast<int64_t>(last);
         Event(EV_206, context, path);

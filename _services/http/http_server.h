@@ -31,14 +31,14 @@ public:
 private:
     void Event(int code, const ClientContext& context, const std::string& text);
     bool ServeFolder(const std::string& request, const std::string& path, const std::string& found,
-                     const std::string& alternate, const std::string& sort, bool head, bool keepAlive, const std::string& date,
-                     const ClientContext& context, std::string& reply, ReplyFile& file);
+                     const std::string& alternate, const std::string& sort, bool head, bool keepAlive,
+                     const std::string& date, const ClientContext& context, std::string& reply, ReplyFile& file);
     void ServeFile(const std::string& request, const std::string& path, const std::string& found, bool head,
-                   const std::string& type, const std::string& date, const ClientContext& context,
-                   std::string& reply, ReplyFile& file);
+                   const std::string& type, const std::string& date, const ClientContext& context, std::string& reply,
+                   ReplyFile& file);
 
     std::string root_;  // always ends in '/'
-    int         rootFd_ = -1;
+    int rootFd_ = -1;
     std::string defaultPage_;
-    bool        rootHasFavicon_ = false;
+    bool rootHasFavicon_ = false;
 };

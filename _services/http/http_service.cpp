@@ -20,7 +20,7 @@
 
 namespace {
 
-std::mutex                   g_serverLock;  // the service thread and tests
+std::mutex g_serverLock;  // the service thread and tests
 std::unique_ptr<CHTTPServer> g_server;
 
 std::string Field(const char* text, size_t size) { return std::string(text, strnlen(text, size)); }
@@ -28,11 +28,16 @@ std::string Field(const char* text, size_t size) { return std::string(text, strn
 // The failing call named by each numbered system-error event.
 const char* FailedCall(int code) {
     switch (code) {
-        case EV_CLIENT_THREAD: case EV_SERVER_THREAD: return "_beginthreadex()";
-        case EV_CLIENT_EVENT: case EV_ACCEPT_EVENT: return "WSACreateEvent()";
-        case EV_CLIENT_SELECT: case EV_ACCEPT_SELECT: return "WSAEventSelect()";
-        case EV_CLIENT_WAIT: case EV_ACCEPT_WAIT: return "WSAWaitForMultipleEvents()";
-        case EV_CLIENT_ENUM: case EV_ACCEPT_ENUM: return "WSAEnumNetworkEvents()";
+        case EV_CLIENT_THREAD:
+        case EV_SERVER_THREAD: return "_beginthreadex()";
+        case EV_CLIENT_EVENT:
+        case EV_ACCEPT_EVENT: return "WSACreateEvent()";
+        case EV_CLIENT_SELECT:
+        case EV_ACCEPT_SELECT: return "WSAEventSelect()";
+        case EV_CLIENT_WAIT:
+        case EV_ACCEPT_WAIT: return "WSAWaitForMultipleEvents()";
+        case EV_CLIENT_ENUM:
+        case EV_ACCEPT_ENUM: return "WSAEnumNetworkEvents()";
         case EV_CLIENT_SEND: return "WSASend()";
         case EV_TRANSMIT: return "TransmitFile()";
         case EV_RECV: return "WSARecv()";
@@ -41,7 +46,9 @@ const char* FailedCall(int code) {
         case EV_TERMINATE: return "TerminateThread()";
         case EV_STARTUP: return "WSAStartup()";
         case EV_SOCKET: return "WSASocket()";
-        case EV_BIND_NOTAVAIL: case EV_BIND_INUSE: case EV_BIND_OTHER: return "bind()";
+        case EV_BIND_NOTAVAIL:
+        case EV_BIND_INUSE:
+        case EV_BIND_OTHER: return "bind()";
         case EV_LISTEN: return "listen()";
         case EV_ACCEPT: return "WSAAccept()";
         default: return nullptr;
@@ -51,7 +58,7 @@ const char* FailedCall(int code) {
 // Log line (with the resource and the client's address) and notice status of each answered
 // or refused request.
 struct RequestEvent {
-    int         code;
+    int code;
     const char* format;
     const char* status;
 };
@@ -96,7 +103,9 @@ void HttpClientEvent(int code, const ClientContext& context, const ServerEventRe
     // The text may carry the client's own bytes (a decoded URL, a method): escaped before it
     // reaches the log, the desktop's list or the log file.
     ServerEventRecord r = record;
-    snprintf(r.text, sizeof r.text, "%s", EscapePeerText(std::string_view(record.text, strnlen(record.text, sizeof record.text)), sizeof r.text - 1).c_str());
+    snprintf(r.text, sizeof r.text, "%s",
+             EscapePeerText(std::string_view(record.text, strnlen(record.text, sizeof record.text)), sizeof r.text - 1)
+                 .c_str());
     if (code == EV_THREAD_NOT_FOUND) {
         LogLine(LOG_HTTP, 0, "HTTP Err: Thread not found in the list  Function: %s  Line: %d", r.function, r.line);
     } else if (const char* call = FailedCall(code)) {
@@ -136,9 +145,10 @@ void HttpServerEvent(int code, const ServerEventRecord& r) {
         LogLine(LOG_HTTP, 0, "HTTP Err: %s SysError: %s  Function: %s  Line: %d", call, r.text, r.function, r.line);
     }
     if (code == EV_BIND_NOTAVAIL)
-        LogError("Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
-                 "host\nEither remove the %s service or suppress %s interface assignation",
-                 "HTTP", address.c_str(), "HTTP", address.c_str());
+        LogError(
+            "Error \n\nNimbo tried to bind the %s port\nto the interface %s\nwhich is not available for this "
+            "host\nEither remove the %s service or suppress %s interface assignation",
+            "HTTP", address.c_str(), "HTTP", address.c_str());
     else if (code == EV_BIND_INUSE)
         LogError("Error \n\nNimbo cannot bind the %s port\nan application is already listening on this port\n", "HTTP");
     else if (code == EV_BIND_OTHER)
@@ -173,9 +183,9 @@ int HttpStart() {
     if (!localIp.empty() && !ParseIPv4(localIp.c_str(), &bind)) bind.s_addr = INADDR_NONE;
     // The row's listener while the row runs; a server started on its own opens one.
     if (IsRowRunning(TH_HTTP)) server->AdoptListener(ThreadSlots[TH_HTTP].socket);
-    int ok = server->Start(bind.s_addr, Field(s.HTTP_RootDir, sizeof s.HTTP_RootDir),
-                           Field(s.HTTP_DefaultPage, sizeof s.HTTP_DefaultPage), static_cast<uint16_t>(s.HTTP_Port),
-                           10000);
+    int ok =
+        server->Start(bind.s_addr, Field(s.HTTP_RootDir, sizeof s.HTTP_RootDir),
+                      Field(s.HTTP_DefaultPage, sizeof s.HTTP_DefaultPage), static_cast<uint16_t>(s.HTTP_Port), 10000);
     // A server that did not start holds no thread and no socket: it goes at once.
     std::lock_guard<std::mutex> lock(g_serverLock);
     if (ok) g_server = std::move(server);
@@ -192,7 +202,8 @@ void HttpStop() {
 }
 
 void HttpServiceThread() {
-    RunServiceRow(TH_HTTP, [] { return HttpStart() != 0; }, HttpStop);
+    RunServiceRow(
+        TH_HTTP, [] { return HttpStart() != 0; }, HttpStop);
 }
 
 void RegisterHttpService() {

@@ -7,6 +7,5 @@ void RegisterHttpService();
 
 // The thread of row TH_HTTP and its parts (exposed for tests).
 void HttpServiceThread();
-int  HttpStart();
+int HttpStart();
 void HttpStop();
-

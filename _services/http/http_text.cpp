@@ -104,7 +104,8 @@ std::string UrlDecode(std::string_view url) {
     out.reserve(url.size());
     for (size_t i = 0; i < url.size(); ++i) {
         if (url[i] == '%' && i + 2 < url.size()) {
-            int v = HexValue(static_cast<unsigned char>(url[i + 1])) * 16 + HexValue(static_cast<unsigned char>(url[i + 2]));
+            int v = HexValue(static_cast<unsigned char>(url[i + 1])) * 16 +
+                    HexValue(static_cast<unsigned char>(url[i + 2]));
             out += static_cast<char>(v & 0xFF);
             i += 2;
         } else {
@@ -160,13 +161,30 @@ std::string QueryValue(std::string_view query, std::string_view key) {
 
 std::string ContentType(const std::string& path) {
     static const std::map<std::string, std::string> table = {
-        {"htm", "text/html"}, {"html", "text/html"}, {"jpeg", "image/jpeg"}, {"jpg", "image/jpeg"},
-        {"jpe", "image/jpeg"}, {"bmp", "image/bmp"}, {"gif", "image/gif"}, {"png", "image/png"},
-        {"ico", "image/x-icon"}, {"mpeg", "video/mpeg"}, {"mpg", "video/mpeg"}, {"mpe", "video/mpeg"},
-        {"mp3", "audio/mpeg"}, {"avi", "video/x-msvideo"}, {"txt", "text/plain"}, {"c", "text/plain"},
-        {"cpp", "text/plain"}, {"h", "text/plain"}, {"css", "text/css"}, {"pdf", "application/pdf"},
-        {"doc", "application/msword"}, {"deb", "application/x-debian-package"},
-        {"udeb", "application/x-debian-package"}, {"rpm", "application/octet-stream"},
+        {"htm", "text/html"},
+        {"html", "text/html"},
+        {"jpeg", "image/jpeg"},
+        {"jpg", "image/jpeg"},
+        {"jpe", "image/jpeg"},
+        {"bmp", "image/bmp"},
+        {"gif", "image/gif"},
+        {"png", "image/png"},
+        {"ico", "image/x-icon"},
+        {"mpeg", "video/mpeg"},
+        {"mpg", "video/mpeg"},
+        {"mpe", "video/mpeg"},
+        {"mp3", "audio/mpeg"},
+        {"avi", "video/x-msvideo"},
+        {"txt", "text/plain"},
+        {"c", "text/plain"},
+        {"cpp", "text/plain"},
+        {"h", "text/plain"},
+        {"css", "text/css"},
+        {"pdf", "application/pdf"},
+        {"doc", "application/msword"},
+        {"deb", "application/x-debian-package"},
+        {"udeb", "application/x-debian-package"},
+        {"rpm", "application/octet-stream"},
     };
     size_t dot = path.rfind('.');
     if (dot == std::string::npos) return "text/html";
@@ -236,11 +254,14 @@ std::string SizeText(uint64_t s) {
 std::string StatsLine(unsigned folders, unsigned files, uint64_t t) {
     if (folders == 0 && files == 0) return "Found: 0 folder and 0 file (0 Bytes)";
     if (t >= (1ull << 30))
-        return FormatC("Found: %u folders and %u files (%.2f GB)", folders, files, static_cast<double>(t) / (1ull << 30));
+        return FormatC("Found: %u folders and %u files (%.2f GB)", folders, files,
+                       static_cast<double>(t) / (1ull << 30));
     if (t >= (1ull << 20))
-        return FormatC("Found: %u folders and %u files (%.2f MB)", folders, files, static_cast<double>(t) / (1ull << 20));
+        return FormatC("Found: %u folders and %u files (%.2f MB)", folders, files,
+                       static_cast<double>(t) / (1ull << 20));
     if (t >= (1ull << 10))
-        return FormatC("Found: %u folders and %u files (%.2f KB)", folders, files, static_cast<double>(t) / (1ull << 10));
+        return FormatC("Found: %u folders and %u files (%.2f KB)", folders, files,
+                       static_cast<double>(t) / (1ull << 10));
     return FormatC("Found: %u folders and %u files (%" PRIu64 " Bytes)", folders, files, t);
 }
 
@@ -250,10 +271,12 @@ std::string ErrorPage(const std::string& errorLine, const std::string& date) {
            "</small></p>\r\n</body>\r\n</html>\r\n";
 }
 
-std::string ErrorReply(const std::string& status, const std::string& errorLine, const std::string& date, bool headOnly) {
+std::string ErrorReply(const std::string& status, const std::string& errorLine, const std::string& date,
+                       bool headOnly) {
     std::string page = ErrorPage(errorLine, date);
-    std::string head = FormatC("HTTP/1.0 %s\r\nContent-Length: %zu\r\nContent-Type: text/html\r\nDate: %s\r\nServer: %s\r\n\r\n",
-                               status.c_str(), page.size(), date.c_str(), ServerName().c_str());
+    std::string head =
+        FormatC("HTTP/1.0 %s\r\nContent-Length: %zu\r\nContent-Type: text/html\r\nDate: %s\r\nServer: %s\r\n\r\n",
+                status.c_str(), page.size(), date.c_str(), ServerName().c_str());
     return headOnly ? head : head + page;
 }
 
@@ -303,10 +326,11 @@ std::string PlainListing(const std::vector<FileEntry>& entries, const std::strin
     }
     if (sorted.empty()) lines = "\r\n";
     std::string title = "Index of " + HtmlEscape(path);
-    std::string page = "<html>\r\n<head>\r\n<meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1252\">\r\n"
-                       "<title>" + title + "</title>\r\n</head>\r\n<body bgcolor=\"white\">\r\n<h1>" + title +
-                       "</h1><hr><pre>" + (path == "/" ? "" : "<a href=\"../\">../</a>") + lines +
-                       "</pre><hr></body>\r\n</html>\r\n";
+    std::string page =
+        "<html>\r\n<head>\r\n<meta http-equiv=\"Content-Type\" content=\"text/html; charset=windows-1252\">\r\n"
+        "<title>" +
+        title + "</title>\r\n</head>\r\n<body bgcolor=\"white\">\r\n<h1>" + title + "</h1><hr><pre>" +
+        (path == "/" ? "" : "<a href=\"../\">../</a>") + lines + "</pre><hr></body>\r\n</html>\r\n";
     std::string head = PageHead(date, page.size(), keepAlive, "text/html");
     return headOnly ? head : head + page;
 }
@@ -315,7 +339,7 @@ std::string XhtmlListing(std::vector<FileEntry> entries, uint64_t total, const s
                          const std::string& sort, const std::string& date, bool keepAlive, bool headOnly) {
     struct Order {
         const char* value;
-        DirOrder    order;
+        DirOrder order;
         const char* links[3];
     };
     static const Order orders[] = {
@@ -343,7 +367,8 @@ std::string XhtmlListing(std::vector<FileEntry> entries, uint64_t total, const s
             time_t t = Seconds(e.created);
             std::string when = FormatTime("%m/%d/%Y %I:%M:%S %p", t);
             table += "<tr><td><a href=\"./" + HtmlEscape(PercentEncodePath(e.name)) + "\"><img src=\"" +
-                     (e.isFolder ? "/~imgFolder" : "/~imgFile") + "\" alt=\"\" /><b>" + HtmlEscape(e.name) + "</b></a></td>";
+                     (e.isFolder ? "/~imgFolder" : "/~imgFile") + "\" alt=\"\" /><b>" + HtmlEscape(e.name) +
+                     "</b></a></td>";
             table += e.isFolder ? "<td style=\"text-align: center\">-</td>"
                                 : "<td style=\"text-align: right\">" + SizeText(e.size) + "</td>";
             table += "<td style=\"text-align: right\">" + when + "</td></tr>\r\n";
@@ -354,8 +379,8 @@ std::string XhtmlListing(std::vector<FileEntry> entries, uint64_t total, const s
     std::string shownPath = HtmlEscape(path);
     std::string page = std::string(kDoctype) + StyleElement() + "<title>" + ProgramTitle + " " + shownPath +
                        "</title>\r\n<link rel=\"shortcut icon\" href=\"favicon.ico\" />\r\n</head>\r\n<body>\r\n"
-                       "<div id=\"folderlabel\">Folder</div>\r\n<div id=\"folder\">" + shownPath +
-                       "</div>\r\n<div id=\"body\">\r\n";
+                       "<div id=\"folderlabel\">Folder</div>\r\n<div id=\"folder\">" +
+                       shownPath + "</div>\r\n<div id=\"body\">\r\n";
     if (path != "/") page += "<p><a class=\"big\" href=\"..\"><img src=\"/~imgUpFolder\" alt=\"\" />UP</a></p>\r\n";
     page += "<div id=\"folderstats\">" + StatsLine(folders, files, total) + "</div>\r\n" + table +
             "</div>\r\n<div id=\"footer\">" + FooterName() + "<br />Servertime: " + date +

@@ -43,11 +43,11 @@ bool HasLine(std::string_view request, std::string_view text);
 
 // A single byte range: "a-b", "a-" or the suffix "-n" (the last n bytes); digits only.
 struct ByteRange {
-    bool     present = false;
-    bool     suffix = false;
+    bool present = false;
+    bool suffix = false;
     uint64_t first = 0;
     uint64_t last = 0;
-    bool     hasLast = false;
+    bool hasLast = false;
 };
 ByteRange ParseRange(std::string_view request);
 
@@ -78,7 +78,7 @@ bool WantsPlainListing(std::string_view request);
 // Carried data.
 struct CarriedImage {
     const unsigned char* data;
-    size_t               size;
+    size_t size;
 };
 // The image served under a built-in name ("/favicon.ico", "/~imgUpFolder", "/~imgFolder",
 // "/~imgFile"), or {nullptr, 0}.

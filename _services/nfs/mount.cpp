@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "libs/log/log.h"
 #include "_services/nfs/nfs_paths.h"
+#include "libs/log/log.h"
 
 CRPCProg_Mount::CRPCProg_Mount() : CRPCProg(kMountProgram) { versions[1] = versions[2] = versions[3] = 1; }
 
@@ -39,11 +39,15 @@ uint32_t CRPCProg_Mount::ResolveExport(const std::string& mountPath, std::string
     std::lock_guard<std::mutex> g(exportLock_);
     for (const Export& e : exports_) {
         std::string rest;
-        if (path == e.name) rest.clear();
-        else if (e.name == "/" && !path.empty() && path[0] == '/') rest = path.substr(1);
-        else if (path.size() > e.name.size() && path.compare(0, e.name.size(), e.name) == 0 && path[e.name.size()] == '/')
+        if (path == e.name)
+            rest.clear();
+        else if (e.name == "/" && !path.empty() && path[0] == '/')
+            rest = path.substr(1);
+        else if (path.size() > e.name.size() && path.compare(0, e.name.size(), e.name) == 0 &&
+                 path[e.name.size()] == '/')
             rest = path.substr(e.name.size() + 1);
-        else continue;
+        else
+            continue;
         // Component by component: no way up, nothing but plain names.
         std::string local = e.fs->Root();
         size_t i = 0;
@@ -65,8 +69,10 @@ uint32_t CRPCProg_Mount::ResolveExport(const std::string& mountPath, std::string
         ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), real, sizeof real - 1);
         close(fd);
         struct stat st;
-        if (n > 0) local.assign(real, static_cast<size_t>(n));
-        else if (e.fs->Stat(local, &st) != 0 || !S_ISDIR(st.st_mode)) return MNT_ACCES;  // no /proc: no links
+        if (n > 0)
+            local.assign(real, static_cast<size_t>(n));
+        else if (e.fs->Stat(local, &st) != 0 || !S_ISDIR(st.st_mode))
+            return MNT_ACCES;  // no /proc: no links
         if (!e.fs->Contains(local)) return MNT_ACCES;
         *folder = local;
         return MNT_OK;
@@ -121,11 +127,8 @@ int CRPCProg_Mount::Process(I_Stream& in, O_Stream& out, RpcCallInfo& info) {
         return PROC_MISMATCH;
     }
     switch (info.procedure) {
-        case MOUNTPROC_NULL:
-            return PROC_DONE;
-        case MOUNTPROC_MNT:
-            Mnt(in, out, info);
-            return PROC_DONE;
+        case MOUNTPROC_NULL: return PROC_DONE;
+        case MOUNTPROC_MNT: Mnt(in, out, info); return PROC_DONE;
         case MOUNTPROC_DUMP:
             for (const MountRecord& r : Mounts()) {
                 out.WriteBool(true);
@@ -161,7 +164,6 @@ int CRPCProg_Mount::Process(I_Stream& in, O_Stream& out, RpcCallInfo& info) {
             ResolveExport(path, &folder);
             return PROC_DONE;
         }
-        default:
-            return PROC_UNAVAILABLE;
+        default: return PROC_UNAVAILABLE;
     }
 }

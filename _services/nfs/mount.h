@@ -30,7 +30,7 @@ public:
 private:
     struct Export {
         const NfsFs* fs;
-        std::string  name;
+        std::string name;
     };
     void Mnt(I_Stream& in, O_Stream& out, const RpcCallInfo& info);
     // Keeps one record per client and normalised path, at most kMaxMountsPerClient per client.

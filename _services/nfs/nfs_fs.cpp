@@ -14,7 +14,9 @@ namespace {
 struct Fd {
     int fd;
     explicit Fd(int f) : fd(f) {}
-    ~Fd() { if (fd >= 0) close(fd); }
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
 };
 }  // namespace
 
@@ -27,13 +29,16 @@ uint32_t NfsStatusOfErrno(int err) {
     switch (err) {
         case ENOENT: return NFSERR_NOENT;
         case EPERM: return NFSERR_PERM;
-        case EACCES: case EXDEV: case ELOOP: return NFSERR_ACCES;
+        case EACCES:
+        case EXDEV:
+        case ELOOP: return NFSERR_ACCES;
         case EEXIST: return NFSERR_EXIST;
         case ENOTDIR: return NFSERR_NOTDIR;
         case EISDIR: return NFSERR_ISDIR;
         case EINVAL: return NFSERR_INVAL;
         case EFBIG: return NFSERR_FBIG;
-        case ENOSPC: case EDQUOT: return NFSERR_NOSPC;
+        case ENOSPC:
+        case EDQUOT: return NFSERR_NOSPC;
         case EROFS: return NFSERR_ROFS;
         case ENAMETOOLONG: return NFSERR_NAMETOOLONG;
         case ENOTEMPTY: return NFSERR_NOTEMPTY;

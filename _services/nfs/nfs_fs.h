@@ -19,7 +19,7 @@ public:
     NfsFs(const NfsFs&) = delete;
     NfsFs& operator=(const NfsFs&) = delete;
 
-    bool               Valid() const { return rootFd_ >= 0; }
+    bool Valid() const { return rootFd_ >= 0; }
     const std::string& Root() const { return root_; }
     // True when path is the root or below it (textually).
     bool Contains(const std::string& path) const;
@@ -54,7 +54,7 @@ private:
         Listing names;
     };
     std::string root_;
-    int         rootFd_ = -1;
+    int rootFd_ = -1;
     mutable std::mutex listLock_;
     mutable std::list<CachedListing> listings_;  // most recent first
 };

@@ -13,7 +13,9 @@ namespace {
 struct Fd {
     int fd;
     explicit Fd(int f) : fd(f) {}
-    ~Fd() { if (fd >= 0) close(fd); }
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
 };
 
 uint32_t Low32(int64_t v) { return static_cast<uint32_t>(v); }
@@ -27,12 +29,18 @@ bool Nfs3FillAttr(const NfsConfig& cfg, const std::string& path, Nfs3Attr* a) {
     int word = 0, link = 0;
     bool hasWord = cfg.streamInUse && CPosixFileAttr::ReadPfa(path, &word, &link);
     *a = Nfs3Attr{};
-    if ((hasWord && link) || S_ISLNK(st.st_mode)) a->type = NF_LNK;
-    else if (S_ISDIR(st.st_mode)) a->type = NF_DIR;
-    else if (S_ISCHR(st.st_mode)) a->type = NF_CHR;
-    else if (S_ISBLK(st.st_mode)) a->type = NF_BLK;
-    else if (S_ISREG(st.st_mode)) a->type = NF_REG;
-    else a->type = NF_NON;
+    if ((hasWord && link) || S_ISLNK(st.st_mode))
+        a->type = NF_LNK;
+    else if (S_ISDIR(st.st_mode))
+        a->type = NF_DIR;
+    else if (S_ISCHR(st.st_mode))
+        a->type = NF_CHR;
+    else if (S_ISBLK(st.st_mode))
+        a->type = NF_BLK;
+    else if (S_ISREG(st.st_mode))
+        a->type = NF_REG;
+    else
+        a->type = NF_NON;
     a->mode = static_cast<uint32_t>(CPosixFileAttr::ServedMode(hasWord, word, st.st_mode));
     if (a->type == NF_CHR || a->type == NF_BLK) {
         a->rdev1 = major(st.st_rdev);
@@ -102,19 +110,37 @@ NfsSetAttr ReadSattr2(I_Stream& in) {
     uint32_t v[8];
     for (uint32_t& x : v) x = in.Read32();
     const uint32_t unset = 0xFFFFFFFFu;
-    if (v[0] != unset) { s.setMode = true; s.mode = v[0]; }
-    if (v[3] != unset) { s.setSize = true; s.size = v[3]; }
-    if (v[4] != unset) { s.atimeHow = SET_TO_CLIENT_TIME; s.atime = {static_cast<time_t>(v[4]), v[5] == unset ? 0 : static_cast<long>(v[5] % 1000000) * 1000}; }
-    if (v[6] != unset) { s.mtimeHow = SET_TO_CLIENT_TIME; s.mtime = {static_cast<time_t>(v[6]), v[7] == unset ? 0 : static_cast<long>(v[7] % 1000000) * 1000}; }
+    if (v[0] != unset) {
+        s.setMode = true;
+        s.mode = v[0];
+    }
+    if (v[3] != unset) {
+        s.setSize = true;
+        s.size = v[3];
+    }
+    if (v[4] != unset) {
+        s.atimeHow = SET_TO_CLIENT_TIME;
+        s.atime = {static_cast<time_t>(v[4]), v[5] == unset ? 0 : static_cast<long>(v[5] % 1000000) * 1000};
+    }
+    if (v[6] != unset) {
+        s.mtimeHow = SET_TO_CLIENT_TIME;
+        s.mtime = {static_cast<time_t>(v[6]), v[7] == unset ? 0 : static_cast<long>(v[7] % 1000000) * 1000};
+    }
     return s;
 }
 
 NfsSetAttr ReadSattr3(I_Stream& in) {
     NfsSetAttr s;
-    if (in.ReadBool()) { s.setMode = true; s.mode = in.Read32(); }
+    if (in.ReadBool()) {
+        s.setMode = true;
+        s.mode = in.Read32();
+    }
     if (in.ReadBool()) in.Read32();  // uid: not kept
     if (in.ReadBool()) in.Read32();  // gid: not kept
-    if (in.ReadBool()) { s.setSize = true; s.size = in.Read64(); }
+    if (in.ReadBool()) {
+        s.setSize = true;
+        s.size = in.Read64();
+    }
     auto readTime = [&](int* how, timespec* t) {
         *how = static_cast<int>(in.Read32());
         if (*how == SET_TO_CLIENT_TIME) {
@@ -154,9 +180,12 @@ uint32_t ApplySetAttr(const NfsConfig& cfg, const std::string& path, const NfsSe
         const int hows[2] = {s.atimeHow, s.mtimeHow};
         const timespec given[2] = {s.atime, s.mtime};
         for (int i = 0; i < 2; ++i) {
-            if (hows[i] == DONT_CHANGE) t[i] = {0, UTIME_OMIT};
-            else if (hows[i] == SET_TO_SERVER_TIME) t[i] = {0, UTIME_NOW};
-            else t[i] = given[i];
+            if (hows[i] == DONT_CHANGE)
+                t[i] = {0, UTIME_OMIT};
+            else if (hows[i] == SET_TO_SERVER_TIME)
+                t[i] = {0, UTIME_NOW};
+            else
+                t[i] = given[i];
         }
         Fd f(cfg.fs->Open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
         if (f.fd < 0) return NfsStatusOfErrno(-f.fd);

@@ -10,8 +10,8 @@
 
 #include "_services/nfs/nfs_fs.h"
 #include "_services/nfs/nfs_paths.h"
-#include "libs/platform/posix_attr.h"
 #include "_services/nfs/rpc.h"
+#include "libs/platform/posix_attr.h"
 
 // The values every handler copies when it is made.
 struct NfsConfig : CPosixFileAttr {
@@ -25,11 +25,11 @@ void WriteNfs2Attr(O_Stream& out, const Nfs3Attr& a);
 
 // Settable attributes (sattr of version 2, sattr3 of version 3).
 struct NfsSetAttr {
-    bool     setMode = false;
+    bool setMode = false;
     uint32_t mode = 0;
-    bool     setSize = false;
+    bool setSize = false;
     uint64_t size = 0;
-    int      atimeHow = DONT_CHANGE, mtimeHow = DONT_CHANGE;
+    int atimeHow = DONT_CHANGE, mtimeHow = DONT_CHANGE;
     timespec atime{}, mtime{};
 };
 NfsSetAttr ReadSattr2(I_Stream& in);
@@ -41,11 +41,11 @@ uint32_t ApplySetAttr(const NfsConfig& cfg, const std::string& path, const NfsSe
 // A directory and a name from the wire. For a lookup "." is the folder and ".." its parent
 // (clamped at the root); otherwise the name must be a plain one (ValidName).
 struct NfsDirOp {
-    uint32_t    status = NFS_OK;
+    uint32_t status = NFS_OK;
     std::string dir, name, path;
 };
-NfsDirOp ResolveDirOp(const NfsConfig& cfg, uint32_t handleStatus, const std::string& dir,
-                      const std::string& name, bool lookup);
+NfsDirOp ResolveDirOp(const NfsConfig& cfg, uint32_t handleStatus, const std::string& dir, const std::string& name,
+                      bool lookup);
 // The path of a handle that must still exist beneath the root (NFS_OK, BADHANDLE or STALE).
 uint32_t CheckHandlePath(const NfsConfig& cfg, uint32_t handleStatus, const std::string& path);
 // Creates a regular file, or opens an existing one as it is (its bytes are kept unless the
@@ -74,6 +74,7 @@ class CNfsV2Handler {
 public:
     explicit CNfsV2Handler(const NfsConfig& cfg) : cfg_(cfg) {}
     int Dispatch(I_Stream& in, O_Stream& out, RpcCallInfo& info) const;
+
 private:
     NfsConfig cfg_;
 };
@@ -82,6 +83,7 @@ class CNfsV3Handler {
 public:
     explicit CNfsV3Handler(const NfsConfig& cfg) : cfg_(cfg) {}
     int Dispatch(I_Stream& in, O_Stream& out, RpcCallInfo& info) const;
+
 private:
     NfsConfig cfg_;
 };
@@ -96,7 +98,8 @@ public:
     CRPCProg_NFS();
     // Offers versions 2, 3 and 4 (the stub) by the bits 0x1, 0x2 and 0x4.
     void SetVersions(int mask);
-    int  Process(I_Stream& in, O_Stream& out, RpcCallInfo& info) override;
+    int Process(I_Stream& in, O_Stream& out, RpcCallInfo& info) override;
+
 private:
     std::once_flag v2Once_, v3Once_, v4Once_;
     std::unique_ptr<CNfsV2Handler> v2_;

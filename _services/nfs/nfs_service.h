@@ -6,6 +6,6 @@
 void RegisterNfsService();
 
 // Builds the three RPC servers and programs from the settings and opens their ports. Returns 1.
-int  NfsStart(const GlobalSettings& settings);
+int NfsStart(const GlobalSettings& settings);
 // Closes every port (waiting for its threads), then frees the programs.
 void NfsStop();

@@ -2,13 +2,13 @@
 
 #include <memory>
 
-#include "libs/log/log.h"
 #include "_services/nfs/mount.h"
 #include "_services/nfs/nfs_prog.h"
 #include "_services/nfs/nfs_service.h"
 #include "_services/nfs/portmap.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
+#include "libs/log/log.h"
 
 namespace {
 constexpr int kPortmapPort = 111;
@@ -25,7 +25,8 @@ std::unique_ptr<NfsService> g_service;
 
 // The row holds no socket: the NFS, MOUNT and portmapper programs open ports of their own.
 void NfsThread() {
-    RunServiceRow(TH_NFS, [] { return NfsStart(SettingsSnapshot()) != 0; }, NfsStop);
+    RunServiceRow(
+        TH_NFS, [] { return NfsStart(SettingsSnapshot()) != 0; }, NfsStop);
 }
 }  // namespace
 

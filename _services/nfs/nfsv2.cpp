@@ -10,16 +10,33 @@
 
 namespace {
 enum Nfs2Proc : uint32_t {
-    NFSPROC_NULL = 0, NFSPROC_GETATTR, NFSPROC_SETATTR, NFSPROC_ROOT, NFSPROC_LOOKUP, NFSPROC_READLINK,
-    NFSPROC_READ, NFSPROC_WRITECACHE, NFSPROC_WRITE, NFSPROC_CREATE, NFSPROC_REMOVE, NFSPROC_RENAME,
-    NFSPROC_LINK, NFSPROC_SYMLINK, NFSPROC_MKDIR, NFSPROC_RMDIR, NFSPROC_READDIR, NFSPROC_STATFS
+    NFSPROC_NULL = 0,
+    NFSPROC_GETATTR,
+    NFSPROC_SETATTR,
+    NFSPROC_ROOT,
+    NFSPROC_LOOKUP,
+    NFSPROC_READLINK,
+    NFSPROC_READ,
+    NFSPROC_WRITECACHE,
+    NFSPROC_WRITE,
+    NFSPROC_CREATE,
+    NFSPROC_REMOVE,
+    NFSPROC_RENAME,
+    NFSPROC_LINK,
+    NFSPROC_SYMLINK,
+    NFSPROC_MKDIR,
+    NFSPROC_RMDIR,
+    NFSPROC_READDIR,
+    NFSPROC_STATFS
 };
 
 // Version 2 knows no INVAL, BADHANDLE or NOTSUPP.
 uint32_t ToV2(uint32_t status) {
     switch (status) {
         case NFS3ERR_BADHANDLE: return NFSERR_STALE;
-        case NFSERR_INVAL: case NFS3ERR_NOTSUPP: case NFS3ERR_SERVERFAULT: return NFSERR_IO;
+        case NFSERR_INVAL:
+        case NFS3ERR_NOTSUPP:
+        case NFS3ERR_SERVERFAULT: return NFSERR_IO;
         default: return status;
     }
 }
@@ -199,7 +216,7 @@ struct Call2 {
     int StatFs() {
         std::string path;
         uint32_t status = ReadExisting(&path);
-        struct statvfs v{};
+        struct statvfs v {};
         if (status == NFS_OK) status = VolumeStat(cfg, path, &v);
         out.Write32(ToV2(status));
         if (status != NFS_OK) return PROC_DONE;
@@ -221,7 +238,9 @@ struct Call2 {
 int CNfsV2Handler::Dispatch(I_Stream& in, O_Stream& out, RpcCallInfo& info) const {
     Call2 c{cfg_, in, out, info};
     switch (info.procedure) {
-        case NFSPROC_NULL: case NFSPROC_ROOT: case NFSPROC_WRITECACHE: return PROC_DONE;
+        case NFSPROC_NULL:
+        case NFSPROC_ROOT:
+        case NFSPROC_WRITECACHE: return PROC_DONE;
         case NFSPROC_GETATTR: return c.GetAttr();
         case NFSPROC_SETATTR: return c.SetAttr();
         case NFSPROC_LOOKUP: return c.Lookup();

@@ -6,19 +6,37 @@
 
 #include <algorithm>
 
-#include "libs/log/log.h"
 #include "_services/nfs/nfs_prog.h"
+#include "libs/log/log.h"
 
 namespace {
 enum Nfs3Proc : uint32_t {
-    NFSPROC3_NULL = 0, NFSPROC3_GETATTR, NFSPROC3_SETATTR, NFSPROC3_LOOKUP, NFSPROC3_ACCESS, NFSPROC3_READLINK,
-    NFSPROC3_READ, NFSPROC3_WRITE, NFSPROC3_CREATE, NFSPROC3_MKDIR, NFSPROC3_SYMLINK, NFSPROC3_MKNOD,
-    NFSPROC3_REMOVE, NFSPROC3_RMDIR, NFSPROC3_RENAME, NFSPROC3_LINK, NFSPROC3_READDIR, NFSPROC3_READDIRPLUS,
-    NFSPROC3_FSSTAT, NFSPROC3_FSINFO, NFSPROC3_PATHCONF, NFSPROC3_COMMIT
+    NFSPROC3_NULL = 0,
+    NFSPROC3_GETATTR,
+    NFSPROC3_SETATTR,
+    NFSPROC3_LOOKUP,
+    NFSPROC3_ACCESS,
+    NFSPROC3_READLINK,
+    NFSPROC3_READ,
+    NFSPROC3_WRITE,
+    NFSPROC3_CREATE,
+    NFSPROC3_MKDIR,
+    NFSPROC3_SYMLINK,
+    NFSPROC3_MKNOD,
+    NFSPROC3_REMOVE,
+    NFSPROC3_RMDIR,
+    NFSPROC3_RENAME,
+    NFSPROC3_LINK,
+    NFSPROC3_READDIR,
+    NFSPROC3_READDIRPLUS,
+    NFSPROC3_FSSTAT,
+    NFSPROC3_FSINFO,
+    NFSPROC3_PATHCONF,
+    NFSPROC3_COMMIT
 };
 constexpr uint32_t kNfs3ErrTooSmall = 10005;
 constexpr uint32_t kAttrSize = 4 + sizeof(Nfs3Attr);   // post_op_attr with attributes
-constexpr uint32_t kFhSize = 4 + 4 + kNfs3HandleSize;   // post_op_fh3 with a handle
+constexpr uint32_t kFhSize = 4 + 4 + kNfs3HandleSize;  // post_op_fh3 with a handle
 
 // One call: the streams and the handler's values.
 struct Call3 {
@@ -109,7 +127,8 @@ struct Call3 {
         uint32_t mask = in.Read32();
         out.Write32(status);
         PostOpAttr(status == NFS_OK ? path : std::string());
-        if (status == NFS_OK) out.Write32(cfg.readOnly ? mask & ~(kAccessModify | kAccessExtend | kAccessDelete) : mask);
+        if (status == NFS_OK)
+            out.Write32(cfg.readOnly ? mask & ~(kAccessModify | kAccessExtend | kAccessDelete) : mask);
         return PROC_DONE;
     }
 
@@ -174,9 +193,12 @@ struct Call3 {
         NfsDirOp op = ReadDirOp(false);
         uint32_t how = in.Read32();
         NfsSetAttr s;
-        if (how == CREATE_EXCLUSIVE) in.Skip(8);
-        else if (how <= CREATE_GUARDED) s = ReadSattr3(in);
-        else throw XdrError("bad create mode");
+        if (how == CREATE_EXCLUSIVE)
+            in.Skip(8);
+        else if (how <= CREATE_GUARDED)
+            s = ReadSattr3(in);
+        else
+            throw XdrError("bad create mode");
         uint32_t status = cfg.readOnly ? NFSERR_ROFS : op.status;
         if (status == NFS_OK) status = CreateFile(cfg, op.path, how != CREATE_UNCHECKED);
         if (status == NFS_OK) status = ApplySetAttr(cfg, op.path, s);
@@ -201,7 +223,8 @@ struct Call3 {
         // Links are kept as files with the link bit: without the attribute word there are none.
         if (status == NFS_OK && !cfg.streamInUse) status = NFS3ERR_NOTSUPP;
         if (status == NFS_OK)
-            status = CreateLinkFile(cfg, op.path, target, s.setMode ? static_cast<int>(s.mode & kPfaModeMask) : kPfaNoMode);
+            status =
+                CreateLinkFile(cfg, op.path, target, s.setMode ? static_cast<int>(s.mode & kPfaModeMask) : kPfaNoMode);
         NewObjectReply(status, op);
         return PROC_DONE;
     }
@@ -281,7 +304,7 @@ struct Call3 {
     int FsStat() {
         std::string path;
         uint32_t status = ReadExisting(&path);
-        struct statvfs v{};
+        struct statvfs v {};
         if (status == NFS_OK) status = VolumeStat(cfg, path, &v);
         out.Write32(status);
         out.WriteBool(false);
@@ -302,8 +325,9 @@ struct Call3 {
         out.Write32(status);
         out.WriteBool(false);
         if (status != NFS_OK) return PROC_DONE;
-        const Nfs3FsInfo f{kNfs3MaxData, kNfs3MaxData, 512, kNfs3MaxData, kNfs3MaxData, 512, 8192,
-                           0x7FFFFFFFFFFFFFFFull, 1, 0, kFsfHomogeneous};
+        const Nfs3FsInfo f{
+            kNfs3MaxData,   kNfs3MaxData, 512, kNfs3MaxData, kNfs3MaxData, 512, 8192, 0x7FFFFFFFFFFFFFFFull, 1, 0,
+            kFsfHomogeneous};
         out.Write32(f.rtmax);
         out.Write32(f.rtpref);
         out.Write32(f.rtmult);

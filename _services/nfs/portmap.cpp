@@ -44,8 +44,7 @@ int CRPCProg_Portmap::Process(I_Stream& in, O_Stream& out, RpcCallInfo& info) {
     O_Stream ignored(0);
     O_Stream& res = info.version == kPortmapVersion ? out : ignored;
     switch (info.procedure) {
-        case PMAP_NULL:
-            break;
+        case PMAP_NULL: break;
         case PMAP_SET:
         case PMAP_UNSET:  // the table belongs to this process: clients cannot change it
             ReadMapping(in);

@@ -11,8 +11,9 @@ public:
     // Adds {program, version, protocol, port} for every attached program, offered version and
     // open port of the server; the first port of a program, version and protocol wins.
     void RegisterServer(const CRPCServer& server);
-    int  Process(I_Stream& in, O_Stream& out, RpcCallInfo& info) override;
+    int Process(I_Stream& in, O_Stream& out, RpcCallInfo& info) override;
     std::vector<PortMapping> Mappings() const;
+
 private:
     void Add(const PortMapping& m);
     mutable std::mutex lock_;

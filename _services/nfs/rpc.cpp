@@ -2,9 +2,9 @@
 
 #include <arpa/inet.h>
 
+#include "_services/nfs/tcpsocket.h"
 #include "libs/log/log.h"
 #include "libs/platform/sockets.h"
-#include "_services/nfs/tcpsocket.h"
 
 void CRPCProg::VersionRange(uint32_t* low, uint32_t* high) const {
     *low = *high = 0;
@@ -36,13 +36,17 @@ bool CRPCServer::Attach(CRPCProg* program, const std::string& address, int port,
     bool ok = true;
     if (flags & ATTACH_UDP) {
         auto udp = std::make_unique<CUdpPort>();
-        if (udp->Open(address, port, this)) s.udp = std::move(udp);
-        else ok = false;
+        if (udp->Open(address, port, this))
+            s.udp = std::move(udp);
+        else
+            ok = false;
     }
     if (flags & ATTACH_TCP) {
         auto tcp = std::make_unique<CTcpPort>();
-        if (tcp->Open(address, port, maxConnections, this)) s.tcp = std::move(tcp);
-        else ok = false;
+        if (tcp->Open(address, port, maxConnections, this))
+            s.tcp = std::move(tcp);
+        else
+            ok = false;
     }
     return ok;
 }
@@ -64,7 +68,8 @@ void SkipAuth(I_Stream& in) {
 }
 }  // namespace
 
-bool CRPCServer::ProcessCall(const uint8_t* call, size_t length, const sockaddr_in& peer, int transport, O_Stream& out) {
+bool CRPCServer::ProcessCall(const uint8_t* call, size_t length, const sockaddr_in& peer, int transport,
+                             O_Stream& out) {
     I_Stream in(call, length);
     if (length < 8) return false;
     uint32_t xid = in.Read32();
@@ -86,9 +91,7 @@ bool CRPCServer::ProcessCall(const uint8_t* call, size_t length, const sockaddr_
         info.procedure = in.Read32();
         SkipAuth(in);  // credential
         SkipAuth(in);  // verifier
-    } catch (const XdrError& e) {
-        headerOk = false;
-    }
+    } catch (const XdrError& e) { headerOk = false; }
     if (headerOk && rpcVersion != kRpcVersion) {
         out.Write32(MSG_DENIED);
         out.Write32(RPC_MISMATCH);
@@ -116,9 +119,7 @@ bool CRPCServer::ProcessCall(const uint8_t* call, size_t length, const sockaddr_
     int result;
     try {
         result = prog->Process(in, out, info);
-    } catch (const XdrError& e) {
-        result = PROC_GARBAGE;
-    }
+    } catch (const XdrError& e) { result = PROC_GARBAGE; }
     if (result == PROC_DONE && out.Overflowed()) {
         LogLine(LOG_NFS, 0, "NFS Err: reply to procedure %u of program %u too large", info.procedure, program);
         out.Truncate(statPos);
@@ -129,9 +130,7 @@ bool CRPCServer::ProcessCall(const uint8_t* call, size_t length, const sockaddr_
     out.Truncate(statPos);
     out.Seek(0, 2);
     switch (result) {
-        case PROC_UNAVAILABLE:
-            out.Write32(PROC_UNAVAIL);
-            break;
+        case PROC_UNAVAILABLE: out.Write32(PROC_UNAVAIL); break;
         case PROC_MISMATCH:
             out.Write32(PROG_MISMATCH);
             out.Write32(info.low);

@@ -15,11 +15,11 @@ enum RpcTransport : int { RPC_TCP = 1, RPC_UDP = 2 };
 
 // What a program learns of a call, and what it hands back for a version mismatch.
 struct RpcCallInfo {
-    uint32_t    version = 0;
-    uint32_t    procedure = 0;
-    std::string peer;            // the caller's IPv4 address as dotted text
-    int         transport = RPC_UDP;
-    uint32_t    low = 0, high = 0;  // set with the result PROC_MISMATCH
+    uint32_t version = 0;
+    uint32_t procedure = 0;
+    std::string peer;  // the caller's IPv4 address as dotted text
+    int transport = RPC_UDP;
+    uint32_t low = 0, high = 0;  // set with the result PROC_MISMATCH
 };
 
 // Process results.
@@ -37,8 +37,8 @@ public:
     void VersionRange(uint32_t* low, uint32_t* high) const;
 
     uint32_t programNumber;
-    int      versions[15] = {};
-    int      logOn = 1;
+    int versions[15] = {};
+    int logOn = 1;
 };
 
 class CTcpPort;

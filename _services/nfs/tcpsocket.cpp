@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "libs/log/log.h"
 #include "_services/nfs/nfs_records.h"
 #include "_services/nfs/rpc.h"
+#include "libs/log/log.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/sockets.h"
 
@@ -100,7 +100,10 @@ void CSocket::Run() {
         bool last = false, ok = true;
         while (!last) {
             uint8_t mark[4];
-            if (!RecvAll(sock, mark, 4)) { ok = false; break; }
+            if (!RecvAll(sock, mark, 4)) {
+                ok = false;
+                break;
+            }
             uint32_t m = LoadBe32(mark);
             last = (m & kRecordLastFragment) != 0;
             uint32_t fragment = m & ~kRecordLastFragment;
@@ -112,7 +115,10 @@ void CSocket::Run() {
             }
             size_t at = record.size();
             record.resize(at + fragment);
-            if (!RecvAll(sock, record.data() + at, fragment)) { ok = false; break; }
+            if (!RecvAll(sock, record.data() + at, fragment)) {
+                ok = false;
+                break;
+            }
         }
         if (!ok) break;
         out.Reset();

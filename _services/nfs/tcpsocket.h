@@ -7,8 +7,8 @@
 #include <sys/socket.h>
 
 #include <atomic>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,21 +45,23 @@ public:
     void Open(int sock, CRPCServer* listener, const sockaddr_in& peer);
     // Shuts the connection down, waits for the thread and closes the socket.
     void Close();
+
 private:
     void Run();
-    std::mutex        lock_;
-    int               sock_ = -1;
-    CRPCServer*       listener_ = nullptr;
-    sockaddr_in       peer_{};
+    std::mutex lock_;
+    int sock_ = -1;
+    CRPCServer* listener_ = nullptr;
+    sockaddr_in peer_{};
     std::atomic<bool> open_{false};
     std::atomic<uint32_t> peerAddress_{0};
-    Thread            thread_;
+    Thread thread_;
 };
 
 // What the TCP and UDP ports share: the socket, its thread and the stop.
 class CRpcPort {
 public:
     int Port() const { return port_; }
+
 protected:
     ~CRpcPort() = default;
     // Opens the socket (logged on failure) and starts fn on the port's thread.
@@ -81,6 +83,7 @@ public:
     ~CTcpPort() { Close(); }
     bool Open(const std::string& address, int port, int maxConnections, CRPCServer* listener);
     void Close();
+
 private:
     void AcceptLoop();
     // The worker for a new connection from peer, or null (all busy, or the address holds its share).
@@ -96,6 +99,7 @@ public:
         return Start(SOCK_DGRAM, address, port, listener, [this] { Run(); });
     }
     void Close() { Stop(); }
+
 private:
     void Run();
 };

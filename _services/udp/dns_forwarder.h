@@ -1,9 +1,9 @@
 // DNS forwarder: answers a standard query for one name with one IPv4 address from the host's
 // resolver, preferring an address in the client's subnet.
 #pragma once
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -12,29 +12,37 @@
 #include <unordered_map>
 #include <vector>
 
+#include "_services/udp/udp_records.h"
 #include "libs/platform/interfaces.h"
 #include "libs/platform/sockets.h"
-#include "_services/udp/udp_records.h"
 
 class PeerLogGate;
 
-constexpr size_t kDnsDatagramMax = 1024;                 // largest query read
-constexpr size_t kDnsQuestionMax = 1030;                 // bytes after the header
-constexpr size_t kDnsNameMax = 1023;                     // wire name up to its zero byte
+constexpr size_t kDnsDatagramMax = 1024;  // largest query read
+constexpr size_t kDnsQuestionMax = 1030;  // bytes after the header
+constexpr size_t kDnsNameMax = 1023;      // wire name up to its zero byte
 constexpr size_t kDnsReplyMax = kDnsDatagramMax + sizeof(DnsAnswerRecord);
 constexpr uint32_t kDnsAnswerTtl = 300;
 
 // Header flag bits.
 enum : uint16_t {
-    DNS_QR = 0x8000, DNS_OPCODE = 0x7800, DNS_AA = 0x0400, DNS_TC = 0x0200, DNS_RD = 0x0100,
-    DNS_RA = 0x0080, DNS_Z = 0x0040, DNS_AD = 0x0020, DNS_CD = 0x0010, DNS_RCODE = 0x000F,
+    DNS_QR = 0x8000,
+    DNS_OPCODE = 0x7800,
+    DNS_AA = 0x0400,
+    DNS_TC = 0x0200,
+    DNS_RD = 0x0100,
+    DNS_RA = 0x0080,
+    DNS_Z = 0x0040,
+    DNS_AD = 0x0020,
+    DNS_CD = 0x0010,
+    DNS_RCODE = 0x000F,
 };
 constexpr uint16_t kDnsRcodeNotImplemented = 4;
 
 struct DnsQuestion {
-    std::string name;    // labels joined with '.', bytes as received
-    uint16_t    qtype = 0;
-    uint16_t    qclass = 0;
+    std::string name;  // labels joined with '.', bytes as received
+    uint16_t qtype = 0;
+    uint16_t qclass = 0;
 };
 
 // What a query needs from the host: its interfaces (address and mask), the resolver and
@@ -75,17 +83,17 @@ std::vector<uint32_t> ResolveIPv4(const std::string& name);
 // others, the queue is bounded in all and per client address, addresses take turns, one
 // address has at most kDnsBusyPerAddress queries at the resolver at once, and a query that
 // has waited longer than a client waits for its answer is dropped unanswered.
-constexpr int     kDnsWorkers = 8;
-constexpr int     kDnsBusyPerAddress = 4;
-constexpr size_t  kDnsWaitingMax = 512;
-constexpr size_t  kDnsWaitingPerAddress = 32;
+constexpr int kDnsWorkers = 8;
+constexpr int kDnsBusyPerAddress = 4;
+constexpr size_t kDnsWaitingMax = 512;
+constexpr size_t kDnsWaitingPerAddress = 32;
 constexpr int64_t kDnsStaleMs = 3000;
 
 struct DnsPending {
-    uint8_t  bytes[kDnsDatagramMax];
-    size_t   length = 0;
+    uint8_t bytes[kDnsDatagramMax];
+    size_t length = 0;
     Datagram from;
-    int64_t  arrivedMs = 0;
+    int64_t arrivedMs = 0;
 };
 
 class DnsQueue {

@@ -32,6 +32,7 @@ public:
     // client whose transmit time is zero is still answered.
     bool Seen(uint32_t fraction) const;
     void Store(uint32_t fraction);
+
 private:
     std::array<uint32_t, 10> fractions_{};
     uint32_t count_ = 0;

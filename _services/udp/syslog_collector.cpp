@@ -42,8 +42,10 @@ std::string SyslogFileLine(const struct tm& local, const char* message, size_t l
     for (size_t i = 0; i < length; ++i) {
         unsigned char c = static_cast<unsigned char>(message[i]);
         char esc[8];
-        if (c < 0x20) snprintf(esc, sizeof esc, "\\%03u", c);
-        else esc[0] = static_cast<char>(c), esc[1] = '\0';
+        if (c < 0x20)
+            snprintf(esc, sizeof esc, "\\%03u", c);
+        else
+            esc[0] = static_cast<char>(c), esc[1] = '\0';
         size_t n = strlen(esc);
         if (line.size() + n > room) break;
         line.append(esc, n);

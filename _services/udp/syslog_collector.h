@@ -7,8 +7,8 @@
 #include <functional>
 #include <string>
 
-#include "libs/platform/named_pipe.h"
 #include "_services/udp/udp_records.h"
+#include "libs/platform/named_pipe.h"
 
 constexpr const char* kSyslogPipeName = "NimboSyslog";
 constexpr size_t kSyslogLineMax = 1023;  // characters of a file line, its CRLF included
@@ -43,14 +43,14 @@ public:
     void OpenPipe(const std::string& folder);
     // Hands one received datagram (buffer of kSyslogMessageMax + 1 bytes) to every output.
     // Returns SyslogValidate's verdict.
-    int  Collect(char* buffer, size_t length, const char* sender, time_t now);
+    int Collect(char* buffer, size_t length, const char* sender, time_t now);
     void Close();
 
     // Notice 107 goes here; the thread sends it to the console.
     std::function<void(const SyslogRow& row, size_t length)> notify;
 
 private:
-    int             file_ = -1;
+    int file_ = -1;
     NamedPipeWriter pipe_;
 };
 

@@ -4,8 +4,8 @@
 
 #include <cerrno>
 
-#include "libs/log/log.h"
 #include "_services/start_threads.h"
+#include "libs/log/log.h"
 
 void PauseAfterSocketError(int row, const char* errorFormat, int err) {
     DebugTrace(errorFormat, err);

@@ -24,7 +24,7 @@ std::atomic<const ProgramLog*> g_programLog{nullptr};
 std::atomic<LogSink> g_sinks[LOG_TAGS];
 // -1: not decided yet (the environment decides on the first trace).
 std::atomic<int> g_traceOn{-1};
-constexpr size_t kLineMax = 511;  // texts for the log, the desktop and message boxes are cut here
+constexpr size_t kLineMax = 511;         // texts for the log, the desktop and message boxes are cut here
 constexpr off_t kLogFileMax = 16 << 20;  // bytes of the log file before it is renamed to "<name>.old"
 
 std::string CutLine(std::string text) {
@@ -199,8 +199,9 @@ int MessageBoxPrintf(void* owner, const char* format, const char* caption, unsig
     std::string line = std::string(caption) + ": " + text + "\n";
     ssize_t w = write(STDERR_FILENO, line.data(), line.size());
     (void)w;
-    static const int buttons[6][3] = {{IDOK, 0, 0},           {IDOK, IDCANCEL, 0},   {IDABORT, IDRETRY, IDIGNORE},
-                                      {IDYES, IDNO, IDCANCEL}, {IDYES, IDNO, 0},      {IDRETRY, IDCANCEL, 0}};
+    static const int buttons[6][3] = {
+        {IDOK, 0, 0},     {IDOK, IDCANCEL, 0},   {IDABORT, IDRETRY, IDIGNORE}, {IDYES, IDNO, IDCANCEL},
+        {IDYES, IDNO, 0}, {IDRETRY, IDCANCEL, 0}};
     unsigned group = type & 0xF;
     if (group == 0 || group > 5) return IDOK;
     unsigned def = (type >> 8) & 0xF;

@@ -10,7 +10,16 @@
 // lines there), otherwise by the program log (the console or the log file, within the log
 // level). The texts carry their own service prefix ("HTTP Err: ..."); the tag routes them.
 enum LogTag : int {
-    LOG_PROGRAM = 0, LOG_DHCP, LOG_BINL, LOG_TFTP, LOG_HTTP, LOG_FTP, LOG_NFS, LOG_DNS, LOG_SNTP, LOG_SYSLOG,
+    LOG_PROGRAM = 0,
+    LOG_DHCP,
+    LOG_BINL,
+    LOG_TFTP,
+    LOG_HTTP,
+    LOG_FTP,
+    LOG_NFS,
+    LOG_DNS,
+    LOG_SNTP,
+    LOG_SYSLOG,
     LOG_TAGS
 };
 // Levels below zero are texts for the user rather than log lines.
@@ -49,15 +58,24 @@ void AppendLogFile(const char* path, const char* text, size_t length);
 void DebugTrace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void SetDebugTrace(bool on);
 bool DebugTraceOn();
-const char* LastErrorText();            // text of errno, thread-local buffer
-const char* LastErrorText(int err);     // text of err, thread-local buffer
+const char* LastErrorText();         // text of errno, thread-local buffer
+const char* LastErrorText(int err);  // text of err, thread-local buffer
 
 // Message box types (low four bits: buttons; icons above).
 enum : unsigned {
-    MB_OK = 0x0, MB_OKCANCEL = 0x1, MB_ABORTRETRYIGNORE = 0x2, MB_YESNOCANCEL = 0x3,
-    MB_YESNO = 0x4, MB_RETRYCANCEL = 0x5,
-    MB_ICONERROR = 0x10, MB_ICONQUESTION = 0x20, MB_ICONWARNING = 0x30, MB_ICONINFORMATION = 0x40,
-    MB_DEFBUTTON2 = 0x100, MB_DEFBUTTON3 = 0x200, MB_SYSTEMMODAL = 0x1000,
+    MB_OK = 0x0,
+    MB_OKCANCEL = 0x1,
+    MB_ABORTRETRYIGNORE = 0x2,
+    MB_YESNOCANCEL = 0x3,
+    MB_YESNO = 0x4,
+    MB_RETRYCANCEL = 0x5,
+    MB_ICONERROR = 0x10,
+    MB_ICONQUESTION = 0x20,
+    MB_ICONWARNING = 0x30,
+    MB_ICONINFORMATION = 0x40,
+    MB_DEFBUTTON2 = 0x100,
+    MB_DEFBUTTON3 = 0x200,
+    MB_SYSTEMMODAL = 0x1000,
 };
 enum { IDOK = 1, IDCANCEL = 2, IDABORT = 3, IDRETRY = 4, IDIGNORE = 5, IDYES = 6, IDNO = 7 };
 

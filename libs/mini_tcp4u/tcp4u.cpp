@@ -119,7 +119,6 @@ int SendConsoleMsg(int sock, uint32_t id, const void* data, size_t length) {
     return TcpSendAll(sock, frame.data(), frame.size());
 }
 
-
 bool AppendConsoleMsg(std::vector<uint8_t>* out, uint32_t id, const void* data, size_t length) {
     if (length + 4 > 0x7FFF) return false;
     const size_t total = length + 4;

@@ -25,4 +25,4 @@ static_assert(offsetof(HandshakeRecord, challenge) == 4);
 static_assert(offsetof(HandshakeRecord, filler) == 16);
 
 void XorScramble(uint8_t* buf, size_t length, const char* key);
-int  ConsoleHandshake(int sock, unsigned seed, uint32_t version, const char* password);
+int ConsoleHandshake(int sock, unsigned seed, uint32_t version, const char* password);

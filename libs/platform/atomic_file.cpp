@@ -138,7 +138,7 @@ bool ReplaceFile(const std::string& target, const void* data, size_t size, mode_
 }
 
 mode_t ExistingModeOr(const std::string& path, mode_t fallback) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : fallback;
 }
 

@@ -2,9 +2,9 @@
 // to the disk, renamed over the target, and the folder is flushed so that the rename lasts too.
 // A reader (or a restart after a crash) sees the old file or the new one, never a cut one.
 #pragma once
-#include <sys/types.h>
 #include <cstddef>
 #include <string>
+#include <sys/types.h>
 
 class AtomicFile {
 public:
@@ -13,8 +13,8 @@ public:
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
 
-    // Creates the temporary (open for reading and writing, close-on-exec, owner-only until commit, an unpredictable name in the
-    // target's folder). The target gets `mode` when committed.
+    // Creates the temporary (open for reading and writing, close-on-exec, owner-only until commit, an unpredictable
+    // name in the target's folder). The target gets `mode` when committed.
     bool Open(const std::string& target, mode_t mode = 0644);
     // The temporary's descriptor and name, for writers that need either (a library that opens by name
     // writes into the same file as long as it does not replace it).

@@ -146,8 +146,8 @@ bool FindBeneathNoCase(int rootFd, const std::string& rel, CaseMatch policy, boo
         int dirFd = OpenBeneath(rootFd, *found, O_PATH | O_DIRECTORY);
         if (dirFd < 0) return false;
         struct stat st;
-        std::string match = fstatat(dirFd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? part
-                                                                                      : CaseTwin(dirFd, part, policy);
+        std::string match =
+            fstatat(dirFd, part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? part : CaseTwin(dirFd, part, policy);
         close(dirFd);
         if (match.empty()) {
             if (!(last && lastMayBeMissing)) {

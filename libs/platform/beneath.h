@@ -31,13 +31,13 @@ public:
     BeneathEntry& operator=(const BeneathEntry&) = delete;
     bool Open(int rootFd, const std::string& rel);
     bool IsRoot() const { return name_.empty(); }
-    int  dir() const { return dirFd_; }
+    int dir() const { return dirFd_; }
     const std::string& name() const { return name_; }
     // A path naming the entry through the open folder (for the attribute calls).
     std::string ProcPath() const;
 
 private:
-    int         dirFd_ = -1;
+    int dirFd_ = -1;
     std::string name_;
 };
 
@@ -52,8 +52,7 @@ enum class CaseMatch { Unique, First };
 // The path on disk that matches rel component by component, the exact name first. With
 // lastMayBeMissing a last component that nothing matches is kept as given (a file to create).
 // ENOENT when a component has no match.
-bool FindBeneathNoCase(int rootFd, const std::string& rel, CaseMatch policy, bool lastMayBeMissing,
-                       std::string* found);
+bool FindBeneathNoCase(int rootFd, const std::string& rel, CaseMatch policy, bool lastMayBeMissing, std::string* found);
 // Opens rel exactly and, when it is missing, the path FindBeneathNoCase finds; *found (may be
 // null) receives the path opened.
 int OpenBeneathNoCase(int rootFd, const std::string& rel, int flags, CaseMatch policy, std::string* found = nullptr);

@@ -42,7 +42,7 @@ mspack_file* SysOpen(mspack_system*, const char* name, int mode) {
     }
     int fd = ::open(name, flags | O_NONBLOCK, 0644);
     if (fd < 0) return nullptr;
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return nullptr;
@@ -76,7 +76,8 @@ int TransferAll(mspack_file* f, void* buffer, int bytes, Io io, bool stopAtEnd) 
 
 int SysRead(mspack_file* f, void* buffer, int bytes) { return TransferAll(f, buffer, bytes, ::read, true); }
 int SysWrite(mspack_file* f, void* buffer, int bytes) {
-    return TransferAll(f, buffer, bytes, [](int fd, const void* p, size_t n) { return ::write(fd, p, n); }, false);
+    return TransferAll(
+        f, buffer, bytes, [](int fd, const void* p, size_t n) { return ::write(fd, p, n); }, false);
 }
 
 int SysSeek(mspack_file* f, off_t offset, int mode) {
@@ -91,12 +92,12 @@ void* SysAlloc(mspack_system*, size_t bytes) { return std::malloc(bytes); }
 void SysFree(void* p) { std::free(p); }
 void SysCopy(void* src, void* dst, size_t bytes) { std::memmove(dst, src, bytes); }
 
-mspack_system g_system = {SysOpen, SysClose, SysRead, SysWrite, SysSeek, SysTell,
-                          SysMessage, SysAlloc, SysFree, SysCopy, nullptr};
+mspack_system g_system = {SysOpen,    SysClose, SysRead, SysWrite, SysSeek, SysTell,
+                          SysMessage, SysAlloc, SysFree, SysCopy,  nullptr};
 
 // The member's DOS date and time as local time.
 time_t MemberTime(const mscabd_file* f) {
-    struct tm t{};
+    struct tm t {};
     t.tm_year = f->date_y - 1900;
     t.tm_mon = f->date_m - 1;
     t.tm_mday = f->date_d;

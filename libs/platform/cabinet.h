@@ -4,10 +4,10 @@
 #include <string>
 
 struct CabRequest {
-    std::string cabinet;   // path of the cabinet file
-    std::string member;    // wanted member, compared without case
-    std::string target;    // file to write; replaced only when the member was extracted whole
-    bool done = false;     // set when the target was written, time-stamped and put in place
+    std::string cabinet;  // path of the cabinet file
+    std::string member;   // wanted member, compared without case
+    std::string target;   // file to write; replaced only when the member was extracted whole
+    bool done = false;    // set when the target was written, time-stamped and put in place
 };
 
 struct CabContext;
@@ -33,6 +33,7 @@ public:
         CabRequest r{cabinet, member, target, false};
         return context_ && CabExtractFile(context_, &r) && r.done;
     }
+
 private:
     CabContext* context_;
 };

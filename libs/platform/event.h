@@ -10,7 +10,7 @@ public:
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
     bool valid() const { return fd_ >= 0; }
-    int  fd() const { return fd_; }
+    int fd() const { return fd_; }
     // Sets the event. A Set while the event is still set and not yet taken costs no system
     // call: the waiter wakes once for both, and sees what either Set stood for.
     void Set();
@@ -19,6 +19,7 @@ public:
     bool Take();
     // Waits up to timeoutMs (-1: without limit); true when the event was set (and is now reset).
     bool Wait(int timeoutMs);
+
 private:
     int fd_;
     std::atomic<bool> set_{false};

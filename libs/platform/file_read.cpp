@@ -16,7 +16,7 @@ FileRead ReadInto(const std::string& path, Buffer* out, int* err) {
         if (err) *err = errno;
         return FileRead::OpenFailed;
     }
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         if (err) *err = EINVAL;

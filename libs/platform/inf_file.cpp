@@ -40,7 +40,9 @@ std::string DecodeText(const std::string& bytes) {
         std::string out;
         out.reserve(bytes.size() / 2);
         size_t n = (bytes.size() - 2) / 2;
-        auto unit = [&](size_t i) { return uint32_t(uint8_t(bytes[2 + 2 * i])) | (uint32_t(uint8_t(bytes[3 + 2 * i])) << 8); };
+        auto unit = [&](size_t i) {
+            return uint32_t(uint8_t(bytes[2 + 2 * i])) | (uint32_t(uint8_t(bytes[3 + 2 * i])) << 8);
+        };
         for (size_t i = 0; i < n; ++i) {
             uint32_t u = unit(i);
             if (u >= 0xD800 && u < 0xDC00 && i + 1 < n && unit(i + 1) >= 0xDC00 && unit(i + 1) < 0xE000) {
@@ -62,8 +64,10 @@ std::string DecodeText(const std::string& bytes) {
 std::string StripComment(const std::string& line) {
     bool quoted = false;
     for (size_t i = 0; i < line.size(); ++i) {
-        if (line[i] == '"') quoted = !quoted;
-        else if (line[i] == ';' && !quoted) return line.substr(0, i);
+        if (line[i] == '"')
+            quoted = !quoted;
+        else if (line[i] == ';' && !quoted)
+            return line.substr(0, i);
     }
     return line;
 }
@@ -140,8 +144,10 @@ std::string Substitute(const std::string& s, const std::map<std::string, std::st
             out += '%';
         } else {
             auto it = strings.find(UpperText(name));
-            if (it != strings.end()) out += it->second;
-            else out.append(s, p, q - p + 1);
+            if (it != strings.end())
+                out += it->second;
+            else
+                out.append(s, p, q - p + 1);
         }
         i = q + 1;
     }
@@ -160,8 +166,9 @@ bool InfEqualNoCase(const std::string& a, const std::string& b) {
 
 int InfFile::Open(const std::string& path, const char* requiredClass) {
     sections_.clear();
-    struct stat st{};
-    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) > kInfMaxFile) return INF_TOO_LONG;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && uint64_t(st.st_size) > kInfMaxFile)
+        return INF_TOO_LONG;
     std::vector<uint8_t> bytes;
     if (ReadRegularFile(path, &bytes) != FileRead::Ok) return INF_OPEN_FAILED;
     if (bytes.size() > kInfMaxFile) return INF_TOO_LONG;

@@ -23,13 +23,13 @@ constexpr const char* kNetClassGuid = "{4d36e972-e325-11ce-bfc1-08002be10318}";
 
 enum InfResult : int {
     INF_OK = 0,
-    INF_OPEN_FAILED = 1,   // missing, unreadable or not a regular file
-    INF_TOO_LONG = 2,      // a field or the file is too long
-    INF_WRONG_CLASS = 3,   // [Version] names another device class
+    INF_OPEN_FAILED = 1,  // missing, unreadable or not a regular file
+    INF_TOO_LONG = 2,     // a field or the file is too long
+    INF_WRONG_CLASS = 3,  // [Version] names another device class
 };
 
 struct InfLine {
-    std::string key;                  // empty on a key-less line
+    std::string key;  // empty on a key-less line
     bool hasKey = false;
     std::vector<std::string> fields;  // field 1 is fields[0]
 };

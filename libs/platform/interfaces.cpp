@@ -78,7 +78,8 @@ bool AddressWatch::Drain() {
     for (;;) {
         ssize_t n = recv(fd_, buf, sizeof buf, 0);
         if (n <= 0) break;
-        for (nlmsghdr* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, static_cast<unsigned>(n)); h = NLMSG_NEXT(h, n)) {
+        for (nlmsghdr* h = reinterpret_cast<nlmsghdr*>(buf); NLMSG_OK(h, static_cast<unsigned>(n));
+             h = NLMSG_NEXT(h, n)) {
             if (h->nlmsg_type == RTM_NEWADDR || h->nlmsg_type == RTM_DELADDR || h->nlmsg_type == RTM_NEWLINK ||
                 h->nlmsg_type == RTM_DELLINK)
                 changed = true;

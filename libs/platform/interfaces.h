@@ -1,18 +1,18 @@
 // The host's network interfaces and a watch on address changes.
 #pragma once
-#include <netinet/in.h>
 #include <array>
 #include <cstdint>
+#include <netinet/in.h>
 #include <string>
 #include <vector>
 
 struct InterfaceAddress {
     std::string name;
-    int         ifindex = 0;
-    in_addr     addr{};
-    in_addr     mask{};
-    bool        up = false;
-    bool        loopback = false;
+    int ifindex = 0;
+    in_addr addr{};
+    in_addr mask{};
+    bool up = false;
+    bool loopback = false;
 };
 // IPv4 addresses of every interface, in the system's order.
 std::vector<InterfaceAddress> ListInterfaceAddresses();
@@ -28,9 +28,10 @@ public:
     ~AddressWatch();
     AddressWatch(const AddressWatch&) = delete;
     AddressWatch& operator=(const AddressWatch&) = delete;
-    int  fd() const { return fd_; }
+    int fd() const { return fd_; }
     // Reads pending messages; true when at least one address change was seen.
     bool Drain();
+
 private:
     int fd_;
 };

@@ -30,8 +30,10 @@ LogRateGate::Entry& LogRateGate::Find(uint64_t key, uint64_t second) {
     if (keys_.size() >= maxKeys_) {
         // Forget keys that wrote nothing this second and owe no count of dropped lines.
         for (auto e = keys_.begin(); e != keys_.end();) {
-            if (e->second.second < second && e->second.dropped == 0) e = keys_.erase(e);
-            else ++e;
+            if (e->second.second < second && e->second.dropped == 0)
+                e = keys_.erase(e);
+            else
+                ++e;
         }
         if (keys_.size() >= maxKeys_) return overflow_;
     }

@@ -20,12 +20,12 @@ public:
     bool Create(const std::string& folder, const std::string& name);
     // Writes one message and a line feed as one write. 1 written; 0 not written because no
     // reader has the FIFO open or its buffer is full; -1 on another error.
-    int  Write(const void* data, size_t length);
+    int Write(const void* data, size_t length);
     void Close();
     bool created() const { return dirFd_ >= 0; }
 
 private:
-    int         dirFd_ = -1;
-    int         fd_ = -1;
+    int dirFd_ = -1;
+    int fd_ = -1;
     std::string name_;
 };

@@ -26,6 +26,6 @@ public:
     bool shared() const { return fd_ >= 0; }  // the lock file is in use
 
 private:
-    int  fd_ = -1;
+    int fd_ = -1;
     bool taken_ = false;
 };

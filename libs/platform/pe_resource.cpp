@@ -216,7 +216,8 @@ bool PeResourceImage::Remove(const PeResourceKey& type, const PeResourceKey& nam
     bool removed = false;
     for (auto& t : types_) {
         if (!t.key.Matches(type)) continue;
-        auto end = std::remove_if(t.names.begin(), t.names.end(), [&](const PeResourceName& n) { return n.key.Matches(name); });
+        auto end = std::remove_if(t.names.begin(), t.names.end(),
+                                  [&](const PeResourceName& n) { return n.key.Matches(name); });
         removed |= end != t.names.end();
         t.names.erase(end, t.names.end());
     }
@@ -229,7 +230,8 @@ void PeResourceImage::Set(const PeResourceKey& type, const PeResourceKey& name, 
                           std::vector<uint8_t> data) {
     auto t = std::find_if(types_.begin(), types_.end(), [&](const PeResourceType& x) { return x.key.Matches(type); });
     if (t == types_.end()) t = types_.insert(types_.end(), PeResourceType{type, {}});
-    auto n = std::find_if(t->names.begin(), t->names.end(), [&](const PeResourceName& x) { return x.key.Matches(name); });
+    auto n =
+        std::find_if(t->names.begin(), t->names.end(), [&](const PeResourceName& x) { return x.key.Matches(name); });
     if (n == t->names.end()) n = t->names.insert(t->names.end(), PeResourceName{name, {}});
     for (auto& l : n->languages) {
         if (l.language == language) {
@@ -248,7 +250,8 @@ bool PeResourceImage::Save(std::vector<uint8_t>& out) const {
     uint32_t sectionAlign = 0, fileAlign = 0;
     Get(b, optional_ + 32, &sectionAlign);
     Get(b, optional_ + 36, &fileAlign);
-    if (fileAlign == 0 || (fileAlign & (fileAlign - 1)) || sectionAlign < fileAlign || (sectionAlign & (sectionAlign - 1)))
+    if (fileAlign == 0 || (fileAlign & (fileAlign - 1)) || sectionAlign < fileAlign ||
+        (sectionAlign & (sectionAlign - 1)))
         return false;
     // The resource section must be the last one, in the file and in memory.
     for (uint32_t i = 0; i < sectionCount_; ++i) {

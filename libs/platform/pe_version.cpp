@@ -92,9 +92,7 @@ public:
         std::memcpy(out, data_ + offset, sizeof(T));
         return true;
     }
-    bool Has(uint64_t offset, uint64_t length) const {
-        return offset <= size_ && size_ - offset >= length;
-    }
+    bool Has(uint64_t offset, uint64_t length) const { return offset <= size_ && size_ - offset >= length; }
     const uint8_t* At(uint64_t offset) const { return data_ + offset; }
 
     // Parses the headers: 0 not a PE image (or damaged), 1 an image without resources,
@@ -111,9 +109,12 @@ public:
         uint16_t magic = 0;
         if (!Read(optional, &magic)) return 0;
         uint64_t dirCountAt = 0;
-        if (magic == 0x10B) dirCountAt = optional + 92;       // PE32
-        else if (magic == 0x20B) dirCountAt = optional + 108; // PE32+
-        else return 0;
+        if (magic == 0x10B)
+            dirCountAt = optional + 92;  // PE32
+        else if (magic == 0x20B)
+            dirCountAt = optional + 108;  // PE32+
+        else
+            return 0;
         uint32_t dirCount = 0;
         if (dirCountAt + 4 > optional + coff.sizeOfOptionalHeader || !Read(dirCountAt, &dirCount)) return 0;
         if (dirCount <= 2) return 1;  // no resource directory entry
@@ -207,11 +208,17 @@ public:
         if (!ReadDirectory(0, &named, &ids)) return false;
         if (name) {
             for (const auto& e : named)
-                if ((e.name & kHighBit) && NameEquals(e.name & ~kHighBit, name)) { *out = e; return true; }
+                if ((e.name & kHighBit) && NameEquals(e.name & ~kHighBit, name)) {
+                    *out = e;
+                    return true;
+                }
             return false;
         }
         for (const auto& e : ids)
-            if (!(e.name & kHighBit) && (e.name & 0xFFFF) == id) { *out = e; return true; }
+            if (!(e.name & kHighBit) && (e.name & 0xFFFF) == id) {
+                *out = e;
+                return true;
+            }
         return false;
     }
 

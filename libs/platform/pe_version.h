@@ -8,8 +8,8 @@
 
 enum PeResult : int {
     PE_OK = 0,
-    PE_NOT_FOUND = 1,    // a valid image without the resource asked for
-    PE_BAD_IMAGE = -3,   // not a PE image, or its headers or resource tree are damaged
+    PE_NOT_FOUND = 1,   // a valid image without the resource asked for
+    PE_BAD_IMAGE = -3,  // not a PE image, or its headers or resource tree are damaged
 };
 
 // The file version of VS_FIXEDFILEINFO: (dwFileVersionMS << 32) | dwFileVersionLS.

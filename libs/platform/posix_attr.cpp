@@ -33,8 +33,10 @@ int CPosixFileAttr::WritePfaMode(const std::string& path, int mode) {
     if (static_cast<uint16_t>(mode) == kPfaNoMode) return 1;
     uint16_t word;
     uint16_t bits = static_cast<uint16_t>(mode) & kPfaModeMask;
-    if (ReadWord(path, &word)) word = static_cast<uint16_t>((word & ~kPfaModeMask) | bits);
-    else word = bits;
+    if (ReadWord(path, &word))
+        word = static_cast<uint16_t>((word & ~kPfaModeMask) | bits);
+    else
+        word = bits;
     return WriteWord(path, word) ? 1 : 0;
 }
 

@@ -166,7 +166,10 @@ bool WriteProfileValues(const char* section, const std::vector<std::pair<std::st
     std::vector<Line> lines = SplitLines(content);
     std::string newline = "\r\n";
     for (const Line& l : lines)
-        if (!l.end.empty()) { newline = l.end; break; }
+        if (!l.end.empty()) {
+            newline = l.end;
+            break;
+        }
 
     // The first section of that name, its last non-blank line and its keys (first match wins).
     int sectionLine = -1, lastInSection = -1;

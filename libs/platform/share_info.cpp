@@ -58,8 +58,8 @@ ToolResult RunTool(const std::vector<std::string>& argv) {
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     int open = 2;
     while (open > 0) {
-        int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now()).count());
+        int left = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
         if (left <= 0) break;
         int n = poll(fds, 2, left);
         if (n < 0 && errno == EINTR) continue;
@@ -131,8 +131,10 @@ int ShareGetPath(const std::string& name, std::string* path) {
         anyTool = anyTool || us.started;
         if (us.started && us.status == 0) {
             size_t at = us.out.find("\npath=");
-            if (at == std::string::npos && us.out.rfind("path=", 0) == 0) at = 0;
-            else if (at != std::string::npos) ++at;
+            if (at == std::string::npos && us.out.rfind("path=", 0) == 0)
+                at = 0;
+            else if (at != std::string::npos)
+                ++at;
             if (at != std::string::npos) {
                 size_t end = us.out.find('\n', at);
                 *path = Trim(us.out.substr(at + 5, end == std::string::npos ? std::string::npos : end - at - 5));

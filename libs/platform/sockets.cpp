@@ -37,7 +37,8 @@ int ServicePort(const char* name, const char* proto) {
     if (!name) return 0;
     servent se, *res = nullptr;
     char buf[1024];
-    if (getservbyname_r(name, proto, &se, buf, sizeof buf, &res) == 0 && res) return ntohs(static_cast<uint16_t>(res->s_port));
+    if (getservbyname_r(name, proto, &se, buf, sizeof buf, &res) == 0 && res)
+        return ntohs(static_cast<uint16_t>(res->s_port));
     return 0;
 }
 
@@ -140,7 +141,6 @@ ssize_t SendDatagram(int sock, const void* buf, size_t len, const sockaddr_in& t
     do { n = sendmsg(sock, &msg, MSG_NOSIGNAL); } while (n < 0 && errno == EINTR);
     return n;
 }
-
 
 int RecvDatagrams(int sock, uint8_t* const* bufs, size_t size, ssize_t* lengths, Datagram* infos, int count,
                   int flags) {
@@ -283,9 +283,12 @@ int OpenTcpListener(uint32_t address, uint16_t port, int backlog, int flags, con
         sa.sin_family = AF_INET;
         sa.sin_port = htons(port);
         sa.sin_addr.s_addr = address;
-        if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) failed = "bind";
-        else if (listen(s, backlog) != 0) failed = "listen";
-        else return s;
+        if (bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+            failed = "bind";
+        else if (listen(s, backlog) != 0)
+            failed = "listen";
+        else
+            return s;
         int err = errno;
         close(s);
         errno = err;

@@ -37,11 +37,11 @@ BindFailure ClassifyBindError(int err);
 // A datagram with the local address and interface it arrived on.
 struct Datagram {
     sockaddr_in peer{};
-    in_addr     local{};     // destination address of the datagram
-    in_addr     replyFrom{}; // local address a reply leaves from (the interface's own for a broadcast)
-    int         ifindex = 0;
-    bool        truncated = false;
-    timespec    arrival{};   // when the kernel took it in (wall clock); zero unless the socket asks for it
+    in_addr local{};      // destination address of the datagram
+    in_addr replyFrom{};  // local address a reply leaves from (the interface's own for a broadcast)
+    int ifindex = 0;
+    bool truncated = false;
+    timespec arrival{};  // when the kernel took it in (wall clock); zero unless the socket asks for it
 };
 // Turns on IP_PKTINFO on a datagram socket.
 bool EnablePktinfo(int sock);
@@ -64,10 +64,10 @@ int RecvDatagrams(int sock, uint8_t* const* bufs, size_t size, ssize_t* lengths,
 // One outgoing datagram, as for SendDatagram.
 struct OutgoingDatagram {
     const void* data = nullptr;
-    size_t      len = 0;
+    size_t len = 0;
     sockaddr_in to{};
-    int         ifindex = 0;
-    in_addr     src{};
+    int ifindex = 0;
+    in_addr src{};
 };
 // Sends every datagram (in order), as few system calls as the kernel takes; one that fails
 // does not keep the others back. errors[i] is 0 when datagram i went out whole, else the

@@ -51,7 +51,8 @@ bool WaitAllExited(Thread* const* threads, int n, int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     bool all = true;
     for (int i = 0; i < n; ++i) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left < 0) left = 0;
         if (!threads[i]->Join(static_cast<int>(left))) all = false;
     }

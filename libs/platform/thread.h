@@ -19,6 +19,7 @@ public:
     bool Join(int timeoutMs);
     // Leaves a thread that would not end: it keeps running on its own.
     void Detach();
+
 private:
     struct State {
         std::mutex m;

@@ -2,8 +2,8 @@
 // parser that builds the element tree of a CRegexT.
 #pragma once
 
-#include "libs/regex/regex_engine.h"
 #include "libs/regex/regex_elements.h"
+#include "libs/regex/regex_engine.h"
 
 template <class T>
 struct RegexToken {
@@ -49,9 +49,7 @@ private:
     bool IsEnd(const Token& t) const { return t.type == kMeta && t.ch == T(0); }
     static bool IsMeta(const Token& t, char ch) { return t.type == kMeta && t.ch == T(ch); }
     bool IsTerminator(const Token& t) const { return IsEnd(t) || IsMeta(t, '|') || IsMeta(t, ')'); }
-    bool IsBlank(const Token& t) const {
-        return !IsEnd(t) && nimbo_regex::IsSpace(nimbo_regex::Code(t.ch));
-    }
+    bool IsBlank(const Token& t) const { return !IsEnd(t) && nimbo_regex::IsSpace(nimbo_regex::Code(t.ch)); }
     void SkipCloseParen() {
         if (IsMeta(m_curr, ')')) Advance();
     }
@@ -91,12 +89,12 @@ private:
         return e;
     }
 
-    CBufferT<ElxInterface*> m_objlist;                 // every element made
-    CBufferT<ElxInterface*> m_grouplist;               // group table
-    CBufferT<CDelegateElxT<T>*> m_recursivelist;       // recursion elements
-    CBufferT<NamedGroup> m_namedlist;                  // named groups in order
-    CBufferT<CBackrefElxT<T>*> m_namedbackreflist;     // back-references by name
-    CBufferT<CConditionElxT<T>*> m_namedconditionlist; // conditions by name
+    CBufferT<ElxInterface*> m_objlist;                  // every element made
+    CBufferT<ElxInterface*> m_grouplist;                // group table
+    CBufferT<CDelegateElxT<T>*> m_recursivelist;        // recursion elements
+    CBufferT<NamedGroup> m_namedlist;                   // named groups in order
+    CBufferT<CBackrefElxT<T>*> m_namedbackreflist;      // back-references by name
+    CBufferT<CConditionElxT<T>*> m_namedconditionlist;  // conditions by name
 
     CBufferRefT<T> m_pattern;
     Token m_prev, m_curr, m_next, m_nextnext;

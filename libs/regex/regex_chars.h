@@ -20,20 +20,24 @@ inline bool IsAlpha(unsigned c) { return IsUpper(c) || IsLower(c); }
 inline bool IsAlnum(unsigned c) { return IsAlpha(c) || IsDigit(c); }
 inline bool IsWord(unsigned c) { return IsAlnum(c) || c == '_'; }
 inline bool IsSpace(unsigned c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-inline bool IsXDigit(unsigned c) {
-    return IsDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
+inline bool IsXDigit(unsigned c) { return IsDigit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
 inline unsigned ToUpper(unsigned c) { return IsLower(c) ? c - 'a' + 'A' : c; }
 inline unsigned ToLower(unsigned c) { return IsUpper(c) ? c - 'A' + 'a' : c; }
 
 template <class T>
-inline T UpperChar(T c) { return static_cast<T>(ToUpper(Code(c))); }
+inline T UpperChar(T c) {
+    return static_cast<T>(ToUpper(Code(c)));
+}
 template <class T>
-inline T LowerChar(T c) { return static_cast<T>(ToLower(Code(c))); }
+inline T LowerChar(T c) {
+    return static_cast<T>(ToLower(Code(c)));
+}
 
 // Equal, or equal once ASCII letters are upper-cased.
 template <class T>
-inline bool SameIgnoringCase(T a, T b) { return a == b || ToUpper(Code(a)) == ToUpper(Code(b)); }
+inline bool SameIgnoringCase(T a, T b) {
+    return a == b || ToUpper(Code(a)) == ToUpper(Code(b));
+}
 
 // POSIX class tests on a character code.
 using PosixTest = int (*)(unsigned);

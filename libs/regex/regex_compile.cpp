@@ -106,8 +106,7 @@ void CRegexBuilderT<T>::Advance() {
     m_prev = m_curr;
     m_curr = m_next;
     m_next = m_nextnext;
-    while (!NextToken()) {
-    }
+    while (!NextToken()) {}
 }
 
 // Fills the after-next slot. Returns false when the characters scanned make no token
@@ -202,13 +201,10 @@ bool CRegexBuilderT<T>::NextToken() {
         }
         break;
     case '^':
-        if (depth == 0 || IsMeta(m_next, '[') || (IsMeta(m_curr, '[') && IsMeta(m_next, ':')))
-            t.type = kMeta;
+        if (depth == 0 || IsMeta(m_next, '[') || (IsMeta(m_curr, '[') && IsMeta(m_next, ':'))) t.type = kMeta;
         break;
-    case '\\':
-        return ScanEscape(t, p);
-    default:
-        break;
+    case '\\': return ScanEscape(t, p);
+    default: break;
     }
     m_nNextPos += 1;
     return true;
@@ -243,9 +239,7 @@ bool CRegexBuilderT<T>::ScanEscape(Token& t, int p) {
     case 'k':
     case 's':
     case 'w':
-    case 'z':
-        t.type = kMeta;
-        break;
+    case 'z': t.type = kMeta; break;
     case 'G':
         if (m_nCharsetDepth > 0) {
             m_nNextPos = p + 2;
@@ -301,8 +295,7 @@ bool CRegexBuilderT<T>::ScanEscape(Token& t, int p) {
         }
         break;
     }
-    default:
-        break;
+    default: break;
     }
     m_nNextPos = p + t.len;
     return true;
@@ -459,9 +452,7 @@ ElxInterface* CRegexBuilderT<T>::StockElement(int index) {
         const bool complement = kind == 1 || kind == 2 || kind == 4 || kind == 6 || kind == 8;
         auto* r = Make<CRangeElxT<T>>(rtl, complement ? 0 : 1);
         switch (kind) {
-        case 2:
-            r->m_chars.Push(T('\n'));
-            break;
+        case 2: r->m_chars.Push(T('\n')); break;
         case 3:
         case 4:
             r->m_ranges.Push(T('A'));
@@ -488,8 +479,7 @@ ElxInterface* CRegexBuilderT<T>::StockElement(int index) {
             r->m_ranges.Push(T('0'));
             r->m_ranges.Push(T('9'));
             break;
-        default:
-            break;
+        default: break;
         }
         e = r;
     }
@@ -571,8 +561,7 @@ ElxInterface* CRegexBuilderT<T>::ParseRepeat(int& flags) {
         }
         break;
     }
-    default:
-        return atom;
+    default: return atom;
     }
     if (maximum == 0) return StockElement(0);
     if (minimum == maximum) {
@@ -599,8 +588,7 @@ ElxInterface* CRegexBuilderT<T>::ParseLiteralRun(int& flags) {
             if (IsMeta(m_curr, ')') || IsMeta(m_curr, '|')) break;
             if (chars.GetSize() > 0) break;
             switch (Code(m_curr.ch)) {
-            case '(':
-                return ParseGroup(flags);
+            case '(': return ParseGroup(flags);
             case '.':
             case '[':
             case 'D':
@@ -608,8 +596,7 @@ ElxInterface* CRegexBuilderT<T>::ParseLiteralRun(int& flags) {
             case 'W':
             case 'd':
             case 's':
-            case 'w':
-                return ParseClass(flags);
+            case 'w': return ParseClass(flags);
             case '$':
             case '^':
             case 'A':
@@ -617,12 +604,10 @@ ElxInterface* CRegexBuilderT<T>::ParseLiteralRun(int& flags) {
             case 'G':
             case 'Z':
             case 'b':
-            case 'z':
-                return ParseAnchor(flags);
+            case 'z': return ParseAnchor(flags);
             case '\\':
             case 'g':
-            case 'k':
-                return ParseBackReference(flags);
+            case 'k': return ParseBackReference(flags);
             default:  // a quantifier with nothing to repeat, '}' and the like
                 chars.Push(m_curr.ch);
                 Advance();
@@ -749,26 +734,15 @@ ElxInterface* CRegexBuilderT<T>::ParseGroup(int& flags) {
         int bit = 0;
         switch (Code(m_curr.ch)) {
         case 'i':
-        case 'I':
-            bit = IgnoreCase;
-            break;
+        case 'I': bit = IgnoreCase; break;
         case 'm':
-        case 'M':
-            bit = MultiLine;
-            break;
+        case 'M': bit = MultiLine; break;
         case 's':
-        case 'S':
-            bit = DotAll;
-            break;
+        case 'S': bit = DotAll; break;
         case 'g':
-        case 'G':
-            bit = Global;
-            break;
-        case '-':
-            clear = true;
-            break;
-        default:
-            break;
+        case 'G': bit = Global; break;
+        case '-': clear = true; break;
+        default: break;
         }
         if (bit) newFlags = clear ? (newFlags & ~bit) : (newFlags | bit);
         Advance();
@@ -844,22 +818,14 @@ ElxInterface* CRegexBuilderT<T>::ParseClass(int& flags) {
     case '.':
         if (flags & DotAll) return StockElement(rtl ? 9 : 1);
         return StockElement(rtl ? 10 : 2);
-    case 'w':
-        return StockElement(rtl ? 11 : 3);
-    case 'W':
-        return StockElement(rtl ? 12 : 4);
-    case 's':
-        return StockElement(rtl ? 13 : 5);
-    case 'S':
-        return StockElement(rtl ? 14 : 6);
-    case 'd':
-        return StockElement(rtl ? 15 : 7);
-    case 'D':
-        return StockElement(rtl ? 16 : 8);
-    case '[':
-        break;
-    default:
-        return StockElement(0);
+    case 'w': return StockElement(rtl ? 11 : 3);
+    case 'W': return StockElement(rtl ? 12 : 4);
+    case 's': return StockElement(rtl ? 13 : 5);
+    case 'S': return StockElement(rtl ? 14 : 6);
+    case 'd': return StockElement(rtl ? 15 : 7);
+    case 'D': return StockElement(rtl ? 16 : 8);
+    case '[': break;
+    default: return StockElement(0);
     }
 
     if (IsMeta(m_curr, ':')) {  // POSIX class
@@ -880,10 +846,9 @@ ElxInterface* CRegexBuilderT<T>::ParseClass(int& flags) {
             const char* name;
             PosixTest test;
         } kClasses[] = {
-            {"alnum:", PosixAlnum}, {"alpha:", PosixAlpha}, {"ascii:", PosixAscii},
-            {"cntrl:", PosixCntrl}, {"digit:", PosixDigit}, {"graph:", PosixGraph},
-            {"lower:", PosixLower}, {"print:", PosixPrint}, {"punct:", PosixPunct},
-            {"space:", PosixSpace}, {"upper:", PosixUpper}, {"blank:", PosixBlank},
+            {"alnum:", PosixAlnum}, {"alpha:", PosixAlpha}, {"ascii:", PosixAscii}, {"cntrl:", PosixCntrl},
+            {"digit:", PosixDigit}, {"graph:", PosixGraph}, {"lower:", PosixLower}, {"print:", PosixPrint},
+            {"punct:", PosixPunct}, {"space:", PosixSpace}, {"upper:", PosixUpper}, {"blank:", PosixBlank},
         };
         PosixTest test = nullptr;
         for (const auto& k : kClasses) {
@@ -975,25 +940,17 @@ ElxInterface* CRegexBuilderT<T>::ParseAnchor(int& flags) {
     const unsigned c = Code(m_curr.ch);
     Advance();
     switch (c) {
-    case '^':
-        return Make<CBoundaryElxT<T>>((flags & MultiLine) ? 3 : 0, 1);
-    case '$':
-        return Make<CBoundaryElxT<T>>((flags & MultiLine) ? 4 : 1, 1);
-    case 'A':
-        return Make<CBoundaryElxT<T>>(0, 1);
-    case 'z':
-        return Make<CBoundaryElxT<T>>(1, 1);
-    case 'Z':
-        return Make<CBoundaryElxT<T>>(2, 1);
-    case 'b':
-        return Make<CBoundaryElxT<T>>(7, 1);
-    case 'B':
-        return Make<CBoundaryElxT<T>>(7, 0);
+    case '^': return Make<CBoundaryElxT<T>>((flags & MultiLine) ? 3 : 0, 1);
+    case '$': return Make<CBoundaryElxT<T>>((flags & MultiLine) ? 4 : 1, 1);
+    case 'A': return Make<CBoundaryElxT<T>>(0, 1);
+    case 'z': return Make<CBoundaryElxT<T>>(1, 1);
+    case 'Z': return Make<CBoundaryElxT<T>>(2, 1);
+    case 'b': return Make<CBoundaryElxT<T>>(7, 1);
+    case 'B': return Make<CBoundaryElxT<T>>(7, 0);
     case 'G':
         if (flags & Global) return Make<CGlobalElxT>();
         return StockElement(0);
-    default:
-        return StockElement(0);
+    default: return StockElement(0);
     }
 }
 

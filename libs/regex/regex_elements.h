@@ -6,8 +6,8 @@
 // element has undone everything it did.
 #pragma once
 
-#include "libs/regex/regex_engine.h"
 #include "libs/regex/regex_chars.h"
+#include "libs/regex/regex_engine.h"
 
 // Thrown inside a match that exceeds its depth or step limit; MatchBuffer catches it
 // and reports no match.
@@ -100,8 +100,8 @@ class CRangeElxT : public ElxInterface {
 public:
     CRangeElxT(int rightToLeft, int positive) : m_bRightLeft(rightToLeft), m_bPositive(positive) {}
 
-    CBufferT<T> m_ranges;  // low, high pairs
-    CBufferT<T> m_chars;   // single characters
+    CBufferT<T> m_ranges;              // low, high pairs
+    CBufferT<T> m_chars;               // single characters
     CBufferT<ElxInterface*> m_embeds;  // nested classes (\d, POSIX, ...)
     int m_bRightLeft;
     int m_bPositive;
@@ -173,9 +173,7 @@ protected:
     bool DoBacktrack(CMatchContext* c) const override;
 
 private:
-    const ElxInterface* At(int i) const {
-        return m_elxlist[m_bRightLeft ? m_elxlist.GetSize() - 1 - i : i];
-    }
+    const ElxInterface* At(int i) const { return m_elxlist[m_bRightLeft ? m_elxlist.GetSize() - 1 - i : i]; }
     bool MatchFrom(CMatchContext* c, int i) const;
 };
 

@@ -129,8 +129,7 @@ public:
             if (cap < need) cap = ((need + 4 + 7) / 8) * 8LL;
             Grow(cap);
         }
-        std::memset(static_cast<void*>(m_pBuffer + this->m_nSize), fill,
-                    sizeof(T) * (need - this->m_nSize));
+        std::memset(static_cast<void*>(m_pBuffer + this->m_nSize), fill, sizeof(T) * (need - this->m_nSize));
         this->m_nSize = need;
     }
     // Cuts the item count back to size (never grows it).
@@ -207,8 +206,7 @@ public:
     // no part).
     CBufferT<int> Match(const T* text, int start = -1, CMatchContext* context = nullptr) const;
     // The same on a text of the given length (need not be terminated).
-    CBufferT<int> MatchBuffer(const T* text, int length, int start = -1,
-                              CMatchContext* context = nullptr) const;
+    CBufferT<int> MatchBuffer(const T* text, int length, int start = -1, CMatchContext* context = nullptr) const;
 
 private:
     std::unique_ptr<CRegexBuilderT<T>> m_builder;

@@ -48,33 +48,23 @@ bool CBoundaryElxT<T>::DoMatch(CMatchContext* c) const {
     const int pos = c->m_nCurrentPos;
     bool r = false;
     switch (m_nType) {
-    case 0:
-        r = pos <= 0;
-        break;
-    case 1:
-        r = pos >= len;
-        break;
+    case 0: r = pos <= 0; break;
+    case 1: r = pos >= len; break;
     case 2:
         r = pos >= len || (pos == len - 1 && s[pos] == T('\n')) ||
             (pos == len - 2 && s[pos] == T('\r') && s[pos + 1] == T('\n'));
         break;
     case 3:
-        r = pos <= 0 || s[pos - 1] == T('\n') ||
-            (s[pos - 1] == T('\r') && (pos >= len || s[pos] != T('\n')));
+        r = pos <= 0 || s[pos - 1] == T('\n') || (s[pos - 1] == T('\r') && (pos >= len || s[pos] != T('\n')));
         break;
-    case 4:
-        r = pos >= len || s[pos] == T('\r') ||
-            (s[pos] == T('\n') && (pos <= 0 || s[pos - 1] != T('\r')));
-        break;
+    case 4: r = pos >= len || s[pos] == T('\r') || (s[pos] == T('\n') && (pos <= 0 || s[pos - 1] != T('\r'))); break;
     case 7: {
         const bool before = pos > 0 && pos <= len && IsWord(Code(s[pos - 1]));
         const bool after = pos >= 0 && pos < len && IsWord(Code(s[pos]));
         r = before != after;
         break;
     }
-    default:
-        r = false;
-        break;
+    default: r = false; break;
     }
     return m_bPositive ? r : !r;
 }

@@ -28,13 +28,13 @@ enum OperationResult : int32_t {
 
 // What the reader knows about one item when it asks for its output.
 struct ItemInfo {
-  std::string path;         // UTF-8, separators as stored ('/' or '\'); empty when unnamed
+  std::string path;  // UTF-8, separators as stored ('/' or '\'); empty when unnamed
   bool isDir = false;
   bool timeDefined = false;
-  int64_t mtimeSec = 0;     // modification time, seconds since 1970
+  int64_t mtimeSec = 0;  // modification time, seconds since 1970
   int32_t mtimeNsec = 0;
   bool attribDefined = false;
-  uint32_t mode = 0;        // POSIX permission bits when attribDefined
+  uint32_t mode = 0;  // POSIX permission bits when attribDefined
 };
 
 // Receives the selected items of one extraction, in archive order: for each item
@@ -104,15 +104,15 @@ bool ItemOutputPath(const std::string& itemPath, bool withPaths, std::string& re
 // One file or folder to put into a WIM image.
 struct CDirItem {
   uint64_t Size = 0;
-  uint64_t CTime = 0;       // FILETIME values: 100 ns units since 1601
+  uint64_t CTime = 0;  // FILETIME values: 100 ns units since 1601
   uint64_t ATime = 0;
   uint64_t MTime = 0;
-  std::u16string Name;      // last component of the source path
-  std::string FullPath;     // source file on disk
-  uint32_t Attrib = 0;      // Windows file attributes; 0x10 marks a folder
-  std::u16string ImagePath; // path inside the image, beginning with a backslash
-  uint32_t ImageIndex = 0;  // 1 = first image
-  int32_t Result = 0;       // what the update did with the item (mask 0xFF00)
+  std::u16string Name;       // last component of the source path
+  std::string FullPath;      // source file on disk
+  uint32_t Attrib = 0;       // Windows file attributes; 0x10 marks a folder
+  std::u16string ImagePath;  // path inside the image, beginning with a backslash
+  uint32_t ImageIndex = 0;   // 1 = first image
+  int32_t Result = 0;        // what the update did with the item (mask 0xFF00)
 };
 
 constexpr uint32_t kAttribDirectory = 0x10;

@@ -5,9 +5,9 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <memory>
 
 #include "libs/wim/archive_callbacks.h"
 #include "libs/wim/item_select.h"
@@ -74,8 +74,7 @@ class CountingSink final : public arc::IExtractSink {
 
 // Walks the archive once, in ascending item order, and hands every selected file
 // item to the sink. Folders and other non-file items are never selected.
-ArchiveOpResult ExtractSelected(const ArchiveSource& source, const ItemSelector& selector,
-                                arc::IExtractSink& target) {
+ArchiveOpResult ExtractSelected(const ArchiveSource& source, const ItemSelector& selector, arc::IExtractSink& target) {
   CountingSink sink(target);
   ArchivePtr a = Open7z(source);
   if (!a) return ARCHIVE_ERR_OPEN;
@@ -117,8 +116,7 @@ ArchiveOpResult ExtractSelected(const ArchiveSource& source, const ItemSelector&
 }  // namespace
 
 ArchiveOpResult ExtractFrom7zBuffer(const void* archive, uint32_t length, const char* nameOrPattern,
-                                    const char* outputFolder, int /*ignored*/, bool withPaths,
-                                    bool usePattern) {
+                                    const char* outputFolder, int /*ignored*/, bool withPaths, bool usePattern) {
   if (!outputFolder) return ARCHIVE_ERR_EXTRACT;
   ItemSelector selector(nameOrPattern, usePattern);
   arc::CArchiveExtractCallback callback;
@@ -126,16 +124,15 @@ ArchiveOpResult ExtractFrom7zBuffer(const void* archive, uint32_t length, const 
   return ExtractSelected(ArchiveSource{archive, length, -1}, selector, callback);
 }
 
-ArchiveOpResult ExtractFrom7zFile(const char* archivePath, const char* nameOrPattern,
-                                  const char* outputFolder, int /*ignored*/, bool withPaths,
-                                  bool usePattern) {
+ArchiveOpResult ExtractFrom7zFile(const char* archivePath, const char* nameOrPattern, const char* outputFolder,
+                                  int /*ignored*/, bool withPaths, bool usePattern) {
   if (!archivePath) return ARCHIVE_ERR_FILE_OPEN;
   std::string path(archivePath);
   for (char& c : path)
     if (c == '\\') c = '/';
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return ARCHIVE_ERR_FILE_OPEN;
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return ARCHIVE_ERR_FILE_OPEN;
@@ -151,8 +148,7 @@ ArchiveOpResult ExtractFrom7zFile(const char* archivePath, const char* nameOrPat
   return rc;
 }
 
-ArchiveOpResult ExtractItemToMemory(const void* archive, uint32_t length, const char* name,
-                                    std::string& out) {
+ArchiveOpResult ExtractItemToMemory(const void* archive, uint32_t length, const char* name, std::string& out) {
   ItemSelector selector(name, false);
   arc::CMemoryExtractSink memory;
   ArchiveOpResult rc = ExtractSelected(ArchiveSource{archive, length, -1}, selector, memory);

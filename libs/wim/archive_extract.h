@@ -22,20 +22,17 @@ constexpr ArchiveOpResult ARCHIVE_ERR_ITEM_DATA = -9;  // at least one item fail
 // target and renamed into place, so an existing file (also a read-only one) is replaced
 // and a failed item leaves nothing behind.
 ArchiveOpResult ExtractFrom7zBuffer(const void* archive, uint32_t length, const char* nameOrPattern,
-                                    const char* outputFolder, int ignored, bool withPaths,
-                                    bool usePattern);
+                                    const char* outputFolder, int ignored, bool withPaths, bool usePattern);
 
 // ExtractFrom7zBuffer for a 7z file on disk ('/' or '\' separators): -1 when the file
 // cannot be opened (missing, unreadable, not a regular file), otherwise the same steps
 // and results.
-ArchiveOpResult ExtractFrom7zFile(const char* archivePath, const char* nameOrPattern,
-                                  const char* outputFolder, int ignored, bool withPaths,
-                                  bool usePattern);
+ArchiveOpResult ExtractFrom7zFile(const char* archivePath, const char* nameOrPattern, const char* outputFolder,
+                                  int ignored, bool withPaths, bool usePattern);
 
 // Unpacks the file item with the given exact name (compared without letter case) into
 // memory; with several such items the last one wins.
-ArchiveOpResult ExtractItemToMemory(const void* archive, uint32_t length, const char* name,
-                                    std::string& out);
+ArchiveOpResult ExtractItemToMemory(const void* archive, uint32_t length, const char* name, std::string& out);
 
 // A private folder for unpacked files: below TEMP, else TMP, else TMPDIR, else /tmp, a new
 // folder made with mkdtemp (mode 0700). Returns it with a trailing '/', or "" on failure.

@@ -47,8 +47,10 @@ std::u16string Utf8ToUtf16(const std::string& text) {
     }
     bool ok = i + len <= n;
     for (size_t k = 1; ok && k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) ok = false;
-      else cp = (cp << 6) | (s[i + k] & 0x3F);
+      if ((s[i + k] & 0xC0) != 0x80)
+        ok = false;
+      else
+        cp = (cp << 6) | (s[i + k] & 0x3F);
     }
     static const uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
     if (!ok || cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
@@ -73,8 +75,7 @@ struct ItemSelector::Compiled {
   CRegexT<char16_t> regex;
 };
 
-ItemSelector::ItemSelector(const char* nameOrPattern, bool usePattern)
-    : usePattern_(usePattern) {
+ItemSelector::ItemSelector(const char* nameOrPattern, bool usePattern) : usePattern_(usePattern) {
   std::string text = nameOrPattern ? nameOrPattern : "";
   std::u16string wide = Utf8ToUtf16(text);
   compiled_ = std::make_unique<Compiled>(wide);

@@ -7,12 +7,24 @@ constexpr char16_t kCrcAlphabet[] = u"0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ#_~-@"
 bool IsInvalidShortChar(char16_t c) {
   if (c < 0x20) return true;
   switch (c) {
-    case u'"': case u'&': case u'*': case u'+': case u',': case u'/':
-    case u':': case u';': case u'<': case u'=': case u'>': case u'?':
-    case u'[': case u'\\': case u']': case u'^': case u'|':
-      return true;
-    default:
-      return false;
+    case u'"':
+    case u'&':
+    case u'*':
+    case u'+':
+    case u',':
+    case u'/':
+    case u':':
+    case u';':
+    case u'<':
+    case u'=':
+    case u'>':
+    case u'?':
+    case u'[':
+    case u'\\':
+    case u']':
+    case u'^':
+    case u'|': return true;
+    default: return false;
   }
 }
 
@@ -21,8 +33,7 @@ char16_t Upper(char16_t c) { return ShortNameUpper(c); }
 // Copies units of [from, to) into out, at most limit output units, upper-cased; skipped
 // units are dropped, a run of invalid units becomes one '_'. consumed receives how many
 // input units were looked at.
-size_t TakeUnits(const char16_t* from, const char16_t* to, size_t limit, bool skipDots,
-                 char16_t* out) {
+size_t TakeUnits(const char16_t* from, const char16_t* to, size_t limit, bool skipDots, char16_t* out) {
   size_t n = 0;
   bool inInvalidRun = false;
   for (const char16_t* p = from; p < to && n < limit; ++p) {
@@ -50,8 +61,7 @@ uint16_t ShortNameCrc16(const char16_t* units, size_t count) {
   uint16_t crc = 0;
   for (int i = 0; i < 256; ++i) {
     crc = uint16_t(i << 8);
-    for (int bit = 0; bit < 8; ++bit)
-      crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
+    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000) ? uint16_t((crc << 1) ^ 0x1021) : uint16_t(crc << 1);
     table[i] = crc;
   }
   uint16_t reg = table[255];

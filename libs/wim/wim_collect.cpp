@@ -10,11 +10,11 @@
 #include <climits>
 #include <cstring>
 
+#include "libs/log/log.h"
 #include "libs/platform/atomic_file.h"
 #include "libs/wim/item_select.h"
-#include "libs/log/log.h"
-#include "libs/wim/wim_error.h"
 #include "libs/wim/wim_entry.h"
+#include "libs/wim/wim_error.h"
 #include "libs/wim/wim_format.h"
 
 using namespace NArchive::NWim;
@@ -62,8 +62,8 @@ struct Walk {
   bool pe = false;
 };
 
-arc::CDirItem MakeItem(const Walk& w, const std::string& source, const std::string& name,
-                       const std::string& imagePath, const struct stat& st, bool folder) {
+arc::CDirItem MakeItem(const Walk& w, const std::string& source, const std::string& name, const std::string& imagePath,
+                       const struct stat& st, bool folder) {
   arc::CDirItem item;
   item.Size = folder ? 0 : uint64_t(st.st_size);
   item.MTime = WimFileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
@@ -160,8 +160,8 @@ int Collect(Walk& w, const char* folder, int depth) {
 
 }  // namespace
 
-int CollectInstallFiles(uint32_t image, const char* folder, std::vector<arc::CDirItem>& items,
-                        uint32_t& count, uint32_t maximum, const std::vector<std::string>& excluded) {
+int CollectInstallFiles(uint32_t image, const char* folder, std::vector<arc::CDirItem>& items, uint32_t& count,
+                        uint32_t maximum, const std::vector<std::string>& excluded) {
   Walk w;
   w.image = image;
   w.items = &items;
@@ -175,8 +175,8 @@ int CollectInstallFiles(uint32_t image, const char* folder, std::vector<arc::CDi
   return Collect(w, folder, 0);
 }
 
-int CollectPeFiles(uint32_t image, const char* folder, int depth, std::vector<arc::CDirItem>& items,
-                   uint32_t& count, uint32_t maximum) {
+int CollectPeFiles(uint32_t image, const char* folder, int depth, std::vector<arc::CDirItem>& items, uint32_t& count,
+                   uint32_t maximum) {
   if (depth < 0) return -1;
   Walk w;
   w.image = image;

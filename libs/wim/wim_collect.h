@@ -16,15 +16,15 @@
 // the marker, elsewhere '\' and the bare name. Files whose image path equals (without
 // case) one of the excluded paths are left out.
 // Returns the number of items added, or -1.
-int CollectInstallFiles(uint32_t image, const char* folder, std::vector<arc::CDirItem>& items,
-                        uint32_t& count, uint32_t maximum, const std::vector<std::string>& excluded);
+int CollectInstallFiles(uint32_t image, const char* folder, std::vector<arc::CDirItem>& items, uint32_t& count,
+                        uint32_t maximum, const std::vector<std::string>& excluded);
 
 // The same for Windows PE trees: the marker is "$OEM$\$1"; at depth 0 a folder
 // "$WinPEDriver$" and files "NimboReadme.txt" or beginning with "Autounattend.xml" are
 // skipped, and "Unattend.xml" is added twice, also as "\Autounattend.xml". While count
 // exceeds maximum a file at depth > 0 or an "Unattend.xml" fails.
-int CollectPeFiles(uint32_t image, const char* folder, int depth, std::vector<arc::CDirItem>& items,
-                   uint32_t& count, uint32_t maximum);
+int CollectPeFiles(uint32_t image, const char* folder, int depth, std::vector<arc::CDirItem>& items, uint32_t& count,
+                   uint32_t maximum);
 
 // Updates every image of an install WIM with the files below folder (see the source).
 // Returns the number of items listed, 0 when there was nothing to add, or -1.

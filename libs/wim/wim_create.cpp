@@ -36,20 +36,17 @@ int CompareNames(const std::u16string& a, const std::u16string& b) {
 }
 
 // The child with exactly this name, or the place to insert it.
-std::vector<std::unique_ptr<TreeNode>>::iterator FindChild(TreeNode& parent, const std::u16string& name,
-                                                           bool& found) {
-  auto it = std::lower_bound(parent.children.begin(), parent.children.end(), name,
-                             [](const std::unique_ptr<TreeNode>& n, const std::u16string& key) {
-                               return CompareNames(n->name, key) < 0;
-                             });
+std::vector<std::unique_ptr<TreeNode>>::iterator FindChild(TreeNode& parent, const std::u16string& name, bool& found) {
+  auto it = std::lower_bound(
+      parent.children.begin(), parent.children.end(), name,
+      [](const std::unique_ptr<TreeNode>& n, const std::u16string& key) { return CompareNames(n->name, key) < 0; });
   found = it != parent.children.end() && (*it)->name == name;
   return it;
 }
 
 // Places an item in the tree: false when its path runs through a file or repeats one
 // already placed.
-bool Place(TreeNode& root, const std::vector<std::u16string>& parts, std::unique_ptr<TreeNode> leaf,
-           uint64_t now) {
+bool Place(TreeNode& root, const std::vector<std::u16string>& parts, std::unique_ptr<TreeNode> leaf, uint64_t now) {
   TreeNode* node = &root;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     bool found = false;
@@ -129,8 +126,8 @@ std::u16string Ascii16(const std::string& s) { return std::u16string(s.begin(), 
 
 std::string TimeElement(const char* name, uint64_t t) {
   char text[160];
-  snprintf(text, sizeof text, "<%s><HIGHPART>0x%08X</HIGHPART><LOWPART>0x%08X</LOWPART></%s>", name,
-           unsigned(t >> 32), unsigned(t & 0xFFFFFFFFu), name);
+  snprintf(text, sizeof text, "<%s><HIGHPART>0x%08X</HIGHPART><LOWPART>0x%08X</LOWPART></%s>", name, unsigned(t >> 32),
+           unsigned(t & 0xFFFFFFFFu), name);
   return text;
 }
 
@@ -216,8 +213,10 @@ Status COutHandler::UpdateItems(int outFd, uint32_t count, CArchiveUpdateCallbac
         }
       }
     }
-    if (keepData) writePos += records.back().resource.originalSize;
-    else if (ftruncate(outFd, off_t(writePos)) != 0) return arc::E_FAIL;  // drop the copy
+    if (keepData)
+      writePos += records.back().resource.originalSize;
+    else if (ftruncate(outFd, off_t(writePos)) != 0)
+      return arc::E_FAIL;  // drop the copy
     Status s = callback->SetItemResult(i, result);
     if (s != arc::S_OK) return s;
     callback->SetOperationResult(arc::kOK);
@@ -249,11 +248,10 @@ Status COutHandler::UpdateItems(int outFd, uint32_t count, CArchiveUpdateCallbac
   uint64_t folders = 1, files = 0, bytes = 0;
   Count(root, folders, files, bytes);
   const std::string total = "<TOTALBYTES>" + std::to_string(writePos) + "</TOTALBYTES>";
-  const std::string xml = "<WIM>" + total + "<IMAGE INDEX=\"1\"><NAME>1</NAME><DIRCOUNT>" +
-                          std::to_string(folders) + "</DIRCOUNT><FILECOUNT>" + std::to_string(files) +
-                          "</FILECOUNT><TOTALBYTES>" + std::to_string(bytes) + "</TOTALBYTES>" +
-                          TimeElement("CREATIONTIME", now) + TimeElement("LASTMODIFICATIONTIME", now) +
-                          "</IMAGE></WIM>";
+  const std::string xml = "<WIM>" + total + "<IMAGE INDEX=\"1\"><NAME>1</NAME><DIRCOUNT>" + std::to_string(folders) +
+                          "</DIRCOUNT><FILECOUNT>" + std::to_string(files) + "</FILECOUNT><TOTALBYTES>" +
+                          std::to_string(bytes) + "</TOTALBYTES>" + TimeElement("CREATIONTIME", now) +
+                          TimeElement("LASTMODIFICATIONTIME", now) + "</IMAGE></WIM>";
   std::u16string text = u"\xFEFF" + Ascii16(xml);
   if (!WimPwriteAll(outFd, text.data(), text.size() * 2, writePos)) return arc::E_FAIL;
   header.xml = WimResource{text.size() * 2, writePos, text.size() * 2, 0};

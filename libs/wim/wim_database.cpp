@@ -44,8 +44,7 @@ bool WimCopyRange(int in, uint64_t from, int out, uint64_t to, uint64_t size) {
   std::vector<uint8_t> block(size_t(std::min<uint64_t>(size, 1u << 20)));
   for (uint64_t done = 0; done < size;) {
     size_t n = size_t(std::min<uint64_t>(block.size(), size - done));
-    if (!WimPreadAll(in, block.data(), n, from + done) || !WimPwriteAll(out, block.data(), n, to + done))
-      return false;
+    if (!WimPreadAll(in, block.data(), n, from + done) || !WimPwriteAll(out, block.data(), n, to + done)) return false;
     done += n;
   }
   return true;
@@ -112,8 +111,7 @@ std::string WimUtf16ToUtf8(const std::u16string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     uint32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
     } else if (cp >= 0xD800 && cp <= 0xDFFF) {
@@ -199,8 +197,7 @@ Status WimReadHeader(int fd, WimHeader& h) {
     h.bootIndex = GetAt<uint32_t>(b, offsetof(WimHeaderDisk, bootIndex));
     h.integrity.Parse(b + offsetof(WimHeaderDisk, integrity));
   }
-  if ((h.flags & kWimFlagCompressed) && !(h.flags & (kWimFlagXpress | kWimFlagLzx | kWimFlagLzms)))
-    return kBadWim;
+  if ((h.flags & kWimFlagCompressed) && !(h.flags & (kWimFlagXpress | kWimFlagLzx | kWimFlagLzms))) return kBadWim;
   // Split sets and spanned images are not handled.
   if (h.partNumber != 1 || h.totalParts != 1 || (h.flags & kWimFlagSpanned)) return kBadWim;
   if ((h.flags & kWimFlagCompressed) && !h.IsLzms()) {
@@ -241,8 +238,7 @@ bool WimResourceFits(const WimResource& res, uint64_t fileSize) {
 
 WimDecoder::~WimDecoder() { wimlib_free_decompressor(decompressor_); }
 
-Status WimDecoder::Unpack(int fd, uint64_t fileSize, const WimResource& res, WimByteSink& sink,
-                          Sha1* digest) {
+Status WimDecoder::Unpack(int fd, uint64_t fileSize, const WimResource& res, WimByteSink& sink, Sha1* digest) {
   if (!WimResourceFits(res, fileSize)) return kBadWim;
   WimSha1Context sha;
   auto emit = [&](const uint8_t* p, size_t n) -> Status {
@@ -286,8 +282,8 @@ Status WimDecoder::Unpack(int fd, uint64_t fileSize, const WimResource& res, Wim
   for (uint64_t i = 0; i < chunks; ++i) {
     uint64_t end = dataSize;
     if (i + 1 < chunks)
-      end = entrySize == 8 ? GetAt<uint64_t>(table.data(), size_t(i * 8))
-                           : GetAt<uint32_t>(table.data(), size_t(i * 4));
+      end =
+          entrySize == 8 ? GetAt<uint64_t>(table.data(), size_t(i * 8)) : GetAt<uint32_t>(table.data(), size_t(i * 4));
     if (end < start || end > dataSize) return kBadWim;
     const uint64_t stored = end - start;
     const uint64_t unpacked = std::min<uint64_t>(chunk, res.originalSize - i * chunk);
@@ -295,8 +291,7 @@ Status WimDecoder::Unpack(int fd, uint64_t fileSize, const WimResource& res, Wim
     if (!WimPreadAll(fd, packed.data(), size_t(stored), dataStart + start)) return kBadWim;
     const uint8_t* out = packed.data();
     if (stored < unpacked) {
-      if (wimlib_decompress(packed.data(), size_t(stored), plain.data(), size_t(unpacked),
-                            decompressor_) != 0)
+      if (wimlib_decompress(packed.data(), size_t(stored), plain.data(), size_t(unpacked), decompressor_) != 0)
         return kBadWim;
       out = plain.data();
     }
@@ -322,8 +317,8 @@ class MemorySink final : public WimByteSink {
 };
 }  // namespace
 
-Status WimDecoder::UnpackToMemory(int fd, uint64_t fileSize, const WimResource& res,
-                                  uint64_t maxSize, std::vector<uint8_t>& out, Sha1* digest) {
+Status WimDecoder::UnpackToMemory(int fd, uint64_t fileSize, const WimResource& res, uint64_t maxSize,
+                                  std::vector<uint8_t>& out, Sha1* digest) {
   out.clear();
   if (res.originalSize > maxSize || !WimResourceFits(res, fileSize)) return kBadWim;
   out.reserve(size_t(res.originalSize));
@@ -394,13 +389,11 @@ class TreeParser {
     uint16_t shortBytes = GetAt<uint16_t>(p, offsetof(WimDirEntryDisk, shortNameBytes));
     uint16_t longBytes = GetAt<uint16_t>(p, offsetof(WimDirEntryDisk, longNameBytes));
     if ((shortBytes | longBytes) & 1) return kBadWim;
-    uint64_t need = sizeof(WimDirEntryDisk) + longBytes + (longBytes ? 2 : 0) + shortBytes +
-                    (shortBytes ? 2 : 0);
+    uint64_t need = sizeof(WimDirEntryDisk) + longBytes + (longBytes ? 2 : 0) + shortBytes + (shortBytes ? 2 : 0);
     if (need > len) return kBadWim;
     uint64_t namePos = pos + sizeof(WimDirEntryDisk);
     if (!NameAt(m_, namePos, longBytes, e.longName)) return kBadWim;
-    if (!NameAt(m_, namePos + longBytes + (longBytes ? 2 : 0), shortBytes, e.shortName))
-      return kBadWim;
+    if (!NameAt(m_, namePos + longBytes + (longBytes ? 2 : 0), shortBytes, e.shortName)) return kBadWim;
     e.parent = parent;
     if (parent < 0 && (!e.longName.empty() || !e.shortName.empty() || !e.IsDir())) skipRoot = false;
     if (e.IsDir() && e.longName.empty() && !e.HasData()) e.attributes = kAttrDirectory;
@@ -439,9 +432,7 @@ class TreeParser {
     return arc::S_OK;
   }
 
-  bool RecordLength(uint64_t pos, uint64_t minimum, uint64_t& len) {
-    return WimRecordLength(m_, pos, minimum, len);
-  }
+  bool RecordLength(uint64_t pos, uint64_t minimum, uint64_t& len) { return WimRecordLength(m_, pos, minimum, len); }
 
   Status List(uint64_t pos, int32_t parent, int depth) {
     if (depth > kMaxTreeDepth) return kBadWim;
@@ -454,7 +445,7 @@ class TreeParser {
     size_t count = 0;
     for (;;) {
       uint64_t len;
-        if (!RecordLength(pos, sizeof(WimDirEntryDisk), len)) return kBadWim;
+      if (!RecordLength(pos, sizeof(WimDirEntryDisk), len)) return kBadWim;
       if (len == 0) {
         pos += 8;
         if (parent < 0 && count != 1) skipRoot = false;
@@ -497,8 +488,7 @@ class TreeParser {
 
 }  // namespace
 
-Status WimParseImage(const std::vector<uint8_t>& metadata, int32_t parentMarker,
-                     std::vector<CDirEntry>* entries) {
+Status WimParseImage(const std::vector<uint8_t>& metadata, int32_t parentMarker, std::vector<CDirEntry>* entries) {
   TreeParser parser(metadata, entries);
   return parser.Parse(parentMarker);
 }
@@ -512,8 +502,8 @@ Status ParseImageInto(const std::vector<uint8_t>& metadata, int32_t marker, WimD
 }
 }  // namespace
 
-Status WimReadDatabase(int fd, uint64_t fileSize, const WimHeader& header, WimDecoder& decoder,
-                       bool forUpdate, WimDatabase& db) {
+Status WimReadDatabase(int fd, uint64_t fileSize, const WimHeader& header, WimDecoder& decoder, bool forUpdate,
+                       WimDatabase& db) {
   db = WimDatabase();
   if (header.IsLzms()) return arc::E_NOTIMPL;
   Status s = decoder.UnpackToMemory(fd, fileSize, header.xml, kMaxXmlSize, db.xml);

@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "libs/wim/archive_callbacks.h"
-#include "libs/wim/item_select.h"
 #include "libs/log/log.h"
 #include "libs/platform/atomic_file.h"
 #include "libs/platform/profile.h"
-#include "libs/wim/wim_handler.h"
+#include "libs/wim/archive_callbacks.h"
+#include "libs/wim/item_select.h"
 #include "libs/wim/wim_error.h"
+#include "libs/wim/wim_handler.h"
 #include "libs/wim/wim_update.h"
 #include "libs/wim/wim_xml.h"
 
@@ -90,9 +90,8 @@ int WimArchBit(int archCode) {
   }
 }
 
-ArchiveOpResult ExtractFromWimFile(const char* wimPath, const char* nameOrPattern,
-                                   const char* outputFolder, int /*ignored*/, bool withPaths,
-                                   bool usePattern) {
+ArchiveOpResult ExtractFromWimFile(const char* wimPath, const char* nameOrPattern, const char* outputFolder,
+                                   int /*ignored*/, bool withPaths, bool usePattern) {
   if (!wimPath || !outputFolder) return ARCHIVE_ERR_FILE_OPEN;
   FileCloser file(open(SlashPath(wimPath).c_str(), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return ARCHIVE_ERR_FILE_OPEN;
@@ -112,8 +111,7 @@ ArchiveOpResult ExtractFromWimFile(const char* wimPath, const char* nameOrPatter
   if (chosen.empty()) return ARCHIVE_ERR_NO_ITEM;
   arc::CArchiveExtractCallback callback;
   callback.Init(SlashPath(outputFolder), withPaths);
-  if (handler.Extract(chosen.data(), uint32_t(chosen.size()), false, callback) != arc::S_OK)
-    return ARCHIVE_ERR_EXTRACT;
+  if (handler.Extract(chosen.data(), uint32_t(chosen.size()), false, callback) != arc::S_OK) return ARCHIVE_ERR_EXTRACT;
   return callback.ErrorCount() ? ARCHIVE_ERR_ITEM_DATA : ARCHIVE_OK;
 }
 
@@ -134,16 +132,15 @@ int GetWimBootImageArch(const char* wimPath, uint32_t* bootIndex, int* archCode)
   return 1;
 }
 
-int GetWimImagesSummary(const char* wimPath, char* name, uint32_t* capacityLength, int* archBits,
-                        int* major, int* minor) {
+int GetWimImagesSummary(const char* wimPath, char* name, uint32_t* capacityLength, int* archBits, int* major,
+                        int* minor) {
   WimHeader header;
   auto document = ReadWimXml(wimPath, header);
   if (!document) return 1;
   char text[kNameBuffer];
   uint32_t length = kNameBuffer;
   int arch, imageMajor, imageMinor;
-  if (WimXmlFirstImageInfo(document.get(), text, &length, &arch, &imageMajor, &imageMinor) != 0)
-    return 1;
+  if (WimXmlFirstImageInfo(document.get(), text, &length, &arch, &imageMajor, &imageMinor) != 0) return 1;
   const uint32_t capacity = capacityLength ? *capacityLength : 0;
   uint32_t word = capacity;  // capacity until a common prefix has been cut
   std::string accumulated;
@@ -158,8 +155,7 @@ int GetWimImagesSummary(const char* wimPath, char* name, uint32_t* capacityLengt
     if (length > 0) {
       if (!accumulated.empty()) {
         size_t common = 0;
-        while (common < accumulated.size() && common < length && accumulated[common] == text[common])
-          ++common;
+        while (common < accumulated.size() && common < length && accumulated[common] == text[common]) ++common;
         accumulated.resize(common);
         word = uint32_t(common);
       } else if (length <= word && length < capacity) {
@@ -174,8 +170,8 @@ int GetWimImagesSummary(const char* wimPath, char* name, uint32_t* capacityLengt
   return 0;
 }
 
-int GetWimBootImageInfo(const char* wimPath, char* name, uint32_t* capacityLength, int* archBits,
-                        int* major, int* minor) {
+int GetWimBootImageInfo(const char* wimPath, char* name, uint32_t* capacityLength, int* archBits, int* major,
+                        int* minor) {
   WimHeader header;
   auto document = ReadWimXml(wimPath, header);
   if (!document || header.bootIndex == 0) return 1;
@@ -183,8 +179,8 @@ int GetWimBootImageInfo(const char* wimPath, char* name, uint32_t* capacityLengt
   uint32_t length = kNameBuffer;
   int arch, imageMajor, imageMinor;
   uint32_t n = 1;
-  for (int r = WimXmlFirstImageInfo(document.get(), text, &length, &arch, &imageMajor, &imageMinor);
-       r == 0; ++n, length = kNameBuffer,
+  for (int r = WimXmlFirstImageInfo(document.get(), text, &length, &arch, &imageMajor, &imageMinor); r == 0; ++n,
+           length = kNameBuffer,
            r = WimXmlNextImageInfo(document.get(), text, &length, &arch, &imageMajor, &imageMinor)) {
     if (n != header.bootIndex) continue;
     if (archBits) *archBits = WimArchBit(arch);
@@ -209,24 +205,23 @@ void LogInjectedItems(const char* destinationWim, const std::vector<arc::CDirIte
     switch (item.Result & 0xFF00) {
       case arc::kItemAdded:
         LogLine(LOG_BINL, 1, "BINL Inf: Injected\tOK, %s  Added [%d]%s%s", destinationWim, int(item.ImageIndex),
-                 path.c_str(), folderMark);
+                path.c_str(), folderMark);
         break;
       case arc::kItemReplaced:
         LogLine(LOG_BINL, 1, "BINL Inf: Injected\tOK, %s  Updated [%d]%s", destinationWim, int(item.ImageIndex),
-                 path.c_str());
+                path.c_str());
         break;
       case arc::kItemPresent:
-        LogLine(LOG_BINL, 1, "BINL Warn: Not injecting [%d]%s%s; Already in %s", int(item.ImageIndex),
-                 path.c_str(), folderMark, destinationWim);
+        LogLine(LOG_BINL, 1, "BINL Warn: Not injecting [%d]%s%s; Already in %s", int(item.ImageIndex), path.c_str(),
+                folderMark, destinationWim);
         break;
-      default:
-        break;
+      default: break;
     }
   }
 }
 
-bool WimUpdateCopy(const char* sourceWim, const char* destinationWim,
-                   std::vector<arc::CDirItem>& items, bool unshared) {
+bool WimUpdateCopy(const char* sourceWim, const char* destinationWim, std::vector<arc::CDirItem>& items,
+                   bool unshared) {
   WimClearFailure();
   if (!sourceWim || !destinationWim) return false;
   const std::string destination = SlashPath(destinationWim);
@@ -256,7 +251,6 @@ bool WimUpdateCopy(const char* sourceWim, const char* destinationWim,
   }
   return true;
 }
-
 
 namespace {
 
@@ -304,12 +298,10 @@ const char* CompanionBuild(int archCode) {
   }
 }
 
-
 }  // namespace
 
-int InjectIntoBootWim(int mode, const char* sourceWim, const char* destinationWim, uint32_t image,
-                      int archCode, const char* assetFolder, const char* nicFolder,
-                      const char* tempFolder) {
+int InjectIntoBootWim(int mode, const char* sourceWim, const char* destinationWim, uint32_t image, int archCode,
+                      const char* assetFolder, const char* nicFolder, const char* tempFolder) {
   WimClearFailure();
   if (mode < 0 || mode > 2 || !sourceWim || !destinationWim) return -1;
   std::vector<arc::CDirItem> items;

@@ -36,18 +36,16 @@ int WimArchBit(int archCode);
 // 0; -1 the file cannot be opened; -2 not a WIM (or LZMS/solid data, which is not read);
 // -3 an output could not be written; -5 nothing selected; -9 an item's data was damaged
 // (its output is removed).
-ArchiveOpResult ExtractFromWimFile(const char* wimPath, const char* nameOrPattern,
-                                   const char* outputFolder, int ignored, bool withPaths,
-                                   bool usePattern);
+ArchiveOpResult ExtractFromWimFile(const char* wimPath, const char* nameOrPattern, const char* outputFolder,
+                                   int ignored, bool withPaths, bool usePattern);
 
 // Copies the source WIM to the destination with NIC drivers, the companion program and its
 // start files added to the image (mode 0, 1: installation boot image; 2: stand-alone
 // bootable WIM). The copy is made beside the destination and renamed into place only
 // when the update succeeded. Returns the number of files listed (0: nothing to add, the
 // destination is not written) or -1.
-int InjectIntoBootWim(int mode, const char* sourceWim, const char* destinationWim, uint32_t image,
-                      int archCode, const char* assetFolder, const char* nicFolder,
-                      const char* tempFolder);
+int InjectIntoBootWim(int mode, const char* sourceWim, const char* destinationWim, uint32_t image, int archCode,
+                      const char* assetFolder, const char* nicFolder, const char* tempFolder);
 
 // Copies the source WIM to the destination with the items added (CDirItem: source file,
 // path in the image beginning with '\', image number, 0 for every image; folders by
@@ -70,10 +68,10 @@ int GetWimBootImageArch(const char* wimPath, uint32_t* bootIndex, int* archCode)
 // Over every image: bits of all architectures (a caller's -1 is replaced), the common
 // prefix of the names (capacityLength: capacity in, length out) and the major and minor
 // version when all images agree (else -1). 0 read, 1 failure.
-int GetWimImagesSummary(const char* wimPath, char* name, uint32_t* capacityLength, int* archBits,
-                        int* major, int* minor);
+int GetWimImagesSummary(const char* wimPath, char* name, uint32_t* capacityLength, int* archBits, int* major,
+                        int* minor);
 
 // The boot image's name, architecture bit and version. 0 read, 1 failure (also boot
 // index 0). Every out-pointer may be null.
-int GetWimBootImageInfo(const char* wimPath, char* name, uint32_t* capacityLength, int* archBits,
-                        int* major, int* minor);
+int GetWimBootImageInfo(const char* wimPath, char* name, uint32_t* capacityLength, int* archBits, int* major,
+                        int* minor);

@@ -276,11 +276,10 @@ class WimDecoder {
   WimDecoder& operator=(const WimDecoder&) = delete;
   // Unpacks a resource of the file open at fd (size fileSize) into the sink; feeds the
   // bytes to SHA-1 when digest is given. kBadWim for damaged or unsupported data.
-  Status Unpack(int fd, uint64_t fileSize, const WimResource& res, WimByteSink& sink,
-                Sha1* digest);
+  Status Unpack(int fd, uint64_t fileSize, const WimResource& res, WimByteSink& sink, Sha1* digest);
   // Unpacks a whole resource into memory, refusing one larger than maxSize.
-  Status UnpackToMemory(int fd, uint64_t fileSize, const WimResource& res, uint64_t maxSize,
-                        std::vector<uint8_t>& out, Sha1* digest = nullptr);
+  Status UnpackToMemory(int fd, uint64_t fileSize, const WimResource& res, uint64_t maxSize, std::vector<uint8_t>& out,
+                        Sha1* digest = nullptr);
 
  private:
   const WimHeader& header_;
@@ -292,8 +291,8 @@ bool WimResourceFits(const WimResource& res, uint64_t fileSize);
 
 // Reads the lookup table (and, when asked, checks and keeps the metadata of each image),
 // the XML and the directory trees.
-Status WimReadDatabase(int fd, uint64_t fileSize, const WimHeader& header, WimDecoder& decoder,
-                       bool forUpdate, WimDatabase& db);
+Status WimReadDatabase(int fd, uint64_t fileSize, const WimHeader& header, WimDecoder& decoder, bool forUpdate,
+                       WimDatabase& db);
 
 // Length of the directory or stream entry at pos of a metadata buffer, rounded up to a
 // multiple of 8 (0: the end of a list); false when it does not fit.
@@ -303,8 +302,7 @@ bool WimRecordLength(const std::vector<uint8_t>& metadata, uint64_t pos, uint64_
 bool WimRootPosition(const std::vector<uint8_t>& metadata, uint64_t& rootPosition);
 
 // Checks an image's directory tree; with entries, appends the parsed entries.
-Status WimParseImage(const std::vector<uint8_t>& metadata, int32_t parentMarker,
-                     std::vector<CDirEntry>* entries);
+Status WimParseImage(const std::vector<uint8_t>& metadata, int32_t parentMarker, std::vector<CDirEntry>* entries);
 
 // SHA-1 of a byte block.
 Sha1 WimSha1(const uint8_t* data, size_t size);

@@ -44,12 +44,10 @@ void CHandler::BuildItems() {
   const auto& recs = db_.records;
   std::vector<uint32_t> byHash(recs.size()), rank(recs.size());
   std::iota(byHash.begin(), byHash.end(), 0);
-  std::sort(byHash.begin(), byHash.end(),
-            [&](uint32_t a, uint32_t b) { return recs[a].hash < recs[b].hash; });
+  std::sort(byHash.begin(), byHash.end(), [&](uint32_t a, uint32_t b) { return recs[a].hash < recs[b].hash; });
   std::vector<uint32_t> byOffset(byHash);
-  std::sort(byOffset.begin(), byOffset.end(), [&](uint32_t a, uint32_t b) {
-    return recs[a].resource.offset < recs[b].resource.offset;
-  });
+  std::sort(byOffset.begin(), byOffset.end(),
+            [&](uint32_t a, uint32_t b) { return recs[a].resource.offset < recs[b].resource.offset; });
   for (uint32_t i = 0; i < byOffset.size(); ++i) rank[byOffset[i]] = i;
   std::vector<bool> used(recs.size(), false);
   for (CDirEntry& e : db_.entries) {
@@ -68,8 +66,7 @@ void CHandler::BuildItems() {
     const CDirEntry& e = db_.entries[i];
     return std::make_tuple(e.IsDir(), e.record < 0 ? -1 : int64_t(rank[size_t(e.record)]), e.order);
   };
-  std::stable_sort(order.begin(), order.end(),
-                   [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
   db_.itemOrder = order;
   for (uint32_t i : order) items_.push_back({ItemRef::kEntry, i});
   for (uint32_t i : byOffset)
@@ -192,8 +189,7 @@ arc::ItemInfo DescribeForOutput(const WimItemInfo& w) {
 
 }  // namespace
 
-Status CHandler::Extract(const uint32_t* indices, uint32_t count, bool testMode,
-                         arc::IExtractSink& sink) {
+Status CHandler::Extract(const uint32_t* indices, uint32_t count, bool testMode, arc::IExtractSink& sink) {
   if (fd_ < 0) return arc::E_FAIL;
   if (!indices) count = GetNumberOfItems();
   for (uint32_t k = 0; k < count; ++k) {
@@ -216,12 +212,15 @@ Status CHandler::Extract(const uint32_t* indices, uint32_t count, bool testMode,
       SinkAdapter toSink(sink);
       NullSink toNothing;
       Sha1 digest;
-      s = decoder_->Unpack(fd_, fileSize_, r->resource,
-                           testMode ? static_cast<WimByteSink&>(toNothing) : toSink, &digest);
+      s = decoder_->Unpack(fd_, fileSize_, r->resource, testMode ? static_cast<WimByteSink&>(toNothing) : toSink,
+                           &digest);
       if (toSink.failed) return s;
-      if (s == kBadWim) result = arc::kDataError;
-      else if (s != arc::S_OK) return s;
-      else if (digest != r->hash) result = arc::kCRCError;
+      if (s == kBadWim)
+        result = arc::kDataError;
+      else if (s != arc::S_OK)
+        return s;
+      else if (digest != r->hash)
+        result = arc::kCRCError;
     } else if (item.kind == ItemRef::kEntry && db_.entries[item.index].HasData()) {
       result = arc::kDataError;  // the content has no stored resource
     }

@@ -14,7 +14,7 @@ namespace NArchive::NWim {
 struct WimItemInfo {
   std::u16string path;  // "1\Windows\System32\file" (image number, '\', path in the image)
   bool isDir = false;
-  uint64_t size = 0;        // unpacked
+  uint64_t size = 0;  // unpacked
   uint64_t packedSize = 0;
   uint32_t attributes = 0;
   bool attributesDefined = false;

@@ -103,9 +103,7 @@ Sha1 EntryHash(const Meta& m, uint64_t pos) {
   std::memcpy(h.data(), m.data() + pos + offsetof(WimDirEntryDisk, hash), 20);
   return h;
 }
-bool IsPlainDir(uint32_t attributes) {
-  return (attributes & kAttrDirectory) && !(attributes & kAttrReparsePoint);
-}
+bool IsPlainDir(uint32_t attributes) { return (attributes & kAttrDirectory) && !(attributes & kAttrReparsePoint); }
 
 bool RecordAt(const Meta& m, uint64_t pos, uint64_t minimum, uint64_t& len) {
   return WimRecordLength(m, pos, minimum, len);
@@ -124,8 +122,7 @@ bool SkipEntry(const Meta& m, uint64_t pos, uint64_t len, uint64_t& next) {
 
 // Looks for a long name in the list at listPos: 1 found (at found), 0 not found (the list
 // ends at terminator), -1 damaged.
-int FindInList(const Meta& m, uint64_t listPos, const std::u16string& name, uint64_t& found,
-               uint64_t& terminator) {
+int FindInList(const Meta& m, uint64_t listPos, const std::u16string& name, uint64_t& found, uint64_t& terminator) {
   for (uint64_t pos = listPos;;) {
     uint64_t len;
     if (!RecordAt(m, pos, sizeof(WimDirEntryDisk), len)) return -1;
@@ -168,8 +165,7 @@ bool CollectEntries(const Meta& m, uint64_t root, std::vector<uint64_t>& out) {
 constexpr size_t kEntryWorkArea = 666;
 
 // A new directory entry for a folder or a file.
-std::vector<uint8_t> NewEntry(const std::u16string& name, bool folder, const CUpdateItem& item,
-                              uint64_t now) {
+std::vector<uint8_t> NewEntry(const std::u16string& name, bool folder, const CUpdateItem& item, uint64_t now) {
   std::vector<uint8_t> e(kEntryWorkArea, 0);
   char16_t shortName[12];
   size_t shortUnits = MakeShortName83(name.data(), name.size(), shortName);
@@ -223,8 +219,7 @@ bool ReplaceFile(WimUpdateState& state, WimImageRecord& image, uint64_t found, c
 
 }  // namespace
 
-int WimImage_WalkOrInsertPath(WimUpdateState& state, WimImageRecord& image, uint64_t root,
-                              CUpdateItem& item) {
+int WimImage_WalkOrInsertPath(WimUpdateState& state, WimImageRecord& image, uint64_t root, CUpdateItem& item) {
   Meta& m = image.metadata;
   uint64_t len;
   if (!RecordAt(m, root, sizeof(WimDirEntryDisk), len) || len == 0) return 1;
@@ -328,9 +323,12 @@ int WimImage_ParseMetadataForUpdate(WimUpdateState& state, CUpdateItem& item) {
   }
   int32_t last = item.result & outcome;
   item.result &= ~outcome;
-  if (seen & arc::kItemAdded) item.result |= arc::kItemAdded;
-  else if (seen & arc::kItemReplaced) item.result |= arc::kItemReplaced;
-  else item.result |= last;
+  if (seen & arc::kItemAdded)
+    item.result |= arc::kItemAdded;
+  else if (seen & arc::kItemReplaced)
+    item.result |= arc::kItemReplaced;
+  else
+    item.result |= last;
   return 0;
 }
 
@@ -466,8 +464,7 @@ uint64_t RewriteStart(const WimHeader& header, const WimDatabase& database) {
   bool bootIsImage = false;
   for (const WimImageRecord& image : database.images)
     if (image.oldResource.offset == header.bootMetadata.offset) bootIsImage = true;
-  if (!bootIsImage && header.bootMetadata.originalSize)
-    start = std::max(start, ResourceEnd(header.bootMetadata));
+  if (!bootIsImage && header.bootMetadata.originalSize) start = std::max(start, ResourceEnd(header.bootMetadata));
   return start;
 }
 

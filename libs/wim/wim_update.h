@@ -62,8 +62,8 @@ struct CUpdateItem {
 // What the walk changes besides the metadata: reference counts of the lookup records.
 struct WimUpdateState {
   WimDatabase* db = nullptr;
-  std::map<Sha1, int32_t> byHash;   // data records by content
-  std::vector<bool> released;       // records whose count was lowered
+  std::map<Sha1, int32_t> byHash;  // data records by content
+  std::vector<bool> released;      // records whose count was lowered
   void AddReference(const Sha1& hash);
   // Drops a reference; returns the size of the record's data (0 when there is none).
   uint64_t DropReference(const Sha1& hash);
@@ -75,12 +75,10 @@ class COutHandler {
   // new data is stored uncompressed behind the kept data, then the metadata, lookup table,
   // XML and header are written. S_OK or the failure; the caller discards the output on
   // failure.
-  Status UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
-                            CHandler* handler);
+  Status UpdateItemsInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback, CHandler* handler);
   // The same, except that the data of every file is stored and gets a lookup record of
   // its own (result bit kItemNewRecord) even when equal content is stored already.
-  Status UpdateItemsInPlaceUnshared(int outFd, uint32_t count, CArchiveUpdateCallback* callback,
-                                    CHandler* handler);
+  Status UpdateItemsInPlaceUnshared(int outFd, uint32_t count, CArchiveUpdateCallback* callback, CHandler* handler);
   // Writes a new single-image WIM to outFd (empty, writable, seekable) from the callback's
   // items: paths split at '\' and '/', missing folders created, file data stored
   // uncompressed once per distinct content. Items whose source cannot be read, whose
@@ -91,8 +89,7 @@ class COutHandler {
   uint32_t GetFileTimeType() const { return 0; }
 
  private:
-  Status UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback, CHandler* handler,
-                       bool unshared);
+  Status UpdateInPlace(int outFd, uint32_t count, CArchiveUpdateCallback* callback, CHandler* handler, bool unshared);
 };
 
 // Appends a lookup record as stored on disk (50 bytes).
@@ -109,8 +106,7 @@ int WimImage_ParseMetadataForUpdate(WimUpdateState& state, CUpdateItem& item);
 // Applies one item to its own image only (image 0 is refused): 0 done, 1 failed.
 int WimImage_ParseMetadataForImage(WimUpdateState& state, CUpdateItem& item);
 // Edits one image's metadata for the item: 0 done, 1 failed (the image is unchanged).
-int WimImage_WalkOrInsertPath(WimUpdateState& state, WimImageRecord& image, uint64_t rootPosition,
-                              CUpdateItem& item);
+int WimImage_WalkOrInsertPath(WimUpdateState& state, WimImageRecord& image, uint64_t rootPosition, CUpdateItem& item);
 // The first lookup record with this content, or -1.
 int32_t WimLookup_FindIndex(const WimDatabase& db, const Sha1& hash);
 // Appends a record where WimLookup_FindOrAppend would and returns its index; later

@@ -37,8 +37,7 @@ int ReadNumber(XmlElement* image, const char* path) {
   return value;
 }
 
-int ImageInfo(XmlElement* image, char* name, uint32_t* capacityLength, int* arch, int* major,
-              int* minor) {
+int ImageInfo(XmlElement* image, char* name, uint32_t* capacityLength, int* arch, int* major, int* minor) {
   if (!image) {
     if (name && capacityLength && *capacityLength) name[0] = 0;
     if (capacityLength) *capacityLength = 0;
@@ -65,15 +64,15 @@ int ImageInfo(XmlElement* image, char* name, uint32_t* capacityLength, int* arch
 
 }  // namespace
 
-int WimXmlFirstImageInfo(XmlDocument* document, char* name, uint32_t* capacityLength, int* arch,
-                         int* major, int* minor) {
+int WimXmlFirstImageInfo(XmlDocument* document, char* name, uint32_t* capacityLength, int* arch, int* major,
+                         int* minor) {
   XmlElement* root = document ? document->GetRootElement() : nullptr;
   XmlElement* image = root ? root->FindFirstElement("IMAGE") : nullptr;
   return ImageInfo(image, name, capacityLength, arch, major, minor);
 }
 
-int WimXmlNextImageInfo(XmlDocument* document, char* name, uint32_t* capacityLength, int* arch,
-                        int* major, int* minor) {
+int WimXmlNextImageInfo(XmlDocument* document, char* name, uint32_t* capacityLength, int* arch, int* major,
+                        int* minor) {
   XmlElement* root = document ? document->GetRootElement() : nullptr;
   XmlElement* image = root ? root->FindNextElement("IMAGE") : nullptr;
   return ImageInfo(image, name, capacityLength, arch, major, minor);
@@ -108,12 +107,11 @@ Status WimUpdate_RewriteXml(CHandler& handler, int outFd, uint64_t xmlOffset, ui
   xmlLength = 0;
   const std::vector<uint8_t>& raw = handler.Database().xml;
   if (raw.size() < 2 || raw[0] != 0xFF || raw[1] != 0xFE) return kBadWim;
-  auto document = std::make_unique<XmlDocument>(
-      std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size()), nimbo::kXmlSourceText);
+  auto document = std::make_unique<XmlDocument>(std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size()),
+                                                nimbo::kXmlSourceText);
   XmlElement* root = document->GetRootElement();
   std::string rootName;
-  if (!root || document->loadState == 2 || (root->GetName(&rootName), rootName != "WIM"))
-    return kBadWim;
+  if (!root || document->loadState == 2 || (root->GetName(&rootName), rootName != "WIM")) return kBadWim;
   document->SetHeader(std::make_unique<nimbo::XmlHeader>(""));
   SetText(root, "TOTALBYTES", Decimal(xmlOffset));
 
@@ -144,13 +142,11 @@ Status WimUpdate_RewriteXml(CHandler& handler, int outFd, uint64_t xmlOffset, ui
   nimbo::XmlExportFormat format;
   format.indentWithSpaces = 0;
   format.indentCount = 0;
-  format.noBreakDeclaration = format.noBreakComments = format.noBreakTags =
-      format.noBreakContents = 1;
+  format.noBreakDeclaration = format.noBreakComments = format.noBreakTags = format.noBreakContents = 1;
   document->SetExportFormat(format);
   std::string text;
   if (!document->Save(&text, 1, nimbo::kXmlSaveUtf16Text)) return arc::E_FAIL;
-  while (text.size() >= 2 && text[text.size() - 1] == 0 && text[text.size() - 2] == 0)
-    text.resize(text.size() - 2);
+  while (text.size() >= 2 && text[text.size() - 1] == 0 && text[text.size() - 2] == 0) text.resize(text.size() - 2);
   if (!WimPwriteAll(outFd, text.data(), text.size(), xmlOffset)) return arc::E_FAIL;
   xmlLength = text.size();
   return arc::S_OK;

@@ -11,10 +11,10 @@
 // -1 when missing or not a decimal number of at most 9 characters. Every pointer may be
 // null. Returns 0 when an IMAGE was read, -1 when none is left (the outputs are then
 // emptied). The document stays the caller's.
-int WimXmlFirstImageInfo(nimbo::XmlDocument* document, char* name, uint32_t* capacityLength,
-                         int* arch, int* major, int* minor);
-int WimXmlNextImageInfo(nimbo::XmlDocument* document, char* name, uint32_t* capacityLength,
-                        int* arch, int* major, int* minor);
+int WimXmlFirstImageInfo(nimbo::XmlDocument* document, char* name, uint32_t* capacityLength, int* arch, int* major,
+                         int* minor);
+int WimXmlNextImageInfo(nimbo::XmlDocument* document, char* name, uint32_t* capacityLength, int* arch, int* major,
+                        int* minor);
 
 namespace NArchive::NWim {
 

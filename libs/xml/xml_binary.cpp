@@ -13,7 +13,13 @@ namespace nimbo {
 namespace {
 
 enum RecordKind : std::uint32_t {
-  kRecDocument = 0, kRecHeader = 1, kRecElement = 2, kRecAttribute = 3, kRecComment = 4, kRecCData = 5, kRecContent = 6
+  kRecDocument = 0,
+  kRecHeader = 1,
+  kRecElement = 2,
+  kRecAttribute = 3,
+  kRecComment = 4,
+  kRecCData = 5,
+  kRecContent = 6
 };
 constexpr std::size_t kHead = 16;
 
@@ -104,15 +110,21 @@ std::size_t XmlBase64DecodeTo(std::string_view text, std::uint8_t* out, std::siz
   };
   for (char ch : text) {
     int v;
-    if (ch >= 'A' && ch <= 'Z') v = ch - 'A';
-    else if (ch >= 'a' && ch <= 'z') v = ch - 'a' + 26;
-    else if (ch >= '0' && ch <= '9') v = ch - '0' + 52;
-    else if (ch == '+') v = 62;
-    else if (ch == '/') v = 63;
+    if (ch >= 'A' && ch <= 'Z')
+      v = ch - 'A';
+    else if (ch >= 'a' && ch <= 'z')
+      v = ch - 'a' + 26;
+    else if (ch >= '0' && ch <= '9')
+      v = ch - '0' + 52;
+    else if (ch == '+')
+      v = 62;
+    else if (ch == '/')
+      v = 63;
     else if (ch == '=') {
       v = 0;
       ++padding;
-    } else continue;  // CR, LF and anything outside the alphabet
+    } else
+      continue;  // CR, LF and anything outside the alphabet
     group = (group << 6) | static_cast<std::uint32_t>(v);
     if (++count == 4) {
       emit(static_cast<std::uint8_t>(group >> 16));
@@ -209,8 +221,10 @@ bool XmlContent::SaveBinary(std::string* out) const {
   std::string body;
   Put32(&body, static_cast<std::uint32_t>(position));
   Put32(&body, binary ? 1 : 0);
-  if (binary) PutText(&body, std::string_view(reinterpret_cast<const char*>(binaryValue.Data()), binaryValue.Size()));
-  else PutText(&body, text);
+  if (binary)
+    PutText(&body, std::string_view(reinterpret_cast<const char*>(binaryValue.Data()), binaryValue.Size()));
+  else
+    PutText(&body, text);
   *out = Record(kRecContent, body);
   return true;
 }
@@ -253,9 +267,7 @@ bool XmlElement::SaveBinary(std::string* out) {
   return true;
 }
 
-bool XmlElement::LoadBinary(std::string_view record) {
-  return LoadBinaryDepth(record, 0);
-}
+bool XmlElement::LoadBinary(std::string_view record) { return LoadBinaryDepth(record, 0); }
 
 bool XmlElement::LoadBinaryDepth(std::string_view record, int depth) {
   std::string_view body;
@@ -273,35 +285,35 @@ bool XmlElement::LoadBinaryDepth(std::string_view record, int depth) {
   // Loaded items keep the positions they were saved with, so that the text form is the same.
   WalkRecords(body, at, [&](std::uint32_t kind, std::string_view rec) {
     switch (kind) {
-    case kRecAttribute: {
-      auto a = std::make_unique<XmlAttribute>(std::string_view());
-      if (a->LoadBinary(rec)) {
-        a->owner = this;
-        attributes.push_back(std::move(a));
+      case kRecAttribute: {
+        auto a = std::make_unique<XmlAttribute>(std::string_view());
+        if (a->LoadBinary(rec)) {
+          a->owner = this;
+          attributes.push_back(std::move(a));
+        }
+        break;
       }
-      break;
-    }
-    case kRecElement: {
-      auto e = std::make_unique<XmlElement>(this, std::string_view());
-      if (e->LoadBinaryDepth(rec, depth + 1)) AppendChild(std::move(e));
-      break;
-    }
-    case kRecContent: {
-      auto c = std::make_unique<XmlContent>(this, 0);
-      if (c->LoadBinary(rec)) contents.push_back(std::move(c));
-      break;
-    }
-    case kRecComment: {
-      auto c = std::make_unique<XmlComment>(this, 0);
-      if (c->LoadBinary(rec)) comments.push_back(std::move(c));
-      break;
-    }
-    case kRecCData: {
-      auto c = std::make_unique<XmlCData>(this, 0);
-      if (c->LoadBinary(rec)) cdataSections.push_back(std::move(c));
-      break;
-    }
-    default: break;  // records of other kinds are skipped
+      case kRecElement: {
+        auto e = std::make_unique<XmlElement>(this, std::string_view());
+        if (e->LoadBinaryDepth(rec, depth + 1)) AppendChild(std::move(e));
+        break;
+      }
+      case kRecContent: {
+        auto c = std::make_unique<XmlContent>(this, 0);
+        if (c->LoadBinary(rec)) contents.push_back(std::move(c));
+        break;
+      }
+      case kRecComment: {
+        auto c = std::make_unique<XmlComment>(this, 0);
+        if (c->LoadBinary(rec)) comments.push_back(std::move(c));
+        break;
+      }
+      case kRecCData: {
+        auto c = std::make_unique<XmlCData>(this, 0);
+        if (c->LoadBinary(rec)) cdataSections.push_back(std::move(c));
+        break;
+      }
+      default: break;  // records of other kinds are skipped
     }
   });
   return true;

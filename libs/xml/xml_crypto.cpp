@@ -88,9 +88,12 @@ std::string StoreFolder() {
   if (!g_storeFolder.empty()) return g_storeFolder;
   const char* config = std::getenv("XDG_CONFIG_HOME");
   std::string base;
-  if (config && *config) base = config;
-  else if (const char* home = std::getenv("HOME")) base = std::string(home) + "/.config";
-  else return {};
+  if (config && *config)
+    base = config;
+  else if (const char* home = std::getenv("HOME"))
+    base = std::string(home) + "/.config";
+  else
+    return {};
   return base + "/Nimbo/My/";
 }
 
@@ -195,7 +198,8 @@ bool XmlElement::VerifySignature(int index, std::string* signerCertificatePem) {
   return ok;
 }
 
-std::unique_ptr<XmlElement> XmlElement::EncryptForRecipients(int index, const std::vector<std::string>& certificatePems) {
+std::unique_ptr<XmlElement> XmlElement::EncryptForRecipients(int index,
+                                                             const std::vector<std::string>& certificatePems) {
   XmlElement* e = Target(this, index);
   if (!e || certificatePems.empty()) return nullptr;
   LegacyContext lc;
@@ -215,7 +219,8 @@ std::unique_ptr<XmlElement> XmlElement::EncryptForRecipients(int index, const st
     const std::string text = ExportedText(e);
     BioPtr in(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
     CipherPtr rc4(EVP_CIPHER_fetch(lc.ctx.get(), "RC4", nullptr));
-    CmsPtr cms(rc4 && in ? CMS_encrypt_ex(recipients, in.get(), rc4.get(), CMS_BINARY, lc.ctx.get(), nullptr) : nullptr);
+    CmsPtr cms(rc4 && in ? CMS_encrypt_ex(recipients, in.get(), rc4.get(), CMS_BINARY, lc.ctx.get(), nullptr)
+                         : nullptr);
     unsigned char* der = nullptr;
     const int n = cms ? i2d_CMS_ContentInfo(cms.get(), &der) : 0;
     if (n > 0) {

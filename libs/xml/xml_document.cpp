@@ -14,8 +14,7 @@
 namespace nimbo {
 namespace {
 
-constexpr std::string_view kDefaultDeclaration =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>";
+constexpr std::string_view kDefaultDeclaration = "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\" ?>";
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";
 
 std::size_t GetText(const std::string& stored, std::string* out, int asStored) {
@@ -29,8 +28,7 @@ std::size_t GetText(const std::string& stored, std::string* out, int asStored) {
 namespace xml_detail {
 
 std::string Base64Encode(std::string_view bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
   int onLine = 0;
   const auto put = [&](char ch) {
@@ -83,8 +81,8 @@ std::string DecodeSourceText(std::string_view bytes) {
   std::u16string units;
   units.reserve(bytes.size() / 2);
   for (std::size_t k = 0; k + 1 < bytes.size(); k += 2) {
-    const char16_t unit = utf16 == 1 ? static_cast<char16_t>(at(k) | (at(k + 1) << 8))
-                                     : static_cast<char16_t>((at(k) << 8) | at(k + 1));
+    const char16_t unit =
+        utf16 == 1 ? static_cast<char16_t>(at(k) | (at(k + 1) << 8)) : static_cast<char16_t>((at(k) << 8) | at(k + 1));
     if (unit == 0) break;
     units.push_back(unit);
   }
@@ -107,8 +105,7 @@ XmlCData::XmlCData(XmlElement* owner_, int position_, std::string_view text_)
 XmlCData::XmlCData(XmlElement* owner_, int position_, std::u16string_view wideText)
     : owner(owner_), text(XmlWideText(wideText)), position(position_) {}
 
-XmlContent::XmlContent(XmlElement* owner_, int position_, std::string_view text_, int asIs,
-                       std::size_t byteLength)
+XmlContent::XmlContent(XmlElement* owner_, int position_, std::string_view text_, int asIs, std::size_t byteLength)
     : owner(owner_), position(position_) {
   SetValue(text_, asIs, byteLength);
 }
@@ -141,8 +138,7 @@ XmlAttribute::XmlAttribute(std::string_view name_, std::string_view value_, int 
   SetName(name_, asIs);
   SetValue(value_, asIs);
 }
-XmlAttribute::XmlAttribute(std::u16string_view wideName, std::u16string_view wideValue, int asIs,
-                           int temporary_)
+XmlAttribute::XmlAttribute(std::u16string_view wideName, std::u16string_view wideValue, int asIs, int temporary_)
     : XmlAttribute(XmlWideText(wideName), XmlWideText(wideValue), asIs, temporary_) {}
 
 void XmlAttribute::SetName(std::string_view text, int asIs) {
@@ -150,16 +146,10 @@ void XmlAttribute::SetName(std::string_view text, int asIs) {
   while (!name.empty() && name.back() == ' ') name.pop_back();
 }
 
-void XmlAttribute::SetValue(std::string_view text, int asIs) {
-  value = asIs ? std::string(text) : XmlEscape(text);
-}
+void XmlAttribute::SetValue(std::string_view text, int asIs) { value = asIs ? std::string(text) : XmlEscape(text); }
 
-std::size_t XmlAttribute::GetName(std::string* out, int asStored) const {
-  return GetText(name, out, asStored);
-}
-std::size_t XmlAttribute::GetValue(std::string* out, int asStored) const {
-  return GetText(value, out, asStored);
-}
+std::size_t XmlAttribute::GetName(std::string* out, int asStored) const { return GetText(name, out, asStored); }
+std::size_t XmlAttribute::GetValue(std::string* out, int asStored) const { return GetText(value, out, asStored); }
 
 int XmlAttribute::GetValueInt() const {
   const std::string plain = XmlUnescape(value);
@@ -184,8 +174,7 @@ XmlElement::XmlElement(XmlElement* parent_, std::string_view tagText, int tagKep
     : tagKeptWhole(tagKeptWhole_), parent(parent_), temporary(temporary_ != 0) {
   ParseTag(tagText, tagKeptWhole_);
 }
-XmlElement::XmlElement(XmlElement* parent_, std::u16string_view wideTagText, int tagKeptWhole_,
-                       int temporary_)
+XmlElement::XmlElement(XmlElement* parent_, std::u16string_view wideTagText, int tagKeptWhole_, int temporary_)
     : XmlElement(parent_, XmlWideText(wideTagText), tagKeptWhole_, temporary_) {}
 
 XmlElement::~XmlElement() { DropBorrowed(); }
@@ -206,8 +195,7 @@ XmlElement* XmlElement::FindElement(std::string_view name_, int create, std::str
   return AppendChild(std::make_unique<XmlElement>(this, text.empty() ? name_ : text, 0, temporary_));
 }
 
-XmlElement* XmlElement::FindFirstElement(std::string_view name_, int create, std::string_view text,
-                                         int temporary_) {
+XmlElement* XmlElement::FindFirstElement(std::string_view name_, int create, std::string_view text, int temporary_) {
   const std::size_t k = FindChildFrom(children, 0, name_);
   findCursor = static_cast<std::uint32_t>(k);
   if (k < children.size()) return children[k].get();
@@ -215,8 +203,7 @@ XmlElement* XmlElement::FindFirstElement(std::string_view name_, int create, std
   return AppendChild(std::make_unique<XmlElement>(this, text.empty() ? name_ : text, 0, temporary_));
 }
 
-XmlElement* XmlElement::FindNextElement(std::string_view name_, int create, std::string_view text,
-                                        int temporary_) {
+XmlElement* XmlElement::FindNextElement(std::string_view name_, int create, std::string_view text, int temporary_) {
   // The cursor starts before the first child, so that a first call finds the first match.
   const std::size_t from = findCursor == UINT32_MAX ? 0 : static_cast<std::size_t>(findCursor) + 1;
   const std::size_t k = FindChildFrom(children, from, name_);
@@ -239,8 +226,7 @@ void XmlElement::RemoveAllContents() {
   while (!contents.empty()) contents.pop_back();
 }
 
-XmlAttribute* XmlElement::FindAttribute(std::string_view name_, int create, std::string_view value,
-                                        int temporary_) {
+XmlAttribute* XmlElement::FindAttribute(std::string_view name_, int create, std::string_view value, int temporary_) {
   for (const auto& attribute : attributes)
     if (attribute && XmlUnescapedEquals(attribute->name, name_)) return attribute.get();
   if (!create) return nullptr;
@@ -319,13 +305,9 @@ void XmlHeader::AddComment(std::string_view commentText, int position) {
 
 XmlDocument::XmlDocument() { LoadDefaults(); }
 
-XmlDocument::XmlDocument(std::string_view source, int kind, XmlTransform* transform) {
-  Load(source, kind, transform);
-}
+XmlDocument::XmlDocument(std::string_view source, int kind, XmlTransform* transform) { Load(source, kind, transform); }
 
-XmlDocument::XmlDocument(std::u16string_view wideFileName, XmlTransform* transform) {
-  Load(wideFileName, transform);
-}
+XmlDocument::XmlDocument(std::u16string_view wideFileName, XmlTransform* transform) { Load(wideFileName, transform); }
 
 XmlDocument::~XmlDocument() { Clear(); }
 
@@ -375,9 +357,7 @@ int XmlDocument::Load(std::u16string_view wideFileName, XmlTransform* transform)
   return result;
 }
 
-int XmlDocument::LoadWideText(std::u16string_view wideText) {
-  return Load(XmlWideText(wideText), kXmlSourceText);
-}
+int XmlDocument::LoadWideText(std::u16string_view wideText) { return Load(XmlWideText(wideText), kXmlSourceText); }
 
 int XmlDocument::ParseText(std::string text, XmlTransform* transform) {
   // A declaration is taken only from the very start of the text (after a byte-order mark).

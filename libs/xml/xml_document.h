@@ -70,7 +70,7 @@ inline constexpr int kXmlSourceWideFile = 7;  // file name (UTF-16)
 
 // Save kinds of XmlDocument::Save and output kinds of the writer.
 inline constexpr int kXmlSaveUtf8File = 0;
-inline constexpr int kXmlSaveText = 1;       // 8-bit text appended to a memory buffer
+inline constexpr int kXmlSaveText = 1;  // 8-bit text appended to a memory buffer
 inline constexpr int kXmlSaveNothing = 2;
 inline constexpr int kXmlSaveUtf16File = 3;  // with byte-order mark
 inline constexpr int kXmlSaveUtf16Text = 4;  // FF FE and UTF-16LE units appended to a memory buffer
@@ -114,8 +114,7 @@ class XmlContent {
  public:
   // Text content: byteLength 0 stores the text escaped (asIs 0) or unchanged (asIs 1);
   // byteLength n stores the Base64 text of the first n bytes.
-  XmlContent(XmlElement* owner, int position, std::string_view text = {}, int asIs = 0,
-             std::size_t byteLength = 0);
+  XmlContent(XmlElement* owner, int position, std::string_view text = {}, int asIs = 0, std::size_t byteLength = 0);
   XmlContent(XmlElement* owner, int position, std::u16string_view wideText, int asIs = 0);
 
   void SetValue(std::string_view text, int asIs = 0, std::size_t byteLength = 0);
@@ -140,8 +139,7 @@ class XmlContent {
 class XmlAttribute {
  public:
   XmlAttribute(std::string_view name, std::string_view value = {}, int asIs = 0, int temporary = 0);
-  XmlAttribute(std::u16string_view wideName, std::u16string_view wideValue, int asIs = 0,
-               int temporary = 0);
+  XmlAttribute(std::u16string_view wideName, std::u16string_view wideValue, int asIs = 0, int temporary = 0);
 
   // asIs 1 stores the text unchanged, 0 escapes it; SetName then drops trailing spaces.
   void SetName(std::string_view text, int asIs = 0);
@@ -183,10 +181,8 @@ class XmlElement {
   // Makes an element from a tag text such as "<IMAGE INDEX=\"1\">" (the '<' and the end are
   // optional: "root" makes an element named root). With tagKeptWhole 1 the whole text is
   // the name. The element is not added to the parent's children.
-  explicit XmlElement(XmlElement* parent, std::string_view tagText = {}, int tagKeptWhole = 0,
-                      int temporary = 0);
-  XmlElement(XmlElement* parent, std::u16string_view wideTagText, int tagKeptWhole = 0,
-             int temporary = 0);
+  explicit XmlElement(XmlElement* parent, std::string_view tagText = {}, int tagKeptWhole = 0, int temporary = 0);
+  XmlElement(XmlElement* parent, std::u16string_view wideTagText, int tagKeptWhole = 0, int temporary = 0);
   ~XmlElement();
   XmlElement(const XmlElement&) = delete;
   XmlElement& operator=(const XmlElement&) = delete;
@@ -197,15 +193,12 @@ class XmlElement {
 
   // First child whose unescaped name equals name (case matters); when none and create is
   // set, a new child made from text (or from name when text is empty), appended.
-  XmlElement* FindElement(std::string_view name, int create = 0, std::string_view text = {},
-                          int temporary = 0);
+  XmlElement* FindElement(std::string_view name, int create = 0, std::string_view text = {}, int temporary = 0);
   // As FindElement, from the first child; the find cursor is left at the child found
   // (at the child count when none was found).
-  XmlElement* FindFirstElement(std::string_view name, int create = 0, std::string_view text = {},
-                               int temporary = 0);
+  XmlElement* FindFirstElement(std::string_view name, int create = 0, std::string_view text = {}, int temporary = 0);
   // As FindElement, from the child after the find cursor.
-  XmlElement* FindNextElement(std::string_view name, int create = 0, std::string_view text = {},
-                              int temporary = 0);
+  XmlElement* FindNextElement(std::string_view name, int create = 0, std::string_view text = {}, int temporary = 0);
 
   const std::vector<std::unique_ptr<XmlContent>>& GetContents() const { return contents; }
   // Appends a text content (escaped; with byteLength n the Base64 text of n bytes);
@@ -216,8 +209,7 @@ class XmlElement {
 
   // First attribute whose unescaped name equals name; when none and create is set, a new
   // attribute with that name and value (both escaped), appended.
-  XmlAttribute* FindAttribute(std::string_view name, int create = 0, std::string_view value = {},
-                              int temporary = 0);
+  XmlAttribute* FindAttribute(std::string_view name, int create = 0, std::string_view value = {}, int temporary = 0);
 
   std::size_t GetName(std::string* out, int asStored = 0) const;
 
@@ -315,22 +307,22 @@ class XmlElement {
 
   // Writes header phase 0, this element (with its descendants when withChildren is set)
   // and header phase 1. escaped 1 writes names, values and contents as stored.
-  void Export(const XmlTarget& target, int withChildren, int escaped, int kind,
-              const XmlHeader* header, XmlTransform* transform = nullptr);
+  void Export(const XmlTarget& target, int withChildren, int escaped, int kind, const XmlHeader* header,
+              XmlTransform* transform = nullptr);
   // An upper estimate of the size of the tree's text.
   std::size_t EstimateSize() const;
 
   int tagKeptWhole = 0;
-  XmlElement* parent = nullptr;          // not owned
-  std::uint32_t findCursor = UINT32_MAX;  // before the first child
-  std::string name;                       // escaped
+  XmlElement* parent = nullptr;                       // not owned
+  std::uint32_t findCursor = UINT32_MAX;              // before the first child
+  std::string name;                                   // escaped
   std::vector<std::unique_ptr<XmlElement>> children;  // a null slot is skipped
   std::vector<std::unique_ptr<XmlAttribute>> attributes;
   std::vector<std::unique_ptr<XmlComment>> comments;
   std::vector<std::unique_ptr<XmlContent>> contents;
   std::vector<std::unique_ptr<XmlCData>> cdataSections;
   bool temporary = false;
-  XmlExportFormat format;  // noBreakDeclaration is not used by elements
+  XmlExportFormat format;             // noBreakDeclaration is not used by elements
   std::vector<XmlElement*> borrowed;  // children this element does not own (active)
 
  private:
@@ -361,8 +353,7 @@ class XmlHeader {
   // whose comments come to this header). Returns the element made at this level that no
   // parent took (at the top level: the root), or none. Failures set the document's load
   // state to 2.
-  std::unique_ptr<XmlElement> ParseElement(XmlElement* parent, std::string_view text,
-                                           XmlDocument* document);
+  std::unique_ptr<XmlElement> ParseElement(XmlElement* parent, std::string_view text, XmlDocument* document);
 
   std::uint8_t formatBytes[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // bytes 0-7 of the last format
   std::uint8_t noBreakDeclaration = 0;
@@ -494,7 +485,8 @@ void SetXmlCertificateStore(const std::string& folder);
 // ---- Profile-style values in XML files (document null: the file, saved again by writers) ----
 std::size_t XmlProfileGetString(std::string_view path, std::string_view attribute, const char* def, char* buffer,
                                 std::size_t size, const char* fileName, XmlDocument* document);
-int XmlProfileGetInt(std::string_view path, std::string_view attribute, int def, const char* fileName, XmlDocument* document);
+int XmlProfileGetInt(std::string_view path, std::string_view attribute, int def, const char* fileName,
+                     XmlDocument* document);
 unsigned XmlProfileGetUInt(std::string_view path, std::string_view attribute, unsigned def, const char* fileName,
                            XmlDocument* document);
 std::int64_t XmlProfileGetInt64(std::string_view path, std::string_view attribute, std::int64_t def,
@@ -507,7 +499,8 @@ std::size_t XmlProfileGetBinary(std::string_view path, std::string_view attribut
                                 std::size_t capacity, const char* fileName, XmlDocument* document);
 int XmlProfileSetString(std::string_view path, std::string_view attribute, const char* value, const char* fileName,
                         XmlDocument* document);
-int XmlProfileSetInt(std::string_view path, std::string_view attribute, int value, const char* fileName, XmlDocument* document);
+int XmlProfileSetInt(std::string_view path, std::string_view attribute, int value, const char* fileName,
+                     XmlDocument* document);
 int XmlProfileSetUInt(std::string_view path, std::string_view attribute, unsigned value, const char* fileName,
                       XmlDocument* document);
 int XmlProfileSetInt64(std::string_view path, std::string_view attribute, std::int64_t value, const char* fileName,
@@ -520,7 +513,8 @@ int XmlProfileSetWideString(std::string_view path, std::string_view attribute, s
                             const char* fileName, XmlDocument* document);
 int XmlProfileSetBinary(std::string_view path, std::string_view attribute, const void* bytes, std::size_t length,
                         const char* fileName, XmlDocument* document);
-int XmlProfileSetElementName(std::string_view path, std::string_view newName, const char* fileName, XmlDocument* document);
+int XmlProfileSetElementName(std::string_view path, std::string_view newName, const char* fileName,
+                             XmlDocument* document);
 // Fill the lists with unescaped copies; return their number (0 when the path leads nowhere).
 int XmlProfileListAttributes(std::string_view path, std::vector<std::string>* names, std::vector<std::string>* values,
                              const char* fileName);

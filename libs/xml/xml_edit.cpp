@@ -84,8 +84,10 @@ XmlElement* XmlElement::AddChildElement(std::string_view tagText) {
 int XmlElement::InsertChild(int index, std::unique_ptr<XmlElement> element) {
   if (!element) return static_cast<int>(children.size());
   element->parent = this;
-  if (index < 0 || static_cast<std::size_t>(index) >= children.size()) children.push_back(std::move(element));
-  else children.insert(children.begin() + index, std::move(element));
+  if (index < 0 || static_cast<std::size_t>(index) >= children.size())
+    children.push_back(std::move(element));
+  else
+    children.insert(children.begin() + index, std::move(element));
   return static_cast<int>(children.size());
 }
 
@@ -151,8 +153,10 @@ int XmlElement::MoveChild(int from, int to) {
   if (!ValidIndex(children, from)) return static_cast<int>(children.size());
   std::unique_ptr<XmlElement> child = std::move(children[from]);
   children.erase(children.begin() + from);
-  if (to < 0 || static_cast<std::size_t>(to) >= children.size()) children.push_back(std::move(child));
-  else children.insert(children.begin() + to, std::move(child));
+  if (to < 0 || static_cast<std::size_t>(to) >= children.size())
+    children.push_back(std::move(child));
+  else
+    children.insert(children.begin() + to, std::move(child));
   return static_cast<int>(children.size());
 }
 
@@ -178,8 +182,10 @@ void XmlElement::Merge(const XmlElement& other, bool overwrite) {
         same = m.get();
         break;
       }
-    if (same) same->Merge(*c, overwrite);
-    else AppendChild(c->Duplicate(this));
+    if (same)
+      same->Merge(*c, overwrite);
+    else
+      AppendChild(c->Duplicate(this));
   }
 }
 
@@ -352,7 +358,8 @@ int XmlElement::Compare(const XmlElement& other) const {
   for (std::size_t k = 0; k < comments.size(); ++k)
     if (!comments[k] || !other.comments[k] || comments[k]->text != other.comments[k]->text) return 1;
   for (std::size_t k = 0; k < cdataSections.size(); ++k)
-    if (!cdataSections[k] || !other.cdataSections[k] || cdataSections[k]->text != other.cdataSections[k]->text) return 1;
+    if (!cdataSections[k] || !other.cdataSections[k] || cdataSections[k]->text != other.cdataSections[k]->text)
+      return 1;
   for (std::size_t k = 0; k < contents.size(); ++k) {
     const auto &a = contents[k], &b = other.contents[k];
     if (!a || !b || a->binary != b->binary) return 1;
@@ -399,9 +406,8 @@ bool XmlWildcardMatch(std::string_view text, std::string_view pattern) {
     if (p < pattern.size() && pattern[p] == '*') {
       starP = p++;
       starT = t;
-    } else if (p < pattern.size() &&
-               (pattern[p] == '?' || std::tolower(static_cast<unsigned char>(pattern[p])) ==
-                                         std::tolower(static_cast<unsigned char>(text[t])))) {
+    } else if (p < pattern.size() && (pattern[p] == '?' || std::tolower(static_cast<unsigned char>(pattern[p])) ==
+                                                               std::tolower(static_cast<unsigned char>(text[t])))) {
       ++p;
       ++t;
     } else if (starP != std::string_view::npos) {
@@ -477,7 +483,8 @@ int XmlElement::Query(std::string_view query, std::vector<XmlElement*>* out, int
         value = e->GetPath();
       } else if (!c.key.empty() && c.key[0] == '~') {
         const long n = std::strtol(c.key.c_str() + 1, nullptr, 10);
-        if (n >= 0 && static_cast<std::size_t>(n) < e->contents.size() && e->contents[n]) e->contents[n]->GetValue(&value);
+        if (n >= 0 && static_cast<std::size_t>(n) < e->contents.size() && e->contents[n])
+          e->contents[n]->GetValue(&value);
       } else if (XmlAttribute* a = e->FindAttribute(c.key)) {
         a->GetValue(&value);
       }

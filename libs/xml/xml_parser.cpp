@@ -78,9 +78,7 @@ std::string_view Inner(std::string_view markup, std::size_t front, std::size_t b
   return markup.substr(front, markup.size() - front - back);
 }
 
-int ChildCount(const XmlElement* element) {
-  return element ? static_cast<int>(element->children.size()) : 0;
-}
+int ChildCount(const XmlElement* element) { return element ? static_cast<int>(element->children.size()) : 0; }
 
 }  // namespace
 
@@ -130,10 +128,10 @@ struct ParseContext {
 };
 
 // One level of the descent; see XmlHeader::ParseElement.
-std::unique_ptr<XmlElement> ParseLevel(ParseContext& context, XmlElement* parent, std::string_view text,
-                                       int depth, bool& tooDeep) {
+std::unique_ptr<XmlElement> ParseLevel(ParseContext& context, XmlElement* parent, std::string_view text, int depth,
+                                       bool& tooDeep) {
   std::unique_ptr<XmlElement> pending;  // made from a start tag, not yet taken by the parent
-  XmlElement* last = nullptr;            // the last element made at this level
+  XmlElement* last = nullptr;           // the last element made at this level
   bool tagMet = false;
   const auto result = [&]() -> std::unique_ptr<XmlElement> {
     return pending && pending.get() == last ? std::move(pending) : nullptr;
@@ -188,9 +186,7 @@ std::unique_ptr<XmlElement> ParseLevel(ParseContext& context, XmlElement* parent
         return result();
       }
       std::size_t endTag = end;
-      do {
-        --endTag;
-      } while (at[endTag] != '<');
+      do { --endTag; } while (at[endTag] != '<');
       auto element = std::make_unique<XmlElement>(parent, markup);
       if (endTag <= close) {
         // The end scan stopped inside the start tag: this level ends with the new element.
@@ -227,8 +223,7 @@ std::unique_ptr<XmlElement> ParseLevel(ParseContext& context, XmlElement* parent
 
 }  // namespace
 
-std::unique_ptr<XmlElement> XmlHeader::ParseElement(XmlElement* parent, std::string_view text,
-                                                    XmlDocument* document) {
+std::unique_ptr<XmlElement> XmlHeader::ParseElement(XmlElement* parent, std::string_view text, XmlDocument* document) {
   XmlDocument scratch;
   ParseContext context{this, document ? document : &scratch};
   bool tooDeep = false;

@@ -96,12 +96,14 @@ std::string Typed(std::string_view path, std::string_view attribute, const std::
 }
 }  // namespace
 
-int XmlProfileGetInt(std::string_view path, std::string_view attribute, int def, const char* fileName, XmlDocument* document) {
+int XmlProfileGetInt(std::string_view path, std::string_view attribute, int def, const char* fileName,
+                     XmlDocument* document) {
   return std::atoi(Typed(path, attribute, std::to_string(def), fileName, document, 100).c_str());
 }
 unsigned XmlProfileGetUInt(std::string_view path, std::string_view attribute, unsigned def, const char* fileName,
                            XmlDocument* document) {
-  return static_cast<unsigned>(std::strtoul(Typed(path, attribute, std::to_string(def), fileName, document, 100).c_str(), nullptr, 10));
+  return static_cast<unsigned>(
+      std::strtoul(Typed(path, attribute, std::to_string(def), fileName, document, 100).c_str(), nullptr, 10));
 }
 std::int64_t XmlProfileGetInt64(std::string_view path, std::string_view attribute, std::int64_t def,
                                 const char* fileName, XmlDocument* document) {
@@ -145,7 +147,8 @@ int SetFormatted(std::string_view path, std::string_view attribute, const char* 
 }
 }  // namespace
 
-int XmlProfileSetInt(std::string_view path, std::string_view attribute, int value, const char* fileName, XmlDocument* document) {
+int XmlProfileSetInt(std::string_view path, std::string_view attribute, int value, const char* fileName,
+                     XmlDocument* document) {
   return SetFormatted(path, attribute, "%i", value, fileName, document);
 }
 int XmlProfileSetUInt(std::string_view path, std::string_view attribute, unsigned value, const char* fileName,
@@ -175,7 +178,8 @@ int XmlProfileSetBinary(std::string_view path, std::string_view attribute, const
   return XmlProfileSetString(path, attribute, text.c_str(), fileName, document);
 }
 
-int XmlProfileSetElementName(std::string_view path, std::string_view newName, const char* fileName, XmlDocument* document) {
+int XmlProfileSetElementName(std::string_view path, std::string_view newName, const char* fileName,
+                             XmlDocument* document) {
   return WithDocument(fileName, document, true, [&](XmlDocument* doc) {
     XmlElement* e = Walk(doc, path, false);
     if (!e) return 0;

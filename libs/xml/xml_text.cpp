@@ -213,8 +213,7 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   const auto put = [&](char ch) { out.push_back(ch); };
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char16_t unit = text[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       PutUtf8(0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (text[i + 1] - 0xDC00), put);
       ++i;
     } else if (unit >= 0xD800 && unit <= 0xDFFF) {

@@ -25,14 +25,11 @@ class Output {
       case kXmlSaveText:
         if (target_.buffer) target_.buffer->append(piece);
         break;
-      case kXmlSaveUtf16File:
-        XmlWriteUtf16File(target_.file, piece);
-        break;
+      case kXmlSaveUtf16File: XmlWriteUtf16File(target_.file, piece); break;
       case kXmlSaveUtf16Text:
         if (target_.buffer) XmlToUtf16(*target_.buffer, piece);
         break;
-      default:
-        break;
+      default: break;
     }
   }
 

@@ -6,9 +6,9 @@
 #include <memory>
 
 #include "_gui/console_client.h"
+#include "_gui/main_window.h"
 #include "tests/_gui/fake_console.h"
 #include "tests/_gui/gui_test_support.h"
-#include "_gui/main_window.h"
 
 class ConsoleWindowFixture : public ::testing::Test {
 protected:
@@ -40,7 +40,7 @@ protected:
         return QTest::qWaitFor([&] { return fake.HasRequest(id); }, 10000);
     }
 
-    BoxRecorder                 boxes;
-    FakeConsole                 fake;
+    BoxRecorder boxes;
+    FakeConsole fake;
     std::unique_ptr<MainWindow> window;
 };

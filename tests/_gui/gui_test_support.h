@@ -36,11 +36,11 @@ struct BoxRecorder {
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
-#include <QRadioButton>
 #include <QMap>
 #include <QMenu>
-#include <QGuiApplication>
+#include <QRadioButton>
 #include <QScreen>
 #include <QStringList>
 #include <QWidget>
@@ -55,7 +55,10 @@ inline QStringList LayoutFaults(const QWidget* root)
     auto name = [](const QWidget* w) {
         return QString("%1 %2 (%3,%4 %5x%6)")
             .arg(w->metaObject()->className(), w->objectName())
-            .arg(w->x()).arg(w->y()).arg(w->width()).arg(w->height());
+            .arg(w->x())
+            .arg(w->y())
+            .arg(w->width())
+            .arg(w->height());
     };
     QList<const QWidget*> parents{root};
     while (!parents.isEmpty()) {
@@ -67,7 +70,8 @@ inline QStringList LayoutFaults(const QWidget* root)
                 continue;
             shown << w;
             parents << w;
-            if (const auto* combo = qobject_cast<const QComboBox*>(w); combo && combo->height() > combo->sizeHint().height() + 4)
+            if (const auto* combo = qobject_cast<const QComboBox*>(w);
+                combo && combo->height() > combo->sizeHint().height() + 4)
                 faults << "tall combo box: " + name(w);
             if (const auto* label = qobject_cast<const QLabel*>(w);
                 label && !label->wordWrap() && !label->text().isEmpty() && label->pixmap().isNull() &&

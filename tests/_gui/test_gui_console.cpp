@@ -13,11 +13,11 @@
 #include <memory>
 
 #include "_gui/console_client.h"
+#include "_gui/main_window.h"
+#include "libs/mini_tcp4u/tcp4u.h"
 #include "tests/_gui/console_fixture.h"
 #include "tests/_gui/fake_console.h"
 #include "tests/_gui/gui_test_support.h"
-#include "_gui/main_window.h"
-#include "libs/mini_tcp4u/tcp4u.h"
 
 namespace {
 
@@ -36,8 +36,8 @@ TEST_F(GuiConsoleTest, ConnectProvesThePasswordAndFetchesTheCopies)
     expected.RunningServices = fake.running;
     EXPECT_EQ(std::memcmp(&m.settings, &expected, sizeof(expected)), 0);
     EXPECT_EQ(m.dhcpSettings, fake.dhcp);
-    EXPECT_EQ(fake.Requests(), (std::vector<uint32_t>{REQ_SEND_GLOBAL_SETTINGS, REQ_SEND_DHCP_SETTINGS,
-                                                       REQ_SEND_RUNNING_SERVICES}));
+    EXPECT_EQ(fake.Requests(),
+              (std::vector<uint32_t>{REQ_SEND_GLOBAL_SETTINGS, REQ_SEND_DHCP_SETTINGS, REQ_SEND_RUNNING_SERVICES}));
     EXPECT_EQ(fake.handshakeResult(), 1);
     EXPECT_TRUE(boxes.texts.empty());
 }
@@ -56,7 +56,7 @@ TEST_F(GuiConsoleTest, HandshakeFailuresAreReported)
 {
     struct Case {
         const char* password;
-        uint32_t    version;
+        uint32_t version;
         const char* message;
     };
     const Case cases[] = {
@@ -99,10 +99,12 @@ TEST_F(GuiConsoleTest, MainWindowShowsTheLinkNotices)
     EXPECT_EQ(m.workingDirectories, std::vector<std::string>{"/srv/tftp"});
     const char line[] = "[01/01 10:00:00.000] hello";
     fake.Send(NOTICE_LOG, line, sizeof(line));
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        const auto items = window->logList()->findItems(line, Qt::MatchExactly);
-        return !items.isEmpty();
-    }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            const auto items = window->logList()->findItems(line, Qt::MatchExactly);
+            return !items.isEmpty();
+        },
+        10000));
     const char warning[] = "disk full";
     fake.Send(NOTICE_WARNING, warning, sizeof(warning));
     EXPECT_TRUE(QTest::qWaitFor([&] { return boxes.Saw("disk full"); }, 10000));
@@ -113,14 +115,17 @@ TEST_F(GuiConsoleTest, PrivateMessagesSendTheirRequests)
 {
     ASSERT_TRUE(OpenWindow());
     struct Case {
-        int      message;
+        int message;
         intptr_t lparam;
         uint32_t request;
     };
     const Case cases[] = {
-        {PM_STOP_TRANSFER, 7, REQ_STOP_TRANSFER},   {PM_SET_WORKDIR, 0, REQ_SET_WORKING_DIR},
-        {PM_STORE_SETTINGS, 0, REQ_STORE_GLOBAL_SETTINGS}, {PM_STORE_DHCP, 0, REQ_STORE_DHCP_SETTINGS},
-        {PM_FREE_LEASE, 0x0100000A, REQ_FREE_LEASE}, {PM_ERASE_SETTINGS, 0, REQ_ERASE_SETTINGS},
+        {PM_STOP_TRANSFER, 7, REQ_STOP_TRANSFER},
+        {PM_SET_WORKDIR, 0, REQ_SET_WORKING_DIR},
+        {PM_STORE_SETTINGS, 0, REQ_STORE_GLOBAL_SETTINGS},
+        {PM_STORE_DHCP, 0, REQ_STORE_DHCP_SETTINGS},
+        {PM_FREE_LEASE, 0x0100000A, REQ_FREE_LEASE},
+        {PM_ERASE_SETTINGS, 0, REQ_ERASE_SETTINGS},
         {PM_START_SERVICES, 0, REQ_START},
     };
     for (const Case& c : cases) {
@@ -144,7 +149,7 @@ TEST_F(GuiConsoleTest, ClosingTheWindowStopsTheServices)
 TEST_F(GuiConsoleTest, LosingTheLinkEndsTheSession)
 {
     struct Case {
-        bool        closeLink;
+        bool closeLink;
         const char* message;
     };
     const Case cases[] = {

@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "_gui/balloon.h"
-#include "tests/_gui/console_fixture.h"
 #include "_gui/dhcp_page.h"
-#include "_services/dhcp/dhcp_settings.h"
-#include "_services/settings.h"
 #include "_gui/settings_page.h"
 #include "_gui/settings_sheet.h"
 #include "_gui/tree_list.h"
+#include "_services/dhcp/dhcp_settings.h"
+#include "_services/settings.h"
+#include "tests/_gui/console_fixture.h"
 
 namespace {
 
@@ -127,7 +127,8 @@ protected:
             return -8;
         return TreeListValidate(Tree());
     }
-    template <class W> W* Ctl(int id)
+    template <class W>
+    W* Ctl(int id)
     {
         W* w = page->controlAs<W>(id);
         EXPECT_NE(w, nullptr) << id;
@@ -155,9 +156,9 @@ protected:
             }
     }
 
-    DhcpSettings   record{};
+    DhcpSettings record{};
     SettingsSheet* sheet = nullptr;
-    SettingsPage*  page = nullptr;
+    SettingsPage* page = nullptr;
 };
 
 TEST_F(DhcpPageTest, LoadsFromTheServicesRecord)
@@ -294,7 +295,8 @@ TEST_F(DhcpPageTest, EachRefusedTreeValueShowsItsMessage)
          "21-Format Error\nPolicy Filter option should look like:\n21|192.168.20.20,255.255.255.0, ..."},
         {"DHCP Options", "19|2",
          "19-Format Error\nIP Forwarding Enable/Disable option should look like:\n19|X\tX is 1 or 0"},
-        {"DHCP Options", "23|1", "23-Format Error\nDefault IP Time-to-live option should look like:\n23|X\t1 < X < 255"},
+        {"DHCP Options", "23|1",
+         "23-Format Error\nDefault IP Time-to-live option should look like:\n23|X\t1 < X < 255"},
         {"DHCP Options", "37|0", "37-Format Error\nTCP Default TTL option should look like:\n37|X\t1 <= x <= 255"},
         {"DHCP Options", "46|3",
          "46-Format Error\nNetBIOS over TCP/IP Node Type option should look like:\n46|X\tX is 1,2,4 or 8"},
@@ -304,7 +306,8 @@ TEST_F(DhcpPageTest, EachRefusedTreeValueShowsItsMessage)
         {"DHCP Options", "24|4294967296",
          "24-Format Error\nPath MTU Aging Timeout option should look like:\n24|X\t0 <= X <= 4294967295"},
         {"DHCP Options", "25|67",
-         "25-Format Error\nPath MTU Plateau Table option invalid parameter/es\nSee example:\n25|X1,X2, ...\t68 <= Xn <= "
+         "25-Format Error\nPath MTU Plateau Table option invalid parameter/es\nSee example:\n25|X1,X2, ...\t68 <= Xn "
+         "<= "
          "65535"},
         {"DHCP Options", "117|a",
          "117-Format Error\nName Service Search option should look like:\n117|0,6,41, ... (ordered list of DHCP name "
@@ -367,14 +370,14 @@ TEST_F(DhcpPageTest, OverLongEntriesAreRefusedWithThePageMessage)
     EXPECT_FALSE(ValidateDhcpTreeText(rec, DhcpTreeItemId(DTG_OPTIONS, 1), 570, list.c_str(), false, &message, &boot));
     EXPECT_EQ(message, DhcpEntryTooLong(570).toStdString());
     const std::string lease = "01:02:03:04:05:06|192.168.100.100" + std::string(20, ' ');
-    EXPECT_FALSE(ValidateDhcpTreeText(rec, DhcpTreeItemId(DTG_STATIC_LEASES, 1), 50, lease.c_str(), false, &message,
-                                      &boot));
+    EXPECT_FALSE(
+        ValidateDhcpTreeText(rec, DhcpTreeItemId(DTG_STATIC_LEASES, 1), 50, lease.c_str(), false, &message, &boot));
     EXPECT_EQ(message, "Format Error\nEntry too long: at most 49 characters");
     EXPECT_EQ(std::memcmp(&before, &rec, sizeof rec), 0);
 }
 
 struct FieldCase {
-    int         id;
+    int id;
     const char* text;
     const char* message;
 };
@@ -389,9 +392,11 @@ TEST_F(DhcpPageTest, LeavingChecksTheFieldsInOrder)
         {CTL_DHCP_MASK, "/32", "1-Format Error\nSubnet Mask option is invalid\nSee example:\n/24"},
         {CTL_DHCP_MASK, "", "1-Format Error\nDHCP requires a valid Subnet Mask like:\n255.255.255.0 or /24"},
         {CTL_DHCP_DNS, "10.9.8",
-         "6-Format Error\nDomain Name Server option should look like:\n192.168.20.1  or  192.168.20.1,192.168.20.3, ..."},
+         "6-Format Error\nDomain Name Server option should look like:\n192.168.20.1  or  192.168.20.1,192.168.20.3, "
+         "..."},
         {CTL_DHCP_ROUTER, "0.0.0.0",
-         "3-Format Error\nRouter option invalid IP address/es\nSee example:\n192.168.20.1  or  192.168.20.1,192.168.20.3, "
+         "3-Format Error\nRouter option invalid IP address/es\nSee example:\n192.168.20.1  or  "
+         "192.168.20.1,192.168.20.3, "
          "..."},
         {CTL_DHCP_BOOT_FILE, "6?x|6?y",
          "Error: Boot File parameter collision.\nSame architecture was declared more than once\n"
@@ -447,12 +452,10 @@ TEST_F(DhcpPageTest, APoolPastItsSubnetIsRefusedAtItsField)
         const char* start;
         const char* size;
         const char* mask;
-        QLineEdit*  at;  // the field that shows the message; nullptr: accepted
+        QLineEdit* at;  // the field that shows the message; nullptr: accepted
     } cases[] = {
-        {"10.99.1.0", "10991999", "255.255.0.0", size},
-        {"10.99.1.0", "65280", "/16", size},
-        {"10.9.8.100", "156", "255.255.255.0", size},
-        {"10.99.0.0", "10", "/16", pool},
+        {"10.99.1.0", "10991999", "255.255.0.0", size}, {"10.99.1.0", "65280", "/16", size},
+        {"10.9.8.100", "156", "255.255.255.0", size},   {"10.99.0.0", "10", "/16", pool},
         {"10.99.1.0", "65279", "/16", nullptr},
     };
     for (const Case& c : cases) {
@@ -650,19 +653,22 @@ TEST_F(DhcpPageTest, HelpTextsAndTreeTips)
 {
     ASSERT_TRUE(Open());
     page->showHelpFor(page->control(CTL_DHCP_PING));
-    EXPECT_EQ(BalloonText(), "On init Nimbo will ping the entire IP address Pool before making\nits addresses available "
-                             "for assignation to DHCP clients.\nThis option must be disabled if PXE or DHCP relays are "
-                             "used");
+    EXPECT_EQ(BalloonText(),
+              "On init Nimbo will ping the entire IP address Pool before making\nits addresses available "
+              "for assignation to DHCP clients.\nThis option must be disabled if PXE or DHCP relays are "
+              "used");
     page->showHelpFor(page->control(CTL_DHCP_MASK_CODE));
     EXPECT_TRUE(BalloonText().startsWith("1 Subnet Mask DHCP option (RFC 2132)\n"));
     page->showHelpFor(page->control(CTL_DHCP_BIND_LIST));
     EXPECT_TRUE(BalloonText().startsWith("By default the DHCP services (when enabled) are bound"));
     Tree()->showHelp(TreeListFindItem(Tree()->tree(), nullptr, "Static Leases"));
-    EXPECT_EQ(BalloonText(), "Static Leases group \nIt holds instances of pairs MAC | IP addresses \nfor MAC based fixed "
-                             "IP offerings.");
+    EXPECT_EQ(BalloonText(),
+              "Static Leases group \nIt holds instances of pairs MAC | IP addresses \nfor MAC based fixed "
+              "IP offerings.");
     Tree()->showHelp(Row("Static Leases", 3));
-    EXPECT_EQ(BalloonText(), "Static Leases instance \nIt holds a pair MAC | IP address for a \nMAC based fixed IP "
-                             "offering.\ni.e. 01:02:03:04:05:06|192.168.20.25");
+    EXPECT_EQ(BalloonText(),
+              "Static Leases instance \nIt holds a pair MAC | IP address for a \nMAC based fixed IP "
+              "offering.\ni.e. 01:02:03:04:05:06|192.168.20.25");
     Tree()->showHelp(Row("DHCP Options", 0));
     EXPECT_TRUE(BalloonText().startsWith("DHCP Options instance \n"));
     Tree()->showHelp(Row("BINL", 0));

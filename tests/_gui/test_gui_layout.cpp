@@ -23,7 +23,7 @@ TEST(GuiTabs, TabsFollowTheConfiguredMask)
     using V = std::vector<std::string>;
     struct Case {
         uint32_t mask;
-        V        tabs;
+        V tabs;
     };
     const Case cases[] = {
         {0x0, {}},
@@ -62,8 +62,10 @@ TEST(GuiLayout, ControlsGrowByTheirFactors)
     const LayoutRow* banner = nullptr;
     const LayoutRow* log = nullptr;
     for (const LayoutRow& r : kLayoutTable) {
-        if (r.id == CTL_MAIN_BANNER) banner = &r;
-        if (r.id == CTL_MAIN_LOG_LIST) log = &r;
+        if (r.id == CTL_MAIN_BANNER)
+            banner = &r;
+        if (r.id == CTL_MAIN_LOG_LIST)
+            log = &r;
     }
     ASSERT_TRUE(banner && log);
     EXPECT_EQ(GrowRect({-140, 200, 630, 73}, *banner, 101, 40), (Rect{-90, 240, 630, 73}));
@@ -79,21 +81,16 @@ TEST(GuiWindowPos, SavedPositionsAreCheckedAgainstTheVirtualScreen)
     const Rect vs{0, 0, 1920, 1080};
     struct Case {
         const char* text;
-        bool        restored;
+        bool restored;
     };
     const Case cases[] = {
-        {"100,50,800,600", true},
-        {"", false},
-        {"100,50,800", false},
-        {"a,b,c,d", false},
-        {"-900,50,19,600", false},     // right - 20 left of the screen
-        {"-900,50,20,600", true},
-        {"1920,50,2500,600", false},   // left edge exactly at the right end
-        {"1919,50,2500,600", true},
-        {"100,-21,800,600", false},    // top more than 20 above the screen
-        {"100,-20,800,600", true},
-        {"100,1080,800,1500", false},
-        {"800,50,100,600", false},     // empty rectangle
+        {"100,50,800,600", true},   {"", false},
+        {"100,50,800", false},      {"a,b,c,d", false},
+        {"-900,50,19,600", false},                                // right - 20 left of the screen
+        {"-900,50,20,600", true},   {"1920,50,2500,600", false},  // left edge exactly at the right end
+        {"1919,50,2500,600", true}, {"100,-21,800,600", false},   // top more than 20 above the screen
+        {"100,-20,800,600", true},  {"100,1080,800,1500", false},
+        {"800,50,100,600", false},  // empty rectangle
     };
     for (const Case& c : cases)
         EXPECT_EQ(ParseWindowPos(c.text, vs).has_value(), c.restored) << c.text;

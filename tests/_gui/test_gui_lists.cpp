@@ -5,6 +5,7 @@
 #include <QClipboard>
 #include <QElapsedTimer>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QMenu>
@@ -12,11 +13,10 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTabBar>
-#include <QWheelEvent>
 #include <QTest>
-#include <QHelpEvent>
 #include <QToolTip>
 #include <QTreeWidget>
+#include <QWheelEvent>
 #include <arpa/inet.h>
 #include <cstring>
 #include <memory>
@@ -284,8 +284,8 @@ TEST_F(GuiLists, TransferRowsGaugesAndStopTransfer)
     list->clearSelection();
     list->topLevelItem(1)->setSelected(true);
     window->lists()->Command(139);
-    EXPECT_EQ(Clipboard(), "127.0.0.1:40001\t>upload.bin>\t" + list->topLevelItem(1)->text(2) +
-                               "\t100%\t4096\tunknown\t0\t\r\n");
+    EXPECT_EQ(Clipboard(),
+              "127.0.0.1:40001\t>upload.bin>\t" + list->topLevelItem(1)->text(2) + "\t100%\t4096\tunknown\t0\t\r\n");
     window->lists()->Command(141);
     EXPECT_EQ(list->topLevelItemCount(), 0);
 }
@@ -339,7 +339,8 @@ TEST_F(GuiLists, LeaseListReclaimsInNetworkOrder)
     ASSERT_TRUE(WaitRows(CTL_MAIN_LEASE_LIST, 3));
     QTreeWidget* list = List(CTL_MAIN_LEASE_LIST);
     const QString at = LeaseTimeText(offered);
-    EXPECT_EQ(Cells(list->topLevelItem(0)), (QStringList{at, "192.168.1.10", "00:11:22:33:44:55", LeaseTimeText(renewed)}));
+    EXPECT_EQ(Cells(list->topLevelItem(0)),
+              (QStringList{at, "192.168.1.10", "00:11:22:33:44:55", LeaseTimeText(renewed)}));
     EXPECT_EQ(Cells(list->topLevelItem(1)).last(), "");
     EXPECT_EQ(at.size(), 14);
 
@@ -362,8 +363,7 @@ TEST_F(GuiLists, LeaseListReclaimsInNetworkOrder)
                                "\t10.0.0.200\taa:bb:cc:dd:ee:ff\t" + LeaseTimeText(renewed) + "\t\r\n");
     window->lists()->Command(107);
     ASSERT_TRUE(Wait([&] { return fake.Payloads(REQ_FREE_LEASE).size() == 2; }));
-    EXPECT_EQ(fake.Payloads(REQ_FREE_LEASE),
-              (std::vector<std::vector<uint8_t>>{{192, 168, 1, 10}, {10, 0, 0, 200}}));
+    EXPECT_EQ(fake.Payloads(REQ_FREE_LEASE), (std::vector<std::vector<uint8_t>>{{192, 168, 1, 10}, {10, 0, 0, 200}}));
 
     // Each notice replaces the list whole.
     const uint32_t zero = 0;
@@ -375,12 +375,12 @@ TEST_F(GuiLists, EventListsFillKeepTheirLimitAndCopy)
 {
     ASSERT_TRUE(OpenWindow());
     struct Case {
-        uint32_t     notice;
-        int          control;
-        size_t       size;
-        int          limit;
-        QStringList  first;  // copied cells of the row (the time cell checked apart)
-        int          copied;
+        uint32_t notice;
+        int control;
+        size_t size;
+        int limit;
+        QStringList first;  // copied cells of the row (the time cell checked apart)
+        int copied;
     };
     const auto dhcp = Record(188, {{0, "10.1.1.5"}, {16, "00:01:02:03:04:05"}, {43, "10.1.1.1"}, {59, "pxeboot.n12"}});
     const auto binl = Record(556, {{0, "10.1.1.6"}, {16, "NCQ"}, {56, "8086/100E"}});
@@ -388,8 +388,12 @@ TEST_F(GuiLists, EventListsFillKeepTheirLimitAndCopy)
     const auto sntp = Record(16, {{0, "10.1.1.8"}});
     const auto syslog = Record(16 + 40, {{0, "10.1.1.9"}, {16, "<13>kernel: hello"}});
     const std::vector<std::pair<Case, std::vector<uint8_t>>> cases = {
-        {{NOTICE_DHCP_EVENT, CTL_MAIN_DHCP_EVENT_LIST, 188, 491,
-          {"10.1.1.5", "00:01:02:03:04:05", "10.1.1.1", "pxeboot.n12"}, 4},
+        {{NOTICE_DHCP_EVENT,
+          CTL_MAIN_DHCP_EVENT_LIST,
+          188,
+          491,
+          {"10.1.1.5", "00:01:02:03:04:05", "10.1.1.1", "pxeboot.n12"},
+          4},
          dhcp},
         {{NOTICE_BINL_EVENT, CTL_MAIN_BINL_LIST, 556, 491, {"10.1.1.6", "NCQ", "8086/100E"}, 4}, binl},
         {{NOTICE_FTP_EVENT, CTL_MAIN_FTP_LIST, 676, 491, {"10.1.1.7", "200 OK", "/boot/x.cfg"}, 4}, request},
@@ -408,16 +412,20 @@ TEST_F(GuiLists, EventListsFillKeepTheirLimitAndCopy)
         EXPECT_EQ(cells.mid(0, c.first.size()), c.first);
         const QString time = cells.last();
         if (c.notice == NOTICE_SYSLOG_ROW)
-            EXPECT_TRUE(QRegularExpression("^\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(time).hasMatch()) << time.toStdString();
+            EXPECT_TRUE(QRegularExpression("^\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d$").match(time).hasMatch())
+                << time.toStdString();
         else
-            EXPECT_TRUE(QRegularExpression("^ \\[\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\]$").match(time).hasMatch()) << time.toStdString();
+            EXPECT_TRUE(
+                QRegularExpression("^ \\[\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d\\]$").match(time).hasMatch())
+                << time.toStdString();
         list->clearSelection();
         list->topLevelItem(0)->setSelected(true);
         list->topLevelItem(1)->setSelected(true);
         const ListSpec* spec = FindListSpec(c.control);
         window->lists()->Command(spec->cmdCopy);
         const QStringList second = Cells(list->topLevelItem(1));
-        EXPECT_EQ(Clipboard(), cells.mid(0, c.copied).join('\t') + "\t\r\n" + second.mid(0, c.copied).join('\t') + "\t\r\n");
+        EXPECT_EQ(Clipboard(),
+                  cells.mid(0, c.copied).join('\t') + "\t\r\n" + second.mid(0, c.copied).join('\t') + "\t\r\n");
         window->lists()->Command(spec->cmdClear);
         EXPECT_EQ(list->topLevelItemCount(), 0);
     }
@@ -428,15 +436,18 @@ TEST_F(GuiLists, EventListsFillKeepTheirLimitAndCopy)
 TEST(GuiListTimes, EachListKeepsItsDateFormat)
 {
     struct Case {
-        QDateTime   at;
+        QDateTime at;
         const char* event;
         const char* syslog;
         const char* lease;
     };
     const Case cases[] = {
-        {QDateTime(QDate(2026, 3, 25), QTime(14, 5, 9, 7)), " [25/03 14:05:09.007]", "25/03 14:05:09.007", "03/25 14:05:09"},
-        {QDateTime(QDate(2026, 12, 1), QTime(0, 0, 0, 999)), " [01/12 00:00:00.999]", "01/12 00:00:00.999", "12/01 00:00:00"},
-        {QDateTime(QDate(2027, 1, 13), QTime(23, 59, 59, 0)), " [13/01 23:59:59.000]", "13/01 23:59:59.000", "01/13 23:59:59"},
+        {QDateTime(QDate(2026, 3, 25), QTime(14, 5, 9, 7)), " [25/03 14:05:09.007]", "25/03 14:05:09.007",
+         "03/25 14:05:09"},
+        {QDateTime(QDate(2026, 12, 1), QTime(0, 0, 0, 999)), " [01/12 00:00:00.999]", "01/12 00:00:00.999",
+         "12/01 00:00:00"},
+        {QDateTime(QDate(2027, 1, 13), QTime(23, 59, 59, 0)), " [13/01 23:59:59.000]", "13/01 23:59:59.000",
+         "01/13 23:59:59"},
     };
     for (const Case& c : cases) {
         const int64_t ms = c.at.toMSecsSinceEpoch();
@@ -609,7 +620,8 @@ TEST_F(GuiLists, EveryPageIsLaidOutAndFitsTheScreen)
         }
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
-        EXPECT_TRUE(FitsScreen(window.get())) << window->frameGeometry().width() << "x" << window->frameGeometry().height();
+        EXPECT_TRUE(FitsScreen(window.get()))
+            << window->frameGeometry().width() << "x" << window->frameGeometry().height();
         EXPECT_LE(window->minimumWidth(), window->screen()->availableGeometry().width());
         EXPECT_LE(window->minimumHeight(), window->screen()->availableGeometry().height());
         auto* tabs = window->findChild<QTabBar*>();
@@ -646,12 +658,14 @@ TEST_F(GuiLists, MenusHaveMnemonicsAndTheLogShowsItsSearchKeys)
         EXPECT_EQ(MnemonicFaults(menu).join("\n").toStdString(), "") << name.toStdString();
     }
     struct Search {
-        const char*     text;
+        const char* text;
         QKeyCombination key;
     };
     const Search searches[] = {
-        {"Search Errors", Qt::CTRL | Qt::Key_E},       {"Search Warnings", Qt::CTRL | Qt::Key_W},
-        {"Search Errors and Warnings", Qt::CTRL | Qt::Key_B}, {"Find Previous", Qt::CTRL | Qt::Key_Up},
+        {"Search Errors", Qt::CTRL | Qt::Key_E},
+        {"Search Warnings", Qt::CTRL | Qt::Key_W},
+        {"Search Errors and Warnings", Qt::CTRL | Qt::Key_B},
+        {"Find Previous", Qt::CTRL | Qt::Key_Up},
         {"Find Next", Qt::CTRL | Qt::Key_Down},
     };
     QMenu* log = menus[1].second;
@@ -683,7 +697,8 @@ TEST_F(GuiLists, CutCellsShowTheirTextAndF1HelpsInTheLog)
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     const std::string longFile(300, 'f');
-    const auto event = Record(188, {{0, "192.168.1.10"}, {16, "00:11:22:33:44:55"}, {43, "192.168.1.1"}, {59, longFile}});
+    const auto event =
+        Record(188, {{0, "192.168.1.10"}, {16, "00:11:22:33:44:55"}, {43, "192.168.1.1"}, {59, longFile}});
     fake.Send(NOTICE_DHCP_EVENT, event.data(), event.size());
     const std::string longLine = "[10/12 18:30:00.000] DHCP Inf: " + std::string(400, 'x');
     SendLog(longLine);
@@ -699,8 +714,8 @@ TEST_F(GuiLists, CutCellsShowTheirTextAndF1HelpsInTheLog)
     window->lists()->list(CTL_MAIN_DHCP_EVENT_LIST)->setVisible(true);
     QTreeWidgetItem* row = events->topLevelItem(0);
     ASSERT_NE(row, nullptr);
-    EXPECT_EQ(tipAt(events, events->visualItemRect(row).adjusted(0, 0, 0, 0) & QRect(events->header()->sectionPosition(3), 0,
-                                                                                         events->columnWidth(3), 10000)),
+    EXPECT_EQ(tipAt(events, events->visualItemRect(row).adjusted(0, 0, 0, 0) &
+                                QRect(events->header()->sectionPosition(3), 0, events->columnWidth(3), 10000)),
               row->text(3));
     EXPECT_GT(row->text(3).size(), 100);
     EXPECT_EQ(tipAt(events, QRect(events->header()->sectionPosition(0), events->visualItemRect(row).top(),
@@ -719,12 +734,13 @@ TEST_F(GuiLists, CutCellsShowTheirTextAndF1HelpsInTheLog)
         AppendListRow(list, cells);
         AppendListRow(list, QStringList(spec.columnCount, "short"));
         const int rows = list->topLevelItemCount();
-        for (const auto& [item, tip] : {std::pair{list->topLevelItem(rows - 2), longText},
-                                        std::pair{list->topLevelItem(rows - 1), QString()}}) {
+        for (const auto& [item, tip] :
+             {std::pair{list->topLevelItem(rows - 2), longText}, std::pair{list->topLevelItem(rows - 1), QString()}}) {
             list->scrollToItem(item);
             const QRect r = list->visualItemRect(item);
             EXPECT_EQ(tipAt(list, QRect(list->header()->sectionViewportPosition(column), r.top(),
-                                        list->columnWidth(column), r.height()) & list->viewport()->rect()),
+                                        list->columnWidth(column), r.height()) &
+                                      list->viewport()->rect()),
                       tip);
         }
         list->setVisible(false);
@@ -796,7 +812,8 @@ TEST_F(GuiLists, EveryTabShowsItsList)
     leases.insert(leases.end(), lease.begin(), lease.end());
     fake.Send(NOTICE_LEASE_ROWS, leases.data(), leases.size());
     const std::vector<std::pair<uint32_t, std::vector<uint8_t>>> events = {
-        {NOTICE_DHCP_EVENT, Record(188, {{0, "192.168.1.10"}, {16, "00:11:22:33:44:55"}, {43, "192.168.1.1"}, {59, "pxeboot.n12"}})},
+        {NOTICE_DHCP_EVENT,
+         Record(188, {{0, "192.168.1.10"}, {16, "00:11:22:33:44:55"}, {43, "192.168.1.1"}, {59, "pxeboot.n12"}})},
         {NOTICE_BINL_EVENT, Record(556, {{0, "192.168.1.10"}, {16, "NCQ"}, {56, "8086/100E rev 2"}})},
         {NOTICE_FTP_EVENT, Record(676, {{0, "192.168.1.11"}, {16, "/iso/netinst.iso"}, {276, "RETR done"}})},
         {NOTICE_HTTP_EVENT, Record(676, {{0, "192.168.1.12"}, {16, "/boot/menu.cfg"}, {276, "200 OK"}})},

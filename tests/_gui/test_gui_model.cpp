@@ -135,8 +135,9 @@ TEST(GuiDispatch, QuietFlagDropsViewNoticesOnly)
     m.quiet = true;
     GlobalSettings g{};
     g.NIMBO_Services = 5;
-    Dispatch(m, &v, Frame(NOTICE_GLOBAL_SETTINGS,
-                          std::vector<uint8_t>(reinterpret_cast<uint8_t*>(&g), reinterpret_cast<uint8_t*>(&g) + sizeof(g))));
+    Dispatch(m, &v,
+             Frame(NOTICE_GLOBAL_SETTINGS,
+                   std::vector<uint8_t>(reinterpret_cast<uint8_t*>(&g), reinterpret_cast<uint8_t*>(&g) + sizeof(g))));
     Dispatch(m, &v, Frame(NOTICE_SYSLOG_ROW, std::vector<uint8_t>(40, 'a')));
     Dispatch(m, &v, Frame(NOTICE_LOG, Text("still shown")));
     Dispatch(m, &v, Frame(NOTICE_ERROR, Text("still boxed")));
@@ -155,10 +156,10 @@ TEST(GuiDispatch, CountsAreClampedToCapacityAndFrame)
 {
     struct Case {
         const char* name;
-        uint32_t    id;
-        uint32_t    claimed;
-        size_t      entriesSent;
-        size_t      expected;
+        uint32_t id;
+        uint32_t claimed;
+        size_t entriesSent;
+        size_t expected;
     };
     const Case cases[] = {
         {"stats exact", NOTICE_TRANSFER_STATS, 3, 3, 3},
@@ -179,7 +180,10 @@ TEST(GuiDispatch, CountsAreClampedToCapacityAndFrame)
         Put<uint32_t>(payload, c.claimed);
         size_t entry = 0;
         switch (c.id) {
-        case NOTICE_TRANSFER_STATS: Put<uint64_t>(payload, 1234); entry = kGuiStatsEntrySize; break;
+        case NOTICE_TRANSFER_STATS:
+            Put<uint64_t>(payload, 1234);
+            entry = kGuiStatsEntrySize;
+            break;
         case NOTICE_LEASE_ROWS: entry = kGuiLeaseRowSize; break;
         case NOTICE_HOST_IP_LIST: entry = 8; break;
         default: entry = kGuiDirectoryLineSize; break;
@@ -216,7 +220,7 @@ TEST(GuiDispatch, ShortFramesAndUnknownIds)
     ConsoleModel m;
     RecordingView v;
     EXPECT_EQ(Dispatch(m, &v, {1, 0, 0}), 3);
-    EXPECT_EQ(Dispatch(m, &v, Frame(NOTICE_TRANSFER_STATS, {1, 2, 3})), 7);   // too short for its header
+    EXPECT_EQ(Dispatch(m, &v, Frame(NOTICE_TRANSFER_STATS, {1, 2, 3})), 7);  // too short for its header
     EXPECT_EQ(Dispatch(m, &v, Frame(NOTICE_HOST_IP_LIST, {})), 4);
     EXPECT_EQ(Dispatch(m, &v, Frame(215, Text("x"))), 6);
     EXPECT_EQ(Dispatch(m, &v, Frame(NOTICE_SERVICES_STARTED, {})), 4);

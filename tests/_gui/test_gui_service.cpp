@@ -29,20 +29,20 @@
 #include "_gui/console_client.h"
 #include "_gui/dhcp_page.h"
 #include "_gui/gui_main.h"
-#include "tests/_gui/gui_test_support.h"
 #include "_gui/main_lists.h"
 #include "_gui/main_window.h"
-#include "_services/settings.h"
 #include "_gui/settings_page.h"
 #include "_gui/settings_sheet.h"
-#include "_services/start_threads.h"
-#include "_services/tftp_errsim.h"
-#include "_services/to_console.h"
 #include "_gui/transfer_list.h"
 #include "_gui/tree_list.h"
 #include "_services/dhcp/dhcp_service.h"
 #include "_services/dhcp/dhcp_settings.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
+#include "_services/tftp_errsim.h"
 #include "_services/tftpd_service.h"
+#include "_services/to_console.h"
+#include "tests/_gui/gui_test_support.h"
 #include "tests/support/skip.h"
 #include "tests/support/temp_folder.h"
 
@@ -71,13 +71,15 @@ std::vector<std::string> ChangedLines(const std::string& before, const std::stri
 // Waits until the file holds every line (or 10 s), then a little more for anything queued.
 bool WaitForLines(const std::string& path, const std::vector<std::string>& lines)
 {
-    const bool all = QTest::qWaitFor([&] {
-        const std::string now = ReadFile(path);
-        for (const std::string& line : lines)
-            if (now.find(line + "\n") == std::string::npos)
-                return false;
-        return true;
-    }, 10000);
+    const bool all = QTest::qWaitFor(
+        [&] {
+            const std::string now = ReadFile(path);
+            for (const std::string& line : lines)
+                if (now.find(line + "\n") == std::string::npos)
+                    return false;
+            return true;
+        },
+        10000);
     QTest::qWait(300);
     return all;
 }
@@ -185,7 +187,7 @@ protected:
 };
 
 struct TabCase {
-    int         services;
+    int services;
     QStringList tabs;
 };
 
@@ -207,8 +209,8 @@ TEST_P(GuiServiceTabs, WindowShowsTheServicesAndStopsThemOnClose)
         GlobalSettings live = SettingsSnapshot();
         EXPECT_EQ(std::memcmp(&m.settings, &live, offsetof(GlobalSettings, RunningServices)), 0)
             << "the settings copy differs from the live record";
-        std::vector<uint8_t> dhcp = ConsoleHooks().getDhcpSettings ? ConsoleHooks().getDhcpSettings()
-                                                                   : std::vector<uint8_t>();
+        std::vector<uint8_t> dhcp =
+            ConsoleHooks().getDhcpSettings ? ConsoleHooks().getDhcpSettings() : std::vector<uint8_t>();
         dhcp.resize(kDhcpSettingsSize, 0);
         EXPECT_EQ(m.dhcpSettings, dhcp);
         EXPECT_EQ(m.settings.RunningServices & 0x7000u, 0x7000u);
@@ -241,10 +243,8 @@ TEST_P(GuiServiceTabs, WindowShowsTheServicesAndStopsThemOnClose)
 }
 
 INSTANTIATE_TEST_SUITE_P(Masks, GuiServiceTabs,
-                         ::testing::Values(TabCase{1, {"TFTP", "Log"}},
-                                           TabCase{0x205, {"TFTP", "DHCP", "BINL", "Log"}},
-                                           TabCase{0x305, {"TFTP", "PDHCP", "BINL", "Log"}},
-                                           TabCase{0x200, {}}),
+                         ::testing::Values(TabCase{1, {"TFTP", "Log"}}, TabCase{0x205, {"TFTP", "DHCP", "BINL", "Log"}},
+                                           TabCase{0x305, {"TFTP", "PDHCP", "BINL", "Log"}}, TabCase{0x200, {}}),
                          [](const ::testing::TestParamInfo<TabCase>& info) {
                              char name[32];
                              std::snprintf(name, sizeof(name), "Mask%X", info.param.services);
@@ -274,8 +274,8 @@ TEST_F(GuiService, NothingConfiguredShowsAboutThenTheStartBalloon)
                 later->stop();
                 w->close();
             } else if (BalloonWindow* b = CurrentBalloon()) {
-                balloonSeen = b->title() == "Nimbo v4.6.0" &&
-                              b->text() == " Click icon for menu\n Double-click for settings.";
+                balloonSeen =
+                    b->title() == "Nimbo v4.6.0" && b->text() == " Click icon for menu\n Double-click for settings.";
                 later->stop();
                 w->close();
             }
@@ -297,11 +297,13 @@ TEST_F(GuiService, ErrorSimulatorWarningAtStartUp)
     ErrSimSetLiveRecord(rec);
     bool warned = false;
     RunGui([&](MainWindow* w) {
-        warned = QTest::qWaitFor([&] {
-            return !w->logList()
-                        ->findItems("TFTP Warn: The Error Simulation engine is ON; fix|3", Qt::MatchEndsWith)
-                        .isEmpty();
-        }, 10000);
+        warned = QTest::qWaitFor(
+            [&] {
+                return !w->logList()
+                            ->findItems("TFTP Warn: The Error Simulation engine is ON; fix|3", Qt::MatchEndsWith)
+                            .isEmpty();
+            },
+            10000);
         GuiRequestClose(GUI_CLOSE_USER);
     });
     ErrSimSetLiveRecord(ErrorSimulatorRecord{});
@@ -336,9 +338,7 @@ TEST_F(GuiService, CloseAfterAFailedSettingsWriteKeepsTheOldPosition)
 TEST_F(GuiService, ServiceEndEndsTheSession)
 {
     Boot("NIMBO_Services=1\n");
-    const int rc = RunGui([&](MainWindow*) {
-        std::thread([] { StopThreads(0); }).detach();
-    });
+    const int rc = RunGui([&](MainWindow*) { std::thread([] { StopThreads(0); }).detach(); });
     EXPECT_EQ(rc, 1);
     EXPECT_TRUE(boxes.Saw("Nimbo service has ended\nThis session will terminate"));
 }
@@ -367,7 +367,8 @@ TEST_F(GuiService, AtftpGetShowsInTheTransferListWithAGauge)
         QTreeWidget* list = w->lists()->list(CTL_MAIN_TRANSFER_LIST);
         int fetched = -1;
         std::thread client([&] {
-            const std::string cmd = "timeout 30 atftp -g -r pxe.bin -l " + dir_ + "/got.bin 127.0.0.1 6969 >/dev/null 2>&1";
+            const std::string cmd =
+                "timeout 30 atftp -g -r pxe.bin -l " + dir_ + "/got.bin 127.0.0.1 6969 >/dev/null 2>&1";
             fetched = system(cmd.c_str());
         });
         const bool done = QTest::qWaitFor(
@@ -395,13 +396,15 @@ TEST_F(GuiService, AtftpGetShowsInTheTransferListWithAGauge)
 // key, [NFS] and unknown keys stay as they were, and a second open shows both.
 TEST_F(GuiService, DhcpPageWritesExactlyTheChangedKeys)
 {
-    std::string dhcp = "DHCP_PoolSize=10\nDHCP_IP_Pool=10.9.8.100\nDHCP_IP_NextServer=\n"
-                       "DHCP_IP_Mask=255.255.255.0\nDHCP_BootFile=pxenimbo.0\nDHCP_DefaultGateway=10.9.8.1\n"
-                       "DHCP_DNS=10.9.8.1\nDHCP_DomainName=lab\nDHCP_LeaseTime=2880\nDHCP_ProcStatLeases=0\n"
-                       "DHCP_ProcMacFilter=0\nDHCP_BINL_BM_Mode=1\nDHCP_Unknown=keep me\n";
+    std::string dhcp =
+        "DHCP_PoolSize=10\nDHCP_IP_Pool=10.9.8.100\nDHCP_IP_NextServer=\n"
+        "DHCP_IP_Mask=255.255.255.0\nDHCP_BootFile=pxenimbo.0\nDHCP_DefaultGateway=10.9.8.1\n"
+        "DHCP_DNS=10.9.8.1\nDHCP_DomainName=lab\nDHCP_LeaseTime=2880\nDHCP_ProcStatLeases=0\n"
+        "DHCP_ProcMacFilter=0\nDHCP_BINL_BM_Mode=1\nDHCP_Unknown=keep me\n";
     for (const char* key : {"DHCP_Option", "DHCP_StaticLease", "DHCP_MacFilter"})
         for (int i = 1; i <= 10; ++i)
-            dhcp += std::string(key) + std::to_string(i) + "=" + (std::string(key) == "DHCP_Option" && i == 2 ? "23|10" : "") + "\n";
+            dhcp += std::string(key) + std::to_string(i) + "=" +
+                    (std::string(key) == "DHCP_Option" && i == 2 ? "23|10" : "") + "\n";
     // The [DHCP] keys of the record join the section's keys of the table.
     std::string text = EveryKeyIni();
     const size_t section = text.find("[DHCP]\n");
@@ -468,7 +471,8 @@ TEST_F(GuiService, APoolPastItsSubnetIsNeverWritten)
         size->setText("10991999");
         EXPECT_FALSE(sheet->pressOk());
         const QString refused = CurrentBalloon() ? CurrentBalloon()->text() : QString();
-        EXPECT_TRUE(refused.startsWith("Error: \nDHCP Pool runs past its subnet 10.99.0.0/16")) << refused.toStdString();
+        EXPECT_TRUE(refused.startsWith("Error: \nDHCP Pool runs past its subnet 10.99.0.0/16"))
+            << refused.toStdString();
         EXPECT_EQ(sheet->focusWidget(), size);
         sheet->pressCancel();
 
@@ -479,9 +483,13 @@ TEST_F(GuiService, APoolPastItsSubnetIsNeverWritten)
         bad.DHCP_PoolSize = 10991999;
         std::memcpy(GuiConsole().model.dhcpSettings.data(), &bad, sizeof bad);
         SendStoreDhcpSettings();
-        EXPECT_TRUE(QTest::qWaitFor([&] {
-            return !w->logList()->findItems("DHCP Err: new settings not stored: DHCP_PoolSize: ", Qt::MatchContains).isEmpty();
-        }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] {
+                return !w->logList()
+                            ->findItems("DHCP Err: new settings not stored: DHCP_PoolSize: ", Qt::MatchContains)
+                            .isEmpty();
+            },
+            10000));
         QTest::qWait(300);
         EXPECT_EQ(ChangedLines(before, ReadFile(ini_)), std::vector<std::string>{});
         EXPECT_EQ(DhcpSettingsRecord().DHCP_PoolSize, 10);
@@ -508,11 +516,13 @@ TEST_F(GuiService, UdhcpcLeaseShowsInTheLeaseList)
         QTreeWidget* list = w->lists()->list(CTL_MAIN_LEASE_LIST);
         int asked = -1;
         std::thread client([&] {
-            const std::string cmd = "timeout 40 ip netns exec " + ns +
-                                    " busybox udhcpc -i nimbo1 -n -q -f -t 6 -T 2 -s /bin/true -V PXEClient >/dev/null 2>&1";
+            const std::string cmd =
+                "timeout 40 ip netns exec " + ns +
+                " busybox udhcpc -i nimbo1 -n -q -f -t 6 -T 2 -s /bin/true -V PXEClient >/dev/null 2>&1";
             asked = system(cmd.c_str());
         });
-        const bool shown = QTest::qWaitFor([&] { return list->topLevelItemCount() == 1 && !list->topLevelItem(0)->text(3).isEmpty(); }, 45000);
+        const bool shown = QTest::qWaitFor(
+            [&] { return list->topLevelItemCount() == 1 && !list->topLevelItem(0)->text(3).isEmpty(); }, 45000);
         client.join();
         EXPECT_EQ(asked, 0);
         ASSERT_TRUE(shown);
@@ -570,8 +580,11 @@ TEST_F(GuiService, SettingsSheetWritesExactlyTheChangedKeys)
         EXPECT_TRUE(sheet->pressOk());
 
         // In the order of the file.
-        const std::vector<std::string> changed = {"TFTP_Timeout=5", "FTP_Port=2121", "HTTP_Port=8081",
-                                                  "DNS_LocalIP=10.9.8.7", "SYSLOG_ForwardLogToPipe=1",
+        const std::vector<std::string> changed = {"TFTP_Timeout=5",
+                                                  "FTP_Port=2121",
+                                                  "HTTP_Port=8081",
+                                                  "DNS_LocalIP=10.9.8.7",
+                                                  "SYSLOG_ForwardLogToPipe=1",
                                                   "SNTP_LocalIP=10.9.8.7"};
         EXPECT_TRUE(WaitForLines(ini_, changed));
         // The file differs in those lines only.

@@ -30,12 +30,12 @@
 
 #include "_gui/about_dialog.h"
 #include "_gui/balloon.h"
-#include "tests/_gui/console_fixture.h"
-#include "_services/host_info.h"
 #include "_gui/pickers.h"
-#include "_services/settings.h"
 #include "_gui/settings_page.h"
 #include "_gui/settings_sheet.h"
+#include "_services/host_info.h"
+#include "_services/settings.h"
+#include "tests/_gui/console_fixture.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -108,10 +108,11 @@ protected:
     size_t Stores(uint32_t id) { return fake.Payloads(id).size(); }
 
     QTemporaryDir root;
-    std::string   rootText;
+    std::string rootText;
 };
 
-template <class W> W* Ctl(SettingsPage* page, int id)
+template <class W>
+W* Ctl(SettingsPage* page, int id)
 {
     W* w = page->controlAs<W>(id);
     EXPECT_NE(w, nullptr) << id;
@@ -347,7 +348,8 @@ TEST_F(GuiSettingsTest, EveryTermIsSpelledOneWay)
     }
     texts.removeDuplicates();
     const QRegularExpression variant(
-        "\\b(?!(?:HTTP|FTP|TFTPC?|DHCP|DNS|SNTP|SYSLOG|BINL|PXE|NFS)\\b)(?i:https?|ftp|tftpc?|dhcp|dns|sntp|syslog|binl|pxe|nfs)\\b");
+        "\\b(?!(?:HTTP|FTP|TFTPC?|DHCP|DNS|SNTP|SYSLOG|BINL|PXE|NFS)\\b)(?i:https?|ftp|tftpc?|dhcp|dns|sntp|syslog|"
+        "binl|pxe|nfs)\\b");
     const QRegularExpression server("\\b(HTTP|FTP|TFTP|DHCP|DNS|SNTP|SYSLOG) server\\b");
     const QRegularExpression port("\\b(HTTP|FTP|TFTP) Port\\b");
     for (const QString& t : texts) {
@@ -357,18 +359,20 @@ TEST_F(GuiSettingsTest, EveryTermIsSpelledOneWay)
     }
     const struct {
         const char* page;
-        int         id;
+        int id;
         const char* text;
-    } labels[] = {{"HTTP", CTL_HTTP_PORT_LABEL, "HTTP port"}, {"FTP", CTL_FTP_PORT_LABEL, "FTP port"},
-                  {"TFTP", CTL_TFTP_PORT_LABEL, "TFTP port"}, {"SNTP", CTL_SNTP_SWITCH, "SNTP Server"},
+    } labels[] = {{"HTTP", CTL_HTTP_PORT_LABEL, "HTTP port"},
+                  {"FTP", CTL_FTP_PORT_LABEL, "FTP port"},
+                  {"TFTP", CTL_TFTP_PORT_LABEL, "TFTP port"},
+                  {"SNTP", CTL_SNTP_SWITCH, "SNTP Server"},
                   {"DNS", CTL_DNS_SWITCH, "DNS Server"}};
     for (const auto& l : labels) {
         SettingsPage* page = Go(sheet, l.page);
         ASSERT_NE(page, nullptr);
         QWidget* w = page->control(l.id);
         ASSERT_NE(w, nullptr) << l.id;
-        const QString text = qobject_cast<QLabel*>(w) ? qobject_cast<QLabel*>(w)->text()
-                                                      : qobject_cast<QAbstractButton*>(w)->text();
+        const QString text =
+            qobject_cast<QLabel*>(w) ? qobject_cast<QLabel*>(w)->text() : qobject_cast<QAbstractButton*>(w)->text();
         EXPECT_EQ(text.toStdString(), l.text);
     }
     sheet->pressCancel();
@@ -380,22 +384,27 @@ TEST_F(GuiSettingsTest, BadValuesKeepThePageWithTheirMessage)
     using Prep = std::function<void(SettingsPage*)>;
     struct Case {
         const char* page;
-        int         id;
-        QString     text;
-        QString     message;  // empty: accepted
-        Prep        prep;
+        int id;
+        QString text;
+        QString message;  // empty: accepted
+        Prep prep;
     };
-    const QString port = kMsgPort, dir = kMsgNoDirectory, positive = "Parameter has to be a numeric value greater than 0";
-    const QString ftpPool = "Parameter has to be expressed as P_low : P_high\nwhere P_low & P_high are numeric values "
-                            "between\n1 and 65535 verifying that P_low < P_high";
-    const QString tftpPool = "Parameter has to be expressed as P_low : P_high\nwhere P_low & P_high are numeric "
-                             "values between\n1 and 65535 verifying that P_low <= P_high.\nWhen 0:0 the OS assigns "
-                             "the ports automatically.";
-    const QString blk = "Parameter must be a numeric value between 8 and 16384.\nAvoid values > MTU-32; they lead to IP "
-                        "fragmentation.\ni.e. use 1468 when MTU=1500";
+    const QString port = kMsgPort, dir = kMsgNoDirectory,
+                  positive = "Parameter has to be a numeric value greater than 0";
+    const QString ftpPool =
+        "Parameter has to be expressed as P_low : P_high\nwhere P_low & P_high are numeric values "
+        "between\n1 and 65535 verifying that P_low < P_high";
+    const QString tftpPool =
+        "Parameter has to be expressed as P_low : P_high\nwhere P_low & P_high are numeric "
+        "values between\n1 and 65535 verifying that P_low <= P_high.\nWhen 0:0 the OS assigns "
+        "the ports automatically.";
+    const QString blk =
+        "Parameter must be a numeric value between 8 and 16384.\nAvoid values > MTU-32; they lead to IP "
+        "fragmentation.\ni.e. use 1468 when MTU=1500";
     const QString win = "Parameter must be a numeric value between 1 and 64\ni.e. 16";
-    const QString errSim = "Wrong format; try i.e.\nfix|block1,block2,...,block10\neven|nErrors\nrandom|nErrors\nwhere:\n"
-                           "0 < blockN < 4294967296\n0 < nErrors < 11";
+    const QString errSim =
+        "Wrong format; try i.e.\nfix|block1,block2,...,block10\neven|nErrors\nrandom|nErrors\nwhere:\n"
+        "0 < blockN < 4294967296\n0 < nErrors < 11";
     const QString missing = root.path() + "/missing";
     auto uncheck = [](int id) { return [id](SettingsPage* p) { p->controlAs<QCheckBox>(id)->setChecked(false); }; };
     auto check = [](int id) { return [id](SettingsPage* p) { p->controlAs<QCheckBox>(id)->setChecked(true); }; };
@@ -417,8 +426,11 @@ TEST_F(GuiSettingsTest, BadValuesKeepThePageWithTheirMessage)
         {"FTP", CTL_FTP_POOL, "0:10", ftpPool, {}},
         {"FTP", CTL_FTP_POOL, "10-70000", ftpPool, {}},
         {"FTP", CTL_FTP_POOL, "10-11", "", {}},
-        {"FTP", CTL_FTP_USER1_NAME, "",
-         "Service enabled with Anonymous browsing \ndisabled and registered users not defined", {}},
+        {"FTP",
+         CTL_FTP_USER1_NAME,
+         "",
+         "Service enabled with Anonymous browsing \ndisabled and registered users not defined",
+         {}},
         {"TFTP", CTL_TFTP_ROOT, missing, dir, {}},
         {"TFTP", CTL_TFTP_ROOT, missing, "", uncheck(CTL_TFTP_SERVER)},  // only the client on
         {"TFTP", CTL_TFTP_TIMEOUT, "0", positive, {}},
@@ -525,7 +537,8 @@ TEST_F(GuiSettingsTest, FieldsAreCheckedWhenTheyLoseTheFocus)
     auto* timeout = Ctl<QLineEdit>(tftp, CTL_TFTP_TIMEOUT);
     timeout->setText("0");
     Ctl<QLineEdit>(tftp, CTL_TFTP_RETRANSMIT)->setFocus();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return BalloonText() == "Parameter has to be a numeric value greater than 0"; }, 5000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return BalloonText() == "Parameter has to be a numeric value greater than 0"; }, 5000));
     EXPECT_EQ(sheet->focusWidget(), timeout);
     sheet->pressCancel();
 }
@@ -658,15 +671,17 @@ TEST_F(GuiSettingsTest, HelpTextsAndTheHelpButton)
     EXPECT_EQ(BalloonText(), "It allows browsing the server's directory structure");
     EXPECT_EQ(CurrentBalloon()->title(), "");
     http->showHelpFor(Ctl<QWidget>(http, CTL_HTTP_BIND_LIST));
-    EXPECT_EQ(BalloonText(), "By default the HTTP service (when enabled) is bound to all the available IP addresses.\n"
-                             "If you want to bind it to an specific IP address please check the box and select one "
-                             "of\nthe available IP options ");
+    EXPECT_EQ(BalloonText(),
+              "By default the HTTP service (when enabled) is bound to all the available IP addresses.\n"
+              "If you want to bind it to an specific IP address please check the box and select one "
+              "of\nthe available IP options ");
     SettingsPage* ftp = Go(sheet, "FTP");
     ftp->showHelpFor(Ctl<QWidget>(ftp, CTL_FTP_SWITCH));
     EXPECT_EQ(BalloonText(), "It turns the FTP Server on and off");
     ftp->showHelpFor(Ctl<QWidget>(ftp, CTL_FTP_USER2_PASSWORD));
-    EXPECT_EQ(BalloonText(), "Password of the 2nd Registered user. Please consider user names and\npasswords are saved "
-                             "in Nimbo.ini as plain text");
+    EXPECT_EQ(BalloonText(),
+              "Password of the 2nd Registered user. Please consider user names and\npasswords are saved "
+              "in Nimbo.ini as plain text");
     SettingsPage* tftp = Go(sheet, "TFTP");
     tftp->showHelpFor(Ctl<QWidget>(tftp, CTL_TFTP_SECURITY_READ_ONLY));
     EXPECT_EQ(BalloonText(), "Standard + write requests will be rejected");
@@ -692,8 +707,8 @@ TEST_F(GuiSettingsTest, PagesRegisterTheControlsOfTheirTables)
     ASSERT_TRUE(OpenWindow());
     SettingsSheet* sheet = Open();
     const std::pair<QString, std::span<const int>> tables[] = {
-        {"HTTP", kHttpPageControls}, {"FTP", kFtpPageControls},   {"TFTP", kTftpPageControls},
-        {"DHCP", kDhcpPageControls}, {"DNS", kDnsPageControls},   {"SNTP", kSntpPageControls},
+        {"HTTP", kHttpPageControls},     {"FTP", kFtpPageControls}, {"TFTP", kTftpPageControls},
+        {"DHCP", kDhcpPageControls},     {"DNS", kDnsPageControls}, {"SNTP", kSntpPageControls},
         {"SYSLOG", kSyslogPageControls},
     };
     ASSERT_EQ(sheet->pageCount(), static_cast<int>(std::size(tables)));

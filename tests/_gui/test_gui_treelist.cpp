@@ -10,20 +10,20 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-#include <QTreeWidgetItemIterator>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "tests/_gui/qt_app.h"
 #include "_gui/control_ids.h"
 #include "_gui/tree_list.h"
+#include "tests/_gui/qt_app.h"
 
 namespace {
 
 struct Call {
-    uint32_t    id;
+    uint32_t id;
     std::string text;
 };
 
@@ -84,8 +84,8 @@ protected:
         ASSERT_NE(b2, nullptr);
         tree()->expandAll();
     }
-    TreeListNode* AddRow(TreeListNode* under, uint32_t type, uint32_t id, const char* name,
-                         const char* value = nullptr, uint32_t size = 0)
+    TreeListNode* AddRow(TreeListNode* under, uint32_t type, uint32_t id, const char* name, const char* value = nullptr,
+                         uint32_t size = 0)
     {
         TreeListItemDesc d;
         d.type = type;
@@ -115,16 +115,16 @@ protected:
         QTest::keyClicks(le, text);
     }
 
-    QWidget*     parent = nullptr;
+    QWidget* parent = nullptr;
     QPushButton* other = nullptr;
     QPushButton* cancel = nullptr;
-    TreeList*    control = nullptr;
+    TreeList* control = nullptr;
     TreeListNode *groupA = nullptr, *a1 = nullptr, *a2 = nullptr, *groupB = nullptr, *b1 = nullptr, *b2 = nullptr;
     char fieldA1[50] = "first";
     char fieldA2[50] = "second";
     char fieldB1[8] = "42";
     char fieldB2[5] = "3";
-    std::vector<Call>     calls;
+    std::vector<Call> calls;
     std::vector<uint32_t> helps;
 };
 

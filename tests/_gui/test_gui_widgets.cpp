@@ -12,9 +12,9 @@
 
 #include "_gui/balloon.h"
 #include "_gui/box_broker.h"
+#include "_gui/single_instance.h"
 #include "libs/log/log.h"
 #include "tests/_gui/qt_app.h"
-#include "_gui/single_instance.h"
 
 namespace {
 
@@ -30,6 +30,7 @@ public:
         layout->addWidget(edit);
         resize(300, 200);
     }
+
 protected:
     void keyPressEvent(QKeyEvent* e) override
     {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "_services/md5.h"
 #include "_gui/tftp_client_engine.h"
+#include "_services/md5.h"
 
 namespace {
 
@@ -20,20 +20,24 @@ const uint16_t kPort = 40000;
 
 struct MemFile : TftpClientFile {
     Bytes data;
-    long long ReadAt(uint64_t offset, void* out, size_t length) override {
-        if (offset > data.size()) return 0;
+    long long ReadAt(uint64_t offset, void* out, size_t length) override
+    {
+        if (offset > data.size())
+            return 0;
         size_t n = std::min<uint64_t>(length, data.size() - offset);
         memcpy(out, data.data() + offset, n);
         return static_cast<long long>(n);
     }
-    long long Append(const void* in, size_t length) override {
+    long long Append(const void* in, size_t length) override
+    {
         auto p = static_cast<const uint8_t*>(in);
         data.insert(data.end(), p, p + length);
         return static_cast<long long>(length);
     }
 };
 
-Bytes Pattern(size_t n, uint32_t seed) {
+Bytes Pattern(size_t n, uint32_t seed)
+{
     Bytes b(n);
     for (size_t i = 0; i < n; ++i) {
         seed = seed * 1103515245u + 12345u;
@@ -42,7 +46,8 @@ Bytes Pattern(size_t n, uint32_t seed) {
     return b;
 }
 
-std::string Md5Of(const Bytes& b) {
+std::string Md5Of(const Bytes& b)
+{
     MD5Context c;
     MD5Init(&c);
     MD5Update(&c, b.data(), b.size());
@@ -52,18 +57,21 @@ std::string Md5Of(const Bytes& b) {
 }
 
 uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-void Put16(Bytes& v, uint32_t x) {
+void Put16(Bytes& v, uint32_t x)
+{
     v.push_back(static_cast<uint8_t>(x >> 8));
     v.push_back(static_cast<uint8_t>(x));
 }
-Bytes Packet(uint16_t op, uint16_t n, const Bytes& tail = {}) {
+Bytes Packet(uint16_t op, uint16_t n, const Bytes& tail = {})
+{
     Bytes v;
     Put16(v, op);
     Put16(v, n);
     v.insert(v.end(), tail.begin(), tail.end());
     return v;
 }
-Bytes Oack(const std::vector<std::string>& pairs) {
+Bytes Oack(const std::vector<std::string>& pairs)
+{
     Bytes v;
     Put16(v, 6);
     for (auto& s : pairs) {
@@ -72,7 +80,8 @@ Bytes Oack(const std::vector<std::string>& pairs) {
     }
     return v;
 }
-Bytes ErrorPacket(uint16_t code, const std::string& text) {
+Bytes ErrorPacket(uint16_t code, const std::string& text)
+{
     Bytes v = Packet(5, code, Bytes(text.begin(), text.end()));
     v.push_back(0);
     return v;
@@ -80,16 +89,17 @@ Bytes ErrorPacket(uint16_t code, const std::string& text) {
 
 // A windowed TFTP server (RFC 1350, 2347, 7440) for the simulation.
 struct SimServer {
-    bool     options = true;      // answers with an OACK
+    bool options = true;                  // answers with an OACK
     uint32_t grantBlk = 0, grantWin = 0;  // 0: the value asked for
-    Bytes    file;                // GET: served; PUT: received
+    Bytes file;                           // GET: served; PUT: received
     uint32_t bs = 512, win = 1;
     uint64_t acked = 0, sentLast = 0, total = 0, received = 0, windowStart = 1;
-    bool     gapAcked = false, done = false;
-    int      direction = 0;
-    Bytes    lastOack;
+    bool gapAcked = false, done = false;
+    int direction = 0;
+    Bytes lastOack;
 
-    void Window(std::vector<Bytes>& out) {
+    void Window(std::vector<Bytes>& out)
+    {
         for (uint64_t b = acked + 1; b <= std::min<uint64_t>(acked + win, total); ++b) {
             uint64_t off = (b - 1) * bs;
             size_t n = std::min<uint64_t>(bs, file.size() - off);
@@ -97,19 +107,22 @@ struct SimServer {
             sentLast = b;
         }
     }
-    std::vector<Bytes> Handle(const Bytes& p) {
+    std::vector<Bytes> Handle(const Bytes& p)
+    {
         std::vector<Bytes> out;
         uint16_t op = Be16(p.data());
         if (op == 1 || op == 2) {
             if (direction) {  // a repeated request: the answer was lost
-                if (options && acked == 0 && received == 0) out.push_back(lastOack);
+                if (options && acked == 0 && received == 0)
+                    out.push_back(lastOack);
                 return out;
             }
             direction = op;
             std::vector<std::string> words;
             for (size_t i = 2; i < p.size();) {
                 size_t e = i;
-                while (p[e]) ++e;
+                while (p[e])
+                    ++e;
                 words.emplace_back(reinterpret_cast<const char*>(&p[i]), e - i);
                 i = e + 1;
             }
@@ -125,14 +138,19 @@ struct SimServer {
             } else {
                 out.push_back(Packet(4, 0));
             }
-            if (op == 1) total = file.size() / bs + 1;
+            if (op == 1)
+                total = file.size() / bs + 1;
             return out;
         }
         if (direction == 1 && op == 4) {
             uint16_t d = static_cast<uint16_t>(Be16(p.data() + 2) - static_cast<uint16_t>(acked));
-            if (d > sentLast - acked && !(d == 0)) return out;
+            if (d > sentLast - acked && !(d == 0))
+                return out;
             acked += d;
-            if (acked >= total) done = true; else Window(out);
+            if (acked >= total)
+                done = true;
+            else
+                Window(out);
         }
         if (direction == 2 && op == 3) {
             uint16_t n = Be16(p.data() + 2);
@@ -164,21 +182,24 @@ struct Faults {
 
 struct SimResult {
     TftpClientStatus status;
-    std::string      error;
-    int              timeouts = 0;
+    std::string error;
+    int timeouts = 0;
 };
 
 // Runs one transfer; a time-out fires whenever nothing is in flight.
-SimResult Simulate(TftpClientEngine& engine, SimServer& server, const TftpClientRequest& req, const Faults& f) {
+SimResult Simulate(TftpClientEngine& engine, SimServer& server, const TftpClientRequest& req, const Faults& f)
+{
     std::deque<Bytes> toServer, toClient;
     int nServer = 0, nClient = 0;
     SimResult r;
     auto take = [&](const TftpClientStep& step) {
         for (auto& d : step.send) {
             int i = nServer++;
-            if (f.dropToServer.count(i)) continue;
+            if (f.dropToServer.count(i))
+                continue;
             toServer.push_back(d.bytes);
-            if (f.dupToServer.count(i)) toServer.push_back(d.bytes);
+            if (f.dupToServer.count(i))
+                toServer.push_back(d.bytes);
         }
     };
     take(engine.Start(req));
@@ -188,21 +209,25 @@ SimResult Simulate(TftpClientEngine& engine, SimServer& server, const TftpClient
             toServer.pop_front();
             for (auto& q : server.Handle(p)) {
                 int i = nClient++;
-                if (f.dropToClient.count(i)) continue;
+                if (f.dropToClient.count(i))
+                    continue;
                 toClient.push_back(q);
-                if (f.dupToClient.count(i)) toClient.push_back(q);
+                if (f.dupToClient.count(i))
+                    toClient.push_back(q);
             }
         } else if (!toClient.empty()) {
             Bytes p = toClient.front();
             toClient.pop_front();
             TftpClientStep s = engine.OnDatagram(p.data(), p.size(), kServer, kPort);
             take(s);
-            if (s.status == TftpClientStatus::Failed) r.error = s.error;
+            if (s.status == TftpClientStatus::Failed)
+                r.error = s.error;
         } else {
             ++r.timeouts;
             TftpClientStep s = engine.OnTimeout();
             take(s);
-            if (s.status == TftpClientStatus::Failed) r.error = s.error;
+            if (s.status == TftpClientStatus::Failed)
+                r.error = s.error;
         }
     }
     r.status = engine.status();
@@ -211,14 +236,15 @@ SimResult Simulate(TftpClientEngine& engine, SimServer& server, const TftpClient
 
 struct Case {
     const char* name;
-    int         direction;
-    size_t      size;
-    bool        options;
-    uint32_t    blk, win;
-    Faults      faults;
+    int direction;
+    size_t size;
+    bool options;
+    uint32_t blk, win;
+    Faults faults;
 };
 
-TftpClientRequest Request(int direction, uint32_t blk, uint32_t win, uint64_t size) {
+TftpClientRequest Request(int direction, uint32_t blk, uint32_t win, uint64_t size)
+{
     TftpClientRequest r;
     r.direction = direction;
     r.serverName = "10.0.0.1";
@@ -234,13 +260,17 @@ TftpClientRequest Request(int direction, uint32_t blk, uint32_t win, uint64_t si
 
 class EngineTable : public ::testing::TestWithParam<Case> {};
 
-TEST_P(EngineTable, TransfersByteIdentical) {
+TEST_P(EngineTable, TransfersByteIdentical)
+{
     const Case& c = GetParam();
     Bytes content = Pattern(c.size, static_cast<uint32_t>(c.size + c.win));
     MemFile local;
     SimServer server;
     server.options = c.options;
-    if (c.direction == TFTPC_GET) server.file = content; else local.data = content;
+    if (c.direction == TFTPC_GET)
+        server.file = content;
+    else
+        local.data = content;
     TftpClientEngine engine(&local);
     SimResult r = Simulate(engine, server, Request(c.direction, c.blk, c.win, c.size), c.faults);
     ASSERT_EQ(r.status, TftpClientStatus::Done) << r.error;
@@ -286,13 +316,17 @@ INSTANTIATE_TEST_SUITE_P(Cases, EngineTable, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Block numbers wrap past 65535 in both directions (the server grants tiny blocks).
-TEST(TftpcEngine, BlockNumbersWrap) {
+TEST(TftpcEngine, BlockNumbersWrap)
+{
     for (int direction : {TFTPC_GET, TFTPC_PUT}) {
         Bytes content = Pattern(70000 * 8 + 3, 7);
         MemFile local;
         SimServer server;
         server.grantBlk = 8;
-        if (direction == TFTPC_GET) server.file = content; else local.data = content;
+        if (direction == TFTPC_GET)
+            server.file = content;
+        else
+            local.data = content;
         TftpClientEngine engine(&local);
         Faults f;
         f.dropToClient = {66000, 131100};
@@ -305,23 +339,31 @@ TEST(TftpcEngine, BlockNumbersWrap) {
 
 // Helpers for hand-made exchanges.
 struct Hand {
-    MemFile          file;
+    MemFile file;
     TftpClientEngine engine{&file};
-    TftpClientStep   Start(int direction, uint64_t size = 0, uint32_t blk = 1024, uint32_t win = 4) {
-        if (direction == TFTPC_PUT) file.data = Pattern(size, 3);
+    TftpClientStep Start(int direction, uint64_t size = 0, uint32_t blk = 1024, uint32_t win = 4)
+    {
+        if (direction == TFTPC_PUT)
+            file.data = Pattern(size, 3);
         return engine.Start(Request(direction, blk, win, size));
     }
-    TftpClientStep Feed(const Bytes& p, uint32_t addr = kServer, uint16_t port = kPort) {
+    TftpClientStep Feed(const Bytes& p, uint32_t addr = kServer, uint16_t port = kPort)
+    {
         return engine.OnDatagram(p.data(), p.size(), addr, port);
     }
 };
 
-TEST(TftpcEngine, RequestCarriesEveryOption) {
+TEST(TftpcEngine, RequestCarriesEveryOption)
+{
     Hand h;
     TftpClientStep s = h.Start(TFTPC_PUT, 5000, 1468, 8);
     ASSERT_EQ(s.send.size(), 1u);
     EXPECT_EQ(s.send[0].port, 69);
-    const char expect[] = "\0\2remote.bin\0octet\0blksize\0" "1468\0windowsize\0" "8\0tsize\0" "5000";
+    const char expect[] =
+        "\0\2remote.bin\0octet\0blksize\0"
+        "1468\0windowsize\0"
+        "8\0tsize\0"
+        "5000";
     EXPECT_EQ(s.send[0].bytes, Bytes(expect, expect + sizeof expect));
     EXPECT_TRUE(s.restartTimer);
 
@@ -336,7 +378,8 @@ TEST(TftpcEngine, RequestCarriesEveryOption) {
 }
 
 // A plain ACK 0 (server without options) starts the data in 512-byte blocks, one at a time.
-TEST(TftpcEngine, PlainAckZeroStartsThePut) {
+TEST(TftpcEngine, PlainAckZeroStartsThePut)
+{
     Hand h;
     h.Start(TFTPC_PUT, 1300);
     TftpClientStep s = h.Feed(Packet(4, 0));
@@ -348,8 +391,12 @@ TEST(TftpcEngine, PlainAckZeroStartsThePut) {
 }
 
 // Granted options outside 8..asked (block size) and 1..asked (window) end the transfer.
-TEST(TftpcEngine, GrantedOptionsAreChecked) {
-    struct Row { std::vector<std::string> oack; bool ok; };
+TEST(TftpcEngine, GrantedOptionsAreChecked)
+{
+    struct Row {
+        std::vector<std::string> oack;
+        bool ok;
+    };
     const Row rows[] = {
         // clang-format off
         {{"blksize", "0"}, false}, {{"blksize", "7"}, false}, {{"blksize", "2048"}, false},
@@ -377,7 +424,8 @@ TEST(TftpcEngine, GrantedOptionsAreChecked) {
 }
 
 // After block 1 a time-out repeats the last ACK, not ACK 0, and no DATA is read as an OACK.
-TEST(TftpcEngine, OackPendingEndsWithTheFirstBlock) {
+TEST(TftpcEngine, OackPendingEndsWithTheFirstBlock)
+{
     Hand h;
     h.Start(TFTPC_GET);
     TftpClientStep s = h.Feed(Oack({"blksize", "512", "windowsize", "4", "tsize", "5000"}));
@@ -391,14 +439,16 @@ TEST(TftpcEngine, OackPendingEndsWithTheFirstBlock) {
     ASSERT_EQ(s.send.size(), 1u);
     EXPECT_EQ(s.send[0].bytes, Packet(4, 1));
     // The window restarts at block 2: blocks 2 to 5 are one window.
-    for (uint16_t n = 2; n <= 5; ++n) s = h.Feed(Packet(3, n, Pattern(512, n)));
+    for (uint16_t n = 2; n <= 5; ++n)
+        s = h.Feed(Packet(3, n, Pattern(512, n)));
     ASSERT_EQ(s.send.size(), 1u);
     EXPECT_EQ(s.send[0].bytes, Packet(4, 5));
 }
 
 // Runts are dropped; the first answer counts only from the server's address, then only
 // from the port it came from.
-TEST(TftpcEngine, RuntsAndStrangersAreDropped) {
+TEST(TftpcEngine, RuntsAndStrangersAreDropped)
+{
     Hand h;
     h.Start(TFTPC_GET);
     EXPECT_TRUE(h.Feed(Bytes{0, 3, 0}).send.empty());
@@ -416,7 +466,8 @@ TEST(TftpcEngine, RuntsAndStrangersAreDropped) {
     EXPECT_EQ(h.file.data.size(), 522u);
 }
 
-TEST(TftpcEngine, ErrorPacketsAndIllegalOpcodes) {
+TEST(TftpcEngine, ErrorPacketsAndIllegalOpcodes)
+{
     {
         Hand h;
         h.Start(TFTPC_GET);
@@ -454,8 +505,9 @@ TEST(TftpcEngine, ErrorPacketsAndIllegalOpcodes) {
     }
 }
 
-TEST(TftpcEngine, TimeoutsEndTheTransfer) {
-    {   // GET: seven repeats of the request, the eighth time-out ends it; the file stays.
+TEST(TftpcEngine, TimeoutsEndTheTransfer)
+{
+    {  // GET: seven repeats of the request, the eighth time-out ends it; the file stays.
         Hand h;
         h.Start(TFTPC_GET);
         for (int i = 0; i < 7; ++i) {
@@ -470,30 +522,32 @@ TEST(TftpcEngine, TimeoutsEndTheTransfer) {
         EXPECT_FALSE(s.deleteLocal);
         EXPECT_EQ(h.engine.retransmissions(), 6u);
     }
-    {   // PUT: an unanswered request ends at the first time-out.
+    {  // PUT: an unanswered request ends at the first time-out.
         Hand h;
         h.Start(TFTPC_PUT, 10);
         TftpClientStep s = h.engine.OnTimeout();
         EXPECT_EQ(s.error, "Timeout: Server 10.0.0.1 did not answer");
         EXPECT_TRUE(s.send.empty());
     }
-    {   // PUT: the window goes out again on each time-out, seven times.
+    {  // PUT: the window goes out again on each time-out, seven times.
         Hand h;
         h.Start(TFTPC_PUT, 10000);
         h.Feed(Oack({"blksize", "1024", "windowsize", "4"}));
-        for (int i = 0; i < 7; ++i) EXPECT_EQ(h.engine.OnTimeout().send.size(), 4u);
+        for (int i = 0; i < 7; ++i)
+            EXPECT_EQ(h.engine.OnTimeout().send.size(), 4u);
         EXPECT_EQ(h.engine.OnTimeout().error, "Timeout while waiting ack block #1");
     }
 }
 
 // ACKs outside the window are ignored; the ACK before the window sends it all again.
-TEST(TftpcEngine, PutAckPlacement) {
+TEST(TftpcEngine, PutAckPlacement)
+{
     Hand h;
     h.Start(TFTPC_PUT, 20000);
     EXPECT_EQ(h.Feed(Oack({"blksize", "1024", "windowsize", "4"})).send.size(), 4u);
     EXPECT_TRUE(h.Feed(Packet(4, 9)).send.empty());
     EXPECT_EQ(h.Feed(Packet(4, 0)).send.size(), 4u);  // blocks 1-4 again
-    TftpClientStep s = h.Feed(Packet(4, 2));           // a part of the window
+    TftpClientStep s = h.Feed(Packet(4, 2));          // a part of the window
     ASSERT_EQ(s.send.size(), 4u);
     EXPECT_EQ(Be16(s.send[0].bytes.data() + 2), 3);
     // A window larger than asked for is refused, not run in lock-step.
@@ -502,7 +556,8 @@ TEST(TftpcEngine, PutAckPlacement) {
     EXPECT_EQ(g.Feed(Oack({"windowsize", "8"})).status, TftpClientStatus::Failed);
 }
 
-TEST(TftpcEngine, BreakSendsAnErrorAndDeletesOnlyAfterData) {
+TEST(TftpcEngine, BreakSendsAnErrorAndDeletesOnlyAfterData)
+{
     Hand h;
     h.Start(TFTPC_GET);
     h.Feed(Packet(3, 1, Bytes(512, 1)));
@@ -521,7 +576,8 @@ TEST(TftpcEngine, BreakSendsAnErrorAndDeletesOnlyAfterData) {
 }
 
 // Sizes beyond 32 bits print unsigned and whole.
-TEST(TftpcEngine, LargeSizesPrintUnsigned) {
+TEST(TftpcEngine, LargeSizesPrintUnsigned)
+{
     Hand h;
     h.Start(TFTPC_GET);
     TftpClientStep s = h.Feed(Oack({"blksize", "1024", "tsize", "6000000000"}));
@@ -533,11 +589,13 @@ TEST(TftpcEngine, LargeSizesPrintUnsigned) {
 }
 
 // The error simulator drops chosen first transmissions; the retries carry them.
-TEST(TftpcEngine, SimulatorDropsFirstTransmissionsOnly) {
+TEST(TftpcEngine, SimulatorDropsFirstTransmissionsOnly)
+{
     MemFile local;
     local.data = Pattern(10000, 5);
     std::set<uint32_t> dropped;
-    TftpClientEngine engine(&local, [&](uint32_t b, uint32_t) { return (b == 3 || b == 7) && dropped.insert(b).second; });
+    TftpClientEngine engine(&local,
+                            [&](uint32_t b, uint32_t) { return (b == 3 || b == 7) && dropped.insert(b).second; });
     SimServer server;
     SimResult r = Simulate(engine, server, Request(TFTPC_PUT, 1024, 4, local.data.size()), {});
     ASSERT_EQ(r.status, TftpClientStatus::Done) << r.error;

@@ -10,9 +10,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFileInfo>
-#include <QThread>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -21,6 +20,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <atomic>
 #include <cstring>
 #include <functional>
@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "_gui/balloon.h"
-#include "_services/host_records.h"
 #include "_gui/tftp_client_pane.h"
+#include "_services/host_records.h"
 #include "tests/_gui/tftpc_page.h"
 
 namespace {
@@ -46,7 +46,8 @@ struct MiniServer {
     std::mutex mutex;
     std::vector<std::string> names;
     std::thread thread;
-    explicit MiniServer(bool quiet) : silent(quiet) {
+    explicit MiniServer(bool quiet) : silent(quiet)
+    {
         fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -57,29 +58,35 @@ struct MiniServer {
         port = ntohs(a.sin_port);
         thread = std::thread([this] { Run(); });
     }
-    std::vector<std::string> Names() {
+    std::vector<std::string> Names()
+    {
         std::lock_guard<std::mutex> lock(mutex);
         return names;
     }
-    ~MiniServer() {
+    ~MiniServer()
+    {
         stop = true;
         thread.join();
         close(fd);
     }
-    void Run() {
+    void Run()
+    {
         uint8_t buf[70000];
         while (!stop) {
             pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 50) <= 0) continue;
+            if (poll(&p, 1, 50) <= 0)
+                continue;
             sockaddr_in from{};
             socklen_t len = sizeof from;
             ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-            if (n < 4) continue;
+            if (n < 4)
+                continue;
             if (buf[1] == 1 || buf[1] == 2) {
                 std::lock_guard<std::mutex> lock(mutex);
                 names.emplace_back(reinterpret_cast<char*>(buf + 2), strnlen(reinterpret_cast<char*>(buf + 2), n - 2));
             }
-            if (silent) continue;
+            if (silent)
+                continue;
             uint8_t ack[4] = {0, 4, 0, 0};
             if (buf[1] == 3) {
                 ack[2] = buf[2];
@@ -95,7 +102,8 @@ struct MiniServer {
 using Page = TftpcPage;
 
 // Files of the given sizes in a temporary folder.
-QStringList MakeFiles(const QTemporaryDir& dir, std::initializer_list<int> sizes) {
+QStringList MakeFiles(const QTemporaryDir& dir, std::initializer_list<int> sizes)
+{
     QStringList files;
     int i = 0;
     for (int size : sizes) {
@@ -108,11 +116,13 @@ QStringList MakeFiles(const QTemporaryDir& dir, std::initializer_list<int> sizes
     return files;
 }
 
-bool WaitFor(const std::function<bool()>& done, int ms = 10000) {
+bool WaitFor(const std::function<bool()>& done, int ms = 10000)
+{
     QElapsedTimer clock;
     clock.start();
     while (!done()) {
-        if (clock.elapsed() > ms) return false;
+        if (clock.elapsed() > ms)
+            return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         QThread::msleep(1);
     }
@@ -129,8 +139,11 @@ struct Rig {
     QTemporaryDir dir;
     QSignalSpy transfers, ended;
     Rig(bool silent, int answer)
-        : server(silent), pane([this](int id) { return page(id); }, &page.window),
-          transfers(&pane, &TftpClientPane::transferEnded), ended(&pane, &TftpClientPane::batchEnded) {
+        : server(silent),
+          pane([this](int id) { return page(id); }, &page.window),
+          transfers(&pane, &TftpClientPane::transferEnded),
+          ended(&pane, &TftpClientPane::batchEnded)
+    {
         boxes.answer = answer;
         pane.SetServerPort(server.port);
         page.edit(CTL_TFTPC_SERVER)->setText("127.0.0.1");
@@ -143,7 +156,8 @@ protected:
     void TearDown() override { BalloonClose(); }
 };
 
-TEST_F(TftpcPane, FieldsAndBalloons) {
+TEST_F(TftpcPane, FieldsAndBalloons)
+{
     Page page;
     TftpClientPane pane([&](int id) { return page(id); }, &page.window);
     EXPECT_EQ(page.combo(CTL_TFTPC_BLKSIZE)->count(), 8);
@@ -159,19 +173,33 @@ TEST_F(TftpcPane, FieldsAndBalloons) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("x");
     f.close();
-    struct Row { const char* server; const char* remote; QString local; const char* blk; const char* win; int cmd; const char* text; };
+    struct Row {
+        const char* server;
+        const char* remote;
+        QString local;
+        const char* blk;
+        const char* win;
+        int cmd;
+        const char* text;
+    };
     const Row rows[] = {
         {"", "r", file, "1468", "8", CTL_TFTPC_GET, "Error: \nGET command requires a target TFTP Server"},
         {"h", "", file, "1468", "8", CTL_TFTPC_GET, "Error: \nGET command requires a Remote File"},
         {"h", "r", "", "1468", "8", CTL_TFTPC_GET, "Error: \nGET command requires a valid Local File"},
         {"", "r", file, "1468", "8", CTL_TFTPC_PUT, "Error: \nPUT command requires a target TFTP Server"},
         {"h", "r", dir.path(), "1468", "8", CTL_TFTPC_PUT, "Error: \nPUT command requires a valid Local File"},
-        {"h", "r", dir.filePath("none"), "1468", "8", CTL_TFTPC_PUT, "Error: \nPUT command requires a valid Local File"},
-        {"h", "r", file, "511", "8", CTL_TFTPC_PUT, "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468"},
-        {"h", "r", file, "16385", "8", CTL_TFTPC_PUT, "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468"},
-        {"h", "r", file, "Edit...", "8", CTL_TFTPC_PUT, "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468"},
-        {"h", "r", file, "16384", "65", CTL_TFTPC_PUT, "Error: \nWindowsize should be any number between 1 and 64\nDefault: 8"},
-        {"h", "r", file, "512", "Edit...", CTL_TFTPC_PUT, "Error: \nWindowsize should be any number between 1 and 64\nDefault: 8"},
+        {"h", "r", dir.filePath("none"), "1468", "8", CTL_TFTPC_PUT,
+         "Error: \nPUT command requires a valid Local File"},
+        {"h", "r", file, "511", "8", CTL_TFTPC_PUT,
+         "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468"},
+        {"h", "r", file, "16385", "8", CTL_TFTPC_PUT,
+         "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468"},
+        {"h", "r", file, "Edit...", "8", CTL_TFTPC_PUT,
+         "Error: \nBlocksize should be any number between 512 and 16384\nDefault: 1468"},
+        {"h", "r", file, "16384", "65", CTL_TFTPC_PUT,
+         "Error: \nWindowsize should be any number between 1 and 64\nDefault: 8"},
+        {"h", "r", file, "512", "Edit...", CTL_TFTPC_PUT,
+         "Error: \nWindowsize should be any number between 1 and 64\nDefault: 8"},
     };
     for (const Row& r : rows) {
         BalloonClose();
@@ -187,7 +215,8 @@ TEST_F(TftpcPane, FieldsAndBalloons) {
     }
 }
 
-TEST_F(TftpcPane, BreakEndsTheTransfer) {
+TEST_F(TftpcPane, BreakEndsTheTransfer)
+{
     MiniServer server(true);
     Page page;
     TftpClientPane pane([&](int id) { return page(id); }, &page.window);
@@ -213,7 +242,8 @@ TEST_F(TftpcPane, BreakEndsTheTransfer) {
 
 // Drops one file and answers nothing: the field takes it. Several files with no server to
 // send them to: the first one.
-TEST_F(TftpcPane, DroppedFilesFillTheLocalField) {
+TEST_F(TftpcPane, DroppedFilesFillTheLocalField)
+{
     ScriptedBoxes boxes;
     Page page;
     TftpClientPane pane([&](int id) { return page(id); }, &page.window);
@@ -233,8 +263,12 @@ TEST_F(TftpcPane, DroppedFilesFillTheLocalField) {
 // it was, No takes the first file into the field, Yes uploads the files one after the other
 // (the folder skipped, the typed remote name for the first file only) and ends with one
 // summary box.
-TEST_F(TftpcPane, BatchQuestionAndUpload) {
-    struct Row { int answer; bool batch; };
+TEST_F(TftpcPane, BatchQuestionAndUpload)
+{
+    struct Row {
+        int answer;
+        bool batch;
+    };
     for (const Row row : {Row{IDCANCEL, false}, Row{IDNO, false}, Row{IDYES, true}}) {
         SCOPED_TRACE(row.answer);
         Rig rig(false, row.answer);
@@ -274,7 +308,8 @@ TEST_F(TftpcPane, BatchQuestionAndUpload) {
 
 // Break during a batch ends the running transfer and then the batch with its summary; files
 // dropped meanwhile are not asked about.
-TEST_F(TftpcPane, BreakEndsTheBatch) {
+TEST_F(TftpcPane, BreakEndsTheBatch)
+{
     Rig rig(true, IDYES);
     auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
     const QStringList files = MakeFiles(dir, {10, 20, 30});
@@ -294,7 +329,8 @@ TEST_F(TftpcPane, BreakEndsTheBatch) {
 }
 
 // A batch asked for while a transfer runs starts its first file when that transfer has ended.
-TEST_F(TftpcPane, BatchWaitsForTheRunningTransfer) {
+TEST_F(TftpcPane, BatchWaitsForTheRunningTransfer)
+{
     Rig rig(true, IDYES);
     auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
     const QStringList files = MakeFiles(dir, {600, 700, 800});
@@ -316,7 +352,8 @@ TEST_F(TftpcPane, BatchWaitsForTheRunningTransfer) {
 }
 
 // The overwrite question of a GET into an existing file: No starts nothing and keeps the file.
-TEST_F(TftpcPane, GetAsksBeforeOverwriting) {
+TEST_F(TftpcPane, GetAsksBeforeOverwriting)
+{
     Rig rig(true, 0);
     auto& [boxes, server, page, pane, dir, transfers, ended] = rig;
     const QStringList files = MakeFiles(dir, {5});

@@ -12,7 +12,8 @@
 #include "_gui/tftp_client_pane.h"
 #include "tests/_gui/tftpc_page.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc < 5) {
         fprintf(stderr, "usage: %s HOST PORT REMOTE FILE...\n", argv[0]);
         return 2;
@@ -26,7 +27,8 @@ int main(int argc, char** argv) {
     page.edit(CTL_TFTPC_SERVER)->setText(argv[1]);
     page.edit(CTL_TFTPC_REMOTE_FILE)->setText(argv[3]);
     QStringList files;
-    for (int i = 4; i < argc; ++i) files << QString::fromLocal8Bit(argv[i]);
+    for (int i = 4; i < argc; ++i)
+        files << QString::fromLocal8Bit(argv[i]);
 
     int failed = 0, done = 0;
     QEventLoop loop;
@@ -55,10 +57,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     QTimer::singleShot(0, [&] {
-        if (!pane.BatchRunning()) loop.quit();  // no question, or not answered Yes
+        if (!pane.BatchRunning())
+            loop.quit();  // no question, or not answered Yes
     });
     loop.exec();
     for (const auto& box : boxes.boxes)
-        if (box.type != MB_OK) printf("QUESTION %s\n", box.text.c_str());
+        if (box.type != MB_OK)
+            printf("QUESTION %s\n", box.text.c_str());
     return failed == 0 && done > 0 && done == static_cast<int>(files.size()) ? 0 : 1;
 }

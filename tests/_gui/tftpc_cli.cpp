@@ -8,7 +8,8 @@
 
 #include "_gui/tftp_client_thread.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc < 8) {
         fprintf(stderr, "usage: %s get|put HOST PORT REMOTE LOCAL BLKSIZE WINDOWSIZE [DELAY_US]\n", argv[0]);
         return 2;

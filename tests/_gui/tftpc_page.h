@@ -22,10 +22,12 @@
 struct TftpcPage {
     std::map<int, QWidget*> controls;
     QWidget window;
-    TftpcPage() {
+    TftpcPage()
+    {
         for (int id : {CTL_TFTPC_SERVER, CTL_TFTPC_REMOTE_FILE, CTL_TFTPC_LOCAL_FILE})
             controls[id] = new QLineEdit(&window);
-        for (int id : {CTL_TFTPC_BLKSIZE, CTL_TFTPC_WINSIZE}) controls[id] = new QComboBox(&window);
+        for (int id : {CTL_TFTPC_BLKSIZE, CTL_TFTPC_WINSIZE})
+            controls[id] = new QComboBox(&window);
         controls[CTL_TFTPC_GET] = new QPushButton("&GET", &window);
         controls[CTL_TFTPC_PUT] = new QPushButton("&PUT", &window);
         controls[CTL_TFTPC_BREAK] = new QPushButton("Break", &window);
@@ -41,15 +43,18 @@ struct TftpcPage {
 };
 
 // Drags the local files over the widget and drops them; true when the drop was accepted.
-inline bool DropFilesOn(QWidget* target, const QStringList& files) {
+inline bool DropFilesOn(QWidget* target, const QStringList& files)
+{
     QMimeData data;
     QList<QUrl> urls;
-    for (const QString& f : files) urls << QUrl::fromLocalFile(f);
+    for (const QString& f : files)
+        urls << QUrl::fromLocalFile(f);
     data.setUrls(urls);
     const QPoint at(5, 5);
     QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &enter);
-    if (!enter.isAccepted()) return false;
+    if (!enter.isAccepted())
+        return false;
     QDropEvent drop(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &drop);
     return drop.isAccepted();
@@ -64,22 +69,27 @@ struct ScriptedBoxes {
     };
     std::vector<Box> boxes;
     int answer = 0;
-    ScriptedBoxes() {
+    ScriptedBoxes()
+    {
         EnsureQtApp();
         SetBoxHook([this](QWidget*, const std::string& text, const std::string& caption, unsigned type) {
             boxes.push_back({text, caption, type});
-            if ((type & 0xF) == MB_OK) return 1;
+            if ((type & 0xF) == MB_OK)
+                return 1;
             return answer ? answer : DefaultBoxButton(type);
         });
         StartBoxBroker();
     }
-    ~ScriptedBoxes() {
+    ~ScriptedBoxes()
+    {
         StopBoxBroker();
         SetBoxHook(nullptr);
     }
-    int Count(const std::string& text) const {
+    int Count(const std::string& text) const
+    {
         int n = 0;
-        for (const Box& b : boxes) n += b.text == text;
+        for (const Box& b : boxes)
+            n += b.text == text;
         return n;
     }
 };

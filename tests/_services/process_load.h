@@ -16,8 +16,10 @@ inline ProcessLoad ReadProcessLoad() {
     std::ifstream status("/proc/self/status");
     std::string key;
     while (status >> key) {
-        if (key == "Threads:") status >> load.threads;
-        else if (key == "VmRSS:") status >> load.rssKb;
+        if (key == "Threads:")
+            status >> load.threads;
+        else if (key == "VmRSS:")
+            status >> load.rssKb;
         status.ignore(4096, '\n');
     }
     for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {

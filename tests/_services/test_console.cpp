@@ -19,11 +19,11 @@
 
 #include "libs/log/log.h"
 
-#include "tests/_services/console_client.h"
 #include "_services/host_records.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "tests/_services/console_client.h"
 #include "tests/support/skip.h"
 #include "tests/support/temp_folder.h"
 
@@ -374,7 +374,8 @@ TEST_F(HostFixture, AddressChangesReachTheGui) {
 
     // A new interface address in this private namespace is reported without being asked.
     ASSERT_EQ(system("ip link add nimbo-a type veth peer name nimbo-b && ip addr add 192.0.2.7/24 dev nimbo-a && "
-                     "ip link set nimbo-a up"), 0);
+                     "ip link set nimbo-a up"),
+              0);
     in_addr want;
     inet_pton(AF_INET, "192.0.2.7", &want);
     bool seen = false;

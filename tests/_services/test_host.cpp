@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,13 +22,13 @@
 #include <utility>
 #include <vector>
 
-#include "libs/log/log.h"
 #include "_services/md5.h"
 #include "_services/message_queue.h"
 #include "_services/settings.h"
-#include "libs/platform/sockets.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
+#include "libs/platform/sockets.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_folder.h"
 
@@ -55,7 +55,8 @@ TEST(Settings, IniReadValueRules) {
     char root[260];
     EXPECT_EQ(IniReadValue("SOFTWARE\\NIMBO\\TFTP", "TFTP_RootDirectory", root, 260, SETTING_TEXT, ini.c_str()), 300);
     EXPECT_EQ(strlen(root), 259u);
-    EXPECT_GT(IniReadValue("Plain", "K", &v, 4, SETTING_INT, ini.c_str()), 0) << "a path without backslash is the section";
+    EXPECT_GT(IniReadValue("Plain", "K", &v, 4, SETTING_INT, ini.c_str()), 0)
+        << "a path without backslash is the section";
     EXPECT_EQ(v, 5);
     unlink(ini.c_str());
 }
@@ -81,7 +82,8 @@ TEST(Settings, TableMatchesRecord) {
 TEST(Settings, LoadSettingsChoosesWorkingDirectory) {
     nimbo::test::TempFolder rootFolder("nimbo-root-");
     const std::string root = rootFolder.path();
-    std::string ini = WriteTemp("[TFTP]\nTFTP_RootDirectory=" + root + "\nTFTP_Port=6969\n[NIMBO]\nNIMBO_Services=0x41\n");
+    std::string ini =
+        WriteTemp("[TFTP]\nTFTP_RootDirectory=" + root + "\nTFTP_Port=6969\n[NIMBO]\nNIMBO_Services=0x41\n");
     SetIniPath(ini);
     setenv("NIMBO_DIR", "/nonexistent-folder", 1);
     LoadSettings();
@@ -128,9 +130,7 @@ TEST(Settings, RecordsThatWouldBreakTheFileAreRefused) {
         std::memcpy(reinterpret_cast<char*>(&s) + c.offset, c.text, std::strlen(c.text) + 1);
         std::string why;
         EXPECT_EQ(ValidGlobalSettings(s, &why), c.valid) << c.what;
-        if (!c.valid) {
-            EXPECT_FALSE(why.empty()) << c.what;
-        }
+        if (!c.valid) { EXPECT_FALSE(why.empty()) << c.what; }
     }
     // Bytes after a text's NUL are not part of it.
     GlobalSettings tail = DefaultGlobalSettings();
@@ -218,13 +218,12 @@ TEST(Log, DebugTraceOnlyWhenAsked) {
 
 namespace {
 struct TagLine {
-    LogTag      tag;
+    LogTag tag;
     const char* text;
 };
 const TagLine kTagLines[] = {
-    {LOG_TFTP, "TFTP Err: t"},     {LOG_HTTP, "HTTP Err: h"},       {LOG_FTP, "FTP  Err: f"},
-    {LOG_NFS, "NFS Err: n"},       {LOG_DNS, "DNS  Warn: d"},       {LOG_SNTP, "SNTP Srv Err: s"},
-    {LOG_SYSLOG, "SYSLOG Err: y"}, {LOG_DHCP, "DHCP Err: p"},
+    {LOG_TFTP, "TFTP Err: t"}, {LOG_HTTP, "HTTP Err: h"},     {LOG_FTP, "FTP  Err: f"},      {LOG_NFS, "NFS Err: n"},
+    {LOG_DNS, "DNS  Warn: d"}, {LOG_SNTP, "SNTP Srv Err: s"}, {LOG_SYSLOG, "SYSLOG Err: y"}, {LOG_DHCP, "DHCP Err: p"},
 };
 }  // namespace
 
@@ -346,7 +345,10 @@ TEST(ThreadTable, StreamRowHoldsAListenerAndReportsATakenPort) {
 // Readers of the shared record see whole records while a writer changes it: each change
 // is published as a new record, and one a reader holds never changes under it.
 TEST(Settings, SharedRecordStaysWholeWhileChanged) {
-    SettingsUpdate([](GlobalSettings& g) { g.TFTP_Port = 1000; g.TFTP_Timeout = 1000; });
+    SettingsUpdate([](GlobalSettings& g) {
+        g.TFTP_Port = 1000;
+        g.TFTP_Timeout = 1000;
+    });
     auto first = SettingsShared();
     EXPECT_EQ(first, SettingsShared()) << "no change, no new record";
     std::thread writer([] {
@@ -486,7 +488,8 @@ TEST(LogFile, IsRenamedAtItsCapAndBeginsAnew) {
             for (int i = 0; i < 40; ++i) AppendLogFile(path.c_str(), chunk.data(), chunk.size());
         });
     for (auto& t : writers) t.join();  // 40 MiB written in all
-    struct stat now{}, old{};
+    struct stat now {
+    }, old{};
     ASSERT_EQ(stat(path.c_str(), &now), 0);
     ASSERT_EQ(stat((path + ".old").c_str(), &old), 0);
     constexpr off_t kCap = 16 << 20;

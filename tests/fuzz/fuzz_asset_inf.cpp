@@ -8,7 +8,7 @@
 
 namespace {
 void Quiet(int, const char*) {}
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const BinlContext ctx = [] {

@@ -13,9 +13,9 @@
 namespace {
 
 struct Written {
-    std::string key;            // element type as the key name
-    int kind;                   // 0 binary, 1 boolean, 2 integer, 3 string, 4 string list
-    std::vector<uint8_t> bytes; // what was asked to be written
+    std::string key;             // element type as the key name
+    int kind;                    // 0 binary, 1 boolean, 2 integer, 3 string, 4 string list
+    std::vector<uint8_t> bytes;  // what was asked to be written
 };
 
 std::string Hex(uint32_t v) {
@@ -53,18 +53,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         int rc = -1;
         switch (kind) {
-        case 0: rc = BcdSetBinary(h, elements, type, bytes, n); break;
-        case 1: rc = BcdSetBoolean(h, elements, type, n ? bytes[0] & 1 : 0); break;
-        case 2: rc = BcdSetInteger(h, elements, type, n >= 4 ? int32_t(bytes[0] | bytes[1] << 8) : 7); break;
-        case 3: rc = BcdSetString(h, elements, type, std::string(reinterpret_cast<const char*>(bytes), n)); break;
-        case 4: rc = BcdSetStringList(h, elements, type, reinterpret_cast<const char*>(bytes), n); break;
+            case 0: rc = BcdSetBinary(h, elements, type, bytes, n); break;
+            case 1: rc = BcdSetBoolean(h, elements, type, n ? bytes[0] & 1 : 0); break;
+            case 2: rc = BcdSetInteger(h, elements, type, n >= 4 ? int32_t(bytes[0] | bytes[1] << 8) : 7); break;
+            case 3: rc = BcdSetString(h, elements, type, std::string(reinterpret_cast<const char*>(bytes), n)); break;
+            case 4: rc = BcdSetStringList(h, elements, type, reinterpret_cast<const char*>(bytes), n); break;
         }
         // A second element of the same type in one object replaces the first.
         auto& list = written.back().second;
         for (size_t i = 0; i < list.size(); ++i)
             if (list[i].key == Hex(type)) list.erase(list.begin() + long(i--));
-        if (rc == 0 && kind == 0) list.push_back({Hex(type), kind, std::vector<uint8_t>(bytes, bytes + n)});
-        else if (rc == 0) list.push_back({Hex(type), kind, {}});
+        if (rc == 0 && kind == 0)
+            list.push_back({Hex(type), kind, std::vector<uint8_t>(bytes, bytes + n)});
+        else if (rc == 0)
+            list.push_back({Hex(type), kind, {}});
     }
     if (BcdCommit(h) != 0) __builtin_trap();
 

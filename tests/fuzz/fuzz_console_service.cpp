@@ -21,7 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> frame(data, data + size);
     HandleConsoleRequest(sink, frame.data(), frame.size());
     static char drain[65536];
-    while (read(pair[1], drain, sizeof drain) > 0) {
-    }
+    while (read(pair[1], drain, sizeof drain) > 0) {}
     return 0;
 }

@@ -39,9 +39,16 @@ struct Server {
                  "\\a.0|6?\\e32.efi|7?\\x64.efi|9?\\x64b.efi|a?\\arm.efi|b?\\arm64.efi|0i?\\ipxe.0|7i?\\ipxe64.efi");
         validateBootFileSetting(s.DHCP_BootFile, &s.BootFileTable, nullptr, &cfg.bootFileIpxe);
         for (auto& row : s.BootFileTable.rows) row.present = 1;
-        static const char* const options[] = {
-            "66|10.0.0.1", "42|10.0.0.5,10.0.0.6", "121|10.1.0.0/16,10.0.0.1", "43|0x01,0x04,0xC0,0xA8,0x00,0x01",
-            "55|1,3,6", "26|1500", "252|\\Boot\\BCD", "15|text.example", "44|10.0.0.7", "67|\\opt.0"};
+        static const char* const options[] = {"66|10.0.0.1",
+                                              "42|10.0.0.5,10.0.0.6",
+                                              "121|10.1.0.0/16,10.0.0.1",
+                                              "43|0x01,0x04,0xC0,0xA8,0x00,0x01",
+                                              "55|1,3,6",
+                                              "26|1500",
+                                              "252|\\Boot\\BCD",
+                                              "15|text.example",
+                                              "44|10.0.0.7",
+                                              "67|\\opt.0"};
         int i = 0;
         for (const char* o : options) {
             DhcpUserOption& u = s.UserOptions[i++];
@@ -86,8 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     server.env.now += 7;
     size_t outLength = 0;
     int port = (mode & 4) ? 4011 : 67;
-    if (mode & 1) processPdhcpRequest(server.env, port, packet.data(), &outLength);
-    else processDhcpRequest(server.env, port, packet.data(), &outLength);
+    if (mode & 1)
+        processPdhcpRequest(server.env, port, packet.data(), &outLength);
+    else
+        processDhcpRequest(server.env, port, packet.data(), &outLength);
     if (outLength > kDhcpBufferSize) __builtin_trap();
     return 0;
 }

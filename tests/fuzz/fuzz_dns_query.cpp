@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         auto list = std::make_shared<const std::vector<InterfaceAddress>>(std::vector<InterfaceAddress>{a});
         e.interfaces = [list] { return list; };
         e.resolve = [](const std::string& name) {
-            return name.size() % 3 ? std::vector<uint32_t>{htonl(0x0A000001), htonl(0x0B000001)} : std::vector<uint32_t>{};
+            return name.size() % 3 ? std::vector<uint32_t>{htonl(0x0A000001), htonl(0x0B000001)}
+                                   : std::vector<uint32_t>{};
         };
         e.notify = [](const DnsEntryRecord&) {};
         return e;
@@ -28,7 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t reply[kDnsReplyMax];
     size_t replyLength = 0;
     uint32_t client = htonl(0x0A000005);
-    if (processDnsRequest(request.data(), request.size(), reply, &replyLength, client, env) && replyLength > sizeof reply)
+    if (processDnsRequest(request.data(), request.size(), reply, &replyLength, client, env) &&
+        replyLength > sizeof reply)
         __builtin_trap();
     DnsQuestion q;
     if (size > 12) decodeDnsQuestion(&q, request.data() + 12, size - 12);

@@ -4,13 +4,13 @@
 
 #include "_services/binl/binl_log.h"
 #include "_services/binl/binl_records.h"
-#include "tests/fuzz/fuzz_util.h"
-#include "libs/platform/inf_file.h"
 #include "_services/binl/ris_inf.h"
+#include "libs/platform/inf_file.h"
+#include "tests/fuzz/fuzz_util.h"
 
 namespace {
 void Quiet(int, const char*) {}
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool init = (SetBinlLogSink(Quiet), true);

@@ -2,8 +2,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "tests/fuzz/fuzz_util.h"
 #include "libs/platform/profile.h"
+#include "tests/fuzz/fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = WriteInputFile("fuzz.ini", data, size);

@@ -2,12 +2,12 @@
 #include <string>
 
 #include "_services/dhcp/dhcp_log.h"
-#include "tests/fuzz/fuzz_util.h"
 #include "_services/dhcp/mac_vendor.h"
+#include "tests/fuzz/fuzz_util.h"
 
 namespace {
 void Quiet(int, const char*) {}
-}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool init = [] {

@@ -5,12 +5,12 @@
 #include <fstream>
 #include <memory>
 
-#include "tests/fuzz/fuzz_util.h"
 #include "_services/nfs/mount.h"
 #include "_services/nfs/nfs_prog.h"
 #include "_services/nfs/portmap.h"
-#include "libs/platform/posix_attr.h"
 #include "_services/nfs/rpc.h"
+#include "libs/platform/posix_attr.h"
+#include "tests/fuzz/fuzz_util.h"
 
 namespace {
 struct Server {

@@ -14,14 +14,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint16_t tid = 0, uid = 0, fid = 0;
         bool disk = false;
         switch (command) {
-        case smb1::kComNegotiate:
-            if (smb1::ParseNegotiate(data, size, &server) == smb1::NegotiateResult::Ok &&
-                server.size() > 15)
-                __builtin_trap();
-            break;
-        case smb1::kComSessionSetupAndX: (void)smb1::ParseSessionSetup(data, size, &tid, &uid, &disk); break;
-        case smb1::kComNtCreateAndX: (void)smb1::ParseNtCreate(data, size, &fid); break;
-        default: break;
+            case smb1::kComNegotiate:
+                if (smb1::ParseNegotiate(data, size, &server) == smb1::NegotiateResult::Ok && server.size() > 15)
+                    __builtin_trap();
+                break;
+            case smb1::kComSessionSetupAndX: (void)smb1::ParseSessionSetup(data, size, &tid, &uid, &disk); break;
+            case smb1::kComNtCreateAndX: (void)smb1::ParseNtCreate(data, size, &fid); break;
+            default: break;
         }
     }
     return 0;

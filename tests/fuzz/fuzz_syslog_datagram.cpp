@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char> buffer(kSyslogMessageMax + 1, 0);
     std::copy(data, data + size, buffer.begin());
     if (SyslogValidate(buffer.data(), size)) {
-        struct tm local{};
+        struct tm local {};
         local.tm_year = 126;
         local.tm_mday = 9;
         std::string line = SyslogFileLine(local, buffer.data(), size);

@@ -21,6 +21,7 @@ public:
         return static_cast<long long>(length);
     }
     size_t written_ = 0;
+
 private:
     std::vector<uint8_t> data_;
 };

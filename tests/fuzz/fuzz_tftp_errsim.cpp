@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         record.delay = 0;
         for (uint32_t total : {1u, 7u, 1000u, 0xFFFFFFFFu}) {
             ErrorSimulatorRecord copy{};
-            for (uint32_t block : {1u, 2u, 5u, 999u, total}) ErrSimShouldDropWith(record, block, total, &copy, FixedRandom);
+            for (uint32_t block : {1u, 2u, 5u, 999u, total})
+                ErrSimShouldDropWith(record, block, total, &copy, FixedRandom);
         }
     }
     return 0;

@@ -18,7 +18,7 @@ inline const std::string& FuzzFolder() {
 
 inline std::string WriteInputFile(const std::string& name, const uint8_t* data, size_t size) {
     std::string path = FuzzFolder() + "/" + name;
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(data),
-                                                                   static_cast<std::streamsize>(size));
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     return path;
 }

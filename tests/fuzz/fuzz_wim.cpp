@@ -5,8 +5,8 @@
 #include <string>
 
 #include "libs/wim/archive_extract.h"
-#include "tests/fuzz/fuzz_util.h"
 #include "libs/wim/wim_entry.h"
+#include "tests/fuzz/fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (4u << 20)) return 0;

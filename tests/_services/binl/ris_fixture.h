@@ -1,8 +1,8 @@
 // A RIS asset made by the tests: an I386 tree with the boot files (the compressed ones as
 // gcab cabinets), PRODSPEC.INI, BIOSINFO.INF and network driver INF files.
 #pragma once
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 
@@ -37,8 +37,8 @@ inline std::string NicInf(const std::string& manufacturerLine, const std::string
         }
         text += "%Card% = " + f[0] + ", " + f[1] + "\r\n";
         installs += "\r\n[" + f[0] + ".NTx86]\r\nCharacteristics = 0x84\r\nBusType = 5\r\nCopyFiles = " + f[0] +
-                    ".Copy\r\n[" + f[0] + ".Copy]\r\n" + f[2] + ",,,2\r\n[" + f[0] + ".NTx86.Services]\r\nAddService = " +
-                    f[3] + ", 2, svc.Service\r\n";
+                    ".Copy\r\n[" + f[0] + ".Copy]\r\n" + f[2] + ",,,2\r\n[" + f[0] +
+                    ".NTx86.Services]\r\nAddService = " + f[3] + ", 2, svc.Service\r\n";
     }
     return text + installs + "\r\n[Strings]\r\nMaker = \"Maker\"\r\nCard = \"A network card\"\r\n";
 }
@@ -58,12 +58,12 @@ inline std::string MakeRisAsset(const std::string& root, const std::string& head
               "[Product Specification]\r\nProduct = \"Windows XP Professional\"\r\nLocalization=English \r\n"
               "ServicePackNumber=3\r\n");
     WriteFile(i386 + "/BIOSINFO.INF", "[Version]\r\nSignature=\"$Windows NT$\"\r\nDriverVer=07/01/2001,5.1.2600.0\r\n");
-    WriteFile(i386 + "/NETFAST.INF",
-              NicInf("%Maker% = Maker, NTx86.5.1", "Maker.NTx86.5.1",
-                     {"Fast.A,PCI\\VEN_8086&DEV_1229&SUBSYS_00018086,e100b325.sys,E100B",
-                      "Fast.B,PCI\\VEN_8086&DEV_1030,e100b325.sys,E100B"}));
+    WriteFile(i386 + "/NETFAST.INF", NicInf("%Maker% = Maker, NTx86.5.1", "Maker.NTx86.5.1",
+                                            {"Fast.A,PCI\\VEN_8086&DEV_1229&SUBSYS_00018086,e100b325.sys,E100B",
+                                             "Fast.B,PCI\\VEN_8086&DEV_1030,e100b325.sys,E100B"}));
     // A compressed INF: NETRTL.IN_ holds netrtl.inf.
-    WriteFile(i386 + "/netrtl.inf", NicInf("%Maker% = Rtl", "Rtl", {"Rtl.A,PCI\\VEN_10EC&DEV_8139,rtl8139.sys,RTL8139"}));
+    WriteFile(i386 + "/netrtl.inf",
+              NicInf("%Maker% = Rtl", "Rtl", {"Rtl.A,PCI\\VEN_10EC&DEV_8139,rtl8139.sys,RTL8139"}));
     EXPECT_TRUE(MakeCab(i386, "NETRTL.IN_", "netrtl.inf"));
     std::filesystem::remove(i386 + "/netrtl.inf");
     // The drivers themselves: one in driver.cab, one compressed in the OEM folder.
@@ -71,7 +71,8 @@ inline std::string MakeRisAsset(const std::string& root, const std::string& head
     EXPECT_TRUE(MakeCab(i386, "DRIVER.CAB", "e100b325.sys"));
     std::filesystem::remove(i386 + "/e100b325.sys");
     std::string oem = asset + "/$OEM$/$1/Drivers/NIC";
-    WriteFile(oem + "/oemnic.inf", NicInf("%Maker% = Oem, NTx86", "Oem.NTx86", {"Oem.A,PCI\\VEN_14E4&DEV_1677,b57xp32.sys,b57w2k"}));
+    WriteFile(oem + "/oemnic.inf",
+              NicInf("%Maker% = Oem, NTx86", "Oem.NTx86", {"Oem.A,PCI\\VEN_14E4&DEV_1677,b57xp32.sys,b57w2k"}));
     WriteFile(oem + "/b57xp32.sys", "broadcom driver bytes");
     EXPECT_TRUE(MakeCab(oem, "b57xp32.sy_", "b57xp32.sys"));
     std::filesystem::remove(oem + "/b57xp32.sys");

@@ -12,7 +12,6 @@
 
 namespace {
 
-
 uint32_t U32(const std::vector<uint8_t>& v, size_t at) {
     uint32_t x;
     std::memcpy(&x, &v[at], 4);
@@ -73,11 +72,14 @@ TEST(BcdStore, ObjectsAndElements) {
     EXPECT_EQ(Shell("hivexget '" + path + "' 'Objects\\{0a}\\Description' Type"), "270532611\n");
     std::string out = Shell("hivexregedit --export '" + path + "' '\\Objects\\{0a}\\Elements' 2>&1");
     EXPECT_NE(out.find("[\\Objects\\{0a}\\Elements\\25000004]\n\"Element\"=hex(3):ff,ff,ff,ff,ff,ff,ff,ff"),
-              std::string::npos) << out;
+              std::string::npos)
+        << out;
     EXPECT_NE(out.find("[\\Objects\\{0a}\\Elements\\26000010]\n\"Element\"=hex(3):01\n"), std::string::npos);
     // "\Windows" and its NUL: 18 bytes.
     EXPECT_NE(out.find("[\\Objects\\{0a}\\Elements\\22000002]\n\"Element\"=hex(1):5c,00,57,00,69,00,6e,00,64,00,"
-                       "6f,00,77,00,73,00,00,00\n"), std::string::npos) << out;
+                       "6f,00,77,00,73,00,00,00\n"),
+              std::string::npos)
+        << out;
     // The list length follows the UTF-16 form: "{a}", NUL, one character, NUL, NUL.
     EXPECT_NE(out.find("\"Element\"=hex(7):7b,00,61,00,7d,00,00,00,e9,00,00,00,00,00\n"), std::string::npos) << out;
     EXPECT_NE(out.find("[\\Objects\\{0a}\\Elements\\11000001]\n\"Element\"=hex(3):e0,34,55,ae"), std::string::npos);

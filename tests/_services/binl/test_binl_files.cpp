@@ -42,8 +42,14 @@ TEST(Ascii, FileCheck) {
         std::string content;
         int expected;
     } cases[] = {
-        {"", 1}, {"[x]\r\nkey=value\twith tab\n", 1}, {"non\xA0" "breaking", 0}, {std::string("nul\0x", 5), 0},
-        {"\x7F", 0}, {"~ ", 1},
+        {"", 1},
+        {"[x]\r\nkey=value\twith tab\n", 1},
+        {"non\xA0"
+         "breaking",
+         0},
+        {std::string("nul\0x", 5), 0},
+        {"\x7F", 0},
+        {"~ ", 1},
     };
     int i = 0;
     for (const Case& c : cases) {
@@ -82,9 +88,12 @@ TEST(Text, TrimFindWidenLastComponent) {
         size_t capacity;
         const char* out;
     } lasts[] = {
-        {"D:\\boot\\WIA_WDS\\Win10\\", 64, "Win10"}, {"/srv/boot/WIA_WDS/Win10/", 64, "Win10"},
-        {"/srv/boot/WIA_WDS/Win10", 64, "Win10"},   {"nobackslash", 64, ""},
-        {"/top", 64, ""},                           {"/srv/Win10", 9, "Win10"},
+        {"D:\\boot\\WIA_WDS\\Win10\\", 64, "Win10"},
+        {"/srv/boot/WIA_WDS/Win10/", 64, "Win10"},
+        {"/srv/boot/WIA_WDS/Win10", 64, "Win10"},
+        {"nobackslash", 64, ""},
+        {"/top", 64, ""},
+        {"/srv/Win10", 9, "Win10"},
         {"/srv/Win10", 8, ""},
     };
     for (const Last& l : lasts) {

@@ -176,7 +176,7 @@ TEST_F(MenuFixture, WdsAssetNeedsItsBootManagerForEfiAndEmptyTextsShowQuestionMa
     EXPECT_NE(bios.find("^  1) Product ?, Platform ?\r\n"), std::string::npos);
     EXPECT_NE(bios.find("   menu\t\tdefault\r\n"), std::string::npos);
     Header("WIA_WDS", "Win7", "Windows 7", "AMD64");
-    ctx.bmMode = 3;  // (mode 1 leaves WDS assets out of EFI menus in any case)
+    ctx.bmMode = 3;                                        // (mode 1 leaves WDS assets out of EFI menus in any case)
     EXPECT_EQ(Build(PLATFORM_EFI64), HeaderFor("EFI64"));  // no bootmgfw.efi
 }
 
@@ -224,11 +224,11 @@ TEST_F(MenuFixture, IdenticalRebuildKeepsFileChangedRebuildKeepsBackup) {
     Populate();
     std::string path = MenuDefPath(ctx, PLATFORM_BIOS);
     std::string first = Build(PLATFORM_BIOS);
-    struct stat before{};
+    struct stat before {};
     ::stat(path.c_str(), &before);
     ::usleep(20000);
     EXPECT_EQ(Build(PLATFORM_BIOS), first);
-    struct stat after{};
+    struct stat after {};
     ::stat(path.c_str(), &after);
     EXPECT_EQ(before.st_ino, after.st_ino);
     EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
@@ -262,10 +262,9 @@ TEST(HeadFolders, Filter) {
     struct Case {
         const char* name;
         bool usable;
-    } cases[] = {{"Win10", true},       {"off_Win10", false}, {"OFF_x", false},    {"Win 10", false},
-                 {"Win?", false},       {"offset", true},     {"of_f", true},      {"Win\r\nLABEL x", false},
-                 {"Win\nx", false},     {"a\tb", false},      {"a\x7f", false},    {"a\x1b[2J", false},
-                 {"Win\xc3\xa9", true}};
+    } cases[] = {{"Win10", true},  {"off_Win10", false}, {"OFF_x", false},          {"Win 10", false}, {"Win?", false},
+                 {"offset", true}, {"of_f", true},       {"Win\r\nLABEL x", false}, {"Win\nx", false}, {"a\tb", false},
+                 {"a\x7f", false}, {"a\x1b[2J", false},  {"Win\xc3\xa9", true}};
     for (const Case& c : cases) EXPECT_EQ(IsUsableHeadFolder(c.name), c.usable) << c.name;
 }
 

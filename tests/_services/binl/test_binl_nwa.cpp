@@ -66,11 +66,12 @@ TEST_F(NwaFixture, RefusedDescriptions) {
 }
 
 TEST_F(NwaFixture, BiosOnlyDescriptionWithTokens) {
-    Inf("Alpine", "asset = Small Linux\r\nplatform = x64\r\n"
-                  "kernel_BIOS = NWA_PXE\\$HEAD_DIR$\\vmlinuz\r\n"
-                  "append_BIOS = initrd=NWA_PXE\\$head_dir$\\initrd server=$Comp_Name$ dir=$HEAD_DIR$/x "
-                  "ip=$IP_CLNT$:$IP_BSRV$ share=\\\\$COMP_NAME$\\nwa_pxe_share\r\n"
-                  "ipappend_BIOS = $HEAD_DIR$\r\n");
+    Inf("Alpine",
+        "asset = Small Linux\r\nplatform = x64\r\n"
+        "kernel_BIOS = NWA_PXE\\$HEAD_DIR$\\vmlinuz\r\n"
+        "append_BIOS = initrd=NWA_PXE\\$head_dir$\\initrd server=$Comp_Name$ dir=$HEAD_DIR$/x "
+        "ip=$IP_CLNT$:$IP_BSRV$ share=\\\\$COMP_NAME$\\nwa_pxe_share\r\n"
+        "ipappend_BIOS = $HEAD_DIR$\r\n");
     LogCapture log(LOG_BINL);
     bool share = false;
     EXPECT_EQ(NwaBuildAsset(ctx, "Alpine", &share), 1);
@@ -79,8 +80,9 @@ TEST_F(NwaFixture, BiosOnlyDescriptionWithTokens) {
     std::string r[kMenuStringCount];
     ASSERT_TRUE(Records("Alpine", r));
     EXPECT_EQ(r[0], "NWA_PXE\\Alpine\\vmlinuz");
-    EXPECT_EQ(r[1], "initrd=NWA_PXE\\Alpine\\initrd server=NIMBOHOST dir=Alpine/x ip=$IP_CLNT$:$IP_BSRV$ "
-                    "share=\\\\NIMBOHOST\\nwa_pxe_share");
+    EXPECT_EQ(r[1],
+              "initrd=NWA_PXE\\Alpine\\initrd server=NIMBOHOST dir=Alpine/x ip=$IP_CLNT$:$IP_BSRV$ "
+              "share=\\\\NIMBOHOST\\nwa_pxe_share");
     EXPECT_EQ(r[2], "$HEAD_DIR$");  // ipappend is stored as written
     for (int i = 3; i < 9; ++i) EXPECT_EQ(r[i], "") << i;
     EXPECT_EQ(ReadFile(Dat("Alpine")).size(), 520u + (6 + r[0].size() + 1) + (6 + r[1].size() + 1) + 17 + 6 * 7);
@@ -103,9 +105,10 @@ TEST_F(NwaFixture, OlderFormWarnsAndEfi64OnlyStoresSixEmptyRecordsFirst) {
     bool share = false;
     EXPECT_EQ(NwaBuildAsset(ctx, "Old", &share), 1);
     EXPECT_FALSE(share);
-    EXPECT_TRUE(log.Has("BINL Warn: Update parameters \"kernel/append/ipappend\" to "
-                        "\"kernel_BIOS/append_BIOS/ipappend_BIOS\" in " +
-                        (root / "NWA_PXE/Old/NimboAsset.inf")));
+    EXPECT_TRUE(
+        log.Has("BINL Warn: Update parameters \"kernel/append/ipappend\" to "
+                "\"kernel_BIOS/append_BIOS/ipappend_BIOS\" in " +
+                (root / "NWA_PXE/Old/NimboAsset.inf")));
     std::string r[kMenuStringCount];
     ASSERT_TRUE(Records("Old", r));
     EXPECT_EQ(r[0], "k");

@@ -1,26 +1,26 @@
 // The preparation on a fixture root: BM tree, unpacked boot programs, help screens,
 // boot-program flags in the DHCP settings and BinlPreparationCount.
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <thread>
 
 #include "_services/binl/binl_files.h"
-#include "_services/host_info.h"
 #include "_services/binl/binl_menu.h"
 #include "_services/binl/binl_prepare.h"
 #include "_services/binl/binl_records.h"
-#include "tests/_services/binl/binl_test_util.h"
 #include "_services/binl/binl_texts.h"
 #include "_services/dhcp/dhcp_settings.h"
-#include "tests/_services/binl/pe_builder.h"
-#include "tests/_services/binl/ris_fixture.h"
+#include "_services/host_info.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
+#include "tests/_services/binl/binl_test_util.h"
+#include "tests/_services/binl/pe_builder.h"
+#include "tests/_services/binl/ris_fixture.h"
 #include "tests/_services/binl/wds_fixture.h"
 
 namespace {
@@ -39,7 +39,8 @@ void PublishDhcp(int mode, const std::string* bootFile = nullptr) {
         &cfg,
         [&](const char* key, void* field, int size, int) {
             if (!std::strcmp(key, "DHCP_BootFile")) SetText(static_cast<char*>(field), size_t(size), text);
-            if (!std::strcmp(key, "DHCP_BINL_BM_Mode")) SetText(static_cast<char*>(field), size_t(size), std::to_string(mode));
+            if (!std::strcmp(key, "DHCP_BINL_BM_Mode"))
+                SetText(static_cast<char*>(field), size_t(size), std::to_string(mode));
         },
         SVC_PDHCP | SVC_BINL | SVC_TFTP_SERVER, "", [](const std::string&, uint64_t*) { return false; });
     DhcpSettingsPublish(cfg);
@@ -63,7 +64,7 @@ protected:
     const ArchBootRow& Row(int r) { return dhcp()->rec.BootFileTable.rows[r]; }
     std::shared_ptr<const DhcpConfig> dhcp() { return DhcpSettingsSnapshot(); }
     static uint32_t Blocks(const std::string& path) {
-        struct stat st{};
+        struct stat st {};
         ::stat(path.c_str(), &st);
         return uint32_t((st.st_size + 511) / 512);
     }
@@ -92,12 +93,11 @@ TEST_F(PrepareFixture, FullRunPreparesTheTreeAndSetsTheFlags) {
     for (const char* folder : {"BM/PXENIMBO/BIOS/pxenimbo.cfg", "BM/PXENIMBO/EFIARM64/pxenimbo.cfg",
                                "BM/MICROSOFT/EFI32/Fonts", "BM/MICROSOFT/EFIARM64/Fonts"})
         EXPECT_TRUE(IsDirectory(root / folder)) << folder;
-    for (const char* file : {"BM/PXENIMBO/BIOS/pxenimbo.0", "BM/PXENIMBO/BIOS/vesamenu.c32",
-                             "BM/PXENIMBO/BIOS/ldlinux.c32", "BM/PXENIMBO/BIOS/pxechn.c32",
-                             "BM/PXENIMBO/BIOS/pxelinux.cfg/default", "BM/PXENIMBO/EFI64/pxenimbo.efi",
-                             "BM/PXENIMBO/EFI64/ldlinux.e64", "BM/PXENIMBO/EFI32/pxenimbo.efi", "astamp.dat",
-                             "NWA_PXE/NimboReadme.txt", "NWA_PXE/Linux/_NIMBO_/NimboBINL.dat",
-                             "WIA_RIS/XP32/_NIMBO_/NimboBINL.dat", "WIA_RIS/XP32/_NIMBO_/ntldr"})
+    for (const char* file :
+         {"BM/PXENIMBO/BIOS/pxenimbo.0", "BM/PXENIMBO/BIOS/vesamenu.c32", "BM/PXENIMBO/BIOS/ldlinux.c32",
+          "BM/PXENIMBO/BIOS/pxechn.c32", "BM/PXENIMBO/BIOS/pxelinux.cfg/default", "BM/PXENIMBO/EFI64/pxenimbo.efi",
+          "BM/PXENIMBO/EFI64/ldlinux.e64", "BM/PXENIMBO/EFI32/pxenimbo.efi", "astamp.dat", "NWA_PXE/NimboReadme.txt",
+          "NWA_PXE/Linux/_NIMBO_/NimboBINL.dat", "WIA_RIS/XP32/_NIMBO_/NimboBINL.dat", "WIA_RIS/XP32/_NIMBO_/ntldr"})
         EXPECT_TRUE(IsRegularFile(root / file)) << file;
     for (int p = 0; p < PLATFORM_COUNT; ++p) EXPECT_TRUE(IsRegularFile(MenuDefPath(run.ctx, p))) << p;
     EXPECT_NE(ReadFile(MenuDefPath(run.ctx, PLATFORM_BIOS)).find("LABEL   NWA_PXE\\Linux\\"), std::string::npos);
@@ -138,8 +138,9 @@ TEST_F(PrepareFixture, WdsAssetReachesMenuAndEfiStore) {
     EXPECT_TRUE(IsRegularFile(root / "WIA_WDS/W11/_NIMBO_/boot/NimboBoot.wim"));
     EXPECT_NE(ReadFile(MenuDefPath(run.ctx, PLATFORM_EFI64)).find("LABEL   WIA_WDS\\W11\\"), std::string::npos);
     const std::string store = root / "BM/MICROSOFT/EFI64/bcd";
-    EXPECT_EQ(Shell("hivexget '" + store + "' 'Objects\\{51554E44-415F-4C4F-4D42-415249584F01}\\Elements\\12000030' Element"),
-              "NIMBO_WIA_PATH=\\\\" + run.ctx.computerName + "\\WIA_WDS_SHARE\\W11\n");
+    EXPECT_EQ(
+        Shell("hivexget '" + store + "' 'Objects\\{51554E44-415F-4C4F-4D42-415249584F01}\\Elements\\12000030' Element"),
+        "NIMBO_WIA_PATH=\\\\" + run.ctx.computerName + "\\WIA_WDS_SHARE\\W11\n");
     EXPECT_TRUE(IsRegularFile(root / "BM/MICROSOFT/EFI64/bootmgfw.efi"));
     EXPECT_TRUE(IsRegularFile(root / "BM/MICROSOFT/EFI32/bcd"));
 
@@ -157,7 +158,7 @@ TEST_F(PrepareFixture, SecondRunWithoutChangesRebuildsNoMenu) {
         ASSERT_EQ(BinlPrepare(&run), 0);
     }
     std::string menu = root / "BM/PXENIMBO/BIOS/pxenimbo.cfg/menu.def";
-    struct stat before{};
+    struct stat before {};
     ::stat(menu.c_str(), &before);
     // An EFI store that is missing is rebuilt from the existing menu (a step that has nothing
     // to do yet); a menu that is missing is built again.
@@ -165,7 +166,7 @@ TEST_F(PrepareFixture, SecondRunWithoutChangesRebuildsNoMenu) {
     LogCapture log(LOG_BINL);
     BinlRun run;
     ASSERT_EQ(BinlPrepare(&run), 0);
-    struct stat after{};
+    struct stat after {};
     ::stat(menu.c_str(), &after);
     EXPECT_EQ(before.st_ino, after.st_ino);
     EXPECT_FALSE(log.Has("OK, " + menu));
@@ -373,11 +374,11 @@ TEST(EfiBootManagers, BackupsAreKeptConsistent) {
     std::string v10 = image(true, 0x000A0000, 100), v11 = image(true, 0x000A0000, 200);
     std::string stripped = image(false, 0x000A0000, 300);
     std::string bm = root / "BM/MICROSOFT/";
-    WriteFile(bm + "EFI64/bootmgfw.efi", v10);              // backup missing, live intact: recovered
-    WriteFile(bm + "EFI32/bootmgfw.efi", stripped);         // backup missing, live broken: deleted
-    WriteFile(bm + "EFIARM64/bootmgfw.efi", v11);           // live newer than backup: backup updated
+    WriteFile(bm + "EFI64/bootmgfw.efi", v10);       // backup missing, live intact: recovered
+    WriteFile(bm + "EFI32/bootmgfw.efi", stripped);  // backup missing, live broken: deleted
+    WriteFile(bm + "EFIARM64/bootmgfw.efi", v11);    // live newer than backup: backup updated
     WriteFile(bm + "EFIARM64/bootmgfw.efi.org", v10);
-    WriteFile(bm + "EFIARM32/bootmgfw.efi", stripped);      // mode 3: live broken, backup intact
+    WriteFile(bm + "EFIARM32/bootmgfw.efi", stripped);  // mode 3: live broken, backup intact
     WriteFile(bm + "EFIARM32/bootmgfw.efi.org", v10);
     ::chmod((bm + "EFIARM32/bootmgfw.efi").c_str(), 0444);
     ctx.bmMode = 3;
@@ -392,7 +393,7 @@ TEST(EfiBootManagers, BackupsAreKeptConsistent) {
     EXPECT_EQ(ReadFile(bm + "EFIARM64/bootmgfw.efi.org"), v11);
     EXPECT_TRUE(log.Has("BINL Warn: Updating " + bm + "EFIARM64/bootmgfw.efi.org"));
     EXPECT_EQ(ReadFile(bm + "EFIARM32/bootmgfw.efi"), v10);
-    struct stat st{};
+    struct stat st {};
     ::stat((bm + "EFIARM32/bootmgfw.efi").c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0444u);  // the live file keeps its attributes
     EXPECT_TRUE(log.Has("BINL Inf: BM_mode=3, updating " + bm + "EFIARM32/bootmgfw.efi"));

@@ -110,11 +110,23 @@ TEST(NicDriverRecords, DamagedFilesStopTheWalk) {
         {"count larger than the records", 5, 520, [](std::vector<uint8_t>&) {}, 1},
         {"first record past the end", 1, 100000, [](std::vector<uint8_t>&) {}, 0},
         {"length past the end", 1, 520, [](std::vector<uint8_t>& f) { f[520] = 0xFF; }, 0},
-        {"length below the fixed part", 1, 520, [](std::vector<uint8_t>& f) { f[520] = 3; f[521] = 0; }, 0},
+        {"length below the fixed part", 1, 520,
+         [](std::vector<uint8_t>& f) {
+             f[520] = 3;
+             f[521] = 0;
+         },
+         0},
         {"names without their NULs", 1, 520,
-         [](std::vector<uint8_t>& f) { for (size_t i = 530; i < f.size(); ++i) f[i] = 'x'; }, 0},
+         [](std::vector<uint8_t>& f) {
+             for (size_t i = 530; i < f.size(); ++i) f[i] = 'x';
+         },
+         0},
         {"length disagreeing with the names", 1, 520,
-         [](std::vector<uint8_t>& f) { f[520] = uint8_t(f[520] + 1); f.push_back(0); }, 0},
+         [](std::vector<uint8_t>& f) {
+             f[520] = uint8_t(f[520] + 1);
+             f.push_back(0);
+         },
+         0},
         {"file cut inside the record", 1, 520, [](std::vector<uint8_t>& f) { f.resize(f.size() - 3); }, 0},
     };
     for (const Case& c : cases) {
@@ -146,7 +158,11 @@ TEST(MenuStringRecords, NineRecordsParseAndDamageIsRefused) {
         {"tag wrong", [](std::vector<uint8_t>& f) { f[520] = 'X'; }},
         {"tag without NUL", [](std::vector<uint8_t>& f) { f[523] = 'X'; }},
         {"cut before the length", [](std::vector<uint8_t>& f) { f.resize(525); }},
-        {"length past the end", [](std::vector<uint8_t>& f) { f[524] = 0xFF; f[525] = 0x7F; }},
+        {"length past the end",
+         [](std::vector<uint8_t>& f) {
+             f[524] = 0xFF;
+             f[525] = 0x7F;
+         }},
         {"length zero", [](std::vector<uint8_t>& f) { f[524] = 0; }},
         {"text not NUL-terminated", [](std::vector<uint8_t>& f) { f.back() = 'x'; }},
         {"NUL inside the text", [](std::vector<uint8_t>& f) { f[f.size() - 2] = 0; }},
@@ -205,7 +221,9 @@ TEST(Stamps, FindDataLayoutAndFolderStamp) {
     XorFindDataStamp(folder + "/", &s2);
     EXPECT_EQ(s1, s2);
     // Touching the folder changes its stamp; a missing path leaves the stamp alone.
-    struct utimbuf t{1000000000, 1000000000};
+    struct utimbuf t {
+        1000000000, 1000000000
+    };
     ASSERT_EQ(::utime(folder.c_str(), &t), 0);
     uint32_t s3 = 0;
     XorFindDataStamp(folder, &s3);

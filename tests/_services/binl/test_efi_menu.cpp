@@ -23,7 +23,8 @@ struct EfiMenuTest : WdsRootTest {
         for (auto [wim, arch] : {std::pair{&x64Wim, 9}, std::pair{&armWim, 12}}) {
             *wim = root / ("boot" + std::to_string(arch) + ".wim");
             ASSERT_TRUE(Sh("wimlib-imagex capture '" + root / "pe" + "' '" + *wim + "' PE --boot"));
-            ASSERT_TRUE(Sh("wimlib-imagex info '" + *wim + "' 1 --image-property WINDOWS/ARCH=" + std::to_string(arch)));
+            ASSERT_TRUE(
+                Sh("wimlib-imagex info '" + *wim + "' 1 --image-property WINDOWS/ARCH=" + std::to_string(arch)));
         }
     }
     // A prepared asset: boot manager and private boot image.
@@ -99,7 +100,8 @@ TEST_F(EfiMenuTest, DefaultTitleMissingMenuAndLoaderLimit) {
     ASSERT_EQ(BinlBuildEfiMenu(ctx, menu, Store("EFI64")), 0);
     const std::string bm = "Objects\\{9dea862c-5cdd-4e70-acc1-f32b344d4795}\\Elements\\";
     EXPECT_EQ(Get(Store("EFI64"), bm + "12000004", "Element"), DefaultEfiMenuTitle() + "\n");
-    EXPECT_EQ(Get(Store("EFI64"), "Objects\\" + EfiLoaderGuid(99) + "\\Elements\\12000004", "Element"), " 99) Entry 99\n");
+    EXPECT_EQ(Get(Store("EFI64"), "Objects\\" + EfiLoaderGuid(99) + "\\Elements\\12000004", "Element"),
+              " 99) Entry 99\n");
     EXPECT_TRUE(log.Has("BINL Warn: More than 99 entries"));
     // A menu that cannot be read gives the options and an empty boot manager.
     ASSERT_EQ(BinlBuildEfiMenu(ctx, root / "none.def", Store("EFI64")), 0);

@@ -2,9 +2,9 @@
 #include <cstring>
 
 #include "_services/binl/binl_files.h"
+#include "libs/platform/pe_version.h"
 #include "tests/_services/binl/binl_test_util.h"
 #include "tests/_services/binl/pe_builder.h"
-#include "libs/platform/pe_version.h"
 
 namespace {
 

@@ -13,9 +13,9 @@
 #include "_services/binl/binl_prepare.h"
 #include "_services/binl/binl_records.h"
 #include "_services/binl/ris_assets.h"
-#include "tests/_services/binl/ris_fixture.h"
 #include "_services/binl/ris_inf.h"
 #include "_services/start_threads.h"
+#include "tests/_services/binl/ris_fixture.h"
 
 namespace {
 
@@ -41,10 +41,13 @@ Parsed ParseInf(const std::string& text, int minor, int arch) {
 // One model in each of the sections Models, Models., Models.NTx86.5.1 and Models.NTamd64,
 // with install sections for every decoration.
 std::string DecoratedInf(const std::string& manufacturerLine) {
-    std::string text =
-        "[Version]\nClass=Net\nClassGUID={4d36e972-e325-11ce-bfc1-08002be10318}\n[Manufacturer]\n" + manufacturerLine + "\n";
-    const char* sections[][2] = {{"Models", "1111"}, {"Models.", "2222"}, {"Models.NTx86.5.1", "3333"},
-                                 {"Models.NTamd64", "4444"}, {"Models.NTia64", "5555"}};
+    std::string text = "[Version]\nClass=Net\nClassGUID={4d36e972-e325-11ce-bfc1-08002be10318}\n[Manufacturer]\n" +
+                       manufacturerLine + "\n";
+    const char* sections[][2] = {{"Models", "1111"},
+                                 {"Models.", "2222"},
+                                 {"Models.NTx86.5.1", "3333"},
+                                 {"Models.NTamd64", "4444"},
+                                 {"Models.NTia64", "5555"}};
     for (auto& s : sections) text += std::string("[") + s[0] + "]\nCard = Inst, PCI\\VEN_" + s[1] + "&DEV_0001\n";
     for (const char* d : {"NTx86", "NTamd64", "NTia64"})
         text += std::string("[Inst.") + d + "]\nBusType=5\nCopyFiles=@" + d + ".sys\n[Inst." + d +
@@ -89,15 +92,15 @@ TEST(RisNicInf, ModelsInstallSectionsAndNames) {
         "[Manufacturer]\n%Maker% = \\\n   Maker\n"
         "[Maker]\n"
         "%Card% = A, PCI\\VEN_8086&DEV_1229&SUBSYS_000C8086\n"
-        "%Card% = B, PCI\\VEN_8086&DEV_1229&SUBSYS_00000000\n"   // same pair: the first wins
+        "%Card% = B, PCI\\VEN_8086&DEV_1229&SUBSYS_00000000\n"  // same pair: the first wins
         "%Card% = C, pci\\ven_10ec&dev_8139\n"
-        "%Card% = D, USB\\VID_0001&PID_0002\n"                   // not PCI
-        "%Card% = E, PCI\\VEN_1000&DEV_0001\n"                   // bus type 1
-        "%Card% = F, PCI\\VEN_1000&DEV_0002\n"                   // no service section
-        "%Card% = G, PCI\\VEN_1000&DEV_0003\n"                   // driver name with a path
-        "%Card% = H, PCI\\VEN_1000&DEV_0004\n"                   // driver name with ..
-        "%Card% = I, PCI\\VEN_1000&DEV_0005\n"                   // empty driver name
-        "%Card% = J\n"                                           // no hardware id
+        "%Card% = D, USB\\VID_0001&PID_0002\n"  // not PCI
+        "%Card% = E, PCI\\VEN_1000&DEV_0001\n"  // bus type 1
+        "%Card% = F, PCI\\VEN_1000&DEV_0002\n"  // no service section
+        "%Card% = G, PCI\\VEN_1000&DEV_0003\n"  // driver name with a path
+        "%Card% = H, PCI\\VEN_1000&DEV_0004\n"  // driver name with ..
+        "%Card% = I, PCI\\VEN_1000&DEV_0005\n"  // empty driver name
+        "%Card% = J\n"                          // no hardware id
         "[A]\nBusType=5\nCopyFiles=@%file%\n[A.Services]\nAddService=%svc%,2,x\n"
         "[B.NT]\nBusType=5\nCopyFiles=@other.sys\n[B.NT.Services]\nAddService=other,2,x\n"
         "[C.NTx86]\nBusType=5\nCopyFiles=C.Copy\n[C.Copy]\nrtl8139.sys,,,2\n[C.NTx86.Services]\nAddService=RTL8139\n"
@@ -173,15 +176,33 @@ TEST_F(RisAssetTest, PreparationWritesBootFilesAnswerFileAndDriverTable) {
     EXPECT_TRUE(IsRegularFile(root_ / "WIA_RIS/NimboReadme.txt"));
     EXPECT_TRUE(IsRegularFile(asset_ + "/$OEM$/$1/Drivers/NIC/NimboReadme.txt"));
 
-    const char* sif[] = {
-        "[data]", "floppyless = \"1\"", "msdosinitiated = \"1\"", "; Needed for second stage",
-        "OriSrc = \"\\\\NIMBOSRV\\WIA_RIS_SHARE\\WIA_RIS\\XP_32\"", "OriTyp = \"4\"", "LocalSourceOnCD = 1",
-        "DisableAdminAccountOnDomainJoin = 1", "", "[SetupData]", "OsLoadOptions = \"/fastdetect\"",
-        "; Needed for first stage",
-        "SetupSourceDevice = \"\\Device\\LanmanRedirector\\NIMBOSRV\\WIA_RIS_SHARE\\WIA_RIS\\XP_32\"",
-        "Architecture = \"I386\"", "", "[UserData]", "ComputerName = *", "", "[RemoteInstall]", "Repartition = no",
-        "UseWholeDisk = no", "", "[Unattended]", "OemPreinstall = yes", "OemPnpDriversPath = \\Drivers\\NIC",
-        ";DriverSigningPolicy = Ignore", ""};
+    const char* sif[] = {"[data]",
+                         "floppyless = \"1\"",
+                         "msdosinitiated = \"1\"",
+                         "; Needed for second stage",
+                         "OriSrc = \"\\\\NIMBOSRV\\WIA_RIS_SHARE\\WIA_RIS\\XP_32\"",
+                         "OriTyp = \"4\"",
+                         "LocalSourceOnCD = 1",
+                         "DisableAdminAccountOnDomainJoin = 1",
+                         "",
+                         "[SetupData]",
+                         "OsLoadOptions = \"/fastdetect\"",
+                         "; Needed for first stage",
+                         "SetupSourceDevice = \"\\Device\\LanmanRedirector\\NIMBOSRV\\WIA_RIS_SHARE\\WIA_RIS\\XP_32\"",
+                         "Architecture = \"I386\"",
+                         "",
+                         "[UserData]",
+                         "ComputerName = *",
+                         "",
+                         "[RemoteInstall]",
+                         "Repartition = no",
+                         "UseWholeDisk = no",
+                         "",
+                         "[Unattended]",
+                         "OemPreinstall = yes",
+                         "OemPnpDriversPath = \\Drivers\\NIC",
+                         ";DriverSigningPolicy = Ignore",
+                         ""};
     std::string want;
     for (const char* l : sif) want += std::string(l) + "\t\r\n";
     EXPECT_EQ(ReadFile(Nimbo("winnt.sif")), want);
@@ -263,9 +284,11 @@ TEST_F(RisAssetTest, RejectedAssetsAndHeadFolders) {
         std::function<void(const std::string&)> edit;
         const char* message;
     } cases[] = {
-        {"OS 6", [](const std::string& a) {
+        {"OS 6",
+         [](const std::string& a) {
              WriteFile(a + "/I386/BIOSINFO.INF", "[Version]\nDriverVer=06/21/2006,6.0.6000.16386\n");
-         }, "BINL Err: Cannot create WIA; Incorrect OS Version at "},
+         },
+         "BINL Err: Cannot create WIA; Incorrect OS Version at "},
         {"no PRODSPEC", [](const std::string& a) { std::filesystem::remove(a + "/I386/PRODSPEC.INI"); },
          "BINL Err: Cannot create WIA; Couldn't find "},
         {"non-ASCII description", [](const std::string& a) { WriteFile(a + "/NimboAsset.inf", "caf\xE9\n"); },
@@ -288,7 +311,8 @@ TEST_F(RisAssetTest, RejectedAssetsAndHeadFolders) {
     int count = 0;
     Scan(&count);
     EXPECT_EQ(count, 1);
-    EXPECT_TRUE(log.Has("BINL Err: Head dir \"" + root_ / "WIA_RIS/XP 32" + "\" contains spaces and/or invalid characters; Skipped"));
+    EXPECT_TRUE(log.Has("BINL Err: Head dir \"" + root_ / "WIA_RIS/XP 32" +
+                        "\" contains spaces and/or invalid characters; Skipped"));
     EXPECT_FALSE(log.Has("off_XP32"));
     // AMD64 beside I386: the asset is a 64-bit one.
     std::filesystem::create_directories(asset_ + "/amd64");
@@ -333,12 +357,12 @@ TEST(BinlNcq, ParsesQueriesAndRefusesMalformedOnes) {
         int kind;
     } cases[] = {
         {"", BINL_EMPTY},
-        {Ncq(1, 2, "x").substr(0, 53), BINL_BAD_QUERY},          // shorter than 54
-        {Ncq(1, 2, "xyz", -5), BINL_BAD_QUERY},                  // negative length
-        {Ncq(1, 2, "xyz", 4), BINL_BAD_QUERY},                   // runs past the end
+        {Ncq(1, 2, "x").substr(0, 53), BINL_BAD_QUERY},  // shorter than 54
+        {Ncq(1, 2, "xyz", -5), BINL_BAD_QUERY},          // negative length
+        {Ncq(1, 2, "xyz", 4), BINL_BAD_QUERY},           // runs past the end
         {Ncq(1, 2, "xyz", 0x7FFF), BINL_BAD_QUERY},
-        {Ncq(1, 2, std::string(1447, 'a')), BINL_BAD_QUERY},     // 1501 bytes
-        {Ncq(1, 2, std::string(1446, 'a')), BINL_QUERY},         // 1500 bytes
+        {Ncq(1, 2, std::string(1447, 'a')), BINL_BAD_QUERY},  // 1501 bytes
+        {Ncq(1, 2, std::string(1446, 'a')), BINL_QUERY},      // 1500 bytes
         {std::string("\x82NCR") + std::string(8, '\0'), BINL_RESPONSE},
         {"\x81NC", BINL_OTHER},
         {std::string("\x01\x01\x06\x00") + std::string(300, '\0'), BINL_OTHER},  // a DHCP request
@@ -354,9 +378,7 @@ TEST(BinlNcq, ParsesQueriesAndRefusesMalformedOnes) {
         if (d.size() >= 4) std::memcpy(d.data(), kNcqSignature, 4);
         int kind = ParseBinlMessage(d.data(), d.size(), &q);
         EXPECT_TRUE(kind == BINL_QUERY || kind == BINL_BAD_QUERY || kind == BINL_EMPTY || kind == BINL_OTHER);
-        if (kind == BINL_QUERY) {
-            EXPECT_LE(54 + q.oriSrc.size(), d.size());
-        }
+        if (kind == BINL_QUERY) { EXPECT_LE(54 + q.oriSrc.size(), d.size()); }
     }
 }
 
@@ -439,12 +461,15 @@ TEST_F(RisTableTest, DriversAreFoundCopiedAndExtracted) {
     // Unknown card, unknown asset.
     EXPECT_EQ(BinlFindNicDriver(e.oriSrc, 0x8086, 0x9999, &d), 0);
     EXPECT_EQ(BinlFindNicDriver("\\\\NIMBOSRV\\WIA_RIS_SHARE\\WIA_RIS\\W2K", 0x8086, 0x1030, &d), 0);
-    EXPECT_TRUE(log.Has("BINL Err: Matching WIA_RIS data not found, VEN=8086 DEV=1030 OriSrc=\\\\NIMBOSRV\\WIA_RIS_SHARE\\WIA_RIS\\W2K"));
+    EXPECT_TRUE(
+        log.Has("BINL Err: Matching WIA_RIS data not found, VEN=8086 DEV=1030 "
+                "OriSrc=\\\\NIMBOSRV\\WIA_RIS_SHARE\\WIA_RIS\\W2K"));
     // A driver in no cabinet.
     EXPECT_EQ(BinlFetchNicDriver(e, "missing.sys"), -1);
     EXPECT_TRUE(log.Has("BINL Err: Finding Driver: missing.sys from WIA_RIS: " + asset_));
     // Names that would leave the asset are refused.
-    for (const char* bad : {"../x.sys", "..\\x.sys", "a/b.sys", "c:x.sys", ""}) EXPECT_EQ(BinlFetchNicDriver(e, bad), -1) << bad;
+    for (const char* bad : {"../x.sys", "..\\x.sys", "a/b.sys", "c:x.sys", ""})
+        EXPECT_EQ(BinlFetchNicDriver(e, bad), -1) << bad;
 }
 
 TEST_F(RisTableTest, FailedOemCopyIsNoSuccess) {
@@ -469,7 +494,8 @@ TEST_F(RisTableTest, TableBounds) {
     // More assets on disk than were counted: the load stops at the bound.
     Scan();
     for (int i = 0; i < 51; ++i)
-        WriteFile(root_ / ("WIA_RIS/A" + std::to_string(i) + "/_NIMBO_/NimboBINL.dat"), ReadFile(Nimbo("NimboBINL.dat")));
+        WriteFile(root_ / ("WIA_RIS/A" + std::to_string(i) + "/_NIMBO_/NimboBINL.dat"),
+                  ReadFile(Nimbo("NimboBINL.dat")));
     EXPECT_EQ(BinlLoadRisAssetTable(ctx_, 1), -1);
     EXPECT_EQ(CurrentRisAssetTable(), nullptr);
     for (int i = 1; i < 51; ++i) std::filesystem::remove_all(root_ / ("WIA_RIS/A" + std::to_string(i)));
@@ -529,11 +555,12 @@ TEST_F(ResponderTest, AnswersKnownAndUnknownCardsAndDropsTheRest) {
     for (int i = 0; i < 200 && BinlActiveWorkers() > 0; ++i) usleep(10000);
     EXPECT_TRUE(log.Has("Matching WIA_RIS data not found, VEN=8086 DEV=1229 OriSrc=\\\\NIMBOSRV\\013\\010forged line"))
         << "control characters of the client never reach the log";
-    EXPECT_TRUE(log.Has("BINL Inf: Net driver found, VEN=8086 DEV=1229 SvcBinary=e100b325.sys SvcName=E100B OriSrc=" + ori));
+    EXPECT_TRUE(
+        log.Has("BINL Inf: Net driver found, VEN=8086 DEV=1229 SvcBinary=e100b325.sys SvcName=E100B OriSrc=" + ori));
     EXPECT_TRUE(log.Has("BINL Err: Net driver not found, VEN=8086 DEV=7777 OriSrc=" + ori));
 
-    EXPECT_EQ(Hand(Ncq(0x8086, 0x1229, ori, -1 - 32767)), 1);   // malformed: consumed
-    EXPECT_EQ(Hand(std::string("\x82NCR\x04\0\0\0\x0D\0\0\xC0", 12)), 1);  // a response: consumed
+    EXPECT_EQ(Hand(Ncq(0x8086, 0x1229, ori, -1 - 32767)), 1);                      // malformed: consumed
+    EXPECT_EQ(Hand(std::string("\x82NCR\x04\0\0\0\x0D\0\0\xC0", 12)), 1);          // a response: consumed
     EXPECT_EQ(Hand(std::string("\x01\x01\x06\x00") + std::string(300, '\0')), 0);  // DHCP: not ours
     RisTableUnavailable = 1;
     EXPECT_EQ(Hand(Ncq(0x8086, 0x1229, ori)), 1);

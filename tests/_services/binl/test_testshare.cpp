@@ -11,16 +11,16 @@
 #include <cstring>
 #include <thread>
 
+#include "_services/binl/testshare.h"
+#include "libs/platform/share_info.h"
 #include "tests/_services/binl/binl_test_util.h"
 #include "tests/support/skip.h"
-#include "libs/platform/share_info.h"
-#include "_services/binl/testshare.h"
 
 namespace {
 uint16_t Get16(const std::vector<uint8_t>& m, size_t at) { return static_cast<uint16_t>(m[at] | m[at + 1] << 8); }
 uint32_t Get32(const std::vector<uint8_t>& m, size_t at) {
-    return static_cast<uint32_t>(m[at]) | static_cast<uint32_t>(m[at + 1]) << 8 | static_cast<uint32_t>(m[at + 2]) << 16 |
-           static_cast<uint32_t>(m[at + 3]) << 24;
+    return static_cast<uint32_t>(m[at]) | static_cast<uint32_t>(m[at + 1]) << 8 |
+           static_cast<uint32_t>(m[at + 2]) << 16 | static_cast<uint32_t>(m[at + 3]) << 24;
 }
 size_t NetbiosLength(const std::vector<uint8_t>& m) { return static_cast<size_t>(m[2]) << 8 | m[3]; }
 
@@ -238,7 +238,8 @@ TEST(SmbSelfTest, FaultyServersGiveTheirLines) {
     } cases[] = {
         {WithNetbios(NegotiateReply(2, "W", "S"), NegotiateReply(2, "W", "S").size()),
          "BINL Err: WIA_RIS_SHARE not found; 127.0.0.1:445 SMB does not support \"NT LM 0.12\" dialect"},
-        {WithNetbios(NegotiateReply(5, "W", "S"), 6000), "BINL Err: WIA_RIS_SHARE not found; 127.0.0.1:445 SMB is not responding"},
+        {WithNetbios(NegotiateReply(5, "W", "S"), 6000),
+         "BINL Err: WIA_RIS_SHARE not found; 127.0.0.1:445 SMB is not responding"},
         {WithNetbios(std::vector<uint8_t>(20, 0xFF), 20),
          "BINL Err: WIA_RIS_SHARE not found; 127.0.0.1:445 SMB_COM_NEGOTIATE answers wrong packet size"},
         {WithNetbios(NegotiateReply(5, "W", "ABCDEFGHIJKLMNOP"), NegotiateReply(5, "W", "ABCDEFGHIJKLMNOP").size()),
@@ -284,13 +285,14 @@ protected:
     // Writes the configuration and starts smbd; waits until port 445 accepts.
     void Start(const std::string& globalExtra, const std::string& risPath, const std::string& risExtra) {
         std::string conf = dir_ / "smb.conf";
-        std::string text = "[global]\n"
-                           "  server role = standalone server\n  map to guest = Bad User\n"
-                           "  interfaces = lo\n  bind interfaces only = yes\n  smb ports = 445\n"
-                           "  disable netbios = yes\n  load printers = no\n  printcap name = /dev/null\n"
-                           "  acl allow execute always = yes\n";
-        for (const char* d : {"private dir", "lock directory", "state directory", "cache directory", "pid directory",
-                              "ncalrpc dir"}) {
+        std::string text =
+            "[global]\n"
+            "  server role = standalone server\n  map to guest = Bad User\n"
+            "  interfaces = lo\n  bind interfaces only = yes\n  smb ports = 445\n"
+            "  disable netbios = yes\n  load printers = no\n  printcap name = /dev/null\n"
+            "  acl allow execute always = yes\n";
+        for (const char* d :
+             {"private dir", "lock directory", "state directory", "cache directory", "pid directory", "ncalrpc dir"}) {
             std::string sub = dir_ / (std::string("var_") + std::to_string(strlen(d)) + d[0]);
             std::filesystem::create_directories(sub);
             text += std::string("  ") + d + " = " + sub + "\n";

@@ -12,8 +12,8 @@
 
 #include "_services/binl/binl_ncq.h"
 #include "_services/binl/binl_prepare.h"
-#include "tests/_services/binl/ris_fixture.h"
 #include "_services/start_threads.h"
+#include "tests/_services/binl/ris_fixture.h"
 
 namespace {
 
@@ -63,7 +63,8 @@ TEST(BinlNcqWorkers, QueriesWhileTheTableChanges) {
     std::thread a(sender), b(sender);
     a.join();
     b.join();
-    for (int i = 0; i < 1000 && BinlActiveWorkers() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 1000 && BinlActiveWorkers() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     stop = true;
     reloader.join();
     EXPECT_EQ(BinlActiveWorkers(), 0);

@@ -16,15 +16,15 @@
 #include "_services/binl/binl_ncq.h"
 #include "_services/binl/binl_prepare.h"
 #include "_services/binl/binl_service.h"
-#include "tests/_services/console_client.h"
 #include "_services/dhcp/dhcp_service.h"
 #include "_services/dhcp/dhcp_settings.h"
 #include "_services/host_records.h"
-#include "tests/_services/binl/ris_fixture.h"
-#include "libs/platform/sockets.h"
-#include "tests/_services/process_load.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "libs/platform/sockets.h"
+#include "tests/_services/binl/ris_fixture.h"
+#include "tests/_services/console_client.h"
+#include "tests/_services/process_load.h"
 #include "tests/support/skip.h"
 
 namespace {
@@ -176,8 +176,8 @@ TEST_F(LiveResponderWithDhcp, EmptyDatagramsDoNotHoldUpQueries) {
     close(attacker);
     // A worker counts itself out just before its thread ends: wait for both (bounded).
     ProcessLoad after = ReadProcessLoad();
-    for (int i = 0; i < 150 && (BinlActiveWorkers() > 0 || after.threads > before.threads || after.files > before.files);
-         ++i) {
+    for (int i = 0;
+         i < 150 && (BinlActiveWorkers() > 0 || after.threads > before.threads || after.files > before.files); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         after = ReadProcessLoad();
     }

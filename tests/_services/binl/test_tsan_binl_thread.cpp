@@ -13,14 +13,14 @@
 #include "_services/binl/binl_files.h"
 #include "_services/binl/binl_prepare.h"
 #include "_services/binl/binl_service.h"
-#include "tests/_services/binl/binl_test_util.h"
 #include "_services/dhcp/dhcp_leases.h"
 #include "_services/dhcp/dhcp_service.h"
-#include "tests/_services/binl/ris_fixture.h"
 #include "_services/dhcp/dhcp_settings.h"
 #include "_services/dhcp/dhcp_thread.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
+#include "tests/_services/binl/binl_test_util.h"
+#include "tests/_services/binl/ris_fixture.h"
 
 namespace {
 
@@ -67,7 +67,8 @@ TEST(BinlThread, PreparesPublishesAndStops) {
     LoadDhcpConfig(
         &cfg,
         [&](const char* key, void* field, int size, int) {
-            if (!std::strcmp(key, "DHCP_BootFile")) std::strncpy(static_cast<char*>(field), list.c_str(), size_t(size) - 1);
+            if (!std::strcmp(key, "DHCP_BootFile"))
+                std::strncpy(static_cast<char*>(field), list.c_str(), size_t(size) - 1);
         },
         SVC_PDHCP | SVC_BINL, "", [](const std::string&, uint64_t*) { return false; });
     DhcpSettingsPublish(cfg);
@@ -174,8 +175,9 @@ TEST(BinlThread, GivesUpWaitingWithALogLineAndLogsTheStop) {
     BinlRun run;
     EXPECT_EQ(BinlPrepare(&run), -1);
     EXPECT_TRUE(log.Has("BINL Err: ABORT, DHCP \"Boot File\" is not correct"));
-    EXPECT_TRUE(log.Has("BINL Err: Preparation/Maintenance procedures stopped: the DHCP settings are not loaded; "
-                        "DHCP requests stay on hold until the services restart"));
+    EXPECT_TRUE(
+        log.Has("BINL Err: Preparation/Maintenance procedures stopped: the DHCP settings are not loaded; "
+                "DHCP requests stay on hold until the services restart"));
     // Stopped from outside while it waits: no wait at all.
     EXPECT_FALSE(BinlWaitForDhcpSettings(60000, [] { return false; }));
     unsetenv("TEMP");

@@ -7,10 +7,10 @@
 
 #include "_services/binl/binl_context.h"
 #include "_services/binl/binl_files.h"
-#include "_services/host_info.h"
 #include "_services/binl/binl_prepare.h"
 #include "_services/binl/binl_records.h"
 #include "_services/binl/wds_assets.h"
+#include "_services/host_info.h"
 #include "tests/_services/binl/wds_fixture.h"
 
 namespace {
@@ -57,9 +57,10 @@ TEST_F(WdsTest, BuildsBootImageFilesAndStore) {
     for (const char* f : {"pxeboot.n12", "bootmgr.exe", "bootmgfw.efi", "boot/boot.sdi", "boot/Fonts/wgl4_boot.ttf",
                           "boot/Fonts/segmono_boot.ttf", "NimboBINL.dat", "boot/bcd"})
         EXPECT_TRUE(IsRegularFile(a + "/_NIMBO_/" + f)) << f;
-    for (const char* f : {"BM/MICROSOFT/boot.sdi", "BM/MICROSOFT/EFI64/bootmgfw.efi", "BM/MICROSOFT/EFI64/bootmgfw.efi.org",
-                          "BM/MICROSOFT/EFI64/Fonts/wgl4_boot.ttf", "WIA_WDS/NimboReadme.txt",
-                          "WIA_WDS/W11/$OEM$/NimboReadme.txt", "WIA_WDS/W11/sources/$OEM$/NimboReadme.txt"})
+    for (const char* f :
+         {"BM/MICROSOFT/boot.sdi", "BM/MICROSOFT/EFI64/bootmgfw.efi", "BM/MICROSOFT/EFI64/bootmgfw.efi.org",
+          "BM/MICROSOFT/EFI64/Fonts/wgl4_boot.ttf", "WIA_WDS/NimboReadme.txt", "WIA_WDS/W11/$OEM$/NimboReadme.txt",
+          "WIA_WDS/W11/sources/$OEM$/NimboReadme.txt"})
         EXPECT_TRUE(IsRegularFile(root / f)) << f;
     EXPECT_TRUE(IsDirectory(a + "/sources/$OEM$/$progs"));
 
@@ -85,8 +86,9 @@ TEST_F(WdsTest, BuildsBootImageFilesAndStore) {
     EXPECT_EQ(WdsBuildAsset(ctx, "W11"), 1);
     ASSERT_EQ(stat(wim.c_str(), &after), 0);
     EXPECT_EQ(before.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
-    EXPECT_EQ(Shell("hivexget '" + bcd + "' 'Objects\\{05c7723b-f767-4747-9817-1bc45593c778}\\Elements\\12000030' Element"),
-              "NIMBO_WIA_PATH=\\\\OTHER\\WIA_WDS_SHARE\\W11\n");
+    EXPECT_EQ(
+        Shell("hivexget '" + bcd + "' 'Objects\\{05c7723b-f767-4747-9817-1bc45593c778}\\Elements\\12000030' Element"),
+        "NIMBO_WIA_PATH=\\\\OTHER\\WIA_WDS_SHARE\\W11\n");
     // A new driver rebuilds the image.
     WriteFile(a + "/$OEM$/$Boot$/$1/$WinPEDriver$/NIC/extra.inf", "[Version]\r\n");
     EXPECT_EQ(WdsBuildAsset(ctx, "W11"), 1);

@@ -32,9 +32,9 @@ inline std::string PeFile(uint32_t ms, uint32_t ls) {
 }
 
 struct WdsMedium {
-    int arch = 9;                   // WINDOWS/ARCH of the boot image
+    int arch = 9;                     // WINDOWS/ARCH of the boot image
     uint32_t bootmgrLs = 0x4A610001;  // 10.0.19041.1
-    bool esd = false;               // install.esd (solid) in place of install.wim
+    bool esd = false;                 // install.esd (solid) in place of install.wim
     std::string installName = "Windows 11 Pro";
 };
 
@@ -57,7 +57,8 @@ inline void MakeWdsMedium(const std::string& root, const std::string& head, cons
     const std::string install = asset + (m.esd ? "/sources/install.esd" : "/sources/install.wim");
     ASSERT_TRUE(Sh("wimlib-imagex capture '" + work + "/os' '" + install + "' '" + m.installName + "'" +
                    (m.esd ? " --solid" : "")));
-    ASSERT_TRUE(Sh("wimlib-imagex info '" + install + "' 1 --image-property WINDOWS/ARCH=9"
+    ASSERT_TRUE(Sh("wimlib-imagex info '" + install +
+                   "' 1 --image-property WINDOWS/ARCH=9"
                    " --image-property WINDOWS/VERSION/MAJOR=10 --image-property WINDOWS/VERSION/MINOR=0"));
     std::filesystem::remove_all(work);
 }

@@ -9,8 +9,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "tests/_services/dhcp/dhcp_test_util.h"
 #include "libs/platform/profile.h"
+#include "tests/_services/dhcp/dhcp_test_util.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -40,6 +40,7 @@ public:
         ss << f.rdbuf();
         return ss.str();
     }
+
 private:
     std::string path_;
 };
@@ -70,11 +71,11 @@ TEST_F(LeaseFile, RoundTripWithExactKeys) {
         t.Save();
     }
     const std::string ini = store.Content();
-    for (const char* line : {"DHCP_Lease_NumLeases=2", "DHCP_Lease_0DHCP_MAC=00:11:22:33:44:01",
-                             "DHCP_Lease_0DHCP_IP=10.0.0.10", "DHCP_Lease_0DHCP_InitialOfferTime=11/14/2023/22:15:00",
-                             "DHCP_Lease_1DHCP_MAC=00:11:22:33:44:55", "DHCP_Lease_1DHCP_IP=10.0.0.12",
-                             "DHCP_Lease_1DHCP_InitialOfferTime=11/14/2023/22:13:20",
-                             "DHCP_Lease_1DHCP_LeaseStartTime=11/14/2023/22:16:40"})
+    for (const char* line :
+         {"DHCP_Lease_NumLeases=2", "DHCP_Lease_0DHCP_MAC=00:11:22:33:44:01", "DHCP_Lease_0DHCP_IP=10.0.0.10",
+          "DHCP_Lease_0DHCP_InitialOfferTime=11/14/2023/22:15:00", "DHCP_Lease_1DHCP_MAC=00:11:22:33:44:55",
+          "DHCP_Lease_1DHCP_IP=10.0.0.12", "DHCP_Lease_1DHCP_InitialOfferTime=11/14/2023/22:13:20",
+          "DHCP_Lease_1DHCP_LeaseStartTime=11/14/2023/22:16:40"})
         EXPECT_NE(ini.find(line), std::string::npos) << line << "\n" << ini;
 
     LeaseTable back;
@@ -129,7 +130,8 @@ TEST_F(LeaseFile, OneChangeIsOneWrite) {
         LeaseTable::Change change(t);
         for (int i = 0; i < 300; ++i) {
             const uint8_t mac[6] = {2, 0, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
-            DhcpLease* l = t.Assign(nullptr, htonl(ntohl(Ip("10.1.0.1")) + static_cast<uint32_t>(i)), mac, 6, 1700000000);
+            DhcpLease* l =
+                t.Assign(nullptr, htonl(ntohl(Ip("10.1.0.1")) + static_cast<uint32_t>(i)), mac, 6, 1700000000);
             ASSERT_TRUE(l);
             t.StampStartTime(l, 1700000000);
         }
@@ -142,7 +144,8 @@ TEST_F(LeaseFile, OneChangeIsOneWrite) {
         {
             std::lock_guard<std::recursive_mutex> lock(t.mutex());
             LeaseTable::Change change(t);
-            DhcpLease* l = round == 0 ? t.Assign(nullptr, Ip("10.1.1.100"), fresh, 6, 1700000100) : t.FindByMac(fresh, 6);
+            DhcpLease* l =
+                round == 0 ? t.Assign(nullptr, Ip("10.1.1.100"), fresh, 6, 1700000100) : t.FindByMac(fresh, 6);
             ASSERT_TRUE(l);
             t.StampOfferTime(l, 1700000100 + round);
             t.StampStartTime(l, 1700000100 + round);

@@ -38,7 +38,8 @@ TEST(DhcpOption, EncodesAcceptedLines) {
         {"200|hello", {200, 5, 'h', 'e', 'l', 'l', 'o'}},
         {"200|0xAbCd", {200, 2, 0xAB, 0xCD}},
         {"12|host", {12, 4, 'h', 'o', 's', 't'}},
-        {"252|http://x/wpad.dat", {252, 17, 'h', 't', 't', 'p', ':', '/', '/', 'x', '/', 'w', 'p', 'a', 'd', '.', 'd', 'a', 't'}},
+        {"252|http://x/wpad.dat",
+         {252, 17, 'h', 't', 't', 'p', ':', '/', '/', 'x', '/', 'w', 'p', 'a', 'd', '.', 'd', 'a', 't'}},
     };
     for (const auto& c : cases) {
         uint8_t out[7056] = {};
@@ -164,16 +165,28 @@ TEST(DhcpOption, RefusedCodes) {
         {"255|x", "255-Option Error\nEND is a server-handled option"},
         // Message variants of the remaining kinds.
         {"16|0.0.0.0", "16-Format Error\nSwap Server option invalid IP address/es\nSee example:\n16|192.168.20.20"},
-        {"21|1.2.3.4,1.2.3.999", "21-Format Error\nPolicy Filter option invalid IP address/es\nSee example:\n21|192.168.20.20,255.255.255.0, ..."},
-        {"24|99999999999", "24-Format Error\nPath MTU Aging Timeout option should look like:\n24|X\t0 <= X <= 4294967295"},
-        {"38|4294967296", "38-Format Error\nTCP Keepalive Interval Option option should look like:\n38|X\t0 <= x <= 4294967295"},
+        {"21|1.2.3.4,1.2.3.999",
+         "21-Format Error\nPolicy Filter option invalid IP address/es\nSee example:\n21|192.168.20.20,255.255.255.0, "
+         "..."},
+        {"24|99999999999",
+         "24-Format Error\nPath MTU Aging Timeout option should look like:\n24|X\t0 <= X <= 4294967295"},
+        {"38|4294967296",
+         "38-Format Error\nTCP Keepalive Interval Option option should look like:\n38|X\t0 <= x <= 4294967295"},
         {"13|x", "13-Format Error\nBoot File Size option should look like:\n13|X\t0 <= X <= 65535"},
-        {"117|a", "117-Format Error\nName Service Search option should look like:\n117|0,6,41, ... (ordered list of DHCP name options)"},
-        {"84|" , "84 Format Error\nUnassigned options only support HEX or uninterpreted ASCII input\nSee examples:\n84|text\t1 < text Length < 255\n84|0x010203abcdef ..."},
+        {"117|a",
+         "117-Format Error\nName Service Search option should look like:\n117|0,6,41, ... (ordered list of DHCP name "
+         "options)"},
+        {"84|",
+         "84 Format Error\nUnassigned options only support HEX or uninterpreted ASCII input\nSee examples:\n84|text\t1 "
+         "< text Length < 255\n84|0x010203abcdef ..."},
         {"250|0x", "250-251 Format Error\nCustom option HEX input should look like:\n250|0x010203abcdef ..."},
         {"102|0x1", "102-115 Format Error\nUnassigned option HEX input should look like:\n102|0x010203abcdef ..."},
-        {"121|1.2.3.4,1.2.3.4,1.2.3.999", "121-Format Error\nClassless Route option invalid IP address/es\nSee example:\n121|<-subnet1->,<-mask1->,<-router1->, ...\n121|10.27.129.0,255.255.255.0,192.168.20.1, ..."},
-        {"249|x", "249-Format Error\nClassless Route option (MS) should look like:\n249|<-subnet1->,<-mask1->,<-router1->, ...\n121|10.27.129.0,255.255.255.0,192.168.20.1, ..."},
+        {"121|1.2.3.4,1.2.3.4,1.2.3.999",
+         "121-Format Error\nClassless Route option invalid IP address/es\nSee "
+         "example:\n121|<-subnet1->,<-mask1->,<-router1->, ...\n121|10.27.129.0,255.255.255.0,192.168.20.1, ..."},
+        {"249|x",
+         "249-Format Error\nClassless Route option (MS) should look like:\n249|<-subnet1->,<-mask1->,<-router1->, "
+         "...\n121|10.27.129.0,255.255.255.0,192.168.20.1, ..."},
         {"43|text", "43-Format Error\nVendor-specific information option should look like:\n43|0x010203abcdef ..."},
     };
     for (const auto& c : cases) {
@@ -200,8 +213,12 @@ TEST(DhcpOption, BootFileListAgainstTable) {
     EXPECT_EQ(parseDhcpOption("67|\\a.0", reinterpret_cast<uint8_t*>(&same), sizeof same, &msg), 1);
     EXPECT_EQ(parseDhcpOption(("67|" + std::string(127, 'x')).c_str(), reinterpret_cast<uint8_t*>(&t), 100, &msg), 0);
     ArchBootTable big{};
-    EXPECT_EQ(parseDhcpOption(("67|" + std::string(128, 'x')).c_str(), reinterpret_cast<uint8_t*>(&big), sizeof big, &msg), 0);
-    EXPECT_EQ(msg, "67-Format Error\nPlease verify Bootfile_X length < 128\n67|<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>");
+    EXPECT_EQ(
+        parseDhcpOption(("67|" + std::string(128, 'x')).c_str(), reinterpret_cast<uint8_t*>(&big), sizeof big, &msg),
+        0);
+    EXPECT_EQ(msg,
+              "67-Format Error\nPlease verify Bootfile_X length < "
+              "128\n67|<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>");
 }
 
 }  // namespace

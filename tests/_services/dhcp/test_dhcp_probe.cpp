@@ -79,7 +79,8 @@ TEST(DhcpProbe, OnlyTheAnswerToOurEchoCounts) {
     } cases[] = {
         {"echo reply", Cat({IpHeader(target, "10.0.0.1"), Echo(0, kPingIdentifier, seq)}), target, 1},
         {"reply with IP options", Cat({IpHeader(target, "10.0.0.1", 6), Echo(0, kPingIdentifier, seq)}), target, 1},
-        {"reply from another host", Cat({IpHeader("10.0.0.8", "10.0.0.1"), Echo(0, kPingIdentifier, seq)}), "10.0.0.8", 0},
+        {"reply from another host", Cat({IpHeader("10.0.0.8", "10.0.0.1"), Echo(0, kPingIdentifier, seq)}), "10.0.0.8",
+         0},
         {"another identifier", Cat({IpHeader(target, "10.0.0.1"), Echo(0, 1234, seq)}), target, 0},
         {"another sequence", Cat({IpHeader(target, "10.0.0.1"), Echo(0, kPingIdentifier, seq + 1)}), target, 0},
         {"someone's echo request", Cat({IpHeader(target, "10.0.0.1"), Echo(8, kPingIdentifier, seq)}), target, 0},
@@ -95,7 +96,8 @@ TEST(DhcpProbe, OnlyTheAnswerToOurEchoCounts) {
         {"too short", {0x45, 0, 0}, target, 0},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(ClassifyIcmpReply(c.data.data(), c.data.size(), true, Ip(c.source), Ip(target), seq), c.want) << c.what;
+        EXPECT_EQ(ClassifyIcmpReply(c.data.data(), c.data.size(), true, Ip(c.source), Ip(target), seq), c.want)
+            << c.what;
     // Without the IP header (unprivileged socket) the kernel owns the identifier.
     std::vector<uint8_t> dgram = Echo(0, 999, seq);
     EXPECT_EQ(ClassifyIcmpReply(dgram.data(), dgram.size(), false, Ip(target), Ip(target), seq), 1);
@@ -107,8 +109,8 @@ const uint8_t kPeerMac[6] = {0x02, 0, 0, 0, 0, 0x02};
 TEST(DhcpProbe, ArpRequestFormat) {
     ArpPacket a;
     BuildArpRequest(&a, kOurMac, Ip("10.0.0.1"), Ip("10.0.0.7"));
-    const uint8_t want[28] = {0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x01, 0x02, 0, 0, 0, 0, 0x01, 10, 0, 0, 1,
-                              0, 0, 0, 0, 0, 0, 10, 0, 0, 7};
+    const uint8_t want[28] = {0x00, 0x01, 0x08, 0x00, 6, 4, 0x00, 0x01, 0x02, 0, 0,  0, 0, 0x01,
+                              10,   0,    0,    1,    0, 0, 0,    0,    0,    0, 10, 0, 0, 7};
     EXPECT_EQ(std::memcmp(&a, want, sizeof want), 0);
 }
 
@@ -128,33 +130,37 @@ TEST(DhcpProbe, OnlyTheTargetsArpReplyCounts) {
         bool counts;
     } cases[] = {
         {"reply from the target", packet(2, kPeerMac, "10.0.0.7", "10.0.0.1"), true},
-        {"reply with link padding", [&] {
+        {"reply with link padding",
+         [&] {
              auto v = packet(2, kPeerMac, "10.0.0.7", "10.0.0.1");
              v.resize(46, 0);
              return v;
-         }(), true},
+         }(),
+         true},
         {"reply from another address", packet(2, kPeerMac, "10.0.0.8", "10.0.0.1"), false},
         {"our own request seen going out", packet(1, kOurMac, "10.0.0.1", "10.0.0.7"), false},
         {"a request from the target", packet(1, kPeerMac, "10.0.0.7", "10.0.0.1"), false},
         {"reply without a hardware address", packet(2, zero, "10.0.0.7", "10.0.0.1"), false},
-        {"not IPv4", [&] {
+        {"not IPv4",
+         [&] {
              auto v = packet(2, kPeerMac, "10.0.0.7", "10.0.0.1");
              v[2] = 0x86;
              v[3] = 0xDD;
              return v;
-         }(), false},
-        {"truncated", [&] {
+         }(),
+         false},
+        {"truncated",
+         [&] {
              auto v = packet(2, kPeerMac, "10.0.0.7", "10.0.0.1");
              v.resize(27);
              return v;
-         }(), false},
+         }(),
+         false},
     };
     for (const auto& c : cases) {
         uint8_t mac[6] = {};
         EXPECT_EQ(ParseArpReply(c.data.data(), c.data.size(), Ip("10.0.0.7"), mac), c.counts) << c.what;
-        if (c.counts) {
-            EXPECT_EQ(std::memcmp(mac, kPeerMac, 6), 0) << c.what;
-        }
+        if (c.counts) { EXPECT_EQ(std::memcmp(mac, kPeerMac, 6), 0) << c.what; }
     }
 }
 
@@ -239,9 +245,7 @@ TEST(DhcpProbe, NeighbourDumpFindsOnlyAConfirmedEntry) {
     for (const auto& c : cases) {
         uint8_t mac[6] = {};
         EXPECT_EQ(ParseNeighbourDump(c.data.data(), c.data.size(), Ip(target), mac), c.want) << c.what;
-        if (c.want == 1) {
-            EXPECT_EQ(std::memcmp(mac, kPeerMac, 6), 0) << c.what;
-        }
+        if (c.want == 1) { EXPECT_EQ(std::memcmp(mac, kPeerMac, 6), 0) << c.what; }
     }
 }
 

@@ -2,8 +2,8 @@
 // per-architecture row rule.
 #include <gtest/gtest.h>
 
-#include "tests/_services/dhcp/dhcp_test_util.h"
 #include "_services/dhcp/dhcp_request.h"
+#include "tests/_services/dhcp/dhcp_test_util.h"
 
 namespace {
 
@@ -14,8 +14,9 @@ struct Server {
     DhcpEnv env;
     std::vector<DhcpEventRecord> events;
 
-    explicit Server(uint32_t services = SVC_DHCP | SVC_TFTP_SERVER, const char* bootFile = "\\a.0|7?\\x64.efi|7i?\\ipxe64.efi",
-                    const char* pool = "10.0.0.10", int poolSize = 5) {
+    explicit Server(uint32_t services = SVC_DHCP | SVC_TFTP_SERVER,
+                    const char* bootFile = "\\a.0|7?\\x64.efi|7i?\\ipxe64.efi", const char* pool = "10.0.0.10",
+                    int poolSize = 5) {
         DhcpSettings& s = cfg.rec;
         std::snprintf(s.DHCP_IP_Pool, sizeof s.DHCP_IP_Pool, "%s", pool);
         uint32_t start = 0;
@@ -78,7 +79,9 @@ TEST(DhcpReply, DiscoverGetsOffer) {
     // The reply ends with END and two zero bytes, without a pad (no BINL).
     ASSERT_GT(p.length, 243u);
     EXPECT_EQ(p.buf[p.length - 3], 255);
-    EXPECT_TRUE(Logged(srv.log, "DHCP Inf: Rcvd DHCPDISCOVER from IP 0.0.0.0, MAC 52:54:00:12:34:01, ClassID \"PXEClient\", Arch \"x86 BIOS\""));
+    EXPECT_TRUE(Logged(srv.log,
+                       "DHCP Inf: Rcvd DHCPDISCOVER from IP 0.0.0.0, MAC 52:54:00:12:34:01, ClassID \"PXEClient\", "
+                       "Arch \"x86 BIOS\""));
     EXPECT_TRUE(Logged(srv.log, "DHCP Inf: Address 10.0.0.10 is being OFFERED"));
 }
 
@@ -172,7 +175,9 @@ TEST(DhcpReply, BinlModeNeedsTheBootProgram) {
     Server srv(SVC_DHCP | SVC_TFTP_SERVER | SVC_BINL);
     Packet pxe = MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(7)});
     EXPECT_EQ(srv.Handle(pxe), 0);
-    EXPECT_TRUE(Logged(srv.log, "DHCP Warn: DHCPDISCOVER from MAC 52:54:00:12:34:01, Arch \"x64 UEFI\", needs a missing NBP [\\x64.efi]"));
+    EXPECT_TRUE(Logged(
+        srv.log,
+        "DHCP Warn: DHCPDISCOVER from MAC 52:54:00:12:34:01, Arch \"x64 UEFI\", needs a missing NBP [\\x64.efi]"));
     Packet plain = MakeRequest(1, 2, {});
     EXPECT_EQ(srv.Handle(plain), 1);
     srv.cfg.rec.BootFileTable.rows[7].present = 1;
@@ -247,25 +252,28 @@ TEST(DhcpReply, ServerIdentifierAndSiaddr) {
         bool interfaceFound;     // serverAddressForClient finds an address
         const char* serverId;
         const char* siaddr;
-        const char* line;        // an error line, nullptr none
+        const char* line;  // an error line, nullptr none
     } cases[] = {
         {"offer", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "", "", "", true, "10.0.0.1", "10.0.0.1", nullptr},
         {"ack", SVC_DHCP | SVC_TFTP_SERVER, 67, 3, "", "", "", true, "10.0.0.1", "10.0.0.1", nullptr},
         {"bound service", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "10.0.0.2", "", "", true, "10.0.0.2", "10.0.0.2", nullptr},
-        {"TFTP bound elsewhere", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "", "10.0.0.3", "", true, "10.0.0.1", "10.0.0.3", nullptr},
-        {"next server", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "", "10.0.0.3", "10.0.0.9", true, "10.0.0.1", "10.0.0.9", nullptr},
+        {"TFTP bound elsewhere", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "", "10.0.0.3", "", true, "10.0.0.1", "10.0.0.3",
+         nullptr},
+        {"next server", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "", "10.0.0.3", "10.0.0.9", true, "10.0.0.1", "10.0.0.9",
+         nullptr},
         {"no TFTP service", SVC_DHCP, 67, 1, "", "", "", true, "10.0.0.1", "0.0.0.0", nullptr},
         {"no interface", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "", "", "", false, "0.0.0.0", "0.0.0.0",
          "DHCP Err: Unable to define \"DHCP Server Identifier\"; try binding the service"},
         {"no interface, siaddr", SVC_DHCP | SVC_TFTP_SERVER, 67, 1, "", "", "", false, "0.0.0.0", "0.0.0.0",
          "DHCP Err: Unable to define \"siaddr\"; Try binding the service"},
-        {"proxy offer", SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER, 67, 1, "", "", "", true, "10.0.0.1", "10.0.0.1", nullptr},
-        {"proxy offer, no interface", SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER, 67, 1, "", "", "", false, "0.0.0.0", "0.0.0.0",
-         "PDHCP Err: Unable to define \"siaddr\"; Try binding the service"},
+        {"proxy offer", SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER, 67, 1, "", "", "", true, "10.0.0.1", "10.0.0.1",
+         nullptr},
+        {"proxy offer, no interface", SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER, 67, 1, "", "", "", false, "0.0.0.0",
+         "0.0.0.0", "PDHCP Err: Unable to define \"siaddr\"; Try binding the service"},
         {"proxy ack", SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER, 4011, 3, "10.0.0.2", "", "", true, "10.0.0.2", "10.0.0.2",
          nullptr},
-        {"proxy ack, no interface", SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER, 4011, 3, "", "", "", false, "0.0.0.0", "0.0.0.0",
-         "PDHCP Err: Unable to define \"siaddr\"; try binding the service"},
+        {"proxy ack, no interface", SVC_DHCP | SVC_PDHCP | SVC_TFTP_SERVER, 4011, 3, "", "", "", false, "0.0.0.0",
+         "0.0.0.0", "PDHCP Err: Unable to define \"siaddr\"; try binding the service"},
     };
     for (const auto& c : cases) {
         Server srv(c.services);
@@ -298,9 +306,7 @@ TEST(DhcpReply, ServerIdentifierAndSiaddr) {
             ASSERT_EQ(asked.size(), 1u) << c.what;
             EXPECT_EQ(IpText(asked[0]), client) << c.what;
         }
-        if (c.line) {
-            EXPECT_TRUE(Logged(srv.log, c.line)) << c.what;
-        }
+        if (c.line) { EXPECT_TRUE(Logged(srv.log, c.line)) << c.what; }
     }
 }
 
@@ -344,9 +350,7 @@ TEST(DhcpRows, ArchitectureAndIpxeRule) {
                    : c.ipxe   ? MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(c.arch), Text(77, "iPXE")})
                               : MakeRequest(1, 1, {Text(60, "PXEClient"), Arch(c.arch)});
         ASSERT_EQ(srv.Handle(p), c.file ? 1 : 0) << c.bootFile << " " << c.arch;
-        if (c.file) {
-            EXPECT_EQ(p.File(), c.file) << c.bootFile << " arch " << c.arch << " ipxe " << c.ipxe;
-        }
+        if (c.file) { EXPECT_EQ(p.File(), c.file) << c.bootFile << " arch " << c.arch << " ipxe " << c.ipxe; }
     }
 }
 

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -17,10 +17,10 @@
 
 #include "_services/dhcp/dhcp_service.h"
 #include "_services/dhcp/dhcp_settings.h"
-#include "tests/_services/dhcp/dhcp_test_util.h"
 #include "_services/dhcp/dhcp_thread.h"
 #include "_services/settings.h"
 #include "_services/to_console.h"
+#include "tests/_services/dhcp/dhcp_test_util.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -118,6 +118,7 @@ public:
             }
         }
     }
+
 private:
     int fd_ = -1;
     int count_ = 0;
@@ -199,18 +200,19 @@ TEST(DhcpService, ServerAddressForClient) {
         int ifindex;
         const char* want;  // "0.0.0.0": none
     } cases[] = {
-        {"127.0.0.5", false, 0, "10.1.0.1"},      // loopback is never the answer
+        {"127.0.0.5", false, 0, "10.1.0.1"},  // loopback is never the answer
         {"127.0.0.5", true, 0, "0.0.0.0"},
-        {"127.0.0.5", false, 1, "10.1.0.1"},      // not even on its own interface
+        {"127.0.0.5", false, 1, "10.1.0.1"},       // not even on its own interface
         {"192.168.7.9", false, 0, "192.168.7.1"},  // the subnet of the client
         {"192.168.8.9", false, 3, "192.168.8.1"},  // on the receiving interface, its subnet
         {"10.9.9.9", false, 3, "192.168.7.1"},     // else its first address
         {"10.1.2.3", false, 2, "10.1.0.1"},
-        {"172.16.5.5", true, 0, "0.0.0.0"},        // an interface that is down does not serve
-        {"0.0.0.0", false, 0, "10.1.0.1"},         // no subnet: the first address
+        {"172.16.5.5", true, 0, "0.0.0.0"},  // an interface that is down does not serve
+        {"0.0.0.0", false, 0, "10.1.0.1"},   // no subnet: the first address
     };
     for (const auto& c : cases)
-        EXPECT_EQ(pickServerAddress(host, Ip(c.client), c.strict, c.ifindex), Ip(c.want)) << c.client << " " << c.ifindex;
+        EXPECT_EQ(pickServerAddress(host, Ip(c.client), c.strict, c.ifindex), Ip(c.want))
+            << c.client << " " << c.ifindex;
     // A host with loopback only has nothing to offer; one address serves everyone.
     EXPECT_EQ(pickServerAddress({host[0]}, Ip("127.0.0.5"), false, 1), 0u);
     EXPECT_EQ(pickServerAddress({host[0], host[4]}, Ip("10.1.1.1"), true, 0), Ip("172.16.0.1"));
@@ -247,15 +249,13 @@ TEST(DhcpService, BootFileSizeAsTftpFindsIt) {
         const char* entry;
         bool found;
     } cases[] = {
-        {"\\Boot\\BIOS.0", true}, {"\\boot\\bios.0", true}, {"boot/bios.0", true}, {"BOOT\\Bios.0", true},
-        {"/boot//./bios.0", true},  {"boot\\missing.0", false}, {"..\\outside.0", false}, {"boot", false},
+        {"\\Boot\\BIOS.0", true},  {"\\boot\\bios.0", true},   {"boot/bios.0", true},    {"BOOT\\Bios.0", true},
+        {"/boot//./bios.0", true}, {"boot\\missing.0", false}, {"..\\outside.0", false}, {"boot", false},
     };
     for (const auto& c : cases) {
         uint64_t size = 0;
         EXPECT_EQ(BootFileSize(root, c.entry, &size), c.found) << c.entry;
-        if (c.found) {
-            EXPECT_EQ(size, 1000u) << c.entry;
-        }
+        if (c.found) { EXPECT_EQ(size, 1000u) << c.entry; }
     }
     uint64_t size = 0;
     EXPECT_FALSE(BootFileSize(root + "/sub", "..\\outside.0", &size));  // never above the root

@@ -103,13 +103,17 @@ TEST(ArchFileList, ValidatorMessages) {
     ArchBootTable t{};
     std::string msg;
     EXPECT_EQ(validateBootFileSetting(std::string(127, 'x').c_str(), &t, &msg), 0);
-    EXPECT_EQ(msg, "67-Format Error\nPlease verify Bootfile_X length < 128\n<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>");
+    EXPECT_EQ(msg,
+              "67-Format Error\nPlease verify Bootfile_X length < "
+              "128\n<arch_0?>Bootfile_0<|arch_1?Bootfile_1>...<|arch_b?Bootfile_b>");
     ArchBootTable u{};
     ASSERT_EQ(parseArchFileList("x", &u), 0);
     EXPECT_EQ(validateBootFileSetting("y", &u, &msg), 0);
     EXPECT_EQ(msg, "Error: Boot File and DHCP Option 67 inconsistency\nParsed settings differ");
     EXPECT_EQ(validateOption252Setting(("252|" + std::string(128, 'x')).c_str(), &t, &msg), 0);
-    EXPECT_EQ(msg, "Error: BINL Option 252 Overwrite format:\nPlease verify BCD_X length < 128\n252|<arch_0?>BCD_0<|arch_1?BCD_1>...<|arch_b?BCD_b>");
+    EXPECT_EQ(msg,
+              "Error: BINL Option 252 Overwrite format:\nPlease verify BCD_X length < "
+              "128\n252|<arch_0?>BCD_0<|arch_1?BCD_1>...<|arch_b?BCD_b>");
 }
 
 TEST(AddressSetting, MasksListsAndAddresses) {
@@ -126,10 +130,17 @@ TEST(AddressSetting, MasksListsAndAddresses) {
         {1, "/0", "1-Format Error\nSubnet Mask option is invalid\nSee example:\n/24"},
         {1, "mask", "1-Format Error\nDHCP requires a valid Subnet Mask like:\n255.255.255.0 or /24"},
         {3, "10.0.0.1,10.0.0.2", nullptr},
-        {3, "10.0.0", "3-Format Error\nRouter option should look like:\n192.168.20.1  or  192.168.20.1,192.168.20.3, ..."},
-        {3, "0.0.0.0", "3-Format Error\nRouter option invalid IP address/es\nSee example:\n192.168.20.1  or  192.168.20.1,192.168.20.3, ..."},
-        {6, "x", "6-Format Error\nDomain Name Server option should look like:\n192.168.20.1  or  192.168.20.1,192.168.20.3, ..."},
-        {6, "10.0.0.300", "6-Format Error\nDomain Name Server option invalid IP address/es\nSee example:\n192.168.20.30  or  192.168.20.30,192.168.20.33, ..."},
+        {3, "10.0.0",
+         "3-Format Error\nRouter option should look like:\n192.168.20.1  or  192.168.20.1,192.168.20.3, ..."},
+        {3, "0.0.0.0",
+         "3-Format Error\nRouter option invalid IP address/es\nSee example:\n192.168.20.1  or  "
+         "192.168.20.1,192.168.20.3, ..."},
+        {6, "x",
+         "6-Format Error\nDomain Name Server option should look like:\n192.168.20.1  or  192.168.20.1,192.168.20.3, "
+         "..."},
+        {6, "10.0.0.300",
+         "6-Format Error\nDomain Name Server option invalid IP address/es\nSee example:\n192.168.20.30  or  "
+         "192.168.20.30,192.168.20.33, ..."},
         {0, "10.1.1.1", nullptr},
         {0, "10.1.1", "Format Error\nRequired a valid IP address like:\n192.168.20.20"},
         {0, "999.1.1.1", "Format Error\nInvalid IP address\nSee example:\n192.168.20.20"},
@@ -140,9 +151,7 @@ TEST(AddressSetting, MasksListsAndAddresses) {
         std::string msg;
         int ok = validateAddressSetting(c.kind, c.text, out, sizeof out, &msg);
         EXPECT_EQ(ok, c.message ? 0 : 1) << c.text;
-        if (c.message) {
-            EXPECT_EQ(msg, c.message) << c.text;
-        }
+        if (c.message) { EXPECT_EQ(msg, c.message) << c.text; }
     }
     uint8_t a[4], b[4];
     ASSERT_EQ(validateAddressSetting(1, "255.255.255.0", a, 4, nullptr), 1);
@@ -177,7 +186,8 @@ TEST(StaticLeaseAndFilter, Entries) {
     EXPECT_EQ(mac, 0u);
     EXPECT_EQ(msg, "Format Error\nMASK=00:00:00:00:00:00\nmatches all possible MACs");
     EXPECT_EQ(parseMacFilterEntry("01-02-03-AB-BC-DE", &mac, &mask, &msg), 0);
-    EXPECT_EQ(msg, "Format Error\nMAC Filter entries should look like:\nMAC[|MASK]\n01:02:03:AB:BC:DE[|FF:FF:FF:FF:FF:00] ");
+    EXPECT_EQ(msg,
+              "Format Error\nMAC Filter entries should look like:\nMAC[|MASK]\n01:02:03:AB:BC:DE[|FF:FF:FF:FF:FF:00] ");
 }
 
 DhcpIniReader Reader(const std::map<std::string, std::string>& ini) {
@@ -202,9 +212,10 @@ TEST(DhcpLoader, EmptyIni) {
     EXPECT_EQ(+cfg.rec.BmMode, 1);
     EXPECT_STREQ(cfg.rec.BmModeText, "1");
     EXPECT_EQ(cfg.defaultBootFileList, BuildDefaultLists().biosEfi);
-    EXPECT_EQ(cfg.defaultBootFileList,
-              "\\BM\\PXENIMBO\\BIOS\\pxenimbo.0|6?\\BM\\PXENIMBO\\EFI32\\pxenimbo.efi|7?\\BM\\PXENIMBO\\EFI64\\pxenimbo.efi"
-              "|9?\\BM\\PXENIMBO\\EFI64\\pxenimbo.efi");
+    EXPECT_EQ(
+        cfg.defaultBootFileList,
+        "\\BM\\PXENIMBO\\BIOS\\pxenimbo.0|6?\\BM\\PXENIMBO\\EFI32\\pxenimbo.efi|7?\\BM\\PXENIMBO\\EFI64\\pxenimbo.efi"
+        "|9?\\BM\\PXENIMBO\\EFI64\\pxenimbo.efi");
 }
 
 TEST(DhcpLoader, ModesAndFields) {
@@ -333,7 +344,8 @@ TEST(DhcpRecord, ValidatedBeforeStoring) {
         {"DHCP_Option3", [](DhcpSettings& s) { std::snprintf(s.UserOptions[2].text, 16, "12|a\x01b"); }},
         {"DHCP_StaticLease1", [](DhcpSettings& s) { std::snprintf(s.StaticLeases[0].text, 32, "01:02|10.0.0.50"); }},
         {"DHCP_MacFilter1", [](DhcpSettings& s) { std::snprintf(s.MacFilters[0].text, 32, "zz"); }},
-        {"DHCP_PoolSize", [](DhcpSettings& s) {
+        {"DHCP_PoolSize",
+         [](DhcpSettings& s) {
              std::snprintf(s.DHCP_IP_Pool, 16, "10.99.1.0");
              std::snprintf(s.DHCP_IP_Mask, 16, "/16");
              s.DHCP_PoolSize = 10991999;
@@ -355,14 +367,14 @@ TEST(DhcpRecord, ValidatedBeforeStoring) {
 TEST(DhcpPool, LiesInsideItsSubnet) {
     struct Case {
         const char* start;
-        int32_t     size;
+        int32_t size;
         const char* mask;
-        PoolFit     fit;
+        PoolFit fit;
         const char* message;  // nullptr: not checked
     } cases[] = {
         {"10.99.1.0", 10991999, "255.255.0.0", POOL_PAST_SUBNET,
          "Error: \nDHCP Pool runs past its subnet 10.99.0.0/16:\nfrom 10.99.1.0 at most 65279 addresses fit"},
-        {"10.99.1.0", 65279, "255.255.0.0", POOL_FITS, nullptr},     // up to 10.99.255.254
+        {"10.99.1.0", 65279, "255.255.0.0", POOL_FITS, nullptr},         // up to 10.99.255.254
         {"10.99.1.0", 65280, "255.255.0.0", POOL_PAST_SUBNET, nullptr},  // the broadcast address
         {"192.168.1.100", 20, "255.255.255.0", POOL_FITS, nullptr},
         {"192.168.1.100", 155, "255.255.255.0", POOL_FITS, nullptr},

@@ -47,7 +47,8 @@ TEST(DhcpShared, ConsoleFreesLeasesWhileRequestsRun) {
         while (!stop) {
             for (int i = 1; i <= 50; ++i) {
                 std::lock_guard<std::recursive_mutex> lock(leases.mutex());
-                if (DhcpLease* l = leases.FindByIp(Ip(("10.1.0." + std::to_string(i)).c_str()), nullptr, 0)) leases.Free(l);
+                if (DhcpLease* l = leases.FindByIp(Ip(("10.1.0." + std::to_string(i)).c_str()), nullptr, 0))
+                    leases.Free(l);
             }
         }
     });

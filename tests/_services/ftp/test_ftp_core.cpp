@@ -14,13 +14,33 @@ TEST(FtpPaths, SimplifyPathTable) {
         const char* in;
         const char* out;
     } cases[] = {
-        {"a\\b\\\\c", "a/b/c"},     {"/a/./b/", "/a/b"},      {"/a/b/..", "/a"},       {"/a/b/../c", "/a/c"},
-        {"/a/..", "/"},             {"/..", "/"},             {"/../x", "/x"},         {"/../../etc", "/etc"},
-        {"/a/../../b", "/b"},       {"/..x", "/..x"},         {"/a/..x/", "/a/..x"},   {"/x/.", "/x"},
-        {"/./././", "/"},           {"//a///b//", "/a/b"},    {".", "/"},              {"..", "/"},
-        {"./a", "/a"},              {"../a", "/a"},           {"C:\\ftp\\", "C:/ftp"}, {"C:/", "C:/"},
-        {"C:/a/..", "C:/"},         {"C:/..", "C:/"},         {"C:/../x", "C:/x"},     {"/", "/"},
-        {"/a/b/c/../../d", "/a/d"}, {"/a/./../b/./c", "/b/c"}, {"/.../x", "/.../x"},
+        {"a\\b\\\\c", "a/b/c"},
+        {"/a/./b/", "/a/b"},
+        {"/a/b/..", "/a"},
+        {"/a/b/../c", "/a/c"},
+        {"/a/..", "/"},
+        {"/..", "/"},
+        {"/../x", "/x"},
+        {"/../../etc", "/etc"},
+        {"/a/../../b", "/b"},
+        {"/..x", "/..x"},
+        {"/a/..x/", "/a/..x"},
+        {"/x/.", "/x"},
+        {"/./././", "/"},
+        {"//a///b//", "/a/b"},
+        {".", "/"},
+        {"..", "/"},
+        {"./a", "/a"},
+        {"../a", "/a"},
+        {"C:\\ftp\\", "C:/ftp"},
+        {"C:/", "C:/"},
+        {"C:/a/..", "C:/"},
+        {"C:/..", "C:/"},
+        {"C:/../x", "C:/x"},
+        {"/", "/"},
+        {"/a/b/c/../../d", "/a/d"},
+        {"/a/./../b/./c", "/b/c"},
+        {"/.../x", "/.../x"},
     };
     for (const Case& c : cases) {
         std::string s = c.in;
@@ -38,24 +58,15 @@ TEST(FtpPaths, VirtualPathTable) {
         const char* arg;  // nullptr: no argument
         const char* out;  // nullptr: does not resolve
     } cases[] = {
-        {"/", nullptr, "/"},
-        {"/a", nullptr, "/a"},
-        {"/", "..", "/"},
-        {"/a", "../../etc", "/etc"},
-        {"/a", "b", "/a/b"},
-        {"/a", "/b/../c", "/c"},
-        {"/a", "\\b\\c", "/b/c"},
-        {"/a", "b\\..\\..\\..\\x", "/x"},
-        {"/", "/C:/x", "/C:/x"},
-        {"/", "", "/"},
+        {"/", nullptr, "/"},     {"/a", nullptr, "/a"},   {"/", "..", "/"},         {"/a", "../../etc", "/etc"},
+        {"/a", "b", "/a/b"},     {"/a", "/b/../c", "/c"}, {"/a", "\\b\\c", "/b/c"}, {"/a", "b\\..\\..\\..\\x", "/x"},
+        {"/", "/C:/x", "/C:/x"}, {"/", "", "/"},
     };
     for (const Case& c : cases) {
         std::string out;
         bool ok = BuildVirtualPath(c.current, c.arg, &out);
         EXPECT_EQ(ok, c.out != nullptr) << c.current << " + " << (c.arg ? c.arg : "(none)");
-        if (ok && c.out) {
-            EXPECT_EQ(out, c.out) << c.current << " + " << c.arg;
-        }
+        if (ok && c.out) { EXPECT_EQ(out, c.out) << c.current << " + " << c.arg; }
     }
     // Too long, or a join that would have been cut: the tail of a cut join could hold "..".
     std::string out;
@@ -100,16 +111,16 @@ TEST(FtpPaths, FullPathStaysBelowTheRoot) {
     }
     std::string full;
     std::string root = "/" + std::string(250, 'r');
-    EXPECT_FALSE(BuildFullPath(root, "/", "012345678", &full));     // 261 > 260
-    EXPECT_TRUE(BuildFullPath(root, "/", "01234567", &full));       // exactly 260
+    EXPECT_FALSE(BuildFullPath(root, "/", "012345678", &full));  // 261 > 260
+    EXPECT_TRUE(BuildFullPath(root, "/", "01234567", &full));    // exactly 260
     EXPECT_EQ(full.size(), 260u);
 }
 
 TEST(FtpProto, VerbTable) {
     struct Case {
         const char* line;
-        int         verb;
-        bool        hasArg;
+        int verb;
+        bool hasArg;
         const char* arg;
     } cases[] = {
         {"USER anonymous", FTP_USER, true, "anonymous"},
@@ -157,7 +168,7 @@ std::vector<std::string> Feed(const std::string& text, size_t piece) {
 TEST(FtpProto, LineReader) {
     const std::string l291(291, 'a'), l292(292, 'b'), l900(900, 'c');
     struct Case {
-        std::string              in;
+        std::string in;
         std::vector<std::string> out;
     } cases[] = {
         {"NOOP\r\n", {"NOOP"}},
@@ -185,9 +196,9 @@ TEST(FtpProto, LineReader) {
 TEST(FtpProto, PortArgument) {
     struct Case {
         const char* arg;
-        bool        ok;
-        uint32_t    addr;
-        uint16_t    port;
+        bool ok;
+        uint32_t addr;
+        uint16_t port;
     } cases[] = {
         {"127,0,0,1,4,1", true, 0x7F000001, 1025},
         {"10,1,2,3,255,255", true, 0x0A010203, 65535},
@@ -216,20 +227,22 @@ TEST(FtpProto, RestAndSiteChmod) {
     int64_t off = -1;
     struct Rest {
         const char* arg;
-        bool        ok;
-        int64_t     value;
-    } rests[] = {{"100", true, 100}, {"  +7x", true, 7}, {"-5", true, -5}, {"abc", true, 0},
-                 {"9223372036854775807", true, INT64_MAX}, {"9223372036854775808", false, 0}};
+        bool ok;
+        int64_t value;
+    } rests[] = {{"100", true, 100},
+                 {"  +7x", true, 7},
+                 {"-5", true, -5},
+                 {"abc", true, 0},
+                 {"9223372036854775807", true, INT64_MAX},
+                 {"9223372036854775808", false, 0}};
     for (const Rest& r : rests) {
         EXPECT_EQ(ParseRestOffset(r.arg, &off), r.ok) << r.arg;
-        if (r.ok) {
-            EXPECT_EQ(off, r.value) << r.arg;
-        }
+        if (r.ok) { EXPECT_EQ(off, r.value) << r.arg; }
     }
     struct Chmod {
         const char* arg;
-        SiteChmod   res;
-        uint16_t    mode;
+        SiteChmod res;
+        uint16_t mode;
         const char* path;
     } chmods[] = {
         {"CHMOD 755 file", SiteChmod::Ok, 0755, "file"},
@@ -261,16 +274,15 @@ TEST(FtpProto, RestAndSiteChmod) {
 
 TEST(FtpProto, ListingLines) {
     struct Case {
-        unsigned    mode;
-        bool        folder;
+        unsigned mode;
+        bool folder;
         const char* text;
     } cases[] = {
-        {04755, false, "-rwsr-xr-x"}, {01777, true, "drwxrwxrwt"}, {0444, false, "-r--r--r--"},
-        {0755, true, "drwxr-xr-x"},   {0, false, "----------"},   {06644, false, "-rwSr-Sr--"},
+        {04755, false, "-rwsr-xr-x"}, {01777, true, "drwxrwxrwt"},  {0444, false, "-r--r--r--"},
+        {0755, true, "drwxr-xr-x"},   {0, false, "----------"},     {06644, false, "-rwSr-Sr--"},
         {01000, false, "---------T"}, {01001, false, "---------t"}, {0100755, false, "-rwxr-xr-x"},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(PermissionText(ListModeWord(c.mode, c.folder)), c.text) << std::oct << c.mode;
+    for (const Case& c : cases) EXPECT_EQ(PermissionText(ListModeWord(c.mode, c.folder)), c.text) << std::oct << c.mode;
 
     const int64_t now = 1780000000;  // 2026-05-28
     const int64_t day = 86400;

@@ -14,13 +14,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <dirent.h>
-#include <functional>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <random>
@@ -32,11 +32,11 @@
 
 #include "_services/ftp/ftp_server.h"
 #include "_services/ftp/ftp_service.h"
-#include "libs/log/log.h"
-#include "libs/platform/clock.h"
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
+#include "libs/platform/clock.h"
 #include "tests/_services/service_test_util.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/skip.h"
@@ -44,10 +44,10 @@
 
 namespace {
 
-std::string g_skip;      // why this machine cannot run the suite ("" when it can)
-bool g_ready = false;    // the namespace exists and the service runs
+std::string g_skip;    // why this machine cannot run the suite ("" when it can)
+bool g_ready = false;  // the namespace exists and the service runs
 std::optional<nimbo::test::TempFolder> g_folder;
-std::string g_base;      // the temporary folder: pub/, reg/, out/, outside/
+std::string g_base;  // the temporary folder: pub/, reg/, out/, outside/
 std::string g_pub, g_reg;
 
 // The desktop's request list: the notices the service posts while the suite runs.
@@ -100,7 +100,7 @@ std::string ReadAll(int s) {
 
 // A raw control connection.
 struct Control {
-    int         fd = -1;
+    int fd = -1;
     std::string pending;
     explicit Control(uint16_t port = 21, const char* from = nullptr) { fd = Connect(port, from); }
     ~Control() {
@@ -234,79 +234,81 @@ protected:
 struct Row {
     const char* send;  // nullptr: read the next reply only
     const char* expect;
-    bool        prefix;
+    bool prefix;
 };
 
 void RunTable(Control& c, const std::vector<Row>& rows) {
     for (const Row& r : rows) {
         std::string got = r.send ? c.Cmd(r.send) : c.Reply();
         std::string shown = r.send ? std::string(r.send).substr(0, 40) : "(reply)";
-        if (r.prefix) EXPECT_EQ(got.compare(0, strlen(r.expect), r.expect), 0) << shown << " -> " << got;
-        else EXPECT_EQ(got, r.expect) << shown;
+        if (r.prefix)
+            EXPECT_EQ(got.compare(0, strlen(r.expect), r.expect), 0) << shown << " -> " << got;
+        else
+            EXPECT_EQ(got, r.expect) << shown;
     }
 }
 
 void LoginAlice(Control& c) {
     RunTable(c, {
-        {nullptr, "220 Browser Ftp Server.", false},
-        {"USER alice", "331 Password required for this user.", false},
-        {"PASS secret", "230 User Logged In.", false},
-    });
+                    {nullptr, "220 Browser Ftp Server.", false},
+                    {"USER alice", "331 Password required for this user.", false},
+                    {"PASS secret", "230 User Logged In.", false},
+                });
 }
 
 TEST_F(FtpService, ReplyTableAnonymous) {
     Control c;
     const std::string longLine(300, 'x');
     RunTable(c, {
-        {nullptr, "220 Browser Ftp Server.", false},
-        {"NOOP", "530 Please login with USER and PASS.", false},
-        {"BOGUS", "500 Command not understood.", false},
-        {"user anonymous", "230 User Logged In.", false},
-        {"pass whatever", "230 User Logged In.", false},
-        {"\r\n\r\nNOOP", "200 NOOP Command Successful.", false},
-        {(longLine + "\r\nNOOP").c_str(), "500 Command line is too long !", false},
-        {nullptr, "200 NOOP Command Successful.", false},
-        {"xpwd", "257 \"/\" is current directory.", false},
-        {"CDUP", "250 CDUP command successful.", false},
-        {"PWD", "257 \"/\" is current directory.", false},
-        {"CWD ../../..", "250 CWD command successful.", false},
-        {"PWD", "257 \"/\" is current directory.", false},
-        {"FEAT", "211-Features:\r\n CLNT\r\n MDTM\r\n REST STREAM\r\n SIZE\r\n211 End", false},
-        {"PORT 10,0,0,1,4,1", "501 Syntax error in arguments.", false},
-        {"PORT 127,0,0,1,0,80", "501 Syntax error in arguments.", false},
-        {"PORT 0,0,0,0,4,1", "501 Syntax error in arguments.", false},
-        {"RNTO x", "503 Bad sequence of commands", false},
-        {"STOR x", "550 Permission denied.", false},
-        {"DELE a.txt", "550 Permission denied.", false},
-        {"MKD d", "550 Permission denied.", false},
-        {"SITE CHMOD 755 a.txt", "550 SITE CHMOD Permission denied.", false},
-        {"SITE HELP", "501 SITE Syntax error in arguments.", false},
-        {"REST -5", "501 Syntax error in arguments.", false},
-        {"REST 5", "350 REST command successful.", false},
-        {"RETR a.txt", "503 Bad sequence of commands.", false},
-        {"SIZE a.txt", "213 12", false},
-        {"SIZE /../a.txt", "213 12", false},
-        {"SIZE nothing", "550 No such file.", false},
-        {"MDTM a.txt", "213 2", true},
-        {"MDTM nothing", "550 No such file or directory.", false},
-        {"CWD nothing", "550 No such file or directory.", false},
-        {"LIST nothing", "550 No such file or directory.", false},
-        {"OPTS UTF8 ON", "501 Option not understood.", false},
-        {"TYPE I", "200 Binary transfer mode active.", false},
-        {"TYPE X", "550 Error - unknown binary mode.", false},
-        {"MODE Z", "502 MODE Z non-implemented.", false},
-        {"MODE B", "504 \"B\": Unsupported transfer MODE.", false},
-        {"STRU F", "200 STRU Command Successful.", false},
-        {"CLNT curl", "200 Ok.", false},
-        {"STAT", "211 :: Nimbo FTP server module ", true},
-        {"STAT /", "213-Status follows:\r\n-rw-r--r-- 1 user group             12 ", true},
-        {"HELP", "500 No Help Available.", false},
-        {"SYST", "215 UNIX Type: L8", false},
-        {"ALLO 5", "200 NOOP Command Successful.", false},
-        {"PASV", "227 Entering Passive Mode (127,0,0,1,", true},
-        {"EPSV", "229 Entering Extended Passive Mode (,,,", true},
-        {"QUIT", "221 Goodbye.", false},
-    });
+                    {nullptr, "220 Browser Ftp Server.", false},
+                    {"NOOP", "530 Please login with USER and PASS.", false},
+                    {"BOGUS", "500 Command not understood.", false},
+                    {"user anonymous", "230 User Logged In.", false},
+                    {"pass whatever", "230 User Logged In.", false},
+                    {"\r\n\r\nNOOP", "200 NOOP Command Successful.", false},
+                    {(longLine + "\r\nNOOP").c_str(), "500 Command line is too long !", false},
+                    {nullptr, "200 NOOP Command Successful.", false},
+                    {"xpwd", "257 \"/\" is current directory.", false},
+                    {"CDUP", "250 CDUP command successful.", false},
+                    {"PWD", "257 \"/\" is current directory.", false},
+                    {"CWD ../../..", "250 CWD command successful.", false},
+                    {"PWD", "257 \"/\" is current directory.", false},
+                    {"FEAT", "211-Features:\r\n CLNT\r\n MDTM\r\n REST STREAM\r\n SIZE\r\n211 End", false},
+                    {"PORT 10,0,0,1,4,1", "501 Syntax error in arguments.", false},
+                    {"PORT 127,0,0,1,0,80", "501 Syntax error in arguments.", false},
+                    {"PORT 0,0,0,0,4,1", "501 Syntax error in arguments.", false},
+                    {"RNTO x", "503 Bad sequence of commands", false},
+                    {"STOR x", "550 Permission denied.", false},
+                    {"DELE a.txt", "550 Permission denied.", false},
+                    {"MKD d", "550 Permission denied.", false},
+                    {"SITE CHMOD 755 a.txt", "550 SITE CHMOD Permission denied.", false},
+                    {"SITE HELP", "501 SITE Syntax error in arguments.", false},
+                    {"REST -5", "501 Syntax error in arguments.", false},
+                    {"REST 5", "350 REST command successful.", false},
+                    {"RETR a.txt", "503 Bad sequence of commands.", false},
+                    {"SIZE a.txt", "213 12", false},
+                    {"SIZE /../a.txt", "213 12", false},
+                    {"SIZE nothing", "550 No such file.", false},
+                    {"MDTM a.txt", "213 2", true},
+                    {"MDTM nothing", "550 No such file or directory.", false},
+                    {"CWD nothing", "550 No such file or directory.", false},
+                    {"LIST nothing", "550 No such file or directory.", false},
+                    {"OPTS UTF8 ON", "501 Option not understood.", false},
+                    {"TYPE I", "200 Binary transfer mode active.", false},
+                    {"TYPE X", "550 Error - unknown binary mode.", false},
+                    {"MODE Z", "502 MODE Z non-implemented.", false},
+                    {"MODE B", "504 \"B\": Unsupported transfer MODE.", false},
+                    {"STRU F", "200 STRU Command Successful.", false},
+                    {"CLNT curl", "200 Ok.", false},
+                    {"STAT", "211 :: Nimbo FTP server module ", true},
+                    {"STAT /", "213-Status follows:\r\n-rw-r--r-- 1 user group             12 ", true},
+                    {"HELP", "500 No Help Available.", false},
+                    {"SYST", "215 UNIX Type: L8", false},
+                    {"ALLO 5", "200 NOOP Command Successful.", false},
+                    {"PASV", "227 Entering Passive Mode (127,0,0,1,", true},
+                    {"EPSV", "229 Entering Extended Passive Mode (,,,", true},
+                    {"QUIT", "221 Goodbye.", false},
+                });
     EXPECT_TRUE(c.ClosedByPeer());
 }
 
@@ -339,22 +341,22 @@ TEST_F(FtpService, LoginRules) {
     {
         Control c;
         RunTable(c, {
-            {nullptr, "220 Browser Ftp Server.", false},
-            {"USER Alice", "430 Invalid username or password.", false},
-            {"USER bob", "430 Invalid username or password.", false},
-            {"USER alice", "331 Password required for this user.", false},
-            {"PASS", "501 Invalid number of arguments.", false},
-            {"PASS wrong", "530 Login or password incorrect!", false},
-        });
+                        {nullptr, "220 Browser Ftp Server.", false},
+                        {"USER Alice", "430 Invalid username or password.", false},
+                        {"USER bob", "430 Invalid username or password.", false},
+                        {"USER alice", "331 Password required for this user.", false},
+                        {"PASS", "501 Invalid number of arguments.", false},
+                        {"PASS wrong", "530 Login or password incorrect!", false},
+                    });
         c.Send("PASS wrong-again\r\n");  // the third try: no reply, the connection ends
         EXPECT_TRUE(c.ClosedByPeer());
     }
     Control c;
     LoginAlice(c);
     RunTable(c, {
-        {"USER anonymous", "230 User Logged In.", false},
-        {"STOR x", "550 Permission denied.", false},  // logged out of alice, in as anonymous
-    });
+                    {"USER anonymous", "230 User Logged In.", false},
+                    {"STOR x", "550 Permission denied.", false},  // logged out of alice, in as anonymous
+                });
     bool logged = false;
     for (const RequestLogRecord& r : FtpNotices()) logged |= strcmp(r.status, "Logged as [alice]") == 0;
     EXPECT_TRUE(logged);
@@ -364,35 +366,35 @@ TEST_F(FtpService, RootIsNeverLeftNorRemoved) {
     Control c;
     LoginAlice(c);
     RunTable(c, {
-        {"RMD /", "550 Permission denied.", false},
-        {"RMD ..", "550 Permission denied.", false},
-        {"DELE /", "550 No such file.", false},
-        {"RNFR /", "550 Permission denied.", false},
-        {"RNFR sub/one.txt", "350 File or directory exists, ready for destination name.", false},
-        {"RNTO /", "550 Rename failure.", false},
-        {"RNFR sub/one.txt", "350 File or directory exists, ready for destination name.", false},
-        {"RNTO small.bin", "550 Rename failure.", false},  // never replaces a file
-        {"RNFR sub/one.txt", "350 File or directory exists, ready for destination name.", false},
-        {"RNTO ../../one-renamed.txt", "250 Rename successful.", false},
-        {"RNFR one-renamed.txt", "350 File or directory exists, ready for destination name.", false},
-        {"RNTO sub/one.txt", "250 Rename successful.", false},
-        {"CWD escape", "550 No such file or directory.", false},
-        {"SIZE secret-link", "550 No such file.", false},
-        {"SIZE ../outside/secret.txt", "550 No such file.", false},
-        {"MKD newdir", "250 MKD command successful.", false},
-        {"MKD newdir", "550 File Already Exists.", false},
-        {"MKD escape/x", "550 MKD Error Creating DIR.", false},
-        {"RMD newdir", "250 Directory deleted successfully.", false},
-        {"RMD newdir", "550 Directory not found.", false},
-        {"STOU", "503 Bad sequence of commands.", false},
-        {"PASV", "227 ", true},
-        {"RETR secret-link", "550 File not found.", false},
-        {"RETR fifo", "550 File not found.", false},
-        {"SITE CHMOD 7a5 small.bin", "501 SITE CHMOD Syntax error in arguments.", false},
-        {"SITE CHMOD 75555 small.bin", "501 SITE CHMOD Syntax error in arguments.", false},
-        {"SITE CHMOD 644 missing.bin", "501 SITE CHMOD Failed.", false},
-        {"SITE CHMOD 644 secret-link", "501 SITE CHMOD Failed.", false},
-    });
+                    {"RMD /", "550 Permission denied.", false},
+                    {"RMD ..", "550 Permission denied.", false},
+                    {"DELE /", "550 No such file.", false},
+                    {"RNFR /", "550 Permission denied.", false},
+                    {"RNFR sub/one.txt", "350 File or directory exists, ready for destination name.", false},
+                    {"RNTO /", "550 Rename failure.", false},
+                    {"RNFR sub/one.txt", "350 File or directory exists, ready for destination name.", false},
+                    {"RNTO small.bin", "550 Rename failure.", false},  // never replaces a file
+                    {"RNFR sub/one.txt", "350 File or directory exists, ready for destination name.", false},
+                    {"RNTO ../../one-renamed.txt", "250 Rename successful.", false},
+                    {"RNFR one-renamed.txt", "350 File or directory exists, ready for destination name.", false},
+                    {"RNTO sub/one.txt", "250 Rename successful.", false},
+                    {"CWD escape", "550 No such file or directory.", false},
+                    {"SIZE secret-link", "550 No such file.", false},
+                    {"SIZE ../outside/secret.txt", "550 No such file.", false},
+                    {"MKD newdir", "250 MKD command successful.", false},
+                    {"MKD newdir", "550 File Already Exists.", false},
+                    {"MKD escape/x", "550 MKD Error Creating DIR.", false},
+                    {"RMD newdir", "250 Directory deleted successfully.", false},
+                    {"RMD newdir", "550 Directory not found.", false},
+                    {"STOU", "503 Bad sequence of commands.", false},
+                    {"PASV", "227 ", true},
+                    {"RETR secret-link", "550 File not found.", false},
+                    {"RETR fifo", "550 File not found.", false},
+                    {"SITE CHMOD 7a5 small.bin", "501 SITE CHMOD Syntax error in arguments.", false},
+                    {"SITE CHMOD 75555 small.bin", "501 SITE CHMOD Syntax error in arguments.", false},
+                    {"SITE CHMOD 644 missing.bin", "501 SITE CHMOD Failed.", false},
+                    {"SITE CHMOD 644 secret-link", "501 SITE CHMOD Failed.", false},
+                });
     EXPECT_EQ(access((g_reg + "/missing.bin").c_str(), F_OK), -1);
     EXPECT_NE(Shell("ls " + g_reg + " | grep -q \"^file\\.\""), 0);  // no STOU file left behind
     EXPECT_EQ(ReadFile(g_reg + "/sub/one.txt"), "one\n");
@@ -403,16 +405,16 @@ TEST_F(FtpService, SiteChmodKeepsTheModeWordInTheAttribute) {
     WriteFile(g_reg + "/mode.bin", "m");
     chmod((g_reg + "/mode.bin").c_str(), 0600);
     WriteFile(g_reg + "/own.sh", "#!/bin/sh\n");
-    chmod((g_reg + "/own.sh").c_str(), 0751);  // no word: listed with its own bits
+    chmod((g_reg + "/own.sh").c_str(), 0751);        // no word: listed with its own bits
     const unsigned char linkWord[2] = {0x00, 0x80};  // the link bit, set by another writer
     ASSERT_EQ(setxattr((g_reg + "/mode.bin").c_str(), "user.Nimbo.pfa", linkWord, 2, 0), 0);
     Control c;
     LoginAlice(c);
     RunTable(c, {
-        {"SITE CHMOD 4755 mode.bin", "200 SITE CHMOD Successful.", false},
-        {"SITE chmod 1777 sub", "200 SITE CHMOD Successful.", false},
-        {"STAT -la /", "213-Status follows:", true},
-    });
+                    {"SITE CHMOD 4755 mode.bin", "200 SITE CHMOD Successful.", false},
+                    {"SITE chmod 1777 sub", "200 SITE CHMOD Successful.", false},
+                    {"STAT -la /", "213-Status follows:", true},
+                });
     unsigned char w[2] = {};
     ASSERT_EQ(getxattr((g_reg + "/mode.bin").c_str(), "user.Nimbo.pfa", w, 2), 2);
     EXPECT_EQ(w[0] | (w[1] << 8), 0x8000 | 04755);
@@ -519,16 +521,26 @@ TEST_F(FtpService, AcceptGoesOnAfterRunningOutOfDescriptors) {
 
 // The server object on its own: users, limits, and a stop with clients still connected.
 struct Events {
-    std::mutex       m;
+    std::mutex m;
     std::vector<int> server, user, client;
 };
 
 TEST_F(FtpService, ServerUsersAndLimits) {
     Events ev;
     auto server = std::make_unique<CFtpServer>();
-    server->SetCallbacks([&](int code, const char*, const char*) { std::lock_guard<std::mutex> g(ev.m); ev.server.push_back(code); },
-                         [&](int code, const FtpUserEntry*, const char*) { std::lock_guard<std::mutex> g(ev.m); ev.user.push_back(code); },
-                         [&](int code, const FtpClientEntry*, const char*) { std::lock_guard<std::mutex> g(ev.m); ev.client.push_back(code); });
+    server->SetCallbacks(
+        [&](int code, const char*, const char*) {
+            std::lock_guard<std::mutex> g(ev.m);
+            ev.server.push_back(code);
+        },
+        [&](int code, const FtpUserEntry*, const char*) {
+            std::lock_guard<std::mutex> g(ev.m);
+            ev.user.push_back(code);
+        },
+        [&](int code, const FtpClientEntry*, const char*) {
+            std::lock_guard<std::mutex> g(ev.m);
+            ev.client.push_back(code);
+        });
     EXPECT_TRUE(server->SetPassivePortRange(65000, 535));
     EXPECT_FALSE(server->SetPassivePortRange(65000, 536));
     EXPECT_FALSE(server->SetPassivePortRange(0, 5));
@@ -693,11 +705,14 @@ Footprint MeasureAfterWarmUp() {
 
 void ExpectBackTo(const Footprint& before) {
     Footprint now;
-    EXPECT_TRUE(WaitFor([&] {
-        now = Measure();
-        return now.threads <= before.threads && now.fds <= before.fds;
-    }, 15000)) << "threads " << now.threads << " (were " << before.threads << "), descriptors " << now.fds
-               << " (were " << before.fds << ")";
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            now = Measure();
+            return now.threads <= before.threads && now.fds <= before.fds;
+        },
+        15000))
+        << "threads " << now.threads << " (were " << before.threads << "), descriptors " << now.fds << " (were "
+        << before.fds << ")";
 }
 
 // Reads until the peer closes; false when it had not closed within ms.
@@ -810,7 +825,8 @@ TEST_F(FtpService, ReplyThatCannotBeSentEndsTheConnection) {
         const auto t0 = Clock::now();
         size_t sent = 0;
         while (MsSince(t0) < 60000) {
-            ssize_t n = send(s, noops.data() + sent % noops.size(), noops.size() - sent % noops.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            ssize_t n = send(s, noops.data() + sent % noops.size(), noops.size() - sent % noops.size(),
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
                 sent += static_cast<size_t>(n);
                 continue;
@@ -936,18 +952,18 @@ TEST_F(FtpService, ReadOnlyEntriesAreNeitherWrittenNorRemoved) {
     Control c;
     LoginAlice(c);
     RunTable(c, {
-        {"STOR locked.txt", "550 Permission denied: /locked.txt is read-only.", false},
-        {"APPE locked.txt", "550 Permission denied: /locked.txt is read-only.", false},
-        {"DELE locked.txt", "550 Permission denied: /locked.txt is read-only.", false},
-        {"RNFR locked.txt", "550 Permission denied: /locked.txt is read-only.", false},
-        {"STOR ro/new.txt", "550 Permission denied: /ro/new.txt (its folder) is read-only.", false},
-        {"MKD ro/sub", "550 Permission denied: /ro/sub (its folder) is read-only.", false},
-        {"RMD ro", "550 Permission denied: /ro is read-only.", false},
-        {"RNFR small.bin", "350 File or directory exists, ready for destination name.", false},
-        {"RNTO ro/small.bin", "550 Permission denied: /ro/small.bin (its folder) is read-only.", false},
-        {"CWD ro", "250 CWD command successful.", false},
-        {"STOU", "550 Permission denied: /ro/file (its folder) is read-only.", false},
-    });
+                    {"STOR locked.txt", "550 Permission denied: /locked.txt is read-only.", false},
+                    {"APPE locked.txt", "550 Permission denied: /locked.txt is read-only.", false},
+                    {"DELE locked.txt", "550 Permission denied: /locked.txt is read-only.", false},
+                    {"RNFR locked.txt", "550 Permission denied: /locked.txt is read-only.", false},
+                    {"STOR ro/new.txt", "550 Permission denied: /ro/new.txt (its folder) is read-only.", false},
+                    {"MKD ro/sub", "550 Permission denied: /ro/sub (its folder) is read-only.", false},
+                    {"RMD ro", "550 Permission denied: /ro is read-only.", false},
+                    {"RNFR small.bin", "350 File or directory exists, ready for destination name.", false},
+                    {"RNTO ro/small.bin", "550 Permission denied: /ro/small.bin (its folder) is read-only.", false},
+                    {"CWD ro", "250 CWD command successful.", false},
+                    {"STOU", "550 Permission denied: /ro/file (its folder) is read-only.", false},
+                });
     EXPECT_EQ(c.Cmd("QUIT"), "221 Goodbye.");
     // A real client gets the refusal too.
     const std::string out = g_base + "/out/";
@@ -977,7 +993,9 @@ TEST_F(FtpService, AborAfterTelnetInterruptAndSynch) {
     EXPECT_GT(recv(d, buf, sizeof buf, 0), 0);
     // As BSD ftp and lftp send it: IAC IP, then IAC as urgent data and DM (the Synch), then ABOR.
     send(c.fd, "\xff\xf4\xff", 3, MSG_OOB | MSG_NOSIGNAL);
-    c.Send("\xf2" "ABOR\r\n");
+    c.Send(
+        "\xf2"
+        "ABOR\r\n");
     EXPECT_EQ(c.Reply(), "426 Previous command has been finished abnormally.");
     EXPECT_EQ(c.Reply(), "226 ABOR command successful.");
     std::string rest;
@@ -999,17 +1017,17 @@ TEST_F(FtpService, PeerTextIsEscapedInTheLogAndTheDesktop) {
     nimbo::test::LogCapture log(LOG_FTP);
     Control c;
     RunTable(c, {
-        {nullptr, "220 Browser Ftp Server.", false},
-        {"USER x\x1b[2Jy", "430 Invalid username or password.", false},
-        {"USER alice", "331 Password required for this user.", false},
-        {"PASS secret", "230 User Logged In.", false},
-        {"MKD esc\x1b]0;forged\x07name", "250 MKD command successful.", false},
-        {"CWD esc\x1b]0;forged\x07name", "250 CWD command successful.", false},
-        {"CLNT fake\x1b[31mclient", "200 Ok.", false},
-        {"CWD /", "250 CWD command successful.", false},
-        {"RMD esc\x1b]0;forged\x07name", "250 Directory deleted successfully.", false},
-        {"QUIT", "221 Goodbye.", false},
-    });
+                    {nullptr, "220 Browser Ftp Server.", false},
+                    {"USER x\x1b[2Jy", "430 Invalid username or password.", false},
+                    {"USER alice", "331 Password required for this user.", false},
+                    {"PASS secret", "230 User Logged In.", false},
+                    {"MKD esc\x1b]0;forged\x07name", "250 MKD command successful.", false},
+                    {"CWD esc\x1b]0;forged\x07name", "250 CWD command successful.", false},
+                    {"CLNT fake\x1b[31mclient", "200 Ok.", false},
+                    {"CWD /", "250 CWD command successful.", false},
+                    {"RMD esc\x1b]0;forged\x07name", "250 Directory deleted successfully.", false},
+                    {"QUIT", "221 Goodbye.", false},
+                });
     EXPECT_TRUE(ClosedWithin(c.fd, 5000));
     log.Stop();
     const auto lines = log.LinesWith("127.0.0.1");
@@ -1213,13 +1231,17 @@ TEST_F(FtpService, LftpMirrorsBothWays) {
         std::string dir = tree + "/d" + std::to_string(d);
         mkdir(dir.c_str(), 0755);
         for (int f = 0; f < 25; ++f)
-            WriteFile(dir + "/f" + std::to_string(f) + ".bin", RandomBytes(static_cast<size_t>(f * 997 + d), static_cast<unsigned>(d * 100 + f)));
+            WriteFile(dir + "/f" + std::to_string(f) + ".bin",
+                      RandomBytes(static_cast<size_t>(f * 997 + d), static_cast<unsigned>(d * 100 + f)));
     }
     const std::string opts = "set ftp:ssl-allow no; set net:max-retries 2; set net:timeout 20; set cmd:fail-exit yes; ";
-    EXPECT_EQ(Shell("lftp -u alice,secret -e \"" + opts + "mirror -R --parallel=4 " + tree + " /up; quit\" 127.0.0.1", 120), 0);
+    EXPECT_EQ(
+        Shell("lftp -u alice,secret -e \"" + opts + "mirror -R --parallel=4 " + tree + " /up; quit\" 127.0.0.1", 120),
+        0);
     EXPECT_EQ(Shell("diff -r " + tree + " " + g_reg + "/up"), 0);
     const std::string back = g_base + "/back";
-    EXPECT_EQ(Shell("lftp -u alice,secret -e \"" + opts + "mirror --parallel=4 /up " + back + "; quit\" 127.0.0.1", 120), 0);
+    EXPECT_EQ(
+        Shell("lftp -u alice,secret -e \"" + opts + "mirror --parallel=4 /up " + back + "; quit\" 127.0.0.1", 120), 0);
     EXPECT_EQ(Shell("diff -r " + tree + " " + back), 0);
     EXPECT_EQ(Shell("rm -rf " + g_reg + "/up " + back + " " + tree), 0);
 }

@@ -26,7 +26,6 @@
 #include <thread>
 #include <vector>
 
-#include "tests/_services/console_client.h"
 #include "_services/http/http_records.h"
 #include "_services/http/http_server.h"
 #include "_services/http/http_service.h"
@@ -36,6 +35,7 @@
 #include "_services/settings.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
+#include "tests/_services/console_client.h"
 #include "tests/_services/process_load.h"
 #include "tests/_services/service_test_util.h"
 #include "tests/support/log_capture.h"
@@ -44,8 +44,8 @@
 
 namespace {
 
-bool        g_private = false;  // in a private network namespace, the served tree made
-bool        g_treeMade = false;
+bool g_private = false;  // in a private network namespace, the served tree made
+bool g_treeMade = false;
 std::optional<nimbo::test::TempFolder> g_folder;
 std::string g_base;  // the temporary folder: root/ and files outside it
 std::string g_root;
@@ -170,9 +170,9 @@ const std::string& PrepareOnce() {
 }
 
 // In a test's SetUp or body: skips where the machine cannot run it, fails when the tree is missing.
-#define NIMBO_NEED_HTTP_TREE()                                    \
-    do {                                                          \
-        NIMBO_SKIP_IF(PrepareOnce());                             \
+#define NIMBO_NEED_HTTP_TREE()                                     \
+    do {                                                           \
+        NIMBO_SKIP_IF(PrepareOnce());                              \
         ASSERT_TRUE(g_treeMade) << "the served tree was not made"; \
     } while (0)
 
@@ -293,18 +293,15 @@ TEST_F(HttpService, ReplyTable) {
         Reply r = Exchange(c.request);
         EXPECT_EQ(r.status, c.status) << c.name;
         for (const std::string& h : c.headers) EXPECT_NE(r.head.find(h), std::string::npos) << c.name << ": " << h;
-        if (!c.bodyMd5.empty()) {
-            EXPECT_EQ(Md5(r.body), c.bodyMd5) << c.name;
-        }
+        if (!c.bodyMd5.empty()) { EXPECT_EQ(Md5(r.body), c.bodyMd5) << c.name; }
         for (const std::string& b : c.bodyHas) EXPECT_NE(r.body.find(b), std::string::npos) << c.name << ": " << b;
-        if (c.emptyBody) {
-            EXPECT_TRUE(r.body.empty()) << c.name;
-        }
+        if (c.emptyBody) { EXPECT_TRUE(r.body.empty()) << c.name; }
         if (!r.status.empty() && r.status.find("301") == std::string::npos) {
             size_t at = r.head.find("Content-Length: ");
             ASSERT_NE(at, std::string::npos) << c.name;
             if (!c.emptyBody) {
-                EXPECT_EQ(std::to_string(r.body.size()), r.head.substr(at + 16, r.head.find('\r', at) - at - 16)) << c.name;
+                EXPECT_EQ(std::to_string(r.body.size()), r.head.substr(at + 16, r.head.find('\r', at) - at - 16))
+                    << c.name;
             }
         }
     }
@@ -332,10 +329,24 @@ TEST_F(HttpService, XhtmlPagesAreWellFormed) {
 
 TEST_F(HttpService, EveryTraversalFormIsRefused) {
     const char* paths[] = {
-        "/../secret", "/..", "/%2e%2e/secret", "/%2E%2e%2fsecret", "/.%2e/.%2e/etc/passwd", "/.%2e/secret",
-        "/%2e./secret", "/sub/.%2E/.%2e/secret", "/..%5csecret", "/.%2e%5csecret", "/sub%5c.%2e%5c.%2e%5csecret",
-        "/%2e%2e%5c..%5csecret", "/escape", "/absolute/secret", "/sub/%00/../secret", "/a.txt%00.html",
-        "/./file1000.bin", "/sub/./a.txt",
+        "/../secret",
+        "/..",
+        "/%2e%2e/secret",
+        "/%2E%2e%2fsecret",
+        "/.%2e/.%2e/etc/passwd",
+        "/.%2e/secret",
+        "/%2e./secret",
+        "/sub/.%2E/.%2e/secret",
+        "/..%5csecret",
+        "/.%2e%5csecret",
+        "/sub%5c.%2e%5c.%2e%5csecret",
+        "/%2e%2e%5c..%5csecret",
+        "/escape",
+        "/absolute/secret",
+        "/sub/%00/../secret",
+        "/a.txt%00.html",
+        "/./file1000.bin",
+        "/sub/./a.txt",
     };
     for (const char* p : paths) {
         Reply r = Exchange(Get(p));
@@ -370,12 +381,13 @@ TEST_F(HttpService, RequestNotices) {
         EXPECT_STREQ(notices[i].status, want[i].second) << i;
     }
     const std::string log = ReadFile(g_base + "/log.txt");
-    for (std::string line : {"HTTP Inf: Server started OK on port [80] at [INADDR_ANY] offering publicly [" + g_root + "/]",
-                             std::string("HTTP Err: 501 Not Implemented. Method [POST] Client [127.0.0.1] "),
-                             std::string("HTTP Err: Bad format request. Client [127.0.0.1] "),
-                             std::string("HTTP Err: 303 Forbidden. [/fifo] Client [127.0.0.1] "),
-                             std::string("HTTP Inf: 200 OK. Browse Page [/sub/] Client [127.0.0.1] "),
-                             std::string("HTTP Inf: 206 OK. Resource [/file1000.bin] Client [127.0.0.1] ")})
+    for (std::string line :
+         {"HTTP Inf: Server started OK on port [80] at [INADDR_ANY] offering publicly [" + g_root + "/]",
+          std::string("HTTP Err: 501 Not Implemented. Method [POST] Client [127.0.0.1] "),
+          std::string("HTTP Err: Bad format request. Client [127.0.0.1] "),
+          std::string("HTTP Err: 303 Forbidden. [/fifo] Client [127.0.0.1] "),
+          std::string("HTTP Inf: 200 OK. Browse Page [/sub/] Client [127.0.0.1] "),
+          std::string("HTTP Inf: 206 OK. Resource [/file1000.bin] Client [127.0.0.1] ")})
         EXPECT_NE(log.find("] " + line), std::string::npos) << line << "\n" << log;
 }
 
@@ -392,7 +404,7 @@ TEST_F(HttpService, CurlAndWgetFetchTheLastMibOfASparse5GiBFile) {
     ASSERT_EQ(ftruncate(fd, static_cast<off_t>(kBigSize - kMiB)), 0);
     close(fd);
     ASSERT_EQ(Shell("cd " + g_base + " && wget -q -c http://127.0.0.1/big.img"), 0);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(part.c_str(), &st), 0);
     EXPECT_EQ(static_cast<uint64_t>(st.st_size), kBigSize);
     std::string tail(kMiB, '\0');
@@ -475,10 +487,12 @@ TEST_F(HttpService, OneAddressCannotTakeEverySlot) {
         for (int fd : held) send(fd, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL);
         const std::string out = g_base + "/legit.txt";
         unlink(out.c_str());
-        EXPECT_EQ(Shell("curl -sf --max-time 5 --interface 127.0.0.2 -o " + out + " http://127.0.0.1/sub/a.txt", 10), 0);
+        EXPECT_EQ(Shell("curl -sf --max-time 5 --interface 127.0.0.2 -o " + out + " http://127.0.0.1/sub/a.txt", 10),
+                  0);
         EXPECT_EQ(ReadFile(out), "alpha") << "curl from another address, round " << i;
         unlink(out.c_str());
-        EXPECT_EQ(Shell("wget -q -T 5 -t 1 --bind-address=127.0.0.2 -O " + out + " http://127.0.0.1/file1000.bin", 10), 0);
+        EXPECT_EQ(Shell("wget -q -T 5 -t 1 --bind-address=127.0.0.2 -O " + out + " http://127.0.0.1/file1000.bin", 10),
+                  0);
         EXPECT_EQ(ReadFile(out), g_file1000) << "wget from another address, round " << i;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -512,7 +526,8 @@ TEST_F(HttpService, OneClientCannotFloodTheLog) {
     });
     for (int i = 0; i < 4; ++i) {
         const std::string out = g_base + "/legit.txt";
-        EXPECT_EQ(Shell("curl -sf --max-time 5 --interface 127.0.0.2 -o " + out + " http://127.0.0.1/sub/a.txt", 10), 0);
+        EXPECT_EQ(Shell("curl -sf --max-time 5 --interface 127.0.0.2 -o " + out + " http://127.0.0.1/sub/a.txt", 10),
+                  0);
         EXPECT_EQ(ReadFile(out), "alpha");
         std::this_thread::sleep_for(std::chrono::milliseconds(400));
     }
@@ -538,7 +553,9 @@ TEST_F(HttpService, UrlCannotForgeLogLines) {
     g_notices->Clear();
     const size_t logBefore = ReadFile(g_base + "/log.txt").size();
     EXPECT_EQ(Shell("curl -gs --max-time 5 -o /dev/null "
-                    "http://127.0.0.1/x%0d%0a%5B01/01%2000:00:00.000%5D%20HTTP%20Inf:%20forged%1b%5B2J", 10), 0);
+                    "http://127.0.0.1/x%0d%0a%5B01/01%2000:00:00.000%5D%20HTTP%20Inf:%20forged%1b%5B2J",
+                    10),
+              0);
     Exchange(Get("/..%0d%0aforged2/../../etc/passwd"));
     const std::string log = ReadFile(g_base + "/log.txt").substr(logBefore);
     EXPECT_EQ(log.find("\n[01/01 00:00:00.000] HTTP Inf: forged"), std::string::npos) << log;
@@ -610,7 +627,8 @@ TEST_F(HttpLimits, OversizedSlowAndIdleRequestsAreClosed) {
 TEST_F(HttpLimits, ConnectionsBeyondTheCapAreRefused) {
     std::vector<int> held;
     for (int i = 0; i < 4; ++i) held.push_back(Connect(kPort));
-    for (int i = 0; i < 100 && server.LiveClients() < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 100 && server.LiveClients() < 4; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(server.LiveClients(), 4u);
     int extra = Connect(kPort);
     ASSERT_GE(extra, 0);
@@ -619,7 +637,8 @@ TEST_F(HttpLimits, ConnectionsBeyondTheCapAreRefused) {
     EXPECT_TRUE(closed);
     close(extra);
     for (int fd : held) close(fd);
-    for (int i = 0; i < 100 && server.LiveClients() > 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 100 && server.LiveClients() > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(Exchange(Get("/sub/a.txt"), kPort).body, "alpha");
 }
 

@@ -51,7 +51,7 @@ TEST(HttpRequest, CompletenessAndSyntaxCheck) {
     EXPECT_TRUE(IsRequestComplete("GET / HTTP/1.0\r\n\r\n"));
     struct Case {
         std::string request;
-        bool        passes;
+        bool passes;
     } cases[] = {
         {"GET / HTTP/1.0\r\n\r\n", true},
         {"GET /a/b.txt HTTP/1.1\r\nHost: x\r\nRange: bytes=0-1\r\n\r\n", true},
@@ -78,7 +78,7 @@ TEST(HttpRequest, DecodingAndSafePaths) {
     EXPECT_EQ(UrlDecode("/%2e%2E"), "/..");
     struct Case {
         std::string path;
-        bool        safe;
+        bool safe;
         std::string relative;
     } cases[] = {
         {"/", true, ""},
@@ -95,33 +95,24 @@ TEST(HttpRequest, DecodingAndSafePaths) {
     for (const Case& c : cases) {
         std::string rel = "unchanged";
         EXPECT_EQ(SafeRelativePath(c.path, &rel), c.safe) << c.path;
-        if (c.safe) {
-            EXPECT_EQ(rel, c.relative) << c.path;
-        }
+        if (c.safe) { EXPECT_EQ(rel, c.relative) << c.path; }
     }
 }
 
 TEST(HttpRequest, RangesDigitsOnly) {
     struct Case {
         const char* header;
-        bool        satisfiable;
-        uint64_t    start, last;
-        bool        present;
+        bool satisfiable;
+        uint64_t start, last;
+        bool present;
     } cases[] = {
-        {"bytes=0-99", true, 0, 99, true},
-        {"bytes=990-2000", true, 990, 999, true},
-        {"bytes=900-", true, 900, 999, true},
-        {"bytes=-100", true, 900, 999, true},
-        {"bytes=-5000", true, 0, 999, true},
-        {"bytes=1000-", false, 0, 0, true},
-        {"bytes=50-10", false, 0, 0, true},
-        {"bytes=-0", false, 0, 0, true},
-        {"bytes=abc", false, 0, 0, false},
-        {"bytes=1-2,5-6", false, 0, 0, false},
-        {"bytes=+1-2", false, 0, 0, false},
-        {"bytes= 1-2", false, 0, 0, false},
-        {"bytes=-", false, 0, 0, false},
-        {"bytes=99999999999999999999-", false, 0, 0, false},
+        {"bytes=0-99", true, 0, 99, true},    {"bytes=990-2000", true, 990, 999, true},
+        {"bytes=900-", true, 900, 999, true}, {"bytes=-100", true, 900, 999, true},
+        {"bytes=-5000", true, 0, 999, true},  {"bytes=1000-", false, 0, 0, true},
+        {"bytes=50-10", false, 0, 0, true},   {"bytes=-0", false, 0, 0, true},
+        {"bytes=abc", false, 0, 0, false},    {"bytes=1-2,5-6", false, 0, 0, false},
+        {"bytes=+1-2", false, 0, 0, false},   {"bytes= 1-2", false, 0, 0, false},
+        {"bytes=-", false, 0, 0, false},      {"bytes=99999999999999999999-", false, 0, 0, false},
         {"items=0-1", false, 0, 0, false},
     };
     for (const Case& c : cases) {
@@ -146,9 +137,16 @@ TEST(HttpText, EscapingTypesAndQuery) {
     EXPECT_EQ(QueryValue("sort&x=2", "sort"), "");
     EXPECT_EQ(QueryValue("x=2", "sort"), "");
     const std::pair<const char*, const char*> types[] = {
-        {"/README", "text/html"}, {"/a.HTM", "text/html"}, {"/b.JpG", "image/jpeg"}, {"/c.zzz", "unknown/unknown"},
-        {"/d.udeb", "application/x-debian-package"}, {"/e.rpm", "application/octet-stream"}, {"/x.dir/f", "unknown/unknown"},
-        {"/f.h", "text/plain"}, {"/g.ico", "image/x-icon"}, {"/h.avi", "video/x-msvideo"},
+        {"/README", "text/html"},
+        {"/a.HTM", "text/html"},
+        {"/b.JpG", "image/jpeg"},
+        {"/c.zzz", "unknown/unknown"},
+        {"/d.udeb", "application/x-debian-package"},
+        {"/e.rpm", "application/octet-stream"},
+        {"/x.dir/f", "unknown/unknown"},
+        {"/f.h", "text/plain"},
+        {"/g.ico", "image/x-icon"},
+        {"/h.avi", "video/x-msvideo"},
     };
     for (const auto& [path, type] : types) EXPECT_EQ(ContentType(path), type) << path;
     EXPECT_EQ(HttpDate(0), "Thu, 01 Jan 1970 00:00:00 GMT");
@@ -198,16 +196,16 @@ TEST(HttpListing, PlainListing) {
     EXPECT_NE(r.find("Connection: close\r\n"), std::string::npos);
     EXPECT_NE(r.find("charset=windows-1252"), std::string::npos);
     EXPECT_NE(r.find("<title>Index of /sub/</title>"), std::string::npos);
-    EXPECT_NE(r.find("<pre><a href=\"../\">../</a>\r\n<a href=\"./%3Cx%26y%3E\">&lt;x&amp;y&gt;</a>"), std::string::npos)
+    EXPECT_NE(r.find("<pre><a href=\"../\">../</a>\r\n<a href=\"./%3Cx%26y%3E\">&lt;x&amp;y&gt;</a>"),
+              std::string::npos)
         << "sorted by name, names escaped and links encoded";
-    std::string folderLine = "\r\n<a href=\"./A%20dir/\">A dir/</a> " + std::string(61 - 6 - 11, ' ') + "09-Dec-2026 00:00" +
-                             std::string(19, ' ') + "-";
+    std::string folderLine = "\r\n<a href=\"./A%20dir/\">A dir/</a> " + std::string(61 - 6 - 11, ' ') +
+                             "09-Dec-2026 00:00" + std::string(19, ' ') + "-";
     EXPECT_NE(r.find(folderLine), std::string::npos);
     std::string fileLine = "<a href=\"./b.txt\">b.txt</a> " + std::string(61 - 5 - 11, ' ') + "09-Dec-2026 13:05" +
                            std::string(16, ' ') + "1234";
     EXPECT_NE(r.find(fileLine), std::string::npos);
-    EXPECT_NE(r.find(">" + longName.substr(0, 47) + "..&gt;</a> 09-Dec-2026"),
-              std::string::npos);
+    EXPECT_NE(r.find(">" + longName.substr(0, 47) + "..&gt;</a> 09-Dec-2026"), std::string::npos);
     std::string root = PlainListing({}, "/", HttpDate(0), true, false);
     EXPECT_NE(root.find("<pre>\r\n</pre>"), std::string::npos) << "an empty root: a single CRLF, no ../ link";
     EXPECT_NE(root.find("Connection: Keep-Alive\r\n"), std::string::npos);
@@ -224,7 +222,8 @@ TEST(HttpListing, XhtmlListingSortsAndLinks) {
         const char* order;
         const char* header;
     } cases[] = {
-        {"", "cdir,Zdir,a.txt,b.bin,", "?sort=dn\">Filename</a></th><th><a href=\"?sort=asn\">Filesize</a></th><th><a href=\"?sort=atn\""},
+        {"", "cdir,Zdir,a.txt,b.bin,",
+         "?sort=dn\">Filename</a></th><th><a href=\"?sort=asn\">Filesize</a></th><th><a href=\"?sort=atn\""},
         {"an", "cdir,Zdir,a.txt,b.bin,", "?sort=dn\""},
         {"dn", "Zdir,cdir,b.bin,a.txt,", "?sort=an\">Filename"},
         {"asn", "a.txt,b.bin,cdir,Zdir,", "?sort=dsn\">Filesize"},
@@ -260,7 +259,8 @@ TEST(HttpListing, XhtmlListingSortsAndLinks) {
     EXPECT_NE(empty.find("Found: 0 folder and 0 file (0 Bytes)"), std::string::npos);
     EXPECT_EQ(empty.find("<table"), std::string::npos);
     EXPECT_EQ(empty.find("~imgUpFolder"), std::string::npos) << "no UP link at the root";
-    std::string evil = XhtmlListing({Entry("\"><script>x</script>", false, 1, 0)}, 1, "/<i>/", "", HttpDate(0), false, false);
+    std::string evil =
+        XhtmlListing({Entry("\"><script>x</script>", false, 1, 0)}, 1, "/<i>/", "", HttpDate(0), false, false);
     EXPECT_EQ(evil.find("<script>"), std::string::npos);
     EXPECT_EQ(evil.find("<i>"), std::string::npos);
     EXPECT_TRUE(WantsPlainListing("GET / HTTP/1.1\r\nUser-Agent: curl/7.88.1\r\n\r\n"));
@@ -272,9 +272,9 @@ TEST(HttpListing, XhtmlListingSortsAndLinks) {
 TEST(HttpListing, CarriedImages) {
     struct Case {
         const char* path;
-        size_t      size;
+        size_t size;
         const char* magic;
-        size_t      magicLength;
+        size_t magicLength;
     } cases[] = {
         {"/favicon.ico", 1150, "\0\0\1\0\1\0", 6},
         {"/~imgUpFolder", 578, "GIF89a", 6},
@@ -297,11 +297,11 @@ TEST(DirScan, Wildcards) {
     struct Case {
         const char* pattern;
         const char* name;
-        bool        match;
+        bool match;
     } cases[] = {
-        {"*", "anything", true},   {"*", "", true},          {"*.txt", "a.txt", true}, {"*.txt", "a.txt.gz", false},
-        {"a?c", "abc", true},      {"a?c", "abcd", false},   {"abc", "ABC", false},    {"a*b*c", "axxbyyc", true},
-        {"a*zz*c", "abc", false},  {"*b*", "abc", true},     {"x*", "abc", false},     {"??", "ab", true},
+        {"*", "anything", true},  {"*", "", true},        {"*.txt", "a.txt", true}, {"*.txt", "a.txt.gz", false},
+        {"a?c", "abc", true},     {"a?c", "abcd", false}, {"abc", "ABC", false},    {"a*b*c", "axxbyyc", true},
+        {"a*zz*c", "abc", false}, {"*b*", "abc", true},   {"x*", "abc", false},     {"??", "ab", true},
     };
     for (const Case& c : cases) EXPECT_EQ(WildcardMatch(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
     EXPECT_FALSE(WildcardMatch("*", std::string(1024, 'a')));
@@ -389,11 +389,17 @@ TEST(Beneath, ExactThenUniqueCaseMatchNeverAbove) {
     ASSERT_GE(root, 0);
     struct Case {
         const char* path;
-        bool        opens;
+        bool opens;
     } cases[] = {
-        {"Boot/PXEboot.N12", true}, {"boot/pxeboot.n12", true}, {"BOOT/PXEBOOT.N12", true}, {"twin", true},
+        {"Boot/PXEboot.N12", true},
+        {"boot/pxeboot.n12", true},
+        {"BOOT/PXEBOOT.N12", true},
+        {"twin", true},
         {"Twin", false},  // two names differ only in case: no guess
-        {"Boot/alias", true}, {"Boot/up/etc/passwd", false}, {"Boot/up", false}, {"missing", false},
+        {"Boot/alias", true},
+        {"Boot/up/etc/passwd", false},
+        {"Boot/up", false},
+        {"missing", false},
     };
     for (const Case& c : cases) {
         int fd = OpenBeneathNoCase(root, c.path, O_RDONLY, CaseMatch::Unique);

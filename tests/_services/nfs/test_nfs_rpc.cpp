@@ -26,7 +26,7 @@ TEST(NfsXdr, ShortAndOverlongReadsThrow) {
     I_Stream in(data, sizeof data);
     EXPECT_THROW(in.ReadString(255), XdrError);  // 9 bytes claimed, 8 present
     I_Stream in2(data, sizeof data);
-    EXPECT_THROW(in2.ReadString(8), XdrError);   // above the limit
+    EXPECT_THROW(in2.ReadString(8), XdrError);  // above the limit
     I_Stream in3(data, 3);
     EXPECT_THROW(in3.Read32(), XdrError);
     const uint8_t big[] = {1, 2, 3, 4, 5, 6, 7, 8};
@@ -42,12 +42,9 @@ TEST_F(NfsRpc, DispatcherAnswersByTable) {
         uint32_t prog, vers, proc;
         uint32_t acceptStat;
     } cases[] = {
-        {100015, 1, 0, PROG_UNAVAIL},
-        {100014, 1, 0, PROG_UNAVAIL},       // a free slot
-        {kNfsProgram, 3, 22, PROC_UNAVAIL},
-        {kNfsProgram, 2, 18, PROC_UNAVAIL},
-        {kNfsProgram, 3, 0, RPC_SUCCESS},
-        {kNfsProgram, 3, 1, GARBAGE_ARGS},  // GETATTR without its handle
+        {100015, 1, 0, PROG_UNAVAIL},        {100014, 1, 0, PROG_UNAVAIL},  // a free slot
+        {kNfsProgram, 3, 22, PROC_UNAVAIL},  {kNfsProgram, 2, 18, PROC_UNAVAIL},
+        {kNfsProgram, 3, 0, RPC_SUCCESS},    {kNfsProgram, 3, 1, GARBAGE_ARGS},  // GETATTR without its handle
         {kMountProgram, 3, 8, PROC_UNAVAIL},
     };
     for (const Case& c : cases) {
@@ -62,8 +59,8 @@ TEST_F(NfsRpc, VersionMismatchNamesTheRange) {
     struct Case {
         uint32_t prog, vers, low, high;
     } cases[] = {
-        {kNfsProgram, 4, 2, 3}, {kNfsProgram, 1, 2, 3}, {kMountProgram, 4, 1, 3}, {kMountProgram, 0, 1, 3},
-        {kPortmapProgram, 3, 2, 2}, {kPortmapProgram, 4, 2, 2},
+        {kNfsProgram, 4, 2, 3},   {kNfsProgram, 1, 2, 3},     {kMountProgram, 4, 1, 3},
+        {kMountProgram, 0, 1, 3}, {kPortmapProgram, 3, 2, 2}, {kPortmapProgram, 4, 2, 2},
     };
     for (const Case& c : cases) {
         RpcReply r = Dispatch(server, BuildCall(c.prog, c.vers, 0, none));
@@ -173,8 +170,10 @@ TEST_F(NfsRpc, MountResolvesInsideTheExportOnly) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(mount.ResolveExport(c.path, &folder), c.status) << c.path;
-        if (c.rel) EXPECT_EQ(folder, *c.rel ? root + "/" + c.rel : root) << c.path;
-        else EXPECT_TRUE(folder.empty()) << c.path;
+        if (c.rel)
+            EXPECT_EQ(folder, *c.rel ? root + "/" + c.rel : root) << c.path;
+        else
+            EXPECT_TRUE(folder.empty()) << c.path;
     }
     // Prefixes match whole components only.
     CRPCProg_Mount named;
@@ -223,7 +222,8 @@ TEST_F(NfsRpc, MountRepliesAndSlots) {
     for (int i = 0; i < 150; ++i) {
         std::string spelt = "/" + std::string(i % 7 + 1, '/') + "sub" + std::string(i % 5, i % 2 ? '/' : '\\');
         EXPECT_EQ(Dispatch(server, BuildCall(kMountProgram, 3, MOUNTPROC_MNT, PathArg(spelt))).In().Read32(),
-                  uint32_t{MNT_OK}) << spelt;
+                  uint32_t{MNT_OK})
+            << spelt;
     }
     ASSERT_EQ(mount.Mounts().size(), 1u);
     EXPECT_EQ(mount.Mounts()[0].path, "/sub");
@@ -272,8 +272,10 @@ TEST_F(NfsRpc, DamagedCallsAreRefusedCleanly) {
     map.Write32(0);
     for (uint32_t proc = 0; proc <= 21; ++proc) {
         O_Stream a;
-        a.Write((proc == 3 || proc == 8 || proc == 9 || proc == 12 || proc == 13 || proc == 14) ? dirop3.Data() : fh3.Data(),
-                (proc == 3 || proc == 8 || proc == 9 || proc == 12 || proc == 13 || proc == 14) ? dirop3.End() : fh3.End());
+        a.Write(
+            (proc == 3 || proc == 8 || proc == 9 || proc == 12 || proc == 13 || proc == 14) ? dirop3.Data()
+                                                                                            : fh3.Data(),
+            (proc == 3 || proc == 8 || proc == 9 || proc == 12 || proc == 13 || proc == 14) ? dirop3.End() : fh3.End());
         for (int i = 0; i < 12; ++i) a.Write32(i == 0 ? 0 : 1);
         calls.push_back(BuildCall(kNfsProgram, 3, proc, a));
     }

@@ -32,7 +32,7 @@ TEST_F(NfsV2, LookupAttributesAndEscapes) {
         uint32_t status;
     } cases[] = {
         {"", "hello.txt", NFS_OK}, {"", "readme.txt", NFSERR_NOENT}, {"", "..", NFS_OK},
-        {"sub", "..", NFS_OK},     {"", "../secret", NFSERR_ACCES},   {"", "escape", NFS_OK},
+        {"sub", "..", NFS_OK},     {"", "../secret", NFSERR_ACCES},  {"", "escape", NFS_OK},
     };
     for (const Case& c : cases) {
         auto in = Nfs(2, 4, DirOp(c.dir, c.name)).In();
@@ -68,7 +68,7 @@ TEST_F(NfsV2, LookupAttributesAndEscapes) {
     EXPECT_EQ(in.Read32(), 100u);   // size
     EXPECT_EQ(in.Read32(), 8192u);  // blocksize
     in.Read32();
-    EXPECT_EQ(in.Read32(), 1u);     // blocks
+    EXPECT_EQ(in.Read32(), 1u);  // blocks
     // ".." of the root is the root.
     in = Nfs(2, 4, DirOp("", "..")).In();
     in.Read32();

@@ -65,8 +65,10 @@ protected:
         PutH3(a, dir);
         a.WriteString(name);
         a.Write32(how);
-        if (how == CREATE_EXCLUSIVE) a.Write64(0x1122334455667788ull);
-        else PutSattr(a, -1, size);
+        if (how == CREATE_EXCLUSIVE)
+            a.Write64(0x1122334455667788ull);
+        else
+            PutSattr(a, -1, size);
         RpcReply r = Nfs(3, 8, a);
         auto in = r.In();
         uint32_t status = in.Read32();
@@ -77,7 +79,8 @@ protected:
         }
         return status;
     }
-    uint32_t Write(const NfsHandle& h, uint64_t offset, const std::string& data, uint32_t stable, uint32_t* committed = nullptr) {
+    uint32_t Write(const NfsHandle& h, uint64_t offset, const std::string& data, uint32_t stable,
+                   uint32_t* committed = nullptr) {
         O_Stream a;
         PutH3(a, h);
         a.Write64(offset);
@@ -269,18 +272,14 @@ TEST_F(NfsV3, OwnModesAndLinksOnDisk) {
         EXPECT_EQ(a.type, c.type) << c.rel;
         EXPECT_EQ(a.mode, c.mode) << c.rel;
         EXPECT_NE(a.fileid, 0u) << c.rel;
-        if (c.link) {
-            EXPECT_EQ(a.size, strlen(c.link)) << c.rel;
-        }
+        if (c.link) { EXPECT_EQ(a.size, strlen(c.link)) << c.rel; }
         O_Stream rl;
         PutH3(rl, h);
         auto in = Nfs(3, 5, rl).In();
         uint32_t status = in.Read32();
         EXPECT_EQ(status == NFS_OK, c.link != nullptr) << c.rel;
         SkipPostOp(in);
-        if (status == NFS_OK && c.link) {
-            EXPECT_EQ(in.ReadString(1024), c.link) << c.rel;
-        }
+        if (status == NFS_OK && c.link) { EXPECT_EQ(in.ReadString(1024), c.link) << c.rel; }
     }
     // The server acts on a link itself, never through it: no data, no attributes of what it names.
     std::string data;
@@ -386,9 +385,7 @@ TEST_F(NfsV3, SetAttrAppliesSizeTimesAndMode) {
     ASSERT_EQ(GetAttr(H("hello.txt"), &attr), uint32_t{NFS_OK});
     EXPECT_EQ(attr.size, 10u);
     EXPECT_EQ(attr.mtimeSec, 1000000000u);
-    if (nfs.streamInUse) {
-        EXPECT_EQ(attr.mode, 0640u);
-    }
+    if (nfs.streamInUse) { EXPECT_EQ(attr.mode, 0640u); }
     // Without the word the mode is the file's own.
     nfs.streamInUse = 0;
     CNfsV3Handler plain(nfs);
@@ -554,7 +551,7 @@ TEST_F(NfsV3, ReadOnlyExportRefusesEveryChange) {
     rename.WriteString("hello.txt");
     PutH3(rename, top);
     rename.WriteString("x");
-    const std::pair<uint32_t, O_Stream*> cases[] = {{2, &setattr}, {7, &write}, {8, &create}, {9, &mkdir},
+    const std::pair<uint32_t, O_Stream*> cases[] = {{2, &setattr},  {7, &write},   {8, &create}, {9, &mkdir},
                                                     {10, &symlink}, {12, &remove}, {13, &rmdir}, {14, &rename}};
     for (auto& [proc, args] : cases) {
         O_Stream out = call(proc, *args);

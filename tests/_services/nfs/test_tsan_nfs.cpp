@@ -7,9 +7,9 @@
 #include <atomic>
 #include <thread>
 
-#include "tests/_services/nfs/nfs_test_util.h"
 #include "_services/nfs/tcpsocket.h"
 #include "libs/platform/sockets.h"
+#include "tests/_services/nfs/nfs_test_util.h"
 
 namespace {
 // A connection to the port from the given loopback address.
@@ -160,7 +160,8 @@ TEST_F(NfsTransport, ConnectionLimitAndRecordLimit) {
     int again = -1;
     for (int i = 0; i < 50 && again < 0; ++i) {
         int s = Connect(tcpPort);
-        if (AcceptStat(TcpCall(s, ReadCall())) == RPC_SUCCESS) again = s;
+        if (AcceptStat(TcpCall(s, ReadCall())) == RPC_SUCCESS)
+            again = s;
         else {
             close(s);
             usleep(20000);

@@ -11,11 +11,11 @@ namespace {
 
 struct ParseCase {
     const char* text;
-    int         ok;
-    uint8_t     mode;
-    uint32_t    count;
+    int ok;
+    uint8_t mode;
+    uint32_t count;
     std::vector<uint32_t> blocks;
-    uint32_t    delay;
+    uint32_t delay;
 };
 
 TEST(TftpErrSim, ParseTable) {
@@ -100,7 +100,7 @@ bool MaxRandom(uint32_t* v, size_t n) {
 TEST(TftpErrSim, DropDecisions) {
     struct Case {
         const char* text;
-        uint32_t    total;
+        uint32_t total;
         ErrSimRandomSource rnd;
         std::vector<uint32_t> dropped;
     } cases[] = {

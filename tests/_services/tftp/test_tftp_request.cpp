@@ -95,9 +95,7 @@ TEST(TftpRequest, DecodeTable) {
         TftpLog log;
         EXPECT_EQ(TftpDecodeRequest(c.packet.data(), c.packet.size(), &r, &log), c.code);
         if (c.code == 0) { EXPECT_EQ(r.mode, c.mode); }
-        if (c.code != 0) {
-            ASSERT_FALSE(log.empty());
-        }
+        if (c.code != 0) { ASSERT_FALSE(log.empty()); }
     }
 }
 
@@ -125,13 +123,13 @@ TEST(TftpRequest, OptionsStayInsideTheDatagram) {
 
 struct NegCase {
     const char* what;
-    uint16_t    opcode;
+    uint16_t opcode;
     std::vector<std::pair<std::string, std::string>> options;
     std::vector<std::string> oack;
-    uint32_t    blockSize;
-    uint32_t    window;   // window size in blocks (K + 1)
-    uint32_t    timeout;
-    uint64_t    totalSize;
+    uint32_t blockSize;
+    uint32_t window;  // window size in blocks (K + 1)
+    uint32_t timeout;
+    uint64_t totalSize;
     void (*tweak)(GlobalSettings&);
 };
 
@@ -266,7 +264,7 @@ TEST(TftpRequest, NamesAndAccessRules) {
     GlobalSettings s = Defaults();
     struct NameCase {
         const char* in;
-        int         vroot;
+        int vroot;
         const char* out;
     } names[] = {
         {"boot\\x86\\wdsnbp.com", 0, "boot/x86/wdsnbp.com"},
@@ -282,18 +280,12 @@ TEST(TftpRequest, NamesAndAccessRules) {
     }
     struct NormCase {
         const char* in;
-        bool        ok;
+        bool ok;
         const char* rel;
     } norms[] = {
-        {"a/b/c", true, "a/b/c"},
-        {"/a//b/./c", true, "a/b/c"},
-        {"a/../b", true, "b"},
-        {"../x", false, ""},
-        {"..\\x", false, ""},
-        {"/../sibling/x", false, ""},
-        {"a/../../x", false, ""},
-        {"a/b/../../..", false, ""},
-        {"", true, ""},
+        {"a/b/c", true, "a/b/c"}, {"/a//b/./c", true, "a/b/c"}, {"a/../b", true, "b"},
+        {"../x", false, ""},      {"..\\x", false, ""},         {"/../sibling/x", false, ""},
+        {"a/../../x", false, ""}, {"a/b/../../..", false, ""},  {"", true, ""},
     };
     for (const auto& c : norms) {
         SCOPED_TRACE(c.in);
@@ -302,15 +294,14 @@ TEST(TftpRequest, NamesAndAccessRules) {
         if (c.ok) { EXPECT_EQ(rel, c.rel); }
     }
     struct AccessCase {
-        int      level;
+        int level;
         uint16_t op;
         const char* name;
-        int      allowed;
+        int allowed;
     } access[] = {
-        {0, TFTP_WRQ, "new.bin", 1}, {1, TFTP_WRQ, "new.bin", 1}, {2, TFTP_WRQ, "x", 1},
-        {2, TFTP_RRQ, "x", 1},       {3, TFTP_RRQ, "x", 1},       {3, TFTP_WRQ, "x", 0},
-        {4, TFTP_RRQ, "x", 0},       {-1, TFTP_RRQ, "x", 0},      {0, TFTP_RRQ, "../x", 0},
-        {0, TFTP_WRQ, "a/../../x", 0},
+        {0, TFTP_WRQ, "new.bin", 1}, {1, TFTP_WRQ, "new.bin", 1},   {2, TFTP_WRQ, "x", 1}, {2, TFTP_RRQ, "x", 1},
+        {3, TFTP_RRQ, "x", 1},       {3, TFTP_WRQ, "x", 0},         {4, TFTP_RRQ, "x", 0}, {-1, TFTP_RRQ, "x", 0},
+        {0, TFTP_RRQ, "../x", 0},    {0, TFTP_WRQ, "a/../../x", 0},
     };
     for (const auto& c : access)
         EXPECT_EQ(TftpCheckAccess("/srv/tftp", c.name, c.op, c.level), c.allowed) << c.level << c.name;
@@ -373,7 +364,7 @@ protected:
 TEST_F(TftpOpen, EscapeTable) {
     struct Case {
         const char* name;
-        int         code;
+        int code;
     } cases[] = {
         {"../x", 2},
         {"..\\x", 2},
@@ -381,17 +372,17 @@ TEST_F(TftpOpen, EscapeTable) {
         {"/../sibling/x", 2},
         {"a/../../x", 2},
         {"Boot/../../secret", 2},
-        {"/etc/passwd", 1},      // absolute names are taken beneath the root
-        {"out", 2},              // symlink leading out
-        {"abs", 2},              // absolute symlink
-        {"magic", 2},            // magic link
-        {"Boot", 2},             // a directory
-        {"/", 2},                // the root itself
-        {"fifo", 2},             // not a regular file
+        {"/etc/passwd", 1},  // absolute names are taken beneath the root
+        {"out", 2},          // symlink leading out
+        {"abs", 2},          // absolute symlink
+        {"magic", 2},        // magic link
+        {"Boot", 2},         // a directory
+        {"/", 2},            // the root itself
+        {"fifo", 2},         // not a regular file
         {"missing.bin", 1},
         {"Boot/missing/x", 1},
         {"full.bin/x", 1},
-        {"in", 0},               // a symlink that stays inside is fine
+        {"in", 0},  // a symlink that stays inside is fine
         {"Boot/PXEboot.N12", 0},
         {"boot\\pxeboot.n12", 0},  // found without case
     };
@@ -419,7 +410,7 @@ TEST_F(TftpOpen, WritesBySecurityLevel) {
     EXPECT_EQ(Decide("new.bin", true, 2), 2);   // level 2: missing file refused
     EXPECT_EQ(Decide("full.bin", true, 2), 2);  // level 2: non-empty file refused
     EXPECT_EQ(Decide("empty.bin", true, 2), 0);
-    EXPECT_EQ(Decide("new.bin", true, 0), 0);   // level 0 creates
+    EXPECT_EQ(Decide("new.bin", true, 0), 0);  // level 0 creates
     std::string opened;
     EXPECT_EQ(Decide("boot/New.bin", true, 1, &opened), 0);  // directory found without case
     EXPECT_EQ(opened, "Boot/New.bin");
@@ -457,12 +448,14 @@ TEST_F(TftpOpen, WritesGoThroughATemporaryFile) {
         EXPECT_EQ(w.path, "Boot/old.bin");
         ASSERT_EQ(write(w.fd, "new", 3), 3);
         EXPECT_EQ(ReadAll(root_ + "/Boot/old.bin"), "the old content");  // untouched while it runs
-        EXPECT_EQ(FolderEntryCount(root_ + "/Boot"), entries + 1);  // the temporary file beside it
+        EXPECT_EQ(FolderEntryCount(root_ + "/Boot"), entries + 1);       // the temporary file beside it
         // Readers wait for the end of the write.
         EXPECT_EQ(TftpOpenFile(rootFd_, "Boot/old.bin", false, 0, nullptr).errorCode, 2);
         close(w.fd);
-        if (commit) EXPECT_TRUE(TftpCommitWrite(&w.target));
-        else TftpDiscardWrite(&w.target);
+        if (commit)
+            EXPECT_TRUE(TftpCommitWrite(&w.target));
+        else
+            TftpDiscardWrite(&w.target);
         EXPECT_EQ(ReadAll(root_ + "/Boot/old.bin"), commit ? "new" : "the old content");
         EXPECT_EQ(FolderEntryCount(root_ + "/Boot"), entries);  // no temporary file left
     }
@@ -530,7 +523,8 @@ TEST(MenuTokens, FilledForOneClient) {
         {"   append       ip=$IP_CLNT$:$IP_BSRV$:$IP_GWAY$:$IP_MASK$\r\n",
          "   append       ip=10.77.0.100:10.77.0.1:10.77.0.254:255.255.255.0\r\n", &a},
         // Found without case, every occurrence.
-        {"srv=$ip_bsrv$ again=$Ip_BsRv$ c=$IP_CLNT$$IP_CLNT$", "srv=10.77.0.1 again=10.77.0.1 c=10.77.0.10010.77.0.100", &a},
+        {"srv=$ip_bsrv$ again=$Ip_BsRv$ c=$IP_CLNT$$IP_CLNT$", "srv=10.77.0.1 again=10.77.0.1 c=10.77.0.10010.77.0.100",
+         &a},
         // Other "$...$" texts and stray dollars stay; a token may follow a dollar.
         {"$COMP_NAME$ $HEAD_DIR$ $5 $$IP_MASK$$", "$COMP_NAME$ $HEAD_DIR$ $5 $255.255.255.0$", &a},
         // A token cut off at the end of the text is no token.
@@ -540,7 +534,11 @@ TEST(MenuTokens, FilledForOneClient) {
         // No gateway known: the kernel's "none" address.
         {"gw=$IP_GWAY$", "gw=0.0.0.0", &noGateway},
         // Bytes of any value pass through.
-        {std::string("a\0$IP_BSRV$\xff\r\n", 15), std::string("a\0" "10.77.0.1\xff\r\n", 15), &a},
+        {std::string("a\0$IP_BSRV$\xff\r\n", 15),
+         std::string("a\0"
+                     "10.77.0.1\xff\r\n",
+                     15),
+         &a},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

@@ -13,10 +13,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -26,21 +26,21 @@
 #include <thread>
 #include <vector>
 
-#include "libs/platform/event.h"
-#include "libs/log/log.h"
-#include "_services/settings.h"
-#include "libs/platform/sockets.h"
-#include "_services/start_threads.h"
 #include "_services/dhcp/dhcp_settings.h"
+#include "_services/settings.h"
+#include "_services/start_threads.h"
 #include "_services/tftp_errsim.h"
 #include "_services/tftp_records.h"
-#include "tests/_services/process_load.h"
-#include "tests/_services/service_test_util.h"
-#include "tests/_services/tftp/tftp_test_util.h"
 #include "_services/tftp_worker.h"
 #include "_services/tftpd_service.h"
 #include "_services/tftpd_thread.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
+#include "libs/platform/event.h"
+#include "libs/platform/sockets.h"
+#include "tests/_services/process_load.h"
+#include "tests/_services/service_test_util.h"
+#include "tests/_services/tftp/tftp_test_util.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/temp_folder.h"
 
@@ -49,7 +49,7 @@ namespace {
 std::optional<nimbo::test::TempFolder> g_folder;
 std::string g_base;  // the temporary folder: root/, out/, outside files
 std::string g_root;
-int         g_port = 0;
+int g_port = 0;
 
 // The notices the service posts while the suite runs: transfer begins (100), ends (101) and
 // the statistics (102).
@@ -215,7 +215,9 @@ struct RawClient {
     sockaddr_in peer{};
 };
 
-int Opcode(const std::string& p) { return p.size() >= 2 ? (static_cast<uint8_t>(p[0]) << 8) | static_cast<uint8_t>(p[1]) : -1; }
+int Opcode(const std::string& p) {
+    return p.size() >= 2 ? (static_cast<uint8_t>(p[0]) << 8) | static_cast<uint8_t>(p[1]) : -1;
+}
 int ErrorCode(const std::string& p) {
     return Opcode(p) == 5 && p.size() >= 4 ? (static_cast<uint8_t>(p[2]) << 8) | static_cast<uint8_t>(p[3]) : -1;
 }
@@ -280,8 +282,13 @@ TEST_F(TftpServer, AtftpWithOptions) {
 // Windows leave in batches: one segmented send where the kernel takes it, one datagram at
 // a time otherwise. Sizes cover a last block that is empty, short, or a window of its own.
 TEST_F(TftpServer, WindowedSendsWithAndWithoutSegmentOffload) {
-    struct Case { uint32_t blksize, window; size_t bytes; };
-    const Case cases[] = {{1468, 16, 1468u * 16u * 5u}, {512, 64, 512u * 200u + 3u}, {16384, 8, 16384u * 17u + 100u},
+    struct Case {
+        uint32_t blksize, window;
+        size_t bytes;
+    };
+    const Case cases[] = {{1468, 16, 1468u * 16u * 5u},
+                          {512, 64, 512u * 200u + 3u},
+                          {16384, 8, 16384u * 17u + 100u},
                           {1024, 3, 1024u * 7u + 1u}};
     int n = 0;
     for (bool offload : {true, false}) {
@@ -302,7 +309,8 @@ TEST_F(TftpServer, CurlWithBlksize) {
     for (const char* blk : {"512", "1468", "8192"}) {
         SCOPED_TRACE(blk);
         std::string out = Out(std::string("curl_") + blk);
-        Shell("curl -s --tftp-blksize " + std::string(blk) + " -o " + out + " tftp://127.0.0.1:" + Port() + "/small.bin");
+        Shell("curl -s --tftp-blksize " + std::string(blk) + " -o " + out + " tftp://127.0.0.1:" + Port() +
+              "/small.bin");
         EXPECT_EQ(ReadFile(out), ReadFile(g_root + "/small.bin"));
     }
     // A climb out of the root is refused: curl fails and writes nothing of the outside file.
@@ -346,11 +354,8 @@ TEST_F(TftpServer, ErrorSimulatorLossesStillGiveIdenticalFiles) {
         const char* setting;
         const char* client;
     } cases[] = {
-        {"fix|3,7", "tftp"},
-        {"random|3", "tftp"},
-        {"even|3", "tftp"},
-        {"fix|2,9", "atftp-window"},
-        {"even|2", "atftp-window"},
+        {"fix|3,7", "tftp"},         {"random|3", "tftp"},       {"even|3", "tftp"},
+        {"fix|2,9", "atftp-window"}, {"even|2", "atftp-window"},
     };
     const std::string want = ReadFile(g_root + "/sim.bin");
     // One transfer first: the service has then loaded its own setting of the simulator and
@@ -364,7 +369,8 @@ TEST_F(TftpServer, ErrorSimulatorLossesStillGiveIdenticalFiles) {
         ErrorSimulatorRecord rec{};
         ASSERT_EQ(ErrSimParse(text, &rec), 1);
         // The service loads the setting when it starts; the live record takes it at once.
-        SettingsUpdate([&](GlobalSettings& s) { snprintf(s.TFTP_ErrorSimulator, sizeof s.TFTP_ErrorSimulator, "%s", text); });
+        SettingsUpdate(
+            [&](GlobalSettings& s) { snprintf(s.TFTP_ErrorSimulator, sizeof s.TFTP_ErrorSimulator, "%s", text); });
         ErrSimSetLiveRecord(rec);
         const size_t before = BeginCount();
         std::string out = Out("sim" + std::to_string(n++));
@@ -394,22 +400,15 @@ TEST_F(TftpServer, ErrorSimulatorLossesStillGiveIdenticalFiles) {
 TEST_F(TftpServer, EscapeTableIsRefused) {
     struct Case {
         std::string name;
-        uint16_t    op;
-        int         code;
+        uint16_t op;
+        int code;
     } cases[] = {
-        {"../x", 1, 2},
-        {"..\\x", 1, 2},
-        {"/../sibling/x", 1, 2},
-        {"a/../../x", 1, 2},
-        {g_base + "/x", 1, 1},  // absolute: taken beneath the root, where it does not exist
-        {"/etc/passwd", 1, 1},
-        {"out", 1, 2},          // symlink leading out of the root
-        {"Boot", 1, 2},         // a directory
-        {"fifo", 1, 2},         // a FIFO
-        {"../x", 2, 2},
-        {"out", 2, 2},
-        {"a%b", 1, 2},
-        {"missing.bin", 1, 1},
+        {"../x", 1, 2},        {"..\\x", 1, 2}, {"/../sibling/x", 1, 2}, {"a/../../x", 1, 2},
+        {g_base + "/x", 1, 1},                 // absolute: taken beneath the root, where it does not exist
+        {"/etc/passwd", 1, 1}, {"out", 1, 2},  // symlink leading out of the root
+        {"Boot", 1, 2},                        // a directory
+        {"fifo", 1, 2},                        // a FIFO
+        {"../x", 2, 2},        {"out", 2, 2},   {"a%b", 1, 2},           {"missing.bin", 1, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name + (c.op == 2 ? " (write)" : ""));
@@ -436,7 +435,11 @@ TEST_F(TftpServer, OptionAckAndProbes) {
         RawClient c;
         c.SendRequest(1, "exact.bin", {{"BLKSIZE", "1468"}, {"tsize", "0"}, {"windowsize", "8"}});
         std::string oack = c.Receive();
-        EXPECT_EQ(oack, std::string("\0\6BLKSIZE\0" "1468\0tsize\0" "1024\0windowsize\0" "8\0", 39));
+        EXPECT_EQ(oack, std::string("\0\6BLKSIZE\0"
+                                    "1468\0tsize\0"
+                                    "1024\0windowsize\0"
+                                    "8\0",
+                                    39));
         c.SendToPeer(RawClient::Ack(0));
         std::string data = c.Receive();
         EXPECT_EQ(Opcode(data), 3);
@@ -448,7 +451,9 @@ TEST_F(TftpServer, OptionAckAndProbes) {
         RawClient c;
         c.SendRequest(1, "small.bin", {{"tsize", "0"}});
         std::string oack = c.Receive();
-        EXPECT_EQ(oack, std::string("\0\6tsize\0" "100000\0", 15));
+        EXPECT_EQ(oack, std::string("\0\6tsize\0"
+                                    "100000\0",
+                                    15));
         c.SendToPeer(std::string("\0\5\0\10probe\0", 10));
         EXPECT_EQ(c.Receive(1500), "");
     }
@@ -595,7 +600,10 @@ TEST_F(TftpServer, HugeSparseFileKeepsItsSize) {
     size_t before = BeginCount();
     RawClient c;
     c.SendRequest(1, "sparse.img", {{"tsize", "0"}, {"blksize", "1468"}});
-    EXPECT_EQ(c.Receive(), std::string("\0\6tsize\0" "5368709120\0blksize\0" "1468\0", 32));
+    EXPECT_EQ(c.Receive(), std::string("\0\6tsize\0"
+                                       "5368709120\0blksize\0"
+                                       "1468\0",
+                                       32));
     uint32_t number = LastBeginNumber(before);
     {
         const std::vector<TransferRecord> begins = Begins();
@@ -667,8 +675,8 @@ TEST_F(TftpServer, EmptyDatagramsStartNothingAndStallNoClient) {
     std::thread flood([&] {
         RawClient attacker;
         while (!stop) {
-            for (int i = 0; i < 20; ++i) sendto(attacker.fd, "", 0, 0, reinterpret_cast<sockaddr*>(&attacker.server),
-                                                sizeof attacker.server);
+            for (int i = 0; i < 20; ++i)
+                sendto(attacker.fd, "", 0, 0, reinterpret_cast<sockaddr*>(&attacker.server), sizeof attacker.server);
             sent += 20;
             if (!attacker.Receive(5).empty()) ++replies;
         }
@@ -685,7 +693,8 @@ TEST_F(TftpServer, EmptyDatagramsStartNothingAndStallNoClient) {
     EXPECT_GT(sent.load(), 100);
     EXPECT_EQ(replies.load(), 0) << "an empty datagram gets no answer";
     EXPECT_EQ(BeginCount(), begins + 3) << "only the real client's transfers began";
-    for (int i = 0; i < 200 && TftpTransferCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    for (int i = 0; i < 200 && TftpTransferCount() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
     ProcessLoad after = ReadProcessLoad();
     for (int i = 0; i < 100 && (after.threads > before.threads || after.files > before.files); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -702,7 +711,8 @@ TEST_F(TftpServer, FileNameControlBytesAreEscapedInTheLog) {
     RawClient c;
     c.SendRequest(1, "ctl\r\n[01/01 00:00:00.000] forged\x1b.bin");
     c.Receive();
-    for (int i = 0; i < 200 && TftpTransferCount() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    for (int i = 0; i < 200 && TftpTransferCount() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
     log.Stop();
     size_t naming = 0;
     for (const std::string& l : log.Lines()) {
@@ -826,7 +836,9 @@ TEST_F(TftpServer, WindowedWriteWithoutSizeEndsOnTheShortBlock) {
     const size_t before = BeginCount();
     RawClient c;
     c.SendRequest(2, "w_window.bin", {{"windowsize", "4"}});
-    ASSERT_EQ(c.Receive(), std::string("\0\6windowsize\0" "4\0", 15));
+    ASSERT_EQ(c.Receive(), std::string("\0\6windowsize\0"
+                                       "4\0",
+                                       15));
     // Blocks 1 to 4 make one window: one acknowledgement, for block 4.
     for (uint16_t b = 1; b <= 4; ++b) c.SendToPeer(Data(b, full));
     EXPECT_EQ(c.Receive(), RawClient::Ack(4));
@@ -844,8 +856,9 @@ TEST_F(TftpServer, WindowedWriteWithoutSizeEndsOnTheShortBlock) {
         SCOPED_TRACE(size);
         const std::string data = RandomBytes(size, static_cast<unsigned>(size) + 11);
         WriteFile(Out("at_w_nosize"), data);
-        EXPECT_EQ(Shell("atftp --option \"windowsize 4\" -p -l " + Out("at_w_nosize") + " -r at_w_nosize.bin 127.0.0.1 " +
-                        Port(), 30),
+        EXPECT_EQ(Shell("atftp --option \"windowsize 4\" -p -l " + Out("at_w_nosize") +
+                            " -r at_w_nosize.bin 127.0.0.1 " + Port(),
+                        30),
                   0);
         EXPECT_EQ(ReadFile(g_root + "/at_w_nosize.bin"), data);
     }
@@ -892,8 +905,12 @@ TEST_F(TftpServer, LongPathsAndRepeatedOptions) {
     {
         // The first occurrence of an option counts; the OACK carries the values in use.
         RawClient c;
-        c.SendRequest(1, "exact.bin", {{"blksize", "1024"}, {"timeout", "2junk"}, {"BLKSIZE", "512"}, {"timeout", "7"}});
-        EXPECT_EQ(c.Receive(), std::string("\0\6blksize\0" "1024\0timeout\0" "2\0", 25));
+        c.SendRequest(1, "exact.bin",
+                      {{"blksize", "1024"}, {"timeout", "2junk"}, {"BLKSIZE", "512"}, {"timeout", "7"}});
+        EXPECT_EQ(c.Receive(), std::string("\0\6blksize\0"
+                                           "1024\0timeout\0"
+                                           "2\0",
+                                           25));
         c.SendToPeer(RawClient::Ack(0));
         std::string d = c.Receive();
         EXPECT_EQ(d.size(), 4u + 1024u);
@@ -941,8 +958,8 @@ TEST_F(TftpServer, MenuFilesGetTheirAddressTokensFilledIn) {
     publish("255.255.255.0");
     const std::string filled = expected("10.77.0.254", "255.255.255.0");
     EXPECT_EQ(tsizeOf("BM/PXENIMBO/BIOS/pxenimbo.cfg/menu.def"), std::to_string(filled.size()));
-    Shell("atftp --option \"tsize 0\" -g -r BM/PXENIMBO/BIOS/pxenimbo.cfg/menu.def -l " + Out("menu1") +
-          " 127.0.0.1 " + Port());
+    Shell("atftp --option \"tsize 0\" -g -r BM/PXENIMBO/BIOS/pxenimbo.cfg/menu.def -l " + Out("menu1") + " 127.0.0.1 " +
+          Port());
     EXPECT_EQ(ReadFile(Out("menu1")), filled);
     // Backslashes and another case reach the same file.
     Shell("tftp 127.0.0.1 " + Port() + " -m binary -c get \"bm\\\\pxenimbo\\\\bios\\\\PXENIMBO.CFG\\\\menu.def\" " +

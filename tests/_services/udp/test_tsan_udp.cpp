@@ -15,12 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "tests/_services/console_client.h"
 #include "_services/host_records.h"
 #include "_services/start_threads.h"
 #include "_services/to_console.h"
 #include "_services/udp/udp_records.h"
 #include "_services/udp/udp_service.h"
+#include "tests/_services/console_client.h"
 #include "tests/_services/udp/udp_test_util.h"
 #include "tests/support/skip.h"
 
@@ -128,7 +128,8 @@ TEST_F(UdpRows, AnswerReportAndStop) {
     int dnsNotices = 0, ntpNotices = 0, syslogRows = 0;
     bool sawCut = false;
     for (int i = 0; i < 5000 && !(dnsNotices == kClients * kEach && ntpNotices == kClients * kEach &&
-                                 syslogRows == kClients * kEach + 1); ++i) {
+                                  syslogRows == kClients * kEach + 1);
+         ++i) {
         ConsoleFrame f = gui.Next(5);
         if (f.id == 0) break;
         if (f.id == NOTICE_DNS_ENTRY && f.payload.size() == sizeof(DnsEntryRecord)) {

@@ -27,8 +27,9 @@ std::vector<uint8_t> WireName(const std::vector<std::string>& labels) {
 std::vector<uint8_t> Query(const std::vector<uint8_t>& name, uint16_t qtype = 1, uint16_t qclass = 1,
                            uint16_t flags = 0x0100, uint16_t qdcount = 1, uint16_t arcount = 0,
                            const std::vector<uint8_t>& extra = {}) {
-    std::vector<uint8_t> q = {0x12, 0x34, uint8_t(flags >> 8), uint8_t(flags), uint8_t(qdcount >> 8), uint8_t(qdcount),
-                              0, 0, 0, 0, uint8_t(arcount >> 8), uint8_t(arcount)};
+    std::vector<uint8_t> q = {
+        0x12, 0x34, uint8_t(flags >> 8),   uint8_t(flags),  uint8_t(qdcount >> 8), uint8_t(qdcount), 0, 0,
+        0,    0,    uint8_t(arcount >> 8), uint8_t(arcount)};
     q.insert(q.end(), name.begin(), name.end());
     q.insert(q.end(), {uint8_t(qtype >> 8), uint8_t(qtype), uint8_t(qclass >> 8), uint8_t(qclass)});
     q.insert(q.end(), extra.begin(), extra.end());
@@ -92,7 +93,10 @@ TEST(DnsQuestion, DecodesNamesAndRefusesMalformedOnes) {
     EXPECT_EQ(q.qtype, 5);
     EXPECT_EQ(q.qclass, 1);
 
-    struct Case { const char* what; std::vector<uint8_t> bytes; };
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+    };
     std::vector<uint8_t> longName;
     for (int i = 0; i < 16; ++i) {  // 16 labels of 63: 1024 bytes before the zero byte
         longName.push_back(63);
@@ -117,7 +121,11 @@ TEST(DnsRequest, IgnoredRequests) {
     std::string log = CaptureLog(folder.path());
     std::vector<uint8_t> name = WireName({"boot", "test"});
     std::vector<uint8_t> edns = {0, 0, 41, 0x10, 0, 0, 0, 0, 0, 0, 0};
-    struct Case { const char* what; std::vector<uint8_t> q; bool warns; };
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> q;
+        bool warns;
+    };
     const Case cases[] = {
         {"shorter than a header", {0x12, 0x34, 1, 0, 0, 1, 0, 0, 0, 0, 0}, false},
         {"wake-up datagram", {'w', 'a', 'k', 'e', ' ', 'u', 'p', 0}, false},
@@ -132,7 +140,8 @@ TEST(DnsRequest, IgnoredRequests) {
     auto warnings = [&log] {
         std::string text = ReadFile(log);
         size_t count = 0;
-        for (size_t at = 0; (at = text.find("DNS  Warn: Complex request ignored", at)) != std::string::npos; ++at) ++count;
+        for (size_t at = 0; (at = text.find("DNS  Warn: Complex request ignored", at)) != std::string::npos; ++at)
+            ++count;
         return count;
     };
     for (const auto& c : cases) {
@@ -148,13 +157,18 @@ TEST(DnsRequest, AnswersWithTheAddressFacingTheClient) {
     FakeHost host;
     TempFolder folder("nimbo-dns-");
     std::string log = CaptureLog(folder.path());
-    struct Case { uint16_t qtype; const char* name; const char* client; const char* want; };
+    struct Case {
+        uint16_t qtype;
+        const char* name;
+        const char* client;
+        const char* want;
+    };
     const Case cases[] = {
-        {1, "boot", "10.77.0.20", "10.77.0.1"},   // the last of the results in the client's subnet
-        {2, "boot", "10.77.0.20", "10.77.0.1"},   // NS gets the same A record
-        {5, "boot", "10.77.0.20", "10.77.0.1"},   // and CNAME
-        {1, "boot", "127.0.0.1", "10.99.0.1"},    // none in 127/8: the first
-        {1, "far", "10.77.0.20", "10.99.0.5"},    // only elsewhere: the first
+        {1, "boot", "10.77.0.20", "10.77.0.1"},  // the last of the results in the client's subnet
+        {2, "boot", "10.77.0.20", "10.77.0.1"},  // NS gets the same A record
+        {5, "boot", "10.77.0.20", "10.77.0.1"},  // and CNAME
+        {1, "boot", "127.0.0.1", "10.99.0.1"},   // none in 127/8: the first
+        {1, "far", "10.77.0.20", "10.99.0.5"},   // only elsewhere: the first
     };
     for (const auto& c : cases) {
         std::vector<uint8_t> q = Query(WireName({c.name, "test"}), c.qtype);
@@ -180,9 +194,10 @@ TEST(DnsRequest, AnswersWithTheAddressFacingTheClient) {
 TEST(DnsRequest, ReplyFlagsAndCountsAreThoseOfAnAnswer) {
     FakeHost host;
     // AA, TC, Z, AD and an RCODE set in the query, CD set, and counts with no records behind.
-    std::vector<uint8_t> q = Query(WireName({"boot", "test"}), 1, 1, 0x0100 | 0x0400 | 0x0200 | 0x0040 | 0x0020 | 0x0010 | 3);
-    q[7] = 2;   // ANCOUNT
-    q[9] = 1;   // NSCOUNT
+    std::vector<uint8_t> q =
+        Query(WireName({"boot", "test"}), 1, 1, 0x0100 | 0x0400 | 0x0200 | 0x0040 | 0x0020 | 0x0010 | 3);
+    q[7] = 2;  // ANCOUNT
+    q[9] = 1;  // NSCOUNT
     std::vector<uint8_t> r = host.Ask(q);
     ASSERT_FALSE(r.empty());
     EXPECT_EQ(At16(r.data() + 2), 0x8000 | 0x0100 | 0x0080 | 0x0010) << "QR RD RA CD only";

@@ -42,7 +42,7 @@ TEST(Sntp, FractionTable) {
 TEST(Sntp, ReplyLayout) {
     SntpReplayGuard guard;
     std::vector<uint8_t> p = Request(0x23, 0xDEADBEEF, 0x01020304, 60);  // VN 4, Mode 3, with trailing bytes
-    memset(p.data() + 4, 0x55, 36);                                       // fields the reply must overwrite
+    memset(p.data() + 4, 0x55, 36);                                      // fields the reply must overwrite
     ASSERT_TRUE(SntpBuildReply(p.data(), p.size(), At(1700000000, 1), &guard));
     EXPECT_EQ(p[0], 0x1C) << "LI 0, VN 3, Mode 4";
     EXPECT_EQ(p[1], 10);
@@ -61,7 +61,10 @@ TEST(Sntp, ReplyLayout) {
 }
 
 TEST(Sntp, VersionRule) {
-    struct Case { int vn; int want; };
+    struct Case {
+        int vn;
+        int want;
+    };
     const Case cases[] = {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 3}, {5, 3}, {7, 3}};
     SntpReplayGuard guard;
     uint32_t tx = 1;
@@ -74,7 +77,10 @@ TEST(Sntp, VersionRule) {
 
 TEST(Sntp, RefusedRequests) {
     SntpReplayGuard guard;
-    struct Case { const char* what; std::vector<uint8_t> p; };
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> p;
+    };
     const Case cases[] = {
         {"server mode", Request(0x24, 1, 1)},
         {"symmetric active", Request(0x21, 1, 1)},

@@ -26,7 +26,7 @@ struct Rows {
 };
 
 struct tm Local(int year, int mon, int mday, int h, int m, int s, int wday) {
-    struct tm t{};
+    struct tm t {};
     t.tm_year = year - 1900;
     t.tm_mon = mon - 1;
     t.tm_mday = mday;
@@ -48,13 +48,16 @@ std::string Drain(int fd) {
 }  // namespace
 
 TEST(Syslog, ValidateRule) {
-    struct Case { std::string text; int want; };
+    struct Case {
+        std::string text;
+        int want;
+    };
     const Case cases[] = {
         {"<13>Dec  9 host app: hello", 1},
-        {"<1>x", 0},            // 4 bytes
-        {"<1>xy", 1},           // 5 bytes with a priority part
-        {"abcd>>>rest", 1},     // three closing brackets at offsets 4 to 6
-        {"abcd>>", 0},          // six bytes: the rule needs seven
+        {"<1>x", 0},         // 4 bytes
+        {"<1>xy", 1},        // 5 bytes with a priority part
+        {"abcd>>>rest", 1},  // three closing brackets at offsets 4 to 6
+        {"abcd>>", 0},       // six bytes: the rule needs seven
         {"abcd>>x", 0},
         {"plain message", 0},
         {std::string("wake up\0", 8), 0},
@@ -64,9 +67,7 @@ TEST(Syslog, ValidateRule) {
         memset(buf, 'Z', sizeof buf);
         memcpy(buf, c.text.data(), c.text.size());
         EXPECT_EQ(SyslogValidate(buf, c.text.size()), c.want) << c.text;
-        if (c.want) {
-            EXPECT_EQ(buf[c.text.size()], '\0');
-        }
+        if (c.want) { EXPECT_EQ(buf[c.text.size()], '\0'); }
     }
     // A full-size message keeps its NUL inside the buffer; high bytes become '.'.
     char big[kSyslogMessageMax + 1];
@@ -144,7 +145,8 @@ TEST(Syslog, FilePipeAndRow) {
 
     std::string text = ReadFile(file);
     EXPECT_EQ(text.rfind("old line\r\n", 0), 0u) << "appended, never truncated";
-    for (const char* m : {": <13>before reader\r\n", ": <13>caf. ok\r\n", ": abcd>>>no priority\r\n", ": <13>second reader\r\n"})
+    for (const char* m :
+         {": <13>before reader\r\n", ": <13>caf. ok\r\n", ": abcd>>>no priority\r\n", ": <13>second reader\r\n"})
         EXPECT_NE(text.find(m), std::string::npos) << m;
     EXPECT_EQ(text.find("nope"), std::string::npos);
     ASSERT_EQ(rows.rows.size(), 5u);
@@ -192,16 +194,23 @@ TEST(Syslog, PipePathMustBeOurOwnFifo) {
         ASSERT_EQ(write(fd, "keep", 4), 4);
         close(fd);
     }
-    struct Case { const char* what; std::function<void(const std::string&)> make; };
+    struct Case {
+        const char* what;
+        std::function<void(const std::string&)> make;
+    };
     const Case cases[] = {
-        {"a symbolic link", [&](const std::string& f) { ASSERT_EQ(symlink(victim.c_str(), (f + "/NimboSyslog").c_str()), 0); }},
-        {"a regular file", [&](const std::string& f) { ASSERT_EQ(link(victim.c_str(), (f + "/NimboSyslog").c_str()), 0); }},
-        {"another user's FIFO", [&](const std::string& f) {
+        {"a symbolic link",
+         [&](const std::string& f) { ASSERT_EQ(symlink(victim.c_str(), (f + "/NimboSyslog").c_str()), 0); }},
+        {"a regular file",
+         [&](const std::string& f) { ASSERT_EQ(link(victim.c_str(), (f + "/NimboSyslog").c_str()), 0); }},
+        {"another user's FIFO",
+         [&](const std::string& f) {
              ASSERT_EQ(mkfifo((f + "/NimboSyslog").c_str(), 0600), 0);
              ASSERT_EQ(chown((f + "/NimboSyslog").c_str(), 12345, 12345), 0);
          }},
         {"a world-writable folder", [&](const std::string& f) { ASSERT_EQ(chmod(f.c_str(), 0777), 0); }},
-        {"a folder that is a link", [&](const std::string& f) {
+        {"a folder that is a link",
+         [&](const std::string& f) {
              ASSERT_EQ(rmdir(f.c_str()), 0);
              ASSERT_EQ(symlink(dir.c_str(), f.c_str()), 0);
          }},
@@ -220,7 +229,8 @@ TEST(Syslog, PipePathMustBeOurOwnFifo) {
     EXPECT_EQ(ReadFile(victim), "keep");
     std::string text = ReadFile(log);
     size_t errors = 0;
-    for (size_t at = 0; (at = text.find("SYSLOG Err: Error creating named pipe NimboSyslog", at)) != std::string::npos; ++at)
+    for (size_t at = 0; (at = text.find("SYSLOG Err: Error creating named pipe NimboSyslog", at)) != std::string::npos;
+         ++at)
         ++errors;
     EXPECT_EQ(errors, static_cast<size_t>(n));
     EXPECT_EQ(text.find("created succesfully"), std::string::npos);
@@ -234,8 +244,7 @@ TEST(Syslog, MissingFileFolderIsLoggedAndRowsStillGo) {
     Rows rows;
     rows.Attach(c);
     c.SyslogOpenFile(dir + "/missing/sys.log");
-    EXPECT_NE(ReadFile(log).find("SYSLOG Err: Error opening/creating " + dir + "/missing/sys.log"),
-              std::string::npos);
+    EXPECT_NE(ReadFile(log).find("SYSLOG Err: Error opening/creating " + dir + "/missing/sys.log"), std::string::npos);
     c.SyslogOpenFile("");  // no file: nothing created, nothing logged
     char buf[kSyslogMessageMax + 1] = "<13>still here";
     EXPECT_EQ(c.Collect(buf, 14, "127.0.0.1", 0), 1);

@@ -111,25 +111,20 @@ TEST(AtomicFile, KilledAtEveryStepLeavesOldOrNewWhole) {
         ASSERT_NE(outcome, Outcome::Failed) << "stop " << stopAt;
         finished = outcome == Outcome::Finished;
         const std::string now = Read(target);
-        ASSERT_TRUE(now == old || now == fresh) << "torn target after stop " << stopAt << ": " << now.size() << " bytes";
+        ASSERT_TRUE(now == old || now == fresh)
+            << "torn target after stop " << stopAt << ": " << now.size() << " bytes";
         // Once the new content is in place, a later kill never brings the old one back.
-        if (now == old) {
-            ASSERT_FALSE(sawNew) << "stop " << stopAt;
-        }
+        if (now == old) { ASSERT_FALSE(sawNew) << "stop " << stopAt; }
         sawOld = sawOld || now == old;
         sawNew = sawNew || now == fresh;
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(stat(target.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, now == fresh ? 0640u : 0600u) << "stop " << stopAt;
         // What a kill leaves besides the target is a hidden temporary, never another name.
         for (const std::string& name : Names(folder.path())) {
-            if (name != "settings.ini") {
-                EXPECT_TRUE(std::regex_match(name, temporary)) << name;
-            }
+            if (name != "settings.ini") { EXPECT_TRUE(std::regex_match(name, temporary)) << name; }
         }
-        if (finished) {
-            EXPECT_EQ(Names(folder.path()), std::vector<std::string>{"settings.ini"});
-        }
+        if (finished) { EXPECT_EQ(Names(folder.path()), std::vector<std::string>{"settings.ini"}); }
     }
     EXPECT_TRUE(finished);
     EXPECT_TRUE(sawOld);

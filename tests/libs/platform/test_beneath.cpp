@@ -27,10 +27,10 @@ struct Tree {
         nimbo::test::WriteFile(root + "/twin", "1");
         nimbo::test::WriteFile(root + "/TWIN", "2");
         nimbo::test::WriteFile(root + "/Only", "only");
-        symlink("PXEboot.N12", (root + "/Boot/alias").c_str());  // relative, stays inside
-        symlink("Boot", (root + "/dirlink").c_str());             // a folder inside
-        symlink("../..", (root + "/Boot/up").c_str());            // relative, leads out
-        symlink("/etc", (root + "/absout").c_str());              // absolute, leads out
+        symlink("PXEboot.N12", (root + "/Boot/alias").c_str());        // relative, stays inside
+        symlink("Boot", (root + "/dirlink").c_str());                  // a folder inside
+        symlink("../..", (root + "/Boot/up").c_str());                 // relative, leads out
+        symlink("/etc", (root + "/absout").c_str());                   // absolute, leads out
         symlink((root + "/Only").c_str(), (root + "/absin").c_str());  // absolute, names a file inside
         symlink("loop2", (root + "/loop1").c_str());
         symlink("loop1", (root + "/loop2").c_str());
@@ -122,16 +122,14 @@ TEST(Beneath, LinksSeenWithoutFollowing) {
         {"loop1", true, "loop2"},   {"Only", false, nullptr}, {"Boot/up/etc", false, nullptr},
     };
     for (const Case& c : cases) {
-        struct stat st{};
+        struct stat st {};
         const bool seen = LstatBeneath(t.rootFd, c.path, &st);
         EXPECT_EQ(seen && S_ISLNK(st.st_mode), c.isLink) << c.path;
         std::string text;
         EXPECT_EQ(ReadLinkBeneath(t.rootFd, c.path, &text), c.text != nullptr) << c.path;
-        if (c.text) {
-            EXPECT_EQ(text, c.text) << c.path;
-        }
+        if (c.text) { EXPECT_EQ(text, c.text) << c.path; }
     }
-    struct stat st{};
+    struct stat st {};
     EXPECT_FALSE(LstatBeneath(t.rootFd, "Boot/up/outside", &st));  // the folders above stay inside
     EXPECT_FALSE(StatBeneath(t.rootFd, "Boot/up", &st));           // following it would leave
     EXPECT_TRUE(StatBeneath(t.rootFd, "Boot/alias", &st) && S_ISREG(st.st_mode));
@@ -142,7 +140,7 @@ TEST(Beneath, EntryAndNamesToCreate) {
     BeneathEntry entry;
     ASSERT_TRUE(entry.Open(t.rootFd, "Boot/PXEboot.N12"));
     EXPECT_EQ(entry.name(), "PXEboot.N12");
-    struct stat st{};
+    struct stat st {};
     EXPECT_TRUE(StatEntry(entry.dir(), entry.name().c_str(), &st) && S_ISREG(st.st_mode));
     EXPECT_TRUE(StatEntry(entry.dir(), "up", &st) && S_ISLNK(st.st_mode));  // leads out: itself
     BeneathEntry root, up, dots;

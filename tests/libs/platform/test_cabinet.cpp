@@ -1,7 +1,7 @@
 // Cabinet members extracted from cabinets that gcab makes (MSZIP), checked with cabextract.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,7 +45,7 @@ TEST_F(CabinetTest, ExtractsTheWantedMemberWithItsTime) {
     tmp_.Write("setupldr.exe", big);
     tmp_.Write("other.txt", "other member");
     // A member time the cabinet can carry (even seconds, local time).
-    struct tm t{};
+    struct tm t {};
     t.tm_year = 2004 - 1900;
     t.tm_mon = 7;
     t.tm_mday = 4;
@@ -66,7 +66,7 @@ TEST_F(CabinetTest, ExtractsTheWantedMemberWithItsTime) {
     fs::create_directories(dir_ + "/out");
     ASSERT_TRUE(cab.Extract(dir_ + "/SETUPLDR.EX_", "SETUPLDR.EXE", target)) << "member names compare without case";
     EXPECT_EQ(ReadFile(target), big);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(target.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtime, when);
     // The same context serves further extractions.
@@ -82,18 +82,18 @@ TEST_F(CabinetTest, FailuresLeaveTheTargetAlone) {
     tmp_.Write("a.sys", std::string(5000, 'a'));
     MakeCab("a.sy_", "a.sys");
     std::string cab = ReadFile(dir_ + "/a.sy_");
-    tmp_.Write("cut.cab", cab.substr(0, cab.size() - 40));    // data cut short
+    tmp_.Write("cut.cab", cab.substr(0, cab.size() - 40));                  // data cut short
     tmp_.Write("notcab.cab", "SZDD\x88\xF0\x27\x33 not a cabinet at all");  // another compressed format
     tmp_.Write("target", "previous content");
     struct Case {
         const char* cabinet;
         const char* member;
     } cases[] = {
-        {"a.sy_", "b.sys"},       // member missing
-        {"missing.cab", "a.sys"}, // no cabinet
-        {"cut.cab", "a.sys"},     // truncated
-        {"notcab.cab", "a.sys"},  // not a cabinet
-        {"", "a.sys"},            // the folder itself
+        {"a.sy_", "b.sys"},        // member missing
+        {"missing.cab", "a.sys"},  // no cabinet
+        {"cut.cab", "a.sys"},      // truncated
+        {"notcab.cab", "a.sys"},   // not a cabinet
+        {"", "a.sys"},             // the folder itself
     };
     CabSession session;
     for (const Case& c : cases) {

@@ -79,8 +79,8 @@ TEST(WaitAny, SocketAndStopEvent) {
     Event stop;
     struct Case {
         const char* name;
-        bool        datagram, stopSet;
-        int         expected;
+        bool datagram, stopSet;
+        int expected;
     } cases[] = {
         {"nothing: time-out", false, false, 0},
         {"a datagram", true, false, WAIT_READY},
@@ -88,9 +88,7 @@ TEST(WaitAny, SocketAndStopEvent) {
         {"both", true, true, WAIT_READY | WAIT_STOP},
     };
     for (const Case& c : cases) {
-        if (c.datagram) {
-            ASSERT_EQ(send(sv[1], "x", 1, 0), 1);
-        }
+        if (c.datagram) { ASSERT_EQ(send(sv[1], "x", 1, 0), 1); }
         if (c.stopSet) stop.Set();
         // The descriptor form leaves the event set; the Event form consumes it.
         EXPECT_EQ(WaitAny(sv[0], stop.fd(), 0), c.expected) << c.name;
@@ -98,9 +96,7 @@ TEST(WaitAny, SocketAndStopEvent) {
         EXPECT_EQ(WaitAny(sv[0], &stop, 0), c.expected) << c.name;
         EXPECT_EQ(WaitAny(sv[0], &stop, 0) & WAIT_STOP, 0) << c.name << ": consumed";
         char b;
-        if (c.datagram) {
-            ASSERT_EQ(recv(sv[0], &b, 1, 0), 1);
-        }
+        if (c.datagram) { ASSERT_EQ(recv(sv[0], &b, 1, 0), 1); }
     }
     EXPECT_EQ(WaitAny(-1, static_cast<Event*>(nullptr), 0), 0) << "nothing to wait for";
     close(sv[1]);
@@ -116,10 +112,10 @@ TEST(WaitEvents, ReportsWhatTheDescriptorHas) {
     close(unused);  // a number that names nothing
     struct Case {
         const char* name;
-        int         fd;
-        short       events;
-        bool        dataWaits;
-        int         expected;
+        int fd;
+        short events;
+        bool dataWaits;
+        int expected;
     } cases[] = {
         {"nothing to read: time-out", sv[0], POLLIN, false, 0},
         {"room to write", sv[0], POLLOUT, false, POLLOUT},
@@ -129,15 +125,11 @@ TEST(WaitEvents, ReportsWhatTheDescriptorHas) {
         {"a closed descriptor", unused, POLLIN, false, POLLNVAL},
     };
     for (const Case& c : cases) {
-        if (c.dataWaits) {
-            ASSERT_EQ(send(sv[1], "x", 1, MSG_NOSIGNAL), 1);
-        }
+        if (c.dataWaits) { ASSERT_EQ(send(sv[1], "x", 1, MSG_NOSIGNAL), 1); }
         EXPECT_EQ(WaitEvents(c.fd, c.events, 0), c.expected) << c.name;
         EXPECT_EQ(WaitReadable(c.fd, 0), (c.expected & (POLLIN | POLLNVAL)) ? 1 : 0) << c.name;
         char b;
-        if (c.dataWaits) {
-            ASSERT_EQ(recv(sv[0], &b, 1, 0), 1);
-        }
+        if (c.dataWaits) { ASSERT_EQ(recv(sv[0], &b, 1, 0), 1); }
     }
     close(sv[1]);
     EXPECT_TRUE(WaitEvents(sv[0], POLLIN, 0) & (POLLIN | POLLHUP)) << "the peer has gone";
@@ -151,10 +143,10 @@ TEST(WaitEvents, ReportsWhatTheDescriptorHas) {
 TEST(SendAllWaiting, TheWaitDecidesAndTheBytesComeWhole) {
     struct Case {
         const char* name;
-        bool        reader;    // the peer reads everything
-        int         decision;  // what the wait for room says once the socket is full
-        bool        peerGone;
-        int         expected;
+        bool reader;   // the peer reads everything
+        int decision;  // what the wait for room says once the socket is full
+        bool peerGone;
+        int expected;
     } cases[] = {
         {"a reader: all goes", true, 1, false, 1},
         {"nobody reads: given up", false, 0, false, 0},
@@ -182,14 +174,10 @@ TEST(SendAllWaiting, TheWaitDecidesAndTheBytesComeWhole) {
             return WaitEvents(sv[0], POLLOUT, 10000) > 0 ? 1 : 0;
         });
         EXPECT_EQ(r, c.expected) << c.name;
-        if (!c.reader && !c.peerGone) {
-            EXPECT_EQ(waits, 1) << c.name << ": the socket filled up once";
-        }
+        if (!c.reader && !c.peerGone) { EXPECT_EQ(waits, 1) << c.name << ": the socket filled up once"; }
         shutdown(sv[0], SHUT_WR);
         if (reader.joinable()) reader.join();
-        if (c.reader) {
-            EXPECT_TRUE(got == data) << c.name << ": " << got.size() << " bytes";
-        }
+        if (c.reader) { EXPECT_TRUE(got == data) << c.name << ": " << got.size() << " bytes"; }
         close(sv[0]);
         if (!c.peerGone) close(sv[1]);
     }
@@ -233,9 +221,7 @@ TEST(UdpSegments, OneSendArrivesAsDatagramsOfTheSegmentSize) {
     for (int i = 0; i < 330; ++i) bytes += static_cast<char>('a' + i % 26);
     const iovec iov[2] = {{bytes.data(), 150}, {bytes.data() + 150, 180}};
     for (bool connected : {false, true}) {
-        if (connected) {
-            ASSERT_EQ(connect(tx, reinterpret_cast<sockaddr*>(&rxAddr), sizeof rxAddr), 0);
-        }
+        if (connected) { ASSERT_EQ(connect(tx, reinterpret_cast<sockaddr*>(&rxAddr), sizeof rxAddr), 0); }
         const ssize_t sent = SendUdpSegments(tx, iov, 2, 100, connected ? nullptr : &rxAddr);
         if (sent < 0 && UdpSegmentsRefused(errno)) GTEST_SKIP() << "no segmentation offload here";
         ASSERT_EQ(sent, 330) << strerror(errno);

@@ -17,22 +17,22 @@ std::string Field(const InfFile& inf, const char* section, size_t line, int n) {
     return out;
 }
 
-const char* kNetVersion = "[Version]\nSignature=\"$Windows NT$\"\nClass=Net\nClassGUID={4d36e972-e325-11ce-bfc1-08002be10318}\n";
+const char* kNetVersion =
+    "[Version]\nSignature=\"$Windows NT$\"\nClass=Net\nClassGUID={4d36e972-e325-11ce-bfc1-08002be10318}\n";
 
 TEST(InfFile, SyntaxOfLinesAndFields) {
     InfFile inf;
-    ASSERT_EQ(inf.Parse(std::string(kNetVersion) +
-                            "[models]\n"
-                            "  %Card% = Install.A , PCI\\VEN_8086&DEV_1229   ; a comment\n"
-                            "key-less, second,,\"quoted, with ; and \"\"x\"\"\" \n"
-                            "joined = one, \\\n"
-                            "   two\n"
-                            "\n; only a comment\n"
-                            "[MODELS]\n"
-                            "later = 3\n"
-                            "[Strings]\n"
-                            "Card = \"Fast Card\"\n"
-                            "pct = \"100%%\"\n",
+    ASSERT_EQ(inf.Parse(std::string(kNetVersion) + "[models]\n"
+                                                   "  %Card% = Install.A , PCI\\VEN_8086&DEV_1229   ; a comment\n"
+                                                   "key-less, second,,\"quoted, with ; and \"\"x\"\"\" \n"
+                                                   "joined = one, \\\n"
+                                                   "   two\n"
+                                                   "\n; only a comment\n"
+                                                   "[MODELS]\n"
+                                                   "later = 3\n"
+                                                   "[Strings]\n"
+                                                   "Card = \"Fast Card\"\n"
+                                                   "pct = \"100%%\"\n",
                         nullptr),
               INF_OK);
     ASSERT_TRUE(inf.HasSection("Models"));
@@ -122,8 +122,9 @@ TEST(InfFile, OverlongFieldsAreRefused) {
 }
 
 TEST(InfFile, OddInputNeverBreaksTheReader) {
-    const char* texts[] = {"", "[", "[]\n=\n,,,\n", "[a\nx=1\n", "no section = 1\n[b]\n\"unterminated\n",
-                           "[c]\n\\\n\\", "[d]\nx=%", "[e]\n%%%\n", "\xFF\xFE[\0"};
+    const char* texts[] = {
+        "",         "[",          "[]\n=\n,,,\n", "[a\nx=1\n", "no section = 1\n[b]\n\"unterminated\n", "[c]\n\\\n\\",
+        "[d]\nx=%", "[e]\n%%%\n", "\xFF\xFE[\0"};
     for (const char* t : texts) {
         InfFile inf;
         EXPECT_EQ(inf.Parse(t, nullptr), INF_OK) << t;
@@ -145,8 +146,10 @@ TEST(InfFile, RandomBytesAndMutationsAreRead) {
         if (i % 3 == 0) text.assign(rng() % 200, '\0');
         for (int m = int(rng() % 8); m >= 0 && !text.empty(); --m) {
             size_t at = rng() % text.size();
-            if (i % 3 == 0) text[at] = char(rng());
-            else text[at] = alphabet[rng() % (sizeof alphabet - 1)];
+            if (i % 3 == 0)
+                text[at] = char(rng());
+            else
+                text[at] = alphabet[rng() % (sizeof alphabet - 1)];
         }
         InfFile inf;
         int rc = inf.Parse(text, i % 2 ? "Net" : nullptr);

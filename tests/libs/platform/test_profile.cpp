@@ -47,10 +47,10 @@ TEST(Profile, ReadRules) {
         const char* key;
         const char* expect;
     } cases[] = {
-        {"TFTP", "TFTP_Port", "6969"},  {"tftp", "TFTP_PORT", "6969"},   {"TFTP", "Quoted", "a value"},
-        {"TFTP", "Single", "x"},        {"TFTP", "Unbalanced", "\"abc"}, {"TFTP", "Inline", "5 ; not a comment"},
-        {"TFTP", "Hidden", "<none>"},   {"TFTP", "Empty", ""},           {"TFTP", "Second", "<none>"},
-        {"Other", "TFTP_Port", "7"},    {"Missing", "x", "<none>"},
+        {"TFTP", "TFTP_Port", "6969"}, {"tftp", "TFTP_PORT", "6969"},   {"TFTP", "Quoted", "a value"},
+        {"TFTP", "Single", "x"},       {"TFTP", "Unbalanced", "\"abc"}, {"TFTP", "Inline", "5 ; not a comment"},
+        {"TFTP", "Hidden", "<none>"},  {"TFTP", "Empty", ""},           {"TFTP", "Second", "<none>"},
+        {"Other", "TFTP_Port", "7"},   {"Missing", "x", "<none>"},
     };
     for (const Case& c : cases) EXPECT_EQ(Get(ini, c.section, c.key), c.expect) << c.section << "/" << c.key;
 }
@@ -62,7 +62,8 @@ TEST(Profile, LongValueIsCut) {
 
 TEST(Profile, WriterKeepsOtherLinesByteForByte) {
     const std::string original =
-        "; settings\r\n[NIMBO]\r\nNIMBO_Services=1\r\n\r\n[TFTP]\r\nTFTP_Port = 69\r\n  ; note\r\nOther=x\r\n\r\n[END]\r\nA=1";
+        "; settings\r\n[NIMBO]\r\nNIMBO_Services=1\r\n\r\n[TFTP]\r\nTFTP_Port = 69\r\n  ; "
+        "note\r\nOther=x\r\n\r\n[END]\r\nA=1";
     TempIni ini(original);
     ASSERT_TRUE(WriteProfileValue("tftp", "tftp_port", "6969", ini.path.c_str()));
     ASSERT_TRUE(WriteProfileValue("TFTP", "NewKey", "v", ini.path.c_str()));
@@ -75,9 +76,10 @@ TEST(Profile, WriterKeepsOtherLinesByteForByte) {
 
 TEST(Profile, ManyKeysInOneWrite) {
     TempIni ini("[NIMBO]\nA=1\n\n[DHCP]\nDHCP_Lease_0DHCP_IP=10.0.0.1\nkeep=me\n\n[TFTP]\nT=1\n");
-    std::vector<std::pair<std::string, std::string>> values = {
-        {"DHCP_Lease_0DHCP_IP", "10.0.0.9"}, {"DHCP_Lease_1DHCP_IP", "10.0.0.2"}, {"dhcp_lease_1dhcp_ip", "10.0.0.3"},
-        {"DHCP_Lease_NumLeases", "2"}};
+    std::vector<std::pair<std::string, std::string>> values = {{"DHCP_Lease_0DHCP_IP", "10.0.0.9"},
+                                                               {"DHCP_Lease_1DHCP_IP", "10.0.0.2"},
+                                                               {"dhcp_lease_1dhcp_ip", "10.0.0.3"},
+                                                               {"DHCP_Lease_NumLeases", "2"}};
     ASSERT_TRUE(WriteProfileValues("DHCP", values, ini.path.c_str()));
     EXPECT_EQ(ini.Read(),
               "[NIMBO]\nA=1\n\n[DHCP]\nDHCP_Lease_0DHCP_IP=10.0.0.9\nkeep=me\ndhcp_lease_1dhcp_ip=10.0.0.3\n"

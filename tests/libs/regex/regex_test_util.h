@@ -12,8 +12,7 @@ std::vector<int> ToVector(const CBufferT<int>& r) {
     return std::vector<int>(r.GetBuffer(), r.GetBuffer() + r.GetSize());
 }
 
-inline std::vector<int> Run8(const std::string& pattern, const std::string& text, int flags = 0,
-                             int start = -1) {
+inline std::vector<int> Run8(const std::string& pattern, const std::string& text, int flags = 0, int start = -1) {
     CRegexT<char> re(pattern.c_str(), flags);
     return ToVector<char>(re.MatchBuffer(text.data(), static_cast<int>(text.size()), start));
 }

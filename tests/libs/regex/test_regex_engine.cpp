@@ -137,7 +137,7 @@ const Case kMatcherCases[] = {
     {"\\D\\W\\S", 0, "a! ", kNone},
     {"\\D\\W\\S", 0, "a!b", {1, 0, 0, 3}},
     {"\\w+", 0, "  a_1  ", {1, 0, 2, 5}},
-    {"\\s", 0, "a\fb", kNone},  // FF is no blank left to right
+    {"\\s", 0, "a\fb", kNone},               // FF is no blank left to right
     {"(?<=\\s)b", 0, "a\fb", {1, 0, 2, 3}},  // but is one inside a look-behind
     {"[a-]", 0, "-", {1, 0, 0, 1}},
     {"[a-]", 0, "a", {1, 0, 0, 1}},
@@ -371,7 +371,7 @@ TEST(Regex16, WideCharacters) {
     EXPECT_EQ(Run16(u"[\\x80-\\xff]", u"\u00e9"), (V{1, 0, 0, 1}));
     EXPECT_EQ(Run16(u"\\w", u"\u00e9\u0141"), kNone);
     EXPECT_EQ(Run16(u"[[:alpha:]]", u"\u00e9\u0141"), kNone);  // no class above 127
-    EXPECT_EQ(Run16(u"(?i)\u00e9", u"\u00c9"), kNone);           // and no case
+    EXPECT_EQ(Run16(u"(?i)\u00e9", u"\u00c9"), kNone);         // and no case
     EXPECT_EQ(Run16(u"(?i)ab", u"AB"), (V{1, 0, 0, 2}));
     EXPECT_EQ(Run16(u"\u4e2d(\u6587)", u"x\u4e2d\u6587"), (V{1, 1, 1, 3, 2, 3}));
     // digit names read up to six digits

@@ -33,7 +33,7 @@ TEST(RegexLimits, OrdinaryWorkOnLongTextsStaysWithinTheBudget) {
 }
 
 TEST(RegexLimits, RunawayRecursionIsNoMatch) {
-    EXPECT_TRUE(Run8("(?R)", "aaa").empty());             // left recursion
+    EXPECT_TRUE(Run8("(?R)", "aaa").empty());  // left recursion
     EXPECT_TRUE(Run8("a|(?R)b", "bbb").empty());
     EXPECT_TRUE(Run8("(a(?1))", "aaaa").empty());
     EXPECT_TRUE(Run8("(?<n>x?(?R<n>))", "xx").empty());
@@ -46,9 +46,7 @@ TEST(RegexLimits, RunawayRecursionIsNoMatch) {
 }
 
 TEST(RegexLimits, DeeplyNestedPatternsCompileToNoMatch) {
-    auto nested = [](int depth) {
-        return std::string(depth, '(') + "a" + std::string(depth, ')');
-    };
+    auto nested = [](int depth) { return std::string(depth, '(') + "a" + std::string(depth, ')'); };
     const auto r = Run8(nested(kRegexMaxGroupNesting), "a");
     ASSERT_EQ(r.size(), 2u * kRegexMaxGroupNesting + 4);
     EXPECT_EQ(r[1], kRegexMaxGroupNesting);
@@ -115,10 +113,10 @@ void CheckLayout(const CBufferT<int>& r, int length, const std::string& pattern)
 
 TEST(RegexLimits, ArbitraryPatternTextsAreSafe) {
     static const char kPieces[][6] = {
-        "(", ")", "[", "]", "{", "}", "|", "*", "+", "?", ".", "^", "$", "\\", "-", ":", "<", ">", "=", "!",
-        "#", "'", "P", "R", "k", "g", "x", "u", "Q", "E", "L", "U", "b", "B", "d", "w", "s", "S", "A", "z",
-        "Z", "G", "0", "1", "2", ",", "a", "b", "i", "m", " ", "(?", "(?<", "(?(", "[:", ":]", "{1,", "\\1",
-        "\\k<", "(?R", "(?#", "\\x{", "^]", "\xe9",
+        "(", ")", "[", "]",  "{",   "}",   "|",  "*",  "+",   "?",   ".",    "^",   "$",   "\\",   "-",  ":",
+        "<", ">", "=", "!",  "#",   "'",   "P",  "R",  "k",   "g",   "x",    "u",   "Q",   "E",    "L",  "U",
+        "b", "B", "d", "w",  "s",   "S",   "A",  "z",  "Z",   "G",   "0",    "1",   "2",   ",",    "a",  "b",
+        "i", "m", " ", "(?", "(?<", "(?(", "[:", ":]", "{1,", "\\1", "\\k<", "(?R", "(?#", "\\x{", "^]", "\xe9",
     };
     uint64_t state = 12345;
     auto next = [&state] {

@@ -35,8 +35,8 @@ PcreResult RunPcre(const std::string& pattern, const std::string& subject) {
     PcreResult out;
     int err = 0;
     PCRE2_SIZE offset = 0;
-    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), pattern.size(), 0, &err,
-                                     &offset, nullptr);
+    pcre2_code* code =
+        pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.c_str()), pattern.size(), 0, &err, &offset, nullptr);
     if (!code) {
         PCRE2_UCHAR text[256];
         pcre2_get_error_message(err, text, sizeof text);
@@ -95,9 +95,9 @@ struct Node {
     int groupKind = 0;    // 0 capture, 1 (?:, 2 (?>, 3 (?i:
     int number = 0;       // capture number, back-reference or condition group
     std::vector<Seq> alts;
-    NodeP sub;            // Quant
-    int min = 0, max = 0; // Quant; max -1 unbounded
-    std::string suffix;   // Quant: "", "?" or "+"
+    NodeP sub;             // Quant
+    int min = 0, max = 0;  // Quant; max -1 unbounded
+    std::string suffix;    // Quant: "", "?" or "+"
     std::string quantText;
     std::string lookOpen;  // Look: "(?=", "(?!", "(?<=", "(?<!"; Cond with a look-ahead
     NodeP condLook;
@@ -109,11 +109,25 @@ struct ClassDef {
     const char* members;
 };
 const ClassDef kClasses[] = {
-    {"[abc]", "abc"},       {"[a-c]", "abc"},          {"[^a]", "bcAB1-_ ."},     {"[^ab1]", "cAB2-_ ."},
-    {"[A-Ca]", "ABCa"},     {"[\\d-]", "12-"},         {"[[:alpha:]]", "abcABC"}, {"[[:^digit:]]", "abA-_ ."},
-    {"[[:digit:]_]", "12_"}, {"[-a]", "-a"},           {"[a-]", "a-"},            {"[.]", "."},
-    {"\\d", "12"},          {"\\w", "abcAB12_"},       {"\\s", " "},              {"\\D", "abA-. "},
-    {"\\W", "- ."},         {"\\S", "abc1-"},          {".", ""},
+    {"[abc]", "abc"},
+    {"[a-c]", "abc"},
+    {"[^a]", "bcAB1-_ ."},
+    {"[^ab1]", "cAB2-_ ."},
+    {"[A-Ca]", "ABCa"},
+    {"[\\d-]", "12-"},
+    {"[[:alpha:]]", "abcABC"},
+    {"[[:^digit:]]", "abA-_ ."},
+    {"[[:digit:]_]", "12_"},
+    {"[-a]", "-a"},
+    {"[a-]", "a-"},
+    {"[.]", "."},
+    {"\\d", "12"},
+    {"\\w", "abcAB12_"},
+    {"\\s", " "},
+    {"\\D", "abA-. "},
+    {"\\W", "- ."},
+    {"\\S", "abc1-"},
+    {".", ""},
 };
 const char* const kLiterals[] = {"a", "a", "b", "b", "c", "A", "1", "-", " ", "\\.", "\\-", "_"};
 
@@ -291,10 +305,25 @@ private:
         q->kind = Node::Quant;
         const int kind = general ? m_r.Below(6) : 3 + m_r.Below(2);
         switch (kind) {
-        case 0: q->min = 0; q->max = -1; q->quantText = "*"; break;
-        case 1: q->min = 1; q->max = -1; q->quantText = "+"; break;
-        case 2: q->min = 0; q->max = 1; q->quantText = "?"; break;
-        case 3: q->min = q->max = 1 + m_r.Below(3); q->quantText = "{" + std::to_string(q->min) + "}"; break;
+        case 0:
+            q->min = 0;
+            q->max = -1;
+            q->quantText = "*";
+            break;
+        case 1:
+            q->min = 1;
+            q->max = -1;
+            q->quantText = "+";
+            break;
+        case 2:
+            q->min = 0;
+            q->max = 1;
+            q->quantText = "?";
+            break;
+        case 3:
+            q->min = q->max = 1 + m_r.Below(3);
+            q->quantText = "{" + std::to_string(q->min) + "}";
+            break;
         case 4: {
             q->min = 1 + m_r.Below(2);
             q->max = q->min + 1 + m_r.Below(2);
@@ -375,21 +404,18 @@ private:
         switch (n.kind) {
         case Node::Lit:
         case Node::Class:
-        case Node::Anchor:
-            return n.text;
+        case Node::Anchor: return n.text;
         case Node::Group: {
             static const char* const kOpen[] = {"(", "(?:", "(?>", "(?i:"};
             return kOpen[n.groupKind] + PrintAlts(n.alts) + ")";
         }
-        case Node::Quant:
-            return Print(*n.sub) + n.quantText + n.suffix;
-        case Node::Backref:
-            return "\\" + std::to_string(n.number);
-        case Node::Look:
-            return n.lookOpen + PrintAlts(n.alts) + ")";
+        case Node::Quant: return Print(*n.sub) + n.quantText + n.suffix;
+        case Node::Backref: return "\\" + std::to_string(n.number);
+        case Node::Look: return n.lookOpen + PrintAlts(n.alts) + ")";
         case Node::Cond: {
             std::string s = "(?";
-            s += n.number >= 0 ? "(" + std::to_string(n.number) + ")" : n.condLook->lookOpen + PrintAlts(n.condLook->alts) + ")";
+            s += n.number >= 0 ? "(" + std::to_string(n.number) + ")"
+                               : n.condLook->lookOpen + PrintAlts(n.condLook->alts) + ")";
             for (const auto& i : n.alts[0]) s += Print(*i);
             if (n.alts.size() > 1) {
                 s += "|";
@@ -456,8 +482,7 @@ private:
             return s;
         }
         case Node::Anchor:
-        case Node::Look:
-            return {};
+        case Node::Look: return {};
         }
         return {};
     }
@@ -541,7 +566,10 @@ struct Difference {
 
 TEST(RegexPcreDifferential, DeliberateDifferences) {
     const Difference kCases[] = {
-        {"(a|ab)*c", "abac", {2, 4}, {0, 4},
+        {"(a|ab)*c",
+         "abac",
+         {2, 4},
+         {0, 4},
          "a greedy repeat gives back its last iteration's other ways but never re-extends after them"},
         {"(?:|a)*", "aa", {0, 2}, {0, 0}, "an empty iteration is refused and its non-empty way taken"},
         {"(a|)+b", "aab", {0, 3}, {0, 3}, "(agrees: control for the empty-iteration rule)"},

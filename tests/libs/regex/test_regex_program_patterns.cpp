@@ -52,7 +52,8 @@ TEST(RegexProgramPatterns, DhcpSettings) {
                               {"x\\", false},
                           });
     const char* option252 =
-        "^252\\|((\\d|0i|6i|7i|9i|a|b)\\?){0,1}[\\\\/]{0,1}[^,<>:;\"\\\\/\\|\\*\\? ]+([\\\\/][^,<>:;\"\\\\/\\|\\*\\? ]+)*"
+        "^252\\|((\\d|0i|6i|7i|9i|a|b)\\?){0,1}[\\\\/]{0,1}[^,<>:;\"\\\\/\\|\\*\\? ]+([\\\\/][^,<>:;\"\\\\/\\|\\*\\? "
+        "]+)*"
         "(\\|(\\d|0i|6i|7i|9i|a|b)\\?[\\\\/]{0,1}[^,<>:;\"\\\\/\\|\\*\\? ]+([\\\\/][^,<>:;\"\\\\/\\|\\*\\? ]+)*)*$";
     ExpectWhole(option252, {
                                {"252|\\EFI\\BCD", true},
@@ -63,7 +64,8 @@ TEST(RegexProgramPatterns, DhcpSettings) {
                                {"252|", false},
                            });
     const char* option67 =
-        "^\\d{1,3}\\|((\\d|0i|6i|7i|9i|a|b)\\?){0,1}[\\\\/]{0,1}[^,<>;\"\\\\/\\|\\*\\? ]+([\\\\/][^,<>;\"\\\\/\\|\\*\\? ]+)*"
+        "^\\d{1,3}\\|((\\d|0i|6i|7i|9i|a|b)\\?){0,1}[\\\\/]{0,1}[^,<>;\"\\\\/\\|\\*\\? "
+        "]+([\\\\/][^,<>;\"\\\\/\\|\\*\\? ]+)*"
         "(\\|(\\d|0i|6i|7i|9i|a|b)\\?[\\\\/]{0,1}[^,<>;\"\\\\/\\|\\*\\? ]+([\\\\/][^,<>;\"\\\\/\\|\\*\\? ]+)*)*$";
     ExpectWhole(option67, {
                               {"67|pxenimbo.0", true},
@@ -113,17 +115,20 @@ TEST(RegexProgramPatterns, DhcpSettings) {
 TEST(RegexProgramPatterns, DhcpUserOptions) {
     ExpectSearch("^\\d{1,3}\\|", {{"67|x", true}, {"0|", true}, {"1234|x", false}, {"a|x", false}, {" 1|x", false}});
     ExpectWhole("^\\d{1,3}\\|", {{"0|", true}, {"68|", true}, {"0|x", false}});
-    ExpectWhole("^\\d{1,3}\\|(-*)\\d{1,10}", {{"2|-3600", true}, {"2|3600", true}, {"2|--5", true}, {"2|x", false}, {"2|-", false}});
-    ExpectWhole("^\\d{1,3}\\|\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}(,\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3})*",
-                {{"6|192.168.20.20", true}, {"6|192.168.20.20,192.168.20.25", true}, {"6|192.168.20", false}, {"6|", false}});
+    ExpectWhole("^\\d{1,3}\\|(-*)\\d{1,10}",
+                {{"2|-3600", true}, {"2|3600", true}, {"2|--5", true}, {"2|x", false}, {"2|-", false}});
+    ExpectWhole(
+        "^\\d{1,3}\\|\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}(,\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3})*",
+        {{"6|192.168.20.20", true}, {"6|192.168.20.20,192.168.20.25", true}, {"6|192.168.20", false}, {"6|", false}});
     ExpectWhole("^\\d{1,3}\\|\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}",
                 {{"16|192.168.20.20", true}, {"16|192.168.20.20,1.1.1.1", false}});
-    ExpectWhole("^\\d{1,3}\\|\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3},\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}"
-                "(,\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3},\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3})*",
-                {{"21|192.168.20.20,255.255.255.0", true},
-                 {"21|1.1.1.1,2.2.2.2,3.3.3.3,4.4.4.4", true},
-                 {"21|1.1.1.1,2.2.2.2,3.3.3.3", false},
-                 {"21|1.1.1.1", false}});
+    ExpectWhole(
+        "^\\d{1,3}\\|\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3},\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}"
+        "(,\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3},\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3})*",
+        {{"21|192.168.20.20,255.255.255.0", true},
+         {"21|1.1.1.1,2.2.2.2,3.3.3.3,4.4.4.4", true},
+         {"21|1.1.1.1,2.2.2.2,3.3.3.3", false},
+         {"21|1.1.1.1", false}});
     ExpectWhole("^\\d{1,3}\\|\\d{1,3}", {{"19|1", true}, {"23|254", true}, {"19|1000", false}, {"19|", false}});
     ExpectWhole("^\\d{1,3}\\|\\d{1,5}", {{"13|65535", true}, {"13|655350", false}});
     ExpectWhole("^\\d{1,3}\\|\\d{1,10}", {{"24|4294967295", true}, {"24|42949672950", false}});
@@ -141,25 +146,25 @@ TEST(RegexProgramPatterns, DhcpUserOptions) {
                          {"43|0x" + std::string(512, 'f'), false},  // 256 bytes: too long
                      });
     ExpectSearch("^\\d{1,3}\\|0x", {{"84|0x12", true}, {"84|text", false}});
-    ExpectWhole("^\\d{1,3}\\|\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3},\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3},"
-                "\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}(,\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3},"
-                "\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3},\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3})*",
-                {{"121|10.0.0.0,255.0.0.0,192.168.1.1", true},
-                 {"121|10.0.0.0,255.0.0.0,192.168.1.1,1.0.0.0,255.0.0.0,1.1.1.1", true},
-                 {"121|10.0.0.0,255.0.0.0", false}});
+    ExpectWhole(
+        "^\\d{1,3}\\|\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3},\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3},"
+        "\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}(,\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3},"
+        "\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3},\\d{1,3}\\.\\d{1,3}\\.\\d{1,3}\\.\\d{1,3})*",
+        {{"121|10.0.0.0,255.0.0.0,192.168.1.1", true},
+         {"121|10.0.0.0,255.0.0.0,192.168.1.1,1.0.0.0,255.0.0.0,1.1.1.1", true},
+         {"121|10.0.0.0,255.0.0.0", false}});
 }
 
 // TFTP error-simulator settings.
 TEST(RegexProgramPatterns, TftpErrorSimulator) {
-    ExpectWhole("^fix\\|\\d{1,10}(,\\d{1,10}){0,9}( delay=\\d{1,10})?$",
-                {{"fix|1", true},
-                 {"fix|1,2,3", true},
-                 {"fix|1,2,3 delay=100", true},
-                 {"fix|1,2,3,4,5,6,7,8,9,10", true},
-                 {"fix|1,2,3,4,5,6,7,8,9,10,11", false},
-                 {"fix|", false},
-                 {"fix|1 delay=", false},
-                 {"FIX|1", false}});
+    ExpectWhole("^fix\\|\\d{1,10}(,\\d{1,10}){0,9}( delay=\\d{1,10})?$", {{"fix|1", true},
+                                                                          {"fix|1,2,3", true},
+                                                                          {"fix|1,2,3 delay=100", true},
+                                                                          {"fix|1,2,3,4,5,6,7,8,9,10", true},
+                                                                          {"fix|1,2,3,4,5,6,7,8,9,10,11", false},
+                                                                          {"fix|", false},
+                                                                          {"fix|1 delay=", false},
+                                                                          {"FIX|1", false}});
     ExpectWhole("^random\\|\\d{1,2}( delay=\\d{1,10})?$",
                 {{"random|50", true}, {"random|5 delay=20", true}, {"random|100", false}, {"random|5\n", false}});
     ExpectWhole("^even\\|\\d{1,2}( delay=\\d{1,10})?$",
@@ -174,15 +179,22 @@ TEST(RegexProgramPatterns, PxeMenuLines) {
     const char* ris = "^[ \\t]*(?i)LABEL[ \\t]+(?i)WIA_RIS\\";
     const char* wds = "^[ \\t]*(?i)LABEL[ \\t]+(?i)WIA_WDS\\";
     const char* nwa = "^[ \\t]*(?i)LABEL[ \\t]+(?i)NWA_PXE\\";
-    ExpectSearch(ris, {{"LABEL WIA_RIS\\XP\r\n", true}, {"label wia_ris\\x", true}, {"LABEL WIA_RIS", false}, {"LABEL WIA_RISX\\", false}});
+    ExpectSearch(ris, {{"LABEL WIA_RIS\\XP\r\n", true},
+                       {"label wia_ris\\x", true},
+                       {"LABEL WIA_RIS", false},
+                       {"LABEL WIA_RISX\\", false}});
     ExpectSearch(wds, {{"  LABEL\tWIA_WDS\\W10x64\r\n", true}, {"LABEL WIA_RIS\\x", false}});
     ExpectSearch(nwa, {{"LABEL NWA_PXE\\mint\r\n", true}, {"LABEL NWA_PXE/mint", false}});
-    ExpectSearch("^[ \\t]*(?i)MENU[ \\t]+(?i)LABEL[ \\t]+.*\\r\\n",
-                 {{"  MENU LABEL ^1) Windows\r\n", true}, {"menu label x\r\n", true}, {"MENU LABEL x\n", false}, {"MENU LABELx\r\n", false}});
-    ExpectSearch("^[ \\t]*(?i)MENU[ \\t]+(?i)BEGIN[ \\t]+.*\\r\\n", {{"MENU BEGIN tools\r\n", true}, {"MENU BEGIN\r\n", false}});
+    ExpectSearch("^[ \\t]*(?i)MENU[ \\t]+(?i)LABEL[ \\t]+.*\\r\\n", {{"  MENU LABEL ^1) Windows\r\n", true},
+                                                                     {"menu label x\r\n", true},
+                                                                     {"MENU LABEL x\n", false},
+                                                                     {"MENU LABELx\r\n", false}});
+    ExpectSearch("^[ \\t]*(?i)MENU[ \\t]+(?i)BEGIN[ \\t]+.*\\r\\n",
+                 {{"MENU BEGIN tools\r\n", true}, {"MENU BEGIN\r\n", false}});
     ExpectSearch("^[ \\t]*(?i)MENU[ \\t]+(?i)END[ \\t]*\\r\\n",
                  {{"MENU END\r\n", true}, {"  menu end  \r\n", true}, {"MENU ENDX\r\n", false}, {"MENU END\n", false}});
-    ExpectSearch("^[ \\t]*(?i)MENU[ \\t]+(?i)SEPARATOR[ \\t]*\\r\\n", {{"MENU SEPARATOR\r\n", true}, {"MENU SEP\r\n", false}});
+    ExpectSearch("^[ \\t]*(?i)MENU[ \\t]+(?i)SEPARATOR[ \\t]*\\r\\n",
+                 {{"MENU SEPARATOR\r\n", true}, {"MENU SEP\r\n", false}});
     ExpectSearch("^[ \\t]*(?i)MENU[ \\t]+(?i)TITLE[ \\t]+.*\\r\\n",
                  {{"   MENU TITLE  Boot\r\n", true}, {"MENU TITLE\r\n", false}, {"xMENU TITLE t\r\n", false}});
     // a blank before the keyword is part of the case-sensitive prefix only
@@ -202,7 +214,8 @@ TEST(RegexProgramPatterns, GuiLists) {
     ExpectSearch(" Err: ", {{"TFTP Err: timeout", true}, {"TFTP Warn: x", false}});
     ExpectSearch(" Warn: ", {{"TFTP Warn: x", true}, {"TFTP Err: x", false}});
     ExpectSearch(" Err: | Warn: ", {{"TFTP Err: timeout", true}, {"TFTP Warn: x", true}, {"TFTP Inf: x", false}});
-    ExpectWhole("^\\d{1,2}%$", {{"5%", true}, {"99%", true}, {"100%", false}, {"%", false}, {"5% ", false}, {"5", false}});
+    ExpectWhole("^\\d{1,2}%$",
+                {{"5%", true}, {"99%", true}, {"100%", false}, {"%", false}, {"5% ", false}, {"5", false}});
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-#include "libs/wim/archive_extract.h"
 #include "libs/wim/archive_callbacks.h"
+#include "libs/wim/archive_extract.h"
 #include "tests/support/temp_folder.h"
 
 #include <archive.h>
@@ -65,12 +65,11 @@ std::vector<std::string> Tree(const fs::path& root) {
 
 class ExtractTest : public ::testing::Test {
  protected:
-
-  ArchiveOpResult Extract(const std::string& archive, const char* what, bool withPaths,
-                          bool usePattern, const fs::path* folder = nullptr) {
+  ArchiveOpResult Extract(const std::string& archive, const char* what, bool withPaths, bool usePattern,
+                          const fs::path* folder = nullptr) {
     std::string target = (folder ? *folder : out_).string();
-    return ExtractFrom7zBuffer(archive.data(), uint32_t(archive.size()), what, target.c_str(), 0,
-                               withPaths, usePattern);
+    return ExtractFrom7zBuffer(archive.data(), uint32_t(archive.size()), what, target.c_str(), 0, withPaths,
+                               usePattern);
   }
 
   nimbo::test::TempFolder tmp_{"nimbo-wim-test-"};
@@ -97,9 +96,11 @@ TEST_F(ExtractTest, SelectsByPatternOrExactName) {
     ArchiveOpResult rc;
     std::vector<std::string> tree;
   } cases[] = {
-      {"^BM.*", true, true, ARCHIVE_OK,
-       {"BM/PXENIMBO/BIOS/pxelinux.cfg/default", "BM/PXENIMBO/BIOS/pxenimbo.0",
-        "BM/PXENIMBO/EFI64/pxenimbo.efi"}},
+      {"^BM.*",
+       true,
+       true,
+       ARCHIVE_OK,
+       {"BM/PXENIMBO/BIOS/pxelinux.cfg/default", "BM/PXENIMBO/BIOS/pxenimbo.0", "BM/PXENIMBO/EFI64/pxenimbo.efi"}},
       // Patterns see the names with backslashes.
       {"^BM\\\\PXENIMBO\\\\EFI64\\\\", true, true, ARCHIVE_OK, {"BM/PXENIMBO/EFI64/pxenimbo.efi"}},
       {"^BM/PXENIMBO", true, true, ARCHIVE_ERR_NO_ITEM, {}},
@@ -131,11 +132,9 @@ TEST_F(ExtractTest, SameNameWithoutPathsLeavesTheLastOne) {
   EXPECT_EQ(ReadFile(out_ / "Nimbo.evc"), "second copy");
 
   std::string memory;
-  EXPECT_EQ(ExtractItemToMemory(archive.data(), uint32_t(archive.size()), "nimbo.evc", memory),
-            ARCHIVE_OK);
+  EXPECT_EQ(ExtractItemToMemory(archive.data(), uint32_t(archive.size()), "nimbo.evc", memory), ARCHIVE_OK);
   EXPECT_EQ(memory, "00:00:0C\tCisco\n");
-  EXPECT_EQ(ExtractItemToMemory(archive.data(), uint32_t(archive.size()), "BM", memory),
-            ARCHIVE_ERR_NO_ITEM);
+  EXPECT_EQ(ExtractItemToMemory(archive.data(), uint32_t(archive.size()), "BM", memory), ARCHIVE_ERR_NO_ITEM);
 }
 
 TEST_F(ExtractTest, ReplacesExistingFilesAndKeepsNoTemporaries) {
@@ -164,8 +163,7 @@ TEST_F(ExtractTest, ReplacesExistingFilesAndKeepsNoTemporaries) {
 }
 
 TEST_F(ExtractTest, RefusesItemNamesThatEscapeTheOutputFolder) {
-  const char* names[] = {"../evil", "a/../../evil", "..", ".", "a/..", "..\\evil",
-                         "sub\\..\\..\\evil", "/"};
+  const char* names[] = {"../evil", "a/../../evil", "..", ".", "a/..", "..\\evil", "sub\\..\\..\\evil", "/"};
   for (const char* name : names) {
     SCOPED_TRACE(name);
     fs::remove_all(base_);
@@ -202,9 +200,7 @@ TEST(ItemOutputPath, Table) {
     SCOPED_TRACE(c.item);
     std::string rel;
     EXPECT_EQ(arc::ItemOutputPath(c.item, c.withPaths, rel), c.ok);
-    if (c.ok) {
-      EXPECT_EQ(rel, c.relative);
-    }
+    if (c.ok) { EXPECT_EQ(rel, c.relative); }
   }
 }
 
@@ -225,11 +221,8 @@ TEST_F(ExtractTest, CorruptArchivesFailWithoutLeavingFiles) {
     const char* what;
     std::string bytes;
   } cases[] = {
-      {"garbage", std::string(1000, 'x')},
-      {"empty", std::string()},
-      {"truncated", good.substr(0, good.size() / 2)},
-      {"bad header", badHeader},
-      {"bad data", flipped},
+      {"garbage", std::string(1000, 'x')}, {"empty", std::string()}, {"truncated", good.substr(0, good.size() / 2)},
+      {"bad header", badHeader},           {"bad data", flipped},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

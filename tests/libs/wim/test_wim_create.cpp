@@ -8,8 +8,8 @@
 #include "libs/wim/wim_collect.h"
 #include "libs/wim/wim_entry.h"
 #include "libs/wim/wim_format.h"
-#include "tests/libs/wim/wim_test_util.h"
 #include "libs/wim/wim_update.h"
+#include "tests/libs/wim/wim_test_util.h"
 
 using namespace wimtest;
 using namespace NArchive::NWim;
@@ -65,13 +65,21 @@ TEST(NewWim, FolderTreePassesTheWimTools) {
   for (const arc::CDirItem& item : items) EXPECT_EQ(item.Result & 0xFF00, arc::kItemAdded) << ImagePath(item);
 
   EXPECT_TRUE(WimlibVerify(wim));
-  const std::vector<std::string> expected = {
-      "/$OEM$", "/$OEM$/$Install$", "/$OEM$/$Install$/$1", "/$OEM$/$Install$/$1/A.TXT",
-      "/$OEM$/$Install$/$1/a.txt", "/$OEM$/$Install$/$1/dir", "/$OEM$/$Install$/$1/dir/Dir2",
-      "/$OEM$/$Install$/$1/dir/Dir2/big.bin", "/$OEM$/$Install$/$1/dir/copy.txt",
-      "/$OEM$/$Install$/$1/dir/dir2", "/$OEM$/$Install$/$1/dir/dir2/big2.bin",
-      "/$OEM$/$Install$/$1/dir/nested", "/$OEM$/$Install$/$1/dir/nested/deeper",
-      "/$OEM$/$Install$/$1/empty", "/$OEM$/$Install$/$1/emptyfile"};
+  const std::vector<std::string> expected = {"/$OEM$",
+                                             "/$OEM$/$Install$",
+                                             "/$OEM$/$Install$/$1",
+                                             "/$OEM$/$Install$/$1/A.TXT",
+                                             "/$OEM$/$Install$/$1/a.txt",
+                                             "/$OEM$/$Install$/$1/dir",
+                                             "/$OEM$/$Install$/$1/dir/Dir2",
+                                             "/$OEM$/$Install$/$1/dir/Dir2/big.bin",
+                                             "/$OEM$/$Install$/$1/dir/copy.txt",
+                                             "/$OEM$/$Install$/$1/dir/dir2",
+                                             "/$OEM$/$Install$/$1/dir/dir2/big2.bin",
+                                             "/$OEM$/$Install$/$1/dir/nested",
+                                             "/$OEM$/$Install$/$1/dir/nested/deeper",
+                                             "/$OEM$/$Install$/$1/empty",
+                                             "/$OEM$/$Install$/$1/emptyfile"};
   // The collector put the tree below the marker at the image root.
   std::vector<std::string> listed = WimlibList(wim, 1);
   std::vector<std::string> want;
@@ -134,10 +142,10 @@ TEST(NewWim, UnusableItemsAreLeftOut) {
     return d;
   };
   std::vector<arc::CDirItem> items = {
-      item(u"\\ok\\f", "f"),        item(u"\\ok\\f", "f"),         // repeated path
-      item(u"\\ok\\f\\under", "f"), item(u"\\..\\evil", "f"),      // through a file; ".."
+      item(u"\\ok\\f", "f"),         item(u"\\ok\\f", "f"),        // repeated path
+      item(u"\\ok\\f\\under", "f"),  item(u"\\..\\evil", "f"),     // through a file; ".."
       item(u"\\missing", "nothing"), item(u"\\", "f"),             // unreadable; no name
-      item(u"/ok/sub", "", 0x10),   item(u"\\ok\\SUB\\g", "f")};  // folders; case differs
+      item(u"/ok/sub", "", 0x10),    item(u"\\ok\\SUB\\g", "f")};  // folders; case differs
   const fs::path wim = tmp.fspath() / "x.wim";
   ASSERT_EQ(WriteNewWim(wim, items), arc::S_OK);
   std::vector<int32_t> results;
@@ -201,8 +209,8 @@ TEST(Collectors, WindowsPeRules) {
   std::vector<arc::CDirItem> items;
   uint32_t count = 0;
   EXPECT_EQ(CollectPeFiles(1, src.c_str(), 0, items, count, 100), 4);
-  EXPECT_EQ(Paths(items), (std::set<std::string>{"\\Unattend.xml", "\\Autounattend.xml", "\\Tools\\t.exe",
-                                                 "\\other.txt"}));
+  EXPECT_EQ(Paths(items),
+            (std::set<std::string>{"\\Unattend.xml", "\\Autounattend.xml", "\\Tools\\t.exe", "\\other.txt"}));
   // Over the maximum: files at depth 0 other than Unattend.xml still count in...
   fs::remove(src / "Unattend.xml");
   fs::remove_all(src / "$OEM$");

@@ -8,8 +8,8 @@
 #include "libs/wim/wim_entry.h"
 #include "libs/wim/wim_format.h"
 #include "libs/wim/wim_handler.h"
-#include "tests/libs/wim/wim_test_util.h"
 #include "libs/wim/wim_xml.h"
+#include "tests/libs/wim/wim_test_util.h"
 
 using namespace wimtest;
 using namespace NArchive::NWim;
@@ -63,8 +63,8 @@ class WimReaderTest : public ::testing::Test {
 // Every compression kind: the listing equals wimlib's and every file extracts to wimlib's
 // bytes with its modification time.
 TEST_F(WimReaderTest, ListsAndExtractsLikeWimlib) {
-  const char* kinds[] = {"--compress=LZX", "--compress=XPRESS", "--compress=none",
-                         "--compress=LZX --chunk-size=128K", "--compress=XPRESS --chunk-size=8K"};
+  const char* kinds[] = {"--compress=LZX", "--compress=XPRESS", "--compress=none", "--compress=LZX --chunk-size=128K",
+                         "--compress=XPRESS --chunk-size=8K"};
   int n = 0;
   for (const char* options : kinds) {
     SCOPED_TRACE(options);
@@ -100,8 +100,7 @@ TEST_F(WimReaderTest, SelectsByNameOrPattern) {
   } cases[] = {
       {"1\\DIR\\SUB\\TEXT.TXT", false, false, ARCHIVE_OK, {"text.txt"}},
       {"1/dir/big.bin", false, true, ARCHIVE_OK, {"1/dir/big.bin"}},
-      {"\\\\dir\\\\.*\\.(bin|txt)$", true, true, ARCHIVE_OK,
-       {"1/dir/big.bin", "1/dir/hard.txt", "1/dir/sub/text.txt"}},
+      {"\\\\dir\\\\.*\\.(bin|txt)$", true, true, ARCHIVE_OK, {"1/dir/big.bin", "1/dir/hard.txt", "1/dir/sub/text.txt"}},
       // Paths are lower-cased before a pattern sees them.
       {"\\\\DIR\\\\", true, false, ARCHIVE_ERR_NO_ITEM, {}},
       {"1\\dir", false, false, ARCHIVE_ERR_NO_ITEM, {}},
@@ -123,8 +122,7 @@ TEST_F(WimReaderTest, SelectsByNameOrPattern) {
   }
   EXPECT_EQ(ExtractFromWimFile((temp_.fspath() / "missing.wim").c_str(), "x", out_.c_str(), 0, false, false),
             ARCHIVE_ERR_FILE_OPEN);
-  EXPECT_EQ(ExtractFromWimFile((src_ / "a.txt").c_str(), "x", out_.c_str(), 0, false, false),
-            ARCHIVE_ERR_OPEN);
+  EXPECT_EQ(ExtractFromWimFile((src_ / "a.txt").c_str(), "x", out_.c_str(), 0, false, false), ARCHIVE_ERR_OPEN);
 }
 
 // A flipped byte inside stored data is reported and leaves no output behind.
@@ -142,8 +140,7 @@ TEST_F(WimReaderTest, DamagedDataGivesTheErrorResult) {
     bytes[at + 10] ^= 0x40;
     WriteFile(wim, bytes);
     fs::remove_all(out_);
-    EXPECT_EQ(ExtractFromWimFile(wim.c_str(), "1\\dir\\big.bin", out_.c_str(), 0, false, false),
-              ARCHIVE_ERR_ITEM_DATA);
+    EXPECT_EQ(ExtractFromWimFile(wim.c_str(), "1\\dir\\big.bin", out_.c_str(), 0, false, false), ARCHIVE_ERR_ITEM_DATA);
     EXPECT_FALSE(fs::exists(out_ / "big.bin"));
     EXPECT_EQ(ExtractFromWimFile(wim.c_str(), "1\\a.txt", out_.c_str(), 0, false, false), ARCHIVE_OK);
   }
@@ -242,9 +239,13 @@ TEST_F(WimReaderTest, ImageFactsFromTheXml) {
   EXPECT_EQ(GetWimBootImageArch(wim.c_str(), &index, &arch), 1);
   EXPECT_EQ(GetWimBootImageInfo(wim.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr), 1);
   ASSERT_EQ(system((info + " 1 --image-property WINDOWS/ARCH=9 --image-property WINDOWS/VERSION/MAJOR=10"
-                    " --image-property WINDOWS/VERSION/MINOR=0 >/dev/null").c_str()), 0);
+                           " --image-property WINDOWS/VERSION/MINOR=0 >/dev/null")
+                       .c_str()),
+            0);
   ASSERT_EQ(system((info + " 2 --boot --image-property WINDOWS/ARCH=0 --image-property WINDOWS/VERSION/MAJOR=10"
-                    " --image-property WINDOWS/VERSION/MINOR=1 >/dev/null").c_str()), 0);
+                           " --image-property WINDOWS/VERSION/MINOR=1 >/dev/null")
+                       .c_str()),
+            0);
 
   EXPECT_EQ(GetWimBootImageArch(wim.c_str(), &index, &arch), 0);
   EXPECT_EQ(index, 2u);

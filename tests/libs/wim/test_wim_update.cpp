@@ -13,8 +13,8 @@
 #include "libs/wim/wim_error.h"
 #include "libs/wim/wim_format.h"
 #include "libs/wim/wim_handler.h"
-#include "tests/libs/wim/wim_test_util.h"
 #include "libs/wim/wim_update.h"
+#include "tests/libs/wim/wim_test_util.h"
 
 using namespace wimtest;
 using namespace NArchive::NWim;
@@ -22,7 +22,7 @@ using namespace NArchive::NWim;
 namespace {
 
 struct Add {
-  std::string imagePath;  // '\' separated
+  std::string imagePath;               // '\' separated
   std::optional<std::string> content;  // none: a source that does not exist
   uint32_t image = 1;
   bool folder = false;
@@ -106,9 +106,8 @@ class WimUpdateTest : public ::testing::Test {
   }
 
   // Runs one update and checks the result against wimlib.
-  void Check(const fs::path& source, const std::vector<Add>& adds, const std::vector<int32_t>& results,
-             int image, int dirsAdded, int filesAdded, int64_t bytesAdded,
-             const std::map<std::string, std::string>& expect) {
+  void Check(const fs::path& source, const std::vector<Add>& adds, const std::vector<int32_t>& results, int image,
+             int dirsAdded, int filesAdded, int64_t bytesAdded, const std::map<std::string, std::string>& expect) {
     const fs::path dest = temp_.fspath() / "dest.wim";
     fs::remove(dest);
     const std::string before = ReadFile(source);
@@ -168,28 +167,75 @@ TEST_F(WimUpdateTest, AddsAndReplacesFiles) {
     int64_t bytes;
     std::map<std::string, std::string> expect;
   } cases[] = {
-      {"new file in a non-empty folder", {{"\\dir\\new.txt", "new content"}}, {kAddedNew}, 0, 1, 11,
+      {"new file in a non-empty folder",
+       {{"\\dir\\new.txt", "new content"}},
+       {kAddedNew},
+       0,
+       1,
+       11,
        {{"/dir/new.txt", "new content"}, {"/dir/big.bin", noise}}},
-      {"new file in an empty folder", {{"\\EMPTY\\inside.txt", "inside"}}, {kAddedNew}, 0, 1, 6,
+      {"new file in an empty folder",
+       {{"\\EMPTY\\inside.txt", "inside"}},
+       {kAddedNew},
+       0,
+       1,
+       6,
        {{"/empty/inside.txt", "inside"}}},
-      {"new nested folders", {{"\\$WinPEDriver$\\NIC\\drv.inf", "[Version]\n"}}, {kAddedNew}, 2, 1, 10,
+      {"new nested folders",
+       {{"\\$WinPEDriver$\\NIC\\drv.inf", "[Version]\n"}},
+       {kAddedNew},
+       2,
+       1,
+       10,
        {{"/$WinPEDriver$/NIC/drv.inf", "[Version]\n"}}},
-      {"different content", {{"\\dir\\sub\\text.txt", "short"}}, {kReplacedNew}, 0, 0, 5 - 300000,
+      {"different content",
+       {{"\\dir\\sub\\text.txt", "short"}},
+       {kReplacedNew},
+       0,
+       0,
+       5 - 300000,
        {{"/dir/sub/text.txt", "short"}}},
-      {"different content of a hard link", {{"\\a.txt", "changed"}}, {kReplacedNew}, 0, 0, 1,
+      {"different content of a hard link",
+       {{"\\a.txt", "changed"}},
+       {kReplacedNew},
+       0,
+       0,
+       1,
        {{"/a.txt", "changed"}, {"/dir/hard.txt", "changed"}}},
       {"same content", {{"\\A.TXT", "hello\n"}}, {kPresentShared}, 0, 0, 0, {{"/a.txt", "hello\n"}}},
-      {"a duplicate of another file", {{"\\dir\\copy.bin", noise}}, {kAddedShared}, 0, 1, 200000,
+      {"a duplicate of another file",
+       {{"\\dir\\copy.bin", noise}},
+       {kAddedShared},
+       0,
+       1,
+       200000,
        {{"/dir/copy.bin", noise}}},
-      {"the same file twice", {{"\\twice.txt", "twice"}, {"\\twice.txt", "twice"}},
-       {kAddedNew, kPresentShared}, 0, 1, 5, {{"/twice.txt", "twice"}}},
+      {"the same file twice",
+       {{"\\twice.txt", "twice"}, {"\\twice.txt", "twice"}},
+       {kAddedNew, kPresentShared},
+       0,
+       1,
+       5,
+       {{"/twice.txt", "twice"}}},
       {"an empty file", {{"\\dir\\new-empty", ""}}, {kAddedEmpty}, 0, 1, 0, {{"/dir/new-empty", ""}}},
-      {"folders", {{"\\dir", std::nullopt, 1, true}, {"\\newdir\\deeper", std::nullopt, 1, true}}, {kPresent, 0x100},
-       2, 0, 0, {}},
+      {"folders",
+       {{"\\dir", std::nullopt, 1, true}, {"\\newdir\\deeper", std::nullopt, 1, true}},
+       {kPresent, 0x100},
+       2,
+       0,
+       0,
+       {}},
       {"items that are skipped",
-       {{"\\missing.txt", std::nullopt}, {"\\a.txt\\under-a-file.txt", "x"}, {"\\link", "not a link"},
-        {"\\empty", "a file for a folder"}, {"\\..\\up.txt", "x"}},
-       {0, 0, 0, 0, 0}, 0, 0, 0, {}},
+       {{"\\missing.txt", std::nullopt},
+        {"\\a.txt\\under-a-file.txt", "x"},
+        {"\\link", "not a link"},
+        {"\\empty", "a file for a folder"},
+        {"\\..\\up.txt", "x"}},
+       {0, 0, 0, 0, 0},
+       0,
+       0,
+       0,
+       {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -207,9 +253,7 @@ TEST_F(WimUpdateTest, AddsAndReplacesFiles) {
   for (uint32_t i = 0; i < handler.GetNumberOfItems(); ++i) {
     WimItemInfo info;
     handler.GetItem(i, info);
-    if (info.path == u"1\\dir\\copy.bin" || info.path == u"1\\dir\\big.bin") {
-      EXPECT_EQ(info.refCount, 2u);
-    }
+    if (info.path == u"1\\dir\\copy.bin" || info.path == u"1\\dir\\big.bin") { EXPECT_EQ(info.refCount, 2u); }
   }
   close(fd);
 }
@@ -221,8 +265,8 @@ TEST_F(WimUpdateTest, KeepsImageNumbersOfRewrittenFiles) {
                     (temp_.fspath() / "extra.txt").string() + " /extra.txt' >/dev/null")
                        .c_str()),
             0);
-  Check(base_, {{"\\docs\\new.txt", "for image two", 2}, {"\\empty2\\x.txt", "x", 2}},
-        {kAddedNew, kAddedNew}, 2, 0, 2, 14, {{"/docs/new.txt", "for image two"}, {"/empty2/x.txt", "x"}});
+  Check(base_, {{"\\docs\\new.txt", "for image two", 2}, {"\\empty2\\x.txt", "x", 2}}, {kAddedNew, kAddedNew}, 2, 0, 2,
+        14, {{"/docs/new.txt", "for image two"}, {"/empty2/x.txt", "x"}});
   Check(base_, {{"\\y.txt", "y", 1}}, {kAddedNew}, 1, 0, 1, 1, {{"/extra.txt", "extra\n"}, {"/y.txt", "y"}});
 }
 
@@ -233,7 +277,8 @@ TEST_F(WimUpdateTest, DropsTheIntegrityTable) {
         {{"/Windows/System32/Winpeshl.ini", "[LaunchApps]\n"}});
   EXPECT_NE(wimtest::Run("wimlib-imagex info --header " + Quote(checked)).find("Integrity Size              = 32"),
             std::string::npos);
-  EXPECT_NE(wimtest::Run("wimlib-imagex info --header " + Quote(temp_.fspath() / "dest.wim")).find("Integrity Size              = 0\n"),
+  EXPECT_NE(wimtest::Run("wimlib-imagex info --header " + Quote(temp_.fspath() / "dest.wim"))
+                .find("Integrity Size              = 0\n"),
             std::string::npos);
 }
 
@@ -384,12 +429,10 @@ TEST_F(WimUpdateTest, InjectsBootFiles) {
   WriteFile(nic / "NimboReadme.txt", "not copied");
   fs::create_directories(assets);
   WriteFile(t / "a" / "NimboAsset.inf", "[NIMBOPENET]\nDeviceName=\n");
-  const std::string folder = (assets / "").string(), tmpFolder = (tmp / "").string(),
-                    nicFolder = (nic / "").string();
+  const std::string folder = (assets / "").string(), tmpFolder = (tmp / "").string(), nicFolder = (nic / "").string();
   const fs::path dest = t / "boot.wim";
-  ASSERT_EQ(InjectIntoBootWim(0, base_.c_str(), dest.c_str(), 2, 9, folder.c_str(), nicFolder.c_str(),
-                              tmpFolder.c_str()),
-            6);
+  ASSERT_EQ(
+      InjectIntoBootWim(0, base_.c_str(), dest.c_str(), 2, 9, folder.c_str(), nicFolder.c_str(), tmpFolder.c_str()), 6);
   EXPECT_TRUE(WimlibVerify(dest));
   EXPECT_EQ(WimlibExtract(dest, 2, "/Windows/System32/NimboPENet.exe"), "companion x64");
   EXPECT_EQ(WimlibExtract(dest, 2, "/Windows/System32/Winpeshl.ini"), "[LaunchApps]\n");
@@ -403,31 +446,30 @@ TEST_F(WimUpdateTest, InjectsBootFiles) {
 
   // Injected again from the result: everything is already there.
   const fs::path again = t / "again.wim";
-  ASSERT_EQ(InjectIntoBootWim(1, dest.c_str(), again.c_str(), 2, 9, folder.c_str(), nicFolder.c_str(),
-                              tmpFolder.c_str()),
-            6);
+  ASSERT_EQ(
+      InjectIntoBootWim(1, dest.c_str(), again.c_str(), 2, 9, folder.c_str(), nicFolder.c_str(), tmpFolder.c_str()), 6);
   EXPECT_TRUE(WimlibVerify(again));
 
   // Mode 2 without drivers and without a request lists nothing and writes nothing.
   const fs::path none = t / "none.wim";
   fs::create_directories(t / "nonic");
-  EXPECT_EQ(InjectIntoBootWim(2, base_.c_str(), none.c_str(), 1, 9, folder.c_str(),
-                              (t / "nonic" / "").c_str(), tmpFolder.c_str()),
+  EXPECT_EQ(InjectIntoBootWim(2, base_.c_str(), none.c_str(), 1, 9, folder.c_str(), (t / "nonic" / "").c_str(),
+                              tmpFolder.c_str()),
             0);
   EXPECT_FALSE(fs::exists(none));
   // A request in the asset description brings the companion in.
   WriteFile(t / "a" / "NimboAsset.inf", "[NIMBOPENET]\nEndProcess=x.exe\n");
-  EXPECT_EQ(InjectIntoBootWim(2, base_.c_str(), none.c_str(), 1, 9, folder.c_str(),
-                              (t / "nonic" / "").c_str(), tmpFolder.c_str()),
+  EXPECT_EQ(InjectIntoBootWim(2, base_.c_str(), none.c_str(), 1, 9, folder.c_str(), (t / "nonic" / "").c_str(),
+                              tmpFolder.c_str()),
             4);
   EXPECT_TRUE(WimlibVerify(none));
-  EXPECT_EQ(InjectIntoBootWim(3, base_.c_str(), none.c_str(), 1, 9, folder.c_str(), nicFolder.c_str(),
-                              tmpFolder.c_str()),
-            -1);
+  EXPECT_EQ(
+      InjectIntoBootWim(3, base_.c_str(), none.c_str(), 1, 9, folder.c_str(), nicFolder.c_str(), tmpFolder.c_str()),
+      -1);
   // An image the file does not have.
-  EXPECT_EQ(InjectIntoBootWim(0, base_.c_str(), none.c_str(), 3, 9, folder.c_str(), nicFolder.c_str(),
-                              tmpFolder.c_str()),
-            -1);
+  EXPECT_EQ(
+      InjectIntoBootWim(0, base_.c_str(), none.c_str(), 3, 9, folder.c_str(), nicFolder.c_str(), tmpFolder.c_str()),
+      -1);
 }
 
 // A hand-made tree with an alternate stream and lengths that are not multiples of 8.
@@ -444,15 +486,15 @@ std::vector<uint8_t> HandMadeTree() {
     SetAt<uint16_t>(m.data(), pos + offsetof(WimDirEntryDisk, longNameBytes), uint16_t(name.size() * 2));
     std::memcpy(m.data() + pos + sizeof(WimDirEntryDisk), name.data(), name.size() * 2);
   };
-  SetAt<uint32_t>(m.data(), 0, 8);                         // security block
-  entry(8, 104, kAttrDirectory, 120, u"", 0, 0);            // root; its list ends at 112
-  entry(120, 114, kAttrArchive, 0, u"f.txt", 1, 0x11);      // occupies 120
-  SetAt<uint64_t>(m.data(), 240, 42);                       // stream entry, occupies 48
+  SetAt<uint32_t>(m.data(), 0, 8);                      // security block
+  entry(8, 104, kAttrDirectory, 120, u"", 0, 0);        // root; its list ends at 112
+  entry(120, 114, kAttrArchive, 0, u"f.txt", 1, 0x11);  // occupies 120
+  SetAt<uint64_t>(m.data(), 240, 42);                   // stream entry, occupies 48
   std::memset(m.data() + 240 + offsetof(WimStreamEntryDisk, hash), 0x22, 20);
   SetAt<uint16_t>(m.data(), 240 + offsetof(WimStreamEntryDisk, nameBytes), 2);
   m[240 + sizeof(WimStreamEntryDisk)] = 's';
-  entry(288, 110, kAttrDirectory, 408, u"sub", 0, 0);       // occupies 112; list ends at 400
-  return m;                                                 // 408: the empty list of sub
+  entry(288, 110, kAttrDirectory, 408, u"sub", 0, 0);  // occupies 112; list ends at 400
+  return m;                                            // 408: the empty list of sub
 }
 
 TEST(WimTree, StreamsAreSkippedByTheirCount) {

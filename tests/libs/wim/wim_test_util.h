@@ -80,12 +80,11 @@ inline void MakeSampleTree(const fs::path& root) {
 inline std::string Quote(const fs::path& p) { return "'" + p.string() + "'"; }
 
 // wimlib-imagex capture (or append when the file exists); true on success.
-inline bool Capture(const fs::path& source, const fs::path& wim, const std::string& name,
-                    const std::string& options) {
+inline bool Capture(const fs::path& source, const fs::path& wim, const std::string& name, const std::string& options) {
   int status = 0;
   const char* verb = fs::exists(wim) ? "append" : "capture";
-  Run(std::string("wimlib-imagex ") + verb + " " + Quote(source) + " " + Quote(wim) + " '" + name +
-          "' " + options + " >/dev/null",
+  Run(std::string("wimlib-imagex ") + verb + " " + Quote(source) + " " + Quote(wim) + " '" + name + "' " + options +
+          " >/dev/null",
       &status);
   return status == 0;
 }

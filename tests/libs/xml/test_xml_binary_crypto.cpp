@@ -188,10 +188,11 @@ TEST(XmlPassword, RoundTripAndWrongPassword) {
   EXPECT_EQ(key_check, std::string(16, '\0'));
   test::TempFolder dir{"nimbo_xml_"};
   test::WriteFile(dir / "c.bin", out.substr(0, 16));
-  const std::string cmd = "openssl enc -d -aes-256-cbc -nopad -K "
-                          "a3bc508753274827cf2515600eaea32c226a7895c0533fcc0a67de054e4822f0 "
-                          "-iv 00000000000000000000000000000000 -in " +
-                          (dir / "c.bin") + " | cmp -n 16 -s - /dev/zero";
+  const std::string cmd =
+      "openssl enc -d -aes-256-cbc -nopad -K "
+      "a3bc508753274827cf2515600eaea32c226a7895c0533fcc0a67de054e4822f0 "
+      "-iv 00000000000000000000000000000000 -in " +
+      (dir / "c.bin") + " | cmp -n 16 -s - /dev/zero";
   EXPECT_EQ(std::system(("bash -c '" + cmd + "'").c_str()), 0) << "the documented key";
 }
 

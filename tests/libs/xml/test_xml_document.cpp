@@ -3,8 +3,8 @@
 #include <string>
 
 #include "libs/xml/xml_document.h"
-#include "tests/libs/xml/xml_test_util.h"
 #include "libs/xml/xml_text.h"
+#include "tests/libs/xml/xml_test_util.h"
 
 namespace nimbo {
 namespace {
@@ -86,7 +86,7 @@ TEST(XmlDocument, DefaultsForMissingInput) {
   const Case cases[] = {
       {"", "root", 0},
       {std::string("\0\0x", 3), "root", 0},
-      {"   ", "root", 1},                                  // no '<' at all
+      {"   ", "root", 1},  // no '<' at all
       {"<?xml version=\"1.0\"?>", "root", 1},
       {"<?xml version=\"1.0\"?> <!-- only --> ", "", 0},  // a comment but no element
   };
@@ -118,13 +118,14 @@ TEST(XmlDocument, MissingFileIsCreatedOnSave) {
     doc.GetRootElement()->FindElement("item", 1)->AddContent("a<b");
     EXPECT_EQ(doc.Save(nullptr, 1, kXmlSaveUtf8File), 1);
   }
-  EXPECT_EQ(ReadFile(name), std::string(kDefaultDeclaration) + "\r\n<root>\r\n\t<item>\r\n\t\ta&lt;b\r\n\t</item>\r\n</root>\r\n");
+  EXPECT_EQ(ReadFile(name),
+            std::string(kDefaultDeclaration) + "\r\n<root>\r\n\t<item>\r\n\t\ta&lt;b\r\n\t</item>\r\n</root>\r\n");
 
   XmlDocument memory("<r/>", kXmlSourceText);
   EXPECT_EQ(memory.Save(nullptr, 1, kXmlSaveUtf8File), 0);  // no source name
   EXPECT_EQ(memory.Save((dir / "no/such/folder.xml").c_str(), 1, kXmlSaveUtf8File), 0);
   EXPECT_EQ(memory.Save((dir / "x.xml").c_str(), 1, kXmlSaveText), 0);  // memory kind needs a buffer
-  XmlDocument folder(dir.path(), kXmlSourceFile);  // a folder is not a readable file
+  XmlDocument folder(dir.path(), kXmlSourceFile);                       // a folder is not a readable file
   EXPECT_EQ(folder.GetRootElement()->name, "root");
 }
 
@@ -188,7 +189,7 @@ TEST(XmlDocument, FindersVisitChildrenInOrder) {
   EXPECT_EQ(root->AppendChild(std::make_unique<XmlElement>(nullptr, "A&B"))->name, "A&amp;B");
   EXPECT_EQ(root->FindElement("NAME"), nullptr);  // case matters
   EXPECT_NE(root->FindElement("name"), nullptr);
-  EXPECT_NE(root->FindElement("A&B"), nullptr);    // the stored name is unescaped for comparing
+  EXPECT_NE(root->FindElement("A&B"), nullptr);  // the stored name is unescaped for comparing
   EXPECT_EQ(root->FindElement("A&amp;B"), nullptr);
 
   std::vector<int> indexes;
@@ -229,7 +230,7 @@ TEST(XmlDocument, ContentsAndAttributes) {
   EXPECT_EQ(total->contents[1]->text, "\xC3\xA9");
   EXPECT_EQ(total->contents[1]->position, 2);
   EXPECT_EQ(total->AddContent(std::string_view("\x00\x01\xFF", 3), 0, 3), 3);
-  EXPECT_EQ(total->contents[2]->text, "AAH/");  // bytes are stored as Base64
+  EXPECT_EQ(total->contents[2]->text, "AAH/");    // bytes are stored as Base64
   EXPECT_EQ(total->AddContent("ab", 0, 100), 4);  // never read past the text
   EXPECT_EQ(total->contents[3]->text, "YWI=");
 
@@ -237,8 +238,14 @@ TEST(XmlDocument, ContentsAndAttributes) {
     const char* value;
     int number;
   };
-  const IntCase ints[] = {{"12abc", 12}, {"", 0}, {" -3", -3}, {"+7", 7}, {"x1", 0}, {"&#52;2", 42},
-                          {"99999999999", 2147483647}, {"-99999999999", -2147483647 - 1}};
+  const IntCase ints[] = {{"12abc", 12},
+                          {"", 0},
+                          {" -3", -3},
+                          {"+7", 7},
+                          {"x1", 0},
+                          {"&#52;2", 42},
+                          {"99999999999", 2147483647},
+                          {"-99999999999", -2147483647 - 1}};
   for (const auto& c : ints) EXPECT_EQ(XmlAttribute("v", c.value, 1).GetValueInt(), c.number) << c.value;
 
   XmlAttribute* a = root->FindAttribute("k", 1, "x<y");

@@ -61,7 +61,12 @@ TEST(XmlEdit, OperationsTable) {
        },
        "<r><a/><!-- c --><b/><![CDATA[x<y]]></r>"},
       {"rename", [](XmlElement* r) { r->children[0]->SetName("q&q"); }, "<r><q&amp;q/><b/></r>"},
-      {"sort", [](XmlElement* r) { r->AddChildElement("A0"); r->SortChildren(); }, "<r><a/><A0/><b/></r>"},
+      {"sort",
+       [](XmlElement* r) {
+         r->AddChildElement("A0");
+         r->SortChildren();
+       },
+       "<r><a/><A0/><b/></r>"},
       {"merge",
        [](XmlElement* r) {
          XmlElement other(nullptr, "<r k=\"2\"><b><c/></b><d/></r>");
@@ -138,9 +143,10 @@ TEST(XmlEdit, Queries) {
     const char* query;
     int matches;
   } cases[] = {
-      {"INDEX == \"2*\"", 2}, {"INDEX >= 2", 2},        {"INDEX < 2", 1},   {"INDEX != \"*\"", 0},
-      {"? == \"image\"", 4},  {"? == \"NAME\" ~0 == \"b\"", 1},            {"! == \"IMAGE\\NAME\"", 2},
-      {"nothing", 6},         {"INDEX == 1 ? == \"IMAGE\"", 1},           {"INDEX ~~ 3", 3},
+      {"INDEX == \"2*\"", 2},      {"INDEX >= 2", 2},     {"INDEX < 2", 1},
+      {"INDEX != \"*\"", 0},       {"? == \"image\"", 4}, {"? == \"NAME\" ~0 == \"b\"", 1},
+      {"! == \"IMAGE\\NAME\"", 2}, {"nothing", 6},        {"INDEX == 1 ? == \"IMAGE\"", 1},
+      {"INDEX ~~ 3", 3},
   };
   for (const Case& c : cases) {
     std::vector<XmlElement*> out;

@@ -69,8 +69,14 @@ TEST(XmlMalformed, TruncatedAndUnclosed) {
 }
 
 TEST(XmlMalformed, StrayReferences) {
-  const std::string texts[] = {"<a>&</a>", "<a>&#</a>", "<a>&#x</a>", "<a>&#x;</a>", "<a>t&#65</a>",
-                               "<a>&#99999999999999999999999;</a>", "<a x=\"&#\">&amp</a>", "<a x=\"&#x\"/>",
+  const std::string texts[] = {"<a>&</a>",
+                               "<a>&#</a>",
+                               "<a>&#x</a>",
+                               "<a>&#x;</a>",
+                               "<a>t&#65</a>",
+                               "<a>&#99999999999999999999999;</a>",
+                               "<a x=\"&#\">&amp</a>",
+                               "<a x=\"&#x\"/>",
                                "<a>&#xD800;&#xDFFF;&#x110000;</a>"};
   for (const auto& t : texts) {
     SCOPED_TRACE(t);

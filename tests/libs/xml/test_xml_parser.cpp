@@ -102,9 +102,9 @@ TEST(XmlParser, TagQuirks) {
     unsigned loadState;
   };
   const Case cases[] = {
-      {"<a><b></c></a>", "b", 1},                 // end-tag names are not compared
+      {"<a><b></c></a>", "b", 1},  // end-tag names are not compared
       {"<a><b/><c></c><d/></a>", "b,c,d", 1},
-      {"<a><b></b></a><z></z>", "", 1},           // the latest top-level element is the root
+      {"<a><b></b></a><z></z>", "", 1},  // the latest top-level element is the root
   };
   for (const auto& c : cases) {
     XmlDocument doc(c.text, kXmlSourceText);
@@ -126,10 +126,10 @@ TEST(XmlParser, Attributes) {
   };
   const Case cases[] = {
       {"<a x=\"1\"y=\"2\">", {{"x", "1"}, {"y", "2"}}, "a"},
-      {"<a x='1'>", {}, "a"},                               // double quotes only
+      {"<a x='1'>", {}, "a"},  // double quotes only
       {"<IMAGE\r\nINDEX=\"1\">", {{"INDEX", "1"}}, "IMAGE"},
       {"<a  x  =\"a&amp;b\" >", {{"x", "a&amp;b"}}, "a"},  // name trimmed, value as written
-      {"<a x=\"1\" y>", {{"x", "1"}}, "a"},                 // malformed attribute ends the list
+      {"<a x=\"1\" y>", {{"x", "1"}}, "a"},                // malformed attribute ends the list
       {"<a x=\"1\" y=\"2>", {{"x", "1"}}, "a"},
       {"root", {}, "root"},
       {"<<b>", {}, "b"},

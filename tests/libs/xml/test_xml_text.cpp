@@ -20,8 +20,8 @@ TEST(XmlEscape, ReplacesMarkupCharacters) {
       {"a & b", "a &amp; b"},
       {"a<b>c", "a&lt;b&gt;c"},
       {"\"q\" 'a'", "&quot;q&quot; &apos;a&apos;"},
-      {"x&#65;y", "x&#65;y"},             // a numeric reference survives storing
-      {"&", "&amp;"},                     // '&' at the very end
+      {"x&#65;y", "x&#65;y"},                                            // a numeric reference survives storing
+      {"&", "&amp;"},                                                    // '&' at the very end
       {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf\xC3\xA9 \xF0\x9F\x98\x80"},  // multi-byte characters pass
   };
   for (const auto& c : cases) {
@@ -40,18 +40,18 @@ TEST(XmlUnescape, ResolvesReferences) {
       {"&#x1F600;", "\xF0\x9F\x98\x80"},  // beyond the BMP: four UTF-8 bytes
       {"&#128512;", "\xF0\x9F\x98\x80"},
       {"&#x10FFFF;", "\xF4\x8F\xBF\xBF"},
-      {"&#x110000;", "\xEF\xBF\xBD"},     // not a character: U+FFFD
-      {"&#xD800;", "\xEF\xBF\xBD"},       // lone surrogate: U+FFFD
+      {"&#x110000;", "\xEF\xBF\xBD"},               // not a character: U+FFFD
+      {"&#xD800;", "\xEF\xBF\xBD"},                 // lone surrogate: U+FFFD
       {"&#99999999999999999999;", "\xEF\xBF\xBD"},  // long digit runs do not overflow
-      {"&amp;lt;", "&lt;"},               // one level only
+      {"&amp;lt;", "&lt;"},                         // one level only
       {"&amp;&quot;&apos;&lt;&gt;", "&\"'<>"},
       {"&AMP;", "&AMP;"},
       {"&foo;", "&foo;"},
-      {"&amp", "&amp"},                   // the ';' belongs to the name
+      {"&amp", "&amp"},  // the ';' belongs to the name
       {"&#;", ""},
-      {"&#0;x", "x"},                     // value 0 writes nothing
-      {"&#65x", "Ax"},                    // only a ';' ends a reference
-      {"&#65", "A"},                      // text ending inside a reference
+      {"&#0;x", "x"},   // value 0 writes nothing
+      {"&#65x", "Ax"},  // only a ';' ends a reference
+      {"&#65", "A"},    // text ending inside a reference
       {"&#x", ""},
       {"&#", ""},
       {"&", "&"},
@@ -99,10 +99,10 @@ TEST(Utf16, ConvertsBothWays) {
 
 TEST(Utf16, InvalidInputBecomesReplacement) {
   const Utf16Case bad8[] = {
-      {"\xC3", u"\uFFFD"},                  // truncated at the end
+      {"\xC3", u"\uFFFD"},  // truncated at the end
       {"\xE2\x82", u"\uFFFD"},
       {"\xF0\x9F\x98", u"\uFFFD"},
-      {"\xC0\x80", u"\uFFFD\uFFFD"},        // overlong
+      {"\xC0\x80", u"\uFFFD\uFFFD"},            // overlong
       {"\xED\xA0\x80", u"\uFFFD\uFFFD\uFFFD"},  // encoded surrogate
       {"\xF5\x80\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},
       {"\x80x", u"\uFFFDx"},
@@ -111,7 +111,9 @@ TEST(Utf16, InvalidInputBecomesReplacement) {
   for (const auto& c : bad8) EXPECT_EQ(Utf8ToUtf16(c.utf8), c.utf16);
   EXPECT_EQ(Utf16ToUtf8(u"\xD800"), "\xEF\xBF\xBD");
   EXPECT_EQ(Utf16ToUtf8(u"\xDC00x"), "\xEF\xBF\xBDx");
-  EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD83D)) + u"a"), "\xEF\xBF\xBD" "a");
+  EXPECT_EQ(Utf16ToUtf8(std::u16string(1, char16_t(0xD83D)) + u"a"),
+            "\xEF\xBF\xBD"
+            "a");
 }
 
 TEST(XmlToUtf16, AppendsLittleEndianUnitsUpToNul) {

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "libs/xml/xml_document.h"
+#include "libs/xml/xml_text.h"
 #include "tests/libs/xml/xml_test_util.h"
 #include "tests/support/skip.h"
-#include "libs/xml/xml_text.h"
 
 namespace nimbo {
 namespace {
@@ -41,10 +41,10 @@ class WimXmlRoundTrip : public ::testing::Test {
     ASSERT_FALSE(dir_.path().empty());
     const std::string src = dir_ / "src";
     ASSERT_EQ(RunCommand("mkdir -p '" + src + "/sub' && printf hello > '" + src + "/a.txt' && printf x > '" + src +
-                  "/sub/b.txt'"),
+                         "/sub/b.txt'"),
               0);
     ASSERT_EQ(RunCommand("wimlib-imagex capture '" + src + "' '" + (dir_ / "t.wim") +
-                  "' 'Test & <Image> \xC3\xA9 \xF0\x9F\x98\x80' 'desc \"q\"' >/dev/null 2>&1"),
+                         "' 'Test & <Image> \xC3\xA9 \xF0\x9F\x98\x80' 'desc \"q\"' >/dev/null 2>&1"),
               0);
     ASSERT_EQ(RunCommand("wiminfo '" + (dir_ / "t.wim") + "' --extract-xml '" + (dir_ / "orig.xml") + "'"), 0);
     original_ = ReadFile(dir_ / "orig.xml");

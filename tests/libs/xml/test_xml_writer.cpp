@@ -160,8 +160,7 @@ TEST(XmlWriter, HeaderAndUtf16Mark) {
 }
 
 TEST(XmlWriter, EstimateBoundsOutput) {
-  XmlDocument doc("<WIM><IMAGE INDEX=\"1\"><NAME>x &amp; y</NAME><!--c--><![CDATA[z]]></IMAGE></WIM>",
-                  kXmlSourceText);
+  XmlDocument doc("<WIM><IMAGE INDEX=\"1\"><NAME>x &amp; y</NAME><!--c--><![CDATA[z]]></IMAGE></WIM>", kXmlSourceText);
   doc.SetExportFormat(XmlExportFormat{});
   std::string out;
   doc.Save(&out, 1, kXmlSaveText);
