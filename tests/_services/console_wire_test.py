@@ -107,6 +107,28 @@ def closed_by_peer(s, timeout=10):
         return False
 
 
+def start_traced(program, ini, run_dir, seconds=20):
+    """Starts the program on ini at log level 20 with its developer trace on and its runtime
+    folder run_dir (made here); a thread drains the trace into a queue so that the program never
+    blocks on a full pipe. Returns the process, the console port it reported (None when none
+    came within the given seconds) and the queue of trace lines after that one."""
+    env = dict(os.environ, XDG_RUNTIME_DIR=run_dir, NIMBO_TRACE="1")
+    os.mkdir(run_dir, 0o700)
+    proc = subprocess.Popen([program, "-i", ini, "-l", "20"], env=env, stderr=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL)
+    lines = queue.Queue()
+    threading.Thread(target=lambda: [lines.put(l) for l in iter(proc.stderr.readline, b"")], daemon=True).start()
+    port = None
+    deadline = time.time() + seconds
+    while time.time() < deadline and port is None:
+        try:
+            m = re.search(rb"console listening on port (\d+)", lines.get(timeout=1))
+            port = int(m.group(1)) if m else None
+        except queue.Empty:
+            pass
+    return proc, port, lines
+
+
 def connect(port, attempts=60):
     for _ in range(attempts):
         try:

@@ -23,7 +23,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from console_wire_test import connect, handshake, next_frame  # noqa: E402
+from console_wire_test import connect, handshake, next_frame, start_traced  # noqa: E402
 from netns import inside_private_net, reenter_in_private_net  # noqa: E402  (console_wire_test puts it on the path)
 
 FAILURES = []
@@ -259,20 +259,7 @@ def inner(nimbo):
         f.write("[SYSLOG]\nSYSLOG_SaveLogToFile=%s/sys.log\n" % WORK)
         f.write("[DHCP]\nDHCP_IP_Pool=10.77.0.100\nDHCP_PoolSize=20\nDHCP_IP_Mask=255.255.255.0\n"
                 "DHCP_BootFile=boot.0\nDHCP_LeaseTime=60\n")
-    env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(WORK, "run"), NIMBO_TRACE="1")
-    os.mkdir(os.path.join(WORK, "run"), 0o700)
-    proc = subprocess.Popen([nimbo, "-i", ini, "-l", "20"], env=env, stderr=subprocess.PIPE,
-                            stdout=subprocess.DEVNULL)
-    trace = queue.Queue()
-    threading.Thread(target=lambda: [trace.put(l) for l in iter(proc.stderr.readline, b"")], daemon=True).start()
-    port = None
-    deadline = time.time() + 20
-    while time.time() < deadline and port is None:
-        try:
-            m = re.search(rb"console listening on port (\d+)", trace.get(timeout=1))
-            port = int(m.group(1)) if m else None
-        except queue.Empty:
-            pass
+    proc, port, trace = start_traced(nimbo, ini, os.path.join(WORK, "run"))
     try:
         check(port is not None, "the console listens")
         rows = Rows(port)

@@ -19,7 +19,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from console_wire_test import connect, handshake, next_frame  # noqa: E402
+from console_wire_test import connect, handshake, next_frame, start_traced  # noqa: E402
 from netns import inside_private_net, reenter_in_private_net  # noqa: E402  (console_wire_test puts it on the path)
 
 FAILURES = []
@@ -385,19 +385,7 @@ def inner(nimbo):
         f.write("[NIMBO]\nNIMBO_Services=56\nNIMBO_LogFile=%s/nimbo.log\n" % WORK)
         f.write("[SYSLOG]\nSYSLOG_SaveLogToFile=%s/sys.log\nSYSLOG_ForwardLogToPipe=1\n" % WORK)
     # The console port is read from the developer trace.
-    env = dict(os.environ, XDG_RUNTIME_DIR=os.path.join(WORK, "run"), NIMBO_TRACE="1")
-    os.mkdir(os.path.join(WORK, "run"), 0o700)
-    proc = subprocess.Popen([nimbo, "-i", ini, "-l", "20"], env=env, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL)
-    lines = queue.Queue()
-    threading.Thread(target=lambda: [lines.put(l) for l in iter(proc.stderr.readline, b"")], daemon=True).start()
-    port = None
-    deadline = time.time() + 20
-    while time.time() < deadline and port is None:
-        try:
-            m = re.search(rb"console listening on port (\d+)", lines.get(timeout=1))
-            port = int(m.group(1)) if m else None
-        except queue.Empty:
-            pass
+    proc, port, lines = start_traced(nimbo, ini, os.path.join(WORK, "run"))
     try:
         check(port is not None, "the console listens")
         notices = Notices(port)
