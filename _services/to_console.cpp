@@ -275,12 +275,12 @@ bool ConsoleWantsLine() {
 }
 
 void ConsoleLogLine(const char* line, size_t length) {
-    if (g_state != CONSOLE_CONNECTED) return;
-    if (LinesInSpell().fetch_add(1, std::memory_order_relaxed) >= kConsoleLinesPerSpell) {
+    if (g_state == CONSOLE_CONNECTED &&
+        LinesInSpell().fetch_add(1, std::memory_order_relaxed) >= kConsoleLinesPerSpell) {
         CountDropped();
         return;
     }
-    ToConsole(NOTICE_LOG, line, length + 1, false);
+    ToConsole(NOTICE_LOG, line, length + 1, false);  // the notice tap sees it, GUI or not
 }
 
 uint64_t ConsoleDroppedNotices() { return g_droppedTotal.load(std::memory_order_relaxed); }
