@@ -156,6 +156,7 @@ std::vector<uint32_t> ResolveIPv4(const std::string& name) {
 }
 
 bool DnsQueue::Push(const DnsPending& query) {
+    bool wake = false;
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (stopped_ || waiting_ >= kDnsWaitingMax) return false;
@@ -165,8 +166,11 @@ bool DnsQueue::Push(const DnsPending& query) {
         if (share.waiting.empty()) turns_.push_back(address);
         share.waiting.push_back(query);
         ++waiting_;
+        // A query its address may not yet send to the resolver is taken by the worker that
+        // gives back one of the address's slots; busy workers find the others when they finish.
+        wake = idle_ > 0 && share.busy < kDnsBusyPerAddress;
     }
-    ready_.notify_one();
+    if (wake) ready_.notify_one();
     return true;
 }
 
@@ -208,19 +212,44 @@ bool DnsQueue::Take(DnsPending* out, int waitMs, size_t* stale) {
     for (;;) {
         if (stopped_) return false;
         if (TakeLocked(out, MonotonicMs(), stale)) return true;
-        if (ready_.wait_until(guard, until) == std::cv_status::timeout)
-            return !stopped_ && TakeLocked(out, MonotonicMs(), stale);
+        ++idle_;
+        const std::cv_status status = ready_.wait_until(guard, until);
+        --idle_;
+        if (status == std::cv_status::timeout) return !stopped_ && TakeLocked(out, MonotonicMs(), stale);
     }
 }
 
+bool DnsQueue::ReleaseLocked(uint32_t address) {
+    auto it = shares_.find(address);
+    if (it == shares_.end()) return false;
+    if (--it->second.busy <= 0 && it->second.waiting.empty()) {
+        shares_.erase(it);
+        return false;
+    }
+    return !it->second.waiting.empty();
+}
+
 void DnsQueue::Done(uint32_t address) {
+    bool wake;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        auto it = shares_.find(address);
-        if (it == shares_.end()) return;
-        if (--it->second.busy <= 0 && it->second.waiting.empty()) shares_.erase(it);
+        wake = ReleaseLocked(address) && idle_ > 0;
     }
-    ready_.notify_one();
+    if (wake) ready_.notify_one();
+}
+
+bool DnsQueue::Finish(uint32_t address, DnsPending* next, int64_t nowMs, size_t* stale) {
+    bool wake, taken;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        const bool freed = ReleaseLocked(address);
+        taken = !stopped_ && TakeLocked(next, nowMs, stale);
+        // The slot given back lets the address send another query: when this worker went on
+        // with another address's, a sleeping one takes it.
+        wake = freed && idle_ > 0 && !(taken && next->from.peer.sin_addr.s_addr == address);
+    }
+    if (wake) ready_.notify_one();
+    return taken;
 }
 
 void DnsQueue::Stop() {
@@ -234,6 +263,11 @@ void DnsQueue::Stop() {
 size_t DnsQueue::Waiting() const {
     std::lock_guard<std::mutex> guard(lock_);
     return waiting_;
+}
+
+bool DnsQueue::Sleeping() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return idle_ > 0;
 }
 
 size_t DnsQueue::Addresses() const {
@@ -265,9 +299,10 @@ void DnsWorker(DnsQueue* queue, const DnsEnvironment* env, DropCount* drops) {
     ThreadSlot& slot = ThreadSlots[TH_DNS];
     DnsPending query;
     uint8_t reply[kDnsReplyMax];
+    bool taken = false;
     for (;;) {
         size_t stale = 0;
-        const bool taken = queue->Take(&query, 1000, &stale);
+        if (!taken) taken = queue->Take(&query, 1000, &stale);
         drops->Add(stale);
         if (!taken) {
             if (!slot.running) break;
@@ -279,7 +314,9 @@ void DnsWorker(DnsQueue* queue, const DnsEnvironment* env, DropCount* drops) {
             if (ReplyToSender(slot.socket, reply, replyLength, query.from) < 0 && errno != EAGAIN)
                 PauseAfterSocketError(TH_DNS, kSocketError, errno);
         }
-        queue->Done(client);
+        stale = 0;
+        taken = queue->Finish(client, &query, MonotonicMs(), &stale);
+        drops->Add(stale);
     }
 }
 }  // namespace

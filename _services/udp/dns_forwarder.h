@@ -107,9 +107,14 @@ public:
     bool Take(DnsPending* out, int waitMs, size_t* stale);
     // The resolver is done with a query of that address (network order).
     void Done(uint32_t address);
+    // Done, then the next query that may go to the resolver, under one lock: a busy worker goes
+    // on without sleeping, and nobody is woken for a query it would take itself. False when
+    // there is none (or the queue is stopped).
+    bool Finish(uint32_t address, DnsPending* next, int64_t nowMs, size_t* stale);
     void Stop();
     size_t Waiting() const;
     size_t Addresses() const;
+    bool Sleeping() const;  // a worker waits in Take
 
 private:
     struct Share {
@@ -117,11 +122,15 @@ private:
         int busy = 0;
     };
     bool TakeLocked(DnsPending* out, int64_t nowMs, size_t* stale);
+    // Gives back a resolver slot of the address; true when the address has queries waiting
+    // for it.
+    bool ReleaseLocked(uint32_t address);
     mutable std::mutex lock_;
     std::condition_variable ready_;
     std::unordered_map<uint32_t, Share> shares_;
     std::deque<uint32_t> turns_;  // addresses with waiting queries, in their order of turn
     size_t waiting_ = 0;
+    int idle_ = 0;  // workers asleep in Take: a wake-up is sent only when one of them can take work
     bool stopped_ = false;
 };
 

@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "_services/udp/dns_forwarder.h"
+#include "libs/platform/clock.h"
 #include "tests/_services/udp/udp_test_util.h"
 
 namespace {
@@ -302,6 +304,52 @@ TEST(DnsQueue, AddressesTakeTurnsAndHoldABoundedShare) {
     EXPECT_EQ(IdOf(p), kDnsBusyPerAddress);
     q.Done(Ip("10.77.0.20"));
     EXPECT_FALSE(q.TryTake(&p, 20, &stale));
+}
+
+// A worker that finishes a query goes on with the next one the turns give it, within the
+// address's share, and an address with nothing left is forgotten.
+TEST(DnsQueue, FinishHandsTheNextQueryWithinTheShare) {
+    DnsQueue q;
+    for (uint16_t i = 0; i < 6; ++i) ASSERT_TRUE(q.Push(Pending("10.77.0.66", 0, i)));
+    DnsPending p;
+    size_t stale = 0;
+    for (int i = 0; i < kDnsBusyPerAddress; ++i) ASSERT_TRUE(q.TryTake(&p, 10, &stale));
+    EXPECT_FALSE(q.TryTake(&p, 10, &stale)) << "the address holds its whole share";
+    ASSERT_TRUE(q.Finish(Ip("10.77.0.66"), &p, 10, &stale));
+    EXPECT_EQ(IdOf(p), kDnsBusyPerAddress);
+    ASSERT_TRUE(q.Finish(Ip("10.77.0.66"), &p, 10, &stale));
+    EXPECT_EQ(IdOf(p), kDnsBusyPerAddress + 1);
+    for (int i = 0; i < kDnsBusyPerAddress; ++i) EXPECT_FALSE(q.Finish(Ip("10.77.0.66"), &p, 10, &stale));
+    EXPECT_EQ(q.Addresses(), 0u);
+    EXPECT_EQ(stale, 0u);
+    q.Stop();
+}
+
+// Wake-ups are sent only where a sleeping worker can take the query, but never withheld where
+// it can: a worker asleep in Take gets a new address's query, and the query its address may
+// send once another worker gives a slot back.
+TEST(DnsQueue, ASleepingWorkerIsWokenForWorkItMayTake) {
+    DnsQueue q;
+    DnsPending p;
+    size_t stale = 0;
+    for (uint16_t i = 0; i <= kDnsBusyPerAddress; ++i) ASSERT_TRUE(q.Push(Pending("10.77.0.66", MonotonicMs(), i)));
+    for (int i = 0; i < kDnsBusyPerAddress; ++i) ASSERT_TRUE(q.TryTake(&p, MonotonicMs(), &stale));
+    for (const bool byRelease : {false, true}) {
+        DnsPending got;
+        bool taken = false;
+        std::thread worker([&] { taken = q.Take(&got, 10000, &stale); });
+        // The worker sleeps: the address's waiting query is over its share.
+        while (q.Waiting() != 1 || !q.Sleeping()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (byRelease) {
+            q.Done(Ip("10.77.0.66"));
+        } else {
+            ASSERT_TRUE(q.Push(Pending("10.77.0.20", MonotonicMs(), 900)));
+        }
+        worker.join();
+        ASSERT_TRUE(taken) << (byRelease ? "a slot given back" : "a new address");
+        EXPECT_EQ(IdOf(got), byRelease ? kDnsBusyPerAddress : 900);
+    }
+    q.Stop();
 }
 
 TEST(DnsQueue, QueriesOlderThanAClientWaitsAreDroppedAndTheQueueIsBounded) {
