@@ -25,6 +25,7 @@
 #include "libs/log/log.h"
 #include "libs/platform/atomic_file.h"
 #include "libs/platform/beneath.h"
+#include "libs/platform/clock.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/posix_attr.h"
 #include "libs/platform/sockets.h"
@@ -224,16 +225,23 @@ void ListThread(FtpClientEntry* c) {
 }
 
 // Sends a plain file from the offset on with sendfile: the data go from the page cache to the
-// socket without a copy through the server.
+// socket without a copy through the server. The socket blocks with a short send time-out, so
+// that the kernel wakes the sender straight into the next send when there is room, and a
+// stopping client, ABOR or a peer that takes nothing for the idle limit still end it.
 bool SendFileFrom(FtpClientEntry* c, int fd, int sock, int64_t offset) {
     off_t at = offset > 0 ? static_cast<off_t>(offset) : 0;
+    int64_t lastProgressMs = MonotonicMs();
     for (;;) {
         ssize_t n = sendfile(sock, fd, &at, 1 << 30);
-        if (n > 0) continue;
+        if (c->stopping.load() || c->aborted.load()) return false;
+        if (n > 0) {
+            lastProgressMs = MonotonicMs();
+            continue;
+        }
         if (n == 0) return true;  // the end of the file
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (WaitSocket(c, sock, POLLOUT, IdleLimitMs(c)) != 1) return false;
+            if (MonotonicMs() - lastProgressMs >= IdleLimitMs(c)) return false;
             continue;
         }
         if (errno != EPIPE && errno != ECONNRESET)
@@ -254,8 +262,10 @@ void RetrieveThread(FtpClientEntry* c) {
     bool ok = false;
     int fd = OpenRegular(c, t.relative, O_RDONLY);
     if (fd >= 0) {
-        // The socket does not block: a stopping client or ABOR ends the wait for room.
-        fcntl(t.socket, F_SETFL, fcntl(t.socket, F_GETFL) | O_NONBLOCK);
+        // A send waits at most half a second before the flags and the idle limit are looked at.
+        const timeval step{0, 500 * 1000};
+        setsockopt(t.socket, SOL_SOCKET, SO_SNDTIMEO, &step, sizeof step);
+        fcntl(t.socket, F_SETFL, fcntl(t.socket, F_GETFL) & ~O_NONBLOCK);
         ok = SendFileFrom(c, fd, t.socket, t.startOffset);
         close(fd);
     }

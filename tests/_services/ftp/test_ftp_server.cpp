@@ -596,6 +596,19 @@ TEST_F(FtpService, ServerUsersAndLimits) {
     EXPECT_EQ(idle.Reply(), "220 Browser Ftp Server.");
     EXPECT_EQ(idle.Reply(), "421 Timeout.");
     EXPECT_TRUE(idle.ClosedByPeer());
+    // So does it a download whose client takes nothing (32 MiB: more than the buffers hold).
+    {
+        Control stalled(2121);
+        EXPECT_EQ(stalled.Reply(), "220 Browser Ftp Server.");
+        stalled.Cmd("USER w");
+        EXPECT_EQ(stalled.Cmd("PASS pw"), "230 User Logged In.");
+        stalled.Cmd("TYPE I");
+        int d = Connect(PasvPort(stalled.Cmd("PASV")));
+        ASSERT_GE(d, 0);
+        EXPECT_EQ(stalled.Cmd("RETR big.bin"), "150 Connection accepted.");
+        EXPECT_EQ(stalled.Reply(), "550 Can't retrieve File.");
+        close(d);
+    }
     server->idleSeconds = 600;
 
     // An active connection that is never answered gives up (a listener whose queue is full
