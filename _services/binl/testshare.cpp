@@ -14,6 +14,7 @@
 
 #include "_services/binl/binl_log.h"
 #include "libs/platform/share_info.h"
+#include "libs/platform/sockets.h"
 
 namespace smb1 {
 namespace {
@@ -347,15 +348,9 @@ public:
 private:
     // Sends one request in one piece and reads its reply into reply_.
     bool Exchange(const std::vector<uint8_t>& request, uint8_t command) {
-        size_t sent = 0;
-        while (sent < request.size()) {
-            ssize_t n = send(sock_, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            sent += static_cast<size_t>(n);
-        }
+        const bool sent = SendAllBlocking(sock_, request.data(), request.size()) >= 0;
         usleep(100000);
-        int got = sent == request.size() ? SmbRecv() : -1;
+        int got = sent ? SmbRecv() : -1;
         if (got == 0 || got == -1) {
             BinlLog("BINL Err: %s not found; %s:445 SMB is not responding", share_, address_.c_str());
             return false;

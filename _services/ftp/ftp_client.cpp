@@ -29,25 +29,17 @@ bool SendReply(FtpClientEntry* c, const std::string& text) {
     c->server->ClientEvent(FTP_EV_SENT, c, text.c_str());
     std::string line = text + "\r\n";
     std::lock_guard<std::mutex> g(c->sendLock);
-    size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = send(c->controlSocket, line.data() + done, line.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            // Not sent within the send limit (or the peer is gone): the connection ends here,
-            // before the next command would block again.
-            const bool timedOut = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-            c->server->ClientEvent(FTP_EV_SOCKET_ERROR, c, text.c_str());
-            if (timedOut && !c->stopping.load() && c->server->PeerMayLog(c->peerAddr))
-                LogLine(LOG_FTP, 0, "FTP  Warn: Client IP [%s] does not read its replies, closing the connection",
-                        c->PeerText().c_str());
-            c->stopping = true;
-            shutdown(c->controlSocket, SHUT_RDWR);
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    if (SendAllBlocking(c->controlSocket, line.data(), line.size()) >= 0) return true;
+    // Not sent within the send limit (or the peer is gone): the connection ends here, before
+    // the next command would block again.
+    const bool timedOut = errno == EAGAIN || errno == EWOULDBLOCK;
+    c->server->ClientEvent(FTP_EV_SOCKET_ERROR, c, text.c_str());
+    if (timedOut && !c->stopping.load() && c->server->PeerMayLog(c->peerAddr))
+        LogLine(LOG_FTP, 0, "FTP  Warn: Client IP [%s] does not read its replies, closing the connection",
+                c->PeerText().c_str());
+    c->stopping = true;
+    shutdown(c->controlSocket, SHUT_RDWR);
+    return false;
 }
 
 constexpr size_t kFormattedReplyMax = 321;

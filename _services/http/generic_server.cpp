@@ -36,19 +36,6 @@ constexpr int kParkSeconds = 5;    // how long one waits before it ends
 
 void CopyText(char* dst, size_t size, const char* src) { snprintf(dst, size, "%s", src ? src : ""); }
 
-bool SendAll(int sock, const char* data, size_t length, int flags) {
-    while (length) {
-        ssize_t n = send(sock, data, length, flags | MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // Ends a connection without losing the reply: no more sending, then read what the peer still
 // has for a short while (a close with unread bytes would reset the connection).
 void DrainAndShutdown(int sock) {
@@ -345,7 +332,7 @@ bool CGenericServer::Transmit(const ClientContext& context, const std::string& r
             count = file.rangeEnd < 0 ? file.size - offset : static_cast<uint64_t>(file.rangeEnd) - offset + 1;
         }
     }
-    bool ok = SendAll(context.socket, reply.data(), reply.size(), count ? MSG_MORE : 0);
+    bool ok = SendAllBlocking(context.socket, reply.data(), reply.size(), count ? MSG_MORE : 0) >= 0;
     off_t pos = static_cast<off_t>(offset);
     while (ok && count) {
         ssize_t n = sendfile(context.socket, file.fd, &pos, std::min<uint64_t>(count, kSendfileChunk));

@@ -67,15 +67,7 @@ int TcpRecvTimeout(int sock, void* buf, size_t size, int timeout) {
 
 int TcpSendAll(int sock, const void* data, size_t length) {
     if (sock < 0) return TCP4U_ERROR;
-    const char* p = static_cast<const char*>(data);
-    while (length > 0) {
-        ssize_t n = send(sock, p, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return TCP4U_ERROR;
-        p += n;
-        length -= static_cast<size_t>(n);
-    }
-    return TCP4U_SUCCESS;
+    return SendAllBlocking(sock, data, length) < 0 ? TCP4U_ERROR : TCP4U_SUCCESS;
 }
 
 int TcpSendFrame(int sock, const void* data, size_t length) {

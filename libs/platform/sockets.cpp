@@ -229,6 +229,22 @@ bool UdpSegmentsRefused(int err) {
     return err == EINVAL || err == EIO || err == EOPNOTSUPP || err == ENOPROTOOPT || err == EMSGSIZE;
 }
 
+ssize_t SendAllBlocking(int sock, const void* data, size_t length, int flags) {
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    size_t left = length;
+    while (left > 0) {
+        const ssize_t n = send(sock, p, left, MSG_NOSIGNAL | flags);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;  // a stream send that takes nothing: never seen, but no loop
+            return -1;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(length);
+}
+
 int SendAllWaiting(int sock, const void* data, size_t length, const std::function<int()>& waitRoom) {
     const uint8_t* p = static_cast<const uint8_t*>(data);
     while (length > 0) {

@@ -91,6 +91,11 @@ ssize_t SendUdpSegments(int sock, const iovec* iov, size_t iovCount, size_t segm
 // device, or more than it takes at once): the datagrams are then sent one by one.
 bool UdpSegmentsRefused(int err);
 
+// Sends all bytes on a blocking socket (MSG_NOSIGNAL | flags), retrying after signals; each
+// send may wait as long as the socket's own send limit (SO_SNDTIMEO) lets it. Returns length,
+// or -1 with errno from the send that failed: EAGAIN/EWOULDBLOCK when the send limit ran out
+// (the peer does not read), EPIPE or ECONNRESET when the peer has gone.
+ssize_t SendAllBlocking(int sock, const void* data, size_t length, int flags = 0);
 // Sends all bytes, never blocking in send (MSG_NOSIGNAL | MSG_DONTWAIT). When the socket
 // takes no more for now, waitRoom() waits for room: 1 to send on, 0 to give up, -1 on an
 // error. Returns 1 when all went, 0 when waitRoom gave up, -1 on error.

@@ -4,11 +4,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -189,6 +191,69 @@ TEST(SendAllWaiting, TheWaitDecidesAndTheBytesComeWhole) {
     close(sv[1]);
     EXPECT_EQ(SendAllWithin(sv[0], data.data(), data.size(), 50), -1) << "the peer has gone";
     close(sv[0]);
+}
+
+// The blocking send loop of sockets with a send limit of their own: all bytes arrive in
+// order; a peer that reads nothing ends it with -1/EAGAIN once the limit runs out (what went
+// before stays in order at the peer); a peer that has gone gives -1/EPIPE, and no signal;
+// the caller's flags reach send.
+TEST(SendAllBlocking, AllBytesOrTheErrnoOfTheSendThatFailed) {
+    struct Case {
+        const char* name;
+        bool reader;        // the peer reads everything
+        bool peerGone;      // the peer closed before the send
+        int limitMs;        // SO_SNDTIMEO (0: none; long where a reader is, never reached)
+        int flags;          // passed on to send
+        int expectedErrno;  // 0: all bytes go
+    } cases[] = {
+        {"a reader: all goes", true, false, 10000, 0, 0},
+        {"a reader, and a flag for send", true, false, 0, MSG_MORE, 0},
+        {"nobody reads: the send limit ends it", false, false, 50, 0, EAGAIN},
+        {"the flags reach send: no waiting", false, false, 0, MSG_DONTWAIT, EAGAIN},
+        {"the peer has gone", false, true, 50, 0, EPIPE},
+    };
+    std::vector<uint8_t> data(1 << 20);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    // The default disposition: a send that raised SIGPIPE would end the test.
+    void (*const previous)(int) = signal(SIGPIPE, SIG_DFL);
+    for (const Case& c : cases) {
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        const int small = 4096;
+        setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        const timeval limit{c.limitMs / 1000, c.limitMs % 1000 * 1000};
+        setsockopt(sv[0], SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        std::vector<uint8_t> got;
+        auto readAll = [&](int flags) {
+            uint8_t buf[65536];
+            for (ssize_t n; (n = recv(sv[1], buf, sizeof buf, flags)) > 0;) got.insert(got.end(), buf, buf + n);
+        };
+        std::thread reader;
+        if (c.reader) reader = std::thread([&] { readAll(0); });
+        if (c.peerGone) close(sv[1]);
+        errno = 0;
+        const ssize_t r = SendAllBlocking(sv[0], data.data(), data.size(), c.flags);
+        const int err = errno;
+        if (c.expectedErrno == 0) {
+            EXPECT_EQ(r, static_cast<ssize_t>(data.size())) << c.name;
+        } else {
+            EXPECT_EQ(r, -1) << c.name;
+            EXPECT_EQ(err, c.expectedErrno) << c.name;
+        }
+        shutdown(sv[0], SHUT_WR);
+        if (reader.joinable()) reader.join();
+        if (!c.reader && !c.peerGone) {
+            readAll(MSG_DONTWAIT);
+            EXPECT_GT(got.size(), 0u) << c.name << ": the socket took what it had room for";
+            EXPECT_LT(got.size(), data.size()) << c.name;
+        }
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), data.begin())) << c.name << ": " << got.size() << " bytes";
+        if (c.reader) { EXPECT_EQ(got.size(), data.size()) << c.name; }
+        close(sv[0]);
+        if (!c.peerGone) close(sv[1]);
+    }
+    signal(SIGPIPE, previous);
+    EXPECT_EQ(SendAllBlocking(-1, data.data(), 0), 0) << "nothing to send";
 }
 
 // Segmentation offload: how many datagrams one send may carry, and datagrams that arrive cut
