@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "_services/http/generic_server.h"
 #include "_services/http/http_records.h"
 #include "_services/http/http_server.h"
 #include "_services/http/http_service.h"
@@ -427,16 +428,20 @@ TEST_F(HttpService, CurlAndWgetFetchTheLastMibOfASparse5GiBFile) {
     EXPECT_EQ(Shell("curl -sf --path-as-is -o " + out + " http://127.0.0.1/.%2e/.%2e/etc/passwd") == 0, false);
 }
 
+// Fewer than one address may hold at once: the connection that found the row listening may
+// still count until the server has seen it close.
 TEST_F(HttpService, ManyClientsAtOnce) {
+    constexpr int kClients = 24;
+    static_assert(kClients < CGenericServer::kMaxClientsPerAddress, "below the per-address cap");
     std::atomic<int> good{0};
     std::vector<std::thread> threads;
-    for (int i = 0; i < 32; ++i)
+    for (int i = 0; i < kClients; ++i)
         threads.emplace_back([&, i] {
             Reply r = Exchange(Get(i % 2 ? "/file1000.bin" : "/sub/a.txt"));
             if (r.body == (i % 2 ? g_file1000 : std::string("alpha"))) ++good;
         });
     for (auto& t : threads) t.join();
-    EXPECT_EQ(good.load(), 32);
+    EXPECT_EQ(good.load(), kClients);
 }
 
 // Lines of the log file that hold all the parts.
