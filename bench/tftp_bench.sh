@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # TFTP throughput on loopback: Nimbo (TFTP_MinInterFrameDelay at its default 80 and at 0)
 # against atftpd, tftpd-hpa and dnsmasq, serving a 256 MiB file from tmpfs.
-#   fast:         our own client, bench/tftp_client.cpp (built here with g++), windowsize 16,
+#   fast:         our own client, bench/tftp_client.cpp (built with the tree), windowsize 16,
 #                 blksize 1468: one client on the 256 MiB file, then 20 in parallel on a 64 MiB
 #                 file. It receives in batches with recvmmsg, so the servers' capacity shows
 #                 rather than the client's; each client reports its own CPU time, and a figure
@@ -41,15 +41,16 @@ mkdir -p "$work"
 command -v atftp >/dev/null && command -v dnsmasq >/dev/null || { echo "needs atftp and dnsmasq"; exit 1; }
 { ldconfig -p | grep libwrap.so.0 >/dev/null; } || { echo "needs libwrap0"; exit 1; }
 
-# The UDP pair sends with the server's own segmentation helper: it is built with the tree.
+# The UDP pair sends with the server's own segmentation helper and the client waits with its
+# socket helpers: both are built with the tree.
 cmake -S "$top" -B "$top/build/bench" -DCMAKE_BUILD_TYPE=Release -DNIMBO_BUILD_TESTS=OFF -DNIMBO_BUILD_GUI=OFF >/dev/null
 udp_limit="$top/build/bench/libs/platform/nimbo_udp_limit"
 nimbo=${NIMBO_BENCH_PROGRAM:-}
 if [ -z "$nimbo" ]; then
-  cmake --build "$top/build/bench" -j4 --target nimbo_headless nimbo_udp_limit >/dev/null
+  cmake --build "$top/build/bench" -j4 --target nimbo_headless nimbo_udp_limit nimbo_tftp_client >/dev/null
   nimbo="$top/build/bench/nimbo_headless"
 else
-  cmake --build "$top/build/bench" -j4 --target nimbo_udp_limit >/dev/null
+  cmake --build "$top/build/bench" -j4 --target nimbo_udp_limit nimbo_tftp_client >/dev/null
 fi
 
 root="$shm/root"
@@ -83,10 +84,7 @@ hz=$(getconf CLK_TCK)
 cases=${TFTP_BENCH_CASES:-fast lockstep}
 rounds=${BENCH_ROUNDS:-3}
 command -v curl >/dev/null || { echo "needs curl"; exit 1; }
-client="$work/tftp_client"
-if [[ " $cases " == *" fast "* ]]; then
-  g++ -O2 -std=c++20 -Wall -Wextra -o "$client" "$top/bench/tftp_client.cpp"
-fi
+client="$top/build/bench/libs/platform/nimbo_tftp_client"
 # The loopback limit of a window-16 transfer: rounds of a plain sender/receiver pair.
 : > "$shm/limit"
 for r in $(seq 1 "$rounds"); do

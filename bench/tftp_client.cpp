@@ -20,7 +20,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
-#include <poll.h>
 #include <signal.h>
 #include <string>
 #include <string_view>
@@ -29,6 +28,8 @@
 #include <time.h>
 #include <unistd.h>
 #include <vector>
+
+#include "libs/platform/sockets.h"
 
 namespace {
 
@@ -187,12 +188,8 @@ uint64_t Client::run(const unsigned char* first, size_t firstLen) {
         if (n < 0) {
             if (errno == EINTR || errno == ECONNREFUSED) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) failErrno("recvmmsg");
-            pollfd pfd{sock_, POLLIN, 0};
-            int r = poll(&pfd, 1, kTimeoutMs);
-            if (r < 0) {
-                if (errno == EINTR) continue;
-                failErrno("poll");
-            }
+            const int r = WaitReadable(sock_, kTimeoutMs);
+            if (r < 0) failErrno("poll");
             if (r == 0) {
                 if (++tries > kMaxTries)
                     fail("timed out after " + std::to_string(total_) + " bytes (block " + std::to_string(expected_) +
@@ -300,11 +297,10 @@ int main(int argc, char** argv) {
             if (sendto(sock, rrq.data(), rrq.size(), MSG_NOSIGNAL, ai->ai_addr, ai->ai_addrlen) < 0)
                 failErrno("send RRQ");
         }
-        pollfd pfd{sock, POLLIN, 0};
-        int r = poll(&pfd, 1, kTimeoutMs);
-        if (r < 0 && errno != EINTR) failErrno("poll");
+        const int r = WaitReadable(sock, kTimeoutMs);
+        if (r < 0) failErrno("poll");
         resend = r == 0;
-        if (r <= 0) continue;
+        if (r == 0) continue;
         peerLen = sizeof peer;
         ssize_t n = recvfrom(sock, first, sizeof first, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&peer), &peerLen);
         if (n < 0) {

@@ -137,6 +137,18 @@ int loadDhcpSettings() {
     return 1;
 }
 
+void ResetDhcpSettings() {
+    std::lock_guard<std::mutex> loading(g_loadLock);
+    {
+        LeaseTable& t = DhcpLeaseTable();
+        std::lock_guard<std::recursive_mutex> lock(t.mutex());
+        t.Configure(0, 0, 0, false, nullptr);
+    }
+    DhcpSettingsPublish(DhcpConfig{});
+    DhcpSettingsClearPublished();
+    g_recordLoaded = false;
+}
+
 int applyDhcpSettings(const DhcpSettings& record) {
     std::string why;
     if (!ValidateDhcpRecord(record, &why)) {

@@ -19,6 +19,10 @@ void RegisterDhcpService();
 // Fills the live settings from the INI file and loads the stored leases (DHCP thread start,
 // or the GUI while neither DHCP bit is set). Returns 1.
 int loadDhcpSettings();
+// Back to the state of a fresh start: no record loaded or published (the next DHCP thread or
+// desktop reads the INI file again) and an empty lease table. Only while no DHCP row runs:
+// the tests call it between two runs of the services in one process.
+void ResetDhcpSettings();
 // Size of the file a boot-file entry names beneath root, found the way the TFTP server
 // finds it (either separator, letter case ignored, never outside root). False when none.
 bool BootFileSize(const std::string& root, const std::string& entry, uint64_t* size);

@@ -70,6 +70,7 @@ size_t LogTimeStamp(char* out, size_t size) {
 void SetProgramLog(const ProgramLog* log) { g_programLog = log; }
 
 void LogDisable() { g_logDisabled = true; }
+void LogEnable() { g_logDisabled = false; }
 
 void AppendLogFile(const char* path, const char* text, size_t length) {
     int fd = -1;

@@ -50,7 +50,10 @@ void LogLineV(LogTag tag, int level, const char* format, va_list ap);
 void LogPrint(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void LogError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void LogWarningBox(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// No more log lines from here on (the desktop closing); LogEnable() lets them through again
+// (tests that run the desktop and the services more than once in one process).
 void LogDisable();
+void LogEnable();
 // Appends text and CR LF to the file (created when missing).
 void AppendLogFile(const char* path, const char* text, size_t length);
 // Developer trace of the calling thread on standard error, written only when asked for:

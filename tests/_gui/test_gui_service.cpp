@@ -42,6 +42,7 @@
 #include "_services/tftp_errsim.h"
 #include "_services/tftpd_service.h"
 #include "_services/to_console.h"
+#include "libs/log/log.h"
 #include "tests/_gui/gui_test_support.h"
 #include "tests/support/skip.h"
 #include "tests/support/temp_folder.h"
@@ -95,6 +96,13 @@ protected:
         if (system("ip link add nimbo0 type veth peer name nimbo1 && ip addr add 10.9.8.7/24 dev nimbo0 && "
                    "ip link set nimbo0 up && ip link set nimbo1 up") != 0)
             GTEST_SKIP() << "cannot make a veth pair in the private network namespace";
+        // Nothing of an earlier case: the settings and the DHCP record come from this case's
+        // settings file alone, the error simulator is off and the log (silenced by the
+        // desktop's close) writes again.
+        SettingsReplace(DefaultGlobalSettings());
+        ResetDhcpSettings();
+        ErrSimSetLiveRecord(ErrorSimulatorRecord{});
+        LogEnable();
         folder_.emplace("nimbo-gui-");
         dir_ = folder_->path();
     }

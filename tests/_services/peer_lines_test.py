@@ -24,7 +24,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from console_wire_test import connect, handshake, next_frame, start_traced  # noqa: E402
-from netns import inside_private_net, reenter_in_private_net  # noqa: E402  (console_wire_test puts it on the path)
+from netns import inside_private_net, reenter_in_private_net, sh  # noqa: E402  (console_wire_test puts it on the path)
 
 FAILURES = []
 SERVER, FLOODER, OTHER = "10.77.0.1", "10.77.0.2", "10.77.0.3"
@@ -40,12 +40,6 @@ def check(cond, what):
     print(("ok   " if cond else "FAIL ") + what, flush=True)
     if not cond:
         FAILURES.append(what)
-
-
-def sh(cmd):
-    r = subprocess.run(cmd, shell=True, capture_output=True, text=True)
-    if r.returncode != 0:
-        raise RuntimeError("%s: %s" % (cmd, r.stderr))
 
 
 class Rows:

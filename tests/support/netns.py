@@ -9,6 +9,7 @@ SKIP_RETURN_CODE); a tool the test needs that is missing is a failure, never a s
 - veth_pair() / make_veth_pair() / delete_namespaces(): two named namespaces joined by a veth pair.
 - missing_tools() / tool_runs(): what the test needs to find on the machine.
 - start_test(): usage, skip and missing clients, the first steps of a namespace test.
+- sh(): one shell command line that must succeed (addresses, routes, bind mounts).
 """
 import contextlib
 import os
@@ -65,6 +66,13 @@ def reenter_in_private_net(script, *args, mount=False, env=None, timeout=None):
     cmd = ["unshare", "-n"] + (["-m"] if mount else [])
     cmd += ["sh", "-c", 'ip link set lo up && exec "$0" "$@"', sys.executable, os.path.abspath(script)]
     return subprocess.run(cmd + [str(a) for a in args], env=env, timeout=timeout).returncode
+
+
+def sh(cmd):
+    """Runs cmd with the shell; raises RuntimeError with its error output when it fails."""
+    r = subprocess.run(cmd, shell=True, capture_output=True, text=True)
+    if r.returncode != 0:
+        raise RuntimeError("%s: %s" % (cmd, r.stderr))
 
 
 def make_veth_pair(ns_a, ns_b, if_a, if_b, addr_a=None, addr_b=None):

@@ -20,7 +20,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from console_wire_test import connect, handshake, next_frame, start_traced  # noqa: E402
-from netns import inside_private_net, reenter_in_private_net  # noqa: E402  (console_wire_test puts it on the path)
+from netns import inside_private_net, reenter_in_private_net, sh  # noqa: E402  (console_wire_test puts it on the path)
 
 FAILURES = []
 PASSED = []
@@ -43,12 +43,6 @@ def run(*cmd, timeout=20):
         return r.returncode, r.stdout + r.stderr
     except subprocess.TimeoutExpired as e:
         return -1, "timed out: %s" % e
-
-
-def sh(cmd):
-    r = subprocess.run(cmd, shell=True, capture_output=True, text=True)
-    if r.returncode != 0:
-        raise RuntimeError("%s: %s" % (cmd, r.stderr))
 
 
 class Notices:
