@@ -24,7 +24,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from console_wire_test import connect, handshake, next_frame, start_traced  # noqa: E402
-from netns import inside_private_net, reenter_in_private_net, sh  # noqa: E402  (console_wire_test puts it on the path)
+from netns import inside_private_net, reenter_in_private_net, sh, wait_udp_ports  # noqa: E402  (console_wire_test puts it on the path)
 
 FAILURES = []
 SERVER, FLOODER, OTHER = "10.77.0.1", "10.77.0.2", "10.77.0.3"
@@ -257,11 +257,7 @@ def inner(nimbo):
     try:
         check(port is not None, "the console listens")
         rows = Rows(port)
-        for _ in range(100):  # the rows are up once their ports are bound
-            out = subprocess.run(["ss", "-uln"], capture_output=True, text=True).stdout
-            if all(":%d " % p in out for p in (67, 69, 514)):
-                break
-            time.sleep(0.1)
+        wait_udp_ports((67, 69, 514), tries=100)  # the rows are up once their ports are bound
         # The DHCP thread pauses after loading its settings: it reads requests once it logs a
         # datagram too short for one (waited for, at most 30 s).
         probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)

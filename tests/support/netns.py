@@ -17,6 +17,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import time
 
 SKIP = 77
 # Set in the environment of a script run again inside its private network namespace.
@@ -73,6 +74,17 @@ def sh(cmd):
     r = subprocess.run(cmd, shell=True, capture_output=True, text=True)
     if r.returncode != 0:
         raise RuntimeError("%s: %s" % (cmd, r.stderr))
+
+
+def wait_udp_ports(ports, tries=100, pause=0.1):
+    """Waits (bounded) until something listens on every UDP port given, in this namespace;
+    True when they all are bound."""
+    for _ in range(tries):
+        out = subprocess.run(["ss", "-uln"], capture_output=True, text=True).stdout
+        if all(":%d " % p in out for p in ports):
+            return True
+        time.sleep(pause)
+    return False
 
 
 def make_veth_pair(ns_a, ns_b, if_a, if_b, addr_a=None, addr_b=None):

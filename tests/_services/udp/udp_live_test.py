@@ -20,7 +20,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from console_wire_test import connect, handshake, next_frame, start_traced  # noqa: E402
-from netns import inside_private_net, reenter_in_private_net, sh  # noqa: E402  (console_wire_test puts it on the path)
+from netns import inside_private_net, reenter_in_private_net, sh, wait_udp_ports  # noqa: E402  (console_wire_test puts it on the path)
 
 FAILURES = []
 PASSED = []
@@ -383,11 +383,7 @@ def inner(nimbo):
     try:
         check(port is not None, "the console listens")
         notices = Notices(port)
-        for _ in range(50):  # the rows are up once their ports are bound
-            out = subprocess.run(["ss", "-uln"], capture_output=True, text=True).stdout
-            if all(":%d " % p in out for p in (53, 123, 514)):
-                break
-            time.sleep(0.1)
+        wait_udp_ports((53, 123, 514), tries=50)  # the rows are up once their ports are bound
         test_dns(notices)
         test_sntp(notices)
         test_syslog(notices)
