@@ -9,8 +9,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <fstream>
-#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -23,8 +21,8 @@
 #include "_services/to_console.h"
 #include "tests/_services/console_client.h"
 #include "tests/_services/dhcp/dhcp_test_util.h"
+#include "tests/_services/host_rows_fixture.h"
 #include "tests/support/skip.h"
-#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -80,34 +78,17 @@ uint8_t MessageType(const std::vector<uint8_t>& reply) {
     return t && len == 1 ? t[0] : 0;
 }
 
-class DhcpThreadRows : public ::testing::Test {
+class DhcpThreadRows : public HostRowsTest {
 protected:
     void SetUp() override {
         NIMBO_SKIP_IF(nimbo::test::NeedPrivateNetwork());
-        folder_ = std::make_unique<nimbo::test::TempFolder>("nimbo-dhcp-rows-");
-        dir_ = folder_->path();
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-        std::string ini = dir_ + "/Nimbo.ini";
-        std::ofstream(ini) << "[NIMBO]\nNIMBO_Services=4\n[TFTP]\nTFTP_RootDirectory=" << dir_
-                           << "\n[DHCP]\nDHCP_IP_Pool=10.50.0.10\nDHCP_PoolSize=200\nDHCP_IP_Mask=255.255.0.0\n"
-                              "DHCP_BootFile=\\boot\\bios.0\nDHCP_LeaseTime=3600\nDHCP_PingAddress=0\n"
-                              "DHCP_PersistantLeases=0\n";
-        setenv("NIMBO_INI", ini.c_str(), 1);
-        RegisterDhcpService();
-        ServiceBootThread();
-        port_ = static_cast<uint16_t>(WaitConsoleListening(10000));
-        ASSERT_NE(port_, 0);
+        StartHost("nimbo-dhcp-rows-",
+                  "[NIMBO]\nNIMBO_Services=4\n[TFTP]\nTFTP_RootDirectory=@DIR@\n"
+                  "[DHCP]\nDHCP_IP_Pool=10.50.0.10\nDHCP_PoolSize=200\nDHCP_IP_Mask=255.255.0.0\n"
+                  "DHCP_BootFile=\\boot\\bios.0\nDHCP_LeaseTime=3600\nDHCP_PingAddress=0\n"
+                  "DHCP_PersistantLeases=0\n",
+                  SVC_DHCP, RegisterDhcpService);
     }
-    void TearDown() override {
-        if (dir_.empty()) return;
-        StopThreads(0);
-        JoinThreadRow(TH_CONSOLE, 5000);
-        EXPECT_EQ(GetRunningServices() & SVC_DHCP, 0u);
-        folder_.reset();
-    }
-    std::unique_ptr<nimbo::test::TempFolder> folder_;
-    std::string dir_;
-    uint16_t port_ = 0;
 };
 
 }  // namespace

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "_services/udp/udp_records.h"
 #include "_services/udp/udp_service.h"
 #include "tests/_services/console_client.h"
+#include "tests/_services/host_rows_fixture.h"
 #include "tests/_services/udp/udp_test_util.h"
 #include "tests/support/skip.h"
 
@@ -59,31 +59,15 @@ std::string DnsQuery(uint16_t id, const std::string& name, uint16_t flags = 0x01
     return q;
 }
 
-class UdpRows : public ::testing::Test {
+class UdpRows : public HostRowsTest {
 protected:
     void SetUp() override {
         NIMBO_SKIP_IF(nimbo::test::NeedPrivateNetwork());
-        folder_.emplace("nimbo-udp-rows-");
-        dir_ = folder_->path();
-        setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-        std::string ini = dir_ + "/Nimbo.ini";
-        std::ofstream(ini) << "[NIMBO]\nNIMBO_Services=56\n[SYSLOG]\nSYSLOG_SaveLogToFile=" << dir_
-                           << "/sys.log\nSYSLOG_ForwardLogToPipe=1\n";
-        setenv("NIMBO_INI", ini.c_str(), 1);
-        RegisterUdpServices();
-        ServiceBootThread();
-        port_ = static_cast<uint16_t>(WaitConsoleListening(10000));
-        ASSERT_NE(port_, 0);
+        StartHost(
+            "nimbo-udp-rows-",
+            "[NIMBO]\nNIMBO_Services=56\n[SYSLOG]\nSYSLOG_SaveLogToFile=@DIR@/sys.log\nSYSLOG_ForwardLogToPipe=1\n",
+            SVC_DNS | SVC_SNTP | SVC_SYSLOG, RegisterUdpServices);
     }
-    void TearDown() override {
-        if (dir_.empty()) return;
-        StopThreads(0);
-        JoinThreadRow(TH_CONSOLE, 5000);
-        EXPECT_EQ(GetRunningServices() & (SVC_DNS | SVC_SNTP | SVC_SYSLOG), 0u);
-    }
-    std::optional<TempFolder> folder_;  // removed after the threads have stopped
-    std::string dir_;
-    uint16_t port_ = 0;
 };
 
 }  // namespace
