@@ -11,6 +11,7 @@
 
 #include "_services/dhcp/dhcp_log.h"
 #include "_services/dhcp/mac_vendor.h"
+#include "libs/platform/clock.h"
 #include "libs/platform/log_guard.h"
 #include "libs/platform/sockets.h"
 
@@ -56,7 +57,7 @@ int64_t parseLeaseTime(const char* text) {
     tmv.tm_min = min;
     tmv.tm_sec = sec;
     tmv.tm_isdst = -1;
-    time_t t = mktime(&tmv);
+    time_t t = LocalMakeTime(&tmv);
     return t == static_cast<time_t>(-1) ? -1 : static_cast<int64_t>(t);
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "libs/platform/atomic_file.h"
+#include "libs/platform/clock.h"
 
 namespace {
 
@@ -105,7 +106,7 @@ time_t MemberTime(const mscabd_file* f) {
     t.tm_min = f->time_m;
     t.tm_sec = f->time_s;
     t.tm_isdst = -1;
-    return mktime(&t);
+    return LocalMakeTime(&t);
 }
 
 }  // namespace
