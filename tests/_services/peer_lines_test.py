@@ -18,13 +18,12 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from console_wire_test import connect, handshake, next_frame, start_traced  # noqa: E402
-from netns import inside_private_net, reenter_in_private_net, sh, wait_udp_ports  # noqa: E402  (console_wire_test puts it on the path)
+from netns import main_with_work_folder, sh, wait_udp_ports  # noqa: E402  (console_wire_test puts it on the path)
 
 FAILURES = []
 SERVER, FLOODER, OTHER = "10.77.0.1", "10.77.0.2", "10.77.0.3"
@@ -235,9 +234,9 @@ def test_syslog_rows(rows):
           "SYSLOG: the rows left out of the list are counted in the log")
 
 
-def inner(nimbo):
+def inner(nimbo, work):
     global WORK
-    WORK = os.environ["NIMBO_PEERS_WORK"]
+    WORK = work
     for cmd in ("ip link add d0 type veth peer name d0p",
                 "ip addr add %s/24 dev d0" % SERVER, "ip addr add %s/24 dev d0" % FLOODER,
                 "ip addr add %s/24 dev d0" % OTHER, "ip link set d0 up", "ip link set d0p up"):
@@ -284,16 +283,7 @@ def inner(nimbo):
 
 
 def main():
-    nimbo = os.path.abspath(sys.argv[1])
-    if inside_private_net():
-        return inner(nimbo)
-    work = tempfile.mkdtemp(prefix="nimbo-peers-")
-    os.chmod(work, 0o755)
-    try:
-        return reenter_in_private_net(__file__, nimbo, mount=True, env=dict(os.environ, NIMBO_PEERS_WORK=work),
-                                      timeout=400)
-    finally:
-        subprocess.run(["rm", "-rf", work])
+    return main_with_work_folder(__file__, inner, "NIMBO_PEERS_WORK", "nimbo-peers-", 400)
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 SKIP = 77
@@ -67,6 +68,22 @@ def reenter_in_private_net(script, *args, mount=False, env=None, timeout=None):
     cmd = ["unshare", "-n"] + (["-m"] if mount else [])
     cmd += ["sh", "-c", 'ip link set lo up && exec "$0" "$@"', sys.executable, os.path.abspath(script)]
     return subprocess.run(cmd + [str(a) for a in args], env=env, timeout=timeout).returncode
+
+
+def main_with_work_folder(script, inner, work_env, prefix, timeout):
+    """The main of a test that runs in a private network and mount namespace with a work folder
+    of its own: outside, the folder is made, the script run again inside and the folder removed
+    afterwards; inside, inner(program, work) runs. The program is the script's first argument."""
+    program = os.path.abspath(sys.argv[1])
+    if inside_private_net():
+        return inner(program, os.environ[work_env])
+    work = tempfile.mkdtemp(prefix=prefix)
+    os.chmod(work, 0o755)
+    try:
+        return reenter_in_private_net(script, program, mount=True, env=dict(os.environ, **{work_env: work}),
+                                      timeout=timeout)
+    finally:
+        subprocess.run(["rm", "-rf", work])
 
 
 def sh(cmd):

@@ -14,13 +14,12 @@ import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from console_wire_test import connect, handshake, next_frame, start_traced  # noqa: E402
-from netns import inside_private_net, reenter_in_private_net, sh, wait_udp_ports  # noqa: E402  (console_wire_test puts it on the path)
+from netns import main_with_work_folder, sh, wait_udp_ports  # noqa: E402  (console_wire_test puts it on the path)
 
 FAILURES = []
 PASSED = []
@@ -361,7 +360,9 @@ def test_log_bounds(log_path):
     check("lines suppressed. Client [%s]" % CLIENT in text, "the dropped lines are counted in the log")
 
 
-def inner(nimbo):
+def inner(nimbo, work):
+    global WORK
+    WORK = work
     for cmd in ("ip link set lo up",
                 "ip link add d0 type veth peer name d0p", "ip addr add %s/24 dev d0" % SERVER,
                 "ip addr add %s/24 dev d0" % CLIENT, "ip link add d1 type veth peer name d1p",
@@ -414,17 +415,7 @@ WORK = None
 
 
 def main():
-    global WORK
-    nimbo = os.path.abspath(sys.argv[1])
-    if inside_private_net():
-        WORK = os.environ["NIMBO_UDP_WORK"]
-        return inner(nimbo)
-    work = tempfile.mkdtemp(prefix="nimbo-udp-")
-    try:
-        return reenter_in_private_net(__file__, nimbo, mount=True, env=dict(os.environ, NIMBO_UDP_WORK=work),
-                                      timeout=240)
-    finally:
-        subprocess.run(["rm", "-rf", work])
+    return main_with_work_folder(__file__, inner, "NIMBO_UDP_WORK", "nimbo-udp-", 240)
 
 
 if __name__ == "__main__":
